@@ -1,0 +1,148 @@
+#include "core/log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <system_error>
+
+#include "core/machine.h"
+#include "core/paths.h"
+#include "core/switches.h"
+
+namespace vel {
+namespace {
+
+struct LogState {
+  std::mutex mu;
+  int fd = -1;
+  bool tried = false;
+  LogRole role = LogRole::Host;
+  uint64_t rotate_bytes = kLogRotateBytes;
+  std::filesystem::path path;
+};
+
+// Never destroyed: detached threads may log while the process exits.
+LogState& state() {
+  static LogState& s = *new LogState;
+  return s;
+}
+
+int open_append(const std::filesystem::path& p) {
+  return ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+}
+
+// Caller holds the mutex. Only the host rotates; a worker keeps appending to
+// whatever file its descriptor names, so no line is lost across processes.
+void rotate_if_due(LogState& s) {
+  if (s.role != LogRole::Host || s.fd < 0) return;
+  struct stat st {};
+  if (fstat(s.fd, &st) != 0 || static_cast<uint64_t>(st.st_size) <= s.rotate_bytes) return;
+  std::filesystem::path old = s.path;
+  old += ".old";
+  if (::rename(s.path.c_str(), old.c_str()) != 0) return;
+  int fd = open_append(s.path);
+  if (fd < 0) return;  // keep writing to the moved file rather than lose lines
+  ::close(s.fd);
+  s.fd = fd;
+}
+
+bool open_locked(LogState& s, const std::filesystem::path& path, LogRole role, uint64_t rotate_bytes) {
+  std::error_code ec;
+  std::filesystem::create_directories(path.parent_path(), ec);
+  int fd = open_append(path);
+  if (fd < 0) return false;
+  if (s.fd >= 0) ::close(s.fd);
+  s.fd = fd;
+  s.role = role;
+  s.rotate_bytes = rotate_bytes;
+  s.path = path;
+  rotate_if_due(s);
+  return true;
+}
+
+void write_all(int fd, const std::string& text) {
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+std::string format_log_line(uint64_t unix_ms, std::string_view level, std::string_view message) {
+  std::string line;
+  line.reserve(32 + level.size() + message.size());
+  line += '[';
+  line += std::to_string(unix_ms);
+  line += "] ";
+  line += level;
+  line += ": ";
+  line += message;
+  line += '\n';
+  return line;
+}
+
+bool open_log_file(LogRole role) {
+  LogState& s = state();
+  std::lock_guard lock(s.mu);
+  if (s.tried) return s.fd >= 0;
+  s.tried = true;
+  auto path = log_file_path();
+  if (!path) return false;
+  return open_locked(s, *path, role, kLogRotateBytes);
+}
+
+bool open_log_file_at(const std::filesystem::path& path, LogRole role, uint64_t rotate_bytes) {
+  LogState& s = state();
+  std::lock_guard lock(s.mu);
+  s.tried = true;
+  return open_locked(s, path, role, rotate_bytes);
+}
+
+void close_log_file() {
+  LogState& s = state();
+  std::lock_guard lock(s.mu);
+  if (s.fd >= 0) ::close(s.fd);
+  s.fd = -1;
+}
+
+bool log_file_open() {
+  LogState& s = state();
+  std::lock_guard lock(s.mu);
+  return s.fd >= 0;
+}
+
+void log_line(std::string_view level, std::string_view message) {
+  try {
+    LogState& s = state();
+    std::string line = format_log_line(unix_time_ms(), level, message);
+    std::lock_guard lock(s.mu);
+    if (s.fd < 0) return;
+    rotate_if_due(s);
+    write_all(s.fd, line);
+  } catch (...) {
+    // Logging never fails towards the caller.
+  }
+}
+
+void perf_log(std::string_view record) {
+  if (perf_enabled()) log_line("PERF", record);
+}
+
+void system_log(std::string_view level, std::string_view message) {
+  int prio = level == "ERROR" ? LOG_ERR : LOG_INFO;
+  syslog(prio, "velocinta %.*s: %.*s", static_cast<int>(level.size()), level.data(), static_cast<int>(message.size()),
+         message.data());
+}
+
+}  // namespace vel
