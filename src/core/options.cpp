@@ -1,0 +1,110 @@
+#include "core/options.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <system_error>
+
+#include "core/log.h"
+#include "core/paths.h"
+
+namespace vel {
+
+PanelOptions& panel_options() {
+  static PanelOptions& o = *new PanelOptions;
+  return o;
+}
+
+std::string encode_persisted_options(const PersistedOptions& o) {
+  nlohmann::ordered_json j;
+  j["quality"] = o.quality;
+  j["speed"] = o.speed;
+  j["autosave"] = o.autosave;
+  j["depth"] = o.depth;
+  return j.dump();
+}
+
+std::optional<PersistedOptions> decode_persisted_options(std::string_view text) {
+  nlohmann::json j = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (!j.is_object()) return std::nullopt;
+  PersistedOptions o;
+  auto read_index = [&](const char* key, uint64_t& out, uint64_t max) {
+    auto it = j.find(key);
+    if (it == j.end()) return true;
+    if (!it->is_number_unsigned() && !(it->is_number_integer() && it->get<int64_t>() >= 0)) return false;
+    out = std::min<uint64_t>(it->get<uint64_t>(), max);
+    return true;
+  };
+  if (!read_index("quality", o.quality, 3) || !read_index("speed", o.speed, 3)) return std::nullopt;
+  if (auto it = j.find("autosave"); it != j.end()) {
+    if (!it->is_boolean()) return std::nullopt;
+    o.autosave = it->get<bool>();
+  }
+  if (auto it = j.find("depth"); it != j.end()) {
+    if (!it->is_number_unsigned()) return std::nullopt;
+    uint64_t d = it->get<uint64_t>();
+    o.depth = (d == 16 || d == 32) ? d : 8;
+  }
+  return o;
+}
+
+std::optional<std::filesystem::path> options_file_path() {
+  auto dir = app_support_dir();
+  if (!dir) return std::nullopt;
+  return *dir / "panel_options.json";
+}
+
+PersistedOptions load_persisted_options(const std::filesystem::path& file, uint64_t max_speed_index) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  std::optional<PersistedOptions> o = decode_persisted_options(buf.str());
+  if (!o) {
+    log_line("ERROR", "options: fichier illisible, réglages par défaut : " + file.string());
+    return {};
+  }
+  o->speed = std::min(o->speed, max_speed_index);
+  return *o;
+}
+
+bool save_persisted_options(const std::filesystem::path& file, const PersistedOptions& o) {
+  std::error_code ec;
+  std::filesystem::create_directories(file.parent_path(), ec);
+  std::filesystem::path tmp = file;
+  tmp += ".tmp-" + std::to_string(getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << encode_persisted_options(o);
+    out.flush();
+    if (!out) {
+      std::filesystem::remove(tmp, ec);
+      return false;
+    }
+  }
+  std::filesystem::rename(tmp, file, ec);
+  if (ec) {
+    std::filesystem::remove(tmp, ec);
+    return false;
+  }
+  return true;
+}
+
+PersistedOptions snapshot_panel_options() {
+  PanelOptions& p = panel_options();
+  return {p.quality.load(), p.speed.load(), p.autosave.load(), p.depth.load()};
+}
+
+void apply_persisted_options(const PersistedOptions& o) {
+  PanelOptions& p = panel_options();
+  p.quality.store(o.quality);
+  p.speed.store(o.speed);
+  p.autosave.store(o.autosave);
+  p.depth.store(o.depth);
+}
+
+}  // namespace vel

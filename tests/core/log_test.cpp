@@ -1,0 +1,103 @@
+#include "core/log.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace vel {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vel-log-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    close_log_file();
+    fs::remove_all(dir_);
+  }
+  fs::path dir_;
+};
+
+TEST(LogFormat, LineShape) {
+  EXPECT_EQ(format_log_line(1700000000123, "INFO", "chargé"), "[1700000000123] INFO: chargé\n");
+  EXPECT_EQ(format_log_line(0, "ERROR", ""), "[0] ERROR: \n");
+}
+
+TEST_F(LogTest, NothingIsWrittenWhileClosed) {
+  close_log_file();
+  log_line("INFO", "lost");  // must not crash or create anything
+  EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(LogTest, LinesCarryTimeLevelAndMessage) {
+  fs::path f = dir_ / "Logs" / "velocinta.log";
+  ASSERT_TRUE(open_log_file_at(f, LogRole::Host));
+  log_line("INFO", "un");
+  log_line("ERROR", "deux");
+  std::string text = slurp(f);
+  EXPECT_TRUE(std::regex_match(text, std::regex(R"(\[\d{13}\] INFO: un\n\[\d{13}\] ERROR: deux\n)"))) << text;
+}
+
+TEST_F(LogTest, HostRotatesPastTheLimitWorkerOnlyAppends) {
+  struct Case {
+    LogRole role;
+    bool rotates;
+  } cases[] = {{LogRole::Host, true}, {LogRole::Worker, false}};
+  for (const auto& c : cases) {
+    fs::path f = dir_ / "velocinta.log";
+    fs::path old = dir_ / "velocinta.log.old";
+    fs::remove(f);
+    fs::remove(old);
+    ASSERT_TRUE(open_log_file_at(f, c.role, /*rotate_bytes=*/100));
+    for (int i = 0; i < 10; ++i) log_line("INFO", "0123456789012345678901234567890123456789");
+    EXPECT_EQ(fs::exists(old), c.rotates);
+    if (c.rotates) {
+      EXPECT_LE(fs::file_size(f), 200u);
+    } else {
+      EXPECT_GT(fs::file_size(f), 400u);
+    }
+  }
+}
+
+TEST_F(LogTest, ConcurrentWritersNeverInterleaveLines) {
+  fs::path f = dir_ / "velocinta.log";
+  ASSERT_TRUE(open_log_file_at(f, LogRole::Worker));
+  std::vector<std::thread> ts;
+  for (int t = 0; t < 4; ++t) {
+    ts.emplace_back([t] {
+      for (int i = 0; i < 200; ++i) log_line("INFO", "thread " + std::to_string(t) + " line " + std::to_string(i));
+    });
+  }
+  for (auto& t : ts) t.join();
+  std::istringstream in(slurp(f));
+  std::string line;
+  int count = 0;
+  std::regex shape(R"(\[\d+\] INFO: thread \d line \d+)");
+  while (std::getline(in, line)) {
+    EXPECT_TRUE(std::regex_match(line, shape)) << line;
+    ++count;
+  }
+  EXPECT_EQ(count, 800);
+}
+
+}  // namespace
+}  // namespace vel

@@ -1,0 +1,80 @@
+#include "core/options.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace vel {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(PersistedOptions, EncodeIsCompactAndRoundTrips) {
+  PersistedOptions o{2, 3, false, 16};
+  EXPECT_EQ(encode_persisted_options(o), R"({"quality":2,"speed":3,"autosave":false,"depth":16})");
+  auto back = decode_persisted_options(encode_persisted_options(o));
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, o);
+}
+
+TEST(PersistedOptions, DecodeTable) {
+  struct Case {
+    const char* text;
+    bool ok;
+    PersistedOptions want;
+  } cases[] = {
+      {"{}", true, {}},
+      {R"({"quality":9,"speed":7})", true, {3, 3, true, 8}},
+      {R"({"depth":12})", true, {1, 0, true, 8}},
+      {R"({"quality":-1})", false, {}},
+      {R"({"quality":"2"})", false, {}},
+      {R"({"autosave":1})", false, {}},
+      {"[1,2]", false, {}},
+      {"{\"quality\":", false, {}},
+      {"", false, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto got = decode_persisted_options(c.text);
+    ASSERT_EQ(got.has_value(), c.ok);
+    if (c.ok) {
+      EXPECT_EQ(*got, c.want);
+    }
+  }
+}
+
+class OptionsFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vel-opts-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_F(OptionsFileTest, SaveThenLoadWithSpeedCap) {
+  fs::path f = dir_ / "sub" / "panel_options.json";
+  ASSERT_TRUE(save_persisted_options(f, {0, 3, false, 32}));
+  EXPECT_EQ(load_persisted_options(f, 3), (PersistedOptions{0, 3, false, 32}));
+  EXPECT_EQ(load_persisted_options(f, 1).speed, 1u);
+  // No temporary file is left beside it.
+  size_t entries = 0;
+  for ([[maybe_unused]] auto& e : fs::directory_iterator(f.parent_path())) ++entries;
+  EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(OptionsFileTest, CorruptOrMissingFileGivesDefaultsAndStays) {
+  fs::path f = dir_ / "panel_options.json";
+  EXPECT_EQ(load_persisted_options(f, 3), PersistedOptions{});
+  std::ofstream(f) << "{\"quality\": 2, garbage";
+  EXPECT_EQ(load_persisted_options(f, 3), PersistedOptions{});
+  EXPECT_TRUE(fs::exists(f));
+}
+
+}  // namespace
+}  // namespace vel
