@@ -1,0 +1,60 @@
+// The pixel buffer pool: at most 4 reusable byte buffers within a byte budget
+// scaled by the memory pressure, so that decoders, unpackers and ingest reuse
+// warm multi-megabyte buffers instead of allocating and zeroing one per frame.
+// Process-wide; every operation is safe from any thread.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace vel {
+
+using ByteBuffer = std::vector<uint8_t>;
+
+inline constexpr size_t kPoolMaxBuffers = 4;
+
+// clamp(physical / 256, 8 MiB, 64 MiB), or 32 MiB when physical memory is
+// unknown, scaled by `pressure_percent` without overflow.
+uint64_t pool_budget_bytes(std::optional<uint64_t> physical_bytes, uint64_t pressure_percent);
+
+// One pool; the process-wide functions below use a single, never destroyed
+// instance. The budget is the caller's, computed before the lock.
+class PixelBufferPool {
+ public:
+  // A buffer of exactly `len` bytes: the pooled buffer of smallest capacity
+  // in [len, max_capacity] (bytes below its previous length keep their old
+  // contents, a grown tail is zeroed), else a fresh zero-filled allocation of
+  // capacity `len`. Absent only when that allocation fails. len 0 answers an
+  // empty buffer without touching the pool.
+  std::optional<ByteBuffer> take(uint64_t len, uint64_t max_capacity, uint64_t budget);
+  // Keeps the buffer when its capacity fits the budget and fewer than 4 are
+  // pooled, pushing out the last pooled buffers to make room; else frees it.
+  void give_back(ByteBuffer buffer, uint64_t budget);
+  // Frees pooled buffers from the back until within budget and count;
+  // answers the pooled bytes.
+  uint64_t trim(uint64_t budget);
+
+  uint64_t pooled_bytes();
+  // Capacities of the pooled buffers in list order (tests and diagnostics).
+  std::vector<uint64_t> capacities();
+
+ private:
+  // Under the mutex; the removed buffers go to `freed` so that they are
+  // released after the lock.
+  void trim_locked(uint64_t budget, std::vector<ByteBuffer>& freed);
+  void pop_back_locked(std::vector<ByteBuffer>& freed);
+
+  std::mutex mutex_;
+  std::vector<ByteBuffer> buffers_;
+  uint64_t pooled_bytes_ = 0;
+};
+
+// The process-wide pool, its budget taken from memory_pressure_percent() and
+// the physical memory at every call.
+std::optional<ByteBuffer> take_pooled_buffer(uint64_t len, uint64_t max_capacity);
+void return_pooled_buffer(ByteBuffer buffer);
+uint64_t trim_pixel_buffer_pool();
+
+}  // namespace vel

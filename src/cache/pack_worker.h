@@ -1,0 +1,42 @@
+// The pack worker ("velocinta-pack") and the cache side of its link: start,
+// send one job without waiting, poll one result without waiting.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "cache/pack_link.h"
+#include "cache/worker_registry.h"
+
+namespace vel {
+
+// L × 110 / 100 + 24: room for the u32 header and any LZ4 block of L bytes.
+uint64_t pack_capacity(uint64_t raw_len);
+
+// The packed form of `pixels`: u32 LE length, then one LZ4 block; its
+// capacity is exactly its length. Empty, after logging "cache: compression
+// allocation failed; retaining raw frame", when the frame is too long, memory
+// is short or compression fails; never aborts.
+std::vector<uint8_t> pack_frame(std::span<const uint8_t> pixels);
+
+// Body of "velocinta-pack": packs every job received and sends back (key,
+// the same pixels, packed bytes); returns when the channel closes.
+void pack_worker_loop(const std::shared_ptr<PackChannel>& channel);
+
+// Starts the worker through `registry`; none when the registry refuses it
+// (the registry has logged why).
+std::optional<PackLink> start_pack_worker(BackgroundWorkerRegistry& registry = BackgroundWorkerRegistry::process());
+
+// Hands a job over without waiting. Marks a job in flight with 2 × the
+// packing capacity as bytes in flight; a closed channel drops the job and
+// clears both.
+void send_pack_job(PackLink& link, FrameKey key, RgbaFrame frame);
+
+// One finished result, never waiting. A result, or the worker's departure,
+// clears the job-in-flight flag and the bytes in flight.
+std::optional<PackResult> receive_pack_result(PackLink& link);
+
+}  // namespace vel
