@@ -184,6 +184,37 @@ uint64_t pending_unpack_bytes(UnpackQueue& q) {
   return total;
 }
 
+std::optional<UnpackWork> wait_for_unpack_work(UnpackQueue& q) {
+  std::unique_lock lock(q.mutex);
+  for (;;) {
+    if (q.stop) return std::nullopt;
+    std::optional<std::pair<uint64_t, size_t>> best;
+    for (size_t i = 0; i < q.slots.size(); ++i) {
+      if (q.slots[i].state != UnpackSlotState::Waiting) continue;
+      std::optional<std::pair<uint64_t, size_t>> rank = unpack_job(q, i, q.slots[i]);
+      if (rank && (!best || *rank < *best)) best = rank;
+    }
+    if (best) {
+      UnpackSlot& slot = q.slots[best->second];
+      slot.state = UnpackSlotState::Running;
+      return UnpackWork{slot.sequence, slot.packed, slot.width, slot.height, slot.keys.front().time};
+    }
+    q.wake.wait(lock);
+  }
+}
+
+void finish_unpack_work(UnpackQueue& q, uint64_t sequence, std::optional<RgbaFrame> result) {
+  std::lock_guard lock(q.mutex);
+  for (UnpackSlot& s : q.slots) {
+    if (s.sequence == sequence && s.state == UnpackSlotState::Running) {
+      s.result = std::move(result);
+      s.state = UnpackSlotState::Done;
+      break;
+    }
+  }
+  drop_idle_slots(q);
+}
+
 void stop_unpack_queue(UnpackQueue& q) {
   {
     std::lock_guard lock(q.mutex);

@@ -98,6 +98,21 @@ uint64_t pending_unpack_bytes(UnpackQueue& queue);
 // 1 000 000 / scale, truncated), forward with wrap inside a valid work range.
 std::optional<std::pair<uint64_t, size_t>> unpack_job(const UnpackQueue& queue, size_t index, const UnpackSlot& slot);
 
+// The worker's side. Waits until a slot is waiting or the stop flag is set;
+// marks the waiting slot nearest the focus running and answers what to
+// decode (none once stopped). The lock is not held on return.
+struct UnpackWork {
+  uint64_t sequence = 0;
+  PixelPayload packed;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  double time = 0.0;
+};
+std::optional<UnpackWork> wait_for_unpack_work(UnpackQueue& queue);
+// Stores the result of the running slot `sequence`, marks it done and drops
+// idle slots.
+void finish_unpack_work(UnpackQueue& queue, uint64_t sequence, std::optional<RgbaFrame> result);
+
 // Sets the stop flag and wakes the worker: the registry's stop handle.
 void stop_unpack_queue(UnpackQueue& queue);
 

@@ -62,3 +62,20 @@ class BackgroundWorkerRegistry {
 void drain_deferred_list();
 
 }  // namespace vel
+
+namespace vel {
+
+// A long-lived cache worker to start at plug-in start-up (the witness-dump
+// thread): its thread name, body and stop handle.
+struct CacheWorkerSpec {
+  std::string name;
+  std::function<void()> body;
+  std::function<void()> stop;
+};
+
+// Starts each worker through `registry` (same limit and messages as any
+// registration); answers how many started.
+size_t start_cache_workers(std::vector<CacheWorkerSpec> workers,
+                           BackgroundWorkerRegistry& registry = BackgroundWorkerRegistry::process());
+
+}  // namespace vel
