@@ -1,0 +1,82 @@
+// The work area of the pinned composition as frame indexes, and the IN/OUT
+// requests the panel posts (strip mark drags and the b/i, n/o keys).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vel {
+
+// A host time or duration as value / scale (scale 0 is not a time).
+struct HostTime {
+  int32_t value = 0;
+  uint32_t scale = 0;
+};
+
+// First and last frame index, inclusive; a negative value is an unset end.
+struct WorkArea {
+  int64_t first = -1;
+  int64_t last = -1;
+  friend bool operator==(const WorkArea&, const WorkArea&) = default;
+};
+
+// round(t / frame_duration) without going through floating point; none when
+// a scale or the frame duration is not positive.
+std::optional<int64_t> time_to_frame(HostTime t, HostTime frame_duration);
+
+// The composition's frame count: round(duration / frame duration), at least
+// 1 for a positive duration; none when either is unusable.
+std::optional<int64_t> frame_count_of(HostTime duration, HostTime frame_duration);
+
+// The work area from the host's start and duration: first = round(start /
+// frame), last = first + round(duration / frame) − 1, both kept inside the
+// composition's frames. Unset (both −1) when a value is unusable.
+WorkArea work_area_from_host(HostTime start, HostTime duration, HostTime frame_duration, int64_t frame_count);
+
+// The host's (start, duration) for a set work area, in the frame duration's
+// scale; none when an end is unset or a value leaves 32 bits.
+std::optional<std::pair<HostTime, HostTime>> work_area_to_host(const WorkArea& area, HostTime frame_duration);
+
+// The frames a sweep covers: the work area clamped to the composition, or
+// all frames when it is unset. Empty (first > last) for no frames.
+WorkArea work_area_bounds(const WorkArea& area, int64_t frame_count);
+
+// Raw words posted by the panel: position words (bits 0..15 the position in
+// thousandths of the strip, bits 16..63 a sequence number) and key counts.
+struct WorkAreaSignals {
+  uint64_t in_move = 0;
+  uint64_t out_move = 0;
+  uint64_t mark_in_requests = 0;
+  uint64_t mark_out_requests = 0;
+};
+
+// What the controller last applied, so a request is applied once.
+struct WorkAreaSnapshot {
+  uint64_t in_move_seq = 0;
+  uint64_t out_move_seq = 0;
+  uint64_t mark_in_count = 0;
+  uint64_t mark_out_count = 0;
+};
+
+// Takes the current words as applied without acting on them (a reset or a
+// new composition must not replay older requests).
+void snapshot_work_area_signals(WorkAreaSnapshot& snap, const WorkAreaSignals& sig);
+
+// Frame index of a strip position in thousandths: floor(p × n / 1000),
+// p clamped to 1000, the result to the last frame.
+int64_t frame_at_strip_position(uint64_t thousandths, int64_t frame_count);
+
+// Applies the requests posted since the snapshot, in the order IN drag,
+// OUT drag, IN key, OUT key (keys put the mark at `current_frame`). Moving
+// IN past OUT sends OUT to the last frame; moving OUT before IN sends IN to
+// the first. Answers the new area when anything was requested, and updates
+// the snapshot either way.
+std::optional<WorkArea> apply_work_area_requests(const WorkArea& current, WorkAreaSnapshot& snap,
+                                                 const WorkAreaSignals& sig, int64_t current_frame,
+                                                 int64_t frame_count);
+
+// "workarea: IN <first> → OUT <last>".
+std::string work_area_log_text(const WorkArea& area);
+
+}  // namespace vel
