@@ -1,0 +1,187 @@
+#include "memout/output_consumer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "memout/manifest.h"
+
+namespace vel {
+
+MemoryOutputConsumer& MemoryOutputConsumer::operator=(MemoryOutputConsumer&& other) noexcept {
+  if (this != &other) {
+    release();
+    segment_ = std::move(other.segment_);
+    contract_ = other.contract_;
+    token_ = other.token_;
+    mapping_name_ = std::move(other.mapping_name_);
+    manifest_path_ = std::move(other.manifest_path_);
+    output_path_ = std::move(other.output_path_);
+    received_ = std::move(other.received_);
+    frames_expected_ = other.frames_expected_;
+    frames_received_ = other.frames_received_;
+  }
+  return *this;
+}
+
+MemoryOutputConsumer::~MemoryOutputConsumer() { release(); }
+
+void MemoryOutputConsumer::release() noexcept {
+  // A moved-from consumer holds no mapping and owns nothing.
+  if (!segment_.mapped()) return;
+  segment_.header().closed().store(1, std::memory_order_seq_cst);
+  if (!manifest_path_.empty()) unlink(manifest_path_.c_str());
+  segment_ = SharedMemorySegment();  // removes the name, then unmaps
+  received_.clear();
+}
+
+MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_path, const OutputRequest& req) {
+  const SegmentIdentity id = next_segment_identity();
+  uint64_t capacity = 0;
+  if (!req.null_mode) {
+    auto c = rgba8_capacity(req.width, req.height);
+    if (!c) return Err<MemoutError>{c.error()};
+    capacity = *c;
+  }
+  Manifest m;
+  m.version = 1;
+  m.token = id.token;
+  m.mapping_name = id.name;
+  m.output_path = std::string(output_path);
+  m.capacity = capacity;
+  m.range_start = req.range_start;
+  m.range_end = req.range_end;
+  m.step = req.step;
+  m.key_scale = req.key_scale;
+  m.width = req.width;
+  m.height = req.height;
+  m.mode = req.null_mode ? ManifestMode::Null : ManifestMode::Memory;
+  if (auto valid = validate_output_contract(m, output_path); !valid) return Err<MemoutError>{valid.error()};
+  auto manifest_path = manifest_path_for_output(output_path);
+  if (!manifest_path) return Err<MemoutError>{manifest_path.error()};
+
+  auto mapped = map_shared_memory(id.name, kSegmentHeaderBytes + capacity, true);
+  if (!mapped) return Err<MemoutError>{mapped.error()};
+  MemoryOutputConsumer consumer;
+  consumer.segment_ = std::move(*mapped);  // from here on, a failure removes the name
+  uint8_t token[16];
+  std::memcpy(token, id.token.data(), sizeof token);
+  consumer.segment_.header().write_identity(token, capacity);
+  consumer.segment_.header().zero_state_words();
+
+  if (auto written = write_manifest_file(*manifest_path, m); !written) return Err<MemoutError>{written.error()};
+  consumer.manifest_path_ = *manifest_path;
+
+  auto count = output_frame_count(req.range_start, req.range_end);
+  if (!count) return Err<MemoutError>{count.error()};
+  consumer.contract_ = contract_from_manifest(m);
+  consumer.token_ = id.token;
+  consumer.mapping_name_ = id.name;
+  consumer.output_path_ = std::string(output_path);
+  consumer.frames_expected_ = *count;
+  consumer.received_.assign((*count + 63) / 64, 0);
+  return consumer;
+}
+
+MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
+                                                              std::vector<uint8_t>& pixels) {
+  const HeaderView h = consumer.header();
+  if (h.closed().load(std::memory_order_acquire) != 0) {
+    return memout_fail(MemoutErrorKind::BrokenPipe, "consumer closed");
+  }
+  uint32_t expected = kSlotReady;
+  if (!h.slot_state().compare_exchange_strong(expected, kSlotReading, std::memory_order_acquire,
+                                              std::memory_order_acquire)) {
+    return std::optional<OutputFrameMeta>();
+  }
+  // One read of each producer-written value; only the locals are used below.
+  const OutputFrameMeta meta = h.read_record();
+  const uint64_t length = h.read_payload_length();
+  const uint64_t capacity = consumer.contract().capacity;  // ours, not the header's
+  if (length > capacity) {
+    h.closed().store(1, std::memory_order_release);
+    h.slot_state().store(kSlotFree, std::memory_order_release);
+    return invalid_data("shared-memory payload exceeds capacity");
+  }
+  try {
+    if (pixels.capacity() < length) pixels.reserve(std::max<uint64_t>({length, pixels.capacity() * 2, 8}));
+    pixels.resize(length);
+  } catch (const std::exception&) {
+    h.slot_state().store(kSlotFree, std::memory_order_release);
+    return memout_fail(MemoutErrorKind::OutOfMemory, "pixel allocation failed");
+  }
+  if (length > 0) std::memcpy(pixels.data(), h.payload(), length);
+  h.slot_state().store(kSlotFree, std::memory_order_release);
+  return std::optional<OutputFrameMeta>(meta);
+}
+
+MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputConsumer& consumer,
+                                                                 std::vector<uint8_t>& pixels) {
+  auto taken = take_slot_frame(consumer, pixels);
+  if (!taken) return Err<MemoutError>{taken.error()};
+  if (!taken->has_value()) return std::optional<DeliveredFrame>();
+  const OutputFrameMeta meta = **taken;
+  const uint64_t length = pixels.size();
+
+  auto refuse = [&](const char* text) -> MemoutResult<std::optional<DeliveredFrame>> {
+    pixels.clear();
+    consumer.header().closed().store(1, std::memory_order_release);
+    return invalid_data(text);
+  };
+  if (meta.time_scale > 0xFFFFFFFFu) return refuse("time scale overflow");
+  if (meta.width > 0xFFFFFFFFu) return refuse("width overflow");
+  if (meta.height > 0xFFFFFFFFu) return refuse("height overflow");
+  if (meta.mode != kFrameModePixels && meta.mode != kFrameModeNull) return refuse("unknown output mode");
+  if (meta.contract[0] != 1 || meta.contract[1] != 1 || meta.contract[2] != 0) {
+    return refuse("unknown RGBA8 premultiplied metadata contract");
+  }
+  const OutputContract& c = consumer.contract();
+  const bool null_frame = meta.mode == kFrameModeNull;
+  int64_t time_value = 0;
+  if (meta.frame < c.range_start || meta.frame > c.range_end || !checked_frame_time(meta.frame, c.step, time_value) ||
+      time_value != meta.time_value || meta.time_scale != c.key_scale || meta.width != c.width ||
+      meta.height != c.height || null_frame != c.null_mode || length != c.capacity) {
+    return refuse("frame does not belong to this output contract");
+  }
+  int64_t index = 0;
+  if (__builtin_sub_overflow(meta.frame, c.range_start, &index) || index < 0) return refuse("invalid frame index");
+  const auto word = static_cast<uint64_t>(index) / 64;
+  const uint64_t bit = uint64_t{1} << (static_cast<uint64_t>(index) % 64);
+  std::vector<uint64_t>& received = consumer.received_;
+  if (word >= received.size()) return refuse("frame bitmap overflow");
+  if (received[word] & bit) return refuse("duplicate output frame");
+  received[word] |= bit;
+  ++consumer.frames_received_;
+
+  DeliveredFrame f;
+  f.frame = meta.frame;
+  f.time_value = meta.time_value;
+  f.publish_ns = meta.publish_ns;
+  f.slot_wait_ns = meta.slot_wait_ns;
+  f.copy_ns = meta.copy_ns;
+  f.time_scale = static_cast<uint32_t>(meta.time_scale);
+  f.width = static_cast<uint32_t>(meta.width);
+  f.height = static_cast<uint32_t>(meta.height);
+  f.null_frame = null_frame;
+  return std::optional<DeliveredFrame>(f);
+}
+
+bool all_frames_received(const MemoryOutputConsumer& consumer) {
+  return consumer.frames_received() == consumer.frames_expected();
+}
+
+OutputCompletion output_completion(const MemoryOutputConsumer& consumer) {
+  const HeaderView h = consumer.header();
+  const bool finished = h.finished().load(std::memory_order_acquire) != 0;
+  const bool empty = h.slot_state().load(std::memory_order_acquire) == kSlotFree;
+  if (!finished || !empty) return OutputCompletion::Running;
+  return all_frames_received(consumer) ? OutputCompletion::Complete : OutputCompletion::Incomplete;
+}
+
+void close_memory_output(MemoryOutputConsumer& consumer) {
+  consumer.header().closed().store(1, std::memory_order_seq_cst);
+}
+
+}  // namespace vel

@@ -1,0 +1,117 @@
+// The host's side of one memory output: it creates the segment and its
+// manifest before the worker starts, then takes and checks each frame the
+// worker publishes. Everything in the segment was written by another process
+// and is read once, checked, then used.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "memout/memout_error.h"
+#include "memout/output_contract.h"
+#include "memout/segment_layout.h"
+#include "memout/shm_segment.h"
+
+namespace vel {
+
+// What the launcher asks of a memory output; the capacity follows from it.
+struct OutputRequest {
+  int64_t range_start = 0;
+  int64_t range_end = 0;
+  int64_t step = 1;
+  uint32_t key_scale = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  bool null_mode = false;
+};
+
+struct DeliveredFrame {
+  int64_t frame = 0;
+  int64_t time_value = 0;
+  uint64_t publish_ns = 0;
+  uint64_t slot_wait_ns = 0;
+  uint64_t copy_ns = 0;
+  uint32_t time_scale = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  bool null_frame = false;
+};
+
+// Owns the segment (and its name), the manifest file and the record of which
+// frames arrived. Dropping it closes the output (the producer's next write
+// fails), deletes the manifest, removes the segment's name whatever the
+// producer claims to have done, and unmaps.
+class MemoryOutputConsumer {
+ public:
+  MemoryOutputConsumer(MemoryOutputConsumer&&) noexcept = default;
+  MemoryOutputConsumer& operator=(MemoryOutputConsumer&& other) noexcept;
+  MemoryOutputConsumer(const MemoryOutputConsumer&) = delete;
+  MemoryOutputConsumer& operator=(const MemoryOutputConsumer&) = delete;
+  ~MemoryOutputConsumer();
+
+  const OutputContract& contract() const { return contract_; }
+  const SegmentToken& token() const { return token_; }
+  const std::string& mapping_name() const { return mapping_name_; }
+  const std::string& manifest_path() const { return manifest_path_; }
+  const std::string& output_path() const { return output_path_; }
+  HeaderView header() const { return segment_.header(); }
+  uint64_t frames_expected() const { return frames_expected_; }
+  uint64_t frames_received() const { return frames_received_; }
+
+ private:
+  MemoryOutputConsumer() = default;
+  void release() noexcept;
+
+  friend MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view, const OutputRequest&);
+  friend MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputConsumer&,
+                                                                                 std::vector<uint8_t>&);
+
+  SharedMemorySegment segment_;
+  OutputContract contract_;
+  SegmentToken token_{};
+  std::string mapping_name_;
+  std::string manifest_path_;
+  std::string output_path_;
+  std::vector<uint64_t> received_;  // one bit per frame of the range
+  uint64_t frames_expected_ = 0;
+  uint64_t frames_received_ = 0;
+};
+
+// Creates a fresh segment and writes its manifest beside `output_path` (the
+// absolute path the worker will be given). On failure nothing is left: no
+// segment name, no manifest.
+MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_path, const OutputRequest& request);
+
+// Moves a ready frame out of the slot: its record (copied once) and its
+// payload into `pixels`, then frees the slot. Nothing when no frame is
+// ready. Errors: "consumer closed" (broken pipe), "shared-memory payload
+// exceeds capacity" (closes the output), "pixel allocation failed".
+MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
+                                                              std::vector<uint8_t>& pixels);
+
+// take_slot_frame, then the record checked against the contract and the
+// duplicate record. A frame is delivered at most once, with exactly
+// width × height × 4 bytes in `pixels` (none in null mode). A record that
+// fails a check empties `pixels`, closes the output and is refused.
+MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputConsumer& consumer,
+                                                                 std::vector<uint8_t>& pixels);
+
+// True when every frame of the range was delivered.
+bool all_frames_received(const MemoryOutputConsumer& consumer);
+
+enum class OutputCompletion {
+  Running,     // the producer has not said it finished, or a frame is in the slot
+  Complete,    // finished, slot empty, every frame delivered
+  Incomplete,  // finished and slot empty, yet frames are missing: use the fallback
+};
+// The reader asks this after a take that found nothing ready. The producer's
+// finished word alone never makes an output complete.
+OutputCompletion output_completion(const MemoryOutputConsumer& consumer);
+
+// Gives the output up: the producer's next write fails.
+void close_memory_output(MemoryOutputConsumer& consumer);
+
+}  // namespace vel

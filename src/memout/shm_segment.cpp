@@ -1,0 +1,131 @@
+#include "memout/shm_segment.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <limits>
+
+namespace vel {
+
+SharedMemorySegment::SharedMemorySegment(uint8_t* base, uint64_t mapped_length, std::optional<std::string> name)
+    : base_(base), mapped_length_(mapped_length), name_(std::move(name)) {}
+
+SharedMemorySegment::~SharedMemorySegment() { release(); }
+
+SharedMemorySegment::SharedMemorySegment(SharedMemorySegment&& other) noexcept
+    : base_(other.base_), mapped_length_(other.mapped_length_), name_(std::move(other.name_)) {
+  other.base_ = nullptr;
+  other.mapped_length_ = 0;
+  other.name_.reset();
+}
+
+SharedMemorySegment& SharedMemorySegment::operator=(SharedMemorySegment&& other) noexcept {
+  if (this != &other) {
+    release();
+    base_ = other.base_;
+    mapped_length_ = other.mapped_length_;
+    name_ = std::move(other.name_);
+    other.base_ = nullptr;
+    other.mapped_length_ = 0;
+    other.name_.reset();
+  }
+  return *this;
+}
+
+void SharedMemorySegment::release() noexcept {
+  // The unlinked word is written by the other process: it decides nothing
+  // here. Removing an already removed name only answers ENOENT.
+  if (name_) (void)unlink_shared_memory(*name_);
+  if (base_ != nullptr) munmap(base_, mapped_length_);
+  base_ = nullptr;
+  mapped_length_ = 0;
+  name_.reset();
+}
+
+namespace {
+
+MemoutStatus check_mapping_name(std::string_view name) {
+  const bool posix_ok = name.size() >= 5 && name.size() <= 31 && name.substr(0, 5) == "/vnx_" &&
+                        name.find('/', 1) == std::string_view::npos;
+  if (!posix_ok) return invalid_data("invalid POSIX mapping name");
+  if (name.find('\0') != std::string_view::npos) return invalid_data("invalid mapping name");
+  return ok_unit();
+}
+
+}  // namespace
+
+MemoutStatus unlink_shared_memory(std::string_view name) {
+  if (name.find('\0') != std::string_view::npos) return invalid_data("invalid mapping name");
+  const std::string z(name);
+  if (shm_unlink(z.c_str()) != 0) return os_failure(errno);
+  return ok_unit();
+}
+
+MemoutResult<SharedMemorySegment> map_shared_memory(std::string_view name, uint64_t size, bool create) {
+  if (auto checked = check_mapping_name(name); !checked) return Err<MemoutError>{checked.error()};
+  if (size > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return os_failure(EFBIG);
+  const std::string z(name);
+  const int flags = O_RDWR | (create ? O_CREAT | O_EXCL : 0);
+  const int fd = shm_open(z.c_str(), flags, 0600);
+  if (fd < 0) return os_failure(errno);
+
+  auto fail = [&](Err<MemoutError> e) -> MemoutResult<SharedMemorySegment> {
+    close(fd);
+    if (create) shm_unlink(z.c_str());
+    return e;
+  };
+  if (create) {
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) return fail(os_failure(errno));
+    // tmpfs accepts any size at ftruncate and only finds out it is full when
+    // a page is first touched, which kills the process with SIGBUS.
+    if (const int rc = posix_fallocate(fd, 0, static_cast<off_t>(size)); rc != 0) return fail(os_failure(rc));
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return fail(os_failure(errno));
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) < size) {
+    return fail(invalid_data("shared-memory mapping is too short"));
+  }
+  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (base == MAP_FAILED) return fail(os_failure(errno));
+  if (base == nullptr) {
+    munmap(base, size);
+    return fail(invalid_data("OS returned a null mapping"));
+  }
+  close(fd);
+  return SharedMemorySegment(static_cast<uint8_t*>(base), size, create ? std::optional<std::string>(z) : std::nullopt);
+}
+
+SegmentIdentity segment_identity(uint32_t pid, uint64_t counter, unsigned __int128 wall_ns) {
+  const auto low = static_cast<uint64_t>(wall_ns);
+  const auto high = static_cast<uint64_t>(wall_ns >> 64);
+  const uint64_t nonce = counter + low;  // wraps
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "/vnx_%08x_%016llx", pid, static_cast<unsigned long long>(nonce));
+  SegmentIdentity id;
+  id.name = buf;
+  const uint64_t second = (static_cast<uint64_t>(pid) ^ high) | (counter << 32);
+  for (int i = 0; i < 8; ++i) {
+    id.token[i] = static_cast<uint8_t>(low >> (8 * i));
+    id.token[8 + i] = static_cast<uint8_t>(second >> (8 * i));
+  }
+  return id;
+}
+
+SegmentIdentity next_segment_identity() {
+  static std::atomic<uint64_t> counter{0};
+  const uint64_t n = counter.fetch_add(1, std::memory_order_relaxed);
+  timespec ts{};
+  unsigned __int128 ns = 0;
+  if (clock_gettime(CLOCK_REALTIME, &ts) == 0 && ts.tv_sec >= 0) {
+    ns = static_cast<unsigned __int128>(ts.tv_sec) * 1000000000u + static_cast<unsigned __int128>(ts.tv_nsec);
+  }
+  return segment_identity(static_cast<uint32_t>(getpid()), n, ns);
+}
+
+}  // namespace vel

@@ -1,0 +1,70 @@
+// One POSIX shared-memory mapping of an output segment, and the names such
+// segments carry ("/vnx_" + creator pid + "_" + nonce).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "memout/memout_error.h"
+#include "memout/segment_layout.h"
+
+namespace vel {
+
+using SegmentToken = std::array<uint8_t, 16>;
+
+// An owned mapping of header + capacity bytes. The creating side also holds
+// the segment's name: dropping such a mapping removes the name (whether or
+// not the producer already did: "not found" is ignored, so a producer that
+// crashed or lied about its unlinked word cannot leak the segment), then
+// unmaps. A mapping without a name only unmaps.
+class SharedMemorySegment {
+ public:
+  SharedMemorySegment() = default;
+  SharedMemorySegment(uint8_t* base, uint64_t mapped_length, std::optional<std::string> name);
+  ~SharedMemorySegment();
+  SharedMemorySegment(SharedMemorySegment&& other) noexcept;
+  SharedMemorySegment& operator=(SharedMemorySegment&& other) noexcept;
+  SharedMemorySegment(const SharedMemorySegment&) = delete;
+  SharedMemorySegment& operator=(const SharedMemorySegment&) = delete;
+
+  bool mapped() const { return base_ != nullptr; }
+  uint8_t* base() const { return base_; }
+  uint64_t mapped_length() const { return mapped_length_; }
+  // Payload bytes after the header.
+  uint64_t capacity() const { return mapped_length_ > kSegmentHeaderBytes ? mapped_length_ - kSegmentHeaderBytes : 0; }
+  const std::optional<std::string>& name() const { return name_; }
+  HeaderView header() const { return HeaderView(base_); }
+
+ private:
+  void release() noexcept;
+
+  uint8_t* base_ = nullptr;
+  uint64_t mapped_length_ = 0;
+  std::optional<std::string> name_;
+};
+
+// Maps the segment `name` with `size` bytes. With `create` the segment must
+// not exist yet; it is created with mode 0600, sized, and its pages reserved
+// up front, so a full /dev/shm is an error here rather than SIGBUS at the
+// first write. A creating call that fails after shm_open removes the name.
+// Names: 5..31 bytes, "/vnx_" prefix, no further "/" ("invalid POSIX
+// mapping name"); a NUL byte gives "invalid mapping name".
+MemoutResult<SharedMemorySegment> map_shared_memory(std::string_view name, uint64_t size, bool create);
+
+// shm_unlink of a segment name; its errors are the operating system's.
+MemoutStatus unlink_shared_memory(std::string_view name);
+
+struct SegmentIdentity {
+  std::string name;  // 30 characters
+  SegmentToken token;
+};
+// The name and token of a new segment from the creating pid, the value of
+// the process-wide counter and the wall clock in nanoseconds (128-bit). Pure.
+SegmentIdentity segment_identity(uint32_t pid, uint64_t counter, unsigned __int128 wall_ns);
+// The same from this process's pid, next counter value and clock.
+SegmentIdentity next_segment_identity();
+
+}  // namespace vel
