@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "cache/worker_registry.h"
+#include "pack_test_support.h"
+
+namespace vel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LogCapture;
+
+// A worker that runs until its stop handle is called.
+struct Parked {
+  std::atomic<bool> stop{false};
+  std::function<void()> body() {
+    return [this] {
+      while (!stop) std::this_thread::sleep_for(1ms);
+    };
+  }
+  std::function<void()> stopper() {
+    return [this] { stop = true; };
+  }
+};
+
+bool eventually(const std::function<bool()>& cond) {
+  for (int i = 0; i < 5000 && !cond(); ++i) std::this_thread::sleep_for(1ms);
+  return cond();
+}
+
+TEST(RegistryTest, LimitRefusesThenReapingMakesRoom) {
+  LogCapture log;
+  BackgroundWorkerRegistry reg;
+  std::vector<std::unique_ptr<Parked>> parked;
+  for (size_t i = 0; i < kBackgroundWorkerLimit; ++i) {
+    parked.push_back(std::make_unique<Parked>());
+    ASSERT_TRUE(reg.start("velocinta-test", parked.back()->body(), parked.back()->stopper()).ok());
+  }
+  Parked extra;
+  Status<> refused = reg.start("velocinta-test", extra.body(), extra.stopper());
+  ASSERT_FALSE(refused.ok());
+  EXPECT_TRUE(log.contains("ERROR: cache: background worker limit reached"));
+
+  parked[3]->stop = true;  // one worker ends by itself
+  ASSERT_TRUE(eventually([&] { return reg.live_count() == kBackgroundWorkerLimit - 1; }));
+  EXPECT_TRUE(reg.start("velocinta-test", extra.body(), extra.stopper()).ok());
+  EXPECT_FALSE(log.contains("terminated unexpectedly"));
+  reg.drain();
+  EXPECT_EQ(reg.live_count(), 0u);
+}
+
+TEST(RegistryTest, FailedWorkerIsReportedWhenReaped) {
+  LogCapture log;
+  BackgroundWorkerRegistry reg;
+  std::atomic<bool> ran{false};
+  ASSERT_TRUE(reg.start("velocinta-test", [&] { ran = true; throw std::runtime_error("boom"); }, [] {}).ok());
+  ASSERT_TRUE(eventually([&] { return reg.live_count() == 0; }));
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(log.contains("ERROR: cache: background worker terminated unexpectedly"));
+}
+
+// Each worker winds down only once every worker has been told to stop, as
+// a worker blocked on another's output would: a drain that joined one
+// worker before stopping the next would wait for the bounded timeout.
+TEST(RegistryTest, DrainStopsEveryWorkerBeforeJoiningAny) {
+  BackgroundWorkerRegistry reg;
+  constexpr int kWorkers = 4;
+  std::atomic<int> stopped{0};
+  std::atomic<int> saw_all{0};
+  for (int i = 0; i < kWorkers; ++i) {
+    ASSERT_TRUE(reg.start(
+                       "velocinta-test",
+                       [&] {
+                         const auto deadline = std::chrono::steady_clock::now() + 2s;
+                         while (stopped < kWorkers && std::chrono::steady_clock::now() < deadline) {
+                           std::this_thread::sleep_for(1ms);
+                         }
+                         if (stopped == kWorkers) ++saw_all;
+                       },
+                       [&] { ++stopped; })
+                    .ok());
+  }
+  reg.drain();
+  EXPECT_EQ(saw_all, kWorkers);
+  EXPECT_EQ(reg.live_count(), 0u);
+  // Still usable after a drain.
+  Parked p;
+  EXPECT_TRUE(reg.start("velocinta-test", p.body(), p.stopper()).ok());
+  reg.drain();
+}
+
+TEST(RegistryTest, StartCacheWorkersGoesThroughTheRegistry) {
+  LogCapture log;
+  BackgroundWorkerRegistry reg(1);
+  Parked a, b;
+  std::vector<CacheWorkerSpec> specs;
+  specs.push_back({"velocinta-witness-dump", a.body(), a.stopper()});
+  specs.push_back({"velocinta-witness-dump", b.body(), b.stopper()});
+  specs.push_back({"velocinta-none", nullptr, nullptr});  // no body: nothing to start
+  EXPECT_EQ(start_cache_workers(std::move(specs), reg), 1u);
+  EXPECT_TRUE(log.contains("cache: background worker limit reached"));
+  reg.drain();
+  EXPECT_TRUE(a.stop);
+}
+
+}  // namespace
+}  // namespace vel
