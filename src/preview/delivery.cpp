@@ -1,0 +1,39 @@
+#include "preview/delivery.h"
+
+namespace vel {
+
+DeliveryDecision decide_delivery(const DeliveryInputs& in) {
+  if (!in.has_comp) return {Producer::None, false, "no_comp"};
+  if (in.modal) return {Producer::None, false, "modal"};
+  if (in.missing_frames == 0) return {Producer::None, false, "all_cached"};
+  // Rendering while the user is still editing would be thrown away.
+  if (!in.edit_quiet) return {Producer::None, false, "edit_settling"};
+  if (in.raster_ready) return {Producer::Raster, false, "raster"};
+  // The playhead's frame is what the user waits for: render it now.
+  if (in.current_missing) return {Producer::InProcessSync, false, "current_frame"};
+  if (in.pool_ready) return {Producer::Pool, true, "pool"};
+  if (in.async_available) return {Producer::InProcessAsync, false, "async_prefetch"};
+  return {Producer::InProcessSync, false, "sync_sweep"};
+}
+
+std::string delivery_perf_line(const DeliveryDecision& d) {
+  return std::string("DELIVERY use_pool=") + (d.use_pool ? "true" : "false") + " reason=" + std::string(d.reason);
+}
+
+const char* producer_name(Producer p) {
+  switch (p) {
+    case Producer::None:
+      return "None";
+    case Producer::Raster:
+      return "Raster";
+    case Producer::InProcessSync:
+      return "InProcessSync";
+    case Producer::InProcessAsync:
+      return "InProcessAsync";
+    case Producer::Pool:
+      return "Pool";
+  }
+  return "None";
+}
+
+}  // namespace vel
