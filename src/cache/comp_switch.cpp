@@ -1,0 +1,25 @@
+#include "cache/comp_switch.h"
+
+#include <algorithm>
+
+#include "cache/archive.h"
+#include "cache/eviction.h"
+#include "cache/frame_cache_ops.h"
+#include "cache/unpack_worker.h"
+
+namespace vel {
+
+CompActivationOutcome activate_comp_cache(FrameCache& cache, const CompActivation& activation) {
+  CompActivationOutcome out;
+  if (activation.outgoing_comp) out.set_aside_frames = set_aside_comp_frames(cache, *activation.outgoing_comp);
+  if (activation.drop_comp) drop_cached_comp(cache, *activation.drop_comp);
+  if (activation.restore_comp) out.restored_frames = restore_cached_comp(cache, *activation.restore_comp);
+  out.comp_key = activation.comp_name.value_or(std::string());
+  cache.frame_limit = std::min(activation.frame_count, kMaxFrameLimit);
+  set_playhead_focus(cache, activation.focus);
+  out.focus_frame_raw = request_frame_unpack(cache, activation.focus);
+  enforce_cache_budget(cache);
+  return out;
+}
+
+}  // namespace vel
