@@ -83,7 +83,7 @@ Result<ProjectTimestamp, AeError> current_timestamp() {
   return ProjectTimestamp{stamp.a[0], stamp.a[1], stamp.a[2], stamp.a[3]};
 }
 
-Result<WorldView, AeError> world_view(_AEGP_World* world) {
+Result<WorldView, AeError> world_view(WorldH world) {
   VEL_KEPT(ws, AEGP_WorldSuite3);
   if (world == nullptr) return Err{AeError::internal("render: null world")};
   AEGP_WorldType type = AEGP_WorldType_NONE;
@@ -119,7 +119,7 @@ Result<WorldView, AeError> world_view(_AEGP_World* world) {
   return v;
 }
 
-Result<RenderOptions, AeError> RenderOptions::for_item(_AEGP_Item* item, int32_t plugin_id) {
+Result<RenderOptions, AeError> RenderOptions::for_item(ItemH item, PluginId plugin_id) {
   VEL_KEPT(os, AEGP_RenderOptionsSuite4);
   AEGP_RenderOptionsH h = nullptr;
   if (auto st = check_ae(os->AEGP_NewFromItem(plugin_id, item, &h)); !st) return Err{st.error()};
@@ -195,7 +195,7 @@ Result<CheckedOutFrame, AeError> render_and_checkout_frame(const RenderOptions& 
   return CheckedOutFrame(r);
 }
 
-Result<uint64_t, AeError> submit_async_render(int32_t plugin_id, const RenderOptions& options, AsyncCompletionFn fn,
+Result<uint64_t, AeError> submit_async_render(PluginId plugin_id, const RenderOptions& options, AsyncCompletionFn fn,
                                               void* refcon) {
   VEL_KEPT(am, AEGP_RenderAsyncManagerSuite1);
   auto* thunk = new (std::nothrow) AsyncThunk{fn, refcon};

@@ -12,9 +12,8 @@
 
 #include "core/result.h"
 #include "host/ae_error.h"
+#include "host/handles.h"
 
-struct _AEGP_Item;
-struct _AEGP_World;
 struct _AEGP_RenderOptions;
 struct _AEGP_FrameReceipt;
 
@@ -46,13 +45,13 @@ struct WorldView {
 // The world's facts through the World suite kept for the process; callable
 // from any thread once keep_render_suites succeeded. Refuses a negative
 // size or an unknown world type.
-Result<WorldView, AeError> world_view(_AEGP_World* world);
+Result<WorldView, AeError> world_view(WorldH world);
 
 // Render options, disposed when the value goes.
 class RenderOptions {
  public:
   // New options for a composition item (time 0, downsample 1, 8 bpc).
-  static Result<RenderOptions, AeError> for_item(_AEGP_Item* item, int32_t plugin_id);
+  static Result<RenderOptions, AeError> for_item(ItemH item, PluginId plugin_id);
 
   RenderOptions(RenderOptions&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
   RenderOptions& operator=(RenderOptions&& o) noexcept;
@@ -102,7 +101,7 @@ using AsyncCompletionFn = void (*)(void* refcon, uint64_t request_id, bool cance
 
 // Submits the frame the options describe (main thread). On success `fn`
 // will be called exactly once with `refcon`; on failure never.
-Result<uint64_t, AeError> submit_async_render(int32_t plugin_id, const RenderOptions& options, AsyncCompletionFn fn,
+Result<uint64_t, AeError> submit_async_render(PluginId plugin_id, const RenderOptions& options, AsyncCompletionFn fn,
                                               void* refcon);
 
 // Asks the host to drop a pending request (main thread); its completion
