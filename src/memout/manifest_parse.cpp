@@ -193,7 +193,9 @@ class ManifestHandler {
   }
 
   bool wrong(int field, const Value& v) {
-    const bool type_error = v.kind != Value::Unsigned && v.kind != Value::Signed;
+    const FieldType t = kFields[field].type;
+    const bool numeric_field = t == FieldType::U8 || t == FieldType::U32 || t == FieldType::U64 || t == FieldType::I64;
+    const bool type_error = !numeric_field || (v.kind != Value::Unsigned && v.kind != Value::Signed);
     return fail(std::string(type_error ? "invalid type: " : "invalid value: ") + describe(v) + ", expected " +
                 expectation(kFields[field].type) + " for `" + kFields[field].name + "`");
   }
