@@ -1,0 +1,48 @@
+#include "cli.h"
+
+#include <cmath>
+#include <cstdlib>
+
+namespace sim {
+
+const char* usage_text() {
+  return "usage: simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]\n"
+         "               [--command NAME]... [--hide-suite NAME]... [--out DIR]\n";
+}
+
+Result<Options> parse_command_line(const std::vector<std::string>& args) {
+  Options o;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& flag = args[i];
+    if (i + 1 >= args.size()) return fail(flag + ": missing value");
+    const std::string& value = args[++i];
+    if (flag == "--plugin") {
+      o.plugin = value;
+    } else if (flag == "--project") {
+      o.project = value;
+    } else if (flag == "--scenario") {
+      o.scenario = value;
+    } else if (flag == "--out") {
+      o.out_dir = value;
+    } else if (flag == "--command") {
+      o.commands.push_back(value);
+    } else if (flag == "--hide-suite") {
+      o.hidden_suites.push_back(value);
+    } else if (flag == "--seconds") {
+      char* end = nullptr;
+      double s = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !std::isfinite(s) || s < 0 || s > kMaxRunSeconds) {
+        return fail("--seconds: expected a number of seconds, 0 .. 86400");
+      }
+      o.seconds = s;
+    } else {
+      return fail("unknown option " + flag);
+    }
+  }
+  if (o.plugin.empty()) return fail("--plugin is required");
+  if (o.project.empty()) return fail("--project is required");
+  if (o.out_dir.empty()) return fail("--out: empty");
+  return o;
+}
+
+}  // namespace sim

@@ -1,0 +1,28 @@
+// simhost's command line:
+//   simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]
+//           [--command NAME]... [--hide-suite NAME]... [--out DIR]
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "result.h"
+
+namespace sim {
+
+struct Options {
+  std::string plugin;
+  std::string project;
+  std::string scenario;            // empty: none
+  std::string out_dir = ".";
+  double seconds = 3.0;            // how long the main loop runs after start-up
+  std::vector<std::string> commands;
+  std::vector<std::string> hidden_suites;
+};
+
+inline constexpr double kMaxRunSeconds = 24.0 * 3600.0;
+
+Result<Options> parse_command_line(const std::vector<std::string>& args);
+const char* usage_text();
+
+}  // namespace sim

@@ -1,0 +1,68 @@
+// The stand-in host's process-wide state, reached by the suite functions
+// (plain C entries without a context argument). Built once, never destroyed:
+// the plug-in's threads may call into the host until the process ends.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "async_renderer.h"
+#include "hook_table.h"
+#include "hostsdk/basic_suite.h"
+#include "idle_waker.h"
+#include "live_set.h"
+#include "project_store.h"
+#include "render_service.h"
+#include "suite_registry.h"
+
+namespace sim {
+
+// A block of host memory handed out by the Memory suite.
+struct MemBlock {
+  std::vector<uint8_t> bytes;
+  std::atomic<int32_t> locks{0};
+};
+
+// A checked-out synchronous render: owns its world until checked in.
+struct Receipt {
+  std::unique_ptr<World> world;
+};
+
+struct SyncRenderCounts {
+  std::atomic<uint64_t> completed{0};
+  std::atomic<uint64_t> failed{0};
+};
+
+struct Host {
+  ProjectStore project;
+  SuiteRegistry suites;
+  IdleWaker idle;
+  HookTable hooks;
+  LiveSet<MemBlock> memory;
+  LiveSet<RenderOptionsRec> render_options;
+  LiveSet<Receipt> receipts;
+  LentSet worlds;
+  AsyncRenderer async{project, worlds};
+  SyncRenderCounts sync_renders;
+  std::atomic<bool> modal{false};
+  std::atomic<uint64_t> info_reports{0};
+  std::atomic<uint64_t> wrong_thread_calls{0};
+  std::thread::id main_thread;
+  SPBasicSuite basic{};
+};
+
+inline constexpr AEGP_PluginID kPluginId = 1;
+
+Host& host();
+
+// True on the thread that runs the hooks; a main-thread-only call from
+// elsewhere is counted.
+bool on_main_thread();
+
+// Publishes every suite the stand-in implements and fills the basic suite.
+void install_suites(Host& h);
+
+}  // namespace sim

@@ -1,0 +1,181 @@
+#include "run_loop.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+#include "host.h"
+#include "plugin_loader.h"
+#include "project_json.h"
+#include "scenario.h"
+#include "summary.h"
+
+namespace sim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The version the stand-in reports to the plug-in's entry.
+constexpr A_long kHostMajorVersion = 13;
+constexpr A_long kHostMinorVersion = 28;
+
+struct Session {
+  Host& h;
+  std::string out_dir;
+  AEGP_GlobalRefcon refcon = nullptr;
+  RunStats stats;
+};
+
+// A host updates its menus before the user can choose from them.
+void update_menus(Session& s) {
+  for (const UpdateMenuHookEntry& e : s.h.hooks.update_menu_hooks()) {
+    e.hook(s.refcon, e.refcon, AEGP_WindType_COMP);
+    ++s.stats.update_menu_calls;
+  }
+}
+
+void run_command(Session& s, const std::string& name) {
+  CommandRun run;
+  run.name = name;
+  update_menus(s);
+  std::optional<MenuCommand> cmd = s.h.hooks.find_menu_command(name);
+  if (cmd) {
+    run.found = true;
+    run.enabled = cmd->enabled;
+  }
+  if (run.found && run.enabled) {
+    for (const CommandHookEntry& e : s.h.hooks.command_hooks_for(cmd->id)) {
+      A_Boolean handled = 0;
+      A_Err err = e.hook(s.refcon, e.refcon, cmd->id, e.priority, run.handled ? 1 : 0, &handled);
+      if (err != A_Err_NONE && run.err == A_Err_NONE) run.err = err;
+      if (handled) run.handled = true;
+    }
+  } else {
+    std::fprintf(stderr, "simhost: menu command \"%s\" %s\n", name.c_str(), run.found ? "is disabled" : "not found");
+  }
+  s.stats.commands.push_back(run);
+}
+
+void run_event(Session& s, const ScenarioEvent& ev) {
+  ++s.stats.scenario_events;
+  Status result = done();
+  switch (ev.kind) {
+    case EventKind::command:
+      run_command(s, ev.name);
+      break;
+    case EventKind::show_modal:
+      if (!s.h.modal.exchange(true)) ++s.stats.modal_windows;
+      break;
+    case EventKind::close_modal:
+      s.h.modal.store(false);
+      break;
+    case EventKind::edit:
+      result = s.h.project.edit(ev.pointer, ev.value);
+      break;
+    case EventKind::save:
+      // A relative path is taken inside --out, so a scenario never writes
+      // beside the project or into the working folder by accident.
+      if (ev.path.empty()) result = s.h.project.save();
+      else result = s.h.project.save_copy(ev.path.front() == '/' ? ev.path : s.out_dir + "/" + ev.path);
+      break;
+  }
+  if (!result) {
+    std::string text = std::string(event_kind_name(ev.kind)) + " at " + std::to_string(ev.at_ms) + " ms: " +
+                       result.error();
+    std::fprintf(stderr, "simhost: scenario: %s\n", text.c_str());
+    s.stats.scenario_failures.push_back(text);
+  }
+}
+
+// Calls every idle hook once; returns the longest the loop may now sleep.
+A_long call_idle_hooks(Session& s) {
+  A_long sleep = kDefaultMaxSleepMs;
+  for (const IdleHookEntry& e : s.h.hooks.idle_hooks()) {
+    A_long max_sleep = kDefaultMaxSleepMs;
+    A_Err err = e.hook(s.refcon, e.refcon, &max_sleep);
+    ++s.stats.idle_calls;
+    if (err != A_Err_NONE) ++s.stats.idle_errors;
+    max_sleep = std::max<A_long>(max_sleep, 0);
+    if (s.stats.smallest_max_sleep_ms == 0 || max_sleep < s.stats.smallest_max_sleep_ms) {
+      s.stats.smallest_max_sleep_ms = max_sleep;
+    }
+    sleep = std::min(sleep, max_sleep);
+  }
+  return sleep;
+}
+
+void main_loop(Session& s, const Scenario& scenario, double seconds) {
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  size_t next = 0;
+  for (;;) {
+    auto now = Clock::now();
+    while (next < scenario.events.size() && start + std::chrono::milliseconds(scenario.events[next].at_ms) <= now) {
+      run_event(s, scenario.events[next++]);
+    }
+    if (now >= end) break;
+    A_long sleep_ms = call_idle_hooks(s);
+    auto wake = std::min(Clock::now() + std::chrono::milliseconds(sleep_ms), end);
+    if (next < scenario.events.size()) {
+      wake = std::min(wake, start + std::chrono::milliseconds(scenario.events[next].at_ms));
+    }
+    s.h.idle.wait_until(wake);
+  }
+  s.stats.seconds_run = std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int run_simhost(const Options& options) {
+  Result<Project> project = load_project_file(options.project);
+  if (!project) {
+    std::fprintf(stderr, "simhost: %s\n", project.error().c_str());
+    return 2;
+  }
+  Scenario scenario;
+  if (!options.scenario.empty()) {
+    Result<Scenario> loaded = load_scenario_file(options.scenario);
+    if (!loaded) {
+      std::fprintf(stderr, "simhost: %s\n", loaded.error().c_str());
+      return 2;
+    }
+    scenario = std::move(loaded).value();
+  }
+
+  Host& h = host();
+  h.main_thread = std::this_thread::get_id();
+  h.project.open(std::move(project).value(), options.project);
+  install_suites(h);
+  for (const std::string& name : options.hidden_suites) h.suites.hide(name);
+
+  Result<AEGP_EntryPointFunc> entry = load_plugin(options.plugin);
+  if (!entry) {
+    std::fprintf(stderr, "simhost: %s\n", entry.error().c_str());
+    return 2;
+  }
+
+  Session s{h, options.out_dir};
+  s.stats.entry_called = true;
+  s.stats.entry_err = entry.value()(&h.basic, kHostMajorVersion, kHostMinorVersion, kPluginId, &s.refcon);
+  if (s.stats.entry_err != A_Err_NONE) {
+    std::fprintf(stderr, "simhost: the plug-in's entry failed with %d\n", static_cast<int>(s.stats.entry_err));
+  } else {
+    for (const std::string& name : options.commands) run_command(s, name);
+    main_loop(s, scenario, options.seconds);
+    for (const DeathHookEntry& e : h.hooks.death_hooks()) {
+      e.hook(s.refcon, e.refcon);
+      ++s.stats.death_calls;
+    }
+  }
+  // Requests still queued complete as cancelled before the summary counts them.
+  h.async.shutdown();
+
+  Status written = write_summary(build_summary(h, s.stats), options.out_dir);
+  if (!written) {
+    std::fprintf(stderr, "simhost: %s\n", written.error().c_str());
+    return 2;
+  }
+  return s.stats.entry_err == A_Err_NONE ? 0 : 1;
+}
+
+}  // namespace sim

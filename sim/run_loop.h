@@ -1,0 +1,45 @@
+// One run of the stand-in host: open the project, load the plug-in and call
+// its entry, run the --command commands, then the main loop (idle hooks and
+// scenario events) for the given time, the death hooks, and the summary.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "hostsdk/types.h"
+
+namespace sim {
+
+struct CommandRun {
+  std::string name;
+  bool found = false;      // a menu command of that name exists
+  bool enabled = false;    // and was enabled when chosen
+  bool handled = false;    // some hook took it
+  A_Err err = A_Err_NONE;  // first error a hook returned
+};
+
+struct RunStats {
+  A_Err entry_err = A_Err_NONE;
+  bool entry_called = false;
+  uint64_t idle_calls = 0;
+  uint64_t idle_errors = 0;
+  A_long smallest_max_sleep_ms = 0;  // the lowest max-sleep a hook asked for
+  uint64_t update_menu_calls = 0;
+  uint64_t death_calls = 0;
+  uint64_t scenario_events = 0;
+  std::vector<std::string> scenario_failures;
+  std::vector<CommandRun> commands;
+  uint64_t modal_windows = 0;
+  double seconds_run = 0.0;
+};
+
+// Exit status: 0 after a complete run, 1 when the plug-in's entry failed,
+// 2 when the run could not start (bad arguments, project, scenario, library).
+int run_simhost(const Options& options);
+
+// The idle hooks' starting max-sleep, in ms.
+inline constexpr A_long kDefaultMaxSleepMs = 100;
+
+}  // namespace sim

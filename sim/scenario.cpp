@@ -1,0 +1,136 @@
+#include "scenario.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+namespace sim {
+namespace {
+
+using nlohmann::json;
+
+struct KindName {
+  EventKind kind;
+  const char* name;
+};
+constexpr KindName kKinds[] = {{EventKind::command, "command"},
+                               {EventKind::show_modal, "show_modal"},
+                               {EventKind::close_modal, "close_modal"},
+                               {EventKind::edit, "edit"},
+                               {EventKind::save, "save"}};
+
+Result<std::string> text_member(const json& e, const char* key, const std::string& where, bool required) {
+  auto it = e.find(key);
+  if (it == e.end()) {
+    if (required) return fail(where + ": missing \"" + key + "\"");
+    return std::string();
+  }
+  if (!it->is_string()) return fail(where + "." + key + ": expected a string");
+  return it->get<std::string>();
+}
+
+// A JSON pointer: empty, or "/" followed by tokens where "~" only starts
+// "~0" or "~1".
+bool valid_pointer(const std::string& p) {
+  if (p.empty()) return true;
+  if (p[0] != '/') return false;
+  for (size_t i = 0; i < p.size(); ++i) {
+    if (p[i] == '~' && (i + 1 >= p.size() || (p[i + 1] != '0' && p[i + 1] != '1'))) return false;
+  }
+  return true;
+}
+
+Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
+  if (!e.is_object()) return fail(where + ": expected an object");
+  ScenarioEvent ev;
+  auto at = e.find("at_ms");
+  if (at == e.end()) return fail(where + ": missing \"at_ms\"");
+  if (!at->is_number_integer() || at->get<int64_t>() < 0 || at->get<int64_t>() > kMaxScenarioMs) {
+    return fail(where + ".at_ms: expected an integer 0 .. " + std::to_string(kMaxScenarioMs));
+  }
+  ev.at_ms = static_cast<uint32_t>(at->get<int64_t>());
+  Result<std::string> action = text_member(e, "action", where, true);
+  if (!action) return fail(action.error());
+  bool known = false;
+  for (const KindName& k : kKinds) {
+    if (action.value() == k.name) {
+      ev.kind = k.kind;
+      known = true;
+    }
+  }
+  if (!known) return fail(where + ".action: unknown action \"" + action.value() + "\"");
+
+  switch (ev.kind) {
+    case EventKind::command: {
+      Result<std::string> name = text_member(e, "name", where, true);
+      if (!name) return fail(name.error());
+      if (name.value().empty()) return fail(where + ".name: empty");
+      ev.name = name.value();
+      break;
+    }
+    case EventKind::edit: {
+      Result<std::string> pointer = text_member(e, "pointer", where, true);
+      if (!pointer) return fail(pointer.error());
+      if (!valid_pointer(pointer.value())) return fail(where + ".pointer: not a JSON pointer");
+      ev.pointer = pointer.value();
+      auto value = e.find("value");
+      if (value == e.end()) return fail(where + ": missing \"value\"");
+      ev.value = *value;
+      break;
+    }
+    case EventKind::save: {
+      Result<std::string> path = text_member(e, "path", where, false);
+      if (!path) return fail(path.error());
+      ev.path = path.value();
+      break;
+    }
+    case EventKind::show_modal:
+    case EventKind::close_modal:
+      break;
+  }
+  return ev;
+}
+
+}  // namespace
+
+const char* event_kind_name(EventKind kind) {
+  for (const KindName& k : kKinds) {
+    if (k.kind == kind) return k.name;
+  }
+  return "?";
+}
+
+Result<Scenario> scenario_from_json(const json& doc) {
+  if (!doc.is_object()) return fail("scenario: expected an object");
+  auto events = doc.find("events");
+  if (events == doc.end()) return fail("scenario: missing \"events\"");
+  if (!events->is_array()) return fail("scenario.events: expected an array");
+  if (events->size() > kMaxScenarioEvents) return fail("scenario.events: too many events");
+  Scenario s;
+  for (size_t i = 0; i < events->size(); ++i) {
+    Result<ScenarioEvent> ev = read_event((*events)[i], "scenario.events[" + std::to_string(i) + "]");
+    if (!ev) return fail(ev.error());
+    s.events.push_back(std::move(ev).value());
+  }
+  std::stable_sort(s.events.begin(), s.events.end(),
+                   [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.at_ms < b.at_ms; });
+  return s;
+}
+
+Result<Scenario> load_scenario_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return fail("scenario " + path + ": cannot open");
+  std::string text;
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    text.append(buf, static_cast<size_t>(in.gcount()));
+    if (text.size() > (16u << 20)) return fail("scenario " + path + ": file too large");
+  }
+  json doc = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded()) return fail("scenario " + path + ": not valid JSON");
+  Result<Scenario> s = scenario_from_json(doc);
+  if (!s) return fail(path + ": " + s.error());
+  return s;
+}
+
+}  // namespace sim

@@ -1,0 +1,38 @@
+// A scenario drives a run in time: at t ms after start-up, run a menu
+// command, show or close a modal window, edit the project, or save it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "result.h"
+
+namespace sim {
+
+enum class EventKind : uint8_t { command, show_modal, close_modal, edit, save };
+
+struct ScenarioEvent {
+  uint32_t at_ms = 0;
+  EventKind kind = EventKind::command;
+  std::string name;         // command: the menu command's name
+  std::string pointer;      // edit: where in the project document (JSON pointer)
+  nlohmann::json value;     // edit: the new value there
+  std::string path;         // save: a copy's path (relative: inside --out); empty: the project's own file
+};
+
+struct Scenario {
+  std::vector<ScenarioEvent> events;  // in time order; equal times keep file order
+};
+
+inline constexpr uint32_t kMaxScenarioMs = 24u * 3600u * 1000u;
+inline constexpr size_t kMaxScenarioEvents = 100000;
+
+Result<Scenario> scenario_from_json(const nlohmann::json& doc);
+Result<Scenario> load_scenario_file(const std::string& path);
+
+const char* event_kind_name(EventKind kind);
+
+}  // namespace sim

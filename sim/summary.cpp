@@ -1,0 +1,106 @@
+#include "summary.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace sim {
+namespace {
+
+using nlohmann::json;
+
+std::string menu_name(AEGP_MenuID menu) {
+  switch (menu) {
+    case AEGP_Menu_NONE: return "none";
+    case AEGP_Menu_FILE: return "file";
+    case AEGP_Menu_EDIT: return "edit";
+    case AEGP_Menu_COMPOSITION: return "composition";
+    case AEGP_Menu_LAYER: return "layer";
+    case AEGP_Menu_EFFECT: return "effect";
+    case AEGP_Menu_WINDOW: return "window";
+    case AEGP_Menu_PURGE: return "purge";
+    default: return "menu_" + std::to_string(menu);
+  }
+}
+
+}  // namespace
+
+json build_summary(const Host& h, const RunStats& s) {
+  json summary;
+  summary["entry_called"] = s.entry_called;
+  summary["entry_error"] = s.entry_err;
+  summary["seconds_run"] = s.seconds_run;
+  summary["idle_calls"] = s.idle_calls;
+  summary["idle_errors"] = s.idle_errors;
+  summary["smallest_max_sleep_ms"] = s.smallest_max_sleep_ms;
+  summary["early_idle_requests"] = h.idle.requests();
+  summary["early_wakeups"] = h.idle.early_wakeups();
+  summary["update_menu_calls"] = s.update_menu_calls;
+  summary["death_calls"] = s.death_calls;
+
+  HookCounts c = h.hooks.counts();
+  summary["hooks"] = {{"idle", c.idle},
+                      {"command", c.command},
+                      {"update_menu", c.update_menu},
+                      {"death", c.death},
+                      {"output_modules", c.output_modules},
+                      {"panels", c.panels}};
+  json menu = json::array();
+  for (const MenuCommand& m : h.hooks.menu_commands()) {
+    if (!m.in_menu) continue;
+    menu.push_back({{"menu", menu_name(m.menu)}, {"name", m.name}, {"enabled", m.enabled}, {"checked", m.checked}});
+  }
+  summary["menu_commands"] = std::move(menu);
+  summary["output_modules"] = h.hooks.output_module_names();
+  summary["panels"] = h.hooks.panel_names();
+
+  json runs = json::array();
+  for (const CommandRun& r : s.commands) {
+    runs.push_back({{"name", r.name}, {"found", r.found}, {"enabled", r.enabled}, {"handled", r.handled},
+                    {"error", r.err}});
+  }
+  summary["commands_run"] = std::move(runs);
+
+  json suites = json::object();
+  for (const auto& [name, k] : h.suites.ledger()) {
+    suites[name] = {{"acquired", k.acquired}, {"released", k.released}, {"refused", k.refused},
+                    {"bad_releases", k.bad_releases}};
+  }
+  summary["suites"] = std::move(suites);
+
+  AsyncCounts a = h.async.counts();
+  summary["renders"] = {{"sync", h.sync_renders.completed.load()},
+                        {"sync_failed", h.sync_renders.failed.load()},
+                        {"async", a.completed},
+                        {"async_failed", a.failed},
+                        {"cancelled", a.cancelled}};
+  summary["scenario_events"] = s.scenario_events;
+  summary["scenario_failures"] = s.scenario_failures;
+  summary["modal_windows"] = s.modal_windows;
+  summary["info_reports"] = h.info_reports.load();
+  summary["wrong_thread_calls"] = h.wrong_thread_calls.load();
+  summary["live_at_end"] = {{"mem_handles", h.memory.size()},
+                            {"receipts", h.receipts.size()},
+                            {"render_options", h.render_options.size()},
+                            {"suites", h.suites.outstanding()}};
+  summary["project"] = {{"changes", h.project.change_count()}, {"dirty", h.project.dirty()}};
+  return summary;
+}
+
+Status write_summary(const json& summary, const std::string& out_dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(out_dir, ec);
+  if (ec) return fail("summary: cannot create " + out_dir + ": " + ec.message());
+  std::string path = out_dir + "/summary.json";
+  std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) return fail("summary: cannot write " + tmp);
+    out << summary.dump(2) << '\n';
+    if (!out.flush()) return fail("summary: write failed " + tmp);
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) return fail("summary: cannot rename to " + path);
+  return done();
+}
+
+}  // namespace sim
