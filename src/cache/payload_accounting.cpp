@@ -27,9 +27,10 @@ void release_frame_payload(FrameCache& cache, const CachedFrame& entry) {
   auto it = cache.payloads.find(payload.identity());
   if (it == cache.payloads.end()) return;
   PayloadRecord& record = it->second;
-  uint64_t before = record.claims;
-  if (record.claims > 0) --record.claims;
-  if (before > 1) return;
+  // A record without claims was released already: releasing it again must
+  // not take its bytes off claimed_bytes twice.
+  if (record.claims == 0) return;
+  if (--record.claims > 0) return;
   cache.claimed_bytes = sat_sub(cache.claimed_bytes, record.bytes);
   cache.reclaim_ring.push_back(payload.identity());
 }

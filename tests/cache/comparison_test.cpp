@@ -86,14 +86,5 @@ TEST(Comparison, LargeFramesSampleAtMost4096Pixels) {
   EXPECT_EQ(p.sample.differing_pixels, 4095u);  // pixel 0 is sampled and equal
 }
 
-TEST(Comparison, ZeroWidthSamplesNothing) {
-  const std::vector<uint8_t> a{1, 2, 3, 4};
-  const std::vector<uint8_t> b{1, 2, 3, 5};
-  auto cmp = compare_with_cached_frame(frame(a, 0, 1), frame(b, 0, 1));
-  const auto& p = std::get<FrameComparison::Pixels>(cmp->outcome);
-  EXPECT_EQ(p.sample.sampled_pixels, 0u);
-  EXPECT_FALSE(p.sample.sampled_bounds);
-}
-
 }  // namespace
 }  // namespace vel

@@ -45,13 +45,6 @@ TEST(FrameKey, MicrosecondsRoundAndTreatZeroScaleAsZero) {
   for (const Case& c : cases) EXPECT_EQ(key_micros(c.key), c.micros) << c.key.value << "/" << c.key.scale;
 }
 
-TEST(FrameKey, SaturatingConversion) {
-  EXPECT_EQ(saturating_i64(1e30), std::numeric_limits<int64_t>::max());
-  EXPECT_EQ(saturating_i64(-1e30), std::numeric_limits<int64_t>::min());
-  EXPECT_EQ(saturating_i64(std::numeric_limits<double>::quiet_NaN()), 0);
-  EXPECT_EQ(saturating_i64(-2.0), -2);
-}
-
 TEST(FrameKey, TimeOrderIsMicrosThenValueThenScale) {
   // Listed in the expected order.
   const FrameKey ordered[] = {

@@ -107,6 +107,17 @@ TEST(PayloadAccounting, SharedPayloadCountsOnceUntilTheLastHolderLetsGo) {
   EXPECT_TRUE(c.payloads.empty());
 }
 
+TEST(PayloadAccounting, ReleasingTwiceDoesNotTakeClaimedBytesTwice) {
+  FrameCache c;
+  roomy(c);
+  insert_frame(c, at24(1), make_frame(2, 2, 1));
+  insert_frame(c, at24(2), make_frame(2, 2, 2));
+  const CachedFrame first = c.index.at(at24(1));
+  release_frame_payload(c, first);
+  release_frame_payload(c, first);
+  EXPECT_EQ(c.claimed_bytes, 16u);  // the second frame's claim is intact
+}
+
 TEST(PayloadAccounting, SoleHolderToleratesTheLastPayloadReference) {
   FrameCache c;
   roomy(c);
