@@ -1,0 +1,13 @@
+#include "core/plugin/preview_state.h"
+
+namespace vel {
+
+PreviewState* new_preview_state(PluginId plugin_id, const PersistedOptions& loaded) {
+  // Owned by the host for the life of the process: never deleted.
+  auto* s = new PreviewState;
+  s->plugin_id = plugin_id;
+  s->persisted_options = loaded;
+  return s;
+}
+
+}  // namespace vel

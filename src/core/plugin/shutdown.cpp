@@ -1,0 +1,17 @@
+#include "core/log.h"
+#include "core/plugin/hooks.h"
+#include "core/plugin/preview_state.h"
+#include "core/plugin/startup.h"
+#include "core/process_flags.h"
+
+namespace vel {
+
+void shut_down(PreviewState* /*state*/) {
+  // Worker threads read the flag and stop asking for early idle calls.
+  dying_flag().store(true, std::memory_order_relaxed);
+  stop_idle_probe_pump();
+  // Nothing is saved here: options are persisted as they change and the
+  // disk store writes as it goes.
+}
+
+}  // namespace vel

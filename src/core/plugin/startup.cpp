@@ -1,0 +1,104 @@
+#include "core/plugin/startup.h"
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "core/ffi_boundary.h"
+#include "core/log.h"
+#include "core/options.h"
+#include "core/plugin/commands.h"
+#include "core/plugin/hooks.h"
+#include "core/plugin/preview_state.h"
+#include "core/plugin/startup_mode.h"
+#include "core/process_flags.h"
+#include "core/switches.h"
+#include "core/threads.h"
+#include "host/basic_suite_store.h"
+#include "host/panel_calls.h"
+#include "host/suite_probe.h"
+#include "host/utility_calls.h"
+
+namespace vel {
+namespace {
+
+constexpr const char* kVersion = "0.1.0";
+constexpr uint64_t kMaxSpeedIndex = 3;
+
+struct ProbePump {
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+ProbePump& probe_pump() {
+  static ProbePump& p = *new ProbePump;
+  return p;
+}
+
+// Probe mode keeps the host's idle calls coming on its own, to measure how
+// the host schedules them when nothing else asks.
+void start_idle_probe_pump() {
+  ProbePump& p = probe_pump();
+  auto t = spawn_named_thread("velocinta-idle-probe", [&p] {
+    while (!p.stop.load(std::memory_order_relaxed)) {
+      request_early_idle();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  if (!t) {
+    log_line("ERROR", "idle probe: pompe indisponible : " + t.error());
+    return;
+  }
+  p.thread = std::move(t.value());
+}
+
+int32_t panel_create_hook(void* /*plugin_refcon*/, void* /*refcon*/, void* /*container*/, PanelH /*panel*/,
+                          ::AEGP_PanelFunctions1* /*functions*/, void** /*panel_refcon*/) {
+  return ffi_boundary("panel create_hook", int32_t{0}, [] { return int32_t{0}; });
+}
+
+void load_line(int32_t major, int32_t minor, PluginId id, StartupMode mode, const PersistedOptions& o) {
+  log_line("INFO", std::string("velocinta ") + kVersion + " chargé (hôte " + std::to_string(major) + "." +
+                       std::to_string(minor) + ", plugin " + std::to_string(id) + ", mode " + startup_mode_name(mode) +
+                       ", options " + encode_persisted_options(o) + ")");
+}
+
+}  // namespace
+
+void stop_idle_probe_pump() {
+  ProbePump& p = probe_pump();
+  p.stop.store(true);
+  if (p.thread.joinable()) p.thread.join();
+}
+
+StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_t host_minor, PluginId plugin_id) {
+  store_basic_suite(basic);
+  const StartupFacts facts = current_startup_facts();
+  const StartupMode mode = choose_startup_mode(facts);
+  if (mode == StartupMode::Inert) return {};
+
+  open_log_file(facts.in_render_engine ? LogRole::Worker : LogRole::Host);
+  PersistedOptions options;
+  if (mode == StartupMode::Normal) {
+    if (auto file = options_file_path()) options = load_persisted_options(*file, kMaxSpeedIndex);
+    apply_persisted_options(options);
+  }
+  load_line(host_major, host_minor, plugin_id, mode, options);
+  if (auto r = keep_utility_suite(); !r) log_line("ERROR", "suite Utility : " + to_string(r.error()));
+
+  if (mode == StartupMode::Probe) {
+    register_plugin_hooks(plugin_id);
+    start_idle_probe_pump();
+    return {new_preview_state(plugin_id, options), 0};
+  }
+
+  probe_host_suites();
+  register_menu_commands(plugin_id, dev_commands_enabled());
+  register_plugin_hooks(plugin_id);
+  if (auto r = register_panel(plugin_id, "velocinta preview", &panel_create_hook, nullptr); !r) {
+    log_line("INFO", "panneau : suite indisponible, fenêtre flottante (" + to_string(r.error()) + ")");
+  }
+  return {new_preview_state(plugin_id, options), 0};
+}
+
+}  // namespace vel

@@ -1,0 +1,76 @@
+#include "core/plugin/startup_mode.h"
+
+#include <gtest/gtest.h>
+
+#include <type_traits>
+
+#include "core/plugin/hooks.h"
+#include "core/plugin/preview_state.h"
+#include "hostsdk/entry.h"
+#include "hostsdk/hooks.h"
+
+extern "C" int32_t EntryPointFunc(SPBasicSuite*, int32_t, int32_t, int32_t, void**);
+
+namespace vel {
+namespace {
+
+// The exported entry and the hooks are spelled in plain types; they must be
+// exactly the host's signatures.
+static_assert(std::is_same_v<decltype(&EntryPointFunc), AEGP_EntryPointFunc>);
+static_assert(std::is_same_v<decltype(&idle_hook), AEGP_IdleHook>);
+static_assert(std::is_same_v<decltype(&death_hook), AEGP_DeathHook>);
+static_assert(std::is_same_v<decltype(&update_menu_hook), AEGP_UpdateMenuHook>);
+
+TEST(StartupMode, Table) {
+  struct Case {
+    bool engine;
+    const char* probe;
+    const char* worker;
+    bool marker;
+    StartupMode want;
+  } cases[] = {
+      {false, nullptr, nullptr, false, StartupMode::Normal},
+      {false, "idle", nullptr, false, StartupMode::Probe},
+      {false, "IDLE", nullptr, false, StartupMode::Normal},
+      {false, "", nullptr, false, StartupMode::Normal},
+      {false, nullptr, "1", false, StartupMode::Inert},
+      {false, nullptr, "", false, StartupMode::Inert},  // set, even empty
+      {false, "idle", "1", false, StartupMode::Probe},
+      {true, nullptr, nullptr, false, StartupMode::Inert},
+      {true, nullptr, nullptr, true, StartupMode::Probe},
+      {true, nullptr, "1", true, StartupMode::Probe},
+      {false, nullptr, nullptr, true, StartupMode::Normal},  // the marker only counts inside the engine
+  };
+  for (const auto& c : cases) {
+    StartupFacts f{c.engine, c.probe, c.worker, c.marker};
+    EXPECT_EQ(choose_startup_mode(f), c.want)
+        << c.engine << " " << (c.probe ? c.probe : "-") << " " << (c.worker ? c.worker : "-") << " " << c.marker;
+  }
+}
+
+TEST(StartupMode, RenderEngineByFileName) {
+  struct Case {
+    const char* path;
+    bool engine;
+  } cases[] = {
+      {"/Applications/Host/aerender", true}, {"/opt/x/AERender", true},     {"aerender-2026", true},
+      {"/usr/bin/simhost", false},           {"/aerender/dir/simhost", false}, {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(names_render_engine(c.path), c.engine) << c.path;
+}
+
+TEST(IdleClock, LongGapArmsTheHoldOff) {
+  IdleClock clock;
+  const uint64_t ms = 1'000'000;
+  EXPECT_FALSE(advance_idle_clock(clock, 1000 * ms));
+  EXPECT_FALSE(advance_idle_clock(clock, 1700 * ms));  // exactly 700 ms: not above
+  EXPECT_TRUE(advance_idle_clock(clock, 2401 * ms));   // 701 ms gap
+  for (uint64_t t : {3000, 3600, 4200, 4800, 5400}) {
+    EXPECT_TRUE(advance_idle_clock(clock, t * ms)) << t;  // short gaps: the hold-off runs on
+  }
+  EXPECT_FALSE(advance_idle_clock(clock, 5401 * ms));
+  EXPECT_EQ(clock.calls, 9u);
+}
+
+}  // namespace
+}  // namespace vel
