@@ -56,11 +56,11 @@ void pack_idle_frames(FrameCache& cache, double d, bool packing_switch, Backgrou
   if (cache.packing_disabled || !packing_switch) return;
   const int64_t tol = tolerance_micros(d);
   if (!cache.pack_link) cache.pack_link = start_pack_worker(registry);
-  if (cache.pack_link) {
-    if (std::optional<PackResult> r = receive_pack_result(*cache.pack_link)) install_pack_result(cache, std::move(*r), tol);
-    if (cache.pack_link->job_in_flight) return;
-  }
-  if (!cache.focus) return;
+  // Without a worker nothing is selected: a frame taken out of the
+  // candidates now would never be packed once a worker starts.
+  if (!cache.pack_link) return;
+  if (std::optional<PackResult> r = receive_pack_result(*cache.pack_link)) install_pack_result(cache, std::move(*r), tol);
+  if (cache.pack_link->job_in_flight || !cache.focus) return;
 
   ++cache.packer_calls;
   if (!cache.deferred_pack_candidates.empty() &&
@@ -86,7 +86,7 @@ void pack_idle_frames(FrameCache& cache, double d, bool packing_switch, Backgrou
       cache.deferred_pack_candidates.push_back(*cand);
     }
   }
-  if (!chosen || !cache.pack_link) return;
+  if (!chosen) return;
   const RgbaFrame& raw = *cache.index.find(*chosen)->second.raw();
   send_pack_job(*cache.pack_link, *chosen, raw);
 }
