@@ -139,15 +139,6 @@ TEST(BufferPoolTest, ReturnKeepsCountAndBudget) {
   }
 }
 
-TEST(BufferPoolTest, TrimDropsFromTheBackUntilWithinBudget) {
-  PixelBufferPool pool;
-  for (size_t cap : {300, 400, 200}) pool.give_back(buffer(cap, cap, 1), 1000);
-  EXPECT_EQ(pool.trim(1000), 900u);
-  EXPECT_EQ(pool.trim(650), 300u);
-  EXPECT_EQ(pool.capacities(), (std::vector<uint64_t>{300}));
-  EXPECT_EQ(pool.trim(0), 0u);
-}
-
 TEST(BufferPoolTest, ConcurrentTakesAndReturnsStayWithinLimits) {
   PixelBufferPool pool;
   constexpr uint64_t kBudget = 4096;

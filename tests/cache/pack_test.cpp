@@ -52,17 +52,6 @@ TEST(PackTest, PackedFramesRoundTrip) {
   }
 }
 
-TEST(PackTest, Limits) {
-  struct Case {
-    uint64_t budget, want;
-  } cases[] = {{0, 4 * kMiB}, {16 * kMiB, 4 * kMiB}, {64 * kMiB, 16 * kMiB}, {1024 * kMiB, 32 * kMiB}};
-  for (const Case& c : cases) EXPECT_EQ(pack_max_frame_bytes(c.budget), c.want) << c.budget;
-  EXPECT_EQ(pack_capacity(1000), 1124u);
-  EXPECT_EQ(pack_capacity(UINT64_MAX), UINT64_MAX);
-  EXPECT_DOUBLE_EQ(pack_min_distance_seconds(1, 25), 2.24);
-  EXPECT_DOUBLE_EQ(pack_min_distance_seconds(1001, 0), 56056.0);
-}
-
 // Polls the link until a result is ready (bounded).
 bool wait_result(PackLink& link) {
   for (int i = 0; i < 5000; ++i) {
@@ -97,18 +86,6 @@ TEST(PackTest, LinkAccountsTheJobInFlight) {
   EXPECT_FALSE(link->job_in_flight);
   EXPECT_EQ(link->bytes_in_flight, 0u);
   EXPECT_FALSE(receive_pack_result(*link));
-}
-
-TEST(PackTest, WorkerGoneClearsTheJobInFlight) {
-  PackLink link(std::make_shared<PackChannel>());
-  link.job_in_flight = true;
-  link.bytes_in_flight = 100;
-  EXPECT_FALSE(receive_pack_result(link));
-  EXPECT_TRUE(link.job_in_flight);  // the worker may still answer
-  link.channel->worker_gone = true;
-  EXPECT_FALSE(receive_pack_result(link));
-  EXPECT_FALSE(link.job_in_flight);
-  EXPECT_EQ(link.bytes_in_flight, 0u);
 }
 
 // A cache of `frames` 16×16 frames at 25 fps, work range [0, frames), focus

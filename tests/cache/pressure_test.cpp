@@ -102,10 +102,5 @@ TEST(PressureTest, BusyLockAnswersThePublishedLevel) {
   EXPECT_EQ(sampler.percent(), 50u);
 }
 
-TEST(PressureTest, ProcessLevelIsAValidStep) {
-  const uint64_t p = memory_pressure_percent();
-  EXPECT_TRUE(p == 50 || p == 75 || p == 100) << p;
-}
-
 }  // namespace
 }  // namespace vel

@@ -93,19 +93,5 @@ TEST(RegistryTest, DrainStopsEveryWorkerBeforeJoiningAny) {
   reg.drain();
 }
 
-TEST(RegistryTest, StartCacheWorkersGoesThroughTheRegistry) {
-  LogCapture log;
-  BackgroundWorkerRegistry reg(1);
-  Parked a, b;
-  std::vector<CacheWorkerSpec> specs;
-  specs.push_back({"velocinta-witness-dump", a.body(), a.stopper()});
-  specs.push_back({"velocinta-witness-dump", b.body(), b.stopper()});
-  specs.push_back({"velocinta-none", nullptr, nullptr});  // no body: nothing to start
-  EXPECT_EQ(start_cache_workers(std::move(specs), reg), 1u);
-  EXPECT_TRUE(log.contains("cache: background worker limit reached"));
-  reg.drain();
-  EXPECT_TRUE(a.stop);
-}
-
 }  // namespace
 }  // namespace vel
