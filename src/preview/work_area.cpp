@@ -23,13 +23,22 @@ std::optional<int64_t> time_to_frame(HostTime t, HostTime fd) {
   return static_cast<int64_t>(div_round(num, den));
 }
 
+std::optional<int64_t> frame_at_time(HostTime t, HostTime fd) {
+  if (t.scale == 0 || fd.scale == 0 || fd.value <= 0) return std::nullopt;
+  const __int128 num = static_cast<__int128>(t.value) * fd.scale;
+  const __int128 den = static_cast<__int128>(t.scale) * fd.value;
+  __int128 q = num / den;
+  if (num % den != 0 && num < 0) --q;
+  return static_cast<int64_t>(q);
+}
+
 std::optional<int64_t> frame_count_of(HostTime duration, HostTime fd) {
   auto n = time_to_frame(duration, fd);
   if (!n || duration.value <= 0) return std::nullopt;
   return std::max<int64_t>(*n, 1);
 }
 
-WorkArea work_area_from_host(HostTime start, HostTime duration, HostTime fd, int64_t frame_count) {
+WorkAreaFrames work_area_from_host(HostTime start, HostTime duration, HostTime fd, int64_t frame_count) {
   auto first = time_to_frame(start, fd);
   auto len = time_to_frame(duration, fd);
   if (!first || !len || *len <= 0 || frame_count <= 0) return {};
@@ -38,7 +47,7 @@ WorkArea work_area_from_host(HostTime start, HostTime duration, HostTime fd, int
   return {lo, hi};
 }
 
-std::optional<std::pair<HostTime, HostTime>> work_area_to_host(const WorkArea& area, HostTime fd) {
+std::optional<std::pair<HostTime, HostTime>> work_area_to_host(const WorkAreaFrames& area, HostTime fd) {
   if (area.first < 0 || area.last < area.first || fd.scale == 0 || fd.value <= 0) return std::nullopt;
   const __int128 start = static_cast<__int128>(area.first) * fd.value;
   const __int128 dur = static_cast<__int128>(area.last - area.first + 1) * fd.value;
@@ -47,7 +56,7 @@ std::optional<std::pair<HostTime, HostTime>> work_area_to_host(const WorkArea& a
   return std::make_pair(HostTime{static_cast<int32_t>(start), fd.scale}, HostTime{static_cast<int32_t>(dur), fd.scale});
 }
 
-WorkArea work_area_bounds(const WorkArea& area, int64_t frame_count) {
+WorkAreaFrames work_area_bounds(const WorkAreaFrames& area, int64_t frame_count) {
   if (frame_count <= 0) return {0, -1};
   const int64_t last = frame_count - 1;
   const int64_t lo = area.first < 0 ? 0 : std::min(area.first, last);
@@ -69,7 +78,7 @@ int64_t frame_at_strip_position(uint64_t thousandths, int64_t frame_count) {
   return std::min(f, frame_count - 1);
 }
 
-std::optional<WorkArea> apply_work_area_requests(const WorkArea& current, WorkAreaSnapshot& snap,
+std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& current, WorkAreaSnapshot& snap,
                                                  const WorkAreaSignals& sig, int64_t current_frame,
                                                  int64_t frame_count) {
   if (frame_count <= 0) {
@@ -77,7 +86,7 @@ std::optional<WorkArea> apply_work_area_requests(const WorkArea& current, WorkAr
     return std::nullopt;
   }
   const int64_t last_frame = frame_count - 1;
-  WorkArea area = work_area_bounds(current, frame_count);
+  WorkAreaFrames area = work_area_bounds(current, frame_count);
   bool changed = false;
   auto set_in = [&](int64_t f) {
     area.first = std::clamp<int64_t>(f, 0, last_frame);
@@ -98,7 +107,7 @@ std::optional<WorkArea> apply_work_area_requests(const WorkArea& current, WorkAr
   return area;
 }
 
-std::string work_area_log_text(const WorkArea& area) {
+std::string work_area_log_text(const WorkAreaFrames& area) {
   return "workarea: IN " + std::to_string(area.first) + " \xE2\x86\x92 OUT " + std::to_string(area.last);
 }
 

@@ -5,25 +5,25 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+
+#include "host/handles.h"
 
 namespace vel {
 
-// A host time or duration as value / scale (scale 0 is not a time).
-struct HostTime {
-  int32_t value = 0;
-  uint32_t scale = 0;
-};
-
 // First and last frame index, inclusive; a negative value is an unset end.
-struct WorkArea {
+struct WorkAreaFrames {
   int64_t first = -1;
   int64_t last = -1;
-  friend bool operator==(const WorkArea&, const WorkArea&) = default;
+  friend bool operator==(const WorkAreaFrames&, const WorkAreaFrames&) = default;
 };
 
 // round(t / frame_duration) without going through floating point; none when
 // a scale or the frame duration is not positive.
 std::optional<int64_t> time_to_frame(HostTime t, HostTime frame_duration);
+
+// The frame holding time t: floor(t / frame_duration); none as above.
+std::optional<int64_t> frame_at_time(HostTime t, HostTime frame_duration);
 
 // The composition's frame count: round(duration / frame duration), at least
 // 1 for a positive duration; none when either is unusable.
@@ -32,15 +32,15 @@ std::optional<int64_t> frame_count_of(HostTime duration, HostTime frame_duration
 // The work area from the host's start and duration: first = round(start /
 // frame), last = first + round(duration / frame) − 1, both kept inside the
 // composition's frames. Unset (both −1) when a value is unusable.
-WorkArea work_area_from_host(HostTime start, HostTime duration, HostTime frame_duration, int64_t frame_count);
+WorkAreaFrames work_area_from_host(HostTime start, HostTime duration, HostTime frame_duration, int64_t frame_count);
 
 // The host's (start, duration) for a set work area, in the frame duration's
 // scale; none when an end is unset or a value leaves 32 bits.
-std::optional<std::pair<HostTime, HostTime>> work_area_to_host(const WorkArea& area, HostTime frame_duration);
+std::optional<std::pair<HostTime, HostTime>> work_area_to_host(const WorkAreaFrames& area, HostTime frame_duration);
 
 // The frames a sweep covers: the work area clamped to the composition, or
 // all frames when it is unset. Empty (first > last) for no frames.
-WorkArea work_area_bounds(const WorkArea& area, int64_t frame_count);
+WorkAreaFrames work_area_bounds(const WorkAreaFrames& area, int64_t frame_count);
 
 // Raw words posted by the panel: position words (bits 0..15 the position in
 // thousandths of the strip, bits 16..63 a sequence number) and key counts.
@@ -72,11 +72,11 @@ int64_t frame_at_strip_position(uint64_t thousandths, int64_t frame_count);
 // IN past OUT sends OUT to the last frame; moving OUT before IN sends IN to
 // the first. Answers the new area when anything was requested, and updates
 // the snapshot either way.
-std::optional<WorkArea> apply_work_area_requests(const WorkArea& current, WorkAreaSnapshot& snap,
+std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& current, WorkAreaSnapshot& snap,
                                                  const WorkAreaSignals& sig, int64_t current_frame,
                                                  int64_t frame_count);
 
 // "workarea: IN <first> → OUT <last>".
-std::string work_area_log_text(const WorkArea& area);
+std::string work_area_log_text(const WorkAreaFrames& area);
 
 }  // namespace vel

@@ -8,12 +8,12 @@ namespace {
 const HostTime k24{1, 24};
 const HostTime kNtsc{1001, 30000};
 
-TEST(WorkArea, HostTimesToFrames) {
+TEST(WorkAreaFrames, HostTimesToFrames) {
   struct Case {
     const char* name;
     HostTime start, dur, fd;
     int64_t frames;
-    WorkArea want;
+    WorkAreaFrames want;
   } cases[] = {
       {"whole comp", {0, 1}, {10, 1}, k24, 240, {0, 239}},
       {"one second from 2 s", {48, 24}, {24, 24}, k24, 240, {48, 71}},
@@ -30,21 +30,21 @@ TEST(WorkArea, HostTimesToFrames) {
   EXPECT_FALSE(frame_count_of({-1, 1}, k24).has_value());
 }
 
-TEST(WorkArea, RoundTripToHost) {
+TEST(WorkAreaFrames, RoundTripToHost) {
   auto host = work_area_to_host({48, 71}, k24);
   ASSERT_TRUE(host);
   EXPECT_EQ(48, host->first.value);
   EXPECT_EQ(24, host->second.value);
-  EXPECT_EQ((WorkArea{48, 71}), work_area_from_host(host->first, host->second, k24, 240));
+  EXPECT_EQ((WorkAreaFrames{48, 71}), work_area_from_host(host->first, host->second, k24, 240));
   EXPECT_FALSE(work_area_to_host({-1, 10}, k24));
   EXPECT_FALSE(work_area_to_host({0, 3'000'000'000}, {1, 1}));
 }
 
-TEST(WorkArea, Bounds) {
+TEST(WorkAreaFrames, Bounds) {
   struct Case {
-    WorkArea in;
+    WorkAreaFrames in;
     int64_t frames;
-    WorkArea want;
+    WorkAreaFrames want;
   } cases[] = {
       {{-1, -1}, 240, {0, 239}}, {{10, -1}, 240, {10, 239}}, {{10, 500}, 240, {10, 239}},
       {{300, 400}, 240, {239, 239}}, {{50, 10}, 240, {50, 50}}, {{0, 10}, 0, {0, -1}},
@@ -54,23 +54,23 @@ TEST(WorkArea, Bounds) {
 
 uint64_t pos_word(uint64_t seq, uint64_t thousandths) { return seq << 16 | thousandths; }
 
-TEST(WorkArea, InOutRequests) {
+TEST(WorkAreaFrames, InOutRequests) {
   struct Case {
     const char* name;
-    WorkArea current;
+    WorkAreaFrames current;
     WorkAreaSignals sig;
     int64_t playhead;
-    std::optional<WorkArea> want;
+    std::optional<WorkAreaFrames> want;
   } cases[] = {
       {"nothing new", {10, 20}, {}, 5, std::nullopt},
-      {"IN key at playhead", {10, 200}, {0, 0, 1, 0}, 50, WorkArea{50, 200}},
-      {"OUT key at playhead", {10, 200}, {0, 0, 0, 1}, 50, WorkArea{10, 50}},
-      {"IN past OUT sends OUT to the end", {10, 20}, {0, 0, 1, 0}, 100, WorkArea{100, 239}},
-      {"OUT before IN sends IN to the start", {100, 200}, {0, 0, 0, 1}, 50, WorkArea{0, 50}},
-      {"IN drag to half", {-1, -1}, {pos_word(1, 500), 0, 0, 0}, 0, WorkArea{120, 239}},
-      {"OUT drag to the very end", {0, 100}, {0, pos_word(3, 1000), 0, 0}, 0, WorkArea{0, 239}},
-      {"position word above 1000 clamps", {0, 100}, {0, pos_word(3, 4000), 0, 0}, 0, WorkArea{0, 239}},
-      {"key at a playhead past the end", {0, 100}, {0, 0, 0, 2}, 999, WorkArea{0, 239}},
+      {"IN key at playhead", {10, 200}, {0, 0, 1, 0}, 50, WorkAreaFrames{50, 200}},
+      {"OUT key at playhead", {10, 200}, {0, 0, 0, 1}, 50, WorkAreaFrames{10, 50}},
+      {"IN past OUT sends OUT to the end", {10, 20}, {0, 0, 1, 0}, 100, WorkAreaFrames{100, 239}},
+      {"OUT before IN sends IN to the start", {100, 200}, {0, 0, 0, 1}, 50, WorkAreaFrames{0, 50}},
+      {"IN drag to half", {-1, -1}, {pos_word(1, 500), 0, 0, 0}, 0, WorkAreaFrames{120, 239}},
+      {"OUT drag to the very end", {0, 100}, {0, pos_word(3, 1000), 0, 0}, 0, WorkAreaFrames{0, 239}},
+      {"position word above 1000 clamps", {0, 100}, {0, pos_word(3, 4000), 0, 0}, 0, WorkAreaFrames{0, 239}},
+      {"key at a playhead past the end", {0, 100}, {0, 0, 0, 2}, 999, WorkAreaFrames{0, 239}},
   };
   for (const auto& c : cases) {
     WorkAreaSnapshot snap;
@@ -81,17 +81,17 @@ TEST(WorkArea, InOutRequests) {
   }
 }
 
-TEST(WorkArea, SnapshotDiscardsOlderRequests) {
+TEST(WorkAreaFrames, SnapshotDiscardsOlderRequests) {
   WorkAreaSnapshot snap;
   const WorkAreaSignals before{pos_word(4, 100), pos_word(2, 900), 7, 3};
   snapshot_work_area_signals(snap, before);
   EXPECT_FALSE(apply_work_area_requests({0, 10}, snap, before, 5, 240));
   WorkAreaSignals after = before;
   after.mark_in_requests = 8;
-  EXPECT_EQ((WorkArea{5, 10}), apply_work_area_requests({0, 10}, snap, after, 5, 240));
+  EXPECT_EQ((WorkAreaFrames{5, 10}), apply_work_area_requests({0, 10}, snap, after, 5, 240));
 }
 
-TEST(WorkArea, LogText) { EXPECT_EQ("workarea: IN 3 \xE2\x86\x92 OUT 9", work_area_log_text({3, 9})); }
+TEST(WorkAreaFrames, LogText) { EXPECT_EQ("workarea: IN 3 \xE2\x86\x92 OUT 9", work_area_log_text({3, 9})); }
 
 }  // namespace
 }  // namespace vel

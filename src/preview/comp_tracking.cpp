@@ -1,0 +1,176 @@
+// Following the composition: which one is pinned, its timing, size, work
+// area and playhead, and the project's edits, read from the host each tick.
+#include <algorithm>
+
+#include "cache/comp_switch.h"
+#include "cache/frame_cache_ops.h"
+#include "core/log.h"
+#include "host/comp_calls.h"
+#include "host/item_calls.h"
+#include "host/project_calls.h"
+#include "host/render_calls.h"
+#include "preview/preview_controller.h"
+
+namespace vel {
+
+namespace {
+
+// How often a pinned composition that lost focus is looked up in the
+// project again (its handle is only good while it exists).
+constexpr uint64_t kPinnedCheckNs = 500'000'000;
+constexpr int kMaxItemsWalked = 100'000;
+
+bool item_still_in_project(ItemH item, uint64_t id) {
+  auto project = project_by_index(0);
+  if (!project) return false;
+  auto it = first_project_item(project.value());
+  for (int n = 0; it && it.value() && n < kMaxItemsWalked; ++n) {
+    ItemH cur = *it.value();
+    if (cur == item) {
+      auto cur_id = item_id(cur);
+      return cur_id && static_cast<uint64_t>(static_cast<uint32_t>(cur_id.value())) == id;
+    }
+    it = next_project_item(project.value(), cur);
+  }
+  return false;
+}
+
+void unpin(PreviewController& ctl) {
+  cancel_async_renders(ctl);
+  ctl.pinned_item.reset();
+  ctl.pinned_handle = nullptr;
+  ctl.timing.reset();
+  ctl.frame_count = 0;
+  ctl.current_time.reset();
+}
+
+// Reads what changes under the pinned composition: size, work area, playhead.
+void refresh_pinned(PreviewController& ctl) {
+  if (!ctl.pinned_handle || !ctl.timing) return;
+  const HostTime fd{ctl.timing->frame_value, ctl.timing->frame_scale};
+  const HostTime dur{ctl.timing->duration_value, ctl.timing->duration_scale};
+  ctl.frame_count = frame_count_of(dur, fd).value_or(0);
+  if (auto d = item_dimensions(ctl.pinned_handle)) ctl.comp_size = d.value();
+  if (auto comp = comp_from_item(ctl.pinned_handle); comp && comp.value()) {
+    if (auto wa = comp_work_area(*comp.value())) {
+      ctl.work_area = work_area_from_host(wa.value().start, wa.value().duration, fd, ctl.frame_count);
+    }
+  }
+  if (auto t = item_current_time(ctl.pinned_handle)) {
+    ctl.current_time = t.value();
+    const int64_t f = frame_at_time(t.value(), fd).value_or(0);
+    ctl.current_frame = ctl.frame_count > 0 ? std::clamp<int64_t>(f, 0, ctl.frame_count - 1) : 0;
+  }
+}
+
+void switch_pinned(PreviewController& ctl, FrameCache& cache, ItemH item, uint64_t id, const CompFrameTiming& timing,
+                   const PreviewTickInputs& in) {
+  cancel_async_renders(ctl);
+  const std::optional<uint64_t> outgoing = ctl.pinned_item;
+  ctl.pinned_item = id;
+  ctl.pinned_handle = item;
+  ctl.timing = timing;
+  ctl.work_area = {};
+  refresh_pinned(ctl);
+
+  CompActivation act;
+  act.outgoing_comp = outgoing;
+  if (ctl.stale_archived.erase(id) > 0) {
+    act.drop_comp = id;
+  } else {
+    act.restore_comp = id;
+  }
+  if (auto name = item_name(item, ctl.plugin_id)) act.comp_name = name.value();
+  act.frame_count = static_cast<uint64_t>(std::max<int64_t>(ctl.frame_count, 0));
+  act.focus = frame_key_of(ctl, ctl.current_frame).value_or(FrameKey{0, timing.frame_scale});
+  activate_comp_cache(cache, act);
+  ctl.seen_comps.insert(id);
+
+  // Requests posted for the previous composition are not replayed on this one.
+  snapshot_work_area_signals(ctl.work_area_snapshot, in.work_area_signals);
+  set_preview_context(ctl, id);
+}
+
+void note_edit(PreviewController& ctl, FrameCache& cache, PreviewTickReport& report) {
+  report.edited = true;
+  // Frames and requests of before the edit show the old project.
+  cancel_async_renders(ctl);
+  clear_frame_cache(cache);
+  for (uint64_t id : ctl.seen_comps) {
+    if (!ctl.pinned_item || id != *ctl.pinned_item) ctl.stale_archived.insert(id);
+  }
+  ctl.unplaceable.clear();
+  ctl.sweep_reported = false;
+  ctl.presented.reset();
+  ctl.strip_dirty = true;
+}
+
+}  // namespace
+
+void preview_track_comp(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
+                        PreviewTickReport& report) {
+  auto active = active_item();
+  ItemH item = active && active.value() ? *active.value() : nullptr;
+  std::optional<CompFrameTiming> timing = item ? comp_frame_timing(item) : std::nullopt;
+  std::optional<uint64_t> id;
+  if (timing) {
+    if (auto raw = item_id(item)) id = static_cast<uint64_t>(static_cast<uint32_t>(raw.value()));
+  }
+  if (id) {
+    ctl.current_item = id;
+    if (ctl.pinned_item != id) {
+      switch_pinned(ctl, cache, item, *id, *timing, in);
+      report.pinned_changed = true;
+    } else {
+      ctl.pinned_handle = item;
+      ctl.timing = timing;
+    }
+  } else {
+    ctl.current_item.reset();
+    if (ctl.pinned_item && in.now_ns - ctl.pinned_checked_ns >= kPinnedCheckNs) {
+      ctl.pinned_checked_ns = in.now_ns;
+      if (!item_still_in_project(ctl.pinned_handle, *ctl.pinned_item)) {
+        log_line("INFO", "preview: composition " + std::to_string(*ctl.pinned_item) + " left the project");
+        unpin(ctl);
+        clear_frame_cache(cache);
+      }
+    }
+  }
+  if (!report.pinned_changed) refresh_pinned(ctl);
+
+  if (auto stamp = current_timestamp()) {
+    if (note_project_stamp(ctl.edits, stamp.value(), in.now_ns)) note_edit(ctl, cache, report);
+  }
+  if (auto key = frame_key_of(ctl, ctl.current_frame); key && ctl.pinned_item) set_playhead_focus(cache, *key);
+}
+
+void preview_apply_work_area_requests(PreviewController& ctl, const PreviewTickInputs& in, PreviewTickReport& report) {
+  if (!ctl.pinned_handle || !ctl.timing || ctl.frame_count <= 0) {
+    snapshot_work_area_signals(ctl.work_area_snapshot, in.work_area_signals);
+    return;
+  }
+  auto next = apply_work_area_requests(ctl.work_area, ctl.work_area_snapshot, in.work_area_signals,
+                                       ctl.current_frame, ctl.frame_count);
+  if (!next) return;
+  log_line("INFO", work_area_log_text(*next));
+  const HostTime fd{ctl.timing->frame_value, ctl.timing->frame_scale};
+  auto host = work_area_to_host(*next, fd);
+  auto comp = comp_from_item(ctl.pinned_handle);
+  if (!host || !comp || !comp.value()) {
+    log_line("ERROR", "workarea: cannot reach the composition");
+    return;
+  }
+  if (auto st = set_comp_work_area(*comp.value(), host->first, host->second); !st) {
+    log_line("ERROR", "workarea: " + to_string(st.error()));
+    return;
+  }
+  ctl.work_area = *next;
+  ctl.sweep_reported = false;
+  ctl.strip_dirty = true;
+  report.work_area_changed = true;
+  // Our own change of the work area moves the project stamp; it leaves every
+  // rendered frame valid, so it is taken as the new baseline, not an edit.
+  if (auto stamp = current_timestamp()) ctl.edits.baseline = stamp.value();
+}
+
+}  // namespace vel

@@ -1,0 +1,74 @@
+// The developer grab commands: one frame to a PPM file, and the live grab
+// that renders and shows the playhead's frame as it moves.
+#include <algorithm>
+
+#include "cache/frame_cache_ops.h"
+#include "core/format.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "host/item_calls.h"
+#include "preview/grab_ppm.h"
+#include "preview/inprocess_render.h"
+#include "preview/preview_controller.h"
+
+namespace vel {
+
+Result<std::string> grab_frame_command(PreviewController& ctl) {
+  if (!ctl.pinned_handle || !ctl.timing) return err("grab: " + GrabError::no_active_comp().describe());
+  auto now = item_current_time(ctl.pinned_handle);
+  if (!now) return err("grab: current time: " + to_string(now.error()));
+  auto dir = log_dir();
+  if (!dir) return err("grab: no log folder");
+  const uint32_t ds = effective_downsample(ctl);
+  RenderRequest req{ctl.pinned_handle, ctl.plugin_id, FrameKey{now.value().value, now.value().scale}, ds,
+                    ctl.depth_bpc};
+  auto g = render_frame_sync(req);
+  if (!g) return err("grab: " + g.error().describe());
+  record_inprocess_render_time(ctl, ds, g.value().render_ms);
+  const auto bytes = ppm_bytes(g.value().pixels.bytes(), g.value().width, g.value().height);
+  const auto path = *dir / "velocinta_grab.ppm";
+  std::error_code ec;
+  std::filesystem::create_directories(*dir, ec);
+  if (auto st = write_file_atomically(path, bytes); !st) return err("grab: " + st.error());
+  log_line("INFO", "grab: " + path.string() + " " + std::to_string(g.value().width) + "x" +
+                       std::to_string(g.value().height) + " ds=" + std::to_string(ds) +
+                       " bpc=" + std::to_string(ctl.depth_bpc) + " render_ms=" + fmt_2dp(g.value().render_ms) +
+                       " convert_ms=" + fmt_2dp(g.value().convert_ms));
+  return path.string();
+}
+
+bool toggle_live_grab(PreviewController& ctl) {
+  ctl.live_grab = !ctl.live_grab;
+  ctl.live_grab_last.reset();
+  log_line("INFO", ctl.live_grab ? "live grab: on" : "live grab: off");
+  return ctl.live_grab;
+}
+
+void live_grab_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in) {
+  (void)in;
+  if (!ctl.live_grab || !ctl.pinned_handle) return;
+  auto key = frame_key_of(ctl, ctl.current_frame);
+  if (!key) return;
+  if (ctl.live_grab_last == key && ctl.live_grab_edits == ctl.edits.edits) return;
+  ctl.live_grab_last = key;
+  ctl.live_grab_edits = ctl.edits.edits;
+  const uint32_t ds = effective_downsample(ctl);
+  // Shown at once, even while edits settle: this is what the command is for.
+  const uint32_t want = downsampled_size(static_cast<uint32_t>(std::max(ctl.comp_size.width, 0)), ds);
+  if (auto cached = cached_frame(cache, *key); cached && cached->width >= want) {
+    present_frame_to_panel(ctl, *cached, *key);
+    return;
+  }
+  auto g = render_frame_sync(RenderRequest{ctl.pinned_handle, ctl.plugin_id, *key, ds, ctl.depth_bpc});
+  if (!g) {
+    log_line("ERROR", "live grab: " + g.error().describe());
+    return;
+  }
+  record_inprocess_render_time(ctl, ds, g.value().render_ms);
+  if (cache_rendered_frame(cache, *key, g.value().to_rgba_frame())) {
+    if (ctl.counters.sync_frames != UINT64_MAX) ++ctl.counters.sync_frames;
+  }
+  present_frame_to_panel(ctl, g.value().to_rgba_frame(), *key);
+}
+
+}  // namespace vel

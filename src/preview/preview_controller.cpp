@@ -1,0 +1,129 @@
+#include "preview/preview_controller.h"
+
+#include <algorithm>
+
+#include "cache/frame_cache_ops.h"
+#include "core/log.h"
+#include "core/options.h"
+#include "core/process_flags.h"
+#include "host/render_calls.h"
+#include "preview/async_render.h"
+
+namespace vel {
+
+PreviewController make_preview_controller(PluginId plugin_id, uint64_t now_ns) {
+  PreviewController ctl;
+  ctl.plugin_id = plugin_id;
+  ctl.clock_origin_ns = now_ns;
+  return ctl;
+}
+
+double preview_clock_ms(const PreviewController& ctl, uint64_t now_ns) {
+  return now_ns > ctl.clock_origin_ns ? static_cast<double>(now_ns - ctl.clock_origin_ns) / 1e6 : 0.0;
+}
+
+void preview_refresh_policy(PreviewController& ctl, const FrameCache& cache) {
+  const PanelOptions& opts = panel_options();
+  ctl.downsample.quality_factor = quality_downsample_factor(opts.quality.load(std::memory_order_relaxed));
+  const uint64_t depth = opts.depth.load(std::memory_order_relaxed);
+  ctl.depth_bpc = depth == 16 || depth == 32 ? static_cast<uint32_t>(depth) : 8;
+  uint64_t frames = 0;
+  if (ctl.timing && ctl.frame_count > 0) {
+    const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+    frames = std::min<uint64_t>(static_cast<uint64_t>(b.last - b.first + 1), cache.frame_limit);
+  }
+  const uint32_t w = ctl.comp_size.width > 0 ? static_cast<uint32_t>(ctl.comp_size.width) : 0;
+  const uint32_t h = ctl.comp_size.height > 0 ? static_cast<uint32_t>(ctl.comp_size.height) : 0;
+  ctl.downsample.memory_factor = memory_downsample_factor(w, h, frames, cache_byte_limit(cache));
+}
+
+uint32_t effective_downsample(const PreviewController& ctl) { return effective_downsample(ctl.downsample); }
+
+bool edit_quiet_elapsed(const PreviewController& ctl, uint64_t now_ns) {
+  return edit_quiet_elapsed(ctl.edits, ctl.forced, now_ns);
+}
+
+std::optional<FrameKey> frame_key_of(const PreviewController& ctl, int64_t frame) {
+  if (!ctl.timing || frame < 0) return std::nullopt;
+  const __int128 v = static_cast<__int128>(frame) * ctl.timing->frame_value;
+  if (v > INT32_MAX) return std::nullopt;
+  return FrameKey{static_cast<int32_t>(v), ctl.timing->frame_scale};
+}
+
+uint64_t cancel_async_renders(PreviewController& ctl) {
+  const uint64_t gen = raise_async_generation();
+  for (const auto& [id, key] : ctl.async_pending) {
+    if (auto st = cancel_async_render(id); !st) {
+      log_line("ERROR", "async: cancel " + std::to_string(id) + " failed: " + to_string(st.error()));
+    }
+  }
+  ctl.async_pending.clear();
+  ctl.async_pending_keys.clear();
+  return gen;
+}
+
+void set_preview_context(PreviewController& ctl, uint64_t item_id) {
+  ++ctl.context;
+  ctl.per_factor_ms = {};
+  ctl.presented.reset();
+  ctl.unplaceable.clear();
+  ctl.sweep_reported = false;
+  ctl.live_grab_last.reset();
+  perf_log("CONTEXT item=" + std::to_string(item_id) + " context=" + std::to_string(ctl.context));
+}
+
+void reset_preview_counters(PreviewController& ctl) {
+  ctl.async_pending.clear();
+  ctl.async_pending_keys.clear();
+  ctl.unplaceable.clear();
+  ctl.strip_dirty = true;
+}
+
+void record_inprocess_render_time(PreviewController& ctl, uint32_t factor, double ms) {
+  record_inprocess_sample(ctl.level_times, ctl.per_factor_ms, factor, ms);
+}
+
+bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, FrameKey key) {
+  if (!ctl.present_hook) return false;
+  const bool shown = ctl.present_hook(frame);
+  if (shown) ctl.presented = key;
+  return shown;
+}
+
+void purge_preview(PreviewController& ctl, FrameCache& cache) {
+  clear_frame_cache(cache);
+  ctl.level_times = {};
+  ctl.per_factor_ms = {};
+  ctl.unplaceable.clear();
+  ctl.sweep_reported = false;
+  ctl.presented.reset();
+  ctl.live_grab_last.reset();
+  ctl.strip_dirty = true;
+}
+
+std::string preview_summary_text(const PreviewController& ctl) {
+  const PreviewCounters& c = ctl.counters;
+  return "preview: frames sync=" + std::to_string(c.sync_frames) + " async=" + std::to_string(c.async_frames) +
+         " submitted=" + std::to_string(c.async_submitted) + " stale=" + std::to_string(c.async_stale) +
+         " cancelled=" + std::to_string(c.async_cancelled) + " failed=" +
+         std::to_string(c.async_failed + c.sync_failed) + " refused=" + std::to_string(c.cache_refused);
+}
+
+void preview_shutdown(PreviewController& ctl) {
+  cancel_async_renders(ctl);
+  log_line("INFO", preview_summary_text(ctl));
+}
+
+PreviewTickReport preview_idle_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in) {
+  PreviewTickReport report;
+  if (in.modal || modal_flag().load(std::memory_order_acquire)) return report;
+  preview_refresh_policy(ctl, cache);
+  preview_track_comp(ctl, cache, in, report);
+  preview_apply_work_area_requests(ctl, in, report);
+  async_render_tick(ctl, cache, report);
+  preview_render_step(ctl, cache, in, report);
+  live_grab_step(ctl, cache, in);
+  return report;
+}
+
+}  // namespace vel

@@ -1,0 +1,188 @@
+// PreviewController: the preview controller's own state, held by the
+// plug-in's global state and touched only on the host's main thread.
+//
+// Per idle tick (not while a modal window is shown) the idle hook calls,
+// in this order:
+//   1. preview_refresh_policy     quality and downsample policy
+//   2. preview_track_comp         active/pinned composition, timing, work
+//                                 area, playhead, edits (switches the cache)
+//   3. preview_apply_work_area_requests   IN/OUT requests from the panel
+//   4. async_render_tick          collects asynchronous results
+//   5. preview_render_step        delivery decision and in-process renders
+//   6. live_grab_step             the developer live grab, when on
+// preview_idle_step runs all six.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "cache/frame_cache.h"
+#include "cache/frame_key.h"
+#include "cache/rgba_frame.h"
+#include "host/frame_timing.h"
+#include "host/handles.h"
+#include "preview/delivery.h"
+#include "preview/downsample_policy.h"
+#include "preview/edit_detection.h"
+#include "preview/grabbed_frame.h"
+#include "preview/level_render_times.h"
+#include "preview/work_area.h"
+
+namespace vel {
+
+// Frames by the road they came, and what was lost on the way (saturating).
+struct PreviewCounters {
+  uint64_t sync_frames = 0;       // synchronous renders cached
+  uint64_t async_frames = 0;      // asynchronous renders cached
+  uint64_t async_submitted = 0;   // accepted by the host
+  uint64_t async_stale = 0;       // results of an older generation, dropped
+  uint64_t async_cancelled = 0;   // completions flagged cancelled
+  uint64_t async_failed = 0;      // completions without a frame
+  uint64_t sync_failed = 0;       // synchronous renders that failed
+  uint64_t cache_refused = 0;     // frames the cache did not take
+};
+
+// At most this many asynchronous requests wait at the host at once.
+inline constexpr size_t kMaxAsyncInFlight = 4;
+// Synchronous renders of one tick stop once the tick spent this long on them.
+inline constexpr uint64_t kSyncTickBudgetNs = 10'000'000;
+
+struct PreviewController {
+  PluginId plugin_id = 0;
+  uint64_t clock_origin_ns = 0;  // the preview clock's instant
+
+  // Composition tracking.
+  std::optional<uint64_t> current_item;  // the active item when it is a composition
+  std::optional<uint64_t> pinned_item;   // the composition the preview follows
+  ItemH pinned_handle = nullptr;
+  std::optional<CompFrameTiming> timing;
+  Dimensions comp_size;
+  int64_t frame_count = 0;
+  WorkAreaFrames work_area;  // frame indexes; negative ends unset
+  WorkAreaSnapshot work_area_snapshot;
+  int64_t current_frame = 0;
+  std::optional<HostTime> current_time;  // the pinned composition's playhead
+  std::unordered_set<uint64_t> stale_archived;  // set-aside compositions an edit made stale
+  std::unordered_set<uint64_t> seen_comps;
+
+  // Policy.
+  DownsamplePolicy downsample;
+  uint32_t depth_bpc = 8;
+
+  // Edits.
+  EditTracker edits;
+  bool forced = false;  // renders even while edits are settling
+
+  // Asynchronous requests waiting at the host: request id → frame key.
+  std::unordered_map<uint64_t, FrameKey> async_pending;
+  std::unordered_set<FrameKey, FrameKeyHasher> async_pending_keys;
+
+  // Measurements.
+  LevelRenderTimes level_times;
+  PerFactorTimes per_factor_ms{};
+  PreviewCounters counters;
+
+  // Frames the cache refused or the host failed to render in this context
+  // at this downsample: not asked for again until something changes.
+  std::unordered_set<FrameKey, FrameKeyHasher> unplaceable;
+  uint32_t unplaceable_downsample = 0;
+  bool async_broken = false;  // a submission was refused: synchronous only
+
+  std::optional<DeliveryDecision> last_decision;
+  uint64_t pinned_checked_ns = 0;
+  bool sweep_reported = false;  // the "work area cached" line of this context
+  bool strip_dirty = true;
+  uint64_t context = 0;
+
+  // Developer live grab.
+  bool live_grab = false;
+  std::optional<FrameKey> live_grab_last;
+  uint64_t live_grab_edits = 0;
+
+  // Presentation: the panel installs its hook; until then frames are not shown.
+  std::function<bool(const RgbaFrame&)> present_hook;
+  std::optional<FrameKey> presented;
+};
+
+struct PreviewTickInputs {
+  uint64_t now_ns = 0;               // monotonic
+  bool modal = false;                // the host shows a modal window
+  WorkAreaSignals work_area_signals; // the panel's request words
+};
+
+struct PreviewTickReport {
+  bool pinned_changed = false;
+  bool edited = false;
+  bool work_area_changed = false;
+  uint32_t sync_cached = 0;
+  uint32_t async_cached = 0;
+  uint32_t async_submitted = 0;
+};
+
+// The controller for a plug-in instance; `now_ns` starts the preview clock.
+PreviewController make_preview_controller(PluginId plugin_id, uint64_t now_ns);
+
+// Milliseconds on the preview clock.
+double preview_clock_ms(const PreviewController& ctl, uint64_t now_ns);
+
+// --- the idle tick's steps, in call order --------------------------------
+void preview_refresh_policy(PreviewController& ctl, const FrameCache& cache);
+void preview_track_comp(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
+                        PreviewTickReport& report);
+void preview_apply_work_area_requests(PreviewController& ctl, const PreviewTickInputs& in, PreviewTickReport& report);
+void async_render_tick(PreviewController& ctl, FrameCache& cache, PreviewTickReport& report);
+void preview_render_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
+                         PreviewTickReport& report);
+void live_grab_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in);
+
+// All of the above; nothing at all while `in.modal` or the modal flag is up.
+PreviewTickReport preview_idle_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in);
+
+// --- services to the other subsystems -----------------------------------
+uint32_t effective_downsample(const PreviewController& ctl);
+bool edit_quiet_elapsed(const PreviewController& ctl, uint64_t now_ns);
+
+// The frame key of a frame index of the pinned composition; none without
+// timing or when the time leaves 32 bits.
+std::optional<FrameKey> frame_key_of(const PreviewController& ctl, int64_t frame);
+
+// Raises the asynchronous generation, cancels every pending request at the
+// host and forgets them; answers the new generation.
+uint64_t cancel_async_renders(PreviewController& ctl);
+
+// Starts a new preview context for a composition: clears the per-context
+// trackers and the presented frame, logs "CONTEXT" at PERF.
+void set_preview_context(PreviewController& ctl, uint64_t item_id);
+
+// Clears the request tables and marks the cache strip for redrawing.
+void reset_preview_counters(PreviewController& ctl);
+
+// Folds a synchronous render time in (factor 1..16 power of two, ms > 0).
+void record_inprocess_render_time(PreviewController& ctl, uint32_t factor, double ms);
+
+// Hands a ready frame to the panel through its hook; whether it was shown.
+bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, FrameKey key);
+
+// "Purge Velocinta": empties the RAM cache and resets the asynchronous
+// measurements (averages and per-factor times).
+void purge_preview(PreviewController& ctl, FrameCache& cache);
+
+// "velocinta: grab frame": renders the pinned composition at its current
+// time and the effective downsample, writes "velocinta_grab.ppm" in the log
+// folder, and answers the file's path.
+Result<std::string> grab_frame_command(PreviewController& ctl);
+
+// "velocinta: live grab (toggle)"; answers the new state.
+bool toggle_live_grab(PreviewController& ctl);
+
+// "preview: frames sync=… async=… stale=… cancelled=… failed=…".
+std::string preview_summary_text(const PreviewController& ctl);
+
+// Death hook: cancels what waits at the host.
+void preview_shutdown(PreviewController& ctl);
+
+}  // namespace vel

@@ -1,0 +1,210 @@
+// The in-process producers: which frames of the work area are missing, the
+// delivery decision over them, synchronous renders on the main thread, and
+// asynchronous requests whose results the next ticks collect.
+#include <algorithm>
+#include <vector>
+
+#include "cache/frame_cache_ops.h"
+#include "core/format.h"
+#include "core/log.h"
+#include "core/machine.h"
+#include "core/switches.h"
+#include "host/render_calls.h"
+#include "preview/async_render.h"
+#include "preview/inprocess_render.h"
+#include "preview/preview_controller.h"
+
+namespace vel {
+
+namespace {
+
+template <class T>
+void sat_inc(T& v) {
+  if (v != std::numeric_limits<T>::max()) ++v;
+}
+
+double key_seconds(FrameKey k) { return k.scale != 0 ? static_cast<double>(k.value) / k.scale : 0.0; }
+
+// Frames of the work area (all frames without one) still to produce at the
+// wanted width, from the playhead onward, wrapping; at most the cache's
+// frame limit are considered.
+std::vector<std::pair<int64_t, FrameKey>> missing_frames(const PreviewController& ctl, const FrameCache& cache,
+                                                         uint32_t want_width) {
+  std::vector<std::pair<int64_t, FrameKey>> out;
+  if (!ctl.timing || ctl.frame_count <= 0) return out;
+  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+  const int64_t span = b.last - b.first + 1;
+  if (span <= 0) return out;
+  const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
+  const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
+  for (int64_t i = 0; i < considered; ++i) {
+    const int64_t f = b.first + (start - b.first + i) % span;
+    auto key = frame_key_of(ctl, f);
+    if (!key) continue;
+    if (ctl.async_pending_keys.count(*key) || ctl.unplaceable.count(*key)) continue;
+    auto width = cached_frame_width(cache, *key);
+    if (width && *width >= want_width) continue;
+    out.emplace_back(f, *key);
+  }
+  return out;
+}
+
+void note_decision(PreviewController& ctl, const DeliveryDecision& d) {
+  if (ctl.last_decision && *ctl.last_decision == d) return;
+  ctl.last_decision = d;
+  perf_log(delivery_perf_line(d));
+}
+
+// Caches a produced frame; a refusal marks the key so it is not produced
+// again and again.
+bool cache_produced(PreviewController& ctl, FrameCache& cache, FrameKey key, const GrabbedFrame& g) {
+  if (cache_rendered_frame(cache, key, g.to_rgba_frame())) return true;
+  sat_inc(ctl.counters.cache_refused);
+  ctl.unplaceable.insert(key);
+  return false;
+}
+
+void render_sync(PreviewController& ctl, FrameCache& cache, int64_t frame, FrameKey key, uint32_t ds,
+                 PreviewTickReport& report) {
+  RenderRequest req{ctl.pinned_handle, ctl.plugin_id, key, ds, ctl.depth_bpc};
+  auto g = render_frame_sync(req);
+  if (!g) {
+    sat_inc(ctl.counters.sync_failed);
+    ctl.unplaceable.insert(key);
+    log_line("ERROR", "preview: sync render of frame " + std::to_string(frame) + " failed: " + g.error().describe());
+    return;
+  }
+  record_inprocess_render_time(ctl, ds, g.value().render_ms);
+  if (!cache_produced(ctl, cache, key, g.value())) return;
+  sat_inc(ctl.counters.sync_frames);
+  ++report.sync_cached;
+  if (frame == ctl.current_frame) present_frame_to_panel(ctl, g.value().to_rgba_frame(), key);
+}
+
+void on_async_complete(void* refcon, uint64_t request_id, bool cancelled, const std::optional<AeError>& render_error,
+                       const WorldView* world) {
+  auto* ticket = static_cast<AsyncTicket*>(refcon);
+  std::optional<HostPixels> pixels;
+  std::string error = render_error ? to_string(*render_error) : std::string();
+  if (world != nullptr) {
+    auto p = host_pixels_of(*world);
+    if (p) {
+      pixels = p.value();
+    } else {
+      error = p.error();
+    }
+  }
+  deliver_async_result(*ticket, request_id, cancelled, error, pixels ? &*pixels : nullptr);
+  delete ticket;
+}
+
+bool submit_async(PreviewController& ctl, FrameKey key, uint32_t ds, uint64_t now_ns, PreviewTickReport& report) {
+  RenderRequest req{ctl.pinned_handle, ctl.plugin_id, key, ds, ctl.depth_bpc};
+  auto opts = render_options_for(req);
+  if (!opts) {
+    log_line("ERROR", "async: " + opts.error().describe());
+    ctl.unplaceable.insert(key);
+    return false;
+  }
+  auto* ticket = new AsyncTicket{async_generation(), key, ds, now_ns};
+  note_async_submitted();  // before the host may call back
+  auto id = submit_async_render(ctl.plugin_id, opts.value(), &on_async_complete, ticket);
+  if (!id) {
+    note_async_refused();
+    delete ticket;
+    ctl.async_broken = true;
+    log_line("ERROR", "async: submission refused (" + to_string(id.error()) + "); synchronous renders only");
+    return false;
+  }
+  ctl.async_pending.emplace(id.value(), key);
+  ctl.async_pending_keys.insert(key);
+  sat_inc(ctl.counters.async_submitted);
+  ++report.async_submitted;
+  return true;
+}
+
+}  // namespace
+
+void async_render_tick(PreviewController& ctl, FrameCache& cache, PreviewTickReport& report) {
+  std::vector<AsyncDelivery> got = take_async_deliveries();
+  if (got.empty()) return;
+  const uint64_t gen = async_generation();
+  for (AsyncDelivery& d : got) {
+    if (auto it = ctl.async_pending.find(d.request_id); it != ctl.async_pending.end()) {
+      ctl.async_pending_keys.erase(it->second);
+      ctl.async_pending.erase(it);
+    }
+    if (d.cancelled) {
+      sat_inc(ctl.counters.async_cancelled);
+      continue;
+    }
+    if (d.ticket.generation != gen) {
+      sat_inc(ctl.counters.async_stale);
+      continue;
+    }
+    if (!d.frame) {
+      sat_inc(ctl.counters.async_failed);
+      ctl.unplaceable.insert(d.ticket.key);
+      log_line("ERROR", "async: frame at " + fmt_f64(key_seconds(d.ticket.key)) + " s failed: " + d.error);
+      continue;
+    }
+    record_async_sample(ctl.level_times, d.ticket.downsample, d.frame->render_ms);
+    if (!cache_produced(ctl, cache, d.ticket.key, *d.frame)) continue;
+    sat_inc(ctl.counters.async_frames);
+    ++report.async_cached;
+    if (auto cur = frame_key_of(ctl, ctl.current_frame); cur && *cur == d.ticket.key) {
+      present_frame_to_panel(ctl, d.frame->to_rgba_frame(), d.ticket.key);
+    }
+  }
+}
+
+void preview_render_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
+                         PreviewTickReport& report) {
+  const uint32_t ds = effective_downsample(ctl);
+  if (ctl.unplaceable_downsample != ds) {
+    ctl.unplaceable.clear();
+    ctl.unplaceable_downsample = ds;
+  }
+  const uint32_t want_width =
+      ctl.comp_size.width > 0 ? downsampled_size(static_cast<uint32_t>(ctl.comp_size.width), ds) : 0;
+  const bool has_comp = ctl.pinned_handle != nullptr && ctl.timing.has_value() && ctl.frame_count > 0;
+  std::vector<std::pair<int64_t, FrameKey>> missing;
+  if (has_comp) missing = missing_frames(ctl, cache, want_width);
+  const bool async_on = async_enabled() && async_render_manager_available() && !ctl.async_broken;
+  const auto current_key = frame_key_of(ctl, ctl.current_frame);
+
+  size_t next = 0;
+  const uint64_t t0 = mono_ns();
+  while (true) {
+    DeliveryInputs di;
+    di.has_comp = has_comp;
+    di.modal = in.modal;
+    di.edit_quiet = edit_quiet_elapsed(ctl, in.now_ns);
+    di.missing_frames = missing.size() - next;
+    di.current_missing = next < missing.size() && current_key && missing[next].second == *current_key;
+    di.async_available = async_on;
+    di.async_slots_free = kMaxAsyncInFlight - std::min(kMaxAsyncInFlight, ctl.async_pending.size());
+    const DeliveryDecision d = decide_delivery(di);
+    note_decision(ctl, d);
+    if (d.producer == Producer::InProcessSync) {
+      render_sync(ctl, cache, missing[next].first, missing[next].second, ds, report);
+      ++next;
+      if (mono_ns() - t0 >= kSyncTickBudgetNs) break;
+    } else if (d.producer == Producer::InProcessAsync) {
+      submit_async(ctl, missing[next].second, ds, in.now_ns, report);
+      ++next;
+    } else {
+      break;
+    }
+  }
+
+  if (has_comp && missing.empty() && ctl.async_pending.empty() && !ctl.sweep_reported) {
+    ctl.sweep_reported = true;
+    const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+    log_line("INFO", "S2 zone de travail en cache : images " + std::to_string(b.first) + ".." +
+                         std::to_string(b.last) + " (sync " + std::to_string(ctl.counters.sync_frames) + ", async " +
+                         std::to_string(ctl.counters.async_frames) + ", ds " + std::to_string(ds) + ")");
+  }
+}
+
+}  // namespace vel
