@@ -1,0 +1,20 @@
+// Runs a program as a child of the test: its own environment, bounded in
+// time, killed and reaped by pid. Nothing here looks processes up by name.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vel::testing {
+
+struct ChildResult {
+  int exit_code = -1;  // -1 when killed or not started
+  bool timed_out = false;
+  std::string output;  // stdout and stderr together
+};
+
+// `env` entries are "NAME=value"; the child gets exactly these plus PATH.
+ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env, const std::string& cwd, int timeout_seconds);
+
+}  // namespace vel::testing

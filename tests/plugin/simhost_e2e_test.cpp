@@ -1,0 +1,155 @@
+// The plug-in loaded by the stand-in host, end to end: start-up modes, the
+// log, commands, hooks and the suite ledger as the host saw them.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+#include "child_process.h"
+
+namespace vel {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+class SimhostRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vel-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    home_ = root_ / "home";
+    fs::create_directories(home_);
+    fs::create_directories(root_ / "tmp");
+    fs::create_directories(root_ / "out");
+    fs::create_directories(root_ / "cwd");
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // Runs simhost on the sample project; `home` may be "" (unset).
+  testing::ChildResult run(std::vector<std::string> env, std::vector<std::string> extra_args,
+                           const std::string& home = "<default>", double seconds = 0.6) {
+    std::vector<std::string> args = {"--plugin", VEL_PLUGIN_PATH, "--project", std::string(VEL_DEMO_DIR) + "/sample.aep",
+                                     "--seconds", std::to_string(seconds), "--out", (root_ / "out").string()};
+    args.insert(args.end(), extra_args.begin(), extra_args.end());
+    if (home == "<default>") env.push_back("HOME=" + home_.string());
+    else if (!home.empty()) env.push_back("HOME=" + home);
+    env.push_back("TMPDIR=" + (root_ / "tmp").string());
+    return testing::run_child(VEL_SIMHOST_PATH, args, env, (root_ / "cwd").string(), 60);
+  }
+  json summary() { return json::parse(slurp(root_ / "out" / "summary.json")); }
+  fs::path log_path() { return home_ / "Library" / "Logs" / "velocinta.log"; }
+
+  fs::path root_, home_;
+};
+
+TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
+  auto r = run({}, {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  std::string log = slurp(log_path());
+  EXPECT_NE(log.find("] INFO: velocinta "), std::string::npos) << log;
+  EXPECT_NE(log.find("mode normal"), std::string::npos) << log;
+
+  json s = summary();
+  EXPECT_EQ(s["entry_error"], 0);
+  EXPECT_EQ(s["hooks"]["idle"], 1);
+  EXPECT_EQ(s["hooks"]["death"], 1);
+  EXPECT_EQ(s["hooks"]["update_menu"], 1);
+  EXPECT_EQ(s["death_calls"], 1);
+  EXPECT_GT(s["idle_calls"].get<int>(), 5);
+  EXPECT_EQ(s["smallest_max_sleep_ms"], 15);
+  std::vector<std::string> menus;
+  for (const auto& m : s["menu_commands"]) menus.push_back(m["menu"].get<std::string>() + ":" + m["name"].get<std::string>());
+  EXPECT_EQ(menus, (std::vector<std::string>{"window:Velocinta", "purge:Purge Velocinta"}));
+
+  // Every suite acquired is released, except the ones kept for the process.
+  const std::set<std::string> kept = {"AEGP Utility Suite", "AEGP Render Suite"};
+  for (const auto& [name, ledger] : s["suites"].items()) {
+    int64_t open = ledger["acquired"].get<int64_t>() - ledger["released"].get<int64_t>();
+    EXPECT_EQ(ledger["bad_releases"], 0) << name;
+    if (kept.count(name)) {
+      EXPECT_LE(open, 1) << name;
+    } else {
+      EXPECT_EQ(open, 0) << name;
+    }
+  }
+}
+
+TEST_F(SimhostRun, PoolWorkerMarkMakesThePluginInert) {
+  auto r = run({"VELOCINTA_POOL_WORKER=1"}, {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_FALSE(fs::exists(home_ / "Library")) << "an inert plug-in writes no file";
+  json s = summary();
+  EXPECT_EQ(s["entry_error"], 0);
+  for (const char* hook : {"idle", "death", "update_menu", "command", "panels"}) EXPECT_EQ(s["hooks"][hook], 0) << hook;
+  EXPECT_TRUE(s["menu_commands"].empty());
+}
+
+TEST_F(SimhostRun, DeveloperCommandsAppearAndPingAnswers) {
+  auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: ping"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  json s = summary();
+  EXPECT_EQ(s["menu_commands"].size(), 11u);
+  ASSERT_EQ(s["commands_run"].size(), 1u);
+  EXPECT_TRUE(s["commands_run"][0]["handled"].get<bool>());
+  EXPECT_EQ(count_of(slurp(log_path()), "INFO: velocinta: pong"), 1u);
+
+  // "0" is off.
+  fs::remove_all(root_ / "out");
+  fs::create_directories(root_ / "out");
+  ASSERT_EQ(run({"VELOCINTA_DEV=0"}, {}).exit_code, 0);
+  EXPECT_EQ(summary()["menu_commands"].size(), 2u);
+}
+
+TEST_F(SimhostRun, HiddenSuiteIsLoggedOnceAndStartUpGoesOn) {
+  auto r = run({}, {"--hide-suite", "AEGP Proj Suite"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  std::string log = slurp(log_path());
+  EXPECT_EQ(count_of(log, "Suite not found: AEGP_ProjSuite9, kAEGPProjSuite, kAEGPProjSuiteVersion9"), 1u) << log;
+  json s = summary();
+  EXPECT_EQ(s["entry_error"], 0);
+  EXPECT_EQ(s["hooks"]["idle"], 1);
+  EXPECT_GT(s["idle_calls"].get<int>(), 5);
+}
+
+TEST_F(SimhostRun, ProbeModeKeepsIdleCallsComingAndRegistersNoCommand) {
+  auto r = run({"VELOCINTA_PROBE=idle"}, {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(slurp(log_path()).find("mode probe"), std::string::npos);
+  json s = summary();
+  EXPECT_TRUE(s["menu_commands"].empty());
+  EXPECT_EQ(s["hooks"]["idle"], 1);
+  EXPECT_GT(s["early_idle_requests"].get<int>(), 0);
+}
+
+TEST_F(SimhostRun, UnusableHomeWritesNothingAnywhere) {
+  for (const std::string home : {"", "relative/home"}) {
+    SCOPED_TRACE(home.empty() ? "(unset)" : home);
+    auto r = run({}, {}, home);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(fs::is_empty(root_ / "cwd")) << "nothing may land relative to the working directory";
+    EXPECT_EQ(summary()["hooks"]["idle"], 1);
+  }
+}
+
+}  // namespace
+}  // namespace vel
