@@ -354,7 +354,12 @@ Result<Project> project_from_json(const json& doc) {
     else if (comps->size() > kMaxComps) r.fault("compositions", "too many compositions");
     else {
       for (size_t i = 0; i < comps->size() && !r.failed(); ++i) {
-        p.comps.push_back(read_comp(r, (*comps)[i], "compositions[" + std::to_string(i) + "]"));
+        std::string where = "compositions[" + std::to_string(i) + "]";
+        p.comps.push_back(read_comp(r, (*comps)[i], where));
+        // The active composition is named in the file, so names must be unique.
+        for (size_t k = 0; k + 1 < p.comps.size() && !r.failed(); ++k) {
+          if (p.comps[k].name == p.comps.back().name) r.fault(where + ".name", "duplicate composition name");
+        }
       }
     }
   }
