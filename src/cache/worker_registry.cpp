@@ -90,9 +90,9 @@ void drain_deferred_list() { BackgroundWorkerRegistry::process().drain(); }
 
 namespace vel {
 
-size_t start_cache_workers(std::vector<CacheWorkerSpec> workers, BackgroundWorkerRegistry& registry) {
+size_t start_cache_workers(std::vector<CacheWorkerEntry> workers, BackgroundWorkerRegistry& registry) {
   size_t started = 0;
-  for (CacheWorkerSpec& w : workers) {
+  for (CacheWorkerEntry& w : workers) {
     if (!w.body) continue;
     if (registry.start(std::move(w.name), std::move(w.body), std::move(w.stop)).ok()) ++started;
   }

@@ -67,7 +67,7 @@ namespace vel {
 
 // A long-lived cache worker to start at plug-in start-up (the witness-dump
 // thread): its thread name, body and stop handle.
-struct CacheWorkerSpec {
+struct CacheWorkerEntry {
   std::string name;
   std::function<void()> body;
   std::function<void()> stop;
@@ -75,7 +75,7 @@ struct CacheWorkerSpec {
 
 // Starts each worker through `registry` (same limit and messages as any
 // registration); answers how many started.
-size_t start_cache_workers(std::vector<CacheWorkerSpec> workers,
+size_t start_cache_workers(std::vector<CacheWorkerEntry> workers,
                            BackgroundWorkerRegistry& registry = BackgroundWorkerRegistry::process());
 
 }  // namespace vel
