@@ -4,6 +4,7 @@
 // tables over a scripted model.
 #pragma once
 
+#include <atomic>
 #include <map>
 #include <set>
 #include <string>
@@ -61,7 +62,7 @@ struct Host {
   A_Err script_err = A_Err_NONE;
 
   // Utility.
-  int idle_requests = 0;
+  std::atomic<int> idle_requests{0};
 
   Host();
   ~Host();

@@ -6,6 +6,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "core/process_flags.h"
 #include "fake_host.h"
@@ -217,6 +219,15 @@ TEST(KeptUtilitySuite, EarlyIdleGoesThroughTheKeptSuiteUntilModalOrDying) {
   EXPECT_EQ(host.idle_requests, 1);
   request_early_idle();
   EXPECT_EQ(host.idle_requests, 2);
+
+  // Worker threads ask for early idle calls while the main thread goes on.
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; ++t)
+    workers.emplace_back([] {
+      for (int i = 0; i < 250; ++i) request_early_idle();
+    });
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(host.idle_requests, 1002);
 }
 
 }  // namespace
