@@ -88,6 +88,16 @@ TEST(PackTest, LinkAccountsTheJobInFlight) {
   EXPECT_FALSE(receive_pack_result(*link));
 }
 
+TEST(PackTest, DroppingTheLinkEndsTheWorker) {
+  BackgroundWorkerRegistry reg;
+  std::optional<PackLink> link = start_pack_worker(reg);
+  ASSERT_TRUE(link);
+  EXPECT_EQ(reg.live_count(), 1u);
+  link.reset();
+  for (int i = 0; i < 5000 && reg.live_count() != 0; ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(reg.live_count(), 0u);
+}
+
 // A cache of `frames` 16×16 frames at 25 fps, work range [0, frames), focus
 // on frame 0.
 struct PackFixture {
