@@ -44,11 +44,20 @@ Status<AeError> cause_idle_routines() {
   return check_ae(util->CauseIdleRoutinesToBeCalled());
 }
 
-Result<bool, AeError> host_shows_modal() {
-  VEL_TRY_SUITE(util, AEGP_UtilitySuite13);
+namespace {
+Result<bool, AeError> modal_through(const AEGP_UtilitySuite13& util) {
   A_Boolean shown = 0;
-  if (auto st = check_ae(util->IsModalWindowShown(&shown)); !st) return Err{st.error()};
+  if (auto st = check_ae(util.IsModalWindowShown(&shown)); !st) return Err{st.error()};
   return shown != 0;
+}
+}  // namespace
+
+Result<bool, AeError> host_shows_modal() {
+  // Asked on every idle tick: use the kept suite rather than acquire each time.
+  if (const AEGP_UtilitySuite13* kept = kept_suite_slot<AEGP_UtilitySuite13>().load(std::memory_order_acquire))
+    return modal_through(*kept);
+  VEL_TRY_SUITE(util, AEGP_UtilitySuite13);
+  return modal_through(*util);
 }
 
 Status<AeError> report_info(PluginId plugin_id, std::string_view text) {

@@ -32,7 +32,8 @@ bool utility_suite_kept();
 // MissingSuite when no suite is kept. Any thread; never acquires.
 Status<AeError> cause_idle_routines();
 
-// Whether the host shows a modal window. Main thread.
+// Whether the host shows a modal window, through the kept suite when there
+// is one. Main thread.
 Result<bool, AeError> host_shows_modal();
 
 // Shows `text` to the user. Main thread.
