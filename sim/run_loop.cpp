@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 #include "host.h"
 #include "plugin_loader.h"
@@ -127,6 +128,13 @@ void main_loop(Session& s, const Scenario& scenario, double seconds) {
 }  // namespace
 
 int run_simhost(const Options& options) {
+  // Made first: scenario saves write into it before the summary does.
+  std::error_code ec;
+  std::filesystem::create_directories(options.out_dir, ec);
+  if (ec) {
+    std::fprintf(stderr, "simhost: cannot create %s: %s\n", options.out_dir.c_str(), ec.message().c_str());
+    return 2;
+  }
   Result<Project> project = load_project_file(options.project);
   if (!project) {
     std::fprintf(stderr, "simhost: %s\n", project.error().c_str());
