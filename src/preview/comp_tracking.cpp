@@ -109,6 +109,13 @@ void note_edit(PreviewController& ctl, FrameCache& cache, PreviewTickReport& rep
 
 void preview_track_comp(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
                         PreviewTickReport& report) {
+  if (!ctl.render_suites_ready) {
+    // Once: a missing suite is logged by the acquisition, not on every tick.
+    auto st = keep_render_suites();
+    ctl.render_suites_ready = st.ok();
+    if (!st) log_line("ERROR", "preview: render suites unavailable: " + to_string(st.error()));
+  }
+  if (!*ctl.render_suites_ready) return;
   auto active = active_item();
   ItemH item = active && active.value() ? *active.value() : nullptr;
   std::optional<CompFrameTiming> timing = item ? comp_frame_timing(item) : std::nullopt;

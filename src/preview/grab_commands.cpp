@@ -14,11 +14,17 @@
 namespace vel {
 
 Result<std::string> grab_frame_command(PreviewController& ctl) {
+  auto dir = log_dir();
+  if (!dir) return err("grab: no log folder");
+  std::error_code ec;
+  std::filesystem::create_directories(*dir, ec);
+  return grab_frame_to(ctl, (*dir / "velocinta_grab.ppm").string());
+}
+
+Result<std::string> grab_frame_to(PreviewController& ctl, const std::string& path) {
   if (!ctl.pinned_handle || !ctl.timing) return err("grab: " + GrabError::no_active_comp().describe());
   auto now = item_current_time(ctl.pinned_handle);
   if (!now) return err("grab: current time: " + to_string(now.error()));
-  auto dir = log_dir();
-  if (!dir) return err("grab: no log folder");
   const uint32_t ds = effective_downsample(ctl);
   RenderRequest req{ctl.pinned_handle, ctl.plugin_id, FrameKey{now.value().value, now.value().scale}, ds,
                     ctl.depth_bpc};
@@ -26,15 +32,12 @@ Result<std::string> grab_frame_command(PreviewController& ctl) {
   if (!g) return err("grab: " + g.error().describe());
   record_inprocess_render_time(ctl, ds, g.value().render_ms);
   const auto bytes = ppm_bytes(g.value().pixels.bytes(), g.value().width, g.value().height);
-  const auto path = *dir / "velocinta_grab.ppm";
-  std::error_code ec;
-  std::filesystem::create_directories(*dir, ec);
   if (auto st = write_file_atomically(path, bytes); !st) return err("grab: " + st.error());
-  log_line("INFO", "grab: " + path.string() + " " + std::to_string(g.value().width) + "x" +
+  log_line("INFO", "grab: " + path + " " + std::to_string(g.value().width) + "x" +
                        std::to_string(g.value().height) + " ds=" + std::to_string(ds) +
                        " bpc=" + std::to_string(ctl.depth_bpc) + " render_ms=" + fmt_2dp(g.value().render_ms) +
                        " convert_ms=" + fmt_2dp(g.value().convert_ms));
-  return path.string();
+  return path;
 }
 
 bool toggle_live_grab(PreviewController& ctl) {

@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/options.h"
 #include "core/process_flags.h"
+#include "core/switches.h"
 #include "host/render_calls.h"
 #include "preview/async_render.h"
 
@@ -15,6 +16,7 @@ PreviewController make_preview_controller(PluginId plugin_id, uint64_t now_ns) {
   PreviewController ctl;
   ctl.plugin_id = plugin_id;
   ctl.clock_origin_ns = now_ns;
+  ctl.async_allowed = async_enabled();
   return ctl;
 }
 

@@ -91,6 +91,8 @@ struct PreviewController {
   std::unordered_set<FrameKey, FrameKeyHasher> unplaceable;
   uint32_t unplaceable_downsample = 0;
   bool async_broken = false;  // a submission was refused: synchronous only
+  bool async_allowed = true;  // VELOCINTA_ASYNC, as read when the controller was made
+  std::optional<bool> render_suites_ready;  // none until tried once
 
   std::optional<DeliveryDecision> last_decision;
   uint64_t pinned_checked_ns = 0;
@@ -175,6 +177,9 @@ void purge_preview(PreviewController& ctl, FrameCache& cache);
 // time and the effective downsample, writes "velocinta_grab.ppm" in the log
 // folder, and answers the file's path.
 Result<std::string> grab_frame_command(PreviewController& ctl);
+
+// The grab itself, into `path` (PPM).
+Result<std::string> grab_frame_to(PreviewController& ctl, const std::string& path);
 
 // "velocinta: live grab (toggle)"; answers the new state.
 bool toggle_live_grab(PreviewController& ctl);

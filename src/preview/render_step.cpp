@@ -8,7 +8,6 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/machine.h"
-#include "core/switches.h"
 #include "host/render_calls.h"
 #include "preview/async_render.h"
 #include "preview/inprocess_render.h"
@@ -170,7 +169,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   const bool has_comp = ctl.pinned_handle != nullptr && ctl.timing.has_value() && ctl.frame_count > 0;
   std::vector<std::pair<int64_t, FrameKey>> missing;
   if (has_comp) missing = missing_frames(ctl, cache, want_width);
-  const bool async_on = async_enabled() && async_render_manager_available() && !ctl.async_broken;
+  const bool async_on = ctl.async_allowed && async_render_manager_available() && !ctl.async_broken;
   const auto current_key = frame_key_of(ctl, ctl.current_frame);
 
   size_t next = 0;

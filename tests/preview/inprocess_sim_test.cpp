@@ -1,0 +1,267 @@
+// The preview controller against the stand-in host, in this process: the
+// host's suites are the stand-in's own tables, its asynchronous renders come
+// back on its render thread, and frames are checked against its renderer.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+#include "cache/frame_cache.h"
+#include "cache/frame_cache_ops.h"
+#include "core/machine.h"
+#include "host/basic_suite_store.h"
+#include "preview/async_render.h"
+#include "preview/preview_controller.h"
+// The stand-in host.
+#include "host.h"
+#include "project_json.h"
+#include "renderer.h"
+
+namespace vel {
+namespace {
+
+// 64×36, 12 frames at 24 fps, work area frames 2..9; a keyframed
+// half-transparent solid over a static one.
+std::string project_text(int cost_ms) {
+  return R"({
+  "active_comp": "Tiny",
+  "compositions": [{
+    "name": "Tiny", "width": 64, "height": 36,
+    "frame_duration": [1, 24], "duration": [12, 24],
+    "work_area": {"start": [2, 24], "duration": [8, 24]},
+    "bg_color": [0.1, 0.1, 0.1], "render_cost_ms": )" +
+         std::to_string(cost_ms) + R"(,
+    "layers": [
+      {"name": "Mover", "blend_mode": "screen",
+       "solid": {"name": "A", "color": [0.9, 0.5, 0.2], "width": 20, "height": 14},
+       "transform": {
+         "position": {"keyframes": [
+           {"time": [0, 24], "value": [5, 10], "interp": "linear"},
+           {"time": [11, 24], "value": [60, 30], "interp": "linear"}]},
+         "opacity": 55}},
+      {"name": "Base",
+       "solid": {"name": "B", "color": [0.2, 0.3, 0.7], "width": 40, "height": 30},
+       "transform": {"position": [30, 16], "opacity": 80}}
+    ]}]})";
+}
+
+using Clock = std::chrono::steady_clock;
+
+class InProcessSim : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sim::Host& h = sim::host();
+    h.main_thread = std::this_thread::get_id();
+    static bool installed = false;
+    if (!installed) {
+      sim::install_suites(h);
+      installed = true;
+    }
+    store_basic_suite(&h.basic);
+  }
+
+  void open_project(int cost_ms) {
+    auto project = sim::parse_project_text(project_text(cost_ms));
+    ASSERT_TRUE(project.ok()) << project.error();
+    sim::host().project.open(std::move(project).value(), "tiny.aep");
+  }
+
+  void SetUp() override {
+    open_project(0);
+    sim::host().modal = false;
+    reset_async_inbox_for_tests();
+    ctl = make_preview_controller(sim::kPluginId, mono_ns());
+  }
+
+  void TearDown() override {
+    cancel_async_renders(ctl);
+    // Every request comes back, cancelled or not; take them all before the
+    // next test reuses the process-wide inbox.
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    while (async_renders_in_flight() > 0 && Clock::now() < until) {
+      (void)take_async_deliveries();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+  PreviewTickReport tick(bool modal = false) {
+    PreviewTickInputs in;
+    in.now_ns = mono_ns();
+    in.modal = modal;
+    in.work_area_signals = signals;
+    return preview_idle_step(ctl, cache, in);
+  }
+
+  // Ticks until `done` holds; false after `seconds`.
+  bool tick_until(const std::function<bool()>& done, int seconds = 10) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < until) {
+      tick();
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+  bool work_area_cached() {
+    for (int f = 2; f <= 9; ++f) {
+      if (!contains_frame(cache, FrameKey{f, 24})) return false;
+    }
+    return true;
+  }
+
+  // The stand-in's own render as 8-bit premultiplied RGBA.
+  static std::vector<uint8_t> host_render(int32_t value, uint32_t scale, int ds, int depth) {
+    auto snap = sim::host().project.snapshot();
+    sim::RenderRequest req;
+    req.time = sim::HostTime{value, scale};
+    req.downsample_x = req.downsample_y = ds;
+    req.depth = depth;
+    auto frame = sim::render_composition(snap->comps[0], req);
+    EXPECT_TRUE(frame.ok());
+    std::vector<uint8_t> out;
+    for (float v : frame.value().rgba) out.push_back(sim::to_8bit(v));
+    return out;
+  }
+
+  static int worst_difference(const std::vector<uint8_t>& a, std::span<const uint8_t> b) {
+    if (a.size() != b.size()) return 256;
+    int worst = 0;
+    for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
+    return worst;
+  }
+
+  void set_current_frame(int frame) {
+    auto st = sim::host().project.modify([frame](sim::Project& p) {
+      p.comps[0].current_time = sim::HostTime{frame, 24};
+      return sim::Status(sim::done());
+    });
+    ASSERT_TRUE(st.ok());
+  }
+
+  FrameCache cache;
+  PreviewController ctl;
+  WorkAreaSignals signals;
+};
+
+TEST_F(InProcessSim, SynchronousPathFillsTheWorkAreaWithTheHostsPixels) {
+  ctl.async_allowed = false;
+  ASSERT_TRUE(tick_until([&] { return work_area_cached(); }));
+  EXPECT_EQ(8u, ctl.counters.sync_frames);
+  EXPECT_EQ(0u, ctl.counters.async_submitted);
+  EXPECT_FALSE(contains_frame(cache, FrameKey{1, 24})) << "outside the work area";
+  const uint32_t ds = effective_downsample(ctl);
+  for (int f = 2; f <= 9; ++f) {
+    auto frame = cached_frame(cache, FrameKey{f, 24});
+    ASSERT_TRUE(frame) << f;
+    EXPECT_EQ(0, worst_difference(host_render(f, 24, ds, 8), frame->pixels.bytes())) << "frame " << f;
+  }
+}
+
+TEST_F(InProcessSim, AsynchronousPathRendersAllButThePlayheadsFrame) {
+  ASSERT_TRUE(ctl.async_allowed) << "VELOCINTA_ASYNC must not be 0 for this test";
+  set_current_frame(4);
+  ASSERT_TRUE(tick_until([&] { return work_area_cached(); }));
+  EXPECT_EQ(1u, ctl.counters.sync_frames) << "the playhead's frame is rendered at once";
+  EXPECT_EQ(7u, ctl.counters.async_frames);
+  EXPECT_EQ(0u, ctl.counters.async_stale);
+  const uint32_t ds = effective_downsample(ctl);
+  for (int f = 2; f <= 9; ++f) {
+    auto frame = cached_frame(cache, FrameKey{f, 24});
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(0, worst_difference(host_render(f, 24, ds, 8), frame->pixels.bytes())) << "frame " << f;
+  }
+}
+
+TEST_F(InProcessSim, ResultsOfBeforeAnEditAreDroppedAndCountedNeverCached) {
+  open_project(15);  // slow enough that requests are still out when the edit comes
+  set_current_frame(2);
+  const uint64_t completed_before = sim::host().async.counts().completed;
+  ASSERT_TRUE(tick_until([&] { return ctl.counters.async_submitted >= 4; }));
+  // Let some requests finish so their results wait in the inbox.
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  while (sim::host().async.counts().completed < completed_before + 1 && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const uint64_t cached_before = ctl.counters.async_frames;
+  ASSERT_TRUE(sim::host().project.edit("/compositions/0/layers/1/solid/color", {0.9, 0.9, 0.1}).ok());
+  auto report = tick();
+  EXPECT_TRUE(report.edited);
+  EXPECT_EQ(cached_before, ctl.counters.async_frames) << "nothing of the old project was cached";
+  EXPECT_EQ(0u, report.sync_cached + report.async_submitted) << "renders wait for the edit to settle";
+
+  ASSERT_TRUE(tick_until([&] { return work_area_cached() && async_renders_in_flight() == 0; }));
+  const uint64_t outstanding_at_edit = 4;
+  EXPECT_GE(ctl.counters.async_stale + ctl.counters.async_cancelled, outstanding_at_edit - (cached_before > 0))
+      << "every request out at the edit came back dropped";
+  EXPECT_GE(ctl.counters.async_stale, 1u) << "a finished result collected after the edit is stale";
+  const uint32_t ds = effective_downsample(ctl);
+  for (int f = 2; f <= 9; ++f) {
+    auto frame = cached_frame(cache, FrameKey{f, 24});
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(0, worst_difference(host_render(f, 24, ds, 8), frame->pixels.bytes())) << "frame " << f << " shows the edit";
+  }
+}
+
+TEST_F(InProcessSim, NothingRendersDuringAModalWindow) {
+  const uint64_t sync_before = sim::host().sync_renders.completed.load();
+  for (int i = 0; i < 20; ++i) tick(/*modal=*/true);
+  EXPECT_EQ(sync_before, sim::host().sync_renders.completed.load());
+  EXPECT_EQ(0u, ctl.counters.async_submitted);
+  EXPECT_FALSE(ctl.pinned_item) << "not even the composition is looked at";
+}
+
+TEST_F(InProcessSim, GrabMatchesTheHostsRenderAtEveryDepth) {
+  set_current_frame(7);
+  tick();
+  ASSERT_TRUE(ctl.pinned_item);
+  const std::string path = ::testing::TempDir() + "/velocinta_grab_test_" + std::to_string(::getpid()) + ".ppm";
+  const uint32_t ds = effective_downsample(ctl);
+  const auto reference = host_render(7, 24, static_cast<int>(ds), 8);
+  for (uint32_t depth : {8u, 16u, 32u}) {
+    ctl.depth_bpc = depth;
+    auto written = grab_frame_to(ctl, path);
+    ASSERT_TRUE(written.ok()) << written.error();
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> ppm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string header = "P6\n" + std::to_string((64 + ds - 1) / ds) + " " + std::to_string((36 + ds - 1) / ds) +
+                               "\n255\n";
+    ASSERT_GT(ppm.size(), header.size());
+    EXPECT_EQ(header, std::string(ppm.begin(), ppm.begin() + header.size()));
+    std::vector<uint8_t> rgb;
+    for (size_t i = 0; i < reference.size(); i += 4) rgb.insert(rgb.end(), &reference[i], &reference[i + 3]);
+    const std::span<const uint8_t> body(ppm.data() + header.size(), ppm.size() - header.size());
+    EXPECT_LE(worst_difference(rgb, body), depth == 8 ? 0 : 1) << "depth " << depth;
+  }
+  std::remove(path.c_str());
+}
+
+TEST_F(InProcessSim, WorkAreaKeysMoveTheHostsWorkAreaWithoutCountingAnEdit) {
+  open_project(15);  // one synchronous frame per tick
+  ctl.async_allowed = false;
+  set_current_frame(5);
+  tick();
+  ASSERT_TRUE(ctl.pinned_item);
+  ASSERT_EQ(1u, ctl.counters.sync_frames);
+  signals.mark_out_requests = 1;  // OUT at the playhead
+  auto report = tick();
+  EXPECT_TRUE(report.work_area_changed);
+  EXPECT_FALSE(report.edited);
+  EXPECT_EQ((WorkAreaFrames{2, 5}), ctl.work_area);
+  auto snap = sim::host().project.snapshot();
+  EXPECT_EQ(2, snap->comps[0].work_area_start.value * 24 / static_cast<int>(snap->comps[0].work_area_start.scale));
+  EXPECT_EQ(4, snap->comps[0].work_area_duration.value * 24 / static_cast<int>(snap->comps[0].work_area_duration.scale));
+  ASSERT_TRUE(tick_until([&] { return ctl.counters.sync_frames >= 4; }));
+  tick();
+  EXPECT_EQ(4u, ctl.counters.sync_frames) << "only the new work area is swept";
+}
+
+}  // namespace
+}  // namespace vel
