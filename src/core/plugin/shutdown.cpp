@@ -1,3 +1,4 @@
+#include "cache/worker_registry.h"
 #include "core/log.h"
 #include "core/plugin/hooks.h"
 #include "core/plugin/preview_state.h"
@@ -10,6 +11,8 @@ void shut_down(PreviewState* /*state*/) {
   // Worker threads read the flag and stop asking for early idle calls.
   dying_flag().store(true, std::memory_order_relaxed);
   stop_idle_probe_pump();
+  // Long-lived workers: every stop handle first, then every join.
+  drain_deferred_list();
   // Nothing is saved here: options are persisted as they change and the
   // disk store writes as it goes.
 }
