@@ -40,13 +40,6 @@ TEST(ArgbConvertTest, EveryColourAlphaPairMatchesTheFormula) {
   }
 }
 
-TEST(ArgbConvertTest, DocumentedPixels) {
-  struct Case {
-    uint8_t a, r, want_r;
-  } cases[] = {{0, 200, 0}, {255, 200, 200}, {128, 255, 128}, {1, 255, 1}, {254, 1, 1}};
-  for (const Case& c : cases) EXPECT_EQ(premultiply_channel(c.r, c.a), c.want_r) << int(c.a) << " " << int(c.r);
-}
-
 // Widths around the 16- and 8-pixel blocks and the scalar tail, with padded
 // rows whose junk must never reach the output.
 TEST(ArgbConvertTest, BlockTailsAndPaddedRows) {

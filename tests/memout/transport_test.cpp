@@ -358,15 +358,6 @@ TEST_F(TransportTest, FinishedWithAFrameMissingIsIncomplete) {
   EXPECT_EQ(output_completion(*consumer_), OutputCompletion::Incomplete);
 }
 
-TEST_F(TransportTest, EmptyRangeIsCompleteOnceFinished) {
-  open_output(request(8, 4, 5, 4));
-  EXPECT_EQ(consumer_->frames_expected(), 0u);
-  EXPECT_TRUE(all_frames_received(*consumer_));
-  EXPECT_EQ(output_completion(*consumer_), OutputCompletion::Running);
-  mark_output_finished(*writer_);
-  EXPECT_EQ(output_completion(*consumer_), OutputCompletion::Complete);
-}
-
 // Whatever the producer did or claims, the consumer's drop removes the name.
 TEST_F(TransportTest, DropRemovesTheNameWhateverTheProducerClaims) {
   for (bool claim_unlinked : {false, true}) {
