@@ -125,16 +125,16 @@ MemoutStatus convert_argb8_to_rgba8_with(ConvertKernel kernel, const uint8_t* sr
                                          uint64_t dst_len, bool premultiply) {
   auto capacity = rgba8_capacity(width, height);
   if (!capacity) return Err<MemoutError>{capacity.error()};
-  if (dst_len != *capacity) return invalid_data("RGBA destination size mismatch");
+  if (dst_len != *capacity) return memout_invalid("RGBA destination size mismatch");
   const uint64_t row_len = uint64_t{width} * 4;
   // The row checks grow with the row index, so the first failing row is
   // found before anything is written.
   for (uint64_t r = 0; r < height; ++r) {
     uint64_t offset = 0;
     uint64_t end = 0;
-    if (__builtin_mul_overflow(r, row_bytes, &offset)) return invalid_data("row offset overflow");
-    if (__builtin_add_overflow(offset, row_len, &end)) return invalid_data("row end overflow");
-    if (end > src_len) return invalid_data("ARGB row missing");
+    if (__builtin_mul_overflow(r, row_bytes, &offset)) return memout_invalid("row offset overflow");
+    if (__builtin_add_overflow(offset, row_len, &end)) return memout_invalid("row end overflow");
+    if (end > src_len) return memout_invalid("ARGB row missing");
   }
   if (!convert_kernel_available(kernel)) kernel = ConvertKernel::Scalar;
   for (uint64_t r = 0; r < height; ++r) {

@@ -72,7 +72,7 @@ bool valid_utf8(std::string_view s) {
 
 MemoutResult<std::string> manifest_path_for_output(std::string_view output_path) {
   const PathParts parts = split_path(output_path);
-  if (parts.names.empty() || parts.names.back() == "..") return invalid_data("output has no file name");
+  if (parts.names.empty() || parts.names.back() == "..") return memout_invalid("output has no file name");
   std::string out = parts.absolute ? "/" : "";
   for (size_t k = 0; k + 1 < parts.names.size(); ++k) {
     out += parts.names[k];
@@ -85,7 +85,7 @@ MemoutResult<std::string> manifest_path_for_output(std::string_view output_path)
 
 MemoutResult<std::string> serialize_manifest(const Manifest& m) {
   if (!valid_utf8(m.output_path) || !valid_utf8(m.mapping_name)) {
-    return invalid_data("path contains invalid UTF-8 characters");
+    return memout_invalid("path contains invalid UTF-8 characters");
   }
   using nlohmann::json;
   std::string out = "{\"version\":" + std::to_string(m.version) + ",\"token\":[";
@@ -103,7 +103,7 @@ MemoutResult<std::string> serialize_manifest(const Manifest& m) {
   out += ",\"width\":" + std::to_string(m.width);
   out += ",\"height\":" + std::to_string(m.height);
   out += std::string(",\"mode\":") + (m.mode == ManifestMode::Null ? "\"null\"" : "\"memory\"") + "}";
-  if (out.size() > kManifestMaxBytes) return invalid_data("output manifest too large");
+  if (out.size() > kManifestMaxBytes) return memout_invalid("output manifest too large");
   return out;
 }
 
@@ -112,28 +112,28 @@ MemoutStatus validate_output_contract(const Manifest& m, std::string_view real_o
   const PathParts claimed = split_path(m.output_path);
   if (m.version != 1 || real_output_path.empty() || real_output_path.front() != '/' ||
       claimed.absolute != real.absolute || claimed.names != real.names) {
-    return invalid_data("output manifest identity mismatch");
+    return memout_invalid("output manifest identity mismatch");
   }
   bool token_zero = true;
   for (uint8_t b : m.token) token_zero = token_zero && b == 0;
   if (token_zero || m.mapping_name.empty() || m.step < 1 || m.key_scale == 0) {
-    return invalid_data("invalid output manifest contract");
+    return memout_invalid("invalid output manifest contract");
   }
   int64_t span = 0;
   int64_t count = 0;
   if (__builtin_sub_overflow(m.range_end, m.range_start, &span) || span < -1 ||
       __builtin_add_overflow(span, 1, &count)) {
-    return invalid_data("invalid output range");
+    return memout_invalid("invalid output range");
   }
-  if (span >= kMaxOutputFrameSpan) return invalid_data("output range exceeds frame bound");
+  if (span >= kMaxOutputFrameSpan) return memout_invalid("output range exceeds frame bound");
   int64_t t = 0;
   if (!checked_frame_time(m.range_start, m.step, t) || !checked_frame_time(m.range_end, m.step, t)) {
-    return invalid_data("output frame time overflow");
+    return memout_invalid("output frame time overflow");
   }
   auto capacity = rgba8_capacity(m.width, m.height);
   if (!capacity) return Err<MemoutError>{capacity.error()};
   const uint64_t expected = m.mode == ManifestMode::Null ? 0 : *capacity;
-  if (m.capacity != expected) return invalid_data("output capacity does not match dimensions/mode");
+  if (m.capacity != expected) return memout_invalid("output capacity does not match dimensions/mode");
   return ok_unit();
 }
 
@@ -154,7 +154,7 @@ MemoutStatus write_manifest_file(const std::string& manifest_path, const Manifes
   auto text = serialize_manifest(manifest);
   if (!text) return Err<MemoutError>{text.error()};
   const int fd = open(manifest_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return os_failure(errno);
+  if (fd < 0) return memout_os_failure(errno);
   const std::string& doc = *text;
   size_t done = 0;
   int failure = 0;
@@ -170,7 +170,7 @@ MemoutStatus write_manifest_file(const std::string& manifest_path, const Manifes
   if (close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
   if (failure != 0) {
     unlink(manifest_path.c_str());
-    return os_failure(failure);
+    return memout_os_failure(failure);
   }
   return ok_unit();
 }
@@ -179,16 +179,16 @@ MemoutResult<Manifest> read_manifest_file(const std::string& manifest_path) {
   // Non-blocking so that a FIFO planted under the manifest's name cannot
   // stall the host's render thread in open().
   const int fd = open(manifest_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return os_failure(errno);
+  if (fd < 0) return memout_os_failure(errno);
   struct stat st {};
   if (fstat(fd, &st) != 0) {
     const int e = errno;
     close(fd);
-    return os_failure(e);
+    return memout_os_failure(e);
   }
   if (st.st_size > static_cast<off_t>(kManifestMaxBytes)) {
     close(fd);
-    return invalid_data("output manifest too large");
+    return memout_invalid("output manifest too large");
   }
   std::string buf(kManifestMaxBytes + 1, '\0');
   size_t got = 0;
@@ -198,13 +198,13 @@ MemoutResult<Manifest> read_manifest_file(const std::string& manifest_path) {
     if (n < 0) {
       const int e = errno;
       close(fd);
-      return os_failure(e);
+      return memout_os_failure(e);
     }
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
   close(fd);
-  if (got > kManifestMaxBytes) return invalid_data("output manifest grew beyond limit");
+  if (got > kManifestMaxBytes) return memout_invalid("output manifest grew beyond limit");
   buf.resize(got);
   return parse_manifest(buf);
 }

@@ -273,7 +273,7 @@ MemoutResult<Manifest> parse_manifest(std::string_view text) {
   }
   if (parsed && handler.error.empty()) parsed = handler.finish();
   if (!parsed || !handler.error.empty()) {
-    return invalid_data(handler.error.empty() ? "output manifest is not valid JSON" : handler.error);
+    return memout_invalid(handler.error.empty() ? "output manifest is not valid JSON" : handler.error);
   }
   return std::move(handler.manifest);
 }

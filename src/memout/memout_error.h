@@ -31,10 +31,10 @@ using MemoutStatus = Result<Unit, MemoutError>;
 inline Err<MemoutError> memout_fail(MemoutErrorKind kind, std::string message) {
   return Err<MemoutError>{MemoutError{kind, 0, std::move(message)}};
 }
-inline Err<MemoutError> invalid_data(std::string message) {
+inline Err<MemoutError> memout_invalid(std::string message) {
   return memout_fail(MemoutErrorKind::InvalidData, std::move(message));
 }
 // An operating-system failure, worded "<strerror> (os error N)".
-Err<MemoutError> os_failure(int errno_value);
+Err<MemoutError> memout_os_failure(int errno_value);
 
 }  // namespace vel

@@ -103,7 +103,7 @@ MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsume
   if (length > capacity) {
     h.closed().store(1, std::memory_order_release);
     h.slot_state().store(kSlotFree, std::memory_order_release);
-    return invalid_data("shared-memory payload exceeds capacity");
+    return memout_invalid("shared-memory payload exceeds capacity");
   }
   try {
     if (pixels.capacity() < length) pixels.reserve(std::max<uint64_t>({length, pixels.capacity() * 2, 8}));
@@ -128,7 +128,7 @@ MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputCon
   auto refuse = [&](const char* text) -> MemoutResult<std::optional<DeliveredFrame>> {
     pixels.clear();
     consumer.header().closed().store(1, std::memory_order_release);
-    return invalid_data(text);
+    return memout_invalid(text);
   };
   if (meta.time_scale > 0xFFFFFFFFu) return refuse("time scale overflow");
   if (meta.width > 0xFFFFFFFFu) return refuse("width overflow");

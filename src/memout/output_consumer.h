@@ -2,6 +2,14 @@
 // manifest before the worker starts, then takes and checks each frame the
 // worker publishes. Everything in the segment was written by another process
 // and is read once, checked, then used.
+//
+// A reader thread owns one consumer and loops:
+//   receive_output_frame → a frame: pixels are in its buffer, delivered once;
+//                        → nothing ready: ask output_completion (Complete:
+//                          done; Incomplete: the worker finished short, fall
+//                          back; Running: poll again later);
+//                        → an error: the output is refused (already closed).
+// Dropping the consumer releases everything on every path.
 #pragma once
 
 #include <cstdint>

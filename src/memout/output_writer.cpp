@@ -23,7 +23,7 @@ uint64_t saturating_ns(Clock::duration d) {
 
 MemoutResult<SharedMemorySegment> attach_output_segment(std::string_view mapping_name, const SegmentToken& token,
                                                         uint64_t capacity) {
-  if (capacity > kMaxSegmentCapacity) return invalid_data("shared-memory capacity exceeds 64 MiB");
+  if (capacity > kMaxSegmentCapacity) return memout_invalid("shared-memory capacity exceeds 64 MiB");
   auto mapped = map_shared_memory(mapping_name, capacity + kSegmentHeaderBytes, false);
   if (!mapped) return mapped;
   SharedMemorySegment segment = std::move(*mapped);
@@ -35,7 +35,7 @@ MemoutResult<SharedMemorySegment> attach_output_segment(std::string_view mapping
   h.read_identity(magic, seen_token, seen_capacity);
   if (std::memcmp(magic, kSegmentMagic, sizeof magic) != 0 ||
       std::memcmp(seen_token, token.data(), token.size()) != 0 || seen_capacity != capacity) {
-    return invalid_data("shared-memory identity mismatch");
+    return memout_invalid("shared-memory identity mismatch");
   }
   if (h.closed().load(std::memory_order_acquire) != 0) {
     return memout_fail(MemoutErrorKind::BrokenPipe, "consumer closed");
@@ -43,7 +43,7 @@ MemoutResult<SharedMemorySegment> attach_output_segment(std::string_view mapping
   uint32_t expected = 0;
   if (!h.producer_attached().compare_exchange_strong(expected, 1, std::memory_order_acq_rel,
                                                      std::memory_order_acquire)) {
-    return invalid_data("shared-memory producer already attached");
+    return memout_invalid("shared-memory producer already attached");
   }
   if (auto removed = unlink_shared_memory(mapping_name); !removed) return Err<MemoutError>{removed.error()};
   h.unlinked().store(1, std::memory_order_release);
@@ -81,11 +81,11 @@ MemoutResult<SlotWriteTimes> write_frame_to_slot(MemoryOutputWriter& writer, int
       needed = std::numeric_limits<uint64_t>::max();
     }
   }
-  if (src.row_bytes < row_len || src.length < needed) return invalid_data("ARGB world is truncated");
+  if (src.row_bytes < row_len || src.length < needed) return memout_invalid("ARGB world is truncated");
   int64_t time_value = 0;
-  if (!checked_frame_time(frame, c.step, time_value)) return invalid_data("frame time overflow");
+  if (!checked_frame_time(frame, c.step, time_value)) return memout_invalid("frame time overflow");
   if (frame < c.range_start || frame > c.range_end || src.width != c.width || src.height != c.height) {
-    return invalid_data("frame does not belong to this output contract");
+    return memout_invalid("frame does not belong to this output contract");
   }
 
   const HeaderView h = writer.segment.header();
@@ -96,7 +96,7 @@ MemoutResult<SlotWriteTimes> write_frame_to_slot(MemoryOutputWriter& writer, int
     if (Clock::now() - started >= wait.timeout) {
       return memout_fail(MemoutErrorKind::TimedOut, "consumer did not acknowledge output slot");
     }
-    if (c.capacity > writer.segment.capacity()) return invalid_data("pixel payload exceeds shared-memory capacity");
+    if (c.capacity > writer.segment.capacity()) return memout_invalid("pixel payload exceeds shared-memory capacity");
     if (h.closed().load(std::memory_order_acquire) != 0 || h.finished().load(std::memory_order_acquire) != 0) {
       return memout_fail(MemoutErrorKind::BrokenPipe, "output is closed");
     }

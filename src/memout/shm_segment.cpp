@@ -53,27 +53,27 @@ namespace {
 MemoutStatus check_mapping_name(std::string_view name) {
   const bool posix_ok = name.size() >= 5 && name.size() <= 31 && name.substr(0, 5) == "/vnx_" &&
                         name.find('/', 1) == std::string_view::npos;
-  if (!posix_ok) return invalid_data("invalid POSIX mapping name");
-  if (name.find('\0') != std::string_view::npos) return invalid_data("invalid mapping name");
+  if (!posix_ok) return memout_invalid("invalid POSIX mapping name");
+  if (name.find('\0') != std::string_view::npos) return memout_invalid("invalid mapping name");
   return ok_unit();
 }
 
 }  // namespace
 
 MemoutStatus unlink_shared_memory(std::string_view name) {
-  if (name.find('\0') != std::string_view::npos) return invalid_data("invalid mapping name");
+  if (name.find('\0') != std::string_view::npos) return memout_invalid("invalid mapping name");
   const std::string z(name);
-  if (shm_unlink(z.c_str()) != 0) return os_failure(errno);
+  if (shm_unlink(z.c_str()) != 0) return memout_os_failure(errno);
   return ok_unit();
 }
 
 MemoutResult<SharedMemorySegment> map_shared_memory(std::string_view name, uint64_t size, bool create) {
   if (auto checked = check_mapping_name(name); !checked) return Err<MemoutError>{checked.error()};
-  if (size > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return os_failure(EFBIG);
+  if (size > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return memout_os_failure(EFBIG);
   const std::string z(name);
   const int flags = O_RDWR | (create ? O_CREAT | O_EXCL : 0);
   const int fd = shm_open(z.c_str(), flags, 0600);
-  if (fd < 0) return os_failure(errno);
+  if (fd < 0) return memout_os_failure(errno);
 
   auto fail = [&](Err<MemoutError> e) -> MemoutResult<SharedMemorySegment> {
     close(fd);
@@ -81,21 +81,21 @@ MemoutResult<SharedMemorySegment> map_shared_memory(std::string_view name, uint6
     return e;
   };
   if (create) {
-    if (ftruncate(fd, static_cast<off_t>(size)) != 0) return fail(os_failure(errno));
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) return fail(memout_os_failure(errno));
     // tmpfs accepts any size at ftruncate and only finds out it is full when
     // a page is first touched, which kills the process with SIGBUS.
-    if (const int rc = posix_fallocate(fd, 0, static_cast<off_t>(size)); rc != 0) return fail(os_failure(rc));
+    if (const int rc = posix_fallocate(fd, 0, static_cast<off_t>(size)); rc != 0) return fail(memout_os_failure(rc));
   }
   struct stat st {};
-  if (fstat(fd, &st) != 0) return fail(os_failure(errno));
+  if (fstat(fd, &st) != 0) return fail(memout_os_failure(errno));
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) < size) {
-    return fail(invalid_data("shared-memory mapping is too short"));
+    return fail(memout_invalid("shared-memory mapping is too short"));
   }
   void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (base == MAP_FAILED) return fail(os_failure(errno));
+  if (base == MAP_FAILED) return fail(memout_os_failure(errno));
   if (base == nullptr) {
     munmap(base, size);
-    return fail(invalid_data("OS returned a null mapping"));
+    return fail(memout_invalid("OS returned a null mapping"));
   }
   close(fd);
   return SharedMemorySegment(static_cast<uint8_t*>(base), size, create ? std::optional<std::string>(z) : std::nullopt);
