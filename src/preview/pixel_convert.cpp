@@ -1,6 +1,7 @@
 #include "preview/pixel_convert.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -8,25 +9,16 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "core/log.h"
 #include "core/threads.h"
 
 namespace vel {
 
 namespace {
-
-// round(c × a / 255) for 8-bit c and a, exact for every pair (no pair lies
-// on a half).
-inline uint8_t mul_div255(uint32_t c, uint32_t a) {
-  uint32_t t = c * a + 128;
-  return static_cast<uint8_t>((t + (t >> 8)) >> 8);
-}
-
-inline uint32_t load_u16(const uint8_t* p) {
-  uint16_t v;
-  std::memcpy(&v, p, sizeof v);
-  return std::min<uint32_t>(v, kMax16);
-}
 
 inline double load_unit_f32(const uint8_t* p) {
   float v;
@@ -46,61 +38,151 @@ inline uint8_t from16_product(uint32_t c, uint32_t a) {
 
 inline uint8_t from_unit(double v) { return static_cast<uint8_t>(std::floor(v * 255.0 + 0.5)); }
 
+// Little-endian words: a source pixel A,R,G,B loads as A | R<<8 | G<<16 |
+// B<<24, an output pixel R,G,B,A stores as R | G<<8 | B<<16 | A<<24.
+static_assert(std::endian::native == std::endian::little, "pixel words assume a little-endian machine");
+
+inline uint32_t load32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, sizeof v); }
+
+// round(x × a / 255) for the two bytes of `lanes` at bits 0 and 16 at
+// once: each lane's product stays below 2^16, so lanes never carry.
+inline uint32_t mul_div255_lanes(uint32_t lanes, uint32_t a) {
+  uint32_t t = lanes * a + 0x00800080u;
+  return ((t + ((t >> 8) & 0x00FF00FFu)) >> 8) & 0x00FF00FFu;
+}
+
+#if defined(__SSE2__)
+// Four pixels at a time; the same arithmetic as the scalar loops below.
+// Answers how many pixels of the row it converted (a multiple of 4).
+uint32_t rows8_premultiplied_simd(const uint8_t* in, uint8_t* out, uint32_t width) {
+  const __m128i low = _mm_set1_epi32(0xFF);
+  uint32_t x = 0;
+  for (; x + 4 <= width; x += 4, in += 16, out += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i a = _mm_and_si128(v, low);
+    const __m128i a3 = _mm_or_si128(a, _mm_or_si128(_mm_slli_epi32(a, 8), _mm_slli_epi32(a, 16)));
+    const __m128i rgb = _mm_min_epu8(_mm_srli_epi32(v, 8), a3);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(rgb, _mm_slli_epi32(a, 24)));
+  }
+  return x;
+}
+
+// round(c × a / 255) on 16-bit lanes holding bytes.
+inline __m128i mul_div255_epi16(__m128i c, __m128i a) {
+  const __m128i t = _mm_add_epi16(_mm_mullo_epi16(c, a), _mm_set1_epi16(128));
+  return _mm_srli_epi16(_mm_add_epi16(t, _mm_srli_epi16(t, 8)), 8);
+}
+
+uint32_t rows8_straight_simd(const uint8_t* in, uint8_t* out, uint32_t width) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i low = _mm_set1_epi32(0xFF);
+  uint32_t x = 0;
+  for (; x + 4 <= width; x += 4, in += 16, out += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    const __m128i a = _mm_and_si128(v, low);
+    // Lanes of R,G,B,0 and an alpha per lane, in RGBA order.
+    const __m128i rgb = _mm_srli_epi32(v, 8);
+    const __m128i a3 = _mm_or_si128(a, _mm_or_si128(_mm_slli_epi32(a, 8), _mm_slli_epi32(a, 16)));
+    const __m128i lo = mul_div255_epi16(_mm_unpacklo_epi8(rgb, zero), _mm_unpacklo_epi8(a3, zero));
+    const __m128i hi = mul_div255_epi16(_mm_unpackhi_epi8(rgb, zero), _mm_unpackhi_epi8(a3, zero));
+    const __m128i premul = _mm_packus_epi16(lo, hi);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(premul, _mm_slli_epi32(a, 24)));
+  }
+  return x;
+}
+#endif
+
 void rows8(const HostPixels& s, uint32_t r0, uint32_t r1, uint8_t* dst) {
   const size_t out_row = static_cast<size_t>(s.width) * 4;
   for (uint32_t y = r0; y < r1; ++y) {
     const uint8_t* in = s.base + static_cast<int64_t>(y) * s.row_bytes;
     uint8_t* out = dst + y * out_row;
+    uint32_t x = 0;
     if (s.alpha == AlphaKind::Premultiplied) {
-      for (uint32_t x = 0; x < s.width; ++x, in += 4, out += 4) {
-        const uint8_t a = in[0];
-        out[0] = std::min(in[1], a);
-        out[1] = std::min(in[2], a);
-        out[2] = std::min(in[3], a);
-        out[3] = a;
+#if defined(__SSE2__)
+      x = rows8_premultiplied_simd(in, out, s.width);
+      in += 4 * x;
+      out += 4 * x;
+#endif
+      for (; x < s.width; ++x, in += 4, out += 4) {
+        const uint32_t v = load32(in);
+        const uint32_t a = v & 0xFFu;
+        uint32_t rgb = v >> 8;
+        if ((rgb & 0xFFu) > a || ((rgb >> 8) & 0xFFu) > a || (rgb >> 16) > a) {
+          // Not truly premultiplied: keep every colour within its alpha.
+          rgb = std::min(rgb & 0xFFu, a) | std::min((rgb >> 8) & 0xFFu, a) << 8 | std::min(rgb >> 16, a) << 16;
+        }
+        store32(out, rgb | a << 24);
       }
     } else {
-      for (uint32_t x = 0; x < s.width; ++x, in += 4, out += 4) {
-        const uint32_t a = in[0];
-        out[0] = mul_div255(in[1], a);
-        out[1] = mul_div255(in[2], a);
-        out[2] = mul_div255(in[3], a);
-        out[3] = static_cast<uint8_t>(a);
+#if defined(__SSE2__)
+      x = rows8_straight_simd(in, out, s.width);
+      in += 4 * x;
+      out += 4 * x;
+#endif
+      for (; x < s.width; ++x, in += 4, out += 4) {
+        const uint32_t v = load32(in);
+        const uint32_t a = v & 0xFFu;
+        const uint32_t rb = mul_div255_lanes((v >> 8) & 0x00FF00FFu, a);  // R at 0, B at 16
+        const uint32_t g = mul_div255_lanes((v >> 16) & 0xFFu, a);
+        store32(out, rb | g << 8 | a << 24);
       }
     }
   }
 }
 
+// Output bytes are assembled into one word and stored once: byte stores
+// through uint8_t pointers may alias anything and would make the compiler
+// reload the loop's state on every pixel.
+inline uint32_t rgba_word(uint32_t r, uint32_t g, uint32_t b, uint32_t a) { return r | g << 8 | b << 16 | a << 24; }
+
 void rows16(const HostPixels& s, uint32_t r0, uint32_t r1, uint8_t* dst) {
-  const size_t out_row = static_cast<size_t>(s.width) * 4;
+  const uint32_t width = s.width;
+  const size_t out_row = static_cast<size_t>(width) * 4;
   const bool premul = s.alpha == AlphaKind::Premultiplied;
   for (uint32_t y = r0; y < r1; ++y) {
     const uint8_t* in = s.base + static_cast<int64_t>(y) * s.row_bytes;
     uint8_t* out = dst + y * out_row;
-    for (uint32_t x = 0; x < s.width; ++x, in += 8, out += 4) {
-      const uint32_t a = load_u16(in);
-      for (int c = 0; c < 3; ++c) {
-        const uint32_t v = load_u16(in + 2 + 2 * c);
-        out[c] = premul ? from16(std::min(v, a)) : from16_product(v, a);
+    uint16_t px[4];
+    if (premul) {
+      for (uint32_t x = 0; x < width; ++x, in += 8, out += 4) {
+        std::memcpy(px, in, sizeof px);
+        const uint32_t a = std::min<uint32_t>(px[0], kMax16);
+        store32(out, rgba_word(from16(std::min<uint32_t>(px[1], a)), from16(std::min<uint32_t>(px[2], a)),
+                               from16(std::min<uint32_t>(px[3], a)), from16(a)));
       }
-      out[3] = from16(a);
+    } else {
+      for (uint32_t x = 0; x < width; ++x, in += 8, out += 4) {
+        std::memcpy(px, in, sizeof px);
+        const uint32_t a = std::min<uint32_t>(px[0], kMax16);
+        store32(out, rgba_word(from16_product(std::min<uint32_t>(px[1], kMax16), a),
+                               from16_product(std::min<uint32_t>(px[2], kMax16), a),
+                               from16_product(std::min<uint32_t>(px[3], kMax16), a), from16(a)));
+      }
     }
   }
 }
 
 void rows32(const HostPixels& s, uint32_t r0, uint32_t r1, uint8_t* dst) {
-  const size_t out_row = static_cast<size_t>(s.width) * 4;
+  const uint32_t width = s.width;
+  const size_t out_row = static_cast<size_t>(width) * 4;
   const bool premul = s.alpha == AlphaKind::Premultiplied;
   for (uint32_t y = r0; y < r1; ++y) {
     const uint8_t* in = s.base + static_cast<int64_t>(y) * s.row_bytes;
     uint8_t* out = dst + y * out_row;
-    for (uint32_t x = 0; x < s.width; ++x, in += 16, out += 4) {
+    for (uint32_t x = 0; x < width; ++x, in += 16, out += 4) {
       const double a = load_unit_f32(in);
-      for (int c = 0; c < 3; ++c) {
-        const double v = load_unit_f32(in + 4 + 4 * c);
-        out[c] = from_unit(premul ? std::min(v, a) : v * a);
+      uint32_t c[3];
+      for (int i = 0; i < 3; ++i) {
+        const double v = load_unit_f32(in + 4 + 4 * i);
+        c[i] = from_unit(premul ? std::min(v, a) : v * a);
       }
-      out[3] = from_unit(a);
+      store32(out, rgba_word(c[0], c[1], c[2], from_unit(a)));
     }
   }
 }
@@ -142,11 +224,12 @@ void convert_rows(const HostPixels& src, uint32_t row_begin, uint32_t row_end, u
   }
 }
 
-uint32_t convert_band_count(uint32_t width, uint32_t height, uint32_t hardware_threads) {
-  if (static_cast<uint64_t>(width) * height < kParallelConvertPixels) return 1;
-  uint32_t n = std::clamp<uint32_t>(hardware_threads, 1, 8);
-  n = std::min(n, std::max<uint32_t>(height / 64, 1));
-  return n;
+uint32_t convert_band_count(uint32_t width, uint32_t height, SourceDepth depth, uint32_t hardware_threads) {
+  const uint64_t per_band = depth == SourceDepth::Bpc8 ? kBandPixels8 : kBandPixelsDeep;
+  const uint64_t by_work = static_cast<uint64_t>(width) * height / per_band;
+  uint64_t n = std::min<uint64_t>(by_work, std::clamp<uint32_t>(hardware_threads, 1, 8));
+  n = std::min<uint64_t>(n, height / 64);
+  return static_cast<uint32_t>(std::max<uint64_t>(n, 1));
 }
 
 Status<> convert_to_rgba(const HostPixels& src, uint8_t* dst, size_t dst_len) {
@@ -154,7 +237,7 @@ Status<> convert_to_rgba(const HostPixels& src, uint8_t* dst, size_t dst_len) {
   if (!len.ok()) return err(len.error());
   if (dst == nullptr || dst_len != len.value()) return err("convert: destination length mismatch");
 
-  const uint32_t bands = convert_band_count(src.width, src.height, std::thread::hardware_concurrency());
+  const uint32_t bands = convert_band_count(src.width, src.height, src.depth, std::thread::hardware_concurrency());
   if (bands <= 1) {
     convert_rows(src, 0, src.height, dst);
     return ok_unit();

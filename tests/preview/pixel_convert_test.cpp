@@ -167,12 +167,12 @@ TEST(PixelConvert, ChannelOrderIsAlphaFirstInRgbaOut) {
 
 TEST(PixelConvert, LargeFramesConvertedInBandsEqualOneThreadRows) {
   const uint32_t width = 1024, height = 1100;
-  ASSERT_GT(convert_band_count(width, height, 8), 1u);
+  ASSERT_GT(convert_band_count(width, height, SourceDepth::Bpc16, 8), 1u);
   std::vector<UnitPixel> px(size_t(width) * height);
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> u(0.0, 1.0);
   for (auto& p : px) p = {u(rng), u(rng), u(rng), u(rng)};
-  World w = make_world(px, width, SourceDepth::Bpc8, AlphaKind::Straight, 12);
+  World w = make_world(px, width, SourceDepth::Bpc16, AlphaKind::Straight, 12);
   auto banded = convert(w.view);
   std::vector<uint8_t> serial(banded.size());
   convert_rows(w.view, 0, height, serial.data());
@@ -180,13 +180,25 @@ TEST(PixelConvert, LargeFramesConvertedInBandsEqualOneThreadRows) {
 }
 
 TEST(PixelConvert, BandCount) {
+  const auto d8 = SourceDepth::Bpc8, d16 = SourceDepth::Bpc16, d32 = SourceDepth::Bpc32;
   struct Case {
-    uint32_t w, h, threads, want;
+    uint32_t w, h;
+    SourceDepth d;
+    uint32_t threads, want;
   } cases[] = {
-      {1920, 1080, 8, 8}, {1920, 1080, 16, 8}, {1920, 1080, 0, 1}, {1000, 1000, 8, 1},
-      {1 << 20, 1, 8, 1}, {1 << 16, 130, 8, 2}, {3840, 2160, 4, 4},
+      {1920, 1080, d8, 8, 1},      // under 2 Mi pixels: not worth a thread
+      {3840, 2160, d8, 8, 3},      // 8.3 M pixels, 2 Mi per band
+      {7680, 4320, d8, 8, 8},      // capped by the hardware threads and 8
+      {7680, 4320, d8, 4, 4},
+      {1920, 1080, d16, 8, 7},     // deep worlds: 256 Ki pixels per band
+      {1920, 1080, d32, 16, 7},
+      {1920, 1080, d32, 0, 1},     // unknown thread count
+      {1 << 22, 100, d32, 8, 1},   // at most one band per 64 rows
+      {1 << 16, 130, d16, 8, 2},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.want, convert_band_count(c.w, c.h, c.threads)) << c.w << "x" << c.h;
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.want, convert_band_count(c.w, c.h, c.d, c.threads)) << c.w << "x" << c.h << " depth " << int(c.d);
+  }
 }
 
 TEST(PixelConvert, BadViewsAreRefusedBeforeAnyRead) {
