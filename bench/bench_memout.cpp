@@ -38,8 +38,8 @@ void BM_ConvertArgbFrame(benchmark::State& state) {
   const std::vector<uint8_t> src = argb_frame();
   std::vector<uint8_t> dst(kFrameBytes);
   for (auto _ : state) {
-    auto r = vel::convert_argb8_to_rgba8(src.data(), src.size(), kRowBytes, kWidth, kHeight, dst.data(), dst.size(),
-                                         true);
+    auto r =
+        vel::convert_argb8_to_rgba8(src.data(), src.size(), kRowBytes, kWidth, kHeight, dst.data(), dst.size(), true);
     if (!r) state.SkipWithError(r.error().message.c_str());
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();

@@ -46,14 +46,11 @@ VEL_AVX2 __m256i scale_to_255(__m256i colour, __m256i multiplier) {
 }
 
 VEL_AVX2 __m256i premultiply8(__m256i v) {
-  const __m256i colour_lo =
-      _mm256_setr_epi8(VEL_LANE_PAIR(1, -1, 2, -1, 3, -1, 0, -1, 5, -1, 6, -1, 7, -1, 4, -1));
+  const __m256i colour_lo = _mm256_setr_epi8(VEL_LANE_PAIR(1, -1, 2, -1, 3, -1, 0, -1, 5, -1, 6, -1, 7, -1, 4, -1));
   const __m256i colour_hi =
       _mm256_setr_epi8(VEL_LANE_PAIR(9, -1, 10, -1, 11, -1, 8, -1, 13, -1, 14, -1, 15, -1, 12, -1));
-  const __m256i alpha_lo =
-      _mm256_setr_epi8(VEL_LANE_PAIR(0, -1, 0, -1, 0, -1, -1, -1, 4, -1, 4, -1, 4, -1, -1, -1));
-  const __m256i alpha_hi =
-      _mm256_setr_epi8(VEL_LANE_PAIR(8, -1, 8, -1, 8, -1, -1, -1, 12, -1, 12, -1, 12, -1, -1, -1));
+  const __m256i alpha_lo = _mm256_setr_epi8(VEL_LANE_PAIR(0, -1, 0, -1, 0, -1, -1, -1, 4, -1, 4, -1, 4, -1, -1, -1));
+  const __m256i alpha_hi = _mm256_setr_epi8(VEL_LANE_PAIR(8, -1, 8, -1, 8, -1, -1, -1, 12, -1, 12, -1, 12, -1, -1, -1));
   const __m256i lo = scale_to_255(_mm256_shuffle_epi8(v, colour_lo), _mm256_shuffle_epi8(v, alpha_lo));
   const __m256i hi = scale_to_255(_mm256_shuffle_epi8(v, colour_hi), _mm256_shuffle_epi8(v, alpha_hi));
   return _mm256_packus_epi16(lo, hi);
@@ -120,9 +117,9 @@ bool convert_kernel_available(ConvertKernel kernel) {
   return false;
 }
 
-MemoutStatus convert_argb8_to_rgba8_with(ConvertKernel kernel, const uint8_t* src, uint64_t src_len,
-                                         uint64_t row_bytes, uint32_t width, uint32_t height, uint8_t* dst,
-                                         uint64_t dst_len, bool premultiply) {
+MemoutStatus convert_argb8_to_rgba8_with(ConvertKernel kernel, const uint8_t* src, uint64_t src_len, uint64_t row_bytes,
+                                         uint32_t width, uint32_t height, uint8_t* dst, uint64_t dst_len,
+                                         bool premultiply) {
   auto capacity = rgba8_capacity(width, height);
   if (!capacity) return Err<MemoutError>{capacity.error()};
   if (dst_len != *capacity) return memout_invalid("RGBA destination size mismatch");

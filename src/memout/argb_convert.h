@@ -29,8 +29,8 @@ MemoutStatus convert_argb8_to_rgba8(const uint8_t* src, uint64_t src_len, uint64
 // scalar formula. Avx2 works in blocks of 16 and 8 pixels with a scalar tail.
 enum class ConvertKernel { Scalar, Avx2 };
 bool convert_kernel_available(ConvertKernel kernel);
-MemoutStatus convert_argb8_to_rgba8_with(ConvertKernel kernel, const uint8_t* src, uint64_t src_len,
-                                         uint64_t row_bytes, uint32_t width, uint32_t height, uint8_t* dst,
-                                         uint64_t dst_len, bool premultiply);
+MemoutStatus convert_argb8_to_rgba8_with(ConvertKernel kernel, const uint8_t* src, uint64_t src_len, uint64_t row_bytes,
+                                         uint32_t width, uint32_t height, uint8_t* dst, uint64_t dst_len,
+                                         bool premultiply);
 
 }  // namespace vel

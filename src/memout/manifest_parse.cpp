@@ -22,10 +22,10 @@ struct FieldInfo {
 
 constexpr int kFieldCount = 12;
 constexpr FieldInfo kFields[kFieldCount] = {
-    {"version", FieldType::U8},    {"token", FieldType::Token},     {"mapping_name", FieldType::Text},
-    {"output_path", FieldType::Text}, {"capacity", FieldType::U64},   {"range_start", FieldType::I64},
-    {"range_end", FieldType::I64},   {"step", FieldType::I64},        {"key_scale", FieldType::U32},
-    {"width", FieldType::U32},       {"height", FieldType::U32},      {"mode", FieldType::Mode},
+    {"version", FieldType::U8},       {"token", FieldType::Token},  {"mapping_name", FieldType::Text},
+    {"output_path", FieldType::Text}, {"capacity", FieldType::U64}, {"range_start", FieldType::I64},
+    {"range_end", FieldType::I64},    {"step", FieldType::I64},     {"key_scale", FieldType::U32},
+    {"width", FieldType::U32},        {"height", FieldType::U32},   {"mode", FieldType::Mode},
 };
 
 const char* expectation(FieldType t) {

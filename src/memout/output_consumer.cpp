@@ -86,7 +86,7 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
 }
 
 MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
-                                                              std::vector<uint8_t>& pixels) {
+                                                             std::vector<uint8_t>& pixels) {
   const HeaderView h = consumer.header();
   if (h.closed().load(std::memory_order_acquire) != 0) {
     return memout_fail(MemoutErrorKind::BrokenPipe, "consumer closed");

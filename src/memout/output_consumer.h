@@ -74,8 +74,7 @@ class MemoryOutputConsumer {
   void release() noexcept;
 
   friend MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view, const OutputRequest&);
-  friend MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputConsumer&,
-                                                                                 std::vector<uint8_t>&);
+  friend MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputConsumer&, std::vector<uint8_t>&);
 
   SharedMemorySegment segment_;
   OutputContract contract_;
@@ -98,7 +97,7 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
 // ready. Errors: "consumer closed" (broken pipe), "shared-memory payload
 // exceeds capacity" (closes the output), "pixel allocation failed".
 MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
-                                                              std::vector<uint8_t>& pixels);
+                                                             std::vector<uint8_t>& pixels);
 
 // take_slot_frame, then the record checked against the contract and the
 // duplicate record. A frame is delivered at most once, with exactly

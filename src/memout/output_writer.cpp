@@ -113,8 +113,8 @@ MemoutResult<SlotWriteTimes> write_frame_to_slot(MemoryOutputWriter& writer, int
 
   if (!c.null_mode) {
     const auto copy_start = Clock::now();
-    auto converted = convert_argb8_to_rgba8(src.pixels, src.length, src.row_bytes, src.width, src.height,
-                                            h.payload(), c.capacity, premultiply);
+    auto converted = convert_argb8_to_rgba8(src.pixels, src.length, src.row_bytes, src.width, src.height, h.payload(),
+                                            c.capacity, premultiply);
     if (!converted) {
       h.slot_state().store(kSlotFree, std::memory_order_release);
       return Err<MemoutError>{converted.error()};

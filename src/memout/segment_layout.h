@@ -93,9 +93,7 @@ class HeaderView {
 
   std::atomic_ref<uint32_t> slot_state() const { return std::atomic_ref<uint32_t>(h_->slot_state); }
   std::atomic_ref<uint32_t> closed() const { return std::atomic_ref<uint32_t>(h_->closed); }
-  std::atomic_ref<uint32_t> producer_attached() const {
-    return std::atomic_ref<uint32_t>(h_->producer_attached);
-  }
+  std::atomic_ref<uint32_t> producer_attached() const { return std::atomic_ref<uint32_t>(h_->producer_attached); }
   std::atomic_ref<uint32_t> finished() const { return std::atomic_ref<uint32_t>(h_->finished); }
   std::atomic_ref<uint32_t> unlinked() const { return std::atomic_ref<uint32_t>(h_->unlinked); }
 

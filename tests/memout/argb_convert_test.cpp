@@ -1,8 +1,9 @@
+#include "memout/argb_convert.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "memout/argb_convert.h"
 #include "memout_test_support.h"
 
 namespace vel {

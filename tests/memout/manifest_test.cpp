@@ -1,3 +1,5 @@
+#include "memout/manifest.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -5,7 +7,6 @@
 #include <functional>
 #include <string>
 
-#include "memout/manifest.h"
 #include "memout_test_support.h"
 
 namespace vel {
@@ -28,11 +29,10 @@ Manifest sample(const std::string& output_path = "/jobs/w1/output.vnm") {
   return m;
 }
 
-const char* kSampleJson =
-    R"({"version":1,"token":[0,17,34,51,68,85,102,119,136,153,170,187,204,221,238,255],)"
-    R"("mapping_name":"/vnx_00001234_00000000deadbeef","output_path":"/jobs/w1/output.vnm",)"
-    R"("capacity":8294400,"range_start":-2,"range_end":100,"step":1001,"key_scale":30000,)"
-    R"("width":1920,"height":1080,"mode":"memory"})";
+const char* kSampleJson = R"({"version":1,"token":[0,17,34,51,68,85,102,119,136,153,170,187,204,221,238,255],)"
+                          R"("mapping_name":"/vnx_00001234_00000000deadbeef","output_path":"/jobs/w1/output.vnm",)"
+                          R"("capacity":8294400,"range_start":-2,"range_end":100,"step":1001,"key_scale":30000,)"
+                          R"("width":1920,"height":1080,"mode":"memory"})";
 
 TEST(ManifestTest, SerialisesCompactInKeyOrderAndReadsBack) {
   auto text = serialize_manifest(sample());
@@ -85,7 +85,8 @@ TEST(ManifestTest, ParseRefusals) {
     std::string doc;
     std::string error_part;
   } cases[] = {
-      {replace(R"("mode":"memory")", R"("mode":"memory","extra":1)"), "unknown field \"extra\", expected one of `version`"},
+      {replace(R"("mode":"memory")", R"("mode":"memory","extra":1)"),
+       "unknown field \"extra\", expected one of `version`"},
       {replace(R"("width":1920)", R"("width":1920,"width":1920)"), "duplicate field `width`"},
       {replace(R"("version":1,)", R"("version":1,"version":1,)"), "duplicate field `version`"},
       {replace(R"("height":1080,)", ""), "missing field `height`"},
@@ -109,7 +110,8 @@ TEST(ManifestTest, ParseRefusals) {
       {good.substr(0, good.size() - 1), "not valid JSON"},
       {"", "not valid JSON"},
       {"1", "expected struct Manifest"},
-      {R"([1,[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1],"/vnx_a","/o",0])", "invalid length 5, expected struct Manifest with 12 elements"},
+      {R"([1,[0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1],"/vnx_a","/o",0])",
+       "invalid length 5, expected struct Manifest with 12 elements"},
       {"[" + std::string(kSampleJson) + "]", "invalid type: map"},
       {std::string(4000, '[') + std::string(4000, ']'), "invalid type: sequence"},
   };
@@ -159,27 +161,100 @@ TEST(ManifestTest, ValidationRefusalsInOrder) {
   } cases[] = {
       {"as written", [](Manifest&) {}, real, nullptr},
       {"same path spelt differently", [](Manifest& m) { m.output_path = "/jobs//w1/./output.vnm"; }, real, nullptr},
-      {"version 2 and a zero token", [](Manifest& m) { m.version = 2; m.token = {}; }, real, "output manifest identity mismatch"},
-      {"another file", [](Manifest& m) { m.output_path = "/jobs/w2/output.vnm"; }, real, "output manifest identity mismatch"},
-      {"relative real path", [](Manifest& m) { m.output_path = "jobs/w1/output.vnm"; }, "jobs/w1/output.vnm", "output manifest identity mismatch"},
-      {"relative manifest path", [](Manifest& m) { m.output_path = "jobs/w1/output.vnm"; }, real, "output manifest identity mismatch"},
-      {"zero token and bad step", [](Manifest& m) { m.token = {}; m.step = 0; }, real, "invalid output manifest contract"},
+      {"version 2 and a zero token",
+       [](Manifest& m) {
+         m.version = 2;
+         m.token = {};
+       },
+       real, "output manifest identity mismatch"},
+      {"another file", [](Manifest& m) { m.output_path = "/jobs/w2/output.vnm"; }, real,
+       "output manifest identity mismatch"},
+      {"relative real path", [](Manifest& m) { m.output_path = "jobs/w1/output.vnm"; }, "jobs/w1/output.vnm",
+       "output manifest identity mismatch"},
+      {"relative manifest path", [](Manifest& m) { m.output_path = "jobs/w1/output.vnm"; }, real,
+       "output manifest identity mismatch"},
+      {"zero token and bad step",
+       [](Manifest& m) {
+         m.token = {};
+         m.step = 0;
+       },
+       real, "invalid output manifest contract"},
       {"empty mapping name", [](Manifest& m) { m.mapping_name.clear(); }, real, "invalid output manifest contract"},
-      {"zero scale and bad range", [](Manifest& m) { m.key_scale = 0; m.range_end = -10; }, real, "invalid output manifest contract"},
-      {"end before start - 1", [](Manifest& m) { m.range_start = 5; m.range_end = 3; }, real, "invalid output range"},
-      {"span overflows", [](Manifest& m) { m.range_start = INT64_MIN; m.range_end = INT64_MAX; }, real, "invalid output range"},
-      {"empty range", [](Manifest& m) { m.range_start = 5; m.range_end = 4; }, real, nullptr},
-      {"1,000,000 frames", [](Manifest& m) { m.range_start = 0; m.range_end = 999999; }, real, nullptr},
-      {"1,000,001 frames", [](Manifest& m) { m.range_start = 0; m.range_end = 1000000; m.width = 0; }, real, "output range exceeds frame bound"},
-      {"end time overflows", [](Manifest& m) { m.range_start = INT64_MAX / 2; m.range_end = INT64_MAX / 2 + 1; m.step = 2; }, real, "output frame time overflow"},
-      {"start time overflows", [](Manifest& m) { m.range_start = INT64_MIN / 2 - 1; m.range_end = INT64_MIN / 2; m.step = 2; }, real, "output frame time overflow"},
+      {"zero scale and bad range",
+       [](Manifest& m) {
+         m.key_scale = 0;
+         m.range_end = -10;
+       },
+       real, "invalid output manifest contract"},
+      {"end before start - 1",
+       [](Manifest& m) {
+         m.range_start = 5;
+         m.range_end = 3;
+       },
+       real, "invalid output range"},
+      {"span overflows",
+       [](Manifest& m) {
+         m.range_start = INT64_MIN;
+         m.range_end = INT64_MAX;
+       },
+       real, "invalid output range"},
+      {"empty range",
+       [](Manifest& m) {
+         m.range_start = 5;
+         m.range_end = 4;
+       },
+       real, nullptr},
+      {"1,000,000 frames",
+       [](Manifest& m) {
+         m.range_start = 0;
+         m.range_end = 999999;
+       },
+       real, nullptr},
+      {"1,000,001 frames",
+       [](Manifest& m) {
+         m.range_start = 0;
+         m.range_end = 1000000;
+         m.width = 0;
+       },
+       real, "output range exceeds frame bound"},
+      {"end time overflows",
+       [](Manifest& m) {
+         m.range_start = INT64_MAX / 2;
+         m.range_end = INT64_MAX / 2 + 1;
+         m.step = 2;
+       },
+       real, "output frame time overflow"},
+      {"start time overflows",
+       [](Manifest& m) {
+         m.range_start = INT64_MIN / 2 - 1;
+         m.range_end = INT64_MIN / 2;
+         m.step = 2;
+       },
+       real, "output frame time overflow"},
       {"zero width", [](Manifest& m) { m.width = 0; }, real, "invalid output dimensions"},
       {"30001 high", [](Manifest& m) { m.height = 30001; }, real, "invalid output dimensions"},
       {"30000 x 30000", [](Manifest& m) { m.width = m.height = 30000; }, real, "RGBA8 output exceeds 64 MiB"},
-      {"4096 x 4096", [](Manifest& m) { m.width = m.height = 4096; m.capacity = 4096ull * 4096 * 4; }, real, nullptr},
-      {"null mode with pixels", [](Manifest& m) { m.mode = ManifestMode::Null; m.capacity = 4; }, real, "output capacity does not match dimensions/mode"},
-      {"null mode checks sizes too", [](Manifest& m) { m.mode = ManifestMode::Null; m.capacity = 0; m.width = 0; }, real, "invalid output dimensions"},
-      {"capacity off by four", [](Manifest& m) { m.capacity -= 4; }, real, "output capacity does not match dimensions/mode"},
+      {"4096 x 4096",
+       [](Manifest& m) {
+         m.width = m.height = 4096;
+         m.capacity = 4096ull * 4096 * 4;
+       },
+       real, nullptr},
+      {"null mode with pixels",
+       [](Manifest& m) {
+         m.mode = ManifestMode::Null;
+         m.capacity = 4;
+       },
+       real, "output capacity does not match dimensions/mode"},
+      {"null mode checks sizes too",
+       [](Manifest& m) {
+         m.mode = ManifestMode::Null;
+         m.capacity = 0;
+         m.width = 0;
+       },
+       real, "invalid output dimensions"},
+      {"capacity off by four", [](Manifest& m) { m.capacity -= 4; }, real,
+       "output capacity does not match dimensions/mode"},
   };
   for (const Case& c : cases) {
     Manifest m = sample(real);

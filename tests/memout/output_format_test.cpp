@@ -1,7 +1,8 @@
+#include "memout/output_format.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "memout/output_format.h"
 #include "memout_test_support.h"
 
 namespace vel {
@@ -13,10 +14,9 @@ TEST(OutputFormatTest, ParsesExactNamesInAnyCase) {
     std::optional<std::string_view> text;
     F want;
   } cases[] = {
-      {std::nullopt, F::Psd}, {"", F::Psd},          {"psd", F::Psd},    {"tga", F::Tga},
-      {"TGA", F::Tga},        {"Tga", F::Tga},       {"tga ", F::Psd},   {" tga", F::Psd},
-      {"targa", F::Psd},      {"memory", F::Memory}, {"MEMORY", F::Memory}, {"memory\n", F::Psd},
-      {"mem", F::Psd},        {"vnm", F::Psd},       {"\xff\xfe", F::Psd},
+      {std::nullopt, F::Psd}, {"", F::Psd},         {"psd", F::Psd},  {"tga", F::Tga},   {"TGA", F::Tga},
+      {"Tga", F::Tga},        {"tga ", F::Psd},     {" tga", F::Psd}, {"targa", F::Psd}, {"memory", F::Memory},
+      {"MEMORY", F::Memory},  {"memory\n", F::Psd}, {"mem", F::Psd},  {"vnm", F::Psd},   {"\xff\xfe", F::Psd},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(parse_output_format(c.text), c.want) << (c.text ? std::string(*c.text) : "(unset)");

@@ -1,10 +1,10 @@
+#include "memout/segment_layout.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <string>
-
-#include "memout/segment_layout.h"
 
 namespace vel {
 namespace {

@@ -1,10 +1,11 @@
+#include "memout/shm_segment.h"
+
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
 #include <cerrno>
 #include <string>
 
-#include "memout/shm_segment.h"
 #include "memout_test_support.h"
 
 namespace vel {

@@ -135,27 +135,74 @@ TEST_F(TransportTest, ProducerRefusalsLeaveTheSlotFree) {
     MemoutErrorKind kind;
     const char* error;
   } cases[] = {
-      {"stride below a row", 10, [](ArgbFrame& f) { f.row_bytes = 31; }, {}, {}, MemoutErrorKind::InvalidData,
+      {"stride below a row",
+       10,
+       [](ArgbFrame& f) { f.row_bytes = 31; },
+       {},
+       {},
+       MemoutErrorKind::InvalidData,
        "ARGB world is truncated"},
-      {"source one byte short", 10, [](ArgbFrame& f) { f.length = 3 * f.row_bytes + 31; }, {}, {},
-       MemoutErrorKind::InvalidData, "ARGB world is truncated"},
-      {"huge stride", 10, [](ArgbFrame& f) { f.row_bytes = UINT64_MAX / 2; }, {}, {}, MemoutErrorKind::InvalidData,
+      {"source one byte short",
+       10,
+       [](ArgbFrame& f) { f.length = 3 * f.row_bytes + 31; },
+       {},
+       {},
+       MemoutErrorKind::InvalidData,
+       "ARGB world is truncated"},
+      {"huge stride",
+       10,
+       [](ArgbFrame& f) { f.row_bytes = UINT64_MAX / 2; },
+       {},
+       {},
+       MemoutErrorKind::InvalidData,
        "ARGB world is truncated"},
       {"time overflow", INT64_MAX, [](ArgbFrame&) {}, {}, {}, MemoutErrorKind::InvalidData, "frame time overflow"},
-      {"before the range", 9, [](ArgbFrame&) {}, {}, {}, MemoutErrorKind::InvalidData,
+      {"before the range",
+       9,
+       [](ArgbFrame&) {},
+       {},
+       {},
+       MemoutErrorKind::InvalidData,
        "frame does not belong to this output contract"},
-      {"after the range", 15, [](ArgbFrame&) {}, {}, {}, MemoutErrorKind::InvalidData,
+      {"after the range",
+       15,
+       [](ArgbFrame&) {},
+       {},
+       {},
+       MemoutErrorKind::InvalidData,
        "frame does not belong to this output contract"},
-      {"other width", 10, [](ArgbFrame& f) { f.width = 7; }, {}, {}, MemoutErrorKind::InvalidData,
+      {"other width",
+       10,
+       [](ArgbFrame& f) { f.width = 7; },
+       {},
+       {},
+       MemoutErrorKind::InvalidData,
        "frame does not belong to this output contract"},
-      {"other height", 10, [](ArgbFrame& f) { f.height = 3; }, {}, {}, MemoutErrorKind::InvalidData,
+      {"other height",
+       10,
+       [](ArgbFrame& f) { f.height = 3; },
+       {},
+       {},
+       MemoutErrorKind::InvalidData,
        "frame does not belong to this output contract"},
-      {"cancelled", 10, [](ArgbFrame&) {}, {}, [] { return true; }, MemoutErrorKind::Interrupted,
-       "output cancelled"},
-      {"finished", 10, [](ArgbFrame&) {}, [this] { header().finished().store(1); }, {},
-       MemoutErrorKind::BrokenPipe, "output is closed"},
-      {"closed", 10, [](ArgbFrame&) {}, [this] { header().finished().store(0); close_memory_output(*consumer_); }, {},
-       MemoutErrorKind::BrokenPipe, "output is closed"},
+      {"cancelled", 10, [](ArgbFrame&) {}, {}, [] { return true; }, MemoutErrorKind::Interrupted, "output cancelled"},
+      {"finished",
+       10,
+       [](ArgbFrame&) {},
+       [this] { header().finished().store(1); },
+       {},
+       MemoutErrorKind::BrokenPipe,
+       "output is closed"},
+      {"closed",
+       10,
+       [](ArgbFrame&) {},
+       [this] {
+         header().finished().store(0);
+         close_memory_output(*consumer_);
+       },
+       {},
+       MemoutErrorKind::BrokenPipe,
+       "output is closed"},
   };
   for (const Case& c : cases) {
     ArgbFrame f = ok;
@@ -188,7 +235,8 @@ TEST_F(TransportTest, FullSlotTimesOutAndStaysUntouched) {
   // While waiting, the host's abort is asked after every sleep.
   ASSERT_TRUE(write_frame_to_slot(*writer_, 11, frame_of(second), true));
   int asked = 0;
-  auto cancelled = write_frame_to_slot(*writer_, 12, frame_of(second), true, [&] { return ++asked == 3; }, quick);
+  auto cancelled = write_frame_to_slot(
+      *writer_, 12, frame_of(second), true, [&] { return ++asked == 3; }, quick);
   ASSERT_FALSE(cancelled);
   EXPECT_EQ(cancelled.error().message, "output cancelled");
   EXPECT_EQ(asked, 3);
@@ -275,13 +323,21 @@ TEST_F(TransportTest, ForgedRecordsAreRefusedAndCloseTheOutput) {
        "unknown RGBA8 premultiplied metadata contract"},
       {"straight contract", [](OutputFrameMeta& m, uint64_t&) { m.contract[1] = 0; },
        "unknown RGBA8 premultiplied metadata contract"},
-      {"frame outside the range", [](OutputFrameMeta& m, uint64_t&) { m.frame = 15; m.time_value = 15 * 1001; },
+      {"frame outside the range",
+       [](OutputFrameMeta& m, uint64_t&) {
+         m.frame = 15;
+         m.time_value = 15 * 1001;
+       },
        "frame does not belong to this output contract"},
       {"wrong time value", [](OutputFrameMeta& m, uint64_t&) { m.time_value += 1; },
        "frame does not belong to this output contract"},
       {"wrong scale", [](OutputFrameMeta& m, uint64_t&) { m.time_scale = 24; },
        "frame does not belong to this output contract"},
-      {"wrong size", [](OutputFrameMeta& m, uint64_t&) { m.width = 4; m.height = 8; },
+      {"wrong size",
+       [](OutputFrameMeta& m, uint64_t&) {
+         m.width = 4;
+         m.height = 8;
+       },
        "frame does not belong to this output contract"},
       {"null frame in a pixel output", [](OutputFrameMeta& m, uint64_t&) { m.mode = kFrameModeNull; },
        "frame does not belong to this output contract"},
