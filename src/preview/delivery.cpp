@@ -12,11 +12,8 @@ DeliveryDecision decide_delivery(const DeliveryInputs& in) {
   // The playhead's frame is what the user waits for: render it now.
   if (in.current_missing) return {Producer::InProcessSync, false, "current_frame"};
   if (in.pool_ready) return {Producer::Pool, true, "pool"};
-  if (in.async_available) {
-    // The rest waits for the host's render manager rather than the main thread.
-    if (in.async_slots_free == 0) return {Producer::None, false, "async_busy"};
-    return {Producer::InProcessAsync, false, "async_prefetch"};
-  }
+  // The rest goes to the host's render manager rather than the main thread.
+  if (in.async_available) return {Producer::InProcessAsync, false, "async_prefetch"};
   return {Producer::InProcessSync, false, "sync_sweep"};
 }
 

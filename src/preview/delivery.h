@@ -20,7 +20,6 @@ struct DeliveryInputs {
   uint64_t missing_frames = 0;   // frames of the work area not cached nor pending
   bool current_missing = false;  // the playhead's frame is one of them
   bool async_available = false;  // switch on and the async manager present
-  uint64_t async_slots_free = 0; // more requests the host may hold now
   bool raster_ready = false;     // raster renderer holds this composition
   bool pool_ready = false;       // pool may launch for this composition
 };

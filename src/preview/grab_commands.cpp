@@ -6,7 +6,9 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "host/frame_timing.h"
 #include "host/item_calls.h"
+#include "host/render_calls.h"
 #include "preview/grab_ppm.h"
 #include "preview/inprocess_render.h"
 #include "preview/preview_controller.h"
@@ -21,13 +23,28 @@ Result<std::string> grab_frame_command(PreviewController& ctl) {
   return grab_frame_to(ctl, (*dir / "velocinta_grab.ppm").string());
 }
 
+namespace {
+
+// The composition to grab: the pinned one, else (before the first tick has
+// pinned anything) the active item when it is a composition.
+ItemH grab_target(PreviewController& ctl) {
+  if (ctl.pinned_handle && ctl.timing) return ctl.pinned_handle;
+  auto active = active_item();
+  if (!active || !active.value() || !comp_frame_timing(*active.value())) return nullptr;
+  return *active.value();
+}
+
+}  // namespace
+
 Result<std::string> grab_frame_to(PreviewController& ctl, const std::string& path) {
-  if (!ctl.pinned_handle || !ctl.timing) return err("grab: " + GrabError::no_active_comp().describe());
-  auto now = item_current_time(ctl.pinned_handle);
+  if (auto st = keep_render_suites(); !st) return err("grab: render suites: " + to_string(st.error()));
+  ItemH item = grab_target(ctl);
+  if (item == nullptr) return err("grab: " + GrabError::no_active_comp().describe());
+  auto now = item_current_time(item);
   if (!now) return err("grab: current time: " + to_string(now.error()));
+  apply_panel_choices(ctl);
   const uint32_t ds = effective_downsample(ctl);
-  RenderRequest req{ctl.pinned_handle, ctl.plugin_id, FrameKey{now.value().value, now.value().scale}, ds,
-                    ctl.depth_bpc};
+  RenderRequest req{item, ctl.plugin_id, FrameKey{now.value().value, now.value().scale}, ds, ctl.depth_bpc};
   auto g = render_frame_sync(req);
   if (!g) return err("grab: " + g.error().describe());
   record_inprocess_render_time(ctl, ds, g.value().render_ms);

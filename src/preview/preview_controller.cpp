@@ -24,11 +24,15 @@ double preview_clock_ms(const PreviewController& ctl, uint64_t now_ns) {
   return now_ns > ctl.clock_origin_ns ? static_cast<double>(now_ns - ctl.clock_origin_ns) / 1e6 : 0.0;
 }
 
-void preview_refresh_policy(PreviewController& ctl, const FrameCache& cache) {
+void apply_panel_choices(PreviewController& ctl) {
   const PanelOptions& opts = panel_options();
   ctl.downsample.quality_factor = quality_downsample_factor(opts.quality.load(std::memory_order_relaxed));
   const uint64_t depth = opts.depth.load(std::memory_order_relaxed);
   ctl.depth_bpc = depth == 16 || depth == 32 ? static_cast<uint32_t>(depth) : 8;
+}
+
+void preview_refresh_policy(PreviewController& ctl, const FrameCache& cache) {
+  apply_panel_choices(ctl);
   uint64_t frames = 0;
   if (ctl.timing && ctl.frame_count > 0) {
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);

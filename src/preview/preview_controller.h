@@ -131,6 +131,9 @@ PreviewController make_preview_controller(PluginId plugin_id, uint64_t now_ns);
 // Milliseconds on the preview clock.
 double preview_clock_ms(const PreviewController& ctl, uint64_t now_ns);
 
+// Quality factor and depth from the panel's options.
+void apply_panel_choices(PreviewController& ctl);
+
 // --- the idle tick's steps, in call order --------------------------------
 void preview_refresh_policy(PreviewController& ctl, const FrameCache& cache);
 void preview_track_comp(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,

@@ -182,7 +182,6 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     di.missing_frames = missing.size() - next;
     di.current_missing = next < missing.size() && current_key && missing[next].second == *current_key;
     di.async_available = async_on;
-    di.async_slots_free = kMaxAsyncInFlight - std::min(kMaxAsyncInFlight, ctl.async_pending.size());
     const DeliveryDecision d = decide_delivery(di);
     note_decision(ctl, d);
     if (d.producer == Producer::InProcessSync) {
@@ -190,6 +189,8 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
       ++next;
       if (mono_ns() - t0 >= kSyncTickBudgetNs) break;
     } else if (d.producer == Producer::InProcessAsync) {
+      // The host holds a few requests at a time; the rest wait for a later tick.
+      if (ctl.async_pending.size() >= kMaxAsyncInFlight) break;
       submit_async(ctl, missing[next].second, ds, in.now_ns, report);
       ++next;
     } else {

@@ -16,6 +16,7 @@
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
 #include "core/machine.h"
+#include "core/options.h"
 #include "host/basic_suite_store.h"
 #include "preview/async_render.h"
 #include "preview/preview_controller.h"
@@ -219,16 +220,19 @@ TEST_F(InProcessSim, NothingRendersDuringAModalWindow) {
 }
 
 TEST_F(InProcessSim, GrabMatchesTheHostsRenderAtEveryDepth) {
+  // Commands can come before the first idle tick has pinned anything.
   set_current_frame(7);
-  tick();
-  ASSERT_TRUE(ctl.pinned_item);
   const std::string path = ::testing::TempDir() + "/velocinta_grab_test_" + std::to_string(::getpid()) + ".ppm";
-  const uint32_t ds = effective_downsample(ctl);
-  const auto reference = host_render(7, 24, static_cast<int>(ds), 8);
   for (uint32_t depth : {8u, 16u, 32u}) {
-    ctl.depth_bpc = depth;
+    panel_options().depth = depth;
+    panel_options().quality = depth == 16 ? 1 : 3;  // downsample 4, else full size
     auto written = grab_frame_to(ctl, path);
+    panel_options().depth = 8;
+    panel_options().quality = 1;
     ASSERT_TRUE(written.ok()) << written.error();
+    EXPECT_EQ(depth, ctl.depth_bpc);
+    const uint32_t ds = effective_downsample(ctl);
+    const auto reference = host_render(7, 24, static_cast<int>(ds), 8);
     std::ifstream in(path, std::ios::binary);
     std::vector<uint8_t> ppm((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::string header = "P6\n" + std::to_string((64 + ds - 1) / ds) + " " + std::to_string((36 + ds - 1) / ds) +
