@@ -22,6 +22,14 @@ AsyncInbox& inbox() {
   return box;
 }
 
+// One render fewer in flight (never below zero).
+void leave_flight() {
+  auto& n = inbox().in_flight;
+  uint64_t v = n.load(std::memory_order_relaxed);
+  while (v > 0 && !n.compare_exchange_weak(v, v - 1, std::memory_order_acq_rel)) {
+  }
+}
+
 double ms_between(uint64_t from_ns, uint64_t to_ns) {
   return to_ns > from_ns ? static_cast<double>(to_ns - from_ns) / 1e6 : 0.0;
 }
@@ -36,12 +44,7 @@ uint64_t raise_async_generation() { return inbox().generation.fetch_add(1, std::
 
 void note_async_submitted() { inbox().in_flight.fetch_add(1, std::memory_order_acq_rel); }
 
-void note_async_refused() {
-  auto& n = inbox().in_flight;
-  uint64_t v = n.load(std::memory_order_relaxed);
-  while (v > 0 && !n.compare_exchange_weak(v, v - 1, std::memory_order_acq_rel)) {
-  }
-}
+void note_async_refused() { leave_flight(); }
 
 void deliver_async_result(const AsyncTicket& ticket, uint64_t request_id, bool cancelled, const std::string& error,
                           const HostPixels* pixels) {
@@ -83,10 +86,10 @@ void deliver_async_result(const AsyncTicket& ticket, uint64_t request_id, bool c
     request_early_idle();
   } catch (const std::exception& e) {
     // Lost delivery: still no longer in flight, or the pool would wait forever.
-    note_async_refused();
+    leave_flight();
     log_line("ERROR", std::string("async: completion dropped: ") + e.what());
   } catch (...) {
-    note_async_refused();
+    leave_flight();
     log_line("ERROR", "async: completion dropped");
   }
 }
@@ -97,7 +100,7 @@ std::vector<AsyncDelivery> take_async_deliveries() {
     std::lock_guard lk(inbox().mu);
     out.swap(inbox().waiting);
   }
-  for (size_t i = 0; i < out.size(); ++i) note_async_refused();
+  for (size_t i = 0; i < out.size(); ++i) leave_flight();
   return out;
 }
 

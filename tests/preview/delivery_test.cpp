@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "cache/frame_cache.h"
+#include "cache/frame_cache_ops.h"
+#include "preview/async_render.h"
+#include "preview/delivery.h"
+#include "preview/preview_controller.h"
+
+namespace vel {
+namespace {
+
+TEST(Delivery, DecisionTable) {
+  DeliveryInputs base;
+  base.has_comp = true;
+  base.missing_frames = 10;
+  auto with = [&](auto change) {
+    DeliveryInputs in = base;
+    change(in);
+    return in;
+  };
+  struct Case {
+    const char* name;
+    DeliveryInputs in;
+    Producer producer;
+    std::string_view reason;
+  } cases[] = {
+      {"no composition", with([](auto& i) { i.has_comp = false; }), Producer::None, "no_comp"},
+      {"modal wins over everything", with([](auto& i) { i.modal = true; i.current_missing = true; }), Producer::None,
+       "modal"},
+      {"nothing missing", with([](auto& i) { i.missing_frames = 0; i.async_available = true; }), Producer::None,
+       "all_cached"},
+      {"edits settling", with([](auto& i) { i.edit_quiet = false; i.current_missing = true; }), Producer::None,
+       "edit_settling"},
+      {"playhead frame first, even with async",
+       with([](auto& i) { i.current_missing = true; i.async_available = true; }), Producer::InProcessSync,
+       "current_frame"},
+      {"rest to the render manager", with([](auto& i) { i.async_available = true; }), Producer::InProcessAsync,
+       "async_prefetch"},
+      {"synchronous sweep without async", base, Producer::InProcessSync, "sync_sweep"},
+      {"raster when it holds the composition", with([](auto& i) { i.raster_ready = true; i.current_missing = true; }),
+       Producer::Raster, "raster"},
+      {"pool before async for the rest", with([](auto& i) { i.pool_ready = true; i.async_available = true; }),
+       Producer::Pool, "pool"},
+  };
+  for (const auto& c : cases) {
+    const DeliveryDecision d = decide_delivery(c.in);
+    EXPECT_EQ(c.producer, d.producer) << c.name;
+    EXPECT_EQ(c.reason, d.reason) << c.name;
+    EXPECT_EQ(c.producer == Producer::Pool, d.use_pool) << c.name;
+  }
+  EXPECT_EQ("DELIVERY use_pool=true reason=pool", delivery_perf_line({Producer::Pool, true, "pool"}));
+}
+
+// A 2×1 premultiplied 8-bit world.
+const uint8_t kWorld[8] = {255, 10, 20, 30, 128, 64, 0, 128};
+const HostPixels kPixels{kWorld, 2, 1, 8, SourceDepth::Bpc8, AlphaKind::Premultiplied};
+
+TEST(AsyncTick, OnlyCurrentGenerationResultsAreCached) {
+  reset_async_inbox_for_tests();
+  FrameCache cache;
+  PreviewController ctl = make_preview_controller(1, 0);
+  const uint64_t old_gen = async_generation();
+  // Three completions from the host's thread: one before a cancel, one
+  // flagged cancelled, one after.
+  std::thread host([&] {
+    deliver_async_result(AsyncTicket{old_gen, {1, 24}, 1, 0}, 11, false, "", &kPixels);
+    deliver_async_result(AsyncTicket{old_gen, {2, 24}, 1, 0}, 12, true, "", nullptr);
+  });
+  host.join();
+  for (int i = 0; i < 3; ++i) note_async_submitted();
+  const uint64_t gen = cancel_async_renders(ctl);
+  EXPECT_EQ(old_gen + 1, gen);
+  deliver_async_result(AsyncTicket{gen, {3, 24}, 1, 0}, 13, false, "", &kPixels);
+
+  PreviewTickReport report;
+  async_render_tick(ctl, cache, report);
+  EXPECT_EQ(1u, ctl.counters.async_stale);
+  EXPECT_EQ(1u, ctl.counters.async_cancelled);
+  EXPECT_EQ(1u, ctl.counters.async_frames);
+  EXPECT_FALSE(contains_frame(cache, FrameKey{1, 24})) << "a result of before the cancel is never cached";
+  auto kept = cached_frame(cache, FrameKey{3, 24});
+  ASSERT_TRUE(kept);
+  EXPECT_EQ((std::vector<uint8_t>{10, 20, 30, 255, 64, 0, 128, 128}),
+            std::vector<uint8_t>(kept->pixels.bytes().begin(), kept->pixels.bytes().end()));
+  EXPECT_EQ(0u, async_renders_in_flight()) << "collected results are no longer in flight";
+}
+
+TEST(AsyncTick, FailedCompletionIsCountedAndNotAskedForAgain) {
+  reset_async_inbox_for_tests();
+  FrameCache cache;
+  PreviewController ctl = make_preview_controller(1, 0);
+  note_async_submitted();
+  deliver_async_result(AsyncTicket{async_generation(), {5, 24}, 2, 0}, 21, false, "Generic", nullptr);
+  PreviewTickReport report;
+  async_render_tick(ctl, cache, report);
+  EXPECT_EQ(1u, ctl.counters.async_failed);
+  EXPECT_TRUE(ctl.unplaceable.count(FrameKey{5, 24}));
+}
+
+TEST(LevelRenderTimes, FoldsOnlyUsableSamples) {
+  LevelRenderTimes t;
+  PerFactorTimes per{};
+  EXPECT_TRUE(record_inprocess_sample(t, per, 4, 100.0));
+  EXPECT_TRUE(record_inprocess_sample(t, per, 4, 200.0));
+  EXPECT_DOUBLE_EQ(0.3 * 200.0 + 0.7 * 100.0, t.inprocess_ms[2].average);
+  EXPECT_EQ(2u, t.inprocess_ms[2].count);
+  EXPECT_EQ(200.0, per[2]) << "slot order 16, 8, 4, 2, 1";
+  EXPECT_FALSE(record_inprocess_sample(t, per, 3, 10.0)) << "not a factor";
+  EXPECT_FALSE(record_inprocess_sample(t, per, 32, 10.0));
+  EXPECT_FALSE(record_inprocess_sample(t, per, 1, 0.0)) << "a zero time says nothing";
+  EXPECT_FALSE(record_async_sample(t, 1, std::nan("")));
+  EXPECT_TRUE(record_async_sample(t, 16, 0.0));
+  ExpAverage full{UINT64_MAX, 5.0};
+  fold_sample(full, 5.0);
+  EXPECT_EQ(UINT64_MAX, full.count) << "saturates";
+}
+
+}  // namespace
+}  // namespace vel
