@@ -1,6 +1,7 @@
 #include "preview/async_render.h"
 
 #include <exception>
+#include <string>
 
 #include "core/log.h"
 #include "core/machine.h"
@@ -46,6 +47,29 @@ void note_async_submitted() { inbox().in_flight.fetch_add(1, std::memory_order_a
 
 void note_async_refused() { leave_flight(); }
 
+namespace {
+
+// The converted frame of a completion; an error text when there is none.
+Result<GrabbedFrame> convert_delivery(const AsyncTicket& ticket, const HostPixels& pixels) {
+  const uint64_t done_ns = mono_ns();
+  auto len = checked_rgba_length(pixels);
+  if (!len.ok()) return err(len.error());
+  std::vector<uint8_t> rgba(len.value());
+  if (auto st = convert_to_rgba(pixels, rgba.data(), rgba.size()); !st.ok()) return err(st.error());
+  GrabbedFrame f;
+  f.pixels = PixelPayload::adopt(std::move(rgba));
+  f.width = pixels.width;
+  f.height = pixels.height;
+  f.downsample = ticket.downsample;
+  f.time = ticket.key.scale != 0 ? static_cast<double>(ticket.key.value) / ticket.key.scale : 0.0;
+  f.source_depth = pixels.depth;
+  f.render_ms = ms_between(ticket.submit_ns, done_ns);
+  f.convert_ms = ms_between(done_ns, mono_ns());
+  return f;
+}
+
+}  // namespace
+
 void deliver_async_result(const AsyncTicket& ticket, uint64_t request_id, bool cancelled, const std::string& error,
                           const HostPixels* pixels) {
   try {
@@ -53,42 +77,29 @@ void deliver_async_result(const AsyncTicket& ticket, uint64_t request_id, bool c
     d.ticket = ticket;
     d.request_id = request_id;
     d.cancelled = cancelled;
-    const uint64_t done_ns = mono_ns();
-    if (!cancelled && pixels != nullptr && ticket.generation == async_generation()) {
-      auto len = checked_rgba_length(*pixels);
-      if (len.ok()) {
-        std::vector<uint8_t> rgba(len.value());
-        auto st = convert_to_rgba(*pixels, rgba.data(), rgba.size());
-        if (st.ok()) {
-          GrabbedFrame f;
-          f.pixels = PixelPayload::adopt(std::move(rgba));
-          f.width = pixels->width;
-          f.height = pixels->height;
-          f.downsample = ticket.downsample;
-          f.time = ticket.key.scale != 0 ? static_cast<double>(ticket.key.value) / ticket.key.scale : 0.0;
-          f.source_depth = pixels->depth;
-          f.render_ms = ms_between(ticket.submit_ns, done_ns);
-          f.convert_ms = ms_between(done_ns, mono_ns());
-          d.frame = std::move(f);
-        } else {
-          d.error = st.error();
-        }
-      } else {
-        d.error = len.error();
-      }
-    } else if (!cancelled && pixels == nullptr) {
+    if (!cancelled && pixels == nullptr) {
       d.error = error.empty() ? "no world" : error;
+    } else if (!cancelled && ticket.generation == async_generation()) {
+      // A stale frame is not worth converting; the tick drops it either way.
+      try {
+        auto f = convert_delivery(ticket, *pixels);
+        if (f.ok()) {
+          d.frame = std::move(f.value());
+        } else {
+          d.error = f.error();
+        }
+      } catch (const std::exception& e) {
+        d.error = std::string("conversion failed: ") + e.what();
+      }
     }
     {
       std::lock_guard lk(inbox().mu);
       inbox().waiting.push_back(std::move(d));
     }
     request_early_idle();
-  } catch (const std::exception& e) {
-    // Lost delivery: still no longer in flight, or the pool would wait forever.
-    leave_flight();
-    log_line("ERROR", std::string("async: completion dropped: ") + e.what());
   } catch (...) {
+    // Not even the delivery could be posted: at least leave the flight
+    // count, or the gates waiting for it to reach 0 would wait forever.
     leave_flight();
     log_line("ERROR", "async: completion dropped");
   }
