@@ -169,7 +169,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   const bool has_comp = ctl.pinned_handle != nullptr && ctl.timing.has_value() && ctl.frame_count > 0;
   std::vector<std::pair<int64_t, FrameKey>> missing;
   if (has_comp) missing = missing_frames(ctl, cache, want_width);
-  const bool async_on = ctl.async_allowed && async_render_manager_available() && !ctl.async_broken;
+  const bool async_manager = ctl.async_allowed && async_render_manager_available();
   const auto current_key = frame_key_of(ctl, ctl.current_frame);
 
   size_t next = 0;
@@ -181,7 +181,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     di.edit_quiet = edit_quiet_elapsed(ctl, in.now_ns);
     di.missing_frames = missing.size() - next;
     di.current_missing = next < missing.size() && current_key && missing[next].second == *current_key;
-    di.async_available = async_on;
+    di.async_available = async_manager && !ctl.async_broken;  // a refusal turns it off mid-tick
     const DeliveryDecision d = decide_delivery(di);
     note_decision(ctl, d);
     if (d.producer == Producer::InProcessSync) {

@@ -30,11 +30,9 @@ namespace {
 
 // 64×36, 12 frames at 24 fps, work area frames 2..9; a keyframed
 // half-transparent solid over a static one.
-std::string project_text(int cost_ms) {
+std::string comp_text(const std::string& name, int cost_ms, const char* base_color) {
   return R"({
-  "active_comp": "Tiny",
-  "compositions": [{
-    "name": "Tiny", "width": 64, "height": 36,
+    "name": ")" + name + R"(", "width": 64, "height": 36,
     "frame_duration": [1, 24], "duration": [12, 24],
     "work_area": {"start": [2, 24], "duration": [8, 24]},
     "bg_color": [0.1, 0.1, 0.1], "render_cost_ms": )" +
@@ -48,9 +46,19 @@ std::string project_text(int cost_ms) {
            {"time": [11, 24], "value": [60, 30], "interp": "linear"}]},
          "opacity": 55}},
       {"name": "Base",
-       "solid": {"name": "B", "color": [0.2, 0.3, 0.7], "width": 40, "height": 30},
+       "solid": {"name": "B", "color": )" + base_color + R"(, "width": 40, "height": 30},
        "transform": {"position": [30, 16], "opacity": 80}}
-    ]}]})";
+    ]})";
+}
+
+std::string project_text(int cost_ms) {
+  return R"({"active_comp": "Tiny", "compositions": [)" + comp_text("Tiny", cost_ms, "[0.2, 0.3, 0.7]") + "]}";
+}
+
+// Two compositions with the same timing: their frames share every key.
+std::string two_comp_text() {
+  return R"({"active_comp": "One", "compositions": [)" + comp_text("One", 0, "[0.2, 0.3, 0.7]") + "," +
+         comp_text("Two", 0, "[0.8, 0.1, 0.1]") + "]}";
 }
 
 using Clock = std::chrono::steady_clock;
@@ -68,8 +76,9 @@ class InProcessSim : public ::testing::Test {
     store_basic_suite(&h.basic);
   }
 
-  void open_project(int cost_ms) {
-    auto project = sim::parse_project_text(project_text(cost_ms));
+  void open_project(int cost_ms) { open_text(project_text(cost_ms)); }
+  void open_text(const std::string& text) {
+    auto project = sim::parse_project_text(text);
     ASSERT_TRUE(project.ok()) << project.error();
     sim::host().project.open(std::move(project).value(), "tiny.aep");
   }
@@ -119,13 +128,13 @@ class InProcessSim : public ::testing::Test {
   }
 
   // The stand-in's own render as 8-bit premultiplied RGBA.
-  static std::vector<uint8_t> host_render(int32_t value, uint32_t scale, int ds, int depth) {
+  static std::vector<uint8_t> host_render(int32_t value, uint32_t scale, int ds, int depth, size_t comp = 0) {
     auto snap = sim::host().project.snapshot();
     sim::RenderRequest req;
     req.time = sim::HostTime{value, scale};
     req.downsample_x = req.downsample_y = ds;
     req.depth = depth;
-    auto frame = sim::render_composition(snap->comps[0], req);
+    auto frame = sim::render_composition(snap->comps[comp], req);
     EXPECT_TRUE(frame.ok());
     std::vector<uint8_t> out;
     for (float v : frame.value().rgba) out.push_back(sim::to_8bit(v));
@@ -137,6 +146,24 @@ class InProcessSim : public ::testing::Test {
     int worst = 0;
     for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
     return worst;
+  }
+
+  void activate(size_t comp) {
+    auto st = sim::host().project.modify([comp](sim::Project& p) {
+      p.active_comp = comp;
+      return sim::Status(sim::done());
+    });
+    ASSERT_TRUE(st.ok());
+  }
+
+  void expect_work_area_shows(size_t comp) {
+    const uint32_t ds = effective_downsample(ctl);
+    for (int f = 2; f <= 9; ++f) {
+      auto frame = cached_frame(cache, FrameKey{f, 24});
+      ASSERT_TRUE(frame) << f;
+      EXPECT_EQ(0, worst_difference(host_render(f, 24, ds, 8, comp), frame->pixels.bytes()))
+          << "frame " << f << " of composition " << comp;
+    }
   }
 
   void set_current_frame(int frame) {
@@ -265,6 +292,30 @@ TEST_F(InProcessSim, WorkAreaKeysMoveTheHostsWorkAreaWithoutCountingAnEdit) {
   ASSERT_TRUE(tick_until([&] { return ctl.counters.sync_frames >= 4; }));
   tick();
   EXPECT_EQ(4u, ctl.counters.sync_frames) << "only the new work area is swept";
+}
+
+TEST_F(InProcessSim, SwitchingCompositionsNeverShowsTheOthersFrames) {
+  // Both compositions have the same timing, so their frames share every key.
+  // (The stand-in counts a change of the active item as a project change,
+  // so every switch here also goes through the edit path.)
+  ctl.async_allowed = false;
+  open_text(two_comp_text());
+  ASSERT_TRUE(tick_until([&] { return work_area_cached(); }));
+  expect_work_area_shows(0);
+
+  activate(1);
+  EXPECT_TRUE(tick().pinned_changed);
+  ASSERT_TRUE(tick_until([&] { return work_area_cached(); }));
+  expect_work_area_shows(1);
+
+  // The first composition changes while the second is shown: its frames
+  // set aside earlier must not come back.
+  ASSERT_TRUE(sim::host().project.edit("/compositions/0/layers/1/solid/color", {0.1, 0.9, 0.1}).ok());
+  tick();
+  activate(0);
+  EXPECT_TRUE(tick().pinned_changed);
+  ASSERT_TRUE(tick_until([&] { return work_area_cached(); }));
+  expect_work_area_shows(0);
 }
 
 }  // namespace
