@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -118,13 +119,53 @@ TEST(PixelConvert, DeepValuesMatchReferenceIncludingClampsAndHalves) {
       {"32 NaN alpha", SourceDepth::Bpc32, AlphaKind::Premultiplied, {nan, 0.5, 0.5, 0.5}},
       {"32 premul colour above alpha", SourceDepth::Bpc32, AlphaKind::Premultiplied, {0.5, 0.75, 0.5, 0.1}},
   };
-  for (const auto& c : cases) {
-    World w = make_world({c.px}, 1, c.depth, c.kind, 0);
-    auto out = convert(w.view);
-    UnitPixel stored{stored_unit(c.px.a, c.depth), stored_unit(c.px.r, c.depth), stored_unit(c.px.g, c.depth),
-                     stored_unit(c.px.b, c.depth)};
-    auto want = ref_pixel(stored, c.kind);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(want[i], out[i]) << c.name << " channel " << i;
+  // Each case alone (the one-pixel path) and in a row of 8 with its
+  // neighbours (the four-pixel path).
+  for (size_t width : {size_t{1}, size_t{8}}) {
+    for (size_t k = 0; k < std::size(cases); ++k) {
+      const DeepCase& c = cases[k];
+      std::vector<UnitPixel> row(width, c.px);
+      for (size_t i = 0; i < width; ++i) {
+        const DeepCase& other = cases[(k + i) % std::size(cases)];
+        if (other.depth == c.depth) row[i] = other.px;
+      }
+      World w = make_world(row, static_cast<uint32_t>(width), c.depth, c.kind, 0);
+      auto out = convert(w.view);
+      for (size_t i = 0; i < width; ++i) {
+        const UnitPixel& p = row[i];
+        UnitPixel stored{stored_unit(p.a, c.depth), stored_unit(p.r, c.depth), stored_unit(p.g, c.depth),
+                         stored_unit(p.b, c.depth)};
+        auto want = ref_pixel(stored, c.kind);
+        for (int ch = 0; ch < 4; ++ch) EXPECT_EQ(want[ch], out[i * 4 + ch]) << c.name << " pixel " << i << " channel " << ch;
+      }
+    }
+  }
+}
+
+TEST(PixelConvert, SixteenBitSweepMatchesReference) {
+  // Every 16-bit value up to past the maximum against a spread of alphas.
+  for (AlphaKind kind : {AlphaKind::Straight, AlphaKind::Premultiplied}) {
+    for (uint32_t a16 : {0u, 1u, 128u, 16384u, 16385u, 32767u, 32768u, 40000u, 65535u}) {
+      std::vector<uint8_t> bytes;
+      std::vector<std::array<uint32_t, 4>> px;
+      for (uint32_t v = 0; v <= 33000; v += 7) px.push_back({a16, v, 32768 - std::min(v, 32768u), v / 3});
+      while (px.size() % 4 != 3) px.push_back({a16, 65535, 0, 1});  // leave a tail after the groups of four
+      for (const auto& p : px) {
+        for (uint32_t ch : p) {
+          const uint16_t v = static_cast<uint16_t>(ch);
+          bytes.insert(bytes.end(), reinterpret_cast<const uint8_t*>(&v), reinterpret_cast<const uint8_t*>(&v) + 2);
+        }
+      }
+      const HostPixels view{bytes.data(), static_cast<uint32_t>(px.size()), 1, static_cast<int64_t>(bytes.size()),
+                            SourceDepth::Bpc16, kind};
+      auto out = convert(view);
+      for (size_t i = 0; i < px.size(); ++i) {
+        auto unit = [](uint32_t v) { return std::min(v, kMax16) / double(kMax16); };
+        auto want = ref_pixel({unit(px[i][0]), unit(px[i][1]), unit(px[i][2]), unit(px[i][3])}, kind);
+        ASSERT_EQ(0, std::memcmp(want.data(), &out[i * 4], 4))
+            << "alpha " << a16 << " pixel " << i << " kind " << int(kind);
+      }
+    }
   }
 }
 
