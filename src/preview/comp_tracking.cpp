@@ -148,7 +148,12 @@ void preview_track_comp(PreviewController& ctl, FrameCache& cache, const Preview
   if (auto stamp = current_timestamp()) {
     if (note_project_stamp(ctl.edits, stamp.value(), in.now_ns)) note_edit(ctl, cache, report);
   }
-  if (auto key = frame_key_of(ctl, ctl.current_frame); key && ctl.pinned_item) set_playhead_focus(cache, *key);
+  // The cache ranks eviction and unpacking by the work range, then the focus.
+  if (ctl.pinned_item && ctl.timing && ctl.frame_count > 0) {
+    const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+    cache.work_range = frame_range_micros(ctl.timing->frame_value, ctl.timing->frame_scale, b.first, b.last);
+    if (auto key = frame_key_of(ctl, ctl.current_frame)) set_playhead_focus(cache, *key);
+  }
 }
 
 void preview_apply_work_area_requests(PreviewController& ctl, const PreviewTickInputs& in, PreviewTickReport& report) {
