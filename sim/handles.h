@@ -11,7 +11,7 @@
 
 namespace sim {
 
-enum class HandleTag : uintptr_t { item = 1, comp = 2, project = 3 };
+enum class HandleTag : uintptr_t { item = 1, comp = 2, project = 3, layer = 4, solid_item = 5 };
 
 template <class H>
 H make_handle(HandleTag tag, uint32_t id) {
@@ -29,11 +29,48 @@ inline AEGP_ItemH item_handle(uint32_t id) { return make_handle<AEGP_ItemH>(Hand
 inline AEGP_CompH comp_handle(uint32_t id) { return make_handle<AEGP_CompH>(HandleTag::comp, id); }
 inline AEGP_ProjectH project_handle() { return make_handle<AEGP_ProjectH>(HandleTag::project, 1); }
 
+// A layer, and the solid footage item it shows, are addressed by their
+// composition's id and their 0-based position in it.
+struct LayerAddress {
+  uint32_t comp_id = 0;
+  uint32_t index = 0;
+};
+inline constexpr uint32_t kLayerIndexBits = 12;  // room for kMaxLayers
+
+template <class H>
+H layer_kind_handle(HandleTag tag, LayerAddress a) {
+  auto bits = ((static_cast<uintptr_t>(a.comp_id) << kLayerIndexBits) | a.index) << 4;
+  return reinterpret_cast<H>(bits | static_cast<uintptr_t>(tag));
+}
+
+template <class H>
+std::optional<LayerAddress> layer_kind_address(H handle, HandleTag tag) {
+  auto bits = reinterpret_cast<uintptr_t>(handle);
+  if (bits == 0 || (bits & 0xF) != static_cast<uintptr_t>(tag)) return std::nullopt;
+  bits >>= 4;
+  return LayerAddress{static_cast<uint32_t>(bits >> kLayerIndexBits),
+                      static_cast<uint32_t>(bits & ((1u << kLayerIndexBits) - 1))};
+}
+
+inline AEGP_LayerH layer_handle(LayerAddress a) { return layer_kind_handle<AEGP_LayerH>(HandleTag::layer, a); }
+inline AEGP_ItemH solid_item_handle(LayerAddress a) { return layer_kind_handle<AEGP_ItemH>(HandleTag::solid_item, a); }
+
+// Item ids of solids sit above every composition's id.
+inline A_long solid_item_id(LayerAddress a) {
+  return static_cast<A_long>(0x100000u + (a.comp_id << kLayerIndexBits) + a.index);
+}
+
 inline const Composition* find_comp(const Project& p, uint32_t id) {
   for (const Composition& c : p.comps) {
     if (c.id == id) return &c;
   }
   return nullptr;
+}
+
+inline const Layer* find_layer(const Project& p, LayerAddress a) {
+  const Composition* c = find_comp(p, a.comp_id);
+  if (!c || a.index >= c->layers.size()) return nullptr;
+  return &c->layers[a.index];
 }
 
 }  // namespace sim

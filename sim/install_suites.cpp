@@ -21,6 +21,7 @@ void install_suites(Host& h) {
   publish_proj_suite(r);
   publish_item_suite(r);
   publish_comp_suite(r);
+  publish_layer_suite(r);
   publish_render_options_suite(r);
   publish_render_suite(r);
   publish_world_suite(r);

@@ -28,7 +28,11 @@ A_Err GetCompFromItem(AEGP_ItemH item, AEGP_CompH* comp) {
   if (!comp) return A_Err_PARAMETER;
   *comp = nullptr;
   auto id = handle_id(item, HandleTag::item);
-  if (!id) return A_Err_PARAMETER;
+  if (!id) {
+    // Another kind of item (a solid) is no composition, and no error.
+    auto solid = layer_kind_address(item, HandleTag::solid_item);
+    return solid && find_layer(*host().project.snapshot(), *solid) ? A_Err_NONE : A_Err_PARAMETER;
+  }
   ProjectSnapshot snap = host().project.snapshot();
   if (!find_comp(*snap, *id)) return A_Err_PARAMETER;
   *comp = comp_handle(*id);

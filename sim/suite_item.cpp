@@ -6,38 +6,59 @@
 namespace sim {
 namespace {
 
-// The composition behind an item handle in the current project, with the
-// snapshot that keeps it alive.
+// What an item handle names in the current project: a composition, or the
+// solid footage item of one of its layers; the snapshot keeps it alive.
 struct ItemRef {
   ProjectSnapshot snap;
   const Composition* comp = nullptr;
+  const Solid* solid = nullptr;
+  LayerAddress address;
+  bool found() const { return comp || solid; }
 };
 
 ItemRef resolve(AEGP_ItemH item) {
   ItemRef ref;
-  auto id = handle_id(item, HandleTag::item);
-  if (!id) return ref;
-  ref.snap = host().project.snapshot();
-  ref.comp = find_comp(*ref.snap, *id);
+  if (auto id = handle_id(item, HandleTag::item)) {
+    ref.snap = host().project.snapshot();
+    ref.comp = find_comp(*ref.snap, *id);
+  } else if (auto a = layer_kind_address(item, HandleTag::solid_item)) {
+    ref.snap = host().project.snapshot();
+    const Layer* layer = find_layer(*ref.snap, *a);
+    if (layer && layer->solid) {
+      ref.solid = &*layer->solid;
+      ref.address = *a;
+    }
+  }
   return ref;
+}
+
+// The project's items in order: every composition, then the solids their
+// layers show, composition by composition.
+std::vector<AEGP_ItemH> all_items(const Project& p) {
+  std::vector<AEGP_ItemH> items;
+  for (const Composition& c : p.comps) items.push_back(item_handle(c.id));
+  for (const Composition& c : p.comps) {
+    for (size_t i = 0; i < c.layers.size(); ++i) {
+      if (c.layers[i].solid) items.push_back(solid_item_handle(LayerAddress{c.id, static_cast<uint32_t>(i)}));
+    }
+  }
+  return items;
 }
 
 A_Err GetFirstProjItem(AEGP_ProjectH project, AEGP_ItemH* item) {
   if (!item || !handle_id(project, HandleTag::project)) return A_Err_PARAMETER;
-  ProjectSnapshot snap = host().project.snapshot();
-  *item = snap->comps.empty() ? nullptr : item_handle(snap->comps.front().id);
+  std::vector<AEGP_ItemH> items = all_items(*host().project.snapshot());
+  *item = items.empty() ? nullptr : items.front();
   return A_Err_NONE;
 }
 
 A_Err GetNextProjItem(AEGP_ProjectH project, AEGP_ItemH item, AEGP_ItemH* next) {
   if (!next || !handle_id(project, HandleTag::project)) return A_Err_PARAMETER;
   *next = nullptr;
-  auto id = handle_id(item, HandleTag::item);
-  if (!id) return A_Err_PARAMETER;
-  ProjectSnapshot snap = host().project.snapshot();
-  for (size_t i = 0; i < snap->comps.size(); ++i) {
-    if (snap->comps[i].id == *id) {
-      if (i + 1 < snap->comps.size()) *next = item_handle(snap->comps[i + 1].id);
+  std::vector<AEGP_ItemH> items = all_items(*host().project.snapshot());
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (items[i] == item) {
+      if (i + 1 < items.size()) *next = items[i + 1];
       return A_Err_NONE;
     }
   }
@@ -53,8 +74,9 @@ A_Err GetActiveItem(AEGP_ItemH* item) {
 
 A_Err GetItemType(AEGP_ItemH item, AEGP_ItemType* type) {
   if (!type) return A_Err_PARAMETER;
-  if (!resolve(item).comp) return A_Err_PARAMETER;
-  *type = AEGP_ItemType_COMP;
+  ItemRef ref = resolve(item);
+  if (!ref.found()) return A_Err_PARAMETER;
+  *type = ref.comp ? AEGP_ItemType_COMP : AEGP_ItemType_FOOTAGE;
   return A_Err_NONE;
 }
 
@@ -62,41 +84,42 @@ A_Err GetItemName(AEGP_PluginID, AEGP_ItemH item, AEGP_MemHandle* name) {
   if (!name) return A_Err_PARAMETER;
   *name = nullptr;
   ItemRef ref = resolve(item);
-  if (!ref.comp) return A_Err_PARAMETER;
-  *name = new_utf16_handle(ref.comp->name);
+  if (!ref.found()) return A_Err_PARAMETER;
+  *name = new_utf16_handle(ref.comp ? ref.comp->name : ref.solid->name);
   return A_Err_NONE;
 }
 
 A_Err GetItemID(AEGP_ItemH item, A_long* id) {
   if (!id) return A_Err_PARAMETER;
   ItemRef ref = resolve(item);
-  if (!ref.comp) return A_Err_PARAMETER;
-  *id = static_cast<A_long>(ref.comp->id);
+  if (!ref.found()) return A_Err_PARAMETER;
+  *id = ref.comp ? static_cast<A_long>(ref.comp->id) : solid_item_id(ref.address);
   return A_Err_NONE;
 }
 
 A_Err GetItemDimensions(AEGP_ItemH item, A_long* width, A_long* height) {
   if (!width || !height) return A_Err_PARAMETER;
   ItemRef ref = resolve(item);
-  if (!ref.comp) return A_Err_PARAMETER;
-  *width = ref.comp->width;
-  *height = ref.comp->height;
+  if (!ref.found()) return A_Err_PARAMETER;
+  *width = ref.comp ? ref.comp->width : ref.solid->width;
+  *height = ref.comp ? ref.comp->height : ref.solid->height;
   return A_Err_NONE;
 }
 
+// A solid is a still: no duration, and its time stays at 0.
 A_Err GetItemDuration(AEGP_ItemH item, A_Time* duration) {
   if (!duration) return A_Err_PARAMETER;
   ItemRef ref = resolve(item);
-  if (!ref.comp) return A_Err_PARAMETER;
-  *duration = A_Time{ref.comp->duration.value, ref.comp->duration.scale};
+  if (!ref.found()) return A_Err_PARAMETER;
+  *duration = ref.comp ? A_Time{ref.comp->duration.value, ref.comp->duration.scale} : A_Time{0, 1};
   return A_Err_NONE;
 }
 
 A_Err GetItemCurrentTime(AEGP_ItemH item, A_Time* time) {
   if (!time) return A_Err_PARAMETER;
   ItemRef ref = resolve(item);
-  if (!ref.comp) return A_Err_PARAMETER;
-  *time = A_Time{ref.comp->current_time.value, ref.comp->current_time.scale};
+  if (!ref.found()) return A_Err_PARAMETER;
+  *time = ref.comp ? A_Time{ref.comp->current_time.value, ref.comp->current_time.scale} : A_Time{0, 1};
   return A_Err_NONE;
 }
 

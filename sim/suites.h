@@ -16,6 +16,7 @@ void publish_memory_suite(SuiteRegistry& r);
 void publish_proj_suite(SuiteRegistry& r);
 void publish_item_suite(SuiteRegistry& r);
 void publish_comp_suite(SuiteRegistry& r);
+void publish_layer_suite(SuiteRegistry& r);
 void publish_render_options_suite(SuiteRegistry& r);
 void publish_render_suite(SuiteRegistry& r);
 void publish_world_suite(SuiteRegistry& r);
