@@ -1,5 +1,6 @@
 // Lookups of the cache: exact, nearest within a tolerance, the frames around
 // the playhead, and the walk over the index for invalidation.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -75,6 +76,7 @@ NeighbourList neighbour_frames(FrameCache& cache, int64_t current, int64_t durat
   const __int128 start = static_cast<__int128>(current) - 12;
 
   auto list = std::make_shared<std::vector<NeighbourFrame>>();
+  list->reserve(static_cast<size_t>(std::clamp<__int128>(count, 0, static_cast<__int128>(cache.index.size()))));
   for (__int128 i = 0; i < count; ++i) {
     __int128 offset = (start + i - first) % span;
     if (offset < 0) offset += span;
