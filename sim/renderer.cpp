@@ -85,6 +85,11 @@ void draw_solid(RenderedFrame& frame, const Solid& solid, const Placement& p, Bl
   const double cs[3] = {std::clamp(solid.color[0], 0.0, 1.0), std::clamp(solid.color[1], 0.0, 1.0),
                         std::clamp(solid.color[2], 0.0, 1.0)};
   const double a = p.opacity;
+  // An opaque normal layer replaces what is under it: the formula below then
+  // gives the source colour with full alpha, computed once here.
+  const bool replaces = a >= 1.0 && blend == blend_for_mode(kTransferNormal);
+  const float opaque[4] = {static_cast<float>(quantize(cs[0], depth)), static_cast<float>(quantize(cs[1], depth)),
+                           static_cast<float>(quantize(cs[2], depth)), 1.0f};
   for (int64_t j = y0; j < y1; ++j) {
     const double qy = (j + 0.5) * dsy - p.py;
     for (int64_t i = x0; i < x1; ++i) {
@@ -95,6 +100,10 @@ void draw_solid(RenderedFrame& frame, const Solid& solid, const Placement& p, Bl
       if (!(lx >= 0.0 && lx < w && ly >= 0.0 && ly < h)) continue;
 
       float* px = &frame.rgba[(static_cast<size_t>(j) * frame.width + i) * 4];
+      if (replaces) {
+        std::copy(opaque, opaque + 4, px);
+        continue;
+      }
       const double ab = px[3];
       for (int ch = 0; ch < 3; ++ch) {
         const double premul = px[ch];
