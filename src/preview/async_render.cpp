@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/machine.h"
 #include "core/process_flags.h"
+#include "preview/inprocess_render.h"
 
 namespace vel {
 
@@ -52,12 +53,10 @@ namespace {
 // The converted frame of a completion; an error text when there is none.
 Result<GrabbedFrame> convert_delivery(const AsyncTicket& ticket, const HostPixels& pixels) {
   const uint64_t done_ns = mono_ns();
-  auto len = checked_rgba_length(pixels);
-  if (!len.ok()) return err(len.error());
-  std::vector<uint8_t> rgba(len.value());
-  if (auto st = convert_to_rgba(pixels, rgba.data(), rgba.size()); !st.ok()) return err(st.error());
+  auto payload = convert_to_payload(pixels);
+  if (!payload.ok()) return err(payload.error());
   GrabbedFrame f;
-  f.pixels = PixelPayload::adopt(std::move(rgba));
+  f.pixels = std::move(payload.value());
   f.width = pixels.width;
   f.height = pixels.height;
   f.downsample = ticket.downsample;

@@ -1,7 +1,8 @@
 #include "preview/inprocess_render.h"
 
-#include <vector>
+#include <string>
 
+#include "cache/buffer_pool.h"
 #include "core/machine.h"
 
 namespace vel {
@@ -36,6 +37,20 @@ Result<HostPixels> host_pixels_of(const WorldView& w) {
   return p;
 }
 
+Result<PixelPayload> convert_to_payload(const HostPixels& pixels) {
+  auto len = checked_rgba_length(pixels);
+  if (!len) return err(len.error());
+  // A pooled buffer a little larger than needed is fine: the cache counts
+  // payloads by capacity, and the pool keeps at most a few.
+  auto buffer = take_pooled_buffer(len.value(), len.value() + len.value() / 4);
+  if (!buffer) return err("convert: no memory for " + std::to_string(len.value()) + " bytes");
+  if (auto st = convert_to_rgba(pixels, buffer->data(), buffer->size()); !st) {
+    return_pooled_buffer(std::move(*buffer));
+    return err(st.error());
+  }
+  return PixelPayload::adopt(std::move(*buffer));
+}
+
 Result<RenderOptions, GrabError> render_options_for(const RenderRequest& req) {
   if (req.item == nullptr) return Err{GrabError::no_active_comp()};
   auto opts = RenderOptions::for_item(req.item, req.plugin_id);
@@ -66,18 +81,13 @@ Result<GrabbedFrame, GrabError> render_frame_sync(const RenderRequest& req) {
   if (!world) return Err{GrabError::render_failed("world: " + to_string(world.error()))};
   auto pixels = host_pixels_of(world.value());
   if (!pixels) return Err{GrabError::render_failed(pixels.error())};
-  auto len = checked_rgba_length(pixels.value());
-  if (!len) return Err{GrabError::render_failed(len.error())};
-
   const uint64_t t1 = mono_ns();
-  std::vector<uint8_t> rgba(len.value());
-  if (auto st = convert_to_rgba(pixels.value(), rgba.data(), rgba.size()); !st) {
-    return Err{GrabError::render_failed(st.error())};
-  }
+  auto payload = convert_to_payload(pixels.value());
+  if (!payload) return Err{GrabError::render_failed(payload.error())};
   GrabbedFrame g;
   g.width = pixels.value().width;
   g.height = pixels.value().height;
-  g.pixels = PixelPayload::adopt(std::move(rgba));
+  g.pixels = std::move(payload.value());
   g.downsample = req.downsample;
   g.time = req.key.scale != 0 ? static_cast<double>(req.key.value) / req.key.scale : 0.0;
   g.source_depth = pixels.value().depth;

@@ -23,6 +23,11 @@ struct RenderRequest {
 // The conversion's view of a host world; an error for an unknown depth.
 Result<HostPixels> host_pixels_of(const WorldView& world);
 
+// Converts a host world into a new pixel payload, in a buffer from the
+// pixel buffer pool (every byte is overwritten). Fails on a bad view or when
+// no buffer can be had; never throws. Any thread.
+Result<PixelPayload> convert_to_payload(const HostPixels& pixels);
+
 // Render options for the request (time, downsample, depth).
 Result<RenderOptions, GrabError> render_options_for(const RenderRequest& req);
 
