@@ -1,4 +1,5 @@
 #include "run_loop.h"
+#include "thread_census.h"
 
 #include <algorithm>
 #include <chrono>
@@ -177,6 +178,7 @@ int run_simhost(const Options& options) {
   }
   // Requests still queued complete as cancelled before the summary counts them.
   h.async.shutdown();
+  s.stats.threads_after_death = other_thread_names();
 
   Status written = write_summary(build_summary(h, s.stats), options.out_dir);
   if (!written) {

@@ -33,6 +33,9 @@ struct RunStats {
   std::vector<CommandRun> commands;
   uint64_t modal_windows = 0;
   double seconds_run = 0.0;
+  // OS names of the threads still alive after the death hooks (the
+  // host's own render thread has ended by then).
+  std::vector<std::string> threads_after_death;
 };
 
 // Exit status: 0 after a complete run, 1 when the plug-in's entry failed,

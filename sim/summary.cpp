@@ -37,6 +37,7 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["early_wakeups"] = h.idle.early_wakeups();
   summary["update_menu_calls"] = s.update_menu_calls;
   summary["death_calls"] = s.death_calls;
+  summary["threads_after_death"] = s.threads_after_death;
 
   HookCounts c = h.hooks.counts();
   summary["hooks"] = {{"idle", c.idle},

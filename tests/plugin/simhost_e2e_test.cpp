@@ -25,6 +25,16 @@ std::string slurp(const fs::path& p) {
   return s.str();
 }
 
+// Threads of the plug-in are named "velocinta-…", shortened to "vel-…" for the OS.
+std::vector<std::string> plugin_threads(const json& summary) {
+  std::vector<std::string> left;
+  for (const auto& name : summary["threads_after_death"]) {
+    std::string n = name.get<std::string>();
+    if (n.rfind("vel-", 0) == 0 || n.rfind("velocinta", 0) == 0) left.push_back(n);
+  }
+  return left;
+}
+
 size_t count_of(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
@@ -77,6 +87,7 @@ TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
   EXPECT_EQ(s["death_calls"], 1);
   EXPECT_GT(s["idle_calls"].get<int>(), 5);
   EXPECT_EQ(s["smallest_max_sleep_ms"], 15);
+  EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
   std::vector<std::string> menus;
   for (const auto& m : s["menu_commands"]) menus.push_back(m["menu"].get<std::string>() + ":" + m["name"].get<std::string>());
   EXPECT_EQ(menus, (std::vector<std::string>{"window:Velocinta", "purge:Purge Velocinta"}));
@@ -139,6 +150,7 @@ TEST_F(SimhostRun, ProbeModeKeepsIdleCallsComingAndRegistersNoCommand) {
   EXPECT_TRUE(s["menu_commands"].empty());
   EXPECT_EQ(s["hooks"]["idle"], 1);
   EXPECT_GT(s["early_idle_requests"].get<int>(), 0);
+  EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
 }
 
 TEST_F(SimhostRun, UnusableHomeWritesNothingAnywhere) {
