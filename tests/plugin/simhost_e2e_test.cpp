@@ -93,7 +93,8 @@ TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
   EXPECT_EQ(menus, (std::vector<std::string>{"window:Velocinta", "purge:Purge Velocinta"}));
 
   // Every suite acquired is released, except the ones kept for the process.
-  const std::set<std::string> kept = {"AEGP Utility Suite", "AEGP Render Suite"};
+  const std::set<std::string> kept = {"AEGP Utility Suite", "AEGP Render Suite", "AEGP Render Options Suite",
+                                      "AEGP World Suite", "AEGP Render Async Manager Suite"};
   for (const auto& [name, ledger] : s["suites"].items()) {
     int64_t open = ledger["acquired"].get<int64_t>() - ledger["released"].get<int64_t>();
     EXPECT_EQ(ledger["bad_releases"], 0) << name;

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/plugin/preview_state.h"
+#include "preview/preview_controller.h"
 
 namespace vel {
 
@@ -10,13 +11,23 @@ void cmd_preview_toggle(PreviewState& state) {
   log_line("INFO", state.preview_open ? "velocinta: aperçu ouvert" : "velocinta: aperçu fermé");
 }
 
-void cmd_purge_caches(PreviewState& /*state*/) { log_line("INFO", "velocinta: caches purgés"); }
+void cmd_purge_caches(PreviewState& state) {
+  purge_preview(state.preview, state.cache);
+  log_line("INFO", "velocinta: caches purgés");
+}
 
-void cmd_grab_frame(PreviewState& /*state*/) { log_line("INFO", "velocinta: grab frame : aucune composition active"); }
+void cmd_grab_frame(PreviewState& state) {
+  auto path = grab_frame_command(state.preview);
+  if (path) {
+    log_line("INFO", "velocinta: grab frame → " + path.value());
+  } else {
+    log_line("ERROR", "velocinta: grab frame : " + path.error());
+  }
+}
 
 void cmd_live_grab_toggle(PreviewState& state) {
-  state.live_grab = !state.live_grab;
-  log_line("INFO", state.live_grab ? "velocinta: live grab activé" : "velocinta: live grab désactivé");
+  const bool on = toggle_live_grab(state.preview);
+  log_line("INFO", on ? "velocinta: live grab activé" : "velocinta: live grab désactivé");
 }
 
 void cmd_pool_toggle(PreviewState& state) {

@@ -78,7 +78,7 @@ void update_menu_commands(const PreviewState* state) {
     if (state != nullptr) {
       switch (c.kind) {
         case CommandKind::PreviewToggle: checked = state->preview_open; break;
-        case CommandKind::DevLiveGrab: checked = state->live_grab; break;
+        case CommandKind::DevLiveGrab: checked = state->preview.live_grab; break;
         case CommandKind::DevPoolToggle: checked = state->pool_enabled; break;
         default: continue;
       }

@@ -3,7 +3,14 @@
 // do yet is an empty function, so the order stays visible in one place.
 #include <string>
 
+#include "cache/buffer_pool.h"
+#include "cache/cache_budget.h"
+#include "cache/frame_cache_ops.h"
+#include "cache/memory_pressure.h"
+#include "cache/pack_idle.h"
+#include "cache/unpack_worker.h"
 #include "core/log.h"
+#include "core/machine.h"
 #include "core/options.h"
 #include "core/plugin/hooks.h"
 #include "core/plugin/preview_state.h"
@@ -11,27 +18,58 @@
 namespace vel {
 namespace {
 
-void step_present_reap(PreviewState&, uint64_t) {}
-void step_downsample_policy(PreviewState&, uint64_t) {}
+struct Tick {
+  PreviewState& s;
+  PreviewTickInputs in;
+  PreviewTickReport report;
+};
 
-void step_apply_options(PreviewState& s, uint64_t) {
+void step_present_reap(Tick&) {}
+
+void step_downsample_policy(Tick& t) { preview_refresh_policy(t.s.preview, t.s.cache); }
+
+void step_apply_options(Tick& t) {
   PersistedOptions now = snapshot_panel_options();
-  if (now == s.persisted_options) return;
-  s.persisted_options = now;
+  if (now == t.s.persisted_options) return;
+  t.s.persisted_options = now;
   if (auto file = options_file_path()) {
     if (!save_persisted_options(*file, now)) log_line("ERROR", "options: écriture impossible : " + file->string());
   }
 }
 
-void step_panel(PreviewState&, uint64_t) {}
-void step_comp_tracking(PreviewState&, uint64_t) {}
-void step_verification_and_clock(PreviewState&, uint64_t) {}
-void step_producers(PreviewState&, uint64_t) {}
-void step_preview_tick(PreviewState&, uint64_t) {}
+void step_panel(Tick&) {}
+
+void step_comp_tracking(Tick& t) {
+  preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
+  preview_apply_work_area_requests(t.s.preview, t.in, t.report);
+}
+
+void step_verification_and_clock(Tick&) {}
+
+void step_producers(Tick& t) {
+  async_render_tick(t.s.preview, t.s.cache, t.report);
+  preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
+}
+
+// The frame cache's upkeep: finished unpacks come in, the playhead's frame
+// is asked for raw, far frames are packed, and the budget is refreshed with
+// the bytes that work in flight holds outside the cache.
+void step_cache_upkeep(Tick& t) {
+  FrameCache& cache = t.s.cache;
+  const PreviewController& ctl = t.s.preview;
+  drain_unpack_results(cache);
+  if (auto key = frame_key_of(ctl, ctl.current_frame)) (void)request_frame_unpack(cache, *key);
+  if (ctl.timing) pack_idle_frames(cache, pack_min_distance_seconds(ctl.timing->frame_value, ctl.timing->frame_scale));
+  CacheReserveInputs reserve = cache_own_reserve(cache);
+  reserve.pooled_bytes = trim_pixel_buffer_pool();
+  refresh_cache_budget(cache, reserve, physical_memory_bytes(), memory_pressure_percent());
+}
+
+void step_preview_tick(Tick& t) { live_grab_step(t.s.preview, t.s.cache, t.in); }
 
 struct IdleStep {
   const char* name;
-  void (*run)(PreviewState&, uint64_t now_ns);
+  void (*run)(Tick&);
 };
 
 constexpr IdleStep kIdleSteps[] = {
@@ -42,13 +80,16 @@ constexpr IdleStep kIdleSteps[] = {
     {"comp-tracking", step_comp_tracking},
     {"verification-and-clock", step_verification_and_clock},
     {"producers", step_producers},
+    {"cache-upkeep", step_cache_upkeep},
     {"preview-tick", step_preview_tick},
 };
 
 }  // namespace
 
 void run_idle_steps(PreviewState& state, uint64_t now_ns) {
-  for (const IdleStep& step : kIdleSteps) step.run(state, now_ns);
+  Tick tick{state, {}, {}};
+  tick.in.now_ns = now_ns;
+  for (const IdleStep& step : kIdleSteps) step.run(tick);
 }
 
 }  // namespace vel

@@ -1,5 +1,7 @@
 #include "core/plugin/preview_state.h"
 
+#include "core/machine.h"
+
 namespace vel {
 
 PreviewState* new_preview_state(PluginId plugin_id, const PersistedOptions& loaded) {
@@ -7,6 +9,7 @@ PreviewState* new_preview_state(PluginId plugin_id, const PersistedOptions& load
   auto* s = new PreviewState;
   s->plugin_id = plugin_id;
   s->persisted_options = loaded;
+  s->preview = make_preview_controller(plugin_id, mono_ns());
   return s;
 }
 

@@ -7,8 +7,10 @@
 #include <optional>
 #include <string>
 
+#include "cache/frame_cache.h"
 #include "core/options.h"
 #include "host/handles.h"
+#include "preview/preview_controller.h"
 
 namespace vel {
 
@@ -26,8 +28,10 @@ struct PreviewState {
 
   // The preview window's state as the commands see it.
   bool preview_open = false;
-  bool live_grab = false;
   bool pool_enabled = false;
+
+  PreviewController preview;  // subsystem 2
+  FrameCache cache;           // subsystem 3, RAM side
 
   // Options as last persisted, to save only changes.
   PersistedOptions persisted_options;

@@ -4,12 +4,16 @@
 #include "core/plugin/preview_state.h"
 #include "core/plugin/startup.h"
 #include "core/process_flags.h"
+#include "preview/preview_controller.h"
 
 namespace vel {
 
-void shut_down(PreviewState* /*state*/) {
+void shut_down(PreviewState* state) {
   // Worker threads read the flag and stop asking for early idle calls.
   dying_flag().store(true, std::memory_order_relaxed);
+  if (state != nullptr) {
+    preview_shutdown(state->preview);  // cancels what still waits at the host
+  }
   stop_idle_probe_pump();
   // Long-lived workers: every stop handle first, then every join.
   drain_deferred_list();
