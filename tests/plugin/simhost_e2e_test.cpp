@@ -166,3 +166,37 @@ TEST_F(SimhostRun, UnusableHomeWritesNothingAnywhere) {
 
 }  // namespace
 }  // namespace vel
+
+namespace vel {
+namespace {
+
+TEST_F(SimhostRun, FramesAreRenderedInProcessOnBothPaths) {
+  struct Case {
+    const char* async_switch;
+    bool async_expected;
+  } cases[] = {{"VELOCINTA_ASYNC=1", true}, {"VELOCINTA_ASYNC=0", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.async_switch);
+    auto r = run({c.async_switch}, {}, "<default>", 1.5);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    json renders = summary()["renders"];
+    EXPECT_GT(renders["sync"].get<int>(), 0);
+    EXPECT_EQ(renders["async"].get<int>() > 0, c.async_expected) << renders.dump();
+    EXPECT_NE(slurp(log_path()).find("INFO: preview: frames sync="), std::string::npos);
+  }
+}
+
+TEST_F(SimhostRun, GrabFrameWritesTheCurrentFrameAsPpm) {
+  auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: grab frame"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  fs::path ppm = home_ / "Library" / "Logs" / "velocinta_grab.ppm";
+  ASSERT_TRUE(fs::exists(ppm)) << slurp(log_path());
+  std::string bytes = slurp(ppm);
+  // The sample is 1920×1080; the default quality previews at a quarter.
+  const std::string header = "P6\n480 270\n255\n";
+  ASSERT_EQ(bytes.compare(0, header.size(), header), 0) << bytes.substr(0, 20);
+  EXPECT_EQ(bytes.size(), header.size() + 480u * 270u * 3u);
+}
+
+}  // namespace
+}  // namespace vel
