@@ -27,6 +27,7 @@ vel_jobs() { nproc 2>/dev/null || echo 2; }
 vel_build() {
   local dir=$1
   shift
-  cmake -S "$vel_root" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  mkdir -p "$dir"
+  cmake -S "$vel_root" -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; return 1; }
   ninja -C "$dir" -j "$(vel_jobs)" "${vel_targets[@]}"
 }
