@@ -66,6 +66,18 @@ Status ProjectStore::modify(const std::function<Status(Project&)>& change) {
   return done();
 }
 
+Status ProjectStore::activate(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (size_t i = 0; i < current_->comps.size(); ++i) {
+    if (current_->comps[i].name != name) continue;
+    Project next = *current_;
+    next.active_comp = i;
+    current_ = std::make_shared<const Project>(std::move(next));
+    return done();
+  }
+  return fail("activate: no composition named \"" + name + "\"");
+}
+
 Status ProjectStore::save() {
   std::lock_guard<std::mutex> lock(mu_);
   if (path_.empty()) return fail("save: the project has no file");

@@ -33,6 +33,10 @@ class ProjectStore {
   Status edit(const std::string& pointer, const nlohmann::json& value);
   // Applies `change` to a copy and publishes it unless it reports a failure.
   Status modify(const std::function<Status(Project&)>& change);
+  // Brings the composition named `name` to the front (the active item). A
+  // selection, not a change: the project stays clean and the change count
+  // stays where it is.
+  Status activate(const std::string& name);
   // Saves to the project's own file and marks it clean.
   Status save();
   // Writes a copy elsewhere; the open project keeps its path and state.

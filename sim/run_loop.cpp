@@ -74,6 +74,9 @@ void run_event(Session& s, const ScenarioEvent& ev) {
     case EventKind::edit:
       result = s.h.project.edit(ev.pointer, ev.value);
       break;
+    case EventKind::activate:
+      result = s.h.project.activate(ev.name);
+      break;
     case EventKind::save:
       // A relative path is taken inside --out, so a scenario never writes
       // beside the project or into the working folder by accident.

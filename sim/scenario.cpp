@@ -17,7 +17,8 @@ constexpr KindName kKinds[] = {{EventKind::command, "command"},
                                {EventKind::show_modal, "show_modal"},
                                {EventKind::close_modal, "close_modal"},
                                {EventKind::edit, "edit"},
-                               {EventKind::save, "save"}};
+                               {EventKind::save, "save"},
+                               {EventKind::activate, "activate"}};
 
 Result<std::string> text_member(const json& e, const char* key, const std::string& where, bool required) {
   auto it = e.find(key);
@@ -61,7 +62,8 @@ Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
   if (!known) return fail(where + ".action: unknown action \"" + action.value() + "\"");
 
   switch (ev.kind) {
-    case EventKind::command: {
+    case EventKind::command:
+    case EventKind::activate: {
       Result<std::string> name = text_member(e, "name", where, true);
       if (!name) return fail(name.error());
       if (name.value().empty()) return fail(where + ".name: empty");

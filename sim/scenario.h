@@ -12,7 +12,7 @@
 
 namespace sim {
 
-enum class EventKind : uint8_t { command, show_modal, close_modal, edit, save };
+enum class EventKind : uint8_t { command, show_modal, close_modal, edit, save, activate };
 
 struct ScenarioEvent {
   uint32_t at_ms = 0;

@@ -123,3 +123,27 @@ TEST(AsyncRenderer, EveryRequestCompletesOnceAndCancelledOnesAreFlagged) {
 
 }  // namespace
 }  // namespace sim
+
+namespace sim {
+namespace {
+
+TEST(ProjectStore, ActivatingACompositionIsASelectionNotAChange) {
+  Result<Project> p = parse_project_text(R"({"active_comp": "A", "compositions": [
+      {"name": "A", "width": 8, "height": 8, "frame_duration": [1, 24], "duration": [24, 24], "layers": []},
+      {"name": "B", "width": 8, "height": 8, "frame_duration": [1, 24], "duration": [24, 24], "layers": []}]})");
+  ASSERT_TRUE(p.ok()) << p.error();
+  ProjectStore store;
+  store.open(std::move(p).value(), "");
+  const uint64_t changes = store.change_count();
+  ASSERT_TRUE(store.activate("B").ok());
+  EXPECT_EQ(store.snapshot()->active_comp, std::optional<size_t>(1));
+  EXPECT_EQ(store.change_count(), changes);
+  EXPECT_FALSE(store.dirty());
+  Status missing = store.activate("C");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_NE(missing.error().find("no composition named \"C\""), std::string::npos);
+  EXPECT_EQ(store.snapshot()->active_comp, std::optional<size_t>(1));
+}
+
+}  // namespace
+}  // namespace sim

@@ -47,6 +47,7 @@ TEST(Scenario, BadEventsAreRefused) {
       {R"({"events": [{"at_ms": 1, "action": "edit", "pointer": "/a~2", "value": 1}]})", "not a JSON pointer"},
       {R"({"events": [{"at_ms": 1, "action": "edit", "pointer": "/a"}]})", "missing \"value\""},
       {R"({"events": [{"at_ms": 1, "action": "save", "path": 3}]})", "path: expected a string"},
+      {R"({"events": [{"at_ms": 1, "action": "activate"}]})", "missing \"name\""},
   };
   for (const Case& c : cases) {
     Result<Scenario> s = scenario_from_json(json::parse(c.text));
