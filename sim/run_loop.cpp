@@ -13,6 +13,10 @@
 #include "summary.h"
 
 namespace sim {
+
+// A host keeps the plug-in's global refcon for the life of the process, as it
+// keeps the library loaded.
+void* kept_global_refcon = nullptr;
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -169,9 +173,6 @@ int run_simhost(const Options& options) {
   Session s{h, options.out_dir};
   s.stats.entry_called = true;
   s.stats.entry_err = entry.value()(&h.basic, kHostMajorVersion, kHostMinorVersion, kPluginId, &s.refcon);
-  // A host keeps the plug-in's global refcon for the life of the process,
-  // as it keeps the library loaded.
-  static void* kept_global_refcon = nullptr;
   kept_global_refcon = s.refcon;
   if (s.stats.entry_err != A_Err_NONE) {
     std::fprintf(stderr, "simhost: the plug-in's entry failed with %d\n", static_cast<int>(s.stats.entry_err));
