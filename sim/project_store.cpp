@@ -78,6 +78,18 @@ Status ProjectStore::activate(const std::string& name) {
   return fail("activate: no composition named \"" + name + "\"");
 }
 
+Status ProjectStore::move_playhead(const std::string& name, HostTime time) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (size_t i = 0; i < current_->comps.size(); ++i) {
+    if (current_->comps[i].name != name) continue;
+    Project next = *current_;
+    next.comps[i].current_time = time;
+    current_ = std::make_shared<const Project>(std::move(next));
+    return done();
+  }
+  return fail("move_playhead: no composition named \"" + name + "\"");
+}
+
 Status ProjectStore::save() {
   std::lock_guard<std::mutex> lock(mu_);
   if (path_.empty()) return fail("save: the project has no file");

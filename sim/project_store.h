@@ -37,6 +37,8 @@ class ProjectStore {
   // selection, not a change: the project stays clean and the change count
   // stays where it is.
   Status activate(const std::string& name);
+  // Moves the playhead of the composition `name`: not a change either.
+  Status move_playhead(const std::string& name, HostTime time);
   // Saves to the project's own file and marks it clean.
   Status save();
   // Writes a copy elsewhere; the open project keeps its path and state.

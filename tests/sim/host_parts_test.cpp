@@ -127,7 +127,7 @@ TEST(AsyncRenderer, EveryRequestCompletesOnceAndCancelledOnesAreFlagged) {
 namespace sim {
 namespace {
 
-TEST(ProjectStore, ActivatingACompositionIsASelectionNotAChange) {
+TEST(ProjectStore, SelectingACompositionOrMovingItsPlayheadIsNotAChange) {
   Result<Project> p = parse_project_text(R"({"active_comp": "A", "compositions": [
       {"name": "A", "width": 8, "height": 8, "frame_duration": [1, 24], "duration": [24, 24], "layers": []},
       {"name": "B", "width": 8, "height": 8, "frame_duration": [1, 24], "duration": [24, 24], "layers": []}]})");
@@ -143,6 +143,12 @@ TEST(ProjectStore, ActivatingACompositionIsASelectionNotAChange) {
   ASSERT_FALSE(missing.ok());
   EXPECT_NE(missing.error().find("no composition named \"C\""), std::string::npos);
   EXPECT_EQ(store.snapshot()->active_comp, std::optional<size_t>(1));
+
+  // Moving a playhead is not a change either.
+  ASSERT_TRUE(store.move_playhead("A", HostTime{7, 24}).ok());
+  EXPECT_EQ(store.snapshot()->comps[0].current_time.value, 7);
+  EXPECT_EQ(store.change_count(), changes);
+  EXPECT_FALSE(store.move_playhead("C", HostTime{1, 24}).ok());
 }
 
 }  // namespace

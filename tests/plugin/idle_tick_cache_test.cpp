@@ -1,0 +1,144 @@
+// The plug-in's idle tick against the stand-in host in this process: frames
+// rendered in-process land in the frame cache, far ones are packed and come
+// back raw near the playhead, and a composition switch sets the old frames
+// aside and brings them back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "cache/frame_cache_ops.h"
+#include "cache/worker_registry.h"
+#include "core/machine.h"
+#include "core/plugin/hooks.h"
+#include "core/plugin/preview_state.h"
+#include "host/basic_suite_store.h"
+#include "host/utility_calls.h"
+#include "preview/async_render.h"
+// The stand-in host.
+#include "host.h"
+#include "project_json.h"
+
+namespace vel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kFrames = 120;  // 5 s at 24 fps: enough for frames far from the playhead
+
+std::string comp_text(const std::string& name, const char* color) {
+  return R"({"name": ")" + name + R"(", "width": 96, "height": 54,
+    "frame_duration": [1, 24], "duration": [)" + std::to_string(kFrames) + R"(, 24],
+    "work_area": {"start": [0, 24], "duration": [)" + std::to_string(kFrames) + R"(, 24]},
+    "bg_color": [0.1, 0.1, 0.1], "render_cost_ms": 0,
+    "layers": [{"name": "Mover",
+      "solid": {"name": "A", "color": )" + color + R"(, "width": 20, "height": 14},
+      "transform": {"position": {"keyframes": [
+        {"time": [0, 24], "value": [5, 10], "interp": "linear"},
+        {"time": [119, 24], "value": [90, 40], "interp": "linear"}]}}}]})";
+}
+
+class IdleTickCache : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sim::Host& h = sim::host();
+    h.main_thread = std::this_thread::get_id();
+    sim::install_suites(h);
+    store_basic_suite(&h.basic);
+    ASSERT_TRUE(keep_utility_suite().ok());
+  }
+
+  void SetUp() override {
+    store_basic_suite(&sim::host().basic);
+    auto project = sim::parse_project_text(R"({"active_comp": "One", "compositions": [)" +
+                                           comp_text("One", "[0.9, 0.5, 0.2]") + "," +
+                                           comp_text("Two", "[0.2, 0.4, 0.9]") + "]}");
+    ASSERT_TRUE(project.ok()) << project.error();
+    sim::host().project.open(std::move(project).value(), "cache.aep");
+    reset_async_inbox_for_tests();
+    state = new_preview_state(sim::kPluginId, PersistedOptions{});
+  }
+
+  void TearDown() override {
+    cancel_async_renders(state->preview);
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    while (async_renders_in_flight() > 0 && Clock::now() < until) {
+      (void)take_async_deliveries();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // The pack and unpack workers hold the other ends of the state's links:
+    // stop and join them before the state goes.
+    drain_deferred_list();
+    delete state;
+  }
+
+  bool tick_until(const std::function<bool()>& done, int seconds = 20) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < until) {
+      run_idle_steps(*state, mono_ns());
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+  bool all_cached() {
+    for (int f = 0; f < kFrames; ++f) {
+      if (!contains_frame(state->cache, FrameKey{f, 24})) return false;
+    }
+    return true;
+  }
+  bool packed(int f) {
+    FrameKey k{f, 24};
+    return contains_frame(state->cache, k) && !cached_frame(state->cache, k);
+  }
+  int packed_count() {
+    int n = 0;
+    for (int f = 0; f < kFrames; ++f) n += packed(f);
+    return n;
+  }
+
+  void activate(const char* name) { ASSERT_TRUE(sim::host().project.activate(name).ok()); }
+  void move_playhead(const char* comp, int frame) {
+    ASSERT_TRUE(sim::host().project.move_playhead(comp, sim::HostTime{frame, 24}).ok());
+  }
+
+  PreviewState* state = nullptr;
+};
+
+TEST_F(IdleTickCache, RendersStayInBudgetFarFramesPackAndComeBackRawNearThePlayhead) {
+  ASSERT_TRUE(tick_until([&] { return all_cached(); })) << "work area never fully cached";
+  const FrameCache& cache = state->cache;
+  EXPECT_LE(cache.used_bytes, cache_byte_limit(cache));
+  EXPECT_TRUE(cached_frame(cache, FrameKey{0, 24})) << "the playhead's frame stays raw";
+
+  // Frames more than 56 frame durations from the playhead are packed in the
+  // background, one per tick.
+  ASSERT_TRUE(tick_until([&] { return packed(100); })) << "far frames never packed";
+  EXPECT_FALSE(packed(0));
+
+  // The playhead moves into packed frames: they come back raw.
+  move_playhead("One", 100);
+  ASSERT_TRUE(tick_until([&] { return cached_frame(state->cache, FrameKey{100, 24}).has_value(); }))
+      << "the playhead's frame was never unpacked";
+  EXPECT_TRUE(all_cached()) << "packing and unpacking lost a frame";
+}
+
+TEST_F(IdleTickCache, SwitchingCompositionsSetsTheOldAsideAndBringsItBack) {
+  ASSERT_TRUE(tick_until([&] { return all_cached(); }));
+  const uint64_t one_frames = state->cache.index.size();
+
+  activate("Two");
+  ASSERT_TRUE(tick_until([&] { return !state->cache.archive.empty(); })) << "One was never set aside";
+  ASSERT_TRUE(tick_until([&] { return all_cached(); })) << "Two's frames never cached";
+
+  // Back to One: its frames return from the archive without a new render.
+  const auto renders_before = sim::host().sync_renders.completed.load() + sim::host().async.counts().completed;
+  activate("One");
+  run_idle_steps(*state, mono_ns());
+  EXPECT_GE(state->cache.index.size(), one_frames - 1);
+  EXPECT_TRUE(all_cached());
+  EXPECT_LE(sim::host().sync_renders.completed.load() + sim::host().async.counts().completed, renders_before + 1);
+}
+
+}  // namespace
+}  // namespace vel
