@@ -17,6 +17,7 @@
 #include "core/threads.h"
 #include "host/basic_suite_store.h"
 #include "host/panel_calls.h"
+#include "host/render_calls.h"
 #include "host/suite_probe.h"
 #include "host/utility_calls.h"
 
@@ -93,6 +94,8 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
   }
 
   probe_host_suites();
+  // The preview controller retries what is missing when it first renders.
+  if (auto r = keep_render_suites(); !r) log_line("ERROR", "suites de rendu : " + to_string(r.error()));
   register_menu_commands(plugin_id, dev_commands_enabled());
   register_plugin_hooks(plugin_id);
   if (auto r = register_panel(plugin_id, "velocinta preview", &panel_create_hook, nullptr); !r) {
