@@ -1,5 +1,7 @@
 #include "host/render_calls.h"
 
+#include "core/ffi_boundary.h"
+
 #include <exception>
 #include <new>
 
@@ -37,7 +39,8 @@ struct AsyncThunk {
 A_Err async_trampoline(void* refcon, AEGP_AsyncRequestId id, A_Boolean cancelled, A_Err render_err, AEGP_WorldH world) {
   auto* thunk = static_cast<AsyncThunk*>(refcon);
   if (thunk == nullptr) return A_Err_NONE;
-  try {
+  // An entry from the host like any hook: what escapes is logged at the boundary.
+  ffi_boundary("async render completion", 0, [&] {
     std::optional<AeError> error;
     if (render_err != A_Err_NONE) error = map_ae_error(render_err);
     std::optional<WorldView> view;
@@ -50,9 +53,8 @@ A_Err async_trampoline(void* refcon, AEGP_AsyncRequestId id, A_Boolean cancelled
       }
     }
     thunk->fn(thunk->refcon, id, cancelled != 0, error, view ? &*view : nullptr);
-  } catch (...) {
-    log_line("ERROR", "render: async completion failed");
-  }
+    return 0;
+  });
   delete thunk;
   return A_Err_NONE;
 }
