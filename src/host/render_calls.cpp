@@ -1,10 +1,9 @@
 #include "host/render_calls.h"
 
-#include "core/ffi_boundary.h"
-
 #include <exception>
 #include <new>
 
+#include "core/ffi_boundary.h"
 #include "core/log.h"
 #include "host/suite_access.h"
 #include "hostsdk/render.h"
