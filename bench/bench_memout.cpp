@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -96,24 +97,40 @@ void BM_TwoProcessFrames(benchmark::State& state) {
     }
     _exit(0);
   }
+  if (pid < 0) {
+    state.SkipWithError("fork failed");
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return;
+  }
+  // A worker that never publishes (it could not attach, or died) must end
+  // the run with an error, not leave the reader polling forever.
+  constexpr auto kFrameDeadline = std::chrono::seconds(10);
   std::vector<uint8_t> pixels;
+  bool failed = false;
   for (auto _ : state) {
+    const auto deadline = std::chrono::steady_clock::now() + kFrameDeadline;
     for (;;) {
       auto got = vel::receive_output_frame(consumer, pixels);
       if (!got) {
         state.SkipWithError(got.error().message.c_str());
+        failed = true;
         break;
       }
       if (got->has_value()) break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        state.SkipWithError("worker stopped publishing frames");
+        failed = true;
+        break;
+      }
     }
+    if (failed) break;  // the range loop does not stop by itself after an error
     benchmark::DoNotOptimize(pixels.data());
   }
   vel::close_memory_output(consumer);
-  if (pid > 0) {
-    kill(pid, SIGKILL);
-    int st = 0;
-    waitpid(pid, &st, 0);
-  }
+  kill(pid, SIGKILL);
+  int st = 0;
+  waitpid(pid, &st, 0);
   std::error_code ec;
   std::filesystem::remove_all(dir, ec);
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));

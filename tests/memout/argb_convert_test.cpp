@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "memout_test_support.h"
@@ -37,6 +38,40 @@ TEST(ArgbConvertTest, EveryColourAlphaPairMatchesTheFormula) {
       ASSERT_TRUE(convert_argb8_to_rgba8_with(k, img.bytes.data(), img.bytes.size(), img.row_bytes, 256, 256,
                                               out.data(), out.size(), premultiply));
       EXPECT_EQ(out, expected_rgba(img, premultiply)) << "kernel " << int(k) << " premultiply " << premultiply;
+    }
+  }
+}
+
+// The documented cases, through every kernel and in a block position as
+// well as in the scalar tail.
+TEST(ArgbConvertTest, PremultiplyExamples) {
+  struct Case {
+    uint8_t a, c, want;
+  } cases[] = {
+      {0, 200, 0},      // no coverage, no colour
+      {255, 200, 200},  // opaque colours pass unchanged
+      {128, 255, 128},
+      {1, 255, 1},
+      {254, 1, 1},
+  };
+  for (ConvertKernel k : kernels()) {
+    for (const Case& c : cases) {
+      EXPECT_EQ(premultiply_channel(c.c, c.a), c.want);
+      std::vector<uint8_t> src(17 * 4);
+      for (size_t p = 0; p < 17; ++p) {
+        src[p * 4] = c.a;
+        src[p * 4 + 1] = c.c;
+        src[p * 4 + 2] = c.c;
+        src[p * 4 + 3] = c.c;
+      }
+      std::vector<uint8_t> dst(17 * 4);
+      ASSERT_TRUE(convert_argb8_to_rgba8_with(k, src.data(), src.size(), src.size(), 17, 1, dst.data(), dst.size(),
+                                              true));
+      for (size_t p = 0; p < 17; ++p) {
+        const uint8_t want[4] = {c.want, c.want, c.want, c.a};
+        EXPECT_EQ(0, std::memcmp(&dst[p * 4], want, 4))
+            << "kernel " << int(k) << " alpha " << int(c.a) << " colour " << int(c.c) << " pixel " << p;
+      }
     }
   }
 }

@@ -1,7 +1,9 @@
 #include "memout/manifest.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -309,6 +311,26 @@ TEST(ManifestTest, OversizedFileIsRefusedBeforeParsing) {
   doc.pop_back();
   std::ofstream(path, std::ios::trunc) << doc;
   EXPECT_TRUE(read_manifest_file(path));
+}
+
+// A file whose size said it was small but that yields more than the limit
+// when read (a FIFO reports size 0) is refused rather than parsed in part.
+TEST(ManifestTest, FileGrowingPastTheLimitWhileReadIsRefused) {
+  testing::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.file("fifo.vnx-manifest.json");
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  // Both ends in one descriptor: the open never waits and the bytes stay
+  // queued for the reader.
+  const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  std::string doc = kSampleJson;
+  doc += std::string(kManifestMaxBytes + 100 - doc.size(), ' ');
+  ASSERT_EQ(write(fd, doc.data(), doc.size()), static_cast<ssize_t>(doc.size()));
+  auto r = read_manifest_file(path);
+  close(fd);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message, "output manifest grew beyond limit");
 }
 
 }  // namespace

@@ -414,6 +414,23 @@ TEST_F(TransportTest, FinishedWithAFrameMissingIsIncomplete) {
   EXPECT_EQ(output_completion(*consumer_), OutputCompletion::Incomplete);
 }
 
+// An empty range (end = start - 1) expects nothing: it is complete as soon
+// as the producer says so, and any frame it is offered is refused.
+TEST_F(TransportTest, EmptyRangeIsCompleteOnceFinished) {
+  open_output(request(8, 4, 5, 4));
+  EXPECT_EQ(consumer_->frames_expected(), 0u);
+  EXPECT_TRUE(all_frames_received(*consumer_));
+  EXPECT_EQ(output_completion(*consumer_), OutputCompletion::Running);
+  const ArgbImage img = make_argb(8, 4, 0, 1);
+  for (int64_t frame : {4, 5}) {
+    auto r = write_frame_to_slot(*writer_, frame, frame_of(img), true);
+    ASSERT_FALSE(r) << frame;
+    EXPECT_EQ(r.error().message, "frame does not belong to this output contract");
+  }
+  mark_output_finished(*writer_);
+  EXPECT_EQ(output_completion(*consumer_), OutputCompletion::Complete);
+}
+
 // Whatever the producer did or claims, the consumer's drop removes the name.
 TEST_F(TransportTest, DropRemovesTheNameWhateverTheProducerClaims) {
   for (bool claim_unlinked : {false, true}) {
