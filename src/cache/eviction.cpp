@@ -44,9 +44,12 @@ int64_t focus_distance(const FrameCache& cache, FrameKey key) {
   const MicrosRange& r = cache.work_range;
   if (!r.valid || r.end <= r.start || !in_range(r, f)) return sat_abs_diff(t, f);
   if (in_range(r, t)) {
-    int64_t span = r.end - r.start;
-    int64_t m = (t - f) % span;
-    return m < 0 ? m + span : m;
+    // A work range may span more than half the i64 line (its ends saturate):
+    // the span and the difference are taken in 128 bits.
+    const __int128 span = static_cast<__int128>(r.end) - r.start;
+    __int128 m = (static_cast<__int128>(t) - f) % span;
+    if (m < 0) m += span;
+    return m > std::numeric_limits<int64_t>::max() ? std::numeric_limits<int64_t>::max() : static_cast<int64_t>(m);
   }
   __int128 far = static_cast<__int128>(sat_abs_diff(t, f)) + ((int64_t{1} << 62) - 1);
   return far > std::numeric_limits<int64_t>::max() ? std::numeric_limits<int64_t>::max() : static_cast<int64_t>(far);

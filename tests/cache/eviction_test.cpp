@@ -41,6 +41,14 @@ TEST(Eviction, FocusDistanceWrapsForwardInsideTheWorkRange) {
   EXPECT_EQ(focus_distance(c, tenth(4)), 100'000);
   c.focus.reset();
   EXPECT_EQ(focus_distance(c, tenth(4)), 0);
+
+  // A work range whose ends saturated spans more than an i64: still forward
+  // distances, the wrap saturating instead of overflowing.
+  c.work_range = frame_range_micros(1, 1, std::numeric_limits<int64_t>::min() / 2, std::numeric_limits<int64_t>::max() / 2);
+  ASSERT_TRUE(c.work_range.valid);
+  c.focus = tenth(5);
+  EXPECT_EQ(focus_distance(c, tenth(6)), 100'000);
+  EXPECT_EQ(focus_distance(c, tenth(4)), std::numeric_limits<int64_t>::max());
 }
 
 TEST(Eviction, FarthestCandidate) {
