@@ -16,6 +16,10 @@ FrameCache::FrameCache() {
   partial_archive_eviction = partial_archive_eviction_enabled();
 }
 
+FrameCache::~FrameCache() {
+  if (unpack_queue) stop_unpack_queue(*unpack_queue);
+}
+
 void set_playhead_focus(FrameCache& cache, FrameKey key) {
   cache.focus = key;
   if (cache.unpack_queue) focus_unpack_queue(*cache.unpack_queue, key, cache.work_range);

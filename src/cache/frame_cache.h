@@ -58,6 +58,9 @@ struct NeighbourMemo {
 
 struct FrameCache {
   FrameCache();
+  // Stops the unpack worker, as dropping the pack link ends the pack worker:
+  // a cache let go must not leave its workers holding registry places.
+  ~FrameCache();
   FrameCache(const FrameCache&) = delete;
   FrameCache& operator=(const FrameCache&) = delete;
 

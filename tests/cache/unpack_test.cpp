@@ -301,5 +301,19 @@ TEST(UnpackTest, WithoutAWorkerPackingIsDisabledAndPackedFramesGo) {
   }
 }
 
+TEST(UnpackTest, DroppingTheCacheEndsTheUnpackWorker) {
+  BackgroundWorkerRegistry reg;
+  auto cache = std::make_unique<FrameCache>();
+  cache->unpack_queue = start_unpack_worker(reg);
+  ASSERT_TRUE(cache->unpack_queue);
+  std::shared_ptr<UnpackQueue> queue = cache->unpack_queue;
+  EXPECT_EQ(reg.live_count(), 1u);
+  cache.reset();
+  for (int i = 0; i < 5000 && reg.live_count() != 0; ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(reg.live_count(), 0u) << "the worker must not keep a registry place for a cache that is gone";
+  EXPECT_EQ(submit_unpack_job(*queue, UnpackJob{packed_of(gradient_frame(4, 4, 1)), FrameKey{1, 25}, 0.04, 4, 4}, UINT64_MAX),
+            SubmitOutcome::WorkerGone);
+}
+
 }  // namespace
 }  // namespace vel
