@@ -173,6 +173,27 @@ TEST(Archive, RestoreMakesTheRecordLiveAgain) {
   EXPECT_EQ(c.index.size(), 2u);
 }
 
+TEST(Archive, ClearKeepsTheArchiveAndResetDropsIt) {
+  FrameCache c;
+  roomy(c);
+  fill(c, 3);
+  set_aside_comp_frames(c, 1);
+  fill(c, 2, 50);
+  const uint64_t generation = c.generation;
+  clear_frame_cache(c);
+  EXPECT_GT(c.generation, generation);
+  ASSERT_EQ(c.archive.size(), 1u);
+  EXPECT_EQ(c.used_bytes, 12u);  // the live frames are gone, the archived ones stay
+  EXPECT_EQ(c.archive_bytes, 12u);
+
+  reset_cache_state(c);
+  EXPECT_TRUE(c.archive.empty());
+  EXPECT_EQ(c.archive_bytes, 0u);
+  EXPECT_FALSE(c.archive_stamp_ns);
+  EXPECT_EQ(c.used_bytes, 0u);  // nothing else held them: their bytes come back at once
+  EXPECT_TRUE(c.payloads.empty());
+}
+
 TEST(Archive, CompositionSwitch) {
   FrameCache c;
   roomy(c);
