@@ -116,6 +116,9 @@ std::string preview_summary_text(const PreviewController& ctl) {
 }
 
 void preview_shutdown(PreviewController& ctl) {
+  // The host is going away: nothing more goes to its render manager, even
+  // should an idle call or a command still reach the controller.
+  ctl.async_allowed = false;
   cancel_async_renders(ctl);
   log_line("INFO", preview_summary_text(ctl));
 }

@@ -190,7 +190,7 @@ bool toggle_live_grab(PreviewController& ctl);
 // "preview: frames sync=… async=… stale=… cancelled=… failed=…".
 std::string preview_summary_text(const PreviewController& ctl);
 
-// Death hook: cancels what waits at the host.
+// Death hook: stops the asynchronous path and cancels what waits at the host.
 void preview_shutdown(PreviewController& ctl);
 
 }  // namespace vel

@@ -24,9 +24,10 @@ void sat_inc(T& v) {
 
 double key_seconds(FrameKey k) { return k.scale != 0 ? static_cast<double>(k.value) / k.scale : 0.0; }
 
-// Frames of the work area (all frames without one) still to produce at the
-// wanted width, from the playhead onward, wrapping; at most the cache's
-// frame limit are considered.
+// Frames still to produce at the wanted width: the playhead's frame first
+// when it lies outside the work area (the user is looking at it), then the
+// work area's (all frames without one) from the playhead onward, wrapping;
+// at most the cache's frame limit of the work area are considered.
 std::vector<std::pair<int64_t, FrameKey>> missing_frames(const PreviewController& ctl, const FrameCache& cache,
                                                          uint32_t want_width) {
   std::vector<std::pair<int64_t, FrameKey>> out;
@@ -34,17 +35,18 @@ std::vector<std::pair<int64_t, FrameKey>> missing_frames(const PreviewController
   const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
   const int64_t span = b.last - b.first + 1;
   if (span <= 0) return out;
+  auto add_if_missing = [&](int64_t f) {
+    auto key = frame_key_of(ctl, f);
+    if (!key) return;
+    if (ctl.async_pending_keys.count(*key) || ctl.unplaceable.count(*key)) return;
+    auto width = cached_frame_width(cache, *key);
+    if (width && *width >= want_width) return;
+    out.emplace_back(f, *key);
+  };
+  if (ctl.current_frame < b.first || ctl.current_frame > b.last) add_if_missing(ctl.current_frame);
   const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
   const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
-  for (int64_t i = 0; i < considered; ++i) {
-    const int64_t f = b.first + (start - b.first + i) % span;
-    auto key = frame_key_of(ctl, f);
-    if (!key) continue;
-    if (ctl.async_pending_keys.count(*key) || ctl.unplaceable.count(*key)) continue;
-    auto width = cached_frame_width(cache, *key);
-    if (width && *width >= want_width) continue;
-    out.emplace_back(f, *key);
-  }
+  for (int64_t i = 0; i < considered; ++i) add_if_missing(b.first + (start - b.first + i) % span);
   return out;
 }
 

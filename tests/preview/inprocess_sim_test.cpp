@@ -181,6 +181,7 @@ class InProcessSim : public ::testing::Test {
 
 TEST_F(InProcessSim, SynchronousPathFillsTheWorkAreaWithTheHostsPixels) {
   ctl.async_allowed = false;
+  set_current_frame(2);  // inside the work area: only its frames are wanted
   ASSERT_TRUE(tick_until([&] { return work_area_cached(); }));
   EXPECT_EQ(8u, ctl.counters.sync_frames);
   EXPECT_EQ(0u, ctl.counters.async_submitted);
@@ -236,6 +237,32 @@ TEST_F(InProcessSim, ResultsOfBeforeAnEditAreDroppedAndCountedNeverCached) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(0, worst_difference(host_render(f, 24, ds, 8), frame->pixels.bytes())) << "frame " << f << " shows the edit";
   }
+}
+
+TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {
+  for (bool async : {false, true}) {
+    SCOPED_TRACE(async ? "async on" : "async off");
+    clear_frame_cache(cache);
+    ctl = make_preview_controller(sim::kPluginId, mono_ns());
+    ctl.async_allowed = async;
+    set_current_frame(11);  // the work area is 2..9
+    tick();
+    auto shown = cached_frame(cache, FrameKey{11, 24});
+    ASSERT_TRUE(shown) << "the frame the user looks at comes in the first tick";
+    EXPECT_EQ(0, worst_difference(host_render(11, 24, effective_downsample(ctl), 8), shown->pixels.bytes()));
+    ASSERT_TRUE(tick_until([&] { return work_area_cached() && async_renders_in_flight() == 0; }));
+    for (int f : {0, 1, 10}) EXPECT_FALSE(contains_frame(cache, FrameKey{f, 24})) << "frame " << f;
+    EXPECT_EQ(9u, ctl.counters.sync_frames + ctl.counters.async_frames);
+  }
+}
+
+TEST_F(InProcessSim, AfterShutdownNothingIsSubmittedToTheRenderManager) {
+  set_current_frame(2);
+  tick();
+  preview_shutdown(ctl);
+  const uint64_t submitted = ctl.counters.async_submitted;
+  for (int i = 0; i < 5; ++i) tick();
+  EXPECT_EQ(submitted, ctl.counters.async_submitted);
 }
 
 TEST_F(InProcessSim, NothingRendersDuringAModalWindow) {
