@@ -43,7 +43,9 @@ WorkAreaFrames work_area_from_host(HostTime start, HostTime duration, HostTime f
   auto len = time_to_frame(duration, fd);
   if (!first || !len || *len <= 0 || frame_count <= 0) return {};
   const int64_t lo = std::clamp<int64_t>(*first, 0, frame_count - 1);
-  const int64_t hi = std::clamp<int64_t>(*first + *len - 1, lo, frame_count - 1);
+  // Both can be near the 64-bit limit for a host's extreme frame rate.
+  const __int128 end = static_cast<__int128>(*first) + *len - 1;
+  const int64_t hi = end >= frame_count - 1 ? frame_count - 1 : std::max<int64_t>(lo, static_cast<int64_t>(end));
   return {lo, hi};
 }
 

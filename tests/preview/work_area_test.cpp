@@ -23,6 +23,8 @@ TEST(WorkAreaFrames, HostTimesToFrames) {
       {"zero scale", {0, 0}, {10, 1}, k24, 240, {-1, -1}},
       {"zero duration", {0, 1}, {0, 1}, k24, 240, {-1, -1}},
       {"bad frame duration", {0, 1}, {10, 1}, {0, 24}, 240, {-1, -1}},
+      {"start and length near the 64-bit limit", {INT32_MAX, 1}, {INT32_MAX, 1}, {1, UINT32_MAX}, 240, {239, 239}},
+      {"ends before the start clamps", {INT32_MIN, 1}, {INT32_MAX, 1}, {1, UINT32_MAX}, 240, {0, 0}},
   };
   for (const auto& c : cases) EXPECT_EQ(c.want, work_area_from_host(c.start, c.dur, c.fd, c.frames)) << c.name;
   EXPECT_EQ(240, frame_count_of({10, 1}, k24).value());
