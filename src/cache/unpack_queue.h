@@ -19,7 +19,7 @@
 namespace vel {
 
 inline constexpr size_t kUnpackMaxSlots = 8;
-inline constexpr size_t kUnpackMaxWaitingKeys = 7;  // an 8th key is refused
+inline constexpr size_t kUnpackMaxWaitingKeys = 7;  // more keys listed than this: a request waits (an 8th is taken, a 9th is not)
 inline constexpr uint64_t kUnpackKeepMicros = 5'000'000;
 
 enum class UnpackSlotState { Waiting, Running, Done };

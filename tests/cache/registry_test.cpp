@@ -93,5 +93,19 @@ TEST(RegistryTest, DrainStopsEveryWorkerBeforeJoiningAny) {
   reg.drain();
 }
 
+TEST(RegistryTest, CacheWorkersStartThroughTheRegistryAndItsLimit) {
+  LogCapture log;
+  BackgroundWorkerRegistry reg(/*limit=*/1);
+  Parked first, second;
+  std::vector<CacheWorkerEntry> workers;
+  workers.push_back(CacheWorkerEntry{"velocinta-witness", first.body(), first.stopper()});
+  workers.push_back(CacheWorkerEntry{"velocinta-witness-2", second.body(), second.stopper()});
+  EXPECT_EQ(start_cache_workers(std::move(workers), reg), 1u);
+  EXPECT_EQ(reg.live_count(), 1u);
+  EXPECT_TRUE(log.contains("ERROR: cache: background worker limit reached"));
+  reg.drain();
+  EXPECT_TRUE(first.stop) << "the death hook's drain stops the started worker";
+}
+
 }  // namespace
 }  // namespace vel
