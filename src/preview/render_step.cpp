@@ -65,21 +65,25 @@ bool cache_produced(PreviewController& ctl, FrameCache& cache, FrameKey key, con
   return false;
 }
 
-void render_sync(PreviewController& ctl, FrameCache& cache, int64_t frame, FrameKey key, uint32_t ds,
+// False when the user interrupted the host's render: the frame is fine and
+// is asked for again later, but nothing more renders in this tick.
+bool render_sync(PreviewController& ctl, FrameCache& cache, int64_t frame, FrameKey key, uint32_t ds,
                  PreviewTickReport& report) {
   RenderRequest req{ctl.pinned_handle, ctl.plugin_id, key, ds, ctl.depth_bpc};
   auto g = render_frame_sync(req);
   if (!g) {
+    if (g.error().kind == GrabError::Kind::Cancelled) return false;
     sat_inc(ctl.counters.sync_failed);
     ctl.unplaceable.insert(key);
     log_line("ERROR", "preview: sync render of frame " + std::to_string(frame) + " failed: " + g.error().describe());
-    return;
+    return true;
   }
   record_inprocess_render_time(ctl, ds, g.value().render_ms);
-  if (!cache_produced(ctl, cache, key, g.value())) return;
+  if (!cache_produced(ctl, cache, key, g.value())) return true;
   sat_inc(ctl.counters.sync_frames);
   ++report.sync_cached;
   if (frame == ctl.current_frame) present_frame_to_panel(ctl, g.value().to_rgba_frame(), key);
+  return true;
 }
 
 void on_async_complete(void* refcon, uint64_t request_id, bool cancelled, const std::optional<AeError>& render_error,
@@ -187,7 +191,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     const DeliveryDecision d = decide_delivery(di);
     note_decision(ctl, d);
     if (d.producer == Producer::InProcessSync) {
-      render_sync(ctl, cache, missing[next].first, missing[next].second, ds, report);
+      if (!render_sync(ctl, cache, missing[next].first, missing[next].second, ds, report)) break;
       ++next;
       if (mono_ns() - t0 >= kSyncTickBudgetNs) break;
     } else if (d.producer == Producer::InProcessAsync) {

@@ -18,6 +18,8 @@
 #include "core/machine.h"
 #include "core/options.h"
 #include "host/basic_suite_store.h"
+#include "host/suite_access.h"
+#include "hostsdk/render.h"
 #include "preview/async_render.h"
 #include "preview/preview_controller.h"
 // The stand-in host.
@@ -263,6 +265,35 @@ TEST_F(InProcessSim, AfterShutdownNothingIsSubmittedToTheRenderManager) {
   const uint64_t submitted = ctl.counters.async_submitted;
   for (int i = 0; i < 5; ++i) tick();
   EXPECT_EQ(submitted, ctl.counters.async_submitted);
+}
+
+// The host's Render suite with a render the user interrupts (Esc).
+std::atomic<int> interrupted_renders{0};
+A_Err interrupted_render(AEGP_RenderOptionsH, AEGP_FrameReceiptH* receipt) {
+  *receipt = nullptr;
+  ++interrupted_renders;
+  return PF_Err_INTERRUPT_CANCEL;
+}
+
+TEST_F(InProcessSim, AnInterruptedRenderStopsTheTickAndIsTriedAgainLater) {
+  open_project(15);  // one synchronous frame per tick
+  ctl.async_allowed = false;
+  set_current_frame(2);
+  tick();
+  ASSERT_EQ(1u, ctl.counters.sync_frames);
+  auto& slot = kept_suite_slot<AEGP_RenderSuite8>();
+  const AEGP_RenderSuite8* host_suite = slot.load();
+  ASSERT_NE(nullptr, host_suite);
+  AEGP_RenderSuite8 interrupting = *host_suite;
+  interrupting.AEGP_RenderAndCheckoutFrame = &interrupted_render;
+  interrupted_renders = 0;
+  slot.store(&interrupting);
+  tick();
+  slot.store(host_suite);
+  EXPECT_EQ(1, interrupted_renders.load()) << "the rest of the tick renders nothing";
+  EXPECT_EQ(0u, ctl.counters.sync_failed);
+  ASSERT_TRUE(tick_until([&] { return work_area_cached(); }, 3)) << "the interrupted frame is rendered again";
+  EXPECT_EQ(8u, ctl.counters.sync_frames);
 }
 
 TEST_F(InProcessSim, NothingRendersDuringAModalWindow) {
