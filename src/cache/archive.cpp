@@ -139,7 +139,12 @@ std::optional<uint64_t> restore_cached_comp(FrameCache& cache, uint64_t comp_id)
   cache.index = std::move(rec.index);
   cache.all_frames = std::move(rec.frames_by_time);
   cache.focus = rec.focus;
-  for (const auto& [key, entry] : cache.index) claim_frame_payload(cache, entry);
+  for (const auto& [key, entry] : cache.index) {
+    claim_frame_payload(cache, entry);
+    // Setting aside emptied the candidates: without this, raw frames that
+    // come back would never be packed again.
+    if (entry.is_raw()) cache.pack_candidates.insert(TimedKey::of(key));
+  }
   // Without a focus, enforcement evicts the oldest inserted frames: give the
   // restored ones an order, or they could never be evicted.
   for (const TimedKey& t : cache.all_frames) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "cache/archive.h"
 #include "cache/eviction.h"
 #include "cache/frame_cache_ops.h"
 #include "cache/pack_idle.h"
@@ -210,6 +211,19 @@ TEST(PackTest, OversizedFramesAreNeverPacked) {
     fx.pump(0.0);
     EXPECT_EQ(fx.packed(1), c.packs) << c.height;
   }
+}
+
+TEST(PackTest, RestoredCompositionStillPacks) {
+  PackFixture fx(10);
+  fx.pump(0.0);
+  ASSERT_TRUE(fx.packed(9));
+  insert_frame(fx.cache, fx.keys[9], gradient_frame(16, 16, 9, 9 / 25.0));  // raw again
+  set_aside_comp_frames(fx.cache, 1);
+  ASSERT_EQ(restore_cached_comp(fx.cache, 1), 10u);
+  fx.cache.work_range = frame_range_micros(1, 25, 0, 9);
+  ASSERT_FALSE(fx.packed(9));
+  fx.pump(0.0);
+  EXPECT_TRUE(fx.packed(9)) << "a raw frame that came back from the archive packs like any other";
 }
 
 TEST(PackTest, NothingPacksWhenSwitchedOffOrWithoutAWorker) {
