@@ -99,6 +99,24 @@ TEST(AsyncTick, FailedCompletionIsCountedAndNotAskedForAgain) {
   EXPECT_TRUE(ctl.unplaceable.count(FrameKey{5, 24}));
 }
 
+TEST(FrameKeys, OfFrameIndexes) {
+  PreviewController ctl = make_preview_controller(1, 0);
+  EXPECT_FALSE(frame_key_of(ctl, 0)) << "no timing yet";
+  ctl.timing = CompFrameTiming{1001, 30000, 1001 * 300, 30000};
+  struct Case {
+    int64_t frame;
+    std::optional<FrameKey> want;
+  } cases[] = {
+      {0, FrameKey{0, 30000}},
+      {3, FrameKey{3003, 30000}},
+      {INT32_MAX / 1001, FrameKey{INT32_MAX / 1001 * 1001, 30000}},
+      {INT32_MAX / 1001 + 1, std::nullopt},  // the time would leave 32 bits, never wrap onto another frame
+      {INT64_MAX, std::nullopt},
+      {-1, std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.want, frame_key_of(ctl, c.frame)) << c.frame;
+}
+
 TEST(LevelRenderTimes, FoldsOnlyUsableSamples) {
   LevelRenderTimes t;
   PerFactorTimes per{};

@@ -32,6 +32,27 @@ TEST(WorkAreaFrames, HostTimesToFrames) {
   EXPECT_FALSE(frame_count_of({-1, 1}, k24).has_value());
 }
 
+TEST(WorkAreaFrames, TimesToFrameIndexes) {
+  struct Case {
+    const char* name;
+    HostTime t, fd;
+    std::optional<int64_t> nearest, holding;
+  } cases[] = {
+      {"on a frame", {5, 24}, k24, 5, 5},
+      {"just before a frame", {4999, 24000}, k24, 5, 4},
+      {"half a frame rounds up", {11, 48}, k24, 6, 5},
+      {"other scale", {1001 * 7 + 1, 30000}, kNtsc, 7, 7},
+      {"before zero", {-1, 48}, k24, -1, -1},
+      {"half before zero", {-3, 48}, k24, -2, -2},
+      {"zero time scale", {5, 0}, k24, std::nullopt, std::nullopt},
+      {"no frame duration", {5, 24}, {0, 24}, std::nullopt, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.nearest, time_to_frame(c.t, c.fd)) << c.name;
+    EXPECT_EQ(c.holding, frame_at_time(c.t, c.fd)) << c.name;
+  }
+}
+
 TEST(WorkAreaFrames, RoundTripToHost) {
   auto host = work_area_to_host({48, 71}, k24);
   ASSERT_TRUE(host);
