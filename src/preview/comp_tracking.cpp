@@ -134,7 +134,14 @@ void preview_track_comp(PreviewController& ctl, FrameCache& cache, const Preview
     }
   } else {
     ctl.current_item.reset();
-    if (ctl.pinned_item && in.now_ns - ctl.pinned_checked_ns >= kPinnedCheckNs) {
+    // A change of the project may have deleted the pinned composition: its
+    // handle is not used again before the composition is found in the project.
+    bool project_changed = false;
+    if (ctl.pinned_item) {
+      auto stamp = current_timestamp();
+      project_changed = !stamp || !ctl.edits.baseline || stamp.value() != *ctl.edits.baseline;
+    }
+    if (ctl.pinned_item && (project_changed || in.now_ns - ctl.pinned_checked_ns >= kPinnedCheckNs)) {
       ctl.pinned_checked_ns = in.now_ns;
       if (!item_still_in_project(ctl.pinned_handle, *ctl.pinned_item)) {
         log_line("INFO", "preview: composition " + std::to_string(*ctl.pinned_item) + " left the project");

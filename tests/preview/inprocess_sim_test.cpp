@@ -296,6 +296,26 @@ TEST_F(InProcessSim, AnInterruptedRenderStopsTheTickAndIsTriedAgainLater) {
   EXPECT_EQ(8u, ctl.counters.sync_frames);
 }
 
+TEST_F(InProcessSim, APinnedCompositionDeletedOutOfFocusIsLetGoAtOnce) {
+  ctl.async_allowed = false;
+  open_text(two_comp_text());
+  tick();
+  ASSERT_TRUE(ctl.pinned_item);
+  auto modify = [](std::function<void(sim::Project&)> change) {
+    ASSERT_TRUE(sim::host().project.modify([&](sim::Project& p) {
+      change(p);
+      return sim::Status(sim::done());
+    }).ok());
+  };
+  modify([](sim::Project& p) { p.active_comp.reset(); });
+  tick();
+  ASSERT_TRUE(ctl.pinned_item) << "out of focus but still in the project: the preview keeps it";
+  modify([](sim::Project& p) { p.comps.erase(p.comps.begin()); });
+  tick();
+  EXPECT_FALSE(ctl.pinned_item) << "its handle names nothing any more";
+  EXPECT_EQ(nullptr, ctl.pinned_handle);
+}
+
 TEST_F(InProcessSim, NothingRendersDuringAModalWindow) {
   const uint64_t sync_before = sim::host().sync_renders.completed.load();
   for (int i = 0; i < 20; ++i) tick(/*modal=*/true);
