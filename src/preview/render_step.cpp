@@ -99,7 +99,10 @@ void on_async_complete(void* refcon, uint64_t request_id, bool cancelled, const 
       error = p.error();
     }
   }
-  deliver_async_result(*ticket, request_id, cancelled, error, pixels ? &*pixels : nullptr);
+  // A render the user interrupted says nothing about the frame: it comes
+  // back like a cancelled one, to be asked for again.
+  const bool interrupted = render_error && render_error->kind() == AeErrorKind::InterruptCancel;
+  deliver_async_result(*ticket, request_id, cancelled || interrupted, error, pixels ? &*pixels : nullptr);
   delete ticket;
 }
 

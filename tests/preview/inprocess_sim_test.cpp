@@ -18,6 +18,7 @@
 #include "core/machine.h"
 #include "core/options.h"
 #include "host/basic_suite_store.h"
+#include "host/render_calls.h"
 #include "host/suite_access.h"
 #include "hostsdk/render.h"
 #include "preview/async_render.h"
@@ -314,6 +315,38 @@ TEST_F(InProcessSim, APinnedCompositionDeletedOutOfFocusIsLetGoAtOnce) {
   tick();
   EXPECT_FALSE(ctl.pinned_item) << "its handle names nothing any more";
   EXPECT_EQ(nullptr, ctl.pinned_handle);
+}
+
+// The host's render manager, where the user interrupts the first requests.
+const AEGP_RenderAsyncManagerSuite1* real_async_manager = nullptr;
+std::atomic<int> async_interrupts_left{0};
+A_Err submit_interrupting(AEGP_PluginID plugin, AEGP_RenderOptionsH options, AEGP_AsyncFrameReadyCallback callback,
+                          void* refcon, AEGP_AsyncRequestId* id) {
+  if (async_interrupts_left.fetch_sub(1) <= 0) {
+    return real_async_manager->AEGP_SubmitFrameRequest(plugin, options, callback, refcon, id);
+  }
+  static std::atomic<AEGP_AsyncRequestId> next_id{1u << 30};
+  *id = next_id++;
+  const AEGP_AsyncRequestId done = *id;
+  std::thread([=] { callback(refcon, done, 0, PF_Err_INTERRUPT_CANCEL, nullptr); }).join();
+  return A_Err_NONE;
+}
+
+TEST_F(InProcessSim, AnInterruptedAsyncRenderIsAskedForAgain) {
+  ASSERT_TRUE(keep_render_suites().ok());
+  auto& slot = kept_suite_slot<AEGP_RenderAsyncManagerSuite1>();
+  real_async_manager = slot.load();
+  ASSERT_NE(nullptr, real_async_manager);
+  AEGP_RenderAsyncManagerSuite1 interrupting = *real_async_manager;
+  interrupting.AEGP_SubmitFrameRequest = &submit_interrupting;
+  async_interrupts_left = 3;
+  slot.store(&interrupting);
+  set_current_frame(2);
+  const bool cached = tick_until([&] { return work_area_cached() && async_renders_in_flight() == 0; }, 3);
+  slot.store(real_async_manager);
+  EXPECT_TRUE(cached) << "the interrupted frames were rendered again";
+  EXPECT_EQ(3u, ctl.counters.async_cancelled);
+  EXPECT_EQ(0u, ctl.counters.async_failed);
 }
 
 TEST_F(InProcessSim, NothingRendersDuringAModalWindow) {
