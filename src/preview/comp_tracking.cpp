@@ -139,7 +139,7 @@ void preview_track_comp(PreviewController& ctl, FrameCache& cache, const Preview
     bool project_changed = false;
     if (ctl.pinned_item) {
       auto stamp = current_timestamp();
-      project_changed = !stamp || !ctl.edits.baseline || stamp.value() != *ctl.edits.baseline;
+      project_changed = stamp && (!ctl.edits.baseline || stamp.value() != *ctl.edits.baseline);
     }
     if (ctl.pinned_item && (project_changed || in.now_ns - ctl.pinned_checked_ns >= kPinnedCheckNs)) {
       ctl.pinned_checked_ns = in.now_ns;
