@@ -18,6 +18,7 @@
 #include "core/machine.h"
 #include "core/options.h"
 #include "host/basic_suite_store.h"
+#include "host/item_calls.h"
 #include "host/render_calls.h"
 #include "host/suite_access.h"
 #include "hostsdk/render.h"
@@ -362,6 +363,33 @@ TEST_F(InProcessSim, PurgeEmptiesTheCacheAndForgetsRenderTimesThenTheSweepStarts
     EXPECT_FALSE(ctl.per_factor_ms[i]) << i;
   }
   EXPECT_TRUE(tick_until([&] { return work_area_cached(); }));
+}
+
+TEST_F(InProcessSim, RenderOptionsTakeOnlyValuesTheHostCanRender) {
+  ASSERT_TRUE(keep_render_suites().ok());
+  auto active = active_item();
+  ASSERT_TRUE(active.ok() && active.value());
+  auto opts = RenderOptions::for_item(*active.value(), sim::kPluginId);
+  ASSERT_TRUE(opts.ok());
+  RenderOptions& o = opts.value();
+  struct Case {
+    const char* name;
+    std::function<Status<AeError>()> set;
+    bool accepted;
+  } cases[] = {
+      {"downsample 1", [&] { return o.set_downsample(1); }, true},
+      {"downsample 16", [&] { return o.set_downsample(16); }, true},
+      {"downsample 0", [&] { return o.set_downsample(0); }, false},
+      {"downsample 17", [&] { return o.set_downsample(17); }, false},
+      {"downsample past 16 bits", [&] { return o.set_downsample(65537); }, false},
+      {"8 bpc", [&] { return o.set_depth(8); }, true},
+      {"16 bpc", [&] { return o.set_depth(16); }, true},
+      {"32 bpc", [&] { return o.set_depth(32); }, true},
+      {"12 bpc", [&] { return o.set_depth(12); }, false},
+      {"time", [&] { return o.set_time(5, 24); }, true},
+      {"time without scale", [&] { return o.set_time(5, 0); }, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.accepted, c.set().ok()) << c.name;
 }
 
 TEST_F(InProcessSim, NothingRendersDuringAModalWindow) {
