@@ -1,40 +1,29 @@
 #include "core/log.h"
 
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include "support/scratch_dir.h"
 
 namespace vel {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing::read_text;
 
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vel-log-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    close_log_file();
-    fs::remove_all(dir_);
-  }
-  fs::path dir_;
+  void SetUp() override { ASSERT_TRUE(scratch_.ok()); }
+  void TearDown() override { close_log_file(); }
+  testing::ScratchDir scratch_{"vel-log"};
+  fs::path dir_ = scratch_.path();
 };
 
 TEST(LogFormat, LineShape) {
@@ -53,7 +42,7 @@ TEST_F(LogTest, LinesCarryTimeLevelAndMessage) {
   ASSERT_TRUE(open_log_file_at(f, LogRole::Host));
   log_line("INFO", "un");
   log_line("ERROR", "deux");
-  std::string text = slurp(f);
+  std::string text = read_text(f);
   EXPECT_TRUE(std::regex_match(text, std::regex(R"(\[\d{13}\] INFO: un\n\[\d{13}\] ERROR: deux\n)"))) << text;
 }
 
@@ -88,7 +77,7 @@ TEST_F(LogTest, ConcurrentWritersNeverInterleaveLines) {
     });
   }
   for (auto& t : ts) t.join();
-  std::istringstream in(slurp(f));
+  std::istringstream in(read_text(f));
   std::string line;
   int count = 0;
   std::regex shape(R"(\[\d+\] INFO: thread \d line \d+)");

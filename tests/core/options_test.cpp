@@ -1,11 +1,12 @@
 #include "core/options.h"
 
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "support/scratch_dir.h"
 
 namespace vel {
 namespace {
@@ -48,13 +49,9 @@ TEST(PersistedOptions, DecodeTable) {
 
 class OptionsFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vel-opts-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  void SetUp() override { ASSERT_TRUE(scratch_.ok()); }
+  testing::ScratchDir scratch_{"vel-opts"};
+  fs::path dir_ = scratch_.path();
 };
 
 TEST_F(OptionsFileTest, SaveThenLoadWithSpeedCap) {

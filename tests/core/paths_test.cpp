@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 
+#include "support/scratch_dir.h"
+
 namespace vel {
 namespace {
 
@@ -23,13 +25,9 @@ TEST(Paths, HomeMustBeSetAndAbsolute) {
 
 class TempDirTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vel-paths-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(base_); }
-  fs::path base_;
+  void SetUp() override { ASSERT_TRUE(scratch_.ok()); }
+  testing::ScratchDir scratch_{"vel-paths"};
+  fs::path base_ = scratch_.path();
 };
 
 TEST_F(TempDirTest, TmpdirWinsWhenSetAndAbsolute) {

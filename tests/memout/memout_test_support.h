@@ -19,27 +19,9 @@
 
 #include "core/paths.h"
 #include "memout/argb_convert.h"
+#include "support/scratch_dir.h"
 
 namespace vel::testing {
-
-// A fresh folder under the temporary directory, removed with its contents.
-class ScratchDir {
- public:
-  ScratchDir() {
-    const auto base = temp_dir().value_or(std::filesystem::path("/tmp"));
-    std::string pattern = (base / "memout_test_XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  bool ok() const { return !path_.empty(); }
-
- private:
-  std::string path_;
-};
 
 // A child process running `body` (its return value is the exit status). The
 // child always leaves through _exit and is killed by SIGALRM after

@@ -1,13 +1,10 @@
 // Hooks are failure boundaries: what escapes a hook's body is logged and the
 // host still gets success; a hook called before the state exists does nothing.
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include "core/log.h"
@@ -16,6 +13,8 @@
 #include "host/basic_suite_store.h"
 #include "hostsdk/basic_suite.h"
 #include "hostsdk/utility_suite.h"
+
+#include "support/scratch_dir.h"
 
 namespace vel {
 namespace {
@@ -40,9 +39,7 @@ SPBasicSuite g_basic{&acquire, &release};
 class HookBoundary : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vel-hooks-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    ASSERT_TRUE(scratch_.ok());
     ASSERT_TRUE(open_log_file_at(dir_ / "velocinta.log", LogRole::Host));
     g_utility.IsModalWindowShown = &throwing_modal_query;
     store_basic_suite(&g_basic);
@@ -50,15 +47,10 @@ class HookBoundary : public ::testing::Test {
   void TearDown() override {
     store_basic_suite(nullptr);
     close_log_file();
-    fs::remove_all(dir_);
   }
-  std::string log_text() {
-    std::ifstream in(dir_ / "velocinta.log");
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  fs::path dir_;
+  std::string log_text() { return testing::read_text(dir_ / "velocinta.log"); }
+  testing::ScratchDir scratch_{"vel-hooks"};
+  fs::path dir_ = scratch_.path();
 };
 
 TEST_F(HookBoundary, FailureInsideTheIdleHookIsLoggedAndAnsweredWithSuccess) {

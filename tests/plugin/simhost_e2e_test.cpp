@@ -1,16 +1,14 @@
 // The plug-in loaded by the stand-in host, end to end: start-up modes, the
 // log, commands, hooks and the suite ledger as the host saw them.
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 
-#include "child_process.h"
+#include "support/child_process.h"
+#include "support/scratch_dir.h"
 
 namespace vel {
 namespace {
@@ -18,12 +16,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing::read_text;
 
 // Threads of the plug-in are named "velocinta-…", shortened to "vel-…" for the OS.
 std::vector<std::string> plugin_threads(const json& summary) {
@@ -44,17 +37,13 @@ size_t count_of(const std::string& text, const std::string& needle) {
 class SimhostRun : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vel-e2e-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
+    ASSERT_TRUE(scratch_.ok());
     home_ = root_ / "home";
     fs::create_directories(home_);
     fs::create_directories(root_ / "tmp");
     fs::create_directories(root_ / "out");
     fs::create_directories(root_ / "cwd");
   }
-  void TearDown() override { fs::remove_all(root_); }
-
   // Runs simhost on the sample project; `home` may be "" (unset).
   testing::ChildResult run(std::vector<std::string> env, std::vector<std::string> extra_args,
                            const std::string& home = "<default>", double seconds = 0.6) {
@@ -66,16 +55,18 @@ class SimhostRun : public ::testing::Test {
     env.push_back("TMPDIR=" + (root_ / "tmp").string());
     return testing::run_child(VEL_SIMHOST_PATH, args, env, (root_ / "cwd").string(), 60);
   }
-  json summary() { return json::parse(slurp(root_ / "out" / "summary.json")); }
+  json summary() { return json::parse(read_text(root_ / "out" / "summary.json")); }
   fs::path log_path() { return home_ / "Library" / "Logs" / "velocinta.log"; }
 
-  fs::path root_, home_;
+  testing::ScratchDir scratch_{"vel-e2e"};
+  fs::path root_ = scratch_.path();
+  fs::path home_;
 };
 
 TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
   auto r = run({}, {});
   ASSERT_EQ(r.exit_code, 0) << r.output;
-  std::string log = slurp(log_path());
+  std::string log = read_text(log_path());
   EXPECT_NE(log.find("] INFO: velocinta "), std::string::npos) << log;
   EXPECT_NE(log.find("mode normal"), std::string::npos) << log;
 
@@ -123,7 +114,7 @@ TEST_F(SimhostRun, DeveloperCommandsAppearAndPingAnswers) {
   EXPECT_EQ(s["menu_commands"].size(), 11u);
   ASSERT_EQ(s["commands_run"].size(), 1u);
   EXPECT_TRUE(s["commands_run"][0]["handled"].get<bool>());
-  EXPECT_EQ(count_of(slurp(log_path()), "INFO: velocinta: pong"), 1u);
+  EXPECT_EQ(count_of(read_text(log_path()), "INFO: velocinta: pong"), 1u);
 
   // "0" is off.
   fs::remove_all(root_ / "out");
@@ -135,7 +126,7 @@ TEST_F(SimhostRun, DeveloperCommandsAppearAndPingAnswers) {
 TEST_F(SimhostRun, HiddenSuiteIsLoggedOnceAndStartUpGoesOn) {
   auto r = run({}, {"--hide-suite", "AEGP Proj Suite"});
   ASSERT_EQ(r.exit_code, 0) << r.output;
-  std::string log = slurp(log_path());
+  std::string log = read_text(log_path());
   EXPECT_EQ(count_of(log, "Suite not found: AEGP_ProjSuite9, kAEGPProjSuite, kAEGPProjSuiteVersion9"), 1u) << log;
   json s = summary();
   EXPECT_EQ(s["entry_error"], 0);
@@ -146,7 +137,7 @@ TEST_F(SimhostRun, HiddenSuiteIsLoggedOnceAndStartUpGoesOn) {
 TEST_F(SimhostRun, ProbeModeKeepsIdleCallsComingAndRegistersNoCommand) {
   auto r = run({"VELOCINTA_PROBE=idle"}, {});
   ASSERT_EQ(r.exit_code, 0) << r.output;
-  EXPECT_NE(slurp(log_path()).find("mode probe"), std::string::npos);
+  EXPECT_NE(read_text(log_path()).find("mode probe"), std::string::npos);
   json s = summary();
   EXPECT_TRUE(s["menu_commands"].empty());
   EXPECT_EQ(s["hooks"]["idle"], 1);
@@ -182,7 +173,7 @@ TEST_F(SimhostRun, FramesAreRenderedInProcessOnBothPaths) {
     json renders = summary()["renders"];
     EXPECT_GT(renders["sync"].get<int>(), 0);
     EXPECT_EQ(renders["async"].get<int>() > 0, c.async_expected) << renders.dump();
-    EXPECT_NE(slurp(log_path()).find("INFO: preview: frames sync="), std::string::npos);
+    EXPECT_NE(read_text(log_path()).find("INFO: preview: frames sync="), std::string::npos);
   }
 }
 
@@ -190,8 +181,8 @@ TEST_F(SimhostRun, GrabFrameWritesTheCurrentFrameAsPpm) {
   auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: grab frame"});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   fs::path ppm = home_ / "Library" / "Logs" / "velocinta_grab.ppm";
-  ASSERT_TRUE(fs::exists(ppm)) << slurp(log_path());
-  std::string bytes = slurp(ppm);
+  ASSERT_TRUE(fs::exists(ppm)) << read_text(log_path());
+  std::string bytes = read_text(ppm);
   // The sample is 1920×1080; the default quality previews at a quarter.
   const std::string header = "P6\n480 270\n255\n";
   ASSERT_EQ(bytes.compare(0, header.size(), header), 0) << bytes.substr(0, 20);

@@ -1,17 +1,16 @@
 // simhost end to end, driving the tiny test plug-in: the idle loop and its
 // sleep, early idle requests, commands, hidden suites, the scenario, the
 // render paths and the summary.
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "child_run.h"
 #include "project_json.h"
+#include "support/child_process.h"
+#include "support/scratch_dir.h"
 
 namespace sim {
 namespace {
@@ -28,22 +27,14 @@ constexpr const char* kProject = R"({
   }]
 })";
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using vel::testing::read_text;
 
 class Simhost : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/simhost-e2e-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
+    ASSERT_TRUE(scratch_.ok());
     write_project(0);
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   void write_project(int cost_ms) {
     std::string text = kProject;
@@ -51,24 +42,25 @@ class Simhost : public ::testing::Test {
     std::ofstream(root_ / "tiny.aep") << text;
   }
 
-  test::ChildExit run(std::vector<std::string> extra, std::vector<std::string> env = {}, double seconds = 0.5) {
+  vel::testing::ChildResult run(std::vector<std::string> extra, std::vector<std::string> env = {}, double seconds = 0.5) {
     std::vector<std::string> args = {"--plugin", TINY_PLUGIN_PATH, "--project", (root_ / "tiny.aep").string(),
                                      "--seconds", std::to_string(seconds), "--out", (root_ / "out").string()};
     args.insert(args.end(), extra.begin(), extra.end());
     env.push_back("TINY_OUT=" + (root_ / "tiny.json").string());
     env.push_back("HOME=" + root_.string());
     env.push_back("TMPDIR=" + root_.string());
-    return test::run_child(SIMHOST_PATH, args, env, (root_ / "output.txt").string(), 60);
+    return vel::testing::run_child(SIMHOST_PATH, args, env, "", 60);
   }
-  json summary() { return json::parse(slurp(root_ / "out" / "summary.json")); }
-  json seen() { return json::parse(slurp(root_ / "tiny.json")); }
+  json summary() { return json::parse(read_text(root_ / "out" / "summary.json")); }
+  json seen() { return json::parse(read_text(root_ / "tiny.json")); }
 
-  fs::path root_;
+  vel::testing::ScratchDir scratch_{"simhost-e2e"};
+  fs::path root_ = scratch_.path();
 };
 
 TEST_F(Simhost, LoopCommandsHooksAndLedger) {
   auto r = run({"--command", "tiny: ping", "--command", "no such command", "--command", "tiny: disabled"});
-  ASSERT_EQ(r.code, 0) << r.output;
+  ASSERT_EQ(r.exit_code, 0) << r.output;
   json s = summary();
   EXPECT_EQ(s["entry_error"], 0);
   EXPECT_EQ(s["hooks"], (json{{"idle", 1}, {"command", 3}, {"update_menu", 1}, {"death", 1},
@@ -104,7 +96,7 @@ TEST_F(Simhost, LoopCommandsHooksAndLedger) {
 
 TEST_F(Simhost, HiddenSuitesFailToAcquire) {
   auto r = run({"--hide-suite", "AEGP Utility Suite"});
-  ASSERT_EQ(r.code, 0) << r.output;
+  ASSERT_EQ(r.exit_code, 0) << r.output;
   json s = summary();
   EXPECT_EQ(s["suites"]["AEGP Utility Suite"]["acquired"], 0);
   EXPECT_EQ(s["suites"]["AEGP Utility Suite"]["refused"], 1);
@@ -114,7 +106,7 @@ TEST_F(Simhost, HiddenSuitesFailToAcquire) {
   // so in its exit status and summary, and calls no hook.
   fs::remove_all(root_ / "out");
   r = run({"--hide-suite", "AEGP Register Suite"});
-  EXPECT_EQ(r.code, 1) << r.output;
+  EXPECT_EQ(r.exit_code, 1) << r.output;
   s = summary();
   EXPECT_EQ(s["entry_error"], 13);
   EXPECT_EQ(s["idle_calls"], 0);
@@ -126,7 +118,7 @@ TEST_F(Simhost, EarlyIdleRequestsCutTheSleepShort) {
   // for 5 s leaves about ten calls a second, unless the plug-in's waker
   // thread asks for early calls every 20 ms.
   auto r = run({}, {"TINY_MAX_SLEEP=5000", "TINY_WAKER_MS=20"}, 1.0);
-  ASSERT_EQ(r.code, 0) << r.output;
+  ASSERT_EQ(r.exit_code, 0) << r.output;
   json s = summary();
   EXPECT_GT(s["early_idle_requests"].get<int>(), 20);
   EXPECT_GT(s["idle_calls"].get<int>(), 25);
@@ -134,7 +126,7 @@ TEST_F(Simhost, EarlyIdleRequestsCutTheSleepShort) {
 
   fs::remove_all(root_ / "out");
   r = run({}, {"TINY_MAX_SLEEP=5000"}, 1.0);
-  ASSERT_EQ(r.code, 0) << r.output;
+  ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_LE(summary()["idle_calls"].get<int>(), 12) << "without requests the host sleeps its full time";
 }
 
@@ -148,7 +140,7 @@ TEST_F(Simhost, ScenarioShowsModalEditsAndSaves) {
     {"at_ms": 400, "action": "save", "path": "copy.aep"}
   ]})";
   auto r = run({"--scenario", (root_ / "scenario.json").string()});
-  ASSERT_EQ(r.code, 0) << r.output;
+  ASSERT_EQ(r.exit_code, 0) << r.output;
   json s = summary();
   EXPECT_EQ(s["scenario_events"], 6);
   EXPECT_EQ(s["modal_windows"], 1);
@@ -171,7 +163,7 @@ TEST_F(Simhost, RendersSynchronouslyAndAsynchronously) {
   // when the plug-in cancels it.
   write_project(300);
   auto r = run({"--command", "tiny: render"}, {}, 1.0);
-  ASSERT_EQ(r.code, 0) << r.output;
+  ASSERT_EQ(r.exit_code, 0) << r.output;
   json t = seen();
   EXPECT_EQ(t["sync_w"], 32);  // 64 x 32 at downsample 2
   EXPECT_EQ(t["sync_h"], 16);
@@ -192,13 +184,14 @@ TEST_F(Simhost, RendersSynchronouslyAndAsynchronously) {
 TEST_F(Simhost, RefusesToStartWithoutAUsableProjectOrPlugin) {
   std::ofstream(root_ / "bad.aep") << R"({"compositions": [{"name": "x"}]})";
   auto r = run({"--project", (root_ / "bad.aep").string()});
-  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.output.find("compositions[0]: missing \"width\""), std::string::npos) << r.output;
   EXPECT_FALSE(fs::exists(root_ / "out" / "summary.json"));
 
-  r = test::run_child(SIMHOST_PATH, {"--plugin", (root_ / "none.so").string(), "--project", (root_ / "tiny.aep").string()},
-                      {}, (root_ / "output.txt").string(), 60);
-  EXPECT_EQ(r.code, 2);
+  r = vel::testing::run_child(SIMHOST_PATH,
+                              {"--plugin", (root_ / "none.so").string(), "--project", (root_ / "tiny.aep").string()},
+                              {}, "", 60);
+  EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.output.find("cannot load"), std::string::npos) << r.output;
 }
 

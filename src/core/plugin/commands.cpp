@@ -1,6 +1,6 @@
 #include "core/plugin/commands.h"
 
-#include <mutex>
+#include <optional>
 #include <string>
 
 #include "core/ffi_boundary.h"
@@ -71,22 +71,24 @@ void register_menu_commands(PluginId plugin_id, bool with_developer) {
   }
 }
 
+namespace {
+
+// The check mark of a toggle command; none for commands without one.
+std::optional<bool> command_check_mark(CommandKind kind, const PreviewState* state) {
+  switch (kind) {
+    case CommandKind::PreviewToggle: return state != nullptr && state->preview_open;
+    case CommandKind::DevLiveGrab: return state != nullptr && state->preview.live_grab;
+    case CommandKind::DevPoolToggle: return state != nullptr && state->pool_enabled;
+    default: return std::nullopt;
+  }
+}
+
+}  // namespace
+
 void update_menu_commands(const PreviewState* state) {
   for (const RegisteredCommand& c : registered()) {
     (void)enable_command(c.id, true);
-    bool checked = false;
-    if (state != nullptr) {
-      switch (c.kind) {
-        case CommandKind::PreviewToggle: checked = state->preview_open; break;
-        case CommandKind::DevLiveGrab: checked = state->preview.live_grab; break;
-        case CommandKind::DevPoolToggle: checked = state->pool_enabled; break;
-        default: continue;
-      }
-    } else if (c.kind != CommandKind::PreviewToggle && c.kind != CommandKind::DevLiveGrab &&
-               c.kind != CommandKind::DevPoolToggle) {
-      continue;
-    }
-    (void)check_menu_command(c.id, checked);
+    if (auto checked = command_check_mark(c.kind, state)) (void)check_menu_command(c.id, *checked);
   }
 }
 

@@ -13,7 +13,8 @@ struct ChildResult {
   std::string output;  // stdout and stderr together
 };
 
-// `env` entries are "NAME=value"; the child gets exactly these plus PATH.
+// `env` entries are "NAME=value"; the child gets these plus the test run's
+// PATH and sanitizer settings. `cwd` empty keeps the current folder.
 ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
                       const std::vector<std::string>& env, const std::string& cwd, int timeout_seconds);
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace vel::testing {
@@ -22,7 +23,10 @@ ChildResult run_child(const std::string& program, const std::vector<std::string>
   for (auto& a : argv_s) argv.push_back(a.data());
   argv.push_back(nullptr);
   std::vector<std::string> env_s = env;
-  env_s.push_back("PATH=/usr/bin:/bin");
+  // The search path and the sanitizers' settings of the test run carry over.
+  for (const char* keep : {"PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* v = getenv(keep)) env_s.push_back(std::string(keep) + "=" + v);
+  }
   std::vector<char*> envp;
   for (auto& e : env_s) envp.push_back(e.data());
   envp.push_back(nullptr);
