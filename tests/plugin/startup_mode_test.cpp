@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <type_traits>
 
 #include "core/plugin/hooks.h"
 #include "core/plugin/preview_state.h"
 #include "hostsdk/entry.h"
 #include "hostsdk/hooks.h"
+#include "support/child_process.h"
+#include "support/scratch_dir.h"
 
 extern "C" int32_t EntryPointFunc(SPBasicSuite*, int32_t, int32_t, int32_t, void**);
 
@@ -70,6 +74,33 @@ TEST(IdleClock, LongGapArmsTheHoldOff) {
   }
   EXPECT_FALSE(advance_idle_clock(clock, 5401 * ms));
   EXPECT_EQ(clock.calls, 9u);
+}
+
+// A reader of the log must see which run an options error belongs to: the
+// load line opens the run, then the options are read.
+TEST(StartupOrder, LoadLineComesBeforeTheOptionsError) {
+  testing::ScratchDir scratch("vel-startup");
+  ASSERT_TRUE(scratch.ok());
+  const std::filesystem::path home = scratch.path() / "home";
+  const std::filesystem::path support = home / "Library" / "Application Support" / "velocinta";
+  std::filesystem::create_directories(support);
+  std::filesystem::create_directories(scratch.path() / "tmp");
+  std::filesystem::create_directories(scratch.path() / "out");
+  std::ofstream(support / "panel_options.json") << "{\"quality\": [not json";
+
+  auto r = testing::run_child(VEL_SIMHOST_PATH,
+                              {"--plugin", VEL_PLUGIN_PATH, "--project", std::string(VEL_DEMO_DIR) + "/sample.aep",
+                               "--seconds", "0.1", "--out", scratch.file("out")},
+                              {"HOME=" + home.string(), "TMPDIR=" + scratch.file("tmp")}, scratch.path().string(), 60);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string log = testing::read_text(home / "Library" / "Logs" / "velocinta.log");
+  const size_t load = log.find("] INFO: velocinta ");
+  const size_t options_error = log.find("] ERROR: options: fichier illisible");
+  ASSERT_NE(load, std::string::npos) << log;
+  ASSERT_NE(options_error, std::string::npos) << log;
+  EXPECT_LT(load, options_error) << log;
+  EXPECT_NE(log.find("] INFO: options: {\"quality\":"), std::string::npos) << "the options in use are still logged\n"
+                                                                          << log;
 }
 
 }  // namespace

@@ -58,10 +58,10 @@ int32_t panel_create_hook(void* /*plugin_refcon*/, void* /*refcon*/, void* /*con
   return ffi_boundary("panel create_hook", int32_t{0}, [] { return int32_t{0}; });
 }
 
-void load_line(int32_t major, int32_t minor, PluginId id, StartupMode mode, const PersistedOptions& o) {
+void load_line(int32_t major, int32_t minor, PluginId id, StartupMode mode) {
   log_line("INFO", std::string("velocinta ") + kVersion + " chargé (hôte " + std::to_string(major) + "." +
                        std::to_string(minor) + ", plugin " + std::to_string(id) + ", mode " + startup_mode_name(mode) +
-                       ", options " + encode_persisted_options(o) + ")");
+                       ")");
 }
 
 }  // namespace
@@ -78,13 +78,16 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
   const StartupMode mode = choose_startup_mode(facts);
   if (mode == StartupMode::Inert) return {};
 
+  // The load line comes first, so whatever loading the options reports reads
+  // as part of this run's start-up rather than of the run before.
   open_log_file(facts.in_render_engine ? LogRole::Worker : LogRole::Host);
+  load_line(host_major, host_minor, plugin_id, mode);
   PersistedOptions options;
   if (mode == StartupMode::Normal) {
     if (auto file = options_file_path()) options = load_persisted_options(*file, kMaxSpeedIndex);
     apply_persisted_options(options);
+    log_line("INFO", "options: " + encode_persisted_options(options));
   }
-  load_line(host_major, host_minor, plugin_id, mode, options);
   if (auto r = keep_utility_suite(); !r) log_line("ERROR", "suite Utility : " + to_string(r.error()));
 
   if (mode == StartupMode::Probe) {
