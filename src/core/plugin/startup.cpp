@@ -1,5 +1,7 @@
 #include "core/plugin/startup.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -8,6 +10,7 @@
 #include "core/ffi_boundary.h"
 #include "core/log.h"
 #include "core/options.h"
+#include "core/paths.h"
 #include "core/plugin/commands.h"
 #include "core/plugin/hooks.h"
 #include "core/plugin/preview_state.h"
@@ -20,6 +23,8 @@
 #include "host/render_calls.h"
 #include "host/suite_probe.h"
 #include "host/utility_calls.h"
+#include "memout/memout_error.h"
+#include "memout/orphan_sweep.h"
 
 namespace vel {
 namespace {
@@ -64,6 +69,27 @@ void load_line(int32_t major, int32_t minor, PluginId id, StartupMode mode) {
                        ")");
 }
 
+// A host killed while it had memory outputs open leaves their segments, each
+// holding its pages, and their manifests; nobody else will remove them.
+void sweep_orphan_memory_outputs() {
+  const auto gone = [](pid_t pid) { return process_is_gone(pid); };
+  const auto report = [](const std::string& what, const std::string& detail, int error) {
+    if (error == 0) log_line("INFO", "mémoire partagée : " + what + " supprimé : " + detail);
+    else log_line("ERROR", "mémoire partagée : " + what + " non supprimé : " + detail + " : " +
+                               memout_os_failure(error).error.message);
+  };
+  for (const SweptSegment& s : sweep_orphan_segments("/dev/shm", geteuid(), gone)) {
+    report("segment orphelin", s.mapping_name + " (processus " + std::to_string(s.creator) + " disparu, " +
+                                   std::to_string(s.bytes) + " octets)",
+           s.error);
+  }
+  const auto tmp = temp_dir();
+  if (!tmp) return;
+  for (const SweptManifest& m : sweep_orphan_manifests((*tmp / "velocinta_pool").string(), geteuid(), gone)) {
+    report("manifeste orphelin", m.path + " (processus " + std::to_string(m.creator) + " disparu)", m.error);
+  }
+}
+
 }  // namespace
 
 void stop_idle_probe_pump() {
@@ -87,6 +113,7 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
     if (auto file = options_file_path()) options = load_persisted_options(*file, kMaxSpeedIndex);
     apply_persisted_options(options);
     log_line("INFO", "options: " + encode_persisted_options(options));
+    sweep_orphan_memory_outputs();
   }
   if (auto r = keep_utility_suite(); !r) log_line("ERROR", "suite Utility : " + to_string(r.error()));
 
