@@ -42,6 +42,15 @@ TEST(OrphanSweepTest, CreatorPidComesOnlyFromOurExactNaming) {
   EXPECT_FALSE(process_is_gone(-1));
 }
 
+OutputRequest request_of(uint32_t width, uint32_t height) {
+  OutputRequest req;
+  req.range_end = 1;
+  req.key_scale = 24;
+  req.width = width;
+  req.height = height;
+  return req;
+}
+
 struct LeftBehind {
   std::string mapping_name;
   std::string manifest_path;
@@ -57,12 +66,7 @@ LeftBehind host_killed_after_create(const fs::path& pool_dir, pid_t& dead_pid) {
     const fs::path worker = pool_dir / ("job_" + std::to_string(getpid()) + "_1_0") / "w0";
     std::error_code ec;
     fs::create_directories(worker, ec);
-    OutputRequest req;
-    req.range_end = 9;
-    req.key_scale = 24;
-    req.width = 1920;
-    req.height = 1080;
-    auto made = create_memory_output((worker / "output.vnm").string(), req);
+    auto made = create_memory_output((worker / "output.vnm").string(), request_of(1920, 1080));
     if (!made) return 1;
     const std::string said = made->mapping_name() + "\n" + made->manifest_path() + "\n";
     if (write(fds[1], said.data(), said.size()) != static_cast<ssize_t>(said.size())) return 2;
@@ -102,12 +106,7 @@ TEST(OrphanSweepTest, SegmentsAndManifestsOfAKilledHostAreRemovedOthersStay) {
   // This process is alive: its segment and its job folder's manifest stay.
   const fs::path live_worker = pool / ("job_" + std::to_string(getpid()) + "_1_0") / "w0";
   fs::create_directories(live_worker);
-  OutputRequest req;
-  req.range_end = 1;
-  req.key_scale = 24;
-  req.width = 8;
-  req.height = 8;
-  auto live = create_memory_output((live_worker / "output.vnm").string(), req);
+  auto live = create_memory_output((live_worker / "output.vnm").string(), request_of(8, 8));
   ASSERT_TRUE(live) << live.error().message;
 
   // Another user's segment of a dead creator is not ours to remove.
@@ -149,12 +148,7 @@ TEST(OrphanSweepTest, ManifestsNotTiedToTheDeadHostStay) {
   fs::create_directories(worker);
   // A real manifest, written for this process's segment, moved into the
   // job folder of a host said to be gone.
-  OutputRequest req;
-  req.range_end = 1;
-  req.key_scale = 24;
-  req.width = 8;
-  req.height = 8;
-  auto made = create_memory_output(scratch.file("output.vnm"), req);
+  auto made = create_memory_output(scratch.file("output.vnm"), request_of(8, 8));
   ASSERT_TRUE(made) << made.error().message;
   fs::copy_file(made->manifest_path(), worker / "output.vnm.vnx-manifest.json");
   std::ofstream(worker / "junk.vnx-manifest.json") << "{not json";
