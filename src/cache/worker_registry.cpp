@@ -1,6 +1,9 @@
 #include "cache/worker_registry.h"
 
+#include <string_view>
+
 #include "core/log.h"
+#include "core/repeat_log.h"
 #include "core/threads.h"
 
 namespace vel {
@@ -9,6 +12,9 @@ namespace {
 constexpr int kRunning = 0;
 constexpr int kEnded = 1;
 constexpr int kFailed = 2;
+// Callers ask again on every idle call while the registry is full: one
+// condition for both refusals, ended by the next start that succeeds.
+constexpr std::string_view kStartRefusedKey = "cache: background worker start";
 }  // namespace
 
 BackgroundWorkerRegistry::BackgroundWorkerRegistry(size_t limit) : limit_(limit) {}
@@ -40,7 +46,7 @@ Status<> BackgroundWorkerRegistry::start(std::string name, std::function<void()>
   std::lock_guard lock(mutex_);
   reap_locked();
   if (entries_.size() >= limit_) {
-    log_line("ERROR", "cache: background worker limit reached");
+    log_repeatable(kStartRefusedKey, "ERROR", "cache: background worker limit reached");
     return err("cache: background worker limit reached");
   }
   auto state = std::make_shared<std::atomic<int>>(kRunning);
@@ -55,10 +61,11 @@ Status<> BackgroundWorkerRegistry::start(std::string name, std::function<void()>
     state->store(end, std::memory_order_release);
   });
   if (!thread.ok()) {
-    log_line("ERROR", "cache: background worker unavailable: " + thread.error());
+    log_repeatable(kStartRefusedKey, "ERROR", "cache: background worker unavailable: " + thread.error());
     return err("cache: background worker unavailable: " + thread.error());
   }
   entries_.push_back(Entry{std::move(thread).value(), std::move(stop), std::move(state)});
+  log_repeat_ended(kStartRefusedKey);
   return ok_unit();
 }
 

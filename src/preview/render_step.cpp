@@ -189,6 +189,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     di.modal = in.modal;
     di.edit_quiet = edit_quiet_elapsed(ctl, in.now_ns);
     di.missing_frames = missing.size() - next;
+    di.renders_in_flight = ctl.async_pending.size();
     di.current_missing = next < missing.size() && current_key && missing[next].second == *current_key;
     di.async_available = async_manager && !ctl.async_broken;  // a refusal turns it off mid-tick
     const DeliveryDecision d = decide_delivery(di);

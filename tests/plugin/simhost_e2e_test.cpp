@@ -134,6 +134,32 @@ TEST_F(SimhostRun, HiddenSuiteIsLoggedOnceAndStartUpGoesOn) {
   EXPECT_GT(s["idle_calls"].get<int>(), 5);
 }
 
+// A suite the host lacks is asked for on every idle call; the log must stay
+// readable however long that lasts: one line when it starts, its count when
+// the plug-in quits, whatever the number of idle calls in between.
+TEST_F(SimhostRun, SuiteMissingOnEveryIdleCallIsLoggedOnceThenCounted) {
+  struct Case {
+    const char* suite;
+    const char* line;
+  } cases[] = {
+      {"AEGP Item Suite", "Suite not found: AEGP_ItemSuite14, kAEGPItemSuite, kAEGPItemSuiteVersion14"},
+      {"AEGP Utility Suite", "Suite not found: AEGP_UtilitySuite13, kAEGPUtilitySuite, kAEGPUtilitySuiteVersion13"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.suite);
+    fs::remove_all(home_ / "Library");
+    auto r = run({}, {"--hide-suite", c.suite}, "<default>", 1.5);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    const int idle_calls = summary()["idle_calls"].get<int>();
+    ASSERT_GT(idle_calls, 40) << "enough idle calls to have flooded the log before";
+    const std::string log = read_text(log_path());
+    EXPECT_EQ(count_of(log, "ERROR: " + std::string(c.line) + "\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "ERROR: " + std::string(c.line) + " (repeated "), 1u) << "the count comes at quit\n"
+                                                                               << log;
+    EXPECT_LT(count_of(log, "\n"), 20u) << log;
+  }
+}
+
 TEST_F(SimhostRun, ProbeModeKeepsIdleCallsComingAndRegistersNoCommand) {
   auto r = run({"VELOCINTA_PROBE=idle"}, {});
   ASSERT_EQ(r.exit_code, 0) << r.output;

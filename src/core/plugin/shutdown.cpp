@@ -4,6 +4,7 @@
 #include "core/plugin/preview_state.h"
 #include "core/plugin/startup.h"
 #include "core/process_flags.h"
+#include "core/repeat_log.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -17,6 +18,8 @@ void shut_down(PreviewState* state) {
   stop_idle_probe_pump();
   // Long-lived workers: every stop handle first, then every join.
   drain_deferred_list();
+  // A failure still repeating when the host quits gets its count written.
+  log_all_repeats_ended();
   // Nothing is saved here: options are persisted as they change and the
   // disk store writes as it goes.
 }
