@@ -57,21 +57,11 @@ struct LeftBehind {
 };
 
 // A host that creates a 1080p memory output in its own job folder, says
-// what it made, then waits to be killed.
-LeftBehind host_killed_after_create(const fs::path& pool_dir, pid_t& dead_pid) {
-  int fds[2];
-  if (pipe(fds) != 0) return {};
-  testing::ForkedChild host([&] {
-    close(fds[0]);
-    const fs::path worker = pool_dir / ("job_" + std::to_string(getpid()) + "_1_0") / "w0";
-    std::error_code ec;
-    fs::create_directories(worker, ec);
-    auto made = create_memory_output((worker / "output.vnm").string(), request_of(1920, 1080));
-    if (!made) return 1;
-    const std::string said = made->mapping_name() + "\n" + made->manifest_path() + "\n";
-    if (write(fds[1], said.data(), said.size()) != static_cast<ssize_t>(said.size())) return 2;
-    for (;;) pause();
-  });
+// what it made, then waits to be killed. It stays alive while the test sweeps:
+// every plug-in start-up of this user sweeps the same /dev/shm, and those
+// running beside this test must see the creator alive and leave its segment
+// to the test's own sweep, which is told that exactly this pid is gone.
+LeftBehind host_after_create(testing::ForkedChild& host, int (&fds)[2]) {
   close(fds[1]);
   std::string heard;
   char buf[512];
@@ -80,11 +70,20 @@ LeftBehind host_killed_after_create(const fs::path& pool_dir, pid_t& dead_pid) {
     if (std::count(heard.begin(), heard.end(), '\n') == 2) break;
   }
   close(fds[0]);
-  host.kill_and_reap();
-  dead_pid = host.pid();
   const size_t cut = heard.find('\n');
-  if (cut == std::string::npos || heard.back() != '\n') return {};
+  if (!host.started() || cut == std::string::npos || heard.back() != '\n') return {};
   return {heard.substr(0, cut), heard.substr(cut + 1, heard.size() - cut - 2)};
+}
+
+int create_then_wait(const fs::path& pool_dir, int write_fd) {
+  const fs::path worker = pool_dir / ("job_" + std::to_string(getpid()) + "_1_0") / "w0";
+  std::error_code ec;
+  fs::create_directories(worker, ec);
+  auto made = create_memory_output((worker / "output.vnm").string(), request_of(1920, 1080));
+  if (!made) return 1;
+  const std::string said = made->mapping_name() + "\n" + made->manifest_path() + "\n";
+  if (write(write_fd, said.data(), said.size()) != static_cast<ssize_t>(said.size())) return 2;
+  for (;;) pause();
 }
 
 bool swept_segment(const std::vector<SweptSegment>& swept, const std::string& name) {
@@ -95,13 +94,18 @@ TEST(OrphanSweepTest, SegmentsAndManifestsOfAKilledHostAreRemovedOthersStay) {
   testing::ScratchDir scratch("vel-orphans");
   ASSERT_TRUE(scratch.ok());
   const fs::path pool = scratch.path() / "velocinta_pool";
-  const auto gone = [](pid_t pid) { return process_is_gone(pid); };
-
-  pid_t dead = 0;
-  const LeftBehind left = host_killed_after_create(pool, dead);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  testing::ForkedChild host([&] {
+    close(fds[0]);
+    return create_then_wait(pool, fds[1]);
+  });
+  const LeftBehind left = host_after_create(host, fds);
   ASSERT_FALSE(left.mapping_name.empty()) << "the host child never said what it created";
-  ASSERT_TRUE(testing::shm_exists(left.mapping_name)) << "a killed host leaves its segment";
-  ASSERT_TRUE(fs::exists(left.manifest_path)) << "and its manifest";
+  ASSERT_TRUE(testing::shm_exists(left.mapping_name));
+  ASSERT_TRUE(fs::exists(left.manifest_path));
+  const pid_t dead = host.pid();
+  const auto gone = [dead](pid_t pid) { return pid == dead; };
 
   // This process is alive: its segment and its job folder's manifest stay.
   const fs::path live_worker = pool / ("job_" + std::to_string(getpid()) + "_1_0") / "w0";
@@ -137,6 +141,9 @@ TEST(OrphanSweepTest, SegmentsAndManifestsOfAKilledHostAreRemovedOthersStay) {
   EXPECT_EQ(manifests[0].creator, dead);
   EXPECT_FALSE(fs::exists(left.manifest_path));
   EXPECT_TRUE(fs::exists(live->manifest_path()));
+
+  host.kill_and_reap();
+  EXPECT_TRUE(process_is_gone(dead)) << "a killed and reaped host is gone";
 }
 
 // Only a manifest that names a segment of the job folder's own host goes:

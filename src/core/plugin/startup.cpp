@@ -23,8 +23,7 @@
 #include "host/render_calls.h"
 #include "host/suite_probe.h"
 #include "host/utility_calls.h"
-#include "memout/memout_error.h"
-#include "memout/orphan_sweep.h"
+#include "core/plugin/orphan_outputs.h"
 
 namespace vel {
 namespace {
@@ -67,27 +66,6 @@ void load_line(int32_t major, int32_t minor, PluginId id, StartupMode mode) {
   log_line("INFO", std::string("velocinta ") + kVersion + " chargé (hôte " + std::to_string(major) + "." +
                        std::to_string(minor) + ", plugin " + std::to_string(id) + ", mode " + startup_mode_name(mode) +
                        ")");
-}
-
-// A host killed while it had memory outputs open leaves their segments, each
-// holding its pages, and their manifests; nobody else will remove them.
-void sweep_orphan_memory_outputs() {
-  const auto gone = [](pid_t pid) { return process_is_gone(pid); };
-  const auto report = [](const std::string& what, const std::string& detail, int error) {
-    if (error == 0) log_line("INFO", "mémoire partagée : " + what + " supprimé : " + detail);
-    else log_line("ERROR", "mémoire partagée : " + what + " non supprimé : " + detail + " : " +
-                               memout_os_failure(error).error.message);
-  };
-  for (const SweptSegment& s : sweep_orphan_segments("/dev/shm", geteuid(), gone)) {
-    report("segment orphelin", s.mapping_name + " (processus " + std::to_string(s.creator) + " disparu, " +
-                                   std::to_string(s.bytes) + " octets)",
-           s.error);
-  }
-  const auto tmp = temp_dir();
-  if (!tmp) return;
-  for (const SweptManifest& m : sweep_orphan_manifests((*tmp / "velocinta_pool").string(), geteuid(), gone)) {
-    report("manifeste orphelin", m.path + " (processus " + std::to_string(m.creator) + " disparu)", m.error);
-  }
 }
 
 }  // namespace
