@@ -100,6 +100,7 @@ std::atomic<int> g_early_idle_calls{0};
 void count_early_idle() { g_early_idle_calls.fetch_add(1); }
 
 TEST(DiscoveryWorker, OneReportPerRequestAndAnEmptyOneForAMissingFolder) {
+  g_early_idle_calls = 0;
   set_early_idle_caller(&count_early_idle);
   ScratchDir dir("vel-discovery");
   const fs::path job = dir.path() / "job_9";
