@@ -32,6 +32,10 @@ bool extension_is_tga(const std::filesystem::path& path) {
   return ext.size() == 4 && (ext[1] | 0x20) == 't' && (ext[2] | 0x20) == 'g' && (ext[3] | 0x20) == 'a';
 }
 
+bool is_photoshop_file(std::span<const uint8_t> bytes) {
+  return bytes.size() >= 4 && bytes[0] == '8' && bytes[1] == 'B' && bytes[2] == 'P' && bytes[3] == 'S';
+}
+
 // Exactly `buffer.size()` bytes, and then the end of the file.
 bool read_exactly(int fd, ByteBuffer& buffer) {
   size_t done = 0;
@@ -191,7 +195,10 @@ DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s
     std::optional<DecodedImage> image = sample_while_decoding ? decode_psd_sampled(*bytes, step) : decode_psd(*bytes);
     if (image) {
       out.frame = frame_from_image(std::move(*image), sample_while_decoding ? 1 : step, time_s);
-    } else {
+    } else if (!is_photoshop_file(*bytes)) {
+      // A Photoshop file our reader refused (cut short, damaged) is not
+      // handed to the system decoder, which would fill the missing rows with
+      // whatever it likes and put a wrong frame in the cache.
       out.frame = decode_with_bitmap_rep(*bytes, path, step, time_s);
     }
   }

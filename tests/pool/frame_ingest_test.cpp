@@ -133,6 +133,19 @@ TEST_F(FrameIngest, FourChannelPhotoshopFileIsPremultipliedAtEveryStep) {
   }
 }
 
+TEST_F(FrameIngest, APhotoshopFileCutShortIsNotGuessedByTheBitmapDecoder) {
+  Bytes psd = testing::psd_header({.channels = 4, .width = 8, .height = 8});
+  psd.resize(psd.size() + 4 * 64, 90);
+  write_file(dir_.path() / "whole.psd", psd);
+  EXPECT_EQ(ingest_frame_file(dir_.path() / "whole.psd", 0.0, 1, true).outcome, FileDecodeOutcome::Decoded);
+  psd.resize(psd.size() - 100);
+  write_file(dir_.path() / "cut.psd", psd);
+  for (bool sample_while_decoding : {true, false}) {
+    EXPECT_EQ(ingest_frame_file(dir_.path() / "cut.psd", 0.0, 1, sample_while_decoding).outcome,
+              FileDecodeOutcome::DecodeFailed);
+  }
+}
+
 TEST(SampleToRgba, RefusesLayoutsOutsideItsBytes) {
   const std::vector<uint8_t> bytes(2 * 8 + 6, 1);  // two rows of 8 bytes, the last one 6
   EXPECT_TRUE(sample_to_rgba(bytes, 2, 3, 8, 3, 1, 0.0, false));
