@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "pool/premultiply_simd.h"
+
 namespace vel {
 
 namespace {
@@ -26,6 +28,8 @@ bool apply_footer(std::span<const uint8_t> data, uint8_t alpha_bits, TgaHeader& 
   }
   if (len < kFooterBytes) return false;
   const size_t footer_start = len - kFooterBytes;
+  // An image id that runs into the footer leaves no image data at all.
+  if (footer_start < h.data_start) return false;
   const uint64_t extension = le32(data.data() + footer_start);
   const uint64_t developer = le32(data.data() + footer_start + 4);
   h.data_end = footer_start;
@@ -58,7 +62,17 @@ bool apply_footer(std::span<const uint8_t> data, uint8_t alpha_bits, TgaHeader& 
 // straight-alpha row compiles to a tight loop.
 template <TgaAlphaMode kMode, int kBpp>
 void convert_row(const uint8_t* src, ptrdiff_t stride, uint8_t* dst, uint64_t count) {
-  for (uint64_t x = 0; x < count; ++x, src += stride, dst += 4) {
+  uint64_t x = 0;
+#if defined(VEL_POOL_SSE2)
+  if (kBpp == 4 && stride == 4) {
+    for (; x + 4 <= count; x += 4, src += 16, dst += 16) {
+      const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                       targa_four_pixels(px, kMode == TgaAlphaMode::Straight, kMode == TgaAlphaMode::Ignore));
+    }
+  }
+#endif
+  for (; x < count; ++x, src += stride, dst += 4) {
     const uint8_t b = src[0], g = src[1], r = src[2];
     if constexpr (kMode == TgaAlphaMode::Straight) {
       const uint8_t a = src[3];

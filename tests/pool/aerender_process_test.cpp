@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "frame_image.h"
 #include "pool/frame_ingest.h"
@@ -230,9 +232,16 @@ TEST_F(AerenderRun, TheEngineIsMarkedWithItsClientAndEndsWithIt) {
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, engine, 0));
   if (pidfd < 0) GTEST_SKIP() << "pidfd_open unavailable";
 
-  std::string cmdline = testing::read_text("/proc/" + std::to_string(engine) + "/cmdline");
+  // The engine may still be inside its exec, its arguments not yet in place:
+  // wait for them (bounded).
+  std::string cmdline;
+  for (int i = 0; i < 10'000 && cmdline.empty(); ++i) {
+    cmdline = testing::read_text("/proc/" + std::to_string(engine) + "/cmdline");
+    if (cmdline.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-  EXPECT_TRUE(cmdline.ends_with("aerendercore -noui -aerenderpid " + std::to_string(client.pid()) + " ")) << cmdline;
+  EXPECT_TRUE(cmdline.ends_with("aerendercore -noui -aerenderpid " + std::to_string(client.pid()) + " "))
+      << cmdline;
   EXPECT_EQ(getpgid(engine), engine) << "a process group of its own";
   EXPECT_TRUE(fs::is_empty(worker_)) << "silent: nothing written";
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "pool/image_bytes.h"
@@ -116,6 +117,28 @@ TEST(PsdDecoder, FourthChannelIsStraightAlphaAndComesOutPremultiplied) {
   for (const std::optional<DecodedImage>& image : {decode_psd(file), decode_psd_sampled(file, 1)}) {
     ASSERT_TRUE(image);
     EXPECT_EQ(image->pixels, (std::vector<uint8_t>{100, 50, 25, 128}));
+  }
+}
+
+TEST(PsdDecoder, WideRowsGiveExactlyTheScalarResults) {
+  const uint32_t w = 67;  // blocks of sixteen and a tail
+  std::mt19937 rng(3);
+  std::vector<std::vector<uint8_t>> planes(4, std::vector<uint8_t>(w));
+  for (auto& p : planes) {
+    for (auto& v : p) v = static_cast<uint8_t>(rng());
+  }
+  std::fill(planes[3].begin(), planes[3].begin() + 16, uint8_t{255});  // an opaque block
+  for (auto& p : planes) std::fill(p.begin() + 16, p.begin() + 32, uint8_t{0});  // a transparent one
+  for (uint16_t channels : {3, 4}) {
+    const std::vector<std::vector<uint8_t>> used(planes.begin(), planes.begin() + channels);
+    const std::optional<DecodedImage> image = decode_psd_sampled(raw_psd({.channels = channels, .width = w}, used), 1);
+    ASSERT_TRUE(image);
+    for (uint32_t x = 0; x < w; ++x) {
+      const uint8_t a = channels == 4 ? planes[3][x] : 255;
+      const uint8_t want[4] = {premultiply(planes[0][x], a), premultiply(planes[1][x], a),
+                               premultiply(planes[2][x], a), a};
+      ASSERT_EQ(0, std::memcmp(want, &image->pixels[x * 4], 4)) << channels << " channels, pixel " << x;
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 #include "pool/image_bytes.h"
@@ -105,6 +106,16 @@ TEST(TgaDecoder, RefusesBadFootersAndShortData) {
   EXPECT_FALSE(decode_tga(ext_overlaps_footer, 1)) << "extension area runs into the footer";
 }
 
+TEST(TgaDecoder, AnImageIdRunningIntoTheFooterIsRefused) {
+  // Found by fuzzing: the footer's start before the image data made the data
+  // length wrap around, and rows were read past the end of the file.
+  Bytes b = testing::tga_header({.id_length = 40, .width = 2, .height = 1});
+  b.resize(b.size() - 10);  // the footer now begins inside the image id
+  testing::tga_append_footer(b, -1);
+  EXPECT_FALSE(parse_tga_header(b));
+  EXPECT_FALSE(decode_tga(b, 1));
+}
+
 TEST(TgaDecoder, HugeDeclaredImageRefusedBeforeAllocation) {
   Bytes b = testing::tga_header({.width = 30000, .height = 2000});
   b.insert(b.end(), {1, 2, 3, 4});
@@ -197,6 +208,32 @@ TEST(TgaDecoder, StepZeroAndRunLengthBoundaries) {
   Bytes cut_literal = rle;
   cut_literal.insert(cut_literal.end(), {0x01, 1, 2, 3, 255, 4});
   EXPECT_FALSE(decode_tga(cut_literal, 1)) << "literal passes the image data";
+}
+
+TEST(TgaDecoder, WideRowsGiveExactlyTheScalarResultsInEveryMode) {
+  const uint16_t w = 67;  // blocks of four and a tail
+  std::mt19937 rng(5);
+  Bytes pixels;
+  for (int i = 0; i < w; ++i) {
+    for (int c = 0; c < 4; ++c) pixels.push_back(static_cast<uint8_t>(rng()));
+  }
+  for (int i = 0; i < 4; ++i) pixels[i * 4 + 3] = 255;                 // an opaque block
+  std::fill(pixels.begin() + 16, pixels.begin() + 32, uint8_t{0});  // a transparent block
+  for (int attributes : {-2, 0, 4}) {
+    Bytes file = testing::tga_header({.width = w, .descriptor = 8 | 0x20});
+    file.insert(file.end(), pixels.begin(), pixels.end());
+    if (attributes >= 0) testing::tga_append_footer(file, attributes);
+    const TgaAlphaMode mode = attributes == -2 ? TgaAlphaMode::Straight
+                              : attributes == 0 ? TgaAlphaMode::Ignore
+                                                : TgaAlphaMode::Premultiplied;
+    const std::optional<DecodedImage> image = decode_tga(file, 1);
+    ASSERT_TRUE(image);
+    for (int x = 0; x < w; ++x) {
+      uint8_t want[4];
+      ASSERT_TRUE(convert_tga_pixel(&pixels[x * 4], 4, mode, want));
+      ASSERT_EQ(0, std::memcmp(want, &image->pixels[x * 4], 4)) << "mode " << int(mode) << " pixel " << x;
+    }
+  }
 }
 
 TEST(TgaDecoder, PixelConversionRules) {
