@@ -71,10 +71,26 @@ DiscoveryHandle::DiscoveryHandle(ChannelSender<DiscoveryRequest> requests_end,
                                  std::shared_ptr<std::atomic<bool>> stop_flag)
     : requests(std::move(requests_end)), reports(std::move(reports_end)), stop(std::move(stop_flag)) {}
 
-DiscoveryHandle::~DiscoveryHandle() {
+DiscoveryHandle::~DiscoveryHandle() { release(); }
+
+DiscoveryHandle& DiscoveryHandle::operator=(DiscoveryHandle&& other) noexcept {
+  if (this != &other) {
+    release();
+    counter = other.counter;
+    requests = std::move(other.requests);
+    reports = std::move(other.reports);
+    pending_since = other.pending_since;
+    stop = std::move(other.stop);
+    waiting = other.waiting;
+  }
+  return *this;
+}
+
+void DiscoveryHandle::release() {
   if (stop) stop->store(true, std::memory_order_seq_cst);
   requests.reset();
   reports.reset();
+  stop.reset();
 }
 
 std::optional<int64_t> frame_number_from_file_name(std::string_view name) {

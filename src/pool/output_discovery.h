@@ -45,7 +45,8 @@ class DiscoveryHandle {
   DiscoveryHandle(ChannelSender<DiscoveryRequest> requests, ChannelReceiver<DiscoveryReport> reports,
                   std::shared_ptr<std::atomic<bool>> stop);
   DiscoveryHandle(DiscoveryHandle&&) noexcept = default;
-  DiscoveryHandle& operator=(DiscoveryHandle&&) noexcept = default;
+  // Releases the handle it replaces first.
+  DiscoveryHandle& operator=(DiscoveryHandle&& other) noexcept;
   ~DiscoveryHandle();
 
   uint64_t counter = 0;  // kept by the supervision
@@ -54,6 +55,11 @@ class DiscoveryHandle {
   std::optional<std::chrono::steady_clock::time_point> pending_since;
   std::shared_ptr<std::atomic<bool>> stop;
   bool waiting = false;
+
+ private:
+  // Raises the stop flag, then drops the request sender, the report
+  // receiver and the flag, in that order.
+  void release();
 };
 
 // Starts the worker over `job_dir` for files of `format` (PSD or TGA). Never

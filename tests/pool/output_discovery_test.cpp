@@ -131,8 +131,11 @@ TEST(DiscoveryWorker, OneReportPerRequestAndAnEmptyOneForAMissingFolder) {
   set_early_idle_caller(nullptr);
   rx.reset();
 
-  // Releasing the handle ends the worker, which lets go of the job folder.
-  { DiscoveryHandle gone = std::move(handle); }
+  // Replacing the handle releases it: the stop flag rises and the worker
+  // ends, which lets go of the job folder.
+  const std::shared_ptr<std::atomic<bool>> old_stop = handle.stop;
+  handle = spawn_output_discovery(job, nullptr, WorkerOutputFormat::Tga);
+  EXPECT_TRUE(old_stop->load());
   released.get_future().wait();
 }
 
