@@ -61,6 +61,10 @@ Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<st
     if (*v != "8" && *v != "16") return fail("SIM_AERENDER_PSD_DEPTH: 8 or 16, got " + *v);
     f.psd_depth = *v == "16" ? 16 : 8;
   }
+  if (auto v = getenv("SIM_AERENDER_PSD_CHANNELS")) {
+    if (*v != "3" && *v != "4") return fail("SIM_AERENDER_PSD_CHANNELS: 3 or 4, got " + *v);
+    f.psd_alpha_channel = *v == "4";
+  }
   return f;
 }
 

@@ -11,6 +11,7 @@
 //   SIM_AERENDER_TGA=rle           run-length Targa (raw otherwise)
 //   SIM_AERENDER_PSD=raw           raw Photoshop data (PackBits otherwise)
 //   SIM_AERENDER_PSD_DEPTH=16      16 bits per channel (8 otherwise)
+//   SIM_AERENDER_PSD_CHANNELS=3    RGB only, colours matted on black (4 otherwise)
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,7 @@ struct AerenderFaults {
   bool tga_run_length = false;
   bool psd_packbits = true;
   int psd_depth = 8;
+  bool psd_alpha_channel = true;
 };
 
 // `getenv` gives a variable's value or nothing; a malformed value is an error.

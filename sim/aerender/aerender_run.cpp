@@ -33,7 +33,8 @@ int error(std::FILE* log, const std::string& text) {
 
 std::vector<uint8_t> encode_frame(const FrameImage& image, FrameFileFormat format, const AerenderFaults& faults) {
   if (format == FrameFileFormat::Tga) return encode_tga(image, {.run_length = faults.tga_run_length});
-  return encode_psd(image, {.packbits = faults.psd_packbits, .depth = faults.psd_depth});
+  return encode_psd(image,
+                    {.packbits = faults.psd_packbits, .depth = faults.psd_depth, .alpha_channel = faults.psd_alpha_channel});
 }
 
 // Through "AEtemp_<name>" in the same folder, then a rename.

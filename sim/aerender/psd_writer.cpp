@@ -13,15 +13,19 @@ void put32(std::vector<uint8_t>& out, uint32_t v) {
   put16(out, v & 0xFFFF);
 }
 
-// Row y of channel c (R, G, B, A) in stored samples.
-void channel_row(const FrameImage& image, int channel, size_t y, int depth, std::vector<uint8_t>& row) {
+// Row y of channel c (R, G, B, A) in stored samples: straight colour beside
+// an alpha channel, the rendered (premultiplied) colour without one.
+void channel_row(const FrameImage& image, int channel, size_t y, const PsdWriteOptions& options,
+                 std::vector<uint8_t>& row) {
   const size_t w = static_cast<size_t>(image.width);
   row.clear();
   for (size_t x = 0; x < w; ++x) {
+    const uint8_t* px = &image.rgba[(y * w + x) * 4];
     uint8_t straight[4];
-    unpremultiply_pixel(&image.rgba[(y * w + x) * 4], straight);
-    row.push_back(straight[channel]);
-    if (depth == 16) row.push_back(straight[channel]);  // v × 257, big-endian
+    unpremultiply_pixel(px, straight);
+    const uint8_t v = options.alpha_channel ? straight[channel] : px[channel];
+    row.push_back(v);
+    if (options.depth == 16) row.push_back(v);  // v × 257, big-endian
   }
 }
 
@@ -51,7 +55,7 @@ void pack_bits_row(const uint8_t* row, size_t length, std::vector<uint8_t>& out)
 
 std::vector<uint8_t> encode_psd(const FrameImage& image, const PsdWriteOptions& options) {
   const size_t h = static_cast<size_t>(image.height);
-  const int channels = 4;
+  const int channels = options.alpha_channel ? 4 : 3;
   std::vector<uint8_t> out;
   out.insert(out.end(), {'8', 'B', 'P', 'S'});
   put16(out, 1);
@@ -69,7 +73,7 @@ std::vector<uint8_t> encode_psd(const FrameImage& image, const PsdWriteOptions& 
   if (!options.packbits) {
     for (int c = 0; c < channels; ++c) {
       for (size_t y = 0; y < h; ++y) {
-        channel_row(image, c, y, options.depth, row);
+        channel_row(image, c, y, options, row);
         out.insert(out.end(), row.begin(), row.end());
       }
     }
@@ -80,7 +84,7 @@ std::vector<uint8_t> encode_psd(const FrameImage& image, const PsdWriteOptions& 
   std::vector<uint8_t> packed;
   for (int c = 0; c < channels; ++c) {
     for (size_t y = 0; y < h; ++y) {
-      channel_row(image, c, y, options.depth, row);
+      channel_row(image, c, y, options, row);
       packed.clear();
       pack_bits_row(row.data(), row.size(), packed);
       const size_t entry = table_at + (c * h + y) * 2;

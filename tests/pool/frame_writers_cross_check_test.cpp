@@ -71,6 +71,18 @@ TEST(FrameWritersCrossCheck, PhotoshopRawAndPackBitsAtBothDepths) {
   }
 }
 
+TEST(FrameWritersCrossCheck, PhotoshopWithoutAlphaIsOpaqueAndMattedOnBlack) {
+  const sim::FrameImage image = random_premultiplied(23, 7, 8);
+  for (bool packbits : {false, true}) {
+    const std::vector<uint8_t> file = sim::encode_psd(image, {.packbits = packbits, .alpha_channel = false});
+    const std::optional<DecodedImage> got = decode_psd_sampled(file, 1);
+    ASSERT_TRUE(got);
+    for (size_t i = 0; i < image.rgba.size(); ++i) {
+      ASSERT_EQ(got->pixels[i], i % 4 == 3 ? 255 : image.rgba[i]) << packbits << " byte " << i;
+    }
+  }
+}
+
 TEST(FrameWritersCrossCheck, PackBitsRowsOfTheWriterUnpackExactly) {
   std::mt19937 rng(9);
   for (size_t len : {1u, 2u, 3u, 127u, 128u, 129u, 300u, 1000u}) {
