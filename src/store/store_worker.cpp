@@ -167,6 +167,7 @@ bool store_enqueue(StoreShared& shared, StoreReply reply) {
     }
     shared.replies.push_back(std::move(reply));
   }
+  shared.reply_ready.notify_all();
   request_early_idle();
   return true;
 }
@@ -241,6 +242,16 @@ std::optional<StoreReply> StoreHandle::take_reply() {
     }
     shared_->reply_room.notify_one();
     if (r->generation == shared_->generation.load()) return r;
+  }
+}
+
+std::optional<StoreReply> StoreHandle::wait_reply() {
+  for (;;) {
+    if (std::optional<StoreReply> r = take_reply()) return r;
+    if (!live()) return std::nullopt;
+    std::unique_lock lock(shared_->mutex);
+    shared_->reply_ready.wait(lock, [&] { return shared_->closed || !shared_->replies.empty(); });
+    if (shared_->closed && shared_->replies.empty()) return std::nullopt;
   }
 }
 

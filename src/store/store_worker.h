@@ -86,6 +86,7 @@ struct StoreShared {
   std::mutex mutex;
   std::condition_variable jobs_ready;
   std::condition_variable reply_room;
+  std::condition_variable reply_ready;
   std::deque<StoreJob> jobs;
   std::deque<StoreReply> replies;
   bool closed = false;  // the main side let go: the thread ends, sends fail
@@ -114,6 +115,8 @@ class StoreHandle {
   // One reply of the current generation, never waiting; stale ones are
   // dropped on the way.
   std::optional<StoreReply> take_reply();
+  // The same, waiting for a reply; none once the thread has gone (tests).
+  std::optional<StoreReply> wait_reply();
   // Queued job bytes + reply bytes + load gauge, saturating.
   uint64_t bytes_in_flight() const;
   uint64_t queued_jobs() const;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -187,6 +188,37 @@ TEST_F(SimhostRun, GrabFrameWritesTheCurrentFrameAsPpm) {
   const std::string header = "P6\n480 270\n255\n";
   ASSERT_EQ(bytes.compare(0, header.size(), header), 0) << bytes.substr(0, 20);
   EXPECT_EQ(bytes.size(), header.size() + 480u * 270u * 3u);
+}
+
+// The disk store across runs of the host: the second run on the same home
+// reloads what the first saved instead of rendering it, and "Purge
+// Velocinta" leaves no store folder behind.
+TEST_F(SimhostRun, SecondRunReloadsFramesFromDiskAndPurgeRemovesTheStore) {
+  auto rendered = [&] {
+    json s = summary();
+    return s["renders"]["sync"].get<int64_t>() + s["renders"]["async"].get<int64_t>();
+  };
+  const fs::path store = home_ / "Library" / "Caches" / "velocinta" / "framestore-fast-v1";
+  ASSERT_EQ(run({}, {"--command", "Velocinta"}, "<default>", 1.5).exit_code, 0);
+  const int64_t first = rendered();
+  ASSERT_GT(first, 0);
+  size_t files = 0;
+  for (auto& e : fs::recursive_directory_iterator(store)) files += e.path().extension() == ".vnf";
+  EXPECT_GT(files, 0u);
+
+  ASSERT_EQ(run({}, {"--command", "Velocinta"}, "<default>", 1.5).exit_code, 0);
+  const std::string log = read_text(log_path());
+  const size_t last = log.rfind("S9 disque : ");
+  ASSERT_NE(last, std::string::npos) << log;
+  const int64_t reloaded = std::stoll(log.substr(last + std::string("S9 disque : ").size()));
+  EXPECT_GT(reloaded, 0) << log.substr(last);
+  EXPECT_LE(reloaded + rendered(), 240) << "no frame of the work area is both reloaded and rendered";
+
+  const fs::path scenario = root_ / "purge.json";
+  std::ofstream(scenario) << R"({"events": [{"at_ms": 300, "action": "command", "name": "Purge Velocinta"}]})";
+  ASSERT_EQ(run({}, {"--command", "Velocinta", "--scenario", scenario.string()}, "<default>", 0.8).exit_code, 0);
+  EXPECT_FALSE(fs::exists(store)) << "purged, and not written again for the same project";
+  EXPECT_TRUE(plugin_threads(summary()).empty()) << summary()["threads_after_death"].dump();
 }
 
 }  // namespace
