@@ -60,16 +60,22 @@ TEST(FrameFile, OnePixelFrameRoundTrips) {
   EXPECT_EQ(std::memcmp(d->pixels.data(), f.pixels.data(), 4), 0);
 }
 
-TEST(FrameFile, Vnf2ExpandsToOpaqueRgba) {
-  std::vector<uint8_t> file(32 + 6);
+// A VNF2 of 2 × 1 pixels whose payload is the bytes 1, 2, 3, … up to `len`.
+std::vector<uint8_t> vnf2_file(uint32_t len) {
+  std::vector<uint8_t> file(32 + len);
   std::memcpy(file.data(), "VNF2", 4);
   put_u32(file, 4, 5);
   put_u32(file, 8, 30);
   put_u32(file, 12, 2);
   put_u32(file, 16, 1);
   put_f64(file, 20, 0.5);
-  put_u32(file, 28, 6);
-  for (int i = 0; i < 6; ++i) file[32 + i] = static_cast<uint8_t>(i + 1);
+  put_u32(file, 28, len);
+  for (uint32_t i = 0; i < len; ++i) file[32 + i] = static_cast<uint8_t>(i + 1);
+  return file;
+}
+
+TEST(FrameFile, Vnf2ExpandsToOpaqueRgba) {
+  const std::vector<uint8_t> file = vnf2_file(6);
   auto d = parse_frame_file(file);
   ASSERT_TRUE(d);
   const std::vector<uint8_t> want = {1, 2, 3, 255, 4, 5, 6, 255};
@@ -110,13 +116,8 @@ TEST(FrameFile, ParserRejectsEveryBrokenField) {
 }
 
 TEST(FrameFile, Vnf2PayloadMustBeExactlyThreeBytesAPixel) {
-  std::vector<uint8_t> file(32 + 7);
-  std::memcpy(file.data(), "VNF2", 4);
-  put_u32(file, 8, 30);
-  put_u32(file, 12, 2);
-  put_u32(file, 16, 1);
-  put_u32(file, 28, 7);
-  EXPECT_FALSE(parse_frame_file(file));
+  EXPECT_FALSE(parse_frame_file(vnf2_file(7)));
+  EXPECT_FALSE(parse_frame_file(vnf2_file(5)));
 }
 
 TEST(FrameFile, AliasIsNeverAFrameAndParsesOnlyWhole) {

@@ -63,7 +63,7 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   if (feed.handle.live()) feed.handle.raise_generation();
   feed.stream.reset();
   feed.opened = false;
-  feed.known_missing.clear();
+  feed.requested.clear();
   feed.on_disk.clear();
   ctl.store_pending.clear();  // what was awaited is rendered instead
 }
@@ -90,9 +90,8 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
       take_loaded_frame(feed, ctl, cache, f->frame);
     } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
       ctl.store_pending.erase(m->key);
-      feed.known_missing.insert(m->key);
     } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
-      feed.known_missing.erase(s->key);
+      feed.requested.erase(s->key);
       feed.on_disk.insert(s->key);
       sat_inc(feed.saved_frames);
       sat_inc(feed.saved_bytes, s->saved_bytes);
@@ -180,14 +179,16 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   LoadJob job;
   for (int64_t i = 0; i < considered; ++i) {
     std::optional<FrameKey> key = frame_key_of(ctl, b.first + (start - b.first + i) % span);
-    if (!key || contains_frame(cache, *key) || ctl.store_pending.contains(*key) || feed.known_missing.contains(*key)) {
+    if (!key || contains_frame(cache, *key) || feed.requested.contains(*key)) {
       continue;
     }
     job.keys.push_back(*key);
   }
   if (job.keys.empty()) return;
   const std::vector<FrameKey> keys = job.keys;
-  if (feed.handle.send(std::move(job))) ctl.store_pending.insert(keys.begin(), keys.end());
+  if (!feed.handle.send(std::move(job))) return;
+  ctl.store_pending.insert(keys.begin(), keys.end());
+  feed.requested.insert(keys.begin(), keys.end());
 }
 
 void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickReport& report) {

@@ -49,7 +49,10 @@ struct StoreFeed {
   bool opened = false;                        // the store thread answered the open
   std::optional<std::pair<uint64_t, std::string>> comp_name;  // (item id, name) as last read
 
-  std::unordered_set<FrameKey, FrameKeyHasher> known_missing;  // asked, not on disk
+  // Asked of the store in this stream, answered or not: a frame the cache
+  // lets go again is rendered, not read back over and over. A save makes its
+  // key askable again.
+  std::unordered_set<FrameKey, FrameKeyHasher> requested;
   std::unordered_set<FrameKey, FrameKeyHasher> on_disk;        // loaded or saved in this stream
 
   uint64_t loaded_frames = 0;  // taken into the cache from disk (saturating)
