@@ -265,6 +265,8 @@ uint64_t StoreHandle::queued_jobs() const { return shared_ ? shared_->queued_job
 
 void StoreHandle::stop() {
   if (!shared_) return;
+  // A fingerprint or a load in progress gives up at its next chunk or key.
+  shared_->generation.fetch_add(1);
   {
     std::lock_guard lock(shared_->mutex);
     shared_->closed = true;

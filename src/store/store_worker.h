@@ -120,7 +120,8 @@ class StoreHandle {
   // Queued job bytes + reply bytes + load gauge, saturating.
   uint64_t bytes_in_flight() const;
   uint64_t queued_jobs() const;
-  // Closes the channels and joins the thread; the job it runs completes.
+  // Cancels what is in flight, closes the channels and joins the thread; a
+  // file write in progress completes.
   void stop();
 
  private:
