@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "store/frame_file.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 
@@ -219,6 +220,35 @@ TEST_F(SimhostRun, SecondRunReloadsFramesFromDiskAndPurgeRemovesTheStore) {
   ASSERT_EQ(run({}, {"--command", "Velocinta", "--scenario", scenario.string()}, "<default>", 0.8).exit_code, 0);
   EXPECT_FALSE(fs::exists(store)) << "purged, and not written again for the same project";
   EXPECT_TRUE(plugin_threads(summary()).empty()) << summary()["threads_after_death"].dump();
+}
+
+// Frames rendered while the project has unsaved changes belong to no saved
+// state: none lands in the saved file's stream, and the save opens a new one.
+TEST_F(SimhostRun, AnEditClosesTheStreamAndASaveOpensTheNewState) {
+  const fs::path project = root_ / "project.aep";
+  fs::copy_file(fs::path(VEL_DEMO_DIR) / "sample.aep", project);
+  const fs::path scenario = root_ / "edit.json";
+  std::ofstream(scenario) << R"({"events": [
+    {"at_ms": 300, "action": "edit", "pointer": "/compositions/0/layers/3/solid/color", "value": [0.9, 0.2, 0.1]},
+    {"at_ms": 700, "action": "save"}]})";
+  ASSERT_EQ(run({}, {"--project", project.string(), "--scenario", scenario.string()}, "<default>", 2.0).exit_code, 0);
+  EXPECT_EQ(count_of(read_text(log_path()), "S9 disque : flux ouvert"), 2u) << read_text(log_path());
+
+  std::vector<fs::path> streams;
+  const fs::path main = home_ / "Library" / "Caches" / "velocinta" / "framestore-fast-v1" / "Main";
+  for (auto& e : fs::directory_iterator(main)) streams.push_back(e.path());
+  ASSERT_EQ(streams.size(), 2u);
+  // The playhead's frame is rendered first in both states: before the edit
+  // it went to the first stream, after the save to the second, and the two
+  // differ by the backdrop's new colour.
+  std::vector<std::vector<uint8_t>> pixels;
+  for (const fs::path& dir : streams) {
+    const std::string bytes = read_text(dir / "v0_s24.vnf");
+    auto frame = parse_frame_file(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    ASSERT_TRUE(frame) << dir;
+    pixels.emplace_back(frame->pixels.data(), frame->pixels.data() + frame->pixels.size());
+  }
+  EXPECT_NE(pixels[0], pixels[1]);
 }
 
 }  // namespace
