@@ -251,5 +251,22 @@ TEST_F(SimhostRun, AnEditClosesTheStreamAndASaveOpensTheNewState) {
   EXPECT_NE(pixels[0], pixels[1]);
 }
 
+// Closing the preview keeps the composition's measured render costs; the
+// next run starts from them.
+TEST_F(SimhostRun, ClosingThePreviewSavesTheCostProfileAndTheNextRunReloadsIt) {
+  const fs::path scenario = root_ / "toggle.json";
+  std::ofstream(scenario) << R"({"events": [{"at_ms": 100, "action": "command", "name": "Velocinta"},
+                                           {"at_ms": 700, "action": "command", "name": "Velocinta"}]})";
+  ASSERT_EQ(run({}, {"--scenario", scenario.string()}, "<default>", 1.0).exit_code, 0);
+  const fs::path profile = home_ / "Library" / "Application Support" / "velocinta" / "cost-fast-v1" / "Main.json";
+  const json figures = json::parse(read_text(profile));
+  ASSERT_TRUE(figures.is_array());
+  EXPECT_EQ(figures.size(), 5u);
+  EXPECT_TRUE(plugin_threads(summary()).empty()) << "the cleanup thread ends at death";
+
+  ASSERT_EQ(run({}, {}, "<default>", 0.3).exit_code, 0);
+  EXPECT_EQ(count_of(read_text(log_path()), "profil de coût rechargé : "), 1u) << read_text(log_path());
+}
+
 }  // namespace
 }  // namespace vel
