@@ -44,7 +44,7 @@ std::optional<std::string> comp_key_of(StoreFeed& feed, const PreviewController&
 std::optional<StoreStreamIdentity> wanted_stream(StoreFeed& feed, const PreviewController& ctl,
                                                  const PreviewTickReport& report) {
   std::optional<std::string> key = comp_key_of(feed, ctl, report.pinned_changed || report.edited);
-  if (!key || feed.project_unreadable) return std::nullopt;
+  if (feed.project_unreadable) return std::nullopt;
   // A host without the project suite says so when it is acquired, and would
   // say it again on every tick: it is asked at most once.
   if (project_suite_missing_at_probe() || !num_projects()) {
@@ -52,7 +52,16 @@ std::optional<StoreStreamIdentity> wanted_stream(StoreFeed& feed, const PreviewC
     return std::nullopt;
   }
   std::optional<ProjectFileState> file = project_file_state();
-  if (!file || file->dirty) return std::nullopt;
+  // Unsaved changes that the preview took for edits (its own work-area
+  // moves are not) make frames that no saved state holds. A project found
+  // with unsaved changes is taken as edited: nobody knows what they changed.
+  if (file && !file->dirty) {
+    feed.unsaved_edits = false;
+  } else if (file && (report.edited || !feed.project_seen)) {
+    feed.unsaved_edits = true;
+  }
+  if (file) feed.project_seen = true;
+  if (!key || !file || feed.unsaved_edits) return std::nullopt;
   struct stat st {};
   if (::stat(file->path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return StoreStreamIdentity{*ctl.pinned_item, *key, file->path, static_cast<int64_t>(st.st_size),

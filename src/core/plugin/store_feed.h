@@ -25,9 +25,9 @@ inline constexpr uint64_t kStoreJobsWaiting = 4;
 inline constexpr int kStoreWritesPerTick = 8;
 inline constexpr int kStoreRepliesPerTick = 32;
 
-// What one stream stands for. The frames of a project with unsaved changes
-// belong to no saved state: the stream is then closed and nothing is read
-// or written until the project is saved again.
+// What one stream stands for. The frames of a project edited since its
+// last save belong to no saved state: the stream is then closed and nothing
+// is read or written until the project is saved again.
 struct StoreStreamIdentity {
   uint64_t comp_id = 0;
   std::string comp_key;
@@ -42,6 +42,8 @@ struct StoreFeed {
   StoreHandle handle;
   bool started = false;
   bool project_unreadable = false;  // the host's project suite failed once: no stream this run
+  bool project_seen = false;        // the project's file state was read once
+  bool unsaved_edits = false;       // edited since the last save: no stream
   std::optional<std::filesystem::path> root;
 
   std::optional<StoreStreamIdentity> stream;  // none: closed
