@@ -80,6 +80,8 @@ struct PreviewController {
   // Asynchronous requests waiting at the host: request id → frame key.
   std::unordered_map<uint64_t, FrameKey> async_pending;
   std::unordered_set<FrameKey, FrameKeyHasher> async_pending_keys;
+  // Keys asked of the disk store and not answered yet: not rendered meanwhile.
+  std::unordered_set<FrameKey, FrameKeyHasher> store_pending;
 
   // Measurements.
   LevelRenderTimes level_times;

@@ -38,7 +38,7 @@ std::vector<std::pair<int64_t, FrameKey>> missing_frames(const PreviewController
   auto add_if_missing = [&](int64_t f) {
     auto key = frame_key_of(ctl, f);
     if (!key) return;
-    if (ctl.async_pending_keys.count(*key) || ctl.unplaceable.count(*key)) return;
+    if (ctl.async_pending_keys.count(*key) || ctl.unplaceable.count(*key) || ctl.store_pending.count(*key)) return;
     auto width = cached_frame_width(cache, *key);
     if (width && *width >= want_width) return;
     out.emplace_back(f, *key);
@@ -208,7 +208,8 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     }
   }
 
-  if (has_comp && missing.empty() && ctl.async_pending.empty() && !ctl.sweep_reported) {
+  if (has_comp && missing.empty() && ctl.async_pending.empty() && ctl.store_pending.empty() &&
+      !ctl.sweep_reported) {
     ctl.sweep_reported = true;
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
     log_line("INFO", "S2 zone de travail en cache : images " + std::to_string(b.first) + ".." +

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "store/frame_file.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 
@@ -213,6 +215,83 @@ TEST_F(SimhostRun, GrabFrameWritesTheCurrentFrameAsPpm) {
   const std::string header = "P6\n480 270\n255\n";
   ASSERT_EQ(bytes.compare(0, header.size(), header), 0) << bytes.substr(0, 20);
   EXPECT_EQ(bytes.size(), header.size() + 480u * 270u * 3u);
+}
+
+// The disk store across runs of the host: the second run on the same home
+// reloads what the first saved instead of rendering it, and "Purge
+// Velocinta" leaves no store folder behind.
+TEST_F(SimhostRun, SecondRunReloadsFramesFromDiskAndPurgeRemovesTheStore) {
+  auto rendered = [&] {
+    json s = summary();
+    return s["renders"]["sync"].get<int64_t>() + s["renders"]["async"].get<int64_t>();
+  };
+  const fs::path store = home_ / "Library" / "Caches" / "velocinta" / "framestore-fast-v1";
+  ASSERT_EQ(run({}, {"--command", "Velocinta"}, "<default>", 1.5).exit_code, 0);
+  const int64_t first = rendered();
+  ASSERT_GT(first, 0);
+  size_t files = 0;
+  for (auto& e : fs::recursive_directory_iterator(store)) files += e.path().extension() == ".vnf";
+  EXPECT_GT(files, 0u);
+
+  ASSERT_EQ(run({}, {"--command", "Velocinta"}, "<default>", 1.5).exit_code, 0);
+  const std::string log = read_text(log_path());
+  const size_t last = log.rfind("S9 disque : ");
+  ASSERT_NE(last, std::string::npos) << log;
+  const int64_t reloaded = std::stoll(log.substr(last + std::string("S9 disque : ").size()));
+  EXPECT_GT(reloaded, 0) << log.substr(last);
+  EXPECT_LE(reloaded + rendered(), 240) << "no frame of the work area is both reloaded and rendered";
+
+  const fs::path scenario = root_ / "purge.json";
+  std::ofstream(scenario) << R"({"events": [{"at_ms": 300, "action": "command", "name": "Purge Velocinta"}]})";
+  ASSERT_EQ(run({}, {"--command", "Velocinta", "--scenario", scenario.string()}, "<default>", 0.8).exit_code, 0);
+  EXPECT_FALSE(fs::exists(store)) << "purged, and not written again for the same project";
+  EXPECT_TRUE(plugin_threads(summary()).empty()) << summary()["threads_after_death"].dump();
+}
+
+// Frames rendered while the project has unsaved changes belong to no saved
+// state: none lands in the saved file's stream, and the save opens a new one.
+TEST_F(SimhostRun, AnEditClosesTheStreamAndASaveOpensTheNewState) {
+  const fs::path project = root_ / "project.aep";
+  fs::copy_file(fs::path(VEL_DEMO_DIR) / "sample.aep", project);
+  const fs::path scenario = root_ / "edit.json";
+  std::ofstream(scenario) << R"({"events": [
+    {"at_ms": 300, "action": "edit", "pointer": "/compositions/0/layers/3/solid/color", "value": [0.9, 0.2, 0.1]},
+    {"at_ms": 700, "action": "save"}]})";
+  ASSERT_EQ(run({}, {"--project", project.string(), "--scenario", scenario.string()}, "<default>", 2.0).exit_code, 0);
+  EXPECT_EQ(count_of(read_text(log_path()), "S9 disque : flux ouvert"), 2u) << read_text(log_path());
+
+  std::vector<fs::path> streams;
+  const fs::path main = home_ / "Library" / "Caches" / "velocinta" / "framestore-fast-v1" / "Main";
+  for (auto& e : fs::directory_iterator(main)) streams.push_back(e.path());
+  ASSERT_EQ(streams.size(), 2u);
+  // The playhead's frame is rendered first in both states: before the edit
+  // it went to the first stream, after the save to the second, and the two
+  // differ by the backdrop's new colour.
+  std::vector<std::vector<uint8_t>> pixels;
+  for (const fs::path& dir : streams) {
+    const std::string bytes = read_text(dir / "v0_s24.vnf");
+    auto frame = parse_frame_file(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    ASSERT_TRUE(frame) << dir;
+    pixels.emplace_back(frame->pixels.data(), frame->pixels.data() + frame->pixels.size());
+  }
+  EXPECT_NE(pixels[0], pixels[1]);
+}
+
+// Closing the preview keeps the composition's measured render costs; the
+// next run starts from them.
+TEST_F(SimhostRun, ClosingThePreviewSavesTheCostProfileAndTheNextRunReloadsIt) {
+  const fs::path scenario = root_ / "toggle.json";
+  std::ofstream(scenario) << R"({"events": [{"at_ms": 100, "action": "command", "name": "Velocinta"},
+                                           {"at_ms": 700, "action": "command", "name": "Velocinta"}]})";
+  ASSERT_EQ(run({}, {"--scenario", scenario.string()}, "<default>", 1.0).exit_code, 0);
+  const fs::path profile = home_ / "Library" / "Application Support" / "velocinta" / "cost-fast-v1" / "Main.json";
+  const json figures = json::parse(read_text(profile));
+  ASSERT_TRUE(figures.is_array());
+  EXPECT_EQ(figures.size(), 5u);
+  EXPECT_TRUE(plugin_threads(summary()).empty()) << "the cleanup thread ends at death";
+
+  ASSERT_EQ(run({}, {}, "<default>", 0.3).exit_code, 0);
+  EXPECT_EQ(count_of(read_text(log_path()), "profil de coût rechargé : "), 1u) << read_text(log_path());
 }
 
 }  // namespace

@@ -8,11 +8,13 @@ namespace vel {
 
 void cmd_preview_toggle(PreviewState& state) {
   state.preview_open = !state.preview_open;
+  if (!state.preview_open) save_cost_profile_at_teardown(state.store, state.preview);
   log_line("INFO", state.preview_open ? "velocinta: aperçu ouvert" : "velocinta: aperçu fermé");
 }
 
 void cmd_purge_caches(PreviewState& state) {
   purge_preview(state.preview, state.cache);
+  purge_store(state.store, state.preview);
   log_line("INFO", "velocinta: caches purgés");
 }
 

@@ -46,9 +46,12 @@ void step_comp_tracking(Tick& t) {
 
 void step_verification_and_clock(Tick&) {}
 
+void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.report); }
+
 void step_producers(Tick& t) {
   async_render_tick(t.s.preview, t.s.cache, t.report);
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
+  note_cost_figures(t.s.store, t.s.preview);
 }
 
 // The frame cache's upkeep: finished unpacks come in, the playhead's frame
@@ -62,6 +65,7 @@ void step_cache_upkeep(Tick& t) {
   if (ctl.timing) pack_idle_frames(cache, pack_min_distance_seconds(ctl.timing->frame_value, ctl.timing->frame_scale));
   CacheReserveInputs reserve = cache_own_reserve(cache);
   reserve.pooled_bytes = trim_pixel_buffer_pool();
+  reserve.store_queue_bytes = t.s.store.handle.bytes_in_flight();
   refresh_cache_budget(cache, reserve, physical_memory_bytes(), memory_pressure_percent());
 }
 
@@ -79,6 +83,7 @@ constexpr IdleStep kIdleSteps[] = {
     {"panel", step_panel},
     {"comp-tracking", step_comp_tracking},
     {"verification-and-clock", step_verification_and_clock},
+    {"store-feed", step_store_feed},
     {"producers", step_producers},
     {"cache-upkeep", step_cache_upkeep},
     {"preview-tick", step_preview_tick},

@@ -14,6 +14,7 @@ void shut_down(PreviewState* state) {
   dying_flag().store(true, std::memory_order_relaxed);
   if (state != nullptr) {
     preview_shutdown(state->preview);  // cancels what still waits at the host
+    shut_down_store(state->store);
   }
   stop_idle_probe_pump();
   // Long-lived workers: every stop handle first, then every join.
