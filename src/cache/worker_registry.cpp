@@ -11,7 +11,8 @@ constexpr int kEnded = 1;
 constexpr int kFailed = 2;
 }  // namespace
 
-BackgroundWorkerRegistry::BackgroundWorkerRegistry(size_t limit) : limit_(limit) {}
+BackgroundWorkerRegistry::BackgroundWorkerRegistry(size_t limit, WorkerRegistryTexts texts)
+    : limit_(limit), texts_(texts) {}
 
 BackgroundWorkerRegistry::~BackgroundWorkerRegistry() { drain(); }
 
@@ -28,7 +29,7 @@ void BackgroundWorkerRegistry::reap_locked() {
       ++i;
       continue;
     }
-    if (state == kFailed) log_line("ERROR", "cache: background worker terminated unexpectedly");
+    if (state == kFailed) log_line("ERROR", texts_.terminated);
     // The body has returned: the join only waits for the thread's exit.
     if (e.thread.joinable()) e.thread.join();
     if (i + 1 != entries_.size()) entries_[i] = std::move(entries_.back());
@@ -40,8 +41,8 @@ Status<> BackgroundWorkerRegistry::start(std::string name, std::function<void()>
   std::lock_guard lock(mutex_);
   reap_locked();
   if (entries_.size() >= limit_) {
-    log_line("ERROR", "cache: background worker limit reached");
-    return err("cache: background worker limit reached");
+    log_line("ERROR", texts_.limit_reached);
+    return err(texts_.limit_reached);
   }
   auto state = std::make_shared<std::atomic<int>>(kRunning);
   Result<std::thread> thread = spawn_named_thread(std::move(name), [body = std::move(body), state] {
@@ -55,8 +56,9 @@ Status<> BackgroundWorkerRegistry::start(std::string name, std::function<void()>
     state->store(end, std::memory_order_release);
   });
   if (!thread.ok()) {
-    log_line("ERROR", "cache: background worker unavailable: " + thread.error());
-    return err("cache: background worker unavailable: " + thread.error());
+    const std::string text = texts_.unavailable_prefix + thread.error() + texts_.unavailable_suffix;
+    log_line("ERROR", text);
+    return err(text);
   }
   entries_.push_back(Entry{std::move(thread).value(), std::move(stop), std::move(state)});
   return ok_unit();
