@@ -26,6 +26,7 @@ struct DisplayRecord {
   std::mutex mutex;
   std::vector<ShownImage> views;
   uint64_t next_id = 1;
+  DisplayTotals totals;
 };
 DisplayRecord& record() {
   static DisplayRecord& r = *new DisplayRecord();
@@ -90,6 +91,7 @@ NSImageView::NSImageView(NSRect frame) : frame_(frame) {
   DisplayRecord& r = record();
   std::lock_guard lock(r.mutex);
   id_ = r.next_id++;
+  ++r.totals.views_created;
   ShownImage shown;
   shown.view_id = id_;
   shown.frame = frame;
@@ -125,6 +127,11 @@ void NSImageView::setImage(std::shared_ptr<NSImage> image) {
   if (image_) ++v->images_set;
   v->pixels_wide = rep ? rep->pixelsWide() : 0;
   v->pixels_high = rep ? rep->pixelsHigh() : 0;
+  if (image_) {
+    ++r.totals.images_set;
+    r.totals.last_pixels_wide = v->pixels_wide;
+    r.totals.last_pixels_high = v->pixels_high;
+  }
   // assign() reuses the copy's storage: showing frames of one size does not
   // allocate once the first has been shown.
   if (rep) {
@@ -145,6 +152,12 @@ std::optional<ShownImage> shown_image(uint64_t view_id) {
   std::lock_guard lock(r.mutex);
   if (const ShownImage* v = find_locked(r, view_id)) return *v;
   return std::nullopt;
+}
+
+DisplayTotals display_totals() {
+  DisplayRecord& r = record();
+  std::lock_guard lock(r.mutex);
+  return r.totals;
 }
 
 void fail_next_bitmap_creations(uint32_t count) { g_fail_creations.store(count, std::memory_order_relaxed); }

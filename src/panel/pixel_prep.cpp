@@ -1,14 +1,13 @@
 #include "panel/pixel_prep.h"
 
+#include "panel/pixel_kernels.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
 #include <tuple>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace vel {
 namespace {
@@ -21,38 +20,6 @@ std::optional<size_t> rgba_bytes(uint64_t w, uint64_t h) {
   const unsigned __int128 n = static_cast<unsigned __int128>(w) * h * 4;
   if (n > SIZE_MAX) return std::nullopt;
   return static_cast<size_t>(n);
-}
-
-// (s >> 2) + ((s >> 1) & 1), which equals (s + 2) >> 2: a remainder of 2 or
-// 3 rounds up.
-inline uint8_t box_mean(unsigned s) { return static_cast<uint8_t>((s + 2) >> 2); }
-
-void halve_rows(const uint8_t* row0, const uint8_t* row1, uint8_t* out, uint32_t out_w) {
-  uint32_t x = 0;
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i two = _mm_set1_epi16(2);
-  // Four source pixels of two rows give two result pixels.
-  for (; x + 4 <= out_w; x += 4) {
-    __m128i res[2];
-    for (int half = 0; half < 2; ++half) {
-      const size_t off = (static_cast<size_t>(x) * 2 + half * 4) * 4;
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row0 + off));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row1 + off));
-      const __m128i lo = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
-      const __m128i hi = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
-      const __m128i lo_sum = _mm_add_epi16(lo, _mm_srli_si128(lo, 8));
-      const __m128i hi_sum = _mm_add_epi16(hi, _mm_srli_si128(hi, 8));
-      res[half] = _mm_srli_epi16(_mm_add_epi16(_mm_unpacklo_epi64(lo_sum, hi_sum), two), 2);
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + static_cast<size_t>(x) * 4), _mm_packus_epi16(res[0], res[1]));
-  }
-#endif
-  for (; x < out_w; ++x) {
-    const uint8_t* p = row0 + static_cast<size_t>(x) * 8;
-    const uint8_t* q = row1 + static_cast<size_t>(x) * 8;
-    for (int c = 0; c < 4; ++c) out[static_cast<size_t>(x) * 4 + c] = box_mean(p[c] + p[c + 4] + q[c] + q[c + 4]);
-  }
 }
 
 // c + half its difference from the mean of its 3 × 3 block, per colour
@@ -75,59 +42,6 @@ void sharpen_interior(const uint8_t* src, uint8_t* img, uint32_t w, uint32_t h, 
       }
     }
   }
-}
-
-#if defined(__SSE2__)
-// Four pixels over one grey.
-inline __m128i flatten4(__m128i px, __m128i grey, __m128i zero, bool swap) {
-  const __m128i c127 = _mm_set1_epi16(127);
-  const __m128i c1 = _mm_set1_epi16(1);
-  const __m128i c255 = _mm_set1_epi16(255);
-  __m128i halves[2] = {_mm_unpacklo_epi8(px, zero), _mm_unpackhi_epi8(px, zero)};
-  for (__m128i& v : halves) {
-    __m128i alpha = _mm_shufflelo_epi16(v, _MM_SHUFFLE(3, 3, 3, 3));
-    alpha = _mm_shufflehi_epi16(alpha, _MM_SHUFFLE(3, 3, 3, 3));
-    // t = (255 − a) × g + 127, then ⌊t / 255⌋ = (t + 1 + (t >> 8)) >> 8.
-    const __m128i t = _mm_add_epi16(_mm_mullo_epi16(_mm_sub_epi16(c255, alpha), grey), c127);
-    const __m128i add = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(t, c1), _mm_srli_epi16(t, 8)), 8);
-    v = _mm_add_epi16(v, add);
-    if (swap) {
-      v = _mm_shufflelo_epi16(v, _MM_SHUFFLE(3, 0, 1, 2));
-      v = _mm_shufflehi_epi16(v, _MM_SHUFFLE(3, 0, 1, 2));
-    }
-  }
-  const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
-  return _mm_or_si128(_mm_packus_epi16(halves[0], halves[1]), opaque);
-}
-#endif
-
-inline void flatten_one(const uint8_t* s, uint8_t* d, unsigned grey, bool swap) {
-  uint8_t r = s[0], g = s[1], b = s[2];
-  const unsigned a = s[3];
-  if (a < 255) {
-    const unsigned add = ((255 - a) * grey + 127) / 255;
-    r = static_cast<uint8_t>(std::min(255u, r + add));
-    g = static_cast<uint8_t>(std::min(255u, g + add));
-    b = static_cast<uint8_t>(std::min(255u, b + add));
-  }
-  d[0] = swap ? b : r;
-  d[1] = g;
-  d[2] = swap ? r : b;
-  d[3] = 255;
-}
-
-// Pixels [x0, x1) of one row over one grey.
-void flatten_run(const uint8_t* src, uint8_t* dst, uint32_t x0, uint32_t x1, unsigned grey, bool swap) {
-  uint32_t x = x0;
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i g = _mm_set1_epi16(static_cast<short>(grey));
-  for (; x + 4 <= x1; x += 4) {
-    const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + static_cast<size_t>(x) * 4));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + static_cast<size_t>(x) * 4), flatten4(px, g, zero, swap));
-  }
-#endif
-  for (; x < x1; ++x) flatten_one(src + static_cast<size_t>(x) * 4, dst + static_cast<size_t>(x) * 4, grey, swap);
 }
 
 }  // namespace
@@ -169,7 +83,7 @@ std::optional<std::pair<uint32_t, uint32_t>> halve_image(const uint8_t* src, siz
   const size_t row = static_cast<size_t>(width) * 4;
   for (uint32_t y = 0; y < oh; ++y) {
     const uint8_t* row0 = src + static_cast<size_t>(y) * 2 * row;
-    halve_rows(row0, row0 + row, out.data() + static_cast<size_t>(y) * ow * 4, ow);
+    halve_row_pair(row0, row0 + row, out.data() + static_cast<size_t>(y) * ow * 4, ow);
   }
   return std::make_pair(ow, oh);
 }
@@ -223,21 +137,7 @@ bool flatten_on_checkerboard(const uint8_t* src, size_t src_len, uint32_t width,
   if (!need || src_len < *need || dst_len != *need || src == nullptr || dst == nullptr) return false;
   const size_t row = static_cast<size_t>(width) * 4;
   for (uint32_t y = 0; y < height; ++y) {
-    const uint8_t* s = src + y * row;
-    uint8_t* d = dst + y * row;
-    if (cell == 0) {
-      // An opaque source adds nothing: one run over a grey of 0.
-      flatten_run(s, d, 0, width, 0, swap_red_blue);
-      continue;
-    }
-    const uint32_t row_cell = y / cell;
-    for (uint32_t x0 = 0; x0 < width;) {
-      const uint32_t col_cell = x0 / cell;
-      const uint64_t end = std::min<uint64_t>(static_cast<uint64_t>(col_cell + 1) * cell, width);
-      const unsigned grey = ((row_cell + col_cell) & 1) != 0 ? 102 : 153;
-      flatten_run(s, d, x0, static_cast<uint32_t>(end), grey, swap_red_blue);
-      x0 = static_cast<uint32_t>(end);
-    }
+    flatten_row(src + y * row, dst + y * row, width, cell, cell != 0 && ((y / cell) & 1) != 0, swap_red_blue);
   }
   return true;
 }

@@ -157,7 +157,8 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
     const RgbaFrame frame{chosen->pixels, chosen->time, chosen->width, chosen->height};
     // A frame the panel did not take will never be confirmed: nothing is
     // awaited for it, and the next step chooses again.
-    if (present && present(frame)) {
+    const FrameKey key{static_cast<int32_t>(chosen->frame * grid->fd), grid->scale};
+    if (present && present(frame, key)) {
       clock.awaiting = AwaitedPresentation{request.seq, chosen->frame, chosen->time, clock.last_present_no};
     }
     if (chosen->frame != due) {

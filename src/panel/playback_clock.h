@@ -47,7 +47,7 @@ struct ClockInputs {
 };
 
 // Hands a frame to the panel; whether it was taken for presentation.
-using PresentFrameFn = std::function<bool(const RgbaFrame&)>;
+using PresentFrameFn = std::function<bool(const RgbaFrame&, FrameKey)>;
 
 // One clock step. True when the presentation it awaited has just been
 // confirmed and moved `shown_time`.

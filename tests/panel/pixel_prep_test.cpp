@@ -129,36 +129,53 @@ TEST(Checkerboard, CellsAndOpacity) {
 }
 
 TEST(Checkerboard, EveryAlphaAgainstTheFormula) {
-  // One row of 256 pixels, alpha 0..255, colours at their premultiplied
-  // maximum, over both greys; red and blue swapped on the second pass.
-  const uint32_t w = 256;
-  std::vector<uint8_t> src = image(w, 2);
-  for (uint32_t y = 0; y < 2; ++y) {
-    for (uint32_t a = 0; a < w; ++a) {
-      uint8_t* p = &src[(static_cast<size_t>(y) * w + a) * 4];
-      p[0] = static_cast<uint8_t>(a);
+  // Rows of 259 pixels (vector bodies and odd tails), alpha 0..255 and
+  // colours up to their premultiplied maximum, over squares of every size the
+  // vector paths treat differently, red and blue swapped or not.
+  const uint32_t w = 259, h = 7;
+  std::vector<uint8_t> src = image(w, h);
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      uint8_t* p = &src[(static_cast<size_t>(y) * w + x) * 4];
+      const uint8_t a = static_cast<uint8_t>((x + 31 * y) % 256);
+      p[0] = a;
       p[1] = static_cast<uint8_t>(a / 2);
       p[2] = static_cast<uint8_t>(a / 3);
-      p[3] = static_cast<uint8_t>(a);
+      p[3] = a;
     }
   }
-  for (bool swap : {false, true}) {
-    std::vector<uint8_t> dst(src.size());
-    ASSERT_TRUE(flatten_on_checkerboard(src.data(), src.size(), w, 2, 1, swap, dst.data(), dst.size()));
-    for (uint32_t y = 0; y < 2; ++y) {
-      for (uint32_t x = 0; x < w; ++x) {
-        const uint8_t* s = &src[(static_cast<size_t>(y) * w + x) * 4];
-        const uint8_t* d = &dst[(static_cast<size_t>(y) * w + x) * 4];
-        const unsigned grey = ((x + y) % 2) != 0 ? 102 : 153;
-        const unsigned add = s[3] < 255 ? ((255u - s[3]) * grey + 127) / 255 : 0;
-        const uint8_t r = static_cast<uint8_t>(std::min(255u, s[0] + add));
-        const uint8_t b = static_cast<uint8_t>(std::min(255u, s[2] + add));
-        ASSERT_EQ(d[0], swap ? b : r) << x << "," << y;
-        ASSERT_EQ(d[1], std::min(255u, s[1] + add));
-        ASSERT_EQ(d[2], swap ? r : b);
-        ASSERT_EQ(d[3], 255);
+  for (uint32_t cell : {1u, 2u, 3u, 4u, 5u, 12u, 300u}) {
+    for (bool swap : {false, true}) {
+      std::vector<uint8_t> dst(src.size());
+      ASSERT_TRUE(flatten_on_checkerboard(src.data(), src.size(), w, h, cell, swap, dst.data(), dst.size()));
+      for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; ++x) {
+          const uint8_t* s = &src[(static_cast<size_t>(y) * w + x) * 4];
+          const uint8_t* d = &dst[(static_cast<size_t>(y) * w + x) * 4];
+          const unsigned grey = ((y / cell + x / cell) % 2) != 0 ? 102 : 153;
+          const unsigned add = s[3] < 255 ? ((255u - s[3]) * grey + 127) / 255 : 0;
+          const uint8_t r = static_cast<uint8_t>(std::min(255u, s[0] + add));
+          const uint8_t b = static_cast<uint8_t>(std::min(255u, s[2] + add));
+          ASSERT_EQ(d[0], swap ? b : r) << "cell " << cell << " at " << x << "," << y;
+          ASSERT_EQ(d[1], std::min(255u, s[1] + add));
+          ASSERT_EQ(d[2], swap ? r : b);
+          ASSERT_EQ(d[3], 255);
+        }
       }
     }
+  }
+}
+
+TEST(Checkerboard, OpaqueSourcesAreCopied) {
+  const uint32_t w = 13, h = 2;
+  std::vector<uint8_t> src = image(w, h, 255);
+  for (size_t i = 0; i < src.size(); ++i) {
+    if (i % 4 != 3) src[i] = static_cast<uint8_t>(i);
+  }
+  for (uint32_t cell : {0u, 12u}) {
+    std::vector<uint8_t> dst(src.size());
+    ASSERT_TRUE(flatten_on_checkerboard(src.data(), src.size(), w, h, cell, false, dst.data(), dst.size()));
+    EXPECT_EQ(dst, src) << cell;
   }
 }
 

@@ -45,7 +45,7 @@ struct ClockRig {
   bool step_at(double frames) {
     const double seconds = frames * in.timing.frame_value / in.timing.frame_scale;
     in.now_ns = t0 + static_cast<uint64_t>(std::llround(seconds * 1e9));
-    return advance_playback_clock(clock, cache, in, [this](const RgbaFrame& f) {
+    return advance_playback_clock(clock, cache, in, [this](const RgbaFrame& f, FrameKey) {
       handed.push_back(std::llround(f.time * in.timing.frame_scale / in.timing.frame_value));
       if (confirm) {
         PresentEvent ev;

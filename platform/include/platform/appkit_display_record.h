@@ -26,6 +26,15 @@ std::vector<ShownImage> shown_images();
 // One view, while it lives.
 std::optional<ShownImage> shown_image(uint64_t view_id);
 
+// Totals over the whole process, views that ended included.
+struct DisplayTotals {
+  uint64_t views_created = 0;
+  uint64_t images_set = 0;
+  int64_t last_pixels_wide = 0;  // of the last image shown anywhere
+  int64_t last_pixels_high = 0;
+};
+DisplayTotals display_totals();
+
 // Failure injection: the next `count` bitmap creations (or bitmapData calls)
 // fail as the framework may under memory pressure.
 void fail_next_bitmap_creations(uint32_t count);

@@ -1,6 +1,7 @@
 #include "cache/worker_registry.h"
 #include "core/log.h"
 #include "core/plugin/hooks.h"
+#include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "core/plugin/startup.h"
 #include "core/process_flags.h"
@@ -14,6 +15,7 @@ void shut_down(PreviewState* state) {
   if (state != nullptr) {
     preview_shutdown(state->preview);  // cancels what still waits at the host
   }
+  presentation_shutdown(state);  // the pacemaker stops, present workers are joined
   stop_idle_probe_pump();
   // Long-lived workers: every stop handle first, then every join.
   drain_deferred_list();
