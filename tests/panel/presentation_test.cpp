@@ -137,9 +137,10 @@ TEST(CpuPresentation, WorkerPreparesAndThePanelShows) {
 
     // A resize re-posts the retained frame at the new size.
     cpu.set_picture_px({16, 8});
-    EXPECT_FALSE(cpu.represent_retained_frame());
+    bool shown_again = cpu.represent_retained_frame();  // posts; may already collect
     signal.wait_for(2);
-    ASSERT_TRUE(cpu.represent_retained_frame());
+    shown_again = cpu.represent_retained_frame() || shown_again;
+    EXPECT_TRUE(shown_again);
     EXPECT_EQ(platform::shown_image(view->viewId())->pixels_wide, 16);
   }
   join_present_workers();
