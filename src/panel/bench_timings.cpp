@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+
+#include "panel/total_order.h"
 
 namespace vel {
 namespace {
@@ -15,12 +16,6 @@ void prune(Ring& ring, double t, TimeOf time_of) {
 }
 
 double first_of(const std::pair<double, double>& p) { return p.first; }
-
-int64_t total_order_key(double v) {
-  int64_t bits;
-  std::memcpy(&bits, &v, sizeof bits);
-  return bits < 0 ? bits ^ INT64_MAX : bits;
-}
 
 }  // namespace
 
@@ -68,8 +63,7 @@ void record_frame_step(BenchTimings& b, double t) {
 
 std::optional<double> percentile_95(std::vector<double>& values) {
   if (values.empty()) return std::nullopt;
-  std::sort(values.begin(), values.end(),
-            [](double a, double b) { return total_order_key(a) < total_order_key(b); });
+  std::sort(values.begin(), values.end(), total_order_less);
   const size_t n = values.size();
   return values[std::min(n - 1, static_cast<size_t>(static_cast<double>(n) * 0.95))];
 }

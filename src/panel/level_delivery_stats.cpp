@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
+
+#include "panel/total_order.h"
 
 namespace vel {
 namespace {
@@ -25,15 +26,6 @@ double per_frame_estimate(const LevelDeliveryStats& s, uint32_t i, uint64_t n) {
   return (base + interval * ahead) / static_cast<double>(std::max<uint64_t>(n, 1));
 }
 
-// The smaller in IEEE total order.
-double total_min(double a, double b) {
-  const auto key = [](double v) {
-    int64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits < 0 ? ~bits : bits | INT64_MIN;
-  };
-  return static_cast<uint64_t>(key(b)) < static_cast<uint64_t>(key(a)) ? b : a;
-}
 
 }  // namespace
 
@@ -104,7 +96,7 @@ std::optional<double> expected_level_interval(const LevelDeliveryStats& stats, u
   if (use_inprocess && stats.inprocess_ms[*i].count >= 3) a = stats.inprocess_ms[*i].average;
   if (use_async && stats.async_ms[*i].count >= 3) {
     const double e = per_frame_estimate(stats, *i, n);
-    return a ? total_min(*a, e) : e;
+    return a ? (total_order_less(e, *a) ? e : *a) : e;
   }
   return a;
 }

@@ -59,6 +59,7 @@ TEST(BenchTimings, Percentile95) {
   EXPECT_EQ(p95({}), std::nullopt);
   EXPECT_EQ(p95({5, 1, 3}), 5.0);
   EXPECT_EQ(p95({7}), 7.0);
+  EXPECT_TRUE(std::isnan(*p95({1, kNaN, 2}))) << "NaN sorts above every number";
   EXPECT_EQ(p95(twenty), 20.0);
   EXPECT_EQ(p95(twenty_one), 20.0);
 }
