@@ -13,8 +13,8 @@ DeliveryDecision decide_delivery(const DeliveryInputs& in) {
   if (in.current_missing) return {Producer::InProcessSync, false, "current_frame"};
   if (in.pool_ready) return {Producer::Pool, true, "pool"};
   // The rest goes to the host's render manager rather than the main thread,
-  // unless it has measured clearly slower than rendering here.
-  if (in.async_available && in.sync_faster) return {Producer::InProcessSync, false, "sync_faster"};
+  // unless it stopped delivering what it was given.
+  if (in.async_available && in.async_stalled) return {Producer::InProcessSync, false, "async_stalled"};
   if (in.async_available) return {Producer::InProcessAsync, false, "async_prefetch"};
   return {Producer::InProcessSync, false, "sync_sweep"};
 }

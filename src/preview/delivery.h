@@ -22,7 +22,7 @@ struct DeliveryInputs {
   bool async_available = false;  // switch on and the async manager present
   bool raster_ready = false;     // raster renderer holds this composition
   bool pool_ready = false;       // pool may launch for this composition
-  bool sync_faster = false;      // measured in-process frames clearly beat asynchronous ones
+  bool async_stalled = false;    // measured asynchronous delivery stopped with requests waiting
 };
 
 struct DeliveryDecision {

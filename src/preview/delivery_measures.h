@@ -1,7 +1,8 @@
 // What the delivery decision has measured at the factor it renders at: the
 // expected in-process and asynchronous time per frame (from the per-level
 // statistics), the factor that delivers soonest, and the cost model's
-// prediction. The decision weighs the first two; the DELIVERY line shows all.
+// prediction. The decision watches the asynchronous level for a stall; the
+// DELIVERY line shows them all.
 #pragma once
 
 #include <cstdint>
@@ -20,17 +21,20 @@ struct DeliveryMeasures {
   std::optional<double> async_frame_ms;  // asynchronous, per frame over the frames ahead
   std::optional<std::pair<uint32_t, double>> fastest_level;  // fresh factor and its estimate
   std::optional<double> predicted_ms;    // the cost model at `downsample`
+  bool async_fresh = false;              // asynchronous frames still arrive at their own pace
 };
 
 // The measures for `frames_ahead` frames at `downsample`, at monotonic `now_ms`.
 DeliveryMeasures measure_delivery(const LevelDeliveryStats& stats, const PerFactorTimes& per_factor,
                                   uint32_t downsample, uint64_t frames_ahead, double now_ms);
 
-// Asynchronous renders clearly lose to in-process ones: measured in-process
-// frames take at most half the asynchronous per-frame time.
-bool sync_clearly_faster(const DeliveryMeasures& m);
+// The render manager has stopped delivering: asynchronous frames were
+// measured at this factor, requests wait at the host, and none arrived
+// within twice the measured render time (at most 2 s).
+bool async_stalled(const DeliveryMeasures& m, bool requests_waiting);
 
-// " ds=4 level_ms(sync,async)=[Some(12.5), None] fastest=Some(4) predicted_ms=None".
+// " ds=4 level_ms(sync,async)=[Some(12.5), None] async_fresh=false fastest=Some(4)
+// predicted_ms=None".
 std::string delivery_measures_text(const DeliveryMeasures& m);
 
 }  // namespace vel

@@ -213,7 +213,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     di.missing_frames = missing.size() - next;
     di.current_missing = next < missing.size() && current_key && missing[next].second == *current_key;
     di.async_available = async_manager && !ctl.async_broken;  // a refusal turns it off mid-tick
-    di.sync_faster = sync_clearly_faster(measures);
+    di.async_stalled = async_stalled(measures, !ctl.async_pending.empty());
     const DeliveryDecision d = decide_delivery(di);
     note_decision(ctl, d, measures);
     if (d.producer == Producer::InProcessSync) {

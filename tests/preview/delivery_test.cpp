@@ -45,10 +45,10 @@ TEST(Delivery, DecisionTable) {
        Producer::Raster, "raster"},
       {"pool before async for the rest", with([](auto& i) { i.pool_ready = true; i.async_available = true; }),
        Producer::Pool, "pool"},
-      {"async measured clearly slower", with([](auto& i) { i.async_available = true; i.sync_faster = true; }),
-       Producer::InProcessSync, "sync_faster"},
+      {"async stalled", with([](auto& i) { i.async_available = true; i.async_stalled = true; }),
+       Producer::InProcessSync, "async_stalled"},
       {"the playhead frame first, whatever was measured",
-       with([](auto& i) { i.current_missing = true; i.async_available = true; i.sync_faster = true; }),
+       with([](auto& i) { i.current_missing = true; i.async_available = true; i.async_stalled = true; }),
        Producer::InProcessSync, "current_frame"},
   };
   for (const auto& c : cases) {
@@ -64,12 +64,12 @@ TEST(Delivery, MeasuresComeFromTheLevelStatistics) {
   LevelDeliveryStats stats;
   PerFactorTimes per_factor{};
   DeliveryMeasures none = measure_delivery(stats, per_factor, 4, 10, 1000.0);
-  EXPECT_FALSE(sync_clearly_faster(none));
+  EXPECT_FALSE(async_stalled(none, true)) << "nothing measured, nothing stalled";
   EXPECT_EQ(delivery_measures_text(none),
-            " ds=4 level_ms(sync,async)=[None, None] fastest=None predicted_ms=None");
+            " ds=4 level_ms(sync,async)=[None, None] async_fresh=false fastest=None predicted_ms=None");
 
   // Factor 4: in-process 20 ms a frame; asynchronous 100 ms a render with
-  // arrivals 100 ms apart, fresh at 1050.
+  // arrivals 100 ms apart.
   stats.inprocess_ms[2] = {3, 20.0};
   stats.async_ms[2] = {3, 100.0};
   for (double t : {800.0, 900.0, 1000.0}) note_level_delivery(stats, 4, t);
@@ -77,11 +77,19 @@ TEST(Delivery, MeasuresComeFromTheLevelStatistics) {
   DeliveryMeasures m = measure_delivery(stats, per_factor, 4, 10, 1050.0);
   EXPECT_EQ(m.sync_frame_ms, 20.0);
   EXPECT_EQ(m.async_frame_ms, 100.0);
-  EXPECT_TRUE(sync_clearly_faster(m));
-  EXPECT_EQ(delivery_measures_text(m),
-            " ds=4 level_ms(sync,async)=[Some(20.0), Some(100.0)] fastest=Some(4) predicted_ms=Some(20.0)");
-  stats.inprocess_ms[2].average = 60.0;
-  EXPECT_FALSE(sync_clearly_faster(measure_delivery(stats, per_factor, 4, 10, 1050.0))) << "not twice as fast";
+  EXPECT_EQ(delivery_measures_text(m), " ds=4 level_ms(sync,async)=[Some(20.0), Some(100.0)] async_fresh=true "
+                                       "fastest=Some(4) predicted_ms=Some(20.0)");
+  struct Case {
+    double now;
+    bool waiting;
+    bool stalled;
+  } cases[] = {{1050.0, true, false},  // still arriving
+               {1250.0, true, false},  // 250 ms: the window's floor
+               {1251.0, true, true},   // past it, requests waiting
+               {1251.0, false, false}};  // past it, nothing asked
+  for (const Case& c : cases) {
+    EXPECT_EQ(async_stalled(measure_delivery(stats, per_factor, 4, 10, c.now), c.waiting), c.stalled) << c.now;
+  }
 }
 
 // A 2×1 premultiplied 8-bit world.
