@@ -3,6 +3,7 @@
 #include "cache/memory_pressure.h"
 #include "panel/cpu_present_worker.h"
 #include "panel/present_telemetry.h"
+#include "platform/appkit_image.h"
 
 namespace vel {
 
@@ -86,6 +87,15 @@ bool CpuPresentation::represent_retained_frame() {
       show_prepared(done->job.frame, done->job.request, done->pixels.data(), done->pixels.size(), done->width, done->height);
   return_output_buffer(*mailbox_, std::move(done->pixels));
   return shown;
+}
+
+std::unique_ptr<CpuPresentation> make_cpu_presentation_in_new_view(PicturePixels picture, bool use_worker) {
+  auto view = platform::NSImageView::initWithFrame(
+      {0, 0, static_cast<double>(picture.width), static_cast<double>(picture.height)});
+  view->setImageScaling(platform::NSImageScaleAxesIndependently);
+  auto cpu = std::make_unique<CpuPresentation>(std::move(view), use_worker);
+  cpu->set_picture_px(picture);
+  return cpu;
 }
 
 void CpuPresentation::invalidate() {

@@ -16,7 +16,6 @@
 #include "panel/pixel_prep.h"
 #include "panel/present_bytes.h"
 #include "panel/presenter_mailbox.h"
-#include "platform/appkit_image.h"
 
 namespace vel {
 
@@ -77,5 +76,9 @@ class CpuPresentation {
   PresentByteCount counted_;
   int presenting_ = 0;
 };
+
+// A presentation in a view of its own, `picture` pixels large: where the
+// preview shows frames before a panel gives it a view.
+std::unique_ptr<CpuPresentation> make_cpu_presentation_in_new_view(PicturePixels picture, bool use_worker);
 
 }  // namespace vel

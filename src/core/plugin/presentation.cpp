@@ -55,11 +55,7 @@ void pace(PreviewState& state) {
 void open_presentation(PreviewState& state) {
   PresentationState& p = state.presentation;
   if (p.cpu) return;
-  auto view = platform::NSImageView::initWithFrame(
-      {0, 0, static_cast<double>(kStandInPicturePx.width), static_cast<double>(kStandInPicturePx.height)});
-  view->setImageScaling(platform::NSImageScaleAxesIndependently);
-  p.cpu = std::make_unique<CpuPresentation>(std::move(view), async_present_enabled());
-  p.cpu->set_picture_px(kStandInPicturePx);
+  p.cpu = make_cpu_presentation_in_new_view(kStandInPicturePx, async_present_enabled());
   state.preview.present_hook = [&state](const RgbaFrame& frame) {
     return state.presentation.cpu && state.presentation.cpu->show_frame(frame);
   };
