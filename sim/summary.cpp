@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/appkit_display_record.h"
+
 namespace sim {
 namespace {
 
@@ -84,6 +86,10 @@ json build_summary(const Host& h, const RunStats& s) {
                             {"receipts", h.receipts.size()},
                             {"render_options", h.render_options.size()},
                             {"suites", h.suites.outstanding()}};
+  const platform::DisplayTotals shown = platform::display_totals();
+  summary["display"] = {{"views_created", shown.views_created},
+                        {"images_set", shown.images_set},
+                        {"last_image", {shown.last_pixels_wide, shown.last_pixels_high}}};
   summary["project"] = {{"changes", h.project.change_count()}, {"dirty", h.project.dirty()}};
   return summary;
 }

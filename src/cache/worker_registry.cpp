@@ -12,12 +12,10 @@ namespace {
 constexpr int kRunning = 0;
 constexpr int kEnded = 1;
 constexpr int kFailed = 2;
-// Callers ask again on every idle call while the registry is full: one
-// condition for both refusals, ended by the next start that succeeds.
-constexpr std::string_view kStartRefusedKey = "cache: background worker start";
 }  // namespace
 
-BackgroundWorkerRegistry::BackgroundWorkerRegistry(size_t limit) : limit_(limit) {}
+BackgroundWorkerRegistry::BackgroundWorkerRegistry(size_t limit, WorkerRegistryTexts texts)
+    : limit_(limit), texts_(texts) {}
 
 BackgroundWorkerRegistry::~BackgroundWorkerRegistry() { drain(); }
 
@@ -34,7 +32,7 @@ void BackgroundWorkerRegistry::reap_locked() {
       ++i;
       continue;
     }
-    if (state == kFailed) log_line("ERROR", "cache: background worker terminated unexpectedly");
+    if (state == kFailed) log_line("ERROR", texts_.terminated);
     // The body has returned: the join only waits for the thread's exit.
     if (e.thread.joinable()) e.thread.join();
     if (i + 1 != entries_.size()) entries_[i] = std::move(entries_.back());
@@ -46,8 +44,8 @@ Status<> BackgroundWorkerRegistry::start(std::string name, std::function<void()>
   std::lock_guard lock(mutex_);
   reap_locked();
   if (entries_.size() >= limit_) {
-    log_repeatable(kStartRefusedKey, "ERROR", "cache: background worker limit reached");
-    return err("cache: background worker limit reached");
+    log_repeatable(texts_.limit_reached, "ERROR", texts_.limit_reached);
+    return err(texts_.limit_reached);
   }
   auto state = std::make_shared<std::atomic<int>>(kRunning);
   Result<std::thread> thread = spawn_named_thread(std::move(name), [body = std::move(body), state] {
@@ -61,11 +59,14 @@ Status<> BackgroundWorkerRegistry::start(std::string name, std::function<void()>
     state->store(end, std::memory_order_release);
   });
   if (!thread.ok()) {
-    log_repeatable(kStartRefusedKey, "ERROR", "cache: background worker unavailable: " + thread.error());
-    return err("cache: background worker unavailable: " + thread.error());
+    const std::string text = texts_.unavailable_prefix + thread.error() + texts_.unavailable_suffix;
+    log_repeatable(texts_.limit_reached, "ERROR", text);
+    return err(text);
   }
   entries_.push_back(Entry{std::move(thread).value(), std::move(stop), std::move(state)});
-  log_repeat_ended(kStartRefusedKey);
+  // Callers ask again on every idle call while the registry is full: both
+  // refusals are one condition per registry, ended by a start that succeeds.
+  log_repeat_ended(texts_.limit_reached);
   return ok_unit();
 }
 

@@ -20,9 +20,19 @@ namespace vel {
 
 inline constexpr size_t kBackgroundWorkerLimit = 16;
 
+// What a registry logs at ERROR: at its limit, when the system refuses a
+// thread (prefix + the system's text + suffix), and when a worker ended by
+// an unexpected failure.
+struct WorkerRegistryTexts {
+  const char* limit_reached = "cache: background worker limit reached";
+  const char* unavailable_prefix = "cache: background worker unavailable: ";
+  const char* unavailable_suffix = "";
+  const char* terminated = "cache: background worker terminated unexpectedly";
+};
+
 class BackgroundWorkerRegistry {
  public:
-  explicit BackgroundWorkerRegistry(size_t limit = kBackgroundWorkerLimit);
+  explicit BackgroundWorkerRegistry(size_t limit = kBackgroundWorkerLimit, WorkerRegistryTexts texts = {});
   // Stops and joins what is left (only test registries are ever destroyed).
   ~BackgroundWorkerRegistry();
   BackgroundWorkerRegistry(const BackgroundWorkerRegistry&) = delete;
@@ -55,6 +65,7 @@ class BackgroundWorkerRegistry {
   void reap_locked();
 
   const size_t limit_;
+  const WorkerRegistryTexts texts_;
   std::mutex mutex_;
   std::vector<Entry> entries_;
 };

@@ -16,7 +16,9 @@ DeliveryDecision decide_delivery(const DeliveryInputs& in) {
   // The playhead's frame is what the user waits for: render it now.
   if (in.current_missing) return {Producer::InProcessSync, false, "current_frame"};
   if (in.pool_ready) return {Producer::Pool, true, "pool"};
-  // The rest goes to the host's render manager rather than the main thread.
+  // The rest goes to the host's render manager rather than the main thread,
+  // unless it stopped delivering what it was given.
+  if (in.async_available && in.async_stalled) return {Producer::InProcessSync, false, "async_stalled"};
   if (in.async_available) return {Producer::InProcessAsync, false, "async_prefetch"};
   return {Producer::InProcessSync, false, "sync_sweep"};
 }

@@ -7,27 +7,15 @@
 #include <cstdint>
 #include <optional>
 
+#include "panel/level_delivery_stats.h"
+#include "panel/render_cost_model.h"
+
 namespace vel {
 
-// Factor 1, 2, 4, 8, 16 → index 0..4; none for any other factor.
-std::optional<uint32_t> factor_index(uint32_t factor);
+// The statistics live with the timing statistics of the presentation side;
+// the preview folds its renders into them.
+using LevelRenderTimes = LevelDeliveryStats;
 
-struct ExpAverage {
-  uint64_t count = 0;
-  double average = 0.0;
-};
-
-// average = 0.3 × sample + 0.7 × average (the first sample becomes the
-// average); count + 1, saturating.
-void fold_sample(ExpAverage& avg, double sample);
-
-struct LevelRenderTimes {
-  std::array<ExpAverage, 5> inprocess_ms{};
-  std::array<ExpAverage, 5> async_ms{};
-};
-
-// Per-factor render times in the slot order 16, 8, 4, 2, 1.
-using PerFactorTimes = std::array<std::optional<double>, 5>;
 std::optional<uint32_t> per_factor_slot(uint32_t factor);
 
 // Folds a synchronous render: only for a factor with an index and a finite

@@ -25,6 +25,7 @@
 #include "cache/rgba_frame.h"
 #include "host/frame_timing.h"
 #include "host/handles.h"
+#include "panel/bench_timings.h"
 #include "preview/delivery.h"
 #include "preview/downsample_policy.h"
 #include "preview/edit_detection.h"
@@ -85,6 +86,7 @@ struct PreviewController {
 
   // Measurements.
   LevelRenderTimes level_times;
+  BenchTimings bench;  // dispatch events on the preview clock
   PerFactorTimes per_factor_ms{};
   PreviewCounters counters;
 

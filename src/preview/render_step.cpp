@@ -9,7 +9,9 @@
 #include "core/log.h"
 #include "core/machine.h"
 #include "host/render_calls.h"
+#include "panel/present_telemetry.h"
 #include "preview/async_render.h"
+#include "preview/delivery_measures.h"
 #include "preview/inprocess_render.h"
 #include "preview/preview_controller.h"
 
@@ -50,10 +52,23 @@ std::vector<std::pair<int64_t, FrameKey>> missing_frames(const PreviewController
   return out;
 }
 
-void note_decision(PreviewController& ctl, const DeliveryDecision& d) {
+void note_decision(PreviewController& ctl, const DeliveryDecision& d, const DeliveryMeasures& m) {
   if (ctl.last_decision && *ctl.last_decision == d) return;
   ctl.last_decision = d;
-  perf_log(delivery_perf_line(d));
+  perf_log(delivery_perf_line(d) + delivery_measures_text(m));
+}
+
+// A produced frame, for the presentation telemetry and the dispatch timings
+// (asynchronous deliveries and synchronous renders keep marks of their own).
+void note_produced(PreviewController& ctl, const GrabbedFrame& g, const char* backend, bool async_mark) {
+  PresentEvent ev;
+  ev.backend = backend;
+  ev.kind = kEventProduced;
+  ev.request = read_present_request();
+  ev.target_time = ev.request.time;
+  ev.duration_ms = g.render_ms;
+  record_present_event(g.to_rgba_frame(), ev);
+  record_delivery_time(ctl.bench, async_mark, preview_clock_ms(ctl, mono_ns()));
 }
 
 // Caches a produced frame; a refusal marks the key so it is not produced
@@ -79,6 +94,7 @@ bool render_sync(PreviewController& ctl, FrameCache& cache, int64_t frame, Frame
     return true;
   }
   record_inprocess_render_time(ctl, ds, g.value().render_ms);
+  note_produced(ctl, g.value(), "sync", false);
   if (!cache_produced(ctl, cache, key, g.value())) return true;
   sat_inc(ctl.counters.sync_frames);
   ++report.sync_cached;
@@ -156,7 +172,10 @@ void async_render_tick(PreviewController& ctl, FrameCache& cache, PreviewTickRep
       log_line("ERROR", "async: frame at " + fmt_f64(key_seconds(d.ticket.key)) + " s failed: " + d.error);
       continue;
     }
-    record_async_sample(ctl.level_times, d.ticket.downsample, d.frame->render_ms);
+    if (record_async_sample(ctl.level_times, d.ticket.downsample, d.frame->render_ms)) {
+      note_level_delivery(ctl.level_times, d.ticket.downsample, monotonic_ms());
+    }
+    note_produced(ctl, *d.frame, "async", true);
     if (!cache_produced(ctl, cache, d.ticket.key, *d.frame)) continue;
     sat_inc(ctl.counters.async_frames);
     ++report.async_cached;
@@ -181,6 +200,9 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   const bool async_manager = ctl.async_allowed && async_render_manager_available();
   const auto current_key = frame_key_of(ctl, ctl.current_frame);
 
+  const DeliveryMeasures measures =
+      measure_delivery(ctl.level_times, ctl.per_factor_ms, ds, std::max<size_t>(missing.size(), 1), monotonic_ms());
+
   size_t next = 0;
   const uint64_t t0 = mono_ns();
   while (true) {
@@ -192,8 +214,9 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     di.renders_in_flight = ctl.async_pending.size();
     di.current_missing = next < missing.size() && current_key && missing[next].second == *current_key;
     di.async_available = async_manager && !ctl.async_broken;  // a refusal turns it off mid-tick
+    di.async_stalled = async_stalled(measures, !ctl.async_pending.empty());
     const DeliveryDecision d = decide_delivery(di);
-    note_decision(ctl, d);
+    note_decision(ctl, d, measures);
     if (d.producer == Producer::InProcessSync) {
       if (!render_sync(ctl, cache, missing[next].first, missing[next].second, ds, report)) break;
       ++next;

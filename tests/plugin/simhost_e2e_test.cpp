@@ -205,6 +205,21 @@ TEST_F(SimhostRun, FramesAreRenderedInProcessOnBothPaths) {
   }
 }
 
+// Opening the preview shows cached frames through "velocinta-pixels" while
+// the clock plays; the measured times reach the DELIVERY line; the workers
+// and the pacemaker are gone after the death hook.
+TEST_F(SimhostRun, OpenPreviewPlaysCachedFramesThroughThePixelWorker) {
+  auto r = run({"VELOCINTA_PERF=1"}, {"--command", "Velocinta"}, "<default>", 2.0);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  json s = summary();
+  EXPECT_EQ(s["display"]["views_created"].get<int>(), 1) << s["display"].dump();
+  EXPECT_GT(s["display"]["images_set"].get<int>(), 1) << s["display"].dump();
+  EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
+  const std::string log = read_text(log_path());
+  EXPECT_NE(log.find("PERF: DELIVERY use_pool=false reason="), std::string::npos);
+  EXPECT_NE(log.find(" level_ms(sync,async)=["), std::string::npos);
+}
+
 TEST_F(SimhostRun, GrabFrameWritesTheCurrentFrameAsPpm) {
   auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: grab frame"});
   ASSERT_EQ(r.exit_code, 0) << r.output;

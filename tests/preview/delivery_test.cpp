@@ -6,6 +6,8 @@
 #include "cache/frame_cache_ops.h"
 #include "preview/async_render.h"
 #include "preview/delivery.h"
+#include "preview/delivery_measures.h"
+#include "preview/level_render_times.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -55,6 +57,11 @@ TEST(Delivery, DecisionTable) {
        Producer::Raster, "raster"},
       {"pool before async for the rest", with([](auto& i) { i.pool_ready = true; i.async_available = true; }),
        Producer::Pool, "pool"},
+      {"async stalled", with([](auto& i) { i.async_available = true; i.async_stalled = true; }),
+       Producer::InProcessSync, "async_stalled"},
+      {"the playhead frame first, whatever was measured",
+       with([](auto& i) { i.current_missing = true; i.async_available = true; i.async_stalled = true; }),
+       Producer::InProcessSync, "current_frame"},
   };
   for (const auto& c : cases) {
     const DeliveryDecision d = decide_delivery(c.in);
@@ -63,6 +70,39 @@ TEST(Delivery, DecisionTable) {
     EXPECT_EQ(c.producer == Producer::Pool, d.use_pool) << c.name;
   }
   EXPECT_EQ("DELIVERY use_pool=true reason=pool", delivery_perf_line({Producer::Pool, true, "pool"}));
+}
+
+TEST(Delivery, MeasuresComeFromTheLevelStatistics) {
+  LevelDeliveryStats stats;
+  PerFactorTimes per_factor{};
+  DeliveryMeasures none = measure_delivery(stats, per_factor, 4, 10, 1000.0);
+  EXPECT_FALSE(async_stalled(none, true)) << "nothing measured, nothing stalled";
+  EXPECT_EQ(delivery_measures_text(none),
+            " ds=4 level_ms(sync,async)=[None, None] async_fresh=false fastest=None predicted_ms=None");
+
+  // Factor 4: in-process 20 ms a frame; asynchronous 100 ms a render with
+  // arrivals 100 ms apart.
+  stats.inprocess_ms[2] = {3, 20.0};
+  stats.async_ms[2] = {3, 100.0};
+  for (double t : {800.0, 900.0, 1000.0}) note_level_delivery(stats, 4, t);
+  per_factor[*per_factor_slot(4)] = 20.0;
+  DeliveryMeasures m = measure_delivery(stats, per_factor, 4, 10, 1050.0);
+  EXPECT_EQ(m.sync_frame_ms, 20.0);
+  EXPECT_EQ(m.async_frame_ms, 100.0);
+  EXPECT_EQ(delivery_measures_text(m), " ds=4 level_ms(sync,async)=[Some(20.0), Some(100.0)] async_fresh=true "
+                                       "fastest=Some(4) predicted_ms=Some(20.0)");
+  struct Case {
+    double now;
+    bool waiting;
+    bool stalled;
+  } cases[] = {{1050.0, true, false},    // still arriving
+               {1251.0, true, false},    // stale, but not silent long enough
+               {3000.0, true, false},    // exactly 2 s
+               {3000.5, true, true},     // past it, requests waiting
+               {3000.5, false, false}};  // past it, nothing asked
+  for (const Case& c : cases) {
+    EXPECT_EQ(async_stalled(measure_delivery(stats, per_factor, 4, 10, c.now), c.waiting), c.stalled) << c.now;
+  }
 }
 
 // A 2×1 premultiplied 8-bit world.

@@ -355,11 +355,13 @@ TEST_F(InProcessSim, PurgeEmptiesTheCacheAndForgetsRenderTimesThenTheSweepStarts
   ASSERT_TRUE(tick_until([&] { return work_area_cached() && async_renders_in_flight() == 0; }));
   const uint32_t level = *factor_index(effective_downsample(ctl));
   ASSERT_GT(ctl.level_times.async_ms[level].count, 0u);
+  EXPECT_FALSE(ctl.level_times.arrivals[level].empty()) << "each delivery is an arrival of its level";
   purge_preview(ctl, cache);
   for (int f = 2; f <= 9; ++f) EXPECT_FALSE(contains_frame(cache, FrameKey{f, 24})) << f;
   for (size_t i = 0; i < 5; ++i) {
     EXPECT_EQ(0u, ctl.level_times.async_ms[i].count) << i;
     EXPECT_EQ(0u, ctl.level_times.inprocess_ms[i].count) << i;
+    EXPECT_TRUE(ctl.level_times.arrivals[i].empty()) << i;
     EXPECT_FALSE(ctl.per_factor_ms[i]) << i;
   }
   EXPECT_TRUE(tick_until([&] { return work_area_cached(); }));

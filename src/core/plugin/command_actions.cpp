@@ -1,6 +1,7 @@
 #include "core/plugin/command_actions.h"
 
 #include "core/log.h"
+#include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "preview/preview_controller.h"
 
@@ -9,12 +10,19 @@ namespace vel {
 void cmd_preview_toggle(PreviewState& state) {
   state.preview_open = !state.preview_open;
   if (!state.preview_open) save_cost_profile_at_teardown(state.store, state.preview);
+  if (state.preview_open) {
+    open_presentation(state);
+  } else {
+    close_presentation(state);
+  }
   log_line("INFO", state.preview_open ? "velocinta: aperçu ouvert" : "velocinta: aperçu fermé");
 }
 
 void cmd_purge_caches(PreviewState& state) {
   purge_preview(state.preview, state.cache);
   purge_store(state.store, state.preview);
+  state.presentation.clock = PlaybackClock{};
+  invalidate_presentation(state);
   log_line("INFO", "velocinta: caches purgés");
 }
 

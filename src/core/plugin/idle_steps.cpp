@@ -13,7 +13,9 @@
 #include "core/machine.h"
 #include "core/options.h"
 #include "core/plugin/hooks.h"
+#include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
+#include "panel/present_bytes.h"
 
 namespace vel {
 namespace {
@@ -24,7 +26,7 @@ struct Tick {
   PreviewTickReport report;
 };
 
-void step_present_reap(Tick&) {}
+void step_present_reap(Tick& t) { presentation_reap_step(t.s); }
 
 void step_downsample_policy(Tick& t) { preview_refresh_policy(t.s.preview, t.s.cache); }
 
@@ -44,7 +46,7 @@ void step_comp_tracking(Tick& t) {
   preview_apply_work_area_requests(t.s.preview, t.in, t.report);
 }
 
-void step_verification_and_clock(Tick&) {}
+void step_verification_and_clock(Tick& t) { playback_clock_step(t.s, t.in.now_ns); }
 
 void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.report); }
 
@@ -66,10 +68,14 @@ void step_cache_upkeep(Tick& t) {
   CacheReserveInputs reserve = cache_own_reserve(cache);
   reserve.pooled_bytes = trim_pixel_buffer_pool();
   reserve.store_queue_bytes = t.s.store.handle.bytes_in_flight();
+  reserve.present_job_bytes = present_pixel_bytes().load(std::memory_order_relaxed);
   refresh_cache_budget(cache, reserve, physical_memory_bytes(), memory_pressure_percent());
 }
 
-void step_preview_tick(Tick& t) { live_grab_step(t.s.preview, t.s.cache, t.in); }
+void step_preview_tick(Tick& t) {
+  live_grab_step(t.s.preview, t.s.cache, t.in);
+  presentation_tick_step(t.s, t.in.now_ns);
+}
 
 struct IdleStep {
   const char* name;

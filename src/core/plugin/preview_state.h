@@ -10,6 +10,7 @@
 #include "cache/frame_cache.h"
 #include "core/options.h"
 #include "core/plugin/store_feed.h"
+#include "core/plugin/presentation.h"
 #include "host/handles.h"
 #include "preview/preview_controller.h"
 
@@ -34,6 +35,7 @@ struct PreviewState {
   PreviewController preview;  // subsystem 2
   FrameCache cache;           // subsystem 3, RAM side
   StoreFeed store;            // subsystem 3, disk side
+  PresentationState presentation;  // subsystem 4
 
   // Options as last persisted, to save only changes.
   PersistedOptions persisted_options;

@@ -1,6 +1,7 @@
 #include "cache/worker_registry.h"
 #include "core/log.h"
 #include "core/plugin/hooks.h"
+#include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "core/plugin/startup.h"
 #include "core/process_flags.h"
@@ -16,6 +17,7 @@ void shut_down(PreviewState* state) {
     preview_shutdown(state->preview);  // cancels what still waits at the host
     shut_down_store(state->store);
   }
+  presentation_shutdown(state);  // the pacemaker stops, present workers are joined
   stop_idle_probe_pump();
   // Long-lived workers: every stop handle first, then every join.
   drain_deferred_list();

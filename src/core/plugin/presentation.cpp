@@ -1,0 +1,149 @@
+#include "core/plugin/presentation.h"
+
+#include "cache/frame_cache_ops.h"
+#include "core/log.h"
+#include "core/switches.h"
+#include "core/plugin/preview_state.h"
+#include "panel/pacemaker.h"
+#include "panel/present_request.h"
+#include "panel/present_telemetry.h"
+#include "panel/present_workers.h"
+
+namespace vel {
+namespace {
+
+std::optional<FrameKey> current_key(const PreviewController& ctl) { return frame_key_of(ctl, ctl.current_frame); }
+
+// A new composition (or none): the clock and the report start over.
+void follow_context(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  if (p.context_item == state.preview.pinned_item) return;
+  p.context_item = state.preview.pinned_item;
+  p.clock = PlaybackClock{};
+  p.dirty = false;
+  invalidate_presentation(state);
+  reset_pipeline_stats(p.pipeline, monotonic_ms(), present_telemetry_drop_count());
+  p.pipeline.comp = p.context_item.value_or(0);
+}
+
+// Until the clock runs, the playhead's frame is shown as soon as it is
+// cached; the clock then starts from it. A frame the renderer already handed
+// to the panel is not handed again (the panel refuses the same frame twice),
+// and the clock starts from it all the same.
+void start_clock_at_playhead(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  PreviewController& ctl = state.preview;
+  if (p.clock.shown_time || !ctl.timing) return;
+  auto key = current_key(ctl);
+  if (!key) return;
+  if (ctl.presented != key) {
+    auto frame = cached_frame(state.cache, *key);
+    if (!frame || !present_frame_to_panel(ctl, *frame, *key)) return;
+  }
+  p.clock.shown_time = *key;
+  p.clock.anchor_ns.reset();
+}
+
+void pace(PreviewState& state) {
+  const PresentationState& p = state.presentation;
+  const auto& timing = state.preview.timing;
+  if (p.cpu && p.clock.playing && p.clock.shown_time && timing) {
+    start_pacemaker_for_fps(true, static_cast<double>(timing->frame_scale) / timing->frame_value);
+  } else if (pacemaker().armed()) {
+    start_pacemaker(false, kPacemakerIdlePeriodUs);
+  }
+}
+
+}  // namespace
+
+void open_presentation(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  if (p.cpu) return;
+  p.cpu = make_cpu_presentation_in_new_view(kStandInPicturePx, async_present_enabled());
+  state.preview.present_hook = [&state](const RgbaFrame& frame) {
+    return state.presentation.cpu && state.presentation.cpu->show_frame(frame);
+  };
+  p.clock = PlaybackClock{};
+  invalidate_presentation(state);
+}
+
+void close_presentation(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  state.preview.present_hook = nullptr;
+  p.cpu.reset();  // its worker stops; the reaper joins it
+  p.clock = PlaybackClock{};
+  invalidate_presentation(state);
+  start_pacemaker(false, kPacemakerIdlePeriodUs);
+}
+
+void invalidate_presentation(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  const uint64_t item = state.preview.pinned_item.value_or(0);
+  const bool was_dirty = p.dirty;
+  p.dirty = true;
+  if (was_dirty && read_present_request().item == item) return;
+  const PresentRequest request = begin_present_request(item, false, 0.0);
+  p.pipeline.current_generation = request.seq;
+  if (p.cpu) p.cpu->invalidate();
+  state.preview.presented.reset();
+}
+
+void presentation_reap_step(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  reap_present_workers();
+  if (p.cpu) p.cpu->represent_retained_frame();
+  follow_context(state);
+  p.pipeline.current_generation = read_present_request().seq;
+  for (const PresentTelemetry& r : drain_present_telemetry()) {
+    accumulate_present_timing(p.pipeline.present_totals, r);
+    admit_pipeline_record(p.pipeline, r);
+  }
+  (void)drain_timing_samples();
+}
+
+void playback_clock_step(PreviewState& state, uint64_t now_ns) {
+  PresentationState& p = state.presentation;
+  PreviewController& ctl = state.preview;
+  if (!p.cpu || !p.clock.playing || !ctl.timing) return;
+  ClockInputs in;
+  in.timing = *ctl.timing;
+  in.work_first = ctl.work_area.first;
+  in.work_last = ctl.work_area.last;
+  in.frame_batch_limit = state.cache.frame_limit;
+  in.delivery_optimize = delivery_optimize_enabled();
+  in.now_ns = now_ns;
+  advance_playback_clock(p.clock, state.cache, in,
+                         [&ctl](const RgbaFrame& f, FrameKey key) { return present_frame_to_panel(ctl, f, key); });
+}
+
+void presentation_tick_step(PreviewState& state, uint64_t now_ns) {
+  PresentationState& p = state.presentation;
+  PreviewController& ctl = state.preview;
+  if (p.cpu) start_clock_at_playhead(state);
+  // Something was shown for the current request: the next invalidation
+  // opens a new one.
+  if (p.dirty && presented_for_request(read_present_request())) p.dirty = false;
+  pace(state);
+
+  const bool playing = p.cpu && p.clock.playing && p.clock.shown_time.has_value();
+  set_bench_collecting(ctl.bench, playing);
+  record_frame_step(ctl.bench, preview_clock_ms(ctl, now_ns));
+
+  const double now_ms = monotonic_ms();
+  const bool running = ctl.pinned_item.has_value() && !p.clock.paused;
+  std::optional<std::string> hold;
+  if (!p.cpu) hold = "hidden";
+  accumulate_clock_time(p.pipeline.run_totals, running, hold, now_ms);
+  if (auto line = write_detail_report(p.pipeline, now_ms, present_telemetry_drop_count())) perf_log(*line);
+}
+
+void presentation_shutdown(PreviewState* state) {
+  pacemaker().stop();
+  if (state != nullptr) {
+    state->preview.present_hook = nullptr;
+    state->presentation.cpu.reset();
+  }
+  join_present_workers();
+}
+
+}  // namespace vel

@@ -1,0 +1,84 @@
+// The CPU presentation of one panel home: the display view, the frame it
+// was last asked to show, and either a "velocinta-pixels" worker behind a
+// presenter mailbox or, without one, the scratch and output buffer to
+// prepare on the main thread. The bitmap pair alternates the bitmaps shown.
+// Main thread only; the panel's views and layout own one of these.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "cache/rgba_frame.h"
+#include "panel/bitmap_present.h"
+#include "panel/pixel_prep.h"
+#include "panel/present_bytes.h"
+#include "panel/presenter_mailbox.h"
+
+namespace vel {
+
+struct PicturePixels {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  friend bool operator==(const PicturePixels&, const PicturePixels&) = default;
+};
+
+class CpuPresentation {
+ public:
+  // With `use_worker` it starts "velocinta-pixels"; at the worker limit or
+  // when no thread starts (logged by the registry) it prepares on the main
+  // thread instead.
+  // `on_result` runs on the worker after each result (by default the early
+  // idle request).
+  CpuPresentation(std::shared_ptr<platform::NSImageView> view, bool use_worker,
+                  std::function<void()> on_result = {});
+  // Stops the worker (the reaper joins it) and blanks the view.
+  ~CpuPresentation();
+  CpuPresentation(const CpuPresentation&) = delete;
+  CpuPresentation& operator=(const CpuPresentation&) = delete;
+
+  // The device-pixel size of the picture (the layout's).
+  void set_picture_px(PicturePixels px) { picture_px_ = px; }
+  PicturePixels picture_px() const { return picture_px_; }
+
+  // A new frame: posted to the worker, or prepared and shown at once.
+  // False when nothing was posted or shown.
+  bool show_frame(const RgbaFrame& frame);
+
+  // Collects a frame the worker finished and shows it; re-posts the retained
+  // frame after a size change or once a failed preparation may be retried.
+  // Answers whether a frame was shown.
+  bool represent_retained_frame();
+
+  // Drops what is pending (a new present request was opened).
+  void invalidate();
+
+  bool has_worker() const { return mailbox_ != nullptr; }
+  const std::shared_ptr<PresenterMailbox>& mailbox() const { return mailbox_; }
+  platform::NSImageView& view() { return *view_; }
+
+ private:
+  bool show_prepared(const RgbaFrame& source, const PresentRequest& request, const uint8_t* pixels, size_t length,
+                     uint32_t width, uint32_t height);
+  void recount();
+
+  std::shared_ptr<platform::NSImageView> view_;
+  PicturePixels picture_px_;
+  PresentScratch scratch_;
+  std::vector<uint8_t> output_;
+  BitmapPair bitmaps_;
+  std::shared_ptr<PresenterMailbox> mailbox_;
+  PresenterSubmission submission_;
+  std::optional<RgbaFrame> retained_;
+  PicturePixels retained_at_;
+  PresentByteCount counted_;
+  int presenting_ = 0;
+};
+
+// A presentation in a view of its own, `picture` pixels large: where the
+// preview shows frames before a panel gives it a view.
+std::unique_ptr<CpuPresentation> make_cpu_presentation_in_new_view(PicturePixels picture, bool use_worker);
+
+}  // namespace vel

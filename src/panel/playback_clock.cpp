@@ -1,0 +1,221 @@
+#include "panel/playback_clock.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "cache/frame_cache_ops.h"
+#include "panel/present_request.h"
+#include "panel/present_telemetry.h"
+
+namespace vel {
+namespace {
+
+using i128 = __int128;
+
+// The clock's grid in the shown time's scale S: frame duration fd (exact,
+// 1 ≤ fd ≤ i32) and frame count n (at least 2: no clock for one frame).
+struct Grid {
+  uint32_t scale = 0;
+  int64_t fd = 0;
+  int64_t count = 0;
+};
+
+std::optional<Grid> clock_grid(uint32_t scale, const CompFrameTiming& t) {
+  if (scale == 0 || t.frame_value <= 0 || t.frame_scale == 0) return std::nullopt;
+  const i128 num = static_cast<i128>(t.frame_value) * scale;
+  if (num % t.frame_scale != 0) return std::nullopt;
+  const i128 fd = num / t.frame_scale;
+  if (fd < 1 || fd > INT32_MAX) return std::nullopt;
+  if (t.duration_value < 0 || t.duration_scale == 0) return std::nullopt;
+  const int64_t g = std::gcd(static_cast<int64_t>(fd), static_cast<int64_t>(scale));
+  const i128 n_num = static_cast<i128>(scale / g) * t.duration_value;
+  const i128 n_den = static_cast<i128>(fd / g) * t.duration_scale;
+  const i128 n = (n_num + n_den - 1) / n_den;
+  if (n < 2 || n > INT64_MAX) return std::nullopt;
+  return Grid{scale, static_cast<int64_t>(fd), static_cast<int64_t>(n)};
+}
+
+int64_t floor_div(int64_t a, int64_t b) {
+  int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+int64_t saturating_add(int64_t a, int64_t b) {
+  const i128 s = static_cast<i128>(a) + b;
+  return static_cast<int64_t>(std::clamp<i128>(s, INT64_MIN, INT64_MAX));
+}
+
+// The confirmed presentation of the awaited frame, checked against the
+// awaited index on the nearest-frame grid. Whatever the answer, an awaited
+// presentation that was taken is no longer awaited.
+std::optional<std::pair<int64_t, uint64_t>> confirmed_awaited(PlaybackClock& clock, const PresentRequest& request,
+                                                              const Grid& grid) {
+  const AwaitedPresentation a = *clock.awaiting;
+  auto got = take_awaited_presentation(request, a.time);
+  if (!got) return std::nullopt;
+  clock.awaiting.reset();
+  if (got->present_no <= a.present_no_at_await) return std::nullopt;
+  if (nearest_frame_index(got->frame_time, grid.fd, grid.scale) != a.index) return std::nullopt;
+  return std::make_pair(a.index, got->present_no);
+}
+
+// Moves the shown frame to `index`; false when its time leaves 32 bits.
+bool show_index(PlaybackClock& clock, const PresentRequest& request, int64_t index, const Grid& grid,
+                int64_t shown_index) {
+  const i128 value = static_cast<i128>(index) * grid.fd;
+  if (value < INT32_MIN || value > INT32_MAX) return false;
+  clock.shown_time = FrameKey{static_cast<int32_t>(value), grid.scale};
+  if (index != shown_index) record_clock_event(request, "cpu", static_cast<double>(value) / grid.scale);
+  return true;
+}
+
+}  // namespace
+
+int64_t nearest_frame_index(double seconds, int64_t fd, uint32_t scale) {
+  if (fd <= 0 || !std::isfinite(seconds)) return INT64_MIN;
+  const double idx = std::round(seconds * scale / static_cast<double>(fd));
+  if (!(idx > -9.2e18 && idx < 9.2e18)) return INT64_MIN;
+  return static_cast<int64_t>(idx);
+}
+
+std::pair<int64_t, int64_t> playback_loop_bounds(int64_t work_first, int64_t work_last, int64_t count) {
+  const int64_t last = count - 1;
+  const int64_t lo = work_first < 0 ? 0 : std::min(work_first, last);
+  const int64_t hi = work_last >= 0 ? std::max(lo, std::min(work_last, last)) : last;
+  return {lo, hi};
+}
+
+bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const ClockInputs& in,
+                            const PresentFrameFn& present) {
+  if (!clock.shown_time || clock.shown_time->scale == 0) return false;
+  const auto grid = clock_grid(clock.shown_time->scale, in.timing);
+  if (!grid) return false;
+  const int64_t shown_index = floor_div(clock.shown_time->value, grid->fd);
+
+  if (!clock.anchor_ns) {
+    clock.anchor_ns = in.now_ns;
+    clock.anchor_index = shown_index;
+    return false;
+  }
+  const double seconds =
+      in.now_ns > *clock.anchor_ns ? static_cast<double>(in.now_ns - *clock.anchor_ns) / 1e9 : 0.0;
+  const double frames = std::trunc(static_cast<double>(grid->scale) / grid->fd * seconds);
+  const int64_t advanced = frames >= 9.2e18 ? INT64_MAX : static_cast<int64_t>(frames);
+
+  const auto [lo, hi] = playback_loop_bounds(in.work_first, in.work_last, grid->count);
+  const int64_t base = clock.anchor_index > hi || clock.anchor_index < lo ? lo : clock.anchor_index;
+  const int64_t position = saturating_add(base, advanced);
+  const i128 span = static_cast<i128>(hi) - lo + 1;
+  i128 offset = (static_cast<i128>(position) - lo) % span;
+  if (offset < 0) offset += span;
+  const int64_t due = static_cast<int64_t>(lo + offset);
+
+  const PresentRequest request = read_present_request();
+  bool moved = false;
+  int64_t t = shown_index;
+  if (clock.awaiting && clock.awaiting->seq != request.seq) {
+    clock.awaiting.reset();
+  } else if (clock.awaiting) {
+    auto confirmed = confirmed_awaited(clock, request, *grid);
+    if (!confirmed) return false;
+    if (!show_index(clock, request, confirmed->first, *grid, shown_index)) return false;
+    clock.last_present_no = confirmed->second;
+    moved = true;
+    t = confirmed->first;
+  }
+  if (auto p = presented_for_request(request)) clock.last_present_no = p->present_no;
+
+  int64_t ahead = 16;
+  if (in.delivery_optimize) {
+    const int64_t per_second = (static_cast<int64_t>(grid->scale) + grid->fd - 1) / grid->fd;
+    const int64_t batch = static_cast<int64_t>(std::clamp<uint64_t>(in.frame_batch_limit, 1, 240));
+    ahead = 2 * std::min(per_second, batch);
+  }
+  NeighbourList list = neighbour_frames(cache, t, grid->fd, grid->scale, lo, hi, ahead);
+
+  const NeighbourFrame* chosen = nullptr;
+  if (lo <= due && due <= hi && list) {
+    const int64_t c = std::clamp(t, lo, hi);
+    auto largest_in = [&](int64_t a, int64_t b) {
+      const NeighbourFrame* best = nullptr;
+      for (const NeighbourFrame& f : *list) {
+        if (f.frame >= a && f.frame <= b && (!best || f.frame > best->frame)) best = &f;
+      }
+      return best;
+    };
+    if (due >= c) {
+      chosen = largest_in(c, due);
+    } else {
+      chosen = largest_in(lo, due);
+      if (!chosen) chosen = largest_in(c, hi);
+    }
+  }
+  if (chosen && chosen->frame != t) {
+    await_present_request(request, chosen->time);
+    const RgbaFrame frame{chosen->pixels, chosen->time, chosen->width, chosen->height};
+    // A frame the panel did not take will never be confirmed: nothing is
+    // awaited for it, and the next step chooses again.
+    const FrameKey key{static_cast<int32_t>(chosen->frame * grid->fd), grid->scale};
+    if (present && present(frame, key)) {
+      clock.awaiting = AwaitedPresentation{request.seq, chosen->frame, chosen->time, clock.last_present_no};
+    }
+    if (chosen->frame != due) {
+      clock.anchor_ns = in.now_ns;
+      clock.anchor_index = chosen->frame;
+    }
+  }
+  return moved;
+}
+
+void set_playback_mode(PlaybackClock& clock, PlaybackMode mode, bool toggle, const ModeContext& ctx) {
+  switch (mode) {
+    case PlaybackMode::PlayToggle:
+      clock.paused = clock.paused != toggle;
+      break;
+    case PlaybackMode::Hold:
+      clock.held = true;
+      break;
+    case PlaybackMode::Release:
+    case PlaybackMode::ReleaseAlt:
+      clock.held = false;
+      break;
+  }
+  clock.playing = !clock.paused && !clock.held && !ctx.block;
+  clock.anchor_ns.reset();
+
+  if (clock.paused && clock.awaiting) {
+    if (ctx.has_item && clock.shown_time && ctx.timing) {
+      if (auto grid = clock_grid(clock.shown_time->scale, *ctx.timing)) {
+        const PresentRequest request = read_present_request();
+        const int64_t shown_index = floor_div(clock.shown_time->value, grid->fd);
+        if (clock.awaiting->seq == request.seq) {
+          if (auto confirmed = confirmed_awaited(clock, request, *grid);
+              confirmed && show_index(clock, request, confirmed->first, *grid, shown_index)) {
+            clock.last_present_no = confirmed->second;
+          }
+        }
+      }
+    }
+    if (ctx.invalidate) ctx.invalidate();
+    clock.saved_shown_time = clock.shown_time;
+  }
+  clock.awaiting.reset();
+}
+
+std::optional<uint64_t> comp_frame_count(int64_t fv, uint64_t fs, int64_t dv, uint64_t ds) {
+  if (dv < 0 || ds == 0 || fv <= 0) return std::nullopt;
+  const unsigned __int128 num = static_cast<unsigned __int128>(fs) * static_cast<uint64_t>(dv);
+  const unsigned __int128 den = static_cast<unsigned __int128>(static_cast<uint64_t>(fv)) * ds;
+  const unsigned __int128 n = (num + den - 1) / den;
+  if (n > UINT64_MAX) return std::nullopt;
+  return static_cast<uint64_t>(n);
+}
+
+bool is_exact_in_scale(int64_t fv, uint64_t fs, uint32_t scale) {
+  if (scale == 0 || fs == 0) return false;
+  return (static_cast<i128>(scale) * fv) % static_cast<i128>(fs) == 0;
+}
+
+}  // namespace vel

@@ -1,0 +1,82 @@
+// The playback clock: on every idle tick, which cached frame should be on
+// screen during playback. It never runs ahead of what the panel really
+// showed: after handing a frame over it waits for that very presentation to
+// be confirmed (present tracker) before it picks the next one, and when
+// frames are missing it shows the latest ready one and restarts its time
+// base there. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "cache/frame_cache.h"
+#include "cache/frame_key.h"
+#include "cache/rgba_frame.h"
+#include "host/frame_timing.h"
+
+namespace vel {
+
+struct AwaitedPresentation {
+  uint64_t seq = 0;
+  int64_t index = 0;
+  double time = 0.0;  // seconds
+  uint64_t present_no_at_await = 0;
+};
+
+struct PlaybackClock {
+  std::optional<FrameKey> shown_time;  // the frame on screen; the clock runs only while set
+  std::optional<uint64_t> anchor_ns;   // start of the current run (monotonic)
+  int64_t anchor_index = 0;
+  std::optional<AwaitedPresentation> awaiting;
+  uint64_t last_present_no = 0;
+  bool paused = false;
+  bool held = false;
+  bool playing = true;
+  std::optional<FrameKey> saved_shown_time;
+};
+
+// What the clock reads of the preview this tick.
+struct ClockInputs {
+  CompFrameTiming timing;         // reduced frame duration and duration
+  int64_t work_first = -1;        // work area frame indexes; negative: unset end
+  int64_t work_last = -1;
+  uint64_t frame_batch_limit = 1; // the preview's frame-batch limit
+  bool delivery_optimize = true;  // VELOCINTA_DELIVERY_OPTIMIZE
+  uint64_t now_ns = 0;            // monotonic
+};
+
+// Hands a frame to the panel; whether it was taken for presentation.
+using PresentFrameFn = std::function<bool(const RgbaFrame&, FrameKey)>;
+
+// One clock step. True when the presentation it awaited has just been
+// confirmed and moved `shown_time`.
+bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const ClockInputs& in,
+                            const PresentFrameFn& present);
+
+// The loop bounds lo..hi over `count` frames: an unset start means 0, an
+// unset end the last frame.
+std::pair<int64_t, int64_t> playback_loop_bounds(int64_t work_first, int64_t work_last, int64_t count);
+
+// The frame index nearest to `seconds` on a grid of `fd` / `scale` seconds.
+int64_t nearest_frame_index(double seconds, int64_t fd, uint32_t scale);
+
+enum class PlaybackMode { PlayToggle = 0, Hold = 1, Release = 2, ReleaseAlt = 3 };
+
+struct ModeContext {
+  bool block = false;                  // the preview's playback block flag
+  bool has_item = false;               // the preview has a current item
+  std::optional<CompFrameTiming> timing;
+  std::function<void()> invalidate;    // invalidates the presentation
+};
+
+// Applies a play or position control; a pause settles on the frame whose
+// presentation was confirmed.
+void set_playback_mode(PlaybackClock& clock, PlaybackMode mode, bool toggle, const ModeContext& ctx);
+
+// ceil(fs × dv / (fv × ds)) when dv ≥ 0 and ds ≠ 0.
+std::optional<uint64_t> comp_frame_count(int64_t fv, uint64_t fs, int64_t dv, uint64_t ds);
+// scale × fv divisible by fs; false for scale 0.
+bool is_exact_in_scale(int64_t fv, uint64_t fs, uint32_t scale);
+
+}  // namespace vel

@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "cache/frame_cache_ops.h"
+#include "panel/playback_clock.h"
+#include "panel/present_request.h"
+#include "panel/present_telemetry.h"
+
+namespace vel {
+namespace {
+
+constexpr uint64_t kSecond = 1'000'000'000;
+
+// A composition of `frames` frames of fv / fs seconds, cached in full (or
+// the listed frames only), with a panel that confirms what it is handed at
+// once (or keeps it, when `confirm` is off).
+struct ClockRig {
+  FrameCache cache;
+  PlaybackClock clock;
+  ClockInputs in;
+  std::vector<int64_t> handed;  // frame indexes handed to the panel
+  bool confirm = true;
+  uint64_t t0 = 1000 * kSecond;
+
+  ClockRig(int32_t fv, uint32_t fs, int64_t frames, std::vector<int64_t> cached = {}) {
+    cache.budget_bytes = uint64_t{1} << 40;
+    cache.reserve_bytes = 0;
+    in.timing = CompFrameTiming{fv, fs, static_cast<int32_t>(frames * fv), fs};
+    in.frame_batch_limit = 240;
+    if (cached.empty()) {
+      for (int64_t i = 0; i < frames; ++i) cached.push_back(i);
+    }
+    for (int64_t i : cached) {
+      const FrameKey key{static_cast<int32_t>(i * fv), fs};
+      RgbaFrame f{PixelPayload::adopt(std::vector<uint8_t>(4, static_cast<uint8_t>(i))), 0.0, 1, 1};
+      EXPECT_TRUE(cache_rendered_frame(cache, key, std::move(f)));
+    }
+    clock.shown_time = FrameKey{0, fs};
+    begin_present_request(99, false, 0.0);
+  }
+
+  // One step at `frames` frame durations (plus half a frame) after t0.
+  bool step_at(double frames) {
+    const double seconds = frames * in.timing.frame_value / in.timing.frame_scale;
+    in.now_ns = t0 + static_cast<uint64_t>(std::llround(seconds * 1e9));
+    return advance_playback_clock(clock, cache, in, [this](const RgbaFrame& f, FrameKey) {
+      handed.push_back(std::llround(f.time * in.timing.frame_scale / in.timing.frame_value));
+      if (confirm) {
+        PresentEvent ev;
+        ev.backend = "appkit";
+        ev.request = read_present_request();
+        record_present_event(f, ev);
+      }
+      return true;
+    });
+  }
+  int64_t shown_index() const { return clock.shown_time->value / in.timing.frame_value; }
+};
+
+TEST(PlaybackClock, FirstStepOnlyAnchors) {
+  ClockRig rig(1, 30, 300);
+  EXPECT_FALSE(rig.step_at(0));
+  EXPECT_TRUE(rig.clock.anchor_ns);
+  EXPECT_TRUE(rig.handed.empty());
+}
+
+TEST(PlaybackClock, WaitsForTheConfirmationHoweverLong) {
+  ClockRig rig(1, 30, 300);
+  rig.confirm = false;
+  rig.step_at(0);
+  rig.step_at(1.5);
+  ASSERT_EQ(rig.handed.size(), 1u);
+  for (double f : {5.5, 50.5, 5000.5}) EXPECT_FALSE(rig.step_at(f));
+  EXPECT_EQ(rig.handed.size(), 1u) << "nothing new while unconfirmed";
+  EXPECT_EQ(rig.shown_index(), 0);
+}
+
+TEST(PlaybackClock, MissingFramesShowTheLatestReadyAndRestartTheTimeBase) {
+  ClockRig rig(1, 30, 10, {0, 1, 2, 3, 4});
+  rig.step_at(0);
+  rig.step_at(8.5);
+  ASSERT_EQ(rig.handed, (std::vector<int64_t>{4}));
+  EXPECT_EQ(rig.clock.anchor_index, 4);
+  EXPECT_EQ(rig.clock.anchor_ns, rig.in.now_ns);
+  EXPECT_TRUE(rig.step_at(8.6));
+  EXPECT_EQ(rig.shown_index(), 4);
+}
+
+TEST(PlaybackClock, LoopsOverTheWorkArea) {
+  ClockRig rig(1, 30, 300);
+  rig.in.work_first = 10;
+  rig.in.work_last = 19;
+  rig.clock.shown_time = FrameKey{10, 30};
+  rig.step_at(0);
+  rig.step_at(11.5);  // position 21 wraps to 11
+  EXPECT_EQ(rig.handed, (std::vector<int64_t>{11}));
+}
+
+TEST(PlaybackClock, NoClockForOneFrameOrAnInexactScale) {
+  ClockRig one(1, 30, 1);
+  EXPECT_FALSE(one.step_at(0));
+  EXPECT_FALSE(one.clock.anchor_ns);
+  ClockRig ntsc(1001, 30000, 100);
+  ntsc.clock.shown_time = FrameKey{0, 24};  // 1001 × 24 / 30000 is not whole
+  EXPECT_FALSE(ntsc.step_at(0));
+  EXPECT_FALSE(ntsc.clock.anchor_ns);
+}
+
+TEST(PlaybackClock, LoopBounds) {
+  struct Case {
+    int64_t first, last, count, lo, hi;
+  } cases[] = {{-1, -1, 100, 0, 99}, {10, 19, 100, 10, 19}, {5, -1, 100, 5, 99},
+               {-1, 20, 100, 0, 20}, {150, 200, 100, 99, 99}, {30, 10, 100, 30, 30}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(playback_loop_bounds(c.first, c.last, c.count), std::make_pair(c.lo, c.hi)) << c.first << ".." << c.last;
+  }
+}
+
+// A whole minute at each rate: one new frame per tick, never a stall. At
+// 25 fps the time of frame 29 reads 28.999999999999996 frames; a truncating
+// match froze playback there.
+TEST(PlaybackClock, AMinuteAtCommonRatesWithoutAStall) {
+  struct Rate {
+    int32_t fv;
+    uint32_t fs;
+    int64_t frames;
+  } rates[] = {{1, 24, 1440}, {1, 25, 1500}, {1001, 30000, 1798}, {1, 60, 3600}};
+  for (const Rate& r : rates) {
+    ClockRig rig(r.fv, r.fs, r.frames);
+    rig.step_at(0);
+    int64_t moves = 0, idle_run = 0, worst_idle = 0;
+    for (int64_t k = 1; k <= r.frames + 10; ++k) {
+      if (rig.step_at(static_cast<double>(k) + 0.5)) {
+        ++moves;
+        idle_run = 0;
+      } else {
+        worst_idle = std::max(worst_idle, ++idle_run);
+      }
+    }
+    EXPECT_LE(worst_idle, 2) << r.fs << "/" << r.fv;
+    EXPECT_GE(moves, r.frames) << r.fs << "/" << r.fv << " stopped at " << rig.shown_index();
+  }
+}
+
+TEST(PlaybackClock, PauseSettlesOnTheConfirmedFrame) {
+  ClockRig rig(1, 30, 300);
+  rig.step_at(0);
+  rig.step_at(3.5);
+  ASSERT_TRUE(rig.clock.awaiting);
+  int invalidations = 0;
+  ModeContext ctx{false, true, rig.in.timing, [&] { ++invalidations; }};
+  set_playback_mode(rig.clock, PlaybackMode::PlayToggle, true, ctx);
+  EXPECT_TRUE(rig.clock.paused);
+  EXPECT_FALSE(rig.clock.playing);
+  EXPECT_EQ(rig.shown_index(), 3) << "the confirmed frame stays on screen";
+  EXPECT_EQ(rig.clock.saved_shown_time, rig.clock.shown_time);
+  EXPECT_EQ(invalidations, 1);
+  EXPECT_FALSE(rig.clock.awaiting);
+  EXPECT_FALSE(rig.clock.anchor_ns);
+
+  set_playback_mode(rig.clock, PlaybackMode::PlayToggle, true, ctx);
+  set_playback_mode(rig.clock, PlaybackMode::Hold, false, ctx);
+  EXPECT_FALSE(rig.clock.playing);
+  set_playback_mode(rig.clock, PlaybackMode::Release, false, ctx);
+  EXPECT_TRUE(rig.clock.playing);
+  ctx.block = true;
+  set_playback_mode(rig.clock, PlaybackMode::Release, false, ctx);
+  EXPECT_FALSE(rig.clock.playing);
+  EXPECT_EQ(invalidations, 1) << "only a pause with a frame in flight settles";
+}
+
+TEST(FrameTiming, CountsAndExactScales) {
+  EXPECT_EQ(comp_frame_count(1, 30, 10, 1), 300u);
+  EXPECT_EQ(comp_frame_count(1001, 30000, 60, 1), 1799u);
+  EXPECT_EQ(comp_frame_count(1, 30, -1, 1), std::nullopt);
+  EXPECT_EQ(comp_frame_count(1, 30, 1, 0), std::nullopt);
+  EXPECT_TRUE(is_exact_in_scale(1, 24, 30000));
+  EXPECT_FALSE(is_exact_in_scale(1001, 30000, 24));
+  EXPECT_FALSE(is_exact_in_scale(1, 24, 0));
+  EXPECT_EQ(nearest_frame_index(29.0 / 25.0, 1, 25), 29);
+}
+
+}  // namespace
+}  // namespace vel
