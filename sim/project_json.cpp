@@ -220,7 +220,8 @@ Layer read_layer(Reader& r, const json& v, const std::string& where, const Compo
   if (const json* d = r.member(v, where, "three_d", false)) l.three_d = r.boolean(*d, where + ".three_d");
   if (const json* b = r.member(v, where, "blend_mode", false)) {
     if (b->is_number_integer()) {
-      l.transfer_mode = static_cast<int32_t>(r.integer(*b, where + ".blend_mode", 0, 38));
+      // Any number: a mode this host does not know draws as normal.
+      l.transfer_mode = static_cast<int32_t>(r.integer(*b, where + ".blend_mode", INT32_MIN, INT32_MAX));
     } else {
       auto mode = transfer_mode_from_name(r.text(*b, where + ".blend_mode"));
       if (mode) l.transfer_mode = *mode;

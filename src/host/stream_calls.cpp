@@ -60,6 +60,33 @@ Result<StreamValue, AeError> read_and_dispose(const AEGP_StreamSuite11& streams,
 
 }  // namespace
 
+// Builds owned references: takes the Stream suite first, then lets `make`
+// ask for the reference; whatever the host handed out is owned, even beside
+// an error.
+struct OwnedStreamMaker {
+  template <class Make>
+  static Result<OwnedStream, AeError> make(const char* call, Make make) {
+    auto streams = acquire_suite<AEGP_StreamSuite11>();
+    if (!streams) return Err{streams.error()};
+    AEGP_StreamRefH s = nullptr;
+    A_Err rc = make(&s);
+    if (!s) {
+      if (auto st = check_ae(rc); !st) return Err{st.error()};
+      return Err{AeError::internal(std::string(call) + ": null stream")};
+    }
+    OwnedStream owned(s, std::move(streams.value()).keep());
+    if (auto st = check_ae(rc); !st) return Err{st.error()};
+    return owned;
+  }
+};
+
+void OwnedStream::reset() {
+  if (!suite_) return;
+  const auto* streams = static_cast<const AEGP_StreamSuite11*>(std::exchange(suite_, nullptr));
+  if (StreamRefH s = std::exchange(s_, nullptr)) streams->DisposeStream(s);
+  release_raw_suite(stored_basic_suite(), SuiteTraits<AEGP_StreamSuite11>::id);
+}
+
 Status<AeError> dispose_stream(StreamRefH stream) {
   VEL_TRY_SUITE(streams, AEGP_StreamSuite11);
   return check_ae(streams->DisposeStream(stream));
@@ -67,12 +94,9 @@ Status<AeError> dispose_stream(StreamRefH stream) {
 
 Result<OwnedStream, AeError> new_layer_stream(PluginId plugin_id, LayerH layer, int32_t which) {
   VEL_TRY_SUITE(streams, AEGP_StreamSuite11);
-  AEGP_StreamRefH s = nullptr;
-  A_Err rc = streams->GetNewLayerStream(plugin_id, layer, which, &s);
-  OwnedStream owned(s);  // a reference handed out beside an error is still ours
-  if (auto st = check_ae(rc); !st) return Err{st.error()};
-  if (!s) return Err{AeError::internal("GetNewLayerStream: null stream")};
-  return owned;
+  return OwnedStreamMaker::make("GetNewLayerStream", [&](AEGP_StreamRefH* s) {
+    return streams->GetNewLayerStream(plugin_id, layer, which, s);
+  });
 }
 
 Result<bool, AeError> expression_enabled(PluginId plugin_id, StreamRefH stream) {
@@ -149,12 +173,8 @@ Result<bool, AeError> dimensions_separated(StreamRefH leader) {
 
 Result<OwnedStream, AeError> layer_root_stream(PluginId plugin_id, LayerH layer) {
   VEL_TRY_SUITE(dyn, AEGP_DynamicStreamSuite5);
-  AEGP_StreamRefH s = nullptr;
-  A_Err rc = dyn->GetNewStreamRefForLayer(plugin_id, layer, &s);
-  OwnedStream owned(s);
-  if (auto st = check_ae(rc); !st) return Err{st.error()};
-  if (!s) return Err{AeError::internal("GetNewStreamRefForLayer: null stream")};
-  return owned;
+  return OwnedStreamMaker::make("GetNewStreamRefForLayer",
+                                [&](AEGP_StreamRefH* s) { return dyn->GetNewStreamRefForLayer(plugin_id, layer, s); });
 }
 
 Result<int32_t, AeError> streams_in_group(StreamRefH group) {
@@ -166,12 +186,9 @@ Result<int32_t, AeError> streams_in_group(StreamRefH group) {
 
 Result<OwnedStream, AeError> stream_child(PluginId plugin_id, StreamRefH group, int32_t index) {
   VEL_TRY_SUITE(dyn, AEGP_DynamicStreamSuite5);
-  AEGP_StreamRefH s = nullptr;
-  A_Err rc = dyn->GetNewStreamRefByIndex(plugin_id, group, index, &s);
-  OwnedStream owned(s);
-  if (auto st = check_ae(rc); !st) return Err{st.error()};
-  if (!s) return Err{AeError::internal("GetNewStreamRefByIndex: null stream")};
-  return owned;
+  return OwnedStreamMaker::make("GetNewStreamRefByIndex", [&](AEGP_StreamRefH* s) {
+    return dyn->GetNewStreamRefByIndex(plugin_id, group, index, s);
+  });
 }
 
 Result<std::string, AeError> stream_match_name(StreamRefH stream) {

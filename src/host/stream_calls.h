@@ -42,17 +42,20 @@ Result<StreamKind, AeError> stream_kind_from_type(int32_t type);
 
 Status<AeError> dispose_stream(StreamRefH stream);
 
-// A stream reference disposed when it goes out of scope. A failed disposal
-// there is not reported: the caller has nothing left to do about it.
+// A stream reference disposed when it goes out of scope. It holds its own
+// acquisition of the Stream suite, taken before the reference was, so the
+// means to give it back can never be missing. A failed disposal there is
+// not reported: the caller has nothing left to do about it.
 class OwnedStream {
  public:
   OwnedStream() = default;
-  explicit OwnedStream(StreamRefH s) : s_(s) {}
-  OwnedStream(OwnedStream&& o) noexcept : s_(std::exchange(o.s_, nullptr)) {}
+  OwnedStream(OwnedStream&& o) noexcept
+      : s_(std::exchange(o.s_, nullptr)), suite_(std::exchange(o.suite_, nullptr)) {}
   OwnedStream& operator=(OwnedStream&& o) noexcept {
     if (this != &o) {
       reset();
       s_ = std::exchange(o.s_, nullptr);
+      suite_ = std::exchange(o.suite_, nullptr);
     }
     return *this;
   }
@@ -60,12 +63,13 @@ class OwnedStream {
   OwnedStream& operator=(const OwnedStream&) = delete;
   ~OwnedStream() { reset(); }
   StreamRefH get() const { return s_; }
-  void reset() {
-    if (s_) (void)dispose_stream(std::exchange(s_, nullptr));
-  }
+  void reset();
 
  private:
+  friend struct OwnedStreamMaker;
+  OwnedStream(StreamRefH s, const void* suite) : s_(s), suite_(suite) {}
   StreamRefH s_ = nullptr;
+  const void* suite_ = nullptr;  // the acquired Stream suite table
 };
 
 // One of the layer's own streams (0 anchor, 1 position, 2 scale, 3 rotation,
