@@ -26,10 +26,8 @@ void write_ease(PrettyJson& j, const char* key, const std::optional<TemporalEase
   if (!e) return;
   j.key(key);
   j.begin_object();
-  j.key("speed");
-  j.real(e->speed);
-  j.key("influence");
-  j.real(e->influence);
+  j.real("speed", e->speed);
+  j.real("influence", e->influence);
   j.end_object();
 }
 
@@ -44,12 +42,10 @@ void write_animated(PrettyJson& j, const AnimatedValue<T>& a) {
     j.begin_array();
     for (const Keyframe<T>& k : *a.as_keys()) {
       j.begin_object();
-      j.key("t");
-      j.real(k.t);
+      j.real("t", k.t);
       j.key("v");
       write_value(j, k.v);
-      j.key("interp");
-      j.string(interpolation_name(k.interp));
+      j.string("interp", interpolation_name(k.interp));
       write_ease(j, "ease_in", k.ease_in);
       write_ease(j, "ease_out", k.ease_out);
       j.end_object();
@@ -76,78 +72,58 @@ void write_source(PrettyJson& j, const LayerSource& source) {
   j.key("type");
   if (const auto* f = std::get_if<FootageSource>(&source)) {
     j.string("footage");
-    j.key("path");
-    j.string(f->path);
+    j.string("path", f->path);
   } else if (const auto* c = std::get_if<CompSource>(&source)) {
     j.string("comp");
-    j.key("comp_name");
-    j.string(c->comp_name);
+    j.string("comp_name", c->comp_name);
   } else if (const auto* s = std::get_if<SolidSource>(&source)) {
     j.string("solid");
     j.key("color");
     write_rgb(j, s->color);
-    j.key("width");
-    j.unsigned_int(s->width);
-    j.key("height");
-    j.unsigned_int(s->height);
+    j.unsigned_int("width", s->width);
+    j.unsigned_int("height", s->height);
   } else {
     j.string("unsupported");
-    j.key("desc");
-    j.string(std::get<UnsupportedSource>(source).desc);
+    j.string("desc", std::get<UnsupportedSource>(source).desc);
   }
   j.end_object();
 }
 
 void write_mask(PrettyJson& j, const MaskModel& m) {
   j.begin_object();
-  j.key("name");
-  j.string(m.name);
-  j.key("mode");
-  j.string(mask_mode_name(m.mode));
-  j.key("inverted");
-  j.boolean(m.inverted);
+  j.string("name", m.name);
+  j.string("mode", mask_mode_name(m.mode));
+  j.boolean("inverted", m.inverted);
   j.key("opacity");
   write_animated(j, m.opacity);
   j.key("feather");
   write_animated(j, m.feather);
   j.key("expansion");
   write_animated(j, m.expansion);
-  j.key("path_captured");
-  j.boolean(m.path_captured);
+  j.boolean("path_captured", m.path_captured);
   j.end_object();
 }
 
 void write_layer(PrettyJson& j, const LayerModel& l) {
   j.begin_object();
-  j.key("index");
-  j.unsigned_int(l.index);
-  j.key("name");
-  j.string(l.name);
-  j.key("kind");
-  j.string(layer_kind_name(l.kind));
+  j.unsigned_int("index", l.index);
+  j.string("name", l.name);
+  j.string("kind", layer_kind_name(l.kind));
   if (l.source) {
     j.key("source");
     write_source(j, *l.source);
   }
-  j.key("in_point");
-  j.real(l.in_point);
-  j.key("out_point");
-  j.real(l.out_point);
-  j.key("start_time");
-  j.real(l.start_time);
-  j.key("enabled");
-  j.boolean(l.enabled);
-  j.key("three_d");
-  j.boolean(l.three_d);
-  j.key("blend_mode");
-  j.string(l.blend_mode);
+  j.real("in_point", l.in_point);
+  j.real("out_point", l.out_point);
+  j.real("start_time", l.start_time);
+  j.boolean("enabled", l.enabled);
+  j.boolean("three_d", l.three_d);
+  j.string("blend_mode", l.blend_mode);
   j.key("track_matte");
   if (l.track_matte) {
     j.begin_object();
-    j.key("mode");
-    j.string(track_matte_name(l.track_matte->mode));
-    j.key("layer_index");
-    j.unsigned_int(l.track_matte->layer_index);
+    j.string("mode", track_matte_name(l.track_matte->mode));
+    j.unsigned_int("layer_index", l.track_matte->layer_index);
     j.end_object();
   } else {
     j.null();
@@ -173,12 +149,9 @@ void write_layer(PrettyJson& j, const LayerModel& l) {
   j.begin_array();
   for (const EffectModel& e : l.effects) {
     j.begin_object();
-    j.key("match_name");
-    j.string(e.match_name);
-    j.key("enabled");
-    j.boolean(e.enabled);
-    j.key("params_captured");
-    j.boolean(e.params_captured);
+    j.string("match_name", e.match_name);
+    j.boolean("enabled", e.enabled);
+    j.boolean("params_captured", e.params_captured);
     j.end_object();
   }
   j.end_array();
@@ -192,20 +165,14 @@ void write_layer(PrettyJson& j, const LayerModel& l) {
 Result<std::string> comp_dump_text(const CompModel& model) {
   PrettyJson j;
   j.begin_object();
-  j.key("schema_version");
-  j.unsigned_int(0);
+  j.unsigned_int("schema_version", 0);
   j.key("comp");
   j.begin_object();
-  j.key("name");
-  j.string(model.name);
-  j.key("width");
-  j.unsigned_int(model.width);
-  j.key("height");
-  j.unsigned_int(model.height);
-  j.key("frame_rate");
-  j.real(model.frame_rate);
-  j.key("duration");
-  j.real(model.duration);
+  j.string("name", model.name);
+  j.unsigned_int("width", model.width);
+  j.unsigned_int("height", model.height);
+  j.real("frame_rate", model.frame_rate);
+  j.real("duration", model.duration);
   j.key("bg_color");
   write_rgb(j, model.bg_color);
   j.key("layers");

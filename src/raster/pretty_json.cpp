@@ -4,42 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
-namespace vel {
+#include "host/utf_text.h"
 
-bool is_utf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t len = 0;
-    uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > s.size()) return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and code points past Unicode are not UTF-8.
-    static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
+namespace vel {
 
 void PrettyJson::before_value() {
   if (after_key_) {
@@ -81,7 +48,7 @@ void PrettyJson::key(std::string_view k) {
 
 void PrettyJson::string(std::string_view s) {
   before_value();
-  if (!is_utf8(s)) valid_ = false;
+  if (!utf8_to_utf16(s)) valid_ = false;
   out_ += '"';
   for (unsigned char c : s) {
     switch (c) {

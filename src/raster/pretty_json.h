@@ -28,6 +28,11 @@ class PrettyJson {
   void real(float v);
   void boolean(bool v);
   void null();
+  // A member: its key, then its value.
+  void string(std::string_view k, std::string_view s) { key(k), string(s); }
+  void unsigned_int(std::string_view k, uint64_t v) { key(k), unsigned_int(v); }
+  void real(std::string_view k, double v) { key(k), real(v); }
+  void boolean(std::string_view k, bool v) { key(k), boolean(v); }
 
   // The document; false when a string held bytes that are not UTF-8.
   bool valid() const { return valid_; }
@@ -48,8 +53,5 @@ class PrettyJson {
   bool after_key_ = false;
   bool valid_ = true;
 };
-
-// Whether `s` is well-formed UTF-8.
-bool is_utf8(std::string_view s);
 
 }  // namespace vel

@@ -14,6 +14,7 @@
 #include "hostsdk/memory_suite.h"
 #include "hostsdk/stream_suite.h"
 #include "project_json.h"
+#include "suite_table.h"
 #include "renderer.h"
 
 namespace sim {
@@ -79,13 +80,6 @@ TEST(ProjectExtras, RendererDrawsOnlySolidsAsBefore) {
   Result<RenderedFrame> f = render_composition(p.value().comps[0], RenderRequest{{0, 24}});
   ASSERT_TRUE(f.ok());
   for (float v : f.value().rgba) ASSERT_EQ(v, 0.0f);
-}
-
-template <class S>
-const S* suite(const char* name, A_long version) {
-  const void* p = nullptr;
-  EXPECT_EQ(host().basic.AcquireSuite(name, version, &p), 0) << name;
-  return static_cast<const S*>(p);
 }
 
 class Ledger : public ::testing::Test {
