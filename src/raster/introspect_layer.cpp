@@ -1,8 +1,8 @@
 // One layer of the composition, read field by field: each step adds its
 // texts to the layer's `unsupported` list in the order of the steps.
+#include <algorithm>
 #include <limits>
 
-#include "host/comp_calls.h"
 #include "host/effect_calls.h"
 #include "host/footage_calls.h"
 #include "host/item_calls.h"
