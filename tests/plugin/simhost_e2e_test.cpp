@@ -215,5 +215,23 @@ TEST_F(SimhostRun, DumpCompWritesTheExpectedDocument) {
   }
 }
 
+// Calls failing inside the host: the dump carries their texts, and the host
+// still gets back everything it handed out.
+TEST_F(SimhostRun, DumpCompUnderFailingCallsKeepsTheLedgerBalanced) {
+  auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: dump comp", "--fail-call", "GetLayerFlags=12345",
+                                     "--fail-call", "GetKeyframeTime=3", "--fail-call", "GetStreamIsModified=1"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string dump = read_text(home_ / "Library" / "Logs" / "velocinta_comp_dump.json");
+  for (const char* text : {"field_error(flags: Unknown enum value Error: 12345)", "unknown_layer_visibility",
+                           "field_error(position: kf_time[0] Parameter)", "field_error(layer_groups: Generic)"}) {
+    EXPECT_NE(dump.find(text), std::string::npos) << text;
+  }
+  json s = summary();
+  for (const char* kind : {"stream_refs", "effect_refs", "stream_values", "mem_handles"}) {
+    EXPECT_EQ(s["live_at_end"][kind], 0) << kind;
+    EXPECT_EQ(s["bad_releases"][kind], 0) << kind;
+  }
+}
+
 }  // namespace
 }  // namespace vel

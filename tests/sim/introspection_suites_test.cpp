@@ -15,6 +15,7 @@
 #include "hostsdk/stream_suite.h"
 #include "project_json.h"
 #include "suite_table.h"
+#include "cli.h"
 #include "renderer.h"
 
 namespace sim {
@@ -80,6 +81,21 @@ TEST(ProjectExtras, RendererDrawsOnlySolidsAsBefore) {
   Result<RenderedFrame> f = render_composition(p.value().comps[0], RenderRequest{{0, 24}});
   ASSERT_TRUE(f.ok());
   for (float v : f.value().rgba) ASSERT_EQ(v, 0.0f);
+}
+
+TEST(CommandLine, FailedCallsTakeAnyNonZeroCode) {
+  Result<Options> o = parse_command_line({"--plugin", "p.so", "--project", "x", "--fail-call", "GetLayerFlags=12345",
+                                          "--fail-call", "AcquireSuite AEGP Stream Suite=-7"});
+  ASSERT_TRUE(o.ok()) << o.error();
+  ASSERT_EQ(o.value().failed_calls.size(), 2u);
+  EXPECT_EQ(o.value().failed_calls[0].call, "GetLayerFlags");
+  EXPECT_EQ(o.value().failed_calls[0].code, 12345);
+  EXPECT_EQ(o.value().failed_calls[1].call, "AcquireSuite AEGP Stream Suite");
+  EXPECT_EQ(o.value().failed_calls[1].code, -7);
+  for (const char* bad : {"GetLayerFlags", "GetLayerFlags=", "=3", "GetLayerFlags=0", "GetLayerFlags=3x",
+                          "GetLayerFlags=4294967296"}) {
+    EXPECT_FALSE(parse_command_line({"--plugin", "p", "--project", "x", "--fail-call", bad}).ok()) << bad;
+  }
 }
 
 class Ledger : public ::testing::Test {
