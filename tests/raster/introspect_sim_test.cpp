@@ -73,6 +73,8 @@ const FaultCase kFaults[] = {
     {"GetCompNumLayers", "error", "comp_num_layers: Generic"},
     {"GetItemName", "name", "<item_name: Generic>"},
     {"AcquireSuite AEGP Memory Suite", "name", "<item_name: MissingSuite>"},
+    {"LockMemHandle", "name", "<item_name: Generic>"},
+    {"GetMemHandleSize", "layer", "field_error(name: Generic)"},
     {"GetCompBGColor", "comp", "field_error(bg_color: Generic)"},
     {"GetCompLayerByIndex", "comp", "field_error(layer[0]: Generic)"},
     {"GetLayerFlags", "comp", "unknown_layer_visibility"},
