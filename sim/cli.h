@@ -1,8 +1,9 @@
 // simhost's command line:
 //   simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]
-//           [--command NAME]... [--hide-suite NAME]... [--out DIR]
+//           [--command NAME]... [--hide-suite NAME]... [--fail-call CALL=CODE]... [--out DIR]
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ struct Options {
   double seconds = 3.0;            // how long the main loop runs after start-up
   std::vector<std::string> commands;
   std::vector<std::string> hidden_suites;
+  // Calls made to answer a chosen host error every time (see CallFaults).
+  struct FailedCall {
+    std::string call;
+    int32_t code = 0;
+  };
+  std::vector<FailedCall> failed_calls;
 };
 
 inline constexpr double kMaxRunSeconds = 24.0 * 3600.0;

@@ -163,6 +163,7 @@ int run_simhost(const Options& options) {
   h.project.open(std::move(project).value(), options.project);
   install_suites(h);
   for (const std::string& name : options.hidden_suites) h.suites.hide(name);
+  for (const Options::FailedCall& f : options.failed_calls) h.faults.arm(f.call, f.code);
 
   Result<AEGP_EntryPointFunc> entry = load_plugin(options.plugin);
   if (!entry) {

@@ -85,7 +85,14 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["live_at_end"] = {{"mem_handles", h.memory.size()},
                             {"receipts", h.receipts.size()},
                             {"render_options", h.render_options.size()},
-                            {"suites", h.suites.outstanding()}};
+                            {"suites", h.suites.outstanding()},
+                            {"stream_refs", h.streams.counts().live},
+                            {"effect_refs", h.effects.counts().live},
+                            {"stream_values", h.stream_values.counts().live}};
+  summary["bad_releases"] = {{"mem_handles", h.bad_mem_frees.load()},
+                             {"stream_refs", h.streams.counts().bad_releases},
+                             {"effect_refs", h.effects.counts().bad_releases},
+                             {"stream_values", h.stream_values.counts().bad_releases}};
   const platform::DisplayTotals shown = platform::display_totals();
   summary["display"] = {{"views_created", shown.views_created},
                         {"images_set", shown.images_set},

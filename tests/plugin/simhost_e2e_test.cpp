@@ -311,3 +311,47 @@ TEST_F(SimhostRun, ClosingThePreviewSavesTheCostProfileAndTheNextRunReloadsIt) {
 
 }  // namespace
 }  // namespace vel
+
+namespace vel {
+namespace {
+
+// The developer command writes what the raster renderer sees of the active
+// composition, and gives back everything it took from the host.
+TEST_F(SimhostRun, DumpCompWritesTheExpectedDocument) {
+  auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: dump comp", "--command", "velocinta: dump comp"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string expected =
+      read_text(fs::path(__FILE__).parent_path() / ".." / "raster" / "expected" / "sample_comp_dump.json");
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(read_text(home_ / "Library" / "Logs" / "velocinta_comp_dump.json"), expected);
+  EXPECT_EQ(read_text(log_path()).find("ERROR"), std::string::npos) << read_text(log_path());
+  json s = summary();
+  for (const char* kind : {"stream_refs", "effect_refs", "stream_values", "mem_handles"}) {
+    EXPECT_EQ(s["live_at_end"][kind], 0) << kind;
+    EXPECT_EQ(s["bad_releases"][kind], 0) << kind;
+  }
+  for (const char* suite : {"AEGP Stream Suite", "AEGP Dynamic Stream Suite", "AEGP Effect Suite", "AEGP Item Suite"}) {
+    EXPECT_EQ(s["suites"][suite]["acquired"], s["suites"][suite]["released"]) << suite;
+  }
+}
+
+// Calls failing inside the host: the dump carries their texts, and the host
+// still gets back everything it handed out.
+TEST_F(SimhostRun, DumpCompUnderFailingCallsKeepsTheLedgerBalanced) {
+  auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: dump comp", "--fail-call", "GetLayerFlags=12345",
+                                     "--fail-call", "GetKeyframeTime=3", "--fail-call", "GetStreamIsModified=1"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string dump = read_text(home_ / "Library" / "Logs" / "velocinta_comp_dump.json");
+  for (const char* text : {"field_error(flags: Unknown enum value Error: 12345)", "unknown_layer_visibility",
+                           "field_error(position: kf_time[0] Parameter)", "field_error(layer_groups: Generic)"}) {
+    EXPECT_NE(dump.find(text), std::string::npos) << text;
+  }
+  json s = summary();
+  for (const char* kind : {"stream_refs", "effect_refs", "stream_values", "mem_handles"}) {
+    EXPECT_EQ(s["live_at_end"][kind], 0) << kind;
+    EXPECT_EQ(s["bad_releases"][kind], 0) << kind;
+  }
+}
+
+}  // namespace
+}  // namespace vel

@@ -4,6 +4,7 @@
 #include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "preview/preview_controller.h"
+#include "raster/comp_dump.h"
 
 namespace vel {
 
@@ -44,5 +45,7 @@ void cmd_pool_toggle(PreviewState& state) {
   state.pool_enabled = !state.pool_enabled;
   log_line("INFO", state.pool_enabled ? "velocinta: pool activé" : "velocinta: pool désactivé");
 }
+
+void cmd_dump_comp(PreviewState& state) { dump_comp(state.plugin_id); }
 
 }  // namespace vel
