@@ -84,8 +84,11 @@ TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
   EXPECT_EQ(menus, (std::vector<std::string>{"window:Velocinta", "purge:Purge Velocinta"}));
 
   // Every suite acquired is released, except the ones kept for the process.
+  // The raster decision's scan keeps the Footage suite (solid signatures) and
+  // the Layer suite's newer version (object types).
   const std::set<std::string> kept = {"AEGP Utility Suite", "AEGP Render Suite", "AEGP Render Options Suite",
-                                      "AEGP World Suite", "AEGP Render Async Manager Suite"};
+                                      "AEGP World Suite", "AEGP Render Async Manager Suite",
+                                      "AEGP Footage Suite", "AEGP Layer Suite"};
   for (const auto& [name, ledger] : s["suites"].items()) {
     int64_t open = ledger["acquired"].get<int64_t>() - ledger["released"].get<int64_t>();
     EXPECT_EQ(ledger["bad_releases"], 0) << name;
