@@ -1,7 +1,9 @@
 #include "raster/solid_rasterizer.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 
 namespace vel {
 namespace {
@@ -11,6 +13,14 @@ constexpr StoreWord kStoreFlag = StoreWord{1} << 32;
 // Below this error bound a stepped layer coordinate is recomputed exactly.
 constexpr double kStepError = 5.6843418860808015e-14;  // 2^-44
 constexpr int64_t kChunk = 64;
+
+// byte / 255 for every byte, the same doubles the division gives.
+constexpr std::array<double, 256> make_byte_units() {
+  std::array<double, 256> out{};
+  for (int i = 0; i < 256; ++i) out[i] = i / 255.0;
+  return out;
+}
+constexpr std::array<double, 256> kByteUnit = make_byte_units();
 
 // The layer's mapping back from composition space, and what it covers.
 struct Placement {
@@ -68,6 +78,18 @@ class Canvas {
     if (at + 4 > pixels_.size()) return;
     composite_pixel(opacity, pixels_.data() + at, paint, store);
   }
+  // Writes the opaque store's bytes over [i0, i1) of row j at once; false
+  // when the run leaves the buffer (then nothing is written).
+  bool fill(int64_t i0, int64_t i1, int64_t j, StoreWord store) {
+    const uint64_t at = (static_cast<uint64_t>(j) * width_ + static_cast<uint64_t>(i0)) * 4;
+    const uint64_t len = static_cast<uint64_t>(i1 - i0) * 4;
+    if (at + len > pixels_.size()) return false;
+    uint8_t word[4];
+    for (int ch = 0; ch < 4; ++ch) word[ch] = static_cast<uint8_t>(store >> (8 * ch));
+    uint8_t* out = pixels_.data() + at;
+    for (uint64_t k = 0; k < len; k += 4) std::memcpy(out + k, word, 4);
+    return true;
+  }
 
  private:
   std::span<uint8_t> pixels_;
@@ -85,6 +107,7 @@ void draw_axis_aligned(Canvas& canvas, const Placement& p, const Box& b, double 
   if (first >= end) return;
   for (int64_t j = b.y0; j < b.y1; ++j) {
     if (!p.inside_y(p.layer_y(first, j))) continue;
+    if (store && canvas.fill(first, end, j, store)) continue;
     for (int64_t i = first; i < end; ++i) canvas.put(i, j, opacity, paint, store);
   }
 }
@@ -131,9 +154,13 @@ void draw_stepped(Canvas& canvas, const Placement& p, const Box& b, double opaci
 }  // namespace
 
 uint8_t unit_to_byte(double v) {
-  const double r = std::round(v * 255.0);
+  const double r = v * 255.0;
   if (!(r > 0.0)) return 0;
-  return r >= 255.0 ? 255 : static_cast<uint8_t>(r);
+  if (r >= 254.5) return 255;
+  // Half away from zero without a library call: below 255 the fraction
+  // r - floor(r) is exact.
+  const int whole = static_cast<int>(r);
+  return static_cast<uint8_t>(whole + static_cast<int>(r - whole >= 0.5));
 }
 
 StoreWord opaque_store_word(const SolidPaint& paint) {
@@ -147,10 +174,10 @@ void composite_pixel(double opacity, uint8_t* pixel, const SolidPaint& paint, St
     return;
   }
   const double a = opacity;
-  const double ab = pixel[3] / 255.0;
+  const double ab = kByteUnit[pixel[3]];
   const double source[3] = {paint.red, paint.green, paint.blue};
   for (int ch = 0; ch < 3; ++ch) {
-    const double backdrop = pixel[ch] / 255.0;
+    const double backdrop = kByteUnit[pixel[ch]];
     const double cb = ab > 0.0 ? std::min(backdrop / ab, 1.0) : 0.0;
     const double k = std::clamp(paint.kernel(cb, source[ch]), 0.0, 1.0);
     pixel[ch] = unit_to_byte((1.0 - a) * backdrop + a * ((1.0 - ab) * source[ch] + ab * k));
