@@ -179,7 +179,7 @@ void composite_pixel(double opacity, uint8_t* pixel, const SolidPaint& paint, St
   for (int ch = 0; ch < 3; ++ch) {
     const double backdrop = kByteUnit[pixel[ch]];
     const double cb = ab > 0.0 ? std::min(backdrop / ab, 1.0) : 0.0;
-    const double k = std::clamp(paint.kernel(cb, source[ch]), 0.0, 1.0);
+    const double k = std::clamp(paint.kernel ? paint.kernel(cb, source[ch]) : source[ch], 0.0, 1.0);
     pixel[ch] = unit_to_byte((1.0 - a) * backdrop + a * ((1.0 - ab) * source[ch] + ab * k));
   }
   pixel[3] = unit_to_byte(a + (1.0 - a) * ab);

@@ -25,7 +25,7 @@ struct EvaluatedTransform {
 
 // What the rasteriser needs of a solid.
 struct SolidPaint {
-  BlendKernel kernel = nullptr;
+  BlendKernel kernel = nullptr;  // none blends as "normal"
   double width = 0, height = 0;  // composition pixels
   double red = 0, green = 0, blue = 0;  // each 0..1
   bool is_normal = false;  // the blend mode is exactly "normal"
