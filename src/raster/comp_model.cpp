@@ -68,9 +68,6 @@ std::string blend_mode_name(int32_t mode) {
   return "xfer_" + std::to_string(mode);
 }
 
-namespace {
-
-// A text value in the debug form: quoted, with Rust-style escapes.
 std::string debug_text(const std::string& s) {
   std::string out = "\"";
   for (unsigned char c : s) {
@@ -92,8 +89,6 @@ std::string debug_text(const std::string& s) {
   }
   return out + "\"";
 }
-
-}  // namespace
 
 std::string layer_source_debug(const LayerSource& source) {
   if (const auto* f = std::get_if<FootageSource>(&source)) return "Footage { path: " + debug_text(f->path) + " }";

@@ -87,6 +87,9 @@ struct UnsupportedSource {
 };
 using LayerSource = std::variant<FootageSource, CompSource, SolidSource, UnsupportedSource>;
 
+// A text in the debug form: quoted, with \" \\ \n \r \t and \u{hex} escapes.
+std::string debug_text(const std::string& s);
+
 // The debug form used in rejection texts:
 // Solid { color: [1.0, 0.0, 0.0], width: 1920, height: 1080 }.
 std::string layer_source_debug(const LayerSource& source);

@@ -86,10 +86,18 @@ void read_times(LayerH layer, LayerModel& m) {
     m.unsupported.push_back(field_error(std::string(field) + ": " + to_string(r.error())));
     return 0.0;
   };
-  m.in_point = timed(layer_in_point(layer), "in_point");
-  const double duration = timed(layer_duration(layer), "duration");
+  auto in = layer_in_point(layer);
+  auto duration = layer_duration(layer);
+  m.in_point = timed(in, "in_point");
+  const double duration_seconds = timed(duration, "duration");
   m.start_time = timed(layer_offset(layer), "start_time");
-  m.out_point = m.in_point + duration;
+  m.out_point = m.in_point + duration_seconds;
+  // Summed as host times and divided once, so the out point is the nearest
+  // double to the host's exact end: a frame time at the end then compares as
+  // the host compares it, and the layer is gone on its out-point frame.
+  if (in && duration) {
+    if (auto exact = host_time_sum_seconds(in.value(), duration.value())) m.out_point = *exact;
+  }
 }
 
 void read_transfer_mode(LayerH layer, LayerModel& m) {

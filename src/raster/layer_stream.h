@@ -56,6 +56,18 @@ inline double host_seconds(HostTime t) {
   return t.scale == 0 ? 0.0 : static_cast<double>(t.value) / static_cast<double>(t.scale);
 }
 
+// a + b in seconds, divided once: the nearest double to the exact sum. None
+// for a zero scale or when the exact fraction leaves 53 bits.
+inline std::optional<double> host_time_sum_seconds(HostTime a, HostTime b) {
+  if (a.scale == 0 || b.scale == 0) return std::nullopt;
+  int64_t num = 0;
+  if (__builtin_add_overflow(int64_t{a.value} * b.scale, int64_t{b.value} * a.scale, &num)) return std::nullopt;
+  const uint64_t den = uint64_t{a.scale} * b.scale;
+  constexpr int64_t kExact = int64_t{1} << 53;
+  if (num > kExact || num < -kExact || den > uint64_t{kExact}) return std::nullopt;
+  return static_cast<double>(num) / static_cast<double>(den);
+}
+
 // "field_error(" + inner + ")".
 inline std::string field_error(const std::string& inner) { return "field_error(" + inner + ")"; }
 

@@ -86,8 +86,11 @@ TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
   EXPECT_EQ(menus, (std::vector<std::string>{"window:Velocinta", "purge:Purge Velocinta"}));
 
   // Every suite acquired is released, except the ones kept for the process.
+  // The raster decision's scan keeps the Footage suite (solid signatures) and
+  // the Layer suite's newer version (object types).
   const std::set<std::string> kept = {"AEGP Utility Suite", "AEGP Render Suite", "AEGP Render Options Suite",
-                                      "AEGP World Suite", "AEGP Render Async Manager Suite"};
+                                      "AEGP World Suite", "AEGP Render Async Manager Suite",
+                                      "AEGP Footage Suite", "AEGP Layer Suite"};
   for (const auto& [name, ledger] : s["suites"].items()) {
     int64_t open = ledger["acquired"].get<int64_t>() - ledger["released"].get<int64_t>();
     EXPECT_EQ(ledger["bad_releases"], 0) << name;
@@ -351,6 +354,67 @@ TEST_F(SimhostRun, DumpCompUnderFailingCallsKeepsTheLedgerBalanced) {
     EXPECT_EQ(s["live_at_end"][kind], 0) << kind;
     EXPECT_EQ(s["bad_releases"][kind], 0) << kind;
   }
+}
+
+}  // namespace
+}  // namespace vel
+
+// The stand-in host's own renderer, to compare the raster grab with.
+#include "project_json.h"
+#include "renderer.h"
+
+namespace vel {
+namespace {
+
+constexpr const char* kRasterProject = R"({"active_comp": "R", "compositions": [{"name": "R",
+  "width": 320, "height": 240, "frame_duration": [1, 25], "duration": [50, 25],
+  "layers": [
+    {"name": "Top", "blend_mode": "screen", "solid": {"color": [0.2, 0.8, 0.4], "width": 120, "height": 90},
+     "transform": {"position": [160, 120], "rotation": 25, "opacity": 75}},
+    {"name": "Mid", "blend_mode": "multiply", "solid": {"color": [0.9, 0.5, 0.1], "width": 200, "height": 100},
+     "transform": {"anchor": [0, 0], "position": [40, 30], "scale": [110, 140]}},
+    {"name": "Back", "solid": {"color": [0.1, 0.2, 0.7], "width": 320, "height": 240},
+     "transform": {"opacity": 90}}]}]})";
+
+// A composition of solids that the raster renderer takes: the grab draws it
+// without the host (whose renders all fail here) and shows what the host
+// would have drawn.
+TEST_F(SimhostRun, RasterCompositionIsGrabbedByThePluginItself) {
+  const fs::path project = root_ / "raster.aep";
+  const fs::path scenario = root_ / "grab.json";
+  {
+    std::ofstream(project) << kRasterProject;
+    std::ofstream(scenario) << R"({"events": [{"at_ms": 300, "action": "command", "name": "velocinta: grab frame"}]})";
+  }
+  auto r = run({"VELOCINTA_DEV=1", "VELOCINTA_RASTER=1", "VELOCINTA_PERF=1"},
+               {"--project", project.string(), "--scenario", scenario.string(), "--fail-call",
+                "RenderAndCheckoutFrame=1"},
+               "<default>", 0.8);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string log = read_text(log_path());
+  EXPECT_NE(log.find("PREVIEW_SCAN layers=3 complete=true gpu=false full_introspection=true"), std::string::npos) << log;
+  EXPECT_NE(log.find("PREVIEW_PROFILE renderer=raster bpc=8 motion_blur=off layers=3"), std::string::npos) << log;
+
+  const std::string bytes = read_text(home_ / "Library" / "Logs" / "velocinta_grab.ppm");
+  const std::string header = "P6\n80 60\n255\n";  // the default quality previews at a quarter
+  ASSERT_EQ(bytes.compare(0, header.size(), header), 0) << log;
+  ASSERT_EQ(bytes.size(), header.size() + 80u * 60u * 3u);
+
+  auto parsed = sim::parse_project_text(kRasterProject);
+  ASSERT_TRUE(parsed.ok());
+  sim::RenderRequest req;
+  req.time = sim::HostTime{0, 25};
+  req.downsample_x = req.downsample_y = 4;
+  auto host = sim::render_composition(parsed.value().comps[0], req);
+  ASSERT_TRUE(host.ok());
+  size_t off = 0;
+  for (size_t p = 0; p < 80u * 60u; ++p) {
+    for (size_t ch = 0; ch < 3; ++ch) {
+      const int ours = static_cast<uint8_t>(bytes[header.size() + p * 3 + ch]);
+      off += std::abs(ours - int(sim::to_8bit(host.value().rgba[p * 4 + ch]))) > 1;
+    }
+  }
+  EXPECT_EQ(off, 0u);
 }
 
 }  // namespace

@@ -43,6 +43,9 @@ void step_panel(Tick&) {}
 
 void step_comp_tracking(Tick& t) {
   preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
+  if (t.report.pinned_changed && t.s.preview.pinned_handle) {
+    classify_preview_topology(t.s.preview, t.s.preview.pinned_handle);
+  }
   preview_apply_work_area_requests(t.s.preview, t.in, t.report);
 }
 
