@@ -1,6 +1,7 @@
 // simhost's command line:
 //   simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]
 //           [--command NAME]... [--hide-suite NAME]... [--out DIR]
+//           [--update-reply FILE] [--opener PATH]
 #pragma once
 
 #include <string>
@@ -18,6 +19,8 @@ struct Options {
   double seconds = 3.0;            // how long the main loop runs after start-up
   std::vector<std::string> commands;
   std::vector<std::string> hidden_suites;
+  std::string update_reply;        // body the update service serves; empty: it offers nothing
+  std::string opener;              // link opener; empty: the recorder writing into --out
 };
 
 inline constexpr double kMaxRunSeconds = 24.0 * 3600.0;

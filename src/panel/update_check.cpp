@@ -1,0 +1,44 @@
+#include "panel/update_check.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "core/threads.h"
+#include "host/utf_text.h"
+#include "panel/update_fetch.h"
+#include "panel/update_reply.h"
+#include "panel/update_request.h"
+#include "panel/update_spawn.h"
+
+namespace vel {
+namespace {
+
+constexpr std::chrono::seconds kCheckPeriod{86400};
+
+void update_check_worker() {
+  for (;;) {
+    (void)run_update_check(update_url(), std::getenv("PATH"));
+    std::this_thread::sleep_for(kCheckPeriod);
+  }
+}
+
+}  // namespace
+
+std::optional<UpdateNotice> run_update_check(const std::string& endpoint, const char* search_path) {
+  const std::optional<std::string> curl = find_program_on_path("curl", search_path);
+  if (!curl) return std::nullopt;
+  FetchOutcome fetched = fetch_update_reply(*curl, update_request(endpoint));
+  if (fetched.status != FetchStatus::ok) return std::nullopt;
+  std::optional<UpdateNotice> notice =
+      parse_update_reply(utf8_lossy(fetched.body), kPluginVersion, kDefaultDownloadLink);
+  if (notice) store_update_notice(*notice);
+  return notice;
+}
+
+void start_update_check() {
+  Result<std::thread> t = spawn_named_thread("velocinta-update", [] { update_check_worker(); });
+  if (t) t->detach();
+}
+
+}  // namespace vel
