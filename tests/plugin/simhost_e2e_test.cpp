@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -214,6 +215,28 @@ TEST_F(SimhostRun, GrabFrameWritesTheCurrentFrameAsPpm) {
   const std::string header = "P6\n480 270\n255\n";
   ASSERT_EQ(bytes.compare(0, header.size(), header), 0) << bytes.substr(0, 20);
   EXPECT_EQ(bytes.size(), header.size() + 480u * 270u * 3u);
+}
+
+TEST_F(SimhostRun, UpdateCheckAsksOnlyTheLoopbackServiceAndLeavesNoChild) {
+  const fs::path reply = root_ / "reply.json";
+  std::ofstream(reply) << R"({"ok":true,"version":"0.3.31","download_url":"https://dl.example/get"})";
+  auto r = run({}, {"--update-reply", reply.string()}, "<default>", 1.5);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  json u = summary()["update"];
+  // At most the one check right after start-up, always the same request.
+  EXPECT_LE(u["requests"].size(), 1u) << u.dump();
+  for (const auto& target : u["requests"]) EXPECT_EQ(target, "/update?channel=beta&current=0.3.30");
+  EXPECT_TRUE(u["children_after_death"].empty()) << u.dump();
+  EXPECT_TRUE(u["zombie_openers"].empty()) << u.dump();
+  EXPECT_TRUE(u["links_opened"].empty()) << "nothing clicked";
+}
+
+TEST_F(SimhostRun, AnUpdateEndpointFromTheEnvironmentWinsOverTheService) {
+  // Port 1 on the loopback refuses at once: the check fails silently.
+  auto r = run({"VELOCINTA_UPDATE_URL=http://127.0.0.1:1/update"}, {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(summary()["update"]["requests"].empty());
+  EXPECT_EQ(read_text(log_path()).find("update:"), std::string::npos) << read_text(log_path());
 }
 
 }  // namespace
