@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "core/log.h"
 #include "core/threads.h"
 #include "host/utf_text.h"
 #include "panel/update_fetch.h"
@@ -32,7 +33,10 @@ std::optional<UpdateNotice> run_update_check(const std::string& endpoint, const 
   if (fetched.status != FetchStatus::ok) return std::nullopt;
   std::optional<UpdateNotice> notice =
       parse_update_reply(utf8_lossy(fetched.body), kPluginVersion, kDefaultDownloadLink);
-  if (notice) store_update_notice(*notice);
+  if (!notice) return std::nullopt;
+  // The one trace of a check in the log: a failure stays silent by design.
+  log_line("INFO", "update: version " + notice->version + " disponible (" + notice->link + ")");
+  store_update_notice(*notice);
   return notice;
 }
 
