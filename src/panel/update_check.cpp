@@ -1,5 +1,7 @@
 #include "panel/update_check.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -41,8 +43,19 @@ std::optional<UpdateNotice> run_update_check(const std::string& endpoint, const 
 }
 
 void start_update_check() {
-  Result<std::thread> t = spawn_named_thread("velocinta-update", [] { update_check_worker(); });
-  if (t) t->detach();
+  // Not through spawn_named_thread: its thread-local name lives in this
+  // library's dynamic TLS, and a thread that is still alive at exit with such
+  // TLS crashes LeakSanitizer's walk of the threads in the host. The name
+  // goes to the OS only; this thread writes no line that needs it.
+  try {
+    std::thread t([] {
+      (void)pthread_setname_np(pthread_self(), os_thread_name("velocinta-update").c_str());
+      update_check_worker();
+    });
+    t.detach();
+  } catch (const std::exception&) {
+    // No thread, no check until the host starts again; nothing is logged.
+  }
 }
 
 }  // namespace vel
