@@ -176,15 +176,16 @@ int run_simhost(const Options& options) {
   install_suites(h);
   for (const std::string& name : options.hidden_suites) h.suites.hide(name);
 
-  Result<UpdateWorld> update = set_up_update_world(options.update_reply, options.opener, options.out_dir);
-  if (!update) {
-    std::fprintf(stderr, "simhost: %s\n", update.error().c_str());
-    return 2;
-  }
-
   Result<AEGP_EntryPointFunc> entry = load_plugin(options.plugin);
   if (!entry) {
     std::fprintf(stderr, "simhost: %s\n", entry.error().c_str());
+    return 2;
+  }
+  // Before the entry, which is where the plug-in starts its update check;
+  // after the load, so a run that cannot start leaves no recorder behind.
+  Result<UpdateWorld> update = set_up_update_world(options.update_reply, options.opener, options.out_dir);
+  if (!update) {
+    std::fprintf(stderr, "simhost: %s\n", update.error().c_str());
     return 2;
   }
 
