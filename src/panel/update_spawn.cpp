@@ -44,8 +44,10 @@ class SpawnSetup {
       if (rc == 0) rc = r;
     };
     if (capture_fd >= 0) {
-      step(posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0));
+      // The pipe first: in a host that had closed its standard input the
+      // pipe may sit on descriptor 0 or 2, which the opens then replace.
       step(posix_spawn_file_actions_adddup2(&actions_, capture_fd, 1));
+      step(posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0));
       step(posix_spawn_file_actions_addopen(&actions_, 2, "/dev/null", O_WRONLY, 0));
     }
     step(posix_spawn_file_actions_addclosefrom_np(&actions_, 3));
