@@ -8,7 +8,8 @@ namespace sim {
 
 const char* usage_text() {
   return "usage: simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]\n"
-         "               [--command NAME]... [--hide-suite NAME]... [--fail-call CALL=CODE]... [--out DIR]\n";
+         "               [--command NAME]... [--hide-suite NAME]... [--fail-call CALL=CODE]... [--out DIR]\n"
+         "               [--update-reply FILE] [--opener PATH]\n";
 }
 
 Result<Options> parse_command_line(const std::vector<std::string>& args) {
@@ -27,6 +28,10 @@ Result<Options> parse_command_line(const std::vector<std::string>& args) {
       o.out_dir = value;
     } else if (flag == "--command") {
       o.commands.push_back(value);
+    } else if (flag == "--update-reply") {
+      o.update_reply = value;
+    } else if (flag == "--opener") {
+      o.opener = value;
     } else if (flag == "--hide-suite") {
       o.hidden_suites.push_back(value);
     } else if (flag == "--fail-call") {

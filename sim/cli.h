@@ -1,6 +1,7 @@
 // simhost's command line:
 //   simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]
 //           [--command NAME]... [--hide-suite NAME]... [--fail-call CALL=CODE]... [--out DIR]
+//           [--update-reply FILE] [--opener PATH]
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,8 @@ struct Options {
     int32_t code = 0;
   };
   std::vector<FailedCall> failed_calls;
+  std::string update_reply;        // body the update service serves; empty: it offers nothing
+  std::string opener;              // link opener; empty: the recorder writing into --out
 };
 
 inline constexpr double kMaxRunSeconds = 24.0 * 3600.0;

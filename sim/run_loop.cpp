@@ -11,6 +11,7 @@
 #include "project_json.h"
 #include "scenario.h"
 #include "summary.h"
+#include "update_world.h"
 
 namespace sim {
 
@@ -133,6 +134,17 @@ void main_loop(Session& s, const Scenario& scenario, double seconds) {
   s.stats.seconds_run = std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+void record_update_world(const UpdateWorld& world, RunStats& stats) {
+  for (const ServedRequest& r : world.service->served()) stats.update_requests.push_back(r.target);
+  if (!world.opened_record.empty()) {
+    for (const OpenedLink& l : read_opened_links(world.opened_record)) {
+      stats.links_opened.push_back(l.link);
+      if (child_state(l.pid) == 'Z') stats.zombie_openers.push_back(static_cast<int>(l.pid));
+    }
+  }
+  stats.children_after_death = child_process_names();
+}
+
 }  // namespace
 
 int run_simhost(const Options& options) {
@@ -170,6 +182,13 @@ int run_simhost(const Options& options) {
     std::fprintf(stderr, "simhost: %s\n", entry.error().c_str());
     return 2;
   }
+  // Before the entry, which is where the plug-in starts its update check;
+  // after the load, so a run that cannot start leaves no recorder behind.
+  Result<UpdateWorld> update = set_up_update_world(options.update_reply, options.opener, options.out_dir);
+  if (!update) {
+    std::fprintf(stderr, "simhost: %s\n", update.error().c_str());
+    return 2;
+  }
 
   Session s{h, options.out_dir};
   s.stats.entry_called = true;
@@ -188,6 +207,7 @@ int run_simhost(const Options& options) {
   // Requests still queued complete as cancelled before the summary counts them.
   h.async.shutdown();
   s.stats.threads_after_death = other_thread_names();
+  record_update_world(update.value(), s.stats);
 
   Status written = write_summary(build_summary(h, s.stats), options.out_dir);
   if (!written) {

@@ -40,6 +40,10 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["update_menu_calls"] = s.update_menu_calls;
   summary["death_calls"] = s.death_calls;
   summary["threads_after_death"] = s.threads_after_death;
+  summary["update"] = {{"requests", s.update_requests},
+                       {"links_opened", s.links_opened},
+                       {"zombie_openers", s.zombie_openers},
+                       {"children_after_death", s.children_after_death}};
 
   HookCounts c = h.hooks.counts();
   summary["hooks"] = {{"idle", c.idle},

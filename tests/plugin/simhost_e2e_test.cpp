@@ -80,7 +80,8 @@ TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
   EXPECT_EQ(s["death_calls"], 1);
   EXPECT_GT(s["idle_calls"].get<int>(), 5);
   EXPECT_EQ(s["smallest_max_sleep_ms"], 15);
-  EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
+  // The update thread has no stop signal by design and lives on; nothing else may.
+  EXPECT_EQ(plugin_threads(s), std::vector<std::string>{"vel-update"}) << s["threads_after_death"].dump();
   std::vector<std::string> menus;
   for (const auto& m : s["menu_commands"]) menus.push_back(m["menu"].get<std::string>() + ":" + m["name"].get<std::string>());
   EXPECT_EQ(menus, (std::vector<std::string>{"window:Velocinta", "purge:Purge Velocinta"}));
@@ -415,6 +416,28 @@ TEST_F(SimhostRun, RasterCompositionIsGrabbedByThePluginItself) {
     }
   }
   EXPECT_EQ(off, 0u);
+}
+
+TEST_F(SimhostRun, UpdateCheckAsksOnlyTheLoopbackServiceAndLeavesNoChild) {
+  const fs::path reply = root_ / "reply.json";
+  std::ofstream(reply) << R"({"ok":true,"version":"0.3.31","download_url":"https://dl.example/get"})";
+  auto r = run({}, {"--update-reply", reply.string()}, "<default>", 1.5);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  json u = summary()["update"];
+  // At most the one check right after start-up, always the same request.
+  EXPECT_LE(u["requests"].size(), 1u) << u.dump();
+  for (const auto& target : u["requests"]) EXPECT_EQ(target, "/update?channel=beta&current=0.3.30");
+  EXPECT_TRUE(u["children_after_death"].empty()) << u.dump();
+  EXPECT_TRUE(u["zombie_openers"].empty()) << u.dump();
+  EXPECT_TRUE(u["links_opened"].empty()) << "nothing clicked";
+}
+
+TEST_F(SimhostRun, AnUpdateEndpointFromTheEnvironmentWinsOverTheService) {
+  // Port 1 on the loopback refuses at once: the check fails silently.
+  auto r = run({"VELOCINTA_UPDATE_URL=http://127.0.0.1:1/update"}, {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(summary()["update"]["requests"].empty());
+  EXPECT_EQ(read_text(log_path()).find("update:"), std::string::npos) << read_text(log_path());
 }
 
 }  // namespace

@@ -16,6 +16,8 @@
 #include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "panel/present_bytes.h"
+#include "panel/update_banner.h"
+#include "panel/update_opener.h"
 
 namespace vel {
 namespace {
@@ -40,6 +42,14 @@ void step_apply_options(Tick& t) {
 }
 
 void step_panel(Tick&) {}
+
+// Openers from earlier clicks are reaped by their pids; the banner follows
+// the notice slot in every open panel. No panel home is kept in the state
+// yet, so a change has no button to reach and is only recorded.
+void step_update_banner(Tick& t) {
+  (void)reap_update_openers();
+  (void)update_banner_step(t.s.update_banner, /*docked=*/false, /*floating=*/false);
+}
 
 void step_comp_tracking(Tick& t) {
   preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
@@ -89,6 +99,7 @@ constexpr IdleStep kIdleSteps[] = {
     {"present-reap", step_present_reap},
     {"downsample-policy", step_downsample_policy},
     {"options", step_apply_options},
+    {"update-banner", step_update_banner},
     {"panel", step_panel},
     {"comp-tracking", step_comp_tracking},
     {"verification-and-clock", step_verification_and_clock},

@@ -12,6 +12,7 @@
 #include "core/plugin/store_feed.h"
 #include "core/plugin/presentation.h"
 #include "host/handles.h"
+#include "panel/update_banner.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -39,6 +40,9 @@ struct PreviewState {
 
   // Options as last persisted, to save only changes.
   PersistedOptions persisted_options;
+
+  // The update banner as last applied to the panels (subsystem 4).
+  UpdateBannerMemory update_banner;
 };
 
 // Builds the state at the end of start-up.

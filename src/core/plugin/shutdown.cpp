@@ -6,6 +6,7 @@
 #include "core/plugin/startup.h"
 #include "core/process_flags.h"
 #include "core/repeat_log.h"
+#include "panel/update_opener.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -21,6 +22,10 @@ void shut_down(PreviewState* state) {
   stop_idle_probe_pump();
   // Long-lived workers: every stop handle first, then every join.
   drain_deferred_list();
+  // An opener that ended since the last tick is reaped; one still running
+  // belongs to the user's browser session and is left alone.
+  (void)reap_update_openers();
+  // The update thread has no stop signal: it sleeps until the process ends.
   // A failure still repeating when the host quits gets its count written.
   log_all_repeats_ended();
   // Nothing is saved here: options are persisted as they change and the

@@ -24,6 +24,7 @@
 #include "host/suite_probe.h"
 #include "host/utility_calls.h"
 #include "core/plugin/orphan_outputs.h"
+#include "panel/update_check.h"
 
 namespace vel {
 namespace {
@@ -109,6 +110,7 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
   if (auto r = register_panel(plugin_id, "velocinta preview", &panel_create_hook, nullptr); !r) {
     log_line("INFO", "panneau : suite indisponible, fenêtre flottante (" + to_string(r.error()) + ")");
   }
+  start_update_check();
   return {new_preview_state(plugin_id, options), 0};
 }
 
