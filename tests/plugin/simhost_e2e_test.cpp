@@ -21,10 +21,13 @@ using nlohmann::json;
 using testing::read_text;
 
 // Threads of the plug-in are named "velocinta-…", shortened to "vel-…" for the OS.
+// The update check has no stop signal and lives until the process ends; every
+// other thread must be gone after the death hook.
 std::vector<std::string> plugin_threads(const json& summary) {
   std::vector<std::string> left;
   for (const auto& name : summary["threads_after_death"]) {
     std::string n = name.get<std::string>();
+    if (n == "vel-update") continue;
     if (n.rfind("vel-", 0) == 0 || n.rfind("velocinta", 0) == 0) left.push_back(n);
   }
   return left;
@@ -80,8 +83,9 @@ TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
   EXPECT_EQ(s["death_calls"], 1);
   EXPECT_GT(s["idle_calls"].get<int>(), 5);
   EXPECT_EQ(s["smallest_max_sleep_ms"], 15);
-  // The update thread has no stop signal by design and lives on; nothing else may.
-  EXPECT_EQ(plugin_threads(s), std::vector<std::string>{"vel-update"}) << s["threads_after_death"].dump();
+  EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
+  EXPECT_NE(s["threads_after_death"].dump().find("\"vel-update\""), std::string::npos)
+      << "the update check runs in normal mode";
   std::vector<std::string> menus;
   for (const auto& m : s["menu_commands"]) menus.push_back(m["menu"].get<std::string>() + ":" + m["name"].get<std::string>());
   EXPECT_EQ(menus, (std::vector<std::string>{"window:Velocinta", "purge:Purge Velocinta"}));
