@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -28,7 +29,13 @@ struct BatchTimeBase {
 };
 
 // The frame's key; none when frame × step overflows or leaves 32 bits.
-std::optional<FrameKey> batch_frame_key(const BatchTimeBase& time, int64_t frame);
+// Inline: the frame lists call it for every frame they visit.
+inline std::optional<FrameKey> batch_frame_key(const BatchTimeBase& time, int64_t frame) {
+  int64_t value = 0;
+  if (__builtin_mul_overflow(frame, time.step, &value)) return std::nullopt;
+  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) return std::nullopt;
+  return FrameKey{static_cast<int32_t>(value), time.scale};
+}
 
 // Every frame with a host time of every first-chance range, front first.
 // Each visited frame takes one unit of `budget` whatever happens to it;

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <random>
+
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
 #include "cache/frame_test_support.h"
@@ -81,6 +84,55 @@ TEST(UncachedBatchFrames, AWholeRangeAlreadyCachedGivesNoEntry) {
   EXPECT_EQ(build_uncached_batch_frames(Queue{{0, 2, false}, {3, 3, false}}, kEveryFrame, budget, WidthRule{1, 32},
                                         cache),
             (Lists{{1, {3}}}));
+}
+
+// Long walks mark the cached frames once instead of looking each frame up;
+// both must list exactly the frames a per-frame lookup would.
+TEST(UncachedBatchFrames, LongWalksListWhatPerFrameLookupsWould) {
+  std::mt19937_64 rng(5);
+  for (int round = 0; round < 60; ++round) {
+    const int64_t step = std::array<int64_t, 4>{1, 2, 1001, -3}[rng() % 4];
+    const uint32_t scale = 24;
+    FrameCache cache;
+    test::roomy(cache);
+    const int cached = 1 + static_cast<int>(rng() % 300);
+    for (int i = 0; i < cached; ++i) {
+      // Mostly frame keys of this batch, some off the step or at another scale.
+      const int64_t frame = static_cast<int64_t>(rng() % 2000) - 200;
+      const int64_t value = frame * step + (rng() % 5 == 0 ? 1 : 0);
+      if (value < INT32_MIN || value > INT32_MAX) continue;
+      const uint32_t key_scale = rng() % 7 == 0 ? 48 : scale;
+      insert_frame(cache, FrameKey{static_cast<int32_t>(value), key_scale},
+                   test::make_frame(static_cast<uint32_t>(8 + rng() % 3 * 8), 2));
+    }
+    Queue queue;
+    for (int r = static_cast<int>(rng() % 6); r >= 0; --r) {
+      const int64_t start = static_cast<int64_t>(rng() % 2200) - 300;
+      queue.push_back({start, start + static_cast<int64_t>(rng() % 900) - 50, rng() % 5 == 0});
+    }
+    const WidthRule rule{1, 16};
+    const uint64_t budget_in = rng() % 3 == 0 ? 1 + rng() % 500 : 100000;
+
+    Lists expected;
+    uint64_t expected_budget = budget_in;
+    uint64_t position = 0;
+    for (const QueuedRange& r : queue) {
+      RangeFrames listed{position++, {}};
+      if (r.replay) continue;
+      for (int64_t f = r.start; f <= r.end && expected_budget > 0; ++f) {
+        --expected_budget;
+        const auto key = batch_frame_key(BatchTimeBase{step, scale}, f);
+        if (!key) continue;
+        const auto width = cached_frame_width(cache, *key);
+        if (!width || *width < rule.min_width) listed.frames.push_back(f);
+      }
+      if (!listed.frames.empty()) expected.push_back(std::move(listed));
+    }
+    uint64_t budget = budget_in;
+    EXPECT_EQ(build_uncached_batch_frames(queue, BatchTimeBase{step, scale}, budget, rule, cache), expected)
+        << "round " << round;
+    EXPECT_EQ(budget, expected_budget) << "round " << round;
+  }
 }
 
 }  // namespace
