@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/saturating.h"
+
 namespace vel {
 namespace {
 
@@ -52,7 +54,7 @@ SchedulerTrial carried_scheduler_trial(const SchedulerTrial& trial) {
 std::optional<WorkerProjection> start_scheduler_trial(SchedulerTrial& trial, uint64_t now_ns,
                                                       const TrialSignal& signal) {
   if (trial.trial_length_ns) return std::nullopt;
-  const uint64_t next_level = trial.level == UINT64_MAX ? UINT64_MAX : trial.level + 1;
+  const uint64_t next_level = sat_add(trial.level, 1);
   if (signal.target != next_level) return std::nullopt;
   if (trial.ceiling && *trial.ceiling <= next_level) return std::nullopt;
   const std::optional<WorkerProjection> proposal = extra_worker_pays_off(signal.assessment, signal.figures);
@@ -89,7 +91,7 @@ void evaluate_scheduler_trial(SchedulerTrial& trial, uint64_t now_ns, const Tria
   if (throughput >= trial.baseline_throughput * 1.05) {
     trial.trial_length_ns.reset();
     trial.outcome = TrialOutcome::Confirmed;
-    trial.retry_not_before_ns = now_ns > UINT64_MAX - kRetryDelayNs ? UINT64_MAX : now_ns + kRetryDelayNs;
+    trial.retry_not_before_ns = sat_add(now_ns, kRetryDelayNs);
     return;
   }
   if (throughput >= trial.baseline_throughput * 0.9) return;

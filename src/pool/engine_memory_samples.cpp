@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
+#include "core/saturating.h"
+
 namespace vel {
 namespace {
 
 constexpr uint64_t kThreeSecondsNs = 3'000'000'000;
-
-uint64_t sat_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 uint64_t engine_total(const EngineMemorySample& s) {
   uint64_t total = 0;

@@ -26,13 +26,17 @@ bool same_but_downsample(const StartupContext& a, const StartupContext& b) {
 }  // namespace
 
 void record_first_delivery_ms(FirstDeliveryHistory& history, const StartupContext& key, bool measured, double ms) {
+  const bool usable = std::isfinite(ms) && ms > 0.0;
   FirstDeliveryEntry entry{key, std::nullopt, std::nullopt};
   auto found = std::find_if(history.begin(), history.end(), [&](const FirstDeliveryEntry& e) { return e.key == key; });
   if (found != history.end()) {
     entry = *found;
     history.erase(found);
+  } else if (!usable) {
+    // An empty entry would only push a real one out of the ring.
+    return;
   }
-  if (std::isfinite(ms) && ms > 0.0) {
+  if (usable) {
     if (!measured) {
       entry.pending_lower_bound_ms = std::max(entry.pending_lower_bound_ms.value_or(0.0), ms);
     } else {

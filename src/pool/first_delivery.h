@@ -28,7 +28,7 @@ inline constexpr size_t kFirstDeliveryHistoryMax = 32;
 // frame arrived after `ms`; otherwise the batch is being abandoned without a
 // frame after `ms`. A slower measurement is believed at once, a faster one
 // moves the smoothed time 30 % of the way down. A sample that is not a
-// positive finite number changes no value.
+// positive finite number changes no value (and adds no entry for a new key).
 void record_first_delivery_ms(FirstDeliveryHistory& history, const StartupContext& key, bool measured, double ms);
 
 // Expected seconds to a batch's first frame: the larger of the smoothed time

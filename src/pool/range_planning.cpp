@@ -5,17 +5,12 @@
 #include <set>
 #include <utility>
 
+#include "core/saturating.h"
+
 namespace vel {
 namespace {
 
 constexpr int64_t kI64Max = std::numeric_limits<int64_t>::max();
-constexpr int64_t kI64Min = std::numeric_limits<int64_t>::min();
-
-int64_t clamp_i64(__int128 v) {
-  if (v > kI64Max) return kI64Max;
-  if (v < kI64Min) return kI64Min;
-  return static_cast<int64_t>(v);
-}
 
 // Frames strictly between two ranges in start order; 0 when they touch,
 // negative when they overlap.
@@ -36,8 +31,6 @@ int playhead_class(const FrameRange& r, int64_t reference) {
 void sort_by_start(FramePlan& plan) {
   std::stable_sort(plan.begin(), plan.end(), [](const FrameRange& a, const FrameRange& b) { return a.start < b.start; });
 }
-
-uint64_t sat_add_u64(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 }  // namespace
 
@@ -203,7 +196,7 @@ void split_queued_ranges(std::deque<QueuedRange>& queue, uint64_t target, std::s
       }
     }
     const uint64_t len = points.size();
-    const uint64_t pieces = std::min(std::max<uint64_t>(len, 1), std::max<uint64_t>(std::min(len, sat_add_u64(budget, 1)), 1));
+    const uint64_t pieces = std::min(std::max<uint64_t>(len, 1), std::max<uint64_t>(std::min(len, sat_add(budget, 1)), 1));
     const std::vector<FrameRange> parts = split_range_at_quantiles(range.start, range.end, points, pieces);
     for (const FrameRange& part : parts) rebuilt.push_back({part.start, part.end, range.replay});
     const uint64_t used = parts.size() - 1;

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/saturating.h"
+
 namespace vel {
 namespace {
 
 constexpr uint64_t kNsPerSecond = 1'000'000'000;
 constexpr uint64_t kFourGiB = uint64_t{1} << 32;
 
-uint64_t sat_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
-uint64_t sat_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 
 bool positive_finite(double v) { return std::isfinite(v) && v > 0.0; }
 

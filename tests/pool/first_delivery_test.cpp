@@ -41,6 +41,7 @@ TEST(FirstDeliveryHistory, UnusableSamplesChangeNoValue) {
     record_first_delivery_ms(h, context(1), true, 800.0);
     record_first_delivery_ms(h, context(1), true, bad);
     record_first_delivery_ms(h, context(1), false, bad);
+    record_first_delivery_ms(h, context(2), true, bad);  // a new key with nothing to say takes no place
     ASSERT_EQ(h.size(), 1u);
     EXPECT_EQ(h.back().smoothed_ms, 800.0);
     EXPECT_FALSE(h.back().pending_lower_bound_ms);
