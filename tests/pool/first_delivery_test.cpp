@@ -59,15 +59,6 @@ TEST(FirstDeliveryHistory, TouchedKeyMovesBackAndThe33rdPushesOutTheOldest) {
   EXPECT_EQ(h.back().key.identity, 99u);
 }
 
-TEST(FirstDeliveryHistory, KeysDifferOnDimensionPresence) {
-  FirstDeliveryHistory h;
-  StartupContext without = context(1);
-  without.dimensions.reset();
-  record_first_delivery_ms(h, context(1), true, 100.0);
-  record_first_delivery_ms(h, without, true, 200.0);
-  EXPECT_EQ(h.size(), 2u);
-}
-
 TEST(PredictedBatchSecs, ExactKeyThenSameConfigurationAtAnyDownsample) {
   FirstDeliveryHistory h;
   EXPECT_FALSE(predicted_batch_secs(h, context(1)));

@@ -111,18 +111,5 @@ TEST(DecodeThreads, FramesThatFitTheBudgetAndTheThreads) {
   }
 }
 
-TEST(ProcessWideCapacity, StaysWithinItsBounds) {
-  const uint64_t workers = pool_worker_count();
-  EXPECT_GE(workers, 1u);
-  EXPECT_LE(workers, 24u);
-  EXPECT_EQ(pool_worker_count(), workers);
-  const uint64_t level = default_speed_level();
-  EXPECT_GE(level, 1u);
-  EXPECT_LE(level, 4u);
-  const uint32_t threads = decode_thread_count(FrameDimensions{1920, 1080}, 1);
-  EXPECT_GE(threads, 1u);
-  EXPECT_LE(threads, 8u);
-}
-
 }  // namespace
 }  // namespace vel
