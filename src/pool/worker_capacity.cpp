@@ -14,7 +14,6 @@ namespace {
 
 constexpr uint64_t kGiB = uint64_t{1} << 30;
 constexpr uint64_t kMiB = uint64_t{1} << 20;
-constexpr uint64_t kDefaultRequest = 8;
 constexpr uint64_t kMostWorkers = 24;
 
 uint64_t cpu_bound(uint32_t threads) { return std::max<uint64_t>(uint64_t{threads} * 80 / 100, 1); }
