@@ -3,12 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "store/frame_file.h"
+#include "core/machine.h"
+#include "pool/worker_capacity.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 
@@ -105,6 +108,24 @@ TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
       EXPECT_EQ(open, 0) << name;
     }
   }
+}
+
+// The saved Speed stays within the levels this machine offers at the saved
+// Size, and the load line tells the worker count asked for.
+TEST_F(SimhostRun, SavedSpeedKeepsWithinTheMachineLevels) {
+  const fs::path options = home_ / "Library" / "Application Support" / "velocinta" / "panel_options.json";
+  fs::create_directories(options.parent_path());
+  {
+    std::ofstream(options) << R"({"quality":3,"speed":3,"autosave":true,"depth":8})";
+  }
+  auto r = run({"VELOCINTA_POOL_WORKERS=30"}, {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const MemoryAndCpu m = memory_and_cpu_count();
+  const uint64_t speed = std::min<uint64_t>(3, speed_level_for(MachineFacts{m.memory_bytes, m.cpu_count}, 3) - 1);
+  const std::string log = read_text(log_path());
+  EXPECT_NE(log.find(R"(options {"quality":3,"speed":)" + std::to_string(speed) + R"(,"autosave":true,"depth":8}, workers 24))"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(SimhostRun, PoolWorkerMarkMakesThePluginInert) {

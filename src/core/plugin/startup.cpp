@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 
@@ -25,12 +27,12 @@
 #include "host/utility_calls.h"
 #include "core/plugin/orphan_outputs.h"
 #include "panel/update_check.h"
+#include "pool/worker_capacity.h"
 
 namespace vel {
 namespace {
 
 constexpr const char* kVersion = "0.1.0";
-constexpr uint64_t kMaxSpeedIndex = 3;
 
 struct ProbePump {
   std::atomic<bool> stop{false};
@@ -66,7 +68,7 @@ int32_t panel_create_hook(void* /*plugin_refcon*/, void* /*refcon*/, void* /*con
 void load_line(int32_t major, int32_t minor, PluginId id, StartupMode mode) {
   log_line("INFO", std::string("velocinta ") + kVersion + " chargé (hôte " + std::to_string(major) + "." +
                        std::to_string(minor) + ", plugin " + std::to_string(id) + ", mode " + startup_mode_name(mode) +
-                       ")");
+                       ", workers " + std::to_string(pool_worker_count()) + ")");
 }
 
 }  // namespace
@@ -89,7 +91,13 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
   load_line(host_major, host_minor, plugin_id, mode);
   PersistedOptions options;
   if (mode == StartupMode::Normal) {
-    if (auto file = options_file_path()) options = load_persisted_options(*file, kMaxSpeedIndex);
+    if (auto file = options_file_path()) {
+      // The saved Size sizes the render engines, hence the Speed levels
+      // this machine offers: the saved Speed keeps within them.
+      options = load_persisted_options(*file, UINT64_MAX);  // capped just below
+      panel_options().quality.store(options.quality);
+      options.speed = std::min(options.speed, default_speed_level() - 1);
+    }
     apply_persisted_options(options);
     log_line("INFO", "options: " + encode_persisted_options(options));
     sweep_orphan_memory_outputs();
