@@ -14,6 +14,7 @@
 #include "hostsdk/basic_suite.h"
 #include "idle_waker.h"
 #include "live_set.h"
+#include "panel_host.h"
 #include "project_store.h"
 #include "render_service.h"
 #include "suite_registry.h"
@@ -41,6 +42,7 @@ struct Host {
   SuiteRegistry suites;
   IdleWaker idle;
   HookTable hooks;
+  PanelHost panels;
   LiveSet<MemBlock> memory;
   LiveSet<RenderOptionsRec> render_options;
   LiveSet<Receipt> receipts;

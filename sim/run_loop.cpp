@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "host.h"
+#include "panel_events.h"
 #include "plugin_loader.h"
 #include "project_json.h"
 #include "scenario.h"
@@ -80,6 +81,9 @@ void run_event(Session& s, const ScenarioEvent& ev) {
       break;
     case EventKind::activate:
       result = s.h.project.activate(ev.name);
+      break;
+    default:
+      result = run_panel_event(s.h, s.refcon, ev, s.out_dir, s.stats.panel);
       break;
     case EventKind::save:
       // A relative path is taken inside --out, so a scenario never writes

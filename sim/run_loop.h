@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "panel_events.h"
 #include "hostsdk/types.h"
 
 namespace sim {
@@ -36,6 +37,7 @@ struct RunStats {
   // OS names of the threads still alive after the death hooks (the
   // host's own render thread has ended by then).
   std::vector<std::string> threads_after_death;
+  PanelRunStats panel;
 };
 
 // Exit status: 0 after a complete run, 1 when the plug-in's entry failed,

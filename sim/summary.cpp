@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "platform/appkit_display_record.h"
+#include "platform/appkit_image.h"
 
 namespace sim {
 namespace {
@@ -23,6 +24,46 @@ std::string menu_name(AEGP_MenuID menu) {
     case AEGP_Menu_PURGE: return "purge";
     default: return "menu_" + std::to_string(menu);
   }
+}
+
+// The largest image view in a view tree: the panel's picture.
+const platform::NSImageView* largest_image_view(const platform::NSView& v) {
+  const platform::NSImageView* best = nullptr;
+  for (const auto& sub : v.subviews()) {
+    const platform::NSImageView* found = dynamic_cast<const platform::NSImageView*>(sub.get());
+    const platform::NSImageView* deeper = largest_image_view(*sub);
+    for (const platform::NSImageView* c : {found, deeper}) {
+      if (c == nullptr) continue;
+      const double area = c->frame().width * c->frame().height;
+      if (best == nullptr || area > best->frame().width * best->frame().height) best = c;
+    }
+  }
+  return best;
+}
+
+json panel_summary(const Host& h, const RunStats& s) {
+  json docked = json::array();
+  for (const auto& p : h.panels.panels()) {
+    const platform::NSRect f = p->window->frame();
+    docked.push_back({{"name", p->match_name},
+                      {"title", p->title},
+                      {"visible", p->window->isVisible()},
+                      {"size", {f.width, f.height}},
+                      {"create_error", p->create_err}});
+  }
+  json out = {{"docked", std::move(docked)},
+              {"events", s.panel.events},
+              {"screenshots", s.panel.screenshots},
+              {"windows", platform::NSWindow::windows().size()}};
+  std::shared_ptr<platform::NSWindow> w = panel_event_window(h.panels);
+  if (w && w->contentView()) {
+    if (const platform::NSImageView* picture = largest_image_view(*w->contentView())) {
+      if (auto shown = platform::shown_image(picture->viewId())) {
+        out["picture"] = {{"frames_shown", shown->images_set}, {"size", {shown->pixels_wide, shown->pixels_high}}};
+      }
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -90,6 +131,7 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["display"] = {{"views_created", shown.views_created},
                         {"images_set", shown.images_set},
                         {"last_image", {shown.last_pixels_wide, shown.last_pixels_high}}};
+  summary["panel"] = panel_summary(h, s);
   summary["project"] = {{"changes", h.project.change_count()}, {"dirty", h.project.dirty()}};
   return summary;
 }

@@ -13,6 +13,7 @@
 #include "core/machine.h"
 #include "core/options.h"
 #include "core/plugin/hooks.h"
+#include "core/plugin/panel_steps.h"
 #include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "panel/present_bytes.h"
@@ -39,10 +40,14 @@ void step_apply_options(Tick& t) {
   }
 }
 
-void step_panel(Tick&) {}
+void step_panel(Tick& t) {
+  panel_input_step(t.s, t.in);
+  panel_refresh_step(t.s);
+}
 
 void step_comp_tracking(Tick& t) {
   preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
+  hold_panel_frame(t.s, t.report.pinned_changed);
   preview_apply_work_area_requests(t.s.preview, t.in, t.report);
 }
 

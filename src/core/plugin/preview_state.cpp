@@ -10,6 +10,7 @@ PreviewState* new_preview_state(PluginId plugin_id, const PersistedOptions& load
   s->plugin_id = plugin_id;
   s->persisted_options = loaded;
   s->preview = make_preview_controller(plugin_id, mono_ns());
+  s->preview.present_hook = [s](const RgbaFrame& frame) { return present_in_active_panel(*s, frame); };
   return s;
 }
 

@@ -1,0 +1,209 @@
+#include "core/plugin/panel_steps.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "cache/frame_cache_ops.h"
+#include "cache/unpack_worker.h"
+#include "core/ffi_boundary.h"
+#include "core/log.h"
+#include "core/options.h"
+#include "core/plugin/pool_services.h"
+#include "core/plugin/presentation.h"
+#include "core/plugin/preview_state.h"
+#include "core/switches.h"
+#include "host/panel_calls.h"
+#include "panel/bitmap_present.h"
+#include "panel/scrub_signals.h"
+#include "preview/work_area.h"
+
+namespace vel {
+namespace {
+
+constexpr const char* kBusyDetail = "VELOCINTAING\xE2\x80\xA6";
+constexpr int64_t kStripFrameLimit = 65536;
+
+std::thread::id& main_thread_id() {
+  static std::thread::id& id = *new std::thread::id();
+  return id;
+}
+
+std::optional<int64_t> shown_frame_index(const PreviewState& state) {
+  const auto& shown = state.presentation.clock.shown_time;
+  const auto& timing = state.preview.timing;
+  if (!shown || !timing) return std::nullopt;
+  return frame_at_time(HostTime{shown->value, shown->scale}, HostTime{timing->frame_value, timing->frame_scale});
+}
+
+void toggle_play(PreviewState& state) {
+  PreviewController& ctl = state.preview;
+  PresentationState& p = state.presentation;
+  ModeContext ctx;
+  ctx.has_item = ctl.pinned_item.has_value();
+  ctx.timing = ctl.timing;
+  ctx.invalidate = [&state] { invalidate_presentation(state); };
+  set_playback_mode(p.clock, PlaybackMode::PlayToggle, true, ctx);
+  if (p.clock.paused) {
+    p.input.held_frame = shown_frame_index(state);
+  } else {
+    p.input.held_frame.reset();
+  }
+  log_line("INFO", p.clock.paused ? "velocinta: lecture en pause" : "velocinta: lecture");
+}
+
+// A scrub holds the preview at the frame under the pointer: playback
+// pauses and the clock starts again from that frame.
+void scrub_to(PreviewState& state, uint64_t thousandths) {
+  PreviewController& ctl = state.preview;
+  PresentationState& p = state.presentation;
+  if (!ctl.timing || ctl.frame_count <= 0) return;
+  if (!p.clock.paused) toggle_play(state);
+  const int64_t frame = frame_at_strip_position(thousandths, ctl.frame_count);
+  p.input.held_frame = frame;
+  ctl.current_frame = frame;
+  p.clock.shown_time.reset();
+  p.clock.awaiting.reset();
+}
+
+void set_detail_everywhere(PresentationState& p, const std::string& text) {
+  if (p.docked.container && p.docked.views) set_status_label(*p.docked.views->detail_label, text);
+  if (floating_panel_shown(p.floating)) set_status_label(*p.floating.views->detail_label, text);
+  p.last_detail = text;
+}
+
+void relayout(PanelViews& views, const platform::NSView& container, const PreviewController& ctl) {
+  const bool known = ctl.comp_size.width > 0 && ctl.comp_size.height > 0;
+  const double aspect = known ? static_cast<double>(ctl.comp_size.width) / ctl.comp_size.height : 0.0;
+  set_layout_aspect(views, &container, kLayoutModeFit, 0, known, aspect);
+  layout_panel(views, container);
+}
+
+void refresh_strip(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  const PreviewController& ctl = state.preview;
+  const ActivePanel panel = presenting_panel(state);
+  if (panel.views == nullptr) return;
+  const platform::NSWindow* w = panel.container->window();
+  const double s = std::max(w != nullptr ? w->backingScaleFactor() : 1.0, 1.0);
+  StripPicture pic;
+  pic.width_px = static_cast<uint32_t>(std::clamp(std::round(panel.views->strip_view->frame().width * s), 0.0, 16384.0));
+  pic.height_px = static_cast<uint32_t>(std::round(12.0 * s));
+  if (ctl.timing && ctl.frame_count > 0 && ctl.frame_count <= kStripFrameLimit) {
+    pic.cached.resize(static_cast<size_t>(ctl.frame_count));
+    for (int64_t f = 0; f < ctl.frame_count; ++f) {
+      auto key = frame_key_of(ctl, f);
+      pic.cached[static_cast<size_t>(f)] = key && contains_frame(state.cache, *key) ? 1 : 0;
+    }
+    const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+    pic.work_first = b.first;
+    pic.work_last = b.last;
+    pic.shown = shown_frame_index(state);
+    if (!pic.shown) pic.shown = ctl.current_frame;
+  }
+  if (pic == p.last_strip) return;
+  p.last_strip = pic;
+  const std::vector<uint8_t> px = draw_cache_strip(pic);
+  if (px.empty()) {
+    panel.views->strip_view->setImage(nullptr);
+    return;
+  }
+  (void)present_bitmap_cpu(*panel.views->strip_view, px.data(), px.size(), pic.width_px, pic.height_px, false,
+                           nullptr);
+  const auto [in_mark, out_mark] = strip_mark_positions(pic.work_first, pic.work_last, ctl.frame_count);
+  publish_workarea_marks(in_mark, out_mark);
+}
+
+}  // namespace
+
+void remember_main_thread() { main_thread_id() = std::this_thread::get_id(); }
+bool on_main_thread() { return std::this_thread::get_id() == main_thread_id(); }
+
+PanelBuildInputs panel_build_inputs() {
+  const PanelOptions& o = panel_options();
+  PanelBuildInputs in;
+  in.quality = o.quality.load();
+  in.speed = o.speed.load();
+  in.autosave = o.autosave.load();
+  in.speed_level = default_speed_level();
+  in.metal_allowed = env_value("VELOCINTA_METAL").value_or("") != "0";
+  in.async_present = async_present_enabled();
+  return in;
+}
+
+int32_t panel_create_hook(void* plugin_refcon, void* /*refcon*/, void* container, PanelH panel,
+                          ::AEGP_PanelFunctions1* functions, void** panel_refcon) {
+  return ffi_boundary("panel create_hook", int32_t{0}, [&] {
+    fill_plain_panel_functions(functions);
+    if (panel_refcon != nullptr) *panel_refcon = nullptr;
+    // Without the suite the tab keeps the host's title; the panel is built anyway.
+    (void)set_panel_title(panel, "Velocinta");
+    auto* state = static_cast<PreviewState*>(plugin_refcon);
+    if (state == nullptr) {
+      log_line("ERROR", "panel: refcon global nul dans create_hook");
+      return int32_t{0};
+    }
+    PresentationState& p = state->presentation;
+    if (!mount_docked_panel(p.docked, container, on_main_thread(), panel_build_inputs())) {
+      log_line("ERROR", "panel dockable: montage de la vue impossible");
+      return int32_t{0};
+    }
+    PreviewController& ctl = state->preview;
+    if (ctl.pinned_item) {
+      set_preview_context(ctl, *ctl.pinned_item);
+      if (auto key = frame_key_of(ctl, ctl.current_frame)) {
+        (void)request_frame_unpack(state->cache, *key);
+        if (auto frame = cached_frame(state->cache, *key)) {
+          (void)show_frame_in_panel(*p.docked.views, *p.docked.container, *frame);
+        }
+      }
+    }
+    p.controls.last_status.reset();
+    p.controls.title_state = kPlayTitleUnknown;
+    return int32_t{0};
+  });
+}
+
+void panel_input_step(PreviewState& state, PreviewTickInputs& in) {
+  ScrubSignals& sig = scrub_signals();
+  in.work_area_signals.in_move = sig.workarea_in_move.load(std::memory_order_acquire);
+  in.work_area_signals.out_move = sig.workarea_out_move.load(std::memory_order_acquire);
+  in.work_area_signals.mark_in_requests = sig.mark_in_requests.load(std::memory_order_acquire);
+  in.work_area_signals.mark_out_requests = sig.mark_out_requests.load(std::memory_order_acquire);
+
+  PanelInputMemory& m = state.presentation.input;
+  const uint64_t toggles = sig.play_toggles.load(std::memory_order_acquire);
+  if (toggles != m.play_toggles_seen) {
+    const uint64_t clicks = toggles - m.play_toggles_seen;
+    m.play_toggles_seen = toggles;
+    if (clicks % 2 == 1) toggle_play(state);
+  }
+  const uint64_t position = sig.scrub_position.load(std::memory_order_acquire);
+  if (sequence_of(position) != m.scrub_seq) {
+    m.scrub_seq = sequence_of(position);
+    scrub_to(state, position_of(position));
+  }
+}
+
+void hold_panel_frame(PreviewState& state, bool pinned_changed) {
+  PanelInputMemory& m = state.presentation.input;
+  PreviewController& ctl = state.preview;
+  if (pinned_changed) m.held_frame.reset();
+  if (m.held_frame && ctl.frame_count > 0) ctl.current_frame = std::clamp<int64_t>(*m.held_frame, 0, ctl.frame_count - 1);
+}
+
+void panel_refresh_step(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  const PreviewController& ctl = state.preview;
+  if (p.docked.container && p.docked.views) relayout(*p.docked.views, *p.docked.container, ctl);
+  if (p.floating.window && p.floating.views && p.floating.window->contentView()) {
+    relayout(*p.floating.views, *p.floating.window->contentView(), ctl);
+  }
+  update_play_controls(p.controls, p.clock.paused, p.pool_availability,
+                       reachable_homes(p.docked, p.floating, docked_panel_shown(p.docked)));
+  const std::string detail = ctl.pinned_item && !ctl.sweep_reported ? kBusyDetail : "";
+  if (detail != p.last_detail) set_detail_everywhere(p, detail);
+  refresh_strip(state);
+}
+
+}  // namespace vel
