@@ -1,0 +1,168 @@
+// The docked panel mounted by its creation hook in the stand-in host (in
+// this process), driven through its views, and the preview reset: its fixed
+// order, and requests posted before it that it must not let through.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/frame_cache_ops.h"
+#include "cache/worker_registry.h"
+#include "core/machine.h"
+#include "core/plugin/hooks.h"
+#include "core/plugin/panel_steps.h"
+#include "core/plugin/preview_reset.h"
+#include "core/plugin/preview_state.h"
+#include "host/basic_suite_store.h"
+#include "host/utility_calls.h"
+#include "panel/scrub_signals.h"
+#include "preview/async_render.h"
+// The stand-in host.
+#include "host.h"
+#include "project_json.h"
+
+namespace vel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class PanelReset : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sim::Host& h = sim::host();
+    h.main_thread = std::this_thread::get_id();
+    sim::install_suites(h);
+    store_basic_suite(&h.basic);
+    ASSERT_TRUE(keep_utility_suite().ok());
+    remember_main_thread();
+  }
+
+  void SetUp() override {
+    store_basic_suite(&sim::host().basic);
+    auto project = sim::parse_project_text(R"({"active_comp": "One", "compositions": [{"name": "One",
+      "width": 64, "height": 36, "frame_duration": [1, 24], "duration": [48, 24],
+      "bg_color": [0.2, 0.3, 0.4], "layers": [{"name": "Plate", "solid": {"name": "S", "color": [0.9, 0.1, 0.1]}}]}]})");
+    ASSERT_TRUE(project.ok()) << project.error();
+    sim::host().project.open(std::move(project).value(), "panel.aep");
+    reset_async_inbox_for_tests();
+    state = new_preview_state(sim::kPluginId, PersistedOptions{});
+    window = platform::NSWindow::initWithContentRect({0, 0, 640, 400});
+    window->makeKeyAndOrderFront();
+    ASSERT_EQ(panel_create_hook(state, nullptr, window->contentView().get(), nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(state->presentation.docked.views);
+  }
+
+  void TearDown() override {
+    cancel_async_renders(state->preview);
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    while (async_renders_in_flight() > 0 && Clock::now() < until) {
+      (void)take_async_deliveries();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    state->presentation.docked = {};
+    drain_deferred_list();
+    delete state;
+  }
+
+  bool tick_until(const std::function<bool()>& done, int seconds = 20) {
+    const auto until = Clock::now() + std::chrono::seconds(seconds);
+    while (Clock::now() < until) {
+      run_idle_steps(*state, mono_ns());
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+
+  PanelViews& panel() { return *state->presentation.docked.views; }
+
+  // A drag on the strip from `from` to `to` points (strip coordinates).
+  void strip_drag(double from, double to) {
+    auto ev = [&](double x) {
+      platform::NSEvent e;
+      const platform::NSRect f = panel().strip_scrub->frame();
+      e.locationInWindow = {f.x + x, f.y + 6};
+      return e;
+    };
+    window->sendEvent(platform::NSWindow::EventType::LeftMouseDown, ev(from));
+    window->sendEvent(platform::NSWindow::EventType::LeftMouseDragged, ev(to));
+    window->sendEvent(platform::NSWindow::EventType::LeftMouseUp, ev(to));
+  }
+
+  PreviewState* state = nullptr;
+  std::shared_ptr<platform::NSWindow> window;
+};
+
+TEST_F(PanelReset, RunsItsStepsInTheirFixedOrder) {
+  ASSERT_TRUE(tick_until([&] { return panel().display_view->image() != nullptr; })) << "no frame shown";
+  set_status_label(*panel().detail_label, "On hold");
+  std::vector<std::string> steps;
+  std::vector<bool> blank, detail_empty, cache_empty;
+  reset_preview_state(*state, 0.0, [&](std::string_view step) {
+    steps.emplace_back(step);
+    blank.push_back(panel().display_view->image() == nullptr);
+    detail_empty.push_back(panel().detail_label->stringValue().empty());
+    cache_empty.push_back(state->cache.index.empty());
+  });
+  const std::vector<std::string> expected = {"invalidate", "docked", "floating", "counters", "cache", "pool",
+                                             "playback",   "detail", "snapshot", "async",    "pacemaker"};
+  ASSERT_EQ(steps, expected);
+  // The panel is blanked before the cache goes, the detail text after.
+  EXPECT_EQ(blank, (std::vector<bool>{false, true, true, true, true, true, true, true, true, true, true}));
+  EXPECT_EQ(cache_empty[3], false);
+  EXPECT_EQ(cache_empty[4], true);
+  EXPECT_EQ(detail_empty[6], false);
+  EXPECT_EQ(detail_empty[7], true);
+  EXPECT_EQ(state->presentation.controls.title_state, kPlayTitleUnknown);
+  // A second reset finds nothing to do and runs the same steps.
+  steps.clear();
+  reset_preview_state(*state, 0.0, [&](std::string_view step) { steps.emplace_back(step); });
+  EXPECT_EQ(steps, expected);
+}
+
+TEST_F(PanelReset, AMarkDragReleasedBeforeTheResetIsNotAppliedAfterIt) {
+  ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48 && state->presentation.last_strip.cached.size() == 48; }));
+  const WorkAreaFrames before = state->preview.work_area;
+  ASSERT_EQ(before.last, 47);
+  const double width = panel().strip_scrub->frame().width;
+  const double out_x = width * static_cast<double>(scrub_signals().workarea_marks.load() >> 16) / 1000.0;
+
+  strip_drag(out_x, width / 2);  // the OUT mark to the middle, released
+  reset_preview_state(*state, 0.0);
+  run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(state->preview.work_area, before);
+
+  // The same drag without a reset moves the mark.
+  strip_drag(out_x, width / 2);
+  run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(state->preview.work_area.last, 24);
+}
+
+TEST_F(PanelReset, PlayClicksPauseAndScrubsHoldTheFrameUnderThePointer) {
+  ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48; }));
+  panel().play_button->performClick();
+  run_idle_steps(*state, mono_ns());
+  EXPECT_TRUE(state->presentation.clock.paused);
+  EXPECT_EQ(panel().play_button->title(), kPlayTitle);
+
+  // A click on the strip three quarters along shows that frame.
+  const platform::NSRect strip = panel().strip_scrub->frame();
+  platform::NSEvent e;
+  e.locationInWindow = {strip.x + strip.width * 0.75, strip.y + 6};
+  platform::NSEvent::setPressedMouseButtons(1);
+  window->sendEvent(platform::NSWindow::EventType::LeftMouseDown, e);
+  platform::NSEvent::setPressedMouseButtons(0);
+  window->sendEvent(platform::NSWindow::EventType::LeftMouseUp, e);
+  ASSERT_TRUE(tick_until([&] { return state->preview.presented == FrameKey{36, 24}; })) << "scrubbed frame not shown";
+  EXPECT_EQ(state->preview.current_frame, 36);
+
+  panel().play_button->performClick();
+  run_idle_steps(*state, mono_ns());
+  EXPECT_FALSE(state->presentation.clock.paused);
+  EXPECT_EQ(panel().play_button->title(), kPauseTitle);
+}
+
+}  // namespace
+}  // namespace vel
