@@ -1,6 +1,7 @@
 #include "panel_painter.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
@@ -239,6 +240,11 @@ Status paint_window_png(const platform::NSWindow& window, const std::string& pat
     return fail("screenshot: cannot write " + path);
   }
   return done();
+}
+
+void release_painter_caches() {
+  cairo_debug_reset_static_data();
+  FcFini();
 }
 
 }  // namespace sim

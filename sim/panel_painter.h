@@ -16,4 +16,8 @@ namespace sim {
 // The window at its backing scale (device pixels), written to `path`.
 Status paint_window_png(const platform::NSWindow& window, const std::string& path);
 
+// Lets go of the font and drawing caches that painting fills (once no more
+// painting happens: at the end of a run).
+void release_painter_caches();
+
 }  // namespace sim

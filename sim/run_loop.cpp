@@ -8,6 +8,7 @@
 
 #include "host.h"
 #include "panel_events.h"
+#include "panel_painter.h"
 #include "plugin_loader.h"
 #include "project_json.h"
 #include "scenario.h"
@@ -192,6 +193,7 @@ int run_simhost(const Options& options) {
   h.async.shutdown();
   s.stats.threads_after_death = other_thread_names();
 
+  if (!s.stats.panel.screenshots.empty()) release_painter_caches();
   Status written = write_summary(build_summary(h, s.stats), options.out_dir);
   if (!written) {
     std::fprintf(stderr, "simhost: %s\n", written.error().c_str());

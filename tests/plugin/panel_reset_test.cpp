@@ -17,6 +17,7 @@
 #include "core/plugin/preview_state.h"
 #include "host/basic_suite_store.h"
 #include "host/utility_calls.h"
+#include "panel/present_workers.h"
 #include "panel/scrub_signals.h"
 #include "preview/async_render.h"
 // The stand-in host.
@@ -62,6 +63,7 @@ class PanelReset : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     state->presentation.docked = {};
+    join_present_workers();  // the panel's pixel worker
     drain_deferred_list();
     delete state;
   }
