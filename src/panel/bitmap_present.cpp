@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "platform/appkit_image.h"
 
 namespace vel {
 

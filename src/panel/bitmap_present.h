@@ -9,7 +9,11 @@
 #include <memory>
 
 #include "panel/present_bytes.h"
-#include "platform/appkit_image.h"
+
+namespace platform {
+class NSBitmapImageRep;
+class NSImageView;
+}  // namespace platform
 
 namespace vel {
 

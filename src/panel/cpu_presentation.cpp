@@ -3,6 +3,7 @@
 #include "cache/memory_pressure.h"
 #include "panel/cpu_present_worker.h"
 #include "panel/present_telemetry.h"
+#include "platform/appkit_image.h"
 
 namespace vel {
 

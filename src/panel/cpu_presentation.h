@@ -16,7 +16,6 @@
 #include "panel/pixel_prep.h"
 #include "panel/present_bytes.h"
 #include "panel/presenter_mailbox.h"
-#include "platform/appkit_image.h"
 
 namespace vel {
 

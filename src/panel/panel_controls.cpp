@@ -1,5 +1,7 @@
 #include "panel/panel_controls.h"
 
+#include "panel/panel_views.h"
+
 namespace vel {
 namespace {
 
@@ -10,14 +12,14 @@ constexpr double kGrey = 0.6588235294117647;
 
 StatusStyle status_text_style(std::string_view text) {
   if (text.size() >= kBusyWord.size() && text.substr(0, kBusyWord.size()) == kBusyWord) {
-    return {platform::NSColor::whiteColor(), 11.0};
+    return {1.0, 1.0, 1.0, 1.0, 11.0};
   }
-  return {platform::NSColor::colorWithSRGBRed(kGrey, kGrey, kGrey, 1.0), 12.0};
+  return {kGrey, kGrey, kGrey, 1.0, 12.0};
 }
 
 void set_status_label(platform::NSTextField& label, std::string_view text) {
   const StatusStyle style = status_text_style(text);
-  label.setTextColor(style.color);
+  label.setTextColor(platform::NSColor::colorWithSRGBRed(style.red, style.green, style.blue, style.alpha));
   label.setFont(platform::NSFont::systemFontOfSize(style.font_size));
   label.setStringValue(std::string(text));
 }

@@ -1,7 +1,7 @@
 // The panel's side of the idle hook: the play title and scrub hint kept in
-// step with the preview, the styled status texts, the display of frames in
-// a panel home, and the checks made on a hidden floating window. Touches a
-// view only when what it shows changes. Main thread only.
+// step with the preview, the styled status texts, and the display of frames
+// in a panel home. Touches a view only when what it shows changes. Main
+// thread only.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +10,15 @@
 #include <string_view>
 
 #include "cache/rgba_frame.h"
-#include "panel/panel_views.h"
+
+namespace platform {
+class NSTextField;
+class NSView;
+}  // namespace platform
 
 namespace vel {
+
+struct PanelViews;
 
 inline constexpr uint8_t kPlayTitleUnknown = 2;
 inline constexpr uint8_t kPoolUnavailableRenderSettings = 2;
@@ -31,8 +37,9 @@ struct PanelHomes {
   bool floating_visible = false;
 };
 
+// sRGB text colour and system font size of a status text.
 struct StatusStyle {
-  platform::NSColor color;
+  double red = 0.0, green = 0.0, blue = 0.0, alpha = 1.0;
   double font_size = 12.0;
 };
 // White 11 pt for a text that begins with "VELOCINTAING", grey 12 pt else.

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "panel/cpu_presentation.h"
+#include "panel/panel_build_inputs.h"
 #include "panel/panel_layout.h"
 #include "panel/panel_targets.h"
 #include "panel/scrub_view.h"
@@ -54,16 +55,6 @@ struct PanelViews {
   std::unique_ptr<CpuPresentation> cpu;
 };
 
-struct PanelBuildInputs {
-  uint64_t quality = 1;      // current options
-  uint64_t speed = 0;
-  bool autosave = true;
-  uint64_t speed_level = 4;  // the machine's Speed levels, 1..4
-  bool metal_allowed = true;          // VELOCINTA_METAL is not "0"
-  bool async_present = true;          // VELOCINTA_ASYNC_PRESENT is not "0"
-  std::function<void()> open_update_link;
-  std::function<void()> on_present_result;  // the CPU worker's wake-up; default the early idle request
-};
 
 std::unique_ptr<PanelViews> build_panel(const PanelBuildInputs& in);
 

@@ -22,15 +22,20 @@ struct DeliveryMeasures {
   std::optional<std::pair<uint32_t, double>> fastest_level;  // fresh factor and its estimate
   std::optional<double> predicted_ms;    // the cost model at `downsample`
   bool async_fresh = false;              // asynchronous frames still arrive at their own pace
+  std::optional<double> since_arrival_ms;  // since the level's last asynchronous arrival
 };
+
+// Asynchronous silence longer than this, with requests waiting, is a stall:
+// the longest freshness window any measured render time gives.
+inline constexpr double kAsyncStallMs = 2000.0;
 
 // The measures for `frames_ahead` frames at `downsample`, at monotonic `now_ms`.
 DeliveryMeasures measure_delivery(const LevelDeliveryStats& stats, const PerFactorTimes& per_factor,
                                   uint32_t downsample, uint64_t frames_ahead, double now_ms);
 
 // The render manager has stopped delivering: asynchronous frames were
-// measured at this factor, requests wait at the host, and none arrived
-// within twice the measured render time (at most 2 s).
+// measured at this factor, requests wait at the host, and none arrived for
+// more than kAsyncStallMs.
 bool async_stalled(const DeliveryMeasures& m, bool requests_waiting);
 
 // " ds=4 level_ms(sync,async)=[Some(12.5), None] async_fresh=false fastest=Some(4)

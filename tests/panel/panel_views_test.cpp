@@ -125,15 +125,16 @@ TEST(StatusTextTest, OnlyTextsBeginningWithTheBusyWordAreWhiteAndSmaller) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     const StatusStyle s = status_text_style(c.text);
-    EXPECT_EQ(s.color == platform::NSColor::whiteColor(), c.white);
+    EXPECT_EQ(s.red == 1.0 && s.green == 1.0 && s.blue == 1.0, c.white);
     EXPECT_DOUBLE_EQ(s.font_size, c.white ? 11.0 : 12.0);
     if (!c.white) {
-      EXPECT_DOUBLE_EQ(s.color.red, 0.6588235294117647);
+      EXPECT_DOUBLE_EQ(s.red, 0.6588235294117647);
     }
   }
   auto label = platform::NSTextField::initWithFrame({});
   set_status_label(*label, "VELOCINTAING\xE2\x80\xA6");
   EXPECT_EQ(label->font(), platform::NSFont::systemFontOfSize(11));
+  EXPECT_EQ(label->textColor(), platform::NSColor::whiteColor());
   set_status_label(*label, "");
   EXPECT_EQ(label->stringValue(), "");
 }

@@ -17,6 +17,7 @@
 #include "core/plugin/preview_state.h"
 #include "host/basic_suite_store.h"
 #include "host/utility_calls.h"
+#include "panel/panel_views.h"
 #include "panel/present_workers.h"
 #include "panel/scrub_signals.h"
 #include "preview/async_render.h"
@@ -108,15 +109,15 @@ TEST_F(PanelReset, RunsItsStepsInTheirFixedOrder) {
     detail_empty.push_back(panel().detail_label->stringValue().empty());
     cache_empty.push_back(state->cache.index.empty());
   });
-  const std::vector<std::string> expected = {"invalidate", "docked", "floating", "counters", "cache", "pool",
-                                             "playback",   "detail", "snapshot", "async",    "pacemaker"};
+  const std::vector<std::string> expected = {"invalidate", "panels",   "counters", "cache", "pool",
+                                             "playback",   "detail",   "snapshot", "async", "pacemaker"};
   ASSERT_EQ(steps, expected);
   // The panel is blanked before the cache goes, the detail text after.
-  EXPECT_EQ(blank, (std::vector<bool>{false, true, true, true, true, true, true, true, true, true, true}));
-  EXPECT_EQ(cache_empty[3], false);
-  EXPECT_EQ(cache_empty[4], true);
-  EXPECT_EQ(detail_empty[6], false);
-  EXPECT_EQ(detail_empty[7], true);
+  EXPECT_EQ(blank, (std::vector<bool>{false, true, true, true, true, true, true, true, true, true}));
+  EXPECT_EQ(cache_empty[2], false);
+  EXPECT_EQ(cache_empty[3], true);
+  EXPECT_EQ(detail_empty[5], false);
+  EXPECT_EQ(detail_empty[6], true);
   EXPECT_EQ(state->presentation.controls.title_state, kPlayTitleUnknown);
   // A second reset finds nothing to do and runs the same steps.
   steps.clear();

@@ -83,10 +83,11 @@ TEST(Delivery, MeasuresComeFromTheLevelStatistics) {
     double now;
     bool waiting;
     bool stalled;
-  } cases[] = {{1050.0, true, false},  // still arriving
-               {1250.0, true, false},  // 250 ms: the window's floor
-               {1251.0, true, true},   // past it, requests waiting
-               {1251.0, false, false}};  // past it, nothing asked
+  } cases[] = {{1050.0, true, false},    // still arriving
+               {1251.0, true, false},    // stale, but not silent long enough
+               {3000.0, true, false},    // exactly 2 s
+               {3000.5, true, true},     // past it, requests waiting
+               {3000.5, false, false}};  // past it, nothing asked
   for (const Case& c : cases) {
     EXPECT_EQ(async_stalled(measure_delivery(stats, per_factor, 4, 10, c.now), c.waiting), c.stalled) << c.now;
   }

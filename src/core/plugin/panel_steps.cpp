@@ -14,7 +14,6 @@
 #include "core/plugin/preview_state.h"
 #include "core/switches.h"
 #include "host/panel_calls.h"
-#include "panel/bitmap_present.h"
 #include "panel/scrub_signals.h"
 #include "preview/work_area.h"
 
@@ -66,29 +65,15 @@ void scrub_to(PreviewState& state, uint64_t thousandths) {
   p.clock.awaiting.reset();
 }
 
-void set_detail_everywhere(PresentationState& p, const std::string& text) {
-  if (p.docked.container && p.docked.views) set_status_label(*p.docked.views->detail_label, text);
-  if (floating_panel_shown(p.floating)) set_status_label(*p.floating.views->detail_label, text);
-  p.last_detail = text;
-}
-
-void relayout(PanelViews& views, const platform::NSView& container, const PreviewController& ctl) {
-  const bool known = ctl.comp_size.width > 0 && ctl.comp_size.height > 0;
-  const double aspect = known ? static_cast<double>(ctl.comp_size.width) / ctl.comp_size.height : 0.0;
-  set_layout_aspect(views, &container, kLayoutModeFit, 0, known, aspect);
-  layout_panel(views, container);
-}
-
 void refresh_strip(PreviewState& state) {
   PresentationState& p = state.presentation;
   const PreviewController& ctl = state.preview;
   const ActivePanel panel = presenting_panel(state);
   if (panel.views == nullptr) return;
-  const platform::NSWindow* w = panel.container->window();
-  const double s = std::max(w != nullptr ? w->backingScaleFactor() : 1.0, 1.0);
+  const StripPixels size = strip_pixel_size(panel);
   StripPicture pic;
-  pic.width_px = static_cast<uint32_t>(std::clamp(std::round(panel.views->strip_view->frame().width * s), 0.0, 16384.0));
-  pic.height_px = static_cast<uint32_t>(std::round(12.0 * s));
+  pic.width_px = size.width;
+  pic.height_px = size.height;
   if (ctl.timing && ctl.frame_count > 0 && ctl.frame_count <= kStripFrameLimit) {
     pic.cached.resize(static_cast<size_t>(ctl.frame_count));
     for (int64_t f = 0; f < ctl.frame_count; ++f) {
@@ -104,12 +89,8 @@ void refresh_strip(PreviewState& state) {
   if (pic == p.last_strip) return;
   p.last_strip = pic;
   const std::vector<uint8_t> px = draw_cache_strip(pic);
-  if (px.empty()) {
-    panel.views->strip_view->setImage(nullptr);
-    return;
-  }
-  (void)present_bitmap_cpu(*panel.views->strip_view, px.data(), px.size(), pic.width_px, pic.height_px, false,
-                           nullptr);
+  show_strip(panel, px, size);
+  if (px.empty()) return;
   const auto [in_mark, out_mark] = strip_mark_positions(pic.work_first, pic.work_last, ctl.frame_count);
   publish_workarea_marks(in_mark, out_mark);
 }
@@ -154,7 +135,7 @@ int32_t panel_create_hook(void* plugin_refcon, void* /*refcon*/, void* container
       if (auto key = frame_key_of(ctl, ctl.current_frame)) {
         (void)request_frame_unpack(state->cache, *key);
         if (auto frame = cached_frame(state->cache, *key)) {
-          (void)show_frame_in_panel(*p.docked.views, *p.docked.container, *frame);
+          (void)show_frame_in_active_panel({p.docked.views.get(), p.docked.container.get()}, *frame);
         }
       }
     }
@@ -195,14 +176,15 @@ void hold_panel_frame(PreviewState& state, bool pinned_changed) {
 void panel_refresh_step(PreviewState& state) {
   PresentationState& p = state.presentation;
   const PreviewController& ctl = state.preview;
-  if (p.docked.container && p.docked.views) relayout(*p.docked.views, *p.docked.container, ctl);
-  if (p.floating.window && p.floating.views && p.floating.window->contentView()) {
-    relayout(*p.floating.views, *p.floating.window->contentView(), ctl);
-  }
+  const bool known = ctl.comp_size.width > 0 && ctl.comp_size.height > 0;
+  relayout_homes(p.docked, p.floating, known, known ? static_cast<double>(ctl.comp_size.width) / ctl.comp_size.height : 0.0);
   update_play_controls(p.controls, p.clock.paused, p.pool_availability,
                        reachable_homes(p.docked, p.floating, docked_panel_shown(p.docked)));
   const std::string detail = ctl.pinned_item && !ctl.sweep_reported ? kBusyDetail : "";
-  if (detail != p.last_detail) set_detail_everywhere(p, detail);
+  if (detail != p.last_detail) {
+    set_detail_texts(p.docked, p.floating, detail, false);
+    p.last_detail = detail;
+  }
   refresh_strip(state);
 }
 

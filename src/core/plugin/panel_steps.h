@@ -8,7 +8,7 @@
 
 #include "core/plugin/hooks.h"
 #include "host/handles.h"
-#include "panel/panel_views.h"
+#include "panel/panel_build_inputs.h"
 
 namespace vel {
 

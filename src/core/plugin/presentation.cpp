@@ -58,8 +58,7 @@ ActivePanel presenting_panel(PreviewState& state) {
 }
 
 bool present_in_active_panel(PreviewState& state, const RgbaFrame& frame) {
-  const ActivePanel panel = presenting_panel(state);
-  return panel.views != nullptr && show_frame_in_panel(*panel.views, *panel.container, frame);
+  return show_frame_in_active_panel(presenting_panel(state), frame);
 }
 
 void open_presentation(PreviewState& state) {
@@ -85,9 +84,7 @@ void invalidate_presentation(PreviewState& state) {
   if (was_dirty && read_present_request().item == item) return;
   const PresentRequest request = begin_present_request(item, false, 0.0);
   p.pipeline.current_generation = request.seq;
-  for (PanelViews* v : {p.docked.container ? p.docked.views.get() : nullptr, p.floating.window ? p.floating.views.get() : nullptr}) {
-    if (v != nullptr && v->cpu) v->cpu->invalidate();
-  }
+  invalidate_home_presenters(p.docked, p.floating);
   state.preview.presented.reset();
 }
 
@@ -146,8 +143,7 @@ void presentation_shutdown(PreviewState* state) {
   if (state != nullptr) {
     state->preview.present_hook = nullptr;
     // Their workers stop; the join below waits for them.
-    if (state->presentation.docked.views) state->presentation.docked.views->cpu.reset();
-    if (state->presentation.floating.views) state->presentation.floating.views->cpu.reset();
+    stop_home_presenters(state->presentation.docked, state->presentation.floating);
   }
   join_present_workers();
 }

@@ -9,16 +9,6 @@
 #include "panel/scrub_signals.h"
 
 namespace vel {
-namespace {
-
-void blank_panel(PanelViews& views) {
-  if (views.cpu) views.cpu->invalidate();
-  views.display_view->setImage(nullptr);
-  views.strip_view->setImage(nullptr);
-}
-
-}  // namespace
-
 void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserver& observe) {
   PresentationState& p = state.presentation;
   PreviewController& ctl = state.preview;
@@ -28,10 +18,8 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
 
   invalidate_presentation(state);
   done("invalidate");
-  if (p.docked.container && p.docked.views) blank_panel(*p.docked.views);
-  done("docked");
-  if (p.floating.window && p.floating.views) blank_panel(*p.floating.views);
-  done("floating");
+  blank_homes(p.docked, p.floating);
+  done("panels");
   reset_preview_counters(ctl);
   done("counters");
   clear_frame_cache(state.cache);
@@ -45,8 +33,7 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
   p.input.held_frame.reset();
   p.last_strip = {};
   done("playback");
-  if (p.docked.container && p.docked.views) set_status_label(*p.docked.views->detail_label, "");
-  if (p.floating.window && p.floating.views) set_status_label(*p.floating.views->detail_label, "");
+  set_detail_texts(p.docked, p.floating, "", true);
   p.last_detail.clear();
   done("detail");
   // Requests posted before the reset are not applied after it.
