@@ -21,6 +21,7 @@
 #include "panel/present_workers.h"
 #include "panel/scrub_signals.h"
 #include "preview/async_render.h"
+#include "in_process_host.h"
 // The stand-in host.
 #include "host.h"
 #include "project_json.h"
@@ -28,16 +29,10 @@
 namespace vel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 class PanelReset : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    sim::Host& h = sim::host();
-    h.main_thread = std::this_thread::get_id();
-    sim::install_suites(h);
-    store_basic_suite(&h.basic);
-    ASSERT_TRUE(keep_utility_suite().ok());
+    ASSERT_TRUE(testing::install_in_process_host());
     remember_main_thread();
   }
 
@@ -57,26 +52,13 @@ class PanelReset : public ::testing::Test {
   }
 
   void TearDown() override {
-    cancel_async_renders(state->preview);
-    const auto until = Clock::now() + std::chrono::seconds(10);
-    while (async_renders_in_flight() > 0 && Clock::now() < until) {
-      (void)take_async_deliveries();
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
     state->presentation.docked = {};
     join_present_workers();  // the panel's pixel worker
-    drain_deferred_list();
-    delete state;
+    testing::settle_and_delete(state);
   }
 
   bool tick_until(const std::function<bool()>& done, int seconds = 20) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < until) {
-      run_idle_steps(*state, mono_ns());
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return testing::tick_until(*state, done, seconds);
   }
 
   PanelViews& panel() { return *state->presentation.docked.views; }
