@@ -134,13 +134,13 @@ int32_t panel_create_hook(void* plugin_refcon, void* /*refcon*/, void* container
       set_preview_context(ctl, *ctl.pinned_item);
       if (auto key = frame_key_of(ctl, ctl.current_frame)) {
         (void)request_frame_unpack(state->cache, *key);
-        if (auto frame = cached_frame(state->cache, *key)) {
-          (void)show_frame_in_active_panel({p.docked.views.get(), p.docked.container.get()}, *frame);
-        }
+        // Through the preview, so that it knows the frame is on screen.
+        if (auto frame = cached_frame(state->cache, *key)) (void)present_frame_to_panel(ctl, *frame, *key);
       }
     }
     p.controls.last_status.reset();
     p.controls.title_state = kPlayTitleUnknown;
+    p.last_detail.reset();
     return int32_t{0};
   });
 }

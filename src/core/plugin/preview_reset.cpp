@@ -34,7 +34,7 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
   p.last_strip = {};
   done("playback");
   set_detail_texts(p.docked, p.floating, "", true);
-  p.last_detail.clear();
+  p.last_detail = "";
   done("detail");
   // Requests posted before the reset are not applied after it.
   ScrubSignals& sig = scrub_signals();
