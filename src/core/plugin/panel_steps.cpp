@@ -145,12 +145,27 @@ int32_t panel_create_hook(void* plugin_refcon, void* /*refcon*/, void* container
   });
 }
 
+WorkAreaSignals read_work_area_posts() {
+  const ScrubSignals& sig = scrub_signals();
+  WorkAreaSignals words;
+  words.in_move = sig.workarea_in_move.load(std::memory_order_acquire);
+  words.out_move = sig.workarea_out_move.load(std::memory_order_acquire);
+  words.mark_in_requests = sig.mark_in_requests.load(std::memory_order_acquire);
+  words.mark_out_requests = sig.mark_out_requests.load(std::memory_order_acquire);
+  return words;
+}
+
+void take_panel_posts_as_seen(PreviewState& state) {
+  const ScrubSignals& sig = scrub_signals();
+  PanelInputMemory& m = state.presentation.input;
+  m.play_toggles_seen = sig.play_toggles.load(std::memory_order_acquire);
+  m.scrub_seq = sequence_of(sig.scrub_position.load(std::memory_order_acquire));
+  snapshot_work_area_signals(state.preview.work_area_snapshot, read_work_area_posts());
+}
+
 void panel_input_step(PreviewState& state, PreviewTickInputs& in) {
   ScrubSignals& sig = scrub_signals();
-  in.work_area_signals.in_move = sig.workarea_in_move.load(std::memory_order_acquire);
-  in.work_area_signals.out_move = sig.workarea_out_move.load(std::memory_order_acquire);
-  in.work_area_signals.mark_in_requests = sig.mark_in_requests.load(std::memory_order_acquire);
-  in.work_area_signals.mark_out_requests = sig.mark_out_requests.load(std::memory_order_acquire);
+  in.work_area_signals = read_work_area_posts();
 
   PanelInputMemory& m = state.presentation.input;
   const uint64_t toggles = sig.play_toggles.load(std::memory_order_acquire);
