@@ -130,17 +130,19 @@ void HookTable::add_output_module(const AEIO_ModuleInfo& info) {
   ++counts_.output_modules;
 }
 
-bool HookTable::add_panel(const std::string& match_name) {
+bool HookTable::add_panel(const PanelEntry& entry) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (std::find(panels_.begin(), panels_.end(), match_name) != panels_.end()) return false;
-  panels_.push_back(match_name);
+  auto same = [&](const PanelEntry& e) { return e.match_name == entry.match_name; };
+  if (std::find_if(panels_.begin(), panels_.end(), same) != panels_.end()) return false;
+  panels_.push_back(entry);
   ++counts_.panels;
   return true;
 }
 
 bool HookTable::remove_panel(const std::string& match_name) {
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = std::find(panels_.begin(), panels_.end(), match_name);
+  auto it = std::find_if(panels_.begin(), panels_.end(),
+                         [&](const PanelEntry& e) { return e.match_name == match_name; });
   if (it == panels_.end()) return false;
   panels_.erase(it);
   return true;
@@ -181,7 +183,17 @@ std::vector<std::string> HookTable::output_module_names() const {
 
 std::vector<std::string> HookTable::panel_names() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return panels_;
+  std::vector<std::string> names;
+  for (const PanelEntry& e : panels_) names.push_back(e.match_name);
+  return names;
+}
+
+std::optional<PanelEntry> HookTable::find_panel(const std::string& match_name) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const PanelEntry& e : panels_) {
+    if (e.match_name == match_name) return e;
+  }
+  return std::nullopt;
 }
 
 HookCounts HookTable::counts() const {

@@ -13,6 +13,7 @@
 #include "hostsdk/hooks.h"
 #include "hostsdk/io.h"
 #include "hostsdk/types.h"
+#include "hostsdk/workspace_panel_suite.h"
 
 namespace sim {
 
@@ -43,6 +44,14 @@ using IdleHookEntry = PluginHook<AEGP_IdleHook, AEGP_IdleRefcon>;
 using DeathHookEntry = PluginHook<AEGP_DeathHook, AEGP_DeathRefcon>;
 using UpdateMenuHookEntry = PluginHook<AEGP_UpdateMenuHook, AEGP_UpdateMenuRefcon>;
 
+// A workspace panel the plug-in registered: the host calls `hook` when it
+// creates the panel's container.
+struct PanelEntry {
+  std::string match_name;
+  AEGP_CreatePanelHook hook = nullptr;
+  AEGP_CreatePanelRefcon refcon = nullptr;
+};
+
 struct HookCounts {
   uint64_t idle = 0, command = 0, update_menu = 0, death = 0, output_modules = 0, panels = 0;
 };
@@ -67,7 +76,7 @@ class HookTable {
   void set_death_hook(const DeathHookEntry& entry);
   void set_update_menu_hook(const UpdateMenuHookEntry& entry);
   void add_output_module(const AEIO_ModuleInfo& info);
-  bool add_panel(const std::string& match_name);
+  bool add_panel(const PanelEntry& entry);
   bool remove_panel(const std::string& match_name);
 
   std::vector<CommandHookEntry> command_hooks_for(AEGP_Command id) const;
@@ -76,6 +85,7 @@ class HookTable {
   std::vector<UpdateMenuHookEntry> update_menu_hooks() const;
   std::vector<std::string> output_module_names() const;
   std::vector<std::string> panel_names() const;
+  std::optional<PanelEntry> find_panel(const std::string& match_name) const;
   // Registrations made, counted by kind (a replacement counts again).
   HookCounts counts() const;
 
@@ -92,7 +102,7 @@ class HookTable {
   std::vector<DeathHookEntry> death_;
   std::vector<UpdateMenuHookEntry> update_menu_;
   std::vector<std::string> output_modules_;
-  std::vector<std::string> panels_;
+  std::vector<PanelEntry> panels_;
   HookCounts counts_;
 };
 

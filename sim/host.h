@@ -16,6 +16,7 @@
 #include "idle_waker.h"
 #include "handles.h"
 #include "live_set.h"
+#include "panel_host.h"
 #include "project_store.h"
 #include "ref_ledger.h"
 #include "render_service.h"
@@ -58,6 +59,7 @@ struct Host {
   SuiteRegistry suites;
   IdleWaker idle;
   HookTable hooks;
+  PanelHost panels;
   LiveSet<MemBlock> memory;
   std::atomic<uint64_t> bad_mem_frees{0};
   RefLedger<StreamRec> streams;

@@ -7,6 +7,8 @@
 #include <filesystem>
 
 #include "host.h"
+#include "panel_events.h"
+#include "panel_painter.h"
 #include "plugin_loader.h"
 #include "project_json.h"
 #include "scenario.h"
@@ -81,6 +83,9 @@ void run_event(Session& s, const ScenarioEvent& ev) {
       break;
     case EventKind::activate:
       result = s.h.project.activate(ev.name);
+      break;
+    default:
+      result = run_panel_event(s.h, s.refcon, ev, s.out_dir, s.stats.panel);
       break;
     case EventKind::save:
       // A relative path is taken inside --out, so a scenario never writes
@@ -209,6 +214,7 @@ int run_simhost(const Options& options) {
   s.stats.threads_after_death = other_thread_names();
   record_update_world(update.value(), s.stats);
 
+  if (!s.stats.panel.screenshots.empty()) release_painter_caches();
   Status written = write_summary(build_summary(h, s.stats), options.out_dir);
   if (!written) {
     std::fprintf(stderr, "simhost: %s\n", written.error().c_str());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "panel_events.h"
 #include "hostsdk/types.h"
 
 namespace sim {
@@ -43,6 +44,7 @@ struct RunStats {
   std::vector<std::string> links_opened;
   std::vector<int> zombie_openers;
   std::vector<std::string> children_after_death;
+  PanelRunStats panel;
 };
 
 // Exit status: 0 after a complete run, 1 when the plug-in's entry failed,

@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 
@@ -18,7 +19,42 @@ constexpr KindName kKinds[] = {{EventKind::command, "command"},
                                {EventKind::close_modal, "close_modal"},
                                {EventKind::edit, "edit"},
                                {EventKind::save, "save"},
-                               {EventKind::activate, "activate"}};
+                               {EventKind::activate, "activate"},
+                               {EventKind::open_panel, "open_panel"},
+                               {EventKind::show_panel, "show_panel"},
+                               {EventKind::hide_panel, "hide_panel"},
+                               {EventKind::resize_panel, "resize_panel"},
+                               {EventKind::click, "click"},
+                               {EventKind::drag, "drag"},
+                               {EventKind::mouse_down, "mouse_down"},
+                               {EventKind::mouse_drag, "mouse_drag"},
+                               {EventKind::mouse_up, "mouse_up"},
+                               {EventKind::key, "key"},
+                               {EventKind::play, "play"},
+                               {EventKind::pause, "pause"},
+                               {EventKind::screenshot, "screenshot"}};
+
+struct FieldRule {
+  const char* name;
+  char type;  // 'n' number, 'b' bool, 's' string
+};
+constexpr FieldRule kPanelFields[] = {{"width", 'n'}, {"height", 'n'}, {"scale", 'n'}, {"x", 'n'},
+                                      {"y", 'n'},     {"to_x", 'n'},   {"to_y", 'n'},  {"steps", 'n'},
+                                      {"shift", 'b'}, {"chars", 's'},  {"path", 's'},  {"name", 's'}};
+
+// The fields a panel event may carry, each of its type and, for numbers,
+// finite and within ±100000.
+Status check_panel_fields(const json& e, const std::string& where) {
+  for (const FieldRule& r : kPanelFields) {
+    auto it = e.find(r.name);
+    if (it == e.end()) continue;
+    const bool ok = r.type == 'n'   ? it->is_number() && std::abs(it->get<double>()) <= 100000.0
+                    : r.type == 'b' ? it->is_boolean()
+                                    : it->is_string();
+    if (!ok) return fail(where + "." + r.name + ": bad value");
+  }
+  return done();
+}
 
 Result<std::string> text_member(const json& e, const char* key, const std::string& where, bool required) {
   auto it = e.find(key);
@@ -89,11 +125,19 @@ Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
     case EventKind::show_modal:
     case EventKind::close_modal:
       break;
+    default: {
+      Status fields = check_panel_fields(e, where);
+      if (!fields) return fail(fields.error());
+      ev.value = e;
+      break;
+    }
   }
   return ev;
 }
 
 }  // namespace
+
+bool is_panel_event(EventKind kind) { return kind >= EventKind::open_panel; }
 
 const char* event_kind_name(EventKind kind) {
   for (const KindName& k : kKinds) {

@@ -1,5 +1,7 @@
 // A scenario drives a run in time: at t ms after start-up, run a menu
-// command, show or close a modal window, edit the project, or save it.
+// command, show or close a modal window, edit the project, or save it; open,
+// show, hide or resize a workspace panel, click, drag or type in the panel's
+// window, press its play button, or save a picture of it.
 #pragma once
 
 #include <cstdint>
@@ -12,14 +14,21 @@
 
 namespace sim {
 
-enum class EventKind : uint8_t { command, show_modal, close_modal, edit, save, activate };
+enum class EventKind : uint8_t {
+  command, show_modal, close_modal, edit, save, activate,
+  open_panel, show_panel, hide_panel, resize_panel,
+  click, drag, mouse_down, mouse_drag, mouse_up, key, play, pause, screenshot
+};
+
+// Panel events act on the panel's window (panel_events.h).
+bool is_panel_event(EventKind kind);
 
 struct ScenarioEvent {
   uint32_t at_ms = 0;
   EventKind kind = EventKind::command;
   std::string name;         // command: the menu command's name
   std::string pointer;      // edit: where in the project document (JSON pointer)
-  nlohmann::json value;     // edit: the new value there
+  nlohmann::json value;     // edit: the new value there; panel events: the event's fields
   std::string path;         // save: a copy's path (relative: inside --out); empty: the project's own file
 };
 

@@ -7,13 +7,13 @@
 namespace sim {
 namespace {
 
-// The stand-in has no windows: a panel is registered and listed, but its
-// container is never created, so its creation hook is never called.
+// A registered panel is created when the scenario opens it (the user picks
+// it from the Window menu): the host then calls its creation hook.
 A_Err RegisterCreatePanelHook(AEGP_PluginID plugin, const A_u_char* match_name, AEGP_CreatePanelHook hook,
-                              AEGP_CreatePanelRefcon, A_Boolean) {
+                              AEGP_CreatePanelRefcon refcon, A_Boolean) {
   if (plugin != kPluginId || !match_name || !hook) return A_Err_PARAMETER;
-  std::string name(reinterpret_cast<const char*>(match_name));
-  return host().hooks.add_panel(name) ? A_Err_NONE : A_Err_PARAMETER;
+  PanelEntry entry{reinterpret_cast<const char*>(match_name), hook, refcon};
+  return host().hooks.add_panel(entry) ? A_Err_NONE : A_Err_PARAMETER;
 }
 
 A_Err UnRegisterCreatePanelHook(const A_u_char* match_name) {
@@ -24,6 +24,10 @@ A_Err UnRegisterCreatePanelHook(const A_u_char* match_name) {
 
 A_Err SetTitle(AEGP_PanelH panel, const A_u_char* title) {
   if (!panel || !title) return A_Err_PARAMETER;
+  if (!on_main_thread()) return A_Err_GENERIC;
+  DockedPanel* p = host().panels.by_handle(panel);
+  if (p == nullptr) return A_Err_PARAMETER;
+  p->title = reinterpret_cast<const char*>(title);
   return A_Err_NONE;
 }
 

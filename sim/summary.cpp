@@ -5,6 +5,8 @@
 #include <fstream>
 
 #include "platform/appkit_display_record.h"
+#include "platform/appkit_controls.h"
+#include "platform/appkit_image.h"
 
 namespace sim {
 namespace {
@@ -23,6 +25,62 @@ std::string menu_name(AEGP_MenuID menu) {
     case AEGP_Menu_PURGE: return "purge";
     default: return "menu_" + std::to_string(menu);
   }
+}
+
+// The largest image view in a view tree: the panel's picture.
+const platform::NSImageView* largest_image_view(const platform::NSView& v) {
+  const platform::NSImageView* best = nullptr;
+  for (const auto& sub : v.subviews()) {
+    const platform::NSImageView* found = dynamic_cast<const platform::NSImageView*>(sub.get());
+    const platform::NSImageView* deeper = largest_image_view(*sub);
+    for (const platform::NSImageView* c : {found, deeper}) {
+      if (c == nullptr) continue;
+      const double area = c->frame().width * c->frame().height;
+      if (best == nullptr || area > best->frame().width * best->frame().height) best = c;
+    }
+  }
+  return best;
+}
+
+// The texts a user reads in a view tree: visible text fields and button
+// titles, in drawing order.
+void collect_texts(const platform::NSView& v, json& out) {
+  for (const auto& sub : v.subviews()) {
+    if (sub->isHidden()) continue;
+    if (auto* t = dynamic_cast<const platform::NSTextField*>(sub.get())) out.push_back(t->stringValue());
+    if (auto* b = dynamic_cast<const platform::NSButton*>(sub.get())) out.push_back(b->title());
+    if (auto* p = dynamic_cast<const platform::NSPopUpButton*>(sub.get())) out.push_back(p->titleOfSelectedItem());
+    collect_texts(*sub, out);
+  }
+}
+
+json panel_summary(const Host& h, const RunStats& s) {
+  json docked = json::array();
+  for (const auto& p : h.panels.panels()) {
+    const platform::NSRect f = p->window->frame();
+    docked.push_back({{"name", p->match_name},
+                      {"title", p->title},
+                      {"visible", p->window->isVisible()},
+                      {"size", {f.width, f.height}},
+                      {"create_error", p->create_err},
+                      {"snap_sizes", p->snap_sizes ? json(*p->snap_sizes) : json(nullptr)}});
+  }
+  json out = {{"docked", std::move(docked)},
+              {"events", s.panel.events},
+              {"screenshots", s.panel.screenshots},
+              {"windows", platform::NSWindow::windows().size()}};
+  std::shared_ptr<platform::NSWindow> w = panel_event_window(h.panels);
+  if (w && w->contentView()) {
+    json texts = json::array();
+    collect_texts(*w->contentView(), texts);
+    out["texts"] = std::move(texts);
+    if (const platform::NSImageView* picture = largest_image_view(*w->contentView())) {
+      if (auto shown = platform::shown_image(picture->viewId())) {
+        out["picture"] = {{"frames_shown", shown->images_set}};
+      }
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -101,6 +159,7 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["display"] = {{"views_created", shown.views_created},
                         {"images_set", shown.images_set},
                         {"last_image", {shown.last_pixels_wide, shown.last_pixels_high}}};
+  summary["panel"] = panel_summary(h, s);
   summary["project"] = {{"changes", h.project.change_count()}, {"dirty", h.project.dirty()}};
   return summary;
 }

@@ -87,7 +87,7 @@ std::shared_ptr<NSImageView> NSImageView::initWithFrame(NSRect frame) {
   return std::shared_ptr<NSImageView>(new NSImageView(frame));
 }
 
-NSImageView::NSImageView(NSRect frame) : frame_(frame) {
+NSImageView::NSImageView(NSRect frame) : NSView(frame) {
   DisplayRecord& r = record();
   std::lock_guard lock(r.mutex);
   id_ = r.next_id++;
@@ -110,7 +110,7 @@ NSImageView::~NSImageView() {
 }
 
 void NSImageView::setFrame(NSRect frame) {
-  frame_ = frame;
+  NSView::setFrame(frame);
   DisplayRecord& r = record();
   std::lock_guard lock(r.mutex);
   if (ShownImage* v = find_locked(r, id_)) v->frame = frame;

@@ -21,6 +21,10 @@ using CreatePanelHookFn = int32_t (*)(void* plugin_refcon, void* refcon, void* c
 // Registers the panel under `match_name` (UTF-8, no zero byte).
 Status<AeError> register_panel(PluginId plugin_id, std::string_view match_name, CreatePanelHookFn hook,
                                void* refcon);
+// Fills the host's callback table of a new panel: no snap sizes, an empty
+// flyout menu, flyout commands ignored. A null table is left alone.
+void fill_plain_panel_functions(::AEGP_PanelFunctions1* functions);
+
 // Sets the panel's tab title (UTF-8; cut at a zero byte).
 Status<AeError> set_panel_title(PanelH panel, std::string_view title);
 

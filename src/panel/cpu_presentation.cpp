@@ -89,15 +89,6 @@ bool CpuPresentation::represent_retained_frame() {
   return shown;
 }
 
-std::unique_ptr<CpuPresentation> make_cpu_presentation_in_new_view(PicturePixels picture, bool use_worker) {
-  auto view = platform::NSImageView::initWithFrame(
-      {0, 0, static_cast<double>(picture.width), static_cast<double>(picture.height)});
-  view->setImageScaling(platform::NSImageScaleAxesIndependently);
-  auto cpu = std::make_unique<CpuPresentation>(std::move(view), use_worker);
-  cpu->set_picture_px(picture);
-  return cpu;
-}
-
 void CpuPresentation::invalidate() {
   if (mailbox_) clear_presenter_mailbox(*mailbox_, submission_);
 }

@@ -77,8 +77,4 @@ class CpuPresentation {
   int presenting_ = 0;
 };
 
-// A presentation in a view of its own, `picture` pixels large: where the
-// preview shows frames before a panel gives it a view.
-std::unique_ptr<CpuPresentation> make_cpu_presentation_in_new_view(PicturePixels picture, bool use_worker);
-
 }  // namespace vel

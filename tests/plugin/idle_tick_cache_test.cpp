@@ -15,6 +15,7 @@
 #include "host/basic_suite_store.h"
 #include "host/utility_calls.h"
 #include "preview/async_render.h"
+#include "in_process_host.h"
 // The stand-in host.
 #include "host.h"
 #include "project_json.h"
@@ -41,11 +42,7 @@ std::string comp_text(const std::string& name, const char* color, int frames) {
 class IdleTickCache : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    sim::Host& h = sim::host();
-    h.main_thread = std::this_thread::get_id();
-    sim::install_suites(h);
-    store_basic_suite(&h.basic);
-    ASSERT_TRUE(keep_utility_suite().ok());
+    ASSERT_TRUE(testing::install_in_process_host());
   }
 
   void SetUp() override {
@@ -59,27 +56,10 @@ class IdleTickCache : public ::testing::Test {
     state = new_preview_state(sim::kPluginId, PersistedOptions{});
   }
 
-  void TearDown() override {
-    cancel_async_renders(state->preview);
-    const auto until = Clock::now() + std::chrono::seconds(10);
-    while (async_renders_in_flight() > 0 && Clock::now() < until) {
-      (void)take_async_deliveries();
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    // The pack and unpack workers hold the other ends of the state's links:
-    // stop and join them before the state goes.
-    drain_deferred_list();
-    delete state;
-  }
+  void TearDown() override { testing::settle_and_delete(state); }
 
   bool tick_until(const std::function<bool()>& done, int seconds = 20) {
-    const auto until = Clock::now() + std::chrono::seconds(seconds);
-    while (Clock::now() < until) {
-      run_idle_steps(*state, mono_ns());
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+    return testing::tick_until(*state, done, seconds);
   }
 
   bool all_cached(int frames = kFrames) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -242,12 +244,56 @@ TEST_F(SimhostRun, OpenPreviewPlaysCachedFramesThroughThePixelWorker) {
   auto r = run({"VELOCINTA_PERF=1"}, {"--command", "Velocinta"}, "<default>", 2.0);
   ASSERT_EQ(r.exit_code, 0) << r.output;
   json s = summary();
-  EXPECT_EQ(s["display"]["views_created"].get<int>(), 1) << s["display"].dump();
-  EXPECT_GT(s["display"]["images_set"].get<int>(), 1) << s["display"].dump();
+  // The floating panel's picture and its cache strip.
+  EXPECT_EQ(s["display"]["views_created"].get<int>(), 2) << s["display"].dump();
+  EXPECT_GT(s["panel"]["picture"]["frames_shown"].get<int>(), 1) << s["panel"].dump();
   EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
   const std::string log = read_text(log_path());
   EXPECT_NE(log.find("PERF: DELIVERY use_pool=false reason="), std::string::npos);
   EXPECT_NE(log.find(" level_ms(sync,async)=["), std::string::npos);
+}
+
+// The docked panel (created by the host from the scenario) and, without the
+// Workspace Panel suite, the floating window of the "Velocinta" command both
+// show frames and are drawn into a PNG.
+TEST_F(SimhostRun, DockedPanelAndFloatingFallbackBothShowFramesAndDraw) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* first_event;
+    size_t docked;
+  };
+  const Case cases[] = {
+      {"docked", {}, R"({"at_ms": 0, "action": "open_panel", "width": 640, "height": 400, "scale": 1})", 1},
+      {"floating", {"--hide-suite", "AEGP Workspace Panel Suite", "--command", "Velocinta"},
+       R"({"at_ms": 0, "action": "key", "chars": "i"})", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path scenario = root_ / (std::string(c.name) + ".json");
+    {
+      std::ofstream out(scenario);
+      out << R"({"events": [)" << c.first_event
+          << R"(, {"at_ms": 1200, "action": "screenshot", "path": "shot.png"}]})";
+    }
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"--scenario", scenario.string()});
+    auto r = run({}, args, "<default>", 1.5);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    json s = summary();
+    EXPECT_TRUE(s["scenario_failures"].empty()) << s["scenario_failures"].dump();
+    ASSERT_EQ(s["panel"]["docked"].size(), c.docked);
+    if (c.docked > 0) {
+      EXPECT_EQ(s["panel"]["docked"][0]["title"], "Velocinta");
+      EXPECT_EQ(s["panel"]["docked"][0]["snap_sizes"], 0);
+    }
+    EXPECT_GT(s["panel"]["picture"]["frames_shown"].get<int>(), 0) << s["panel"].dump();
+    const std::string png = read_text(root_ / "out" / "shot.png");
+    ASSERT_GT(png.size(), 8u);
+    EXPECT_EQ(png.compare(0, 8, "\x89PNG\r\n\x1a\n"), 0);
+    EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
+    fs::remove(root_ / "out" / "shot.png");
+  }
 }
 
 TEST_F(SimhostRun, GrabFrameWritesTheCurrentFrameAsPpm) {

@@ -12,19 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/appkit_view.h"
+
 namespace platform {
-
-struct NSSize {
-  double width = 0.0;
-  double height = 0.0;
-};
-
-struct NSRect {
-  double x = 0.0;
-  double y = 0.0;
-  double width = 0.0;
-  double height = 0.0;
-};
 
 inline constexpr std::string_view NSDeviceRGBColorSpace = "NSDeviceRGBColorSpace";
 
@@ -77,21 +67,18 @@ enum NSImageScaling : int64_t {
   NSImageScaleProportionallyUpOrDown = 3,
 };
 
-class NSImageView {
+class NSImageView : public NSView {
  public:
   // alloc + initWithFrame:. Every view gets a process-unique id for the
   // display record; the record ends with the view.
   static std::shared_ptr<NSImageView> initWithFrame(NSRect frame);
-  ~NSImageView();
-  NSImageView(const NSImageView&) = delete;
-  NSImageView& operator=(const NSImageView&) = delete;
+  ~NSImageView() override;
 
   // setImage: retains the image (null clears the view) and records what is
   // now shown.
   void setImage(std::shared_ptr<NSImage> image);
   const std::shared_ptr<NSImage>& image() const { return image_; }
-  void setFrame(NSRect frame);
-  NSRect frame() const { return frame_; }
+  void setFrame(NSRect frame) override;
   void setImageScaling(NSImageScaling scaling) { scaling_ = scaling; }
   NSImageScaling imageScaling() const { return scaling_; }
   uint64_t viewId() const { return id_; }
@@ -99,7 +86,6 @@ class NSImageView {
  private:
   explicit NSImageView(NSRect frame);
   uint64_t id_ = 0;
-  NSRect frame_;
   NSImageScaling scaling_ = NSImageScaleProportionallyDown;
   std::shared_ptr<NSImage> image_;
 };

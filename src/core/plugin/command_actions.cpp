@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/plugin/presentation.h"
+#include "core/plugin/preview_reset.h"
 #include "core/plugin/preview_state.h"
 #include "preview/preview_controller.h"
 #include "raster/comp_dump.h"
@@ -15,6 +16,7 @@ void cmd_preview_toggle(PreviewState& state) {
     open_presentation(state);
   } else {
     close_presentation(state);
+    reset_preview_state(state, 0.0);
   }
   log_line("INFO", state.preview_open ? "velocinta: aperçu ouvert" : "velocinta: aperçu fermé");
 }

@@ -13,6 +13,7 @@
 #include "core/machine.h"
 #include "core/options.h"
 #include "core/plugin/hooks.h"
+#include "core/plugin/panel_steps.h"
 #include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "panel/present_bytes.h"
@@ -41,7 +42,10 @@ void step_apply_options(Tick& t) {
   }
 }
 
-void step_panel(Tick&) {}
+void step_panel(Tick& t) {
+  panel_input_step(t.s, t.in);
+  panel_refresh_step(t.s);
+}
 
 // Openers from earlier clicks are reaped by their pids; the banner follows
 // the notice slot in every open panel. No panel home is kept in the state
@@ -56,6 +60,7 @@ void step_comp_tracking(Tick& t) {
   if (t.report.pinned_changed && t.s.preview.pinned_handle) {
     classify_preview_topology(t.s.preview, t.s.preview.pinned_handle);
   }
+  hold_panel_frame(t.s, t.report.pinned_changed);
   preview_apply_work_area_requests(t.s.preview, t.in, t.report);
 }
 

@@ -3,6 +3,7 @@
 #include "cache/frame_cache_ops.h"
 #include "core/log.h"
 #include "core/switches.h"
+#include "core/plugin/panel_steps.h"
 #include "core/plugin/preview_state.h"
 #include "panel/pacemaker.h"
 #include "panel/present_request.h"
@@ -47,7 +48,7 @@ void start_clock_at_playhead(PreviewState& state) {
 void pace(PreviewState& state) {
   const PresentationState& p = state.presentation;
   const auto& timing = state.preview.timing;
-  if (p.cpu && p.clock.playing && p.clock.shown_time && timing) {
+  if (presenting_panel(state).views && p.clock.playing && p.clock.shown_time && timing) {
     start_pacemaker_for_fps(true, static_cast<double>(timing->frame_scale) / timing->frame_value);
   } else if (pacemaker().armed()) {
     start_pacemaker(false, kPacemakerIdlePeriodUs);
@@ -56,21 +57,25 @@ void pace(PreviewState& state) {
 
 }  // namespace
 
+ActivePanel presenting_panel(PreviewState& state) {
+  return active_panel(state.presentation.docked, state.presentation.floating);
+}
+
+bool present_in_active_panel(PreviewState& state, const RgbaFrame& frame) {
+  return show_frame_in_active_panel(presenting_panel(state), frame);
+}
+
 void open_presentation(PreviewState& state) {
   PresentationState& p = state.presentation;
-  if (p.cpu) return;
-  p.cpu = make_cpu_presentation_in_new_view(kStandInPicturePx, async_present_enabled());
-  state.preview.present_hook = [&state](const RgbaFrame& frame) {
-    return state.presentation.cpu && state.presentation.cpu->show_frame(frame);
-  };
+  if (!p.docked.container) show_floating_panel(p.floating, panel_build_inputs());
+  p.last_detail.reset();
   p.clock = PlaybackClock{};
   invalidate_presentation(state);
 }
 
 void close_presentation(PreviewState& state) {
   PresentationState& p = state.presentation;
-  state.preview.present_hook = nullptr;
-  p.cpu.reset();  // its worker stops; the reaper joins it
+  hide_floating_panel(p.floating);
   p.clock = PlaybackClock{};
   invalidate_presentation(state);
   start_pacemaker(false, kPacemakerIdlePeriodUs);
@@ -84,14 +89,14 @@ void invalidate_presentation(PreviewState& state) {
   if (was_dirty && read_present_request().item == item) return;
   const PresentRequest request = begin_present_request(item, false, 0.0);
   p.pipeline.current_generation = request.seq;
-  if (p.cpu) p.cpu->invalidate();
+  invalidate_home_presenters(p.docked, p.floating);
   state.preview.presented.reset();
 }
 
 void presentation_reap_step(PreviewState& state) {
   PresentationState& p = state.presentation;
   reap_present_workers();
-  if (p.cpu) p.cpu->represent_retained_frame();
+  stop_hidden_panel(p.docked, p.floating, docked_panel_shown(p.docked));
   follow_context(state);
   p.pipeline.current_generation = read_present_request().seq;
   for (const PresentTelemetry& r : drain_present_telemetry()) {
@@ -104,7 +109,7 @@ void presentation_reap_step(PreviewState& state) {
 void playback_clock_step(PreviewState& state, uint64_t now_ns) {
   PresentationState& p = state.presentation;
   PreviewController& ctl = state.preview;
-  if (!p.cpu || !p.clock.playing || !ctl.timing) return;
+  if (!presenting_panel(state).views || !p.clock.playing || !ctl.timing) return;
   ClockInputs in;
   in.timing = *ctl.timing;
   in.work_first = ctl.work_area.first;
@@ -119,20 +124,21 @@ void playback_clock_step(PreviewState& state, uint64_t now_ns) {
 void presentation_tick_step(PreviewState& state, uint64_t now_ns) {
   PresentationState& p = state.presentation;
   PreviewController& ctl = state.preview;
-  if (p.cpu) start_clock_at_playhead(state);
+  const bool shown = presenting_panel(state).views != nullptr;
+  if (shown) start_clock_at_playhead(state);
   // Something was shown for the current request: the next invalidation
   // opens a new one.
   if (p.dirty && presented_for_request(read_present_request())) p.dirty = false;
   pace(state);
 
-  const bool playing = p.cpu && p.clock.playing && p.clock.shown_time.has_value();
+  const bool playing = shown && p.clock.playing && p.clock.shown_time.has_value();
   set_bench_collecting(ctl.bench, playing);
   record_frame_step(ctl.bench, preview_clock_ms(ctl, now_ns));
 
   const double now_ms = monotonic_ms();
   const bool running = ctl.pinned_item.has_value() && !p.clock.paused;
   std::optional<std::string> hold;
-  if (!p.cpu) hold = "hidden";
+  if (!shown) hold = "hidden";
   accumulate_clock_time(p.pipeline.run_totals, running, hold, now_ms);
   if (auto line = write_detail_report(p.pipeline, now_ms, present_telemetry_drop_count())) perf_log(*line);
 }
@@ -141,7 +147,8 @@ void presentation_shutdown(PreviewState* state) {
   pacemaker().stop();
   if (state != nullptr) {
     state->preview.present_hook = nullptr;
-    state->presentation.cpu.reset();
+    // Their workers stop; the join below waits for them.
+    stop_home_presenters(state->presentation.docked, state->presentation.floating);
   }
   join_present_workers();
 }

@@ -1,15 +1,18 @@
 // The presentation part of the plug-in's global state and the idle-tick
-// steps that drive it: the CPU presentation the preview shows frames in, the
-// playback clock, the pacemaker and the pipeline report. Until the panel
-// exists, opening the preview builds a stand-in picture of its own.
-// Main thread only.
+// steps that drive it: the panel's two homes (docked and floating) with the
+// CPU presentation each shows frames through, the playback clock, the
+// pacemaker and the pipeline report. Main thread only.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
+#include "panel/cache_strip.h"
 #include "panel/cpu_presentation.h"
+#include "panel/panel_controls.h"
+#include "panel/panel_homes.h"
 #include "panel/pipeline_report.h"
 #include "panel/playback_clock.h"
 
@@ -17,20 +20,38 @@ namespace vel {
 
 struct PreviewState;
 
-// The picture the preview shows in before the panel lays one out.
-inline constexpr PicturePixels kStandInPicturePx{960, 540};
+// What the tick last took of the panel's posts, and the frame the panel
+// holds the preview at after a scrub or a pause.
+struct PanelInputMemory {
+  uint64_t play_toggles_seen = 0;
+  uint64_t scrub_seq = 0;
+  std::optional<int64_t> held_frame;
+};
 
 struct PresentationState {
-  std::unique_ptr<CpuPresentation> cpu;
+  DockedHome docked;      // the host's workspace panel
+  FloatingHome floating;  // the plug-in's window when the host has no panel suite
+  PlayControlMemory controls;
+  PanelInputMemory input;
+  uint8_t pool_availability = 0;  // 2: the pool is unavailable for its render settings
+  std::optional<std::string> last_detail;  // none: set it again on the next tick
+  StripPicture last_strip;
   PlaybackClock clock;
   PipelineStats pipeline;
   bool dirty = false;                  // the presentation-dirty flag
   std::optional<uint64_t> context_item;  // the composition the presentation is for
 };
 
-// The preview opened or closed.
+// The preview opened or closed: without a docked panel the floating window
+// shows or hides.
 void open_presentation(PreviewState& state);
 void close_presentation(PreviewState& state);
+
+// The panel that frames go to now (docked when shown, else the visible
+// floating one); none when neither.
+ActivePanel presenting_panel(PreviewState& state);
+// Shows a frame in that panel; false when there is none or it refused.
+bool present_in_active_panel(PreviewState& state, const RgbaFrame& frame);
 
 // Opens a new present request for the current composition and drops what
 // is pending; twice in a row for one composition opens only one request.

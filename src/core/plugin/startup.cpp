@@ -15,6 +15,7 @@
 #include "core/paths.h"
 #include "core/plugin/commands.h"
 #include "core/plugin/hooks.h"
+#include "core/plugin/panel_steps.h"
 #include "core/plugin/preview_state.h"
 #include "core/plugin/startup_mode.h"
 #include "core/process_flags.h"
@@ -60,11 +61,6 @@ void start_idle_probe_pump() {
   p.thread = std::move(t.value());
 }
 
-int32_t panel_create_hook(void* /*plugin_refcon*/, void* /*refcon*/, void* /*container*/, PanelH /*panel*/,
-                          ::AEGP_PanelFunctions1* /*functions*/, void** /*panel_refcon*/) {
-  return ffi_boundary("panel create_hook", int32_t{0}, [] { return int32_t{0}; });
-}
-
 void load_line(int32_t major, int32_t minor, PluginId id, StartupMode mode) {
   log_line("INFO", std::string("velocinta ") + kVersion + " chargé (hôte " + std::to_string(major) + "." +
                        std::to_string(minor) + ", plugin " + std::to_string(id) + ", mode " + startup_mode_name(mode) +
@@ -81,6 +77,7 @@ void stop_idle_probe_pump() {
 
 StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_t host_minor, PluginId plugin_id) {
   store_basic_suite(basic);
+  remember_main_thread();
   const StartupFacts facts = current_startup_facts();
   const StartupMode mode = choose_startup_mode(facts);
   if (mode == StartupMode::Inert) return {};

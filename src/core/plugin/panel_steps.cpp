@@ -1,0 +1,206 @@
+#include "core/plugin/panel_steps.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "cache/frame_cache_ops.h"
+#include "cache/unpack_worker.h"
+#include "core/ffi_boundary.h"
+#include "core/log.h"
+#include "core/options.h"
+#include "core/plugin/pool_services.h"
+#include "core/plugin/presentation.h"
+#include "core/plugin/preview_state.h"
+#include "core/switches.h"
+#include "host/panel_calls.h"
+#include "panel/scrub_signals.h"
+#include "preview/work_area.h"
+
+namespace vel {
+namespace {
+
+constexpr const char* kBusyDetail = "VELOCINTAING\xE2\x80\xA6";
+constexpr int64_t kStripFrameLimit = 65536;
+
+std::thread::id& main_thread_id() {
+  static std::thread::id& id = *new std::thread::id();
+  return id;
+}
+
+std::optional<int64_t> shown_frame_index(const PreviewState& state) {
+  const auto& shown = state.presentation.clock.shown_time;
+  const auto& timing = state.preview.timing;
+  if (!shown || !timing) return std::nullopt;
+  return frame_at_time(HostTime{shown->value, shown->scale}, HostTime{timing->frame_value, timing->frame_scale});
+}
+
+void toggle_play(PreviewState& state) {
+  PreviewController& ctl = state.preview;
+  PresentationState& p = state.presentation;
+  ModeContext ctx;
+  ctx.has_item = ctl.pinned_item.has_value();
+  ctx.timing = ctl.timing;
+  ctx.invalidate = [&state] { invalidate_presentation(state); };
+  set_playback_mode(p.clock, PlaybackMode::PlayToggle, true, ctx);
+  if (p.clock.paused) {
+    p.input.held_frame = shown_frame_index(state);
+  } else {
+    p.input.held_frame.reset();
+  }
+  log_line("INFO", p.clock.paused ? "velocinta: lecture en pause" : "velocinta: lecture");
+}
+
+// A scrub holds the preview at the frame under the pointer: playback
+// pauses and the clock starts again from that frame.
+void scrub_to(PreviewState& state, uint64_t thousandths) {
+  PreviewController& ctl = state.preview;
+  PresentationState& p = state.presentation;
+  if (!ctl.timing || ctl.frame_count <= 0) return;
+  if (!p.clock.paused) toggle_play(state);
+  const int64_t frame = frame_at_strip_position(thousandths, ctl.frame_count);
+  p.input.held_frame = frame;
+  ctl.current_frame = frame;
+  p.clock.shown_time.reset();
+  p.clock.awaiting.reset();
+}
+
+void refresh_strip(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  const PreviewController& ctl = state.preview;
+  const ActivePanel panel = presenting_panel(state);
+  if (panel.views == nullptr) return;
+  const StripPixels size = strip_pixel_size(panel);
+  StripPicture pic;
+  pic.width_px = size.width;
+  pic.height_px = size.height;
+  if (ctl.timing && ctl.frame_count > 0 && ctl.frame_count <= kStripFrameLimit) {
+    pic.cached.resize(static_cast<size_t>(ctl.frame_count));
+    for (int64_t f = 0; f < ctl.frame_count; ++f) {
+      auto key = frame_key_of(ctl, f);
+      pic.cached[static_cast<size_t>(f)] = key && contains_frame(state.cache, *key) ? 1 : 0;
+    }
+    const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+    pic.work_first = b.first;
+    pic.work_last = b.last;
+    pic.shown = shown_frame_index(state);
+    if (!pic.shown) pic.shown = ctl.current_frame;
+  }
+  if (pic == p.last_strip) return;
+  p.last_strip = pic;
+  const std::vector<uint8_t> px = draw_cache_strip(pic);
+  show_strip(panel, px, size);
+  if (px.empty()) return;
+  const auto [in_mark, out_mark] = strip_mark_positions(pic.work_first, pic.work_last, ctl.frame_count);
+  publish_workarea_marks(in_mark, out_mark);
+}
+
+}  // namespace
+
+void remember_main_thread() { main_thread_id() = std::this_thread::get_id(); }
+bool on_main_thread() { return std::this_thread::get_id() == main_thread_id(); }
+
+PanelBuildInputs panel_build_inputs() {
+  const PanelOptions& o = panel_options();
+  PanelBuildInputs in;
+  in.quality = o.quality.load();
+  in.speed = o.speed.load();
+  in.autosave = o.autosave.load();
+  in.speed_level = default_speed_level();
+  in.metal_allowed = env_value("VELOCINTA_METAL").value_or("") != "0";
+  in.async_present = async_present_enabled();
+  return in;
+}
+
+int32_t panel_create_hook(void* plugin_refcon, void* /*refcon*/, void* container, PanelH panel,
+                          ::AEGP_PanelFunctions1* functions, void** panel_refcon) {
+  return ffi_boundary("panel create_hook", int32_t{0}, [&] {
+    fill_plain_panel_functions(functions);
+    if (panel_refcon != nullptr) *panel_refcon = nullptr;
+    // Without the suite the tab keeps the host's title; the panel is built anyway.
+    (void)set_panel_title(panel, "Velocinta");
+    auto* state = static_cast<PreviewState*>(plugin_refcon);
+    if (state == nullptr) {
+      log_line("ERROR", "panel: refcon global nul dans create_hook");
+      return int32_t{0};
+    }
+    PresentationState& p = state->presentation;
+    if (!mount_docked_panel(p.docked, container, on_main_thread(), panel_build_inputs())) {
+      log_line("ERROR", "panel dockable: montage de la vue impossible");
+      return int32_t{0};
+    }
+    PreviewController& ctl = state->preview;
+    if (ctl.pinned_item) {
+      set_preview_context(ctl, *ctl.pinned_item);
+      if (auto key = frame_key_of(ctl, ctl.current_frame)) {
+        (void)request_frame_unpack(state->cache, *key);
+        // Through the preview, so that it knows the frame is on screen.
+        if (auto frame = cached_frame(state->cache, *key)) (void)present_frame_to_panel(ctl, *frame, *key);
+      }
+    }
+    p.controls.last_status.reset();
+    p.controls.title_state = kPlayTitleUnknown;
+    p.last_detail.reset();
+    return int32_t{0};
+  });
+}
+
+WorkAreaSignals read_work_area_posts() {
+  const ScrubSignals& sig = scrub_signals();
+  WorkAreaSignals words;
+  words.in_move = sig.workarea_in_move.load(std::memory_order_acquire);
+  words.out_move = sig.workarea_out_move.load(std::memory_order_acquire);
+  words.mark_in_requests = sig.mark_in_requests.load(std::memory_order_acquire);
+  words.mark_out_requests = sig.mark_out_requests.load(std::memory_order_acquire);
+  return words;
+}
+
+void take_panel_posts_as_seen(PreviewState& state) {
+  const ScrubSignals& sig = scrub_signals();
+  PanelInputMemory& m = state.presentation.input;
+  m.play_toggles_seen = sig.play_toggles.load(std::memory_order_acquire);
+  m.scrub_seq = sequence_of(sig.scrub_position.load(std::memory_order_acquire));
+  snapshot_work_area_signals(state.preview.work_area_snapshot, read_work_area_posts());
+}
+
+void panel_input_step(PreviewState& state, PreviewTickInputs& in) {
+  ScrubSignals& sig = scrub_signals();
+  in.work_area_signals = read_work_area_posts();
+
+  PanelInputMemory& m = state.presentation.input;
+  const uint64_t toggles = sig.play_toggles.load(std::memory_order_acquire);
+  if (toggles != m.play_toggles_seen) {
+    const uint64_t clicks = toggles - m.play_toggles_seen;
+    m.play_toggles_seen = toggles;
+    if (clicks % 2 == 1) toggle_play(state);
+  }
+  const uint64_t position = sig.scrub_position.load(std::memory_order_acquire);
+  if (sequence_of(position) != m.scrub_seq) {
+    m.scrub_seq = sequence_of(position);
+    scrub_to(state, position_of(position));
+  }
+}
+
+void hold_panel_frame(PreviewState& state, bool pinned_changed) {
+  PanelInputMemory& m = state.presentation.input;
+  PreviewController& ctl = state.preview;
+  if (pinned_changed) m.held_frame.reset();
+  if (m.held_frame && ctl.frame_count > 0) ctl.current_frame = std::clamp<int64_t>(*m.held_frame, 0, ctl.frame_count - 1);
+}
+
+void panel_refresh_step(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  const PreviewController& ctl = state.preview;
+  const bool known = ctl.comp_size.width > 0 && ctl.comp_size.height > 0;
+  relayout_homes(p.docked, p.floating, known, known ? static_cast<double>(ctl.comp_size.width) / ctl.comp_size.height : 0.0);
+  update_play_controls(p.controls, p.clock.paused, p.pool_availability,
+                       reachable_homes(p.docked, p.floating, docked_panel_shown(p.docked)));
+  const std::string detail = ctl.pinned_item && !ctl.sweep_reported ? kBusyDetail : "";
+  if (detail != p.last_detail) {
+    set_detail_texts(p.docked, p.floating, detail, false);
+    p.last_detail = detail;
+  }
+  refresh_strip(state);
+}
+
+}  // namespace vel

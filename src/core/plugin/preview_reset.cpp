@@ -1,0 +1,49 @@
+#include "core/plugin/preview_reset.h"
+
+#include "cache/frame_cache_ops.h"
+#include "core/plugin/panel_steps.h"
+#include "core/plugin/pool_services.h"
+#include "core/plugin/presentation.h"
+#include "core/plugin/preview_state.h"
+#include "core/switches.h"
+#include "panel/pacemaker.h"
+
+namespace vel {
+void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserver& observe) {
+  PresentationState& p = state.presentation;
+  PreviewController& ctl = state.preview;
+  auto done = [&observe](std::string_view step) {
+    if (observe) observe(step);
+  };
+
+  invalidate_presentation(state);
+  done("invalidate");
+  blank_homes(p.docked, p.floating);
+  done("panels");
+  reset_preview_counters(ctl);
+  done("counters");
+  clear_frame_cache(state.cache);
+  ctl.unplaceable.clear();
+  ctl.sweep_reported = false;
+  ctl.presented.reset();
+  done("cache");
+  stop_pool(state);
+  done("pool");
+  p.clock = PlaybackClock{};
+  p.input.held_frame.reset();
+  p.last_strip = {};
+  done("playback");
+  set_detail_texts(p.docked, p.floating, "", true);
+  p.last_detail = "";
+  done("detail");
+  // Requests posted before the reset are not applied after it.
+  snapshot_work_area_signals(ctl.work_area_snapshot, read_work_area_posts());
+  p.controls.title_state = kPlayTitleUnknown;
+  done("snapshot");
+  cancel_async_renders(ctl);
+  done("async");
+  if (pacemaker_enabled() && !pacemaker().stopped()) pacemaker().disarm();
+  done("pacemaker");
+}
+
+}  // namespace vel

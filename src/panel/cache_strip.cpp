@@ -1,0 +1,83 @@
+#include "panel/cache_strip.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace vel {
+namespace {
+
+struct Rgb {
+  uint8_t r, g, b;
+};
+constexpr Rgb kBackground{38, 38, 42};
+constexpr Rgb kWorkEmpty{64, 64, 72};
+constexpr Rgb kCachedOutside{44, 96, 64};
+constexpr Rgb kCachedInside{70, 176, 100};
+constexpr Rgb kMark{245, 190, 40};
+constexpr Rgb kShown{255, 255, 255};
+
+uint64_t centre_thousandths(int64_t frame, int64_t count) {
+  const double t = (static_cast<double>(frame) + 0.5) * 1000.0 / static_cast<double>(count);
+  return static_cast<uint64_t>(std::clamp(std::round(t), 0.0, 1000.0));
+}
+
+}  // namespace
+
+std::pair<uint64_t, uint64_t> strip_mark_positions(int64_t first, int64_t last, int64_t frame_count) {
+  if (frame_count <= 0) return {0, 1000};
+  const int64_t lo = std::clamp<int64_t>(first, 0, frame_count - 1);
+  const int64_t hi = std::clamp<int64_t>(last < 0 ? frame_count - 1 : last, lo, frame_count - 1);
+  return {centre_thousandths(lo, frame_count), centre_thousandths(hi, frame_count)};
+}
+
+std::vector<uint8_t> draw_cache_strip(const StripPicture& in) {
+  const int64_t n = static_cast<int64_t>(in.cached.size());
+  if (in.width_px == 0 || in.height_px == 0 || n == 0) return {};
+  const size_t w = in.width_px;
+  const size_t h = in.height_px;
+  std::vector<Rgb> row(w, kBackground);
+  for (size_t x = 0; x < w; ++x) {
+    const int64_t f = std::min<int64_t>(static_cast<int64_t>(x * static_cast<size_t>(n) / w), n - 1);
+    const bool inside = f >= in.work_first && f <= in.work_last;
+    if (in.cached[static_cast<size_t>(f)]) {
+      row[x] = inside ? kCachedInside : kCachedOutside;
+    } else if (inside) {
+      row[x] = kWorkEmpty;
+    }
+  }
+  auto column = [&](uint64_t thousandths) {
+    return std::min<size_t>(static_cast<size_t>(thousandths * w / 1000), w - 1);
+  };
+  if (in.shown && *in.shown >= 0 && *in.shown < n) {
+    const size_t c = column(centre_thousandths(*in.shown, n));
+    row[c] = kShown;
+    if (c + 1 < w) row[c + 1] = kShown;
+  }
+
+  std::vector<uint8_t> px(w * h * 4);
+  for (size_t y = 0; y < h; ++y) {
+    for (size_t x = 0; x < w; ++x) {
+      uint8_t* p = &px[(y * w + x) * 4];
+      p[0] = row[x].r;
+      p[1] = row[x].g;
+      p[2] = row[x].b;
+      p[3] = 255;
+    }
+  }
+  // Marks: two-pixel bars across the whole height.
+  const auto [in_mark, out_mark] = strip_mark_positions(in.work_first, in.work_last, n);
+  for (uint64_t m : {in_mark, out_mark}) {
+    const size_t c = column(m);
+    for (size_t x = c > 0 ? c - 1 : c; x <= std::min(c + 1, w - 1); ++x) {
+      for (size_t y = 0; y < h; ++y) {
+        uint8_t* p = &px[(y * w + x) * 4];
+        p[0] = kMark.r;
+        p[1] = kMark.g;
+        p[2] = kMark.b;
+      }
+    }
+  }
+  return px;
+}
+
+}  // namespace vel

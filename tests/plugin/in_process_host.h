@@ -1,0 +1,56 @@
+// Helpers of the suites that run the plug-in's idle tick against the
+// stand-in host in this process.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "cache/worker_registry.h"
+#include "core/machine.h"
+#include "core/plugin/hooks.h"
+#include "core/plugin/preview_state.h"
+#include "host/basic_suite_store.h"
+#include "host/utility_calls.h"
+#include "preview/async_render.h"
+// The stand-in host.
+#include "host.h"
+
+namespace vel::testing {
+
+// The stand-in host serves this thread as its main thread; the plug-in
+// keeps its basic suite and Utility suite. True when the suite was kept.
+inline bool install_in_process_host() {
+  sim::Host& h = sim::host();
+  h.main_thread = std::this_thread::get_id();
+  sim::install_suites(h);
+  store_basic_suite(&h.basic);
+  return keep_utility_suite().ok();
+}
+
+// Runs idle ticks until `done` answers true; false after `seconds`.
+inline bool tick_until(PreviewState& state, const std::function<bool()>& done, int seconds = 20) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < until) {
+    run_idle_steps(state, mono_ns());
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+// Cancels what waits at the host and lets the last asynchronous renders
+// come back, then stops and joins the background workers, whose links end
+// in the state, before the state goes.
+inline void settle_and_delete(PreviewState* state) {
+  cancel_async_renders(state->preview);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (async_renders_in_flight() > 0 && std::chrono::steady_clock::now() < until) {
+    (void)take_async_deliveries();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  drain_deferred_list();
+  delete state;
+}
+
+}  // namespace vel::testing

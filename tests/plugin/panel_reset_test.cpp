@@ -1,0 +1,167 @@
+// The docked panel mounted by its creation hook in the stand-in host (in
+// this process), driven through its views, and the preview reset: its fixed
+// order, and requests posted before it that it must not let through.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/frame_cache_ops.h"
+#include "cache/worker_registry.h"
+#include "core/machine.h"
+#include "core/plugin/hooks.h"
+#include "core/plugin/panel_steps.h"
+#include "core/plugin/preview_reset.h"
+#include "core/plugin/preview_state.h"
+#include "host/basic_suite_store.h"
+#include "host/utility_calls.h"
+#include "panel/panel_views.h"
+#include "panel/present_workers.h"
+#include "panel/scrub_signals.h"
+#include "preview/async_render.h"
+#include "in_process_host.h"
+// The stand-in host.
+#include "host.h"
+#include "project_json.h"
+
+namespace vel {
+namespace {
+
+class PanelReset : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(testing::install_in_process_host());
+    remember_main_thread();
+  }
+
+  void SetUp() override {
+    store_basic_suite(&sim::host().basic);
+    auto project = sim::parse_project_text(R"({"active_comp": "One", "compositions": [{"name": "One",
+      "width": 64, "height": 36, "frame_duration": [1, 24], "duration": [48, 24],
+      "bg_color": [0.2, 0.3, 0.4], "layers": [{"name": "Plate", "solid": {"name": "S", "color": [0.9, 0.1, 0.1]}}]}]})");
+    ASSERT_TRUE(project.ok()) << project.error();
+    sim::host().project.open(std::move(project).value(), "panel.aep");
+    reset_async_inbox_for_tests();
+    state = new_preview_state(sim::kPluginId, PersistedOptions{});
+    window = platform::NSWindow::initWithContentRect({0, 0, 640, 400});
+    window->makeKeyAndOrderFront();
+    ASSERT_EQ(panel_create_hook(state, nullptr, window->contentView().get(), nullptr, nullptr, nullptr), 0);
+    ASSERT_TRUE(state->presentation.docked.views);
+  }
+
+  void TearDown() override {
+    state->presentation.docked = {};
+    join_present_workers();  // the panel's pixel worker
+    testing::settle_and_delete(state);
+  }
+
+  bool tick_until(const std::function<bool()>& done, int seconds = 20) {
+    return testing::tick_until(*state, done, seconds);
+  }
+
+  PanelViews& panel() { return *state->presentation.docked.views; }
+
+  // A drag on the strip from `from` to `to` points (strip coordinates).
+  void strip_drag(double from, double to) {
+    auto ev = [&](double x) {
+      platform::NSEvent e;
+      const platform::NSRect f = panel().strip_scrub->frame();
+      e.locationInWindow = {f.x + x, f.y + 6};
+      return e;
+    };
+    window->sendEvent(platform::NSWindow::EventType::LeftMouseDown, ev(from));
+    window->sendEvent(platform::NSWindow::EventType::LeftMouseDragged, ev(to));
+    window->sendEvent(platform::NSWindow::EventType::LeftMouseUp, ev(to));
+  }
+
+  PreviewState* state = nullptr;
+  std::shared_ptr<platform::NSWindow> window;
+};
+
+TEST_F(PanelReset, RunsItsStepsInTheirFixedOrder) {
+  ASSERT_TRUE(tick_until([&] { return panel().display_view->image() != nullptr; })) << "no frame shown";
+  set_status_label(*panel().detail_label, "On hold");
+  std::vector<std::string> steps;
+  std::vector<bool> blank, detail_empty, cache_empty;
+  reset_preview_state(*state, 0.0, [&](std::string_view step) {
+    steps.emplace_back(step);
+    blank.push_back(panel().display_view->image() == nullptr);
+    detail_empty.push_back(panel().detail_label->stringValue().empty());
+    cache_empty.push_back(state->cache.index.empty());
+  });
+  const std::vector<std::string> expected = {"invalidate", "panels",   "counters", "cache", "pool",
+                                             "playback",   "detail",   "snapshot", "async", "pacemaker"};
+  ASSERT_EQ(steps, expected);
+  // The panel is blanked before the cache goes, the detail text after.
+  EXPECT_EQ(blank, (std::vector<bool>{false, true, true, true, true, true, true, true, true, true}));
+  EXPECT_EQ(cache_empty[2], false);
+  EXPECT_EQ(cache_empty[3], true);
+  EXPECT_EQ(detail_empty[5], false);
+  EXPECT_EQ(detail_empty[6], true);
+  EXPECT_EQ(state->presentation.controls.title_state, kPlayTitleUnknown);
+  // A second reset finds nothing to do and runs the same steps.
+  steps.clear();
+  reset_preview_state(*state, 0.0, [&](std::string_view step) { steps.emplace_back(step); });
+  EXPECT_EQ(steps, expected);
+}
+
+TEST_F(PanelReset, AMarkDragReleasedBeforeTheResetIsNotAppliedAfterIt) {
+  ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48 && state->presentation.last_strip.cached.size() == 48; }));
+  const WorkAreaFrames before = state->preview.work_area;
+  ASSERT_EQ(before.last, 47);
+  const double width = panel().strip_scrub->frame().width;
+  const double out_x = width * static_cast<double>(scrub_signals().workarea_marks.load() >> 16) / 1000.0;
+
+  strip_drag(out_x, width / 2);  // the OUT mark to the middle, released
+  reset_preview_state(*state, 0.0);
+  run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(state->preview.work_area, before);
+
+  // The same drag without a reset moves the mark.
+  strip_drag(out_x, width / 2);
+  run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(state->preview.work_area.last, 24);
+}
+
+// A panel created when the playhead's frame is already cached shows it at
+// once, and playback starts from it.
+TEST_F(PanelReset, APanelOpenedOverCachedFramesStartsPlaybackFromThePlayhead) {
+  window->orderOut();
+  ASSERT_TRUE(tick_until([&] { return state->preview.timing && cached_frame(state->cache, FrameKey{0, 24}); }));
+  window->makeKeyAndOrderFront();
+  ASSERT_EQ(panel_create_hook(state, nullptr, window->contentView().get(), nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(state->preview.presented, (FrameKey{0, 24}));
+  EXPECT_TRUE(tick_until([&] { return state->presentation.clock.shown_time.has_value(); })) << "the clock never started";
+}
+
+TEST_F(PanelReset, PlayClicksPauseAndScrubsHoldTheFrameUnderThePointer) {
+  ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48; }));
+  run_idle_steps(*state, mono_ns());  // the panel step runs before the composition is tracked
+  EXPECT_EQ(panel().detail_label->stringValue(), "VELOCINTAING\xE2\x80\xA6");
+  EXPECT_EQ(panel().status_label->stringValue(), "Scrub anywhere");
+  panel().play_button->performClick();
+  run_idle_steps(*state, mono_ns());
+  EXPECT_TRUE(state->presentation.clock.paused);
+  EXPECT_EQ(panel().play_button->title(), kPlayTitle);
+
+  // A click on the strip three quarters along shows that frame.
+  const platform::NSRect strip = panel().strip_scrub->frame();
+  platform::NSEvent e;
+  e.locationInWindow = {strip.x + strip.width * 0.75, strip.y + 6};
+  platform::NSEvent::setPressedMouseButtons(1);
+  window->sendEvent(platform::NSWindow::EventType::LeftMouseDown, e);
+  platform::NSEvent::setPressedMouseButtons(0);
+  window->sendEvent(platform::NSWindow::EventType::LeftMouseUp, e);
+  ASSERT_TRUE(tick_until([&] { return state->preview.presented == FrameKey{36, 24}; })) << "scrubbed frame not shown";
+  EXPECT_EQ(state->preview.current_frame, 36);
+
+  panel().play_button->performClick();
+  run_idle_steps(*state, mono_ns());
+  EXPECT_FALSE(state->presentation.clock.paused);
+  EXPECT_EQ(panel().play_button->title(), kPauseTitle);
+}
+
+}  // namespace
+}  // namespace vel
