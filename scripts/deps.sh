@@ -5,6 +5,7 @@ vel_packages=(
   clang libclang-rt-dev
   liblz4-dev nlohmann-json3-dev libpng-dev libstb-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  procps util-linux
 )
 
 vel_install_deps() {

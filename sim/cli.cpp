@@ -7,7 +7,8 @@ namespace sim {
 
 const char* usage_text() {
   return "usage: simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]\n"
-         "               [--command NAME]... [--hide-suite NAME]... [--out DIR]\n";
+         "               [--command NAME]... [--hide-suite NAME]... [--out DIR]\n"
+         "               [--reap-children 0|1]\n";
 }
 
 Result<Options> parse_command_line(const std::vector<std::string>& args) {
@@ -28,6 +29,9 @@ Result<Options> parse_command_line(const std::vector<std::string>& args) {
       o.commands.push_back(value);
     } else if (flag == "--hide-suite") {
       o.hidden_suites.push_back(value);
+    } else if (flag == "--reap-children") {
+      if (value != "0" && value != "1") return fail("--reap-children: expected 0 or 1");
+      o.reap_children = value == "1";
     } else if (flag == "--seconds") {
       char* end = nullptr;
       double s = std::strtod(value.c_str(), &end);

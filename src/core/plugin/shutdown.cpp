@@ -5,6 +5,7 @@
 #include "core/plugin/startup.h"
 #include "core/process_flags.h"
 #include "core/repeat_log.h"
+#include "pool/process_control.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -16,6 +17,9 @@ void shut_down(PreviewState* state) {
     preview_shutdown(state->preview);  // cancels what still waits at the host
   }
   stop_idle_probe_pump();
+  // Workers and engines this host started go before the threads that read
+  // them are joined.
+  sweep_session_on_exit();
   // Long-lived workers: every stop handle first, then every join.
   drain_deferred_list();
   // A failure still repeating when the host quits gets its count written.

@@ -1,0 +1,264 @@
+#include "pool/process_control.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "core/machine.h"
+#include "pool/proc_facts.h"
+#include "pool/spawned_registry.h"
+
+namespace vel {
+
+namespace {
+
+#ifndef P_PIDFD
+constexpr int P_PIDFD = 3;
+#endif
+
+int pidfd_open_fd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+
+bool pidfd_signal(int fd, int sig) { return ::syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0) == 0; }
+
+void mark_reaped(WorkerChild& child) {
+  child.reaped = true;
+  child.ended_boot_ns = boot_time_ns();
+  spawned_registry().mark_reaped(child.pid, *child.ended_boot_ns);
+}
+
+// Opens a pidfd on `pid` only while it is still our own unreaped child, so
+// that the signals sent through it reach that child and nobody else.
+int open_own_child(pid_t pid) {
+  if (pid < 2) return -1;
+  const int fd = pidfd_open_fd(pid);
+  if (fd < 0) return -1;
+  siginfo_t info{};
+  if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(fd), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    ::close(fd);  // ECHILD: not ours, or reaped elsewhere
+    return -1;
+  }
+  return fd;
+}
+
+// Waits up to `bound_ms` for the child behind `fd` to end, then reaps it.
+void reap_within(WorkerChild& child, int fd, int bound_ms) {
+  pollfd p{fd, POLLIN, 0};
+  int left = bound_ms;
+  const uint64_t start = mono_ns();
+  while (left > 0) {
+    const int r = ::poll(&p, 1, left);
+    if (r > 0 || (r < 0 && errno != EINTR)) break;
+    const uint64_t spent = (mono_ns() - start) / 1'000'000;
+    left = bound_ms - static_cast<int>(spent < static_cast<uint64_t>(bound_ms) ? spent : bound_ms);
+  }
+  int status = 0;
+  const pid_t r = ::waitpid(child.pid, &status, WNOHANG);
+  if (r == child.pid || (r < 0 && errno == ECHILD)) mark_reaped(child);
+}
+
+// Kills an unreaped child and its group; answers whether it was ours to kill.
+bool kill_own_child(WorkerChild& child, int bound_ms) {
+  if (child.reaped) return false;
+  const int fd = open_own_child(child.pid);
+  if (fd < 0) {
+    // Not our child any more: someone else reaped it, its pid is free.
+    int status = 0;
+    if (::waitpid(child.pid, &status, WNOHANG) < 0 && errno == ECHILD) mark_reaped(child);
+    return false;
+  }
+  ::killpg(child.pid, SIGKILL);  // the group id is the leader's pid, held while unreaped
+  pidfd_signal(fd, SIGKILL);
+  reap_within(child, fd, bound_ms);
+  ::close(fd);
+  return true;
+}
+
+EngineCandidate candidate_from(const ProcessFacts& f) {
+  return {f.stat.pid, f.stat.ppid, f.uid, ticks_to_ns(f.stat.start_ticks), f.args};
+}
+
+// Signals `engine` after opening a pidfd and reading it again: the same
+// process (start time), still matching `still_ok`.
+template <class Check>
+bool kill_engine_checked(const EngineCandidate& engine, const Check& still_ok) {
+  if (!signallable_pid(engine.pid)) return false;
+  const int fd = pidfd_open_fd(engine.pid);
+  if (fd < 0) return false;
+  bool sent = false;
+  if (const auto again = read_process_facts(engine.pid)) {
+    const EngineCandidate now = candidate_from(*again);
+    if (now.start_boot_ns == engine.start_boot_ns && still_ok(now)) sent = pidfd_signal(fd, SIGKILL);
+  }
+  ::close(fd);
+  return sent;
+}
+
+struct ProcessScan {
+  std::vector<EngineCandidate> engines;  // our user's processes with an engine's arguments
+  std::unordered_set<pid_t> live;        // every pid seen
+};
+
+ProcessScan scan_processes() {
+  ProcessScan scan;
+  const uid_t me = ::geteuid();
+  for (pid_t pid : list_process_ids()) {
+    scan.live.insert(pid);
+    const auto facts = read_process_facts(pid);
+    if (!facts || facts->uid != me || !engine_client_pid(facts->args)) continue;
+    scan.engines.push_back(candidate_from(*facts));
+  }
+  return scan;
+}
+
+}  // namespace
+
+ChildPoll poll_child(WorkerChild& child) {
+  if (child.reaped) return {ChildState::NoChild, 0, ECHILD};
+  int status = 0;
+  const pid_t r = ::waitpid(child.pid, &status, WNOHANG);
+  if (r == 0) return {ChildState::Running, 0, 0};
+  if (r == child.pid) {
+    mark_reaped(child);
+    return {ChildState::Exited, status, 0};
+  }
+  const int e = errno;
+  if (e == ECHILD) {
+    mark_reaped(child);
+    return {ChildState::NoChild, 0, e};
+  }
+  return {ChildState::Failed, 0, e};
+}
+
+std::string describe_wait_status(int s) {
+  if (WIFEXITED(s)) return "exit status: " + std::to_string(WEXITSTATUS(s));
+  if (WIFSIGNALED(s)) {
+    const int sig = WTERMSIG(s);
+    const char* abbrev = sigabbrev_np(sig);
+    std::string text = "signal: " + std::to_string(sig);
+    if (abbrev != nullptr) text += std::string(" (SIG") + abbrev + ")";
+    if (WCOREDUMP(s)) text += " (core dumped)";
+    return text;
+  }
+  return "unrecognised wait status: " + std::to_string(s);
+}
+
+void kill_pool_worker(WorkerChild& child) {
+  kill_own_child(child, kKilledChildWaitMs);
+  const EngineClient client{child.pid, child.reaped ? child.ended_boot_ns : std::nullopt};
+  kill_engines_of_clients({&client, 1});
+}
+
+std::vector<size_t> client_chunk_sizes(size_t count) {
+  std::vector<size_t> sizes;
+  for (size_t at = 0; at < count; at += kEngineClientChunk) {
+    sizes.push_back(count - at < kEngineClientChunk ? count - at : kEngineClientChunk);
+  }
+  return sizes;
+}
+
+void kill_engines_of_clients(std::span<const EngineClient> clients) {
+  const uid_t me = ::geteuid();
+  size_t at = 0;
+  for (size_t size : client_chunk_sizes(clients.size())) {
+    std::unordered_map<pid_t, const EngineClient*> by_pid;
+    for (const EngineClient& c : clients.subspan(at, size)) {
+      // Two registrations of one pid: the unreaped (or latest) one decides.
+      auto [it, fresh] = by_pid.emplace(c.pid, &c);
+      if (!fresh && (!c.ended_boot_ns || (it->second->ended_boot_ns && *c.ended_boot_ns > *it->second->ended_boot_ns))) {
+        it->second = &c;
+      }
+    }
+    at += size;
+    for (const EngineCandidate& engine : scan_processes().engines) {
+      const auto named = engine_client_pid(engine.args);
+      const auto it = by_pid.find(*named);
+      if (it == by_pid.end() || !engine_belongs_to(engine, *it->second, me)) continue;
+      const EngineClient client = *it->second;
+      kill_engine_checked(engine, [&](const EngineCandidate& now) { return engine_belongs_to(now, client, me); });
+    }
+  }
+}
+
+void sweep_session_on_exit() {
+  const std::vector<SpawnedPid> entries = spawned_registry().snapshot();
+  if (entries.empty()) return;
+  std::vector<WorkerChild> killed;
+  std::vector<int> fds;
+  for (const SpawnedPid& e : entries) {
+    if (e.reaped) continue;
+    WorkerChild child{e.pid, false, std::nullopt};
+    const int fd = open_own_child(child.pid);
+    if (fd < 0) {
+      int status = 0;
+      if (::waitpid(child.pid, &status, WNOHANG) < 0 && errno == ECHILD) mark_reaped(child);
+      continue;
+    }
+    ::killpg(child.pid, SIGKILL);
+    pidfd_signal(fd, SIGKILL);
+    killed.push_back(child);
+    fds.push_back(fd);
+  }
+  // One bound for all of them: a child stuck in the kernel cannot hold the
+  // quit for longer.
+  const uint64_t deadline = mono_ns() + uint64_t{kKilledChildWaitMs} * 1'000'000;
+  for (size_t i = 0; i < killed.size(); ++i) {
+    const uint64_t now = mono_ns();
+    reap_within(killed[i], fds[i], now < deadline ? static_cast<int>((deadline - now) / 1'000'000) : 0);
+    ::close(fds[i]);
+  }
+  std::vector<EngineClient> clients;
+  for (const SpawnedPid& e : spawned_registry().snapshot()) {
+    clients.push_back({e.pid, e.reaped ? e.ended_boot_ns : std::nullopt});
+  }
+  kill_engines_of_clients(clients);
+}
+
+size_t sweep_orphan_engines() {
+  if (any_aerender_running()) return 0;
+  const uid_t me = ::geteuid();
+  const ProcessScan scan = scan_processes();
+  const auto orphan = [&](const EngineCandidate& e, bool client_alive) {
+    if (e.uid != me) return false;
+    const auto client = engine_client_pid(e.args);
+    return client && (!client_alive || e.ppid != *client);
+  };
+  size_t killed = 0;
+  for (const EngineCandidate& engine : scan.engines) {
+    const pid_t client = *engine_client_pid(engine.args);
+    if (!orphan(engine, scan.live.count(client) != 0)) continue;
+    const bool sent = kill_engine_checked(engine, [&](const EngineCandidate& now) {
+      return orphan(now, read_small_file("/proc/" + std::to_string(client) + "/stat", 4096).has_value());
+    });
+    killed += sent ? 1 : 0;
+  }
+  return killed;
+}
+
+bool any_aerender_running() {
+  const uid_t me = ::geteuid();
+  for (pid_t pid : list_process_ids()) {
+    const auto stat_text = read_small_file("/proc/" + std::to_string(pid) + "/stat", 4096);
+    const auto stat = stat_text ? parse_proc_stat(*stat_text) : std::nullopt;
+    if (!stat || stat->comm != "aerender" || stat->state == 'Z' || stat->state == 'X') continue;
+    const auto status = read_small_file("/proc/" + std::to_string(pid) + "/status", 16384);
+    const auto uid = status ? parse_status_uid(*status) : std::nullopt;
+    if (uid && *uid == me) return true;
+  }
+  return false;
+}
+
+bool short_window_open(const ShortWindowRecord& record, uint64_t now_ns) {
+  if (record.marker == 0 || record.bytes >= (uint64_t{1} << 25)) return false;
+  if (!record.started_ns) return true;
+  return now_ns >= *record.started_ns && now_ns - *record.started_ns < 2'000'000;
+}
+
+}  // namespace vel
