@@ -63,11 +63,21 @@ uint64_t next_job_counter() {
 }
 
 Result<SharedJobDir> create_job_dir(const fs::path& pool_dir, JobDirGuard::Disposer dispose) {
+  return create_job_dir_named(
+      pool_dir,
+      [] {
+        return "job_" + std::to_string(::getpid()) + "_" + std::to_string(wall_ns()) + "_" +
+               std::to_string(next_job_counter());
+      },
+      std::move(dispose));
+}
+
+Result<SharedJobDir> create_job_dir_named(const fs::path& pool_dir, const std::function<std::string()>& next_name,
+                                          JobDirGuard::Disposer dispose) {
   if (auto ok = ensure_private_dir(pool_dir); !ok) return err(ok.error());
   if (!dispose) dispose = [](const fs::path&) {};
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const fs::path dir = pool_dir / ("job_" + std::to_string(::getpid()) + "_" + std::to_string(wall_ns()) + "_" +
-                                     std::to_string(next_job_counter()));
+    const fs::path dir = pool_dir / next_name();
     if (::mkdir(dir.c_str(), 0700) == 0) return make_job_dir_guard(dir, dispose);
     if (errno != EEXIST) return err(dir.string() + ": " + os_text(errno));
   }

@@ -40,6 +40,10 @@ Result<SharedJobDir> create_job_dir(const fs::path& pool_dir, JobDirGuard::Dispo
 // The job-name counter's next value (process-wide, from 0).
 uint64_t next_job_counter();
 
+// create_job_dir with the names given by `next_name`, one per attempt.
+Result<SharedJobDir> create_job_dir_named(const fs::path& pool_dir, const std::function<std::string()>& next_name,
+                                          JobDirGuard::Disposer dispose = {});
+
 // Takes the lock on "host.lock" in `pool_dir` for the life of the process.
 // Answers nothing when held, or the reason the folder is not ours to use
 // (another process holds it: its pid is named).
