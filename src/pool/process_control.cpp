@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <unordered_map>
@@ -28,58 +29,74 @@ int pidfd_open_fd(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open,
 
 bool pidfd_signal(int fd, int sig) { return ::syscall(SYS_pidfd_send_signal, fd, sig, nullptr, 0) == 0; }
 
-void mark_reaped(WorkerChild& child) {
-  child.reaped = true;
-  child.ended_boot_ns = boot_time_ns();
-  spawned_registry().mark_reaped(child.pid, *child.ended_boot_ns);
+void mark_reaped(SpawnedChild& child) { child.mark_reaped(boot_time_ns()); }
+
+// The raw wait status of a waitid answer.
+int wait_status_of(const siginfo_t& info) {
+  switch (info.si_code) {
+    case CLD_EXITED:
+      return (info.si_status & 0xff) << 8;
+    case CLD_KILLED:
+      return info.si_status & 0x7f;
+    case CLD_DUMPED:
+      return (info.si_status & 0x7f) | 0x80;
+    default:
+      return info.si_status;
+  }
 }
 
-// Opens a pidfd on `pid` only while it is still our own unreaped child, so
-// that the signals sent through it reach that child and nobody else.
-int open_own_child(pid_t pid) {
-  if (pid < 2) return -1;
-  const int fd = pidfd_open_fd(pid);
-  if (fd < 0) return -1;
+// waitid on the child's pidfd (its pid where the system has no pidfd).
+int wait_child(const SpawnedChild& child, siginfo_t& info, int options) {
+  info = {};
+  if (child.pidfd() >= 0) {
+    return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child.pidfd()), &info, options);
+  }
+  return ::waitid(P_PID, static_cast<id_t>(child.pid()), &info, options);
+}
+
+// True while `child` is still our unreaped child: only then can its pid and
+// its group id not belong to anyone else.
+bool still_our_child(SpawnedChild& child) {
+  if (child.reaped()) return false;
   siginfo_t info{};
-  if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(fd), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
-    ::close(fd);  // ECHILD: not ours, or reaped elsewhere
-    return -1;
-  }
-  return fd;
+  if (wait_child(child, info, WEXITED | WNOHANG | WNOWAIT) == 0) return true;
+  if (errno == ECHILD) mark_reaped(child);  // reaped elsewhere: the pid is free
+  return false;
 }
 
-// Waits up to `bound_ms` for the child behind `fd` to end, then reaps it.
-void reap_within(WorkerChild& child, int fd, int bound_ms) {
-  pollfd p{fd, POLLIN, 0};
-  int left = bound_ms;
-  const uint64_t start = mono_ns();
-  while (left > 0) {
-    const int r = ::poll(&p, 1, left);
-    if (r > 0 || (r < 0 && errno != EINTR)) break;
-    const uint64_t spent = (mono_ns() - start) / 1'000'000;
-    left = bound_ms - static_cast<int>(spent < static_cast<uint64_t>(bound_ms) ? spent : bound_ms);
-  }
-  int status = 0;
-  const pid_t r = ::waitpid(child.pid, &status, WNOHANG);
-  if (r == child.pid || (r < 0 && errno == ECHILD)) mark_reaped(child);
+void signal_child(SpawnedChild& child) {
+  ::killpg(child.pid(), SIGKILL);  // the group id is the leader's pid, held while unreaped
+  if (child.pidfd() >= 0) pidfd_signal(child.pidfd(), SIGKILL);
+  else ::kill(child.pid(), SIGKILL);
 }
 
-// Kills an unreaped child and its group; answers whether it was ours to kill.
-bool kill_own_child(WorkerChild& child, int bound_ms) {
-  if (child.reaped) return false;
-  const int fd = open_own_child(child.pid);
-  if (fd < 0) {
-    // Not our child any more: someone else reaped it, its pid is free.
-    int status = 0;
-    if (::waitpid(child.pid, &status, WNOHANG) < 0 && errno == ECHILD) mark_reaped(child);
-    return false;
+// Waits until `deadline_ns` (monotonic) for the killed child to end, then
+// reaps it; a child stuck in the kernel stays unreaped for later polls.
+void reap_by(SpawnedChild& child, uint64_t deadline_ns) {
+  siginfo_t info{};
+  for (;;) {
+    if (wait_child(child, info, WEXITED | WNOHANG) == 0) {
+      if (info.si_pid != 0) {
+        mark_reaped(child);
+        return;
+      }
+    } else {
+      if (errno == ECHILD) mark_reaped(child);
+      if (errno != EINTR) return;
+    }
+    const uint64_t now = mono_ns();
+    if (now >= deadline_ns) return;
+    const int wait_ms = static_cast<int>((deadline_ns - now + 999'999) / 1'000'000);
+    if (child.pidfd() >= 0) {
+      pollfd p{child.pidfd(), POLLIN, 0};
+      ::poll(&p, 1, wait_ms);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms < 5 ? wait_ms : 5));
+    }
   }
-  ::killpg(child.pid, SIGKILL);  // the group id is the leader's pid, held while unreaped
-  pidfd_signal(fd, SIGKILL);
-  reap_within(child, fd, bound_ms);
-  ::close(fd);
-  return true;
 }
+
+uint64_t deadline_after_ms(int ms) { return mono_ns() + static_cast<uint64_t>(ms) * 1'000'000; }
 
 EngineCandidate candidate_from(const ProcessFacts& f) {
   return {f.stat.pid, f.stat.ppid, f.uid, ticks_to_ns(f.stat.start_ticks), f.args};
@@ -121,17 +138,16 @@ ProcessScan scan_processes() {
 }  // namespace
 
 ChildPoll poll_child(WorkerChild& child) {
-  if (child.reaped) return {ChildState::NoChild, 0, ECHILD};
-  int status = 0;
-  const pid_t r = ::waitpid(child.pid, &status, WNOHANG);
-  if (r == 0) return {ChildState::Running, 0, 0};
-  if (r == child.pid) {
-    mark_reaped(child);
-    return {ChildState::Exited, status, 0};
+  if (child.reaped()) return {ChildState::NoChild, 0, ECHILD};
+  siginfo_t info{};
+  if (wait_child(*child.link, info, WEXITED | WNOHANG) == 0) {
+    if (info.si_pid == 0) return {ChildState::Running, 0, 0};
+    mark_reaped(*child.link);
+    return {ChildState::Exited, wait_status_of(info), 0};
   }
   const int e = errno;
   if (e == ECHILD) {
-    mark_reaped(child);
+    mark_reaped(*child.link);
     return {ChildState::NoChild, 0, e};
   }
   return {ChildState::Failed, 0, e};
@@ -151,8 +167,12 @@ std::string describe_wait_status(int s) {
 }
 
 void kill_pool_worker(WorkerChild& child) {
-  kill_own_child(child, kKilledChildWaitMs);
-  const EngineClient client{child.pid, child.reaped ? child.ended_boot_ns : std::nullopt};
+  if (!child.link) return;
+  if (still_our_child(*child.link)) {
+    signal_child(*child.link);
+    reap_by(*child.link, deadline_after_ms(kKilledChildWaitMs));
+  }
+  const EngineClient client{child.pid(), child.reaped() ? child.ended_boot_ns() : std::nullopt};
   kill_engines_of_clients({&client, 1});
 }
 
@@ -188,36 +208,21 @@ void kill_engines_of_clients(std::span<const EngineClient> clients) {
 }
 
 void sweep_session_on_exit() {
-  const std::vector<SpawnedPid> entries = spawned_registry().snapshot();
+  const auto entries = spawned_registry().snapshot();
   if (entries.empty()) return;
-  std::vector<WorkerChild> killed;
-  std::vector<int> fds;
-  for (const SpawnedPid& e : entries) {
-    if (e.reaped) continue;
-    WorkerChild child{e.pid, false, std::nullopt};
-    const int fd = open_own_child(child.pid);
-    if (fd < 0) {
-      int status = 0;
-      if (::waitpid(child.pid, &status, WNOHANG) < 0 && errno == ECHILD) mark_reaped(child);
-      continue;
-    }
-    ::killpg(child.pid, SIGKILL);
-    pidfd_signal(fd, SIGKILL);
-    killed.push_back(child);
-    fds.push_back(fd);
+  std::vector<SpawnedChild*> killed;
+  for (const auto& e : entries) {
+    if (!still_our_child(*e)) continue;
+    signal_child(*e);
+    killed.push_back(e.get());
   }
-  // One bound for all of them: a child stuck in the kernel cannot hold the
+  // One bound for all of them: children stuck in the kernel cannot hold the
   // quit for longer.
-  const uint64_t deadline = mono_ns() + uint64_t{kKilledChildWaitMs} * 1'000'000;
-  for (size_t i = 0; i < killed.size(); ++i) {
-    const uint64_t now = mono_ns();
-    reap_within(killed[i], fds[i], now < deadline ? static_cast<int>((deadline - now) / 1'000'000) : 0);
-    ::close(fds[i]);
-  }
+  const uint64_t deadline = deadline_after_ms(kKilledChildWaitMs);
+  for (SpawnedChild* child : killed) reap_by(*child, deadline);
   std::vector<EngineClient> clients;
-  for (const SpawnedPid& e : spawned_registry().snapshot()) {
-    clients.push_back({e.pid, e.reaped ? e.ended_boot_ns : std::nullopt});
-  }
+  clients.reserve(entries.size());
+  for (const auto& e : entries) clients.push_back({e->pid(), e->reaped() ? e->ended_boot_ns() : std::nullopt});
   kill_engines_of_clients(clients);
 }
 

@@ -8,22 +8,26 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "pool/engine_match.h"
+#include "pool/spawned_registry.h"
 
 namespace vel {
 
-// A worker this host spawned. `reaped` turns true once its exit status was
-// collected, by us or (a host that reaps every child itself) by someone
-// else; from then on nothing is ever signalled through this pid.
+// A worker this host spawned, shared with the spawned-process registry. It
+// counts as reaped once its exit status was collected, by us or (a host that
+// reaps every child itself) by someone else; from then on nothing is ever
+// signalled through it.
 struct WorkerChild {
-  pid_t pid = -1;
-  bool reaped = false;
-  std::optional<uint64_t> ended_boot_ns;  // CLOCK_BOOTTIME when seen to end
+  std::shared_ptr<SpawnedChild> link;
+  pid_t pid() const { return link ? link->pid() : -1; }
+  bool reaped() const { return !link || link->reaped(); }
+  std::optional<uint64_t> ended_boot_ns() const { return link ? link->ended_boot_ns() : std::nullopt; }
 };
 
 enum class ChildState {

@@ -1,24 +1,28 @@
 #include "pool/spawned_registry.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 namespace vel {
 
-void SpawnedRegistry::add(pid_t pid) {
-  std::lock_guard lock(mutex_);
-  entries_.push_back({pid, false, std::nullopt});
+SpawnedChild::~SpawnedChild() {
+  if (pidfd_ >= 0) ::close(pidfd_);
 }
 
-void SpawnedRegistry::mark_reaped(pid_t pid, uint64_t ended_boot_ns) {
-  std::lock_guard lock(mutex_);
-  for (auto it = entries_.rbegin(); it != entries_.rend(); ++it) {
-    if (it->pid == pid && !it->reaped) {
-      it->reaped = true;
-      it->ended_boot_ns = ended_boot_ns;
-      return;
-    }
-  }
+void SpawnedChild::mark_reaped(uint64_t ended_boot_ns) {
+  if (reaped_) return;
+  reaped_ = true;
+  ended_boot_ns_ = ended_boot_ns;
+  if (pidfd_ >= 0) ::close(pidfd_);
+  pidfd_ = -1;
 }
 
-std::vector<SpawnedPid> SpawnedRegistry::snapshot() const {
+void SpawnedRegistry::add(std::shared_ptr<SpawnedChild> child) {
+  std::lock_guard lock(mutex_);
+  entries_.push_back(std::move(child));
+}
+
+std::vector<std::shared_ptr<SpawnedChild>> SpawnedRegistry::snapshot() const {
   std::lock_guard lock(mutex_);
   return entries_;
 }
@@ -28,6 +32,12 @@ SpawnedRegistry& spawned_registry() {
   return registry;
 }
 
-void register_spawned_pid(pid_t pid) { spawned_registry().add(pid); }
+std::shared_ptr<SpawnedChild> register_spawned_pid(pid_t pid) {
+  // Opened with close-on-exec (pidfds always are), so no worker inherits it.
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  auto child = std::make_shared<SpawnedChild>(pid, fd);
+  spawned_registry().add(child);
+  return child;
+}
 
 }  // namespace vel

@@ -12,7 +12,7 @@ namespace {
 void finish(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
   job.finished = true;
   if (job.reader_flags) (*job.reader_flags)[0].store(true, std::memory_order_release);
-  ended.push_back({job.child.pid, mono_ns(), job.child.ended_boot_ns});
+  ended.push_back({job.child.pid(), mono_ns(), job.child.ended_boot_ns()});
   exited.push_back(index);
 }
 

@@ -168,11 +168,9 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
     log_line("ERROR", "pool: spawn aerender: " + os_text(rc));
     return std::nullopt;  // the lease goes with its token
   }
-  register_spawned_pid(pid);
-
   PoolJob job;
+  job.child = WorkerChild{register_spawned_pid(pid)};
   job.log_path = log_path;
-  job.child = WorkerChild{pid, false, std::nullopt};
   job.worker_index = req.worker_index;
   job.first_frame = req.first_frame;
   job.last_frame = req.last_frame;
