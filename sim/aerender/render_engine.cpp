@@ -71,12 +71,13 @@ int run_render_engine_process(const std::vector<std::string>& args) {
     return value ? std::optional<std::string>(value) : std::nullopt;
   });
   if (!v) return 2;
-  take_memory_and_cpu(v.value().engine_mib, v.value().engine_cpu_percent);
-  // The helper's pipe end stays open in this process until it exits.
+  // The helper first: a child still between its spawn and its exec shares
+  // this process's memory, and would be measured with it.
   if (v.value().engine_helper) {
     Result<RenderEngine> h = start_piped_child(engine_path_beside_self(), {"-helper"});
-    (void)h;
+    (void)h;  // its pipe end stays open here until this process exits
   }
+  take_memory_and_cpu(v.value().engine_mib, v.value().engine_cpu_percent);
   wait_for_end_of_pipe(0);
   if (v.value().engine_linger_ms > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(v.value().engine_linger_ms));

@@ -3,6 +3,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+
+#include "pool/proc_facts.h"
+
 namespace vel {
 
 SpawnedChild::~SpawnedChild() {
@@ -35,7 +39,13 @@ SpawnedRegistry& spawned_registry() {
 std::shared_ptr<SpawnedChild> register_spawned_pid(pid_t pid) {
   // Opened with close-on-exec (pidfds always are), so no worker inherits it.
   const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  const int error = fd < 0 ? errno : 0;
   auto child = std::make_shared<SpawnedChild>(pid, fd);
+  // A pidfd opens on our own child until it is reaped, zombie or not: "no
+  // such process" means someone else (a host that ignores SIGCHLD) already
+  // reaped it, and its pid is free. Only a system without pidfds falls back
+  // to waiting by pid.
+  if (error == ESRCH) child->mark_reaped(boot_time_ns());
   spawned_registry().add(child);
   return child;
 }
