@@ -8,18 +8,39 @@
 
 namespace vel {
 
-std::optional<pid_t> engine_client_pid(const std::vector<std::string>& args) {
-  const size_t n = args.size();
-  if (n < 3 || args[n - 2] != "-aerenderpid") return std::nullopt;
-  const auto client = parse_pid_text(args[n - 1]);
+std::optional<pid_t> engine_client_pid(std::string_view joined) {
+  // Read from the end: the client pid, then exactly "-aerenderpid".
+  const size_t last_sep = joined.rfind('\0');
+  if (last_sep == std::string_view::npos) return std::nullopt;
+  const auto client = parse_pid_text(joined.substr(last_sep + 1));
   if (!client) return std::nullopt;
-  for (size_t i = 0; i + 2 < n; ++i) {
-    const std::string_view a = args[i];
-    constexpr std::string_view kName = "aerendercore";
-    constexpr std::string_view kTail = "/aerendercore";
-    if (a == kName || (a.size() >= kTail.size() && a.substr(a.size() - kTail.size()) == kTail)) return client;
+  constexpr std::string_view kMarker = "-aerenderpid";
+  std::string_view rest = joined.substr(0, last_sep);
+  if (rest.size() < kMarker.size() || rest.substr(rest.size() - kMarker.size()) != kMarker) return std::nullopt;
+  rest.remove_suffix(kMarker.size());
+  if (rest.empty() || rest.back() != '\0') return std::nullopt;
+  rest.remove_suffix(1);
+  // Then any earlier argument naming the engine program.
+  constexpr std::string_view kName = "aerendercore";
+  while (true) {
+    const size_t sep = rest.rfind('\0');
+    const std::string_view a = sep == std::string_view::npos ? rest : rest.substr(sep + 1);
+    if (a.size() >= kName.size() && a.substr(a.size() - kName.size()) == kName &&
+        (a.size() == kName.size() || a[a.size() - kName.size() - 1] == '/')) {
+      return client;
+    }
+    if (sep == std::string_view::npos) return std::nullopt;
+    rest = rest.substr(0, sep);
   }
-  return std::nullopt;
+}
+
+std::optional<pid_t> engine_client_pid(const std::vector<std::string>& args) {
+  std::string joined;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) joined += '\0';
+    joined += args[i];
+  }
+  return engine_client_pid(std::string_view(joined));
 }
 
 bool engine_belongs_to(const EngineCandidate& engine, const EngineClient& client, uid_t owner) {

@@ -11,12 +11,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vel {
 
 // The client pid an engine's arguments name; nothing when they are not an
-// engine's.
+// engine's. `nul_joined` holds the arguments separated by NUL bytes.
+std::optional<pid_t> engine_client_pid(std::string_view nul_joined);
 std::optional<pid_t> engine_client_pid(const std::vector<std::string>& args);
 
 // A client whose engines are to be killed. While it has not been reaped its

@@ -128,6 +128,12 @@ ProcessScan scan_processes() {
   const uid_t me = ::geteuid();
   for (pid_t pid : list_process_ids()) {
     scan.live.insert(pid);
+    // The arguments first: one file per process, the other two only for
+    // the few that pass the rule.
+    auto raw = read_small_file("/proc/" + std::to_string(pid) + "/cmdline", 256 * 1024);
+    if (!raw) continue;
+    if (!raw->empty() && raw->back() == '\0') raw->pop_back();
+    if (!engine_client_pid(std::string_view(*raw))) continue;
     const auto facts = read_process_facts(pid);
     if (!facts || facts->uid != me || !engine_client_pid(facts->args)) continue;
     scan.engines.push_back(candidate_from(*facts));

@@ -58,28 +58,45 @@ void for_each_line(std::string_view text, F&& each) {
 
 }  // namespace
 
-std::optional<ProcessRow> parse_memory_listing_line(std::string_view line) {
+bool MemoryListing::add(uint32_t pid, uint32_t ppid, uint32_t uid, uint64_t rss_bytes, std::string_view joined) {
+  if (joined.empty() || args.size() + joined.size() > std::numeric_limits<uint32_t>::max()) return false;
+  rows.push_back({pid, ppid, uid, rss_bytes, static_cast<uint32_t>(args.size()), static_cast<uint32_t>(joined.size())});
+  args.append(joined);
+  return true;
+}
+
+bool parse_memory_listing_line(std::string_view line, MemoryListing& listing) {
   line = trim(line);
   const auto pid = decimal<uint32_t>(take_word(line));
   const auto ppid = decimal<uint32_t>(take_word(line));
   const auto uid = decimal<uint32_t>(take_word(line));
   const auto rss_kib = decimal<uint64_t>(take_word(line));
-  if (!pid || !ppid || !uid || !rss_kib || *rss_kib >= (uint64_t{1} << 54)) return std::nullopt;
-  ProcessRow row{*pid, *ppid, *uid, *rss_kib * 1024, {}};
-  for (std::string_view w = take_word(line); !w.empty(); w = take_word(line)) row.args.emplace_back(w);
-  if (row.args.empty()) return std::nullopt;
-  return row;
+  if (!pid || !ppid || !uid || !rss_kib || *rss_kib >= (uint64_t{1} << 54)) return false;
+  const size_t at = listing.args.size();
+  for (std::string_view w = take_word(line); !w.empty(); w = take_word(line)) {
+    if (listing.args.size() > at) listing.args += '\0';
+    listing.args.append(w);
+  }
+  const std::string_view joined = std::string_view(listing.args).substr(at);
+  if (joined.empty() || listing.args.size() > std::numeric_limits<uint32_t>::max()) {
+    listing.args.resize(at);
+    return false;
+  }
+  listing.rows.push_back({*pid, *ppid, *uid, *rss_kib * 1024, static_cast<uint32_t>(at),
+                          static_cast<uint32_t>(joined.size())});
+  return true;
 }
 
 MemoryListing parse_memory_listing(std::string_view text) {
   MemoryListing listing;
+  listing.rows.reserve(text.size() / 64 + 1);
+  listing.args.reserve(text.size());
   std::unordered_set<uint32_t, IntKeyHasher<>> seen;
+  seen.reserve(text.size() / 64 + 1);
   bool duplicate = false;
   for_each_line(text, [&](std::string_view line) {
-    auto row = parse_memory_listing_line(line);
-    if (!row) return;
-    duplicate = duplicate || !seen.insert(row->pid).second;
-    listing.rows.push_back(std::move(*row));
+    if (!parse_memory_listing_line(line, listing)) return;
+    duplicate = duplicate || !seen.insert(listing.rows.back().pid).second;
   });
   listing.usable = !duplicate;
   return listing;
@@ -172,9 +189,16 @@ MemoryListing read_memory_listing() {
     // A process that ended meanwhile, a kernel thread (no arguments) or one
     // whose memory cannot be read is left out, as a line that does not parse.
     if (!facts || facts->args.empty() || !facts->rss_bytes) continue;
+    std::string joined;
+    for (size_t i = 0; i < facts->args.size(); ++i) {
+      if (i > 0) joined += '\0';
+      joined += facts->args[i];
+    }
+    if (!listing.add(static_cast<uint32_t>(pid), static_cast<uint32_t>(facts->stat.ppid), facts->uid,
+                     *facts->rss_bytes, joined)) {
+      continue;
+    }
     duplicate = duplicate || !seen.insert(static_cast<uint32_t>(pid)).second;
-    listing.rows.push_back({static_cast<uint32_t>(pid), static_cast<uint32_t>(facts->stat.ppid), facts->uid,
-                            *facts->rss_bytes, std::move(facts->args)});
   }
   listing.usable = !duplicate && !listing.rows.empty();
   return listing;

@@ -24,17 +24,27 @@ struct ProcessRow {
   uint32_t ppid = 0;
   uint32_t uid = 0;
   uint64_t rss_bytes = 0;
-  std::vector<std::string> args;  // exact from /proc; split at blanks from ps
+  uint32_t args_at = 0;  // the arguments, in the listing's `args` text
+  uint32_t args_size = 0;
 };
 
+// The rows and, in one text, their arguments separated by NUL bytes (exact
+// from /proc; split at blanks from ps): one allocation for the listing, not
+// one per argument.
 struct MemoryListing {
   std::vector<ProcessRow> rows;
+  std::string args;
   bool usable = false;
+
+  std::string_view args_of(const ProcessRow& row) const { return std::string_view(args).substr(row.args_at, row.args_size); }
+  // Appends a row; false when the arguments are empty or the text is full.
+  bool add(uint32_t pid, uint32_t ppid, uint32_t uid, uint64_t rss_bytes, std::string_view nul_joined_args);
 };
 
-// One line of "ps -ww -axo pid=,ppid=,uid=,rss=,command=": nothing for a
-// blank line or one that does not parse (rss in KiB, below 2^54).
-std::optional<ProcessRow> parse_memory_listing_line(std::string_view line);
+// One line of "ps -ww -axo pid=,ppid=,uid=,rss=,command=" appended to
+// `listing`: false for a blank line or one that does not parse (rss in KiB,
+// below 2^54), which leaves the listing as it was.
+bool parse_memory_listing_line(std::string_view line, MemoryListing& listing);
 MemoryListing parse_memory_listing(std::string_view text);
 
 struct CpuTimes {

@@ -22,7 +22,7 @@ std::vector<ClientUsage> client_usages(std::span<const uint32_t> clients, const 
     ClientUsage usage{client, std::nullopt, std::nullopt};
     // The tree is taken once and serves both figures: the same processes,
     // in the same order, for memory and CPU.
-    const auto tree = memory.usable ? client_process_tree(memory.rows, client, host_pid) : std::nullopt;
+    const auto tree = memory.usable ? client_process_tree(memory, client, host_pid) : std::nullopt;
     if (tree) {
       uint64_t total = 0;
       bool known = true;

@@ -12,22 +12,35 @@ namespace {
 constexpr uint32_t kHost = 100;
 constexpr uint32_t kMe = 1000;
 
-ProcessRow row(uint32_t pid, uint32_t ppid, uint64_t rss, std::vector<std::string> args, uint32_t uid = kMe) {
-  return {pid, ppid, uid, rss, std::move(args)};
+struct Row {
+  uint32_t pid, ppid;
+  uint64_t rss;
+  std::vector<std::string> args;
+  uint32_t uid = kMe;
+};
+
+MemoryListing listing_of(const std::vector<Row>& rows) {
+  MemoryListing l;
+  for (const Row& r : rows) {
+    std::string joined;
+    for (const std::string& a : r.args) joined += (joined.empty() ? "" : std::string(1, '\0')) + a;
+    l.add(r.pid, r.ppid, r.uid, r.rss, joined);
+  }
+  l.usable = true;
+  return l;
 }
 
-std::vector<ProcessRow> one_client() {
-  return {row(1, 0, 10, {"init"}, 0),
-          row(kHost, 1, 500, {"host"}),
-          row(200, kHost, 40, {"aerender", "-project", "p"}),
-          row(300, 200, 100, {"/x/aerendercore", "-noui", "-aerenderpid", "200"}),
-          row(301, 300, 5, {"aerendercore", "-helper"}),
-          row(400, 1, 7, {"unrelated"})};
+std::vector<Row> one_client() {
+  return {{1, 0, 10, {"init"}, 0},
+          {kHost, 1, 500, {"host"}},
+          {200, kHost, 40, {"aerender", "-project", "p"}},
+          {300, 200, 100, {"/x/aerendercore", "-noui", "-aerenderpid", "200"}},
+          {301, 300, 5, {"aerendercore", "-helper"}},
+          {400, 1, 7, {"unrelated"}}};
 }
 
 TEST(ClientTree, ClientEnginesAndDescendantsInListingOrder) {
-  const auto rows = one_client();
-  const auto tree = client_process_tree(rows, 200, kHost);
+  const auto tree = client_process_tree(listing_of(one_client()), 200, kHost);
   ASSERT_TRUE(tree);
   EXPECT_EQ(*tree, (std::vector<size_t>{2, 3, 4}));
 }
@@ -35,37 +48,39 @@ TEST(ClientTree, ClientEnginesAndDescendantsInListingOrder) {
 TEST(ClientTree, CasesThatGiveNothing) {
   struct Case {
     const char* why;
-    std::function<void(std::vector<ProcessRow>&)> edit;
+    std::function<void(std::vector<Row>&)> edit;
   };
   const std::vector<Case> cases = {
       {"no engine", [](auto& r) { r.erase(r.begin() + 3, r.begin() + 5); }},
       {"a descendant of another user", [](auto& r) { r[4].uid = 0; }},
       {"a client of another user", [](auto& r) { r[2].uid = 0; }},
-      {"a client listing 0 bytes", [](auto& r) { r[2].rss_bytes = 0; }},
+      {"a client listing 0 bytes", [](auto& r) { r[2].rss = 0; }},
       {"the host not listed", [](auto& r) { r.erase(r.begin() + 1); }},
       {"the engine another user's", [](auto& r) { r[3].uid = 0, r[4].uid = 0; }},
   };
   for (const Case& c : cases) {
     auto rows = one_client();
     c.edit(rows);
-    EXPECT_FALSE(client_process_tree(rows, 200, kHost)) << c.why;
+    EXPECT_FALSE(client_process_tree(listing_of(rows), 200, kHost)) << c.why;
   }
 }
 
 TEST(ClientTree, ParentCyclesEnd) {
   auto rows = one_client();
-  rows.push_back(row(500, 501, 1, {"a"}));
-  rows.push_back(row(501, 500, 1, {"b"}));
+  rows.push_back({500, 501, 1, {"a"}});
+  rows.push_back({501, 500, 1, {"b"}});
+  rows.push_back({502, 502, 1, {"c"}});
   rows[2].ppid = 301;  // the client under its own engine's helper
-  const auto tree = client_process_tree(rows, 200, kHost);
+  const auto tree = client_process_tree(listing_of(rows), 200, kHost);
   ASSERT_TRUE(tree);
   EXPECT_EQ(tree->size(), 3u);
 }
 
 TEST(ClientUsage, ResidentTotalsAndMisses) {
-  MemoryListing listing{one_client(), true};
-  listing.rows.push_back(row(600, kHost, 10, {"aerender"}));
-  listing.rows.push_back(row(601, 600, 0, {"aerendercore", "-aerenderpid", "600"}));
+  std::vector<Row> rows = one_client();
+  rows.push_back({600, kHost, 10, {"aerender"}});
+  rows.push_back({601, 600, 0, {"aerendercore", "-aerenderpid", "600"}});
+  MemoryListing listing = listing_of(rows);
   CpuListing cpu;
   for (uint32_t pid : {200u, 300u, 301u, 600u}) cpu[pid] = {pid * 10ull, "s" + std::to_string(pid)};
   const std::vector<uint32_t> clients = {200, 600, 999};

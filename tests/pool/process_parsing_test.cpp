@@ -176,7 +176,8 @@ TEST(MemoryListing, BadLinesAreSkippedNotTheListing) {
   EXPECT_TRUE(l.usable);
   ASSERT_EQ(l.rows.size(), 3u);
   EXPECT_EQ(l.rows[0].rss_bytes, 2048u * 1024);
-  EXPECT_EQ(l.rows[0].args, (std::vector<std::string>{"/usr/bin/aerender", "-project", "p"}));
+  EXPECT_EQ(l.args_of(l.rows[0]), "/usr/bin/aerender\0-project\0p"s);
+  EXPECT_EQ(engine_client_pid(l.args_of(l.rows[1])), 10);
   EXPECT_EQ(l.rows[1].rss_bytes, 0u) << "a zero line is kept; its client gets no total";
   EXPECT_EQ(l.rows[2].pid, 15u);
 }
