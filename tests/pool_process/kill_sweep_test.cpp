@@ -60,9 +60,11 @@ PoolJob worker_leaving_an_orphan(PoolProcessTest& t, std::function<PoolJob()> la
 
 // The live stand-in started by someone else, as pid `pid` when given.
 pid_t foreign_client(std::optional<pid_t> pid = std::nullopt) {
-  return spawn_process(kAerender, {"aerender", "-project", "p", "-comp", "c", "-s", "0", "-e", "0", "-OMtemplate", "t",
-                                   "-mfr", "ON", "50", "-output", "/nonexistent/f_[#####].tga"},
-                       nullptr, std::nullopt, pid);
+  const std::vector<std::string> args = {"aerender", "-project", "p",   "-comp",   "c",
+                                         "-s",       "0",        "-e",  "0",       "-OMtemplate",
+                                         "t",        "-mfr",     "ON",  "50",      "-output",
+                                         "/nonexistent/f_[#####].tga"};
+  return pid ? spawn_process_at(*pid, kAerender, args) : spawn_process(kAerender, args);
 }
 
 TEST_F(PoolProcessTest, KillingAWorkerTakesItsGroupAndEnginesButNoDecoy) {
@@ -189,7 +191,7 @@ TEST_F(PoolProcessTest, AWorkerReapedBySomeoneElseEndsWithTryWaitAndNoSignal) {
   // The freed pid now leads someone else's process group.
   ::unsetenv("SIM_AERENDER_EXIT_AFTER");
   Decoy leader;
-  leader.pid = spawn_process(kAerendercore, {"aerendercore", "-helper"}, &leader.lifeline, std::nullopt, p);
+  leader.pid = spawn_process_at(p, kAerendercore, {"aerendercore", "-helper"}, &leader.lifeline);
   ASSERT_EQ(leader.pid, p);
 
   std::vector<EndedClient> ended;
@@ -218,8 +220,7 @@ TEST_F(PoolProcessTest, TheQuitSweepSkipsAReapedLeadersReusedPid) {
   ASSERT_EQ(poll_child(done.child).state, ChildState::Exited);
 
   Decoy leader;
-  leader.pid = spawn_process(kAerendercore, {"aerendercore", "-helper"}, &leader.lifeline, std::nullopt,
-                             done.child.pid());
+  leader.pid = spawn_process_at(done.child.pid(), kAerendercore, {"aerendercore", "-helper"}, &leader.lifeline);
   ASSERT_EQ(leader.pid, done.child.pid());
   sweep_session_on_exit();
   EXPECT_FALSE(alive(running.child.pid()));

@@ -124,6 +124,23 @@ pid_t spawn_process(const std::string& program, const std::vector<std::string>& 
   return pid;
 }
 
+pid_t spawn_process_at(pid_t pid, const std::string& program, const std::vector<std::string>& args, int* lifeline) {
+  pid_t got = -1;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int line = -1;
+    got = spawn_process(program, args, &line, std::nullopt, pid);
+    if (got == pid || attempt == 199) {
+      if (lifeline != nullptr) *lifeline = line;
+      else ::close(line);
+      return got;
+    }
+    ::close(line);
+    kill_and_reap(got);
+    ::usleep(5000);
+  }
+  return got;
+}
+
 std::string read_link(const std::string& path) {
   char buf[4096];
   const ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);

@@ -43,6 +43,12 @@ std::vector<pid_t> group_members(pid_t pgrp);
 pid_t spawn_process(const std::string& program, const std::vector<std::string>& args, int* lifeline = nullptr,
                     std::optional<uid_t> uid = std::nullopt, std::optional<pid_t> pid_wanted = std::nullopt);
 
+// spawn_process as pid `pid`: a freed pid can take a moment to come back,
+// so a process that landed elsewhere is killed, reaped and tried again
+// (bounded). Answers the pid it got.
+pid_t spawn_process_at(pid_t pid, const std::string& program, const std::vector<std::string>& args,
+                       int* lifeline = nullptr);
+
 // Sets the namespace's last pid so that the next process gets `pid`.
 bool make_next_pid(pid_t pid);
 
