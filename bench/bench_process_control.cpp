@@ -70,36 +70,42 @@ std::pair<std::optional<vel::PoolJob>, pid_t> start_worker() {
   return {std::move(job), -1};
 }
 
+// Starts a worker with the timer paused; nothing (and the run marked) when
+// it did not start.
+std::optional<std::pair<vel::PoolJob, pid_t>> paused_start(benchmark::State& state) {
+  state.PauseTiming();
+  auto [job, engine] = start_worker();
+  if (!job || engine < 0) {
+    state.SkipWithError("the stand-in worker did not start");
+    return std::nullopt;
+  }
+  return std::make_pair(std::move(*job), engine);
+}
+
 void BM_kill_pool_worker(benchmark::State& state) {
   for (auto _ : state) {
-    state.PauseTiming();
-    auto [job, engine] = start_worker();
-    if (!job || engine < 0) {
-      state.SkipWithError("the stand-in worker did not start");
-      break;
-    }
+    auto started = paused_start(state);
+    if (!started) break;
+    auto& job = started->first;
     state.ResumeTiming();
-    vel::kill_pool_worker(job->child);
+    vel::kill_pool_worker(job.child);
   }
 }
 BENCHMARK(BM_kill_pool_worker)->Unit(benchmark::kMillisecond)->Iterations(40);
 
 void BM_kill_pool_worker_baseline(benchmark::State& state) {
   for (auto _ : state) {
-    state.PauseTiming();
-    auto [job, engine] = start_worker();
-    if (!job || engine < 0) {
-      state.SkipWithError("the stand-in worker did not start");
-      break;
-    }
-    const pid_t pid = job->child.pid();
+    auto started = paused_start(state);
+    if (!started) break;
+    auto& [job, engine] = *started;
+    const pid_t pid = job.child.pid();
     state.ResumeTiming();
     ::killpg(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
     ::kill(engine, SIGKILL);
     state.PauseTiming();
-    vel::kill_pool_worker(job->child);  // marks it reaped; nothing left to kill
+    vel::kill_pool_worker(job.child);  // marks it reaped; nothing left to kill
     state.ResumeTiming();
   }
 }

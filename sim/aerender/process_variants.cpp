@@ -1,27 +1,16 @@
 #include "process_variants.h"
 
+#include "aerender_faults.h"
+
 #include <signal.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
 
 namespace sim {
-
-namespace {
-
-std::optional<int64_t> number(const std::string& text, int64_t hi) {
-  int64_t v = 0;
-  const char* end = text.data() + text.size();
-  auto [p, ec] = std::from_chars(text.data(), end, v);
-  if (ec != std::errc() || p != end || v < 0 || v > hi) return std::nullopt;
-  return v;
-}
-
-}  // namespace
 
 Result<ProcessVariants> read_process_variants(const EnvLookupFn& getenv) {
   ProcessVariants v;
@@ -44,7 +33,7 @@ Result<ProcessVariants> read_process_variants(const EnvLookupFn& getenv) {
   };
   for (const Field& f : fields) {
     if (auto text = getenv(f.name)) {
-      const auto n = number(*text, f.hi);
+      const auto n = switch_number(*text, f.hi);
       if (!n) return fail(std::string(f.name) + ": bad value " + *text);
       f.set(*n);
     }

@@ -35,12 +35,7 @@ std::optional<pid_t> engine_client_pid(std::string_view joined) {
 }
 
 std::optional<pid_t> engine_client_pid(const std::vector<std::string>& args) {
-  std::string joined;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (i > 0) joined += '\0';
-    joined += args[i];
-  }
-  return engine_client_pid(std::string_view(joined));
+  return engine_client_pid(std::string_view(join_arguments(args)));
 }
 
 bool engine_belongs_to(const EngineCandidate& engine, const EngineClient& client, uid_t owner) {

@@ -92,6 +92,15 @@ std::vector<std::string> parse_cmdline(std::string_view bytes) {
   return args;
 }
 
+std::string join_arguments(const std::vector<std::string>& args) {
+  std::string joined;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) joined += '\0';
+    joined += args[i];
+  }
+  return joined;
+}
+
 std::optional<uid_t> parse_status_uid(std::string_view status) {
   size_t at = 0;
   while (at < status.size()) {

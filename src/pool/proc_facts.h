@@ -32,6 +32,10 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text);
 // kernel thread or a zombie.
 std::vector<std::string> parse_cmdline(std::string_view bytes);
 
+// The arguments joined with NUL bytes, as /proc/PID/cmdline holds them
+// (without the last NUL).
+std::string join_arguments(const std::vector<std::string>& args);
+
 // The effective user id of the "Uid:" line of /proc/PID/status.
 std::optional<uid_t> parse_status_uid(std::string_view status);
 

@@ -189,13 +189,8 @@ MemoryListing read_memory_listing() {
     // A process that ended meanwhile, a kernel thread (no arguments) or one
     // whose memory cannot be read is left out, as a line that does not parse.
     if (!facts || facts->args.empty() || !facts->rss_bytes) continue;
-    std::string joined;
-    for (size_t i = 0; i < facts->args.size(); ++i) {
-      if (i > 0) joined += '\0';
-      joined += facts->args[i];
-    }
     if (!listing.add(static_cast<uint32_t>(pid), static_cast<uint32_t>(facts->stat.ppid), facts->uid,
-                     *facts->rss_bytes, joined)) {
+                     *facts->rss_bytes, join_arguments(facts->args))) {
       continue;
     }
     duplicate = duplicate || !seen.insert(static_cast<uint32_t>(pid)).second;

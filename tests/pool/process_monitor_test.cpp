@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "pool/client_tree.h"
+#include "pool/proc_facts.h"
 #include "pool/process_monitor.h"
 
 namespace vel {
@@ -21,11 +22,7 @@ struct Row {
 
 MemoryListing listing_of(const std::vector<Row>& rows) {
   MemoryListing l;
-  for (const Row& r : rows) {
-    std::string joined;
-    for (const std::string& a : r.args) joined += (joined.empty() ? "" : std::string(1, '\0')) + a;
-    l.add(r.pid, r.ppid, r.uid, r.rss, joined);
-  }
+  for (const Row& r : rows) l.add(r.pid, r.ppid, r.uid, r.rss, join_arguments(r.args));
   l.usable = true;
   return l;
 }
