@@ -2,8 +2,8 @@
 
 #include <charconv>
 #include <limits>
-#include <unordered_set>
 
+#include "pool/pid_index.h"
 #include "pool/proc_facts.h"
 
 namespace vel {
@@ -56,6 +56,14 @@ void for_each_line(std::string_view text, F&& each) {
   }
 }
 
+bool no_repeated_pid(const MemoryListing& listing) {
+  PidIndex index(listing.rows.size());
+  for (uint32_t i = 0; i < listing.rows.size(); ++i) {
+    if (!index.insert(listing.rows[i].pid, i, listing.rows)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool MemoryListing::add(uint32_t pid, uint32_t ppid, uint32_t uid, uint64_t rss_bytes, std::string_view joined) {
@@ -72,18 +80,25 @@ bool parse_memory_listing_line(std::string_view line, MemoryListing& listing) {
   const auto uid = decimal<uint32_t>(take_word(line));
   const auto rss_kib = decimal<uint64_t>(take_word(line));
   if (!pid || !ppid || !uid || !rss_kib || *rss_kib >= (uint64_t{1} << 54)) return false;
+  while (!line.empty() && is_blank(line.front())) line.remove_prefix(1);
+  if (line.empty() || listing.args.size() + line.size() > std::numeric_limits<uint32_t>::max()) return false;
+  // The command is copied once, each run of blanks becoming one NUL.
   const size_t at = listing.args.size();
-  for (std::string_view w = take_word(line); !w.empty(); w = take_word(line)) {
-    if (listing.args.size() > at) listing.args += '\0';
-    listing.args.append(w);
+  listing.args.resize(at + line.size());
+  char* out = listing.args.data() + at;
+  bool gap = false;
+  for (char c : line) {
+    if (is_blank(c)) {
+      gap = true;
+      continue;
+    }
+    if (gap) *out++ = '\0';
+    gap = false;
+    *out++ = c;
   }
-  const std::string_view joined = std::string_view(listing.args).substr(at);
-  if (joined.empty() || listing.args.size() > std::numeric_limits<uint32_t>::max()) {
-    listing.args.resize(at);
-    return false;
-  }
-  listing.rows.push_back({*pid, *ppid, *uid, *rss_kib * 1024, static_cast<uint32_t>(at),
-                          static_cast<uint32_t>(joined.size())});
+  const size_t size = static_cast<size_t>(out - (listing.args.data() + at));
+  listing.args.resize(at + size);
+  listing.rows.push_back({*pid, *ppid, *uid, *rss_kib * 1024, static_cast<uint32_t>(at), static_cast<uint32_t>(size)});
   return true;
 }
 
@@ -91,14 +106,8 @@ MemoryListing parse_memory_listing(std::string_view text) {
   MemoryListing listing;
   listing.rows.reserve(text.size() / 64 + 1);
   listing.args.reserve(text.size());
-  std::unordered_set<uint32_t, IntKeyHasher<>> seen;
-  seen.reserve(text.size() / 64 + 1);
-  bool duplicate = false;
-  for_each_line(text, [&](std::string_view line) {
-    if (!parse_memory_listing_line(line, listing)) return;
-    duplicate = duplicate || !seen.insert(listing.rows.back().pid).second;
-  });
-  listing.usable = !duplicate;
+  for_each_line(text, [&](std::string_view line) { parse_memory_listing_line(line, listing); });
+  listing.usable = no_repeated_pid(listing);
   return listing;
 }
 
@@ -182,8 +191,6 @@ std::optional<uint64_t> parse_ps_cpu_time(std::string_view text) {
 
 MemoryListing read_memory_listing() {
   MemoryListing listing;
-  std::unordered_set<uint32_t, IntKeyHasher<>> seen;
-  bool duplicate = false;
   for (pid_t pid : list_process_ids()) {
     auto facts = read_process_facts(pid, FactsWanted::WithMemory);
     // A process that ended meanwhile, a kernel thread (no arguments) or one
@@ -193,9 +200,8 @@ MemoryListing read_memory_listing() {
                      *facts->rss_bytes, join_arguments(facts->args))) {
       continue;
     }
-    duplicate = duplicate || !seen.insert(static_cast<uint32_t>(pid)).second;
   }
-  listing.usable = !duplicate && !listing.rows.empty();
+  listing.usable = !listing.rows.empty() && no_repeated_pid(listing);
   return listing;
 }
 
