@@ -6,6 +6,7 @@ vel_packages=(
   liblz4-dev nlohmann-json3-dev libpng-dev libstb-dev libcairo2-dev fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
   curl
+  procps util-linux
 )
 
 vel_install_deps() {

@@ -9,7 +9,7 @@ namespace sim {
 const char* usage_text() {
   return "usage: simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]\n"
          "               [--command NAME]... [--hide-suite NAME]... [--fail-call CALL=CODE]... [--out DIR]\n"
-         "               [--update-reply FILE] [--opener PATH]\n";
+         "               [--update-reply FILE] [--opener PATH] [--reap-children 0|1]\n";
 }
 
 Result<Options> parse_command_line(const std::vector<std::string>& args) {
@@ -43,6 +43,9 @@ Result<Options> parse_command_line(const std::vector<std::string>& args) {
         return fail("--fail-call: expected CALL=CODE with a non-zero 32-bit code");
       }
       o.failed_calls.push_back({value.substr(0, eq), static_cast<int32_t>(code)});
+    } else if (flag == "--reap-children") {
+      if (value != "0" && value != "1") return fail("--reap-children: expected 0 or 1");
+      o.reap_children = value == "1";
     } else if (flag == "--seconds") {
       char* end = nullptr;
       double s = std::strtod(value.c_str(), &end);

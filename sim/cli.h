@@ -28,6 +28,9 @@ struct Options {
   std::vector<FailedCall> failed_calls;
   std::string update_reply;        // body the update service serves; empty: it offers nothing
   std::string opener;              // link opener; empty: the recorder writing into --out
+  // Some hosts ignore SIGCHLD, so the system reaps every child for them and
+  // a plug-in's waitpid answers "no child".
+  bool reap_children = false;
 };
 
 inline constexpr double kMaxRunSeconds = 24.0 * 3600.0;

@@ -1,4 +1,5 @@
 // simhost: the stand-in host that loads a general plug-in and drives it.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,5 +18,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "simhost: %s\n%s", options.error().c_str(), sim::usage_text());
     return 2;
   }
+  if (options.value().reap_children) std::signal(SIGCHLD, SIG_IGN);
   return sim::run_simhost(options.value());
 }

@@ -4,9 +4,7 @@
 
 namespace sim {
 
-namespace {
-
-std::optional<int64_t> number(const std::string& text, int64_t hi) {
+std::optional<int64_t> switch_number(const std::string& text, int64_t hi) {
   int64_t v = 0;
   const char* end = text.data() + text.size();
   auto [p, ec] = std::from_chars(text.data(), end, v);
@@ -14,13 +12,15 @@ std::optional<int64_t> number(const std::string& text, int64_t hi) {
   return v;
 }
 
+namespace {
+
 std::optional<std::set<int64_t>> frame_list(const std::string& text) {
   std::set<int64_t> out;
   size_t start = 0;
   while (start <= text.size()) {
     const size_t comma = text.find(',', start);
     const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    const std::optional<int64_t> v = number(item, 10'000'000);
+    const std::optional<int64_t> v = switch_number(item, 10'000'000);
     if (!v) return std::nullopt;
     out.insert(*v);
     if (comma == std::string::npos) break;
@@ -34,13 +34,13 @@ std::optional<std::set<int64_t>> frame_list(const std::string& text) {
 Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<std::string>(const char*)>& getenv) {
   AerenderFaults f;
   if (auto v = getenv("SIM_AERENDER_FRAME_MS")) {
-    const std::optional<int64_t> ms = number(*v, 600'000);
+    const std::optional<int64_t> ms = switch_number(*v, 600'000);
     if (!ms) return fail("SIM_AERENDER_FRAME_MS: bad value " + *v);
     f.extra_frame_ms = static_cast<uint32_t>(*ms);
   }
   if (auto v = getenv("SIM_AERENDER_SILENT")) f.silent = *v == "1";
   if (auto v = getenv("SIM_AERENDER_CRASH_AFTER")) {
-    const std::optional<int64_t> n = number(*v, 10'000'000);
+    const std::optional<int64_t> n = switch_number(*v, 10'000'000);
     if (!n) return fail("SIM_AERENDER_CRASH_AFTER: bad value " + *v);
     f.crash_after = static_cast<uint64_t>(*n);
   }

@@ -35,6 +35,9 @@ struct AerenderFaults {
   bool psd_alpha_channel = true;
 };
 
+// A switch's decimal value in 0 … hi; nothing when it is anything else.
+std::optional<int64_t> switch_number(const std::string& text, int64_t hi);
+
 // `getenv` gives a variable's value or nothing; a malformed value is an error.
 Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<std::string>(const char*)>& getenv);
 

@@ -14,6 +14,7 @@
 #include "aerender_faults.h"
 #include "frame_image.h"
 #include "project_json.h"
+#include "process_variants.h"
 #include "psd_writer.h"
 #include "render_engine.h"
 #include "renderer.h"
@@ -62,9 +63,10 @@ bool write_frame_file(const fs::path& path, const std::vector<uint8_t>& bytes, s
 
 // The frames of the range; the engine is let go on every way out.
 int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileFormat format, int32_t downsample,
-                 const AerenderFaults& faults, std::FILE* log) {
+                 const AerenderFaults& faults, const ProcessVariants& variants, std::FILE* log) {
   uint64_t written = 0;
   for (int64_t frame = cmd.first_frame; frame <= cmd.last_frame; ++frame) {
+    if (variants.exit_after && written >= *variants.exit_after) end_client_now(variants);
     if (faults.crash_after && written >= *faults.crash_after) {
       std::fflush(log);
       signal(SIGABRT, SIG_DFL);
@@ -94,7 +96,30 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
   }
   std::fprintf(log, "aerender: %llu frames rendered\n", static_cast<unsigned long long>(written));
   std::fflush(log);
+  if (variants.exit_after) end_client_now(variants);
   return 0;
+}
+
+// The engines, each told this client's pid; their lifelines close when the
+// client ends, however it ends.
+Result<std::vector<RenderEngine>> start_engines(uint32_t count, std::FILE* log) {
+  std::vector<RenderEngine> engines;
+  for (uint32_t i = 0; i < count; ++i) {
+    Result<RenderEngine> engine = start_render_engine(engine_path_beside_self(), ::getpid());
+    if (!engine) return fail(engine.error());
+    std::fprintf(log, "aerender: render engine pid %d\n", engine.value().pid);
+    engines.push_back(engine.value());
+  }
+  std::fflush(log);
+  return engines;
+}
+
+void let_engines_go(const std::vector<RenderEngine>& engines) {
+  for (const RenderEngine& e : engines) ::close(e.lifeline);
+  for (const RenderEngine& e : engines) {
+    int ignored = 0;
+    ::waitpid(e.pid, &ignored, 0);
+  }
 }
 
 }  // namespace
@@ -102,8 +127,19 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
 int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, std::FILE* log) {
   Result<AerenderFaults> faults = read_aerender_faults(getenv);
   if (!faults) return error(log, faults.error());
+  Result<ProcessVariants> variants = read_process_variants(getenv);
+  if (!variants) return error(log, variants.error());
   Result<AerenderCommand> cmd = parse_aerender_command(args);
   if (!cmd) return error(log, cmd.error());
+  // A silent client renders nothing, so it needs neither a project nor a
+  // known template: the pool's process tests start it with any command line.
+  if (faults.value().silent) {
+    Result<std::vector<RenderEngine>> engines = start_engines(variants.value().engines, log);
+    if (!engines) return error(log, "Unable to start the render engine: " + engines.error());
+    take_memory_and_cpu(variants.value().client_mib, variants.value().client_cpu_percent);
+    if (variants.value().exit_after) end_client_now(variants.value());
+    for (;;) ::pause();  // until killed
+  }
   const std::optional<FrameFileFormat> format = output_template_format(cmd.value().output_template);
   if (!format) {
     return error(log, "No output module template was found with the given name: " + cmd.value().output_template);
@@ -125,18 +161,11 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
     return error(log, "The output path has no frame number pattern: " + cmd.value().output);
   }
 
-  Result<RenderEngine> engine = start_render_engine(engine_path_beside_self(), ::getpid());
-  if (!engine) return error(log, "Unable to start the render engine: " + engine.error());
-  std::fprintf(log, "aerender: render engine pid %d\n", engine.value().pid);
-  std::fflush(log);
-
-  if (faults.value().silent) {
-    for (;;) ::pause();  // until killed
-  }
-  const int status = render_range(cmd.value(), *comp, *format, downsample, faults.value(), log);
-  ::close(engine.value().lifeline);
-  int ignored = 0;
-  ::waitpid(engine.value().pid, &ignored, 0);
+  Result<std::vector<RenderEngine>> engines = start_engines(variants.value().engines, log);
+  if (!engines) return error(log, "Unable to start the render engine: " + engines.error());
+  take_memory_and_cpu(variants.value().client_mib, variants.value().client_cpu_percent);
+  const int status = render_range(cmd.value(), *comp, *format, downsample, faults.value(), variants.value(), log);
+  let_engines_go(engines.value());
   return status;
 }
 

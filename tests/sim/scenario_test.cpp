@@ -58,11 +58,12 @@ TEST(Scenario, BadEventsAreRefused) {
 
 TEST(CommandLine, ParsesRepeatedOptionsAndRefusesBadOnes) {
   Result<Options> o = parse_command_line({"--plugin", "p.so", "--project", "x.aep", "--command", "A", "--command",
-                                          "B", "--hide-suite", "S", "--seconds", "0.5", "--out", "d"});
+                                          "B", "--hide-suite", "S", "--seconds", "0.5", "--out", "d", "--reap-children", "1"});
   ASSERT_TRUE(o.ok()) << o.error();
   EXPECT_EQ(o.value().commands, (std::vector<std::string>{"A", "B"}));
   EXPECT_EQ(o.value().hidden_suites, (std::vector<std::string>{"S"}));
   EXPECT_DOUBLE_EQ(o.value().seconds, 0.5);
+  EXPECT_TRUE(o.value().reap_children);
 
   const std::vector<std::vector<std::string>> bad = {
       {"--project", "x.aep"},
@@ -72,6 +73,7 @@ TEST(CommandLine, ParsesRepeatedOptionsAndRefusesBadOnes) {
       {"--plugin", "p.so", "--project", "x", "--seconds", "nan"},
       {"--plugin", "p.so", "--project", "x", "--verbose", "1"},
       {"--plugin", "p.so", "--project"},
+      {"--plugin", "p.so", "--project", "x", "--reap-children", "yes"},
   };
   for (const auto& args : bad) EXPECT_FALSE(parse_command_line(args).ok()) << args.back();
 }

@@ -7,6 +7,7 @@
 #include "core/process_flags.h"
 #include "core/repeat_log.h"
 #include "panel/update_opener.h"
+#include "pool/process_control.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -20,6 +21,9 @@ void shut_down(PreviewState* state) {
   }
   presentation_shutdown(state);  // the pacemaker stops, present workers are joined
   stop_idle_probe_pump();
+  // Workers and engines this host started go before the threads that read
+  // them are joined.
+  sweep_session_on_exit();
   // Long-lived workers: every stop handle first, then every join.
   drain_deferred_list();
   // An opener that ended since the last tick is reaped; one still running

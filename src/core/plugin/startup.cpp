@@ -29,6 +29,8 @@
 #include "core/plugin/orphan_outputs.h"
 #include "panel/update_check.h"
 #include "pool/worker_capacity.h"
+#include "pool/pool_directory.h"
+#include "pool/process_control.h"
 
 namespace vel {
 namespace {
@@ -98,6 +100,10 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
     apply_persisted_options(options);
     log_line("INFO", "options: " + encode_persisted_options(options));
     sweep_orphan_memory_outputs();
+    // Another host of this user may be using the pool folder: then its files
+    // stay and this host's pool stays off.
+    if (auto refused = purge_pool_directory()) log_line("ERROR", "pool: DÉSACTIVÉ pour la session — " + *refused);
+    sweep_orphan_engines();
   }
   if (auto r = keep_utility_suite(); !r) log_line("ERROR", "suite Utility : " + to_string(r.error()));
 

@@ -1,0 +1,37 @@
+// The monitor reads process facts written by other processes: ps listings,
+// the TIME column, and /proc's stat and cmdline files. Any bytes must be
+// refused or read without a crash, and what is read must hold together.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "pool/engine_match.h"
+#include "pool/proc_facts.h"
+#include "pool/process_listing.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > (1u << 20)) return 0;
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+
+  const vel::MemoryListing memory = vel::parse_memory_listing(text);
+  for (const vel::ProcessRow& row : memory.rows) {
+    if (row.args_size == 0 || row.rss_bytes % 1024 != 0) std::abort();
+    (void)vel::engine_client_pid(memory.args_of(row));
+  }
+  if (auto cpu = vel::parse_cpu_listing(text)) {
+    if (cpu->empty()) std::abort();
+  }
+  (void)vel::parse_ps_cpu_time(text.substr(0, 64));
+
+  if (auto stat = vel::parse_proc_stat(text)) {
+    if (stat->pid < 1 || stat->ppid < 0 || stat->pgrp < 0) std::abort();
+  }
+  const auto args = vel::parse_cmdline(text);
+  // The rule reads the same whether given the arguments or the raw bytes.
+  const auto client = vel::engine_client_pid(args);
+  if (client != vel::engine_client_pid(text)) std::abort();
+  if (client && (*client < 1 || args.size() < 3 || args[args.size() - 2] != "-aerenderpid")) std::abort();
+  (void)vel::parse_status_uid(text);
+  (void)vel::parse_statm_resident(text);
+  return 0;
+}

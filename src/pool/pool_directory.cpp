@@ -1,0 +1,146 @@
+#include "pool/pool_directory.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "cache/worker_registry.h"
+#include "core/paths.h"
+#include "pool/proc_facts.h"
+
+namespace vel {
+
+namespace {
+
+std::string os_text(int e) { return std::string(std::strerror(e)) + " (os error " + std::to_string(e) + ")"; }
+
+uint64_t wall_ns() {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+  return ns > 0 ? static_cast<uint64_t>(ns) : 0;
+}
+
+std::optional<std::string>& refusal_slot() {
+  static std::optional<std::string>& slot = *new std::optional<std::string>;
+  return slot;
+}
+
+}  // namespace
+
+std::optional<fs::path> pool_directory_path() {
+  const auto tmp = temp_dir();
+  if (!tmp) return std::nullopt;
+  return *tmp / kPoolDirName;
+}
+
+Status<> ensure_private_dir(const fs::path& dir) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (errno != ENOENT) return err(dir.string() + ": " + os_text(errno));
+    std::error_code ec;
+    fs::create_directories(dir.parent_path(), ec);
+    if (ec) return err(dir.parent_path().string() + ": " + ec.message());
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return err(dir.string() + ": " + os_text(errno));
+  }
+  struct stat st{};
+  if (::lstat(dir.c_str(), &st) != 0) return err(dir.string() + ": " + os_text(errno));
+  if (S_ISLNK(st.st_mode)) return err(dir.string() + " is a symbolic link");
+  if (!S_ISDIR(st.st_mode)) return err(dir.string() + " is not a directory");
+  if (st.st_uid != ::geteuid()) return err(dir.string() + " belongs to user " + std::to_string(st.st_uid));
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return err(dir.string() + " is writable by other users");
+  return ok_unit();
+}
+
+uint64_t next_job_counter() {
+  static std::atomic<uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+Result<SharedJobDir> create_job_dir(const fs::path& pool_dir, JobDirGuard::Disposer dispose) {
+  return create_job_dir_named(
+      pool_dir,
+      [] {
+        return "job_" + std::to_string(::getpid()) + "_" + std::to_string(wall_ns()) + "_" +
+               std::to_string(next_job_counter());
+      },
+      std::move(dispose));
+}
+
+Result<SharedJobDir> create_job_dir_named(const fs::path& pool_dir, const std::function<std::string()>& next_name,
+                                          JobDirGuard::Disposer dispose) {
+  if (auto ok = ensure_private_dir(pool_dir); !ok) return err(ok.error());
+  if (!dispose) dispose = [](const fs::path&) {};
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const fs::path dir = pool_dir / next_name();
+    if (::mkdir(dir.c_str(), 0700) == 0) return make_job_dir_guard(dir, dispose);
+    if (errno != EEXIST) return err(dir.string() + ": " + os_text(errno));
+  }
+  return err(std::string("pool directory collisions"));
+}
+
+std::optional<std::string> take_pool_folder_lock(const fs::path& pool_dir) {
+  if (auto ok = ensure_private_dir(pool_dir); !ok) return ok.error();
+  const fs::path lock_path = pool_dir / kPoolLockName;
+  const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return lock_path.string() + ": " + os_text(errno);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno;
+    const auto holder = read_small_file(lock_path.string(), 32);
+    ::close(fd);
+    if (e != EWOULDBLOCK) return lock_path.string() + ": " + os_text(e);
+    std::string who = holder ? std::string(holder->substr(0, holder->find('\n'))) : "";
+    if (!parse_pid_text(who)) who = "?";
+    return "dossier " + pool_dir.string() + " utilisé par le processus " + who;
+  }
+  // Held until the process ends (the descriptor is never closed); the pid in
+  // the file only names the holder for another host's message.
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(fd, 0) == 0) {
+    [[maybe_unused]] const ssize_t n = ::pwrite(fd, pid.data(), pid.size(), 0);
+  }
+  return std::nullopt;
+}
+
+std::vector<fs::path> pool_purge_list(const fs::path& pool_dir) {
+  std::vector<fs::path> entries;
+  std::error_code ec;
+  for (fs::directory_iterator it(pool_dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().filename() != kPoolLockName) entries.push_back(it->path());
+  }
+  return entries;
+}
+
+std::optional<std::string> purge_pool_directory() {
+  const auto dir = pool_directory_path();
+  if (!dir) return std::string("no temporary directory");
+  if (auto refused = take_pool_folder_lock(*dir)) {
+    refusal_slot() = refused;
+    return refused;
+  }
+  // The list is taken now, so folders this run creates later are never in it.
+  auto entries = std::make_shared<std::vector<fs::path>>(pool_purge_list(*dir));
+  if (entries->empty()) return std::nullopt;
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  auto started = BackgroundWorkerRegistry::process().start(
+      "velocinta-pool-purge",
+      [entries, stop] {
+        for (const fs::path& p : *entries) {
+          if (stop->load(std::memory_order_relaxed)) return;
+          std::error_code ignored;
+          fs::remove_all(p, ignored);
+        }
+      },
+      [stop] { stop->store(true, std::memory_order_relaxed); });
+  (void)started;  // a refused thread was logged; the files stay for the next load
+  return std::nullopt;
+}
+
+const std::optional<std::string>& pool_folder_refusal() { return refusal_slot(); }
+
+}  // namespace vel

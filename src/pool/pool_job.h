@@ -1,0 +1,56 @@
+// One launched worker, from its start until the supervision marks it
+// finished, and the check for workers that have exited.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "pool/process_control.h"
+
+namespace vel {
+
+// Shared with a memory worker's reader thread: [0] is the reader's cancel
+// flag, raised when the worker has exited; the other two belong to the
+// reader and the supervision.
+using ReaderFlags = std::array<std::atomic<bool>, 3>;
+
+struct PoolJob {
+  std::optional<double> first_frame_ms;
+  std::optional<double> per_frame_ms;
+  bool released = false;
+  std::filesystem::path log_path;
+  WorkerChild child;
+  uint64_t launched_ns = 0;  // monotonic
+  uint32_t worker_index = 0;
+  int64_t first_frame = 0;
+  int64_t last_frame = 0;
+  uint64_t delivered = 0;
+  std::shared_ptr<ReaderFlags> reader_flags;  // memory kinds only
+  uint32_t mfr_percent = 0;
+  bool finished = false;
+  bool clean_exit = false;
+  bool supervised = false;
+};
+
+// A worker seen to end: its pid and the monotonic instant of detection.
+struct EndedClient {
+  pid_t pid = 0;
+  uint64_t detected_ns = 0;
+  std::optional<uint64_t> ended_boot_ns;  // for the engine rule
+};
+
+// Polls every job not yet finished; marks the ended ones (clean when the
+// status is 0), raises their reader's cancel flag, appends them to `ended`
+// and their index to `exited`. A status other than 0 logs "pool: worker {}
+// sorti en erreur ({}) — log : {}". A poll that fails, or finds the child
+// reaped by someone else, logs "pool: try_wait: {}", finishes the job (not
+// clean) and kills only its engines: its pid is never signalled. Answers the
+// number of jobs still running.
+size_t reap_exited_workers(std::vector<PoolJob>& jobs, std::vector<EndedClient>& ended, std::vector<size_t>& exited);
+
+}  // namespace vel

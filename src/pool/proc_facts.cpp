@@ -1,0 +1,197 @@
+#include "pool/proc_facts.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <limits>
+
+namespace vel {
+
+namespace {
+
+template <class T>
+std::optional<T> parse_unsigned(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  T value{};
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// The next blank-separated field of `rest`, consumed.
+std::string_view next_field(std::string_view& rest) {
+  size_t b = rest.find_first_not_of(" \t\n");
+  if (b == std::string_view::npos) {
+    rest = {};
+    return {};
+  }
+  rest.remove_prefix(b);
+  size_t e = rest.find_first_of(" \t\n");
+  std::string_view field = rest.substr(0, e);
+  rest.remove_prefix(e == std::string_view::npos ? rest.size() : e);
+  return field;
+}
+
+}  // namespace
+
+std::optional<pid_t> parse_pid_text(std::string_view text) {
+  if (text.empty() || text.size() > 10 || text[0] == '0') return std::nullopt;
+  const auto v = parse_unsigned<uint64_t>(text);
+  if (!v || *v > static_cast<uint64_t>(std::numeric_limits<pid_t>::max())) return std::nullopt;
+  return static_cast<pid_t>(*v);
+}
+
+std::optional<ProcStat> parse_proc_stat(std::string_view text) {
+  const size_t open = text.find('(');
+  const size_t close = text.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open) return std::nullopt;
+  ProcStat s;
+  const auto pid = parse_pid_text(text.substr(0, open - (open > 0 && text[open - 1] == ' ' ? 1 : 0)));
+  if (!pid) return std::nullopt;
+  s.pid = *pid;
+  s.comm = std::string(text.substr(open + 1, close - open - 1));
+  std::string_view rest = text.substr(close + 1);
+  // Fields from 3 on (1-based, as proc(5) numbers them).
+  std::string_view f[20];
+  for (auto& field : f) {
+    field = next_field(rest);
+    if (field.empty()) return std::nullopt;
+  }
+  if (f[0].size() != 1) return std::nullopt;
+  s.state = f[0][0];
+  const auto ppid = parse_unsigned<uint32_t>(f[1]);    // field 4
+  const auto pgrp = parse_unsigned<uint32_t>(f[2]);    // field 5
+  const auto utime = parse_unsigned<uint64_t>(f[11]);  // field 14
+  const auto stime = parse_unsigned<uint64_t>(f[12]);  // field 15
+  const auto start = parse_unsigned<uint64_t>(f[19]);  // field 22
+  if (!ppid || !pgrp || !utime || !stime || !start) return std::nullopt;
+  if (*ppid > static_cast<uint32_t>(std::numeric_limits<pid_t>::max()) ||
+      *pgrp > static_cast<uint32_t>(std::numeric_limits<pid_t>::max())) {
+    return std::nullopt;
+  }
+  if (*utime > std::numeric_limits<uint64_t>::max() - *stime) return std::nullopt;
+  s.ppid = static_cast<pid_t>(*ppid);
+  s.pgrp = static_cast<pid_t>(*pgrp);
+  s.cpu_ticks = *utime + *stime;
+  s.start_ticks = *start;
+  return s;
+}
+
+std::vector<std::string> parse_cmdline(std::string_view bytes) {
+  std::vector<std::string> args;
+  while (!bytes.empty()) {
+    const size_t nul = bytes.find('\0');
+    args.emplace_back(bytes.substr(0, nul));
+    if (nul == std::string_view::npos) break;
+    bytes.remove_prefix(nul + 1);
+  }
+  return args;
+}
+
+std::string join_arguments(const std::vector<std::string>& args) {
+  std::string joined;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) joined += '\0';
+    joined += args[i];
+  }
+  return joined;
+}
+
+std::optional<uid_t> parse_status_uid(std::string_view status) {
+  size_t at = 0;
+  while (at < status.size()) {
+    size_t end = status.find('\n', at);
+    if (end == std::string_view::npos) end = status.size();
+    std::string_view line = status.substr(at, end - at);
+    if (line.substr(0, 4) == "Uid:") {
+      std::string_view rest = line.substr(4);
+      next_field(rest);  // real
+      const auto effective = parse_unsigned<uint32_t>(next_field(rest));
+      if (!effective) return std::nullopt;
+      return static_cast<uid_t>(*effective);
+    }
+    at = end + 1;
+  }
+  return std::nullopt;
+}
+
+std::optional<uint64_t> parse_statm_resident(std::string_view statm) {
+  if (next_field(statm).empty()) return std::nullopt;
+  return parse_unsigned<uint64_t>(next_field(statm));
+}
+
+std::optional<std::string> read_small_file(const std::string& path, size_t limit) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char buf[4096];
+  while (out.size() < limit) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n) < limit - out.size() ? static_cast<size_t>(n) : limit - out.size());
+  }
+  ::close(fd);
+  return out;
+}
+
+std::optional<ProcessFacts> read_process_facts(pid_t pid, FactsWanted wanted) {
+  const std::string base = "/proc/" + std::to_string(pid) + "/";
+  const auto stat_text = read_small_file(base + "stat", 4096);
+  if (!stat_text) return std::nullopt;
+  auto stat = parse_proc_stat(*stat_text);
+  if (!stat || stat->pid != pid) return std::nullopt;
+  const auto status = read_small_file(base + "status", 16384);
+  const auto uid = status ? parse_status_uid(*status) : std::nullopt;
+  if (!uid) return std::nullopt;
+  // Bounded like ARG_MAX; a longer line is cut, which no exact match accepts.
+  const auto cmdline = read_small_file(base + "cmdline", 256 * 1024);
+  if (!cmdline) return std::nullopt;
+  ProcessFacts facts{*stat, *uid, parse_cmdline(*cmdline), std::nullopt};
+  if (wanted == FactsWanted::WithMemory) {
+    const auto statm = read_small_file(base + "statm", 256);
+    const auto pages = statm ? parse_statm_resident(*statm) : std::nullopt;
+    const long page = sysconf(_SC_PAGESIZE);
+    if (pages && page > 0 && *pages <= std::numeric_limits<uint64_t>::max() / static_cast<uint64_t>(page)) {
+      facts.rss_bytes = *pages * static_cast<uint64_t>(page);
+    }
+  }
+  return facts;
+}
+
+std::vector<pid_t> list_process_ids() {
+  std::vector<pid_t> pids;
+  DIR* dir = ::opendir("/proc");
+  if (dir == nullptr) return pids;
+  while (const dirent* e = ::readdir(dir)) {
+    if (const auto pid = parse_pid_text(e->d_name)) pids.push_back(*pid);
+  }
+  ::closedir(dir);
+  return pids;
+}
+
+uint64_t boot_time_ns() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0 || ts.tv_sec < 0) return 0;
+  return static_cast<uint64_t>(ts.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t ticks_to_ns(uint64_t ticks) {
+  static const uint64_t per_second = [] {
+    const long hz = sysconf(_SC_CLK_TCK);
+    return hz > 0 ? static_cast<uint64_t>(hz) : 100u;
+  }();
+  const uint64_t ns_per_tick = 1'000'000'000ull / per_second;
+  if (ticks > std::numeric_limits<uint64_t>::max() / ns_per_tick) return std::numeric_limits<uint64_t>::max();
+  return ticks * ns_per_tick;
+}
+
+}  // namespace vel

@@ -1,0 +1,207 @@
+#include "pool/worker_launch.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "core/log.h"
+#include "core/machine.h"
+#include "core/switches.h"
+#include "pool/pool_directory.h"
+#include "pool/spawned_registry.h"
+
+namespace vel {
+
+namespace {
+
+std::atomic<uint32_t>& memory_token() {
+  static std::atomic<uint32_t> token{0};
+  return token;
+}
+
+int duplicate_cloexec(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
+std::atomic<int (*)(int)> log_duplicator{&duplicate_cloexec};
+
+std::string os_text(int e) { return std::string(std::strerror(e)) + " (os error " + std::to_string(e) + ")"; }
+
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Workers start with no inherited descriptor but 0, 1 and 2, an empty
+// signal mask and every signal at its default: the host may ignore SIGPIPE
+// or SIGCHLD, and a worker must not inherit that.
+int spawn_worker_process(pid_t& pid, const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env, int out_fd, int err_fd) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  if (err_fd >= 0) posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  else posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  std::vector<std::string> argv_text;
+  argv_text.reserve(args.size() + 1);
+  argv_text.push_back(program);
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv, envp;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_text = env;
+  for (std::string& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  return rc;
+}
+
+Status<> make_worker_dir(const std::filesystem::path& dir) {
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return err(os_text(errno));
+  struct stat st{};
+  if (::lstat(dir.c_str(), &st) != 0) return err(os_text(errno));
+  if (!S_ISDIR(st.st_mode)) return err(os_text(ENOTDIR));
+  return ok_unit();
+}
+
+}  // namespace
+
+bool take_memory_output_token() {
+  uint32_t expected = 0;
+  return memory_token().compare_exchange_strong(expected, 1, std::memory_order_acq_rel);
+}
+
+void release_memory_output_token() { memory_token().store(0, std::memory_order_release); }
+
+bool memory_output_token_held() { return memory_token().load(std::memory_order_acquire) != 0; }
+
+MemoryOutputLease::~MemoryOutputLease() {
+  if (!consumer_) return;
+  consumer_.reset();
+  release_memory_output_token();
+}
+
+void set_log_duplicator_for_tests(int (*duplicate)(int)) {
+  log_duplicator.store(duplicate != nullptr ? duplicate : &duplicate_cloexec);
+}
+
+std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
+  if (!req.job_dir) return std::nullopt;
+  const std::filesystem::path& job_dir = req.job_dir->path();
+  if (auto ok = ensure_private_dir(job_dir.parent_path()); !ok) {
+    log_line("ERROR", "pool: creation of output directory failed: " + ok.error());
+    return std::nullopt;
+  }
+  const std::string n = std::to_string(req.worker_index);
+  const std::filesystem::path log_path = job_dir / ("w" + n + ".log");
+  Fd log_fd{::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
+  if (log_fd.fd < 0) {
+    log_line("ERROR", "pool: log worker: " + os_text(errno));
+    return std::nullopt;
+  }
+  Fd err_fd{log_duplicator.load()(log_fd.fd)};
+  if (err_fd.fd < 0) log_line("ERROR", "pool: worker stderr log unavailable: " + os_text(errno));
+  const std::filesystem::path worker_dir = job_dir / ("w" + n);
+  if (auto ok = make_worker_dir(worker_dir); !ok) {
+    log_line("ERROR", "pool: création " + worker_dir.string() + " : " + ok.error());
+    return std::nullopt;
+  }
+  const std::filesystem::path output = worker_output_path(worker_dir, req.kind);
+
+  std::optional<MemoryOutputLease> lease;
+  if (is_memory_kind(req.kind)) {
+    if (!req.comp_width || !req.comp_height) {
+      log_line("ERROR", "pool: memory output requires known composition dimensions");
+      return std::nullopt;
+    }
+    if (req.downsample > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+    const uint64_t d = req.downsample > 1 ? req.downsample : 1;
+    if (!take_memory_output_token()) return std::nullopt;
+    OutputRequest out;
+    out.range_start = req.first_frame;
+    out.range_end = req.last_frame;
+    out.step = req.frame_step;
+    out.key_scale = req.time_scale;
+    out.width = static_cast<uint32_t>((*req.comp_width + d - 1) / d);
+    out.height = static_cast<uint32_t>((*req.comp_height + d - 1) / d);
+    out.null_mode = req.kind == PoolOutputKind::MemoryNull;
+    auto made = create_memory_output(output.string(), out);
+    if (!made) {
+      release_memory_output_token();
+      log_line("ERROR", "pool: memory output preparation failed: " + made.error().message);
+      return std::nullopt;
+    }
+    lease.emplace(std::move(made.value()));
+  }
+
+  WorkerCommand command{req.snapshot_path, req.comp_name, req.first_frame, req.last_frame, req.kind,
+                        req.mfr_percent,   output.string(), missing_ok_enabled(), req.downsample, req.extreme};
+  const std::vector<std::string> args = worker_arguments(command);
+  const std::vector<std::string> env = worker_environment(current_environment(), req.kind);
+  if (lease) {
+    perf_log("POOL_MEMORY_SPAWN worker=" + n + " output=" + output.string() + " range=" +
+             std::to_string(req.first_frame) + ".." + std::to_string(req.last_frame) +
+             " mono_ns=" + std::to_string(mono_ns()));
+  }
+  pid_t pid = -1;
+  if (const int rc = spawn_worker_process(pid, req.aerender.string(), args, env, log_fd.fd, err_fd.fd); rc != 0) {
+    log_line("ERROR", "pool: spawn aerender: " + os_text(rc));
+    return std::nullopt;  // the lease goes with its token
+  }
+  PoolJob job;
+  job.child = WorkerChild{register_spawned_pid(pid)};
+  job.log_path = log_path;
+  job.worker_index = req.worker_index;
+  job.first_frame = req.first_frame;
+  job.last_frame = req.last_frame;
+  job.mfr_percent = req.mfr_percent;
+  if (lease) {
+    job.reader_flags = std::make_shared<ReaderFlags>();
+    auto start = std::make_shared<MemoryReaderStart>(MemoryReaderStart{std::move(*lease), job.reader_flags,
+                                                                       req.worker_index, req.first_frame,
+                                                                       req.last_frame, req.frame_step, req.time_scale});
+    lease.reset();
+    BackgroundWorkerRegistry& registry = req.registry ? *req.registry : BackgroundWorkerRegistry::process();
+    const MemoryReaderBody body = req.reader_body;
+    const auto flags = job.reader_flags;
+    auto started = registry.start(
+        "velocinta-memory-" + n,
+        [start, body]() mutable {
+          if (body) body(*start);
+          start.reset();  // the consumer goes when the reader ends, token with it
+        },
+        [flags] { (*flags)[0].store(true, std::memory_order_release); });
+    if (!started) {
+      // The closure was dropped unrun: the consumer closed the segment and
+      // the token is free. The worker has no reader: it must not live on.
+      start.reset();
+      kill_pool_worker(job.child);
+      return std::nullopt;
+    }
+    start.reset();
+  }
+  job.launched_ns = mono_ns();
+  return job;
+}
+
+}  // namespace vel

@@ -1,0 +1,87 @@
+// Starting one aerender worker on one frame range: its log, its folder, its
+// command line and environment, a process group of its own, and in memory
+// mode its shared-memory output (made before the process exists) and the
+// reader thread that takes its frames.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cache/worker_registry.h"
+#include "memout/output_consumer.h"
+#include "pool/job_dir_guard.h"
+#include "pool/pool_job.h"
+#include "pool/worker_command.h"
+
+namespace vel {
+
+// The process-wide memory-output token: at most one memory output exists in
+// the host process at a time.
+bool take_memory_output_token();
+void release_memory_output_token();
+bool memory_output_token_held();
+
+// A memory output and the token it holds: dropping it drops the consumer
+// (closing the segment for the worker) and then gives the token back.
+class MemoryOutputLease {
+ public:
+  explicit MemoryOutputLease(MemoryOutputConsumer consumer) : consumer_(std::move(consumer)) {}
+  MemoryOutputLease(MemoryOutputLease&& other) noexcept : consumer_(std::move(other.consumer_)) {
+    other.consumer_.reset();
+  }
+  MemoryOutputLease& operator=(MemoryOutputLease&&) = delete;
+  ~MemoryOutputLease();
+  MemoryOutputConsumer& consumer() { return *consumer_; }
+
+ private:
+  std::optional<MemoryOutputConsumer> consumer_;
+};
+
+// What a memory worker's reader thread is given.
+struct MemoryReaderStart {
+  MemoryOutputLease output;
+  std::shared_ptr<ReaderFlags> flags;
+  uint32_t worker_index = 0;
+  int64_t first_frame = 0;
+  int64_t last_frame = 0;
+  int64_t frame_step = 1;
+  uint32_t time_scale = 0;
+};
+// The reader's body; the caller's closure carries the batch's frame sender
+// and counters.
+using MemoryReaderBody = std::function<void(MemoryReaderStart&)>;
+
+struct LaunchRequest {
+  std::filesystem::path aerender;
+  std::string snapshot_path;
+  std::string comp_name;
+  uint64_t downsample = 1;
+  uint32_t mfr_percent = 0;
+  SharedJobDir job_dir;
+  uint32_t worker_index = 0;
+  int64_t first_frame = 0;
+  int64_t last_frame = 0;
+  bool extreme = false;
+  PoolOutputKind kind = PoolOutputKind::Tga;
+  int64_t frame_step = 1;
+  uint32_t time_scale = 0;
+  std::optional<uint32_t> comp_width;
+  std::optional<uint32_t> comp_height;
+  MemoryReaderBody reader_body;
+  BackgroundWorkerRegistry* registry = nullptr;  // the process registry when null
+};
+
+// Starts the worker. Nothing when it was not started: the reason is logged
+// (one ERROR line; none for the two memory refusals: a downsample beyond 32
+// bits, or another memory output holding the token), nothing is left
+// running and the memory output, if made, is released.
+std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& request);
+
+// Tests: replaces the duplication of the log handle for standard error.
+void set_log_duplicator_for_tests(int (*duplicate)(int));
+
+}  // namespace vel

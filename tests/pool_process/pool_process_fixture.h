@@ -1,0 +1,54 @@
+// What every process test shares: its own namespace (or a skip), a scratch
+// pool folder, the plug-in log in a file, the stand-in's switches cleared
+// after each test, and the check that the test left no process behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cache/worker_registry.h"
+#include "pool/pool_directory.h"
+#include "pool/worker_launch.h"
+#include "pool_process/process_harness.h"
+#include "support/scratch_dir.h"
+
+namespace vel::testing {
+
+inline const std::string kAerender = VEL_AERENDER_PATH;
+inline const std::string kAerendercore =
+    (std::filesystem::path(VEL_AERENDER_PATH).parent_path() / "aerendercore").string();
+
+class PoolProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A launch of the stand-in on frames 0..9 in a fresh job folder.
+  LaunchRequest request(PoolOutputKind kind = PoolOutputKind::Tga);
+  // Launches and answers the job; fails the test when nothing started.
+  PoolJob launch(PoolOutputKind kind = PoolOutputKind::Tga);
+
+  std::vector<std::string> error_lines() const;
+  // Waits (bounded) until `pred` holds, re-checking /proc.
+  template <class Pred>
+  bool eventually(Pred pred) {
+    for (int i = 0; i < 6000; ++i) {
+      if (pred()) return true;
+      ::usleep(5000);
+    }
+    return pred();
+  }
+
+  ScratchDir scratch_{"vel-pool-proc"};
+  std::filesystem::path pool_dir_;
+  std::filesystem::path log_path_;
+  BackgroundWorkerRegistry readers_;
+  std::atomic<int> readers_run_{0};
+  bool skipped_ = false;
+};
+
+}  // namespace vel::testing
