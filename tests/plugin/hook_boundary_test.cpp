@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include "core/log.h"
-#include "core/plugin/hooks.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/hooks.h"
+#include "plugin/preview_state.h"
 #include "host/basic_suite_store.h"
 #include "hostsdk/basic_suite.h"
 #include "hostsdk/utility_suite.h"

@@ -8,8 +8,8 @@
 
 #include "cache/worker_registry.h"
 #include "core/machine.h"
-#include "core/plugin/hooks.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/hooks.h"
+#include "plugin/preview_state.h"
 #include "host/basic_suite_store.h"
 #include "host/utility_calls.h"
 #include "preview/async_render.h"

@@ -1,4 +1,4 @@
-#include "core/plugin/startup_mode.h"
+#include "plugin/startup_mode.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,8 +12,8 @@
 #include <fstream>
 #include <type_traits>
 
-#include "core/plugin/hooks.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/hooks.h"
+#include "plugin/preview_state.h"
 #include "hostsdk/entry.h"
 #include "hostsdk/hooks.h"
 #include "support/child_process.h"

@@ -1,4 +1,4 @@
-#include "core/plugin/panel_steps.h"
+#include "plugin/panel_steps.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,9 +9,9 @@
 #include "core/ffi_boundary.h"
 #include "core/log.h"
 #include "core/options.h"
-#include "core/plugin/pool_services.h"
-#include "core/plugin/presentation.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/pool_services.h"
+#include "plugin/presentation.h"
+#include "plugin/preview_state.h"
 #include "core/switches.h"
 #include "host/panel_calls.h"
 #include "panel/scrub_signals.h"

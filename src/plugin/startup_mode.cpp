@@ -1,4 +1,4 @@
-#include "core/plugin/startup_mode.h"
+#include "plugin/startup_mode.h"
 
 #include <unistd.h>
 

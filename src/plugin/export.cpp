@@ -5,7 +5,7 @@
 
 #include "core/ffi_boundary.h"
 #include "core/log.h"
-#include "core/plugin/startup.h"
+#include "plugin/startup.h"
 
 extern "C" __attribute__((visibility("default"))) int32_t EntryPointFunc(SPBasicSuite* basic, int32_t major_version,
                                                                          int32_t minor_version, int32_t plugin_id,

@@ -9,8 +9,8 @@
 
 #include "cache/frame_cache.h"
 #include "core/options.h"
-#include "core/plugin/store_feed.h"
-#include "core/plugin/presentation.h"
+#include "plugin/store_feed.h"
+#include "plugin/presentation.h"
 #include "host/handles.h"
 #include "panel/update_banner.h"
 #include "preview/preview_controller.h"

@@ -1,4 +1,4 @@
-#include "core/plugin/startup.h"
+#include "plugin/startup.h"
 
 #include <unistd.h>
 
@@ -13,11 +13,11 @@
 #include "core/log.h"
 #include "core/options.h"
 #include "core/paths.h"
-#include "core/plugin/commands.h"
-#include "core/plugin/hooks.h"
-#include "core/plugin/panel_steps.h"
-#include "core/plugin/preview_state.h"
-#include "core/plugin/startup_mode.h"
+#include "plugin/commands.h"
+#include "plugin/hooks.h"
+#include "plugin/panel_steps.h"
+#include "plugin/preview_state.h"
+#include "plugin/startup_mode.h"
 #include "core/process_flags.h"
 #include "core/switches.h"
 #include "core/threads.h"
@@ -26,7 +26,7 @@
 #include "host/render_calls.h"
 #include "host/suite_probe.h"
 #include "host/utility_calls.h"
-#include "core/plugin/orphan_outputs.h"
+#include "plugin/orphan_outputs.h"
 #include "panel/update_check.h"
 #include "pool/worker_capacity.h"
 #include "pool/pool_directory.h"

@@ -1,9 +1,9 @@
-#include "core/plugin/command_actions.h"
+#include "plugin/command_actions.h"
 
 #include "core/log.h"
-#include "core/plugin/presentation.h"
-#include "core/plugin/preview_reset.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/presentation.h"
+#include "plugin/preview_reset.h"
+#include "plugin/preview_state.h"
 #include "preview/preview_controller.h"
 #include "raster/comp_dump.h"
 

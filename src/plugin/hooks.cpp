@@ -1,12 +1,12 @@
-#include "core/plugin/hooks.h"
+#include "plugin/hooks.h"
 
 #include <string>
 
 #include "core/ffi_boundary.h"
 #include "core/log.h"
 #include "core/machine.h"
-#include "core/plugin/commands.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/commands.h"
+#include "plugin/preview_state.h"
 #include "core/process_flags.h"
 #include "host/hook_calls.h"
 #include "host/utility_calls.h"

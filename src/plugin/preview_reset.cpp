@@ -1,10 +1,10 @@
-#include "core/plugin/preview_reset.h"
+#include "plugin/preview_reset.h"
 
 #include "cache/frame_cache_ops.h"
-#include "core/plugin/panel_steps.h"
-#include "core/plugin/pool_services.h"
-#include "core/plugin/presentation.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/panel_steps.h"
+#include "plugin/pool_services.h"
+#include "plugin/presentation.h"
+#include "plugin/preview_state.h"
 #include "core/switches.h"
 #include "panel/pacemaker.h"
 

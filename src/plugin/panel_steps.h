@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "core/plugin/hooks.h"
+#include "plugin/hooks.h"
 #include "host/handles.h"
 #include "panel/panel_build_inputs.h"
 #include "preview/work_area.h"

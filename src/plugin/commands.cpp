@@ -1,12 +1,12 @@
-#include "core/plugin/commands.h"
+#include "plugin/commands.h"
 
 #include <optional>
 #include <string>
 
 #include "core/ffi_boundary.h"
 #include "core/log.h"
-#include "core/plugin/command_actions.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/command_actions.h"
+#include "plugin/preview_state.h"
 
 namespace vel {
 namespace {

@@ -1,10 +1,10 @@
-#include "core/plugin/presentation.h"
+#include "plugin/presentation.h"
 
 #include "cache/frame_cache_ops.h"
 #include "core/log.h"
 #include "core/switches.h"
-#include "core/plugin/panel_steps.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/panel_steps.h"
+#include "plugin/preview_state.h"
 #include "panel/pacemaker.h"
 #include "panel/present_request.h"
 #include "panel/present_telemetry.h"

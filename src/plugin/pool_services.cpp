@@ -1,7 +1,7 @@
-#include "core/plugin/pool_services.h"
+#include "plugin/pool_services.h"
 
 #include "core/log.h"
-#include "core/plugin/preview_state.h"
+#include "plugin/preview_state.h"
 
 namespace vel {
 

@@ -1,7 +1,7 @@
-#include "core/plugin/preview_state.h"
+#include "plugin/preview_state.h"
 
 #include "core/machine.h"
-#include "core/plugin/panel_steps.h"
+#include "plugin/panel_steps.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "core/plugin/store_feed.h"
+#include "plugin/store_feed.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "core/plugin/orphan_outputs.h"
+#include "plugin/orphan_outputs.h"
 
 #include <unistd.h>
 
