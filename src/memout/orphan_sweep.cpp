@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,6 +52,36 @@ bool ends_with(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
 
+// A creator holds its segment's lock for as long as it keeps the segment, in
+// whatever pid namespace it runs: the pid in the name only means something to
+// a sweep of the same namespace. Asked with an exclusive try, released at once.
+bool segment_is_held(const std::string& shm_dir, const std::string& mapping_name) {
+  const std::string path = shm_dir + mapping_name;
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+  close(fd);
+  return held;
+}
+
+// Removes the name while holding the segment's lock exclusively: a live
+// creator's hold keeps it, and a creator not yet holding finds its name gone
+// once its own hold is granted. Nothing when the segment is left alone (held,
+// removed or replaced meanwhile); else 0 when removed or the errno.
+std::optional<int> remove_unless_held(int dir_fd, const char* file_name, const struct stat& seen) {
+  const int fd = openat(dir_fd, file_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? std::nullopt : std::optional<int>(errno);
+  std::optional<int> outcome;
+  struct stat now {};
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &now) == 0 && now.st_ino == seen.st_ino &&
+      now.st_dev == seen.st_dev && now.st_nlink > 0) {
+    outcome = unlinkat(dir_fd, file_name, 0) == 0 ? 0 : errno;
+    if (outcome == ENOENT) outcome.reset();  // removed by someone else meanwhile
+  }
+  close(fd);
+  return outcome;
+}
+
 }  // namespace
 
 std::optional<pid_t> segment_creator_pid(std::string_view file_name) {
@@ -87,22 +118,21 @@ std::vector<SweptSegment> sweep_orphan_segments(const std::string& shm_dir, uid_
     if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISREG(st.st_mode) || st.st_uid != owner) continue;
     if (!creator_gone(*creator)) continue;
+    const std::optional<int> removal = remove_unless_held(dir_fd, entry->d_name, st);
+    if (!removal) continue;
     SweptSegment s;
     s.mapping_name = "/" + std::string(file_name);
     s.creator = *creator;
     s.bytes = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-    if (unlinkat(dir_fd, entry->d_name, 0) != 0) {
-      if (errno == ENOENT) continue;  // removed by someone else meanwhile
-      s.error = errno;
-    }
+    s.error = *removal;
     swept.push_back(std::move(s));
   }
   closedir(dir);
   return swept;
 }
 
-std::vector<SweptManifest> sweep_orphan_manifests(const std::string& pool_dir, uid_t owner,
-                                                  const std::function<bool(pid_t)>& creator_gone) {
+std::vector<SweptManifest> sweep_orphan_manifests(const std::string& pool_dir, const std::string& shm_dir,
+                                                  uid_t owner, const std::function<bool(pid_t)>& creator_gone) {
   namespace fs = std::filesystem;
   std::vector<SweptManifest> swept;
   std::error_code ec;
@@ -121,7 +151,7 @@ std::vector<SweptManifest> sweep_orphan_manifests(const std::string& pool_dir, u
         auto manifest = read_manifest_file(path);
         if (!manifest || manifest->mapping_name.empty() || manifest->mapping_name[0] != '/') continue;
         const std::optional<pid_t> creator = segment_creator_pid(std::string_view(manifest->mapping_name).substr(1));
-        if (creator != host) continue;
+        if (creator != host || segment_is_held(shm_dir, manifest->mapping_name)) continue;
         SweptManifest m{path, *creator, 0};
         if (unlink(path.c_str()) != 0) {
           if (errno == ENOENT) continue;

@@ -34,9 +34,11 @@ struct SweptSegment {
 
 // Removes from `shm_dir` (where the system keeps shared-memory names,
 // "/dev/shm") every segment of our naming that is a regular file owned by
-// `owner` and whose creator `creator_gone` says has ended. The owner and the
-// pid decide, never the name alone. Returns what it removed or tried to;
-// an unreadable folder gives nothing.
+// `owner`, whose creator `creator_gone` says has ended, and that no process
+// holds (its creator's lock: a live creator of another pid namespace sharing
+// the folder may carry a pid this process sees as gone). The owner, the pid
+// and the hold decide, never the name alone. Returns what it removed or tried
+// to; an unreadable folder gives nothing.
 std::vector<SweptSegment> sweep_orphan_segments(const std::string& shm_dir, uid_t owner,
                                                 const std::function<bool(pid_t)>& creator_gone);
 
@@ -49,9 +51,10 @@ struct SweptManifest {
 // Manifests of such segments, in the pool folder's job folders
 // ("job_" + host pid + "_…", then "w" + N): a regular file owned by `owner`
 // whose name ends in ".vnx-manifest.json", that parses, whose segment name
-// carries the job folder's pid, and whose creator `creator_gone` says has
-// ended. Symbolic links are never followed. A missing folder gives nothing.
-std::vector<SweptManifest> sweep_orphan_manifests(const std::string& pool_dir, uid_t owner,
-                                                  const std::function<bool(pid_t)>& creator_gone);
+// carries the job folder's pid, whose creator `creator_gone` says has ended,
+// and whose segment, if still named in `shm_dir`, no process holds. Symbolic
+// links are never followed. A missing folder gives nothing.
+std::vector<SweptManifest> sweep_orphan_manifests(const std::string& pool_dir, const std::string& shm_dir,
+                                                  uid_t owner, const std::function<bool(pid_t)>& creator_gone);
 
 }  // namespace vel

@@ -1,6 +1,7 @@
 #include "memout/shm_segment.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -115,6 +116,18 @@ MemoutResult<SharedMemorySegment> map_shared_memory(std::string_view name, uint6
     return e;
   };
   if (create) {
+    // The creator's hold tells every sweep the segment is in use, whatever
+    // its pid means to the sweeping process (another pid namespace sharing
+    // /dev/shm reads it as another process, or none). A sweep holds the lock
+    // exclusively while it removes a name, so once ours is granted the name
+    // is either still ours or already gone.
+    if (flock(fd, LOCK_SH) != 0) return fail(memout_os_failure(errno));
+    struct stat held {};
+    if (fstat(fd, &held) != 0) return fail(memout_os_failure(errno));
+    if (held.st_nlink == 0) {
+      close(fd);  // the name was swept before our hold: it is not ours to remove
+      return memout_os_failure(ENOENT);
+    }
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) return fail(memout_os_failure(errno));
     // tmpfs accepts any size at ftruncate and only finds out it is full when
     // a page is first touched, which kills the process with SIGBUS.

@@ -61,9 +61,13 @@ class SharedMemorySegment {
 };
 
 // Maps the segment `name` with `size` bytes. With `create` the segment must
-// not exist yet; it is created with mode 0600, sized, and its pages reserved
-// up front, so a full /dev/shm is an error here rather than SIGBUS at the
-// first write. A creating call that fails after shm_open removes the name.
+// not exist yet; it is created with mode 0600, held (a shared flock for as
+// long as the mapping keeps its descriptor, which the orphan sweep respects),
+// sized,
+// and its pages reserved up front, so a full /dev/shm is an error here rather
+// than SIGBUS at the first write. A creating call that fails after shm_open
+// removes the name; one whose name a sweep removed before the hold answers
+// ENOENT.
 // Names: 5..31 bytes, "/vnx_" prefix, no further "/" ("invalid POSIX
 // mapping name"); a NUL byte gives "invalid mapping name".
 MemoutResult<SharedMemorySegment> map_shared_memory(std::string_view name, uint64_t size, bool create);

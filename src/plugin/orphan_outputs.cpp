@@ -28,9 +28,12 @@ void log_orphan_sweep(const std::vector<SweptSegment>& segments, const std::vect
 
 void sweep_orphan_memory_outputs() {
   const auto gone = [](pid_t pid) { return process_is_gone(pid); };
-  const auto segments = sweep_orphan_segments("/dev/shm", geteuid(), gone);
+  const std::string shm_dir = "/dev/shm";
+  const auto segments = sweep_orphan_segments(shm_dir, geteuid(), gone);
   std::vector<SweptManifest> manifests;
-  if (const auto tmp = temp_dir()) manifests = sweep_orphan_manifests((*tmp / "velocinta_pool").string(), geteuid(), gone);
+  if (const auto tmp = temp_dir()) {
+    manifests = sweep_orphan_manifests((*tmp / "velocinta_pool").string(), shm_dir, geteuid(), gone);
+  }
   log_orphan_sweep(segments, manifests);
 }
 

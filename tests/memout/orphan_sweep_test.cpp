@@ -1,6 +1,7 @@
 #include "memout/orphan_sweep.h"
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <fstream>
 
 #include "memout/output_consumer.h"
+#include "memout/output_writer.h"
 #include "memout_test_support.h"
 
 namespace vel {
@@ -56,11 +58,12 @@ struct LeftBehind {
   std::string manifest_path;
 };
 
-// A host that creates a 1080p memory output in its own job folder, says
-// what it made, then waits to be killed. It stays alive while the test sweeps:
-// every plug-in start-up of this user sweeps the same /dev/shm, and those
-// running beside this test must see the creator alive and leave its segment
-// to the test's own sweep, which is told that exactly this pid is gone.
+// A host that creates a 1080p memory output in its own job folder, lets go
+// of its hold on the segment as a host that died would, says what it made,
+// then waits to be killed. It stays alive while the test sweeps: every
+// plug-in start-up of this user sweeps the same /dev/shm, and those running
+// beside this test must see the creator alive and leave its segment to the
+// test's own sweep, which is told that exactly this pid is gone.
 LeftBehind host_after_create(testing::ForkedChild& host, int (&fds)[2]) {
   close(fds[1]);
   std::string heard;
@@ -75,12 +78,25 @@ LeftBehind host_after_create(testing::ForkedChild& host, int (&fds)[2]) {
   return {heard.substr(0, cut), heard.substr(cut + 1, heard.size() - cut - 2)};
 }
 
+// Unlocks this process's descriptor of the segment, found among its own.
+bool let_go_of_hold(const std::string& mapping_name) {
+  bool found = false;
+  std::error_code ec;
+  for (const fs::directory_entry& e : fs::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code link_ec;
+    if (fs::read_symlink(e.path(), link_ec) != fs::path("/dev/shm" + mapping_name)) continue;
+    found = flock(std::stoi(e.path().filename().string()), LOCK_UN) == 0 || found;
+  }
+  return found;
+}
+
 int create_then_wait(const fs::path& pool_dir, int write_fd) {
   const fs::path worker = pool_dir / ("job_" + std::to_string(getpid()) + "_1_0") / "w0";
   std::error_code ec;
   fs::create_directories(worker, ec);
   auto made = create_memory_output((worker / "output.vnm").string(), request_of(1920, 1080));
   if (!made) return 1;
+  if (!let_go_of_hold(made->mapping_name())) return 3;
   const std::string said = made->mapping_name() + "\n" + made->manifest_path() + "\n";
   if (write(write_fd, said.data(), said.size()) != static_cast<ssize_t>(said.size())) return 2;
   for (;;) pause();
@@ -115,7 +131,7 @@ TEST(OrphanSweepTest, SegmentsAndManifestsOfAKilledHostAreRemovedOthersStay) {
 
   // Another user's segment of a dead creator is not ours to remove.
   EXPECT_FALSE(swept_segment(sweep_orphan_segments("/dev/shm", geteuid() + 1, gone), left.mapping_name));
-  EXPECT_TRUE(sweep_orphan_manifests(pool.string(), geteuid() + 1, gone).empty());
+  EXPECT_TRUE(sweep_orphan_manifests(pool.string(), "/dev/shm", geteuid() + 1, gone).empty());
   EXPECT_TRUE(testing::shm_exists(left.mapping_name));
   if (geteuid() == 0) {
     ASSERT_EQ(chown(("/dev/shm" + left.mapping_name).c_str(), 65534, 65534), 0);
@@ -135,7 +151,7 @@ TEST(OrphanSweepTest, SegmentsAndManifestsOfAKilledHostAreRemovedOthersStay) {
   EXPECT_FALSE(swept_segment(swept, live->mapping_name()));
   EXPECT_TRUE(testing::shm_exists(live->mapping_name()));
 
-  const auto manifests = sweep_orphan_manifests(pool.string(), geteuid(), gone);
+  const auto manifests = sweep_orphan_manifests(pool.string(), "/dev/shm", geteuid(), gone);
   ASSERT_EQ(manifests.size(), 1u);
   EXPECT_EQ(manifests[0].path, left.manifest_path);
   EXPECT_EQ(manifests[0].creator, dead);
@@ -144,6 +160,32 @@ TEST(OrphanSweepTest, SegmentsAndManifestsOfAKilledHostAreRemovedOthersStay) {
 
   host.kill_and_reap();
   EXPECT_TRUE(process_is_gone(dead)) << "a killed and reaped host is gone";
+}
+
+// A sweep in a pid namespace this process is not part of (a host in a
+// container sharing /dev/shm) reads the live creator's pid as gone: the
+// creator's hold keeps its segment and manifest, and the worker still attaches.
+TEST(OrphanSweepTest, AHeldSegmentStaysWhenItsCreatorLooksGone) {
+  testing::ScratchDir scratch("vel-orphans");
+  ASSERT_TRUE(scratch.ok());
+  const fs::path worker = scratch.path() / ("job_" + std::to_string(getpid()) + "_1_0") / "w0";
+  fs::create_directories(worker);
+  const std::string output = (worker / "output.vnm").string();
+  auto live = create_memory_output(output, request_of(64, 64));
+  ASSERT_TRUE(live) << live.error().message;
+  const auto every_pid_gone = [](pid_t) { return true; };
+
+  EXPECT_FALSE(swept_segment(sweep_orphan_segments("/dev/shm", geteuid(), every_pid_gone), live->mapping_name()));
+  EXPECT_TRUE(testing::shm_exists(live->mapping_name()));
+  EXPECT_TRUE(sweep_orphan_manifests(scratch.path().string(), "/dev/shm", geteuid(), every_pid_gone).empty());
+  EXPECT_TRUE(fs::exists(live->manifest_path()));
+  auto writer = read_output_manifest(output);
+  ASSERT_TRUE(writer) << writer.error().message;
+
+  // Once the worker removed the name, the manifest has served and may go.
+  const auto manifests = sweep_orphan_manifests(scratch.path().string(), "/dev/shm", geteuid(), every_pid_gone);
+  ASSERT_EQ(manifests.size(), 1u);
+  EXPECT_EQ(manifests[0].path, live->manifest_path());
 }
 
 // Only a manifest that names a segment of the job folder's own host goes:
@@ -162,11 +204,11 @@ TEST(OrphanSweepTest, ManifestsNotTiedToTheDeadHostStay) {
   fs::create_symlink(made->manifest_path(), worker / "link.vnx-manifest.json");
 
   const auto only_4242_gone = [](pid_t pid) { return pid == 4242; };
-  EXPECT_TRUE(sweep_orphan_manifests(scratch.path().string(), geteuid(), only_4242_gone).empty());
+  EXPECT_TRUE(sweep_orphan_manifests(scratch.path().string(), "/dev/shm", geteuid(), only_4242_gone).empty());
   EXPECT_TRUE(fs::exists(worker / "output.vnm.vnx-manifest.json"));
   EXPECT_TRUE(fs::exists(worker / "junk.vnx-manifest.json"));
   EXPECT_TRUE(fs::exists(made->manifest_path()));
-  EXPECT_TRUE(sweep_orphan_manifests(scratch.file("missing"), geteuid(), only_4242_gone).empty());
+  EXPECT_TRUE(sweep_orphan_manifests(scratch.file("missing"), "/dev/shm", geteuid(), only_4242_gone).empty());
 }
 
 }  // namespace
