@@ -12,6 +12,8 @@
 #include "core/log.h"
 #include "core/machine.h"
 #include "memout/active_outputs.h"
+#include "hostsdk/basic_suite.h"
+#include "hostsdk/io.h"
 #include "hostsdk/memory_suite.h"
 #include "hostsdk/register_suite.h"
 
@@ -375,10 +377,11 @@ AEIO_ModuleInfo memory_output_module_info() {
 
 const AEIO_FunctionBlock& memory_output_callbacks() { return kCallbacks; }
 
-Status<> register_memory_output(const SPBasicSuite* basic, AEGP_PluginID plugin_id, bool engine) {
+Status<> register_memory_output(const SPBasicSuite* basic, PluginId plugin_id, bool engine) {
+  static_assert(kAeioUseDefault == AEIO_Err_USE_DFLT_CALLBACK);
   const char* const kRejected = "Adobe rejected memory output registration";
   if (std::optional<ModuleState> s = module_state()) return s->accepted ? ok_unit() : Status<>(err(kRejected));
-  (void)open_log_file(LogRole::Worker);
+  (void)open_log_file(engine ? LogRole::Worker : LogRole::Host);
   perf_log("AEIO entry: pid=" + std::to_string(getpid()) + " engine=" + (engine ? "true" : "false") +
            " mono_ns=" + std::to_string(mono_ns()));
   if (basic == nullptr || basic->AcquireSuite == nullptr || basic->ReleaseSuite == nullptr) {

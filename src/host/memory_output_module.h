@@ -7,21 +7,27 @@
 // a failure caught at the boundary, 9992 "do the host's default").
 #pragma once
 
+#include <cstdint>
+
 #include "core/result.h"
-#include "hostsdk/basic_suite.h"
-#include "hostsdk/io.h"
-#include "hostsdk/types.h"
+#include "host/handles.h"
+
+// The host's records, declared in hostsdk/ (included by the module's source
+// and its tests only).
+struct SPBasicSuite;
+struct AEIO_ModuleInfo;
+struct AEIO_FunctionBlock;
 
 namespace vel {
 
-inline constexpr A_Err kAeioError = 9990;
-inline constexpr A_Err kAeioBoundaryFailure = 9988;
-inline constexpr A_Err kAeioUseDefault = AEIO_Err_USE_DFLT_CALLBACK;
+inline constexpr int32_t kAeioError = 9990;
+inline constexpr int32_t kAeioBoundaryFailure = 9988;
+inline constexpr int32_t kAeioUseDefault = 9992;
 
 // Registers the module once per process. A later call answers success only
 // when the host accepted the first registration, and the same refusal
 // otherwise. `engine`: the process is the headless render engine.
-Status<> register_memory_output(const SPBasicSuite* basic, AEGP_PluginID plugin_id, bool engine);
+Status<> register_memory_output(const SPBasicSuite* basic, PluginId plugin_id, bool engine);
 
 // The registration record and the callback table the module hands over.
 AEIO_ModuleInfo memory_output_module_info();

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/log.h"
+#include "hostsdk/basic_suite.h"
+#include "hostsdk/io.h"
 #include "hostsdk/memory_suite.h"
 #include "hostsdk/register_suite.h"
 #include "memout/output_consumer.h"
