@@ -13,6 +13,7 @@
 #include "aerender_command.h"
 #include "aerender_faults.h"
 #include "frame_image.h"
+#include "output_module_host.h"
 #include "project_json.h"
 #include "psd_writer.h"
 #include "render_engine.h"
@@ -104,8 +105,9 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   if (!faults) return error(log, faults.error());
   Result<AerenderCommand> cmd = parse_aerender_command(args);
   if (!cmd) return error(log, cmd.error());
+  const bool memory_output = cmd.value().output_template == kMemoryOutputTemplate;
   const std::optional<FrameFileFormat> format = output_template_format(cmd.value().output_template);
-  if (!format) {
+  if (!format && !memory_output) {
     return error(log, "No output module template was found with the given name: " + cmd.value().output_template);
   }
   int32_t downsample = 1;
@@ -121,8 +123,17 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
     if (c.name == cmd.value().comp) comp = &c;
   }
   if (comp == nullptr) return error(log, "No comp was found with the given name: " + cmd.value().comp);
-  if (!frame_file_path(cmd.value().output, 0)) {
+  if (!memory_output && !frame_file_path(cmd.value().output, 0)) {
     return error(log, "The output path has no frame number pattern: " + cmd.value().output);
+  }
+
+  // The plug-in simhost loaded is loaded here too, before anything renders.
+  const std::optional<std::string> plugin = getenv("SIMHOST_PLUGIN");
+  if (plugin) {
+    Result<bool> loaded = load_output_plugin(*plugin, log);
+    if (!loaded) return error(log, loaded.error());
+  } else if (memory_output) {
+    return error(log, std::string("No output module template was found with the given name: ") + kMemoryOutputTemplate);
   }
 
   Result<RenderEngine> engine = start_render_engine(engine_path_beside_self(), ::getpid());
@@ -133,7 +144,9 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   if (faults.value().silent) {
     for (;;) ::pause();  // until killed
   }
-  const int status = render_range(cmd.value(), *comp, *format, downsample, faults.value(), log);
+  const int status = memory_output ? run_memory_output(cmd.value(), *comp, downsample, log)
+                                   : render_range(cmd.value(), *comp, *format, downsample, faults.value(), log);
+  if (plugin) report_output_host(log);
   ::close(engine.value().lifeline);
   int ignored = 0;
   ::waitpid(engine.value().pid, &ignored, 0);
