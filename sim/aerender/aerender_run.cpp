@@ -144,7 +144,7 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   if (faults.value().silent) {
     for (;;) ::pause();  // until killed
   }
-  const int status = memory_output ? run_memory_output(cmd.value(), *comp, downsample, log)
+  const int status = memory_output ? run_memory_output(cmd.value(), *comp, downsample, getenv, log)
                                    : render_range(cmd.value(), *comp, *format, downsample, faults.value(), log);
   if (plugin) report_output_host(log);
   ::close(engine.value().lifeline);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host.h"
+#include "output_faults.h"
 #include "hostsdk/entry.h"
 #include "hostsdk/io.h"
 #include "hostsdk/memory_suite.h"
@@ -49,6 +50,7 @@ struct OutSpec {
 
 struct OutputHost {
   SuiteRegistry suites;
+  OutputFaults faults;
   std::vector<RegisteredModule> modules;
   OutSpec spec;
   std::vector<const AEIO_FrameWorld*> worlds;  // handed over and not yet taken back
@@ -110,7 +112,7 @@ A_Err GetOutSpecAlphaLabel(AEIO_OutSpecH outH, AEIO_AlphaLabel* label) {
   if (!ours(outH) || label == nullptr) return A_Err_PARAMETER;
   *label = AEIO_AlphaLabel{};
   label->version = AEIO_AlphaLabel_VERSION;
-  label->alpha = AEIO_Alpha_STRAIGHT;
+  label->alpha = output_host().faults.premultiplied ? AEIO_Alpha_PREMUL : AEIO_Alpha_STRAIGHT;
   return A_Err_NONE;
 }
 A_Err GetOutSpecStartFrame(AEIO_OutSpecH outH, A_long* start) {
@@ -176,7 +178,12 @@ FrameWorldBytes argb_world(const RenderedFrame& frame) {
   return out;
 }
 
-A_Err abort_on_sigterm(void*) { return terminated.load() ? 1 : 0; }
+// The refcon is the ordinal being added.
+A_Err abort_on_sigterm(void* refcon) {
+  const std::optional<int64_t>& at = output_host().faults.abort_at;
+  if (at && *static_cast<const int64_t*>(refcon) >= *at) return 1;
+  return terminated.load() ? 1 : 0;
+}
 
 int fail_run(std::FILE* log, const std::string& text) {
   std::fprintf(log, "aerender ERROR: %s\n", text.c_str());
@@ -204,8 +211,10 @@ Result<bool> load_output_plugin(const std::string& path, std::FILE* log) {
   return true;
 }
 
-int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, std::FILE* log) {
+int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, const EnvLookup& getenv,
+                      std::FILE* log) {
   OutputHost& h = output_host();
+  h.faults = read_output_faults(getenv, cmd.output);
   const RegisteredModule* module = nullptr;
   for (const RegisteredModule& m : h.modules) {
     if (m.info.sig == fourcc("VnM1")) module = &m;
@@ -221,11 +230,12 @@ int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32
   h.spec.output = cmd.output;
   h.spec.width = downsampled_side(comp.width, downsample);
   h.spec.height = downsampled_side(comp.height, downsample);
-  h.spec.start_frame = static_cast<A_long>(cmd.first_frame);
+  h.spec.start_frame = static_cast<A_long>(cmd.first_frame + h.faults.start_offset);
   h.spec.fps = comp.frame_duration.value > 0
                    ? static_cast<A_Fixed>((static_cast<int64_t>(comp.frame_duration.scale) << 16) /
                                           comp.frame_duration.value)
                    : 0;
+  h.spec.fps += static_cast<A_Fixed>(h.faults.fps_offset);
   AEIO_OutSpecH outH = reinterpret_cast<AEIO_OutSpecH>(&h.spec);
   const auto called = [&](const char* name, A_Err e) {
     if (e != A_Err_NONE) std::fprintf(log, "aerender ERROR: %s answered %d\n", name, static_cast<int>(e));
@@ -256,8 +266,17 @@ int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32
   bool started = false;
   if (ok) ok = started = called("StartAdding", fn.StartAdding(nullptr, outH, 0));
   uint64_t delivered = 0;
-  for (int64_t i = 0; ok && cmd.first_frame + i <= cmd.last_frame; ++i) {
+  int64_t ordinal = 0;
+  for (int64_t i = 0; ok && cmd.first_frame + i <= cmd.last_frame; ++i, ++ordinal) {
     const int64_t frame = cmd.first_frame + i;
+    if (h.faults.crash_after && static_cast<int64_t>(delivered) >= *h.faults.crash_after) {
+      std::fflush(log);
+      ::raise(SIGKILL);
+    }
+    if (h.faults.hang_after && static_cast<int64_t>(delivered) >= *h.faults.hang_after) {
+      for (;;) ::pause();  // until killed
+    }
+    if (h.faults.skip_ordinal && ordinal == *h.faults.skip_ordinal) ++ordinal;
     const int64_t value = frame * comp.frame_duration.value;
     if (value > INT32_MAX) return fail_run(log, "frame " + std::to_string(frame) + " is past the host's time range");
     Result<RenderedFrame> rendered = render_composition(
@@ -266,8 +285,9 @@ int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32
     FrameWorldBytes world = argb_world(rendered.value());
     h.worlds.push_back(&world.world);
     A_LPoint origin{0, 0};
-    AEIO_InterruptFuncs interrupt{nullptr, abort_on_sigterm};
-    ok = called("AddFrame", fn.AddFrame(nullptr, outH, static_cast<A_long>(i), 1, &world.world, &origin, 0, &interrupt));
+    AEIO_InterruptFuncs interrupt{&ordinal, abort_on_sigterm};
+    ok = called("AddFrame",
+                fn.AddFrame(nullptr, outH, static_cast<A_long>(ordinal), 1, &world.world, &origin, 0, &interrupt));
     h.worlds.clear();
     if (ok) {
       ++delivered;
@@ -275,7 +295,11 @@ int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32
       std::fflush(log);
     }
   }
-  if (started && !called("EndAdding", fn.EndAdding(nullptr, outH, 0))) ok = false;
+  if (started && h.faults.flush_instead_of_end) {
+    if (fn.Flush == nullptr || !called("Flush", fn.Flush(nullptr, outH))) ok = false;
+  } else if (started && !called("EndAdding", fn.EndAdding(nullptr, outH, 0))) {
+    ok = false;
+  }
   if (fn.DisposeOutputOptions) {
     (void)fn.DisposeOutputOptions(nullptr, h.spec.options);
     h.spec.options = nullptr;

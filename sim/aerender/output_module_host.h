@@ -12,6 +12,7 @@
 #include <string>
 
 #include "aerender_command.h"
+#include "aerender_run.h"
 #include "project_model.h"
 #include "result.h"
 
@@ -26,9 +27,10 @@ inline constexpr const char* kMemoryOutputTemplate = "velocinta-memory-v1";
 Result<bool> load_output_plugin(const std::string& path, std::FILE* log);
 
 // Renders the range and hands every frame to the registered module with
-// signature VnM1; the answer is the exit status (0 only when every call
+// signature VnM1, with the fault switches of output_faults.h; the answer is the exit status (0 only when every call
 // answered 0 and no memory handle is left).
-int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, std::FILE* log);
+int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, const EnvLookup& getenv,
+                      std::FILE* log);
 
 // Acquisitions, releases and live memory handles, written to `log`.
 void report_output_host(std::FILE* log);

@@ -44,6 +44,88 @@ sim::FrameImage simhost_frame(int frame, int downsample) {
   return r ? sim::frame_image_from_render(r.value()) : sim::FrameImage{};
 }
 
+// One worker's run: what the reader delivered and how everything ended.
+struct WorkerRun {
+  testing::ChildResult child;
+  std::vector<PoolFrameDelivery> frames;
+  bool complete = false;
+  bool exited = false;
+  std::string log;  // the plug-in's log inside the worker
+  std::string mapping;
+  bool worker_dir_empty = false;
+};
+
+WorkerRun run_worker(int64_t last, int downsample, uint64_t factor, const std::vector<std::string>& faults) {
+  WorkerRun run;
+  const sim::Composition& comp = sample_main();
+  testing::ScratchDir home("vel-memory-worker");
+  const fs::path worker = home.path() / "job_1" / "w0";
+  fs::create_directories(worker);
+  const fs::path output = worker / "output.vnm";
+
+  EXPECT_TRUE(claim_memory_output_token());
+  OutputRequest req;
+  req.range_start = 0;
+  req.range_end = last;
+  req.step = comp.frame_duration.value;
+  req.key_scale = comp.frame_duration.scale;
+  req.width = static_cast<uint32_t>(sim::downsampled_side(comp.width, downsample));
+  req.height = static_cast<uint32_t>(sim::downsampled_side(comp.height, downsample));
+  auto consumer = create_memory_output(output.string(), req);
+  if (!consumer) {
+    ADD_FAILURE() << consumer.error().message;
+    release_memory_output_token();
+    return run;
+  }
+  run.mapping = consumer->mapping_name();
+
+  auto [tx, rx] = make_bounded_channel<PoolFrameDelivery>(4);
+  auto stop = std::make_shared<std::atomic<bool>>(false);
+  auto complete = std::make_shared<std::atomic<bool>>(false);
+  auto abandon = std::make_shared<std::atomic<bool>>(false);
+  auto exited = std::make_shared<std::atomic<bool>>(false);
+  auto reduce = std::make_shared<std::atomic<uint64_t>>(factor);
+  BackgroundWorkerRegistry registry;
+  EXPECT_TRUE(start_memory_output_reader(
+      MemoryReaderContext(std::move(tx), std::move(*consumer), std::chrono::steady_clock::now(),
+                          make_job_dir_guard(home.path() / "job_1", [](const fs::path&) {}), stop, complete, abandon,
+                          reduce, exited, 0),
+      registry));
+  // The drain ends once the reader, the only sender, has let go.
+  std::thread drain([rx = std::move(rx), &run]() mutable {
+    while (std::optional<PoolFrameDelivery> d = rx.recv()) run.frames.push_back(std::move(*d));
+  });
+  std::vector<std::string> args = {"-project",   kSample, "-comp", "Main", "-s", "0", "-e", std::to_string(last),
+                                   "-OMtemplate", "velocinta-memory-v1", "-mfr", "ON", "50", "-output",
+                                   output.string(), "-continueOnMissingFootage"};
+  if (downsample == 2) args.insert(args.end(), {"-RStemplate", "velocinta-half-v6"});
+  if (downsample == 4) args.insert(args.end(), {"-RStemplate", "velocinta-quarter-v6"});
+  std::vector<std::string> env = {"VELOCINTA_OUTPUT_FORMAT=memory", "VELOCINTA_POOL_WORKER=1", "VELOCINTA_PERF=1",
+                                  "SIMHOST_PLUGIN=" + kPlugin, "HOME=" + home.path().string()};
+  env.insert(env.end(), faults.begin(), faults.end());
+  run.child = testing::run_child(kAerender, args, env, "", 120);
+  // The worker is gone: the pool gives its output up. A frame still in the
+  // slot is taken first, and a finished output still completes.
+  abandon->store(true);
+  registry.drain();
+  EXPECT_EQ(registry.live_count(), 0u);
+  drain.join();
+  run.complete = complete->load();
+  run.exited = exited->load();
+  run.log = testing::read_text(home.path() / "Library" / "Logs" / "velocinta.log");
+  run.worker_dir_empty = fs::is_empty(worker);
+  return run;
+}
+
+// Whatever way the run ended, nothing of the output is left.
+void expect_nothing_left(const WorkerRun& run) {
+  EXPECT_TRUE(run.exited);
+  EXPECT_TRUE(run.worker_dir_empty) << "no output, frame file or manifest is left";
+  EXPECT_FALSE(testing::shm_exists(run.mapping));
+  EXPECT_TRUE(testing::shm_entries(testing::own_segment_prefix()).empty());
+  EXPECT_EQ(memory_output_in_use().load(), 0u);
+}
+
 struct Variant {
   int downsample;
   uint64_t factor;
@@ -53,64 +135,13 @@ class MemoryWorkerRun : public ::testing::TestWithParam<Variant> {};
 
 TEST_P(MemoryWorkerRun, EveryFrameArrivesThroughSharedMemoryAndNothingIsLeft) {
   const Variant v = GetParam();
-  const sim::Composition& comp = sample_main();
-  ASSERT_GT(comp.width, 0);
-  testing::ScratchDir home("vel-memory-worker");
-  ASSERT_TRUE(home.ok());
-  const fs::path worker = home.path() / "job_1" / "w0";
-  fs::create_directories(worker);
-  const fs::path output = worker / "output.vnm";
-
-  ASSERT_TRUE(claim_memory_output_token());
-  OutputRequest req;
-  req.range_start = 0;
-  req.range_end = 47;
-  req.step = comp.frame_duration.value;
-  req.key_scale = comp.frame_duration.scale;
-  req.width = static_cast<uint32_t>(sim::downsampled_side(comp.width, v.downsample));
-  req.height = static_cast<uint32_t>(sim::downsampled_side(comp.height, v.downsample));
-  auto consumer = create_memory_output(output.string(), req);
-  ASSERT_TRUE(consumer) << consumer.error().message;
-  const std::string mapping = consumer->mapping_name();
-
-  auto [tx, rx] = make_bounded_channel<PoolFrameDelivery>(4);
-  auto stop = std::make_shared<std::atomic<bool>>(false);
-  auto complete = std::make_shared<std::atomic<bool>>(false);
-  auto abandon = std::make_shared<std::atomic<bool>>(false);
-  auto exited = std::make_shared<std::atomic<bool>>(false);
-  auto factor = std::make_shared<std::atomic<uint64_t>>(v.factor);
-  BackgroundWorkerRegistry registry;
-  ASSERT_TRUE(start_memory_output_reader(
-      MemoryReaderContext(std::move(tx), std::move(*consumer), std::chrono::steady_clock::now(),
-                          make_job_dir_guard(home.path() / "job_1", [](const fs::path&) {}), stop, complete, abandon,
-                          factor, exited, 0),
-      registry));
-
-  // The channel is drained while the worker runs.
-  std::vector<PoolFrameDelivery> got;
-  std::thread drain([&rx = rx, &got] {
-    while (std::optional<PoolFrameDelivery> d = rx.recv()) got.push_back(std::move(*d));
-  });
-  std::vector<std::string> args = {"-project", kSample,        "-comp",      "Main", "-s",   "0",  "-e",
-                                   "47",       "-OMtemplate",  "velocinta-memory-v1", "-mfr", "ON", "50",
-                                   "-output",  output.string(), "-continueOnMissingFootage"};
-  if (v.downsample == 2) args.insert(args.end(), {"-RStemplate", "velocinta-half-v6"});
-  const testing::ChildResult r =
-      testing::run_child(kAerender, args,
-                         {"VELOCINTA_OUTPUT_FORMAT=memory", "VELOCINTA_POOL_WORKER=1", "VELOCINTA_PERF=1",
-                          "SIMHOST_PLUGIN=" + kPlugin, "HOME=" + home.path().string()},
-                         "", 120);
-  if (r.exit_code != 0) abandon->store(true);  // a worker gone short must not hold the reader
-  registry.drain();  // joins the reader once it ended on its own or was stopped
-  rx.reset();
-  drain.join();
-  ASSERT_EQ(r.exit_code, 0) << r.output;
-
-  EXPECT_TRUE(complete->load());
-  EXPECT_TRUE(exited->load());
-  ASSERT_EQ(got.size(), 48u);
-  for (size_t i = 0; i < got.size(); ++i) {
-    const PoolFrameDelivery& d = got[i];
+  ASSERT_GT(sample_main().width, 0);
+  const WorkerRun run = run_worker(47, v.downsample, v.factor, {});
+  ASSERT_EQ(run.child.exit_code, 0) << run.child.output;
+  EXPECT_TRUE(run.complete);
+  ASSERT_EQ(run.frames.size(), 48u);
+  for (size_t i = 0; i < run.frames.size(); ++i) {
+    const PoolFrameDelivery& d = run.frames[i];
     ASSERT_EQ(d.frame, static_cast<int64_t>(i));
     ASSERT_TRUE(d.pixels);
     const sim::FrameImage want = simhost_frame(static_cast<int>(i), v.downsample);
@@ -130,19 +161,56 @@ TEST_P(MemoryWorkerRun, EveryFrameArrivesThroughSharedMemoryAndNothingIsLeft) {
     }
     EXPECT_EQ(off_by_more, 0u) << "frame " << i;
   }
+  EXPECT_NE(run.log.find("PERF: AEIO entry: "), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("mode=Memory range=0..47 "), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("PERF: AEIO first pixels: "), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("PERF: AEIO finish: frames=48/48 failed=false "), std::string::npos) << run.log;
+  EXPECT_NE(run.child.output.find("live memory handles 0"), std::string::npos) << run.child.output;
+  expect_nothing_left(run);
+}
 
-  const std::string log = testing::read_text(home.path() / "Library" / "Logs" / "velocinta.log");
-  EXPECT_NE(log.find("PERF: AEIO entry: "), std::string::npos) << log;
-  EXPECT_NE(log.find("mode=Memory range=0..47 "), std::string::npos) << log;
-  EXPECT_NE(log.find("PERF: AEIO first pixels: "), std::string::npos) << log;
-  EXPECT_NE(log.find("PERF: AEIO finish: frames=48/48 failed=false "), std::string::npos) << log;
-  EXPECT_NE(r.output.find("live memory handles 0"), std::string::npos) << r.output;
-
-  EXPECT_TRUE(fs::is_empty(worker)) << "no output, frame file or manifest is left";
-  EXPECT_FALSE(testing::shm_exists(mapping));
-  EXPECT_TRUE(testing::shm_entries(testing::own_segment_prefix()).empty());
-  EXPECT_EQ(memory_output_in_use().load(), 0u);
-  EXPECT_EQ(registry.live_count(), 0u);
+TEST(MemoryWorkerFaults, EachRefusalIsOneLineAndTheReaderEndsIncomplete) {
+  const sim::Composition& comp = sample_main();
+  ASSERT_GT(comp.width, 0);
+  const std::string size = std::to_string(sim::downsampled_side(comp.width, 4)) + "x" +
+                           std::to_string(sim::downsampled_side(comp.height, 4));
+  const int64_t fps = (int64_t{comp.frame_duration.scale} << 16) / comp.frame_duration.value;
+  const struct {
+    const char* fault;
+    bool completes;
+    std::vector<std::string> lines;
+  } rows[] = {
+      {"SIM_AEIO_SKIP_ORDINAL=w0:2",
+       false,
+       {"ERROR: AEIO AddFrame: nonsequential output ordinal 3; expected 2",
+        "ERROR: AEIO EndAdding: memory output incomplete; consumer must use fallback"}},
+      {"SIM_AEIO_START_OFFSET=w0:1",
+       false,
+       {"ERROR: AEIO StartAdding: output differs from manifest: depth=32 size=" + size + " start=1, expected=" + size +
+        " start=0"}},
+      {"SIM_AEIO_FPS_OFFSET=w0:1", true, {}},
+      {"SIM_AEIO_FPS_OFFSET=w0:-2",
+       false,
+       {"ERROR: AEIO StartAdding: output frame rate differs from manifest: fixed=" + std::to_string(fps - 2) +
+        ", expected=" + std::to_string(fps)}},
+      {"SIM_AEIO_PREMULTIPLIED=w0",
+       false,
+       {"ERROR: AEIO StartAdding: output alpha must match verified Straight (Unmatted) template"}},
+      {"SIM_AEIO_ABORT_AT=w0:5", false, {"ERROR: AEIO AddFrame: output cancelled"}},
+      {"SIM_AEIO_FLUSH=w0", false, {"ERROR: AEIO: active output flushed before completion"}},
+      {"SIM_AEIO_CRASH_AFTER=w0:3", false, {}},
+      {"SIM_AEIO_SKIP_ORDINAL=w9:2", true, {}},  // another worker's switch
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.fault);
+    const WorkerRun run = run_worker(7, 4, 1, {row.fault});
+    EXPECT_EQ(run.complete, row.completes) << run.child.output << run.log;
+    if (row.completes) {
+      EXPECT_EQ(run.frames.size(), 8u);
+    }
+    for (const std::string& line : row.lines) EXPECT_NE(run.log.find(line), std::string::npos) << run.log;
+    expect_nothing_left(run);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Downsamples, MemoryWorkerRun, ::testing::Values(Variant{1, 1}, Variant{2, 2}));
