@@ -91,6 +91,18 @@ Status<> check_against_manifest(const MemoryOutputWriter& writer, const HostOutp
   return ok_unit();
 }
 
+// Removes the output of `spec` from the registry; nothing when it has none.
+Result<std::optional<ActiveOutput>> take_output(const void* spec) {
+  Registry& r = registry();
+  std::unique_lock lk(r.mutex, std::try_to_lock);
+  if (!lk.owns_lock()) return err(kBusy);
+  auto it = r.outputs.find(spec);
+  if (it == r.outputs.end()) return std::optional<ActiveOutput>();
+  std::optional<ActiveOutput> out(std::move(it->second));
+  r.outputs.erase(it);
+  return out;
+}
+
 }  // namespace
 
 void set_memory_module_facts(const MemoryModuleFacts& facts) {
@@ -209,16 +221,10 @@ Status<> add_output_frame(const void* spec, const HostFrameCall& call, const Hos
 }
 
 Status<> finish_memory_output(const void* spec) {
-  std::optional<ActiveOutput> out;
-  {
-    Registry& r = registry();
-    std::unique_lock lk(r.mutex, std::try_to_lock);
-    if (!lk.owns_lock()) return err(kBusy);
-    auto it = r.outputs.find(spec);
-    if (it == r.outputs.end()) return ok_unit();
-    out.emplace(std::move(it->second));
-    r.outputs.erase(it);
-  }
+  Result<std::optional<ActiveOutput>> taken = take_output(spec);
+  if (!taken) return err(taken.error());
+  std::optional<ActiveOutput>& out = *taken;
+  if (!out) return ok_unit();
   const OutputContract& c = out->writer.contract;
   int64_t span = 0;
   if (__builtin_sub_overflow(c.range_end, c.range_start, &span) || span == std::numeric_limits<int64_t>::max()) {
@@ -238,16 +244,10 @@ Status<> finish_memory_output(const void* spec) {
 }
 
 Status<> flush_memory_output(const void* spec) {
-  std::optional<ActiveOutput> out;
-  {
-    Registry& r = registry();
-    std::unique_lock lk(r.mutex, std::try_to_lock);
-    if (!lk.owns_lock()) return err(kBusy);
-    auto it = r.outputs.find(spec);
-    if (it == r.outputs.end()) return ok_unit();
-    out.emplace(std::move(it->second));
-    r.outputs.erase(it);
-  }
+  Result<std::optional<ActiveOutput>> taken = take_output(spec);
+  if (!taken) return err(taken.error());
+  std::optional<ActiveOutput>& out = *taken;
+  if (!out) return ok_unit();
   log_line("ERROR", "AEIO: active output flushed before completion");
   return ok_unit();
 }
