@@ -70,7 +70,9 @@ AEGP_MemorySuite1 memory_suite{NewMemHandle, FreeMemHandle, LockMemHandle, Unloc
 
 A_Err GetOutSpecFilePath(AEIO_OutSpecH, AEGP_MemHandle* h, A_Boolean*) {
   NewMemHandle(0, "path", g->path_bytes.size(), 0, h);
-  std::memcpy(reinterpret_cast<FakeHandle*>(*h)->bytes.data(), g->path_bytes.data(), g->path_bytes.size());
+  if (!g->path_bytes.empty()) {
+    std::memcpy(reinterpret_cast<FakeHandle*>(*h)->bytes.data(), g->path_bytes.data(), g->path_bytes.size());
+  }
   return A_Err_NONE;
 }
 A_Err GetOutSpecDepth(AEIO_OutSpecH, A_short* d) { return *d = g->depth, A_Err_NONE; }
