@@ -130,7 +130,7 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   // The plug-in simhost loaded is loaded here too, before anything renders.
   const std::optional<std::string> plugin = getenv("SIMHOST_PLUGIN");
   if (plugin) {
-    Result<bool> loaded = load_output_plugin(*plugin, log);
+    Result<bool> loaded = load_output_plugin(*plugin, cmd.value().output, getenv, log);
     if (!loaded) return error(log, loaded.error());
   } else if (memory_output) {
     return error(log, std::string("No output module template was found with the given name: ") + kMemoryOutputTemplate);
@@ -144,7 +144,7 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   if (faults.value().silent) {
     for (;;) ::pause();  // until killed
   }
-  const int status = memory_output ? run_memory_output(cmd.value(), *comp, downsample, getenv, log)
+  const int status = memory_output ? run_memory_output(cmd.value(), *comp, downsample, log)
                                    : render_range(cmd.value(), *comp, *format, downsample, faults.value(), log);
   if (plugin) report_output_host(log);
   ::close(engine.value().lifeline);

@@ -37,6 +37,8 @@ OutputFaults read_output_faults(const std::function<std::optional<std::string>(c
   f.flush_instead_of_end = scoped(getenv("SIM_AEIO_FLUSH"), folder).has_value();
   f.crash_after = scoped(getenv("SIM_AEIO_CRASH_AFTER"), folder);
   f.hang_after = scoped(getenv("SIM_AEIO_HANG_AFTER"), folder);
+  f.refuse_register = scoped(getenv("SIM_AEIO_REFUSE_REGISTER"), folder).has_value();
+  f.hide_io_out = scoped(getenv("SIM_AEIO_HIDE_IO_OUT"), folder).has_value();
   return f;
 }
 

@@ -11,6 +11,8 @@
 //   SIM_AEIO_FLUSH=w0              Flush in place of EndAdding
 //   SIM_AEIO_CRASH_AFTER=w0:n      SIGKILL between frames after n frames
 //   SIM_AEIO_HANG_AFTER=w0:n       alive and silent after n frames until killed
+//   SIM_AEIO_REFUSE_REGISTER=w0    RegisterIO answers non-zero
+//   SIM_AEIO_HIDE_IO_OUT=w0        the IO Out suite is reported missing
 #pragma once
 
 #include <cstdint>
@@ -29,6 +31,8 @@ struct OutputFaults {
   bool flush_instead_of_end = false;
   std::optional<int64_t> crash_after;
   std::optional<int64_t> hang_after;
+  bool refuse_register = false;
+  bool hide_io_out = false;
 };
 
 // The switches that name the folder `output_path` lies in; a malformed or

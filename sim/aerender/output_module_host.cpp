@@ -73,6 +73,7 @@ A_Err RegisterIO(AEGP_PluginID plugin, AEGP_IORefcon, const AEIO_ModuleInfo* inf
   for (const RegisteredModule& m : output_host().modules) {
     if (m.info.sig == info->sig) return A_Err_PARAMETER;
   }
+  if (output_host().faults.refuse_register) return A_Err_GENERIC;
   output_host().modules.push_back({*info, *fns});
   return A_Err_NONE;
 }
@@ -193,8 +194,11 @@ int fail_run(std::FILE* log, const std::string& text) {
 
 }  // namespace
 
-Result<bool> load_output_plugin(const std::string& path, std::FILE* log) {
+Result<bool> load_output_plugin(const std::string& path, const std::string& output, const EnvLookup& getenv,
+                                std::FILE* log) {
   OutputHost& h = output_host();
+  h.faults = read_output_faults(getenv, output);
+  if (h.faults.hide_io_out) h.suites.hide(kAEGPIOOutSuite);
   publish_memory_suite(h.suites);
   h.suites.publish(kAEGPIOOutSuite, kAEGPIOOutSuiteVersion7, &kIoOutSuite);
   h.suites.publish(kPFWorldSuite, kPFWorldSuiteVersion2, &kWorldSuite);
@@ -211,10 +215,8 @@ Result<bool> load_output_plugin(const std::string& path, std::FILE* log) {
   return true;
 }
 
-int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, const EnvLookup& getenv,
-                      std::FILE* log) {
+int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, std::FILE* log) {
   OutputHost& h = output_host();
-  h.faults = read_output_faults(getenv, cmd.output);
   const RegisteredModule* module = nullptr;
   for (const RegisteredModule& m : h.modules) {
     if (m.info.sig == fourcc("VnM1")) module = &m;

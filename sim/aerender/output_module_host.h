@@ -22,15 +22,16 @@ namespace sim {
 // output, and the signature of the module it names.
 inline constexpr const char* kMemoryOutputTemplate = "velocinta-memory-v1";
 
-// dlopen (never closed) and one call of the entry. An error names what
-// failed; a plug-in whose entry answers non-zero is an error as well.
-Result<bool> load_output_plugin(const std::string& path, std::FILE* log);
+// dlopen (never closed) and one call of the entry, with the registration
+// faults of output_faults.h that name the folder of `output`. An error names
+// what failed; a plug-in whose entry answers non-zero is an error as well.
+Result<bool> load_output_plugin(const std::string& path, const std::string& output, const EnvLookup& getenv,
+                                std::FILE* log);
 
 // Renders the range and hands every frame to the registered module with
 // signature VnM1, with the fault switches of output_faults.h; the answer is the exit status (0 only when every call
 // answered 0 and no memory handle is left).
-int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, const EnvLookup& getenv,
-                      std::FILE* log);
+int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, std::FILE* log);
 
 // Acquisitions, releases and live memory handles, written to `log`.
 void report_output_host(std::FILE* log);

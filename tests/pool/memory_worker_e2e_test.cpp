@@ -179,6 +179,7 @@ TEST(MemoryWorkerFaults, EachRefusalIsOneLineAndTheReaderEndsIncomplete) {
     const char* fault;
     bool completes;
     std::vector<std::string> lines;
+    std::string worker_line = "";  // in the stand-in's own output
   } rows[] = {
       {"SIM_AEIO_SKIP_ORDINAL=w0:2",
        false,
@@ -200,6 +201,14 @@ TEST(MemoryWorkerFaults, EachRefusalIsOneLineAndTheReaderEndsIncomplete) {
       {"SIM_AEIO_FLUSH=w0", false, {"ERROR: AEIO: active output flushed before completion"}},
       {"SIM_AEIO_CRASH_AFTER=w0:3", false, {}},
       {"SIM_AEIO_SKIP_ORDINAL=w9:2", true, {}},  // another worker's switch
+      {"SIM_AEIO_REFUSE_REGISTER=w0",
+       false,
+       {"ERROR: memory output unavailable: Adobe rejected memory output registration"},
+       "No output module template was found with the given name: velocinta-memory-v1"},
+      {"SIM_AEIO_HIDE_IO_OUT=w0",
+       false,
+       {"ERROR: memory output unavailable: IOOutSuite4 unavailable"},
+       "No output module template was found with the given name: velocinta-memory-v1"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.fault);
@@ -209,6 +218,10 @@ TEST(MemoryWorkerFaults, EachRefusalIsOneLineAndTheReaderEndsIncomplete) {
       EXPECT_EQ(run.frames.size(), 8u);
     }
     for (const std::string& line : row.lines) EXPECT_NE(run.log.find(line), std::string::npos) << run.log;
+    if (!row.worker_line.empty()) {
+      EXPECT_EQ(run.child.exit_code, 1);
+      EXPECT_NE(run.child.output.find(row.worker_line), std::string::npos) << run.child.output;
+    }
     expect_nothing_left(run);
   }
 }
