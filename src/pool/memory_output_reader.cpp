@@ -89,7 +89,10 @@ void MemoryReaderContext::finish(std::vector<uint8_t>* reusable, bool idle) noex
   }
   release_memory_output_token();
   if (reusable != nullptr) return_pooled_buffer(std::move(*reusable));
-  if (exited_) exited_->store(true, std::memory_order_release);
+  if (exited_) {
+    exited_->store(true, std::memory_order_release);
+    exited_->notify_all();  // whoever waits for the end (std::atomic::wait)
+  }
   if (idle) request_early_idle();
   job_dir_.reset();
   frames_.reset();

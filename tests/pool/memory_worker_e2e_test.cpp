@@ -107,6 +107,7 @@ WorkerRun run_worker(int64_t last, int downsample, uint64_t factor, const std::v
   // The worker is gone: the pool gives its output up. A frame still in the
   // slot is taken first, and a finished output still completes.
   abandon->store(true);
+  exited->wait(false);  // the reader ends on its own; only then is the registry drained
   registry.drain();
   EXPECT_EQ(registry.live_count(), 0u);
   drain.join();
@@ -138,8 +139,8 @@ TEST_P(MemoryWorkerRun, EveryFrameArrivesThroughSharedMemoryAndNothingIsLeft) {
   ASSERT_GT(sample_main().width, 0);
   const WorkerRun run = run_worker(47, v.downsample, v.factor, {});
   ASSERT_EQ(run.child.exit_code, 0) << run.child.output;
-  EXPECT_TRUE(run.complete);
-  ASSERT_EQ(run.frames.size(), 48u);
+  EXPECT_TRUE(run.complete) << run.log;
+  ASSERT_EQ(run.frames.size(), 48u) << run.child.output;
   for (size_t i = 0; i < run.frames.size(); ++i) {
     const PoolFrameDelivery& d = run.frames[i];
     ASSERT_EQ(d.frame, static_cast<int64_t>(i));
