@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "host.h"
@@ -186,6 +187,12 @@ int run_simhost(const Options& options) {
   if (!entry) {
     std::fprintf(stderr, "simhost: %s\n", entry.error().c_str());
     return 2;
+  }
+  // Every render worker the pool starts inherits it and loads the same library.
+  {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(options.plugin, ec);
+    ::setenv("SIMHOST_PLUGIN", (ec ? std::filesystem::path(options.plugin) : absolute).c_str(), 1);
   }
   // Before the entry, which is where the plug-in starts its update check;
   // after the load, so a run that cannot start leaves no recorder behind.

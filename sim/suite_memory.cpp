@@ -64,6 +64,8 @@ const AEGP_MemorySuite1 kSuite = {NewMemHandle, FreeMemHandle, LockMemHandle, Un
 
 }  // namespace
 
+const AEGP_MemorySuite1* memory_suite_table() { return &kSuite; }
+
 void publish_memory_suite(SuiteRegistry& r) { r.publish(kAEGPMemorySuite, kAEGPMemorySuiteVersion1, &kSuite); }
 
 AEGP_MemHandle new_mem_handle(const void* bytes, size_t size) {

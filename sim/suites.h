@@ -7,12 +7,16 @@
 #include "hostsdk/types.h"
 #include "suite_registry.h"
 
+struct AEGP_MemorySuite1;
+
 namespace sim {
 
 void publish_register_suite(SuiteRegistry& r);
 void publish_command_suite(SuiteRegistry& r);
 void publish_utility_suite(SuiteRegistry& r);
 void publish_memory_suite(SuiteRegistry& r);
+// The Memory suite's table, for a host that makes handles itself.
+const AEGP_MemorySuite1* memory_suite_table();
 void publish_proj_suite(SuiteRegistry& r);
 void publish_item_suite(SuiteRegistry& r);
 void publish_comp_suite(SuiteRegistry& r);

@@ -13,6 +13,7 @@
 #include "aerender_command.h"
 #include "aerender_faults.h"
 #include "frame_image.h"
+#include "output_module_host.h"
 #include "project_json.h"
 #include "process_variants.h"
 #include "psd_writer.h"
@@ -140,8 +141,9 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
     if (variants.value().exit_after) end_client_now(variants.value());
     for (;;) ::pause();  // until killed
   }
+  const bool memory_output = cmd.value().output_template == kMemoryOutputTemplate;
   const std::optional<FrameFileFormat> format = output_template_format(cmd.value().output_template);
-  if (!format) {
+  if (!format && !memory_output) {
     return error(log, "No output module template was found with the given name: " + cmd.value().output_template);
   }
   int32_t downsample = 1;
@@ -157,14 +159,26 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
     if (c.name == cmd.value().comp) comp = &c;
   }
   if (comp == nullptr) return error(log, "No comp was found with the given name: " + cmd.value().comp);
-  if (!frame_file_path(cmd.value().output, 0)) {
+  if (!memory_output && !frame_file_path(cmd.value().output, 0)) {
     return error(log, "The output path has no frame number pattern: " + cmd.value().output);
+  }
+
+  // The plug-in simhost loaded is loaded here too, before anything renders.
+  const std::optional<std::string> plugin = getenv("SIMHOST_PLUGIN");
+  if (plugin) {
+    Result<bool> loaded = load_output_plugin(*plugin, cmd.value().output, getenv, log);
+    if (!loaded) return error(log, loaded.error());
+  } else if (memory_output) {
+    return error(log, std::string("No output module template was found with the given name: ") + kMemoryOutputTemplate);
   }
 
   Result<std::vector<RenderEngine>> engines = start_engines(variants.value().engines, log);
   if (!engines) return error(log, "Unable to start the render engine: " + engines.error());
   take_memory_and_cpu(variants.value().client_mib, variants.value().client_cpu_percent);
-  const int status = render_range(cmd.value(), *comp, *format, downsample, faults.value(), variants.value(), log);
+  const int status = memory_output
+                         ? run_memory_output(cmd.value(), *comp, downsample, log)
+                         : render_range(cmd.value(), *comp, *format, downsample, faults.value(), variants.value(), log);
+  if (plugin) report_output_host(log);
   let_engines_go(engines.value());
   return status;
 }

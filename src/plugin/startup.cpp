@@ -20,8 +20,10 @@
 #include "plugin/startup_mode.h"
 #include "core/process_flags.h"
 #include "core/switches.h"
+#include "memout/output_format.h"
 #include "core/threads.h"
 #include "host/basic_suite_store.h"
+#include "host/memory_output_module.h"
 #include "host/panel_calls.h"
 #include "host/render_calls.h"
 #include "host/suite_probe.h"
@@ -82,6 +84,13 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
   remember_main_thread();
   const StartupFacts facts = current_startup_facts();
   const StartupMode mode = choose_startup_mode(facts);
+  // A render worker asked for memory output needs the module whatever else
+  // start-up does (an inert worker registers it and nothing else).
+  if (worker_output_format() == WorkerOutputFormat::Memory) {
+    if (auto r = register_memory_output(basic, plugin_id, facts.in_render_engine); !r) {
+      log_line("ERROR", "memory output unavailable: " + r.error());
+    }
+  }
   if (mode == StartupMode::Inert) return {};
 
   // The load line comes first, so whatever loading the options reports reads

@@ -33,6 +33,7 @@ struct BoundedChannelCore {
 }  // namespace detail
 
 enum class SendOutcome { Sent, Disconnected, Stopped };
+enum class TrySend { Sent, Full, Disconnected };
 enum class TryRecv { Value, Empty, Disconnected };
 
 template <class T>
@@ -81,6 +82,18 @@ class ChannelSender {
     core_->items.push_back(std::move(value));
     core_->items_ready.notify_one();
     return true;
+  }
+
+  // Never waits; the value is moved in only when the answer is Sent, so a
+  // sender that finds the channel full keeps it for its next try.
+  TrySend try_send_keeping(T& value) {
+    if (!core_) return TrySend::Disconnected;
+    std::lock_guard lk(core_->mu);
+    if (core_->receivers == 0) return TrySend::Disconnected;
+    if (core_->items.size() >= core_->capacity) return TrySend::Full;
+    core_->items.push_back(std::move(value));
+    core_->items_ready.notify_one();
+    return TrySend::Sent;
   }
 
   bool connected() const {

@@ -1,0 +1,123 @@
+// The memory-output reader's own cost per frame against the bare copy of the
+// same bytes: taking one published 1920 × 1080 frame out of the slot,
+// checking it against the contract and wrapping it for the frame channel
+// (with the refill of its reusable buffer), and the reduction by a factor
+// against a memcpy of the reduced bytes.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cache/buffer_pool.h"
+#include "cache/pixel_payload.h"
+#include "memout/output_consumer.h"
+#include "memout/output_writer.h"
+#include "pool/rgba_decimation.h"
+
+namespace {
+
+constexpr uint32_t kWidth = 1920;
+constexpr uint32_t kHeight = 1080;
+constexpr uint64_t kFrameBytes = uint64_t{kWidth} * kHeight * 4;
+
+std::vector<uint8_t> noise(uint64_t n) {
+  std::vector<uint8_t> v(n);
+  uint32_t x = 12345;
+  for (auto& b : v) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return v;
+}
+
+void BM_reader_frame(benchmark::State& state) {
+  const std::string output = "/tmp/vel-bench-reader-" + std::to_string(::getpid()) + ".vnm";
+  vel::OutputRequest req;
+  req.range_start = 0;
+  req.range_end = 999'999;
+  req.step = 1;
+  req.key_scale = 24;
+  req.width = kWidth;
+  req.height = kHeight;
+  auto consumer = vel::create_memory_output(output, req);
+  if (!consumer) return state.SkipWithError(consumer.error().message.c_str());
+  auto writer = vel::read_output_manifest(output);
+  if (!writer) return state.SkipWithError(writer.error().message.c_str());
+  const std::vector<uint8_t> argb = noise(kFrameBytes);
+  const vel::ArgbFrame frame{argb.data(), argb.size(), kWidth * 4, kWidth, kHeight};
+  std::vector<uint8_t> buffer(kFrameBytes);
+  int64_t next = 0;
+  for (auto _ : state) {
+    state.PauseTiming();  // the producer's side is not the reader's cost
+    if (next > req.range_end || !vel::write_frame_to_slot(*writer, next++, frame, false)) {
+      state.SkipWithError("producer refused a frame");
+      break;
+    }
+    state.ResumeTiming();
+    auto got = vel::receive_output_frame(*consumer, buffer);
+    if (!got || !got->has_value()) {
+      state.SkipWithError("no frame");
+      break;
+    }
+    vel::PixelPayload payload = vel::PixelPayload::adopt(std::move(buffer));
+    benchmark::DoNotOptimize(payload.data());
+    std::optional<vel::ByteBuffer> refill = vel::take_zeroed_pooled_buffer(kFrameBytes, kFrameBytes);
+    buffer = refill ? std::move(*refill) : std::vector<uint8_t>(kFrameBytes);
+    state.PauseTiming();
+    // The cache gives evicted frames back to the pool: the steady state.
+    if (std::optional<std::vector<uint8_t>> bytes = payload.try_take_bytes()) vel::return_pooled_buffer(std::move(*bytes));
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFrameBytes));
+}
+BENCHMARK(BM_reader_frame)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_reader_frame_baseline(benchmark::State& state) {
+  const std::vector<uint8_t> src = noise(kFrameBytes);
+  std::vector<uint8_t> dst(kFrameBytes);
+  for (auto _ : state) {
+    std::memcpy(dst.data(), src.data(), kFrameBytes);
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFrameBytes));
+}
+BENCHMARK(BM_reader_frame_baseline)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_reader_decimate(benchmark::State& state) {
+  const uint64_t factor = static_cast<uint64_t>(state.range(0));
+  const std::vector<uint8_t> src = noise(kFrameBytes);
+  const auto size = vel::reduced_rgba_size(kWidth, kHeight, kFrameBytes, factor);
+  if (!size) return state.SkipWithError("size");
+  for (auto _ : state) {
+    std::optional<vel::ByteBuffer> out = vel::take_zeroed_pooled_buffer(size->bytes, size->bytes);
+    if (!out || !vel::reduce_rgba(src, kWidth, kHeight, factor, *size, *out)) {
+      state.SkipWithError("reduce");
+      break;
+    }
+    benchmark::DoNotOptimize(out->data());
+    vel::return_pooled_buffer(std::move(*out));
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size->bytes));
+}
+BENCHMARK(BM_reader_decimate)->Arg(4)->Unit(benchmark::kMicrosecond);
+
+void BM_reader_decimate_baseline(benchmark::State& state) {
+  const uint64_t factor = static_cast<uint64_t>(state.range(0));
+  const uint64_t bytes = uint64_t{kWidth / factor} * (kHeight / factor) * 4;
+  const std::vector<uint8_t> src = noise(bytes);
+  std::vector<uint8_t> dst(bytes);
+  for (auto _ : state) {
+    std::memcpy(dst.data(), src.data(), bytes);
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_reader_decimate_baseline)->Arg(4)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
