@@ -137,16 +137,16 @@ void raster_fill_worker_loop(RasterFillWorker w) {
   }
 }
 
-void run_raster_fill(RasterJobSlot& slot, std::shared_ptr<const CompModel> comp, std::vector<FrameKey> frames,
+uint32_t run_raster_fill(RasterJobSlot& slot, std::shared_ptr<const CompModel> comp, std::vector<FrameKey> frames,
                      uint32_t downsample, const RasterFillEnv& env) {
   renew_job_slot(slot);
-  if (frames.empty() || !comp) return;
+  if (frames.empty() || !comp) return 0;
   auto prepared = prepare_raster_scene(*comp);
   comp.reset();
   if (!prepared) {
     log_line("ERROR", "raster fill: " + prepared.error());
     slot.cancel->store(true, std::memory_order_release);
-    return;
+    return 0;
   }
   auto scene = std::make_shared<const PreparedScene>(std::move(prepared).value());
   const uint64_t expected = slot.generation->load(std::memory_order_acquire);
@@ -191,10 +191,11 @@ void run_raster_fill(RasterJobSlot& slot, std::shared_ptr<const CompModel> comp,
   if (started > 0) {
     slot.receiver.reset();
     slot.receiver.emplace(std::move(receiver));
-    return;
+    return started;
   }
   log_line("ERROR", "raster fill: aucun thread démarré — reprise AE demandée");
   slot.cancel->store(true, std::memory_order_release);
+  return 0;
 }
 
 }  // namespace vel

@@ -67,8 +67,9 @@ struct RasterFillEnv {
 
 // Renews the slot (cancelling any running fill), prepares the scene and
 // starts the threads over `frames` in list order; returns at once. The
-// slot's receiver is set when at least one thread started.
-void run_raster_fill(RasterJobSlot& slot, std::shared_ptr<const CompModel> comp, std::vector<FrameKey> frames,
+// slot's receiver is set when at least one thread started. Answers how
+// many started (the idle hook does not look).
+uint32_t run_raster_fill(RasterJobSlot& slot, std::shared_ptr<const CompModel> comp, std::vector<FrameKey> frames,
                      uint32_t downsample, const RasterFillEnv& env = {});
 
 // The most recently finished frame of any thread of one fill; only ever
