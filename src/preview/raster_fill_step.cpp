@@ -49,14 +49,19 @@ void raster_reread_step(PreviewController& ctl, const PreviewTickInputs& in) {
 }
 
 void start_raster_fill_if_due(PreviewController& ctl, const FrameCache& cache, const PreviewTickInputs& in) {
-  if (!ctl.raster_comp || ctl.raster_slot.running() || !ctl.pinned_item || !ctl.timing) return;
+  if (!ctl.raster_comp || !ctl.pinned_item || !ctl.timing) return;
+  const uint32_t ds = effective_downsample(ctl);
+  if (ctl.raster_fill_armed && ctl.raster_fill_armed->downsample != ds) {
+    // A running fill draws frames of the old size: none of them may reach
+    // the cache, and a fresh fill starts at the new size.
+    renew_job_slot(ctl.raster_slot);
+    ctl.raster_fill_armed.reset();
+  }
+  if (ctl.raster_slot.running()) return;
   if (ctl.frame_count <= 0 || static_cast<uint64_t>(ctl.frame_count) > cache.frame_limit) return;
   if (!edit_quiet_elapsed(ctl, in.now_ns)) return;
-  const uint32_t ds = effective_downsample(ctl);
   const RasterFillArm arm{*ctl.pinned_item, work_area_bounds(ctl.work_area, ctl.frame_count), ds};
   if (ctl.raster_fill_armed == arm) return;
-  // A fill at another downsample draws frames of the wrong size.
-  if (ctl.raster_fill_armed && ctl.raster_fill_armed->downsample != ds) renew_job_slot(ctl.raster_slot);
   const uint32_t want_width = raster_side(ctl.raster_comp->width, ds);
   std::vector<FrameKey> frames = missing_work_area_frames(ctl, cache, want_width);
   ctl.raster_fill_armed = arm;

@@ -2,7 +2,9 @@
 // what it does with them, and the hand-back when the fill raised its flag.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "cache/frame_cache_ops.h"
 #include "panel/present_telemetry.h"
@@ -91,6 +93,59 @@ TEST(RasterResults, ARaisedFlagHandsTheCompositionBack) {
   EXPECT_GT(ctl.raster_slot.generation->load(), generation) << "reset_preview_session renews the slot";
   EXPECT_FALSE(flag->load()) << "swapped back to false";
   EXPECT_NE(ctl.raster_slot.cancel.get(), flag.get());
+}
+
+CompModel sliding_solid() {
+  LayerModel l;
+  l.index = 1;
+  l.name = "S";
+  l.kind = LayerKind::Av;
+  l.source = SolidSource{{1, 0, 0}, 16, 16};
+  l.in_point = 0;
+  l.out_point = 10;
+  l.enabled = true;
+  l.blend_mode = "normal";
+  l.transform.anchor = AnimatedVec2::constant({0, 0});
+  l.transform.scale = AnimatedVec2::constant({100, 100});
+  l.transform.opacity = AnimatedScalar::keyed({{0, 0, Interpolation::Linear}, {10, 100, Interpolation::Linear}});
+  CompModel c;
+  c.width = 64;
+  c.height = 32;
+  c.layers = {l};
+  return c;
+}
+
+// Takes results tick after tick until the fill has ended.
+void fill_to_the_end(PreviewController& ctl, FrameCache& cache) {
+  for (int i = 0; i < 200000 && ctl.raster_slot.running(); ++i) {
+    if (take_raster_results(ctl, cache) == 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+  ASSERT_FALSE(ctl.raster_slot.running());
+}
+
+TEST(RasterFillStart, OncePerWorkAreaAndDownsampleAndASizeChangeCancels) {
+  PreviewController ctl = controller_at_25fps();
+  ctl.frame_count = 40;
+  ctl.pinned_item = 7;
+  ctl.current_frame = 30;
+  ctl.raster_comp = std::make_shared<const CompModel>(sliding_solid());
+  FrameCache cache;
+  PreviewTickInputs in;
+
+  start_raster_fill_if_due(ctl, cache, in);
+  ASSERT_TRUE(ctl.raster_slot.running());
+  const uint64_t first_generation = ctl.raster_slot.generation->load();
+  ctl.downsample.quality_factor = 2;  // the Size popup changes during the fill
+  start_raster_fill_if_due(ctl, cache, in);
+  EXPECT_GT(ctl.raster_slot.generation->load(), first_generation + 1) << "cancelled, then renewed by the new fill";
+  fill_to_the_end(ctl, cache);
+  EXPECT_EQ(ctl.counters.raster_frames, 40u);
+  for (int32_t f = 0; f < 40; ++f) EXPECT_EQ(cached_frame_width(cache, {f, 25}), 32u) << f;
+
+  const uint64_t generation = ctl.raster_slot.generation->load();
+  start_raster_fill_if_due(ctl, cache, in);
+  EXPECT_FALSE(ctl.raster_slot.running()) << "armed once for the same work area and downsample";
+  EXPECT_EQ(ctl.raster_slot.generation->load(), generation);
 }
 
 }  // namespace
