@@ -146,6 +146,7 @@ TEST(RasterFillStart, OncePerWorkAreaAndDownsampleAndASizeChangeCancels) {
   start_raster_fill_if_due(ctl, cache, in);
   EXPECT_FALSE(ctl.raster_slot.running()) << "armed once for the same work area and downsample";
   EXPECT_EQ(ctl.raster_slot.generation->load(), generation);
+  BackgroundWorkerRegistry::process().drain();  // as the death hook joins them
 }
 
 }  // namespace
