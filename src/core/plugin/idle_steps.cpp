@@ -56,7 +56,6 @@ void step_comp_tracking(Tick& t) {
   if (t.report.pinned_changed && t.s.preview.pinned_handle) {
     classify_preview_topology(t.s.preview, t.s.preview.pinned_handle);
   }
-  raster_reread_step(t.s.preview, t.in);
   preview_apply_work_area_requests(t.s.preview, t.in, t.report);
 }
 
@@ -65,6 +64,8 @@ void step_verification_and_clock(Tick& t) { playback_clock_step(t.s, t.in.now_ns
 void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.report); }
 
 void step_producers(Tick& t) {
+  // An edited raster comp is read again before anyone decides who renders.
+  raster_reread_step(t.s.preview, t.in);
   async_render_tick(t.s.preview, t.s.cache, t.report);
   raster_fill_step(t.s.preview, t.s.cache, t.in);
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
