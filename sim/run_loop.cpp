@@ -131,6 +131,7 @@ void main_loop(Session& s, const Scenario& scenario, double seconds) {
     }
     if (now >= end) break;
     A_long sleep_ms = call_idle_hooks(s);
+    for (std::string& name : other_thread_names()) s.stats.threads_seen.insert(std::move(name));
     auto wake = std::min(Clock::now() + std::chrono::milliseconds(sleep_ms), end);
     if (next < scenario.events.size()) {
       wake = std::min(wake, start + std::chrono::milliseconds(scenario.events[next].at_ms));

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,8 @@ struct RunStats {
   // OS names of the threads still alive after the death hooks (the
   // host's own render thread has ended by then).
   std::vector<std::string> threads_after_death;
+  // OS names of every thread seen beside the host's loop while it ran.
+  std::set<std::string> threads_seen;
   // The update check's world after the death hooks: the requests the update
   // service answered, the links the opener recorder was given, the openers
   // left as zombies, and the names of any children still present.

@@ -98,6 +98,7 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["update_menu_calls"] = s.update_menu_calls;
   summary["death_calls"] = s.death_calls;
   summary["threads_after_death"] = s.threads_after_death;
+  summary["threads_seen"] = s.threads_seen;
   summary["update"] = {{"requests", s.update_requests},
                        {"links_opened", s.links_opened},
                        {"zombie_openers", s.zombie_openers},

@@ -69,7 +69,10 @@ void step_verification_and_clock(Tick& t) { playback_clock_step(t.s, t.in.now_ns
 void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.report); }
 
 void step_producers(Tick& t) {
+  // An edited raster comp is read again before anyone decides who renders.
+  raster_reread_step(t.s.preview, t.in);
   async_render_tick(t.s.preview, t.s.cache, t.report);
+  raster_fill_step(t.s.preview, t.s.cache, t.in);
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
   note_cost_figures(t.s.store, t.s.preview);
 }

@@ -38,6 +38,7 @@ bool item_still_in_project(ItemH item, uint64_t id) {
 void unpin(PreviewController& ctl) {
   cancel_async_renders(ctl);
   ctl.raster_comp.reset();
+  renew_job_slot(ctl.raster_slot);
   ctl.pinned_item.reset();
   ctl.pinned_handle = nullptr;
   ctl.timing.reset();
@@ -68,6 +69,7 @@ void switch_pinned(PreviewController& ctl, FrameCache& cache, ItemH item, uint64
                    const PreviewTickInputs& in) {
   cancel_async_renders(ctl);
   ctl.raster_comp.reset();  // the next classification decides for the new composition
+  renew_job_slot(ctl.raster_slot);
   const std::optional<uint64_t> outgoing = ctl.pinned_item;
   ctl.pinned_item = id;
   ctl.pinned_handle = item;
@@ -97,6 +99,14 @@ void note_edit(PreviewController& ctl, FrameCache& cache, PreviewTickReport& rep
   report.edited = true;
   // Frames and requests of before the edit show the old project.
   cancel_async_renders(ctl);
+  if (ctl.raster_comp) {
+    // The held comp model shows the project before the edit: no result of
+    // its fill may reach the emptied cache, and it is read again once the
+    // edits are quiet.
+    ctl.raster_comp.reset();
+    renew_job_slot(ctl.raster_slot);
+    ctl.raster_reread = true;
+  }
   clear_frame_cache(cache);
   for (uint64_t id : ctl.seen_comps) {
     if (!ctl.pinned_item || id != *ctl.pinned_item) ctl.stale_archived.insert(id);

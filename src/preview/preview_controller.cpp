@@ -112,7 +112,8 @@ std::string preview_summary_text(const PreviewController& ctl) {
   return "preview: frames sync=" + std::to_string(c.sync_frames) + " async=" + std::to_string(c.async_frames) +
          " submitted=" + std::to_string(c.async_submitted) + " stale=" + std::to_string(c.async_stale) +
          " cancelled=" + std::to_string(c.async_cancelled) + " failed=" +
-         std::to_string(c.async_failed + c.sync_failed) + " refused=" + std::to_string(c.cache_refused);
+         std::to_string(c.async_failed + c.sync_failed) + " refused=" + std::to_string(c.cache_refused) +
+         " raster=" + std::to_string(c.raster_frames);
 }
 
 void preview_shutdown(PreviewController& ctl) {
@@ -120,6 +121,7 @@ void preview_shutdown(PreviewController& ctl) {
   // should an idle call or a command still reach the controller.
   ctl.async_allowed = false;
   cancel_async_renders(ctl);
+  renew_job_slot(ctl.raster_slot);
   log_line("INFO", preview_summary_text(ctl));
 }
 

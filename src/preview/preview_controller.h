@@ -34,6 +34,7 @@
 #include "preview/level_render_times.h"
 #include "preview/work_area.h"
 #include "raster/comp_model.h"
+#include "raster/raster_fill.h"
 
 namespace vel {
 
@@ -47,6 +48,15 @@ struct PreviewCounters {
   uint64_t async_failed = 0;      // completions without a frame
   uint64_t sync_failed = 0;       // synchronous renders that failed
   uint64_t cache_refused = 0;     // frames the cache did not take
+  uint64_t raster_frames = 0;     // raster fill results cached
+};
+
+// What a raster fill was started for; a change of any part allows another.
+struct RasterFillArm {
+  uint64_t item = 0;
+  WorkAreaFrames area;
+  uint32_t downsample = 0;
+  friend bool operator==(const RasterFillArm&, const RasterFillArm&) = default;
 };
 
 // At most this many asynchronous requests wait at the host at once.
@@ -111,6 +121,9 @@ struct PreviewController {
   std::shared_ptr<const CompModel> raster_comp;
   bool comp_is_3d = false;
   bool raster_blocked = false;  // keeps the raster path off until the state is reset
+  RasterJobSlot raster_slot;    // the running fill's results and cancellation
+  std::optional<RasterFillArm> raster_fill_armed;  // the last fill started for this raster comp
+  bool raster_reread = false;   // an edit made the held comp stale: read it again once quiet
 
   // Developer live grab.
   bool live_grab = false;
@@ -155,6 +168,17 @@ void async_render_tick(PreviewController& ctl, FrameCache& cache, PreviewTickRep
 void preview_render_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
                          PreviewTickReport& report);
 void live_grab_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in);
+
+// The raster fill's tick: reads an edited raster comp again once edits are
+// quiet, starts a fill of the missing work-area frames when none runs, takes
+// at most 8 results into the cache, and hands the composition back to the
+// host's renderer when the fill raised its cancel flag.
+void raster_fill_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in);
+// Its parts, for the tests.
+void raster_reread_step(PreviewController& ctl, const PreviewTickInputs& in);
+void start_raster_fill_if_due(PreviewController& ctl, const FrameCache& cache, const PreviewTickInputs& in);
+size_t take_raster_results(PreviewController& ctl, FrameCache& cache);
+inline constexpr size_t kRasterResultsPerTick = 8;
 
 // All of the above; nothing at all while `in.modal` or the modal flag is up.
 PreviewTickReport preview_idle_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in);

@@ -12,6 +12,10 @@ namespace vel {
 
 void classify_preview_topology(PreviewController& ctl, ItemH comp_item) {
   ctl.raster_comp.reset();
+  // A fill of the comp as it was read before is of no use now.
+  renew_job_slot(ctl.raster_slot);
+  ctl.raster_fill_armed.reset();
+  ctl.raster_reread = false;
   const uint64_t start = mono_ns();
   auto scan = scan_preview_topology(comp_item, [] { return mono_ns(); });
   const double elapsed_ms = static_cast<double>(mono_ns() - start) / 1e6;
@@ -28,6 +32,9 @@ void classify_preview_topology(PreviewController& ctl, ItemH comp_item) {
 
 void reset_preview_session(PreviewController& ctl) {
   ctl.raster_comp.reset();
+  renew_job_slot(ctl.raster_slot);
+  ctl.raster_fill_armed.reset();
+  ctl.raster_reread = false;
   ctl.last_decision.reset();
 }
 

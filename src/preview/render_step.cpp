@@ -215,6 +215,9 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     di.current_missing = next < missing.size() && current_key && missing[next].second == *current_key;
     di.async_available = async_manager && !ctl.async_broken;  // a refusal turns it off mid-tick
     di.async_stalled = async_stalled(measures, !ctl.async_pending.empty());
+    // A composition longer than the cache holds is never filled by the raster
+    // threads: the host's renderer keeps it.
+    di.raster_ready = ctl.raster_comp != nullptr && static_cast<uint64_t>(ctl.frame_count) <= cache.frame_limit;
     const DeliveryDecision d = decide_delivery(di);
     note_decision(ctl, d, measures);
     if (d.producer == Producer::InProcessSync) {

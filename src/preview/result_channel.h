@@ -27,6 +27,7 @@ struct ChannelCore {
 }  // namespace detail
 
 enum class RecvState { Value, Empty, Disconnected };
+enum class SendState { Sent, Full, Disconnected };
 
 template <class T>
 class ResultSender {
@@ -55,6 +56,17 @@ class ResultSender {
     if (!core_->receiver_alive) return false;
     core_->items.push_back(std::move(value));
     return true;
+  }
+
+  // Never waits: a thread that must stay cancellable polls with this
+  // instead of sleeping in `send`, where only the receiver's going or a
+  // freed place would wake it. `value` is moved from only when Sent.
+  SendState try_send(T& value) {
+    std::lock_guard lk(core_->mu);
+    if (!core_->receiver_alive) return SendState::Disconnected;
+    if (core_->items.size() >= core_->capacity) return SendState::Full;
+    core_->items.push_back(std::move(value));
+    return SendState::Sent;
   }
 
   bool receiver_alive() const {

@@ -1,8 +1,8 @@
 #include "raster/raster_frame.h"
 
 #include <algorithm>
-#include <new>
 
+#include "cache/buffer_pool.h"
 #include "raster/keyframe_eval.h"
 #include "raster/raster_eligibility.h"
 #include "raster/solid_rasterizer.h"
@@ -47,11 +47,12 @@ uint32_t raster_side(uint32_t side, uint32_t downsample) {
 }
 
 Result<std::vector<uint8_t>> zeroed_frame_pixels(uint32_t width, uint32_t height) {
-  try {
-    return std::vector<uint8_t>(static_cast<size_t>(width) * height * 4, 0);
-  } catch (const std::bad_alloc&) {
-    return err("raster frame allocation failed");
-  }
+  // A frame's pixels end in the cache, which hands evicted buffers back to
+  // the pool; a pooled buffer is zeroed because a solid need not cover it.
+  const uint64_t len = uint64_t{width} * height * 4;
+  auto pixels = take_zeroed_pooled_buffer(len, len + len / 4);
+  if (!pixels) return err("raster frame allocation failed");
+  return std::move(*pixels);
 }
 
 Result<RasterFrame> render_raster_frame(const CompModel& comp, uint32_t downsample, bool optimize, double t) {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <thread>
 
 #include "store/frame_file.h"
 #include "core/machine.h"
@@ -449,6 +450,24 @@ constexpr const char* kRasterProject = R"({"active_comp": "R", "compositions": [
     {"name": "Back", "solid": {"color": [0.1, 0.2, 0.7], "width": 320, "height": 240},
      "transform": {"opacity": 90}}]}]})";
 
+// Colour channels of a grab's PPM pixels more than 1 away from the stand-in
+// host's own render of `comp` at `t` (a size mismatch counts as all off).
+size_t ppm_channels_off(const sim::Composition& comp, sim::HostTime t, int32_t ds, const std::string& rgb) {
+  sim::RenderRequest req;
+  req.time = t;
+  req.downsample_x = req.downsample_y = ds;
+  auto host = sim::render_composition(comp, req);
+  if (!host.ok() || host.value().rgba.size() / 4 * 3 != rgb.size()) return rgb.size() + 1;
+  size_t off = 0;
+  for (size_t p = 0; p < rgb.size() / 3; ++p) {
+    for (size_t ch = 0; ch < 3; ++ch) {
+      const int ours = static_cast<uint8_t>(rgb[p * 3 + ch]);
+      off += std::abs(ours - int(sim::to_8bit(host.value().rgba[p * 4 + ch]))) > 1;
+    }
+  }
+  return off;
+}
+
 // A composition of solids that the raster renderer takes: the grab draws it
 // without the host (whose renders all fail here) and shows what the host
 // would have drawn.
@@ -475,19 +494,7 @@ TEST_F(SimhostRun, RasterCompositionIsGrabbedByThePluginItself) {
 
   auto parsed = sim::parse_project_text(kRasterProject);
   ASSERT_TRUE(parsed.ok());
-  sim::RenderRequest req;
-  req.time = sim::HostTime{0, 25};
-  req.downsample_x = req.downsample_y = 4;
-  auto host = sim::render_composition(parsed.value().comps[0], req);
-  ASSERT_TRUE(host.ok());
-  size_t off = 0;
-  for (size_t p = 0; p < 80u * 60u; ++p) {
-    for (size_t ch = 0; ch < 3; ++ch) {
-      const int ours = static_cast<uint8_t>(bytes[header.size() + p * 3 + ch]);
-      off += std::abs(ours - int(sim::to_8bit(host.value().rgba[p * 4 + ch]))) > 1;
-    }
-  }
-  EXPECT_EQ(off, 0u);
+  EXPECT_EQ(ppm_channels_off(parsed.value().comps[0], {0, 25}, 4, bytes.substr(header.size())), 0u);
 }
 
 TEST_F(SimhostRun, UpdateCheckAsksOnlyTheLoopbackServiceAndLeavesNoChild) {
@@ -510,6 +517,83 @@ TEST_F(SimhostRun, AnUpdateEndpointFromTheEnvironmentWinsOverTheService) {
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_TRUE(summary()["update"]["requests"].empty());
   EXPECT_EQ(read_text(log_path()).find("update:"), std::string::npos) << read_text(log_path());
+}
+
+}  // namespace
+}  // namespace vel
+
+namespace vel {
+namespace {
+
+// Channels of `ours` (premultiplied RGBA8) more than 1 away from the stand-in
+// host's own render of `comp` at `t`.
+size_t channels_off(const sim::Composition& comp, sim::HostTime t, int32_t ds, std::span<const uint8_t> ours) {
+  sim::RenderRequest req;
+  req.time = t;
+  req.downsample_x = req.downsample_y = ds;
+  auto host = sim::render_composition(comp, req);
+  if (!host.ok() || host.value().rgba.size() != ours.size()) return ours.size() + 1;
+  size_t off = 0;
+  for (size_t i = 0; i < ours.size(); ++i) off += std::abs(int(ours[i]) - int(sim::to_8bit(host.value().rgba[i]))) > 1;
+  return off;
+}
+
+// With the raster path on, the demo's composition of solids fills its whole
+// work area from "velocinta-raster-" threads without a single host render,
+// every frame as the host would draw it; after an edit the work area is
+// drawn again with the edited pixels.
+TEST_F(SimhostRun, RasterFillCachesTheWorkAreaWithoutTheHost) {
+  const fs::path scenario = root_ / "edit.json";
+  std::ofstream(scenario) << R"({"events": [
+    {"at_ms": 700, "action": "edit", "pointer": "/compositions/0/layers/2/solid/color", "value": [0.7, 0.1, 0.1]},
+    {"at_ms": 1300, "action": "command", "name": "velocinta: grab frame"}]})";
+  const std::string project = std::string(VEL_DEMO_DIR) + "/raster.aep";
+  auto r = run({"VELOCINTA_DEV=1", "VELOCINTA_RASTER=1"},
+               {"--project", project, "--command", "Velocinta", "--scenario", scenario.string()}, "<default>", 1.8);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  json s = summary();
+  EXPECT_EQ(s["renders"]["sync"].get<int>() + s["renders"]["async"].get<int>(), 0) << s["renders"].dump();
+  const unsigned hw = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned threads = std::min(std::max(hw > 2 ? hw - 2 : 0u, 1u), 8u);
+  std::set<std::string> seen;
+  for (const auto& n : s["threads_seen"]) seen.insert(n.get<std::string>());
+  for (unsigned i = 0; i < 8; ++i) {
+    EXPECT_EQ(seen.count("vel-raster-" + std::to_string(i)), i < threads ? 1u : 0u) << i << " " << s["threads_seen"];
+  }
+  EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
+
+  const std::string log = read_text(log_path());
+  const size_t at = log.rfind(" raster=");
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_GE(std::stoll(log.substr(at + 8)), 96) << "48 frames before the edit, 48 after";
+
+  // Before the edit the frames reached the saved state's stream on disk.
+  auto original = sim::parse_project_text(read_text(project));
+  ASSERT_TRUE(original.ok());
+  const fs::path stream_root = home_ / "Library" / "Caches" / "velocinta" / "framestore-fast-v1" / "Raster";
+  size_t frames = 0;
+  for (auto& dir : fs::directory_iterator(stream_root)) {
+    for (auto& e : fs::directory_iterator(dir.path())) {
+      if (e.path().extension() != ".vnf") continue;
+      const std::string bytes = read_text(e.path());
+      auto frame = parse_frame_file(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+      ASSERT_TRUE(frame) << e.path();
+      EXPECT_EQ(frame->width, 160u);
+      EXPECT_EQ(channels_off(original.value().comps[0], {frame->key.value, frame->key.scale}, 4, frame->pixels.bytes()), 0u)
+          << e.path();
+      ++frames;
+    }
+  }
+  EXPECT_EQ(frames, 48u);
+
+  // The grab after the edit shows the edited backdrop.
+  auto edited = original.value();
+  edited.comps[0].layers[2].solid->color = {0.7, 0.1, 0.1};
+  const std::string ppm = read_text(home_ / "Library" / "Logs" / "velocinta_grab.ppm");
+  const std::string header = "P6\n160 90\n255\n";
+  ASSERT_EQ(ppm.compare(0, header.size(), header), 0) << log;
+  ASSERT_EQ(ppm.size(), header.size() + 160u * 90u * 3u);
+  EXPECT_EQ(ppm_channels_off(edited.comps[0], {0, 24}, 4, ppm.substr(header.size())), 0u);
 }
 
 }  // namespace
