@@ -13,11 +13,13 @@
 #include "core/machine.h"
 #include "core/options.h"
 #include "core/plugin/hooks.h"
+#include "core/plugin/pool_pump.h"
 #include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "panel/present_bytes.h"
 #include "panel/update_banner.h"
 #include "panel/update_opener.h"
+#include "pool/pool_runtime_ops.h"
 
 namespace vel {
 namespace {
@@ -85,6 +87,17 @@ void step_cache_upkeep(Tick& t) {
   refresh_cache_budget(cache, reserve, physical_memory_bytes(), memory_pressure_percent());
 }
 
+// The pool follows the preview's edits and its holds, then takes its own
+// step up to the launch.
+void step_pool(Tick& t) {
+  PoolRuntime& rt = t.s.pool;
+  if (t.report.edited && rt.pool_enabled) note_pool_comp_edit(rt, t.in.now_ns);
+  if (rt.last_idle_tick && t.in.now_ns >= *rt.last_idle_tick) rt.ramp_increment_ns = t.in.now_ns - *rt.last_idle_tick;
+  rt.last_idle_tick = t.in.now_ns;
+  advance_pool_ramp_window(rt, rt.plan.has_value());
+  pump_pool_delivery(t.s, t.in.now_ns);
+}
+
 void step_preview_tick(Tick& t) {
   live_grab_step(t.s.preview, t.s.cache, t.in);
   presentation_tick_step(t.s, t.in.now_ns);
@@ -106,6 +119,7 @@ constexpr IdleStep kIdleSteps[] = {
     {"store-feed", step_store_feed},
     {"producers", step_producers},
     {"cache-upkeep", step_cache_upkeep},
+    {"pool", step_pool},
     {"preview-tick", step_preview_tick},
 };
 

@@ -1,6 +1,7 @@
 #include "core/plugin/preview_state.h"
 
 #include "core/machine.h"
+#include "memout/output_format.h"
 
 namespace vel {
 
@@ -10,6 +11,7 @@ PreviewState* new_preview_state(PluginId plugin_id, const PersistedOptions& load
   s->plugin_id = plugin_id;
   s->persisted_options = loaded;
   s->preview = make_preview_controller(plugin_id, mono_ns());
+  s->pool = new_pool_runtime(static_cast<uint8_t>(worker_output_format()));
   return s;
 }
 
