@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -260,7 +261,7 @@ Status<> copy_project_file(const fs::path& source, const fs::path& target) {
 Status<> adopt_written_file(const fs::path& written, const fs::path& target) {
   struct stat st{};
   if (::lstat(written.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::unlink(written.c_str());
+    ::remove(written.c_str());
     return err(written.string() + ": no saved file");
   }
   if (::rename(written.c_str(), target.c_str()) != 0) {

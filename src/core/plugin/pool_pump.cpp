@@ -16,6 +16,7 @@
 #include "pool/pool_directory_path.h"
 #include "pool/pool_runtime_ops.h"
 #include "pool/rs_templates.h"
+#include "pool/snapshot_adoption.h"
 #include "pool/utf8_validity.h"
 
 namespace vel {
@@ -28,7 +29,7 @@ std::string one_decimal(double v) {
   return buf;
 }
 
-std::optional<std::pair<std::string, bool>> open_project_state() {
+OpenProject open_project_state() {
   auto state = project_file_state();
   if (!state) return std::nullopt;
   return std::make_pair(state->path, state->dirty);
@@ -57,15 +58,6 @@ void run_template_check(PreviewState& s) {
   ensure_rs_templates(s.pool, host);
 }
 
-void adopt(PoolRuntime& rt, SnapshotReady ready) {
-  if (std::isfinite(ready.copy_ms()) && ready.copy_ms() >= 0.0) rt.last_snapshot_copy_ms = ready.copy_ms();
-  rt.snapshot_path = ready.snapshot();
-  rt.launch_debounce_from.reset();
-  rt.save_required = false;
-  rt.snapshot_file.reset();
-  rt.snapshot_file.emplace(std::move(ready));
-}
-
 void poll_background_copy(PreviewState& s, uint64_t now_ns) {
   PoolRuntime& rt = s.pool;
   auto reply = poll_snapshot_reply(rt.snapshot_reply, rt.snapshot_generation);
@@ -77,30 +69,9 @@ void poll_background_copy(PreviewState& s, uint64_t now_ns) {
   }
   SnapshotReady ready = std::move(std::get<SnapshotReady>(*reply));
   auto stamp = file_modified_time(ready.source());
-  bool fresh = matches_clean_project(ready.source(), open_project_state()) && stamp && *stamp == ready.stamp() &&
-               (!rt.last_edit_wall_time || ready.stamp().modified >= *rt.last_edit_wall_time);
-  if (!fresh) return;  // dropping the copy deletes it
+  if (!snapshot_still_fresh(ready, open_project_state(), stamp, rt.last_edit_wall_time)) return;  // deleted here
   if (perf_enabled()) perf_log("SNAPSHOT copy_ms=" + one_decimal(ready.copy_ms()));
-  adopt(rt, std::move(ready));
-}
-
-// Which road takes the snapshot, the least rule that never touches the
-// user's project:
-// - unsaved changes, or no file at all: wait for the user's save;
-// - clean, its file known and written at or after the last edit: copy that
-//   file, in the background when the pipeline optimisation is on, else
-//   directly on the main thread;
-// - clean but its file unreadable or older than the last edit (the file on
-//   disk may not hold what the host shows): a save of a copy through the host.
-enum class SnapshotRoad { WaitForSave, BackgroundCopy, DirectCopy, HostSave };
-
-SnapshotRoad choose_snapshot_road(const std::optional<std::pair<std::string, bool>>& project,
-                                  const std::optional<FileStamp>& stamp,
-                                  const std::optional<FileStamp::Time>& last_edit, bool optimize) {
-  if (!project || project->second) return SnapshotRoad::WaitForSave;
-  bool file_current = stamp && (!last_edit || stamp->modified >= *last_edit);
-  if (!file_current) return SnapshotRoad::HostSave;
-  return optimize ? SnapshotRoad::BackgroundCopy : SnapshotRoad::DirectCopy;
+  adopt_project_snapshot(rt, std::move(ready));
 }
 
 void take_snapshot(PreviewState& s, uint64_t now_ns) {
@@ -130,7 +101,7 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
         note_pool_comp_edit(rt, now_ns);
         return;
       }
-      adopt(rt, SnapshotReady(target, project->first, *stamp, static_cast<double>(mono_ns() - start) / 1e6));
+      adopt_project_snapshot(rt, SnapshotReady(target, project->first, *stamp, static_cast<double>(mono_ns() - start) / 1e6));
       return;
     }
     case SnapshotRoad::HostSave: {
@@ -149,7 +120,7 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
         note_pool_comp_edit(rt, now_ns);
         return;
       }
-      adopt(rt, SnapshotReady(target, project->first, stamp.value_or(FileStamp{}), saved->save_ms));
+      adopt_project_snapshot(rt, SnapshotReady(target, project->first, stamp.value_or(FileStamp{}), saved->save_ms));
       return;
     }
   }
