@@ -81,30 +81,51 @@ void ensure_rs_templates(PoolRuntime& rt, const TemplateHost& host) {
     note_template_failure(rt, "execute_script: " + ran.error());
   } else if (!ran->error.empty()) {
     note_template_failure(rt, "ExtendScript: " + ran->error);
-  } else if (ran->result.rfind("created", 0) == 0) {
-    apply_template_result(rt, ran->result);
-  } else if (ran->result != "no-comp") {
-    note_template_failure(rt, ran->result);
+  } else {
+    switch (parse_template_result(ran->result).kind) {
+      case TemplateResult::Kind::Created:
+        apply_template_result(rt, ran->result);
+        break;
+      case TemplateResult::Kind::NoComp:
+        break;
+      case TemplateResult::Kind::Failure:
+        note_template_failure(rt, ran->result);
+        break;
+    }
   }
   // The script added and removed a render-queue item: that moved the
   // project-change stamp without any edit of the user's.
   if (host.refresh_project_baseline) host.refresh_project_baseline();
 }
 
-void apply_template_result(PoolRuntime& rt, std::string_view result) {
-  bool tga = false, memory = false;
+TemplateResult parse_template_result(std::string_view text) {
+  TemplateResult out;
+  if (text == "no-comp") {
+    out.kind = TemplateResult::Kind::NoComp;
+    return out;
+  }
+  if (text.substr(0, 7) != "created") return out;
+  out.kind = TemplateResult::Kind::Created;
   size_t begin = 0;
-  while (begin <= result.size()) {
-    size_t bar = result.find('|', begin);
-    std::string_view piece = result.substr(begin, bar == std::string_view::npos ? std::string_view::npos : bar - begin);
-    tga = tga || piece == "output=tga";
-    memory = memory || piece == "output=memory";
+  for (;;) {
+    size_t bar = text.find('|', begin);
+    std::string_view piece = text.substr(begin, bar == std::string_view::npos ? std::string_view::npos : bar - begin);
+    out.tga_confirmed = out.tga_confirmed || piece == "output=tga";
+    out.memory_confirmed = out.memory_confirmed || piece == "output=memory";
     if (bar == std::string_view::npos) break;
     begin = bar + 1;
   }
-  uint8_t selection = kOutputPsd;
-  if (rt.requested_output == kOutputMemory && memory) selection = kOutputMemory;
-  if (rt.requested_output == kOutputTga && tga) selection = kOutputTga;
+  return out;
+}
+
+uint8_t select_worker_output(uint8_t requested, const TemplateResult& result) {
+  if (requested == kOutputMemory && result.memory_confirmed) return kOutputMemory;
+  if (requested == kOutputTga && result.tga_confirmed) return kOutputTga;
+  return kOutputPsd;
+}
+
+void apply_template_result(PoolRuntime& rt, std::string_view result) {
+  uint8_t selection = select_worker_output(rt.requested_output, parse_template_result(result));
   if (selection != rt.selected_output) {
     rt.selected_output = selection;
     rt.delivery_descriptor.reset();

@@ -38,6 +38,18 @@ struct TemplateHost {
   std::function<void()> refresh_project_baseline;
 };
 
+// The script's answer as the plug-in reads it: "no-comp", an "err:" text,
+// or "created|" with a summary and one transport suffix, where only the
+// pieces "output=tga" and "output=memory" confirm a transport.
+struct TemplateResult {
+  enum class Kind { NoComp, Created, Failure } kind = Kind::Failure;
+  bool tga_confirmed = false;
+  bool memory_confirmed = false;
+};
+TemplateResult parse_template_result(std::string_view text);
+// The transport in use for what was requested and what the script confirmed.
+uint8_t select_worker_output(uint8_t requested, const TemplateResult& result);
+
 void ensure_rs_templates(PoolRuntime& rt, const TemplateHost& host);
 void apply_template_result(PoolRuntime& rt, std::string_view result);
 void mark_templates_ready(PoolRuntime& rt);

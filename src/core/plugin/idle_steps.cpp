@@ -19,7 +19,6 @@
 #include "panel/present_bytes.h"
 #include "panel/update_banner.h"
 #include "panel/update_opener.h"
-#include "pool/pool_runtime_ops.h"
 
 namespace vel {
 namespace {
@@ -89,14 +88,7 @@ void step_cache_upkeep(Tick& t) {
 
 // The pool follows the preview's edits and its holds, then takes its own
 // step up to the launch.
-void step_pool(Tick& t) {
-  PoolRuntime& rt = t.s.pool;
-  if (t.report.edited && rt.pool_enabled) note_pool_comp_edit(rt, t.in.now_ns);
-  if (rt.last_idle_tick && t.in.now_ns >= *rt.last_idle_tick) rt.ramp_increment_ns = t.in.now_ns - *rt.last_idle_tick;
-  rt.last_idle_tick = t.in.now_ns;
-  advance_pool_ramp_window(rt, rt.plan.has_value());
-  pump_pool_delivery(t.s, t.in.now_ns);
-}
+void step_pool(Tick& t) { pool_idle_step(t.s, t.in.now_ns, t.report.edited); }
 
 void step_preview_tick(Tick& t) {
   live_grab_step(t.s.preview, t.s.cache, t.in);

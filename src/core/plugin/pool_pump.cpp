@@ -159,6 +159,15 @@ void pump_pool_delivery(PreviewState& s, uint64_t now_ns) {
   // The launch itself waits behind pool_next_batch_ready.
 }
 
+void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited) {
+  PoolRuntime& rt = s.pool;
+  if (edited && rt.pool_enabled) note_pool_comp_edit(rt, now_ns);
+  if (rt.last_idle_tick && now_ns >= *rt.last_idle_tick) rt.ramp_increment_ns = now_ns - *rt.last_idle_tick;
+  rt.last_idle_tick = now_ns;
+  advance_pool_ramp_window(rt, rt.plan.has_value());
+  pump_pool_delivery(s, now_ns);
+}
+
 std::string pool_status_line(const PreviewState& s) {
   return s.pool.save_required ? "Save the project (Cmd+S) to unlock the render engines" : std::string();
 }

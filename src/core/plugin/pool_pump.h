@@ -14,6 +14,10 @@ struct PreviewState;
 
 void pump_pool_delivery(PreviewState& state, uint64_t now_ns);
 
+// The pool's whole share of one idle tick: an edit of the pooled
+// composition, the ramp window, then the pump.
+void pool_idle_step(PreviewState& state, uint64_t now_ns, bool edited);
+
 // Saves a copy of the open project through the host at `path` (the open
 // project keeps its own path and dirty state); the save's milliseconds and
 // the written size.
