@@ -6,6 +6,7 @@ vel_packages=(
   liblz4-dev nlohmann-json3-dev libpng-dev libstb-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   curl
+  duktape-dev
 )
 
 vel_install_deps() {

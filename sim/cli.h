@@ -28,6 +28,10 @@ struct Options {
   std::vector<FailedCall> failed_calls;
   std::string update_reply;        // body the update service serves; empty: it offers nothing
   std::string opener;              // link opener; empty: the recorder writing into --out
+  // Scripting: off answers every script "simhost: scripting is not available".
+  bool scripting = true;
+  // Switches of the scripting model and its template store (see script_host.h).
+  std::vector<std::string> script_switches;
 };
 
 inline constexpr double kMaxRunSeconds = 24.0 * 3600.0;

@@ -17,6 +17,7 @@
 #include "handles.h"
 #include "live_set.h"
 #include "project_store.h"
+#include "script_host.h"
 #include "ref_ledger.h"
 #include "render_service.h"
 #include "suite_registry.h"
@@ -71,6 +72,7 @@ struct Host {
   LentSet worlds;
   AsyncRenderer async{project, worlds};
   SyncRenderCounts sync_renders;
+  ScriptHost scripts;
   std::atomic<bool> modal{false};
   std::atomic<uint64_t> info_reports{0};
   std::atomic<uint64_t> wrong_thread_calls{0};
