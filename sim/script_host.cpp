@@ -105,6 +105,8 @@ ScriptSwitches parse_script_switches(const std::vector<std::string>& names) {
     else if (n == "save-fails") sw.save_fails = true;
     else if (n == "remove-fails") sw.remove_fails = true;
     else if (n == "queue-dirties") sw.queue_dirties = true;
+    else if (n == "save-copy-half-fails") sw.save_copy_half_fails = true;
+    else if (n == "save-copy-slow") sw.save_copy_slow = true;
     else if (n.rfind("sticky:", 0) == 0) sw.sticky_key = n.substr(7);
   }
   return sw;
@@ -175,6 +177,11 @@ ScriptRecord ScriptHost::run(const std::string& script, ProjectStore& project) {
   std::lock_guard lock(mu_);
   runs_.push_back(rec);
   return rec;
+}
+
+ScriptSwitches ScriptHost::switches() const {
+  std::lock_guard lock(mu_);
+  return switches_;
 }
 
 std::vector<ScriptRecord> ScriptHost::runs() const {

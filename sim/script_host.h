@@ -29,6 +29,11 @@ struct ScriptSwitches {
   bool save_fails = false;
   bool remove_fails = false;
   bool queue_dirties = false;
+  // Saves of a copy through the Project suite: "save-copy-half-fails" writes
+  // half the file and then fails; "save-copy-slow" writes it in pieces with
+  // pauses between them.
+  bool save_copy_half_fails = false;
+  bool save_copy_slow = false;
 };
 ScriptSwitches parse_script_switches(const std::vector<std::string>& names);
 
@@ -50,6 +55,7 @@ class ScriptHost {
   ScriptRecord run(const std::string& script, ProjectStore& project);
   std::vector<ScriptRecord> runs() const;
   std::vector<std::string> template_names() const;
+  ScriptSwitches switches() const;
 
  private:
   mutable std::mutex mu_;
