@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/switches.h"
+#include "memout/output_format.h"
 #include "pool/pool_runtime_ops.h"
 
 namespace vel {
@@ -21,25 +22,7 @@ constexpr uint32_t kFailuresBeforeSuspension = 3;
 constexpr size_t kLogTailBytes = 1u << 20;
 
 const char* extension_word(uint8_t output) {
-  switch (output) {
-    case kOutputTga:
-      return "tga";
-    case kOutputMemory:
-      return "vnm";
-    default:
-      return "psd";
-  }
-}
-
-const char* script_word(uint8_t output) {
-  switch (output) {
-    case kOutputTga:
-      return "tga";
-    case kOutputMemory:
-      return "memory";
-    default:
-      return "psd";
-  }
+  return output_format_extension(static_cast<WorkerOutputFormat>(output));
 }
 
 const char* output_template(uint8_t output) {
@@ -65,7 +48,7 @@ std::string without_line_breaks(std::string_view text) {
 std::string build_template_script(uint8_t requested_output) {
   static constexpr std::string_view kPlaceholder = "__VELOCINTA_OUTPUT_FORMAT__";
   std::string script(rs_template_script_source());
-  const std::string word = script_word(requested_output);
+  const std::string word = output_format_script_name(static_cast<WorkerOutputFormat>(requested_output));
   for (size_t at = script.find(kPlaceholder); at != std::string::npos; at = script.find(kPlaceholder, at + word.size()))
     script.replace(at, kPlaceholder.size(), word);
   return script;
