@@ -106,8 +106,17 @@ TEST_F(PoolRun, TheSnapshotProbeSavesACopyIntoThePoolFolder) {
   EXPECT_NE(log().find("S3.1 snapshot: Ok(("), std::string::npos) << log();
   json saves = summary()["saves"];
   ASSERT_EQ(saves.size(), 1u);
-  EXPECT_EQ(saves[0]["path"], (root_ / "tmp" / "velocinta_pool" / "velocinta_snapshot.aep").string());
   EXPECT_GT(saves[0]["size"].get<uint64_t>(), 0u);
+  EXPECT_EQ(pool_files(), std::vector<std::string>{"velocinta_snapshot.aep"});
+}
+
+TEST_F(PoolRun, AFailedSaveOfACopyLeavesNoPartialFile) {
+  auto r = run({}, json::array({command(50, "velocinta: snapshot probe (S3.1)")}),
+               {"--script-switch", "save-copy-half-fails"}, 0.5);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(log().find("S3.1 snapshot: Err(\"save_project_to_path: "), std::string::npos) << log();
+  EXPECT_EQ(summary()["saves"].size(), 1u);  // the host did write half a file
+  EXPECT_TRUE(pool_files().empty()) << ::testing::PrintToString(pool_files());
 }
 
 }  // namespace

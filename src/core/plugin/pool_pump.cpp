@@ -178,8 +178,15 @@ void cmd_snapshot_probe(PreviewState&) {
     log_line("INFO", "S3.1 snapshot: Err(\"pool folder unavailable\")");
     return;
   }
-  fs::path target = *dir / "velocinta_snapshot.aep";
-  auto saved = save_project_copy(target);
+  // Written under a fresh name and renamed only once saved whole, so that a
+  // failed save leaves nothing behind.
+  fs::path written = fresh_partial_name(*dir, "hostsave-");
+  auto saved = save_project_copy(written);
+  if (saved) {
+    if (auto moved = adopt_written_file(written, *dir / "velocinta_snapshot.aep"); !moved) saved = err(moved.error());
+  } else {
+    ::unlink(written.c_str());
+  }
   if (saved) {
     log_line("INFO", "S3.1 snapshot: Ok((" + one_decimal(saved->save_ms) + ", " + std::to_string(saved->size) + "))");
   } else {
