@@ -25,15 +25,15 @@ uint64_t range_frame_count(int64_t start, int64_t end) {
 }
 
 std::string debug_text(const StartupContext& c) {
-  std::string dims = c.dimensions ? "Some((" + std::to_string(c.dimensions->first) + ", " +
-                                        std::to_string(c.dimensions->second) + "))"
+  std::string dims = c.dimensions ? "Some(FrameDimensions { width: " + std::to_string(c.dimensions->width) +
+                                        ", height: " + std::to_string(c.dimensions->height) + " })"
                                   : "None";
   return "StartupContext { output_format: " + std::to_string(c.output_format) + ", dimensions: " + dims +
          ", file_ds: " + std::to_string(c.file_ds) + ", comp_3d: " + (c.comp_3d ? "true" : "false") +
          ", identity: " + std::to_string(c.identity) + " }";
 }
 
-void reset_scheduler(SchedulerTrial& s) { s = SchedulerTrial{}; }
+void reset_scheduler(PoolSchedulerState& s) { s = PoolSchedulerState{}; }
 
 PoolRuntime new_pool_runtime(uint8_t requested_output) {
   PoolRuntime rt;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pool/project_snapshot.h"
+#include "pool/startup_context.h"
 
 namespace vel {
 
@@ -27,20 +28,12 @@ inline constexpr uint8_t kOutputPsd = 0;
 inline constexpr uint8_t kOutputTga = 1;
 inline constexpr uint8_t kOutputMemory = 2;
 
-// The configuration a batch runs for; any change starts a fresh identity.
-struct StartupContext {
-  uint8_t output_format = kOutputPsd;
-  std::optional<std::pair<uint32_t, uint32_t>> dimensions;
-  uint64_t file_ds = 1;
-  bool comp_3d = false;
-  uint64_t identity = 0;
-  bool operator==(const StartupContext&) const = default;
-};
+// The StartupContext's debug form, as PERF lines print it.
 std::string debug_text(const StartupContext& context);
 
 // The adaptive scheduler's state as the runtime carries it between batches.
 // The scheduler itself owns its meaning; here it is only set back or copied.
-struct SchedulerTrial {
+struct PoolSchedulerState {
   std::optional<uint64_t> ceiling;
   std::optional<Instant> retry_at;
   std::optional<uint64_t> trial;
@@ -48,7 +41,7 @@ struct SchedulerTrial {
   int32_t outcome = 0;
 };
 // No ceiling, no retry stamp, no trial, level 1, outcome 0.
-void reset_scheduler(SchedulerTrial& s);
+void reset_scheduler(PoolSchedulerState& s);
 
 struct PoolJob {
   bool first_frame_seen = false;
@@ -101,7 +94,7 @@ struct PoolPlan {
   std::set<int64_t> frames_seen;
   uint64_t frames_ingested = 0;
   uint8_t output_format = kOutputPsd;
-  SchedulerTrial scheduler;
+  PoolSchedulerState scheduler;
   PlanSummary summary;
   bool completed = false;  // the plan reached its completed phase
   uint64_t progress_a = 0, progress_b = 0;
@@ -135,7 +128,7 @@ struct FirstDeliverySample {
 
 struct PoolRuntime {
   std::optional<PoolPlan> plan;
-  SchedulerTrial carried_scheduler;
+  PoolSchedulerState carried_scheduler;
   uint64_t snapshot_generation = 0;
   std::vector<WarmEngine> warm_engines;
   std::vector<FirstDeliverySample> first_delivery_history;

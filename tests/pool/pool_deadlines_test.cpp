@@ -180,7 +180,7 @@ TEST(HidePanel, DropsQueuedFramesSaturating) {
 
 TEST(TakePoolPlan, CarriesTheCeilingOfTheSameContext) {
   PoolRuntime rt = enabled_runtime();
-  StartupContext ctx{kOutputTga, std::make_pair(640u, 360u), 2, false, 9};
+  StartupContext ctx{9, 2, FrameDimensions{640, 360}, false, kOutputTga};
   rt.batch_identity = ctx;
   rt.plan.emplace();
   rt.plan->context = ctx;
@@ -203,7 +203,7 @@ TEST(TakePoolPlan, ABatchWithoutAnyFrameLogsItsFirstDelivery) {
   PoolRuntime rt = enabled_runtime();
   rt.plan.emplace();
   rt.plan->started_at = kT0;
-  rt.plan->context = StartupContext{kOutputPsd, std::nullopt, 1, true, 4};
+  rt.plan->context = StartupContext{4, 1, std::nullopt, true, kOutputPsd};
   (void)take_pool_plan(rt, kT0 + 1'234'560'000);
   ASSERT_EQ(rt.first_delivery_history.size(), 1u);
   EXPECT_NEAR(rt.first_delivery_history[0].ms, 1234.56, 1e-6);
