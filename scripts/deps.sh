@@ -7,6 +7,7 @@ vel_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   curl
   procps util-linux
+  duktape-dev
 )
 
 vel_install_deps() {

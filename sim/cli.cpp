@@ -9,13 +9,18 @@ namespace sim {
 const char* usage_text() {
   return "usage: simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]\n"
          "               [--command NAME]... [--hide-suite NAME]... [--fail-call CALL=CODE]... [--out DIR]\n"
-         "               [--update-reply FILE] [--opener PATH] [--reap-children 0|1]\n";
+         "               [--update-reply FILE] [--opener PATH] [--reap-children 0|1]\n"
+         "               [--no-scripting] [--script-switch NAME]...\n";
 }
 
 Result<Options> parse_command_line(const std::vector<std::string>& args) {
   Options o;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& flag = args[i];
+    if (flag == "--no-scripting") {
+      o.scripting = false;
+      continue;
+    }
     if (i + 1 >= args.size()) return fail(flag + ": missing value");
     const std::string& value = args[++i];
     if (flag == "--plugin") {
@@ -30,6 +35,8 @@ Result<Options> parse_command_line(const std::vector<std::string>& args) {
       o.commands.push_back(value);
     } else if (flag == "--update-reply") {
       o.update_reply = value;
+    } else if (flag == "--script-switch") {
+      o.script_switches.push_back(value);
     } else if (flag == "--opener") {
       o.opener = value;
     } else if (flag == "--hide-suite") {

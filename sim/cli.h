@@ -31,6 +31,10 @@ struct Options {
   // Some hosts ignore SIGCHLD, so the system reaps every child for them and
   // a plug-in's waitpid answers "no child".
   bool reap_children = false;
+  // Scripting: off answers every script "simhost: scripting is not available".
+  bool scripting = true;
+  // Switches of the scripting model and its template store (see script_host.h).
+  std::vector<std::string> script_switches;
 };
 
 inline constexpr double kMaxRunSeconds = 24.0 * 3600.0;

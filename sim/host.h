@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "live_set.h"
 #include "panel_host.h"
 #include "project_store.h"
+#include "script_host.h"
 #include "ref_ledger.h"
 #include "render_service.h"
 #include "suite_registry.h"
@@ -54,6 +56,24 @@ struct EffectRec {
   int32_t index = 0;
 };
 
+// Copies saved through the Project suite, for the summary.
+struct SaveRecord {
+  std::string path;
+  uint64_t size = 0;
+};
+struct SaveLog {
+  void add(SaveRecord r) {
+    std::lock_guard lock(mu);
+    records.push_back(std::move(r));
+  }
+  std::vector<SaveRecord> all() const {
+    std::lock_guard lock(mu);
+    return records;
+  }
+  mutable std::mutex mu;
+  std::vector<SaveRecord> records;
+};
+
 struct Host {
   ProjectStore project;
   SuiteRegistry suites;
@@ -73,6 +93,8 @@ struct Host {
   LentSet worlds;
   AsyncRenderer async{project, worlds};
   SyncRenderCounts sync_renders;
+  ScriptHost scripts;
+  SaveLog saves;
   std::atomic<bool> modal{false};
   std::atomic<uint64_t> info_reports{0};
   std::atomic<uint64_t> wrong_thread_calls{0};

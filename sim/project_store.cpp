@@ -98,6 +98,12 @@ Status ProjectStore::save() {
   return s;
 }
 
+void ProjectStore::touch(bool dirty) {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++changes_;
+  if (dirty) dirty_ = true;
+}
+
 Status ProjectStore::save_copy(const std::string& path) const {
   ProjectSnapshot snap = snapshot();
   return save_project_file(*snap, path);

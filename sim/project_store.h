@@ -39,6 +39,10 @@ class ProjectStore {
   Status activate(const std::string& name);
   // Moves the playhead of the composition `name`: not a change either.
   Status move_playhead(const std::string& name, HostTime time);
+  // Moves the project-change count without changing the project, as the
+  // host does when a script adds or removes a render-queue item; `dirty`
+  // also marks unsaved changes.
+  void touch(bool dirty);
   // Saves to the project's own file and marks it clean.
   Status save();
   // Writes a copy elsewhere; the open project keeps its path and state.

@@ -183,6 +183,7 @@ int run_simhost(const Options& options) {
   install_suites(h);
   for (const std::string& name : options.hidden_suites) h.suites.hide(name);
   for (const Options::FailedCall& f : options.failed_calls) h.faults.arm(f.call, f.code);
+  h.scripts.configure(options.scripting, parse_script_switches(options.script_switches));
 
   Result<AEGP_EntryPointFunc> entry = load_plugin(options.plugin);
   if (!entry) {

@@ -1,4 +1,10 @@
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
 
 #include "handles.h"
 #include "host.h"
@@ -39,6 +45,27 @@ A_Err ProjectIsDirty(AEGP_ProjectH project, A_Boolean* dirty) {
   return A_Err_NONE;
 }
 
+// The copy written again the slow way: in four pieces with pauses between
+// them, or cut off after its first half (a disk that filled up).
+void rewrite_copy(const std::string& path, bool half_then_fail) {
+  std::string bytes;
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (half_then_fail) {
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size() / 2));
+    return;
+  }
+  const size_t piece = bytes.size() / 4 + 1;
+  for (size_t at = 0; at < bytes.size(); at += piece) {
+    out.write(bytes.data() + at, static_cast<std::streamsize>(std::min(piece, bytes.size() - at)));
+    out.flush();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
 A_Err SaveProjectToPath(AEGP_ProjectH project, const A_UTF16Char* path) {
   if (!path || !is_project(project)) return A_Err_PARAMETER;
   if (!on_main_thread()) return A_Err_WRONG_THREAD;
@@ -49,6 +76,12 @@ A_Err SaveProjectToPath(AEGP_ProjectH project, const A_UTF16Char* path) {
     std::fprintf(stderr, "simhost: %s\n", s.error().c_str());
     return A_Err_GENERIC;
   }
+  const ScriptSwitches sw = host().scripts.switches();
+  if (sw.save_copy_half_fails || sw.save_copy_slow) rewrite_copy(target, sw.save_copy_half_fails);
+  std::error_code ec;
+  const uint64_t size = std::filesystem::file_size(target, ec);
+  host().saves.add({target, ec ? 0 : size});
+  if (sw.save_copy_half_fails) return A_Err_GENERIC;
   return A_Err_NONE;
 }
 

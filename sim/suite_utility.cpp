@@ -20,17 +20,15 @@ A_Err CauseIdleRoutinesToBeCalled() {
   return A_Err_NONE;
 }
 
-// The stand-in has no script engine: every script fails, as the host reports
-// a failed script, with its message in the error text.
+// Scripts run in the stand-in's engine (script_host.h); with scripting off
+// every script fails with its message in the error text.
 A_Err ExecuteScript(AEGP_PluginID, const A_char* script, A_Boolean, AEGP_MemHandle* result,
                     AEGP_MemHandle* error_text) {
   if (!script) return A_Err_PARAMETER;
   if (!on_main_thread()) return A_Err_WRONG_THREAD;
-  if (result) *result = new_mem_handle("", 1);
-  if (error_text) {
-    static const char kMessage[] = "simhost: scripting is not available";
-    *error_text = new_mem_handle(kMessage, sizeof kMessage);
-  }
+  ScriptRecord ran = host().scripts.run(script, host().project);
+  if (result) *result = new_mem_handle(ran.result.c_str(), ran.result.size() + 1);
+  if (error_text) *error_text = new_mem_handle(ran.error.c_str(), ran.error.size() + 1);
   return A_Err_NONE;
 }
 

@@ -118,6 +118,13 @@ json build_summary(const Host& h, const RunStats& s) {
   }
   summary["menu_commands"] = std::move(menu);
   summary["output_modules"] = h.hooks.output_module_names();
+  nlohmann::json scripts = nlohmann::json::array();
+  for (const ScriptRecord& r : h.scripts.runs()) scripts.push_back({{"result", r.result}, {"error", r.error}});
+  summary["scripts"] = std::move(scripts);
+  summary["templates"] = h.scripts.template_names();
+  nlohmann::json saves = nlohmann::json::array();
+  for (const SaveRecord& r : h.saves.all()) saves.push_back({{"path", r.path}, {"size", r.size}});
+  summary["saves"] = std::move(saves);
   summary["panels"] = h.hooks.panel_names();
 
   json runs = json::array();

@@ -80,6 +80,27 @@ std::optional<int32_t> render_settings_downsample(const std::string& name) {
   return std::nullopt;
 }
 
+std::optional<int32_t> stored_render_settings_downsample(const nlohmann::json& store, const std::string& name) {
+  if (!store.contains("rs") || !store["rs"].is_object() || !store["rs"].contains(name)) return std::nullopt;
+  const nlohmann::json& t = store["rs"][name];
+  if (!t.is_object() || !t.contains("Resolution") || !t["Resolution"].is_string()) return std::nullopt;
+  const std::string r = t["Resolution"].get<std::string>();
+  if (r == "Full") return 1;
+  if (r == "Half") return 2;
+  if (r == "Quarter") return 4;
+  return std::nullopt;
+}
+
+std::optional<FrameFileFormat> stored_output_template_format(const nlohmann::json& store, const std::string& name) {
+  if (!store.contains("om") || !store["om"].is_object() || !store["om"].contains(name)) return std::nullopt;
+  const nlohmann::json& t = store["om"][name];
+  if (!t.is_object() || !t.contains("Format") || !t["Format"].is_string()) return std::nullopt;
+  const std::string f = t["Format"].get<std::string>();
+  if (f == "Photoshop") return FrameFileFormat::Psd;
+  if (f == "Targa") return FrameFileFormat::Tga;
+  return std::nullopt;
+}
+
 std::optional<std::string> frame_file_path(const std::string& output, int64_t frame) {
   const size_t open = output.rfind('[');
   if (open == std::string::npos) return std::nullopt;

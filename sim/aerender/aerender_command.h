@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "result.h"
@@ -37,6 +39,13 @@ std::optional<FrameFileFormat> output_template_format(const std::string& name);
 // The render settings templates the pool makes: quarter 4, half 2, extreme 1
 // (full resolution); nothing for any other.
 std::optional<int32_t> render_settings_downsample(const std::string& name);
+
+// The same two answers read from the host's template store (simhost's
+// preferences file): a render-settings template's "Resolution" (Full 1,
+// Half 2, Quarter 4) and an output module's "Format" ("Photoshop" PSD,
+// "Targa" TGA). None for a name the store does not hold.
+std::optional<int32_t> stored_render_settings_downsample(const nlohmann::json& store, const std::string& name);
+std::optional<FrameFileFormat> stored_output_template_format(const nlohmann::json& store, const std::string& name);
 
 // The output path with its "[###...]" pattern replaced by the frame number,
 // zero-padded to the pattern's width; nothing when the path has no pattern.

@@ -142,13 +142,24 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
     for (;;) ::pause();  // until killed
   }
   const bool memory_output = cmd.value().output_template == kMemoryOutputTemplate;
-  const std::optional<FrameFileFormat> format = output_template_format(cmd.value().output_template);
+  // With the host's template store present, templates are what it holds;
+  // without one, the pool's own names are known.
+  std::optional<nlohmann::json> store;
+  if (std::optional<std::string> home = getenv("HOME"); home && !home->empty() && (*home)[0] == '/') {
+    std::ifstream in(*home + "/Library/Preferences/simhost-templates.json");
+    if (in) {
+      nlohmann::json parsed = nlohmann::json::parse(in, nullptr, false);
+      if (parsed.is_object()) store = std::move(parsed);
+    }
+  }
+  const std::optional<FrameFileFormat> format = store ? stored_output_template_format(*store, cmd.value().output_template)
+                                                      : output_template_format(cmd.value().output_template);
   if (!format && !memory_output) {
     return error(log, "No output module template was found with the given name: " + cmd.value().output_template);
   }
   int32_t downsample = 1;
   if (const std::optional<std::string>& rs = cmd.value().render_settings_template) {
-    const std::optional<int32_t> ds = render_settings_downsample(*rs);
+    const std::optional<int32_t> ds = store ? stored_render_settings_downsample(*store, *rs) : render_settings_downsample(*rs);
     if (!ds) return error(log, "No render settings template was found with the given name: " + *rs);
     downsample = *ds;
   }

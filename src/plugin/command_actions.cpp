@@ -1,9 +1,12 @@
 #include "plugin/command_actions.h"
 
 #include "core/log.h"
+#include "core/machine.h"
+#include "plugin/pool_services.h"
 #include "plugin/presentation.h"
 #include "plugin/preview_reset.h"
 #include "plugin/preview_state.h"
+#include "pool/pool_runtime_ops.h"
 #include "preview/preview_controller.h"
 #include "raster/comp_dump.h"
 
@@ -45,6 +48,8 @@ void cmd_live_grab_toggle(PreviewState& state) {
 
 void cmd_pool_toggle(PreviewState& state) {
   state.pool_enabled = !state.pool_enabled;
+  state.pool.pool_enabled = state.pool_enabled;
+  if (!state.pool_enabled) stop_pool(state);
   log_line("INFO", state.pool_enabled ? "velocinta: pool activé" : "velocinta: pool désactivé");
 }
 

@@ -6,6 +6,7 @@
 #include "core/ffi_boundary.h"
 #include "core/log.h"
 #include "plugin/command_actions.h"
+#include "plugin/pool_pump.h"
 #include "plugin/preview_state.h"
 
 namespace vel {
@@ -115,7 +116,7 @@ void run_command_kind(PreviewState& state, CommandKind kind) {
     case CommandKind::DevPoolToggle: cmd_pool_toggle(state); break;
     case CommandKind::DevDumpComp: cmd_dump_comp(state); break;
     case CommandKind::DevDirtyProbe:
-    case CommandKind::DevSnapshotProbe:
+    case CommandKind::DevSnapshotProbe: cmd_snapshot_probe(state); break;
     case CommandKind::DevCacheInjectProbe:
     case CommandKind::DevAepProbe:
       for (const CommandSpec& s : command_specs()) {

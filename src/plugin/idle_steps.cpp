@@ -14,6 +14,7 @@
 #include "core/options.h"
 #include "plugin/hooks.h"
 #include "plugin/panel_steps.h"
+#include "plugin/pool_pump.h"
 #include "plugin/presentation.h"
 #include "plugin/preview_state.h"
 #include "panel/present_bytes.h"
@@ -93,6 +94,10 @@ void step_cache_upkeep(Tick& t) {
   refresh_cache_budget(cache, reserve, physical_memory_bytes(), memory_pressure_percent());
 }
 
+// The pool follows the preview's edits and its holds, then takes its own
+// step up to the launch.
+void step_pool(Tick& t) { pool_idle_step(t.s, t.in.now_ns, t.report.edited); }
+
 void step_preview_tick(Tick& t) {
   live_grab_step(t.s.preview, t.s.cache, t.in);
   presentation_tick_step(t.s, t.in.now_ns);
@@ -114,6 +119,7 @@ constexpr IdleStep kIdleSteps[] = {
     {"store-feed", step_store_feed},
     {"producers", step_producers},
     {"cache-upkeep", step_cache_upkeep},
+    {"pool", step_pool},
     {"preview-tick", step_preview_tick},
 };
 

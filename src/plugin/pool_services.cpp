@@ -1,13 +1,11 @@
 #include "plugin/pool_services.h"
 
-#include "core/log.h"
+#include "core/machine.h"
 #include "plugin/preview_state.h"
+#include "pool/pool_runtime_ops.h"
 
 namespace vel {
 
-void stop_pool(PreviewState& state) {
-  (void)state;
-  log_line("INFO", "pool: stop");
-}
+void stop_pool(PreviewState& state) { stop_pool(state.pool, mono_ns()); }
 
 }  // namespace vel

@@ -10,8 +10,8 @@ namespace vel {
 
 struct PreviewState;
 
-// Stops the render pool: forgets its plan and deadlines, ends the render
-// engines it started, and logs "pool: stop".
+// Stops the render pool: forgets its plan, holds and deadlines, and ends the
+// render engines it started.
 void stop_pool(PreviewState& state);
 
 }  // namespace vel

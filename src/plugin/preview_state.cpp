@@ -1,6 +1,7 @@
 #include "plugin/preview_state.h"
 
 #include "core/machine.h"
+#include "memout/output_format.h"
 #include "plugin/panel_steps.h"
 
 namespace vel {
@@ -13,6 +14,7 @@ PreviewState* new_preview_state(PluginId plugin_id, const PersistedOptions& load
   s->preview = make_preview_controller(plugin_id, mono_ns());
   s->preview.present_hook = [s](const RgbaFrame& frame) { return present_in_active_panel(*s, frame); };
   take_panel_posts_as_seen(*s);
+  s->pool = new_pool_runtime(static_cast<uint8_t>(worker_output_format()));
   return s;
 }
 

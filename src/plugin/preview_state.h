@@ -13,6 +13,7 @@
 #include "plugin/presentation.h"
 #include "host/handles.h"
 #include "panel/update_banner.h"
+#include "pool/pool_runtime.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -37,6 +38,7 @@ struct PreviewState {
   FrameCache cache;           // subsystem 3, RAM side
   StoreFeed store;            // subsystem 3, disk side
   PresentationState presentation;  // subsystem 4
+  PoolRuntime pool;                // subsystem 5, the render pool
 
   // Options as last persisted, to save only changes.
   PersistedOptions persisted_options;

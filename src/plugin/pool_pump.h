@@ -1,0 +1,37 @@
+// The pool's step of the idle tick, up to the launch: the template check,
+// the project snapshot and the wait for the user's save. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/result.h"
+#include "pool/project_snapshot.h"
+
+namespace vel {
+
+struct PreviewState;
+
+void pump_pool_delivery(PreviewState& state, uint64_t now_ns);
+
+// The pool's whole share of one idle tick: an edit of the pooled
+// composition, the ramp window, then the pump.
+void pool_idle_step(PreviewState& state, uint64_t now_ns, bool edited);
+
+// Saves a copy of the open project through the host at `path` (the open
+// project keeps its own path and dirty state); the save's milliseconds and
+// the written size.
+struct SavedCopy {
+  double save_ms = 0.0;
+  uint64_t size = 0;
+};
+Result<SavedCopy> save_project_copy(const fs::path& path);
+
+// "Save the project (Cmd+S) to unlock the render engines" while the pool
+// waits for a save; empty otherwise.
+std::string pool_status_line(const PreviewState& state);
+
+// The developer probe: a save of a copy into the pool folder, logged.
+void cmd_snapshot_probe(PreviewState& state);
+
+}  // namespace vel

@@ -1,0 +1,118 @@
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "pool/pool_runtime_ops.h"
+
+namespace vel {
+
+namespace {
+
+double ms_since(Instant from, Instant now) { return now >= from ? static_cast<double>(now - from) / 1e6 : 0.0; }
+
+bool first_delivery_given_up(const PoolPlan& plan, Instant now) {
+  if (plan.frames_ingested != 0 || !plan.frames_seen.empty()) return false;
+  uint64_t secs = now >= plan.started_at ? (now - plan.started_at) / kNsPerSec : 0;
+  return secs >= plan.first_delivery_limit_secs;
+}
+
+// The asynchronous renderer's estimate for `n` frames at downsample `d`.
+std::optional<double> native_estimate(const AsyncTimingTables& tables, uint64_t d, int64_t start, int64_t end) {
+  if (end < start || d == 0 || d > 16 || (d & (d - 1)) != 0) return std::nullopt;
+  const AsyncTimingTable& t = tables[static_cast<size_t>(std::countr_zero(d))];
+  if (t.count < 3) return std::nullopt;
+  double first = t.mean_first_ms;
+  double steady = first;
+  const auto& ts = t.completions_ms;
+  if (ts.size() >= 3 && ts.back() - ts.front() >= 10.0) steady = (ts.back() - ts.front()) / static_cast<double>(ts.size() - 1);
+  double n = static_cast<double>(range_frame_count(start, end));
+  return first + steady * (n - 1.0);
+}
+
+bool worth_releasing(const PoolJob& job, std::optional<double> native, std::optional<double> predicted_secs, Instant now) {
+  double waited = ms_since(job.started_at, now);
+  double expected = 3000.0;
+  if (predicted_secs && std::isfinite(*predicted_secs) && *predicted_secs >= 0.0) expected = *predicted_secs * 1000.0;
+  if (!job.first_frame_seen && native && std::isfinite(*native)) {
+    if (std::max(expected - waited, 0.0) * 0.85 > *native) return true;
+  }
+  double progress = waited - (job.first_frame_seen ? job.first_frame_ms : 0.0);
+  double budget = job.per_frame_known ? 2.0 * job.per_frame_ms : expected * 1.5;
+  if (native) budget = std::min(budget, *native * 1.5);
+  budget = std::max(budget, 250.0);
+  return progress >= budget;
+}
+
+bool read_first_less(const PendingFrameFile& a, const PendingFrameFile& b, int64_t playhead) {
+  bool a_ahead = a.frame >= playhead, b_ahead = b.frame >= playhead;
+  if (a_ahead != b_ahead) return a_ahead;
+  return a.frame < b.frame;
+}
+
+}  // namespace
+
+std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now) {
+  std::vector<FrameRange> out;
+  if (!rt.plan || first_delivery_given_up(*rt.plan, now)) return out;
+  for (const auto& job : rt.plan->jobs)
+    if (!job.finished) out.emplace_back(job.range_start, job.range_end);
+  for (const auto& r : rt.plan->queued_ranges) out.emplace_back(r.start, r.end);
+  return out;
+}
+
+std::vector<FrameRange> release_async_2d_reservations(PoolRuntime& rt, uint64_t downsample,
+                                                      const AsyncTimingTables& tables, Instant now) {
+  std::vector<FrameRange> out;
+  if (!rt.plan || first_delivery_given_up(*rt.plan, now)) return out;
+  if (!rt.comp_is_3d) {
+    uint64_t d = std::max(rt.file_downsample, downsample);
+    for (auto& job : rt.plan->jobs) {
+      if (job.finished || job.reservation_released) continue;
+      auto native = native_estimate(tables, d, job.range_start, job.range_end);
+      if (worth_releasing(job, native, rt.plan->predicted_secs, now)) job.reservation_released = true;
+    }
+  }
+  for (const auto& job : rt.plan->jobs) {
+    if (job.finished || (!rt.comp_is_3d && job.reservation_released)) continue;
+    out.emplace_back(job.range_start, job.range_end);
+  }
+  for (const auto& r : rt.plan->queued_ranges) out.emplace_back(r.start, r.end);
+  return out;
+}
+
+void sort_read_first(std::deque<PendingFrameFile>& entries, int64_t playhead) {
+  auto less = [playhead](const PendingFrameFile& a, const PendingFrameFile& b) { return read_first_less(a, b, playhead); };
+  if (entries.size() < 21) {
+    for (size_t i = 1; i < entries.size(); ++i) {
+      PendingFrameFile item = std::move(entries[i]);
+      size_t j = i;
+      for (; j > 0 && less(item, entries[j - 1]); --j) entries[j] = std::move(entries[j - 1]);
+      entries[j] = std::move(item);
+    }
+    return;
+  }
+  std::vector<PendingFrameFile> flat(std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
+  std::stable_sort(flat.begin(), flat.end(), less);
+  entries.assign(std::make_move_iterator(flat.begin()), std::make_move_iterator(flat.end()));
+}
+
+void reorder_queued_ranges(PoolRuntime& rt, int64_t playhead) {
+  if (!rt.plan || rt.last_reorder_playhead == playhead) return;
+  sort_read_first(rt.plan->pending_frames, playhead);
+  rt.last_reorder_playhead = playhead;
+}
+
+std::optional<double> longest_remaining_secs(const std::vector<PoolJob>& jobs, Instant now) {
+  double longest = 0.0;
+  for (const auto& job : jobs) {
+    if (job.finished) continue;
+    if (job.frames_delivered < 8) return std::nullopt;
+    double total = static_cast<double>(range_frame_count(job.range_start, job.range_end));
+    double left = std::max(total - static_cast<double>(job.frames_delivered), 0.0);
+    double per_frame = ms_since(job.started_at, now) / 1000.0 / static_cast<double>(job.frames_delivered);
+    longest = std::max(longest, left * per_frame);
+  }
+  return longest;
+}
+
+}  // namespace vel

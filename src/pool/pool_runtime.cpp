@@ -1,0 +1,157 @@
+#include "pool/pool_runtime.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/format.h"
+#include "core/log.h"
+#include "core/switches.h"
+#include "pool/pool_runtime_ops.h"
+
+namespace vel {
+
+std::atomic<uint32_t>& memory_output_token() {
+  static std::atomic<uint32_t> token{0};
+  return token;
+}
+
+uint64_t range_frame_count(int64_t start, int64_t end) {
+  if (end <= start) return 1;
+  uint64_t diff = static_cast<uint64_t>(end) - static_cast<uint64_t>(start);
+  return diff == UINT64_MAX ? UINT64_MAX : diff + 1;
+}
+
+std::string debug_text(const StartupContext& c) {
+  std::string dims = c.dimensions ? "Some(FrameDimensions { width: " + std::to_string(c.dimensions->width) +
+                                        ", height: " + std::to_string(c.dimensions->height) + " })"
+                                  : "None";
+  return "StartupContext { output_format: " + std::to_string(c.output_format) + ", dimensions: " + dims +
+         ", file_ds: " + std::to_string(c.file_ds) + ", comp_3d: " + (c.comp_3d ? "true" : "false") +
+         ", identity: " + std::to_string(c.identity) + " }";
+}
+
+void reset_scheduler(PoolSchedulerState& s) { s = PoolSchedulerState{}; }
+
+PoolRuntime new_pool_runtime(uint8_t requested_output) {
+  PoolRuntime rt;
+  rt.requested_output = requested_output;
+  rt.selected_output = requested_output;
+  reset_pool_plan(rt);
+  return rt;
+}
+
+void reset_pool_plan(PoolRuntime& rt) {
+  if (rt.plan) {
+    reset_scheduler(rt.plan->scheduler);
+    rt.plan->pending_a.reset();
+    rt.plan->pending_b.reset();
+    rt.plan->counter_a = 0;
+    rt.plan->counter_b = 0;
+  }
+  reset_scheduler(rt.carried_scheduler);
+  rt.memory_sample_held = false;
+  rt.batch_identity.reset();
+  rt.cpu_sample_at.reset();
+  rt.worker_bytes_estimate = 0;
+  rt.pump_flag = false;
+}
+
+std::optional<PoolPlan> take_pool_plan(PoolRuntime& rt, Instant now) {
+  std::optional<PoolPlan> plan = std::move(rt.plan);
+  rt.plan.reset();
+  if (!plan) return plan;
+  if (rt.batch_identity && plan->context == *rt.batch_identity) {
+    rt.carried_scheduler = plan->scheduler;
+    rt.carried_scheduler.retry_at.reset();
+    rt.carried_scheduler.trial.reset();
+    rt.carried_scheduler.level = 1;
+    rt.carried_scheduler.outcome = 0;
+    rt.summary = plan->summary;
+  }
+  if (plan->completed) {
+    bool all_cancelled = true;
+    for (const auto& job : plan->jobs) all_cancelled = all_cancelled && job.finished && job.cancel && job.cancel->load();
+    rt.last_plan_progress = {plan->progress_a, plan->progress_b, all_cancelled};
+  } else if (plan->frames_ingested == 0 && plan->frames_seen.empty()) {
+    double ms = now >= plan->started_at ? static_cast<double>(now - plan->started_at) / 1e6 : 0.0;
+    rt.first_delivery_history.push_back({plan->context, ms, false});
+    if (perf_enabled()) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "%.1f", ms);
+      perf_log(std::string("POOL_FIRST_DELIVERY completed=false elapsed_ms=") + buf +
+               " context=" + debug_text(plan->context));
+    }
+  }
+  return plan;
+}
+
+namespace {
+
+void kill_group(int pid) {
+  if (pid <= 0) return;
+  ::kill(-pid, SIGKILL);
+  ::kill(pid, SIGKILL);
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+void kill_unfinished_jobs(PoolPlan& plan) {
+  for (auto& job : plan.jobs) {
+    if (job.finished) continue;
+    kill_group(job.pid);
+    job.finished = true;
+    if (job.cancel) job.cancel->store(true);
+  }
+}
+
+void kill_warm_engines(PoolRuntime& rt) {
+  for (auto& engine : rt.warm_engines) {
+    kill_group(engine.pid);
+    for (int fd : {engine.stdin_fd, engine.stdout_fd, engine.stderr_fd})
+      if (fd >= 0) ::close(fd);
+  }
+  rt.warm_engines.clear();
+}
+
+void stop_pool(PoolRuntime& rt, Instant now) {
+  reset_pool_plan(rt);
+  rt.handoff_deadline.reset();
+  rt.handoff_companion.reset();
+  rt.ramp_window_ns = 0;
+  rt.ramp_increment_ns = 0;
+  rt.ramp_started.reset();
+  rt.ramp_open = false;
+  rt.ramp_active = false;
+  rt.delivery_descriptor.reset();
+  rt.gpu_contended = false;
+  // The ended clients' engines are swept by the process layer; the records
+  // are given up here so that a stopped pool holds none.
+  rt.ended_clients.clear();
+  if (auto plan = take_pool_plan(rt, now)) kill_unfinished_jobs(*plan);
+  kill_warm_engines(rt);
+  rt.snapshot_file.reset();
+  rt.launch_debounce_from.reset();
+  rt.snapshot_path.reset();
+  rt.snapshot_generation += 1;
+  rt.save_required = false;
+}
+
+void reset_group_rss_peak(PoolRuntime& rt) {
+  rt.group_rss_peak = 0;
+  rt.total_rss_peak = 0;
+  rt.concurrent_groups = 0;
+  rt.rss_window_started.reset();
+}
+
+void disable_pool_for_session(PoolRuntime& rt, std::string_view reason) {
+  if (rt.disabled_for_session) return;
+  rt.disabled_for_session = true;
+  log_line("ERROR", std::string("pool: DÉSACTIVÉ pour la session — ") + std::string(reason));
+}
+
+}  // namespace vel

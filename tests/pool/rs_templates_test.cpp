@@ -1,0 +1,158 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "core/log.h"
+#include "pool/pool_runtime_ops.h"
+#include "pool/rs_templates.h"
+#include "support/scratch_dir.h"
+
+namespace vel {
+namespace {
+
+class TemplateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.ok());
+    ASSERT_TRUE(open_log_file_at(dir_.path() / "velocinta.log", LogRole::Host));
+  }
+  void TearDown() override { close_log_file(); }
+  std::string log() { return testing::read_text(dir_.path() / "velocinta.log"); }
+
+  // A host whose script answers `result` (or fails the call with `call_error`).
+  TemplateHost host(std::string result, std::string error = {}, std::string call_error = {}) {
+    TemplateHost h;
+    h.run_script = [=, this](const std::string& script) -> Result<TemplateHost::Ran> {
+      last_script_ = script;
+      if (!call_error.empty()) return err(call_error);
+      return TemplateHost::Ran{result, error};
+    };
+    h.refresh_project_baseline = [this] { ++baseline_refreshes_; };
+    return h;
+  }
+
+  testing::ScratchDir dir_{"vel-templates"};
+  std::string last_script_;
+  int baseline_refreshes_ = 0;
+};
+
+constexpr const char* kCreated = "created|fast preview: 8 bpc; motion blur off; quality, effects, solo, blending and "
+                                 "guide layers: current settings";
+
+TEST_F(TemplateTest, ResultsSelectTheTransport) {
+  struct Case {
+    uint8_t requested;
+    std::string suffix;
+    uint8_t selected;
+  } cases[] = {
+      {kOutputPsd, "|output=psd", kOutputPsd},
+      {kOutputTga, "|output=tga|alpha=straight-to-premultiplied-black", kOutputTga},
+      {kOutputMemory, "|output=tga|alpha=x", kOutputPsd},
+      {kOutputMemory, "|output=memory|alpha=x", kOutputMemory},
+      {kOutputMemory, "|output=psd|memory-fallback:create velocinta-memory-v1 with Format", kOutputPsd},
+      {kOutputTga, "|output=tgax", kOutputPsd},
+  };
+  for (const auto& c : cases) {
+    PoolRuntime rt = new_pool_runtime(c.requested);
+    rt.pool_enabled = true;
+    ensure_rs_templates(rt, host(kCreated + c.suffix));
+    EXPECT_EQ(rt.templates_ready, 1) << c.suffix;
+    EXPECT_EQ(rt.selected_output, c.selected) << c.suffix;
+  }
+}
+
+TEST_F(TemplateTest, TheScriptIsToldTheRequestedOutput) {
+  for (auto [requested, word] : {std::pair{kOutputPsd, "\"psd\""}, {kOutputTga, "\"tga\""}, {kOutputMemory, "\"memory\""}}) {
+    std::string script = build_template_script(requested);
+    EXPECT_EQ(script.find("__VELOCINTA_OUTPUT_FORMAT__"), std::string::npos);
+    EXPECT_NE(script.find(std::string("})(") + word + ")"), std::string::npos) << word;
+  }
+  // The host's ExtendScript is ES3.
+  std::string_view source = rs_template_script_source();
+  for (std::string_view es5 : {"JSON", ".forEach", ".map(", ".filter(", "Array.prototype", ".indexOf(name", "=>"})
+    EXPECT_EQ(source.find(es5), std::string_view::npos) << es5;
+}
+
+TEST_F(TemplateTest, NoCompCountsNothingAndRefreshesTheBaseline) {
+  PoolRuntime rt = new_pool_runtime(kOutputPsd);
+  ensure_rs_templates(rt, host("no-comp"));
+  EXPECT_EQ(rt.templates_ready, 0);
+  EXPECT_EQ(rt.template_failures, 0u);
+  EXPECT_EQ(baseline_refreshes_, 1);
+}
+
+TEST_F(TemplateTest, ThreeFailuresSuspendAndAFourthChangesNothing) {
+  PoolRuntime rt = new_pool_runtime(kOutputPsd);
+  ensure_rs_templates(rt, host("err:velocinta-half-v6: Resolution=Full"));
+  ensure_rs_templates(rt, host("", "SyntaxError: bad\nline"));
+  EXPECT_EQ(rt.templates_ready, 0);
+  ensure_rs_templates(rt, host("", "", "Generic"));
+  EXPECT_EQ(rt.templates_ready, 2);
+  ensure_rs_templates(rt, host("err:again"));
+  EXPECT_EQ(rt.templates_ready, 2);
+  EXPECT_EQ(rt.template_failures, 3u);
+  std::string text = log();
+  EXPECT_NE(text.find("ERROR: pool: création des templates RS en échec (err:velocinta-half-v6: Resolution=Full) — "
+                      "nouvel essai 1/3"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("(ExtendScript: SyntaxError: bad line) — nouvel essai 2/3"), std::string::npos) << text;
+  EXPECT_NE(text.find("ERROR: pool: templates RS indisponibles (execute_script: Generic) — pool suspendu pour "
+                      "éviter un rendu aux réglages inconnus"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("err:again"), std::string::npos);
+}
+
+TEST_F(TemplateTest, MissingUtilitySuiteCounts) {
+  PoolRuntime rt = new_pool_runtime(kOutputPsd);
+  TemplateHost h = host(kCreated);
+  h.utility_missing = "MissingSuite";
+  ensure_rs_templates(rt, h);
+  EXPECT_EQ(rt.template_failures, 1u);
+  EXPECT_TRUE(last_script_.empty());
+  EXPECT_NE(log().find("(suite Utility: MissingSuite)"), std::string::npos);
+}
+
+TEST_F(TemplateTest, ReadyWritesTheMarkerAndPerfLines) {
+  PoolRuntime rt = new_pool_runtime(kOutputTga);
+  apply_template_result(rt, std::string(kCreated) + "|output=tga");
+  auto marker = template_marker_path();
+  if (marker) {
+    EXPECT_EQ(testing::read_text(*marker).size(), 85u);
+    EXPECT_EQ(testing::read_text(*marker), std::string(kTemplateMarkerText) + "\n");
+  }
+  std::string text = log();
+  EXPECT_NE(text.find("PERF: POOL_OUTPUT requested=tga selected=tga template=velocinta-tga-v1"), std::string::npos);
+  EXPECT_NE(text.find("PERF: PREVIEW_PROFILE pool=fast-v1 bpc=8 motion_blur=off templates=v6"), std::string::npos);
+}
+
+TEST_F(TemplateTest, WorkerLogMentionsTemplate) {
+  auto write = [&](const std::string& name, const std::string& body) {
+    std::ofstream(dir_.path() / name, std::ios::binary) << body;
+    return dir_.path() / name;
+  };
+  EXPECT_TRUE(worker_log_mentions_template(write("caps.log", "aerender ERROR: No TEMPLATE named x\n")));
+  EXPECT_TRUE(worker_log_mentions_template(write("name.log", "bad \xff\xfe Velocinta-Half-V6 here")));
+  EXPECT_FALSE(worker_log_mentions_template(write("clean.log", "rendered 120 frames\n")));
+  EXPECT_FALSE(worker_log_mentions_template(dir_.path() / "missing.log"));
+
+  // Only the last 1 MiB is read.
+  std::string big = "template\n" + std::string((1u << 20) + 16, 'x');
+  EXPECT_FALSE(worker_log_mentions_template(write("head.log", big)));
+  EXPECT_TRUE(worker_log_mentions_template(write("tail.log", std::string((1u << 20) + 16, 'x') + "template")));
+
+  fs::path link = dir_.path() / "link.log";
+  fs::create_symlink(dir_.path() / "caps.log", link);
+  EXPECT_FALSE(worker_log_mentions_template(link));
+  fs::path fifo = dir_.path() / "fifo.log";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(worker_log_mentions_template(fifo));  // returns without waiting for a writer
+}
+
+}  // namespace
+}  // namespace vel
