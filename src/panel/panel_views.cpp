@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/log.h"
+#include "platform/metal.h"
 
 namespace vel {
 namespace {

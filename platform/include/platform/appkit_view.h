@@ -224,8 +224,4 @@ class NSApplication {
   static void setActive(bool active);
 };
 
-// The GPU device; the stand-in has none, so every panel presents on the CPU.
-struct MTLDevice;
-std::shared_ptr<MTLDevice> MTLCreateSystemDefaultDevice();
-
 }  // namespace platform
