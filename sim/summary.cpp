@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "platform/appkit_display_record.h"
+#include "platform/appkit_controls.h"
 #include "platform/appkit_image.h"
 
 namespace sim {
@@ -41,6 +42,18 @@ const platform::NSImageView* largest_image_view(const platform::NSView& v) {
   return best;
 }
 
+// The texts a user reads in a view tree: visible text fields and button
+// titles, in drawing order.
+void collect_texts(const platform::NSView& v, json& out) {
+  for (const auto& sub : v.subviews()) {
+    if (sub->isHidden()) continue;
+    if (auto* t = dynamic_cast<const platform::NSTextField*>(sub.get())) out.push_back(t->stringValue());
+    if (auto* b = dynamic_cast<const platform::NSButton*>(sub.get())) out.push_back(b->title());
+    if (auto* p = dynamic_cast<const platform::NSPopUpButton*>(sub.get())) out.push_back(p->titleOfSelectedItem());
+    collect_texts(*sub, out);
+  }
+}
+
 json panel_summary(const Host& h, const RunStats& s) {
   json docked = json::array();
   for (const auto& p : h.panels.panels()) {
@@ -57,9 +70,12 @@ json panel_summary(const Host& h, const RunStats& s) {
               {"windows", platform::NSWindow::windows().size()}};
   std::shared_ptr<platform::NSWindow> w = panel_event_window(h.panels);
   if (w && w->contentView()) {
+    json texts = json::array();
+    collect_texts(*w->contentView(), texts);
+    out["texts"] = std::move(texts);
     if (const platform::NSImageView* picture = largest_image_view(*w->contentView())) {
       if (auto shown = platform::shown_image(picture->viewId())) {
-        out["picture"] = {{"frames_shown", shown->images_set}, {"size", {shown->pixels_wide, shown->pixels_high}}};
+        out["picture"] = {{"frames_shown", shown->images_set}};
       }
     }
   }

@@ -48,7 +48,11 @@ std::vector<uint8_t> draw_cache_strip(const StripPicture& in) {
   auto column = [&](uint64_t thousandths) {
     return std::min<size_t>(static_cast<size_t>(thousandths * w / 1000), w - 1);
   };
-  if (in.shown && *in.shown >= 0 && *in.shown < n) row[column(centre_thousandths(*in.shown, n))] = kShown;
+  if (in.shown && *in.shown >= 0 && *in.shown < n) {
+    const size_t c = column(centre_thousandths(*in.shown, n));
+    row[c] = kShown;
+    if (c + 1 < w) row[c + 1] = kShown;
+  }
 
   std::vector<uint8_t> px(w * h * 4);
   for (size_t y = 0; y < h; ++y) {

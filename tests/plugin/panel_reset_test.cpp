@@ -125,8 +125,22 @@ TEST_F(PanelReset, AMarkDragReleasedBeforeTheResetIsNotAppliedAfterIt) {
   EXPECT_EQ(state->preview.work_area.last, 24);
 }
 
+// A panel created when the playhead's frame is already cached shows it at
+// once, and playback starts from it.
+TEST_F(PanelReset, APanelOpenedOverCachedFramesStartsPlaybackFromThePlayhead) {
+  window->orderOut();
+  ASSERT_TRUE(tick_until([&] { return state->preview.timing && cached_frame(state->cache, FrameKey{0, 24}); }));
+  window->makeKeyAndOrderFront();
+  ASSERT_EQ(panel_create_hook(state, nullptr, window->contentView().get(), nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(state->preview.presented, (FrameKey{0, 24}));
+  EXPECT_TRUE(tick_until([&] { return state->presentation.clock.shown_time.has_value(); })) << "the clock never started";
+}
+
 TEST_F(PanelReset, PlayClicksPauseAndScrubsHoldTheFrameUnderThePointer) {
   ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48; }));
+  run_idle_steps(*state, mono_ns());  // the panel step runs before the composition is tracked
+  EXPECT_EQ(panel().detail_label->stringValue(), "VELOCINTAING\xE2\x80\xA6");
+  EXPECT_EQ(panel().status_label->stringValue(), "Scrub anywhere");
   panel().play_button->performClick();
   run_idle_steps(*state, mono_ns());
   EXPECT_TRUE(state->presentation.clock.paused);

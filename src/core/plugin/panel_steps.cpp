@@ -134,23 +134,38 @@ int32_t panel_create_hook(void* plugin_refcon, void* /*refcon*/, void* container
       set_preview_context(ctl, *ctl.pinned_item);
       if (auto key = frame_key_of(ctl, ctl.current_frame)) {
         (void)request_frame_unpack(state->cache, *key);
-        if (auto frame = cached_frame(state->cache, *key)) {
-          (void)show_frame_in_active_panel({p.docked.views.get(), p.docked.container.get()}, *frame);
-        }
+        // Through the preview, so that it knows the frame is on screen.
+        if (auto frame = cached_frame(state->cache, *key)) (void)present_frame_to_panel(ctl, *frame, *key);
       }
     }
     p.controls.last_status.reset();
     p.controls.title_state = kPlayTitleUnknown;
+    p.last_detail.reset();
     return int32_t{0};
   });
 }
 
+WorkAreaSignals read_work_area_posts() {
+  const ScrubSignals& sig = scrub_signals();
+  WorkAreaSignals words;
+  words.in_move = sig.workarea_in_move.load(std::memory_order_acquire);
+  words.out_move = sig.workarea_out_move.load(std::memory_order_acquire);
+  words.mark_in_requests = sig.mark_in_requests.load(std::memory_order_acquire);
+  words.mark_out_requests = sig.mark_out_requests.load(std::memory_order_acquire);
+  return words;
+}
+
+void take_panel_posts_as_seen(PreviewState& state) {
+  const ScrubSignals& sig = scrub_signals();
+  PanelInputMemory& m = state.presentation.input;
+  m.play_toggles_seen = sig.play_toggles.load(std::memory_order_acquire);
+  m.scrub_seq = sequence_of(sig.scrub_position.load(std::memory_order_acquire));
+  snapshot_work_area_signals(state.preview.work_area_snapshot, read_work_area_posts());
+}
+
 void panel_input_step(PreviewState& state, PreviewTickInputs& in) {
   ScrubSignals& sig = scrub_signals();
-  in.work_area_signals.in_move = sig.workarea_in_move.load(std::memory_order_acquire);
-  in.work_area_signals.out_move = sig.workarea_out_move.load(std::memory_order_acquire);
-  in.work_area_signals.mark_in_requests = sig.mark_in_requests.load(std::memory_order_acquire);
-  in.work_area_signals.mark_out_requests = sig.mark_out_requests.load(std::memory_order_acquire);
+  in.work_area_signals = read_work_area_posts();
 
   PanelInputMemory& m = state.presentation.input;
   const uint64_t toggles = sig.play_toggles.load(std::memory_order_acquire);

@@ -9,6 +9,7 @@
 #include "core/plugin/hooks.h"
 #include "host/handles.h"
 #include "panel/panel_build_inputs.h"
+#include "preview/work_area.h"
 
 namespace vel {
 
@@ -25,6 +26,13 @@ int32_t panel_create_hook(void* plugin_refcon, void* refcon, void* container, Pa
 
 // Options, Speed levels and switches as a new panel needs them now.
 PanelBuildInputs panel_build_inputs();
+
+// The work-area words the panel posted (marks moved, IN/OUT keys).
+WorkAreaSignals read_work_area_posts();
+
+// Takes what the panel's views and controls posted so far as already
+// handled: a new state does not act on clicks made before it existed.
+void take_panel_posts_as_seen(PreviewState& state);
 
 // Reads the words the panel posted into this tick's inputs (work-area
 // requests) and applies play clicks and scrub positions.

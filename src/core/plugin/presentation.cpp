@@ -36,7 +36,10 @@ void start_clock_at_playhead(PreviewState& state) {
   auto key = current_key(ctl);
   if (!key) return;
   auto frame = cached_frame(state.cache, *key);
-  if (!frame || !present_frame_to_panel(ctl, *frame, *key)) return;
+  // The playhead's frame may already be on its way to the panel (shown when
+  // it was rendered): the presenter refuses the same frame twice, and the
+  // clock starts from it all the same.
+  if (!frame || (ctl.presented != key && !present_frame_to_panel(ctl, *frame, *key))) return;
   p.clock.shown_time = *key;
   p.clock.anchor_ns.reset();
 }
@@ -64,6 +67,7 @@ bool present_in_active_panel(PreviewState& state, const RgbaFrame& frame) {
 void open_presentation(PreviewState& state) {
   PresentationState& p = state.presentation;
   if (!p.docked.container) show_floating_panel(p.floating, panel_build_inputs());
+  p.last_detail.reset();
   p.clock = PlaybackClock{};
   invalidate_presentation(state);
 }

@@ -34,7 +34,7 @@ struct PresentationState {
   PlayControlMemory controls;
   PanelInputMemory input;
   uint8_t pool_availability = 0;  // 2: the pool is unavailable for its render settings
-  std::string last_detail;
+  std::optional<std::string> last_detail;  // none: set it again on the next tick
   StripPicture last_strip;
   PlaybackClock clock;
   PipelineStats pipeline;

@@ -1,12 +1,12 @@
 #include "core/plugin/preview_reset.h"
 
 #include "cache/frame_cache_ops.h"
+#include "core/plugin/panel_steps.h"
 #include "core/plugin/pool_services.h"
 #include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "core/switches.h"
 #include "panel/pacemaker.h"
-#include "panel/scrub_signals.h"
 
 namespace vel {
 void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserver& observe) {
@@ -34,16 +34,10 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
   p.last_strip = {};
   done("playback");
   set_detail_texts(p.docked, p.floating, "", true);
-  p.last_detail.clear();
+  p.last_detail = "";
   done("detail");
   // Requests posted before the reset are not applied after it.
-  ScrubSignals& sig = scrub_signals();
-  WorkAreaSignals words;
-  words.in_move = sig.workarea_in_move.load(std::memory_order_acquire);
-  words.out_move = sig.workarea_out_move.load(std::memory_order_acquire);
-  words.mark_in_requests = sig.mark_in_requests.load(std::memory_order_acquire);
-  words.mark_out_requests = sig.mark_out_requests.load(std::memory_order_acquire);
-  snapshot_work_area_signals(ctl.work_area_snapshot, words);
+  snapshot_work_area_signals(ctl.work_area_snapshot, read_work_area_posts());
   p.controls.title_state = kPlayTitleUnknown;
   done("snapshot");
   cancel_async_renders(ctl);

@@ -1,6 +1,7 @@
 #include "core/plugin/preview_state.h"
 
 #include "core/machine.h"
+#include "core/plugin/panel_steps.h"
 
 namespace vel {
 
@@ -11,6 +12,7 @@ PreviewState* new_preview_state(PluginId plugin_id, const PersistedOptions& load
   s->persisted_options = loaded;
   s->preview = make_preview_controller(plugin_id, mono_ns());
   s->preview.present_hook = [s](const RgbaFrame& frame) { return present_in_active_panel(*s, frame); };
+  take_panel_posts_as_seen(*s);
   return s;
 }
 
