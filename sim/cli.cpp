@@ -7,13 +7,18 @@ namespace sim {
 
 const char* usage_text() {
   return "usage: simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]\n"
-         "               [--command NAME]... [--hide-suite NAME]... [--out DIR]\n";
+         "               [--command NAME]... [--hide-suite NAME]... [--out DIR]\n"
+         "               [--no-gpu]\n";
 }
 
 Result<Options> parse_command_line(const std::vector<std::string>& args) {
   Options o;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& flag = args[i];
+    if (flag == "--no-gpu") {
+      o.gpu = false;
+      continue;
+    }
     if (i + 1 >= args.size()) return fail(flag + ": missing value");
     const std::string& value = args[++i];
     if (flag == "--plugin") {

@@ -18,6 +18,7 @@ struct Options {
   double seconds = 3.0;            // how long the main loop runs after start-up
   std::vector<std::string> commands;
   std::vector<std::string> hidden_suites;
+  bool gpu = true;                 // false: the machine has no Metal device
 };
 
 inline constexpr double kMaxRunSeconds = 24.0 * 3600.0;

@@ -9,6 +9,7 @@
 #include "host.h"
 #include "panel_events.h"
 #include "panel_painter.h"
+#include "platform/metal_testing.h"
 #include "plugin_loader.h"
 #include "project_json.h"
 #include "scenario.h"
@@ -141,6 +142,9 @@ void main_loop(Session& s, const Scenario& scenario, double seconds) {
 }  // namespace
 
 int run_simhost(const Options& options) {
+  // The window server's GPU: command buffers end on the device's own thread.
+  platform::set_gpu_available(options.gpu);
+  platform::set_metal_completion(platform::MetalCompletion::device_thread);
   // Made first: scenario saves write into it before the summary does.
   std::error_code ec;
   std::filesystem::create_directories(options.out_dir, ec);

@@ -61,7 +61,10 @@ void MTLCommandBuffer::finish(bool execute, bool fail) {
     for (auto& command : commands_) command();
   }
   if (!fail) {
-    for (auto& d : presents_) d->show();
+    for (auto& d : presents_) {
+      d->show();
+      count_present(draws_ ? kPresentDrawn : (copies_ ? kPresentBlitted : kPresentCleared));
+    }
   }
   commands_.clear();
   presents_.clear();
@@ -92,6 +95,7 @@ void MTLBlitCommandEncoder::copyFromBuffer(std::shared_ptr<MTLBuffer> buffer, ui
     record_misuse("copyFromBuffer: region outside the buffer or the texture");
     return;
   }
+  owner_->copies_ = true;
   owner_->record([buffer, texture, sourceOffset, sourceBytesPerRow, size, level, origin, lw] {
     const auto* src = static_cast<const uint8_t*>(buffer->contents()) + sourceOffset;
     std::vector<uint8_t>& dst = texture->levelBytes(level);
@@ -187,6 +191,7 @@ void MTLRenderCommandEncoder::drawPrimitives(MTLPrimitiveType, uint64_t vertexSt
     record_misuse("drawPrimitives: attachment format differs from the pipeline's");
     return;
   }
+  owner_->draws_ = true;
   owner_->record([pipeline = pipeline_, target = attachment_.texture, texture = texture0_, bytes = bytes0_,
                   vertexStart, vertexCount] {
     DrawCall call;

@@ -72,7 +72,9 @@ bool CAMetalDrawable::claim_present() {
 }
 
 void CAMetalDrawable::present() {
-  if (claim_present()) show();
+  if (!claim_present()) return;
+  show();
+  count_present(kPresentDirect);
 }
 
 bool CAMetalDrawable::show() {

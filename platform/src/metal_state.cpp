@@ -36,6 +36,7 @@ std::array<std::atomic<int64_t>, kKinds>& live() {
 }
 std::atomic<uint64_t> g_copies{0};
 std::atomic<uint64_t> g_draws{0};
+std::array<std::atomic<uint64_t>, 4> g_presents{};
 
 // The device's own thread: ends buffers in commit order.
 struct DeviceThread {
@@ -86,6 +87,7 @@ DeviceThread& device_thread() {
 void count_live(LedgerKind kind, int64_t delta) { live()[kind].fetch_add(delta, std::memory_order_relaxed); }
 void count_copy() { g_copies.fetch_add(1, std::memory_order_relaxed); }
 void count_draw() { g_draws.fetch_add(1, std::memory_order_relaxed); }
+void count_present(PresentKind kind) { g_presents[kind].fetch_add(1, std::memory_order_relaxed); }
 
 void record_misuse(std::string line) {
   std::lock_guard lock(faults().mutex);
@@ -237,6 +239,11 @@ MetalLedger metal_ledger() {
   l.buffer_to_texture_copies = g_copies.load();
   l.draws = g_draws.load();
   return l;
+}
+
+MetalPresentTotals metal_present_totals() {
+  return {g_presents[kPresentDrawn].load(), g_presents[kPresentBlitted].load(), g_presents[kPresentDirect].load(),
+          g_presents[kPresentCleared].load()};
 }
 
 std::vector<std::string> metal_misuse_record() {

@@ -17,6 +17,8 @@ enum LedgerKind { kDevice, kQueue, kLibrary, kPipeline, kBuffer, kTexture, kComm
 void count_live(LedgerKind kind, int64_t delta);
 void count_copy();
 void count_draw();
+enum PresentKind { kPresentDrawn, kPresentBlitted, kPresentDirect, kPresentCleared };
+void count_present(PresentKind kind);
 
 void record_misuse(std::string line);
 // Consumes one injected failure of `what` when one is pending.

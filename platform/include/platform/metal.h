@@ -241,6 +241,8 @@ class MTLCommandBuffer : public std::enable_shared_from_this<MTLCommandBuffer> {
   std::shared_ptr<MTLRenderCommandEncoder> open_render_;
   std::atomic<MTLCommandBufferStatus> status_{MTLCommandBufferStatusNotEnqueued};
   bool committed_ = false;
+  bool draws_ = false;   // encoded a draw call
+  bool copies_ = false;  // encoded a buffer-to-texture copy
 };
 
 class MTLCommandQueue {

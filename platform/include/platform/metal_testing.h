@@ -65,6 +65,17 @@ struct MetalLedger {
 };
 MetalLedger metal_ledger();
 
+// Presentations that reached a screen, by how the drawable was filled: a
+// shader draw, a blit copy, the drawable's own present (CPU-written), or a
+// pass with neither (a clear).
+struct MetalPresentTotals {
+  uint64_t drawn = 0;
+  uint64_t blitted = 0;
+  uint64_t direct = 0;
+  uint64_t cleared = 0;
+};
+MetalPresentTotals metal_present_totals();
+
 // Each misuse, as one line, in the order met.
 std::vector<std::string> metal_misuse_record();
 void clear_metal_misuse_record();
