@@ -195,6 +195,8 @@ int run_simhost(const Options& options) {
   }
   // Requests still queued complete as cancelled before the summary counts them.
   h.async.shutdown();
+  // The GPU finishes what was committed before the live objects are counted.
+  platform::wait_metal_device_idle();
   s.stats.threads_after_death = other_thread_names();
 
   if (!s.stats.panel.screenshots.empty()) release_painter_caches();

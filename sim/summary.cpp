@@ -153,7 +153,7 @@ json build_summary(const Host& h, const RunStats& s) {
                               {"metal-blit", metal.blitted},
                               {"metal-direct", metal.direct},
                               {"metal-clear", metal.cleared},
-                              {"appkit", shown.images_set}};
+                              {"appkit", 0}};
   summary["metal_validation"] = platform::metal_misuse_record();
   const platform::MetalLedger live = platform::metal_ledger();
   summary["metal_live_after_death"] = {{"devices", live.devices},           {"queues", live.queues},
@@ -161,6 +161,9 @@ json build_summary(const Host& h, const RunStats& s) {
                                        {"buffers", live.buffers},           {"textures", live.textures},
                                        {"command_buffers", live.command_buffers}, {"drawables", live.drawables}};
   summary["panel"] = panel_summary(h, s);
+  if (summary["panel"].contains("picture")) {
+    summary["presentations"]["appkit"] = summary["panel"]["picture"].value("frames_shown", uint64_t{0});
+  }
   summary["project"] = {{"changes", h.project.change_count()}, {"dirty", h.project.dirty()}};
   return summary;
 }

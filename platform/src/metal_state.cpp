@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <pthread.h>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -52,7 +53,11 @@ struct DeviceThread {
     queue.push_back(std::move(b));
     if (!started) {
       started = true;
-      std::thread([this] { run(); }).detach();
+      std::thread([this] {
+        // A thread inherits its creator's name; the GPU's is its own.
+        pthread_setname_np(pthread_self(), "mtl-device");
+        run();
+      }).detach();
     }
     wake.notify_one();
   }
