@@ -1,5 +1,7 @@
 #include "panel_host.h"
 
+#include <algorithm>
+
 namespace sim {
 
 Status PanelHost::open(const PanelEntry& entry, AEGP_GlobalRefcon global_refcon, double width, double height,
@@ -21,6 +23,13 @@ Status PanelHost::open(const PanelEntry& entry, AEGP_GlobalRefcon global_refcon,
   p->create_err = entry.hook(global_refcon, entry.refcon, p->window->contentView().get(),
                              reinterpret_cast<AEGP_PanelH>(p), &p->functions, &p->refcon);
   if (p->create_err != A_Err_NONE) return fail("panel " + entry.match_name + ": creation hook failed");
+  // The host docks the tab: it asks for snap sizes and builds the flyout.
+  if (p->functions.GetSnapSizes != nullptr) {
+    A_LPoint sizes[8] = {};
+    A_long count = 8;
+    if (p->functions.GetSnapSizes(p->refcon, sizes, &count) == A_Err_NONE) p->snap_sizes = std::clamp<A_long>(count, 0, 8);
+  }
+  if (p->functions.PopulateFlyout != nullptr) (void)p->functions.PopulateFlyout(p->refcon, nullptr);
   return done();
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct DockedPanel {
   AEGP_PanelRefcon refcon = nullptr;
   std::string title;
   A_Err create_err = A_Err_NONE;
+  // What the panel's callbacks answered when the host laid out its tab:
+  // the snap sizes it asked for (none without the callback).
+  std::optional<A_long> snap_sizes;
 };
 
 class PanelHost {

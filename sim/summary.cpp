@@ -63,7 +63,8 @@ json panel_summary(const Host& h, const RunStats& s) {
                       {"title", p->title},
                       {"visible", p->window->isVisible()},
                       {"size", {f.width, f.height}},
-                      {"create_error", p->create_err}});
+                      {"create_error", p->create_err},
+                      {"snap_sizes", p->snap_sizes ? json(*p->snap_sizes) : json(nullptr)}});
   }
   json out = {{"docked", std::move(docked)},
               {"events", s.panel.events},

@@ -227,6 +227,7 @@ TEST_F(SimhostRun, DockedPanelAndFloatingFallbackBothShowFramesAndDraw) {
     ASSERT_EQ(s["panel"]["docked"].size(), c.docked);
     if (c.docked > 0) {
       EXPECT_EQ(s["panel"]["docked"][0]["title"], "Velocinta");
+      EXPECT_EQ(s["panel"]["docked"][0]["snap_sizes"], 0);
     }
     EXPECT_GT(s["panel"]["picture"]["frames_shown"].get<int>(), 0) << s["panel"].dump();
     const std::string png = read_text(root_ / "out" / "shot.png");
