@@ -62,7 +62,7 @@ void MTLCommandBuffer::finish(bool execute, bool fail) {
   }
   if (!fail) {
     for (auto& d : presents_) {
-      d->show();
+      d->show(execute);
       count_present(draws_ ? kPresentDrawn : (copies_ ? kPresentBlitted : kPresentCleared));
     }
   }
@@ -98,7 +98,7 @@ void MTLBlitCommandEncoder::copyFromBuffer(std::shared_ptr<MTLBuffer> buffer, ui
   owner_->copies_ = true;
   owner_->record([buffer, texture, sourceOffset, sourceBytesPerRow, size, level, origin, lw] {
     const auto* src = static_cast<const uint8_t*>(buffer->contents()) + sourceOffset;
-    std::vector<uint8_t>& dst = texture->levelBytes(level);
+    TextureLevel& dst = texture->levelBytes(level);
     for (uint64_t y = 0; y < size.height; ++y) {
       std::memcpy(dst.data() + ((origin.y + y) * lw + origin.x) * 4, src + y * sourceBytesPerRow, size.width * 4);
     }
@@ -112,7 +112,7 @@ void MTLBlitCommandEncoder::generateMipmapsForTexture(std::shared_ptr<MTLTexture
     for (uint64_t l = 1; l < texture->mipmapLevelCount(); ++l) {
       const metal::TextureLevelView up = texture->levelView(l - 1);
       const metal::TextureLevelView down = texture->levelView(l);
-      std::vector<uint8_t>& out = texture->levelBytes(l);
+      TextureLevel& out = texture->levelBytes(l);
       for (uint32_t y = 0; y < down.height; ++y) {
         const uint32_t y0 = std::min(2 * y, up.height - 1), y1 = std::min(2 * y + 1, up.height - 1);
         for (uint32_t x = 0; x < down.width; ++x) {
@@ -150,7 +150,7 @@ MTLRenderCommandEncoder::MTLRenderCommandEncoder(MTLCommandBuffer* owner,
     } else {
       px[0] = 255, px[1] = 0, px[2] = 255, px[3] = 255;
     }
-    std::vector<uint8_t>& bytes = target->levelBytes(0);
+    TextureLevel& bytes = target->levelBytes(0);
     for (size_t i = 0; i + 4 <= bytes.size(); i += 4) std::memcpy(bytes.data() + i, px, 4);
   });
 }

@@ -77,19 +77,20 @@ void CAMetalDrawable::present() {
   count_present(kPresentDirect);
 }
 
-bool CAMetalDrawable::show() {
+void CAMetalDrawable::show(bool copy_pixels) {
   LayerScreen& s = *screen_;
-  const std::vector<uint8_t>& bytes = texture_->levelBytes(0);
+  const TextureLevel& bytes = texture_->levelBytes(0);
   std::lock_guard lock(s.mutex);
-  s.contents.width = texture_->width();
-  s.contents.height = texture_->height();
-  s.contents.bgra.assign(bytes.begin(), bytes.end());
+  if (copy_pixels) {
+    s.contents.width = texture_->width();
+    s.contents.height = texture_->height();
+    s.contents.bgra.assign(bytes.data(), bytes.data() + bytes.size());
+  }
   ++s.contents.present_count;
   if (s.screen_holds_slot) --s.out;  // the drawable it replaces goes back to the pool
   s.screen_holds_slot = true;
   shown_ = true;
   s.changed.notify_all();
-  return true;
 }
 
 LayerContents CAMetalLayer::contents() const {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "core/log.h"
 #include "panel/metal_present_worker.h"
@@ -283,6 +284,43 @@ TEST_F(MetalWorker, PressureShrinksTheCacheAndEndingReleasesEverything) {
   EXPECT_EQ(after.buffers, before.buffers);
   EXPECT_EQ(after.command_buffers, before.command_buffers);
   EXPECT_EQ(after.drawables, before.drawables);
+}
+
+}  // namespace
+}  // namespace vel
+
+namespace vel {
+namespace {
+
+// The worker on its own thread, command buffers ended on the device's
+// thread, and the screen read from this one: the three meet only through
+// the job, the command buffers' status and the layer's lock.
+TEST(MetalWorkerThread, PresentsPostedFramesAndEndsOnStop) {
+  using namespace platform;
+  reset_metal_faults();
+  set_metal_completion(MetalCompletion::device_thread);
+  const MetalLedger before = metal_ledger();
+  auto layer = CAMetalLayer::layer();
+  layer->setDevice(MTLCreateSystemDefaultDevice());
+  layer->setFramebufferOnly(false);
+  auto job = std::make_shared<PresentJob>();
+  job->view_width = 16;
+  job->view_height = 8;
+  std::thread worker(metal_present_worker_loop, job, layer, MetalPresenterOptions{});
+  for (uint64_t i = 1; i <= 5; ++i) {
+    post_explicit_frame(*job, still(static_cast<uint8_t>(i)), PresentRequest{});
+    ASSERT_TRUE(layer->waitForPresentCount(i));
+    EXPECT_EQ(layer->contents().width, 16u);
+  }
+  stop_present_job(*job);
+  worker.join();
+  wait_metal_device_idle();
+  const MetalLedger after = metal_ledger();
+  EXPECT_EQ(after.textures, before.textures);
+  EXPECT_EQ(after.command_buffers, before.command_buffers);
+  EXPECT_EQ(after.drawables, before.drawables);
+  EXPECT_TRUE(metal_misuse_record().empty());
+  reset_metal_faults();
 }
 
 }  // namespace

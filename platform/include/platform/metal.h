@@ -66,6 +66,22 @@ class MTLTextureDescriptor {
   uint64_t storage = MTLStorageModeManaged;
 };
 
+// One level's bytes. Left uninitialised, as GPU memory is: a texture costs
+// nothing until something writes it.
+class TextureLevel {
+ public:
+  explicit TextureLevel(size_t n) : bytes_(new uint8_t[n]), size_(n) {}
+  uint8_t* data() { return bytes_.get(); }
+  const uint8_t* data() const { return bytes_.get(); }
+  size_t size() const { return size_; }
+  uint8_t& operator[](size_t i) { return bytes_[i]; }
+  const uint8_t& operator[](size_t i) const { return bytes_[i]; }
+
+ private:
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t size_;
+};
+
 class MTLTexture {
  public:
   ~MTLTexture();
@@ -79,8 +95,8 @@ class MTLTexture {
 
   // Stand-in only: one level's bytes (width × 4 per row) and its view for
   // sampling; the executing thread alone touches them while a command runs.
-  std::vector<uint8_t>& levelBytes(uint64_t level) { return levels_[level]; }
-  const std::vector<uint8_t>& levelBytes(uint64_t level) const { return levels_[level]; }
+  TextureLevel& levelBytes(uint64_t level) { return levels_[level]; }
+  const TextureLevel& levelBytes(uint64_t level) const { return levels_[level]; }
   metal::TextureLevelView levelView(uint64_t level) const;
 
  private:
@@ -89,7 +105,7 @@ class MTLTexture {
   MTLTexture() = default;
   uint64_t width_ = 0, height_ = 0, usage_ = 0, storage_ = 0;
   MTLPixelFormat format_ = MTLPixelFormatRGBA8Unorm;
-  std::vector<std::vector<uint8_t>> levels_;
+  std::vector<TextureLevel> levels_;
 };
 
 class MTLBuffer {
@@ -289,8 +305,9 @@ class CAMetalDrawable {
   friend class CAMetalLayer;
   friend class MTLCommandBuffer;
   CAMetalDrawable() = default;
-  // Shows the texture on the layer; false (and recorded) when already presented.
-  bool show();
+  // Puts the drawable on screen; its pixels are copied unless the buffer
+  // completed without executing (nothing was drawn).
+  void show(bool copy_pixels = true);
   bool claim_present();
   std::shared_ptr<MTLTexture> texture_;
   std::shared_ptr<LayerScreen> screen_;

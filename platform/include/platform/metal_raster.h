@@ -56,7 +56,7 @@ void rasterise_draw(const DrawCall& call) {
   MTLTexture& target = *call.target;
   const int64_t width = static_cast<int64_t>(target.width());
   const int64_t height = static_cast<int64_t>(target.height());
-  std::vector<uint8_t>& out = target.levelBytes(0);
+  TextureLevel& out = target.levelBytes(0);
   const bool bgra = target.pixelFormat() == MTLPixelFormatBGRA8Unorm;
 
   std::array<metal::TextureLevelView, metal::kMaxSampledLevels> views{};
