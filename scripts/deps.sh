@@ -3,8 +3,9 @@
 vel_packages=(
   build-essential cmake ninja-build pkg-config
   clang libclang-rt-dev
-  liblz4-dev nlohmann-json3-dev libpng-dev libcairo2-dev fonts-dejavu-core
+  liblz4-dev nlohmann-json3-dev libpng-dev libstb-dev libcairo2-dev fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
+  curl
 )
 
 vel_install_deps() {

@@ -1,14 +1,15 @@
 #include "cli.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 namespace sim {
 
 const char* usage_text() {
   return "usage: simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]\n"
-         "               [--command NAME]... [--hide-suite NAME]... [--out DIR]\n"
-         "               [--no-gpu]\n";
+         "               [--command NAME]... [--hide-suite NAME]... [--fail-call CALL=CODE]... [--out DIR]\n"
+         "               [--update-reply FILE] [--opener PATH] [--no-gpu]\n";
 }
 
 Result<Options> parse_command_line(const std::vector<std::string>& args) {
@@ -31,8 +32,21 @@ Result<Options> parse_command_line(const std::vector<std::string>& args) {
       o.out_dir = value;
     } else if (flag == "--command") {
       o.commands.push_back(value);
+    } else if (flag == "--update-reply") {
+      o.update_reply = value;
+    } else if (flag == "--opener") {
+      o.opener = value;
     } else if (flag == "--hide-suite") {
       o.hidden_suites.push_back(value);
+    } else if (flag == "--fail-call") {
+      const size_t eq = value.rfind('=');
+      char* end = nullptr;
+      const long long code = eq == std::string::npos ? 0 : std::strtoll(value.c_str() + eq + 1, &end, 10);
+      if (eq == std::string::npos || eq == 0 || eq + 1 == value.size() || *end != '\0' || code == 0 ||
+          code < INT32_MIN || code > INT32_MAX) {
+        return fail("--fail-call: expected CALL=CODE with a non-zero 32-bit code");
+      }
+      o.failed_calls.push_back({value.substr(0, eq), static_cast<int32_t>(code)});
     } else if (flag == "--seconds") {
       char* end = nullptr;
       double s = std::strtod(value.c_str(), &end);

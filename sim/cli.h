@@ -1,8 +1,10 @@
 // simhost's command line:
 //   simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]
-//           [--command NAME]... [--hide-suite NAME]... [--out DIR]
+//           [--command NAME]... [--hide-suite NAME]... [--fail-call CALL=CODE]... [--out DIR]
+//           [--update-reply FILE] [--opener PATH]
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,14 @@ struct Options {
   double seconds = 3.0;            // how long the main loop runs after start-up
   std::vector<std::string> commands;
   std::vector<std::string> hidden_suites;
+  // Calls made to answer a chosen host error every time (see CallFaults).
+  struct FailedCall {
+    std::string call;
+    int32_t code = 0;
+  };
+  std::vector<FailedCall> failed_calls;
+  std::string update_reply;        // body the update service serves; empty: it offers nothing
+  std::string opener;              // link opener; empty: the recorder writing into --out
   bool gpu = true;                 // false: the machine has no Metal device
 };
 

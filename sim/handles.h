@@ -11,7 +11,17 @@
 
 namespace sim {
 
-enum class HandleTag : uintptr_t { item = 1, comp = 2, project = 3, layer = 4, solid_item = 5 };
+enum class HandleTag : uintptr_t {
+  item = 1,
+  comp = 2,
+  project = 3,
+  layer = 4,
+  solid_item = 5,
+  footage_item = 6,  // the footage item a layer shows
+  footage = 7,       // the main footage of a solid or footage item
+  stream = 8,        // a stream reference: a ledger id
+  effect = 9,        // an effect reference: a ledger id
+};
 
 template <class H>
 H make_handle(HandleTag tag, uint32_t id) {
@@ -55,9 +65,17 @@ std::optional<LayerAddress> layer_kind_address(H handle, HandleTag tag) {
 inline AEGP_LayerH layer_handle(LayerAddress a) { return layer_kind_handle<AEGP_LayerH>(HandleTag::layer, a); }
 inline AEGP_ItemH solid_item_handle(LayerAddress a) { return layer_kind_handle<AEGP_ItemH>(HandleTag::solid_item, a); }
 
-// Item ids of solids sit above every composition's id.
+inline AEGP_ItemH footage_item_handle(LayerAddress a) {
+  return layer_kind_handle<AEGP_ItemH>(HandleTag::footage_item, a);
+}
+
+// Item ids of solids sit above every composition's id, footage items above those.
 inline A_long solid_item_id(LayerAddress a) {
   return static_cast<A_long>(0x100000u + (a.comp_id << kLayerIndexBits) + a.index);
+}
+
+inline A_long footage_item_id(LayerAddress a) {
+  return static_cast<A_long>(0x40000000u + (a.comp_id << kLayerIndexBits) + a.index);
 }
 
 inline const Composition* find_comp(const Project& p, uint32_t id) {

@@ -10,12 +10,15 @@
 #include <vector>
 
 #include "async_renderer.h"
+#include "call_faults.h"
 #include "hook_table.h"
 #include "hostsdk/basic_suite.h"
 #include "idle_waker.h"
+#include "handles.h"
 #include "live_set.h"
 #include "panel_host.h"
 #include "project_store.h"
+#include "ref_ledger.h"
 #include "render_service.h"
 #include "suite_registry.h"
 
@@ -37,6 +40,20 @@ struct SyncRenderCounts {
   std::atomic<uint64_t> failed{0};
 };
 
+// What a stream reference names: one of a layer's own streams (0..4), the
+// layer's root property group, or one child of that group.
+struct StreamRec {
+  enum class Kind : uint8_t { layer_stream, root_group, child_group };
+  LayerAddress layer;
+  Kind kind = Kind::layer_stream;
+  int32_t index = 0;  // stream number, or child position
+};
+
+struct EffectRec {
+  LayerAddress layer;
+  int32_t index = 0;
+};
+
 struct Host {
   ProjectStore project;
   SuiteRegistry suites;
@@ -44,6 +61,13 @@ struct Host {
   HookTable hooks;
   PanelHost panels;
   LiveSet<MemBlock> memory;
+  std::atomic<uint64_t> bad_mem_frees{0};
+  RefLedger<StreamRec> streams;
+  RefLedger<EffectRec> effects;
+  // Stream values handed out, by the stream they came from; disposing one
+  // releases one of its stream's.
+  RefLedger<uint64_t> stream_values;
+  CallFaults faults;
   LiveSet<RenderOptionsRec> render_options;
   LiveSet<Receipt> receipts;
   LentSet worlds;

@@ -1,10 +1,15 @@
+#include <string>
+
 #include "host.h"
 #include "suites.h"
 
 namespace sim {
 namespace {
 
+// A chosen failure of "AcquireSuite <name>" refuses that suite's acquisition.
 SPErr AcquireSuite(const char* name, A_long version, const void** suite) {
+  if (suite) *suite = nullptr;
+  if (A_Err e = host().faults.check((std::string("AcquireSuite ") + (name ? name : "")).c_str())) return e;
   return host().suites.acquire(name, version, suite);
 }
 
@@ -27,6 +32,12 @@ void install_suites(Host& h) {
   publish_world_suite(r);
   publish_render_async_suite(r);
   publish_workspace_panel_suite(r);
+  publish_footage_suite(r);
+  publish_mask_suite(r);
+  publish_effect_suite(r);
+  publish_stream_suite(r);
+  publish_keyframe_suite(r);
+  publish_dynamic_stream_suite(r);
   h.basic.AcquireSuite = AcquireSuite;
   h.basic.ReleaseSuite = ReleaseSuite;
 }

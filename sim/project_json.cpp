@@ -6,6 +6,8 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "project_layer_extras.h"
+
 namespace sim {
 namespace {
 
@@ -139,6 +141,13 @@ class Reader {
       p.fixed = value(v, where, p.dims, neutral_z);
       return p;
     }
+    // The object form: keyframes or one value, and what only introspection
+    // reads (an expression, separated dimensions).
+    if (!read_property_extras(v, where, p)) return p;
+    if (v.find("keyframes") == v.end()) {
+      if (const json* val = member(v, where, "value", true)) p.fixed = value(*val, where + ".value", p.dims, neutral_z);
+      return p;
+    }
     const json* keys = member(v, where, "keyframes", true);
     if (!keys) return p;
     std::string at = where + ".keyframes";
@@ -169,6 +178,15 @@ class Reader {
       p.keys.push_back(key);
     }
     return p;
+  }
+
+  bool read_property_extras(const json& v, const std::string& where, Property& p) {
+    if (const json* e = member(v, where, "expression", false)) p.expression = text(*e, where + ".expression");
+    if (const json* e = member(v, where, "expression_enabled", false)) {
+      p.expression_enabled = boolean(*e, where + ".expression_enabled");
+    }
+    if (const json* s = member(v, where, "separated", false)) p.separated = boolean(*s, where + ".separated");
+    return !failed();
   }
 
  private:
@@ -202,7 +220,8 @@ Layer read_layer(Reader& r, const json& v, const std::string& where, const Compo
   if (const json* d = r.member(v, where, "three_d", false)) l.three_d = r.boolean(*d, where + ".three_d");
   if (const json* b = r.member(v, where, "blend_mode", false)) {
     if (b->is_number_integer()) {
-      l.transfer_mode = static_cast<int32_t>(r.integer(*b, where + ".blend_mode", 0, 38));
+      // Any number: a mode this host does not know draws as normal.
+      l.transfer_mode = static_cast<int32_t>(r.integer(*b, where + ".blend_mode", INT32_MIN, INT32_MAX));
     } else {
       auto mode = transfer_mode_from_name(r.text(*b, where + ".blend_mode"));
       if (mode) l.transfer_mode = *mode;
@@ -214,6 +233,7 @@ Layer read_layer(Reader& r, const json& v, const std::string& where, const Compo
   if (const json* t = r.member(v, where, "offset", false)) l.offset = r.time(*t, where + ".offset");
   if (l.duration.value < 0) r.fault(where + ".duration", "negative");
   if (const json* s = r.member(v, where, "solid", false)) l.solid = read_solid(r, *s, where + ".solid", comp);
+  if (auto f = read_layer_extras(v, where, l)) r.fault(f->where, f->what);
 
   // A new solid layer sits centred: anchor at the solid's middle, position at
   // the composition's middle.
@@ -300,8 +320,19 @@ const char* interp_name(Interp i) {
   }
 }
 
+json property_extras_json(const Property& p, json o) {
+  if (!p.expression.empty()) o["expression"] = p.expression;
+  if (!p.expression_enabled) o["expression_enabled"] = false;
+  if (p.separated) o["separated"] = true;
+  return o;
+}
+
 json property_json(const Property& p) {
-  if (p.keys.empty()) return value_json(p.fixed, p.dims);
+  const bool plain = p.expression.empty() && p.expression_enabled && !p.separated;
+  if (p.keys.empty()) {
+    if (plain) return value_json(p.fixed, p.dims);
+    return property_extras_json(p, {{"value", value_json(p.fixed, p.dims)}});
+  }
   json keys = json::array();
   for (const Keyframe& k : p.keys) {
     json o = {{"time", time_json(k.time)}, {"value", value_json(k.value, p.dims)}};
@@ -315,7 +346,7 @@ json property_json(const Property& p) {
     if (k.ease_out) o["ease_out"] = {{"speed", k.ease_out->speed}, {"influence", k.ease_out->influence}};
     keys.push_back(std::move(o));
   }
-  return json{{"keyframes", std::move(keys)}};
+  return property_extras_json(p, {{"keyframes", std::move(keys)}});
 }
 
 json layer_json(const Layer& l) {
@@ -340,6 +371,7 @@ json layer_json(const Layer& l) {
                     {"scale", property_json(l.transform.scale)},
                     {"rotation", property_json(l.transform.rotation)},
                     {"opacity", property_json(l.transform.opacity)}};
+  write_layer_extras(l, o);
   return o;
 }
 
@@ -374,6 +406,9 @@ Result<Project> project_from_json(const json& doc) {
       }
       if (!r.failed() && !p.active_comp) r.fault("active_comp", "no composition named \"" + name + "\"");
     }
+  }
+  if (!r.failed()) {
+    if (auto f = check_layer_references(p)) r.fault(f->where, f->what);
   }
   if (r.failed()) return fail(r.error());
   return p;

@@ -47,6 +47,11 @@ struct Property {
   uint8_t dims = 1;
   Vec3 fixed{};                 // the value when there are no keyframes
   std::vector<Keyframe> keys;   // strictly increasing times
+  // An expression is reported but never evaluated: the renderer draws the
+  // value before expressions.
+  std::string expression;
+  bool expression_enabled = true;
+  bool separated = false;  // dimensions separated (position only)
 };
 
 struct Transform {
@@ -69,8 +74,21 @@ inline constexpr int32_t kTransferNormal = 2;
 const char* transfer_mode_name(int32_t mode);             // nullptr when unknown
 std::optional<int32_t> transfer_mode_from_name(const std::string& name);
 
-struct Layer {
+// A footage item shown by a layer, known by its name and size only.
+struct Footage {
   std::string name;
+  int32_t width = 0;
+  int32_t height = 0;
+  bool missing = false;  // its file cannot be found
+};
+
+struct Effect {
+  std::string match_name;
+  bool active = true;
+};
+
+struct Layer {
+  std::string name;  // may be empty: the layer then shows its source's name
   bool enabled = true;
   bool three_d = false;
   int32_t transfer_mode = kTransferNormal;
@@ -79,6 +97,21 @@ struct Layer {
   HostTime offset;      // start time of the layer in the composition
   std::optional<Solid> solid;  // absent: a layer without source, never drawn
   Transform transform;
+
+  // What only introspection reads; the renderer draws none of it. At most
+  // one of solid, footage and source_comp is set.
+  int32_t object_type = 0;          // the host's object type (0 audio/video)
+  int32_t switches = 0;             // layer flags beyond enabled and three_d
+  std::optional<uint32_t> parent;   // 0-based position of the parent layer
+  int32_t transfer_flags = 0;
+  int32_t track_matte = 0;          // 0 none, 1..4
+  uint32_t mask_count = 0;
+  std::vector<Effect> effects;
+  std::optional<Footage> footage;
+  std::optional<std::string> source_comp;  // a nested composition, by name (itself allowed)
+  // Property groups reported as changed from their defaults; a name the
+  // root group does not hold becomes one more child.
+  std::vector<std::string> modified_groups;
 };
 
 struct Composition {

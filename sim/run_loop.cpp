@@ -14,6 +14,7 @@
 #include "project_json.h"
 #include "scenario.h"
 #include "summary.h"
+#include "update_world.h"
 
 namespace sim {
 
@@ -139,6 +140,17 @@ void main_loop(Session& s, const Scenario& scenario, double seconds) {
   s.stats.seconds_run = std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+void record_update_world(const UpdateWorld& world, RunStats& stats) {
+  for (const ServedRequest& r : world.service->served()) stats.update_requests.push_back(r.target);
+  if (!world.opened_record.empty()) {
+    for (const OpenedLink& l : read_opened_links(world.opened_record)) {
+      stats.links_opened.push_back(l.link);
+      if (child_state(l.pid) == 'Z') stats.zombie_openers.push_back(static_cast<int>(l.pid));
+    }
+  }
+  stats.children_after_death = child_process_names();
+}
+
 }  // namespace
 
 int run_simhost(const Options& options) {
@@ -172,10 +184,18 @@ int run_simhost(const Options& options) {
   h.project.open(std::move(project).value(), options.project);
   install_suites(h);
   for (const std::string& name : options.hidden_suites) h.suites.hide(name);
+  for (const Options::FailedCall& f : options.failed_calls) h.faults.arm(f.call, f.code);
 
   Result<AEGP_EntryPointFunc> entry = load_plugin(options.plugin);
   if (!entry) {
     std::fprintf(stderr, "simhost: %s\n", entry.error().c_str());
+    return 2;
+  }
+  // Before the entry, which is where the plug-in starts its update check;
+  // after the load, so a run that cannot start leaves no recorder behind.
+  Result<UpdateWorld> update = set_up_update_world(options.update_reply, options.opener, options.out_dir);
+  if (!update) {
+    std::fprintf(stderr, "simhost: %s\n", update.error().c_str());
     return 2;
   }
 
@@ -198,6 +218,7 @@ int run_simhost(const Options& options) {
   // The GPU finishes what was committed before the live objects are counted.
   platform::wait_metal_device_idle();
   s.stats.threads_after_death = other_thread_names();
+  record_update_world(update.value(), s.stats);
 
   if (!s.stats.panel.screenshots.empty()) release_painter_caches();
   Status written = write_summary(build_summary(h, s.stats), options.out_dir);

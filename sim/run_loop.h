@@ -37,6 +37,13 @@ struct RunStats {
   // OS names of the threads still alive after the death hooks (the
   // host's own render thread has ended by then).
   std::vector<std::string> threads_after_death;
+  // The update check's world after the death hooks: the requests the update
+  // service answered, the links the opener recorder was given, the openers
+  // left as zombies, and the names of any children still present.
+  std::vector<std::string> update_requests;
+  std::vector<std::string> links_opened;
+  std::vector<int> zombie_openers;
+  std::vector<std::string> children_after_death;
   PanelRunStats panel;
 };
 

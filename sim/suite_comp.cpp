@@ -25,12 +25,14 @@ CompRef resolve(AEGP_CompH handle) {
 A_Time to_a_time(HostTime t) { return A_Time{t.value, t.scale}; }
 
 A_Err GetCompFromItem(AEGP_ItemH item, AEGP_CompH* comp) {
+  SIM_FAULT_POINT();
   if (!comp) return A_Err_PARAMETER;
   *comp = nullptr;
   auto id = handle_id(item, HandleTag::item);
   if (!id) {
-    // Another kind of item (a solid) is no composition, and no error.
+    // Another kind of item (a solid, a footage item) is no composition, and no error.
     auto solid = layer_kind_address(item, HandleTag::solid_item);
+    if (!solid) solid = layer_kind_address(item, HandleTag::footage_item);
     return solid && find_layer(*host().project.snapshot(), *solid) ? A_Err_NONE : A_Err_PARAMETER;
   }
   ProjectSnapshot snap = host().project.snapshot();
@@ -40,6 +42,7 @@ A_Err GetCompFromItem(AEGP_ItemH item, AEGP_CompH* comp) {
 }
 
 A_Err GetItemFromComp(AEGP_CompH comp, AEGP_ItemH* item) {
+  SIM_FAULT_POINT();
   if (!item) return A_Err_PARAMETER;
   CompRef ref = resolve(comp);
   if (!ref.comp) return A_Err_PARAMETER;
@@ -48,6 +51,7 @@ A_Err GetItemFromComp(AEGP_CompH comp, AEGP_ItemH* item) {
 }
 
 A_Err GetCompFrameDuration(AEGP_CompH comp, A_Time* fd) {
+  SIM_FAULT_POINT();
   if (!fd) return A_Err_PARAMETER;
   CompRef ref = resolve(comp);
   if (!ref.comp) return A_Err_PARAMETER;
@@ -56,6 +60,7 @@ A_Err GetCompFrameDuration(AEGP_CompH comp, A_Time* fd) {
 }
 
 A_Err GetCompFramerate(AEGP_CompH comp, A_FpLong* fps) {
+  SIM_FAULT_POINT();
   if (!fps) return A_Err_PARAMETER;
   CompRef ref = resolve(comp);
   if (!ref.comp) return A_Err_PARAMETER;
@@ -64,6 +69,7 @@ A_Err GetCompFramerate(AEGP_CompH comp, A_FpLong* fps) {
 }
 
 A_Err GetCompBGColor(AEGP_CompH comp, AEGP_ColorVal* color) {
+  SIM_FAULT_POINT();
   if (!color) return A_Err_PARAMETER;
   CompRef ref = resolve(comp);
   if (!ref.comp) return A_Err_PARAMETER;
@@ -72,6 +78,7 @@ A_Err GetCompBGColor(AEGP_CompH comp, AEGP_ColorVal* color) {
 }
 
 A_Err GetCompWorkAreaStart(AEGP_CompH comp, A_Time* start) {
+  SIM_FAULT_POINT();
   if (!start) return A_Err_PARAMETER;
   CompRef ref = resolve(comp);
   if (!ref.comp) return A_Err_PARAMETER;
@@ -80,6 +87,7 @@ A_Err GetCompWorkAreaStart(AEGP_CompH comp, A_Time* start) {
 }
 
 A_Err GetCompWorkAreaDuration(AEGP_CompH comp, A_Time* duration) {
+  SIM_FAULT_POINT();
   if (!duration) return A_Err_PARAMETER;
   CompRef ref = resolve(comp);
   if (!ref.comp) return A_Err_PARAMETER;
@@ -88,6 +96,7 @@ A_Err GetCompWorkAreaDuration(AEGP_CompH comp, A_Time* duration) {
 }
 
 A_Err SetCompWorkAreaStartAndDuration(AEGP_CompH comp, const A_Time* start, const A_Time* duration) {
+  SIM_FAULT_POINT();
   if (!start || !duration || start->scale == 0 || duration->scale == 0) return A_Err_PARAMETER;
   if (!on_main_thread()) return A_Err_WRONG_THREAD;
   auto id = handle_id(comp, HandleTag::comp);

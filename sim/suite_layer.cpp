@@ -1,5 +1,7 @@
 #include "handles.h"
 #include "host.h"
+#include "layer_ref.h"
+#include "suite_layer_details.h"
 #include "hostsdk/layer_suite.h"
 #include "project_json.h"
 #include "suites.h"
@@ -9,23 +11,10 @@ namespace {
 
 static_assert(kMaxLayers <= (1u << kLayerIndexBits), "layer handles must hold every layer index");
 
-struct LayerRef {
-  ProjectSnapshot snap;
-  const Layer* layer = nullptr;
-  LayerAddress address;
-};
-
-LayerRef resolve(AEGP_LayerH handle) {
-  LayerRef ref;
-  auto a = layer_kind_address(handle, HandleTag::layer);
-  if (!a) return ref;
-  ref.snap = host().project.snapshot();
-  ref.layer = find_layer(*ref.snap, *a);
-  ref.address = *a;
-  return ref;
-}
+LayerRef resolve(AEGP_LayerH handle) { return resolve_layer(handle); }
 
 A_Err GetCompNumLayers(AEGP_CompH comp, A_long* n) {
+  SIM_FAULT_POINT();
   if (!n) return A_Err_PARAMETER;
   auto id = handle_id(comp, HandleTag::comp);
   if (!id) return A_Err_PARAMETER;
@@ -37,6 +26,7 @@ A_Err GetCompNumLayers(AEGP_CompH comp, A_long* n) {
 }
 
 A_Err GetCompLayerByIndex(AEGP_CompH comp, A_long index, AEGP_LayerH* layer) {
+  SIM_FAULT_POINT();
   if (!layer) return A_Err_PARAMETER;
   *layer = nullptr;
   auto id = handle_id(comp, HandleTag::comp);
@@ -49,36 +39,50 @@ A_Err GetCompLayerByIndex(AEGP_CompH comp, A_long index, AEGP_LayerH* layer) {
 }
 
 A_Err GetLayerFlags(AEGP_LayerH handle, AEGP_LayerFlags* flags) {
+  SIM_FAULT_POINT();
   if (!flags) return A_Err_PARAMETER;
   LayerRef ref = resolve(handle);
   if (!ref.layer) return A_Err_PARAMETER;
   AEGP_LayerFlags f = 0;
   if (ref.layer->enabled) f |= AEGP_LayerFlag_VIDEO_ACTIVE;
   if (ref.layer->three_d) f |= AEGP_LayerFlag_LAYER_IS_3D;
-  *flags = f;
+  *flags = f | ref.layer->switches;
   return A_Err_NONE;
 }
 
-// A solid layer shows a solid footage item; a layer without a source has none.
+// A layer shows its solid's or footage's item, or a nested composition;
+// a layer without a source has none.
 A_Err GetLayerSourceItem(AEGP_LayerH handle, AEGP_ItemH* item) {
+  SIM_FAULT_POINT();
   if (!item) return A_Err_PARAMETER;
   *item = nullptr;
   LayerRef ref = resolve(handle);
   if (!ref.layer) return A_Err_PARAMETER;
   if (ref.layer->solid) *item = solid_item_handle(ref.address);
+  if (ref.layer->footage) *item = footage_item_handle(ref.address);
+  if (ref.layer->source_comp) {
+    for (const Composition& c : ref.snap->comps) {
+      if (c.name == *ref.layer->source_comp) *item = item_handle(c.id);
+    }
+  }
   return A_Err_NONE;
 }
 
 A_Err GetLayerObjectType(AEGP_LayerH handle, AEGP_ObjectType* type) {
+  SIM_FAULT_POINT();
   if (!type) return A_Err_PARAMETER;
-  if (!resolve(handle).layer) return A_Err_PARAMETER;
-  *type = AEGP_ObjectType_AV;
+  LayerRef ref = resolve(handle);
+  if (!ref.layer) return A_Err_PARAMETER;
+  *type = ref.layer->object_type;
   return A_Err_NONE;
 }
 
-const AEGP_LayerSuite13 kSuite13 = {GetCompNumLayers, GetCompLayerByIndex, GetLayerFlags, GetLayerSourceItem};
-const AEGP_LayerSuite15 kSuite15 = {GetCompNumLayers, GetCompLayerByIndex, GetLayerFlags, GetLayerSourceItem,
-                                    GetLayerObjectType};
+#define SIM_LAYER_SUITE_13_CALLS                                                                             \
+  GetCompNumLayers, GetCompLayerByIndex, GetLayerFlags, GetLayerSourceItem, GetLayerName, GetLayerParent, \
+      GetLayerInPoint, GetLayerDuration, GetLayerOffset, GetLayerTransferMode
+const AEGP_LayerSuite13 kSuite13 = {SIM_LAYER_SUITE_13_CALLS};
+const AEGP_LayerSuite15 kSuite15 = {SIM_LAYER_SUITE_13_CALLS, GetLayerObjectType};
+#undef SIM_LAYER_SUITE_13_CALLS
 
 }  // namespace
 

@@ -11,6 +11,7 @@ namespace {
 constexpr AEGP_MemSize kMaxHandleBytes = 1ull << 32;
 
 A_Err NewMemHandle(AEGP_PluginID, const A_char*, AEGP_MemSize size, AEGP_MemFlag, AEGP_MemHandle* handle) {
+  SIM_FAULT_POINT();
   if (!handle) return A_Err_PARAMETER;
   *handle = nullptr;
   if (size > kMaxHandleBytes) return A_Err_ALLOC;
@@ -25,10 +26,14 @@ A_Err NewMemHandle(AEGP_PluginID, const A_char*, AEGP_MemSize size, AEGP_MemFlag
 }
 
 A_Err FreeMemHandle(AEGP_MemHandle handle) {
-  return host().memory.take(handle) ? A_Err_NONE : A_Err_PARAMETER;
+  SIM_FAULT_POINT();
+  if (host().memory.take(handle)) return A_Err_NONE;
+  host().bad_mem_frees.fetch_add(1, std::memory_order_relaxed);  // stale, foreign or freed twice
+  return A_Err_PARAMETER;
 }
 
 A_Err LockMemHandle(AEGP_MemHandle handle, void** ptr) {
+  SIM_FAULT_POINT();
   if (!ptr) return A_Err_PARAMETER;
   *ptr = nullptr;
   MemBlock* b = host().memory.find(handle);
@@ -39,6 +44,7 @@ A_Err LockMemHandle(AEGP_MemHandle handle, void** ptr) {
 }
 
 A_Err UnlockMemHandle(AEGP_MemHandle handle) {
+  SIM_FAULT_POINT();
   MemBlock* b = host().memory.find(handle);
   if (!b || b->locks <= 0) return A_Err_PARAMETER;
   --b->locks;
@@ -46,6 +52,7 @@ A_Err UnlockMemHandle(AEGP_MemHandle handle) {
 }
 
 A_Err GetMemHandleSize(AEGP_MemHandle handle, AEGP_MemSize* size) {
+  SIM_FAULT_POINT();
   if (!size) return A_Err_PARAMETER;
   MemBlock* b = host().memory.find(handle);
   if (!b) return A_Err_PARAMETER;

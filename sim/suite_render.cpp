@@ -9,6 +9,7 @@ namespace sim {
 namespace {
 
 A_Err RenderAndCheckoutFrame(AEGP_RenderOptionsH options, AEGP_FrameReceiptH* receipt) {
+  SIM_FAULT_POINT();
   if (!receipt) return A_Err_PARAMETER;
   *receipt = nullptr;
   Host& h = host();

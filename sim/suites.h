@@ -22,6 +22,12 @@ void publish_render_suite(SuiteRegistry& r);
 void publish_world_suite(SuiteRegistry& r);
 void publish_render_async_suite(SuiteRegistry& r);
 void publish_workspace_panel_suite(SuiteRegistry& r);
+void publish_footage_suite(SuiteRegistry& r);
+void publish_mask_suite(SuiteRegistry& r);
+void publish_effect_suite(SuiteRegistry& r);
+void publish_stream_suite(SuiteRegistry& r);
+void publish_keyframe_suite(SuiteRegistry& r);
+void publish_dynamic_stream_suite(SuiteRegistry& r);
 
 // A new host memory handle holding `bytes`, as the Memory suite makes them.
 AEGP_MemHandle new_mem_handle(const void* bytes, size_t size);

@@ -99,6 +99,10 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["update_menu_calls"] = s.update_menu_calls;
   summary["death_calls"] = s.death_calls;
   summary["threads_after_death"] = s.threads_after_death;
+  summary["update"] = {{"requests", s.update_requests},
+                       {"links_opened", s.links_opened},
+                       {"zombie_openers", s.zombie_openers},
+                       {"children_after_death", s.children_after_death}};
 
   HookCounts c = h.hooks.counts();
   summary["hooks"] = {{"idle", c.idle},
@@ -144,7 +148,14 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["live_at_end"] = {{"mem_handles", h.memory.size()},
                             {"receipts", h.receipts.size()},
                             {"render_options", h.render_options.size()},
-                            {"suites", h.suites.outstanding()}};
+                            {"suites", h.suites.outstanding()},
+                            {"stream_refs", h.streams.counts().live},
+                            {"effect_refs", h.effects.counts().live},
+                            {"stream_values", h.stream_values.counts().live}};
+  summary["bad_releases"] = {{"mem_handles", h.bad_mem_frees.load()},
+                             {"stream_refs", h.streams.counts().bad_releases},
+                             {"effect_refs", h.effects.counts().bad_releases},
+                             {"stream_values", h.stream_values.counts().bad_releases}};
   const platform::DisplayTotals shown = platform::display_totals();
   summary["display"] = {{"views_created", shown.views_created},
                         {"images_set", shown.images_set},

@@ -40,30 +40,42 @@ void PixelBufferPool::trim_locked(uint64_t budget, std::vector<ByteBuffer>& free
   while ((pooled_bytes_ > budget && !buffers_.empty()) || buffers_.size() > kPoolMaxBuffers) pop_back_locked(freed);
 }
 
+std::optional<ByteBuffer> PixelBufferPool::take_pooled(uint64_t len, uint64_t max_capacity, uint64_t budget) {
+  std::vector<ByteBuffer> freed;
+  std::lock_guard lock(mutex_);
+  trim_locked(budget, freed);
+  size_t best = buffers_.size();
+  for (size_t i = 0; i < buffers_.size(); ++i) {
+    const uint64_t cap = buffers_[i].capacity();
+    if (cap < len || cap > max_capacity) continue;
+    if (best == buffers_.size() || cap < buffers_[best].capacity()) best = i;
+  }
+  if (best == buffers_.size()) return std::nullopt;
+  ByteBuffer out = std::move(buffers_[best]);
+  if (best + 1 != buffers_.size()) buffers_[best] = std::move(buffers_.back());
+  buffers_.pop_back();
+  const uint64_t cap = out.capacity();
+  pooled_bytes_ = pooled_bytes_ > cap ? pooled_bytes_ - cap : 0;
+  return out;
+}
+
 std::optional<ByteBuffer> PixelBufferPool::take(uint64_t len, uint64_t max_capacity, uint64_t budget) {
   if (len == 0) return ByteBuffer();
-  std::vector<ByteBuffer> freed;
-  {
-    std::lock_guard lock(mutex_);
-    trim_locked(budget, freed);
-    size_t best = buffers_.size();
-    for (size_t i = 0; i < buffers_.size(); ++i) {
-      const uint64_t cap = buffers_[i].capacity();
-      if (cap < len || cap > max_capacity) continue;
-      if (best == buffers_.size() || cap < buffers_[best].capacity()) best = i;
-    }
-    if (best != buffers_.size()) {
-      ByteBuffer out = std::move(buffers_[best]);
-      if (best + 1 != buffers_.size()) buffers_[best] = std::move(buffers_.back());
-      buffers_.pop_back();
-      const uint64_t cap = out.capacity();
-      pooled_bytes_ = pooled_bytes_ > cap ? pooled_bytes_ - cap : 0;
-      // Within capacity: never reallocates; only a grown tail is zeroed.
-      out.resize(static_cast<size_t>(len));
-      return out;
-    }
-  }
-  return allocate_zeroed(len);
+  std::optional<ByteBuffer> out = take_pooled(len, max_capacity, budget);
+  if (!out) return allocate_zeroed(len);
+  // Within capacity: never reallocates; only a grown tail is zeroed.
+  out->resize(static_cast<size_t>(len));
+  return out;
+}
+
+std::optional<ByteBuffer> PixelBufferPool::take_zeroed(uint64_t len, uint64_t max_capacity, uint64_t budget) {
+  if (len == 0) return ByteBuffer();
+  std::optional<ByteBuffer> out = take_pooled(len, max_capacity, budget);
+  if (!out) return allocate_zeroed(len);
+  // Within capacity: never reallocates, and no byte of the frame it last
+  // held survives.
+  out->assign(static_cast<size_t>(len), 0);
+  return out;
 }
 
 void PixelBufferPool::give_back(ByteBuffer buffer, uint64_t budget) {
@@ -114,6 +126,11 @@ uint64_t current_budget() { return pool_budget_bytes(physical_memory_bytes(), me
 std::optional<ByteBuffer> take_pooled_buffer(uint64_t len, uint64_t max_capacity) {
   if (len == 0) return ByteBuffer();
   return process_pool().take(len, max_capacity, current_budget());
+}
+
+std::optional<ByteBuffer> take_zeroed_pooled_buffer(uint64_t len, uint64_t max_capacity) {
+  if (len == 0) return ByteBuffer();
+  return process_pool().take_zeroed(len, max_capacity, current_budget());
 }
 
 void return_pooled_buffer(ByteBuffer buffer) { process_pool().give_back(std::move(buffer), current_budget()); }

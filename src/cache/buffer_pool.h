@@ -2,6 +2,16 @@
 // scaled by the memory pressure, so that decoders, unpackers and ingest reuse
 // warm multi-megabyte buffers instead of allocating and zeroing one per frame.
 // Process-wide; every operation is safe from any thread.
+//
+// Contents contract. A pooled buffer last held another frame's pixels.
+// - `take_pooled_buffer` answers them as they were (only a grown tail is
+//   zeroed). Only a producer that writes every byte before anyone reads the
+//   buffer may use it: the in-process converter and the LZ4 unpacker, whose
+//   decoded length is checked to be exactly the frame's.
+// - `take_zeroed_pooled_buffer` answers every byte 0. Every producer that may
+//   leave bytes unwritten (file and pool decoders, the raster fill, the
+//   shared-memory reader) takes its buffer this way, so that a short decode,
+//   a partial tile or a smaller source never shows another frame's pixels.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +39,8 @@ class PixelBufferPool {
   // capacity `len`. Absent only when that allocation fails. len 0 answers an
   // empty buffer without touching the pool.
   std::optional<ByteBuffer> take(uint64_t len, uint64_t max_capacity, uint64_t budget);
+  // As `take`, with every one of the `len` bytes 0 whichever buffer it is.
+  std::optional<ByteBuffer> take_zeroed(uint64_t len, uint64_t max_capacity, uint64_t budget);
   // Keeps the buffer when its capacity fits the budget and fewer than 4 are
   // pooled, pushing out the last pooled buffers to make room; else frees it.
   void give_back(ByteBuffer buffer, uint64_t budget);
@@ -45,6 +57,8 @@ class PixelBufferPool {
   // released after the lock.
   void trim_locked(uint64_t budget, std::vector<ByteBuffer>& freed);
   void pop_back_locked(std::vector<ByteBuffer>& freed);
+  // Takes the best-fitting pooled buffer out of the pool, contents untouched.
+  std::optional<ByteBuffer> take_pooled(uint64_t len, uint64_t max_capacity, uint64_t budget);
 
   std::mutex mutex_;
   std::vector<ByteBuffer> buffers_;
@@ -53,7 +67,10 @@ class PixelBufferPool {
 
 // The process-wide pool, its budget taken from memory_pressure_percent() and
 // the physical memory at every call.
+// Earlier contents kept: see the contract above before using it.
 std::optional<ByteBuffer> take_pooled_buffer(uint64_t len, uint64_t max_capacity);
+// Every byte 0: the way for producers that may not write every byte.
+std::optional<ByteBuffer> take_zeroed_pooled_buffer(uint64_t len, uint64_t max_capacity);
 void return_pooled_buffer(ByteBuffer buffer);
 uint64_t trim_pixel_buffer_pool();
 

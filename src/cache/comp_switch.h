@@ -31,9 +31,9 @@ struct CompActivationOutcome {
   uint8_t focus_frame_raw = 0;              // request_frame_unpack's answer for the focus
 };
 
-// Runs the cache's steps of the switch in order: set aside, drop, restore,
-// frame limit min(frame count, 4096), focus, unpack request for the focus,
-// budget enforcement.
+// Runs the cache's steps of the switch in order: set aside, drop, frame
+// limit min(frame count, 4096), restore, focus, unpack request for the
+// focus, budget enforcement.
 CompActivationOutcome activate_comp_cache(FrameCache& cache, const CompActivation& activation);
 
 }  // namespace vel

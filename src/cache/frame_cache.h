@@ -24,6 +24,7 @@
 #include "cache/pixel_payload.h"
 #include "cache/unpack_queue.h"
 #include "core/hasher.h"
+#include "core/saturating.h"
 
 namespace vel {
 
@@ -114,10 +115,5 @@ inline uint64_t cache_byte_limit(const FrameCache& c) {
   uint64_t room = c.budget_bytes > c.reserve_bytes ? c.budget_bytes - c.reserve_bytes : 0;
   return room > 0 ? room : 1;
 }
-
-// Saturating helpers shared by the cache's arithmetic.
-inline uint64_t sat_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
-inline uint64_t sat_sub(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
-inline void sat_inc(uint64_t& v) { v = sat_add(v, 1); }
 
 }  // namespace vel

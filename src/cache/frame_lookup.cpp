@@ -11,15 +11,6 @@ namespace vel {
 
 namespace {
 
-constexpr int64_t kI64Max = std::numeric_limits<int64_t>::max();
-constexpr int64_t kI64Min = std::numeric_limits<int64_t>::min();
-
-int64_t clamp_i64(__int128 v) {
-  if (v > kI64Max) return kI64Max;
-  if (v < kI64Min) return kI64Min;
-  return static_cast<int64_t>(v);
-}
-
 int64_t abs_diff(int64_t a, int64_t b) {
   __int128 d = static_cast<__int128>(a) - b;
   return clamp_i64(d < 0 ? -d : d);

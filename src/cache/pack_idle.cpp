@@ -79,7 +79,7 @@ void pack_idle_frames(FrameCache& cache, double d, bool packing_switch, Backgrou
     auto it = cache.index.find(cand->key);
     if (it == cache.index.end() || !it->second.is_raw()) continue;
     if (it->second.raw()->pixels.size() > max_bytes) continue;  // too big to be worth it; stays out
-    if (cache_sole_holder(cache, it->second.raw()->pixels)) {
+    if (held_by_cache_alone(cache, it->second.raw()->pixels)) {
       chosen = cand->key;
     } else {
       // Shared with the panel or a job: copying it would cost more than it saves.

@@ -24,19 +24,17 @@ uint64_t pack_capacity(uint64_t raw_len) {
   return scaled / 100 + 24;
 }
 
-std::vector<uint8_t> pack_frame(std::span<const uint8_t> pixels) {
-  auto fail = [] {
-    log_line("ERROR", "cache: compression allocation failed; retaining raw frame");
-    return std::vector<uint8_t>();
-  };
+std::optional<std::vector<uint8_t>> pack_pixels(std::span<const uint8_t> pixels) {
   const uint64_t len = pixels.size();
-  if (len > std::numeric_limits<uint32_t>::max() || len > static_cast<uint64_t>(LZ4_MAX_INPUT_SIZE)) return fail();
+  if (len > std::numeric_limits<uint32_t>::max() || len > static_cast<uint64_t>(LZ4_MAX_INPUT_SIZE)) {
+    return std::nullopt;
+  }
   const uint64_t cap = pack_capacity(len);
   // Uninitialised scratch: only the compressed bytes are ever touched, and
   // the result is copied out at its exact size so that the payload accounts
   // for no slack.
   std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[cap]);
-  if (!scratch) return fail();
+  if (!scratch) return std::nullopt;
   const uint32_t len32 = static_cast<uint32_t>(len);
   const uint8_t header[4] = {static_cast<uint8_t>(len32), static_cast<uint8_t>(len32 >> 8),
                              static_cast<uint8_t>(len32 >> 16), static_cast<uint8_t>(len32 >> 24)};
@@ -44,12 +42,21 @@ std::vector<uint8_t> pack_frame(std::span<const uint8_t> pixels) {
   const int block = LZ4_compress_default(reinterpret_cast<const char*>(pixels.data()),
                                          reinterpret_cast<char*>(scratch.get() + 4), static_cast<int>(len),
                                          static_cast<int>(std::min<uint64_t>(cap - 4, std::numeric_limits<int>::max())));
-  if (block <= 0) return fail();
+  if (block <= 0) return std::nullopt;
   try {
     return std::vector<uint8_t>(scratch.get(), scratch.get() + 4 + block);
   } catch (const std::bad_alloc&) {
-    return fail();
+    return std::nullopt;
   }
+}
+
+std::vector<uint8_t> pack_frame(std::span<const uint8_t> pixels) {
+  std::optional<std::vector<uint8_t>> packed = pack_pixels(pixels);
+  if (!packed) {
+    log_line("ERROR", "cache: compression allocation failed; retaining raw frame");
+    return {};
+  }
+  return std::move(*packed);
 }
 
 void pack_worker_loop(const std::shared_ptr<PackChannel>& channel) {

@@ -16,6 +16,11 @@ namespace vel {
 // L × 110 / 100 + 24: room for the u32 header and any LZ4 block of L bytes.
 uint64_t pack_capacity(uint64_t raw_len);
 
+// The packed form of `pixels` (u32 LE length, then one LZ4 block) at its
+// exact length; none when the frame is too long, memory is short or
+// compression fails. Never logs, never aborts.
+std::optional<std::vector<uint8_t>> pack_pixels(std::span<const uint8_t> pixels);
+
 // The packed form of `pixels`: u32 LE length, then one LZ4 block; its
 // capacity is exactly its length. Empty, after logging "cache: compression
 // allocation failed; retaining raw frame", when the frame is too long, memory

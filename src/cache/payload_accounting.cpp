@@ -64,6 +64,15 @@ bool cache_sole_holder(const FrameCache& cache, const PixelPayload& payload) {
   return strong <= 2 && same_payload(payload, cache.last_payload);
 }
 
+bool held_by_cache_alone(const FrameCache& cache, const PixelPayload& payload) {
+  uint64_t claims = 1;
+  if (auto it = cache.payloads.find(payload.identity()); it != cache.payloads.end()) {
+    claims = std::max<uint64_t>(it->second.claims, 1);
+  }
+  const uint64_t own = sat_add(claims, same_payload(payload, cache.last_payload) ? 1 : 0);
+  return payload.strong_count() <= own;
+}
+
 void drop_cache_entry(FrameCache& cache, CachedFrame entry) {
   RgbaFrame* raw = entry.raw();
   if (raw == nullptr) return;  // a packed entry just lets go of its bytes

@@ -30,6 +30,12 @@ bool try_reclaim_payload(FrameCache& cache, uint64_t identity);
 // most 1, or at most 2 when it is also the last inserted payload.
 bool cache_sole_holder(const FrameCache& cache, const PixelPayload& payload);
 
+// True when nothing outside the cache holds the payload: its strong count is
+// at most the index entries claiming it (at least 1), plus 1 when it is also
+// the last inserted payload. Deduplicated frames share one payload between
+// several entries; they are still the cache's alone and may be packed.
+bool held_by_cache_alone(const FrameCache& cache, const PixelPayload& payload);
+
 // Disposes of an entry that has left the index: raw pixels held by nobody
 // else go back to the pixel buffer pool.
 void drop_cache_entry(FrameCache& cache, CachedFrame entry);

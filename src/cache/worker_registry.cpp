@@ -1,6 +1,9 @@
 #include "cache/worker_registry.h"
 
+#include <string_view>
+
 #include "core/log.h"
+#include "core/repeat_log.h"
 #include "core/threads.h"
 
 namespace vel {
@@ -41,7 +44,7 @@ Status<> BackgroundWorkerRegistry::start(std::string name, std::function<void()>
   std::lock_guard lock(mutex_);
   reap_locked();
   if (entries_.size() >= limit_) {
-    log_line("ERROR", texts_.limit_reached);
+    log_repeatable(texts_.limit_reached, "ERROR", texts_.limit_reached);
     return err(texts_.limit_reached);
   }
   auto state = std::make_shared<std::atomic<int>>(kRunning);
@@ -57,10 +60,13 @@ Status<> BackgroundWorkerRegistry::start(std::string name, std::function<void()>
   });
   if (!thread.ok()) {
     const std::string text = texts_.unavailable_prefix + thread.error() + texts_.unavailable_suffix;
-    log_line("ERROR", text);
+    log_repeatable(texts_.limit_reached, "ERROR", text);
     return err(text);
   }
   entries_.push_back(Entry{std::move(thread).value(), std::move(stop), std::move(state)});
+  // Callers ask again on every idle call while the registry is full: both
+  // refusals are one condition per registry, ended by a start that succeeds.
+  log_repeat_ended(texts_.limit_reached);
   return ok_unit();
 }
 

@@ -46,6 +46,7 @@ class BackgroundWorkerRegistry {
   // Logs and answers an error when the limit is reached ("cache: background
   // worker limit reached") or the system refuses the thread ("cache:
   // background worker unavailable: ..."); the caller then has no worker.
+  // A refusal repeated call after call is written once and then counted.
   Status<> start(std::string name, std::function<void()> body, std::function<void()> stop);
 
   // Calls every stop handle, then joins every thread; the registry is empty

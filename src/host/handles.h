@@ -14,6 +14,8 @@ struct _AEGP_Footage;
 struct _AEGP_World;
 struct _AEGP_Panel;
 struct _AEGP_MemHandle;
+struct _AEGP_EffectRef;
+struct _AEGP_StreamRef;
 struct AEGP_PanelFunctions1;
 
 namespace vel {
@@ -27,6 +29,8 @@ using FootageH = ::_AEGP_Footage*;
 using WorldH = ::_AEGP_World*;
 using PanelH = ::_AEGP_Panel*;
 using MemHandle = ::_AEGP_MemHandle*;
+using EffectRefH = ::_AEGP_EffectRef*;
+using StreamRefH = ::_AEGP_StreamRef*;
 using CommandId = int32_t;
 
 // The host's time: value / scale seconds.

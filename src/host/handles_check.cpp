@@ -14,6 +14,8 @@ static_assert(std::is_same_v<FootageH, AEGP_FootageH>);
 static_assert(std::is_same_v<WorldH, AEGP_WorldH>);
 static_assert(std::is_same_v<PanelH, AEGP_PanelH>);
 static_assert(std::is_same_v<MemHandle, AEGP_MemHandle>);
+static_assert(std::is_same_v<EffectRefH, AEGP_EffectRefH>);
+static_assert(std::is_same_v<StreamRefH, AEGP_StreamRefH>);
 static_assert(std::is_same_v<PluginId, AEGP_PluginID>);
 static_assert(std::is_same_v<CommandId, AEGP_Command>);
 static_assert(sizeof(HostTime) == sizeof(A_Time) && alignof(HostTime) == alignof(A_Time));

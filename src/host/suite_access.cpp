@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/log.h"
+#include "core/repeat_log.h"
 
 namespace vel {
 namespace {
@@ -14,8 +15,9 @@ const SPBasicSuite* stored_basic_suite() { return g_basic.load(std::memory_order
 
 AeError report_missing_suite(const SuiteId& id) {
   std::string line = std::string("Suite not found: ") + id.struct_name + ", " + id.name_symbol + ", " + id.version_symbol;
-  log_line("ERROR", line);
-  system_log("ERROR", line);
+  // A suite the host lacks is asked for again on every idle call: its line
+  // is written once, and a summary with the count when it turns up.
+  log_repeatable(id.struct_name, "ERROR", line, LogReach::FileAndSystem);
   return AeErrorKind::MissingSuite;
 }
 
@@ -29,6 +31,7 @@ Result<const void*, AeError> acquire_raw_suite(const SPBasicSuite* basic, const 
     release_raw_suite(basic, id);
     return Err{report_missing_suite(id)};
   }
+  log_repeat_ended(id.struct_name);
   return table;
 }
 

@@ -67,7 +67,8 @@ VEL_DECLARE_SUITE(AEGP_StreamSuite11, kAEGPStreamSuite, kAEGPStreamSuiteVersion1
 VEL_DECLARE_SUITE(AEGP_KeyframeSuite5, kAEGPKeyframeSuite, kAEGPKeyframeSuiteVersion5);
 
 // Logs "Suite not found: <struct>, <name symbol>, <version symbol>" at ERROR
-// and to the system log, and gives the MissingSuite error.
+// and to the system log, and gives the MissingSuite error. Repeats of the
+// same suite are counted, not written, until an acquisition succeeds.
 AeError report_missing_suite(const SuiteId& id);
 
 // Untyped acquisition: the table, or MissingSuite after one "Suite not

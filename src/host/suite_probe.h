@@ -11,4 +11,8 @@ namespace vel {
 // never fatal. Returns how many were missing. Main thread.
 size_t probe_host_suites();
 
+// Whether the last probe found the Proj suite missing: callers that would
+// ask for it on every tick stay away instead of logging it again each time.
+bool project_suite_missing_at_probe();
+
 }  // namespace vel

@@ -10,6 +10,25 @@
 
 namespace vel {
 
+namespace {
+
+// The header lies in the file's first page: it can be touched as long as the
+// file still holds its bytes, whatever became of the payload.
+bool header_reachable(const SharedMemorySegment& segment) {
+  auto length = segment.file_length();
+  return length && *length >= kSegmentHeaderBytes;
+}
+
+// A shrunk segment is refused before anything of it is read; the producer is
+// told to stop when the header is still there to say so.
+MemoutStatus refuse_if_shrunk(const SharedMemorySegment& segment) {
+  auto whole = segment.check_whole();
+  if (!whole && header_reachable(segment)) segment.header().closed().store(1, std::memory_order_release);
+  return whole;
+}
+
+}  // namespace
+
 MemoryOutputConsumer& MemoryOutputConsumer::operator=(MemoryOutputConsumer&& other) noexcept {
   if (this != &other) {
     release();
@@ -31,7 +50,7 @@ MemoryOutputConsumer::~MemoryOutputConsumer() { release(); }
 void MemoryOutputConsumer::release() noexcept {
   // A moved-from consumer holds no mapping and owns nothing.
   if (!segment_.mapped()) return;
-  segment_.header().closed().store(1, std::memory_order_seq_cst);
+  if (header_reachable(segment_)) segment_.header().closed().store(1, std::memory_order_seq_cst);
   if (!manifest_path_.empty()) unlink(manifest_path_.c_str());
   segment_ = SharedMemorySegment();  // removes the name, then unmaps
   received_.clear();
@@ -87,6 +106,7 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
 
 MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
                                                              std::vector<uint8_t>& pixels) {
+  if (auto whole = refuse_if_shrunk(consumer.segment()); !whole) return Err<MemoutError>{whole.error()};
   const HeaderView h = consumer.header();
   if (h.closed().load(std::memory_order_acquire) != 0) {
     return memout_fail(MemoutErrorKind::BrokenPipe, "consumer closed");
@@ -112,7 +132,18 @@ MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsume
     h.slot_state().store(kSlotFree, std::memory_order_release);
     return memout_fail(MemoutErrorKind::OutOfMemory, "pixel allocation failed");
   }
-  if (length > 0) std::memcpy(pixels.data(), h.payload(), length);
+  // Read through the descriptor: a segment shrunk since the check above
+  // gives a short read here instead of SIGBUS in a copy from the mapping.
+  if (length > 0) {
+    if (auto read = consumer.segment().read_exact(kSegmentHeaderBytes, pixels.data(), length); !read) {
+      pixels.clear();
+      if (header_reachable(consumer.segment())) {
+        h.closed().store(1, std::memory_order_release);
+        h.slot_state().store(kSlotFree, std::memory_order_release);
+      }
+      return Err<MemoutError>{read.error()};
+    }
+  }
   h.slot_state().store(kSlotFree, std::memory_order_release);
   return std::optional<OutputFrameMeta>(meta);
 }
@@ -173,6 +204,8 @@ bool all_frames_received(const MemoryOutputConsumer& consumer) {
 }
 
 OutputCompletion output_completion(const MemoryOutputConsumer& consumer) {
+  // A shrunk segment will never complete: the reader falls back.
+  if (!consumer.segment().check_whole()) return OutputCompletion::Incomplete;
   const HeaderView h = consumer.header();
   const bool finished = h.finished().load(std::memory_order_acquire) != 0;
   const bool empty = h.slot_state().load(std::memory_order_acquire) == kSlotFree;
@@ -181,6 +214,7 @@ OutputCompletion output_completion(const MemoryOutputConsumer& consumer) {
 }
 
 void close_memory_output(MemoryOutputConsumer& consumer) {
+  if (!header_reachable(consumer.segment())) return;
   consumer.header().closed().store(1, std::memory_order_seq_cst);
 }
 

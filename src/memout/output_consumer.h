@@ -66,6 +66,7 @@ class MemoryOutputConsumer {
   const std::string& manifest_path() const { return manifest_path_; }
   const std::string& output_path() const { return output_path_; }
   HeaderView header() const { return segment_.header(); }
+  const SharedMemorySegment& segment() const { return segment_; }
   uint64_t frames_expected() const { return frames_expected_; }
   uint64_t frames_received() const { return frames_received_; }
 
@@ -94,8 +95,11 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
 
 // Moves a ready frame out of the slot: its record (copied once) and its
 // payload into `pixels`, then frees the slot. Nothing when no frame is
-// ready. Errors: "consumer closed" (broken pipe), "shared-memory payload
-// exceeds capacity" (closes the output), "pixel allocation failed".
+// ready. Errors: "shared-memory mapping is too short" (the producer shrank
+// the segment: checked before the mapping is touched, the payload read
+// without faulting; closes the output when the header is still there),
+// "consumer closed" (broken pipe), "shared-memory payload exceeds capacity"
+// (closes the output), "pixel allocation failed".
 MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
                                                              std::vector<uint8_t>& pixels);
 

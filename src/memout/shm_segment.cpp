@@ -13,15 +13,17 @@
 
 namespace vel {
 
-SharedMemorySegment::SharedMemorySegment(uint8_t* base, uint64_t mapped_length, std::optional<std::string> name)
-    : base_(base), mapped_length_(mapped_length), name_(std::move(name)) {}
+SharedMemorySegment::SharedMemorySegment(uint8_t* base, uint64_t mapped_length, int fd,
+                                         std::optional<std::string> name)
+    : base_(base), mapped_length_(mapped_length), fd_(fd), name_(std::move(name)) {}
 
 SharedMemorySegment::~SharedMemorySegment() { release(); }
 
 SharedMemorySegment::SharedMemorySegment(SharedMemorySegment&& other) noexcept
-    : base_(other.base_), mapped_length_(other.mapped_length_), name_(std::move(other.name_)) {
+    : base_(other.base_), mapped_length_(other.mapped_length_), fd_(other.fd_), name_(std::move(other.name_)) {
   other.base_ = nullptr;
   other.mapped_length_ = 0;
+  other.fd_ = -1;
   other.name_.reset();
 }
 
@@ -30,9 +32,11 @@ SharedMemorySegment& SharedMemorySegment::operator=(SharedMemorySegment&& other)
     release();
     base_ = other.base_;
     mapped_length_ = other.mapped_length_;
+    fd_ = other.fd_;
     name_ = std::move(other.name_);
     other.base_ = nullptr;
     other.mapped_length_ = 0;
+    other.fd_ = -1;
     other.name_.reset();
   }
   return *this;
@@ -43,9 +47,39 @@ void SharedMemorySegment::release() noexcept {
   // here. Removing an already removed name only answers ENOENT.
   if (name_) (void)unlink_shared_memory(*name_);
   if (base_ != nullptr) munmap(base_, mapped_length_);
+  if (fd_ >= 0) close(fd_);
   base_ = nullptr;
   mapped_length_ = 0;
+  fd_ = -1;
   name_.reset();
+}
+
+MemoutResult<uint64_t> SharedMemorySegment::file_length() const {
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) return memout_os_failure(errno);
+  return st.st_size < 0 ? uint64_t{0} : static_cast<uint64_t>(st.st_size);
+}
+
+MemoutStatus SharedMemorySegment::check_whole() const {
+  auto length = file_length();
+  if (!length) return Err<MemoutError>{length.error()};
+  if (*length < mapped_length_) return memout_invalid("shared-memory mapping is too short");
+  return ok_unit();
+}
+
+MemoutStatus SharedMemorySegment::read_exact(uint64_t offset, uint8_t* out, uint64_t length) const {
+  if (offset > mapped_length_ || length > mapped_length_ - offset) {
+    return memout_invalid("shared-memory mapping is too short");
+  }
+  uint64_t done = 0;
+  while (done < length) {
+    const ssize_t n = pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return memout_os_failure(errno);
+    if (n == 0) return memout_invalid("shared-memory mapping is too short");
+    done += static_cast<uint64_t>(n);
+  }
+  return ok_unit();
 }
 
 namespace {
@@ -71,7 +105,7 @@ MemoutResult<SharedMemorySegment> map_shared_memory(std::string_view name, uint6
   if (auto checked = check_mapping_name(name); !checked) return Err<MemoutError>{checked.error()};
   if (size > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) return memout_os_failure(EFBIG);
   const std::string z(name);
-  const int flags = O_RDWR | (create ? O_CREAT | O_EXCL : 0);
+  const int flags = O_RDWR | O_CLOEXEC | (create ? O_CREAT | O_EXCL : 0);
   const int fd = shm_open(z.c_str(), flags, 0600);
   if (fd < 0) return memout_os_failure(errno);
 
@@ -97,8 +131,8 @@ MemoutResult<SharedMemorySegment> map_shared_memory(std::string_view name, uint6
     munmap(base, size);
     return fail(memout_invalid("OS returned a null mapping"));
   }
-  close(fd);
-  return SharedMemorySegment(static_cast<uint8_t*>(base), size, create ? std::optional<std::string>(z) : std::nullopt);
+  return SharedMemorySegment(static_cast<uint8_t*>(base), size, fd,
+                             create ? std::optional<std::string>(z) : std::nullopt);
 }
 
 SegmentIdentity segment_identity(uint32_t pid, uint64_t counter, unsigned __int128 wall_ns) {

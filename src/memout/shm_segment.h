@@ -15,15 +15,18 @@ namespace vel {
 
 using SegmentToken = std::array<uint8_t, 16>;
 
-// An owned mapping of header + capacity bytes. The creating side also holds
-// the segment's name: dropping such a mapping removes the name (whether or
+// An owned mapping of header + capacity bytes, and the segment's descriptor:
+// the other process holds the same file and may shrink it at any time, after
+// which touching a page past its end kills this process with SIGBUS, so the
+// descriptor is kept to ask the file's size and to read without faulting.
+// The creating side also holds the segment's name: dropping such a mapping removes the name (whether or
 // not the producer already did: "not found" is ignored, so a producer that
 // crashed or lied about its unlinked word cannot leak the segment), then
 // unmaps. A mapping without a name only unmaps.
 class SharedMemorySegment {
  public:
   SharedMemorySegment() = default;
-  SharedMemorySegment(uint8_t* base, uint64_t mapped_length, std::optional<std::string> name);
+  SharedMemorySegment(uint8_t* base, uint64_t mapped_length, int fd, std::optional<std::string> name);
   ~SharedMemorySegment();
   SharedMemorySegment(SharedMemorySegment&& other) noexcept;
   SharedMemorySegment& operator=(SharedMemorySegment&& other) noexcept;
@@ -38,11 +41,22 @@ class SharedMemorySegment {
   const std::optional<std::string>& name() const { return name_; }
   HeaderView header() const { return HeaderView(base_); }
 
+  // Bytes the segment's file holds now (fstat of the kept descriptor); an
+  // error when it cannot be asked.
+  MemoutResult<uint64_t> file_length() const;
+  // The mapping is whole: the file still covers every mapped byte.
+  // "shared-memory mapping is too short" otherwise.
+  MemoutStatus check_whole() const;
+  // pread of exactly `length` bytes at `offset` of the file: a file shrunk
+  // meanwhile answers "shared-memory mapping is too short", never a fault.
+  MemoutStatus read_exact(uint64_t offset, uint8_t* out, uint64_t length) const;
+
  private:
   void release() noexcept;
 
   uint8_t* base_ = nullptr;
   uint64_t mapped_length_ = 0;
+  int fd_ = -1;
   std::optional<std::string> name_;
 };
 

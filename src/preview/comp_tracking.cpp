@@ -37,6 +37,7 @@ bool item_still_in_project(ItemH item, uint64_t id) {
 
 void unpin(PreviewController& ctl) {
   cancel_async_renders(ctl);
+  ctl.raster_comp.reset();
   ctl.pinned_item.reset();
   ctl.pinned_handle = nullptr;
   ctl.timing.reset();
@@ -66,6 +67,7 @@ void refresh_pinned(PreviewController& ctl) {
 void switch_pinned(PreviewController& ctl, FrameCache& cache, ItemH item, uint64_t id, const CompFrameTiming& timing,
                    const PreviewTickInputs& in) {
   cancel_async_renders(ctl);
+  ctl.raster_comp.reset();  // the next classification decides for the new composition
   const std::optional<uint64_t> outgoing = ctl.pinned_item;
   ctl.pinned_item = id;
   ctl.pinned_handle = item;

@@ -5,7 +5,11 @@ namespace vel {
 DeliveryDecision decide_delivery(const DeliveryInputs& in) {
   if (!in.has_comp) return {Producer::None, false, "no_comp"};
   if (in.modal) return {Producer::None, false, "modal"};
-  if (in.missing_frames == 0) return {Producer::None, false, "all_cached"};
+  // Frames still on their way are not cached yet: saying so would mislead
+  // whoever reads the log for why nothing renders.
+  if (in.missing_frames == 0) {
+    return {Producer::None, false, in.renders_in_flight == 0 ? "all_cached" : "awaiting_renders"};
+  }
   // Rendering while the user is still editing would be thrown away.
   if (!in.edit_quiet) return {Producer::None, false, "edit_settling"};
   if (in.raster_ready) return {Producer::Raster, false, "raster"};

@@ -18,6 +18,7 @@ struct DeliveryInputs {
   bool modal = false;            // the host shows a modal window
   bool edit_quiet = true;        // edit_quiet_elapsed
   uint64_t missing_frames = 0;   // frames of the work area not cached nor pending
+  uint64_t renders_in_flight = 0;  // asynchronous requests the host has not answered yet
   bool current_missing = false;  // the playhead's frame is one of them
   bool async_available = false;  // switch on and the async manager present
   bool raster_ready = false;     // raster renderer holds this composition

@@ -44,10 +44,16 @@ Result<std::string> grab_frame_to(PreviewController& ctl, const std::string& pat
   if (!now) return err("grab: current time: " + to_string(now.error()));
   apply_panel_choices(ctl);
   const uint32_t ds = effective_downsample(ctl);
-  RenderRequest req{item, ctl.plugin_id, FrameKey{now.value().value, now.value().scale}, ds, ctl.depth_bpc};
-  auto g = render_frame_sync(req);
+  const FrameKey key{now.value().value, now.value().scale};
+  auto g = [&]() -> Result<GrabbedFrame, GrabError> {
+    if (item == ctl.pinned_handle) {
+      if (auto raster = grab_pinned_frame(ctl, key, ds)) return std::move(*raster);
+    }
+    auto host = render_frame_sync(RenderRequest{item, ctl.plugin_id, key, ds, ctl.depth_bpc});
+    if (host) record_inprocess_render_time(ctl, ds, host.value().render_ms);
+    return host;
+  }();
   if (!g) return err("grab: " + g.error().describe());
-  record_inprocess_render_time(ctl, ds, g.value().render_ms);
   const auto bytes = ppm_bytes(g.value().pixels.bytes(), g.value().width, g.value().height);
   if (auto st = write_file_atomically(path, bytes); !st) return err("grab: " + st.error());
   log_line("INFO", "grab: " + path + " " + std::to_string(g.value().width) + "x" +
@@ -79,12 +85,16 @@ void live_grab_step(PreviewController& ctl, FrameCache& cache, const PreviewTick
     present_frame_to_panel(ctl, *cached, *key);
     return;
   }
-  auto g = render_frame_sync(RenderRequest{ctl.pinned_handle, ctl.plugin_id, *key, ds, ctl.depth_bpc});
+  auto g = [&]() -> Result<GrabbedFrame, GrabError> {
+    if (auto raster = grab_pinned_frame(ctl, *key, ds)) return std::move(*raster);
+    auto host = render_frame_sync(RenderRequest{ctl.pinned_handle, ctl.plugin_id, *key, ds, ctl.depth_bpc});
+    if (host) record_inprocess_render_time(ctl, ds, host.value().render_ms);
+    return host;
+  }();
   if (!g) {
     log_line("ERROR", "live grab: " + g.error().describe());
     return;
   }
-  record_inprocess_render_time(ctl, ds, g.value().render_ms);
   if (cache_rendered_frame(cache, *key, g.value().to_rgba_frame())) {
     if (ctl.counters.sync_frames != UINT64_MAX) ++ctl.counters.sync_frames;
   }

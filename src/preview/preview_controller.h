@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -32,6 +33,7 @@
 #include "preview/grabbed_frame.h"
 #include "preview/level_render_times.h"
 #include "preview/work_area.h"
+#include "raster/comp_model.h"
 
 namespace vel {
 
@@ -81,6 +83,8 @@ struct PreviewController {
   // Asynchronous requests waiting at the host: request id → frame key.
   std::unordered_map<uint64_t, FrameKey> async_pending;
   std::unordered_set<FrameKey, FrameKeyHasher> async_pending_keys;
+  // Keys asked of the disk store and not answered yet: not rendered meanwhile.
+  std::unordered_set<FrameKey, FrameKeyHasher> store_pending;
 
   // Measurements.
   LevelRenderTimes level_times;
@@ -101,6 +105,12 @@ struct PreviewController {
   bool sweep_reported = false;  // the "work area cached" line of this context
   bool strip_dirty = true;
   uint64_t context = 0;
+
+  // Raster path: the held raster comp is set exactly when the plug-in's own
+  // renderer may draw the pinned composition.
+  std::shared_ptr<const CompModel> raster_comp;
+  bool comp_is_3d = false;
+  bool raster_blocked = false;  // keeps the raster path off until the state is reset
 
   // Developer live grab.
   bool live_grab = false;
@@ -173,6 +183,21 @@ void record_inprocess_render_time(PreviewController& ctl, uint32_t factor, doubl
 
 // Hands a ready frame to the panel through its hook; whether it was shown.
 bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, FrameKey key);
+
+// Decides who renders a newly pinned composition: scans it, and holds its
+// comp model as the raster comp when the raster path takes it (PERF
+// "PREVIEW_SCAN" and "PREVIEW_PROFILE" lines say why). Main thread.
+void classify_preview_topology(PreviewController& ctl, ItemH comp_item);
+
+// The host's renderer serves the pinned composition again: the held raster
+// comp is released and the delivery decision is taken afresh.
+void reset_preview_session(PreviewController& ctl);
+
+// The pinned composition's frame at `key` drawn by the raster renderer, when
+// a raster comp is held; a factor below 2 renders at full size. A frame the
+// raster path cannot draw hands the composition back to the host
+// (reset_preview_session) and gives no frame.
+std::optional<GrabbedFrame> grab_pinned_frame(PreviewController& ctl, FrameKey key, uint32_t downsample);
 
 // "Purge Velocinta": empties the RAM cache and resets the asynchronous
 // measurements (averages and per-factor times).

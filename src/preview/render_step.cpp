@@ -40,7 +40,7 @@ std::vector<std::pair<int64_t, FrameKey>> missing_frames(const PreviewController
   auto add_if_missing = [&](int64_t f) {
     auto key = frame_key_of(ctl, f);
     if (!key) return;
-    if (ctl.async_pending_keys.count(*key) || ctl.unplaceable.count(*key)) return;
+    if (ctl.async_pending_keys.count(*key) || ctl.unplaceable.count(*key) || ctl.store_pending.count(*key)) return;
     auto width = cached_frame_width(cache, *key);
     if (width && *width >= want_width) return;
     out.emplace_back(f, *key);
@@ -211,6 +211,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     di.modal = in.modal;
     di.edit_quiet = edit_quiet_elapsed(ctl, in.now_ns);
     di.missing_frames = missing.size() - next;
+    di.renders_in_flight = ctl.async_pending.size();
     di.current_missing = next < missing.size() && current_key && missing[next].second == *current_key;
     di.async_available = async_manager && !ctl.async_broken;  // a refusal turns it off mid-tick
     di.async_stalled = async_stalled(measures, !ctl.async_pending.empty());
@@ -230,7 +231,8 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     }
   }
 
-  if (has_comp && missing.empty() && ctl.async_pending.empty() && !ctl.sweep_reported) {
+  if (has_comp && missing.empty() && ctl.async_pending.empty() && ctl.store_pending.empty() &&
+      !ctl.sweep_reported) {
     ctl.sweep_reported = true;
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
     log_line("INFO", "S2 zone de travail en cache : images " + std::to_string(b.first) + ".." +

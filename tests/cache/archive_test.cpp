@@ -219,12 +219,45 @@ TEST(Archive, CompositionSwitch) {
   back.focus = at24(1);
   out = activate_comp_cache(c, back);
   EXPECT_EQ(out.comp_key, "");
-  EXPECT_EQ(out.restored_frames, 5u);
+  EXPECT_EQ(out.restored_frames, 3u);  // five came back, three fit the incoming limit
   EXPECT_EQ(out.focus_frame_raw, 1);
   EXPECT_EQ(c.index.size(), 3u);
   EXPECT_TRUE(contains_frame(c, at24(1)));
   ASSERT_EQ(c.archive.size(), 1u);
   EXPECT_EQ(c.archive.front().comp_id, 11u);
+}
+
+// Switching away and back keeps every frame of each composition, whatever
+// their lengths: the returning composition is restored under its own frame
+// limit, not the one of the composition being left.
+TEST(Archive, SwitchingBackKeepsEveryFrameOfCompositionsOfDifferentLengths) {
+  struct Case {
+    uint64_t one, two;
+  } cases[] = {{120, 10}, {10, 120}, {30, 30}, {5000, 1}};
+  for (const Case& k : cases) {
+    FrameCache c;
+    roomy(c);
+    auto activate = [&](std::optional<uint64_t> outgoing, uint64_t comp, uint64_t frames) {
+      CompActivation a;
+      a.outgoing_comp = outgoing;
+      a.restore_comp = comp;
+      a.frame_count = frames;
+      a.focus = at24(0);
+      return activate_comp_cache(c, a);
+    };
+    const uint64_t kept_one = std::min(k.one, kMaxFrameLimit);
+    activate(std::nullopt, 1, k.one);
+    fill(c, static_cast<int32_t>(kept_one));
+    activate(1, 2, k.two);
+    fill(c, static_cast<int32_t>(k.two), 77);
+    ASSERT_EQ(c.index.size(), k.two) << k.one << "/" << k.two;
+
+    CompActivationOutcome back = activate(2, 1, k.one);
+    EXPECT_EQ(back.restored_frames, kept_one) << k.one << "/" << k.two;
+    EXPECT_EQ(c.index.size(), kept_one) << k.one << "/" << k.two;
+    back = activate(1, 2, k.two);
+    EXPECT_EQ(back.restored_frames, k.two) << k.one << "/" << k.two;
+  }
 }
 
 }  // namespace

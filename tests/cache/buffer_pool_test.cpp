@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -97,6 +98,46 @@ TEST(BufferPoolTest, ContentsBelowPreviousLengthKeptTailZeroed) {
   ASSERT_TRUE(fresh);
   EXPECT_EQ(fresh->capacity(), 64u);
   for (uint8_t b : *fresh) EXPECT_EQ(b, 0);
+}
+
+// A producer that asked for a zeroed buffer must never see another frame's
+// pixels, whichever pooled buffer it is handed and however long it is.
+TEST(BufferPoolTest, ZeroedTakeNeverShowsEarlierContents) {
+  struct Case {
+    const char* name;
+    size_t cap, len;  // the dirty buffer given back
+    uint64_t take_len;
+    bool reused;  // the dirty buffer is the one answered
+  } cases[] = {
+      {"same length", 100, 100, 100, true},
+      {"shorter than before", 100, 100, 40, true},
+      {"longer than before, within capacity", 100, 30, 90, true},
+      {"larger than any pooled: fresh", 50, 50, 80, false},
+  };
+  for (const Case& c : cases) {
+    PixelBufferPool pool;
+    pool.give_back(buffer(c.cap, c.len, 0xAB), kBig);
+    std::optional<ByteBuffer> got = pool.take_zeroed(c.take_len, kAny, kBig);
+    ASSERT_TRUE(got) << c.name;
+    EXPECT_EQ(got->size(), c.take_len) << c.name;
+    EXPECT_EQ(got->capacity() == c.cap, c.reused) << c.name;
+    EXPECT_EQ(std::count(got->begin(), got->end(), 0), static_cast<std::ptrdiff_t>(c.take_len)) << c.name;
+    EXPECT_EQ(pool.capacities().empty(), c.reused) << c.name;
+  }
+}
+
+TEST(BufferPoolTest, ProcessPoolZeroedTakeAfterDirtyReturn) {
+  constexpr size_t kLen = 4093;
+  // Other tests leave buffers in the process pool; a full pool would free
+  // the one returned here instead of keeping it.
+  for (int i = 0; i < 8 && trim_pixel_buffer_pool() > 0; ++i) (void)take_pooled_buffer(1, kAny);
+  ASSERT_EQ(0u, trim_pixel_buffer_pool());
+  return_pooled_buffer(buffer(kLen + 7, kLen + 7, 0xCD));
+  std::optional<ByteBuffer> got = take_zeroed_pooled_buffer(kLen, kLen + 7);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->capacity(), kLen + 7) << "the dirty buffer was reused";
+  EXPECT_EQ(std::count(got->begin(), got->end(), 0), static_cast<std::ptrdiff_t>(kLen));
+  EXPECT_TRUE(take_zeroed_pooled_buffer(0, 0).has_value());
 }
 
 TEST(BufferPoolTest, ZeroLengthLeavesPoolAlone) {

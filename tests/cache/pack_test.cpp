@@ -165,6 +165,30 @@ TEST(PackTest, SharedFrameIsDeferredUntilReleased) {
   EXPECT_TRUE(fx.packed(80));
 }
 
+// Identical frames arriving back to back share one payload. Which frames
+// those are depends on the order renders come back in; a far frame among
+// them must pack like any other, not wait for a sole holder that never comes.
+TEST(PackTest, DeduplicatedFarFramesPack) {
+  PackFixture fx;
+  const uint64_t hits = fx.cache.dedup_hits;
+  for (int i = 90; i < 100; ++i) insert_frame(fx.cache, fx.keys[i], gradient_frame(16, 16, 7, i / 25.0));
+  ASSERT_EQ(fx.cache.dedup_hits, hits + 9) << "frames 90..99 share one payload";
+  const WeakPixelPayload shared = fx.cache.index.at(fx.keys[95]).raw()->pixels.downgrade();
+  fx.pump(pack_min_distance_seconds(1, 25), /*idle=*/70);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(fx.packed(i), i >= 57) << i;
+  EXPECT_TRUE(shared.expired()) << "the shared raw pixels went back once every frame holding them was packed";
+
+  // Held from outside the cache as well (the panel shows it), it waits.
+  PackFixture held;
+  for (int i = 90; i < 100; ++i) insert_frame(held.cache, held.keys[i], gradient_frame(16, 16, 7, i / 25.0));
+  const PixelPayload shown = held.cache.index.at(held.keys[95]).raw()->pixels;
+  const uint64_t outside = shown.strong_count() - 10 - 1;  // ten entries, the last payload
+  ASSERT_EQ(outside, 1u);
+  held.pump(pack_min_distance_seconds(1, 25), /*idle=*/70);
+  for (int i = 90; i < 100; ++i) EXPECT_FALSE(held.packed(i)) << i;
+  EXPECT_TRUE(held.packed(89));
+}
+
 TEST(PackTest, ResultsThatNoLongerApplyAreNotInstalled) {
   struct Case {
     const char* name;

@@ -13,12 +13,14 @@
 #include "cache/rgba_frame.h"
 
 #include "core/log.h"
+#include "core/repeat_log.h"
 
 namespace vel::testing {
 
 class LogCapture {
  public:
   LogCapture() : path_(std::filesystem::temp_directory_path() / ("vel-cacheB-log-" + std::to_string(getpid()) + "-" + std::to_string(counter()++) + ".log")) {
+    forget_repeated_failures();  // each capture sees a failure's first line
     std::filesystem::remove(path_);
     open_log_file_at(path_, LogRole::Host);
   }

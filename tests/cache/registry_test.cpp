@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "cache/worker_registry.h"
@@ -51,6 +52,32 @@ TEST(RegistryTest, LimitRefusesThenReapingMakesRoom) {
   EXPECT_FALSE(log.contains("terminated unexpectedly"));
   reg.drain();
   EXPECT_EQ(reg.live_count(), 0u);
+}
+
+size_t count_of(const std::string& text, const std::string& needle) {
+  size_t n = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// Callers ask again on every idle call while the registry is full: an
+// afternoon of that must not fill the log.
+TEST(RegistryTest, RefusalsRepeatedCallAfterCallAreLoggedOnceThenCounted) {
+  LogCapture log;
+  BackgroundWorkerRegistry reg(/*limit=*/1);
+  Parked held;
+  ASSERT_TRUE(reg.start("velocinta-test", held.body(), held.stopper()).ok());
+  Parked refused;
+  for (int i = 0; i < 500; ++i) ASSERT_FALSE(reg.start("velocinta-test", refused.body(), refused.stopper()).ok());
+  EXPECT_EQ(count_of(log.text(), "cache: background worker limit reached"), 1u) << log.text();
+
+  reg.drain();  // room again: the next start ends the condition
+  ASSERT_TRUE(reg.start("velocinta-test", refused.body(), refused.stopper()).ok());
+  const std::string summary = "INFO: cache: background worker limit reached (repeated 499 more times, then stopped)";
+  EXPECT_EQ(count_of(log.text(), summary), 1u) << log.text();
+  ASSERT_FALSE(reg.start("velocinta-test", held.body(), held.stopper()).ok());
+  EXPECT_EQ(count_of(log.text(), "ERROR: cache: background worker limit reached\n"), 2u) << "a new episode is written";
+  reg.drain();
 }
 
 TEST(RegistryTest, FailedWorkerIsReportedWhenReaped) {

@@ -219,7 +219,7 @@ A_Err num_layers(AEGP_CompH, A_long* n) {
   *n = 3;
   return A_Err_NONE;
 }
-const AEGP_LayerSuite13 kLayer{&num_layers, nullptr, nullptr, nullptr};
+const AEGP_LayerSuite13 kLayer{&num_layers, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/repeat_log.h"
 
 namespace fake {
 
@@ -17,6 +18,7 @@ class LogCapture {
  public:
   LogCapture() {
     path_ = std::filesystem::temp_directory_path() / ("vel_host_test_" + std::to_string(::getpid()) + ".log");
+    vel::forget_repeated_failures();  // each capture sees a failure's first line
     std::filesystem::remove(path_);
     vel::open_log_file_at(path_, vel::LogRole::Worker);
   }

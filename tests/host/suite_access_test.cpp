@@ -96,6 +96,26 @@ TEST(SuiteGuard, MissingSuiteIsOneLineAndMissingSuiteError) {
   }
 }
 
+// Asked for on every idle call, a lacking suite is written once; when the
+// host offers it again, one line says how often it was missed meanwhile.
+TEST(MissingSuite, RepeatsAreCountedUntilTheSuiteTurnsUp) {
+  fake::Host host;
+  fake::LogCapture log;
+  host.hidden.insert(kAEGPItemSuite);
+  for (int i = 0; i < 300; ++i) ASSERT_FALSE(acquire_suite<AEGP_ItemSuite14>().ok());
+  ASSERT_TRUE(acquire_suite<AEGP_CompSuite25>().ok()) << "another suite does not end the condition";
+  EXPECT_EQ(log.lines_with("Suite not found: ").size(), 1u);
+  host.hidden.clear();
+  ASSERT_TRUE(acquire_suite<AEGP_ItemSuite14>().ok());
+  auto summary = log.lines_with("repeated");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_NE(summary[0].find("INFO: Suite not found: AEGP_ItemSuite14, kAEGPItemSuite, kAEGPItemSuiteVersion14 "
+                            "(repeated 299 more times, then stopped)"),
+            std::string::npos)
+      << summary[0];
+  EXPECT_EQ(host.outstanding(), 0);
+}
+
 TEST(SuiteProbe, CountsMissingSuitesAndGivesEveryOtherBack) {
   fake::Host host;
   fake::LogCapture log;

@@ -3,12 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "store/frame_file.h"
+#include "core/machine.h"
+#include "pool/worker_capacity.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 
@@ -21,10 +26,13 @@ using nlohmann::json;
 using testing::read_text;
 
 // Threads of the plug-in are named "velocinta-…", shortened to "vel-…" for the OS.
+// The update check has no stop signal and lives until the process ends; every
+// other thread must be gone after the death hook.
 std::vector<std::string> plugin_threads(const json& summary) {
   std::vector<std::string> left;
   for (const auto& name : summary["threads_after_death"]) {
     std::string n = name.get<std::string>();
+    if (n == "vel-update") continue;
     if (n.rfind("vel-", 0) == 0 || n.rfind("velocinta", 0) == 0) left.push_back(n);
   }
   return left;
@@ -81,13 +89,18 @@ TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
   EXPECT_GT(s["idle_calls"].get<int>(), 5);
   EXPECT_EQ(s["smallest_max_sleep_ms"], 15);
   EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
+  EXPECT_NE(s["threads_after_death"].dump().find("\"vel-update\""), std::string::npos)
+      << "the update check runs in normal mode";
   std::vector<std::string> menus;
   for (const auto& m : s["menu_commands"]) menus.push_back(m["menu"].get<std::string>() + ":" + m["name"].get<std::string>());
   EXPECT_EQ(menus, (std::vector<std::string>{"window:Velocinta", "purge:Purge Velocinta"}));
 
   // Every suite acquired is released, except the ones kept for the process.
+  // The raster decision's scan keeps the Footage suite (solid signatures) and
+  // the Layer suite's newer version (object types).
   const std::set<std::string> kept = {"AEGP Utility Suite", "AEGP Render Suite", "AEGP Render Options Suite",
-                                      "AEGP World Suite", "AEGP Render Async Manager Suite"};
+                                      "AEGP World Suite", "AEGP Render Async Manager Suite",
+                                      "AEGP Footage Suite", "AEGP Layer Suite"};
   for (const auto& [name, ledger] : s["suites"].items()) {
     int64_t open = ledger["acquired"].get<int64_t>() - ledger["released"].get<int64_t>();
     EXPECT_EQ(ledger["bad_releases"], 0) << name;
@@ -97,6 +110,25 @@ TEST_F(SimhostRun, NormalStartLogsLoadsRegistersAndBalancesTheLedger) {
       EXPECT_EQ(open, 0) << name;
     }
   }
+}
+
+// The saved Speed stays within the levels this machine offers at the saved
+// Size, and the load line tells the worker count asked for.
+TEST_F(SimhostRun, SavedSpeedKeepsWithinTheMachineLevels) {
+  const fs::path options = home_ / "Library" / "Application Support" / "velocinta" / "panel_options.json";
+  fs::create_directories(options.parent_path());
+  {
+    std::ofstream(options) << R"({"quality":3,"speed":3,"autosave":true,"depth":8})";
+  }
+  auto r = run({"VELOCINTA_POOL_WORKERS=30"}, {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const MemoryAndCpu m = memory_and_cpu_count();
+  const uint64_t speed = std::min<uint64_t>(3, speed_level_for(MachineFacts{m.memory_bytes, m.cpu_count}, 3) - 1);
+  const std::string log = read_text(log_path());
+  EXPECT_NE(log.find("mode normal, workers 24)"), std::string::npos) << log;
+  EXPECT_NE(log.find(R"(INFO: options: {"quality":3,"speed":)" + std::to_string(speed) + R"(,"autosave":true,"depth":8})"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(SimhostRun, PoolWorkerMarkMakesThePluginInert) {
@@ -134,6 +166,32 @@ TEST_F(SimhostRun, HiddenSuiteIsLoggedOnceAndStartUpGoesOn) {
   EXPECT_EQ(s["entry_error"], 0);
   EXPECT_EQ(s["hooks"]["idle"], 1);
   EXPECT_GT(s["idle_calls"].get<int>(), 5);
+}
+
+// A suite the host lacks is asked for on every idle call; the log must stay
+// readable however long that lasts: one line when it starts, its count when
+// the plug-in quits, whatever the number of idle calls in between.
+TEST_F(SimhostRun, SuiteMissingOnEveryIdleCallIsLoggedOnceThenCounted) {
+  struct Case {
+    const char* suite;
+    const char* line;
+  } cases[] = {
+      {"AEGP Item Suite", "Suite not found: AEGP_ItemSuite14, kAEGPItemSuite, kAEGPItemSuiteVersion14"},
+      {"AEGP Utility Suite", "Suite not found: AEGP_UtilitySuite13, kAEGPUtilitySuite, kAEGPUtilitySuiteVersion13"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.suite);
+    fs::remove_all(home_ / "Library");
+    auto r = run({}, {"--hide-suite", c.suite}, "<default>", 1.5);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    const int idle_calls = summary()["idle_calls"].get<int>();
+    ASSERT_GT(idle_calls, 40) << "enough idle calls to have flooded the log before";
+    const std::string log = read_text(log_path());
+    EXPECT_EQ(count_of(log, "ERROR: " + std::string(c.line) + "\n"), 1u) << log;
+    EXPECT_EQ(count_of(log, "ERROR: " + std::string(c.line) + " (repeated "), 1u) << "the count comes at quit\n"
+                                                                               << log;
+    EXPECT_LT(count_of(log, "\n"), 20u) << log;
+  }
 }
 
 TEST_F(SimhostRun, ProbeModeKeepsIdleCallsComingAndRegistersNoCommand) {
@@ -248,6 +306,210 @@ TEST_F(SimhostRun, GrabFrameWritesTheCurrentFrameAsPpm) {
   const std::string header = "P6\n480 270\n255\n";
   ASSERT_EQ(bytes.compare(0, header.size(), header), 0) << bytes.substr(0, 20);
   EXPECT_EQ(bytes.size(), header.size() + 480u * 270u * 3u);
+}
+
+// The disk store across runs of the host: the second run on the same home
+// reloads what the first saved instead of rendering it, and "Purge
+// Velocinta" leaves no store folder behind.
+TEST_F(SimhostRun, SecondRunReloadsFramesFromDiskAndPurgeRemovesTheStore) {
+  auto rendered = [&] {
+    json s = summary();
+    return s["renders"]["sync"].get<int64_t>() + s["renders"]["async"].get<int64_t>();
+  };
+  const fs::path store = home_ / "Library" / "Caches" / "velocinta" / "framestore-fast-v1";
+  ASSERT_EQ(run({}, {"--command", "Velocinta"}, "<default>", 1.5).exit_code, 0);
+  const int64_t first = rendered();
+  ASSERT_GT(first, 0);
+  size_t files = 0;
+  for (auto& e : fs::recursive_directory_iterator(store)) files += e.path().extension() == ".vnf";
+  EXPECT_GT(files, 0u);
+
+  ASSERT_EQ(run({}, {"--command", "Velocinta"}, "<default>", 1.5).exit_code, 0);
+  const std::string log = read_text(log_path());
+  const size_t last = log.rfind("S9 disque : ");
+  ASSERT_NE(last, std::string::npos) << log;
+  const int64_t reloaded = std::stoll(log.substr(last + std::string("S9 disque : ").size()));
+  EXPECT_GT(reloaded, 0) << log.substr(last);
+  EXPECT_LE(reloaded + rendered(), 240) << "no frame of the work area is both reloaded and rendered";
+
+  const fs::path scenario = root_ / "purge.json";
+  std::ofstream(scenario) << R"({"events": [{"at_ms": 300, "action": "command", "name": "Purge Velocinta"}]})";
+  ASSERT_EQ(run({}, {"--command", "Velocinta", "--scenario", scenario.string()}, "<default>", 0.8).exit_code, 0);
+  EXPECT_FALSE(fs::exists(store)) << "purged, and not written again for the same project";
+  EXPECT_TRUE(plugin_threads(summary()).empty()) << summary()["threads_after_death"].dump();
+}
+
+// Frames rendered while the project has unsaved changes belong to no saved
+// state: none lands in the saved file's stream, and the save opens a new one.
+TEST_F(SimhostRun, AnEditClosesTheStreamAndASaveOpensTheNewState) {
+  const fs::path project = root_ / "project.aep";
+  fs::copy_file(fs::path(VEL_DEMO_DIR) / "sample.aep", project);
+  const fs::path scenario = root_ / "edit.json";
+  std::ofstream(scenario) << R"({"events": [
+    {"at_ms": 300, "action": "edit", "pointer": "/compositions/0/layers/3/solid/color", "value": [0.9, 0.2, 0.1]},
+    {"at_ms": 700, "action": "save"}]})";
+  ASSERT_EQ(run({}, {"--project", project.string(), "--scenario", scenario.string()}, "<default>", 2.0).exit_code, 0);
+  EXPECT_EQ(count_of(read_text(log_path()), "S9 disque : flux ouvert"), 2u) << read_text(log_path());
+
+  std::vector<fs::path> streams;
+  const fs::path main = home_ / "Library" / "Caches" / "velocinta" / "framestore-fast-v1" / "Main";
+  for (auto& e : fs::directory_iterator(main)) streams.push_back(e.path());
+  ASSERT_EQ(streams.size(), 2u);
+  // The playhead's frame is rendered first in both states: before the edit
+  // it went to the first stream, after the save to the second, and the two
+  // differ by the backdrop's new colour.
+  std::vector<std::vector<uint8_t>> pixels;
+  for (const fs::path& dir : streams) {
+    const std::string bytes = read_text(dir / "v0_s24.vnf");
+    auto frame = parse_frame_file(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    ASSERT_TRUE(frame) << dir;
+    pixels.emplace_back(frame->pixels.data(), frame->pixels.data() + frame->pixels.size());
+  }
+  EXPECT_NE(pixels[0], pixels[1]);
+}
+
+// Closing the preview keeps the composition's measured render costs; the
+// next run starts from them.
+TEST_F(SimhostRun, ClosingThePreviewSavesTheCostProfileAndTheNextRunReloadsIt) {
+  const fs::path scenario = root_ / "toggle.json";
+  std::ofstream(scenario) << R"({"events": [{"at_ms": 100, "action": "command", "name": "Velocinta"},
+                                           {"at_ms": 700, "action": "command", "name": "Velocinta"}]})";
+  ASSERT_EQ(run({}, {"--scenario", scenario.string()}, "<default>", 1.0).exit_code, 0);
+  const fs::path profile = home_ / "Library" / "Application Support" / "velocinta" / "cost-fast-v1" / "Main.json";
+  const json figures = json::parse(read_text(profile));
+  ASSERT_TRUE(figures.is_array());
+  EXPECT_EQ(figures.size(), 5u);
+  EXPECT_TRUE(plugin_threads(summary()).empty()) << "the cleanup thread ends at death";
+
+  ASSERT_EQ(run({}, {}, "<default>", 0.3).exit_code, 0);
+  EXPECT_EQ(count_of(read_text(log_path()), "profil de coût rechargé : "), 1u) << read_text(log_path());
+}
+
+}  // namespace
+}  // namespace vel
+
+namespace vel {
+namespace {
+
+// The developer command writes what the raster renderer sees of the active
+// composition, and gives back everything it took from the host.
+TEST_F(SimhostRun, DumpCompWritesTheExpectedDocument) {
+  auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: dump comp", "--command", "velocinta: dump comp"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string expected =
+      read_text(fs::path(__FILE__).parent_path() / ".." / "raster" / "expected" / "sample_comp_dump.json");
+  ASSERT_FALSE(expected.empty());
+  EXPECT_EQ(read_text(home_ / "Library" / "Logs" / "velocinta_comp_dump.json"), expected);
+  EXPECT_EQ(read_text(log_path()).find("ERROR"), std::string::npos) << read_text(log_path());
+  json s = summary();
+  for (const char* kind : {"stream_refs", "effect_refs", "stream_values", "mem_handles"}) {
+    EXPECT_EQ(s["live_at_end"][kind], 0) << kind;
+    EXPECT_EQ(s["bad_releases"][kind], 0) << kind;
+  }
+  for (const char* suite : {"AEGP Stream Suite", "AEGP Dynamic Stream Suite", "AEGP Effect Suite", "AEGP Item Suite"}) {
+    EXPECT_EQ(s["suites"][suite]["acquired"], s["suites"][suite]["released"]) << suite;
+  }
+}
+
+// Calls failing inside the host: the dump carries their texts, and the host
+// still gets back everything it handed out.
+TEST_F(SimhostRun, DumpCompUnderFailingCallsKeepsTheLedgerBalanced) {
+  auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: dump comp", "--fail-call", "GetLayerFlags=12345",
+                                     "--fail-call", "GetKeyframeTime=3", "--fail-call", "GetStreamIsModified=1"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string dump = read_text(home_ / "Library" / "Logs" / "velocinta_comp_dump.json");
+  for (const char* text : {"field_error(flags: Unknown enum value Error: 12345)", "unknown_layer_visibility",
+                           "field_error(position: kf_time[0] Parameter)", "field_error(layer_groups: Generic)"}) {
+    EXPECT_NE(dump.find(text), std::string::npos) << text;
+  }
+  json s = summary();
+  for (const char* kind : {"stream_refs", "effect_refs", "stream_values", "mem_handles"}) {
+    EXPECT_EQ(s["live_at_end"][kind], 0) << kind;
+    EXPECT_EQ(s["bad_releases"][kind], 0) << kind;
+  }
+}
+
+}  // namespace
+}  // namespace vel
+
+// The stand-in host's own renderer, to compare the raster grab with.
+#include "project_json.h"
+#include "renderer.h"
+
+namespace vel {
+namespace {
+
+constexpr const char* kRasterProject = R"({"active_comp": "R", "compositions": [{"name": "R",
+  "width": 320, "height": 240, "frame_duration": [1, 25], "duration": [50, 25],
+  "layers": [
+    {"name": "Top", "blend_mode": "screen", "solid": {"color": [0.2, 0.8, 0.4], "width": 120, "height": 90},
+     "transform": {"position": [160, 120], "rotation": 25, "opacity": 75}},
+    {"name": "Mid", "blend_mode": "multiply", "solid": {"color": [0.9, 0.5, 0.1], "width": 200, "height": 100},
+     "transform": {"anchor": [0, 0], "position": [40, 30], "scale": [110, 140]}},
+    {"name": "Back", "solid": {"color": [0.1, 0.2, 0.7], "width": 320, "height": 240},
+     "transform": {"opacity": 90}}]}]})";
+
+// A composition of solids that the raster renderer takes: the grab draws it
+// without the host (whose renders all fail here) and shows what the host
+// would have drawn.
+TEST_F(SimhostRun, RasterCompositionIsGrabbedByThePluginItself) {
+  const fs::path project = root_ / "raster.aep";
+  const fs::path scenario = root_ / "grab.json";
+  {
+    std::ofstream(project) << kRasterProject;
+    std::ofstream(scenario) << R"({"events": [{"at_ms": 300, "action": "command", "name": "velocinta: grab frame"}]})";
+  }
+  auto r = run({"VELOCINTA_DEV=1", "VELOCINTA_RASTER=1", "VELOCINTA_PERF=1"},
+               {"--project", project.string(), "--scenario", scenario.string(), "--fail-call",
+                "RenderAndCheckoutFrame=1"},
+               "<default>", 0.8);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string log = read_text(log_path());
+  EXPECT_NE(log.find("PREVIEW_SCAN layers=3 complete=true gpu=false full_introspection=true"), std::string::npos) << log;
+  EXPECT_NE(log.find("PREVIEW_PROFILE renderer=raster bpc=8 motion_blur=off layers=3"), std::string::npos) << log;
+
+  const std::string bytes = read_text(home_ / "Library" / "Logs" / "velocinta_grab.ppm");
+  const std::string header = "P6\n80 60\n255\n";  // the default quality previews at a quarter
+  ASSERT_EQ(bytes.compare(0, header.size(), header), 0) << log;
+  ASSERT_EQ(bytes.size(), header.size() + 80u * 60u * 3u);
+
+  auto parsed = sim::parse_project_text(kRasterProject);
+  ASSERT_TRUE(parsed.ok());
+  sim::RenderRequest req;
+  req.time = sim::HostTime{0, 25};
+  req.downsample_x = req.downsample_y = 4;
+  auto host = sim::render_composition(parsed.value().comps[0], req);
+  ASSERT_TRUE(host.ok());
+  size_t off = 0;
+  for (size_t p = 0; p < 80u * 60u; ++p) {
+    for (size_t ch = 0; ch < 3; ++ch) {
+      const int ours = static_cast<uint8_t>(bytes[header.size() + p * 3 + ch]);
+      off += std::abs(ours - int(sim::to_8bit(host.value().rgba[p * 4 + ch]))) > 1;
+    }
+  }
+  EXPECT_EQ(off, 0u);
+}
+
+TEST_F(SimhostRun, UpdateCheckAsksOnlyTheLoopbackServiceAndLeavesNoChild) {
+  const fs::path reply = root_ / "reply.json";
+  std::ofstream(reply) << R"({"ok":true,"version":"0.3.31","download_url":"https://dl.example/get"})";
+  auto r = run({}, {"--update-reply", reply.string()}, "<default>", 1.5);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  json u = summary()["update"];
+  // At most the one check right after start-up, always the same request.
+  EXPECT_LE(u["requests"].size(), 1u) << u.dump();
+  for (const auto& target : u["requests"]) EXPECT_EQ(target, "/update?channel=beta&current=0.3.30");
+  EXPECT_TRUE(u["children_after_death"].empty()) << u.dump();
+  EXPECT_TRUE(u["zombie_openers"].empty()) << u.dump();
+  EXPECT_TRUE(u["links_opened"].empty()) << "nothing clicked";
+}
+
+TEST_F(SimhostRun, AnUpdateEndpointFromTheEnvironmentWinsOverTheService) {
+  // Port 1 on the loopback refuses at once: the check fails silently.
+  auto r = run({"VELOCINTA_UPDATE_URL=http://127.0.0.1:1/update"}, {});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_TRUE(summary()["update"]["requests"].empty());
+  EXPECT_EQ(read_text(log_path()).find("update:"), std::string::npos) << read_text(log_path());
 }
 
 }  // namespace

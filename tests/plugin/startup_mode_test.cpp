@@ -1,13 +1,23 @@
 #include "core/plugin/startup_mode.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
+
+#include <filesystem>
+#include <fstream>
 #include <type_traits>
 
 #include "core/plugin/hooks.h"
 #include "core/plugin/preview_state.h"
 #include "hostsdk/entry.h"
 #include "hostsdk/hooks.h"
+#include "support/child_process.h"
+#include "support/scratch_dir.h"
 
 extern "C" int32_t EntryPointFunc(SPBasicSuite*, int32_t, int32_t, int32_t, void**);
 
@@ -70,6 +80,67 @@ TEST(IdleClock, LongGapArmsTheHoldOff) {
   }
   EXPECT_FALSE(advance_idle_clock(clock, 5401 * ms));
   EXPECT_EQ(clock.calls, 9u);
+}
+
+// One start-up of the plug-in in the stand-in host, in a fresh HOME and
+// TMPDIR under `scratch`; the log it wrote.
+std::string start_in_simhost(const testing::ScratchDir& scratch) {
+  const std::filesystem::path home = scratch.path() / "home";
+  std::filesystem::create_directories(home);
+  std::filesystem::create_directories(scratch.path() / "tmp");
+  std::filesystem::create_directories(scratch.path() / "out");
+  auto r = testing::run_child(VEL_SIMHOST_PATH,
+                              {"--plugin", VEL_PLUGIN_PATH, "--project", std::string(VEL_DEMO_DIR) + "/sample.aep",
+                               "--seconds", "0.1", "--out", scratch.file("out")},
+                              {"HOME=" + home.string(), "TMPDIR=" + scratch.file("tmp")}, scratch.path().string(), 60);
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  return testing::read_text(home / "Library" / "Logs" / "velocinta.log");
+}
+
+// A reader of the log must see which run an options error belongs to: the
+// load line opens the run, then the options are read.
+TEST(StartupOrder, LoadLineComesBeforeTheOptionsError) {
+  testing::ScratchDir scratch("vel-startup");
+  ASSERT_TRUE(scratch.ok());
+  const std::filesystem::path support = scratch.path() / "home" / "Library" / "Application Support" / "velocinta";
+  std::filesystem::create_directories(support);
+  std::ofstream(support / "panel_options.json") << "{\"quality\": [not json";
+
+  const std::string log = start_in_simhost(scratch);
+  const size_t load = log.find("] INFO: velocinta ");
+  const size_t options_error = log.find("] ERROR: options: fichier illisible");
+  ASSERT_NE(load, std::string::npos) << log;
+  ASSERT_NE(options_error, std::string::npos) << log;
+  EXPECT_LT(load, options_error) << log;
+  EXPECT_NE(log.find("] INFO: options: {\"quality\":"), std::string::npos) << "the options in use are still logged\n"
+                                                                          << log;
+}
+
+// A segment whose creating host is gone is removed when the plug-in loads.
+// Every normal-mode start-up of this user sweeps the same /dev/shm, and other
+// tests start the plug-in beside this one, so the removal may be logged by
+// another run; the log line itself is checked where the sweep runs alone.
+TEST(StartupOrder, LoadRemovesTheSegmentOfAHostThatDied) {
+  testing::ScratchDir scratch("vel-startup");
+  ASSERT_TRUE(scratch.ok());
+  std::fflush(nullptr);
+  const pid_t host = fork();
+  if (host == 0) _exit(0);
+  ASSERT_GT(host, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(host, &status, 0), host);
+  char name[40];
+  std::snprintf(name, sizeof name, "/vnx_%08x_%016llx", static_cast<unsigned>(host), 0x5eedull);
+  const int fd = shm_open(name, O_RDWR | O_CREAT | O_EXCL, 0600);
+  ASSERT_GE(fd, 0) << name;
+  ASSERT_EQ(ftruncate(fd, 4096), 0);
+  close(fd);
+
+  const std::string log = start_in_simhost(scratch);
+  const bool left = access((std::string("/dev/shm") + name).c_str(), F_OK) == 0;
+  if (left) shm_unlink(name);
+  EXPECT_FALSE(left) << name;
+  EXPECT_EQ(log.find(std::string("non supprimé : ") + name), std::string::npos) << log;
 }
 
 }  // namespace

@@ -13,16 +13,10 @@
 #include "hostsdk/memory_suite.h"
 #include "hostsdk/render.h"
 #include "project_json.h"
+#include "suite_table.h"
 
 namespace sim {
 namespace {
-
-template <class S>
-const S* suite(const char* name, A_long version) {
-  const void* p = nullptr;
-  EXPECT_EQ(host().basic.AcquireSuite(name, version, &p), 0) << name;
-  return static_cast<const S*>(p);
-}
 
 class SuiteCalls : public ::testing::Test {
  protected:

@@ -74,6 +74,8 @@ typedef struct AEGP_StreamSuite11 {
   A_Err (*GetNewStreamValue)(AEGP_PluginID plugin_id, AEGP_StreamRefH stream, AEGP_LTimeMode time_mode,
                              const A_Time* time, A_Boolean pre_expression, AEGP_StreamValue2* value);
   A_Err (*DisposeStreamValue)(AEGP_StreamValue2* value);
+  /* Whether the stream has an expression that is switched on. */
+  A_Err (*GetExpressionState)(AEGP_PluginID plugin_id, AEGP_StreamRefH stream, A_Boolean* enabled);
 } AEGP_StreamSuite11;
 
 #ifdef __cplusplus

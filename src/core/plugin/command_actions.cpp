@@ -5,11 +5,13 @@
 #include "core/plugin/preview_reset.h"
 #include "core/plugin/preview_state.h"
 #include "preview/preview_controller.h"
+#include "raster/comp_dump.h"
 
 namespace vel {
 
 void cmd_preview_toggle(PreviewState& state) {
   state.preview_open = !state.preview_open;
+  if (!state.preview_open) save_cost_profile_at_teardown(state.store, state.preview);
   if (state.preview_open) {
     open_presentation(state);
   } else {
@@ -21,6 +23,7 @@ void cmd_preview_toggle(PreviewState& state) {
 
 void cmd_purge_caches(PreviewState& state) {
   purge_preview(state.preview, state.cache);
+  purge_store(state.store, state.preview);
   state.presentation.clock = PlaybackClock{};
   invalidate_presentation(state);
   log_line("INFO", "velocinta: caches purgés");
@@ -44,5 +47,7 @@ void cmd_pool_toggle(PreviewState& state) {
   state.pool_enabled = !state.pool_enabled;
   log_line("INFO", state.pool_enabled ? "velocinta: pool activé" : "velocinta: pool désactivé");
 }
+
+void cmd_dump_comp(PreviewState& state) { dump_comp(state.plugin_id); }
 
 }  // namespace vel

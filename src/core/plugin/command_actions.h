@@ -11,5 +11,6 @@ void cmd_purge_caches(PreviewState& state);
 void cmd_grab_frame(PreviewState& state);
 void cmd_live_grab_toggle(PreviewState& state);
 void cmd_pool_toggle(PreviewState& state);
+void cmd_dump_comp(PreviewState& state);
 
 }  // namespace vel

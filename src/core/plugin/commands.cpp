@@ -113,7 +113,7 @@ void run_command_kind(PreviewState& state, CommandKind kind) {
     case CommandKind::DevGrabFrame: cmd_grab_frame(state); break;
     case CommandKind::DevLiveGrab: cmd_live_grab_toggle(state); break;
     case CommandKind::DevPoolToggle: cmd_pool_toggle(state); break;
-    case CommandKind::DevDumpComp:
+    case CommandKind::DevDumpComp: cmd_dump_comp(state); break;
     case CommandKind::DevDirtyProbe:
     case CommandKind::DevSnapshotProbe:
     case CommandKind::DevCacheInjectProbe:

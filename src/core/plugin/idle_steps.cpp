@@ -17,6 +17,8 @@
 #include "core/plugin/presentation.h"
 #include "core/plugin/preview_state.h"
 #include "panel/present_bytes.h"
+#include "panel/update_banner.h"
+#include "panel/update_opener.h"
 
 namespace vel {
 namespace {
@@ -45,17 +47,31 @@ void step_panel(Tick& t) {
   panel_refresh_step(t.s);
 }
 
+// Openers from earlier clicks are reaped by their pids; the banner follows
+// the notice slot in every open panel. No panel home is kept in the state
+// yet, so a change has no button to reach and is only recorded.
+void step_update_banner(Tick& t) {
+  (void)reap_update_openers();
+  (void)update_banner_step(t.s.update_banner, /*docked=*/false, /*floating=*/false);
+}
+
 void step_comp_tracking(Tick& t) {
   preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
+  if (t.report.pinned_changed && t.s.preview.pinned_handle) {
+    classify_preview_topology(t.s.preview, t.s.preview.pinned_handle);
+  }
   hold_panel_frame(t.s, t.report.pinned_changed);
   preview_apply_work_area_requests(t.s.preview, t.in, t.report);
 }
 
 void step_verification_and_clock(Tick& t) { playback_clock_step(t.s, t.in.now_ns); }
 
+void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.report); }
+
 void step_producers(Tick& t) {
   async_render_tick(t.s.preview, t.s.cache, t.report);
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
+  note_cost_figures(t.s.store, t.s.preview);
 }
 
 // The frame cache's upkeep: finished unpacks come in, the playhead's frame
@@ -69,6 +85,7 @@ void step_cache_upkeep(Tick& t) {
   if (ctl.timing) pack_idle_frames(cache, pack_min_distance_seconds(ctl.timing->frame_value, ctl.timing->frame_scale));
   CacheReserveInputs reserve = cache_own_reserve(cache);
   reserve.pooled_bytes = trim_pixel_buffer_pool();
+  reserve.store_queue_bytes = t.s.store.handle.bytes_in_flight();
   reserve.present_job_bytes = present_pixel_bytes().load(std::memory_order_relaxed);
   refresh_cache_budget(cache, reserve, physical_memory_bytes(), memory_pressure_percent());
 }
@@ -87,9 +104,11 @@ constexpr IdleStep kIdleSteps[] = {
     {"present-reap", step_present_reap},
     {"downsample-policy", step_downsample_policy},
     {"options", step_apply_options},
+    {"update-banner", step_update_banner},
     {"panel", step_panel},
     {"comp-tracking", step_comp_tracking},
     {"verification-and-clock", step_verification_and_clock},
+    {"store-feed", step_store_feed},
     {"producers", step_producers},
     {"cache-upkeep", step_cache_upkeep},
     {"preview-tick", step_preview_tick},

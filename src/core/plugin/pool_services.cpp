@@ -10,6 +10,4 @@ void stop_pool(PreviewState& state) {
   log_line("INFO", "pool: stop");
 }
 
-uint64_t default_speed_level() { return 4; }
-
 }  // namespace vel

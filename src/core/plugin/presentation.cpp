@@ -28,18 +28,19 @@ void follow_context(PreviewState& state) {
 }
 
 // Until the clock runs, the playhead's frame is shown as soon as it is
-// cached; the clock then starts from it.
+// cached; the clock then starts from it. A frame the renderer already handed
+// to the panel is not handed again (the panel refuses the same frame twice),
+// and the clock starts from it all the same.
 void start_clock_at_playhead(PreviewState& state) {
   PresentationState& p = state.presentation;
   PreviewController& ctl = state.preview;
   if (p.clock.shown_time || !ctl.timing) return;
   auto key = current_key(ctl);
   if (!key) return;
-  auto frame = cached_frame(state.cache, *key);
-  // The playhead's frame may already be on its way to the panel (shown when
-  // it was rendered): the presenter refuses the same frame twice, and the
-  // clock starts from it all the same.
-  if (!frame || (ctl.presented != key && !present_frame_to_panel(ctl, *frame, *key))) return;
+  if (ctl.presented != key) {
+    auto frame = cached_frame(state.cache, *key);
+    if (!frame || !present_frame_to_panel(ctl, *frame, *key)) return;
+  }
   p.clock.shown_time = *key;
   p.clock.anchor_ns.reset();
 }

@@ -9,8 +9,10 @@
 
 #include "cache/frame_cache.h"
 #include "core/options.h"
+#include "core/plugin/store_feed.h"
 #include "core/plugin/presentation.h"
 #include "host/handles.h"
+#include "panel/update_banner.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -33,10 +35,14 @@ struct PreviewState {
 
   PreviewController preview;  // subsystem 2
   FrameCache cache;           // subsystem 3, RAM side
+  StoreFeed store;            // subsystem 3, disk side
   PresentationState presentation;  // subsystem 4
 
   // Options as last persisted, to save only changes.
   PersistedOptions persisted_options;
+
+  // The update banner as last applied to the panels (subsystem 4).
+  UpdateBannerMemory update_banner;
 };
 
 // Builds the state at the end of start-up.

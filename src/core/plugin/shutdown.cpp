@@ -5,6 +5,8 @@
 #include "core/plugin/preview_state.h"
 #include "core/plugin/startup.h"
 #include "core/process_flags.h"
+#include "core/repeat_log.h"
+#include "panel/update_opener.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -14,11 +16,18 @@ void shut_down(PreviewState* state) {
   dying_flag().store(true, std::memory_order_relaxed);
   if (state != nullptr) {
     preview_shutdown(state->preview);  // cancels what still waits at the host
+    shut_down_store(state->store);
   }
   presentation_shutdown(state);  // the pacemaker stops, present workers are joined
   stop_idle_probe_pump();
   // Long-lived workers: every stop handle first, then every join.
   drain_deferred_list();
+  // An opener that ended since the last tick is reaped; one still running
+  // belongs to the user's browser session and is left alone.
+  (void)reap_update_openers();
+  // The update thread has no stop signal: it sleeps until the process ends.
+  // A failure still repeating when the host quits gets its count written.
+  log_all_repeats_ended();
   // Nothing is saved here: options are persisted as they change and the
   // disk store writes as it goes.
 }

@@ -1,13 +1,18 @@
 #include "core/plugin/startup.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 
 #include "core/ffi_boundary.h"
 #include "core/log.h"
 #include "core/options.h"
+#include "core/paths.h"
 #include "core/plugin/commands.h"
 #include "core/plugin/hooks.h"
 #include "core/plugin/panel_steps.h"
@@ -21,12 +26,14 @@
 #include "host/render_calls.h"
 #include "host/suite_probe.h"
 #include "host/utility_calls.h"
+#include "core/plugin/orphan_outputs.h"
+#include "panel/update_check.h"
+#include "pool/worker_capacity.h"
 
 namespace vel {
 namespace {
 
 constexpr const char* kVersion = "0.1.0";
-constexpr uint64_t kMaxSpeedIndex = 3;
 
 struct ProbePump {
   std::atomic<bool> stop{false};
@@ -54,10 +61,10 @@ void start_idle_probe_pump() {
   p.thread = std::move(t.value());
 }
 
-void load_line(int32_t major, int32_t minor, PluginId id, StartupMode mode, const PersistedOptions& o) {
+void load_line(int32_t major, int32_t minor, PluginId id, StartupMode mode) {
   log_line("INFO", std::string("velocinta ") + kVersion + " chargé (hôte " + std::to_string(major) + "." +
                        std::to_string(minor) + ", plugin " + std::to_string(id) + ", mode " + startup_mode_name(mode) +
-                       ", options " + encode_persisted_options(o) + ")");
+                       ", workers " + std::to_string(pool_worker_count()) + ")");
 }
 
 }  // namespace
@@ -75,13 +82,23 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
   const StartupMode mode = choose_startup_mode(facts);
   if (mode == StartupMode::Inert) return {};
 
+  // The load line comes first, so whatever loading the options reports reads
+  // as part of this run's start-up rather than of the run before.
   open_log_file(facts.in_render_engine ? LogRole::Worker : LogRole::Host);
+  load_line(host_major, host_minor, plugin_id, mode);
   PersistedOptions options;
   if (mode == StartupMode::Normal) {
-    if (auto file = options_file_path()) options = load_persisted_options(*file, kMaxSpeedIndex);
+    if (auto file = options_file_path()) {
+      // The saved Size sizes the render engines, hence the Speed levels
+      // this machine offers: the saved Speed keeps within them.
+      options = load_persisted_options(*file, UINT64_MAX);  // capped just below
+      panel_options().quality.store(options.quality);
+      options.speed = std::min(options.speed, default_speed_level() - 1);
+    }
     apply_persisted_options(options);
+    log_line("INFO", "options: " + encode_persisted_options(options));
+    sweep_orphan_memory_outputs();
   }
-  load_line(host_major, host_minor, plugin_id, mode, options);
   if (auto r = keep_utility_suite(); !r) log_line("ERROR", "suite Utility : " + to_string(r.error()));
 
   if (mode == StartupMode::Probe) {
@@ -98,6 +115,7 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
   if (auto r = register_panel(plugin_id, "velocinta preview", &panel_create_hook, nullptr); !r) {
     log_line("INFO", "panneau : suite indisponible, fenêtre flottante (" + to_string(r.error()) + ")");
   }
+  start_update_check();
   return {new_preview_state(plugin_id, options), 0};
 }
 

@@ -1,0 +1,25 @@
+// Targa frame files come from worker processes and the disk: the reader must
+// refuse or produce exactly the sampled size, never read outside the bytes.
+// The first byte picks the sampling step; the rest is the file.
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "pool/tga_decoder.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const uint64_t step = data[0] % 9;  // 0 is refused
+  const std::span<const uint8_t> file(data + 1, size - 1);
+  std::optional<vel::DecodedImage> image = vel::decode_tga(file, step);
+  if (!image) return 0;
+  if (step == 0 || image->bytes_per_pixel != 4 || image->pixels.size() != image->width * image->height * 4) {
+    std::abort();
+  }
+  const std::optional<vel::TgaHeader> h = vel::parse_tga_header(file);
+  if (!h || image->width != vel::sampled_side(h->width, step) || image->height != vel::sampled_side(h->height, step)) {
+    std::abort();
+  }
+  vel::return_pooled_buffer(std::move(image->pixels));
+  return 0;
+}

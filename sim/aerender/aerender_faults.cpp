@@ -1,0 +1,71 @@
+#include "aerender_faults.h"
+
+#include <charconv>
+
+namespace sim {
+
+namespace {
+
+std::optional<int64_t> number(const std::string& text, int64_t hi) {
+  int64_t v = 0;
+  const char* end = text.data() + text.size();
+  auto [p, ec] = std::from_chars(text.data(), end, v);
+  if (ec != std::errc() || p != end || v < 0 || v > hi) return std::nullopt;
+  return v;
+}
+
+std::optional<std::set<int64_t>> frame_list(const std::string& text) {
+  std::set<int64_t> out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const std::optional<int64_t> v = number(item, 10'000'000);
+    if (!v) return std::nullopt;
+    out.insert(*v);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<std::string>(const char*)>& getenv) {
+  AerenderFaults f;
+  if (auto v = getenv("SIM_AERENDER_FRAME_MS")) {
+    const std::optional<int64_t> ms = number(*v, 600'000);
+    if (!ms) return fail("SIM_AERENDER_FRAME_MS: bad value " + *v);
+    f.extra_frame_ms = static_cast<uint32_t>(*ms);
+  }
+  if (auto v = getenv("SIM_AERENDER_SILENT")) f.silent = *v == "1";
+  if (auto v = getenv("SIM_AERENDER_CRASH_AFTER")) {
+    const std::optional<int64_t> n = number(*v, 10'000'000);
+    if (!n) return fail("SIM_AERENDER_CRASH_AFTER: bad value " + *v);
+    f.crash_after = static_cast<uint64_t>(*n);
+  }
+  const std::pair<const char*, std::set<int64_t>*> lists[] = {{"SIM_AERENDER_SKIP", &f.skip},
+                                                              {"SIM_AERENDER_CORRUPT", &f.corrupt},
+                                                              {"SIM_AERENDER_TRUNCATE", &f.truncate},
+                                                              {"SIM_AERENDER_WRITE_ERROR", &f.write_error}};
+  for (const auto& [name, target] : lists) {
+    if (auto v = getenv(name)) {
+      std::optional<std::set<int64_t>> frames = frame_list(*v);
+      if (!frames) return fail(std::string(name) + ": bad frame list " + *v);
+      *target = std::move(*frames);
+    }
+  }
+  if (auto v = getenv("SIM_AERENDER_TGA")) f.tga_run_length = *v == "rle";
+  if (auto v = getenv("SIM_AERENDER_PSD")) f.psd_packbits = *v != "raw";
+  if (auto v = getenv("SIM_AERENDER_PSD_DEPTH")) {
+    if (*v != "8" && *v != "16") return fail("SIM_AERENDER_PSD_DEPTH: 8 or 16, got " + *v);
+    f.psd_depth = *v == "16" ? 16 : 8;
+  }
+  if (auto v = getenv("SIM_AERENDER_PSD_CHANNELS")) {
+    if (*v != "3" && *v != "4") return fail("SIM_AERENDER_PSD_CHANNELS: 3 or 4, got " + *v);
+    f.psd_alpha_channel = *v == "4";
+  }
+  return f;
+}
+
+}  // namespace sim

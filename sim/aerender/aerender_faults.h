@@ -1,0 +1,41 @@
+// Faults the stand-in aerender can be told to show. Its command line is fixed
+// by the pool, so they come from the environment:
+//   SIM_AERENDER_FRAME_MS=N        every frame takes N ms more
+//   SIM_AERENDER_SILENT=1          writes nothing and waits to be killed
+//   SIM_AERENDER_CRASH_AFTER=N     dies (SIGABRT) after writing N frames
+//   SIM_AERENDER_SKIP=a,b          frames never written
+//   SIM_AERENDER_CORRUPT=a,b       frames written with a damaged header
+//   SIM_AERENDER_TRUNCATE=a,b      frames written cut to half their length
+//   SIM_AERENDER_WRITE_ERROR=a     writing that frame fails: error and exit 1
+// and the file variants tests can ask for:
+//   SIM_AERENDER_TGA=rle           run-length Targa (raw otherwise)
+//   SIM_AERENDER_PSD=raw           raw Photoshop data (PackBits otherwise)
+//   SIM_AERENDER_PSD_DEPTH=16      16 bits per channel (8 otherwise)
+//   SIM_AERENDER_PSD_CHANNELS=3    RGB only, colours matted on black (4 otherwise)
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "result.h"
+
+namespace sim {
+
+struct AerenderFaults {
+  uint32_t extra_frame_ms = 0;
+  bool silent = false;
+  std::optional<uint64_t> crash_after;
+  std::set<int64_t> skip, corrupt, truncate, write_error;
+  bool tga_run_length = false;
+  bool psd_packbits = true;
+  int psd_depth = 8;
+  bool psd_alpha_channel = true;
+};
+
+// `getenv` gives a variable's value or nothing; a malformed value is an error.
+Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<std::string>(const char*)>& getenv);
+
+}  // namespace sim

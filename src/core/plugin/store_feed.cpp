@@ -1,0 +1,245 @@
+#include "core/plugin/store_feed.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "cache/frame_cache_ops.h"
+#include "core/log.h"
+#include "core/paths.h"
+#include "host/item_calls.h"
+#include "host/project_calls.h"
+#include "host/suite_probe.h"
+#include "memout/output_format.h"
+#include "store/cleanup_queue.h"
+#include "store/store_paths.h"
+
+namespace vel {
+
+namespace {
+
+void sat_inc(uint64_t& v, uint64_t n = 1) { v = v + n < v ? UINT64_MAX : v + n; }
+
+bool in_pool_worker() { return worker_output_format() != WorkerOutputFormat::Psd; }
+
+void start_store(StoreFeed& feed) {
+  if (feed.started) return;
+  feed.started = true;
+  feed.root = frame_store_dir(caches_dir(), in_pool_worker());
+  // Without a root there is nothing to read or write: no thread at all.
+  if (feed.root) feed.handle = spawn_store_worker(feed.root);
+}
+
+// The pinned composition's name, read again when it may have changed.
+std::optional<std::string> comp_key_of(StoreFeed& feed, const PreviewController& ctl, bool reread) {
+  if (!ctl.pinned_item || ctl.pinned_handle == nullptr) return std::nullopt;
+  if (reread || !feed.comp_name || feed.comp_name->first != *ctl.pinned_item) {
+    // An unreadable name is the empty key, as for the RAM cache's composition key.
+    auto name = item_name(ctl.pinned_handle, ctl.plugin_id);
+    feed.comp_name = std::make_pair(*ctl.pinned_item, name ? name.value() : std::string());
+  }
+  return feed.comp_name->second;
+}
+
+std::optional<StoreStreamIdentity> wanted_stream(StoreFeed& feed, const PreviewController& ctl,
+                                                 const PreviewTickReport& report) {
+  std::optional<std::string> key = comp_key_of(feed, ctl, report.pinned_changed || report.edited);
+  if (feed.project_unreadable) return std::nullopt;
+  // A host without the project suite says so when it is acquired, and would
+  // say it again on every tick: it is asked at most once.
+  if (project_suite_missing_at_probe() || !num_projects()) {
+    feed.project_unreadable = true;
+    return std::nullopt;
+  }
+  std::optional<ProjectFileState> file = project_file_state();
+  // Unsaved changes that the preview took for edits (its own work-area
+  // moves are not) make frames that no saved state holds. A project found
+  // with unsaved changes is taken as edited: nobody knows what they changed.
+  if (file && !file->dirty) {
+    feed.unsaved_edits = false;
+  } else if (file && (report.edited || !feed.project_seen)) {
+    feed.unsaved_edits = true;
+  }
+  if (file) feed.project_seen = true;
+  if (!key || !file || feed.unsaved_edits) return std::nullopt;
+  struct stat st {};
+  if (::stat(file->path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return StoreStreamIdentity{*ctl.pinned_item, *key, file->path, static_cast<int64_t>(st.st_size),
+                             static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec)};
+}
+
+void close_stream(StoreFeed& feed, PreviewController& ctl) {
+  if (feed.handle.live()) feed.handle.raise_generation();
+  feed.stream.reset();
+  feed.opened = false;
+  feed.requested.clear();
+  feed.on_disk.clear();
+  ctl.store_pending.clear();  // what was awaited is rendered instead
+}
+
+void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, LoadedFrame& frame) {
+  ctl.store_pending.erase(frame.key);
+  feed.on_disk.insert(frame.key);
+  const std::optional<uint32_t> width = cached_frame_width(cache, frame.key);
+  if (width && *width >= frame.width) return;
+  RgbaFrame rgba{frame.pixels, frame.time, frame.width, frame.height};
+  if (!cache_rendered_frame(cache, frame.key, rgba)) return;
+  sat_inc(feed.loaded_frames);
+  ctl.strip_dirty = true;
+  if (auto cur = frame_key_of(ctl, ctl.current_frame); cur && *cur == frame.key) {
+    present_frame_to_panel(ctl, rgba, frame.key);
+  }
+}
+
+void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
+  for (int n = 0; n < kStoreRepliesPerTick; ++n) {
+    std::optional<StoreReply> reply = feed.handle.take_reply();
+    if (!reply) return;
+    if (auto* f = std::get_if<FrameReply>(&reply->body)) {
+      take_loaded_frame(feed, ctl, cache, f->frame);
+    } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
+      ctl.store_pending.erase(m->key);
+    } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
+      feed.requested.erase(s->key);
+      feed.on_disk.insert(s->key);
+      sat_inc(feed.saved_frames);
+      sat_inc(feed.saved_bytes, s->saved_bytes);
+    } else if (auto* o = std::get_if<OpenedReply>(&reply->body)) {
+      feed.opened = true;
+      log_line("INFO", "S9 disque : flux ouvert pour « " + (feed.stream ? feed.stream->comp_key : std::string()) +
+                           " », " + std::to_string(o->frames_sent) + " image(s) préchargée(s)");
+    }
+  }
+}
+
+void post_writes(StoreFeed& feed, FrameCache& cache) {
+  int posted = 0;
+  while (posted < kStoreWritesPerTick && feed.handle.queued_jobs() < kStoreJobsWaiting &&
+         !cache.store_write_queue.empty()) {
+    const FrameKey key = cache.store_write_queue.front();
+    cache.store_write_queue.pop_front();
+    if (feed.on_disk.contains(key)) continue;
+    auto it = cache.index.find(key);
+    if (it == cache.index.end()) continue;  // evicted since: nothing to write
+    const CachedFrame& entry = it->second;
+    const uint64_t bytes = entry.payload().size();
+    StoredFrame frame = entry.is_raw() ? StoredFrame(*entry.raw()) : StoredFrame(*entry.packed());
+    if (!feed.handle.send(WriteFrameJob{key, std::move(frame)}, bytes)) return;
+    ++posted;
+  }
+}
+
+void save_cost_figures(const std::string& key, const CostFigures& figures) {
+  std::optional<std::string> bytes = write_cost_profile(figures);
+  std::optional<std::filesystem::path> path = cost_profile_path(app_support_dir(), in_pool_worker(), key);
+  if (!bytes || !path) return;
+  post_cleanup_request(WriteFile{*path, std::vector<uint8_t>(bytes->begin(), bytes->end())});
+}
+
+// At a switch: the outgoing composition's figures are saved, the incoming
+// one's profile is read into the controller.
+void switch_cost_profiles(StoreFeed& feed, PreviewController& ctl) {
+  if (feed.cost_key) save_cost_figures(*feed.cost_key, feed.cost_figures);
+  feed.cost_key.reset();
+  feed.cost_figures = {};
+  std::optional<std::string> key = feed.comp_name ? std::optional(feed.comp_name->second) : std::nullopt;
+  if (!key || !ctl.pinned_item) return;
+  feed.cost_key = key;
+  std::optional<std::filesystem::path> path = cost_profile_path(app_support_dir(), in_pool_worker(), *key);
+  if (!path) return;
+  const CostFigures figures = load_cost_profile(*path);
+  int counted = 0;
+  for (size_t i = 0; i < figures.size(); ++i) {
+    if (!figures[i]) continue;
+    ctl.per_factor_ms[i] = figures[i];
+    ++counted;
+  }
+  if (counted > 0) {
+    log_line("INFO", "profil de coût rechargé : " + std::to_string(counted) + " cran(s) pour « " + *key + " »");
+  }
+  feed.cost_figures = ctl.per_factor_ms;
+}
+
+}  // namespace
+
+void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
+                                 const StoreStreamIdentity& identity) {
+  if (!feed.started) {
+    start_store(feed);
+  } else if (feed.handle.live()) {
+    feed.handle.raise_generation();
+  }
+  feed.stream = identity;
+  feed.opened = false;
+  OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt};
+  if (auto focus = frame_key_of(ctl, ctl.current_frame)) job.focus_value = focus->value;
+  (void)feed.handle.send(std::move(job));
+  // Frames cached before the stream opened (rendered before a save) belong to it too.
+  rebuild_store_queue(cache);
+}
+
+void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache) {
+  if (!feed.stream || !feed.handle.live() || !ctl.timing || ctl.frame_count <= 0) return;
+  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+  const int64_t span = b.last - b.first + 1;
+  if (span <= 0) return;
+  const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
+  const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
+  LoadJob job;
+  for (int64_t i = 0; i < considered; ++i) {
+    std::optional<FrameKey> key = frame_key_of(ctl, b.first + (start - b.first + i) % span);
+    if (!key || contains_frame(cache, *key) || feed.requested.contains(*key)) {
+      continue;
+    }
+    job.keys.push_back(*key);
+  }
+  if (job.keys.empty()) return;
+  const std::vector<FrameKey> keys = job.keys;
+  if (!feed.handle.send(std::move(job))) return;
+  ctl.store_pending.insert(keys.begin(), keys.end());
+  feed.requested.insert(keys.begin(), keys.end());
+}
+
+void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickReport& report) {
+  std::optional<StoreStreamIdentity> wanted = wanted_stream(feed, ctl, report);
+  if (report.pinned_changed) switch_cost_profiles(feed, ctl);
+  if (feed.purged && wanted != feed.purged) feed.purged.reset();
+  if (wanted && wanted == feed.purged) wanted.reset();
+  if (wanted != feed.stream) {
+    close_stream(feed, ctl);
+    if (wanted) reset_preview_for_new_cache(feed, ctl, cache, *wanted);
+  }
+  if (!feed.handle.live()) return;
+  take_replies(feed, ctl, cache);
+  if (!feed.stream) return;
+  request_store_loads(feed, ctl, cache);
+  post_writes(feed, cache);
+}
+
+void note_cost_figures(StoreFeed& feed, const PreviewController& ctl) {
+  if (feed.cost_key) feed.cost_figures = ctl.per_factor_ms;
+}
+
+void purge_store(StoreFeed& feed, PreviewController& ctl) {
+  start_store(feed);
+  feed.purged = feed.stream;
+  close_stream(feed, ctl);
+  (void)feed.handle.send(PurgeJob{});
+}
+
+void save_cost_profile_at_teardown(StoreFeed& feed, PreviewController& ctl) {
+  if (feed.cost_key) save_cost_figures(*feed.cost_key, ctl.per_factor_ms);
+  ctl.per_factor_ms = {};
+  feed.cost_figures = {};
+}
+
+void shut_down_store(StoreFeed& feed) {
+  if (feed.started && feed.root) {
+    log_line("INFO", "S9 disque : " + std::to_string(feed.loaded_frames) + " image(s) rechargée(s) du disque, " +
+                         std::to_string(feed.saved_frames) + " écrite(s)");
+  }
+  feed.handle.stop();
+  stop_cleanup_worker();
+}
+
+}  // namespace vel

@@ -1,0 +1,102 @@
+// The disk store's part of the plug-in: which stream the preview reads and
+// writes (the pinned composition at the project's saved state), the idle
+// tick's feeding of the store from the cache's write queue, the loads of the
+// work area's missing frames, the replies taken back into the cache, the
+// purge, the cost profiles at a composition switch, and the stop at death.
+// Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+#include "cache/frame_cache.h"
+#include "preview/preview_controller.h"
+#include "store/cost_profile.h"
+#include "store/store_worker.h"
+
+namespace vel {
+
+// Writes are posted while fewer jobs than this wait at the store thread.
+inline constexpr uint64_t kStoreJobsWaiting = 4;
+inline constexpr int kStoreWritesPerTick = 8;
+inline constexpr int kStoreRepliesPerTick = 32;
+
+// What one stream stands for. The frames of a project edited since its
+// last save belong to no saved state: the stream is then closed and nothing
+// is read or written until the project is saved again.
+struct StoreStreamIdentity {
+  uint64_t comp_id = 0;
+  std::string comp_key;
+  std::string project_path;
+  int64_t size = 0;
+  int64_t mtime_sec = 0;
+  int64_t mtime_nsec = 0;
+  friend bool operator==(const StoreStreamIdentity&, const StoreStreamIdentity&) = default;
+};
+
+struct StoreFeed {
+  StoreHandle handle;
+  bool started = false;
+  bool project_unreadable = false;  // the host's project suite failed once: no stream this run
+  bool project_seen = false;        // the project's file state was read once
+  bool unsaved_edits = false;       // edited since the last save: no stream
+  std::optional<std::filesystem::path> root;
+
+  std::optional<StoreStreamIdentity> stream;  // none: closed
+  std::optional<StoreStreamIdentity> purged;  // a purge closed it: not reopened while it stays the same
+  bool opened = false;                        // the store thread answered the open
+  std::optional<std::pair<uint64_t, std::string>> comp_name;  // (item id, name) as last read
+
+  // Asked of the store in this stream, answered or not: a frame the cache
+  // lets go again is rendered, not read back over and over. A save makes its
+  // key askable again.
+  std::unordered_set<FrameKey, FrameKeyHasher> requested;
+  std::unordered_set<FrameKey, FrameKeyHasher> on_disk;        // loaded or saved in this stream
+
+  uint64_t loaded_frames = 0;  // taken into the cache from disk (saturating)
+  uint64_t saved_frames = 0;
+  uint64_t saved_bytes = 0;  // raw bytes minus bytes written
+
+  // The figures of the composition in `cost_key`, as of the last tick.
+  std::optional<std::string> cost_key;
+  CostFigures cost_figures{};
+};
+
+// Opens, closes or keeps the stream for what the preview shows now, takes
+// the store's replies into the cache, asks the store for the work area's
+// frames the cache lacks, and hands it the cache's frames still to write.
+// Before the producers, so that frames on disk are not rendered again.
+void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickReport& report);
+
+// After the producers: the figures of the composition shown, kept for the
+// save at the next switch.
+void note_cost_figures(StoreFeed& feed, const PreviewController& ctl);
+
+// Starts the store when it is not live yet, else cancels what is in flight;
+// then opens the stream of `identity`, preloading up to the cache's frame
+// limit around the playhead.
+void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
+                                 const StoreStreamIdentity& identity);
+
+// One load job with the work area's keys that are neither cached nor asked
+// for already; the preview does not render them while they are awaited.
+void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache);
+
+// "Purge Velocinta": removes the whole store (starting the store thread
+// for it when needed) and keeps the stream closed until what it stood for
+// changes.
+void purge_store(StoreFeed& feed, PreviewController& ctl);
+
+// The preview closes: the composition's figures go to its cost profile and
+// are cleared.
+void save_cost_profile_at_teardown(StoreFeed& feed, PreviewController& ctl);
+
+// Death hook: logs the store's summary and stops its thread and the cleanup
+// thread.
+void shut_down_store(StoreFeed& feed);
+
+}  // namespace vel

@@ -1,0 +1,180 @@
+// A bounded channel between the pool's threads: any number of senders and
+// receivers (copies of the two ends), blocking and non-blocking receives, and
+// sends that wait for room. Dropping every receiver disconnects the senders;
+// dropping every sender ends the receivers once the channel is empty. A send
+// can also wait in bounded steps that re-check a stop flag, so that a sender
+// never outlives the batch it works for.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace vel {
+
+namespace detail {
+template <class T>
+struct BoundedChannelCore {
+  explicit BoundedChannelCore(size_t cap) : capacity(cap == 0 ? 1 : cap) {}
+  std::mutex mu;
+  std::condition_variable space;  // senders wait for room or for the receivers to go
+  std::condition_variable items_ready;
+  std::deque<T> items;
+  const size_t capacity;
+  size_t senders = 1;
+  size_t receivers = 1;
+};
+}  // namespace detail
+
+enum class SendOutcome { Sent, Disconnected, Stopped };
+enum class TryRecv { Value, Empty, Disconnected };
+
+template <class T>
+class ChannelSender {
+ public:
+  ChannelSender() = default;
+  explicit ChannelSender(std::shared_ptr<detail::BoundedChannelCore<T>> core) : core_(std::move(core)) {}
+  ChannelSender(const ChannelSender& o) : core_(o.core_) {
+    if (core_) {
+      std::lock_guard lk(core_->mu);
+      ++core_->senders;
+    }
+  }
+  ChannelSender(ChannelSender&& o) noexcept : core_(std::move(o.core_)) {}
+  ChannelSender& operator=(ChannelSender o) noexcept {
+    std::swap(core_, o.core_);
+    return *this;
+  }
+  ~ChannelSender() { reset(); }
+
+  // Drops this end now.
+  void reset() {
+    if (!core_) return;
+    {
+      std::lock_guard lk(core_->mu);
+      --core_->senders;
+    }
+    core_->items_ready.notify_all();
+    core_.reset();
+  }
+
+  // Waits while full; Disconnected (value dropped) once every receiver is gone.
+  SendOutcome send(T value) { return send_impl(std::move(value), nullptr, {}); }
+
+  // The same, but wakes every `step` to look at `stop`: Stopped (value
+  // dropped) once it is raised.
+  SendOutcome send_unless_stopped(T value, const std::atomic<bool>& stop, std::chrono::milliseconds step) {
+    return send_impl(std::move(value), &stop, step);
+  }
+
+  // Never waits: false when full or disconnected (value dropped).
+  bool try_send(T value) {
+    if (!core_) return false;
+    std::lock_guard lk(core_->mu);
+    if (core_->receivers == 0 || core_->items.size() >= core_->capacity) return false;
+    core_->items.push_back(std::move(value));
+    core_->items_ready.notify_one();
+    return true;
+  }
+
+  bool connected() const {
+    if (!core_) return false;
+    std::lock_guard lk(core_->mu);
+    return core_->receivers > 0;
+  }
+
+ private:
+  SendOutcome send_impl(T value, const std::atomic<bool>* stop, std::chrono::milliseconds step) {
+    if (!core_) return SendOutcome::Disconnected;
+    std::unique_lock lk(core_->mu);
+    const auto room = [&] { return core_->receivers == 0 || core_->items.size() < core_->capacity; };
+    while (!room()) {
+      if (stop == nullptr) {
+        core_->space.wait(lk, room);
+      } else {
+        if (stop->load(std::memory_order_acquire)) return SendOutcome::Stopped;
+        core_->space.wait_for(lk, step, room);
+      }
+    }
+    if (core_->receivers == 0) return SendOutcome::Disconnected;
+    if (stop != nullptr && stop->load(std::memory_order_acquire)) return SendOutcome::Stopped;
+    core_->items.push_back(std::move(value));
+    core_->items_ready.notify_one();
+    return SendOutcome::Sent;
+  }
+
+  std::shared_ptr<detail::BoundedChannelCore<T>> core_;
+};
+
+template <class T>
+class ChannelReceiver {
+ public:
+  ChannelReceiver() = default;
+  explicit ChannelReceiver(std::shared_ptr<detail::BoundedChannelCore<T>> core) : core_(std::move(core)) {}
+  ChannelReceiver(const ChannelReceiver& o) : core_(o.core_) {
+    if (core_) {
+      std::lock_guard lk(core_->mu);
+      ++core_->receivers;
+    }
+  }
+  ChannelReceiver(ChannelReceiver&& o) noexcept : core_(std::move(o.core_)) {}
+  ChannelReceiver& operator=(ChannelReceiver o) noexcept {
+    std::swap(core_, o.core_);
+    return *this;
+  }
+  ~ChannelReceiver() { reset(); }
+
+  void reset() {
+    if (!core_) return;
+    std::deque<T> dropped;  // released after the lock
+    {
+      std::lock_guard lk(core_->mu);
+      if (--core_->receivers == 0) dropped.swap(core_->items);
+    }
+    core_->space.notify_all();
+    core_.reset();
+  }
+
+  // Waits for the next value; nothing once every sender is gone and the
+  // channel is empty.
+  std::optional<T> recv() {
+    if (!core_) return std::nullopt;
+    std::unique_lock lk(core_->mu);
+    core_->items_ready.wait(lk, [&] { return !core_->items.empty() || core_->senders == 0; });
+    return pop_locked();
+  }
+
+  // Never waits.
+  TryRecv try_recv(std::optional<T>& out) {
+    if (!core_) return TryRecv::Disconnected;
+    std::lock_guard lk(core_->mu);
+    out = pop_locked();
+    if (out) return TryRecv::Value;
+    return core_->senders == 0 ? TryRecv::Disconnected : TryRecv::Empty;
+  }
+
+ private:
+  std::optional<T> pop_locked() {
+    if (core_->items.empty()) return std::nullopt;
+    std::optional<T> v(std::move(core_->items.front()));
+    core_->items.pop_front();
+    core_->space.notify_one();
+    return v;
+  }
+
+  std::shared_ptr<detail::BoundedChannelCore<T>> core_;
+};
+
+template <class T>
+std::pair<ChannelSender<T>, ChannelReceiver<T>> make_bounded_channel(size_t capacity) {
+  auto core = std::make_shared<detail::BoundedChannelCore<T>>(capacity);
+  return {ChannelSender<T>(core), ChannelReceiver<T>(core)};
+}
+
+}  // namespace vel

@@ -1,0 +1,68 @@
+// Ingest of one frame file written by a pool worker: read it whole into a
+// pooled buffer, decode it by its extension (Targa, else Photoshop, else the
+// system bitmap decoder), sample it down by the job's step, and hand back
+// one outcome record with the frame, when there is one, and the timings.
+// Nothing here stops the caller: every failure is an outcome.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+
+#include "cache/buffer_pool.h"
+#include "cache/rgba_frame.h"
+
+namespace vel {
+
+// Values and names are what the pool's PERF records print.
+enum class FileDecodeOutcome : uint8_t {
+  ReadFailed = 0,    // the file could not be read
+  DecodeFailed = 1,  // read, but no frame came out of it
+  Decoded = 2,       // frame present
+};
+const char* file_decode_outcome_name(FileDecodeOutcome outcome);
+
+struct DecodedOutput {
+  std::optional<RgbaFrame> frame;  // premultiplied RGBA8 at the sampled size
+  double read_ms = 0.0;
+  double decode_ms = 0.0;  // from the end of the read; 0 when unreadable
+  uint64_t file_bytes = 0;  // 0 when unreadable
+  FileDecodeOutcome outcome = FileDecodeOutcome::ReadFailed;
+};
+
+// A file of 0 bytes or more than this is not read.
+inline constexpr uint64_t kMaxFrameFileBytes = 512ull << 20;
+
+// Reads, decodes and samples one frame file; `time_s` becomes the frame's
+// time. The Photoshop reader samples while decoding when `sample_while_decoding`
+// (VELOCINTA_PIPELINE_OPTIMIZE), else decodes at full size and samples after.
+DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
+                                bool sample_while_decoding);
+// The same with the process's switch.
+DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step);
+
+// The whole regular file in a pooled buffer; nothing for a missing or
+// non-regular file, a size of 0 or above the limit, or a read that comes
+// short or finds the file grown.
+std::optional<ByteBuffer> read_output_file(const std::filesystem::path& path);
+
+// Packed 8-bit RGB or RGBA rows (`row_bytes` apart) sampled into a new frame
+// of premultiplied RGBA; with 4 bytes per pixel the colour is premultiplied
+// when `straight_alpha`, copied otherwise; 3 bytes per pixel give A = 255.
+// Nothing when the layout does not fit `bytes` or the sizes overflow.
+std::optional<RgbaFrame> sample_to_rgba(std::span<const uint8_t> bytes, uint64_t width, uint64_t height,
+                                        uint64_t row_bytes, uint64_t bytes_per_pixel, uint64_t step, double time_s,
+                                        bool straight_alpha);
+
+// The system bitmap decoder, under the process-wide bitmap lock. Logs the
+// layouts it cannot use ("pool ingest: format non géré ...").
+std::optional<RgbaFrame> decode_with_bitmap_rep(std::span<const uint8_t> bytes, const std::filesystem::path& path,
+                                                uint64_t step, double time_s);
+
+// The worker that wrote a frame file: N when the file's folder is named "w"
+// followed by N in decimal (one leading "+" allowed, nothing else, no
+// overflow); nothing otherwise.
+std::optional<uint64_t> parse_worker_dir_name(const std::filesystem::path& frame_file);
+
+}  // namespace vel

@@ -1,0 +1,92 @@
+// The output discovery worker of a file-mode batch, "velocinta-discovery":
+// on each request it scans the batch's worker folders for finished frame
+// files of the batch's format and answers them read-first around the
+// playhead. One report per request, in order; the worker ends when the stop
+// flag rises or either channel is dropped.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "memout/output_format.h"
+#include "pool/bounded_channel.h"
+#include "pool/job_dir_guard.h"
+
+namespace vel {
+
+struct DiscoveryRequest {
+  bool has_playhead = false;
+  int64_t playhead = 0;  // the frame reading starts from
+};
+
+struct DiscoveredFile {
+  std::filesystem::path path;
+  int64_t frame = 0;
+  bool age_known = false;
+  double age_ms = 0.0;  // from the file's modification to the scan
+};
+
+struct DiscoveryReport {
+  std::vector<DiscoveredFile> files;  // read-first order
+  std::chrono::steady_clock::time_point scan_started;
+  std::chrono::steady_clock::duration scan_took{};
+};
+
+// The batch plan's end of one discovery worker. Releasing it raises the stop
+// flag first, then drops both channels, so the worker ends whatever it waits on.
+class DiscoveryHandle {
+ public:
+  DiscoveryHandle(ChannelSender<DiscoveryRequest> requests, ChannelReceiver<DiscoveryReport> reports,
+                  std::shared_ptr<std::atomic<bool>> stop);
+  DiscoveryHandle(DiscoveryHandle&&) noexcept = default;
+  // Releases the handle it replaces first.
+  DiscoveryHandle& operator=(DiscoveryHandle&& other) noexcept;
+  ~DiscoveryHandle();
+
+  uint64_t counter = 0;  // kept by the supervision
+  ChannelSender<DiscoveryRequest> requests;
+  ChannelReceiver<DiscoveryReport> reports;
+  std::optional<std::chrono::steady_clock::time_point> pending_since;
+  std::shared_ptr<std::atomic<bool>> stop;
+  bool waiting = false;
+
+ private:
+  // Raises the stop flag, then drops the request sender, the report
+  // receiver and the flag, in that order.
+  void release();
+};
+
+// Starts the worker over `job_dir` for files of `format` (PSD or TGA). Never
+// fails: when the thread cannot start ("pool: discovery worker unavailable:
+// ..." is logged) the handle's channels are already disconnected.
+DiscoveryHandle spawn_output_discovery(std::filesystem::path job_dir, SharedJobDir job_dir_guard,
+                                       WorkerOutputFormat format);
+
+// The frame number at the end of a file name's stem: 1 to 12 ASCII digits.
+// "f_00012.tga" gives 12; "f_.tga" and a 13-digit run give nothing.
+std::optional<int64_t> frame_number_from_file_name(std::string_view name);
+
+// Whether a file in a worker folder is a finished frame of `extension`:
+// valid UTF-8, not an "AEtemp" file, a 3-byte extension equal to it in any
+// ASCII case, and a frame number.
+std::optional<int64_t> finished_frame_of(std::string_view name, std::string_view extension);
+
+// Read-first order, stable: with a playhead the frames at or after it in
+// ascending order, then those before it; without, plain ascending order.
+void sort_read_first(std::vector<DiscoveredFile>& files, const DiscoveryRequest& request);
+
+// One scan of the job folder (the worker's step 3 to 6); nothing when the
+// stop flag rose meanwhile. A folder that cannot be listed logs "pool:
+// discovery failed: ..." and gives an empty list.
+std::optional<std::vector<DiscoveredFile>> scan_job_dir(const std::filesystem::path& job_dir,
+                                                       std::string_view extension,
+                                                       const DiscoveryRequest& request,
+                                                       const std::atomic<bool>& stop);
+
+}  // namespace vel

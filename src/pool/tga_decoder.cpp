@@ -1,0 +1,255 @@
+#include "pool/tga_decoder.h"
+
+#include <cstring>
+
+#include "pool/premultiply_simd.h"
+
+namespace vel {
+
+namespace {
+
+constexpr size_t kHeaderBytes = 18;
+constexpr size_t kFooterBytes = 26;
+constexpr size_t kExtensionBytes = 495;
+constexpr char kSignature[] = "TRUEVISION-XFILE.";  // with its zero byte: 18 bytes
+
+uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// The footer's offsets bound the image data and may override the alpha mode.
+bool apply_footer(std::span<const uint8_t> data, uint8_t alpha_bits, TgaHeader& h) {
+  const size_t len = data.size();
+  h.data_end = len;
+  if (len < sizeof kSignature || std::memcmp(data.data() + len - sizeof kSignature, kSignature, sizeof kSignature) != 0) {
+    return true;
+  }
+  if (len < kFooterBytes) return false;
+  const size_t footer_start = len - kFooterBytes;
+  // An image id that runs into the footer leaves no image data at all.
+  if (footer_start < h.data_start) return false;
+  const uint64_t extension = le32(data.data() + footer_start);
+  const uint64_t developer = le32(data.data() + footer_start + 4);
+  h.data_end = footer_start;
+  for (uint64_t offset : {extension, developer}) {
+    if (offset == 0) continue;
+    if (offset < h.data_start || offset >= footer_start) return false;
+    h.data_end = std::min<size_t>(h.data_end, offset);
+  }
+  if (extension == 0) return true;
+  if (extension + kExtensionBytes > footer_start) return false;
+  if (le16(data.data() + extension) != kExtensionBytes) return false;
+  switch (data[extension + 494]) {
+    case 0:
+    case 1:
+      h.alpha = TgaAlphaMode::Ignore;
+      return true;
+    case 3:
+      h.alpha = TgaAlphaMode::Straight;
+      return alpha_bits != 0;
+    case 4:
+      h.alpha = TgaAlphaMode::Premultiplied;
+      return alpha_bits != 0;
+    default:
+      return false;
+  }
+}
+
+// One pixel per call, sampled pixels `stride` bytes apart in the stored row
+// (negative when stored right to left). Templated so that the common
+// straight-alpha row compiles to a tight loop.
+template <TgaAlphaMode kMode, int kBpp>
+void convert_row(const uint8_t* src, ptrdiff_t stride, uint8_t* dst, uint64_t count) {
+  uint64_t x = 0;
+#if defined(VEL_POOL_SSE2)
+  if (kBpp == 4 && stride == 4) {
+    for (; x + 4 <= count; x += 4, src += 16, dst += 16) {
+      const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                       targa_four_pixels(px, kMode == TgaAlphaMode::Straight, kMode == TgaAlphaMode::Ignore));
+    }
+  }
+#endif
+  for (; x < count; ++x, src += stride, dst += 4) {
+    const uint8_t b = src[0], g = src[1], r = src[2];
+    if constexpr (kMode == TgaAlphaMode::Straight) {
+      const uint8_t a = src[3];
+      dst[0] = premultiply(r, a);
+      dst[1] = premultiply(g, a);
+      dst[2] = premultiply(b, a);
+      dst[3] = a;
+    } else if constexpr (kMode == TgaAlphaMode::Premultiplied) {
+      dst[0] = r;
+      dst[1] = g;
+      dst[2] = b;
+      dst[3] = src[3];
+    } else {
+      dst[0] = r;
+      dst[1] = g;
+      dst[2] = b;
+      dst[3] = 255;
+    }
+  }
+}
+
+using RowConverter = void (*)(const uint8_t*, ptrdiff_t, uint8_t*, uint64_t);
+
+RowConverter row_converter(TgaAlphaMode mode, uint8_t bpp) {
+  if (bpp == 3) return convert_row<TgaAlphaMode::Ignore, 3>;
+  switch (mode) {
+    case TgaAlphaMode::Straight:
+      return convert_row<TgaAlphaMode::Straight, 4>;
+    case TgaAlphaMode::Premultiplied:
+      return convert_row<TgaAlphaMode::Premultiplied, 4>;
+    case TgaAlphaMode::Ignore:
+      break;
+  }
+  return convert_row<TgaAlphaMode::Ignore, 4>;
+}
+
+bool decode_raw(std::span<const uint8_t> data, const TgaHeader& h, uint64_t step, uint64_t out_w, uint64_t out_h,
+                uint8_t* out) {
+  const uint64_t row_bytes = h.width * h.bytes_per_pixel;
+  if (h.data_end - h.data_start < row_bytes * h.height) return false;
+  const RowConverter convert = row_converter(h.alpha, h.bytes_per_pixel);
+  const ptrdiff_t stride = static_cast<ptrdiff_t>(step * h.bytes_per_pixel) * (h.right_to_left ? -1 : 1);
+  const uint64_t first_col = h.right_to_left ? h.width - 1 : 0;
+  for (uint64_t y = 0; y < out_h; ++y) {
+    const uint64_t stored_row = h.top_to_bottom ? y * step : (h.height - 1) - y * step;
+    const uint8_t* row = data.data() + h.data_start + stored_row * row_bytes;
+    convert(row + first_col * h.bytes_per_pixel, stride, out + y * out_w * 4, out_w);
+  }
+  return true;
+}
+
+// Where the run-length stream's pixels land: stored order runs across row
+// ends; each pixel is mirrored into image coordinates and kept only on the
+// sampling grid.
+class SampledPlacer {
+ public:
+  SampledPlacer(const TgaHeader& h, uint64_t step, uint64_t out_w, uint64_t out_h, uint8_t* out)
+      : h_(h), step_(step), out_w_(out_w), out_h_(out_h), out_(out) {}
+
+  void place(const uint8_t rgba[4]) {
+    const uint64_t image_col = h_.right_to_left ? h_.width - 1 - col_ : col_;
+    const uint64_t image_row = h_.top_to_bottom ? row_ : h_.height - 1 - row_;
+    if (image_col % step_ == 0 && image_row % step_ == 0) {
+      const uint64_t ox = image_col / step_, oy = image_row / step_;
+      if (ox < out_w_ && oy < out_h_) std::memcpy(out_ + (oy * out_w_ + ox) * 4, rgba, 4);
+    }
+    if (++col_ == h_.width) {
+      col_ = 0;
+      ++row_;
+    }
+  }
+
+ private:
+  const TgaHeader& h_;
+  const uint64_t step_, out_w_, out_h_;
+  uint8_t* out_;
+  uint64_t col_ = 0, row_ = 0;
+};
+
+bool decode_run_length(std::span<const uint8_t> data, const TgaHeader& h, uint64_t step, uint64_t out_w,
+                       uint64_t out_h, uint8_t* out) {
+  const uint64_t total = h.width * h.height;
+  const size_t bpp = h.bytes_per_pixel;
+  SampledPlacer placer(h, step, out_w, out_h, out);
+  uint64_t produced = 0;
+  size_t pos = h.data_start;
+  uint8_t rgba[4];
+  while (produced < total) {
+    if (pos >= h.data_end) return false;
+    const uint8_t packet = data[pos++];
+    const uint64_t count = (packet & 127u) + 1;
+    if (count > total - produced) return false;
+    if (packet & 128u) {
+      if (h.data_end - pos < bpp) return false;
+      if (!convert_tga_pixel(data.data() + pos, bpp, h.alpha, rgba)) return false;
+      pos += bpp;
+      for (uint64_t k = 0; k < count; ++k) placer.place(rgba);
+    } else {
+      if (h.data_end - pos < count * bpp) return false;
+      for (uint64_t k = 0; k < count; ++k, pos += bpp) {
+        if (!convert_tga_pixel(data.data() + pos, bpp, h.alpha, rgba)) return false;
+        placer.place(rgba);
+      }
+    }
+    produced += count;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<TgaHeader> parse_tga_header(std::span<const uint8_t> data) {
+  if (data.size() < kHeaderBytes) return std::nullopt;
+  const uint8_t* p = data.data();
+  const uint8_t id_length = p[0], map_type = p[1], image_type = p[2];
+  if (map_type != 0 || (image_type != 2 && image_type != 10)) return std::nullopt;
+  for (int i = 3; i < 8; ++i) {
+    if (p[i] != 0) return std::nullopt;
+  }
+  TgaHeader h;
+  h.width = le16(p + 12);
+  h.height = le16(p + 14);
+  if (!image_size_allowed(h.width, h.height)) return std::nullopt;
+  const uint8_t depth = p[16], descriptor = p[17];
+  const uint8_t alpha_bits = descriptor & 15u;
+  if (descriptor & 0xC0u) return std::nullopt;
+  if (depth == 24) {
+    if (alpha_bits != 0) return std::nullopt;
+    h.bytes_per_pixel = 3;
+  } else if (depth == 32) {
+    if (alpha_bits != 0 && alpha_bits != 8) return std::nullopt;
+    h.bytes_per_pixel = 4;
+    if (alpha_bits == 8) h.alpha = TgaAlphaMode::Straight;
+  } else {
+    return std::nullopt;
+  }
+  h.right_to_left = (descriptor & 0x10u) != 0;
+  h.top_to_bottom = (descriptor & 0x20u) != 0;
+  h.run_length = image_type == 10;
+  h.data_start = kHeaderBytes + id_length;
+  if (h.data_start > data.size()) return std::nullopt;
+  if (!apply_footer(data, alpha_bits, h)) return std::nullopt;
+  return h;
+}
+
+bool convert_tga_pixel(const uint8_t* stored, size_t stored_bytes, TgaAlphaMode mode, uint8_t out[4]) {
+  if (stored_bytes < 3 || (stored_bytes == 3 && mode != TgaAlphaMode::Ignore)) return false;
+  if (mode == TgaAlphaMode::Ignore) {
+    convert_row<TgaAlphaMode::Ignore, 3>(stored, 0, out, 1);
+  } else if (mode == TgaAlphaMode::Straight) {
+    convert_row<TgaAlphaMode::Straight, 4>(stored, 0, out, 1);
+  } else {
+    convert_row<TgaAlphaMode::Premultiplied, 4>(stored, 0, out, 1);
+  }
+  return true;
+}
+
+std::optional<DecodedImage> decode_tga(std::span<const uint8_t> data, uint64_t step) {
+  if (step == 0) return std::nullopt;
+  const std::optional<TgaHeader> header = parse_tga_header(data);
+  if (!header) return std::nullopt;
+  // A file too short for the image it declares is refused before its
+  // output is allocated: raw data must hold every pixel, and a run-length
+  // packet yields at most 128 pixels for at least 1 + bytes-per-pixel bytes.
+  const uint64_t pixels = header->width * header->height, bpp = header->bytes_per_pixel;
+  const uint64_t least_bytes = header->run_length ? (pixels + 127) / 128 * (1 + bpp) : pixels * bpp;
+  if (header->data_end - header->data_start < least_bytes) return std::nullopt;
+  const uint64_t out_w = sampled_side(header->width, step), out_h = sampled_side(header->height, step);
+  std::optional<ByteBuffer> buffer = take_image_buffer(out_w * out_h * 4);
+  if (!buffer) return std::nullopt;
+  const bool ok = header->run_length ? decode_run_length(data, *header, step, out_w, out_h, buffer->data())
+                                     : decode_raw(data, *header, step, out_w, out_h, buffer->data());
+  if (!ok) {
+    return_pooled_buffer(std::move(*buffer));
+    return std::nullopt;
+  }
+  return DecodedImage{std::move(*buffer), out_w, out_h, 4};
+}
+
+}  // namespace vel

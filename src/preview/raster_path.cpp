@@ -1,0 +1,54 @@
+// The preview controller's raster road: which renderer takes a newly pinned
+// composition, and the grab that a held raster comp draws itself.
+#include "core/log.h"
+#include "core/machine.h"
+#include "core/switches.h"
+#include "preview/preview_controller.h"
+#include "raster/introspect_comp.h"
+#include "raster/preview_topology.h"
+#include "raster/raster_frame.h"
+
+namespace vel {
+
+void classify_preview_topology(PreviewController& ctl, ItemH comp_item) {
+  ctl.raster_comp.reset();
+  const uint64_t start = mono_ns();
+  auto scan = scan_preview_topology(comp_item, [] { return mono_ns(); });
+  const double elapsed_ms = static_cast<double>(mono_ns() - start) / 1e6;
+  const RasterDecision d = decide_raster_path(scan, elapsed_ms, {raster_enabled(), ctl.raster_blocked},
+                                              [&] { return introspect_comp(ctl.plugin_id, comp_item); });
+  ctl.comp_is_3d = d.comp_is_3d;
+  for (const std::string& record : d.perf_records) perf_log(record);
+  if (!d.raster_comp) return;
+  // The host's paths step aside: what they were asked for is not wanted.
+  cancel_async_renders(ctl);
+  ctl.last_decision.reset();
+  ctl.raster_comp = d.raster_comp;
+}
+
+void reset_preview_session(PreviewController& ctl) {
+  ctl.raster_comp.reset();
+  ctl.last_decision.reset();
+}
+
+std::optional<GrabbedFrame> grab_pinned_frame(PreviewController& ctl, FrameKey key, uint32_t downsample) {
+  if (!ctl.raster_comp || key.scale == 0) return std::nullopt;
+  const uint32_t ds = downsample < 2 ? 1 : downsample;
+  const double t = static_cast<double>(key.value) / static_cast<double>(key.scale);
+  const uint64_t start = mono_ns();
+  auto frame = render_raster_frame(*ctl.raster_comp, ds, pipeline_optimize_enabled(), t);
+  if (!frame) {
+    reset_preview_session(ctl);
+    return std::nullopt;
+  }
+  GrabbedFrame g;
+  g.width = frame.value().width;
+  g.height = frame.value().height;
+  g.pixels = PixelPayload::adopt(std::move(frame.value().pixels));
+  g.downsample = ds;
+  g.time = t;
+  g.render_ms = static_cast<double>(mono_ns() - start) / 1e6;
+  return g;
+}
+
+}  // namespace vel

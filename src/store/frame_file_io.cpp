@@ -1,0 +1,138 @@
+#include "store/frame_file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "store/frame_file.h"
+#include "store/store_names.h"
+
+namespace vel {
+
+namespace {
+
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+bool write_all(int fd, std::span<const uint8_t> bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool read_file_limited(const fs::path& path, uint64_t limit, std::vector<uint8_t>& buffer) {
+  Fd f{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+  if (f.fd < 0) return false;
+  struct stat st {};
+  if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+      static_cast<uint64_t>(st.st_size) > limit) {
+    return false;
+  }
+  const size_t size = static_cast<size_t>(st.st_size);
+  try {
+    buffer.resize(size);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::read(f.fd, buffer.data() + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  uint8_t extra = 0;
+  for (;;) {
+    const ssize_t n = ::read(f.fd, &extra, 1);
+    if (n < 0 && errno == EINTR) continue;
+    return n == 0;
+  }
+}
+
+std::optional<uint64_t> write_file_atomically(const fs::path& dir, const std::string& name,
+                                              std::span<const uint8_t> head, std::span<const uint8_t> tail) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) return std::nullopt;
+  const fs::path tmp = dir / temp_file_name(name);
+  const fs::path final_path = dir / name;
+  Fd f{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666)};
+  bool ok = f.fd >= 0 && write_all(f.fd, head) && write_all(f.fd, tail);
+  if (f.fd >= 0) {
+    ok = ::close(f.fd) == 0 && ok;
+    f.fd = -1;
+  }
+  ok = ok && ::rename(tmp.c_str(), final_path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(tmp.c_str());
+    return std::nullopt;
+  }
+  return uint64_t{head.size()} + tail.size();
+}
+
+bool frame_file_exists(const fs::path& stream_dir, FrameKey key) {
+  struct stat st {};
+  return ::stat((stream_dir / frame_file_name(key)).c_str(), &st) == 0;
+}
+
+std::optional<uint64_t> write_frame_file(const fs::path& stream_dir, FrameKey key, std::span<const uint8_t> header,
+                                         std::span<const uint8_t> payload) {
+  return write_file_atomically(stream_dir, frame_file_name(key), header, payload);
+}
+
+std::optional<uint64_t> write_raw_frame_file(const fs::path& stream_dir, FrameKey key, const RgbaFrame& frame) {
+  std::optional<std::vector<uint8_t>> payload = pack_frame_payload(frame);
+  if (!payload || key.scale == 0 || !std::isfinite(frame.time) ||
+      payload->size() > std::numeric_limits<uint32_t>::max()) {
+    return std::nullopt;
+  }
+  const FrameHeader header =
+      vnf3_header(key, frame.width, frame.height, frame.time, static_cast<uint32_t>(payload->size()));
+  return write_frame_file(stream_dir, key, header, *payload);
+}
+
+std::optional<uint64_t> write_packed_frame_file(const fs::path& stream_dir, FrameKey key, const PackedFrame& frame) {
+  const std::optional<uint64_t> raw = raw_frame_bytes(frame.width, frame.height);
+  const std::span<const uint8_t> payload = frame.packed.bytes();
+  if (!raw || payload.size() < 4) return std::nullopt;
+  if (payload.size() > kMaxPackedPayloadBytes || load_u32_le(payload.data()) != *raw) return std::nullopt;
+  if (!lz4_block_decodes_to(payload.subspan(4), *raw)) return std::nullopt;
+  if (key.scale == 0 || !std::isfinite(frame.time)) return std::nullopt;
+  const FrameHeader header =
+      vnf3_header(key, frame.width, frame.height, frame.time, static_cast<uint32_t>(payload.size()));
+  return write_frame_file(stream_dir, key, header, payload);
+}
+
+std::optional<uint64_t> write_alias_file(const fs::path& stream_dir, FrameKey key, double time, FrameKey target) {
+  if (!std::isfinite(time) || key.scale == 0 || target.scale == 0) return std::nullopt;
+  const auto bytes = vnf4_bytes(key, time, target);
+  return write_frame_file(stream_dir, key, bytes, {});
+}
+
+std::vector<FrameKey> list_stored_keys(const fs::path& stream_dir) {
+  std::vector<FrameKey> keys;
+  std::error_code ec;
+  fs::directory_iterator it(stream_dir, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    if (auto key = parse_frame_file_name(it->path().filename().native())) keys.push_back(*key);
+  }
+  return keys;
+}
+
+}  // namespace vel

@@ -1,0 +1,279 @@
+#include "store/store_worker.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "cache/pack_worker.h"
+#include "core/log.h"
+#include "core/process_flags.h"
+#include "core/threads.h"
+#include "store/frame_file_io.h"
+#include "store/store_sweep.h"
+#include "store/stream_dir.h"
+
+namespace vel {
+
+namespace {
+
+uint64_t sat_add64(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+
+void sub_floor(std::atomic<uint64_t>& counter, uint64_t n) {
+  uint64_t cur = counter.load(std::memory_order_relaxed);
+  while (!counter.compare_exchange_weak(cur, cur > n ? cur - n : 0, std::memory_order_relaxed)) {
+  }
+}
+
+uint64_t reply_pixel_bytes(const StoreReply& r) {
+  const auto* f = std::get_if<FrameReply>(&r.body);
+  return f ? f->frame.pixels.size() : 0;
+}
+
+struct OpenStream {
+  fs::path dir;
+  uint64_t generation = 0;
+  std::string comp_key;
+  bool claimed = false;  // the owner file names this composition
+};
+
+// The store thread's own state.
+class StoreThread {
+ public:
+  explicit StoreThread(std::shared_ptr<StoreShared> shared) : shared_(std::move(shared)) {
+    ctx_.gauge = &shared_->load_gauge;
+  }
+
+  void handle(StoreJob& job) {
+    std::visit([&](auto& body) { run(job.generation, body); }, job.body);
+  }
+
+ private:
+  bool current(uint64_t generation) const { return shared_->generation.load() == generation; }
+  bool stream_takes(uint64_t generation) const { return open_ && open_->generation == generation; }
+  bool reply(uint64_t generation, decltype(StoreReply::body) body) {
+    return store_enqueue(*shared_, StoreReply{generation, std::move(body)});
+  }
+
+  void forget_stream() {
+    open_.reset();
+    last_ = LastWritten{};
+    reset_load_context(ctx_);
+  }
+
+  void run(uint64_t generation, OpenStreamJob& job) {
+    forget_stream();
+    if (!shared_->root) return;
+    shared_->load_gauge.store(kOpenStreamGaugeBytes);
+    std::optional<uint64_t> fingerprint = fingerprint_file(job.snapshot, [&] { return current(generation); });
+    shared_->load_gauge.store(0);
+    if (!fingerprint) {
+      if (current(generation)) log_line("ERROR", "store: snapshot read failed or changed during fingerprint");
+      return;
+    }
+    std::optional<fs::path> dir = choose_stream_dir(*shared_->root, job.comp_key, *fingerprint);
+    if (!dir) {
+      log_line("ERROR", "store: stream folder bound to another composition; store off for « " + job.comp_key + " »");
+      return;
+    }
+    const uint64_t sent = preload(*dir, generation, job);
+    if (!current(generation)) return;
+    touch_last_used(*dir);
+    open_ = OpenStream{*dir, generation, job.comp_key, false};
+    if (!reply(generation, OpenedReply{sent})) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!last_sweep_ || now - *last_sweep_ >= std::chrono::seconds(kSweepIntervalSeconds)) {
+      last_sweep_ = now;
+      (void)sweep_store(*shared_->root, kStoreCapBytes, 1, *dir);
+    }
+  }
+
+  // Frames at or after the focus first, each group by value then scale.
+  uint64_t preload(const fs::path& dir, uint64_t generation, const OpenStreamJob& job) {
+    std::vector<FrameKey> keys = list_stored_keys(dir);
+    auto group = [&](FrameKey k) { return job.focus_value && k.value >= *job.focus_value ? 0 : 1; };
+    std::sort(keys.begin(), keys.end(), [&](FrameKey a, FrameKey b) {
+      if (group(a) != group(b)) return group(a) < group(b);
+      return a.value != b.value ? a.value < b.value : a.scale < b.scale;
+    });
+    uint64_t sent = 0;
+    for (FrameKey key : keys) {
+      if (sent >= job.preload_count) break;
+      std::optional<LoadedFrame> frame = load_frame_file(dir, key, ctx_);
+      if (!frame) continue;
+      if (!reply(generation, FrameReply{std::move(*frame)})) break;
+      ++sent;
+    }
+    return sent;
+  }
+
+  void run(uint64_t generation, WriteFrameJob& job) {
+    if (!stream_takes(generation)) return;
+    const bool raw = std::holds_alternative<RgbaFrame>(job.frame);
+    uint64_t raw_len = 0;
+    if (raw) {
+      raw_len = std::get<RgbaFrame>(job.frame).pixels.size();
+      shared_->load_gauge.store(pack_capacity(raw_len));
+    } else {
+      const PackedFrame& p = std::get<PackedFrame>(job.frame);
+      raw_len = uint64_t{p.width} * p.height * 4;
+    }
+    if (!open_->claimed) open_->claimed = claim_stream_dir(open_->dir, open_->comp_key);
+    std::optional<uint64_t> written;
+    if (open_->claimed) written = store_frame(open_->dir, job.key, job.frame, last_, ctx_.rejected);
+    shared_->load_gauge.store(0);
+    if (!written) {
+      log_line("ERROR", raw ? "store: frame write failed" : "store: packed frame rejected or write failed");
+      return;
+    }
+    (void)reply(generation, SavedReply{job.key, raw_len > *written ? raw_len - *written : 0});
+  }
+
+  void run(uint64_t generation, LoadJob& job) {
+    if (!stream_takes(generation)) return;
+    for (FrameKey key : job.keys) {
+      if (!current(open_->generation)) return;
+      std::optional<LoadedFrame> frame = load_frame_file(open_->dir, key, ctx_);
+      const bool sent = frame ? reply(generation, FrameReply{std::move(*frame)}) : reply(generation, MissingReply{key});
+      if (!sent) return;
+    }
+  }
+
+  void run(uint64_t, PurgeJob&) {
+    forget_stream();
+    if (!shared_->root) return;
+    std::error_code ec;
+    fs::remove_all(*shared_->root, ec);
+    if (ec && ec != std::errc::no_such_file_or_directory) log_line("ERROR", "store: purge failed: " + ec.message());
+  }
+
+  std::shared_ptr<StoreShared> shared_;
+  std::optional<OpenStream> open_;
+  LastWritten last_;
+  LoadContext ctx_;
+  std::optional<std::chrono::steady_clock::time_point> last_sweep_;
+};
+
+}  // namespace
+
+bool store_enqueue(StoreShared& shared, StoreReply reply) {
+  if (reply.generation != shared.generation.load()) return false;  // the reply and its frame are dropped here
+  const uint64_t bytes = reply_pixel_bytes(reply);
+  {
+    std::unique_lock lock(shared.mutex);
+    shared.reply_bytes.fetch_add(bytes);
+    shared.reply_room.wait(lock, [&] { return shared.closed || shared.replies.size() < kStoreReplyLimit; });
+    if (shared.closed) {
+      sub_floor(shared.reply_bytes, bytes);
+      return false;
+    }
+    shared.replies.push_back(std::move(reply));
+  }
+  shared.reply_ready.notify_all();
+  request_early_idle();
+  return true;
+}
+
+void store_worker(const std::shared_ptr<StoreShared>& shared) {
+  StoreThread thread(shared);
+  for (;;) {
+    StoreJob job;
+    {
+      std::unique_lock lock(shared->mutex);
+      shared->jobs_ready.wait(lock, [&] { return shared->closed || !shared->jobs.empty(); });
+      if (shared->closed) return;
+      job = std::move(shared->jobs.front());
+      shared->jobs.pop_front();
+    }
+    thread.handle(job);
+    const uint64_t bytes = job.bytes;
+    job = StoreJob{};  // the pixels it pinned go before the counters say so
+    sub_floor(shared->queued_job_bytes, bytes);
+    sub_floor(shared->queued_job_count, 1);
+  }
+}
+
+StoreHandle spawn_store_worker(std::optional<fs::path> root) {
+  auto shared = std::make_shared<StoreShared>();
+  shared->root = std::move(root);
+  Result<std::thread> thread = spawn_named_thread("velocinta-store", [shared] { store_worker(shared); });
+  if (!thread) {
+    log_line("ERROR", "store: worker unavailable: " + thread.error());
+    return StoreHandle(std::move(shared), std::thread());
+  }
+  return StoreHandle(std::move(shared), std::move(thread.value()));
+}
+
+StoreHandle& StoreHandle::operator=(StoreHandle&& o) noexcept {
+  if (this != &o) {
+    stop();
+    shared_ = std::move(o.shared_);
+    thread_ = std::move(o.thread_);
+  }
+  return *this;
+}
+
+bool StoreHandle::send(std::variant<OpenStreamJob, WriteFrameJob, LoadJob, PurgeJob> body, uint64_t bytes) {
+  if (!live()) return false;
+  {
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->closed) return false;
+    shared_->queued_job_bytes.fetch_add(bytes);
+    shared_->queued_job_count.fetch_add(1);
+    shared_->jobs.push_back(StoreJob{shared_->generation.load(), bytes, std::move(body)});
+  }
+  shared_->jobs_ready.notify_one();
+  return true;
+}
+
+uint64_t StoreHandle::raise_generation() {
+  if (!shared_) return 0;
+  return shared_->generation.fetch_add(1) + 1;
+}
+
+std::optional<StoreReply> StoreHandle::take_reply() {
+  if (!shared_) return std::nullopt;
+  for (;;) {
+    std::optional<StoreReply> r;
+    {
+      std::lock_guard lock(shared_->mutex);
+      if (shared_->replies.empty()) return std::nullopt;
+      r = std::move(shared_->replies.front());
+      shared_->replies.pop_front();
+      sub_floor(shared_->reply_bytes, reply_pixel_bytes(*r));
+    }
+    shared_->reply_room.notify_one();
+    if (r->generation == shared_->generation.load()) return r;
+  }
+}
+
+std::optional<StoreReply> StoreHandle::wait_reply() {
+  for (;;) {
+    if (std::optional<StoreReply> r = take_reply()) return r;
+    if (!live()) return std::nullopt;
+    std::unique_lock lock(shared_->mutex);
+    shared_->reply_ready.wait(lock, [&] { return shared_->closed || !shared_->replies.empty(); });
+    if (shared_->closed && shared_->replies.empty()) return std::nullopt;
+  }
+}
+
+uint64_t StoreHandle::bytes_in_flight() const {
+  if (!shared_) return 0;
+  return sat_add64(sat_add64(shared_->queued_job_bytes.load(), shared_->reply_bytes.load()),
+                   shared_->load_gauge.load());
+}
+
+uint64_t StoreHandle::queued_jobs() const { return shared_ ? shared_->queued_job_count.load() : 0; }
+
+void StoreHandle::stop() {
+  if (!shared_) return;
+  // A fingerprint or a load in progress gives up at its next chunk or key.
+  shared_->generation.fetch_add(1);
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->closed = true;
+  }
+  shared_->jobs_ready.notify_all();
+  shared_->reply_room.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace vel

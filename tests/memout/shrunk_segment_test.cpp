@@ -1,0 +1,131 @@
+// A producer holds the segment's file as much as the host does and may shrink
+// it after the host mapped it. Whatever it does, the host must refuse the
+// output, never fault. Each case runs in a child so that a host that would
+// die of SIGBUS fails the case instead of ending the whole suite.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "memout/output_consumer.h"
+#include "memout_test_support.h"
+
+namespace vel {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr uint32_t kWidth = 64;
+constexpr uint32_t kHeight = 48;
+constexpr uint64_t kCapacity = uint64_t{kWidth} * kHeight * 4;
+
+// Exit codes of the child, one per way the host may go wrong.
+enum Outcome : int {
+  kRefused = 0,
+  kSetupFailed = 10,
+  kDelivered = 11,
+  kWrongError = 12,
+  kLeftOpen = 13,
+};
+
+OutputRequest request() {
+  OutputRequest r;
+  r.range_start = 0;
+  r.range_end = 3;
+  r.step = 1;
+  r.key_scale = 24;
+  r.width = kWidth;
+  r.height = kHeight;
+  return r;
+}
+
+// A record the consumer would accept for frame 1 of `request()`.
+void publish_valid_record(const HeaderView& h) {
+  OutputFrameMeta m;
+  m.frame = 1;
+  m.time_value = 1;
+  m.time_scale = 24;
+  m.width = kWidth;
+  m.height = kHeight;
+  m.mode = kFrameModePixels;
+  m.contract[0] = m.contract[1] = 1;
+  h.write_record(m);
+  h.write_payload_length(kCapacity);
+  h.slot_state().store(kSlotReady, std::memory_order_release);
+}
+
+// The host's side in the child: create the output, let the hostile producer
+// shrink it to `shrunk_to` bytes (publishing before or after), then take.
+int host_meets_shrinking_producer(const std::string& output_path, uint64_t shrunk_to, bool publish_first) {
+  auto made = create_memory_output(output_path, request());
+  if (!made) return kSetupFailed;
+  MemoryOutputConsumer consumer = std::move(*made);
+  const int fd = shm_open(consumer.mapping_name().c_str(), O_RDWR, 0);
+  if (fd < 0) return kSetupFailed;
+  void* view = mmap(nullptr, kSegmentHeaderBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) return kSetupFailed;
+  if (publish_first) publish_valid_record(HeaderView(view));
+  if (ftruncate(fd, static_cast<off_t>(shrunk_to)) != 0) return kSetupFailed;
+  if (!publish_first) publish_valid_record(HeaderView(view));
+
+  std::vector<uint8_t> pixels;
+  auto got = receive_output_frame(consumer, pixels);
+  if (got) return kDelivered;
+  if (got.error().message != "shared-memory mapping is too short") return kWrongError;
+  if (shrunk_to >= kSegmentHeaderBytes && consumer.header().closed().load() == 0) return kLeftOpen;
+  if (output_completion(consumer) != OutputCompletion::Incomplete) return kLeftOpen;
+  close_memory_output(consumer);
+  return kRefused;  // dropping the consumer must not fault either
+}
+
+TEST(ShrunkSegmentTest, HostRefusesTheOutputInsteadOfFaulting) {
+  struct Case {
+    const char* what;
+    uint64_t shrunk_to;
+    bool publish_first;
+  } cases[] = {
+      {"payload cut away, then a valid record", kSegmentHeaderBytes, false},
+      {"payload cut in half, then a valid record", kSegmentHeaderBytes + kCapacity / 2, false},
+      {"one payload byte short, then a valid record", kSegmentHeaderBytes + kCapacity - 1, false},
+      {"valid record, then everything cut away", 0, true},
+  };
+  for (const Case& c : cases) {
+    testing::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string output = dir.file("output.vnm");
+    testing::ForkedChild child([&] { return host_meets_shrinking_producer(output, c.shrunk_to, c.publish_first); });
+    ASSERT_TRUE(child.started());
+    const auto status = child.wait(20s);
+    ASSERT_TRUE(status) << c.what;
+    ASSERT_TRUE(WIFEXITED(*status)) << c.what << ": the host died of signal " << WTERMSIG(*status);
+    EXPECT_EQ(WEXITSTATUS(*status), kRefused) << c.what;
+  }
+}
+
+// The payload is read through the descriptor: a file shrunk after the size
+// check answers short rather than faulting.
+TEST(ShrunkSegmentTest, ReadThroughTheDescriptorAnswersShort) {
+  const std::string name = next_segment_identity().name;
+  auto segment = map_shared_memory(name, kSegmentHeaderBytes + kCapacity, true);
+  ASSERT_TRUE(segment) << segment.error().message;
+  std::vector<uint8_t> out(kCapacity);
+  ASSERT_TRUE(segment->check_whole());
+  ASSERT_TRUE(segment->read_exact(kSegmentHeaderBytes, out.data(), kCapacity));
+
+  const int fd = shm_open(name.c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(kSegmentHeaderBytes + 10)), 0);
+  close(fd);
+  auto whole = segment->check_whole();
+  ASSERT_FALSE(whole);
+  EXPECT_EQ(whole.error().message, "shared-memory mapping is too short");
+  auto read = segment->read_exact(kSegmentHeaderBytes, out.data(), kCapacity);
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().message, "shared-memory mapping is too short");
+  EXPECT_TRUE(segment->read_exact(kSegmentHeaderBytes, out.data(), 10));
+  EXPECT_FALSE(segment->read_exact(kSegmentHeaderBytes, out.data(), UINT64_MAX)) << "bounded by the mapping";
+}
+
+}  // namespace
+}  // namespace vel

@@ -1,0 +1,218 @@
+#include "store/frame_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "store/frame_file_io.h"
+#include "store/store_names.h"
+#include "store/store_test_support.h"
+
+namespace vel {
+namespace {
+
+using test::file_bytes;
+using test::pattern_frame;
+using test::put_file;
+
+std::vector<uint8_t> vnf3_file(FrameKey key, const RgbaFrame& f) {
+  std::vector<uint8_t> payload = *pack_frame_payload(f);
+  FrameHeader h = vnf3_header(key, f.width, f.height, f.time, static_cast<uint32_t>(payload.size()));
+  std::vector<uint8_t> out(h.begin(), h.end());
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+void put_u32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void put_f64(std::vector<uint8_t>& b, size_t at, double d) {
+  uint64_t bits;
+  std::memcpy(&bits, &d, 8);
+  for (int i = 0; i < 8; ++i) b[at + i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+TEST(FrameFile, Vnf3HeaderLayoutIsByteExact) {
+  const RgbaFrame f = pattern_frame(3, 2, 9, 1.25);
+  const std::vector<uint8_t> file = vnf3_file({-48, 24}, f);
+  const uint8_t expect_head[20] = {'V', 'N', 'F', '3', 0xD0, 0xFF, 0xFF, 0xFF, 24, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(file.data(), expect_head, 20), 0);
+  EXPECT_EQ(load_f64_le(&file[20]), 1.25);
+  EXPECT_EQ(load_u32_le(&file[28]), file.size() - 32);
+  EXPECT_EQ(load_u32_le(&file[32]), 3u * 2 * 4);  // the payload's raw length prefix
+}
+
+TEST(FrameFile, OnePixelFrameRoundTrips) {
+  const RgbaFrame f = pattern_frame(1, 1, 3, 2.0);
+  auto d = parse_frame_file(vnf3_file({48, 24}, f));
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->key, (FrameKey{48, 24}));
+  EXPECT_EQ(d->width, 1u);
+  EXPECT_EQ(d->height, 1u);
+  EXPECT_EQ(d->time, 2.0);
+  ASSERT_EQ(d->pixels.size(), 4u);
+  EXPECT_EQ(std::memcmp(d->pixels.data(), f.pixels.data(), 4), 0);
+}
+
+// A VNF2 of 2 × 1 pixels whose payload is the bytes 1, 2, 3, … up to `len`.
+std::vector<uint8_t> vnf2_file(uint32_t len) {
+  std::vector<uint8_t> file(32 + len);
+  std::memcpy(file.data(), "VNF2", 4);
+  put_u32(file, 4, 5);
+  put_u32(file, 8, 30);
+  put_u32(file, 12, 2);
+  put_u32(file, 16, 1);
+  put_f64(file, 20, 0.5);
+  put_u32(file, 28, len);
+  for (uint32_t i = 0; i < len; ++i) file[32 + i] = static_cast<uint8_t>(i + 1);
+  return file;
+}
+
+TEST(FrameFile, Vnf2ExpandsToOpaqueRgba) {
+  const std::vector<uint8_t> file = vnf2_file(6);
+  auto d = parse_frame_file(file);
+  ASSERT_TRUE(d);
+  const std::vector<uint8_t> want = {1, 2, 3, 255, 4, 5, 6, 255};
+  EXPECT_EQ(std::vector<uint8_t>(d->pixels.data(), d->pixels.data() + 8), want);
+}
+
+TEST(FrameFile, ParserRejectsEveryBrokenField) {
+  const std::vector<uint8_t> good = vnf3_file({7, 24}, pattern_frame(8, 4, 5));
+  ASSERT_TRUE(parse_frame_file(good));
+  struct Row {
+    const char* what;
+    std::function<void(std::vector<uint8_t>&)> spoil;
+  };
+  const Row rows[] = {
+      {"three bytes", [](auto& b) { b.resize(3); }},
+      {"unknown magic", [](auto& b) { b[3] = '5'; }},
+      {"alias magic", [](auto& b) { b[3] = '4'; }},
+      {"shorter than a header", [](auto& b) { b.resize(31); }},
+      {"scale 0", [](auto& b) { put_u32(b, 8, 0); }},
+      {"payload length one short", [](auto& b) { put_u32(b, 28, static_cast<uint32_t>(b.size() - 33)); }},
+      {"payload length one long", [](auto& b) { put_u32(b, 28, static_cast<uint32_t>(b.size() - 31)); }},
+      {"time NaN", [](auto& b) { put_f64(b, 20, std::nan("")); }},
+      {"time infinite", [](auto& b) { put_f64(b, 20, -INFINITY); }},
+      {"width 0", [](auto& b) { put_u32(b, 12, 0); }},
+      {"over 256 MiB of pixels", [](auto& b) { put_u32(b, 12, 16385), put_u32(b, 16, 4096); }},
+      {"raw length overflowing 32 bits", [](auto& b) { put_u32(b, 12, 65536), put_u32(b, 16, 65536); }},
+      {"prefix disagrees", [](auto& b) { put_u32(b, 32, 8 * 4 * 4 + 4); }},
+      {"other dimensions, same raw length", [](auto& b) { put_u32(b, 12, 4), put_u32(b, 16, 8); }},  // decodes, still accepted
+      {"truncated block", [](auto& b) { b.pop_back(), put_u32(b, 28, static_cast<uint32_t>(b.size() - 32)); }},
+      {"payload shorter than its prefix", [](auto& b) { b.resize(34), put_u32(b, 28, 2); }},
+  };
+  for (const Row& r : rows) {
+    std::vector<uint8_t> b = good;
+    r.spoil(b);
+    const bool accepted = parse_frame_file(b).has_value();
+    EXPECT_EQ(accepted, std::string(r.what) == "other dimensions, same raw length") << r.what;
+  }
+}
+
+TEST(FrameFile, Vnf2PayloadMustBeExactlyThreeBytesAPixel) {
+  EXPECT_FALSE(parse_frame_file(vnf2_file(7)));
+  EXPECT_FALSE(parse_frame_file(vnf2_file(5)));
+}
+
+TEST(FrameFile, AliasIsNeverAFrameAndParsesOnlyWhole) {
+  const auto alias = vnf4_bytes({5, 24}, 0.2, {4, 24});
+  std::vector<uint8_t> b(alias.begin(), alias.end());
+  EXPECT_FALSE(parse_frame_file(b));
+  auto a = parse_alias_file(b);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->target, (FrameKey{4, 24}));
+  b.push_back(0);
+  EXPECT_FALSE(parse_alias_file(b)) << "29 bytes";
+  EXPECT_FALSE(parse_alias_file(std::vector<uint8_t>(alias.begin(), alias.begin() + 27)));
+  EXPECT_FALSE(parse_alias_file(vnf4_bytes({5, 0}, 0.2, {4, 24})));
+  EXPECT_FALSE(parse_alias_file(vnf4_bytes({5, 24}, 0.2, {4, 0})));
+  EXPECT_FALSE(parse_alias_file(vnf4_bytes({5, 24}, INFINITY, {4, 24})));
+}
+
+// Hand-made LZ4 blocks for a raw length of 8: a token, literals, a match.
+TEST(FrameFile, PackedWritesRefuseBlocksThatLeaveTheirBounds) {
+  testing::ScratchDir dir;
+  const FrameKey key{1, 24};
+  auto packed = [](std::vector<uint8_t> block, uint32_t prefix = 8) {
+    std::vector<uint8_t> p = {static_cast<uint8_t>(prefix), 0, 0, 0};
+    p.insert(p.end(), block.begin(), block.end());
+    return PackedFrame{2, 1, 0.0, PixelPayload::adopt(std::move(p))};
+  };
+  struct Row {
+    const char* what;
+    PackedFrame frame;
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"eight literals", packed({0x80, 1, 2, 3, 4, 5, 6, 7, 8}), true},
+      {"literal, match of 4, three literals", packed({0x10, 9, 1, 0, 0x30, 1, 2, 3}), true},
+      {"prefix disagrees", packed({0x80, 1, 2, 3, 4, 5, 6, 7, 8}, 9), false},
+      {"block ends right after a match", packed({0x14, 9, 1, 0}), false},
+      {"match offset 0", packed({0x10, 9, 0, 0, 0x30, 1, 2, 3}), false},
+      {"match before the output's start", packed({0x10, 9, 2, 0, 0x30, 1, 2, 3}), false},
+      {"one byte short of the raw length", packed({0x70, 1, 2, 3, 4, 5, 6, 7}), false},
+      {"literals past the block", packed({0x90, 1, 2, 3}), false},
+      {"empty block", packed({}), false},
+      {"literal run length runs out", packed({0xF0, 255}), false},
+  };
+  for (const Row& r : rows) {
+    auto written = write_packed_frame_file(dir.path(), key, r.frame);
+    EXPECT_EQ(written.has_value(), r.accepted) << r.what;
+    EXPECT_EQ(frame_file_exists(dir.path(), key), r.accepted) << r.what;
+    std::filesystem::remove(dir.path() / frame_file_name(key));
+  }
+}
+
+TEST(FrameFile, WritesGoThroughATemporaryNameAndLeaveNoneBehind) {
+  testing::ScratchDir dir;
+  const RgbaFrame f = pattern_frame(16, 9, 2, 0.5);
+  auto n = write_raw_frame_file(dir.path() / "a" / "b", {12, 24}, f);
+  ASSERT_TRUE(n);
+  const auto bytes = file_bytes(dir.path() / "a" / "b" / "v12_s24.vnf");
+  EXPECT_EQ(bytes.size(), *n);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "a" / "b" / ".v12_s24.vnf.tmp"));
+  auto d = parse_frame_file(bytes);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(std::memcmp(d->pixels.data(), f.pixels.data(), f.pixels.size()), 0);
+  // Refused before touching the disk.
+  EXPECT_FALSE(write_raw_frame_file(dir.path(), {1, 0}, f));
+  EXPECT_FALSE(write_raw_frame_file(dir.path(), {1, 24}, pattern_frame(16, 9, 2, NAN)));
+  EXPECT_FALSE(write_alias_file(dir.path(), {1, 24}, 0.0, {0, 0}));
+  EXPECT_FALSE(frame_file_exists(dir.path(), {1, 24}));
+}
+
+TEST(FrameFile, ReadFileLimitedTakesOnlyWholeRegularFilesWithinTheLimit) {
+  testing::ScratchDir dir;
+  put_file(dir.path() / "ten", std::vector<uint8_t>(10, 1));
+  std::filesystem::create_symlink(dir.path() / "ten", dir.path() / "link");
+  std::filesystem::create_directory(dir.path() / "folder");
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  struct Row {
+    std::string name;
+    uint64_t limit;
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"ten", 10, true}, {"ten", 9, false}, {"link", 10, true}, {"folder", 1 << 20, false},
+      {"fifo", 1 << 20, false},  // would block for ever without a writer if opened blocking
+      {"missing", 10, false},
+  };
+  for (const Row& r : rows) {
+    std::vector<uint8_t> buf(3, 9);
+    EXPECT_EQ(read_file_limited(dir.path() / r.name, r.limit, buf), r.accepted) << r.name;
+    if (r.accepted) {
+      EXPECT_EQ(buf, std::vector<uint8_t>(10, 1));
+    }
+  }
+  std::vector<uint8_t> buf;
+  EXPECT_FALSE(read_file_limited("/dev/zero", 1 << 20, buf)) << "a device is no regular file";
+}
+
+}  // namespace
+}  // namespace vel

@@ -1,0 +1,66 @@
+#include "store/store_names.h"
+
+#include <gtest/gtest.h>
+
+namespace vel {
+namespace {
+
+TEST(FrameFileNames, KeyToNameAndTemporaryName) {
+  EXPECT_EQ(frame_file_name({-48, 24}), "v-48_s24.vnf");
+  EXPECT_EQ(temp_file_name(frame_file_name({-48, 24})), ".v-48_s24.vnf.tmp");
+  EXPECT_EQ(frame_file_name({INT32_MIN, UINT32_MAX}), "v-2147483648_s4294967295.vnf");
+}
+
+TEST(FrameFileNames, ListingRule) {
+  struct Row {
+    const char* name;
+    std::optional<FrameKey> key;
+  };
+  const Row rows[] = {
+      {"v-48_s24.vnf", FrameKey{-48, 24}},
+      {"v+5_s+30.vnf", FrameKey{5, 30}},
+      {"v2147483647_s4294967295.vnf", FrameKey{INT32_MAX, UINT32_MAX}},
+      {"v5_s30_s2.vnf", std::nullopt},  // split at the first "_s": "30_s2" is no number
+      {"v5_s0.vnf", std::nullopt},
+      {"v5_s-3.vnf", std::nullopt},
+      {"v_s30.vnf", std::nullopt},
+      {"v+_s30.vnf", std::nullopt},
+      {"v-_s30.vnf", std::nullopt},
+      {"w5_s30.vnf", std::nullopt},
+      {"v5_s30.VNF", std::nullopt},
+      {"v5_s30", std::nullopt},
+      {"v2147483648_s30.vnf", std::nullopt},
+      {"v5_s4294967296.vnf", std::nullopt},
+      {".v5_s30.vnf.tmp", std::nullopt},
+      {".last_used", std::nullopt},
+      {".composition", std::nullopt},
+      {"v 5_s30.vnf", std::nullopt},
+  };
+  for (const Row& r : rows) EXPECT_EQ(parse_frame_file_name(r.name), r.key) << r.name;
+}
+
+TEST(FrameFileNames, StemSanitizer) {
+  struct Row {
+    std::string key;
+    std::string stem;
+  };
+  const Row rows[] = {
+      {"Comp 1 / final", "Comp_1___final"},
+      {"", "_"},
+      {std::string(60, 'a'), std::string(48, 'a')},
+      {"été", "_t_"},
+      {"日本語", "___"},
+      {std::string(50, '\xC3') , std::string(48, '_')},  // stray bytes count one each
+      {"a\xF0\x9F\x8E\xACz", "a_z"},                     // one emoji is one character
+  };
+  for (const Row& r : rows) EXPECT_EQ(sanitize_file_stem(r.key), r.stem) << r.key;
+}
+
+TEST(FrameFileNames, StreamFolderName) {
+  EXPECT_EQ(stream_dir_name(0xabc), "rgba-premul-v1-0000000000000abc");
+  EXPECT_EQ(fnv1a64(""), kFnvOffsetBasis);
+  EXPECT_EQ(fnv1a64("a"), 0xaf63dc4c8601ec8cULL);
+}
+
+}  // namespace
+}  // namespace vel

@@ -1,0 +1,122 @@
+#include "store/store_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "store/frame_file_io.h"
+#include "store/store_names.h"
+#include "store/store_test_support.h"
+#include "store/stream_dir.h"
+
+namespace vel {
+namespace {
+
+using test::pattern_frame;
+
+class StoreWorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(scratch_.ok());
+    test::put_file(snapshot_, {'a', 'e', 'p'});
+    stream_ = root_ / "Main" / stream_dir_name(*fingerprint_file(snapshot_, [] { return true; }));
+  }
+  // The next reply, which the test expects to be of kind T.
+  template <class T>
+  T next(StoreHandle& h) {
+    std::optional<StoreReply> r = h.wait_reply();
+    EXPECT_TRUE(r);
+    if (!r || !std::holds_alternative<T>(r->body)) {
+      ADD_FAILURE() << "reply of another kind: " << (r ? r->body.index() : 99);
+      return T{};
+    }
+    return std::get<T>(std::move(r->body));
+  }
+
+  testing::ScratchDir scratch_{"vel-store"};
+  std::filesystem::path root_ = scratch_.path() / "framestore-fast-v1";
+  std::filesystem::path snapshot_ = scratch_.path() / "project.aep";
+  std::filesystem::path stream_;
+};
+
+TEST_F(StoreWorkerTest, OpeningPreloadsFromTheFocusOnwardThenWraps) {
+  ASSERT_TRUE(claim_stream_dir(stream_, "Main"));
+  for (int32_t v : {9, 0, 4, 6, 2, 7}) ASSERT_TRUE(write_raw_frame_file(stream_, {v, 24}, pattern_frame(2, 2, 1)));
+  ASSERT_TRUE(write_raw_frame_file(stream_, {6, 12}, pattern_frame(2, 2, 1)));
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 5, 6}));
+  std::vector<std::pair<int32_t, uint32_t>> order;
+  for (int i = 0; i < 5; ++i) {
+    const LoadedFrame f = next<FrameReply>(h).frame;
+    order.emplace_back(f.key.value, f.key.scale);
+  }
+  EXPECT_EQ(order, (std::vector<std::pair<int32_t, uint32_t>>{{6, 12}, {6, 24}, {7, 24}, {9, 24}, {0, 24}}));
+  EXPECT_EQ(next<OpenedReply>(h).frames_sent, 5u);
+  EXPECT_TRUE(std::filesystem::exists(stream_ / ".last_used"));
+}
+
+TEST_F(StoreWorkerTest, WritesThenLoadsThroughTheThread) {
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 10, std::nullopt}));
+  EXPECT_EQ(next<OpenedReply>(h).frames_sent, 0u);
+  EXPECT_FALSE(std::filesystem::exists(stream_)) << "nothing on disk before the first frame";
+  const RgbaFrame f = pattern_frame(32, 16, 4, 0.5);
+  ASSERT_TRUE(h.send(WriteFrameJob{{12, 24}, f}, f.pixels.size()));
+  const SavedReply saved = next<SavedReply>(h);
+  EXPECT_EQ(saved.key, (FrameKey{12, 24}));
+  EXPECT_GT(saved.saved_bytes, 0u) << "the pattern compresses";
+  EXPECT_EQ(stream_owner(stream_, "Main"), StreamOwner::Ours);
+  ASSERT_TRUE(h.send(LoadJob{{{12, 24}, {13, 24}}}));
+  const LoadedFrame got = next<FrameReply>(h).frame;
+  EXPECT_EQ(got.key, (FrameKey{12, 24}));
+  ASSERT_EQ(got.pixels.size(), f.pixels.size());
+  EXPECT_EQ(std::memcmp(got.pixels.data(), f.pixels.data(), f.pixels.size()), 0);
+  EXPECT_EQ(next<MissingReply>(h).key, (FrameKey{13, 24}));
+}
+
+TEST_F(StoreWorkerTest, PurgeRunsWithoutAnOpenStreamAndAfterTheGenerationMoved) {
+  test::put_file(root_ / "Other" / "rgba-premul-v1-0000000000000001" / "v0_s24.vnf", {1});
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(PurgeJob{}));
+  h.raise_generation();  // the purge job is now of an older generation
+  // A job behind it that answers tells when the purge is done.
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
+  EXPECT_EQ(next<OpenedReply>(h).frames_sent, 0u);
+  EXPECT_FALSE(std::filesystem::exists(root_ / "Other"));
+}
+
+TEST_F(StoreWorkerTest, WritesAndLoadsOfAnOlderGenerationAreSkipped) {
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
+  EXPECT_EQ(next<OpenedReply>(h).frames_sent, 0u);
+  h.raise_generation();
+  ASSERT_TRUE(h.send(WriteFrameJob{{1, 24}, pattern_frame(2, 2)}, 16));
+  ASSERT_TRUE(h.send(LoadJob{{{1, 24}}}));
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
+  EXPECT_EQ(next<OpenedReply>(h).frames_sent, 0u) << "no saved or missing reply came first";
+  EXPECT_FALSE(frame_file_exists(stream_, {1, 24}));
+}
+
+TEST(StoreEnqueue, StaleRepliesAreDroppedAndCountedBytesGiveBack) {
+  StoreShared shared;
+  shared.generation = 3;
+  EXPECT_FALSE(store_enqueue(shared, StoreReply{2, MissingReply{{1, 24}}}));
+  EXPECT_TRUE(shared.replies.empty());
+  LoadedFrame f{{1, 24}, PixelPayload::adopt(std::vector<uint8_t>(64)), 0.0, 4, 4};
+  EXPECT_TRUE(store_enqueue(shared, StoreReply{3, FrameReply{f}}));
+  EXPECT_EQ(shared.reply_bytes.load(), 64u);
+  shared.closed = true;
+  EXPECT_FALSE(store_enqueue(shared, StoreReply{3, FrameReply{f}})) << "the receiving side is gone";
+  EXPECT_EQ(shared.reply_bytes.load(), 64u);
+}
+
+TEST(StoreHandleTest, AStoreWithoutThreadRefusesEverySend) {
+  StoreHandle none;
+  EXPECT_FALSE(none.live());
+  EXPECT_FALSE(none.send(PurgeJob{}));
+  EXPECT_EQ(none.bytes_in_flight(), 0u);
+  EXPECT_FALSE(none.take_reply());
+}
+
+}  // namespace
+}  // namespace vel
