@@ -10,15 +10,15 @@ const char* usage_text() {
   return "usage: simhost --plugin PATH --project FILE [--seconds N] [--scenario FILE]\n"
          "               [--command NAME]... [--hide-suite NAME]... [--fail-call CALL=CODE]... [--out DIR]\n"
          "               [--update-reply FILE] [--opener PATH] [--reap-children 0|1]\n"
-         "               [--no-scripting] [--script-switch NAME]...\n";
+         "               [--no-scripting] [--script-switch NAME]... [--no-gpu]\n";
 }
 
 Result<Options> parse_command_line(const std::vector<std::string>& args) {
   Options o;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& flag = args[i];
-    if (flag == "--no-scripting") {
-      o.scripting = false;
+    if (flag == "--no-scripting" || flag == "--no-gpu") {
+      (flag == "--no-gpu" ? o.gpu : o.scripting) = false;
       continue;
     }
     if (i + 1 >= args.size()) return fail(flag + ": missing value");

@@ -35,6 +35,7 @@ struct Options {
   bool scripting = true;
   // Switches of the scripting model and its template store (see script_host.h).
   std::vector<std::string> script_switches;
+  bool gpu = true;                 // false: the machine has no Metal device
 };
 
 inline constexpr double kMaxRunSeconds = 24.0 * 3600.0;

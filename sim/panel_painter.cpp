@@ -11,6 +11,7 @@
 
 #include "platform/appkit_controls.h"
 #include "platform/appkit_image.h"
+#include "platform/metal.h"
 
 namespace sim {
 namespace {
@@ -194,6 +195,32 @@ void draw_popup(cairo_t* cr, const platform::NSPopUpButton& p, double w, double 
   cairo_stroke(cr);
 }
 
+// A layer-hosting view shows its layer's on-screen contents scaled into the
+// view's frame, as the window server composites it. The contents are opaque
+// BGRA8: on this little-endian machine the bytes of CAIRO_FORMAT_RGB24.
+void draw_layer(cairo_t* cr, const platform::CAMetalLayer& layer, double w, double h) {
+  platform::LayerContents shown = layer.contents();
+  if (shown.width == 0 || shown.height == 0 || shown.width > 16384 || shown.height > 16384 ||
+      shown.bgra.size() != shown.width * shown.height * 4) {
+    return;
+  }
+  const int iw = static_cast<int>(shown.width), ih = static_cast<int>(shown.height);
+  if (cairo_format_stride_for_width(CAIRO_FORMAT_RGB24, iw) != iw * 4) return;
+  cairo_surface_t* s = cairo_image_surface_create_for_data(shown.bgra.data(), CAIRO_FORMAT_RGB24, iw, ih, iw * 4);
+  if (cairo_surface_status(s) == CAIRO_STATUS_SUCCESS) {
+    cairo_save(cr);
+    cairo_rectangle(cr, 0, 0, w, h);
+    cairo_clip(cr);
+    cairo_scale(cr, w / iw, h / ih);
+    cairo_set_source_surface(cr, s, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
+    cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
+    cairo_paint(cr);
+    cairo_restore(cr);
+  }
+  cairo_surface_destroy(s);
+}
+
 // Draws `v` with its subviews; (0, 0) is the top left of its superview.
 void draw_view(cairo_t* cr, const platform::NSView& v, double parent_height) {
   if (v.isHidden()) return;
@@ -210,6 +237,7 @@ void draw_view(cairo_t* cr, const platform::NSView& v, double parent_height) {
   } else if (auto* button = dynamic_cast<const platform::NSButton*>(&v)) {
     draw_button(cr, *button, f.width, f.height);
   }
+  if (v.layer()) draw_layer(cr, *v.layer(), f.width, f.height);
   for (const auto& sub : v.subviews()) draw_view(cr, *sub, f.height);
   cairo_restore(cr);
 }

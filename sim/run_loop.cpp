@@ -10,6 +10,7 @@
 #include "host.h"
 #include "panel_events.h"
 #include "panel_painter.h"
+#include "platform/metal_testing.h"
 #include "plugin_loader.h"
 #include "project_json.h"
 #include "scenario.h"
@@ -155,6 +156,9 @@ void record_update_world(const UpdateWorld& world, RunStats& stats) {
 }  // namespace
 
 int run_simhost(const Options& options) {
+  // The window server's GPU: command buffers end on the device's own thread.
+  platform::set_gpu_available(options.gpu);
+  platform::set_metal_completion(platform::MetalCompletion::device_thread);
   // Made first: scenario saves write into it before the summary does.
   std::error_code ec;
   std::filesystem::create_directories(options.out_dir, ec);
@@ -220,6 +224,8 @@ int run_simhost(const Options& options) {
   }
   // Requests still queued complete as cancelled before the summary counts them.
   h.async.shutdown();
+  // The GPU finishes what was committed before the live objects are counted.
+  platform::wait_metal_device_idle();
   s.stats.threads_after_death = other_thread_names();
   record_update_world(update.value(), s.stats);
 

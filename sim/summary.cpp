@@ -7,6 +7,7 @@
 #include "platform/appkit_display_record.h"
 #include "platform/appkit_controls.h"
 #include "platform/appkit_image.h"
+#include "platform/metal_testing.h"
 
 namespace sim {
 namespace {
@@ -167,7 +168,22 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["display"] = {{"views_created", shown.views_created},
                         {"images_set", shown.images_set},
                         {"last_image", {shown.last_pixels_wide, shown.last_pixels_high}}};
+  const platform::MetalPresentTotals metal = platform::metal_present_totals();
+  summary["presentations"] = {{"metal-gpu", metal.drawn},
+                              {"metal-blit", metal.blitted},
+                              {"metal-direct", metal.direct},
+                              {"metal-clear", metal.cleared},
+                              {"appkit", 0}};
+  summary["metal_validation"] = platform::metal_misuse_record();
+  const platform::MetalLedger live = platform::metal_ledger();
+  summary["metal_live_after_death"] = {{"devices", live.devices},           {"queues", live.queues},
+                                       {"libraries", live.libraries},       {"pipelines", live.pipelines},
+                                       {"buffers", live.buffers},           {"textures", live.textures},
+                                       {"command_buffers", live.command_buffers}, {"drawables", live.drawables}};
   summary["panel"] = panel_summary(h, s);
+  if (summary["panel"].contains("picture")) {
+    summary["presentations"]["appkit"] = summary["panel"]["picture"].value("frames_shown", uint64_t{0});
+  }
   summary["project"] = {{"changes", h.project.change_count()}, {"dirty", h.project.dirty()}};
   return summary;
 }

@@ -36,8 +36,6 @@ void NSEvent::setPressedMouseButtons(uint64_t buttons) { g_pressed_buttons.store
 bool NSApplication::isActive() { return g_app_active.load(std::memory_order_acquire); }
 void NSApplication::setActive(bool active) { g_app_active.store(active, std::memory_order_release); }
 
-std::shared_ptr<MTLDevice> MTLCreateSystemDefaultDevice() { return nullptr; }
-
 // --- NSView ------------------------------------------------------------------
 
 std::shared_ptr<NSView> NSView::initWithFrame(NSRect frame) { return std::make_shared<NSView>(frame); }

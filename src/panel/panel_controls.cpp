@@ -59,6 +59,10 @@ void update_play_controls(PlayControlMemory& memory, bool paused, uint8_t pool_a
 
 bool show_frame_in_panel(PanelViews& panel, const platform::NSView& container, const RgbaFrame& frame) {
   layout_panel(panel, container);
+  if (panel.metal) {
+    show_frame_metal(*panel.metal, frame);
+    return true;
+  }
   if (!panel.cpu) return false;
   return panel.cpu->show_frame(frame);
 }

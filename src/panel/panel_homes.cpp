@@ -117,6 +117,7 @@ void relayout_homes(DockedHome& docked, FloatingHome& floating, bool aspect_know
 void invalidate_home_presenters(DockedHome& docked, FloatingHome& floating) {
   for (PanelViews* v : {built_docked(docked), built_floating(floating)}) {
     if (v != nullptr && v->cpu) v->cpu->invalidate();
+    if (v != nullptr && v->metal) cancel_present_job(*v->metal->job);
   }
 }
 
@@ -124,6 +125,7 @@ void blank_homes(DockedHome& docked, FloatingHome& floating) {
   for (PanelViews* v : {built_docked(docked), built_floating(floating)}) {
     if (v == nullptr) continue;
     if (v->cpu) v->cpu->invalidate();
+    if (v->metal) cancel_and_clear_present_job(*v->metal->job);
     v->display_view->setImage(nullptr);
     v->strip_view->setImage(nullptr);
   }

@@ -93,8 +93,12 @@ std::unique_ptr<PanelViews> build_panel(const PanelBuildInputs& in) {
 
   // Without a GPU device (or with Metal switched off) the panel presents
   // through the CPU path.
-  if (in.metal_allowed) (void)platform::MTLCreateSystemDefaultDevice();
-  p->cpu = std::make_unique<CpuPresentation>(p->display_view, in.async_present, in.on_present_result);
+  p->metal = start_metal_presentation(in.metal_allowed);
+  if (p->metal) {
+    p->metal_view = p->metal->view;
+  } else {
+    p->cpu = std::make_unique<CpuPresentation>(p->display_view, in.async_present, in.on_present_result);
+  }
 
   p->update_target = std::make_shared<VelocintaUpdateTarget>(in.open_update_link);
   p->update_button = platform::NSButton::buttonWithTitle("", p->update_target, "openUpdate:");
@@ -142,6 +146,7 @@ void layout_panel(PanelViews& p, const platform::NSView& container) {
   if (p.metal_view) p.metal_view->setFrame(f.picture);
   p.picture_scrub->setFrame(f.picture);
   if (p.cpu) p.cpu->set_picture_px(f.picture_px);
+  if (p.metal) set_metal_view_size(*p.metal, f.picture_px);
   p.strip_view->setFrame(f.strip);
   p.strip_scrub->setFrame(f.strip);
   p.status_label->setFrame(f.status);

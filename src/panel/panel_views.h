@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "panel/cpu_presentation.h"
+#include "panel/metal_presentation.h"
 #include "panel/panel_build_inputs.h"
 #include "panel/panel_layout.h"
 #include "panel/panel_targets.h"
@@ -50,8 +51,10 @@ struct PanelViews {
   bool single_speed = false;             // the machine offers one Speed level
   PicturePixels picture_px;
 
-  // Always none in this build: the GPU presenter comes with a Metal device.
+  // The Metal path (its layer-hosting view above the picture), or else the
+  // CPU path.
   std::shared_ptr<platform::NSView> metal_view;
+  std::unique_ptr<MetalPresentation> metal;
   std::unique_ptr<CpuPresentation> cpu;
 };
 

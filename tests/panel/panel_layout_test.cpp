@@ -109,6 +109,7 @@ struct Mounted {
   explicit Mounted(uint64_t speed_level = 4) {
     window->setBackingScaleFactor(2);
     PanelBuildInputs in;
+    in.metal_allowed = false;
     in.speed_level = speed_level;
     in.async_present = false;
     panel = build_panel(in);

@@ -27,7 +27,7 @@ TEST(PanelViewsTest, SubviewsGoInDrawingOrderWithTheirTexts) {
   auto container = NSView::initWithFrame({0, 0, 900, 500});
   add_panel_subviews(*p, *container);
   const std::vector<const NSView*> expected = {
-      p->display_view.get(), p->strip_view.get(),   p->status_label.get(), p->detail_label.get(),
+      p->display_view.get(), p->metal_view.get(), p->strip_view.get(), p->status_label.get(), p->detail_label.get(),
       p->picture_scrub.get(), p->strip_scrub.get(), p->play_button.get(),  p->size_label.get(),
       p->size_popup.get(),   p->speed_label.get(),  p->speed_popup.get(),  p->autosave_checkbox.get(),
       p->update_button.get()};
@@ -50,7 +50,11 @@ TEST(PanelViewsTest, SubviewsGoInDrawingOrderWithTheirTexts) {
   EXPECT_EQ(p->display_view->imageScaling(), platform::NSImageScaleAxesIndependently);
   ASSERT_TRUE(p->size_popup->appearance());
   EXPECT_EQ(p->size_popup->appearance()->name(), platform::NSAppearanceNameDarkAqua);
-  EXPECT_FALSE(p->metal_view);  // no GPU device: the CPU path
+  // The stand-in host has a GPU: the Metal view hosts the layer the worker draws into.
+  ASSERT_TRUE(p->metal_view && p->metal);
+  EXPECT_EQ(p->metal_view->layer(), p->metal->layer);
+  EXPECT_FALSE(p->metal->layer->framebufferOnly());
+  EXPECT_FALSE(p->cpu);
 }
 
 TEST(PanelViewsTest, PopupsOfferTheMachinesLevelsAndSelectTheOptions) {

@@ -3,6 +3,8 @@
 // order, and requests posted before it that it must not let through.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -37,6 +39,7 @@ class PanelReset : public ::testing::Test {
   }
 
   void SetUp() override {
+    ::setenv("VELOCINTA_METAL", "0", 1);  // the steps look at the CPU path's image view
     store_basic_suite(&sim::host().basic);
     auto project = sim::parse_project_text(R"({"active_comp": "One", "compositions": [{"name": "One",
       "width": 64, "height": 36, "frame_duration": [1, 24], "duration": [48, 24],
@@ -55,6 +58,7 @@ class PanelReset : public ::testing::Test {
     state->presentation.docked = {};
     join_present_workers();  // the panel's pixel worker
     testing::settle_and_delete(state);
+    ::unsetenv("VELOCINTA_METAL");
   }
 
   bool tick_until(const std::function<bool()>& done, int seconds = 20) {

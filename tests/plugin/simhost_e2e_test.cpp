@@ -242,7 +242,7 @@ TEST_F(SimhostRun, FramesAreRenderedInProcessOnBothPaths) {
 // the clock plays; the measured times reach the DELIVERY line; the workers
 // and the pacemaker are gone after the death hook.
 TEST_F(SimhostRun, OpenPreviewPlaysCachedFramesThroughThePixelWorker) {
-  auto r = run({"VELOCINTA_PERF=1"}, {"--command", "Velocinta"}, "<default>", 2.0);
+  auto r = run({"VELOCINTA_PERF=1", "VELOCINTA_METAL=0"}, {"--command", "Velocinta"}, "<default>", 2.0);
   ASSERT_EQ(r.exit_code, 0) << r.output;
   json s = summary();
   // The floating panel's picture and its cache strip.
@@ -279,7 +279,7 @@ TEST_F(SimhostRun, DockedPanelAndFloatingFallbackBothShowFramesAndDraw) {
     }
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"--scenario", scenario.string()});
-    auto r = run({}, args, "<default>", 1.5);
+    auto r = run({"VELOCINTA_METAL=0"}, args, "<default>", 1.5);
     ASSERT_EQ(r.exit_code, 0) << r.output;
     json s = summary();
     EXPECT_TRUE(s["scenario_failures"].empty()) << s["scenario_failures"].dump();

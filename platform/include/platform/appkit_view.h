@@ -88,6 +88,8 @@ class NSObject {
 
 class NSWindow;
 
+class CAMetalLayer;
+
 class NSView : public NSObject, public std::enable_shared_from_this<NSView> {
  public:
   static std::shared_ptr<NSView> initWithFrame(NSRect frame);
@@ -124,8 +126,10 @@ class NSView : public NSObject, public std::enable_shared_from_this<NSView> {
 
   bool wantsLayer() const { return wants_layer_; }
   void setWantsLayer(bool wants) { wants_layer_ = wants; }
-  const std::shared_ptr<void>& layer() const { return layer_; }
-  void setLayer(std::shared_ptr<void> layer) { layer_ = std::move(layer); }
+  // The stand-in knows one kind of layer: the Metal layer a layer-hosting
+  // view shows (metal.h).
+  const std::shared_ptr<CAMetalLayer>& layer() const { return layer_; }
+  void setLayer(std::shared_ptr<CAMetalLayer> layer) { layer_ = std::move(layer); }
 
   const std::shared_ptr<NSAppearance>& appearance() const { return appearance_; }
   void setAppearance(std::shared_ptr<NSAppearance> appearance) { appearance_ = std::move(appearance); }
@@ -155,7 +159,7 @@ class NSView : public NSObject, public std::enable_shared_from_this<NSView> {
   NSView* superview_ = nullptr;
   NSWindow* root_window_ = nullptr;  // set on a window's content view only
   std::vector<std::shared_ptr<NSView>> subviews_;
-  std::shared_ptr<void> layer_;
+  std::shared_ptr<CAMetalLayer> layer_;
   std::shared_ptr<NSAppearance> appearance_;
 };
 
@@ -223,9 +227,5 @@ class NSApplication {
   // Stand-in only: the host application gains or loses focus.
   static void setActive(bool active);
 };
-
-// The GPU device; the stand-in has none, so every panel presents on the CPU.
-struct MTLDevice;
-std::shared_ptr<MTLDevice> MTLCreateSystemDefaultDevice();
 
 }  // namespace platform

@@ -1,0 +1,122 @@
+// The few types and functions of the Metal Shading Language that the preview
+// shader uses, as plain C++, so that one shader text compiles both as the
+// framework's source and as the code the CPU stand-in runs. Sampling follows
+// the framework's sampler: normalised coordinates with texel centres at
+// (i + 0.5) / size, bilinear within a level, linear between levels.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace metal {
+
+struct float2 {
+  float x = 0.0f;
+  float y = 0.0f;
+  constexpr float2() = default;
+  constexpr float2(float x_, float y_) : x(x_), y(y_) {}
+};
+
+struct float4 {
+  float x = 0.0f;
+  float y = 0.0f;
+  float z = 0.0f;
+  float w = 0.0f;
+  constexpr float4() = default;
+  constexpr float4(float x_, float y_, float z_, float w_) : x(x_), y(y_), z(z_), w(w_) {}
+};
+
+inline float floor(float v) { return std::floor(v); }
+inline float fmod(float a, float b) { return std::fmod(a, b); }
+inline float exp2(float v) { return std::exp2(v); }
+inline float clamp(float v, float lo, float hi) { return std::min(std::max(v, lo), hi); }
+inline float min(float a, float b) { return std::min(a, b); }
+
+// Sampler state: only the one combination the stand-in implements exists.
+namespace address {
+enum clamp_mode { clamp_to_edge };
+}
+namespace filter {
+enum filter_mode { linear };
+}
+namespace mip_filter {
+enum mip_mode { linear };
+}
+
+struct sampler {
+  constexpr sampler(address::clamp_mode, filter::filter_mode, mip_filter::mip_mode) {}
+};
+
+// An explicit mip level for sample().
+struct level {
+  float lod;
+  explicit constexpr level(float l) : lod(l) {}
+};
+
+// One level of an RGBA8 texture as the stand-in stores it.
+struct TextureLevelView {
+  const uint8_t* bytes = nullptr;
+  uint32_t width = 0;
+  uint32_t height = 0;
+};
+
+inline constexpr uint32_t kMaxSampledLevels = 15;
+
+// The texture argument of a fragment function. `bgra` when the texture's
+// bytes are in blue-green-red-alpha order; sample() answers (r, g, b, a).
+template <class T>
+class texture2d {
+ public:
+  texture2d() = default;
+  texture2d(const TextureLevelView* levels, uint32_t level_count, bool bgra)
+      : levels_(levels), count_(level_count), bgra_(bgra) {}
+
+  float4 sample(sampler, float2 uv, level l) const {
+    if (count_ == 0) return float4(0.0f, 0.0f, 0.0f, 0.0f);
+    const float top = static_cast<float>(count_ - 1);
+    const float lod = std::isnan(l.lod) ? 0.0f : std::min(std::max(l.lod, 0.0f), top);
+    const uint32_t l0 = static_cast<uint32_t>(lod);
+    const float t = lod - static_cast<float>(l0);
+    float4 a = bilinear(levels_[l0], uv);
+    if (t <= 0.0f || l0 + 1 >= count_) return a;
+    float4 b = bilinear(levels_[l0 + 1], uv);
+    return float4(a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t, a.z + (b.z - a.z) * t, a.w + (b.w - a.w) * t);
+  }
+
+ private:
+  float4 texel(const TextureLevelView& v, uint32_t x, uint32_t y) const {
+    const uint8_t* p = v.bytes + (static_cast<size_t>(y) * v.width + x) * 4;
+    constexpr float k = 1.0f / 255.0f;
+    if (bgra_) return float4(p[2] * k, p[1] * k, p[0] * k, p[3] * k);
+    return float4(p[0] * k, p[1] * k, p[2] * k, p[3] * k);
+  }
+
+  float4 bilinear(const TextureLevelView& v, float2 uv) const {
+    const float fx = uv.x * static_cast<float>(v.width) - 0.5f;
+    const float fy = uv.y * static_cast<float>(v.height) - 0.5f;
+    const float x0f = std::floor(fx);
+    const float y0f = std::floor(fy);
+    const float ax = fx - x0f;
+    const float ay = fy - y0f;
+    const int64_t maxx = static_cast<int64_t>(v.width) - 1;
+    const int64_t maxy = static_cast<int64_t>(v.height) - 1;
+    auto cx = [&](float f) { return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(f), 0, maxx)); };
+    auto cy = [&](float f) { return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(f), 0, maxy)); };
+    const uint32_t x0 = cx(x0f), x1 = cx(x0f + 1.0f), y0 = cy(y0f), y1 = cy(y0f + 1.0f);
+    const float4 p00 = texel(v, x0, y0), p10 = texel(v, x1, y0), p01 = texel(v, x0, y1), p11 = texel(v, x1, y1);
+    auto mix2 = [&](float a, float b, float c, float d) {
+      const float top_row = a + (b - a) * ax;
+      const float bottom_row = c + (d - c) * ax;
+      return top_row + (bottom_row - top_row) * ay;
+    };
+    return float4(mix2(p00.x, p10.x, p01.x, p11.x), mix2(p00.y, p10.y, p01.y, p11.y),
+                  mix2(p00.z, p10.z, p01.z, p11.z), mix2(p00.w, p10.w, p01.w, p11.w));
+  }
+
+  const TextureLevelView* levels_ = nullptr;
+  uint32_t count_ = 0;
+  bool bgra_ = false;
+};
+
+}  // namespace metal

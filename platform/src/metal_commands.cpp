@@ -1,0 +1,214 @@
+// Command buffers and their encoders: commands are recorded as closures that
+// hold every object they use, and run on the CPU when the buffer ends.
+#include <cstring>
+
+#include "metal_state.h"
+
+namespace platform {
+
+using namespace metal_state;
+
+MTLCommandBuffer::~MTLCommandBuffer() { count_live(kCommandBuffer, -1); }
+
+std::shared_ptr<MTLCommandBuffer> MTLCommandQueue::commandBuffer() {
+  if (take_creation_failure(MetalCreation::command_buffer)) return nullptr;
+  count_live(kCommandBuffer, 1);
+  auto b = std::shared_ptr<MTLCommandBuffer>(new MTLCommandBuffer());
+  autorelease(b);
+  return b;
+}
+
+std::shared_ptr<MTLBlitCommandEncoder> MTLCommandBuffer::blitCommandEncoder() {
+  if (committed_ || open_blit_ || open_render_) record_misuse("blitCommandEncoder: buffer committed or encoder open");
+  if (take_creation_failure(MetalCreation::blit_encoder)) return nullptr;
+  open_blit_ = std::shared_ptr<MTLBlitCommandEncoder>(new MTLBlitCommandEncoder(this));
+  autorelease(open_blit_);
+  return open_blit_;
+}
+
+std::shared_ptr<MTLRenderCommandEncoder> MTLCommandBuffer::renderCommandEncoderWithDescriptor(
+    const std::shared_ptr<MTLRenderPassDescriptor>& descriptor) {
+  if (committed_ || open_blit_ || open_render_) {
+    record_misuse("renderCommandEncoderWithDescriptor: buffer committed or encoder open");
+  }
+  if (take_creation_failure(MetalCreation::render_encoder) || !descriptor || !descriptor->attachment0.texture) {
+    return nullptr;
+  }
+  open_render_ = std::shared_ptr<MTLRenderCommandEncoder>(new MTLRenderCommandEncoder(this, descriptor->attachment0));
+  autorelease(open_render_);
+  return open_render_;
+}
+
+void MTLCommandBuffer::presentDrawable(std::shared_ptr<CAMetalDrawable> drawable) {
+  if (!drawable || !drawable->claim_present()) return;
+  presents_.push_back(std::move(drawable));
+}
+
+void MTLCommandBuffer::commit() {
+  if (committed_) {
+    record_misuse("commit: command buffer committed twice");
+    return;
+  }
+  if (open_blit_ || open_render_) record_misuse("commit: an encoder is still open");
+  committed_ = true;
+  status_.store(MTLCommandBufferStatusCommitted, std::memory_order_release);
+  // The framework retains a committed buffer until it completes.
+  dispatch_committed(shared_from_this());
+}
+
+void MTLCommandBuffer::finish(bool execute, bool fail) {
+  if (!fail && execute) {
+    for (auto& command : commands_) command();
+  }
+  if (!fail) {
+    for (auto& d : presents_) {
+      d->show(execute);
+      count_present(draws_ ? kPresentDrawn : (copies_ ? kPresentBlitted : kPresentCleared));
+    }
+  }
+  commands_.clear();
+  presents_.clear();
+  status_.store(fail ? MTLCommandBufferStatusError : MTLCommandBufferStatusCompleted, std::memory_order_release);
+}
+
+bool MTLBlitCommandEncoder::usable(const char* call) {
+  if (ended_) {
+    record_misuse(std::string(call) + ": encoding after endEncoding");
+    return false;
+  }
+  return true;
+}
+
+void MTLBlitCommandEncoder::copyFromBuffer(std::shared_ptr<MTLBuffer> buffer, uint64_t sourceOffset,
+                                           uint64_t sourceBytesPerRow, uint64_t, MTLSize size,
+                                           std::shared_ptr<MTLTexture> texture, uint64_t, uint64_t level,
+                                           MTLOrigin origin) {
+  if (!usable("copyFromBuffer") || !buffer || !texture) return;
+  if (level >= texture->mipmapLevelCount()) {
+    record_misuse("copyFromBuffer: level beyond the texture's levels");
+    return;
+  }
+  const uint64_t lw = std::max<uint64_t>(texture->width() >> level, 1);
+  const uint64_t lh = std::max<uint64_t>(texture->height() >> level, 1);
+  if (origin.x + size.width > lw || origin.y + size.height > lh || sourceBytesPerRow < size.width * 4 ||
+      (size.height > 0 && sourceOffset + (size.height - 1) * sourceBytesPerRow + size.width * 4 > buffer->length())) {
+    record_misuse("copyFromBuffer: region outside the buffer or the texture");
+    return;
+  }
+  owner_->copies_ = true;
+  owner_->record([buffer, texture, sourceOffset, sourceBytesPerRow, size, level, origin, lw] {
+    const auto* src = static_cast<const uint8_t*>(buffer->contents()) + sourceOffset;
+    TextureLevel& dst = texture->levelBytes(level);
+    for (uint64_t y = 0; y < size.height; ++y) {
+      std::memcpy(dst.data() + ((origin.y + y) * lw + origin.x) * 4, src + y * sourceBytesPerRow, size.width * 4);
+    }
+    count_copy();
+  });
+}
+
+void MTLBlitCommandEncoder::generateMipmapsForTexture(std::shared_ptr<MTLTexture> texture) {
+  if (!usable("generateMipmapsForTexture") || !texture) return;
+  owner_->record([texture] {
+    for (uint64_t l = 1; l < texture->mipmapLevelCount(); ++l) {
+      const metal::TextureLevelView up = texture->levelView(l - 1);
+      const metal::TextureLevelView down = texture->levelView(l);
+      TextureLevel& out = texture->levelBytes(l);
+      for (uint32_t y = 0; y < down.height; ++y) {
+        const uint32_t y0 = std::min(2 * y, up.height - 1), y1 = std::min(2 * y + 1, up.height - 1);
+        for (uint32_t x = 0; x < down.width; ++x) {
+          const uint32_t x0 = std::min(2 * x, up.width - 1), x1 = std::min(2 * x + 1, up.width - 1);
+          for (uint32_t c = 0; c < 4; ++c) {
+            auto at = [&](uint32_t xx, uint32_t yy) { return up.bytes[(size_t(yy) * up.width + xx) * 4 + c]; };
+            out[(size_t(y) * down.width + x) * 4 + c] =
+                static_cast<uint8_t>((at(x0, y0) + at(x1, y0) + at(x0, y1) + at(x1, y1) + 2) / 4);
+          }
+        }
+      }
+    }
+  });
+}
+
+void MTLBlitCommandEncoder::endEncoding() {
+  if (!usable("endEncoding")) return;
+  ended_ = true;
+  owner_->open_blit_.reset();
+}
+
+MTLRenderCommandEncoder::MTLRenderCommandEncoder(MTLCommandBuffer* owner,
+                                                 MTLRenderPassColorAttachmentDescriptor attachment)
+    : owner_(owner), attachment_(std::move(attachment)) {
+  if (attachment_.loadAction == MTLLoadActionLoad) return;
+  // A clear writes the clear colour; don't-care leaves a marker colour so a
+  // pixel that no draw covers shows in tests.
+  owner_->record([target = attachment_.texture, load = attachment_.loadAction, colour = attachment_.clearColor] {
+    auto unorm = [](double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 1.0) * 255.0 + 0.5); };
+    uint8_t px[4];
+    if (load == MTLLoadActionClear) {
+      const uint8_t r = unorm(colour.red), g = unorm(colour.green), b = unorm(colour.blue), a = unorm(colour.alpha);
+      const bool bgra = target->pixelFormat() == MTLPixelFormatBGRA8Unorm;
+      px[0] = bgra ? b : r, px[1] = g, px[2] = bgra ? r : b, px[3] = a;
+    } else {
+      px[0] = 255, px[1] = 0, px[2] = 255, px[3] = 255;
+    }
+    TextureLevel& bytes = target->levelBytes(0);
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) std::memcpy(bytes.data() + i, px, 4);
+  });
+}
+
+bool MTLRenderCommandEncoder::usable(const char* call) {
+  if (ended_) {
+    record_misuse(std::string(call) + ": encoding after endEncoding");
+    return false;
+  }
+  return true;
+}
+
+void MTLRenderCommandEncoder::setFragmentTexture(std::shared_ptr<MTLTexture> texture, uint64_t index) {
+  if (usable("setFragmentTexture") && index == 0) texture0_ = std::move(texture);
+}
+
+void MTLRenderCommandEncoder::setFragmentBytes(const void* bytes, uint64_t length, uint64_t index) {
+  if (!usable("setFragmentBytes") || index != 0 || length > 4096) return;
+  bytes0_.assign(static_cast<const uint8_t*>(bytes), static_cast<const uint8_t*>(bytes) + length);
+}
+
+void MTLRenderCommandEncoder::drawPrimitives(MTLPrimitiveType, uint64_t vertexStart, uint64_t vertexCount) {
+  if (!usable("drawPrimitives")) return;
+  if (!pipeline_) {
+    record_misuse("drawPrimitives: no render pipeline state set");
+    return;
+  }
+  const RegisteredProgram& program = *pipeline_->program_;
+  if (bytes0_.size() != program.fragment_bytes_length) {
+    record_misuse("setFragmentBytes: length differs from the shader's record");
+    return;
+  }
+  if (texture0_ && (texture0_->usage() & MTLTextureUsageShaderRead) == 0) {
+    record_misuse("drawPrimitives: sampling a texture without shader-read usage");
+    return;
+  }
+  if (pipeline_->format_ != attachment_.texture->pixelFormat()) {
+    record_misuse("drawPrimitives: attachment format differs from the pipeline's");
+    return;
+  }
+  owner_->draws_ = true;
+  owner_->record([pipeline = pipeline_, target = attachment_.texture, texture = texture0_, bytes = bytes0_,
+                  vertexStart, vertexCount] {
+    DrawCall call;
+    call.target = target.get();
+    call.texture0 = texture.get();
+    call.bytes0 = bytes.empty() ? nullptr : bytes.data();
+    call.vertex_start = vertexStart;
+    call.vertex_count = vertexCount;
+    pipeline->program_->draw(call);
+    count_draw();
+  });
+}
+
+void MTLRenderCommandEncoder::endEncoding() {
+  if (!usable("endEncoding")) return;
+  ended_ = true;
+  owner_->open_render_.reset();
+}
+
+}  // namespace platform

@@ -1,0 +1,107 @@
+#include "panel/present_job.h"
+
+namespace vel {
+namespace {
+
+void reset_locked(PresentJob& job) {
+  job.request = PresentRequest{};
+  job.range.reset();
+  job.seek.reset();
+  job.frames = std::make_shared<const std::vector<NeighbourFrame>>();
+  job.fps = 0.0;
+  job.count = 0;
+  job.explicit_frame.reset();
+  job.worker_play = false;
+  job.reset = true;
+  job.generation.fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool same_list(const NeighbourList& a, const NeighbourList& b) {
+  const bool a_empty = !a || a->empty(), b_empty = !b || b->empty();
+  return a == b || (a_empty && b_empty);
+}
+
+}  // namespace
+
+void PresentJob::notify() {
+  {
+    std::lock_guard lock(mutex);
+    woken = true;
+  }
+  wake.notify_all();
+}
+
+void post_present_job(PresentJob& job, PresentPost post, const PresentRequest& request, uint64_t pressure) {
+  const uint64_t old_pressure = job.pressure_percent.exchange(pressure, std::memory_order_acq_rel);
+  {
+    std::lock_guard lock(job.mutex);
+    job.request = request;
+    if (same_list(post.frames, job.frames) && post.worker_play == job.worker_play && post.fps == job.fps &&
+        post.count == job.count && post.range == job.range && old_pressure == pressure && !post.seek) {
+      return;
+    }
+    if (post.count < 1) {
+      reset_locked(job);
+    } else {
+      if (post.seek) job.generation.fetch_add(1, std::memory_order_acq_rel);
+      if (post.worker_play) job.explicit_frame.reset();
+      job.worker_play = post.worker_play;
+      job.fps = post.fps;
+      job.count = post.count;
+      job.range = post.range;
+      if (post.seek) job.seek = post.seek;
+      job.frames = post.frames ? std::move(post.frames) : std::make_shared<const std::vector<NeighbourFrame>>();
+    }
+  }
+  job.notify();
+}
+
+void post_explicit_frame(PresentJob& job, RgbaFrame frame, const PresentRequest& request) {
+  {
+    std::lock_guard lock(job.mutex);
+    job.request = request;
+    job.explicit_frame = std::move(frame);
+  }
+  job.notify();
+}
+
+void cancel_present_job(PresentJob& job) {
+  {
+    std::lock_guard lock(job.mutex);
+    reset_locked(job);
+  }
+  job.notify();
+}
+
+void cancel_and_clear_present_job(PresentJob& job) {
+  {
+    std::lock_guard lock(job.mutex);
+    reset_locked(job);
+    job.clear = true;
+  }
+  job.notify();
+}
+
+void stop_present_job(PresentJob& job) {
+  job.stop.store(true, std::memory_order_release);
+  job.notify();
+}
+
+std::optional<std::pair<uint64_t, int64_t>> read_presenter_result(PresentJob& job) {
+  std::lock_guard lock(job.report_mutex);
+  if (job.report_generation != job.generation.load(std::memory_order_acquire)) return std::nullopt;
+  return std::make_pair(job.report_count, job.report_index);
+}
+
+bool report_presented_index(PresentJob& job, uint64_t generation, int64_t index) {
+  std::lock_guard lock(job.report_mutex);
+  if (job.stop.load(std::memory_order_acquire) || job.generation.load(std::memory_order_acquire) != generation) {
+    return false;
+  }
+  job.report_generation = generation;
+  ++job.report_count;
+  job.report_index = index;
+  return true;
+}
+
+}  // namespace vel

@@ -1,0 +1,83 @@
+// PresentJob: what the panel wants the Metal present worker to show, posted
+// under one mutex and taken whole by the worker. The worker's reports come
+// back through a second mutex; a generation counter makes every result made
+// for an older post harmless.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "cache/frame_cache.h"
+#include "cache/rgba_frame.h"
+#include "panel/present_request.h"
+
+namespace vel {
+
+struct PresentJob {
+  std::mutex mutex;
+  std::condition_variable wake;  // the worker waits on it
+  bool woken = false;            // a post since the worker last looked
+
+  PresentRequest request;
+  std::optional<std::pair<int64_t, int64_t>> range;
+  std::optional<int64_t> seek;
+  NeighbourList frames = std::make_shared<const std::vector<NeighbourFrame>>();
+  double fps = 0.0;
+  int64_t count = 0;
+  std::optional<RgbaFrame> explicit_frame;
+  bool reset = false;
+  bool clear = false;
+  bool worker_play = false;
+
+  std::atomic<uint64_t> generation{0};
+
+  std::mutex report_mutex;
+  uint64_t report_generation = 0;
+  uint64_t report_count = 0;
+  int64_t report_index = 0;
+
+  std::atomic<uint64_t> presented{0};
+  std::atomic<int64_t> view_width{0};
+  std::atomic<int64_t> view_height{0};
+  std::atomic<uint64_t> pressure_percent{100};
+  std::atomic<bool> stop{false};
+
+  // Wakes the worker (call without the mutex).
+  void notify();
+};
+
+struct PresentPost {
+  bool worker_play = false;
+  int64_t count = 0;
+  std::optional<std::pair<int64_t, int64_t>> range;
+  std::optional<int64_t> seek;
+  NeighbourList frames;
+  double fps = 0.0;
+};
+
+// Posts to the worker; wakes it unless nothing changed. `request` is the
+// present request current now, `pressure` memory_pressure_percent.
+void post_present_job(PresentJob& job, PresentPost post, const PresentRequest& request, uint64_t pressure);
+// Shows one frame once (the worker takes it).
+void post_explicit_frame(PresentJob& job, RgbaFrame frame, const PresentRequest& request);
+// Raises the generation and empties the job; the second also asks the view
+// to be cleared (teardown, composition change).
+void cancel_present_job(PresentJob& job);
+void cancel_and_clear_present_job(PresentJob& job);
+// Stops the worker.
+void stop_present_job(PresentJob& job);
+
+// (report count, frame index) when the report was made for the current
+// generation.
+std::optional<std::pair<uint64_t, int64_t>> read_presenter_result(PresentJob& job);
+// The worker's report of the index it presented; false (nothing written)
+// when the job stopped or moved to another generation.
+bool report_presented_index(PresentJob& job, uint64_t generation, int64_t index);
+
+}  // namespace vel

@@ -1,0 +1,327 @@
+// The Metal present worker's iterations, driven with the time passed in and
+// command buffers ended at commit.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "core/log.h"
+#include "panel/metal_present_worker.h"
+#include "platform/metal_testing.h"
+
+namespace vel {
+namespace {
+
+using namespace platform;
+
+NeighbourFrame entry(int64_t index, uint32_t w = 8, uint32_t h = 8, uint8_t alpha = 255) {
+  std::vector<uint8_t> px(size_t{w} * h * 4, static_cast<uint8_t>(index * 9));
+  for (size_t i = 3; i < px.size(); i += 4) px[i] = alpha;
+  return NeighbourFrame{index, PixelPayload::adopt(std::move(px)), static_cast<double>(index) / 25.0, w, h};
+}
+
+RgbaFrame still(uint8_t seed) {
+  NeighbourFrame e = entry(seed);
+  return RgbaFrame{e.pixels, e.time, e.width, e.height};
+}
+
+class MetalWorker : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reset_metal_faults();
+    clear_metal_misuse_record();
+    (void)drain_present_telemetry();
+    log_path = std::filesystem::temp_directory_path() /
+               ("vel-metal-worker-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
+    std::filesystem::remove(log_path);
+    open_log_file_at(log_path, LogRole::Host);
+    layer = CAMetalLayer::layer();
+    layer->setDevice(MTLCreateSystemDefaultDevice());
+    layer->setFramebufferOnly(false);
+    job = std::make_shared<PresentJob>();
+    job->view_width = 8;
+    job->view_height = 8;
+    bytes_before = present_pixel_bytes().load();
+  }
+  void TearDown() override {
+    presenter.reset();
+    close_log_file();
+    std::filesystem::remove(log_path);
+    reset_metal_faults();
+    EXPECT_TRUE(metal_misuse_record().empty());
+    EXPECT_EQ(present_pixel_bytes().load(), bytes_before);
+    (void)drain_present_telemetry();
+  }
+  void start(MetalPresenterOptions o = {}) {
+    o.pressure_percent = [] { return uint64_t{100}; };
+    o.physical_memory = [] { return std::optional<uint64_t>(uint64_t{16} << 30); };
+    presenter = std::make_unique<MetalPresenter>(job, layer, std::move(o));
+  }
+  int lines_with(const std::string& text) {
+    std::ifstream in(log_path);
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line)) n += line.find(text) != std::string::npos;
+    return n;
+  }
+  std::vector<std::string> presented_backends() {
+    std::vector<std::string> out;
+    for (const PresentTelemetry& t : drain_present_telemetry()) {
+      if (t.kind == kEventPresented) out.push_back(t.backend);
+    }
+    return out;
+  }
+  void play(std::vector<NeighbourFrame> frames, std::pair<int64_t, int64_t> range, double fps) {
+    PresentPost post;
+    post.worker_play = true;
+    post.count = 100;
+    post.range = range;
+    post.fps = fps;
+    post.frames = std::make_shared<const std::vector<NeighbourFrame>>(std::move(frames));
+    post_present_job(*job, post, PresentRequest{1.0, 7, 3}, 100);
+  }
+
+  std::filesystem::path log_path;
+  std::shared_ptr<CAMetalLayer> layer;
+  std::shared_ptr<PresentJob> job;
+  std::unique_ptr<MetalPresenter> presenter;
+  uint64_t bytes_before = 0;
+};
+
+TEST_F(MetalWorker, StillFrameThenIdle) {
+  start();
+  post_explicit_frame(*job, still(1), PresentRequest{});
+  EXPECT_EQ(presenter->iterate(0.0), std::optional<double>(4.0));  // the slot waits for its poll
+  EXPECT_EQ(presenter->iterate(1.0), std::nullopt);
+  EXPECT_EQ(job->presented.load(), 1u);
+  EXPECT_EQ(presented_backends(), std::vector<std::string>{"metal-gpu"});
+  // A resize redraws the retained frame once.
+  job->view_width = 16;
+  presenter->iterate(2.0);
+  presenter->iterate(3.0);
+  EXPECT_EQ(job->presented.load(), 2u);
+  EXPECT_EQ(layer->contents().width, 16u);
+}
+
+TEST_F(MetalWorker, SwitchesPickThePath) {
+  struct Case {
+    bool gpu, blit;
+    const char* backend;
+  } cases[] = {{true, true, "metal-gpu"}, {false, true, "metal-blit"}, {false, false, "metal-direct"}};
+  for (const Case& c : cases) {
+    MetalPresenterOptions o;
+    o.gpu_allowed = c.gpu;
+    o.blit_allowed = c.blit;
+    start(o);
+    post_explicit_frame(*job, still(2), PresentRequest{});
+    presenter->iterate(0.0);
+    EXPECT_EQ(presented_backends(), std::vector<std::string>{c.backend});
+    presenter.reset();
+  }
+}
+
+TEST_F(MetalWorker, RepeatedFailuresDegradeGpuThenBlitKeepingTheImage) {
+  start();
+  post_explicit_frame(*job, still(3), PresentRequest{});
+  presenter->iterate(0.0);
+  const LayerContents good = layer->contents();
+  fail_next_command_buffers(6);
+  job->view_width = 9;  // redraws: each fails at commit and is retried
+  double now = 1.0;
+  for (int i = 0; i < 20 && presenter->has_blit(); ++i) presenter->iterate(now++);
+  EXPECT_FALSE(presenter->has_gpu());
+  EXPECT_FALSE(presenter->has_blit());
+  EXPECT_EQ(lines_with("metal: command failed; displayed image retained and latest frame retried"), 6);
+  EXPECT_EQ(lines_with("metal: repeated GPU errors; using CPU preparation"), 1);
+  EXPECT_EQ(lines_with("metal: repeated blit errors; using direct upload"), 1);
+  EXPECT_EQ(layer->contents().bgra, good.bgra);  // failures never reached the screen
+  presenter->iterate(now++);
+  const std::vector<std::string> b = presented_backends();
+  EXPECT_EQ(std::count(b.begin(), b.end(), "metal-blit"), 3);
+  EXPECT_EQ(b.back(), "metal-direct");
+}
+
+TEST_F(MetalWorker, OlderGenerationFailureIsLoggedButNotCounted) {
+  set_metal_completion(MetalCompletion::held);
+  start();
+  post_explicit_frame(*job, still(4), PresentRequest{});
+  presenter->iterate(0.0);
+  cancel_present_job(*job);  // a new generation
+  fail_next_command_buffers(1);
+  release_held_command_buffers();
+  for (int i = 0; i < 3; ++i) presenter->iterate(1.0 + i);
+  EXPECT_EQ(lines_with("metal: command failed"), 1);
+  EXPECT_TRUE(presenter->has_gpu());
+}
+
+TEST_F(MetalWorker, AClearThatKeepsFailingStopsBeingOwed) {
+  start();
+  fail_next_command_buffers(1000);
+  cancel_and_clear_present_job(*job);
+  PresentPost post;
+  post.worker_play = true, post.count = 20, post.fps = 25, post.range = std::make_pair(int64_t{0}, int64_t{9});
+  post.frames = std::make_shared<const std::vector<NeighbourFrame>>(std::vector<NeighbourFrame>{entry(0)});
+  post_present_job(*job, post, PresentRequest{}, 100);
+  double now = 0.0;
+  for (int i = 0; i < 40 && presenter->has_blit(); ++i, now += 16) presenter->iterate(now);
+  for (int i = 0; i < 3; ++i, now += 16) presenter->iterate(now);
+  EXPECT_LE(lines_with("metal: composition clear failed; retrying before new pixels"), 3);
+  EXPECT_FALSE(presenter->has_blit());
+  const std::vector<std::string> b = presented_backends();
+  EXPECT_NE(std::find(b.begin(), b.end(), "metal-direct"), b.end());
+  fail_next_command_buffers(0);
+}
+
+TEST_F(MetalWorker, AClearBeforeAPendingStillFrameIsSkipped) {
+  start();
+  {
+    std::lock_guard lock(job->mutex);
+    job->clear = true;
+    job->explicit_frame = still(5);
+  }
+  const uint64_t draws = metal_ledger().draws;
+  presenter->iterate(0.0);
+  EXPECT_EQ(job->presented.load(), 1u);
+  EXPECT_EQ(metal_ledger().draws - draws, 1u);  // the frame's draw, no clear pass
+  EXPECT_EQ(layer->contents().width, 8u);
+}
+
+TEST_F(MetalWorker, PlaybackClockWrapsAndRestartsAtALateFrame) {
+  start();
+  std::vector<NeighbourFrame> all;
+  for (int64_t i = 10; i <= 19; ++i) all.push_back(entry(i));
+  play(all, {10, 19}, 25.0);
+  {
+    std::lock_guard lock(job->mutex);
+    job->seek = 10;
+  }
+  presenter->iterate(0.0);
+  struct Step {
+    double now;
+    int64_t index;
+  } steps[] = {{40.0, 11}, {360.0, 19}, {400.0, 10}};
+  for (const Step& s : steps) {
+    presenter->iterate(s.now);
+    EXPECT_EQ(presenter->current_index(), s.index) << s.now;
+  }
+  EXPECT_EQ(read_presenter_result(*job)->second, 10);
+
+  // Frames 10, 11 and 15 only; 10 shown, the clock due at 13: 11 is drawn
+  // and the clock restarts from it.
+  play({entry(10), entry(11), entry(15)}, {10, 19}, 25.0);
+  {
+    std::lock_guard lock(job->mutex);
+    job->seek = 10;
+  }
+  presenter->iterate(1000.0);
+  EXPECT_EQ(presenter->current_index(), 10);
+  presenter->iterate(1120.0);  // due 13
+  EXPECT_EQ(presenter->current_index(), 11);
+  presenter->iterate(1120.0 + 3 * 40.0);  // due 14 from the restart at 11
+  EXPECT_EQ(presenter->current_index(), 11);
+  presenter->iterate(1120.0 + 4 * 40.0);  // due 15
+  EXPECT_EQ(presenter->current_index(), 15);
+}
+
+TEST_F(MetalWorker, SharedPixelsMoveTheIndexWithoutADraw) {
+  start();
+  NeighbourFrame a = entry(3);
+  NeighbourFrame b = a;
+  b.frame = 4;
+  play({a, b}, {3, 4}, 25.0);
+  presenter->iterate(0.0);  // clock starts at index 0: nothing due in range yet → fallback none
+  {
+    std::lock_guard lock(job->mutex);
+    job->seek = 3;
+  }
+  presenter->iterate(1.0);
+  const uint64_t drawn = job->presented.load();
+  (void)drain_present_telemetry();
+  presenter->iterate(41.0);
+  EXPECT_EQ(presenter->current_index(), 4);
+  EXPECT_EQ(job->presented.load(), drawn);
+  const auto records = drain_present_telemetry();
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.back().kind, kEventClockReused);
+}
+
+TEST_F(MetalWorker, RefusedPlaybackDrawsLogDeferredAtOneSixtyAndOneTwenty) {
+  MetalPresenterOptions o;
+  o.perf = true;
+  ::setenv("VELOCINTA_PERF", "1", 1);
+  start(o);
+  play({entry(0), entry(1)}, {0, 1}, 25.0);
+  fail_next_creations(MetalCreation::next_drawable, 120);
+  for (int i = 0; i < 120; ++i) presenter->iterate(static_cast<double>(i));
+  ::unsetenv("VELOCINTA_PERF");
+  EXPECT_EQ(presenter->deferred(), 120u);
+  EXPECT_EQ(lines_with("PRESENT metal deferred="), 3);
+  EXPECT_EQ(lines_with("PRESENT metal deferred=60"), 1);
+  EXPECT_EQ(lines_with("PRESENT metal deferred=120"), 1);
+}
+
+TEST_F(MetalWorker, PressureShrinksTheCacheAndEndingReleasesEverything) {
+  const MetalLedger before = metal_ledger();
+  uint64_t pressure = 100;
+  presenter = std::make_unique<MetalPresenter>(job, layer, MetalPresenterOptions{true, true, false, [&] { return pressure; },
+                                                                                  [] { return std::optional<uint64_t>(uint64_t{1} << 20); }, {}});
+  for (uint8_t i = 0; i < 3; ++i) {
+    post_explicit_frame(*job, RgbaFrame{entry(i, 128, 128).pixels, 0.0, 128, 128}, PresentRequest{});
+    presenter->iterate(i);
+  }
+  EXPECT_EQ(presenter->cached_textures(), 3u);
+  pressure = 1;  // a budget that holds one of them
+  presenter->iterate(10.0);
+  EXPECT_EQ(presenter->cached_textures(), 1u);
+  EXPECT_GT(present_pixel_bytes().load(), bytes_before);
+  presenter.reset();
+  const MetalLedger after = metal_ledger();
+  EXPECT_EQ(after.textures, before.textures);
+  EXPECT_EQ(after.buffers, before.buffers);
+  EXPECT_EQ(after.command_buffers, before.command_buffers);
+  EXPECT_EQ(after.drawables, before.drawables);
+}
+
+}  // namespace
+}  // namespace vel
+
+namespace vel {
+namespace {
+
+// The worker on its own thread, command buffers ended on the device's
+// thread, and the screen read from this one: the three meet only through
+// the job, the command buffers' status and the layer's lock.
+TEST(MetalWorkerThread, PresentsPostedFramesAndEndsOnStop) {
+  using namespace platform;
+  reset_metal_faults();
+  set_metal_completion(MetalCompletion::device_thread);
+  const MetalLedger before = metal_ledger();
+  auto layer = CAMetalLayer::layer();
+  layer->setDevice(MTLCreateSystemDefaultDevice());
+  layer->setFramebufferOnly(false);
+  auto job = std::make_shared<PresentJob>();
+  job->view_width = 16;
+  job->view_height = 8;
+  std::thread worker(metal_present_worker_loop, job, layer, MetalPresenterOptions{});
+  for (uint64_t i = 1; i <= 5; ++i) {
+    post_explicit_frame(*job, still(static_cast<uint8_t>(i)), PresentRequest{});
+    ASSERT_TRUE(layer->waitForPresentCount(i));
+    EXPECT_EQ(layer->contents().width, 16u);
+  }
+  stop_present_job(*job);
+  worker.join();
+  wait_metal_device_idle();
+  const MetalLedger after = metal_ledger();
+  EXPECT_EQ(after.textures, before.textures);
+  EXPECT_EQ(after.command_buffers, before.command_buffers);
+  EXPECT_EQ(after.drawables, before.drawables);
+  EXPECT_TRUE(metal_misuse_record().empty());
+  reset_metal_faults();
+}
+
+}  // namespace
+}  // namespace vel
