@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
 
 namespace vel {
 
@@ -15,6 +17,7 @@ struct PanelBuildInputs {
   bool metal_allowed = true;          // VELOCINTA_METAL is not "0"
   bool async_present = true;          // VELOCINTA_ASYNC_PRESENT is not "0"
   std::function<void()> open_update_link;
+  std::optional<std::string> update_banner_title;  // the current notice's banner; none: hidden
   std::function<void()> on_present_result;  // the CPU worker's wake-up; default the early idle request
 };
 

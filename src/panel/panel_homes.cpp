@@ -114,6 +114,17 @@ void relayout_homes(DockedHome& docked, FloatingHome& floating, bool aspect_know
   }
 }
 
+void apply_update_banner(DockedHome& docked, FloatingHome& floating, const std::optional<std::string>& title) {
+  if (PanelViews* d = built_docked(docked)) {
+    set_update_banner(*d, title);
+    layout_panel(*d, *docked.container);
+  }
+  if (PanelViews* f = built_floating(floating)) {
+    set_update_banner(*f, title);
+    if (floating.window->contentView()) layout_panel(*f, *floating.window->contentView());
+  }
+}
+
 void invalidate_home_presenters(DockedHome& docked, FloatingHome& floating) {
   for (PanelViews* v : {built_docked(docked), built_floating(floating)}) {
     if (v != nullptr && v->cpu) v->cpu->invalidate();

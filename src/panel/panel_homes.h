@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -78,6 +79,10 @@ void stop_hidden_panel(DockedHome& docked, FloatingHome& floating, bool docked_u
 
 // Both homes laid out for the composition's aspect (16:9 when unknown).
 void relayout_homes(DockedHome& docked, FloatingHome& floating, bool aspect_known, double aspect);
+
+// The update banner in each built home: shown with `title` or hidden, then
+// the home is laid out again.
+void apply_update_banner(DockedHome& docked, FloatingHome& floating, const std::optional<std::string>& title);
 
 // Each built home (docked with a container, floating with a window) drops
 // what its presenter has pending.

@@ -107,7 +107,14 @@ std::unique_ptr<PanelViews> build_panel(const PanelBuildInputs& in) {
   p->update_button->setBezelColor(NSColor::colorWithSRGBRed(0.11, 0.45, 1.0, 1.0));
   dark(*p->update_button);
   p->update_button->setHidden(true);
+  // A panel built after the notice arrived shows it from the start.
+  set_update_banner(*p, in.update_banner_title);
   return p;
+}
+
+void set_update_banner(PanelViews& p, const std::optional<std::string>& title) {
+  if (title && p.update_button->title() != *title) p.update_button->setTitle(*title);
+  p.update_button->setHidden(!title);
 }
 
 void add_panel_subviews(PanelViews& p, platform::NSView& container) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "panel/cpu_presentation.h"
 #include "panel/metal_presentation.h"
@@ -72,6 +73,10 @@ void layout_panel(PanelViews& panel, const platform::NSView& container);
 // panel out again only when they differ from the stored ones.
 void set_layout_aspect(PanelViews& panel, const platform::NSView* container, uint32_t mode, uint32_t native_width,
                        bool aspect_given, double aspect);
+
+// Shows the update banner with `title`, or hides it when `title` is none;
+// the title is set only when it differs, so a repeated change costs nothing.
+void set_update_banner(PanelViews& panel, const std::optional<std::string>& title);
 
 // The Size and Speed popups' items.
 inline constexpr const char* kSizeItems[] = {"1/8 res", "1/4 res", "1/2 res", "1/1 res"};

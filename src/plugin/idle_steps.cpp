@@ -49,11 +49,15 @@ void step_panel(Tick& t) {
 }
 
 // Openers from earlier clicks are reaped by their pids; the banner follows
-// the notice slot in every open panel. No panel home is kept in the state
-// yet, so a change has no button to reach and is only recorded.
+// the notice slot in every existing panel.
 void step_update_banner(Tick& t) {
   (void)reap_update_openers();
-  (void)update_banner_step(t.s.update_banner, /*docked=*/false, /*floating=*/false);
+  PresentationState& p = t.s.presentation;
+  const bool docked = p.docked.container && p.docked.views;
+  const bool floating = p.floating.window != nullptr;
+  if (auto change = update_banner_step(t.s.update_banner, docked, floating)) {
+    apply_update_banner(p.docked, p.floating, change->title);
+  }
 }
 
 void step_comp_tracking(Tick& t) {

@@ -15,6 +15,9 @@
 #include "core/switches.h"
 #include "host/panel_calls.h"
 #include "panel/scrub_signals.h"
+#include "panel/update_banner.h"
+#include "panel/update_notice.h"
+#include "panel/update_opener.h"
 #include "preview/work_area.h"
 
 namespace vel {
@@ -109,6 +112,8 @@ PanelBuildInputs panel_build_inputs() {
   in.speed_level = default_speed_level();
   in.metal_allowed = env_value("VELOCINTA_METAL").value_or("") != "0";
   in.async_present = async_present_enabled();
+  in.open_update_link = [] { open_update_link(); };
+  if (auto notice = update_notice()) in.update_banner_title = update_banner_title(notice->version);
   return in;
 }
 

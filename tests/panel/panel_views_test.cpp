@@ -4,6 +4,7 @@
 
 #include "core/options.h"
 #include "panel/panel_controls.h"
+#include "panel/panel_homes.h"
 #include "panel/scrub_signals.h"
 
 namespace vel {
@@ -117,6 +118,47 @@ TEST(PanelViewsTest, TheUpdateButtonOpensTheNoticeLink) {
   auto p = built(in);
   p->update_button->performClick();
   EXPECT_EQ(opened, 1);
+}
+
+// A panel built while a notice exists shows the banner at once; later
+// changes show or hide it and leave an unchanged title alone.
+TEST(PanelViewsTest, TheUpdateBannerFollowsTheNoticeFromBuildOn) {
+  PanelBuildInputs in;
+  in.update_banner_title = "Update available";
+  auto p = built(in);
+  EXPECT_FALSE(p->update_button->isHidden());
+  EXPECT_EQ(p->update_button->title(), "Update available");
+  const uint64_t sets = p->update_button->titleSets();
+
+  set_update_banner(*p, std::string("Update available"));
+  EXPECT_EQ(p->update_button->titleSets(), sets);
+  set_update_banner(*p, std::nullopt);
+  EXPECT_TRUE(p->update_button->isHidden());
+  EXPECT_EQ(p->update_button->title(), "Update available") << "hiding keeps the last title";
+  set_update_banner(*p, std::string("v2"));
+  EXPECT_FALSE(p->update_button->isHidden());
+  EXPECT_EQ(p->update_button->title(), "v2");
+}
+
+// Only built homes take the banner: a docked home without a container has
+// no panel to reach, the floating window's panel shows it across its top.
+TEST(PanelViewsTest, TheUpdateBannerReachesEveryBuiltHome) {
+  DockedHome docked;
+  FloatingHome floating;
+  PanelBuildInputs in;
+  in.async_present = false;
+  apply_update_banner(docked, floating, std::string("banner"));  // no home yet: nothing to do
+  show_floating_panel(floating, in);
+  ASSERT_TRUE(floating.views);
+  EXPECT_TRUE(floating.views->update_button->isHidden());
+  apply_update_banner(docked, floating, std::string("banner"));
+  EXPECT_FALSE(floating.views->update_button->isHidden());
+  EXPECT_EQ(floating.views->update_button->title(), "banner");
+  const platform::NSRect f = floating.views->update_button->frame();
+  EXPECT_EQ(f.y + f.height, kFloatingHeight);
+  apply_update_banner(docked, floating, std::nullopt);
+  EXPECT_TRUE(floating.views->update_button->isHidden());
+  stop_home_presenters(docked, floating);
 }
 
 TEST(StatusTextTest, OnlyTextsBeginningWithTheBusyWordAreWhiteAndSmaller) {

@@ -497,18 +497,62 @@ TEST_F(SimhostRun, RasterCompositionIsGrabbedByThePluginItself) {
   EXPECT_EQ(ppm_channels_off(parsed.value().comps[0], {0, 25}, 4, bytes.substr(header.size())), 0u);
 }
 
-TEST_F(SimhostRun, UpdateCheckAsksOnlyTheLoopbackServiceAndLeavesNoChild) {
-  const fs::path reply = root_ / "reply.json";
-  std::ofstream(reply) << R"({"ok":true,"version":"0.3.31","download_url":"https://dl.example/get"})";
-  auto r = run({}, {"--update-reply", reply.string()}, "<default>", 1.5);
-  ASSERT_EQ(r.exit_code, 0) << r.output;
-  json u = summary()["update"];
-  // At most the one check right after start-up, always the same request.
-  EXPECT_LE(u["requests"].size(), 1u) << u.dump();
-  for (const auto& target : u["requests"]) EXPECT_EQ(target, "/update?channel=beta&current=0.3.30");
-  EXPECT_TRUE(u["children_after_death"].empty()) << u.dump();
-  EXPECT_TRUE(u["zombie_openers"].empty()) << u.dump();
-  EXPECT_TRUE(u["links_opened"].empty()) << "nothing clicked";
+// The docked panel's banner across the top: with a newer version offered it
+// shows the notice and a click opens its link through the recording opener;
+// without one it stays hidden and the same clicks open nothing. The clicks
+// repeat because the notice arrives whenever the check's reply does.
+TEST_F(SimhostRun, UpdateBannerShowsTheNoticeInTheDockedPanelAndOpensItsLink) {
+  const std::string banner = "Update available \xE2\x80\x94 v0.3.31 \xC2\xB7 click to download";
+  struct Case {
+    const char* name;
+    const char* reply;  // none: the service offers nothing
+    bool shown;
+  };
+  const Case cases[] = {
+      {"newer", R"({"ok":true,"version":"0.3.31","download_url":"https://dl.example/get"})", true},
+      {"none", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The opener recorder appends to its file in the output folder.
+    fs::remove_all(root_ / "out");
+    fs::create_directories(root_ / "out");
+    const fs::path scenario = root_ / "banner.json";
+    {
+      std::ofstream out(scenario);
+      out << R"({"events": [{"at_ms": 0, "action": "open_panel", "width": 640, "height": 400, "scale": 1})";
+      for (int at = 800; at <= 2300; at += 500) out << R"(, {"at_ms": )" << at << R"(, "action": "click", "x": 100, "y": 389})";
+      out << "]}";
+    }
+    std::vector<std::string> args = {"--scenario", scenario.string()};
+    if (c.reply != nullptr) {
+      const fs::path reply = root_ / "reply.json";
+      std::ofstream(reply) << c.reply;
+      args.insert(args.end(), {"--update-reply", reply.string()});
+    }
+    auto r = run({}, args, "<default>", 2.6);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    json s = summary();
+    EXPECT_TRUE(s["scenario_failures"].empty()) << s["scenario_failures"].dump();
+    json u = s["update"];
+    // At most the one check right after start-up, always the same request.
+    EXPECT_LE(u["requests"].size(), 1u) << u.dump();
+    for (const auto& target : u["requests"]) EXPECT_EQ(target, "/update?channel=beta&current=0.3.30");
+    EXPECT_TRUE(u["children_after_death"].empty()) << u.dump();
+    EXPECT_TRUE(u["zombie_openers"].empty()) << u.dump();
+
+    const json& texts = s["panel"]["texts"];
+    size_t banners = 0;
+    for (const auto& t : texts) banners += t.get<std::string>().rfind("Update available", 0) == 0;
+    if (c.shown) {
+      EXPECT_NE(std::find(texts.begin(), texts.end(), banner), texts.end()) << texts.dump();
+      ASSERT_FALSE(u["links_opened"].empty()) << u.dump();
+      for (const auto& link : u["links_opened"]) EXPECT_EQ(link, "https://dl.example/get");
+    } else {
+      EXPECT_EQ(banners, 0u) << texts.dump();
+      EXPECT_TRUE(u["links_opened"].empty()) << u.dump();
+    }
+  }
 }
 
 TEST_F(SimhostRun, AnUpdateEndpointFromTheEnvironmentWinsOverTheService) {
