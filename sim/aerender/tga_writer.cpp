@@ -56,7 +56,7 @@ std::vector<uint8_t> encode_tga(const FrameImage& image, const TgaWriteOptions& 
   out.push_back(0);                               // no image id
   out.push_back(0);                               // no colour map
   out.push_back(options.run_length ? 10 : 2);     // true colour
-  out.insert(out.end(), 5, 0);                    // colour map specification
+  out.insert(out.end(), 5, 0);                    // colour map fields (unused)
   put16(out, 0);                                  // x origin
   put16(out, 0);                                  // y origin
   put16(out, static_cast<uint32_t>(w));

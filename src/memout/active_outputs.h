@@ -1,5 +1,5 @@
 // The outputs the memory output module has open inside a render worker, one
-// per host output specification, and the operations the module's callbacks
+// per output the host opens, and the operations the module's callbacks
 // drive on them: open (check the host's output against the manifest and
 // attach to the segment), write one frame, finish, flush. Nothing here knows
 // the host's types: the module's host layer reads the host's answers and

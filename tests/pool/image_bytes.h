@@ -27,7 +27,7 @@ struct TgaSpec {
   uint8_t id_length = 0, map_type = 0, image_type = 2;
   uint16_t width = 1, height = 1;
   uint8_t depth = 32, descriptor = 8;
-  uint8_t map_spec_byte = 0;  // put into the colour map specification when non-zero
+  uint8_t map_spec_byte = 0;  // put into the colour map fields when non-zero
 };
 
 inline Bytes tga_header(const TgaSpec& s) {

@@ -50,7 +50,7 @@ TEST(TgaDecoder, RefusesEveryHeaderOutsideWhatWorkersWrite) {
       {"greyscale", {.image_type = 3}},
       {"run-length colour-mapped", {.image_type = 9}},
       {"colour map present", {.map_type = 1}},
-      {"colour map specification set", {.map_spec_byte = 1}},
+      {"colour map fields set", {.map_spec_byte = 1}},
       {"16-bit", {.depth = 16, .descriptor = 0}},
       {"descriptor bit 6", {.descriptor = 8 | 0x40}},
       {"descriptor bit 7", {.descriptor = 8 | 0x80}},
