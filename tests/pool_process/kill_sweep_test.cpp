@@ -40,10 +40,10 @@ Decoy marker_in_one_argument(pid_t client) {
 }
 
 // A real-looking engine of `client` owned by another user (root only).
-Decoy other_users_engine(pid_t client) {
+Decoy other_users_engine(PoolProcessTest& t, pid_t client) {
   Decoy d;
-  d.pid = spawn_process(kAerendercore, {"aerendercore", "-noui", "-aerenderpid", std::to_string(client)}, &d.lifeline,
-                        uid_t{65534});
+  d.pid = spawn_process(t.engine_program_for_other_users(), {"aerendercore", "-noui", "-aerenderpid", std::to_string(client)},
+                        &d.lifeline, uid_t{65534});
   return d;
 }
 
@@ -74,7 +74,7 @@ TEST_F(PoolProcessTest, KillingAWorkerTakesItsGroupAndEnginesButNoDecoy) {
   const pid_t w = job.child.pid();
   ASSERT_TRUE(eventually([&] { return engines_of(w).size() == 2; }));
   Decoy single = marker_in_one_argument(w);
-  Decoy foreign = can_switch_user() ? other_users_engine(w) : Decoy{};
+  Decoy foreign = can_switch_user() ? other_users_engine(*this, w) : Decoy{};
   ASSERT_TRUE(alive(single.pid));
   if (foreign.pid > 0) ASSERT_TRUE(eventually([&] { return alive(foreign.pid); }));
   else std::cout << "[  NOTE    ] the other user's engine needs real root; not checked here\n";
@@ -244,7 +244,7 @@ TEST_F(PoolProcessTest, TheLoadSweepKillsOrphansOnlyWhenNoAerenderRuns) {
   parented.pid = spawn_process(kAerendercore, {"aerendercore", "-noui", "-aerenderpid", std::to_string(::getpid())},
                                &parented.lifeline);
   Decoy single = marker_in_one_argument(p);
-  Decoy foreign = can_switch_user() ? other_users_engine(p) : Decoy{};
+  Decoy foreign = can_switch_user() ? other_users_engine(*this, p) : Decoy{};
 
   const pid_t someone = foreign_client();
   ASSERT_TRUE(eventually([&] { return engines_of(someone).size() == 1; }));

@@ -85,4 +85,19 @@ std::vector<std::string> PoolProcessTest::error_lines() const {
   return lines;
 }
 
+std::string PoolProcessTest::engine_program_for_other_users() {
+  namespace fs = std::filesystem;
+  const fs::path dir = scratch_.path() / "for-other-users";
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  fs::copy_file(kAerendercore, dir / "aerendercore", fs::copy_options::overwrite_existing, ec);
+  // Others may pass through the scratch folder and run the copy, nothing more.
+  fs::permissions(scratch_.path(), fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, ec);
+  fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                           fs::perms::others_exec, ec);
+  fs::permissions(dir / "aerendercore", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                            fs::perms::others_read | fs::perms::others_exec, ec);
+  return (dir / "aerendercore").string();
+}
+
 }  // namespace vel::testing

@@ -23,6 +23,11 @@ inline const std::string kAerendercore =
     (std::filesystem::path(VEL_AERENDER_PATH).parent_path() / "aerendercore").string();
 
 class PoolProcessTest : public ::testing::Test {
+ public:
+  // The stand-in engine copied where another user may run it: the build
+  // folder can sit under a private one (a clone in a mktemp folder).
+  std::string engine_program_for_other_users();
+
  protected:
   void SetUp() override;
   void TearDown() override;

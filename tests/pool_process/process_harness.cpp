@@ -10,7 +10,9 @@
 #include <grp.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 
 #include "pool/engine_match.h"
 #include "pool/proc_facts.h"
@@ -103,7 +105,19 @@ pid_t spawn_process(const std::string& program, const std::vector<std::string>& 
   std::vector<std::string> copy = args;
   for (std::string& a : copy) argv.push_back(a.data());
   argv.push_back(nullptr);
-  if (pid_wanted && !make_next_pid(*pid_wanted)) return -1;
+  // The child writes its errno here when it cannot become `program`; the
+  // end closes on a successful exec. A child that is merely alive proves
+  // nothing: one that fails to exec dies a moment later.
+  int exec_report[2] = {-1, -1};
+  if (::pipe2(exec_report, O_CLOEXEC) != 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return -1;
+  }
+  if (pid_wanted && !make_next_pid(*pid_wanted)) {
+    for (int fd : {fds[0], fds[1], exec_report[0], exec_report[1]}) ::close(fd);
+    return -1;
+  }
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(fds[0], 0);
@@ -111,14 +125,28 @@ pid_t spawn_process(const std::string& program, const std::vector<std::string>& 
     ::dup2(null, 1);
     ::dup2(null, 2);
     ::setpgid(0, 0);
-    if (uid && (::setgroups(0, nullptr) != 0 || ::setresgid(*uid, *uid, *uid) != 0 ||
-                ::setresuid(*uid, *uid, *uid) != 0)) {
-      _exit(126);
+    if (!uid || (::setgroups(0, nullptr) == 0 && ::setresgid(*uid, *uid, *uid) == 0 &&
+                 ::setresuid(*uid, *uid, *uid) == 0)) {
+      ::execv(program.c_str(), argv.data());
     }
-    ::execv(program.c_str(), argv.data());
+    const int err = errno;
+    [[maybe_unused]] const ssize_t n = ::write(exec_report[1], &err, sizeof err);
     _exit(127);
   }
   ::close(fds[0]);
+  ::close(exec_report[1]);
+  int child_errno = 0;
+  ssize_t got;
+  do {
+    got = pid > 0 ? ::read(exec_report[0], &child_errno, sizeof child_errno) : 0;
+  } while (got < 0 && errno == EINTR);
+  ::close(exec_report[0]);
+  if (pid > 0 && got > 0) {
+    std::cerr << "spawn_process: " << program << " did not start: " << std::strerror(child_errno) << "\n";
+    ::close(fds[1]);
+    reap(pid);
+    return -1;
+  }
   if (lifeline != nullptr) *lifeline = fds[1];
   else ::close(fds[1]);
   return pid;
