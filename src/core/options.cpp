@@ -8,6 +8,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "core/file_replace.h"
 #include "core/log.h"
 #include "core/paths.h"
 
@@ -72,26 +73,7 @@ PersistedOptions load_persisted_options(const std::filesystem::path& file, uint6
 }
 
 bool save_persisted_options(const std::filesystem::path& file, const PersistedOptions& o) {
-  std::error_code ec;
-  std::filesystem::create_directories(file.parent_path(), ec);
-  std::filesystem::path tmp = file;
-  tmp += ".tmp-" + std::to_string(getpid());
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out << encode_persisted_options(o);
-    out.flush();
-    if (!out) {
-      std::filesystem::remove(tmp, ec);
-      return false;
-    }
-  }
-  std::filesystem::rename(tmp, file, ec);
-  if (ec) {
-    std::filesystem::remove(tmp, ec);
-    return false;
-  }
-  return true;
+  return replace_file(file, encode_persisted_options(o)).ok();
 }
 
 PersistedOptions snapshot_panel_options() {

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "core/file_replace.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/switches.h"
@@ -129,10 +130,8 @@ std::optional<std::filesystem::path> template_marker_path() {
 void mark_templates_ready(PoolRuntime& rt) {
   rt.templates_ready = 1;
   if (auto marker = template_marker_path()) {
-    std::error_code ec;
-    std::filesystem::create_directories(marker->parent_path(), ec);
-    std::ofstream out(*marker, std::ios::binary | std::ios::trunc);
-    out << kTemplateMarkerText << '\n';
+    // Every host of this user shares the marker: a reader must never see it half written.
+    (void)replace_file(*marker, std::string(kTemplateMarkerText) + "\n");
   }
   if (perf_enabled()) perf_log("PREVIEW_PROFILE pool=fast-v1 bpc=8 motion_blur=off templates=v6");
 }

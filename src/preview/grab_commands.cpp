@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cache/frame_cache_ops.h"
+#include "core/file_replace.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -55,7 +56,7 @@ Result<std::string> grab_frame_to(PreviewController& ctl, const std::string& pat
   }();
   if (!g) return err("grab: " + g.error().describe());
   const auto bytes = ppm_bytes(g.value().pixels.bytes(), g.value().width, g.value().height);
-  if (auto st = write_file_atomically(path, bytes); !st) return err("grab: " + st.error());
+  if (auto st = replace_file(path, bytes); !st) return err("grab: " + st.error());
   log_line("INFO", "grab: " + path + " " + std::to_string(g.value().width) + "x" +
                        std::to_string(g.value().height) + " ds=" + std::to_string(ds) +
                        " bpc=" + std::to_string(ctl.depth_bpc) + " render_ms=" + fmt_2dp(g.value().render_ms) +

@@ -24,24 +24,4 @@ std::vector<uint8_t> ppm_bytes(std::span<const uint8_t> rgba, uint32_t width, ui
   return out;
 }
 
-Status<> write_file_atomically(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-  std::filesystem::path tmp = path;
-  tmp += ".tmp-" + std::to_string(::getpid());
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (f == nullptr) return err("cannot create " + tmp.string());
-  const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  const bool closed = std::fclose(f) == 0;
-  std::error_code ec;
-  if (!wrote || !closed) {
-    std::filesystem::remove(tmp, ec);
-    return err("cannot write " + tmp.string());
-  }
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    std::filesystem::remove(tmp, ec);
-    return err("cannot rename to " + path.string());
-  }
-  return ok_unit();
-}
-
 }  // namespace vel

@@ -16,7 +16,4 @@ namespace vel {
 // not w × h × 4 bytes or the size is 0.
 std::vector<uint8_t> ppm_bytes(std::span<const uint8_t> rgba, uint32_t width, uint32_t height);
 
-// Writes through a temporary name in the same folder and a rename.
-Status<> write_file_atomically(const std::filesystem::path& path, std::span<const uint8_t> bytes);
-
 }  // namespace vel

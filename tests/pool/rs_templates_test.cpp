@@ -16,11 +16,19 @@ namespace {
 
 class TemplateTest : public ::testing::Test {
  protected:
+  // The marker lives in the user's home, which tests running beside this
+  // one share: each test gets a home of its own.
   void SetUp() override {
     ASSERT_TRUE(dir_.ok());
+    if (const char* home = getenv("HOME")) old_home_ = home;
+    setenv("HOME", dir_.path().c_str(), 1);
     ASSERT_TRUE(open_log_file_at(dir_.path() / "velocinta.log", LogRole::Host));
   }
-  void TearDown() override { close_log_file(); }
+  void TearDown() override {
+    close_log_file();
+    if (old_home_.empty()) unsetenv("HOME");
+    else setenv("HOME", old_home_.c_str(), 1);
+  }
   std::string log() { return testing::read_text(dir_.path() / "velocinta.log"); }
 
   // A host whose script answers `result` (or fails the call with `call_error`).
@@ -36,6 +44,7 @@ class TemplateTest : public ::testing::Test {
   }
 
   testing::ScratchDir dir_{"vel-templates"};
+  std::string old_home_;
   std::string last_script_;
   int baseline_refreshes_ = 0;
 };
@@ -122,10 +131,13 @@ TEST_F(TemplateTest, ReadyWritesTheMarkerAndPerfLines) {
   PoolRuntime rt = new_pool_runtime(kOutputTga);
   apply_template_result(rt, std::string(kCreated) + "|output=tga");
   auto marker = template_marker_path();
-  if (marker) {
-    EXPECT_EQ(testing::read_text(*marker).size(), 85u);
-    EXPECT_EQ(testing::read_text(*marker), std::string(kTemplateMarkerText) + "\n");
-  }
+  ASSERT_TRUE(marker);
+  EXPECT_EQ(testing::read_text(*marker).size(), 85u);
+  EXPECT_EQ(testing::read_text(*marker), std::string(kTemplateMarkerText) + "\n");
+  // Written through a temporary name that does not stay behind.
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(marker->parent_path())) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u);
   std::string text = log();
   EXPECT_NE(text.find("PERF: POOL_OUTPUT requested=tga selected=tga template=velocinta-tga-v1"), std::string::npos);
   EXPECT_NE(text.find("PERF: PREVIEW_PROFILE pool=fast-v1 bpc=8 motion_blur=off templates=v6"), std::string::npos);

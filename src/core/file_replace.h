@@ -1,0 +1,20 @@
+// Whole-file writes that a reader (another thread, another process, the
+// next session) never sees half done: the bytes go to a temporary name
+// beside the file, then a rename puts them in place.
+#pragma once
+
+#include <filesystem>
+#include <span>
+#include <string_view>
+
+#include "core/result.h"
+
+namespace vel {
+
+// Writes `bytes` to `path` through a temporary name unique to this process
+// and call, creating the folder. On failure the old file, if any, is intact
+// and no temporary file is left.
+Status<> replace_file(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+Status<> replace_file(const std::filesystem::path& path, std::string_view text);
+
+}  // namespace vel
