@@ -233,7 +233,9 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
       if (!pool_claims) pool_claims = ctl.pool_link.claimed_ranges ? ctl.pool_link.claimed_ranges(ds)
                                                                    : std::vector<PoolFrameRange>{};
       // A frame the pool still claims is the pool's to deliver.
-      if (!frame_in_ranges(*pool_claims, missing[next].first)) submit_async(ctl, missing[next].second, ds, in.now_ns, report);
+      if (!frame_in_ranges(*pool_claims, missing[next].first)) {
+        submit_async(ctl, missing[next].second, ds, in.now_ns, report);
+      }
       ++next;
     } else {
       break;
