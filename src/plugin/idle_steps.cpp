@@ -14,7 +14,9 @@
 #include "core/options.h"
 #include "plugin/hooks.h"
 #include "plugin/panel_steps.h"
+#include "plugin/pool_preview_link.h"
 #include "plugin/pool_pump.h"
+#include "plugin/pool_services.h"
 #include "plugin/presentation.h"
 #include "plugin/preview_state.h"
 #include "panel/present_bytes.h"
@@ -32,7 +34,10 @@ struct Tick {
 
 void step_present_reap(Tick& t) { presentation_reap_step(t.s); }
 
-void step_downsample_policy(Tick& t) { preview_refresh_policy(t.s.preview, t.s.cache); }
+void step_downsample_policy(Tick& t) {
+  preview_refresh_policy(t.s.preview, t.s.cache);
+  refresh_resource_plan(t.s);
+}
 
 void step_apply_options(Tick& t) {
   PersistedOptions now = snapshot_panel_options();
@@ -64,7 +69,10 @@ void step_comp_tracking(Tick& t) {
   preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
   if (t.report.pinned_changed && t.s.preview.pinned_handle) {
     classify_preview_topology(t.s.preview, t.s.preview.pinned_handle);
+    // The raster path draws this composition: the pool has nothing to do.
+    if (t.s.preview.raster_comp) stop_pool(t.s);
   }
+  follow_pooled_comp(t.s);
   hold_panel_frame(t.s, t.report.pinned_changed);
   preview_apply_work_area_requests(t.s.preview, t.in, t.report);
 }
@@ -100,7 +108,10 @@ void step_cache_upkeep(Tick& t) {
 
 // The pool follows the preview's edits and its holds, then takes its own
 // step up to the launch.
-void step_pool(Tick& t) { pool_idle_step(t.s, t.in.now_ns, t.report.edited); }
+void step_pool(Tick& t) {
+  pool_follow_preview_step(t.s, t.in.now_ns);
+  pool_idle_step(t.s, t.in.now_ns, t.report.edited);
+}
 
 void step_preview_tick(Tick& t) {
   live_grab_step(t.s.preview, t.s.cache, t.in);

@@ -8,7 +8,10 @@
 #include "cache/unpack_worker.h"
 #include "core/ffi_boundary.h"
 #include "core/log.h"
+#include "core/machine.h"
 #include "core/options.h"
+#include "plugin/pool_preview_link.h"
+#include "plugin/pool_pump.h"
 #include "plugin/pool_services.h"
 #include "plugin/presentation.h"
 #include "plugin/preview_state.h"
@@ -50,6 +53,7 @@ void toggle_play(PreviewState& state) {
     p.input.held_frame = shown_frame_index(state);
   } else {
     p.input.held_frame.reset();
+    pool_play_started(state, mono_ns());
   }
   log_line("INFO", p.clock.paused ? "velocinta: lecture en pause" : "velocinta: lecture");
 }
@@ -198,9 +202,14 @@ void panel_refresh_step(PreviewState& state) {
   const PreviewController& ctl = state.preview;
   const bool known = ctl.comp_size.width > 0 && ctl.comp_size.height > 0;
   relayout_homes(p.docked, p.floating, known, known ? static_cast<double>(ctl.comp_size.width) / ctl.comp_size.height : 0.0);
+  // Templates suspended for the session (2) make the pool unavailable for
+  // its render settings.
+  p.pool_availability = state.pool.templates_ready;
   update_play_controls(p.controls, p.clock.paused, p.pool_availability,
                        reachable_homes(p.docked, p.floating, docked_panel_shown(p.docked)));
-  const std::string detail = ctl.pinned_item && !ctl.sweep_reported ? kBusyDetail : "";
+  // What the pool waits for from the user comes before the busy text.
+  std::string detail = pool_status_line(state);
+  if (detail.empty() && ctl.pinned_item && !ctl.sweep_reported) detail = kBusyDetail;
   if (detail != p.last_detail) {
     set_detail_texts(p.docked, p.floating, detail, false);
     p.last_detail = detail;

@@ -165,6 +165,8 @@ void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited) {
   if (rt.last_idle_tick && now_ns >= *rt.last_idle_tick) rt.ramp_increment_ns = now_ns - *rt.last_idle_tick;
   rt.last_idle_tick = now_ns;
   advance_pool_ramp_window(rt, rt.plan.has_value());
+  // While the raster path holds the composition the pool stays stopped.
+  if (s.preview.raster_comp) return;
   pump_pool_delivery(s, now_ns);
 }
 

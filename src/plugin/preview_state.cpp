@@ -3,6 +3,7 @@
 #include "core/machine.h"
 #include "memout/output_format.h"
 #include "plugin/panel_steps.h"
+#include "plugin/pool_preview_link.h"
 
 namespace vel {
 
@@ -15,6 +16,7 @@ PreviewState* new_preview_state(PluginId plugin_id, const PersistedOptions& load
   s->preview.present_hook = [s](const RgbaFrame& frame) { return present_in_active_panel(*s, frame); };
   take_panel_posts_as_seen(*s);
   s->pool = new_pool_runtime(static_cast<uint8_t>(worker_output_format()));
+  link_preview_to_pool(*s);
   return s;
 }
 

@@ -30,6 +30,18 @@ enum class TrialOutcome : uint8_t {
 };
 std::string_view trial_outcome_name(TrialOutcome outcome);
 
+// What the last scheduler record said: the level, whether a trial ran and
+// the outcome; a record is written only when this changes.
+struct SchedulerLogged {
+  uint64_t level = 1;
+  bool trial_running = false;
+  TrialOutcome outcome = TrialOutcome::Cold;
+  friend bool operator==(const SchedulerLogged&, const SchedulerLogged&) = default;
+};
+
+// The scheduler's whole state: one per running plan, and the copy the
+// runtime carries between batches of the same configuration. `level` is the
+// number of engines to run at once.
 struct SchedulerTrial {
   std::optional<uint64_t> ceiling;  // highest level still worth trying
   std::optional<uint64_t> retry_not_before_ns;
@@ -39,9 +51,11 @@ struct SchedulerTrial {
   std::optional<uint64_t> trial_length_ns;  // none: no trial running
   uint64_t level = 1;
   TrialOutcome outcome = TrialOutcome::Cold;
+  std::optional<uint64_t> next_trial_at_ns;  // earliest start of the next trial decision
+  std::optional<SchedulerLogged> logged;
 };
 
-// Back to no ceiling, no retry stamp, no trial, level 1, Cold.
+// Back to no ceiling, no retry stamp, no trial, level 1, Cold, nothing logged.
 void reset_scheduler_trial(SchedulerTrial& trial);
 // What a finished batch hands to the next one of the same configuration:
 // only the learnt ceiling.

@@ -33,8 +33,6 @@ std::string debug_text(const StartupContext& c) {
          ", identity: " + std::to_string(c.identity) + " }";
 }
 
-void reset_scheduler(PoolSchedulerState& s) { s = PoolSchedulerState{}; }
-
 PoolRuntime new_pool_runtime(uint8_t requested_output) {
   PoolRuntime rt;
   rt.requested_output = requested_output;
@@ -45,13 +43,13 @@ PoolRuntime new_pool_runtime(uint8_t requested_output) {
 
 void reset_pool_plan(PoolRuntime& rt) {
   if (rt.plan) {
-    reset_scheduler(rt.plan->scheduler);
+    reset_scheduler_trial(rt.plan->scheduler);
     rt.plan->pending_a.reset();
     rt.plan->pending_b.reset();
     rt.plan->counter_a = 0;
     rt.plan->counter_b = 0;
   }
-  reset_scheduler(rt.carried_scheduler);
+  reset_scheduler_trial(rt.carried_scheduler);
   rt.memory_sample_held = false;
   rt.batch_identity.reset();
   rt.cpu_sample_at.reset();
@@ -64,11 +62,7 @@ std::optional<PoolPlan> take_pool_plan(PoolRuntime& rt, Instant now) {
   rt.plan.reset();
   if (!plan) return plan;
   if (rt.batch_identity && plan->context == *rt.batch_identity) {
-    rt.carried_scheduler = plan->scheduler;
-    rt.carried_scheduler.retry_at.reset();
-    rt.carried_scheduler.trial.reset();
-    rt.carried_scheduler.level = 1;
-    rt.carried_scheduler.outcome = 0;
+    rt.carried_scheduler = carried_scheduler_trial(plan->scheduler);
     rt.summary = plan->summary;
   }
   if (plan->completed) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "pool/adaptive_scheduler.h"
 #include "pool/project_snapshot.h"
 #include "pool/startup_context.h"
 
@@ -30,18 +31,6 @@ inline constexpr uint8_t kOutputMemory = 2;
 
 // The StartupContext's debug form, as PERF lines print it.
 std::string debug_text(const StartupContext& context);
-
-// The adaptive scheduler's state as the runtime carries it between batches.
-// The scheduler itself owns its meaning; here it is only set back or copied.
-struct PoolSchedulerState {
-  std::optional<uint64_t> ceiling;
-  std::optional<Instant> retry_at;
-  std::optional<uint64_t> trial;
-  uint64_t level = 1;
-  int32_t outcome = 0;
-};
-// No ceiling, no retry stamp, no trial, level 1, outcome 0.
-void reset_scheduler(PoolSchedulerState& s);
 
 struct PoolJob {
   bool first_frame_seen = false;
@@ -94,7 +83,7 @@ struct PoolPlan {
   std::set<int64_t> frames_seen;
   uint64_t frames_ingested = 0;
   uint8_t output_format = kOutputPsd;
-  PoolSchedulerState scheduler;
+  SchedulerTrial scheduler;
   PlanSummary summary;
   bool completed = false;  // the plan reached its completed phase
   uint64_t progress_a = 0, progress_b = 0;
@@ -128,7 +117,7 @@ struct FirstDeliverySample {
 
 struct PoolRuntime {
   std::optional<PoolPlan> plan;
-  PoolSchedulerState carried_scheduler;
+  SchedulerTrial carried_scheduler;
   uint64_t snapshot_generation = 0;
   std::vector<WarmEngine> warm_engines;
   std::vector<FirstDeliverySample> first_delivery_history;

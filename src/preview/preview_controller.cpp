@@ -87,6 +87,7 @@ void reset_preview_counters(PreviewController& ctl) {
 
 void record_inprocess_render_time(PreviewController& ctl, uint32_t factor, double ms) {
   record_inprocess_sample(ctl.level_times, ctl.per_factor_ms, factor, ms);
+  if (ctl.pool_link.render_timed) ctl.pool_link.render_timed("grab", ms);
 }
 
 bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, FrameKey key) {

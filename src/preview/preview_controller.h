@@ -32,6 +32,7 @@
 #include "preview/edit_detection.h"
 #include "preview/grabbed_frame.h"
 #include "preview/level_render_times.h"
+#include "preview/pool_link.h"
 #include "preview/work_area.h"
 #include "raster/comp_model.h"
 #include "raster/raster_fill.h"
@@ -133,6 +134,10 @@ struct PreviewController {
   // Presentation: the panel installs its hook; until then frames are not shown.
   std::function<bool(const RgbaFrame&)> present_hook;
   std::optional<FrameKey> presented;
+
+  // The render pool, as far as the preview reaches it.
+  PoolLink pool_link;
+  WitnessClaims witness;
 };
 
 struct PreviewTickInputs {
@@ -202,7 +207,8 @@ void set_preview_context(PreviewController& ctl, uint64_t item_id);
 // Clears the request tables and marks the cache strip for redrawing.
 void reset_preview_counters(PreviewController& ctl);
 
-// Folds a synchronous render time in (factor 1..16 power of two, ms > 0).
+// Folds a synchronous render time in (factor 1..16 power of two, ms > 0)
+// and tells the pool how long the render took ("grab").
 void record_inprocess_render_time(PreviewController& ctl, uint32_t factor, double ms);
 
 // Hands a ready frame to the panel through its hook; whether it was shown.

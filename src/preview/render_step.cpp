@@ -172,6 +172,7 @@ void async_render_tick(PreviewController& ctl, FrameCache& cache, PreviewTickRep
       log_line("ERROR", "async: frame at " + fmt_f64(key_seconds(d.ticket.key)) + " s failed: " + d.error);
       continue;
     }
+    if (ctl.pool_link.render_timed) ctl.pool_link.render_timed("rendu async", d.frame->render_ms);
     if (record_async_sample(ctl.level_times, d.ticket.downsample, d.frame->render_ms)) {
       note_level_delivery(ctl.level_times, d.ticket.downsample, monotonic_ms());
     }
@@ -203,6 +204,8 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   const DeliveryMeasures measures =
       measure_delivery(ctl.level_times, ctl.per_factor_ms, ds, std::max<size_t>(missing.size(), 1), monotonic_ms());
 
+  // Asked once per tick, when the first asynchronous request is planned.
+  std::optional<std::vector<PoolFrameRange>> pool_claims;
   size_t next = 0;
   const uint64_t t0 = mono_ns();
   while (true) {
@@ -227,7 +230,12 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     } else if (d.producer == Producer::InProcessAsync) {
       // The host holds a few requests at a time; the rest wait for a later tick.
       if (ctl.async_pending.size() >= kMaxAsyncInFlight) break;
-      submit_async(ctl, missing[next].second, ds, in.now_ns, report);
+      if (!pool_claims) pool_claims = ctl.pool_link.claimed_ranges ? ctl.pool_link.claimed_ranges(ds)
+                                                                   : std::vector<PoolFrameRange>{};
+      // A frame the pool still claims is the pool's to deliver.
+      if (!frame_in_ranges(*pool_claims, missing[next].first)) {
+        submit_async(ctl, missing[next].second, ds, in.now_ns, report);
+      }
       ++next;
     } else {
       break;

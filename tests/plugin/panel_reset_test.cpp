@@ -167,5 +167,22 @@ TEST_F(PanelReset, PlayClicksPauseAndScrubsHoldTheFrameUnderThePointer) {
   EXPECT_EQ(panel().play_button->title(), kPauseTitle);
 }
 
+// The pool's status: its wait for the user's save takes the detail text
+// before the busy text, and suspended templates name the render settings.
+TEST_F(PanelReset, ThePoolsWaitForASaveAndItsSuspensionShowInThePanel) {
+  ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48; }));
+  state->pool.save_required = true;
+  run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(panel().detail_label->stringValue(), "Save the project (Cmd+S) to unlock the render engines");
+  state->pool.save_required = false;
+  run_idle_steps(*state, mono_ns());
+  EXPECT_NE(panel().detail_label->stringValue(), "Save the project (Cmd+S) to unlock the render engines");
+
+  EXPECT_EQ(panel().status_label->stringValue(), "Scrub anywhere");
+  state->pool.templates_ready = 2;
+  run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(panel().status_label->stringValue(), "Pool unavailable: render settings");
+}
+
 }  // namespace
 }  // namespace vel

@@ -122,5 +122,17 @@ TEST_F(PoolRun, AFailedSaveOfACopyLeavesNoPartialFile) {
   EXPECT_TRUE(pool_files().empty()) << ::testing::PrintToString(pool_files());
 }
 
+// A composition the raster renderer draws needs no engine: the pool stays
+// stopped, so neither the template script nor a snapshot runs.
+TEST_F(PoolRun, WhileTheRasterPathHoldsTheCompositionThePoolStaysStopped) {
+  fs::copy_file(std::string(VEL_DEMO_DIR) + "/raster.aep", project_, fs::copy_options::overwrite_existing);
+  auto r = run({"VELOCINTA_RASTER=1"}, json::array({command(50, "velocinta: pool (toggle)")}), {}, 0.8);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  ASSERT_NE(log().find("PREVIEW_PROFILE renderer=raster"), std::string::npos) << log();
+  EXPECT_NE(log().find("velocinta: pool activ"), std::string::npos) << log();
+  EXPECT_EQ(summary().value("scripts", json::array()).size(), 0u);
+  EXPECT_TRUE(pool_files().empty()) << ::testing::PrintToString(pool_files());
+}
+
 }  // namespace
 }  // namespace vel

@@ -185,15 +185,23 @@ TEST(TakePoolPlan, CarriesTheCeilingOfTheSameContext) {
   rt.plan.emplace();
   rt.plan->context = ctx;
   rt.plan->frames_ingested = 3;
-  rt.plan->scheduler = {12, kT0, 4, 3, -1};
+  rt.plan->scheduler.ceiling = 12;
+  rt.plan->scheduler.retry_not_before_ns = kT0;
+  rt.plan->scheduler.trial_length_ns = 4;
+  rt.plan->scheduler.level = 3;
+  rt.plan->scheduler.outcome = TrialOutcome::Loss;
+  rt.plan->scheduler.next_trial_at_ns = kT0;
+  rt.plan->scheduler.logged = SchedulerLogged{3, true, TrialOutcome::Loss};
   auto taken = take_pool_plan(rt, kT0);
   ASSERT_TRUE(taken);
   EXPECT_FALSE(rt.plan);
   EXPECT_EQ(rt.carried_scheduler.ceiling, 12u);
-  EXPECT_FALSE(rt.carried_scheduler.retry_at);
-  EXPECT_FALSE(rt.carried_scheduler.trial);
+  EXPECT_FALSE(rt.carried_scheduler.retry_not_before_ns);
+  EXPECT_FALSE(rt.carried_scheduler.trial_length_ns);
+  EXPECT_FALSE(rt.carried_scheduler.next_trial_at_ns);
+  EXPECT_FALSE(rt.carried_scheduler.logged);
   EXPECT_EQ(rt.carried_scheduler.level, 1u);
-  EXPECT_EQ(rt.carried_scheduler.outcome, 0);
+  EXPECT_EQ(rt.carried_scheduler.outcome, TrialOutcome::Cold);
   EXPECT_FALSE(take_pool_plan(rt, kT0));
 }
 

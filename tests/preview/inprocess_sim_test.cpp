@@ -5,13 +5,17 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
@@ -241,6 +245,36 @@ TEST_F(InProcessSim, ResultsOfBeforeAnEditAreDroppedAndCountedNeverCached) {
     ASSERT_TRUE(frame);
     EXPECT_EQ(0, worst_difference(host_render(f, 24, ds, 8), frame->pixels.bytes())) << "frame " << f << " shows the edit";
   }
+}
+
+// The pool's claims keep the asynchronous renderer off their frames, and
+// every in-process render's time is told to the pool with its road.
+TEST_F(InProcessSim, FramesThePoolClaimsAreLeftToItAndRenderTimesAreReported) {
+  std::vector<uint32_t> asked_at;
+  std::vector<std::string> reasons;
+  ctl.pool_link.claimed_ranges = [&](uint32_t ds) {
+    asked_at.push_back(ds);
+    return std::vector<PoolFrameRange>{{6, 9}};
+  };
+  ctl.pool_link.render_timed = [&](std::string_view reason, double ms) {
+    EXPECT_TRUE(std::isfinite(ms) && ms >= 0.0) << ms;
+    reasons.emplace_back(reason);
+  };
+  set_current_frame(2);
+  auto in_cache = [&](int first, int last) {
+    for (int f = first; f <= last; ++f)
+      if (!contains_frame(cache, FrameKey{f, 24})) return false;
+    return true;
+  };
+  ASSERT_TRUE(tick_until([&] { return in_cache(2, 5) && async_renders_in_flight() == 0; }));
+  for (int i = 0; i < 5; ++i) tick();
+  for (int f = 6; f <= 9; ++f) EXPECT_FALSE(contains_frame(cache, FrameKey{f, 24})) << "frame " << f;
+  EXPECT_EQ(ctl.counters.async_submitted, ctl.counters.async_frames);
+  ASSERT_FALSE(asked_at.empty());
+  for (uint32_t ds : asked_at) EXPECT_EQ(ds, effective_downsample(ctl));
+  EXPECT_EQ(std::count(reasons.begin(), reasons.end(), "grab"), static_cast<long>(ctl.counters.sync_frames));
+  EXPECT_EQ(std::count(reasons.begin(), reasons.end(), "rendu async"), static_cast<long>(ctl.counters.async_frames));
+  EXPECT_EQ(ctl.counters.sync_frames + ctl.counters.async_frames, 4u);
 }
 
 TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {

@@ -1,0 +1,184 @@
+// The render pool as the preview and the panel reach it: the render times
+// and claims the preview hooks report, and the facts the pool follows each
+// tick (output downsample, the pooled composition, witness claims, a hidden
+// panel, the play button).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "core/machine.h"
+#include "plugin/pool_preview_link.h"
+#include "plugin/preview_state.h"
+#include "pool/pool_runtime_ops.h"
+
+namespace vel {
+namespace {
+
+constexpr uint64_t kS = kNsPerSec;
+constexpr uint64_t kT0 = 1000 * kS;
+
+struct StateDeleter {
+  void operator()(PreviewState* s) const { delete s; }
+};
+
+class PoolPreviewLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    state.reset(new_preview_state(1, PersistedOptions{}));
+    state->pool.pool_enabled = true;
+  }
+  PoolRuntime& pool() { return state->pool; }
+  // A running plan whose jobs have no process behind them.
+  PoolPlan& running_plan() {
+    pool().plan.emplace();
+    pool().plan->started_at = mono_ns();
+    pool().plan->first_delivery_limit_secs = 45;
+    return *pool().plan;
+  }
+
+  std::unique_ptr<PreviewState, StateDeleter> state;
+};
+
+TEST(PoolFileDownsample, FollowsThePreviewUpToAQuarter) {
+  const struct {
+    uint32_t preview;
+    uint64_t file;
+  } cases[] = {{0, 1}, {1, 1}, {2, 2}, {3, 2}, {4, 4}, {8, 4}, {16, 4}};
+  for (const auto& c : cases) EXPECT_EQ(pool_file_downsample(c.preview), c.file) << c.preview;
+}
+
+TEST_F(PoolPreviewLink, AChangedOutputDownsampleForgetsThePlanIdentity) {
+  const StartupContext identity{7, 1, std::nullopt, false, kOutputPsd};
+  state->preview.downsample = {1, 1};
+  refresh_resource_plan(*state);
+  pool().batch_identity = identity;
+  refresh_resource_plan(*state);
+  EXPECT_EQ(pool().batch_identity, identity) << "no change, nothing forgotten";
+
+  state->preview.downsample = {8, 1};
+  refresh_resource_plan(*state);
+  EXPECT_EQ(pool().file_downsample, 4u);
+  EXPECT_FALSE(pool().batch_identity);
+}
+
+TEST_F(PoolPreviewLink, ThePooledCompositionFollowsThePreview) {
+  PreviewController& ctl = state->preview;
+  ctl.pinned_item = 42;
+  ctl.comp_size = {1920, 1080};
+  pool().delivery_descriptor = DeliveryDescriptor{};
+  follow_pooled_comp(*state);
+  EXPECT_EQ(pool().comp_identity, 42u);
+  EXPECT_EQ(pool().comp_dimensions, (std::pair<uint32_t, uint32_t>{1920, 1080}));
+  EXPECT_TRUE(pool().delivery_descriptor) << "the 3D flag did not change";
+
+  // Turning 3D forgets the measured delivery; contention outlives it until
+  // the composition is 2D again.
+  ctl.comp_is_3d = true;
+  pool().gpu_contended = true;
+  follow_pooled_comp(*state);
+  EXPECT_TRUE(pool().comp_is_3d);
+  EXPECT_FALSE(pool().delivery_descriptor);
+  EXPECT_TRUE(pool().gpu_contended);
+  ctl.comp_is_3d = false;
+  follow_pooled_comp(*state);
+  EXPECT_FALSE(pool().gpu_contended);
+
+  ctl.pinned_item.reset();
+  ctl.comp_size = {};
+  follow_pooled_comp(*state);
+  EXPECT_EQ(pool().comp_identity, 0u);
+  EXPECT_FALSE(pool().comp_dimensions);
+}
+
+// The preview's render times reach the pool's contention rule through the
+// hook the state installs: "grab" from a synchronous render.
+TEST_F(PoolPreviewLink, ALongGrabOfA3dCompositionStopsTheRunningBatch) {
+  const struct {
+    bool three_d;
+    double ms;
+    bool contended;
+  } cases[] = {
+      {true, 3999.0, false},
+      {true, 4000.0, true},
+      {false, 9000.0, false},
+      {true, std::numeric_limits<double>::quiet_NaN(), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ms);
+    pool().gpu_contended = false;
+    pool().comp_is_3d = c.three_d;
+    running_plan();
+    record_inprocess_render_time(state->preview, 1, c.ms);
+    EXPECT_EQ(pool().gpu_contended, c.contended);
+    EXPECT_EQ(pool().plan.has_value(), !c.contended);
+  }
+}
+
+TEST_F(PoolPreviewLink, TheAsynchronousRendererAsksWhatThePoolStillClaims) {
+  PoolPlan& plan = running_plan();
+  PoolJob job;
+  job.started_at = plan.started_at;
+  job.range_start = 10;
+  job.range_end = 20;
+  plan.jobs.push_back(job);
+  plan.queued_ranges.push_back({30, 40, 0});
+  ASSERT_TRUE(state->preview.pool_link.claimed_ranges);
+  const std::vector<PoolFrameRange> claims = state->preview.pool_link.claimed_ranges(2);
+  EXPECT_EQ(claims, (std::vector<PoolFrameRange>{{10, 20}, {30, 40}}));
+  for (int64_t f : {10, 20, 30, 40}) EXPECT_TRUE(frame_in_ranges(claims, f)) << f;
+  for (int64_t f : {9, 21, 29, 41}) EXPECT_FALSE(frame_in_ranges(claims, f)) << f;
+
+  // Once the in-process renderer is measured to beat a job that showed
+  // nothing, the claim on that job is given up.
+  LevelRenderTimes& times = state->preview.level_times;
+  for (int i = 0; i < 3; ++i) fold_sample(times.async_ms[1], 10.0);
+  times.arrivals[1] = {0.0, 10.0, 20.0};
+  EXPECT_EQ(state->preview.pool_link.claimed_ranges(2), (std::vector<PoolFrameRange>{{30, 40}}));
+  EXPECT_TRUE(pool().plan->jobs[0].reservation_released);
+}
+
+TEST_F(PoolPreviewLink, WitnessClaimsHoldRangesAndArmTheHandoffOnce) {
+  WitnessClaims& witness = state->preview.witness;
+  witness.hold_ranges = true;
+  pool_follow_preview_step(*state, kT0);
+  EXPECT_TRUE(pool().ranges_held);
+  EXPECT_FALSE(pool_launch_allowed(pool(), kT0 + 10 * kS));
+
+  // An edit during the hold leaves a 5 s grace when the hold ends.
+  note_pool_comp_edit(pool(), kT0);
+  witness.hold_ranges = false;
+  pool_follow_preview_step(*state, kT0 + kS);
+  EXPECT_FALSE(pool().ranges_held);
+  EXPECT_EQ(pool().ranges_held_until, kT0 + 6 * kS);
+
+  witness.handoff = true;
+  pool_follow_preview_step(*state, kT0 + 2 * kS);
+  EXPECT_EQ(pool().handoff_deadline, kT0 + 2 * kS + 1000 * kNsPerMs) << "no measured delivery: 1000 ms";
+  pool_follow_preview_step(*state, kT0 + 3 * kS);
+  EXPECT_EQ(pool().handoff_deadline, kT0 + 2 * kS + 1000 * kNsPerMs) << "armed once";
+  witness.handoff = false;
+  pool_follow_preview_step(*state, kT0 + 4 * kS);
+  EXPECT_FALSE(pool().handoff_deadline);
+}
+
+TEST_F(PoolPreviewLink, WithNoPanelOnScreenQueuedRangesAreDropped) {
+  PoolPlan& plan = running_plan();
+  plan.queued_ranges = {{0, 9, 0}, {20, 20, 0}, {30, 34, 0}};
+  plan.expected_frames = 20;
+  pool_follow_preview_step(*state, kT0);
+  EXPECT_TRUE(pool().plan->queued_ranges.empty());
+  EXPECT_EQ(pool().plan->expected_frames, 4u);
+}
+
+TEST_F(PoolPreviewLink, PlayLiftsAnEditStormAndTheSnapshotMayStartAtOnce) {
+  note_pool_comp_edit(pool(), kT0);
+  note_pool_comp_edit(pool(), kT0 + kS);  // a storm: held for 5 s
+  ASSERT_FALSE(pool_launch_allowed(pool(), kT0 + 2 * kS));
+  pool_play_started(*state, kT0 + 2 * kS);
+  EXPECT_TRUE(pool_launch_allowed(pool(), kT0 + 2 * kS));
+}
+
+}  // namespace
+}  // namespace vel
