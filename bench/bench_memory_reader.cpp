@@ -63,7 +63,7 @@ void BM_reader_frame(benchmark::State& state) {
     }
     vel::PixelPayload payload = vel::PixelPayload::adopt(std::move(buffer));
     benchmark::DoNotOptimize(payload.data());
-    std::optional<vel::ByteBuffer> refill = vel::take_zeroed_pooled_buffer(kFrameBytes, kFrameBytes);
+    std::optional<vel::ByteBuffer> refill = vel::take_pooled_buffer(kFrameBytes, kFrameBytes);
     buffer = refill ? std::move(*refill) : std::vector<uint8_t>(kFrameBytes);
     state.PauseTiming();
     // The cache gives evicted frames back to the pool: the steady state.
