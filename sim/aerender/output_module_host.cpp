@@ -162,6 +162,9 @@ struct FrameWorldBytes {
   std::vector<uint8_t> bytes;
   AEIO_FrameWorld world{};
 };
+// 0..1 to 8 bits, nearest with halves up (values are never negative here).
+uint8_t to_byte(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 1.0) * 255.0 + 0.5); }
+
 FrameWorldBytes argb_world(const RenderedFrame& frame) {
   FrameWorldBytes out;
   const int64_t row = (static_cast<int64_t>(frame.width) * 4 + 63) / 64 * 64;
@@ -171,10 +174,9 @@ FrameWorldBytes argb_world(const RenderedFrame& frame) {
       const float* p = &frame.rgba[(static_cast<size_t>(y) * frame.width + x) * 4];
       uint8_t* q = &out.bytes[static_cast<size_t>(y * row + x * 4)];
       const double a = p[3];
-      q[0] = static_cast<uint8_t>(std::lround(std::clamp(a, 0.0, 1.0) * 255));
-      for (int c = 0; c < 3; ++c) {
-        q[1 + c] = a > 0 ? static_cast<uint8_t>(std::lround(std::clamp(p[c] / a, 0.0, 1.0) * 255)) : 0;
-      }
+      q[0] = to_byte(a);
+      const double unmultiply = a > 0 ? 1.0 / a : 0.0;
+      for (int c = 0; c < 3; ++c) q[1 + c] = a > 0 ? to_byte(p[c] * unmultiply) : 0;
     }
   }
   out.world = AEIO_FrameWorld{frame.width, frame.height, static_cast<A_long>(row), out.bytes.data(), 0, 0};
