@@ -56,7 +56,11 @@ TEST_P(MemoryWorkerRun, EveryFrameArrivesThroughSharedMemoryAndNothingIsLeft) {
   expect_nothing_left(run);
 }
 
-INSTANTIATE_TEST_SUITE_P(Downsamples, MemoryWorkerRun, ::testing::Values(Variant{1, 1}, Variant{2, 2}));
+INSTANTIATE_TEST_SUITE_P(Downsamples, MemoryWorkerRun, ::testing::Values(Variant{1, 1}, Variant{2, 2}),
+                         [](const ::testing::TestParamInfo<Variant>& info) {
+                           return "downsample" + std::to_string(info.param.downsample) + "_factor" +
+                                  std::to_string(info.param.factor);
+                         });
 
 // The host's template store decides whether the memory template exists: it
 // must hold "velocinta-memory-v1" naming the module by its signature.

@@ -36,7 +36,9 @@ TEST(GuardedCopy, CopiesWholeAndStopsAtAShrunkFile) {
   ASSERT_NE(f.base, nullptr);
   for (size_t i = 0; i < f.length; ++i) f.base[i] = static_cast<uint8_t>(i * 7);
   std::vector<uint8_t> out(f.length - 3);
-  ASSERT_EQ(copy_from_shared_mapping(out.data(), f.base + 3, out.size()), GuardedCopy::Copied);
+  const GuardedCopy first = copy_from_shared_mapping(out.data(), f.base + 3, out.size());
+  if (first == GuardedCopy::Unavailable) GTEST_SKIP() << "no SIGBUS guard under this runtime";
+  ASSERT_EQ(first, GuardedCopy::Copied);
   for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(out[i], static_cast<uint8_t>((i + 3) * 7)) << i;
 
   ASSERT_EQ(ftruncate(f.fd, static_cast<off_t>(f.length / 2)), 0);
@@ -50,7 +52,9 @@ TEST(GuardedCopy, AFaultOutsideTheCopyStillKills) {
   SharedFile f(2);
   ASSERT_NE(f.base, nullptr);
   std::vector<uint8_t> out(16);
-  ASSERT_EQ(copy_from_shared_mapping(out.data(), f.base, out.size()), GuardedCopy::Copied);  // guard in place
+  const GuardedCopy first = copy_from_shared_mapping(out.data(), f.base, out.size());  // guard in place
+  if (first == GuardedCopy::Unavailable) GTEST_SKIP() << "no SIGBUS guard under this runtime";
+  ASSERT_EQ(first, GuardedCopy::Copied);
   ASSERT_EQ(ftruncate(f.fd, 0), 0);
   testing::ForkedChild child([&] {
     volatile uint8_t v = f.base[0];
