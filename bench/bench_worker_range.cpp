@@ -121,7 +121,7 @@ void BM_worker_range_memory(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * (kLast + 1));
 }
-BENCHMARK(BM_worker_range_memory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_worker_range_memory)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The file road: the stand-in writes each frame's PSD (a temporary name,
 // then the final one); each file is queued as it appears and the decode
@@ -164,7 +164,7 @@ void BM_worker_range_memory_baseline(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * (kLast + 1));
 }
-BENCHMARK(BM_worker_range_memory_baseline)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_worker_range_memory_baseline)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
