@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_frames.h"
 #include "cache/buffer_pool.h"
 #include "cache/pixel_payload.h"
 #include "memout/output_consumer.h"
@@ -18,34 +19,19 @@
 
 namespace {
 
-constexpr uint32_t kWidth = 1920;
-constexpr uint32_t kHeight = 1080;
-constexpr uint64_t kFrameBytes = uint64_t{kWidth} * kHeight * 4;
-
-std::vector<uint8_t> noise(uint64_t n) {
-  std::vector<uint8_t> v(n);
-  uint32_t x = 12345;
-  for (auto& b : v) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(x >> 24);
-  }
-  return v;
-}
+using vel::bench::kFrameBytes;
+using vel::bench::kHeight;
+using vel::bench::kWidth;
+using vel::bench::noise_bytes;
 
 void BM_reader_frame(benchmark::State& state) {
   const std::string output = "/tmp/vel-bench-reader-" + std::to_string(::getpid()) + ".vnm";
-  vel::OutputRequest req;
-  req.range_start = 0;
-  req.range_end = 999'999;
-  req.step = 1;
-  req.key_scale = 24;
-  req.width = kWidth;
-  req.height = kHeight;
+  const vel::OutputRequest req = vel::bench::full_hd_request(24);
   auto consumer = vel::create_memory_output(output, req);
   if (!consumer) return state.SkipWithError(consumer.error().message.c_str());
   auto writer = vel::read_output_manifest(output);
   if (!writer) return state.SkipWithError(writer.error().message.c_str());
-  const std::vector<uint8_t> argb = noise(kFrameBytes);
+  const std::vector<uint8_t> argb = noise_bytes(kFrameBytes);
   const vel::ArgbFrame frame{argb.data(), argb.size(), kWidth * 4, kWidth, kHeight};
   std::vector<uint8_t> buffer(kFrameBytes);
   int64_t next = 0;
@@ -63,7 +49,7 @@ void BM_reader_frame(benchmark::State& state) {
     }
     vel::PixelPayload payload = vel::PixelPayload::adopt(std::move(buffer));
     benchmark::DoNotOptimize(payload.data());
-    std::optional<vel::ByteBuffer> refill = vel::take_zeroed_pooled_buffer(kFrameBytes, kFrameBytes);
+    std::optional<vel::ByteBuffer> refill = vel::take_pooled_buffer(kFrameBytes, kFrameBytes);
     buffer = refill ? std::move(*refill) : std::vector<uint8_t>(kFrameBytes);
     state.PauseTiming();
     // The cache gives evicted frames back to the pool: the steady state.
@@ -75,7 +61,7 @@ void BM_reader_frame(benchmark::State& state) {
 BENCHMARK(BM_reader_frame)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void BM_reader_frame_baseline(benchmark::State& state) {
-  const std::vector<uint8_t> src = noise(kFrameBytes);
+  const std::vector<uint8_t> src = noise_bytes(kFrameBytes);
   std::vector<uint8_t> dst(kFrameBytes);
   for (auto _ : state) {
     std::memcpy(dst.data(), src.data(), kFrameBytes);
@@ -88,7 +74,7 @@ BENCHMARK(BM_reader_frame_baseline)->Unit(benchmark::kMicrosecond)->UseRealTime(
 
 void BM_reader_decimate(benchmark::State& state) {
   const uint64_t factor = static_cast<uint64_t>(state.range(0));
-  const std::vector<uint8_t> src = noise(kFrameBytes);
+  const std::vector<uint8_t> src = noise_bytes(kFrameBytes);
   const auto size = vel::reduced_rgba_size(kWidth, kHeight, kFrameBytes, factor);
   if (!size) return state.SkipWithError("size");
   for (auto _ : state) {
@@ -107,7 +93,7 @@ BENCHMARK(BM_reader_decimate)->Arg(4)->Unit(benchmark::kMicrosecond);
 void BM_reader_decimate_baseline(benchmark::State& state) {
   const uint64_t factor = static_cast<uint64_t>(state.range(0));
   const uint64_t bytes = uint64_t{kWidth / factor} * (kHeight / factor) * 4;
-  const std::vector<uint8_t> src = noise(bytes);
+  const std::vector<uint8_t> src = noise_bytes(bytes);
   std::vector<uint8_t> dst(bytes);
   for (auto _ : state) {
     std::memcpy(dst.data(), src.data(), bytes);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_frames.h"
 #include "core/paths.h"
 #include "memout/argb_convert.h"
 #include "memout/output_consumer.h"
@@ -20,20 +21,12 @@
 
 namespace {
 
-constexpr uint32_t kWidth = 1920;
-constexpr uint32_t kHeight = 1080;
+using vel::bench::kFrameBytes;
+using vel::bench::kHeight;
+using vel::bench::kWidth;
 constexpr uint64_t kRowBytes = kWidth * 4 + 64;  // hosts pad their rows
-constexpr uint64_t kFrameBytes = uint64_t{kWidth} * kHeight * 4;
 
-std::vector<uint8_t> argb_frame() {
-  std::vector<uint8_t> src(kRowBytes * kHeight);
-  uint32_t x = 12345;
-  for (auto& b : src) {
-    x = x * 1664525u + 1013904223u;
-    b = static_cast<uint8_t>(x >> 24);
-  }
-  return src;
-}
+std::vector<uint8_t> argb_frame() { return vel::bench::noise_bytes(kRowBytes * kHeight); }
 
 void BM_ConvertArgbFrame(benchmark::State& state) {
   const std::vector<uint8_t> src = argb_frame();
@@ -71,13 +64,7 @@ void BM_TwoProcessFrames(benchmark::State& state) {
     return;
   }
   const std::string output = dir + "/output.vnm";
-  vel::OutputRequest req;
-  req.range_start = 0;
-  req.range_end = 999999;
-  req.step = 1;
-  req.key_scale = 30;
-  req.width = kWidth;
-  req.height = kHeight;
+  const vel::OutputRequest req = vel::bench::full_hd_request(30);
   auto made = vel::create_memory_output(output, req);
   if (!made) {
     state.SkipWithError(made.error().message.c_str());

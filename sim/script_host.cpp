@@ -39,6 +39,7 @@ nlohmann::json default_store(const ScriptSwitches& sw) {
 void add_memory_template(nlohmann::json& store) {
   nlohmann::json memory = {{"Format", "Velocinta Memory 8bpc"}, {"Channels", "RGB + Alpha"},
                            {"Depth", "Millions of Colors+"}, {"Color", "Straight (Unmatted)"},
+                           {"Module", "VnM1"},
                            {"Resize", false}, {"Crop", false}, {"Starting #", "0"}, {"Use Comp Frame Number", "true"}};
   store["om"]["velocinta-memory-v1"] = memory;
 }

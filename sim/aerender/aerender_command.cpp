@@ -101,6 +101,15 @@ std::optional<FrameFileFormat> stored_output_template_format(const nlohmann::jso
   return std::nullopt;
 }
 
+std::optional<std::string> stored_output_module(const nlohmann::json& store, const std::string& name) {
+  if (!store.contains("om") || !store["om"].is_object() || !store["om"].contains(name)) return std::nullopt;
+  const nlohmann::json& t = store["om"][name];
+  if (!t.is_object() || !t.contains("Module") || !t["Module"].is_string()) return std::nullopt;
+  std::string sig = t["Module"].get<std::string>();
+  if (sig.size() != 4) return std::nullopt;
+  return sig;
+}
+
 std::optional<std::string> frame_file_path(const std::string& output, int64_t frame) {
   const size_t open = output.rfind('[');
   if (open == std::string::npos) return std::nullopt;

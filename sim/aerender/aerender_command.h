@@ -47,6 +47,11 @@ std::optional<int32_t> render_settings_downsample(const std::string& name);
 std::optional<int32_t> stored_render_settings_downsample(const nlohmann::json& store, const std::string& name);
 std::optional<FrameFileFormat> stored_output_template_format(const nlohmann::json& store, const std::string& name);
 
+// The signature of the output module a stored output template hands its
+// frames to (its "Module": four characters, e.g. "VnM1"); none for a file
+// template or a name the store does not hold.
+std::optional<std::string> stored_output_module(const nlohmann::json& store, const std::string& name);
+
 // The output path with its "[###...]" pattern replaced by the frame number,
 // zero-padded to the pattern's width; nothing when the path has no pattern.
 std::optional<std::string> frame_file_path(const std::string& output, int64_t frame);

@@ -13,6 +13,8 @@
 #include "aerender_command.h"
 #include "aerender_faults.h"
 #include "frame_image.h"
+#include "hostile_producer.h"
+#include "output_faults.h"
 #include "output_module_host.h"
 #include "project_json.h"
 #include "process_variants.h"
@@ -141,7 +143,6 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
     if (variants.value().exit_after) end_client_now(variants.value());
     for (;;) ::pause();  // until killed
   }
-  const bool memory_output = cmd.value().output_template == kMemoryOutputTemplate;
   // With the host's template store present, templates are what it holds;
   // without one, the pool's own names are known.
   std::optional<nlohmann::json> store;
@@ -152,6 +153,12 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
       if (parsed.is_object()) store = std::move(parsed);
     }
   }
+  // A template that names an output module hands the frames to that module.
+  const std::optional<std::string> module =
+      store ? stored_output_module(*store, cmd.value().output_template)
+            : (cmd.value().output_template == kMemoryOutputTemplate ? std::optional<std::string>(kMemoryOutputModule)
+                                                                     : std::nullopt);
+  const bool memory_output = module.has_value();
   const std::optional<FrameFileFormat> format = store ? stored_output_template_format(*store, cmd.value().output_template)
                                                       : output_template_format(cmd.value().output_template);
   if (!format && !memory_output) {
@@ -175,19 +182,22 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   }
 
   // The plug-in simhost loaded is loaded here too, before anything renders.
-  const std::optional<std::string> plugin = getenv("SIMHOST_PLUGIN");
+  // A hostile producer is the stand-in itself: no plug-in is loaded.
+  const OutputFaults output_faults = read_output_faults(getenv, cmd.value().output);
+  const bool hostile = memory_output && output_faults.hostile.has_value();
+  const std::optional<std::string> plugin = hostile ? std::nullopt : getenv("SIMHOST_PLUGIN");
   if (plugin) {
     Result<bool> loaded = load_output_plugin(*plugin, cmd.value().output, getenv, log);
     if (!loaded) return error(log, loaded.error());
-  } else if (memory_output) {
+  } else if (memory_output && !hostile) {
     return error(log, std::string("No output module template was found with the given name: ") + kMemoryOutputTemplate);
   }
 
   Result<std::vector<RenderEngine>> engines = start_engines(variants.value().engines, log);
   if (!engines) return error(log, "Unable to start the render engine: " + engines.error());
   take_memory_and_cpu(variants.value().client_mib, variants.value().client_cpu_percent);
-  const int status = memory_output
-                         ? run_memory_output(cmd.value(), *comp, downsample, log)
+  const int status = hostile          ? run_hostile_producer(cmd.value().output, output_faults.hostile.value(), log)
+                     : memory_output ? run_memory_output(cmd.value(), *module, *comp, downsample, log)
                          : render_range(cmd.value(), *comp, *format, downsample, faults.value(), variants.value(), log);
   if (plugin) report_output_host(log);
   let_engines_go(engines.value());

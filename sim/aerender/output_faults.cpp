@@ -1,5 +1,6 @@
 #include "output_faults.h"
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 
@@ -7,19 +8,36 @@ namespace sim {
 
 namespace {
 
-// The number after "<folder>:" when the value names `folder`; 0 for a bare
-// "<folder>"; nothing otherwise.
-std::optional<int64_t> scoped(const std::optional<std::string>& value, const std::string& folder) {
+// What follows "<folder>" in a value that names `folder`: "" for a bare
+// "<folder>", the text after ":" otherwise; nothing for another folder.
+std::optional<std::string> scoped_text(const std::optional<std::string>& value, const std::string& folder) {
   if (!value || value->compare(0, folder.size(), folder) != 0) return std::nullopt;
   const std::string rest = value->substr(folder.size());
-  if (rest.empty()) return 0;
+  if (rest.empty()) return rest;
   if (rest[0] != ':') return std::nullopt;
+  return rest.substr(1);
+}
+
+// The number after "<folder>:"; 0 for a bare "<folder>".
+std::optional<int64_t> scoped(const std::optional<std::string>& value, const std::string& folder) {
+  const std::optional<std::string> text = scoped_text(value, folder);
+  if (!text) return std::nullopt;
+  if (text->empty()) return value->size() == folder.size() ? std::optional<int64_t>(0) : std::nullopt;
   int64_t n = 0;
-  const char* begin = rest.data() + 1;
-  const char* end = rest.data() + rest.size();
-  const auto [p, ec] = std::from_chars(begin, end, n);
+  const char* end = text->data() + text->size();
+  const auto [p, ec] = std::from_chars(text->data(), end, n);
   if (ec != std::errc() || p != end) return std::nullopt;
   return n;
+}
+
+std::optional<HostileOutput> hostile_kind(const std::optional<std::string>& word) {
+  if (!word) return std::nullopt;
+  if (*word == "duplicate") return HostileOutput::Duplicate;
+  if (*word == "contract") return HostileOutput::ContractWord;
+  if (*word == "out-of-range") return HostileOutput::OutOfRange;
+  if (*word == "too-long") return HostileOutput::PayloadTooLong;
+  if (*word == "shrunk") return HostileOutput::Shrunk;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -29,16 +47,28 @@ OutputFaults read_output_faults(const std::function<std::optional<std::string>(c
   const std::string folder = std::filesystem::path(output_path).parent_path().filename().string();
   OutputFaults f;
   if (folder.empty()) return f;
-  f.skip_ordinal = scoped(getenv("SIM_AEIO_SKIP_ORDINAL"), folder);
-  f.start_offset = scoped(getenv("SIM_AEIO_START_OFFSET"), folder).value_or(0);
-  f.fps_offset = scoped(getenv("SIM_AEIO_FPS_OFFSET"), folder).value_or(0);
-  f.premultiplied = scoped(getenv("SIM_AEIO_PREMULTIPLIED"), folder).has_value();
-  f.abort_at = scoped(getenv("SIM_AEIO_ABORT_AT"), folder);
-  f.flush_instead_of_end = scoped(getenv("SIM_AEIO_FLUSH"), folder).has_value();
-  f.crash_after = scoped(getenv("SIM_AEIO_CRASH_AFTER"), folder);
-  f.hang_after = scoped(getenv("SIM_AEIO_HANG_AFTER"), folder);
-  f.refuse_register = scoped(getenv("SIM_AEIO_REFUSE_REGISTER"), folder).has_value();
-  f.hide_io_out = scoped(getenv("SIM_AEIO_HIDE_IO_OUT"), folder).has_value();
+  const auto number = [&](const char* name) { return scoped(getenv(name), folder); };
+  const auto set = [&](const char* name) { return number(name).has_value(); };
+  f.crash_after = number("SIM_AEIO_CRASH_AFTER");
+  f.crash_in_copy = number("SIM_AEIO_CRASH_IN_COPY");
+  f.hang_after = number("SIM_AEIO_HANG_AFTER");
+  f.extra_frame_ms = std::clamp<int64_t>(number("SIM_AEIO_FRAME_MS").value_or(0), 0, 600'000);
+  f.skip_ordinal = number("SIM_AEIO_SKIP_ORDINAL");
+  f.two_frames = set("SIM_AEIO_TWO_FRAMES");
+  f.compressed = set("SIM_AEIO_COMPRESSED");
+  f.cropped = set("SIM_AEIO_ORIGIN");
+  f.other_pixel_format = set("SIM_AEIO_PIXEL_FORMAT");
+  f.start_offset = number("SIM_AEIO_START_OFFSET").value_or(0);
+  f.fps_offset = number("SIM_AEIO_FPS_OFFSET").value_or(0);
+  f.premultiplied = set("SIM_AEIO_PREMULTIPLIED");
+  f.depth64 = set("SIM_AEIO_DEPTH64");
+  f.no_end = set("SIM_AEIO_NO_END");
+  f.flush_instead_of_end = set("SIM_AEIO_FLUSH");
+  f.abort_at = number("SIM_AEIO_ABORT_AT");
+  f.output_frame = set("SIM_AEIO_OUTPUT_FRAME");
+  f.refuse_register = set("SIM_AEIO_REFUSE_REGISTER");
+  f.hide_io_out = set("SIM_AEIO_HIDE_IO_OUT");
+  f.hostile = hostile_kind(scoped_text(getenv("SIM_AEIO_HOSTILE"), folder));
   return f;
 }
 

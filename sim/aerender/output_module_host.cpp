@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <thread>
 #include <vector>
 
+#include "copy_crash.h"
 #include "host.h"
 #include "output_faults.h"
 #include "hostsdk/entry.h"
@@ -26,7 +28,7 @@ namespace {
 
 constexpr AEGP_PluginID kAerenderPluginId = 1;
 
-constexpr A_long fourcc(const char (&c)[5]) {
+A_long fourcc(const char* c) {
   return static_cast<A_long>((static_cast<uint32_t>(static_cast<uint8_t>(c[0])) << 24) |
                              (static_cast<uint32_t>(static_cast<uint8_t>(c[1])) << 16) |
                              (static_cast<uint32_t>(static_cast<uint8_t>(c[2])) << 8) |
@@ -100,7 +102,7 @@ A_Err GetOutSpecFilePath(AEIO_OutSpecH outH, AEGP_MemHandle* path, A_Boolean* re
 }
 A_Err GetOutSpecDepth(AEIO_OutSpecH outH, A_short* depth) {
   if (!ours(outH) || depth == nullptr) return A_Err_PARAMETER;
-  *depth = 32;
+  *depth = output_host().faults.depth64 ? 64 : 32;
   return A_Err_NONE;
 }
 A_Err GetOutSpecDimensions(AEIO_OutSpecH outH, A_long* w, A_long* h) {
@@ -140,7 +142,7 @@ A_Err GetPixelFormat(const AEIO_FrameWorld* world, PF_PixelFormat* format) {
   if (world == nullptr || format == nullptr) return A_Err_PARAMETER;
   for (const AEIO_FrameWorld* w : output_host().worlds) {
     if (w == world) {
-      *format = PF_PixelFormat_ARGB32;
+      *format = output_host().faults.other_pixel_format ? PF_PixelFormat_ARGB64 : PF_PixelFormat_ARGB32;
       return A_Err_NONE;
     }
   }
@@ -160,6 +162,9 @@ struct FrameWorldBytes {
   std::vector<uint8_t> bytes;
   AEIO_FrameWorld world{};
 };
+// 0..1 to 8 bits, nearest with halves up (values are never negative here).
+uint8_t to_byte(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 1.0) * 255.0 + 0.5); }
+
 FrameWorldBytes argb_world(const RenderedFrame& frame) {
   FrameWorldBytes out;
   const int64_t row = (static_cast<int64_t>(frame.width) * 4 + 63) / 64 * 64;
@@ -169,10 +174,9 @@ FrameWorldBytes argb_world(const RenderedFrame& frame) {
       const float* p = &frame.rgba[(static_cast<size_t>(y) * frame.width + x) * 4];
       uint8_t* q = &out.bytes[static_cast<size_t>(y * row + x * 4)];
       const double a = p[3];
-      q[0] = static_cast<uint8_t>(std::lround(std::clamp(a, 0.0, 1.0) * 255));
-      for (int c = 0; c < 3; ++c) {
-        q[1 + c] = a > 0 ? static_cast<uint8_t>(std::lround(std::clamp(p[c] / a, 0.0, 1.0) * 255)) : 0;
-      }
+      q[0] = to_byte(a);
+      const double unmultiply = a > 0 ? 1.0 / a : 0.0;
+      for (int c = 0; c < 3; ++c) q[1 + c] = a > 0 ? to_byte(p[c] * unmultiply) : 0;
     }
   }
   out.world = AEIO_FrameWorld{frame.width, frame.height, static_cast<A_long>(row), out.bytes.data(), 0, 0};
@@ -191,6 +195,35 @@ int fail_run(std::FILE* log, const std::string& text) {
   std::fflush(log);
   return 1;
 }
+
+// The world of frame `frame` of the composition at `downsample`.
+Result<FrameWorldBytes> render_world(const Composition& comp, int64_t frame, int32_t downsample) {
+  const int64_t value = frame * comp.frame_duration.value;
+  if (value > INT32_MAX) return fail("frame " + std::to_string(frame) + " is past the host's time range");
+  Result<RenderedFrame> rendered = render_composition(
+      comp, {HostTime{static_cast<int32_t>(value), comp.frame_duration.scale}, downsample, downsample, 32});
+  if (!rendered) return fail("render failed at frame " + std::to_string(frame) + ": " + rendered.error());
+  return argb_world(rendered.value());
+}
+
+// The options handle goes back, and the run answers 0 only when every call
+// did and no memory handle is left.
+int end_run(const AEIO_FunctionBlock& fn, bool ok, uint64_t delivered, std::FILE* log) {
+  OutputHost& h = output_host();
+  if (fn.DisposeOutputOptions) {
+    (void)fn.DisposeOutputOptions(nullptr, h.spec.options);
+    h.spec.options = nullptr;
+  }
+  std::fprintf(log, "aerender: %llu frames rendered\n", static_cast<unsigned long long>(delivered));
+  const uint64_t live = host().memory.size();
+  if (live != 0) {
+    std::fprintf(log, "aerender ERROR: %llu memory handle(s) left\n", static_cast<unsigned long long>(live));
+    ok = false;
+  }
+  std::fflush(log);
+  return ok ? 0 : 1;
+}
+
 
 }  // namespace
 
@@ -215,11 +248,12 @@ Result<bool> load_output_plugin(const std::string& path, const std::string& outp
   return true;
 }
 
-int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, std::FILE* log) {
+int run_memory_output(const AerenderCommand& cmd, const std::string& signature, const Composition& comp,
+                      int32_t downsample, std::FILE* log) {
   OutputHost& h = output_host();
   const RegisteredModule* module = nullptr;
   for (const RegisteredModule& m : h.modules) {
-    if (m.info.sig == fourcc("VnM1")) module = &m;
+    if (signature.size() == 4 && m.info.sig == fourcc(signature.c_str())) module = &m;
   }
   if (module == nullptr) {
     return fail_run(log, "No output module template was found with the given name: " + cmd.output_template);
@@ -265,8 +299,19 @@ int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32
     const A_Err e = fn.SetOutputFile(nullptr, outH, reinterpret_cast<const A_UTF16Char*>(units.c_str()));
     if (e != AEIO_Err_USE_DFLT_CALLBACK && !called("SetOutputFile", e)) ok = false;
   }
+  // A one-frame range may go through OutputFrame, which opens, writes and
+  // finishes in one call.
+  if (ok && h.faults.output_frame && cmd.first_frame == cmd.last_frame) {
+    Result<FrameWorldBytes> world = render_world(comp, cmd.first_frame, downsample);
+    if (!world) return fail_run(log, world.error());
+    h.worlds.push_back(&world.value().world);
+    ok = fn.OutputFrame != nullptr && called("OutputFrame", fn.OutputFrame(nullptr, outH, &world.value().world));
+    h.worlds.clear();
+    return end_run(fn, ok, ok ? 1 : 0, log);
+  }
   bool started = false;
   if (ok) ok = started = called("StartAdding", fn.StartAdding(nullptr, outH, 0));
+  if (h.faults.crash_in_copy) arm_copy_crash(log);
   uint64_t delivered = 0;
   int64_t ordinal = 0;
   for (int64_t i = 0; ok && cmd.first_frame + i <= cmd.last_frame; ++i, ++ordinal) {
@@ -279,17 +324,21 @@ int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32
       for (;;) ::pause();  // until killed
     }
     if (h.faults.skip_ordinal && ordinal == *h.faults.skip_ordinal) ++ordinal;
-    const int64_t value = frame * comp.frame_duration.value;
-    if (value > INT32_MAX) return fail_run(log, "frame " + std::to_string(frame) + " is past the host's time range");
-    Result<RenderedFrame> rendered = render_composition(
-        comp, {HostTime{static_cast<int32_t>(value), comp.frame_duration.scale}, downsample, downsample, 32});
-    if (!rendered) return fail_run(log, "render failed at frame " + std::to_string(frame) + ": " + rendered.error());
-    FrameWorldBytes world = argb_world(rendered.value());
-    h.worlds.push_back(&world.world);
-    A_LPoint origin{0, 0};
+    std::this_thread::sleep_for(std::chrono::milliseconds(h.faults.extra_frame_ms));
+    Result<FrameWorldBytes> world = render_world(comp, frame, downsample);
+    if (!world) return fail_run(log, world.error());
+    AEIO_FrameWorld& handed = world.value().world;
+    std::optional<StallingPixels> stalling;
+    if (h.faults.crash_in_copy == ordinal) {
+      stalling.emplace(world.value().bytes.size());
+      stalling->fill_and_withhold(world.value().bytes.data());
+      handed.data = stalling->data();
+    }
+    h.worlds.push_back(&handed);
+    A_LPoint origin{h.faults.cropped ? 4 : 0, 0};
     AEIO_InterruptFuncs interrupt{&ordinal, abort_on_sigterm};
-    ok = called("AddFrame",
-                fn.AddFrame(nullptr, outH, static_cast<A_long>(ordinal), 1, &world.world, &origin, 0, &interrupt));
+    ok = called("AddFrame", fn.AddFrame(nullptr, outH, static_cast<A_long>(ordinal), h.faults.two_frames ? 2 : 1,
+                                        &handed, &origin, h.faults.compressed ? 1 : 0, &interrupt));
     h.worlds.clear();
     if (ok) {
       ++delivered;
@@ -299,21 +348,10 @@ int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32
   }
   if (started && h.faults.flush_instead_of_end) {
     if (fn.Flush == nullptr || !called("Flush", fn.Flush(nullptr, outH))) ok = false;
-  } else if (started && !called("EndAdding", fn.EndAdding(nullptr, outH, 0))) {
+  } else if (started && !h.faults.no_end && !called("EndAdding", fn.EndAdding(nullptr, outH, 0))) {
     ok = false;
   }
-  if (fn.DisposeOutputOptions) {
-    (void)fn.DisposeOutputOptions(nullptr, h.spec.options);
-    h.spec.options = nullptr;
-  }
-  std::fprintf(log, "aerender: %llu frames rendered\n", static_cast<unsigned long long>(delivered));
-  const uint64_t live = host().memory.size();
-  if (live != 0) {
-    std::fprintf(log, "aerender ERROR: %llu memory handle(s) left\n", static_cast<unsigned long long>(live));
-    ok = false;
-  }
-  std::fflush(log);
-  return ok ? 0 : 1;
+  return end_run(fn, ok, delivered, log);
 }
 
 void report_output_host(std::FILE* log) {

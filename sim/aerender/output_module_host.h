@@ -21,6 +21,7 @@ namespace sim {
 // The output-module template that hands frames to the plug-in's memory
 // output, and the signature of the module it names.
 inline constexpr const char* kMemoryOutputTemplate = "velocinta-memory-v1";
+inline constexpr const char* kMemoryOutputModule = "VnM1";
 
 // dlopen (never closed) and one call of the entry, with the registration
 // faults of output_faults.h that name the folder of `output`. An error names
@@ -29,9 +30,9 @@ Result<bool> load_output_plugin(const std::string& path, const std::string& outp
                                 std::FILE* log);
 
 // Renders the range and hands every frame to the registered module with
-// signature VnM1, with the fault switches of output_faults.h; the answer is the exit status (0 only when every call
+// signature `module` (four characters), with the fault switches of output_faults.h; the answer is the exit status (0 only when every call
 // answered 0 and no memory handle is left).
-int run_memory_output(const AerenderCommand& cmd, const Composition& comp, int32_t downsample, std::FILE* log);
+int run_memory_output(const AerenderCommand& cmd, const std::string& module, const Composition& comp, int32_t downsample, std::FILE* log);
 
 // Acquisitions, releases and live memory handles, written to `log`.
 void report_output_host(std::FILE* log);

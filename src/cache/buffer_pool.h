@@ -6,11 +6,13 @@
 // Contents contract. A pooled buffer last held another frame's pixels.
 // - `take_pooled_buffer` answers them as they were (only a grown tail is
 //   zeroed). Only a producer that writes every byte before anyone reads the
-//   buffer may use it: the in-process converter and the LZ4 unpacker, whose
-//   decoded length is checked to be exactly the frame's.
+//   buffer may use it: the in-process converter, the LZ4 unpacker, whose
+//   decoded length is checked to be exactly the frame's, and the
+//   shared-memory reader, whose take copies the contract's whole payload or
+//   empties the buffer.
 // - `take_zeroed_pooled_buffer` answers every byte 0. Every producer that may
-//   leave bytes unwritten (file and pool decoders, the raster fill, the
-//   shared-memory reader) takes its buffer this way, so that a short decode,
+//   leave bytes unwritten (file and pool decoders, the raster fill) takes its
+//   buffer this way, so that a short decode,
 //   a partial tile or a smaller source never shows another frame's pixels.
 #pragma once
 

@@ -132,10 +132,10 @@ MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsume
     h.slot_state().store(kSlotFree, std::memory_order_release);
     return memout_fail(MemoutErrorKind::OutOfMemory, "pixel allocation failed");
   }
-  // Read through the descriptor: a segment shrunk since the check above
-  // gives a short read here instead of SIGBUS in a copy from the mapping.
+  // A segment shrunk since the check above gives an error here instead of
+  // SIGBUS in the copy from the mapping.
   if (length > 0) {
-    if (auto read = consumer.segment().read_exact(kSegmentHeaderBytes, pixels.data(), length); !read) {
+    if (auto read = consumer.segment().copy_out(kSegmentHeaderBytes, pixels.data(), length); !read) {
       pixels.clear();
       if (header_reachable(consumer.segment())) {
         h.closed().store(1, std::memory_order_release);

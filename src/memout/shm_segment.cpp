@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "memout/guarded_copy.h"
+
 namespace vel {
 
 SharedMemorySegment::SharedMemorySegment(uint8_t* base, uint64_t mapped_length, int fd,
@@ -81,6 +83,21 @@ MemoutStatus SharedMemorySegment::read_exact(uint64_t offset, uint8_t* out, uint
     done += static_cast<uint64_t>(n);
   }
   return ok_unit();
+}
+
+MemoutStatus SharedMemorySegment::copy_out(uint64_t offset, uint8_t* out, uint64_t length) const {
+  if (offset > mapped_length_ || length > mapped_length_ - offset) {
+    return memout_invalid("shared-memory mapping is too short");
+  }
+  switch (copy_from_shared_mapping(out, base_ + offset, static_cast<size_t>(length))) {
+    case GuardedCopy::Copied:
+      return ok_unit();
+    case GuardedCopy::Faulted:
+      return memout_invalid("shared-memory mapping is too short");
+    case GuardedCopy::Unavailable:
+      break;
+  }
+  return read_exact(offset, out, length);
 }
 
 namespace {

@@ -50,6 +50,10 @@ class SharedMemorySegment {
   // pread of exactly `length` bytes at `offset` of the file: a file shrunk
   // meanwhile answers "shared-memory mapping is too short", never a fault.
   MemoutStatus read_exact(uint64_t offset, uint8_t* out, uint64_t length) const;
+  // The same bytes copied straight out of the mapping, under a guard that
+  // turns a fault of a shrinking file into that same error; through
+  // `read_exact` where the guard cannot be armed.
+  MemoutStatus copy_out(uint64_t offset, uint8_t* out, uint64_t length) const;
 
  private:
   void release() noexcept;

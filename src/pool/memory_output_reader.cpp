@@ -196,7 +196,9 @@ void memory_output_worker_loop(MemoryReaderContext context) {
     request_early_idle();
 
     if (!frame.null_frame && !keep_buffer && !raised(ctx.stop_) && !output_over(consumer)) {
-      std::optional<ByteBuffer> next = take_zeroed_pooled_buffer(timings.payload_bytes, timings.payload_bytes);
+      // The next take writes every byte of the payload before anyone reads
+      // the buffer, and a refused frame empties it: nothing to zero.
+      std::optional<ByteBuffer> next = take_pooled_buffer(timings.payload_bytes, timings.payload_bytes);
       if (!next) break;
       buffer = std::move(*next);
     }

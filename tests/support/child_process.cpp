@@ -13,6 +13,12 @@ namespace vel::testing {
 
 ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
                       const std::vector<std::string>& env, const std::string& cwd, int timeout_seconds) {
+  return run_child(program, args, env, cwd, timeout_seconds, [] { return false; });
+}
+
+ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env, const std::string& cwd, int timeout_seconds,
+                      const std::function<bool()>& kill_when) {
   ChildResult result;
   int pipefd[2];
   if (pipe2(pipefd, O_CLOEXEC) != 0) return result;
@@ -55,8 +61,9 @@ ChildResult run_child(const std::string& program, const std::vector<std::string>
       reaped = true;
       break;
     }
-    if (std::chrono::steady_clock::now() > deadline) {
-      result.timed_out = true;
+    const bool asked = kill_when();
+    if (asked || std::chrono::steady_clock::now() > deadline) {
+      result.timed_out = !asked;
       kill(-pid, SIGKILL);
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);

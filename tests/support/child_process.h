@@ -2,6 +2,7 @@
 // time, killed and reaped by pid. Nothing here looks processes up by name.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,10 @@ struct ChildResult {
 // PATH and sanitizer settings. `cwd` empty keeps the current folder.
 ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
                       const std::vector<std::string>& env, const std::string& cwd, int timeout_seconds);
+// As above; the child (and its group) is also killed as soon as `kill_when`
+// answers true, which it is asked between reads of the child's output.
+ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env, const std::string& cwd, int timeout_seconds,
+                      const std::function<bool()>& kill_when);
 
 }  // namespace vel::testing

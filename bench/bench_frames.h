@@ -1,0 +1,39 @@
+// What the shared-memory benchmarks have in common: a 1920 × 1080 frame's
+// sizes, reproducible noise bytes, and the output request of a long range at
+// that size.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "memout/output_consumer.h"
+
+namespace vel::bench {
+
+inline constexpr uint32_t kWidth = 1920;
+inline constexpr uint32_t kHeight = 1080;
+inline constexpr uint64_t kFrameBytes = uint64_t{kWidth} * kHeight * 4;
+
+inline std::vector<uint8_t> noise_bytes(uint64_t n) {
+  std::vector<uint8_t> v(n);
+  uint32_t x = 12345;
+  for (auto& b : v) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<uint8_t>(x >> 24);
+  }
+  return v;
+}
+
+// Frames 0 … 999,999 at 1920 × 1080, one time unit each.
+inline OutputRequest full_hd_request(uint32_t key_scale) {
+  OutputRequest req;
+  req.range_start = 0;
+  req.range_end = 999'999;
+  req.step = 1;
+  req.key_scale = key_scale;
+  req.width = kWidth;
+  req.height = kHeight;
+  return req;
+}
+
+}  // namespace vel::bench
