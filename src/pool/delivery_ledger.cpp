@@ -1,0 +1,43 @@
+#include "pool/delivery_ledger.h"
+
+#include "core/saturating.h"
+
+namespace vel {
+
+DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& message, const BatchTimeBase& time,
+                              bool already_served, DeliveringJob job) {
+  DeliveryBooking b;
+  const int64_t frame = message.frame;
+  if (message.null_output) {
+    ledger.null_frames.insert(frame);
+    b.kind = DeliveryKind::NullOutput;
+    return b;
+  }
+  ledger.handed.erase(frame);
+  if (!message.pixels) {
+    b.kind = DeliveryKind::FailedRead;
+    b.failed = note_failed_read(ledger.tries, frame);
+    return b;
+  }
+  const std::pair<uint32_t, uint32_t> size{message.pixels->width, message.pixels->height};
+  if (ledger.last_frame_size != size) {
+    b.size_changed = true;
+    ledger.last_frame_size = size;
+  }
+  note_delivered(ledger.tries, frame);
+  b.key = batch_frame_key(time, frame);
+  if (!b.key) {
+    b.kind = DeliveryKind::NoHostTime;
+    return b;
+  }
+  b.kind = DeliveryKind::Frame;
+  sat_inc(ledger.delivered);
+  b.useful = !already_served;
+  if (b.useful) {
+    sat_inc(ledger.useful_frames);
+    if (job.known && !job.finished) sat_inc(ledger.cohort_frames);
+  }
+  return b;
+}
+
+}  // namespace vel
