@@ -8,6 +8,18 @@
 
 namespace vel {
 
+uint64_t launch_limit(const LaunchLimitInputs& in) {
+  uint64_t limit = 0;
+  if (in.adaptive) {
+    limit = std::min(in.scheduler_level, in.workers_per_batch);
+  } else if (in.active == 1 && in.grant_holds) {
+    limit = std::min<uint64_t>(2, in.workers_per_batch);
+  } else {
+    limit = in.measured_admission ? in.verdict_target : in.workers_per_batch;
+  }
+  return std::max<uint64_t>(limit, 1);
+}
+
 uint64_t launch_shares(uint64_t active, uint64_t queued_behind, uint64_t limit) {
   return std::max<uint64_t>(1, std::min(sat_add(sat_add(active, queued_behind), 1), limit));
 }

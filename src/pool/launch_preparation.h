@@ -22,6 +22,22 @@ inline constexpr uint32_t kMfrBudgetPercent = 80;
 // Frames examined per call for the cut, shared with the scheduler's frame lists.
 inline constexpr uint64_t kLaunchFrameBudget = 1024;
 
+// How many workers a call may have running. Fixed mode: the admission
+// verdict's target with measured admission on, else the workers per batch;
+// with exactly one worker active under a grant that still holds, min(2,
+// workers per batch). Adaptive mode: the scheduler's level, capped by the
+// workers per batch. At least 1.
+struct LaunchLimitInputs {
+  bool adaptive = false;
+  bool measured_admission = true;
+  uint64_t workers_per_batch = 1;
+  uint64_t verdict_target = 1;
+  uint64_t scheduler_level = 1;
+  uint64_t active = 0;
+  bool grant_holds = false;
+};
+uint64_t launch_limit(const LaunchLimitInputs& in);
+
 // Engines the next launch counts on: the active ones, the queued ranges
 // behind this one and this one, within the call's limit; at least 1.
 uint64_t launch_shares(uint64_t active, uint64_t queued_behind, uint64_t limit);

@@ -38,6 +38,24 @@ TEST(MfrShares, NoWorkerPastEightyPercentTogether) {
   EXPECT_EQ(launch_shares(0, 9, 0), 1u);
 }
 
+TEST(LaunchLimit, ByModeAdmissionAndGrant) {
+  struct Case {
+    const char* what;
+    LaunchLimitInputs in;
+    uint64_t want;
+  } cases[] = {
+      {"fixed, admission on: the verdict", {false, true, 8, 1, 5, 0, false}, 1},
+      {"fixed, admission off: per batch", {false, false, 4, 1, 5, 0, false}, 4},
+      {"fixed, one worker under a grant", {false, true, 8, 1, 5, 1, true}, 2},
+      {"a grant with two workers active", {false, true, 8, 1, 5, 2, true}, 1},
+      {"a grant on a one-worker batch", {false, true, 1, 1, 5, 1, true}, 1},
+      {"adaptive: the level", {true, true, 8, 1, 3, 0, false}, 3},
+      {"adaptive: capped per batch", {true, true, 2, 1, 3, 0, false}, 2},
+      {"never 0", {false, true, 8, 0, 5, 0, false}, 1},
+  };
+  for (const Case& c : cases) EXPECT_EQ(launch_limit(c.in), c.want) << c.what;
+}
+
 TEST(PrepareLaunch, ARefusedRangeStaysAtTheFront) {
   std::deque<QueuedRange> ranges{{0, 9, false}, {10, 19, false}};
   const std::vector<uint32_t> running{40, 40};

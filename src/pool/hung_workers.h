@@ -1,0 +1,23 @@
+// A worker that stays alive but stopped delivering (hung after its first
+// frames, or never started) is never reaped by the exit check, so its range
+// would wait for ever. Once it has shown nothing for the batch's silent
+// limit it is killed with its group and engines, and its end is booked as
+// the exit check books any abnormal exit, so its missing frames get their
+// one replay.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "pool/pool_job.h"
+
+namespace vel {
+
+// Kills `jobs[index]` and books its end: finished, not clean, its reader's
+// cancel flag raised, appended to `ended` and `exited`, and logged at ERROR
+// "pool: worker {} sorti en erreur (signal: 9 (SIGKILL)) — log : {}". A job
+// already finished is left alone.
+void retire_hung_job(std::vector<PoolJob>& jobs, size_t index, std::vector<EndedClient>& ended,
+                     std::vector<size_t>& exited);
+
+}  // namespace vel
