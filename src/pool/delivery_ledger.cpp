@@ -1,5 +1,7 @@
 #include "pool/delivery_ledger.h"
 
+#include <algorithm>
+
 #include "core/saturating.h"
 
 namespace vel {
@@ -38,6 +40,12 @@ DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& m
     if (job.known && !job.finished) sat_inc(ledger.cohort_frames);
   }
   return b;
+}
+
+std::optional<double> batch_per_frame_ms(double elapsed_ms, std::optional<double> first_delivery_ms,
+                                         uint64_t delivered, bool measure_valid) {
+  if (delivered < 3 || !first_delivery_ms || !measure_valid) return std::nullopt;
+  return std::max(0.0, (elapsed_ms - *first_delivery_ms) / static_cast<double>(delivered - 1));
 }
 
 }  // namespace vel

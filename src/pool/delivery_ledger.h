@@ -56,4 +56,10 @@ struct DeliveringJob {
 DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& message, const BatchTimeBase& time,
                               bool already_served, DeliveringJob job);
 
+// The batch's time per frame after its first, for the delivery profile:
+// max(0, (elapsed − first delivery) / (delivered − 1)); known from the third
+// frame on, and only while the batch's timing describes one setting.
+std::optional<double> batch_per_frame_ms(double elapsed_ms, std::optional<double> first_delivery_ms,
+                                         uint64_t delivered, bool measure_valid);
+
 }  // namespace vel

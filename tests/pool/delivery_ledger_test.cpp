@@ -101,5 +101,20 @@ TEST(DeliveryLedger, ALateFailureOfADeliveredFrameLeavesItDelivered) {
   EXPECT_EQ(ledger.delivered, 1u);
 }
 
+TEST(DeliveryLedger, PerFrameTimeFromTheThirdFrame) {
+  struct Case {
+    double elapsed;
+    std::optional<double> first;
+    uint64_t delivered;
+    bool valid;
+    std::optional<double> want;
+  } cases[] = {
+      {1000.0, 400.0, 3, true, 300.0},  {1000.0, 400.0, 2, true, std::nullopt},
+      {1000.0, std::nullopt, 5, true, std::nullopt}, {1000.0, 400.0, 3, false, std::nullopt},
+      {300.0, 400.0, 3, true, 0.0},  // a clock read before the first frame's
+  };
+  for (const Case& c : cases) EXPECT_EQ(batch_per_frame_ms(c.elapsed, c.first, c.delivered, c.valid), c.want);
+}
+
 }  // namespace
 }  // namespace vel
