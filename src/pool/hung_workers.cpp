@@ -9,10 +9,8 @@
 
 namespace vel {
 
-void retire_hung_job(std::vector<PoolJob>& jobs, size_t index, std::vector<EndedClient>& ended,
-                     std::vector<size_t>& exited) {
-  if (index >= jobs.size() || jobs[index].finished) return;
-  PoolJob& job = jobs[index];
+void retire_hung_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
+  if (job.finished) return;
   kill_pool_worker(job.child);
   job.finished = true;
   job.clean_exit = false;

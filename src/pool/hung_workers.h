@@ -13,11 +13,10 @@
 
 namespace vel {
 
-// Kills `jobs[index]` and books its end: finished, not clean, its reader's
-// cancel flag raised, appended to `ended` and `exited`, and logged at ERROR
-// "pool: worker {} sorti en erreur (signal: 9 (SIGKILL)) — log : {}". A job
-// already finished is left alone.
-void retire_hung_job(std::vector<PoolJob>& jobs, size_t index, std::vector<EndedClient>& ended,
-                     std::vector<size_t>& exited);
+// Kills `job`, the batch's job number `index`, and books its end: finished,
+// not clean, its reader's cancel flag raised, appended to `ended` and
+// `exited`, and logged at ERROR "pool: worker {} sorti en erreur (signal: 9
+// (SIGKILL)) — log : {}". A job already finished is left alone.
+void retire_hung_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited);
 
 }  // namespace vel

@@ -9,17 +9,17 @@ namespace {
 
 TEST(HungWorkers, BookedLikeAnAbnormalExitWithItsReaderAbandoned) {
   fake::LogCapture log;
-  std::vector<PoolJob> jobs(2);
-  jobs[1].worker_index = 3;
-  jobs[1].log_path = "/tmp/velocinta_pool/job/w3.log";
-  jobs[1].reader_flags = std::make_shared<ReaderFlags>();
+  // A plain object, not a vector: the tree still holds a second PoolJob.
+  PoolJob hung;
+  hung.worker_index = 3;
+  hung.log_path = "/tmp/velocinta_pool/job/w3.log";
+  hung.reader_flags = std::make_shared<ReaderFlags>();
   std::vector<EndedClient> ended;
   std::vector<size_t> exited;
-  retire_hung_job(jobs, 1, ended, exited);
-  EXPECT_TRUE(jobs[1].finished);
-  EXPECT_FALSE(jobs[1].clean_exit);
-  EXPECT_TRUE((*jobs[1].reader_flags)[0].load());
-  EXPECT_FALSE(jobs[0].finished);
+  retire_hung_job(hung, 1, ended, exited);
+  EXPECT_TRUE(hung.finished);
+  EXPECT_FALSE(hung.clean_exit);
+  EXPECT_TRUE((*hung.reader_flags)[0].load());
   EXPECT_EQ(exited, (std::vector<size_t>{1}));
   EXPECT_EQ(ended.size(), 1u);
   const std::vector<std::string> lines = log.lines_with("sorti en erreur");
@@ -30,8 +30,7 @@ TEST(HungWorkers, BookedLikeAnAbnormalExitWithItsReaderAbandoned) {
       << lines[0];
 
   // Once finished, nothing more: no second line, no second booking.
-  retire_hung_job(jobs, 1, ended, exited);
-  retire_hung_job(jobs, 7, ended, exited);
+  retire_hung_job(hung, 1, ended, exited);
   EXPECT_EQ(exited.size(), 1u);
   EXPECT_EQ(log.lines_with("sorti en erreur").size(), 1u);
 }
