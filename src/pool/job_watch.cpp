@@ -25,6 +25,10 @@ bool job_hung(uint64_t job_started_ns, std::optional<uint64_t> last_frame_at_ns,
   return whole_seconds_between(since, now_ns) >= silent_secs;
 }
 
+bool retirement_due(std::optional<uint64_t> retire_at_ns, uint64_t now_ns, uint64_t running_jobs) {
+  return retire_at_ns && (running_jobs == 0 || now_ns >= *retire_at_ns);
+}
+
 void note_job_frame(JobFrameInterval& interval, double now_ms) {
   if (!std::isfinite(now_ms) || interval.first_frame_seen) return;
   if (interval.last_frame_ms && now_ms >= *interval.last_frame_ms) {

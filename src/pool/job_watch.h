@@ -29,6 +29,10 @@ std::string silent_batch_killed_text(uint64_t silent_secs, uint64_t expected);
 bool job_hung(uint64_t job_started_ns, std::optional<uint64_t> last_frame_at_ns, uint64_t now_ns,
               uint64_t silent_secs);
 
+// The witness hand-off's retirement: armed, and either no job still runs or
+// its deadline has come.
+bool retirement_due(std::optional<uint64_t> retire_at_ns, uint64_t now_ns, uint64_t running_jobs);
+
 // The smoothed time between a worker's frames.
 struct JobFrameInterval {
   std::optional<double> last_frame_ms;  // ms since the job started

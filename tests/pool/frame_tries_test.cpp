@@ -107,6 +107,13 @@ TEST(HungWorker, NoFrameForTheLimitSinceStartOrLastFrame) {
   for (const Case& c : cases) EXPECT_EQ(job_hung(started, c.last_frame, c.now, 240), c.hung) << c.now - started;
 }
 
+TEST(Retirement, ArmedAndEitherIdleOrDue) {
+  EXPECT_FALSE(retirement_due(std::nullopt, 10 * kS, 0));
+  EXPECT_TRUE(retirement_due(10 * kS, 5 * kS, 0));
+  EXPECT_FALSE(retirement_due(10 * kS, 10 * kS - 1, 2));
+  EXPECT_TRUE(retirement_due(10 * kS, 10 * kS, 2));
+}
+
 TEST(JobFrameInterval, SmoothedGapsOfTenMsOrMore) {
   struct Step {
     double now_ms;

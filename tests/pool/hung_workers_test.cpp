@@ -9,8 +9,16 @@ namespace {
 
 TEST(HungWorkers, BookedLikeAnAbnormalExitWithItsReaderAbandoned) {
   fake::LogCapture log;
-  // A plain object, not a vector: the tree still holds a second PoolJob.
-  PoolJob hung;
+  // The fields the retirement uses, in a record of the test's own: the tree
+  // still holds two records named PoolJob.
+  struct Job {
+    WorkerChild child;
+    bool finished = false;
+    bool clean_exit = true;
+    std::shared_ptr<ReaderFlags> reader_flags;
+    uint32_t worker_index = 0;
+    std::filesystem::path log_path;
+  } hung;
   hung.worker_index = 3;
   hung.log_path = "/tmp/velocinta_pool/job/w3.log";
   hung.reader_flags = std::make_shared<ReaderFlags>();
