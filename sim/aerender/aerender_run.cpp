@@ -22,6 +22,7 @@
 #include "render_engine.h"
 #include "renderer.h"
 #include "tga_writer.h"
+#include "worker_file_faults.h"
 
 namespace sim {
 
@@ -66,7 +67,8 @@ bool write_frame_file(const fs::path& path, const std::vector<uint8_t>& bytes, s
 
 // The frames of the range; the engine is let go on every way out.
 int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileFormat format, int32_t downsample,
-                 const AerenderFaults& faults, const ProcessVariants& variants, std::FILE* log) {
+                 const AerenderFaults& faults, const WorkerFileFaults& worker, const ProcessVariants& variants,
+                 std::FILE* log) {
   uint64_t written = 0;
   for (int64_t frame = cmd.first_frame; frame <= cmd.last_frame; ++frame) {
     if (variants.exit_after && written >= *variants.exit_after) end_client_now(variants);
@@ -75,11 +77,15 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
       signal(SIGABRT, SIG_DFL);
       raise(SIGABRT);
     }
+    if (worker.hang_after && written >= *worker.hang_after) {
+      std::fflush(log);
+      for (;;) ::pause();  // until killed; the engines stay with it
+    }
     const auto started = std::chrono::steady_clock::now();
     const int64_t value = frame * comp.frame_duration.value;
     if (value > INT32_MAX) return error(log, "frame " + std::to_string(frame) + " is past the host's time range");
     const std::string path = *frame_file_path(cmd.output, frame);
-    if (faults.skip.count(frame)) continue;
+    if (faults.skip.count(frame) || worker.skip_frame == frame) continue;
     Result<RenderedFrame> rendered =
         render_composition(comp, {HostTime{static_cast<int32_t>(value), comp.frame_duration.scale}, downsample,
                                   downsample, 8});
@@ -198,7 +204,9 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   take_memory_and_cpu(variants.value().client_mib, variants.value().client_cpu_percent);
   const int status = hostile          ? run_hostile_producer(cmd.value().output, output_faults.hostile.value(), log)
                      : memory_output ? run_memory_output(cmd.value(), *module, *comp, downsample, log)
-                         : render_range(cmd.value(), *comp, *format, downsample, faults.value(), variants.value(), log);
+                                     : render_range(cmd.value(), *comp, *format, downsample, faults.value(),
+                                                    read_worker_file_faults(getenv, cmd.value().output),
+                                                    variants.value(), log);
   if (plugin) report_output_host(log);
   let_engines_go(engines.value());
   return status;

@@ -23,4 +23,13 @@ std::string fmt_2dp(double v) {
   return buf;
 }
 
+std::string fmt_fixed(double v, int decimals) {
+  if (!std::isfinite(v)) return fmt_f64(v);
+  if (decimals < 0) decimals = 0;
+  if (decimals > 9) decimals = 9;
+  char buf[352];  // the widest double at 9 decimals fits
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
+}
+
 }  // namespace vel

@@ -12,6 +12,9 @@ namespace vel {
 std::string fmt_f64(double v);
 // Fixed with two decimals ("3.14").
 std::string fmt_2dp(double v);
+// Fixed with `decimals` decimals (0 … 9), as "{:.N}" prints: "12.5", "0.125";
+// non-finite values as fmt_f64 writes them.
+std::string fmt_fixed(double v, int decimals);
 
 template <class T>
 std::string fmt_opt(const std::optional<T>& v);

@@ -14,6 +14,7 @@
 
 #include "core/log.h"
 #include "core/machine.h"
+#include "core/repeat_log.h"
 #include "core/switches.h"
 #include "pool/pool_directory.h"
 #include "pool/spawned_registry.h"
@@ -21,6 +22,8 @@
 namespace vel {
 
 namespace {
+
+constexpr std::string_view kSpawnFailureKey = "pool: spawn aerender";
 
 std::atomic<uint32_t>& memory_token() {
   static std::atomic<uint32_t> token{0};
@@ -165,9 +168,12 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
   }
   pid_t pid = -1;
   if (const int rc = spawn_worker_process(pid, req.aerender.string(), args, env, log_fd.fd, err_fd.fd); rc != 0) {
-    log_line("ERROR", "pool: spawn aerender: " + os_text(rc));
+    // A spawn that fails once (a renderer made non-executable) fails again
+    // at every retry: the first line says it, the repeats are counted.
+    log_repeatable(kSpawnFailureKey, "ERROR", "pool: spawn aerender: " + os_text(rc));
     return std::nullopt;  // the lease goes with its token
   }
+  log_repeat_ended(kSpawnFailureKey);
   PoolJob job;
   job.child = WorkerChild{register_spawned_pid(pid)};
   job.log_path = log_path;

@@ -49,6 +49,11 @@ TEST(Format, ShortestRoundTrip) {
   EXPECT_EQ(fmt_opt(std::optional<double>()), "None");
   EXPECT_EQ(fmt_opt(std::optional<uint64_t>(7)), "Some(7)");
   EXPECT_EQ(fmt_2dp(3.14159), "3.14");
+  EXPECT_EQ(fmt_fixed(1234.56, 1), "1234.6");
+  EXPECT_EQ(fmt_fixed(0.0004, 3), "0.000");
+  EXPECT_EQ(fmt_fixed(7.0, 0), "7");
+  EXPECT_EQ(fmt_fixed(-std::numeric_limits<double>::infinity(), 1), "-inf");
+  EXPECT_EQ(fmt_fixed(std::numeric_limits<double>::max(), 40).size(), 309u + 1 + 9);
 }
 
 TEST(Machine, MemAvailableParsing) {

@@ -1,0 +1,51 @@
+#include "pool/delivery_ledger.h"
+
+#include <algorithm>
+
+#include "core/saturating.h"
+
+namespace vel {
+
+DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& message, const BatchTimeBase& time,
+                              bool already_served, DeliveringJob job) {
+  DeliveryBooking b;
+  const int64_t frame = message.frame;
+  if (message.null_output) {
+    ledger.null_frames.insert(frame);
+    b.kind = DeliveryKind::NullOutput;
+    return b;
+  }
+  ledger.handed.erase(frame);
+  if (!message.pixels) {
+    b.kind = DeliveryKind::FailedRead;
+    b.failed = note_failed_read(ledger.tries, frame);
+    return b;
+  }
+  const std::pair<uint32_t, uint32_t> size{message.pixels->width, message.pixels->height};
+  if (ledger.last_frame_size != size) {
+    b.size_changed = true;
+    ledger.last_frame_size = size;
+  }
+  note_delivered(ledger.tries, frame);
+  b.key = batch_frame_key(time, frame);
+  if (!b.key) {
+    b.kind = DeliveryKind::NoHostTime;
+    return b;
+  }
+  b.kind = DeliveryKind::Frame;
+  sat_inc(ledger.delivered);
+  b.useful = !already_served;
+  if (b.useful) {
+    sat_inc(ledger.useful_frames);
+    if (job.known && !job.finished) sat_inc(ledger.cohort_frames);
+  }
+  return b;
+}
+
+std::optional<double> batch_per_frame_ms(double elapsed_ms, std::optional<double> first_delivery_ms,
+                                         uint64_t delivered, bool measure_valid) {
+  if (delivered < 3 || !first_delivery_ms || !measure_valid) return std::nullopt;
+  return std::max(0.0, (elapsed_ms - *first_delivery_ms) / static_cast<double>(delivered - 1));
+}
+
+}  // namespace vel

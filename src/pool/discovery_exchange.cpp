@@ -1,0 +1,25 @@
+#include "pool/discovery_exchange.h"
+
+namespace vel {
+
+bool request_discovery(DiscoveryHandle& handle, std::optional<int64_t> playhead,
+                       std::chrono::steady_clock::time_point now) {
+  if (handle.waiting) return false;
+  if (!handle.requests.try_send(DiscoveryRequest{playhead.has_value(), playhead.value_or(0)})) return false;
+  handle.waiting = true;
+  handle.pending_since = now;
+  ++handle.counter;
+  return true;
+}
+
+std::optional<DiscoveryReport> try_recv_discovery(DiscoveryHandle& handle) {
+  if (!handle.waiting) return std::nullopt;
+  std::optional<DiscoveryReport> report;
+  if (handle.reports.try_recv(report) == TryRecv::Empty) return std::nullopt;
+  // A report, or a worker that will never answer: either way nothing waits.
+  handle.waiting = false;
+  handle.pending_since.reset();
+  return report;
+}
+
+}  // namespace vel

@@ -1,0 +1,24 @@
+// The supervision's side of a file-mode batch's output discovery: one scan
+// request in flight at a time, sent with the playhead whenever none is
+// waiting, and its report taken without blocking. The handle's `waiting`,
+// `pending_since` and `counter` (requests sent) record the exchange.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+#include "pool/output_discovery.h"
+
+namespace vel {
+
+// Sends a scan request when none is waiting; true when one was sent. A
+// worker that is gone (or a full request channel) leaves nothing waiting.
+bool request_discovery(DiscoveryHandle& handle, std::optional<int64_t> playhead,
+                       std::chrono::steady_clock::time_point now);
+
+// The report of the request in flight, when it has come; nothing while it
+// is awaited or when none is. A worker that is gone ends the wait.
+std::optional<DiscoveryReport> try_recv_discovery(DiscoveryHandle& handle);
+
+}  // namespace vel

@@ -1,0 +1,42 @@
+// A worker that stays alive but stopped delivering (hung after its first
+// frames, or never started) is never reaped by the exit check, so its range
+// would wait for ever. Once it has shown nothing for the batch's silent
+// limit it is killed with its group and engines, and its end is booked as
+// the exit check books any abnormal exit, so its missing frames get their
+// one replay.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/log.h"
+#include "core/machine.h"
+#include "pool/pool_job.h"
+
+namespace vel {
+
+// The exit check's line for a worker ended by SIGKILL: "pool: worker {}
+// sorti en erreur (signal: 9 (SIGKILL)) — log : {}".
+std::string killed_worker_text(uint64_t worker_index, const std::filesystem::path& log_path);
+
+// Kills `job`, the batch's job number `index`, and books its end: finished,
+// not clean, its reader's cancel flag raised, appended to `ended` and
+// `exited`, and logged at ERROR. A job already finished is left alone.
+// A template over the job record only while the tree still holds two records
+// named PoolJob: instantiated where the caller's record is complete.
+template <class Job>
+void retire_hung_job(Job& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
+  if (job.finished) return;
+  kill_pool_worker(job.child);
+  job.finished = true;
+  job.clean_exit = false;
+  if (job.reader_flags) (*job.reader_flags)[0].store(true, std::memory_order_release);
+  ended.push_back({job.child.pid(), mono_ns(), job.child.ended_boot_ns()});
+  exited.push_back(index);
+  log_line("ERROR", killed_worker_text(job.worker_index, job.log_path));
+}
+
+}  // namespace vel

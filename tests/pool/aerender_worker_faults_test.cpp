@@ -1,0 +1,65 @@
+// The stand-in aerender's faults scoped to one worker folder: a replay of
+// the range runs under a new worker number, and so runs clean.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "support/child_process.h"
+#include "support/scratch_dir.h"
+#include "worker_file_faults.h"
+
+namespace vel {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(WorkerFileFaults, ActOnlyInTheNamedWorkerFolder) {
+  const std::map<std::string, std::string> env = {{"SIM_AERENDER_HANG_AFTER", "w0:5"},
+                                                  {"SIM_AERENDER_SKIP_FRAME", "w1:9"}};
+  const auto lookup = [&](const char* name) -> std::optional<std::string> {
+    auto it = env.find(name);
+    return it == env.end() ? std::nullopt : std::optional<std::string>(it->second);
+  };
+  struct Case {
+    const char* output;
+    std::optional<uint64_t> hang_after;
+    std::optional<int64_t> skip_frame;
+  } cases[] = {
+      {"/tmp/job/w0/f_[#####].tga", 5, std::nullopt},
+      {"/tmp/job/w1/f_[#####].tga", std::nullopt, 9},
+      {"/tmp/job/w10/f_[#####].tga", std::nullopt, std::nullopt},  // not w1
+      {"f_[#####].tga", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const sim::WorkerFileFaults f = sim::read_worker_file_faults(lookup, c.output);
+    EXPECT_EQ(f.hang_after, c.hang_after) << c.output;
+    EXPECT_EQ(f.skip_frame, c.skip_frame) << c.output;
+  }
+  for (const char* bad : {"w0", "w0:", "w0:x", "w0:-1", "w0:5x"}) {
+    const auto one = [&](const char* name) -> std::optional<std::string> {
+      return std::string(name) == "SIM_AERENDER_HANG_AFTER" ? std::optional<std::string>(bad) : std::nullopt;
+    };
+    EXPECT_FALSE(sim::read_worker_file_faults(one, "/tmp/job/w0/f_[#####].tga").hang_after) << bad;
+  }
+}
+
+TEST(WorkerFileFaults, SkippedFrameAndAStatusOfZero) {
+  testing::ScratchDir dir("vel-aerender-skip");
+  ASSERT_TRUE(dir.ok());
+  for (const char* worker : {"w0", "w1"}) {
+    const fs::path folder = dir.path() / "job" / worker;
+    fs::create_directories(folder);
+    const std::vector<std::string> args = {"-project", std::string(VEL_DEMO_DIR) + "/sample.aep", "-comp", "Main",
+                                           "-s", "0", "-e", "2", "-OMtemplate", "velocinta-tga-v1", "-mfr", "ON",
+                                           "80", "-output", (folder / "f_[#####].tga").string()};
+    const testing::ChildResult r = testing::run_child(VEL_AERENDER_PATH, args, {"SIM_AERENDER_SKIP_FRAME=w0:1"}, "", 120);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(fs::exists(folder / "f_00000.tga")) << worker;
+    EXPECT_EQ(fs::exists(folder / "f_00001.tga"), std::string(worker) == "w1") << worker;
+    EXPECT_TRUE(fs::exists(folder / "f_00002.tga")) << worker;
+  }
+}
+
+}  // namespace
+}  // namespace vel

@@ -1,0 +1,169 @@
+#include "pool/frame_tries.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "host/log_capture.h"
+#include "pool/job_watch.h"
+#include "pool/missing_runs.h"
+
+namespace vel {
+namespace {
+
+constexpr uint64_t kS = 1'000'000'000;
+
+TEST(FrameTries, TheHundredTwentiethFailureLogsOnceAndGivesUp) {
+  fake::LogCapture log;
+  FrameTries tries;
+  const BatchTimeBase time{1, 24};
+  const std::set<int64_t> handed;
+  struct Read {
+    uint32_t number;
+    FailedRead outcome;
+    size_t lines;
+    bool wanted;
+  } reads[] = {
+      {1, FailedRead::Counted, 0, true},      {119, FailedRead::Counted, 0, true},
+      {120, FailedRead::GivenUp, 1, false},   {121, FailedRead::BeyondLimit, 1, false},
+      {500, FailedRead::BeyondLimit, 1, false},
+  };
+  uint32_t done = 0;
+  for (const Read& r : reads) {
+    FailedRead last = FailedRead::Counted;
+    for (; done < r.number; ++done) last = note_failed_read(tries, 7);
+    EXPECT_EQ(last, r.outcome) << r.number;
+    EXPECT_EQ(log.lines_with("illisible").size(), r.lines) << r.number;
+    EXPECT_EQ(frame_file_wanted(tries, handed, 7, time), r.wanted) << r.number;
+  }
+  const std::vector<std::string> lines = log.lines_with("illisible");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("ERROR: pool: frame 7 illisible après 120 essais"), std::string::npos) << lines[0];
+}
+
+TEST(FrameTries, ReadAfter119FailuresStaysSilentAndDelivered) {
+  fake::LogCapture log;
+  FrameTries tries;
+  for (int i = 0; i < 119; ++i) note_failed_read(tries, 3);
+  note_delivered(tries, 3);
+  // A decoder that failed on an older copy of the file reports late.
+  EXPECT_EQ(note_failed_read(tries, 3), FailedRead::AlreadyDelivered);
+  EXPECT_EQ(tries.at(3), 0u);
+  EXPECT_TRUE(log.lines_with("illisible").empty());
+}
+
+TEST(FrameTries, WhichDiscoveredFilesGoToTheDecoders) {
+  FrameTries tries{{1, 0}, {2, 5}, {3, 120}};
+  const std::set<int64_t> handed{4};
+  struct Case {
+    int64_t frame;
+    BatchTimeBase time;
+    bool wanted;
+  } cases[] = {
+      {1, {1, 24}, false},  // delivered: never handed over again
+      {2, {1, 24}, true},   // failed 5 times: read again
+      {3, {1, 24}, false},  // given up
+      {4, {1, 24}, false},  // with the decoders now
+      {5, {1, 24}, true},
+      {5, {int64_t{1} << 30, 24}, false},  // its time leaves 32 bits
+  };
+  for (const Case& c : cases) EXPECT_EQ(frame_file_wanted(tries, handed, c.frame, c.time), c.wanted) << c.frame;
+}
+
+TEST(SilentWatchdog, KilledInTheCallWhereWholeSecondsReachTheLimit) {
+  const uint64_t started = 1000 * kS;
+  struct Case {
+    uint64_t now;
+    uint64_t delivered, null_frames;
+    bool kill;
+  } cases[] = {
+      {started + 240 * kS - 1, 0, 0, false},
+      {started + 240 * kS, 0, 0, true},
+      {started + 241 * kS - 1, 0, 0, true},
+      {started + 240 * kS, 1, 0, false},
+      {started + 240 * kS, 0, 1, false},
+      {started - 1, 0, 0, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(batch_silent_too_long(started, c.now, 240, c.delivered, c.null_frames), c.kill) << c.now - started;
+  }
+  EXPECT_EQ(silent_batch_killed_text(240, 48),
+            "pool: lot muet TUÉ après 240 s (0/48 frame) — clients et moteurs balayés");
+}
+
+TEST(HungWorker, NoFrameForTheLimitSinceStartOrLastFrame) {
+  const uint64_t started = 1000 * kS;
+  struct Case {
+    std::optional<uint64_t> last_frame;
+    uint64_t now;
+    bool hung;
+  } cases[] = {
+      {std::nullopt, started + 240 * kS - 1, false},
+      {std::nullopt, started + 240 * kS, true},
+      {started + 10 * kS, started + 249 * kS, false},  // hung after its first frames
+      {started + 10 * kS, started + 250 * kS, true},
+      {started - kS, started + 240 * kS, true},  // a stamp before the start counts from the start
+  };
+  for (const Case& c : cases) EXPECT_EQ(job_hung(started, c.last_frame, c.now, 240), c.hung) << c.now - started;
+}
+
+TEST(Retirement, ArmedAndEitherIdleOrDue) {
+  EXPECT_FALSE(retirement_due(std::nullopt, 10 * kS, 0));
+  EXPECT_TRUE(retirement_due(10 * kS, 5 * kS, 0));
+  EXPECT_FALSE(retirement_due(10 * kS, 10 * kS - 1, 2));
+  EXPECT_TRUE(retirement_due(10 * kS, 10 * kS, 2));
+}
+
+TEST(JobFrameInterval, SmoothedGapsOfTenMsOrMore) {
+  struct Step {
+    double now_ms;
+    std::optional<double> interval;
+  } steps[] = {
+      {100.0, std::nullopt},
+      {105.0, std::nullopt},  // under 10 ms: not measured
+      {205.0, 100.0},
+      {225.0, 80.0},  // max(20, 0.25 × 20 + 0.75 × 100)
+      {625.0, 400.0},  // never below the gap itself
+      {600.0, 400.0},  // time going back measures nothing
+  };
+  JobFrameInterval j;
+  for (const Step& s : steps) {
+    note_job_frame(j, s.now_ms);
+    EXPECT_EQ(j.interval_ms, s.interval) << s.now_ms;
+  }
+  EXPECT_EQ(j.last_frame_ms, 600.0);
+}
+
+TEST(MissingRuns, WhatAnExitedWorkerLeftIsQueuedForReplay) {
+  const FrameTries tries{{10, 0}, {11, 0}, {14, 3}, {18, 0}};
+  const std::set<int64_t> handed{15};
+  const std::set<int64_t> null_frames{16};
+  struct Case {
+    const char* what;
+    int64_t start, end;
+    bool replay;
+    std::vector<QueuedRange> want;
+  } cases[] = {
+      {"gaps", 10, 19, false, {{12, 13, true}, {17, 17, true}, {19, 19, true}}},
+      {"a replay job queues nothing", 10, 19, true, {}},
+      {"a complete range queues nothing", 10, 11, false, {}},
+      {"an inverted range", 19, 10, false, {}},
+      {"nothing came", 20, 22, false, {{20, 22, true}}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(missing_runs(c.start, c.end, c.replay, tries, handed, null_frames), c.want) << c.what;
+  }
+  const int64_t top = std::numeric_limits<int64_t>::max();
+  EXPECT_EQ(missing_runs(top - 1, top, false, {}, {}, {}), (std::vector<QueuedRange>{{top - 1, top, true}}));
+}
+
+TEST(MissingRuns, FileOutputDrainedAfterAScanSinceTheExits) {
+  EXPECT_TRUE(file_output_drained(true, std::nullopt, std::nullopt));
+  EXPECT_FALSE(file_output_drained(false, 5, 5));
+  EXPECT_FALSE(file_output_drained(true, std::nullopt, 5));
+  EXPECT_FALSE(file_output_drained(true, 4, 5));
+  EXPECT_TRUE(file_output_drained(true, 5, 5));
+}
+
+}  // namespace
+}  // namespace vel

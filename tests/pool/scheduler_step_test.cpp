@@ -1,0 +1,180 @@
+#include "pool/scheduler_step.h"
+
+#include <gtest/gtest.h>
+
+namespace vel {
+namespace {
+
+constexpr uint64_t kS = 1'000'000'000;
+constexpr uint64_t kNow = 100 * kS;
+
+CpuSample cpu_at(double total, std::optional<uint64_t> taken = kNow) {
+  CpuSample c;
+  c.pool_cpu = total / 2;
+  c.total_cpu = total;
+  c.taken_at_ns = taken;
+  return c;
+}
+
+SchedulerAssessment verdict(SchedulerOutcome outcome) {
+  SchedulerAssessment v;
+  v.outcome = outcome;
+  v.target = 2;
+  return v;
+}
+
+SchedulerTrial trying(uint64_t level) {
+  SchedulerTrial t;
+  t.level = level;
+  t.trial_length_ns = 30 * kS;
+  t.outcome = TrialOutcome::Started;
+  return t;
+}
+
+TEST(CpuPressure, NinetyFiveFreshFallsBackToOneEngine) {
+  struct Case {
+    const char* what;
+    CpuSample cpu;
+    bool pressure;
+  } cases[] = {
+      {"95.0 exactly", cpu_at(95.0), true},
+      {"just below", cpu_at(94.99), false},
+      {"3 s old", cpu_at(99.0, kNow - 3 * kS), true},
+      {"stale", cpu_at(99.0, kNow - 3 * kS - 1), false},
+      {"no sample", cpu_at(99.0, std::nullopt), false},
+  };
+  for (const Case& c : cases) {
+    SchedulerTrial t = trying(3);
+    t.ceiling = 5;
+    EXPECT_EQ(apply_cpu_pressure(t, c.cpu, kNow), c.pressure) << c.what;
+    if (c.pressure) {
+      EXPECT_EQ(t.level, 1u) << c.what;
+      EXPECT_EQ(t.ceiling, 3u) << c.what;
+      EXPECT_FALSE(trial_running(t)) << c.what;
+      EXPECT_EQ(t.outcome, TrialOutcome::Pressure) << c.what;
+    } else {
+      EXPECT_EQ(t.level, 3u) << c.what;
+      EXPECT_TRUE(trial_running(t)) << c.what;
+    }
+  }
+  SchedulerTrial one;  // level 1 sets no ceiling
+  ASSERT_TRUE(apply_cpu_pressure(one, cpu_at(100.0), kNow));
+  EXPECT_FALSE(one.ceiling);
+}
+
+TEST(TrialStep, AttemptsOnlyOnAnAdmitBelowNinetyPercentAtMostOnceASecond) {
+  struct Case {
+    const char* what;
+    SchedulerOutcome outcome;
+    CpuSample cpu;
+    TrialStep step;
+  } cases[] = {
+      {"calm", SchedulerOutcome::Admit, cpu_at(89.9), TrialStep::Attempt},
+      {"90.0 exactly", SchedulerOutcome::Admit, cpu_at(90.0), TrialStep::Idle},
+      {"no CPU sample", SchedulerOutcome::Admit, cpu_at(10.0, std::nullopt), TrialStep::Idle},
+      {"stale CPU sample", SchedulerOutcome::Admit, cpu_at(10.0, kNow - 4 * kS), TrialStep::Idle},
+      {"no admit", SchedulerOutcome::Headroom, cpu_at(10.0), TrialStep::Idle},
+  };
+  for (const Case& c : cases) {
+    SchedulerTrial t;
+    std::optional<uint64_t> next;
+    EXPECT_EQ(scheduler_trial_step(t, next, true, verdict(c.outcome), c.cpu, kNow), c.step) << c.what;
+    EXPECT_EQ(next.has_value(), c.step == TrialStep::Attempt) << c.what;
+  }
+
+  SchedulerTrial t;
+  std::optional<uint64_t> next;
+  const SchedulerAssessment admit = verdict(SchedulerOutcome::Admit);
+  ASSERT_EQ(scheduler_trial_step(t, next, true, admit, cpu_at(10.0), kNow), TrialStep::Attempt);
+  EXPECT_EQ(scheduler_trial_step(t, next, true, admit, cpu_at(10.0, kNow + kS - 1), kNow + kS - 1), TrialStep::Idle);
+  EXPECT_EQ(scheduler_trial_step(t, next, true, admit, cpu_at(10.0, kNow + kS), kNow + kS), TrialStep::Attempt);
+
+  SchedulerTrial running = trying(2);
+  std::optional<uint64_t> unset;
+  EXPECT_EQ(scheduler_trial_step(running, unset, true, admit, cpu_at(10.0), kNow), TrialStep::Idle);
+}
+
+TEST(TrialStep, ATrialWhereNoneMayRunIsCancelled) {
+  SchedulerTrial t = trying(2);
+  std::optional<uint64_t> next;
+  EXPECT_EQ(scheduler_trial_step(t, next, false, verdict(SchedulerOutcome::Admit), cpu_at(10.0), kNow),
+            TrialStep::Cancelled);
+  EXPECT_EQ(t.level, 1u);
+  EXPECT_EQ(t.ceiling, 2u);
+  EXPECT_EQ(t.outcome, TrialOutcome::Cancelled);
+  EXPECT_EQ(scheduler_trial_step(t, next, false, verdict(SchedulerOutcome::Admit), cpu_at(10.0), kNow),
+            TrialStep::Idle);
+}
+
+TEST(TrialConditions, EveryOneCounts) {
+  const TrialConditions ok{true, false, false, false, false, true, true, false};
+  EXPECT_TRUE(trial_may_run(ok));
+  bool TrialConditions::*flips[] = {&TrialConditions::pool_on,      &TrialConditions::gpu_contended,
+                                    &TrialConditions::disabled,     &TrialConditions::holding,
+                                    &TrialConditions::retire_armed, &TrialConditions::hold_off_passed,
+                                    &TrialConditions::trials_permitted, &TrialConditions::paused};
+  for (auto flip : flips) {
+    TrialConditions c = ok;
+    c.*flip = !(c.*flip);
+    EXPECT_FALSE(trial_may_run(c));
+  }
+}
+
+TEST(CpuHoldOff, ListingAtMostThreeSecondsOldAndDeadlinePassed) {
+  CpuSample c;
+  EXPECT_FALSE(cpu_hold_off_passed(c, kNow));
+  c.listing_at_ns = kNow - 3 * kS;
+  EXPECT_TRUE(cpu_hold_off_passed(c, kNow));
+  c.hold_until_ns = kNow + 1;
+  EXPECT_FALSE(cpu_hold_off_passed(c, kNow));
+  c.hold_until_ns = kNow;
+  EXPECT_TRUE(cpu_hold_off_passed(c, kNow));
+  c.listing_at_ns = kNow - 3 * kS - 1;
+  EXPECT_FALSE(cpu_hold_off_passed(c, kNow));
+}
+
+TEST(QueueReduction, TargetFollowsTheWorkLeft) {
+  struct Case {
+    uint64_t level, active, queued, want;
+    bool reduced;
+  } cases[] = {{3, 1, 1, 2, true}, {3, 2, 1, 3, false}, {2, 0, 0, 1, true}, {1, 1, 0, 1, false}};
+  for (const Case& c : cases) {
+    SchedulerTrial t = trying(c.level);
+    reduce_target_to_queue(t, c.active, c.queued);
+    EXPECT_EQ(t.level, c.want);
+    EXPECT_EQ(t.outcome == TrialOutcome::QueueReduced, c.reduced);
+    EXPECT_EQ(trial_running(t), !c.reduced);
+  }
+}
+
+TEST(SchedulerRecord, OneLinePerChangedTriple) {
+  std::optional<SchedulerLogKey> logged;
+  SchedulerTrial t;
+  EXPECT_TRUE(scheduler_record_due(logged, t));
+  EXPECT_FALSE(scheduler_record_due(logged, t));
+  t = trying(2);
+  EXPECT_TRUE(scheduler_record_due(logged, t));
+  fall_back_to_one_engine(t, TrialOutcome::SpawnFailed);
+  EXPECT_TRUE(scheduler_record_due(logged, t));
+  EXPECT_EQ(t.ceiling, 2u);
+  EXPECT_FALSE(scheduler_record_due(logged, t));
+}
+
+TEST(SchedulerReset, StartsOverFromOneEngineAndAFreshHistory) {
+  SchedulerTrial t = trying(3);
+  t.ceiling = 4;
+  std::optional<uint64_t> next = kNow;
+  SchedulerHistory h;
+  h.samples.emplace_back();
+  reset_scheduler_state(t, next, h, kNow);
+  EXPECT_EQ(t.level, 1u);
+  EXPECT_FALSE(t.ceiling);
+  EXPECT_FALSE(trial_running(t));
+  EXPECT_EQ(t.outcome, TrialOutcome::Cold);
+  EXPECT_FALSE(next);
+  EXPECT_TRUE(h.samples.empty());
+  EXPECT_EQ(h.reset_at_ns, kNow);
+}
+
+}  // namespace
+}  // namespace vel

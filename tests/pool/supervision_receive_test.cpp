@@ -1,0 +1,168 @@
+#include "pool/supervision_receive.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace vel {
+namespace {
+
+constexpr uint64_t kMs = 1'000'000;
+constexpr uint64_t kT0 = 50'000 * kMs;
+
+PoolFrameDelivery frame(int64_t index, size_t pixel_bytes = 16) {
+  PoolFrameDelivery d;
+  d.frame = index;
+  d.pixels = RgbaFrame{PixelPayload::adopt(std::vector<uint8_t>(pixel_bytes)), 0.0, 2, 2};
+  return d;
+}
+PoolFrameDelivery failed_read(int64_t index) {
+  PoolFrameDelivery d;
+  d.frame = index;
+  return d;
+}
+
+struct Channel {
+  Channel() {
+    auto [tx, rx] = make_bounded_channel<PoolFrameDelivery>(64);
+    sender = std::move(tx);
+    receiver = std::move(rx);
+  }
+  FrameSender sender;
+  FrameReceiver receiver;
+};
+
+// A clock that reads `step` later each time it is read.
+std::function<uint64_t()> ticking(uint64_t step) {
+  auto now = std::make_shared<uint64_t>(kT0);
+  return [now, step] {
+    const uint64_t t = *now;
+    *now += step;
+    return t;
+  };
+}
+
+struct Taken {
+  std::vector<int64_t> frames;
+  DeliveryHandler handler() {
+    return [this](PoolFrameDelivery&& d) {
+      frames.push_back(d.frame);
+      return d.pixels.has_value();
+    };
+  }
+};
+
+TEST(Receive, WithinTheCallsLimits) {
+  struct Case {
+    const char* what;
+    std::vector<PoolFrameDelivery> (*sent)();
+    uint64_t clock_step;
+    size_t taken;
+    ReceiveEnd end;
+  } cases[] = {
+      {"eight messages, the ninth stays",
+       [] {
+         std::vector<PoolFrameDelivery> v;
+         for (int i = 0; i < 9; ++i) v.push_back(frame(i));
+         return v;
+       },
+       0, 8, ReceiveEnd::Limit},
+      {"32 MiB of pixels",
+       [] {
+         std::vector<PoolFrameDelivery> v;
+         for (int i = 0; i < 3; ++i) v.push_back(frame(i, 16u << 20));
+         return v;
+       },
+       0, 2, ReceiveEnd::Limit},
+      {"just under 32 MiB lets one more in",
+       [] {
+         std::vector<PoolFrameDelivery> v{frame(0, (32u << 20) - 1), frame(1, 4), frame(2, 4)};
+         return v;
+       },
+       0, 2, ReceiveEnd::Limit},
+      {"2 ms once a frame was returned",
+       [] {
+         std::vector<PoolFrameDelivery> v{frame(0), frame(1), frame(2)};
+         return v;
+       },
+       kMs - 1, 2, ReceiveEnd::Limit},  // the second look comes 1.999998 ms in, the third too late
+      {"failed reads do not start the 2 ms clock",
+       [] {
+         std::vector<PoolFrameDelivery> v{failed_read(0), failed_read(1), failed_read(2), frame(3)};
+         return v;
+       },
+       kMs, 4, ReceiveEnd::Limit},
+      {"an empty channel ends it", [] { return std::vector<PoolFrameDelivery>{frame(0)}; }, 0, 1, ReceiveEnd::Empty},
+  };
+  for (const Case& c : cases) {
+    Channel ch;
+    std::vector<PoolFrameDelivery> sent = c.sent();
+    const size_t total = sent.size();
+    for (PoolFrameDelivery& d : sent) ASSERT_TRUE(ch.sender.try_send(std::move(d)));
+    std::optional<PoolFrameDelivery> stash;
+    Taken taken;
+    EXPECT_EQ(receive_deliveries(stash, ch.receiver, ticking(c.clock_step), taken.handler()), c.end) << c.what;
+    EXPECT_EQ(taken.frames.size(), c.taken) << c.what;
+    // What was not taken waits, in order, for the next call.
+    Taken next;
+    receive_deliveries(stash, ch.receiver, ticking(0), next.handler());
+    ASSERT_EQ(c.taken + next.frames.size(), total) << c.what;
+    if (!next.frames.empty()) {
+      EXPECT_EQ(next.frames.front(), static_cast<int64_t>(c.taken)) << c.what;
+    }
+  }
+}
+
+TEST(Receive, TheStashComesFirstAndCounts) {
+  Channel ch;
+  for (int i = 1; i <= 8; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
+  std::optional<PoolFrameDelivery> stash = frame(0);
+  Taken taken;
+  EXPECT_EQ(receive_deliveries(stash, ch.receiver, ticking(0), taken.handler()), ReceiveEnd::Limit);
+  EXPECT_EQ(taken.frames, (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_FALSE(stash);
+}
+
+TEST(Receive, ADroppedBatchsSendersLeaveADisconnectedChannel) {
+  Channel ch;
+  ASSERT_TRUE(ch.sender.try_send(frame(0)));
+  ch.sender.reset();
+  std::optional<PoolFrameDelivery> stash;
+  Taken taken;
+  EXPECT_EQ(receive_deliveries(stash, ch.receiver, ticking(0), taken.handler()), ReceiveEnd::Disconnected);
+  EXPECT_EQ(taken.frames.size(), 1u);
+}
+
+TEST(MemoryDrain, OnlyAnEmptyChannelAfterACallWithoutFrames) {
+  struct Case {
+    const char* what;
+    bool stash_full;
+    bool returned_any;
+    ReceiveEnd end;
+    bool late_message;
+    bool drained;
+  } cases[] = {
+      {"all quiet", false, false, ReceiveEnd::Empty, false, true},
+      {"senders gone", false, false, ReceiveEnd::Disconnected, false, true},
+      {"a stashed message", true, false, ReceiveEnd::Empty, false, false},
+      {"frames this call", false, true, ReceiveEnd::Empty, false, false},
+      {"stopped on a limit", false, false, ReceiveEnd::Limit, false, false},
+      {"a late message", false, false, ReceiveEnd::Empty, true, false},
+  };
+  for (const Case& c : cases) {
+    Channel ch;
+    if (c.late_message) {
+      ASSERT_TRUE(ch.sender.try_send(frame(7)));
+    }
+    std::optional<PoolFrameDelivery> stash;
+    if (c.stash_full) stash = frame(3);
+    EXPECT_EQ(memory_frames_drained(stash, ch.receiver, c.returned_any, c.end), c.drained) << c.what;
+    if (c.late_message) {
+      ASSERT_TRUE(stash) << c.what;
+      EXPECT_EQ(stash->frame, 7) << c.what;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vel
