@@ -164,6 +164,21 @@ TEST_F(MetalDraw, SameFrameUploadsOnceAndOversizeIsNotKept) {
   EXPECT_EQ(backends(), (std::vector<std::string>{"metal-gpu", "metal-gpu", "metal-gpu"}));
 }
 
+TEST_F(MetalDraw, TheCacheNeverHoldsMoreThan512Textures) {
+  std::vector<RgbaFrame> frames;
+  for (int i = 0; i < 515; ++i) frames.push_back(make_frame(2, 2, false));
+  for (const RgbaFrame& f : frames) {
+    ASSERT_TRUE(draw(f, 2, 2));
+    ASSERT_LE(gpu->cache.size(), 512u);
+  }
+  EXPECT_EQ(gpu->cache.size(), 512u);
+  // The least recently drawn went first: the three oldest frames are gone.
+  for (const TextureCacheEntry& e : gpu->cache) {
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(same_payload(e.pixels, frames[i].pixels)) << i;
+  }
+  (void)drain_present_telemetry();
+}
+
 TEST_F(MetalDraw, HeldCompletionsFillThreeSlots) {
   set_metal_completion(MetalCompletion::held);
   const RgbaFrame f = make_frame(8, 8, false);
