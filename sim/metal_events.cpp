@@ -11,46 +11,41 @@ using nlohmann::json;
 using platform::MetalCompletion;
 using platform::MetalCreation;
 
-struct CompletionName {
+template <class E>
+struct Named {
   const char* name;
-  MetalCompletion mode;
+  E value;
 };
-constexpr CompletionName kCompletions[] = {{"at_commit", MetalCompletion::at_commit},
-                                           {"device_thread", MetalCompletion::device_thread},
-                                           {"held", MetalCompletion::held},
-                                           {"without_executing", MetalCompletion::without_executing}};
+
+constexpr Named<MetalCompletion> kCompletions[] = {{"at_commit", MetalCompletion::at_commit},
+                                                   {"device_thread", MetalCompletion::device_thread},
+                                                   {"held", MetalCompletion::held},
+                                                   {"without_executing", MetalCompletion::without_executing}};
 
 // The framework's names of the creations that can be made to fail.
-struct CreationName {
-  const char* name;
-  MetalCreation what;
-};
-constexpr CreationName kCreations[] = {{"newCommandQueue", MetalCreation::command_queue},
-                                       {"newBufferWithLength:options:", MetalCreation::buffer},
-                                       {"newTextureWithDescriptor:", MetalCreation::texture},
-                                       {"commandBuffer", MetalCreation::command_buffer},
-                                       {"blitCommandEncoder", MetalCreation::blit_encoder},
-                                       {"renderCommandEncoderWithDescriptor:", MetalCreation::render_encoder},
-                                       {"nextDrawable", MetalCreation::next_drawable}};
+constexpr Named<MetalCreation> kCreations[] = {{"newCommandQueue", MetalCreation::command_queue},
+                                               {"newBufferWithLength:options:", MetalCreation::buffer},
+                                               {"newTextureWithDescriptor:", MetalCreation::texture},
+                                               {"commandBuffer", MetalCreation::command_buffer},
+                                               {"blitCommandEncoder", MetalCreation::blit_encoder},
+                                               {"renderCommandEncoderWithDescriptor:", MetalCreation::render_encoder},
+                                               {"nextDrawable", MetalCreation::next_drawable}};
 
 constexpr const char* kFields[] = {"at_ms",         "action",       "completion",    "fail_command_buffers",
                                    "fail_creation", "count",        "fail_library",  "fail_pipeline",
                                    "release_held",  "reset_faults"};
 constexpr uint64_t kMaxCount = 1000000;
 
-std::optional<MetalCompletion> completion_named(const std::string& name) {
-  for (const CompletionName& c : kCompletions) {
-    if (name == c.name) return c.mode;
+template <class E, size_t N>
+std::optional<E> value_named(const Named<E> (&table)[N], const std::string& name) {
+  for (const Named<E>& n : table) {
+    if (name == n.name) return n.value;
   }
   return std::nullopt;
 }
 
-std::optional<MetalCreation> creation_named(const std::string& name) {
-  for (const CreationName& c : kCreations) {
-    if (name == c.name) return c.what;
-  }
-  return std::nullopt;
-}
+std::optional<MetalCompletion> completion_named(const std::string& name) { return value_named(kCompletions, name); }
+std::optional<MetalCreation> creation_named(const std::string& name) { return value_named(kCreations, name); }
 
 bool is_count(const json& v) {
   return v.is_number_unsigned() || (v.is_number_integer() && v.get<int64_t>() >= 0 && v.get<int64_t>() <= int64_t(kMaxCount));

@@ -4,6 +4,7 @@
 
 #include "cache/frame_cache_ops.h"
 #include "panel/metal_present_worker.h"
+#include "panel/metal_rig.h"
 #include "panel/present_telemetry.h"
 #include "panel/worker_playback.h"
 #include "platform/metal_testing.h"
@@ -34,16 +35,9 @@ class WorkerPlaybackRig : public ::testing::Test {
     in.timing = CompFrameTiming{kFv, kFs, static_cast<int32_t>(kFrames), kFs};
     in.frame_batch_limit = 240;
     clock.shown_time = FrameKey{2, kFs};
-    layer = CAMetalLayer::layer();
-    layer->setDevice(MTLCreateSystemDefaultDevice());
-    layer->setFramebufferOnly(false);
-    job = std::make_shared<PresentJob>();
-    job->view_width = 8;
-    job->view_height = 8;
-    MetalPresenterOptions o;
-    o.pressure_percent = [] { return uint64_t{100}; };
-    o.physical_memory = [] { return std::optional<uint64_t>(uint64_t{16} << 30); };
-    presenter = std::make_unique<MetalPresenter>(job, layer, std::move(o));
+    layer = testing::panel_layer();
+    job = testing::small_view_job();
+    presenter = std::make_unique<MetalPresenter>(job, layer, testing::roomy_machine());
   }
   void TearDown() override {
     presenter.reset();
