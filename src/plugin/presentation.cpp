@@ -71,9 +71,15 @@ bool worker_playback_tick(PreviewState& state, const ClockInputs& in) {
 }
 
 void stop_worker_playback(PreviewState& state) {
-  if (auto post = end_worker_playback(state.presentation.worker)) {
-    dispatch_present_job(presenting_panel(state), std::move(*post));
-  }
+  auto post = end_worker_playback(state.presentation.worker);
+  if (!post) return;
+  dispatch_present_job(presenting_panel(state), std::move(*post));
+  // The worker may have drawn past the frame the clock last followed; the
+  // panel shows that frame again, so that what stays on screen is the
+  // shown frame.
+  const auto& shown = state.presentation.clock.shown_time;
+  if (!shown) return;
+  if (auto frame = cached_frame(state.cache, *shown)) (void)present_frame_to_panel(state.preview, *frame, *shown);
 }
 
 }  // namespace
