@@ -40,7 +40,9 @@ TEST(MetalPanel, SwitchesAndFaultsPickTheWayFramesReachTheScreen) {
     std::vector<const char*> log_lines;
   };
   const Case cases[] = {
-      {"gpu", {}, {}, "", {"metal-gpu"}, {"appkit", "metal-blit", "metal-direct"}, {}},
+      // The host paints the layer's contents while the worker presents.
+      {"gpu", {}, {}, R"({"at_ms": 1200, "action": "screenshot", "path": "shot.png"})", {"metal-gpu"},
+       {"appkit", "metal-blit", "metal-direct"}, {}},
       {"blit", {"VELOCINTA_METAL_GPU=0"}, {}, "", {"metal-blit"}, {"appkit", "metal-gpu", "metal-direct"}, {}},
       {"direct", {"VELOCINTA_METAL_GPU=0", "VELOCINTA_METAL_BLIT=0"}, {}, "", {"metal-direct"},
        {"appkit", "metal-gpu", "metal-blit"}, {}},
@@ -82,6 +84,10 @@ TEST(MetalPanel, SwitchesAndFaultsPickTheWayFramesReachTheScreen) {
       if (kind != "devices") {
         EXPECT_EQ(live.get<int64_t>(), 0) << kind;
       }
+    }
+    if (std::string(c.scenario).find("screenshot") != std::string::npos) {
+      EXPECT_TRUE(s.at("scenario_failures").empty()) << s.at("scenario_failures").dump();
+      EXPECT_GT(fs::file_size(root / "out" / "shot.png"), 1000u);
     }
     const std::string log = read_all(root / "home" / "Library" / "Logs" / "velocinta.log");
     for (const char* line : c.log_lines) EXPECT_NE(log.find(line), std::string::npos) << line;
