@@ -30,7 +30,6 @@ constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
-constexpr double kSlow = 1.0;
 
 struct Png {
   int width = 0, height = 0;
@@ -104,7 +103,7 @@ class MetalPicture : public ::testing::Test {
   // it; the run is then made again with more time, up to three times.
   Shot run(const std::string& name, bool metal, int quality, double scale, const fs::path& project) {
     Shot shot;
-    double slow = kSlow;
+    double slow = 1.0;
     for (int attempt = 0; attempt < 3; ++attempt, slow *= 2.0) {
       shot = run_once(name + "-" + std::to_string(attempt), metal, quality, scale, project, slow);
       if (shot.settled) break;
