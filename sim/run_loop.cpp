@@ -11,6 +11,7 @@
 #include "panel_events.h"
 #include "panel_painter.h"
 #include "platform/metal_testing.h"
+#include "metal_events.h"
 #include "plugin_loader.h"
 #include "project_json.h"
 #include "scenario.h"
@@ -85,6 +86,9 @@ void run_event(Session& s, const ScenarioEvent& ev) {
       break;
     case EventKind::activate:
       result = s.h.project.activate(ev.name);
+      break;
+    case EventKind::metal:
+      result = run_metal_event(ev.value);
       break;
     default:
       result = run_panel_event(s.h, s.refcon, ev, s.out_dir, s.stats.panel);
@@ -224,7 +228,9 @@ int run_simhost(const Options& options) {
   }
   // Requests still queued complete as cancelled before the summary counts them.
   h.async.shutdown();
-  // The GPU finishes what was committed before the live objects are counted.
+  // The GPU finishes what was committed before the live objects are counted,
+  // also what a scenario held back.
+  (void)platform::release_held_command_buffers();
   platform::wait_metal_device_idle();
   s.stats.threads_after_death = other_thread_names();
   record_update_world(update.value(), s.stats);

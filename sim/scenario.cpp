@@ -1,5 +1,7 @@
 #include "scenario.h"
 
+#include "metal_events.h"
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
@@ -32,7 +34,8 @@ constexpr KindName kKinds[] = {{EventKind::command, "command"},
                                {EventKind::key, "key"},
                                {EventKind::play, "play"},
                                {EventKind::pause, "pause"},
-                               {EventKind::screenshot, "screenshot"}};
+                               {EventKind::screenshot, "screenshot"},
+                               {EventKind::metal, "metal"}};
 
 struct FieldRule {
   const char* name;
@@ -125,6 +128,12 @@ Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
     case EventKind::show_modal:
     case EventKind::close_modal:
       break;
+    case EventKind::metal: {
+      Status fields = check_metal_event(e, where);
+      if (!fields) return fail(fields.error());
+      ev.value = e;
+      break;
+    }
     default: {
       Status fields = check_panel_fields(e, where);
       if (!fields) return fail(fields.error());
@@ -137,7 +146,7 @@ Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
 
 }  // namespace
 
-bool is_panel_event(EventKind kind) { return kind >= EventKind::open_panel; }
+bool is_panel_event(EventKind kind) { return kind >= EventKind::open_panel && kind <= EventKind::screenshot; }
 
 const char* event_kind_name(EventKind kind) {
   for (const KindName& k : kKinds) {

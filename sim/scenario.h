@@ -17,7 +17,8 @@ namespace sim {
 enum class EventKind : uint8_t {
   command, show_modal, close_modal, edit, save, activate,
   open_panel, show_panel, hide_panel, resize_panel,
-  click, drag, mouse_down, mouse_drag, mouse_up, key, play, pause, screenshot
+  click, drag, mouse_down, mouse_drag, mouse_up, key, play, pause, screenshot,
+  metal  // the stand-in GPU's completion mode and faults (metal_events.h)
 };
 
 // Panel events act on the panel's window (panel_events.h).
@@ -28,7 +29,7 @@ struct ScenarioEvent {
   EventKind kind = EventKind::command;
   std::string name;         // command: the menu command's name
   std::string pointer;      // edit: where in the project document (JSON pointer)
-  nlohmann::json value;     // edit: the new value there; panel events: the event's fields
+  nlohmann::json value;     // edit: the new value there; panel and metal events: the event's fields
   std::string path;         // save: a copy's path (relative: inside --out); empty: the project's own file
 };
 

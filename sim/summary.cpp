@@ -55,6 +55,32 @@ void collect_texts(const platform::NSView& v, json& out) {
   }
 }
 
+// A view's frame in the window's content, in points from the top left.
+platform::NSRect frame_in_window(const platform::NSView& v) {
+  double x = 0.0, y = 0.0;
+  for (const platform::NSView* cur = &v; cur->superview() != nullptr; cur = cur->superview()) {
+    const platform::NSRect f = cur->frame();
+    x += f.x;
+    y += cur->superview()->frame().height - f.y - f.height;  // each superview's origin is its bottom left
+  }
+  return {x, y, v.frame().width, v.frame().height};
+}
+
+// The visible text fields whose frames meet `area` (all from the top left).
+void overlapping_texts(const platform::NSView& v, const platform::NSRect& area, json& out) {
+  for (const auto& sub : v.subviews()) {
+    if (sub->isHidden()) continue;
+    if (dynamic_cast<const platform::NSTextField*>(sub.get()) != nullptr) {
+      const platform::NSRect f = frame_in_window(*sub);
+      if (f.x < area.x + area.width && area.x < f.x + f.width && f.y < area.y + area.height &&
+          area.y < f.y + f.height) {
+        out.push_back({f.x, f.y, f.width, f.height});
+      }
+    }
+    overlapping_texts(*sub, area, out);
+  }
+}
+
 json panel_summary(const Host& h, const RunStats& s) {
   json docked = json::array();
   for (const auto& p : h.panels.panels()) {
@@ -79,6 +105,12 @@ json panel_summary(const Host& h, const RunStats& s) {
       if (auto shown = platform::shown_image(picture->viewId())) {
         out["picture"] = {{"frames_shown", shown->images_set}};
       }
+      // Where the picture lies in a screenshot, and the texts drawn over it.
+      const platform::NSRect r = frame_in_window(*picture);
+      json texts_over = json::array();
+      overlapping_texts(*w->contentView(), r, texts_over);
+      out["picture_rect"] = {r.x, r.y, r.width, r.height};
+      out["texts_over_picture"] = std::move(texts_over);
     }
   }
   return out;

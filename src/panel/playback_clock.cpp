@@ -13,28 +13,7 @@ namespace {
 
 using i128 = __int128;
 
-// The clock's grid in the shown time's scale S: frame duration fd (exact,
-// 1 ≤ fd ≤ i32) and frame count n (at least 2: no clock for one frame).
-struct Grid {
-  uint32_t scale = 0;
-  int64_t fd = 0;
-  int64_t count = 0;
-};
-
-std::optional<Grid> clock_grid(uint32_t scale, const CompFrameTiming& t) {
-  if (scale == 0 || t.frame_value <= 0 || t.frame_scale == 0) return std::nullopt;
-  const i128 num = static_cast<i128>(t.frame_value) * scale;
-  if (num % t.frame_scale != 0) return std::nullopt;
-  const i128 fd = num / t.frame_scale;
-  if (fd < 1 || fd > INT32_MAX) return std::nullopt;
-  if (t.duration_value < 0 || t.duration_scale == 0) return std::nullopt;
-  const int64_t g = std::gcd(static_cast<int64_t>(fd), static_cast<int64_t>(scale));
-  const i128 n_num = static_cast<i128>(scale / g) * t.duration_value;
-  const i128 n_den = static_cast<i128>(fd / g) * t.duration_scale;
-  const i128 n = (n_num + n_den - 1) / n_den;
-  if (n < 2 || n > INT64_MAX) return std::nullopt;
-  return Grid{scale, static_cast<int64_t>(fd), static_cast<int64_t>(n)};
-}
+using Grid = ClockGrid;
 
 int64_t floor_div(int64_t a, int64_t b) {
   int64_t q = a / b;
@@ -72,6 +51,30 @@ bool show_index(PlaybackClock& clock, const PresentRequest& request, int64_t ind
 }
 
 }  // namespace
+
+std::optional<ClockGrid> clock_grid(uint32_t scale, const CompFrameTiming& t) {
+  if (scale == 0 || t.frame_value <= 0 || t.frame_scale == 0) return std::nullopt;
+  const i128 num = static_cast<i128>(t.frame_value) * scale;
+  if (num % t.frame_scale != 0) return std::nullopt;
+  const i128 fd = num / t.frame_scale;
+  if (fd < 1 || fd > INT32_MAX) return std::nullopt;
+  if (t.duration_value < 0 || t.duration_scale == 0) return std::nullopt;
+  const int64_t g = std::gcd(static_cast<int64_t>(fd), static_cast<int64_t>(scale));
+  const i128 n_num = static_cast<i128>(scale / g) * t.duration_value;
+  const i128 n_den = static_cast<i128>(fd / g) * t.duration_scale;
+  const i128 n = (n_num + n_den - 1) / n_den;
+  if (n < 2 || n > INT64_MAX) return std::nullopt;
+  return ClockGrid{scale, static_cast<int64_t>(fd), static_cast<int64_t>(n)};
+}
+
+int64_t shown_frame_of(FrameKey shown, const ClockGrid& grid) { return floor_div(shown.value, grid.fd); }
+
+int64_t clock_look_ahead(const ClockGrid& grid, const ClockInputs& in) {
+  if (!in.delivery_optimize) return 16;
+  const int64_t per_second = (static_cast<int64_t>(grid.scale) + grid.fd - 1) / grid.fd;
+  const int64_t batch = static_cast<int64_t>(std::clamp<uint64_t>(in.frame_batch_limit, 1, 240));
+  return 2 * std::min(per_second, batch);
+}
 
 int64_t nearest_frame_index(double seconds, int64_t fd, uint32_t scale) {
   if (fd <= 0 || !std::isfinite(seconds)) return INT64_MIN;
@@ -127,13 +130,7 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
   }
   if (auto p = presented_for_request(request)) clock.last_present_no = p->present_no;
 
-  int64_t ahead = 16;
-  if (in.delivery_optimize) {
-    const int64_t per_second = (static_cast<int64_t>(grid->scale) + grid->fd - 1) / grid->fd;
-    const int64_t batch = static_cast<int64_t>(std::clamp<uint64_t>(in.frame_batch_limit, 1, 240));
-    ahead = 2 * std::min(per_second, batch);
-  }
-  NeighbourList list = neighbour_frames(cache, t, grid->fd, grid->scale, lo, hi, ahead);
+  NeighbourList list = neighbour_frames(cache, t, grid->fd, grid->scale, lo, hi, clock_look_ahead(*grid, in));
 
   const NeighbourFrame* chosen = nullptr;
   if (lo <= due && due <= hi && list) {

@@ -46,6 +46,19 @@ struct ClockInputs {
   uint64_t now_ns = 0;            // monotonic
 };
 
+// The clock's grid in the shown time's scale: frame duration fd (exact,
+// 1 ≤ fd ≤ i32) and frame count (at least 2: no clock for one frame).
+struct ClockGrid {
+  uint32_t scale = 0;
+  int64_t fd = 0;
+  int64_t count = 0;
+};
+std::optional<ClockGrid> clock_grid(uint32_t scale, const CompFrameTiming& timing);
+// The frame index of a shown time on that grid (rounded down).
+int64_t shown_frame_of(FrameKey shown, const ClockGrid& grid);
+// How many frames ahead of the shown one the clock looks for ready frames.
+int64_t clock_look_ahead(const ClockGrid& grid, const ClockInputs& in);
+
 // Hands a frame to the panel; whether it was taken for presentation.
 using PresentFrameFn = std::function<bool(const RgbaFrame&, FrameKey)>;
 

@@ -5,6 +5,7 @@
 #include "core/switches.h"
 #include "plugin/panel_steps.h"
 #include "plugin/preview_state.h"
+#include "panel/metal_homes.h"
 #include "panel/pacemaker.h"
 #include "panel/present_request.h"
 #include "panel/present_telemetry.h"
@@ -55,6 +56,32 @@ void pace(PreviewState& state) {
   }
 }
 
+// A Metal panel plays on its worker's own clock: each tick posts the ready
+// frames around the shown one, and the shown frame follows the worker's
+// report. False when the usable panel has no Metal worker.
+bool worker_playback_tick(PreviewState& state, const ClockInputs& in) {
+  PresentationState& p = state.presentation;
+  const bool docked_usable = docked_panel_shown(p.docked);
+  if (!panel_can_present(p.docked, p.floating, docked_usable)) return false;
+  const PresenterReport report = take_floating_present_result(p.docked, p.floating, docked_usable);
+  if (auto post = worker_playback_step(p.clock, p.worker, state.cache, in, report)) {
+    dispatch_present_job(presenting_panel(state), std::move(*post));
+  }
+  return true;
+}
+
+void stop_worker_playback(PreviewState& state) {
+  auto post = end_worker_playback(state.presentation.worker);
+  if (!post) return;
+  dispatch_present_job(presenting_panel(state), std::move(*post));
+  // The worker may have drawn past the frame the clock last followed; the
+  // panel shows that frame again, so that what stays on screen is the
+  // shown frame.
+  const auto& shown = state.presentation.clock.shown_time;
+  if (!shown) return;
+  if (auto frame = cached_frame(state.cache, *shown)) (void)present_frame_to_panel(state.preview, *frame, *shown);
+}
+
 }  // namespace
 
 ActivePanel presenting_panel(PreviewState& state) {
@@ -90,6 +117,7 @@ void invalidate_presentation(PreviewState& state) {
   const PresentRequest request = begin_present_request(item, false, 0.0);
   p.pipeline.current_generation = request.seq;
   invalidate_home_presenters(p.docked, p.floating);
+  p.worker.active = false;  // the cancel above stopped the worker's playback
   state.preview.presented.reset();
 }
 
@@ -109,7 +137,10 @@ void presentation_reap_step(PreviewState& state) {
 void playback_clock_step(PreviewState& state, uint64_t now_ns) {
   PresentationState& p = state.presentation;
   PreviewController& ctl = state.preview;
-  if (!presenting_panel(state).views || !p.clock.playing || !ctl.timing) return;
+  if (!presenting_panel(state).views || !p.clock.playing || !ctl.timing) {
+    stop_worker_playback(state);
+    return;
+  }
   ClockInputs in;
   in.timing = *ctl.timing;
   in.work_first = ctl.work_area.first;
@@ -117,6 +148,8 @@ void playback_clock_step(PreviewState& state, uint64_t now_ns) {
   in.frame_batch_limit = state.cache.frame_limit;
   in.delivery_optimize = delivery_optimize_enabled();
   in.now_ns = now_ns;
+  if (worker_playback_tick(state, in)) return;
+  stop_worker_playback(state);
   advance_playback_clock(p.clock, state.cache, in,
                          [&ctl](const RgbaFrame& f, FrameKey key) { return present_frame_to_panel(ctl, f, key); });
 }
@@ -141,6 +174,14 @@ void presentation_tick_step(PreviewState& state, uint64_t now_ns) {
   if (!shown) hold = "hidden";
   accumulate_clock_time(p.pipeline.run_totals, running, hold, now_ms);
   if (auto line = write_detail_report(p.pipeline, now_ms, present_telemetry_drop_count())) perf_log(*line);
+}
+
+void follow_worker_playback(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  if (!p.worker.active || !state.preview.timing) return;
+  const bool docked_usable = docked_panel_shown(p.docked);
+  (void)follow_worker_report(p.clock, p.worker, *state.preview.timing,
+                             take_floating_present_result(p.docked, p.floating, docked_usable));
 }
 
 void presentation_shutdown(PreviewState* state) {

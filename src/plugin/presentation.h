@@ -15,6 +15,7 @@
 #include "panel/panel_homes.h"
 #include "panel/pipeline_report.h"
 #include "panel/playback_clock.h"
+#include "panel/worker_playback.h"
 
 namespace vel {
 
@@ -37,6 +38,7 @@ struct PresentationState {
   std::optional<std::string> last_detail;  // none: set it again on the next tick
   StripPicture last_strip;
   PlaybackClock clock;
+  WorkerPlayback worker;  // playback by a Metal panel's own worker
   PipelineStats pipeline;
   bool dirty = false;                  // the presentation-dirty flag
   std::optional<uint64_t> context_item;  // the composition the presentation is for
@@ -61,6 +63,10 @@ void invalidate_presentation(PreviewState& state);
 void presentation_reap_step(PreviewState& state);
 void playback_clock_step(PreviewState& state, uint64_t now_ns);
 void presentation_tick_step(PreviewState& state, uint64_t now_ns);
+
+// The clock's shown frame follows what a playing Metal worker last
+// presented (before a pause settles on it).
+void follow_worker_playback(PreviewState& state);
 
 // Death hook: the pacemaker stops, present workers stop and are joined.
 void presentation_shutdown(PreviewState* state);

@@ -10,6 +10,7 @@
 
 #include "core/log.h"
 #include "panel/metal_present_worker.h"
+#include "panel/metal_rig.h"
 #include "platform/metal_testing.h"
 
 namespace vel {
@@ -39,12 +40,8 @@ class MetalWorker : public ::testing::Test {
                 ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log");
     std::filesystem::remove(log_path);
     open_log_file_at(log_path, LogRole::Host);
-    layer = CAMetalLayer::layer();
-    layer->setDevice(MTLCreateSystemDefaultDevice());
-    layer->setFramebufferOnly(false);
-    job = std::make_shared<PresentJob>();
-    job->view_width = 8;
-    job->view_height = 8;
+    layer = testing::panel_layer();
+    job = testing::small_view_job();
     bytes_before = present_pixel_bytes().load();
   }
   void TearDown() override {
@@ -57,9 +54,7 @@ class MetalWorker : public ::testing::Test {
     (void)drain_present_telemetry();
   }
   void start(MetalPresenterOptions o = {}) {
-    o.pressure_percent = [] { return uint64_t{100}; };
-    o.physical_memory = [] { return std::optional<uint64_t>(uint64_t{16} << 30); };
-    presenter = std::make_unique<MetalPresenter>(job, layer, std::move(o));
+    presenter = std::make_unique<MetalPresenter>(job, layer, testing::roomy_machine(std::move(o)));
   }
   int lines_with(const std::string& text) {
     std::ifstream in(log_path);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "cli.h"
+#include "metal_events.h"
+#include "platform/metal_testing.h"
 
 namespace sim {
 namespace {
@@ -48,12 +50,41 @@ TEST(Scenario, BadEventsAreRefused) {
       {R"({"events": [{"at_ms": 1, "action": "edit", "pointer": "/a"}]})", "missing \"value\""},
       {R"({"events": [{"at_ms": 1, "action": "save", "path": 3}]})", "path: expected a string"},
       {R"({"events": [{"at_ms": 1, "action": "activate"}]})", "missing \"name\""},
+      {R"({"events": [{"at_ms": 1, "action": "metal", "completion": "soon"}]})", "completion: expected"},
+      {R"({"events": [{"at_ms": 1, "action": "metal", "fail_creation": "newFence"}]})", "fail_creation: not a creation"},
+      {R"({"events": [{"at_ms": 1, "action": "metal", "fail_command_buffers": -1}]})", "expected a count"},
+      {R"({"events": [{"at_ms": 1, "action": "metal", "fail_library": 3}]})", "expected a message or null"},
+      {R"({"events": [{"at_ms": 1, "action": "metal", "width": 3}]})", "not a field of a metal event"},
   };
   for (const Case& c : cases) {
     Result<Scenario> s = scenario_from_json(json::parse(c.text));
     ASSERT_FALSE(s.ok()) << c.text;
     EXPECT_NE(s.error().find(c.want), std::string::npos) << c.text << " gave: " << s.error();
   }
+}
+
+// The stand-in GPU's timing and faults, set by a scenario event.
+TEST(Scenario, MetalEventsSetTheStandInsCompletionAndFaults) {
+  using namespace platform;
+  Result<Scenario> s = scenario_from_json(json::parse(R"({"events": [
+    {"at_ms": 0, "action": "metal", "completion": "held", "fail_creation": "nextDrawable", "count": 2},
+    {"at_ms": 5, "action": "metal", "reset_faults": true}
+  ]})"));
+  ASSERT_TRUE(s.ok()) << s.error();
+  ASSERT_TRUE(run_metal_event(s.value().events[0].value).ok());
+  EXPECT_EQ(metal_completion(), MetalCompletion::held);
+  auto layer = CAMetalLayer::layer();
+  layer->setDevice(MTLCreateSystemDefaultDevice());
+  {
+    AutoreleasePool pool;
+    EXPECT_FALSE(layer->nextDrawable());
+    EXPECT_FALSE(layer->nextDrawable());
+    EXPECT_TRUE(layer->nextDrawable()) << "only the next two fail";
+  }
+  ASSERT_TRUE(run_metal_event(s.value().events[1].value).ok());
+  EXPECT_EQ(metal_completion(), MetalCompletion::device_thread) << "back to simhost's default";
+  reset_metal_faults();
+  EXPECT_TRUE(metal_misuse_record().empty());
 }
 
 TEST(CommandLine, ParsesRepeatedOptionsAndRefusesBadOnes) {

@@ -1,0 +1,26 @@
+// The idle hook's reach into the Metal presenters of the panel's two homes:
+// whether the usable panel presents through "velocinta-present", the report
+// of what that worker presented, and the posts of what it should play.
+// Main thread only.
+#pragma once
+
+#include "panel/panel_homes.h"
+#include "panel/present_job.h"
+#include "panel/worker_playback.h"
+
+namespace vel {
+
+// True when the usable panel (docked when `docked_usable`, else the visible
+// floating one) has a Metal presenter. A hidden floating window ends the
+// scrubs of its views.
+bool panel_can_present(DockedHome& docked, FloatingHome& floating, bool docked_usable);
+
+// The report of the usable panel's Metal worker, made for its current job;
+// none when there is none (a hidden floating window ends its scrubs).
+PresenterReport take_floating_present_result(DockedHome& docked, FloatingHome& floating, bool docked_usable);
+
+// Posts to the panel's Metal worker with the present request and memory
+// pressure of now; a panel without one lets the frames go.
+void dispatch_present_job(const ActivePanel& panel, PresentPost post);
+
+}  // namespace vel

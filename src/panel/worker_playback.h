@@ -1,0 +1,44 @@
+// Playback by the Metal present worker's own clock. While a Metal panel
+// presents, the idle hook does not hand frames over one by one: it posts the
+// ready frames around the playhead with the rate and the loop range, and the
+// worker walks them itself at the frame boundaries. The playback clock's
+// shown frame then follows what the worker reports it presented. Main
+// thread only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "cache/frame_cache.h"
+#include "panel/playback_clock.h"
+#include "panel/present_job.h"
+
+namespace vel {
+
+// What the main thread remembers of the worker's playback.
+struct WorkerPlayback {
+  bool active = false;        // the worker was last told to play
+  uint64_t reports_seen = 0;  // the worker's report count last followed
+  PresentPost last;           // the last post, for the one that ends playback
+};
+
+// (report count, frame index), as read_presenter_result answers it.
+using PresenterReport = std::optional<std::pair<uint64_t, int64_t>>;
+
+// Moves the clock's shown frame to the index the worker reported since the
+// last call; true when it moved.
+bool follow_worker_report(PlaybackClock& clock, WorkerPlayback& playback, const CompFrameTiming& timing,
+                          const PresenterReport& report);
+
+// One tick of worker playback: follows the report, then answers the post
+// that keeps the worker playing from the shown frame (the first one seeks
+// there). None while the clock cannot run.
+std::optional<PresentPost> worker_playback_step(PlaybackClock& clock, WorkerPlayback& playback, FrameCache& cache,
+                                                const ClockInputs& in, const PresenterReport& report);
+
+// The post that stops the worker's playback (the frame on screen stays);
+// none when the worker is not playing.
+std::optional<PresentPost> end_worker_playback(WorkerPlayback& playback);
+
+}  // namespace vel
