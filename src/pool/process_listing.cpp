@@ -272,15 +272,23 @@ std::optional<uint64_t> parse_ps_cpu_time(std::string_view text) {
 
 MemoryListing read_memory_listing() {
   MemoryListing listing;
+  ProcFileReader reader;
   for (pid_t pid : list_process_ids()) {
-    auto facts = read_process_facts(pid, FactsWanted::WithMemory);
     // A process that ended meanwhile, a kernel thread (no arguments) or one
     // whose memory cannot be read is left out, as a line that does not parse.
-    if (!facts || facts->args.empty() || !facts->rss_bytes) continue;
-    if (!listing.add(static_cast<uint32_t>(pid), static_cast<uint32_t>(facts->stat.ppid), facts->uid,
-                     *facts->rss_bytes, join_arguments(facts->args))) {
-      continue;
-    }
+    const auto stat_text = reader.read(pid, "stat", 4096);
+    const auto stat = stat_text ? parse_proc_stat(*stat_text) : std::nullopt;
+    if (!stat || stat->pid != pid) continue;
+    const auto status = reader.read(pid, "status", 16384);
+    const auto uid = status ? parse_status_uid(*status) : std::nullopt;
+    if (!uid) continue;
+    const auto statm = reader.read(pid, "statm", 256);
+    const auto rss = statm ? statm_resident_bytes(*statm) : std::nullopt;
+    if (!rss) continue;
+    // Last, as the text the row keeps is copied straight from the buffer.
+    const auto cmdline = reader.read(pid, "cmdline", kCmdlineLimit);
+    if (!cmdline) continue;
+    listing.add(static_cast<uint32_t>(pid), static_cast<uint32_t>(stat->ppid), *uid, *rss, cmdline_joined(*cmdline));
   }
   listing.usable = !listing.rows.empty() && no_repeated_pid(listing);
   return listing;
@@ -288,8 +296,9 @@ MemoryListing read_memory_listing() {
 
 std::optional<CpuListing> read_cpu_listing() {
   CpuListing listing;
+  ProcFileReader reader;
   for (pid_t pid : list_process_ids()) {
-    const auto text = read_small_file("/proc/" + std::to_string(pid) + "/stat", 4096);
+    const auto text = reader.read(pid, "stat", 4096);
     const auto stat = text ? parse_proc_stat(*text) : std::nullopt;
     if (!stat || stat->pid != pid) continue;
     listing.emplace(static_cast<uint32_t>(pid), CpuTimes{ticks_to_ns(stat->cpu_ticks), std::to_string(stat->start_ticks)});

@@ -46,6 +46,33 @@ TEST(ProcCmdline, ArgumentsAreExactIncludingBlanks) {
   EXPECT_EQ(parse_cmdline("no-terminator"), std::vector<std::string>{"no-terminator"});
 }
 
+TEST(ProcCmdline, JoinedStraightFromTheBytesAsFromTheArguments) {
+  for (const std::string& bytes : {""s, "\0"s, "a"s, "a\0"s, "a\0b\0"s, "a\0\0b\0\0"s, "a b\0-x\0"s}) {
+    EXPECT_EQ(cmdline_joined(bytes), join_arguments(parse_cmdline(bytes))) << bytes.size();
+  }
+}
+
+TEST(ProcFileReader, ReadsAsTheWholeFileReadDoesAndReusesItsBuffer) {
+  ProcFileReader reader;
+  const pid_t self = ::getpid();
+  // maps is usually beyond the first 4096 bytes the buffer starts with.
+  for (const char* name : {"stat", "maps", "cmdline", "status"}) {
+    const auto whole = read_small_file("/proc/" + std::to_string(self) + "/" + name, 1 << 20);
+    const auto read = reader.read(self, name, 1 << 20);
+    ASSERT_TRUE(whole && read) << name;
+    // Files a process changes as it runs: compare what does not move.
+    if (std::string_view(name) == "cmdline") {
+      EXPECT_EQ(*read, *whole);
+    }
+    EXPECT_FALSE(read->empty()) << name;
+  }
+  const auto cut = reader.read(self, "maps", 100);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(cut->size(), 100u) << "bounded";
+  EXPECT_FALSE(reader.read(self, "no-such-file", 100));
+  EXPECT_FALSE(reader.read(0x7ffffff0, "stat", 100)) << "no such process";
+}
+
 TEST(ProcStatus, EffectiveUidAndResidentPages) {
   EXPECT_EQ(parse_status_uid("Name:\tx\nUid:\t1000\t1001\t1000\t1000\nGid:\t5\n"), 1001u);
   EXPECT_FALSE(parse_status_uid("Name:\tx\n"));
