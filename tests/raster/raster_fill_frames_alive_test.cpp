@@ -128,6 +128,23 @@ bool wait_for_drawn(int64_t want) {
   return frame_buffers().made.load() >= want;
 }
 
+// A fill of the forty frames on `n` threads, its frame buffers counted.
+struct CountedFill {
+  explicit CountedFill(uint32_t n) : started(begin(n)) {}
+  uint32_t begin(uint32_t n) {
+    frame_buffers().start(kFrameBytes);
+    return run_raster_fill(slot, moving_comp(), forty_frames(), 1, env_of(reg, n));
+  }
+  // Joins the threads: the counts are final afterwards.
+  void end() {
+    reg.drain();
+    frame_buffers().stop();
+  }
+  BackgroundWorkerRegistry reg;
+  RasterJobSlot slot;
+  uint32_t started;
+};
+
 TEST(RasterFillFramesAlive, OneFrameDrawsOneBuffer) {
   frame_buffers().start(kFrameBytes);
   {
@@ -142,16 +159,13 @@ TEST(RasterFillFramesAlive, OneFrameDrawsOneBuffer) {
 
 TEST(RasterFillFramesAlive, UndrainedEachThreadHoldsOneResultWhileTwoWait) {
   for (const uint32_t n : {1u, 2u, 5u}) {
-    frame_buffers().start(kFrameBytes);
-    BackgroundWorkerRegistry reg;
-    RasterJobSlot slot;
-    ASSERT_EQ(run_raster_fill(slot, moving_comp(), forty_frames(), 1, env_of(reg, n)), n);
+    CountedFill fill(n);
+    ASSERT_EQ(fill.started, n);
     ASSERT_TRUE(wait_for_drawn(n + 2)) << n;
     // Nothing more can be drawn before a result leaves the channel: end the
     // threads and count what they drew.
-    renew_job_slot(slot);
-    reg.drain();
-    frame_buffers().stop();
+    renew_job_slot(fill.slot);
+    fill.end();
     EXPECT_EQ(frame_buffers().made.load(), int64_t{n} + 2) << n << " threads, channel of two";
     EXPECT_LE(frame_buffers().peak.load(), int64_t{3} * n + 2) << n;
     EXPECT_EQ(frame_buffers().alive.load(), 0) << "the renewal released every frame";
@@ -160,20 +174,17 @@ TEST(RasterFillFramesAlive, UndrainedEachThreadHoldsOneResultWhileTwoWait) {
 
 TEST(RasterFillFramesAlive, DrainedOneAtATimeNeverMoreThanThreeNPlusTwo) {
   for (const uint32_t n : {1u, 3u, 6u}) {
-    frame_buffers().start(kFrameBytes);
-    BackgroundWorkerRegistry reg;
-    RasterJobSlot slot;
-    ASSERT_EQ(run_raster_fill(slot, moving_comp(), forty_frames(), 1, env_of(reg, n)), n);
+    CountedFill fill(n);
+    ASSERT_EQ(fill.started, n);
     size_t taken = 0;
-    for (int spins = 0; slot.running() && spins < 400000; ++spins) {
+    for (int spins = 0; fill.slot.running() && spins < 400000; ++spins) {
       // One result per call, dropped at once, as a slow idle hook would.
       const auto got =
-          drain_result_channel(slot, 1, [](const RasterFrameResult& r) { return uint64_t{r.pixels.size()}; });
+          drain_result_channel(fill.slot, 1, [](const RasterFrameResult& r) { return uint64_t{r.pixels.size()}; });
       taken += got.size();
       if (got.empty()) std::this_thread::sleep_for(100us);
     }
-    reg.drain();
-    frame_buffers().stop();
+    fill.end();
     EXPECT_EQ(taken, 40u) << n;
     EXPECT_EQ(frame_buffers().made.load(), 40) << "no frame drawn twice";
     EXPECT_LE(frame_buffers().peak.load(), int64_t{3} * n + 2) << n << " threads";
