@@ -1,5 +1,6 @@
 #include "pool/process_listing.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -65,6 +66,10 @@ void for_each_line(std::string_view text, F&& each) {
 }
 
 bool no_repeated_pid(const MemoryListing& listing) {
+  // ps and /proc list processes by rising pid: then one comparison a row
+  // proves it, and only a listing out of order pays for the index.
+  const auto not_rising = [](const ProcessRow& a, const ProcessRow& b) { return a.pid >= b.pid; };
+  if (std::adjacent_find(listing.rows.begin(), listing.rows.end(), not_rising) == listing.rows.end()) return true;
   PidIndex index(listing.rows.size());
   for (uint32_t i = 0; i < listing.rows.size(); ++i) {
     if (!index.insert(listing.rows[i].pid, i, listing.rows)) return false;

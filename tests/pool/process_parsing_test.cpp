@@ -210,7 +210,16 @@ TEST(MemoryListing, BadLinesAreSkippedNotTheListing) {
 }
 
 TEST(MemoryListing, ARepeatedPidMakesItUnusable) {
-  EXPECT_FALSE(parse_memory_listing("1 0 0 4 a\n2 1 0 4 b\n1 0 0 4 c\n").usable);
+  const struct {
+    const char* text;
+    bool usable;
+  } cases[] = {
+      {"1 0 0 4 a\n2 1 0 4 b\n1 0 0 4 c\n", false},
+      {"1 0 0 4 a\n2 1 0 4 b\n2 0 0 4 c\n", false},  // in order, repeated side by side
+      {"1 0 0 4 a\n2 1 0 4 b\n3 0 0 4 c\n", true},
+      {"3 0 0 4 a\n1 1 0 4 b\n2 0 0 4 c\n", true},  // out of order, none repeated
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_memory_listing(c.text).usable, c.usable) << c.text;
 }
 
 TEST(CpuListing, FiveWordStartTimesAndSkippedLines) {
