@@ -3,6 +3,7 @@
 // refused or read without a crash, and what is read must hold together.
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "pool/engine_match.h"
@@ -27,6 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (stat->pid < 1 || stat->ppid < 0 || stat->pgrp < 0) std::abort();
   }
   const auto args = vel::parse_cmdline(text);
+  if (vel::cmdline_joined(text) != vel::join_arguments(args)) std::abort();
   // The rule reads the same whether given the arguments or the raw bytes.
   const auto client = vel::engine_client_pid(args);
   if (client != vel::engine_client_pid(text)) std::abort();

@@ -1,12 +1,13 @@
 #include "pool/client_tree.h"
 
 #include <algorithm>
+#include <charconv>
+#include <string_view>
 
 #include "pool/engine_match.h"
 #include "pool/pid_index.h"
 
 namespace vel {
-
 
 std::optional<std::vector<size_t>> client_process_tree(const MemoryListing& listing, uint32_t client_pid,
                                                        uint32_t host_pid) {
@@ -39,10 +40,18 @@ std::optional<std::vector<size_t>> client_process_tree(const MemoryListing& list
     tree.push_back(i);
   };
   visit(client);
+  // An engine of this client ends with a NUL and the client's pid in its
+  // one decimal form: that cheap test comes first, the whole rule after it.
+  char pid_text[12];
+  pid_text[0] = '\0';
+  const auto [pid_end, pid_ec] = std::to_chars(pid_text + 1, pid_text + sizeof pid_text, client_pid);
+  const std::string_view engine_suffix(pid_text, pid_ec == std::errc() ? static_cast<size_t>(pid_end - pid_text) : 0);
   bool engine_found = false;
   for (uint32_t i = 0; i < rows.size(); ++i) {
     if (rows[i].uid != uid) continue;
-    const auto named = engine_client_pid(listing.args_of(rows[i]));
+    const std::string_view args = listing.args_of(rows[i]);
+    if (engine_suffix.empty() || !args.ends_with(engine_suffix)) continue;
+    const auto named = engine_client_pid(args);
     if (named && static_cast<uint32_t>(*named) == client_pid) {
       engine_found = true;
       visit(i);

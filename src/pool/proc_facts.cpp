@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
@@ -39,10 +40,17 @@ std::string_view next_field(std::string_view& rest) {
 }  // namespace
 
 std::optional<pid_t> parse_pid_text(std::string_view text) {
+  // Ten digits cannot overflow 64 bits: no library call, no overflow check
+  // on the way (every process of a listing passes here).
   if (text.empty() || text.size() > 10 || text[0] == '0') return std::nullopt;
-  const auto v = parse_unsigned<uint64_t>(text);
-  if (!v || *v > static_cast<uint64_t>(std::numeric_limits<pid_t>::max())) return std::nullopt;
-  return static_cast<pid_t>(*v);
+  uint64_t v = 0;
+  for (const char c : text) {
+    const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit > 9) return std::nullopt;
+    v = v * 10 + digit;
+  }
+  if (v > static_cast<uint64_t>(std::numeric_limits<pid_t>::max())) return std::nullopt;
+  return static_cast<pid_t>(v);
 }
 
 std::optional<ProcStat> parse_proc_stat(std::string_view text) {
@@ -143,26 +151,62 @@ std::optional<std::string> read_small_file(const std::string& path, size_t limit
   return out;
 }
 
+std::optional<std::string_view> ProcFileReader::read(pid_t pid, std::string_view name, size_t limit) {
+  char path[64] = "/proc/";
+  char* at = path + 6;
+  const auto [after_pid, ec] = std::to_chars(at, path + sizeof path, pid);
+  if (ec != std::errc() || name.size() + 2 > static_cast<size_t>(path + sizeof path - after_pid)) return std::nullopt;
+  *after_pid = '/';
+  name.copy(after_pid + 1, name.size());
+  after_pid[1 + name.size()] = '\0';
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return std::nullopt;
+  if (buffer_.empty()) buffer_.resize(4096);
+  size_t size = 0;
+  while (size < limit) {
+    if (size == buffer_.size()) buffer_.resize(std::min(buffer_.size() * 2, limit));
+    const ssize_t n = ::read(fd, buffer_.data() + size, std::min(buffer_.size(), limit) - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ::close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    size += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  return std::string_view(buffer_.data(), size);
+}
+
+std::string_view cmdline_joined(std::string_view bytes) {
+  // parse_cmdline ends at the last NUL: it drops exactly one trailing NUL.
+  if (!bytes.empty() && bytes.back() == '\0') bytes.remove_suffix(1);
+  return bytes;
+}
+
+std::optional<uint64_t> statm_resident_bytes(std::string_view statm) {
+  const auto pages = parse_statm_resident(statm);
+  static const long page = sysconf(_SC_PAGESIZE);
+  if (!pages || page <= 0 || *pages > std::numeric_limits<uint64_t>::max() / static_cast<uint64_t>(page)) {
+    return std::nullopt;
+  }
+  return *pages * static_cast<uint64_t>(page);
+}
+
 std::optional<ProcessFacts> read_process_facts(pid_t pid, FactsWanted wanted) {
-  const std::string base = "/proc/" + std::to_string(pid) + "/";
-  const auto stat_text = read_small_file(base + "stat", 4096);
+  ProcFileReader reader;
+  const auto stat_text = reader.read(pid, "stat", 4096);
   if (!stat_text) return std::nullopt;
   auto stat = parse_proc_stat(*stat_text);
   if (!stat || stat->pid != pid) return std::nullopt;
-  const auto status = read_small_file(base + "status", 16384);
+  const auto status = reader.read(pid, "status", 16384);
   const auto uid = status ? parse_status_uid(*status) : std::nullopt;
   if (!uid) return std::nullopt;
-  // Bounded like ARG_MAX; a longer line is cut, which no exact match accepts.
-  const auto cmdline = read_small_file(base + "cmdline", 256 * 1024);
+  const auto cmdline = reader.read(pid, "cmdline", kCmdlineLimit);
   if (!cmdline) return std::nullopt;
   ProcessFacts facts{*stat, *uid, parse_cmdline(*cmdline), std::nullopt};
   if (wanted == FactsWanted::WithMemory) {
-    const auto statm = read_small_file(base + "statm", 256);
-    const auto pages = statm ? parse_statm_resident(*statm) : std::nullopt;
-    const long page = sysconf(_SC_PAGESIZE);
-    if (pages && page > 0 && *pages <= std::numeric_limits<uint64_t>::max() / static_cast<uint64_t>(page)) {
-      facts.rss_bytes = *pages * static_cast<uint64_t>(page);
-    }
+    if (const auto statm = reader.read(pid, "statm", 256)) facts.rss_bytes = statm_resident_bytes(*statm);
   }
   return facts;
 }

@@ -42,6 +42,14 @@ std::optional<uid_t> parse_status_uid(std::string_view status);
 // Resident pages, the second field of /proc/PID/statm.
 std::optional<uint64_t> parse_statm_resident(std::string_view statm);
 
+// Resident bytes of a /proc/PID/statm text: its pages times the page size;
+// nothing when it does not parse or overflows.
+std::optional<uint64_t> statm_resident_bytes(std::string_view statm);
+
+// A /proc/PID/cmdline read is bounded like ARG_MAX; a longer one is cut,
+// which no exact match accepts.
+inline constexpr size_t kCmdlineLimit = 256 * 1024;
+
 // A strict decimal pid: digits only, no sign, no leading zero, 1 … 2^31-1.
 std::optional<pid_t> parse_pid_text(std::string_view text);
 
@@ -64,6 +72,23 @@ std::vector<pid_t> list_process_ids();
 
 // Whole file read with a bound; nothing when it cannot be opened.
 std::optional<std::string> read_small_file(const std::string& path, size_t limit);
+
+// Reads the /proc files of one process after another into one buffer that
+// grows to the largest file and is then reused: a walk over every process
+// makes no allocation per file, and the path is built without one.
+class ProcFileReader {
+ public:
+  // /proc/PID/NAME, at most `limit` bytes; valid until the next read.
+  // Nothing when the file cannot be opened or read (the process is gone).
+  std::optional<std::string_view> read(pid_t pid, std::string_view name, size_t limit);
+
+ private:
+  std::vector<char> buffer_;
+};
+
+// The arguments of /proc/PID/cmdline joined with NUL bytes, as
+// join_arguments(parse_cmdline(bytes)) gives them, without building either.
+std::string_view cmdline_joined(std::string_view bytes);
 
 // CLOCK_BOOTTIME in nanoseconds, the clock of /proc start times.
 uint64_t boot_time_ns();

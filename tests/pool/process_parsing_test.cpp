@@ -46,6 +46,33 @@ TEST(ProcCmdline, ArgumentsAreExactIncludingBlanks) {
   EXPECT_EQ(parse_cmdline("no-terminator"), std::vector<std::string>{"no-terminator"});
 }
 
+TEST(ProcCmdline, JoinedStraightFromTheBytesAsFromTheArguments) {
+  for (const std::string& bytes : {""s, "\0"s, "a"s, "a\0"s, "a\0b\0"s, "a\0\0b\0\0"s, "a b\0-x\0"s}) {
+    EXPECT_EQ(cmdline_joined(bytes), join_arguments(parse_cmdline(bytes))) << bytes.size();
+  }
+}
+
+TEST(ProcFileReader, ReadsAsTheWholeFileReadDoesAndReusesItsBuffer) {
+  ProcFileReader reader;
+  const pid_t self = ::getpid();
+  // maps is usually beyond the first 4096 bytes the buffer starts with.
+  for (const char* name : {"stat", "maps", "cmdline", "status"}) {
+    const auto whole = read_small_file("/proc/" + std::to_string(self) + "/" + name, 1 << 20);
+    const auto read = reader.read(self, name, 1 << 20);
+    ASSERT_TRUE(whole && read) << name;
+    // Files a process changes as it runs: compare what does not move.
+    if (std::string_view(name) == "cmdline") {
+      EXPECT_EQ(*read, *whole);
+    }
+    EXPECT_FALSE(read->empty()) << name;
+  }
+  const auto cut = reader.read(self, "maps", 100);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(cut->size(), 100u) << "bounded";
+  EXPECT_FALSE(reader.read(self, "no-such-file", 100));
+  EXPECT_FALSE(reader.read(0x7ffffff0, "stat", 100)) << "no such process";
+}
+
 TEST(ProcStatus, EffectiveUidAndResidentPages) {
   EXPECT_EQ(parse_status_uid("Name:\tx\nUid:\t1000\t1001\t1000\t1000\nGid:\t5\n"), 1001u);
   EXPECT_FALSE(parse_status_uid("Name:\tx\n"));
@@ -183,7 +210,16 @@ TEST(MemoryListing, BadLinesAreSkippedNotTheListing) {
 }
 
 TEST(MemoryListing, ARepeatedPidMakesItUnusable) {
-  EXPECT_FALSE(parse_memory_listing("1 0 0 4 a\n2 1 0 4 b\n1 0 0 4 c\n").usable);
+  const struct {
+    const char* text;
+    bool usable;
+  } cases[] = {
+      {"1 0 0 4 a\n2 1 0 4 b\n1 0 0 4 c\n", false},
+      {"1 0 0 4 a\n2 1 0 4 b\n2 0 0 4 c\n", false},  // in order, repeated side by side
+      {"1 0 0 4 a\n2 1 0 4 b\n3 0 0 4 c\n", true},
+      {"3 0 0 4 a\n1 1 0 4 b\n2 0 0 4 c\n", true},  // out of order, none repeated
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_memory_listing(c.text).usable, c.usable) << c.text;
 }
 
 TEST(CpuListing, FiveWordStartTimesAndSkippedLines) {
