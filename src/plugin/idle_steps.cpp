@@ -78,6 +78,8 @@ void step_producers(Tick& t) {
   raster_reread_step(t.s.preview, t.in);
   async_render_tick(t.s.preview, t.s.cache, t.report);
   raster_fill_step(t.s.preview, t.s.cache, t.in);
+  t.in.pool_ready = pool_wants_frames(t.s, t.in.now_ns);
+  t.in.pool_pending = pool_held_frames(t.s, t.in.now_ns);
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
   note_cost_figures(t.s.store, t.s.preview);
 }
@@ -100,7 +102,7 @@ void step_cache_upkeep(Tick& t) {
 
 // The pool follows the preview's edits and its holds, then takes its own
 // step up to the launch.
-void step_pool(Tick& t) { pool_idle_step(t.s, t.in.now_ns, t.report.edited); }
+void step_pool(Tick& t) { pool_idle_step(t.s, t.in.now_ns, t.report.edited, t.report.pool_frames); }
 
 void step_preview_tick(Tick& t) {
   live_grab_step(t.s.preview, t.s.cache, t.in);
