@@ -17,6 +17,12 @@ std::string fmt_f64(double v) {
   return s;
 }
 
+std::string fmt_1dp(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.1f", v);
+  return buf;
+}
+
 std::string fmt_2dp(double v) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.2f", v);

@@ -12,6 +12,8 @@ namespace vel {
 std::string fmt_f64(double v);
 // Fixed with two decimals ("3.14").
 std::string fmt_2dp(double v);
+// Fixed with one decimal ("3.1").
+std::string fmt_1dp(double v);
 
 template <class T>
 std::string fmt_opt(const std::optional<T>& v);

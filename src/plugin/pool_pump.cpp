@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/format.h"
 #include "core/log.h"
 #include "core/machine.h"
 #include "plugin/preview_state.h"
@@ -31,12 +32,6 @@
 namespace vel {
 
 namespace {
-
-std::string one_decimal(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1f", v);
-  return buf;
-}
 
 // The pinned composition's name, as the workers' "-comp" argument.
 std::string comp_name_of(const PreviewState& s) {
@@ -118,7 +113,7 @@ void poll_background_copy(PreviewState& s, uint64_t now_ns) {
   SnapshotReady ready = std::move(std::get<SnapshotReady>(*reply));
   auto stamp = file_modified_time(ready.source());
   if (!snapshot_still_fresh(ready, open_project_state(), stamp, rt.last_edit_wall_time)) return;  // deleted here
-  if (perf_enabled()) perf_log("SNAPSHOT copy_ms=" + one_decimal(ready.copy_ms()));
+  if (perf_enabled()) perf_log("SNAPSHOT copy_ms=" + fmt_1dp(ready.copy_ms()));
   adopt_project_snapshot(rt, std::move(ready));
 }
 
@@ -264,7 +259,7 @@ void cmd_snapshot_probe(PreviewState&) {
     ::unlink(written.c_str());
   }
   if (saved) {
-    log_line("INFO", "S3.1 snapshot: Ok((" + one_decimal(saved->save_ms) + ", " + std::to_string(saved->size) + "))");
+    log_line("INFO", "S3.1 snapshot: Ok((" + fmt_1dp(saved->save_ms) + ", " + std::to_string(saved->size) + "))");
   } else {
     log_line("INFO", "S3.1 snapshot: Err(\"" + saved.error() + "\")");
   }

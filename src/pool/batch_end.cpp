@@ -1,6 +1,5 @@
 #include "pool/batch_end.h"
 
-#include <cstdio>
 #include <new>
 #include <utility>
 
@@ -11,16 +10,6 @@
 #include "pool/pool_runtime_ops.h"
 
 namespace vel {
-
-namespace {
-
-std::string one_decimal(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1f", v);
-  return buf;
-}
-
-}  // namespace
 
 const char* output_format_name(uint8_t output_format) {
   switch (output_format) {
@@ -42,12 +31,12 @@ std::string pool_batch_report(const PoolPlan& plan, bool optimized, Instant now)
   line += " frames=" + std::to_string(plan.frames_ingested) + "/" + std::to_string(plan.expected_frames);
   line += " useful_frames=" + std::to_string(plan.useful_frames);
   line += " first_ms=" + fmt_opt(plan.first_ms);
-  line += " elapsed_ms=" + one_decimal(elapsed_ms);
-  line += " read_decode_ms_sum=" + one_decimal(plan.read_decode_ms_sum);
+  line += " elapsed_ms=" + fmt_1dp(elapsed_ms);
+  line += " read_decode_ms_sum=" + fmt_1dp(plan.read_decode_ms_sum);
   line += " read_bytes=" + std::to_string(plan.read_bytes);
   line += " file_ds=" + std::to_string(plan.file_ds);
   line += " pixels=" + fmt_opt(plan.pixels);
-  line += " launch_ms=" + one_decimal(plan.setup_ms);
+  line += " launch_ms=" + fmt_1dp(plan.setup_ms);
   line += " first_discovered_ms=" + fmt_opt(plan.first_discovered_ms);
   line += " first_decoded_ms=" + fmt_opt(plan.first_decoded_ms);
   line += " output_format=";

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <limits>
 
 #include "core/format.h"
@@ -253,12 +252,10 @@ std::string pool_memory_line(const PoolMemorySample& sample, std::optional<uint6
   }
   const double collection_ms =
       sample.ended_ns >= sample.started_ns ? static_cast<double>(sample.ended_ns - sample.started_ns) / 1e6 : 0.0;
-  char ms[64];
-  std::snprintf(ms, sizeof ms, "%.1f", collection_ms);
   return "POOL_MEMORY clients=" + std::to_string(sample.clients.size()) +
          " available_bytes=" + std::to_string(sample.available_bytes.value_or(0)) + " total_bytes=" +
          fmt_opt(total_bytes) + " rss_total_bytes=" + std::to_string(rss_total) +
-         " peak_engine_bytes=" + std::to_string(peak_engine_bytes) + " collection_ms=" + ms;
+         " peak_engine_bytes=" + std::to_string(peak_engine_bytes) + " collection_ms=" + fmt_1dp(collection_ms);
 }
 
 }  // namespace vel

@@ -130,6 +130,11 @@ TEST_F(BatchProcessTest, AFileBatchRunsFromTheSnapshotAndAnEditEndsIt) {
 
     note_pool_comp_edit(rt, mono_ns());  // an edit ends the batch
     EXPECT_FALSE(rt.plan);
+    // The batch's own channels went with it: its decoders and discovery end.
+    EXPECT_TRUE(eventually([] {
+      const auto names = thread_names();
+      return !names.count(os_thread_name("velocinta-decode-0")) && !names.count(os_thread_name("velocinta-discovery"));
+    }));
     const std::string log = read_text(log_path_);
     EXPECT_NE(log.find("PERF: POOL optimized=true clients=1 peak_active="), std::string::npos);
     EXPECT_NE(log.find(c.format), std::string::npos);
