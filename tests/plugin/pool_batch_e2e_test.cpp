@@ -45,6 +45,9 @@ class PoolBatchRun : public ::testing::Test {
     // In-process renders on the main thread only: the host's render manager
     // would otherwise take every missing frame before the pool is ready.
     env.push_back("VELOCINTA_ASYNC=0");
+    // One range for the whole batch: its worker still runs when the edit
+    // comes (reaping and admitting more belong to the supervision).
+    env.push_back("VELOCINTA_POOL_WORKERS=1");
     bool aerender_given = false;
     for (const std::string& e : env) aerender_given = aerender_given || e.rfind("VELOCINTA_AERENDER=", 0) == 0;
     if (!aerender_given) env.push_back(std::string("VELOCINTA_AERENDER=") + VEL_AERENDER_PATH);
