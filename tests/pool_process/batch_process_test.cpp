@@ -190,14 +190,13 @@ TEST_F(BatchProcessTest, SweepsOfEndedClientsSpareTheEnginesOfAReusedPid) {
     // after our client's end was seen, as any reuse but a same-tick one does.
     const uint64_t tick_ns = 1'000'000'000 / static_cast<uint64_t>(::sysconf(_SC_CLK_TCK));
     while (boot_time_ns() < *ended[0].ended_boot_ns + 2 * tick_ns) ::usleep(1000);
+    ::unsetenv("SIM_AERENDER_EXIT_AFTER");  // the reuser waits, its engine up, until killed
     const pid_t reuser = spawn_process_at(p, kAerender,
                                           {"aerender", "-project", "p", "-comp", "c", "-s", "0", "-e", "0", "-OMtemplate",
                                            "t", "-mfr", "ON", "50", "-output", "/nonexistent/f_[#####].tga"});
     ASSERT_EQ(reuser, p) << "ns_last_pid did not give the pid back";
     ASSERT_TRUE(eventually([&] { return engines_of(p).size() == 2; }));
-    ASSERT_TRUE(wait_exit(reuser));
-    reap(reuser);
-    ::unsetenv("SIM_AERENDER_EXIT_AFTER");
+    kill_and_reap(reuser);  // its engine, in a group of its own, lingers on
     ::unsetenv("SIM_AERENDER_ENGINE_LINGER_MS");
     pid_t theirs = -1;
     for (pid_t e : engines_of(p))
