@@ -86,6 +86,8 @@ void step_producers(Tick& t) {
   raster_reread_step(t.s.preview, t.in);
   async_render_tick(t.s.preview, t.s.cache, t.report);
   raster_fill_step(t.s.preview, t.s.cache, t.in);
+  t.in.pool_ready = pool_wants_frames(t.s, t.in.now_ns);
+  t.in.pool_pending = pool_held_frames(t.s, t.in.now_ns);
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
   note_cost_figures(t.s.store, t.s.preview);
 }
@@ -110,7 +112,7 @@ void step_cache_upkeep(Tick& t) {
 // step up to the launch.
 void step_pool(Tick& t) {
   pool_follow_preview_step(t.s, t.in.now_ns);
-  pool_idle_step(t.s, t.in.now_ns, t.report.edited);
+  pool_idle_step(t.s, t.in.now_ns, t.report.edited, t.report.pool_frames);
 }
 
 void step_preview_tick(Tick& t) {

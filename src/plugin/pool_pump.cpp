@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
+#include "core/format.h"
 #include "core/log.h"
 #include "core/machine.h"
 #include "plugin/preview_state.h"
@@ -13,7 +15,15 @@
 #include "host/project_calls.h"
 #include "host/render_calls.h"
 #include "host/utility_calls.h"
+#include "cache/memory_pressure.h"
+#include "host/item_calls.h"
+#include "pool/batch_launch.h"
+#include "pool/engine_prewarm.h"
 #include "pool/pool_directory.h"
+#include "pool/pool_memory_tick.h"
+#include "pool/range_planning.h"
+#include "pool/worker_capacity.h"
+#include "preview/async_render.h"
 #include "pool/pool_runtime_ops.h"
 #include "pool/rs_templates.h"
 #include "pool/snapshot_adoption.h"
@@ -23,10 +33,12 @@ namespace vel {
 
 namespace {
 
-std::string one_decimal(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1f", v);
-  return buf;
+// The pinned composition's name, as the workers' "-comp" argument.
+std::string comp_name_of(const PreviewState& s) {
+  const PreviewController& ctl = s.preview;
+  if (ctl.pinned_handle == nullptr) return {};
+  auto name = item_name(ctl.pinned_handle, ctl.plugin_id);
+  return name ? name.value() : std::string();
 }
 
 OpenProject open_project_state() {
@@ -58,6 +70,37 @@ void run_template_check(PreviewState& s) {
   ensure_rs_templates(s.pool, host);
 }
 
+// The batch's ranges from the frames the delivery decision gave the pool:
+// one run per worker the batch aims at, nearest the playhead first.
+FramePlan plan_pool_ranges(const PreviewState& s, const std::vector<int64_t>& frames) {
+  const PoolRuntime& rt = s.pool;
+  WorkerCountInputs in;
+  in.worker_count = pool_worker_count();
+  in.physical_memory = physical_memory_bytes();
+  in.pressure_percent = memory_pressure_percent();
+  in.measured_admission = measured_admission_enabled();
+  const uint64_t wanted = in.measured_admission ? in.worker_count : pool_effective_worker_count(rt, in);
+  const int64_t playhead = s.preview.current_frame;
+  constexpr uint64_t kMinRun = 4;
+  if (frame_packing_enabled()) return plan_batches_read_first(frames, wanted, playhead, kMinRun);
+  std::vector<int64_t> sorted = frames;
+  std::sort(sorted.begin(), sorted.end());
+  return merge_batches_to_count(plan_batches(sorted, wanted, playhead, kMinRun), static_cast<int64_t>(kMinRun), wanted,
+                                playhead);
+}
+
+void launch_for_frames(PreviewState& s, uint64_t now_ns, const std::vector<int64_t>& frames) {
+  PoolRuntime& rt = s.pool;
+  const PreviewController& ctl = s.preview;
+  if (frames.empty() || !ctl.timing || ctl.timing->frame_scale == 0 || ctl.timing->frame_value <= 0) return;
+  if (!pool_wants_frames(s, now_ns)) return;
+  const std::string name = comp_name_of(s);
+  if (name.empty()) return;
+  const FramePlan ranges = plan_pool_ranges(s, frames);
+  launch_pool_batch(rt, name, ranges, ctl.timing->frame_scale, static_cast<uint64_t>(ctl.timing->frame_value),
+                    live_launch_world(rt, async_renders_in_flight()));
+}
+
 void poll_background_copy(PreviewState& s, uint64_t now_ns) {
   PoolRuntime& rt = s.pool;
   auto reply = poll_snapshot_reply(rt.snapshot_reply, rt.snapshot_generation);
@@ -70,7 +113,7 @@ void poll_background_copy(PreviewState& s, uint64_t now_ns) {
   SnapshotReady ready = std::move(std::get<SnapshotReady>(*reply));
   auto stamp = file_modified_time(ready.source());
   if (!snapshot_still_fresh(ready, open_project_state(), stamp, rt.last_edit_wall_time)) return;  // deleted here
-  if (perf_enabled()) perf_log("SNAPSHOT copy_ms=" + one_decimal(ready.copy_ms()));
+  if (perf_enabled()) perf_log("SNAPSHOT copy_ms=" + fmt_fixed(ready.copy_ms(), 1));
   adopt_project_snapshot(rt, std::move(ready));
 }
 
@@ -146,7 +189,7 @@ Result<SavedCopy> save_project_copy(const fs::path& path) {
   return out;
 }
 
-void pump_pool_delivery(PreviewState& s, uint64_t now_ns) {
+void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int64_t>& pool_frames) {
   PoolRuntime& rt = s.pool;
   if (pool_periodic_check_due(rt, now_ns)) {
     run_template_check(s);
@@ -155,19 +198,42 @@ void pump_pool_delivery(PreviewState& s, uint64_t now_ns) {
   if (rt.templates_ready != 1) return;
   if (pipeline_optimize_enabled()) poll_background_copy(s, now_ns);
   if (rt.snapshot_reply.pending()) return;
-  if (pool_launch_allowed(rt, now_ns)) take_snapshot(s, now_ns);
-  // The launch itself waits behind pool_next_batch_ready.
+  if (pool_launch_allowed(rt, now_ns)) {
+    take_snapshot(s, now_ns);
+    return;
+  }
+  launch_for_frames(s, now_ns, pool_frames);
 }
 
-void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited) {
+void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::vector<int64_t>& pool_frames) {
   PoolRuntime& rt = s.pool;
-  if (edited && rt.pool_enabled) note_pool_comp_edit(rt, now_ns);
+  if (edited && rt.pool_enabled) {
+    note_pool_comp_edit(rt, now_ns);
+    if (!rt.heavy_frames && !rt.gpu_contended) {
+      prewarm_pool_workers(rt, now_ns, live_prewarm_world(async_renders_in_flight()));
+    }
+  }
   if (rt.last_idle_tick && now_ns >= *rt.last_idle_tick) rt.ramp_increment_ns = now_ns - *rt.last_idle_tick;
   rt.last_idle_tick = now_ns;
   advance_pool_ramp_window(rt, rt.plan.has_value());
+  rt.pool_active = s.preview_open;
+  // The memory tick also reaps and sweeps what ended batches left: it runs
+  // even while the raster path holds the composition.
+  pool_memory_tick(rt, now_ns);
   // While the raster path holds the composition the pool stays stopped.
   if (s.preview.raster_comp) return;
-  pump_pool_delivery(s, now_ns);
+  pump_pool_delivery(s, now_ns, pool_frames);
+}
+
+bool pool_wants_frames(const PreviewState& s, uint64_t now_ns) {
+  const GateWorld world{now_ns, async_renders_in_flight(), memory_output_token_held() ? 1u : 0u};
+  return pool_next_batch_ready(s.pool, world);
+}
+
+std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& s, uint64_t now_ns) {
+  std::vector<std::pair<int64_t, int64_t>> out;
+  for (const FrameRange& r : pool_pending_ranges(s.pool, now_ns)) out.emplace_back(r.start, r.end);
+  return out;
 }
 
 std::string pool_status_line(const PreviewState& s) {
@@ -190,7 +256,7 @@ void cmd_snapshot_probe(PreviewState&) {
     ::unlink(written.c_str());
   }
   if (saved) {
-    log_line("INFO", "S3.1 snapshot: Ok((" + one_decimal(saved->save_ms) + ", " + std::to_string(saved->size) + "))");
+    log_line("INFO", "S3.1 snapshot: Ok((" + fmt_fixed(saved->save_ms, 1) + ", " + std::to_string(saved->size) + "))");
   } else {
     log_line("INFO", "S3.1 snapshot: Err(\"" + saved.error() + "\")");
   }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/result.h"
 #include "pool/project_snapshot.h"
@@ -12,11 +14,18 @@ namespace vel {
 
 struct PreviewState;
 
-void pump_pool_delivery(PreviewState& state, uint64_t now_ns);
+// `pool_frames`: the missing frames the delivery decision gave the pool
+// this tick, playhead first.
+void pump_pool_delivery(PreviewState& state, uint64_t now_ns, const std::vector<int64_t>& pool_frames);
 
 // The pool's whole share of one idle tick: an edit of the pooled
-// composition, the ramp window, then the pump.
-void pool_idle_step(PreviewState& state, uint64_t now_ns, bool edited);
+// composition (and the engine prewarm of its pause), the ramp window, the
+// memory tick, then the pump.
+void pool_idle_step(PreviewState& state, uint64_t now_ns, bool edited, const std::vector<int64_t>& pool_frames);
+
+// What the preview's delivery decision reads of the pool this tick.
+bool pool_wants_frames(const PreviewState& state, uint64_t now_ns);
+std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& state, uint64_t now_ns);
 
 // Saves a copy of the open project through the host at `path` (the open
 // project keeps its own path and dirty state); the save's milliseconds and

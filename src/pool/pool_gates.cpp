@@ -88,7 +88,7 @@ void note_pool_comp_edit(PoolRuntime& rt, Instant now) {
   rt.snapshot_path.reset();
   rt.snapshot_generation += 1;
   if (rt.ranges_held) rt.hold_grace_armed = true;
-  if (auto plan = take_pool_plan(rt, now)) kill_unfinished_jobs(*plan);
+  (void)take_pool_plan(rt, now);  // dropping the plan ends its batch
   if (rt.last_edit_at && now >= *rt.last_edit_at && now - *rt.last_edit_at < 15 * kNsPerSec)
     rt.ranges_held_until = saturating_add(now, (rt.comp_is_3d ? 20 : 5) * kNsPerSec);
   rt.last_edit_at = now;
@@ -154,7 +154,7 @@ void note_gpu_contention(PoolRuntime& rt, std::string_view /*reason*/, double re
   if (!(render_ms >= 4000.0) || !rt.comp_is_3d || rt.gpu_contended) return;
   if (!rt.plan && rt.warm_engines.empty()) return;
   rt.gpu_contended = true;
-  if (auto plan = take_pool_plan(rt, mono_ns())) kill_unfinished_jobs(*plan);
+  (void)take_pool_plan(rt, mono_ns());  // dropping the plan ends its batch
   kill_warm_engines(rt);
 }
 

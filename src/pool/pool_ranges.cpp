@@ -30,14 +30,14 @@ std::optional<double> native_estimate(const AsyncTimingTables& tables, uint64_t 
 }
 
 bool worth_releasing(const PoolJob& job, std::optional<double> native, std::optional<double> predicted_secs, Instant now) {
-  double waited = ms_since(job.started_at, now);
+  double waited = ms_since(job.launched_ns, now);
   double expected = 3000.0;
   if (predicted_secs && std::isfinite(*predicted_secs) && *predicted_secs >= 0.0) expected = *predicted_secs * 1000.0;
-  if (!job.first_frame_seen && native && std::isfinite(*native)) {
+  if (!job.first_frame_ms && native && std::isfinite(*native)) {
     if (std::max(expected - waited, 0.0) * 0.85 > *native) return true;
   }
-  double progress = waited - (job.first_frame_seen ? job.first_frame_ms : 0.0);
-  double budget = job.per_frame_known ? 2.0 * job.per_frame_ms : expected * 1.5;
+  double progress = waited - job.first_frame_ms.value_or(0.0);
+  double budget = job.per_frame_ms ? 2.0 * *job.per_frame_ms : expected * 1.5;
   if (native) budget = std::min(budget, *native * 1.5);
   budget = std::max(budget, 250.0);
   return progress >= budget;
@@ -55,7 +55,7 @@ std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now) 
   std::vector<FrameRange> out;
   if (!rt.plan || first_delivery_given_up(*rt.plan, now)) return out;
   for (const auto& job : rt.plan->jobs)
-    if (!job.finished) out.emplace_back(job.range_start, job.range_end);
+    if (!job.finished) out.emplace_back(job.first_frame, job.last_frame);
   for (const auto& r : rt.plan->queued_ranges) out.emplace_back(r.start, r.end);
   return out;
 }
@@ -67,14 +67,14 @@ std::vector<FrameRange> release_async_2d_reservations(PoolRuntime& rt, uint64_t 
   if (!rt.comp_is_3d) {
     uint64_t d = std::max(rt.file_downsample, downsample);
     for (auto& job : rt.plan->jobs) {
-      if (job.finished || job.reservation_released) continue;
-      auto native = native_estimate(tables, d, job.range_start, job.range_end);
-      if (worth_releasing(job, native, rt.plan->predicted_secs, now)) job.reservation_released = true;
+      if (job.finished || job.released) continue;
+      auto native = native_estimate(tables, d, job.first_frame, job.last_frame);
+      if (worth_releasing(job, native, rt.plan->predicted_secs, now)) job.released = true;
     }
   }
   for (const auto& job : rt.plan->jobs) {
-    if (job.finished || (!rt.comp_is_3d && job.reservation_released)) continue;
-    out.emplace_back(job.range_start, job.range_end);
+    if (job.finished || (!rt.comp_is_3d && job.released)) continue;
+    out.emplace_back(job.first_frame, job.last_frame);
   }
   for (const auto& r : rt.plan->queued_ranges) out.emplace_back(r.start, r.end);
   return out;
@@ -106,10 +106,10 @@ std::optional<double> longest_remaining_secs(const std::vector<PoolJob>& jobs, I
   double longest = 0.0;
   for (const auto& job : jobs) {
     if (job.finished) continue;
-    if (job.frames_delivered < 8) return std::nullopt;
-    double total = static_cast<double>(range_frame_count(job.range_start, job.range_end));
-    double left = std::max(total - static_cast<double>(job.frames_delivered), 0.0);
-    double per_frame = ms_since(job.started_at, now) / 1000.0 / static_cast<double>(job.frames_delivered);
+    if (job.delivered < 8) return std::nullopt;
+    double total = static_cast<double>(range_frame_count(job.first_frame, job.last_frame));
+    double left = std::max(total - static_cast<double>(job.delivered), 0.0);
+    double per_frame = ms_since(job.launched_ns, now) / 1000.0 / static_cast<double>(job.delivered);
     longest = std::max(longest, left * per_frame);
   }
   return longest;

@@ -1,10 +1,8 @@
 #include "pool/pool_runtime.h"
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <utility>
 
 #include "core/format.h"
 #include "core/log.h"
@@ -50,7 +48,7 @@ void reset_pool_plan(PoolRuntime& rt) {
     rt.plan->counter_b = 0;
   }
   reset_scheduler_trial(rt.carried_scheduler);
-  rt.memory_sample_held = false;
+  rt.memory_sample.reset();
   rt.batch_identity.reset();
   rt.cpu_sample_at.reset();
   rt.worker_bytes_estimate = 0;
@@ -67,11 +65,11 @@ std::optional<PoolPlan> take_pool_plan(PoolRuntime& rt, Instant now) {
   }
   if (plan->completed) {
     bool all_cancelled = true;
-    for (const auto& job : plan->jobs) all_cancelled = all_cancelled && job.finished && job.cancel && job.cancel->load();
+    for (const auto& job : plan->jobs) all_cancelled = all_cancelled && job_cancelled(job);
     rt.last_plan_progress = {plan->progress_a, plan->progress_b, all_cancelled};
   } else if (plan->frames_ingested == 0 && plan->frames_seen.empty()) {
     double ms = now >= plan->started_at ? static_cast<double>(now - plan->started_at) / 1e6 : 0.0;
-    rt.first_delivery_history.push_back({plan->context, ms, false});
+    record_first_delivery_ms(rt.first_delivery_history, plan->context, false, ms);
     if (perf_enabled()) {
       char buf[64];
       std::snprintf(buf, sizeof buf, "%.1f", ms);
@@ -82,34 +80,41 @@ std::optional<PoolPlan> take_pool_plan(PoolRuntime& rt, Instant now) {
   return plan;
 }
 
-namespace {
-
-void kill_group(int pid) {
-  if (pid <= 0) return;
-  ::kill(-pid, SIGKILL);
-  ::kill(pid, SIGKILL);
-  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
+bool job_cancelled(const PoolJob& job) {
+  return job.finished && (!job.reader_flags || (*job.reader_flags)[0].load(std::memory_order_acquire));
 }
 
-}  // namespace
-
 void kill_unfinished_jobs(PoolPlan& plan) {
+  std::vector<WorkerChild*> children;
+  for (auto& job : plan.jobs)
+    if (!job.finished) children.push_back(&job.child);
+  if (!children.empty()) kill_pool_workers(children);
   for (auto& job : plan.jobs) {
     if (job.finished) continue;
-    kill_group(job.pid);
     job.finished = true;
-    if (job.cancel) job.cancel->store(true);
+    if (job.reader_flags) (*job.reader_flags)[0].store(true, std::memory_order_release);
   }
 }
 
 void kill_warm_engines(PoolRuntime& rt) {
+  std::vector<WorkerChild*> children;
+  for (auto& engine : rt.warm_engines) children.push_back(&engine.child);
+  if (!children.empty()) kill_pool_workers(children);
   for (auto& engine : rt.warm_engines) {
-    kill_group(engine.pid);
     for (int fd : {engine.stdin_fd, engine.stdout_fd, engine.stderr_fd})
       if (fd >= 0) ::close(fd);
   }
   rt.warm_engines.clear();
+}
+
+void sweep_ended_clients(std::vector<EndedClient> clients) {
+  std::vector<EngineClient> engines_of;
+  engines_of.reserve(clients.size());
+  // The verified rule: once a client is reaped its pid may belong to
+  // someone else's aerender, whose engines are told apart by their parent
+  // and their start before this client's end.
+  for (const EndedClient& c : clients) engines_of.push_back({c.pid, c.ended_boot_ns});
+  if (!engines_of.empty()) kill_engines_of_clients(engines_of);
 }
 
 void stop_pool(PoolRuntime& rt, Instant now) {
@@ -123,10 +128,8 @@ void stop_pool(PoolRuntime& rt, Instant now) {
   rt.ramp_active = false;
   rt.delivery_descriptor.reset();
   rt.gpu_contended = false;
-  // The ended clients' engines are swept by the process layer; the records
-  // are given up here so that a stopped pool holds none.
-  rt.ended_clients.clear();
-  if (auto plan = take_pool_plan(rt, now)) kill_unfinished_jobs(*plan);
+  if (!rt.ended_clients.empty() && !any_aerender_running()) sweep_ended_clients(std::exchange(rt.ended_clients, {}));
+  (void)take_pool_plan(rt, now);  // dropping the plan ends its batch
   kill_warm_engines(rt);
   rt.snapshot_file.reset();
   rt.launch_debounce_from.reset();

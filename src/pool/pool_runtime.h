@@ -16,7 +16,16 @@
 #include <vector>
 
 #include "pool/adaptive_scheduler.h"
+#include "pool/aerender_lookup.h"
+#include "pool/decode_workers.h"
+#include "pool/engine_memory_samples.h"
+#include "pool/first_delivery.h"
+#include "pool/output_discovery.h"
+#include "pool/pool_frame_delivery.h"
+#include "pool/pool_job.h"
+#include "pool/process_monitor.h"
 #include "pool/project_snapshot.h"
+#include "pool/queued_range.h"
 #include "pool/startup_context.h"
 
 namespace vel {
@@ -32,27 +41,6 @@ inline constexpr uint8_t kOutputMemory = 2;
 // The StartupContext's debug form, as PERF lines print it.
 std::string debug_text(const StartupContext& context);
 
-struct PoolJob {
-  bool first_frame_seen = false;
-  double first_frame_ms = 0.0;
-  bool per_frame_known = false;
-  double per_frame_ms = 0.0;
-  bool reservation_released = false;
-  Instant started_at = 0;
-  uint64_t worker_index = 0;
-  int64_t range_start = 0;
-  int64_t range_end = 0;  // inclusive
-  uint64_t frames_delivered = 0;
-  std::shared_ptr<std::atomic<bool>> cancel;  // shared with the worker's threads
-  int pid = 0;                                // the worker's process group leader; 0 when none
-  bool finished = false;
-};
-
-struct QueuedRange {
-  int64_t start = 0;
-  int64_t end = 0;  // inclusive
-  uint8_t state = 0;
-};
 
 struct PendingFrameFile {
   std::filesystem::path path;
@@ -60,8 +48,9 @@ struct PendingFrameFile {
   std::optional<uint64_t> age_ms;
 };
 
+// An engine the prewarm started: our child in a process group of its own.
 struct WarmEngine {
-  int pid = 0;
+  WorkerChild child;
   int stdin_fd = -1, stdout_fd = -1, stderr_fd = -1;
 };
 
@@ -71,7 +60,25 @@ struct PlanSummary {
   uint64_t useful_frames = 0;
 };
 
+// Armed in the one plan that owns a batch; moving a plan disarms the source,
+// so the end of a batch (drop_pool_plan) runs exactly once.
+struct PlanOwnership {
+  bool armed = true;
+  PlanOwnership() = default;
+  PlanOwnership(PlanOwnership&& other) noexcept : armed(other.armed) { other.armed = false; }
+  PlanOwnership& operator=(PlanOwnership&&) = delete;
+};
+
+// One running batch. Its end (dropping it) raises the stop flags, writes the
+// "POOL" report and kills every worker still running, before the channels,
+// the discovery worker and the job folder are let go.
 struct PoolPlan {
+  PoolPlan() = default;
+  PoolPlan(PoolPlan&&) noexcept = default;
+  // The plan assigned over ends its batch first.
+  PoolPlan& operator=(PoolPlan&& other) noexcept;
+  ~PoolPlan();
+
   Instant started_at = 0;
   std::vector<PoolJob> jobs;
   std::deque<QueuedRange> queued_ranges;
@@ -91,6 +98,44 @@ struct PoolPlan {
   std::optional<Instant> pending_a, pending_b;
   uint64_t counter_a = 0, counter_b = 0;
   std::map<int64_t, uint32_t> frame_tries;
+
+  // What the launch hands the supervision.
+  std::filesystem::path aerender_path;
+  std::filesystem::path snapshot_path;
+  std::string comp_name;
+  SharedJobDir job_dir;
+  uint32_t time_scale = 0;
+  int64_t frame_step = 1;
+  uint64_t target_workers = 0;
+  uint64_t worker_slots = 0;
+  uint64_t spawned_workers = 0;
+  uint64_t ramp_slots_left = 0;
+  Instant next_ramp_slot_at = 0;
+  uint64_t next_range_index = 0;
+  uint64_t silent_limit_secs = 0;
+  uint32_t mfr_percent = 0;
+  bool first_delivery_warned = false;
+  FrameReceiver frames;                     // decoders and readers hand frames back here
+  ChannelSender<DecodeJob> decode_jobs;     // file output: the decoders' job queue
+  std::optional<DiscoveryHandle> discovery;  // file output
+  std::shared_ptr<std::atomic<bool>> stop;         // the first stop flag: the batch's cancel flag
+  std::shared_ptr<std::atomic<bool>> second_stop;
+  std::shared_ptr<std::atomic<uint64_t>> shared_counter;  // written by the supervision
+  std::optional<EngineMemoryProjection> projected_engine;  // bytes one more engine needs
+
+  // The end report's measurements, filled while the batch runs.
+  double setup_ms = 0.0;
+  uint64_t file_ds = 1;
+  uint64_t peak_active = 0;
+  uint64_t useful_frames = 0;
+  std::optional<double> first_ms;
+  double read_decode_ms_sum = 0.0;
+  uint64_t read_bytes = 0;
+  std::optional<uint32_t> pixels;
+  std::optional<double> first_discovered_ms;
+  std::optional<double> first_decoded_ms;
+
+  PlanOwnership ownership;
 };
 
 struct DeliveryDescriptor {
@@ -109,24 +154,19 @@ struct LastPlanProgress {
   bool all_cancelled = false;
 };
 
-struct FirstDeliverySample {
-  StartupContext context;
-  double ms = 0.0;
-  bool measured = false;
-};
-
 struct PoolRuntime {
   std::optional<PoolPlan> plan;
   SchedulerTrial carried_scheduler;
   uint64_t snapshot_generation = 0;
   std::vector<WarmEngine> warm_engines;
-  std::vector<FirstDeliverySample> first_delivery_history;
-  std::vector<int> ended_clients;  // pids of ended aerender clients
+  FirstDeliveryHistory first_delivery_history;
+  std::vector<EndedClient> ended_clients;  // aerender clients of ours that ended, oldest first
   std::string batch_comp_name;
   std::optional<std::filesystem::path> snapshot_path;
   std::optional<SnapshotReady> snapshot_file;
   std::optional<DeliveryDescriptor> delivery_descriptor;
   std::optional<StartupContext> batch_identity;
+  AerenderLookup aerender;
   PlanSummary summary;
 
   uint64_t ramp_window_ns = 0;
@@ -153,7 +193,17 @@ struct PoolRuntime {
   uint64_t worker_bytes_estimate = 0;
   uint64_t total_rss_peak = 0;
   uint64_t concurrent_groups = 0;
-  bool memory_sample_held = false;  // the last accepted pool memory sample
+  // The memory tick's sampler: its channel while one runs, its last start,
+  // the CPU part of the last accepted sample and the last warm-window sweep.
+  std::optional<ChannelReceiver<PoolMemorySample>> sampler;
+  std::optional<Instant> sampler_started_at;
+  std::optional<PoolMemorySample> memory_sample;
+  std::optional<Instant> last_sweep_at;
+  SchedulerHistory engine_samples;
+  std::optional<Instant> last_prewarm_at;
+  double pool_cpu_percent = 0.0;   // the pool's processes, of the whole machine
+  double total_cpu_percent = 0.0;  // the whole machine
+  bool pool_active = false;  // copied from the preview by the pool pump
   std::optional<std::pair<uint32_t, uint32_t>> comp_dimensions;
 
   bool pool_enabled = false;

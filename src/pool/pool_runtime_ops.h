@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "pool/frame_range.h"
 #include "pool/pool_runtime.h"
 
 namespace vel {
@@ -62,9 +63,12 @@ void reset_group_rss_peak(PoolRuntime& rt);
 // Kills each unfinished job of `plan`, marks it finished and raises its
 // cancel flag; kills the warm engines and closes their descriptors.
 void kill_unfinished_jobs(PoolPlan& plan);
+// Finished, with its reader's cancel flag raised when it has a reader.
+bool job_cancelled(const PoolJob& job);
 void kill_warm_engines(PoolRuntime& rt);
+// Kills the engines these ended clients left, by the verified engine rule.
+void sweep_ended_clients(std::vector<EndedClient> clients);
 
-using FrameRange = std::pair<int64_t, int64_t>;
 std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now);
 
 // The asynchronous renderer's timings for one downsample.

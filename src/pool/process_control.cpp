@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <cstring>
 #include <thread>
 #include <unordered_map>
@@ -173,13 +174,66 @@ std::string describe_wait_status(int s) {
 }
 
 void kill_pool_worker(WorkerChild& child) {
-  if (!child.link) return;
-  if (still_our_child(*child.link)) {
-    signal_child(*child.link);
-    reap_by(*child.link, deadline_after_ms(kKilledChildWaitMs));
+  WorkerChild* one = &child;
+  kill_pool_workers({&one, 1});
+}
+
+void kill_pool_workers(std::span<WorkerChild* const> children) {
+  std::vector<SpawnedChild*> signalled;
+  for (WorkerChild* child : children) {
+    if (!child->link || !still_our_child(*child->link)) continue;
+    signal_child(*child->link);
+    signalled.push_back(child->link.get());
   }
-  const EngineClient client{child.pid(), child.reaped() ? child.ended_boot_ns() : std::nullopt};
-  kill_engines_of_clients({&client, 1});
+  const uint64_t deadline = deadline_after_ms(kKilledChildWaitMs);
+  for (SpawnedChild* child : signalled) reap_by(*child, deadline);
+  std::vector<EngineClient> clients;
+  for (WorkerChild* child : children) {
+    if (!child->link) continue;
+    clients.push_back({child->pid(), child->reaped() ? child->ended_boot_ns() : std::nullopt});
+    if (!child->reaped()) note_child_to_reap(child->link);
+  }
+  if (!clients.empty()) kill_engines_of_clients(clients);
+}
+
+namespace {
+
+struct ChildrenToReap {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<SpawnedChild>> children;
+};
+
+ChildrenToReap& children_to_reap() {
+  static ChildrenToReap* list = new ChildrenToReap;  // never destroyed: polled until the end
+  return *list;
+}
+
+}  // namespace
+
+void note_child_to_reap(std::shared_ptr<SpawnedChild> child) {
+  if (!child || child->reaped()) return;
+  ChildrenToReap& list = children_to_reap();
+  std::lock_guard lock(list.mutex);
+  for (const auto& held : list.children)
+    if (held == child) return;
+  list.children.push_back(std::move(child));
+}
+
+size_t poll_children_to_reap() {
+  ChildrenToReap& list = children_to_reap();
+  std::lock_guard lock(list.mutex);
+  std::erase_if(list.children, [](const std::shared_ptr<SpawnedChild>& child) {
+    if (child->reaped()) return true;
+    siginfo_t info{};
+    if (wait_child(*child, info, WEXITED | WNOHANG) == 0) {
+      if (info.si_pid == 0) return false;
+    } else if (errno != ECHILD) {
+      return false;
+    }
+    mark_reaped(*child);
+    return true;
+  });
+  return list.children.size();
 }
 
 std::vector<size_t> client_chunk_sizes(size_t count) {

@@ -59,6 +59,18 @@ inline constexpr int kKilledChildWaitMs = 1000;
 // reaped within the bound stays unreaped and is polled again later.
 void kill_pool_worker(WorkerChild& child);
 
+// Many workers at once: every group is signalled first, then all are reaped
+// under one shared bound, then their engines are swept in one scan, so the
+// caller waits about as long for eight workers as for one. A child still
+// unreaped at the bound goes to the children still to reap.
+void kill_pool_workers(std::span<WorkerChild* const> children);
+
+// Killed children whose bounded wait ran out. Left unreaped they would stay
+// zombies for the session; the pool's memory tick polls them without
+// blocking on every tick. Answers how many are still waiting.
+void note_child_to_reap(std::shared_ptr<SpawnedChild> child);
+size_t poll_children_to_reap();
+
 // Kills every render engine of these clients. Clients are taken in chunks
 // of at most 40, one process scan per chunk.
 void kill_engines_of_clients(std::span<const EngineClient> clients);

@@ -42,6 +42,8 @@ struct Fd {
   }
 };
 
+}  // namespace
+
 // Workers start with no inherited descriptor but 0, 1 and 2, an empty
 // signal mask and every signal at its default: the host may ignore SIGPIPE
 // or SIGCHLD, and a worker must not inherit that.
@@ -52,7 +54,8 @@ int spawn_worker_process(pid_t& pid, const std::string& program, const std::vect
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  if (out_fd >= 0) posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  else posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   if (err_fd >= 0) posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
   else posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -78,6 +81,8 @@ int spawn_worker_process(pid_t& pid, const std::string& program, const std::vect
   posix_spawnattr_destroy(&attr);
   return rc;
 }
+
+namespace {
 
 Status<> make_worker_dir(const std::filesystem::path& dir) {
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return err(os_text(errno));

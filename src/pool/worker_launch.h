@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cache/worker_registry.h"
 #include "memout/output_consumer.h"
@@ -80,6 +81,12 @@ struct LaunchRequest {
 // bits, or another memory output holding the token), nothing is left
 // running and the memory output, if made, is released.
 std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& request);
+
+// Starts `program` in a process group of its own, standard input from the
+// null device, output to `out_fd` and `err_fd` (the null device when < 0),
+// nothing else inherited. Answers posix_spawn's error number (0 on success).
+int spawn_worker_process(pid_t& pid, const std::string& program, const std::vector<std::string>& args,
+                         const std::vector<std::string>& env, int out_fd, int err_fd);
 
 // Tests: replaces the duplication of the log handle for standard error.
 void set_log_duplicator_for_tests(int (*duplicate)(int));

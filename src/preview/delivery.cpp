@@ -15,7 +15,9 @@ DeliveryDecision decide_delivery(const DeliveryInputs& in) {
   if (in.raster_ready) return {Producer::Raster, false, "raster"};
   // The playhead's frame is what the user waits for: render it now.
   if (in.current_missing) return {Producer::InProcessSync, false, "current_frame"};
-  if (in.pool_ready) return {Producer::Pool, true, "pool"};
+  // The least rule: with the pool on and ready for a batch, every missing
+  // frame no other producer has pending goes to the pool.
+  if (in.pool_ready) return {Producer::Pool, true, "pool_next_batch_ready"};
   // The rest goes to the host's render manager rather than the main thread,
   // unless it stopped delivering what it was given.
   if (in.async_available && in.async_stalled) return {Producer::InProcessSync, false, "async_stalled"};

@@ -20,6 +20,8 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "cache/frame_cache.h"
 #include "cache/frame_key.h"
@@ -144,6 +146,10 @@ struct PreviewTickInputs {
   uint64_t now_ns = 0;               // monotonic
   bool modal = false;                // the host shows a modal window
   WorkAreaSignals work_area_signals; // the panel's request words
+  // The render pool: whether it may start a batch now, and the frame
+  // ranges (inclusive frame indexes) its running batch already holds.
+  bool pool_ready = false;
+  std::vector<std::pair<int64_t, int64_t>> pool_pending;
 };
 
 struct PreviewTickReport {
@@ -153,6 +159,7 @@ struct PreviewTickReport {
   uint32_t sync_cached = 0;
   uint32_t async_cached = 0;
   uint32_t async_submitted = 0;
+  std::vector<int64_t> pool_frames;  // missing frames the delivery decision gave the pool
 };
 
 // The controller for a plug-in instance; `now_ns` starts the preview clock.

@@ -198,6 +198,12 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   const bool has_comp = ctl.pinned_handle != nullptr && ctl.timing.has_value() && ctl.frame_count > 0;
   std::vector<std::pair<int64_t, FrameKey>> missing;
   if (has_comp) missing = missing_frames(ctl, cache, want_width);
+  // Frames a running pool batch holds are pending there, like async ones.
+  std::erase_if(missing, [&in](const std::pair<int64_t, FrameKey>& m) {
+    for (const auto& [first, last] : in.pool_pending)
+      if (m.first >= first && m.first <= last) return true;
+    return false;
+  });
   const bool async_manager = ctl.async_allowed && async_render_manager_available();
   const auto current_key = frame_key_of(ctl, ctl.current_frame);
 
@@ -221,6 +227,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     // A composition longer than the cache holds is never filled by the raster
     // threads: the host's renderer keeps it.
     di.raster_ready = ctl.raster_comp != nullptr && static_cast<uint64_t>(ctl.frame_count) <= cache.frame_limit;
+    di.pool_ready = in.pool_ready;
     const DeliveryDecision d = decide_delivery(di);
     note_decision(ctl, d, measures);
     if (d.producer == Producer::InProcessSync) {
@@ -238,6 +245,9 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
       }
       ++next;
     } else {
+      if (d.producer == Producer::Pool) {
+        for (size_t i = next; i < missing.size(); ++i) report.pool_frames.push_back(missing[i].first);
+      }
       break;
     }
   }

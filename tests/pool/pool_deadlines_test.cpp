@@ -171,7 +171,7 @@ TEST(HidePanel, DropsQueuedFramesSaturating) {
     PoolRuntime rt = enabled_runtime();
     rt.plan.emplace();
     rt.plan->expected_frames = c.expected;
-    rt.plan->queued_ranges = {{0, 9, 0}, {20, 20, 0}, {30, 34, 0}};  // 10 + 1 + 5
+    rt.plan->queued_ranges = {{0, 9}, {20, 20}, {30, 34}};  // 10 + 1 + 5
     drop_queued_ranges_on_hide(rt);
     EXPECT_TRUE(rt.plan->queued_ranges.empty());
     EXPECT_EQ(rt.plan->expected_frames, c.left);
@@ -214,7 +214,7 @@ TEST(TakePoolPlan, ABatchWithoutAnyFrameLogsItsFirstDelivery) {
   rt.plan->context = StartupContext{4, 1, std::nullopt, true, kOutputPsd};
   (void)take_pool_plan(rt, kT0 + 1'234'560'000);
   ASSERT_EQ(rt.first_delivery_history.size(), 1u);
-  EXPECT_NEAR(rt.first_delivery_history[0].ms, 1234.56, 1e-6);
+  EXPECT_NEAR(rt.first_delivery_history[0].pending_lower_bound_ms.value_or(0.0), 1234.56, 1e-6);
   close_log_file();
   std::string log = testing::read_text(dir.path() / "velocinta.log");
   EXPECT_NE(log.find("PERF: POOL_FIRST_DELIVERY completed=false elapsed_ms=1234.6 context=StartupContext { "
@@ -228,10 +228,10 @@ TEST(StopPool, LeavesNothingBehind) {
   fs::path copy = dir.path() / "saved-2.aep";
   { std::ofstream(copy) << "x"; }
   PoolRuntime rt = enabled_runtime();
-  auto cancel = std::make_shared<std::atomic<bool>>(false);
+  auto flags = std::make_shared<ReaderFlags>();
   rt.plan.emplace();
   rt.plan->jobs.push_back(PoolJob{});
-  rt.plan->jobs.back().cancel = cancel;
+  rt.plan->jobs.back().reader_flags = flags;
   rt.snapshot_path = copy;
   rt.snapshot_file.emplace(copy, "/p.aep", FileStamp{}, 1.0);
   rt.save_required = true;
@@ -242,7 +242,7 @@ TEST(StopPool, LeavesNothingBehind) {
   uint64_t gen = rt.snapshot_generation;
   stop_pool(rt, kT0);
   EXPECT_FALSE(rt.plan);
-  EXPECT_TRUE(cancel->load());
+  EXPECT_TRUE((*flags)[0].load());
   EXPECT_FALSE(fs::exists(copy));
   EXPECT_FALSE(rt.snapshot_path);
   EXPECT_FALSE(rt.save_required || rt.gpu_contended || rt.ramp_open);

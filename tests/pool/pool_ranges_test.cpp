@@ -12,9 +12,9 @@ constexpr Instant ms(uint64_t v) { return v * kNsPerMs; }
 
 PoolJob job(int64_t start, int64_t end, Instant started) {
   PoolJob j;
-  j.range_start = start;
-  j.range_end = end;
-  j.started_at = started;
+  j.first_frame = start;
+  j.last_frame = end;
+  j.launched_ns = started;
   return j;
 }
 
@@ -31,7 +31,7 @@ TEST(PoolPendingRanges, JobsThenQueueUntilTheFirstDeliveryLimit) {
   PoolRuntime rt = with_plan();
   rt.plan->jobs = {job(0, 9, kT0), job(10, 19, kT0)};
   rt.plan->jobs[1].finished = true;
-  rt.plan->queued_ranges = {{20, 29, 0}, {30, 39, 0}};
+  rt.plan->queued_ranges = {{20, 29}, {30, 39}};
   std::vector<FrameRange> expected{{0, 9}, {20, 29}, {30, 39}};
   EXPECT_EQ(pool_pending_ranges(rt, kT0 + 29 * kNsPerSec), expected);
   EXPECT_TRUE(pool_pending_ranges(rt, kT0 + 30 * kNsPerSec).empty());
@@ -57,9 +57,7 @@ TEST(ReleaseAsync2dReservations, EachRoad) {
     bool released;
   };
   PoolJob with_first = job(0, 9, kT0);
-  with_first.first_frame_seen = true;
   with_first.first_frame_ms = 100.0;
-  with_first.per_frame_known = true;
   with_first.per_frame_ms = 50.0;
   const Case cases[] = {
       // native: 100 + 10 * 9 = 190 ms; remaining (3000 - 0) * 0.85 > 190.
@@ -82,7 +80,7 @@ TEST(ReleaseAsync2dReservations, EachRoad) {
     rt.plan->frames_seen.insert(0);
     rt.plan->jobs = {c.j};
     auto ranges = release_async_2d_reservations(rt, 1, c.tables, c.at);
-    EXPECT_EQ(rt.plan->jobs[0].reservation_released, c.released) << c.name;
+    EXPECT_EQ(rt.plan->jobs[0].released, c.released) << c.name;
     EXPECT_EQ(ranges.empty(), c.released) << c.name;
   }
 }
@@ -126,8 +124,8 @@ TEST(ReorderQueuedRanges, TheSamePlayheadIsNotSortedAgain) {
 
 TEST(LongestRemainingSecs, NeedsEightFramesFromEveryRunningJob) {
   std::vector<PoolJob> jobs{job(0, 99, kT0), job(100, 119, kT0)};
-  jobs[0].frames_delivered = 10;  // 1 s per frame, 90 left
-  jobs[1].frames_delivered = 7;
+  jobs[0].delivered = 10;  // 1 s per frame, 90 left
+  jobs[1].delivered = 7;
   EXPECT_FALSE(longest_remaining_secs(jobs, kT0 + 10 * kNsPerSec));
   jobs[1].finished = true;
   EXPECT_DOUBLE_EQ(*longest_remaining_secs(jobs, kT0 + 10 * kNsPerSec), 90.0);

@@ -56,7 +56,7 @@ TEST(Delivery, DecisionTable) {
       {"raster when it holds the composition", with([](auto& i) { i.raster_ready = true; i.current_missing = true; }),
        Producer::Raster, "raster"},
       {"pool before async for the rest", with([](auto& i) { i.pool_ready = true; i.async_available = true; }),
-       Producer::Pool, "pool"},
+       Producer::Pool, "pool_next_batch_ready"},
       {"async stalled", with([](auto& i) { i.async_available = true; i.async_stalled = true; }),
        Producer::InProcessSync, "async_stalled"},
       {"the playhead frame first, whatever was measured",

@@ -1,0 +1,23 @@
+// The end of a batch: what dropping a PoolPlan does before its channels,
+// discovery worker and job folder are let go. No aerender process outlives
+// the plan that started it.
+#pragma once
+
+#include <string>
+
+#include "pool/pool_runtime.h"
+
+namespace vel {
+
+// Raises the first stop flag, writes the "POOL" report (VELOCINTA_PERF),
+// raises the second stop flag, then kills every unfinished job at once and
+// raises its cancel flag. Main thread only; never fails.
+void drop_pool_plan(PoolPlan& plan, Instant now);
+
+// "POOL optimized=… clients=… … output_format=…" for the plan at `now`.
+std::string pool_batch_report(const PoolPlan& plan, bool optimized, Instant now);
+
+// "psd", "tga" or "vnm" for output formats 0, 1, 2 (and the null memory kind).
+const char* output_format_name(uint8_t output_format);
+
+}  // namespace vel

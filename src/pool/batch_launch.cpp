@@ -1,0 +1,295 @@
+#include "pool/batch_launch.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+#include "core/log.h"
+#include "core/machine.h"
+#include "core/switches.h"
+#include "cache/memory_pressure.h"
+#include "pool/memory_output_reader.h"
+#include "pool/pool_directory.h"
+#include "pool/pool_runtime_ops.h"
+#include "pool/worker_capacity.h"
+
+namespace vel {
+
+namespace {
+
+constexpr uint64_t kMaxWorkers = 24;
+constexpr uint32_t kMfrShare = 80;
+constexpr uint64_t kRampSlotNs = 750 * kNsPerMs;
+constexpr size_t kDecodeJobCapacity = 256;
+
+// ⌊factor × p⌋ for a finite p ≥ 0, saturating at 2^64 − 1.
+uint64_t saturating_floor(double factor, double p) {
+  const double v = std::floor(factor * p);
+  if (!(v < 18446744073709551616.0)) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(v);
+}
+
+PoolOutputKind output_kind(uint8_t selected) {
+  switch (selected) {
+    case kOutputPsd:
+      return PoolOutputKind::Psd;
+    case kOutputTga:
+      return PoolOutputKind::Tga;
+    default:
+      return PoolOutputKind::Memory;
+  }
+}
+
+std::optional<FrameDimensions> dimensions_of(const PoolRuntime& rt) {
+  if (!rt.comp_dimensions) return std::nullopt;
+  return FrameDimensions{rt.comp_dimensions->first, rt.comp_dimensions->second};
+}
+
+// Presence compared on both sides, the sizes only where both are known.
+bool same_context(const StartupContext& a, const StartupContext& b) {
+  if (a.dimensions.has_value() != b.dimensions.has_value()) return false;
+  if (a.dimensions && *a.dimensions != *b.dimensions) return false;
+  return a.identity == b.identity && a.file_ds == b.file_ds && a.comp_3d == b.comp_3d &&
+         a.output_format == b.output_format;
+}
+
+// The reader of a memory worker: its three flags are the reader's stop (the
+// job's cancel flag, raised when the worker exits or the batch ends), its
+// completion and its exit.
+MemoryReaderBody memory_reader_body(FrameSender frames, std::chrono::steady_clock::time_point batch_start,
+                                    SharedJobDir job_dir, std::shared_ptr<std::atomic<bool>> abandon) {
+  return [frames, batch_start, job_dir, abandon](MemoryReaderStart& start) {
+    auto flags = start.flags;
+    MemoryReaderContext context(frames, std::move(start.output.consumer()), batch_start, job_dir,
+                                std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[0]),
+                                std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[1]), abandon,
+                                std::make_shared<std::atomic<uint64_t>>(1),
+                                std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[2]), start.worker_index);
+    memory_output_worker_loop(std::move(context));
+  };
+}
+
+}  // namespace
+
+BatchWorkers batch_worker_counts(const BatchWorkerInputs& in) {
+  BatchWorkers w;
+  if (in.measured_admission) {
+    if (in.selected_output >= kOutputMemory) {
+      w.target = 1;
+    } else {
+      const uint64_t l = in.comp_3d ? 1 : kMaxWorkers;
+      const uint64_t c = in.hardware_threads ? std::max<uint64_t>(uint64_t{*in.hardware_threads} * 80 / 100, 1) : 1;
+      const uint64_t k = in.pool_worker_count == 0 ? 1 : std::min(in.pool_worker_count, kMaxWorkers);
+      w.target = std::max<uint64_t>(std::min({l, c, k}), 1);
+    }
+    w.mfr_percent = kMfrShare;
+  } else {
+    w.target = std::max<uint64_t>(std::min(in.range_count, in.effective_worker_count), 1);
+    w.mfr_percent = static_cast<uint32_t>(std::max<uint64_t>(kMfrShare / w.target, 1));
+  }
+  w.immediate = (in.measured_admission || in.pool_ramp) ? 1 : w.target;
+  return w;
+}
+
+uint64_t expected_frame_count(std::span<const FrameRange> ranges) {
+  uint64_t total = 0;
+  for (const FrameRange& r : ranges) {
+    uint64_t n = 1;
+    if (r.end > r.start) {
+      const uint64_t diff = static_cast<uint64_t>(r.end) - static_cast<uint64_t>(r.start);
+      n = diff == std::numeric_limits<uint64_t>::max() ? diff : diff + 1;
+    }
+    total = total > std::numeric_limits<uint64_t>::max() - n ? std::numeric_limits<uint64_t>::max() : total + n;
+  }
+  return total;
+}
+
+WatchdogLimits watchdog_limits(std::optional<double> predicted_secs) {
+  WatchdogLimits limits;
+  if (!predicted_secs || !std::isfinite(*predicted_secs) || *predicted_secs < 0.0) return limits;
+  limits.first_delivery_secs = std::max<uint64_t>(saturating_floor(1.5, *predicted_secs), 45);
+  limits.silent_secs = std::max<uint64_t>(saturating_floor(4.0, *predicted_secs), 240);
+  return limits;
+}
+
+LaunchWorld live_launch_world(const PoolRuntime& rt, uint64_t async_renders_in_flight) {
+  LaunchWorld w;
+  w.now = mono_ns();
+  w.async_renders_in_flight = async_renders_in_flight;
+  w.memory_token_held = memory_output_token_held();
+  w.measured_admission = measured_admission_enabled();
+  w.pool_ramp = pool_ramp_enabled();
+  w.hardware_threads = memory_and_cpu_count().cpu_count;
+  w.pool_worker_count = [] { return pool_worker_count(); };
+  w.effective_worker_count = [&rt] {
+    WorkerCountInputs in;
+    in.worker_count = pool_worker_count();
+    in.physical_memory = physical_memory_bytes();
+    in.pressure_percent = memory_pressure_percent();
+    in.measured_admission = measured_admission_enabled();
+    return pool_effective_worker_count(rt, in);
+  };
+  w.resolve_aerender = [](AerenderLookup& lookup) -> const std::optional<std::filesystem::path>& {
+    return resolve_aerender(lookup);
+  };
+  w.pool_directory = [] { return pool_directory_path(); };
+  w.spawn_worker = [](const LaunchRequest& r) { return spawn_pool_worker(r); };
+  w.start_decoders = [](size_t n, const DecodeWorkerContext& c) { return start_decode_workers(n, c); };
+  w.decoder_count = [](std::optional<FrameDimensions> d, uint64_t ds) { return decode_thread_count(d, ds); };
+  w.start_discovery = [](std::filesystem::path dir, SharedJobDir guard, WorkerOutputFormat f) {
+    return spawn_output_discovery(std::move(dir), std::move(guard), f);
+  };
+  return w;
+}
+
+void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<const FrameRange> ranges,
+                       uint32_t time_scale, uint64_t frame_step, const LaunchWorld& world) {
+  if (ranges.empty()) return;
+  const GateWorld gates{world.now, world.async_renders_in_flight, world.memory_token_held ? 1u : 0u};
+  if (!pool_next_batch_ready(rt, gates)) return;
+
+  const std::optional<std::filesystem::path>& aerender = world.resolve_aerender(rt.aerender);
+  if (!aerender) {
+    disable_pool_for_session(rt, "aerender introuvable (installer AE, ou VELOCINTA_AERENDER=/chemin)");
+    return;
+  }
+  const std::filesystem::path aerender_path = *aerender;
+  const std::filesystem::path snapshot_path = *rt.snapshot_path;
+  rt.batch_comp_name = comp_name;
+
+  StartupContext context{rt.comp_identity, rt.file_downsample, dimensions_of(rt), rt.comp_is_3d, rt.selected_output};
+  if (!rt.batch_identity || !same_context(*rt.batch_identity, context)) {
+    reset_pool_plan(rt);
+    rt.batch_identity = context;
+  }
+  const std::optional<double> predicted = predicted_batch_secs(rt.first_delivery_history, context);
+  const Instant launched_at = world.now;
+  const uint64_t setup_from = mono_ns();
+  const auto batch_start = std::chrono::steady_clock::now();
+  rt.summary = PlanSummary{};
+  rt.last_plan_progress = LastPlanProgress{};
+
+  const std::optional<std::filesystem::path> pool_dir = world.pool_directory();
+  if (!pool_dir) {
+    log_line("ERROR", "pool: creation of output directory failed: no temporary directory");
+    return;
+  }
+  auto job_dir = create_job_dir(*pool_dir);
+  if (!job_dir) {
+    log_line("ERROR", "pool: creation of output directory failed: " + job_dir.error());
+    return;
+  }
+
+  BatchWorkerInputs counts_in;
+  counts_in.measured_admission = world.measured_admission;
+  counts_in.pool_ramp = world.pool_ramp;
+  counts_in.selected_output = rt.selected_output;
+  counts_in.comp_3d = rt.comp_is_3d;
+  counts_in.hardware_threads = world.hardware_threads;
+  counts_in.range_count = ranges.size();
+  if (world.measured_admission) counts_in.pool_worker_count = world.pool_worker_count();
+  else counts_in.effective_worker_count = world.effective_worker_count();
+  const BatchWorkers workers = batch_worker_counts(counts_in);
+
+  PoolPlan plan;
+  plan.stop = std::make_shared<std::atomic<bool>>(false);
+  plan.second_stop = std::make_shared<std::atomic<bool>>(false);
+  plan.shared_counter = std::make_shared<std::atomic<uint64_t>>(1);
+  const bool file_output = rt.selected_output < kOutputMemory;
+  const uint32_t decoders_wanted = file_output ? world.decoder_count(context.dimensions, rt.file_downsample) : 0;
+  auto [frame_tx, frame_rx] = make_bounded_channel<PoolFrameDelivery>(std::max<size_t>(2 * decoders_wanted, 4));
+  auto [job_tx, job_rx] = make_bounded_channel<DecodeJob>(kDecodeJobCapacity);
+  plan.frames = std::move(frame_rx);
+  plan.started_at = launched_at;
+  plan.context = context;
+  plan.aerender_path = aerender_path;
+  plan.snapshot_path = snapshot_path;
+  plan.comp_name = comp_name;
+  plan.job_dir = job_dir.value();
+  plan.time_scale = time_scale;
+  plan.frame_step = static_cast<int64_t>(std::min<uint64_t>(frame_step, std::numeric_limits<int64_t>::max()));
+  plan.output_format = rt.selected_output;
+  plan.file_ds = rt.file_downsample;
+  plan.mfr_percent = workers.mfr_percent;
+  plan.expected_frames = expected_frame_count(ranges);
+  for (const FrameRange& r : ranges) plan.queued_ranges.push_back({r.start, r.end});
+
+  LaunchRequest request;
+  request.aerender = aerender_path;
+  request.snapshot_path = snapshot_path.string();
+  request.comp_name = comp_name;
+  request.downsample = rt.file_downsample;
+  request.mfr_percent = workers.mfr_percent;
+  request.job_dir = plan.job_dir;
+  request.extreme = rt.templates_ready == 1;
+  request.kind = output_kind(rt.selected_output);
+  request.frame_step = plan.frame_step;
+  request.time_scale = time_scale;
+  if (rt.comp_dimensions) {
+    request.comp_width = rt.comp_dimensions->first;
+    request.comp_height = rt.comp_dimensions->second;
+  }
+  if (!file_output) request.reader_body = memory_reader_body(frame_tx, batch_start, plan.job_dir, plan.stop);
+  while (plan.jobs.size() < workers.immediate && !plan.queued_ranges.empty()) {
+    const QueuedRange range = plan.queued_ranges.front();
+    plan.queued_ranges.pop_front();
+    request.worker_index = static_cast<uint32_t>(plan.next_range_index++);
+    request.first_frame = range.start;
+    request.last_frame = range.end;
+    if (auto job = world.spawn_worker(request)) plan.jobs.push_back(std::move(*job));
+  }
+  if (plan.jobs.empty()) {
+    if (!file_output) {
+      rt.selected_output = kOutputPsd;
+      rt.delivery_descriptor.reset();
+      reset_pool_plan(rt);
+      log_line("ERROR", "pool: memory output unavailable — PSD selected for a future batch");
+    }
+    plan.ownership.armed = false;  // nothing started: no batch to end, no report
+    return;
+  }
+  // The supervision's recent-delivery window starts with the batch.
+  plan.pending_a.reset();
+  plan.pending_b.reset();
+  plan.counter_a = 0;
+  plan.counter_b = 0;
+  plan.ramp_slots_left = world.measured_admission ? 0 : workers.target - std::min(workers.target, plan.jobs.size());
+
+  if (file_output) {
+    DecodeWorkerContext decode;
+    decode.frames = frame_tx;
+    decode.batch_start = batch_start;
+    decode.job_dir = plan.job_dir;
+    decode.stop = plan.stop;
+    decode.jobs = job_rx;
+    const size_t started = world.start_decoders(decoders_wanted, decode);
+    if (started == 0) {
+      kill_unfinished_jobs(plan);
+      plan.ownership.armed = false;  // never a plan: no report
+      disable_pool_for_session(rt, "no decoder thread available");
+      return;
+    }
+    plan.decode_jobs = std::move(job_tx);
+    plan.discovery.emplace(world.start_discovery(plan.job_dir->path(), plan.job_dir,
+                                                 static_cast<WorkerOutputFormat>(rt.selected_output)));
+  }
+
+  const WatchdogLimits limits = watchdog_limits(predicted);
+  plan.first_delivery_limit_secs = limits.first_delivery_secs;
+  plan.silent_limit_secs = limits.silent_secs;
+  plan.next_ramp_slot_at = world.now + kRampSlotNs;
+  const uint64_t setup_to = mono_ns();
+  plan.setup_ms = static_cast<double>(setup_to >= setup_from ? setup_to - setup_from : 0) / 1e6;
+  plan.target_workers = workers.target;
+  plan.spawned_workers = plan.jobs.size();
+  plan.worker_slots = world.measured_admission ? plan.jobs.size() : workers.target;
+  plan.predicted_secs = predicted;
+  plan.scheduler = rt.carried_scheduler;
+  reset_scheduler_trial(rt.carried_scheduler);
+  plan.first_delivery_warned = false;
+  rt.plan.reset();
+  rt.plan.emplace(std::move(plan));
+}
+
+}  // namespace vel

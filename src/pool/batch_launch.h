@@ -1,0 +1,81 @@
+// Turning planned frame ranges into a running batch: the guards, the
+// batch's StartupContext and job folder, how many workers and how many at
+// once, the first workers, the decoder threads and output discovery of file
+// output, the watchdog limits, and the new PoolPlan. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "pool/frame_range.h"
+#include "pool/pool_runtime.h"
+#include "pool/worker_launch.h"
+
+namespace vel {
+
+// W, the workers started in the launch call, and the MFR share each gets.
+struct BatchWorkers {
+  uint64_t target = 1;
+  uint64_t immediate = 1;
+  uint32_t mfr_percent = 80;
+  bool operator==(const BatchWorkers&) const = default;
+};
+
+struct BatchWorkerInputs {
+  bool measured_admission = true;  // VELOCINTA_MEASURED_ADMISSION
+  bool pool_ramp = true;           // VELOCINTA_POOL_RAMP
+  uint8_t selected_output = kOutputPsd;
+  bool comp_3d = false;
+  std::optional<uint32_t> hardware_threads;
+  uint64_t pool_worker_count = 1;           // pool_worker_count()
+  uint64_t effective_worker_count = 1;      // pool_effective_worker_count()
+  uint64_t range_count = 0;
+};
+BatchWorkers batch_worker_counts(const BatchWorkerInputs& in);
+
+// Sum over the ranges of (end − start, at least 0) + 1, saturating.
+uint64_t expected_frame_count(std::span<const FrameRange> ranges);
+
+// The watchdogs in whole seconds from the predicted first-delivery time p:
+// max(⌊1.5 p⌋, 45) and max(⌊4 p⌋, 240). A prediction that is not a finite
+// number at or above 0 counts as none (the defaults); a huge one saturates.
+struct WatchdogLimits {
+  uint64_t first_delivery_secs = 45;
+  uint64_t silent_secs = 240;
+  bool operator==(const WatchdogLimits&) const = default;
+};
+WatchdogLimits watchdog_limits(std::optional<double> predicted_secs);
+
+// What the launch reads besides the runtime, and the roads it starts work
+// on; the plug-in passes the real ones, tests their stand-ins.
+struct LaunchWorld {
+  Instant now = 0;
+  uint64_t async_renders_in_flight = 0;
+  bool memory_token_held = false;
+  bool measured_admission = true;
+  bool pool_ramp = true;
+  std::optional<uint32_t> hardware_threads;
+  std::function<uint64_t()> pool_worker_count;
+  std::function<uint64_t()> effective_worker_count;  // pool_effective_worker_count of the runtime
+  std::function<const std::optional<std::filesystem::path>&(AerenderLookup&)> resolve_aerender;
+  std::function<std::optional<std::filesystem::path>()> pool_directory;
+  std::function<std::optional<PoolJob>(const LaunchRequest&)> spawn_worker;
+  std::function<size_t(size_t, const DecodeWorkerContext&)> start_decoders;
+  std::function<uint32_t(std::optional<FrameDimensions>, uint64_t)> decoder_count;
+  std::function<DiscoveryHandle(std::filesystem::path, SharedJobDir, WorkerOutputFormat)> start_discovery;
+};
+// The process's clock, switches, machine, aerender and threads.
+LaunchWorld live_launch_world(const PoolRuntime& rt, uint64_t async_renders_in_flight);
+
+// Starts a batch of `ranges` (inclusive frame ranges, already planned and
+// ordered). Silent and without effect when a guard refuses: no ranges, the
+// pool off or held, a plan in place, the memory token held, the cooldown.
+// With a plan in place afterwards at least one worker runs (and in file
+// output at least one decoder); without one, nothing this call started runs.
+void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<const FrameRange> ranges,
+                       uint32_t time_scale, uint64_t frame_step, const LaunchWorld& world);
+
+}  // namespace vel

@@ -1,0 +1,36 @@
+// Warming render engines during the edit pause: up to four idle one-frame
+// renders of the snapshot, so that the first real batch finds the engines
+// already loaded. Main thread only.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+
+#include "pool/pool_runtime.h"
+
+namespace vel {
+
+inline constexpr uint64_t kMaxWarmEngines = 4;
+inline constexpr uint64_t kPrewarmSpacingSecs = 8;
+
+struct PrewarmWorld {
+  uint64_t async_renders_in_flight = 0;
+  bool frame_packing = false;       // VELOCINTA_FRAME_PACKING
+  bool measured_admission = true;   // VELOCINTA_MEASURED_ADMISSION
+  bool missing_ok = true;           // VELOCINTA_MISSING_OK
+  std::function<uint64_t()> pool_worker_count;
+  std::function<std::optional<std::filesystem::path>()> pool_directory;
+  // Starts one engine; its pid, or nothing when the spawn failed.
+  std::function<std::optional<WorkerChild>(const std::filesystem::path& program, const std::vector<std::string>& args)>
+      spawn_engine;
+};
+PrewarmWorld live_prewarm_world(uint64_t async_renders_in_flight);
+
+// Whether the pool is idle and allowed to prewarm now (before the files are looked at).
+bool prewarm_allowed(const PoolRuntime& rt, Instant now, const PrewarmWorld& world);
+
+// Starts the engines when allowed, the snapshot exists and aerender is known.
+void prewarm_pool_workers(PoolRuntime& rt, Instant now, const PrewarmWorld& world);
+
+}  // namespace vel

@@ -1,0 +1,117 @@
+// The pool's batches in the stand-in host, end to end, inside a private pid
+// namespace: the sample project renders through a batch of the stand-in
+// aerender in PSD and in TGA, the memory tick measures it, an edit ends it
+// with its report, and once simhost has exited no process is left.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "support/child_process.h"
+#include "support/scratch_dir.h"
+
+namespace vel {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::read_text;
+
+class PoolBatchRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(scratch_.ok());
+    for (const char* d : {"home", "tmp", "out", "cwd"}) fs::create_directories(root_ / d);
+    // The sample at a sixth of its size: the workers' frames come quickly
+    // even in sanitizer builds, and a batch is under way before the edit.
+    json project = json::parse(read_text(std::string(VEL_DEMO_DIR) + "/sample.aep"));
+    project["compositions"][0]["width"] = 320;
+    project["compositions"][0]["height"] = 180;
+    std::ofstream(project_) << project.dump();
+  }
+  // simhost under the namespace wrapper, which fails the run when any
+  // process outlives simhost.
+  testing::ChildResult run(std::vector<std::string> env, const json& events, double seconds) {
+    std::ofstream(root_ / "scenario.json") << json{{"events", events}}.dump();
+    std::vector<std::string> args = {VEL_SIMHOST_PATH, "--plugin", VEL_PLUGIN_PATH, "--project", project_.string(),
+                                     "--seconds", std::to_string(seconds), "--out", (root_ / "out").string(),
+                                     "--scenario", (root_ / "scenario.json").string()};
+    env.push_back("HOME=" + (root_ / "home").string());
+    env.push_back("TMPDIR=" + (root_ / "tmp").string());
+    env.push_back("VELOCINTA_DEV=1");
+    env.push_back("VELOCINTA_PERF=1");
+    // In-process renders on the main thread only: the host's render manager
+    // would otherwise take every missing frame before the pool is ready.
+    env.push_back("VELOCINTA_ASYNC=0");
+    // One range for the whole batch: its worker still runs when the edit
+    // comes (reaping and admitting more belong to the supervision).
+    env.push_back("VELOCINTA_POOL_WORKERS=1");
+    bool aerender_given = false;
+    for (const std::string& e : env) aerender_given = aerender_given || e.rfind("VELOCINTA_AERENDER=", 0) == 0;
+    if (!aerender_given) env.push_back(std::string("VELOCINTA_AERENDER=") + VEL_AERENDER_PATH);
+    return testing::run_child(VEL_NAMESPACE_WRAPPER, args, env, (root_ / "cwd").string(), 120);
+  }
+  std::string log() { return read_text(root_ / "home" / "Library" / "Logs" / "velocinta.log"); }
+  std::vector<fs::path> job_dirs() {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(root_ / "tmp" / "velocinta_pool", ec))
+      if (e.path().filename().string().rfind("job_", 0) == 0) out.push_back(e.path());
+    return out;
+  }
+  static json command(int at, const char* name) { return {{"at_ms", at}, {"action", "command"}, {"name", name}}; }
+
+  testing::ScratchDir scratch_{"vel-pool-batch-e2e"};
+  fs::path root_ = scratch_.path();
+  fs::path project_ = root_ / "project.aep";
+};
+
+TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
+  struct Case {
+    const char* format;
+    const char* extension;
+  } cases[] = {{"psd", ".psd"}, {"tga", ".tga"}};
+  for (const Case& c : cases) {
+    SetUp();
+    json events = json::array({command(50, "Velocinta"), command(100, "velocinta: pool (toggle)"),
+                               {{"at_ms", 2600}, {"action", "edit"}, {"pointer", "/compositions/0/layers/1/solid/color"},
+                                {"value", json::array({0.2, 0.8, 0.3})}}});
+    auto r = run({std::string("VELOCINTA_OUTPUT_FORMAT=") + c.format}, events, 3.2);
+    ASSERT_EQ(r.exit_code, 0) << c.format << "\n" << r.output;
+    EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+    const std::string text = log();
+    EXPECT_NE(text.find("DELIVERY use_pool=true reason=pool_next_batch_ready"), std::string::npos) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("PERF: POOL optimized=true clients=1 peak_active=[0-9]+ "
+                                                   "frames=[0-9]+/[0-9]+ .* output_format=" +
+                                                   std::string(c.format) + "\n")))
+        << text;
+    EXPECT_NE(text.find("PERF: POOL_MEMORY clients=1 "), std::string::npos) << text;
+    EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
+    const auto jobs = job_dirs();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_TRUE(fs::exists(jobs[0] / "w0.log"));
+    size_t frames = 0;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(jobs[0] / "w0", ec))
+      frames += e.path().extension() == c.extension ? 1 : 0;
+    EXPECT_GT(frames, 0u) << c.format;
+    fs::remove_all(root_);
+  }
+}
+
+TEST_F(PoolBatchRun, WithoutAerenderTheFirstLaunchDisablesThePoolOnce) {
+  json events = json::array({command(50, "Velocinta"), command(100, "velocinta: pool (toggle)")});
+  auto r = run({"VELOCINTA_AERENDER=/nonexistent/aerender"}, events, 1.5);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string text = log();
+  const std::string line =
+      "ERROR: pool: DÉSACTIVÉ pour la session — aerender introuvable (installer AE, ou VELOCINTA_AERENDER=/chemin)";
+  const size_t first = text.find(line);
+  ASSERT_NE(first, std::string::npos) << text;
+  EXPECT_EQ(text.find(line, first + 1), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace vel

@@ -1,0 +1,262 @@
+#include "pool/batch_launch.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <vector>
+
+#include "core/log.h"
+#include "support/scratch_dir.h"
+
+namespace vel {
+namespace {
+
+constexpr Instant kT0 = 100 * kNsPerSec;
+
+// A launch world whose workers, decoders and discovery are stand-ins: every
+// call is counted, nothing runs.
+struct FakeLaunch {
+  explicit FakeLaunch(const std::filesystem::path& pool_dir) : dir(pool_dir) {}
+  std::filesystem::path dir;
+  std::optional<std::filesystem::path> aerender = std::filesystem::path("/bin/true");
+  std::vector<LaunchRequest> spawned;
+  std::vector<bool> spawn_answers;  // per call; true when absent
+  size_t decoders = 2;
+  size_t decoder_starts = 0;
+  size_t discovery_starts = 0;
+  uint64_t worker_count = 4;
+
+  LaunchWorld world(Instant now = kT0) {
+    LaunchWorld w;
+    w.now = now;
+    w.hardware_threads = 32;
+    w.pool_worker_count = [this] { return worker_count; };
+    w.effective_worker_count = [this] { return worker_count; };
+    w.resolve_aerender = [this](AerenderLookup&) -> const std::optional<std::filesystem::path>& { return aerender; };
+    w.pool_directory = [this]() -> std::optional<std::filesystem::path> { return dir; };
+    w.spawn_worker = [this](const LaunchRequest& r) -> std::optional<PoolJob> {
+      const size_t call = spawned.size();
+      spawned.push_back(r);
+      if (call < spawn_answers.size() && !spawn_answers[call]) return std::nullopt;
+      PoolJob job;
+      job.worker_index = r.worker_index;
+      job.first_frame = r.first_frame;
+      job.last_frame = r.last_frame;
+      return job;
+    };
+    w.start_decoders = [this](size_t, const DecodeWorkerContext&) {
+      ++decoder_starts;
+      return decoders;
+    };
+    w.decoder_count = [](std::optional<FrameDimensions>, uint64_t) { return 2u; };
+    w.start_discovery = [this](std::filesystem::path, SharedJobDir, WorkerOutputFormat) {
+      ++discovery_starts;
+      auto [req_tx, req_rx] = make_bounded_channel<DiscoveryRequest>(1);
+      auto [rep_tx, rep_rx] = make_bounded_channel<DiscoveryReport>(1);
+      return DiscoveryHandle(std::move(req_tx), std::move(rep_rx), std::make_shared<std::atomic<bool>>(false));
+    };
+    return w;
+  }
+};
+
+PoolRuntime ready_runtime(const std::filesystem::path& snapshot) {
+  PoolRuntime rt = new_pool_runtime(kOutputPsd);
+  rt.pool_enabled = true;
+  rt.templates_ready = 1;
+  rt.snapshot_path = snapshot;
+  return rt;
+}
+
+class BatchLaunch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(scratch_.ok());
+    ASSERT_TRUE(open_log_file_at(scratch_.path() / "velocinta.log", LogRole::Host));
+  }
+  void TearDown() override { close_log_file(); }
+  std::string log() const { return testing::read_text(scratch_.path() / "velocinta.log"); }
+  std::filesystem::path pool_dir() const { return scratch_.path() / "velocinta_pool"; }
+
+  testing::ScratchDir scratch_{"vel-launch"};
+};
+
+const std::vector<FrameRange> kRanges{{0, 9}, {10, 19}, {20, 29}};
+
+TEST_F(BatchLaunch, EachGuardRefusesSilently) {
+  struct Case {
+    const char* name;
+    std::function<void(PoolRuntime&, LaunchWorld&, std::vector<FrameRange>&)> arrange;
+  } cases[] = {
+      {"an empty list", [](PoolRuntime&, LaunchWorld&, std::vector<FrameRange>& r) { r.clear(); }},
+      {"the pool off", [](PoolRuntime& rt, LaunchWorld&, std::vector<FrameRange>&) { rt.pool_enabled = false; }},
+      {"a plan in place",
+       [](PoolRuntime& rt, LaunchWorld&, std::vector<FrameRange>&) {
+         rt.plan.emplace();
+         rt.plan->ownership.armed = false;  // a stand-in plan: no report at its end
+       }},
+      {"a held token",
+       [](PoolRuntime& rt, LaunchWorld& w, std::vector<FrameRange>&) {
+         rt.selected_output = kOutputMemory;
+         w.memory_token_held = true;
+       }},
+      {"the cooldown",
+       [](PoolRuntime& rt, LaunchWorld& w, std::vector<FrameRange>&) { rt.launch_cooldown_until = w.now + 1; }},
+  };
+  for (const Case& c : cases) {
+    FakeLaunch fake(pool_dir());
+    PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+    LaunchWorld w = fake.world();
+    std::vector<FrameRange> ranges = kRanges;
+    c.arrange(rt, w, ranges);
+    const bool had_plan = rt.plan.has_value();
+    launch_pool_batch(rt, "Main", ranges, 24, 1, w);
+    EXPECT_TRUE(fake.spawned.empty()) << c.name;
+    EXPECT_EQ(rt.plan.has_value(), had_plan) << c.name;
+    EXPECT_TRUE(rt.batch_comp_name.empty()) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(pool_dir())) << c.name;
+  }
+  EXPECT_EQ(log(), "");
+}
+
+TEST(BatchWorkerCounts, AgainstAdmissionThreadsAndRequests) {
+  struct Case {
+    const char* name;
+    BatchWorkerInputs in;
+    BatchWorkers expected;
+  } cases[] = {
+      {"2D, 32 threads, 20 asked", {true, true, kOutputPsd, false, 32, 20, 1, 5}, {20, 1, 80}},
+      {"3D gets one", {true, true, kOutputPsd, true, 32, 20, 1, 5}, {1, 1, 80}},
+      {"memory gets one", {true, true, kOutputMemory, false, 32, 20, 1, 5}, {1, 1, 80}},
+      {"threads bound: 4 x 0.8", {true, true, kOutputPsd, false, 4, 20, 1, 5}, {3, 1, 80}},
+      {"unknown threads", {true, true, kOutputPsd, false, std::nullopt, 20, 1, 5}, {1, 1, 80}},
+      {"asked beyond 24", {true, true, kOutputTga, false, 64, 40, 1, 5}, {24, 1, 80}},
+      {"asked 0 counts 1", {true, true, kOutputTga, false, 64, 0, 1, 5}, {1, 1, 80}},
+      {"both off, 3 workers", {false, false, kOutputPsd, false, 32, 8, 3, 5}, {3, 3, 26}},
+      {"both off, fewer ranges", {false, false, kOutputPsd, false, 32, 8, 6, 2}, {2, 2, 40}},
+      {"ramp on starts one", {false, true, kOutputPsd, false, 32, 8, 3, 5}, {3, 1, 26}},
+      {"share at least 1", {false, false, kOutputPsd, false, 256, 8, 100, 100}, {100, 100, 1}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(batch_worker_counts(c.in), c.expected) << c.name;
+}
+
+TEST(ExpectedFrameCount, CountsEachRangeAtLeastOnce) {
+  const std::vector<FrameRange> ranges{{10, 19}, {20, 9}, {30, 30}};
+  EXPECT_EQ(expected_frame_count(ranges), 12u);
+  const std::vector<FrameRange> huge{{std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}, {0, 5}};
+  EXPECT_EQ(expected_frame_count(huge), std::numeric_limits<uint64_t>::max());
+}
+
+TEST(WatchdogLimits, FromThePrediction) {
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    std::optional<double> p;
+    WatchdogLimits expected;
+  } cases[] = {
+      {std::nullopt, {45, 240}},
+      {20.0, {45, 240}},
+      {100.0, {150, 400}},
+      {std::nan(""), {45, 240}},
+      {inf, {45, 240}},
+      {-inf, {45, 240}},
+      {-5.0, {45, 240}},
+      {1e30, {UINT64_MAX, UINT64_MAX}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(watchdog_limits(c.p), c.expected) << (c.p ? *c.p : -1.0);
+}
+
+TEST_F(BatchLaunch, FileBatchHandsThePlanItsWorkersDecodersAndQueue) {
+  FakeLaunch fake(pool_dir());
+  fake.spawn_answers = {false, true};  // the first range's worker does not start
+  PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+  launch_pool_batch(rt, "Main", kRanges, 24, 1, fake.world());
+  ASSERT_TRUE(rt.plan);
+  const PoolPlan& plan = *rt.plan;
+  ASSERT_EQ(fake.spawned.size(), 2u);
+  EXPECT_EQ(fake.spawned[1].worker_index, 1u);  // its position in the input
+  ASSERT_EQ(plan.jobs.size(), 1u);
+  EXPECT_EQ(plan.jobs[0].first_frame, 10);
+  ASSERT_EQ(plan.queued_ranges.size(), 1u);  // the dropped range is not queued again
+  EXPECT_EQ(plan.queued_ranges[0], (QueuedRange{20, 29}));
+  EXPECT_EQ(plan.expected_frames, 30u);
+  EXPECT_EQ(plan.next_range_index, 2u);
+  EXPECT_EQ(plan.target_workers, 4u);
+  EXPECT_EQ(plan.worker_slots, 1u);
+  EXPECT_EQ(plan.ramp_slots_left, 0u);
+  EXPECT_EQ(plan.mfr_percent, 80u);
+  EXPECT_EQ(plan.first_delivery_limit_secs, 45u);
+  EXPECT_EQ(plan.silent_limit_secs, 240u);
+  EXPECT_EQ(plan.next_ramp_slot_at, kT0 + 750 * kNsPerMs);
+  EXPECT_EQ(fake.decoder_starts, 1u);
+  EXPECT_EQ(fake.discovery_starts, 1u);
+  EXPECT_TRUE(plan.discovery.has_value());
+  ASSERT_TRUE(plan.job_dir);
+  EXPECT_EQ(plan.job_dir->path().parent_path(), pool_dir());
+  EXPECT_EQ(rt.batch_comp_name, "Main");
+  ASSERT_TRUE(rt.batch_identity);
+  EXPECT_EQ(rt.plan->context, *rt.batch_identity);
+  EXPECT_EQ(fake.spawned[0].snapshot_path, (scratch_.path() / "snapshot.aep").string());
+  EXPECT_TRUE(fake.spawned[0].extreme);
+}
+
+TEST_F(BatchLaunch, BothSwitchesOffStartsEveryWorker) {
+  FakeLaunch fake(pool_dir());
+  fake.worker_count = 3;
+  PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+  LaunchWorld w = fake.world();
+  w.measured_admission = false;
+  w.pool_ramp = false;
+  launch_pool_batch(rt, "Main", kRanges, 24, 1, w);
+  ASSERT_TRUE(rt.plan);
+  EXPECT_EQ(rt.plan->jobs.size(), 3u);
+  EXPECT_EQ(rt.plan->mfr_percent, 26u);
+  EXPECT_EQ(rt.plan->worker_slots, 3u);
+  for (const LaunchRequest& r : fake.spawned) EXPECT_EQ(r.mfr_percent, 26u);
+}
+
+TEST_F(BatchLaunch, WithoutAerenderTheFirstLaunchDisablesThePoolOnce) {
+  FakeLaunch fake(pool_dir());
+  fake.aerender.reset();
+  PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+  launch_pool_batch(rt, "Main", kRanges, 24, 1, fake.world());
+  rt.disabled_for_session = false;  // even a second attempt says it only once per refusal
+  launch_pool_batch(rt, "Main", kRanges, 24, 1, fake.world());
+  EXPECT_TRUE(rt.disabled_for_session);
+  EXPECT_FALSE(rt.plan);
+  const std::string text = log();
+  const std::string line =
+      "pool: DÉSACTIVÉ pour la session — aerender introuvable (installer AE, ou VELOCINTA_AERENDER=/chemin)";
+  EXPECT_NE(text.find(line), std::string::npos);
+}
+
+TEST_F(BatchLaunch, MemoryBatchWhoseWorkerFailsSelectsPsdForTheNext) {
+  FakeLaunch fake(pool_dir());
+  fake.spawn_answers = {false};
+  PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+  rt.selected_output = kOutputMemory;
+  rt.comp_dimensions = std::make_pair(64u, 36u);
+  launch_pool_batch(rt, "Main", {kRanges.data(), 1}, 24, 1, fake.world());
+  EXPECT_FALSE(rt.plan);
+  EXPECT_EQ(rt.selected_output, kOutputPsd);
+  EXPECT_EQ(fake.decoder_starts, 0u);
+  EXPECT_NE(log().find("ERROR: pool: memory output unavailable — PSD selected for a future batch"), std::string::npos);
+  launch_pool_batch(rt, "Main", kRanges, 24, 1, fake.world());
+  ASSERT_TRUE(rt.plan);
+  EXPECT_EQ(fake.spawned.back().kind, PoolOutputKind::Psd);
+}
+
+TEST_F(BatchLaunch, FileBatchWithoutDecoderDisablesThePool) {
+  FakeLaunch fake(pool_dir());
+  fake.decoders = 0;
+  PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+  launch_pool_batch(rt, "Main", kRanges, 24, 1, fake.world());
+  EXPECT_FALSE(rt.plan);
+  EXPECT_TRUE(rt.disabled_for_session);
+  EXPECT_EQ(fake.discovery_starts, 0u);
+  EXPECT_NE(log().find("pool: DÉSACTIVÉ pour la session — no decoder thread available"), std::string::npos);
+  EXPECT_EQ(log().find("PERF: POOL "), std::string::npos);  // never a plan, so no report
+}
+
+}  // namespace
+}  // namespace vel
