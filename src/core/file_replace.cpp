@@ -22,18 +22,23 @@ std::filesystem::path temporary_beside(const std::filesystem::path& path) {
   return tmp;
 }
 
-bool write_all(int fd, std::span<const uint8_t> bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+}  // namespace
+
+bool write_all(int fd, const void* data, size_t len) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  while (len > 0) {
+    const ssize_t n = ::write(fd, p, len);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
   }
   return true;
 }
-
-}  // namespace
 
 Status<> replace_file(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
   std::error_code ec;

@@ -3,6 +3,8 @@
 // beside the file, then a rename puts them in place.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string_view>
@@ -10,6 +12,11 @@
 #include "core/result.h"
 
 namespace vel {
+
+// Writes all `len` bytes to `fd`, going on after interruptions and short
+// writes. False on failure, errno telling why (EIO when nothing could be written).
+bool write_all(int fd, const void* data, size_t len);
+inline bool write_all(int fd, std::span<const uint8_t> bytes) { return write_all(fd, bytes.data(), bytes.size()); }
 
 // Writes `bytes` to `path` through a temporary name unique to this process
 // and call, creating the folder. On failure the old file, if any, is intact

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "core/file_replace.h"
 #include "core/machine.h"
 #include "core/paths.h"
 #include "core/switches.h"
@@ -63,19 +64,6 @@ bool open_locked(LogState& s, const std::filesystem::path& path, LogRole role, u
   return true;
 }
 
-void write_all(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
 
 }  // namespace
 
@@ -129,7 +117,7 @@ void log_line(std::string_view level, std::string_view message) {
     std::lock_guard lock(s.mu);
     if (s.fd < 0) return;
     rotate_if_due(s);
-    write_all(s.fd, line);
+    (void)write_all(s.fd, line.data(), line.size());
   } catch (...) {
     // Logging never fails towards the caller.
   }

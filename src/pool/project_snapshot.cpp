@@ -12,6 +12,7 @@
 #include <ctime>
 #include <vector>
 
+#include "core/file_replace.h"
 #include "core/format.h"
 #include "core/log.h"
 #include "core/machine.h"
@@ -52,20 +53,6 @@ class Fd {
  private:
   int fd_;
 };
-
-// Write all of `len` bytes; false with errno set on failure.
-bool write_all(int fd, const char* data, size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
 
 double elapsed_ms(uint64_t start_ns) {
   uint64_t now = mono_ns();

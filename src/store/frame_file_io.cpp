@@ -9,6 +9,7 @@
 #include <limits>
 #include <new>
 
+#include "core/file_replace.h"
 #include "store/frame_file.h"
 #include "store/store_names.h"
 
@@ -23,16 +24,6 @@ struct Fd {
   }
 };
 
-bool write_all(int fd, std::span<const uint8_t> bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 }  // namespace
 
