@@ -176,8 +176,10 @@ class ChannelReceiver {
 // GCC 12 at -O2 reports the moved-out message's optional members as maybe
 // uninitialized once this is inlined into a caller on the main thread (the
 // frame channel's receive): a false alarm, silenced here only.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
   std::optional<T> pop_locked() {
     if (core_->items.empty()) return std::nullopt;
     std::optional<T> v(std::move(core_->items.front()));
@@ -185,7 +187,9 @@ class ChannelReceiver {
     core_->space.notify_one();
     return v;
   }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
   std::shared_ptr<detail::BoundedChannelCore<T>> core_;
 };

@@ -55,8 +55,8 @@ std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now) 
   std::vector<FrameRange> out;
   if (!rt.plan || first_delivery_given_up(*rt.plan, now)) return out;
   for (const auto& job : rt.plan->jobs)
-    if (!job.finished) out.emplace_back(job.first_frame, job.last_frame);
-  for (const auto& r : rt.plan->queued_ranges) out.emplace_back(r.start, r.end);
+    if (!job.finished) out.push_back({job.first_frame, job.last_frame});
+  for (const auto& r : rt.plan->queued_ranges) out.push_back({r.start, r.end});
   return out;
 }
 
@@ -74,9 +74,9 @@ std::vector<FrameRange> release_async_2d_reservations(PoolRuntime& rt, uint64_t 
   }
   for (const auto& job : rt.plan->jobs) {
     if (job.finished || (!rt.comp_is_3d && job.released)) continue;
-    out.emplace_back(job.first_frame, job.last_frame);
+    out.push_back({job.first_frame, job.last_frame});
   }
-  for (const auto& r : rt.plan->queued_ranges) out.emplace_back(r.start, r.end);
+  for (const auto& r : rt.plan->queued_ranges) out.push_back({r.start, r.end});
   return out;
 }
 
