@@ -214,7 +214,8 @@ namespace {
   if (end[0] - start[0] > 8 || end[1] - start[1] > 8 || end[2] - start[2] > 8 || end[3] - start[3] > 8) return false;
 #pragma GCC unroll 4
   for (int k = 0; k < 4; ++k) field[k] = eight_digit_value(load8(line + start[k]), end[k] - start[k]);
-  head_end = end[3];
+  // Past the blanks after the fourth field, as far as the mask shows them.
+  head_end = end[3] + static_cast<unsigned>(std::countr_zero(~(blank >> end[3])));
   return true;
 }
 #else
