@@ -19,6 +19,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (row.args_size == 0 || row.rss_bytes % 1024 != 0) std::abort();
     (void)vel::engine_client_pid(memory.args_of(row));
   }
+  // The whole listing is read by quicker means than a single line: both
+  // readings must agree row for row.
+  vel::MemoryListing by_line;
+  for (std::string_view rest = text; !rest.empty();) {
+    const size_t newline = rest.find('\n');
+    vel::parse_memory_listing_line(rest.substr(0, newline), by_line);
+    rest.remove_prefix(newline == std::string_view::npos ? rest.size() : newline + 1);
+  }
+  if (by_line.rows.size() != memory.rows.size()) std::abort();
+  for (size_t i = 0; i < memory.rows.size(); ++i) {
+    const vel::ProcessRow &a = memory.rows[i], &b = by_line.rows[i];
+    if (a.pid != b.pid || a.ppid != b.ppid || a.uid != b.uid || a.rss_bytes != b.rss_bytes ||
+        memory.args_of(a) != by_line.args_of(b)) {
+      std::abort();
+    }
+  }
   if (auto cpu = vel::parse_cpu_listing(text)) {
     if (cpu->empty()) std::abort();
   }

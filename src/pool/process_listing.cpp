@@ -77,6 +77,15 @@ bool no_repeated_pid(const MemoryListing& listing) {
   return true;
 }
 
+// Eight bytes from `p`, the first in the lowest byte.
+[[gnu::always_inline]] inline uint64_t load8(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+constexpr uint64_t kEachByte = 0x0101010101010101;
+
 // The next blank-separated field of [p, end) as a decimal, consumed; false
 // when it is empty, holds anything but digits or overflows 64 bits.
 [[gnu::always_inline]] inline bool next_decimal(const char*& p, const char* end, uint64_t& out) {
@@ -84,7 +93,7 @@ bool no_repeated_pid(const MemoryListing& listing) {
   const char* const first = p;
   uint64_t v = 0;
   // Up to 19 digits cannot overflow; only a longer field pays for the check.
-  const char* const quick_end = end - p > 19 ? p + 19 : end;
+  const char* const quick_end = end - first > 19 ? first + 19 : end;
   for (; p < quick_end; ++p) {
     const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
     if (digit > 9) break;
@@ -101,8 +110,8 @@ bool no_repeated_pid(const MemoryListing& listing) {
 }
 
 // Copies `n` bytes of a command with each blank made NUL, as long as no two
-// blanks touch; answers how many bytes it did, sixteen at a time: this copy
-// is most of a listing's work. Elsewhere the byte-wise copy does it all.
+// blanks touch; answers how many bytes it did, sixteen at a time.
+// Elsewhere the byte-wise copy does it all.
 #if defined(__SSE2__)
 size_t copy_single_blanks(const char* in, char* out, size_t n) {
   const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
@@ -122,13 +131,10 @@ size_t copy_single_blanks(const char* in, char* out, size_t n) {
 size_t copy_single_blanks(const char*, char*, size_t) { return 0; }
 #endif
 
-// Writes `command` to `out` (not overlapping it) with each run of blanks as
-// one NUL; answers the length written. Commands almost never hold two blanks
-// in a row, so the byte-wise copy is left for the rest of a line with a run.
-size_t blanks_to_separators(char* out, std::string_view command) {
-  const char* in = command.data();
-  const size_t n = command.size();
-  size_t i = copy_single_blanks(in, out, n);
+// Goes on from byte `i` of a command of `n` bytes (`out` written up to `i`
+// alike) one byte at a time, each run of blanks made one NUL; answers the
+// length written.
+size_t separators_from(const char* in, char* out, size_t i, size_t n) {
   size_t o = i;
   bool after_blank = i > 0 && is_blank(in[i - 1]);
   for (; i < n; ++i) {
@@ -144,43 +150,117 @@ size_t blanks_to_separators(char* out, std::string_view command) {
   return o;
 }
 
+// Writes `command` to `out` (not overlapping it) with each run of blanks as
+// one NUL; answers the length written. Commands almost never hold two blanks
+// in a row, so the byte-wise copy is left for the rest of a line with a run.
+size_t blanks_to_separators(char* out, std::string_view command) {
+  return separators_from(command.data(), out, copy_single_blanks(command.data(), out, command.size()), command.size());
+}
+
 }  // namespace
 
 bool MemoryListing::add(uint32_t pid, uint32_t ppid, uint32_t uid, uint64_t rss_bytes, std::string_view joined) {
   if (joined.empty() || args.size() + joined.size() > std::numeric_limits<uint32_t>::max()) return false;
   rows.push_back({pid, ppid, uid, rss_bytes, static_cast<uint32_t>(args.size()), static_cast<uint32_t>(joined.size())});
-  args.append(joined);
+  args.insert(args.end(), joined.begin(), joined.end());
   return true;
 }
 
 namespace {
 
-// A line already trimmed; see parse_memory_listing_line.
-bool parse_trimmed_memory_line(std::string_view line, MemoryListing& listing) {
+// The value of the `digits` (1 to 8) decimal digits at the start of `word`.
+[[gnu::always_inline]] inline uint64_t eight_digit_value(uint64_t word, unsigned digits) {
+  // Each digit as its value, the last one in the top byte, then paired up.
+  uint64_t d = (word - kEachByte * '0') << (64 - 8 * digits);
+  d = ((d * 0x0a01) >> 8) & 0x00ff00ff00ff00ff;
+  d = ((d * 0x00640001) >> 16) & 0x0000ffff0000ffff;
+  return (d * 0x0000271000000001) >> 32;
+}
+
+#if defined(__SSE2__)
+// The four numbers when the line's first 32 bytes hold them, each of at most
+// eight digits, and 40 bytes of the line can be read: one mask of the digits and one of
+// the blanks find the four fields together, and each is read whole. Reading
+// them character by character was half of a listing's work. False when the
+// line is not of that form; the caller then reads it the plain way, which
+// also refuses what does not parse.
+[[gnu::always_inline]] inline bool quick_line_head(const char* line, size_t readable, uint64_t (&field)[4], size_t& head_end) {
+  if (readable < 40) return false;  // a field's eight bytes read from as far as byte 31
+  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t');
+  const __m128i zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
+  uint32_t digit = 0, blank = 0;
+  for (int half = 0; half < 2; ++half) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line + 16 * half));
+    const __m128i value = _mm_sub_epi8(v, zero);
+    const __m128i is_digit = _mm_cmpeq_epi8(_mm_min_epu8(value, nine), value);
+    const __m128i is_blank = _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab));
+    digit |= static_cast<uint32_t>(_mm_movemask_epi8(is_digit)) << (16 * half);
+    blank |= static_cast<uint32_t>(_mm_movemask_epi8(is_blank)) << (16 * half);
+  }
+    uint32_t starts = digit & ~(digit << 1);
+  uint32_t ends = ~digit & (digit << 1);
+  if (std::popcount(ends) < 4) return false;  // then as many starts, each before its end
+  unsigned start[4], end[4];
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) {
+    start[k] = static_cast<unsigned>(std::countr_zero(starts));
+    end[k] = static_cast<unsigned>(std::countr_zero(ends));
+    starts &= starts - 1;
+    ends &= ends - 1;
+  }
+  // Only blanks and digits up to the fourth field, a blank right after it.
+  const uint32_t head = (uint32_t{1} << end[3]) - 1;
+  if (((digit | blank) & head) != head || (blank >> end[3] & 1) == 0) return false;
+  if (end[0] - start[0] > 8 || end[1] - start[1] > 8 || end[2] - start[2] > 8 || end[3] - start[3] > 8) return false;
+#pragma GCC unroll 4
+  for (int k = 0; k < 4; ++k) field[k] = eight_digit_value(load8(line + start[k]), end[k] - start[k]);
+  // Past the blanks after the fourth field, as far as the mask shows them.
+  head_end = end[3] + static_cast<unsigned>(std::countr_zero(~(blank >> end[3])));
+  return true;
+}
+#else
+inline bool quick_line_head(const char*, size_t, uint64_t (&)[4], size_t&) { return false; }
+#endif
+
+// The four numbers of a trimmed line, checked, and where its command starts;
+// false when the line does not parse.
+[[gnu::always_inline]] inline bool parse_line_head(std::string_view line, ProcessRow& row, std::string_view& command) {
   const char* p = line.data();
   const char* const end = p + line.size();
   uint64_t field[4] = {};
-  for (uint64_t& f : field) {
-    if (!next_decimal(p, end, f)) return false;
+  size_t head_end = 0;
+  if (quick_line_head(p, line.size(), field, head_end)) {
+    p += head_end;
+  } else {
+    for (uint64_t& f : field) {
+      if (!next_decimal(p, end, f)) return false;
+    }
   }
   while (p < end && is_blank(*p)) ++p;
   const auto [pid, ppid, uid, rss_kib] = field;
-  if (pid > UINT32_MAX || ppid > UINT32_MAX || uid > UINT32_MAX || rss_kib >= (uint64_t{1} << 54)) return false;
-  const std::string_view command(p, static_cast<size_t>(end - p));
-  if (command.empty() || listing.args.size() + command.size() > std::numeric_limits<uint32_t>::max()) return false;
-  const size_t at = listing.args.size();
-  listing.args.append(command);
-  const size_t size = blanks_to_separators(listing.args.data() + at, command);
-  listing.args.resize(at + size);
-  // Written field by field in place: a row built aside and copied in whole
-  // stalls on reading back what was just stored in smaller pieces.
-  ProcessRow& row = listing.rows.emplace_back();
+  if (pid > UINT32_MAX || ppid > UINT32_MAX || uid > UINT32_MAX || rss_kib >= (uint64_t{1} << 54) || p == end) {
+    return false;
+  }
   row.pid = static_cast<uint32_t>(pid);
   row.ppid = static_cast<uint32_t>(ppid);
   row.uid = static_cast<uint32_t>(uid);
   row.rss_bytes = rss_kib * 1024;
+  command = std::string_view(p, static_cast<size_t>(end - p));
+  return true;
+}
+
+// A line already trimmed, its command appended to the listing's text.
+bool parse_trimmed_memory_line(std::string_view line, MemoryListing& listing) {
+  ProcessRow row;
+  std::string_view command;
+  if (!parse_line_head(line, row, command)) return false;
+  if (listing.args.size() + command.size() > std::numeric_limits<uint32_t>::max()) return false;
+  const size_t at = listing.args.size();
+  listing.args.resize(at + command.size());
   row.args_at = static_cast<uint32_t>(at);
-  row.args_size = static_cast<uint32_t>(size);
+  row.args_size = static_cast<uint32_t>(blanks_to_separators(listing.args.data() + at, command));
+  listing.args.resize(at + row.args_size);
+  listing.rows.push_back(row);
   return true;
 }
 
@@ -190,11 +270,106 @@ bool parse_memory_listing_line(std::string_view line, MemoryListing& listing) {
   return parse_trimmed_memory_line(trim(line), listing);
 }
 
+namespace {
+
+struct LineEnd {
+  size_t written;         // the command's bytes, blanks made separators
+  const char* next_line;  // past the line's newline
+};
+
+// The command starting at `in` written to `out`, up to the end of its line
+// less its trailing blanks and carriage returns; the text ends at
+// `text_end`, and as many bytes may be written to `out`. The newline is found
+// by the same sixteen-byte loads that copy the command: a search of its own
+// for each line cost as much again.
+LineEnd copy_command_of_line(const char* in, const char* text_end, char* out) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), newline = _mm_set1_epi8('\n');
+  unsigned carry = 0;  // 1 when the byte before `i` was a blank
+  for (; text_end - (in + i) >= 16; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i blanks = _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(blanks));
+    const unsigned newlines = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, newline)));
+    if (newlines != 0) {
+      const char* const line_end = in + i + static_cast<unsigned>(std::countr_zero(newlines));
+      const char* command_end = line_end;
+      while (command_end > in && (is_blank(command_end[-1]) || command_end[-1] == '\r')) --command_end;
+      const size_t size = static_cast<size_t>(command_end - in);
+      if (size > i) {
+        mask &= (1u << (size - i)) - 1;
+        if ((mask & ((mask << 1) | carry)) != 0) break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_andnot_si128(blanks, v));
+      }
+      return {size, line_end + 1};
+    }
+    if ((mask & ((mask << 1) | carry)) != 0) break;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_andnot_si128(blanks, v));
+    carry = mask >> 15;
+  }
+#endif
+  // A run of blanks, or the end of the text: the rest of the line byte-wise.
+  const char* const newline_at = static_cast<const char*>(std::memchr(in + i, '\n', static_cast<size_t>(text_end - in) - i));
+  const char* const line_end = newline_at != nullptr ? newline_at : text_end;
+  const char* command_end = line_end;
+  while (command_end > in && (is_blank(command_end[-1]) || command_end[-1] == '\r')) --command_end;
+  const size_t size = static_cast<size_t>(command_end - in);
+  const char* const next_line = newline_at != nullptr ? line_end + 1 : text_end;
+  if (size <= i) return {size, next_line};
+  return {separators_from(in, out, i, size), next_line};
+}
+
+}  // namespace
+
 MemoryListing parse_memory_listing(std::string_view text) {
   MemoryListing listing;
   listing.rows.reserve(text.size() / 64 + 1);
-  listing.args.reserve(text.size());
-  for_each_line(text, [&](std::string_view line) { parse_trimmed_memory_line(line, listing); });
+  if (text.size() > std::numeric_limits<uint32_t>::max()) {
+    for_each_line(text, [&](std::string_view line) { parse_trimmed_memory_line(line, listing); });
+    listing.usable = no_repeated_pid(listing);
+    return listing;
+  }
+  // The listing's text is as long as the input, each command written where
+  // it lies in it: one block for the listing, and a row names its command by
+  // its offset in the input.
+  listing.args.resize(text.size());
+  char* const out = listing.args.data();
+  const char* p = text.data();
+  const char* const text_end = p + text.size();
+  while (p < text_end) {
+    ProcessRow& row = listing.rows.emplace_back();
+    uint64_t field[4];
+    size_t head_end = 0;
+    const size_t rest = static_cast<size_t>(text_end - p);
+    if (quick_line_head(p, rest, field, head_end)) {
+      const char* command = p + head_end;
+      while (command < text_end && is_blank(*command)) ++command;
+      const auto [written, next_line] = copy_command_of_line(command, text_end, out + (command - text.data()));
+      row.pid = static_cast<uint32_t>(field[0]);
+      row.ppid = static_cast<uint32_t>(field[1]);
+      row.uid = static_cast<uint32_t>(field[2]);
+      row.rss_bytes = field[3] * 1024;
+      row.args_at = static_cast<uint32_t>(command - text.data());
+      row.args_size = static_cast<uint32_t>(written);
+      if (written == 0) listing.rows.pop_back();
+      p = next_line;
+      continue;
+    }
+    // Any other form of line, read the plain way.
+    const char* const newline_at = static_cast<const char*>(std::memchr(p, '\n', rest));
+    const char* const line_end = newline_at != nullptr ? newline_at : text_end;
+    const std::string_view line = trim(std::string_view(p, static_cast<size_t>(line_end - p)));
+    p = newline_at != nullptr ? line_end + 1 : text_end;
+    std::string_view command;
+    if (!parse_line_head(line, row, command)) {
+      listing.rows.pop_back();
+      continue;
+    }
+    const size_t at = static_cast<size_t>(command.data() - text.data());
+    row.args_at = static_cast<uint32_t>(at);
+    row.args_size = static_cast<uint32_t>(blanks_to_separators(out + at, command));
+  }
   listing.usable = no_repeated_pid(listing);
   return listing;
 }

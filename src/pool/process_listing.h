@@ -9,10 +9,12 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/hasher.h"
@@ -28,15 +30,38 @@ struct ProcessRow {
   uint32_t args_size = 0;
 };
 
+// Bytes left unset when the block grows: a listing parsed whole writes each
+// command where it lay in its text, and the bytes between are never read,
+// so clearing them first would only cost a pass over the text.
+template <class T>
+struct UnsetOnGrowth : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UnsetOnGrowth<U>;
+  };
+  UnsetOnGrowth() = default;
+  template <class U>
+  UnsetOnGrowth(const UnsetOnGrowth<U>&) {}
+  template <class U>
+  void construct(U* at) {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <class U, class... A>
+  void construct(U* at, A&&... a) {
+    std::allocator_traits<std::allocator<T>>::construct(*static_cast<std::allocator<T>*>(this), at,
+                                                        std::forward<A>(a)...);
+  }
+};
+
 // The rows and, in one text, their arguments separated by NUL bytes (exact
 // from /proc; split at blanks from ps): one allocation for the listing, not
 // one per argument.
 struct MemoryListing {
   std::vector<ProcessRow> rows;
-  std::string args;
+  std::vector<char, UnsetOnGrowth<char>> args;
   bool usable = false;
 
-  std::string_view args_of(const ProcessRow& row) const { return std::string_view(args).substr(row.args_at, row.args_size); }
+  std::string_view args_of(const ProcessRow& row) const { return {args.data() + row.args_at, row.args_size}; }
   // Appends a row; false when the arguments are empty or the text is full.
   bool add(uint32_t pid, uint32_t ppid, uint32_t uid, uint64_t rss_bytes, std::string_view nul_joined_args);
 };

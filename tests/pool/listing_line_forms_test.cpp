@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "pool/process_listing.h"
 
@@ -58,6 +59,14 @@ std::optional<PlainRow> plain_reading(std::string_view line) {
   return PlainRow{field[0], field[1], field[2], field[3], args};
 }
 
+void expect_row_reads(const MemoryListing& listing, const ProcessRow& r, const PlainRow& plain, const std::string& line) {
+  EXPECT_EQ(r.pid, plain.pid) << line;
+  EXPECT_EQ(r.ppid, plain.ppid) << line;
+  EXPECT_EQ(r.uid, plain.uid) << line;
+  EXPECT_EQ(r.rss_bytes, plain.rss_kib * 1024) << line;
+  EXPECT_EQ(listing.args_of(r), plain.args) << '"' << line << '"';
+}
+
 void expect_same_reading(const std::string& line) {
   MemoryListing listing;
   const bool taken = parse_memory_listing_line(line, listing);
@@ -65,12 +74,28 @@ void expect_same_reading(const std::string& line) {
   ASSERT_EQ(taken, plain.has_value()) << '"' << line << '"';
   if (!plain) return;
   ASSERT_EQ(listing.rows.size(), 1u);
-  const ProcessRow& r = listing.rows[0];
-  EXPECT_EQ(r.pid, plain->pid) << line;
-  EXPECT_EQ(r.ppid, plain->ppid) << line;
-  EXPECT_EQ(r.uid, plain->uid) << line;
-  EXPECT_EQ(r.rss_bytes, plain->rss_kib * 1024) << line;
-  EXPECT_EQ(listing.args_of(r), plain->args) << '"' << line << '"';
+  expect_row_reads(listing, listing.rows[0], *plain, line);
+}
+
+// The whole listing is read apart from a single line: its lines must read as
+// they do one by one, wherever they fall in the text and whatever follows.
+void expect_same_listing(const std::vector<std::string>& lines, std::string_view ending) {
+  std::string text;
+  std::vector<PlainRow> plain;
+  std::vector<std::string> taken_lines;
+  for (const std::string& line : lines) {
+    text += line;
+    text += ending;
+    if (auto row = plain_reading(line)) {
+      plain.push_back(*row);
+      taken_lines.push_back(line);
+    }
+  }
+  for (const std::string_view body : {std::string_view(text), std::string_view(text).substr(0, text.size() - ending.size())}) {
+    const MemoryListing listing = parse_memory_listing(body);
+    ASSERT_EQ(listing.rows.size(), plain.size());
+    for (size_t i = 0; i < plain.size(); ++i) expect_row_reads(listing, listing.rows[i], plain[i], taken_lines[i]);
+  }
 }
 
 TEST(MemoryListingLine, ReadsAsThePlainReadingDoes) {
@@ -98,6 +123,9 @@ TEST(MemoryListingLine, ReadsAsThePlainReadingDoes) {
       "1 2 3 4 nul\0inside  x"s,
   };
   for (const std::string& line : lines) expect_same_reading(line);
+  const std::vector<std::string> listing(std::begin(lines), std::end(lines));
+  expect_same_listing(listing, "\n");
+  expect_same_listing(listing, "\r\n");
 }
 
 TEST(MemoryListingLine, GeneratedCommandsReadAsThePlainReadingDoes) {
@@ -109,6 +137,32 @@ TEST(MemoryListingLine, GeneratedCommandsReadAsThePlainReadingDoes) {
     const size_t length = random() % 70;
     for (size_t i = 0; i < length; ++i) line += alphabet[random() % alphabet.size()];
     expect_same_reading(line);
+  }
+}
+
+// Numbers of every width, one to twenty digits with leading zeros, and
+// commands of every length around the sixteen bytes read at a time, so the
+// listing's lines start and end anywhere against those reads.
+TEST(MemoryListingLine, GeneratedListingsReadAsTheirLinesDo) {
+  std::mt19937 random(11);  // fixed: the same listings on every run
+  const std::string alphabet = "ab/-=.0 \t \r";
+  const auto number = [&] {
+    const size_t width = 1 + random() % (random() % 4 == 0 ? 20 : 8);
+    std::string n;
+    for (size_t i = 0; i < width; ++i) n += static_cast<char>('0' + random() % 10);
+    return n;
+  };
+  for (int n = 0; n < 300; ++n) {
+    std::vector<std::string> lines;
+    for (int k = 0; k < 12; ++k) {
+      std::string line(random() % 3, ' ');
+      for (int f = 0; f < 4; ++f) line += number() + (random() % 8 == 0 ? "\t " : std::string(1 + random() % 2, ' '));
+      const size_t length = random() % 40;
+      for (size_t i = 0; i < length; ++i) line += alphabet[random() % alphabet.size()];
+      if (random() % 16 == 0) line[random() % line.size()] = 'x';
+      lines.push_back(line);
+    }
+    expect_same_listing(lines, random() % 4 == 0 ? "\r\n" : "\n");
   }
 }
 
