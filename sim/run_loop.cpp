@@ -159,7 +159,8 @@ void main_loop(Session& s, const Scenario& scenario, double seconds) {
   }
   s.stats.seconds_run = std::chrono::duration<double>(Clock::now() - start).count();
   s.stats.quit = s.quit;
-  if (next < scenario.events.size() && scenario.events[next].when != WaitFor::nothing) {
+  if (next < scenario.events.size() && scenario.events[next].when != WaitFor::nothing &&
+      std::chrono::milliseconds(scenario.events[next].at_ms) <= Clock::now() - start) {
     s.stats.still_waiting = scenario.events[next].when_source;
   }
 }

@@ -26,10 +26,11 @@ void ScenarioWaits::note_input() {
 
 // The presenter works beside the loop: a frame on screen may be followed by
 // the one the plug-in handed over in the same idle call. The picture counts
-// as presented once a whole idle round went by without another frame.
+// as presented once a whole idle round went by without another frame, and
+// the stand-in GPU holds no command buffer (none being encoded or run).
 bool ScenarioWaits::picture_presented() {
   const uint64_t now = picture_frames();
-  const bool still = now == frames_last_turn_;
+  const bool still = now == frames_last_turn_ && platform::metal_ledger().command_buffers == 0;
   frames_last_turn_ = now;
   return now > frames_at_input_ && still;
 }
