@@ -71,6 +71,40 @@ Status press_button(NSWindow& w, const std::string& title) {
 
 }  // namespace
 
+const platform::NSImageView* largest_image_view(const platform::NSView& v) {
+  const platform::NSImageView* best = nullptr;
+  for (const auto& sub : v.subviews()) {
+    const platform::NSImageView* found = dynamic_cast<const platform::NSImageView*>(sub.get());
+    const platform::NSImageView* deeper = largest_image_view(*sub);
+    for (const platform::NSImageView* c : {found, deeper}) {
+      if (c == nullptr) continue;
+      const double area = c->frame().width * c->frame().height;
+      if (best == nullptr || area > best->frame().width * best->frame().height) best = c;
+    }
+  }
+  return best;
+}
+
+namespace {
+
+void collect_texts(const platform::NSView& v, std::vector<std::string>& out) {
+  for (const auto& sub : v.subviews()) {
+    if (sub->isHidden()) continue;
+    if (auto* t = dynamic_cast<const platform::NSTextField*>(sub.get())) out.push_back(t->stringValue());
+    if (auto* b = dynamic_cast<const platform::NSButton*>(sub.get())) out.push_back(b->title());
+    if (auto* p = dynamic_cast<const platform::NSPopUpButton*>(sub.get())) out.push_back(p->titleOfSelectedItem());
+    collect_texts(*sub, out);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> window_texts(const platform::NSView& content) {
+  std::vector<std::string> out;
+  collect_texts(content, out);
+  return out;
+}
+
 std::string output_path(const std::string& out_dir, const std::string& path) {
   return !path.empty() && path.front() == '/' ? path : out_dir + "/" + path;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host.h"
+#include "platform/appkit_image.h"
 #include "result.h"
 #include "scenario.h"
 
@@ -22,6 +23,12 @@ inline constexpr const char* kDefaultPanelName = "velocinta preview";
 
 Status run_panel_event(Host& h, AEGP_GlobalRefcon refcon, const ScenarioEvent& ev, const std::string& out_dir,
                        PanelRunStats& stats);
+
+// The largest image view in a view tree: the panel's picture.
+const platform::NSImageView* largest_image_view(const platform::NSView& v);
+// The texts a user reads in a window's content: visible text fields, button
+// titles and selected pop-up items, in drawing order.
+std::vector<std::string> window_texts(const platform::NSView& content);
 
 // The path a screenshot goes to: relative paths inside `out_dir`.
 std::string output_path(const std::string& out_dir, const std::string& path);

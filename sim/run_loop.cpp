@@ -15,6 +15,7 @@
 #include "plugin_loader.h"
 #include "project_json.h"
 #include "scenario.h"
+#include "scenario_waits.h"
 #include "summary.h"
 #include "update_world.h"
 
@@ -34,8 +35,10 @@ constexpr A_long kHostMinorVersion = 28;
 struct Session {
   Host& h;
   std::string out_dir;
+  ScenarioWaits waits;
   AEGP_GlobalRefcon refcon = nullptr;
   RunStats stats;
+  bool quit = false;
 };
 
 // A host updates its menus before the user can choose from them.
@@ -90,8 +93,14 @@ void run_event(Session& s, const ScenarioEvent& ev) {
     case EventKind::metal:
       result = run_metal_event(ev.value);
       break;
+    case EventKind::quit:
+      s.quit = true;
+      break;
+    case EventKind::wait:
+      break;
     default:
       result = run_panel_event(s.h, s.refcon, ev, s.out_dir, s.stats.panel);
+      if (ev.kind != EventKind::screenshot) s.waits.note_input();
       break;
     case EventKind::save:
       // A relative path is taken inside --out, so a scenario never writes
@@ -131,19 +140,29 @@ void main_loop(Session& s, const Scenario& scenario, double seconds) {
   size_t next = 0;
   for (;;) {
     auto now = Clock::now();
-    while (next < scenario.events.size() && start + std::chrono::milliseconds(scenario.events[next].at_ms) <= now) {
+    // An event waiting for its condition holds back every event after it.
+    while (!s.quit && next < scenario.events.size() &&
+           start + std::chrono::milliseconds(scenario.events[next].at_ms) <= now &&
+           s.waits.holds(scenario.events[next])) {
       run_event(s, scenario.events[next++]);
     }
-    if (now >= end) break;
+    if (s.quit || now >= end) break;
     A_long sleep_ms = call_idle_hooks(s);
     for (std::string& name : other_thread_names()) s.stats.threads_seen.insert(std::move(name));
     auto wake = std::min(Clock::now() + std::chrono::milliseconds(sleep_ms), end);
-    if (next < scenario.events.size()) {
+    // An event past its time waits for its condition: the idle round's
+    // sleep paces the checks.
+    if (next < scenario.events.size() && start + std::chrono::milliseconds(scenario.events[next].at_ms) > now) {
       wake = std::min(wake, start + std::chrono::milliseconds(scenario.events[next].at_ms));
     }
     s.h.idle.wait_until(wake);
   }
   s.stats.seconds_run = std::chrono::duration<double>(Clock::now() - start).count();
+  s.stats.quit = s.quit;
+  if (next < scenario.events.size() && scenario.events[next].when != WaitFor::nothing &&
+      std::chrono::milliseconds(scenario.events[next].at_ms) <= Clock::now() - start) {
+    s.stats.still_waiting = scenario.events[next].when_source;
+  }
 }
 
 void record_update_world(const UpdateWorld& world, RunStats& stats) {
@@ -212,7 +231,7 @@ int run_simhost(const Options& options) {
     return 2;
   }
 
-  Session s{h, options.out_dir};
+  Session s{h, options.out_dir, ScenarioWaits(h, update.value().opened_record)};
   s.stats.entry_called = true;
   s.stats.entry_err = entry.value()(&h.basic, kHostMajorVersion, kHostMinorVersion, kPluginId, &s.refcon);
   kept_global_refcon = s.refcon;

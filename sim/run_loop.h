@@ -35,6 +35,9 @@ struct RunStats {
   std::vector<CommandRun> commands;
   uint64_t modal_windows = 0;
   double seconds_run = 0.0;
+  bool quit = false;           // a scenario "quit" ended the loop, not the --seconds bound
+  std::string still_waiting;   // the condition the next event still waited for at the end
+
   // OS names of the threads still alive after the death hooks (the
   // host's own render thread has ended by then).
   std::vector<std::string> threads_after_death;

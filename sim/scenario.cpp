@@ -6,6 +6,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 namespace sim {
 namespace {
@@ -35,7 +36,9 @@ constexpr KindName kKinds[] = {{EventKind::command, "command"},
                                {EventKind::play, "play"},
                                {EventKind::pause, "pause"},
                                {EventKind::screenshot, "screenshot"},
-                               {EventKind::metal, "metal"}};
+                               {EventKind::metal, "metal"},
+                               {EventKind::quit, "quit"},
+                               {EventKind::wait, "wait"}};
 
 struct FieldRule {
   const char* name;
@@ -80,15 +83,43 @@ bool valid_pointer(const std::string& p) {
   return true;
 }
 
+// "picture_presented", "link_opened", or "text:" or "no_text:" followed by
+// the text's beginning (not empty).
+Status read_when(const json& e, const std::string& where, ScenarioEvent& ev) {
+  auto it = e.find("when");
+  if (it == e.end()) return done();
+  constexpr std::string_view kText = "text:", kNoText = "no_text:";
+  const std::string w = it->is_string() ? it->get<std::string>() : std::string();
+  if (w == "picture_presented") {
+    ev.when = WaitFor::picture_presented;
+  } else if (w == "link_opened") {
+    ev.when = WaitFor::link_opened;
+  } else if (w.size() > kText.size() && w.compare(0, kText.size(), kText) == 0) {
+    ev.when = WaitFor::text;
+    ev.when_text = w.substr(kText.size());
+  } else if (w.size() > kNoText.size() && w.compare(0, kNoText.size(), kNoText) == 0) {
+    ev.when = WaitFor::no_text;
+    ev.when_text = w.substr(kNoText.size());
+  } else {
+    return fail(where + ".when: expected \"picture_presented\", \"link_opened\", or \"text:\" or \"no_text:\" and a text");
+  }
+  ev.when_source = w;
+  return done();
+}
+
 Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
   if (!e.is_object()) return fail(where + ": expected an object");
   ScenarioEvent ev;
+  Status when = read_when(e, where, ev);
+  if (!when) return fail(when.error());
   auto at = e.find("at_ms");
-  if (at == e.end()) return fail(where + ": missing \"at_ms\"");
-  if (!at->is_number_integer() || at->get<int64_t>() < 0 || at->get<int64_t>() > kMaxScenarioMs) {
+  // A waiting event may leave its time out: it runs once its turn has come.
+  if (at == e.end() && ev.when == WaitFor::nothing) return fail(where + ": missing \"at_ms\"");
+  if (at != e.end() &&
+      (!at->is_number_integer() || at->get<int64_t>() < 0 || at->get<int64_t>() > kMaxScenarioMs)) {
     return fail(where + ".at_ms: expected an integer 0 .. " + std::to_string(kMaxScenarioMs));
   }
-  ev.at_ms = static_cast<uint32_t>(at->get<int64_t>());
+  if (at != e.end()) ev.at_ms = static_cast<uint32_t>(at->get<int64_t>());
   Result<std::string> action = text_member(e, "action", where, true);
   if (!action) return fail(action.error());
   bool known = false;
@@ -127,6 +158,8 @@ Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
     }
     case EventKind::show_modal:
     case EventKind::close_modal:
+    case EventKind::quit:
+    case EventKind::wait:
       break;
     case EventKind::metal: {
       Status fields = check_metal_event(e, where);
@@ -167,7 +200,15 @@ Result<Scenario> scenario_from_json(const json& doc) {
     if (!ev) return fail(ev.error());
     s.events.push_back(std::move(ev).value());
   }
-  std::stable_sort(s.events.begin(), s.events.end(),
+  // Waiting makes file order matter: an event never runs before one written
+  // above it that waits, so the time order applies between waits only.
+  auto from = s.events.begin();
+  for (auto it = s.events.begin(); it != s.events.end(); ++it) {
+    if (it->when == WaitFor::nothing) continue;
+    std::stable_sort(from, it, [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.at_ms < b.at_ms; });
+    from = it + 1;
+  }
+  std::stable_sort(from, s.events.end(),
                    [](const ScenarioEvent& a, const ScenarioEvent& b) { return a.at_ms < b.at_ms; });
   return s;
 }

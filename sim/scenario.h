@@ -1,7 +1,9 @@
 // A scenario drives a run in time: at t ms after start-up, run a menu
 // command, show or close a modal window, edit the project, or save it; open,
 // show, hide or resize a workspace panel, click, drag or type in the panel's
-// window, press its play button, or save a picture of it.
+// window, press its play button, or save a picture of it; or end the run.
+// An event may also wait for a condition of the host's world (`when`), so
+// that a run follows what happens rather than a guess of how long it takes.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +20,18 @@ enum class EventKind : uint8_t {
   command, show_modal, close_modal, edit, save, activate,
   open_panel, show_panel, hide_panel, resize_panel,
   click, drag, mouse_down, mouse_drag, mouse_up, key, play, pause, screenshot,
-  metal  // the stand-in GPU's completion mode and faults (metal_events.h)
+  metal,  // the stand-in GPU's completion mode and faults (metal_events.h)
+  quit,   // ends the main loop: the death hooks and the summary follow
+  wait    // does nothing: an event that only holds the later ones behind its `when`
+};
+
+// What an event waits for, besides its time (scenario_waits.h).
+enum class WaitFor : uint8_t {
+  nothing,
+  picture_presented,  // a frame reached the panel's picture since the last input, then none during an idle round
+  text,               // a visible text of the panel's window starts with `when_text`
+  no_text,            // no visible text of the panel's window starts with `when_text`
+  link_opened,        // the opener recorder has a link and every opener it names is reaped
 };
 
 // Panel events act on the panel's window (panel_events.h).
@@ -31,6 +44,9 @@ struct ScenarioEvent {
   std::string pointer;      // edit: where in the project document (JSON pointer)
   nlohmann::json value;     // edit: the new value there; panel and metal events: the event's fields
   std::string path;         // save: a copy's path (relative: inside --out); empty: the project's own file
+  WaitFor when = WaitFor::nothing;  // later events wait behind this one
+  std::string when_text;            // WaitFor::text: the text's beginning
+  std::string when_source;          // the condition as written, for failures and the summary
 };
 
 struct Scenario {

@@ -8,6 +8,7 @@
 #include "platform/appkit_controls.h"
 #include "platform/appkit_image.h"
 #include "platform/metal_testing.h"
+#include "panel_events.h"
 
 namespace sim {
 namespace {
@@ -25,33 +26,6 @@ std::string menu_name(AEGP_MenuID menu) {
     case AEGP_Menu_WINDOW: return "window";
     case AEGP_Menu_PURGE: return "purge";
     default: return "menu_" + std::to_string(menu);
-  }
-}
-
-// The largest image view in a view tree: the panel's picture.
-const platform::NSImageView* largest_image_view(const platform::NSView& v) {
-  const platform::NSImageView* best = nullptr;
-  for (const auto& sub : v.subviews()) {
-    const platform::NSImageView* found = dynamic_cast<const platform::NSImageView*>(sub.get());
-    const platform::NSImageView* deeper = largest_image_view(*sub);
-    for (const platform::NSImageView* c : {found, deeper}) {
-      if (c == nullptr) continue;
-      const double area = c->frame().width * c->frame().height;
-      if (best == nullptr || area > best->frame().width * best->frame().height) best = c;
-    }
-  }
-  return best;
-}
-
-// The texts a user reads in a view tree: visible text fields and button
-// titles, in drawing order.
-void collect_texts(const platform::NSView& v, json& out) {
-  for (const auto& sub : v.subviews()) {
-    if (sub->isHidden()) continue;
-    if (auto* t = dynamic_cast<const platform::NSTextField*>(sub.get())) out.push_back(t->stringValue());
-    if (auto* b = dynamic_cast<const platform::NSButton*>(sub.get())) out.push_back(b->title());
-    if (auto* p = dynamic_cast<const platform::NSPopUpButton*>(sub.get())) out.push_back(p->titleOfSelectedItem());
-    collect_texts(*sub, out);
   }
 }
 
@@ -98,9 +72,7 @@ json panel_summary(const Host& h, const RunStats& s) {
               {"windows", platform::NSWindow::windows().size()}};
   std::shared_ptr<platform::NSWindow> w = panel_event_window(h.panels);
   if (w && w->contentView()) {
-    json texts = json::array();
-    collect_texts(*w->contentView(), texts);
-    out["texts"] = std::move(texts);
+    out["texts"] = window_texts(*w->contentView());
     if (const platform::NSImageView* picture = largest_image_view(*w->contentView())) {
       if (auto shown = platform::shown_image(picture->viewId())) {
         out["picture"] = {{"frames_shown", shown->images_set}};
@@ -123,6 +95,8 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["entry_called"] = s.entry_called;
   summary["entry_error"] = s.entry_err;
   summary["seconds_run"] = s.seconds_run;
+  summary["quit"] = s.quit;
+  summary["still_waiting"] = s.still_waiting;
   summary["idle_calls"] = s.idle_calls;
   summary["idle_errors"] = s.idle_errors;
   summary["smallest_max_sleep_ms"] = s.smallest_max_sleep_ms;

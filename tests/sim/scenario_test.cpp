@@ -31,6 +31,39 @@ TEST(Scenario, EventsRunInTimeOrderKeepingFileOrderForTies) {
   EXPECT_EQ(e[4].kind, EventKind::save);
 }
 
+// A waiting event holds the later ones behind it: time order applies only
+// between waits, and a waiting event may leave its time out.
+TEST(Scenario, WaitingEventsKeepTheirPlaceInTheFile) {
+  json doc = json::parse(R"({"events": [
+    {"at_ms": 300, "action": "command", "name": "a"},
+    {"at_ms": 100, "action": "command", "name": "b"},
+    {"when": "picture_presented", "action": "screenshot"},
+    {"at_ms": 900, "action": "command", "name": "c"},
+    {"at_ms": 0, "action": "quit"},
+    {"at_ms": 50, "when": "text:Update available", "action": "click", "x": 1, "y": 2},
+    {"when": "no_text:VELOCINTAING", "action": "wait"},
+    {"when": "link_opened", "action": "quit"}
+  ]})");
+  Result<Scenario> s = scenario_from_json(doc);
+  ASSERT_TRUE(s.ok()) << s.error();
+  const auto& e = s.value().events;
+  ASSERT_EQ(e.size(), 8u);
+  EXPECT_EQ(e[0].name, "b");
+  EXPECT_EQ(e[1].name, "a");
+  EXPECT_EQ(e[2].when, WaitFor::picture_presented);
+  EXPECT_EQ(e[2].at_ms, 0u);
+  EXPECT_EQ(e[3].kind, EventKind::quit);
+  EXPECT_EQ(e[4].name, "c");
+  EXPECT_EQ(e[5].when, WaitFor::text);
+  EXPECT_EQ(e[5].when_text, "Update available");
+  EXPECT_EQ(e[5].at_ms, 50u);
+  EXPECT_EQ(e[6].kind, EventKind::wait);
+  EXPECT_EQ(e[6].when, WaitFor::no_text);
+  EXPECT_EQ(e[6].when_text, "VELOCINTAING");
+  EXPECT_EQ(e[7].when, WaitFor::link_opened);
+  EXPECT_EQ(e[7].when_source, "link_opened");
+}
+
 TEST(Scenario, BadEventsAreRefused) {
   struct Case {
     const char* text;
@@ -55,6 +88,9 @@ TEST(Scenario, BadEventsAreRefused) {
       {R"({"events": [{"at_ms": 1, "action": "metal", "fail_command_buffers": -1}]})", "expected a count"},
       {R"({"events": [{"at_ms": 1, "action": "metal", "fail_library": 3}]})", "expected a message or null"},
       {R"({"events": [{"at_ms": 1, "action": "metal", "width": 3}]})", "not a field of a metal event"},
+      {R"({"events": [{"when": "soon", "action": "quit"}]})", "when: expected"},
+      {R"({"events": [{"when": "text:", "action": "quit"}]})", "when: expected"},
+      {R"({"events": [{"when": 3, "action": "quit"}]})", "when: expected"},
   };
   for (const Case& c : cases) {
     Result<Scenario> s = scenario_from_json(json::parse(c.text));

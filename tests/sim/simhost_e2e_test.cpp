@@ -158,6 +158,37 @@ TEST_F(Simhost, ScenarioShowsModalEditsAndSaves) {
   EXPECT_EQ(copy.value().comps[0].width, 128);
 }
 
+// "quit" ends the loop well before the bound; an event waiting for a
+// condition that never holds keeps the later ones back until the bound, and
+// the summary names what it waited for.
+TEST_F(Simhost, ScenarioQuitsOrWaitsForItsConditions) {
+  struct Case {
+    const char* events;
+    bool quit;
+    const char* still_waiting;
+    int pings;
+  };
+  const Case cases[] = {
+      {R"({"at_ms": 0, "action": "command", "name": "tiny: ping"}, {"at_ms": 0, "action": "quit"})", true, "", 1},
+      {R"({"when": "text:Never", "action": "command", "name": "tiny: ping"}, {"at_ms": 0, "action": "quit"})", false,
+       "text:Never", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.events);
+    std::ofstream(root_ / "scenario.json") << R"({"events": [)" << c.events << "]}";
+    auto r = run({"--scenario", (root_ / "scenario.json").string()}, {}, c.quit ? 30.0 : 0.5);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    json s = summary();
+    EXPECT_EQ(s["quit"], c.quit);
+    EXPECT_EQ(s["still_waiting"], c.still_waiting);
+    EXPECT_EQ(s["death_calls"], 1) << "the death hooks run after a quit too";
+    EXPECT_EQ(seen().value("ping", 0), c.pings);
+    if (c.quit) {
+      EXPECT_LT(s["seconds_run"].get<double>(), 30.0);
+    }
+  }
+}
+
 TEST_F(Simhost, RendersSynchronouslyAndAsynchronously) {
   // A render costs 300 ms, so the second asynchronous request is still queued
   // when the plug-in cancels it.

@@ -1,0 +1,69 @@
+#include "scenario_waits.h"
+
+#include "panel_events.h"
+#include "platform/appkit_display_record.h"
+#include "platform/metal_testing.h"
+#include "update_world.h"
+
+namespace sim {
+
+uint64_t ScenarioWaits::picture_frames() const {
+  const platform::MetalPresentTotals metal = platform::metal_present_totals();
+  uint64_t frames = metal.drawn + metal.blitted + metal.direct;
+  std::shared_ptr<platform::NSWindow> w = panel_event_window(h_.panels);
+  if (w && w->contentView()) {
+    if (const platform::NSImageView* picture = largest_image_view(*w->contentView())) {
+      if (auto shown = platform::shown_image(picture->viewId())) frames += shown->images_set;
+    }
+  }
+  return frames;
+}
+
+void ScenarioWaits::note_input() {
+  frames_at_input_ = picture_frames();
+  frames_last_turn_ = UINT64_MAX;
+}
+
+// The presenter works beside the loop: a frame on screen may be followed by
+// the one the plug-in handed over in the same idle call. The picture counts
+// as presented once a whole idle round went by without another frame, and
+// the stand-in GPU holds no command buffer (none being encoded or run).
+bool ScenarioWaits::picture_presented() {
+  const uint64_t now = picture_frames();
+  const bool still = now == frames_last_turn_ && platform::metal_ledger().command_buffers == 0;
+  frames_last_turn_ = now;
+  return now > frames_at_input_ && still;
+}
+
+bool ScenarioWaits::holds(const ScenarioEvent& ev) {
+  switch (ev.when) {
+    case WaitFor::nothing:
+      return true;
+    case WaitFor::picture_presented:
+      return picture_presented();
+    case WaitFor::text:
+    case WaitFor::no_text: {
+      // Without a window on screen there is nothing to read either way.
+      std::shared_ptr<platform::NSWindow> w = panel_event_window(h_.panels);
+      if (!w || !w->contentView()) return false;
+      bool shown = false;
+      for (const std::string& t : window_texts(*w->contentView())) {
+        shown = shown || t.compare(0, ev.when_text.size(), ev.when_text) == 0;
+      }
+      return shown == (ev.when == WaitFor::text);
+    }
+    case WaitFor::link_opened: {
+      if (opened_record_.empty()) return false;
+      const std::vector<OpenedLink> links = read_opened_links(opened_record_);
+      if (links.empty()) return false;
+      // Reaped: no longer a child of this process in any state.
+      for (const OpenedLink& l : links) {
+        if (child_state(l.pid) != '\0') return false;
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace sim

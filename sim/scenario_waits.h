@@ -1,0 +1,38 @@
+// The conditions a scenario event may wait for (`when`), checked once per
+// turn of the main loop, before the idle hooks run. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "host.h"
+#include "scenario.h"
+
+namespace sim {
+
+class ScenarioWaits {
+ public:
+  // `opened_record`: the opener recorder's file ("" with another opener).
+  ScenarioWaits(const Host& h, std::string opened_record) : h_(h), opened_record_(std::move(opened_record)) {}
+
+  // A panel input event ran: "picture_presented" now asks for a frame shown
+  // after it.
+  void note_input();
+  // Whether the event's condition holds this turn.
+  bool holds(const ScenarioEvent& ev);
+
+ private:
+  // Frames that reached the panel's picture so far, on any path: the
+  // stand-in GPU's drawn, blitted and directly written drawables, and the
+  // images set on the picture's image view.
+  uint64_t picture_frames() const;
+  bool picture_presented();
+
+  const Host& h_;
+  std::string opened_record_;
+  uint64_t frames_at_input_ = 0;
+  uint64_t frames_last_turn_ = UINT64_MAX;
+};
+
+}  // namespace sim
