@@ -1,34 +1,12 @@
 #include "output_faults.h"
 
 #include <algorithm>
-#include <charconv>
-#include <filesystem>
+
+#include "worker_switch.h"
 
 namespace sim {
 
 namespace {
-
-// What follows "<folder>" in a value that names `folder`: "" for a bare
-// "<folder>", the text after ":" otherwise; nothing for another folder.
-std::optional<std::string> scoped_text(const std::optional<std::string>& value, const std::string& folder) {
-  if (!value || value->compare(0, folder.size(), folder) != 0) return std::nullopt;
-  const std::string rest = value->substr(folder.size());
-  if (rest.empty()) return rest;
-  if (rest[0] != ':') return std::nullopt;
-  return rest.substr(1);
-}
-
-// The number after "<folder>:"; 0 for a bare "<folder>".
-std::optional<int64_t> scoped(const std::optional<std::string>& value, const std::string& folder) {
-  const std::optional<std::string> text = scoped_text(value, folder);
-  if (!text) return std::nullopt;
-  if (text->empty()) return value->size() == folder.size() ? std::optional<int64_t>(0) : std::nullopt;
-  int64_t n = 0;
-  const char* end = text->data() + text->size();
-  const auto [p, ec] = std::from_chars(text->data(), end, n);
-  if (ec != std::errc() || p != end) return std::nullopt;
-  return n;
-}
 
 std::optional<HostileOutput> hostile_kind(const std::optional<std::string>& word) {
   if (!word) return std::nullopt;
@@ -44,10 +22,10 @@ std::optional<HostileOutput> hostile_kind(const std::optional<std::string>& word
 
 OutputFaults read_output_faults(const std::function<std::optional<std::string>(const char*)>& getenv,
                                 const std::string& output_path) {
-  const std::string folder = std::filesystem::path(output_path).parent_path().filename().string();
+  const std::string folder = worker_folder_of(output_path);
   OutputFaults f;
   if (folder.empty()) return f;
-  const auto number = [&](const char* name) { return scoped(getenv(name), folder); };
+  const auto number = [&](const char* name) { return worker_switch_number(getenv(name), folder); };
   const auto set = [&](const char* name) { return number(name).has_value(); };
   f.crash_after = number("SIM_AEIO_CRASH_AFTER");
   f.crash_in_copy = number("SIM_AEIO_CRASH_IN_COPY");
@@ -68,7 +46,7 @@ OutputFaults read_output_faults(const std::function<std::optional<std::string>(c
   f.output_frame = set("SIM_AEIO_OUTPUT_FRAME");
   f.refuse_register = set("SIM_AEIO_REFUSE_REGISTER");
   f.hide_io_out = set("SIM_AEIO_HIDE_IO_OUT");
-  f.hostile = hostile_kind(scoped_text(getenv("SIM_AEIO_HOSTILE"), folder));
+  f.hostile = hostile_kind(worker_switch_text(getenv("SIM_AEIO_HOSTILE"), folder));
   return f;
 }
 

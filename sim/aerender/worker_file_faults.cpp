@@ -1,23 +1,17 @@
 #include "worker_file_faults.h"
 
-#include <charconv>
-#include <filesystem>
+#include "worker_switch.h"
 
 namespace sim {
 
 namespace {
 
-// The number after "<folder>:" when the value names `folder` exactly.
-std::optional<int64_t> number_for(const std::optional<std::string>& value, const std::string& folder) {
-  if (!value || value->size() <= folder.size() + 1 || value->compare(0, folder.size(), folder) != 0 ||
-      (*value)[folder.size()] != ':') {
-    return std::nullopt;
-  }
-  int64_t n = 0;
-  const char* begin = value->data() + folder.size() + 1;
-  const char* end = value->data() + value->size();
-  const auto [p, ec] = std::from_chars(begin, end, n);
-  if (ec != std::errc() || p != end || n < 0) return std::nullopt;
+// These switches always carry a count: "w<N>:<n>", n at least 0.
+std::optional<int64_t> count_for(const std::optional<std::string>& value, const std::string& folder) {
+  const std::optional<std::string> text = worker_switch_text(value, folder);
+  if (!text || text->empty()) return std::nullopt;
+  const std::optional<int64_t> n = worker_switch_number(value, folder);
+  if (!n || *n < 0) return std::nullopt;
   return n;
 }
 
@@ -26,12 +20,12 @@ std::optional<int64_t> number_for(const std::optional<std::string>& value, const
 WorkerFileFaults read_worker_file_faults(const std::function<std::optional<std::string>(const char*)>& getenv,
                                          const std::string& output_path) {
   WorkerFileFaults f;
-  const std::string folder = std::filesystem::path(output_path).parent_path().filename().string();
+  const std::string folder = worker_folder_of(output_path);
   if (folder.empty()) return f;
-  if (const std::optional<int64_t> n = number_for(getenv("SIM_AERENDER_HANG_AFTER"), folder)) {
+  if (const std::optional<int64_t> n = count_for(getenv("SIM_AERENDER_HANG_AFTER"), folder)) {
     f.hang_after = static_cast<uint64_t>(*n);
   }
-  f.skip_frame = number_for(getenv("SIM_AERENDER_SKIP_FRAME"), folder);
+  f.skip_frame = count_for(getenv("SIM_AERENDER_SKIP_FRAME"), folder);
   return f;
 }
 

@@ -17,6 +17,7 @@
 #include "host/utility_calls.h"
 #include "cache/memory_pressure.h"
 #include "host/item_calls.h"
+#include "panel/playback_clock.h"
 #include "pool/batch_launch.h"
 #include "pool/engine_prewarm.h"
 #include "pool/pool_directory.h"
@@ -89,6 +90,25 @@ FramePlan plan_pool_ranges(const PreviewState& s, const std::vector<int64_t>& fr
                                 playhead);
 }
 
+// How far ahead of the playhead the delivery decision looks: as far as the
+// playback clock looks for ready frames.
+int64_t delivery_look_ahead(const PreviewState& s) {
+  const PreviewController& ctl = s.preview;
+  ClockInputs in;
+  in.timing = *ctl.timing;
+  in.frame_batch_limit = s.cache.frame_limit;
+  in.delivery_optimize = delivery_optimize_enabled();
+  const auto grid = clock_grid(ctl.timing->frame_scale, *ctl.timing);
+  return grid ? clock_look_ahead(*grid, in) : 16;
+}
+
+void log_pool_delivery(const PreviewState& s, std::span<const FrameRange> ranges) {
+  if (!perf_enabled()) return;
+  const PreviewController& ctl = s.preview;
+  const auto [lo, hi] = playback_loop_bounds(ctl.work_area.first, ctl.work_area.last, ctl.frame_count);
+  perf_log(pool_delivery_line(ranges, ctl.current_frame, lo, hi, delivery_look_ahead(s)));
+}
+
 void launch_for_frames(PreviewState& s, uint64_t now_ns, const std::vector<int64_t>& frames) {
   PoolRuntime& rt = s.pool;
   const PreviewController& ctl = s.preview;
@@ -97,8 +117,10 @@ void launch_for_frames(PreviewState& s, uint64_t now_ns, const std::vector<int64
   const std::string name = comp_name_of(s);
   if (name.empty()) return;
   const FramePlan ranges = plan_pool_ranges(s, frames);
+  const bool had_plan = rt.plan.has_value();
   launch_pool_batch(rt, name, ranges, ctl.timing->frame_scale, static_cast<uint64_t>(ctl.timing->frame_value),
                     live_launch_world(rt, async_renders_in_flight()));
+  if (!had_plan && rt.plan) log_pool_delivery(s, ranges);
 }
 
 void poll_background_copy(PreviewState& s, uint64_t now_ns) {
@@ -223,6 +245,13 @@ void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::ve
   // While the raster path holds the composition the pool stays stopped.
   if (s.preview.raster_comp) return;
   pump_pool_delivery(s, now_ns, pool_frames);
+}
+
+std::string pool_delivery_line(std::span<const FrameRange> plan, int64_t playhead, int64_t loop_first,
+                               int64_t loop_last, int64_t window) {
+  return "DELIVERY use_pool=true reason=pool_next_batch_ready ranges=" + std::to_string(plan.size()) +
+         " ranges_in_window=" + std::to_string(count_ranges_in_loop_window(plan, playhead, loop_first, loop_last, window)) +
+         " window=" + std::to_string(window);
 }
 
 bool pool_wants_frames(const PreviewState& s, uint64_t now_ns) {

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "core/result.h"
+#include "pool/frame_range.h"
 #include "pool/project_snapshot.h"
 
 namespace vel {
@@ -22,6 +24,14 @@ void pump_pool_delivery(PreviewState& state, uint64_t now_ns, const std::vector<
 // composition (and the engine prewarm of its pause), the ramp window, the
 // memory tick, then the pump.
 void pool_idle_step(PreviewState& state, uint64_t now_ns, bool edited, const std::vector<int64_t>& pool_frames);
+
+// The delivery line of a batch the pool has just been handed: how many
+// ranges it was planned into and how many of them meet the `window` frames
+// looping playback over [loop_first, loop_last] shows from `playhead` on,
+// "DELIVERY use_pool=true reason=pool_next_batch_ready ranges=3
+// ranges_in_window=1 window=48".
+std::string pool_delivery_line(std::span<const FrameRange> plan, int64_t playhead, int64_t loop_first,
+                               int64_t loop_last, int64_t window);
 
 // What the preview's delivery decision reads of the pool this tick.
 bool pool_wants_frames(const PreviewState& state, uint64_t now_ns);

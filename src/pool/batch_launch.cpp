@@ -263,6 +263,7 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
     decode.job_dir = plan.job_dir;
     decode.stop = plan.stop;
     decode.jobs = job_rx;
+    decode.keep_frame_files = rt.decode_flag;
     const size_t started = world.start_decoders(decoders_wanted, decode);
     if (started == 0) {
       kill_unfinished_jobs(plan);

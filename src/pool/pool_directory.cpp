@@ -41,15 +41,20 @@ std::optional<fs::path> pool_directory_path() {
 }
 
 Status<> ensure_private_dir(const fs::path& dir) {
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    if (errno != ENOENT) return err(dir.string() + ": " + os_text(errno));
-    std::error_code ec;
-    fs::create_directories(dir.parent_path(), ec);
-    if (ec) return err(dir.parent_path().string() + ": " + ec.message());
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return err(dir.string() + ": " + os_text(errno));
-  }
+  // Every launch and every worker passes here once the folder exists: one
+  // look answers then, and only a missing folder is made.
   struct stat st{};
-  if (::lstat(dir.c_str(), &st) != 0) return err(dir.string() + ": " + os_text(errno));
+  if (::lstat(dir.c_str(), &st) != 0) {
+    if (errno != ENOENT) return err(dir.string() + ": " + os_text(errno));
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      if (errno != ENOENT) return err(dir.string() + ": " + os_text(errno));
+      std::error_code ec;
+      fs::create_directories(dir.parent_path(), ec);
+      if (ec) return err(dir.parent_path().string() + ": " + ec.message());
+      if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return err(dir.string() + ": " + os_text(errno));
+    }
+    if (::lstat(dir.c_str(), &st) != 0) return err(dir.string() + ": " + os_text(errno));
+  }
   if (S_ISLNK(st.st_mode)) return err(dir.string() + " is a symbolic link");
   if (!S_ISDIR(st.st_mode)) return err(dir.string() + " is not a directory");
   if (st.st_uid != ::geteuid()) return err(dir.string() + " belongs to user " + std::to_string(st.st_uid));

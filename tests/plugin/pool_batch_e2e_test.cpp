@@ -1,12 +1,17 @@
 // The pool's batches in the stand-in host, end to end, inside a private pid
 // namespace: the sample project renders through a batch of the stand-in
-// aerender in PSD and in TGA, the memory tick measures it, an edit ends it
-// with its report, and once simhost has exited no process is left.
+// aerender in PSD, in TGA and through shared memory, the memory tick
+// measures it, an edit ends it with its report, and once simhost has exited
+// no process (and no shared-memory segment) is left.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 
 #include "support/child_process.h"
@@ -33,11 +38,13 @@ class PoolBatchRun : public ::testing::Test {
   }
   // simhost under the namespace wrapper, which fails the run when any
   // process outlives simhost.
-  testing::ChildResult run(std::vector<std::string> env, const json& events, double seconds) {
+  testing::ChildResult run(std::vector<std::string> env, const json& events, double seconds,
+                           const std::vector<std::string>& simhost_args = {}) {
     std::ofstream(root_ / "scenario.json") << json{{"events", events}}.dump();
     std::vector<std::string> args = {VEL_SIMHOST_PATH, "--plugin", VEL_PLUGIN_PATH, "--project", project_.string(),
                                      "--seconds", std::to_string(seconds), "--out", (root_ / "out").string(),
                                      "--scenario", (root_ / "scenario.json").string()};
+    args.insert(args.end(), simhost_args.begin(), simhost_args.end());
     env.push_back("HOME=" + (root_ / "home").string());
     env.push_back("TMPDIR=" + (root_ / "tmp").string());
     env.push_back("VELOCINTA_DEV=1");
@@ -62,6 +69,11 @@ class PoolBatchRun : public ::testing::Test {
     return out;
   }
   static json command(int at, const char* name) { return {{"at_ms", at}, {"action", "command"}, {"name", name}}; }
+  static json batch_then_edit() {
+    return json::array({command(50, "Velocinta"), command(100, "velocinta: pool (toggle)"),
+                        {{"at_ms", 2600}, {"action", "edit"}, {"pointer", "/compositions/0/layers/1/solid/color"},
+                         {"value", json::array({0.2, 0.8, 0.3})}}});
+  }
 
   testing::ScratchDir scratch_{"vel-pool-batch-e2e"};
   fs::path root_ = scratch_.path();
@@ -75,14 +87,13 @@ TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
   } cases[] = {{"psd", ".psd"}, {"tga", ".tga"}};
   for (const Case& c : cases) {
     SetUp();
-    json events = json::array({command(50, "Velocinta"), command(100, "velocinta: pool (toggle)"),
-                               {{"at_ms", 2600}, {"action", "edit"}, {"pointer", "/compositions/0/layers/1/solid/color"},
-                                {"value", json::array({0.2, 0.8, 0.3})}}});
-    auto r = run({std::string("VELOCINTA_OUTPUT_FORMAT=") + c.format}, events, 3.2);
+    auto r = run({std::string("VELOCINTA_OUTPUT_FORMAT=") + c.format}, batch_then_edit(), 3.2);
     ASSERT_EQ(r.exit_code, 0) << c.format << "\n" << r.output;
     EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
     const std::string text = log();
-    EXPECT_NE(text.find("DELIVERY use_pool=true reason=pool_next_batch_ready"), std::string::npos) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("DELIVERY use_pool=true reason=pool_next_batch_ready ranges=[0-9]+ "
+                                                   "ranges_in_window=[0-9]+ window=[0-9]+\n")))
+        << text;
     EXPECT_TRUE(std::regex_search(text, std::regex("PERF: POOL optimized=true clients=1 peak_active=[0-9]+ "
                                                    "frames=[0-9]+/[0-9]+ .* output_format=" +
                                                    std::string(c.format) + "\n")))
@@ -99,6 +110,62 @@ TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
     EXPECT_GT(frames, 0u) << c.format;
     fs::remove_all(root_);
   }
+}
+
+// The shared-memory segments a process created: "vnx_" + its pid in eight
+// hex digits + "_" + a nonce.
+std::vector<std::string> segments_of(uint64_t pid) {
+  char prefix[16];
+  std::snprintf(prefix, sizeof prefix, "vnx_%08llx_", static_cast<unsigned long long>(pid));
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/dev/shm", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(prefix, 0) == 0) out.push_back(name);
+  }
+  return out;
+}
+
+// The pid of the host that made a job folder ("job_<pid>_...").
+std::optional<uint64_t> job_owner_pid(const fs::path& job) {
+  static const std::regex form("job_([0-9]+)_.*");
+  const std::string name = job.filename().string();
+  std::smatch m;
+  if (!std::regex_match(name, m, form)) return std::nullopt;
+  return std::stoull(m[1].str());
+}
+
+TEST_F(PoolBatchRun, AMemoryBatchHandsItsFramesToItsReaderAndAnEditEndsIt) {
+  // simhost is the namespace's second process: segments already there under
+  // that pid belong to other namespaces, not to this run.
+  const auto before = segments_of(2);
+  auto r = run({"VELOCINTA_OUTPUT_FORMAT=memory"}, batch_then_edit(), 3.2, {"--script-switch", "memory-template"});
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+  const std::string text = log();
+  EXPECT_NE(text.find("DELIVERY use_pool=true reason=pool_next_batch_ready"), std::string::npos) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex("PERF: POOL optimized=true clients=1 peak_active=[0-9]+ "
+                                                 "frames=[0-9]+/[0-9]+ .* output_format=vnm\n")))
+      << text;
+  // The stand-in host offers no output-module suite (only the stand-in
+  // aerender does), so the host's own registration is the one refusal.
+  const std::regex any_error("ERROR: (.*)");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), any_error); it != std::sregex_iterator(); ++it)
+    EXPECT_EQ((*it)[1].str(), "memory output unavailable: IOOutSuite4 unavailable") << text;
+  const auto jobs = job_dirs();
+  ASSERT_EQ(jobs.size(), 1u);
+  // The output module adds a frame only once the reader has emptied the
+  // slot: a second frame added means the reader took the first.
+  const std::string worker_log = read_text(jobs[0] / "w0.log");
+  const std::regex added("PROGRESS: frame [0-9]+ added");
+  EXPECT_GE(std::distance(std::sregex_iterator(worker_log.begin(), worker_log.end(), added), std::sregex_iterator()), 2)
+      << worker_log;
+  const auto owner = job_owner_pid(jobs[0]);
+  ASSERT_TRUE(owner) << jobs[0];
+  std::vector<std::string> left;
+  for (const std::string& name : segments_of(*owner))
+    if (*owner != 2 || std::find(before.begin(), before.end(), name) == before.end()) left.push_back(name);
+  EXPECT_TRUE(left.empty()) << left.front();
 }
 
 TEST_F(PoolBatchRun, WithoutAerenderTheFirstLaunchDisablesThePoolOnce) {

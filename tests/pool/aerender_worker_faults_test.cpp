@@ -8,6 +8,7 @@
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "worker_file_faults.h"
+#include "worker_switch.h"
 
 namespace vel {
 namespace {
@@ -42,6 +43,32 @@ TEST(WorkerFileFaults, ActOnlyInTheNamedWorkerFolder) {
     };
     EXPECT_FALSE(sim::read_worker_file_faults(one, "/tmp/job/w0/f_[#####].tga").hang_after) << bad;
   }
+}
+
+// Both families of switches (the file road's and the output module's) read
+// their values through this one rule.
+TEST(WorkerSwitch, NamesOneFolderWithANumberOrAWord) {
+  struct Case {
+    std::optional<std::string> value;
+    std::optional<std::string> text;
+    std::optional<int64_t> number;
+  } cases[] = {
+      {"w1", "", 0},
+      {"w1:7", "7", 7},
+      {"w1:-3", "-3", -3},
+      {"w1:shrunk", "shrunk", std::nullopt},
+      {"w1:", "", std::nullopt},
+      {"w10:7", std::nullopt, std::nullopt},
+      {"w0:7", std::nullopt, std::nullopt},
+      {std::nullopt, std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const std::string shown = c.value.value_or("(none)");
+    EXPECT_EQ(sim::worker_switch_text(c.value, "w1"), c.text) << shown;
+    EXPECT_EQ(sim::worker_switch_number(c.value, "w1"), c.number) << shown;
+  }
+  EXPECT_EQ(sim::worker_folder_of("/tmp/job/w3/f_[#####].psd"), "w3");
+  EXPECT_FALSE(sim::worker_switch_text(std::string("w1"), ""));
 }
 
 TEST(WorkerFileFaults, SkippedFrameAndAStatusOfZero) {

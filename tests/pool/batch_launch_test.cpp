@@ -25,6 +25,7 @@ struct FakeLaunch {
   std::vector<bool> spawn_answers;  // per call; true when absent
   size_t decoders = 2;
   size_t decoder_starts = 0;
+  std::vector<bool> decoders_keep_files;  // per start
   size_t discovery_starts = 0;
   uint64_t worker_count = 4;
 
@@ -46,8 +47,9 @@ struct FakeLaunch {
       job.last_frame = r.last_frame;
       return job;
     };
-    w.start_decoders = [this](size_t, const DecodeWorkerContext&) {
+    w.start_decoders = [this](size_t, const DecodeWorkerContext& c) {
       ++decoder_starts;
+      decoders_keep_files.push_back(c.keep_frame_files);
       return decoders;
     };
     w.decoder_count = [](std::optional<FrameDimensions>, uint64_t) { return 2u; };
@@ -198,6 +200,17 @@ TEST_F(BatchLaunch, FileBatchHandsThePlanItsWorkersDecodersAndQueue) {
   EXPECT_EQ(rt.plan->context, *rt.batch_identity);
   EXPECT_EQ(fake.spawned[0].snapshot_path, (scratch_.path() / "snapshot.aep").string());
   EXPECT_TRUE(fake.spawned[0].extreme);
+}
+
+TEST_F(BatchLaunch, DecodersKeepFrameFilesExactlyWhenTheRuntimeSaysSo) {
+  for (const bool keep : {false, true}) {
+    FakeLaunch fake(pool_dir());
+    PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+    rt.decode_flag = keep;
+    launch_pool_batch(rt, "Main", kRanges, 24, 1, fake.world());
+    ASSERT_TRUE(rt.plan) << keep;
+    EXPECT_EQ(fake.decoders_keep_files, std::vector<bool>{keep});
+  }
 }
 
 TEST_F(BatchLaunch, BothSwitchesOffStartsEveryWorker) {

@@ -1,0 +1,37 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "plugin/pool_pump.h"
+
+namespace vel {
+namespace {
+
+// The window the line reports follows looping playback: it folds the
+// playhead into the loop, wraps at the loop's end and counts a range once.
+TEST(PoolDeliveryLine, CountsTheRangesPlaybackMeetsAhead) {
+  struct Case {
+    const char* name;
+    std::vector<FrameRange> plan;
+    int64_t playhead, lo, hi, window;
+    const char* tail;
+  } cases[] = {
+      {"a playhead past the loop folds into it", {{40, 49}, {50, 59}, {60, 69}, {70, 79}}, 250, 0, 99, 20,
+       "ranges=4 ranges_in_window=2 window=20"},
+      {"the window wraps at the loop's end", {{0, 4}, {5, 9}, {90, 94}, {95, 99}}, 95, 0, 99, 10,
+       "ranges=4 ranges_in_window=2 window=10"},
+      {"a window as long as the loop meets every range in it", {{0, 9}, {50, 59}, {120, 130}}, 3, 0, 99, 500,
+       "ranges=3 ranges_in_window=2 window=500"},
+      {"a range across the wrap counts once", {{0, 99}}, 95, 0, 99, 10, "ranges=1 ranges_in_window=1 window=10"},
+      {"the work area clips the ranges", {{0, 9}, {10, 19}}, 12, 10, 19, 4, "ranges=2 ranges_in_window=1 window=4"},
+      {"no plan", {}, 0, 0, 99, 16, "ranges=0 ranges_in_window=0 window=16"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(pool_delivery_line(c.plan, c.playhead, c.lo, c.hi, c.window),
+              std::string("DELIVERY use_pool=true reason=pool_next_batch_ready ") + c.tail)
+        << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace vel
