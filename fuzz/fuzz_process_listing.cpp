@@ -45,9 +45,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const auto args = vel::parse_cmdline(text);
   if (vel::cmdline_joined(text) != vel::join_arguments(args)) std::abort();
-  // The rule reads the same whether given the arguments or the raw bytes.
+  // The rule reads the same whether given the arguments or the bytes as
+  // the kernel joins them (a cmdline file's one trailing NUL dropped, as
+  // the scan does before asking).
   const auto client = vel::engine_client_pid(args);
-  if (client != vel::engine_client_pid(text)) std::abort();
+  if (client != vel::engine_client_pid(vel::cmdline_joined(text))) std::abort();
   if (client && (*client < 1 || args.size() < 3 || args[args.size() - 2] != "-aerenderpid")) std::abort();
   (void)vel::parse_status_uid(text);
   (void)vel::parse_statm_resident(text);
