@@ -22,6 +22,7 @@
 namespace {
 
 using vel::bench::kFrameBytes;
+using vel::bench::memcpy_frame_each_iteration;
 using vel::bench::kHeight;
 using vel::bench::kWidth;
 constexpr uint64_t kRowBytes = kWidth * 4 + 64;  // hosts pad their rows
@@ -43,14 +44,7 @@ void BM_ConvertArgbFrame(benchmark::State& state) {
 BENCHMARK(BM_ConvertArgbFrame)->Unit(benchmark::kMicrosecond);
 
 void BM_ConvertArgbFrame_baseline(benchmark::State& state) {
-  const std::vector<uint8_t> src = argb_frame();
-  std::vector<uint8_t> dst(kFrameBytes);
-  for (auto _ : state) {
-    std::memcpy(dst.data(), src.data(), kFrameBytes);
-    benchmark::DoNotOptimize(dst.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFrameBytes));
+  memcpy_frame_each_iteration(state, argb_frame());
 }
 BENCHMARK(BM_ConvertArgbFrame_baseline)->Unit(benchmark::kMicrosecond);
 
