@@ -119,11 +119,11 @@ TEST_F(PoolPreviewLink, ALongGrabOfA3dCompositionStopsTheRunningBatch) {
 TEST_F(PoolPreviewLink, TheAsynchronousRendererAsksWhatThePoolStillClaims) {
   PoolPlan& plan = running_plan();
   PoolJob job;
-  job.started_at = plan.started_at;
-  job.range_start = 10;
-  job.range_end = 20;
+  job.launched_ns = plan.started_at;
+  job.first_frame = 10;
+  job.last_frame = 20;
   plan.jobs.push_back(job);
-  plan.queued_ranges.push_back({30, 40, 0});
+  plan.queued_ranges.push_back({30, 40, false});
   ASSERT_TRUE(state->preview.pool_link.claimed_ranges);
   const std::vector<PoolFrameRange> claims = state->preview.pool_link.claimed_ranges(2);
   EXPECT_EQ(claims, (std::vector<PoolFrameRange>{{10, 20}, {30, 40}}));
@@ -136,7 +136,7 @@ TEST_F(PoolPreviewLink, TheAsynchronousRendererAsksWhatThePoolStillClaims) {
   for (int i = 0; i < 3; ++i) fold_sample(times.async_ms[1], 10.0);
   times.arrivals[1] = {0.0, 10.0, 20.0};
   EXPECT_EQ(state->preview.pool_link.claimed_ranges(2), (std::vector<PoolFrameRange>{{30, 40}}));
-  EXPECT_TRUE(pool().plan->jobs[0].reservation_released);
+  EXPECT_TRUE(pool().plan->jobs[0].released);
 }
 
 TEST_F(PoolPreviewLink, WitnessClaimsHoldRangesAndArmTheHandoffOnce) {
