@@ -238,7 +238,10 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
     request.worker_index = static_cast<uint32_t>(plan.next_range_index++);
     request.first_frame = range.start;
     request.last_frame = range.end;
-    if (auto job = world.spawn_worker(request)) plan.jobs.push_back(std::move(*job));
+    if (auto job = world.spawn_worker(request)) {
+      job->launched_ns = world.now;  // the supervision's watchdogs read the launch's clock
+      plan.jobs.push_back(std::move(*job));
+    }
   }
   if (plan.jobs.empty()) {
     if (!file_output) {

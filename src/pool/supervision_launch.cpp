@@ -210,6 +210,7 @@ bool launch_further_workers(SupervisionCall& c) {
       break;  // no further launch in the call that failed
     }
     job->replay = prepared.range.replay;
+    job->launched_ns = c.now;
     job->mfr_percent = prepared.mfr_percent;
     plan.jobs.push_back(std::move(*job));
     plan.spawn_retry.succeeded();
