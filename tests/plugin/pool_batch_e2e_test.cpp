@@ -45,9 +45,6 @@ class PoolBatchRun : public ::testing::Test {
     // In-process renders on the main thread only: the host's render manager
     // would otherwise take every missing frame before the pool is ready.
     env.push_back("VELOCINTA_ASYNC=0");
-    // One range for the whole batch: its worker still runs when the edit
-    // comes (reaping and admitting more belong to the supervision).
-    env.push_back("VELOCINTA_POOL_WORKERS=1");
     bool aerender_given = false;
     for (const std::string& e : env) aerender_given = aerender_given || e.rfind("VELOCINTA_AERENDER=", 0) == 0;
     if (!aerender_given) env.push_back(std::string("VELOCINTA_AERENDER=") + VEL_AERENDER_PATH);
@@ -83,20 +80,56 @@ TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
     EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
     const std::string text = log();
     EXPECT_NE(text.find("DELIVERY use_pool=true reason=pool_next_batch_ready"), std::string::npos) << text;
-    EXPECT_TRUE(std::regex_search(text, std::regex("PERF: POOL optimized=true clients=1 peak_active=[0-9]+ "
+    // The batch ends by its close or by the edit, with its report either way.
+    EXPECT_TRUE(std::regex_search(text, std::regex("PERF: POOL optimized=true clients=[0-9]+ peak_active=[0-9]+ "
                                                    "frames=[0-9]+/[0-9]+ .* output_format=" +
                                                    std::string(c.format) + "\n")))
         << text;
     EXPECT_NE(text.find("PERF: POOL_MEMORY clients=1 "), std::string::npos) << text;
+    EXPECT_NE(text.find("S5 pool"), std::string::npos) << "frames of the pool reach the cache\n" << text;
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     const auto jobs = job_dirs();
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_TRUE(fs::exists(jobs[0] / "w0.log"));
+    // The decoders delete each file once read.
     size_t frames = 0;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(jobs[0] / "w0", ec))
       frames += e.path().extension() == c.extension ? 1 : 0;
-    EXPECT_GT(frames, 0u) << c.format;
+    EXPECT_EQ(frames, 0u) << c.format;
+    fs::remove_all(root_);
+  }
+}
+
+// Workers at once (admission off, four asked for: the machine's memory
+// bound may allow fewer) fill the work area beside the in-process renders:
+// every frame is in the cache before the run ends, the pool's among them,
+// and the batch closes with all the frames it was given.
+TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
+  for (const char* format : {"psd", "tga"}) {
+    SetUp();
+    // Quick frames, so that the pool's batches end well within the run.
+    json project = json::parse(read_text(project_));
+    project["compositions"][0]["render_cost_ms"] = 8;
+    std::ofstream(project_) << project.dump();
+    json events = json::array({command(50, "Velocinta"), command(100, "velocinta: pool (toggle)")});
+    auto r = run({std::string("VELOCINTA_OUTPUT_FORMAT=") + format, "VELOCINTA_POOL_WORKERS=4",
+                  "VELOCINTA_MEASURED_ADMISSION=0", "VELOCINTA_ADAPTIVE_SCHEDULER=0"},
+                 events, 8.0);
+    ASSERT_EQ(r.exit_code, 0) << format << "\n" << r.output;
+    EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+    const std::string text = log();
+    size_t pool_frames = 0;
+    for (size_t at = text.find("S5 pool"); at != std::string::npos; at = text.find("S5 pool", at + 1)) ++pool_frames;
+    EXPECT_GT(pool_frames, 0u) << format << "\n" << text;
+    EXPECT_NE(text.find("S2 zone de travail en cache : images 0..239"), std::string::npos) << text;
+    const std::regex end_line("PERF: POOL optimized=true clients=[0-9]+ peak_active=[0-9]+ frames=([0-9]+)/([0-9]+) "
+                              ".* output_format=" + std::string(format));
+    size_t batches = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), end_line), end; it != end; ++it, ++batches)
+      EXPECT_EQ((*it)[1].str(), (*it)[2].str()) << "every batch closed whole: " << it->str();
+    EXPECT_GE(batches, 1u) << text;
+    EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     fs::remove_all(root_);
   }
 }
