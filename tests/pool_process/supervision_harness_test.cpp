@@ -44,7 +44,8 @@ class SupervisionHarness : public PoolProcessTest {
   }
   void TearDown() override {
     rt_.plan.reset();
-    for (const char* name : {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS"})
+    for (const char* name :
+         {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS", "SIM_AERENDER_CRASH_AFTER"})
       ::unsetenv(name);
     PoolProcessTest::TearDown();
   }
@@ -255,6 +256,36 @@ TEST_F(SupervisionHarness, ASpawnThatKeepsFailingDropsItsRangeAndTheBatchCloses)
   EXPECT_EQ(returned_.count(10), 0u);
   EXPECT_FALSE(rt_.disabled_for_session);
   EXPECT_EQ(rt_.selected_output, kOutputPsd);
+}
+
+// Every worker crashes after five frames: w0 on its range, and w1 on the
+// replay of w0's missing frames. The replay's own missing frames are left
+// to a later batch; the batch closes and PSD stays.
+TEST_F(SupervisionHarness, AReplayThatCrashesTooLeavesItsFramesToALaterBatch) {
+  ::setenv("SIM_AERENDER_CRASH_AFTER", "5", 1);
+  launch({{0, 14}});
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 9));
+  for (int64_t f = 10; f <= 14; ++f) EXPECT_EQ(returned_.count(f), 0u) << f;
+  EXPECT_EQ(jobs_seen_, 2u) << "one replay, never a replay of the replay";
+  const std::string log = read_text(log_path_);
+  EXPECT_NE(log.find("pool: worker 0 sorti en erreur ("), std::string::npos) << log;
+  EXPECT_NE(log.find("pool: worker 1 sorti en erreur ("), std::string::npos) << log;
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
+  EXPECT_FALSE(rt_.disabled_for_session);
+}
+
+// A TGA worker that skips frame 9 and exits 0: the frame is replayed on a
+// new worker, the batch is whole, and TGA stays the transport.
+TEST_F(SupervisionHarness, AFrameSkippedByACleanExitIsReplayed) {
+  ::setenv("SIM_AERENDER_SKIP_FRAME", "w0:9", 1);
+  rt_.selected_output = kOutputTga;
+  launch({{0, 11}});
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 11));
+  EXPECT_EQ(jobs_seen_, 2u);
+  EXPECT_EQ(rt_.selected_output, kOutputTga);
+  EXPECT_TRUE(error_lines().empty());
 }
 
 }  // namespace
