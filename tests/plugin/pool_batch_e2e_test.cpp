@@ -87,6 +87,19 @@ TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
         << text;
     EXPECT_NE(text.find("PERF: POOL_MEMORY clients=1 "), std::string::npos) << text;
     EXPECT_NE(text.find("S5 pool"), std::string::npos) << "frames of the pool reach the cache\n" << text;
+    // With the defaults the batch starts with one engine, and the admission
+    // verdict is written once per change of (reason, target).
+    EXPECT_TRUE(std::regex_search(text, std::regex("PERF: POOL optimized=true clients=[0-9]+ peak_active=1 ")))
+        << text;
+    const std::regex admission("POOL_ADMISSION reason=([A-Za-z]+) target=([0-9]+) ");
+    std::string last;
+    size_t admissions = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), admission), end; it != end; ++it, ++admissions) {
+      const std::string pair = (*it)[1].str() + "/" + (*it)[2].str();
+      EXPECT_NE(pair, last) << "the same verdict written twice in a row";
+      last = pair;
+    }
+    EXPECT_GE(admissions, 1u) << text;
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     const auto jobs = job_dirs();
     ASSERT_EQ(jobs.size(), 1u);
