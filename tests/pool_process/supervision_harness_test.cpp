@@ -191,17 +191,22 @@ TEST_F(SupervisionHarness, ARangeServedInProcessWhileQueuedIsNotLaunched) {
 // runs, finds its channel gone: its frame reaches neither the next batch
 // nor the caller.
 TEST_F(SupervisionHarness, AHeldDecoderOfAnEndedBatchDeliversNothingToTheNext) {
-  std::mutex mu;
-  std::condition_variable cv;
-  bool holding = false, released = false;
-  start_decoders_ = [&](size_t, const DecodeWorkerContext& context) {
+  // Shared with the detached decoder, which may still be leaving its wait
+  // when the test ends.
+  struct Gate {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool holding = false, released = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  start_decoders_ = [gate](size_t, const DecodeWorkerContext& context) {
     DecodeWorkerContext held = context;
-    held.ingest = [&](const fs::path& path, double time_s, uint64_t decimation) {
+    held.ingest = [gate](const fs::path& path, double time_s, uint64_t decimation) {
       {
-        std::unique_lock lk(mu);
-        holding = true;
-        cv.notify_all();
-        cv.wait(lk, [&] { return released; });
+        std::unique_lock lk(gate->mu);
+        gate->holding = true;
+        gate->cv.notify_all();
+        gate->cv.wait(lk, [&] { return gate->released; });
       }
       return ingest_frame_file(path, time_s, decimation);
     };
@@ -213,8 +218,8 @@ TEST_F(SupervisionHarness, AHeldDecoderOfAnEndedBatchDeliversNothingToTheNext) {
     bool reached = false;
     for (int i = 0; i < 6000 && !reached; ++i) {
       tick();
-      std::unique_lock lk(mu);
-      reached = cv.wait_for(lk, std::chrono::milliseconds(5), [&] { return holding; });
+      std::unique_lock lk(gate->mu);
+      reached = gate->cv.wait_for(lk, std::chrono::milliseconds(5), [&] { return gate->holding; });
     }
     ASSERT_TRUE(reached);
   }
@@ -227,10 +232,10 @@ TEST_F(SupervisionHarness, AHeldDecoderOfAnEndedBatchDeliversNothingToTheNext) {
   returned_.clear();
   launch({{20, 23}});
   {
-    std::lock_guard lk(mu);
-    released = true;
+    std::lock_guard lk(gate->mu);
+    gate->released = true;
   }
-  cv.notify_all();
+  gate->cv.notify_all();
   ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
   EXPECT_TRUE(each_returned_once(20, 23));
   for (const auto& [value, count] : returned_) EXPECT_GE(value, 20) << "a frame of the ended batch came through";
