@@ -44,8 +44,8 @@ class SupervisionHarness : public PoolProcessTest {
   }
   void TearDown() override {
     rt_.plan.reset();
-    for (const char* name :
-         {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS", "SIM_AERENDER_CRASH_AFTER"})
+    for (const char* name : {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS",
+                             "SIM_AERENDER_CRASH_AFTER", "SIM_AERENDER_CORRUPT"})
       ::unsetenv(name);
     PoolProcessTest::TearDown();
   }
@@ -291,6 +291,46 @@ TEST_F(SupervisionHarness, AFrameSkippedByACleanExitIsReplayed) {
   EXPECT_EQ(jobs_seen_, 2u);
   EXPECT_EQ(rt_.selected_output, kOutputTga);
   EXPECT_TRUE(error_lines().empty());
+}
+
+// A corrupt file for frame 7 is read again at each scan, at most 120
+// times: the 120th failure gives it up with one line. The batch closes
+// without it once nothing else is pending, and a TGA batch that fell short
+// sends later batches to PSD.
+TEST_F(SupervisionHarness, ACorruptFrameIsGivenUpAfter120Reads) {
+  ::setenv("SIM_AERENDER_CORRUPT", "7", 1);
+  struct Case {
+    uint8_t output;
+    uint8_t output_after;
+  } cases[] = {{kOutputPsd, kOutputPsd}, {kOutputTga, kOutputPsd}};
+  for (const Case& c : cases) {
+    returned_.clear();
+    ::truncate(log_path_.c_str(), 0);
+    rt_.selected_output = c.output;
+    rt_.launch_cooldown_until.reset();
+    launch({{0, 39}});
+    uint32_t tries = 0;
+    ASSERT_TRUE(tick_until([&] {
+      if (rt_.plan) {
+        auto it = rt_.plan->ledger.tries.find(7);
+        if (it != rt_.plan->ledger.tries.end()) tries = std::max(tries, it->second);
+      }
+      return !rt_.plan;
+    }));
+    EXPECT_GE(tries, 1u);
+    EXPECT_LE(tries, 120u);
+    EXPECT_EQ(returned_.count(7), 0u);
+    EXPECT_TRUE(each_returned_once(0, 6));
+    EXPECT_TRUE(each_returned_once(8, 39));
+    const std::string log = read_text(log_path_);
+    const std::string given_up = "pool: frame 7 illisible après 120 essais";
+    const size_t first = log.find(given_up);
+    EXPECT_EQ(first != std::string::npos, tries == 120u) << log;
+    if (first != std::string::npos) {
+      EXPECT_EQ(log.find(given_up, first + 1), std::string::npos) << "logged once";
+    }
+    EXPECT_EQ(rt_.selected_output, c.output_after);
+  }
 }
 
 }  // namespace
