@@ -333,5 +333,22 @@ TEST_F(SupervisionHarness, ACorruptFrameIsGivenUpAfter120Reads) {
   }
 }
 
+// A PSD worker that exits 1 at once, and so does its replay: a batch with
+// no frame at all turns the pool off for the session, naming w0's log.
+TEST_F(SupervisionHarness, APsdBatchWithoutAnyFrameDisablesThePool) {
+  ::setenv("SIM_AERENDER_EXIT_AFTER", "0", 1);
+  ::setenv("SIM_AERENDER_EXIT_STATUS", "1", 1);
+  rt_.file_downsample = 1;
+  launch({{0, 9}});
+  const std::string w0_log = rt_.plan->jobs[0].log_path.string();
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(returned_.empty());
+  EXPECT_TRUE(rt_.disabled_for_session);
+  const std::string log = read_text(log_path_);
+  EXPECT_NE(log.find("pool: DÉSACTIVÉ pour la session — lot sans aucune frame produite — vérifier " + w0_log),
+            std::string::npos)
+      << log;
+}
+
 }  // namespace
 }  // namespace vel::testing
