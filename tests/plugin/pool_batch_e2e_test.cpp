@@ -117,8 +117,8 @@ TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
 
 // Workers at once (admission off, four asked for: the machine's memory
 // bound may allow fewer) fill the work area beside the in-process renders:
-// every frame is in the cache before the run ends, the pool's among them,
-// and the batch closes with all the frames it was given.
+// every frame is in the cache before the run ends, and every batch closes
+// with all the frames it was given.
 TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
   for (const char* format : {"psd", "tga"}) {
     SetUp();
@@ -133,16 +133,18 @@ TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
     ASSERT_EQ(r.exit_code, 0) << format << "\n" << r.output;
     EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
     const std::string text = log();
-    size_t pool_frames = 0;
-    for (size_t at = text.find("S5 pool"); at != std::string::npos; at = text.find("S5 pool", at + 1)) ++pool_frames;
-    EXPECT_GT(pool_frames, 0u) << format << "\n" << text;
     EXPECT_NE(text.find("S2 zone de travail en cache : images 0..239"), std::string::npos) << text;
     const std::regex end_line("PERF: POOL optimized=true clients=[0-9]+ peak_active=[0-9]+ frames=([0-9]+)/([0-9]+) "
                               ".* output_format=" + std::string(format));
-    size_t batches = 0;
-    for (std::sregex_iterator it(text.begin(), text.end(), end_line), end; it != end; ++it, ++batches)
+    // The in-process renders race the pool for the same frames: the cache
+    // keeps whichever came first, so the pool's share varies from run to run.
+    size_t batches = 0, delivered = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), end_line), end; it != end; ++it, ++batches) {
       EXPECT_EQ((*it)[1].str(), (*it)[2].str()) << "every batch closed whole: " << it->str();
+      delivered += std::stoul((*it)[1].str());
+    }
     EXPECT_GE(batches, 1u) << text;
+    EXPECT_GT(delivered, 0u) << text;
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     fs::remove_all(root_);
   }
