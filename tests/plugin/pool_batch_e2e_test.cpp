@@ -66,25 +66,21 @@ class PoolBatchRun : public ::testing::Test {
 };
 
 TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
-  struct Case {
-    const char* format;
-    const char* extension;
-  } cases[] = {{"psd", ".psd"}, {"tga", ".tga"}};
-  for (const Case& c : cases) {
+  for (const char* format : {"psd", "tga"}) {
     SetUp();
     json events = json::array({command(50, "Velocinta"), command(100, "velocinta: pool (toggle)"),
                                {{"at_ms", 2600}, {"action", "edit"}, {"pointer", "/compositions/0/layers/1/solid/color"},
                                 {"value", json::array({0.2, 0.8, 0.3})}}});
     // Slow frames: the batch still runs when the memory tick samples it.
-    auto r = run({std::string("VELOCINTA_OUTPUT_FORMAT=") + c.format, "SIM_AERENDER_FRAME_MS=200"}, events, 3.2);
-    ASSERT_EQ(r.exit_code, 0) << c.format << "\n" << r.output;
+    auto r = run({std::string("VELOCINTA_OUTPUT_FORMAT=") + format, "SIM_AERENDER_FRAME_MS=200"}, events, 3.2);
+    ASSERT_EQ(r.exit_code, 0) << format << "\n" << r.output;
     EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
     const std::string text = log();
     EXPECT_NE(text.find("DELIVERY use_pool=true reason=pool_next_batch_ready"), std::string::npos) << text;
     // The batch ends by its close or by the edit, with its report either way.
     EXPECT_TRUE(std::regex_search(text, std::regex("PERF: POOL optimized=true clients=[0-9]+ peak_active=[0-9]+ "
                                                    "frames=[0-9]+/[0-9]+ .* output_format=" +
-                                                   std::string(c.format) + "\n")))
+                                                   std::string(format) + "\n")))
         << text;
     EXPECT_NE(text.find("PERF: POOL_MEMORY clients=1 "), std::string::npos) << text;
     EXPECT_NE(text.find("S5 pool"), std::string::npos) << "frames of the pool reach the cache\n" << text;
@@ -105,12 +101,6 @@ TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
     const auto jobs = job_dirs();
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_TRUE(fs::exists(jobs[0] / "w0.log"));
-    // The decoders delete each file once read.
-    size_t frames = 0;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(jobs[0] / "w0", ec))
-      frames += e.path().extension() == c.extension ? 1 : 0;
-    EXPECT_EQ(frames, 0u) << c.format;
     fs::remove_all(root_);
   }
 }
