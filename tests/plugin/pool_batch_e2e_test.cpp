@@ -58,6 +58,18 @@ class PoolBatchRun : public ::testing::Test {
       if (e.path().filename().string().rfind("job_", 0) == 0) out.push_back(e.path());
     return out;
   }
+  // The pool's threads still alive after the death hook.
+  std::vector<std::string> pool_threads_left() {
+    std::vector<std::string> left;
+    const json summary = json::parse(read_text(root_ / "out" / "summary.json"), nullptr, false);
+    if (!summary.is_object() || !summary["threads_after_death"].is_array()) return {"no summary"};
+    for (const auto& name : summary["threads_after_death"]) {
+      const std::string n = name.is_string() ? name.get<std::string>() : std::string();
+      for (const char* prefix : {"vel-decode", "vel-memory", "vel-discovery"})
+        if (n.rfind(prefix, 0) == 0) left.push_back(n);
+    }
+    return left;
+  }
   static json command(int at, const char* name) { return {{"at_ms", at}, {"action", "command"}, {"name", name}}; }
 
   testing::ScratchDir scratch_{"vel-pool-batch-e2e"};
@@ -135,6 +147,7 @@ TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
     }
     EXPECT_GE(batches, 1u) << text;
     EXPECT_GT(delivered, 0u) << text;
+    EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     fs::remove_all(root_);
   }
