@@ -98,10 +98,10 @@ void BM_pool_idle_tick_baseline(benchmark::State& state) { idle_tick(state, fals
 BENCHMARK(BM_pool_idle_tick);
 BENCHMARK(BM_pool_idle_tick_baseline);
 
-std::deque<vel::PendingFrameFile> shuffled_entries() {
-  std::deque<vel::PendingFrameFile> q;
+std::deque<vel::DiscoveredFile> shuffled_entries() {
+  std::deque<vel::DiscoveredFile> q;
   std::mt19937 rng(7);
-  for (int i = 0; i < 4096; ++i) q.push_back({"f_" + std::to_string(i) + ".tga", static_cast<int64_t>(rng() % 4096), {}});
+  for (int i = 0; i < 4096; ++i) q.push_back({"f_" + std::to_string(i) + ".tga", static_cast<int64_t>(rng() % 4096), false, 0.0});
   return q;
 }
 
@@ -123,7 +123,7 @@ BENCHMARK(BM_reorder_queued_ranges)->Unit(benchmark::kMicrosecond);
 
 void BM_reorder_queued_ranges_baseline(benchmark::State& state) {
   const auto source = shuffled_entries();
-  std::deque<vel::PendingFrameFile> q;
+  std::deque<vel::DiscoveredFile> q;
   int64_t playhead = 0;
   for (auto _ : state) {
     state.PauseTiming();

@@ -31,12 +31,11 @@ void link_preview_to_pool(PreviewState& state) {
     note_gpu_contention(s->pool, reason, render_ms);
   };
   link.claimed_ranges = [s](uint32_t downsample) {
-    std::vector<std::pair<int64_t, int64_t>> claimed;
+    std::vector<PoolFrameRange> out;
     for (const FrameRange& r : release_async_2d_reservations(s->pool, downsample,
-                                                            async_timing_tables(s->preview.level_times), mono_ns())) {
-      claimed.emplace_back(r.start, r.end);
-    }
-    return claimed;
+                                                             async_timing_tables(s->preview.level_times), mono_ns()))
+      out.emplace_back(r.start, r.end);
+    return out;
   };
 }
 

@@ -18,7 +18,9 @@
 #include "cache/memory_pressure.h"
 #include "host/item_calls.h"
 #include "panel/playback_clock.h"
+#include "cache/frame_cache_ops.h"
 #include "pool/batch_launch.h"
+#include "pool/batch_supervision.h"
 #include "pool/engine_prewarm.h"
 #include "pool/pool_directory.h"
 #include "pool/pool_memory_tick.h"
@@ -191,6 +193,28 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
   }
 }
 
+// The downsample the preview wants now.
+uint64_t wanted_downsample(const PreviewState& s) {
+  return std::max<uint64_t>(effective_downsample(s.preview), 1);
+}
+
+// A frame of the pool goes into the RAM cache only while the composition
+// that its batch rendered is the one the pool follows: a frame of a batch
+// that an edit or a switch ended never lands under another composition.
+void ingest_pool_frames(PreviewState& s, std::vector<IngestedFrame> frames) {
+  for (IngestedFrame& f : frames) {
+    if (f.comp_identity != s.pool.comp_identity) continue;
+    const uint32_t w = f.pixels.width, h = f.pixels.height;
+    if (!cache_rendered_frame(s.cache, f.key, std::move(f.pixels))) continue;
+    log_line("INFO", "S5 pool : image " + std::to_string(f.key.value) + "/" + std::to_string(f.key.scale) + " en cache (" +
+                         std::to_string(w) + "x" + std::to_string(h) + ")");
+  }
+}
+
+SupervisionWorld supervision_world(const PreviewState& s) {
+  return live_supervision_world(s.pool, async_renders_in_flight(), s.preview.current_frame);
+}
+
 }  // namespace
 
 Result<SavedCopy> save_project_copy(const fs::path& path) {
@@ -213,6 +237,15 @@ Result<SavedCopy> save_project_copy(const fs::path& path) {
 
 void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int64_t>& pool_frames) {
   PoolRuntime& rt = s.pool;
+  rt.pump_paused = false;
+  // More frames wait for the pool: the next batch may follow at once.
+  rt.quick_chaining = !pool_frames.empty();
+  if (rt.plan) {
+    const uint64_t ds = wanted_downsample(s);
+    WidthRule rule;
+    if (rt.comp_dimensions) rule = {1, downsampled_size(rt.comp_dimensions->first, static_cast<uint32_t>(ds))};
+    ingest_pool_frames(s, supervise_batches(rt, ds, supervision_world(s), s.cache, rule));
+  }
   if (pool_periodic_check_due(rt, now_ns)) {
     run_template_check(s);
     return;
@@ -242,6 +275,7 @@ void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::ve
   // The memory tick also reaps and sweeps what ended batches left: it runs
   // even while the raster path holds the composition.
   pool_memory_tick(rt, now_ns);
+  if (rt.plan) ingest_pool_frames(s, supervise_batches(rt, wanted_downsample(s), supervision_world(s)));
   // While the raster path holds the composition the pool stays stopped.
   if (s.preview.raster_comp) return;
   pump_pool_delivery(s, now_ns, pool_frames);

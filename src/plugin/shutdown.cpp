@@ -7,6 +7,8 @@
 #include "core/process_flags.h"
 #include "core/repeat_log.h"
 #include "panel/update_opener.h"
+#include "core/machine.h"
+#include "pool/pool_runtime_ops.h"
 #include "pool/process_control.h"
 #include "preview/preview_controller.h"
 
@@ -18,6 +20,9 @@ void shut_down(PreviewState* state) {
   if (state != nullptr) {
     preview_shutdown(state->preview);  // cancels what still waits at the host
     shut_down_store(state->store);
+    // A batch still running ends here with its report: its workers are
+    // killed, and its decoders, discovery and readers find their channels gone.
+    (void)take_pool_plan(state->pool, mono_ns());
   }
   presentation_shutdown(state);  // the pacemaker stops, present workers are joined
   stop_idle_probe_pump();

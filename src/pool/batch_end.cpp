@@ -7,41 +7,30 @@
 #include "core/log.h"
 #include "core/machine.h"
 #include "core/switches.h"
+#include "pool/pool_perf_records.h"
 #include "pool/pool_runtime_ops.h"
 
 namespace vel {
 
-const char* output_format_name(uint8_t output_format) {
-  switch (output_format) {
-    case kOutputPsd:
-      return "psd";
-    case kOutputTga:
-      return "tga";
-    default:
-      return "vnm";
-  }
-}
-
 std::string pool_batch_report(const PoolPlan& plan, bool optimized, Instant now) {
-  const double elapsed_ms = now >= plan.started_at ? static_cast<double>(now - plan.started_at) / 1e6 : 0.0;
-  std::string line = "POOL optimized=";
-  line += optimized ? "true" : "false";
-  line += " clients=" + std::to_string(plan.jobs.size());
-  line += " peak_active=" + std::to_string(plan.peak_active);
-  line += " frames=" + std::to_string(plan.frames_ingested) + "/" + std::to_string(plan.expected_frames);
-  line += " useful_frames=" + std::to_string(plan.useful_frames);
-  line += " first_ms=" + fmt_opt(plan.first_ms);
-  line += " elapsed_ms=" + fmt_fixed(elapsed_ms, 1);
-  line += " read_decode_ms_sum=" + fmt_fixed(plan.read_decode_ms_sum, 1);
-  line += " read_bytes=" + std::to_string(plan.read_bytes);
-  line += " file_ds=" + std::to_string(plan.file_ds);
-  line += " pixels=" + fmt_opt(plan.pixels);
-  line += " launch_ms=" + fmt_fixed(plan.setup_ms, 1);
-  line += " first_discovered_ms=" + fmt_opt(plan.first_discovered_ms);
-  line += " first_decoded_ms=" + fmt_opt(plan.first_decoded_ms);
-  line += " output_format=";
-  line += output_format_name(plan.output_format);
-  return line;
+  PoolEndFigures f;
+  f.optimized = optimized;
+  f.clients = plan.jobs.size();
+  f.peak_active = plan.peak_active;
+  f.frames_ingested = plan.ledger.delivered;
+  f.expected_frames = plan.expected_frames;
+  f.useful_frames = plan.ledger.useful_frames;
+  f.first_ms = plan.first_ms;
+  f.elapsed_ms = now >= plan.started_at ? static_cast<double>(now - plan.started_at) / 1e6 : 0.0;
+  f.read_decode_ms_sum = plan.read_decode_ms_sum;
+  f.read_bytes = plan.read_bytes;
+  f.file_ds = plan.file_ds;
+  f.pixels = plan.pixels;
+  f.launch_ms = plan.setup_ms;
+  f.first_discovered_ms = plan.first_discovered_ms;
+  f.first_decoded_ms = plan.first_decoded_ms;
+  f.output_format = plan.output_format;
+  return pool_end_record(f);
 }
 
 void drop_pool_plan(PoolPlan& plan, Instant now) {

@@ -17,7 +17,4 @@ void drop_pool_plan(PoolPlan& plan, Instant now);
 // "POOL optimized=… clients=… … output_format=…" for the plan at `now`.
 std::string pool_batch_report(const PoolPlan& plan, bool optimized, Instant now);
 
-// "psd", "tga" or "vnm" for output formats 0, 1, 2 (and the null memory kind).
-const char* output_format_name(uint8_t output_format);
-
 }  // namespace vel

@@ -58,13 +58,14 @@ bool same_context(const StartupContext& a, const StartupContext& b) {
 // job's cancel flag, raised when the worker exits or the batch ends), its
 // completion and its exit.
 MemoryReaderBody memory_reader_body(FrameSender frames, std::chrono::steady_clock::time_point batch_start,
-                                    SharedJobDir job_dir, std::shared_ptr<std::atomic<bool>> abandon) {
-  return [frames, batch_start, job_dir, abandon](MemoryReaderStart& start) {
+                                    SharedJobDir job_dir, std::shared_ptr<std::atomic<bool>> abandon,
+                                    std::shared_ptr<std::atomic<uint64_t>> decimation) {
+  return [frames, batch_start, job_dir, abandon, decimation](MemoryReaderStart& start) {
     auto flags = start.flags;
     MemoryReaderContext context(frames, std::move(start.output.consumer()), batch_start, job_dir,
                                 std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[0]),
                                 std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[1]), abandon,
-                                std::make_shared<std::atomic<uint64_t>>(1),
+                                decimation,
                                 std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[2]), start.worker_index);
     memory_output_worker_loop(std::move(context));
   };
@@ -230,14 +231,17 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
     request.comp_width = rt.comp_dimensions->first;
     request.comp_height = rt.comp_dimensions->second;
   }
-  if (!file_output) request.reader_body = memory_reader_body(frame_tx, batch_start, plan.job_dir, plan.stop);
+  if (!file_output) request.reader_body = memory_reader_body(frame_tx, batch_start, plan.job_dir, plan.stop, plan.shared_counter);
   while (plan.jobs.size() < workers.immediate && !plan.queued_ranges.empty()) {
     const QueuedRange range = plan.queued_ranges.front();
     plan.queued_ranges.pop_front();
     request.worker_index = static_cast<uint32_t>(plan.next_range_index++);
     request.first_frame = range.start;
     request.last_frame = range.end;
-    if (auto job = world.spawn_worker(request)) plan.jobs.push_back(std::move(*job));
+    if (auto job = world.spawn_worker(request)) {
+      job->launched_ns = world.now;  // the supervision's watchdogs read the launch's clock
+      plan.jobs.push_back(std::move(*job));
+    }
   }
   if (plan.jobs.empty()) {
     if (!file_output) {
@@ -284,6 +288,12 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
   plan.setup_ms = static_cast<double>(setup_to >= setup_from ? setup_to - setup_from : 0) / 1e6;
   plan.target_workers = workers.target;
   plan.spawned_workers = plan.jobs.size();
+  plan.active = plan.jobs.size();
+  plan.peak_active = plan.jobs.size();
+  // Further workers of the batch start as the first did; in file output the
+  // request holds no sender of the frame channel, which then ends with the
+  // decoders.
+  plan.worker_request = std::move(request);
   plan.worker_slots = world.measured_admission ? plan.jobs.size() : workers.target;
   plan.predicted_secs = predicted;
   plan.scheduler = rt.carried_scheduler;

@@ -2,12 +2,26 @@
 
 #include <signal.h>
 
+#include "core/log.h"
+#include "core/machine.h"
+
 namespace vel {
 
 std::string killed_worker_text(uint64_t worker_index, const std::filesystem::path& log_path) {
   // SIGKILL is also the raw wait status of a process it ended.
   return "pool: worker " + std::to_string(worker_index) + " sorti en erreur (" + describe_wait_status(SIGKILL) +
          ") — log : " + log_path.string();
+}
+
+void retire_hung_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
+  if (job.finished) return;
+  kill_pool_worker(job.child);
+  job.finished = true;
+  job.clean_exit = false;
+  if (job.reader_flags) (*job.reader_flags)[0].store(true, std::memory_order_release);
+  ended.push_back({job.child.pid(), mono_ns(), job.child.ended_boot_ns()});
+  exited.push_back(index);
+  log_line("ERROR", killed_worker_text(job.worker_index, job.log_path));
 }
 
 }  // namespace vel

@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "core/log.h"
-#include "core/machine.h"
 #include "pool/pool_job.h"
 
 namespace vel {
@@ -25,18 +23,6 @@ std::string killed_worker_text(uint64_t worker_index, const std::filesystem::pat
 // Kills `job`, the batch's job number `index`, and books its end: finished,
 // not clean, its reader's cancel flag raised, appended to `ended` and
 // `exited`, and logged at ERROR. A job already finished is left alone.
-// A template over the job record only while the tree still holds two records
-// named PoolJob: instantiated where the caller's record is complete.
-template <class Job>
-void retire_hung_job(Job& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
-  if (job.finished) return;
-  kill_pool_worker(job.child);
-  job.finished = true;
-  job.clean_exit = false;
-  if (job.reader_flags) (*job.reader_flags)[0].store(true, std::memory_order_release);
-  ended.push_back({job.child.pid(), mono_ns(), job.child.ended_boot_ns()});
-  exited.push_back(index);
-  log_line("ERROR", killed_worker_text(job.worker_index, job.log_path));
-}
+void retire_hung_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited);
 
 }  // namespace vel

@@ -35,6 +35,9 @@ struct PoolJob {
   bool finished = false;
   bool clean_exit = false;
   bool supervised = false;
+  bool replay = false;  // its range replays frames another worker missed
+  std::optional<uint64_t> last_frame_at_ns;  // monotonic, of its last delivered frame
+  std::optional<double> last_frame_ms;       // since its launch; per_frame_ms is the smoothed gap
 };
 
 // A worker seen to end: its pid and the monotonic instant of detection.

@@ -46,7 +46,7 @@ void record_scheduler_sample(PoolRuntime& rt, const PoolMemorySample& sample, In
   s.frame_instant_ns = now;
   s.available_bytes = *sample.available_bytes;
   if (rt.plan) {
-    s.frames = rt.plan->frames_ingested;
+    s.frames = rt.plan->ledger.delivered;
     for (const PoolJob& job : rt.plan->jobs)
       if (!job.finished) s.job_load += job.mfr_percent;
   }

@@ -11,7 +11,7 @@ namespace {
 double ms_since(Instant from, Instant now) { return now >= from ? static_cast<double>(now - from) / 1e6 : 0.0; }
 
 bool first_delivery_given_up(const PoolPlan& plan, Instant now) {
-  if (plan.frames_ingested != 0 || !plan.frames_seen.empty()) return false;
+  if (plan.ledger.delivered != 0 || !plan.frames_seen.empty()) return false;
   uint64_t secs = now >= plan.started_at ? (now - plan.started_at) / kNsPerSec : 0;
   return secs >= plan.first_delivery_limit_secs;
 }
@@ -43,7 +43,7 @@ bool worth_releasing(const PoolJob& job, std::optional<double> native, std::opti
   return progress >= budget;
 }
 
-bool read_first_less(const PendingFrameFile& a, const PendingFrameFile& b, int64_t playhead) {
+bool read_first_less(const DiscoveredFile& a, const DiscoveredFile& b, int64_t playhead) {
   bool a_ahead = a.frame >= playhead, b_ahead = b.frame >= playhead;
   if (a_ahead != b_ahead) return a_ahead;
   return a.frame < b.frame;
@@ -80,18 +80,18 @@ std::vector<FrameRange> release_async_2d_reservations(PoolRuntime& rt, uint64_t 
   return out;
 }
 
-void sort_read_first(std::deque<PendingFrameFile>& entries, int64_t playhead) {
-  auto less = [playhead](const PendingFrameFile& a, const PendingFrameFile& b) { return read_first_less(a, b, playhead); };
+void sort_read_first(std::deque<DiscoveredFile>& entries, int64_t playhead) {
+  auto less = [playhead](const DiscoveredFile& a, const DiscoveredFile& b) { return read_first_less(a, b, playhead); };
   if (entries.size() < 21) {
     for (size_t i = 1; i < entries.size(); ++i) {
-      PendingFrameFile item = std::move(entries[i]);
+      DiscoveredFile item = std::move(entries[i]);
       size_t j = i;
       for (; j > 0 && less(item, entries[j - 1]); --j) entries[j] = std::move(entries[j - 1]);
       entries[j] = std::move(item);
     }
     return;
   }
-  std::vector<PendingFrameFile> flat(std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
+  std::vector<DiscoveredFile> flat(std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
   std::stable_sort(flat.begin(), flat.end(), less);
   entries.assign(std::make_move_iterator(flat.begin()), std::make_move_iterator(flat.end()));
 }

@@ -67,7 +67,7 @@ std::optional<PoolPlan> take_pool_plan(PoolRuntime& rt, Instant now) {
     bool all_cancelled = true;
     for (const auto& job : plan->jobs) all_cancelled = all_cancelled && job_cancelled(job);
     rt.last_plan_progress = {plan->progress_a, plan->progress_b, all_cancelled};
-  } else if (plan->frames_ingested == 0 && plan->frames_seen.empty()) {
+  } else if (plan->ledger.delivered == 0 && plan->frames_seen.empty()) {
     double ms = now >= plan->started_at ? static_cast<double>(now - plan->started_at) / 1e6 : 0.0;
     record_first_delivery_ms(rt.first_delivery_history, plan->context, false, ms);
     if (perf_enabled()) {

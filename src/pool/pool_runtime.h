@@ -18,6 +18,10 @@
 #include "pool/adaptive_scheduler.h"
 #include "pool/aerender_lookup.h"
 #include "pool/decode_workers.h"
+#include "pool/delivery_ledger.h"
+#include "pool/frame_file_handoff.h"
+#include "pool/measured_admission.h"
+#include "pool/scheduler_step.h"
 #include "pool/engine_memory_samples.h"
 #include "pool/first_delivery.h"
 #include "pool/output_discovery.h"
@@ -26,7 +30,9 @@
 #include "pool/process_monitor.h"
 #include "pool/project_snapshot.h"
 #include "pool/queued_range.h"
+#include "pool/spawn_retry.h"
 #include "pool/startup_context.h"
+#include "pool/worker_launch.h"
 
 namespace vel {
 
@@ -41,12 +47,6 @@ inline constexpr uint8_t kOutputMemory = 2;
 // The StartupContext's debug form, as PERF lines print it.
 std::string debug_text(const StartupContext& context);
 
-
-struct PendingFrameFile {
-  std::filesystem::path path;
-  int64_t frame = 0;
-  std::optional<uint64_t> age_ms;
-};
 
 // An engine the prewarm started: our child in a process group of its own.
 struct WarmEngine {
@@ -82,13 +82,12 @@ struct PoolPlan {
   Instant started_at = 0;
   std::vector<PoolJob> jobs;
   std::deque<QueuedRange> queued_ranges;
-  std::deque<PendingFrameFile> pending_frames;
+  std::deque<DiscoveredFile> pending_frames;  // found by the discovery, not yet with the decoders
   StartupContext context;
   std::optional<double> predicted_secs;
   uint64_t expected_frames = 0;
   uint64_t first_delivery_limit_secs = 0;
   std::set<int64_t> frames_seen;
-  uint64_t frames_ingested = 0;
   uint8_t output_format = kOutputPsd;
   SchedulerTrial scheduler;
   PlanSummary summary;
@@ -97,7 +96,6 @@ struct PoolPlan {
   // Supervision state set back by reset_pool_plan.
   std::optional<Instant> pending_a, pending_b;
   uint64_t counter_a = 0, counter_b = 0;
-  std::map<int64_t, uint32_t> frame_tries;
 
   // What the launch hands the supervision.
   std::filesystem::path aerender_path;
@@ -127,13 +125,26 @@ struct PoolPlan {
   double setup_ms = 0.0;
   uint64_t file_ds = 1;
   uint64_t peak_active = 0;
-  uint64_t useful_frames = 0;
   std::optional<double> first_ms;
   double read_decode_ms_sum = 0.0;
   uint64_t read_bytes = 0;
   std::optional<uint32_t> pixels;
   std::optional<double> first_discovered_ms;
   std::optional<double> first_decoded_ms;
+
+  // The supervision's account of the batch. The frame channel above and
+  // `stash` belong to the batch: a message of an ended batch never reaches
+  // the next one.
+  DeliveryLedger ledger;  // delivered, useful and cohort frames, tries, handed, null output
+  std::optional<PoolFrameDelivery> stash;  // one message kept for the next call
+  std::optional<Instant> last_scan_at;     // of the latest discovery report taken
+  std::optional<Instant> last_exit_seen_at;
+  std::vector<size_t> exits_to_examine;    // exited jobs whose missing frames wait for their output to drain
+  DiscoveryTimes discovery_times;
+  SpawnRetryPolicy spawn_retry;
+  std::optional<LaunchRequest> worker_request;  // what further workers are started with
+  uint64_t active = 0;
+  bool measure_valid = true;
 
   PlanOwnership ownership;
 };
@@ -226,6 +237,15 @@ struct PoolRuntime {
   uint8_t selected_output = kOutputPsd;
 
   std::optional<int64_t> last_reorder_playhead;
+  // Read and written by the batch supervision.
+  std::optional<AdmissionLogKey> admission_logged;  // the last POOL_ADMISSION pair
+  std::optional<AdmissionGrant> admission_grant;
+  std::optional<uint64_t> scheduler_ds;  // max(file_ds, output_ds) of the last adaptive call
+  std::optional<SchedulerLogKey> scheduler_logged;  // the last POOL_SCHEDULER outcome triple
+  std::optional<double> fastest_first_delivery_secs;
+  double drain_ms_total = 0.0;
+  bool pump_paused = false;     // set by the pool pump each tick: no launch, no trial
+  bool quick_chaining = false;  // set by the pool pump each tick
   std::optional<Instant> last_idle_tick;  // measures each tick for the ramp window
 };
 

@@ -84,7 +84,7 @@ std::vector<FrameRange> release_async_2d_reservations(PoolRuntime& rt, uint64_t 
 
 void reorder_queued_ranges(PoolRuntime& rt, int64_t playhead);
 // The read-first order on its own: frames at or after the playhead first.
-void sort_read_first(std::deque<PendingFrameFile>& entries, int64_t playhead);
+void sort_read_first(std::deque<DiscoveredFile>& entries, int64_t playhead);
 
 std::optional<double> longest_remaining_secs(const std::vector<PoolJob>& jobs, Instant now);
 // Steps `it` to the next try count that is 0 or at least 120; whether one was found.

@@ -123,7 +123,7 @@ TEST_F(PoolPreviewLink, TheAsynchronousRendererAsksWhatThePoolStillClaims) {
   job.first_frame = 10;
   job.last_frame = 20;
   plan.jobs.push_back(std::move(job));
-  plan.queued_ranges.push_back({30, 40, 0});
+  plan.queued_ranges.push_back({30, 40, false});
   ASSERT_TRUE(state->preview.pool_link.claimed_ranges);
   const std::vector<PoolFrameRange> claims = state->preview.pool_link.claimed_ranges(2);
   EXPECT_EQ(claims, (std::vector<PoolFrameRange>{{10, 20}, {30, 40}}));

@@ -9,16 +9,8 @@ namespace {
 
 TEST(HungWorkers, BookedLikeAnAbnormalExitWithItsReaderAbandoned) {
   fake::LogCapture log;
-  // The fields the retirement uses, in a record of the test's own: the tree
-  // still holds two records named PoolJob.
-  struct Job {
-    WorkerChild child;
-    bool finished = false;
-    bool clean_exit = true;
-    std::shared_ptr<ReaderFlags> reader_flags;
-    uint32_t worker_index = 0;
-    std::filesystem::path log_path;
-  } hung;
+  PoolJob hung;
+  hung.clean_exit = true;
   hung.worker_index = 3;
   hung.log_path = "/tmp/velocinta_pool/job/w3.log";
   hung.reader_flags = std::make_shared<ReaderFlags>();

@@ -184,7 +184,7 @@ TEST(TakePoolPlan, CarriesTheCeilingOfTheSameContext) {
   rt.batch_identity = ctx;
   rt.plan.emplace();
   rt.plan->context = ctx;
-  rt.plan->frames_ingested = 3;
+  rt.plan->ledger.delivered = 3;
   rt.plan->scheduler.ceiling = 12;
   rt.plan->scheduler.retry_not_before_ns = kT0;
   rt.plan->scheduler.trial_length_ns = 4;

@@ -85,7 +85,7 @@ TEST(ReleaseAsync2dReservations, EachRoad) {
   }
 }
 
-std::vector<int64_t> frames_of(const std::deque<PendingFrameFile>& q) {
+std::vector<int64_t> frames_of(const std::deque<DiscoveredFile>& q) {
   std::vector<int64_t> out;
   for (const auto& e : q) out.push_back(e.frame);
   return out;
@@ -93,15 +93,15 @@ std::vector<int64_t> frames_of(const std::deque<PendingFrameFile>& q) {
 
 TEST(ReorderQueuedRanges, ReadFirstAroundThePlayhead) {
   PoolRuntime rt = with_plan();
-  for (int64_t f : {40, 120, 100, 10}) rt.plan->pending_frames.push_back({"f", f, std::nullopt});
+  for (int64_t f : {40, 120, 100, 10}) rt.plan->pending_frames.push_back({"f", f, false, 0.0});
   reorder_queued_ranges(rt, 100);
   EXPECT_EQ(frames_of(rt.plan->pending_frames), (std::vector<int64_t>{100, 120, 10, 40}));
 }
 
 TEST(ReorderQueuedRanges, StableFromTwentyOneEntries) {
   for (size_t n : {20u, 21u, 64u}) {
-    std::deque<PendingFrameFile> q;
-    for (size_t i = 0; i < n; ++i) q.push_back({"p" + std::to_string(i), static_cast<int64_t>((i * 7) % 5), std::nullopt});
+    std::deque<DiscoveredFile> q;
+    for (size_t i = 0; i < n; ++i) q.push_back({"p" + std::to_string(i), static_cast<int64_t>((i * 7) % 5), false, 0.0});
     sort_read_first(q, 3);
     for (size_t i = 1; i < q.size(); ++i) {
       bool a_ahead = q[i - 1].frame >= 3, b_ahead = q[i].frame >= 3;
@@ -115,9 +115,9 @@ TEST(ReorderQueuedRanges, StableFromTwentyOneEntries) {
 
 TEST(ReorderQueuedRanges, TheSamePlayheadIsNotSortedAgain) {
   PoolRuntime rt = with_plan();
-  for (int64_t f : {5, 1}) rt.plan->pending_frames.push_back({"f", f, std::nullopt});
+  for (int64_t f : {5, 1}) rt.plan->pending_frames.push_back({"f", f, false, 0.0});
   reorder_queued_ranges(rt, 0);
-  rt.plan->pending_frames.push_back({"f", 0, std::nullopt});
+  rt.plan->pending_frames.push_back({"f", 0, false, 0.0});
   reorder_queued_ranges(rt, 0);
   EXPECT_EQ(frames_of(rt.plan->pending_frames), (std::vector<int64_t>{1, 5, 0}));
 }

@@ -1,0 +1,351 @@
+#include "pool/batch_supervision.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+
+#include "cache/frame_cache.h"
+#include "core/log.h"
+#include "core/machine.h"
+#include "core/saturating.h"
+#include "core/switches.h"
+#include "pool/batch_close.h"
+#include "pool/batch_launch.h"
+#include "pool/discovery_exchange.h"
+#include "pool/hung_workers.h"
+#include "pool/job_watch.h"
+#include "pool/launch_preparation.h"
+#include "pool/missing_runs.h"
+#include "pool/pool_perf_records.h"
+#include "pool/pool_runtime_ops.h"
+#include "pool/rs_templates.h"
+#include "pool/supervision_call.h"
+#include "pool/worker_capacity.h"
+
+namespace vel {
+
+namespace {
+
+double ms_between(Instant from, Instant to) { return to > from ? static_cast<double>(to - from) / 1e6 : 0.0; }
+
+// PSD for later batches: a transport that fell short is given up for the
+// format every engine writes. The plan is planned again for it.
+void choose_psd(PoolRuntime& rt) {
+  if (rt.selected_output == kOutputPsd) return;
+  rt.selected_output = kOutputPsd;
+  reset_pool_plan(rt);
+}
+
+// Takes the batch out and ends it: every worker still running is killed
+// with its engines and its reader abandoned, the stop flags rise, and the
+// batch's channel and stash go with it.
+void end_batch(PoolRuntime& rt, Instant now) { (void)take_pool_plan(rt, now); }
+
+bool silent_watchdog(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  if (!batch_silent_too_long(plan.started_at, c.now, plan.silent_limit_secs, plan.ledger.delivered,
+                             plan.ledger.null_frames.size()))
+    return false;
+  const bool memory = c.memory_output();
+  log_line("ERROR", silent_batch_killed_text(plan.silent_limit_secs, plan.expected_frames));
+  end_batch(c.rt, c.now);
+  if (memory) {
+    choose_psd(c.rt);
+    log_line("ERROR", "pool: memory output stalled — PSD selected for a future batch");
+  }
+  return true;
+}
+
+void publish_decimation(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  if (c.adaptive) {
+    const uint64_t combined = std::max(plan.file_ds, c.output_ds);
+    if (c.rt.scheduler_ds != combined) {
+      c.rt.scheduler_ds = combined;
+      reset_scheduler_state(plan.scheduler, plan.scheduler.next_trial_at_ns, c.rt.engine_samples, c.now);
+    }
+  }
+  if (plan.shared_counter) plan.shared_counter->store(decimation_factor(c.output_ds, plan.file_ds));
+}
+
+// Step 5: the discovery's report becomes the pending files, and up to 32
+// of them go to the decoders; one scan request stays in flight.
+void hand_over_frame_files(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  if (!plan.discovery) return;
+  DiscoveryHandle& discovery = *plan.discovery;
+  if (plan.pending_frames.empty()) {
+    if (std::optional<DiscoveryReport> report = try_recv_discovery(discovery)) {
+      // The scan's own start, on the supervision's clock: a scan that began
+      // before an exit was seen does not count as after it.
+      const auto age = std::chrono::steady_clock::now() - report->scan_started;
+      const uint64_t age_ns = static_cast<uint64_t>(std::max<int64_t>(
+          std::chrono::duration_cast<std::chrono::nanoseconds>(age).count(), 0));
+      plan.last_scan_at = c.now > age_ns ? c.now - age_ns : 0;
+      if (!plan.first_discovered_ms && !report->files.empty())
+        plan.first_discovered_ms = ms_between(plan.started_at, c.now);
+      for (DiscoveredFile& f : report->files) plan.pending_frames.push_back(std::move(f));
+    }
+  }
+  (void)request_discovery(discovery, c.world.playhead, std::chrono::steady_clock::now());
+  const uint64_t decimation = plan.shared_counter ? plan.shared_counter->load() : 1;
+  hand_frame_files(plan.pending_frames, plan.ledger, c.time(), decimation,
+                   [&plan](DecodeJob job) { return plan.decode_jobs.try_send(std::move(job)); }, plan.discovery_times);
+}
+
+PoolJob* job_of_worker(PoolPlan& plan, const std::optional<uint64_t>& worker) {
+  if (!worker) return nullptr;
+  for (PoolJob& job : plan.jobs)
+    if (job.worker_index == *worker) return &job;
+  return nullptr;
+}
+
+// Step 6, one message: its phase record, its booking, and for a frame the
+// worker's count and interval. Answers whether a frame went to the caller.
+bool take_delivery(SupervisionCall& c, PoolFrameDelivery&& message) {
+  PoolPlan& plan = c.plan();
+  const double elapsed_ms = ms_between(plan.started_at, c.now);
+  const double ready_to_drain_ms = std::max(0.0, elapsed_ms - message.handed_off_ms);
+  c.rt.drain_ms_total += ready_to_drain_ms;
+  if (message.file) {
+    plan.read_decode_ms_sum += message.file->read_ms + message.file->decode_ms;
+    plan.read_bytes = sat_add(plan.read_bytes, message.file->file_bytes);
+  }
+  if (perf_enabled()) {
+    auto tries = plan.ledger.tries.find(message.frame);
+    const uint32_t attempt = tries == plan.ledger.tries.end() ? 1 : tries->second + 1;
+    if (auto record = pool_phase_record(message, attempt, ready_to_drain_ms)) perf_log(*record);
+  }
+  PoolJob* job = job_of_worker(plan, message.worker);
+  const bool served = message.pixels && c.served && c.served(message.frame);
+  const DeliveryBooking booking =
+      book_delivery(plan.ledger, message, c.time(), served, DeliveringJob{job != nullptr, job && job->finished});
+  if (booking.size_changed) {
+    reset_scheduler_state(plan.scheduler, plan.scheduler.next_trial_at_ns, c.rt.engine_samples, c.now);
+    c.rt.admission_grant.reset();
+  }
+  if (booking.kind != DeliveryKind::Frame) return false;
+  if (!plan.first_decoded_ms) plan.first_decoded_ms = elapsed_ms;
+  plan.pixels = static_cast<uint32_t>(std::min<uint64_t>(
+      uint64_t{message.pixels->width} * message.pixels->height, UINT32_MAX));
+  if (job) {
+    sat_inc(job->delivered);
+    job->last_frame_at_ns = c.now;
+    const double job_ms = ms_between(job->launched_ns, c.now);
+    if (!job->first_frame_ms) job->first_frame_ms = job_ms;
+    if (booking.useful) {
+      JobFrameInterval interval{job->last_frame_ms, job->per_frame_ms, false};
+      note_job_frame(interval, job_ms);
+      job->last_frame_ms = interval.last_frame_ms;
+      job->per_frame_ms = interval.interval_ms;
+    }
+  }
+  c.frames.push_back(IngestedFrame{*booking.key, std::move(*message.pixels), plan.context.identity});
+  return true;
+}
+
+void receive_frames(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  c.receive_end = receive_deliveries(plan.stash, plan.frames, c.world.clock,
+                                     [&c](PoolFrameDelivery&& m) { return take_delivery(c, std::move(m)); });
+}
+
+// Step 8: the first delivery's time, and the batch's delivery profile.
+void note_first_delivery(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  const double elapsed_ms = ms_between(plan.started_at, c.now);
+  if (plan.ledger.delivered > 0 && !plan.first_ms) {
+    plan.first_ms = elapsed_ms;
+    record_first_delivery_ms(c.rt.first_delivery_history, plan.context, true, elapsed_ms);
+    const double secs = elapsed_ms / 1000.0;
+    if (!c.rt.fastest_first_delivery_secs || secs < *c.rt.fastest_first_delivery_secs)
+      c.rt.fastest_first_delivery_secs = secs;
+  }
+  const auto per_frame = batch_per_frame_ms(elapsed_ms, plan.first_ms, plan.ledger.delivered, plan.measure_valid);
+  if (!per_frame) return;
+  DeliveryDescriptor d;
+  d.comp_identity = plan.context.identity;
+  d.file_downsample = plan.file_ds;
+  d.dimensions = c.rt.comp_dimensions;
+  d.comp_3d = c.rt.comp_is_3d;
+  d.output = plan.output_format;
+  d.timing_a = *plan.first_ms;
+  d.per_frame_ms = *per_frame;
+  d.span = plan.expected_frames;
+  d.downsample = plan.file_ds;
+  d.effective_step = std::max(plan.file_ds, c.output_ds);
+  c.rt.delivery_descriptor = d;
+}
+
+// Steps 10 and the hung-worker watch: exited workers are booked, a worker
+// silent for the batch's limit since its start or last frame is killed and
+// booked the same way. Answers how many still run.
+uint64_t watch_workers(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  std::vector<size_t> exited;
+  reap_exited_workers(plan.jobs, c.rt.ended_clients, exited);
+  for (size_t i = 0; i < plan.jobs.size(); ++i) {
+    PoolJob& job = plan.jobs[i];
+    if (!job.finished && job_hung(job.launched_ns, job.last_frame_at_ns, c.now, plan.silent_limit_secs))
+      retire_hung_job(job, i, c.rt.ended_clients, exited);
+  }
+  uint64_t running = 0;
+  for (const PoolJob& job : plan.jobs) running += job.finished ? 0 : 1;
+  plan.active = running;
+  if (!exited.empty()) {
+    reset_samples(c.rt.engine_samples, c.now);
+    plan.last_exit_seen_at = c.now;
+    plan.exits_to_examine.insert(plan.exits_to_examine.end(), exited.begin(), exited.end());
+  }
+  return running;
+}
+
+bool memory_readers_exited(const PoolPlan& plan) {
+  for (const PoolJob& job : plan.jobs) {
+    if (job.finished && job.reader_flags && !(*job.reader_flags)[2].load(std::memory_order_acquire)) return false;
+  }
+  return true;
+}
+
+// Step 12: once their output has drained, the exited jobs' missing frames
+// go back to the queue for their one replay.
+void queue_missing_frames(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  if (plan.exits_to_examine.empty()) return;
+  bool drained = false;
+  if (c.memory_output()) {
+    drained = memory_readers_exited(plan) &&
+              memory_frames_drained(plan.stash, plan.frames, !c.frames.empty(), c.receive_end);
+  } else {
+    drained = file_output_drained(plan.pending_frames.empty(), plan.last_scan_at, plan.last_exit_seen_at);
+  }
+  if (!drained) {
+    c.memory_exits_draining = c.memory_output();
+    return;
+  }
+  for (size_t index : plan.exits_to_examine) {
+    const PoolJob& job = plan.jobs[index];
+    for (const QueuedRange& run : missing_runs(job.first_frame, job.last_frame, job.replay, plan.ledger.tries,
+                                               plan.ledger.handed, plan.ledger.null_frames))
+      plan.queued_ranges.push_back(run);
+  }
+  plan.exits_to_examine.clear();
+}
+
+bool readers_complete(const PoolPlan& plan) {
+  for (const PoolJob& job : plan.jobs)
+    if (!job.reader_flags || !(*job.reader_flags)[1].load(std::memory_order_acquire)) return false;
+  return true;
+}
+
+// Step 14: nothing pending, the batch ends and says what its end means for
+// the transport and the pool.
+void close_if_complete(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  uint64_t unfinished = 0;
+  for (const PoolJob& job : plan.jobs) unfinished += job.finished ? 0 : 1;
+  const BatchPending pending{plan.exits_to_examine.size(), c.frames.size(), plan.ledger.handed.size(),
+                             plan.queued_ranges.size(), unfinished};
+  if (!batch_complete(pending)) return;
+  BatchCloseInputs in;
+  in.output = plan.output_format;
+  in.delivered = plan.ledger.delivered;
+  in.expected = plan.expected_frames;
+  in.null_frames = plan.ledger.null_frames.size();
+  in.readers_complete = plan.output_format < kOutputMemory || readers_complete(plan);
+  in.file_ds = plan.file_ds;
+  const std::filesystem::path first_log = plan.jobs.empty() ? std::filesystem::path() : plan.jobs.front().log_path;
+  in.first_log_names_template = [first_log] { return !first_log.empty() && worker_log_mentions_template(first_log); };
+  in.first_log_path = first_log.string();
+  in.quick_chaining = c.rt.quick_chaining;
+  in.comp_3d = c.rt.comp_is_3d;
+  in.started_ns = plan.started_at;
+  in.now_ns = c.now;
+  const BatchCloseVerdict verdict = close_batch(in);
+  plan.completed = verdict.kind == BatchCloseKind::Closed;
+  end_batch(c.rt, c.now);
+  if (verdict.choose_psd) choose_psd(c.rt);
+  if (verdict.error_line) log_line("ERROR", *verdict.error_line);
+  if (verdict.null_record) perf_log(*verdict.null_record);
+  if (verdict.disable_reason) disable_pool_for_session(c.rt, *verdict.disable_reason);
+  if (verdict.template_failure_reason) note_template_failure(c.rt, *verdict.template_failure_reason);
+  if (verdict.next_batch_at_ns) c.rt.launch_cooldown_until = verdict.next_batch_at_ns;
+}
+
+std::vector<IngestedFrame> supervise(SupervisionCall& c) {
+  const SupervisionWorld& w = c.world;
+  WorkersPerBatchInputs wpb;
+  wpb.measured_admission = w.measured_admission;
+  wpb.output_choice = c.rt.selected_output;
+  wpb.comp_3d = c.rt.comp_is_3d;
+  wpb.parallelism = w.parallelism;
+  wpb.configured_workers = w.configured_workers;
+  wpb.effective_workers = w.effective_workers ? w.effective_workers() : 1;
+  c.workers_per_batch = workers_per_batch(wpb);
+  c.adaptive = scheduler_adaptive(w.measured_admission, w.adaptive_scheduler, c.rt.selected_output);
+  if (!c.rt.plan) return {};
+  c.output_ds = std::max<uint64_t>(c.output_ds, 1);
+  c.now = w.clock();
+  if (silent_watchdog(c)) return {};
+  publish_decimation(c);
+  hand_over_frame_files(c);
+  receive_frames(c);
+  c.now = w.clock();
+  note_first_delivery(c);
+  c.frame_budget = kLaunchFrameBudget;
+  supervise_admission(c);
+  const uint64_t running = watch_workers(c);
+  if (retirement_due(c.rt.handoff_deadline, c.now, running)) {
+    end_batch(c.rt, c.now);
+    return std::move(c.frames);
+  }
+  queue_missing_frames(c);
+  if (!launch_further_workers(c)) return std::move(c.frames);
+  if (c.adaptive) write_scheduler_outcome(c);
+  close_if_complete(c);
+  return std::move(c.frames);
+}
+
+}  // namespace
+
+SupervisionWorld live_supervision_world(const PoolRuntime& rt, uint64_t async_renders_in_flight,
+                                        std::optional<int64_t> playhead) {
+  SupervisionWorld w;
+  w.clock = [] { return mono_ns(); };
+  w.measured_admission = measured_admission_enabled();
+  w.adaptive_scheduler = adaptive_scheduler_enabled();
+  w.parallelism = memory_and_cpu_count().cpu_count;
+  w.configured_workers = pool_worker_count();
+  const LaunchWorld launch = live_launch_world(rt, async_renders_in_flight);
+  w.effective_workers = launch.effective_worker_count;
+  w.async_renders_in_flight = async_renders_in_flight;
+  w.playhead = playhead;
+  w.available_memory = [] { return available_memory_bytes(); };
+  w.spawn_worker = [](const LaunchRequest& r) { return spawn_pool_worker(r); };
+  return w;
+}
+
+std::vector<IngestedFrame> supervise_batches(PoolRuntime& rt, uint64_t output_ds, const SupervisionWorld& world) {
+  SupervisionCall call{rt, world};
+  call.output_ds = output_ds;
+  return supervise(call);
+}
+
+std::vector<IngestedFrame> supervise_batches(PoolRuntime& rt, uint64_t output_ds, const SupervisionWorld& world,
+                                             const FrameCache& cache, WidthRule rule) {
+  SupervisionCall call{rt, world};
+  call.output_ds = output_ds;
+  call.cache = &cache;
+  call.rule = rule;
+  if (rule.mode == 1 && !cache.index.empty()) {
+    call.served = [&call, &cache, rule](int64_t frame) {
+      const std::optional<FrameKey> key = batch_frame_key(call.time(), frame);
+      if (!key) return false;
+      auto it = cache.index.find(*key);
+      return it != cache.index.end() && it->second.width() >= rule.min_width;
+    };
+  }
+  return supervise(call);
+}
+
+}  // namespace vel

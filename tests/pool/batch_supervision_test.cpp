@@ -1,0 +1,159 @@
+// The batch supervision over a batch of no process: its frame channel is
+// fed by the test, its clock is the test's. What the calls return, how a
+// batch ends, and that nothing of an ended batch reaches the caller.
+#include "pool/batch_supervision.h"
+
+#include <gtest/gtest.h>
+
+#include "cache/frame_cache.h"
+#include "cache/frame_cache_ops.h"
+#include "host/log_capture.h"
+#include "pool/pool_runtime_ops.h"
+
+namespace vel {
+namespace {
+
+constexpr Instant kT0 = 1'000'000'000'000;
+constexpr uint64_t kSecond = 1'000'000'000;
+
+class BatchSupervision : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rt_.pool_enabled = true;
+    rt_.comp_identity = 7;
+    auto [tx, rx] = make_bounded_channel<PoolFrameDelivery>(16);
+    tx_ = std::move(tx);
+    PoolPlan& plan = rt_.plan.emplace();
+    plan.ownership.armed = false;  // no process, no report
+    plan.frames = std::move(rx);
+    plan.started_at = kT0;
+    plan.silent_limit_secs = 240;
+    plan.time_scale = 24;
+    plan.frame_step = 2;
+    plan.expected_frames = 10;
+    plan.context.identity = 7;
+    plan.shared_counter = std::make_shared<std::atomic<uint64_t>>(1);
+    world_.clock = [this] { return now_; };
+    world_.measured_admission = false;
+    world_.adaptive_scheduler = false;
+    world_.effective_workers = [] { return uint64_t{1}; };
+    world_.available_memory = [] { return std::optional<uint64_t>(uint64_t{16} << 30); };
+    world_.spawn_worker = [](const LaunchRequest&) { return std::optional<PoolJob>(); };
+  }
+  void send(int64_t frame, uint32_t width = 4) {
+    PoolFrameDelivery d;
+    d.frame = frame;
+    d.pixels = RgbaFrame{PixelPayload::adopt(std::vector<uint8_t>(size_t{width} * 2 * 4, 1)), 0.0, width, 2};
+    ASSERT_TRUE(tx_.try_send(std::move(d)));
+  }
+  std::vector<IngestedFrame> tick() { return supervise_batches(rt_, 1, world_); }
+
+  fake::LogCapture log_;
+  PoolRuntime rt_ = new_pool_runtime(kOutputPsd);
+  FrameSender tx_;
+  SupervisionWorld world_;
+  Instant now_ = kT0 + kSecond;
+};
+
+TEST_F(BatchSupervision, EightFramesACallKeyedByTheBatchAndMarkedWithItsComposition) {
+  for (int64_t f = 0; f < 9; ++f) send(f);
+  const std::vector<IngestedFrame> first = tick();
+  ASSERT_EQ(first.size(), 8u);
+  for (size_t i = 0; i < first.size(); ++i) {
+    EXPECT_EQ(first[i].key, (FrameKey{static_cast<int32_t>(2 * i), 24})) << "frame × step over the scale";
+    EXPECT_EQ(first[i].comp_identity, 7u);
+  }
+  const std::vector<IngestedFrame> second = tick();
+  ASSERT_EQ(second.size(), 1u) << "the ninth waits for the next call";
+  EXPECT_EQ(second[0].key.value, 16);
+  EXPECT_EQ(rt_.plan->ledger.delivered, 9u);
+  ASSERT_TRUE(rt_.plan->first_ms);
+  EXPECT_DOUBLE_EQ(*rt_.plan->first_ms, 1000.0);
+}
+
+// The pump's form: a frame the cache already holds wide enough is still
+// returned, but it is not useful.
+TEST_F(BatchSupervision, TheCacheFormCountsAServedFrameAsNotUseful) {
+  FrameCache cache;
+  insert_frame(cache, FrameKey{4, 24}, RgbaFrame{PixelPayload::adopt(std::vector<uint8_t>(8 * 2 * 4, 1)), 0.0, 8, 2});
+  send(1);
+  send(2);
+  const auto got = supervise_batches(rt_, 1, world_, cache, WidthRule{1, 8});
+  EXPECT_EQ(got.size(), 2u);
+  EXPECT_EQ(rt_.plan->ledger.delivered, 2u);
+  EXPECT_EQ(rt_.plan->ledger.useful_frames, 1u);
+}
+
+// Ending a batch drops its channel and stash: a sender of that batch finds
+// nobody, and the next batch starts with nothing of it.
+TEST_F(BatchSupervision, AnEditEndsTheBatchWithItsChannelAndStash) {
+  send(0);
+  rt_.plan->stash = PoolFrameDelivery{};
+  note_pool_comp_edit(rt_, now_);
+  EXPECT_FALSE(rt_.plan);
+  PoolFrameDelivery late;
+  late.frame = 3;
+  EXPECT_FALSE(tx_.try_send(std::move(late)));
+  EXPECT_TRUE(tick().empty());
+}
+
+// A memory batch with no callback at all for its silent limit: killed in
+// the call where the whole seconds reach it, and PSD taken for later ones.
+TEST_F(BatchSupervision, ASilentMemoryBatchStallsAndSelectsPsd) {
+  rt_.selected_output = kOutputMemory;
+  rt_.plan->output_format = kOutputMemory;
+  rt_.plan->queued_ranges.push_back({0, 9});  // kept open, launching paused
+  rt_.pump_paused = true;
+  now_ = kT0 + 240 * kSecond - 1;
+  EXPECT_TRUE(tick().empty());
+  ASSERT_TRUE(rt_.plan);
+  now_ = kT0 + 240 * kSecond;
+  EXPECT_TRUE(tick().empty());
+  EXPECT_FALSE(rt_.plan);
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
+  EXPECT_EQ(log_.lines_with("pool: lot muet TUÉ après 240 s (0/10 frame) — clients et moteurs balayés").size(), 1u);
+  EXPECT_EQ(log_.lines_with("pool: memory output stalled — PSD selected for a future batch").size(), 1u);
+}
+
+// Nothing pending: the batch closes, and its end says when the next starts
+// and whether a short TGA batch sends later ones to PSD.
+TEST_F(BatchSupervision, ClosingByOutputAndFramesDelivered) {
+  struct Case {
+    const char* name;
+    uint8_t output;
+    int64_t frames;
+    bool quick;
+    uint8_t output_after;
+    uint64_t cooldown_ns;
+  } cases[] = {
+      {"PSD whole, quick chaining", kOutputPsd, 10, true, kOutputPsd, kSecond / 2},
+      {"PSD whole, no chaining", kOutputPsd, 10, false, kOutputPsd, 3 * kSecond},
+      {"TGA short", kOutputTga, 9, true, kOutputPsd, 3 * kSecond},
+      {"PSD short", kOutputPsd, 9, true, kOutputPsd, 3 * kSecond},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    rt_.selected_output = c.output;
+    rt_.plan->output_format = c.output;
+    rt_.quick_chaining = c.quick;
+    for (int64_t f = 0; f < c.frames; ++f) send(f);
+    while (rt_.plan && !tick().empty()) {
+    }
+    if (rt_.plan) tick();
+    EXPECT_FALSE(rt_.plan) << c.name;
+    EXPECT_EQ(rt_.selected_output, c.output_after) << c.name;
+    EXPECT_EQ(rt_.launch_cooldown_until, now_ + c.cooldown_ns) << c.name;
+  }
+  EXPECT_EQ(log_.lines_with("pool: lot expérimental incomplet — repli PSD pour les images manquantes").size(), 1u);
+}
+
+// A PSD batch that produced nothing disables the pool for the session.
+TEST_F(BatchSupervision, APsdBatchWithoutAnyFrameDisablesThePool) {
+  EXPECT_TRUE(tick().empty());
+  EXPECT_FALSE(rt_.plan);
+  EXPECT_TRUE(rt_.disabled_for_session);
+  EXPECT_EQ(log_.lines_with("pool: DÉSACTIVÉ pour la session — lot sans aucune frame produite — vérifier ").size(), 1u);
+}
+
+}  // namespace
+}  // namespace vel

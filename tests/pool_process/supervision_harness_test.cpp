@@ -1,0 +1,354 @@
+// The batch supervision in-process, as the pool pump sets it up: a copy of
+// the sample project as the snapshot, templates ready, the pool on, the real
+// launch and the stand-in aerender, in this test's own pid namespace. The
+// supervision's clock runs ahead of the process clock by a skew the test
+// sets, so that the watchdogs (at least 240 s) fire without waiting.
+// GCC 12 sees the optional frame of a non-blocking receive as maybe unset.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+
+#include "cache/frame_cache.h"
+#include "cache/frame_cache_ops.h"
+#include "core/machine.h"
+#include "pool/batch_launch.h"
+#include "pool/batch_supervision.h"
+#include "pool/pool_runtime_ops.h"
+#include "pool_process/pool_process_fixture.h"
+
+namespace vel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kSample = std::string(VEL_DEMO_DIR) + "/sample.aep";
+constexpr uint64_t kSecond = 1'000'000'000;
+
+class SupervisionHarness : public PoolProcessTest {
+ protected:
+  void SetUp() override {
+    PoolProcessTest::SetUp();
+    if (skipped_) return;
+    ::unsetenv("SIM_AERENDER_SILENT");
+    rt_.pool_enabled = true;
+    rt_.templates_ready = 1;
+    rt_.file_downsample = 4;
+    rt_.comp_identity = 7;
+    rt_.snapshot_path = scratch_.path() / "snapshot.aep";
+    fs::copy_file(kSample, *rt_.snapshot_path, fs::copy_options::overwrite_existing);
+  }
+  void TearDown() override {
+    rt_.plan.reset();
+    for (const char* name : {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS",
+                             "SIM_AERENDER_CRASH_AFTER", "SIM_AERENDER_CORRUPT"})
+      ::unsetenv(name);
+    PoolProcessTest::TearDown();
+  }
+
+  // The supervision's clock: the process clock plus the skew, or a fixed instant.
+  Instant now() const { return frozen_ ? *frozen_ : mono_ns() + skew_; }
+
+  LaunchWorld launch_world() {
+    LaunchWorld w = live_launch_world(rt_, 0);
+    w.now = now();
+    w.measured_admission = measured_;
+    w.pool_ramp = ramp_;
+    w.resolve_aerender = [this](AerenderLookup&) -> const std::optional<fs::path>& { return aerender_; };
+    w.pool_directory = [this]() -> std::optional<fs::path> { return pool_dir_; };
+    w.effective_worker_count = [] { return uint64_t{2}; };
+    if (start_decoders_) w.start_decoders = start_decoders_;
+    return w;
+  }
+  void launch(std::vector<FrameRange> ranges) {
+    launch_pool_batch(rt_, "Main", ranges, 24, 1, launch_world());
+    ASSERT_TRUE(rt_.plan);
+  }
+  SupervisionWorld world() {
+    SupervisionWorld w = live_supervision_world(rt_, 0, 0);
+    w.clock = [this] { return now(); };
+    w.measured_admission = measured_;
+    w.adaptive_scheduler = false;
+    w.effective_workers = [] { return uint64_t{2}; };
+    if (spawn_fails_) {
+      w.spawn_worker = [this](const LaunchRequest&) -> std::optional<PoolJob> {
+        ++spawn_attempts_;
+        return std::nullopt;
+      };
+    }
+    return w;
+  }
+  // One idle tick: the frames returned are counted per frame index.
+  void tick(const FrameCache* cache = nullptr) {
+    std::vector<IngestedFrame> got =
+        cache ? supervise_batches(rt_, 4, world(), *cache, WidthRule{1, 1}) : supervise_batches(rt_, 4, world());
+    if (rt_.plan) jobs_seen_ = std::max(jobs_seen_, rt_.plan->jobs.size());
+    for (const IngestedFrame& f : got) {
+      ++returned_[f.key.value];
+      EXPECT_EQ(f.comp_identity, 7u);
+    }
+  }
+  // Ticks until `pred` holds (bounded); the workers run on their own.
+  template <class Pred>
+  bool tick_until(Pred pred, const FrameCache* cache = nullptr) {
+    return eventually([&] {
+      tick(cache);
+      return pred();
+    });
+  }
+  bool each_returned_once(int64_t first, int64_t last) {
+    for (int64_t f = first; f <= last; ++f)
+      if (returned_[f] != 1) return false;
+    return true;
+  }
+
+  PoolRuntime rt_ = new_pool_runtime(kOutputPsd);
+  std::optional<fs::path> aerender_ = fs::path(kAerender);
+  uint64_t skew_ = 0;
+  std::optional<Instant> frozen_;
+  bool ramp_ = false;
+  bool spawn_fails_ = false;
+  int spawn_attempts_ = 0;
+  size_t jobs_seen_ = 0;
+  bool measured_ = true;
+  std::function<size_t(size_t, const DecodeWorkerContext&)> start_decoders_;
+  std::map<int64_t, int> returned_;
+};
+
+// Killed in the call where the whole seconds reach the limit, not a second
+// later; its engines go with it.
+TEST_F(SupervisionHarness, ABatchSilentFromTheStartIsKilledAtItsLimit) {
+  ::setenv("SIM_AERENDER_SILENT", "1", 1);
+  ::setenv("SIM_AERENDER_ENGINES", "1", 1);
+  launch({{0, 9}});
+  const pid_t worker = rt_.plan->jobs[0].child.pid();
+  ASSERT_TRUE(eventually([&] { return engines_of(worker).size() == 1; }));
+  ASSERT_EQ(rt_.plan->silent_limit_secs, 240u);
+  const Instant started = rt_.plan->started_at;
+  frozen_ = started + 240 * kSecond - 1;  // 239.999… s: whole seconds 239
+  tick();
+  ASSERT_TRUE(rt_.plan) << "one nanosecond early";
+  frozen_ = started + 240 * kSecond;
+  tick();
+  EXPECT_FALSE(rt_.plan);
+  const std::string log = read_text(log_path_);
+  EXPECT_NE(log.find("pool: lot muet TUÉ après 240 s (0/10 frame) — clients et moteurs balayés"), std::string::npos);
+  EXPECT_TRUE(eventually([] { return other_processes().empty(); }));
+}
+
+// A worker that hangs after five frames is killed once it showed nothing
+// for the silent limit; the exit check books it, its five missing frames
+// are replayed once on a new worker, and the batch closes.
+TEST_F(SupervisionHarness, AWorkerHungAfterFiveFramesIsKilledAndItsFramesReplayed) {
+  ::setenv("SIM_AERENDER_HANG_AFTER", "w0:5", 1);
+  launch({{0, 9}});
+  ASSERT_TRUE(tick_until([&] { return rt_.plan->ledger.delivered == 5; }));
+  const pid_t hung = rt_.plan->jobs[0].child.pid();
+  tick();
+  ASSERT_TRUE(rt_.plan && !rt_.plan->jobs[0].finished) << "alive, silent, not yet past the limit";
+  skew_ += 241 * kSecond;
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 9));
+  const std::string log = read_text(log_path_);
+  EXPECT_NE(log.find("pool: worker 0 sorti en erreur (signal: 9 (SIGKILL))"), std::string::npos);
+  EXPECT_EQ(log.find("pool: worker 1 sorti en erreur"), std::string::npos);
+  EXPECT_EQ(log.find("lot muet"), std::string::npos) << "the batch had delivered";
+  EXPECT_TRUE(engines_of(hung).empty());
+  EXPECT_FALSE(rt_.disabled_for_session);
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
+}
+
+// The pump's form: a queued range whose frames the in-process renders
+// already put in the cache is cut away whole and never launched; the batch
+// is complete without it, so TGA stays the transport.
+TEST_F(SupervisionHarness, ARangeServedInProcessWhileQueuedIsNotLaunched) {
+  measured_ = false;
+  ramp_ = true;
+  rt_.selected_output = kOutputTga;
+  launch({{0, 4}, {5, 9}});
+  ASSERT_EQ(rt_.plan->jobs.size(), 1u) << "the ramp starts one worker and keeps a slot";
+  ASSERT_EQ(rt_.plan->ramp_slots_left, 1u);
+  skew_ = kSecond;  // the ramp's slot has come
+  FrameCache cache;
+  for (int32_t f = 5; f <= 9; ++f) {
+    RgbaFrame frame{PixelPayload::adopt(std::vector<uint8_t>(16 * 9 * 4, 1)), f / 24.0, 16, 9};
+    insert_frame(cache, FrameKey{f, 24}, std::move(frame));
+  }
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }, &cache));
+  EXPECT_TRUE(each_returned_once(0, 4));
+  EXPECT_EQ(returned_.count(5), 0u);
+  EXPECT_EQ(rt_.selected_output, kOutputTga);
+  EXPECT_EQ(jobs_seen_, 1u);
+  const std::string log = read_text(log_path_);
+  EXPECT_EQ(log.find("repli PSD"), std::string::npos);
+}
+
+// A decoder of a batch that an edit ended, held back until the next batch
+// runs, finds its channel gone: its frame reaches neither the next batch
+// nor the caller.
+TEST_F(SupervisionHarness, AHeldDecoderOfAnEndedBatchDeliversNothingToTheNext) {
+  // Shared with the detached decoder, which may still be leaving its wait
+  // when the test ends.
+  struct Gate {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool holding = false, released = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  start_decoders_ = [gate](size_t, const DecodeWorkerContext& context) {
+    DecodeWorkerContext held = context;
+    held.ingest = [gate](const fs::path& path, double time_s, uint64_t decimation) {
+      {
+        std::unique_lock lk(gate->mu);
+        gate->holding = true;
+        gate->cv.notify_all();
+        gate->cv.wait(lk, [&] { return gate->released; });
+      }
+      return ingest_frame_file(path, time_s, decimation);
+    };
+    return start_decode_workers(1, held);
+  };
+  launch({{0, 3}});
+  {
+    // The first file reaches the decoder, which then waits for the test.
+    bool reached = false;
+    for (int i = 0; i < 6000 && !reached; ++i) {
+      tick();
+      std::unique_lock lk(gate->mu);
+      reached = gate->cv.wait_for(lk, std::chrono::milliseconds(5), [&] { return gate->holding; });
+    }
+    ASSERT_TRUE(reached);
+  }
+  note_pool_comp_edit(rt_, now());  // the edit ends the batch
+  ASSERT_FALSE(rt_.plan);
+  start_decoders_ = nullptr;
+  rt_.launch_debounce_from.reset();
+  rt_.ranges_held_until.reset();
+  rt_.snapshot_path = scratch_.path() / "snapshot.aep";
+  returned_.clear();
+  launch({{20, 23}});
+  {
+    std::lock_guard lk(gate->mu);
+    gate->released = true;
+  }
+  gate->cv.notify_all();
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(20, 23));
+  for (const auto& [value, count] : returned_) EXPECT_GE(value, 20) << "a frame of the ended batch came through";
+}
+
+// A worker that can no longer be started (admission off, the ramp used up)
+// neither freezes the tick nor keeps the batch open: its range is retried
+// at most once a second, three times while others run, then dropped and
+// left to a later batch.
+TEST_F(SupervisionHarness, ASpawnThatKeepsFailingDropsItsRangeAndTheBatchCloses) {
+  measured_ = false;
+  ::setenv("SIM_AERENDER_FRAME_MS", "40", 1);
+  launch({{0, 4}, {5, 9}, {10, 14}});
+  ASSERT_EQ(rt_.plan->jobs.size(), 2u);
+  spawn_fails_ = true;
+  ASSERT_TRUE(tick_until([&] {
+    skew_ += kSecond / 16;  // a sixteenth of a second a tick on the supervision's clock
+    return !rt_.plan;
+  }));
+  EXPECT_GE(spawn_attempts_, 1);
+  EXPECT_LE(spawn_attempts_, 4) << "three retries at most";
+  EXPECT_TRUE(each_returned_once(0, 9));
+  EXPECT_EQ(returned_.count(10), 0u);
+  EXPECT_FALSE(rt_.disabled_for_session);
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
+}
+
+// Every worker crashes after five frames: w0 on its range, and w1 on the
+// replay of w0's missing frames. The replay's own missing frames are left
+// to a later batch; the batch closes and PSD stays.
+TEST_F(SupervisionHarness, AReplayThatCrashesTooLeavesItsFramesToALaterBatch) {
+  ::setenv("SIM_AERENDER_CRASH_AFTER", "5", 1);
+  launch({{0, 14}});
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 9));
+  for (int64_t f = 10; f <= 14; ++f) EXPECT_EQ(returned_.count(f), 0u) << f;
+  EXPECT_EQ(jobs_seen_, 2u) << "one replay, never a replay of the replay";
+  const std::string log = read_text(log_path_);
+  EXPECT_NE(log.find("pool: worker 0 sorti en erreur ("), std::string::npos) << log;
+  EXPECT_NE(log.find("pool: worker 1 sorti en erreur ("), std::string::npos) << log;
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
+  EXPECT_FALSE(rt_.disabled_for_session);
+}
+
+// A TGA worker that skips frame 9 and exits 0: the frame is replayed on a
+// new worker, the batch is whole, and TGA stays the transport.
+TEST_F(SupervisionHarness, AFrameSkippedByACleanExitIsReplayed) {
+  ::setenv("SIM_AERENDER_SKIP_FRAME", "w0:9", 1);
+  rt_.selected_output = kOutputTga;
+  launch({{0, 11}});
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 11));
+  EXPECT_EQ(jobs_seen_, 2u);
+  EXPECT_EQ(rt_.selected_output, kOutputTga);
+  EXPECT_TRUE(error_lines().empty());
+}
+
+// A corrupt file for frame 7 is read again at each scan, at most 120
+// times: the 120th failure gives it up with one line. The batch closes
+// without it once nothing else is pending, and a TGA batch that fell short
+// sends later batches to PSD.
+TEST_F(SupervisionHarness, ACorruptFrameIsGivenUpAfter120Reads) {
+  ::setenv("SIM_AERENDER_CORRUPT", "7", 1);
+  struct Case {
+    uint8_t output;
+    uint8_t output_after;
+  } cases[] = {{kOutputPsd, kOutputPsd}, {kOutputTga, kOutputPsd}};
+  for (const Case& c : cases) {
+    returned_.clear();
+    ::truncate(log_path_.c_str(), 0);
+    rt_.selected_output = c.output;
+    rt_.launch_cooldown_until.reset();
+    launch({{0, 39}});
+    uint32_t tries = 0;
+    ASSERT_TRUE(tick_until([&] {
+      if (rt_.plan) {
+        auto it = rt_.plan->ledger.tries.find(7);
+        if (it != rt_.plan->ledger.tries.end()) tries = std::max(tries, it->second);
+      }
+      return !rt_.plan;
+    }));
+    EXPECT_GE(tries, 1u);
+    EXPECT_LE(tries, 120u);
+    EXPECT_EQ(returned_.count(7), 0u);
+    EXPECT_TRUE(each_returned_once(0, 6));
+    EXPECT_TRUE(each_returned_once(8, 39));
+    const std::string log = read_text(log_path_);
+    const std::string given_up = "pool: frame 7 illisible après 120 essais";
+    const size_t first = log.find(given_up);
+    EXPECT_EQ(first != std::string::npos, tries == 120u) << log;
+    if (first != std::string::npos) {
+      EXPECT_EQ(log.find(given_up, first + 1), std::string::npos) << "logged once";
+    }
+    EXPECT_EQ(rt_.selected_output, c.output_after);
+  }
+}
+
+// A PSD worker that exits 1 at once, and so does its replay: a batch with
+// no frame at all turns the pool off for the session, naming w0's log.
+TEST_F(SupervisionHarness, APsdBatchWithoutAnyFrameDisablesThePool) {
+  ::setenv("SIM_AERENDER_EXIT_AFTER", "0", 1);
+  ::setenv("SIM_AERENDER_EXIT_STATUS", "1", 1);
+  rt_.file_downsample = 1;
+  launch({{0, 9}});
+  const std::string w0_log = rt_.plan->jobs[0].log_path.string();
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(returned_.empty());
+  EXPECT_TRUE(rt_.disabled_for_session);
+  const std::string log = read_text(log_path_);
+  EXPECT_NE(log.find("pool: DÉSACTIVÉ pour la session — lot sans aucune frame produite — vérifier " + w0_log),
+            std::string::npos)
+      << log;
+}
+
+}  // namespace
+}  // namespace vel::testing
