@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "blend_modes.h"
 #include "keyframe_eval.h"
@@ -53,8 +55,56 @@ double quantize(double v, int32_t depth) {
   return v;
 }
 
-void draw_solid(RenderedFrame& frame, const Solid& solid, const Placement& p, BlendFn blend,
-                int32_t dsx, int32_t dsy, int32_t depth) {
+// Whether the pixel centre at (qx, qy) from the layer's position falls in
+// the solid: back into layer space, undoing the rotation, then the scale.
+bool inside_solid(const Placement& p, double w, double h, double qx, double qy) {
+  const double lx = p.ax + (p.c * qx + p.s * qy) / p.sx;
+  const double ly = p.ay + (p.c * qy - p.s * qx) / p.sy;
+  return lx >= 0.0 && lx < w && ly >= 0.0 && ly < h;
+}
+
+// Coverage of the box's rows, and its covered columns as runs [begin, end);
+// reused from layer to layer.
+struct SeparableCoverage {
+  std::vector<std::pair<int64_t, int64_t>> runs;
+  std::vector<uint8_t> rows;
+};
+
+// Without rotation (a sine of exactly 0) the products with the sine in
+// `inside_solid` are zeros, which change no sum, as long as every centre
+// offset is finite: a pixel's column alone then decides its horizontal test
+// and its row alone its vertical one. Each is worked out once, with the very
+// expression of the per-pixel test and the first row's (or column's) offset
+// standing in for the other. False where that does not hold.
+bool separable_coverage(const Placement& p, double w, double h, int64_t x0, int64_t x1, int64_t y0, int64_t y1,
+                        int32_t dsx, int32_t dsy, SeparableCoverage& cover) {
+  if (p.s != 0.0 || x0 >= x1 || y0 >= y1) return false;
+  const double qx0 = (x0 + 0.5) * dsx - p.px;
+  const double qy0 = (y0 + 0.5) * dsy - p.py;
+  cover.runs.clear();
+  cover.rows.resize(static_cast<size_t>(y1 - y0));
+  for (int64_t i = x0; i < x1; ++i) {
+    const double qx = (i + 0.5) * dsx - p.px;
+    if (!std::isfinite(qx)) return false;
+    const double lx = p.ax + (p.c * qx + p.s * qy0) / p.sx;
+    if (!(lx >= 0.0 && lx < w)) continue;
+    if (!cover.runs.empty() && cover.runs.back().second == i) {
+      cover.runs.back().second = i + 1;
+    } else {
+      cover.runs.emplace_back(i, i + 1);
+    }
+  }
+  for (int64_t j = y0; j < y1; ++j) {
+    const double qy = (j + 0.5) * dsy - p.py;
+    if (!std::isfinite(qy)) return false;
+    const double ly = p.ay + (p.c * qy - p.s * qx0) / p.sy;
+    cover.rows[static_cast<size_t>(j - y0)] = ly >= 0.0 && ly < h;
+  }
+  return true;
+}
+
+void draw_solid(RenderedFrame& frame, const Solid& solid, const Placement& p, BlendFn blend, int32_t dsx,
+                int32_t dsy, int32_t depth, bool per_pixel, SeparableCoverage& cover) {
   if (!(p.opacity > 0.0)) return;
   if (!(std::fabs(p.sx) >= 1e-9) || !(std::fabs(p.sy) >= 1e-9)) return;
   const double w = solid.width, h = solid.height;
@@ -90,31 +140,43 @@ void draw_solid(RenderedFrame& frame, const Solid& solid, const Placement& p, Bl
   const bool replaces = a >= 1.0 && blend == blend_for_mode(kTransferNormal);
   const float opaque[4] = {static_cast<float>(quantize(cs[0], depth)), static_cast<float>(quantize(cs[1], depth)),
                            static_cast<float>(quantize(cs[2], depth)), 1.0f};
+  auto shade = [&](float* px) {
+    if (replaces) {
+      std::copy(opaque, opaque + 4, px);
+      return;
+    }
+    const double ab = px[3];
+    for (int ch = 0; ch < 3; ++ch) {
+      const double premul = px[ch];
+      const double cb = ab > 0.0 ? std::min(premul / ab, 1.0) : 0.0;
+      const double mixed = std::clamp(blend(cb, cs[ch]), 0.0, 1.0);
+      // Source over backdrop, the source's colour blended where the
+      // backdrop has coverage.
+      const double out = (1.0 - a) * premul + a * ((1.0 - ab) * cs[ch] + ab * mixed);
+      px[ch] = static_cast<float>(quantize(out, depth));
+    }
+    px[3] = static_cast<float>(quantize(a + (1.0 - a) * ab, depth));
+  };
+  auto pixel = [&](int64_t i, int64_t j) { return &frame.rgba[(static_cast<size_t>(j) * frame.width + i) * 4]; };
+
+  if (!per_pixel && separable_coverage(p, w, h, x0, x1, y0, y1, dsx, dsy, cover)) {
+    for (int64_t j = y0; j < y1; ++j) {
+      if (!cover.rows[static_cast<size_t>(j - y0)]) continue;
+      for (const auto& [begin, end] : cover.runs) {
+        if (replaces) {
+          for (float* px = pixel(begin, j); px != pixel(end, j); px += 4) std::copy(opaque, opaque + 4, px);
+        } else {
+          for (int64_t i = begin; i < end; ++i) shade(pixel(i, j));
+        }
+      }
+    }
+    return;
+  }
   for (int64_t j = y0; j < y1; ++j) {
     const double qy = (j + 0.5) * dsy - p.py;
     for (int64_t i = x0; i < x1; ++i) {
       const double qx = (i + 0.5) * dsx - p.px;
-      // Back into layer space: undo the rotation, then the scale.
-      const double lx = p.ax + (p.c * qx + p.s * qy) / p.sx;
-      const double ly = p.ay + (p.c * qy - p.s * qx) / p.sy;
-      if (!(lx >= 0.0 && lx < w && ly >= 0.0 && ly < h)) continue;
-
-      float* px = &frame.rgba[(static_cast<size_t>(j) * frame.width + i) * 4];
-      if (replaces) {
-        std::copy(opaque, opaque + 4, px);
-        continue;
-      }
-      const double ab = px[3];
-      for (int ch = 0; ch < 3; ++ch) {
-        const double premul = px[ch];
-        const double cb = ab > 0.0 ? std::min(premul / ab, 1.0) : 0.0;
-        const double mixed = std::clamp(blend(cb, cs[ch]), 0.0, 1.0);
-        // Source over backdrop, the source's colour blended where the
-        // backdrop has coverage.
-        const double out = (1.0 - a) * premul + a * ((1.0 - ab) * cs[ch] + ab * mixed);
-        px[ch] = static_cast<float>(quantize(out, depth));
-      }
-      px[3] = static_cast<float>(quantize(a + (1.0 - a) * ab, depth));
+      if (inside_solid(p, w, h, qx, qy)) shade(pixel(i, j));
     }
   }
 }
@@ -168,9 +230,11 @@ Result<RenderedFrame> render_composition(const Composition& comp, const RenderRe
   frame.rgba.assign(static_cast<size_t>(frame.width) * frame.height * 4, 0.0f);
 
   const double t = req.time.seconds();
+  SeparableCoverage cover;
   for (auto it = comp.layers.rbegin(); it != comp.layers.rend(); ++it) {
     if (!layer_visible_at(*it, req.time)) continue;
-    draw_solid(frame, *it->solid, place(*it, t), blend_for_mode(it->transfer_mode), dsx, dsy, req.depth);
+    draw_solid(frame, *it->solid, place(*it, t), blend_for_mode(it->transfer_mode), dsx, dsy, req.depth,
+               req.per_pixel_coverage, cover);
   }
   return frame;
 }

@@ -19,6 +19,10 @@ struct RenderRequest {
   int32_t downsample_x = 1;  // values below 1 mean 1
   int32_t downsample_y = 1;
   int32_t depth = 8;         // bits per channel: 8, 16 or 32; sets the working precision
+  // Every pixel's coverage worked out on its own, even where a layer's rows
+  // and columns could be settled once each: the reference the shortcut is
+  // checked against. Both give the same pixels.
+  bool per_pixel_coverage = false;
 };
 
 // Premultiplied RGBA in 0..1, rows top to bottom.

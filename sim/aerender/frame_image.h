@@ -24,4 +24,7 @@ FrameImage frame_image_from_render(const RenderedFrame& frame);
 // 255; a fully transparent pixel is all zero.
 void unpremultiply_pixel(const uint8_t premultiplied[4], uint8_t straight[4]);
 
+// Every pixel of an image through unpremultiply_pixel.
+FrameImage straight_image(const FrameImage& premultiplied);
+
 }  // namespace sim

@@ -14,19 +14,20 @@ void put32(std::vector<uint8_t>& out, uint32_t v) {
 }
 
 // Row y of channel c (R, G, B, A) in stored samples: straight colour beside
-// an alpha channel, the rendered (premultiplied) colour without one.
-void channel_row(const FrameImage& image, int channel, size_t y, const PsdWriteOptions& options,
+// an alpha channel, the rendered (premultiplied) colour without one; the
+// caller hands in the image whose samples are stored.
+void channel_row(const FrameImage& stored, int channel, size_t y, const PsdWriteOptions& options,
                  std::vector<uint8_t>& row) {
-  const size_t w = static_cast<size_t>(image.width);
-  row.clear();
-  for (size_t x = 0; x < w; ++x) {
-    const uint8_t* px = &image.rgba[(y * w + x) * 4];
-    uint8_t straight[4];
-    unpremultiply_pixel(px, straight);
-    const uint8_t v = options.alpha_channel ? straight[channel] : px[channel];
-    row.push_back(v);
-    if (options.depth == 16) row.push_back(v);  // v × 257, big-endian
+  const size_t w = static_cast<size_t>(stored.width);
+  const size_t bytes = options.depth == 16 ? 2 : 1;
+  row.resize(w * bytes);
+  const uint8_t* src = &stored.rgba[y * w * 4 + static_cast<size_t>(channel)];
+  uint8_t* dst = row.data();
+  if (bytes == 1) {
+    for (size_t x = 0; x < w; ++x) dst[x] = src[x * 4];
+    return;
   }
+  for (size_t x = 0; x < w; ++x) dst[2 * x] = dst[2 * x + 1] = src[x * 4];  // v × 257, big-endian
 }
 
 }  // namespace
@@ -69,11 +70,14 @@ std::vector<uint8_t> encode_psd(const FrameImage& image, const PsdWriteOptions& 
   put32(out, 0);  // image resources
   put32(out, 0);  // layer and mask information
   put16(out, options.packbits ? 1 : 0);
+  // Divided out once for the four channels, not once per channel.
+  const FrameImage straight = options.alpha_channel ? straight_image(image) : FrameImage{};
+  const FrameImage& stored = options.alpha_channel ? straight : image;
   std::vector<uint8_t> row;
   if (!options.packbits) {
     for (int c = 0; c < channels; ++c) {
       for (size_t y = 0; y < h; ++y) {
-        channel_row(image, c, y, options, row);
+        channel_row(stored, c, y, options, row);
         out.insert(out.end(), row.begin(), row.end());
       }
     }
@@ -84,7 +88,7 @@ std::vector<uint8_t> encode_psd(const FrameImage& image, const PsdWriteOptions& 
   std::vector<uint8_t> packed;
   for (int c = 0; c < channels; ++c) {
     for (size_t y = 0; y < h; ++y) {
-      channel_row(image, c, y, options, row);
+      channel_row(stored, c, y, options, row);
       packed.clear();
       pack_bits_row(row.data(), row.size(), packed);
       const size_t entry = table_at + (c * h + y) * 2;

@@ -185,6 +185,73 @@ TEST(Renderer, KeyframedOpacityIsEvaluatedAtTheFrameTime) {
   EXPECT_EQ(px8(render(k, 0.5), 0, 0)[3], 128);
 }
 
+// Rows and columns settled once each must give the pixels of the per-pixel
+// test exactly: opaque and blended layers, odd sizes, half-pixel edges,
+// mirrored and fractional scales, rotations (which keep the per-pixel test)
+// and layers far outside the frame, at every depth and several downsamples.
+TEST(Renderer, SettledRowsAndColumnsGiveThePerPixelFrameBitForBit) {
+  Layer backdrop = solid({0.05, 0.1, 0.3}, 97, 61, 48.5, 30.5);
+  backdrop.transform.anchor.fixed = {48.5, 30.5, 0};
+  Layer bar = solid({0.9, 0.85, 0.6}, 60, 7, 18.5, -2.25, 100, "screen");
+  Keyframe from, to;
+  from.time = {0, 1};
+  to.time = {1, 1};
+  from.value = {18.5, -2.25, 0};
+  to.value = {30.25, 40.5, 0};
+  bar.transform.position.keys = {from, to};
+  Layer card = solid({0.2, 0.7, 0.7}, 31, 20, 10, 12, 50, "multiply");
+  card.transform.scale.fixed = {33.3, 150, 100};
+  Layer mirrored = solid({0.6, 0.2, 0.9}, 13, 9, 70.5, 20, 75, "overlay");
+  mirrored.transform.anchor.fixed = {3.25, 4.5, 0};
+  mirrored.transform.scale.fixed = {-150, 66.7, 100};
+  Layer spinner = solid({0.85, 0.15, 0.2}, 20, 20, 60, 40, 100);
+  spinner.transform.anchor.fixed = {10, 10, 0};
+  Keyframe still, turned;
+  still.time = {0, 1};
+  turned.time = {1, 1};
+  still.value = {0, 0, 0};
+  turned.value = {90, 0, 0};
+  spinner.transform.rotation.keys = {still, turned};  // unrotated at 0 only
+  Layer far = solid({1, 1, 1}, 10, 10, 1e300, -1e300);
+  Layer hairline = solid({1, 0.5, 0}, 97, 1, 0, 30.5, 100, "difference");
+  hairline.transform.scale.fixed = {100, 0.5, 100};
+
+  struct Case {
+    const char* what;
+    std::vector<Layer> layers;
+  };
+  const Case cases[] = {
+      {"one opaque plain solid over the whole frame", {backdrop}},
+      {"layers blended over a backdrop", {bar, card, mirrored, backdrop}},
+      {"a rotating layer beside unrotated ones", {spinner, hairline, card}},
+      {"a layer far outside the frame", {far, bar}},
+  };
+  for (const Case& c : cases) {
+    Composition k = comp(97, 61);
+    k.layers = c.layers;
+    for (const int32_t depth : {8, 16, 32}) {
+      for (const int32_t ds : {1, 2, 3}) {
+        for (const int32_t ms : {0, 500, 1000}) {
+          RenderRequest req;
+          req.time = HostTime{ms, 1000};
+          req.downsample_x = ds;
+          req.downsample_y = ds == 3 ? 2 : ds;
+          req.depth = depth;
+          Result<RenderedFrame> settled = render_composition(k, req);
+          req.per_pixel_coverage = true;
+          Result<RenderedFrame> per_pixel = render_composition(k, req);
+          ASSERT_TRUE(settled.ok() && per_pixel.ok()) << c.what;
+          const std::vector<float>& a = settled.value().rgba;
+          const std::vector<float>& b = per_pixel.value().rgba;
+          ASSERT_EQ(a.size(), b.size()) << c.what;
+          EXPECT_EQ(std::memcmp(a.data(), b.data(), a.size() * sizeof(float)), 0)
+              << c.what << " depth " << depth << " downsample " << ds << " at " << ms << " ms";
+        }
+      }
+    }
+  }
+}
+
 TEST(Renderer, RefusesFramesItCannotHold) {
   Composition k = comp(30000, 30000);
   RenderRequest req;
