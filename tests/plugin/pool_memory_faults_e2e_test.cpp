@@ -192,6 +192,7 @@ struct MemoryFaultRow {
   bool modal = false;                      // a 6 s modal window once w0's first frame arrived
   std::vector<std::string> lines;          // in the plug-in's log (the workers' module writes there too)
   std::vector<std::string> absent = {};    // never in it
+  std::string w0_line = "";                // in w0's own log (the stand-in's output)
 };
 
 // w0 fails in its own way; its reader ends and frees the one memory output,
@@ -202,12 +203,15 @@ TEST_F(PoolMemoryRun, AMemoryWorkerThatFailsIsReplayedOnceThenPsdIsSelected) {
       {"crash during a copy",
        {"SIM_AEIO_CRASH_IN_COPY=w0:3"},
        false,
-       {"pool: worker 0 sorti en erreur (signal: 9 (SIGKILL))"}},
+       {"pool: worker 0 sorti en erreur (signal: 9 (SIGKILL))"},
+       {},
+       "aerender: killed during the module's copy, slot state 1"},
       {"hostile producer, duplicate frame",
        {"SIM_AEIO_HOSTILE=w0:duplicate"},
        false,
        {"pool: memory worker 0 rejected output: duplicate output frame"},
-       {"pool: worker 0 sorti en erreur"}},
+       {"pool: worker 0 sorti en erreur"},
+       "aerender: the consumer closed the output"},
       {"6 s modal window mid-batch",
        {},
        true,
@@ -236,15 +240,19 @@ TEST_F(PoolMemoryRun, AMemoryWorkerThatFailsIsReplayedOnceThenPsdIsSelected) {
     // run on a later worker, through memory again (the token came back for
     // it), and never a third time.
     struct Spawn {
-      std::string worker;
+      std::string worker, output;
       int64_t first, last;
     };
     std::vector<Spawn> spawns;
-    const std::regex spawn("POOL_MEMORY_SPAWN worker=([0-9]+) output=[^ ]* range=(-?[0-9]+)\\.\\.(-?[0-9]+) ");
+    const std::regex spawn("POOL_MEMORY_SPAWN worker=([0-9]+) output=([^ ]*) range=(-?[0-9]+)\\.\\.(-?[0-9]+) ");
     for (std::sregex_iterator it(text.begin(), text.end(), spawn), end; it != end; ++it)
-      spawns.push_back({(*it)[1].str(), std::stoll((*it)[2].str()), std::stoll((*it)[3].str())});
+      spawns.push_back({(*it)[1].str(), (*it)[2].str(), std::stoll((*it)[3].str()), std::stoll((*it)[4].str())});
     ASSERT_GE(spawns.size(), 2u) << text;
     ASSERT_EQ(spawns[0].worker, "0");
+    if (!row.w0_line.empty()) {
+      const std::string w0_log = read_text(fs::path(spawns[0].output).parent_path().parent_path() / "w0.log");
+      EXPECT_NE(w0_log.find(row.w0_line), std::string::npos) << w0_log;
+    }
     std::vector<Spawn> replays;
     for (size_t i = 1; i < spawns.size(); ++i)
       if (spawns[i].first <= spawns[0].last && spawns[i].last >= spawns[0].first) replays.push_back(spawns[i]);
