@@ -232,6 +232,9 @@ TEST_F(PoolMemoryRun, AMemoryWorkerThatFailsIsReplayedOnceThenPsdIsSelected) {
     auto r = run(row.env, events, 60.0);
     ASSERT_EQ(r.exit_code, 0) << r.output;
     const std::string text = log();
+    const json summary = json::parse(read_text(root_ / "out" / "summary.json"), nullptr, false);
+    ASSERT_TRUE(summary.is_object()) << r.output;
+    EXPECT_EQ(summary["modal_windows"], row.modal ? 1 : 0);
     for (const std::string& line : row.lines) EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
     for (const std::string& line : row.absent) EXPECT_EQ(text.find(line), std::string::npos) << line << "\n" << text;
     EXPECT_NE(text.find(kNotClean), std::string::npos) << text;
