@@ -1,7 +1,8 @@
 // A scenario drives a run in time: at t ms after start-up, run a menu
-// command, show or close a modal window (or show one for a while), edit the project, or save it; open,
-// show, hide or resize a workspace panel, click, drag or type in the panel's
-// window, press its play button, or save a picture of it; or end the run.
+// command, show or close a modal window (or show one for a while), edit the
+// project, or save it; open, show, hide or resize a workspace panel, click,
+// drag or type in the panel's window, press its play button, or save a
+// picture of it; or end the run.
 // An event may also wait for a condition of the host's world (`when`), so
 // that a run follows what happens rather than a guess of how long it takes.
 #pragma once

@@ -45,6 +45,9 @@ class SupervisionHarness : public PoolProcessTest {
   }
   void TearDown() override {
     rt_.plan.reset();
+    // Memory batches start their readers in the process's registry: each has
+    // ended with its batch and is joined here.
+    BackgroundWorkerRegistry::process().drain();
     for (const char* name : {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS",
                              "SIM_AERENDER_CRASH_AFTER", "SIM_AERENDER_CORRUPT"})
       ::unsetenv(name);
