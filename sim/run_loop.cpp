@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 #include "host.h"
 #include "panel_events.h"
@@ -84,6 +85,15 @@ void run_event(Session& s, const ScenarioEvent& ev) {
     case EventKind::close_modal:
       s.h.modal.store(false);
       break;
+    case EventKind::modal: {
+      // The host's own modal loop: no idle hook and no other event runs
+      // until the window closes; threads asking meanwhile see it shown.
+      const bool shown_before = s.h.modal.exchange(true);
+      if (!shown_before) ++s.stats.modal_windows;
+      std::this_thread::sleep_for(std::chrono::milliseconds(ev.value.get<int64_t>()));
+      if (!shown_before) s.h.modal.store(false);
+      break;
+    }
     case EventKind::edit:
       result = s.h.project.edit(ev.pointer, ev.value);
       break;

@@ -20,6 +20,7 @@ struct KindName {
 constexpr KindName kKinds[] = {{EventKind::command, "command"},
                                {EventKind::show_modal, "show_modal"},
                                {EventKind::close_modal, "close_modal"},
+                               {EventKind::modal, "modal"},
                                {EventKind::edit, "edit"},
                                {EventKind::save, "save"},
                                {EventKind::activate, "activate"},
@@ -83,12 +84,13 @@ bool valid_pointer(const std::string& p) {
   return true;
 }
 
-// "picture_presented", "link_opened", or "text:" or "no_text:" followed by
-// the text's beginning (not empty).
+// "picture_presented", "link_opened", "text:" or "no_text:" followed by
+// the text's beginning (not empty), or "file_text:" followed by a text (not
+// empty) that the event's "file" (a path, not empty) must hold.
 Status read_when(const json& e, const std::string& where, ScenarioEvent& ev) {
   auto it = e.find("when");
   if (it == e.end()) return done();
-  constexpr std::string_view kText = "text:", kNoText = "no_text:";
+  constexpr std::string_view kText = "text:", kNoText = "no_text:", kFileText = "file_text:";
   const std::string w = it->is_string() ? it->get<std::string>() : std::string();
   if (w == "picture_presented") {
     ev.when = WaitFor::picture_presented;
@@ -100,8 +102,17 @@ Status read_when(const json& e, const std::string& where, ScenarioEvent& ev) {
   } else if (w.size() > kNoText.size() && w.compare(0, kNoText.size(), kNoText) == 0) {
     ev.when = WaitFor::no_text;
     ev.when_text = w.substr(kNoText.size());
+  } else if (w.size() > kFileText.size() && w.compare(0, kFileText.size(), kFileText) == 0) {
+    Result<std::string> file = text_member(e, "file", where, true);
+    if (!file) return fail(file.error());
+    if (file.value().empty()) return fail(where + ".file: empty");
+    ev.when = WaitFor::file_text;
+    ev.when_text = w.substr(kFileText.size());
+    ev.when_file = file.value();
   } else {
-    return fail(where + ".when: expected \"picture_presented\", \"link_opened\", or \"text:\" or \"no_text:\" and a text");
+    return fail(where +
+                ".when: expected \"picture_presented\", \"link_opened\", or \"text:\", \"no_text:\" or \"file_text:\" "
+                "and a text");
   }
   ev.when_source = w;
   return done();
@@ -154,6 +165,13 @@ Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
       Result<std::string> path = text_member(e, "path", where, false);
       if (!path) return fail(path.error());
       ev.path = path.value();
+      break;
+    }
+    case EventKind::modal: {
+      auto ms = e.find("ms");
+      if (ms == e.end() || !ms->is_number_integer() || ms->get<int64_t>() < 1 || ms->get<int64_t>() > 600000)
+        return fail(where + ".ms: expected an integer 1 .. 600000");
+      ev.value = *ms;
       break;
     }
     case EventKind::show_modal:

@@ -1,7 +1,8 @@
 // A scenario drives a run in time: at t ms after start-up, run a menu
-// command, show or close a modal window, edit the project, or save it; open,
-// show, hide or resize a workspace panel, click, drag or type in the panel's
-// window, press its play button, or save a picture of it; or end the run.
+// command, show or close a modal window (or show one for a while), edit the
+// project, or save it; open, show, hide or resize a workspace panel, click,
+// drag or type in the panel's window, press its play button, or save a
+// picture of it; or end the run.
 // An event may also wait for a condition of the host's world (`when`), so
 // that a run follows what happens rather than a guess of how long it takes.
 #pragma once
@@ -17,7 +18,9 @@
 namespace sim {
 
 enum class EventKind : uint8_t {
-  command, show_modal, close_modal, edit, save, activate,
+  command, show_modal, close_modal,
+  modal,  // a modal window shown for `value["ms"]` ms: the host's own modal loop, no idle call meanwhile
+  edit, save, activate,
   open_panel, show_panel, hide_panel, resize_panel,
   click, drag, mouse_down, mouse_drag, mouse_up, key, play, pause, screenshot,
   metal,  // the stand-in GPU's completion mode and faults (metal_events.h)
@@ -32,6 +35,7 @@ enum class WaitFor : uint8_t {
   text,               // a visible text of the panel's window starts with `when_text`
   no_text,            // no visible text of the panel's window starts with `when_text`
   link_opened,        // the opener recorder has a link and every opener it names is reaped
+  file_text,          // the file `when_file` holds `when_text`
 };
 
 // Panel events act on the panel's window (panel_events.h).
@@ -45,7 +49,8 @@ struct ScenarioEvent {
   nlohmann::json value;     // edit: the new value there; panel and metal events: the event's fields
   std::string path;         // save: a copy's path (relative: inside --out); empty: the project's own file
   WaitFor when = WaitFor::nothing;  // later events wait behind this one
-  std::string when_text;            // WaitFor::text: the text's beginning
+  std::string when_text;            // WaitFor::text: the text's beginning; WaitFor::file_text: the text
+  std::string when_file;            // WaitFor::file_text: the file's path
   std::string when_source;          // the condition as written, for failures and the summary
 };
 

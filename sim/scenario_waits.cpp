@@ -1,5 +1,7 @@
 #include "scenario_waits.h"
 
+#include <fstream>
+
 #include "panel_events.h"
 #include "platform/appkit_display_record.h"
 #include "platform/metal_testing.h"
@@ -35,6 +37,23 @@ bool ScenarioWaits::picture_presented() {
   return now > frames_at_input_ && still;
 }
 
+bool ScenarioWaits::file_holds(const std::string& file, const std::string& text) {
+  const std::string condition = file + '\n' + text;
+  if (condition != scanned_condition_) {
+    scanned_condition_ = condition;
+    scanned_to_ = 0;
+  }
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  // A match may straddle what was read last turn and what came since.
+  const uint64_t from = scanned_to_ >= text.size() ? scanned_to_ - (text.size() - 1) : 0;
+  in.seekg(static_cast<std::streamoff>(from));
+  if (!in) return false;
+  std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  scanned_to_ = from + chunk.size();
+  return chunk.find(text) != std::string::npos;
+}
+
 bool ScenarioWaits::holds(const ScenarioEvent& ev) {
   switch (ev.when) {
     case WaitFor::nothing:
@@ -52,6 +71,8 @@ bool ScenarioWaits::holds(const ScenarioEvent& ev) {
       }
       return shown == (ev.when == WaitFor::text);
     }
+    case WaitFor::file_text:
+      return file_holds(ev.when_file, ev.when_text);
     case WaitFor::link_opened: {
       if (opened_record_.empty()) return false;
       const std::vector<OpenedLink> links = read_opened_links(opened_record_);

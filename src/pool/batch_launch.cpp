@@ -54,18 +54,20 @@ bool same_context(const StartupContext& a, const StartupContext& b) {
          a.output_format == b.output_format;
 }
 
-// The reader of a memory worker: its three flags are the reader's stop (the
-// job's cancel flag, raised when the worker exits or the batch ends), its
-// completion and its exit.
+// The reader of a memory worker. The job's first flag is the reader's
+// `abandon`, raised when the worker is gone or given up: the reader still
+// takes what the worker published and ends at its first empty poll, so the
+// frames of a worker that exited cleanly are not lost. The batch's stop flag
+// is the reader's `stop`: the batch's end ends it at once. The other two
+// flags are its completion and its exit.
 MemoryReaderBody memory_reader_body(FrameSender frames, std::chrono::steady_clock::time_point batch_start,
-                                    SharedJobDir job_dir, std::shared_ptr<std::atomic<bool>> abandon,
+                                    SharedJobDir job_dir, std::shared_ptr<std::atomic<bool>> batch_stop,
                                     std::shared_ptr<std::atomic<uint64_t>> decimation) {
-  return [frames, batch_start, job_dir, abandon, decimation](MemoryReaderStart& start) {
+  return [frames, batch_start, job_dir, batch_stop, decimation](MemoryReaderStart& start) {
     auto flags = start.flags;
-    MemoryReaderContext context(frames, std::move(start.output.consumer()), batch_start, job_dir,
-                                std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[0]),
-                                std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[1]), abandon,
-                                decimation,
+    MemoryReaderContext context(frames, std::move(start.output.consumer()), batch_start, job_dir, batch_stop,
+                                std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[1]),
+                                std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[0]), decimation,
                                 std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[2]), start.worker_index);
     memory_output_worker_loop(std::move(context));
   };
@@ -231,7 +233,10 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
     request.comp_width = rt.comp_dimensions->first;
     request.comp_height = rt.comp_dimensions->second;
   }
-  if (!file_output) request.reader_body = memory_reader_body(frame_tx, batch_start, plan.job_dir, plan.stop, plan.shared_counter);
+  if (!file_output) {
+    request.reader_body = memory_reader_body(frame_tx, batch_start, plan.job_dir, plan.stop, plan.shared_counter);
+    request.reader_stop = plan.stop;
+  }
   while (plan.jobs.size() < workers.immediate && !plan.queued_ranges.empty()) {
     const QueuedRange range = plan.queued_ranges.front();
     plan.queued_ranges.pop_front();

@@ -202,7 +202,10 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
           if (body) body(*start);
           start.reset();  // the consumer goes when the reader ends, token with it
         },
-        [flags] { (*flags)[0].store(true, std::memory_order_release); });
+        [flags, stop = req.reader_stop] {
+          (*flags)[0].store(true, std::memory_order_release);
+          if (stop) stop->store(true, std::memory_order_release);
+        });
     if (!started) {
       // The closure was dropped unrun: the consumer closed the segment and
       // the token is free. The worker has no reader: it must not live on.

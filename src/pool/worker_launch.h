@@ -73,6 +73,10 @@ struct LaunchRequest {
   std::optional<uint32_t> comp_width;
   std::optional<uint32_t> comp_height;
   MemoryReaderBody reader_body;
+  // The batch's stop flag, which ends the reader at once; the registry's
+  // stop handle raises it beside the job's cancel flag, which only ends the
+  // reader once the slot is empty.
+  std::shared_ptr<std::atomic<bool>> reader_stop;
   BackgroundWorkerRegistry* registry = nullptr;  // the process registry when null
 };
 

@@ -18,6 +18,7 @@
 #include "core/machine.h"
 #include "pool/batch_launch.h"
 #include "pool/batch_supervision.h"
+#include "memout/manifest.h"
 #include "pool/pool_runtime_ops.h"
 #include "pool_process/pool_process_fixture.h"
 
@@ -44,6 +45,9 @@ class SupervisionHarness : public PoolProcessTest {
   }
   void TearDown() override {
     rt_.plan.reset();
+    // Memory batches start their readers in the process's registry: each has
+    // ended with its batch and is joined here.
+    BackgroundWorkerRegistry::process().drain();
     for (const char* name : {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS",
                              "SIM_AERENDER_CRASH_AFTER", "SIM_AERENDER_CORRUPT"})
       ::unsetenv(name);
@@ -348,6 +352,97 @@ TEST_F(SupervisionHarness, APsdBatchWithoutAnyFrameDisablesThePool) {
   EXPECT_NE(log.find("pool: DÉSACTIVÉ pour la session — lot sans aucune frame produite — vérifier " + w0_log),
             std::string::npos)
       << log;
+}
+
+// A memory worker that never publishes a frame: the silent watchdog kills
+// the batch at its limit and gives the transport up; the reader ends on
+// the batch's stop, and with it the output: its name, its manifest and the
+// process's one memory-output token.
+TEST_F(SupervisionHarness, ASilentMemoryWorkerStallsTheOutputAndPsdIsSelected) {
+  ::setenv("SIM_AERENDER_SILENT", "1", 1);
+  rt_.selected_output = kOutputMemory;
+  rt_.comp_dimensions = std::make_pair(64u, 36u);
+  launch({{0, 9}});
+  ASSERT_EQ(rt_.plan->jobs.size(), 1u);
+  const std::shared_ptr<ReaderFlags> reader = rt_.plan->jobs[0].reader_flags;
+  ASSERT_TRUE(reader);
+  const fs::path manifest = rt_.plan->jobs[0].log_path.parent_path() / "w0" / (std::string("output.vnm") + kManifestSuffix);
+  auto parsed = parse_manifest(read_text(manifest));
+  ASSERT_TRUE(parsed) << manifest;
+  const fs::path segment = fs::path("/dev/shm") / parsed.value().mapping_name.substr(1);
+  ASSERT_TRUE(fs::exists(segment)) << "a silent producer never attaches, so never unlinks";
+  frozen_ = rt_.plan->started_at + 240 * kSecond;
+  tick();
+  EXPECT_FALSE(rt_.plan);
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
+  const std::string log = read_text(log_path_);
+  EXPECT_NE(log.find("pool: lot muet TUÉ après 240 s (0/10 frame) — clients et moteurs balayés"), std::string::npos);
+  EXPECT_NE(log.find("pool: memory output stalled — PSD selected for a future batch"), std::string::npos) << log;
+  ASSERT_TRUE(eventually([&] { return (*reader)[2].load(std::memory_order_acquire); })) << "the reader ended";
+  EXPECT_FALSE((*reader)[1].load()) << "not complete";
+  EXPECT_FALSE(memory_output_token_held());
+  EXPECT_FALSE(fs::exists(segment));
+  EXPECT_FALSE(fs::exists(manifest));
+  EXPECT_TRUE(eventually([] { return other_processes().empty(); }));
+}
+
+// A memory worker that publishes its whole range and exits while its frames
+// still wait (four in the channel, one held by the reader, one in the slot):
+// its exit only tells the reader to end once the slot is empty, so every
+// frame comes through, the reader completes and memory stays the transport.
+TEST_F(SupervisionHarness, AMemoryWorkerThatExitsWithFramesStillWaitingCompletes) {
+  const std::string home = (scratch_.path() / "home").string();
+  const char* old_home = ::getenv("HOME");
+  const std::string kept_home = old_home ? old_home : "";
+  ::setenv("HOME", home.c_str(), 1);  // the module inside the worker logs there
+  ::setenv("SIMHOST_PLUGIN", VEL_PLUGIN_PATH, 1);
+  rt_.selected_output = kOutputMemory;
+  rt_.comp_dimensions = std::make_pair(1920u, 1080u);  // the sample's
+  launch({{0, 5}});
+  const pid_t worker = rt_.plan->jobs[0].child.pid();
+  const fs::path w0_log = rt_.plan->jobs[0].log_path;
+  const bool exited = eventually([&] { return !alive(worker); });  // no tick meanwhile: nothing drains
+  ASSERT_TRUE(exited);
+  const bool closed = tick_until([&] { return !rt_.plan; });
+  if (old_home) ::setenv("HOME", kept_home.c_str(), 1);
+  ::unsetenv("SIMHOST_PLUGIN");
+  ASSERT_TRUE(closed);
+  EXPECT_TRUE(each_returned_once(0, 5)) << read_text(w0_log);
+  EXPECT_EQ(jobs_seen_, 1u) << "nothing to replay";
+  EXPECT_EQ(rt_.selected_output, kOutputMemory);
+  EXPECT_TRUE(error_lines().empty()) << error_lines().front();
+  EXPECT_FALSE(memory_output_token_held());
+}
+
+// The first worker of a memory batch cannot start (the renderer is not
+// executable): nothing runs, the output it prepared is released with its
+// token, and the next batch goes through PSD files.
+TEST_F(SupervisionHarness, AMemoryBatchWhoseFirstWorkerFailsLeavesTheNextToPsd) {
+  const fs::path not_executable = scratch_.path() / "aerender";
+  std::ofstream(not_executable) << "#!/bin/sh\n";
+  fs::permissions(not_executable, fs::perms::owner_read | fs::perms::owner_write);
+  aerender_ = not_executable;
+  rt_.selected_output = kOutputMemory;
+  rt_.comp_dimensions = std::make_pair(64u, 36u);
+  const std::vector<FrameRange> ranges = {{0, 9}};
+  launch_pool_batch(rt_, "Main", ranges, 24, 1, launch_world());
+  EXPECT_FALSE(rt_.plan);
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
+  EXPECT_FALSE(memory_output_token_held());
+  const std::vector<std::string> errors = error_lines();
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(errors[0].rfind("pool: spawn aerender: ", 0), 0u) << errors[0];
+  EXPECT_EQ(errors[1], "pool: memory output unavailable — PSD selected for a future batch");
+  std::error_code ec;
+  for (const auto& e : fs::recursive_directory_iterator(pool_dir_, ec))
+    EXPECT_EQ(e.path().filename().string().find(kManifestSuffix), std::string::npos) << e.path();
+  aerender_ = fs::path(kAerender);
+  launch({{0, 9}});
+  EXPECT_EQ(rt_.plan->context.output_format, kOutputPsd);
+  EXPECT_FALSE(rt_.plan->jobs[0].reader_flags);
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 9));
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
 }
 
 }  // namespace

@@ -64,6 +64,19 @@ TEST(Scenario, WaitingEventsKeepTheirPlaceInTheFile) {
   EXPECT_EQ(e[7].when_source, "link_opened");
 }
 
+TEST(Scenario, AModalForAWhileAndAWaitForAFileText) {
+  Result<Scenario> s = scenario_from_json(json::parse(R"j({"events": [
+    {"when": "file_text:POOL_MEMORY_PHASE worker=Some(0)", "file": "/tmp/v.log", "action": "modal", "ms": 6000}
+  ]})j"));
+  ASSERT_TRUE(s.ok()) << s.error();
+  const ScenarioEvent& e = s.value().events.at(0);
+  EXPECT_EQ(e.kind, EventKind::modal);
+  EXPECT_EQ(e.value.get<int64_t>(), 6000);
+  EXPECT_EQ(e.when, WaitFor::file_text);
+  EXPECT_EQ(e.when_text, "POOL_MEMORY_PHASE worker=Some(0)");
+  EXPECT_EQ(e.when_file, "/tmp/v.log");
+}
+
 TEST(Scenario, BadEventsAreRefused) {
   struct Case {
     const char* text;
@@ -91,6 +104,12 @@ TEST(Scenario, BadEventsAreRefused) {
       {R"({"events": [{"when": "soon", "action": "quit"}]})", "when: expected"},
       {R"({"events": [{"when": "text:", "action": "quit"}]})", "when: expected"},
       {R"({"events": [{"when": 3, "action": "quit"}]})", "when: expected"},
+      {R"({"events": [{"when": "file_text:x", "action": "quit"}]})", "missing \"file\""},
+      {R"({"events": [{"when": "file_text:x", "file": "", "action": "quit"}]})", "file: empty"},
+      {R"({"events": [{"when": "file_text:", "file": "/l", "action": "quit"}]})", "when: expected"},
+      {R"({"events": [{"at_ms": 1, "action": "modal"}]})", "ms: expected"},
+      {R"({"events": [{"at_ms": 1, "action": "modal", "ms": 0}]})", "ms: expected"},
+      {R"({"events": [{"at_ms": 1, "action": "modal", "ms": 600001}]})", "ms: expected"},
   };
   for (const Case& c : cases) {
     Result<Scenario> s = scenario_from_json(json::parse(c.text));

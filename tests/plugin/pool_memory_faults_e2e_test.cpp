@@ -1,0 +1,272 @@
+// The pool's shared-memory road in the stand-in host, end to end, inside a
+// private pid namespace: the sample's work area filled through the plug-in's
+// output module, then one row per fault of a memory worker (a crash inside
+// the module's copy, a hostile producer, a modal window that outlasts the
+// producer's patience). Every row ends with nothing left behind: no process
+// in the namespace, no shared-memory name of simhost, no reader thread.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+
+#include "support/child_process.h"
+#include "support/scratch_dir.h"
+
+namespace vel {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::read_text;
+
+const std::string kNotClean = "pool: memory output did not finish cleanly — PSD selected for a future batch";
+
+// simhost is the namespace's second process, and the segments it makes are
+// named after that pid: "vnx_00000002_" + a nonce.
+std::set<std::string> simhost_segments() {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/dev/shm", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind("vnx_00000002_", 0) == 0) out.insert(name);
+  }
+  return out;
+}
+
+// Names under simhost's pid that this run left: present after the run and
+// still there once another namespace's short-lived segment (its producer
+// unlinks the name on attaching) would have gone.
+std::set<std::string> segments_left(const std::set<std::string>& before) {
+  std::set<std::string> left;
+  for (const std::string& n : simhost_segments())
+    if (!before.count(n)) left.insert(n);
+  for (int i = 0; i < 200 && !left.empty(); ++i) {
+    ::usleep(10000);
+    std::set<std::string> still;
+    const std::set<std::string> now = simhost_segments();
+    for (const std::string& n : left)
+      if (now.count(n)) still.insert(n);
+    left.swap(still);
+  }
+  return left;
+}
+
+size_t count_of(const std::string& text, const std::regex& re) {
+  return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
+}
+
+class PoolMemoryRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(scratch_.ok());
+    for (const char* d : {"home", "tmp", "out", "cwd"}) fs::create_directories(root_ / d);
+    // The sample at a sixth of its size and with quick frames: a batch is
+    // under way within a second even in sanitizer builds.
+    json project = json::parse(read_text(std::string(VEL_DEMO_DIR) + "/sample.aep"));
+    project["compositions"][0]["width"] = 320;
+    project["compositions"][0]["height"] = 180;
+    project["compositions"][0]["render_cost_ms"] = 8;
+    std::ofstream(project_) << project.dump();
+  }
+  // simhost with memory output and "velocinta-memory-v1" in the host's
+  // template store, under the namespace wrapper.
+  testing::ChildResult run(std::vector<std::string> env, const json& events, double seconds) {
+    std::ofstream(root_ / "scenario.json") << json{{"events", events}}.dump();
+    const std::vector<std::string> args = {
+        VEL_SIMHOST_PATH, "--plugin", VEL_PLUGIN_PATH, "--project", project_.string(), "--seconds",
+        std::to_string(seconds), "--out", (root_ / "out").string(), "--scenario", (root_ / "scenario.json").string(),
+        "--script-switch", "memory-template"};
+    for (const char* e : {"VELOCINTA_OUTPUT_FORMAT=memory", "VELOCINTA_DEV=1", "VELOCINTA_PERF=1",
+                          // In-process renders on the main thread only.
+                          "VELOCINTA_ASYNC=0"})
+      env.push_back(e);
+    env.push_back("HOME=" + (root_ / "home").string());
+    env.push_back("TMPDIR=" + (root_ / "tmp").string());
+    env.push_back(std::string("VELOCINTA_AERENDER=") + VEL_AERENDER_PATH);
+    before_ = simhost_segments();
+    return testing::run_child(VEL_NAMESPACE_WRAPPER, args, env, (root_ / "cwd").string(), 120);
+  }
+  fs::path log_path() const { return root_ / "home" / "Library" / "Logs" / "velocinta.log"; }
+  std::string log() const { return read_text(log_path()); }
+  // An event that waits until the plug-in's log holds `text`.
+  json when_logged(const std::string& text, const char* action) const {
+    return {{"when", "file_text:" + text}, {"file", log_path().string()}, {"action", action}};
+  }
+  json pool_on() const {
+    return json::array({{{"at_ms", 50}, {"action", "command"}, {"name", "Velocinta"}},
+                        {{"at_ms", 100}, {"action", "command"}, {"name", "velocinta: pool (toggle)"}}});
+  }
+  // Frame files anywhere under the pool folder.
+  std::vector<std::string> frame_files() const {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root_ / "tmp" / "velocinta_pool", ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (ec) break;
+      if (it->path().filename().string().rfind("f_", 0) == 0) out.push_back(it->path().string());
+    }
+    return out;
+  }
+  // The pool's threads still alive after the death hook.
+  std::vector<std::string> pool_threads_left() const {
+    const json summary = json::parse(read_text(root_ / "out" / "summary.json"), nullptr, false);
+    if (!summary.is_object() || !summary["threads_after_death"].is_array()) return {"no summary"};
+    std::vector<std::string> left;
+    for (const auto& name : summary["threads_after_death"]) {
+      const std::string n = name.is_string() ? name.get<std::string>() : std::string();
+      for (const char* prefix : {"vel-decode", "vel-memory", "vel-discovery"})
+        if (n.rfind(prefix, 0) == 0) left.push_back(n);
+    }
+    return left;
+  }
+  // After every run: no process, no segment name, no reader or decoder.
+  void expect_nothing_left(const testing::ChildResult& r) {
+    EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+    const std::set<std::string> left = segments_left(before_);
+    EXPECT_TRUE(left.empty()) << *left.begin();
+    const std::vector<std::string> threads = pool_threads_left();
+    EXPECT_TRUE(threads.empty()) << threads.front();
+  }
+
+  testing::ScratchDir scratch_{"vel-pool-memory-e2e"};
+  fs::path root_ = scratch_.path();
+  fs::path project_ = root_ / "project.aep";
+  std::set<std::string> before_;
+};
+
+// The work area in the RAM cache: the in-process renders' first frames (the
+// count the sweep's line gives) and the pool's frames ("S5 pool" lines)
+// together cover 0..239.
+bool work_area_cached(const std::string& text) {
+  std::smatch m;
+  if (!std::regex_search(text, m, std::regex("S2 zone de travail en cache : images 0\\.\\.239 \\(sync ([0-9]+),")))
+    return false;
+  std::set<int64_t> cached;
+  for (int64_t f = 0; f < std::stoll(m[1].str()); ++f) cached.insert(f);
+  const std::regex pool_frame("S5 pool : image ([0-9]+)/24 en cache");
+  for (std::sregex_iterator it(text.begin(), text.end(), pool_frame), end; it != end; ++it)
+    cached.insert(std::stoll((*it)[1].str()));
+  return cached.size() == 240 && *cached.begin() == 0 && *cached.rbegin() == 239;
+}
+
+// Four workers asked for with admission off: memory output still runs one
+// worker at a time, writes no frame file, and the work area is in the cache
+// before the run ends, without PSD ever being chosen.
+TEST_F(PoolMemoryRun, TheWorkAreaFillsThroughSharedMemoryOneWorkerAtATime) {
+  json events = pool_on();
+  events.push_back(when_logged("PERF: POOL optimized=", "quit"));
+  auto r = run({"VELOCINTA_POOL_WORKERS=4", "VELOCINTA_MEASURED_ADMISSION=0", "VELOCINTA_ADAPTIVE_SCHEDULER=0"},
+               events, 60.0);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string text = log();
+  EXPECT_TRUE(work_area_cached(text)) << text;
+  const std::regex any_end("PERF: POOL optimized=[a-z]+ clients=[0-9]+ peak_active=([0-9]+) .* output_format=([a-z]+)\n");
+  size_t batches = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), any_end), end; it != end; ++it, ++batches) {
+    EXPECT_EQ((*it)[1].str(), "1") << it->str();
+    EXPECT_EQ((*it)[2].str(), "vnm") << it->str();
+  }
+  EXPECT_EQ(batches, 1u) << text;
+  EXPECT_EQ(text.find("PSD selected"), std::string::npos) << text;
+  EXPECT_EQ(text.find("repli PSD"), std::string::npos) << text;
+  const std::vector<std::string> files = frame_files();
+  EXPECT_TRUE(files.empty()) << files.front();
+  // The stand-in host offers no output-module suite, so the host's own
+  // registration is the one refusal.
+  const std::regex any_error("ERROR: (.*)");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), any_error); it != std::sregex_iterator(); ++it)
+    EXPECT_EQ((*it)[1].str(), "memory output unavailable: IOOutSuite4 unavailable") << text;
+  expect_nothing_left(r);
+}
+
+struct MemoryFaultRow {
+  const char* name;
+  std::vector<std::string> env;            // the fault's switches, scoped to "w0"
+  bool modal = false;                      // a 6 s modal window once w0's first frame arrived
+  std::vector<std::string> lines;          // in the plug-in's log (the workers' module writes there too)
+  std::vector<std::string> absent = {};    // never in it
+  std::string w0_line = "";                // in w0's own log (the stand-in's output)
+};
+
+// w0 fails in its own way; its reader ends and frees the one memory output,
+// so the frames it did not hand over are replayed once, on w1 and through
+// memory again; the batch then closes as unclean and PSD serves later ones.
+TEST_F(PoolMemoryRun, AMemoryWorkerThatFailsIsReplayedOnceThenPsdIsSelected) {
+  const MemoryFaultRow rows[] = {
+      {"crash during a copy",
+       {"SIM_AEIO_CRASH_IN_COPY=w0:3"},
+       false,
+       {"pool: worker 0 sorti en erreur (signal: 9 (SIGKILL))"},
+       {},
+       "aerender: killed during the module's copy, slot state 1"},
+      {"hostile producer, duplicate frame",
+       {"SIM_AEIO_HOSTILE=w0:duplicate"},
+       false,
+       {"pool: memory worker 0 rejected output: duplicate output frame"},
+       {"pool: worker 0 sorti en erreur"},
+       "aerender: the consumer closed the output"},
+      {"6 s modal window mid-batch",
+       {},
+       true,
+       {"consumer did not acknowledge output slot", "pool: worker 0 sorti en erreur (exit status: 1)"}},
+  };
+  for (const MemoryFaultRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    json events = pool_on();
+    if (row.modal) {
+      // Behind the window no idle call drains the frame channel: the
+      // reader holds a frame, the slot another, and the producer waits.
+      json modal = when_logged("POOL_MEMORY_PHASE worker=Some(0) ", "modal");
+      modal["ms"] = 6000;
+      events.push_back(modal);
+    }
+    events.push_back(when_logged(kNotClean, "quit"));
+    auto r = run(row.env, events, 60.0);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    const std::string text = log();
+    const json summary = json::parse(read_text(root_ / "out" / "summary.json"), nullptr, false);
+    ASSERT_TRUE(summary.is_object()) << r.output;
+    EXPECT_EQ(summary["modal_windows"], row.modal ? 1 : 0);
+    for (const std::string& line : row.lines) EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    for (const std::string& line : row.absent) EXPECT_EQ(text.find(line), std::string::npos) << line << "\n" << text;
+    EXPECT_NE(text.find(kNotClean), std::string::npos) << text;
+    // The batch's ranges run one worker at a time through memory; w0's
+    // frames that did not come through are queued once more behind them and
+    // run on a later worker, through memory again (the token came back for
+    // it), and never a third time.
+    struct Spawn {
+      std::string worker, output;
+      int64_t first, last;
+    };
+    std::vector<Spawn> spawns;
+    const std::regex spawn("POOL_MEMORY_SPAWN worker=([0-9]+) output=([^ ]*) range=(-?[0-9]+)\\.\\.(-?[0-9]+) ");
+    for (std::sregex_iterator it(text.begin(), text.end(), spawn), end; it != end; ++it)
+      spawns.push_back({(*it)[1].str(), (*it)[2].str(), std::stoll((*it)[3].str()), std::stoll((*it)[4].str())});
+    ASSERT_GE(spawns.size(), 2u) << text;
+    ASSERT_EQ(spawns[0].worker, "0");
+    if (!row.w0_line.empty()) {
+      const std::string w0_log = read_text(fs::path(spawns[0].output).parent_path().parent_path() / "w0.log");
+      EXPECT_NE(w0_log.find(row.w0_line), std::string::npos) << w0_log;
+    }
+    std::vector<Spawn> replays;
+    for (size_t i = 1; i < spawns.size(); ++i)
+      if (spawns[i].first <= spawns[0].last && spawns[i].last >= spawns[0].first) replays.push_back(spawns[i]);
+    ASSERT_EQ(replays.size(), 1u) << text;
+    EXPECT_GT(replays[0].first, spawns[0].first) << "w0's first frame came through";
+    EXPECT_EQ(replays[0].last, spawns[0].last) << "the replay runs to w0's last frame";
+    EXPECT_EQ(count_of(text, std::regex("PERF: POOL optimized=[a-z]+ .* output_format=vnm\n")), 1u) << text;
+    expect_nothing_left(r);
+    fs::remove_all(root_);
+  }
+}
+
+}  // namespace
+}  // namespace vel
