@@ -83,11 +83,44 @@ bool valid_pointer(const std::string& p) {
   return true;
 }
 
+// {"file": PATH, "has": TEXT[, "count": N]} or {"folder": PATH,
+// "no_entry": PREFIX}: what another program writes, such as a plug-in's log
+// or the folders it makes and removes.
+Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev) {
+  const auto text_of = [&w](const char* key) {
+    auto it = w.find(key);
+    return it != w.end() && it->is_string() ? std::optional<std::string>(it->get<std::string>()) : std::nullopt;
+  };
+  const std::optional<std::string> file = text_of("file"), has = text_of("has");
+  const std::optional<std::string> folder = text_of("folder"), prefix = text_of("no_entry");
+  if (file && has && !file->empty() && !has->empty() && !folder && !prefix) {
+    ev.when = WaitFor::file_text;
+    ev.when_path = *file;
+    ev.when_text = *has;
+    if (auto count = w.find("count"); count != w.end()) {
+      if (!count->is_number_integer() || count->get<int64_t>() < 1 || count->get<int64_t>() > 100000)
+        return fail(where + ".when.count: expected an integer 1 .. 100000");
+      ev.when_count = static_cast<uint32_t>(count->get<int64_t>());
+    }
+    ev.when_source = "file " + *file + " has \"" + *has + "\" x" + std::to_string(ev.when_count);
+    return done();
+  }
+  if (folder && prefix && !folder->empty() && !file && !has) {
+    ev.when = WaitFor::no_entry;
+    ev.when_path = *folder;
+    ev.when_text = *prefix;
+    ev.when_source = "folder " + *folder + " has no entry \"" + *prefix + "…\"";
+    return done();
+  }
+  return fail(where + ".when: expected {\"file\", \"has\"[, \"count\"]} or {\"folder\", \"no_entry\"}");
+}
+
 // "picture_presented", "link_opened", or "text:" or "no_text:" followed by
-// the text's beginning (not empty).
+// the text's beginning (not empty); or a file condition (read_file_when).
 Status read_when(const json& e, const std::string& where, ScenarioEvent& ev) {
   auto it = e.find("when");
   if (it == e.end()) return done();
+  if (it->is_object()) return read_file_when(*it, where, ev);
   constexpr std::string_view kText = "text:", kNoText = "no_text:";
   const std::string w = it->is_string() ? it->get<std::string>() : std::string();
   if (w == "picture_presented") {

@@ -1,11 +1,38 @@
 #include "scenario_waits.h"
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "panel_events.h"
 #include "platform/appkit_display_record.h"
 #include "platform/metal_testing.h"
 #include "update_world.h"
 
 namespace sim {
+
+namespace {
+
+// Whether the file holds `text` at least `count` times; a file that cannot
+// be read holds nothing yet.
+bool file_holds(const std::string& path, const std::string& text, uint32_t count) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  uint32_t seen = 0;
+  for (size_t at = body.find(text); at != std::string::npos; at = body.find(text, at + text.size()))
+    if (++seen >= count) return true;
+  return false;
+}
+
+bool folder_has_entry(const std::string& folder, const std::string& prefix) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    if (it->path().filename().string().rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+}  // namespace
 
 uint64_t ScenarioWaits::picture_frames() const {
   const platform::MetalPresentTotals metal = platform::metal_present_totals();
@@ -52,6 +79,10 @@ bool ScenarioWaits::holds(const ScenarioEvent& ev) {
       }
       return shown == (ev.when == WaitFor::text);
     }
+    case WaitFor::file_text:
+      return file_holds(ev.when_path, ev.when_text, ev.when_count);
+    case WaitFor::no_entry:
+      return !folder_has_entry(ev.when_path, ev.when_text);
     case WaitFor::link_opened: {
       if (opened_record_.empty()) return false;
       const std::vector<OpenedLink> links = read_opened_links(opened_record_);

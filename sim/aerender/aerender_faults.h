@@ -7,6 +7,9 @@
 //   SIM_AERENDER_CORRUPT=a,b       frames written with a damaged header
 //   SIM_AERENDER_TRUNCATE=a,b      frames written cut to half their length
 //   SIM_AERENDER_WRITE_ERROR=a     writing that frame fails: error and exit 1
+//   SIM_AERENDER_FORGET_RS_TEMPLATE=1  a render-settings template on the command line is unknown
+// (FRAME_MS, CRASH_AFTER and CORRUPT may also name worker folders instead:
+// worker_file_faults.h)
 // and the file variants tests can ask for:
 //   SIM_AERENDER_TGA=rle           run-length Targa (raw otherwise)
 //   SIM_AERENDER_PSD=raw           raw Photoshop data (PackBits otherwise)
@@ -27,6 +30,7 @@ namespace sim {
 struct AerenderFaults {
   uint32_t extra_frame_ms = 0;
   bool silent = false;
+  bool forget_render_settings = false;
   std::optional<uint64_t> crash_after;
   std::set<int64_t> skip, corrupt, truncate, write_error;
   bool tga_run_length = false;

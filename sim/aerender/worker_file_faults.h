@@ -1,9 +1,15 @@
 // Faults of the file road that act on one worker only. The pool's command
-// line is fixed, so they come from the environment; the value is
-// "w<N>:<number>" and the switch acts only when the output path's folder is
-// "w<N>" (a replay runs under a new number, and so runs clean).
-//   SIM_AERENDER_HANG_AFTER=w0:n   after n frames: alive, no further output, until killed
-//   SIM_AERENDER_SKIP_FRAME=w0:k   frame k is never written; the run still ends with status 0
+// line is fixed, so they come from the environment; the value names worker
+// folders as worker_switch.h says ("w0:5", "w0:5,w1:5", "0/w0:5"), and a
+// switch acts only in the folders it names (a replay runs under a new
+// number, and so runs clean).
+//   SIM_AERENDER_HANG_AFTER=w0:n     after n frames: alive, no further output, until killed
+//   SIM_AERENDER_SKIP_FRAME=w0:k     frame k is never written; the run still ends with status 0
+//   SIM_AERENDER_CRASH_AFTER=w0:n    dies (SIGABRT) after writing n frames
+//   SIM_AERENDER_FRAME_MS=w1:n       every frame takes n ms more
+//   SIM_AERENDER_CORRUPT=w0:k        frame k is written with a damaged header
+//   SIM_AERENDER_UNEXEC_AFTER=w0:n   after n frames, the running program's own file loses its
+//                                    execute bits: no further worker can start from it
 #pragma once
 
 #include <cstdint>
@@ -16,6 +22,10 @@ namespace sim {
 struct WorkerFileFaults {
   std::optional<uint64_t> hang_after;
   std::optional<int64_t> skip_frame;
+  std::optional<uint64_t> crash_after;
+  uint32_t extra_frame_ms = 0;
+  std::optional<int64_t> corrupt_frame;
+  std::optional<uint64_t> unexec_after;
 };
 
 // A value that names another folder, or is malformed, is ignored.

@@ -64,6 +64,33 @@ TEST(Scenario, WaitingEventsKeepTheirPlaceInTheFile) {
   EXPECT_EQ(e[7].when_source, "link_opened");
 }
 
+// What another program writes: a line of its log, a folder it removes.
+TEST(Scenario, FileConditions) {
+  json doc = json::parse(R"({"events": [
+    {"when": {"file": "/l/v.log", "has": "POOL optimized="}, "action": "wait"},
+    {"when": {"file": "/l/v.log", "has": "POOL optimized=", "count": 2}, "action": "command", "name": "x"},
+    {"when": {"folder": "/t/velocinta_pool", "no_entry": "job_"}, "action": "quit"}
+  ]})");
+  Result<Scenario> s = scenario_from_json(doc);
+  ASSERT_TRUE(s.ok()) << s.error();
+  const auto& e = s.value().events;
+  ASSERT_EQ(e.size(), 3u);
+  EXPECT_EQ(e[0].when, WaitFor::file_text);
+  EXPECT_EQ(e[0].when_path, "/l/v.log");
+  EXPECT_EQ(e[0].when_text, "POOL optimized=");
+  EXPECT_EQ(e[0].when_count, 1u);
+  EXPECT_EQ(e[1].when_count, 2u);
+  EXPECT_EQ(e[2].when, WaitFor::no_entry);
+  EXPECT_EQ(e[2].when_path, "/t/velocinta_pool");
+  EXPECT_EQ(e[2].when_text, "job_");
+  for (const char* bad : {R"({"file": "/l"})", R"({"file": "", "has": "x"})", R"({"folder": "/t"})",
+                          R"({"file": "/l", "has": "x", "count": 0})", R"({"file": "/l", "has": "x", "no_entry": "j"})"}) {
+    json e2 = json::parse(R"({"events": [{"action": "quit"}]})");
+    e2["events"][0]["when"] = json::parse(bad);
+    EXPECT_FALSE(scenario_from_json(e2).ok()) << bad;
+  }
+}
+
 TEST(Scenario, BadEventsAreRefused) {
   struct Case {
     const char* text;
