@@ -11,11 +11,13 @@ namespace {
 double ms_since(Instant from, Instant now) { return now >= from ? static_cast<double>(now - from) / 1e6 : 0.0; }
 
 // A worker that exited still holds its range until the supervision has
-// examined it: its last frames may still be on their way, and the rest go
-// to its replay. Rendered elsewhere meanwhile, they would be made twice.
+// examined it (its last frames may still be on their way, and the rest go
+// to its replay), and a frame whose file a decoder reads now is still the
+// pool's. Rendered elsewhere meanwhile, they would be made twice.
 void append_unexamined_exits(const PoolPlan& plan, std::vector<FrameRange>& out) {
   for (size_t index : plan.exits_to_examine)
     if (index < plan.jobs.size()) out.push_back({plan.jobs[index].first_frame, plan.jobs[index].last_frame});
+  for (int64_t frame : plan.ledger.handed) out.push_back({frame, frame});
 }
 
 bool first_delivery_given_up(const PoolPlan& plan, Instant now) {

@@ -72,12 +72,12 @@ std::map<int64_t, int> pool_frames_cached(const std::string& text) {
 
 // What a batch that closes whole says: every frame it owed, and how many
 // workers it started when `clients` is given.
-void expect_whole(const std::smatch& report, const char* clients, const char* format) {
+void expect_whole(const std::smatch& report, const char* clients, const char* format, const std::string& text) {
   if (clients != nullptr) {
-    EXPECT_EQ(report[1].str(), clients) << report.str();
+    EXPECT_EQ(report[1].str(), clients) << text;
   }
-  EXPECT_EQ(report[3].str(), report[4].str()) << report.str();
-  EXPECT_EQ(report[5].str(), format) << report.str();
+  EXPECT_EQ(report[3].str(), report[4].str()) << text;
+  EXPECT_EQ(report[5].str(), format) << text;
 }
 
 std::string worker_exit_line(int worker) {
@@ -102,7 +102,7 @@ const std::vector<FaultRow>& fault_rows() {
          // w0 and the one replay of its missing frames, which delivers them all.
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 1u) << text;
-         expect_whole(reports[0], "2", "psd");
+         expect_whole(reports[0], "2", "psd", text);
          expect_no_fallback(text);
        }},
       {"TheReplayCrashesToo",
@@ -134,7 +134,7 @@ const std::vector<FaultRow>& fault_rows() {
          EXPECT_EQ(text.find("ERROR"), std::string::npos) << "nothing killed\n" << text;
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 1u) << text;
-         expect_whole(reports[0], "2", "psd");
+         expect_whole(reports[0], "2", "psd", text);
        }},
       {"ACorruptPsdFrame",
        {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_CORRUPT=0/w0:50",
@@ -168,7 +168,7 @@ const std::vector<FaultRow>& fault_rows() {
          EXPECT_EQ(pool_frames_cached(text).count(50), 1u) << "replayed\n" << text;
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 1u) << text;
-         expect_whole(reports[0], "2", "tga");
+         expect_whole(reports[0], "2", "tga", text);
        }},
       {"ATgaFrameSkippedByTheReplayToo",
        {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0",

@@ -42,7 +42,7 @@ TEST(PoolPendingRanges, JobsThenQueueUntilTheFirstDeliveryLimit) {
 
 // A worker that exited keeps its range until the supervision examined it:
 // its last frames may still come, and the rest go to its replay.
-TEST(PoolPendingRanges, AnExitedJobHoldsItsRangeUntilExamined) {
+TEST(PoolPendingRanges, AnExitedJobHoldsItsRangeUntilExaminedAndItsFramesWhileDecoded) {
   PoolRuntime rt = with_plan();
   rt.plan->jobs = {job(0, 9, kT0), job(10, 19, kT0)};
   rt.plan->jobs[0].finished = true;
@@ -54,6 +54,10 @@ TEST(PoolPendingRanges, AnExitedJobHoldsItsRangeUntilExamined) {
   rt.plan->exits_to_examine.clear();
   const std::vector<FrameRange> running{{10, 19}};
   EXPECT_EQ(pool_pending_ranges(rt, kT0), running);
+  // Examined, its last frame still with a decoder.
+  rt.plan->ledger.handed.insert(9);
+  const std::vector<FrameRange> decoding{{10, 19}, {9, 9}};
+  EXPECT_EQ(pool_pending_ranges(rt, kT0), decoding);
 }
 
 AsyncTimingTables tables_at_1(uint64_t count, double first, std::vector<double> completions) {
