@@ -45,6 +45,11 @@ Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<st
     if (!ms) return fail("SIM_AERENDER_FRAME_MS: bad value " + *v);
     f.extra_frame_ms = static_cast<uint32_t>(*ms);
   }
+  if (auto v = getenv("SIM_AERENDER_COST_MS")) {
+    const std::optional<int64_t> ms = switch_number(*v, 60'000);
+    if (!ms) return fail("SIM_AERENDER_COST_MS: bad value " + *v);
+    f.cost_ms = static_cast<uint32_t>(*ms);
+  }
   if (auto v = getenv("SIM_AERENDER_SILENT")) f.silent = *v == "1";
   if (auto v = getenv("SIM_AERENDER_FORGET_RS_TEMPLATE")) f.forget_render_settings = *v == "1";
   if (auto v = all_workers("SIM_AERENDER_CRASH_AFTER")) {

@@ -1,6 +1,7 @@
 // Faults the stand-in aerender can be told to show. Its command line is fixed
 // by the pool, so they come from the environment:
 //   SIM_AERENDER_FRAME_MS=N        every frame takes N ms more
+//   SIM_AERENDER_COST_MS=N         every frame costs N ms in place of the project's render_cost_ms
 //   SIM_AERENDER_SILENT=1          writes nothing and waits to be killed
 //   SIM_AERENDER_CRASH_AFTER=N     dies (SIGABRT) after writing N frames
 //   SIM_AERENDER_SKIP=a,b          frames never written
@@ -29,6 +30,7 @@ namespace sim {
 
 struct AerenderFaults {
   uint32_t extra_frame_ms = 0;
+  std::optional<uint32_t> cost_ms;
   bool silent = false;
   bool forget_render_settings = false;
   std::optional<uint64_t> crash_after;

@@ -97,17 +97,18 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
     const int64_t value = frame * comp.frame_duration.value;
     if (value > INT32_MAX) return error(log, "frame " + std::to_string(frame) + " is past the host's time range");
     const std::string path = *frame_file_path(cmd.output, frame);
-    if (faults.skip.count(frame) || worker.skip_frame == frame) continue;
+    if (faults.skip.count(frame) || (worker.skip_frame && worker.skip_frame->is(frame, cmd.first_frame))) continue;
     Result<RenderedFrame> rendered =
         render_composition(comp, {HostTime{static_cast<int32_t>(value), comp.frame_duration.scale}, downsample,
                                   downsample, 8});
     if (!rendered) return error(log, "render failed at frame " + std::to_string(frame) + ": " + rendered.error());
     std::vector<uint8_t> bytes = encode_frame(frame_image_from_render(rendered.value()), format, faults);
-    if (faults.corrupt.count(frame) || worker.corrupt_frame == frame) {
+    if (faults.corrupt.count(frame) || (worker.corrupt_frame && worker.corrupt_frame->is(frame, cmd.first_frame))) {
       for (size_t i = 0; i < 4 && i < bytes.size(); ++i) bytes[i] ^= 0xFF;
     }
     if (faults.truncate.count(frame)) bytes.resize(bytes.size() / 2);
-    std::this_thread::sleep_until(started + std::chrono::milliseconds(comp.render_cost_ms + faults.extra_frame_ms + worker.extra_frame_ms));
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(faults.cost_ms.value_or(comp.render_cost_ms) + faults.extra_frame_ms +
+                                                                   worker.extra_frame_ms));
     if (faults.write_error.count(frame)) return error(log, "Unable to write file: " + path);
     std::string why;
     if (!write_frame_file(path, bytes, why)) return error(log, "Unable to write file: " + path + " (" + why + ")");

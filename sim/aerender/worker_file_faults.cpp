@@ -1,6 +1,7 @@
 #include "worker_file_faults.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "worker_switch.h"
 
@@ -17,6 +18,19 @@ std::optional<int64_t> count_for(const std::optional<std::string>& value, const 
   return n;
 }
 
+// "w<N>:<k>" or "w<N>:+<k>".
+std::optional<WorkerFrame> frame_for(const std::optional<std::string>& value, const std::string& scope) {
+  const std::optional<std::string> text = worker_switch_text(value, scope);
+  if (!text || text->empty()) return std::nullopt;
+  const bool from_first = (*text)[0] == '+';
+  const std::string digits = from_first ? text->substr(1) : *text;
+  int64_t n = 0;
+  const char* end = digits.data() + digits.size();
+  const auto [p, ec] = std::from_chars(digits.data(), end, n);
+  if (digits.empty() || ec != std::errc() || p != end || n < 0) return std::nullopt;
+  return WorkerFrame{n, from_first};
+}
+
 }  // namespace
 
 WorkerFileFaults read_worker_file_faults(const std::function<std::optional<std::string>(const char*)>& getenv,
@@ -29,10 +43,10 @@ WorkerFileFaults read_worker_file_faults(const std::function<std::optional<std::
     return std::nullopt;
   };
   f.hang_after = count("SIM_AERENDER_HANG_AFTER");
-  f.skip_frame = count_for(getenv("SIM_AERENDER_SKIP_FRAME"), scope);
+  f.skip_frame = frame_for(getenv("SIM_AERENDER_SKIP_FRAME"), scope);
   f.crash_after = count("SIM_AERENDER_CRASH_AFTER");
   f.extra_frame_ms = static_cast<uint32_t>(std::min<uint64_t>(count("SIM_AERENDER_FRAME_MS").value_or(0), 600'000));
-  f.corrupt_frame = count_for(getenv("SIM_AERENDER_CORRUPT"), scope);
+  f.corrupt_frame = frame_for(getenv("SIM_AERENDER_CORRUPT"), scope);
   f.unexec_after = count("SIM_AERENDER_UNEXEC_AFTER");
   return f;
 }

@@ -8,6 +8,8 @@
 //   SIM_AERENDER_CRASH_AFTER=w0:n    dies (SIGABRT) after writing n frames
 //   SIM_AERENDER_FRAME_MS=w1:n       every frame takes n ms more
 //   SIM_AERENDER_CORRUPT=w0:k        frame k is written with a damaged header
+// SKIP_FRAME and CORRUPT also take "+k": the frame k after the range's
+// first, wherever the range starts ("w0:+3").
 //   SIM_AERENDER_UNEXEC_AFTER=w0:n   after n frames, the running program's own file loses its
 //                                    execute bits: no further worker can start from it
 #pragma once
@@ -19,12 +21,21 @@
 
 namespace sim {
 
+// A frame named by its number, or by its place after the range's first.
+struct WorkerFrame {
+  int64_t number = 0;
+  bool from_first = false;
+  bool is(int64_t frame, int64_t first_frame) const {
+    return from_first ? frame - first_frame == number : frame == number;
+  }
+};
+
 struct WorkerFileFaults {
   std::optional<uint64_t> hang_after;
-  std::optional<int64_t> skip_frame;
+  std::optional<WorkerFrame> skip_frame;
   std::optional<uint64_t> crash_after;
   uint32_t extra_frame_ms = 0;
-  std::optional<int64_t> corrupt_frame;
+  std::optional<WorkerFrame> corrupt_frame;
   std::optional<uint64_t> unexec_after;
 };
 

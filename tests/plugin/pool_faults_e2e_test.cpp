@@ -30,14 +30,19 @@ constexpr const char* kEndReport = "PERF: POOL optimized=";
 constexpr const char* kLaunchLine = "DELIVERY use_pool=true reason=pool_next_batch_ready ranges=";
 
 // The sample cut to three seconds, so that a batch ends well within a run.
+// The host renders a frame in 20 ms and the stand-in aerender in 10, so
+// that the pool's batches are short. The faults name frames by their place
+// in a worker's range: where the first batch starts depends on how far the
+// host's renderer got before it.
 constexpr int kFrames = 72;
+constexpr int kHostFrameMs = 20;
+constexpr const char* kWorkerFrameMs = "SIM_AERENDER_COST_MS=10";
 
 struct FaultRow {
   const char* name;
   std::vector<std::string> env;
   int batches = 1;              // end reports waited for before the pool is turned off
   bool folder_kept = false;     // an error line names a log in the job folder
-  int render_cost_ms = 20;
   bool unexecutable_copy = false;  // the workers start from a copy of the stand-in that a fault may spoil
   bool edit_after_first = false;   // an edit and a save after the first batch, so that another one follows
   // What ends the wait for a batch: its end report, or (when another batch
@@ -89,11 +94,18 @@ void expect_no_fallback(const std::string& text) {
   EXPECT_EQ(text.find("DÉSACTIVÉ"), std::string::npos) << text;
 }
 
+// The frame a corrupt-frame line names, or -1.
+int64_t unreadable_frame(const std::string& text) {
+  static const std::regex line("ERROR: pool: frame ([0-9]+) illisible après 120 essais\n");
+  std::smatch m;
+  return std::regex_search(text, m, line) ? std::stoll(m[1].str()) : -1;
+}
+
 const std::vector<FaultRow>& fault_rows() {
   static const std::vector<FaultRow> rows = {
       {"WorkerZeroCrashesAfterFiveFrames",
        {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_CRASH_AFTER=w0:5"},
-       1, true, 20, false, false, kEndReport,
+       1, true, false, false, kEndReport,
        [](const std::string& text, const std::string& pool_dir) {
          const std::regex crash("ERROR: pool: worker 0 sorti en erreur \\(signal: 6 \\(SIGABRT\\)\\) — log : " + pool_dir +
                                 "/job_[0-9_]+/w0\\.log\n");
@@ -107,7 +119,7 @@ const std::vector<FaultRow>& fault_rows() {
        }},
       {"TheReplayCrashesToo",
        {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_CRASH_AFTER=0/w0:2,0/w1:2"},
-       2, true, 20, false, true, kLaunchLine,
+       2, true, false, true, kLaunchLine,
        [](const std::string& text, const std::string&) {
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 2u) << text;
@@ -121,15 +133,15 @@ const std::vector<FaultRow>& fault_rows() {
          EXPECT_GT(std::stoul(reports[0][4].str()), 4u) << reports[0].str();
          // A later batch (another job folder: the faults stay behind) runs
          // clean. (The host's own renderer takes the replay's leftovers
-         // during the pool's pause after a batch that fell short, so the
-         // later batch follows an edit that asks for every frame again.)
+         // while the pool pauses after a batch that fell short, so the later
+         // batch follows an edit that asks for every frame again.)
          EXPECT_EQ(later.find("sorti en erreur"), std::string::npos) << text;
          EXPECT_EQ(reports[1][5].str(), "psd") << reports[1].str();
          expect_no_fallback(text);
        }},
       {"WorkerOneIsSlow",
-       {"VELOCINTA_POOL_WORKERS=2", "SIM_AERENDER_FRAME_MS=w1:60"},
-       1, false, 20, false, false, kEndReport,
+       {"VELOCINTA_POOL_WORKERS=2", "SIM_AERENDER_FRAME_MS=w1:30"},
+       1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
          EXPECT_EQ(text.find("ERROR"), std::string::npos) << "nothing killed\n" << text;
          const auto reports = end_reports(text);
@@ -137,12 +149,14 @@ const std::vector<FaultRow>& fault_rows() {
          expect_whole(reports[0], "2", "psd", text);
        }},
       {"ACorruptPsdFrame",
-       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_CORRUPT=0/w0:50",
-        "SIM_AERENDER_FRAME_MS=0/w0:80"},
-       1, false, 20, false, false, kEndReport,
+       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_CORRUPT=0/w0:+3",
+        "SIM_AERENDER_FRAME_MS=0/w0:40"},
+       1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
-         EXPECT_EQ(count_of(text, "ERROR: pool: frame 50 illisible après 120 essais\n"), 1u) << text;
-         EXPECT_EQ(pool_frames_cached(text).count(50), 0u) << text;
+         const int64_t frame = unreadable_frame(text);
+         ASSERT_GE(frame, 0) << text;
+         EXPECT_EQ(count_of(text, "illisible après"), 1u) << "logged once\n" << text;
+         EXPECT_EQ(pool_frames_cached(text).count(frame), 0u) << text;
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 1u) << text;
          EXPECT_EQ(std::stoul(reports[0][3].str()) + 1, std::stoul(reports[0][4].str())) << reports[0].str();
@@ -150,46 +164,49 @@ const std::vector<FaultRow>& fault_rows() {
        }},
       {"ACorruptTgaFrame",
        {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0",
-        "SIM_AERENDER_CORRUPT=0/w0:50", "SIM_AERENDER_FRAME_MS=0/w0:80"},
-       1, false, 20, false, false, kEndReport,
+        "SIM_AERENDER_CORRUPT=0/w0:+3", "SIM_AERENDER_FRAME_MS=0/w0:40"},
+       1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
-         EXPECT_EQ(count_of(text, "ERROR: pool: frame 50 illisible après 120 essais\n"), 1u) << text;
-         EXPECT_EQ(pool_frames_cached(text).count(50), 0u) << text;
+         const int64_t frame = unreadable_frame(text);
+         ASSERT_GE(frame, 0) << text;
+         EXPECT_EQ(count_of(text, "illisible après"), 1u) << "logged once\n" << text;
+         EXPECT_EQ(pool_frames_cached(text).count(frame), 0u) << text;
          // A TGA batch that fell short sends later batches to PSD.
          EXPECT_EQ(count_of(text, "ERROR: pool: lot expérimental incomplet — repli PSD pour les images manquantes\n"), 1u)
              << text;
        }},
       {"ATgaWorkerSkipsAFrame",
        {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0",
-        "SIM_AERENDER_SKIP_FRAME=w0:50"},
-       1, false, 20, false, false, kEndReport,
+        "SIM_AERENDER_SKIP_FRAME=w0:+3"},
+       1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
          EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
-         EXPECT_EQ(pool_frames_cached(text).count(50), 1u) << "replayed\n" << text;
+         // The replay makes the one frame skipped: the batch is whole.
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 1u) << text;
          expect_whole(reports[0], "2", "tga", text);
        }},
       {"ATgaFrameSkippedByTheReplayToo",
        {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0",
-        "SIM_AERENDER_SKIP_FRAME=0/w0:50,0/w1:50"},
-       2, false, 20, false, true, kLaunchLine,
+        "SIM_AERENDER_SKIP_FRAME=0/w0:+3,0/w1:+0"},
+       2, false, false, true, kLaunchLine,
        [](const std::string& text, const std::string&) {
          EXPECT_EQ(count_of(text, "ERROR: pool: lot expérimental incomplet — repli PSD pour les images manquantes\n"), 1u)
              << text;
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 2u) << text;
          EXPECT_EQ(reports[0][1].str(), "2") << reports[0].str();
+         EXPECT_EQ(std::stoul(reports[0][3].str()) + 1, std::stoul(reports[0][4].str())) << reports[0].str();
          EXPECT_EQ(reports[0][5].str(), "tga") << reports[0].str();
          EXPECT_EQ(reports[1][5].str(), "psd") << "later batches use PSD\n" << reports[1].str();
        }},
       {"TheStandInTurnsNonExecutableMidBatch",
        {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "VELOCINTA_POOL_RAMP=0",
-        "SIM_AERENDER_UNEXEC_AFTER=w0:2", "SIM_AERENDER_SKIP_FRAME=w0:50"},
-       1, false, 20, true, false, kEndReport,
+        "SIM_AERENDER_UNEXEC_AFTER=w0:2", "SIM_AERENDER_SKIP_FRAME=w0:+10"},
+       1, false, true, false, kEndReport,
        [](const std::string& text, const std::string&) {
-         // The replay of frame 50 cannot start: no freeze (the run ended on
-         // its own), one line, the range dropped and the batch closed.
+         // The replay of the skipped frame cannot start: no freeze (the run
+         // ended on its own), one line, the range dropped and the batch closed.
          EXPECT_EQ(count_of(text, "ERROR: pool: spawn aerender: "), 1u) << text;
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 1u) << text;
@@ -199,7 +216,7 @@ const std::vector<FaultRow>& fault_rows() {
       {"APsdBatchWithoutAnyFrame",
        {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_EXIT_AFTER=0",
         "SIM_AERENDER_EXIT_STATUS=1"},
-       1, true, 20, false, false, kEndReport,
+       1, true, false, false, kEndReport,
        [](const std::string& text, const std::string& pool_dir) {
          const std::regex disabled("ERROR: pool: DÉSACTIVÉ pour la session — lot sans aucune frame produite — vérifier " +
                                    pool_dir + "/job_[0-9_]+/w0\\.log\n");
@@ -208,7 +225,7 @@ const std::vector<FaultRow>& fault_rows() {
        }},
       {"ATemplateNamedInTheWorkerLog",
        {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_FORGET_RS_TEMPLATE=1"},
-       1, true, 20, false, false, kEndReport,
+       1, true, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
          EXPECT_NE(text.find("ERROR: pool: création des templates RS en échec (signalé par aerender sur un lot)"),
                    std::string::npos)
@@ -234,8 +251,9 @@ class PoolFaultRun : public testing::SimhostPoolRun, public ::testing::WithParam
     json events = json::array({command(50, "Velocinta"), {{"at_ms", 60}, {"action", "pause"}},
                                command(100, "velocinta: pool (toggle)")});
     if (row.edit_after_first) {
-      // The frames to render again, and dearer in the host, so that the
-      // pool gets some of them once its pause after a short batch is over.
+      // Every frame to render again, and dearer in the host (the stand-in
+      // aerender keeps its own cost), so that the host's renderer is still
+      // at it when the pool's pause after a batch that fell short is over.
       events.push_back(when_logged(kEndReport, 1,
                                    {{"action", "edit"}, {"pointer", "/compositions/0/render_cost_ms"}, {"value", 100}}));
       events.push_back({{"at_ms", 0}, {"action", "edit"}, {"pointer", "/compositions/0/layers/1/solid/color"},
@@ -273,9 +291,10 @@ TEST_P(PoolFaultRun, EndsAsExpectedAndLeavesNothingBehind) {
   json p = project();
   p["compositions"][0]["duration"] = json::array({kFrames, 24});
   p["compositions"][0]["work_area"] = {{"start", json::array({0, 24})}, {"duration", json::array({kFrames, 24})}};
-  p["compositions"][0]["render_cost_ms"] = row.render_cost_ms;
+  p["compositions"][0]["render_cost_ms"] = kHostFrameMs;
   write_project(p);
   std::vector<std::string> env = row.env;
+  env.push_back(kWorkerFrameMs);
   if (row.unexecutable_copy) env.push_back("VELOCINTA_AERENDER=" + stand_in_copy());
   auto r = run(env, scenario(row), 90);
   ASSERT_EQ(r.exit_code, 0) << r.output;

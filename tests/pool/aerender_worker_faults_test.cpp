@@ -36,7 +36,7 @@ TEST(WorkerFileFaults, ActOnlyInTheNamedWorkerFolder) {
   for (const Case& c : cases) {
     const sim::WorkerFileFaults f = sim::read_worker_file_faults(lookup, c.output);
     EXPECT_EQ(f.hang_after, c.hang_after) << c.output;
-    EXPECT_EQ(f.skip_frame, c.skip_frame) << c.output;
+    EXPECT_EQ(f.skip_frame ? std::optional<int64_t>(f.skip_frame->number) : std::nullopt, c.skip_frame) << c.output;
   }
   for (const char* bad : {"w0", "w0:", "w0:x", "w0:-1", "w0:5x"}) {
     const auto one = [&](const char* name) -> std::optional<std::string> {
@@ -101,20 +101,28 @@ TEST(WorkerFileFaults, ScopedCrashCostAndCorruptFrame) {
   const std::map<std::string, std::string> env = {{"SIM_AERENDER_CRASH_AFTER", "0/w0:5"},
                                                   {"SIM_AERENDER_FRAME_MS", "w1:60"},
                                                   {"SIM_AERENDER_CORRUPT", "0/w0:7"},
-                                                  {"SIM_AERENDER_UNEXEC_AFTER", "w0:2"}};
+                                                  {"SIM_AERENDER_UNEXEC_AFTER", "w0:2"},
+                                                  {"SIM_AERENDER_SKIP_FRAME", "w1:+3"}};
   const auto lookup = [&](const char* name) -> std::optional<std::string> {
     auto it = env.find(name);
     return it == env.end() ? std::nullopt : std::optional<std::string>(it->second);
   };
   const sim::WorkerFileFaults w0 = sim::read_worker_file_faults(lookup, "/p/job_2_9_0/w0/f_[#####].psd");
   EXPECT_EQ(w0.crash_after, 5u);
-  EXPECT_EQ(w0.corrupt_frame, 7);
+  ASSERT_TRUE(w0.corrupt_frame);
+  EXPECT_TRUE(w0.corrupt_frame->is(7, 3));
+  EXPECT_FALSE(w0.corrupt_frame->is(10, 3));
   EXPECT_EQ(w0.unexec_after, 2u);
   EXPECT_EQ(w0.extra_frame_ms, 0u);
   const sim::WorkerFileFaults later = sim::read_worker_file_faults(lookup, "/p/job_2_9_1/w0/f_[#####].psd");
   EXPECT_FALSE(later.crash_after);
   EXPECT_FALSE(later.corrupt_frame);
-  EXPECT_EQ(sim::read_worker_file_faults(lookup, "/p/job_2_9_1/w1/f_[#####].psd").extra_frame_ms, 60u);
+  const sim::WorkerFileFaults w1 = sim::read_worker_file_faults(lookup, "/p/job_2_9_1/w1/f_[#####].psd");
+  EXPECT_EQ(w1.extra_frame_ms, 60u);
+  // "+k": the frame k after the range's first.
+  ASSERT_TRUE(w1.skip_frame);
+  EXPECT_TRUE(w1.skip_frame->is(13, 10));
+  EXPECT_FALSE(w1.skip_frame->is(3, 10));
   // The scoped values are not the all-workers forms.
   const auto faults = sim::read_aerender_faults(lookup);
   ASSERT_TRUE(faults.ok()) << faults.error();
