@@ -118,6 +118,7 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
   }
   std::fprintf(log, "aerender: %llu frames rendered\n", static_cast<unsigned long long>(written));
   std::fflush(log);
+  std::this_thread::sleep_for(std::chrono::milliseconds(worker.exit_delay_ms));
   if (variants.exit_after) end_client_now(variants);
   return 0;
 }

@@ -48,6 +48,7 @@ WorkerFileFaults read_worker_file_faults(const std::function<std::optional<std::
   f.extra_frame_ms = static_cast<uint32_t>(std::min<uint64_t>(count("SIM_AERENDER_FRAME_MS").value_or(0), 600'000));
   f.corrupt_frame = frame_for(getenv("SIM_AERENDER_CORRUPT"), scope);
   f.unexec_after = count("SIM_AERENDER_UNEXEC_AFTER");
+  f.exit_delay_ms = static_cast<uint32_t>(std::min<uint64_t>(count("SIM_AERENDER_EXIT_DELAY_MS").value_or(0), 60'000));
   return f;
 }
 

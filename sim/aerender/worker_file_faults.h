@@ -10,6 +10,7 @@
 //   SIM_AERENDER_CORRUPT=w0:k        frame k is written with a damaged header
 // SKIP_FRAME and CORRUPT also take "+k": the frame k after the range's
 // first, wherever the range starts ("w0:+3").
+//   SIM_AERENDER_EXIT_DELAY_MS=w0:n  after its last frame the worker waits n ms before it ends
 //   SIM_AERENDER_UNEXEC_AFTER=w0:n   after n frames, the running program's own file loses its
 //                                    execute bits: no further worker can start from it
 #pragma once
@@ -37,6 +38,7 @@ struct WorkerFileFaults {
   uint32_t extra_frame_ms = 0;
   std::optional<WorkerFrame> corrupt_frame;
   std::optional<uint64_t> unexec_after;
+  uint32_t exit_delay_ms = 0;
 };
 
 // A value that names another folder, or is malformed, is ignored.

@@ -32,8 +32,10 @@ constexpr const char* kLaunchLine = "DELIVERY use_pool=true reason=pool_next_bat
 // The sample cut to three seconds, so that a batch ends well within a run.
 // The host renders a frame in 20 ms and the stand-in aerender in 10, so
 // that the pool's batches are short. The faults name frames by their place
-// in a worker's range: where the first batch starts depends on how far the
-// host's renderer got before it.
+// in a worker's range, and keep a worker alive with a pause after its last
+// frame rather than by its number of frames: where the first batch starts,
+// and how many frames it holds, depend on how far the host's renderer and
+// the disk store's lookups got before it.
 constexpr int kFrames = 72;
 constexpr int kHostFrameMs = 20;
 constexpr const char* kWorkerFrameMs = "SIM_AERENDER_COST_MS=10";
@@ -149,8 +151,8 @@ const std::vector<FaultRow>& fault_rows() {
          expect_whole(reports[0], "2", "psd", text);
        }},
       {"ACorruptPsdFrame",
-       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_CORRUPT=0/w0:+3",
-        "SIM_AERENDER_FRAME_MS=0/w0:40"},
+       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_CORRUPT=0/w0:+1",
+        "SIM_AERENDER_EXIT_DELAY_MS=0/w0:3000"},
        1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
          const int64_t frame = unreadable_frame(text);
@@ -164,7 +166,7 @@ const std::vector<FaultRow>& fault_rows() {
        }},
       {"ACorruptTgaFrame",
        {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0",
-        "SIM_AERENDER_CORRUPT=0/w0:+3", "SIM_AERENDER_FRAME_MS=0/w0:40"},
+        "SIM_AERENDER_CORRUPT=0/w0:+1", "SIM_AERENDER_EXIT_DELAY_MS=0/w0:3000"},
        1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
          const int64_t frame = unreadable_frame(text);
@@ -177,7 +179,7 @@ const std::vector<FaultRow>& fault_rows() {
        }},
       {"ATgaWorkerSkipsAFrame",
        {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0",
-        "SIM_AERENDER_SKIP_FRAME=w0:+3"},
+        "SIM_AERENDER_SKIP_FRAME=w0:+1"},
        1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
          EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
@@ -188,7 +190,7 @@ const std::vector<FaultRow>& fault_rows() {
        }},
       {"ATgaFrameSkippedByTheReplayToo",
        {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0",
-        "SIM_AERENDER_SKIP_FRAME=0/w0:+3,0/w1:+0"},
+        "SIM_AERENDER_SKIP_FRAME=0/w0:+1,0/w1:+0"},
        2, false, false, true, kLaunchLine,
        [](const std::string& text, const std::string&) {
          EXPECT_EQ(count_of(text, "ERROR: pool: lot expérimental incomplet — repli PSD pour les images manquantes\n"), 1u)
@@ -202,7 +204,7 @@ const std::vector<FaultRow>& fault_rows() {
        }},
       {"TheStandInTurnsNonExecutableMidBatch",
        {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "VELOCINTA_POOL_RAMP=0",
-        "SIM_AERENDER_UNEXEC_AFTER=w0:2", "SIM_AERENDER_SKIP_FRAME=w0:+10"},
+        "SIM_AERENDER_UNEXEC_AFTER=w0:1", "SIM_AERENDER_SKIP_FRAME=w0:+2"},
        1, false, true, false, kEndReport,
        [](const std::string& text, const std::string&) {
          // The replay of the skipped frame cannot start: no freeze (the run
