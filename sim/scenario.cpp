@@ -84,13 +84,45 @@ bool valid_pointer(const std::string& p) {
   return true;
 }
 
-// "picture_presented", "link_opened", "text:" or "no_text:" followed by
-// the text's beginning (not empty), or "file_text:" followed by a text (not
-// empty) that the event's "file" (a path, not empty) must hold.
+// {"file": PATH, "has": TEXT[, "count": N]} or {"folder": PATH,
+// "no_entry": PREFIX}: what another program writes, such as a plug-in's log
+// or the folders it makes and removes.
+Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev) {
+  const auto text_of = [&w](const char* key) {
+    auto it = w.find(key);
+    return it != w.end() && it->is_string() ? std::optional<std::string>(it->get<std::string>()) : std::nullopt;
+  };
+  const std::optional<std::string> file = text_of("file"), has = text_of("has");
+  const std::optional<std::string> folder = text_of("folder"), prefix = text_of("no_entry");
+  if (file && has && !file->empty() && !has->empty() && !folder && !prefix) {
+    ev.when = WaitFor::file_text;
+    ev.when_path = *file;
+    ev.when_text = *has;
+    if (auto count = w.find("count"); count != w.end()) {
+      if (!count->is_number_integer() || count->get<int64_t>() < 1 || count->get<int64_t>() > 100000)
+        return fail(where + ".when.count: expected an integer 1 .. 100000");
+      ev.when_count = static_cast<uint32_t>(count->get<int64_t>());
+    }
+    ev.when_source = "file " + *file + " has \"" + *has + "\" x" + std::to_string(ev.when_count);
+    return done();
+  }
+  if (folder && prefix && !folder->empty() && !file && !has) {
+    ev.when = WaitFor::no_entry;
+    ev.when_path = *folder;
+    ev.when_text = *prefix;
+    ev.when_source = "folder " + *folder + " has no entry \"" + *prefix + "…\"";
+    return done();
+  }
+  return fail(where + ".when: expected {\"file\", \"has\"[, \"count\"]} or {\"folder\", \"no_entry\"}");
+}
+
+// "picture_presented", "link_opened", or "text:" or "no_text:" followed by
+// the text's beginning (not empty); or a file condition (read_file_when).
 Status read_when(const json& e, const std::string& where, ScenarioEvent& ev) {
   auto it = e.find("when");
   if (it == e.end()) return done();
-  constexpr std::string_view kText = "text:", kNoText = "no_text:", kFileText = "file_text:";
+  if (it->is_object()) return read_file_when(*it, where, ev);
+  constexpr std::string_view kText = "text:", kNoText = "no_text:";
   const std::string w = it->is_string() ? it->get<std::string>() : std::string();
   if (w == "picture_presented") {
     ev.when = WaitFor::picture_presented;
@@ -102,17 +134,10 @@ Status read_when(const json& e, const std::string& where, ScenarioEvent& ev) {
   } else if (w.size() > kNoText.size() && w.compare(0, kNoText.size(), kNoText) == 0) {
     ev.when = WaitFor::no_text;
     ev.when_text = w.substr(kNoText.size());
-  } else if (w.size() > kFileText.size() && w.compare(0, kFileText.size(), kFileText) == 0) {
-    Result<std::string> file = text_member(e, "file", where, true);
-    if (!file) return fail(file.error());
-    if (file.value().empty()) return fail(where + ".file: empty");
-    ev.when = WaitFor::file_text;
-    ev.when_text = w.substr(kFileText.size());
-    ev.when_file = file.value();
   } else {
     return fail(where +
-                ".when: expected \"picture_presented\", \"link_opened\", or \"text:\", \"no_text:\" or \"file_text:\" "
-                "and a text");
+                ".when: expected \"picture_presented\", \"link_opened\", \"text:\" or \"no_text:\" and a text, or a file "
+                "condition");
   }
   ev.when_source = w;
   return done();

@@ -35,7 +35,8 @@ enum class WaitFor : uint8_t {
   text,               // a visible text of the panel's window starts with `when_text`
   no_text,            // no visible text of the panel's window starts with `when_text`
   link_opened,        // the opener recorder has a link and every opener it names is reaped
-  file_text,          // the file `when_file` holds `when_text`
+  file_text,          // the file `when_path` holds `when_text` at least `when_count` times
+  no_entry,           // no entry of the folder `when_path` has a name starting with `when_text`
 };
 
 // Panel events act on the panel's window (panel_events.h).
@@ -49,8 +50,9 @@ struct ScenarioEvent {
   nlohmann::json value;     // edit: the new value there; panel and metal events: the event's fields
   std::string path;         // save: a copy's path (relative: inside --out); empty: the project's own file
   WaitFor when = WaitFor::nothing;  // later events wait behind this one
-  std::string when_text;            // WaitFor::text: the text's beginning; WaitFor::file_text: the text
-  std::string when_file;            // WaitFor::file_text: the file's path
+  std::string when_text;            // WaitFor::text: the text's beginning; file_text: the text; no_entry: the prefix
+  std::string when_path;            // file_text: the file; no_entry: the folder
+  uint32_t when_count = 1;          // file_text: how many times
   std::string when_source;          // the condition as written, for failures and the summary
 };
 

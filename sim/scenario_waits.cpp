@@ -1,6 +1,9 @@
 #include "scenario_waits.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "panel_events.h"
 #include "platform/appkit_display_record.h"
@@ -8,6 +11,17 @@
 #include "update_world.h"
 
 namespace sim {
+
+namespace {
+
+bool folder_has_entry(const std::string& folder, const std::string& prefix) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    if (it->path().filename().string().rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+}  // namespace
 
 uint64_t ScenarioWaits::picture_frames() const {
   const platform::MetalPresentTotals metal = platform::metal_present_totals();
@@ -37,21 +51,28 @@ bool ScenarioWaits::picture_presented() {
   return now > frames_at_input_ && still;
 }
 
-bool ScenarioWaits::file_holds(const std::string& file, const std::string& text) {
+bool ScenarioWaits::file_holds(const std::string& file, const std::string& text, uint32_t count) {
   const std::string condition = file + '\n' + text;
   if (condition != scanned_condition_) {
     scanned_condition_ = condition;
     scanned_to_ = 0;
+    seen_ = 0;
   }
   std::ifstream in(file, std::ios::binary);
   if (!in) return false;
-  // A match may straddle what was read last turn and what came since.
-  const uint64_t from = scanned_to_ >= text.size() ? scanned_to_ - (text.size() - 1) : 0;
-  in.seekg(static_cast<std::streamoff>(from));
+  in.seekg(static_cast<std::streamoff>(scanned_to_));
   if (!in) return false;
   std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  scanned_to_ = from + chunk.size();
-  return chunk.find(text) != std::string::npos;
+  // Only whole matches are counted, and a match may straddle what was read
+  // last turn and what came since: the search resumes after the last match
+  // or at the last bytes that cannot hold one yet.
+  size_t resume = chunk.size() >= text.size() ? chunk.size() - (text.size() - 1) : 0;
+  for (size_t at = chunk.find(text); at != std::string::npos; at = chunk.find(text, at + text.size())) {
+    resume = std::max(resume, at + text.size());
+    if (++seen_ >= count) return true;
+  }
+  scanned_to_ += std::min(resume, chunk.size());
+  return false;
 }
 
 bool ScenarioWaits::holds(const ScenarioEvent& ev) {
@@ -72,7 +93,9 @@ bool ScenarioWaits::holds(const ScenarioEvent& ev) {
       return shown == (ev.when == WaitFor::text);
     }
     case WaitFor::file_text:
-      return file_holds(ev.when_file, ev.when_text);
+      return file_holds(ev.when_path, ev.when_text, ev.when_count);
+    case WaitFor::no_entry:
+      return !folder_has_entry(ev.when_path, ev.when_text);
     case WaitFor::link_opened: {
       if (opened_record_.empty()) return false;
       const std::vector<OpenedLink> links = read_opened_links(opened_record_);

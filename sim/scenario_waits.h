@@ -28,9 +28,9 @@ class ScenarioWaits {
   // images set on the picture's image view.
   uint64_t picture_frames() const;
   bool picture_presented();
-  // Whether `file` holds `text`; what was read of it is not read again
-  // while the same condition waits.
-  bool file_holds(const std::string& file, const std::string& text);
+  // Whether `file` holds `text` at least `count` times; what was read of it
+  // is not read again while the same condition waits.
+  bool file_holds(const std::string& file, const std::string& text, uint32_t count);
 
   const Host& h_;
   std::string opened_record_;
@@ -38,6 +38,7 @@ class ScenarioWaits {
   uint64_t frames_last_turn_ = UINT64_MAX;
   std::string scanned_condition_;  // file and text of the file_text wait being read
   uint64_t scanned_to_ = 0;        // bytes of that file already searched
+  uint32_t seen_ = 0;              // matches found in those bytes
 };
 
 }  // namespace sim

@@ -33,13 +33,26 @@ std::optional<std::set<int64_t>> frame_list(const std::string& text) {
 
 Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<std::string>(const char*)>& getenv) {
   AerenderFaults f;
-  if (auto v = getenv("SIM_AERENDER_FRAME_MS")) {
+  // A value that names worker folders ("w0:5") is one worker's fault, read
+  // with the output path (worker_file_faults.h); a bare value acts on all.
+  const auto all_workers = [&getenv](const char* name) -> std::optional<std::string> {
+    std::optional<std::string> v = getenv(name);
+    if (v && v->find('w') != std::string::npos) return std::nullopt;
+    return v;
+  };
+  if (auto v = all_workers("SIM_AERENDER_FRAME_MS")) {
     const std::optional<int64_t> ms = switch_number(*v, 600'000);
     if (!ms) return fail("SIM_AERENDER_FRAME_MS: bad value " + *v);
     f.extra_frame_ms = static_cast<uint32_t>(*ms);
   }
+  if (auto v = getenv("SIM_AERENDER_COST_MS")) {
+    const std::optional<int64_t> ms = switch_number(*v, 60'000);
+    if (!ms) return fail("SIM_AERENDER_COST_MS: bad value " + *v);
+    f.cost_ms = static_cast<uint32_t>(*ms);
+  }
   if (auto v = getenv("SIM_AERENDER_SILENT")) f.silent = *v == "1";
-  if (auto v = getenv("SIM_AERENDER_CRASH_AFTER")) {
+  if (auto v = getenv("SIM_AERENDER_FORGET_RS_TEMPLATE")) f.forget_render_settings = *v == "1";
+  if (auto v = all_workers("SIM_AERENDER_CRASH_AFTER")) {
     const std::optional<int64_t> n = switch_number(*v, 10'000'000);
     if (!n) return fail("SIM_AERENDER_CRASH_AFTER: bad value " + *v);
     f.crash_after = static_cast<uint64_t>(*n);
@@ -49,7 +62,7 @@ Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<st
                                                               {"SIM_AERENDER_TRUNCATE", &f.truncate},
                                                               {"SIM_AERENDER_WRITE_ERROR", &f.write_error}};
   for (const auto& [name, target] : lists) {
-    if (auto v = getenv(name)) {
+    if (auto v = all_workers(name)) {
       std::optional<std::set<int64_t>> frames = frame_list(*v);
       if (!frames) return fail(std::string(name) + ": bad frame list " + *v);
       *target = std::move(*frames);

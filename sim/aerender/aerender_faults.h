@@ -1,12 +1,16 @@
 // Faults the stand-in aerender can be told to show. Its command line is fixed
 // by the pool, so they come from the environment:
 //   SIM_AERENDER_FRAME_MS=N        every frame takes N ms more
+//   SIM_AERENDER_COST_MS=N         every frame costs N ms in place of the project's render_cost_ms
 //   SIM_AERENDER_SILENT=1          writes nothing and waits to be killed
 //   SIM_AERENDER_CRASH_AFTER=N     dies (SIGABRT) after writing N frames
 //   SIM_AERENDER_SKIP=a,b          frames never written
 //   SIM_AERENDER_CORRUPT=a,b       frames written with a damaged header
 //   SIM_AERENDER_TRUNCATE=a,b      frames written cut to half their length
 //   SIM_AERENDER_WRITE_ERROR=a     writing that frame fails: error and exit 1
+//   SIM_AERENDER_FORGET_RS_TEMPLATE=1  a render-settings template on the command line is unknown
+// (FRAME_MS, CRASH_AFTER and CORRUPT may also name worker folders instead:
+// worker_file_faults.h)
 // and the file variants tests can ask for:
 //   SIM_AERENDER_TGA=rle           run-length Targa (raw otherwise)
 //   SIM_AERENDER_PSD=raw           raw Photoshop data (PackBits otherwise)
@@ -26,7 +30,9 @@ namespace sim {
 
 struct AerenderFaults {
   uint32_t extra_frame_ms = 0;
+  std::optional<uint32_t> cost_ms;
   bool silent = false;
+  bool forget_render_settings = false;
   std::optional<uint64_t> crash_after;
   std::set<int64_t> skip, corrupt, truncate, write_error;
   bool tga_run_length = false;

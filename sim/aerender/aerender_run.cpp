@@ -65,6 +65,17 @@ bool write_frame_file(const fs::path& path, const std::vector<uint8_t>& bytes, s
   return true;
 }
 
+// The program's own file stops being executable: the next start of it
+// fails, as when the renderer is moved or its permissions change mid-batch.
+void take_away_execute_bits(std::FILE* log) {
+  std::error_code ec;
+  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) fs::permissions(self, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                           fs::perm_options::remove, ec);
+  std::fprintf(log, "aerender: execute bits removed: %s\n", ec ? ec.message().c_str() : "done");
+  std::fflush(log);
+}
+
 // The frames of the range; the engine is let go on every way out.
 int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileFormat format, int32_t downsample,
                  const AerenderFaults& faults, const WorkerFileFaults& worker, const ProcessVariants& variants,
@@ -72,7 +83,8 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
   uint64_t written = 0;
   for (int64_t frame = cmd.first_frame; frame <= cmd.last_frame; ++frame) {
     if (variants.exit_after && written >= *variants.exit_after) end_client_now(variants);
-    if (faults.crash_after && written >= *faults.crash_after) {
+    if (worker.unexec_after && written == *worker.unexec_after) take_away_execute_bits(log);
+    if ((faults.crash_after && written >= *faults.crash_after) || (worker.crash_after && written >= *worker.crash_after)) {
       std::fflush(log);
       signal(SIGABRT, SIG_DFL);
       raise(SIGABRT);
@@ -85,17 +97,18 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
     const int64_t value = frame * comp.frame_duration.value;
     if (value > INT32_MAX) return error(log, "frame " + std::to_string(frame) + " is past the host's time range");
     const std::string path = *frame_file_path(cmd.output, frame);
-    if (faults.skip.count(frame) || worker.skip_frame == frame) continue;
+    if (faults.skip.count(frame) || (worker.skip_frame && worker.skip_frame->is(frame, cmd.first_frame))) continue;
     Result<RenderedFrame> rendered =
         render_composition(comp, {HostTime{static_cast<int32_t>(value), comp.frame_duration.scale}, downsample,
                                   downsample, 8});
     if (!rendered) return error(log, "render failed at frame " + std::to_string(frame) + ": " + rendered.error());
     std::vector<uint8_t> bytes = encode_frame(frame_image_from_render(rendered.value()), format, faults);
-    if (faults.corrupt.count(frame)) {
+    if (faults.corrupt.count(frame) || (worker.corrupt_frame && worker.corrupt_frame->is(frame, cmd.first_frame))) {
       for (size_t i = 0; i < 4 && i < bytes.size(); ++i) bytes[i] ^= 0xFF;
     }
     if (faults.truncate.count(frame)) bytes.resize(bytes.size() / 2);
-    std::this_thread::sleep_until(started + std::chrono::milliseconds(comp.render_cost_ms + faults.extra_frame_ms));
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(faults.cost_ms.value_or(comp.render_cost_ms) + faults.extra_frame_ms +
+                                                                   worker.extra_frame_ms));
     if (faults.write_error.count(frame)) return error(log, "Unable to write file: " + path);
     std::string why;
     if (!write_frame_file(path, bytes, why)) return error(log, "Unable to write file: " + path + " (" + why + ")");
@@ -105,6 +118,7 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
   }
   std::fprintf(log, "aerender: %llu frames rendered\n", static_cast<unsigned long long>(written));
   std::fflush(log);
+  std::this_thread::sleep_for(std::chrono::milliseconds(worker.exit_delay_ms));
   if (variants.exit_after) end_client_now(variants);
   return 0;
 }
@@ -172,7 +186,8 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   }
   int32_t downsample = 1;
   if (const std::optional<std::string>& rs = cmd.value().render_settings_template) {
-    const std::optional<int32_t> ds = store ? stored_render_settings_downsample(*store, *rs) : render_settings_downsample(*rs);
+    std::optional<int32_t> ds = store ? stored_render_settings_downsample(*store, *rs) : render_settings_downsample(*rs);
+    if (faults.value().forget_render_settings) ds.reset();
     if (!ds) return error(log, "No render settings template was found with the given name: " + *rs);
     downsample = *ds;
   }

@@ -10,6 +10,7 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/machine.h"
+#include "core/process_flags.h"
 #include "plugin/preview_state.h"
 #include "core/switches.h"
 #include "host/project_calls.h"
@@ -31,10 +32,19 @@
 #include "pool/rs_templates.h"
 #include "pool/snapshot_adoption.h"
 #include "pool/utf8_validity.h"
+#include "store/cleanup_queue.h"
 
 namespace vel {
 
 namespace {
+
+// A batch's job folder, once nothing reads or writes in it, goes to the
+// deferred file work. While the host quits that work has stopped: the
+// folder is left to the next load's purge rather than refused with an error.
+void dispose_job_dir(const fs::path& dir) {
+  if (dying_flag().load(std::memory_order_relaxed)) return;
+  post_cleanup_request(RemoveTree{dir});
+}
 
 // The pinned composition's name, as the workers' "-comp" argument.
 std::string comp_name_of(const PreviewState& s) {
@@ -120,8 +130,9 @@ void launch_for_frames(PreviewState& s, uint64_t now_ns, const std::vector<int64
   if (name.empty()) return;
   const FramePlan ranges = plan_pool_ranges(s, frames);
   const bool had_plan = rt.plan.has_value();
-  launch_pool_batch(rt, name, ranges, ctl.timing->frame_scale, static_cast<uint64_t>(ctl.timing->frame_value),
-                    live_launch_world(rt, async_renders_in_flight()));
+  LaunchWorld world = live_launch_world(rt, async_renders_in_flight());
+  world.dispose_job_dir = dispose_job_dir;
+  launch_pool_batch(rt, name, ranges, ctl.timing->frame_scale, static_cast<uint64_t>(ctl.timing->frame_value), world);
   if (!had_plan && rt.plan) log_pool_delivery(s, ranges);
 }
 

@@ -8,6 +8,7 @@
 #include "core/repeat_log.h"
 #include "panel/update_opener.h"
 #include "core/machine.h"
+#include "pool/batch_threads.h"
 #include "pool/pool_runtime_ops.h"
 #include "pool/process_control.h"
 #include "preview/preview_controller.h"
@@ -23,6 +24,10 @@ void shut_down(PreviewState* state) {
     // A batch still running ends here with its report: its workers are
     // killed, and its decoders, discovery and readers find their channels gone.
     (void)take_pool_plan(state->pool, mono_ns());
+    // The decoders and discovery of this batch, and of one that closed just
+    // before, end as soon as they see their channels gone: none outlives the
+    // hook. A decoder stuck in a read is not waited for past the bound.
+    (void)wait_for_batch_threads(std::chrono::seconds(2));
   }
   presentation_shutdown(state);  // the pacemaker stops, present workers are joined
   stop_idle_probe_pump();

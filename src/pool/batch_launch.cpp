@@ -178,7 +178,7 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
     log_line("ERROR", "pool: creation of output directory failed: no temporary directory");
     return;
   }
-  auto job_dir = create_job_dir(*pool_dir);
+  auto job_dir = create_job_dir(*pool_dir, world.dispose_job_dir);
   if (!job_dir) {
     log_line("ERROR", "pool: creation of output directory failed: " + job_dir.error());
     return;

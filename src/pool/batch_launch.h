@@ -62,6 +62,10 @@ struct LaunchWorld {
   std::function<uint64_t()> effective_worker_count;  // pool_effective_worker_count of the runtime
   std::function<const std::optional<std::filesystem::path>&(AerenderLookup&)> resolve_aerender;
   std::function<std::optional<std::filesystem::path>()> pool_directory;
+  // What becomes of the batch's job folder once its last holder lets go:
+  // the plug-in hands it to the deferred file work; empty leaves it to the
+  // next load's purge.
+  JobDirGuard::Disposer dispose_job_dir;
   std::function<std::optional<PoolJob>(const LaunchRequest&)> spawn_worker;
   std::function<size_t(size_t, const DecodeWorkerContext&)> start_decoders;
   std::function<uint32_t(std::optional<FrameDimensions>, uint64_t)> decoder_count;

@@ -189,6 +189,9 @@ uint64_t watch_workers(SupervisionCall& c) {
     if (!job.finished && job_hung(job.launched_ns, job.last_frame_at_ns, c.now, plan.silent_limit_secs))
       retire_hung_job(job, i, c.rt.ended_clients, exited);
   }
+  // The exit check names the log of a worker that failed: its folder stays.
+  for (size_t index : exited)
+    if (!plan.jobs[index].clean_exit && plan.job_dir) plan.job_dir->keep_for_next_load();
   uint64_t running = 0;
   for (const PoolJob& job : plan.jobs) running += job.finished ? 0 : 1;
   plan.active = running;
@@ -263,6 +266,7 @@ void close_if_complete(SupervisionCall& c) {
   in.now_ns = c.now;
   const BatchCloseVerdict verdict = close_batch(in);
   plan.completed = verdict.kind == BatchCloseKind::Closed;
+  if (verdict.disable_reason && plan.job_dir) plan.job_dir->keep_for_next_load();  // the reason names w0's log
   end_batch(c.rt, c.now);
   if (verdict.choose_psd) choose_psd(c.rt);
   if (verdict.error_line) log_line("ERROR", *verdict.error_line);

@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/process_flags.h"
 #include "core/threads.h"
+#include "pool/batch_threads.h"
 
 namespace vel {
 
@@ -57,8 +58,12 @@ void decode_worker_loop(DecodeWorkerContext context) {
 size_t start_decode_workers(size_t count, const DecodeWorkerContext& context) {
   size_t started = 0;
   for (size_t i = 0; i < count; ++i) {
-    Result<std::thread> thread = spawn_named_thread("velocinta-decode-" + std::to_string(i),
-                                                    [ctx = context]() mutable { decode_worker_loop(std::move(ctx)); });
+    // The context (and its share of the job folder) goes with the loop's
+    // end, before the mark: the quit that waits for the mark finds it gone.
+    Result<std::thread> thread =
+        spawn_named_thread("velocinta-decode-" + std::to_string(i), [ctx = context, mark = mark_batch_thread()]() mutable {
+          decode_worker_loop(std::move(ctx));
+        });
     if (!thread) {
       log_line("ERROR", "pool: decoder unavailable: " + thread.error());
       continue;

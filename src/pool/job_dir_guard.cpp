@@ -8,7 +8,7 @@ JobDirGuard::JobDirGuard(std::filesystem::path dir, Disposer dispose)
     : dir_(std::move(dir)), dispose_(std::move(dispose)) {}
 
 JobDirGuard::~JobDirGuard() {
-  if (!dispose_) return;
+  if (!dispose_ || kept_.load(std::memory_order_relaxed)) return;
   try {
     dispose_(dir_);
   } catch (...) {

@@ -3,6 +3,7 @@
 // holder lets go, never while a decoder or reader still works in it.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -21,10 +22,14 @@ class JobDirGuard {
   JobDirGuard& operator=(const JobDirGuard&) = delete;
 
   const std::filesystem::path& path() const { return dir_; }
+  // An error line named a log in the folder: the folder stays for the user
+  // to read, and the next load's purge removes it.
+  void keep_for_next_load() { kept_.store(true, std::memory_order_relaxed); }
 
  private:
   std::filesystem::path dir_;
   Disposer dispose_;
+  std::atomic<bool> kept_{false};
 };
 
 using SharedJobDir = std::shared_ptr<JobDirGuard>;

@@ -1,5 +1,7 @@
 #include "pool/output_discovery.h"
 
+#include "pool/batch_threads.h"
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -164,7 +166,7 @@ DiscoveryHandle spawn_output_discovery(fs::path job_dir, SharedJobDir job_dir_gu
   auto worker = std::make_shared<DiscoveryWorker>(DiscoveryWorker{std::move(request_rx), std::move(report_tx),
                                                                   std::move(job_dir), stop,
                                                                   std::move(job_dir_guard), format});
-  Result<std::thread> thread = spawn_named_thread("velocinta-discovery", [worker]() mutable {
+  Result<std::thread> thread = spawn_named_thread("velocinta-discovery", [worker, mark = mark_batch_thread()]() mutable {
     worker->run();
     worker.reset();
   });

@@ -10,6 +10,16 @@ namespace {
 
 double ms_since(Instant from, Instant now) { return now >= from ? static_cast<double>(now - from) / 1e6 : 0.0; }
 
+// A worker that exited still holds its range until the supervision has
+// examined it (its last frames may still be on their way, and the rest go
+// to its replay), and a frame whose file a decoder reads now is still the
+// pool's. Rendered elsewhere meanwhile, they would be made twice.
+void append_unexamined_exits(const PoolPlan& plan, std::vector<FrameRange>& out) {
+  for (size_t index : plan.exits_to_examine)
+    if (index < plan.jobs.size()) out.push_back({plan.jobs[index].first_frame, plan.jobs[index].last_frame});
+  for (int64_t frame : plan.ledger.handed) out.push_back({frame, frame});
+}
+
 bool first_delivery_given_up(const PoolPlan& plan, Instant now) {
   if (plan.ledger.delivered != 0 || !plan.frames_seen.empty()) return false;
   uint64_t secs = now >= plan.started_at ? (now - plan.started_at) / kNsPerSec : 0;
@@ -56,6 +66,7 @@ std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now) 
   if (!rt.plan || first_delivery_given_up(*rt.plan, now)) return out;
   for (const auto& job : rt.plan->jobs)
     if (!job.finished) out.push_back({job.first_frame, job.last_frame});
+  append_unexamined_exits(*rt.plan, out);
   for (const auto& r : rt.plan->queued_ranges) out.push_back({r.start, r.end});
   return out;
 }
@@ -76,6 +87,7 @@ std::vector<FrameRange> release_async_2d_reservations(PoolRuntime& rt, uint64_t 
     if (job.finished || (!rt.comp_is_3d && job.released)) continue;
     out.push_back({job.first_frame, job.last_frame});
   }
+  append_unexamined_exits(*rt.plan, out);
   for (const auto& r : rt.plan->queued_ranges) out.push_back({r.start, r.end});
   return out;
 }

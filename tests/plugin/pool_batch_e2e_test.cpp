@@ -14,8 +14,7 @@
 #include <optional>
 #include <regex>
 
-#include "support/child_process.h"
-#include "support/scratch_dir.h"
+#include "plugin/simhost_pool_run.h"
 
 namespace vel {
 namespace {
@@ -24,69 +23,13 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
 
-class PoolBatchRun : public ::testing::Test {
+class PoolBatchRun : public testing::SimhostPoolRun {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(scratch_.ok());
-    for (const char* d : {"home", "tmp", "out", "cwd"}) fs::create_directories(root_ / d);
-    // The sample at a sixth of its size: the workers' frames come quickly
-    // even in sanitizer builds, and a batch is under way before the edit.
-    json project = json::parse(read_text(std::string(VEL_DEMO_DIR) + "/sample.aep"));
-    project["compositions"][0]["width"] = 320;
-    project["compositions"][0]["height"] = 180;
-    std::ofstream(project_) << project.dump();
-  }
-  // simhost under the namespace wrapper, which fails the run when any
-  // process outlives simhost.
-  testing::ChildResult run(std::vector<std::string> env, const json& events, double seconds,
-                           const std::vector<std::string>& simhost_args = {}) {
-    std::ofstream(root_ / "scenario.json") << json{{"events", events}}.dump();
-    std::vector<std::string> args = {VEL_SIMHOST_PATH, "--plugin", VEL_PLUGIN_PATH, "--project", project_.string(),
-                                     "--seconds", std::to_string(seconds), "--out", (root_ / "out").string(),
-                                     "--scenario", (root_ / "scenario.json").string()};
-    args.insert(args.end(), simhost_args.begin(), simhost_args.end());
-    env.push_back("HOME=" + (root_ / "home").string());
-    env.push_back("TMPDIR=" + (root_ / "tmp").string());
-    env.push_back("VELOCINTA_DEV=1");
-    env.push_back("VELOCINTA_PERF=1");
-    // In-process renders on the main thread only: the host's render manager
-    // would otherwise take every missing frame before the pool is ready.
-    env.push_back("VELOCINTA_ASYNC=0");
-    bool aerender_given = false;
-    for (const std::string& e : env) aerender_given = aerender_given || e.rfind("VELOCINTA_AERENDER=", 0) == 0;
-    if (!aerender_given) env.push_back(std::string("VELOCINTA_AERENDER=") + VEL_AERENDER_PATH);
-    return testing::run_child(VEL_NAMESPACE_WRAPPER, args, env, (root_ / "cwd").string(), 120);
-  }
-  std::string log() { return read_text(root_ / "home" / "Library" / "Logs" / "velocinta.log"); }
-  std::vector<fs::path> job_dirs() {
-    std::vector<fs::path> out;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(root_ / "tmp" / "velocinta_pool", ec))
-      if (e.path().filename().string().rfind("job_", 0) == 0) out.push_back(e.path());
-    return out;
-  }
-  // The pool's threads still alive after the death hook.
-  std::vector<std::string> pool_threads_left() {
-    std::vector<std::string> left;
-    const json summary = json::parse(read_text(root_ / "out" / "summary.json"), nullptr, false);
-    if (!summary.is_object() || !summary["threads_after_death"].is_array()) return {"no summary"};
-    for (const auto& name : summary["threads_after_death"]) {
-      const std::string n = name.is_string() ? name.get<std::string>() : std::string();
-      for (const char* prefix : {"vel-decode", "vel-memory", "vel-discovery"})
-        if (n.rfind(prefix, 0) == 0) left.push_back(n);
-    }
-    return left;
-  }
-  static json command(int at, const char* name) { return {{"at_ms", at}, {"action", "command"}, {"name", name}}; }
   static json batch_then_edit() {
     return json::array({command(50, "Velocinta"), command(100, "velocinta: pool (toggle)"),
                         {{"at_ms", 2600}, {"action", "edit"}, {"pointer", "/compositions/0/layers/1/solid/color"},
                          {"value", json::array({0.2, 0.8, 0.3})}}});
   }
-
-  testing::ScratchDir scratch_{"vel-pool-batch-e2e"};
-  fs::path root_ = scratch_.path();
-  fs::path project_ = root_ / "project.aep";
 };
 
 TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
@@ -121,9 +64,9 @@ TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
     }
     EXPECT_GE(admissions, 1u) << text;
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
-    const auto jobs = job_dirs();
-    ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_TRUE(fs::exists(jobs[0] / "w0.log"));
+    // The batch's job folder goes to the deferred file work once the batch
+    // ends; the death hook may come first, and the next load purges it.
+    EXPECT_LE(job_dirs().size(), 1u);
     fs::remove_all(root_);
   }
 }
@@ -178,15 +121,6 @@ std::vector<std::string> segments_of(uint64_t pid) {
   return out;
 }
 
-// The pid of the host that made a job folder ("job_<pid>_...").
-std::optional<uint64_t> job_owner_pid(const fs::path& job) {
-  static const std::regex form("job_([0-9]+)_.*");
-  const std::string name = job.filename().string();
-  std::smatch m;
-  if (!std::regex_match(name, m, form)) return std::nullopt;
-  return std::stoull(m[1].str());
-}
-
 TEST_F(PoolBatchRun, AMemoryBatchHandsItsFramesToItsReaderAndAnEditEndsIt) {
   // simhost is the namespace's second process: segments already there under
   // that pid belong to other namespaces, not to this run.
@@ -204,19 +138,13 @@ TEST_F(PoolBatchRun, AMemoryBatchHandsItsFramesToItsReaderAndAnEditEndsIt) {
   const std::regex any_error("ERROR: (.*)");
   for (auto it = std::sregex_iterator(text.begin(), text.end(), any_error); it != std::sregex_iterator(); ++it)
     EXPECT_EQ((*it)[1].str(), "memory output unavailable: IOOutSuite4 unavailable") << text;
-  const auto jobs = job_dirs();
-  ASSERT_EQ(jobs.size(), 1u);
-  // The output module adds a frame only once the reader has emptied the
-  // slot: a second frame added means the reader took the first.
-  const std::string worker_log = read_text(jobs[0] / "w0.log");
-  const std::regex added("PROGRESS: frame [0-9]+ added");
-  EXPECT_GE(std::distance(std::sregex_iterator(worker_log.begin(), worker_log.end(), added), std::sregex_iterator()), 2)
-      << worker_log;
-  const auto owner = job_owner_pid(jobs[0]);
-  ASSERT_TRUE(owner) << jobs[0];
+  // The reader hands a frame on only once it emptied the slot: a second
+  // frame in the cache means the module could add another.
+  const std::regex cached("S5 pool : image [0-9]+/");
+  EXPECT_GE(std::distance(std::sregex_iterator(text.begin(), text.end(), cached), std::sregex_iterator()), 2) << text;
   std::vector<std::string> left;
-  for (const std::string& name : segments_of(*owner))
-    if (*owner != 2 || std::find(before.begin(), before.end(), name) == before.end()) left.push_back(name);
+  for (const std::string& name : segments_of(2))
+    if (std::find(before.begin(), before.end(), name) == before.end()) left.push_back(name);
   EXPECT_TRUE(left.empty()) << left.front();
 }
 

@@ -16,8 +16,7 @@
 #include <regex>
 #include <set>
 
-#include "support/child_process.h"
-#include "support/scratch_dir.h"
+#include "plugin/simhost_pool_run.h"
 
 namespace vel {
 namespace {
@@ -62,69 +61,37 @@ size_t count_of(const std::string& text, const std::regex& re) {
   return static_cast<size_t>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
 }
 
-class PoolMemoryRun : public ::testing::Test {
+class PoolMemoryRun : public testing::SimhostPoolRun {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(scratch_.ok());
-    for (const char* d : {"home", "tmp", "out", "cwd"}) fs::create_directories(root_ / d);
-    // The sample at a sixth of its size and with quick frames: a batch is
-    // under way within a second even in sanitizer builds.
-    json project = json::parse(read_text(std::string(VEL_DEMO_DIR) + "/sample.aep"));
-    project["compositions"][0]["width"] = 320;
-    project["compositions"][0]["height"] = 180;
-    project["compositions"][0]["render_cost_ms"] = 8;
-    std::ofstream(project_) << project.dump();
+    SimhostPoolRun::SetUp();
+    // Quick frames: a batch is under way within a second even in sanitizer
+    // builds.
+    json p = project();
+    p["compositions"][0]["render_cost_ms"] = 8;
+    write_project(p);
   }
   // simhost with memory output and "velocinta-memory-v1" in the host's
-  // template store, under the namespace wrapper.
+  // template store.
   testing::ChildResult run(std::vector<std::string> env, const json& events, double seconds) {
-    std::ofstream(root_ / "scenario.json") << json{{"events", events}}.dump();
-    const std::vector<std::string> args = {
-        VEL_SIMHOST_PATH, "--plugin", VEL_PLUGIN_PATH, "--project", project_.string(), "--seconds",
-        std::to_string(seconds), "--out", (root_ / "out").string(), "--scenario", (root_ / "scenario.json").string(),
-        "--script-switch", "memory-template"};
-    for (const char* e : {"VELOCINTA_OUTPUT_FORMAT=memory", "VELOCINTA_DEV=1", "VELOCINTA_PERF=1",
-                          // In-process renders on the main thread only.
-                          "VELOCINTA_ASYNC=0"})
-      env.push_back(e);
-    env.push_back("HOME=" + (root_ / "home").string());
-    env.push_back("TMPDIR=" + (root_ / "tmp").string());
-    env.push_back(std::string("VELOCINTA_AERENDER=") + VEL_AERENDER_PATH);
+    env.push_back("VELOCINTA_OUTPUT_FORMAT=memory");
     before_ = simhost_segments();
-    return testing::run_child(VEL_NAMESPACE_WRAPPER, args, env, (root_ / "cwd").string(), 120);
+    return SimhostPoolRun::run(env, events, seconds, {"--script-switch", "memory-template"});
   }
-  fs::path log_path() const { return root_ / "home" / "Library" / "Logs" / "velocinta.log"; }
-  std::string log() const { return read_text(log_path()); }
   // An event that waits until the plug-in's log holds `text`.
-  json when_logged(const std::string& text, const char* action) const {
-    return {{"when", "file_text:" + text}, {"file", log_path().string()}, {"action", action}};
-  }
-  json pool_on() const {
-    return json::array({{{"at_ms", 50}, {"action", "command"}, {"name", "Velocinta"}},
-                        {{"at_ms", 100}, {"action", "command"}, {"name", "velocinta: pool (toggle)"}}});
+  json when_logged(const std::string& text, const char* action) {
+    return SimhostPoolRun::when_logged(text, 1, {{"action", action}});
   }
   // Frame files anywhere under the pool folder.
-  std::vector<std::string> frame_files() const {
+  std::vector<std::string> frame_files() {
     std::vector<std::string> out;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root_ / "tmp" / "velocinta_pool", ec);
-         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(pool_dir(), ec); it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
       if (ec) break;
       if (it->path().filename().string().rfind("f_", 0) == 0) out.push_back(it->path().string());
     }
     return out;
-  }
-  // The pool's threads still alive after the death hook.
-  std::vector<std::string> pool_threads_left() const {
-    const json summary = json::parse(read_text(root_ / "out" / "summary.json"), nullptr, false);
-    if (!summary.is_object() || !summary["threads_after_death"].is_array()) return {"no summary"};
-    std::vector<std::string> left;
-    for (const auto& name : summary["threads_after_death"]) {
-      const std::string n = name.is_string() ? name.get<std::string>() : std::string();
-      for (const char* prefix : {"vel-decode", "vel-memory", "vel-discovery"})
-        if (n.rfind(prefix, 0) == 0) left.push_back(n);
-    }
-    return left;
   }
   // After every run: no process, no segment name, no reader or decoder.
   void expect_nothing_left(const testing::ChildResult& r) {
@@ -135,9 +102,6 @@ class PoolMemoryRun : public ::testing::Test {
     EXPECT_TRUE(threads.empty()) << threads.front();
   }
 
-  testing::ScratchDir scratch_{"vel-pool-memory-e2e"};
-  fs::path root_ = scratch_.path();
-  fs::path project_ = root_ / "project.aep";
   std::set<std::string> before_;
 };
 
@@ -160,7 +124,7 @@ bool work_area_cached(const std::string& text) {
 // worker at a time, writes no frame file, and the work area is in the cache
 // before the run ends, without PSD ever being chosen.
 TEST_F(PoolMemoryRun, TheWorkAreaFillsThroughSharedMemoryOneWorkerAtATime) {
-  json events = pool_on();
+  json events = pool_on_events();
   events.push_back(when_logged("PERF: POOL optimized=", "quit"));
   auto r = run({"VELOCINTA_POOL_WORKERS=4", "VELOCINTA_MEASURED_ADMISSION=0", "VELOCINTA_ADAPTIVE_SCHEDULER=0"},
                events, 60.0);
@@ -211,7 +175,9 @@ TEST_F(PoolMemoryRun, AMemoryWorkerThatFailsIsReplayedOnceThenPsdIsSelected) {
        false,
        {"pool: memory worker 0 rejected output: duplicate output frame"},
        {"pool: worker 0 sorti en erreur"},
-       "aerender: the consumer closed the output"},
+       // No line names the job folder's logs, so the deferred file work
+       // removes it with w0.log: the consumer's line is the evidence.
+       ""},
       {"6 s modal window mid-batch",
        {},
        true,
@@ -220,7 +186,7 @@ TEST_F(PoolMemoryRun, AMemoryWorkerThatFailsIsReplayedOnceThenPsdIsSelected) {
   for (const MemoryFaultRow& row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();
-    json events = pool_on();
+    json events = pool_on_events();
     if (row.modal) {
       // Behind the window no idle call drains the frame channel: the
       // reader holds a frame, the slot another, and the producer waits.

@@ -7,6 +7,7 @@
 
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
+#include "aerender_faults.h"
 #include "worker_file_faults.h"
 #include "worker_switch.h"
 
@@ -35,7 +36,7 @@ TEST(WorkerFileFaults, ActOnlyInTheNamedWorkerFolder) {
   for (const Case& c : cases) {
     const sim::WorkerFileFaults f = sim::read_worker_file_faults(lookup, c.output);
     EXPECT_EQ(f.hang_after, c.hang_after) << c.output;
-    EXPECT_EQ(f.skip_frame, c.skip_frame) << c.output;
+    EXPECT_EQ(f.skip_frame ? std::optional<int64_t>(f.skip_frame->number) : std::nullopt, c.skip_frame) << c.output;
   }
   for (const char* bad : {"w0", "w0:", "w0:x", "w0:-1", "w0:5x"}) {
     const auto one = [&](const char* name) -> std::optional<std::string> {
@@ -69,6 +70,65 @@ TEST(WorkerSwitch, NamesOneFolderWithANumberOrAWord) {
   }
   EXPECT_EQ(sim::worker_folder_of("/tmp/job/w3/f_[#####].psd"), "w3");
   EXPECT_FALSE(sim::worker_switch_text(std::string("w1"), ""));
+}
+
+// A list names several folders; an item with a job number acts only in the
+// job folder whose name ends in that number, so a later batch runs clean.
+TEST(WorkerSwitch, ListsAndJobs) {
+  struct Case {
+    const char* value;
+    const char* output;
+    std::optional<int64_t> number;
+  } cases[] = {
+      {"w0:5,w1:2", "/p/job_2_99_0/w1/f_[#####].psd", 2},
+      {"w0:5,w1:2", "/p/job_2_99_7/w0/f_[#####].psd", 5},
+      {"0/w0:5,0/w1:2", "/p/job_2_99_0/w1/f_[#####].psd", 2},
+      {"0/w0:5,0/w1:2", "/p/job_2_99_1/w1/f_[#####].psd", std::nullopt},
+      {"10/w0:5", "/p/job_2_99_0/w0/f_[#####].psd", std::nullopt},
+      {"0/w0:5", "/p/job_2_99_10/w0/f_[#####].psd", std::nullopt},
+      {"0/w0:5", "/p/w0/f_[#####].psd", std::nullopt},  // no job number to match
+      {"w1:3,w1:4", "/p/job_2_99_0/w1/f_[#####].psd", 3},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(sim::worker_switch_number(std::string(c.value), sim::worker_scope_of(c.output)), c.number)
+        << c.value << " " << c.output;
+  }
+  EXPECT_EQ(sim::worker_scope_of("/p/job_2_99_4/w3/f_[#####].psd"), "4/w3");
+  EXPECT_EQ(sim::worker_scope_of("/p/job/w3/f_[#####].psd"), "w3");
+}
+
+TEST(WorkerFileFaults, ScopedCrashCostAndCorruptFrame) {
+  const std::map<std::string, std::string> env = {{"SIM_AERENDER_CRASH_AFTER", "0/w0:5"},
+                                                  {"SIM_AERENDER_FRAME_MS", "w1:60"},
+                                                  {"SIM_AERENDER_CORRUPT", "0/w0:7"},
+                                                  {"SIM_AERENDER_UNEXEC_AFTER", "w0:2"},
+                                                  {"SIM_AERENDER_SKIP_FRAME", "w1:+3"}};
+  const auto lookup = [&](const char* name) -> std::optional<std::string> {
+    auto it = env.find(name);
+    return it == env.end() ? std::nullopt : std::optional<std::string>(it->second);
+  };
+  const sim::WorkerFileFaults w0 = sim::read_worker_file_faults(lookup, "/p/job_2_9_0/w0/f_[#####].psd");
+  EXPECT_EQ(w0.crash_after, 5u);
+  ASSERT_TRUE(w0.corrupt_frame);
+  EXPECT_TRUE(w0.corrupt_frame->is(7, 3));
+  EXPECT_FALSE(w0.corrupt_frame->is(10, 3));
+  EXPECT_EQ(w0.unexec_after, 2u);
+  EXPECT_EQ(w0.extra_frame_ms, 0u);
+  const sim::WorkerFileFaults later = sim::read_worker_file_faults(lookup, "/p/job_2_9_1/w0/f_[#####].psd");
+  EXPECT_FALSE(later.crash_after);
+  EXPECT_FALSE(later.corrupt_frame);
+  const sim::WorkerFileFaults w1 = sim::read_worker_file_faults(lookup, "/p/job_2_9_1/w1/f_[#####].psd");
+  EXPECT_EQ(w1.extra_frame_ms, 60u);
+  // "+k": the frame k after the range's first.
+  ASSERT_TRUE(w1.skip_frame);
+  EXPECT_TRUE(w1.skip_frame->is(13, 10));
+  EXPECT_FALSE(w1.skip_frame->is(3, 10));
+  // The scoped values are not the all-workers forms.
+  const auto faults = sim::read_aerender_faults(lookup);
+  ASSERT_TRUE(faults.ok()) << faults.error();
+  EXPECT_FALSE(faults.value().crash_after);
+  EXPECT_TRUE(faults.value().corrupt.empty());
+  EXPECT_EQ(faults.value().extra_frame_ms, 0u);
 }
 
 TEST(WorkerFileFaults, SkippedFrameAndAStatusOfZero) {

@@ -40,6 +40,26 @@ TEST(PoolPendingRanges, JobsThenQueueUntilTheFirstDeliveryLimit) {
   EXPECT_TRUE(pool_pending_ranges(new_pool_runtime(kOutputPsd), kT0).empty());
 }
 
+// A worker that exited keeps its range until the supervision examined it:
+// its last frames may still come, and the rest go to its replay.
+TEST(PoolPendingRanges, AnExitedJobHoldsItsRangeUntilExaminedAndItsFramesWhileDecoded) {
+  PoolRuntime rt = with_plan();
+  rt.plan->jobs = {job(0, 9, kT0), job(10, 19, kT0)};
+  rt.plan->jobs[0].finished = true;
+  rt.plan->ledger.delivered = 1;
+  rt.plan->exits_to_examine = {0};
+  const std::vector<FrameRange> held{{10, 19}, {0, 9}};
+  EXPECT_EQ(pool_pending_ranges(rt, kT0), held);
+  EXPECT_EQ(release_async_2d_reservations(rt, 1, AsyncTimingTables{}, kT0), held);
+  rt.plan->exits_to_examine.clear();
+  const std::vector<FrameRange> running{{10, 19}};
+  EXPECT_EQ(pool_pending_ranges(rt, kT0), running);
+  // Examined, its last frame still with a decoder.
+  rt.plan->ledger.handed.insert(9);
+  const std::vector<FrameRange> decoding{{10, 19}, {9, 9}};
+  EXPECT_EQ(pool_pending_ranges(rt, kT0), decoding);
+}
+
 AsyncTimingTables tables_at_1(uint64_t count, double first, std::vector<double> completions) {
   AsyncTimingTables t;
   t[0] = {count, first, std::move(completions)};

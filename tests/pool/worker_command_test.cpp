@@ -115,6 +115,27 @@ TEST(JobFolder, EightCollisionsGiveUp) {
   EXPECT_EQ(attempts, 8);
 }
 
+// The folder goes to its disposer when its last holder lets go, unless an
+// error line named a log in it: then it waits for the next load's purge.
+TEST(JobFolder, DisposedWithItsLastHolderUnlessKept) {
+  ScratchDir scratch;
+  const fs::path pool = scratch.path() / "velocinta_pool";
+  for (bool kept : {false, true}) {
+    std::vector<fs::path> disposed;
+    auto job = create_job_dir(pool, [&disposed](const fs::path& p) { disposed.push_back(p); });
+    ASSERT_TRUE(job.ok()) << job.error();
+    SharedJobDir holder = job.value();
+    const fs::path dir = holder->path();
+    SharedJobDir reader = holder;  // a decoder's share
+    if (kept) holder->keep_for_next_load();
+    holder.reset();
+    job = Result<SharedJobDir>(SharedJobDir{});
+    EXPECT_TRUE(disposed.empty()) << "a decoder still holds it";
+    reader.reset();
+    EXPECT_EQ(disposed, kept ? std::vector<fs::path>{} : std::vector<fs::path>{dir});
+  }
+}
+
 TEST(PoolFolderLock, OneHostAtATimeAndThePurgeSparesTheLock) {
   ScratchDir scratch;
   const fs::path pool = scratch.path() / "velocinta_pool";

@@ -337,6 +337,21 @@ TEST_F(SupervisionHarness, ACorruptFrameIsGivenUpAfter120Reads) {
   }
 }
 
+// With the frame files kept after decoding (nothing in the plug-in sets it
+// yet, so the stand-in host cannot ask for it), each file comes back at
+// every scan: a frame already delivered is not decoded again, and the batch
+// still closes.
+TEST_F(SupervisionHarness, KeptFrameFilesAreDeliveredOnce) {
+  rt_.decode_flag = true;
+  launch({{0, 9}});
+  const fs::path job_dir = rt_.plan->job_dir->path();
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 9));
+  EXPECT_EQ(returned_.size(), 10u);
+  EXPECT_TRUE(fs::exists(job_dir / "w0" / "f_00009.psd")) << "kept";
+  EXPECT_TRUE(error_lines().empty());
+}
+
 // A PSD worker that exits 1 at once, and so does its replay: a batch with
 // no frame at all turns the pool off for the session, naming w0's log.
 TEST_F(SupervisionHarness, APsdBatchWithoutAnyFrameDisablesThePool) {

@@ -64,9 +64,9 @@ TEST(Scenario, WaitingEventsKeepTheirPlaceInTheFile) {
   EXPECT_EQ(e[7].when_source, "link_opened");
 }
 
-TEST(Scenario, AModalForAWhileAndAWaitForAFileText) {
+TEST(Scenario, AModalForAWhile) {
   Result<Scenario> s = scenario_from_json(json::parse(R"j({"events": [
-    {"when": "file_text:POOL_MEMORY_PHASE worker=Some(0)", "file": "/tmp/v.log", "action": "modal", "ms": 6000}
+    {"when": {"file": "/tmp/v.log", "has": "POOL_MEMORY_PHASE worker=Some(0)"}, "action": "modal", "ms": 6000}
   ]})j"));
   ASSERT_TRUE(s.ok()) << s.error();
   const ScenarioEvent& e = s.value().events.at(0);
@@ -74,7 +74,34 @@ TEST(Scenario, AModalForAWhileAndAWaitForAFileText) {
   EXPECT_EQ(e.value.get<int64_t>(), 6000);
   EXPECT_EQ(e.when, WaitFor::file_text);
   EXPECT_EQ(e.when_text, "POOL_MEMORY_PHASE worker=Some(0)");
-  EXPECT_EQ(e.when_file, "/tmp/v.log");
+  EXPECT_EQ(e.when_path, "/tmp/v.log");
+}
+
+// What another program writes: a line of its log, a folder it removes.
+TEST(Scenario, FileConditions) {
+  json doc = json::parse(R"({"events": [
+    {"when": {"file": "/l/v.log", "has": "POOL optimized="}, "action": "wait"},
+    {"when": {"file": "/l/v.log", "has": "POOL optimized=", "count": 2}, "action": "command", "name": "x"},
+    {"when": {"folder": "/t/velocinta_pool", "no_entry": "job_"}, "action": "quit"}
+  ]})");
+  Result<Scenario> s = scenario_from_json(doc);
+  ASSERT_TRUE(s.ok()) << s.error();
+  const auto& e = s.value().events;
+  ASSERT_EQ(e.size(), 3u);
+  EXPECT_EQ(e[0].when, WaitFor::file_text);
+  EXPECT_EQ(e[0].when_path, "/l/v.log");
+  EXPECT_EQ(e[0].when_text, "POOL optimized=");
+  EXPECT_EQ(e[0].when_count, 1u);
+  EXPECT_EQ(e[1].when_count, 2u);
+  EXPECT_EQ(e[2].when, WaitFor::no_entry);
+  EXPECT_EQ(e[2].when_path, "/t/velocinta_pool");
+  EXPECT_EQ(e[2].when_text, "job_");
+  for (const char* bad : {R"({"file": "/l"})", R"({"file": "", "has": "x"})", R"({"folder": "/t"})",
+                          R"({"file": "/l", "has": "x", "count": 0})", R"({"file": "/l", "has": "x", "no_entry": "j"})"}) {
+    json e2 = json::parse(R"({"events": [{"action": "quit"}]})");
+    e2["events"][0]["when"] = json::parse(bad);
+    EXPECT_FALSE(scenario_from_json(e2).ok()) << bad;
+  }
 }
 
 TEST(Scenario, BadEventsAreRefused) {
@@ -104,9 +131,7 @@ TEST(Scenario, BadEventsAreRefused) {
       {R"({"events": [{"when": "soon", "action": "quit"}]})", "when: expected"},
       {R"({"events": [{"when": "text:", "action": "quit"}]})", "when: expected"},
       {R"({"events": [{"when": 3, "action": "quit"}]})", "when: expected"},
-      {R"({"events": [{"when": "file_text:x", "action": "quit"}]})", "missing \"file\""},
-      {R"({"events": [{"when": "file_text:x", "file": "", "action": "quit"}]})", "file: empty"},
-      {R"({"events": [{"when": "file_text:", "file": "/l", "action": "quit"}]})", "when: expected"},
+      {R"({"events": [{"when": "file_text:x", "action": "quit"}]})", "when: expected"},
       {R"({"events": [{"at_ms": 1, "action": "modal"}]})", "ms: expected"},
       {R"({"events": [{"at_ms": 1, "action": "modal", "ms": 0}]})", "ms: expected"},
       {R"({"events": [{"at_ms": 1, "action": "modal", "ms": 600001}]})", "ms: expected"},
