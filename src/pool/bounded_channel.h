@@ -6,68 +6,26 @@
 // never outlives the batch it works for.
 #pragma once
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
-#include <vector>
 
 namespace vel {
 
 namespace detail {
-// The channel's values in order, in slots that are reused: once it has
-// grown to what the traffic needs, sending and receiving allocate nothing,
-// which matters for the frame channel the main thread drains every tick.
-template <class T>
-class RingQueue {
- public:
-  size_t size() const { return count_; }
-  bool empty() const { return count_ == 0; }
-  void push_back(T value) {
-    if (count_ == slots_.size()) grow();
-    slots_[(head_ + count_) % slots_.size()].emplace(std::move(value));
-    ++count_;
-  }
-  // The oldest value, taken out; the queue must not be empty.
-  T take_front() {
-    std::optional<T>& slot = slots_[head_];
-    T value(std::move(*slot));
-    slot.reset();
-    head_ = (head_ + 1) % slots_.size();
-    --count_;
-    return value;
-  }
-  void swap(RingQueue& other) noexcept {
-    slots_.swap(other.slots_);
-    std::swap(head_, other.head_);
-    std::swap(count_, other.count_);
-  }
-
- private:
-  void grow() {
-    std::vector<std::optional<T>> bigger(std::max<size_t>(4, slots_.size() * 2));
-    for (size_t i = 0; i < count_; ++i) bigger[i] = std::move(slots_[(head_ + i) % slots_.size()]);
-    slots_.swap(bigger);
-    head_ = 0;
-  }
-
-  std::vector<std::optional<T>> slots_;
-  size_t head_ = 0;
-  size_t count_ = 0;
-};
-
 template <class T>
 struct BoundedChannelCore {
   explicit BoundedChannelCore(size_t cap) : capacity(cap == 0 ? 1 : cap) {}
   std::mutex mu;
   std::condition_variable space;  // senders wait for room or for the receivers to go
   std::condition_variable items_ready;
-  RingQueue<T> items;
+  std::deque<T> items;
   const size_t capacity;
   size_t senders = 1;
   size_t receivers = 1;
@@ -187,7 +145,7 @@ class ChannelReceiver {
 
   void reset() {
     if (!core_) return;
-    detail::RingQueue<T> dropped;  // released after the lock
+    std::deque<T> dropped;  // released after the lock
     {
       std::lock_guard lk(core_->mu);
       if (--core_->receivers == 0) dropped.swap(core_->items);
@@ -224,7 +182,8 @@ class ChannelReceiver {
 #endif
   std::optional<T> pop_locked() {
     if (core_->items.empty()) return std::nullopt;
-    std::optional<T> v(core_->items.take_front());
+    std::optional<T> v(std::move(core_->items.front()));
+    core_->items.pop_front();
     core_->space.notify_one();
     return v;
   }
