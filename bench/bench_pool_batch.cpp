@@ -1,11 +1,13 @@
 // A batch of stand-in aerender workers against the bare process work under
 // it: launching a batch (one worker, its decoders and discovery) against one
-// posix_spawn of the same worker; ending a plan of 8 running workers against
+// posix_spawn of the same worker into its own new output folder and log; ending a plan of 8 running workers against
 // killpg and waitpid of 8 identical ones; and a batch's throughput from
 // launch to its last frame decoded against the same workers started directly
 // on the same ranges, until they exit.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -100,17 +102,18 @@ std::vector<vel::FrameRange> ranges_of(uint64_t count, int64_t frames_each) {
 }
 
 // The worker's command line as the launch builds it, for the baselines.
-std::vector<std::string> worker_args(const fs::path& snapshot, const fs::path& worker_dir, vel::FrameRange r) {
-  fs::create_directories(worker_dir);
+std::vector<std::string> worker_args(const fs::path& snapshot, const fs::path& worker_dir, vel::FrameRange r,
+                                     bool make_dir = true) {
+  if (make_dir) fs::create_directories(worker_dir);
   vel::WorkerCommand c{snapshot.string(), "Main", r.start, r.end, vel::PoolOutputKind::Psd, 80,
                        vel::worker_output_path(worker_dir, vel::PoolOutputKind::Psd).string(), true, 4, true};
   return vel::worker_arguments(c);
 }
 
-pid_t bare_spawn(const std::vector<std::string>& args) {
+pid_t bare_spawn(const std::vector<std::string>& args, int out_fd = -1, int err_fd = -1) {
   pid_t pid = -1;
   const auto env = vel::worker_environment(vel::current_environment(), vel::PoolOutputKind::Psd);
-  return vel::spawn_worker_process(pid, aerender_path(), args, env, -1, -1) == 0 ? pid : -1;
+  return vel::spawn_worker_process(pid, aerender_path(), args, env, out_fd, err_fd) == 0 ? pid : -1;
 }
 
 void kill_and_reap(pid_t pid) {
@@ -138,15 +141,35 @@ void BM_launch_pool_batch(benchmark::State& state) {
 }
 BENCHMARK(BM_launch_pool_batch)->Unit(benchmark::kMillisecond)->Iterations(30);
 
+// The bare spawn gets what it needs as the launch's worker does: its output
+// folder and the log its output goes to, both made new each time (the launch
+// makes them, with the job folder around them), and taken away untimed as the
+// plan's drop takes the job folder away.
 void BM_launch_pool_batch_baseline(benchmark::State& state) {
   ::setenv("SIM_AERENDER_SILENT", "1", 1);
   const fs::path snapshot = snapshot_with_cost(40);
-  const auto args = worker_args(snapshot, scratch() / "baseline" / "w0", {0, 9});
+  const fs::path runs = scratch() / "baseline-launch";
+  fs::create_directories(runs);
+  uint64_t round = 0;
   for (auto _ : state) {
-    const pid_t pid = bare_spawn(args);
     state.PauseTiming();
+    const std::string name = "w" + std::to_string(round++);
+    const fs::path worker_dir = runs / name;
+    const fs::path log_path = runs / (name + ".log");
+    const auto args = worker_args(snapshot, worker_dir, {0, 9}, false);
+    state.ResumeTiming();
+    ::mkdir(worker_dir.c_str(), 0700);
+    const int log_fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int err_fd = ::fcntl(log_fd, F_DUPFD_CLOEXEC, 0);
+    const pid_t pid = bare_spawn(args, log_fd, err_fd);
+    state.PauseTiming();
+    ::close(log_fd);
+    ::close(err_fd);
     if (pid < 0) state.SkipWithError("spawn failed");
     kill_and_reap(pid);
+    std::error_code ec;
+    fs::remove_all(worker_dir, ec);
+    fs::remove(log_path, ec);
     state.ResumeTiming();
   }
 }

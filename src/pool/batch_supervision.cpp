@@ -140,6 +140,7 @@ bool take_delivery(SupervisionCall& c, PoolFrameDelivery&& message) {
       job->per_frame_ms = interval.interval_ms;
     }
   }
+  if (c.frames.empty()) c.frames.reserve(kReceiveMessagesPerCall);
   c.frames.push_back(IngestedFrame{*booking.key, std::move(*message.pixels), plan.context.identity});
   return true;
 }

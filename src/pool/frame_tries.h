@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -33,7 +34,15 @@ enum class FailedRead : uint8_t {
 FailedRead note_failed_read(FrameTries& tries, int64_t frame);
 
 // A frame that reached the cache (or could not, having no host time).
-inline void note_delivered(FrameTries& tries, int64_t frame) { tries[frame] = 0; }
+// Workers deliver in frame order, so the newest frame usually goes at the
+// end of the map: hinted there, it costs no walk down a batch-sized tree.
+inline void note_delivered(FrameTries& tries, int64_t frame) {
+  if (tries.empty() || std::prev(tries.end())->first < frame) {
+    tries.emplace_hint(tries.end(), frame, 0u);
+  } else {
+    tries[frame] = 0;
+  }
+}
 
 // Whether a discovered frame file goes to the decoders now: not while the
 // frame is with them, not once it was delivered or given up, and not when

@@ -25,7 +25,7 @@ std::optional<PoolFrameDelivery> next_delivery(std::optional<PoolFrameDelivery>&
 ReceiveEnd receive_deliveries(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
                               const std::function<uint64_t()>& clock, const DeliveryHandler& handle) {
   ReceiveWindow window(clock());
-  while (window.open(clock())) {
+  while (window.open(clock)) {
     ReceiveEnd end = ReceiveEnd::Empty;
     std::optional<PoolFrameDelivery> message = next_delivery(stash, frames, end);
     if (!message) return end;

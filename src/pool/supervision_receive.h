@@ -30,7 +30,12 @@ enum class ReceiveEnd : uint8_t {
 class ReceiveWindow {
  public:
   explicit ReceiveWindow(uint64_t started_ns) : started_ns_(started_ns) {}
-  bool open(uint64_t now_ns) const { return short_window_open(record_, now_ns); }
+  // The clock is read only once the 2 ms apply, that is after a frame went
+  // to the caller: before that, the count and the bytes decide.
+  template <typename Clock>
+  bool open(const Clock& clock) const {
+    return short_window_open(record_, record_.started_ns ? clock() : 0);
+  }
   // One message taken, with its pixel bytes.
   void took(const PoolFrameDelivery& message);
   // A frame of this call went to the caller.

@@ -52,6 +52,12 @@ TEST(FrameTries, ReadAfter119FailuresStaysSilentAndDelivered) {
   EXPECT_TRUE(log.lines_with("illisible").empty());
 }
 
+TEST(FrameTries, DeliveriesInAnyOrderAreRecordedWithZero) {
+  FrameTries tries{{5, 3}, {7, 120}};
+  for (int64_t frame : {9, 2, 5, 7, 9, 10}) note_delivered(tries, frame);
+  EXPECT_EQ(tries, (FrameTries{{2, 0}, {5, 0}, {7, 0}, {9, 0}, {10, 0}}));
+}
+
 TEST(FrameTries, WhichDiscoveredFilesGoToTheDecoders) {
   FrameTries tries{{1, 0}, {2, 5}, {3, 120}};
   const std::set<int64_t> handed{4};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <vector>
 
 namespace vel {
@@ -32,21 +34,23 @@ struct Channel {
   FrameReceiver receiver;
 };
 
-// A clock that reads `step` later each time it is read.
-std::function<uint64_t()> ticking(uint64_t step) {
-  auto now = std::make_shared<uint64_t>(kT0);
-  return [now, step] {
-    const uint64_t t = *now;
-    *now += step;
-    return t;
-  };
-}
+// A clock that only moves while messages are handled: each takes `per_message`.
+struct Clock {
+  explicit Clock(uint64_t per_message = 0) : per_message(per_message) {}
+  std::shared_ptr<uint64_t> now = std::make_shared<uint64_t>(kT0);
+  uint64_t per_message;
+  std::function<uint64_t()> reader() const {
+    return [now = now] { return *now; };
+  }
+};
 
 struct Taken {
   std::vector<int64_t> frames;
+  Clock clock;
   DeliveryHandler handler() {
     return [this](PoolFrameDelivery&& d) {
       frames.push_back(d.frame);
+      *clock.now += clock.per_message;
       return d.pixels.has_value();
     };
   }
@@ -56,7 +60,7 @@ TEST(Receive, WithinTheCallsLimits) {
   struct Case {
     const char* what;
     std::vector<PoolFrameDelivery> (*sent)();
-    uint64_t clock_step;
+    uint64_t per_message_ns;
     size_t taken;
     ReceiveEnd end;
   } cases[] = {
@@ -85,7 +89,13 @@ TEST(Receive, WithinTheCallsLimits) {
          std::vector<PoolFrameDelivery> v{frame(0), frame(1), frame(2)};
          return v;
        },
-       kMs - 1, 2, ReceiveEnd::Limit},  // the second look comes 1.999998 ms in, the third too late
+       kMs, 2, ReceiveEnd::Limit},  // the second look comes 1 ms in, the third at 2 ms: too late
+      {"just under 2 ms lets one more in",
+       [] {
+         std::vector<PoolFrameDelivery> v{frame(0), frame(1), frame(2), frame(3)};
+         return v;
+       },
+       kMs - 1, 3, ReceiveEnd::Limit},  // the third look comes 1.999998 ms in, the fourth too late
       {"failed reads do not start the 2 ms clock",
        [] {
          std::vector<PoolFrameDelivery> v{failed_read(0), failed_read(1), failed_read(2), frame(3)};
@@ -100,12 +110,12 @@ TEST(Receive, WithinTheCallsLimits) {
     const size_t total = sent.size();
     for (PoolFrameDelivery& d : sent) ASSERT_TRUE(ch.sender.try_send(std::move(d)));
     std::optional<PoolFrameDelivery> stash;
-    Taken taken;
-    EXPECT_EQ(receive_deliveries(stash, ch.receiver, ticking(c.clock_step), taken.handler()), c.end) << c.what;
+    Taken taken{{}, Clock(c.per_message_ns)};
+    EXPECT_EQ(receive_deliveries(stash, ch.receiver, taken.clock.reader(), taken.handler()), c.end) << c.what;
     EXPECT_EQ(taken.frames.size(), c.taken) << c.what;
     // What was not taken waits, in order, for the next call.
     Taken next;
-    receive_deliveries(stash, ch.receiver, ticking(0), next.handler());
+    receive_deliveries(stash, ch.receiver, next.clock.reader(), next.handler());
     ASSERT_EQ(c.taken + next.frames.size(), total) << c.what;
     if (!next.frames.empty()) {
       EXPECT_EQ(next.frames.front(), static_cast<int64_t>(c.taken)) << c.what;
@@ -118,7 +128,7 @@ TEST(Receive, TheStashComesFirstAndCounts) {
   for (int i = 1; i <= 8; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
   std::optional<PoolFrameDelivery> stash = frame(0);
   Taken taken;
-  EXPECT_EQ(receive_deliveries(stash, ch.receiver, ticking(0), taken.handler()), ReceiveEnd::Limit);
+  EXPECT_EQ(receive_deliveries(stash, ch.receiver, taken.clock.reader(), taken.handler()), ReceiveEnd::Limit);
   EXPECT_EQ(taken.frames, (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
   EXPECT_FALSE(stash);
 }
@@ -129,7 +139,7 @@ TEST(Receive, ADroppedBatchsSendersLeaveADisconnectedChannel) {
   ch.sender.reset();
   std::optional<PoolFrameDelivery> stash;
   Taken taken;
-  EXPECT_EQ(receive_deliveries(stash, ch.receiver, ticking(0), taken.handler()), ReceiveEnd::Disconnected);
+  EXPECT_EQ(receive_deliveries(stash, ch.receiver, taken.clock.reader(), taken.handler()), ReceiveEnd::Disconnected);
   EXPECT_EQ(taken.frames.size(), 1u);
 }
 
