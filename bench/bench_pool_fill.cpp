@@ -24,6 +24,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench_sample_project.h"
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
 #include "core/machine.h"
@@ -75,38 +76,18 @@ nlohmann::json template_store() {
           {"om", {{"Photoshop", photoshop}, {"velocinta-memory-v1", memory}}}};
 }
 
-struct Scratch {
-  fs::path dir;
-  fs::path project;
+// With `one_solid` the workers also find the host's template store and the
+// plug-in in their environment.
+struct Scratch : bench::SampleProjectDir {
   std::optional<ScopedEnv> home, plugin;
 
-  // `one_solid`: the main composition keeps only its plain solid, and the
-  // workers find the host's template store and the plug-in in their
-  // environment.
-  Scratch(uint32_t render_cost_ms, bool one_solid) {
-    std::string pattern = (fs::temp_directory_path() / "vel-bench-fill-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) return;
-    dir = pattern;
-    std::ifstream in(std::string(VEL_DEMO_DIR) + "/sample.aep");
-    nlohmann::json p = nlohmann::json::parse(in, nullptr, false);
-    if (!p.is_object()) return;
-    for (auto& c : p["compositions"]) {
-      c["render_cost_ms"] = render_cost_ms;
-      if (one_solid && c["name"] == "Main" && c["layers"].is_array() && !c["layers"].empty())
-        c["layers"] = nlohmann::json::array({c["layers"].back()});
-    }
-    project = dir / "sample.aep";
-    std::ofstream(project) << p.dump();
-    if (!one_solid) return;
+  Scratch(uint32_t render_cost_ms, bool one_solid) : SampleProjectDir("vel-bench-fill", render_cost_ms, one_solid) {
+    if (!one_solid || project.empty()) return;
     const fs::path prefs = dir / "Library" / "Preferences";
     fs::create_directories(prefs);
     std::ofstream(prefs / "simhost-templates.json") << template_store().dump(2) << '\n';
     home.emplace("HOME", dir.string());
     plugin.emplace("SIMHOST_PLUGIN", VEL_PLUGIN_PATH);
-  }
-  ~Scratch() {
-    std::error_code ec;
-    if (!dir.empty()) fs::remove_all(dir, ec);
   }
 };
 

@@ -18,6 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench_sample_project.h"
 #include "core/machine.h"
 #include "memout/output_consumer.h"
 #include "pool/decode_workers.h"
@@ -32,32 +33,9 @@ namespace fs = std::filesystem;
 
 constexpr int64_t kLast = 47;
 
-// A scratch folder with the sample project, its main composition free to
-// render (render_cost_ms 0) and reduced to its one plain solid: what is
-// measured is the road a frame takes, not the stand-in's compositing.
-struct Scratch {
-  fs::path dir;
-  fs::path project;
-  Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "vel-bench-range-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) return;
-    dir = pattern;
-    std::ifstream in(std::string(VEL_DEMO_DIR) + "/sample.aep");
-    nlohmann::json p = nlohmann::json::parse(in, nullptr, false);
-    if (!p.is_object()) return;
-    for (auto& c : p["compositions"]) {
-      c["render_cost_ms"] = 0;
-      if (c["name"] == "Main" && c["layers"].is_array() && !c["layers"].empty()) {
-        c["layers"] = nlohmann::json::array({c["layers"].back()});
-      }
-    }
-    project = dir / "sample.aep";
-    std::ofstream(project) << p.dump();
-  }
-  ~Scratch() {
-    std::error_code ec;
-    if (!dir.empty()) fs::remove_all(dir, ec);
-  }
+// The main composition free to render and reduced to its one plain solid.
+struct Scratch : bench::SampleProjectDir {
+  Scratch() : SampleProjectDir("vel-bench-range", 0, true) {}
 };
 
 // The stand-in's run to its end; false when it failed.
