@@ -112,7 +112,7 @@ void step_cache_upkeep(Tick& t) {
 // step up to the launch.
 void step_pool(Tick& t) {
   pool_follow_preview_step(t.s, t.in.now_ns);
-  pool_idle_step(t.s, t.in.now_ns, t.report.edited, t.report.pool_frames);
+  pool_idle_step(t.s, t.in.now_ns, t.report.edited, t.report.pool_frames, t.report.frames_unclaimed);
 }
 
 void step_preview_tick(Tick& t) {

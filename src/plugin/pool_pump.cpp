@@ -246,11 +246,14 @@ Result<SavedCopy> save_project_copy(const fs::path& path) {
   return out;
 }
 
-void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int64_t>& pool_frames) {
+void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int64_t>& pool_frames,
+                        bool frames_unclaimed) {
   PoolRuntime& rt = s.pool;
   rt.pump_paused = false;
-  // More frames wait for the pool: the next batch may follow at once.
-  rt.quick_chaining = !pool_frames.empty();
+  // More frames wait that a batch could take: the next may follow at once.
+  // The frames handed over this tick are not the test: none are while a
+  // batch runs, which is when the flag is read.
+  rt.quick_chaining = frames_unclaimed || !pool_frames.empty();
   if (rt.plan) {
     const uint64_t ds = wanted_downsample(s);
     WidthRule rule;
@@ -271,7 +274,8 @@ void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int6
   launch_for_frames(s, now_ns, pool_frames);
 }
 
-void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::vector<int64_t>& pool_frames) {
+void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::vector<int64_t>& pool_frames,
+                    bool frames_unclaimed) {
   PoolRuntime& rt = s.pool;
   if (edited && rt.pool_enabled) {
     note_pool_comp_edit(rt, now_ns);
@@ -289,7 +293,7 @@ void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::ve
   if (rt.plan) ingest_pool_frames(s, supervise_batches(rt, wanted_downsample(s), supervision_world(s)));
   // While the raster path holds the composition the pool stays stopped.
   if (s.preview.raster_comp) return;
-  pump_pool_delivery(s, now_ns, pool_frames);
+  pump_pool_delivery(s, now_ns, pool_frames, frames_unclaimed);
 }
 
 std::string pool_delivery_line(std::span<const FrameRange> plan, int64_t playhead, int64_t loop_first,

@@ -18,12 +18,14 @@ struct PreviewState;
 
 // `pool_frames`: the missing frames the delivery decision gave the pool
 // this tick, playhead first.
-void pump_pool_delivery(PreviewState& state, uint64_t now_ns, const std::vector<int64_t>& pool_frames);
+void pump_pool_delivery(PreviewState& state, uint64_t now_ns, const std::vector<int64_t>& pool_frames,
+                        bool frames_unclaimed);
 
 // The pool's whole share of one idle tick: an edit of the pooled
 // composition (and the engine prewarm of its pause), the ramp window, the
 // memory tick, then the pump.
-void pool_idle_step(PreviewState& state, uint64_t now_ns, bool edited, const std::vector<int64_t>& pool_frames);
+void pool_idle_step(PreviewState& state, uint64_t now_ns, bool edited, const std::vector<int64_t>& pool_frames,
+                    bool frames_unclaimed);
 
 // The delivery line of a batch the pool has just been handed: how many
 // ranges it was planned into and how many of them meet the `window` frames

@@ -160,6 +160,9 @@ struct PreviewTickReport {
   uint32_t async_cached = 0;
   uint32_t async_submitted = 0;
   std::vector<int64_t> pool_frames;  // missing frames the delivery decision gave the pool
+  // Frames were missing that no running batch held when the tick began:
+  // work a next batch could take, whoever renders it meanwhile.
+  bool frames_unclaimed = false;
 };
 
 // The controller for a plug-in instance; `now_ns` starts the preview clock.

@@ -204,6 +204,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
       if (m.first >= first && m.first <= last) return true;
     return false;
   });
+  report.frames_unclaimed = !missing.empty();
   const bool async_manager = ctl.async_allowed && async_render_manager_available();
   const auto current_key = frame_key_of(ctl, ctl.current_frame);
 
