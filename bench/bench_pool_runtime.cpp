@@ -87,7 +87,7 @@ void idle_tick(benchmark::State& state, bool pool_on) {
   uint64_t now = 1'000'000'000;
   for (auto _ : state) {
     now += 16'000'000;
-    vel::pool_idle_step(*s, now, false, {});
+    vel::pool_idle_step(*s, now, false, {}, false);
     benchmark::DoNotOptimize(s->pool.ramp_window_ns);
   }
   vel::stop_pool(s->pool, now);
