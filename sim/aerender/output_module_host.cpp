@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "copy_crash.h"
+#include "frame_image.h"
 #include "host.h"
 #include "output_faults.h"
 #include "hostsdk/entry.h"
@@ -169,30 +170,13 @@ FrameWorldBytes argb_world(const RenderedFrame& frame) {
   FrameWorldBytes out;
   const int64_t row = (static_cast<int64_t>(frame.width) * 4 + 63) / 64 * 64;
   out.bytes.assign(static_cast<size_t>(row * frame.height), 0xCD);
-  const size_t floats_per_row = static_cast<size_t>(frame.width) * 4;
-  for (int32_t y = 0; y < frame.height; ++y) {
-    // A frame is mostly runs of equal pixels and equal rows: a row equal,
-    // bit for bit, to the row above takes that row's bytes, and a pixel
-    // equal to the pixel before it takes that pixel's.
-    const float* src = &frame.rgba[static_cast<size_t>(y) * floats_per_row];
-    if (y > 0 && std::memcmp(src, src - floats_per_row, floats_per_row * sizeof(float)) == 0) {
-      std::memcpy(&out.bytes[static_cast<size_t>(y * row)], &out.bytes[static_cast<size_t>((y - 1) * row)],
-                  floats_per_row);
-      continue;
-    }
-    for (int32_t x = 0; x < frame.width; ++x) {
-      const float* p = &frame.rgba[(static_cast<size_t>(y) * frame.width + x) * 4];
-      uint8_t* q = &out.bytes[static_cast<size_t>(y * row + x * 4)];
-      if (x > 0 && std::memcmp(p, p - 4, 4 * sizeof(float)) == 0) {
-        std::memcpy(q, q - 4, 4);
-        continue;
-      }
-      const double a = p[3];
-      q[0] = to_byte(a);
-      const double unmultiply = a > 0 ? 1.0 / a : 0.0;
-      for (int c = 0; c < 3; ++c) q[1 + c] = a > 0 ? to_byte(p[c] * unmultiply) : 0;
-    }
-  }
+  convert_pixels(frame.rgba.data(), out.bytes.data(), static_cast<size_t>(row), frame.width, frame.height,
+                 [](const float* p, uint8_t* q) {
+                   const double a = p[3];
+                   q[0] = to_byte(a);
+                   const double unmultiply = a > 0 ? 1.0 / a : 0.0;
+                   for (int c = 0; c < 3; ++c) q[1 + c] = a > 0 ? to_byte(p[c] * unmultiply) : 0;
+                 });
   out.world = AEIO_FrameWorld{frame.width, frame.height, static_cast<A_long>(row), out.bytes.data(), 0, 0};
   return out;
 }

@@ -64,7 +64,6 @@ bool open_locked(LogState& s, const std::filesystem::path& path, LogRole role, u
   return true;
 }
 
-
 }  // namespace
 
 std::string format_log_line(uint64_t unix_ms, std::string_view level, std::string_view message) {

@@ -252,8 +252,9 @@ void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int6
   rt.pump_paused = false;
   // More frames wait that a batch could take: the next may follow at once.
   // The frames handed over this tick are not the test: none are while a
-  // batch runs, which is when the flag is read.
-  rt.quick_chaining = frames_unclaimed || !pool_frames.empty();
+  // batch runs, which is when the flag is read (and any handed over are
+  // among the unclaimed ones).
+  rt.quick_chaining = frames_unclaimed;
   if (rt.plan) {
     const uint64_t ds = wanted_downsample(s);
     WidthRule rule;

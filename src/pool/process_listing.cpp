@@ -197,7 +197,7 @@ namespace {
     digit |= static_cast<uint32_t>(_mm_movemask_epi8(is_digit)) << (16 * half);
     blank |= static_cast<uint32_t>(_mm_movemask_epi8(is_blank)) << (16 * half);
   }
-    uint32_t starts = digit & ~(digit << 1);
+  uint32_t starts = digit & ~(digit << 1);
   uint32_t ends = ~digit & (digit << 1);
   if (std::popcount(ends) < 4) return false;  // then as many starts, each before its end
   unsigned start[4], end[4];
