@@ -14,7 +14,6 @@
 #include <optional>
 #include <regex>
 
-#include "core/machine.h"
 #include "plugin/simhost_pool_run.h"
 
 namespace vel {
@@ -93,23 +92,17 @@ TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
     EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
     const std::string text = log();
     EXPECT_NE(text.find("S2 zone de travail en cache : images 0..239"), std::string::npos) << text;
-    const std::regex end_line("PERF: POOL optimized=true clients=[0-9]+ peak_active=([0-9]+) frames=([0-9]+)/([0-9]+) "
+    const std::regex end_line("PERF: POOL optimized=true clients=[0-9]+ peak_active=[0-9]+ frames=([0-9]+)/([0-9]+) "
                               ".* output_format=" + std::string(format));
     // The in-process renders race the pool for the same frames: the cache
     // keeps whichever came first, so the pool's share varies from run to run.
-    size_t batches = 0, delivered = 0, most_active = 0;
+    size_t batches = 0, delivered = 0;
     for (std::sregex_iterator it(text.begin(), text.end(), end_line), end; it != end; ++it, ++batches) {
-      EXPECT_EQ((*it)[2].str(), (*it)[3].str()) << "every batch closed whole: " << it->str();
-      delivered += std::stoul((*it)[2].str());
-      most_active = std::max<size_t>(most_active, std::stoul((*it)[1].str()));
+      EXPECT_EQ((*it)[1].str(), (*it)[2].str()) << "every batch closed whole: " << it->str();
+      delivered += std::stoul((*it)[1].str());
     }
     EXPECT_GE(batches, 1u) << text;
     EXPECT_GT(delivered, 0u) << text;
-    // Without the ramp every worker of a batch starts at its launch, as many
-    // as the machine's memory carries (3.5 GiB each at this size).
-    if (physical_memory_bytes().value_or(0) >= (uint64_t{16} << 30)) {
-      EXPECT_GE(most_active, 2u) << text;
-    }
     EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     fs::remove_all(root_);
