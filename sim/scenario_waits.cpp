@@ -69,7 +69,12 @@ bool ScenarioWaits::file_holds(const std::string& file, const std::string& text,
   size_t resume = chunk.size() >= text.size() ? chunk.size() - (text.size() - 1) : 0;
   for (size_t at = chunk.find(text); at != std::string::npos; at = chunk.find(text, at + text.size())) {
     resume = std::max(resume, at + text.size());
-    if (++seen_ >= count) return true;
+    if (++seen_ >= count) {
+      // The next wait on the same text counts on from here: the match just
+      // seen is not found again.
+      scanned_to_ += at + text.size();
+      return true;
+    }
   }
   scanned_to_ += std::min(resume, chunk.size());
   return false;

@@ -300,14 +300,15 @@ TEST_F(SupervisionHarness, AFrameSkippedByACleanExitIsReplayed) {
 // A corrupt file for frame 7 is read again at each scan, at most 120
 // times: the 120th failure gives it up with one line. The batch closes
 // without it once nothing else is pending, and a TGA batch that fell short
-// sends later batches to PSD.
+// sends later batches to PSD. A later batch, whose file is sound, renders
+// frame 7: giving up belongs to the batch, not to the frame.
 TEST_F(SupervisionHarness, ACorruptFrameIsGivenUpAfter120Reads) {
-  ::setenv("SIM_AERENDER_CORRUPT", "7", 1);
   struct Case {
     uint8_t output;
     uint8_t output_after;
   } cases[] = {{kOutputPsd, kOutputPsd}, {kOutputTga, kOutputPsd}};
   for (const Case& c : cases) {
+    ::setenv("SIM_AERENDER_CORRUPT", "7", 1);
     returned_.clear();
     ::truncate(log_path_.c_str(), 0);
     rt_.selected_output = c.output;
@@ -334,6 +335,12 @@ TEST_F(SupervisionHarness, ACorruptFrameIsGivenUpAfter120Reads) {
       EXPECT_EQ(log.find(given_up, first + 1), std::string::npos) << "logged once";
     }
     EXPECT_EQ(rt_.selected_output, c.output_after);
+
+    ::unsetenv("SIM_AERENDER_CORRUPT");
+    rt_.launch_cooldown_until.reset();
+    launch({{7, 7}});
+    ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+    EXPECT_EQ(returned_[7], 1) << "the later batch renders frame 7";
   }
 }
 

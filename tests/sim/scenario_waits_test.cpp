@@ -1,0 +1,57 @@
+// The waits on another program's log: each match counts once, across the
+// waits that follow one another on the same text and across the turns in
+// which the file grows.
+#include "scenario_waits.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/scratch_dir.h"
+
+namespace sim {
+namespace {
+
+struct Step {
+  const char* append;  // written to the log before the check
+  uint32_t count;      // the wait's count
+  bool holds;
+};
+
+TEST(ScenarioWaits, FileTextCountsEachMatchOnce) {
+  vel::testing::ScratchDir dir("vel-scenario-waits");
+  ASSERT_TRUE(dir.ok());
+  const std::string log = (dir.path() / "v.log").string();
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {"a second wait does not count the first one's match again",
+       {{"x POOL optimized= y\n", 1, true}, {"", 2, false}, {"POOL optimized=\n", 2, true}}},
+      {"a match written across two turns",
+       {{"a POOL opt", 1, false}, {"imized=\n", 1, true}}},
+      {"several matches in one turn",
+       {{"POOL optimized= POOL optimized= POOL optimized=\n", 3, true}}},
+      {"fewer matches than asked",
+       {{"POOL optimized=\n", 2, false}, {"other\n", 2, false}}},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(log, std::ios::trunc).close();
+    ScenarioWaits waits(host(), "");
+    for (const Step& step : c.steps) {
+      std::ofstream(log, std::ios::app) << step.append;
+      ScenarioEvent ev;
+      ev.when = WaitFor::file_text;
+      ev.when_path = log;
+      ev.when_text = "POOL optimized=";
+      ev.when_count = step.count;
+      EXPECT_EQ(waits.holds(ev), step.holds) << c.name << " after \"" << step.append << "\"";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace sim
