@@ -112,8 +112,8 @@ bool take_delivery(SupervisionCall& c, PoolFrameDelivery&& message) {
     plan.read_bytes = sat_add(plan.read_bytes, message.file->file_bytes);
   }
   if (perf_enabled()) {
-    auto tries = plan.ledger.tries.find(message.frame);
-    const uint32_t attempt = tries == plan.ledger.tries.end() ? 1 : tries->second + 1;
+    const std::optional<uint32_t> tries = plan.ledger.tries.tries_of(message.frame);
+    const uint32_t attempt = tries ? *tries + 1 : 1;
     if (auto record = pool_phase_record(message, attempt, ready_to_drain_ms)) perf_log(*record);
   }
   PoolJob* job = job_of_worker(plan, message.worker);
@@ -141,14 +141,19 @@ bool take_delivery(SupervisionCall& c, PoolFrameDelivery&& message) {
     }
   }
   if (c.frames.empty()) c.frames.reserve(kReceiveMessagesPerCall);
-  c.frames.push_back(IngestedFrame{*booking.key, std::move(*message.pixels), plan.context.identity});
+  c.frames.emplace_back(*booking.key, std::move(*message.pixels), plan.context.identity);
   return true;
 }
 
+// Step 6 on the call's instant: the 2 ms run from it, and the window's last
+// look at the clock, when it took one, is the instant after the receiving.
 void receive_frames(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
-  c.receive_end = receive_deliveries(plan.stash, plan.frames, c.world.clock,
+  ReceiveWindow window(c.now);
+  c.receive_end = receive_deliveries(window, plan.stash, plan.frames, c.world.clock,
                                      [&c](PoolFrameDelivery&& m) { return take_delivery(c, std::move(m)); });
+  const std::optional<uint64_t> seen = window.last_read_ns();
+  c.now = seen ? *seen : c.world.clock();
 }
 
 // Step 8: the first delivery's time, and the batch's delivery profile.
@@ -295,7 +300,6 @@ std::vector<IngestedFrame> supervise(SupervisionCall& c) {
   publish_decimation(c);
   hand_over_frame_files(c);
   receive_frames(c);
-  c.now = w.clock();
   note_first_delivery(c);
   c.frame_budget = kLaunchFrameBudget;
   supervise_admission(c);

@@ -167,9 +167,15 @@ class ChannelReceiver {
   TryRecv try_recv(std::optional<T>& out) {
     if (!core_) return TryRecv::Disconnected;
     std::lock_guard lk(core_->mu);
-    out = pop_locked();
-    if (out) return TryRecv::Value;
-    return core_->senders == 0 ? TryRecv::Disconnected : TryRecv::Empty;
+    if (core_->items.empty()) {
+      out.reset();
+      return core_->senders == 0 ? TryRecv::Disconnected : TryRecv::Empty;
+    }
+    // Straight into the caller's slot: one move of the value, not two.
+    out.emplace(std::move(core_->items.front()));
+    core_->items.pop_front();
+    core_->space.notify_one();
+    return TryRecv::Value;
   }
 
  private:

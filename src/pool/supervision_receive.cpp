@@ -13,26 +13,14 @@ std::optional<PoolFrameDelivery> next_delivery(std::optional<PoolFrameDelivery>&
                                                ReceiveEnd& end) {
   std::optional<PoolFrameDelivery> message;
   if (stash) {
-    message.swap(stash);
+    message.emplace(std::move(*stash));
+    stash.reset();
     return message;
   }
   const TryRecv got = frames.try_recv(message);
   if (got == TryRecv::Empty) end = ReceiveEnd::Empty;
   if (got == TryRecv::Disconnected) end = ReceiveEnd::Disconnected;
   return message;
-}
-
-ReceiveEnd receive_deliveries(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
-                              const std::function<uint64_t()>& clock, const DeliveryHandler& handle) {
-  ReceiveWindow window(clock());
-  while (window.open(clock)) {
-    ReceiveEnd end = ReceiveEnd::Empty;
-    std::optional<PoolFrameDelivery> message = next_delivery(stash, frames, end);
-    if (!message) return end;
-    window.took(*message);
-    if (handle(std::move(*message))) window.returned();
-  }
-  return ReceiveEnd::Limit;
 }
 
 bool memory_frames_drained(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames, bool returned_any,

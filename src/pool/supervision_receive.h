@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 
 #include "pool/pool_frame_delivery.h"
@@ -26,25 +25,34 @@ enum class ReceiveEnd : uint8_t {
 
 // The receive step's limits, kept as the short-window record the process
 // control answers on: the marker counts the messages still allowed, the
-// clock applies once a frame was returned.
+// clock applies once a frame was returned. The window runs from the call's
+// own instant, read at its start.
 class ReceiveWindow {
  public:
   explicit ReceiveWindow(uint64_t started_ns) : started_ns_(started_ns) {}
-  // The clock is read only once the 2 ms apply, that is after a frame went
-  // to the caller: before that, the count and the bytes decide.
+  // The count and the bytes are looked at first; the clock is read only
+  // when they leave the window open and the 2 ms apply, that is after a
+  // frame went to the caller.
   template <typename Clock>
-  bool open(const Clock& clock) const {
-    return short_window_open(record_, record_.started_ns ? clock() : 0);
+  bool open(const Clock& clock) {
+    if (!short_window_open(ShortWindowRecord{record_.marker, record_.bytes, std::nullopt}, 0)) return false;
+    if (!record_.started_ns) return true;
+    last_read_ns_ = clock();
+    return short_window_open(record_, *last_read_ns_);
   }
   // One message taken, with its pixel bytes.
   void took(const PoolFrameDelivery& message);
   // A frame of this call went to the caller.
   void returned() { record_.started_ns = started_ns_; }
   uint32_t messages_taken() const { return kReceiveMessagesPerCall - record_.marker; }
+  // The window's latest look at the clock, if it took one: the caller's
+  // instant after the receiving, without another read.
+  std::optional<uint64_t> last_read_ns() const { return last_read_ns_; }
 
  private:
   ShortWindowRecord record_{kReceiveMessagesPerCall, 0, std::nullopt};
   uint64_t started_ns_;
+  std::optional<uint64_t> last_read_ns_;
 };
 
 // The next message of the batch: the stash first, else one non-blocking
@@ -52,13 +60,22 @@ class ReceiveWindow {
 std::optional<PoolFrameDelivery> next_delivery(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
                                                ReceiveEnd& end);
 
-// Answers whether the message gave the caller a frame.
-using DeliveryHandler = std::function<bool(PoolFrameDelivery&&)>;
-
-// Takes messages while the window is open (the clock is read before each),
-// handing each to `handle`. Answers why it stopped.
-ReceiveEnd receive_deliveries(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
-                              const std::function<uint64_t()>& clock, const DeliveryHandler& handle);
+// Takes messages while `window` is open (looked at before each), handing
+// each to `handle`, which answers whether the message gave the caller a
+// frame. Answers why it stopped. A template, so that the main thread's
+// per-message work goes through no indirect call.
+template <typename Clock, typename Handler>
+ReceiveEnd receive_deliveries(ReceiveWindow& window, std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
+                              const Clock& clock, Handler&& handle) {
+  while (window.open(clock)) {
+    ReceiveEnd end = ReceiveEnd::Empty;
+    std::optional<PoolFrameDelivery> message = next_delivery(stash, frames, end);
+    if (!message) return end;
+    window.took(*message);
+    if (handle(std::move(*message))) window.returned();
+  }
+  return ReceiveEnd::Limit;
+}
 
 // Whether a memory batch's frames have all come through for the exit check:
 // the stash is empty, no frame was returned in this call, the receive step

@@ -47,7 +47,7 @@ struct Clock {
 struct Taken {
   std::vector<int64_t> frames;
   Clock clock;
-  DeliveryHandler handler() {
+  std::function<bool(PoolFrameDelivery&&)> handler() {
     return [this](PoolFrameDelivery&& d) {
       frames.push_back(d.frame);
       *clock.now += clock.per_message;
@@ -55,6 +55,12 @@ struct Taken {
     };
   }
 };
+
+// One call's receiving, its window opened at the clock's instant.
+ReceiveEnd receive(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames, Taken& taken) {
+  ReceiveWindow window(*taken.clock.now);
+  return receive_deliveries(window, stash, frames, taken.clock.reader(), taken.handler());
+}
 
 TEST(Receive, WithinTheCallsLimits) {
   struct Case {
@@ -111,11 +117,11 @@ TEST(Receive, WithinTheCallsLimits) {
     for (PoolFrameDelivery& d : sent) ASSERT_TRUE(ch.sender.try_send(std::move(d)));
     std::optional<PoolFrameDelivery> stash;
     Taken taken{{}, Clock(c.per_message_ns)};
-    EXPECT_EQ(receive_deliveries(stash, ch.receiver, taken.clock.reader(), taken.handler()), c.end) << c.what;
+    EXPECT_EQ(receive(stash, ch.receiver, taken), c.end) << c.what;
     EXPECT_EQ(taken.frames.size(), c.taken) << c.what;
     // What was not taken waits, in order, for the next call.
     Taken next;
-    receive_deliveries(stash, ch.receiver, next.clock.reader(), next.handler());
+    receive(stash, ch.receiver, next);
     ASSERT_EQ(c.taken + next.frames.size(), total) << c.what;
     if (!next.frames.empty()) {
       EXPECT_EQ(next.frames.front(), static_cast<int64_t>(c.taken)) << c.what;
@@ -128,7 +134,7 @@ TEST(Receive, TheStashComesFirstAndCounts) {
   for (int i = 1; i <= 8; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
   std::optional<PoolFrameDelivery> stash = frame(0);
   Taken taken;
-  EXPECT_EQ(receive_deliveries(stash, ch.receiver, taken.clock.reader(), taken.handler()), ReceiveEnd::Limit);
+  EXPECT_EQ(receive(stash, ch.receiver, taken), ReceiveEnd::Limit);
   EXPECT_EQ(taken.frames, (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
   EXPECT_FALSE(stash);
 }
@@ -139,8 +145,36 @@ TEST(Receive, ADroppedBatchsSendersLeaveADisconnectedChannel) {
   ch.sender.reset();
   std::optional<PoolFrameDelivery> stash;
   Taken taken;
-  EXPECT_EQ(receive_deliveries(stash, ch.receiver, taken.clock.reader(), taken.handler()), ReceiveEnd::Disconnected);
+  EXPECT_EQ(receive(stash, ch.receiver, taken), ReceiveEnd::Disconnected);
   EXPECT_EQ(taken.frames.size(), 1u);
+}
+
+TEST(ReceiveWindow, RunsFromTheCallsInstantAndReadsTheClockOnlyWhenItDecides) {
+  uint64_t now = kT0;
+  int reads = 0;
+  const auto clock = [&] {
+    ++reads;
+    return now;
+  };
+  // Opened at the call's start, 1.5 ms before the receiving began.
+  ReceiveWindow window(kT0 - 1'500'000);
+  EXPECT_TRUE(window.open(clock));
+  EXPECT_EQ(reads, 0) << "no frame returned yet: the count and the bytes decide";
+  EXPECT_FALSE(window.last_read_ns());
+  window.took(frame(0));
+  window.returned();
+  EXPECT_TRUE(window.open(clock));
+  EXPECT_EQ(reads, 1);
+  EXPECT_EQ(window.last_read_ns(), now);
+  now = kT0 + 500'000;  // 2 ms after the call's start
+  EXPECT_FALSE(window.open(clock));
+  EXPECT_EQ(window.last_read_ns(), now);
+
+  ReceiveWindow full(kT0);
+  full.took(frame(0, 32u << 20));
+  full.returned();
+  EXPECT_FALSE(full.open(clock));
+  EXPECT_EQ(reads, 2) << "32 MiB close the window without a look at the clock";
 }
 
 TEST(MemoryDrain, OnlyAnEmptyChannelAfterACallWithoutFrames) {
