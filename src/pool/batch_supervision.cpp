@@ -102,9 +102,9 @@ PoolJob* job_of_worker(PoolPlan& plan, const std::optional<uint64_t>& worker) {
 
 // Step 6, one message: its phase record, its booking, and for a frame the
 // worker's count and interval. Answers whether a frame went to the caller.
-bool take_delivery(SupervisionCall& c, PoolFrameDelivery&& message) {
+// `elapsed_ms` is the batch's age at the call's instant.
+bool take_delivery(SupervisionCall& c, double elapsed_ms, PoolFrameDelivery&& message) {
   PoolPlan& plan = c.plan();
-  const double elapsed_ms = ms_between(plan.started_at, c.now);
   const double ready_to_drain_ms = std::max(0.0, elapsed_ms - message.handed_off_ms);
   c.rt.drain_ms_total += ready_to_drain_ms;
   if (message.file) {
@@ -150,8 +150,10 @@ bool take_delivery(SupervisionCall& c, PoolFrameDelivery&& message) {
 void receive_frames(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
   ReceiveWindow window(c.now);
-  c.receive_end = receive_deliveries(window, plan.stash, plan.frames, c.world.clock,
-                                     [&c](PoolFrameDelivery&& m) { return take_delivery(c, std::move(m)); });
+  const double elapsed_ms = ms_between(plan.started_at, c.now);
+  c.receive_end = receive_deliveries(window, plan.stash, plan.frames, c.world.clock, [&c, elapsed_ms](PoolFrameDelivery&& m) {
+    return take_delivery(c, elapsed_ms, std::move(m));
+  });
   const std::optional<uint64_t> seen = window.last_read_ns();
   c.now = seen ? *seen : c.world.clock();
 }

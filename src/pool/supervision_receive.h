@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/saturating.h"
 #include "pool/pool_frame_delivery.h"
 #include "pool/process_control.h"
 
@@ -41,7 +42,10 @@ class ReceiveWindow {
     return short_window_open(record_, *last_read_ns_);
   }
   // One message taken, with its pixel bytes.
-  void took(const PoolFrameDelivery& message);
+  void took(const PoolFrameDelivery& message) {
+    if (record_.marker > 0) --record_.marker;
+    if (message.pixels) record_.bytes = sat_add(record_.bytes, message.pixels->pixels.size());
+  }
   // A frame of this call went to the caller.
   void returned() { record_.started_ns = started_ns_; }
   uint32_t messages_taken() const { return kReceiveMessagesPerCall - record_.marker; }
@@ -55,24 +59,28 @@ class ReceiveWindow {
   std::optional<uint64_t> last_read_ns_;
 };
 
-// The next message of the batch: the stash first, else one non-blocking
-// receive; `end` tells why there was none.
-std::optional<PoolFrameDelivery> next_delivery(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
-                                               ReceiveEnd& end);
+// The next message of the batch into the empty `slot`: the stash first,
+// else one non-blocking receive. Answers false, with `end` telling why,
+// when there was none.
+bool next_delivery(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
+                   std::optional<PoolFrameDelivery>& slot, ReceiveEnd& end);
 
 // Takes messages while `window` is open (looked at before each), handing
 // each to `handle`, which answers whether the message gave the caller a
 // frame. Answers why it stopped. A template, so that the main thread's
-// per-message work goes through no indirect call.
+// per-message work goes through no indirect call; one slot serves the
+// call's messages in turn.
 template <typename Clock, typename Handler>
 ReceiveEnd receive_deliveries(ReceiveWindow& window, std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
                               const Clock& clock, Handler&& handle) {
+  std::optional<PoolFrameDelivery> slot;
   while (window.open(clock)) {
     ReceiveEnd end = ReceiveEnd::Empty;
-    std::optional<PoolFrameDelivery> message = next_delivery(stash, frames, end);
-    if (!message) return end;
-    window.took(*message);
-    if (handle(std::move(*message))) window.returned();
+    if (!next_delivery(stash, frames, slot, end)) return end;
+    window.took(*slot);
+    const bool returned = handle(std::move(*slot));
+    slot.reset();
+    if (returned) window.returned();
   }
   return ReceiveEnd::Limit;
 }
