@@ -24,6 +24,7 @@ struct BoundedChannelCore {
   explicit BoundedChannelCore(size_t cap) : capacity(cap == 0 ? 1 : cap) {}
   std::mutex mu;
   std::condition_variable space;  // senders wait for room or for the receivers to go
+  size_t senders_waiting = 0;     // on `space`: a receive that finds none signals nobody
   std::condition_variable items_ready;
   std::deque<T> items;
   const size_t capacity;
@@ -108,12 +109,14 @@ class ChannelSender {
     std::unique_lock lk(core_->mu);
     const auto room = [&] { return core_->receivers == 0 || core_->items.size() < core_->capacity; };
     while (!room()) {
+      if (stop != nullptr && stop->load(std::memory_order_acquire)) return SendOutcome::Stopped;
+      ++core_->senders_waiting;
       if (stop == nullptr) {
         core_->space.wait(lk, room);
       } else {
-        if (stop->load(std::memory_order_acquire)) return SendOutcome::Stopped;
         core_->space.wait_for(lk, step, room);
       }
+      --core_->senders_waiting;
     }
     if (core_->receivers == 0) return SendOutcome::Disconnected;
     if (stop != nullptr && stop->load(std::memory_order_acquire)) return SendOutcome::Stopped;
@@ -174,7 +177,7 @@ class ChannelReceiver {
     // Straight into the caller's slot: one move of the value, not two.
     out.emplace(std::move(core_->items.front()));
     core_->items.pop_front();
-    core_->space.notify_one();
+    if (core_->senders_waiting > 0) core_->space.notify_one();
     return TryRecv::Value;
   }
 
@@ -190,7 +193,7 @@ class ChannelReceiver {
     if (core_->items.empty()) return std::nullopt;
     std::optional<T> v(std::move(core_->items.front()));
     core_->items.pop_front();
-    core_->space.notify_one();
+    if (core_->senders_waiting > 0) core_->space.notify_one();
     return v;
   }
 #if defined(__GNUC__) && !defined(__clang__)

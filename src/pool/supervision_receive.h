@@ -31,12 +31,14 @@ enum class ReceiveEnd : uint8_t {
 class ReceiveWindow {
  public:
   explicit ReceiveWindow(uint64_t started_ns) : started_ns_(started_ns) {}
-  // The count and the bytes are looked at first; the clock is read only
-  // when they leave the window open and the 2 ms apply, that is after a
-  // frame went to the caller.
+  // Whether the count and the bytes let one more message in.
+  bool room() const {
+    return short_window_open(ShortWindowRecord{record_.marker, record_.bytes, std::nullopt}, 0);
+  }
+  // Whether the 2 ms still run. The clock is read only once they apply,
+  // that is after a frame went to the caller.
   template <typename Clock>
-  bool open(const Clock& clock) {
-    if (!short_window_open(ShortWindowRecord{record_.marker, record_.bytes, std::nullopt}, 0)) return false;
+  bool in_time(const Clock& clock) {
     if (!record_.started_ns) return true;
     last_read_ns_ = clock();
     return short_window_open(record_, *last_read_ns_);
@@ -65,18 +67,25 @@ class ReceiveWindow {
 bool next_delivery(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
                    std::optional<PoolFrameDelivery>& slot, ReceiveEnd& end);
 
-// Takes messages while `window` is open (looked at before each), handing
-// each to `handle`, which answers whether the message gave the caller a
-// frame. Answers why it stopped. A template, so that the main thread's
+// Takes messages while `window` is open, handing each to `handle`, which
+// answers whether the message gave the caller a frame. Answers why it
+// stopped. The count and the bytes are looked at before each message; the
+// 2 ms once there is a message to take, so that finding the channel empty
+// costs no look at the clock. A message that comes too late waits in the
+// stash, first for the next call. A template, so that the main thread's
 // per-message work goes through no indirect call; one slot serves the
 // call's messages in turn.
 template <typename Clock, typename Handler>
 ReceiveEnd receive_deliveries(ReceiveWindow& window, std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
                               const Clock& clock, Handler&& handle) {
   std::optional<PoolFrameDelivery> slot;
-  while (window.open(clock)) {
+  while (window.room()) {
     ReceiveEnd end = ReceiveEnd::Empty;
     if (!next_delivery(stash, frames, slot, end)) return end;
+    if (!window.in_time(clock)) {
+      stash.emplace(std::move(*slot));  // the stash was empty or just gave it
+      return ReceiveEnd::Limit;
+    }
     window.took(*slot);
     const bool returned = handle(std::move(*slot));
     slot.reset();

@@ -104,10 +104,10 @@ TEST(Receive, WithinTheCallsLimits) {
        kMs - 1, 3, ReceiveEnd::Limit},  // the third look comes 1.999998 ms in, the fourth too late
       {"failed reads do not start the 2 ms clock",
        [] {
-         std::vector<PoolFrameDelivery> v{failed_read(0), failed_read(1), failed_read(2), frame(3)};
+         std::vector<PoolFrameDelivery> v{failed_read(0), failed_read(1), failed_read(2), frame(3), frame(4)};
          return v;
        },
-       kMs, 4, ReceiveEnd::Limit},
+       kMs, 4, ReceiveEnd::Limit},  // frame 3 comes 3 ms in; frame 4 is too late
       {"an empty channel ends it", [] { return std::vector<PoolFrameDelivery>{frame(0)}; }, 0, 1, ReceiveEnd::Empty},
   };
   for (const Case& c : cases) {
@@ -158,23 +158,61 @@ TEST(ReceiveWindow, RunsFromTheCallsInstantAndReadsTheClockOnlyWhenItDecides) {
   };
   // Opened at the call's start, 1.5 ms before the receiving began.
   ReceiveWindow window(kT0 - 1'500'000);
-  EXPECT_TRUE(window.open(clock));
-  EXPECT_EQ(reads, 0) << "no frame returned yet: the count and the bytes decide";
+  EXPECT_TRUE(window.room());
+  EXPECT_TRUE(window.in_time(clock));
+  EXPECT_EQ(reads, 0) << "no frame returned yet: the 2 ms do not apply";
   EXPECT_FALSE(window.last_read_ns());
   window.took(frame(0));
   window.returned();
-  EXPECT_TRUE(window.open(clock));
+  EXPECT_TRUE(window.in_time(clock));
   EXPECT_EQ(reads, 1);
   EXPECT_EQ(window.last_read_ns(), now);
   now = kT0 + 500'000;  // 2 ms after the call's start
-  EXPECT_FALSE(window.open(clock));
+  EXPECT_FALSE(window.in_time(clock));
   EXPECT_EQ(window.last_read_ns(), now);
 
   ReceiveWindow full(kT0);
   full.took(frame(0, 32u << 20));
-  full.returned();
-  EXPECT_FALSE(full.open(clock));
-  EXPECT_EQ(reads, 2) << "32 MiB close the window without a look at the clock";
+  EXPECT_FALSE(full.room()) << "32 MiB taken";
+  ReceiveWindow counted(kT0);
+  for (uint32_t i = 0; i < kReceiveMessagesPerCall; ++i) counted.took(failed_read(i));
+  EXPECT_FALSE(counted.room()) << "eight messages taken";
+  EXPECT_EQ(counted.messages_taken(), kReceiveMessagesPerCall);
+}
+
+TEST(Receive, AnEmptyChannelCostsNoLookAtTheClockAndALateMessageWaitsInTheStash) {
+  Channel ch;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
+  int reads = 0;
+  uint64_t now = kT0;
+  const auto clock = [&] {
+    ++reads;
+    return now;
+  };
+  std::vector<int64_t> taken;
+  const auto handle = [&](PoolFrameDelivery&& d) {
+    taken.push_back(d.frame);
+    return true;
+  };
+  std::optional<PoolFrameDelivery> stash;
+  ReceiveWindow drained(kT0);
+  EXPECT_EQ(receive_deliveries(drained, stash, ch.receiver, clock, handle), ReceiveEnd::Empty);
+  EXPECT_EQ(taken, (std::vector<int64_t>{0, 1, 2}));
+  EXPECT_EQ(reads, 2) << "before the second and the third message only";
+  EXPECT_EQ(drained.last_read_ns(), kT0);
+
+  for (int i = 3; i < 5; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
+  ReceiveWindow late(kT0);
+  late.returned();
+  now = kT0 + 2'000'000;
+  EXPECT_EQ(receive_deliveries(late, stash, ch.receiver, clock, handle), ReceiveEnd::Limit);
+  EXPECT_EQ(taken.size(), 3u);
+  ASSERT_TRUE(stash);
+  EXPECT_EQ(stash->frame, 3);
+  ReceiveWindow next(now);
+  EXPECT_EQ(receive_deliveries(next, stash, ch.receiver, clock, handle), ReceiveEnd::Empty);
+  EXPECT_EQ(taken, (std::vector<int64_t>{0, 1, 2, 3, 4}));
+  EXPECT_FALSE(stash);
 }
 
 TEST(MemoryDrain, OnlyAnEmptyChannelAfterACallWithoutFrames) {
