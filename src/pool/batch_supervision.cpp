@@ -151,9 +151,8 @@ void receive_frames(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
   ReceiveWindow window(c.now);
   const double elapsed_ms = ms_between(plan.started_at, c.now);
-  c.receive_end = receive_deliveries(window, plan.stash, plan.frames, c.world.clock, [&c, elapsed_ms](PoolFrameDelivery&& m) {
-    return take_delivery(c, elapsed_ms, std::move(m));
-  });
+  const auto take = [&c, elapsed_ms](PoolFrameDelivery&& m) { return take_delivery(c, elapsed_ms, std::move(m)); };
+  c.receive_end = receive_deliveries(window, plan.stash, plan.frames, c.world.clock, take);
   const std::optional<uint64_t> seen = window.last_read_ns();
   c.now = seen ? *seen : c.world.clock();
 }
