@@ -65,7 +65,11 @@ void publish_decimation(SupervisionCall& c) {
       reset_scheduler_state(plan.scheduler, plan.scheduler.next_trial_at_ns, c.rt.engine_samples, c.now);
     }
   }
-  if (plan.shared_counter) plan.shared_counter->store(decimation_factor(c.output_ds, plan.file_ds));
+  // Only the supervision writes the factor: an unchanged one needs no store.
+  if (plan.shared_counter) {
+    const uint64_t factor = decimation_factor(c.output_ds, plan.file_ds);
+    if (plan.shared_counter->load(std::memory_order_relaxed) != factor) plan.shared_counter->store(factor);
+  }
 }
 
 // Step 5: the discovery's report becomes the pending files, and up to 32
