@@ -42,7 +42,7 @@ FailedRead FrameTries::note_failed_read(int64_t frame) {
   return FailedRead::GivenUp;
 }
 
-void FrameTries::note_delivered(int64_t frame) {
+void FrameTries::note_delivered_anywhere(int64_t frame) {
   auto next = delivered_.upper_bound(frame);  // the first run that starts after the frame
   if (next != delivered_.begin()) {
     auto run = std::prev(next);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -51,12 +52,24 @@ class FrameTries {
   // 120th; a frame delivered meanwhile stays delivered.
   FailedRead note_failed_read(int64_t frame);
   // A frame that reached the cache (or could not, having no host time).
-  void note_delivered(int64_t frame);
+  // Inline for the usual case, the next frame of the newest run.
+  void note_delivered(int64_t frame) {
+    if (!delivered_.empty() && failed_.empty()) {
+      int64_t& last = std::prev(delivered_.end())->second;
+      if (last < frame && last == frame - 1) {
+        last = frame;
+        ++delivered_frames_;
+        return;
+      }
+    }
+    note_delivered_anywhere(frame);
+  }
 
   friend bool operator==(const FrameTries&, const FrameTries&) = default;
 
  private:
   bool delivered(int64_t frame) const;
+  void note_delivered_anywhere(int64_t frame);
 
   std::map<int64_t, uint32_t> failed_;    // not delivered, with 1 or more failed reads
   std::map<int64_t, int64_t> delivered_;  // runs of delivered frames, first → last; never adjacent
