@@ -65,7 +65,11 @@ void publish_decimation(SupervisionCall& c) {
       reset_scheduler_state(plan.scheduler, plan.scheduler.next_trial_at_ns, c.rt.engine_samples, c.now);
     }
   }
-  if (plan.shared_counter) plan.shared_counter->store(decimation_factor(c.output_ds, plan.file_ds));
+  // Only the supervision writes the factor: an unchanged one needs no store.
+  if (plan.shared_counter) {
+    const uint64_t factor = decimation_factor(c.output_ds, plan.file_ds);
+    if (plan.shared_counter->load(std::memory_order_relaxed) != factor) plan.shared_counter->store(factor);
+  }
 }
 
 // Step 5: the discovery's report becomes the pending files, and up to 32
@@ -102,9 +106,9 @@ PoolJob* job_of_worker(PoolPlan& plan, const std::optional<uint64_t>& worker) {
 
 // Step 6, one message: its phase record, its booking, and for a frame the
 // worker's count and interval. Answers whether a frame went to the caller.
-bool take_delivery(SupervisionCall& c, PoolFrameDelivery&& message) {
+// `elapsed_ms` is the batch's age at the call's instant.
+bool take_delivery(SupervisionCall& c, double elapsed_ms, PoolFrameDelivery&& message) {
   PoolPlan& plan = c.plan();
-  const double elapsed_ms = ms_between(plan.started_at, c.now);
   const double ready_to_drain_ms = std::max(0.0, elapsed_ms - message.handed_off_ms);
   c.rt.drain_ms_total += ready_to_drain_ms;
   if (message.file) {
@@ -112,8 +116,8 @@ bool take_delivery(SupervisionCall& c, PoolFrameDelivery&& message) {
     plan.read_bytes = sat_add(plan.read_bytes, message.file->file_bytes);
   }
   if (perf_enabled()) {
-    auto tries = plan.ledger.tries.find(message.frame);
-    const uint32_t attempt = tries == plan.ledger.tries.end() ? 1 : tries->second + 1;
+    const std::optional<uint32_t> tries = plan.ledger.tries.tries_of(message.frame);
+    const uint32_t attempt = tries ? *tries + 1 : 1;
     if (auto record = pool_phase_record(message, attempt, ready_to_drain_ms)) perf_log(*record);
   }
   PoolJob* job = job_of_worker(plan, message.worker);
@@ -141,14 +145,20 @@ bool take_delivery(SupervisionCall& c, PoolFrameDelivery&& message) {
     }
   }
   if (c.frames.empty()) c.frames.reserve(kReceiveMessagesPerCall);
-  c.frames.push_back(IngestedFrame{*booking.key, std::move(*message.pixels), plan.context.identity});
+  c.frames.emplace_back(*booking.key, std::move(*message.pixels), plan.context.identity);
   return true;
 }
 
+// Step 6 on the call's instant: the 2 ms run from it, and the window's last
+// look at the clock, when it took one, is the instant after the receiving.
 void receive_frames(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
-  c.receive_end = receive_deliveries(plan.stash, plan.frames, c.world.clock,
-                                     [&c](PoolFrameDelivery&& m) { return take_delivery(c, std::move(m)); });
+  ReceiveWindow window(c.now);
+  const double elapsed_ms = ms_between(plan.started_at, c.now);
+  const auto take = [&c, elapsed_ms](PoolFrameDelivery&& m) { return take_delivery(c, elapsed_ms, std::move(m)); };
+  c.receive_end = receive_deliveries(window, plan.stash, plan.frames, c.world.clock, take);
+  const std::optional<uint64_t> seen = window.last_read_ns();
+  c.now = seen ? *seen : c.world.clock();
 }
 
 // Step 8: the first delivery's time, and the batch's delivery profile.
@@ -295,7 +305,6 @@ std::vector<IngestedFrame> supervise(SupervisionCall& c) {
   publish_decimation(c);
   hand_over_frame_files(c);
   receive_frames(c);
-  c.now = w.clock();
   note_first_delivery(c);
   c.frame_budget = kLaunchFrameBudget;
   supervise_admission(c);

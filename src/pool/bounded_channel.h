@@ -24,6 +24,7 @@ struct BoundedChannelCore {
   explicit BoundedChannelCore(size_t cap) : capacity(cap == 0 ? 1 : cap) {}
   std::mutex mu;
   std::condition_variable space;  // senders wait for room or for the receivers to go
+  size_t senders_waiting = 0;     // on `space`: a receive that finds none signals nobody
   std::condition_variable items_ready;
   std::deque<T> items;
   const size_t capacity;
@@ -108,12 +109,14 @@ class ChannelSender {
     std::unique_lock lk(core_->mu);
     const auto room = [&] { return core_->receivers == 0 || core_->items.size() < core_->capacity; };
     while (!room()) {
+      if (stop != nullptr && stop->load(std::memory_order_acquire)) return SendOutcome::Stopped;
+      ++core_->senders_waiting;
       if (stop == nullptr) {
         core_->space.wait(lk, room);
       } else {
-        if (stop->load(std::memory_order_acquire)) return SendOutcome::Stopped;
         core_->space.wait_for(lk, step, room);
       }
+      --core_->senders_waiting;
     }
     if (core_->receivers == 0) return SendOutcome::Disconnected;
     if (stop != nullptr && stop->load(std::memory_order_acquire)) return SendOutcome::Stopped;
@@ -167,9 +170,15 @@ class ChannelReceiver {
   TryRecv try_recv(std::optional<T>& out) {
     if (!core_) return TryRecv::Disconnected;
     std::lock_guard lk(core_->mu);
-    out = pop_locked();
-    if (out) return TryRecv::Value;
-    return core_->senders == 0 ? TryRecv::Disconnected : TryRecv::Empty;
+    if (core_->items.empty()) {
+      out.reset();
+      return core_->senders == 0 ? TryRecv::Disconnected : TryRecv::Empty;
+    }
+    // Straight into the caller's slot: one move of the value, not two.
+    out.emplace(std::move(core_->items.front()));
+    core_->items.pop_front();
+    if (core_->senders_waiting > 0) core_->space.notify_one();
+    return TryRecv::Value;
   }
 
  private:
@@ -184,7 +193,7 @@ class ChannelReceiver {
     if (core_->items.empty()) return std::nullopt;
     std::optional<T> v(std::move(core_->items.front()));
     core_->items.pop_front();
-    core_->space.notify_one();
+    if (core_->senders_waiting > 0) core_->space.notify_one();
     return v;
   }
 #if defined(__GNUC__) && !defined(__clang__)

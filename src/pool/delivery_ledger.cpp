@@ -15,7 +15,7 @@ DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& m
     b.kind = DeliveryKind::NullOutput;
     return b;
   }
-  ledger.handed.erase(frame);
+  if (!ledger.handed.empty()) ledger.handed.erase(frame);
   if (!message.pixels) {
     b.kind = DeliveryKind::FailedRead;
     b.failed = note_failed_read(ledger.tries, frame);

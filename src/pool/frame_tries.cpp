@@ -1,31 +1,80 @@
 #include "pool/frame_tries.h"
 
+#include <iterator>
 #include <string>
 
 #include "core/log.h"
 
 namespace vel {
 
-FailedRead note_failed_read(FrameTries& tries, int64_t frame) {
-  auto [it, fresh] = tries.try_emplace(frame, 0);
-  if (!fresh && it->second == 0) return FailedRead::AlreadyDelivered;
-  if (it->second >= kFrameReadTries) {
-    if (it->second < UINT32_MAX) ++it->second;
+FrameTries::FrameTries(std::initializer_list<std::pair<int64_t, uint32_t>> recorded) {
+  for (const auto& [frame, tries] : recorded) {
+    if (tries == 0) {
+      note_delivered(frame);
+    } else {
+      failed_[frame] = tries;
+    }
+  }
+}
+
+bool FrameTries::delivered(int64_t frame) const {
+  auto after = delivered_.upper_bound(frame);
+  return after != delivered_.begin() && std::prev(after)->second >= frame;
+}
+
+std::optional<uint32_t> FrameTries::tries_of(int64_t frame) const {
+  if (delivered(frame)) return 0u;
+  if (auto it = failed_.find(frame); it != failed_.end()) return it->second;
+  return std::nullopt;
+}
+
+FailedRead FrameTries::note_failed_read(int64_t frame) {
+  if (delivered(frame)) return FailedRead::AlreadyDelivered;
+  uint32_t& tries = failed_[frame];
+  if (tries >= kFrameReadTries) {
+    if (tries < UINT32_MAX) ++tries;
     return FailedRead::BeyondLimit;
   }
-  ++it->second;
-  if (it->second < kFrameReadTries) return FailedRead::Counted;
+  ++tries;
+  if (tries < kFrameReadTries) return FailedRead::Counted;
   log_line("ERROR", "pool: frame " + std::to_string(frame) + " illisible après " + std::to_string(kFrameReadTries) +
                         " essais");
   return FailedRead::GivenUp;
 }
 
+void FrameTries::note_delivered_anywhere(int64_t frame) {
+  auto next = delivered_.upper_bound(frame);  // the first run that starts after the frame
+  if (next != delivered_.begin()) {
+    auto run = std::prev(next);
+    if (run->second >= frame) return;  // delivered before
+    // run->second < frame here, so frame - 1 cannot overflow.
+    if (run->second == frame - 1) {
+      run->second = frame;
+      if (next != delivered_.end() && next->first == frame + 1) {
+        run->second = next->second;
+        delivered_.erase(next);
+      }
+      if (!failed_.empty()) failed_.erase(frame);
+      ++delivered_frames_;
+      return;
+    }
+  }
+  // next->first > frame here, so frame + 1 cannot overflow.
+  if (next != delivered_.end() && next->first == frame + 1) {
+    auto node = delivered_.extract(next++);
+    node.key() = frame;
+    delivered_.insert(next, std::move(node));
+  } else {
+    delivered_.emplace_hint(next, frame, frame);
+  }
+  if (!failed_.empty()) failed_.erase(frame);
+  ++delivered_frames_;
+}
+
 bool frame_file_wanted(const FrameTries& tries, const std::set<int64_t>& handed, int64_t frame,
                        const BatchTimeBase& time) {
   if (handed.count(frame)) return false;
-  if (auto it = tries.find(frame); it != tries.end() && (it->second == 0 || it->second >= kFrameReadTries)) {
-    return false;
-  }
+  if (const std::optional<uint32_t> t = tries.tries_of(frame); t && (*t == 0 || *t >= kFrameReadTries)) return false;
   return batch_frame_key(time, frame).has_value();
 }
 

@@ -5,17 +5,18 @@
 // with 0 tries and is never handed over again.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
+#include <utility>
 
 #include "pool/range_frames.h"
 
 namespace vel {
-
-// Frame index → failed reads; 0 once the frame was delivered.
-using FrameTries = std::map<int64_t, uint32_t>;
 
 inline constexpr uint32_t kFrameReadTries = 120;
 // At most this many frame files are handed to the decoders per call.
@@ -28,21 +29,55 @@ enum class FailedRead : uint8_t {
   AlreadyDelivered,  // a late failure of a frame delivered meanwhile: it stays delivered
 };
 
-// A message without pixels for `frame`. Counts the failure (saturating) and
-// logs "pool: frame {} illisible après 120 essais" at ERROR on exactly the
-// 120th; a frame recorded as delivered keeps its 0.
-FailedRead note_failed_read(FrameTries& tries, int64_t frame);
+// Frame index → failed reads; 0 once delivered. Each worker delivers its
+// range in frame order, so the delivered frames are kept as runs of
+// consecutive frames: a frame that extends its worker's run costs no
+// allocation and no walk down a batch-sized tree.
+class FrameTries {
+ public:
+  FrameTries() = default;
+  // Frames with their tries, 0 for a delivered one.
+  FrameTries(std::initializer_list<std::pair<int64_t, uint32_t>> recorded);
 
-// A frame that reached the cache (or could not, having no host time).
-// Workers deliver in frame order, so the newest frame usually goes at the
-// end of the map: hinted there, it costs no walk down a batch-sized tree.
-inline void note_delivered(FrameTries& tries, int64_t frame) {
-  if (tries.empty() || std::prev(tries.end())->first < frame) {
-    tries.emplace_hint(tries.end(), frame, 0u);
-  } else {
-    tries[frame] = 0;
+  // Its failed reads, 0 once delivered; nothing while neither happened.
+  std::optional<uint32_t> tries_of(int64_t frame) const;
+  // 1 when the frame was tried or delivered, else 0.
+  size_t count(int64_t frame) const { return tries_of(frame) ? 1 : 0; }
+  // How many frames were tried or delivered.
+  size_t size() const { return failed_.size() + delivered_frames_; }
+  bool empty() const { return size() == 0; }
+
+  // A message without pixels: counts the failure (saturating) and logs
+  // "pool: frame {} illisible après 120 essais" at ERROR on exactly the
+  // 120th; a frame delivered meanwhile stays delivered.
+  FailedRead note_failed_read(int64_t frame);
+  // A frame that reached the cache (or could not, having no host time).
+  // Inline for the usual case, the next frame of the newest run.
+  void note_delivered(int64_t frame) {
+    if (!delivered_.empty() && failed_.empty()) {
+      int64_t& last = std::prev(delivered_.end())->second;
+      if (last < frame && last == frame - 1) {
+        last = frame;
+        ++delivered_frames_;
+        return;
+      }
+    }
+    note_delivered_anywhere(frame);
   }
-}
+
+  friend bool operator==(const FrameTries&, const FrameTries&) = default;
+
+ private:
+  bool delivered(int64_t frame) const;
+  void note_delivered_anywhere(int64_t frame);
+
+  std::map<int64_t, uint32_t> failed_;    // not delivered, with 1 or more failed reads
+  std::map<int64_t, int64_t> delivered_;  // runs of delivered frames, first → last; never adjacent
+  size_t delivered_frames_ = 0;
+};
+
+inline FailedRead note_failed_read(FrameTries& tries, int64_t frame) { return tries.note_failed_read(frame); }
+inline void note_delivered(FrameTries& tries, int64_t frame) { tries.note_delivered(frame); }
 
 // Whether a discovered frame file goes to the decoders now: not while the
 // frame is with them, not once it was delivered or given up, and not when

@@ -1,38 +1,25 @@
 #include "pool/supervision_receive.h"
 
-#include "core/saturating.h"
-
 namespace vel {
 
-void ReceiveWindow::took(const PoolFrameDelivery& message) {
-  if (record_.marker > 0) --record_.marker;
-  if (message.pixels) record_.bytes = sat_add(record_.bytes, message.pixels->pixels.size());
-}
-
-std::optional<PoolFrameDelivery> next_delivery(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
-                                               ReceiveEnd& end) {
-  std::optional<PoolFrameDelivery> message;
+bool next_delivery(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
+                   std::optional<PoolFrameDelivery>& slot, ReceiveEnd& end) {
   if (stash) {
-    message.swap(stash);
-    return message;
+    slot.emplace(std::move(*stash));
+    stash.reset();
+    return true;
   }
-  const TryRecv got = frames.try_recv(message);
-  if (got == TryRecv::Empty) end = ReceiveEnd::Empty;
-  if (got == TryRecv::Disconnected) end = ReceiveEnd::Disconnected;
-  return message;
-}
-
-ReceiveEnd receive_deliveries(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
-                              const std::function<uint64_t()>& clock, const DeliveryHandler& handle) {
-  ReceiveWindow window(clock());
-  while (window.open(clock)) {
-    ReceiveEnd end = ReceiveEnd::Empty;
-    std::optional<PoolFrameDelivery> message = next_delivery(stash, frames, end);
-    if (!message) return end;
-    window.took(*message);
-    if (handle(std::move(*message))) window.returned();
+  switch (frames.try_recv(slot)) {
+    case TryRecv::Value:
+      return true;
+    case TryRecv::Empty:
+      end = ReceiveEnd::Empty;
+      return false;
+    case TryRecv::Disconnected:
+      end = ReceiveEnd::Disconnected;
+      return false;
   }
-  return ReceiveEnd::Limit;
+  return false;
 }
 
 bool memory_frames_drained(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames, bool returned_any,

@@ -6,9 +6,9 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 
+#include "core/saturating.h"
 #include "pool/pool_frame_delivery.h"
 #include "pool/process_control.h"
 
@@ -26,39 +26,73 @@ enum class ReceiveEnd : uint8_t {
 
 // The receive step's limits, kept as the short-window record the process
 // control answers on: the marker counts the messages still allowed, the
-// clock applies once a frame was returned.
+// clock applies once a frame was returned. The window runs from the call's
+// own instant, read at its start.
 class ReceiveWindow {
  public:
   explicit ReceiveWindow(uint64_t started_ns) : started_ns_(started_ns) {}
-  // The clock is read only once the 2 ms apply, that is after a frame went
-  // to the caller: before that, the count and the bytes decide.
+  // Whether the count and the bytes let one more message in.
+  bool room() const {
+    return short_window_open(ShortWindowRecord{record_.marker, record_.bytes, std::nullopt}, 0);
+  }
+  // Whether the 2 ms still run. The clock is read only once they apply,
+  // that is after a frame went to the caller.
   template <typename Clock>
-  bool open(const Clock& clock) const {
-    return short_window_open(record_, record_.started_ns ? clock() : 0);
+  bool in_time(const Clock& clock) {
+    if (!record_.started_ns) return true;
+    last_read_ns_ = clock();
+    return short_window_open(record_, *last_read_ns_);
   }
   // One message taken, with its pixel bytes.
-  void took(const PoolFrameDelivery& message);
+  void took(const PoolFrameDelivery& message) {
+    if (record_.marker > 0) --record_.marker;
+    if (message.pixels) record_.bytes = sat_add(record_.bytes, message.pixels->pixels.size());
+  }
   // A frame of this call went to the caller.
   void returned() { record_.started_ns = started_ns_; }
   uint32_t messages_taken() const { return kReceiveMessagesPerCall - record_.marker; }
+  // The window's latest look at the clock, if it took one: the caller's
+  // instant after the receiving, without another read.
+  std::optional<uint64_t> last_read_ns() const { return last_read_ns_; }
 
  private:
   ShortWindowRecord record_{kReceiveMessagesPerCall, 0, std::nullopt};
   uint64_t started_ns_;
+  std::optional<uint64_t> last_read_ns_;
 };
 
-// The next message of the batch: the stash first, else one non-blocking
-// receive; `end` tells why there was none.
-std::optional<PoolFrameDelivery> next_delivery(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
-                                               ReceiveEnd& end);
+// The next message of the batch into the empty `slot`: the stash first,
+// else one non-blocking receive. Answers false, with `end` telling why,
+// when there was none.
+bool next_delivery(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
+                   std::optional<PoolFrameDelivery>& slot, ReceiveEnd& end);
 
-// Answers whether the message gave the caller a frame.
-using DeliveryHandler = std::function<bool(PoolFrameDelivery&&)>;
-
-// Takes messages while the window is open (the clock is read before each),
-// handing each to `handle`. Answers why it stopped.
-ReceiveEnd receive_deliveries(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
-                              const std::function<uint64_t()>& clock, const DeliveryHandler& handle);
+// Takes messages while `window` is open, handing each to `handle`, which
+// answers whether the message gave the caller a frame. Answers why it
+// stopped. The count and the bytes are looked at before each message; the
+// 2 ms once there is a message to take, so that finding the channel empty
+// costs no look at the clock. A message that comes too late waits in the
+// stash, first for the next call. A template, so that the main thread's
+// per-message work goes through no indirect call; one slot serves the
+// call's messages in turn.
+template <typename Clock, typename Handler>
+ReceiveEnd receive_deliveries(ReceiveWindow& window, std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames,
+                              const Clock& clock, Handler&& handle) {
+  std::optional<PoolFrameDelivery> slot;
+  while (window.room()) {
+    ReceiveEnd end = ReceiveEnd::Empty;
+    if (!next_delivery(stash, frames, slot, end)) return end;
+    if (!window.in_time(clock)) {
+      stash.emplace(std::move(*slot));  // the stash was empty or just gave it
+      return ReceiveEnd::Limit;
+    }
+    window.took(*slot);
+    const bool returned = handle(std::move(*slot));
+    slot.reset();
+    if (returned) window.returned();
+  }
+  return ReceiveEnd::Limit;
+}
 
 // Whether a memory batch's frames have all come through for the exit check:
 // the stash is empty, no frame was returned in this call, the receive step

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace vel {
@@ -50,6 +53,33 @@ TEST(BoundedChannel, TheLastReceiverGoneReleasesWhatWaited) {
   rx.reset();
   EXPECT_EQ(value.use_count(), 1);
   EXPECT_FALSE(tx.try_send(value));
+}
+
+// A sender waiting for room is woken by the receive that makes it, whether
+// it waits for good or in steps that look at a stop flag (an hour here, so
+// only the receive can wake it).
+TEST(BoundedChannel, AReceiveWakesASenderWaitingForRoom) {
+  for (bool stepped : {false, true}) {
+    auto ends = make_bounded_channel<int>(1);
+    ChannelReceiver<int>& rx = ends.second;
+    ASSERT_TRUE(ends.first.try_send(0));
+    std::atomic<bool> stop{false};
+    std::thread sender([tx = ends.first, &stop, stepped]() mutable {
+      for (int i = 1; i <= 4; ++i) {
+        const SendOutcome sent = stepped ? tx.send_unless_stopped(i, stop, std::chrono::hours(1)) : tx.send(i);
+        EXPECT_EQ(sent, SendOutcome::Sent);
+      }
+    });
+    std::vector<int> got;
+    std::optional<int> v;
+    while (got.size() < 5) {
+      // Both receives make room: the non-blocking one when a value waits.
+      if (rx.try_recv(v) != TryRecv::Value) v = rx.recv();
+      if (v) got.push_back(*v);
+    }
+    sender.join();
+    EXPECT_EQ(got, (std::vector<int>{0, 1, 2, 3, 4})) << stepped;
+  }
 }
 
 }  // namespace

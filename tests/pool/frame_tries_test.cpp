@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <set>
+#include <vector>
 
 #include "host/log_capture.h"
 #include "pool/job_watch.h"
@@ -48,7 +50,7 @@ TEST(FrameTries, ReadAfter119FailuresStaysSilentAndDelivered) {
   note_delivered(tries, 3);
   // A decoder that failed on an older copy of the file reports late.
   EXPECT_EQ(note_failed_read(tries, 3), FailedRead::AlreadyDelivered);
-  EXPECT_EQ(tries.at(3), 0u);
+  EXPECT_EQ(tries.tries_of(3), 0u);
   EXPECT_TRUE(log.lines_with("illisible").empty());
 }
 
@@ -56,6 +58,37 @@ TEST(FrameTries, DeliveriesInAnyOrderAreRecordedWithZero) {
   FrameTries tries{{5, 3}, {7, 120}};
   for (int64_t frame : {9, 2, 5, 7, 9, 10}) note_delivered(tries, frame);
   EXPECT_EQ(tries, (FrameTries{{2, 0}, {5, 0}, {7, 0}, {9, 0}, {10, 0}}));
+}
+
+TEST(FrameTries, InterleavedWorkersAndGapsKeepEveryFrameApart) {
+  const int64_t lo = std::numeric_limits<int64_t>::min();
+  const int64_t hi = std::numeric_limits<int64_t>::max();
+  struct Case {
+    const char* what;
+    std::vector<int64_t> delivered;
+    std::vector<int64_t> absent;
+  } cases[] = {
+      {"two workers, frames interleaved", {0, 20, 1, 21, 2, 22, 3}, {4, 19, 23, -1}},
+      {"a gap filled last joins two runs", {5, 6, 8, 9, 7}, {4, 10}},
+      {"backwards", {9, 8, 7, 6}, {5, 10}},
+      {"twice the same frame", {3, 3, 4, 3}, {2, 5}},
+      {"the ends of the index range", {hi, lo, hi - 1, lo + 1}, {hi - 2, lo + 2, 0}},
+  };
+  for (const Case& c : cases) {
+    FrameTries tries{{100, 4}};
+    FrameTries sorted{{100, 4}};
+    std::set<int64_t> distinct(c.delivered.begin(), c.delivered.end());
+    for (int64_t f : c.delivered) tries.note_delivered(f);
+    for (int64_t f : distinct) sorted.note_delivered(f);
+    EXPECT_EQ(tries, sorted) << c.what;
+    EXPECT_EQ(tries.size(), distinct.size() + 1) << c.what;
+    for (int64_t f : distinct) EXPECT_EQ(tries.tries_of(f), 0u) << c.what << " " << f;
+    for (int64_t f : c.absent) EXPECT_EQ(tries.count(f), 0u) << c.what << " " << f;
+    EXPECT_EQ(tries.tries_of(100), 4u) << c.what;
+    tries.note_delivered(100);
+    EXPECT_EQ(tries.tries_of(100), 0u) << c.what;
+    EXPECT_EQ(tries.size(), distinct.size() + 1) << c.what << ": a failed frame delivered is counted once";
+  }
 }
 
 TEST(FrameTries, WhichDiscoveredFilesGoToTheDecoders) {

@@ -47,7 +47,7 @@ struct Clock {
 struct Taken {
   std::vector<int64_t> frames;
   Clock clock;
-  DeliveryHandler handler() {
+  std::function<bool(PoolFrameDelivery&&)> handler() {
     return [this](PoolFrameDelivery&& d) {
       frames.push_back(d.frame);
       *clock.now += clock.per_message;
@@ -55,6 +55,12 @@ struct Taken {
     };
   }
 };
+
+// One call's receiving, its window opened at the clock's instant.
+ReceiveEnd receive(std::optional<PoolFrameDelivery>& stash, FrameReceiver& frames, Taken& taken) {
+  ReceiveWindow window(*taken.clock.now);
+  return receive_deliveries(window, stash, frames, taken.clock.reader(), taken.handler());
+}
 
 TEST(Receive, WithinTheCallsLimits) {
   struct Case {
@@ -98,10 +104,10 @@ TEST(Receive, WithinTheCallsLimits) {
        kMs - 1, 3, ReceiveEnd::Limit},  // the third look comes 1.999998 ms in, the fourth too late
       {"failed reads do not start the 2 ms clock",
        [] {
-         std::vector<PoolFrameDelivery> v{failed_read(0), failed_read(1), failed_read(2), frame(3)};
+         std::vector<PoolFrameDelivery> v{failed_read(0), failed_read(1), failed_read(2), frame(3), frame(4)};
          return v;
        },
-       kMs, 4, ReceiveEnd::Limit},
+       kMs, 4, ReceiveEnd::Limit},  // frame 3 comes 3 ms in; frame 4 is too late
       {"an empty channel ends it", [] { return std::vector<PoolFrameDelivery>{frame(0)}; }, 0, 1, ReceiveEnd::Empty},
   };
   for (const Case& c : cases) {
@@ -111,11 +117,11 @@ TEST(Receive, WithinTheCallsLimits) {
     for (PoolFrameDelivery& d : sent) ASSERT_TRUE(ch.sender.try_send(std::move(d)));
     std::optional<PoolFrameDelivery> stash;
     Taken taken{{}, Clock(c.per_message_ns)};
-    EXPECT_EQ(receive_deliveries(stash, ch.receiver, taken.clock.reader(), taken.handler()), c.end) << c.what;
+    EXPECT_EQ(receive(stash, ch.receiver, taken), c.end) << c.what;
     EXPECT_EQ(taken.frames.size(), c.taken) << c.what;
     // What was not taken waits, in order, for the next call.
     Taken next;
-    receive_deliveries(stash, ch.receiver, next.clock.reader(), next.handler());
+    receive(stash, ch.receiver, next);
     ASSERT_EQ(c.taken + next.frames.size(), total) << c.what;
     if (!next.frames.empty()) {
       EXPECT_EQ(next.frames.front(), static_cast<int64_t>(c.taken)) << c.what;
@@ -128,7 +134,7 @@ TEST(Receive, TheStashComesFirstAndCounts) {
   for (int i = 1; i <= 8; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
   std::optional<PoolFrameDelivery> stash = frame(0);
   Taken taken;
-  EXPECT_EQ(receive_deliveries(stash, ch.receiver, taken.clock.reader(), taken.handler()), ReceiveEnd::Limit);
+  EXPECT_EQ(receive(stash, ch.receiver, taken), ReceiveEnd::Limit);
   EXPECT_EQ(taken.frames, (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
   EXPECT_FALSE(stash);
 }
@@ -139,8 +145,74 @@ TEST(Receive, ADroppedBatchsSendersLeaveADisconnectedChannel) {
   ch.sender.reset();
   std::optional<PoolFrameDelivery> stash;
   Taken taken;
-  EXPECT_EQ(receive_deliveries(stash, ch.receiver, taken.clock.reader(), taken.handler()), ReceiveEnd::Disconnected);
+  EXPECT_EQ(receive(stash, ch.receiver, taken), ReceiveEnd::Disconnected);
   EXPECT_EQ(taken.frames.size(), 1u);
+}
+
+TEST(ReceiveWindow, RunsFromTheCallsInstantAndReadsTheClockOnlyWhenItDecides) {
+  uint64_t now = kT0;
+  int reads = 0;
+  const auto clock = [&] {
+    ++reads;
+    return now;
+  };
+  // Opened at the call's start, 1.5 ms before the receiving began.
+  ReceiveWindow window(kT0 - 1'500'000);
+  EXPECT_TRUE(window.room());
+  EXPECT_TRUE(window.in_time(clock));
+  EXPECT_EQ(reads, 0) << "no frame returned yet: the 2 ms do not apply";
+  EXPECT_FALSE(window.last_read_ns());
+  window.took(frame(0));
+  window.returned();
+  EXPECT_TRUE(window.in_time(clock));
+  EXPECT_EQ(reads, 1);
+  EXPECT_EQ(window.last_read_ns(), now);
+  now = kT0 + 500'000;  // 2 ms after the call's start
+  EXPECT_FALSE(window.in_time(clock));
+  EXPECT_EQ(window.last_read_ns(), now);
+
+  ReceiveWindow full(kT0);
+  full.took(frame(0, 32u << 20));
+  EXPECT_FALSE(full.room()) << "32 MiB taken";
+  ReceiveWindow counted(kT0);
+  for (uint32_t i = 0; i < kReceiveMessagesPerCall; ++i) counted.took(failed_read(i));
+  EXPECT_FALSE(counted.room()) << "eight messages taken";
+  EXPECT_EQ(counted.messages_taken(), kReceiveMessagesPerCall);
+}
+
+TEST(Receive, AnEmptyChannelCostsNoLookAtTheClockAndALateMessageWaitsInTheStash) {
+  Channel ch;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
+  int reads = 0;
+  uint64_t now = kT0;
+  const auto clock = [&] {
+    ++reads;
+    return now;
+  };
+  std::vector<int64_t> taken;
+  const auto handle = [&](PoolFrameDelivery&& d) {
+    taken.push_back(d.frame);
+    return true;
+  };
+  std::optional<PoolFrameDelivery> stash;
+  ReceiveWindow drained(kT0);
+  EXPECT_EQ(receive_deliveries(drained, stash, ch.receiver, clock, handle), ReceiveEnd::Empty);
+  EXPECT_EQ(taken, (std::vector<int64_t>{0, 1, 2}));
+  EXPECT_EQ(reads, 2) << "before the second and the third message only";
+  EXPECT_EQ(drained.last_read_ns(), kT0);
+
+  for (int i = 3; i < 5; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
+  ReceiveWindow late(kT0);
+  late.returned();
+  now = kT0 + 2'000'000;
+  EXPECT_EQ(receive_deliveries(late, stash, ch.receiver, clock, handle), ReceiveEnd::Limit);
+  EXPECT_EQ(taken.size(), 3u);
+  ASSERT_TRUE(stash);
+  EXPECT_EQ(stash->frame, 3);
+  ReceiveWindow next(now);
+  EXPECT_EQ(receive_deliveries(next, stash, ch.receiver, clock, handle), ReceiveEnd::Empty);
+  EXPECT_EQ(taken, (std::vector<int64_t>{0, 1, 2, 3, 4}));
+  EXPECT_FALSE(stash);
 }
 
 TEST(MemoryDrain, OnlyAnEmptyChannelAfterACallWithoutFrames) {

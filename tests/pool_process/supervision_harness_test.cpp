@@ -317,8 +317,7 @@ TEST_F(SupervisionHarness, ACorruptFrameIsGivenUpAfter120Reads) {
     uint32_t tries = 0;
     ASSERT_TRUE(tick_until([&] {
       if (rt_.plan) {
-        auto it = rt_.plan->ledger.tries.find(7);
-        if (it != rt_.plan->ledger.tries.end()) tries = std::max(tries, it->second);
+        tries = std::max(tries, rt_.plan->ledger.tries.tries_of(7).value_or(0));
       }
       return !rt_.plan;
     }));
