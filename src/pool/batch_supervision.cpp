@@ -145,7 +145,7 @@ bool take_delivery(SupervisionCall& c, double elapsed_ms, PoolFrameDelivery&& me
     }
   }
   if (c.frames.empty()) c.frames.reserve(kReceiveMessagesPerCall);
-  c.frames.emplace_back(*booking.key, std::move(*message.pixels), plan.context.identity);
+  c.frames.push_back(IngestedFrame{*booking.key, std::move(*message.pixels), plan.context.identity});
   return true;
 }
 
