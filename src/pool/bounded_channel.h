@@ -163,22 +163,18 @@ class ChannelReceiver {
     if (!core_) return std::nullopt;
     std::unique_lock lk(core_->mu);
     core_->items_ready.wait(lk, [&] { return !core_->items.empty() || core_->senders == 0; });
-    return pop_locked();
+    std::optional<T> v;
+    pop_locked(v);
+    return v;
   }
 
   // Never waits.
   TryRecv try_recv(std::optional<T>& out) {
     if (!core_) return TryRecv::Disconnected;
     std::lock_guard lk(core_->mu);
-    if (core_->items.empty()) {
-      out.reset();
-      return core_->senders == 0 ? TryRecv::Disconnected : TryRecv::Empty;
-    }
-    // Straight into the caller's slot: one move of the value, not two.
-    out.emplace(std::move(core_->items.front()));
-    core_->items.pop_front();
-    if (core_->senders_waiting > 0) core_->space.notify_one();
-    return TryRecv::Value;
+    if (pop_locked(out)) return TryRecv::Value;
+    out.reset();
+    return core_->senders == 0 ? TryRecv::Disconnected : TryRecv::Empty;
   }
 
  private:
@@ -189,12 +185,14 @@ class ChannelReceiver {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
-  std::optional<T> pop_locked() {
-    if (core_->items.empty()) return std::nullopt;
-    std::optional<T> v(std::move(core_->items.front()));
+  // The front item straight into the caller's slot (one move of the value),
+  // and room for a sender waiting for it. False when there is none.
+  bool pop_locked(std::optional<T>& out) {
+    if (core_->items.empty()) return false;
+    out.emplace(std::move(core_->items.front()));
     core_->items.pop_front();
     if (core_->senders_waiting > 0) core_->space.notify_one();
-    return v;
+    return true;
   }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop

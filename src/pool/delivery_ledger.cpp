@@ -15,10 +15,10 @@ DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& m
     b.kind = DeliveryKind::NullOutput;
     return b;
   }
-  if (!ledger.handed.empty()) ledger.handed.erase(frame);
+  ledger.handed.erase(frame);
   if (!message.pixels) {
     b.kind = DeliveryKind::FailedRead;
-    b.failed = note_failed_read(ledger.tries, frame);
+    b.failed = ledger.tries.note_failed_read(frame);
     return b;
   }
   const std::pair<uint32_t, uint32_t> size{message.pixels->width, message.pixels->height};
@@ -26,7 +26,7 @@ DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& m
     b.size_changed = true;
     ledger.last_frame_size = size;
   }
-  note_delivered(ledger.tries, frame);
+  ledger.tries.note_delivered(frame);
   b.key = batch_frame_key(time, frame);
   if (!b.key) {
     b.kind = DeliveryKind::NoHostTime;

@@ -54,7 +54,7 @@ void FrameTries::note_delivered_anywhere(int64_t frame) {
         run->second = next->second;
         delivered_.erase(next);
       }
-      if (!failed_.empty()) failed_.erase(frame);
+      failed_.erase(frame);
       ++delivered_frames_;
       return;
     }
@@ -67,7 +67,7 @@ void FrameTries::note_delivered_anywhere(int64_t frame) {
   } else {
     delivered_.emplace_hint(next, frame, frame);
   }
-  if (!failed_.empty()) failed_.erase(frame);
+  failed_.erase(frame);
   ++delivered_frames_;
 }
 

@@ -56,7 +56,7 @@ class FrameTries {
   void note_delivered(int64_t frame) {
     if (!delivered_.empty() && failed_.empty()) {
       int64_t& last = std::prev(delivered_.end())->second;
-      if (last < frame && last == frame - 1) {
+      if (last < frame && last == frame - 1) {  // the first test keeps frame - 1 from overflowing
         last = frame;
         ++delivered_frames_;
         return;
@@ -75,9 +75,6 @@ class FrameTries {
   std::map<int64_t, int64_t> delivered_;  // runs of delivered frames, first → last; never adjacent
   size_t delivered_frames_ = 0;
 };
-
-inline FailedRead note_failed_read(FrameTries& tries, int64_t frame) { return tries.note_failed_read(frame); }
-inline void note_delivered(FrameTries& tries, int64_t frame) { tries.note_delivered(frame); }
 
 // Whether a discovered frame file goes to the decoders now: not while the
 // frame is with them, not once it was delivered or given up, and not when

@@ -33,7 +33,7 @@ TEST(FrameTries, TheHundredTwentiethFailureLogsOnceAndGivesUp) {
   uint32_t done = 0;
   for (const Read& r : reads) {
     FailedRead last = FailedRead::Counted;
-    for (; done < r.number; ++done) last = note_failed_read(tries, 7);
+    for (; done < r.number; ++done) last = tries.note_failed_read(7);
     EXPECT_EQ(last, r.outcome) << r.number;
     EXPECT_EQ(log.lines_with("illisible").size(), r.lines) << r.number;
     EXPECT_EQ(frame_file_wanted(tries, handed, 7, time), r.wanted) << r.number;
@@ -46,17 +46,17 @@ TEST(FrameTries, TheHundredTwentiethFailureLogsOnceAndGivesUp) {
 TEST(FrameTries, ReadAfter119FailuresStaysSilentAndDelivered) {
   fake::LogCapture log;
   FrameTries tries;
-  for (int i = 0; i < 119; ++i) note_failed_read(tries, 3);
-  note_delivered(tries, 3);
+  for (int i = 0; i < 119; ++i) tries.note_failed_read(3);
+  tries.note_delivered(3);
   // A decoder that failed on an older copy of the file reports late.
-  EXPECT_EQ(note_failed_read(tries, 3), FailedRead::AlreadyDelivered);
+  EXPECT_EQ(tries.note_failed_read(3), FailedRead::AlreadyDelivered);
   EXPECT_EQ(tries.tries_of(3), 0u);
   EXPECT_TRUE(log.lines_with("illisible").empty());
 }
 
 TEST(FrameTries, DeliveriesInAnyOrderAreRecordedWithZero) {
   FrameTries tries{{5, 3}, {7, 120}};
-  for (int64_t frame : {9, 2, 5, 7, 9, 10}) note_delivered(tries, frame);
+  for (int64_t frame : {9, 2, 5, 7, 9, 10}) tries.note_delivered(frame);
   EXPECT_EQ(tries, (FrameTries{{2, 0}, {5, 0}, {7, 0}, {9, 0}, {10, 0}}));
 }
 
