@@ -24,22 +24,19 @@
 #include "pool/pool_directory.h"
 #include "pool/pool_runtime_ops.h"
 #include "pool/worker_launch.h"
+#include "vel_build_paths.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string aerender_path() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return (self.parent_path().parent_path() / "sim" / "aerender" / "aerender").string();
-}
+std::string aerender_path() { return VEL_AERENDER_PATH; }
 
 // A scratch folder of this run, removed with everything in it at exit.
 struct Scratch {
   fs::path dir;
   Scratch() {
-    std::string pattern = "/tmp/vel-bench-batch-XXXXXX";
+    std::string pattern = (fs::temp_directory_path() / "vel-bench-batch-XXXXXX").string();
     if (::mkdtemp(pattern.data()) != nullptr) dir = pattern;
   }
   ~Scratch() {
@@ -56,9 +53,13 @@ fs::path scratch() {
 // The sample project with a fixed per-frame cost, as the snapshot.
 fs::path snapshot_with_cost(int cost_ms) {
   const fs::path out = scratch() / ("snapshot-" + std::to_string(cost_ms) + ".aep");
-  std::ifstream in(fs::path(aerender_path()).parent_path().parent_path().parent_path().parent_path() / "demo" /
-                   "sample.aep");
+  std::ifstream in(fs::path(VEL_DEMO_DIR) / "sample.aep");
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (text.empty()) {
+    // Every figure below would time workers failing at once: stop loudly.
+    std::fprintf(stderr, "the sample project %s/sample.aep cannot be read\n", VEL_DEMO_DIR);
+    std::exit(2);
+  }
   const std::string from = "\"render_cost_ms\": 40";
   if (auto at = text.find(from); at != std::string::npos)
     text.replace(at, from.size(), "\"render_cost_ms\": " + std::to_string(cost_ms));

@@ -32,6 +32,7 @@
 #include "pool/batch_supervision.h"
 #include "pool/pool_runtime_ops.h"
 #include "pool/worker_launch.h"
+#include "vel_build_paths.h"
 
 namespace {
 

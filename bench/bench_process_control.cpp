@@ -21,23 +21,30 @@
 #include "pool/process_control.h"
 #include "pool/process_listing.h"
 #include "pool/worker_launch.h"
+#include "vel_build_paths.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string aerender_path() {
-  std::error_code ec;
-  const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return (self.parent_path().parent_path() / "sim" / "aerender" / "aerender").string();
-}
+std::string aerender_path() { return VEL_AERENDER_PATH; }
+
+// The run's scratch folder, removed with everything in it at exit.
+struct ScratchPool {
+  fs::path root;
+  ScratchPool() {
+    std::string pattern = (fs::temp_directory_path() / "vel-bench-pool-XXXXXX").string();
+    root = ::mkdtemp(pattern.data()) ? fs::path(pattern) : fs::path();
+  }
+  ~ScratchPool() {
+    std::error_code ec;
+    if (!root.empty()) fs::remove_all(root, ec);
+  }
+};
 
 fs::path scratch_pool() {
-  static const fs::path dir = [] {
-    std::string pattern = "/tmp/vel-bench-pool-XXXXXX";
-    return fs::path(::mkdtemp(pattern.data()) ? pattern : "/tmp") / "velocinta_pool";
-  }();
-  return dir;
+  static const ScratchPool scratch;
+  return scratch.root.empty() ? fs::path() : scratch.root / "velocinta_pool";
 }
 
 // A silent stand-in worker with one engine; answers its job and the engine.

@@ -12,6 +12,7 @@
 #include <string>
 
 #include <nlohmann/json.hpp>
+#include "vel_build_paths.h"
 
 namespace bench {
 

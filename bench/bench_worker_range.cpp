@@ -24,6 +24,7 @@
 #include "pool/decode_workers.h"
 #include "pool/memory_output_reader.h"
 #include "pool/worker_launch.h"
+#include "vel_build_paths.h"
 
 extern char** environ;
 

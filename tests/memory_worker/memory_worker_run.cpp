@@ -18,6 +18,7 @@
 #include "pool/worker_launch.h"
 #include "project_json.h"
 #include "renderer.h"
+#include "vel_build_paths.h"
 
 namespace vel::testing {
 

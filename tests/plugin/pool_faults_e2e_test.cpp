@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "plugin/simhost_pool_run.h"
+#include "vel_build_paths.h"
 
 namespace vel {
 namespace {

@@ -18,6 +18,7 @@
 #include "pool/worker_capacity.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
+#include "vel_build_paths.h"
 
 namespace vel {
 namespace {

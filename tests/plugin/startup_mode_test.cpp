@@ -18,6 +18,7 @@
 #include "hostsdk/hooks.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
+#include "vel_build_paths.h"
 
 extern "C" int32_t EntryPointFunc(SPBasicSuite*, int32_t, int32_t, int32_t, void**);
 

@@ -22,6 +22,7 @@
 #include "renderer.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
+#include "vel_build_paths.h"
 
 namespace vel {
 namespace {

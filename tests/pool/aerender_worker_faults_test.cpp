@@ -10,6 +10,7 @@
 #include "aerender_faults.h"
 #include "worker_file_faults.h"
 #include "worker_switch.h"
+#include "vel_build_paths.h"
 
 namespace vel {
 namespace {

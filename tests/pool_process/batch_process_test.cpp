@@ -22,6 +22,7 @@
 #include "pool/proc_facts.h"
 #include "pool/process_control.h"
 #include "pool_process/pool_process_fixture.h"
+#include "vel_build_paths.h"
 
 namespace vel::testing {
 namespace {

@@ -12,6 +12,7 @@
 #include "pool/spawned_registry.h"
 #include "pool_process/pool_process_fixture.h"
 #include "support/child_process.h"
+#include "vel_build_paths.h"
 
 namespace vel::testing {
 namespace {

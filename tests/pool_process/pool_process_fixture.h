@@ -15,6 +15,7 @@
 #include "pool/worker_launch.h"
 #include "pool_process/process_harness.h"
 #include "support/scratch_dir.h"
+#include "vel_build_paths.h"
 
 namespace vel::testing {
 

@@ -21,6 +21,7 @@
 #include "memout/manifest.h"
 #include "pool/pool_runtime_ops.h"
 #include "pool_process/pool_process_fixture.h"
+#include "vel_build_paths.h"
 
 namespace vel::testing {
 namespace {

@@ -8,6 +8,7 @@
 #include "raster/comp_dump.h"
 #include "sim_fixture.h"
 #include "support/scratch_dir.h"
+#include "vel_build_paths.h"
 
 namespace vel::testing {
 namespace {

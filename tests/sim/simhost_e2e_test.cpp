@@ -11,6 +11,7 @@
 #include "project_json.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
+#include "vel_build_paths.h"
 
 namespace sim {
 namespace {
@@ -43,13 +44,13 @@ class Simhost : public ::testing::Test {
   }
 
   vel::testing::ChildResult run(std::vector<std::string> extra, std::vector<std::string> env = {}, double seconds = 0.5) {
-    std::vector<std::string> args = {"--plugin", TINY_PLUGIN_PATH, "--project", (root_ / "tiny.aep").string(),
+    std::vector<std::string> args = {"--plugin", VEL_TINY_PLUGIN_PATH, "--project", (root_ / "tiny.aep").string(),
                                      "--seconds", std::to_string(seconds), "--out", (root_ / "out").string()};
     args.insert(args.end(), extra.begin(), extra.end());
     env.push_back("TINY_OUT=" + (root_ / "tiny.json").string());
     env.push_back("HOME=" + root_.string());
     env.push_back("TMPDIR=" + root_.string());
-    return vel::testing::run_child(SIMHOST_PATH, args, env, "", 60);
+    return vel::testing::run_child(VEL_SIMHOST_PATH, args, env, "", 60);
   }
   json summary() { return json::parse(read_text(root_ / "out" / "summary.json")); }
   json seen() { return json::parse(read_text(root_ / "tiny.json")); }
@@ -219,7 +220,7 @@ TEST_F(Simhost, RefusesToStartWithoutAUsableProjectOrPlugin) {
   EXPECT_NE(r.output.find("compositions[0]: missing \"width\""), std::string::npos) << r.output;
   EXPECT_FALSE(fs::exists(root_ / "out" / "summary.json"));
 
-  r = vel::testing::run_child(SIMHOST_PATH,
+  r = vel::testing::run_child(VEL_SIMHOST_PATH,
                               {"--plugin", (root_ / "none.so").string(), "--project", (root_ / "tiny.aep").string()},
                               {}, "", 60);
   EXPECT_EQ(r.exit_code, 2);
