@@ -1,8 +1,11 @@
-// The process tests' main: re-executes this binary as pid 1 of a new pid
-// namespace with its own /proc, so that its sweeps see nothing but its own
-// processes, and the namespace dies with it. Where namespaces are refused the
-// tests that need one say so and skip.
+// The main of the suites that start hosts and workers: re-executes the test
+// binary as pid 1 of a new pid namespace with its own /proc and its own
+// /dev/shm, so that the plug-in's sweeps (processes and shared-memory
+// segments) see nothing but this test's own, two tests can run side by side,
+// and everything the test started dies with it. Where namespaces are refused
+// the binary runs as it is; the tests that cannot do without one skip.
 #include <limits.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -28,6 +31,9 @@ int main(int argc, char** argv) {
       ::execvp("unshare", av.data());
     }
   }
+  // The mount namespace came with --mount-proc, its propagation private: a
+  // fresh tmpfs here hides the machine's segments and shows ours to no one.
+  if (::getpid() == 1) ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
