@@ -400,7 +400,7 @@ TEST_F(SimhostRun, DumpCompWritesTheExpectedDocument) {
   auto r = run({"VELOCINTA_DEV=1"}, {"--command", "velocinta: dump comp", "--command", "velocinta: dump comp"});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   const std::string expected =
-      read_text(fs::path(__FILE__).parent_path() / ".." / "raster" / "expected" / "sample_comp_dump.json");
+      read_text(fs::path(VEL_RASTER_EXPECTED_DIR) / "sample_comp_dump.json");
   ASSERT_FALSE(expected.empty());
   EXPECT_EQ(read_text(home_ / "Library" / "Logs" / "velocinta_comp_dump.json"), expected);
   EXPECT_EQ(read_text(log_path()).find("ERROR"), std::string::npos) << read_text(log_path());

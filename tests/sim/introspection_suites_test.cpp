@@ -17,6 +17,7 @@
 #include "suite_table.h"
 #include "cli.h"
 #include "renderer.h"
+#include "vel_build_paths.h"
 
 namespace sim {
 namespace {
@@ -24,7 +25,7 @@ namespace {
 using nlohmann::json;
 
 std::string repo_file(const char* rel) {
-  return (std::filesystem::path(__FILE__).parent_path() / "../.." / rel).string();
+  return std::string(VEL_SOURCE_DIR) + "/" + rel;
 }
 
 TEST(ProjectExtras, ShowcaseReadsWritesAndReadsBackTheSame) {

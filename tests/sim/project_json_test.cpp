@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "project_store.h"
+#include "vel_build_paths.h"
 
 namespace sim {
 namespace {
@@ -30,7 +31,7 @@ json minimal() {
 }
 
 std::string repo_file(const char* rel) {
-  return (std::filesystem::path(__FILE__).parent_path() / "../.." / rel).string();
+  return std::string(VEL_SOURCE_DIR) + "/" + rel;
 }
 
 TEST(ProjectJson, BadInputIsRefusedNamingTheField) {
