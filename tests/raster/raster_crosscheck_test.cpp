@@ -68,7 +68,7 @@ json blend_project(const json& mode) {
   json top = solid_layer("top", {0.7, 0.25, 0.55}, 90, 70);
   top["blend_mode"] = mode;
   top["transform"] = {{"position", {75, 62}}, {"rotation", 30}, {"opacity", 70}, {"scale", {110, 90}}};
-  json layers = {top};
+  json layers = json::array({top});
   for (const json& l : backdrop_layers()) layers.push_back(l);
   return comp_of(layers);
 }
@@ -90,7 +90,7 @@ json animated_project() {
   late["transform"] = {{"position", {{"keyframes", {key(10, {20, 20}), key(30, {140, 100})}}}}, {"rotation", -12.5}};
   json off = solid_layer("off", {1, 1, 1}, 160, 120);
   off["enabled"] = false;
-  json layers = {spin, late, off};
+  json layers = json::array({spin, late, off});
   for (const json& l : backdrop_layers()) layers.push_back(l);
   return comp_of(layers);
 }
@@ -236,7 +236,7 @@ json mixed_keys_project(const std::vector<SideKey>& keys) {
   mover["transform"] = {{"position", {{"keyframes", position}}},
                         {"rotation", {{"keyframes", rotation}}},
                         {"opacity", {{"keyframes", opacity}}}};
-  json layers = {mover};
+  json layers = json::array({mover});
   for (const json& l : backdrop_layers()) layers.push_back(l);
   return comp_of(layers);
 }
