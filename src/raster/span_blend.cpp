@@ -6,6 +6,10 @@
 #include <emmintrin.h>
 #define VEL_SPAN_SSE2 1
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define VEL_SPAN_AVX2 1
+#endif
 
 namespace vel {
 namespace {
@@ -19,9 +23,9 @@ namespace {
 // difference: |b' - A s|; add: the lesser of b' + A s and A). In single
 // precision, with every term at most 510 and each product of a byte and a
 // rounded constant, the sum errs by less than 1.5e-4 of a byte step; the
-// double path by far less. A sum further than kClear from a rounding
-// boundary therefore rounds alike in both.
-constexpr float kClear = 1.0f / 1024.0f;
+// double path by far less. A sum nearer its nearest integer than 0.5 - kClear
+// therefore rounds to it in both.
+[[maybe_unused]] constexpr float kClear = 1.0f / 2048.0f;
 
 }  // namespace
 
@@ -31,21 +35,15 @@ SpanBlender::SpanBlender(const SolidPaint& paint, double opacity) : paint_(paint
   bool usable = kind.has_value() && opacity > 0.0 && opacity <= 1.0;  // false for NaN
   for (double c : colour) usable = usable && c >= 0.0 && c <= 1.0;
   if (!usable) return;
-  kind_ = static_cast<uint8_t>(*kind);
-  keep_ = static_cast<float>(1.0 - opacity);
-  a_ = static_cast<float>(opacity);
-  a255_ = static_cast<float>(255.0 * opacity);
+  kind_ = *kind;
+  constants_.keep = static_cast<float>(1.0 - opacity);
+  constants_.a = static_cast<float>(opacity);
+  constants_.a255 = static_cast<float>(255.0 * opacity);
   for (int i = 0; i < 3; ++i) {
-    ch_[i] = {static_cast<float>(opacity * colour[i]), static_cast<float>(255.0 * opacity * colour[i]),
-              static_cast<float>(opacity * (1.0 - colour[i]))};
+    constants_.ch[i] = {static_cast<float>(opacity * colour[i]), static_cast<float>(255.0 * opacity * colour[i]),
+                        static_cast<float>(opacity * (1.0 - colour[i]))};
   }
-#if defined(VEL_SPAN_SSE2)
   vector_ = true;
-#endif
-}
-
-void SpanBlender::blend_plain(uint8_t* pixels, size_t count) const {
-  for (size_t i = 0; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
 }
 
 void SpanBlender::exact(uint8_t* pixel) {
@@ -63,133 +61,133 @@ void SpanBlender::exact(uint8_t* pixel) {
 }
 
 #if defined(VEL_SPAN_SSE2)
-namespace {
+namespace lanes4 {
 
-struct ChannelVec {
-  __m128 as, as255, a1s;
-};
+#define VEL_LANES inline
+using vf = __m128;
+using vi = __m128i;
+constexpr size_t kLanes = 4;
+VEL_LANES vf set1(float v) { return _mm_set1_ps(v); }
+VEL_LANES vi iset1(int v) { return _mm_set1_epi32(v); }
+VEL_LANES vf add(vf a, vf b) { return _mm_add_ps(a, b); }
+VEL_LANES vf sub(vf a, vf b) { return _mm_sub_ps(a, b); }
+VEL_LANES vf mul(vf a, vf b) { return _mm_mul_ps(a, b); }
+VEL_LANES vf vmin(vf a, vf b) { return _mm_min_ps(a, b); }
+VEL_LANES vf vmax(vf a, vf b) { return _mm_max_ps(a, b); }
+VEL_LANES vf vabs(vf a) { return _mm_andnot_ps(_mm_set1_ps(-0.0f), a); }
+VEL_LANES vf cmplt(vf a, vf b) { return _mm_cmplt_ps(a, b); }
+VEL_LANES vf cmpnlt(vf a, vf b) { return _mm_cmpnlt_ps(a, b); }
+VEL_LANES vf select(vf mask, vf yes, vf no) { return _mm_or_ps(_mm_and_ps(mask, yes), _mm_andnot_ps(mask, no)); }
+VEL_LANES vf to_float(vi v) { return _mm_cvtepi32_ps(v); }
+VEL_LANES vi to_int_nearest(vf v) { return _mm_cvtps_epi32(v); }
+VEL_LANES vi iand(vi a, vi b) { return _mm_and_si128(a, b); }
+VEL_LANES vi ior(vi a, vi b) { return _mm_or_si128(a, b); }
+template <int N>
+VEL_LANES vi srli(vi v) { return _mm_srli_epi32(v, N); }
+template <int N>
+VEL_LANES vi slli(vi v) { return _mm_slli_epi32(v, N); }
+VEL_LANES vi loadu(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+VEL_LANES void storeu(uint8_t* p, vi v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+VEL_LANES int movemask(vf v) { return _mm_movemask_ps(v); }
+#include "raster/span_lanes.inc"
+#undef VEL_LANES
 
-struct Consts {
-  __m128 keep, a, a255;
-  ChannelVec ch[3];
-};
-
-// One colour channel of four pixels, before rounding: the sum described
-// above, in the order written.
-template <BlendKind K>
-inline __m128 channel(__m128 b, __m128 alpha, const ChannelVec& c, const Consts& k) {
-  const __m128 bp = _mm_min_ps(b, alpha);
-  const __m128 kept = _mm_mul_ps(k.keep, b);
-  const __m128 uncovered = _mm_sub_ps(_mm_set1_ps(255.0f), alpha);
-  switch (K) {
-    case BlendKind::Normal:
-      return _mm_add_ps(kept, c.as255);
-    case BlendKind::Multiply:
-      return _mm_add_ps(kept, _mm_mul_ps(c.as, _mm_add_ps(uncovered, bp)));
-    case BlendKind::Screen:
-      return _mm_add_ps(_mm_add_ps(kept, c.as255), _mm_mul_ps(c.a1s, bp));
-    case BlendKind::Overlay: {
-      const __m128 twice = _mm_add_ps(bp, bp);
-      const __m128 low = _mm_add_ps(kept, _mm_mul_ps(c.as, _mm_add_ps(uncovered, twice)));
-      const __m128 high = _mm_add_ps(_mm_add_ps(kept, c.as255), _mm_mul_ps(c.a1s, _mm_sub_ps(twice, alpha)));
-      const __m128 below = _mm_cmplt_ps(twice, alpha);
-      return _mm_or_ps(_mm_and_ps(below, low), _mm_andnot_ps(below, high));
-    }
-    default:
-      break;
-  }
-  const __m128 over = _mm_mul_ps(k.a, bp);
-  const __m128 source = _mm_mul_ps(c.as, alpha);
-  __m128 mixed;
-  switch (K) {
-    case BlendKind::Darken:
-      mixed = _mm_min_ps(over, source);
-      break;
-    case BlendKind::Lighten:
-      mixed = _mm_max_ps(over, source);
-      break;
-    case BlendKind::Difference:
-      mixed = _mm_andnot_ps(_mm_set1_ps(-0.0f), _mm_sub_ps(over, source));
-      break;
-    default:  // add
-      mixed = _mm_min_ps(_mm_add_ps(over, source), _mm_mul_ps(k.a, alpha));
-      break;
-  }
-  return _mm_add_ps(_mm_add_ps(kept, _mm_mul_ps(c.as, uncovered)), mixed);
-}
-
-// Rounded halves up; lanes too near a boundary are marked in `unclear`
-// (a NaN would be too).
-inline __m128i round_clear(__m128 y, __m128& unclear) {
-  const __m128 lifted = _mm_add_ps(y, _mm_set1_ps(0.5f));
-  const __m128i n = _mm_cvttps_epi32(lifted);
-  const __m128 frac = _mm_sub_ps(lifted, _mm_cvtepi32_ps(n));
-  unclear = _mm_or_ps(unclear, _mm_or_ps(_mm_cmpnge_ps(frac, _mm_set1_ps(kClear)),
-                                         _mm_cmpngt_ps(_mm_set1_ps(1.0f - kClear), frac)));
-  return n;
-}
-
-// Four pixels at a time over the whole groups of `count`; the pixels left
-// over are the caller's. Calls `exact` for every pixel it cannot settle.
-template <BlendKind K, class Exact>
-size_t blend_sse2(uint8_t* pixels, size_t count, const Consts& k, Exact&& exact) {
-  const __m128i low_byte = _mm_set1_epi32(0xFF);
-  const size_t groups = count / 4;
-  for (size_t g = 0; g < groups; ++g) {
-    uint8_t* at = pixels + 16 * g;
-    const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128 alpha = _mm_cvtepi32_ps(_mm_srli_epi32(p, 24));
-    __m128 unclear = _mm_setzero_ps();
-    __m128i out = _mm_slli_epi32(round_clear(_mm_add_ps(_mm_mul_ps(k.keep, alpha), k.a255), unclear), 24);
-    for (int ch = 0; ch < 3; ++ch) {
-      const __m128 b = _mm_cvtepi32_ps(_mm_and_si128(_mm_srli_epi32(p, 8 * ch), low_byte));
-      __m128i n = round_clear(channel<K>(b, alpha, k.ch[ch], k), unclear);
-      if (ch == 1) n = _mm_slli_epi32(n, 8);
-      if (ch == 2) n = _mm_slli_epi32(n, 16);
-      out = _mm_or_si128(out, n);
-    }
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(at), out);
-    int lanes = _mm_movemask_ps(unclear);
-    if (lanes == 0) continue;
-    alignas(16) uint8_t before[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(before), p);
-    for (int lane = 0; lanes != 0; ++lane, lanes >>= 1) {
-      if (!(lanes & 1)) continue;
-      std::memcpy(at + 4 * lane, before + 4 * lane, 4);
-      exact(at + 4 * lane);
-    }
-  }
-  return groups * 4;
-}
-
-}  // namespace
+}  // namespace lanes4
 #endif
+
+#if defined(VEL_SPAN_AVX2)
+namespace lanes8 {
+
+#define VEL_LANES __attribute__((target("avx2"))) inline
+using vf = __m256;
+using vi = __m256i;
+constexpr size_t kLanes = 8;
+VEL_LANES vf set1(float v) { return _mm256_set1_ps(v); }
+VEL_LANES vi iset1(int v) { return _mm256_set1_epi32(v); }
+VEL_LANES vf add(vf a, vf b) { return _mm256_add_ps(a, b); }
+VEL_LANES vf sub(vf a, vf b) { return _mm256_sub_ps(a, b); }
+VEL_LANES vf mul(vf a, vf b) { return _mm256_mul_ps(a, b); }
+VEL_LANES vf vmin(vf a, vf b) { return _mm256_min_ps(a, b); }
+VEL_LANES vf vmax(vf a, vf b) { return _mm256_max_ps(a, b); }
+VEL_LANES vf vabs(vf a) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), a); }
+VEL_LANES vf cmplt(vf a, vf b) { return _mm256_cmp_ps(a, b, _CMP_LT_OQ); }
+VEL_LANES vf cmpnlt(vf a, vf b) { return _mm256_cmp_ps(a, b, _CMP_NLT_UQ); }
+VEL_LANES vf select(vf mask, vf yes, vf no) { return _mm256_blendv_ps(no, yes, mask); }
+VEL_LANES vf to_float(vi v) { return _mm256_cvtepi32_ps(v); }
+VEL_LANES vi to_int_nearest(vf v) { return _mm256_cvtps_epi32(v); }
+VEL_LANES vi iand(vi a, vi b) { return _mm256_and_si256(a, b); }
+VEL_LANES vi ior(vi a, vi b) { return _mm256_or_si256(a, b); }
+template <int N>
+VEL_LANES vi srli(vi v) { return _mm256_srli_epi32(v, N); }
+template <int N>
+VEL_LANES vi slli(vi v) { return _mm256_slli_epi32(v, N); }
+VEL_LANES vi loadu(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+VEL_LANES void storeu(uint8_t* p, vi v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
+VEL_LANES int movemask(vf v) { return _mm256_movemask_ps(v); }
+#include "raster/span_lanes.inc"
+#undef VEL_LANES
+
+bool cpu_has_avx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+
+}  // namespace lanes8
+#endif
+
+bool span_kernel_available(SpanKernel kernel) {
+  switch (kernel) {
+    case SpanKernel::Plain:
+      return true;
+    case SpanKernel::Sse2:
+#if defined(VEL_SPAN_SSE2)
+      return true;
+#else
+      return false;
+#endif
+    case SpanKernel::Avx2:
+#if defined(VEL_SPAN_AVX2)
+      return lanes8::cpu_has_avx2();
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+void SpanBlender::blend_with(SpanKernel kernel, uint8_t* pixels, size_t count) {
+  size_t done = 0;
+  if (vector_) {
+    switch (kernel) {
+      case SpanKernel::Plain:
+        break;
+      case SpanKernel::Sse2:
+#if defined(VEL_SPAN_SSE2)
+        done = lanes4::blend_lanes(kind_, pixels, count, constants_, *this);
+#endif
+        break;
+      case SpanKernel::Avx2:
+#if defined(VEL_SPAN_AVX2)
+        done = lanes8::blend_lanes(kind_, pixels, count, constants_, *this);
+#endif
+        break;
+    }
+  }
+  if (kernel == SpanKernel::Plain) {
+    for (size_t i = 0; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
+    return;
+  }
+  for (size_t i = done; i < count; ++i) exact(pixels + 4 * i);
+}
 
 void SpanBlender::blend(uint8_t* pixels, size_t count) {
-  size_t done = 0;
-#if defined(VEL_SPAN_SSE2)
-  if (vector_) {
-    Consts k;
-    k.keep = _mm_set1_ps(keep_);
-    k.a = _mm_set1_ps(a_);
-    k.a255 = _mm_set1_ps(a255_);
-    for (int i = 0; i < 3; ++i) {
-      k.ch[i] = {_mm_set1_ps(ch_[i].as), _mm_set1_ps(ch_[i].as255), _mm_set1_ps(ch_[i].a1s)};
-    }
-    auto fix = [this](uint8_t* pixel) { exact(pixel); };
-    switch (static_cast<BlendKind>(kind_)) {
-      case BlendKind::Normal: done = blend_sse2<BlendKind::Normal>(pixels, count, k, fix); break;
-      case BlendKind::Multiply: done = blend_sse2<BlendKind::Multiply>(pixels, count, k, fix); break;
-      case BlendKind::Screen: done = blend_sse2<BlendKind::Screen>(pixels, count, k, fix); break;
-      case BlendKind::Overlay: done = blend_sse2<BlendKind::Overlay>(pixels, count, k, fix); break;
-      case BlendKind::Darken: done = blend_sse2<BlendKind::Darken>(pixels, count, k, fix); break;
-      case BlendKind::Lighten: done = blend_sse2<BlendKind::Lighten>(pixels, count, k, fix); break;
-      case BlendKind::Difference: done = blend_sse2<BlendKind::Difference>(pixels, count, k, fix); break;
-      case BlendKind::Add: done = blend_sse2<BlendKind::Add>(pixels, count, k, fix); break;
-    }
-  }
-#endif
-  for (size_t i = done; i < count; ++i) exact(pixels + 4 * i);
+  static const SpanKernel best = span_kernel_available(SpanKernel::Avx2)   ? SpanKernel::Avx2
+                                 : span_kernel_available(SpanKernel::Sse2) ? SpanKernel::Sse2
+                                                                           : SpanKernel::Plain;
+  blend_with(best, pixels, count);
 }
 
 }  // namespace vel

@@ -1,7 +1,8 @@
-// The vector blend of a span against the plain path, pixel after pixel
+// The vector kernels of a span against the plain path, pixel after pixel
 // through `composite_pixel`: the bytes must be the same, bit for bit, for
-// every kernel, opacity and colour, over every backdrop byte under every
-// alpha, and for spans of any length and start.
+// every kernel this processor has, every blend mode, opacity and colour,
+// over every backdrop byte under every alpha, and for spans of any length
+// and start.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -33,6 +34,16 @@ std::vector<uint8_t> every_backdrop() {
 const char* const kModes[] = {"normal", "multiply", "screen",     "overlay",
                               "darken", "lighten",  "difference", "add"};
 
+std::vector<SpanKernel> vector_kernels() {
+  std::vector<SpanKernel> out;
+  for (SpanKernel k : {SpanKernel::Sse2, SpanKernel::Avx2}) {
+    if (span_kernel_available(k)) out.push_back(k);
+  }
+  return out;
+}
+
+const char* kernel_name(SpanKernel k) { return k == SpanKernel::Avx2 ? "avx2" : k == SpanKernel::Sse2 ? "sse2" : "plain"; }
+
 TEST(SpanBlender, VectorMatchesPlainOverEveryBackdrop) {
   const std::vector<uint8_t> backdrop = every_backdrop();
   const double opacities[] = {0.001, 0.25, 0.5, 0.6, 0.7, 1.0 / 3, 0.999, 1.0};
@@ -45,17 +56,22 @@ TEST(SpanBlender, VectorMatchesPlainOverEveryBackdrop) {
     for (double opacity : opacities) {
       for (const auto& c : colours) {
         const SolidPaint paint{blend_for_name(mode), 10, 10, c[0], c[1], c[2], false};
-        SpanBlender blender(paint, opacity);
-        vectorised += blender.vectorised();
-        std::vector<uint8_t> fast = backdrop, plain = backdrop;
-        blender.blend(fast.data(), fast.size() / 4);
-        blender.blend_plain(plain.data(), plain.size() / 4);
-        ASSERT_EQ(fast, plain) << mode << " at " << opacity << " colour " << c[0] << "," << c[1] << "," << c[2];
+        std::vector<uint8_t> plain = backdrop;
+        SpanBlender(paint, opacity).blend_with(SpanKernel::Plain, plain.data(), plain.size() / 4);
+        for (SpanKernel kernel : vector_kernels()) {
+          SpanBlender blender(paint, opacity);
+          vectorised += blender.vectorised();
+          std::vector<uint8_t> fast = backdrop;
+          blender.blend_with(kernel, fast.data(), fast.size() / 4);
+          ASSERT_EQ(fast, plain) << kernel_name(kernel) << " " << mode << " at " << opacity << " colour " << c[0]
+                                 << "," << c[1] << "," << c[2];
+        }
       }
     }
   }
+  EXPECT_EQ(vectorised, vector_kernels().size() * std::size(kModes) * std::size(opacities) * std::size(colours));
 #if defined(__SSE2__)
-  EXPECT_EQ(vectorised, std::size(kModes) * std::size(opacities) * std::size(colours));
+  EXPECT_TRUE(span_kernel_available(SpanKernel::Sse2));
 #endif
 }
 
@@ -74,11 +90,16 @@ TEST(SpanBlender, AnyLengthAndStart) {
     const SolidPaint paint{blend_for_name(mode), 10, 10, 0.3, 0.8, 0.55, false};
     for (size_t start = 0; start < 4; ++start) {
       for (size_t length : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 64, 65}) {
-        SpanBlender blender(paint, 0.45);
-        std::vector<uint8_t> fast = backdrop, plain = backdrop;
-        blender.blend(fast.data() + 4 * start, length);
-        blender.blend_plain(plain.data() + 4 * start, length);
-        ASSERT_EQ(fast, plain) << mode << " start " << start << " length " << length;
+        std::vector<uint8_t> plain = backdrop;
+        SpanBlender(paint, 0.45).blend_with(SpanKernel::Plain, plain.data() + 4 * start, length);
+        for (SpanKernel kernel : vector_kernels()) {
+          std::vector<uint8_t> fast = backdrop;
+          SpanBlender(paint, 0.45).blend_with(kernel, fast.data() + 4 * start, length);
+          ASSERT_EQ(fast, plain) << kernel_name(kernel) << " " << mode << " start " << start << " length " << length;
+        }
+        std::vector<uint8_t> best = backdrop;
+        SpanBlender(paint, 0.45).blend(best.data() + 4 * start, length);
+        ASSERT_EQ(best, plain) << mode << " start " << start << " length " << length;
       }
     }
   }
@@ -104,7 +125,7 @@ TEST(SpanBlender, UnknownKernelsAndOddPaintsTakeThePlainPath) {
     EXPECT_FALSE(blender.vectorised()) << c.what;
     std::vector<uint8_t> fast(backdrop.begin(), backdrop.begin() + 4 * 999), plain = fast;
     blender.blend(fast.data(), 999);
-    blender.blend_plain(plain.data(), 999);
+    blender.blend_with(SpanKernel::Plain, plain.data(), 999);
     EXPECT_EQ(fast, plain) << c.what;
   }
 }
