@@ -224,21 +224,29 @@ StoreWord opaque_store_word(const SolidPaint& paint) {
   return kStoreFlag | r | (g << 8) | (b << 16) | (StoreWord{255} << 24);
 }
 
+uint8_t composite_channel(double opacity, uint8_t backdrop_byte, uint8_t alpha_byte, double source,
+                          BlendKernel kernel) {
+  const double a = opacity;
+  const double ab = kByteUnit[alpha_byte];
+  const double backdrop = kByteUnit[backdrop_byte];
+  const double cb = ab > 0.0 ? std::min(backdrop / ab, 1.0) : 0.0;
+  const double k = std::clamp(kernel ? kernel(cb, source) : source, 0.0, 1.0);
+  return unit_to_byte((1.0 - a) * backdrop + a * ((1.0 - ab) * source + ab * k));
+}
+
+uint8_t composite_alpha(double opacity, uint8_t alpha_byte) {
+  const double a = opacity;
+  return unit_to_byte(a + (1.0 - a) * kByteUnit[alpha_byte]);
+}
+
 void composite_pixel(double opacity, uint8_t* pixel, const SolidPaint& paint, StoreWord store) {
   if (store & kStoreFlag) {
     for (int ch = 0; ch < 4; ++ch) pixel[ch] = static_cast<uint8_t>(store >> (8 * ch));
     return;
   }
-  const double a = opacity;
-  const double ab = kByteUnit[pixel[3]];
   const double source[3] = {paint.red, paint.green, paint.blue};
-  for (int ch = 0; ch < 3; ++ch) {
-    const double backdrop = kByteUnit[pixel[ch]];
-    const double cb = ab > 0.0 ? std::min(backdrop / ab, 1.0) : 0.0;
-    const double k = std::clamp(paint.kernel ? paint.kernel(cb, source[ch]) : source[ch], 0.0, 1.0);
-    pixel[ch] = unit_to_byte((1.0 - a) * backdrop + a * ((1.0 - ab) * source[ch] + ab * k));
-  }
-  pixel[3] = unit_to_byte(a + (1.0 - a) * ab);
+  for (int ch = 0; ch < 3; ++ch) pixel[ch] = composite_channel(opacity, pixel[ch], pixel[3], source[ch], paint.kernel);
+  pixel[3] = composite_alpha(opacity, pixel[3]);
 }
 
 void rasterize_solid_layer(std::span<uint8_t> pixels, uint32_t width, uint32_t height, uint32_t downsample,

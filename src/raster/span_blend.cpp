@@ -1,6 +1,7 @@
 #include "raster/span_blend.h"
 
 #include <cstring>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -46,18 +47,21 @@ SpanBlender::SpanBlender(const SolidPaint& paint, double opacity) : paint_(paint
   vector_ = true;
 }
 
-void SpanBlender::exact(uint8_t* pixel) {
-  uint32_t in;
-  std::memcpy(&in, pixel, 4);
-  const size_t slot = static_cast<uint32_t>(in * 0x9E3779B1u) >> 28;
-  if (memo_used_[slot] && memo_in_[slot] == in) {
-    std::memcpy(pixel, &memo_out_[slot], 4);
-    return;
+uint8_t SpanBlender::exact_channel(int channel, uint8_t backdrop, uint8_t alpha) {
+  const double source = channel == 0 ? paint_.red : channel == 1 ? paint_.green : paint_.blue;
+  if (!by_channel_ && ++exact_count_ > kRememberAfter) {
+    by_channel_.reset(new (std::nothrow) uint16_t[size_t{3} << 16]());
   }
-  composite_pixel(opacity_, pixel, paint_, 0);
-  memo_in_[slot] = in;
-  std::memcpy(&memo_out_[slot], pixel, 4);
-  memo_used_[slot] = true;
+  if (!by_channel_) return composite_channel(opacity_, backdrop, alpha, source, paint_.kernel);
+  uint16_t& known = by_channel_[(size_t(channel) << 16) | (size_t{alpha} << 8) | backdrop];
+  if (!known) known = static_cast<uint16_t>(1 + composite_channel(opacity_, backdrop, alpha, source, paint_.kernel));
+  return static_cast<uint8_t>(known - 1);
+}
+
+uint8_t SpanBlender::exact_alpha(uint8_t alpha) {
+  uint16_t& known = by_alpha_[alpha];
+  if (!known) known = static_cast<uint16_t>(1 + composite_alpha(opacity_, alpha));
+  return static_cast<uint8_t>(known - 1);
 }
 
 #if defined(VEL_SPAN_SSE2)
@@ -89,6 +93,7 @@ VEL_LANES vi slli(vi v) { return _mm_slli_epi32(v, N); }
 VEL_LANES vi loadu(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 VEL_LANES void storeu(uint8_t* p, vi v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 VEL_LANES int movemask(vf v) { return _mm_movemask_ps(v); }
+VEL_LANES bool all_equal(vi a, vi b) { return _mm_movemask_epi8(_mm_cmpeq_epi32(a, b)) == 0xFFFF; }
 #include "raster/span_lanes.inc"
 #undef VEL_LANES
 
@@ -124,6 +129,7 @@ VEL_LANES vi slli(vi v) { return _mm256_slli_epi32(v, N); }
 VEL_LANES vi loadu(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 VEL_LANES void storeu(uint8_t* p, vi v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 VEL_LANES int movemask(vf v) { return _mm256_movemask_ps(v); }
+VEL_LANES bool all_equal(vi a, vi b) { return _mm256_movemask_epi8(_mm256_cmpeq_epi32(a, b)) == -1; }
 #include "raster/span_lanes.inc"
 #undef VEL_LANES
 
@@ -180,7 +186,7 @@ void SpanBlender::blend_with(SpanKernel kernel, uint8_t* pixels, size_t count) {
     for (size_t i = 0; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
     return;
   }
-  for (size_t i = done; i < count; ++i) exact(pixels + 4 * i);
+  for (size_t i = done; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
 }
 
 void SpanBlender::blend(uint8_t* pixels, size_t count) {

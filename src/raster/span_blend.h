@@ -6,13 +6,14 @@
 // eight pixels at a time where the processor allows, and keeps a result only
 // when it lies clear of a rounding boundary by more than the sum's worst
 // error: there the byte is the one `composite_pixel` gives in double
-// precision. The few pixels with a channel near a boundary go through
-// `composite_pixel` itself, so the bytes are always exactly those of the
-// plain path.
+// precision. The few channels near a boundary are worked out as
+// `composite_pixel` does (each depends on its own byte and the alpha byte
+// alone), so the bytes are always exactly those of the plain path.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "raster/blend_kernels.h"
 #include "raster/solid_rasterizer.h"
@@ -35,8 +36,8 @@ struct SpanConstants {
 };
 
 // A layer's paint at one opacity, with the constants of its sums worked out
-// once, and a small memory of the pixels that needed the exact path (flat
-// backdrops repeat them). One per layer drawn; not shared between threads.
+// once and the channels that needed the exact path remembered. One per layer
+// drawn; not shared between threads.
 class SpanBlender {
  public:
   SpanBlender(const SolidPaint& paint, double opacity);
@@ -50,9 +51,10 @@ class SpanBlender {
   // colours in 0..1, an opacity in (0, 1]); otherwise every kernel is plain.
   bool vectorised() const { return vector_; }
 
-  // One pixel through `composite_pixel`, or from the memory of the same
-  // bytes composited before.
-  void exact(uint8_t* pixel);
+  // What `composite_pixel` makes of one colour channel's byte under an
+  // alpha byte, and of the alpha byte, remembered once worked out.
+  uint8_t exact_channel(int channel, uint8_t backdrop, uint8_t alpha);
+  uint8_t exact_alpha(uint8_t alpha);
 
  private:
   const SolidPaint& paint_;
@@ -60,11 +62,14 @@ class SpanBlender {
   bool vector_ = false;
   BlendKind kind_ = BlendKind::Normal;
   SpanConstants constants_;
-  // Direct-mapped, keyed by the pixel's bytes.
-  static constexpr size_t kMemo = 16;
-  uint32_t memo_in_[kMemo]{};
-  uint32_t memo_out_[kMemo]{};
-  bool memo_used_[kMemo]{};
+  // The results by channel, byte and alpha byte, as 1 + result (0: not yet
+  // known); made once a few hundred channels have needed them (a colour and
+  // opacity whose sums fall right on rounding boundaries, such as a half at
+  // a fifth of opacity, needs them often).
+  static constexpr size_t kRememberAfter = 256;
+  size_t exact_count_ = 0;
+  std::unique_ptr<uint16_t[]> by_channel_;
+  uint16_t by_alpha_[256]{};
 };
 
 }  // namespace vel
