@@ -105,6 +105,34 @@ TEST(SpanBlender, AnyLengthAndStart) {
   }
 }
 
+// Runs of equal pixels (as solids leave them) of every length, so that
+// groups repeat, end and start anywhere within a vector, under colours and
+// opacities whose sums often fall right on a rounding boundary.
+TEST(SpanBlender, FlatRunsAndBoundaryColours) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> byte(0, 255), run(1, 40);
+  std::vector<uint8_t> backdrop;
+  while (backdrop.size() < 4 * 20000) {
+    const int a = byte(rng);
+    uint8_t px[4] = {static_cast<uint8_t>(byte(rng) * a / 255), static_cast<uint8_t>(byte(rng) * a / 255),
+                     static_cast<uint8_t>(byte(rng) * a / 255), static_cast<uint8_t>(a)};
+    for (int n = run(rng); n > 0; --n) backdrop.insert(backdrop.end(), px, px + 4);
+  }
+  const size_t count = backdrop.size() / 4;
+  for (const char* mode : kModes) {
+    for (double opacity : {0.5, 0.6, 0.2}) {
+      const SolidPaint paint{blend_for_name(mode), 10, 10, 0.5, 1.0, 0.25, false};
+      std::vector<uint8_t> plain = backdrop;
+      SpanBlender(paint, opacity).blend_with(SpanKernel::Plain, plain.data(), count);
+      for (SpanKernel kernel : vector_kernels()) {
+        std::vector<uint8_t> fast = backdrop;
+        SpanBlender(paint, opacity).blend_with(kernel, fast.data(), count);
+        ASSERT_EQ(fast, plain) << kernel_name(kernel) << " " << mode << " at " << opacity;
+      }
+    }
+  }
+}
+
 // A kernel of no known kind, a colour out of range or an opacity out of
 // (0, 1] goes the plain way, with the same result.
 TEST(SpanBlender, UnknownKernelsAndOddPaintsTakeThePlainPath) {
