@@ -55,6 +55,11 @@ class SpanBlender {
   // alpha byte, and of the alpha byte, remembered once worked out.
   uint8_t exact_channel(int channel, uint8_t backdrop, uint8_t alpha);
   uint8_t exact_alpha(uint8_t alpha);
+  // The remembered results of one channel, indexed by alpha byte x 256 +
+  // channel byte, as 1 + result (0: not yet known); null before they are kept.
+  const uint16_t* known_channels(int channel) const {
+    return by_channel_ ? by_channel_.get() + (size_t(channel) << 16) : nullptr;
+  }
 
  private:
   const SolidPaint& paint_;
