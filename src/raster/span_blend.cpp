@@ -165,6 +165,7 @@ bool span_kernel_available(SpanKernel kernel) {
 }
 
 void SpanBlender::blend_with(SpanKernel kernel, uint8_t* pixels, size_t count) {
+  if (!span_kernel_available(kernel)) kernel = SpanKernel::Plain;
   size_t done = 0;
   if (vector_) {
     switch (kernel) {

@@ -37,7 +37,7 @@ struct SpanConstants {
 
 // A layer's paint at one opacity, with the constants of its sums worked out
 // once and the channels that needed the exact path remembered. One per layer
-// drawn; not shared between threads.
+// drawn, not shared between threads; the paint must outlive it.
 class SpanBlender {
  public:
   SpanBlender(const SolidPaint& paint, double opacity);
@@ -45,7 +45,7 @@ class SpanBlender {
   // Composites the paint over `count` pixels at `pixels` (4 bytes each), by
   // the fastest kernel this processor has; the bytes do not depend on it.
   void blend(uint8_t* pixels, size_t count);
-  // The same by the kernel given (which must be available).
+  // The same by the kernel given; one this processor lacks counts as plain.
   void blend_with(SpanKernel kernel, uint8_t* pixels, size_t count);
   // Whether the vector kernels serve this paint (a known kernel, finite
   // colours in 0..1, an opacity in (0, 1]); otherwise every kernel is plain.
