@@ -107,6 +107,59 @@ void BlendedLayers_baseline(benchmark::State& state) {
 }
 BENCHMARK(BlendedLayers_baseline)->Arg(8)->Arg(32)->Unit(benchmark::kMillisecond);
 
+// The same layers over a backdrop that differs from pixel to pixel (as
+// under footage or a gradient, never under solids alone), so that no run of
+// equal pixels spares any arithmetic; the frame is first copied from the
+// noise, and the baseline copies it too.
+std::vector<uint8_t> noisy_frame() {
+  std::vector<uint8_t> px(kBytes);
+  uint32_t x = 12345;
+  for (size_t p = 0; p < px.size(); p += 4) {
+    x = x * 1664525u + 1013904223u;
+    const uint32_t a = (x >> 24) | 1;
+    for (int ch = 0; ch < 3; ++ch) px[p + ch] = static_cast<uint8_t>(((x >> (8 * ch)) & 0xFF) * a / 255);
+    px[p + 3] = static_cast<uint8_t>(a);
+  }
+  return px;
+}
+
+void NoisyBackdrop(benchmark::State& state) {
+  static const char* const kModes[] = {"normal", "multiply", "screen", "overlay",
+                                       "darken", "lighten",  "difference", "add"};
+  const int64_t n = state.range(0);
+  std::vector<vel::LayerModel> layers;
+  for (int64_t i = 0; i < n; ++i) {
+    layers.push_back(layer(static_cast<uint32_t>(i + 1), kModes[i % 8], 7.0 + 11.0 * static_cast<double>(i), 60));
+  }
+  const vel::FrameState fs = state_of(std::move(layers));
+  const std::vector<uint8_t> noise = noisy_frame();
+  std::vector<uint8_t> frame(kBytes);
+  for (auto _ : state) {
+    std::memcpy(frame.data(), noise.data(), kBytes);
+    for (size_t i = 0; i < fs.layers.size(); ++i) {
+      vel::rasterize_solid_layer(frame, kW, kH, 1, fs.scene->layers[i].paint, fs.layers[i].transform, true);
+    }
+    benchmark::DoNotOptimize(frame.data());
+    benchmark::ClobberMemory();
+  }
+  set_per_pixel_layer(state, n);
+}
+BENCHMARK(NoisyBackdrop)->Arg(8)->Unit(benchmark::kMillisecond);
+
+void NoisyBackdrop_baseline(benchmark::State& state) {
+  const int64_t n = state.range(0);
+  const std::vector<uint8_t> noise = noisy_frame();
+  std::vector<uint8_t> frame(kBytes);
+  for (auto _ : state) {
+    std::memcpy(frame.data(), noise.data(), kBytes);
+    for (int64_t i = 0; i < n; ++i) std::memset(frame.data(), static_cast<int>(i), frame.size());
+    benchmark::DoNotOptimize(frame.data());
+    benchmark::ClobberMemory();
+  }
+  set_per_pixel_layer(state, n);
+}
+BENCHMARK(NoisyBackdrop_baseline)->Arg(8)->Unit(benchmark::kMillisecond);
+
 }  // namespace
 
 BENCHMARK_MAIN();

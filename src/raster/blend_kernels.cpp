@@ -30,12 +30,19 @@ double add(double b, double s) { return std::min(b + s, 1.0); }
 struct NamedKernel {
   std::string_view name;
   BlendKernel kernel;
+  BlendKind kind;
 };
 
 constexpr NamedKernel kKernels[] = {
-    {"normal", normal},   {"multiply", multiply},     {"screen", screen},
-    {"overlay", overlay}, {"darken", darken},         {"lighten", lighten},
-    {"difference", difference}, {"add", add},         {"linear_dodge", add},
+    {"normal", normal, BlendKind::Normal},
+    {"multiply", multiply, BlendKind::Multiply},
+    {"screen", screen, BlendKind::Screen},
+    {"overlay", overlay, BlendKind::Overlay},
+    {"darken", darken, BlendKind::Darken},
+    {"lighten", lighten, BlendKind::Lighten},
+    {"difference", difference, BlendKind::Difference},
+    {"add", add, BlendKind::Add},
+    {"linear_dodge", add, BlendKind::Add},
 };
 
 }  // namespace
@@ -45,6 +52,14 @@ BlendKernel blend_for_name(std::string_view name) {
     if (k.name == name) return k.kernel;
   }
   return nullptr;
+}
+
+std::optional<BlendKind> blend_kind_of(BlendKernel kernel) {
+  if (!kernel) return BlendKind::Normal;
+  for (const NamedKernel& k : kKernels) {
+    if (k.kernel == kernel) return k.kind;
+  }
+  return std::nullopt;
 }
 
 }  // namespace vel

@@ -4,6 +4,8 @@
 // "difference" behave alike.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace vel {
@@ -15,5 +17,11 @@ using BlendKernel = double (*)(double b, double s);
 // "multiply", "screen", "overlay", "darken", "lighten", "difference", "add",
 // "linear_dodge"; null for every other name.
 BlendKernel blend_for_name(std::string_view name);
+
+// Which of those kernels a function is, so that a span of one colour can be
+// blended with that kernel's own arithmetic; null counts as normal. Nothing
+// for any other function.
+enum class BlendKind : uint8_t { Normal, Multiply, Screen, Overlay, Darken, Lighten, Difference, Add };
+std::optional<BlendKind> blend_kind_of(BlendKernel kernel);
 
 }  // namespace vel

@@ -30,16 +30,37 @@ struct TemporalEase {
   friend bool operator==(const TemporalEase&, const TemporalEase&) = default;
 };
 
+// The host's interpolation on each side of a key: how the segment ending at
+// the key arrives and how the one starting there leaves. One summary kind
+// cannot say both: a key that arrives held and leaves linearly moves on.
+struct KeySides {
+  Interpolation in = Interpolation::Linear;
+  Interpolation out = Interpolation::Linear;
+  friend bool operator==(const KeySides&, const KeySides&) = default;
+};
+
 template <class T>
 struct Keyframe {
   double t = 0;  // composition time, seconds
   T v{};
-  Interpolation interp = Interpolation::Linear;  // of the segment starting here
-  // Both present or both absent; present only on bezier keys.
+  Interpolation interp = Interpolation::Linear;  // the key's summary kind, as dumped
+  // Both present or both absent; present only on keys with a bezier side.
   std::optional<TemporalEase> ease_in;
   std::optional<TemporalEase> ease_out;
+  // Absent when the host did not report both sides (or the key was made by
+  // hand): both sides are then `interp`.
+  std::optional<KeySides> sides;
   friend bool operator==(const Keyframe&, const Keyframe&) = default;
 };
+
+template <class T>
+Interpolation in_side(const Keyframe<T>& k) {
+  return k.sides ? k.sides->in : k.interp;
+}
+template <class T>
+Interpolation out_side(const Keyframe<T>& k) {
+  return k.sides ? k.sides->out : k.interp;
+}
 
 // Either one static value, or the keys in the host's order (possibly none,
 // when every key failed to read).

@@ -32,19 +32,13 @@ T eval_keys(const AnimatedValue<T>& value, double t) {
     const Keyframe<T>& b = keys[k + 1];
     if (!(a.t <= t && t < b.t)) continue;
     const double dt = b.t - a.t;
-    switch (a.interp) {
-      case Interpolation::Linear:
-        if (!(dt > 0)) return a.v;
-        return lerp_value(a.v, b.v, (t - a.t) / dt);
-      case Interpolation::Bezier: {
-        if (!(dt > 0)) return a.v;
-        const double u = (t - a.t) / dt;
-        return lerp_value(a.v, b.v, temporal_ease(a.ease_out, b.ease_in, dt, change_of(a.v, b.v), u));
-      }
-      case Interpolation::Hold:
-      default:
-        return a.v;
-    }
+    // The segment leaves as the first key's outgoing side says: held, or
+    // moving with each end shaped by its own side.
+    const Interpolation leaves = out_side(a);
+    if (leaves != Interpolation::Linear && leaves != Interpolation::Bezier) return a.v;
+    if (!(dt > 0)) return a.v;
+    const double u = (t - a.t) / dt;
+    return lerp_value(a.v, b.v, temporal_ease(leaving_ease(a), arriving_ease(b), dt, change_of(a.v, b.v), u));
   }
   return keys.back().v;
 }
@@ -72,20 +66,32 @@ double solve_ease_bezier(double x1, double y1, double x2, double y2, double u) {
   return cubic(y1, y2, mid);
 }
 
-double temporal_ease(const std::optional<TemporalEase>& ease_out, const std::optional<TemporalEase>& ease_in,
+std::optional<EaseCurve> ease_curve(const std::optional<TemporalEase>& leaving,
+                                    const std::optional<TemporalEase>& arriving, double dt, double delta) {
+  if ((!leaving && !arriving) || !std::isfinite(dt) || dt <= 0 || !std::isfinite(delta) ||
+      std::fabs(delta) < 1e-12) {
+    return std::nullopt;
+  }
+  // A straight side leaves at the segment's average speed: its handle lies on
+  // the line, a sixth of the way along.
+  constexpr double kStraight = 1.0 / 6.0;
+  EaseCurve c{kStraight, kStraight, 1.0 - kStraight, 1.0 - kStraight};
+  if (leaving) {
+    c.x1 = std::clamp(leaving->influence / 100.0, 0.0, 1.0);
+    c.y1 = (dt * leaving->speed / delta) * c.x1;
+  }
+  if (arriving) {
+    c.x2 = 1.0 - std::clamp(arriving->influence / 100.0, 0.0, 1.0);
+    c.y2 = 1.0 - (dt * arriving->speed / delta) * (1.0 - c.x2);
+  }
+  return c;
+}
+
+double temporal_ease(const std::optional<TemporalEase>& leaving, const std::optional<TemporalEase>& arriving,
                      double dt, double delta, double u) {
   u = std::clamp(u, 0.0, 1.0);
-  if (!ease_out || !ease_in || !std::isfinite(dt) || dt <= 0 || !std::isfinite(delta) ||
-      std::fabs(delta) < 1e-12) {
-    return u;
-  }
-  const double io = std::clamp(ease_out->influence / 100.0, 0.0, 1.0);
-  const double ii = std::clamp(ease_in->influence / 100.0, 0.0, 1.0);
-  const double x1 = io;
-  const double y1 = (dt * ease_out->speed / delta) * io;
-  const double x2 = 1.0 - ii;
-  const double y2 = 1.0 - (dt * ease_in->speed / delta) * (1.0 - x2);
-  return solve_ease_bezier(x1, y1, x2, y2, u);
+  const auto c = ease_curve(leaving, arriving, dt, delta);
+  return c ? solve_ease_bezier(c->x1, c->y1, c->x2, c->y2, u) : u;
 }
 
 double eval_animated_scalar(const AnimatedScalar& value, double t) { return eval_keys(value, t); }

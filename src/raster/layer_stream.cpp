@@ -45,7 +45,12 @@ bool read_key(PluginId plugin_id, StreamRefH s, int32_t stream, int32_t i, const
   }
   if (!known_interp(in) || !known_interp(out)) unsupported.push_back(field_error(n + ": kf_interp" + at + " inconnu"));
   key.interp = key_interpolation(in, out);
-  if (key.interp == Interpolation::Bezier) {
+  const auto known_in = known_interp(in), known_out = known_interp(out);
+  if (known_in && known_out) key.sides = KeySides{*known_in, *known_out};
+  // Either side may ease, whatever the summary kind says: a key that arrives
+  // eased and leaves held still ends its incoming segment on its ease.
+  if (key.interp == Interpolation::Bezier || known_in == Interpolation::Bezier ||
+      known_out == Interpolation::Bezier) {
     if (stream == kStreamScale) unsupported.push_back("scale_per_dimension_ease");
     if (auto ease = keyframe_temporal_ease(s, i, 0)) {
       key.ease_in = TemporalEase{ease->first.speed, ease->first.influence};
@@ -154,7 +159,7 @@ AnimatedScalar scalar_from_capture(const StreamCapture& capture, const std::stri
       unsupported.push_back(n + "_kf_value_type");
       continue;
     }
-    keys.push_back({k.t, k.value.n[0], k.interp, k.ease_in, k.ease_out});
+    keys.push_back({k.t, k.value.n[0], k.interp, k.ease_in, k.ease_out, k.sides});
   }
   return AnimatedScalar::keyed(std::move(keys));
 }
@@ -180,7 +185,7 @@ AnimatedVec2 vec2_from_capture(const StreamCapture& capture, const std::string& 
       unsupported.push_back(n + "_kf_value_type");
       continue;
     }
-    keys.push_back({k.t, Vec2{k.value.n[0], k.value.n[1]}, k.interp, k.ease_in, k.ease_out});
+    keys.push_back({k.t, Vec2{k.value.n[0], k.value.n[1]}, k.interp, k.ease_in, k.ease_out, k.sides});
   }
   return AnimatedVec2::keyed(std::move(keys));
 }

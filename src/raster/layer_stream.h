@@ -21,6 +21,7 @@ struct RawKeyframe {
   Interpolation interp = Interpolation::Linear;
   std::optional<TemporalEase> ease_in;  // both present or both absent
   std::optional<TemporalEase> ease_out;
+  std::optional<KeySides> sides;  // absent when a side is unknown
 };
 
 struct StreamFailed {};

@@ -55,27 +55,18 @@ Result<PreparedValue<V>> prepare(const AnimatedValue<V>& value) {
     seg.v_end = b.v;
     const double dt = b.t - a.t;
     if (!std::isfinite(dt)) return invalid();
-    const double delta = change_of(a.v, b.v);
-    switch (a.interp) {
-      case Interpolation::Linear:
-        seg.kind = SegmentKind::Linear;
-        break;
-      case Interpolation::Bezier:
-        seg.kind = a.ease_out && b.ease_in && std::isfinite(delta) && std::fabs(delta) >= 1e-12
-                       ? SegmentKind::Bezier
-                       : SegmentKind::Linear;
-        break;
-      case Interpolation::Hold:
-      default:
-        seg.kind = SegmentKind::Hold;
-        break;
-    }
-    if (seg.kind == SegmentKind::Bezier) {
-      seg.x1 = std::clamp(a.ease_out->influence / 100.0, 0.0, 1.0);
-      seg.y1 = seg.x1 * (dt * a.ease_out->speed / delta);
-      seg.x2 = 1.0 - std::clamp(b.ease_in->influence / 100.0, 0.0, 1.0);
-      seg.y2 = 1.0 - (1.0 - seg.x2) * (dt * b.ease_in->speed / delta);
-      if (!std::isfinite(seg.y1) || !std::isfinite(seg.y2)) return invalid();
+    const Interpolation leaves = out_side(a);
+    if (leaves != Interpolation::Linear && leaves != Interpolation::Bezier) {
+      seg.kind = SegmentKind::Hold;
+    } else if (auto c = ease_curve(leaving_ease(a), arriving_ease(b), dt, change_of(a.v, b.v))) {
+      if (!std::isfinite(c->y1) || !std::isfinite(c->y2)) return invalid();
+      seg.kind = SegmentKind::Bezier;
+      seg.x1 = c->x1;
+      seg.y1 = c->y1;
+      seg.x2 = c->x2;
+      seg.y2 = c->y2;
+    } else {
+      seg.kind = SegmentKind::Linear;
     }
     out.segments.push_back(seg);
   }

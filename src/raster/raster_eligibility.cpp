@@ -7,12 +7,21 @@
 namespace vel {
 namespace {
 
+// A bezier side must come with its ease, or the model cannot tell how the
+// host shapes that end of the segment. An ease of no influence is no answer
+// either: the host reports a side it holds no ease for as flat and
+// uninfluenced, which reads the same as a real ease of no influence, and the
+// host draws the two differently.
+bool side_resolved(const std::optional<TemporalEase>& ease) { return ease && ease->influence > 0; }
+
 template <class T>
 bool has_unresolved_bezier(const AnimatedValue<T>& value) {
   const auto* keys = value.as_keys();
   if (!keys) return false;
   return std::any_of(keys->begin(), keys->end(), [](const Keyframe<T>& k) {
-    return k.interp == Interpolation::Bezier && (!k.ease_in || !k.ease_out);
+    if (k.interp == Interpolation::Bezier && (!k.ease_in || !k.ease_out)) return true;
+    if (in_side(k) == Interpolation::Bezier && !side_resolved(k.ease_in)) return true;
+    return out_side(k) == Interpolation::Bezier && !side_resolved(k.ease_out);
   });
 }
 

@@ -4,15 +4,19 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "raster/span_blend.h"
 
 namespace vel {
 namespace {
 
 constexpr double kRadiansPerDegree = 0.017453292519943295;
 constexpr StoreWord kStoreFlag = StoreWord{1} << 32;
-// Below this error bound a stepped layer coordinate is recomputed exactly.
-constexpr double kStepError = 5.6843418860808015e-14;  // 2^-44
-constexpr int64_t kChunk = 64;
 
 // byte / 255 for every byte, the same doubles the division gives.
 constexpr std::array<double, 256> make_byte_units() {
@@ -78,17 +82,12 @@ class Canvas {
     if (at + 4 > pixels_.size()) return;
     composite_pixel(opacity, pixels_.data() + at, paint, store);
   }
-  // Writes the opaque store's bytes over [i0, i1) of row j at once; false
-  // when the run leaves the buffer (then nothing is written).
-  bool fill(int64_t i0, int64_t i1, int64_t j, StoreWord store) {
+  // Pixels [i0, i1) of row j, cut to the whole pixels inside the buffer.
+  std::span<uint8_t> run(int64_t i0, int64_t i1, int64_t j) {
     const uint64_t at = (static_cast<uint64_t>(j) * width_ + static_cast<uint64_t>(i0)) * 4;
-    const uint64_t len = static_cast<uint64_t>(i1 - i0) * 4;
-    if (at + len > pixels_.size()) return false;
-    uint8_t word[4];
-    for (int ch = 0; ch < 4; ++ch) word[ch] = static_cast<uint8_t>(store >> (8 * ch));
-    uint8_t* out = pixels_.data() + at;
-    for (uint64_t k = 0; k < len; k += 4) std::memcpy(out + k, word, 4);
-    return true;
+    if (at >= pixels_.size()) return {};
+    const uint64_t room = (pixels_.size() - at) / 4;
+    return pixels_.subspan(at, std::min<uint64_t>(room, static_cast<uint64_t>(i1 - i0)) * 4);
   }
 
  private:
@@ -96,57 +95,114 @@ class Canvas {
   uint32_t width_;
 };
 
-void draw_axis_aligned(Canvas& canvas, const Placement& p, const Box& b, double opacity, const SolidPaint& paint,
-                       StoreWord store) {
-  // Layer x does not depend on the row here, so the covered columns are one
-  // run, found once from both ends.
-  int64_t first = b.x0;
-  while (first < b.x1 && !p.inside_x(p.layer_x(first, b.y0))) ++first;
-  int64_t end = b.x1;
-  while (end > first && !p.inside_x(p.layer_x(end - 1, b.y0))) --end;
-  if (first >= end) return;
-  for (int64_t j = b.y0; j < b.y1; ++j) {
-    if (!p.inside_y(p.layer_y(first, j))) continue;
-    if (store && canvas.fill(first, end, j, store)) continue;
-    for (int64_t i = first; i < end; ++i) canvas.put(i, j, opacity, paint, store);
+// Writes the opaque store's four bytes over every pixel of `out`.
+void fill_store(std::span<uint8_t> out, StoreWord store) {
+  uint8_t word[4];
+  for (int ch = 0; ch < 4; ++ch) word[ch] = static_cast<uint8_t>(store >> (8 * ch));
+  uint8_t* at = out.data();
+  uint8_t* const end = at + out.size();
+  uint32_t packed;
+  std::memcpy(&packed, word, 4);
+#if defined(__x86_64__) && defined(__GNUC__)
+  // The string store writes whole lines without reading them first, as
+  // memset does; vector stores fetch every line before they overwrite it,
+  // which costs a long run more than half as much again.
+  if (out.size() >= 1024) {
+    void* dst = at;
+    size_t words = out.size() / 4;
+    asm volatile("rep stosl" : "+D"(dst), "+c"(words) : "a"(packed) : "memory");
+    return;
+  }
+#endif
+#if defined(__SSE2__)
+  const __m128i four = _mm_set1_epi32(static_cast<int>(packed));
+  for (; end - at >= 16; at += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(at), four);
+#endif
+  for (; at < end; at += 4) std::memcpy(at, word, 4);
+}
+
+// Layer x and y are monotone along a row when every step of their
+// arithmetic stays finite: each step (adding, multiplying or dividing by a
+// number fixed for the row) is, and so is rounding to nearest. Bounded
+// inputs keep every step far from overflow.
+bool rows_are_monotone(const Placement& p) {
+  constexpr double kBound = 1e200;
+  for (double v : {p.ax, p.ay, p.px, p.py}) {
+    if (!(std::fabs(v) <= kBound)) return false;
+  }
+  return std::isfinite(p.c) && std::isfinite(p.s) && std::isfinite(1.0 / p.sx) && std::isfinite(1.0 / p.sy);
+}
+
+// Narrows [lo, hi) of a row to where `holds` is true, given that it is true
+// on a prefix or a suffix of the row (or everywhere, or nowhere).
+template <class Test>
+void narrow(int64_t& lo, int64_t& hi, Test holds) {
+  if (lo >= hi) return;
+  const bool first = holds(lo), last = holds(hi - 1);
+  if (first && last) return;
+  if (!first && !last) {
+    hi = lo;
+    return;
+  }
+  // The one change lies in (a, b]: a on the side of `first`, b on the other.
+  int64_t a = lo, b = hi - 1;
+  while (b - a > 1) {
+    const int64_t mid = a + (b - a) / 2;
+    (holds(mid) == first ? a : b) = mid;
+  }
+  if (first) {
+    hi = b;
+  } else {
+    lo = b;
   }
 }
 
-void draw_stepped(Canvas& canvas, const Placement& p, const Box& b, double opacity, const SolidPaint& paint,
-                  StoreWord store) {
-  const double step_x = p.c * p.d / p.sx;
-  const double step_y = -p.s * p.d / p.sy;
+// The columns of row j within the box whose centres the solid covers. Each
+// of the four edge tests holds on a prefix or a suffix of the row, so the
+// covered columns are one run, found by bisection on the exact test.
+std::pair<int64_t, int64_t> covered_run(const Placement& p, const Box& b, int64_t j) {
+  int64_t lo = b.x0, hi = b.x1;
+  narrow(lo, hi, [&](int64_t i) { return p.layer_y(i, j) >= 0.0; });
+  narrow(lo, hi, [&](int64_t i) { return p.layer_y(i, j) < p.h; });
+  narrow(lo, hi, [&](int64_t i) { return p.layer_x(i, j) >= 0.0; });
+  narrow(lo, hi, [&](int64_t i) { return p.layer_x(i, j) < p.w; });
+  return {lo, hi};
+}
+
+void draw_runs(Canvas& canvas, const Placement& p, const Box& b, double opacity, const SolidPaint& paint,
+               StoreWord store) {
+  SpanBlender blender(paint, opacity);
+  // Unrotated (a sine of exactly 0), the sine's products are zeros, which
+  // change no edge test: layer x then depends on the column alone and layer
+  // y on the row alone, so the run is found once and each row tested once.
+  const bool separable = p.s == 0.0;
+  int64_t col_lo = b.x0, col_hi = b.x1;
+  if (separable) {
+    narrow(col_lo, col_hi, [&](int64_t i) { return p.layer_x(i, b.y0) >= 0.0; });
+    narrow(col_lo, col_hi, [&](int64_t i) { return p.layer_x(i, b.y0) < p.w; });
+    if (col_lo >= col_hi) return;
+  }
   for (int64_t j = b.y0; j < b.y1; ++j) {
-    const double row = (static_cast<double>(j) + 0.5) * p.d;
-    for (int64_t i0 = b.x0; i0 < b.x1; i0 += kChunk) {
-      const int64_t i_end = std::min(i0 + kChunk, b.x1);
-      const double far_x = (static_cast<double>(i0) + 64.5) * p.d;
-      const double bound_x =
-          kStepError * (64.0 * std::fabs(step_x) + std::fabs(p.ax) +
-                        (std::fabs(p.s) * (std::fabs(p.py) + row) + std::fabs(p.c) * (std::fabs(p.px) + far_x)) /
-                            std::fabs(p.sx) +
-                        1.0);
-      const double bound_y =
-          kStepError * (64.0 * std::fabs(p.s * p.d / p.sy) + std::fabs(p.ay) +
-                        (std::fabs(p.c) * (std::fabs(p.py) + row) + std::fabs(p.s) * (std::fabs(p.px) + far_x)) /
-                            std::fabs(p.sy) +
-                        1.0);
-      double lx = p.layer_x(i0, j);
-      double ly = p.layer_y(i0, j);
-      for (int64_t i = i0; i < i_end; ++i) {
-        if (i > i0) {
-          lx += step_x;
-          ly += step_y;
-        }
-        double x = lx, y = ly;
-        const bool clear_of_edges = std::fabs(x) > bound_x && std::fabs(x - p.w) > bound_x &&
-                                    std::fabs(y) > bound_y && std::fabs(y - p.h) > bound_y;
-        if (!clear_of_edges) {
-          x = p.layer_x(i, j);
-          y = p.layer_y(i, j);
-        }
-        if (p.inside_x(x) && p.inside_y(y)) canvas.put(i, j, opacity, paint, store);
-      }
+    const auto [first, end] =
+        separable ? (p.inside_y(p.layer_y(col_lo, j)) ? std::pair{col_lo, col_hi} : std::pair{col_lo, col_lo})
+                  : covered_run(p, b, j);
+    if (first >= end) continue;
+    const std::span<uint8_t> run = canvas.run(first, end, j);
+    if (store) {
+      fill_store(run, store);
+    } else {
+      blender.blend(run.data(), run.size() / 4);
+    }
+  }
+}
+
+// Every pixel of the box tested on its own: for placements too far out for
+// the row-run argument to hold.
+void draw_each(Canvas& canvas, const Placement& p, const Box& b, double opacity, const SolidPaint& paint,
+               StoreWord store) {
+  for (int64_t j = b.y0; j < b.y1; ++j) {
+    for (int64_t i = b.x0; i < b.x1; ++i) {
+      if (p.covers(i, j)) canvas.put(i, j, opacity, paint, store);
     }
   }
 }
@@ -168,21 +224,29 @@ StoreWord opaque_store_word(const SolidPaint& paint) {
   return kStoreFlag | r | (g << 8) | (b << 16) | (StoreWord{255} << 24);
 }
 
+uint8_t composite_channel(double opacity, uint8_t backdrop_byte, uint8_t alpha_byte, double source,
+                          BlendKernel kernel) {
+  const double a = opacity;
+  const double ab = kByteUnit[alpha_byte];
+  const double backdrop = kByteUnit[backdrop_byte];
+  const double cb = ab > 0.0 ? std::min(backdrop / ab, 1.0) : 0.0;
+  const double k = std::clamp(kernel ? kernel(cb, source) : source, 0.0, 1.0);
+  return unit_to_byte((1.0 - a) * backdrop + a * ((1.0 - ab) * source + ab * k));
+}
+
+uint8_t composite_alpha(double opacity, uint8_t alpha_byte) {
+  const double a = opacity;
+  return unit_to_byte(a + (1.0 - a) * kByteUnit[alpha_byte]);
+}
+
 void composite_pixel(double opacity, uint8_t* pixel, const SolidPaint& paint, StoreWord store) {
   if (store & kStoreFlag) {
     for (int ch = 0; ch < 4; ++ch) pixel[ch] = static_cast<uint8_t>(store >> (8 * ch));
     return;
   }
-  const double a = opacity;
-  const double ab = kByteUnit[pixel[3]];
   const double source[3] = {paint.red, paint.green, paint.blue};
-  for (int ch = 0; ch < 3; ++ch) {
-    const double backdrop = kByteUnit[pixel[ch]];
-    const double cb = ab > 0.0 ? std::min(backdrop / ab, 1.0) : 0.0;
-    const double k = std::clamp(paint.kernel ? paint.kernel(cb, source[ch]) : source[ch], 0.0, 1.0);
-    pixel[ch] = unit_to_byte((1.0 - a) * backdrop + a * ((1.0 - ab) * source[ch] + ab * k));
-  }
-  pixel[3] = unit_to_byte(a + (1.0 - a) * ab);
+  for (int ch = 0; ch < 3; ++ch) pixel[ch] = composite_channel(opacity, pixel[ch], pixel[3], source[ch], paint.kernel);
+  pixel[3] = composite_alpha(opacity, pixel[3]);
 }
 
 void rasterize_solid_layer(std::span<uint8_t> pixels, uint32_t width, uint32_t height, uint32_t downsample,
@@ -205,10 +269,10 @@ void rasterize_solid_layer(std::span<uint8_t> pixels, uint32_t width, uint32_t h
   }
   const Box box = bounding_box(p, width, height);
   const StoreWord store = tr.opacity == 1.0 && paint.is_normal ? opaque_store_word(paint) : 0;
-  if (p.s == 0.0 && p.c == 1.0) {
-    draw_axis_aligned(canvas, p, box, tr.opacity, paint, store);
+  if (rows_are_monotone(p)) {
+    draw_runs(canvas, p, box, tr.opacity, paint, store);
   } else {
-    draw_stepped(canvas, p, box, tr.opacity, paint, store);
+    draw_each(canvas, p, box, tr.opacity, paint, store);
   }
 }
 

@@ -43,6 +43,13 @@ uint8_t unit_to_byte(double v);
 // A), or writes the store word's bytes when it carries one.
 void composite_pixel(double opacity, uint8_t* pixel, const SolidPaint& paint, StoreWord store);
 
+// What `composite_pixel` makes of one colour channel (its byte under the
+// pixel's alpha byte, `source` the paint's value of that channel) and of the
+// alpha byte: each depends on those bytes alone.
+uint8_t composite_channel(double opacity, uint8_t backdrop_byte, uint8_t alpha_byte, double source,
+                          BlendKernel kernel);
+uint8_t composite_alpha(double opacity, uint8_t alpha_byte);
+
 // Draws the layer into `pixels` (width x height x 4 bytes of a frame
 // downsampled by `downsample` >= 1). Nothing is drawn at zero opacity or
 // (near) zero scale. `optimize` only changes how fast: the set of covered

@@ -68,8 +68,46 @@ TEST(TemporalEase, Table) {
   for (const Case& c : cases) {
     EXPECT_NEAR(temporal_ease(c.out, c.in, c.dt, c.delta, c.u), c.want, c.tolerance) << c.what;
   }
-  EXPECT_EQ(temporal_ease(std::nullopt, ease(0, 50), 1, 10, 0.25), 0.25);
-  EXPECT_EQ(temporal_ease(ease(0, 50), std::nullopt, 1, 10, 0.25), 0.25);
+  EXPECT_EQ(temporal_ease(std::nullopt, std::nullopt, 1, 10, 0.25), 0.25);
+  // A straight side keeps its handle on the line, a sixth of the way along,
+  // while the other end follows its own ease.
+  constexpr double k6 = 1.0 / 6.0;
+  EXPECT_EQ(temporal_ease(std::nullopt, ease(0, 50), 1, 10, 0.25), solve_ease_bezier(k6, k6, 0.5, 1, 0.25));
+  EXPECT_EQ(temporal_ease(ease(0, 50), std::nullopt, 1, 10, 0.25), solve_ease_bezier(0.5, 0, 1 - k6, 1 - k6, 0.25));
+}
+
+// Each side of a key as the host reads it: the segment leaves as the first
+// key's outgoing side says and arrives as the second key's incoming side
+// says, each eased end on its own ease. The prepared value agrees.
+TEST(KeyframeEval, EachSideOfAKeyCounts) {
+  constexpr double k6 = 1.0 / 6.0;
+  auto sided = [](double t, double v, Interpolation in, Interpolation out, std::optional<TemporalEase> e = {}) {
+    return Key{t, v, kLinear, e, e, KeySides{in, out}};
+  };
+  const double eased_end = 10 * solve_ease_bezier(k6, k6, 0.5, 1, 0.5);
+  const double eased_start = 10 * solve_ease_bezier(0.5, 0, 1 - k6, 1 - k6, 0.5);
+  struct Case {
+    const char* what;
+    AnimatedScalar value;
+    double want;
+  } cases[] = {
+      {"held in, linear out moves", keys({sided(0, 0, kHold, kLinear), sided(1, 10, kLinear, kLinear)}), 5},
+      {"linear in, held out holds", keys({sided(0, 0, kLinear, kHold), sided(1, 10, kLinear, kLinear)}), 0},
+      {"linear into an eased key eases its end",
+       keys({sided(0, 0, kLinear, kLinear), sided(1, 10, kBezier, kBezier, ease(0, 50))}), eased_end},
+      {"eased key into a linear key eases its start",
+       keys({sided(0, 0, kBezier, kBezier, ease(0, 50)), sided(1, 10, kLinear, kLinear)}), eased_start},
+      {"eased key into a held key eases its start",
+       keys({sided(0, 0, kBezier, kBezier, ease(0, 50)), sided(1, 10, kHold, kHold)}), eased_start},
+      {"an eased side that is not the segment's does not count",
+       keys({sided(0, 0, kBezier, kLinear, ease(0, 50)), sided(1, 10, kLinear, kBezier, ease(0, 50))}), 5},
+  };
+  for (const Case& c : cases) {
+    EXPECT_NEAR(eval_animated_scalar(c.value, 0.5), c.want, 1e-9) << c.what;
+    auto prepared = prepare_animated_scalar(c.value);
+    ASSERT_TRUE(prepared.ok()) << c.what;
+    EXPECT_EQ(eval_prepared_scalar(prepared.value(), 0.5), eval_animated_scalar(c.value, 0.5)) << c.what;
+  }
 }
 
 TEST(TemporalEase, InfluenceIsClampedToItsRange) {

@@ -17,11 +17,16 @@ json solid(const std::string& name) {
   return {{"name", name}, {"solid", {{"name", name + " s"}, {"color", {1, 0, 0}}, {"width", 8}, {"height", 8}}}};
 }
 
-json project(json comps) { return {{"active_comp", comps[0]["name"]}, {"compositions", comps}}; }
+// A list, not a braced json: one braced element would be copied, not
+// wrapped in an array, by some compilers.
+json project(const std::vector<json>& list) {
+  const json comps(list);
+  return {{"active_comp", comps[0]["name"]}, {"compositions", comps}};
+}
 
-json comp(const std::string& name, json layers) {
+json comp(const std::string& name, const std::vector<json>& layers) {
   return {{"name", name}, {"width", 16}, {"height", 16}, {"frame_duration", {1, 25}}, {"duration", {25, 25}},
-          {"layers", layers}};
+          {"layers", json(layers)}};
 }
 
 uint64_t frozen_clock() { return 1000; }

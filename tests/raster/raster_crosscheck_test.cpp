@@ -12,6 +12,7 @@
 #include "raster/raster_eligibility.h"
 #include "raster/raster_frame.h"
 #include "sim_fixture.h"
+#include "support/scratch_dir.h"
 // The stand-in host's renderer and keyframe evaluation.
 #include "keyframe_eval.h"
 #include "renderer.h"
@@ -67,7 +68,7 @@ json blend_project(const json& mode) {
   json top = solid_layer("top", {0.7, 0.25, 0.55}, 90, 70);
   top["blend_mode"] = mode;
   top["transform"] = {{"position", {75, 62}}, {"rotation", 30}, {"opacity", 70}, {"scale", {110, 90}}};
-  json layers = {top};
+  json layers = json::array({top});
   for (const json& l : backdrop_layers()) layers.push_back(l);
   return comp_of(layers);
 }
@@ -89,16 +90,16 @@ json animated_project() {
   late["transform"] = {{"position", {{"keyframes", {key(10, {20, 20}), key(30, {140, 100})}}}}, {"rotation", -12.5}};
   json off = solid_layer("off", {1, 1, 1}, 160, 120);
   off["enabled"] = false;
-  json layers = {spin, late, off};
+  json layers = json::array({spin, late, off});
   for (const json& l : backdrop_layers()) layers.push_back(l);
   return comp_of(layers);
 }
 
 // The stand-in host's frame as 8-bit premultiplied RGBA.
-std::vector<uint8_t> host_frame(int frame, int ds, int& width, int& height) {
+std::vector<uint8_t> host_frame(int frame, int fps, int ds, int& width, int& height) {
   auto snap = sim::host().project.snapshot();
   sim::RenderRequest req;
-  req.time = sim::HostTime{frame, kFps};
+  req.time = sim::HostTime{frame, uint32_t(fps)};
   req.downsample_x = req.downsample_y = ds;
   auto rendered = sim::render_composition(snap->comps[*snap->active_comp], req);
   EXPECT_TRUE(rendered.ok());
@@ -137,33 +138,41 @@ class RasterCrossCheck : public SimHostTest {
   // The host's renderer moves anchor and position on straight lines, so the
   // spatial tangents the model refuses are all of zero length here: those
   // texts are dropped to compare the motion itself.
-  CompModel read_candidate() {
+  // The scale's ease is read from its first dimension, and the host's
+  // renderer eases every dimension alike: that text goes too.
+  CompModel read_model() {
     auto model = introspect_comp(kPlugin, active());
     EXPECT_TRUE(model.ok()) << model.error();
     if (!model) return {};
     for (LayerModel& layer : model.value().layers) {
-      std::erase_if(layer.unsupported, [](const std::string& s) { return s.ends_with("_spatial_tangents"); });
+      std::erase_if(layer.unsupported, [](const std::string& s) {
+        return s.ends_with("_spatial_tangents") || s == "scale_per_dimension_ease";
+      });
     }
-    auto candidate = raster_candidate(std::move(model).value());
+    return std::move(model).value();
+  }
+
+  CompModel read_candidate() {
+    auto candidate = raster_candidate(read_model());
     EXPECT_TRUE(candidate.ok()) << candidate.error();
     return candidate ? candidate.value() : CompModel{};
   }
 
   // Every frame of `frames` at every downsample: against the host, then
   // prepared against direct, then optimize on against off.
-  void check_all(const std::string& label, const std::vector<int>& frames) {
+  void check_all(const std::string& label, const std::vector<int>& frames, int fps = kFps) {
     const CompModel model = read_candidate();
     auto prepared = prepare_raster_scene(model);
     ASSERT_TRUE(prepared.ok()) << prepared.error();
     auto scene = std::make_shared<const PreparedScene>(std::move(prepared).value());
     for (int ds : {1, 2, 4}) {
       for (int f : frames) {
-        const double t = double(f) / kFps;
+        const double t = double(f) / fps;
         const std::string at = label + " frame " + std::to_string(f) + " ds " + std::to_string(ds);
         auto direct = render_raster_frame(model, ds, true, t);
         ASSERT_TRUE(direct.ok()) << at << ": " << direct.error();
         int hw = 0, hh = 0;
-        const auto host = host_frame(f, ds, hw, hh);
+        const auto host = host_frame(f, fps, ds, hw, hh);
         ASSERT_EQ(direct.value().width, uint32_t(hw)) << at;
         ASSERT_EQ(direct.value().height, uint32_t(hh)) << at;
         EXPECT_EQ(compare(direct.value().pixels, host), "") << at;
@@ -195,21 +204,122 @@ TEST_F(RasterCrossCheck, KeyframedTransformsMatchTheHostOverTime) {
   check_all("animated", {0, 3, 7, 10, 12, 15, 19, 20, 22, 29, 30, 33, 41, 45, 49});
 }
 
-// The host interpolates each side of a key on its own: a segment that leaves
-// a linear key and arrives at an eased one is eased at its end. The raster
-// path follows the leaving key alone and draws that segment straight; the
-// cross-checks above keep both sides of every key alike for that reason.
-TEST(RasterKeyRule, LinearKeyIntoEasedKeyIsStraightHereButEasedByTheHost) {
-  sim::Property prop;
-  prop.dims = 1;
-  sim::Keyframe a{{0, 1}, {0, 0, 0}, sim::Interp::linear, sim::Interp::linear, {}, {}};
-  sim::Keyframe b{{1, 1}, {100, 0, 0}, sim::Interp::bezier, sim::Interp::bezier, sim::Ease{0, 50}, sim::Ease{0, 50}};
-  prop.keys = {a, b};
-  AnimatedScalar ours = AnimatedScalar::keyed(
-      {{0, 0, Interpolation::Linear, std::nullopt, std::nullopt},
-       {1, 100, Interpolation::Bezier, TemporalEase{0, 50}, TemporalEase{0, 50}}});
-  EXPECT_DOUBLE_EQ(eval_animated_scalar(ours, 0.5), 50.0);
-  EXPECT_GT(sim::property_value_at(prop, 0.5)[0], 50.5);
+// One key of a mixed-kind property: its two sides and which eases the host
+// holds for it.
+struct SideKey {
+  int frame;
+  const char* in;
+  const char* out;
+  bool ease_in = false, ease_out = false;
+};
+
+json sided_key(const SideKey& k, json value, double speed) {
+  json j = {{"time", {k.frame, kFps}}, {"value", value}, {"in_interp", k.in}, {"out_interp", k.out}};
+  if (k.ease_in) j["ease_in"] = {{"speed", 0.5 * speed}, {"influence", 40}};
+  if (k.ease_out) j["ease_out"] = {{"speed", speed}, {"influence", 65}};
+  return j;
+}
+
+// The same key kinds drive position, rotation and opacity of one layer.
+json mixed_keys_project(const std::vector<SideKey>& keys) {
+  const json positions[] = {{30, 30}, {120, 50}, {60, 100}, {140, 90}};
+  const double rotations[] = {0, 90, -30, 45};
+  const double opacities[] = {100, 40, 90, 20};
+  json position = json::array(), rotation = json::array(), opacity = json::array();
+  for (size_t i = 0; i < keys.size(); ++i) {
+    position.push_back(sided_key(keys[i], positions[i], 150));
+    rotation.push_back(sided_key(keys[i], rotations[i], 200));
+    opacity.push_back(sided_key(keys[i], opacities[i], -120));
+  }
+  json mover = solid_layer("mover", {0.85, 0.3, 0.15}, 50, 30);
+  mover["blend_mode"] = "overlay";
+  mover["transform"] = {{"position", {{"keyframes", position}}},
+                        {"rotation", {{"keyframes", rotation}}},
+                        {"opacity", {{"keyframes", opacity}}}};
+  json layers = json::array({mover});
+  for (const json& l : backdrop_layers()) layers.push_back(l);
+  return comp_of(layers);
+}
+
+// Keys that mix hold, linear and bezier on either side, with and without
+// eases: where the raster path draws, it draws the host's motion; where the
+// model does not say how the host shapes a side, the composition is refused.
+TEST_F(RasterCrossCheck, MixedKeyKindsMatchTheHostOrAreRefused) {
+  struct Case {
+    const char* what;
+    std::vector<SideKey> keys;
+    bool drawn;
+  } cases[] = {
+      {"held in, linear out", {{0, "linear", "linear"}, {12, "hold", "linear"}, {24, "linear", "linear"}}, true},
+      {"linear in, held out", {{0, "linear", "linear"}, {12, "linear", "hold"}, {24, "linear", "linear"}}, true},
+      {"eased key into a linear key",
+       {{0, "bezier", "bezier", true, true}, {12, "linear", "linear"}, {24, "linear", "linear"}}, true},
+      {"eased key into a held key", {{0, "bezier", "bezier", true, true}, {12, "hold", "hold"}, {24, "linear", "linear"}},
+       true},
+      {"linear key into an eased key",
+       {{0, "linear", "linear"}, {12, "bezier", "bezier", true, true}, {24, "linear", "linear"}}, true},
+      {"eased in, linear out",
+       {{0, "linear", "linear"}, {12, "bezier", "linear", true, true}, {24, "bezier", "bezier", true, true}}, true},
+      {"linear in, eased out", {{0, "linear", "linear"}, {12, "linear", "bezier", true, true}, {24, "hold", "linear"}},
+       true},
+      {"held in, eased out", {{0, "hold", "hold"}, {12, "hold", "bezier", true, true}, {24, "linear", "linear"}}, true},
+      {"eased in, held out",
+       {{0, "bezier", "bezier", true, true}, {12, "bezier", "hold", true, true}, {24, "linear", "linear"}}, true},
+      {"ease held only on the eased side",
+       {{0, "linear", "linear"}, {12, "linear", "bezier", false, true}, {24, "bezier", "linear", true, false},
+        {36, "linear", "linear"}},
+       true},
+      {"every kind in a row",
+       {{0, "bezier", "bezier", true, true}, {10, "bezier", "hold", true, true}, {20, "hold", "linear"},
+        {32, "linear", "bezier", true, true}},
+       true},
+      {"bezier side without eases", {{0, "linear", "linear"}, {12, "bezier", "bezier"}, {24, "linear", "linear"}},
+       false},
+      {"bezier side whose own ease is missing",
+       {{0, "linear", "linear"}, {12, "bezier", "linear", false, true}, {24, "linear", "linear"}}, false},
+  };
+  std::vector<int> frames;
+  for (int f = 0; f <= 40; f += 2) frames.push_back(f);
+  for (const Case& c : cases) {
+    ASSERT_TRUE(open_project(mixed_keys_project(c.keys).dump())) << c.what;
+    if (c.drawn) {
+      check_all(c.what, frames);
+      continue;
+    }
+    auto candidate = raster_candidate(read_model());
+    ASSERT_FALSE(candidate.ok()) << c.what;
+    EXPECT_EQ(candidate.error(), "layer 1: unresolved Bezier interpolation") << c.what;
+  }
+}
+
+// The keyed solid of the showcase demo and its backdrop, made 2-D (no z, no
+// further property groups): its rotation reaches a key whose bezier side
+// has no ease, so it is refused; given that ease, it is drawn as the host
+// draws it, frames 60 and 75 included.
+TEST_F(RasterCrossCheck, TwoDimensionalShowcaseMatchesTheHostOrIsRefused) {
+  json project = json::parse(read_text(std::string(VEL_DEMO_DIR) + "/showcase.aep"));
+  json& comp = project["compositions"][0];
+  json kept = json::array();
+  for (json& layer : comp["layers"]) {
+    if (layer["name"] != "Keys" && layer["name"] != "Backdrop") continue;
+    layer.erase("modified_groups");
+    if (layer.contains("transform")) {
+      json& tr = layer["transform"];
+      tr["position"] = {640, 360};
+      for (json& k : tr["scale"]["keyframes"]) k["value"][2] = 100;
+    }
+    kept.push_back(layer);
+  }
+  comp["layers"] = kept;
+  ASSERT_TRUE(open_project(project.dump()));
+  auto refused = raster_candidate(read_model());
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error(), "layer 1: unresolved Bezier interpolation");
+
+  comp["layers"][0]["transform"]["rotation"]["keyframes"][1]["ease_in"] = {{"speed", 20}, {"influence", 45}};
+  comp["layers"][0]["transform"]["rotation"]["keyframes"][1]["ease_out"] = {{"speed", 20}, {"influence", 45}};
+  ASSERT_TRUE(open_project(project.dump()));
+  check_all("showcase 2-D", {0, 10, 20, 30, 45, 50, 60, 65, 75, 89, 90, 100, 120}, 30);
 }
 
 }  // namespace
