@@ -5,6 +5,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -42,6 +45,23 @@ std::optional<LiveProcess> live_process(pid_t pid) {
   const auto uid = status ? parse_status_uid(*status) : std::nullopt;
   if (!uid) return std::nullopt;
   return LiveProcess{stat->start_ticks, stat->pgrp, *uid, stat->state == 'Z' || stat->state == 'X'};
+}
+
+// Every worker and warm engine starts with VELOCINTA_POOL_WORKER=1, and the
+// engines they start inherit it: a record naming any other process of ours
+// (the user's editor, a shell) is wrong, whatever its start time says.
+bool started_as_pool_worker(pid_t pid) {
+  const auto environ = read_small_file("/proc/" + std::to_string(pid) + "/environ", kCmdlineLimit);
+  if (!environ) return false;
+  constexpr std::string_view kMark = "VELOCINTA_POOL_WORKER=1";
+  const std::string_view text(*environ);
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\0', at);
+    if (end == std::string_view::npos) end = text.size();
+    if (text.substr(at, end - at) == kMark) return true;
+    at = end + 1;
+  }
+  return false;
 }
 
 // Signals `pid` through a pidfd once it is seen again as `ok` says: the
@@ -107,7 +127,7 @@ size_t end_workers_of_gone_host(const WorkerRecord& record) {
       continue;
     }
     const int fd = open_checked(w.pid, [&](const LiveProcess& p) {
-      return p.start_ticks == w.start_ticks && p.uid == me && p.pgrp == w.pgid;
+      return p.start_ticks == w.start_ticks && p.uid == me && p.pgrp == w.pgid && started_as_pool_worker(w.pid);
     });
     if (fd < 0) continue;
     // The group's number is the leader's pid, held by the pidfd: the group
@@ -129,7 +149,7 @@ size_t end_workers_of_gone_host(const WorkerRecord& record) {
       const uint64_t start = p->start_ticks;
       const pid_t group = p->pgrp;
       const int fd = open_checked(pid, [&](const LiveProcess& q) {
-        return q.start_ticks == start && q.pgrp == group && q.uid == me && !q.ended;
+        return q.start_ticks == start && q.pgrp == group && q.uid == me && !q.ended && started_as_pool_worker(pid);
       });
       if (fd < 0) continue;
       if (pidfd_signal(fd, SIGKILL)) ++signalled;
@@ -156,12 +176,12 @@ size_t take_over_worker_record(const std::filesystem::path& pool_dir, std::strin
   } else if (record.value()) {
     ended = end_workers_of_gone_host(**record);
   }
-  // This host's record takes the place of the old one, refused or not.
-  if (const auto self = recorded_process(::getpid())) {
-    WorkerRecordBook& book = worker_record_book();
-    book.arm(path, *self);
-    if (auto written = book.write(); !written) log_line("ERROR", "pool: worker record: " + written.error());
+  // The old record is done with, refused or not; this host's own takes its
+  // place with its first worker.
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    log_line("ERROR", "pool: worker record: " + path.string() + ": " + std::strerror(errno));
   }
+  if (const auto self = recorded_process(::getpid())) worker_record_book().arm(path, *self);
   return ended;
 }
 

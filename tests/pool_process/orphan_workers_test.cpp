@@ -1,6 +1,8 @@
 // The workers a dead host recorded: ended with their engines when they are
 // still the processes recorded, left alone when the pid now names another
 // process or when the host that recorded them still runs.
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "pool/orphan_workers.h"
@@ -54,6 +56,28 @@ TEST_F(PoolProcessTest, ARecordedWorkerEndsOnlyWhenItIsTheOneRecordedAndItsHostI
     EXPECT_TRUE(eventually([&] { return !alive(engine); }));
     reap(engine);
   }
+}
+
+// A record may name any process of ours with its right start time (written
+// by hand, or by something else than a host): one that did not start as a
+// pool worker is never signalled.
+TEST_F(PoolProcessTest, ARecordedProcessThatIsNoPoolWorkerIsLeftAlone) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::setpgid(0, 0);
+    for (;;) ::pause();
+  }
+  ASSERT_GT(child, 0);
+  ::setpgid(child, child);
+  const auto now = recorded_process(child);
+  ASSERT_TRUE(now);
+  ASSERT_EQ(now->pgid, child);
+  WorkerRecord record;
+  record.host = {99999, 1, 0};
+  record.workers.push_back({child, now->start_ticks, child});
+  EXPECT_EQ(end_workers_of_gone_host(record), 0u);
+  EXPECT_TRUE(alive(child));
+  kill_and_reap(child);
 }
 
 }  // namespace
