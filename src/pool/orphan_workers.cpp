@@ -121,8 +121,8 @@ size_t end_workers_of_gone_host(const WorkerRecord& record) {
       clients.push_back({w.pid, ticks_to_ns(now->start_ticks)});
       continue;
     }
-    clients.push_back({w.pid, std::nullopt});
     if (!now) {
+      clients.push_back({w.pid, std::nullopt});
       leaderless.emplace(w.pgid, w.start_ticks);
       continue;
     }
@@ -135,6 +135,7 @@ size_t end_workers_of_gone_host(const WorkerRecord& record) {
     ::killpg(w.pgid, SIGKILL);
     pidfd_signal(fd, SIGKILL);
     leaders.push_back(fd);
+    clients.push_back({w.pid, std::nullopt});
     ++signalled;
   }
   if (!leaderless.empty()) {
