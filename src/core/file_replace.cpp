@@ -40,11 +40,12 @@ bool write_all(int fd, const void* data, size_t len) {
   return true;
 }
 
-Status<> replace_file(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
+Status<> replace_file(const std::filesystem::path& path, std::span<const uint8_t> bytes, unsigned mode) {
   std::error_code ec;
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
   const std::filesystem::path tmp = temporary_beside(path);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                        static_cast<mode_t>(mode));
   if (fd < 0) return err("cannot create " + tmp.string() + ": " + std::generic_category().message(errno));
   const bool wrote = write_all(fd, bytes);
   const bool closed = ::close(fd) == 0;
@@ -59,8 +60,8 @@ Status<> replace_file(const std::filesystem::path& path, std::span<const uint8_t
   return ok_unit();
 }
 
-Status<> replace_file(const std::filesystem::path& path, std::string_view text) {
-  return replace_file(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+Status<> replace_file(const std::filesystem::path& path, std::string_view text, unsigned mode) {
+  return replace_file(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()), mode);
 }
 
 }  // namespace vel

@@ -20,8 +20,8 @@ inline bool write_all(int fd, std::span<const uint8_t> bytes) { return write_all
 
 // Writes `bytes` to `path` through a temporary name unique to this process
 // and call, creating the folder. On failure the old file, if any, is intact
-// and no temporary file is left.
-Status<> replace_file(const std::filesystem::path& path, std::span<const uint8_t> bytes);
-Status<> replace_file(const std::filesystem::path& path, std::string_view text);
+// and no temporary file is left. `mode` is before the umask.
+Status<> replace_file(const std::filesystem::path& path, std::span<const uint8_t> bytes, unsigned mode = 0666);
+Status<> replace_file(const std::filesystem::path& path, std::string_view text, unsigned mode = 0666);
 
 }  // namespace vel

@@ -316,6 +316,7 @@ std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& s,
 }
 
 std::string pool_status_line(const PreviewState& s) {
+  if (s.pool.disabled_for_session && s.pool.pool_enabled) return "Render engines off for this session: see velocinta.log";
   return s.pool.save_required ? "Save the project (Cmd+S) to unlock the render engines" : std::string();
 }
 

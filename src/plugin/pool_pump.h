@@ -48,8 +48,10 @@ struct SavedCopy {
 };
 Result<SavedCopy> save_project_copy(const fs::path& path);
 
-// "Save the project (Cmd+S) to unlock the render engines" while the pool
-// waits for a save; empty otherwise.
+// While the pool is on: "Render engines off for this session: see
+// velocinta.log" once it was turned off for the session (the log holds the
+// one line saying why), "Save the project (Cmd+S) to unlock the render
+// engines" while it waits for a save; empty otherwise.
 std::string pool_status_line(const PreviewState& state);
 
 // The developer probe: a save of a copy into the pool folder, logged.

@@ -108,10 +108,12 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
     }
     apply_persisted_options(options);
     log_line("INFO", "options: " + encode_persisted_options(options));
-    sweep_orphan_memory_outputs();
     // Another host of this user may be using the pool folder: then its files
-    // stay and this host's pool stays off.
+    // stay and this host's pool stays off. Holding it, this host first ends
+    // the workers a dead host left, so that none of them still writes into a
+    // memory output about to be swept, nor passes for a client of ours.
     if (auto refused = purge_pool_directory()) log_line("ERROR", "pool: DÉSACTIVÉ pour la session — " + *refused);
+    sweep_orphan_memory_outputs();
     sweep_orphan_engines();
   }
   if (auto r = keep_utility_suite(); !r) log_line("ERROR", "suite Utility : " + to_string(r.error()));

@@ -7,6 +7,7 @@
 
 #include "core/log.h"
 #include "core/machine.h"
+#include "core/saturating.h"
 #include "core/switches.h"
 #include "cache/memory_pressure.h"
 #include "pool/memory_output_reader.h"
@@ -71,6 +72,19 @@ MemoryReaderBody memory_reader_body(FrameSender frames, std::chrono::steady_cloc
                                 std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[2]), start.worker_index);
     memory_output_worker_loop(std::move(context));
   };
+}
+
+// A launch in file output that started no worker: the cause (a renderer
+// that cannot be executed, a process limit) is still there on the next
+// tick, so the next launch waits out a cooldown, and after a few such
+// launches in a row the pool stops trying for the session.
+void note_failed_launch(PoolRuntime& rt, Instant now, const std::filesystem::path& aerender) {
+  if (rt.failed_launches < UINT32_MAX) ++rt.failed_launches;
+  rt.launch_cooldown_until = sat_add(now, kFailedLaunchCooldownNs);
+  if (rt.failed_launches >= kFailedLaunchLimit) {
+    disable_pool_for_session(rt, "aerender ne démarre pas : " + aerender.string() + " (" +
+                                     std::to_string(rt.failed_launches) + " lots sans aucun worker)");
+  }
 }
 
 }  // namespace
@@ -254,10 +268,15 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
       rt.delivery_descriptor.reset();
       reset_pool_plan(rt);
       log_line("ERROR", "pool: memory output unavailable — PSD selected for a future batch");
+    } else {
+      note_failed_launch(rt, world.now, aerender_path);
     }
     plan.ownership.armed = false;  // nothing started: no batch to end, no report
+    // Nothing ran in the folder: it goes now, not with the batches to come.
+    delete_job_dir(plan.job_dir->path());
     return;
   }
+  rt.failed_launches = 0;
   // The supervision's recent-delivery window starts with the batch.
   plan.pending_a.reset();
   plan.pending_b.reset();

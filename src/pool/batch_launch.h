@@ -16,6 +16,11 @@
 
 namespace vel {
 
+// Launches in a row that start no worker before the pool is off for the
+// session, and the wait after each of them.
+inline constexpr uint32_t kFailedLaunchLimit = 3;
+inline constexpr uint64_t kFailedLaunchCooldownNs = 3'000'000'000;
+
 // W, the workers started in the launch call, and the MFR share each gets.
 struct BatchWorkers {
   uint64_t target = 1;

@@ -12,7 +12,9 @@
 
 #include "cache/worker_registry.h"
 #include "core/paths.h"
+#include "pool/orphan_workers.h"
 #include "pool/proc_facts.h"
+#include "pool/worker_record.h"
 
 namespace vel {
 
@@ -116,7 +118,8 @@ std::vector<fs::path> pool_purge_list(const fs::path& pool_dir) {
   std::vector<fs::path> entries;
   std::error_code ec;
   for (fs::directory_iterator it(pool_dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->path().filename() != kPoolLockName) entries.push_back(it->path());
+    const fs::path name = it->path().filename();
+    if (name != kPoolLockName && name != kWorkerRecordName) entries.push_back(it->path());
   }
   return entries;
 }
@@ -128,6 +131,9 @@ std::optional<std::string> purge_pool_directory() {
     refusal_slot() = refused;
     return refused;
   }
+  // A host that died left its workers running: they go before anything
+  // else looks at the folder or at the running processes.
+  take_over_worker_record(*dir);
   // The list is taken now, so folders this run creates later are never in it.
   auto entries = std::make_shared<std::vector<fs::path>>(pool_purge_list(*dir));
   if (entries->empty()) return std::nullopt;

@@ -49,12 +49,13 @@ Result<SharedJobDir> create_job_dir_named(const fs::path& pool_dir, const std::f
 // (another process holds it: its pid is named).
 std::optional<std::string> take_pool_folder_lock(const fs::path& pool_dir);
 
-// The entries of `pool_dir` an earlier run left, all but the lock file, to
-// be deleted in the background.
+// The entries of `pool_dir` an earlier run left, all but the lock file and
+// the worker record (read and replaced at once), to be deleted in the
+// background.
 std::vector<fs::path> pool_purge_list(const fs::path& pool_dir);
 
-// At load: takes the lock and hands the folder's old entries to the
-// background; without the lock, purges nothing and answers why the pool must
+// At load: takes the lock, ends the workers a dead host left (its worker
+// record), and hands the folder's old entries to the background; without the lock, purges nothing and answers why the pool must
 // stay off ("pool: DÉSACTIVÉ pour la session — " is the caller's to log).
 std::optional<std::string> purge_pool_directory();
 

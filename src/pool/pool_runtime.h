@@ -196,6 +196,8 @@ struct PoolRuntime {
   std::optional<Instant> handoff_deadline;
   std::optional<Instant> handoff_companion;
   std::optional<Instant> launch_cooldown_until;
+  // Batches in a row whose launch started no worker at all (file output).
+  uint32_t failed_launches = 0;
   LastPlanProgress last_plan_progress;
 
   uint64_t file_downsample = 1;

@@ -3,9 +3,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
+#include "core/log.h"
 #include "pool/proc_facts.h"
+#include "pool/worker_record.h"
 
 namespace vel {
 
@@ -47,6 +50,12 @@ std::shared_ptr<SpawnedChild> register_spawned_pid(pid_t pid) {
   // to waiting by pid.
   if (error == ESRCH) child->mark_reaped(boot_time_ns());
   spawned_registry().add(child);
+  // Recorded in the pool folder, so that a host that dies does not leave it
+  // running for good. One failure is told; the pool goes on without it.
+  if (auto recorded = worker_record_book().add(child); !recorded) {
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true)) log_line("ERROR", "pool: worker record: " + recorded.error());
+  }
   return child;
 }
 

@@ -177,6 +177,13 @@ TEST_F(PanelReset, ThePoolsWaitForASaveAndItsSuspensionShowInThePanel) {
   state->pool.save_required = false;
   run_idle_steps(*state, mono_ns());
   EXPECT_NE(panel().detail_label->stringValue(), "Save the project (Cmd+S) to unlock the render engines");
+  // A pool turned off for the session says so while the user has it on.
+  state->pool.pool_enabled = true;
+  state->pool.disabled_for_session = true;
+  run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(panel().detail_label->stringValue(), "Render engines off for this session: see velocinta.log");
+  state->pool.pool_enabled = false;
+  state->pool.disabled_for_session = false;
 
   EXPECT_EQ(panel().status_label->stringValue(), "Scrub anywhere");
   state->pool.templates_ready = 2;

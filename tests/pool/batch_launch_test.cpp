@@ -271,5 +271,68 @@ TEST_F(BatchLaunch, FileBatchWithoutDecoderDisablesThePool) {
   EXPECT_EQ(log().find("PERF: POOL "), std::string::npos);  // never a plan, so no report
 }
 
+// A worker that cannot be started fails again on the next tick: each launch
+// that starts none waits out a cooldown, leaves no job folder, and the third
+// in a row turns the pool off with one line; a launch that starts one
+// counts afresh.
+TEST_F(BatchLaunch, LaunchesThatStartNoWorkerCoolDownThenTurnThePoolOff) {
+  struct Step {
+    Instant at;
+    bool spawn_ok;
+    bool tried;      // the guards let the launch try to spawn
+    uint32_t failed; // launches in a row without a worker, after the step
+    bool disabled;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  const Instant s = kNsPerSec;
+  const std::vector<Case> cases = {
+      {"never starts",
+       {{kT0, false, true, 1, false},
+        {kT0 + 1 * s, false, false, 1, false},  // within the cooldown
+        {kT0 + 3 * s, false, true, 2, false},
+        {kT0 + 6 * s, false, true, 3, true},
+        {kT0 + 60 * s, false, false, 3, true}}},
+      {"starts in between",
+       {{kT0, false, true, 1, false}, {kT0 + 3 * s, false, true, 2, false}, {kT0 + 6 * s, true, true, 0, false}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(pool_dir());
+    FakeLaunch fake(pool_dir());
+    PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+    for (const Step& step : c.steps) {
+      const size_t spawns_before = fake.spawned.size();
+      fake.spawn_answers.assign(spawns_before + kRanges.size(), step.spawn_ok);
+      LaunchWorld world = fake.world(step.at);
+      world.dispose_job_dir = [](const std::filesystem::path&) {};  // a folder left is the launch's doing
+      launch_pool_batch(rt, "Main", kRanges, 24, 1, world);
+      EXPECT_EQ(fake.spawned.size() > spawns_before, step.tried) << step.at;
+      EXPECT_EQ(rt.failed_launches, step.failed) << step.at;
+      EXPECT_EQ(rt.disabled_for_session, step.disabled) << step.at;
+      if (!step.spawn_ok && step.tried) {
+        ASSERT_TRUE(rt.launch_cooldown_until);
+        EXPECT_EQ(*rt.launch_cooldown_until, step.at + kFailedLaunchCooldownNs);
+        EXPECT_FALSE(rt.plan);
+        std::error_code ec;
+        size_t folders = 0;
+        for (const auto& e : std::filesystem::directory_iterator(pool_dir(), ec))
+          folders += e.path().filename().string().rfind("job_", 0) == 0 ? 1 : 0;
+        EXPECT_EQ(folders, 0u) << "a launch that started nothing leaves no job folder";
+      }
+      if (step.spawn_ok) {
+        EXPECT_TRUE(rt.plan);
+      }
+    }
+  }
+  const std::string text = log();
+  const std::string line = "ERROR: pool: DÉSACTIVÉ pour la session — aerender ne démarre pas : /bin/true (3 lots sans aucun worker)\n";
+  size_t n = 0;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
+  EXPECT_EQ(n, 1u) << text;
+}
+
 }  // namespace
 }  // namespace vel

@@ -1,0 +1,204 @@
+#include "pool/worker_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <unordered_set>
+
+#include "core/file_replace.h"
+#include "pool/proc_facts.h"
+#include "pool/spawned_registry.h"
+
+namespace vel {
+
+namespace {
+
+constexpr std::string_view kHeader = "velocinta-workers 1";
+
+// Digits only, no sign, no leading zero (but "0"), no overflow.
+std::optional<uint64_t> parse_u64_text(std::string_view text) {
+  if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
+  uint64_t v = 0;
+  for (const char c : text) {
+    const unsigned digit = static_cast<unsigned char>(c) - unsigned{'0'};
+    if (digit > 9) return std::nullopt;
+    if (v > (std::numeric_limits<uint64_t>::max() - digit) / 10) return std::nullopt;
+    v = v * 10 + digit;
+  }
+  return v;
+}
+
+// The fields of one line, split at single blanks; an empty field (two
+// blanks, a leading or trailing one) is refused by the number parsers.
+std::vector<std::string_view> fields_of(std::string_view line) {
+  std::vector<std::string_view> out;
+  size_t from = 0;
+  for (;;) {
+    const size_t blank = line.find(' ', from);
+    out.push_back(line.substr(from, blank == std::string_view::npos ? std::string_view::npos : blank - from));
+    if (blank == std::string_view::npos) return out;
+    from = blank + 1;
+    if (out.size() > 4) return out;  // longer than any line of the record
+  }
+}
+
+// A pid that may name a process of ours: never the kernel's 0 nor init.
+std::optional<pid_t> recorded_pid(std::string_view text) {
+  const auto pid = parse_pid_text(text);
+  if (!pid || *pid < 2) return std::nullopt;
+  return pid;
+}
+
+std::string os_text(int e) { return std::string(std::strerror(e)) + " (os error " + std::to_string(e) + ")"; }
+
+}  // namespace
+
+std::string format_worker_record(const WorkerRecord& record) {
+  std::string out(kHeader);
+  out += "\nhost " + std::to_string(record.host.pid) + " " + std::to_string(record.host.start_ticks) + "\n";
+  for (const RecordedProcess& w : record.workers) {
+    out += "worker " + std::to_string(w.pid) + " " + std::to_string(w.start_ticks) + " " + std::to_string(w.pgid) + "\n";
+  }
+  return out;
+}
+
+Result<WorkerRecord> parse_worker_record(std::string_view text) {
+  if (text.size() > kMaxWorkerRecordBytes) return err(std::string("record too large"));
+  if (text.empty() || text.back() != '\n') return err(std::string("record not ended by a newline"));
+  WorkerRecord record;
+  bool host_seen = false;
+  size_t line_no = 0;
+  std::unordered_set<pid_t> workers_seen;
+  for (size_t at = 0; at < text.size();) {
+    const size_t nl = text.find('\n', at);
+    const std::string_view line = text.substr(at, nl - at);
+    at = nl + 1;
+    ++line_no;
+    const std::string where = "line " + std::to_string(line_no);
+    if (line_no == 1) {
+      if (line != kHeader) return err(where + ": not a worker record");
+      continue;
+    }
+    const auto f = fields_of(line);
+    if (line_no == 2) {
+      if (f.size() != 3 || f[0] != "host") return err(where + ": expected the host");
+      const auto pid = recorded_pid(f[1]);
+      const auto start = parse_u64_text(f[2]);
+      if (!pid || !start) return err(where + ": bad host");
+      record.host = {*pid, *start, 0};
+      host_seen = true;
+      continue;
+    }
+    if (f.size() != 4 || f[0] != "worker") return err(where + ": expected a worker");
+    const auto pid = recorded_pid(f[1]);
+    const auto start = parse_u64_text(f[2]);
+    const auto pgid = recorded_pid(f[3]);
+    if (!pid || !start || !pgid) return err(where + ": bad worker");
+    // Every worker leads a group of its own: any other group is not ours.
+    if (*pgid != *pid) return err(where + ": worker outside its own group");
+    if (*pid == record.host.pid) return err(where + ": worker is the host");
+    if (!workers_seen.insert(*pid).second) return err(where + ": worker listed twice");
+    if (record.workers.size() >= kMaxRecordedWorkers) return err(where + ": too many workers");
+    record.workers.push_back({*pid, *start, *pgid});
+  }
+  if (!host_seen) return err(std::string("record without its host"));
+  return record;
+}
+
+Result<std::optional<WorkerRecord>> read_worker_record(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    if (errno == ENOENT) return std::optional<WorkerRecord>{};
+    return err(path.string() + ": " + os_text(errno));
+  }
+  struct stat st{};
+  std::string text;
+  std::string refused;
+  if (::fstat(fd, &st) != 0) {
+    refused = os_text(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    refused = "not a plain file";
+  } else if (st.st_uid != ::geteuid()) {
+    refused = "belongs to user " + std::to_string(st.st_uid);
+  } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    refused = "writable by other users";
+  } else if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kMaxWorkerRecordBytes) {
+    refused = "record too large";
+  } else {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        refused = os_text(errno);
+        break;
+      }
+      if (n == 0) break;
+      text.append(buf, static_cast<size_t>(n));
+      if (text.size() > kMaxWorkerRecordBytes) {
+        refused = "record too large";
+        break;
+      }
+    }
+  }
+  ::close(fd);
+  if (!refused.empty()) return err(path.string() + ": " + refused);
+  auto record = parse_worker_record(text);
+  if (!record) return err(path.string() + ": " + record.error());
+  return std::optional<WorkerRecord>(std::move(record).value());
+}
+
+std::optional<RecordedProcess> recorded_process(pid_t pid) {
+  const auto text = read_small_file("/proc/" + std::to_string(pid) + "/stat", 4096);
+  const auto stat = text ? parse_proc_stat(*text) : std::nullopt;
+  if (!stat || stat->pid != pid) return std::nullopt;
+  return RecordedProcess{stat->pid, stat->start_ticks, stat->pgrp};
+}
+
+void WorkerRecordBook::arm(std::filesystem::path path, RecordedProcess host) {
+  std::lock_guard lock(mutex_);
+  path_ = std::move(path);
+  host_ = host;
+}
+
+bool WorkerRecordBook::armed() const {
+  std::lock_guard lock(mutex_);
+  return path_.has_value();
+}
+
+Status<> WorkerRecordBook::add(std::shared_ptr<SpawnedChild> child) {
+  std::lock_guard lock(mutex_);
+  if (!path_ || !child || child->reaped()) return ok_unit();
+  const auto process = recorded_process(child->pid());
+  if (!process) return ok_unit();  // already gone: nothing to end later
+  // Only a group the child leads is ours to kill later; a child outside one
+  // (never so as the pool starts them) would make the whole record refused.
+  if (process->pgid != process->pid) return ok_unit();
+  entries_.push_back({std::move(child), *process});
+  return write_locked();
+}
+
+Status<> WorkerRecordBook::write() {
+  std::lock_guard lock(mutex_);
+  if (!path_) return ok_unit();
+  return write_locked();
+}
+
+Status<> WorkerRecordBook::write_locked() {
+  std::erase_if(entries_, [](const Entry& e) { return e.child->reaped(); });
+  WorkerRecord record;
+  record.host = host_;
+  for (const Entry& e : entries_) record.workers.push_back(e.process);
+  return replace_file(*path_, format_worker_record(record), 0600);
+}
+
+WorkerRecordBook& worker_record_book() {
+  static WorkerRecordBook& book = *new WorkerRecordBook;
+  return book;
+}
+
+}  // namespace vel
