@@ -309,6 +309,11 @@ bool pool_wants_frames(const PreviewState& s, uint64_t now_ns) {
   return pool_next_batch_ready(s.pool, world);
 }
 
+bool pool_takes_frames(const PreviewState& s, uint64_t now_ns) {
+  const GateWorld world{now_ns, async_renders_in_flight(), memory_output_token_held() ? 1u : 0u};
+  return pool_engaged(s.pool, world);
+}
+
 std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& s, uint64_t now_ns) {
   std::vector<std::pair<int64_t, int64_t>> out;
   for (const FrameRange& r : pool_pending_ranges(s.pool, now_ns)) out.emplace_back(r.start, r.end);

@@ -11,6 +11,7 @@
 #include "core/switches.h"
 #include "core/threads.h"
 #include "pool/pool_runtime_ops.h"
+#include "pool/range_frames.h"
 
 namespace vel {
 
@@ -46,7 +47,8 @@ void record_scheduler_sample(PoolRuntime& rt, const PoolMemorySample& sample, In
   s.frame_instant_ns = now;
   s.available_bytes = *sample.available_bytes;
   if (rt.plan) {
-    s.frames = rt.plan->ledger.delivered;
+    const BatchFrameCounters counters{rt.plan->ledger.useful_frames, rt.plan->ledger.cohort_frames};
+    s.frames = sampled_frame_count(counters, measured_admission_enabled(), adaptive_scheduler_enabled());
     for (const PoolJob& job : rt.plan->jobs)
       if (!job.finished) s.job_load += job.mfr_percent;
   }
@@ -59,6 +61,8 @@ void record_scheduler_sample(PoolRuntime& rt, const PoolMemorySample& sample, In
 void take_sample(PoolRuntime& rt, PoolMemorySample sample, Instant now, const MemoryTickWorld& world) {
   const auto figures = sample_memory_figures(sample);
   if (figures) raise_memory_peaks(rt, *figures);
+  if (sample.cpu) rt.cpu_listing_at = sample.ended_ns;
+  else rt.cpu_listing_at.reset();
   if (auto shares = accept_pool_memory_sample(rt.memory_sample, sample.cpu)) {
     rt.pool_cpu_percent = shares->process_percent;
     rt.total_cpu_percent = shares->host_busy_percent;

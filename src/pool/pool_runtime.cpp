@@ -11,11 +11,6 @@
 
 namespace vel {
 
-std::atomic<uint32_t>& memory_output_token() {
-  static std::atomic<uint32_t> token{0};
-  return token;
-}
-
 uint64_t range_frame_count(int64_t start, int64_t end) {
   if (end <= start) return 1;
   uint64_t diff = static_cast<uint64_t>(end) - static_cast<uint64_t>(start);
@@ -51,6 +46,7 @@ void reset_pool_plan(PoolRuntime& rt) {
   rt.memory_sample.reset();
   rt.batch_identity.reset();
   rt.cpu_sample_at.reset();
+  rt.cpu_listing_at.reset();
   rt.worker_bytes_estimate = 0;
   rt.pump_flag = false;
 }
