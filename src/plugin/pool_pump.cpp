@@ -279,10 +279,11 @@ void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::ve
                     bool frames_unclaimed) {
   PoolRuntime& rt = s.pool;
   if (edited && rt.pool_enabled) {
+    const PrewarmWorld prewarm = live_prewarm_world(async_renders_in_flight());
+    const bool warm = !rt.heavy_frames && !rt.gpu_contended;
+    if (warm) keep_snapshot_for_prewarm(rt, prewarm);  // the edit deletes the adopted copy
     note_pool_comp_edit(rt, now_ns);
-    if (!rt.heavy_frames && !rt.gpu_contended) {
-      prewarm_pool_workers(rt, now_ns, live_prewarm_world(async_renders_in_flight()));
-    }
+    if (warm) prewarm_pool_workers(rt, now_ns, prewarm);
   }
   if (rt.last_idle_tick && now_ns >= *rt.last_idle_tick) rt.ramp_increment_ns = now_ns - *rt.last_idle_tick;
   rt.last_idle_tick = now_ns;

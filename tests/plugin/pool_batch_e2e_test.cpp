@@ -64,6 +64,8 @@ TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
     }
     EXPECT_GE(admissions, 1u) << text;
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
+    // The host keeps its disk store whichever transport its workers use.
+    EXPECT_TRUE(fs::is_directory(root_ / "home" / "Library" / "Caches" / "velocinta" / "framestore-fast-v1")) << format;
     // The batch's job folder goes to the deferred file work once the batch
     // ends; the death hook may come first, and the next load purges it.
     EXPECT_LE(job_dirs().size(), 1u);
