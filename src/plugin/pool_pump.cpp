@@ -42,7 +42,14 @@ namespace {
 // deferred file work. While the host quits that work has stopped: the
 // folder is left to the next load's purge rather than refused with an error.
 void dispose_job_dir(const fs::path& dir) {
-  if (dying_flag().load(std::memory_order_relaxed)) return;
+  // The host is quitting: the cleanup thread is gone, and a folder left for
+  // the next load would sit in the temporary directory until then. The
+  // batch's threads have ended by now, so this runs once, on the thread
+  // that lets the folder go last.
+  if (dying_flag().load(std::memory_order_relaxed)) {
+    delete_job_dir(dir);
+    return;
+  }
   post_cleanup_request(RemoveTree{dir});
 }
 

@@ -7,6 +7,7 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/switches.h"
+#include "pool/pool_directory.h"
 #include "pool/pool_runtime_ops.h"
 
 namespace vel {
@@ -132,6 +133,16 @@ void stop_pool(PoolRuntime& rt, Instant now) {
   rt.snapshot_path.reset();
   rt.snapshot_generation += 1;
   rt.save_required = false;
+}
+
+void end_pool_session_files(PoolRuntime& rt) {
+  kill_warm_engines(rt);
+  rt.snapshot_file.reset();
+  rt.snapshot_path.reset();
+  if (const auto dir = pool_directory_path()) {
+    std::error_code ec;
+    std::filesystem::remove_all(*dir / "warmup", ec);
+  }
 }
 
 void reset_group_rss_peak(PoolRuntime& rt) {

@@ -142,11 +142,8 @@ TEST_F(PoolMemoryRun, TheWorkAreaFillsThroughSharedMemoryOneWorkerAtATime) {
   EXPECT_EQ(text.find("repli PSD"), std::string::npos) << text;
   const std::vector<std::string> files = frame_files();
   EXPECT_TRUE(files.empty()) << files.front();
-  // The stand-in host offers no output-module suite, so the host's own
-  // registration is the one refusal.
-  const std::regex any_error("ERROR: (.*)");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), any_error); it != std::sregex_iterator(); ++it)
-    EXPECT_EQ((*it)[1].str(), "memory output unavailable: IOOutSuite4 unavailable") << text;
+  // The host registers no output module of its own: no error at all.
+  EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
   expect_nothing_left(r);
 }
 
