@@ -262,6 +262,9 @@ void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int6
   // batch runs, which is when the flag is read (and any handed over are
   // among the unclaimed ones).
   rt.quick_chaining = frames_unclaimed;
+  // The frame files found wait read-first from the playhead: the frames the
+  // user looks at next are decoded first.
+  reorder_queued_ranges(rt, s.preview.current_frame);
   if (rt.plan) {
     const uint64_t ds = wanted_downsample(s);
     WidthRule rule;
