@@ -35,13 +35,27 @@ void reap_warm_engines(PoolRuntime& rt, Instant now) {
   rt.warm_engines = std::move(kept);
 }
 
+bool client_still_running(const PoolRuntime& rt, uint32_t client) {
+  if (!rt.plan) return false;
+  for (const PoolJob& job : rt.plan->jobs)
+    if (!job.finished && job.child.pid() == static_cast<pid_t>(client)) return true;
+  return false;
+}
+
 void record_scheduler_sample(PoolRuntime& rt, const PoolMemorySample& sample, Instant now) {
   if (!sample.available_bytes) {
     clear_samples(rt.engine_samples);
     return;
   }
   EngineMemorySample s;
-  for (const ClientUsage& c : sample.clients) s.engine_bytes.push_back(c.resident_bytes.value_or(0));
+  for (const ClientUsage& c : sample.clients) {
+    // A worker that ended while the listing ran has no tree left: it is no
+    // engine of this sample, not an engine of 0 bytes that would spoil the
+    // series every time a range ends.
+    if (!c.resident_bytes && !client_still_running(rt, c.client_pid)) continue;
+    s.engine_bytes.push_back(c.resident_bytes.value_or(0));
+  }
+  if (s.engine_bytes.empty() && !sample.clients.empty()) return;
   s.collection_start_ns = sample.started_ns;
   s.collection_end_ns = sample.ended_ns;
   s.frame_instant_ns = now;
