@@ -3,7 +3,9 @@
 // the supervision that takes their frames, the end that leaves no process,
 // the memory tick's sampler and sweeps, and the engine prewarm.
 // GCC 12 sees the optional frame of a non-blocking receive as maybe unset.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include <dirent.h>
 #include <signal.h>
