@@ -1,11 +1,15 @@
 // The pool filling the sample project's 240-frame work area through the real
 // launch, the stand-in aerender, the batch's decoders or memory readers and
 // the supervision, timed from the launch until the last frame is in the RAM
-// cache. Measured admission and the ramp are off.
+// cache. Measured admission and the ramp are off, except in pool_fill_defaults.
 //
 // - pool_fill/N: N workers at once at half size, render cost 40 ms a frame,
 //   PSD files; the baseline is the same fill with one worker. The ratio to
 //   quote is pool_fill/N over pool_fill_baseline, against 1 / (0.7 × N).
+// - pool_fill_defaults/4: four workers asked for with the switches as a
+//   user has them (measured admission, the adaptive scheduler, the ramp, the
+//   memory tick sampling the engines); the baseline is the same with one
+//   worker asked for. The ratio to quote is the baseline over pool_fill_defaults/4.
 // - pool_fill_memory: one worker at 1920 × 1080, render cost 0, its frames
 //   through the plug-in's output module and shared memory; the baseline is
 //   the same worker writing PSD files. Both read their templates from the
@@ -30,6 +34,7 @@
 #include "core/machine.h"
 #include "pool/batch_launch.h"
 #include "pool/batch_supervision.h"
+#include "pool/pool_memory_tick.h"
 #include "pool/pool_runtime_ops.h"
 #include "pool/worker_launch.h"
 #include "vel_build_paths.h"
@@ -96,6 +101,7 @@ struct Fill {
   uint8_t output = vel::kOutputPsd;
   uint64_t workers = 1;
   uint64_t file_ds = 2;
+  bool defaults = false;  // the switches as they come, the engines sampled
 };
 
 // One fill with `fill.workers` ranges started at once. Answers the seconds
@@ -114,8 +120,9 @@ std::optional<double> fill_once(const Scratch& s, const Fill& fill) {
   const std::optional<fs::path> aerender = fs::path(VEL_AERENDER_PATH);
   const uint64_t workers = fill.workers;
   vel::LaunchWorld w = vel::live_launch_world(rt, 0);
-  w.measured_admission = false;
-  w.pool_ramp = false;
+  w.measured_admission = fill.defaults;
+  w.pool_ramp = fill.defaults;
+  w.pool_worker_count = [workers = fill.workers] { return workers; };
   w.resolve_aerender = [&aerender](vel::AerenderLookup&) -> const std::optional<fs::path>& { return aerender; };
   w.pool_directory = [&s]() -> std::optional<fs::path> { return s.dir / "velocinta_pool"; };
   // N workers, as the effective count gives them on a machine whose memory
@@ -131,11 +138,13 @@ std::optional<double> fill_once(const Scratch& s, const Fill& fill) {
   vel::launch_pool_batch(rt, "Main", ranges, 24, 1, w);
   if (!rt.plan) return std::nullopt;
   vel::SupervisionWorld sw = vel::live_supervision_world(rt, 0, 0);
-  sw.measured_admission = false;
-  sw.adaptive_scheduler = false;
+  sw.measured_admission = fill.defaults;
+  sw.adaptive_scheduler = fill.defaults;
+  sw.configured_workers = workers;
   sw.effective_workers = [workers] { return workers; };
   vel::FrameCache cache;
   for (int tick = 0; tick < 200000 && cache.index.size() < static_cast<size_t>(kFrames) && rt.plan; ++tick) {
+    if (fill.defaults) vel::pool_memory_tick(rt, vel::mono_ns());
     for (vel::IngestedFrame& f : vel::supervise_batches(rt, fill.file_ds, sw)) {
       vel::insert_frame(cache, f.key, std::move(f.pixels));
     }
@@ -169,6 +178,18 @@ void pool_fill_baseline(benchmark::State& state) {
   run_fill(state, s, Fill{vel::kOutputPsd, 1, 2});
 }
 BENCHMARK(pool_fill_baseline)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void pool_fill_defaults(benchmark::State& state) {
+  const Scratch s(40, false);
+  run_fill(state, s, Fill{vel::kOutputPsd, static_cast<uint64_t>(state.range(0)), 2, true});
+}
+BENCHMARK(pool_fill_defaults)->Arg(4)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+void pool_fill_defaults_baseline(benchmark::State& state) {
+  const Scratch s(40, false);
+  run_fill(state, s, Fill{vel::kOutputPsd, 1, 2, true});
+}
+BENCHMARK(pool_fill_defaults_baseline)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void pool_fill_memory(benchmark::State& state) {
   const Scratch s(0, true);

@@ -87,6 +87,7 @@ void step_producers(Tick& t) {
   async_render_tick(t.s.preview, t.s.cache, t.report);
   raster_fill_step(t.s.preview, t.s.cache, t.in);
   t.in.pool_ready = pool_wants_frames(t.s, t.in.now_ns);
+  t.in.pool_engaged = !t.s.preview.raster_comp && pool_takes_frames(t.s, t.in.now_ns);
   t.in.pool_pending = pool_held_frames(t.s, t.in.now_ns);
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
   note_cost_figures(t.s.store, t.s.preview);

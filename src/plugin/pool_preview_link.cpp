@@ -1,5 +1,7 @@
 #include "plugin/pool_preview_link.h"
 
+#include <cmath>
+
 #include "core/machine.h"
 #include "plugin/presentation.h"
 #include "plugin/preview_state.h"
@@ -8,6 +10,8 @@
 namespace vel {
 
 namespace {
+
+constexpr double kHeavyFrameMs = 300.0;
 
 // The asynchronous renderer's measurements per downsample, as the pool reads
 // them: render count and mean time, and the arrival times (oldest first).
@@ -28,6 +32,9 @@ void link_preview_to_pool(PreviewState& state) {
   PreviewState* s = &state;
   PoolLink& link = state.preview.pool_link;
   link.render_timed = [s](std::string_view reason, double render_ms) {
+    // Frames that heavy take the machine's time: no engine is warmed during
+    // an edit pause while the last one measured was.
+    if (std::isfinite(render_ms)) s->pool.heavy_frames = render_ms > kHeavyFrameMs;
     note_gpu_contention(s->pool, reason, render_ms);
   };
   link.claimed_ranges = [s](uint32_t downsample) {

@@ -42,7 +42,14 @@ namespace {
 // deferred file work. While the host quits that work has stopped: the
 // folder is left to the next load's purge rather than refused with an error.
 void dispose_job_dir(const fs::path& dir) {
-  if (dying_flag().load(std::memory_order_relaxed)) return;
+  // The host is quitting: the cleanup thread is gone, and a folder left for
+  // the next load would sit in the temporary directory until then. The
+  // batch's threads have ended by now, so this runs once, on the thread
+  // that lets the folder go last.
+  if (dying_flag().load(std::memory_order_relaxed)) {
+    delete_job_dir(dir);
+    return;
+  }
   post_cleanup_request(RemoveTree{dir});
 }
 
@@ -255,6 +262,9 @@ void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int6
   // batch runs, which is when the flag is read (and any handed over are
   // among the unclaimed ones).
   rt.quick_chaining = frames_unclaimed;
+  // The frame files found wait read-first from the playhead: the frames the
+  // user looks at next are decoded first.
+  reorder_queued_ranges(rt, s.preview.current_frame);
   if (rt.plan) {
     const uint64_t ds = wanted_downsample(s);
     WidthRule rule;
@@ -279,10 +289,11 @@ void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::ve
                     bool frames_unclaimed) {
   PoolRuntime& rt = s.pool;
   if (edited && rt.pool_enabled) {
+    const PrewarmWorld prewarm = live_prewarm_world(async_renders_in_flight());
+    const bool warm = !rt.heavy_frames && !rt.gpu_contended;
+    if (warm) keep_snapshot_for_prewarm(rt, prewarm);  // the edit deletes the adopted copy
     note_pool_comp_edit(rt, now_ns);
-    if (!rt.heavy_frames && !rt.gpu_contended) {
-      prewarm_pool_workers(rt, now_ns, live_prewarm_world(async_renders_in_flight()));
-    }
+    if (warm) prewarm_pool_workers(rt, now_ns, prewarm);
   }
   if (rt.last_idle_tick && now_ns >= *rt.last_idle_tick) rt.ramp_increment_ns = now_ns - *rt.last_idle_tick;
   rt.last_idle_tick = now_ns;
@@ -307,6 +318,11 @@ std::string pool_delivery_line(std::span<const FrameRange> plan, int64_t playhea
 bool pool_wants_frames(const PreviewState& s, uint64_t now_ns) {
   const GateWorld world{now_ns, async_renders_in_flight(), memory_output_token_held() ? 1u : 0u};
   return pool_next_batch_ready(s.pool, world);
+}
+
+bool pool_takes_frames(const PreviewState& s, uint64_t now_ns) {
+  const GateWorld world{now_ns, async_renders_in_flight(), memory_output_token_held() ? 1u : 0u};
+  return pool_engaged(s.pool, world);
 }
 
 std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& s, uint64_t now_ns) {

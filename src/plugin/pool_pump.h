@@ -37,6 +37,8 @@ std::string pool_delivery_line(std::span<const FrameRange> plan, int64_t playhea
 
 // What the preview's delivery decision reads of the pool this tick.
 bool pool_wants_frames(const PreviewState& state, uint64_t now_ns);
+// The pool is on and admitted: the main thread renders only the playhead's frame.
+bool pool_takes_frames(const PreviewState& state, uint64_t now_ns);
 std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& state, uint64_t now_ns);
 
 // Saves a copy of the open project through the host at `path` (the open

@@ -28,6 +28,9 @@ void shut_down(PreviewState* state) {
     // before, end as soon as they see their channels gone: none outlives the
     // hook. A decoder stuck in a read is not waited for past the bound.
     (void)wait_for_batch_threads(std::chrono::seconds(2));
+    // The snapshot copy and the warm-up folder go with the session, not at
+    // the next load.
+    end_pool_session_files(state->pool);
   }
   presentation_shutdown(state);  // the pacemaker stops, present workers are joined
   stop_idle_probe_pump();

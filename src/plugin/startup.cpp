@@ -85,8 +85,10 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
   const StartupFacts facts = current_startup_facts();
   const StartupMode mode = choose_startup_mode(facts);
   // A render worker asked for memory output needs the module whatever else
-  // start-up does (an inert worker registers it and nothing else).
-  if (worker_output_format() == WorkerOutputFormat::Memory) {
+  // start-up does (an inert worker registers it and nothing else). The host
+  // that asks its workers for memory output reads the segments: it has no
+  // output module to register.
+  if (worker_output_format() == WorkerOutputFormat::Memory && inside_pool_worker(facts)) {
     if (auto r = register_memory_output(basic, plugin_id, facts.in_render_engine); !r) {
       log_line("ERROR", "memory output unavailable: " + r.error());
     }

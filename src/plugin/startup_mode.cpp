@@ -21,6 +21,8 @@ StartupMode choose_startup_mode(const StartupFacts& f) {
   return StartupMode::Normal;
 }
 
+bool inside_pool_worker(const StartupFacts& f) { return f.in_render_engine || f.pool_worker_env != nullptr; }
+
 bool names_render_engine(std::string_view executable_path) {
   size_t slash = executable_path.find_last_of('/');
   std::string name(slash == std::string_view::npos ? executable_path : executable_path.substr(slash + 1));

@@ -21,6 +21,11 @@ struct StartupFacts {
 
 StartupMode choose_startup_mode(const StartupFacts& facts);
 
+// Inside a render pool worker: the pool marked the process, or the host
+// executable is the render engine. The disk store and the cost profiles
+// stay off there; which transport the workers use says nothing about it.
+bool inside_pool_worker(const StartupFacts& facts);
+
 // Whether an executable's file name names the render engine
 // (lower-cased, it contains "aerender").
 bool names_render_engine(std::string_view executable_path);

@@ -10,7 +10,7 @@
 #include "host/item_calls.h"
 #include "host/project_calls.h"
 #include "host/suite_probe.h"
-#include "memout/output_format.h"
+#include "plugin/startup_mode.h"
 #include "store/cleanup_queue.h"
 #include "store/store_paths.h"
 
@@ -20,7 +20,10 @@ namespace {
 
 void sat_inc(uint64_t& v, uint64_t n = 1) { v = v + n < v ? UINT64_MAX : v + n; }
 
-bool in_pool_worker() { return worker_output_format() != WorkerOutputFormat::Psd; }
+bool in_pool_worker() {
+  static const bool inside = inside_pool_worker(current_startup_facts());
+  return inside;
+}
 
 void start_store(StoreFeed& feed) {
   if (feed.started) return;

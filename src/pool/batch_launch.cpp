@@ -66,7 +66,7 @@ MemoryReaderBody memory_reader_body(FrameSender frames, std::chrono::steady_cloc
                                     std::shared_ptr<std::atomic<uint64_t>> decimation) {
   return [frames, batch_start, job_dir, batch_stop, decimation](MemoryReaderStart& start) {
     auto flags = start.flags;
-    MemoryReaderContext context(frames, std::move(start.output.consumer()), batch_start, job_dir, batch_stop,
+    MemoryReaderContext context(frames, start.output.hand_over(), batch_start, job_dir, batch_stop,
                                 std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[1]),
                                 std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[0]), decimation,
                                 std::shared_ptr<std::atomic<bool>>(flags, &(*flags)[2]), start.worker_index);

@@ -206,8 +206,10 @@ uint64_t watch_workers(SupervisionCall& c) {
   uint64_t running = 0;
   for (const PoolJob& job : plan.jobs) running += job.finished ? 0 : 1;
   plan.active = running;
+  // The engine samples go on: the next sample, with an engine fewer, begins
+  // a new series by itself, and the series of the engines that just ran is
+  // what the next launch's admission judges.
   if (!exited.empty()) {
-    reset_samples(c.rt.engine_samples, c.now);
     plan.last_exit_seen_at = c.now;
     plan.exits_to_examine.insert(plan.exits_to_examine.end(), exited.begin(), exited.end());
   }

@@ -15,10 +15,12 @@ uint64_t engine_total(const EngineMemorySample& s) {
   return total;
 }
 
+// The same series: as many engines, later, within 3 s, and a frame counter
+// that did not go back (a new batch counts from 0).
 bool follows_newest(const EngineMemorySample& newest, const EngineMemorySample& s) {
   return s.collection_end_ns > newest.collection_end_ns && s.frame_instant_ns > newest.frame_instant_ns &&
          s.engine_bytes.size() == newest.engine_bytes.size() &&
-         s.collection_end_ns - newest.collection_end_ns <= kThreeSecondsNs;
+         s.collection_end_ns - newest.collection_end_ns <= kThreeSecondsNs && s.frames >= newest.frames;
 }
 
 bool clean_sample(const SchedulerHistory& h, const EngineMemorySample& s) {
@@ -27,7 +29,9 @@ bool clean_sample(const SchedulerHistory& h, const EngineMemorySample& s) {
   if (s.collection_end_ns < s.collection_start_ns || s.frame_instant_ns < s.collection_end_ns) return false;
   if (s.collection_end_ns - s.collection_start_ns > kThreeSecondsNs) return false;
   if (h.reset_at_ns && s.collection_start_ns < *h.reset_at_ns) return false;
-  return h.samples.empty() || follows_newest(h.samples.back(), s);
+  if (h.samples.empty()) return true;
+  const EngineMemorySample& newest = h.samples.back();
+  return s.collection_end_ns > newest.collection_end_ns && s.frame_instant_ns > newest.frame_instant_ns;
 }
 
 }  // namespace
@@ -37,6 +41,10 @@ bool record_engine_sample(SchedulerHistory& history, EngineMemorySample sample) 
     history.samples.clear();
     return false;
   }
+  // A worker more or fewer, or a new batch, begins a new series with this
+  // sample: dropping it too would cost the admission a second of the short
+  // ranges workers run.
+  if (!history.samples.empty() && !follows_newest(history.samples.back(), sample)) history.samples.clear();
   for (uint64_t b : sample.engine_bytes) history.peak_engine_bytes = std::max(history.peak_engine_bytes, b);
   history.samples.push_back(std::move(sample));
   while (history.samples.size() > kEngineSamplesMax) history.samples.pop_front();

@@ -42,10 +42,10 @@ struct SchedulerHistory {
 inline constexpr size_t kEngineSamplesMax = 32;
 
 // Appends the sample (true), or empties the ring and drops it (false) when it
-// is not a clean continuation: no engine or a zero engine, instants out of
-// order, a collection over 3 s, one begun before the reset instant, or one
-// that does not strictly follow the newest sample within 3 s with the same
-// engine count.
+// is not clean: no engine or a zero engine, instants out of order, a
+// collection over 3 s, one begun before the reset instant or not after the
+// newest sample. A clean sample that does not follow the newest within 3 s with the same engine
+// count and a frame counter not gone back starts a new series on its own.
 bool record_engine_sample(SchedulerHistory& history, EngineMemorySample sample);
 
 void clear_samples(SchedulerHistory& history);

@@ -30,7 +30,14 @@ PrewarmWorld live_prewarm_world(uint64_t async_renders_in_flight);
 // Whether the pool is idle and allowed to prewarm now (before the files are looked at).
 bool prewarm_allowed(const PoolRuntime& rt, Instant now, const PrewarmWorld& world);
 
-// Starts the engines when allowed, the snapshot exists and aerender is known.
+// The engines of the edit pause load the snapshot adopted before the edit
+// (a warm-up renders nothing anyone keeps). The edit throws that snapshot
+// away, so this keeps its file first, linked (or copied) as the warm-up
+// folder's "snapshot.aep"; nothing when the prewarm could not run anyway.
+void keep_snapshot_for_prewarm(const PoolRuntime& rt, const PrewarmWorld& world);
+
+// Starts the engines when allowed, a snapshot exists (the one kept for the
+// warm-up, else the pool's "snapshot.aep") and aerender is known.
 void prewarm_pool_workers(PoolRuntime& rt, Instant now, const PrewarmWorld& world);
 
 }  // namespace vel

@@ -27,13 +27,16 @@ bool pool_launch_allowed(const PoolRuntime& rt, Instant now) {
   return quiet_ms > 1999;
 }
 
-bool pool_next_batch_ready(const PoolRuntime& rt, const GateWorld& world) {
+bool pool_engaged(const PoolRuntime& rt, const GateWorld& world) {
   if (!rt.pool_enabled || rt.gpu_contended || rt.disabled_for_session || rt.ranges_held || rt.preparation_hold)
     return false;
   if (rt.handoff_deadline) return false;
   if (rt.comp_is_3d && world.async_renders_in_flight != 0) return false;
-  if (rt.templates_ready != 1) return false;
-  if (!rt.snapshot_path || rt.plan) return false;
+  return rt.templates_ready == 1 && rt.snapshot_path.has_value();
+}
+
+bool pool_next_batch_ready(const PoolRuntime& rt, const GateWorld& world) {
+  if (!pool_engaged(rt, world) || rt.plan) return false;
   if (rt.selected_output >= kOutputMemory && world.memory_token != 0) return false;
   return !before(world.now, rt.launch_cooldown_until);
 }

@@ -50,10 +50,11 @@ struct EndedClient {
 // Polls every job not yet finished; marks the ended ones (clean when the
 // status is 0), raises their reader's cancel flag, appends them to `ended`
 // and their index to `exited`. A status other than 0 logs "pool: worker {}
-// sorti en erreur ({}) — log : {}". A poll that fails, or finds the child
-// reaped by someone else, logs "pool: try_wait: {}", finishes the job (not
-// clean) and kills only its engines: its pid is never signalled. Answers the
-// number of jobs still running.
+// sorti en erreur ({}) — log : {}". A child reaped by someone else (a host
+// that reaps its children) ends quietly, as a clean exit; a poll that fails
+// otherwise logs "pool: try_wait: {}" and finishes the job (not clean).
+// Either way only its engines are killed: its pid is never signalled.
+// Answers the number of jobs still running.
 size_t reap_exited_workers(std::vector<PoolJob>& jobs, std::vector<EndedClient>& ended, std::vector<size_t>& exited);
 
 }  // namespace vel

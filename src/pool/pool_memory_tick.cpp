@@ -11,6 +11,7 @@
 #include "core/switches.h"
 #include "core/threads.h"
 #include "pool/pool_runtime_ops.h"
+#include "pool/range_frames.h"
 
 namespace vel {
 
@@ -34,19 +35,34 @@ void reap_warm_engines(PoolRuntime& rt, Instant now) {
   rt.warm_engines = std::move(kept);
 }
 
+bool client_still_running(const PoolRuntime& rt, uint32_t client) {
+  if (!rt.plan) return false;
+  for (const PoolJob& job : rt.plan->jobs)
+    if (!job.finished && job.child.pid() == static_cast<pid_t>(client)) return true;
+  return false;
+}
+
 void record_scheduler_sample(PoolRuntime& rt, const PoolMemorySample& sample, Instant now) {
   if (!sample.available_bytes) {
     clear_samples(rt.engine_samples);
     return;
   }
   EngineMemorySample s;
-  for (const ClientUsage& c : sample.clients) s.engine_bytes.push_back(c.resident_bytes.value_or(0));
+  for (const ClientUsage& c : sample.clients) {
+    // A worker that ended while the listing ran has no tree left: it is no
+    // engine of this sample, not an engine of 0 bytes that would spoil the
+    // series every time a range ends.
+    if (!c.resident_bytes && !client_still_running(rt, c.client_pid)) continue;
+    s.engine_bytes.push_back(c.resident_bytes.value_or(0));
+  }
+  if (s.engine_bytes.empty() && !sample.clients.empty()) return;
   s.collection_start_ns = sample.started_ns;
   s.collection_end_ns = sample.ended_ns;
   s.frame_instant_ns = now;
   s.available_bytes = *sample.available_bytes;
   if (rt.plan) {
-    s.frames = rt.plan->ledger.delivered;
+    const BatchFrameCounters counters{rt.plan->ledger.useful_frames, rt.plan->ledger.cohort_frames};
+    s.frames = sampled_frame_count(counters, measured_admission_enabled(), adaptive_scheduler_enabled());
     for (const PoolJob& job : rt.plan->jobs)
       if (!job.finished) s.job_load += job.mfr_percent;
   }
@@ -59,6 +75,8 @@ void record_scheduler_sample(PoolRuntime& rt, const PoolMemorySample& sample, In
 void take_sample(PoolRuntime& rt, PoolMemorySample sample, Instant now, const MemoryTickWorld& world) {
   const auto figures = sample_memory_figures(sample);
   if (figures) raise_memory_peaks(rt, *figures);
+  if (sample.cpu) rt.cpu_listing_at = sample.ended_ns;
+  else rt.cpu_listing_at.reset();
   if (auto shares = accept_pool_memory_sample(rt.memory_sample, sample.cpu)) {
     rt.pool_cpu_percent = shares->process_percent;
     rt.total_cpu_percent = shares->host_busy_percent;

@@ -7,14 +7,10 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/switches.h"
+#include "pool/pool_directory.h"
 #include "pool/pool_runtime_ops.h"
 
 namespace vel {
-
-std::atomic<uint32_t>& memory_output_token() {
-  static std::atomic<uint32_t> token{0};
-  return token;
-}
 
 uint64_t range_frame_count(int64_t start, int64_t end) {
   if (end <= start) return 1;
@@ -51,6 +47,7 @@ void reset_pool_plan(PoolRuntime& rt) {
   rt.memory_sample.reset();
   rt.batch_identity.reset();
   rt.cpu_sample_at.reset();
+  rt.cpu_listing_at.reset();
   rt.worker_bytes_estimate = 0;
   rt.pump_flag = false;
 }
@@ -136,6 +133,16 @@ void stop_pool(PoolRuntime& rt, Instant now) {
   rt.snapshot_path.reset();
   rt.snapshot_generation += 1;
   rt.save_required = false;
+}
+
+void end_pool_session_files(PoolRuntime& rt) {
+  kill_warm_engines(rt);
+  rt.snapshot_file.reset();
+  rt.snapshot_path.reset();
+  if (const auto dir = pool_directory_path()) {
+    std::error_code ec;
+    std::filesystem::remove_all(*dir / "warmup", ec);
+  }
 }
 
 void reset_group_rss_peak(PoolRuntime& rt) {

@@ -193,6 +193,10 @@ struct PoolRuntime {
   std::optional<Instant> last_periodic_check;
   std::optional<Instant> rss_window_started;
   std::optional<Instant> cpu_sample_at;
+  // The last process listing, whether or not it gave a CPU share: a worker
+  // that just started or ended leaves one listing without a share, and the
+  // running trial does not end for that.
+  std::optional<Instant> cpu_listing_at;
   std::optional<Instant> handoff_deadline;
   std::optional<Instant> handoff_companion;
   std::optional<Instant> launch_cooldown_until;
@@ -254,10 +258,6 @@ struct PoolRuntime {
 // The runtime as PreviewState's constructor leaves it: pool off, the given
 // requested and selected output, reset_pool_plan applied.
 PoolRuntime new_pool_runtime(uint8_t requested_output);
-
-// The process-wide memory-output token: 1 while a memory-output worker's
-// segment exists, taken by compare-and-swap 0 -> 1.
-std::atomic<uint32_t>& memory_output_token();
 
 // Frame count of an inclusive range; an end below the start counts 1.
 uint64_t range_frame_count(int64_t start, int64_t end);

@@ -26,6 +26,10 @@ struct GateWorld {
 
 bool pool_launch_allowed(const PoolRuntime& rt, Instant now);
 bool pool_next_batch_ready(const PoolRuntime& rt, const GateWorld& world);
+// The pool is on and admitted for the composition: its batch runs, or the
+// next one only waits for the running batch, the chaining delay or the
+// memory output of the last one. The preview leaves the work area to it.
+bool pool_engaged(const PoolRuntime& rt, const GateWorld& world);
 bool pool_ranges_held(const PoolRuntime& rt, Instant now);
 bool pool_periodic_check_due(PoolRuntime& rt, Instant now);
 
@@ -66,6 +70,9 @@ void kill_unfinished_jobs(PoolPlan& plan);
 // Finished, with its reader's cancel flag raised when it has a reader.
 bool job_cancelled(const PoolJob& job);
 void kill_warm_engines(PoolRuntime& rt);
+// At the host's quit: the warm engines end, the adopted snapshot copy and
+// the warm-up folder are deleted.
+void end_pool_session_files(PoolRuntime& rt);
 // Kills the engines these ended clients left, by the verified engine rule.
 void sweep_ended_clients(std::vector<EndedClient> clients);
 

@@ -121,4 +121,10 @@ std::vector<RangeFrames> build_uncached_batch_frames(const std::deque<QueuedRang
   return list_frames(queue, time, budget, marked);
 }
 
+uint64_t sampled_frame_count(const std::optional<BatchFrameCounters>& batch, bool measured_admission,
+                             bool adaptive_scheduler) {
+  if (!batch) return 0;
+  return measured_admission && adaptive_scheduler ? batch->cohort_frames : batch->useful_frames;
+}
+
 }  // namespace vel

@@ -56,4 +56,14 @@ struct WidthRule {
 std::vector<RangeFrames> build_uncached_batch_frames(const std::deque<QueuedRange>& queue, const BatchTimeBase& time,
                                                      uint64_t& budget, WidthRule rule, const FrameCache& cache);
 
+// The batch's frame counter that the memory samples carry: frames of
+// workers still running when the adaptive scheduler judges them (both
+// switches on), else every frame delivered; 0 without a batch.
+struct BatchFrameCounters {
+  uint64_t useful_frames = 0;
+  uint64_t cohort_frames = 0;
+};
+uint64_t sampled_frame_count(const std::optional<BatchFrameCounters>& batch, bool measured_admission,
+                             bool adaptive_scheduler);
+
 }  // namespace vel

@@ -10,6 +10,9 @@ namespace {
 
 constexpr uint64_t kNsPerSecond = 1'000'000'000;
 constexpr uint64_t kFourGiB = uint64_t{1} << 32;
+// The rate is read over the span the verdict already observes: a worker's
+// range lasts a few seconds, and a longer span is never reached.
+constexpr uint64_t kRateSpanSecs = 2;
 
 
 bool positive_finite(double v) { return std::isfinite(v) && v > 0.0; }
@@ -31,11 +34,11 @@ void set_rate(SchedulerHistory& h, uint64_t workers, double fps) {
   h.rates.push_back({workers, fps});
 }
 
-// Frames per second over the whole ring: needs 8 frames over 5 whole seconds.
+// Frames per second over the whole ring: needs 8 frames over 2 whole seconds.
 std::optional<double> measured_rate(const EngineMemorySample& oldest, const EngineMemorySample& newest) {
   const uint64_t frames = sat_sub(newest.frames, oldest.frames);
   const uint64_t span_ns = sat_sub(newest.frame_instant_ns, oldest.frame_instant_ns);
-  if (frames < 8 || span_ns / kNsPerSecond < 5) return std::nullopt;
+  if (frames < 8 || span_ns / kNsPerSecond < kRateSpanSecs) return std::nullopt;
   return static_cast<double>(frames) / (static_cast<double>(span_ns) / 1e9);
 }
 
@@ -125,12 +128,19 @@ std::optional<WorkerProjection> extra_worker_pays_off(const SchedulerAssessment&
   }
   if (k > UINT64_MAX / 8 || f.useful_queued_frames < 8 * k) return std::nullopt;
 
-  double gain = 0.1;
+  // What one more engine can add: the share of one running engine when the
+  // machine has it idle; a tenth without the pool's CPU share.
+  double cpu_gain = 0.1;
+  if (positive_finite(f.pool_cpu_percent)) {
+    const double idle = std::max(100.0 - f.cpu_percent, 0.0);
+    cpu_gain = std::min(idle / f.pool_cpu_percent, 1.0 / static_cast<double>(k - 1));
+  }
+  double gain = cpu_gain;
   if (k != 2) {
     if (!a.previous_rate || !positive_finite(*a.previous_rate)) return std::nullopt;
-    gain = std::min((*a.rate / *a.previous_rate - 1.0) * 0.5, 0.1);
-    if (!(gain > 0.0)) return std::nullopt;
+    gain = std::min((*a.rate / *a.previous_rate - 1.0) * 0.5, cpu_gain);
   }
+  if (!(gain > 0.0)) return std::nullopt;
   const double queued = static_cast<double>(f.useful_queued_frames);
   const double startup = *f.startup_secs_per_worker;
   WorkerProjection p;

@@ -51,6 +51,10 @@ struct TrialFigures {
   double fixed_secs = 0.0;
   double factor = 1.0;       // must be at least 1.0
   double cpu_percent = 0.0;  // must be below 90.0
+  // The pool's own share of the machine's CPU; 0 when unknown. One more
+  // engine can add at most what one engine takes, and only while the
+  // machine has that much idle.
+  double pool_cpu_percent = 0.0;
 };
 
 // The time estimates behind trying one more worker.

@@ -47,6 +47,7 @@ void offer_trial(SupervisionCall& c, const CpuSample& cpu) {
   signal.figures.startup_secs_per_worker = c.rt.fastest_first_delivery_secs;
   signal.figures.useful_queued_frames = useful_queued;
   signal.figures.cpu_percent = cpu.total_cpu;
+  signal.figures.pool_cpu_percent = cpu.pool_cpu;
   const std::optional<WorkerProjection> proposal = start_scheduler_trial(plan.scheduler, c.now, signal);
   if (!proposal) return;
   std::vector<QueuedRangeCosts> costs;
@@ -129,7 +130,7 @@ CpuSample cpu_sample_of(const PoolRuntime& rt) {
   cpu.pool_cpu = rt.pool_cpu_percent;
   cpu.total_cpu = rt.total_cpu_percent;
   cpu.taken_at_ns = rt.cpu_sample_at;
-  cpu.listing_at_ns = rt.cpu_sample_at;
+  cpu.listing_at_ns = rt.cpu_listing_at;
   return cpu;
 }
 
@@ -218,7 +219,6 @@ bool launch_further_workers(SupervisionCall& c) {
     ++plan.active;
     ++plan.spawned_workers;
     plan.peak_active = std::max(plan.peak_active, plan.active);
-    reset_samples(c.rt.engine_samples, c.now);
     if (one_per_call) break;
   }
   return true;

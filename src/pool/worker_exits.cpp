@@ -37,9 +37,15 @@ size_t reap_exited_workers(std::vector<PoolJob>& jobs, std::vector<EndedClient>&
         }
         break;
       case ChildState::NoChild:
+        // A host that reaps its children took the status: the worker ended
+        // as every worker does, and its frames tell whether its range is
+        // whole (the missing ones are replayed). Its engines are swept;
+        // kill_pool_worker signals nothing through a pid it no longer holds.
+        kill_pool_worker(job.child);
+        job.clean_exit = true;
+        finish(job, i, ended, exited);
+        break;
       case ChildState::Failed:
-        // kill_pool_worker signals nothing through a pid it no longer holds;
-        // it still sweeps the engines by the exact rule.
         kill_pool_worker(job.child);
         job.clean_exit = false;
         finish(job, i, ended, exited);

@@ -36,7 +36,14 @@ class MemoryOutputLease {
   }
   MemoryOutputLease& operator=(MemoryOutputLease&&) = delete;
   ~MemoryOutputLease();
-  MemoryOutputConsumer& consumer() { return *consumer_; }
+  // Hands the consumer and the token over to a new owner (the worker's
+  // reader), which releases both when it ends; the lease then holds nothing
+  // and releases nothing. Called once, on a lease that holds a consumer.
+  MemoryOutputConsumer hand_over() {
+    MemoryOutputConsumer out = std::move(*consumer_);
+    consumer_.reset();
+    return out;
+  }
 
  private:
   std::optional<MemoryOutputConsumer> consumer_;

@@ -18,6 +18,10 @@ DeliveryDecision decide_delivery(const DeliveryInputs& in) {
   // The least rule: with the pool on and ready for a batch, every missing
   // frame no other producer has pending goes to the pool.
   if (in.pool_ready) return {Producer::Pool, true, "pool_next_batch_ready"};
+  // The pool has the rest: a batch runs or the next one is about to start.
+  // The main thread rendering them meanwhile only slows the drain of the
+  // frames the workers already made.
+  if (in.pool_engaged) return {Producer::None, false, "pool_engaged"};
   // The rest goes to the host's render manager rather than the main thread,
   // unless it stopped delivering what it was given.
   if (in.async_available && in.async_stalled) return {Producer::InProcessSync, false, "async_stalled"};

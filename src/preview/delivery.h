@@ -23,6 +23,7 @@ struct DeliveryInputs {
   bool async_available = false;  // switch on and the async manager present
   bool raster_ready = false;     // raster renderer holds this composition
   bool pool_ready = false;       // pool may launch for this composition
+  bool pool_engaged = false;     // pool on and admitted for it: a batch runs or the next one follows
   bool async_stalled = false;    // measured asynchronous delivery stopped with requests waiting
 };
 

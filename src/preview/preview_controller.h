@@ -149,6 +149,9 @@ struct PreviewTickInputs {
   // The render pool: whether it may start a batch now, and the frame
   // ranges (inclusive frame indexes) its running batch already holds.
   bool pool_ready = false;
+  // The pool is on and admitted for the composition: what it does not hold
+  // now waits for its next batch, not for the main thread.
+  bool pool_engaged = false;
   std::vector<std::pair<int64_t, int64_t>> pool_pending;
 };
 

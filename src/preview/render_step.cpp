@@ -198,6 +198,9 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   const bool has_comp = ctl.pinned_handle != nullptr && ctl.timing.has_value() && ctl.frame_count > 0;
   std::vector<std::pair<int64_t, FrameKey>> missing;
   if (has_comp) missing = missing_frames(ctl, cache, want_width);
+  // The work area is cached only when no frame of it is missing, whoever
+  // is producing the missing ones.
+  const bool none_missing = missing.empty();
   // Frames a running pool batch holds are pending there, like async ones.
   std::erase_if(missing, [&in](const std::pair<int64_t, FrameKey>& m) {
     for (const auto& [first, last] : in.pool_pending)
@@ -229,6 +232,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     // threads: the host's renderer keeps it.
     di.raster_ready = ctl.raster_comp != nullptr && static_cast<uint64_t>(ctl.frame_count) <= cache.frame_limit;
     di.pool_ready = in.pool_ready;
+    di.pool_engaged = in.pool_engaged;
     const DeliveryDecision d = decide_delivery(di);
     note_decision(ctl, d, measures);
     if (d.producer == Producer::InProcessSync) {
@@ -253,7 +257,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     }
   }
 
-  if (has_comp && missing.empty() && ctl.async_pending.empty() && ctl.store_pending.empty() &&
+  if (has_comp && none_missing && ctl.async_pending.empty() && ctl.store_pending.empty() &&
       !ctl.sweep_reported) {
     ctl.sweep_reported = true;
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);

@@ -130,7 +130,7 @@ void expect_given_up_once(const std::string& text) {
 const std::vector<FaultRow>& fault_rows() {
   static const std::vector<FaultRow> rows = {
       {"WorkerZeroCrashesAfterFiveFrames",
-       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_CRASH_AFTER=w0:5"},
+       {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_CRASH_AFTER=w0:5"},
        1, true, false, false, kEndReport,
        [](const std::string& text, const std::string& pool_dir) {
          const std::regex crash("ERROR: pool: worker 0 sorti en erreur \\(signal: 6 \\(SIGABRT\\)\\) — log : " + pool_dir +
@@ -144,7 +144,7 @@ const std::vector<FaultRow>& fault_rows() {
          expect_no_fallback(text);
        }},
       {"TheReplayCrashesToo",
-       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_CRASH_AFTER=0/w0:2,0/w1:2"},
+       {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_CRASH_AFTER=0/w0:2,0/w1:2"},
        2, true, false, true, kLaunchLine,
        [](const std::string& text, const std::string&) {
          const auto reports = end_reports(text);
@@ -175,7 +175,7 @@ const std::vector<FaultRow>& fault_rows() {
          expect_whole(reports[0], "2", "psd", text);
        }},
       {"ACorruptPsdFrame",
-       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", kCorruptFrame, kCorruptWorkerStays},
+       {"VELOCINTA_POOL_WORKERS=1", kCorruptFrame, kCorruptWorkerStays},
        1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
          expect_given_up_once(text);
@@ -185,7 +185,7 @@ const std::vector<FaultRow>& fault_rows() {
          expect_no_fallback(text);
        }},
       {"ACorruptTgaFrame",
-       {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", kCorruptFrame,
+       {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", kCorruptFrame,
         kCorruptWorkerStays},
        1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
@@ -196,7 +196,7 @@ const std::vector<FaultRow>& fault_rows() {
 
        }},
       {"ATgaWorkerSkipsAFrame",
-       {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0",
+       {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1",
         "SIM_AERENDER_SKIP_FRAME=w0:+1"},
        1, false, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
@@ -207,7 +207,7 @@ const std::vector<FaultRow>& fault_rows() {
          expect_whole(reports[0], "2", "tga", text);
        }},
       {"ATgaFrameSkippedByTheReplayToo",
-       {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0",
+       {"VELOCINTA_OUTPUT_FORMAT=tga", "VELOCINTA_POOL_WORKERS=1",
         "SIM_AERENDER_SKIP_FRAME=0/w0:+1,0/w1:+0"},
        2, false, false, true, kLaunchLine,
        [](const std::string& text, const std::string&) {
@@ -221,7 +221,7 @@ const std::vector<FaultRow>& fault_rows() {
          EXPECT_EQ(reports[1][5].str(), "psd") << "later batches use PSD\n" << reports[1].str();
        }},
       {"TheStandInTurnsNonExecutableMidBatch",
-       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "VELOCINTA_POOL_RAMP=0",
+       {"VELOCINTA_POOL_WORKERS=1",
         "SIM_AERENDER_UNEXEC_AFTER=w0:1", "SIM_AERENDER_SKIP_FRAME=w0:+2"},
        1, false, true, false, kEndReport,
        [](const std::string& text, const std::string&) {
@@ -234,7 +234,7 @@ const std::vector<FaultRow>& fault_rows() {
          expect_no_fallback(text);
        }},
       {"APsdBatchWithoutAnyFrame",
-       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_EXIT_AFTER=0",
+       {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_EXIT_AFTER=0",
         "SIM_AERENDER_EXIT_STATUS=1"},
        1, true, false, false, kEndReport,
        [](const std::string& text, const std::string& pool_dir) {
@@ -244,7 +244,7 @@ const std::vector<FaultRow>& fault_rows() {
          EXPECT_EQ(text.find("templates RS"), std::string::npos) << text;
        }},
       {"ATemplateNamedInTheWorkerLog",
-       {"VELOCINTA_POOL_WORKERS=1", "VELOCINTA_MEASURED_ADMISSION=0", "SIM_AERENDER_FORGET_RS_TEMPLATE=1"},
+       {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_FORGET_RS_TEMPLATE=1"},
        1, true, false, false, kEndReport,
        [](const std::string& text, const std::string&) {
          EXPECT_NE(text.find("ERROR: pool: création des templates RS en échec (signalé par aerender sur un lot)"),

@@ -120,14 +120,13 @@ bool work_area_cached(const std::string& text) {
   return cached.size() == 240 && *cached.begin() == 0 && *cached.rbegin() == 239;
 }
 
-// Four workers asked for with admission off: memory output still runs one
+// Four workers asked for: memory output still runs one
 // worker at a time, writes no frame file, and the work area is in the cache
 // before the run ends, without PSD ever being chosen.
 TEST_F(PoolMemoryRun, TheWorkAreaFillsThroughSharedMemoryOneWorkerAtATime) {
   json events = pool_on_events();
-  events.push_back(when_logged("PERF: POOL optimized=", "quit"));
-  auto r = run({"VELOCINTA_POOL_WORKERS=4", "VELOCINTA_MEASURED_ADMISSION=0", "VELOCINTA_ADAPTIVE_SCHEDULER=0"},
-               events, 60.0);
+  events.push_back(when_logged("S2 zone de travail en cache", "quit"));
+  auto r = run({"VELOCINTA_POOL_WORKERS=4"}, events, 60.0);
   ASSERT_EQ(r.exit_code, 0) << r.output;
   const std::string text = log();
   EXPECT_TRUE(work_area_cached(text)) << text;
@@ -137,16 +136,13 @@ TEST_F(PoolMemoryRun, TheWorkAreaFillsThroughSharedMemoryOneWorkerAtATime) {
     EXPECT_EQ((*it)[1].str(), "1") << it->str();
     EXPECT_EQ((*it)[2].str(), "vnm") << it->str();
   }
-  EXPECT_EQ(batches, 1u) << text;
+  EXPECT_GE(batches, 1u) << text;
   EXPECT_EQ(text.find("PSD selected"), std::string::npos) << text;
   EXPECT_EQ(text.find("repli PSD"), std::string::npos) << text;
   const std::vector<std::string> files = frame_files();
   EXPECT_TRUE(files.empty()) << files.front();
-  // The stand-in host offers no output-module suite, so the host's own
-  // registration is the one refusal.
-  const std::regex any_error("ERROR: (.*)");
-  for (auto it = std::sregex_iterator(text.begin(), text.end(), any_error); it != std::sregex_iterator(); ++it)
-    EXPECT_EQ((*it)[1].str(), "memory output unavailable: IOOutSuite4 unavailable") << text;
+  // The host registers no output module of its own: no error at all.
+  EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
   expect_nothing_left(r);
 }
 

@@ -116,6 +116,20 @@ TEST_F(PoolPreviewLink, ALongGrabOfA3dCompositionStopsTheRunningBatch) {
   }
 }
 
+// An in-process frame over 300 ms marks the frames heavy, and the next
+// lighter one clears it: the edit pause warms no engine meanwhile.
+TEST_F(PoolPreviewLink, TheLastMeasuredFrameTimeMarksHeavyFrames) {
+  const struct {
+    double ms;
+    bool heavy;
+  } steps[] = {{120.0, false}, {300.0, false}, {300.5, true}, {std::numeric_limits<double>::quiet_NaN(), true},
+               {80.0, false}};
+  for (const auto& step : steps) {
+    record_inprocess_render_time(state->preview, 2, step.ms);
+    EXPECT_EQ(pool().heavy_frames, step.heavy) << step.ms;
+  }
+}
+
 TEST_F(PoolPreviewLink, TheAsynchronousRendererAsksWhatThePoolStillClaims) {
   PoolPlan& plan = running_plan();
   PoolJob job;

@@ -56,6 +56,8 @@ TEST(StartupMode, Table) {
     StartupFacts f{c.engine, c.probe, c.worker, c.marker};
     EXPECT_EQ(choose_startup_mode(f), c.want)
         << c.engine << " " << (c.probe ? c.probe : "-") << " " << (c.worker ? c.worker : "-") << " " << c.marker;
+    // Inside a worker whatever the mode; the host itself never is.
+    EXPECT_EQ(inside_pool_worker(f), c.engine || c.worker != nullptr) << c.engine << " " << (c.worker ? c.worker : "-");
   }
 }
 

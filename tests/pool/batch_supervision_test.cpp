@@ -155,5 +155,44 @@ TEST_F(BatchSupervision, APsdBatchWithoutAnyFrameDisablesThePool) {
   EXPECT_EQ(log_.lines_with("pool: DÉSACTIVÉ pour la session — lot sans aucune frame produite — vérifier ").size(), 1u);
 }
 
+// The engine memory samples are what measured admission judges: a worker's
+// launch and its exit leave them in place (a sample with another engine
+// count starts a new series by itself), where emptying them at each launch
+// and exit kept the verdict at Missing while every range lasts a few seconds.
+TEST_F(BatchSupervision, EngineSamplesOutliveAWorkersLaunchAndExit) {
+  world_.measured_admission = true;
+  world_.adaptive_scheduler = false;
+  world_.configured_workers = 4;
+  world_.parallelism = 8;
+  size_t spawned = 0;
+  world_.spawn_worker = [&spawned](const LaunchRequest&) {
+    ++spawned;
+    return std::optional<PoolJob>(PoolJob{});  // no process: seen ended at the next poll
+  };
+  PoolPlan& plan = *rt_.plan;
+  plan.worker_request = LaunchRequest{};
+  plan.queued_ranges.push_back({0, 9});
+  plan.target_workers = 4;
+  for (int i = 0; i < 3; ++i) {
+    EngineMemorySample sample;
+    sample.engine_bytes = {uint64_t{2} << 30};
+    sample.collection_start_ns = kT0 + uint64_t(i) * kSecond / 4;
+    sample.collection_end_ns = sample.collection_start_ns + 1;
+    sample.frame_instant_ns = sample.collection_end_ns;
+    sample.available_bytes = uint64_t{32} << 30;
+    sample.frames = uint64_t(i);
+    ASSERT_TRUE(record_engine_sample(rt_.engine_samples, sample));
+  }
+  (void)tick();
+  ASSERT_EQ(spawned, 1u);
+  EXPECT_EQ(rt_.engine_samples.samples.size(), 3u) << "the launch kept the samples";
+  now_ += kSecond / 10;
+  (void)tick();
+  ASSERT_TRUE(rt_.plan);
+  ASSERT_EQ(rt_.plan->jobs.size(), 1u);
+  EXPECT_TRUE(rt_.plan->jobs[0].finished);
+  EXPECT_EQ(rt_.engine_samples.samples.size(), 3u) << "the exit kept the samples";
+}
+
 }  // namespace
 }  // namespace vel

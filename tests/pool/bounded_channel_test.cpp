@@ -23,8 +23,8 @@ std::vector<int> drain(ChannelReceiver<std::unique_ptr<int>>& rx) {
 TEST(BoundedChannel, KeepsOrderAndBoundsWhatWaits) {
   auto [tx, rx] = make_bounded_channel<std::unique_ptr<int>>(10);
   int next = 0;
-  const auto send = [&tx, &next](int n) {
-    for (int i = 0; i < n; ++i) ASSERT_TRUE(tx.try_send(std::make_unique<int>(next++)));
+  const auto send = [&sender = tx, &next](int n) {
+    for (int i = 0; i < n; ++i) ASSERT_TRUE(sender.try_send(std::make_unique<int>(next++)));
   };
   send(3);
   std::optional<std::unique_ptr<int>> v;

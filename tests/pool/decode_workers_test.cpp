@@ -177,8 +177,8 @@ TEST(BoundedChannel, ASendWaitingForRoomGivesUpWhenStopped) {
   ASSERT_TRUE(tx.try_send(1));
   EXPECT_FALSE(tx.try_send(2)) << "full";
   std::atomic<bool> stop{false};
-  std::future<SendOutcome> blocked = std::async(std::launch::async, [&tx, &stop] {
-    return tx.send_unless_stopped(3, stop, std::chrono::milliseconds(5));
+  std::future<SendOutcome> blocked = std::async(std::launch::async, [&sender = tx, &stop] {
+    return sender.send_unless_stopped(3, stop, std::chrono::milliseconds(5));
   });
   stop.store(true);
   EXPECT_EQ(blocked.get(), SendOutcome::Stopped);

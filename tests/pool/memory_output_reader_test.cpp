@@ -280,6 +280,31 @@ TEST_F(MemoryReaderTest, TheRegistryRunsAndStopsTheReader) {
   expect_released();
 }
 
+// The worker's lease hands its output to the reader: the reader's end
+// releases the token once, and the lease's end must not release it again
+// from under the next memory worker that took it meanwhile.
+TEST_F(MemoryReaderTest, TheLeaseHandsItsTokenToTheReaderWhichReleasesItOnce) {
+  OutputRequest req;
+  req.range_end = 3;
+  req.step = 1001;
+  req.key_scale = 30000;
+  req.width = 8;
+  req.height = 4;
+  auto made = create_memory_output(output_path(), req);
+  ASSERT_TRUE(made) << made.error().message;
+  std::optional<MemoryOutputLease> lease;
+  lease.emplace(std::move(*made));
+  auto [tx, rx] = make_bounded_channel<PoolFrameDelivery>(4);
+  std::optional<MemoryReaderContext> reader;
+  reader.emplace(std::move(tx), lease->hand_over(), std::chrono::steady_clock::now(),
+                 make_job_dir_guard(dir_.path() / "job", [](const std::filesystem::path&) {}), stop_, complete_,
+                 abandon_, factor_, exited_, 3);
+  reader.reset();  // the reader ends: the token is free
+  ASSERT_TRUE(take_memory_output_token()) << "the next memory worker takes it";
+  lease.reset();
+  EXPECT_FALSE(take_memory_output_token()) << "the lease's end left the next worker's token alone";
+}
+
 TEST(MemoryOutputToken, OneHolderAtATime) {
   ASSERT_TRUE(take_memory_output_token());
   EXPECT_FALSE(take_memory_output_token());

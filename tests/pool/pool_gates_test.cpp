@@ -63,37 +63,42 @@ TEST(PoolNextBatchReady, EachConditionInOrder) {
     const char* name;
     std::function<void(PoolRuntime&, GateWorld&)> arrange;
     bool ready;
+    // Whether the pool still takes the work area from the preview: the
+    // running batch, the chaining delay and the memory output of the last
+    // batch only defer the next one.
+    bool engaged;
   };
   const Case cases[] = {
-      {"ready", [](PoolRuntime&, GateWorld&) {}, true},
-      {"templates not ready", [](PoolRuntime& r, GateWorld&) { r.templates_ready = 0; }, false},
-      {"templates suspended", [](PoolRuntime& r, GateWorld&) { r.templates_ready = 2; }, false},
-      {"no snapshot", [](PoolRuntime& r, GateWorld&) { r.snapshot_path.reset(); }, false},
-      {"plan running", [](PoolRuntime& r, GateWorld&) { r.plan.emplace(); }, false},
-      {"ranges held", [](PoolRuntime& r, GateWorld&) { r.ranges_held = true; }, false},
-      {"handoff", [](PoolRuntime& r, GateWorld&) { r.handoff_deadline = kT0; }, false},
+      {"ready", [](PoolRuntime&, GateWorld&) {}, true, true},
+      {"templates not ready", [](PoolRuntime& r, GateWorld&) { r.templates_ready = 0; }, false, false},
+      {"templates suspended", [](PoolRuntime& r, GateWorld&) { r.templates_ready = 2; }, false, false},
+      {"no snapshot", [](PoolRuntime& r, GateWorld&) { r.snapshot_path.reset(); }, false, false},
+      {"plan running", [](PoolRuntime& r, GateWorld&) { r.plan.emplace(); }, false, true},
+      {"ranges held", [](PoolRuntime& r, GateWorld&) { r.ranges_held = true; }, false, false},
+      {"handoff", [](PoolRuntime& r, GateWorld&) { r.handoff_deadline = kT0; }, false, false},
       {"3D with an async render in flight",
        [](PoolRuntime& r, GateWorld& w) {
          r.comp_is_3d = true;
          w.async_renders_in_flight = 1;
        },
-       false},
-      {"2D with an async render in flight", [](PoolRuntime&, GateWorld& w) { w.async_renders_in_flight = 1; }, true},
+       false, false},
+      {"2D with an async render in flight", [](PoolRuntime&, GateWorld& w) { w.async_renders_in_flight = 1; }, true, true},
       {"memory output, token held",
        [](PoolRuntime& r, GateWorld& w) {
          r.selected_output = kOutputMemory;
          w.memory_token = 1;
        },
-       false},
-      {"file output, token held", [](PoolRuntime&, GateWorld& w) { w.memory_token = 1; }, true},
-      {"cooldown running", [](PoolRuntime& r, GateWorld& w) { r.launch_cooldown_until = w.now + 1; }, false},
-      {"cooldown reached", [](PoolRuntime& r, GateWorld& w) { r.launch_cooldown_until = w.now; }, true},
+       false, true},
+      {"file output, token held", [](PoolRuntime&, GateWorld& w) { w.memory_token = 1; }, true, true},
+      {"cooldown running", [](PoolRuntime& r, GateWorld& w) { r.launch_cooldown_until = w.now + 1; }, false, true},
+      {"cooldown reached", [](PoolRuntime& r, GateWorld& w) { r.launch_cooldown_until = w.now; }, true, true},
   };
   for (const auto& c : cases) {
     PoolRuntime rt = with_snapshot();
     GateWorld world{kT0 + ms(5000), 0, 0};
     c.arrange(rt, world);
     EXPECT_EQ(pool_next_batch_ready(rt, world), c.ready) << c.name;
+    EXPECT_EQ(pool_engaged(rt, world), c.engaged) << c.name;
   }
 }
 

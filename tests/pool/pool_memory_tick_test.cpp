@@ -212,6 +212,40 @@ TEST(MemorySampler, ASampleRaisesThePeaksAndEndsTheRun) {
   rt.plan->jobs[0].child.link->mark_reaped(1);
 }
 
+// A worker that ended while the listing ran is left out of the engine
+// sample; the series of the engine still running goes on.
+TEST(MemorySampler, AWorkerThatEndedDuringTheListingIsNoEngineOfTheSample) {
+  FakeTick fake;
+  PoolRuntime rt = new_pool_runtime(kOutputPsd);
+  rt.plan.emplace();
+  rt.plan->jobs.resize(2);
+  rt.plan->jobs[0].child = WorkerChild{std::make_shared<SpawnedChild>(4242, -1)};
+  rt.plan->jobs[1].child = WorkerChild{std::make_shared<SpawnedChild>(4343, -1)};
+  const auto sample_at = [&](Instant start, std::vector<ClientUsage> clients) {
+    pool_memory_tick(rt, start, fake.world());
+    ASSERT_FALSE(fake.senders.empty());
+    PoolMemorySample sample;
+    sample.clients = std::move(clients);
+    sample.available_bytes = 8 * GB;
+    sample.started_ns = start;
+    sample.ended_ns = start + 50 * kNsPerMs;
+    fake.senders.back().send(std::move(sample));
+    pool_memory_tick(rt, start + 100 * kNsPerMs, fake.world());
+  };
+  sample_at(kT0, {client(4242, 900'000'000), client(4343, 800'000'000)});
+  ASSERT_EQ(rt.engine_samples.samples.size(), 1u);
+  rt.plan->jobs[1].finished = true;  // ended while the next listing ran
+  sample_at(kT0 + kNsPerSec, {client(4242, 900'000'000), client(4343, std::nullopt)});
+  ASSERT_EQ(rt.engine_samples.samples.size(), 1u) << "a new series, with one engine";
+  EXPECT_EQ(rt.engine_samples.samples.back().engine_bytes, std::vector<uint64_t>{900'000'000});
+  sample_at(kT0 + 2 * kNsPerSec, {client(4242, 900'000'000)});
+  EXPECT_EQ(rt.engine_samples.samples.size(), 2u) << "and it goes on";
+  // A running worker without a figure still spoils the sample.
+  sample_at(kT0 + 3 * kNsPerSec, {client(4242, std::nullopt)});
+  EXPECT_TRUE(rt.engine_samples.samples.empty());
+  for (PoolJob& job : rt.plan->jobs) job.child.link->mark_reaped(1);
+}
+
 TEST(PoolMemoryLine, PrintsTheSample) {
   PoolMemorySample s;
   s.clients = {client(1, 1'000), client(2, 2'000)};

@@ -137,3 +137,21 @@ TEST(UncachedBatchFrames, LongWalksListWhatPerFrameLookupsWould) {
 
 }  // namespace
 }  // namespace vel
+
+namespace vel {
+namespace {
+
+TEST(SampledFrameCount, CohortFramesOnlyForTheAdaptiveScheduler) {
+  const BatchFrameCounters batch{12, 9};
+  struct Case {
+    bool admission, adaptive;
+    uint64_t expected;
+  } cases[] = {{true, true, 9}, {true, false, 12}, {false, true, 12}, {false, false, 12}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(sampled_frame_count(batch, c.admission, c.adaptive), c.expected) << c.admission << c.adaptive;
+  }
+  EXPECT_EQ(sampled_frame_count(std::nullopt, true, true), 0u);
+}
+
+}  // namespace
+}  // namespace vel

@@ -28,8 +28,6 @@ TEST(EngineSamples, RefusedSamplesEmptyTheRingAndKeepThePeak) {
       {"frames read before the end", EngineMemorySample{{kGB}, 10 * kS, 11 * kS, 10 * kS, 0, 0, 0}},
       {"collection over 3 s", EngineMemorySample{{kGB}, 7 * kS, 10 * kS + 1, 10 * kS + 1, 0, 0, 0}},
       {"not after the newest", sample(10, {kGB})},
-      {"engine count changed", sample(11, {kGB, kGB})},
-      {"3.2 s after the newest", sample(13.2, {kGB})},
   };
   for (const Case& c : cases) {
     SchedulerHistory h;
@@ -37,6 +35,28 @@ TEST(EngineSamples, RefusedSamplesEmptyTheRingAndKeepThePeak) {
     EXPECT_FALSE(record_engine_sample(h, c.bad)) << c.what;
     EXPECT_TRUE(h.samples.empty()) << c.what;
     EXPECT_EQ(h.peak_engine_bytes, 7 * kGB) << c.what;
+  }
+}
+
+// A worker more or fewer, a gap or a new batch's counter: the sample is kept
+// as the first of a new series, so admission does not lose a second of the
+// short ranges workers run.
+TEST(EngineSamples, ABrokenSeriesStartsAgainWithTheNewSample) {
+  struct Case {
+    const char* what;
+    EngineMemorySample next;
+  } cases[] = {
+      {"engine count changed", sample(11, {kGB, kGB}, 64 * kGiB, 12)},
+      {"3.2 s after the newest", sample(13.2, {kGB}, 64 * kGiB, 12)},
+      {"frame counter went back", sample(11, {kGB}, 64 * kGiB, 2)},
+  };
+  for (const Case& c : cases) {
+    SchedulerHistory h;
+    ASSERT_TRUE(record_engine_sample(h, sample(9, {7 * kGB}, 64 * kGiB, 5)));
+    ASSERT_TRUE(record_engine_sample(h, sample(10, {7 * kGB}, 64 * kGiB, 10)));
+    EXPECT_TRUE(record_engine_sample(h, c.next)) << c.what;
+    ASSERT_EQ(h.samples.size(), 1u) << c.what;
+    EXPECT_EQ(h.samples.back().collection_end_ns, c.next.collection_end_ns) << c.what;
   }
 }
 
@@ -117,6 +137,13 @@ TEST(AssessScheduler, OutcomeThresholds) {
       {"rate unknown", steady(1, 3), 16, 1, 2, SchedulerOutcome::Observing, 1},
       {"admit", steady(1, 10), 16, 1, 4, SchedulerOutcome::Admit, 2},
       {"no earlier rate to beat", steady(2, 10), 16, 2, 4, SchedulerOutcome::Throughput, 2},
+      // A worker's range lasts a few seconds: the rate is read over the two
+      // seconds the verdict observes, not over a span no range reaches.
+      {"admit after two seconds", [] {
+         SchedulerHistory h;
+         for (int i = 0; i < 3; ++i) record_engine_sample(h, sample(10 + i, {2 * kGiB}, 64 * kGiB, 5 * uint64_t(i)));
+         return h;
+       }(), 12, 1, 4, SchedulerOutcome::Admit, 2},
   };
   for (Case& c : cases) {
     const SchedulerAssessment a = assess_scheduler(c.history, c.now_s * kS, c.current, c.requested);
@@ -194,6 +221,31 @@ TEST(ExtraWorker, PaysOffOnlyWithTimeToSpare) {
       {"three no faster than two", [&] { auto a = admit; a.target = 3; a.previous_rate = 2.0; return a; }(), f},
   };
   for (const Case& c : refused) EXPECT_FALSE(extra_worker_pays_off(c.a, c.f)) << c.what;
+
+  // With the pool's CPU share known, a second engine is predicted to add
+  // what one engine takes while the machine has it idle: a short queue is
+  // worth it when the machine is idle, not when it is busy.
+  // 240 frames at 24 frames/s with 0.5 s of start-up a worker: 10 s now.
+  struct Gain {
+    const char* what;
+    double pool_cpu, total_cpu;
+    std::optional<double> predicted_fps;
+  } gains[] = {
+      {"idle machine: one engine's worth more", 12.0, 20.0, 48.0},
+      {"half an engine idle", 40.0, 80.0, 36.0},
+      {"a quarter of an engine idle: not worth it", 80.0, 80.0, std::nullopt},
+      {"unknown share: a tenth, not worth it", 0.0, 50.0, std::nullopt},
+  };
+  for (const Gain& g : gains) {
+    const TrialFigures short_queue{0.5, 240, 0.0, 1.0, g.total_cpu, g.pool_cpu};
+    SchedulerAssessment fast = admit;
+    fast.rate = 24.0;
+    const auto p2 = extra_worker_pays_off(fast, short_queue);
+    ASSERT_EQ(p2.has_value(), g.predicted_fps.has_value()) << g.what;
+    if (p2) {
+      EXPECT_DOUBLE_EQ(p2->predicted_fps, *g.predicted_fps) << g.what;
+    }
+  }
 
   SchedulerAssessment three = admit;
   three.target = 3;

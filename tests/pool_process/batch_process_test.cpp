@@ -3,7 +3,9 @@
 // the supervision that takes their frames, the end that leaves no process,
 // the memory tick's sampler and sweeps, and the engine prewarm.
 // GCC 12 sees the optional frame of a non-blocking receive as maybe unset.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include <dirent.h>
 #include <signal.h>
@@ -246,6 +248,44 @@ TEST_F(BatchProcessTest, TheMemoryTickMeasuresTheRunningWorker) {
     pool_memory_tick(rt, mono_ns());
     return !rt.sampler;
   }));
+}
+
+// An edit throws away the background copy the pool adopted; the engines
+// of the edit pause still load it, from the warm-up folder.
+TEST_F(BatchProcessTest, AnEditPrewarmsFromTheSnapshotItThrowsAway) {
+  const fs::path copy = pool_dir_ / "saved-1-2-3.aep";
+  fs::create_directories(pool_dir_);
+  fs::copy_file(kSample, copy, fs::copy_options::overwrite_existing);
+  fs::remove(pool_snapshot_path(pool_dir_));
+  PoolRuntime rt = ready_runtime();
+  rt.batch_comp_name = "Main";
+  rt.aerender.resolved = std::optional<fs::path>(kAerender);
+  rt.snapshot_path = copy;
+  rt.snapshot_file.emplace(copy, fs::path(kSample), FileStamp{}, 1.0);
+  PrewarmWorld w = live_prewarm_world(0);
+  w.measured_admission = false;
+  w.frame_packing = false;
+  w.pool_worker_count = [] { return uint64_t{2}; };
+  w.pool_directory = [this]() -> std::optional<fs::path> { return pool_dir_; };
+  std::vector<std::vector<std::string>> spawned;
+  const auto spawn = w.spawn_engine;
+  w.spawn_engine = [&](const fs::path& program, const std::vector<std::string>& args) {
+    spawned.push_back(args);
+    return spawn(program, args);
+  };
+  const Instant t = mono_ns();
+  keep_snapshot_for_prewarm(rt, w);
+  note_pool_comp_edit(rt, t);
+  EXPECT_FALSE(fs::exists(copy)) << "the edit deletes the adopted copy";
+  prewarm_pool_workers(rt, t, w);
+  ASSERT_EQ(rt.warm_engines.size(), 2u);
+  ASSERT_EQ(spawned.size(), 2u);
+  const fs::path kept = pool_dir_ / "warmup" / "snapshot.aep";
+  EXPECT_EQ(spawned[0][1], kept.string());
+  EXPECT_TRUE(fs::is_regular_file(kept));
+  EXPECT_EQ(read_text(kept), read_text(kSample));
+  stop_pool(rt, t);
+  EXPECT_TRUE(rt.warm_engines.empty());
 }
 
 TEST_F(BatchProcessTest, PrewarmStartsAtMostFourEnginesAndEveryEnderReapsThem) {

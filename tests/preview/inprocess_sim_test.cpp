@@ -114,6 +114,8 @@ class InProcessSim : public ::testing::Test {
     in.now_ns = mono_ns();
     in.modal = modal;
     in.work_area_signals = signals;
+    in.pool_engaged = pool_engaged;
+    in.pool_pending = pool_pending;
     return preview_idle_step(ctl, cache, in);
   }
 
@@ -185,6 +187,8 @@ class InProcessSim : public ::testing::Test {
   FrameCache cache;
   PreviewController ctl;
   WorkAreaSignals signals;
+  bool pool_engaged = false;
+  std::vector<std::pair<int64_t, int64_t>> pool_pending;
 };
 
 TEST_F(InProcessSim, SynchronousPathFillsTheWorkAreaWithTheHostsPixels) {
@@ -275,6 +279,34 @@ TEST_F(InProcessSim, FramesThePoolClaimsAreLeftToItAndRenderTimesAreReported) {
   EXPECT_EQ(std::count(reasons.begin(), reasons.end(), "grab"), static_cast<long>(ctl.counters.sync_frames));
   EXPECT_EQ(std::count(reasons.begin(), reasons.end(), "rendu async"), static_cast<long>(ctl.counters.async_frames));
   EXPECT_EQ(ctl.counters.sync_frames + ctl.counters.async_frames, 4u);
+}
+
+// With the pool on and admitted, the main thread renders the playhead's
+// frame and nothing else: the frames of the running batch and the rest of
+// the work area are the pool's. The work area is not said cached while the
+// batch still holds frames, and the panel stays busy.
+TEST_F(InProcessSim, AnEngagedPoolLeavesAllButThePlayheadsFrameAndNothingIsSaidCachedEarly) {
+  ctl.async_allowed = false;
+  set_current_frame(2);
+  pool_engaged = true;
+  pool_pending = {{6, 9}};
+  ASSERT_TRUE(tick_until([&] { return contains_frame(cache, FrameKey{2, 24}); }));
+  for (int i = 0; i < 5; ++i) tick();
+  EXPECT_EQ(ctl.counters.sync_frames, 1u) << "only the playhead's frame";
+  for (int f = 3; f <= 9; ++f) EXPECT_FALSE(contains_frame(cache, FrameKey{f, 24})) << "frame " << f;
+  EXPECT_FALSE(ctl.sweep_reported);
+
+  // Every missing frame with the batch: still nothing to say.
+  pool_engaged = false;
+  pool_pending = {{3, 9}};
+  for (int i = 0; i < 5; ++i) tick();
+  EXPECT_FALSE(ctl.sweep_reported) << "said cached while the batch holds frames 3..9";
+
+  // The batch ends: the preview fills the rest itself and then says so.
+  pool_pending.clear();
+  ASSERT_TRUE(tick_until([&] { return work_area_cached(); }));
+  tick();
+  EXPECT_TRUE(ctl.sweep_reported);
 }
 
 TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {
