@@ -19,8 +19,10 @@ void shut_down(PreviewState* state) {
   // Worker threads read the flag and stop asking for early idle calls.
   dying_flag().store(true, std::memory_order_relaxed);
   if (state != nullptr) {
+    // The frames already handed to the store reach the disk while the rest
+    // shuts down; a quick quit after the last frame loses none of them.
+    begin_store_finish(state->store);
     preview_shutdown(state->preview);  // cancels what still waits at the host
-    shut_down_store(state->store);
     // A batch still running ends here with its report: its workers are
     // killed, and its decoders, discovery and readers find their channels gone.
     (void)take_pool_plan(state->pool, mono_ns());
@@ -29,11 +31,12 @@ void shut_down(PreviewState* state) {
     // hook. A decoder stuck in a read is not waited for past the bound.
     (void)wait_for_batch_threads(std::chrono::seconds(2));
   }
+  // Workers and engines this host started go before the threads that read
+  // them, and the present workers, are joined.
+  sweep_session_on_exit();
   presentation_shutdown(state);  // the pacemaker stops, present workers are joined
   stop_idle_probe_pump();
-  // Workers and engines this host started go before the threads that read
-  // them are joined.
-  sweep_session_on_exit();
+  if (state != nullptr) shut_down_store(state->store);  // within the bound from begin_store_finish
   // Long-lived workers: every stop handle first, then every join.
   drain_deferred_list();
   // An opener that ended since the last tick is reaped; one still running
