@@ -4,7 +4,8 @@
 // the idle tick takes its frames. Every job and reply carries the generation
 // at which it was made: raising the generation cancels writes, loads and
 // replies in flight between two frames, never interrupting a file write.
-// Opening a stream and purging always run, whatever the generation.
+// Opening a stream and purging always run, whatever the generation. When
+// the host quits, the thread only finishes the writes already queued.
 #pragma once
 
 #include <atomic>
