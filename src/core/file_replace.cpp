@@ -21,9 +21,13 @@ std::string errno_text(int e) { return std::generic_category().message(e); }
 }  // namespace
 
 std::string temporary_name_for(std::string_view file_name, uint64_t serial) {
-  std::string name = ".";
-  name += file_name;
-  name += "." + std::to_string(::getpid()) + "-" + std::to_string(serial) + ".tmp";
+  std::string name(1, '.');
+  name.append(file_name);
+  name.append(1, '.');
+  name.append(std::to_string(::getpid()));
+  name.append(1, '-');
+  name.append(std::to_string(serial));
+  name.append(".tmp");
   return name;
 }
 
