@@ -56,6 +56,8 @@ struct Fixture {
     const auto header = vel::vnf3_header(kKey, kW, kH, raw.time, static_cast<uint32_t>(packed.packed.size()));
     file.assign(header.begin(), header.end());
     file.insert(file.end(), packed.packed.data(), packed.packed.data() + packed.packed.size());
+    const vel::FrameCheck check = vel::frame_check({file});
+    file.insert(file.end(), check.begin(), check.end());
   }
   ~Fixture() {
     std::error_code ec;

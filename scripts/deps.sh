@@ -3,7 +3,7 @@
 vel_packages=(
   build-essential cmake ninja-build pkg-config ccache
   clang libclang-rt-dev
-  liblz4-dev nlohmann-json3-dev libpng-dev libstb-dev libcairo2-dev fonts-dejavu-core
+  liblz4-dev libxxhash-dev nlohmann-json3-dev libpng-dev libstb-dev libcairo2-dev fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
   curl
   procps util-linux

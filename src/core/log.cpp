@@ -31,8 +31,10 @@ LogState& state() {
   return s;
 }
 
+// The log is appended to, so it cannot go through a temporary and a rename
+// like every other file of the plug-in; it refuses a link at its name instead.
 int open_append(const std::filesystem::path& p) {
-  return ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  return ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
 // Caller holds the mutex. Only the host rotates; a worker keeps appending to

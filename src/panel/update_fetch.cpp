@@ -37,6 +37,17 @@ int wait_for(pid_t pid) {
 
 }  // namespace
 
+std::optional<BodyAndStatus> split_status_trailer(std::string output) {
+  if (output.size() < kStatusTrailerBytes || output[output.size() - kStatusTrailerBytes] != '\n') return std::nullopt;
+  int status = 0;
+  for (size_t i = output.size() - kStatusTrailerBytes + 1; i < output.size(); ++i) {
+    if (output[i] < '0' || output[i] > '9') return std::nullopt;
+    status = status * 10 + (output[i] - '0');
+  }
+  output.resize(output.size() - kStatusTrailerBytes);
+  return BodyAndStatus{std::move(output), status};
+}
+
 FetchOutcome fetch_update_reply(const std::string& curl_path, const std::string& request) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return {};
@@ -46,16 +57,21 @@ FetchOutcome fetch_update_reply(const std::string& curl_path, const std::string&
     ::close(fds[0]);
     return {};
   }
-  std::string body = read_bounded(fds[0], kMaxUpdateReplyBytes);
-  const bool too_long = body.size() > kMaxUpdateReplyBytes;
+  const size_t limit = kMaxUpdateReplyBytes + kStatusTrailerBytes;
+  std::string output = read_bounded(fds[0], limit);
+  const bool too_long = output.size() > limit;
   if (too_long) ::kill(*pid, SIGKILL);
   ::close(fds[0]);
   const int status = wait_for(*pid);
   if (too_long) return {FetchStatus::too_long, {}};
   if (status < 0 || !WIFEXITED(status)) return {FetchStatus::killed, {}};
   if (WEXITSTATUS(status) != 0) return {FetchStatus::failed, {}};
-  if (body.empty()) return {FetchStatus::empty, {}};
-  return {FetchStatus::ok, std::move(body)};
+  if (output.empty()) return {FetchStatus::empty, {}};
+  std::optional<BodyAndStatus> reply = split_status_trailer(std::move(output));
+  if (!reply || reply->status < 200 || reply->status > 299) return {FetchStatus::http_error, {}};
+  if (reply->body.size() > kMaxUpdateReplyBytes) return {FetchStatus::too_long, {}};
+  if (reply->body.empty()) return {FetchStatus::empty, {}};
+  return {FetchStatus::ok, std::move(reply->body)};
 }
 
 }  // namespace vel

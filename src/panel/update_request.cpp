@@ -44,7 +44,7 @@ std::string update_request(std::string_view endpoint) {
 
 std::vector<std::string> curl_arguments(std::string_view request) {
   return {"-sS", "-L", "--connect-timeout", "5", "--max-time", "15", "--max-filesize",
-          std::to_string(kMaxUpdateReplyBytes), std::string(request)};
+          std::to_string(kMaxUpdateReplyBytes), "--write-out", std::string(kStatusTrailerFormat), std::string(request)};
 }
 
 }  // namespace vel

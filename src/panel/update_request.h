@@ -30,6 +30,11 @@ std::string update_url();
 // endpoint + ("&" when it holds a "?", else "?") + "channel=beta&current=0.3.30".
 std::string update_request(std::string_view endpoint);
 
+// What curl writes after the body: a line feed and the HTTP status of the
+// last reply it followed, so that an error page is told from a reply.
+inline constexpr std::string_view kStatusTrailerFormat = "\n%{http_code}";
+inline constexpr size_t kStatusTrailerBytes = 4;  // "\n" and three digits
+
 // curl's arguments after the program name, the request last.
 std::vector<std::string> curl_arguments(std::string_view request);
 

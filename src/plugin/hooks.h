@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "host/handles.h"
 
@@ -27,7 +28,12 @@ struct IdleClock;
 bool advance_idle_clock(IdleClock& clock, uint64_t now_ns);
 // One tick's steps, in order (not modal, not re-entered).
 void run_idle_steps(PreviewState& state, uint64_t now_ns);
-// The shutdown sequence of the death hook.
+// The shutdown sequence of the death hook: its steps, in order.
+struct DeathStep {
+  const char* name;
+  void (*run)(PreviewState* state);  // state may be null
+};
+std::span<const DeathStep> death_steps();
 void shut_down(PreviewState* state);
 
 }  // namespace vel

@@ -18,7 +18,7 @@ namespace vel {
 
 namespace {
 
-void sat_inc(uint64_t& v, uint64_t n = 1) { v = v + n < v ? UINT64_MAX : v + n; }
+void sat_add_to(uint64_t& v, uint64_t n) { v = v + n < v ? UINT64_MAX : v + n; }
 
 bool in_pool_worker() {
   static const bool inside = inside_pool_worker(current_startup_facts());
@@ -106,7 +106,7 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
       feed.requested.erase(s->key);
       feed.on_disk.insert(s->key);
       sat_inc(feed.saved_frames);
-      sat_inc(feed.saved_bytes, s->saved_bytes);
+      sat_add_to(feed.saved_bytes, s->saved_bytes);
     } else if (auto* o = std::get_if<OpenedReply>(&reply->body)) {
       feed.opened = true;
       log_line("INFO", "S9 disque : flux ouvert pour « " + (feed.stream ? feed.stream->comp_key : std::string()) +
@@ -236,7 +236,20 @@ void save_cost_profile_at_teardown(StoreFeed& feed, PreviewController& ctl) {
   feed.cost_figures = {};
 }
 
+void begin_store_finish(StoreFeed& feed) {
+  feed.finish_deadline = std::chrono::steady_clock::now() + kStoreFinishBound;
+  feed.handle.begin_finish();
+}
+
 void shut_down_store(StoreFeed& feed) {
+  if (feed.handle.live()) {
+    if (!feed.finish_deadline) begin_store_finish(feed);
+    sat_add_to(feed.saved_frames, feed.handle.wait_finished(*feed.finish_deadline));
+    // Saves answered before the quit that the last tick did not take.
+    while (std::optional<StoreReply> reply = feed.handle.take_reply()) {
+      if (std::holds_alternative<SavedReply>(reply->body)) sat_inc(feed.saved_frames);
+    }
+  }
   if (feed.started && feed.root) {
     log_line("INFO", "S9 disque : " + std::to_string(feed.loaded_frames) + " image(s) rechargée(s) du disque, " +
                          std::to_string(feed.saved_frames) + " écrite(s)");

@@ -6,6 +6,7 @@
 // Main thread only.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -60,6 +61,7 @@ struct StoreFeed {
   uint64_t loaded_frames = 0;  // taken into the cache from disk (saturating)
   uint64_t saved_frames = 0;
   uint64_t saved_bytes = 0;  // raw bytes minus bytes written
+  std::optional<std::chrono::steady_clock::time_point> finish_deadline;  // set by the death hook
 
   // The figures of the composition in `cost_key`, as of the last tick.
   std::optional<std::string> cost_key;
@@ -95,8 +97,16 @@ void purge_store(StoreFeed& feed, PreviewController& ctl);
 // are cleared.
 void save_cost_profile_at_teardown(StoreFeed& feed, PreviewController& ctl);
 
-// Death hook: logs the store's summary and stops its thread and the cleanup
-// thread.
+// A quit waits at most this long, from begin_store_finish, for the frames
+// already handed to the store to reach the disk.
+inline constexpr std::chrono::milliseconds kStoreFinishBound{2000};
+
+// Death hook, first: the store takes no more jobs but writes the frames
+// already handed to it while the rest of the plug-in shuts down.
+void begin_store_finish(StoreFeed& feed);
+
+// Death hook, later: waits for those writes within the bound, logs the
+// store's summary, and stops its thread and the cleanup thread.
 void shut_down_store(StoreFeed& feed);
 
 }  // namespace vel

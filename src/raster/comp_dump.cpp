@@ -1,9 +1,6 @@
 #include "raster/comp_dump.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-
+#include "core/file_replace.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "host/item_calls.h"
@@ -204,11 +201,10 @@ Result<std::filesystem::path> dump_comp_into(PluginId plugin_id, const std::opti
   if (!text) return err(p + "sérialisation échouée: " + text.error());
   if (!log_dir || log_dir->empty()) return err(p + "répertoire de logs introuvable");
   const std::filesystem::path path = *log_dir / "velocinta_comp_dump.json";
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return err(p + "écriture échouée: " + std::strerror(errno));
-  out << text.value();
-  out.flush();
-  if (!out) return err(p + "écriture échouée: " + std::strerror(errno));
+  // The log's folder exists while the log is open; the dump never makes one.
+  std::error_code ec;
+  if (!std::filesystem::is_directory(*log_dir, ec)) return err(p + "écriture échouée: " + log_dir->string() + " absent");
+  if (auto st = replace_file(path, std::string_view(text.value())); !st) return err(p + "écriture échouée: " + st.error());
   return path;
 }
 

@@ -1,6 +1,8 @@
 #include "store/frame_file.h"
 
 #include <lz4.h>
+#define XXH_STATIC_LINKING_ONLY  // the hash state on the stack, no allocation per file
+#include <xxhash.h>
 
 #include <bit>
 #include <cmath>
@@ -18,6 +20,7 @@ namespace {
 constexpr uint8_t kMagicVnf2[4] = {'V', 'N', 'F', '2'};
 constexpr uint8_t kMagicVnf3[4] = {'V', 'N', 'F', '3'};
 constexpr uint8_t kMagicVnf4[4] = {'V', 'N', 'F', '4'};
+constexpr uint8_t kCheckTag[4] = {'V', 'N', 'C', '1'};
 
 void store_u32_le(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
@@ -60,7 +63,7 @@ std::optional<DecodedFrame> decode_vnf3(std::span<const uint8_t> payload, Decode
   if (payload.size() < 4 || load_u32_le(payload.data()) != raw) return std::nullopt;
   std::optional<ByteBuffer> buffer = take_pooled_buffer(raw, raw * 2);
   if (!buffer) return std::nullopt;
-  // Both sizes are within int: raw ≤ 256 MiB and the file ≤ 0x10101050 bytes.
+  // Both sizes are within int: raw ≤ 256 MiB and the file ≤ 0x1010105C bytes.
   const int n = LZ4_decompress_safe(reinterpret_cast<const char*>(payload.data() + 4),
                                     reinterpret_cast<char*>(buffer->data()), static_cast<int>(payload.size() - 4),
                                     static_cast<int>(raw));
@@ -100,8 +103,8 @@ FrameHeader vnf3_header(FrameKey key, uint32_t width, uint32_t height, double ti
   return h;
 }
 
-std::array<uint8_t, kAliasFileBytes> vnf4_bytes(FrameKey key, double time, FrameKey target) {
-  std::array<uint8_t, kAliasFileBytes> b{};
+std::array<uint8_t, kAliasRecordBytes> vnf4_bytes(FrameKey key, double time, FrameKey target) {
+  std::array<uint8_t, kAliasRecordBytes> b{};
   std::memcpy(b.data(), kMagicVnf4, 4);
   store_u32_le(&b[4], static_cast<uint32_t>(key.value));
   store_u32_le(&b[8], key.scale);
@@ -111,8 +114,33 @@ std::array<uint8_t, kAliasFileBytes> vnf4_bytes(FrameKey key, double time, Frame
   return b;
 }
 
-std::optional<AliasRecord> parse_alias_file(std::span<const uint8_t> bytes) {
-  if (bytes.size() != kAliasFileBytes || std::memcmp(bytes.data(), kMagicVnf4, 4) != 0) return std::nullopt;
+FrameCheck frame_check(std::initializer_list<std::span<const uint8_t>> parts) {
+  XXH3_state_t state;
+  (void)XXH3_64bits_reset(&state);
+  for (std::span<const uint8_t> part : parts) (void)XXH3_64bits_update(&state, part.data(), part.size());
+  const uint64_t hash = XXH3_64bits_digest(&state);
+  FrameCheck c{};
+  for (int i = 0; i < 8; ++i) c[i] = static_cast<uint8_t>(hash >> (8 * i));
+  std::memcpy(&c[8], kCheckTag, 4);
+  return c;
+}
+
+std::optional<std::span<const uint8_t>> checked_contents(std::span<const uint8_t> file) {
+  if (file.size() < kFrameCheckBytes) return std::nullopt;
+  const std::span<const uint8_t> contents = file.first(file.size() - kFrameCheckBytes);
+  const std::span<const uint8_t> record = file.last(kFrameCheckBytes);
+  if (std::memcmp(&record[8], kCheckTag, 4) != 0) return std::nullopt;
+  uint64_t stored = 0;
+  for (int i = 7; i >= 0; --i) stored = stored << 8 | record[i];
+  if (XXH3_64bits(contents.data(), contents.size()) != stored) return std::nullopt;
+  return contents;
+}
+
+std::optional<AliasRecord> parse_alias_file(std::span<const uint8_t> file) {
+  if (file.size() != kAliasFileBytes || std::memcmp(file.data(), kMagicVnf4, 4) != 0) return std::nullopt;
+  const std::optional<std::span<const uint8_t>> checked = checked_contents(file);
+  if (!checked) return std::nullopt;
+  const std::span<const uint8_t> bytes = *checked;
   AliasRecord a;
   a.key = FrameKey{static_cast<int32_t>(load_u32_le(&bytes[4])), load_u32_le(&bytes[8])};
   a.time = load_f64_le(&bytes[12]);
@@ -121,10 +149,13 @@ std::optional<AliasRecord> parse_alias_file(std::span<const uint8_t> bytes) {
   return a;
 }
 
-std::optional<DecodedFrame> parse_frame_file(std::span<const uint8_t> bytes) {
-  if (bytes.size() < 4 || bytes.size() > kMaxFrameFileBytes) return std::nullopt;
-  const bool vnf3 = std::memcmp(bytes.data(), kMagicVnf3, 4) == 0;
-  if (!vnf3 && std::memcmp(bytes.data(), kMagicVnf2, 4) != 0) return std::nullopt;
+std::optional<DecodedFrame> parse_frame_file(std::span<const uint8_t> file) {
+  if (file.size() < 4 || file.size() > kMaxFrameFileBytes) return std::nullopt;
+  const bool vnf3 = std::memcmp(file.data(), kMagicVnf3, 4) == 0;
+  if (!vnf3 && std::memcmp(file.data(), kMagicVnf2, 4) != 0) return std::nullopt;
+  const std::optional<std::span<const uint8_t>> checked = checked_contents(file);
+  if (!checked) return std::nullopt;
+  const std::span<const uint8_t> bytes = *checked;
   if (bytes.size() < kFrameHeaderBytes) return std::nullopt;
   DecodedFrame head;
   head.key = FrameKey{static_cast<int32_t>(load_u32_le(&bytes[4])), load_u32_le(&bytes[8])};

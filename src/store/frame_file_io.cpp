@@ -24,7 +24,6 @@ struct Fd {
   }
 };
 
-
 }  // namespace
 
 bool read_file_limited(const fs::path& path, uint64_t limit, std::vector<uint8_t>& buffer) {
@@ -58,22 +57,7 @@ bool read_file_limited(const fs::path& path, uint64_t limit, std::vector<uint8_t
 
 std::optional<uint64_t> write_file_atomically(const fs::path& dir, const std::string& name,
                                               std::span<const uint8_t> head, std::span<const uint8_t> tail) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) return std::nullopt;
-  const fs::path tmp = dir / temp_file_name(name);
-  const fs::path final_path = dir / name;
-  Fd f{::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666)};
-  bool ok = f.fd >= 0 && write_all(f.fd, head) && write_all(f.fd, tail);
-  if (f.fd >= 0) {
-    ok = ::close(f.fd) == 0 && ok;
-    f.fd = -1;
-  }
-  ok = ok && ::rename(tmp.c_str(), final_path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(tmp.c_str());
-    return std::nullopt;
-  }
+  if (!replace_file(dir / name, {head, tail})) return std::nullopt;
   return uint64_t{head.size()} + tail.size();
 }
 
@@ -84,7 +68,20 @@ bool frame_file_exists(const fs::path& stream_dir, FrameKey key) {
 
 std::optional<uint64_t> write_frame_file(const fs::path& stream_dir, FrameKey key, std::span<const uint8_t> header,
                                          std::span<const uint8_t> payload) {
-  return write_file_atomically(stream_dir, frame_file_name(key), header, payload);
+  const FrameCheck check = frame_check({header, payload});
+  const fs::path path = stream_dir / frame_file_name(key);
+  bool written = replace_file(path, {header, payload, check}).ok();
+  struct stat st {};
+  if (!written && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    // A folder under a frame's name is no frame and never becomes one: a
+    // load refuses it and a rename cannot replace it, so it would cost a
+    // render and a failed write in every run. The store is ours; it goes.
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    written = !ec && replace_file(path, {header, payload, check}).ok();
+  }
+  if (!written) return std::nullopt;
+  return uint64_t{header.size()} + payload.size() + check.size();
 }
 
 std::optional<uint64_t> write_raw_frame_file(const fs::path& stream_dir, FrameKey key, const RgbaFrame& frame) {

@@ -26,17 +26,20 @@ namespace fs = std::filesystem;
 // grows during the read is refused.
 bool read_file_limited(const fs::path& path, uint64_t limit, std::vector<uint8_t>& buffer);
 
-// Writes `head` then `tail` as the whole file `dir / name`: creates `dir`
-// and its parents (0777 under the umask), writes ".name.tmp" (0666), then
-// renames it over the final name. On failure the temporary file is removed.
-// Answers the bytes written. Not flushed to stable storage.
+// Writes `head` then `tail` as the whole file `dir / name` through
+// replace_file: creates `dir` and its parents (0777 under the umask), writes
+// a fresh temporary of a name unique to the call (0666, never through a
+// link), then renames it over the final name. On failure the temporary file
+// is removed. Answers the bytes written. Not flushed to stable storage.
 std::optional<uint64_t> write_file_atomically(const fs::path& dir, const std::string& name,
                                               std::span<const uint8_t> head, std::span<const uint8_t> tail = {});
 
 // Whether the key's frame file has a readable status (any kind of file).
 bool frame_file_exists(const fs::path& stream_dir, FrameKey key);
 
-// The key's frame file: header then payload, through write_file_atomically.
+// The key's frame file: header, payload and their check record, through
+// replace_file. A folder in the file's place is removed and the write tried
+// once more. Answers the bytes written, check record included.
 std::optional<uint64_t> write_frame_file(const fs::path& stream_dir, FrameKey key, std::span<const uint8_t> header,
                                          std::span<const uint8_t> payload);
 

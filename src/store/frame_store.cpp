@@ -1,12 +1,11 @@
 #include "store/frame_store.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 
 #include "cache/buffer_pool.h"
+#include "core/file_replace.h"
 #include "store/frame_file.h"
 #include "store/frame_file_io.h"
 #include "store/store_names.h"
@@ -171,10 +170,9 @@ std::optional<LoadedFrame> load_frame_file(const fs::path& stream_dir, FrameKey 
 void touch_last_used(const fs::path& stream_dir) {
   std::error_code ec;
   if (!fs::is_directory(stream_dir, ec)) return;
-  const int fd = ::open((stream_dir / ".last_used").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd < 0) return;
-  ::futimens(fd, nullptr);  // an empty file truncated again must still record the use
-  ::close(fd);
+  // A fresh empty file each time: its modification time is the use, and a
+  // link planted under the marker's name is replaced, never written through.
+  (void)replace_file(stream_dir / ".last_used", std::span<const uint8_t>());
 }
 
 }  // namespace vel

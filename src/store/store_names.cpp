@@ -68,8 +68,6 @@ std::string frame_file_name(FrameKey key) {
   return "v" + std::to_string(key.value) + "_s" + std::to_string(key.scale) + ".vnf";
 }
 
-std::string temp_file_name(std::string_view final_name) { return "." + std::string(final_name) + ".tmp"; }
-
 std::optional<FrameKey> parse_frame_file_name(std::string_view name) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0 || name.substr(dot + 1) != "vnf") return std::nullopt;

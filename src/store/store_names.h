@@ -17,8 +17,6 @@ inline constexpr std::string_view kStreamDirPrefix = "rgba-premul-v1-";
 
 // "v" + value (signed) + "_s" + scale + ".vnf": (−48, 24) → "v-48_s24.vnf".
 std::string frame_file_name(FrameKey key);
-// "." + the frame file name + ".tmp": where a write goes before its rename.
-std::string temp_file_name(std::string_view final_name);
 
 // The key a frame file's name stands for: extension exactly "vnf", the stem
 // "v" + a decimal i32 (optional sign) + "_s" + a decimal u32 (optional "+")

@@ -5,6 +5,7 @@
 
 #include "cache/pack_worker.h"
 #include "core/log.h"
+#include "core/repeat_log.h"
 #include "core/process_flags.h"
 #include "core/threads.h"
 #include "store/frame_file_io.h"
@@ -14,6 +15,9 @@
 namespace vel {
 
 namespace {
+
+constexpr std::string_view kRawWriteCondition = "store: frame write";
+constexpr std::string_view kPackedWriteCondition = "store: packed frame write";
 
 uint64_t sat_add64(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
@@ -61,7 +65,7 @@ class StoreThread {
 
   void run(uint64_t generation, OpenStreamJob& job) {
     forget_stream();
-    if (!shared_->root) return;
+    if (!shared_->root || shared_->finishing.load()) return;
     shared_->load_gauge.store(kOpenStreamGaugeBytes);
     std::optional<uint64_t> fingerprint = fingerprint_file(job.snapshot, [&] { return current(generation); });
     shared_->load_gauge.store(0);
@@ -120,15 +124,21 @@ class StoreThread {
     std::optional<uint64_t> written;
     if (open_->claimed) written = store_frame(open_->dir, job.key, job.frame, last_, ctx_.rejected);
     shared_->load_gauge.store(0);
+    // A store that cannot be written (a full disk, a file where a folder
+    // should be) fails every write alike: logged once, then counted.
+    const std::string_view condition = raw ? kRawWriteCondition : kPackedWriteCondition;
     if (!written) {
-      log_line("ERROR", raw ? "store: frame write failed" : "store: packed frame rejected or write failed");
+      log_repeatable(condition, "ERROR",
+                     raw ? "store: frame write failed" : "store: packed frame rejected or write failed");
       return;
     }
-    (void)reply(generation, SavedReply{job.key, raw_len > *written ? raw_len - *written : 0});
+    log_repeat_ended(condition);
+    const bool sent = reply(generation, SavedReply{job.key, raw_len > *written ? raw_len - *written : 0});
+    if (!sent && shared_->finishing.load()) shared_->finished_writes.fetch_add(1);
   }
 
   void run(uint64_t generation, LoadJob& job) {
-    if (!stream_takes(generation)) return;
+    if (!stream_takes(generation) || shared_->finishing.load()) return;
     for (FrameKey key : job.keys) {
       if (!current(open_->generation)) return;
       std::optional<LoadedFrame> frame = load_frame_file(open_->dir, key, ctx_);
@@ -160,8 +170,10 @@ bool store_enqueue(StoreShared& shared, StoreReply reply) {
   {
     std::unique_lock lock(shared.mutex);
     shared.reply_bytes.fetch_add(bytes);
-    shared.reply_room.wait(lock, [&] { return shared.closed || shared.replies.size() < kStoreReplyLimit; });
-    if (shared.closed) {
+    shared.reply_room.wait(lock, [&] {
+      return shared.closed || shared.finishing.load() || shared.replies.size() < kStoreReplyLimit;
+    });
+    if (shared.closed || shared.finishing.load()) {
       sub_floor(shared.reply_bytes, bytes);
       return false;
     }
@@ -182,12 +194,18 @@ void store_worker(const std::shared_ptr<StoreShared>& shared) {
       if (shared->closed) return;
       job = std::move(shared->jobs.front());
       shared->jobs.pop_front();
+      shared->busy = true;
     }
     thread.handle(job);
     const uint64_t bytes = job.bytes;
     job = StoreJob{};  // the pixels it pinned go before the counters say so
     sub_floor(shared->queued_job_bytes, bytes);
     sub_floor(shared->queued_job_count, 1);
+    {
+      std::lock_guard lock(shared->mutex);
+      shared->busy = false;
+    }
+    shared->idle.notify_all();
   }
 }
 
@@ -215,7 +233,7 @@ bool StoreHandle::send(std::variant<OpenStreamJob, WriteFrameJob, LoadJob, Purge
   if (!live()) return false;
   {
     std::lock_guard lock(shared_->mutex);
-    if (shared_->closed) return false;
+    if (shared_->closed || shared_->finishing.load()) return false;
     shared_->queued_job_bytes.fetch_add(bytes);
     shared_->queued_job_count.fetch_add(1);
     shared_->jobs.push_back(StoreJob{shared_->generation.load(), bytes, std::move(body)});
@@ -262,6 +280,24 @@ uint64_t StoreHandle::bytes_in_flight() const {
 }
 
 uint64_t StoreHandle::queued_jobs() const { return shared_ ? shared_->queued_job_count.load() : 0; }
+
+void StoreHandle::begin_finish() {
+  if (!shared_) return;
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->finishing.store(true);
+  }
+  shared_->reply_room.notify_all();  // a reply waiting for room is dropped instead
+}
+
+uint64_t StoreHandle::wait_finished(std::chrono::steady_clock::time_point deadline) {
+  if (!shared_) return 0;
+  if (thread_.joinable()) {
+    std::unique_lock lock(shared_->mutex);
+    shared_->idle.wait_until(lock, deadline, [&] { return shared_->closed || (shared_->jobs.empty() && !shared_->busy); });
+  }
+  return shared_->finished_writes.load();
+}
 
 void StoreHandle::stop() {
   if (!shared_) return;

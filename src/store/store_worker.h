@@ -4,10 +4,12 @@
 // the idle tick takes its frames. Every job and reply carries the generation
 // at which it was made: raising the generation cancels writes, loads and
 // replies in flight between two frames, never interrupting a file write.
-// Opening a stream and purging always run, whatever the generation.
+// Opening a stream and purging always run, whatever the generation. When
+// the host quits, the thread only finishes the writes already queued.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -87,9 +89,15 @@ struct StoreShared {
   std::condition_variable jobs_ready;
   std::condition_variable reply_room;
   std::condition_variable reply_ready;
+  std::condition_variable idle;  // the thread finished a job
   std::deque<StoreJob> jobs;
   std::deque<StoreReply> replies;
   bool closed = false;  // the main side let go: the thread ends, sends fail
+  bool busy = false;    // the thread is handling a job
+  // The host quits: writes already queued still run, nothing else does, and
+  // replies are dropped instead of waited for (nobody takes them any more).
+  std::atomic<bool> finishing{false};
+  std::atomic<uint64_t> finished_writes{0};  // writes done while finishing, their replies dropped
 };
 
 // The preview state's handle. Dropping it stops and joins the thread.
@@ -120,6 +128,12 @@ class StoreHandle {
   // Queued job bytes + reply bytes + load gauge, saturating.
   uint64_t bytes_in_flight() const;
   uint64_t queued_jobs() const;
+  // The host quits: no job is taken any more, the writes already queued
+  // go on, loads and stream openings are skipped, replies are dropped.
+  void begin_finish();
+  // Waits until the thread has run out of jobs or `deadline` passed, after
+  // begin_finish. Answers the writes completed while finishing.
+  uint64_t wait_finished(std::chrono::steady_clock::time_point deadline);
   // Cancels what is in flight, closes the channels and joins the thread; a
   // file write in progress completes.
   void stop();

@@ -63,5 +63,27 @@ TEST(FileReplace, AFailedWriteLeavesTheOldFileAndNothingElse) {
   EXPECT_EQ(testing::read_text(file), "old");
 }
 
+// Where a link is planted decides nothing: at the file's own name it is
+// replaced by the file, at a temporary name (the fixed one an earlier
+// version used) it is never opened. The file outside stays as it was.
+TEST(FileReplace, PlantedLinksAreReplacedOrPassedByNeverFollowed) {
+  testing::ScratchDir dir("vel-replace");
+  ASSERT_TRUE(dir.ok());
+  const fs::path outside = dir.path() / "outside";
+  ASSERT_TRUE(replace_file(outside, std::string_view("keep")).ok());
+  fs::create_directories(dir.path() / "in");
+  fs::create_symlink(outside, dir.path() / "in" / "file");
+  fs::create_symlink(outside, dir.path() / "in" / ".file.tmp");
+  const std::string_view a = "head,", b = "tail";
+  ASSERT_TRUE(replace_file(dir.path() / "in" / "file",
+                           {std::span(reinterpret_cast<const uint8_t*>(a.data()), a.size()),
+                            std::span(reinterpret_cast<const uint8_t*>(b.data()), b.size())})
+                  .ok());
+  EXPECT_EQ(testing::read_text(outside), "keep");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.path() / "in" / "file")));
+  EXPECT_EQ(testing::read_text(dir.path() / "in" / "file"), "head,tail");
+  EXPECT_EQ(entries(dir.path() / "in"), 2u) << "the file and the planted link, no temporary";
+}
+
 }  // namespace
 }  // namespace vel

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -35,6 +36,15 @@ TEST_F(LogTest, NothingIsWrittenWhileClosed) {
   close_log_file();
   log_line("INFO", "lost");  // must not crash or create anything
   EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(LogTest, ALinkPlantedAtTheLogIsNotWrittenThrough) {
+  const fs::path outside = dir_ / "outside";
+  { std::ofstream(outside) << "keep"; }
+  fs::create_symlink(outside, dir_ / "velocinta.log");
+  EXPECT_FALSE(open_log_file_at(dir_ / "velocinta.log", LogRole::Host));
+  log_line("INFO", "lost");
+  EXPECT_EQ(read_text(outside), "keep");
 }
 
 TEST_F(LogTest, LinesCarryTimeLevelAndMessage) {

@@ -94,10 +94,20 @@ TEST_F(UpdateCheck, ErrorPagesAndUnreadableRepliesKeepTheEarlierNotice) {
   HttpReply gateway = body("502 Bad Gateway\n");
   gateway.status = 502;
   gateway.reason = "Bad Gateway";
+  // An error status makes no reply a version, however well it reads.
+  HttpReply version_not_found = body("0.3.99");
+  version_not_found.status = 404;
+  version_not_found.reason = "Not Found";
+  HttpReply record_on_error = body(R"({"version":"0.3.99","update_available":true})");
+  record_on_error.status = 500;
+  record_on_error.reason = "Internal Server Error";
+  HttpReply redirect_nowhere = body("0.3.99");  // a 3xx without a place to go: curl stops there
+  redirect_nowhere.status = 302;
+  redirect_nowhere.reason = "Found";
   auto service = serve({not_found, gateway, body("404"), body("<html>0.9</html>"), body("", true),
-                        body(R"({"version":"0.3.30"})")});
+                        body(R"({"version":"0.3.30"})"), version_not_found, record_on_error, redirect_nowhere});
   ASSERT_TRUE(service);
-  for (int i = 0; i < 6; ++i) {
+  for (int i = 0; i < 9; ++i) {
     EXPECT_EQ(run_update_check(service->url("/update"), system_path()), std::nullopt) << i;
     EXPECT_EQ(update_notice(), kEarlier) << i;
   }
@@ -143,9 +153,10 @@ TEST_F(UpdateCheck, AReplyOfExactlyTheLimitIsAccepted) {
 TEST_F(UpdateCheck, CurlGetsItsArgumentsInOrder) {
   const fs::path args = scratch_.path() / "args";
   const std::string dir =
-      fake_curl("recorder", "printf '%s\\n' \"$@\" > '" + args.string() + "'\necho '{\"latest\":\"0.4\"}'");
+      fake_curl("recorder", "printf '%s\\n' \"$@\" > '" + args.string() + "'\necho '{\"latest\":\"0.4\"}'\nprintf '\\n200'");
   EXPECT_EQ(run_update_check("http://h.example/u", dir.c_str()), (UpdateNotice{"0.4", std::string(kDefaultDownloadLink)}));
   EXPECT_EQ(read_text(args), "-sS\n-L\n--connect-timeout\n5\n--max-time\n15\n--max-filesize\n65536\n"
+                             "--write-out\n\n%{http_code}\n"
                              "http://h.example/u?channel=beta&current=0.3.30\n");
 }
 
@@ -174,6 +185,9 @@ TEST_F(UpdateCheck, FailingCurlsLeaveTheSlotAndTheLogAlone) {
       {"exit7", "echo 0.9.0; exit 7", FetchStatus::failed},
       {"signal", "echo 0.9.0; kill -9 $$", FetchStatus::killed},
       {"silent", "exit 0", FetchStatus::empty},
+      {"no status", "echo 0.9.0", FetchStatus::http_error},
+      {"status 404", "printf '0.9.0\\n404'", FetchStatus::http_error},
+      {"status 200, no body", "printf '\\n200'", FetchStatus::empty},
       {"endless", "exec yes 0.9.0", FetchStatus::too_long},
   };
   for (const Case& c : cases) {

@@ -43,7 +43,8 @@ TEST(UpdateRequest, TheQueryIsAppendedWithTheRightSeparator) {
 
 TEST(UpdateRequest, CurlArgumentsInOrderWithTheRequestLast) {
   EXPECT_EQ(curl_arguments("R"), (std::vector<std::string>{"-sS", "-L", "--connect-timeout", "5", "--max-time", "15",
-                                                           "--max-filesize", "65536", "R"}));
+                                                           "--max-filesize", "65536", "--write-out",
+                                                           "\n%{http_code}", "R"}));
 }
 
 TEST(UpdateText, TrimsUnicodeSpaceAndFindsControls) {

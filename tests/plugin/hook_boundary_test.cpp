@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 #include <filesystem>
 #include <stdexcept>
 
@@ -72,6 +75,29 @@ TEST_F(HookBoundary, HooksBeforeTheStateExistsDoNothing) {
   EXPECT_EQ(idle_hook(nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(update_menu_hook(nullptr, nullptr, 0), 0);
   EXPECT_TRUE(log_text().empty()) << log_text();
+}
+
+// The death hook's order where it matters: the host's pending renders are
+// cancelled before the session's workers and engines are swept, and those
+// go before the present workers are joined and the registry is drained;
+// the store finishes the frames it was handed within its bound, started
+// before the slow steps and waited for after them.
+TEST(DeathHook, StepsRunInTheirOrder) {
+  std::vector<std::string> names;
+  for (const DeathStep& step : death_steps()) names.emplace_back(step.name);
+  auto at = [&](const std::string& name) {
+    auto it = std::find(names.begin(), names.end(), name);
+    EXPECT_NE(it, names.end()) << name;
+    return it - names.begin();
+  };
+  EXPECT_EQ(at("dying flag"), 0);
+  EXPECT_LT(at("cancel asynchronous renders"), at("sweep the session"));
+  EXPECT_LT(at("end the pool batch"), at("sweep the session"));
+  EXPECT_LT(at("sweep the session"), at("join present workers"));
+  EXPECT_LT(at("join present workers"), at("drain the worker registry"));
+  EXPECT_LT(at("store: begin finishing"), at("end the pool batch"));
+  EXPECT_LT(at("join present workers"), at("store: finish"));
+  EXPECT_LT(at("drain the worker registry"), at("close repeated failures"));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -323,9 +324,24 @@ TEST_F(SimhostRun, SecondRunReloadsFramesFromDiskAndPurgeRemovesTheStore) {
   ASSERT_EQ(run({}, {"--command", "Velocinta"}, "<default>", 1.5).exit_code, 0);
   const int64_t first = rendered();
   ASSERT_GT(first, 0);
+  // The first frame file with pixels, with one byte changed where the
+  // block still decodes to the exact length (its last literal): the next
+  // run must not show it, but make the frame again and rewrite the file.
   size_t files = 0;
-  for (auto& e : fs::recursive_directory_iterator(store)) files += e.path().extension() == ".vnf";
+  std::optional<std::pair<int32_t, fs::path>> changed;
+  for (auto& e : fs::recursive_directory_iterator(store)) {
+    if (e.path().extension() != ".vnf") continue;
+    ++files;
+    const std::string bytes = read_text(e.path());
+    auto frame = parse_frame_file(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    if (frame && (!changed || frame->key.value < changed->first)) changed.emplace(frame->key.value, e.path());
+  }
   EXPECT_GT(files, 0u);
+  ASSERT_TRUE(changed);
+  const std::string original = read_text(changed->second);
+  std::string spoiled = original;
+  spoiled[spoiled.size() - kFrameCheckBytes - 1] ^= 0x40;
+  std::ofstream(changed->second, std::ios::binary | std::ios::trunc) << spoiled;
 
   ASSERT_EQ(run({}, {"--command", "Velocinta"}, "<default>", 1.5).exit_code, 0);
   const std::string log = read_text(log_path());
@@ -334,6 +350,14 @@ TEST_F(SimhostRun, SecondRunReloadsFramesFromDiskAndPurgeRemovesTheStore) {
   const int64_t reloaded = std::stoll(log.substr(last + std::string("S9 disque : ").size()));
   EXPECT_GT(reloaded, 0) << log.substr(last);
   EXPECT_LE(reloaded + rendered(), 240) << "no frame of the work area is both reloaded and rendered";
+  const std::string rewritten = read_text(changed->second);
+  EXPECT_NE(rewritten, spoiled) << "frame " << changed->first << " is written again";
+  auto pixels = [](const std::string& bytes) {
+    auto f = parse_frame_file(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    return f ? std::vector<uint8_t>(f->pixels.data(), f->pixels.data() + f->pixels.size()) : std::vector<uint8_t>();
+  };
+  EXPECT_FALSE(pixels(rewritten).empty());
+  EXPECT_EQ(pixels(rewritten), pixels(original)) << "the frame made again is the right picture";
 
   const fs::path scenario = root_ / "purge.json";
   std::ofstream(scenario) << R"({"events": [{"at_ms": 300, "action": "command", "name": "Purge Velocinta"}]})";

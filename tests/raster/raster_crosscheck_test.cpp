@@ -16,6 +16,7 @@
 // The stand-in host's renderer and keyframe evaluation.
 #include "keyframe_eval.h"
 #include "renderer.h"
+#include "vel_build_paths.h"
 
 namespace vel::testing {
 namespace {

@@ -20,14 +20,17 @@ namespace {
 using test::file_bytes;
 using test::pattern_frame;
 using test::put_file;
+using test::sealed;
 
-std::vector<uint8_t> vnf3_file(FrameKey key, const RgbaFrame& f) {
+// Header and payload of a VNF3, without the check record.
+std::vector<uint8_t> vnf3_contents(FrameKey key, const RgbaFrame& f) {
   std::vector<uint8_t> payload = *pack_frame_payload(f);
   FrameHeader h = vnf3_header(key, f.width, f.height, f.time, static_cast<uint32_t>(payload.size()));
   std::vector<uint8_t> out(h.begin(), h.end());
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }
+std::vector<uint8_t> vnf3_file(FrameKey key, const RgbaFrame& f) { return sealed(vnf3_contents(key, f)); }
 
 void put_u32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
@@ -44,8 +47,9 @@ TEST(FrameFile, Vnf3HeaderLayoutIsByteExact) {
   const uint8_t expect_head[20] = {'V', 'N', 'F', '3', 0xD0, 0xFF, 0xFF, 0xFF, 24, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0};
   EXPECT_EQ(std::memcmp(file.data(), expect_head, 20), 0);
   EXPECT_EQ(load_f64_le(&file[20]), 1.25);
-  EXPECT_EQ(load_u32_le(&file[28]), file.size() - 32);
+  EXPECT_EQ(load_u32_le(&file[28]), file.size() - 32 - 12);
   EXPECT_EQ(load_u32_le(&file[32]), 3u * 2 * 4);  // the payload's raw length prefix
+  EXPECT_EQ(std::memcmp(&file[file.size() - 4], "VNC1", 4), 0) << "the check record's tag ends the file";
 }
 
 TEST(FrameFile, OnePixelFrameRoundTrips) {
@@ -61,7 +65,7 @@ TEST(FrameFile, OnePixelFrameRoundTrips) {
 }
 
 // A VNF2 of 2 × 1 pixels whose payload is the bytes 1, 2, 3, … up to `len`.
-std::vector<uint8_t> vnf2_file(uint32_t len) {
+std::vector<uint8_t> vnf2_contents(uint32_t len) {
   std::vector<uint8_t> file(32 + len);
   std::memcpy(file.data(), "VNF2", 4);
   put_u32(file, 4, 5);
@@ -73,6 +77,7 @@ std::vector<uint8_t> vnf2_file(uint32_t len) {
   for (uint32_t i = 0; i < len; ++i) file[32 + i] = static_cast<uint8_t>(i + 1);
   return file;
 }
+std::vector<uint8_t> vnf2_file(uint32_t len) { return sealed(vnf2_contents(len)); }
 
 TEST(FrameFile, Vnf2ExpandsToOpaqueRgba) {
   const std::vector<uint8_t> file = vnf2_file(6);
@@ -82,9 +87,11 @@ TEST(FrameFile, Vnf2ExpandsToOpaqueRgba) {
   EXPECT_EQ(std::vector<uint8_t>(d->pixels.data(), d->pixels.data() + 8), want);
 }
 
+// Each field spoiled in a file whose check record is then made to match,
+// as a writer with a defect would leave it: the field checks stand alone.
 TEST(FrameFile, ParserRejectsEveryBrokenField) {
-  const std::vector<uint8_t> good = vnf3_file({7, 24}, pattern_frame(8, 4, 5));
-  ASSERT_TRUE(parse_frame_file(good));
+  const std::vector<uint8_t> good = vnf3_contents({7, 24}, pattern_frame(8, 4, 5));
+  ASSERT_TRUE(parse_frame_file(sealed(good)));
   struct Row {
     const char* what;
     std::function<void(std::vector<uint8_t>&)> spoil;
@@ -110,8 +117,47 @@ TEST(FrameFile, ParserRejectsEveryBrokenField) {
   for (const Row& r : rows) {
     std::vector<uint8_t> b = good;
     r.spoil(b);
-    const bool accepted = parse_frame_file(b).has_value();
+    const bool accepted = parse_frame_file(sealed(b)).has_value();
     EXPECT_EQ(accepted, std::string(r.what) == "other dimensions, same raw length") << r.what;
+  }
+}
+
+// One changed byte anywhere, a file cut or extended by one byte, and the
+// files of the earlier layout (no check record) are all refused: none is
+// ever taken for the frame it was.
+TEST(FrameFile, AnyChangedByteAndEveryOlderFileAreRefused) {
+  const std::vector<uint8_t> frame = vnf3_file({7, 24}, pattern_frame(8, 4, 5));
+  const std::vector<uint8_t> alias = test::alias_file({5, 24}, 0.2, {4, 24});
+  ASSERT_TRUE(parse_frame_file(frame));
+  ASSERT_TRUE(parse_alias_file(alias));
+  for (size_t i = 0; i < frame.size(); ++i) {
+    for (uint8_t bit : {0x01, 0x80}) {
+      std::vector<uint8_t> b = frame;
+      b[i] ^= bit;
+      EXPECT_FALSE(parse_frame_file(b)) << "frame byte " << i;
+    }
+  }
+  for (size_t i = 0; i < alias.size(); ++i) {
+    std::vector<uint8_t> b = alias;
+    b[i] ^= 0x04;
+    EXPECT_FALSE(parse_alias_file(b)) << "alias byte " << i;
+  }
+  struct Row {
+    const char* what;
+    std::vector<uint8_t> bytes;
+  };
+  const auto record = vnf4_bytes({5, 24}, 0.2, {4, 24});
+  const Row older[] = {
+      {"VNF3 without check", vnf3_contents({7, 24}, pattern_frame(8, 4, 5))},
+      {"VNF2 without check", vnf2_contents(6)},
+      {"VNF4 of 28 bytes", std::vector<uint8_t>(record.begin(), record.end())},
+      {"frame cut by one", std::vector<uint8_t>(frame.begin(), frame.end() - 1)},
+      {"frame with one more byte", [&] { auto b = frame; b.push_back(0); return b; }()},
+      {"alias with one more byte", [&] { auto b = alias; b.push_back(0); return b; }()},
+  };
+  for (const Row& r : older) {
+    EXPECT_FALSE(parse_frame_file(r.bytes)) << r.what;
+    EXPECT_FALSE(parse_alias_file(r.bytes)) << r.what;
   }
 }
 
@@ -121,18 +167,19 @@ TEST(FrameFile, Vnf2PayloadMustBeExactlyThreeBytesAPixel) {
 }
 
 TEST(FrameFile, AliasIsNeverAFrameAndParsesOnlyWhole) {
-  const auto alias = vnf4_bytes({5, 24}, 0.2, {4, 24});
-  std::vector<uint8_t> b(alias.begin(), alias.end());
+  std::vector<uint8_t> b = test::alias_file({5, 24}, 0.2, {4, 24});
   EXPECT_FALSE(parse_frame_file(b));
   auto a = parse_alias_file(b);
   ASSERT_TRUE(a);
   EXPECT_EQ(a->target, (FrameKey{4, 24}));
-  b.push_back(0);
-  EXPECT_FALSE(parse_alias_file(b)) << "29 bytes";
-  EXPECT_FALSE(parse_alias_file(std::vector<uint8_t>(alias.begin(), alias.begin() + 27)));
-  EXPECT_FALSE(parse_alias_file(vnf4_bytes({5, 0}, 0.2, {4, 24})));
-  EXPECT_FALSE(parse_alias_file(vnf4_bytes({5, 24}, 0.2, {4, 0})));
-  EXPECT_FALSE(parse_alias_file(vnf4_bytes({5, 24}, INFINITY, {4, 24})));
+  const auto record = vnf4_bytes({5, 24}, 0.2, {4, 24});
+  std::vector<uint8_t> longer(record.begin(), record.end());
+  longer.push_back(0);
+  EXPECT_FALSE(parse_alias_file(sealed(longer))) << "29 bytes before the check";
+  EXPECT_FALSE(parse_alias_file(sealed(std::vector<uint8_t>(record.begin(), record.begin() + 27))));
+  EXPECT_FALSE(parse_alias_file(test::alias_file({5, 0}, 0.2, {4, 24})));
+  EXPECT_FALSE(parse_alias_file(test::alias_file({5, 24}, 0.2, {4, 0})));
+  EXPECT_FALSE(parse_alias_file(test::alias_file({5, 24}, INFINITY, {4, 24})));
 }
 
 // Hand-made LZ4 blocks for a raw length of 8: a token, literals, a match.
@@ -176,7 +223,9 @@ TEST(FrameFile, WritesGoThroughATemporaryNameAndLeaveNoneBehind) {
   ASSERT_TRUE(n);
   const auto bytes = file_bytes(dir.path() / "a" / "b" / "v12_s24.vnf");
   EXPECT_EQ(bytes.size(), *n);
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "a" / "b" / ".v12_s24.vnf.tmp"));
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path() / "a" / "b")) ++entries;
+  EXPECT_EQ(entries, 1u) << "no temporary file stays";
   auto d = parse_frame_file(bytes);
   ASSERT_TRUE(d);
   EXPECT_EQ(std::memcmp(d->pixels.data(), f.pixels.data(), f.pixels.size()), 0);

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <thread>
+
+#include "core/file_replace.h"
 
 #include "store/frame_file.h"
 #include "store/frame_file_io.h"
@@ -54,7 +57,7 @@ TEST_F(FrameStoreTest, RepeatedPayloadBecomesAnAliasOfTheFrameWithPixels) {
 TEST_F(FrameStoreTest, PackedFramesAreWrittenUnchanged) {
   const RgbaFrame f = pattern_frame(8, 4, 3, 0.25);
   const PackedFrame p{8, 4, 0.25, PixelPayload::adopt(*pack_frame_payload(f))};
-  ASSERT_EQ(save({6, 24}, p), 32 + p.packed.size());
+  ASSERT_EQ(save({6, 24}, p), 32 + p.packed.size() + kFrameCheckBytes);
   const auto bytes = file_bytes(file({6, 24}));
   EXPECT_EQ(std::memcmp(bytes.data() + 32, p.packed.data(), p.packed.size()), 0);
   ASSERT_EQ(save({7, 24}, p), kAliasFileBytes) << "same packed payload";
@@ -88,21 +91,18 @@ TEST_F(FrameStoreTest, BrokenAliasesGiveNoFrame) {
   struct Row {
     const char* what;
     FrameKey key;
-    std::array<uint8_t, kAliasFileBytes> bytes;
+    std::vector<uint8_t> bytes;
   };
   const Row rows[] = {
-      {"alias to itself", {5, 24}, vnf4_bytes({5, 24}, 0.0, {5, 24})},
-      {"alias naming another key", {6, 24}, vnf4_bytes({9, 24}, 0.0, {0, 24})},
-      {"alias to a missing file", {7, 24}, vnf4_bytes({7, 24}, 0.0, {40, 24})},
-      {"alias to an alias", {8, 24}, vnf4_bytes({8, 24}, 0.0, {1, 24})},
+      {"alias to itself", {5, 24}, test::alias_file({5, 24}, 0.0, {5, 24})},
+      {"alias naming another key", {6, 24}, test::alias_file({9, 24}, 0.0, {0, 24})},
+      {"alias to a missing file", {7, 24}, test::alias_file({7, 24}, 0.0, {40, 24})},
+      {"alias to an alias", {8, 24}, test::alias_file({8, 24}, 0.0, {1, 24})},
   };
-  put_file(file({1, 24}), [] {
-    auto a = vnf4_bytes({1, 24}, 0.0, {0, 24});
-    return std::vector<uint8_t>(a.begin(), a.end());
-  }());
+  put_file(file({1, 24}), test::alias_file({1, 24}, 0.0, {0, 24}));
   ASSERT_TRUE(load_frame_file(dir(), {1, 24}, ctx_)) << "a good alias, for contrast";
   for (const Row& r : rows) {
-    put_file(file(r.key), std::vector<uint8_t>(r.bytes.begin(), r.bytes.end()));
+    put_file(file(r.key), r.bytes);
     EXPECT_FALSE(load_frame_file(dir(), r.key, ctx_)) << r.what;
     EXPECT_TRUE(ctx_.rejected.contains(r.key)) << r.what;
   }
@@ -150,7 +150,8 @@ TEST_F(FrameStoreTest, AStoreKilledInTheMiddleOfWritesServesNoCorruptFrame) {
     ASSERT_TRUE(save({v, 24}, frames.back()));
   }
   auto whole = file_bytes(file({3, 24}));
-  put_file(dir() / temp_file_name(frame_file_name({4, 24})), std::vector<uint8_t>(whole.begin(), whole.begin() + 40));
+  const std::filesystem::path left = dir() / temporary_name_for(frame_file_name({4, 24}), 0);
+  put_file(left, std::vector<uint8_t>(whole.begin(), whole.begin() + 40));
   whole.resize(whole.size() / 2);
   put_file(file({3, 24}), whole);
 
@@ -168,11 +169,91 @@ TEST_F(FrameStoreTest, AStoreKilledInTheMiddleOfWritesServesNoCorruptFrame) {
     ASSERT_EQ(f->pixels.size(), frames[k.value].pixels.size());
     EXPECT_EQ(std::memcmp(f->pixels.data(), frames[k.value].pixels.data(), f->pixels.size()), 0) << k.value;
   }
-  // Writing the key whose temporary file was left behind replaces it.
+  // Writing the key whose temporary file was left behind goes through a
+  // temporary of its own; the leftover is no frame.
   LastWritten last;
   ASSERT_TRUE(store_frame(dir(), {4, 24}, pattern_frame(6, 5, 1), last, reopened.rejected));
-  EXPECT_FALSE(std::filesystem::exists(dir() / temp_file_name(frame_file_name({4, 24}))));
   EXPECT_TRUE(load_frame_file(dir(), {4, 24}, reopened));
+  EXPECT_EQ(file_bytes(left).size(), 40u);
+}
+
+// What a byte changed on disk can do, and what the store makes of it: a
+// frame's pixels, an alias's target, and a file of the earlier layout. Each
+// is refused on load, and the next save of the key writes it again.
+TEST_F(FrameStoreTest, AChangedByteOrAnOlderFileIsRefusedAndWrittenAgain) {
+  const RgbaFrame a = pattern_frame(8, 6, 1, 0.0);
+  const RgbaFrame b = pattern_frame(8, 6, 2, 2.0 / 24);
+  ASSERT_TRUE(save({0, 24}, a));
+  RgbaFrame a_again = a;  // the same buffer: an alias to frame 0
+  a_again.time = 1.0 / 24;
+  ASSERT_EQ(save({1, 24}, a_again), kAliasFileBytes);
+  ASSERT_TRUE(save({2, 24}, b));
+  ASSERT_TRUE(save({3, 24}, pattern_frame(8, 6, 3)));
+
+  struct Row {
+    const char* what;
+    FrameKey key;
+    std::function<void(std::vector<uint8_t>&)> change;
+    const RgbaFrame& right;
+  };
+  const Row rows[] = {
+      // The last bytes of an LZ4 block are literals: the block still decodes
+      // to the exact length, one pixel channel off.
+      {"last pixel byte", {0, 24}, [](auto& f) { f[f.size() - kFrameCheckBytes - 1] ^= 0x40; }, a},
+      // The alias now names frame 2, whose file is whole and valid.
+      {"alias target", {1, 24}, [](auto& f) { f[20] = 2; }, a_again},
+      // Written before files carried a check: the record without it.
+      {"older layout", {3, 24}, [](auto& f) { f.resize(f.size() - kFrameCheckBytes); }, a},
+  };
+  for (const Row& r : rows) {
+    std::vector<uint8_t> bytes = file_bytes(file(r.key));
+    r.change(bytes);
+    put_file(file(r.key), bytes);
+    LoadContext fresh;
+    EXPECT_FALSE(load_frame_file(dir(), r.key, fresh)) << r.what;
+    EXPECT_TRUE(fresh.rejected.contains(r.key)) << r.what;
+    LastWritten last;
+    const RgbaFrame made_again{PixelPayload::copy_of(r.right.pixels.bytes()), r.right.time, 8, 6};
+    ASSERT_TRUE(store_frame(dir(), r.key, made_again, last, fresh.rejected)) << r.what;
+    EXPECT_NE(file_bytes(file(r.key)), bytes) << r.what << ": rewritten";
+    auto back = load_frame_file(dir(), r.key, fresh);
+    ASSERT_TRUE(back) << r.what;
+    EXPECT_EQ(std::memcmp(back->pixels.data(), r.right.pixels.data(), r.right.pixels.size()), 0) << r.what;
+  }
+}
+
+// A folder under a frame's name is refused on load and replaced by the next
+// save, instead of costing a render and a failed write in every run.
+TEST_F(FrameStoreTest, AFolderAtAFramesNameIsReplacedByTheNextSave) {
+  std::filesystem::create_directories(file({5, 24}) / "inside");
+  EXPECT_FALSE(load_frame_file(dir(), {5, 24}, ctx_));
+  ASSERT_TRUE(ctx_.rejected.contains(FrameKey{5, 24}));
+  const RgbaFrame f = pattern_frame(4, 4, 9);
+  ASSERT_TRUE(store_frame(dir(), {5, 24}, f, last_, ctx_.rejected));
+  auto back = load_frame_file(dir(), {5, 24}, ctx_);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(std::memcmp(back->pixels.data(), f.pixels.data(), f.pixels.size()), 0);
+}
+
+// Links planted where the store writes (the temporary name an earlier
+// version used, the marker, the frame's own name) are never written through.
+TEST_F(FrameStoreTest, PlantedLinksAreNeverWrittenThrough) {
+  const std::filesystem::path outside = scratch_.path() / "outside";
+  put_file(outside, {'k', 'e', 'e', 'p'});
+  std::filesystem::create_directories(dir());
+  for (const char* name : {".v100_s24.vnf.tmp", ".last_used", "v101_s24.vnf"}) {
+    std::filesystem::create_symlink(outside, dir() / name);
+  }
+  replace_.insert(FrameKey{101, 24});  // as a load that refused the link would
+  ASSERT_TRUE(save({100, 24}, pattern_frame(4, 4, 1)));
+  ASSERT_TRUE(save({101, 24}, pattern_frame(4, 4, 2)));
+  touch_last_used(dir());
+  EXPECT_EQ(file_bytes(outside), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+  for (const char* name : {".last_used", "v100_s24.vnf", "v101_s24.vnf"}) {
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dir() / name))) << name;
+  }
+  EXPECT_TRUE(load_frame_file(dir(), {100, 24}, ctx_));
+  EXPECT_TRUE(load_frame_file(dir(), {101, 24}, ctx_));
 }
 
 }  // namespace

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "core/file_replace.h"
+
 namespace vel {
 namespace {
 
 TEST(FrameFileNames, KeyToNameAndTemporaryName) {
   EXPECT_EQ(frame_file_name({-48, 24}), "v-48_s24.vnf");
-  EXPECT_EQ(temp_file_name(frame_file_name({-48, 24})), ".v-48_s24.vnf.tmp");
+  EXPECT_EQ(parse_frame_file_name(temporary_name_for(frame_file_name({-48, 24}), 7)), std::nullopt)
+      << "a write's temporary is no frame";
   EXPECT_EQ(frame_file_name({INT32_MIN, UINT32_MAX}), "v-2147483648_s4294967295.vnf");
 }
 

@@ -10,6 +10,7 @@
 
 #include "cache/rgba_frame.h"
 #include "core/log.h"
+#include "store/frame_file.h"
 #include "support/scratch_dir.h"
 
 namespace vel::test {
@@ -19,6 +20,20 @@ inline RgbaFrame pattern_frame(uint32_t w, uint32_t h, uint8_t seed = 1, double 
   std::vector<uint8_t> px(size_t{w} * h * 4);
   for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<uint8_t>((i / 7 + seed) * 13);
   return RgbaFrame{PixelPayload::adopt(std::move(px)), time, w, h};
+}
+
+// `contents` followed by their check record: a whole file as the store
+// writes it.
+inline std::vector<uint8_t> sealed(std::vector<uint8_t> contents) {
+  const FrameCheck check = frame_check({contents});
+  contents.insert(contents.end(), check.begin(), check.end());
+  return contents;
+}
+
+// A whole VNF4 file.
+inline std::vector<uint8_t> alias_file(FrameKey key, double time, FrameKey target) {
+  const auto record = vnf4_bytes(key, time, target);
+  return sealed({record.begin(), record.end()});
 }
 
 inline std::vector<uint8_t> file_bytes(const std::filesystem::path& p) {

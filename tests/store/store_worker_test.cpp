@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+
+#include "core/repeat_log.h"
 
 #include "store/frame_file_io.h"
 #include "store/store_names.h"
@@ -95,6 +98,45 @@ TEST_F(StoreWorkerTest, WritesAndLoadsOfAnOlderGenerationAreSkipped) {
   ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
   EXPECT_EQ(next<OpenedReply>(h).frames_sent, 0u) << "no saved or missing reply came first";
   EXPECT_FALSE(frame_file_exists(stream_, {1, 24}));
+}
+
+// A store root that can never be written (here a plain file where the
+// folder should be) fails every write alike: one line, then a count.
+TEST_F(StoreWorkerTest, APersistentWriteFailureIsLoggedOnceThenCounted) {
+  test::put_file(root_, {'x'});
+  test::ScratchLog log(scratch_.path());
+  forget_repeated_failures();
+  {
+    StoreHandle h = spawn_store_worker(root_);
+    ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
+    EXPECT_EQ(next<OpenedReply>(h).frames_sent, 0u);
+    for (int32_t v = 0; v < 12; ++v) ASSERT_TRUE(h.send(WriteFrameJob{{v, 24}, pattern_frame(2, 2)}, 16));
+    h.begin_finish();
+    (void)h.wait_finished(std::chrono::steady_clock::now() + std::chrono::seconds(60));
+  }
+  log_all_repeats_ended();
+  EXPECT_EQ(log.count("store: frame write failed"), 2u) << "the line, then its summary";
+  EXPECT_EQ(log.count("store: frame write failed (repeated 11 more times, until quit)"), 1u);
+}
+
+// At quit the writes already handed to the store reach the disk, even with
+// loads before them whose replies nobody takes any more.
+TEST_F(StoreWorkerTest, FinishingWritesWhatWasHandedOverAndSkipsTheRest) {
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
+  EXPECT_EQ(next<OpenedReply>(h).frames_sent, 0u);
+  ASSERT_TRUE(h.send(WriteFrameJob{{0, 24}, pattern_frame(4, 4, 1)}, 64));
+  ASSERT_EQ(next<SavedReply>(h).key, (FrameKey{0, 24}));
+  // Three replies for a channel of two: the thread waits for room.
+  ASSERT_TRUE(h.send(LoadJob{{{0, 24}, {0, 24}, {0, 24}}}));
+  ASSERT_TRUE(h.send(LoadJob{{{0, 24}}}));
+  for (int32_t v = 1; v <= 6; ++v) ASSERT_TRUE(h.send(WriteFrameJob{{v, 24}, pattern_frame(4, 4, 2)}, 64));
+  h.begin_finish();
+  EXPECT_FALSE(h.send(WriteFrameJob{{7, 24}, pattern_frame(4, 4, 3)}, 64)) << "nothing new once quitting";
+  EXPECT_EQ(h.wait_finished(std::chrono::steady_clock::now() + std::chrono::seconds(60)), 6u);
+  h.stop();
+  for (int32_t v = 0; v <= 6; ++v) EXPECT_TRUE(frame_file_exists(stream_, {v, 24})) << v;
+  EXPECT_FALSE(frame_file_exists(stream_, {7, 24}));
 }
 
 TEST(StoreEnqueue, StaleRepliesAreDroppedAndCountedBytesGiveBack) {
