@@ -22,7 +22,7 @@ uint32_t be32(const uint8_t* p) {
 }
 
 // One output row from 3 or 4 plane rows; pixel x reads byte x × stride.
-template <size_t kPlanes, size_t kOutBpp>
+template <size_t kPlanes, size_t kOutBpp, bool kWide>
 void interleave_row(uint8_t* out, uint64_t out_width, const std::span<const uint8_t>* planes, size_t stride) {
   const uint8_t* r = planes[0].data();
   const uint8_t* g = planes[1].data();
@@ -30,7 +30,7 @@ void interleave_row(uint8_t* out, uint64_t out_width, const std::span<const uint
   const uint8_t* a = kPlanes == 4 ? planes[3].data() : nullptr;
   uint64_t x = 0;
 #if defined(VEL_POOL_SSE2)
-  if (kOutBpp == 4 && stride == 1) {
+  if (kWide && kOutBpp == 4 && stride == 1) {
     // Sixteen pixels a round: the planes interleaved by unpacking, then
     // premultiplied four at a time (three planes: alpha 255, nothing to do).
     const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF));
@@ -75,16 +75,17 @@ bool rows_long_enough(uint64_t out_width, const std::span<const uint8_t>* planes
   return true;
 }
 
+template <bool kWide>
 bool interleave(uint8_t* out, uint64_t out_width, size_t out_bpp, const std::span<const uint8_t>* planes,
                 size_t stride, size_t plane_count) {
   if (out_width == 0 || (plane_count != 3 && plane_count != 4)) return false;
   if (!rows_long_enough(out_width, planes, stride, plane_count)) return false;
   if (plane_count == 4) {
-    interleave_row<4, 4>(out, out_width, planes, stride);
+    interleave_row<4, 4, kWide>(out, out_width, planes, stride);
   } else if (out_bpp == 4) {
-    interleave_row<3, 4>(out, out_width, planes, stride);
+    interleave_row<3, 4, kWide>(out, out_width, planes, stride);
   } else {
-    interleave_row<3, 3>(out, out_width, planes, stride);
+    interleave_row<3, 3, kWide>(out, out_width, planes, stride);
   }
   return true;
 }
@@ -164,7 +165,8 @@ class PlaneRows {
   std::array<std::vector<uint8_t>, kMaxUsedPlanes> row_buffers_;
 };
 
-std::optional<DecodedImage> decode_planes(std::span<const uint8_t> data, uint64_t step, bool always_rgba) {
+std::optional<DecodedImage> decode_planes(std::span<const uint8_t> data, uint64_t step, bool always_rgba,
+                                          PixelPath path) {
   if (step == 0) return std::nullopt;
   const std::optional<PsdHeader> h = parse_psd_header(data);
   if (!h) return std::nullopt;
@@ -180,7 +182,8 @@ std::optional<DecodedImage> decode_planes(std::span<const uint8_t> data, uint64_
     const bool wanted = y % step == 0 && y / step < out_h;
     bool ok = rows.next(y, wanted, plane_rows.data());
     if (ok && wanted) {
-      ok = interleave(buffer->data() + (y / step) * out_w * out_bpp, out_w, out_bpp, plane_rows.data(), stride,
+      const auto row = path == PixelPath::Wide ? interleave<true> : interleave<false>;
+      ok = row(buffer->data() + (y / step) * out_w * out_bpp, out_w, out_bpp, plane_rows.data(), stride,
                       rows.used());
     }
     if (!ok) {
@@ -237,13 +240,15 @@ bool plane_to_8bit(std::span<const uint8_t> plane, unsigned bytes_per_sample, ui
 
 bool interleave_planes_row(uint8_t* out, uint64_t out_width, const std::span<const uint8_t>* planes,
                            size_t stride, size_t plane_count) {
-  return interleave(out, out_width, 4, planes, stride, plane_count);
+  return interleave<true>(out, out_width, 4, planes, stride, plane_count);
 }
 
-std::optional<DecodedImage> decode_psd(std::span<const uint8_t> data) { return decode_planes(data, 1, false); }
+std::optional<DecodedImage> decode_psd(std::span<const uint8_t> data, PixelPath path) {
+  return decode_planes(data, 1, false, path);
+}
 
-std::optional<DecodedImage> decode_psd_sampled(std::span<const uint8_t> data, uint64_t step) {
-  return decode_planes(data, step, true);
+std::optional<DecodedImage> decode_psd_sampled(std::span<const uint8_t> data, uint64_t step, PixelPath path) {
+  return decode_planes(data, step, true, path);
 }
 
 }  // namespace vel
