@@ -21,6 +21,18 @@ uint32_t be32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
+#if defined(VEL_POOL_SSE2)
+// Samples x .. x + 15 of a plane row read at `stride` 1 or 2 bytes (the
+// high byte of a big-endian 16-bit sample comes first).
+inline __m128i sixteen_samples(const uint8_t* plane, uint64_t x, size_t stride) {
+  if (stride == 1) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + x));
+  const __m128i low_bytes = _mm_set1_epi16(0xFF);
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + 2 * x));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + 2 * x + 16));
+  return _mm_packus_epi16(_mm_and_si128(a, low_bytes), _mm_and_si128(b, low_bytes));
+}
+#endif
+
 // One output row from 3 or 4 plane rows; pixel x reads byte x × stride.
 template <size_t kPlanes, size_t kOutBpp, bool kWide>
 void interleave_row(uint8_t* out, uint64_t out_width, const std::span<const uint8_t>* planes, size_t stride) {
@@ -30,23 +42,28 @@ void interleave_row(uint8_t* out, uint64_t out_width, const std::span<const uint
   const uint8_t* a = kPlanes == 4 ? planes[3].data() : nullptr;
   uint64_t x = 0;
 #if defined(VEL_POOL_SSE2)
-  if (kWide && kOutBpp == 4 && stride == 1) {
-    // Sixteen pixels a round: the planes interleaved by unpacking, then
-    // premultiplied four at a time (three planes: alpha 255, nothing to do).
-    const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF));
-    for (; x + 16 <= out_width; x += 16, out += 64) {
-      const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x));
-      const __m128i vg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x));
-      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x));
-      const __m128i va = kPlanes == 4 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x)) : opaque;
+  if (kWide && kOutBpp == 4 && (stride == 1 || stride == 2)) {
+    // Sixteen pixels a round: premultiplied while still in planes, where
+    // one multiply serves eight samples of a colour (three planes: alpha
+    // 255, nothing to do), then interleaved by unpacking.
+    // At stride 2 a round reads both bytes of its last sample: the rows
+    // are only known to hold the first.
+    uint64_t wide_width = out_width;
+    for (size_t c = 0; c < kPlanes && stride == 2; ++c) wide_width = std::min<uint64_t>(wide_width, planes[c].size() / 2);
+    for (; x + 16 <= wide_width; x += 16, out += 64) {
+      __m128i vr = sixteen_samples(r, x, stride), vg = sixteen_samples(g, x, stride);
+      __m128i vb = sixteen_samples(b, x, stride);
+      __m128i va = _mm_set1_epi8(static_cast<char>(0xFF));
+      if constexpr (kPlanes == 4) {
+        va = sixteen_samples(a, x, stride);
+        premultiply_planes(vr, vg, vb, va);
+      }
       const __m128i rg_lo = _mm_unpacklo_epi8(vr, vg), rg_hi = _mm_unpackhi_epi8(vr, vg);
       const __m128i ba_lo = _mm_unpacklo_epi8(vb, va), ba_hi = _mm_unpackhi_epi8(vb, va);
-      const __m128i quads[4] = {_mm_unpacklo_epi16(rg_lo, ba_lo), _mm_unpackhi_epi16(rg_lo, ba_lo),
-                                _mm_unpacklo_epi16(rg_hi, ba_hi), _mm_unpackhi_epi16(rg_hi, ba_hi)};
-      for (int q = 0; q < 4; ++q) {
-        const __m128i px = kPlanes == 4 ? premultiply_four_pixels(quads[q]) : quads[q];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + q * 16), px);
-      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(rg_lo, ba_lo));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi16(rg_lo, ba_lo));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_unpacklo_epi16(rg_hi, ba_hi));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48), _mm_unpackhi_epi16(rg_hi, ba_hi));
     }
   }
 #endif

@@ -242,5 +242,25 @@ TEST(DecoderPaths, PhotoshopSimdAndPlainPathsAgreeWithTheImageForEveryLayout) {
   }
 }
 
+TEST(DecoderPaths, InterleaveAtStrideTwoReadsOnlyTheRowsItIsGiven) {
+  // Rows that end on the last sample's first byte, as a 16-bit row sampled
+  // at step 1 may be given: the wide rounds must not read the byte after.
+  for (uint64_t out_w : {16u, 17u, 40u}) {
+    std::vector<std::vector<uint8_t>> rows(4);
+    for (size_t c = 0; c < 4; ++c) {
+      for (uint64_t i = 0; i < 2 * out_w - 1; ++i) rows[c].push_back(static_cast<uint8_t>(i * (c + 3)));
+    }
+    const std::span<const uint8_t> spans[4] = {rows[0], rows[1], rows[2], rows[3]};
+    std::vector<uint8_t> out(out_w * 4);
+    ASSERT_TRUE(interleave_planes_row(out.data(), out_w, spans, 2, 4));
+    for (uint64_t x = 0; x < out_w; ++x) {
+      const uint8_t a = rows[3][2 * x];
+      const std::vector<uint8_t> want = {premultiply(rows[0][2 * x], a), premultiply(rows[1][2 * x], a),
+                                         premultiply(rows[2][2 * x], a), a};
+      ASSERT_EQ(std::vector<uint8_t>(out.begin() + x * 4, out.begin() + x * 4 + 4), want) << out_w << " " << x;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vel
