@@ -49,7 +49,9 @@ void interleave_row(uint8_t* out, uint64_t out_width, const std::span<const uint
     // At stride 2 a round reads both bytes of its last sample: the rows
     // are only known to hold the first.
     uint64_t wide_width = out_width;
-    for (size_t c = 0; c < kPlanes && stride == 2; ++c) wide_width = std::min<uint64_t>(wide_width, planes[c].size() / 2);
+    for (size_t c = 0; c < kPlanes && stride == 2; ++c) {
+      wide_width = std::min<uint64_t>(wide_width, planes[c].size() / 2);
+    }
     for (; x + 16 <= wide_width; x += 16, out += 64) {
       __m128i vr = sixteen_samples(r, x, stride), vg = sixteen_samples(g, x, stride);
       __m128i vb = sixteen_samples(b, x, stride);

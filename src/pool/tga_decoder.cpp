@@ -98,8 +98,10 @@ VEL_TGA_AVX2 uint64_t targa_row_avx2(const uint8_t* src, uint8_t* dst, uint64_t 
         // Within each 128-bit lane: pixels 0-1 and 2-3 as 16-bit lanes,
         // packed back in order by packus.
         __m256i lo = _mm256_unpacklo_epi8(v, zero), hi = _mm256_unpackhi_epi8(v, zero);
-        lo = _mm256_add_epi16(_mm256_mullo_epi16(lo, _mm256_or_si256(_mm256_shuffle_epi8(px, alpha_lo), own_alpha)), half);
-        hi = _mm256_add_epi16(_mm256_mullo_epi16(hi, _mm256_or_si256(_mm256_shuffle_epi8(px, alpha_hi), own_alpha)), half);
+        const __m256i factor_lo = _mm256_or_si256(_mm256_shuffle_epi8(px, alpha_lo), own_alpha);
+        const __m256i factor_hi = _mm256_or_si256(_mm256_shuffle_epi8(px, alpha_hi), own_alpha);
+        lo = _mm256_add_epi16(_mm256_mullo_epi16(lo, factor_lo), half);
+        hi = _mm256_add_epi16(_mm256_mullo_epi16(hi, factor_hi), half);
         lo = _mm256_srli_epi16(_mm256_add_epi16(lo, _mm256_srli_epi16(lo, 8)), 8);
         hi = _mm256_srli_epi16(_mm256_add_epi16(hi, _mm256_srli_epi16(hi, 8)), 8);
         v = _mm256_packus_epi16(lo, hi);
