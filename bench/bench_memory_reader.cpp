@@ -118,7 +118,7 @@ void BM_reader_decimate(benchmark::State& state) {
   const auto size = vel::reduced_rgba_size(kWidth, kHeight, kFrameBytes, factor);
   if (!size) return state.SkipWithError("size");
   for (auto _ : state) {
-    std::optional<vel::ByteBuffer> out = vel::take_zeroed_pooled_buffer(size->bytes, size->bytes);
+    std::optional<vel::ByteBuffer> out = vel::take_pooled_buffer(size->bytes, size->bytes);  // as the reader takes it
     if (!out || !vel::reduce_rgba(src, kWidth, kHeight, factor, *size, *out)) {
       state.SkipWithError("reduce");
       break;

@@ -1,7 +1,8 @@
 // Photoshop frame files come from worker processes: both readers must refuse
 // or produce exactly their size, never read outside the bytes, and agree
-// with each other on every pixel they both produce. The first byte picks the
-// sampling step; the rest is the file.
+// with each other on every pixel they both produce, and the sampled reader's
+// plain pixel path with its SIMD one. The first byte picks the sampling
+// step; the rest is the file.
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -14,8 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> file(data + 1, size - 1);
   std::optional<vel::DecodedImage> full = vel::decode_psd(file);
   std::optional<vel::DecodedImage> sampled = vel::decode_psd_sampled(file, step);
-  if (full.has_value() != sampled.has_value()) std::abort();
+  std::optional<vel::DecodedImage> plain = vel::decode_psd_sampled(file, step, vel::PixelPath::Plain);
+  if (full.has_value() != sampled.has_value() || sampled.has_value() != plain.has_value()) std::abort();
   if (!full) return 0;
+  if (plain->pixels != sampled->pixels) std::abort();
+  vel::return_pooled_buffer(std::move(plain->pixels));
   const uint64_t bpp = full->bytes_per_pixel;
   if ((bpp != 3 && bpp != 4) || full->pixels.size() != full->width * full->height * bpp) std::abort();
   const uint64_t ow = vel::sampled_side(full->width, step), oh = vel::sampled_side(full->height, step);

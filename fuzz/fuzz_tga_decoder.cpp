@@ -1,6 +1,7 @@
 // Targa frame files come from worker processes and the disk: the reader must
 // refuse or produce exactly the sampled size, never read outside the bytes.
-// The first byte picks the sampling step; the rest is the file.
+// The plain pixel path must refuse and produce exactly what the SIMD one
+// does. The first byte picks the sampling step; the rest is the file.
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -12,7 +13,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint64_t step = data[0] % 9;  // 0 is refused
   const std::span<const uint8_t> file(data + 1, size - 1);
   std::optional<vel::DecodedImage> image = vel::decode_tga(file, step);
+  std::optional<vel::DecodedImage> plain = vel::decode_tga(file, step, vel::PixelPath::Plain);
+  if (image.has_value() != plain.has_value()) std::abort();
   if (!image) return 0;
+  if (plain->pixels != image->pixels) std::abort();
+  vel::return_pooled_buffer(std::move(plain->pixels));
   if (step == 0 || image->bytes_per_pixel != 4 || image->pixels.size() != image->width * image->height * 4) {
     std::abort();
   }

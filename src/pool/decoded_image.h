@@ -25,6 +25,10 @@ struct DecodedImage {
   uint8_t bytes_per_pixel = 4;
 };
 
+// The decoders' per-pixel loops: SIMD blocks with a plain tail (Wide), or
+// plain throughout, the reference the SIMD blocks are tested against.
+enum class PixelPath : uint8_t { Wide, Plain };
+
 // Both sides within 1..30000 and the area within 64 Mi pixels.
 constexpr bool image_size_allowed(uint64_t width, uint64_t height) {
   return width >= 1 && height >= 1 && width <= kMaxImageSide && height <= kMaxImageSide &&

@@ -154,7 +154,9 @@ void memory_output_worker_loop(MemoryReaderContext context) {
       rgba.width = size->width;
       rgba.height = size->height;
       if (factor > 1) {
-        std::optional<ByteBuffer> reduced = take_zeroed_pooled_buffer(size->bytes, size->bytes);
+        // Nothing to zero: a reduction that succeeds has written every byte,
+        // and one that fails gives the buffer back unread.
+        std::optional<ByteBuffer> reduced = take_pooled_buffer(size->bytes, size->bytes);
         if (!reduced) break;
         if (!reduce_rgba(buffer, frame.width, frame.height, factor, *size, *reduced)) {
           return_pooled_buffer(std::move(*reduced));

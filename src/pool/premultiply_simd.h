@@ -1,5 +1,6 @@
-// Wide paths of the decoders' per-pixel loops: four RGBA pixels at a time in
-// SSE2 (present on every x86-64), giving exactly the scalar results:
+// Wide paths of the decoders' per-pixel loops: four RGBA pixels, or sixteen
+// samples of a plane, at a time in SSE2 (present on every x86-64), giving
+// exactly the scalar results:
 // colour c under alpha a becomes (t + (t >> 8)) >> 8 with t = c × a + 128,
 // and alpha stays as it is (a × 255 gives a back through the same rule).
 #pragma once
@@ -33,12 +34,30 @@ inline bool all_opaque(__m128i px) {
   return _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(px, alpha), alpha)) == 0xFFFF;
 }
 
-// Four pixels R G B A, premultiplied.
-inline __m128i premultiply_four_pixels(__m128i px) {
+// Sixteen samples of one colour plane under the matching alpha, given
+// widened to 16 bits (low and high eight).
+inline __m128i premultiply_plane(__m128i colour, __m128i alpha_lo, __m128i alpha_hi) {
+  const __m128i zero = _mm_setzero_si128(), half = _mm_set1_epi16(128);
+  __m128i lo = _mm_add_epi16(_mm_mullo_epi16(_mm_unpacklo_epi8(colour, zero), alpha_lo), half);
+  __m128i hi = _mm_add_epi16(_mm_mullo_epi16(_mm_unpackhi_epi8(colour, zero), alpha_hi), half);
+  lo = _mm_srli_epi16(_mm_add_epi16(lo, _mm_srli_epi16(lo, 8)), 8);
+  hi = _mm_srli_epi16(_mm_add_epi16(hi, _mm_srli_epi16(hi, 8)), 8);
+  return _mm_packus_epi16(lo, hi);
+}
+
+// Sixteen pixels held as planes, premultiplied in place; alpha stays.
+inline void premultiply_planes(__m128i& r, __m128i& g, __m128i& b, __m128i a) {
   const __m128i zero = _mm_setzero_si128();
-  if (all_opaque(px)) return px;
-  return _mm_packus_epi16(premultiply_two_pixels(_mm_unpacklo_epi8(px, zero)),
-                          premultiply_two_pixels(_mm_unpackhi_epi8(px, zero)));
+  const int opaque = _mm_movemask_epi8(_mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(0xFF))));
+  if (opaque == 0xFFFF) return;
+  if (_mm_movemask_epi8(_mm_cmpeq_epi8(a, zero)) == 0xFFFF) {
+    r = g = b = zero;
+    return;
+  }
+  const __m128i alpha_lo = _mm_unpacklo_epi8(a, zero), alpha_hi = _mm_unpackhi_epi8(a, zero);
+  r = premultiply_plane(r, alpha_lo, alpha_hi);
+  g = premultiply_plane(g, alpha_lo, alpha_hi);
+  b = premultiply_plane(b, alpha_lo, alpha_hi);
 }
 
 // Four stored Targa pixels B G R A to R G B A, premultiplied when

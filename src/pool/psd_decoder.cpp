@@ -21,8 +21,20 @@ uint32_t be32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
+#if defined(VEL_POOL_SSE2)
+// Samples x .. x + 15 of a plane row read at `stride` 1 or 2 bytes (the
+// high byte of a big-endian 16-bit sample comes first).
+inline __m128i sixteen_samples(const uint8_t* plane, uint64_t x, size_t stride) {
+  if (stride == 1) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + x));
+  const __m128i low_bytes = _mm_set1_epi16(0xFF);
+  const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + 2 * x));
+  const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plane + 2 * x + 16));
+  return _mm_packus_epi16(_mm_and_si128(a, low_bytes), _mm_and_si128(b, low_bytes));
+}
+#endif
+
 // One output row from 3 or 4 plane rows; pixel x reads byte x × stride.
-template <size_t kPlanes, size_t kOutBpp>
+template <size_t kPlanes, size_t kOutBpp, bool kWide>
 void interleave_row(uint8_t* out, uint64_t out_width, const std::span<const uint8_t>* planes, size_t stride) {
   const uint8_t* r = planes[0].data();
   const uint8_t* g = planes[1].data();
@@ -30,23 +42,30 @@ void interleave_row(uint8_t* out, uint64_t out_width, const std::span<const uint
   const uint8_t* a = kPlanes == 4 ? planes[3].data() : nullptr;
   uint64_t x = 0;
 #if defined(VEL_POOL_SSE2)
-  if (kOutBpp == 4 && stride == 1) {
-    // Sixteen pixels a round: the planes interleaved by unpacking, then
-    // premultiplied four at a time (three planes: alpha 255, nothing to do).
-    const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF));
-    for (; x + 16 <= out_width; x += 16, out += 64) {
-      const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x));
-      const __m128i vg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g + x));
-      const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + x));
-      const __m128i va = kPlanes == 4 ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + x)) : opaque;
+  if (kWide && kOutBpp == 4 && (stride == 1 || stride == 2)) {
+    // Sixteen pixels a round: premultiplied while still in planes, where
+    // one multiply serves eight samples of a colour (three planes: alpha
+    // 255, nothing to do), then interleaved by unpacking.
+    // At stride 2 a round reads both bytes of its last sample: the rows
+    // are only known to hold the first.
+    uint64_t wide_width = out_width;
+    for (size_t c = 0; c < kPlanes && stride == 2; ++c) {
+      wide_width = std::min<uint64_t>(wide_width, planes[c].size() / 2);
+    }
+    for (; x + 16 <= wide_width; x += 16, out += 64) {
+      __m128i vr = sixteen_samples(r, x, stride), vg = sixteen_samples(g, x, stride);
+      __m128i vb = sixteen_samples(b, x, stride);
+      __m128i va = _mm_set1_epi8(static_cast<char>(0xFF));
+      if constexpr (kPlanes == 4) {
+        va = sixteen_samples(a, x, stride);
+        premultiply_planes(vr, vg, vb, va);
+      }
       const __m128i rg_lo = _mm_unpacklo_epi8(vr, vg), rg_hi = _mm_unpackhi_epi8(vr, vg);
       const __m128i ba_lo = _mm_unpacklo_epi8(vb, va), ba_hi = _mm_unpackhi_epi8(vb, va);
-      const __m128i quads[4] = {_mm_unpacklo_epi16(rg_lo, ba_lo), _mm_unpackhi_epi16(rg_lo, ba_lo),
-                                _mm_unpacklo_epi16(rg_hi, ba_hi), _mm_unpackhi_epi16(rg_hi, ba_hi)};
-      for (int q = 0; q < 4; ++q) {
-        const __m128i px = kPlanes == 4 ? premultiply_four_pixels(quads[q]) : quads[q];
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + q * 16), px);
-      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi16(rg_lo, ba_lo));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi16(rg_lo, ba_lo));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_unpacklo_epi16(rg_hi, ba_hi));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48), _mm_unpackhi_epi16(rg_hi, ba_hi));
     }
   }
 #endif
@@ -75,16 +94,17 @@ bool rows_long_enough(uint64_t out_width, const std::span<const uint8_t>* planes
   return true;
 }
 
+template <bool kWide>
 bool interleave(uint8_t* out, uint64_t out_width, size_t out_bpp, const std::span<const uint8_t>* planes,
                 size_t stride, size_t plane_count) {
   if (out_width == 0 || (plane_count != 3 && plane_count != 4)) return false;
   if (!rows_long_enough(out_width, planes, stride, plane_count)) return false;
   if (plane_count == 4) {
-    interleave_row<4, 4>(out, out_width, planes, stride);
+    interleave_row<4, 4, kWide>(out, out_width, planes, stride);
   } else if (out_bpp == 4) {
-    interleave_row<3, 4>(out, out_width, planes, stride);
+    interleave_row<3, 4, kWide>(out, out_width, planes, stride);
   } else {
-    interleave_row<3, 3>(out, out_width, planes, stride);
+    interleave_row<3, 3, kWide>(out, out_width, planes, stride);
   }
   return true;
 }
@@ -164,7 +184,8 @@ class PlaneRows {
   std::array<std::vector<uint8_t>, kMaxUsedPlanes> row_buffers_;
 };
 
-std::optional<DecodedImage> decode_planes(std::span<const uint8_t> data, uint64_t step, bool always_rgba) {
+std::optional<DecodedImage> decode_planes(std::span<const uint8_t> data, uint64_t step, bool always_rgba,
+                                          PixelPath path) {
   if (step == 0) return std::nullopt;
   const std::optional<PsdHeader> h = parse_psd_header(data);
   if (!h) return std::nullopt;
@@ -180,7 +201,8 @@ std::optional<DecodedImage> decode_planes(std::span<const uint8_t> data, uint64_
     const bool wanted = y % step == 0 && y / step < out_h;
     bool ok = rows.next(y, wanted, plane_rows.data());
     if (ok && wanted) {
-      ok = interleave(buffer->data() + (y / step) * out_w * out_bpp, out_w, out_bpp, plane_rows.data(), stride,
+      const auto row = path == PixelPath::Wide ? interleave<true> : interleave<false>;
+      ok = row(buffer->data() + (y / step) * out_w * out_bpp, out_w, out_bpp, plane_rows.data(), stride,
                       rows.used());
     }
     if (!ok) {
@@ -237,13 +259,15 @@ bool plane_to_8bit(std::span<const uint8_t> plane, unsigned bytes_per_sample, ui
 
 bool interleave_planes_row(uint8_t* out, uint64_t out_width, const std::span<const uint8_t>* planes,
                            size_t stride, size_t plane_count) {
-  return interleave(out, out_width, 4, planes, stride, plane_count);
+  return interleave<true>(out, out_width, 4, planes, stride, plane_count);
 }
 
-std::optional<DecodedImage> decode_psd(std::span<const uint8_t> data) { return decode_planes(data, 1, false); }
+std::optional<DecodedImage> decode_psd(std::span<const uint8_t> data, PixelPath path) {
+  return decode_planes(data, 1, false, path);
+}
 
-std::optional<DecodedImage> decode_psd_sampled(std::span<const uint8_t> data, uint64_t step) {
-  return decode_planes(data, step, true);
+std::optional<DecodedImage> decode_psd_sampled(std::span<const uint8_t> data, uint64_t step, PixelPath path) {
+  return decode_planes(data, step, true, path);
 }
 
 }  // namespace vel

@@ -41,10 +41,12 @@ bool interleave_planes_row(uint8_t* out, uint64_t out_width, const std::span<con
 
 // Full size; 3 bytes per pixel with three used planes, 4 (premultiplied)
 // with four.
-std::optional<DecodedImage> decode_psd(std::span<const uint8_t> data);
+std::optional<DecodedImage> decode_psd(std::span<const uint8_t> data, PixelPath path = PixelPath::Wide);
 
 // Sampled by `step` while decoding: only the sampled rows are unpacked, the
-// others merely checked. Always 4 bytes per pixel, premultiplied.
-std::optional<DecodedImage> decode_psd_sampled(std::span<const uint8_t> data, uint64_t step);
+// others merely checked. Always 4 bytes per pixel, premultiplied. Either
+// path gives the same bytes; Plain is the reference for the SIMD one.
+std::optional<DecodedImage> decode_psd_sampled(std::span<const uint8_t> data, uint64_t step,
+                                               PixelPath path = PixelPath::Wide);
 
 }  // namespace vel

@@ -5,6 +5,26 @@
 
 namespace vel {
 
+namespace {
+
+// Pixel c of `out` is pixel c × step of `row`; both are known to be long
+// enough. Four pixels a round keep the loads independent of each other.
+void copy_every_nth_pixel(const uint8_t* row, uint64_t step, uint8_t* out, uint32_t count) {
+  const uint64_t stride = step * 4;
+  uint32_t c = 0;
+  for (; c + 4 <= count; c += 4, row += 4 * stride, out += 16) {
+    uint32_t px[4];
+    std::memcpy(&px[0], row, 4);
+    std::memcpy(&px[1], row + stride, 4);
+    std::memcpy(&px[2], row + 2 * stride, 4);
+    std::memcpy(&px[3], row + 3 * stride, 4);
+    std::memcpy(out, px, 16);
+  }
+  for (; c < count; ++c, row += stride, out += 4) std::memcpy(out, row, 4);
+}
+
+}  // namespace
+
 std::optional<ReducedSize> reduced_rgba_size(uint32_t width, uint32_t height, uint64_t payload_bytes,
                                              uint64_t factor) {
   if (width == 0 || height == 0 || factor == 0) return std::nullopt;
@@ -22,18 +42,19 @@ std::optional<ReducedSize> reduced_rgba_size(uint32_t width, uint32_t height, ui
 bool reduce_rgba(std::span<const uint8_t> source, uint32_t width, uint32_t height, uint64_t factor,
                  const ReducedSize& size, std::span<uint8_t> out) {
   if (factor == 0 || out.size() != size.bytes) return false;
-  const uint64_t row_bytes = static_cast<uint64_t>(width) * 4;
+  if (size.width == 0 || size.height == 0) return true;  // nothing to copy
+  if (width == 0 || height == 0) return false;
+  // Bounds are settled before the copy, not per pixel: the last column read
+  // lies inside a row, the last row read inside the image, and the image
+  // and the reduced rows inside their buffers. A factor past a side that
+  // still asks for two or more pixels along it is refused first, which keeps
+  // the products below from overflowing.
+  if ((factor > width && size.width > 1) || (factor > height && size.height > 1)) return false;
+  const uint64_t row_bytes = uint64_t{width} * 4, out_row_bytes = uint64_t{size.width} * 4;
+  if ((size.width - 1) * factor >= width || (uint64_t{size.height} - 1) * factor >= height) return false;
+  if (source.size() / row_bytes < height || out.size() / out_row_bytes < size.height) return false;
   for (uint64_t r = 0; r < size.height; ++r) {
-    const uint64_t sr = r * factor;
-    if (sr >= height) return false;
-    for (uint64_t c = 0; c < size.width; ++c) {
-      const uint64_t sc = c * factor;
-      if (sc >= width) return false;
-      const uint64_t from = sr * row_bytes + sc * 4;
-      const uint64_t to = (r * size.width + c) * 4;
-      if (from + 4 > source.size() || to + 4 > out.size()) return false;
-      std::memcpy(out.data() + to, source.data() + from, 4);
-    }
+    copy_every_nth_pixel(source.data() + r * factor * row_bytes, factor, out.data() + r * out_row_bytes, size.width);
   }
   return true;
 }

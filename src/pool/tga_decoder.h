@@ -45,6 +45,8 @@ bool convert_tga_pixel(const uint8_t* stored, size_t stored_bytes, TgaAlphaMode 
 
 // The image sampled by `step`, 4 bytes per pixel, premultiplied; nothing
 // for a step of 0 or any defect. The pixels come from the buffer pool.
-std::optional<DecodedImage> decode_tga(std::span<const uint8_t> data, uint64_t step);
+// `path` chooses the SIMD or plain pixel loops, which give the same bytes.
+std::optional<DecodedImage> decode_tga(std::span<const uint8_t> data, uint64_t step,
+                                       PixelPath path = PixelPath::Wide);
 
 }  // namespace vel
