@@ -17,7 +17,6 @@ constexpr int32_t kCached = 4096;
 constexpr uint32_t kSmall = 32;
 constexpr uint32_t kWidth = 1920, kHeight = 1080;
 constexpr int kPerCall = 8;
-const vel::BatchTimeBase kTime{1, 24};
 
 vel::PixelPayload pixels(uint32_t w, uint32_t h, uint8_t fill) {
   return vel::PixelPayload::adopt(std::vector<uint8_t>(size_t{w} * h * 4, fill));
