@@ -8,6 +8,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace metal {
 
@@ -85,11 +90,34 @@ class texture2d {
   }
 
  private:
-  float4 texel(const TextureLevelView& v, uint32_t x, uint32_t y) const {
+  // The four channels of a texel side by side: each lane does what the
+  // scalar form did for its channel, in the same order, so the sums are
+  // bit for bit those of one channel at a time.
+  using lanes = float __attribute__((vector_size(16)));
+  using bytes4 = uint8_t __attribute__((vector_size(4)));
+
+  static lanes texel(const TextureLevelView& v, uint32_t x, uint32_t y) {
     const uint8_t* p = v.bytes + (static_cast<size_t>(y) * v.width + x) * 4;
     constexpr float k = 1.0f / 255.0f;
-    if (bgra_) return float4(p[2] * k, p[1] * k, p[0] * k, p[3] * k);
-    return float4(p[0] * k, p[1] * k, p[2] * k, p[3] * k);
+#ifdef __SSE2__
+    int32_t word;
+    std::memcpy(&word, p, 4);
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+    return lanes(_mm_cvtepi32_ps(wide)) * k;
+#else
+    bytes4 b;
+    std::memcpy(&b, p, 4);
+    return __builtin_convertvector(b, lanes) * k;
+#endif
+  }
+
+  // The integer coordinate of `f` (integral already) clamped to 0..hi,
+  // without going through an integer that might not hold it (NaN: 0).
+  static uint32_t clamp_coordinate(float f, uint32_t hi) {
+    if (!(f >= 0.0f)) return 0;
+    if (f >= static_cast<float>(hi)) return hi;
+    return static_cast<uint32_t>(f);
   }
 
   float4 bilinear(const TextureLevelView& v, float2 uv) const {
@@ -99,19 +127,14 @@ class texture2d {
     const float y0f = std::floor(fy);
     const float ax = fx - x0f;
     const float ay = fy - y0f;
-    const int64_t maxx = static_cast<int64_t>(v.width) - 1;
-    const int64_t maxy = static_cast<int64_t>(v.height) - 1;
-    auto cx = [&](float f) { return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(f), 0, maxx)); };
-    auto cy = [&](float f) { return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(f), 0, maxy)); };
-    const uint32_t x0 = cx(x0f), x1 = cx(x0f + 1.0f), y0 = cy(y0f), y1 = cy(y0f + 1.0f);
-    const float4 p00 = texel(v, x0, y0), p10 = texel(v, x1, y0), p01 = texel(v, x0, y1), p11 = texel(v, x1, y1);
-    auto mix2 = [&](float a, float b, float c, float d) {
-      const float top_row = a + (b - a) * ax;
-      const float bottom_row = c + (d - c) * ax;
-      return top_row + (bottom_row - top_row) * ay;
-    };
-    return float4(mix2(p00.x, p10.x, p01.x, p11.x), mix2(p00.y, p10.y, p01.y, p11.y),
-                  mix2(p00.z, p10.z, p01.z, p11.z), mix2(p00.w, p10.w, p01.w, p11.w));
+    const uint32_t x0 = clamp_coordinate(x0f, v.width - 1), x1 = clamp_coordinate(x0f + 1.0f, v.width - 1);
+    const uint32_t y0 = clamp_coordinate(y0f, v.height - 1), y1 = clamp_coordinate(y0f + 1.0f, v.height - 1);
+    const lanes p00 = texel(v, x0, y0), p10 = texel(v, x1, y0), p01 = texel(v, x0, y1), p11 = texel(v, x1, y1);
+    const lanes top_row = p00 + (p10 - p00) * ax;
+    const lanes bottom_row = p01 + (p11 - p01) * ax;
+    const lanes c = top_row + (bottom_row - top_row) * ay;
+    if (bgra_) return float4(c[2], c[1], c[0], c[3]);
+    return float4(c[0], c[1], c[2], c[3]);
   }
 
   const TextureLevelView* levels_ = nullptr;
