@@ -141,6 +141,33 @@ void BM_metal_shader_1440p_down_baseline(benchmark::State& state) { memcpy_bytes
 void BM_metal_shader_540p_sharpened(benchmark::State& state) { shader_draw(state, 960, 540); }
 void BM_metal_shader_540p_sharpened_baseline(benchmark::State& state) { memcpy_bytes(state, 1920 * 1080 * 4); }
 
+// What the device does for one frame of playback, committed to its own
+// thread as simhost has it and waited for: a new frame's upload, its
+// mipmaps, the shader and the present. Beside a memcpy of the frame.
+void playback_frame(benchmark::State& state, uint64_t vw, uint64_t vh) {
+  Rig rig(true, MetalCompletion::device_thread);
+  std::optional<vel::RgbaFrame> f;
+  for (auto _ : state) {
+    state.PauseTiming();
+    rig.gpu->clear_cache();
+    f.reset();
+    f = frame(1920, 1080);
+    state.ResumeTiming();
+    if (!rig.draw(*f, vw, vh)) state.SkipWithError("draw refused");
+    wait_metal_device_idle();
+  }
+  state.counters["fps"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+// The panel's 960 x 540 view on a 1x screen.
+void BM_metal_device_playback_540p_view(benchmark::State& state) { playback_frame(state, 960, 540); }
+void BM_metal_device_playback_540p_view_baseline(benchmark::State& state) { memcpy_bytes(state, 1920 * 1080 * 4); }
+void BM_metal_device_playback_1080p_view(benchmark::State& state) { playback_frame(state, 1920, 1080); }
+void BM_metal_device_playback_1080p_view_baseline(benchmark::State& state) { memcpy_bytes(state, 1920 * 1080 * 4); }
+
+BENCHMARK(BM_metal_device_playback_540p_view)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_metal_device_playback_540p_view_baseline)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_metal_device_playback_1080p_view)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_metal_device_playback_1080p_view_baseline)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_metal_shader_1080p)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_metal_shader_1080p_baseline)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_metal_shader_1440p_down)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -71,7 +71,7 @@ struct DrawInputs {
     }
     if (call.bytes0 != nullptr) std::memcpy(&uniforms, call.bytes0, sizeof(Uniforms));
   }
-  metal::texture2d<float> texture() const { return {views.data(), view_count, texture_bgra}; }
+  metal::texture2d<float> texture(bool reference) const { return {views.data(), view_count, texture_bgra, reference}; }
 };
 
 // One triangle after the vertex stage, oriented, with its pixel bounds.
@@ -129,12 +129,11 @@ inline void store_pixel(uint8_t* p, const metal::float4& c, bool bgra) {
   }
 }
 
-// Rows [ya, yb) of one triangle, one pixel at a time: the reference.
+// Rows [ya, yb) of one triangle, one pixel at a time, sampling `texture`.
 template <class VOut, class Uniforms, auto Fragment>
-void shade_rows_plain(const DrawInputs<Uniforms>& in, const Triangle<sizeof(VOut) / sizeof(float)>& t, int64_t ya,
-                      int64_t yb) {
+void shade_rows(const DrawInputs<Uniforms>& in, const Triangle<sizeof(VOut) / sizeof(float)>& t, int64_t ya,
+                int64_t yb, const metal::texture2d<float>& texture) {
   constexpr size_t kFloats = sizeof(VOut) / sizeof(float);
-  const metal::texture2d<float> texture = in.texture();
   TextureLevel& out = in.target->levelBytes(0);
   for (int64_t y = ya; y < yb; ++y) {
     const float py = static_cast<float>(y) + 0.5f;
@@ -159,7 +158,8 @@ void shade_rows_plain(const DrawInputs<Uniforms>& in, const Triangle<sizeof(VOut
 
 }  // namespace raster_detail
 
-// The reference rasteriser: every pixel on the calling thread, in order.
+// The reference rasteriser: every pixel on the calling thread, in order,
+// sampling one channel at a time.
 template <class VOut, class Uniforms, auto Vertex, auto Fragment>
 void rasterise_draw_plain(const DrawCall& call) {
   using namespace raster_detail;
@@ -169,23 +169,25 @@ void rasterise_draw_plain(const DrawCall& call) {
   for (uint64_t first = call.vertex_start; first + 3 <= call.vertex_start + call.vertex_count; first += 3) {
     Triangle<sizeof(VOut) / sizeof(float)> t;
     if (!set_up_triangle<VOut, Vertex>(first, in.width, in.height, t)) continue;
-    shade_rows_plain<VOut, Uniforms, Fragment>(in, t, t.y0, t.y1);
+    shade_rows<VOut, Uniforms, Fragment>(in, t, t.y0, t.y1, in.texture(true));
   }
 }
 
 // The device's rasteriser: the same pixels, each triangle's rows spread over
-// the raster threads (triangles stay in order, so overlaps resolve alike).
+// the raster threads (triangles stay in order, so overlaps resolve alike),
+// sampling four channels at once.
 template <class VOut, class Uniforms, auto Vertex, auto Fragment>
 void rasterise_draw(const DrawCall& call) {
   using namespace raster_detail;
   static_assert(std::is_standard_layout_v<VOut> && std::is_trivially_copyable_v<VOut>);
   static_assert(sizeof(VOut) % sizeof(float) == 0 && sizeof(VOut) >= sizeof(metal::float4));
   const DrawInputs<Uniforms> in(call);
+  const metal::texture2d<float> texture = in.texture(false);
   for (uint64_t first = call.vertex_start; first + 3 <= call.vertex_start + call.vertex_count; first += 3) {
     Triangle<sizeof(VOut) / sizeof(float)> t;
     if (!set_up_triangle<VOut, Vertex>(first, in.width, in.height, t)) continue;
     for_row_bands(t.y1 - t.y0, t.x1 - t.x0, [&](int64_t b, int64_t e) {
-      shade_rows_plain<VOut, Uniforms, Fragment>(in, t, t.y0 + b, t.y0 + e);
+      shade_rows<VOut, Uniforms, Fragment>(in, t, t.y0 + b, t.y0 + e, texture);
     });
   }
 }

@@ -74,8 +74,10 @@ template <class T>
 class texture2d {
  public:
   texture2d() = default;
-  texture2d(const TextureLevelView* levels, uint32_t level_count, bool bgra)
-      : levels_(levels), count_(level_count), bgra_(bgra) {}
+  // `reference`: sample with the one-channel-at-a-time form, which the
+  // stand-in's faster form is tested against.
+  texture2d(const TextureLevelView* levels, uint32_t level_count, bool bgra, bool reference = false)
+      : levels_(levels), count_(level_count), bgra_(bgra), reference_(reference) {}
 
   float4 sample(sampler, float2 uv, level l) const {
     if (count_ == 0) return float4(0.0f, 0.0f, 0.0f, 0.0f);
@@ -83,9 +85,9 @@ class texture2d {
     const float lod = std::isnan(l.lod) ? 0.0f : std::min(std::max(l.lod, 0.0f), top);
     const uint32_t l0 = static_cast<uint32_t>(lod);
     const float t = lod - static_cast<float>(l0);
-    float4 a = bilinear(levels_[l0], uv);
+    float4 a = reference_ ? reference_bilinear(levels_[l0], uv) : bilinear(levels_[l0], uv);
     if (t <= 0.0f || l0 + 1 >= count_) return a;
-    float4 b = bilinear(levels_[l0 + 1], uv);
+    float4 b = reference_ ? reference_bilinear(levels_[l0 + 1], uv) : bilinear(levels_[l0 + 1], uv);
     return float4(a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t, a.z + (b.z - a.z) * t, a.w + (b.w - a.w) * t);
   }
 
@@ -137,9 +139,41 @@ class texture2d {
     return float4(c[0], c[1], c[2], c[3]);
   }
 
+  // The reference: one channel at a time, as written first.
+  float4 reference_texel(const TextureLevelView& v, uint32_t x, uint32_t y) const {
+    const uint8_t* p = v.bytes + (static_cast<size_t>(y) * v.width + x) * 4;
+    constexpr float k = 1.0f / 255.0f;
+    if (bgra_) return float4(p[2] * k, p[1] * k, p[0] * k, p[3] * k);
+    return float4(p[0] * k, p[1] * k, p[2] * k, p[3] * k);
+  }
+
+  float4 reference_bilinear(const TextureLevelView& v, float2 uv) const {
+    const float fx = uv.x * static_cast<float>(v.width) - 0.5f;
+    const float fy = uv.y * static_cast<float>(v.height) - 0.5f;
+    const float x0f = std::floor(fx);
+    const float y0f = std::floor(fy);
+    const float ax = fx - x0f;
+    const float ay = fy - y0f;
+    const int64_t maxx = static_cast<int64_t>(v.width) - 1;
+    const int64_t maxy = static_cast<int64_t>(v.height) - 1;
+    auto cx = [&](float f) { return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(f), 0, maxx)); };
+    auto cy = [&](float f) { return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(f), 0, maxy)); };
+    const uint32_t x0 = cx(x0f), x1 = cx(x0f + 1.0f), y0 = cy(y0f), y1 = cy(y0f + 1.0f);
+    const float4 p00 = reference_texel(v, x0, y0), p10 = reference_texel(v, x1, y0), p01 = reference_texel(v, x0, y1),
+                 p11 = reference_texel(v, x1, y1);
+    auto mix2 = [&](float a, float b, float c, float d) {
+      const float top_row = a + (b - a) * ax;
+      const float bottom_row = c + (d - c) * ax;
+      return top_row + (bottom_row - top_row) * ay;
+    };
+    return float4(mix2(p00.x, p10.x, p01.x, p11.x), mix2(p00.y, p10.y, p01.y, p11.y),
+                  mix2(p00.z, p10.z, p01.z, p11.z), mix2(p00.w, p10.w, p01.w, p11.w));
+  }
+
   const TextureLevelView* levels_ = nullptr;
   uint32_t count_ = 0;
   bool bgra_ = false;
+  bool reference_ = false;
 };
 
 }  // namespace metal
