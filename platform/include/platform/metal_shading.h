@@ -117,9 +117,9 @@ class texture2d {
   // The integer coordinate of `f` (integral already) clamped to 0..hi,
   // without going through an integer that might not hold it (NaN: 0).
   static uint32_t clamp_coordinate(float f, uint32_t hi) {
-    if (!(f >= 0.0f)) return 0;
-    if (f >= static_cast<float>(hi)) return hi;
-    return static_cast<uint32_t>(f);
+    const float top = static_cast<float>(hi);  // exact: sides are at most 16384
+    const float low = f > 0.0f ? f : 0.0f;
+    return static_cast<uint32_t>(low < top ? low : top);
   }
 
   float4 bilinear(const TextureLevelView& v, float2 uv) const {
