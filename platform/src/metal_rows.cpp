@@ -13,6 +13,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace platform {
@@ -61,14 +62,20 @@ struct RasterThreads {
   const uint32_t count = std::min(usable_cores() - 1, kMaxRasterThreads);
   std::once_flag started;
 
+  // A thread that cannot start costs only speed: callers run every band
+  // that no raster thread claims.
   void start() {
     std::call_once(started, [this] {
       for (uint32_t i = 0; i < count; ++i) {
-        std::thread([this] {
-          // A thread inherits its creator's name; the GPU's cores have their own.
-          pthread_setname_np(pthread_self(), "mtl-raster");
-          run();
-        }).detach();
+        try {
+          std::thread([this] {
+            // A thread inherits its creator's name; the GPU's cores have their own.
+            pthread_setname_np(pthread_self(), "mtl-raster");
+            run();
+          }).detach();
+        } catch (const std::system_error&) {
+          return;
+        }
       }
     });
   }
@@ -98,8 +105,6 @@ RasterThreads& raster_threads() {
 }
 
 }  // namespace
-
-uint32_t raster_thread_count() { return raster_threads().count; }
 
 void run_row_bands(int64_t rows, int64_t row_pixels, RowBand band, void* context) {
   if (rows <= 0) return;

@@ -18,9 +18,6 @@ void run_row_bands(int64_t rows, int64_t row_pixels, RowBand band, void* context
 
 inline constexpr int64_t kRowBandPixels = 16384;
 
-// Raster threads besides the caller (started at the first call that needs them).
-uint32_t raster_thread_count();
-
 // Adapter for a callable taking (begin, end).
 template <class F>
 void for_row_bands(int64_t rows, int64_t row_pixels, F&& f) {

@@ -98,7 +98,7 @@ class texture2d {
   using lanes = float __attribute__((vector_size(16)));
   using bytes4 = uint8_t __attribute__((vector_size(4)));
 
-  static lanes texel(const TextureLevelView& v, uint32_t x, uint32_t y) {
+  [[gnu::always_inline]] static lanes texel(const TextureLevelView& v, uint32_t x, uint32_t y) {
     const uint8_t* p = v.bytes + (static_cast<size_t>(y) * v.width + x) * 4;
     constexpr float k = 1.0f / 255.0f;
 #ifdef __SSE2__
@@ -122,7 +122,7 @@ class texture2d {
     return static_cast<uint32_t>(low < top ? low : top);
   }
 
-  float4 bilinear(const TextureLevelView& v, float2 uv) const {
+  [[gnu::always_inline]] float4 bilinear(const TextureLevelView& v, float2 uv) const {
     const float fx = uv.x * static_cast<float>(v.width) - 0.5f;
     const float fy = uv.y * static_cast<float>(v.height) - 0.5f;
     const float x0f = std::floor(fx);
@@ -147,7 +147,7 @@ class texture2d {
     return float4(p[0] * k, p[1] * k, p[2] * k, p[3] * k);
   }
 
-  float4 reference_bilinear(const TextureLevelView& v, float2 uv) const {
+  [[gnu::noinline]] float4 reference_bilinear(const TextureLevelView& v, float2 uv) const {
     const float fx = uv.x * static_cast<float>(v.width) - 0.5f;
     const float fy = uv.y * static_cast<float>(v.height) - 0.5f;
     const float x0f = std::floor(fx);
