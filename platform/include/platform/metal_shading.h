@@ -79,16 +79,26 @@ class texture2d {
   texture2d(const TextureLevelView* levels, uint32_t level_count, bool bgra, bool reference = false)
       : levels_(levels), count_(level_count), bgra_(bgra), reference_(reference) {}
 
-  float4 sample(sampler, float2 uv, level l) const {
+  [[gnu::always_inline]] float4 sample(sampler, float2 uv, level l) const {
     if (count_ == 0) return float4(0.0f, 0.0f, 0.0f, 0.0f);
     const float top = static_cast<float>(count_ - 1);
     const float lod = std::isnan(l.lod) ? 0.0f : std::min(std::max(l.lod, 0.0f), top);
     const uint32_t l0 = static_cast<uint32_t>(lod);
     const float t = lod - static_cast<float>(l0);
-    float4 a = reference_ ? reference_bilinear(levels_[l0], uv) : bilinear(levels_[l0], uv);
-    if (t <= 0.0f || l0 + 1 >= count_) return a;
-    float4 b = reference_ ? reference_bilinear(levels_[l0 + 1], uv) : bilinear(levels_[l0 + 1], uv);
-    return float4(a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t, a.z + (b.z - a.z) * t, a.w + (b.w - a.w) * t);
+    if (reference_) {
+      float4 a = reference_bilinear(levels_[l0], uv);
+      if (t <= 0.0f || l0 + 1 >= count_) return a;
+      float4 b = reference_bilinear(levels_[l0 + 1], uv);
+      return float4(a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t, a.z + (b.z - a.z) * t, a.w + (b.w - a.w) * t);
+    }
+    lanes c = bilinear(levels_[l0], uv);
+    if (t > 0.0f && l0 + 1 < count_) {
+      const lanes b = bilinear(levels_[l0 + 1], uv);
+      c = c + (b - c) * t;
+    }
+    // The texture's byte order is undone last: lanes never mix.
+    if (bgra_) return float4(c[2], c[1], c[0], c[3]);
+    return float4(c[0], c[1], c[2], c[3]);
   }
 
  private:
@@ -122,7 +132,8 @@ class texture2d {
     return static_cast<uint32_t>(low < top ? low : top);
   }
 
-  [[gnu::always_inline]] float4 bilinear(const TextureLevelView& v, float2 uv) const {
+  // In the texture's own byte order; a vector comes back in a register.
+  [[gnu::noinline]] static lanes bilinear(const TextureLevelView& v, float2 uv) {
     const float fx = uv.x * static_cast<float>(v.width) - 0.5f;
     const float fy = uv.y * static_cast<float>(v.height) - 0.5f;
     const float x0f = std::floor(fx);
@@ -134,9 +145,7 @@ class texture2d {
     const lanes p00 = texel(v, x0, y0), p10 = texel(v, x1, y0), p01 = texel(v, x0, y1), p11 = texel(v, x1, y1);
     const lanes top_row = p00 + (p10 - p00) * ax;
     const lanes bottom_row = p01 + (p11 - p01) * ax;
-    const lanes c = top_row + (bottom_row - top_row) * ay;
-    if (bgra_) return float4(c[2], c[1], c[0], c[3]);
-    return float4(c[0], c[1], c[2], c[3]);
+    return top_row + (bottom_row - top_row) * ay;
   }
 
   // The reference: one channel at a time, as written first.
