@@ -133,7 +133,7 @@ class texture2d {
   }
 
   // In the texture's own byte order; a vector comes back in a register.
-  [[gnu::noinline]] static lanes bilinear(const TextureLevelView& v, float2 uv) {
+  [[gnu::always_inline]] static lanes bilinear(const TextureLevelView& v, float2 uv) {
     const float fx = uv.x * static_cast<float>(v.width) - 0.5f;
     const float fy = uv.y * static_cast<float>(v.height) - 0.5f;
     const float x0f = std::floor(fx);
