@@ -36,6 +36,7 @@ struct Case {
   float lod, sharpen, cell;
   Alpha alpha;
   uint64_t vertices = 3;
+  float src_scale = 1.0f;  // scales the record's source size: sample offsets of 2^lod / size
 };
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -66,6 +67,11 @@ const Case kCases[] = {
     // Six vertices: a second, overlapping triangle of the other winding.
     {"two_triangles", 120, 80, 1, false, 333, 222, true, 0.0f, 0.0f, 12.0f, Alpha::mixed, 6},
     {"partial_triangle_ignored", 120, 80, 1, false, 200, 150, true, 0.0f, 0.0f, 12.0f, Alpha::mixed, 5},
+    // Sharpening offsets that are infinite (a zero source size), far beyond
+    // the texture (whole numbers only, where floors are the input) or tiny.
+    {"infinite_offsets", 120, 80, 1, false, 200, 150, true, 0.0f, 0.35f, 12.0f, Alpha::mixed, 3, 0.0f},
+    {"huge_offsets", 120, 80, 1, false, 200, 150, true, 0.0f, 0.35f, 12.0f, Alpha::mixed, 3, 1e-30f},
+    {"tiny_offsets", 120, 80, 2, false, 200, 150, true, 0.5f, 0.35f, 12.0f, Alpha::mixed, 3, 1e30f},
     {"hd_frame_to_hd", 1920, 1080, 1, false, 1920, 1080, true, 0.0f, 0.0f, 12.0f, Alpha::mixed},
 };
 
@@ -96,7 +102,7 @@ std::vector<uint8_t> draw(const Case& c, void (*routine)(const DrawCall&), const
   d->setUsage(MTLTextureUsageRenderTarget);
   auto target = MTLCreateSystemDefaultDevice()->newTextureWithDescriptor(d);
   std::memset(target->levelBytes(0).data(), 0x5a, target->levelBytes(0).size());  // shows what no draw covers
-  const Uniforms u{c.lod, c.sharpen, {static_cast<float>(c.tw), static_cast<float>(c.th)},
+  const Uniforms u{c.lod, c.sharpen, {static_cast<float>(c.tw) * c.src_scale, static_cast<float>(c.th) * c.src_scale},
                    {static_cast<float>(c.vw), static_cast<float>(c.vh)}, c.cell, 0.0f};
   DrawCall call;
   call.target = target.get();
@@ -130,6 +136,25 @@ TEST(MetalRaster, DeviceDrawMatchesTheReferenceByteForByte) {
         ADD_FAILURE() << "pixel " << i / 4 << " not drawn opaque";
         break;
       }
+    }
+  }
+}
+
+// Clamp to edge holds however far out a coordinate lies, on both forms.
+TEST(MetalRaster, FarCoordinatesClampToTheNearerEdge) {
+  const uint8_t bytes[8] = {10, 20, 30, 40, 200, 210, 220, 230};
+  const metal::TextureLevelView level{bytes, 2, 1};
+  const metal::sampler smp(metal::address::clamp_to_edge, metal::filter::linear, metal::mip_filter::linear);
+  struct Probe {
+    float u;
+    uint8_t red;
+  };
+  const Probe probes[] = {{1e30f, 200}, {3.0f, 200}, {-1e30f, 10}, {-3.0f, 10}, {0.25f, 10}, {0.5f, 105}};
+  for (bool reference : {true, false}) {
+    const metal::texture2d<float> tex(&level, 1, false, reference);
+    for (const Probe& p : probes) {
+      const metal::float4 c = tex.sample(smp, metal::float2(p.u, 0.5f), metal::level(0.0f));
+      EXPECT_EQ(raster_detail::to_unorm8(c.x), p.red) << "u " << p.u << (reference ? " (reference)" : "");
     }
   }
 }

@@ -134,6 +134,32 @@ class texture2d {
 
   // In the texture's own byte order; a vector comes back in a register.
   [[gnu::always_inline]] static lanes bilinear(const TextureLevelView& v, float2 uv) {
+#ifdef __SSE2__
+    // Both axes at once, lane by lane the scalar form's operations. The
+    // floor is exact for every input: the truncation, one lower where it
+    // rounded up, the input itself where that is already whole (2^23 and
+    // beyond, infinities) or not a number, and the sign of a zero kept.
+    const __m128 sign = _mm_set1_ps(-0.0f), one = _mm_set1_ps(1.0f);
+    const __m128 f = _mm_sub_ps(
+        _mm_mul_ps(_mm_setr_ps(uv.x, uv.y, 0.0f, 0.0f),
+                   _mm_setr_ps(static_cast<float>(v.width), static_cast<float>(v.height), 0.0f, 0.0f)),
+        _mm_set1_ps(0.5f));
+    const __m128 truncated = _mm_cvtepi32_ps(_mm_cvttps_epi32(f));
+    const __m128 lowered = _mm_sub_ps(truncated, _mm_and_ps(_mm_cmpgt_ps(truncated, f), one));
+    const __m128 small = _mm_cmplt_ps(_mm_andnot_ps(sign, f), _mm_set1_ps(8388608.0f));
+    const __m128 whole = _mm_or_ps(_mm_or_ps(_mm_and_ps(small, lowered), _mm_andnot_ps(small, f)), _mm_and_ps(f, sign));
+    const lanes weights = lanes(_mm_sub_ps(f, whole));
+    const float ax = weights[0], ay = weights[1];
+    // (x0, y0, x0 + 1, y0 + 1) clamped to the level: a NaN goes to 0.
+    const __m128 corners = _mm_movelh_ps(whole, _mm_add_ps(whole, one));
+    const __m128 top = _mm_setr_ps(static_cast<float>(v.width - 1), static_cast<float>(v.height - 1),
+                                   static_cast<float>(v.width - 1), static_cast<float>(v.height - 1));
+    alignas(16) int32_t at[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(at),
+                    _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(corners, _mm_setzero_ps()), top)));
+    const auto x0 = static_cast<uint32_t>(at[0]), y0 = static_cast<uint32_t>(at[1]);
+    const auto x1 = static_cast<uint32_t>(at[2]), y1 = static_cast<uint32_t>(at[3]);
+#else
     const float fx = uv.x * static_cast<float>(v.width) - 0.5f;
     const float fy = uv.y * static_cast<float>(v.height) - 0.5f;
     const float x0f = std::floor(fx);
@@ -142,6 +168,7 @@ class texture2d {
     const float ay = fy - y0f;
     const uint32_t x0 = clamp_coordinate(x0f, v.width - 1), x1 = clamp_coordinate(x0f + 1.0f, v.width - 1);
     const uint32_t y0 = clamp_coordinate(y0f, v.height - 1), y1 = clamp_coordinate(y0f + 1.0f, v.height - 1);
+#endif
     const lanes p00 = texel(v, x0, y0), p10 = texel(v, x1, y0), p01 = texel(v, x0, y1), p11 = texel(v, x1, y1);
     const lanes top_row = p00 + (p10 - p00) * ax;
     const lanes bottom_row = p01 + (p11 - p01) * ax;
@@ -165,8 +192,11 @@ class texture2d {
     const float ay = fy - y0f;
     const int64_t maxx = static_cast<int64_t>(v.width) - 1;
     const int64_t maxy = static_cast<int64_t>(v.height) - 1;
-    auto cx = [&](float f) { return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(f), 0, maxx)); };
-    auto cy = [&](float f) { return static_cast<uint32_t>(std::clamp<int64_t>(static_cast<int64_t>(f), 0, maxy)); };
+    // Clamped as floats first: a coordinate beyond what an integer holds
+    // goes to the nearer edge, as clamp-to-edge asks, not wherever an
+    // out-of-range conversion happens to land.
+    auto cx = [&](float f) { return clamp_coordinate(f, static_cast<uint32_t>(maxx)); };
+    auto cy = [&](float f) { return clamp_coordinate(f, static_cast<uint32_t>(maxy)); };
     const uint32_t x0 = cx(x0f), x1 = cx(x0f + 1.0f), y0 = cy(y0f), y1 = cy(y0f + 1.0f);
     const float4 p00 = reference_texel(v, x0, y0), p10 = reference_texel(v, x1, y0), p01 = reference_texel(v, x0, y1),
                  p11 = reference_texel(v, x1, y1);
