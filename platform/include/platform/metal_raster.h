@@ -12,6 +12,10 @@
 #include <cstring>
 #include <type_traits>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "platform/metal.h"
 #include "platform/metal_rows.h"
 #include "platform/metal_shader_registry.h"
@@ -129,10 +133,30 @@ inline void store_pixel(uint8_t* p, const metal::float4& c, bool bgra) {
   }
 }
 
-// Rows [ya, yb) of one triangle, one pixel at a time, sampling `texture`.
-template <class VOut, class Uniforms, auto Fragment>
-void shade_rows(const DrawInputs<Uniforms>& in, const Triangle<sizeof(VOut) / sizeof(float)>& t, int64_t ya,
-                int64_t yb, const metal::texture2d<float>& texture) {
+// store_pixel with the four channels converted side by side, lane by lane
+// the same comparisons, product and truncation.
+inline void store_pixel_lanes(uint8_t* p, const metal::float4& c, bool bgra) {
+#ifdef __SSE2__
+  const __m128 v = bgra ? _mm_setr_ps(c.z, c.y, c.x, c.w) : _mm_setr_ps(c.x, c.y, c.z, c.w);
+  const __m128i scaled = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
+  const __m128i positive = _mm_castps_si128(_mm_cmpgt_ps(v, _mm_setzero_ps()));  // false for NaN
+  const __m128i full = _mm_castps_si128(_mm_cmpge_ps(v, _mm_set1_ps(1.0f)));
+  __m128i q = _mm_and_si128(scaled, positive);
+  q = _mm_or_si128(_mm_andnot_si128(full, q), _mm_and_si128(full, _mm_set1_epi32(255)));
+  q = _mm_packus_epi16(_mm_packs_epi32(q, q), q);
+  const int32_t word = _mm_cvtsi128_si32(q);
+  std::memcpy(p, &word, 4);
+#else
+  store_pixel(p, c, bgra);
+#endif
+}
+
+// Rows [ya, yb) of one triangle, one pixel at a time, sampling `texture`;
+// `Lanes` stores each pixel with store_pixel_lanes.
+template <class VOut, class Uniforms, auto Fragment, bool Lanes>
+[[gnu::always_inline]] inline void shade_rows(const DrawInputs<Uniforms>& in,
+                                              const Triangle<sizeof(VOut) / sizeof(float)>& t, int64_t ya, int64_t yb,
+                                              const metal::texture2d<float>& texture) {
   constexpr size_t kFloats = sizeof(VOut) / sizeof(float);
   TextureLevel& out = in.target->levelBytes(0);
   for (int64_t y = ya; y < yb; ++y) {
@@ -151,7 +175,11 @@ void shade_rows(const DrawInputs<Uniforms>& in, const Triangle<sizeof(VOut) / si
       f[1] = py;
       VOut v;
       std::memcpy(static_cast<void*>(&v), f.data(), sizeof(VOut));
-      store_pixel(row + static_cast<size_t>(x) * 4, Fragment(v, texture, in.uniforms), in.bgra);
+      if constexpr (Lanes) {
+        store_pixel_lanes(row + static_cast<size_t>(x) * 4, Fragment(v, texture, in.uniforms), in.bgra);
+      } else {
+        store_pixel(row + static_cast<size_t>(x) * 4, Fragment(v, texture, in.uniforms), in.bgra);
+      }
     }
   }
 }
@@ -169,7 +197,7 @@ void rasterise_draw_plain(const DrawCall& call) {
   for (uint64_t first = call.vertex_start; first + 3 <= call.vertex_start + call.vertex_count; first += 3) {
     Triangle<sizeof(VOut) / sizeof(float)> t;
     if (!set_up_triangle<VOut, Vertex>(first, in.width, in.height, t)) continue;
-    shade_rows<VOut, Uniforms, Fragment>(in, t, t.y0, t.y1, in.texture(true));
+    shade_rows<VOut, Uniforms, Fragment, false>(in, t, t.y0, t.y1, in.texture(true));
   }
 }
 
@@ -187,7 +215,7 @@ void rasterise_draw(const DrawCall& call) {
     Triangle<sizeof(VOut) / sizeof(float)> t;
     if (!set_up_triangle<VOut, Vertex>(first, in.width, in.height, t)) continue;
     for_row_bands(t.y1 - t.y0, t.x1 - t.x0, [&](int64_t b, int64_t e) {
-      shade_rows<VOut, Uniforms, Fragment>(in, t, t.y0 + b, t.y0 + e, texture);
+      shade_rows<VOut, Uniforms, Fragment, true>(in, t, t.y0 + b, t.y0 + e, texture);
     });
   }
 }
