@@ -159,6 +159,9 @@ template <class VOut, class Uniforms, auto Fragment, bool Lanes>
                                               const metal::texture2d<float>& texture) {
   constexpr size_t kFloats = sizeof(VOut) / sizeof(float);
   TextureLevel& out = in.target->levelBytes(0);
+  // A local copy: the stores below go through bytes, which may alias
+  // anything reached by reference, so the record would be read per pixel.
+  const Uniforms uniforms = in.uniforms;
   for (int64_t y = ya; y < yb; ++y) {
     const float py = static_cast<float>(y) + 0.5f;
     uint8_t* row = out.data() + static_cast<size_t>(y) * static_cast<size_t>(in.width) * 4;
@@ -176,12 +179,20 @@ template <class VOut, class Uniforms, auto Fragment, bool Lanes>
       VOut v;
       std::memcpy(static_cast<void*>(&v), f.data(), sizeof(VOut));
       if constexpr (Lanes) {
-        store_pixel_lanes(row + static_cast<size_t>(x) * 4, Fragment(v, texture, in.uniforms), in.bgra);
+        store_pixel_lanes(row + static_cast<size_t>(x) * 4, Fragment(v, texture, uniforms), in.bgra);
       } else {
-        store_pixel(row + static_cast<size_t>(x) * 4, Fragment(v, texture, in.uniforms), in.bgra);
+        store_pixel(row + static_cast<size_t>(x) * 4, Fragment(v, texture, uniforms), in.bgra);
       }
     }
   }
+}
+
+// The device's band: the fragment and its sampling inlined whole, so that
+// what depends only on the draw's record is worked out once per band.
+template <class VOut, class Uniforms, auto Fragment>
+[[gnu::flatten]] void shade_band(const DrawInputs<Uniforms>& in, const Triangle<sizeof(VOut) / sizeof(float)>& t,
+                                 int64_t ya, int64_t yb, const metal::texture2d<float>& texture) {
+  shade_rows<VOut, Uniforms, Fragment, true>(in, t, ya, yb, texture);
 }
 
 }  // namespace raster_detail
@@ -215,7 +226,7 @@ void rasterise_draw(const DrawCall& call) {
     Triangle<sizeof(VOut) / sizeof(float)> t;
     if (!set_up_triangle<VOut, Vertex>(first, in.width, in.height, t)) continue;
     for_row_bands(t.y1 - t.y0, t.x1 - t.x0, [&](int64_t b, int64_t e) {
-      shade_rows<VOut, Uniforms, Fragment, true>(in, t, t.y0 + b, t.y0 + e, texture);
+      shade_band<VOut, Uniforms, Fragment>(in, t, t.y0 + b, t.y0 + e, texture);
     });
   }
 }

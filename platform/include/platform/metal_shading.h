@@ -33,8 +33,10 @@ struct float4 {
 };
 
 inline float floor(float v) { return std::floor(v); }
-inline float fmod(float a, float b) { return std::fmod(a, b); }
-inline float exp2(float v) { return std::exp2(v); }
+// Pure, as in the shading language (no errno there): a call on a draw-wide
+// value is worked out once for the draw, not once per pixel.
+[[gnu::const]] inline float fmod(float a, float b) { return std::fmod(a, b); }
+[[gnu::const]] inline float exp2(float v) { return std::exp2(v); }
 inline float clamp(float v, float lo, float hi) { return std::min(std::max(v, lo), hi); }
 inline float min(float a, float b) { return std::min(a, b); }
 
