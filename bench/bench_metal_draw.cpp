@@ -1,9 +1,10 @@
 // The Metal draw paths' own work on the CPU, each beside a memcpy of the
 // bytes it moves (its baseline). The stand-in device completes command
 // buffers without executing them, so only the plug-in's side is timed,
-// except in the shader figures: there the device executes the preview
-// shader's draw into a 1920 x 1080 drawable, as the panel's GPU path has it
-// done for every frame, beside a memcpy of that drawable.
+// except in the device figures: there the stand-in device executes what the
+// panel's GPU path submits (the preview shader's draw into a 1920 x 1080
+// drawable; a playback frame's upload, mipmaps and draw), beside a memcpy of
+// that drawable. Their "fps" counter is the rate the device sustains.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
