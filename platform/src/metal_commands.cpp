@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "metal_state.h"
+#include "platform/metal_rows.h"
 
 namespace platform {
 
@@ -99,9 +100,11 @@ void MTLBlitCommandEncoder::copyFromBuffer(std::shared_ptr<MTLBuffer> buffer, ui
   owner_->record([buffer, texture, sourceOffset, sourceBytesPerRow, size, level, origin, lw] {
     const auto* src = static_cast<const uint8_t*>(buffer->contents()) + sourceOffset;
     TextureLevel& dst = texture->levelBytes(level);
-    for (uint64_t y = 0; y < size.height; ++y) {
-      std::memcpy(dst.data() + ((origin.y + y) * lw + origin.x) * 4, src + y * sourceBytesPerRow, size.width * 4);
-    }
+    for_row_bands(static_cast<int64_t>(size.height), static_cast<int64_t>(size.width), [&](int64_t b, int64_t e) {
+      for (auto y = static_cast<uint64_t>(b); y < static_cast<uint64_t>(e); ++y) {
+        std::memcpy(dst.data() + ((origin.y + y) * lw + origin.x) * 4, src + y * sourceBytesPerRow, size.width * 4);
+      }
+    });
     count_copy();
   });
 }
@@ -112,18 +115,22 @@ void MTLBlitCommandEncoder::generateMipmapsForTexture(std::shared_ptr<MTLTexture
     for (uint64_t l = 1; l < texture->mipmapLevelCount(); ++l) {
       const metal::TextureLevelView up = texture->levelView(l - 1);
       const metal::TextureLevelView down = texture->levelView(l);
-      TextureLevel& out = texture->levelBytes(l);
-      for (uint32_t y = 0; y < down.height; ++y) {
-        const uint32_t y0 = std::min(2 * y, up.height - 1), y1 = std::min(2 * y + 1, up.height - 1);
-        for (uint32_t x = 0; x < down.width; ++x) {
-          const uint32_t x0 = std::min(2 * x, up.width - 1), x1 = std::min(2 * x + 1, up.width - 1);
-          for (uint32_t c = 0; c < 4; ++c) {
-            auto at = [&](uint32_t xx, uint32_t yy) { return up.bytes[(size_t(yy) * up.width + xx) * 4 + c]; };
-            out[(size_t(y) * down.width + x) * 4 + c] =
-                static_cast<uint8_t>((at(x0, y0) + at(x1, y0) + at(x0, y1) + at(x1, y1) + 2) / 4);
+      uint8_t* out = texture->levelBytes(l).data();
+      for_row_bands(down.height, down.width, [&](int64_t b, int64_t e) {
+        for (auto y = static_cast<uint32_t>(b); y < static_cast<uint32_t>(e); ++y) {
+          const uint32_t y0 = std::min(2 * y, up.height - 1), y1 = std::min(2 * y + 1, up.height - 1);
+          const uint8_t* r0 = up.bytes + size_t(y0) * up.width * 4;
+          const uint8_t* r1 = up.bytes + size_t(y1) * up.width * 4;
+          uint8_t* o = out + size_t(y) * down.width * 4;
+          for (uint32_t x = 0; x < down.width; ++x) {
+            const size_t x0 = size_t(std::min(2 * x, up.width - 1)) * 4;
+            const size_t x1 = size_t(std::min(2 * x + 1, up.width - 1)) * 4;
+            for (size_t c = 0; c < 4; ++c) {
+              o[size_t(x) * 4 + c] = static_cast<uint8_t>((r0[x0 + c] + r0[x1 + c] + r1[x0 + c] + r1[x1 + c] + 2) / 4);
+            }
           }
         }
-      }
+      });
     }
   });
 }
@@ -150,8 +157,11 @@ MTLRenderCommandEncoder::MTLRenderCommandEncoder(MTLCommandBuffer* owner,
     } else {
       px[0] = 255, px[1] = 0, px[2] = 255, px[3] = 255;
     }
-    TextureLevel& bytes = target->levelBytes(0);
-    for (size_t i = 0; i + 4 <= bytes.size(); i += 4) std::memcpy(bytes.data() + i, px, 4);
+    uint8_t* bytes = target->levelBytes(0).data();
+    const auto width = static_cast<int64_t>(target->width());
+    for_row_bands(static_cast<int64_t>(target->height()), width, [&](int64_t b, int64_t e) {
+      for (int64_t i = b * width; i < e * width; ++i) std::memcpy(bytes + i * 4, px, 4);
+    });
   });
 }
 
