@@ -10,17 +10,21 @@ namespace {
 // Pixel c of `out` is pixel c × step of `row`; both are known to be long
 // enough. Four pixels a round keep the loads independent of each other.
 void copy_every_nth_pixel(const uint8_t* row, uint64_t step, uint8_t* out, uint32_t count) {
+  // Offsets from the row's start, never a pointer stepped past the last
+  // pixel read: with a large step that would leave the buffer (undefined,
+  // and it wraps).
   const uint64_t stride = step * 4;
   uint32_t c = 0;
-  for (; c + 4 <= count; c += 4, row += 4 * stride, out += 16) {
+  for (; c + 4 <= count; c += 4, out += 16) {
+    const uint8_t* p = row + c * stride;
     uint32_t px[4];
-    std::memcpy(&px[0], row, 4);
-    std::memcpy(&px[1], row + stride, 4);
-    std::memcpy(&px[2], row + 2 * stride, 4);
-    std::memcpy(&px[3], row + 3 * stride, 4);
+    std::memcpy(&px[0], p, 4);
+    std::memcpy(&px[1], p + stride, 4);
+    std::memcpy(&px[2], p + 2 * stride, 4);
+    std::memcpy(&px[3], p + 3 * stride, 4);
     std::memcpy(out, px, 16);
   }
-  for (; c < count; ++c, row += stride, out += 4) std::memcpy(out, row, 4);
+  for (; c < count; ++c, out += 4) std::memcpy(out, row + c * stride, 4);
 }
 
 }  // namespace
