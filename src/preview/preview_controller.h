@@ -82,6 +82,10 @@ struct PreviewController {
   WorkAreaSnapshot work_area_snapshot;
   int64_t current_frame = 0;
   std::optional<HostTime> current_time;  // the pinned composition's playhead
+  // The frame the panel shows or holds (the playhead during playback, the
+  // clicked frame when paused): the cache packs and unpacks around it. None
+  // until the panel has one; the host's current frame stands in meanwhile.
+  std::optional<int64_t> focus_frame;
   std::unordered_set<uint64_t> stale_archived;  // set-aside compositions an edit made stale
   std::unordered_set<uint64_t> seen_comps;
 
