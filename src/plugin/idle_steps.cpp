@@ -19,6 +19,7 @@
 #include "plugin/pool_pump.h"
 #include "plugin/pool_services.h"
 #include "plugin/presentation.h"
+#include "plugin/preview_reset.h"
 #include "plugin/preview_state.h"
 #include "panel/pacemaker.h"
 #include "panel/present_bytes.h"
@@ -69,6 +70,7 @@ void step_update_banner(Tick& t) {
 
 void step_comp_tracking(Tick& t) {
   preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
+  if (t.report.comp_left) reset_cache_and_preview(t.s);
   // The new composition's first frames are wanted soon.
   if (t.report.pinned_changed) start_pacemaker(true, kPacemakerSwitchPeriodUs);
   if (t.report.pinned_changed && t.s.preview.pinned_handle) {

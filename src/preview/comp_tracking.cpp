@@ -160,6 +160,7 @@ void preview_track_comp(PreviewController& ctl, FrameCache& cache, const Preview
         log_line("INFO", "preview: composition " + std::to_string(*ctl.pinned_item) + " left the project");
         unpin(ctl);
         clear_frame_cache(cache);
+        report.comp_left = true;
       }
     }
   }

@@ -160,6 +160,9 @@ struct PreviewTickReport {
   bool pinned_changed = false;
   bool edited = false;
   bool work_area_changed = false;
+  // The pinned composition left the project: item ids may now name other
+  // compositions, so nothing cached for them may be trusted.
+  bool comp_left = false;
   uint32_t sync_cached = 0;
   uint32_t async_cached = 0;
   uint32_t async_submitted = 0;
@@ -232,6 +235,9 @@ bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, Fram
 // comp model as the raster comp when the raster path takes it (PERF
 // "PREVIEW_SCAN" and "PREVIEW_PROFILE" lines say why). Main thread.
 void classify_preview_topology(PreviewController& ctl, ItemH comp_item);
+
+// Forgets the per-factor render times of the current context.
+void reset_timing_trackers(PreviewController& ctl);
 
 // The host's renderer serves the pinned composition again: the held raster
 // comp is released and the delivery decision is taken afresh.
