@@ -164,7 +164,7 @@ TEST_F(Playback, FarClickShowsTheClickedFrameAndThePausedPanelStaysQuiet) {
   const fs::path home = filled_home("click");
   const json events = {
       {{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
-      {{"when", "picture_presented"}, {"action", "pause"}},
+      {{"when", {{"frames", 1}}}, {"action", "pause"}},
       {{"when", {{"file", log_of(home)}, {"has", kSweepDone}}}, {"action", "click"}, {"x", 402}, {"y", 32}},
       {{"when", {{"frames", 1}}}, {"action", "wait"}},
       {{"when", "picture_presented"}, {"action", "screenshot"}, {"path", "at-100.png"}},
@@ -210,7 +210,7 @@ TEST_F(Playback, LoopOverTheWorkAreaShowsEveryFrameTheClockAskedFor) {
     const fs::path home = filled_home(std::string("loop-") + c.name);
     const json events = {
         {{"at_ms", 0}, {"action", "open_panel"}, {"width", 480}, {"height", 270}, {"scale", 1}},
-        {{"when", "picture_presented"}, {"action", "pause"}},
+        {{"when", {{"frames", 1}}}, {"action", "pause"}},
         {{"when", {{"file", log_of(home)}, {"has", kSweepDone}}}, {"action", "play"}},
         {{"when", {{"frames", kFrames + 10}}}, {"action", "mark"}, {"name", "looped"}},
         {{"at_ms", 0}, {"action", "quit"}}};
