@@ -40,6 +40,7 @@ struct Session {
   AEGP_GlobalRefcon refcon = nullptr;
   RunStats stats;
   bool quit = false;
+  Clock::time_point started = Clock::now();  // the main loop's start
 };
 
 // A host updates its menus before the user can choose from them.
@@ -108,6 +109,10 @@ void run_event(Session& s, const ScenarioEvent& ev) {
       break;
     case EventKind::wait:
       break;
+    case EventKind::mark:
+      s.stats.marks.push_back(RunMark{ev.name, std::chrono::duration<double, std::milli>(Clock::now() - s.started).count(),
+                                      s.stats.idle_calls, s.h.idle.requests(), s.waits.picture_frames()});
+      break;
     default:
       result = run_panel_event(s.h, s.refcon, ev, s.out_dir, s.stats.panel);
       if (ev.kind != EventKind::screenshot) s.waits.note_input();
@@ -146,6 +151,7 @@ A_long call_idle_hooks(Session& s) {
 
 void main_loop(Session& s, const Scenario& scenario, double seconds) {
   const auto start = Clock::now();
+  s.started = start;
   const auto end = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   size_t next = 0;
   for (;;) {

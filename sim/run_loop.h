@@ -22,6 +22,15 @@ struct CommandRun {
   A_Err err = A_Err_NONE;  // first error a hook returned
 };
 
+// The run's counters when a scenario "mark" ran.
+struct RunMark {
+  std::string name;
+  double at_ms = 0.0;  // since the main loop started
+  uint64_t idle_calls = 0;
+  uint64_t early_idle_requests = 0;
+  uint64_t picture_frames = 0;  // frames that reached the panel's picture
+};
+
 struct RunStats {
   A_Err entry_err = A_Err_NONE;
   bool entry_called = false;
@@ -51,6 +60,7 @@ struct RunStats {
   std::vector<int> zombie_openers;
   std::vector<std::string> children_after_death;
   PanelRunStats panel;
+  std::vector<RunMark> marks;
 };
 
 // Exit status: 0 after a complete run, 1 when the plug-in's entry failed,

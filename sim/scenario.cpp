@@ -39,7 +39,8 @@ constexpr KindName kKinds[] = {{EventKind::command, "command"},
                                {EventKind::screenshot, "screenshot"},
                                {EventKind::metal, "metal"},
                                {EventKind::quit, "quit"},
-                               {EventKind::wait, "wait"}};
+                               {EventKind::wait, "wait"},
+                               {EventKind::mark, "mark"}};
 
 struct FieldRule {
   const char* name;
@@ -106,6 +107,17 @@ Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev
     ev.when_source = "file " + *file + " has \"" + *has + "\" x" + std::to_string(ev.when_count);
     return done();
   }
+  // {"frames": N} or {"after_ms": N}: what the panel showed, or a pause.
+  for (const auto& [key, kind] : {std::pair{"frames", WaitFor::frames}, std::pair{"after_ms", WaitFor::after_ms}}) {
+    auto n = w.find(key);
+    if (n == w.end()) continue;
+    if (w.size() != 1 || !n->is_number_integer() || n->get<int64_t>() < 1 || n->get<int64_t>() > 600000)
+      return fail(where + ".when." + key + ": expected an integer 1 .. 600000, alone");
+    ev.when = kind;
+    ev.when_count = static_cast<uint32_t>(n->get<int64_t>());
+    ev.when_source = std::string(key) + " " + std::to_string(ev.when_count);
+    return done();
+  }
   if (folder && prefix && !folder->empty() && !file && !has) {
     ev.when = WaitFor::no_entry;
     ev.when_path = *folder;
@@ -113,7 +125,9 @@ Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev
     ev.when_source = "folder " + *folder + " has no entry \"" + *prefix + "…\"";
     return done();
   }
-  return fail(where + ".when: expected {\"file\", \"has\"[, \"count\"]} or {\"folder\", \"no_entry\"}");
+  return fail(where +
+              ".when: expected {\"file\", \"has\"[, \"count\"]}, {\"folder\", \"no_entry\"}, {\"frames\"} or "
+              "{\"after_ms\"}");
 }
 
 // "picture_presented", "link_opened", or "text:" or "no_text:" followed by
@@ -169,6 +183,7 @@ Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
 
   switch (ev.kind) {
     case EventKind::command:
+    case EventKind::mark:
     case EventKind::activate: {
       Result<std::string> name = text_member(e, "name", where, true);
       if (!name) return fail(name.error());

@@ -25,7 +25,8 @@ enum class EventKind : uint8_t {
   click, drag, mouse_down, mouse_drag, mouse_up, key, play, pause, screenshot,
   metal,  // the stand-in GPU's completion mode and faults (metal_events.h)
   quit,   // ends the main loop: the death hooks and the summary follow
-  wait    // does nothing: an event that only holds the later ones behind its `when`
+  wait,   // does nothing: an event that only holds the later ones behind its `when`
+  mark    // records the run's counters under `name` in the summary's `marks`
 };
 
 // What an event waits for, besides its time (scenario_waits.h).
@@ -37,6 +38,8 @@ enum class WaitFor : uint8_t {
   link_opened,        // the opener recorder has a link and every opener it names is reaped
   file_text,          // the file `when_path` holds `when_text` at least `when_count` times
   no_entry,           // no entry of the folder `when_path` has a name starting with `when_text`
+  frames,             // at least `when_count` frames reached the panel's picture since the last input
+  after_ms,           // `when_count` ms have passed since the event's turn came
 };
 
 // Panel events act on the panel's window (panel_events.h).
@@ -52,7 +55,7 @@ struct ScenarioEvent {
   WaitFor when = WaitFor::nothing;  // later events wait behind this one
   std::string when_text;            // WaitFor::text: the text's beginning; file_text: the text; no_entry: the prefix
   std::string when_path;            // file_text: the file; no_entry: the folder
-  uint32_t when_count = 1;          // file_text: how many times
+  uint32_t when_count = 1;          // file_text: how many times; frames: how many; after_ms: how long
   std::string when_source;          // the condition as written, for failures and the summary
 };
 

@@ -99,6 +99,16 @@ bool ScenarioWaits::holds(const ScenarioEvent& ev) {
     }
     case WaitFor::file_text:
       return file_holds(ev.when_path, ev.when_text, ev.when_count);
+    case WaitFor::frames:
+      return picture_frames() - std::min(frames_at_input_, picture_frames()) >= ev.when_count;
+    case WaitFor::after_ms: {
+      const auto now = std::chrono::steady_clock::now();
+      if (timed_ != &ev) {
+        timed_ = &ev;
+        timed_since_ = now;
+      }
+      return now - timed_since_ >= std::chrono::milliseconds(ev.when_count);
+    }
     case WaitFor::no_entry:
       return !folder_has_entry(ev.when_path, ev.when_text);
     case WaitFor::link_opened: {

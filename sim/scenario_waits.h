@@ -2,6 +2,8 @@
 // turn of the main loop, before the idle hooks run. Main thread only.
 #pragma once
 
+#include <chrono>
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -22,11 +24,12 @@ class ScenarioWaits {
   // Whether the event's condition holds this turn.
   bool holds(const ScenarioEvent& ev);
 
- private:
   // Frames that reached the panel's picture so far, on any path: the
   // stand-in GPU's drawn, blitted and directly written drawables, and the
   // images set on the picture's image view.
   uint64_t picture_frames() const;
+
+ private:
   bool picture_presented();
   // Whether `file` holds `text` at least `count` times; what was read of it
   // is not read again while the same condition waits.
@@ -39,6 +42,8 @@ class ScenarioWaits {
   std::string scanned_condition_;  // file and text of the file_text wait being read
   uint64_t scanned_to_ = 0;        // bytes of that file already searched
   uint32_t seen_ = 0;              // matches found in those bytes
+  const ScenarioEvent* timed_ = nullptr;  // the after_ms event being waited for
+  std::chrono::steady_clock::time_point timed_since_;
 };
 
 }  // namespace sim

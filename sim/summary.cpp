@@ -102,6 +102,14 @@ json build_summary(const Host& h, const RunStats& s) {
   summary["smallest_max_sleep_ms"] = s.smallest_max_sleep_ms;
   summary["early_idle_requests"] = h.idle.requests();
   summary["early_wakeups"] = h.idle.early_wakeups();
+  summary["marks"] = nlohmann::json::array();
+  for (const RunMark& m : s.marks) {
+    summary["marks"].push_back({{"name", m.name},
+                                {"at_ms", m.at_ms},
+                                {"idle_calls", m.idle_calls},
+                                {"early_idle_requests", m.early_idle_requests},
+                                {"picture_frames", m.picture_frames}});
+  }
   summary["update_menu_calls"] = s.update_menu_calls;
   summary["death_calls"] = s.death_calls;
   summary["threads_after_death"] = s.threads_after_death;

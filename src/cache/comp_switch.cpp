@@ -20,7 +20,7 @@ CompActivationOutcome activate_comp_cache(FrameCache& cache, const CompActivatio
   if (activation.restore_comp) out.restored_frames = restore_cached_comp(cache, *activation.restore_comp);
   out.comp_key = activation.comp_name.value_or(std::string());
   set_playhead_focus(cache, activation.focus);
-  out.focus_frame_raw = request_frame_unpack(cache, activation.focus);
+  out.focus_frame_raw = request_frame_unpack(cache, activation.focus, true);
   enforce_cache_budget(cache);
   return out;
 }

@@ -79,8 +79,10 @@ SubmitOutcome submit_unpack_job(UnpackQueue& q, UnpackJob job, uint64_t limit) {
 
   for (UnpackSlot& s : q.slots) {
     if (same_source(s, job)) {
-      for (const UnpackKey& k : s.keys) {
-        if (k.key == job.key) return SubmitOutcome::Queued;
+      for (UnpackKey& k : s.keys) {
+        if (k.key != job.key) continue;
+        k.awaited = k.awaited || job.awaited;
+        return SubmitOutcome::Queued;
       }
     } else {
       erase_key(s.keys, job.key);
@@ -94,7 +96,7 @@ SubmitOutcome submit_unpack_job(UnpackQueue& q, UnpackJob job, uint64_t limit) {
 
   for (UnpackSlot& s : q.slots) {
     if (same_source(s, job)) {
-      s.keys.push_back(UnpackKey{job.key, job.time});
+      s.keys.push_back(UnpackKey{job.key, job.time, job.awaited});
       return SubmitOutcome::Queued;
     }
   }
@@ -104,7 +106,7 @@ SubmitOutcome submit_unpack_job(UnpackQueue& q, UnpackJob job, uint64_t limit) {
   if (q.slots.size() >= kUnpackMaxSlots || total > limit) return SubmitOutcome::NotNow;
 
   UnpackSlot slot;
-  slot.keys.push_back(UnpackKey{job.key, job.time});
+  slot.keys.push_back(UnpackKey{job.key, job.time, job.awaited});
   slot.packed = std::move(job.packed);
   slot.width = job.width;
   slot.height = job.height;
@@ -164,6 +166,7 @@ void focus_unpack_queue(UnpackQueue& q, FrameKey focus, MicrosRange range) {
   q.range = range;
   const int64_t f = queue_micros(focus);
   for (UnpackSlot& s : q.slots) {
+    if (s.state != UnpackSlotState::Waiting) continue;
     std::erase_if(s.keys, [&](const UnpackKey& k) { return loop_distance(range, queue_micros(k.key), f) > kUnpackKeepMicros; });
   }
   drop_idle_slots(q);
@@ -203,16 +206,19 @@ std::optional<UnpackWork> wait_for_unpack_work(UnpackQueue& q) {
   }
 }
 
-void finish_unpack_work(UnpackQueue& q, uint64_t sequence, std::optional<RgbaFrame> result) {
+bool finish_unpack_work(UnpackQueue& q, uint64_t sequence, std::optional<RgbaFrame> result) {
   std::lock_guard lock(q.mutex);
+  bool awaited = false;
   for (UnpackSlot& s : q.slots) {
     if (s.sequence == sequence && s.state == UnpackSlotState::Running) {
       s.result = std::move(result);
       s.state = UnpackSlotState::Done;
+      awaited = std::any_of(s.keys.begin(), s.keys.end(), [](const UnpackKey& k) { return k.awaited; });
       break;
     }
   }
   drop_idle_slots(q);
+  return awaited;
 }
 
 void stop_unpack_queue(UnpackQueue& q) {

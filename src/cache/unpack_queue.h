@@ -26,7 +26,8 @@ enum class UnpackSlotState { Waiting, Running, Done };
 
 struct UnpackKey {
   FrameKey key;
-  double time = 0.0;  // seconds
+  double time = 0.0;     // seconds
+  bool awaited = false;  // the panel waits for this frame: its arrival is worth an early idle call
 };
 
 struct UnpackSlot {
@@ -63,6 +64,7 @@ struct UnpackJob {
   double time = 0.0;
   uint32_t width = 0;
   uint32_t height = 0;
+  bool awaited = false;
 };
 
 enum class SubmitOutcome { Queued, NotNow, Invalid, WorkerGone };
@@ -84,8 +86,10 @@ std::optional<UnpackedFrame> take_unpacked_frame(UnpackQueue& queue);
 
 void cancel_unpack_key(UnpackQueue& queue, FrameKey key);
 void cancel_all_unpack_jobs(UnpackQueue& queue);
-// Stores the focus and the work range, and forgets keys more than 5 s away
-// from it (the shorter way round inside the work range).
+// Stores the focus and the work range, and forgets waiting keys more than
+// 5 s away from it (the shorter way round inside the work range). Keys of a
+// slot being decoded or decoded already stay: the work is done once and its
+// result is collected, not thrown away and asked for again.
 void focus_unpack_queue(UnpackQueue& queue, FrameKey focus, MicrosRange range);
 
 bool has_pending_unpack_keys(UnpackQueue& queue);
@@ -110,8 +114,8 @@ struct UnpackWork {
 };
 std::optional<UnpackWork> wait_for_unpack_work(UnpackQueue& queue);
 // Stores the result of the running slot `sequence`, marks it done and drops
-// idle slots.
-void finish_unpack_work(UnpackQueue& queue, uint64_t sequence, std::optional<RgbaFrame> result);
+// idle slots. True when one of its keys is awaited by the panel.
+bool finish_unpack_work(UnpackQueue& queue, uint64_t sequence, std::optional<RgbaFrame> result);
 
 // Sets the stop flag and wakes the worker: the registry's stop handle.
 void stop_unpack_queue(UnpackQueue& queue);

@@ -28,8 +28,9 @@ void unpack_worker_loop(const std::shared_ptr<UnpackQueue>& queue) {
   while (std::optional<UnpackWork> work = wait_for_unpack_work(*queue)) {
     std::optional<RgbaFrame> frame = unpack_packed_frame(work->width, work->height, work->packed.bytes(), work->time);
     work->packed.reset();
-    finish_unpack_work(*queue, work->sequence, std::move(frame));
-    request_early_idle();
+    // Frames decoded ahead of need wait for the next tick; an early one is
+    // asked for only when the panel waits for this very frame.
+    if (finish_unpack_work(*queue, work->sequence, std::move(frame))) request_early_idle();
   }
 }
 
@@ -46,11 +47,12 @@ uint64_t unpack_byte_limit(uint64_t budget, uint64_t pressure) {
   return (c / 100) * pressure + (c % 100) * pressure / 100;
 }
 
-uint8_t request_frame_unpack(FrameCache& cache, FrameKey key) {
-  return request_frame_unpack(cache, key, memory_pressure_percent(), BackgroundWorkerRegistry::process());
+uint8_t request_frame_unpack(FrameCache& cache, FrameKey key, bool awaited) {
+  return request_frame_unpack(cache, key, memory_pressure_percent(), BackgroundWorkerRegistry::process(), awaited);
 }
 
-uint8_t request_frame_unpack(FrameCache& cache, FrameKey key, uint64_t pressure, BackgroundWorkerRegistry& registry) {
+uint8_t request_frame_unpack(FrameCache& cache, FrameKey key, uint64_t pressure, BackgroundWorkerRegistry& registry,
+                             bool awaited) {
   auto it = cache.index.find(key);
   if (it == cache.index.end()) return 0;
   if (it->second.is_raw()) return 1;
@@ -70,7 +72,7 @@ uint8_t request_frame_unpack(FrameCache& cache, FrameKey key, uint64_t pressure,
     return 0;
   }
   const PackedFrame& p = *it->second.packed();
-  UnpackJob job{p.packed, key, p.time, p.width, p.height};
+  UnpackJob job{p.packed, key, p.time, p.width, p.height, awaited};
   switch (submit_unpack_job(*cache.unpack_queue, std::move(job), unpack_byte_limit(cache.budget_bytes, pressure))) {
     case SubmitOutcome::Queued:
     case SubmitOutcome::NotNow:

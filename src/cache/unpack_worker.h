@@ -15,7 +15,8 @@
 namespace vel {
 
 // Body of "velocinta-unpack": decodes the waiting slot nearest the focus,
-// stores the result, asks the host for an early idle call; returns once the
+// stores the result, asks the host for an early idle call when the panel
+// awaits one of the slot's frames; returns once the
 // queue's stop flag is set (and leaves it set).
 void unpack_worker_loop(const std::shared_ptr<UnpackQueue>& queue);
 
@@ -29,10 +30,12 @@ uint64_t unpack_byte_limit(uint64_t budget_bytes, uint64_t pressure_percent);
 
 // 1 when `key` is cached raw; 0 otherwise, after queueing the unpacking of a
 // packed entry (asked again on a later tick). A packed frame that can no
-// longer be decoded (no worker, invalid size) is evicted.
-uint8_t request_frame_unpack(FrameCache& cache, FrameKey key);
+// longer be decoded (no worker, invalid size) is evicted. `awaited`: the
+// panel waits for this frame, so its decoding asks the host for an early
+// idle call; frames asked for ahead of need do not.
+uint8_t request_frame_unpack(FrameCache& cache, FrameKey key, bool awaited = false);
 uint8_t request_frame_unpack(FrameCache& cache, FrameKey key, uint64_t pressure_percent,
-                             BackgroundWorkerRegistry& registry);
+                             BackgroundWorkerRegistry& registry, bool awaited = false);
 
 // Installs finished unpack results (at most 8, 32 MiB or, after the first,
 // 2 ms per call) as raw entries; answers the keys that became raw.

@@ -19,6 +19,8 @@ namespace vel {
 inline constexpr uint64_t kPacemakerMinPeriodUs = 4000;
 inline constexpr uint64_t kPacemakerMaxPeriodUs = 100000;
 inline constexpr uint64_t kPacemakerIdlePeriodUs = 16666;
+inline constexpr uint64_t kPacemakerPendingPeriodUs = 100000;  // work pending, nothing to show on time
+inline constexpr uint64_t kPacemakerSwitchPeriodUs = 16666;    // a composition was just switched to
 inline constexpr uint32_t kPacemakerFailureLimit = 64;
 
 // Half a frame at `fps` in microseconds, within 4000..25000; 16666 for a

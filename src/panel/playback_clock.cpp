@@ -90,6 +90,12 @@ std::pair<int64_t, int64_t> playback_loop_bounds(int64_t work_first, int64_t wor
   return {lo, hi};
 }
 
+void note_missed_frame(PlaybackClock& clock, int64_t frame) {
+  if (clock.last_missed == frame) return;
+  clock.last_missed = frame;
+  ++clock.missed;
+}
+
 bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const ClockInputs& in,
                             const PresentFrameFn& present) {
   if (!clock.shown_time || clock.shown_time->scale == 0) return false;
@@ -149,6 +155,9 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
       if (!chosen) chosen = largest_in(c, hi);
     }
   }
+  // The due frame was not ready: the picture lags behind the clock. A
+  // stall counts once per frame that fell due, however many ticks it lasts.
+  if (lo <= due && due <= hi && due != t && (!chosen || chosen->frame != due)) note_missed_frame(clock, due);
   if (chosen && chosen->frame != t) {
     await_present_request(request, chosen->time);
     const RgbaFrame frame{chosen->pixels, chosen->time, chosen->width, chosen->height};

@@ -34,7 +34,14 @@ struct PlaybackClock {
   bool held = false;
   bool playing = true;
   std::optional<FrameKey> saved_shown_time;
+  // Frames that fell due and were not ready to show, each counted once;
+  // the owner takes the count into its report.
+  uint64_t missed = 0;
+  std::optional<int64_t> last_missed;
 };
+
+// Counts `frame` as missed unless it was the last one counted.
+void note_missed_frame(PlaybackClock& clock, int64_t frame);
 
 // What the clock reads of the preview this tick.
 struct ClockInputs {

@@ -16,6 +16,8 @@ void cmd_preview_toggle(PreviewState& state) {
   state.preview_open = !state.preview_open;
   if (!state.preview_open) save_cost_profile_at_teardown(state.store, state.preview);
   if (state.preview_open) {
+    // The reset at the last close released the raster composition.
+    state.preview.raster_reread = state.preview.pinned_handle != nullptr && !state.preview.raster_comp;
     open_presentation(state);
   } else {
     close_presentation(state);

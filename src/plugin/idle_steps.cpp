@@ -13,12 +13,15 @@
 #include "core/machine.h"
 #include "core/options.h"
 #include "plugin/hooks.h"
+#include "plugin/panel_focus.h"
 #include "plugin/panel_steps.h"
 #include "plugin/pool_preview_link.h"
 #include "plugin/pool_pump.h"
 #include "plugin/pool_services.h"
 #include "plugin/presentation.h"
+#include "plugin/preview_reset.h"
 #include "plugin/preview_state.h"
+#include "panel/pacemaker.h"
 #include "panel/present_bytes.h"
 #include "panel/update_banner.h"
 #include "panel/update_opener.h"
@@ -67,6 +70,9 @@ void step_update_banner(Tick& t) {
 
 void step_comp_tracking(Tick& t) {
   preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
+  if (t.report.comp_left) reset_cache_and_preview(t.s);
+  // The new composition's first frames are wanted soon.
+  if (t.report.pinned_changed) start_pacemaker(true, kPacemakerSwitchPeriodUs);
   if (t.report.pinned_changed && t.s.preview.pinned_handle) {
     classify_preview_topology(t.s.preview, t.s.preview.pinned_handle);
     // The raster path draws this composition: the pool has nothing to do.
@@ -93,14 +99,14 @@ void step_producers(Tick& t) {
   note_cost_figures(t.s.store, t.s.preview);
 }
 
-// The frame cache's upkeep: finished unpacks come in, the playhead's frame
-// is asked for raw, far frames are packed, and the budget is refreshed with
-// the bytes that work in flight holds outside the cache.
+// The frame cache's upkeep: finished unpacks come in, the panel's frame and
+// those ahead of it are asked for raw, far frames are packed, and the budget
+// is refreshed with the bytes that work in flight holds outside the cache.
 void step_cache_upkeep(Tick& t) {
   FrameCache& cache = t.s.cache;
   const PreviewController& ctl = t.s.preview;
   drain_unpack_results(cache);
-  if (auto key = frame_key_of(ctl, ctl.current_frame)) (void)request_frame_unpack(cache, *key);
+  request_panel_frames(t.s);
   if (ctl.timing) pack_idle_frames(cache, pack_min_distance_seconds(ctl.timing->frame_value, ctl.timing->frame_scale));
   CacheReserveInputs reserve = cache_own_reserve(cache);
   reserve.pooled_bytes = trim_pixel_buffer_pool();

@@ -143,7 +143,7 @@ int32_t panel_create_hook(void* plugin_refcon, void* /*refcon*/, void* container
     if (ctl.pinned_item) {
       set_preview_context(ctl, *ctl.pinned_item);
       if (auto key = frame_key_of(ctl, ctl.current_frame)) {
-        (void)request_frame_unpack(state->cache, *key);
+        (void)request_frame_unpack(state->cache, *key, true);
         // Through the preview, so that it knows the frame is on screen.
         if (auto frame = cached_frame(state->cache, *key)) (void)present_frame_to_panel(ctl, *frame, *key);
       }

@@ -19,6 +19,8 @@
 #include "cache/memory_pressure.h"
 #include "host/item_calls.h"
 #include "panel/playback_clock.h"
+#include "panel/present_request.h"
+#include "panel/present_telemetry.h"
 #include "cache/frame_cache_ops.h"
 #include "pool/batch_launch.h"
 #include "pool/batch_supervision.h"
@@ -216,6 +218,17 @@ uint64_t wanted_downsample(const PreviewState& s) {
   return std::max<uint64_t>(effective_downsample(s.preview), 1);
 }
 
+// A pool frame counts as produced in the presentation telemetry, as the
+// frames of the other producers do.
+void note_pool_frame(const RgbaFrame& frame) {
+  PresentEvent ev;
+  ev.backend = "pool";
+  ev.kind = kEventProduced;
+  ev.request = read_present_request();
+  ev.target_time = ev.request.time;
+  record_present_event(frame, ev);
+}
+
 // A frame of the pool goes into the RAM cache only while the composition
 // that its batch rendered is the one the pool follows: a frame of a batch
 // that an edit or a switch ended never lands under another composition.
@@ -223,6 +236,7 @@ void ingest_pool_frames(PreviewState& s, std::vector<IngestedFrame> frames) {
   for (IngestedFrame& f : frames) {
     if (f.comp_identity != s.pool.comp_identity) continue;
     const uint32_t w = f.pixels.width, h = f.pixels.height;
+    note_pool_frame(f.pixels);
     if (!cache_rendered_frame(s.cache, f.key, std::move(f.pixels))) continue;
     log_line("INFO", "S5 pool : image " + std::to_string(f.key.value) + "/" + std::to_string(f.key.scale) + " en cache (" +
                          std::to_string(w) + "x" + std::to_string(h) + ")");

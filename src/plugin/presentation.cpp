@@ -1,6 +1,9 @@
 #include "plugin/presentation.h"
 
+#include <utility>
+
 #include "cache/frame_cache_ops.h"
+#include "cache/unpack_worker.h"
 #include "core/log.h"
 #include "core/switches.h"
 #include "plugin/panel_steps.h"
@@ -46,11 +49,15 @@ void start_clock_at_playhead(PreviewState& state) {
   p.clock.anchor_ns.reset();
 }
 
+// Playback ticks at half a frame; frames still being unpacked or rendered
+// bring the next tick within 100 ms; otherwise the host's own pace will do.
 void pace(PreviewState& state) {
   const PresentationState& p = state.presentation;
   const auto& timing = state.preview.timing;
   if (presenting_panel(state).views && p.clock.playing && p.clock.shown_time && timing) {
     start_pacemaker_for_fps(true, static_cast<double>(timing->frame_scale) / timing->frame_value);
+  } else if (has_pending_jobs(state.cache) || !state.preview.async_pending.empty()) {
+    start_pacemaker(true, kPacemakerPendingPeriodUs);
   } else if (pacemaker().armed()) {
     start_pacemaker(false, kPacemakerIdlePeriodUs);
   }
@@ -168,6 +175,7 @@ void presentation_tick_step(PreviewState& state, uint64_t now_ns) {
   set_bench_collecting(ctl.bench, playing);
   record_frame_step(ctl.bench, preview_clock_ms(ctl, now_ns));
 
+  p.pipeline.missed_total += std::exchange(p.clock.missed, 0);
   const double now_ms = monotonic_ms();
   const bool running = ctl.pinned_item.has_value() && !p.clock.paused;
   std::optional<std::string> hold;

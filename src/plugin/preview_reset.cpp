@@ -29,6 +29,12 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
   done("cache");
   stop_pool(state);
   done("pool");
+  // A running raster fill stops with its slot: nothing it draws after the
+  // reset reaches the cache. The composition is read again when the
+  // preview is next wanted, with the raster path allowed again.
+  reset_preview_session(ctl);
+  ctl.raster_blocked = false;
+  ctl.focus_frame.reset();
   p.clock = PlaybackClock{};
   p.input.held_frame.reset();
   p.last_strip = {};
@@ -44,6 +50,12 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
   done("async");
   if (pacemaker_enabled() && !pacemaker().stopped()) pacemaker().disarm();
   done("pacemaker");
+}
+
+void reset_cache_and_preview(PreviewState& state) {
+  reset_cache_state(state.cache);
+  state.preview.stale_archived.clear();
+  reset_preview_state(state, 0.0);
 }
 
 }  // namespace vel

@@ -17,4 +17,8 @@ using ResetObserver = std::function<void(std::string_view step)>;
 
 void reset_preview_state(PreviewState& state, double time, const ResetObserver& observe = {});
 
+// The cache reset: every set-aside composition is dropped with the archive,
+// then the preview is reset.
+void reset_cache_and_preview(PreviewState& state);
+
 }  // namespace vel

@@ -72,6 +72,7 @@ void switch_pinned(PreviewController& ctl, FrameCache& cache, ItemH item, uint64
   renew_job_slot(ctl.raster_slot);
   const std::optional<uint64_t> outgoing = ctl.pinned_item;
   ctl.pinned_item = id;
+  ctl.focus_frame.reset();
   ctl.pinned_handle = item;
   ctl.timing = timing;
   ctl.work_area = {};
@@ -159,6 +160,7 @@ void preview_track_comp(PreviewController& ctl, FrameCache& cache, const Preview
         log_line("INFO", "preview: composition " + std::to_string(*ctl.pinned_item) + " left the project");
         unpin(ctl);
         clear_frame_cache(cache);
+        report.comp_left = true;
       }
     }
   }
@@ -171,7 +173,8 @@ void preview_track_comp(PreviewController& ctl, FrameCache& cache, const Preview
   if (ctl.pinned_item && ctl.timing && ctl.frame_count > 0) {
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
     cache.work_range = frame_range_micros(ctl.timing->frame_value, ctl.timing->frame_scale, b.first, b.last);
-    if (auto key = frame_key_of(ctl, ctl.current_frame)) set_playhead_focus(cache, *key);
+    const int64_t focus = std::clamp<int64_t>(ctl.focus_frame.value_or(ctl.current_frame), 0, ctl.frame_count - 1);
+    if (auto key = frame_key_of(ctl, focus)) set_playhead_focus(cache, *key);
   }
 }
 

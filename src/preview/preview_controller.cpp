@@ -68,9 +68,11 @@ uint64_t cancel_async_renders(PreviewController& ctl) {
   return gen;
 }
 
+void reset_timing_trackers(PreviewController& ctl) { ctl.per_factor_ms = {}; }
+
 void set_preview_context(PreviewController& ctl, uint64_t item_id) {
   ++ctl.context;
-  ctl.per_factor_ms = {};
+  reset_timing_trackers(ctl);
   ctl.presented.reset();
   ctl.unplaceable.clear();
   ctl.sweep_reported = false;

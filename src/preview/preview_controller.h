@@ -82,6 +82,10 @@ struct PreviewController {
   WorkAreaSnapshot work_area_snapshot;
   int64_t current_frame = 0;
   std::optional<HostTime> current_time;  // the pinned composition's playhead
+  // The frame the panel shows or holds (the playhead during playback, the
+  // clicked frame when paused): the cache packs and unpacks around it. None
+  // until the panel has one; the host's current frame stands in meanwhile.
+  std::optional<int64_t> focus_frame;
   std::unordered_set<uint64_t> stale_archived;  // set-aside compositions an edit made stale
   std::unordered_set<uint64_t> seen_comps;
 
@@ -159,6 +163,9 @@ struct PreviewTickReport {
   bool pinned_changed = false;
   bool edited = false;
   bool work_area_changed = false;
+  // The pinned composition left the project: item ids may now name other
+  // compositions, so nothing cached for them may be trusted.
+  bool comp_left = false;
   uint32_t sync_cached = 0;
   uint32_t async_cached = 0;
   uint32_t async_submitted = 0;
@@ -231,6 +238,9 @@ bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, Fram
 // comp model as the raster comp when the raster path takes it (PERF
 // "PREVIEW_SCAN" and "PREVIEW_PROFILE" lines say why). Main thread.
 void classify_preview_topology(PreviewController& ctl, ItemH comp_item);
+
+// Forgets the per-factor render times of the current context.
+void reset_timing_trackers(PreviewController& ctl);
 
 // The host's renderer serves the pinned composition again: the held raster
 // comp is released and the delivery decision is taken afresh.

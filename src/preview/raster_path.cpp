@@ -31,6 +31,7 @@ void classify_preview_topology(PreviewController& ctl, ItemH comp_item) {
 }
 
 void reset_preview_session(PreviewController& ctl) {
+  reset_timing_trackers(ctl);
   ctl.raster_comp.reset();
   renew_job_slot(ctl.raster_slot);
   ctl.raster_fill_armed.reset();

@@ -142,6 +142,55 @@ TEST(UnpackTest, FocusForgetsKeysMoreThanFiveSecondsAway) {
   }
 }
 
+// A frame being decoded, or decoded already, is collected even when the
+// focus moved far away meanwhile: the work is not thrown away and asked for
+// again on the next tick.
+TEST(UnpackTest, FocusKeepsKeysWhoseDecodingStarted) {
+  UnpackQueue q;
+  focus_unpack_queue(q, FrameKey{0, 1}, {});
+  for (int32_t v : {1, 2, 3}) submit_unpack_job(q, job(packed_of(gradient_frame(4, 4, static_cast<uint8_t>(v))), v), kNoLimit);
+  std::optional<UnpackWork> running = wait_for_unpack_work(q);  // key 1
+  std::optional<UnpackWork> done = wait_for_unpack_work(q);     // key 2
+  ASSERT_TRUE(running && done);
+  finish_unpack_work(q, done->sequence, gradient_frame(4, 4, 2));
+  focus_unpack_queue(q, FrameKey{100, 1}, {});
+  std::vector<int32_t> kept;
+  for (const UnpackSlot& s : q.slots) {
+    for (const UnpackKey& k : s.keys) kept.push_back(k.key.value);
+  }
+  EXPECT_EQ(kept, (std::vector<int32_t>{1, 2})) << "the waiting key 3 is dropped, the started ones stay";
+  std::optional<UnpackedFrame> got = take_unpacked_frame(q);
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got->key.value, 2);
+}
+
+// Only a frame the panel waits for makes its decoding ask for an early idle
+// call; asking again for a queued frame as awaited marks it so.
+TEST(UnpackTest, OnlyAwaitedFramesAskForAnEarlyTick) {
+  struct Case {
+    const char* name;
+    std::vector<bool> requests;  // awaited flag of each request of the same key
+    bool early;
+  } cases[] = {
+      {"ahead of need", {false}, false},
+      {"awaited", {true}, true},
+      {"ahead, then awaited", {false, true}, true},
+      {"awaited, then ahead again", {true, false}, true},
+  };
+  for (const Case& c : cases) {
+    UnpackQueue q;
+    PixelPayload p = packed_of(gradient_frame(4, 4, 1));
+    for (bool awaited : c.requests) {
+      UnpackJob j = job(p, 1);
+      j.awaited = awaited;
+      EXPECT_EQ(submit_unpack_job(q, std::move(j), kNoLimit), SubmitOutcome::Queued) << c.name;
+    }
+    std::optional<UnpackWork> w = wait_for_unpack_work(q);
+    ASSERT_TRUE(w) << c.name;
+    EXPECT_EQ(finish_unpack_work(q, w->sequence, gradient_frame(4, 4, 1)), c.early) << c.name;
+  }
+}
+
 TEST(UnpackTest, NearestAheadIsDecodedAndCollectedFirst) {
   UnpackQueue q;
   focus_unpack_queue(q, FrameKey{5, 1}, MicrosRange{true, 0, 10'000'000});

@@ -86,6 +86,27 @@ TEST(PlaybackClock, MissingFramesShowTheLatestReadyAndRestartTheTimeBase) {
   EXPECT_EQ(rig.clock.anchor_ns, rig.in.now_ns);
   EXPECT_TRUE(rig.step_at(8.6));
   EXPECT_EQ(rig.shown_index(), 4);
+  EXPECT_EQ(rig.clock.missed, 1u) << "frame 8 fell due and was not ready";
+}
+
+// A stall counts each frame that falls due once, however many ticks it
+// lasts; frames that are ready and shown count nothing.
+TEST(PlaybackClock, MissedFramesCountOncePerFrameThatFellDue) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> cached;
+    std::vector<double> steps;
+    uint64_t missed;
+  } cases[] = {
+      {"all ready", {}, {0, 1.5, 1.6, 2.5, 2.6, 3.5}, 0},
+      {"stalled at 2: due 3, then 4", {0, 1, 2}, {0, 1.5, 1.6, 2.5, 2.6, 3.1, 3.2, 3.3, 4.5}, 2},
+      {"the shown frame due again is no miss", {0}, {0, 0.5, 0.6, 0.7}, 0},
+  };
+  for (const Case& c : cases) {
+    ClockRig rig(1, 30, 10, c.cached);
+    for (double f : c.steps) rig.step_at(f);
+    EXPECT_EQ(rig.clock.missed, c.missed) << c.name;
+  }
 }
 
 TEST(PlaybackClock, LoopsOverTheWorkArea) {

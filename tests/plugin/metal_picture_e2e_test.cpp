@@ -98,7 +98,7 @@ class MetalPicture : public ::testing::Test {
   // Runs `project` at the given Size item in a panel of 960 × 578 points at
   // `scale`, scrubs to frame 107 and paints it. The scenario follows the
   // run's events, not the clock: the scrub waits for the opening frame on
-  // screen, the painting for the work area's sweep to end (the scrubbed frame
+  // screen (a first frame: while the panel plays, a slow GPU is never idle), the painting for the work area's sweep to end (the scrubbed frame
   // is rendered before the rest of the work area, which lies around it) and
   // then for the picture to have shown a frame since the scrub with none
   // after it; then the run quits. --seconds is only a bound: reaching it fails.
@@ -113,7 +113,7 @@ class MetalPicture : public ::testing::Test {
     {
       std::ofstream sc(root / "scenario.json");
       sc << R"({"events": [{"at_ms": 0, "action": "open_panel", "width": 960, "height": 578, "scale": )" << scale
-         << R"(}, {"when": "picture_presented", "action": "drag", "x": 100, "y": 300, "to_x": 430, "to_y": 300, "steps": 6})"
+         << R"(}, {"when": {"frames": 1}, "action": "drag", "x": 100, "y": 300, "to_x": 430, "to_y": 300, "steps": 6})"
          << R"(, {"when": "no_text:VELOCINTAING", "action": "wait"})"
          << R"(, {"when": "picture_presented", "action": "screenshot", "path": "shot.png"})"
          << R"(, {"at_ms": 0, "action": "quit"}]})";

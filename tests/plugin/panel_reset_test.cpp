@@ -111,6 +111,33 @@ TEST_F(PanelReset, RunsItsStepsInTheirFixedOrder) {
   EXPECT_EQ(steps, expected);
 }
 
+// The reset ends the preview session: a running raster fill's slot moves
+// on (its workers stop and nothing they drew reaches the cache), the raster
+// composition and the per-factor render times are let go, the raster path
+// is allowed again; the cache reset drops the set-aside compositions too.
+TEST_F(PanelReset, ResetsEndTheRasterSessionAndTheCacheResetEmptiesTheArchive) {
+  PreviewController& ctl = state->preview;
+  ASSERT_TRUE(tick_until([&] { return ctl.frame_count == 48; }));
+  ctl.raster_blocked = true;
+  ctl.per_factor_ms[0] = 12.0;
+  ctl.focus_frame = 30;
+  const uint64_t generation = ctl.raster_slot.generation->load();
+  reset_preview_state(*state, 0.0);
+  EXPECT_GT(ctl.raster_slot.generation->load(), generation) << "a running fill is cancelled";
+  EXPECT_FALSE(ctl.raster_comp);
+  EXPECT_FALSE(ctl.raster_blocked);
+  EXPECT_FALSE(ctl.per_factor_ms[0]);
+  EXPECT_FALSE(ctl.focus_frame);
+
+  ctl.stale_archived.insert(7);
+  state->cache.archive_bytes = 1234;
+  reset_cache_and_preview(*state);
+  EXPECT_EQ(state->cache.archive_bytes, 0u);
+  EXPECT_TRUE(state->cache.archive.empty());
+  EXPECT_TRUE(ctl.stale_archived.empty());
+  EXPECT_GT(ctl.raster_slot.generation->load(), generation + 1) << "the preview was reset as well";
+}
+
 TEST_F(PanelReset, AMarkDragReleasedBeforeTheResetIsNotAppliedAfterIt) {
   ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48 && state->presentation.last_strip.cached.size() == 48; }));
   const WorkAreaFrames before = state->preview.work_area;

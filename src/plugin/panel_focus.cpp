@@ -1,0 +1,61 @@
+#include "plugin/panel_focus.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "cache/frame_cache_ops.h"
+#include "cache/pack_idle.h"
+#include "cache/unpack_worker.h"
+#include "plugin/preview_state.h"
+#include "panel/playback_clock.h"
+#include "preview/work_area.h"
+
+namespace vel {
+
+std::optional<int64_t> panel_focus_frame(const PreviewState& state) {
+  const PreviewController& ctl = state.preview;
+  const PresentationState& p = state.presentation;
+  if (!ctl.timing || ctl.frame_count <= 0) return std::nullopt;
+  int64_t frame = ctl.current_frame;
+  if (p.input.held_frame) {
+    frame = *p.input.held_frame;
+  } else if (const auto& shown = p.clock.shown_time) {
+    const auto at = frame_at_time(HostTime{shown->value, shown->scale},
+                                  HostTime{ctl.timing->frame_value, ctl.timing->frame_scale});
+    if (at) frame = *at;
+  }
+  return std::clamp<int64_t>(frame, 0, ctl.frame_count - 1);
+}
+
+int64_t unpack_ahead_frames(double fps, int64_t loop_frames) {
+  const int64_t per_second = std::isfinite(fps) && fps > 0 ? static_cast<int64_t>(std::ceil(std::min(fps, 1000.0))) : 24;
+  const int64_t below_packing = static_cast<int64_t>(kPackMinFrameDurations) - 1;
+  return std::max<int64_t>(0, std::min({2 * per_second, below_packing, loop_frames - 1}));
+}
+
+void request_panel_frames(PreviewState& state) {
+  PreviewController& ctl = state.preview;
+  FrameCache& cache = state.cache;
+  const std::optional<int64_t> focus = panel_focus_frame(state);
+  ctl.focus_frame = focus;
+  if (!focus) return;
+  const std::optional<FrameKey> key = frame_key_of(ctl, *focus);
+  if (!key) return;
+  if (cache.focus != key) set_playhead_focus(cache, *key);
+  // Once on screen the frame is not waited for: its unpacking, if any,
+  // needs no early tick.
+  (void)request_frame_unpack(cache, *key, ctl.presented != key);
+
+  if (!presenting_panel(state).views) return;
+  const auto [lo, hi] = playback_loop_bounds(ctl.work_area.first, ctl.work_area.last, ctl.frame_count);
+  if (*focus < lo || *focus > hi) return;
+  const int64_t span = hi - lo + 1;
+  const double fps = static_cast<double>(ctl.timing->frame_scale) / static_cast<double>(ctl.timing->frame_value);
+  const int64_t ahead = unpack_ahead_frames(fps, span);
+  for (int64_t i = 1; i <= ahead; ++i) {
+    const int64_t frame = lo + (*focus - lo + i) % span;
+    if (auto k = frame_key_of(ctl, frame)) (void)request_frame_unpack(cache, *k);
+  }
+}
+
+}  // namespace vel
