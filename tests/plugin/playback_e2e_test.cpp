@@ -20,6 +20,7 @@
 
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
+#include "vel_build_paths.h"
 
 namespace vel {
 namespace {
