@@ -7,10 +7,14 @@
 
 #include "core/log.h"
 #include "core/machine.h"
+#include "core/options.h"
 #include "core/saturating.h"
 #include "core/switches.h"
 #include "cache/memory_pressure.h"
+#include "pool/measured_admission.h"
 #include "pool/memory_output_reader.h"
+#include "pool/pool_perf_records.h"
+#include "pool/scheduler_step.h"
 #include "pool/pool_directory.h"
 #include "pool/pool_runtime_ops.h"
 #include "pool/worker_capacity.h"
@@ -87,7 +91,31 @@ void note_failed_launch(PoolRuntime& rt, Instant now, const std::filesystem::pat
   }
 }
 
+// Engines started at once out of `wanted`, and why no more.
+uint64_t admitted_at_launch(const BatchWorkerInputs& in, uint64_t wanted, SchedulerOutcome& why) {
+  if (wanted < 2) {
+    why = SchedulerOutcome::Capacity;
+    return 1;
+  }
+  if (!in.available_bytes || in.engine_need_bytes == 0) {
+    why = SchedulerOutcome::Missing;
+    return 1;
+  }
+  if (in.cpu_saturated || *in.available_bytes < kAdmissionReserveBytes) {
+    why = SchedulerOutcome::Pressure;
+    return 1;
+  }
+  const uint64_t room = (*in.available_bytes - kAdmissionReserveBytes) / in.engine_need_bytes;
+  const uint64_t n = std::clamp<uint64_t>(room, 1, wanted);
+  why = n >= 2 ? SchedulerOutcome::Admit : SchedulerOutcome::Headroom;
+  return n;
+}
+
 }  // namespace
+
+uint64_t launch_engine_need_bytes(uint64_t budget_bytes, uint64_t measured_peak_bytes) {
+  return std::max(budget_bytes, sat_add(measured_peak_bytes, measured_peak_bytes / 4));
+}
 
 BatchWorkers batch_worker_counts(const BatchWorkerInputs& in) {
   BatchWorkers w;
@@ -100,7 +128,11 @@ BatchWorkers batch_worker_counts(const BatchWorkerInputs& in) {
       const uint64_t k = in.pool_worker_count == 0 ? 1 : std::min(in.pool_worker_count, kMaxWorkers);
       w.target = std::max<uint64_t>(std::min({l, c, k}), 1);
     }
-    w.mfr_percent = kMfrShare;
+    uint64_t wanted = std::min(w.target, std::max<uint64_t>(in.range_count, 1));
+    if (in.level_ceiling) wanted = std::min(wanted, std::max<uint64_t>(*in.level_ceiling, 2) - 1);
+    w.immediate = admitted_at_launch(in, wanted, w.admission);
+    w.mfr_percent = static_cast<uint32_t>(std::max<uint64_t>(kMfrShare / w.immediate, 1));
+    return w;
   } else {
     w.target = std::max<uint64_t>(std::min(in.range_count, in.effective_worker_count), 1);
     w.mfr_percent = static_cast<uint32_t>(std::max<uint64_t>(kMfrShare / w.target, 1));
@@ -138,6 +170,8 @@ LaunchWorld live_launch_world(const PoolRuntime& rt, uint64_t async_renders_in_f
   w.measured_admission = measured_admission_enabled();
   w.pool_ramp = pool_ramp_enabled();
   w.hardware_threads = memory_and_cpu_count().cpu_count;
+  w.available_memory = [] { return available_memory_bytes(); };
+  w.engine_budget_bytes = engine_budget_bytes(panel_options().quality.load(std::memory_order_relaxed));
   w.pool_worker_count = [] { return pool_worker_count(); };
   w.effective_worker_count = [&rt] {
     WorkerCountInputs in;
@@ -205,8 +239,17 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
   counts_in.comp_3d = rt.comp_is_3d;
   counts_in.hardware_threads = world.hardware_threads;
   counts_in.range_count = ranges.size();
-  if (world.measured_admission) counts_in.pool_worker_count = world.pool_worker_count();
-  else counts_in.effective_worker_count = world.effective_worker_count();
+  if (world.measured_admission) {
+    counts_in.pool_worker_count = world.pool_worker_count();
+    counts_in.available_bytes = world.available_memory ? world.available_memory() : std::nullopt;
+    counts_in.engine_need_bytes =
+        launch_engine_need_bytes(world.engine_budget_bytes, rt.engine_samples.peak_engine_bytes);
+    counts_in.cpu_saturated =
+        sample_fresh(rt.cpu_sample_at, world.now) && rt.total_cpu_percent >= kCpuPressurePercent;
+    counts_in.level_ceiling = rt.carried_scheduler.ceiling;
+  } else {
+    counts_in.effective_worker_count = world.effective_worker_count();
+  }
   const BatchWorkers workers = batch_worker_counts(counts_in);
 
   PoolPlan plan;
@@ -322,6 +365,22 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
   plan.predicted_secs = predicted;
   plan.scheduler = rt.carried_scheduler;
   reset_scheduler_trial(rt.carried_scheduler);
+  // The engines admitted at launch are the level the scheduler starts from.
+  plan.scheduler.level = std::max<uint64_t>(plan.scheduler.level, plan.jobs.size());
+  if (world.measured_admission) {
+    SchedulerAssessment verdict;
+    verdict.outcome = workers.admission;
+    verdict.target = plan.jobs.size();
+    verdict.available_bytes = counts_in.available_bytes.value_or(0);
+    verdict.engine_need_bytes = counts_in.engine_need_bytes;
+    verdict.peak_engine_bytes = rt.engine_samples.peak_engine_bytes;
+    if (admission_record_due(rt.admission_logged, verdict) && perf_enabled()) {
+      AdmissionContext admission;
+      admission.file_ds = plan.file_ds;
+      admission.output_ds = plan.file_ds;
+      perf_log(pool_admission_record(verdict, admission));
+    }
+  }
   plan.first_delivery_warned = false;
   rt.plan.reset();
   rt.plan.emplace(std::move(plan));

@@ -12,6 +12,7 @@
 
 #include "pool/frame_range.h"
 #include "pool/pool_runtime.h"
+#include "pool/scheduler_assessment.h"
 #include "pool/worker_launch.h"
 
 namespace vel {
@@ -22,10 +23,16 @@ inline constexpr uint32_t kFailedLaunchLimit = 3;
 inline constexpr uint64_t kFailedLaunchCooldownNs = 3'000'000'000;
 
 // W, the workers started in the launch call, and the MFR share each gets.
+// With measured admission, `admission` says why the launch started as many
+// engines as it did (Admit: more than one; Headroom: the memory holds no
+// second one; Pressure: under 4 GiB available or the CPU saturated; Missing:
+// the available memory or an engine's need unknown; Capacity: one is all the
+// batch may run).
 struct BatchWorkers {
   uint64_t target = 1;
   uint64_t immediate = 1;
   uint32_t mfr_percent = 80;
+  SchedulerOutcome admission = SchedulerOutcome::Capacity;
   bool operator==(const BatchWorkers&) const = default;
 };
 
@@ -38,8 +45,27 @@ struct BatchWorkerInputs {
   uint64_t pool_worker_count = 1;           // pool_worker_count()
   uint64_t effective_worker_count = 1;      // pool_effective_worker_count()
   uint64_t range_count = 0;
+  // Measured admission at launch: the machine's available memory read now
+  // (none when unreadable), the memory each engine is counted at, and
+  // whether a fresh CPU sample shows the machine saturated.
+  std::optional<uint64_t> available_bytes;
+  uint64_t engine_need_bytes = 0;
+  bool cpu_saturated = false;
+  // The scheduler's ceiling carried from batches of this configuration: a
+  // level that did not pay is not started at once either.
+  std::optional<uint64_t> level_ceiling;
 };
+// With measured admission a batch starts one engine, and at once as many
+// more of its W, one per range, as the available memory holds beside the
+// 4 GiB reserve (available ≥ 4 GiB + n × engine need for n engines), unless
+// the CPU is saturated; each gets ⌊80 / n⌋ % of MFR, so the engines admitted
+// at launch share the budget instead of the first holding all of it.
 BatchWorkers batch_worker_counts(const BatchWorkerInputs& in);
+
+// The memory one engine is counted at when a batch starts: the engine budget
+// of the preview size, or the measured peak engine plus a quarter when that
+// is larger.
+uint64_t launch_engine_need_bytes(uint64_t budget_bytes, uint64_t measured_peak_bytes);
 
 // Sum over the ranges of (end − start, at least 0) + 1, saturating.
 uint64_t expected_frame_count(std::span<const FrameRange> ranges);
@@ -63,6 +89,8 @@ struct LaunchWorld {
   bool measured_admission = true;
   bool pool_ramp = true;
   std::optional<uint32_t> hardware_threads;
+  std::function<std::optional<uint64_t>()> available_memory;  // empty: unknown
+  uint64_t engine_budget_bytes = 0;                             // of the current preview size
   std::function<uint64_t()> pool_worker_count;
   std::function<uint64_t()> effective_worker_count;  // pool_effective_worker_count of the runtime
   std::function<const std::optional<std::filesystem::path>&(AerenderLookup&)> resolve_aerender;

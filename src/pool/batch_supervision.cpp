@@ -211,6 +211,7 @@ uint64_t watch_workers(SupervisionCall& c) {
   // what the next launch's admission judges.
   if (!exited.empty()) {
     plan.last_exit_seen_at = c.now;
+    restart_measurement_window(plan.scheduler, c.now);
     plan.exits_to_examine.insert(plan.exits_to_examine.end(), exited.begin(), exited.end());
   }
   return running;

@@ -49,6 +49,10 @@ TrialStep scheduler_trial_step(SchedulerTrial& trial, std::optional<uint64_t>& n
   return TrialStep::Attempt;
 }
 
+void restart_measurement_window(SchedulerTrial& trial, uint64_t now_ns) {
+  if (trial_running(trial)) trial.trial_started_at_ns = now_ns;
+}
+
 void reduce_target_to_queue(SchedulerTrial& trial, uint64_t active, uint64_t queued_ranges) {
   const uint64_t work = sat_add(active, queued_ranges);
   if (work >= trial.level) return;

@@ -69,6 +69,11 @@ enum class TrialStep : uint8_t {
 TrialStep scheduler_trial_step(SchedulerTrial& trial, std::optional<uint64_t>& next_trial_at_ns, bool may_run,
                                const SchedulerAssessment& verdict, const CpuSample& cpu, uint64_t now_ns);
 
+// A worker started or ended: the measured part of a running trial begins
+// again from `now_ns`, so that its throughput is judged on the workers it
+// runs with. Without this start a trial could only run out and count as lost.
+void restart_measurement_window(SchedulerTrial& trial, uint64_t now_ns);
+
 // Fewer active workers plus queued ranges than the target: the target drops
 // to that sum (at least 1), the trial ends, QueueReduced.
 void reduce_target_to_queue(SchedulerTrial& trial, uint64_t active, uint64_t queued_ranges);

@@ -219,6 +219,7 @@ bool launch_further_workers(SupervisionCall& c) {
     ++plan.active;
     ++plan.spawned_workers;
     plan.peak_active = std::max(plan.peak_active, plan.active);
+    restart_measurement_window(plan.scheduler, c.now);
     if (one_per_call) break;
   }
   return true;

@@ -123,17 +123,18 @@ TEST_F(BatchLaunch, EachGuardRefusesSilently) {
 }
 
 TEST(BatchWorkerCounts, AgainstAdmissionThreadsAndRequests) {
+  constexpr SchedulerOutcome kMissing = SchedulerOutcome::Missing;
   struct Case {
     const char* name;
     BatchWorkerInputs in;
     BatchWorkers expected;
   } cases[] = {
-      {"2D, 32 threads, 20 asked", {true, true, kOutputPsd, false, 32, 20, 1, 5}, {20, 1, 80}},
+      {"2D, 32 threads, 20 asked, memory unknown", {true, true, kOutputPsd, false, 32, 20, 1, 5}, {20, 1, 80, kMissing}},
       {"3D gets one", {true, true, kOutputPsd, true, 32, 20, 1, 5}, {1, 1, 80}},
       {"memory gets one", {true, true, kOutputMemory, false, 32, 20, 1, 5}, {1, 1, 80}},
-      {"threads bound: 4 x 0.8", {true, true, kOutputPsd, false, 4, 20, 1, 5}, {3, 1, 80}},
+      {"threads bound: 4 x 0.8", {true, true, kOutputPsd, false, 4, 20, 1, 5}, {3, 1, 80, kMissing}},
       {"unknown threads", {true, true, kOutputPsd, false, std::nullopt, 20, 1, 5}, {1, 1, 80}},
-      {"asked beyond 24", {true, true, kOutputTga, false, 64, 40, 1, 5}, {24, 1, 80}},
+      {"asked beyond 24", {true, true, kOutputTga, false, 64, 40, 1, 5}, {24, 1, 80, kMissing}},
       {"asked 0 counts 1", {true, true, kOutputTga, false, 64, 0, 1, 5}, {1, 1, 80}},
       {"both off, 3 workers", {false, false, kOutputPsd, false, 32, 8, 3, 5}, {3, 3, 26}},
       {"both off, fewer ranges", {false, false, kOutputPsd, false, 32, 8, 6, 2}, {2, 2, 40}},
@@ -141,6 +142,51 @@ TEST(BatchWorkerCounts, AgainstAdmissionThreadsAndRequests) {
       {"share at least 1", {false, false, kOutputPsd, false, 256, 8, 100, 100}, {100, 100, 1}},
   };
   for (const Case& c : cases) EXPECT_EQ(batch_worker_counts(c.in), c.expected) << c.name;
+}
+
+// Measured admission at launch: the engines the available memory holds
+// beside the reserve start at once and share the MFR budget; the CPU, the
+// ranges, the count asked and the scheduler's ceiling bound them.
+TEST(BatchWorkerCounts, LaunchAdmitsTheEnginesTheMemoryHolds) {
+  constexpr uint64_t kGiB = 1ull << 30;
+  constexpr uint64_t kEngine = 7 * kGiB / 2;
+  struct Case {
+    const char* name;
+    std::optional<uint64_t> available;
+    uint64_t need;
+    bool saturated;
+    uint64_t ranges;
+    uint64_t asked;
+    std::optional<uint64_t> ceiling;
+    BatchWorkers expected;
+  } cases[] = {
+      {"18 GiB holds 4 engines of 3.5", 18 * kGiB, kEngine, false, 4, 4, {}, {4, 4, 20, SchedulerOutcome::Admit}},
+      {"one byte short of 4", 18 * kGiB - 1, kEngine, false, 4, 4, {}, {4, 3, 26, SchedulerOutcome::Admit}},
+      {"no more than the ranges", 64 * kGiB, kEngine, false, 2, 4, {}, {4, 2, 40, SchedulerOutcome::Admit}},
+      {"no more than asked", 64 * kGiB, kEngine, false, 8, 3, {}, {3, 3, 26, SchedulerOutcome::Admit}},
+      {"room for one only", 4 * kGiB + 2 * kEngine - 1, kEngine, false, 4, 4, {}, {4, 1, 80, SchedulerOutcome::Headroom}},
+      {"under the reserve", 4 * kGiB - 1, kEngine, false, 4, 4, {}, {4, 1, 80, SchedulerOutcome::Pressure}},
+      {"CPU saturated", 64 * kGiB, kEngine, true, 4, 4, {}, {4, 1, 80, SchedulerOutcome::Pressure}},
+      {"memory unreadable", std::nullopt, kEngine, false, 4, 4, {}, {4, 1, 80, SchedulerOutcome::Missing}},
+      {"need unknown", 64 * kGiB, 0, false, 4, 4, {}, {4, 1, 80, SchedulerOutcome::Missing}},
+      {"a ceiling of 3 starts 2", 64 * kGiB, kEngine, false, 4, 4, 3, {4, 2, 40, SchedulerOutcome::Admit}},
+      {"a ceiling of 2 starts 1", 64 * kGiB, kEngine, false, 4, 4, 2, {4, 1, 80, SchedulerOutcome::Capacity}},
+      {"one range", 64 * kGiB, kEngine, false, 1, 4, {}, {4, 1, 80, SchedulerOutcome::Capacity}},
+  };
+  for (const Case& c : cases) {
+    BatchWorkerInputs in;
+    in.hardware_threads = 8;
+    in.pool_worker_count = c.asked;
+    in.range_count = c.ranges;
+    in.available_bytes = c.available;
+    in.engine_need_bytes = c.need;
+    in.cpu_saturated = c.saturated;
+    in.level_ceiling = c.ceiling;
+    EXPECT_EQ(batch_worker_counts(in), c.expected) << c.name;
+  }
+  // A measured engine larger than the budget is what counts.
+  EXPECT_EQ(launch_engine_need_bytes(kEngine, 4 * kGiB), 5 * kGiB);
+  EXPECT_EQ(launch_engine_need_bytes(kEngine, kGiB), kEngine);
 }
 
 TEST(ExpectedFrameCount, CountsEachRangeAtLeastOnce) {
@@ -226,6 +272,32 @@ TEST_F(BatchLaunch, BothSwitchesOffStartsEveryWorker) {
   EXPECT_EQ(rt.plan->mfr_percent, 26u);
   EXPECT_EQ(rt.plan->worker_slots, 3u);
   for (const LaunchRequest& r : fake.spawned) EXPECT_EQ(r.mfr_percent, 26u);
+}
+
+// With the defaults a batch starts as many engines as the available memory
+// holds, each with an equal share, and the scheduler starts from that level;
+// a saturated CPU, freshly sampled, starts one.
+TEST_F(BatchLaunch, DefaultsStartTheEnginesTheMemoryHolds) {
+  for (const bool saturated : {false, true}) {
+    FakeLaunch fake(pool_dir());
+    PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+    LaunchWorld w = fake.world();
+    w.available_memory = [] { return std::optional<uint64_t>(64ull << 30); };
+    w.engine_budget_bytes = 7ull << 29;
+    if (saturated) {
+      // A later batch of the same configuration: its CPU sample is kept.
+      rt.batch_identity = StartupContext{rt.comp_identity, rt.file_downsample, std::nullopt, false, kOutputPsd};
+      rt.cpu_sample_at = kT0 - 1;
+      rt.total_cpu_percent = 95.0;
+    }
+    launch_pool_batch(rt, "Main", kRanges, 24, 1, w);
+    ASSERT_TRUE(rt.plan) << saturated;
+    const size_t n = saturated ? 1 : kRanges.size();
+    EXPECT_EQ(rt.plan->jobs.size(), n) << saturated;
+    EXPECT_EQ(rt.plan->peak_active, n) << saturated;
+    EXPECT_EQ(rt.plan->scheduler.level, n) << saturated;
+    for (const LaunchRequest& r : fake.spawned) EXPECT_EQ(r.mfr_percent, 80u / n) << saturated;
+  }
 }
 
 TEST_F(BatchLaunch, WithoutAerenderTheFirstLaunchDisablesThePoolOnce) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace vel {
 namespace {
 
@@ -144,6 +146,35 @@ TEST(QueueReduction, TargetFollowsTheWorkLeft) {
     EXPECT_EQ(t.level, c.want);
     EXPECT_EQ(t.outcome == TrialOutcome::QueueReduced, c.reduced);
     EXPECT_EQ(trial_running(t), !c.reduced);
+  }
+}
+
+// A worker's launch or exit starts the measured part of a running trial: a
+// trial whose workers run at equal shares and gain 10 % is then kept; one
+// never measured only waits for its end. No trial, nothing to start.
+TEST(MeasurementWindow, AWorkerChangeStartsTheTrialsMeasuredPart) {
+  struct Case {
+    const char* name;
+    bool running;
+    bool worker_changed;
+    TrialOutcome want;
+  } cases[] = {
+      {"measured from the launch", true, true, TrialOutcome::Confirmed},
+      {"never measured", true, false, TrialOutcome::Started},
+      {"no trial", false, true, TrialOutcome::Cold},
+  };
+  for (const Case& c : cases) {
+    SchedulerTrial t = c.running ? trying(2) : SchedulerTrial{};
+    t.trial_opened_at_ns = kNow;
+    t.baseline_throughput = 10.0;
+    if (c.worker_changed) restart_measurement_window(t, kNow + kS);
+    EXPECT_EQ(t.trial_started_at_ns.has_value(), c.running && c.worker_changed) << c.name;
+    TrialSignal signal;
+    signal.throughput = 11.0;
+    signal.target = t.level;
+    const std::vector<uint32_t> shares{40, 40};
+    evaluate_scheduler_trial(t, kNow + 3 * kS, signal, shares, 2);
+    EXPECT_EQ(t.outcome, c.want) << c.name;
   }
 }
 
