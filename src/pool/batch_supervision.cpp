@@ -38,8 +38,14 @@ void choose_psd(PoolRuntime& rt) {
 
 // Takes the batch out and ends it: every worker still running is killed
 // with its engines and its reader abandoned, the stop flags rise, and the
-// batch's channel and stash go with it.
-void end_batch(PoolRuntime& rt, Instant now) { (void)take_pool_plan(rt, now); }
+// batch's channel and stash go with it. Its process groups are gone, so
+// their memory peaks end with it: the next batch measures its own (at
+// another downsample or size, perhaps), while the per-worker estimate
+// that sizes the pool carries over.
+void end_batch(PoolRuntime& rt, Instant now) {
+  (void)take_pool_plan(rt, now);
+  reset_group_rss_peak(rt);
+}
 
 bool silent_watchdog(SupervisionCall& c) {
   PoolPlan& plan = c.plan();

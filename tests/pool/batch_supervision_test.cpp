@@ -147,6 +147,41 @@ TEST_F(BatchSupervision, ClosingByOutputAndFramesDelivered) {
   EXPECT_EQ(log_.lines_with("pool: lot expérimental incomplet — repli PSD pour les images manquantes").size(), 1u);
 }
 
+// However a batch ends, the memory peaks of its process groups end with
+// it; the per-worker estimate stays for the next batch's sizing.
+TEST_F(BatchSupervision, AnEndedBatchEndsItsMemoryWindow) {
+  const struct {
+    const char* name;
+    int64_t frames;  // delivered before the end
+    Instant at;      // the call's instant
+  } cases[] = {
+      {"closed whole", 10, kT0 + kSecond},
+      {"closed without a frame", 0, kT0 + kSecond},
+      {"killed as silent", 0, kT0 + 240 * kSecond},
+  };
+  for (const auto& c : cases) {
+    SetUp();
+    if (c.at > kT0 + kSecond) {  // kept open, launching paused, until the silent limit
+      rt_.plan->queued_ranges.push_back({0, 9});
+      rt_.pump_paused = true;
+    }
+    rt_.group_rss_peak = uint64_t{3} << 30;
+    rt_.worker_bytes_estimate = uint64_t{3} << 30;
+    rt_.total_rss_peak = uint64_t{6} << 30;
+    rt_.concurrent_groups = 2;
+    rt_.rss_window_started = kT0;
+    for (int64_t f = 0; f < c.frames; ++f) send(f);
+    now_ = c.at;
+    for (int i = 0; i < 4 && rt_.plan; ++i) (void)tick();
+    ASSERT_FALSE(rt_.plan) << c.name;
+    EXPECT_EQ(rt_.group_rss_peak, 0u) << c.name;
+    EXPECT_EQ(rt_.total_rss_peak, 0u) << c.name;
+    EXPECT_EQ(rt_.concurrent_groups, 0u) << c.name;
+    EXPECT_FALSE(rt_.rss_window_started) << c.name;
+    EXPECT_EQ(rt_.worker_bytes_estimate, uint64_t{3} << 30) << c.name;
+  }
+}
+
 // A PSD batch that produced nothing disables the pool for the session.
 TEST_F(BatchSupervision, APsdBatchWithoutAnyFrameDisablesThePool) {
   EXPECT_TRUE(tick().empty());
