@@ -299,9 +299,16 @@ void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int6
   launch_for_frames(s, now_ns, pool_frames);
 }
 
+bool preparation_holds_pool(const PreviewController& preview, bool prepare_switch) {
+  return prepare_switch && preview.raster_comp != nullptr;
+}
+
 void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::vector<int64_t>& pool_frames,
                     bool frames_unclaimed) {
   PoolRuntime& rt = s.pool;
+  // Set first, so that the prewarm of an edit and every gate of this tick
+  // (and the delivery decision's question to the pool) see it.
+  rt.preparation_hold = preparation_holds_pool(s.preview, prepare_enabled());
   if (edited && rt.pool_enabled) {
     const PrewarmWorld prewarm = live_prewarm_world(async_renders_in_flight());
     const bool warm = !rt.heavy_frames && !rt.gpu_contended;

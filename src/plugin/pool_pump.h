@@ -15,11 +15,17 @@
 namespace vel {
 
 struct PreviewState;
+struct PreviewController;
 
 // `pool_frames`: the missing frames the delivery decision gave the pool
 // this tick, playhead first.
 void pump_pool_delivery(PreviewState& state, uint64_t now_ns, const std::vector<int64_t>& pool_frames,
                         bool frames_unclaimed);
+
+// The raster path prepares and draws the pinned composition itself: while
+// it holds it, and `prepare_switch` (VELOCINTA_PREPARE) is on, the pool
+// takes no snapshot, launches nothing and warms no engine.
+bool preparation_holds_pool(const PreviewController& preview, bool prepare_switch);
 
 // The pool's whole share of one idle tick: an edit of the pooled
 // composition (and the engine prewarm of its pause), the ramp window, the

@@ -9,9 +9,12 @@
 #include <memory>
 
 #include "core/machine.h"
+#include "core/switches.h"
+#include "plugin/pool_pump.h"
 #include "plugin/pool_preview_link.h"
 #include "plugin/preview_state.h"
 #include "pool/pool_runtime_ops.h"
+#include "raster/comp_model.h"
 
 namespace vel {
 namespace {
@@ -192,6 +195,34 @@ TEST_F(PoolPreviewLink, PlayLiftsAnEditStormAndTheSnapshotMayStartAtOnce) {
   ASSERT_FALSE(pool_launch_allowed(pool(), kT0 + 2 * kS));
   pool_play_started(*state, kT0 + 2 * kS);
   EXPECT_TRUE(pool_launch_allowed(pool(), kT0 + 2 * kS));
+}
+
+// The raster path draws the pinned composition itself: while it holds it
+// the pool's gates say no (no snapshot, no launch, no prewarm), and the
+// hold ends with the tick after it lets go.
+TEST_F(PoolPreviewLink, TheRasterPathHoldsThePoolWhilePreparationIsOn) {
+  const auto comp = std::make_shared<const CompModel>();
+  const struct {
+    bool raster;
+    bool prepare_switch;
+    bool held;
+  } cases[] = {{true, true, true}, {true, false, false}, {false, true, false}, {false, false, false}};
+  for (const auto& c : cases) {
+    PreviewController preview;
+    if (c.raster) preview.raster_comp = comp;
+    EXPECT_EQ(preparation_holds_pool(preview, c.prepare_switch), c.held) << c.raster << c.prepare_switch;
+  }
+
+  pool().templates_ready = 2;  // the pump stops before the host's scripting
+  state->preview.raster_comp = comp;
+  pool_idle_step(*state, kT0, false, {}, false);
+  EXPECT_EQ(pool().preparation_hold, prepare_enabled());
+  pool().templates_ready = 1;
+  EXPECT_EQ(pool_launch_allowed(pool(), kT0 + 5 * kS), !prepare_enabled());
+  pool().templates_ready = 2;
+  state->preview.raster_comp.reset();
+  pool_idle_step(*state, kT0 + kS, false, {}, false);
+  EXPECT_FALSE(pool().preparation_hold);
 }
 
 }  // namespace
