@@ -94,6 +94,11 @@ void run_template_check(PreviewState& s) {
 
 // The batch's ranges from the frames the delivery decision gave the pool:
 // one run per worker the batch aims at, nearest the playhead first.
+// The downsample the preview wants now.
+uint64_t wanted_downsample(const PreviewState& s) {
+  return std::max<uint64_t>(effective_downsample(s.preview), 1);
+}
+
 FramePlan plan_pool_ranges(const PreviewState& s, const std::vector<int64_t>& frames) {
   const PoolRuntime& rt = s.pool;
   WorkerCountInputs in;
@@ -127,7 +132,7 @@ void log_pool_delivery(const PreviewState& s, std::span<const FrameRange> ranges
   if (!perf_enabled()) return;
   const PreviewController& ctl = s.preview;
   const auto [lo, hi] = playback_loop_bounds(ctl.work_area.first, ctl.work_area.last, ctl.frame_count);
-  perf_log(pool_delivery_line(ranges, ctl.current_frame, lo, hi, delivery_look_ahead(s)));
+  perf_log(pool_delivery_line(s.pool, wanted_downsample(s), ranges, ctl.current_frame, lo, hi, delivery_look_ahead(s)));
 }
 
 void launch_for_frames(PreviewState& s, uint64_t now_ns, const std::vector<int64_t>& frames) {
@@ -211,11 +216,6 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
       return;
     }
   }
-}
-
-// The downsample the preview wants now.
-uint64_t wanted_downsample(const PreviewState& s) {
-  return std::max<uint64_t>(effective_downsample(s.preview), 1);
 }
 
 // A pool frame counts as produced in the presentation telemetry, as the
@@ -329,11 +329,14 @@ void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::ve
   pump_pool_delivery(s, now_ns, pool_frames, frames_unclaimed);
 }
 
-std::string pool_delivery_line(std::span<const FrameRange> plan, int64_t playhead, int64_t loop_first,
-                               int64_t loop_last, int64_t window) {
+std::string pool_delivery_line(const PoolRuntime& rt, uint64_t downsample, std::span<const FrameRange> plan,
+                               int64_t playhead, int64_t loop_first, int64_t loop_last, int64_t window) {
+  const std::optional<PlanMatch> measured = pool_plan_match(rt, downsample, expected_frame_count(plan));
   return "DELIVERY use_pool=true reason=pool_next_batch_ready ranges=" + std::to_string(plan.size()) +
          " ranges_in_window=" + std::to_string(count_ranges_in_loop_window(plan, playhead, loop_first, loop_last, window)) +
-         " window=" + std::to_string(window);
+         " window=" + std::to_string(window) +
+         " measured_first_ms=" + fmt_opt(measured ? std::optional<double>(measured->timing_a) : std::nullopt) +
+         " measured_per_frame_ms=" + fmt_opt(measured ? std::optional<double>(measured->per_frame_ms) : std::nullopt);
 }
 
 bool pool_wants_frames(const PreviewState& s, uint64_t now_ns) {

@@ -16,6 +16,7 @@ namespace vel {
 
 struct PreviewState;
 struct PreviewController;
+struct PoolRuntime;
 
 // `pool_frames`: the missing frames the delivery decision gave the pool
 // this tick, playhead first.
@@ -34,12 +35,15 @@ void pool_idle_step(PreviewState& state, uint64_t now_ns, bool edited, const std
                     bool frames_unclaimed);
 
 // The delivery line of a batch the pool has just been handed: how many
-// ranges it was planned into and how many of them meet the `window` frames
+// ranges it was planned into, how many of them meet the `window` frames
 // looping playback over [loop_first, loop_last] shows from `playhead` on,
+// and the timings the pool measured for a plan like it (same composition,
+// output, file downsample, `downsample` and span), "None" when it has none:
 // "DELIVERY use_pool=true reason=pool_next_batch_ready ranges=3
-// ranges_in_window=1 window=48".
-std::string pool_delivery_line(std::span<const FrameRange> plan, int64_t playhead, int64_t loop_first,
-                               int64_t loop_last, int64_t window);
+// ranges_in_window=1 window=48 measured_first_ms=Some(812.0)
+// measured_per_frame_ms=Some(41.5)".
+std::string pool_delivery_line(const PoolRuntime& rt, uint64_t downsample, std::span<const FrameRange> plan,
+                               int64_t playhead, int64_t loop_first, int64_t loop_last, int64_t window);
 
 // What the preview's delivery decision reads of the pool this tick.
 bool pool_wants_frames(const PreviewState& state, uint64_t now_ns);

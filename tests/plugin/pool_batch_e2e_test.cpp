@@ -42,7 +42,9 @@ TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
     EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
     const std::string text = log();
     EXPECT_TRUE(std::regex_search(text, std::regex("DELIVERY use_pool=true reason=pool_next_batch_ready ranges=[0-9]+ "
-                                                   "ranges_in_window=[0-9]+ window=[0-9]+\n")))
+                                                   "ranges_in_window=[0-9]+ window=[0-9]+ "
+                                                   "measured_first_ms=(None|Some\\([0-9.e+-]+\\)) "
+                                                   "measured_per_frame_ms=(None|Some\\([0-9.e+-]+\\))\n")))
         << text;
     // The batch ends by its close or by the edit, with its report either way.
     EXPECT_TRUE(std::regex_search(text, std::regex("PERF: POOL optimized=true clients=[0-9]+ peak_active=[0-9]+ "

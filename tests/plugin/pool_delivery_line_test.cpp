@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "plugin/pool_pump.h"
+#include "pool/pool_runtime.h"
 
 namespace vel {
 namespace {
@@ -26,10 +27,46 @@ TEST(PoolDeliveryLine, CountsTheRangesPlaybackMeetsAhead) {
       {"the work area clips the ranges", {{0, 9}, {10, 19}}, 12, 10, 19, 4, "ranges=2 ranges_in_window=1 window=4"},
       {"no plan", {}, 0, 0, 99, 16, "ranges=0 ranges_in_window=0 window=16"},
   };
+  const PoolRuntime rt = new_pool_runtime(kOutputPsd);
   for (const Case& c : cases) {
-    EXPECT_EQ(pool_delivery_line(c.plan, c.playhead, c.lo, c.hi, c.window),
-              std::string("DELIVERY use_pool=true reason=pool_next_batch_ready ") + c.tail)
+    EXPECT_EQ(pool_delivery_line(rt, 1, c.plan, c.playhead, c.lo, c.hi, c.window),
+              std::string("DELIVERY use_pool=true reason=pool_next_batch_ready ") + c.tail +
+                  " measured_first_ms=None measured_per_frame_ms=None")
         << c.name;
+  }
+}
+
+// The timings the pool measured are given only for a plan like the one
+// measured: the same span of frames at the same downsample.
+TEST(PoolDeliveryLine, GivesTheTimingsMeasuredForAPlanLikeThisOne) {
+  PoolRuntime rt = new_pool_runtime(kOutputPsd);
+  rt.comp_identity = 7;
+  rt.file_downsample = 2;
+  DeliveryDescriptor d;
+  d.comp_identity = 7;
+  d.file_downsample = 2;
+  d.downsample = 2;
+  d.effective_step = 2;
+  d.span = 20;
+  d.timing_a = 812.0;
+  d.per_frame_ms = 41.5;
+  rt.delivery_descriptor = d;
+  const struct {
+    const char* name;
+    std::vector<FrameRange> plan;
+    uint64_t downsample;
+    const char* tail;
+  } cases[] = {
+      {"the same span and downsample", {{0, 9}, {20, 29}}, 2,
+       " measured_first_ms=Some(812.0) measured_per_frame_ms=Some(41.5)"},
+      {"the preview at full size renders at the file's half", {{0, 19}}, 1,
+       " measured_first_ms=Some(812.0) measured_per_frame_ms=Some(41.5)"},
+      {"another span", {{0, 9}}, 2, " measured_first_ms=None measured_per_frame_ms=None"},
+      {"a coarser preview", {{0, 19}}, 4, " measured_first_ms=None measured_per_frame_ms=None"},
+  };
+  for (const auto& c : cases) {
+    const std::string line = pool_delivery_line(rt, c.downsample, c.plan, 0, 0, 99, 10);
+    EXPECT_TRUE(line.ends_with(c.tail)) << c.name << ": " << line;
   }
 }
 
