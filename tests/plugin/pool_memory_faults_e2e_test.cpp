@@ -182,16 +182,19 @@ TEST_F(PoolMemoryRun, AMemoryWorkerThatFailsIsReplayedOnceThenPsdIsSelected) {
   for (const MemoryFaultRow& row : rows) {
     SCOPED_TRACE(row.name);
     SetUp();
-    // Paused, the playhead stays: the batch takes the work area's missing
-    // frames, not the few a moving playhead looks ahead for, so w0 has more
-    // frames than the memory road holds (the frame channel, the reader's
-    // hands and the slot) and a window that stops the draining stops it.
+    // Paused, the playhead stays and its own renders do not race the batch.
     json events = pool_on_events();
     events.insert(events.begin() + 1, json{{"at_ms", 60}, {"action", "pause"}});
     if (row.modal) {
       // Behind the window no idle call drains the frame channel: the
-      // reader holds a frame, the slot another, and the producer waits.
+      // reader holds a frame, the slot another, and the producer waits. A
+      // range that fits in them (the channel's 4 frames, the reader's and
+      // the slot's) ends clean behind any window: frames wait for a disk
+      // store's answers, and a batch may start with a few only. The window
+      // opens at the first frame of a w0 with many more.
       json modal = when_logged("POOL_MEMORY_PHASE worker=Some(0) ", "modal");
+      modal["when"]["after"] = "POOL_MEMORY_SPAWN worker=0 ";
+      modal["when"]["range_frames"] = 20;
       modal["ms"] = 6000;
       events.push_back(modal);
     }
