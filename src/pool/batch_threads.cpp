@@ -1,6 +1,7 @@
 #include "pool/batch_threads.h"
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <unordered_set>
@@ -54,6 +55,16 @@ void join_ended_threads() {
   for (std::thread& t : ended) t.join();
 }
 
+// At exit (or when the library is unloaded) the threads nobody joined are
+// let go: a process that ends without a quit (a test, a host that skips the
+// death hook) would otherwise end with ended threads never reclaimed.
+void let_go_of_started_threads() {
+  BatchThreadCount& c = count();
+  std::lock_guard lock(c.mutex);
+  for (StartedThread& t : c.started) t.thread.detach();
+  c.started.clear();
+}
+
 }  // namespace
 
 BatchThreadMark::BatchThreadMark(bool tracked) {
@@ -77,6 +88,8 @@ BatchThreadMark::~BatchThreadMark() {
 }
 
 Status<> start_batch_thread(std::string full_name, std::function<void()> body) {
+  static const bool registered = std::atexit(let_go_of_started_threads) == 0;
+  (void)registered;
   join_ended_threads();
   auto mark = std::make_shared<BatchThreadMark>(true);
   const uint64_t id = mark->id_;
