@@ -85,7 +85,7 @@ bool valid_pointer(const std::string& p) {
   return true;
 }
 
-// {"file": PATH, "has": TEXT[, "count": N]} or {"folder": PATH,
+// {"file": PATH, "has": TEXT[, "count": N][, "after": TEXT, "range_frames": N]} or {"folder": PATH,
 // "no_entry": PREFIX}: what another program writes, such as a plug-in's log
 // or the folders it makes and removes.
 Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev) {
@@ -104,7 +104,18 @@ Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev
         return fail(where + ".when.count: expected an integer 1 .. 100000");
       ev.when_count = static_cast<uint32_t>(count->get<int64_t>());
     }
+    const std::optional<std::string> after = text_of("after");
+    const auto span = w.find("range_frames");
+    if (after.has_value() != (span != w.end()) || (after && after->empty()))
+      return fail(where + ".when: \"after\" and \"range_frames\" go together");
+    if (after) {
+      if (!span->is_number_integer() || span->get<int64_t>() < 1 || span->get<int64_t>() > 100000)
+        return fail(where + ".when.range_frames: expected an integer 1 .. 100000");
+      ev.when_after = *after;
+      ev.when_range_frames = static_cast<uint32_t>(span->get<int64_t>());
+    }
     ev.when_source = "file " + *file + " has \"" + *has + "\" x" + std::to_string(ev.when_count);
+    if (after) ev.when_source += " after \"" + *after + "\" over " + std::to_string(ev.when_range_frames) + " frames";
     return done();
   }
   // {"frames": N} or {"after_ms": N}: what the panel showed, or a pause.

@@ -56,6 +56,10 @@ struct ScenarioEvent {
   std::string when_text;            // WaitFor::text: the text's beginning; file_text: the text; no_entry: the prefix
   std::string when_path;            // file_text: the file; no_entry: the folder
   uint32_t when_count = 1;          // file_text: how many times; frames: how many; after_ms: how long
+  // file_text: matches count only past the first line holding `when_after`
+  // whose "range=A..B" spans at least `when_range_frames` frames.
+  std::string when_after;
+  uint32_t when_range_frames = 0;
   std::string when_source;          // the condition as written, for failures and the summary
 };
 

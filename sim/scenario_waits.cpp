@@ -1,6 +1,7 @@
 #include "scenario_waits.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -51,12 +52,43 @@ bool ScenarioWaits::picture_presented() {
   return now > frames_at_input_ && still;
 }
 
-bool ScenarioWaits::file_holds(const std::string& file, const std::string& text, uint32_t count) {
-  const std::string condition = file + '\n' + text;
+bool ScenarioWaits::passed_range_line(const ScenarioEvent& ev) {
+  std::ifstream in(ev.when_path, std::ios::binary);
+  if (!in) return false;
+  in.seekg(static_cast<std::streamoff>(scanned_to_));
+  if (!in) return false;
+  const std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Whole lines only: a line still being written is read again next turn.
+  size_t line_start = 0;
+  for (size_t eol = chunk.find('\n'); eol != std::string::npos; line_start = eol + 1, eol = chunk.find('\n', line_start)) {
+    const std::string line = chunk.substr(line_start, eol - line_start);
+    const size_t at = line.find(ev.when_after);
+    if (at == std::string::npos) continue;
+    const size_t r = line.find("range=", at);
+    long long first = 0, last = 0;
+    if (r == std::string::npos || std::sscanf(line.c_str() + r, "range=%lld..%lld", &first, &last) != 2) continue;
+    if (last < first || static_cast<unsigned long long>(last - first) + 1 < ev.when_range_frames) continue;
+    scanned_to_ += eol + 1;
+    return true;
+  }
+  scanned_to_ += line_start;
+  return false;
+}
+
+bool ScenarioWaits::file_holds(const ScenarioEvent& ev) {
+  const std::string& file = ev.when_path;
+  const std::string& text = ev.when_text;
+  const uint32_t count = ev.when_count;
+  const std::string condition = file + '\n' + text + '\n' + ev.when_after + '\n' + std::to_string(ev.when_range_frames);
   if (condition != scanned_condition_) {
     scanned_condition_ = condition;
     scanned_to_ = 0;
     seen_ = 0;
+    after_passed_ = ev.when_after.empty();
+  }
+  if (!after_passed_) {
+    after_passed_ = passed_range_line(ev);
+    if (!after_passed_) return false;
   }
   std::ifstream in(file, std::ios::binary);
   if (!in) return false;
@@ -98,7 +130,7 @@ bool ScenarioWaits::holds(const ScenarioEvent& ev) {
       return shown == (ev.when == WaitFor::text);
     }
     case WaitFor::file_text:
-      return file_holds(ev.when_path, ev.when_text, ev.when_count);
+      return file_holds(ev);
     case WaitFor::frames:
       return picture_frames() - std::min(frames_at_input_, picture_frames()) >= ev.when_count;
     case WaitFor::after_ms: {

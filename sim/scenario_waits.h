@@ -33,7 +33,10 @@ class ScenarioWaits {
   bool picture_presented();
   // Whether `file` holds `text` at least `count` times; what was read of it
   // is not read again while the same condition waits.
-  bool file_holds(const std::string& file, const std::string& text, uint32_t count);
+  bool file_holds(const ScenarioEvent& ev);
+  // Moves scanned_to_ past the first line holding the event's `when_after`
+  // with a range wide enough; false while there is none yet.
+  bool passed_range_line(const ScenarioEvent& ev);
 
   const Host& h_;
   std::string opened_record_;
@@ -42,6 +45,7 @@ class ScenarioWaits {
   std::string scanned_condition_;  // file and text of the file_text wait being read
   uint64_t scanned_to_ = 0;        // bytes of that file already searched
   uint32_t seen_ = 0;              // matches found in those bytes
+  bool after_passed_ = false;      // the wait's range line was found
   const ScenarioEvent* timed_ = nullptr;  // the after_ms event being waited for
   std::chrono::steady_clock::time_point timed_since_;
 };

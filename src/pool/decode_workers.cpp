@@ -7,7 +7,6 @@
 
 #include "core/log.h"
 #include "core/process_flags.h"
-#include "core/threads.h"
 #include "pool/batch_threads.h"
 
 namespace vel {
@@ -60,15 +59,12 @@ size_t start_decode_workers(size_t count, const DecodeWorkerContext& context) {
   for (size_t i = 0; i < count; ++i) {
     // The context (and its share of the job folder) goes with the loop's
     // end, before the mark: the quit that waits for the mark finds it gone.
-    Result<std::thread> thread =
-        spawn_named_thread("velocinta-decode-" + std::to_string(i), [ctx = context, mark = mark_batch_thread()]() mutable {
-          decode_worker_loop(std::move(ctx));
-        });
+    Status<> thread = start_batch_thread("velocinta-decode-" + std::to_string(i),
+                                         [ctx = context]() mutable { decode_worker_loop(std::move(ctx)); });
     if (!thread) {
       log_line("ERROR", "pool: decoder unavailable: " + thread.error());
       continue;
     }
-    thread->detach();
     ++started;
   }
   return started;

@@ -50,9 +50,10 @@ inline constexpr std::chrono::milliseconds kDecoderSendStep{20};
 // The thread body; consumes the context. Logs nothing.
 void decode_worker_loop(DecodeWorkerContext context);
 
-// Starts `count` detached decoders named "velocinta-decode-0" onwards, each
-// with a copy of `context`. A thread that cannot start is logged ("pool:
-// decoder unavailable: ..."); answers how many started.
+// Starts `count` batch threads (the quit joins them) named
+// "velocinta-decode-0" onwards, each with a copy of `context`. A thread that
+// cannot start is logged ("pool: decoder unavailable: ..."); answers how many
+// started.
 size_t start_decode_workers(size_t count, const DecodeWorkerContext& context);
 
 // The number of decoders for a batch: 1 on machines with fewer than 5

@@ -50,7 +50,7 @@ std::optional<LiveProcess> live_process(pid_t pid) {
 // Every worker and warm engine starts with VELOCINTA_POOL_WORKER=1, and the
 // engines they start inherit it: a record naming any other process of ours
 // (the user's editor, a shell) is wrong, whatever its start time says.
-bool started_as_pool_worker(pid_t pid) {
+bool environment_has_mark(pid_t pid) {
   const auto environ = read_small_file("/proc/" + std::to_string(pid) + "/environ", kCmdlineLimit);
   if (!environ) return false;
   constexpr std::string_view kMark = "VELOCINTA_POOL_WORKER=1";
@@ -62,6 +62,24 @@ bool started_as_pool_worker(pid_t pid) {
     at = end + 1;
   }
   return false;
+}
+
+// A process inside an exec (a member a worker's shell has just started, a
+// worker its host has just spawned: the spawner goes on once the exec has
+// swapped the memory) shows an empty environment until the kernel has put
+// the new one in place; it is looked at again once the exec is through,
+// within a bound. A zombie has no environment to wait for.
+bool started_as_pool_worker(pid_t pid) {
+  const uint64_t deadline = mono_ns() + static_cast<uint64_t>(kOrphanWaitMs) * 1'000'000;
+  for (;;) {
+    const auto stat_text = read_small_file("/proc/" + std::to_string(pid) + "/stat", 4096);
+    if (!stat_text) return false;
+    const auto stat = parse_proc_stat(*stat_text);
+    const auto env_end = parse_proc_stat_env_end(*stat_text);
+    const bool in_exec = stat && stat->state != 'Z' && stat->state != 'X' && env_end && *env_end == 0;
+    if (!in_exec || mono_ns() >= deadline) return environment_has_mark(pid);
+    ::usleep(1000);
+  }
 }
 
 // Signals `pid` through a pidfd once it is seen again as `ok` says: the

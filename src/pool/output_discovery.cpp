@@ -166,15 +166,11 @@ DiscoveryHandle spawn_output_discovery(fs::path job_dir, SharedJobDir job_dir_gu
   auto worker = std::make_shared<DiscoveryWorker>(DiscoveryWorker{std::move(request_rx), std::move(report_tx),
                                                                   std::move(job_dir), stop,
                                                                   std::move(job_dir_guard), format});
-  Result<std::thread> thread = spawn_named_thread("velocinta-discovery", [worker, mark = mark_batch_thread()]() mutable {
+  Status<> thread = start_batch_thread("velocinta-discovery", [worker]() mutable {
     worker->run();
     worker.reset();
   });
-  if (thread) {
-    thread->detach();
-  } else {
-    log_line("ERROR", "pool: discovery worker unavailable: " + thread.error());
-  }
+  if (!thread) log_line("ERROR", "pool: discovery worker unavailable: " + thread.error());
   worker.reset();  // the thread holds the only share, or nobody does
   return DiscoveryHandle(std::move(request_tx), std::move(report_rx), std::move(stop));
 }

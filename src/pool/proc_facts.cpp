@@ -89,6 +89,18 @@ std::optional<ProcStat> parse_proc_stat(std::string_view text) {
   return s;
 }
 
+std::optional<uint64_t> parse_proc_stat_env_end(std::string_view text) {
+  const size_t close = text.rfind(')');
+  if (close == std::string_view::npos) return std::nullopt;
+  std::string_view rest = text.substr(close + 1);
+  std::string_view field;
+  for (int n = 3; n <= 51; ++n) {  // proc(5)'s numbering: the state is field 3
+    field = next_field(rest);
+    if (field.empty()) return std::nullopt;
+  }
+  return parse_unsigned<uint64_t>(field);
+}
+
 std::vector<std::string> parse_cmdline(std::string_view bytes) {
   std::vector<std::string> args;
   while (!bytes.empty()) {

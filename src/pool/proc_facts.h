@@ -28,6 +28,12 @@ struct ProcStat {
 // hold blanks and ")", so the fields are read after the last ")".
 std::optional<ProcStat> parse_proc_stat(std::string_view text);
 
+// The end of the environment in a /proc/PID/stat text (field 51). The
+// kernel sets it once an exec has put the new program's arguments and
+// environment in place: 0 while an exec is under way (and for a process
+// without memory), nothing when the text is shorter.
+std::optional<uint64_t> parse_proc_stat_env_end(std::string_view text);
+
 // The arguments of /proc/PID/cmdline: NUL-separated, exact bytes. Empty for a
 // kernel thread or a zombie.
 std::vector<std::string> parse_cmdline(std::string_view bytes);

@@ -1,7 +1,13 @@
 // The host's quit waits for the batch's detached threads by their marks.
 #include <gtest/gtest.h>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "pool/batch_threads.h"
@@ -31,6 +37,32 @@ TEST(BatchThreads, TheQuitWaitsUntilTheLastMarkIsLetGo) {
     EXPECT_EQ(batch_threads_alive(), 0u);
   }
   body.join();
+}
+
+// What runs after a body returns (its thread-local objects going, the
+// thread's own exit) is still the thread: the host's census after the quit
+// would find it. The quit joins the thread, so none is left to find.
+struct SlowThreadExit {
+  ~SlowThreadExit() { std::this_thread::sleep_for(std::chrono::milliseconds(300)); }
+};
+
+TEST(BatchThreads, AThreadWhoseBodyEndedIsGoneOnceTheQuitReturns) {
+  std::atomic<long> tid{0};
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  ASSERT_TRUE(start_batch_thread("velocinta-exit-test", [&tid, released] {
+    thread_local SlowThreadExit slow;
+    (void)&slow;
+    tid.store(static_cast<long>(::syscall(SYS_gettid)));
+    tid.notify_all();
+    released.wait();
+  }));
+  tid.wait(0);
+  const std::filesystem::path task = "/proc/self/task/" + std::to_string(tid.load());
+  EXPECT_TRUE(std::filesystem::exists(task));
+  release.set_value();
+  ASSERT_TRUE(wait_for_batch_threads(std::chrono::seconds(30)));
+  EXPECT_FALSE(std::filesystem::exists(task));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,28 @@ TEST(ProcStat, DamagedTextsAreRefused) {
                            "12 (x) S -1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20"}) {
     EXPECT_FALSE(parse_proc_stat(text)) << text;
   }
+}
+
+// Field 51, after a name that may hold ")": 0 while an exec is under way,
+// nothing from a kernel whose line stops earlier.
+TEST(ProcStat, TheEnvironmentsEndTellsAnExecUnderWay) {
+  const std::string head = "4242 (a) b) S 17 4242 4242 0 -1 4194560 100 0 0 0 250 75 0 0 20 0 1 0 987654 1000 200 "
+                           "18446744073709551615 1 1 0 0 0 0 0 0 0 0 0 17 3 0 0 0 0 0 0 0 0 0 ";
+  const struct {
+    std::string text;
+    std::optional<uint64_t> env_end;
+  } rows[] = {
+      {head + "94000 94100 94100 94900 0\n", 94900},
+      {head + "0 0 0 0 0\n", 0},
+      {head + "94000 94100 94100\n", std::nullopt},
+      {head + "94000 94100 94100 x 0\n", std::nullopt},
+      {"12 (x", std::nullopt},
+  };
+  for (const auto& row : rows) EXPECT_EQ(parse_proc_stat_env_end(row.text), row.env_end) << row.text;
+  // This process is long past its exec.
+  const auto own = read_small_file("/proc/self/stat", 4096);
+  ASSERT_TRUE(own);
+  EXPECT_GT(parse_proc_stat_env_end(*own).value_or(0), 0u);
 }
 
 TEST(ProcCmdline, ArgumentsAreExactIncludingBlanks) {

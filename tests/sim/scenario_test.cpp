@@ -75,6 +75,22 @@ TEST(Scenario, AModalForAWhile) {
   EXPECT_EQ(e.when, WaitFor::file_text);
   EXPECT_EQ(e.when_text, "POOL_MEMORY_PHASE worker=Some(0)");
   EXPECT_EQ(e.when_path, "/tmp/v.log");
+  EXPECT_TRUE(e.when_after.empty());
+}
+
+TEST(Scenario, AFileConditionPastARangeTakesBothKeys) {
+  Result<Scenario> s = scenario_from_json(json::parse(R"j({"events": [
+    {"when": {"file": "/l", "has": "P", "after": "S ", "range_frames": 20}, "action": "wait"}
+  ]})j"));
+  ASSERT_TRUE(s.ok()) << s.error();
+  EXPECT_EQ(s.value().events.at(0).when_after, "S ");
+  EXPECT_EQ(s.value().events.at(0).when_range_frames, 20u);
+  for (const char* when : {R"({"file": "/l", "has": "P", "after": "S "})", R"({"file": "/l", "has": "P", "range_frames": 3})",
+                           R"({"file": "/l", "has": "P", "after": "", "range_frames": 3})",
+                           R"({"file": "/l", "has": "P", "after": "S", "range_frames": 0})"}) {
+    const json doc = {{"events", json::array({{{"when", json::parse(when)}, {"action", "wait"}}})}};
+    EXPECT_FALSE(scenario_from_json(doc).ok()) << when;
+  }
 }
 
 // What another program writes: a line of its log, a folder it removes.

@@ -53,5 +53,42 @@ TEST(ScenarioWaits, FileTextCountsEachMatchOnce) {
   }
 }
 
+// A match counts only past the first whole line holding the "after" text
+// with a range of at least so many frames.
+TEST(ScenarioWaits, FileTextPastAWideEnoughRange) {
+  vel::testing::ScratchDir dir("vel-scenario-waits");
+  ASSERT_TRUE(dir.ok());
+  const std::string log = (dir.path() / "v.log").string();
+  struct Case {
+    const char* name;
+    std::vector<const char*> appends;  // one per turn
+    std::vector<bool> holds;
+  };
+  const Case cases[] = {
+      {"a narrow range's frames do not count",
+       {"SPAWN w=0 range=19..21 \nPHASE w=0\n", "SPAWN w=0 range=22..49 \n", "PHASE w=0\n"}, {false, false, true}},
+      {"a wide range, then its frame",
+       {"SPAWN w=0 range=0..9 \nPHASE w=0\n"}, {true}},
+      {"a range line still being written",
+       {"SPAWN w=0 range=0..", "9 \n", "PHASE w=0\n"}, {false, false, true}},
+      {"a line without a range",
+       {"SPAWN w=0 at 0..99\nPHASE w=0\n"}, {false}},
+  };
+  for (const Case& c : cases) {
+    std::ofstream(log, std::ios::trunc).close();
+    ScenarioWaits waits(host(), "");
+    for (size_t i = 0; i < c.appends.size(); ++i) {
+      std::ofstream(log, std::ios::app) << c.appends[i];
+      ScenarioEvent ev;
+      ev.when = WaitFor::file_text;
+      ev.when_path = log;
+      ev.when_text = "PHASE w=0";
+      ev.when_after = "SPAWN w=0 ";
+      ev.when_range_frames = 10;
+      EXPECT_EQ(waits.holds(ev), c.holds[i]) << c.name << " after \"" << c.appends[i] << "\"";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace sim
