@@ -96,6 +96,27 @@ void note_missed_frame(PlaybackClock& clock, int64_t frame) {
   ++clock.missed;
 }
 
+void note_missed_frames(PlaybackClock& clock, int64_t from, int64_t to, int64_t lo, int64_t hi,
+                        std::optional<int64_t> shown) {
+  if (lo > hi || from < lo || from > hi || to < lo || to > hi) {
+    if (to != from && to != shown) note_missed_frame(clock, to);
+    return;
+  }
+  const int64_t span = hi - lo + 1;
+  auto ahead = [&](int64_t frame) { return ((frame - from) % span + span) % span; };
+  // A mark more than half a loop ahead is one the picture went past.
+  int64_t counted = clock.missed_through ? ahead(*clock.missed_through) : 0;
+  if (counted > span / 2) counted = 0;
+  const int64_t reach = ahead(to);
+  for (int64_t step = counted + 1; step <= reach; ++step) {
+    const int64_t frame = lo + (from - lo + step) % span;
+    if (frame == shown || clock.last_missed == frame) continue;
+    clock.last_missed = frame;
+    ++clock.missed;
+  }
+  if (reach > counted) clock.missed_through = to;
+}
+
 bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const ClockInputs& in,
                             const PresentFrameFn& present) {
   if (!clock.shown_time || clock.shown_time->scale == 0) return false;
@@ -155,9 +176,13 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
       if (!chosen) chosen = largest_in(c, hi);
     }
   }
-  // The due frame was not ready: the picture lags behind the clock. A
-  // stall counts once per frame that fell due, however many ticks it lasts.
-  if (lo <= due && due <= hi && due != t && (!chosen || chosen->frame != due)) note_missed_frame(clock, due);
+  // Frames that fell due and are not going on screen: the due one when it
+  // was not ready (the picture lags behind the clock), and those a late tick
+  // steps over. A stall counts once per frame that fell due, however many
+  // ticks it lasts.
+  if (lo <= due && due <= hi && due != t) {
+    note_missed_frames(clock, t, due, lo, hi, chosen ? std::optional<int64_t>(chosen->frame) : std::nullopt);
+  }
   if (chosen && chosen->frame != t) {
     await_present_request(request, chosen->time);
     const RgbaFrame frame{chosen->pixels, chosen->time, chosen->width, chosen->height};

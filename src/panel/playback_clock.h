@@ -38,10 +38,20 @@ struct PlaybackClock {
   // the owner takes the count into its report.
   uint64_t missed = 0;
   std::optional<int64_t> last_missed;
+  // The farthest frame ahead of the shown one already counted, so that a
+  // frame counted late is not counted again when the picture passes it.
+  std::optional<int64_t> missed_through;
 };
 
 // Counts `frame` as missed unless it was the last one counted.
 void note_missed_frame(PlaybackClock& clock, int64_t frame);
+
+// Counts as missed every frame after `from` up to `to` in loop order over
+// lo..hi, except `shown` (the one going on screen), that was not counted
+// yet: the frames that fell due and were not shown in time, whether they
+// were not ready or a late tick stepped over them.
+void note_missed_frames(PlaybackClock& clock, int64_t from, int64_t to, int64_t lo, int64_t hi,
+                        std::optional<int64_t> shown);
 
 // What the clock reads of the preview this tick.
 struct ClockInputs {

@@ -83,6 +83,7 @@ TEST_F(WorkerPlaybackRig, TheWorkerPlaysFromTheShownFrameAndTheClockFollowsItsRe
   EXPECT_FALSE(second->seek) << "only entering playback seeks";
   EXPECT_EQ(shown_index(), 5);
   EXPECT_FALSE(clock.awaiting);
+  EXPECT_GE(clock.missed, 1u) << "the worker woke late and stepped over frames";
 
   // A report already followed does not move the clock again.
   clock.shown_time = FrameKey{4, kFs};
