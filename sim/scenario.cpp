@@ -85,9 +85,10 @@ bool valid_pointer(const std::string& p) {
   return true;
 }
 
-// {"file": PATH, "has": TEXT[, "count": N][, "after": TEXT, "range_frames": N]} or {"folder": PATH,
-// "no_entry": PREFIX}: what another program writes, such as a plug-in's log
-// or the folders it makes and removes.
+// {"file": PATH, "has": TEXT[, "count": N][, "after": TEXT, "range_frames": N]},
+// {"folder": PATH, "no_entry": PREFIX} or {"folder": PATH, "files": SUFFIX[,
+// "count": N]}: what another program writes, such as a plug-in's log, the
+// folders it makes and removes, or the files it stores.
 Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev) {
   const auto text_of = [&w](const char* key) {
     auto it = w.find(key);
@@ -95,15 +96,19 @@ Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev
   };
   const std::optional<std::string> file = text_of("file"), has = text_of("has");
   const std::optional<std::string> folder = text_of("folder"), prefix = text_of("no_entry");
-  if (file && has && !file->empty() && !has->empty() && !folder && !prefix) {
+  const std::optional<std::string> suffix = text_of("files");
+  const auto read_count = [&](ScenarioEvent& e) -> bool {
+    auto count = w.find("count");
+    if (count == w.end()) return true;
+    if (!count->is_number_integer() || count->get<int64_t>() < 1 || count->get<int64_t>() > 100000) return false;
+    e.when_count = static_cast<uint32_t>(count->get<int64_t>());
+    return true;
+  };
+  if (file && has && !file->empty() && !has->empty() && !folder && !prefix && !suffix) {
     ev.when = WaitFor::file_text;
     ev.when_path = *file;
     ev.when_text = *has;
-    if (auto count = w.find("count"); count != w.end()) {
-      if (!count->is_number_integer() || count->get<int64_t>() < 1 || count->get<int64_t>() > 100000)
-        return fail(where + ".when.count: expected an integer 1 .. 100000");
-      ev.when_count = static_cast<uint32_t>(count->get<int64_t>());
-    }
+    if (!read_count(ev)) return fail(where + ".when.count: expected an integer 1 .. 100000");
     const std::optional<std::string> after = text_of("after");
     const auto span = w.find("range_frames");
     if (after.has_value() != (span != w.end()) || (after && after->empty()))
@@ -129,7 +134,15 @@ Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev
     ev.when_source = std::string(key) + " " + std::to_string(ev.when_count);
     return done();
   }
-  if (folder && prefix && !folder->empty() && !file && !has) {
+  if (folder && suffix && !folder->empty() && !suffix->empty() && !prefix && !file && !has) {
+    ev.when = WaitFor::files;
+    ev.when_path = *folder;
+    ev.when_text = *suffix;
+    if (!read_count(ev)) return fail(where + ".when.count: expected an integer 1 .. 100000");
+    ev.when_source = "folder " + *folder + " has \"…" + *suffix + "\" x" + std::to_string(ev.when_count);
+    return done();
+  }
+  if (folder && prefix && !folder->empty() && !file && !has && !suffix) {
     ev.when = WaitFor::no_entry;
     ev.when_path = *folder;
     ev.when_text = *prefix;
@@ -137,7 +150,8 @@ Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev
     return done();
   }
   return fail(where +
-              ".when: expected {\"file\", \"has\"[, \"count\"]}, {\"folder\", \"no_entry\"}, {\"frames\"} or "
+              ".when: expected {\"file\", \"has\"[, \"count\"]}, {\"folder\", \"no_entry\"}, {\"folder\", \"files\"[, "
+              "\"count\"]}, {\"frames\"} or "
               "{\"after_ms\"}");
 }
 

@@ -38,6 +38,7 @@ enum class WaitFor : uint8_t {
   link_opened,        // the opener recorder has a link and every opener it names is reaped
   file_text,          // the file `when_path` holds `when_text` at least `when_count` times
   no_entry,           // no entry of the folder `when_path` has a name starting with `when_text`
+  files,              // at least `when_count` files under the folder `when_path` have names ending with `when_text`
   frames,             // at least `when_count` frames reached the panel's picture since the last input
   after_ms,           // `when_count` ms have passed since the event's turn came
 };
@@ -53,9 +54,10 @@ struct ScenarioEvent {
   nlohmann::json value;     // edit: the new value there; panel and metal events: the event's fields
   std::string path;         // save: a copy's path (relative: inside --out); empty: the project's own file
   WaitFor when = WaitFor::nothing;  // later events wait behind this one
-  std::string when_text;            // WaitFor::text: the text's beginning; file_text: the text; no_entry: the prefix
-  std::string when_path;            // file_text: the file; no_entry: the folder
-  uint32_t when_count = 1;          // file_text: how many times; frames: how many; after_ms: how long
+  std::string when_text;            // WaitFor::text: the text's beginning; file_text: the text; no_entry: the prefix;
+                                    // files: the names' ending
+  std::string when_path;            // file_text: the file; no_entry, files: the folder
+  uint32_t when_count = 1;          // file_text: how many times; frames, files: how many; after_ms: how long
   // file_text: matches count only past the first line holding `when_after`
   // whose "range=A..B" spans at least `when_range_frames` frames.
   std::string when_after;

@@ -22,6 +22,21 @@ bool folder_has_entry(const std::string& folder, const std::string& prefix) {
   return false;
 }
 
+// At least `count` files under `folder`, at any depth, have names ending
+// with `suffix` (a folder that cannot be read has none).
+bool folder_has_files(const std::string& folder, const std::string& suffix, uint32_t count) {
+  std::error_code ec;
+  uint32_t found = 0;
+  for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+        ++found >= count) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 uint64_t ScenarioWaits::picture_frames() const {
@@ -143,6 +158,8 @@ bool ScenarioWaits::holds(const ScenarioEvent& ev) {
     }
     case WaitFor::no_entry:
       return !folder_has_entry(ev.when_path, ev.when_text);
+    case WaitFor::files:
+      return folder_has_files(ev.when_path, ev.when_text, ev.when_count);
     case WaitFor::link_opened: {
       if (opened_record_.empty()) return false;
       const std::vector<OpenedLink> links = read_opened_links(opened_record_);

@@ -40,6 +40,15 @@ PresenterReport take_floating_present_result(DockedHome& docked, FloatingHome& f
   return read_presenter_result(*f->metal->job);
 }
 
+uint64_t take_worker_missed_frames(DockedHome& docked, FloatingHome& floating, bool docked_usable) {
+  uint64_t n = 0;
+  if (PanelViews* d = docked_metal_panel(docked, docked_usable)) n += d->metal->job->missed.exchange(0);
+  if (const PanelViews* f = visible_floating_panel(floating); f != nullptr && f->metal) {
+    n += f->metal->job->missed.exchange(0);
+  }
+  return n;
+}
+
 void dispatch_present_job(const ActivePanel& panel, PresentPost post) {
   if (panel.views == nullptr || !panel.views->metal) return;
   post_present_job(*panel.views->metal->job, std::move(post), read_present_request(), memory_pressure_percent());

@@ -18,6 +18,9 @@ bool panel_can_present(DockedHome& docked, FloatingHome& floating, bool docked_u
 // The report of the usable panel's Metal worker, made for its current job;
 // none when there is none (a hidden floating window ends its scrubs).
 PresenterReport take_floating_present_result(DockedHome& docked, FloatingHome& floating, bool docked_usable);
+// The frames the Metal workers' playback let fall due without showing them
+// since the last call.
+uint64_t take_worker_missed_frames(DockedHome& docked, FloatingHome& floating, bool docked_usable);
 
 // Posts to the panel's Metal worker with the present request and memory
 // pressure of now; a panel without one lets the frames go.

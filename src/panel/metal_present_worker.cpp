@@ -233,6 +233,7 @@ std::optional<double> MetalPresenter::iterate(double now) {
   PresentJob& job = *job_;
   Taken t;
   std::optional<int64_t> seek;
+  std::optional<std::chrono::steady_clock::time_point> seek_at;
   bool reset = false;
   {
     std::lock_guard lock(job.mutex);
@@ -251,12 +252,17 @@ std::optional<double> MetalPresenter::iterate(double now) {
     reset = std::exchange(job.reset, false);
     clear_pending_ |= std::exchange(job.clear, false);
     seek = std::exchange(job.seek, std::nullopt);
+    seek_at = std::exchange(job.seek_at, std::nullopt);
     t.incoming = std::exchange(job.explicit_frame, std::nullopt);
   }
   if (reset || seek) pending_.reset(), retained_.reset(), displayed_.reset();
   if (seek) {
     if (report_presented_index(job, t.generation, *seek) && options_.on_report) options_.on_report();
-    anchor_time_ = now;
+    // The clock runs from when playback was asked, however late this
+    // worker takes it up.
+    const double late_ms =
+        seek_at ? std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - *seek_at).count() : 0.0;
+    anchor_time_ = now - std::max(late_ms, 0.0);
     anchor_index_ = current_index_ = *seek;
     if (!t.incoming && !t.worker_play && t.count > 0 && t.frames) {
       for (const NeighbourFrame& e : *t.frames) {
@@ -288,7 +294,11 @@ std::optional<double> MetalPresenter::iterate(double now) {
     return kClearRetryMs;
   }
   if (failed) note_command_failure(t.worker_play);
-  if (t.worker_play && !previous_play_) anchor_time_ = now, anchor_index_ = current_index_;
+  if (t.worker_play && !previous_play_) {
+    if (!seek) anchor_time_ = now;
+    anchor_index_ = current_index_;
+    missed_marks_ = {};
+  }
   previous_play_ = t.worker_play;
 
   if (!t.worker_play) {
@@ -369,7 +379,19 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     }
     fallback = chosen != nullptr;
   }
-  if (!chosen) return;
+  // Frames that fell due and are not going on screen: not among those held,
+  // or stepped over by a late wake. Counted once the picture is settled for
+  // this wake, so that a deferred draw counts nothing yet.
+  auto count_missed = [&](std::optional<int64_t> going) {
+    if (s <= d && d <= e && s <= current_index_ && current_index_ <= e && d != current_index_) {
+      job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, d, s, e, going),
+                             std::memory_order_relaxed);
+    }
+  };
+  if (!chosen) {
+    count_missed(std::nullopt);
+    return;
+  }
 
   MetalDrawContext context = base;
   if (std::isfinite(t.fps) && t.fps > 0.0) {
@@ -390,6 +412,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     retained_ = frame_of(*chosen);
     last_vw_ = vw, last_vh_ = vh;
   }
+  count_missed(fallback ? std::nullopt : std::optional<int64_t>(chosen->frame));
   if (fallback || (skip && chosen->frame == current_index_)) return;
   const bool moved = chosen->frame != current_index_;
   if (report_presented_index(*job_, t.generation, chosen->frame)) {

@@ -11,6 +11,7 @@
 
 #include "core/result.h"
 #include "panel/metal_draw.h"
+#include "panel/playback_clock.h"
 #include "panel/present_bytes.h"
 #include "panel/present_job.h"
 #include "platform/metal.h"
@@ -78,6 +79,7 @@ class MetalPresenter {
   int64_t current_index_ = 0, anchor_index_ = 0;
   double anchor_time_ = 0.0;
   bool previous_play_ = false;
+  MissedMarks missed_marks_;
   uint64_t failures_ = 0;
   uint64_t deferred_ = 0;
   PresentScratch scratch_;

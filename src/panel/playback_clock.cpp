@@ -90,10 +90,28 @@ std::pair<int64_t, int64_t> playback_loop_bounds(int64_t work_first, int64_t wor
   return {lo, hi};
 }
 
-void note_missed_frame(PlaybackClock& clock, int64_t frame) {
-  if (clock.last_missed == frame) return;
-  clock.last_missed = frame;
-  ++clock.missed;
+uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64_t lo, int64_t hi,
+                             std::optional<int64_t> shown) {
+  if (lo > hi || from < lo || from > hi || to < lo || to > hi) {
+    if (to == from || to == shown || marks.last == to) return 0;
+    marks.last = to;
+    return 1;
+  }
+  const int64_t span = hi - lo + 1;
+  auto ahead = [&](int64_t frame) { return ((frame - from) % span + span) % span; };
+  // A mark more than half a loop ahead is one the picture went past.
+  int64_t counted = marks.through ? ahead(*marks.through) : 0;
+  if (counted > span / 2) counted = 0;
+  const int64_t reach = ahead(to);
+  uint64_t n = 0;
+  for (int64_t step = counted + 1; step <= reach; ++step) {
+    const int64_t frame = lo + (from - lo + step) % span;
+    if (frame == shown || marks.last == frame) continue;
+    marks.last = frame;
+    ++n;
+  }
+  if (reach > counted) marks.through = to;
+  return n;
 }
 
 bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const ClockInputs& in,
@@ -155,9 +173,14 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
       if (!chosen) chosen = largest_in(c, hi);
     }
   }
-  // The due frame was not ready: the picture lags behind the clock. A
-  // stall counts once per frame that fell due, however many ticks it lasts.
-  if (lo <= due && due <= hi && due != t && (!chosen || chosen->frame != due)) note_missed_frame(clock, due);
+  // Frames that fell due and are not going on screen: the due one when it
+  // was not ready (the picture lags behind the clock), and those a late tick
+  // steps over. A stall counts once per frame that fell due, however many
+  // ticks it lasts.
+  if (lo <= due && due <= hi && due != t) {
+    clock.missed +=
+        count_missed_frames(clock.missed_marks, t, due, lo, hi, chosen ? std::optional<int64_t>(chosen->frame) : std::nullopt);
+  }
   if (chosen && chosen->frame != t) {
     await_present_request(request, chosen->time);
     const RgbaFrame frame{chosen->pixels, chosen->time, chosen->width, chosen->height};

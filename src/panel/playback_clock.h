@@ -24,6 +24,21 @@ struct AwaitedPresentation {
   uint64_t present_no_at_await = 0;
 };
 
+// What a playback has counted as missed ahead of the frame on screen.
+struct MissedMarks {
+  // The farthest frame ahead of the shown one already counted, so that a
+  // frame counted late is not counted again when the picture passes it.
+  std::optional<int64_t> through;
+  std::optional<int64_t> last;
+};
+
+// Counts every frame after `from` up to `to` in loop order over lo..hi,
+// except `shown` (the one going on screen), that `marks` has not counted
+// yet: the frames that fell due and were not shown in time, whether they
+// were not ready or a late tick stepped over them. Answers how many.
+uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64_t lo, int64_t hi,
+                             std::optional<int64_t> shown);
+
 struct PlaybackClock {
   std::optional<FrameKey> shown_time;  // the frame on screen; the clock runs only while set
   std::optional<uint64_t> anchor_ns;   // start of the current run (monotonic)
@@ -37,11 +52,9 @@ struct PlaybackClock {
   // Frames that fell due and were not ready to show, each counted once;
   // the owner takes the count into its report.
   uint64_t missed = 0;
-  std::optional<int64_t> last_missed;
+  MissedMarks missed_marks;
 };
 
-// Counts `frame` as missed unless it was the last one counted.
-void note_missed_frame(PlaybackClock& clock, int64_t frame);
 
 // What the clock reads of the preview this tick.
 struct ClockInputs {

@@ -7,6 +7,7 @@ void reset_locked(PresentJob& job) {
   job.request = PresentRequest{};
   job.range.reset();
   job.seek.reset();
+  job.seek_at.reset();
   job.frames = std::make_shared<const std::vector<NeighbourFrame>>();
   job.fps = 0.0;
   job.count = 0;
@@ -49,7 +50,7 @@ void post_present_job(PresentJob& job, PresentPost post, const PresentRequest& r
       job.fps = post.fps;
       job.count = post.count;
       job.range = post.range;
-      if (post.seek) job.seek = post.seek;
+      if (post.seek) job.seek = post.seek, job.seek_at = post.seek_at;
       job.frames = post.frames ? std::move(post.frames) : std::make_shared<const std::vector<NeighbourFrame>>();
     }
   }

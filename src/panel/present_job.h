@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -27,6 +28,7 @@ struct PresentJob {
   PresentRequest request;
   std::optional<std::pair<int64_t, int64_t>> range;
   std::optional<int64_t> seek;
+  std::optional<std::chrono::steady_clock::time_point> seek_at;  // when playback was asked from the seek
   NeighbourList frames = std::make_shared<const std::vector<NeighbourFrame>>();
   double fps = 0.0;
   int64_t count = 0;
@@ -43,6 +45,7 @@ struct PresentJob {
   int64_t report_index = 0;
 
   std::atomic<uint64_t> presented{0};
+  std::atomic<uint64_t> missed{0};  // frames the worker's playback let fall due without showing them
   std::atomic<int64_t> view_width{0};
   std::atomic<int64_t> view_height{0};
   std::atomic<uint64_t> pressure_percent{100};
@@ -57,6 +60,9 @@ struct PresentPost {
   int64_t count = 0;
   std::optional<std::pair<int64_t, int64_t>> range;
   std::optional<int64_t> seek;
+  // When playback was asked from the seek: the worker's clock starts then,
+  // so that a late start shows as frames missed, not as time lost.
+  std::optional<std::chrono::steady_clock::time_point> seek_at;
   NeighbourList frames;
   double fps = 0.0;
 };

@@ -1,6 +1,7 @@
 #include "panel/worker_playback.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "cache/frame_cache_ops.h"
 
@@ -40,16 +41,10 @@ std::optional<PresentPost> worker_playback_step(PlaybackClock& clock, WorkerPlay
   post.range = std::make_pair(lo, hi);
   post.fps = static_cast<double>(grid->scale) / static_cast<double>(grid->fd);
   post.frames = neighbour_frames(cache, shown, grid->fd, grid->scale, lo, hi, clock_look_ahead(*grid, in));
-  // The worker steps to the next frame of the loop; when that one is not
-  // among the frames it holds, the picture stops there.
-  if (playback.active && lo <= shown && shown <= hi) {
-    const int64_t next = shown < hi ? shown + 1 : lo;
-    const bool held = post.frames && std::any_of(post.frames->begin(), post.frames->end(),
-                                                 [&](const NeighbourFrame& f) { return f.frame == next; });
-    if (!held && next != shown) note_missed_frame(clock, next);
-  }
+  // The frames the worker lets fall due without showing them (not among
+  // those it holds, or stepped over) it counts itself.
   // Entering playback, the worker starts from the frame on screen.
-  if (!playback.active) post.seek = shown;
+  if (!playback.active) post.seek = shown, post.seek_at = std::chrono::steady_clock::now();
   playback.active = true;
   playback.last = post;
   playback.last.seek.reset();

@@ -71,6 +71,7 @@ bool worker_playback_tick(PreviewState& state, const ClockInputs& in) {
   const bool docked_usable = docked_panel_shown(p.docked);
   if (!panel_can_present(p.docked, p.floating, docked_usable)) return false;
   const PresenterReport report = take_floating_present_result(p.docked, p.floating, docked_usable);
+  p.clock.missed += take_worker_missed_frames(p.docked, p.floating, docked_usable);
   if (auto post = worker_playback_step(p.clock, p.worker, state.cache, in, report)) {
     dispatch_present_job(presenting_panel(state), std::move(*post));
   }

@@ -86,11 +86,12 @@ TEST(PlaybackClock, MissingFramesShowTheLatestReadyAndRestartTheTimeBase) {
   EXPECT_EQ(rig.clock.anchor_ns, rig.in.now_ns);
   EXPECT_TRUE(rig.step_at(8.6));
   EXPECT_EQ(rig.shown_index(), 4);
-  EXPECT_EQ(rig.clock.missed, 1u) << "frame 8 fell due and was not ready";
+  EXPECT_EQ(rig.clock.missed, 7u) << "1 to 3 were stepped over, 5 to 8 fell due and were not ready";
 }
 
 // A stall counts each frame that falls due once, however many ticks it
-// lasts; frames that are ready and shown count nothing.
+// lasts; frames a late tick steps over count too; frames that are ready and
+// shown count nothing.
 TEST(PlaybackClock, MissedFramesCountOncePerFrameThatFellDue) {
   struct Case {
     const char* name;
@@ -101,6 +102,8 @@ TEST(PlaybackClock, MissedFramesCountOncePerFrameThatFellDue) {
       {"all ready", {}, {0, 1.5, 1.6, 2.5, 2.6, 3.5}, 0},
       {"stalled at 2: due 3, then 4", {0, 1, 2}, {0, 1.5, 1.6, 2.5, 2.6, 3.1, 3.2, 3.3, 4.5}, 2},
       {"the shown frame due again is no miss", {0}, {0, 0.5, 0.6, 0.7}, 0},
+      {"a late tick steps over 2 and 3", {}, {0, 1.5, 1.6, 4.5, 4.6, 5.5}, 2},
+      {"stepped over round the loop end", {}, {0, 8.5, 8.6, 11.5}, 7 + 2},
   };
   for (const Case& c : cases) {
     ClockRig rig(1, 30, 10, c.cached);

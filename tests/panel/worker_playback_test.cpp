@@ -77,6 +77,7 @@ TEST_F(WorkerPlaybackRig, TheWorkerPlaysFromTheShownFrameAndTheClockFollowsItsRe
   (void)presenter->iterate(130.0);  // 3 frames later at 25 fps
   EXPECT_EQ(presenter->current_index(), 5);
   EXPECT_EQ(screen_value(), 50) << "frame 5 is on the layer";
+  EXPECT_EQ(job->missed.load(), 2u) << "it woke late and stepped over frames 3 and 4";
 
   auto second = tick();
   ASSERT_TRUE(second);

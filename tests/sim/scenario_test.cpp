@@ -98,12 +98,13 @@ TEST(Scenario, FileConditions) {
   json doc = json::parse(R"({"events": [
     {"when": {"file": "/l/v.log", "has": "POOL optimized="}, "action": "wait"},
     {"when": {"file": "/l/v.log", "has": "POOL optimized=", "count": 2}, "action": "command", "name": "x"},
-    {"when": {"folder": "/t/velocinta_pool", "no_entry": "job_"}, "action": "quit"}
+    {"when": {"folder": "/t/velocinta_pool", "no_entry": "job_"}, "action": "wait"},
+    {"when": {"folder": "/c/store", "files": ".vnf", "count": 48}, "action": "quit"}
   ]})");
   Result<Scenario> s = scenario_from_json(doc);
   ASSERT_TRUE(s.ok()) << s.error();
   const auto& e = s.value().events;
-  ASSERT_EQ(e.size(), 3u);
+  ASSERT_EQ(e.size(), 4u);
   EXPECT_EQ(e[0].when, WaitFor::file_text);
   EXPECT_EQ(e[0].when_path, "/l/v.log");
   EXPECT_EQ(e[0].when_text, "POOL optimized=");
@@ -112,8 +113,14 @@ TEST(Scenario, FileConditions) {
   EXPECT_EQ(e[2].when, WaitFor::no_entry);
   EXPECT_EQ(e[2].when_path, "/t/velocinta_pool");
   EXPECT_EQ(e[2].when_text, "job_");
+  EXPECT_EQ(e[3].when, WaitFor::files);
+  EXPECT_EQ(e[3].when_path, "/c/store");
+  EXPECT_EQ(e[3].when_text, ".vnf");
+  EXPECT_EQ(e[3].when_count, 48u);
   for (const char* bad : {R"({"file": "/l"})", R"({"file": "", "has": "x"})", R"({"folder": "/t"})",
-                          R"({"file": "/l", "has": "x", "count": 0})", R"({"file": "/l", "has": "x", "no_entry": "j"})"}) {
+                          R"({"file": "/l", "has": "x", "count": 0})", R"({"file": "/l", "has": "x", "no_entry": "j"})",
+                          R"({"folder": "/t", "files": ""})", R"({"folder": "/t", "files": ".x", "no_entry": "j"})",
+                          R"({"folder": "/t", "files": ".x", "count": 0})"}) {
     json e2 = json::parse(R"({"events": [{"action": "quit"}]})");
     e2["events"][0]["when"] = json::parse(bad);
     EXPECT_FALSE(scenario_from_json(e2).ok()) << bad;

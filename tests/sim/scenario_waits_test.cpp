@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -88,6 +89,26 @@ TEST(ScenarioWaits, FileTextPastAWideEnoughRange) {
       EXPECT_EQ(waits.holds(ev), c.holds[i]) << c.name << " after \"" << c.appends[i] << "\"";
     }
   }
+}
+
+// Files another program stores: counted at any depth by their names'
+// ending; a temporary beside them does not count, a missing folder has none.
+TEST(ScenarioWaits, FilesCountAtAnyDepthByTheirEnding) {
+  vel::testing::ScratchDir dir("vel-scenario-files");
+  ASSERT_TRUE(dir.ok());
+  ScenarioWaits waits(host(), "");
+  ScenarioEvent ev;
+  ev.when = WaitFor::files;
+  ev.when_path = (dir.path() / "store").string();
+  ev.when_text = ".vnf";
+  ev.when_count = 2;
+  EXPECT_FALSE(waits.holds(ev)) << "no folder yet";
+  std::filesystem::create_directories(dir.path() / "store" / "a");
+  std::ofstream(dir.path() / "store" / "a" / "v1.vnf") << "x";
+  std::ofstream(dir.path() / "store" / "a" / "v2.vnf.1.tmp") << "x";
+  EXPECT_FALSE(waits.holds(ev));
+  std::ofstream(dir.path() / "store" / "v3.vnf") << "x";
+  EXPECT_TRUE(waits.holds(ev));
 }
 
 }  // namespace
