@@ -111,30 +111,41 @@ TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
       peak = std::max<size_t>(peak, std::stoul((*it)[1].str()));
     }
     EXPECT_GE(batches, 1u) << text;
-    // The first launch's admission (the run's first record, at 0 ms) says
-    // how many engines the machine had room for: those the available memory
-    // holds beside the 4 GiB reserve, at most the 4 asked. It starts them
-    // all at once; fewer than 3 only when the memory it printed is short.
-    std::smatch launch;
-    ASSERT_TRUE(std::regex_search(text, launch,
-                                  std::regex("POOL_ADMISSION reason=([A-Za-z]+) target=([0-9]+) available_bytes=([0-9]+) "
-                                             "peak_engine_bytes=[0-9]+ next_engine_bytes=([0-9]+) .* elapsed_ms=0\\.0\n")))
-        << text;
-    const uint64_t available = std::stoull(launch[3].str());
-    const uint64_t need = std::stoull(launch[4].str());
+    // Each launch's admission (its record at 0 ms) says how many engines the
+    // machine had room for: those the available memory holds beside the
+    // 4 GiB reserve, at most the 4 asked. It starts them all at once; fewer
+    // than 3 only when the memory it printed is short. A launch with a single
+    // range (an early batch holds only the frames the disk store has already
+    // answered for) has one engine to start, and says Capacity.
+    const std::regex launch_line("POOL_ADMISSION reason=([A-Za-z]+) target=([0-9]+) available_bytes=([0-9]+) "
+                                 "peak_engine_bytes=[0-9]+ next_engine_bytes=([0-9]+) .* elapsed_ms=0\\.0\n");
     constexpr uint64_t kReserve = 4ull << 30;
-    ASSERT_GT(need, 0u) << launch.str();
     // The batch's workers: the 4 asked, within 80 % of the hardware threads.
     const uint64_t threads = static_cast<uint64_t>(std::max(::sysconf(_SC_NPROCESSORS_ONLN), 1L));
     const uint64_t workers = std::min<uint64_t>(4, std::max<uint64_t>(threads * 80 / 100, 1));
-    const uint64_t room = available < kReserve ? 0 : std::min<uint64_t>((available - kReserve) / need, workers);
-    const char* reason = room >= 2         ? "Admit"
-                         : workers < 2         ? "Capacity"
-                         : available < kReserve ? "Pressure"
-                                                : "Headroom";
-    EXPECT_EQ(launch[1].str(), reason) << launch.str();
-    EXPECT_EQ(std::stoull(launch[2].str()), std::max<uint64_t>(room, 1)) << launch.str();
-    EXPECT_GE(peak, std::max<uint64_t>(room, 1)) << "fewer engines at once than the launch admitted\n" << text;
+    uint64_t most_room = 0;
+    size_t judged = 0;
+    for (std::sregex_iterator it(text.begin(), text.end(), launch_line), end; it != end; ++it) {
+      const std::smatch& launch = *it;
+      if (launch[1].str() == "Capacity" && launch[2].str() == "1") continue;
+      ++judged;
+      // A processor already saturated (a reading the record does not print)
+      // starts one engine whatever the memory: no room to judge there.
+      if (launch[1].str() == "Pressure" && launch[2].str() == "1") continue;
+      const uint64_t available = std::stoull(launch[3].str());
+      const uint64_t need = std::stoull(launch[4].str());
+      ASSERT_GT(need, 0u) << launch.str();
+      const uint64_t room = available < kReserve ? 0 : std::min<uint64_t>((available - kReserve) / need, workers);
+      const char* reason = room >= 2             ? "Admit"
+                           : workers < 2         ? "Capacity"
+                           : available < kReserve ? "Pressure"
+                                                  : "Headroom";
+      EXPECT_EQ(launch[1].str(), reason) << launch.str();
+      EXPECT_EQ(std::stoull(launch[2].str()), std::max<uint64_t>(room, 1)) << launch.str();
+      most_room = std::max(most_room, room);
+    }
+    EXPECT_GE(judged, 1u) << "no launch had more than one range to start\n" << text;
+    EXPECT_GE(peak, std::max<uint64_t>(most_room, 1)) << "fewer engines at once than a launch admitted\n" << text;
     EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     std::vector<std::string> left;
