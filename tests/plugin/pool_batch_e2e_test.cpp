@@ -123,7 +123,7 @@ TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
     // The batch's workers: the 4 asked, within 80 % of the hardware threads.
     const uint64_t threads = static_cast<uint64_t>(std::max(::sysconf(_SC_NPROCESSORS_ONLN), 1L));
     const uint64_t workers = std::min<uint64_t>(4, std::max<uint64_t>(threads * 80 / 100, 1));
-    uint64_t most_room = 0;
+    uint64_t most_room = 0, most_target = 0;
     size_t judged = 0;
     for (std::sregex_iterator it(text.begin(), text.end(), launch_line), end; it != end; ++it) {
       const std::smatch& launch = *it;
@@ -136,16 +136,16 @@ TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
       const uint64_t need = std::stoull(launch[4].str());
       ASSERT_GT(need, 0u) << launch.str();
       const uint64_t room = available < kReserve ? 0 : std::min<uint64_t>((available - kReserve) / need, workers);
-      const char* reason = room >= 2             ? "Admit"
-                           : workers < 2         ? "Capacity"
-                           : available < kReserve ? "Pressure"
-                                                  : "Headroom";
-      EXPECT_EQ(launch[1].str(), reason) << launch.str();
-      EXPECT_EQ(std::stoull(launch[2].str()), std::max<uint64_t>(room, 1)) << launch.str();
+      // It starts as many as it has ranges for, up to that room.
+      const uint64_t target = std::stoull(launch[2].str());
+      EXPECT_LE(target, std::max<uint64_t>(room, 1)) << launch.str();
+      EXPECT_EQ(launch[1].str(), target >= 2 ? "Admit" : room >= 2 ? "Capacity" : "Headroom") << launch.str();
       most_room = std::max(most_room, room);
+      most_target = std::max(most_target, target);
     }
     EXPECT_GE(judged, 1u) << "no launch had more than one range to start\n" << text;
-    EXPECT_GE(peak, std::max<uint64_t>(most_room, 1)) << "fewer engines at once than a launch admitted\n" << text;
+    EXPECT_GE(most_target, std::min<uint64_t>(most_room, 3)) << "no launch started the engines it had room for\n" << text;
+    EXPECT_GE(peak, most_target) << "fewer engines at once than a launch started\n" << text;
     EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
     std::vector<std::string> left;
