@@ -95,6 +95,16 @@ void record_present_event(const RgbaFrame& frame, const PresentEvent& event) {
   record_present_event(frame, event, telemetry_ring(), present_tracker());
 }
 
+void record_produced_frame(const RgbaFrame& frame, const char* backend, std::optional<double> duration_ms) {
+  PresentEvent ev;
+  ev.backend = backend;
+  ev.kind = kEventProduced;
+  ev.request = read_present_request();
+  ev.target_time = ev.request.time;
+  ev.duration_ms = duration_ms;
+  record_present_event(frame, ev);
+}
+
 void record_clock_event(const PresentRequest& request, const char* backend, double clock_time, TelemetryRing& ring) {
   if (!std::isfinite(clock_time) || request.seq == 0) return;
   PresentTelemetry r;

@@ -101,6 +101,11 @@ void record_present_event(const RgbaFrame& frame, const PresentEvent& event);
 void record_present_event(const RgbaFrame& frame, const PresentEvent& event, TelemetryRing& ring,
                           PresentTracker& tracker);
 
+// A frame a producer made (kind "produced"), aimed at the request the panel
+// has open now; `duration_ms` is what producing it took, when known.
+void record_produced_frame(const RgbaFrame& frame, const char* backend,
+                           std::optional<double> duration_ms = std::nullopt);
+
 // A clock event (kind 5): pushed only for a finite time and an opened request.
 void record_clock_event(const PresentRequest& request, const char* backend, double clock_time);
 void record_clock_event(const PresentRequest& request, const char* backend, double clock_time, TelemetryRing& ring);

@@ -220,14 +220,7 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
 
 // A pool frame counts as produced in the presentation telemetry, as the
 // frames of the other producers do.
-void note_pool_frame(const RgbaFrame& frame) {
-  PresentEvent ev;
-  ev.backend = "pool";
-  ev.kind = kEventProduced;
-  ev.request = read_present_request();
-  ev.target_time = ev.request.time;
-  record_present_event(frame, ev);
-}
+void note_pool_frame(const RgbaFrame& frame) { record_produced_frame(frame, "pool"); }
 
 // A frame of the pool goes into the RAM cache only while the composition
 // that its batch rendered is the one the pool follows: a frame of a batch

@@ -32,14 +32,7 @@ std::vector<FrameKey> missing_work_area_frames(const PreviewController& ctl, con
   return out;
 }
 
-void note_raster_result(const RgbaFrame& frame) {
-  PresentEvent ev;
-  ev.backend = "raster";
-  ev.kind = kEventProduced;
-  ev.request = read_present_request();
-  ev.target_time = ev.request.time;
-  record_present_event(frame, ev);
-}
+void note_raster_result(const RgbaFrame& frame) { record_produced_frame(frame, "raster"); }
 
 }  // namespace
 

@@ -61,13 +61,7 @@ void note_decision(PreviewController& ctl, const DeliveryDecision& d, const Deli
 // A produced frame, for the presentation telemetry and the dispatch timings
 // (asynchronous deliveries and synchronous renders keep marks of their own).
 void note_produced(PreviewController& ctl, const GrabbedFrame& g, const char* backend, bool async_mark) {
-  PresentEvent ev;
-  ev.backend = backend;
-  ev.kind = kEventProduced;
-  ev.request = read_present_request();
-  ev.target_time = ev.request.time;
-  ev.duration_ms = g.render_ms;
-  record_present_event(g.to_rgba_frame(), ev);
+  record_produced_frame(g.to_rgba_frame(), backend, g.render_ms);
   record_delivery_time(ctl.bench, async_mark, preview_clock_ms(ctl, mono_ns()));
 }
 
