@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "pool/psd_decoder.h"
-#include "pool/tga_decoder.h"
+#include "pool/decode/psd_decoder.h"
+#include "pool/decode/tga_decoder.h"
 
 namespace {
 

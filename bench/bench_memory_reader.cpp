@@ -16,7 +16,7 @@
 #include "cache/pixel_payload.h"
 #include "memout/output_consumer.h"
 #include "memout/output_writer.h"
-#include "pool/rgba_decimation.h"
+#include "pool/decode/rgba_decimation.h"
 
 namespace {
 

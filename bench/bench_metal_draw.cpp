@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "panel/metal_draw.h"
+#include "panel/present/metal/metal_draw.h"
 #include "platform/metal_testing.h"
 
 namespace {

@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "pool/batch_launch.h"
-#include "pool/pool_directory.h"
-#include "pool/pool_runtime_ops.h"
-#include "pool/worker_launch.h"
+#include "pool/batch/batch_launch.h"
+#include "pool/process/worker_launch.h"
+#include "pool/runtime/pool_directory.h"
+#include "pool/runtime/pool_runtime_ops.h"
 #include "vel_build_paths.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "cache/frame_cache_ops.h"
 #include "core/machine.h"
-#include "pool/batch_supervision.h"
+#include "pool/batch/batch_supervision.h"
 
 namespace {
 

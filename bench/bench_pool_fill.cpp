@@ -32,11 +32,11 @@
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
 #include "core/machine.h"
-#include "pool/batch_launch.h"
-#include "pool/batch_supervision.h"
-#include "pool/pool_memory_tick.h"
-#include "pool/pool_runtime_ops.h"
-#include "pool/worker_launch.h"
+#include "pool/batch/batch_launch.h"
+#include "pool/batch/batch_supervision.h"
+#include "pool/process/worker_launch.h"
+#include "pool/runtime/pool_memory_tick.h"
+#include "pool/runtime/pool_runtime_ops.h"
 #include "vel_build_paths.h"
 
 namespace {

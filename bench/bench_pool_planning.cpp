@@ -18,8 +18,8 @@
 
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
-#include "pool/range_frames.h"
-#include "pool/range_planning.h"
+#include "pool/schedule/range_frames.h"
+#include "pool/schedule/range_planning.h"
 
 namespace {
 

@@ -17,10 +17,10 @@
 
 #include "plugin/pool_pump.h"
 #include "plugin/preview_state.h"
-#include "pool/pool_runtime_ops.h"
-#include "pool/pool_directory.h"
-#include "pool/project_snapshot.h"
-#include "pool/snapshot_adoption.h"
+#include "pool/runtime/pool_directory.h"
+#include "pool/runtime/pool_runtime_ops.h"
+#include "pool/runtime/project_snapshot.h"
+#include "pool/runtime/snapshot_adoption.h"
 
 namespace {
 

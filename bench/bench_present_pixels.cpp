@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "panel/pixel_prep.h"
+#include "panel/present/pixel_prep.h"
 
 namespace {
 

@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "pool/client_tree.h"
-#include "pool/engine_match.h"
-#include "pool/pool_directory.h"
-#include "pool/proc_facts.h"
-#include "pool/process_control.h"
-#include "pool/process_listing.h"
-#include "pool/worker_launch.h"
+#include "pool/process/client_tree.h"
+#include "pool/process/engine_match.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/process_control.h"
+#include "pool/process/process_listing.h"
+#include "pool/process/worker_launch.h"
+#include "pool/runtime/pool_directory.h"
 #include "vel_build_paths.h"
 
 namespace {

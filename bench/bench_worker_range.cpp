@@ -21,9 +21,9 @@
 #include "bench_sample_project.h"
 #include "core/machine.h"
 #include "memout/output_consumer.h"
-#include "pool/decode_workers.h"
-#include "pool/memory_output_reader.h"
-#include "pool/worker_launch.h"
+#include "pool/decode/decode_workers.h"
+#include "pool/decode/memory_output_reader.h"
+#include "pool/process/worker_launch.h"
 #include "vel_build_paths.h"
 
 extern char** environ;

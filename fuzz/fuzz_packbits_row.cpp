@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "pool/packbits.h"
+#include "pool/decode/packbits.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "pool/engine_match.h"
-#include "pool/proc_facts.h"
-#include "pool/process_listing.h"
+#include "pool/process/engine_match.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/process_listing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "pool/psd_decoder.h"
+#include "pool/decode/psd_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "pool/pool_runtime.h"
-#include "pool/rs_templates.h"
+#include "pool/runtime/pool_runtime.h"
+#include "pool/runtime/rs_templates.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "pool/tga_decoder.h"
+#include "pool/decode/tga_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;

@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "host/utf_text.h"
-#include "panel/update_reply.h"
-#include "panel/update_request.h"
-#include "panel/update_text.h"
+#include "panel/update/update_reply.h"
+#include "panel/update/update_request.h"
+#include "panel/update/update_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The check never reads more than curl's capped output.

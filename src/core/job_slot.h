@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "preview/result_channel.h"
+#include "core/result_channel.h"
 
 namespace vel {
 

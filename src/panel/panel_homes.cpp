@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "panel/bitmap_present.h"
 #include "panel/panel_views.h"
-#include "panel/present_workers.h"
+#include "panel/present/bitmap_present.h"
+#include "panel/present/present_workers.h"
 
 namespace vel {
 

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "panel/cpu_presentation.h"
+#include "panel/present/cpu_presentation.h"
 #include "platform/appkit_view.h"
 
 namespace vel {

@@ -11,11 +11,11 @@
 #include <optional>
 #include <string>
 
-#include "panel/cpu_presentation.h"
-#include "panel/metal_presentation.h"
 #include "panel/panel_build_inputs.h"
 #include "panel/panel_layout.h"
 #include "panel/panel_targets.h"
+#include "panel/present/cpu_presentation.h"
+#include "panel/present/metal/metal_presentation.h"
 #include "panel/scrub_view.h"
 #include "platform/appkit_controls.h"
 #include "platform/appkit_image.h"

@@ -6,7 +6,7 @@
 #include "plugin/presentation.h"
 #include "plugin/preview_reset.h"
 #include "plugin/preview_state.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 #include "preview/preview_controller.h"
 #include "raster/comp_dump.h"
 

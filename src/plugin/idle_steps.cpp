@@ -21,10 +21,10 @@
 #include "plugin/presentation.h"
 #include "plugin/preview_reset.h"
 #include "plugin/preview_state.h"
-#include "panel/pacemaker.h"
-#include "panel/present_bytes.h"
-#include "panel/update_banner.h"
-#include "panel/update_opener.h"
+#include "panel/present/pacemaker.h"
+#include "panel/present/present_bytes.h"
+#include "panel/update/update_banner.h"
+#include "panel/update/update_opener.h"
 
 namespace vel {
 namespace {

@@ -7,7 +7,7 @@
 #include "cache/pack_idle.h"
 #include "cache/unpack_worker.h"
 #include "plugin/preview_state.h"
-#include "panel/playback_clock.h"
+#include "panel/present/playback_clock.h"
 #include "preview/work_area.h"
 
 namespace vel {

@@ -18,9 +18,9 @@
 #include "core/switches.h"
 #include "host/panel_calls.h"
 #include "panel/scrub_signals.h"
-#include "panel/update_banner.h"
-#include "panel/update_notice.h"
-#include "panel/update_opener.h"
+#include "panel/update/update_banner.h"
+#include "panel/update/update_notice.h"
+#include "panel/update/update_opener.h"
 #include "preview/work_area.h"
 
 namespace vel {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "core/result.h"
-#include "pool/frame_range.h"
-#include "pool/project_snapshot.h"
+#include "pool/runtime/project_snapshot.h"
+#include "pool/schedule/frame_range.h"
 
 namespace vel {
 

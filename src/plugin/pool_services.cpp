@@ -2,7 +2,7 @@
 
 #include "core/machine.h"
 #include "plugin/preview_state.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "pool/worker_capacity.h"
+#include "pool/schedule/worker_capacity.h"
 
 namespace vel {
 

@@ -8,11 +8,11 @@
 #include "core/switches.h"
 #include "plugin/panel_steps.h"
 #include "plugin/preview_state.h"
-#include "panel/metal_homes.h"
-#include "panel/pacemaker.h"
-#include "panel/present_request.h"
-#include "panel/present_telemetry.h"
-#include "panel/present_workers.h"
+#include "panel/present/metal/metal_homes.h"
+#include "panel/present/pacemaker.h"
+#include "panel/present/present_request.h"
+#include "panel/present/present_telemetry.h"
+#include "panel/present/present_workers.h"
 
 namespace vel {
 namespace {

@@ -10,12 +10,12 @@
 #include <string>
 
 #include "panel/cache_strip.h"
-#include "panel/cpu_presentation.h"
 #include "panel/panel_controls.h"
 #include "panel/panel_homes.h"
-#include "panel/pipeline_report.h"
-#include "panel/playback_clock.h"
-#include "panel/worker_playback.h"
+#include "panel/present/cpu_presentation.h"
+#include "panel/present/metal/worker_playback.h"
+#include "panel/present/pipeline_report.h"
+#include "panel/present/playback_clock.h"
 
 namespace vel {
 

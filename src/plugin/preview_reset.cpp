@@ -6,7 +6,7 @@
 #include "plugin/presentation.h"
 #include "plugin/preview_state.h"
 #include "core/switches.h"
-#include "panel/pacemaker.h"
+#include "panel/present/pacemaker.h"
 
 namespace vel {
 void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserver& observe) {

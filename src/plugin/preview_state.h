@@ -9,11 +9,11 @@
 
 #include "cache/frame_cache.h"
 #include "core/options.h"
-#include "plugin/store_feed.h"
 #include "plugin/presentation.h"
+#include "plugin/store_feed.h"
 #include "host/handles.h"
-#include "panel/update_banner.h"
-#include "pool/pool_runtime.h"
+#include "panel/update/update_banner.h"
+#include "pool/runtime/pool_runtime.h"
 #include "preview/preview_controller.h"
 
 namespace vel {

@@ -6,11 +6,11 @@
 #include "plugin/startup.h"
 #include "core/process_flags.h"
 #include "core/repeat_log.h"
-#include "panel/update_opener.h"
+#include "panel/update/update_opener.h"
 #include "core/machine.h"
-#include "pool/batch_threads.h"
-#include "pool/pool_runtime_ops.h"
-#include "pool/process_control.h"
+#include "pool/batch/batch_threads.h"
+#include "pool/process/process_control.h"
+#include "pool/runtime/pool_runtime_ops.h"
 #include "preview/preview_controller.h"
 
 namespace vel {

@@ -29,10 +29,10 @@
 #include "host/suite_probe.h"
 #include "host/utility_calls.h"
 #include "plugin/orphan_outputs.h"
-#include "panel/update_check.h"
-#include "pool/worker_capacity.h"
-#include "pool/pool_directory.h"
-#include "pool/process_control.h"
+#include "panel/update/update_check.h"
+#include "pool/process/process_control.h"
+#include "pool/runtime/pool_directory.h"
+#include "pool/schedule/worker_capacity.h"
 
 namespace vel {
 namespace {

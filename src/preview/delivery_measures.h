@@ -10,8 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "panel/level_delivery_stats.h"
-#include "panel/render_cost_model.h"
+#include "panel/stats/level_delivery_stats.h"
+#include "panel/stats/render_cost_model.h"
 
 namespace vel {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "panel/level_delivery_stats.h"
-#include "panel/render_cost_model.h"
+#include "panel/stats/level_delivery_stats.h"
+#include "panel/stats/render_cost_model.h"
 
 namespace vel {
 

@@ -28,7 +28,7 @@
 #include "cache/rgba_frame.h"
 #include "host/frame_timing.h"
 #include "host/handles.h"
-#include "panel/bench_timings.h"
+#include "panel/stats/bench_timings.h"
 #include "preview/delivery.h"
 #include "preview/downsample_policy.h"
 #include "preview/edit_detection.h"

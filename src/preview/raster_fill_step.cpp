@@ -5,7 +5,7 @@
 
 #include "cache/frame_cache_ops.h"
 #include "core/machine.h"
-#include "panel/present_telemetry.h"
+#include "panel/present/present_telemetry.h"
 #include "preview/preview_controller.h"
 #include "raster/raster_frame.h"
 

@@ -9,7 +9,7 @@
 #include "core/log.h"
 #include "core/machine.h"
 #include "host/render_calls.h"
-#include "panel/present_telemetry.h"
+#include "panel/present/present_telemetry.h"
 #include "preview/async_render.h"
 #include "preview/delivery_measures.h"
 #include "preview/inprocess_render.h"

@@ -16,7 +16,7 @@
 #include "cache/frame_key.h"
 #include "cache/pixel_payload.h"
 #include "cache/worker_registry.h"
-#include "preview/job_slot.h"
+#include "core/job_slot.h"
 #include "raster/comp_model.h"
 #include "raster/prepared_scene.h"
 

@@ -1,4 +1,4 @@
-#include "preview/job_slot.h"
+#include "core/job_slot.h"
 
 #include <gtest/gtest.h>
 

@@ -10,12 +10,12 @@
 #include <mutex>
 #include <thread>
 
-#include "../memout/memout_test_support.h"
+#include "memout/memout_test_support.h"
 #include "core/log.h"
 #include "frame_image.h"
 #include "memout/output_consumer.h"
-#include "pool/memory_output_reader.h"
-#include "pool/worker_launch.h"
+#include "pool/decode/memory_output_reader.h"
+#include "pool/process/worker_launch.h"
 #include "project_json.h"
 #include "renderer.h"
 #include "vel_build_paths.h"

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "pool/pool_frame_delivery.h"
+#include "pool/batch/pool_frame_delivery.h"
 #include "project_model.h"
 #include "support/child_process.h"
 

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "cache/worker_registry.h"
-#include "panel/present_workers.h"
+#include "panel/present/present_workers.h"
 
 namespace vel {
 namespace {

@@ -20,7 +20,7 @@
 #include "host/basic_suite_store.h"
 #include "host/utility_calls.h"
 #include "panel/panel_views.h"
-#include "panel/present_workers.h"
+#include "panel/present/present_workers.h"
 #include "panel/scrub_signals.h"
 #include "preview/async_render.h"
 #include "in_process_host.h"

@@ -16,7 +16,7 @@
 #include <regex>
 
 #include "plugin/simhost_pool_run.h"
-#include "pool/proc_facts.h"
+#include "pool/process/proc_facts.h"
 
 namespace vel {
 namespace {

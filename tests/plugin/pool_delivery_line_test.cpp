@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "plugin/pool_pump.h"
-#include "pool/pool_runtime.h"
+#include "pool/runtime/pool_runtime.h"
 
 namespace vel {
 namespace {

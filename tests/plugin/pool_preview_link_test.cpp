@@ -10,10 +10,10 @@
 
 #include "core/machine.h"
 #include "core/switches.h"
-#include "plugin/pool_pump.h"
 #include "plugin/pool_preview_link.h"
+#include "plugin/pool_pump.h"
 #include "plugin/preview_state.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 #include "raster/comp_model.h"
 
 namespace vel {

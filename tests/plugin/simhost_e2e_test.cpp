@@ -16,7 +16,7 @@
 #include "plugin/scan_budget.h"
 #include "store/frame_file.h"
 #include "core/machine.h"
-#include "pool/worker_capacity.h"
+#include "pool/schedule/worker_capacity.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"

@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "pool/pool_runtime.h"
-#include "pool/rs_templates.h"
+#include "pool/runtime/pool_runtime.h"
+#include "pool/runtime/rs_templates.h"
 #include "project_store.h"
 #include "script_host.h"
 #include "support/scratch_dir.h"

@@ -7,9 +7,9 @@
 
 #include <iostream>
 
-#include "pool/proc_facts.h"
-#include "pool/process_control.h"
-#include "pool/spawned_registry.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/process_control.h"
+#include "pool/process/spawned_registry.h"
 #include "pool_process/pool_process_fixture.h"
 #include "support/child_process.h"
 #include "vel_build_paths.h"

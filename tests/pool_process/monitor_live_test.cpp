@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "core/machine.h"
-#include "pool/proc_facts.h"
-#include "pool/process_monitor.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/process_monitor.h"
 #include "pool_process/pool_process_fixture.h"
 
 namespace vel::testing {

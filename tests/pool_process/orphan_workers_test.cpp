@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "pool/orphan_workers.h"
-#include "pool/process_control.h"
-#include "pool/worker_launch.h"
-#include "pool/worker_record.h"
+#include "pool/process/orphan_workers.h"
+#include "pool/process/process_control.h"
+#include "pool/process/worker_launch.h"
+#include "pool/process/worker_record.h"
 #include "pool_process/pool_process_fixture.h"
 
 namespace vel::testing {

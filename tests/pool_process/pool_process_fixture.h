@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "cache/worker_registry.h"
-#include "pool/pool_directory.h"
-#include "pool/worker_launch.h"
+#include "pool/process/worker_launch.h"
+#include "pool/runtime/pool_directory.h"
 #include "pool_process/process_harness.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"

@@ -14,8 +14,8 @@
 #include <fstream>
 #include <iostream>
 
-#include "pool/engine_match.h"
-#include "pool/proc_facts.h"
+#include "pool/process/engine_match.h"
+#include "pool/process/proc_facts.h"
 
 namespace vel::testing {
 

@@ -18,10 +18,10 @@
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
 #include "core/machine.h"
-#include "pool/batch_launch.h"
-#include "pool/batch_supervision.h"
+#include "pool/batch/batch_launch.h"
+#include "pool/batch/batch_supervision.h"
 #include "memout/manifest.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 #include "pool_process/pool_process_fixture.h"
 #include "vel_build_paths.h"
 

@@ -8,8 +8,8 @@
 #include <fstream>
 
 #include "core/switches.h"
-#include "pool/proc_facts.h"
-#include "pool/spawned_registry.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/spawned_registry.h"
 #include "pool_process/pool_process_fixture.h"
 
 namespace vel::testing {

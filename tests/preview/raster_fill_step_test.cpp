@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "cache/frame_cache_ops.h"
-#include "panel/present_telemetry.h"
+#include "panel/present/present_telemetry.h"
 #include "preview/preview_controller.h"
 
 namespace vel {

@@ -1,4 +1,4 @@
-#include "panel/bitmap_present.h"
+#include "panel/present/bitmap_present.h"
 
 #include <cstring>
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "panel/present_bytes.h"
+#include "panel/present/present_bytes.h"
 
 namespace platform {
 class NSBitmapImageRep;

@@ -1,4 +1,4 @@
-#include "panel/cpu_present_worker.h"
+#include "panel/present/cpu_present_worker.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,10 +6,10 @@
 #include "cache/memory_pressure.h"
 #include "core/log.h"
 #include "core/process_flags.h"
-#include "panel/pacemaker.h"
-#include "panel/pixel_prep.h"
-#include "panel/present_telemetry.h"
-#include "panel/present_workers.h"
+#include "panel/present/pacemaker.h"
+#include "panel/present/pixel_prep.h"
+#include "panel/present/present_telemetry.h"
+#include "panel/present/present_workers.h"
 
 namespace vel {
 

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "core/result.h"
-#include "panel/presenter_mailbox.h"
+#include "panel/present/presenter_mailbox.h"
 
 namespace vel {
 

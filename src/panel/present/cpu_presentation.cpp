@@ -1,8 +1,8 @@
-#include "panel/cpu_presentation.h"
+#include "panel/present/cpu_presentation.h"
 
 #include "cache/memory_pressure.h"
-#include "panel/cpu_present_worker.h"
-#include "panel/present_telemetry.h"
+#include "panel/present/cpu_present_worker.h"
+#include "panel/present/present_telemetry.h"
 #include "platform/appkit_image.h"
 
 namespace vel {

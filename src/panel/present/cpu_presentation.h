@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "cache/rgba_frame.h"
-#include "panel/bitmap_present.h"
-#include "panel/pixel_prep.h"
-#include "panel/present_bytes.h"
-#include "panel/presenter_mailbox.h"
+#include "panel/present/bitmap_present.h"
+#include "panel/present/pixel_prep.h"
+#include "panel/present/present_bytes.h"
+#include "panel/present/presenter_mailbox.h"
 
 namespace vel {
 

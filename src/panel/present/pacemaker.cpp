@@ -1,4 +1,4 @@
-#include "panel/pacemaker.h"
+#include "panel/present/pacemaker.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "panel/pipeline_report.h"
+#include "panel/present/pipeline_report.h"
 
 #include <array>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/format.h"
-#include "panel/bench_timings.h"
+#include "panel/stats/bench_timings.h"
 
 namespace vel {
 namespace {

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "panel/present_telemetry.h"
-#include "panel/present_timing.h"
+#include "panel/present/present_telemetry.h"
+#include "panel/present/present_timing.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "panel/pixel_kernels.h"
+#include "panel/present/pixel_kernels.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,6 +1,6 @@
-#include "panel/pixel_prep.h"
+#include "panel/present/pixel_prep.h"
 
-#include "panel/pixel_kernels.h"
+#include "panel/present/pixel_kernels.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "panel/present_bytes.h"
+#include "panel/present/present_bytes.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "panel/present_request.h"
+#include "panel/present/present_request.h"
 
 #include <atomic>
 #include <chrono>

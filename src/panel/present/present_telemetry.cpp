@@ -1,4 +1,4 @@
-#include "panel/present_telemetry.h"
+#include "panel/present/present_telemetry.h"
 
 #include <algorithm>
 #include <cmath>

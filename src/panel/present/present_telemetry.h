@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "cache/rgba_frame.h"
-#include "panel/present_request.h"
+#include "panel/present/present_request.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "panel/present_timing.h"
+#include "panel/present/present_timing.h"
 
 #include <algorithm>
 #include <cmath>

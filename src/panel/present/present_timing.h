@@ -8,7 +8,7 @@
 #include <string>
 #include <tuple>
 
-#include "panel/present_telemetry.h"
+#include "panel/present/present_telemetry.h"
 
 namespace vel {
 

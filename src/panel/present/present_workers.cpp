@@ -1,4 +1,4 @@
-#include "panel/present_workers.h"
+#include "panel/present/present_workers.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "panel/presenter_mailbox.h"
+#include "panel/present/presenter_mailbox.h"
 
 namespace vel {
 namespace {

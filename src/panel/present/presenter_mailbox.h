@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "cache/rgba_frame.h"
-#include "panel/present_bytes.h"
-#include "panel/present_request.h"
+#include "panel/present/present_bytes.h"
+#include "panel/present/present_request.h"
 
 namespace vel {
 

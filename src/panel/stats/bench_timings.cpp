@@ -1,9 +1,9 @@
-#include "panel/bench_timings.h"
+#include "panel/stats/bench_timings.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "panel/total_order.h"
+#include "panel/stats/total_order.h"
 
 namespace vel {
 namespace {

@@ -1,9 +1,9 @@
-#include "panel/level_delivery_stats.h"
+#include "panel/stats/level_delivery_stats.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "panel/total_order.h"
+#include "panel/stats/total_order.h"
 
 namespace vel {
 namespace {

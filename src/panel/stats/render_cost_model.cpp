@@ -1,4 +1,4 @@
-#include "panel/render_cost_model.h"
+#include "panel/stats/render_cost_model.h"
 
 #include <algorithm>
 #include <cmath>

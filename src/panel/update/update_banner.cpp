@@ -1,4 +1,4 @@
-#include "panel/update_banner.h"
+#include "panel/update/update_banner.h"
 
 namespace vel {
 

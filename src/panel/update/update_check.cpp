@@ -1,4 +1,4 @@
-#include "panel/update_check.h"
+#include "panel/update/update_check.h"
 
 #include <pthread.h>
 
@@ -9,10 +9,10 @@
 #include "core/log.h"
 #include "core/threads.h"
 #include "host/utf_text.h"
-#include "panel/update_fetch.h"
-#include "panel/update_reply.h"
-#include "panel/update_request.h"
-#include "panel/update_spawn.h"
+#include "panel/update/update_fetch.h"
+#include "panel/update/update_reply.h"
+#include "panel/update/update_request.h"
+#include "panel/update/update_spawn.h"
 
 namespace vel {
 namespace {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "panel/update_notice.h"
+#include "panel/update/update_notice.h"
 
 namespace vel {
 

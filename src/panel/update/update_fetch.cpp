@@ -1,4 +1,4 @@
-#include "panel/update_fetch.h"
+#include "panel/update/update_fetch.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -7,8 +7,8 @@
 
 #include <cerrno>
 
-#include "panel/update_request.h"
-#include "panel/update_spawn.h"
+#include "panel/update/update_request.h"
+#include "panel/update/update_spawn.h"
 
 namespace vel {
 namespace {

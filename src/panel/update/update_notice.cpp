@@ -1,4 +1,4 @@
-#include "panel/update_notice.h"
+#include "panel/update/update_notice.h"
 
 #include <mutex>
 

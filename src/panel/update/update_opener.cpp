@@ -1,4 +1,4 @@
-#include "panel/update_opener.h"
+#include "panel/update/update_opener.h"
 
 #include <sys/wait.h>
 
@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/log.h"
-#include "panel/update_notice.h"
-#include "panel/update_request.h"
-#include "panel/update_spawn.h"
+#include "panel/update/update_notice.h"
+#include "panel/update/update_request.h"
+#include "panel/update/update_spawn.h"
 #include "platform/opener.h"
 
 namespace vel {

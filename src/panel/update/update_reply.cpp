@@ -1,10 +1,10 @@
-#include "panel/update_reply.h"
+#include "panel/update/update_reply.h"
 
 #include <array>
 #include <nlohmann/json.hpp>
 
-#include "panel/update_text.h"
-#include "panel/update_version.h"
+#include "panel/update/update_text.h"
+#include "panel/update/update_version.h"
 
 namespace vel {
 namespace {

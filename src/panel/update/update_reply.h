@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "panel/update_notice.h"
+#include "panel/update/update_notice.h"
 
 namespace vel {
 

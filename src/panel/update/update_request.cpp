@@ -1,9 +1,9 @@
-#include "panel/update_request.h"
+#include "panel/update/update_request.h"
 
 #include <cstdlib>
 
 #include "host/utf_text.h"
-#include "panel/update_text.h"
+#include "panel/update/update_text.h"
 
 namespace vel {
 namespace {

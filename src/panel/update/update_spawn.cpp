@@ -1,4 +1,4 @@
-#include "panel/update_spawn.h"
+#include "panel/update/update_spawn.h"
 
 #include <signal.h>
 #include <spawn.h>

@@ -1,4 +1,4 @@
-#include "panel/update_text.h"
+#include "panel/update/update_text.h"
 
 #include <cstdint>
 

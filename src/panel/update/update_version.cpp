@@ -1,6 +1,6 @@
-#include "panel/update_version.h"
+#include "panel/update/update_version.h"
 
-#include "panel/update_text.h"
+#include "panel/update/update_text.h"
 
 namespace vel {
 namespace {

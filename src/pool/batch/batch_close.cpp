@@ -1,7 +1,7 @@
-#include "pool/batch_close.h"
+#include "pool/batch/batch_close.h"
 
 #include "core/saturating.h"
-#include "pool/pool_perf_records.h"
+#include "pool/runtime/pool_perf_records.h"
 
 namespace vel {
 

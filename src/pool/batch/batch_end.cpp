@@ -1,4 +1,4 @@
-#include "pool/batch_end.h"
+#include "pool/batch/batch_end.h"
 
 #include <new>
 #include <utility>
@@ -7,8 +7,8 @@
 #include "core/log.h"
 #include "core/machine.h"
 #include "core/switches.h"
-#include "pool/pool_perf_records.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_perf_records.h"
+#include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/batch_launch.h"
+#include "pool/batch/batch_launch.h"
 
 #include <algorithm>
 #include <chrono>
@@ -11,13 +11,13 @@
 #include "core/saturating.h"
 #include "core/switches.h"
 #include "cache/memory_pressure.h"
-#include "pool/measured_admission.h"
-#include "pool/memory_output_reader.h"
-#include "pool/pool_perf_records.h"
-#include "pool/scheduler_step.h"
-#include "pool/pool_directory.h"
-#include "pool/pool_runtime_ops.h"
-#include "pool/worker_capacity.h"
+#include "pool/decode/memory_output_reader.h"
+#include "pool/runtime/pool_directory.h"
+#include "pool/runtime/pool_perf_records.h"
+#include "pool/runtime/pool_runtime_ops.h"
+#include "pool/schedule/measured_admission.h"
+#include "pool/schedule/scheduler_step.h"
+#include "pool/schedule/worker_capacity.h"
 
 namespace vel {
 
@@ -194,107 +194,132 @@ LaunchWorld live_launch_world(const PoolRuntime& rt, uint64_t async_renders_in_f
   return w;
 }
 
-void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<const FrameRange> ranges,
-                       uint32_t time_scale, uint64_t frame_step, const LaunchWorld& world) {
-  if (ranges.empty()) return;
-  const GateWorld gates{world.now, world.async_renders_in_flight, world.memory_token_held ? 1u : 0u};
-  if (!pool_next_batch_ready(rt, gates)) return;
+namespace {
 
+// Step 1: the gates let a batch start, and there is a renderer to start.
+std::optional<std::filesystem::path> launchable_aerender(PoolRuntime& rt, const LaunchWorld& world) {
+  const GateWorld gates{world.now, world.async_renders_in_flight, world.memory_token_held ? 1u : 0u};
+  if (!pool_next_batch_ready(rt, gates)) return std::nullopt;
   const std::optional<std::filesystem::path>& aerender = world.resolve_aerender(rt.aerender);
   if (!aerender) {
     disable_pool_for_session(rt, "aerender introuvable (installer AE, ou VELOCINTA_AERENDER=/chemin)");
-    return;
+    return std::nullopt;
   }
-  const std::filesystem::path aerender_path = *aerender;
-  const std::filesystem::path snapshot_path = *rt.snapshot_path;
-  rt.batch_comp_name = comp_name;
+  return *aerender;
+}
 
+// Step 2: the configuration the batch renders for. What was learnt about
+// the previous configuration's batches no longer holds once it changes.
+StartupContext batch_context(PoolRuntime& rt) {
   StartupContext context{rt.comp_identity, rt.file_downsample, dimensions_of(rt), rt.comp_is_3d, rt.selected_output};
   if (!rt.batch_identity || !same_context(*rt.batch_identity, context)) {
     reset_pool_plan(rt);
     rt.batch_identity = context;
   }
-  const std::optional<double> predicted = predicted_batch_secs(rt.first_delivery_history, context);
-  const Instant launched_at = world.now;
-  const uint64_t setup_from = mono_ns();
-  const auto batch_start = std::chrono::steady_clock::now();
-  rt.summary = PlanSummary{};
-  rt.last_plan_progress = LastPlanProgress{};
+  return context;
+}
 
+// Step 3: the batch's own folder in the pool directory.
+std::optional<SharedJobDir> create_batch_folder(const LaunchWorld& world) {
   const std::optional<std::filesystem::path> pool_dir = world.pool_directory();
   if (!pool_dir) {
     log_line("ERROR", "pool: creation of output directory failed: no temporary directory");
-    return;
+    return std::nullopt;
   }
   auto job_dir = create_job_dir(*pool_dir, world.dispose_job_dir);
   if (!job_dir) {
     log_line("ERROR", "pool: creation of output directory failed: " + job_dir.error());
-    return;
+    return std::nullopt;
   }
+  return job_dir.value();
+}
 
-  BatchWorkerInputs counts_in;
-  counts_in.measured_admission = world.measured_admission;
-  counts_in.pool_ramp = world.pool_ramp;
-  counts_in.selected_output = rt.selected_output;
-  counts_in.comp_3d = rt.comp_is_3d;
-  counts_in.hardware_threads = world.hardware_threads;
-  counts_in.range_count = ranges.size();
+// Step 4: what decides how many engines start now and how many the batch
+// may reach.
+BatchWorkerInputs worker_count_inputs(const PoolRuntime& rt, size_t range_count, const LaunchWorld& world) {
+  BatchWorkerInputs in;
+  in.measured_admission = world.measured_admission;
+  in.pool_ramp = world.pool_ramp;
+  in.selected_output = rt.selected_output;
+  in.comp_3d = rt.comp_is_3d;
+  in.hardware_threads = world.hardware_threads;
+  in.range_count = range_count;
   if (world.measured_admission) {
-    counts_in.pool_worker_count = world.pool_worker_count();
-    counts_in.available_bytes = world.available_memory ? world.available_memory() : std::nullopt;
-    counts_in.engine_need_bytes =
-        launch_engine_need_bytes(world.engine_budget_bytes, rt.engine_samples.peak_engine_bytes);
-    counts_in.cpu_saturated =
-        sample_fresh(rt.cpu_sample_at, world.now) && rt.total_cpu_percent >= kCpuPressurePercent;
-    counts_in.level_ceiling = rt.carried_scheduler.ceiling;
+    in.pool_worker_count = world.pool_worker_count();
+    in.available_bytes = world.available_memory ? world.available_memory() : std::nullopt;
+    in.engine_need_bytes = launch_engine_need_bytes(world.engine_budget_bytes, rt.engine_samples.peak_engine_bytes);
+    in.cpu_saturated = sample_fresh(rt.cpu_sample_at, world.now) && rt.total_cpu_percent >= kCpuPressurePercent;
+    in.level_ceiling = rt.carried_scheduler.ceiling;
   } else {
-    counts_in.effective_worker_count = world.effective_worker_count();
+    in.effective_worker_count = world.effective_worker_count();
   }
-  const BatchWorkers workers = batch_worker_counts(counts_in);
+  return in;
+}
 
+struct BatchSetup {
+  std::string comp_name;
+  std::filesystem::path aerender;
+  std::filesystem::path snapshot;
+  StartupContext context;
+  SharedJobDir job_dir;
+  uint32_t time_scale = 0;
+  uint64_t frame_step = 0;
+  Instant launched_at = 0;
+};
+
+// Step 5: the plan of the batch, every range still queued.
+PoolPlan plan_for_ranges(const PoolRuntime& rt, const BatchSetup& setup, const BatchWorkers& workers,
+                         std::span<const FrameRange> ranges, ChannelReceiver<PoolFrameDelivery> frames) {
   PoolPlan plan;
   plan.stop = std::make_shared<std::atomic<bool>>(false);
   plan.second_stop = std::make_shared<std::atomic<bool>>(false);
   plan.shared_counter = std::make_shared<std::atomic<uint64_t>>(1);
-  const bool file_output = rt.selected_output < kOutputMemory;
-  const uint32_t decoders_wanted = file_output ? world.decoder_count(context.dimensions, rt.file_downsample) : 0;
-  auto [frame_tx, frame_rx] = make_bounded_channel<PoolFrameDelivery>(std::max<size_t>(2 * decoders_wanted, 4));
-  auto [job_tx, job_rx] = make_bounded_channel<DecodeJob>(kDecodeJobCapacity);
-  plan.frames = std::move(frame_rx);
-  plan.started_at = launched_at;
-  plan.context = context;
-  plan.aerender_path = aerender_path;
-  plan.snapshot_path = snapshot_path;
-  plan.comp_name = comp_name;
-  plan.job_dir = job_dir.value();
-  plan.time_scale = time_scale;
-  plan.frame_step = static_cast<int64_t>(std::min<uint64_t>(frame_step, std::numeric_limits<int64_t>::max()));
+  plan.frames = std::move(frames);
+  plan.started_at = setup.launched_at;
+  plan.context = setup.context;
+  plan.aerender_path = setup.aerender;
+  plan.snapshot_path = setup.snapshot;
+  plan.comp_name = setup.comp_name;
+  plan.job_dir = setup.job_dir;
+  plan.time_scale = setup.time_scale;
+  plan.frame_step = static_cast<int64_t>(std::min<uint64_t>(setup.frame_step, std::numeric_limits<int64_t>::max()));
   plan.output_format = rt.selected_output;
   plan.file_ds = rt.file_downsample;
   plan.mfr_percent = workers.mfr_percent;
   plan.expected_frames = expected_frame_count(ranges);
   for (const FrameRange& r : ranges) plan.queued_ranges.push_back({r.start, r.end});
+  return plan;
+}
 
+// Step 6: the request every worker of the batch starts from, its range
+// filled in per worker. A memory worker's request carries its reader.
+LaunchRequest worker_request_for(const PoolRuntime& rt, const PoolPlan& plan, const FrameSender& frame_tx,
+                                 std::chrono::steady_clock::time_point batch_start) {
   LaunchRequest request;
-  request.aerender = aerender_path;
-  request.snapshot_path = snapshot_path.string();
-  request.comp_name = comp_name;
+  request.aerender = plan.aerender_path;
+  request.snapshot_path = plan.snapshot_path.string();
+  request.comp_name = plan.comp_name;
   request.downsample = rt.file_downsample;
-  request.mfr_percent = workers.mfr_percent;
+  request.mfr_percent = plan.mfr_percent;
   request.job_dir = plan.job_dir;
   request.extreme = rt.templates_ready == 1;
   request.kind = output_kind(rt.selected_output);
   request.frame_step = plan.frame_step;
-  request.time_scale = time_scale;
+  request.time_scale = plan.time_scale;
   if (rt.comp_dimensions) {
     request.comp_width = rt.comp_dimensions->first;
     request.comp_height = rt.comp_dimensions->second;
   }
-  if (!file_output) {
+  if (rt.selected_output >= kOutputMemory) {
     request.reader_body = memory_reader_body(frame_tx, batch_start, plan.job_dir, plan.stop, plan.shared_counter);
     request.reader_stop = plan.stop;
   }
-  while (plan.jobs.size() < workers.immediate && !plan.queued_ranges.empty()) {
+  return request;
+}
+
+// Step 7: the engines admitted at launch, one queued range each.
+void start_first_workers(PoolPlan& plan, LaunchRequest& request, uint64_t count, const LaunchWorld& world) {
+  while (plan.jobs.size() < count && !plan.queued_ranges.empty()) {
     const QueuedRange range = plan.queued_ranges.front();
     plan.queued_ranges.pop_front();
     request.worker_index = static_cast<uint32_t>(plan.next_range_index++);
@@ -305,48 +330,59 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
       plan.jobs.push_back(std::move(*job));
     }
   }
-  if (plan.jobs.empty()) {
-    if (!file_output) {
-      rt.selected_output = kOutputPsd;
-      rt.delivery_descriptor.reset();
-      reset_pool_plan(rt);
-      log_line("ERROR", "pool: memory output unavailable — PSD selected for a future batch");
-    } else {
-      note_failed_launch(rt, world.now, aerender_path);
-    }
-    plan.ownership.armed = false;  // nothing started: no batch to end, no report
-    // Nothing ran in the folder: it goes now, not with the batches to come.
-    delete_job_dir(plan.job_dir->path());
-    return;
+}
+
+// Step 7, when no worker started: memory output gives way to PSD for the
+// batches to come; a file output counts the failure toward its cooldown.
+void give_up_launch(PoolRuntime& rt, PoolPlan& plan, const LaunchWorld& world) {
+  if (rt.selected_output >= kOutputMemory) {
+    rt.selected_output = kOutputPsd;
+    rt.delivery_descriptor.reset();
+    reset_pool_plan(rt);
+    log_line("ERROR", "pool: memory output unavailable — PSD selected for a future batch");
+  } else {
+    note_failed_launch(rt, world.now, plan.aerender_path);
   }
-  rt.failed_launches = 0;
-  // The supervision's recent-delivery window starts with the batch.
+  plan.ownership.armed = false;  // nothing started: no batch to end, no report
+  // Nothing ran in the folder: it goes now, not with the batches to come.
+  delete_job_dir(plan.job_dir->path());
+}
+
+// Step 8, file output: the decoder threads and the output discovery that
+// feeds them. False when no decoder could start (the workers are killed).
+bool start_file_intake(PoolRuntime& rt, PoolPlan& plan, const FrameSender& frame_tx,
+                       ChannelSender<DecodeJob> job_tx, ChannelReceiver<DecodeJob> job_rx,
+                       std::chrono::steady_clock::time_point batch_start, uint32_t decoders_wanted,
+                       const LaunchWorld& world) {
+  DecodeWorkerContext decode;
+  decode.frames = frame_tx;
+  decode.batch_start = batch_start;
+  decode.job_dir = plan.job_dir;
+  decode.stop = plan.stop;
+  decode.jobs = std::move(job_rx);
+  decode.keep_frame_files = rt.decode_flag;
+  if (world.start_decoders(decoders_wanted, decode) == 0) {
+    kill_unfinished_jobs(plan);
+    plan.ownership.armed = false;  // never a plan: no report
+    disable_pool_for_session(rt, "no decoder thread available");
+    return false;
+  }
+  plan.decode_jobs = std::move(job_tx);
+  plan.discovery.emplace(world.start_discovery(plan.job_dir->path(), plan.job_dir,
+                                               static_cast<WorkerOutputFormat>(rt.selected_output)));
+  return true;
+}
+
+// Step 9: the supervision's starting point: watchdogs from the predicted
+// duration, the recent-delivery window, the ramp or admission slots and
+// the scheduler level the launch admitted.
+void arm_supervision(PoolRuntime& rt, PoolPlan& plan, LaunchRequest request, const BatchWorkers& workers,
+                     std::optional<double> predicted, uint64_t setup_from, const LaunchWorld& world) {
   plan.pending_a.reset();
   plan.pending_b.reset();
   plan.counter_a = 0;
   plan.counter_b = 0;
   plan.ramp_slots_left = world.measured_admission ? 0 : workers.target - std::min(workers.target, plan.jobs.size());
-
-  if (file_output) {
-    DecodeWorkerContext decode;
-    decode.frames = frame_tx;
-    decode.batch_start = batch_start;
-    decode.job_dir = plan.job_dir;
-    decode.stop = plan.stop;
-    decode.jobs = job_rx;
-    decode.keep_frame_files = rt.decode_flag;
-    const size_t started = world.start_decoders(decoders_wanted, decode);
-    if (started == 0) {
-      kill_unfinished_jobs(plan);
-      plan.ownership.armed = false;  // never a plan: no report
-      disable_pool_for_session(rt, "no decoder thread available");
-      return;
-    }
-    plan.decode_jobs = std::move(job_tx);
-    plan.discovery.emplace(world.start_discovery(plan.job_dir->path(), plan.job_dir,
-                                                 static_cast<WorkerOutputFormat>(rt.selected_output)));
-  }
-
   const WatchdogLimits limits = watchdog_limits(predicted);
   plan.first_delivery_limit_secs = limits.first_delivery_secs;
   plan.silent_limit_secs = limits.silent_secs;
@@ -367,21 +403,63 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
   reset_scheduler_trial(rt.carried_scheduler);
   // The engines admitted at launch are the level the scheduler starts from.
   plan.scheduler.level = std::max<uint64_t>(plan.scheduler.level, plan.jobs.size());
-  if (world.measured_admission) {
-    SchedulerAssessment verdict;
-    verdict.outcome = workers.admission;
-    verdict.target = plan.jobs.size();
-    verdict.available_bytes = counts_in.available_bytes.value_or(0);
-    verdict.engine_need_bytes = counts_in.engine_need_bytes;
-    verdict.peak_engine_bytes = rt.engine_samples.peak_engine_bytes;
-    if (admission_record_due(rt.admission_logged, verdict) && perf_enabled()) {
-      AdmissionContext admission;
-      admission.file_ds = plan.file_ds;
-      admission.output_ds = plan.file_ds;
-      perf_log(pool_admission_record(verdict, admission));
-    }
-  }
   plan.first_delivery_warned = false;
+}
+
+// Step 10: the launch's admission, as a POOL_ADMISSION record when its
+// outcome or target changed.
+void record_launch_admission(PoolRuntime& rt, const PoolPlan& plan, const BatchWorkerInputs& in,
+                             const BatchWorkers& workers) {
+  SchedulerAssessment verdict;
+  verdict.outcome = workers.admission;
+  verdict.target = plan.jobs.size();
+  verdict.available_bytes = in.available_bytes.value_or(0);
+  verdict.engine_need_bytes = in.engine_need_bytes;
+  verdict.peak_engine_bytes = rt.engine_samples.peak_engine_bytes;
+  if (admission_record_due(rt.admission_logged, verdict) && perf_enabled()) {
+    AdmissionContext admission;
+    admission.file_ds = plan.file_ds;
+    admission.output_ds = plan.file_ds;
+    perf_log(pool_admission_record(verdict, admission));
+  }
+}
+
+}  // namespace
+
+void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<const FrameRange> ranges,
+                       uint32_t time_scale, uint64_t frame_step, const LaunchWorld& world) {
+  if (ranges.empty()) return;
+  const std::optional<std::filesystem::path> aerender = launchable_aerender(rt, world);
+  if (!aerender) return;
+  rt.batch_comp_name = comp_name;
+  BatchSetup setup{comp_name, *aerender, *rt.snapshot_path, batch_context(rt), {}, time_scale, frame_step, world.now};
+  const std::optional<double> predicted = predicted_batch_secs(rt.first_delivery_history, setup.context);
+  const uint64_t setup_from = mono_ns();
+  const auto batch_start = std::chrono::steady_clock::now();
+  rt.summary = PlanSummary{};
+  rt.last_plan_progress = LastPlanProgress{};
+  std::optional<SharedJobDir> job_dir = create_batch_folder(world);
+  if (!job_dir) return;
+  setup.job_dir = std::move(*job_dir);
+
+  const BatchWorkerInputs counts_in = worker_count_inputs(rt, ranges.size(), world);
+  const BatchWorkers workers = batch_worker_counts(counts_in);
+  const bool file_output = rt.selected_output < kOutputMemory;
+  const uint32_t decoders_wanted = file_output ? world.decoder_count(setup.context.dimensions, rt.file_downsample) : 0;
+  auto [frame_tx, frame_rx] = make_bounded_channel<PoolFrameDelivery>(std::max<size_t>(2 * decoders_wanted, 4));
+  auto [job_tx, job_rx] = make_bounded_channel<DecodeJob>(kDecodeJobCapacity);
+  PoolPlan plan = plan_for_ranges(rt, setup, workers, ranges, std::move(frame_rx));
+  LaunchRequest request = worker_request_for(rt, plan, frame_tx, batch_start);
+
+  start_first_workers(plan, request, workers.immediate, world);
+  if (plan.jobs.empty()) return give_up_launch(rt, plan, world);
+  rt.failed_launches = 0;
+  if (file_output && !start_file_intake(rt, plan, frame_tx, std::move(job_tx), std::move(job_rx), batch_start,
+                                        decoders_wanted, world)) {
+    return;
+  }
+  arm_supervision(rt, plan, std::move(request), workers, predicted, setup_from, world);
+  if (world.measured_admission) record_launch_admission(rt, plan, counts_in, workers);
   rt.plan.reset();
   rt.plan.emplace(std::move(plan));
 }

@@ -10,10 +10,10 @@
 #include <span>
 #include <string>
 
-#include "pool/frame_range.h"
-#include "pool/pool_runtime.h"
-#include "pool/scheduler_assessment.h"
-#include "pool/worker_launch.h"
+#include "pool/process/worker_launch.h"
+#include "pool/runtime/pool_runtime.h"
+#include "pool/schedule/frame_range.h"
+#include "pool/schedule/scheduler_assessment.h"
 
 namespace vel {
 

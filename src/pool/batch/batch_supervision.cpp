@@ -1,4 +1,4 @@
-#include "pool/batch_supervision.h"
+#include "pool/batch/batch_supervision.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,18 +9,18 @@
 #include "core/machine.h"
 #include "core/saturating.h"
 #include "core/switches.h"
-#include "pool/batch_close.h"
-#include "pool/batch_launch.h"
-#include "pool/discovery_exchange.h"
-#include "pool/hung_workers.h"
-#include "pool/job_watch.h"
-#include "pool/launch_preparation.h"
-#include "pool/missing_runs.h"
-#include "pool/pool_perf_records.h"
-#include "pool/pool_runtime_ops.h"
-#include "pool/rs_templates.h"
-#include "pool/supervision_call.h"
-#include "pool/worker_capacity.h"
+#include "pool/batch/batch_close.h"
+#include "pool/batch/batch_launch.h"
+#include "pool/batch/job_watch.h"
+#include "pool/batch/supervision_call.h"
+#include "pool/decode/discovery_exchange.h"
+#include "pool/process/hung_workers.h"
+#include "pool/runtime/pool_perf_records.h"
+#include "pool/runtime/pool_runtime_ops.h"
+#include "pool/runtime/rs_templates.h"
+#include "pool/schedule/launch_preparation.h"
+#include "pool/schedule/missing_runs.h"
+#include "pool/schedule/worker_capacity.h"
 
 namespace vel {
 

@@ -14,9 +14,9 @@
 
 #include "cache/frame_key.h"
 #include "cache/rgba_frame.h"
-#include "pool/measured_admission.h"
-#include "pool/pool_runtime.h"
-#include "pool/range_frames.h"
+#include "pool/runtime/pool_runtime.h"
+#include "pool/schedule/measured_admission.h"
+#include "pool/schedule/range_frames.h"
 
 namespace vel {
 

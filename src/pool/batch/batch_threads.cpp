@@ -1,4 +1,4 @@
-#include "pool/batch_threads.h"
+#include "pool/batch/batch_threads.h"
 
 #include <condition_variable>
 #include <cstdlib>

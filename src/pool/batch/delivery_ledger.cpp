@@ -1,4 +1,4 @@
-#include "pool/delivery_ledger.h"
+#include "pool/batch/delivery_ledger.h"
 
 #include <algorithm>
 

@@ -10,9 +10,9 @@
 #include <set>
 #include <utility>
 
-#include "pool/frame_tries.h"
-#include "pool/pool_frame_delivery.h"
-#include "pool/range_frames.h"
+#include "pool/batch/frame_tries.h"
+#include "pool/batch/pool_frame_delivery.h"
+#include "pool/schedule/range_frames.h"
 
 namespace vel {
 

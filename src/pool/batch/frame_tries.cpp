@@ -1,4 +1,4 @@
-#include "pool/frame_tries.h"
+#include "pool/batch/frame_tries.h"
 
 #include <iterator>
 #include <string>

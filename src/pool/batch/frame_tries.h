@@ -14,7 +14,7 @@
 #include <set>
 #include <utility>
 
-#include "pool/range_frames.h"
+#include "pool/schedule/range_frames.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/job_watch.h"
+#include "pool/batch/job_watch.h"
 
 #include <algorithm>
 #include <cmath>

@@ -8,7 +8,7 @@
 
 #include "cache/rgba_frame.h"
 #include "pool/bounded_channel.h"
-#include "pool/frame_ingest.h"
+#include "pool/decode/frame_ingest.h"
 
 namespace vel {
 

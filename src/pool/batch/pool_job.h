@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "pool/process_control.h"
+#include "pool/process/process_control.h"
 
 namespace vel {
 

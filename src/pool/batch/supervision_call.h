@@ -7,8 +7,8 @@
 #include <functional>
 #include <vector>
 
-#include "pool/batch_supervision.h"
-#include "pool/supervision_receive.h"
+#include "pool/batch/batch_supervision.h"
+#include "pool/batch/supervision_receive.h"
 
 namespace vel {
 

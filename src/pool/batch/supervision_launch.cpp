@@ -6,13 +6,13 @@
 
 #include "core/log.h"
 #include "core/switches.h"
-#include "pool/adaptive_scheduler.h"
-#include "pool/launch_preparation.h"
-#include "pool/pool_perf_records.h"
-#include "pool/pool_runtime_ops.h"
-#include "pool/range_planning.h"
-#include "pool/supervision_call.h"
-#include "pool/worker_capacity.h"
+#include "pool/batch/supervision_call.h"
+#include "pool/runtime/pool_perf_records.h"
+#include "pool/runtime/pool_runtime_ops.h"
+#include "pool/schedule/adaptive_scheduler.h"
+#include "pool/schedule/launch_preparation.h"
+#include "pool/schedule/range_planning.h"
+#include "pool/schedule/worker_capacity.h"
 
 namespace vel {
 

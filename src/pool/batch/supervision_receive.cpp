@@ -1,4 +1,4 @@
-#include "pool/supervision_receive.h"
+#include "pool/batch/supervision_receive.h"
 
 namespace vel {
 

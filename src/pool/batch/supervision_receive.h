@@ -9,8 +9,8 @@
 #include <optional>
 
 #include "core/saturating.h"
-#include "pool/pool_frame_delivery.h"
-#include "pool/process_control.h"
+#include "pool/batch/pool_frame_delivery.h"
+#include "pool/process/process_control.h"
 
 namespace vel {
 

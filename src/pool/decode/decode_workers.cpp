@@ -1,4 +1,4 @@
-#include "pool/decode_workers.h"
+#include "pool/decode/decode_workers.h"
 
 #include <algorithm>
 #include <string>
@@ -7,7 +7,7 @@
 
 #include "core/log.h"
 #include "core/process_flags.h"
-#include "pool/batch_threads.h"
+#include "pool/batch/batch_threads.h"
 
 namespace vel {
 

@@ -14,9 +14,9 @@
 #include <memory>
 #include <optional>
 
+#include "pool/batch/pool_frame_delivery.h"
 #include "pool/bounded_channel.h"
-#include "pool/job_dir_guard.h"
-#include "pool/pool_frame_delivery.h"
+#include "pool/runtime/job_dir_guard.h"
 
 namespace vel {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "pool/output_discovery.h"
+#include "pool/decode/output_discovery.h"
 
 namespace vel {
 

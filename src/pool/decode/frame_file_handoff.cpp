@@ -1,4 +1,4 @@
-#include "pool/frame_file_handoff.h"
+#include "pool/decode/frame_file_handoff.h"
 
 #include <algorithm>
 

@@ -8,10 +8,10 @@
 #include <deque>
 #include <functional>
 
-#include "pool/decode_workers.h"
-#include "pool/delivery_ledger.h"
-#include "pool/output_discovery.h"
-#include "pool/range_frames.h"
+#include "pool/batch/delivery_ledger.h"
+#include "pool/decode/decode_workers.h"
+#include "pool/decode/output_discovery.h"
+#include "pool/schedule/range_frames.h"
 
 namespace vel {
 

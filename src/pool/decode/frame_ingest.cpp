@@ -1,4 +1,4 @@
-#include "pool/frame_ingest.h"
+#include "pool/decode/frame_ingest.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,9 +13,9 @@
 #include "bitmap/bitmap_image_rep.h"
 #include "core/log.h"
 #include "core/switches.h"
-#include "pool/decoded_image.h"
-#include "pool/psd_decoder.h"
-#include "pool/tga_decoder.h"
+#include "pool/decode/decoded_image.h"
+#include "pool/decode/psd_decoder.h"
+#include "pool/decode/tga_decoder.h"
 
 namespace vel {
 

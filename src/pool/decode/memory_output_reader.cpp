@@ -1,4 +1,4 @@
-#include "pool/memory_output_reader.h"
+#include "pool/decode/memory_output_reader.h"
 
 #include <time.h>
 
@@ -9,8 +9,8 @@
 #include "cache/buffer_pool.h"
 #include "core/log.h"
 #include "core/process_flags.h"
-#include "pool/worker_launch.h"
-#include "pool/rgba_decimation.h"
+#include "pool/decode/rgba_decimation.h"
+#include "pool/process/worker_launch.h"
 
 namespace vel {
 

@@ -17,8 +17,8 @@
 #include "cache/worker_registry.h"
 #include "core/result.h"
 #include "memout/output_consumer.h"
-#include "pool/job_dir_guard.h"
-#include "pool/pool_frame_delivery.h"
+#include "pool/batch/pool_frame_delivery.h"
+#include "pool/runtime/job_dir_guard.h"
 
 namespace vel {
 

@@ -1,6 +1,6 @@
-#include "pool/output_discovery.h"
+#include "pool/decode/output_discovery.h"
 
-#include "pool/batch_threads.h"
+#include "pool/batch/batch_threads.h"
 
 #include <sys/stat.h>
 

@@ -16,7 +16,7 @@
 
 #include "memout/output_format.h"
 #include "pool/bounded_channel.h"
-#include "pool/job_dir_guard.h"
+#include "pool/runtime/job_dir_guard.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/packbits.h"
+#include "pool/decode/packbits.h"
 
 #include <algorithm>
 #include <cstring>

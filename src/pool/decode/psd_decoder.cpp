@@ -1,11 +1,11 @@
-#include "pool/psd_decoder.h"
+#include "pool/decode/psd_decoder.h"
 
 #include <algorithm>
 #include <array>
 #include <vector>
 
-#include "pool/packbits.h"
-#include "pool/premultiply_simd.h"
+#include "pool/decode/packbits.h"
+#include "pool/decode/premultiply_simd.h"
 
 namespace vel {
 

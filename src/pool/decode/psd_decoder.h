@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-#include "pool/decoded_image.h"
+#include "pool/decode/decoded_image.h"
 
 namespace vel {
 

@@ -1,9 +1,9 @@
-#include "pool/tga_decoder.h"
+#include "pool/decode/tga_decoder.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "pool/premultiply_simd.h"
+#include "pool/decode/premultiply_simd.h"
 
 #if defined(VEL_POOL_SSE2)
 #include <immintrin.h>

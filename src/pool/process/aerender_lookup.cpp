@@ -1,4 +1,4 @@
-#include "pool/aerender_lookup.h"
+#include "pool/process/aerender_lookup.h"
 
 #include <algorithm>
 #include <string>

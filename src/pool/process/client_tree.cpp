@@ -1,11 +1,11 @@
-#include "pool/client_tree.h"
+#include "pool/process/client_tree.h"
 
 #include <algorithm>
 #include <charconv>
 #include <string_view>
 
-#include "pool/engine_match.h"
-#include "pool/pid_index.h"
+#include "pool/process/engine_match.h"
+#include "pool/process/pid_index.h"
 
 namespace vel {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "pool/process_listing.h"
+#include "pool/process/process_listing.h"
 
 namespace vel {
 

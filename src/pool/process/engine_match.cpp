@@ -1,10 +1,10 @@
-#include "pool/engine_match.h"
+#include "pool/process/engine_match.h"
 
 #include <unistd.h>
 
 #include <string_view>
 
-#include "pool/proc_facts.h"
+#include "pool/process/proc_facts.h"
 
 namespace vel {
 

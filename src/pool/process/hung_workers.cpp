@@ -1,4 +1,4 @@
-#include "pool/hung_workers.h"
+#include "pool/process/hung_workers.h"
 
 #include <signal.h>
 

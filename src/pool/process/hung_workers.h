@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "pool/pool_job.h"
+#include "pool/batch/pool_job.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/orphan_workers.h"
+#include "pool/process/orphan_workers.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -13,9 +13,9 @@
 
 #include "core/log.h"
 #include "core/machine.h"
-#include "pool/engine_match.h"
-#include "pool/proc_facts.h"
-#include "pool/process_control.h"
+#include "pool/process/engine_match.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/process_control.h"
 
 namespace vel {
 

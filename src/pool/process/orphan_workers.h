@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "pool/worker_record.h"
+#include "pool/process/worker_record.h"
 
 namespace vel {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/hasher.h"
-#include "pool/process_listing.h"
+#include "pool/process/process_listing.h"
 
 namespace vel {
 

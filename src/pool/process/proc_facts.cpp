@@ -1,4 +1,4 @@
-#include "pool/proc_facts.h"
+#include "pool/process/proc_facts.h"
 
 #include <dirent.h>
 #include <fcntl.h>

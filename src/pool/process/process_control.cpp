@@ -1,4 +1,4 @@
-#include "pool/process_control.h"
+#include "pool/process/process_control.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -15,8 +15,8 @@
 #include <unordered_set>
 
 #include "core/machine.h"
-#include "pool/proc_facts.h"
-#include "pool/spawned_registry.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/spawned_registry.h"
 
 namespace vel {
 

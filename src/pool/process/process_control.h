@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "pool/engine_match.h"
-#include "pool/spawned_registry.h"
+#include "pool/process/engine_match.h"
+#include "pool/process/spawned_registry.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/process_listing.h"
+#include "pool/process/process_listing.h"
 
 #include <algorithm>
 #include <bit>
@@ -10,8 +10,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "pool/pid_index.h"
-#include "pool/proc_facts.h"
+#include "pool/process/pid_index.h"
+#include "pool/process/proc_facts.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/process_monitor.h"
+#include "pool/process/process_monitor.h"
 
 #include <unistd.h>
 
@@ -7,8 +7,8 @@
 
 #include "core/machine.h"
 #include "core/switches.h"
-#include "pool/client_tree.h"
-#include "pool/proc_facts.h"
+#include "pool/process/client_tree.h"
+#include "pool/process/proc_facts.h"
 
 namespace vel {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "pool/bounded_channel.h"
-#include "pool/process_listing.h"
+#include "pool/process/process_listing.h"
 
 namespace vel {
 

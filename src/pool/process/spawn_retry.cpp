@@ -1,4 +1,4 @@
-#include "pool/spawn_retry.h"
+#include "pool/process/spawn_retry.h"
 
 #include "core/saturating.h"
 

@@ -1,4 +1,4 @@
-#include "pool/spawned_registry.h"
+#include "pool/process/spawned_registry.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cerrno>
 
 #include "core/log.h"
-#include "pool/proc_facts.h"
-#include "pool/worker_record.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/worker_record.h"
 
 namespace vel {
 

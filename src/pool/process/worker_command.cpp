@@ -1,4 +1,4 @@
-#include "pool/worker_command.h"
+#include "pool/process/worker_command.h"
 
 #include <string_view>
 

@@ -3,7 +3,7 @@
 
 #include "core/log.h"
 #include "core/machine.h"
-#include "pool/pool_job.h"
+#include "pool/batch/pool_job.h"
 
 namespace vel {
 

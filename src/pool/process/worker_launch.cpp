@@ -1,4 +1,4 @@
-#include "pool/worker_launch.h"
+#include "pool/process/worker_launch.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -16,8 +16,8 @@
 #include "core/machine.h"
 #include "core/repeat_log.h"
 #include "core/switches.h"
-#include "pool/pool_directory.h"
-#include "pool/spawned_registry.h"
+#include "pool/process/spawned_registry.h"
+#include "pool/runtime/pool_directory.h"
 
 namespace vel {
 

@@ -14,9 +14,9 @@
 
 #include "cache/worker_registry.h"
 #include "memout/output_consumer.h"
-#include "pool/job_dir_guard.h"
-#include "pool/pool_job.h"
-#include "pool/worker_command.h"
+#include "pool/batch/pool_job.h"
+#include "pool/process/worker_command.h"
+#include "pool/runtime/job_dir_guard.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/worker_record.h"
+#include "pool/process/worker_record.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <unordered_set>
 
 #include "core/file_replace.h"
-#include "pool/proc_facts.h"
-#include "pool/spawned_registry.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/spawned_registry.h"
 
 namespace vel {
 

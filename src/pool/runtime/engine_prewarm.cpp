@@ -1,4 +1,4 @@
-#include "pool/engine_prewarm.h"
+#include "pool/runtime/engine_prewarm.h"
 
 #include <sys/stat.h>
 
@@ -6,11 +6,11 @@
 #include <system_error>
 
 #include "core/switches.h"
-#include "pool/pool_directory.h"
-#include "pool/spawned_registry.h"
-#include "pool/worker_capacity.h"
-#include "pool/worker_command.h"
-#include "pool/worker_launch.h"
+#include "pool/process/spawned_registry.h"
+#include "pool/process/worker_command.h"
+#include "pool/process/worker_launch.h"
+#include "pool/runtime/pool_directory.h"
+#include "pool/schedule/worker_capacity.h"
 
 namespace vel {
 

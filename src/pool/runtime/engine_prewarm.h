@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "pool/pool_runtime.h"
+#include "pool/runtime/pool_runtime.h"
 
 namespace vel {
 

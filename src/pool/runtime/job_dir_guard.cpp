@@ -1,4 +1,4 @@
-#include "pool/job_dir_guard.h"
+#include "pool/runtime/job_dir_guard.h"
 
 #include <system_error>
 

@@ -1,4 +1,4 @@
-#include "pool/pool_directory.h"
+#include "pool/runtime/pool_directory.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,9 +12,9 @@
 
 #include "cache/worker_registry.h"
 #include "core/paths.h"
-#include "pool/orphan_workers.h"
-#include "pool/proc_facts.h"
-#include "pool/worker_record.h"
+#include "pool/process/orphan_workers.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/worker_record.h"
 
 namespace vel {
 

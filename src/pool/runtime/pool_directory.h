@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/result.h"
-#include "pool/job_dir_guard.h"
+#include "pool/runtime/job_dir_guard.h"
 
 namespace vel {
 

@@ -3,7 +3,7 @@
 #include <limits>
 
 #include "core/machine.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/pool_memory_tick.h"
+#include "pool/runtime/pool_memory_tick.h"
 
 #include <unistd.h>
 
@@ -10,8 +10,8 @@
 #include "core/machine.h"
 #include "core/switches.h"
 #include "core/threads.h"
-#include "pool/pool_runtime_ops.h"
-#include "pool/range_frames.h"
+#include "pool/runtime/pool_runtime_ops.h"
+#include "pool/schedule/range_frames.h"
 
 namespace vel {
 

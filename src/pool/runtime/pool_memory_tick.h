@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/result.h"
-#include "pool/pool_runtime.h"
+#include "pool/runtime/pool_runtime.h"
 
 namespace vel {
 

@@ -1,8 +1,8 @@
-#include "pool/pool_perf_records.h"
+#include "pool/runtime/pool_perf_records.h"
 
 #include "core/format.h"
 #include "memout/output_format.h"
-#include "pool/frame_ingest.h"
+#include "pool/decode/frame_ingest.h"
 
 namespace vel {
 

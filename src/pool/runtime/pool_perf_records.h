@@ -11,11 +11,11 @@
 #include <optional>
 #include <string>
 
-#include "pool/adaptive_scheduler.h"
-#include "pool/pool_frame_delivery.h"
-#include "pool/queued_range.h"
-#include "pool/scheduler_assessment.h"
-#include "pool/scheduler_step.h"
+#include "pool/batch/pool_frame_delivery.h"
+#include "pool/schedule/adaptive_scheduler.h"
+#include "pool/schedule/queued_range.h"
+#include "pool/schedule/scheduler_assessment.h"
+#include "pool/schedule/scheduler_step.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/pool_runtime.h"
+#include "pool/runtime/pool_runtime.h"
 
 #include <unistd.h>
 
@@ -7,8 +7,8 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/switches.h"
-#include "pool/pool_directory.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_directory.h"
+#include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "pool/frame_range.h"
-#include "pool/pool_runtime.h"
+#include "pool/runtime/pool_runtime.h"
+#include "pool/schedule/frame_range.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/project_snapshot.h"
+#include "pool/runtime/project_snapshot.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,7 +17,7 @@
 #include "core/log.h"
 #include "core/machine.h"
 #include "core/threads.h"
-#include "pool/pool_directory.h"
+#include "pool/runtime/pool_directory.h"
 
 namespace vel {
 

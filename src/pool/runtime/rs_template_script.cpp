@@ -1,6 +1,6 @@
 // The template program run in the host's ExtendScript, which is ES3: no
 // Array.prototype.indexOf, no JSON, no ES5 array iteration.
-#include "pool/rs_templates.h"
+#include "pool/runtime/rs_templates.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/rs_templates.h"
+#include "pool/runtime/rs_templates.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include "core/paths.h"
 #include "core/switches.h"
 #include "memout/output_format.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
 

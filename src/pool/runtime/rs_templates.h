@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "core/result.h"
-#include "pool/pool_runtime.h"
+#include "pool/runtime/pool_runtime.h"
 
 namespace vel {
 

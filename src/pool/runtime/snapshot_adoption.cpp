@@ -1,4 +1,4 @@
-#include "pool/snapshot_adoption.h"
+#include "pool/runtime/snapshot_adoption.h"
 
 #include <cmath>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "pool/pool_runtime.h"
+#include "pool/runtime/pool_runtime.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/adaptive_scheduler.h"
+#include "pool/schedule/adaptive_scheduler.h"
 
 #include <algorithm>
 #include <cmath>

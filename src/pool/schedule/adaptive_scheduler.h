@@ -10,7 +10,7 @@
 #include <span>
 #include <string_view>
 
-#include "pool/scheduler_assessment.h"
+#include "pool/schedule/scheduler_assessment.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/engine_memory_samples.h"
+#include "pool/schedule/engine_memory_samples.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "pool/first_delivery.h"
+#include "pool/schedule/first_delivery.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <deque>
 #include <optional>
 
-#include "pool/startup_context.h"
+#include "pool/schedule/startup_context.h"
 
 namespace vel {
 

@@ -1,10 +1,10 @@
-#include "pool/launch_preparation.h"
+#include "pool/schedule/launch_preparation.h"
 
 #include <algorithm>
 #include <limits>
 
 #include "core/saturating.h"
-#include "pool/pool_perf_records.h"
+#include "pool/runtime/pool_perf_records.h"
 
 namespace vel {
 

@@ -12,8 +12,8 @@
 #include <span>
 #include <string>
 
-#include "pool/queued_range.h"
-#include "pool/range_frames.h"
+#include "pool/schedule/queued_range.h"
+#include "pool/schedule/range_frames.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/measured_admission.h"
+#include "pool/schedule/measured_admission.h"
 
 #include <algorithm>
 

@@ -11,8 +11,8 @@
 #include <optional>
 #include <utility>
 
-#include "pool/engine_memory_samples.h"
-#include "pool/scheduler_assessment.h"
+#include "pool/schedule/engine_memory_samples.h"
+#include "pool/schedule/scheduler_assessment.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/missing_runs.h"
+#include "pool/schedule/missing_runs.h"
 
 namespace vel {
 

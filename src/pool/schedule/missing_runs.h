@@ -9,8 +9,8 @@
 #include <set>
 #include <vector>
 
-#include "pool/frame_tries.h"
-#include "pool/queued_range.h"
+#include "pool/batch/frame_tries.h"
+#include "pool/schedule/queued_range.h"
 
 namespace vel {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cache/frame_key.h"
-#include "pool/queued_range.h"
+#include "pool/schedule/queued_range.h"
 
 namespace vel {
 

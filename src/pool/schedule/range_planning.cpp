@@ -1,4 +1,4 @@
-#include "pool/range_planning.h"
+#include "pool/schedule/range_planning.h"
 
 #include <algorithm>
 #include <limits>

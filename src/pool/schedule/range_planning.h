@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "pool/frame_range.h"
-#include "pool/queued_range.h"
+#include "pool/schedule/frame_range.h"
+#include "pool/schedule/queued_range.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/scheduler_assessment.h"
+#include "pool/schedule/scheduler_assessment.h"
 
 #include <algorithm>
 #include <cmath>

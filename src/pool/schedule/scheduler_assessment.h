@@ -8,7 +8,7 @@
 #include <optional>
 #include <string_view>
 
-#include "pool/engine_memory_samples.h"
+#include "pool/schedule/engine_memory_samples.h"
 
 namespace vel {
 

@@ -1,9 +1,9 @@
-#include "pool/scheduler_step.h"
+#include "pool/schedule/scheduler_step.h"
 
 #include <algorithm>
 
 #include "core/saturating.h"
-#include "pool/measured_admission.h"
+#include "pool/schedule/measured_admission.h"
 
 namespace vel {
 

@@ -11,9 +11,9 @@
 #include <optional>
 #include <tuple>
 
-#include "pool/adaptive_scheduler.h"
-#include "pool/engine_memory_samples.h"
-#include "pool/scheduler_assessment.h"
+#include "pool/schedule/adaptive_scheduler.h"
+#include "pool/schedule/engine_memory_samples.h"
+#include "pool/schedule/scheduler_assessment.h"
 
 namespace vel {
 

@@ -1,4 +1,4 @@
-#include "pool/worker_capacity.h"
+#include "pool/schedule/worker_capacity.h"
 
 #include <algorithm>
 #include <string>

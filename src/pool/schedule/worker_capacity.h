@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "pool/startup_context.h"
+#include "pool/schedule/startup_context.h"
 
 namespace vel {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "core/threads.h"
-#include "panel/pacemaker.h"
+#include "panel/present/pacemaker.h"
 
 namespace vel {
 namespace {

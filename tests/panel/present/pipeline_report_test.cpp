@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "panel/pipeline_report.h"
+#include "panel/present/pipeline_report.h"
 
 namespace vel {
 namespace {

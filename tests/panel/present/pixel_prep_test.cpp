@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "panel/pixel_prep.h"
+#include "panel/present/pixel_prep.h"
 
 namespace vel {
 namespace {

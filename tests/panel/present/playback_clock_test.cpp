@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "cache/frame_cache_ops.h"
-#include "panel/playback_clock.h"
-#include "panel/present_request.h"
-#include "panel/present_telemetry.h"
+#include "panel/present/playback_clock.h"
+#include "panel/present/present_request.h"
+#include "panel/present/present_telemetry.h"
 
 namespace vel {
 namespace {

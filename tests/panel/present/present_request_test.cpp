@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "panel/present_request.h"
-#include "panel/present_telemetry.h"
+#include "panel/present/present_request.h"
+#include "panel/present/present_telemetry.h"
 
 namespace vel {
 namespace {

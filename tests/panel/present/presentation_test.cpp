@@ -3,12 +3,12 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "panel/bitmap_present.h"
-#include "panel/cpu_present_worker.h"
-#include "panel/cpu_presentation.h"
-#include "panel/present_bytes.h"
-#include "panel/present_telemetry.h"
-#include "panel/present_workers.h"
+#include "panel/present/bitmap_present.h"
+#include "panel/present/cpu_present_worker.h"
+#include "panel/present/cpu_presentation.h"
+#include "panel/present/present_bytes.h"
+#include "panel/present/present_telemetry.h"
+#include "panel/present/present_workers.h"
 #include "platform/appkit_display_record.h"
 
 namespace vel {

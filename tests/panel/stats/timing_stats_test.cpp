@@ -3,9 +3,9 @@
 #include <cmath>
 #include <limits>
 
-#include "panel/bench_timings.h"
-#include "panel/level_delivery_stats.h"
-#include "panel/render_cost_model.h"
+#include "panel/stats/bench_timings.h"
+#include "panel/stats/level_delivery_stats.h"
+#include "panel/stats/render_cost_model.h"
 
 namespace vel {
 namespace {

@@ -2,7 +2,7 @@
 // (version, docked panel, floating window), and not at all in between.
 #include <gtest/gtest.h>
 
-#include "panel/update_banner.h"
+#include "panel/update/update_banner.h"
 
 namespace vel {
 namespace {

@@ -12,10 +12,10 @@
 #include <fstream>
 
 #include "core/log.h"
-#include "panel/update_check.h"
-#include "panel/update_fetch.h"
-#include "panel/update_request.h"
-#include "panel/update_spawn.h"
+#include "panel/update/update_check.h"
+#include "panel/update/update_fetch.h"
+#include "panel/update/update_request.h"
+#include "panel/update/update_spawn.h"
 #include "support/scratch_dir.h"
 #include "update_service.h"
 

@@ -12,9 +12,9 @@
 #include <fstream>
 
 #include "core/log.h"
-#include "panel/update_notice.h"
-#include "panel/update_opener.h"
-#include "panel/update_request.h"
+#include "panel/update/update_notice.h"
+#include "panel/update/update_opener.h"
+#include "panel/update/update_request.h"
 #include "platform/opener.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"

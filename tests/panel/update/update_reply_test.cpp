@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "panel/update_reply.h"
-#include "panel/update_version.h"
+#include "panel/update/update_reply.h"
+#include "panel/update/update_version.h"
 
 namespace vel {
 namespace {

@@ -2,8 +2,8 @@
 // curl's arguments. No request leaves the process here.
 #include <gtest/gtest.h>
 
-#include "panel/update_request.h"
-#include "panel/update_text.h"
+#include "panel/update/update_request.h"
+#include "panel/update/update_text.h"
 
 namespace vel {
 namespace {

@@ -1,4 +1,4 @@
-#include "pool/batch_close.h"
+#include "pool/batch/batch_close.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "pool/batch_end.h"
+#include "pool/batch/batch_end.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "pool/batch_launch.h"
+#include "pool/batch/batch_launch.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // The batch supervision over a batch of no process: its frame channel is
 // fed by the test, its clock is the test's. What the calls return, how a
 // batch ends, and that nothing of an ended batch reaches the caller.
-#include "pool/batch_supervision.h"
+#include "pool/batch/batch_supervision.h"
 
 #include <gtest/gtest.h>
 
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
 #include "host/log_capture.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "pool/batch_threads.h"
+#include "pool/batch/batch_threads.h"
 
 namespace vel {
 namespace {

@@ -1,4 +1,4 @@
-#include "pool/frame_tries.h"
+#include "pool/batch/frame_tries.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "host/log_capture.h"
-#include "pool/job_watch.h"
-#include "pool/missing_runs.h"
+#include "pool/batch/job_watch.h"
+#include "pool/schedule/missing_runs.h"
 
 namespace vel {
 namespace {

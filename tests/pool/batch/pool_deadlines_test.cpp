@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "core/log.h"
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 #include "support/scratch_dir.h"
 
 namespace vel {

@@ -1,4 +1,4 @@
-#include "pool/decode_workers.h"
+#include "pool/decode/decode_workers.h"
 
 #include <gtest/gtest.h>
 

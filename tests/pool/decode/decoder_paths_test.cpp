@@ -7,9 +7,9 @@
 
 #include <random>
 
-#include "pool/image_bytes.h"
-#include "pool/psd_decoder.h"
-#include "pool/tga_decoder.h"
+#include "pool/decode/image_bytes.h"
+#include "pool/decode/psd_decoder.h"
+#include "pool/decode/tga_decoder.h"
 
 namespace vel {
 namespace {

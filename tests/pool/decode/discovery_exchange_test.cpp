@@ -1,4 +1,4 @@
-#include "pool/discovery_exchange.h"
+#include "pool/decode/discovery_exchange.h"
 
 #include <gtest/gtest.h>
 

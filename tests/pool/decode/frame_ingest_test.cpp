@@ -1,4 +1,4 @@
-#include "pool/frame_ingest.h"
+#include "pool/decode/frame_ingest.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "core/log.h"
-#include "pool/image_bytes.h"
+#include "pool/decode/image_bytes.h"
 #include "support/scratch_dir.h"
 #include "tga_writer.h"
 

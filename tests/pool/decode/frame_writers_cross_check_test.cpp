@@ -9,9 +9,9 @@
 
 #include "aerender_command.h"
 #include "aerender_faults.h"
-#include "pool/packbits.h"
-#include "pool/psd_decoder.h"
-#include "pool/tga_decoder.h"
+#include "pool/decode/packbits.h"
+#include "pool/decode/psd_decoder.h"
+#include "pool/decode/tga_decoder.h"
 #include "psd_writer.h"
 #include "tga_writer.h"
 

@@ -1,16 +1,16 @@
-#include "pool/memory_output_reader.h"
+#include "pool/decode/memory_output_reader.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
-#include "../memout/memout_test_support.h"
+#include "memout/memout_test_support.h"
 #include "cache/buffer_pool.h"
 #include "core/log.h"
 #include "memout/output_writer.h"
-#include "pool/worker_launch.h"
-#include "pool/rgba_decimation.h"
+#include "pool/decode/rgba_decimation.h"
+#include "pool/process/worker_launch.h"
 
 namespace vel {
 namespace {

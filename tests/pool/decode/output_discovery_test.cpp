@@ -1,4 +1,4 @@
-#include "pool/output_discovery.h"
+#include "pool/decode/output_discovery.h"
 
 #include <gtest/gtest.h>
 

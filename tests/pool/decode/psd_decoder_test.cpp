@@ -1,11 +1,11 @@
-#include "pool/psd_decoder.h"
+#include "pool/decode/psd_decoder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <random>
 
-#include "pool/image_bytes.h"
+#include "pool/decode/image_bytes.h"
 #include "psd_writer.h"
 
 namespace vel {

@@ -1,4 +1,4 @@
-#include "pool/rgba_decimation.h"
+#include "pool/decode/rgba_decimation.h"
 
 #include <gtest/gtest.h>
 

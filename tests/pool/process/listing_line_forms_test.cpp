@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pool/process_listing.h"
+#include "pool/process/process_listing.h"
 
 namespace vel {
 namespace {

@@ -3,9 +3,9 @@
 
 #include <functional>
 
-#include "pool/client_tree.h"
-#include "pool/proc_facts.h"
-#include "pool/process_monitor.h"
+#include "pool/process/client_tree.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/process_monitor.h"
 
 namespace vel {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "pool/engine_match.h"
-#include "pool/proc_facts.h"
-#include "pool/process_control.h"
-#include "pool/process_listing.h"
+#include "pool/process/engine_match.h"
+#include "pool/process/proc_facts.h"
+#include "pool/process/process_control.h"
+#include "pool/process/process_listing.h"
 
 namespace vel {
 namespace {

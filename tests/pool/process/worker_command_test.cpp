@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <fstream>
 
-#include "pool/pool_directory.h"
-#include "pool/worker_command.h"
+#include "pool/process/worker_command.h"
+#include "pool/runtime/pool_directory.h"
 #include "support/scratch_dir.h"
 
 namespace vel {

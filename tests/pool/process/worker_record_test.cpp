@@ -2,7 +2,7 @@
 // a crash, another program or a hostile user may have left is refused whole,
 // and the live book lists the children not yet reaped, with the start time
 // the kernel gave each one.
-#include "pool/worker_record.h"
+#include "pool/process/worker_record.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "pool/spawned_registry.h"
+#include "pool/process/spawned_registry.h"
 #include "support/scratch_dir.h"
 
 namespace vel {

@@ -4,7 +4,7 @@
 #include <functional>
 #include <limits>
 
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
 namespace {

@@ -1,4 +1,4 @@
-#include "pool/pool_memory_tick.h"
+#include "pool/runtime/pool_memory_tick.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "pool/pool_perf_records.h"
+#include "pool/runtime/pool_perf_records.h"
 
 #include <gtest/gtest.h>
 

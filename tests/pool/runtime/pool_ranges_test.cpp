@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "pool/pool_runtime_ops.h"
+#include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
 namespace {

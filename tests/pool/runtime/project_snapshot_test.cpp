@@ -8,10 +8,10 @@
 #include <fstream>
 #include <limits>
 
-#include "pool/pool_runtime_ops.h"
-#include "pool/pool_directory.h"
-#include "pool/project_snapshot.h"
-#include "pool/snapshot_adoption.h"
+#include "pool/runtime/pool_directory.h"
+#include "pool/runtime/pool_runtime_ops.h"
+#include "pool/runtime/project_snapshot.h"
+#include "pool/runtime/snapshot_adoption.h"
 #include "support/scratch_dir.h"
 
 namespace vel {

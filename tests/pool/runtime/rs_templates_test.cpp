@@ -7,8 +7,8 @@
 #include <fstream>
 
 #include "core/log.h"
-#include "pool/pool_runtime_ops.h"
-#include "pool/rs_templates.h"
+#include "pool/runtime/pool_runtime_ops.h"
+#include "pool/runtime/rs_templates.h"
 #include "support/scratch_dir.h"
 
 namespace vel {

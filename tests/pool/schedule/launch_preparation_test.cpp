@@ -1,10 +1,10 @@
-#include "pool/launch_preparation.h"
+#include "pool/schedule/launch_preparation.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "pool/spawn_retry.h"
+#include "pool/process/spawn_retry.h"
 
 namespace vel {
 namespace {

@@ -1,8 +1,8 @@
-#include "pool/measured_admission.h"
+#include "pool/schedule/measured_admission.h"
 
 #include <gtest/gtest.h>
 
-#include "pool/scheduler_step.h"
+#include "pool/schedule/scheduler_step.h"
 
 namespace vel {
 namespace {

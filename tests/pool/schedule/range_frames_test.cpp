@@ -1,4 +1,4 @@
-#include "pool/range_frames.h"
+#include "pool/schedule/range_frames.h"
 
 #include <gtest/gtest.h>
 

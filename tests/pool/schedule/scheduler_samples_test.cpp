@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "pool/engine_memory_samples.h"
-#include "pool/scheduler_assessment.h"
+#include "pool/schedule/engine_memory_samples.h"
+#include "pool/schedule/scheduler_assessment.h"
 
 namespace vel {
 namespace {

@@ -1,4 +1,4 @@
-#include "pool/scheduler_step.h"
+#include "pool/schedule/scheduler_step.h"
 
 #include <gtest/gtest.h>
 

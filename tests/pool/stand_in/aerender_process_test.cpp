@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "frame_image.h"
-#include "pool/frame_ingest.h"
-#include "pool/output_discovery.h"
+#include "pool/decode/frame_ingest.h"
+#include "pool/decode/output_discovery.h"
 #include "project_json.h"
 #include "renderer.h"
 #include "support/child_process.h"

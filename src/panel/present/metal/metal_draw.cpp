@@ -1,10 +1,10 @@
-#include "panel/metal_draw.h"
+#include "panel/present/metal/metal_draw.h"
 
 #include <cstring>
 
-#include "panel/metal_fit.h"
-#include "panel/present_bytes.h"
-#include "panel/preview_shader.h"
+#include "panel/present/metal/metal_fit.h"
+#include "panel/present/metal/preview_shader.h"
+#include "panel/present/present_bytes.h"
 
 namespace vel {
 

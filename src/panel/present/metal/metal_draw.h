@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "cache/rgba_frame.h"
-#include "panel/pixel_prep.h"
-#include "panel/present_request.h"
-#include "panel/present_telemetry.h"
+#include "panel/present/pixel_prep.h"
+#include "panel/present/present_request.h"
+#include "panel/present/present_telemetry.h"
 #include "platform/metal.h"
 
 namespace vel {

@@ -1,4 +1,4 @@
-#include "panel/metal_fit.h"
+#include "panel/present/metal/metal_fit.h"
 
 #include <algorithm>
 #include <bit>

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "panel/present_telemetry.h"
+#include "panel/present/present_telemetry.h"
 
 namespace vel {
 

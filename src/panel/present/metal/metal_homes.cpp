@@ -1,8 +1,8 @@
-#include "panel/metal_homes.h"
+#include "panel/present/metal/metal_homes.h"
 
 #include "cache/memory_pressure.h"
 #include "panel/panel_views.h"
-#include "panel/present_request.h"
+#include "panel/present/present_request.h"
 
 namespace vel {
 namespace {

@@ -5,8 +5,8 @@
 #pragma once
 
 #include "panel/panel_homes.h"
-#include "panel/present_job.h"
-#include "panel/worker_playback.h"
+#include "panel/present/metal/present_job.h"
+#include "panel/present/metal/worker_playback.h"
 
 namespace vel {
 

@@ -4,8 +4,8 @@
 #include <mutex>
 
 #include "core/log.h"
-#include "panel/metal_draw.h"
-#include "panel/preview_shader_source.h"
+#include "panel/present/metal/metal_draw.h"
+#include "panel/present/metal/preview_shader_source.h"
 
 namespace vel {
 namespace {

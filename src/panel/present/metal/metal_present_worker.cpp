@@ -1,4 +1,4 @@
-#include "panel/metal_present_worker.h"
+#include "panel/present/metal/metal_present_worker.h"
 
 #include <algorithm>
 #include <chrono>
@@ -9,9 +9,9 @@
 #include "core/log.h"
 #include "core/machine.h"
 #include "core/switches.h"
-#include "panel/cpu_present_worker.h"
-#include "panel/metal_fit.h"
-#include "panel/present_workers.h"
+#include "panel/present/cpu_present_worker.h"
+#include "panel/present/metal/metal_fit.h"
+#include "panel/present/present_workers.h"
 
 namespace vel {
 

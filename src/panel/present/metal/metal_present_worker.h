@@ -10,10 +10,10 @@
 #include <optional>
 
 #include "core/result.h"
-#include "panel/metal_draw.h"
-#include "panel/playback_clock.h"
-#include "panel/present_bytes.h"
-#include "panel/present_job.h"
+#include "panel/present/metal/metal_draw.h"
+#include "panel/present/metal/present_job.h"
+#include "panel/present/playback_clock.h"
+#include "panel/present/present_bytes.h"
 #include "platform/metal.h"
 
 namespace vel {

@@ -1,8 +1,8 @@
-#include "panel/metal_presentation.h"
+#include "panel/present/metal/metal_presentation.h"
 
-#include "panel/metal_present_worker.h"
-#include "panel/present_request.h"
-#include "panel/present_workers.h"
+#include "panel/present/metal/metal_present_worker.h"
+#include "panel/present/present_request.h"
+#include "panel/present/present_workers.h"
 
 namespace vel {
 

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "cache/rgba_frame.h"
-#include "panel/cpu_presentation.h"
-#include "panel/present_job.h"
+#include "panel/present/cpu_presentation.h"
+#include "panel/present/metal/present_job.h"
 #include "platform/appkit_view.h"
 #include "platform/metal.h"
 

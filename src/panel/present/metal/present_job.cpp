@@ -1,4 +1,4 @@
-#include "panel/present_job.h"
+#include "panel/present/metal/present_job.h"
 
 namespace vel {
 namespace {

@@ -16,7 +16,7 @@
 
 #include "cache/frame_cache.h"
 #include "cache/rgba_frame.h"
-#include "panel/present_request.h"
+#include "panel/present/present_request.h"
 
 namespace vel {
 

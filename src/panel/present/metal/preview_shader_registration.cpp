@@ -2,8 +2,8 @@
 // preview shader, registered under its own source text.
 #include <mutex>
 
-#include "panel/preview_shader.h"
-#include "panel/preview_shader_source.h"
+#include "panel/present/metal/preview_shader.h"
+#include "panel/present/metal/preview_shader_source.h"
 #include "platform/metal_raster.h"
 
 namespace vel {

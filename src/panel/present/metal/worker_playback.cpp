@@ -1,4 +1,4 @@
-#include "panel/worker_playback.h"
+#include "panel/present/metal/worker_playback.h"
 
 #include <algorithm>
 #include <chrono>

@@ -11,8 +11,8 @@
 #include <utility>
 
 #include "cache/frame_cache.h"
-#include "panel/playback_clock.h"
-#include "panel/present_job.h"
+#include "panel/present/metal/present_job.h"
+#include "panel/present/playback_clock.h"
 
 namespace vel {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "panel/metal_draw.h"
+#include "panel/present/metal/metal_draw.h"
 #include "platform/metal_testing.h"
 
 namespace vel {

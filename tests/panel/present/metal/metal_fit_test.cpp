@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "panel/metal_draw.h"
-#include "panel/metal_fit.h"
+#include "panel/present/metal/metal_draw.h"
+#include "panel/present/metal/metal_fit.h"
 
 namespace vel {
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "core/log.h"
-#include "panel/metal_present_worker.h"
-#include "panel/metal_rig.h"
+#include "panel/present/metal/metal_present_worker.h"
+#include "panel/present/metal/metal_rig.h"
 #include "platform/metal_testing.h"
 
 namespace vel {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "panel/preview_shader.h"
+#include "panel/present/metal/preview_shader.h"
 #include "platform/metal.h"
 #include "platform/metal_raster.h"
 #include "platform/metal_rows.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "panel/metal_present_worker.h"
+#include "panel/present/metal/metal_present_worker.h"
 #include "platform/metal.h"
 
 namespace vel::testing {

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "cache/frame_cache_ops.h"
-#include "panel/metal_present_worker.h"
-#include "panel/metal_rig.h"
-#include "panel/present_telemetry.h"
-#include "panel/worker_playback.h"
+#include "panel/present/metal/metal_present_worker.h"
+#include "panel/present/metal/metal_rig.h"
+#include "panel/present/metal/worker_playback.h"
+#include "panel/present/present_telemetry.h"
 #include "platform/metal_testing.h"
 
 namespace vel {
