@@ -79,14 +79,16 @@ TEST(RgbaDecimation, EveryRowCopierWritesThePixelByPixelReduction) {
     uint32_t w, h;
     uint64_t factor;
     size_t out_offset;          // bytes past a 64-byte boundary
-    uint32_t forced_width = 0;  // a reduced width past w / factor that still fits, 0 for none
+    // A reduced size past (w / factor) × (h / factor) that the checks still
+    // let through, whose last row is the image's last: 0 for none.
+    uint32_t forced_width = 0, forced_height = 0;
   };
   const Case cases[] = {
       {1920, 9, 4, 0},    {1920, 9, 4, 4},    {1920, 9, 4, 12},   {1920, 9, 4, 60},  {1920, 9, 4, 1},
       {1920, 5, 2, 0},    {1920, 5, 2, 8},    {1920, 5, 2, 3},    {1921, 6, 4, 0},   {1923, 6, 2, 4},
       {130, 7, 4, 0},     {129, 4, 2, 16},    {67, 5, 4, 20},     {65, 3, 2, 44},    {31, 3, 2, 0},
       {17, 9, 4, 0},      {15, 4, 4, 0},      {7, 7, 2, 0},       {3, 3, 4, 0},      {1, 1, 2, 0},
-      {64, 5, 4, 0, 16},  {13, 5, 4, 0, 4},   {61, 5, 4, 0, 16},  {63, 3, 2, 0, 32}, {33, 3, 2, 0, 17},
+      {64, 5, 4, 0, 16, 2}, {13, 5, 4, 0, 4, 2}, {61, 5, 4, 0, 16, 2}, {63, 3, 2, 0, 32, 2}, {33, 3, 2, 0, 17, 2},
       {97, 9, 3, 4},      {1920, 6, 8, 0},    {1920, 4, 1, 4},
   };
   for (const RowCopier copier : kCopiers) {
@@ -94,14 +96,14 @@ TEST(RgbaDecimation, EveryRowCopierWritesThePixelByPixelReduction) {
     for (const Case& c : cases) {
       SCOPED_TRACE(::testing::Message() << "copier " << static_cast<int>(copier) << ", " << c.w << "x" << c.h
                                         << " by " << c.factor << ", out at +" << c.out_offset << ", width "
-                                        << c.forced_width);
+                                        << c.forced_width << "x" << c.forced_height);
       const std::vector<uint8_t> src = numbered_pixels(c.w, c.h);
       std::optional<ReducedSize> size = reduced_rgba_size(c.w, c.h, src.size(), c.factor);
       ASSERT_TRUE(size);
       if (c.forced_width != 0) {
+        ASSERT_EQ((c.forced_height - 1) * c.factor, c.h - 1) << "the table's last row is not the image's";
         ASSERT_LT((c.forced_width - 1) * c.factor, c.w) << "the table asks for a width the checks refuse";
-        size->width = c.forced_width;
-        size->bytes = uint64_t{size->width} * size->height * 4;
+        *size = {c.forced_width, c.forced_height, uint64_t{c.forced_width} * c.forced_height * 4};
       }
       constexpr size_t kGuard = 64;
       struct alignas(64) Line {
