@@ -128,7 +128,7 @@ void BM_reader_decimate(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size->bytes));
 }
-BENCHMARK(BM_reader_decimate)->Arg(4)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_reader_decimate)->Arg(2)->Arg(4)->Unit(benchmark::kMicrosecond);
 
 void BM_reader_decimate_baseline(benchmark::State& state) {
   const uint64_t factor = static_cast<uint64_t>(state.range(0));
@@ -142,7 +142,7 @@ void BM_reader_decimate_baseline(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
 }
-BENCHMARK(BM_reader_decimate_baseline)->Arg(4)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_reader_decimate_baseline)->Arg(2)->Arg(4)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

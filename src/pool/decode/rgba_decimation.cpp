@@ -3,13 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pool/rgba_decimation_simd.h"
+
 namespace vel {
 
 namespace {
 
 // Pixel c of `out` is pixel c × step of `row`; both are known to be long
-// enough. Four pixels a round keep the loads independent of each other.
-void copy_every_nth_pixel(const uint8_t* row, uint64_t step, uint8_t* out, uint32_t count) {
+// enough, and so is `next` (the row the following call reads, or null),
+// whose same pixels are asked of the cache meanwhile: rows `step` apart
+// defeat the processor's own prefetcher. Four pixels a round keep the loads
+// independent of each other.
+void copy_every_nth_pixel(const uint8_t* row, const uint8_t* next, uint64_t step, uint8_t* out, uint32_t count) {
   // Offsets from the row's start, never a pointer stepped past the last
   // pixel read: with a large step that would leave the buffer (undefined,
   // and it wraps).
@@ -17,6 +22,7 @@ void copy_every_nth_pixel(const uint8_t* row, uint64_t step, uint8_t* out, uint3
   uint32_t c = 0;
   for (; c + 4 <= count; c += 4, out += 16) {
     const uint8_t* p = row + c * stride;
+    if (next != nullptr) __builtin_prefetch(next + c * stride);
     uint32_t px[4];
     std::memcpy(&px[0], p, 4);
     std::memcpy(&px[1], p + stride, 4);
@@ -43,9 +49,29 @@ std::optional<ReducedSize> reduced_rgba_size(uint32_t width, uint32_t height, ui
   return size;
 }
 
+bool row_copier_available(RowCopier copier) {
+  switch (copier) {
+    case RowCopier::portable:
+      return true;
+    case RowCopier::sse2:
+      return decimation_simd::available(decimation_simd::Isa::sse2);
+    case RowCopier::avx512:
+      return decimation_simd::available(decimation_simd::Isa::avx512);
+  }
+  return false;
+}
+
 bool reduce_rgba(std::span<const uint8_t> source, uint32_t width, uint32_t height, uint64_t factor,
                  const ReducedSize& size, std::span<uint8_t> out) {
-  if (factor == 0 || out.size() != size.bytes) return false;
+  static const RowCopier fastest = row_copier_available(RowCopier::avx512) ? RowCopier::avx512
+                                   : row_copier_available(RowCopier::sse2) ? RowCopier::sse2
+                                                                           : RowCopier::portable;
+  return reduce_rgba_with(fastest, source, width, height, factor, size, out);
+}
+
+bool reduce_rgba_with(RowCopier copier, std::span<const uint8_t> source, uint32_t width, uint32_t height,
+                      uint64_t factor, const ReducedSize& size, std::span<uint8_t> out) {
+  if (!row_copier_available(copier) || factor == 0 || out.size() != size.bytes) return false;
   if (size.width == 0 || size.height == 0) return true;  // nothing to copy
   if (width == 0 || height == 0) return false;
   // Bounds are settled before the copy, not per pixel: the last column read
@@ -57,9 +83,19 @@ bool reduce_rgba(std::span<const uint8_t> source, uint32_t width, uint32_t heigh
   const uint64_t row_bytes = uint64_t{width} * 4, out_row_bytes = uint64_t{size.width} * 4;
   if ((size.width - 1) * factor >= width || (uint64_t{size.height} - 1) * factor >= height) return false;
   if (source.size() / row_bytes < height || out.size() / out_row_bytes < size.height) return false;
+  const bool vector = copier != RowCopier::portable;
+  const auto isa = copier == RowCopier::avx512 ? decimation_simd::Isa::avx512 : decimation_simd::Isa::sse2;
   for (uint64_t r = 0; r < size.height; ++r) {
-    copy_every_nth_pixel(source.data() + r * factor * row_bytes, factor, out.data() + r * out_row_bytes, size.width);
+    const uint8_t* row = source.data() + r * factor * row_bytes;
+    // The following reduced row lies inside the image by the checks above;
+    // past the last one there is none to form.
+    const uint8_t* next = r + 1 < size.height ? source.data() + (r + 1) * factor * row_bytes : nullptr;
+    uint8_t* dst = out.data() + r * out_row_bytes;
+    if (!vector || !decimation_simd::copy_every_nth_pixel(isa, row, next, width, factor, dst, size.width)) {
+      copy_every_nth_pixel(row, next, factor, dst, size.width);
+    }
   }
+  if (vector) decimation_simd::finish();
   return true;
 }
 

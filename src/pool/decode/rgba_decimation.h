@@ -27,4 +27,18 @@ std::optional<ReducedSize> reduced_rgba_size(uint32_t width, uint32_t height, ui
 bool reduce_rgba(std::span<const uint8_t> source, uint32_t width, uint32_t height, uint64_t factor,
                  const ReducedSize& size, std::span<uint8_t> out);
 
+// The row copiers a reduction can run. All write the same bytes: the
+// vector ones serve factors 2 and 4 and leave the others to the portable
+// one. `reduce_rgba` runs the fastest this processor has; the choice is
+// here so that they can be checked against each other.
+enum class RowCopier { portable, sse2, avx512 };
+
+// Whether this build and this processor run `copier`.
+bool row_copier_available(RowCopier copier);
+
+// `reduce_rgba` with the given copier; false, as for a refused size, when
+// it is not available.
+bool reduce_rgba_with(RowCopier copier, std::span<const uint8_t> source, uint32_t width, uint32_t height,
+                      uint64_t factor, const ReducedSize& size, std::span<uint8_t> out);
+
 }  // namespace vel
