@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "pool/rgba_decimation_simd.h"
+#include "pool/decode/rgba_decimation_simd.h"
 
 namespace vel {
 

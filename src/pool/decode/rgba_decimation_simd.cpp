@@ -1,4 +1,4 @@
-#include "pool/rgba_decimation_simd.h"
+#include "pool/decode/rgba_decimation_simd.h"
 
 #include <cstring>
 
