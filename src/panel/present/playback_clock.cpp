@@ -50,6 +50,19 @@ bool show_index(PlaybackClock& clock, const PresentRequest& request, int64_t ind
   return true;
 }
 
+// Restarts the time base at `index`, shown behind the due frame: it counts
+// as on screen from when the due frame fell due, `advanced` frames into the
+// old base, so that no time falls between the two bases and every frame
+// period of the run is due in one of them. The frames after `index` fall due
+// again in the new base and count again if they are missed again.
+void restart_time_base(PlaybackClock& clock, int64_t index, int64_t advanced, const Grid& grid, uint64_t now_ns) {
+  const double into_ns = static_cast<double>(advanced) * static_cast<double>(grid.fd) * 1e9 / grid.scale;
+  const uint64_t since = now_ns > *clock.anchor_ns ? now_ns - *clock.anchor_ns : 0;
+  clock.anchor_ns = *clock.anchor_ns + (into_ns < static_cast<double>(since) ? static_cast<uint64_t>(into_ns) : since);
+  clock.anchor_index = index;
+  clock.missed_marks = MissedMarks{index, std::nullopt};
+}
+
 }  // namespace
 
 std::optional<ClockGrid> clock_grid(uint32_t scale, const CompFrameTiming& t) {
@@ -190,10 +203,7 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
     if (present && present(frame, key)) {
       clock.awaiting = AwaitedPresentation{request.seq, chosen->frame, chosen->time, clock.last_present_no};
     }
-    if (chosen->frame != due) {
-      clock.anchor_ns = in.now_ns;
-      clock.anchor_index = chosen->frame;
-    }
+    if (chosen->frame != due) restart_time_base(clock, chosen->frame, advanced, *grid, in.now_ns);
   }
   return moved;
 }

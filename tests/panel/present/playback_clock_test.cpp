@@ -83,7 +83,7 @@ TEST(PlaybackClock, MissingFramesShowTheLatestReadyAndRestartTheTimeBase) {
   rig.step_at(8.5);
   ASSERT_EQ(rig.handed, (std::vector<int64_t>{4}));
   EXPECT_EQ(rig.clock.anchor_index, 4);
-  EXPECT_EQ(rig.clock.anchor_ns, rig.in.now_ns);
+  EXPECT_EQ(rig.clock.anchor_ns, rig.t0 + 8 * kSecond / 30) << "from when frame 8 fell due";
   EXPECT_TRUE(rig.step_at(8.6));
   EXPECT_EQ(rig.shown_index(), 4);
   EXPECT_EQ(rig.clock.missed, 7u) << "1 to 3 were stepped over, 5 to 8 fell due and were not ready";
@@ -109,6 +109,44 @@ TEST(PlaybackClock, MissedFramesCountOncePerFrameThatFellDue) {
     ClockRig rig(1, 30, 10, c.cached);
     for (double f : c.steps) rig.step_at(f);
     EXPECT_EQ(rig.clock.missed, c.missed) << c.name;
+  }
+}
+
+// However the ticks fall and whenever frames become ready, every frame
+// period of the run is handed to the panel or counted as missed, once: a
+// restart behind the due frame loses no time, and the frames after the one
+// it shows fall due again and count again when they are missed again.
+TEST(PlaybackClock, EveryFramePeriodIsHandedOverOrMissed) {
+  struct Step {
+    double at;                   // frame durations after t0
+    std::vector<int64_t> ready;  // frames cached just before the step
+  };
+  struct Case {
+    const char* name;
+    std::vector<int64_t> cached;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"all ready", {}, {{0.0, {}}, {1.5, {}}, {2.5, {}}, {3.5, {}}, {4.5, {}}}},
+      {"late ticks", {}, {{0.0, {}}, {1.5, {}}, {4.5, {}}, {9.5, {}}, {10.5, {}}}},
+      {"shown behind the due frame, then missed again",
+       {0, 1, 2, 3, 4},
+       {{0.0, {}}, {8.5, {}}, {8.6, {}}, {9.5, {}}, {10.5, {}}, {11.5, {}}, {12.5, {5, 6, 7, 8, 9, 10}}, {13.5, {}}}},
+      {"restarts a fraction past the due frame",
+       {0, 1},
+       {{0.0, {}}, {3.9, {}}, {3.95, {2, 3}}, {6.8, {}}, {6.85, {4, 5}}, {9.7, {}}, {9.75, {}}, {11.2, {}}}},
+  };
+  for (const Case& c : cases) {
+    ClockRig rig(1, 30, 60, c.cached);
+    for (const Step& step : c.steps) {
+      for (int64_t i : step.ready) {
+        RgbaFrame f{PixelPayload::adopt(std::vector<uint8_t>(4, static_cast<uint8_t>(i))), 0.0, 1, 1};
+        ASSERT_TRUE(cache_rendered_frame(rig.cache, FrameKey{static_cast<int32_t>(i), 30}, std::move(f)));
+      }
+      rig.step_at(step.at);
+    }
+    const auto due = static_cast<uint64_t>(std::floor(c.steps.back().at));
+    EXPECT_EQ(rig.handed.size() + rig.clock.missed, due)
+        << c.name << ": " << rig.handed.size() << " handed over, " << rig.clock.missed << " missed";
   }
 }
 

@@ -42,6 +42,10 @@ bool drawable(const RgbaFrame& f, int64_t vw, int64_t vh) {
 
 RgbaFrame frame_of(const NeighbourFrame& e) { return RgbaFrame{e.pixels, e.time, e.width, e.height}; }
 
+double ms_since(std::chrono::steady_clock::time_point at) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - at).count();
+}
+
 // Ends the slot's record when its command buffer has ended: (pending, failed).
 std::pair<bool, bool> poll_metal_completion(MetalSlot& slot, uint64_t generation, double now) {
   if (!slot.record) return {false, false};
@@ -233,7 +237,7 @@ std::optional<double> MetalPresenter::iterate(double now) {
   PresentJob& job = *job_;
   Taken t;
   std::optional<int64_t> seek;
-  std::optional<std::chrono::steady_clock::time_point> seek_at;
+  std::optional<std::chrono::steady_clock::time_point> seek_at, stop_at;
   bool reset = false;
   {
     std::lock_guard lock(job.mutex);
@@ -253,17 +257,23 @@ std::optional<double> MetalPresenter::iterate(double now) {
     clear_pending_ |= std::exchange(job.clear, false);
     seek = std::exchange(job.seek, std::nullopt);
     seek_at = std::exchange(job.seek_at, std::nullopt);
+    stop_at = std::exchange(job.stop_at, std::nullopt);
     t.incoming = std::exchange(job.explicit_frame, std::nullopt);
+  }
+  // The clock ran until playback stopped, however late this worker hears of
+  // it: what fell due since its last wake and was not shown is missed.
+  if (previous_play_ && (stop_at || !t.worker_play)) {
+    count_missed_until(t, stop_at ? now - std::max(ms_since(*stop_at), 0.0) : now, std::nullopt);
+    previous_play_ = t.worker_play && !seek;
   }
   if (reset || seek) pending_.reset(), retained_.reset(), displayed_.reset();
   if (seek) {
     if (report_presented_index(job, t.generation, *seek) && options_.on_report) options_.on_report();
     // The clock runs from when playback was asked, however late this
     // worker takes it up.
-    const double late_ms =
-        seek_at ? std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - *seek_at).count() : 0.0;
-    anchor_time_ = now - std::max(late_ms, 0.0);
+    anchor_time_ = now - std::max(seek_at ? ms_since(*seek_at) : 0.0, 0.0);
     anchor_index_ = current_index_ = *seek;
+    missed_marks_ = {};  // a new time base: every frame falls due anew
     if (!t.incoming && !t.worker_play && t.count > 0 && t.frames) {
       for (const NeighbourFrame& e : *t.frames) {
         if (e.frame == *seek) {
@@ -338,19 +348,34 @@ std::optional<double> MetalPresenter::iterate(double now) {
   return next - now;  // the loop clamps against a fresh clock
 }
 
-void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double now, int64_t vw, int64_t vh) {
+MetalPresenter::Due MetalPresenter::due_at(const Taken& t, double now) const {
   const int64_t s = t.start, e = t.end;
   const int64_t n = sat_add(sat_add(e, -s), 1);
-  int64_t d = current_index_;
+  Due due{current_index_, now};
   if (s == e) {
-    d = s;
+    due.index = s;
   } else if (n > 1 && std::isfinite(t.fps) && t.fps > 0.0 && std::isfinite(now)) {
     const int64_t steps = sat_from_double(std::trunc(t.fps * std::max(now - anchor_time_, 0.0) / 1000.0));
     const int64_t base_index = s <= anchor_index_ && anchor_index_ <= e ? anchor_index_ : s;
     int64_t m = sat_add(sat_add(base_index, steps), -s) % n;
     if (m < 0) m += n;
-    d = sat_add(s, m);
+    due.index = sat_add(s, m);
+    due.since = std::min(now, anchor_time_ + static_cast<double>(steps) * 1000.0 / t.fps);
   }
+  return due;
+}
+
+void MetalPresenter::count_missed_until(const Taken& t, double at, std::optional<int64_t> going) {
+  const int64_t s = t.start, e = t.end, d = due_at(t, at).index;
+  if (s <= d && d <= e && s <= current_index_ && current_index_ <= e && d != current_index_) {
+    job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, d, s, e, going), std::memory_order_relaxed);
+  }
+}
+
+void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double now, int64_t vw, int64_t vh) {
+  const int64_t s = t.start, e = t.end;
+  const Due due = due_at(t, now);
+  const int64_t d = due.index;
   const std::vector<NeighbourFrame>& frames = *t.frames;
   const NeighbourFrame* chosen = nullptr;
   bool fallback = false;
@@ -381,13 +406,8 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
   }
   // Frames that fell due and are not going on screen: not among those held,
   // or stepped over by a late wake. Counted once the picture is settled for
-  // this wake, so that a deferred draw counts nothing yet.
-  auto count_missed = [&](std::optional<int64_t> going) {
-    if (s <= d && d <= e && s <= current_index_ && current_index_ <= e && d != current_index_) {
-      job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, d, s, e, going),
-                             std::memory_order_relaxed);
-    }
-  };
+  // this wake, so that the frame a deferred draw still holds is not counted.
+  auto count_missed = [&](std::optional<int64_t> going) { count_missed_until(t, now, going); };
   if (!chosen) {
     count_missed(std::nullopt);
     return;
@@ -401,6 +421,15 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
                     displayed_->height == vh;
   if (!skip) {
     if (!draw(frame_of(*chosen), vw, vh, context)) {
+      // The frames before the one going on screen are missed whenever it
+      // gets there: a long wait for a drawable shows as frames missed.
+      if (chosen->frame != current_index_ && !fallback) {
+        const int64_t before = chosen->frame == s ? e : chosen->frame - 1;
+        if (s <= before && before <= e && before != current_index_ && s <= current_index_ && current_index_ <= e) {
+          job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, before, s, e, std::nullopt),
+                                 std::memory_order_relaxed);
+        }
+      }
       deferred_ = deferred_ == UINT64_MAX ? deferred_ : deferred_ + 1;
       if (options_.perf && (deferred_ == 1 || deferred_ % 60 == 0)) {
         perf_log("PRESENT metal deferred=" + std::to_string(deferred_));
@@ -428,7 +457,14 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     }
   }
   current_index_ = chosen->frame;
-  if (moved && chosen->frame != d) anchor_time_ = now, anchor_index_ = chosen->frame;
+  // Shown behind the due frame: the time base restarts there as from when
+  // the due frame fell due, so that no time falls between the two bases; the
+  // frames after it fall due anew and count again if missed again.
+  if (moved && chosen->frame != d) {
+    anchor_time_ = due.since;
+    anchor_index_ = chosen->frame;
+    missed_marks_ = MissedMarks{chosen->frame, std::nullopt};
+  }
 }
 
 void MetalPresenter::account() {

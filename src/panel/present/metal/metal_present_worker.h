@@ -54,6 +54,14 @@ class MetalPresenter {
     PixelPayload pixels;
     int64_t width = 0, height = 0;
   };
+  // The frame the clock has due at `at` and when it fell due.
+  struct Due {
+    int64_t index = 0;
+    double since = 0.0;
+  };
+  Due due_at(const Taken& t, double at) const;
+  // Counts what fell due by `at` and is not going on screen as missed.
+  void count_missed_until(const Taken& t, double at, std::optional<int64_t> going);
   bool poll_slots(uint64_t generation, double now, bool& failed);
   void note_command_failure(bool play);
   bool issue_clear(const MetalDrawContext& context);

@@ -8,6 +8,7 @@ void reset_locked(PresentJob& job) {
   job.range.reset();
   job.seek.reset();
   job.seek_at.reset();
+  job.stop_at.reset();
   job.frames = std::make_shared<const std::vector<NeighbourFrame>>();
   job.fps = 0.0;
   job.count = 0;
@@ -46,6 +47,7 @@ void post_present_job(PresentJob& job, PresentPost post, const PresentRequest& r
     } else {
       if (post.seek) job.generation.fetch_add(1, std::memory_order_acq_rel);
       if (post.worker_play) job.explicit_frame.reset();
+      if (job.worker_play && !post.worker_play && post.stop_at) job.stop_at = post.stop_at;
       job.worker_play = post.worker_play;
       job.fps = post.fps;
       job.count = post.count;

@@ -29,6 +29,7 @@ struct PresentJob {
   std::optional<std::pair<int64_t, int64_t>> range;
   std::optional<int64_t> seek;
   std::optional<std::chrono::steady_clock::time_point> seek_at;  // when playback was asked from the seek
+  std::optional<std::chrono::steady_clock::time_point> stop_at;  // when playback was stopped
   NeighbourList frames = std::make_shared<const std::vector<NeighbourFrame>>();
   double fps = 0.0;
   int64_t count = 0;
@@ -63,6 +64,9 @@ struct PresentPost {
   // When playback was asked from the seek: the worker's clock starts then,
   // so that a late start shows as frames missed, not as time lost.
   std::optional<std::chrono::steady_clock::time_point> seek_at;
+  // When playback was stopped (a post that ends it): the worker's clock ran
+  // until then, however late the worker takes the stop up.
+  std::optional<std::chrono::steady_clock::time_point> stop_at;
   NeighbourList frames;
   double fps = 0.0;
 };

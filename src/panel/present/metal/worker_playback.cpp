@@ -57,6 +57,7 @@ std::optional<PresentPost> end_worker_playback(WorkerPlayback& playback) {
   PresentPost post = std::move(playback.last);
   playback.last = PresentPost{};
   post.worker_play = false;
+  post.stop_at = std::chrono::steady_clock::now();
   return post;
 }
 

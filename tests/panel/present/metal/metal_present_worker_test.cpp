@@ -281,6 +281,72 @@ TEST_F(MetalWorker, PressureShrinksTheCacheAndEndingReleasesEverything) {
   EXPECT_EQ(after.drawables, before.drawables);
 }
 
+// Whatever the worker's wakes, the frames it holds and the drawables it
+// gets, every frame that falls due while it plays is drawn or counted as
+// missed, or is the one frame a refused draw still holds. Frames are 40 ms
+// apart (25 fps) from a seek to frame 0 at 0 ms; a step's frames are the
+// ones the worker holds from then on.
+TEST_F(MetalWorker, EveryFrameDueWhilePlayingIsDrawnOrMissed) {
+  struct Step {
+    double now;
+    std::vector<int64_t> frames;  // a new post with these frames first; none: the last post stands
+    bool stop = false;            // the post ends playback
+    uint64_t refused = 0;         // drawables refused from here on
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    uint64_t due, in_flight;
+  } cases[] = {
+      {"a wake every frame", {{40, {}}, {80, {}}, {120, {}}, {160, {}}}, 4, 0},
+      {"late wakes step over frames", {{40, {}}, {200, {}}, {400, {}}}, 10, 0},
+      {"stopped between wakes", {{40, {}}, {80, {}}, {200, {}, true}}, 5, 0},
+      {"shown behind the due frame, then missed again",
+       {{200, {0, 1}}, {240, {}}, {280, {}}, {320, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}}},
+       8,
+       0},
+      {"restarts a fraction past the due frame",
+       {{230, {0, 1}}, {270, {}}, {350, {0, 1, 2, 3}}, {390, {}}, {470, {0, 1, 2, 3, 4, 5}}, {590, {}}},
+       14,
+       0},
+      {"no drawable for a while", {{40, {}}, {80, {}, false, 5}, {120, {}}, {200, {}}, {280, {}}, {400, {}}}, 10, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    reset_metal_faults();
+    job = testing::small_view_job();
+    start();
+    std::vector<NeighbourFrame> all;
+    for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
+    play(all, {0, 99}, 25.0);
+    {
+      std::lock_guard lock(job->mutex);
+      job->seek = 0;
+    }
+    presenter->iterate(0.0);
+    const uint64_t at_start = job->presented.load();  // the seek frame drawn again, not a frame due
+    for (const Step& step : c.steps) {
+      if (step.refused) fail_next_creations(MetalCreation::next_drawable, step.refused);
+      std::vector<NeighbourFrame> held;
+      for (int64_t i : step.frames) held.push_back(entry(i));
+      if (step.stop) {
+        PresentPost post;
+        post.count = 100;
+        post.range = std::make_pair(int64_t{0}, int64_t{99});
+        post.fps = 25.0;
+        post.frames = std::make_shared<const std::vector<NeighbourFrame>>(all);
+        post_present_job(*job, post, PresentRequest{1.0, 7, 3}, 100);
+      } else if (!step.frames.empty()) {
+        play(held, {0, 99}, 25.0);
+      }
+      presenter->iterate(step.now);
+    }
+    const uint64_t drawn = job->presented.load() - at_start;
+    EXPECT_EQ(drawn + job->missed.load() + c.in_flight, c.due) << drawn << " drawn, " << job->missed.load() << " missed";
+    presenter.reset();
+  }
+}
+
 }  // namespace
 }  // namespace vel
 
