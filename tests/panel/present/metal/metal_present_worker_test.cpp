@@ -247,12 +247,10 @@ TEST_F(MetalWorker, SharedPixelsMoveTheIndexWithoutADraw) {
 TEST_F(MetalWorker, RefusedPlaybackDrawsLogDeferredAtOneSixtyAndOneTwenty) {
   MetalPresenterOptions o;
   o.perf = true;
-  ::setenv("VELOCINTA_PERF", "1", 1);
   start(o);
   play({entry(0), entry(1)}, {0, 1}, 25.0);
   fail_next_creations(MetalCreation::next_drawable, 120);
   for (int i = 0; i < 120; ++i) presenter->iterate(static_cast<double>(i));
-  ::unsetenv("VELOCINTA_PERF");
   EXPECT_EQ(presenter->deferred(), 120u);
   EXPECT_EQ(lines_with("PRESENT metal deferred="), 3);
   EXPECT_EQ(lines_with("PRESENT metal deferred=60"), 1);
