@@ -36,8 +36,13 @@ class PoolBatchRun : public testing::SimhostPoolRun {
 TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
   for (const char* format : {"psd", "tga"}) {
     SetUp();
-    // Slow frames: the batch still runs when the memory tick samples it.
-    auto r = run({std::string("VELOCINTA_OUTPUT_FORMAT=") + format, "SIM_AERENDER_FRAME_MS=200"}, batch_then_edit(), 3.2);
+    // Slow frames: the batch still runs when the memory tick samples it. Each
+    // of its two workers renders 4 frames; at 200 ms a frame a worker lived
+    // about one sampling period, so the samples could fall, tick after tick,
+    // on the changes of worker, where the new client has no engine yet and
+    // the sample is rightly incomplete. At 300 ms every worker outlives a
+    // period with its engine running.
+    auto r = run({std::string("VELOCINTA_OUTPUT_FORMAT=") + format, "SIM_AERENDER_FRAME_MS=300"}, batch_then_edit(), 3.2);
     ASSERT_EQ(r.exit_code, 0) << format << "\n" << r.output;
     EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
     const std::string text = log();
