@@ -101,7 +101,10 @@ void CleanupQueue::run() {
     {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [&] { return closed_ || !queue_.empty(); });
-      if (closed_) return;
+      // What was posted before the close is still carried out (at most 32
+      // deletions or small writes): a batch's job folder let go just before
+      // the host quit would otherwise stay in the temporary directory.
+      if (queue_.empty()) return;
       request = std::move(queue_.front());
       queue_.pop_front();
       busy_ = true;

@@ -27,6 +27,18 @@ TEST(CleanupQueue, TheThirtyThirdRequestIsDroppedAndTheRestRunInOrder) {
   EXPECT_FALSE(q.post(RemoveTree{target})) << "a closed queue takes nothing";
 }
 
+TEST(CleanupQueue, WhatWasPostedBeforeTheCloseIsStillCarriedOut) {
+  testing::ScratchDir scratch;
+  const fs::path job = scratch.path() / "job_1";
+  test::put_file(job / "frame.psd", {1});
+  CleanupQueue q;
+  ASSERT_TRUE(q.post(RemoveTree{job}));
+  q.close();  // the host quits before the worker took the request
+  std::thread worker([&] { q.run(); });
+  worker.join();
+  EXPECT_FALSE(fs::exists(job));
+}
+
 TEST(CleanupQueue, StaleAgeCountsWholeSeconds) {
   const timespec ref{100000, 500};
   struct Row {
