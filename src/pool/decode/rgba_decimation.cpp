@@ -50,15 +50,7 @@ std::optional<ReducedSize> reduced_rgba_size(uint32_t width, uint32_t height, ui
 }
 
 bool row_copier_available(RowCopier copier) {
-  switch (copier) {
-    case RowCopier::portable:
-      return true;
-    case RowCopier::sse2:
-      return decimation_simd::available(decimation_simd::Isa::sse2);
-    case RowCopier::avx512:
-      return decimation_simd::available(decimation_simd::Isa::avx512);
-  }
-  return false;
+  return copier == RowCopier::portable || decimation_simd::available(copier);
 }
 
 bool reduce_rgba(std::span<const uint8_t> source, uint32_t width, uint32_t height, uint64_t factor,
@@ -84,14 +76,13 @@ bool reduce_rgba_with(RowCopier copier, std::span<const uint8_t> source, uint32_
   if ((size.width - 1) * factor >= width || (uint64_t{size.height} - 1) * factor >= height) return false;
   if (source.size() / row_bytes < height || out.size() / out_row_bytes < size.height) return false;
   const bool vector = copier != RowCopier::portable;
-  const auto isa = copier == RowCopier::avx512 ? decimation_simd::Isa::avx512 : decimation_simd::Isa::sse2;
   for (uint64_t r = 0; r < size.height; ++r) {
     const uint8_t* row = source.data() + r * factor * row_bytes;
     // The following reduced row lies inside the image by the checks above;
     // past the last one there is none to form.
     const uint8_t* next = r + 1 < size.height ? source.data() + (r + 1) * factor * row_bytes : nullptr;
     uint8_t* dst = out.data() + r * out_row_bytes;
-    if (!vector || !decimation_simd::copy_every_nth_pixel(isa, row, next, width, factor, dst, size.width)) {
+    if (!vector || !decimation_simd::copy_every_nth_pixel(copier, row, next, width, factor, dst, size.width)) {
       copy_every_nth_pixel(row, next, factor, dst, size.width);
     }
   }

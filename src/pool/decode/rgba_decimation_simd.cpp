@@ -119,16 +119,15 @@ __attribute__((target("avx512f"))) void copy_avx512(const uint8_t* row, const ui
 
 }  // namespace
 
-bool available(Isa isa) {
-  if (isa == Isa::sse2) return true;
+bool available(RowCopier copier) {
   static const bool avx512 = __builtin_cpu_supports("avx512f");
-  return avx512;
+  return copier == RowCopier::sse2 || (copier == RowCopier::avx512 && avx512);
 }
 
-bool copy_every_nth_pixel(Isa isa, const uint8_t* row, const uint8_t* next, uint32_t row_pixels, uint64_t step,
-                          uint8_t* out, uint32_t count) {
-  if ((step != 2 && step != 4) || !available(isa)) return false;
-  if (isa == Isa::avx512) {
+bool copy_every_nth_pixel(RowCopier copier, const uint8_t* row, const uint8_t* next, uint32_t row_pixels,
+                          uint64_t step, uint8_t* out, uint32_t count) {
+  if ((step != 2 && step != 4) || !available(copier)) return false;
+  if (copier == RowCopier::avx512) {
     copy_avx512(row, next, row_pixels, step, out, count);
   } else {
     copy_sse2(row, next, row_pixels, step, out, count);
@@ -140,9 +139,9 @@ void finish() { _mm_sfence(); }
 
 #else
 
-bool available(Isa) { return false; }
+bool available(RowCopier) { return false; }
 
-bool copy_every_nth_pixel(Isa, const uint8_t*, const uint8_t*, uint32_t, uint64_t, uint8_t*, uint32_t) {
+bool copy_every_nth_pixel(RowCopier, const uint8_t*, const uint8_t*, uint32_t, uint64_t, uint8_t*, uint32_t) {
   return false;
 }
 

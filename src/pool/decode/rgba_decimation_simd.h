@@ -8,25 +8,23 @@
 
 #include <cstdint>
 
+#include "pool/decode/rgba_decimation.h"
+
 namespace vel::decimation_simd {
 
-enum class Isa {
-  sse2,     // every x86-64 processor
-  avx512,   // AVX-512F, asked of the processor at run time
-};
-
-// Whether this build and this processor run `isa` (false for both away
-// from x86-64, where the portable copier runs alone).
-bool available(Isa isa);
+// Whether this build and this processor run the vector copier `copier`:
+// SSE2 on every x86-64 processor, AVX-512F when the processor says so at run
+// time; never the portable one, nor any away from x86-64.
+bool available(RowCopier copier);
 
 // Pixel c of `out` is pixel c × step of `row`, for c < count, when `step`
-// is 2 or 4 and `isa` is available; false, with nothing written, otherwise.
+// is 2 or 4 and `copier` is available; false, with nothing written, otherwise.
 // While it copies it asks the cache for the same pixels of `next` (the row
 // the following call reads; null for none). Both rows hold `row_pixels`
 // pixels, more than (count - 1) × step; nothing past them is read. Writes into the aligned part of `out`
 // bypass the cache (the reduced frame is read later, by another thread):
 // call `finish()` before the buffer changes hands.
-bool copy_every_nth_pixel(Isa isa, const uint8_t* row, const uint8_t* next, uint32_t row_pixels, uint64_t step,
+bool copy_every_nth_pixel(RowCopier copier, const uint8_t* row, const uint8_t* next, uint32_t row_pixels, uint64_t step,
                           uint8_t* out, uint32_t count);
 
 // Orders the cache-bypassing writes before whatever follows, so that a
