@@ -366,9 +366,14 @@ MetalPresenter::Due MetalPresenter::due_at(const Taken& t, double now) const {
 }
 
 void MetalPresenter::count_missed_until(const Taken& t, double at, std::optional<int64_t> going) {
-  const int64_t s = t.start, e = t.end, d = due_at(t, at).index;
-  if (s <= d && d <= e && s <= current_index_ && current_index_ <= e && d != current_index_) {
-    job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, d, s, e, going), std::memory_order_relaxed);
+  count_missed_through(t, due_at(t, at).index, going);
+}
+
+void MetalPresenter::count_missed_through(const Taken& t, int64_t through, std::optional<int64_t> going) {
+  const int64_t s = t.start, e = t.end;
+  if (s <= through && through <= e && s <= current_index_ && current_index_ <= e && through != current_index_) {
+    job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, through, s, e, going),
+                           std::memory_order_relaxed);
   }
 }
 
@@ -424,11 +429,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
       // The frames before the one going on screen are missed whenever it
       // gets there: a long wait for a drawable shows as frames missed.
       if (chosen->frame != current_index_ && !fallback) {
-        const int64_t before = chosen->frame == s ? e : chosen->frame - 1;
-        if (s <= before && before <= e && before != current_index_ && s <= current_index_ && current_index_ <= e) {
-          job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, before, s, e, std::nullopt),
-                                 std::memory_order_relaxed);
-        }
+        count_missed_through(t, chosen->frame == s ? e : chosen->frame - 1, std::nullopt);
       }
       deferred_ = deferred_ == UINT64_MAX ? deferred_ : deferred_ + 1;
       if (options_.perf && (deferred_ == 1 || deferred_ % 60 == 0)) {
