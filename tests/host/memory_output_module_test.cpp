@@ -222,7 +222,7 @@ TEST_F(MemoryOutputModuleTest, StubsAndNullOutParameters) {
   EXPECT_NE(text.find("ERROR: AEIO GetDepths: null supported depth output"), std::string::npos) << text;
   EXPECT_NE(text.find("ERROR: AEIO GetOutputInfo: null output description"), std::string::npos);
   EXPECT_NE(text.find("ERROR: AEIO GetFlatOutputOptions: null flat options destination"), std::string::npos);
-  EXPECT_NE(text.find("ERROR: AEIO InitOutputSpec: null output specification"), std::string::npos);
+  EXPECT_NE(text.find("ERROR: AEIO InitOutputSpec: null output handle"), std::string::npos);
   EXPECT_NE(text.find("ERROR: AEIO AddFrame: null frame world"), std::string::npos);
 
   AEIO_SupportedDepthFlags depths = 0;
