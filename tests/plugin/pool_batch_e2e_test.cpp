@@ -31,6 +31,17 @@ class PoolBatchRun : public testing::SimhostPoolRun {
                         {{"at_ms", 2600}, {"action", "edit"}, {"pointer", "/compositions/0/layers/1/solid/color"},
                          {"value", json::array({0.2, 0.8, 0.3})}}});
   }
+  // What a normal quit left in the pool folder. The folder's lock and the
+  // record of its workers stay: they are how the next host knows this one is
+  // gone and what it may have left running.
+  std::vector<std::string> left_in_pool_dir() {
+    std::vector<std::string> left;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(pool_dir(), ec))
+      if (e.path().filename() != "host.lock" && e.path().filename() != "workers")
+        left.push_back(e.path().filename().string());
+    return left;
+  }
 };
 
 TEST_F(PoolBatchRun, ABatchRendersInEachFileFormatAndAnEditEndsIt) {
@@ -153,16 +164,29 @@ TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
     EXPECT_GE(peak, most_target) << "fewer engines at once than a launch started\n" << text;
     EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
     EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
-    std::vector<std::string> left;
-    std::error_code ec;
-    // The folder's lock and the record of its workers stay: they are how the
-    // next host knows this one is gone and what it may have left running.
-    for (const auto& e : fs::directory_iterator(pool_dir(), ec))
-      if (e.path().filename() != "host.lock" && e.path().filename() != "workers")
-        left.push_back(e.path().filename().string());
+    const std::vector<std::string> left = left_in_pool_dir();
     EXPECT_TRUE(left.empty()) << left.front();
     fs::remove_all(root_);
   }
+}
+
+// The pool turned on as a user turns it on, every other switch at its
+// default: the host's render manager takes the missing frames while the
+// pool waits for its renders. The work area is said cached once every frame
+// is in, and the quit leaves no process, thread or file of either producer.
+TEST_F(PoolBatchRun, WithEveryDefaultTheWorkAreaFillsAndTheQuitLeavesNothing) {
+  host_renders_async_ = true;
+  json events = pool_on_events();
+  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
+  auto r = run({}, events, 40.0);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+  const std::string text = log();
+  EXPECT_TRUE(std::regex_search(text, std::regex("S2 zone de travail en cache : images 0\\.\\.239 "))) << text;
+  EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
+  EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
+  const std::vector<std::string> left = left_in_pool_dir();
+  EXPECT_TRUE(left.empty()) << left.front();
 }
 
 // The shared-memory segments a process created: "vnx_" + its pid in eight
