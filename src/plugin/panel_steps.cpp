@@ -48,7 +48,7 @@ void toggle_play(PreviewState& state) {
   ctx.has_item = ctl.pinned_item.has_value();
   ctx.timing = ctl.timing;
   ctx.invalidate = [&state] { invalidate_presentation(state); };
-  follow_worker_playback(state);  // a pause settles on what the worker showed last
+  settle_playback_for_pause(state, mono_ns());
   set_playback_mode(p.clock, PlaybackMode::PlayToggle, true, ctx);
   if (p.clock.paused) {
     p.input.held_frame = shown_frame_index(state);

@@ -78,6 +78,20 @@ bool worker_playback_tick(PreviewState& state, const ClockInputs& in) {
   return true;
 }
 
+// What the clock reads of the preview at `now_ns`; the composition's
+// timing is known.
+ClockInputs clock_inputs(const PreviewState& state, uint64_t now_ns) {
+  const PreviewController& ctl = state.preview;
+  ClockInputs in;
+  in.timing = *ctl.timing;
+  in.work_first = ctl.work_area.first;
+  in.work_last = ctl.work_area.last;
+  in.frame_batch_limit = state.cache.frame_limit;
+  in.delivery_optimize = delivery_optimize_enabled();
+  in.now_ns = now_ns;
+  return in;
+}
+
 void stop_worker_playback(PreviewState& state) {
   auto post = end_worker_playback(state.presentation.worker);
   if (!post) return;
@@ -149,13 +163,7 @@ void playback_clock_step(PreviewState& state, uint64_t now_ns) {
     stop_worker_playback(state);
     return;
   }
-  ClockInputs in;
-  in.timing = *ctl.timing;
-  in.work_first = ctl.work_area.first;
-  in.work_last = ctl.work_area.last;
-  in.frame_batch_limit = state.cache.frame_limit;
-  in.delivery_optimize = delivery_optimize_enabled();
-  in.now_ns = now_ns;
+  const ClockInputs in = clock_inputs(state, now_ns);
   if (worker_playback_tick(state, in)) return;
   stop_worker_playback(state);
   advance_playback_clock(p.clock, state.cache, in,
@@ -185,12 +193,16 @@ void presentation_tick_step(PreviewState& state, uint64_t now_ns) {
   if (auto line = write_detail_report(p.pipeline, now_ms, present_telemetry_drop_count())) perf_log(*line);
 }
 
-void follow_worker_playback(PreviewState& state) {
+void settle_playback_for_pause(PreviewState& state, uint64_t now_ns) {
   PresentationState& p = state.presentation;
-  if (!p.worker.active || !state.preview.timing) return;
-  const bool docked_usable = docked_panel_shown(p.docked);
-  (void)follow_worker_report(p.clock, p.worker, *state.preview.timing,
-                             take_floating_present_result(p.docked, p.floating, docked_usable));
+  if (!state.preview.timing) return;
+  if (p.worker.active) {
+    const bool docked_usable = docked_panel_shown(p.docked);
+    (void)follow_worker_report(p.clock, p.worker, *state.preview.timing,
+                               take_floating_present_result(p.docked, p.floating, docked_usable));
+    return;
+  }
+  if (presenting_panel(state).views) count_missed_before_stop(p.clock, clock_inputs(state, now_ns));
 }
 
 void presentation_shutdown(PreviewState* state) {

@@ -64,9 +64,10 @@ void presentation_reap_step(PreviewState& state);
 void playback_clock_step(PreviewState& state, uint64_t now_ns);
 void presentation_tick_step(PreviewState& state, uint64_t now_ns);
 
-// The clock's shown frame follows what a playing Metal worker last
-// presented (before a pause settles on it).
-void follow_worker_playback(PreviewState& state);
+// Before a pause settles: the clock's shown frame follows what a playing
+// Metal worker last presented, or the CPU clock counts the frames that
+// fell due since its last step.
+void settle_playback_for_pause(PreviewState& state, uint64_t now_ns);
 
 // Death hook: the pacemaker stops, present workers stop and are joined.
 void presentation_shutdown(PreviewState* state);

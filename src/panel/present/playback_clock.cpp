@@ -63,7 +63,45 @@ void restart_time_base(PlaybackClock& clock, int64_t index, int64_t advanced, co
   clock.missed_marks = MissedMarks{index, std::nullopt};
 }
 
+// Where the running clock stands at `in.now_ns`: the frame due then, in
+// loop order over lo..hi, and how many frame periods have passed since the
+// anchor.
+struct DuePosition {
+  int64_t due = 0;
+  int64_t advanced = 0;
+  int64_t lo = 0;
+  int64_t hi = 0;
+};
+
+DuePosition due_position(const PlaybackClock& clock, const Grid& grid, const ClockInputs& in) {
+  const double seconds =
+      in.now_ns > *clock.anchor_ns ? static_cast<double>(in.now_ns - *clock.anchor_ns) / 1e9 : 0.0;
+  const double frames = std::trunc(static_cast<double>(grid.scale) / grid.fd * seconds);
+  const int64_t advanced = frames >= 9.2e18 ? INT64_MAX : static_cast<int64_t>(frames);
+
+  const auto [lo, hi] = playback_loop_bounds(in.work_first, in.work_last, grid.count);
+  const int64_t base = clock.anchor_index > hi || clock.anchor_index < lo ? lo : clock.anchor_index;
+  const int64_t position = saturating_add(base, advanced);
+  const i128 span = static_cast<i128>(hi) - lo + 1;
+  i128 offset = (static_cast<i128>(position) - lo) % span;
+  if (offset < 0) offset += span;
+  return DuePosition{static_cast<int64_t>(lo + offset), advanced, lo, hi};
+}
+
 }  // namespace
+
+void count_missed_before_stop(PlaybackClock& clock, const ClockInputs& in) {
+  if (!clock.playing || !clock.anchor_ns || !clock.shown_time || clock.shown_time->scale == 0) return;
+  const auto grid = clock_grid(clock.shown_time->scale, in.timing);
+  if (!grid) return;
+  const int64_t shown_index = floor_div(clock.shown_time->value, grid->fd);
+  const DuePosition at = due_position(clock, *grid, in);
+  if (at.due == shown_index) return;
+  // The frame handed over and not yet confirmed is on its way to the screen.
+  const std::optional<int64_t> on_its_way =
+      clock.awaiting ? std::optional<int64_t>(clock.awaiting->index) : std::nullopt;
+  clock.missed += count_missed_frames(clock.missed_marks, shown_index, at.due, at.lo, at.hi, on_its_way);
+}
 
 std::optional<ClockGrid> clock_grid(uint32_t scale, const CompFrameTiming& t) {
   if (scale == 0 || t.frame_value <= 0 || t.frame_scale == 0) return std::nullopt;
@@ -139,18 +177,8 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
     clock.anchor_index = shown_index;
     return false;
   }
-  const double seconds =
-      in.now_ns > *clock.anchor_ns ? static_cast<double>(in.now_ns - *clock.anchor_ns) / 1e9 : 0.0;
-  const double frames = std::trunc(static_cast<double>(grid->scale) / grid->fd * seconds);
-  const int64_t advanced = frames >= 9.2e18 ? INT64_MAX : static_cast<int64_t>(frames);
-
-  const auto [lo, hi] = playback_loop_bounds(in.work_first, in.work_last, grid->count);
-  const int64_t base = clock.anchor_index > hi || clock.anchor_index < lo ? lo : clock.anchor_index;
-  const int64_t position = saturating_add(base, advanced);
-  const i128 span = static_cast<i128>(hi) - lo + 1;
-  i128 offset = (static_cast<i128>(position) - lo) % span;
-  if (offset < 0) offset += span;
-  const int64_t due = static_cast<int64_t>(lo + offset);
+  const DuePosition position = due_position(clock, *grid, in);
+  const int64_t due = position.due, advanced = position.advanced, lo = position.lo, hi = position.hi;
 
   const PresentRequest request = read_present_request();
   bool moved = false;

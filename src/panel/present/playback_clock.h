@@ -94,6 +94,11 @@ std::pair<int64_t, int64_t> playback_loop_bounds(int64_t work_first, int64_t wor
 // The frame index nearest to `seconds` on a grid of `fd` / `scale` seconds.
 int64_t nearest_frame_index(double seconds, int64_t fd, uint32_t scale);
 
+// Counts the frames that fell due after the clock's last step, as it stops
+// playing: a pause between two ticks would otherwise hide them. Call it
+// before the pause resets the clock's time base.
+void count_missed_before_stop(PlaybackClock& clock, const ClockInputs& in);
+
 enum class PlaybackMode { PlayToggle = 0, Hold = 1, Release = 2, ReleaseAlt = 3 };
 
 struct ModeContext {

@@ -41,10 +41,13 @@ struct ClockRig {
     begin_present_request(99, false, 0.0);
   }
 
-  // One step at `frames` frame durations (plus half a frame) after t0.
-  bool step_at(double frames) {
+  void set_now(double frames) {
     const double seconds = frames * in.timing.frame_value / in.timing.frame_scale;
     in.now_ns = t0 + static_cast<uint64_t>(std::llround(seconds * 1e9));
+  }
+  // One step at `frames` frame durations after t0.
+  bool step_at(double frames) {
+    set_now(frames);
     return advance_playback_clock(clock, cache, in, [this](const RgbaFrame& f, FrameKey) {
       handed.push_back(std::llround(f.time * in.timing.frame_scale / in.timing.frame_value));
       if (confirm) {
@@ -147,6 +150,13 @@ TEST(PlaybackClock, EveryFramePeriodIsHandedOverOrMissed) {
     const auto due = static_cast<uint64_t>(std::floor(c.steps.back().at));
     EXPECT_EQ(rig.handed.size() + rig.clock.missed, due)
         << c.name << ": " << rig.handed.size() << " handed over, " << rig.clock.missed << " missed";
+    // A pause between two ticks: the frames that fell due since the last
+    // one were not shown either.
+    const double pause = c.steps.back().at + 2.6;
+    rig.set_now(pause);
+    count_missed_before_stop(rig.clock, rig.in);
+    EXPECT_EQ(rig.handed.size() + rig.clock.missed, static_cast<uint64_t>(std::floor(pause)))
+        << c.name << " paused: " << rig.handed.size() << " handed over, " << rig.clock.missed << " missed";
   }
 }
 
