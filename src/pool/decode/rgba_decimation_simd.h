@@ -21,11 +21,11 @@ bool available(RowCopier copier);
 // is 2 or 4 and `copier` is available; false, with nothing written, otherwise.
 // While it copies it asks the cache for the same pixels of `next` (the row
 // the following call reads; null for none). Both rows hold `row_pixels`
-// pixels, more than (count - 1) × step; nothing past them is read. Writes into the aligned part of `out`
-// bypass the cache (the reduced frame is read later, by another thread):
-// call `finish()` before the buffer changes hands.
-bool copy_every_nth_pixel(RowCopier copier, const uint8_t* row, const uint8_t* next, uint32_t row_pixels, uint64_t step,
-                          uint8_t* out, uint32_t count);
+// pixels, more than (count - 1) × step; nothing past them is read. Writes
+// into the aligned part of `out` bypass the cache (the reduced frame is read
+// later, by another thread): call `finish()` before the buffer changes hands.
+bool copy_every_nth_pixel(RowCopier copier, const uint8_t* row, const uint8_t* next, uint32_t row_pixels,
+                          uint64_t step, uint8_t* out, uint32_t count);
 
 // Orders the cache-bypassing writes before whatever follows, so that a
 // thread handed the buffer afterwards sees every byte.
