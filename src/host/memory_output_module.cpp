@@ -253,7 +253,7 @@ Status<> add_frame(AEIO_OutSpecH outH, const HostFrameCall& call, const AEIO_Fra
 
 A_Err InitOutputSpec(AEIO_BasicData*, AEIO_OutSpecH outH, A_Boolean* user_interacted) {
   return run_callback("InitOutputSpec", [&]() -> Status<> {
-    if (outH == nullptr || user_interacted == nullptr) return err("null output handle");
+    if (outH == nullptr || user_interacted == nullptr) return err("null output specification");
     const std::optional<ModuleState> s = module_state();
     if (!s) return err("AEIO not initialized");
     if (s->io.SetOutSpecOptionsHandle == nullptr) return err("SetOutSpecOptionsHandle unavailable");
