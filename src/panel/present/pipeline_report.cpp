@@ -158,7 +158,6 @@ std::optional<std::string> write_detail_report(PipelineStats& stats, double now,
   line += " unattributed=" + std::to_string(loose);
   line += " rejected_total=" + std::to_string(stats.rejected_total);
   line += " dropped_total=" + std::to_string(drop_count > stats.drop_baseline ? drop_count - stats.drop_baseline : 0);
-  line += " missed_total=" + std::to_string(stats.missed_total);
   line += " playback=[intent_play=" + std::string(run.running ? "true" : "false");
   line += " hold=" + (run.label ? *run.label : std::string("none"));
   line += " requested_ms=" + one_decimal(run.running_ms);
@@ -180,6 +179,9 @@ std::optional<std::string> write_detail_report(PipelineStats& stats, double now,
   line += " last=[" + newest_submission(last) + "]";
   line += " (surface keys are allocation/time/resolution; submission/completion polling, not scanout; head advances "
           "can reuse identical pixels)";
+  // Figures added since the line's order was fixed come after all of it, so
+  // that a reader of the fixed fields finds them where they always were.
+  line += " missed_total=" + std::to_string(stats.missed_total);
   return line;
 }
 

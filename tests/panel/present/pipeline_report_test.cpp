@@ -90,12 +90,12 @@ TEST(PipelineReport, WholeLineOfAQuietContext) {
             "PIPELINE(5s): comp=5 current_generation=3 produced=0 sources(sync,async,pool,raster)=[0, 0, 0, 0] "
             "submitted=0 distinct_time_resolution=0 distinct_surface_keys=0 distinct_submitted_times=0 fallback=0 "
             "completed=0 distinct_completed_times=0 failed=0 head_advanced=0 reused_surface=0 unattributed=0 "
-            "rejected_total=0 dropped_total=0 missed_total=0 playback=[intent_play=false hold=none requested_ms=0.0 held_ms=0.0 "
+            "rejected_total=0 dropped_total=0 playback=[intent_play=false hold=none requested_ms=0.0 held_ms=0.0 "
             "no_submission_ms=n/a no_new_surface_ms=n/a no_time_change_ms=n/a no_head_change_ms=n/a "
             "no_completion_poll_ms=unavailable] producer=[block=none ready_in_ms=unknown] "
             "p95_observed_ms(production,prepare,submit,completion_poll)=[\"n/a\", \"n/a\", \"n/a\", \"n/a\"] "
             "last=[none] (surface keys are allocation/time/resolution; submission/completion polling, not scanout; "
-            "head advances can reuse identical pixels)");
+            "head advances can reuse identical pixels) missed_total=0");
 }
 
 TEST(PipelineReport, PlaybackPercentilesAndTheNewestSubmission) {
