@@ -51,7 +51,32 @@ bool is_unicode_space(char32_t c) {
   }
 }
 
-bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+// Unicode's format characters (category Cf, as of Unicode 15): invisible,
+// yet they reorder, join or hide the text around them. Ranges in order.
+struct Range {
+  char32_t first, last;
+};
+constexpr Range kFormat[] = {
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+    {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x202A, 0x202E},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},
+};
+
+bool is_format(char32_t c) {
+  for (const Range& r : kFormat) {
+    if (c < r.first) return false;
+    if (c <= r.last) return true;
+  }
+  return false;
+}
+
+// C0, DEL, C1, the line and paragraph separators (a banner is one line) and
+// the format characters: none belongs in a version or a link.
+bool is_control(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || is_format(c);
+}
 
 }  // namespace
 

@@ -108,6 +108,22 @@ TEST(UpdateReply, DecidesEveryDocumentedCase) {
       {"version of 64 bytes", R"({"version":")" + longest_version + R"("})", notice(longest_version.c_str())},
       {"version with a line feed", R"({"update_available":true,"version":"1.0\nx"})", std::nullopt},
       {"version with a tab inside", R"({"update_available":true,"version":"1.0\tx"})", std::nullopt},
+      // Invisible characters that would reorder or hide the banner's text,
+      // written raw and as JSON escapes; plain non-ASCII letters stay.
+      {"right-to-left override", "{\"version\":\"0.4.0\u202eevil\"}", std::nullopt},
+      {"escaped right-to-left override", R"({"version":"0.4.0\u202Eevil"})", std::nullopt},
+      {"plain text with an override", "0.4.0\u202eevil\n", std::nullopt},
+      {"left-to-right isolate", R"({"update_available":true,"version":"0.4\u2066x"})", std::nullopt},
+      {"zero-width space", R"({"version":"0.4\u200b"})", std::nullopt},
+      {"zero-width joiner", R"({"version":"0.4\u200dx"})", std::nullopt},
+      {"byte order mark", R"({"version":"\ufeff0.4"})", std::nullopt},
+      {"soft hyphen", R"({"version":"0.4\u00ad1"})", std::nullopt},
+      {"Arabic letter mark", R"({"version":"0.4\u061c"})", std::nullopt},
+      {"tag character", "{\"version\":\"0.4\U000E0041\"}", std::nullopt},
+      {"line separator inside", R"({"update_available":true,"version":"0.4\u2028x"})", std::nullopt},
+      {"letters beside the format characters stay", R"({"update_available":true,"version":"0.4-é\u2010"})",
+       notice("0.4-é\u2010")},
+      {"link with an override", R"({"version":"0.4","download_url":"https://a.example/\u202egpj"})", notice("0.4")},
   };
   for (const ReplyCase& c : cases) {
     EXPECT_EQ(parse_update_reply(c.reply, "0.3.30", kDefault), c.notice) << c.name;
