@@ -2,28 +2,75 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 
 #include "core/log.h"
 #include "core/paths.h"
 #include "memout/memout_error.h"
+#include "pool/runtime/pool_directory.h"
 
 namespace vel {
 
-void log_orphan_sweep(const std::vector<SweptSegment>& segments, const std::vector<SweptManifest>& manifests) {
-  const auto report = [](const std::string& what, const std::string& detail, int error) {
-    if (error == 0) log_line("INFO", "mémoire partagée : " + what + " supprimé : " + detail);
-    else log_line("ERROR", "mémoire partagée : " + what + " non supprimé : " + detail + " : " +
+namespace {
+
+// One kind of outcome (a segment removed, a manifest left, …): the first of
+// them in full, then the others as one count, so that a folder of thousands
+// writes two lines rather than thousands.
+class OutcomeLines {
+ public:
+  // `what` and `plural`: "segment orphelin", "segments orphelins".
+  OutcomeLines(const char* what, const char* plural, bool removed, bool counts_bytes)
+      : what(what), plural(plural), removed(removed), counts_bytes(counts_bytes) {}
+
+  void add(const std::string& detail, int error, uint64_t bytes) {
+    if (seen_first) {
+      ++others;
+      other_bytes += bytes;
+      return;
+    }
+    seen_first = true;
+    if (removed) log_line("INFO", std::string("mémoire partagée : ") + what + " supprimé : " + detail);
+    else log_line("ERROR", std::string("mémoire partagée : ") + what + " non supprimé : " + detail + " : " +
                                memout_os_failure(error).error.message);
-  };
+  }
+  void close() const {
+    if (others == 0) return;
+    std::string line = "mémoire partagée : " + std::to_string(others) + " autre" + (others == 1 ? " " : "s ") +
+                       (others == 1 ? what : plural) + (removed ? " supprimé" : " non supprimé") +
+                       (others == 1 ? "" : "s");
+    if (counts_bytes) line += " (" + std::to_string(other_bytes) + " octets)";
+    log_line(removed ? "INFO" : "ERROR", line);
+  }
+
+ private:
+  const char* what;
+  const char* plural;
+  bool removed;
+  bool counts_bytes;
+  bool seen_first = false;
+  uint64_t others = 0;
+  uint64_t other_bytes = 0;
+};
+
+}  // namespace
+
+void log_orphan_sweep(const std::vector<SweptSegment>& segments, const std::vector<SweptManifest>& manifests) {
+  OutcomeLines removed_segments{"segment orphelin", "segments orphelins", true, true};
+  OutcomeLines kept_segments{"segment orphelin", "segments orphelins", false, true};
   for (const SweptSegment& s : segments) {
-    report("segment orphelin", s.mapping_name + " (processus " + std::to_string(s.creator) + " disparu, " +
-                                   std::to_string(s.bytes) + " octets)",
-           s.error);
+    (s.error == 0 ? removed_segments : kept_segments)
+        .add(s.mapping_name + " (processus " + std::to_string(s.creator) + " disparu, " + std::to_string(s.bytes) +
+                 " octets)",
+             s.error, s.bytes);
   }
+  OutcomeLines removed_manifests{"manifeste orphelin", "manifestes orphelins", true, false};
+  OutcomeLines kept_manifests{"manifeste orphelin", "manifestes orphelins", false, false};
   for (const SweptManifest& m : manifests) {
-    report("manifeste orphelin", m.path + " (processus " + std::to_string(m.creator) + " disparu)", m.error);
+    (m.error == 0 ? removed_manifests : kept_manifests)
+        .add(m.path + " (processus " + std::to_string(m.creator) + " disparu)", m.error, 0);
   }
+  for (const OutcomeLines* o : {&removed_segments, &kept_segments, &removed_manifests, &kept_manifests}) o->close();
 }
 
 void sweep_orphan_memory_outputs() {
@@ -31,7 +78,9 @@ void sweep_orphan_memory_outputs() {
   const std::string shm_dir = "/dev/shm";
   const auto segments = sweep_orphan_segments(shm_dir, geteuid(), gone);
   std::vector<SweptManifest> manifests;
-  if (const auto tmp = temp_dir()) {
+  // A pool folder refused at load is not ours (a link, another user's, a
+  // file): nothing in it is looked at.
+  if (const auto tmp = temp_dir(); tmp && !pool_folder_refusal()) {
     manifests = sweep_orphan_manifests((*tmp / "velocinta_pool").string(), shm_dir, geteuid(), gone);
   }
   log_orphan_sweep(segments, manifests);

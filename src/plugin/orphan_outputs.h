@@ -7,8 +7,10 @@
 
 namespace vel {
 
-// Logs each removal (INFO) or failed removal (ERROR), one line per segment
-// or manifest, so that a user who finds memory given back can see why.
+// Logs the removals (INFO) and failed removals (ERROR), so that a user who
+// finds memory given back can see why: of each kind (segments or manifests,
+// removed or not) the first in full, then one line counting the others (and
+// their bytes, for segments).
 void log_orphan_sweep(const std::vector<SweptSegment>& segments, const std::vector<SweptManifest>& manifests);
 
 // A host killed while it had memory outputs open leaves their segments, each

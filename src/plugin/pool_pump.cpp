@@ -9,6 +9,7 @@
 
 #include "core/format.h"
 #include "core/log.h"
+#include "core/repeat_log.h"
 #include "core/machine.h"
 #include "core/process_flags.h"
 #include "plugin/preview_state.h"
@@ -170,10 +171,13 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
   PoolRuntime& rt = s.pool;
   auto dir = pool_directory_path();
   if (!dir) return;
+  // The pump comes back here every few ticks while the folder stays
+  // unusable: one line, then a count once it is usable again (or at quit).
   if (auto made = ensure_private_dir(*dir); !made) {
-    log_line("ERROR", "pool: snapshot: " + made.error());
+    log_repeatable("pool: snapshot folder", "ERROR", "pool: snapshot: " + made.error());
     return;
   }
+  log_repeat_ended("pool: snapshot folder");
   auto project = open_project_state();
   std::optional<FileStamp> stamp;
   if (project) stamp = file_modified_time(project->first);
