@@ -124,10 +124,18 @@ void HookTable::set_update_menu_hook(const UpdateMenuHookEntry& entry) {
   ++counts_.update_menu;
 }
 
-void HookTable::add_output_module(const AEIO_ModuleInfo& info) {
+std::string OutputModuleEntry::name() const { return std::string(info.name, strnlen(info.name, sizeof info.name)); }
+
+bool HookTable::add_output_module(const AEIO_ModuleInfo& info, const AEIO_FunctionBlock& functions) {
+  if (std::memchr(info.name, 0, sizeof info.name) == nullptr) return false;
+  if ((info.flags & (AEIO_MFlag_OUTPUT | AEIO_MFlag_FILE)) != (AEIO_MFlag_OUTPUT | AEIO_MFlag_FILE)) return false;
   std::lock_guard<std::mutex> lock(mu_);
-  output_modules_.emplace_back(info.name, strnlen(info.name, sizeof info.name));
+  for (const OutputModuleEntry& m : output_modules_) {
+    if (m.info.sig == info.sig) return false;
+  }
+  output_modules_.push_back(OutputModuleEntry{info, functions});
   ++counts_.output_modules;
+  return true;
 }
 
 bool HookTable::add_panel(const PanelEntry& entry) {
@@ -177,6 +185,13 @@ std::vector<UpdateMenuHookEntry> HookTable::update_menu_hooks() const {
 }
 
 std::vector<std::string> HookTable::output_module_names() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<std::string> names;
+  for (const OutputModuleEntry& m : output_modules_) names.push_back(m.name());
+  return names;
+}
+
+std::vector<OutputModuleEntry> HookTable::output_modules() const {
   std::lock_guard<std::mutex> lock(mu_);
   return output_modules_;
 }

@@ -52,6 +52,15 @@ struct PanelEntry {
   AEGP_CreatePanelRefcon refcon = nullptr;
 };
 
+// An output module the plug-in registered through RegisterIO: its record
+// and its callbacks, which the host calls from its Output Module Templates
+// dialog (output_templates_dialog.h).
+struct OutputModuleEntry {
+  AEIO_ModuleInfo info{};
+  AEIO_FunctionBlock functions{};
+  std::string name() const;
+};
+
 struct HookCounts {
   uint64_t idle = 0, command = 0, update_menu = 0, death = 0, output_modules = 0, panels = 0;
 };
@@ -75,7 +84,10 @@ class HookTable {
   void set_idle_hook(const IdleHookEntry& entry);
   void set_death_hook(const DeathHookEntry& entry);
   void set_update_menu_hook(const UpdateMenuHookEntry& entry);
-  void add_output_module(const AEIO_ModuleInfo& info);
+  // False, registering nothing, for a record the host refuses: a name
+  // without its terminating zero, no output or file flag, or a signature
+  // already registered.
+  bool add_output_module(const AEIO_ModuleInfo& info, const AEIO_FunctionBlock& functions);
   bool add_panel(const PanelEntry& entry);
   bool remove_panel(const std::string& match_name);
 
@@ -84,6 +96,7 @@ class HookTable {
   std::vector<DeathHookEntry> death_hooks() const;
   std::vector<UpdateMenuHookEntry> update_menu_hooks() const;
   std::vector<std::string> output_module_names() const;
+  std::vector<OutputModuleEntry> output_modules() const;
   std::vector<std::string> panel_names() const;
   std::optional<PanelEntry> find_panel(const std::string& match_name) const;
   // Registrations made, counted by kind (a replacement counts again).
@@ -101,7 +114,7 @@ class HookTable {
   std::vector<IdleHookEntry> idle_;
   std::vector<DeathHookEntry> death_;
   std::vector<UpdateMenuHookEntry> update_menu_;
-  std::vector<std::string> output_modules_;
+  std::vector<OutputModuleEntry> output_modules_;
   std::vector<PanelEntry> panels_;
   HookCounts counts_;
 };

@@ -32,6 +32,12 @@ struct MemBlock {
   std::atomic<int32_t> locks{0};
 };
 
+// An output the host made for its Output Module Templates dialog, while a
+// user makes a template: the options handle the module installed on it.
+struct OutSpecRec {
+  void* options = nullptr;
+};
+
 // A checked-out synchronous render: owns its world until checked in.
 struct Receipt {
   std::unique_ptr<World> world;
@@ -81,6 +87,7 @@ struct Host {
   HookTable hooks;
   PanelHost panels;
   LiveSet<MemBlock> memory;
+  LiveSet<OutSpecRec> out_specs;
   std::atomic<uint64_t> bad_mem_frees{0};
   RefLedger<StreamRec> streams;
   RefLedger<EffectRec> effects;

@@ -38,6 +38,7 @@ void install_suites(Host& h) {
   publish_stream_suite(r);
   publish_keyframe_suite(r);
   publish_dynamic_stream_suite(r);
+  publish_output_module_suites(r);
   h.basic.AcquireSuite = AcquireSuite;
   h.basic.ReleaseSuite = ReleaseSuite;
 }

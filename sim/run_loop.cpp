@@ -13,6 +13,7 @@
 #include "panel_painter.h"
 #include "platform/metal_testing.h"
 #include "metal_events.h"
+#include "output_templates_dialog.h"
 #include "plugin_loader.h"
 #include "project_json.h"
 #include "scenario.h"
@@ -109,6 +110,11 @@ void run_event(Session& s, const ScenarioEvent& ev) {
       break;
     case EventKind::wait:
       break;
+    case EventKind::output_module_template: {
+      Result<TemplateChoice> choice = template_choice_from_json(ev.value);
+      result = choice ? make_output_module_template(s.h.hooks.output_modules(), choice.value()) : Status(fail(choice.error()));
+      break;
+    }
     case EventKind::mark:
       s.stats.marks.push_back(RunMark{ev.name, std::chrono::duration<double, std::milli>(Clock::now() - s.started).count(),
                                       s.stats.idle_calls, s.h.idle.requests(), s.waits.picture_frames()});

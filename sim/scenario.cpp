@@ -1,6 +1,7 @@
 #include "scenario.h"
 
 #include "metal_events.h"
+#include "output_templates_dialog.h"
 
 #include <algorithm>
 #include <cmath>
@@ -40,7 +41,8 @@ constexpr KindName kKinds[] = {{EventKind::command, "command"},
                                {EventKind::metal, "metal"},
                                {EventKind::quit, "quit"},
                                {EventKind::wait, "wait"},
-                               {EventKind::mark, "mark"}};
+                               {EventKind::mark, "mark"},
+                               {EventKind::output_module_template, "output_module_template"}};
 
 struct FieldRule {
   const char* name;
@@ -244,6 +246,12 @@ Result<ScenarioEvent> read_event(const json& e, const std::string& where) {
     case EventKind::quit:
     case EventKind::wait:
       break;
+    case EventKind::output_module_template: {
+      Result<TemplateChoice> choice = template_choice_from_json(e);
+      if (!choice) return fail(where + ": " + choice.error());
+      ev.value = e;
+      break;
+    }
     case EventKind::metal: {
       Status fields = check_metal_event(e, where);
       if (!fields) return fail(fields.error());

@@ -2,7 +2,8 @@
 // command, show or close a modal window (or show one for a while), edit the
 // project, or save it; open, show, hide or resize a workspace panel, click,
 // drag or type in the panel's window, press its play button, or save a
-// picture of it; or end the run.
+// picture of it; make an output-module template as a user does in the
+// host's dialog; or end the run.
 // An event may also wait for a condition of the host's world (`when`), so
 // that a run follows what happens rather than a guess of how long it takes.
 #pragma once
@@ -26,7 +27,11 @@ enum class EventKind : uint8_t {
   metal,  // the stand-in GPU's completion mode and faults (metal_events.h)
   quit,   // ends the main loop: the death hooks and the summary follow
   wait,   // does nothing: an event that only holds the later ones behind its `when`
-  mark    // records the run's counters under `name` in the summary's `marks`
+  mark,   // records the run's counters under `name` in the summary's `marks`
+  // makes an output-module template in the host's Output Module Templates
+  // dialog: `value` holds "name", "format" and optionally "channels",
+  // "depth" and "color" (output_templates_dialog.h)
+  output_module_template
 };
 
 // What an event waits for, besides its time (scenario_waits.h).

@@ -23,33 +23,14 @@ struct RunContext {
 };
 RunContext* g_run = nullptr;
 
-nlohmann::json default_store(const ScriptSwitches& sw) {
+nlohmann::json default_store() {
   nlohmann::json common = {{"Resize", false}, {"Crop", false}, {"Starting #", "0"}, {"Use Comp Frame Number", "true"}};
   nlohmann::json photoshop = common;
   photoshop.update({{"Format", "Photoshop"}, {"Channels", "RGB + Alpha"}, {"Depth", "Millions of Colors+"},
                     {"Color", "Premultiplied (Matted)"}});
   nlohmann::json targa = common;
   targa.update({{"Format", "Targa"}, {"Channels", "RGB"}, {"Depth", "Millions of Colors"}, {"Color", "Premultiplied (Matted)"}});
-  nlohmann::json store = {{"rs", nlohmann::json::object()},
-                          {"om", {{"Photoshop", photoshop}, {"Targa Sequence", targa}}}};
-  (void)sw;
-  return store;
-}
-
-void add_memory_template(nlohmann::json& store) {
-  nlohmann::json memory = {{"Format", "Velocinta Memory 8bpc"}, {"Channels", "RGB + Alpha"},
-                           {"Depth", "Millions of Colors+"}, {"Color", "Straight (Unmatted)"},
-                           {"Module", "VnM1"},
-                           {"Resize", false}, {"Crop", false}, {"Starting #", "0"}, {"Use Comp Frame Number", "true"}};
-  store["om"]["velocinta-memory-v1"] = memory;
-}
-
-void save_store(const nlohmann::json& store) {
-  std::string path = template_store_path();
-  if (path.empty()) return;
-  std::error_code ec;
-  fs::create_directories(fs::path(path).parent_path(), ec);
-  std::ofstream(path, std::ios::trunc) << store.dump(2) << '\n';
+  return {{"rs", nlohmann::json::object()}, {"om", {{"Photoshop", photoshop}, {"Targa Sequence", targa}}}};
 }
 
 duk_ret_t native_store_load(duk_context* ctx) {
@@ -61,7 +42,7 @@ duk_ret_t native_store_save(duk_context* ctx) {
   auto parsed = nlohmann::json::parse(duk_require_string(ctx, 0), nullptr, false);
   if (!parsed.is_discarded()) {
     *g_run->store = std::move(parsed);
-    save_store(*g_run->store);
+    (void)save_template_store(*g_run->store);
   }
   return 0;
 }
@@ -102,8 +83,7 @@ void fatal_handler(void*, const char* msg) {
 ScriptSwitches parse_script_switches(const std::vector<std::string>& names) {
   ScriptSwitches sw;
   for (const std::string& n : names) {
-    if (n == "memory-template") sw.memory_template = true;
-    else if (n == "save-fails") sw.save_fails = true;
+    if (n == "save-fails") sw.save_fails = true;
     else if (n == "remove-fails") sw.remove_fails = true;
     else if (n == "queue-dirties") sw.queue_dirties = true;
     else if (n == "save-copy-half-fails") sw.save_copy_half_fails = true;
@@ -119,15 +99,25 @@ std::string template_store_path() {
   return std::string(home) + "/Library/Preferences/simhost-templates.json";
 }
 
-nlohmann::json load_template_store(const ScriptSwitches& switches) {
+nlohmann::json load_template_store() {
   nlohmann::json store;
   std::ifstream in(template_store_path());
   if (in) store = nlohmann::json::parse(in, nullptr, false);
   if (!store.is_object() || !store.contains("rs") || !store.contains("om") || !store["rs"].is_object() ||
       !store["om"].is_object())
-    store = default_store(switches);
-  if (switches.memory_template) add_memory_template(store);
+    store = default_store();
   return store;
+}
+
+bool save_template_store(const nlohmann::json& store) {
+  std::string path = template_store_path();
+  if (path.empty()) return false;
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  std::ofstream out(path, std::ios::trunc);
+  out << store.dump(2) << '\n';
+  out.flush();
+  return static_cast<bool>(out);
 }
 
 void ScriptHost::configure(bool enabled, ScriptSwitches switches) {
@@ -148,8 +138,8 @@ ScriptRecord ScriptHost::run(const std::string& script, ProjectStore& project) {
   if (!enabled) {
     rec.error = "simhost: scripting is not available";
   } else {
-    nlohmann::json store = load_template_store(sw);
-    save_store(store);
+    nlohmann::json store = load_template_store();
+    (void)save_template_store(store);
     RunContext ctx_state{&project, &store, &sw};
     g_run = &ctx_state;
     duk_context* ctx = duk_create_heap(nullptr, nullptr, nullptr, nullptr, fatal_handler);
@@ -191,13 +181,8 @@ std::vector<ScriptRecord> ScriptHost::runs() const {
 }
 
 std::vector<std::string> ScriptHost::template_names() const {
-  ScriptSwitches sw;
-  {
-    std::lock_guard lock(mu_);
-    sw = switches_;
-  }
   std::vector<std::string> names;
-  nlohmann::json store = load_template_store(sw);
+  nlohmann::json store = load_template_store();
   for (const char* kind : {"rs", "om"})
     for (auto it = store[kind].begin(); it != store[kind].end(); ++it) names.push_back(it.key());
   return names;

@@ -17,14 +17,11 @@
 namespace sim {
 
 // Switches, each named by --script-switch:
-// - "memory-template": the store holds "velocinta-memory-v1", as a user would
-//   make it in the host's Output Module Templates dialog;
 // - "sticky:KEY": setting KEY is ignored (the value refuses to stick);
 // - "save-fails": saveAsTemplate throws;
 // - "remove-fails": removing the render-queue item throws;
 // - "queue-dirties": adding the render-queue item marks unsaved changes.
 struct ScriptSwitches {
-  bool memory_template = false;
   std::string sticky_key;
   bool save_fails = false;
   bool remove_fails = false;
@@ -39,9 +36,12 @@ ScriptSwitches parse_script_switches(const std::vector<std::string>& names);
 
 // "$HOME/Library/Preferences/simhost-templates.json"; empty without HOME.
 std::string template_store_path();
-// The store as it stands (the host's defaults when the file is missing);
-// `switches` may add the user's memory template.
-nlohmann::json load_template_store(const ScriptSwitches& switches);
+// The store as it stands (the host's defaults when the file is missing).
+// A user adds output-module templates through the Output Module Templates
+// dialog (output_templates_dialog.h), never here.
+nlohmann::json load_template_store();
+// Writes the store whole; false when it cannot be written.
+bool save_template_store(const nlohmann::json& store);
 
 struct ScriptRecord {
   std::string result;

@@ -33,11 +33,12 @@ A_Err RegisterIdleHook(AEGP_PluginID plugin, AEGP_IdleHook hook, AEGP_IdleRefcon
   return A_Err_NONE;
 }
 
-// Output modules matter only inside the render engine; the host records them.
+// The host keeps the module's record and callbacks: its Output Module
+// Templates dialog offers the module's format and calls the module when a
+// user makes a template of it (output_templates_dialog.h).
 A_Err RegisterIO(AEGP_PluginID plugin, AEGP_IORefcon, const AEIO_ModuleInfo* info, const AEIO_FunctionBlock* fns) {
   if (plugin != kPluginId || !info || !fns) return A_Err_PARAMETER;
-  host().hooks.add_output_module(*info);
-  return A_Err_NONE;
+  return host().hooks.add_output_module(*info, *fns) ? A_Err_NONE : A_Err_PARAMETER;
 }
 
 const AEGP_RegisterSuite6 kSuite = {RegisterCommandHook, RegisterUpdateMenuHook, RegisterDeathHook, RegisterIdleHook,

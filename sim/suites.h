@@ -32,6 +32,9 @@ void publish_effect_suite(SuiteRegistry& r);
 void publish_stream_suite(SuiteRegistry& r);
 void publish_keyframe_suite(SuiteRegistry& r);
 void publish_dynamic_stream_suite(SuiteRegistry& r);
+// "AEGP IO Out Suite" 7 and "PF World Suite" 2, as the host serves them to
+// an output module outside a render (suite_io_out.cpp).
+void publish_output_module_suites(SuiteRegistry& r);
 
 // A new host memory handle holding `bytes`, as the Memory suite makes them.
 AEGP_MemHandle new_mem_handle(const void* bytes, size_t size);

@@ -84,11 +84,12 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
   remember_main_thread();
   const StartupFacts facts = current_startup_facts();
   const StartupMode mode = choose_startup_mode(facts);
-  // A render worker asked for memory output needs the module whatever else
-  // start-up does (an inert worker registers it and nothing else). The host
-  // that asks its workers for memory output reads the segments: it has no
-  // output module to register.
-  if (worker_output_format() == WorkerOutputFormat::Memory && inside_pool_worker(facts)) {
+  // Memory output registers the module in every process, whatever else
+  // start-up does: a render worker writes its frames through it (an inert
+  // worker registers it and nothing else), and the host offers its format in
+  // the Output Module Templates dialog only once the module is registered in
+  // the host process, which is where the user makes the workers' template.
+  if (worker_output_format() == WorkerOutputFormat::Memory) {
     if (auto r = register_memory_output(basic, plugin_id, facts.in_render_engine); !r) {
       log_line("ERROR", "memory output unavailable: " + r.error());
     }

@@ -207,7 +207,9 @@ TEST_F(PoolBatchRun, AMemoryBatchHandsItsFramesToItsReaderAndAnEditEndsIt) {
   // simhost is the namespace's second process: segments already there under
   // that pid belong to other namespaces, not to this run.
   const auto before = segments_of(2);
-  auto r = run({"VELOCINTA_OUTPUT_FORMAT=memory"}, batch_then_edit(), 3.2, {"--script-switch", "memory-template"});
+  json events = batch_then_edit();
+  events.insert(events.begin(), make_memory_template());
+  auto r = run({"VELOCINTA_OUTPUT_FORMAT=memory"}, events, 3.2);
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
   const std::string text = log();
@@ -215,7 +217,7 @@ TEST_F(PoolBatchRun, AMemoryBatchHandsItsFramesToItsReaderAndAnEditEndsIt) {
   EXPECT_TRUE(std::regex_search(text, std::regex("PERF: POOL optimized=true clients=[0-9]+ peak_active=[0-9]+ "
                                                  "frames=[0-9]+/[0-9]+ .* output_format=vnm\n")))
       << text;
-  // The host registers no output module of its own: no error at all.
+  // The module registers in the host as in the workers: no error at all.
   EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
   // The reader hands a frame on only once it emptied the slot: a second
   // frame in the cache means the module could add another.

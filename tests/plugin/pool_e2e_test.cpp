@@ -90,6 +90,40 @@ TEST_F(PoolRun, TemplatesOnceThenAnEditWaitsForTheSaveAndTheSnapshotFollows) {
   EXPECT_NE(summary()["scripts"][0]["result"].get<std::string>().find("|output=tga|"), std::string::npos);
 }
 
+// The user's template for memory output can only be made where the host
+// process registered the module: the dialog offers the format when memory
+// output is asked for, and not otherwise (the step fails and says so).
+TEST_F(PoolRun, TheHostsDialogOffersTheMemoryFormatOnlyWhenMemoryIsAsked) {
+  const json make = {{"at_ms", 0},
+                     {"action", "output_module_template"},
+                     {"name", "velocinta-memory-v1"},
+                     {"format", "Velocinta Memory 8bpc"},
+                     {"channels", "RGB + Alpha"},
+                     {"depth", "Millions of Colors+"},
+                     {"color", "Straight (Unmatted)"}};
+  const json events = json::array({make, {{"at_ms", 10}, {"action", "quit"}}});
+  for (const char* format : {"memory", "psd"}) {
+    SCOPED_TRACE(format);
+    fs::remove_all(root_ / "home" / "Library" / "Preferences");
+    auto r = run({std::string("VELOCINTA_OUTPUT_FORMAT=") + format}, events, {}, 30);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    const json s = summary();
+    const bool memory = std::string(format) == "memory";
+    EXPECT_EQ(s["output_modules"], memory ? json::array({"Velocinta Memory 8bpc"}) : json::array());
+    EXPECT_EQ(s["templates"].dump().find("velocinta-memory-v1") != std::string::npos, memory) << s["templates"];
+    if (memory) {
+      EXPECT_TRUE(s["scenario_failures"].empty()) << s["scenario_failures"];
+      EXPECT_EQ(log().find("ERROR"), std::string::npos) << log();
+    } else {
+      ASSERT_EQ(s["scenario_failures"].size(), 1u) << s["scenario_failures"];
+      const std::string failure = s["scenario_failures"][0].get<std::string>();
+      EXPECT_EQ(failure, "output_module_template at 0 ms: Output Module Templates: \"velocinta-memory-v1\": format "
+                         "\"Velocinta Memory 8bpc\" is not offered; the formats are Photoshop, Targa");
+      EXPECT_NE(r.output.find("simhost: scenario: " + failure), std::string::npos) << r.output;
+    }
+  }
+}
+
 TEST_F(PoolRun, MemoryWithoutTheUsersTemplateFallsBackToPsd) {
   auto r = run({"VELOCINTA_OUTPUT_FORMAT=memory"}, json::array({command(50, "velocinta: pool (toggle)")}), {}, 0.8);
   ASSERT_EQ(r.exit_code, 0) << r.output;

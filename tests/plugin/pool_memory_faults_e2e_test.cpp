@@ -71,12 +71,13 @@ class PoolMemoryRun : public testing::SimhostPoolRun {
     p["compositions"][0]["render_cost_ms"] = 8;
     write_project(p);
   }
-  // simhost with memory output and "velocinta-memory-v1" in the host's
-  // template store.
-  testing::ChildResult run(std::vector<std::string> env, const json& events, double seconds) {
+  // simhost with memory output, where the scenario first makes
+  // "velocinta-memory-v1" in the host's Output Module Templates dialog.
+  testing::ChildResult run(std::vector<std::string> env, json events, double seconds) {
     env.push_back("VELOCINTA_OUTPUT_FORMAT=memory");
+    events.insert(events.begin(), make_memory_template());
     before_ = simhost_segments();
-    return SimhostPoolRun::run(env, events, seconds, {"--script-switch", "memory-template"});
+    return SimhostPoolRun::run(env, events, seconds);
   }
   // An event that waits until the plug-in's log holds `text`.
   json when_logged(const std::string& text, const char* action) {
@@ -141,8 +142,15 @@ TEST_F(PoolMemoryRun, TheWorkAreaFillsThroughSharedMemoryOneWorkerAtATime) {
   EXPECT_EQ(text.find("repli PSD"), std::string::npos) << text;
   const std::vector<std::string> files = frame_files();
   EXPECT_TRUE(files.empty()) << files.front();
-  // The host registers no output module of its own: no error at all.
+  // The module registers in the host as in the workers: no error at all,
+  // and the template the scenario made in the host's dialog is the one the
+  // pool's check found and the workers rendered through.
   EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
+  EXPECT_NE(text.find("POOL_OUTPUT requested=vnm selected=vnm template=velocinta-memory-v1"), std::string::npos)
+      << text;
+  const json s = summary();
+  EXPECT_EQ(s["output_modules"], json::array({"Velocinta Memory 8bpc"}));
+  EXPECT_TRUE(s["scenario_failures"].empty()) << s["scenario_failures"];
   expect_nothing_left(r);
 }
 

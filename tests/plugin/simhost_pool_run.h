@@ -92,6 +92,19 @@ class SimhostPoolRun : public ::testing::Test {
   static json pool_on_events() {
     return json::array({command(50, "Velocinta"), command(100, "velocinta: pool (toggle)")});
   }
+  // The user makes "velocinta-memory-v1" in the host's Output Module
+  // Templates dialog, as the pool's template check asks of a user who wants
+  // memory output: the format is offered once the plug-in registered its
+  // module in the host process.
+  static json make_memory_template(int at = 0) {
+    return {{"at_ms", at},
+            {"action", "output_module_template"},
+            {"name", "velocinta-memory-v1"},
+            {"format", "Velocinta Memory 8bpc"},
+            {"channels", "RGB + Alpha"},
+            {"depth", "Millions of Colors+"},
+            {"color", "Straight (Unmatted)"}};
+  }
   // An event that waits until the plug-in's log holds `text` `count` times.
   json when_logged(const std::string& text, int count, json event) {
     event["when"] = {{"file", log_path().string()}, {"has", text}, {"count", count}};

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "host/memory_output_module.h"
 #include "pool/runtime/pool_runtime.h"
 #include "pool/runtime/rs_templates.h"
+#include "host.h"
+#include "output_templates_dialog.h"
 #include "project_store.h"
 #include "script_host.h"
+#include "suites.h"
 #include "support/scratch_dir.h"
 
 namespace vel {
@@ -34,6 +38,19 @@ class TemplateScriptTest : public ::testing::Test {
     sim::ScriptHost host;
     host.configure(true, sim::parse_script_switches(switches));
     return host.run(build_template_script(output), project_);
+  }
+  // The user's "velocinta-memory-v1", made as a user makes it: the plug-in's
+  // module registered in this process's stand-in host, then the host's
+  // Output Module Templates dialog.
+  void make_memory_template() {
+    static const bool registered = [] {
+      sim::install_suites(sim::host());
+      return register_memory_output(&sim::host().basic, sim::kPluginId, false).ok();
+    }();
+    ASSERT_TRUE(registered);
+    ASSERT_TRUE(sim::make_output_module_template(sim::host().hooks.output_modules(),
+                                                 {"velocinta-memory-v1", "Velocinta Memory 8bpc", "RGB + Alpha",
+                                                  "Millions of Colors+", "Straight (Unmatted)"}));
   }
   std::vector<std::string> templates() {
     sim::ScriptHost host;
@@ -70,16 +87,18 @@ TEST_F(TemplateScriptTest, EachRoadOfTheAnswer) {
     uint8_t output;
     std::vector<std::string> switches;
     std::string expected_piece;
+    bool user_made_memory_template = false;
   } cases[] = {
       {kOutputPsd, {}, "|output=psd"},
       {kOutputMemory, {}, "|output=psd|memory-fallback:create velocinta-memory-v1 with Format Velocinta Memory 8bpc"},
-      {kOutputMemory, {"memory-template"}, "|output=memory|"},
+      {kOutputMemory, {}, "|output=memory|", true},
       {kOutputPsd, {"sticky:Resolution"}, "err:velocinta-quarter-v6: Resolution=Full"},
       {kOutputPsd, {"save-fails"}, "err:cannot save render settings template velocinta-quarter-v6"},
       {kOutputPsd, {"remove-fails"}, "err:remove: render queue item cannot be removed"},
   };
   for (const auto& c : cases) {
     std::filesystem::remove(dir_.path() / "Library/Preferences/simhost-templates.json");
+    if (c.user_made_memory_template) make_memory_template();
     auto r = run(c.output, c.switches);
     EXPECT_EQ(r.error, "");
     EXPECT_NE(r.result.find(c.expected_piece), std::string::npos) << r.result << " / " << r.error;
