@@ -20,8 +20,8 @@ namespace {
 class OutcomeLines {
  public:
   // `what` and `plural`: "segment orphelin", "segments orphelins".
-  OutcomeLines(const char* what, const char* plural, bool removed, bool counts_bytes)
-      : what(what), plural(plural), removed(removed), counts_bytes(counts_bytes) {}
+  OutcomeLines(const char* what_one, const char* what_many, bool were_removed, bool with_bytes)
+      : what(what_one), plural(what_many), removed(were_removed), counts_bytes(with_bytes) {}
 
   void add(const std::string& detail, int error, uint64_t bytes) {
     if (seen_first) {
