@@ -116,6 +116,9 @@ void pack_worker_loop(const std::shared_ptr<PackChannel>& channel) {
     }
     PackResult result{job.key, std::move(job.frame.pixels), {}};
     result.packed = pack_pooled(result.pixels.bytes());
+    // The raw buffers of frames packed earlier were freed when their results
+    // were installed: give their pages back before the next one is handed on.
+    release_freed_frame_memory();
     std::lock_guard lock(channel->mutex);
     channel->results.push_back(std::move(result));
   }

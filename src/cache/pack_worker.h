@@ -42,9 +42,10 @@ std::optional<std::vector<uint8_t>> pack_pixels_smaller(std::span<const uint8_t>
 // (the frame stays raw either way).
 std::vector<uint8_t> pack_pooled(std::span<const uint8_t> pixels);
 
-// Body of "velocinta-pack": packs every job received with pack_pooled and
-// sends back (key, the same pixels, packed bytes); returns when the channel
-// closes.
+// Body of "velocinta-pack": packs every job received with pack_pooled,
+// returns freed frame memory to the system when enough was let go
+// (release_freed_frame_memory), and sends back (key, the same pixels, packed
+// bytes); returns when the channel closes.
 void pack_worker_loop(const std::shared_ptr<PackChannel>& channel);
 
 // Starts the worker through `registry`; none when the registry refuses it

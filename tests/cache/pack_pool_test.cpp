@@ -83,6 +83,27 @@ TEST(PackPool, AnEmptyPoolLendsAFreshBufferThatStaysPooled) {
   EXPECT_EQ(0, std::memcmp(scratch->data(), r->packed.data(), 4));
 }
 
+// Raw buffers freed when packed frames replace them are given back to the
+// system by the worker, once enough of them were let go.
+TEST(PackPool, TheWorkerReturnsFreedFrameMemoryToTheSystem) {
+  release_freed_frame_memory(1);  // whatever earlier work left counted
+  ByteBuffer big;
+  big.reserve(kFreedFrameBytesBeforeTrim + (64ull << 20));  // past any pool budget: freed at once
+  return_pooled_buffer(std::move(big));
+  ASSERT_GE(freed_frame_bytes(), kFreedFrameBytesBeforeTrim);
+  const uint64_t trims = allocator_trims();
+
+  ASSERT_TRUE(pack_through_worker(gradient_frame(16, 16, 1)));
+  EXPECT_EQ(trims + 1, allocator_trims());
+  EXPECT_LT(freed_frame_bytes(), kFreedFrameBytesBeforeTrim);
+
+  // Below the threshold the next job leaves the count alone.
+  const uint64_t left = freed_frame_bytes();
+  ASSERT_TRUE(pack_through_worker(gradient_frame(16, 16, 2)));
+  EXPECT_EQ(trims + 1, allocator_trims());
+  EXPECT_GE(freed_frame_bytes(), left);
+}
+
 TEST(PackPool, FormsThatWouldNotBeShorterAreNotKept) {
   struct Case {
     const char* name;
