@@ -35,6 +35,9 @@ Fixture make(uint32_t w, uint32_t h, SourceDepth depth) {
         const uint32_t v = c == 0 ? a : std::min<uint32_t>(a, rng() % 256);
         if (depth == SourceDepth::Bpc8) {
           p[c] = static_cast<uint8_t>(v);
+        } else if (depth == SourceDepth::Bpc32) {
+          const float f = static_cast<float>(v) / 255.0f;
+          std::memcpy(p + 4 * c, &f, 4);
         } else {
           const uint16_t v16 = static_cast<uint16_t>(v * vel::kMax16 / 255);
           std::memcpy(p + 2 * c, &v16, 2);
@@ -75,6 +78,8 @@ void convert_8bpc_3840x2160(benchmark::State& s) { run_convert(s, 3840, 2160, So
 void convert_8bpc_3840x2160_baseline(benchmark::State& s) { run_baseline(s, 3840, 2160, SourceDepth::Bpc8); }
 void convert_16bpc_1920x1080(benchmark::State& s) { run_convert(s, 1920, 1080, SourceDepth::Bpc16); }
 void convert_16bpc_1920x1080_baseline(benchmark::State& s) { run_baseline(s, 1920, 1080, SourceDepth::Bpc16); }
+void convert_32bpc_1920x1080(benchmark::State& s) { run_convert(s, 1920, 1080, SourceDepth::Bpc32); }
+void convert_32bpc_1920x1080_baseline(benchmark::State& s) { run_baseline(s, 1920, 1080, SourceDepth::Bpc32); }
 
 BENCHMARK(convert_8bpc_1920x1080)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(convert_8bpc_1920x1080_baseline)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -82,6 +87,8 @@ BENCHMARK(convert_8bpc_3840x2160)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(convert_8bpc_3840x2160_baseline)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(convert_16bpc_1920x1080)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK(convert_16bpc_1920x1080_baseline)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(convert_32bpc_1920x1080)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(convert_32bpc_1920x1080_baseline)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

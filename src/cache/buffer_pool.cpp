@@ -1,11 +1,16 @@
 #include "cache/buffer_pool.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <limits>
 #include <new>
 
 #include "cache/memory_pressure.h"
 #include "core/machine.h"
+#include "core/saturating.h"
 
 namespace vel {
 
@@ -32,6 +37,7 @@ uint64_t pool_budget_bytes(std::optional<uint64_t> physical, uint64_t pressure) 
 void PixelBufferPool::pop_back_locked(std::vector<ByteBuffer>& freed) {
   const uint64_t cap = buffers_.back().capacity();
   pooled_bytes_ = pooled_bytes_ > cap ? pooled_bytes_ - cap : 0;
+  note_freed(cap);
   freed.push_back(std::move(buffers_.back()));
   buffers_.pop_back();
 }
@@ -84,6 +90,7 @@ void PixelBufferPool::give_back(ByteBuffer buffer, uint64_t budget) {
   trim_locked(budget, freed);
   const uint64_t cap = buffer.capacity();
   if (cap == 0 || cap > budget || buffers_.size() >= kPoolMaxBuffers) {
+    note_freed(cap);
     freed.push_back(std::move(buffer));
   } else {
     // Newer returns displace older buffers from the back of the list.
@@ -99,6 +106,22 @@ uint64_t PixelBufferPool::trim(uint64_t budget) {
   std::lock_guard lock(mutex_);
   trim_locked(budget, freed);
   return pooled_bytes_;
+}
+
+void PixelBufferPool::note_freed(uint64_t capacity) {
+  uint64_t now = freed_bytes_.load(std::memory_order_relaxed);
+  while (!freed_bytes_.compare_exchange_weak(now, sat_add(now, capacity), std::memory_order_relaxed)) {
+  }
+}
+
+uint64_t PixelBufferPool::freed_bytes() const { return freed_bytes_.load(std::memory_order_relaxed); }
+
+uint64_t PixelBufferPool::take_freed_bytes_from(uint64_t threshold) {
+  uint64_t now = freed_bytes_.load(std::memory_order_relaxed);
+  while (now >= threshold && now > 0) {
+    if (freed_bytes_.compare_exchange_weak(now, 0, std::memory_order_relaxed)) return now;
+  }
+  return 0;
 }
 
 uint64_t PixelBufferPool::pooled_bytes() {
@@ -136,5 +159,22 @@ std::optional<ByteBuffer> take_zeroed_pooled_buffer(uint64_t len, uint64_t max_c
 void return_pooled_buffer(ByteBuffer buffer) { process_pool().give_back(std::move(buffer), current_budget()); }
 
 uint64_t trim_pixel_buffer_pool() { return process_pool().trim(current_budget()); }
+
+namespace {
+std::atomic<uint64_t> g_allocator_trims{0};
+}
+
+bool release_freed_frame_memory(uint64_t threshold) {
+  if (process_pool().take_freed_bytes_from(threshold) == 0) return false;
+#if defined(__GLIBC__)
+  ::malloc_trim(0);
+#endif
+  g_allocator_trims.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+uint64_t freed_frame_bytes() { return process_pool().freed_bytes(); }
+
+uint64_t allocator_trims() { return g_allocator_trims.load(std::memory_order_relaxed); }
 
 }  // namespace vel

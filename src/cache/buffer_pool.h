@@ -16,6 +16,7 @@
 //   a partial tile or a smaller source never shows another frame's pixels.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -51,6 +52,12 @@ class PixelBufferPool {
   uint64_t trim(uint64_t budget);
 
   uint64_t pooled_bytes();
+  // Capacity of the buffers the pool has freed (given back past its count or
+  // budget, or trimmed) since the last take, saturating.
+  uint64_t freed_bytes() const;
+  // When at least `threshold` bytes (and some) were freed, answers them and
+  // starts the count again; else answers 0 and leaves it.
+  uint64_t take_freed_bytes_from(uint64_t threshold);
   // Capacities of the pooled buffers in list order (tests and diagnostics).
   std::vector<uint64_t> capacities();
 
@@ -62,7 +69,10 @@ class PixelBufferPool {
   // Takes the best-fitting pooled buffer out of the pool, contents untouched.
   std::optional<ByteBuffer> take_pooled(uint64_t len, uint64_t max_capacity, uint64_t budget);
 
+  void note_freed(uint64_t capacity);
+
   std::mutex mutex_;
+  std::atomic<uint64_t> freed_bytes_{0};
   std::vector<ByteBuffer> buffers_;
   uint64_t pooled_bytes_ = 0;
 };
@@ -75,5 +85,22 @@ std::optional<ByteBuffer> take_pooled_buffer(uint64_t len, uint64_t max_capacity
 std::optional<ByteBuffer> take_zeroed_pooled_buffer(uint64_t len, uint64_t max_capacity);
 void return_pooled_buffer(ByteBuffer buffer);
 uint64_t trim_pixel_buffer_pool();
+
+// Frame buffers freed in the middle of a thread's allocator arena stay
+// resident: glibc gives back only the top of an arena. With packing on,
+// every packed frame frees its raw buffer (made by whichever thread rendered
+// or unpacked it) and the unpacker makes new ones in its own arena, so
+// freed frames piled up in one arena while the next were made in another,
+// and packing cost more resident memory than it saved. Once the process-wide
+// pool has freed `threshold` bytes since the last time, the allocator's
+// wholly free pages are returned to the system (malloc_trim); answers
+// whether that was done. Slow-ish (it walks every arena): called from the
+// pack worker, never on the main thread.
+inline constexpr uint64_t kFreedFrameBytesBeforeTrim = 16ull << 20;
+bool release_freed_frame_memory(uint64_t threshold = kFreedFrameBytesBeforeTrim);
+// Bytes freed by the process-wide pool and not yet released (tests).
+uint64_t freed_frame_bytes();
+// How many times release_freed_frame_memory returned pages (tests).
+uint64_t allocator_trims();
 
 }  // namespace vel

@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "cache/buffer_pool.h"
 #include "core/log.h"
 
 namespace vel {
@@ -50,6 +51,43 @@ std::optional<std::vector<uint8_t>> pack_pixels(std::span<const uint8_t> pixels)
   }
 }
 
+std::optional<std::vector<uint8_t>> pack_pixels_smaller(std::span<const uint8_t> pixels, std::span<uint8_t> scratch) {
+  const uint64_t len = pixels.size();
+  if (len > std::numeric_limits<uint32_t>::max() || len > static_cast<uint64_t>(LZ4_MAX_INPUT_SIZE) ||
+      scratch.size() < len) {
+    return std::nullopt;
+  }
+  // Room for a block of at most len - 5 bytes: header and block together
+  // stay below the frame's length, or LZ4 answers 0.
+  if (len < 6) return std::vector<uint8_t>();
+  const uint32_t len32 = static_cast<uint32_t>(len);
+  const uint8_t header[4] = {static_cast<uint8_t>(len32), static_cast<uint8_t>(len32 >> 8),
+                             static_cast<uint8_t>(len32 >> 16), static_cast<uint8_t>(len32 >> 24)};
+  std::memcpy(scratch.data(), header, 4);
+  const int block = LZ4_compress_default(reinterpret_cast<const char*>(pixels.data()),
+                                         reinterpret_cast<char*>(scratch.data() + 4), static_cast<int>(len),
+                                         static_cast<int>(len - 5));
+  if (block <= 0) return std::vector<uint8_t>();
+  try {
+    return std::vector<uint8_t>(scratch.data(), scratch.data() + 4 + block);
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+}
+
+std::vector<uint8_t> pack_pooled(std::span<const uint8_t> pixels) {
+  std::optional<std::vector<uint8_t>> packed;
+  if (std::optional<ByteBuffer> scratch = take_pooled_buffer(pixels.size(), pack_capacity(pixels.size()))) {
+    packed = pack_pixels_smaller(pixels, *scratch);
+    return_pooled_buffer(std::move(*scratch));
+  }
+  if (!packed) {
+    log_line("ERROR", "cache: compression allocation failed; retaining raw frame");
+    return {};
+  }
+  return std::move(*packed);
+}
+
 std::vector<uint8_t> pack_frame(std::span<const uint8_t> pixels) {
   std::optional<std::vector<uint8_t>> packed = pack_pixels(pixels);
   if (!packed) {
@@ -77,7 +115,10 @@ void pack_worker_loop(const std::shared_ptr<PackChannel>& channel) {
       channel->jobs.pop_front();
     }
     PackResult result{job.key, std::move(job.frame.pixels), {}};
-    result.packed = pack_frame(result.pixels.bytes());
+    result.packed = pack_pooled(result.pixels.bytes());
+    // The raw buffers of frames packed earlier were freed when their results
+    // were installed: give their pages back before the next one is handed on.
+    release_freed_frame_memory();
     std::lock_guard lock(channel->mutex);
     channel->results.push_back(std::move(result));
   }

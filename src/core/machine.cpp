@@ -1,7 +1,9 @@
 #include "core/machine.h"
 
+#include <sched.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <ctime>
 #include <fstream>
@@ -24,17 +26,34 @@ std::optional<uint64_t> physical_memory_bytes() {
   return bytes;
 }
 
-MemoryAndCpu memory_and_cpu_count() {
-  static const MemoryAndCpu facts = [] {
-    MemoryAndCpu f;
-    f.memory_bytes = physical_memory_bytes();
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    if (n > 0) f.cpu_count = static_cast<uint32_t>(n);
-    else if (unsigned h = std::thread::hardware_concurrency(); h > 0) f.cpu_count = h;
-    return f;
-  }();
-  return facts;
+namespace {
+// The affinity mask's processor count; a mask wider than the fixed set (a
+// machine of more than 1024 processors) is read into larger sets.
+std::optional<uint32_t> affinity_cpu_count() {
+  for (size_t cpus = CPU_SETSIZE; cpus <= (size_t{1} << 16); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (set == nullptr) return std::nullopt;
+    const size_t bytes = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(bytes, set);
+    const int rc = sched_getaffinity(0, bytes, set);
+    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
+    const int error = errno;
+    CPU_FREE(set);
+    if (rc == 0) return count > 0 ? std::optional<uint32_t>(static_cast<uint32_t>(count)) : std::nullopt;
+    if (error != EINVAL) return std::nullopt;
+  }
+  return std::nullopt;
 }
+}  // namespace
+
+std::optional<uint32_t> usable_cpu_count() {
+  if (std::optional<uint32_t> n = affinity_cpu_count()) return n;
+  if (long n = sysconf(_SC_NPROCESSORS_ONLN); n > 0) return static_cast<uint32_t>(n);
+  if (unsigned h = std::thread::hardware_concurrency(); h > 0) return h;
+  return std::nullopt;
+}
+
+MemoryAndCpu memory_and_cpu_count() { return MemoryAndCpu{physical_memory_bytes(), usable_cpu_count()}; }
 
 std::optional<uint64_t> parse_mem_available(std::string_view text) {
   constexpr std::string_view kKey = "MemAvailable:";

@@ -1,4 +1,4 @@
-// Machine facts: physical memory, hardware threads, clocks.
+// Machine facts: physical memory, the processors this process may use, clocks.
 #pragma once
 
 #include <cstdint>
@@ -11,11 +11,21 @@ namespace vel {
 // system cannot tell or says 0. Readable from any thread.
 std::optional<uint64_t> physical_memory_bytes();
 
+// Processors this process may run on now: the size of its affinity mask
+// (a host started under taskset or in a CPU-limited cgroup set gets fewer
+// than the machine has), else the processors online. Read on every call, as
+// the mask can be changed while the process runs; absent when neither can
+// be read.
+std::optional<uint32_t> usable_cpu_count();
+
 struct MemoryAndCpu {
   std::optional<uint64_t> memory_bytes;
-  std::optional<uint32_t> cpu_count;  // hardware threads
+  // Processors this process may run on (usable_cpu_count): every thread or
+  // worker count sized from the processors is sized from this.
+  std::optional<uint32_t> cpu_count;
 };
-// Computed once per process; either may be unknown.
+// Memory read once per process, processors on every call; either may be
+// unknown.
 MemoryAndCpu memory_and_cpu_count();
 
 // Memory available to new work now ("MemAvailable" of /proc/meminfo), read

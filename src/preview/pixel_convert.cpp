@@ -14,6 +14,7 @@
 #endif
 
 #include "core/log.h"
+#include "core/machine.h"
 #include "core/threads.h"
 
 namespace vel {
@@ -207,6 +208,70 @@ void rows16(const HostPixels& s, uint32_t r0, uint32_t r1, uint8_t* dst) {
   }
 }
 
+// One row of float pixels, x in [from, width).
+void row32_scalar(const uint8_t* in, uint8_t* out, uint32_t from, uint32_t width, bool premul) {
+  in += static_cast<size_t>(from) * 16;
+  out += static_cast<size_t>(from) * 4;
+  for (uint32_t x = from; x < width; ++x, in += 16, out += 4) {
+    const double a = load_unit_f32(in);
+    uint32_t c[3];
+    for (int i = 0; i < 3; ++i) {
+      const double v = load_unit_f32(in + 4 + 4 * i);
+      c[i] = from_unit(premul ? std::min(v, a) : v * a);
+    }
+    store32(out, rgba_word(c[0], c[1], c[2], from_unit(a)));
+  }
+}
+
+#if defined(__SSE2__)
+// The scalar path's very operations on two lanes of doubles at a time, so
+// that every byte comes out the same: a product of two floats is exact in a
+// double, × 255 and + 0.5 round as they do there, and truncation is the
+// floor of a value that is never negative.
+inline __m128i from_unit_pd(__m128 v, __m128 m) {
+  const __m128d k255 = _mm_set1_pd(255.0);
+  const __m128d half = _mm_set1_pd(0.5);
+  const __m128d lo = _mm_mul_pd(_mm_cvtps_pd(v), _mm_cvtps_pd(m));
+  const __m128d hi = _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(v, v)), _mm_cvtps_pd(_mm_movehl_ps(m, m)));
+  const __m128i ilo = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(lo, k255), half));
+  const __m128i ihi = _mm_cvttpd_epi32(_mm_add_pd(_mm_mul_pd(hi, k255), half));
+  return _mm_unpacklo_epi64(ilo, ihi);
+}
+
+// One A,R,G,B float pixel to its four bytes as 32-bit lanes in that order.
+// The clamps are the scalar loader's: maxps answers its second operand for
+// a NaN, and -0 is not above 0, so both become +0; 1 and above become 1.
+template <bool Premul>
+inline __m128i pixel32(const uint8_t* in) {
+  const __m128 v = _mm_min_ps(_mm_max_ps(_mm_loadu_ps(reinterpret_cast<const float*>(in)), _mm_setzero_ps()),
+                              _mm_set1_ps(1.0f));
+  const __m128 a = _mm_shuffle_ps(v, v, 0);
+  if constexpr (Premul) {
+    // min(a, a) is a: the alpha lane passes through unchanged.
+    return from_unit_pd(_mm_min_ps(v, a), _mm_set1_ps(1.0f));
+  } else {
+    // Colours × alpha, alpha × 1.
+    const __m128 m = _mm_move_ss(a, _mm_set1_ps(1.0f));
+    return from_unit_pd(v, m);
+  }
+}
+
+// Answers how many pixels of the row it converted (a multiple of 4).
+template <bool Premul>
+uint32_t row32_simd(const uint8_t* in, uint8_t* out, uint32_t width) {
+  uint32_t x = 0;
+  for (; x + 4 <= width; x += 4, in += 64, out += 16) {
+    const __m128i p01 = _mm_packs_epi32(pixel32<Premul>(in), pixel32<Premul>(in + 16));
+    const __m128i p23 = _mm_packs_epi32(pixel32<Premul>(in + 32), pixel32<Premul>(in + 48));
+    const __m128i argb = _mm_packus_epi16(p01, p23);
+    // Bytes A,R,G,B of each pixel to R,G,B,A.
+    const __m128i rgba = _mm_or_si128(_mm_srli_epi32(argb, 8), _mm_slli_epi32(argb, 24));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), rgba);
+  }
+  return x;
+}
+#endif
+
 void rows32(const HostPixels& s, uint32_t r0, uint32_t r1, uint8_t* dst) {
   const uint32_t width = s.width;
   const size_t out_row = static_cast<size_t>(width) * 4;
@@ -214,15 +279,11 @@ void rows32(const HostPixels& s, uint32_t r0, uint32_t r1, uint8_t* dst) {
   for (uint32_t y = r0; y < r1; ++y) {
     const uint8_t* in = s.base + static_cast<int64_t>(y) * s.row_bytes;
     uint8_t* out = dst + y * out_row;
-    for (uint32_t x = 0; x < width; ++x, in += 16, out += 4) {
-      const double a = load_unit_f32(in);
-      uint32_t c[3];
-      for (int i = 0; i < 3; ++i) {
-        const double v = load_unit_f32(in + 4 + 4 * i);
-        c[i] = from_unit(premul ? std::min(v, a) : v * a);
-      }
-      store32(out, rgba_word(c[0], c[1], c[2], from_unit(a)));
-    }
+    uint32_t x = 0;
+#if defined(__SSE2__)
+    x = premul ? row32_simd<true>(in, out, width) : row32_simd<false>(in, out, width);
+#endif
+    row32_scalar(in, out, x, width, premul);
   }
 }
 
@@ -263,6 +324,16 @@ void convert_rows(const HostPixels& src, uint32_t row_begin, uint32_t row_end, u
   }
 }
 
+void convert_rows32_scalar(const HostPixels& src, uint32_t row_begin, uint32_t row_end, uint8_t* dst) {
+  row_end = std::min(row_end, src.height);
+  if (src.depth != SourceDepth::Bpc32) return;
+  const size_t out_row = static_cast<size_t>(src.width) * 4;
+  for (uint32_t y = row_begin; y < row_end; ++y) {
+    row32_scalar(src.base + static_cast<int64_t>(y) * src.row_bytes, dst + y * out_row, 0, src.width,
+                 src.alpha == AlphaKind::Premultiplied);
+  }
+}
+
 uint32_t convert_band_count(uint32_t width, uint32_t height, SourceDepth depth, uint32_t hardware_threads) {
   const uint64_t per_band = depth == SourceDepth::Bpc8 ? kBandPixels8 : kBandPixelsDeep;
   const uint64_t by_work = static_cast<uint64_t>(width) * height / per_band;
@@ -271,12 +342,16 @@ uint32_t convert_band_count(uint32_t width, uint32_t height, SourceDepth depth, 
   return static_cast<uint32_t>(std::max<uint64_t>(n, 1));
 }
 
+uint32_t convert_band_count_here(uint32_t width, uint32_t height, SourceDepth depth) {
+  return convert_band_count(width, height, depth, usable_cpu_count().value_or(1));
+}
+
 Status<> convert_to_rgba(const HostPixels& src, uint8_t* dst, size_t dst_len) {
   auto len = checked_rgba_length(src);
   if (!len.ok()) return err(len.error());
   if (dst == nullptr || dst_len != len.value()) return err("convert: destination length mismatch");
 
-  const uint32_t bands = convert_band_count(src.width, src.height, src.depth, std::thread::hardware_concurrency());
+  const uint32_t bands = convert_band_count_here(src.width, src.height, src.depth);
   if (bands <= 1) {
     convert_rows(src, 0, src.height, dst);
     return ok_unit();

@@ -47,6 +47,11 @@ Result<size_t> checked_rgba_length(const HostPixels& src);
 // outside 0..1 (NaN as 0) are clamped. Rounds to nearest, halves up.
 void convert_rows(const HostPixels& src, uint32_t row_begin, uint32_t row_end, uint8_t* dst);
 
+// The plain per-pixel form of the 32-bit conversion, the reference that the
+// vector form used by `convert_rows` must equal byte for byte. Does nothing
+// for other depths.
+void convert_rows32_scalar(const HostPixels& src, uint32_t row_begin, uint32_t row_end, uint8_t* dst);
+
 // Pixels one "velocinta-convert" band should hold at least: starting a
 // thread costs tens of microseconds (far more on a loaded machine), so a
 // band must be worth about a millisecond of conversion. 8-bit worlds
@@ -55,8 +60,10 @@ inline constexpr uint64_t kBandPixels8 = 2u << 20;
 inline constexpr uint64_t kBandPixelsDeep = 256u << 10;
 
 // How many bands a frame is cut into: one per band's worth of pixels, at
-// most one per hardware thread, at most 8 and at most one per 64 rows.
-uint32_t convert_band_count(uint32_t width, uint32_t height, SourceDepth depth, uint32_t hardware_threads);
+// most one per usable processor, at most 8 and at most one per 64 rows.
+uint32_t convert_band_count(uint32_t width, uint32_t height, SourceDepth depth, uint32_t processors);
+// The same for the processors this process may run on now.
+uint32_t convert_band_count_here(uint32_t width, uint32_t height, SourceDepth depth);
 
 // Converts a whole checked view into `dst` (`dst_len` must be its RGBA8
 // length), on scoped "velocinta-convert" threads for large frames; all

@@ -177,7 +177,24 @@ TEST(BufferPoolTest, ReturnKeepsCountAndBudget) {
     uint64_t sum = 0;
     for (uint64_t cap : c.want) sum += cap;
     EXPECT_EQ(pool.pooled_bytes(), sum) << c.name;
+    uint64_t given = c.returned;
+    for (size_t cap : c.pooled) given += cap;
+    EXPECT_EQ(pool.freed_bytes(), given - sum) << c.name << ": every buffer let go is counted as freed";
   }
+}
+
+// What the pool frees is counted until taken, so that the allocator's pages
+// are given back once enough frames were let go, not on every one.
+TEST(BufferPoolTest, FreedBytesAreTakenOnlyFromTheThreshold) {
+  PixelBufferPool pool;
+  for (size_t cap : {100, 200, 300, 400, 500}) pool.give_back(buffer(cap, cap, 1), 1000);
+  EXPECT_EQ(pool.freed_bytes(), 500u);  // the fifth buffer
+  EXPECT_EQ(pool.take_freed_bytes_from(501), 0u);
+  EXPECT_EQ(pool.freed_bytes(), 500u);
+  EXPECT_EQ(pool.trim(250), 100u);  // 400, 300 and 200 go, from the back until within budget
+  EXPECT_EQ(pool.take_freed_bytes_from(501), 500u + 900u);
+  EXPECT_EQ(pool.freed_bytes(), 0u);
+  EXPECT_EQ(pool.take_freed_bytes_from(0), 0u) << "nothing freed, nothing to take";
 }
 
 TEST(BufferPoolTest, ConcurrentTakesAndReturnsStayWithinLimits) {

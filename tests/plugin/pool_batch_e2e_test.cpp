@@ -15,6 +15,7 @@
 #include <optional>
 #include <regex>
 
+#include "core/machine.h"
 #include "plugin/simhost_pool_run.h"
 
 namespace vel {
@@ -136,8 +137,9 @@ TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
     const std::regex launch_line("POOL_ADMISSION reason=([A-Za-z]+) target=([0-9]+) available_bytes=([0-9]+) "
                                  "peak_engine_bytes=[0-9]+ next_engine_bytes=([0-9]+) .* elapsed_ms=0\\.0\n");
     constexpr uint64_t kReserve = 4ull << 30;
-    // The batch's workers: the 4 asked, within 80 % of the hardware threads.
-    const uint64_t threads = static_cast<uint64_t>(std::max(::sysconf(_SC_NPROCESSORS_ONLN), 1L));
+    // The batch's workers: the 4 asked, within 80 % of the processors the
+    // host may run on.
+    const uint64_t threads = std::max<uint64_t>(usable_cpu_count().value_or(1), 1);
     const uint64_t workers = std::min<uint64_t>(4, std::max<uint64_t>(threads * 80 / 100, 1));
     uint64_t most_room = 0, most_target = 0;
     size_t judged = 0;

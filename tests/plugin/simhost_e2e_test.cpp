@@ -11,7 +11,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
-#include <thread>
 
 #include "plugin/scan_budget.h"
 #include "store/frame_file.h"
@@ -666,7 +665,7 @@ TEST_F(SimhostRun, RasterFillCachesTheWorkAreaWithoutTheHost) {
   ASSERT_TRUE(summary().value("quit", false)) << "still waiting for " << summary().value("still_waiting", "");
   json s = summary();
   EXPECT_EQ(s["renders"]["sync"].get<int>() + s["renders"]["async"].get<int>(), 0) << s["renders"].dump();
-  const unsigned hw = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned hw = std::max(1u, usable_cpu_count().value_or(1));
   const unsigned threads = std::min(std::max(hw > 2 ? hw - 2 : 0u, 1u), 8u);
   std::set<std::string> seen;
   for (const auto& n : s["threads_seen"]) seen.insert(n.get<std::string>());
