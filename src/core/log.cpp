@@ -33,8 +33,19 @@ LogState& state() {
 
 // The log is appended to, so it cannot go through a temporary and a rename
 // like every other file of the plug-in; it refuses a link at its name instead.
+// The open never waits (a FIFO there would hold the host at load) and only a
+// regular file is kept: a FIFO with a reader, a device or a socket is no log.
 int open_append(const std::filesystem::path& p) {
-  return ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+  if (fd < 0) return -1;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  const int fl = ::fcntl(fd, F_GETFL);
+  if (fl >= 0) (void)::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  return fd;
 }
 
 // Caller holds the mutex. Only the host rotates; a worker keeps appending to

@@ -3,11 +3,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <system_error>
 
+#include "core/bounded_read.h"
 #include "core/file_replace.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -59,11 +58,14 @@ std::optional<std::filesystem::path> options_file_path() {
 }
 
 PersistedOptions load_persisted_options(const std::filesystem::path& file, uint64_t max_speed_index) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  std::optional<PersistedOptions> o = decode_persisted_options(buf.str());
+  Result<std::string, FileReadError> text = read_text_limited(file, kOptionsFileLimit);
+  if (!text) {
+    if (text.error().kind != FileRefusal::Missing) {
+      log_line("ERROR", "options: fichier refusé, réglages par défaut : " + text.error().text);
+    }
+    return {};
+  }
+  std::optional<PersistedOptions> o = decode_persisted_options(*text);
   if (!o) {
     log_line("ERROR", "options: fichier illisible, réglages par défaut : " + file.string());
     return {};

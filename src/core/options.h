@@ -35,9 +35,13 @@ std::string encode_persisted_options(const PersistedOptions& o);
 // that is not a JSON object (or has a key of the wrong type) is refused.
 std::optional<PersistedOptions> decode_persisted_options(std::string_view text);
 
+// The options are a few dozen bytes; anything longer is not ours.
+inline constexpr uint64_t kOptionsFileLimit = 4096;
+
 std::optional<std::filesystem::path> options_file_path();
-// A missing or bad file gives the defaults (a bad one is left in place and
-// logged). `max_speed_index` caps the saved speed (the machine's level − 1).
+// A missing or bad file gives the defaults; a bad one (unreadable, over the
+// limit, a FIFO, a device) is left in place and logged in one line.
+// `max_speed_index` caps the saved speed (the machine's level − 1).
 PersistedOptions load_persisted_options(const std::filesystem::path& file, uint64_t max_speed_index);
 // Written through a temporary name in the same folder, then renamed.
 bool save_persisted_options(const std::filesystem::path& file, const PersistedOptions& o);

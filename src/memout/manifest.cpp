@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "core/bounded_read.h"
+
 namespace vel {
 
 namespace {
@@ -176,37 +178,16 @@ MemoutStatus write_manifest_file(const std::string& manifest_path, const Manifes
 }
 
 MemoutResult<Manifest> read_manifest_file(const std::string& manifest_path) {
-  // Non-blocking so that a FIFO planted under the manifest's name cannot
-  // stall the host's render thread in open().
-  const int fd = open(manifest_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return memout_os_failure(errno);
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    const int e = errno;
-    close(fd);
-    return memout_os_failure(e);
+  // Opened without waiting, so that a FIFO planted under the manifest's name
+  // cannot stall the host's render thread in open(); only a regular file of
+  // at most the limit is read.
+  Result<std::string, FileReadError> text = read_text_limited(manifest_path, kManifestMaxBytes);
+  if (!text) {
+    if (text.error().kind == FileRefusal::TooLarge) return memout_invalid("output manifest too large");
+    if (text.error().kind == FileRefusal::NotRegular) return memout_invalid("output manifest is not a regular file");
+    return memout_os_failure(text.error().os_error != 0 ? text.error().os_error : EIO);
   }
-  if (st.st_size > static_cast<off_t>(kManifestMaxBytes)) {
-    close(fd);
-    return memout_invalid("output manifest too large");
-  }
-  std::string buf(kManifestMaxBytes + 1, '\0');
-  size_t got = 0;
-  while (got < buf.size()) {
-    const ssize_t n = read(fd, buf.data() + got, buf.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int e = errno;
-      close(fd);
-      return memout_os_failure(e);
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  close(fd);
-  if (got > kManifestMaxBytes) return memout_invalid("output manifest grew beyond limit");
-  buf.resize(got);
-  return parse_manifest(buf);
+  return parse_manifest(*text);
 }
 
 }  // namespace vel

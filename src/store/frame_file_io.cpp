@@ -12,48 +12,9 @@
 #include "core/file_replace.h"
 #include "store/frame_file.h"
 #include "store/store_names.h"
+#include "store/store_tree.h"
 
 namespace vel {
-
-namespace {
-
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-}  // namespace
-
-bool read_file_limited(const fs::path& path, uint64_t limit, std::vector<uint8_t>& buffer) {
-  Fd f{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-  if (f.fd < 0) return false;
-  struct stat st {};
-  if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
-      static_cast<uint64_t>(st.st_size) > limit) {
-    return false;
-  }
-  const size_t size = static_cast<size_t>(st.st_size);
-  try {
-    buffer.resize(size);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::read(f.fd, buffer.data() + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  uint8_t extra = 0;
-  for (;;) {
-    const ssize_t n = ::read(f.fd, &extra, 1);
-    if (n < 0 && errno == EINTR) continue;
-    return n == 0;
-  }
-}
 
 std::optional<uint64_t> write_file_atomically(const fs::path& dir, const std::string& name,
                                               std::span<const uint8_t> head, std::span<const uint8_t> tail) {
@@ -75,10 +36,11 @@ std::optional<uint64_t> write_frame_file(const fs::path& stream_dir, FrameKey ke
   if (!written && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
     // A folder under a frame's name is no frame and never becomes one: a
     // load refuses it and a rename cannot replace it, so it would cost a
-    // render and a failed write in every run. The store is ours; it goes.
-    std::error_code ec;
-    fs::remove_all(path, ec);
-    written = !ec && replace_file(path, {header, payload, check}).ok();
+    // render and a failed write in every run. It goes when it holds nothing
+    // but what the store writes; anything else in it is not the store's.
+    const DirFd dir = open_dir_followed(stream_dir);
+    written = dir.ok() && remove_store_folder(dir.get(), path.filename().native()) &&
+              replace_file(path, {header, payload, check}).ok();
   }
   if (!written) return std::nullopt;
   return uint64_t{header.size()} + payload.size() + check.size();

@@ -1,7 +1,7 @@
-// Frame files on disk: whole-file reads with a size limit, writes through a
-// temporary name and a rename (a reader never sees half a file), and the
-// listing of a stream folder. Every function answers failure as a value and
-// none logs: the store thread decides what to say.
+// Frame files on disk: writes through a temporary name and a rename (a
+// reader never sees half a file), and the listing of a stream folder; reads
+// go through read_file_limited (core/bounded_read.h). Every function
+// answers failure as a value and none logs: the store thread decides what to say.
 #pragma once
 
 #include <cstdint>
@@ -14,17 +14,11 @@
 #include "cache/cached_frame.h"
 #include "cache/frame_key.h"
 #include "cache/rgba_frame.h"
+#include "core/bounded_read.h"
 
 namespace vel {
 
 namespace fs = std::filesystem;
-
-// True when `path` names a regular file (symbolic links followed) of at most
-// `limit` bytes whose whole content is now in `buffer` (resized to the file's
-// size, its capacity reused). Opens without blocking, so a FIFO or device
-// planted at the path is refused instead of hanging the caller; a file that
-// grows during the read is refused.
-bool read_file_limited(const fs::path& path, uint64_t limit, std::vector<uint8_t>& buffer);
 
 // Writes `head` then `tail` as the whole file `dir / name` through
 // replace_file: creates `dir` and its parents (0777 under the umask), writes
@@ -38,8 +32,8 @@ std::optional<uint64_t> write_file_atomically(const fs::path& dir, const std::st
 bool frame_file_exists(const fs::path& stream_dir, FrameKey key);
 
 // The key's frame file: header, payload and their check record, through
-// replace_file. A folder in the file's place is removed and the write tried
-// once more. Answers the bytes written, check record included.
+// replace_file. A folder in the file's place holding nothing but the
+// store's own files is removed and the write tried once more. Answers the bytes written, check record included.
 std::optional<uint64_t> write_frame_file(const fs::path& stream_dir, FrameKey key, std::span<const uint8_t> header,
                                          std::span<const uint8_t> payload);
 

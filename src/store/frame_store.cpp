@@ -63,7 +63,7 @@ bool read_into_context(const fs::path& path, const FileIdentity& identity, LoadC
     ctx.read_buffer = std::move(*pooled);
     set_gauge(ctx, ctx.read_buffer.capacity());
   }
-  return read_file_limited(path, kMaxFrameFileBytes, ctx.read_buffer);
+  return read_file_limited(path, kMaxFrameFileBytes, ctx.read_buffer).ok();
 }
 
 // Decodes the context's buffer as a frame file of `key`, publishing the

@@ -99,6 +99,32 @@ std::string hex16(uint64_t value) {
   return buf;
 }
 
+bool is_stream_dir_name(std::string_view name) {
+  if (name.size() != kStreamDirPrefix.size() + 16 || !name.starts_with(kStreamDirPrefix)) return false;
+  for (char c : name.substr(kStreamDirPrefix.size())) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+bool is_key_dir_name(std::string_view name) {
+  if (name.empty() || name.size() > kStemChars + 17) return false;
+  for (char c : name) {
+    if (c != '_' && !is_ascii_alnum(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+bool is_store_file_name(std::string_view name) {
+  if (name == kLastUsedFile || name == kStreamOwnerFileName || parse_frame_file_name(name)) return true;
+  // "." + one of those + whatever a writer added + ".tmp".
+  if (name.size() < 6 || name.front() != '.' || !name.ends_with(".tmp")) return false;
+  const std::string_view inner = name.substr(1, name.size() - 5);
+  if (inner.starts_with(kLastUsedFile) || inner.starts_with(kStreamOwnerFileName)) return true;
+  const size_t ext = inner.find(".vnf");
+  return ext != std::string_view::npos && parse_frame_file_name(inner.substr(0, ext + 4)).has_value();
+}
+
 std::string stream_dir_name(uint64_t fingerprint) { return std::string(kStreamDirPrefix) + hex16(fingerprint); }
 
 }  // namespace vel

@@ -14,6 +14,9 @@ namespace vel {
 
 // The stream folder name's prefix, before the fingerprint's 16 hex digits.
 inline constexpr std::string_view kStreamDirPrefix = "rgba-premul-v1-";
+// The use marker and the owner file inside a stream folder.
+inline constexpr std::string_view kLastUsedFile = ".last_used";
+inline constexpr std::string_view kStreamOwnerFileName = ".composition";
 
 // "v" + value (signed) + "_s" + scale + ".vnf": (−48, 24) → "v-48_s24.vnf".
 std::string frame_file_name(FrameKey key);
@@ -38,6 +41,15 @@ std::string hex16(uint64_t value);
 
 // "rgba-premul-v1-" + hex16(fingerprint).
 std::string stream_dir_name(uint64_t fingerprint);
+
+// Names the store itself writes, the only ones its sweep and purge remove:
+// "rgba-premul-v1-" + 16 lower-case hex digits; a key folder (the letters,
+// digits and "_" of a sanitized stem, with the "_" + 16 hex of a second key
+// folder at most); and the files of a stream folder: frame files, the use
+// marker, the owner file and the temporaries of their writes.
+bool is_stream_dir_name(std::string_view name);
+bool is_key_dir_name(std::string_view name);
+bool is_store_file_name(std::string_view name);
 
 // FNV-1a 64 over `bytes`, continuing from `hash` (the offset basis to start).
 inline constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;

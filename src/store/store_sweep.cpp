@@ -1,9 +1,17 @@
 #include "store/store_sweep.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <numeric>
+#include <string>
+
+#include "store/store_names.h"
+#include "store/store_tree.h"
 
 namespace vel {
 
@@ -15,28 +23,22 @@ struct Stamp {
   friend auto operator<=>(const Stamp&, const Stamp&) = default;
 };
 
-Stamp mtime_of(const fs::path& p) {
+Stamp mtime_at(int dir, const char* name) {
   struct stat st {};
-  if (::lstat(p.c_str(), &st) != 0) return {};
+  if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
   return {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<uint32_t>(st.st_mtim.tv_nsec)};
 }
 
 uint64_t sat_add64(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
-bool is_real_dir(const fs::directory_entry& e) {
-  std::error_code ec;
-  return e.is_directory(ec) && !e.is_symlink(ec);
-}
-
-// Size of the direct entries; none when the folder cannot be listed.
-std::optional<uint64_t> direct_size(const fs::path& dir) {
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  if (ec) return std::nullopt;
+// Size of the direct entries, links and folders by their own size.
+uint64_t direct_size(int dir) {
   uint64_t total = 0;
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+  for (const std::string& name : folder_names(dir)) {
     struct stat st {};
-    if (::lstat(it->path().c_str(), &st) == 0 && st.st_size > 0) total = sat_add64(total, static_cast<uint64_t>(st.st_size));
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_size > 0) {
+      total = sat_add64(total, static_cast<uint64_t>(st.st_size));
+    }
   }
   return total;
 }
@@ -45,20 +47,14 @@ std::optional<uint64_t> direct_size(const fs::path& dir) {
 
 std::vector<StreamUsage> collect_stream_usage(const fs::path& root) {
   std::vector<StreamUsage> out;
-  std::error_code ec;
-  fs::directory_iterator keys(root, ec);
-  for (; !ec && keys != fs::directory_iterator(); keys.increment(ec)) {
-    if (!is_real_dir(*keys)) continue;
-    std::error_code sec;
-    fs::directory_iterator streams(keys->path(), sec);
-    for (; !sec && streams != fs::directory_iterator(); streams.increment(sec)) {
-      if (!is_real_dir(*streams)) continue;
-      std::optional<uint64_t> size = direct_size(streams->path());
-      if (!size) continue;
-      const Stamp use = std::max(mtime_of(streams->path()), mtime_of(streams->path() / ".last_used"));
-      out.push_back(StreamUsage{use.sec, use.nsec, *size, streams->path()});
-    }
-  }
+  DirFd root_dir = open_dir_followed(root);
+  if (!root_dir.ok()) return out;
+  for_each_store_stream(root_dir.get(), [&](int key_dir, const std::string& key, const std::string& name) {
+    DirFd stream = open_dir_at(key_dir, name);
+    if (!stream.ok()) return;
+    const Stamp use = std::max(mtime_at(key_dir, name.c_str()), mtime_at(stream.get(), kLastUsedFile.data()));
+    out.push_back(StreamUsage{use.sec, use.nsec, direct_size(stream.get()), root / key / name});
+  });
   return out;
 }
 
@@ -104,12 +100,40 @@ std::vector<std::pair<fs::path, uint64_t>> sweep_store(const fs::path& root, uin
                                                        const std::optional<fs::path>& active) {
   const std::vector<StreamUsage> usages = collect_stream_usage(root);
   std::vector<std::pair<fs::path, uint64_t>> done;
+  DirFd root_dir = open_dir_followed(root);
+  if (!root_dir.ok()) return done;
   for (size_t i : select_streams_to_remove(usages, cap, keep, active)) {
-    std::error_code ec;
-    fs::remove_all(usages[i].path, ec);
-    if (!ec) done.emplace_back(usages[i].path, usages[i].size);
+    // Opened again step by step: what was a stream when measured is removed
+    // only if it still is one, never through a link put in its place since.
+    DirFd key_dir = open_dir_at(root_dir.get(), usages[i].path.parent_path().filename().native());
+    const std::string name = usages[i].path.filename().native();
+    if (!key_dir.ok() || !is_store_stream_at(key_dir.get(), name)) continue;
+    if (remove_store_folder(key_dir.get(), name)) done.emplace_back(usages[i].path, usages[i].size);
   }
   return done;
+}
+
+bool purge_store(const fs::path& root) {
+  DirFd root_dir = open_dir_followed(root);
+  if (!root_dir.ok()) return errno == ENOENT;
+  std::vector<std::string> keys;
+  for_each_store_stream(root_dir.get(), [&](int key_dir, const std::string& key, const std::string& name) {
+    (void)remove_store_folder(key_dir, name);
+    if (keys.empty() || keys.back() != key) keys.push_back(key);
+  });
+  bool all_gone = true;
+  for (const std::string& key : keys) {
+    // Only an emptied key folder goes; one holding anything else stays.
+    if (::unlinkat(root_dir.get(), key.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT && errno != ENOTEMPTY) {
+      all_gone = false;
+    }
+  }
+  // A linked root is the user's way of placing the cache: the link stays.
+  struct stat st {};
+  if (::lstat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::rmdir(root.c_str()) != 0 && errno != ENOTEMPTY) {
+    all_gone = false;
+  }
+  return all_gone;
 }
 
 }  // namespace vel

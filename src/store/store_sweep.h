@@ -22,8 +22,8 @@ struct StreamUsage {
   fs::path path;
 };
 
-// Every stream folder (a folder inside a key folder of `root`) that can be
-// listed, key folders in listing order; symbolic links are not followed.
+// Every stream folder the store made (store_tree.h) under `root`, key
+// folders in listing order; a linked root is followed, no link inside it.
 std::vector<StreamUsage> collect_stream_usage(const fs::path& root);
 
 // Which usages to remove: beyond the `keep` newest of each key folder, then
@@ -32,9 +32,16 @@ std::vector<StreamUsage> collect_stream_usage(const fs::path& root);
 std::vector<size_t> select_streams_to_remove(const std::vector<StreamUsage>& usages, uint64_t cap, size_t keep,
                                              const std::optional<fs::path>& active);
 
-// Removes what select_streams_to_remove picks; answers the folders removed
-// with their sizes. Failures are skipped silently.
+// Removes what select_streams_to_remove picks, the store's own files only;
+// answers the folders removed with their sizes. Failures are skipped
+// silently, and a stream holding anything else stays.
 std::vector<std::pair<fs::path, uint64_t>> sweep_store(const fs::path& root, uint64_t cap, size_t keep,
                                                        const std::optional<fs::path>& active);
+
+// Removes every stream the store made under `root`, then the key folders
+// left empty and the root itself when it is a real folder left empty (a
+// linked root stays). False when the root or a folder could not be read
+// or removed for another reason than holding something else.
+bool purge_store(const fs::path& root);
 
 }  // namespace vel

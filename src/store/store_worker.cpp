@@ -150,9 +150,7 @@ class StoreThread {
   void run(uint64_t, PurgeJob&) {
     forget_stream();
     if (!shared_->root) return;
-    std::error_code ec;
-    fs::remove_all(*shared_->root, ec);
-    if (ec && ec != std::errc::no_such_file_or_directory) log_line("ERROR", "store: purge failed: " + ec.message());
+    if (!purge_store(*shared_->root)) log_line("ERROR", "store: purge failed: " + shared_->root->string());
   }
 
   std::shared_ptr<StoreShared> shared_;

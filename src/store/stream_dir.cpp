@@ -11,6 +11,7 @@
 
 #include "store/frame_file_io.h"
 #include "store/store_names.h"
+#include "store/store_tree.h"
 
 namespace vel {
 
@@ -33,12 +34,19 @@ bool key_dir_holds_other_name(const fs::path& key_dir, std::string_view comp_key
   return false;
 }
 
+// Nothing at `path` (or nothing to be found there: the writes will tell),
+// or a real folder, not a link to one.
+bool free_or_real_folder(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode);
+}
+
 }  // namespace
 
 StreamOwner stream_owner(const fs::path& stream_dir, std::string_view comp_key) {
   const fs::path owner = stream_dir / kStreamOwnerFile;
   std::vector<uint8_t> bytes;
-  if (read_file_limited(owner, kOwnerFileLimit, bytes)) {
+  if (read_file_limited(owner, kOwnerFileLimit, bytes).ok()) {
     return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()) == comp_key
                ? StreamOwner::Ours
                : StreamOwner::Foreign;
@@ -64,21 +72,30 @@ bool claim_stream_dir(const fs::path& stream_dir, std::string_view comp_key) {
 std::optional<fs::path> choose_stream_dir(const fs::path& root, std::string_view comp_key, uint64_t fingerprint) {
   const std::string stem = sanitize_file_stem(comp_key);
   fs::path key_dir = root / stem;
-  if (key_dir_holds_other_name(key_dir, comp_key)) key_dir = root / (stem + "_" + hex16(fnv1a64(comp_key)));
-  fs::path stream = key_dir / stream_dir_name(fingerprint);
+  if (!free_or_real_folder(key_dir) || key_dir_holds_other_name(key_dir, comp_key)) {
+    key_dir = root / (stem + "_" + hex16(fnv1a64(comp_key)));
+    if (!free_or_real_folder(key_dir)) return std::nullopt;
+  }
+  const std::string name = stream_dir_name(fingerprint);
+  // Whatever is not a folder at a stream folder's name (a file, a link, a
+  // FIFO) stands where only the store writes and holds no user's folder:
+  // it goes, or the composition would have no store in any run. The key
+  // folder may be the user's, so it is only ever passed by, as above.
+  if (DirFd root_dir = open_dir_followed(root); root_dir.ok()) {
+    if (DirFd key = open_dir_at(root_dir.get(), key_dir.filename().native()); key.ok()) {
+      if (!clear_non_folder_at(key.get(), name)) return std::nullopt;
+    }
+  }
+  fs::path stream = key_dir / name;
   if (stream_owner(stream, comp_key) == StreamOwner::Foreign) return std::nullopt;
   return stream;
 }
 
 std::optional<uint64_t> fingerprint_file(const fs::path& path, const std::function<bool()>& keep_going) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return std::nullopt;
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat before {};
-  if (::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) return std::nullopt;
+  Result<RegularFile, FileReadError> file = open_regular_file(path);
+  if (!file) return std::nullopt;
+  const int fd = file->fd();
+  const struct stat before = file->status();
   std::vector<char> chunk(kFingerprintChunkBytes);
   uint64_t hash = kFnvOffsetBasis;
   for (;;) {

@@ -18,11 +18,13 @@
 #include <optional>
 #include <string_view>
 
+#include "store/store_names.h"
+
 namespace vel {
 
 namespace fs = std::filesystem;
 
-inline constexpr const char* kStreamOwnerFile = ".composition";
+inline constexpr const char* kStreamOwnerFile = kStreamOwnerFileName.data();  // a literal: NUL-ended
 inline constexpr uint64_t kFingerprintChunkBytes = 32768;
 
 enum class StreamOwner {
@@ -39,7 +41,9 @@ bool claim_stream_dir(const fs::path& stream_dir, std::string_view comp_key);
 
 // The stream folder for this name and fingerprint under the store root, as
 // described above; none when even the name's own key folder holds the
-// stream of another name.
+// stream of another name. A key folder's name taken by something that is
+// not a real folder is passed by like one of another name; whatever is not
+// a folder at the stream folder's own name is removed.
 std::optional<fs::path> choose_stream_dir(const fs::path& root, std::string_view comp_key, uint64_t fingerprint);
 
 // FNV-1a 64 over the file's bytes, read in chunks of 32 KiB. None unless the

@@ -1,5 +1,8 @@
 #include "core/log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -45,6 +48,22 @@ TEST_F(LogTest, ALinkPlantedAtTheLogIsNotWrittenThrough) {
   EXPECT_FALSE(open_log_file_at(dir_ / "velocinta.log", LogRole::Host));
   log_line("INFO", "lost");
   EXPECT_EQ(read_text(outside), "keep");
+}
+
+// A FIFO at the log's name would hold the host at load in a blocking open,
+// and with a reader on it lines would go to that reader: it is no log.
+TEST_F(LogTest, AFifoAtTheLogIsRefusedWithoutWaiting) {
+  const fs::path fifo = dir_ / "velocinta.log";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(open_log_file_at(fifo, LogRole::Host)) << "no reader";
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  EXPECT_FALSE(open_log_file_at(fifo, LogRole::Host)) << "a reader waiting";
+  log_line("INFO", "lost");
+  char c = 0;
+  EXPECT_LT(::read(reader, &c, 1), 1) << "nothing reached the reader";
+  ::close(reader);
+  EXPECT_TRUE(fs::is_fifo(fifo)) << "left where it is";
 }
 
 TEST_F(LogTest, LinesCarryTimeLevelAndMessage) {

@@ -1,10 +1,16 @@
 #include "core/options.h"
 
-
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <string>
+
+#include "core/log.h"
 
 #include "support/scratch_dir.h"
 
@@ -71,6 +77,42 @@ TEST_F(OptionsFileTest, CorruptOrMissingFileGivesDefaultsAndStays) {
   std::ofstream(f) << "{\"quality\": 2, garbage";
   EXPECT_EQ(load_persisted_options(f, 3), PersistedOptions{});
   EXPECT_TRUE(fs::exists(f));
+}
+
+// Whatever a user's home holds at the options' name, the load answers at
+// once with the defaults and one line, and leaves it where it is.
+TEST_F(OptionsFileTest, WhatIsNoOptionsFileGivesDefaultsWithOneLine) {
+  const fs::path log = dir_ / "velocinta.log";
+  ASSERT_TRUE(open_log_file_at(log, LogRole::Worker));
+  struct Row {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+  };
+  const Row rows[] = {
+      {"a FIFO (opening it would wait for a writer)", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+      {"a link to /dev/zero (reading it never ends)", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }},
+      {"a folder", [](const fs::path& p) { fs::create_directory(p); }},
+      {"a file over the limit", [](const fs::path& p) {
+         std::ofstream(p) << "{\"quality\":2" << std::string(kOptionsFileLimit, ' ') << "}";
+       }},
+  };
+  int n = 0;
+  for (const Row& r : rows) {
+    const fs::path f = dir_ / ("options-" + std::to_string(n++) + ".json");
+    r.make(f);
+    const std::string before = testing::read_text(log);
+    EXPECT_EQ(load_persisted_options(f, 3), PersistedOptions{}) << r.what;
+    const std::string added = testing::read_text(log).substr(before.size());
+    EXPECT_EQ(std::count(added.begin(), added.end(), '\n'), 1) << r.what << ": " << added;
+    EXPECT_NE(added.find("options: fichier refusé, réglages par défaut : " + f.string()), std::string::npos) << added;
+    EXPECT_TRUE(fs::exists(fs::symlink_status(f))) << r.what;
+  }
+  // A link to a regular file is how settings in a linked folder look.
+  const fs::path real = dir_ / "real.json";
+  ASSERT_TRUE(save_persisted_options(real, {2, 1, false, 16}));
+  fs::create_symlink(real, dir_ / "linked.json");
+  EXPECT_EQ(load_persisted_options(dir_ / "linked.json", 3), (PersistedOptions{2, 1, false, 16}));
+  close_log_file();
 }
 
 }  // namespace

@@ -236,32 +236,5 @@ TEST(FrameFile, WritesGoThroughATemporaryNameAndLeaveNoneBehind) {
   EXPECT_FALSE(frame_file_exists(dir.path(), {1, 24}));
 }
 
-TEST(FrameFile, ReadFileLimitedTakesOnlyWholeRegularFilesWithinTheLimit) {
-  testing::ScratchDir dir;
-  put_file(dir.path() / "ten", std::vector<uint8_t>(10, 1));
-  std::filesystem::create_symlink(dir.path() / "ten", dir.path() / "link");
-  std::filesystem::create_directory(dir.path() / "folder");
-  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
-  struct Row {
-    std::string name;
-    uint64_t limit;
-    bool accepted;
-  };
-  const Row rows[] = {
-      {"ten", 10, true}, {"ten", 9, false}, {"link", 10, true}, {"folder", 1 << 20, false},
-      {"fifo", 1 << 20, false},  // would block for ever without a writer if opened blocking
-      {"missing", 10, false},
-  };
-  for (const Row& r : rows) {
-    std::vector<uint8_t> buf(3, 9);
-    EXPECT_EQ(read_file_limited(dir.path() / r.name, r.limit, buf), r.accepted) << r.name;
-    if (r.accepted) {
-      EXPECT_EQ(buf, std::vector<uint8_t>(10, 1));
-    }
-  }
-  std::vector<uint8_t> buf;
-  EXPECT_FALSE(read_file_limited("/dev/zero", 1 << 20, buf)) << "a device is no regular file";
-}
-
 }  // namespace
 }  // namespace vel

@@ -223,9 +223,21 @@ TEST_F(FrameStoreTest, AChangedByteOrAnOlderFileIsRefusedAndWrittenAgain) {
 }
 
 // A folder under a frame's name is refused on load and replaced by the next
-// save, instead of costing a render and a failed write in every run.
+// save, instead of costing a render and a failed write in every run; one
+// holding anything but the store's own files is no leftover of the store's
+// and stays, its content untouched.
 TEST_F(FrameStoreTest, AFolderAtAFramesNameIsReplacedByTheNextSave) {
-  std::filesystem::create_directories(file({5, 24}) / "inside");
+  std::filesystem::create_directories(file({6, 24}) / "inside");
+  put_file(file({6, 24}) / "mine.txt", {'m'});
+  put_file(file({6, 24}) / frame_file_name({1, 24}), {'f'});
+  EXPECT_FALSE(load_frame_file(dir(), {6, 24}, ctx_));
+  ASSERT_TRUE(ctx_.rejected.contains(FrameKey{6, 24}));
+  EXPECT_FALSE(store_frame(dir(), {6, 24}, pattern_frame(4, 4, 9), last_, ctx_.rejected));
+  EXPECT_EQ(file_bytes(file({6, 24}) / "mine.txt"), (std::vector<uint8_t>{'m'}));
+  EXPECT_TRUE(std::filesystem::is_directory(file({6, 24}) / "inside"));
+
+  std::filesystem::create_directories(file({5, 24}));
+  put_file(file({5, 24}) / ".last_used", {});
   EXPECT_FALSE(load_frame_file(dir(), {5, 24}, ctx_));
   ASSERT_TRUE(ctx_.rejected.contains(FrameKey{5, 24}));
   const RgbaFrame f = pattern_frame(4, 4, 9);

@@ -65,5 +65,39 @@ TEST(FrameFileNames, StreamFolderName) {
   EXPECT_EQ(fnv1a64("a"), 0xaf63dc4c8601ec8cULL);
 }
 
+// Only these names are ever removed by the sweep and the purge: a user's
+// folder two levels down, or a file beside the store's, is not one of them.
+TEST(FrameFileNames, NamesTheStoreWrites) {
+  struct Row {
+    std::string name;
+    bool stream, key, file;
+  };
+  const Row rows[] = {
+      {stream_dir_name(0xabc), true, false, false},
+      {"rgba-premul-v1-0000000000000ABC", false, false, false},
+      {"rgba-premul-v1-abc", false, false, false},
+      {"2019", false, true, false},
+      {"Comp_1", false, true, false},
+      {"Comp_1_" + hex16(fnv1a64("Comp-1")), false, true, false},
+      {std::string(66, 'a'), false, false, false},
+      {"my photos", false, false, false},
+      {"", false, false, false},
+      {"v-48_s24.vnf", false, false, true},
+      {".last_used", false, false, true},
+      {".composition", false, false, true},
+      {temporary_name_for("v-48_s24.vnf", 3), false, false, true},
+      {temporary_name_for(".composition", 0), false, false, true},
+      {".v-48_s24.vnf.tmp", false, false, true},
+      {"picture.jpg", false, false, false},
+      {".picture.jpg.tmp", false, false, false},
+      {".tmp", false, false, false},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(is_stream_dir_name(r.name), r.stream) << r.name;
+    EXPECT_EQ(is_key_dir_name(r.name), r.key) << r.name;
+    EXPECT_EQ(is_store_file_name(r.name), r.file) << r.name;
+  }
+}
+
 }  // namespace
 }  // namespace vel

@@ -79,6 +79,7 @@ TEST_F(StoreWorkerTest, WritesThenLoadsThroughTheThread) {
 
 TEST_F(StoreWorkerTest, PurgeRunsWithoutAnOpenStreamAndAfterTheGenerationMoved) {
   test::put_file(root_ / "Other" / "rgba-premul-v1-0000000000000001" / "v0_s24.vnf", {1});
+  test::put_file(root_ / "Other" / "rgba-premul-v1-0000000000000001" / kStreamOwnerFile, {'O'});
   StoreHandle h = spawn_store_worker(root_);
   ASSERT_TRUE(h.send(PurgeJob{}));
   h.raise_generation();  // the purge job is now of an older generation
@@ -117,6 +118,19 @@ TEST_F(StoreWorkerTest, APersistentWriteFailureIsLoggedOnceThenCounted) {
   log_all_repeats_ended();
   EXPECT_EQ(log.count("store: frame write failed"), 2u) << "the line, then its summary";
   EXPECT_EQ(log.count("store: frame write failed (repeated 11 more times, until quit)"), 1u);
+}
+
+// A plain file at the stream folder's name used to turn the composition's
+// store off in every run; the store's open mends it.
+TEST_F(StoreWorkerTest, AFileAtTheStreamFoldersNameIsReplacedByTheStream) {
+  test::put_file(stream_, {'x'});
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
+  EXPECT_EQ(next<OpenedReply>(h).frames_sent, 0u);
+  ASSERT_TRUE(h.send(WriteFrameJob{{0, 24}, pattern_frame(4, 4, 1)}, 64));
+  EXPECT_EQ(next<SavedReply>(h).key, (FrameKey{0, 24}));
+  EXPECT_TRUE(frame_file_exists(stream_, {0, 24}));
+  EXPECT_EQ(stream_owner(stream_, "Main"), StreamOwner::Ours);
 }
 
 // At quit the writes already handed to the store reach the disk, even with

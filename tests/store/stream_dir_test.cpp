@@ -1,6 +1,12 @@
 #include "store/stream_dir.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <iterator>
+#include <string>
 
 #include "store/frame_file_io.h"
 #include "store/frame_store.h"
@@ -9,6 +15,8 @@
 
 namespace vel {
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(StreamDir, TwoNamesWithOneStemNeverShareFrames) {
   testing::ScratchDir scratch;
@@ -51,6 +59,54 @@ TEST(StreamDir, OwnershipTable) {
   std::filesystem::remove(dir / kStreamOwnerFile);
   std::filesystem::create_directory(dir / kStreamOwnerFile);
   EXPECT_EQ(stream_owner(dir, "A"), StreamOwner::Foreign) << "an owner file that is no file";
+}
+
+// What stands at a stream folder's name that is no folder would keep the
+// composition's store off in every run: the name is the store's, so it goes.
+// A key folder's name may be anything of the user's: it is passed by.
+TEST(StreamDir, WhatBlocksAStreamsNameIsMendedAndAUsersNameIsPassedBy) {
+  testing::ScratchDir scratch;
+  const auto root = scratch.path() / "store";
+  const auto user = scratch.path() / "user";
+  test::put_file(user / "mine.txt", {'m'});
+  const uint64_t fp = 0xabc;
+  const std::string name = stream_dir_name(fp);
+  struct Row {
+    const char* what;
+    std::function<void(const fs::path&)> plant;
+  };
+  const Row rows[] = {
+      {"a plain file", [](const fs::path& p) { test::put_file(p, {'x'}); }},
+      {"a link to the user's folder", [&](const fs::path& p) { fs::create_symlink(user, p); }},
+      {"a dangling link", [&](const fs::path& p) { fs::create_symlink(user / "absent", p); }},
+      {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+  };
+  int n = 0;
+  for (const Row& r : rows) {
+    const std::string key = "Comp" + std::to_string(n++);
+    fs::create_directories(root / key);
+    r.plant(root / key / name);
+    const auto dir = choose_stream_dir(root, key, fp);
+    ASSERT_TRUE(dir) << r.what;
+    EXPECT_EQ(*dir, root / key / name) << r.what;
+    ASSERT_TRUE(claim_stream_dir(*dir, key)) << r.what;
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(*dir))) << r.what;
+    EXPECT_TRUE(write_raw_frame_file(*dir, {0, 24}, test::pattern_frame(2, 2))) << r.what;
+  }
+  EXPECT_EQ(testing::read_text(user / "mine.txt"), "m");
+  EXPECT_EQ(std::distance(fs::directory_iterator(user), fs::directory_iterator()), 1) << "nothing written there";
+
+  // A file of the user's named like a key folder stays; the name takes the
+  // key folder a second name of the same stem would.
+  test::put_file(root / "Notes", {'u'});
+  const auto notes = choose_stream_dir(root, "Notes", fp);
+  ASSERT_TRUE(notes);
+  EXPECT_EQ(notes->parent_path().filename(), "Notes_" + hex16(fnv1a64("Notes")));
+  EXPECT_EQ(testing::read_text(root / "Notes"), "u");
+  fs::create_symlink(user, root / "Linked");
+  const auto linked = choose_stream_dir(root, "Linked", fp);
+  ASSERT_TRUE(linked);
+  EXPECT_NE(linked->parent_path(), root / "Linked") << "a linked key folder is not followed";
 }
 
 TEST(StreamDir, FingerprintFollowsTheBytesAndRefusesWhatIsNoFile) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bitmap/bitmap_image_rep.h"
+#include "core/bounded_read.h"
 #include "core/log.h"
 #include "core/switches.h"
 #include "pool/decode/decoded_image.h"
@@ -34,23 +35,6 @@ bool extension_is_tga(const std::filesystem::path& path) {
 
 bool is_photoshop_file(std::span<const uint8_t> bytes) {
   return bytes.size() >= 4 && bytes[0] == '8' && bytes[1] == 'B' && bytes[2] == 'P' && bytes[3] == 'S';
-}
-
-// Exactly `buffer.size()` bytes, and then the end of the file.
-bool read_exactly(int fd, ByteBuffer& buffer) {
-  size_t done = 0;
-  while (done < buffer.size()) {
-    const ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  uint8_t extra = 0;
-  ssize_t n;
-  do {
-    n = ::read(fd, &extra, 1);
-  } while (n < 0 && errno == EINTR);
-  return n == 0;
 }
 
 // The decoder's buffer becomes the frame as it is when it already holds RGBA
@@ -97,18 +81,13 @@ const char* file_decode_outcome_name(FileDecodeOutcome outcome) {
 }
 
 std::optional<ByteBuffer> read_output_file(const std::filesystem::path& path) {
-  struct stat before{};
-  if (::stat(path.c_str(), &before) != 0) return std::nullopt;
-  const uint64_t size = static_cast<uint64_t>(before.st_size);
+  Result<RegularFile, FileReadError> file = open_regular_file(path);
+  if (!file) return std::nullopt;
+  const uint64_t size = file->size();
   if (size == 0 || size > kMaxFrameFileBytes) return std::nullopt;
   std::optional<ByteBuffer> buffer = take_pooled_buffer(size, size * 2);
   if (!buffer) return std::nullopt;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  struct stat opened{};
-  const bool ok = fd >= 0 && ::fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
-                  static_cast<uint64_t>(opened.st_size) == size && read_exactly(fd, *buffer);
-  if (fd >= 0) ::close(fd);
-  if (!ok) {
+  if (!read_open_file(*file, path, size, *buffer)) {
     return_pooled_buffer(std::move(*buffer));
     return std::nullopt;
   }

@@ -9,6 +9,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include "core/bounded_read.h"
 #include "core/file_replace.h"
 #include "pool/process/proc_facts.h"
 #include "pool/process/spawned_registry.h"
@@ -52,8 +53,6 @@ std::optional<pid_t> recorded_pid(std::string_view text) {
   if (!pid || *pid < 2) return std::nullopt;
   return pid;
 }
-
-std::string os_text(int e) { return std::string(std::strerror(e)) + " (os error " + std::to_string(e) + ")"; }
 
 }  // namespace
 
@@ -110,44 +109,25 @@ Result<WorkerRecord> parse_worker_record(std::string_view text) {
 }
 
 Result<std::optional<WorkerRecord>> read_worker_record(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::optional<WorkerRecord>{};
-    return err(path.string() + ": " + os_text(errno));
+  // Not followed: a link at the record's name could name any file.
+  Result<RegularFile, FileReadError> file = open_regular_file(path, /*follow_link=*/false);
+  if (!file) {
+    if (file.error().kind == FileRefusal::Missing) return std::optional<WorkerRecord>{};
+    return err(file.error().text);
   }
-  struct stat st{};
-  std::string text;
+  const struct stat& st = file->status();
   std::string refused;
-  if (::fstat(fd, &st) != 0) {
-    refused = os_text(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    refused = "not a plain file";
-  } else if (st.st_uid != ::geteuid()) {
+  if (st.st_uid != ::geteuid()) {
     refused = "belongs to user " + std::to_string(st.st_uid);
   } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
     refused = "writable by other users";
-  } else if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > kMaxWorkerRecordBytes) {
-    refused = "record too large";
-  } else {
-    char buf[4096];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        refused = os_text(errno);
-        break;
-      }
-      if (n == 0) break;
-      text.append(buf, static_cast<size_t>(n));
-      if (text.size() > kMaxWorkerRecordBytes) {
-        refused = "record too large";
-        break;
-      }
-    }
   }
-  ::close(fd);
   if (!refused.empty()) return err(path.string() + ": " + refused);
-  auto record = parse_worker_record(text);
+  std::vector<uint8_t> bytes;
+  if (auto read = read_open_file(*file, path, kMaxWorkerRecordBytes, bytes); !read) {
+    return err(read.error().kind == FileRefusal::TooLarge ? path.string() + ": record too large" : read.error().text);
+  }
+  auto record = parse_worker_record(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   if (!record) return err(path.string() + ": " + record.error());
   return std::optional<WorkerRecord>(std::move(record).value());
 }

@@ -12,6 +12,7 @@
 #include <ctime>
 #include <vector>
 
+#include "core/bounded_read.h"
 #include "core/file_replace.h"
 #include "core/format.h"
 #include "core/log.h"
@@ -83,6 +84,7 @@ std::optional<std::string> copy_in_pieces(const SnapshotRequest& req, int src_fd
     if (n > 0) {
       held += static_cast<size_t>(n);
       copied += static_cast<uint64_t>(n);
+      if (copied > req.stamp.size) return std::string("project changed during copy");
       if (req.between_pieces) req.between_pieces(copied);
     }
     if (held + kPiece > kRun || (n == 0 && held > 0)) {
@@ -154,11 +156,12 @@ SnapshotReply run_snapshot_copy(const SnapshotRequest& req) {
     reply.result = dir.error();
     return reply;
   }
-  Fd src(::open(req.source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (src.get() < 0) {
-    reply.result = req.source.string() + ": " + errno_text(errno);
+  Result<RegularFile, FileReadError> opened = open_regular_file(req.source);
+  if (!opened) {
+    reply.result = opened.error().text;
     return reply;
   }
+  Fd src(opened->release());
   ::posix_fadvise(src.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   fs::path target = fresh_partial_name(req.pool_dir, "saved-");
   Fd dst(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -217,8 +220,10 @@ bool matches_clean_project(const fs::path& path, const std::optional<std::pair<s
 }
 
 Status<> copy_project_file(const fs::path& source, const fs::path& target) {
-  Fd src(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (src.get() < 0) return err(source.string() + ": " + errno_text(errno));
+  Result<RegularFile, FileReadError> opened = open_regular_file(source);
+  if (!opened) return err(opened.error().text);
+  Fd src(opened->release());
+  const uint64_t limit = opened->size();
   fs::path partial = fresh_partial_name(target.parent_path(), "partial-");
   Fd dst(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (dst.get() < 0) return err(partial.string() + ": " + errno_text(errno));
@@ -228,9 +233,16 @@ Status<> copy_project_file(const fs::path& source, const fs::path& target) {
   };
   // copy_file_range clones where it can; a file system that refuses it
   // falls back to plain reads and writes.
+  // Never more than the size seen at the open: a file that keeps growing
+  // under the copy is no saved project.
+  uint64_t copied = 0;
   for (;;) {
+    if (copied > limit) return fail(source.string() + ": grew while copied");
     ssize_t n = ::copy_file_range(src.get(), nullptr, dst.get(), nullptr, 1 << 30, 0);
-    if (n > 0) continue;
+    if (n > 0) {
+      copied += static_cast<uint64_t>(n);
+      continue;
+    }
     if (n == 0) break;
     if (errno == EINTR) continue;
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return fail(errno_text(errno));
@@ -240,6 +252,8 @@ Status<> copy_project_file(const fs::path& source, const fs::path& target) {
       if (r < 0 && errno == EINTR) continue;
       if (r < 0) return fail(errno_text(errno));
       if (r == 0) break;
+      copied += static_cast<uint64_t>(r);
+      if (copied > limit) return fail(source.string() + ": grew while copied");
       if (!write_all(dst.get(), buf, static_cast<size_t>(r))) return fail(errno_text(errno));
     }
     break;

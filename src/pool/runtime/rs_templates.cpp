@@ -8,6 +8,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "core/bounded_read.h"
 #include "core/file_replace.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -152,14 +153,10 @@ void note_template_failure(PoolRuntime& rt, std::string_view reason) {
 }
 
 bool worker_log_mentions_template(const std::filesystem::path& log_path) {
-  int fd = ::open(log_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  uint64_t size = static_cast<uint64_t>(st.st_size);
+  Result<RegularFile, FileReadError> file = open_regular_file(log_path, /*follow_link=*/false);
+  if (!file) return false;
+  const int fd = file->fd();
+  uint64_t size = file->size();
   uint64_t from = size > kLogTailBytes ? size - kLogTailBytes : 0;
   std::string tail(static_cast<size_t>(size - from), '\0');
   size_t got = 0;
@@ -168,7 +165,6 @@ bool worker_log_mentions_template(const std::filesystem::path& log_path) {
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
-  ::close(fd);
   tail.resize(got);
   // Invalid UTF-8 cannot hide an ASCII word, so the bytes are searched as
   // they are once lower-cased.
