@@ -348,7 +348,9 @@ bool pool_wants_frames(const PreviewState& s, uint64_t now_ns) {
 
 bool pool_takes_frames(const PreviewState& s, uint64_t now_ns) {
   const GateWorld world{now_ns, async_renders_in_flight(), memory_output_token_held() ? 1u : 0u};
-  return pool_engaged(s.pool, world);
+  // A silent batch holds the pool until it is killed: the frames it never
+  // held would wait minutes for the next batch.
+  return pool_engaged(s.pool, world) && !pool_batch_given_up(s.pool, now_ns);
 }
 
 std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& s, uint64_t now_ns) {

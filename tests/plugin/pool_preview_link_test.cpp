@@ -201,6 +201,21 @@ TEST_F(PoolPreviewLink, APoolFrameTheCacheAlreadyServesIsDropped) {
   EXPECT_EQ(cached_frame_width(state->cache, narrow), wanted);
 }
 
+// While its batch has given up (nothing before the first-delivery limit)
+// the pool takes no frame: its next batch waits for the silent one's end.
+TEST_F(PoolPreviewLink, ASilentBatchPastItsFirstDeliveryLimitTakesNoFrame) {
+  pool().templates_ready = 1;
+  pool().snapshot_path = std::filesystem::path("/nonexistent/snapshot.aep");
+  const uint64_t now = mono_ns();
+  EXPECT_TRUE(pool_takes_frames(*state, now)) << "engaged, no batch";
+  PoolPlan& plan = running_plan();
+  plan.started_at = now;
+  EXPECT_TRUE(pool_takes_frames(*state, now + 44 * kS));
+  EXPECT_FALSE(pool_takes_frames(*state, now + 45 * kS));
+  plan.frames_seen.insert(3);
+  EXPECT_TRUE(pool_takes_frames(*state, now + 45 * kS)) << "a frame came: the batch still delivers";
+}
+
 TEST_F(PoolPreviewLink, WitnessClaimsHoldRangesAndArmTheHandoffOnce) {
   WitnessClaims& witness = state->preview.witness;
   witness.hold_ranges = true;

@@ -71,6 +71,8 @@ std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now) 
   return out;
 }
 
+bool pool_batch_given_up(const PoolRuntime& rt, Instant now) { return rt.plan && first_delivery_given_up(*rt.plan, now); }
+
 std::vector<FrameRange> pool_given_up_ranges(const PoolRuntime& rt, Instant now) {
   std::vector<FrameRange> out;
   if (!rt.plan) return out;

@@ -82,6 +82,10 @@ std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now);
 // jobs whose claim the asynchronous prefetch took over (2D). Their workers
 // may still deliver; the preview renders these frames meanwhile.
 std::vector<FrameRange> pool_given_up_ranges(const PoolRuntime& rt, Instant now);
+// A batch runs and nothing came before its first-delivery limit: the pool
+// delivers nothing until that batch is killed, and no next batch starts
+// before.
+bool pool_batch_given_up(const PoolRuntime& rt, Instant now);
 
 // The asynchronous renderer's timings for one downsample.
 struct AsyncTimingTable {
