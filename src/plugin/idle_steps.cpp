@@ -95,6 +95,7 @@ void step_producers(Tick& t) {
   t.in.pool_ready = pool_wants_frames(t.s, t.in.now_ns);
   t.in.pool_engaged = !t.s.preview.raster_comp && pool_takes_frames(t.s, t.in.now_ns);
   t.in.pool_pending = pool_held_frames(t.s, t.in.now_ns);
+  t.in.pool_given_up = pool_given_up_frames(t.s, t.in.now_ns);
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
   note_cost_figures(t.s.store, t.s.preview);
 }

@@ -226,12 +226,27 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
 // frames of the other producers do.
 void note_pool_frame(const RgbaFrame& frame) { record_produced_frame(frame, "pool"); }
 
+SupervisionWorld supervision_world(const PreviewState& s) {
+  return live_supervision_world(s.pool, async_renders_in_flight(), s.preview.current_frame);
+}
+
+}  // namespace
+
 // A frame of the pool goes into the RAM cache only while the composition
 // that its batch rendered is the one the pool follows: a frame of a batch
 // that an edit or a switch ended never lands under another composition.
 void ingest_pool_frames(PreviewState& s, std::vector<IngestedFrame> frames) {
+  const PreviewController& ctl = s.preview;
+  const uint32_t served_width =
+      ctl.comp_size.width > 0
+          ? downsampled_size(static_cast<uint32_t>(ctl.comp_size.width), static_cast<uint32_t>(wanted_downsample(s)))
+          : 0;
   for (IngestedFrame& f : frames) {
     if (f.comp_identity != s.pool.comp_identity) continue;
+    // The preview made this frame itself meanwhile (the playhead's, or one
+    // the pool gave up): the pool's copy replaces nothing and counts for
+    // nothing.
+    if (auto width = cached_frame_width(s.cache, f.key); width && *width >= served_width) continue;
     const uint32_t w = f.pixels.width, h = f.pixels.height;
     note_pool_frame(f.pixels);
     if (!cache_rendered_frame(s.cache, f.key, std::move(f.pixels))) continue;
@@ -239,12 +254,6 @@ void ingest_pool_frames(PreviewState& s, std::vector<IngestedFrame> frames) {
                          std::to_string(w) + "x" + std::to_string(h) + ")");
   }
 }
-
-SupervisionWorld supervision_world(const PreviewState& s) {
-  return live_supervision_world(s.pool, async_renders_in_flight(), s.preview.current_frame);
-}
-
-}  // namespace
 
 Result<SavedCopy> save_project_copy(const fs::path& path) {
   auto count = num_projects();
@@ -343,12 +352,20 @@ bool pool_wants_frames(const PreviewState& s, uint64_t now_ns) {
 
 bool pool_takes_frames(const PreviewState& s, uint64_t now_ns) {
   const GateWorld world{now_ns, async_renders_in_flight(), memory_output_token_held() ? 1u : 0u};
-  return pool_engaged(s.pool, world);
+  // A silent batch holds the pool until it is killed: the frames it never
+  // held would wait minutes for the next batch.
+  return pool_engaged(s.pool, world) && !pool_batch_given_up(s.pool, now_ns);
 }
 
 std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& s, uint64_t now_ns) {
   std::vector<std::pair<int64_t, int64_t>> out;
   for (const FrameRange& r : pool_pending_ranges(s.pool, now_ns)) out.emplace_back(r.start, r.end);
+  return out;
+}
+
+std::vector<std::pair<int64_t, int64_t>> pool_given_up_frames(const PreviewState& s, uint64_t now_ns) {
+  std::vector<std::pair<int64_t, int64_t>> out;
+  for (const FrameRange& r : pool_given_up_ranges(s.pool, now_ns)) out.emplace_back(r.start, r.end);
   return out;
 }
 

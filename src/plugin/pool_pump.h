@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/result.h"
+#include "pool/batch/batch_supervision.h"
 #include "pool/runtime/project_snapshot.h"
 #include "pool/schedule/frame_range.h"
 
@@ -22,6 +23,11 @@ struct PoolRuntime;
 // this tick, playhead first.
 void pump_pool_delivery(PreviewState& state, uint64_t now_ns, const std::vector<int64_t>& pool_frames,
                         bool frames_unclaimed);
+
+// Takes the frames a supervision call returned into the RAM cache: those of
+// the composition the pool follows, unless the cache already holds the
+// frame as wide as the preview wants it.
+void ingest_pool_frames(PreviewState& state, std::vector<IngestedFrame> frames);
 
 // The raster path prepares and draws the pinned composition itself: while
 // it holds it, and `prepare_switch` (VELOCINTA_PREPARE) is on, the pool
@@ -47,9 +53,11 @@ std::string pool_delivery_line(const PoolRuntime& rt, uint64_t downsample, std::
 
 // What the preview's delivery decision reads of the pool this tick.
 bool pool_wants_frames(const PreviewState& state, uint64_t now_ns);
-// The pool is on and admitted: the main thread renders only the playhead's frame.
+// The pool is on and admitted: what its batch holds, and what waits for its
+// next batch, is left to it; the playhead's frame and what it gave up are not.
 bool pool_takes_frames(const PreviewState& state, uint64_t now_ns);
 std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& state, uint64_t now_ns);
+std::vector<std::pair<int64_t, int64_t>> pool_given_up_frames(const PreviewState& state, uint64_t now_ns);
 
 // Saves a copy of the open project through the host at `path` (the open
 // project keeps its own path and dirty state); the save's milliseconds and

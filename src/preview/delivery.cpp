@@ -20,8 +20,9 @@ DeliveryDecision decide_delivery(const DeliveryInputs& in) {
   if (in.pool_ready) return {Producer::Pool, true, "pool_next_batch_ready"};
   // The pool has the rest: a batch runs or the next one is about to start.
   // The main thread rendering them meanwhile only slows the drain of the
-  // frames the workers already made.
-  if (in.pool_engaged) return {Producer::None, false, "pool_engaged"};
+  // frames the workers already made. Frames the batch gave up are nobody's
+  // but ours: left there, silent workers would starve the preview.
+  if (in.pool_engaged && !in.pool_gave_up) return {Producer::None, false, "pool_engaged"};
   // The rest goes to the host's render manager rather than the main thread,
   // unless it stopped delivering what it was given.
   if (in.async_available && in.async_stalled) return {Producer::InProcessSync, false, "async_stalled"};

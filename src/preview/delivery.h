@@ -24,6 +24,7 @@ struct DeliveryInputs {
   bool raster_ready = false;     // raster renderer holds this composition
   bool pool_ready = false;       // pool may launch for this composition
   bool pool_engaged = false;     // pool on and admitted for it: a batch runs or the next one follows
+  bool pool_gave_up = false;     // the next missing frame is one the running batch gave up
   bool async_stalled = false;    // measured asynchronous delivery stopped with requests waiting
 };
 

@@ -157,6 +157,10 @@ struct PreviewTickInputs {
   // now waits for its next batch, not for the main thread.
   bool pool_engaged = false;
   std::vector<std::pair<int64_t, int64_t>> pool_pending;
+  // Ranges of the running batch the pool gave up (nothing came in time, or
+  // the asynchronous prefetch took a slow job's claim over): the in-process
+  // producers render them, whatever `pool_pending` says.
+  std::vector<std::pair<int64_t, int64_t>> pool_given_up;
 };
 
 struct PreviewTickReport {

@@ -195,21 +195,36 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   // The work area is cached only when no frame of it is missing, whoever
   // is producing the missing ones.
   const bool none_missing = missing.empty();
-  // Frames a running pool batch holds are pending there, like async ones.
-  std::erase_if(missing, [&in](const std::pair<int64_t, FrameKey>& m) {
-    for (const auto& [first, last] : in.pool_pending)
-      if (m.first >= first && m.first <= last) return true;
-    return false;
-  });
-  report.frames_unclaimed = !missing.empty();
   const bool async_manager = ctl.async_allowed && async_render_manager_available();
+  // What the pool still claims, asked once per tick while the asynchronous
+  // renderer may take a claim over: the pool gives up the jobs it would beat.
+  const bool claims_asked = has_comp && async_manager && !ctl.async_broken && ctl.pool_link.claimed_ranges;
+  std::vector<PoolFrameRange> pool_claims;
+  if (claims_asked) pool_claims = ctl.pool_link.claimed_ranges(ds);
+  auto given_up = [&](int64_t f) {
+    if (frame_in_ranges(in.pool_given_up, f)) return true;
+    return claims_asked && frame_in_ranges(in.pool_pending, f) && !frame_in_ranges(pool_claims, f);
+  };
+  auto held = [&](int64_t f) { return frame_in_ranges(in.pool_pending, f) && !given_up(f); };
+  report.frames_unclaimed = std::any_of(missing.begin(), missing.end(), [&](const auto& m) { return !held(m.first); });
+  // Frames a running pool batch holds are pending there, like async ones;
+  // not the playhead's frame: the user waits for it now, and the batch may
+  // well deliver it last.
+  std::erase_if(missing, [&](const std::pair<int64_t, FrameKey>& m) {
+    return m.first != ctl.current_frame && held(m.first);
+  });
+  // With the pool engaged, what it gave up comes before what waits for its
+  // next batch, so that the decision reaches it.
+  if (in.pool_engaged) {
+    std::stable_partition(missing.begin(), missing.end(), [&](const std::pair<int64_t, FrameKey>& m) {
+      return m.first == ctl.current_frame || given_up(m.first);
+    });
+  }
   const auto current_key = frame_key_of(ctl, ctl.current_frame);
 
   const DeliveryMeasures measures =
       measure_delivery(ctl.level_times, ctl.per_factor_ms, ds, std::max<size_t>(missing.size(), 1), monotonic_ms());
 
-  // Asked once per tick, when the first asynchronous request is planned.
-  std::optional<std::vector<PoolFrameRange>> pool_claims;
   size_t next = 0;
   const uint64_t t0 = mono_ns();
   while (true) {
@@ -227,6 +242,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     di.raster_ready = ctl.raster_comp != nullptr && static_cast<uint64_t>(ctl.frame_count) <= cache.frame_limit;
     di.pool_ready = in.pool_ready;
     di.pool_engaged = in.pool_engaged;
+    di.pool_gave_up = next < missing.size() && given_up(missing[next].first);
     const DeliveryDecision d = decide_delivery(di);
     note_decision(ctl, d, measures);
     if (d.producer == Producer::InProcessSync) {
@@ -236,10 +252,8 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     } else if (d.producer == Producer::InProcessAsync) {
       // The host holds a few requests at a time; the rest wait for a later tick.
       if (ctl.async_pending.size() >= kMaxAsyncInFlight) break;
-      if (!pool_claims) pool_claims = ctl.pool_link.claimed_ranges ? ctl.pool_link.claimed_ranges(ds)
-                                                                   : std::vector<PoolFrameRange>{};
       // A frame the pool still claims is the pool's to deliver.
-      if (!frame_in_ranges(*pool_claims, missing[next].first)) {
+      if (!frame_in_ranges(pool_claims, missing[next].first)) {
         submit_async(ctl, missing[next].second, ds, in.now_ns, report);
       }
       ++next;

@@ -8,17 +8,14 @@
 // hold under a sanitizer and on two cores.
 #include <gtest/gtest.h>
 
-#include <cairo.h>
-
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
 
+#include "plugin/frame_bar.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
@@ -31,38 +28,8 @@ using nlohmann::json;
 using testing::read_text;
 
 constexpr int kFrames = 240;
-constexpr double kBarStart = 16.0;  // the bar's centre at frame 0, composition pixels
-constexpr double kBarStep = 7.0;    // and its move per frame
-constexpr double kCompWidth = 1920.0;
 constexpr const char* kSweepDone = "S2 zone de travail en cache";
-
-// Which frame a screenshot shows: from the white bar's columns on the
-// picture's middle row; none when the bar is not found.
-std::optional<double> frame_on_screen(const fs::path& png, const json& picture_rect) {
-  cairo_surface_t* s = cairo_image_surface_create_from_png(png.c_str());
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> keep(s, &cairo_surface_destroy);
-  if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) return std::nullopt;
-  const int width = cairo_image_surface_get_width(s);
-  const int height = cairo_image_surface_get_height(s);
-  const double rx = picture_rect.at(0).get<double>(), ry = picture_rect.at(1).get<double>();
-  const double rw = picture_rect.at(2).get<double>(), rh = picture_rect.at(3).get<double>();
-  const int y = static_cast<int>(ry + rh / 2);
-  if (y < 0 || y >= height || rw <= 0) return std::nullopt;
-  const unsigned char* row = cairo_image_surface_get_data(s) + static_cast<size_t>(y) * cairo_image_surface_get_stride(s);
-  double sum = 0;
-  int count = 0;
-  for (int x = std::max(0, static_cast<int>(rx)); x < std::min(width, static_cast<int>(rx + rw)); ++x) {
-    uint32_t v;
-    std::memcpy(&v, row + static_cast<size_t>(x) * 4, 4);
-    if (((v >> 16) & 0xff) >= 245 && ((v >> 8) & 0xff) >= 245 && (v & 0xff) >= 245) {
-      sum += x + 0.5;
-      ++count;
-    }
-  }
-  if (count == 0) return std::nullopt;
-  const double comp_x = (sum / count - rx) / rw * kCompWidth;
-  return (comp_x - kBarStart) / kBarStep;
-}
+using testing::frame_on_screen;
 
 const json* find_mark(const json& summary, const std::string& name) {
   for (const json& m : summary.at("marks")) {
@@ -110,15 +77,7 @@ class Playback : public ::testing::Test {
     json& comp = doc["compositions"][0];
     ASSERT_EQ(comp["duration"], json::array({kFrames, 24}));
     comp["render_cost_ms"] = 10;
-    json bar = {{"name", "Frame bar"},
-                {"solid", {{"name", "White Solid 1"}, {"color", {1, 1, 1}}, {"width", 12}, {"height", 1080}}},
-                {"transform",
-                 {{"position",
-                   {{"keyframes",
-                     {{{"time", {0, 24}}, {"value", {kBarStart, 540}}, {"interp", "linear"}},
-                      {{"time", {kFrames, 24}}, {"value", {kBarStart + kBarStep * kFrames, 540}},
-                       {"interp", "linear"}}}}}}}}};
-    comp["layers"].insert(comp["layers"].begin(), bar);
+    testing::add_frame_bar(comp, kFrames);
     std::ofstream(project()) << doc.dump();
 
     // The first run plays until the whole work area is cached, then lets

@@ -8,12 +8,14 @@
 #include <limits>
 #include <memory>
 
+#include "cache/frame_cache_ops.h"
 #include "core/machine.h"
 #include "core/switches.h"
 #include "plugin/pool_preview_link.h"
 #include "plugin/pool_pump.h"
 #include "plugin/preview_state.h"
 #include "pool/runtime/pool_runtime_ops.h"
+#include "preview/downsample_policy.h"
 #include "raster/comp_model.h"
 
 namespace vel {
@@ -154,6 +156,64 @@ TEST_F(PoolPreviewLink, TheAsynchronousRendererAsksWhatThePoolStillClaims) {
   times.arrivals[1] = {0.0, 10.0, 20.0};
   EXPECT_EQ(state->preview.pool_link.claimed_ranges(2), (std::vector<PoolFrameRange>{{30, 40}}));
   EXPECT_TRUE(pool().plan->jobs[0].released);
+}
+
+// The preview rendered a frame itself while the pool still held it (the
+// playhead's, or one the pool gave up): the pool's copy, wider or not,
+// replaces nothing and leaves the cache's accounting and its store queue as
+// they were. A frame the cache holds narrower than the preview wants is
+// still taken.
+TEST_F(PoolPreviewLink, APoolFrameTheCacheAlreadyServesIsDropped) {
+  PreviewController& ctl = state->preview;
+  ctl.comp_size = {64, 36};
+  pool().comp_identity = 7;
+  const uint32_t wanted = downsampled_size(64, effective_downsample(ctl));
+  auto frame = [](uint32_t w, uint8_t fill) {
+    RgbaFrame f;
+    f.width = w;
+    f.height = w * 36 / 64;
+    f.pixels = PixelPayload::adopt(std::vector<uint8_t>(size_t{f.width} * f.height * 4, fill));
+    return f;
+  };
+  auto pool_frame = [&](FrameKey key, uint32_t w, uint8_t fill) {
+    std::vector<IngestedFrame> out;
+    out.push_back({key, frame(w, fill), 7});
+    return out;
+  };
+  const FrameKey ours{5, 24};
+  ASSERT_TRUE(cache_rendered_frame(state->cache, ours, frame(wanted, 0x11)));
+  const uint64_t used = state->cache.used_bytes, inserts = state->cache.insert_count;
+  const size_t queued = state->cache.store_write_queue.size();
+  for (uint32_t w : {wanted, wanted * 2}) {
+    ingest_pool_frames(*state, pool_frame(ours, w, 0x77));
+    auto kept = cached_frame(state->cache, ours);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->width, wanted) << w;
+    EXPECT_EQ(kept->pixels.bytes()[0], 0x11) << w;
+  }
+  EXPECT_EQ(state->cache.used_bytes, used);
+  EXPECT_EQ(state->cache.insert_count, inserts);
+  EXPECT_EQ(state->cache.store_write_queue.size(), queued);
+
+  const FrameKey narrow{6, 24};
+  ASSERT_TRUE(cache_rendered_frame(state->cache, narrow, frame(wanted / 2, 0x11)));
+  ingest_pool_frames(*state, pool_frame(narrow, wanted, 0x77));
+  EXPECT_EQ(cached_frame_width(state->cache, narrow), wanted);
+}
+
+// While its batch has given up (nothing before the first-delivery limit)
+// the pool takes no frame: its next batch waits for the silent one's end.
+TEST_F(PoolPreviewLink, ASilentBatchPastItsFirstDeliveryLimitTakesNoFrame) {
+  pool().templates_ready = 1;
+  pool().snapshot_path = std::filesystem::path("/nonexistent/snapshot.aep");
+  const uint64_t now = mono_ns();
+  EXPECT_TRUE(pool_takes_frames(*state, now)) << "engaged, no batch";
+  PoolPlan& plan = running_plan();
+  plan.started_at = now;
+  EXPECT_TRUE(pool_takes_frames(*state, now + 44 * kS));
+  EXPECT_FALSE(pool_takes_frames(*state, now + 45 * kS));
+  plan.frames_seen.insert(3);
+  EXPECT_TRUE(pool_takes_frames(*state, now + 45 * kS)) << "a frame came: the batch still delivers";
 }
 
 TEST_F(PoolPreviewLink, WitnessClaimsHoldRangesAndArmTheHandoffOnce) {

@@ -116,6 +116,7 @@ class InProcessSim : public ::testing::Test {
     in.work_area_signals = signals;
     in.pool_engaged = pool_engaged;
     in.pool_pending = pool_pending;
+    in.pool_given_up = pool_given_up;
     return preview_idle_step(ctl, cache, in);
   }
 
@@ -189,6 +190,7 @@ class InProcessSim : public ::testing::Test {
   WorkAreaSignals signals;
   bool pool_engaged = false;
   std::vector<std::pair<int64_t, int64_t>> pool_pending;
+  std::vector<std::pair<int64_t, int64_t>> pool_given_up;
 };
 
 TEST_F(InProcessSim, SynchronousPathFillsTheWorkAreaWithTheHostsPixels) {
@@ -307,6 +309,78 @@ TEST_F(InProcessSim, AnEngagedPoolLeavesAllButThePlayheadsFrameAndNothingIsSaidC
   ASSERT_TRUE(tick_until([&] { return work_area_cached(); }));
   tick();
   EXPECT_TRUE(ctl.sweep_reported);
+}
+
+// The frame the user looks at is rendered as soon as the playhead moved,
+// although the running batch holds it (and may deliver it last);
+// the rest of the batch's frames stay the batch's.
+TEST_F(InProcessSim, ThePlayheadsFrameIsRenderedAtOnceWhileTheBatchHoldsIt) {
+  for (bool async : {false, true}) {
+    SCOPED_TRACE(async ? "async on" : "async off");
+    clear_frame_cache(cache);
+    ctl = make_preview_controller(sim::kPluginId, mono_ns());
+    ctl.async_allowed = async;
+    pool_engaged = true;
+    pool_pending = {{2, 9}};
+    for (int frame : {5, 8}) {
+      // The host's time moved by the project's own edit: it settles first.
+      set_current_frame(frame);
+      EXPECT_TRUE(tick_until([&] { return contains_frame(cache, FrameKey{frame, 24}); }, 3))
+          << "frame " << frame << " waited for the pool";
+    }
+    for (int i = 0; i < 5; ++i) tick();
+    EXPECT_EQ(ctl.counters.sync_frames + ctl.counters.async_submitted, 2u);
+  }
+}
+
+// Frames the batch gave up (nothing came in time, or a slow job's claim was
+// released at the last tick's asking) are the in-process producers' again,
+// although the pool is engaged and, for a released job, its worker still
+// runs; frames no batch holds still wait for the next one.
+TEST_F(InProcessSim, FramesTheBatchGaveUpAreRenderedInProcess) {
+  struct Case {
+    const char* name;
+    bool async;
+    std::vector<std::pair<int64_t, int64_t>> pending, given_up;
+  } cases[] = {{"silent batch, sync", false, {}, {{2, 9}}},
+               {"silent batch, async", true, {}, {{2, 9}}},
+               {"released job", true, {{2, 9}}, {{2, 9}}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clear_frame_cache(cache);
+    ctl = make_preview_controller(sim::kPluginId, mono_ns());
+    ctl.async_allowed = c.async;
+    set_current_frame(2);
+    pool_engaged = true;
+    pool_pending = c.pending;
+    pool_given_up = c.given_up;
+    EXPECT_TRUE(tick_until([&] { return work_area_cached(); }));
+  }
+  pool_given_up.clear();
+}
+
+// The asynchronous renderer asks the pool what it still claims every tick
+// the pool is engaged, and a job whose claim the pool gives up in that
+// answer is rendered at once, although the batch still lists its range.
+TEST_F(InProcessSim, AClaimGivenUpInTheTicksAnswerIsRenderedInProcess) {
+  ASSERT_TRUE(ctl.async_allowed);
+  int asked = 0;
+  ctl.pool_link.claimed_ranges = [&](uint32_t) {
+    ++asked;
+    return std::vector<PoolFrameRange>{{8, 9}};
+  };
+  set_current_frame(2);
+  pool_engaged = true;
+  pool_pending = {{3, 9}};
+  ASSERT_TRUE(tick_until([&] {
+    for (int f = 2; f <= 7; ++f)
+      if (!contains_frame(cache, FrameKey{f, 24})) return false;
+    return true;
+  }));
+  for (int i = 0; i < 5; ++i) tick();
+  EXPECT_FALSE(contains_frame(cache, FrameKey{8, 24}));
+  EXPECT_FALSE(contains_frame(cache, FrameKey{9, 24}));
+  EXPECT_GE(asked, 1);
 }
 
 TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {

@@ -71,6 +71,24 @@ std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now) 
   return out;
 }
 
+bool pool_batch_given_up(const PoolRuntime& rt, Instant now) { return rt.plan && first_delivery_given_up(*rt.plan, now); }
+
+std::vector<FrameRange> pool_given_up_ranges(const PoolRuntime& rt, Instant now) {
+  std::vector<FrameRange> out;
+  if (!rt.plan) return out;
+  // Nothing came in time: the whole batch is given up, its workers may
+  // still run (a silent batch is killed much later).
+  if (first_delivery_given_up(*rt.plan, now)) {
+    for (const auto& job : rt.plan->jobs) out.push_back({job.first_frame, job.last_frame});
+    for (const auto& r : rt.plan->queued_ranges) out.push_back({r.start, r.end});
+    return out;
+  }
+  if (rt.comp_is_3d) return out;
+  for (const auto& job : rt.plan->jobs)
+    if (job.released && !job.finished) out.push_back({job.first_frame, job.last_frame});
+  return out;
+}
+
 std::vector<FrameRange> release_async_2d_reservations(PoolRuntime& rt, uint64_t downsample,
                                                       const AsyncTimingTables& tables, Instant now) {
   std::vector<FrameRange> out;

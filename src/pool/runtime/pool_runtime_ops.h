@@ -77,6 +77,15 @@ void end_pool_session_files(PoolRuntime& rt);
 void sweep_ended_clients(std::vector<EndedClient> clients);
 
 std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now);
+// The running batch's ranges the pool no longer stands for: all of them once
+// the first-delivery limit passed without a frame, else the ranges of the
+// jobs whose claim the asynchronous prefetch took over (2D). Their workers
+// may still deliver; the preview renders these frames meanwhile.
+std::vector<FrameRange> pool_given_up_ranges(const PoolRuntime& rt, Instant now);
+// A batch runs and nothing came before its first-delivery limit: the pool
+// delivers nothing until that batch is killed, and no next batch starts
+// before.
+bool pool_batch_given_up(const PoolRuntime& rt, Instant now);
 
 // The asynchronous renderer's timings for one downsample.
 struct AsyncTimingTable {

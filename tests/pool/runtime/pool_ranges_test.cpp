@@ -60,6 +60,27 @@ TEST(PoolPendingRanges, AnExitedJobHoldsItsRangeUntilExaminedAndItsFramesWhileDe
   EXPECT_EQ(pool_pending_ranges(rt, kT0), decoding);
 }
 
+// What the batch no longer stands for: nothing while it may still deliver,
+// all of it once the first-delivery limit passed without a frame, else the
+// jobs whose claim was released (2D only, while they run).
+TEST(PoolGivenUpRanges, TheWholeSilentBatchOrTheReleasedJobs) {
+  PoolRuntime rt = with_plan();
+  rt.plan->jobs = {job(0, 9, kT0), job(10, 19, kT0), job(20, 29, kT0)};
+  rt.plan->jobs[2].finished = true;
+  rt.plan->queued_ranges = {{30, 39}};
+  EXPECT_TRUE(pool_given_up_ranges(rt, kT0 + 29 * kNsPerSec).empty());
+  const std::vector<FrameRange> all{{0, 9}, {10, 19}, {20, 29}, {30, 39}};
+  EXPECT_EQ(pool_given_up_ranges(rt, kT0 + 30 * kNsPerSec), all);
+
+  rt.plan->frames_seen.insert(3);
+  rt.plan->jobs[1].released = true;
+  rt.plan->jobs[2].released = true;
+  EXPECT_EQ(pool_given_up_ranges(rt, kT0 + 30 * kNsPerSec), (std::vector<FrameRange>{{10, 19}}));
+  rt.comp_is_3d = true;
+  EXPECT_TRUE(pool_given_up_ranges(rt, kT0 + 30 * kNsPerSec).empty());
+  EXPECT_TRUE(pool_given_up_ranges(new_pool_runtime(kOutputPsd), kT0).empty());
+}
+
 AsyncTimingTables tables_at_1(uint64_t count, double first, std::vector<double> completions) {
   AsyncTimingTables t;
   t[0] = {count, first, std::move(completions)};

@@ -1,0 +1,65 @@
+// A white bar on top of a composition that moves 7 composition pixels per
+// frame, so that a screenshot of the panel tells which frame is on screen.
+#pragma once
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+namespace vel::testing {
+
+inline constexpr double kBarStart = 16.0;  // the bar's centre at frame 0, composition pixels
+inline constexpr double kBarStep = 7.0;    // and its move per frame
+
+// Puts the bar on top of `comp` (a composition of the project's JSON form,
+// 1920 wide) for `frames` frames at 24 per second.
+inline void add_frame_bar(nlohmann::json& comp, int frames) {
+  using nlohmann::json;
+  json bar = {{"name", "Frame bar"},
+              {"solid", {{"name", "White Solid 1"}, {"color", {1, 1, 1}}, {"width", 12}, {"height", 1080}}},
+              {"transform",
+               {{"position",
+                 {{"keyframes",
+                   {{{"time", {0, 24}}, {"value", {kBarStart, 540}}, {"interp", "linear"}},
+                    {{"time", {frames, 24}}, {"value", {kBarStart + kBarStep * frames, 540}},
+                     {"interp", "linear"}}}}}}}}};
+  comp["layers"].insert(comp["layers"].begin(), bar);
+}
+
+// Which frame a screenshot shows: from the white bar's columns on the
+// picture's middle row (`picture_rect`, the summary's, in points at scale
+// 1); none when the bar is not found.
+inline std::optional<double> frame_on_screen(const std::filesystem::path& png, const nlohmann::json& picture_rect,
+                                             double comp_width = 1920.0) {
+  cairo_surface_t* s = cairo_image_surface_create_from_png(png.c_str());
+  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> keep(s, &cairo_surface_destroy);
+  if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) return std::nullopt;
+  const int width = cairo_image_surface_get_width(s);
+  const int height = cairo_image_surface_get_height(s);
+  const double rx = picture_rect.at(0).get<double>(), ry = picture_rect.at(1).get<double>();
+  const double rw = picture_rect.at(2).get<double>(), rh = picture_rect.at(3).get<double>();
+  const int y = static_cast<int>(ry + rh / 2);
+  if (y < 0 || y >= height || rw <= 0) return std::nullopt;
+  const unsigned char* row = cairo_image_surface_get_data(s) + static_cast<size_t>(y) * cairo_image_surface_get_stride(s);
+  double sum = 0;
+  int count = 0;
+  for (int x = std::max(0, static_cast<int>(rx)); x < std::min(width, static_cast<int>(rx + rw)); ++x) {
+    uint32_t v;
+    std::memcpy(&v, row + static_cast<size_t>(x) * 4, 4);
+    if (((v >> 16) & 0xff) >= 245 && ((v >> 8) & 0xff) >= 245 && (v & 0xff) >= 245) {
+      sum += x + 0.5;
+      ++count;
+    }
+  }
+  if (count == 0) return std::nullopt;
+  const double comp_x = (sum / count - rx) / rw * comp_width;
+  return (comp_x - kBarStart) / kBarStep;
+}
+
+}  // namespace vel::testing
