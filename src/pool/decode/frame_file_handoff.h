@@ -1,7 +1,7 @@
 // Handing a file-mode batch's discovered frame files to its decoders, at
 // most 32 a call: a file whose frame is with the decoders, delivered, given
-// up, without a 32-bit host time or outside its worker's range is dropped; a full job queue puts the
-// file back at the front for the next call.
+// up, without a 32-bit host time or outside its worker's range is dropped;
+// a full job queue puts the file back at the front for the next call.
 #pragma once
 
 #include <cstdint>

@@ -83,8 +83,9 @@ std::optional<int64_t> finished_frame_of(std::string_view name, std::string_view
 void sort_read_first(std::vector<DiscoveredFile>& files, const DiscoveryRequest& request);
 
 // One scan of the job folder (the worker's step 3 to 6), each file with the
-// worker its folder names; nothing when the stop flag rose meanwhile. A folder that cannot be listed logs "pool:
-// discovery failed: ..." and gives an empty list.
+// worker its folder names; nothing when the stop flag rose meanwhile. A
+// folder that cannot be listed logs "pool: discovery failed: ..." and gives
+// an empty list.
 std::optional<std::vector<DiscoveredFile>> scan_job_dir(const std::filesystem::path& job_dir,
                                                        std::string_view extension,
                                                        const DiscoveryRequest& request,
