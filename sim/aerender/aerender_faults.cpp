@@ -68,6 +68,14 @@ Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<st
       *target = std::move(*frames);
     }
   }
+  const std::pair<const char*, std::optional<int64_t>*> offsets[] = {{"SIM_AERENDER_SHIFT", &f.shift},
+                                                                    {"SIM_AERENDER_ALSO_AS", &f.also_as}};
+  for (const auto& [name, target] : offsets) {
+    if (auto v = getenv(name)) {
+      *target = switch_number(*v, 1'000'000);
+      if (!*target || **target == 0) return fail(std::string(name) + ": bad offset " + *v);
+    }
+  }
   if (auto v = getenv("SIM_AERENDER_TGA")) f.tga_run_length = *v == "rle";
   if (auto v = getenv("SIM_AERENDER_PSD")) f.psd_packbits = *v != "raw";
   if (auto v = getenv("SIM_AERENDER_PSD_DEPTH")) {

@@ -9,6 +9,8 @@
 //   SIM_AERENDER_TRUNCATE=a,b      frames written cut to half their length
 //   SIM_AERENDER_WRITE_ERROR=a     writing that frame fails: error and exit 1
 //   SIM_AERENDER_FORGET_RS_TEMPLATE=1  a render-settings template on the command line is unknown
+//   SIM_AERENDER_SHIFT=N           every frame is written under its number + N (its range shifted)
+//   SIM_AERENDER_ALSO_AS=N         every frame is also written under its number + N
 // (FRAME_MS, CRASH_AFTER and CORRUPT may also name worker folders instead:
 // worker_file_faults.h)
 // and the file variants tests can ask for:
@@ -35,6 +37,7 @@ struct AerenderFaults {
   bool forget_render_settings = false;
   std::optional<uint64_t> crash_after;
   std::set<int64_t> skip, corrupt, truncate, write_error;
+  std::optional<int64_t> shift, also_as;  // 1 … 1000000
   bool tga_run_length = false;
   bool psd_packbits = true;
   int psd_depth = 8;

@@ -96,7 +96,9 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
     const auto started = std::chrono::steady_clock::now();
     const int64_t value = frame * comp.frame_duration.value;
     if (value > INT32_MAX) return error(log, "frame " + std::to_string(frame) + " is past the host's time range");
-    const std::string path = *frame_file_path(cmd.output, frame);
+    // The number the file is written under: a worker that misnumbers its
+    // frames names frames it was not given.
+    const std::string path = *frame_file_path(cmd.output, frame + faults.shift.value_or(0));
     if (faults.skip.count(frame) || (worker.skip_frame && worker.skip_frame->is(frame, cmd.first_frame))) continue;
     Result<RenderedFrame> rendered =
         render_composition(comp, {HostTime{static_cast<int32_t>(value), comp.frame_duration.scale}, downsample,
@@ -112,6 +114,10 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
     if (faults.write_error.count(frame)) return error(log, "Unable to write file: " + path);
     std::string why;
     if (!write_frame_file(path, bytes, why)) return error(log, "Unable to write file: " + path + " (" + why + ")");
+    if (faults.also_as) {
+      const std::string copy = *frame_file_path(cmd.output, frame + *faults.also_as);
+      if (!write_frame_file(copy, bytes, why)) return error(log, "Unable to write file: " + copy + " (" + why + ")");
+    }
     ++written;
     std::fprintf(log, "PROGRESS: frame %lld written: %s\n", static_cast<long long>(frame), path.c_str());
     std::fflush(log);
@@ -157,6 +163,7 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   // A silent client renders nothing, so it needs neither a project nor a
   // known template: the pool's process tests start it with any command line.
   if (faults.value().silent) {
+    start_group_children(variants.value().group_children, log);
     Result<std::vector<RenderEngine>> engines = start_engines(variants.value().engines, log);
     if (!engines) return error(log, "Unable to start the render engine: " + engines.error());
     take_memory_and_cpu(variants.value().client_mib, variants.value().client_cpu_percent);
@@ -214,6 +221,7 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
     return error(log, std::string("No output module template was found with the given name: ") + kMemoryOutputTemplate);
   }
 
+  start_group_children(variants.value().group_children, log);
   Result<std::vector<RenderEngine>> engines = start_engines(variants.value().engines, log);
   if (!engines) return error(log, "Unable to start the render engine: " + engines.error());
   take_memory_and_cpu(variants.value().client_mib, variants.value().client_cpu_percent);

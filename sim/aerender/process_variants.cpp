@@ -2,6 +2,7 @@
 
 #include "aerender_faults.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@ Result<ProcessVariants> read_process_variants(const EnvLookupFn& getenv) {
       {"SIM_AERENDER_EXIT_STATUS", 255, [&](int64_t n) { v.exit_status = static_cast<int>(n); }},
       {"SIM_AERENDER_EXIT_SIGNAL", 64, [&](int64_t n) { v.exit_signal = static_cast<int>(n); }},
       {"SIM_AERENDER_ENGINE_LINGER_MS", 60'000, [&](int64_t n) { v.engine_linger_ms = static_cast<uint32_t>(n); }},
+      {"SIM_AERENDER_GROUP_CHILDREN", 8, [&](int64_t n) { v.group_children = static_cast<uint32_t>(n); }},
   };
   for (const Field& f : fields) {
     if (auto text = getenv(f.name)) {
@@ -60,6 +62,22 @@ void take_memory_and_cpu(uint32_t mib, uint32_t cpu_percent) {
       std::this_thread::sleep_until(start + period);
     }
   }).detach();
+}
+
+void start_group_children(uint32_t count, std::FILE* log) {
+  std::fflush(log);
+  for (uint32_t i = 0; i < count; ++i) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      // Only async-signal-safe calls from here: the parent may have threads.
+      const int null = ::open("/dev/null", O_RDWR);
+      for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+      for (int fd = 3; fd < 4096; ++fd) ::close(fd);
+      for (;;) ::pause();
+    }
+    if (pid > 0) std::fprintf(log, "aerender: group child pid %d\n", static_cast<int>(pid));
+  }
+  std::fflush(log);
 }
 
 void end_client_now(const ProcessVariants& v) {

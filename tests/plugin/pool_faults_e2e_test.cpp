@@ -127,6 +127,25 @@ void expect_given_up_once(const std::string& text) {
   EXPECT_EQ(pool_frames_cached(text).count(std::stoll(m[1].str())), 0u) << text;
 }
 
+// Frames written under numbers the worker was not given: none reaches the
+// cache or the disk store, where the comp's frames all lie below kFrames.
+void expect_only_own_frames(const std::string& text, const std::string& pool_dir) {
+  for (const auto& [frame, times] : pool_frames_cached(text)) EXPECT_LT(frame, kFrames) << text;
+  const fs::path store = fs::path(pool_dir).parent_path().parent_path() / "home" / "Library" / "Caches" / "velocinta";
+  static const std::regex name("v([0-9]+)_s24\\.vnf");
+  size_t files = 0;
+  std::error_code ec;
+  for (const auto& e : fs::recursive_directory_iterator(store, ec)) {
+    std::smatch m;
+    const std::string file = e.path().filename().string();
+    if (!std::regex_match(file, m, name)) continue;
+    ++files;
+    EXPECT_LT(std::stoll(m[1].str()), kFrames) << e.path();
+  }
+  EXPECT_GT(files, 0u) << "the store holds the comp's frames";
+  expect_no_fallback(text);
+}
+
 const std::vector<FaultRow>& fault_rows() {
   static const std::vector<FaultRow> rows = {
       {"WorkerZeroCrashesAfterFiveFrames",
@@ -232,6 +251,17 @@ const std::vector<FaultRow>& fault_rows() {
          ASSERT_GE(reports.size(), 1u) << text;
          EXPECT_EQ(reports[0][1].str(), "1") << reports[0].str();
          expect_no_fallback(text);
+       }},
+      {"EachFrameAlsoWrittenAThousandOn",
+       {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_ALSO_AS=1000"},
+       1, false, false, false, kEndReport, expect_only_own_frames},
+      {"WorkersLeaveChildrenInTheirGroups",
+       {"VELOCINTA_POOL_WORKERS=2", "SIM_AERENDER_GROUP_CHILDREN=2"},
+       1, false, false, false, kEndReport,
+       [](const std::string& text, const std::string&) {
+         // The children end with their worker: the run's check that no
+         // process outlived the host holds.
+         EXPECT_EQ(text.find("ERROR"), std::string::npos) << text;
        }},
       {"APsdBatchWithoutAnyFrame",
        {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_EXIT_AFTER=0",

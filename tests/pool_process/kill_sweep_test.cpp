@@ -175,6 +175,40 @@ TEST_F(PoolProcessTest, ExitStatusesAreReportedAndACleanExitIsSilent) {
   }
 }
 
+// A worker that started children in its own group and ended, however it
+// ended, takes them with it when its end is seen: its group is killed
+// while its pid still names it, then it is reaped.
+TEST_F(PoolProcessTest, AWorkerThatEndsTakesTheChildrenOfItsGroup) {
+  const struct {
+    const char* name;
+    const char* status;
+    const char* signal;
+  } cases[] = {{"exit 0", "0", nullptr}, {"exit 3", "3", nullptr}, {"killed", nullptr, "9"}};
+  ::setenv("SIM_AERENDER_EXIT_AFTER", "0", 1);
+  ::setenv("SIM_AERENDER_ENGINES", "0", 1);
+  ::setenv("SIM_AERENDER_GROUP_CHILDREN", "3", 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.status) ::setenv("SIM_AERENDER_EXIT_STATUS", c.status, 1);
+    if (c.signal) ::setenv("SIM_AERENDER_EXIT_SIGNAL", c.signal, 1);
+    std::vector<PoolJob> jobs;
+    jobs.push_back(launch());
+    const pid_t w = jobs[0].child.pid();
+    ASSERT_TRUE(wait_exit(w));
+    const std::vector<pid_t> children = group_members(w);
+    ASSERT_EQ(children.size(), 3u) << "the worker's children outlive it until its end is seen";
+    std::vector<EndedClient> ended;
+    std::vector<size_t> exited;
+    EXPECT_EQ(reap_exited_workers(jobs, ended, exited), 0u);
+    EXPECT_TRUE(jobs[0].child.reaped());
+    EXPECT_EQ(jobs[0].clean_exit, c.status && std::string(c.status) == "0");
+    ASSERT_TRUE(eventually([&] { return group_members(w).empty(); }));
+    for (pid_t child : children) reap(child);  // ours: we are the namespace's pid 1
+    ::unsetenv("SIM_AERENDER_EXIT_STATUS");
+    ::unsetenv("SIM_AERENDER_EXIT_SIGNAL");
+  }
+}
+
 // The host reaped the worker: a normal end, neither an error line nor a
 // job folder kept for a log that names nothing wrong.
 TEST_F(PoolProcessTest, AWorkerReapedBySomeoneElseEndsQuietlyAndNoSignal) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "core/log.h"
+#include "core/repeat_log.h"
 
 namespace vel::testing {
 
@@ -13,7 +14,7 @@ const char* const kStandInSwitches[] = {
     "SIM_AERENDER_SILENT",        "SIM_AERENDER_ENGINES",    "SIM_AERENDER_ENGINE_HELPER",
     "SIM_AERENDER_CLIENT_MIB",    "SIM_AERENDER_ENGINE_MIB", "SIM_AERENDER_CLIENT_CPU",
     "SIM_AERENDER_ENGINE_CPU",    "SIM_AERENDER_EXIT_AFTER", "SIM_AERENDER_EXIT_STATUS",
-    "SIM_AERENDER_EXIT_SIGNAL",   "SIM_AERENDER_ENGINE_LINGER_MS",
+    "SIM_AERENDER_EXIT_SIGNAL",   "SIM_AERENDER_ENGINE_LINGER_MS", "SIM_AERENDER_GROUP_CHILDREN",
 };
 
 }  // namespace
@@ -27,6 +28,7 @@ void PoolProcessTest::SetUp() {
   pool_dir_ = scratch_.path() / "velocinta_pool";
   log_path_ = scratch_.path() / "velocinta.log";
   ASSERT_TRUE(open_log_file_at(log_path_, LogRole::Host));
+  forget_repeated_failures();  // a fresh log: a failure an earlier test saw is logged again here
   ::setenv("SIM_AERENDER_SILENT", "1", 1);
 }
 

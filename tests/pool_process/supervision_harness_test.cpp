@@ -52,7 +52,8 @@ class SupervisionHarness : public PoolProcessTest {
     // ended with its batch and is joined here.
     BackgroundWorkerRegistry::process().drain();
     for (const char* name : {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS",
-                             "SIM_AERENDER_CRASH_AFTER", "SIM_AERENDER_CORRUPT"})
+                             "SIM_AERENDER_CRASH_AFTER", "SIM_AERENDER_CORRUPT", "SIM_AERENDER_SHIFT",
+                             "SIM_AERENDER_ALSO_AS"})
       ::unsetenv(name);
     PoolProcessTest::TearDown();
   }
@@ -301,48 +302,101 @@ TEST_F(SupervisionHarness, AFrameSkippedByACleanExitIsReplayed) {
 }
 
 // A corrupt file for frame 7 is read again at each scan, at most 120
-// times: the 120th failure gives it up with one line. The batch closes
-// without it once nothing else is pending, and a TGA batch that fell short
-// sends later batches to PSD. A later batch, whose file is sound, renders
-// frame 7: giving up belongs to the batch, not to the frame.
+// times: the 120th failure gives it up with one line, and the file is not
+// read again. The worker stays alive after its frames (it hangs before the
+// last one), so the batch cannot close before the 120th read whatever the
+// machine's pace; once it is killed as hung, its last frame is replayed and
+// the batch closes without frame 7. A TGA batch that fell short sends later
+// batches to PSD. A later batch, whose file is sound, renders frame 7:
+// giving up belongs to the batch, not to the frame.
 TEST_F(SupervisionHarness, ACorruptFrameIsGivenUpAfter120Reads) {
   struct Case {
     uint8_t output;
     uint8_t output_after;
   } cases[] = {{kOutputPsd, kOutputPsd}, {kOutputTga, kOutputPsd}};
+  const std::string given_up = "pool: frame 7 illisible après 120 essais";
+  const auto times_logged = [&] {
+    const std::string log = read_text(log_path_);
+    size_t n = 0;
+    for (size_t at = log.find(given_up); at != std::string::npos; at = log.find(given_up, at + 1)) ++n;
+    return n;
+  };
   for (const Case& c : cases) {
     ::setenv("SIM_AERENDER_CORRUPT", "7", 1);
+    ::setenv("SIM_AERENDER_HANG_AFTER", "w0:39", 1);
     returned_.clear();
     ::truncate(log_path_.c_str(), 0);
     rt_.selected_output = c.output;
     rt_.launch_cooldown_until.reset();
     launch({{0, 39}});
-    uint32_t tries = 0;
-    ASSERT_TRUE(tick_until([&] {
-      if (rt_.plan) {
-        tries = std::max(tries, rt_.plan->ledger.tries.tries_of(7).value_or(0));
-      }
-      return !rt_.plan;
-    }));
-    EXPECT_GE(tries, 1u);
-    EXPECT_LE(tries, 120u);
+    const auto tries = [&] { return rt_.plan ? rt_.plan->ledger.tries.tries_of(7).value_or(0) : 0u; };
+    // Every other frame the worker writes is in before its silence is
+    // timed: a frame delivered after the clock jumps would start it afresh.
+    ASSERT_TRUE(tick_until([&] { return tries() == 120u && rt_.plan->ledger.delivered == 38; })) << tries();
+    EXPECT_EQ(times_logged(), 1u);
+    // The scans go on while the worker lives; none hands the file again.
+    const uint64_t requests = rt_.plan->discovery->counter;
+    ASSERT_TRUE(tick_until([&] { return rt_.plan->discovery->counter >= requests + 3; }));
+    EXPECT_EQ(tries(), 120u);
+    EXPECT_TRUE(rt_.plan->ledger.handed.empty());
+    EXPECT_EQ(times_logged(), 1u) << "logged once";
+
+    skew_ += 241 * kSecond;  // the hung worker's silence reaches the limit
+    ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
     EXPECT_EQ(returned_.count(7), 0u);
     EXPECT_TRUE(each_returned_once(0, 6));
     EXPECT_TRUE(each_returned_once(8, 39));
-    const std::string log = read_text(log_path_);
-    const std::string given_up = "pool: frame 7 illisible après 120 essais";
-    const size_t first = log.find(given_up);
-    EXPECT_EQ(first != std::string::npos, tries == 120u) << log;
-    if (first != std::string::npos) {
-      EXPECT_EQ(log.find(given_up, first + 1), std::string::npos) << "logged once";
-    }
+    EXPECT_EQ(times_logged(), 1u);
     EXPECT_EQ(rt_.selected_output, c.output_after);
 
     ::unsetenv("SIM_AERENDER_CORRUPT");
+    ::unsetenv("SIM_AERENDER_HANG_AFTER");
     rt_.launch_cooldown_until.reset();
     launch({{7, 7}});
     ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
     EXPECT_EQ(returned_[7], 1) << "the later batch renders frame 7";
+  }
+}
+
+// Workers that write frames they were not given: each frame also under its
+// number + 1000, or every frame one number on. Only the frames of each
+// worker's own range come through: no copy, no frame beyond the batch, and
+// no frame of a neighbour's range under another picture. A shifted worker
+// never writes its first frame, and neither does its replay: that frame is
+// left to a later batch.
+TEST_F(SupervisionHarness, FramesAWorkerWasNotGivenAreNotTaken) {
+  const struct {
+    const char* name;
+    const char* variable;
+    std::vector<int64_t> expected;
+  } cases[] = {
+      {"also as 1000 + k", "SIM_AERENDER_ALSO_AS", [] {
+         std::vector<int64_t> all;
+         for (int64_t f = 0; f <= 23; ++f) all.push_back(f);
+         return all;
+       }()},
+      {"shifted by one", "SIM_AERENDER_SHIFT", [] {
+         std::vector<int64_t> all;
+         for (int64_t f = 1; f <= 23; ++f)
+           if (f != 12) all.push_back(f);
+         return all;
+       }()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::setenv(c.variable, std::string(c.variable).ends_with("SHIFT") ? "1" : "1000", 1);
+    returned_.clear();
+    rt_.selected_output = kOutputTga;
+    rt_.launch_cooldown_until.reset();
+    launch({{0, 11}, {12, 23}});
+    ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+    std::vector<int64_t> got;
+    for (const auto& [frame, times] : returned_) {
+      EXPECT_EQ(times, 1) << frame;
+      got.push_back(frame);
+    }
+    EXPECT_EQ(got, c.expected);
+    ::unsetenv(c.variable);
   }
 }
 
@@ -436,6 +490,32 @@ TEST_F(SupervisionHarness, AMemoryWorkerThatExitsWithFramesStillWaitingCompletes
   EXPECT_EQ(rt_.selected_output, kOutputMemory);
   EXPECT_TRUE(error_lines().empty()) << error_lines().front();
   EXPECT_FALSE(memory_output_token_held());
+}
+
+// A renderer that is not executable: each launch tries it once, whatever
+// the number of ranges, and the third launch in a row without a worker
+// turns the pool off.
+TEST_F(SupervisionHarness, ARendererThatCannotStartIsTriedOncePerLaunch) {
+  const fs::path not_executable = scratch_.path() / "aerender";
+  std::ofstream(not_executable) << "#!/bin/sh\n";
+  fs::permissions(not_executable, fs::perms::owner_read | fs::perms::owner_write);
+  aerender_ = not_executable;
+  const std::vector<FrameRange> ranges = {{0, 7}, {8, 15}, {16, 23}, {24, 31}, {32, 39}, {40, 47}};
+  int spawns = 0;
+  for (int launches = 1; launches <= 3; ++launches) {
+    rt_.launch_cooldown_until.reset();
+    LaunchWorld world = launch_world();
+    world.spawn_worker = [&spawns](const LaunchRequest& r) {
+      ++spawns;
+      return spawn_pool_worker(r);
+    };
+    launch_pool_batch(rt_, "Main", ranges, 24, 1, world);
+    EXPECT_FALSE(rt_.plan);
+    EXPECT_EQ(spawns, launches);
+    EXPECT_EQ(rt_.failed_launches, static_cast<uint32_t>(launches));
+    EXPECT_EQ(rt_.disabled_for_session, launches == 3);
+  }
+  EXPECT_TRUE(other_processes().empty());
 }
 
 // The first worker of a memory batch cannot start (the renderer is not

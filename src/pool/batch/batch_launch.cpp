@@ -317,7 +317,12 @@ LaunchRequest worker_request_for(const PoolRuntime& rt, const PoolPlan& plan, co
   return request;
 }
 
-// Step 7: the engines admitted at launch, one queued range each.
+// Step 7: the engines admitted at launch, one queued range each. A spawn
+// that fails fails again at once (the renderer moved or lost its execute
+// bits), so the launch stops at the first: trying every range would start
+// the renderer once per range for nothing. With no worker started the
+// launch gives up; beside started ones the range waits at the front of the
+// queue for the supervision's spaced retries.
 void start_first_workers(PoolPlan& plan, LaunchRequest& request, uint64_t count, const LaunchWorld& world) {
   while (plan.jobs.size() < count && !plan.queued_ranges.empty()) {
     const QueuedRange range = plan.queued_ranges.front();
@@ -325,10 +330,14 @@ void start_first_workers(PoolPlan& plan, LaunchRequest& request, uint64_t count,
     request.worker_index = static_cast<uint32_t>(plan.next_range_index++);
     request.first_frame = range.start;
     request.last_frame = range.end;
-    if (auto job = world.spawn_worker(request)) {
-      job->launched_ns = world.now;  // the supervision's watchdogs read the launch's clock
-      plan.jobs.push_back(std::move(*job));
+    std::optional<PoolJob> job = world.spawn_worker(request);
+    if (!job) {
+      if (plan.spawn_retry.failed(world.now, !plan.jobs.empty()) == SpawnFailureAction::Retry)
+        plan.queued_ranges.push_front(range);
+      return;
     }
+    job->launched_ns = world.now;  // the supervision's watchdogs read the launch's clock
+    plan.jobs.push_back(std::move(*job));
   }
 }
 

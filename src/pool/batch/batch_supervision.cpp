@@ -11,6 +11,7 @@
 #include "core/switches.h"
 #include "pool/batch/batch_close.h"
 #include "pool/batch/batch_launch.h"
+#include "pool/batch/frame_ownership.h"
 #include "pool/batch/job_watch.h"
 #include "pool/batch/supervision_call.h"
 #include "pool/decode/discovery_exchange.h"
@@ -99,8 +100,10 @@ void hand_over_frame_files(SupervisionCall& c) {
   }
   (void)request_discovery(discovery, c.world.playhead, std::chrono::steady_clock::now());
   const uint64_t decimation = plan.shared_counter ? plan.shared_counter->load() : 1;
-  hand_frame_files(plan.pending_frames, plan.ledger, c.time(), decimation,
-                   [&plan](DecodeJob job) { return plan.decode_jobs.try_send(std::move(job)); }, plan.discovery_times);
+  hand_frame_files(
+      plan.pending_frames, plan.ledger, c.time(), decimation,
+      [&plan](std::optional<uint64_t> worker, int64_t frame) { return worker_owns_frame(plan.jobs, worker, frame); },
+      [&plan](DecodeJob job) { return plan.decode_jobs.try_send(std::move(job)); }, plan.discovery_times);
 }
 
 PoolJob* job_of_worker(PoolPlan& plan, const std::optional<uint64_t>& worker) {
@@ -126,6 +129,9 @@ bool take_delivery(SupervisionCall& c, double elapsed_ms, PoolFrameDelivery&& me
     const uint32_t attempt = tries ? *tries + 1 : 1;
     if (auto record = pool_phase_record(message, attempt, ready_to_drain_ms)) perf_log(*record);
   }
+  // The file road drops such a frame before it is read; this holds for
+  // every road, whatever a worker hands over.
+  if (!worker_owns_frame(plan.jobs, message.worker, message.frame)) return false;
   PoolJob* job = job_of_worker(plan, message.worker);
   const bool served = message.pixels && c.served && c.served(message.frame);
   const DeliveryBooking booking =

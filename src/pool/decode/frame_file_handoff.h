@@ -1,12 +1,13 @@
 // Handing a file-mode batch's discovered frame files to its decoders, at
 // most 32 a call: a file whose frame is with the decoders, delivered, given
-// up or without a 32-bit host time is dropped; a full job queue puts the
-// file back at the front for the next call.
+// up, without a 32-bit host time or outside its worker's range is dropped;
+// a full job queue puts the file back at the front for the next call.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 
 #include "pool/batch/delivery_ledger.h"
 #include "pool/decode/decode_workers.h"
@@ -34,10 +35,15 @@ double frame_time_seconds(int64_t frame, const BatchTimeBase& time);
 // Sends the DecodeJob; false when the queue cannot take it now.
 using DecodeJobSend = std::function<bool(DecodeJob)>;
 
-// Takes up to 32 files from the front of `pending`. Each sent frame joins
-// `ledger.handed`; a first try of a frame that never failed a read adds its
-// file age to `times`. Answers how many were sent.
+// Whether the file's worker was given the file's frame.
+using FrameOwnerTest = std::function<bool(std::optional<uint64_t> worker, int64_t frame)>;
+
+// Takes up to 32 files from the front of `pending`. A file whose frame its
+// worker was not given is dropped unread, like an unwanted one. Each sent
+// frame joins `ledger.handed`; a first try of a frame that never failed a
+// read adds its file age to `times`. Answers how many were sent.
 size_t hand_frame_files(std::deque<DiscoveredFile>& pending, DeliveryLedger& ledger, const BatchTimeBase& time,
-                        uint64_t decimation, const DecodeJobSend& send, DiscoveryTimes& times);
+                        uint64_t decimation, const FrameOwnerTest& owned, const DecodeJobSend& send,
+                        DiscoveryTimes& times);
 
 }  // namespace vel

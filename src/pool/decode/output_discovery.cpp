@@ -13,6 +13,7 @@
 #include "core/log.h"
 #include "core/process_flags.h"
 #include "core/threads.h"
+#include "pool/decode/frame_ingest.h"
 #include "pool/utf8_validity.h"
 
 namespace vel {
@@ -149,7 +150,7 @@ std::optional<std::vector<DiscoveredFile>> scan_job_dir(const fs::path& job_dir,
       const std::string name = e->path().filename().string();
       const std::optional<int64_t> frame = finished_frame_of(name, extension);
       if (!frame) continue;
-      DiscoveredFile file{e->path(), *frame, false, 0.0};
+      DiscoveredFile file{e->path(), *frame, false, 0.0, parse_worker_dir_name(e->path())};
       measure_age(file.path, file);
       files.push_back(std::move(file));
     }

@@ -30,6 +30,7 @@ struct DiscoveredFile {
   int64_t frame = 0;
   bool age_known = false;
   double age_ms = 0.0;  // from the file's modification to the scan
+  std::optional<uint64_t> worker;  // the number of its folder "w<N>"; none for another folder
 };
 
 struct DiscoveryReport {
@@ -81,9 +82,10 @@ std::optional<int64_t> finished_frame_of(std::string_view name, std::string_view
 // ascending order, then those before it; without, plain ascending order.
 void sort_read_first(std::vector<DiscoveredFile>& files, const DiscoveryRequest& request);
 
-// One scan of the job folder (the worker's step 3 to 6); nothing when the
-// stop flag rose meanwhile. A folder that cannot be listed logs "pool:
-// discovery failed: ..." and gives an empty list.
+// One scan of the job folder (the worker's step 3 to 6), each file with the
+// worker its folder names; nothing when the stop flag rose meanwhile. A
+// folder that cannot be listed logs "pool: discovery failed: ..." and gives
+// an empty list.
 std::optional<std::vector<DiscoveredFile>> scan_job_dir(const std::filesystem::path& job_dir,
                                                        std::string_view extension,
                                                        const DiscoveryRequest& request,

@@ -147,10 +147,19 @@ ProcessScan scan_processes() {
 ChildPoll poll_child(WorkerChild& child) {
   if (child.reaped()) return {ChildState::NoChild, 0, ECHILD};
   siginfo_t info{};
-  if (wait_child(*child.link, info, WEXITED | WNOHANG) == 0) {
+  // A look first, leaving the child unreaped: while it is our zombie its pid
+  // still names its group, so the group can be killed without reaching
+  // anyone else's. The children a worker started in its group go with it
+  // however it ended; once reaped, the pid is free for others.
+  if (wait_child(*child.link, info, WEXITED | WNOHANG | WNOWAIT) == 0) {
     if (info.si_pid == 0) return {ChildState::Running, 0, 0};
-    mark_reaped(*child.link);
-    return {ChildState::Exited, wait_status_of(info), 0};
+    ::killpg(child.pid(), SIGKILL);
+    if (wait_child(*child.link, info, WEXITED | WNOHANG) == 0) {
+      // Ended already, so the reap finds it; an empty answer is no end.
+      if (info.si_pid == 0) return {ChildState::Running, 0, 0};
+      mark_reaped(*child.link);
+      return {ChildState::Exited, wait_status_of(info), 0};
+    }
   }
   const int e = errno;
   if (e == ECHILD) {

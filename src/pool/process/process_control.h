@@ -44,7 +44,8 @@ struct ChildPoll {
 };
 
 // Polls without blocking; an end (or "no child") marks the child and the
-// spawned registry reaped.
+// spawned registry reaped. An ended child's process group is killed before
+// it is reaped: what the worker left running in its group ends with it.
 ChildPoll poll_child(WorkerChild& child);
 
 // The platform's usual wording of a wait status: "exit status: 3",

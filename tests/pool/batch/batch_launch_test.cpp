@@ -216,19 +216,18 @@ TEST(WatchdogLimits, FromThePrediction) {
 
 TEST_F(BatchLaunch, FileBatchHandsThePlanItsWorkersDecodersAndQueue) {
   FakeLaunch fake(pool_dir());
-  fake.spawn_answers = {false, true};  // the first range's worker does not start
   PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
   launch_pool_batch(rt, "Main", kRanges, 24, 1, fake.world());
   ASSERT_TRUE(rt.plan);
   const PoolPlan& plan = *rt.plan;
-  ASSERT_EQ(fake.spawned.size(), 2u);
-  EXPECT_EQ(fake.spawned[1].worker_index, 1u);  // its position in the input
+  ASSERT_EQ(fake.spawned.size(), 1u);
+  EXPECT_EQ(fake.spawned[0].worker_index, 0u);  // its position in the input
   ASSERT_EQ(plan.jobs.size(), 1u);
-  EXPECT_EQ(plan.jobs[0].first_frame, 10);
-  ASSERT_EQ(plan.queued_ranges.size(), 1u);  // the dropped range is not queued again
-  EXPECT_EQ(plan.queued_ranges[0], (QueuedRange{20, 29}));
+  EXPECT_EQ(plan.jobs[0].first_frame, 0);
+  ASSERT_EQ(plan.queued_ranges.size(), 2u);
+  EXPECT_EQ(plan.queued_ranges[0], (QueuedRange{10, 19}));
   EXPECT_EQ(plan.expected_frames, 30u);
-  EXPECT_EQ(plan.next_range_index, 2u);
+  EXPECT_EQ(plan.next_range_index, 1u);
   EXPECT_EQ(plan.target_workers, 4u);
   EXPECT_EQ(plan.worker_slots, 1u);
   EXPECT_EQ(plan.ramp_slots_left, 0u);
@@ -246,6 +245,50 @@ TEST_F(BatchLaunch, FileBatchHandsThePlanItsWorkersDecodersAndQueue) {
   EXPECT_EQ(rt.plan->context, *rt.batch_identity);
   EXPECT_EQ(fake.spawned[0].snapshot_path, (scratch_.path() / "snapshot.aep").string());
   EXPECT_TRUE(fake.spawned[0].extreme);
+}
+
+// A renderer that cannot be started is tried once per launch, not once per
+// range: the first failure ends the launch's starts. Beside a worker that
+// started, the range waits at the front of the queue for the supervision's
+// spaced retry; with none started the launch gives up.
+TEST_F(BatchLaunch, ALaunchStopsAtItsFirstSpawnFailure) {
+  const std::vector<FrameRange> six{{0, 9}, {10, 19}, {20, 29}, {30, 39}, {40, 49}, {50, 59}};
+  struct Case {
+    const char* name;
+    bool every_worker_at_once;  // measured admission and the ramp off
+    std::vector<bool> answers;
+    size_t spawns;
+    size_t jobs;                        // 0: no plan
+    std::optional<QueuedRange> front;   // of the queue left
+    size_t queued;
+  } cases[] = {
+      {"one at once, it fails", false, {false, true, true, true, true, true}, 1, 0, std::nullopt, 0},
+      {"all at once, the first fails", true, {false, true, true, true, true, true}, 1, 0, std::nullopt, 0},
+      {"all at once, the third fails", true, {true, true, false, true, true, true}, 3, 2, QueuedRange{20, 29}, 4},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeLaunch fake(pool_dir());
+    fake.worker_count = 6;
+    fake.spawn_answers = c.answers;
+    PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+    LaunchWorld world = fake.world();
+    world.dispose_job_dir = [](const std::filesystem::path&) {};
+    if (c.every_worker_at_once) {
+      world.measured_admission = false;
+      world.pool_ramp = false;
+    }
+    launch_pool_batch(rt, "Main", six, 24, 1, world);
+    EXPECT_EQ(fake.spawned.size(), c.spawns);
+    ASSERT_EQ(rt.plan.has_value(), c.jobs > 0);
+    if (!rt.plan) continue;
+    EXPECT_EQ(rt.plan->jobs.size(), c.jobs);
+    ASSERT_EQ(rt.plan->queued_ranges.size(), c.queued);
+    EXPECT_EQ(rt.plan->queued_ranges.front(), *c.front);
+    EXPECT_EQ(rt.plan->expected_frames, 60u);
+    EXPECT_FALSE(rt.plan->spawn_retry.may_launch(kT0)) << "retried a second later, not in this call";
+    EXPECT_TRUE(rt.plan->spawn_retry.may_launch(kT0 + kNsPerSec));
+  }
 }
 
 TEST_F(BatchLaunch, DecodersKeepFrameFilesExactlyWhenTheRuntimeSaysSo) {
@@ -381,7 +424,7 @@ TEST_F(BatchLaunch, LaunchesThatStartNoWorkerCoolDownThenTurnThePoolOff) {
       LaunchWorld world = fake.world(step.at);
       world.dispose_job_dir = [](const std::filesystem::path&) {};  // a folder left is the launch's doing
       launch_pool_batch(rt, "Main", kRanges, 24, 1, world);
-      EXPECT_EQ(fake.spawned.size() > spawns_before, step.tried) << step.at;
+      EXPECT_EQ(fake.spawned.size() - spawns_before, step.tried ? 1u : 0u) << step.at << ": one spawn a launch";
       EXPECT_EQ(rt.failed_launches, step.failed) << step.at;
       EXPECT_EQ(rt.disabled_for_session, step.disabled) << step.at;
       if (!step.spawn_ok && step.tried) {

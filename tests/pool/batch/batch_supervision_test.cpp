@@ -33,6 +33,13 @@ class BatchSupervision : public ::testing::Test {
     plan.expected_frames = 10;
     plan.context.identity = 7;
     plan.shared_counter = std::make_shared<std::atomic<uint64_t>>(1);
+    // The worker the test's frames come from, long gone: its range holds
+    // every frame the tests send.
+    PoolJob& sender = plan.jobs.emplace_back();
+    sender.worker_index = 0;
+    sender.first_frame = 0;
+    sender.last_frame = 99;
+    sender.finished = true;
     world_.clock = [this] { return now_; };
     world_.measured_admission = false;
     world_.adaptive_scheduler = false;
@@ -40,8 +47,9 @@ class BatchSupervision : public ::testing::Test {
     world_.available_memory = [] { return std::optional<uint64_t>(uint64_t{16} << 30); };
     world_.spawn_worker = [](const LaunchRequest&) { return std::optional<PoolJob>(); };
   }
-  void send(int64_t frame, uint32_t width = 4) {
+  void send(int64_t frame, uint32_t width = 4, std::optional<uint64_t> worker = 0) {
     PoolFrameDelivery d;
+    d.worker = worker;
     d.frame = frame;
     d.pixels = RgbaFrame{PixelPayload::adopt(std::vector<uint8_t>(size_t{width} * 2 * 4, 1)), 0.0, width, 2};
     ASSERT_TRUE(tx_.try_send(std::move(d)));
@@ -82,6 +90,39 @@ TEST_F(BatchSupervision, TheCacheFormCountsAServedFrameAsNotUseful) {
   EXPECT_EQ(got.size(), 2u);
   EXPECT_EQ(rt_.plan->ledger.delivered, 2u);
   EXPECT_EQ(rt_.plan->ledger.useful_frames, 1u);
+}
+
+// Only a frame of the range its worker was given reaches the caller: one
+// written under another number, by a worker of another range, or by no
+// worker of the batch is taken off the channel and dropped uncounted.
+TEST_F(BatchSupervision, AFrameOutsideItsWorkersRangeIsDropped) {
+  PoolJob& second = rt_.plan->jobs.emplace_back();
+  second.worker_index = 1;
+  second.first_frame = 100;
+  second.last_frame = 109;
+  second.finished = true;
+  const struct {
+    int64_t frame;
+    std::optional<uint64_t> worker;
+    bool taken;
+  } rows[] = {
+      {5, 0, true},         {99, 0, true},  {100, 0, false},  // the next range's first frame
+      {1005, 0, false},     {-1, 0, false}, {101, 1, true},   {50, 1, false},
+      {6, 2, false},  // no such worker in the batch
+      {7, std::nullopt, false},
+  };
+  rt_.plan->queued_ranges.assign(1, QueuedRange{200, 209});  // kept open, launching paused
+  rt_.pump_paused = true;
+  uint64_t taken = 0;
+  for (const auto& r : rows) {
+    send(r.frame, 4, r.worker);
+    const std::vector<IngestedFrame> got = tick();
+    ASSERT_TRUE(rt_.plan);
+    EXPECT_EQ(got.size(), r.taken ? 1u : 0u) << r.frame;
+    taken += r.taken ? 1 : 0;
+    EXPECT_EQ(rt_.plan->ledger.delivered, taken) << r.frame;
+    EXPECT_EQ(rt_.plan->ledger.tries.count(r.frame), r.taken ? 1u : 0u) << r.frame;
+  }
 }
 
 // Ending a batch drops its channel and stash: a sender of that batch finds
@@ -224,8 +265,8 @@ TEST_F(BatchSupervision, EngineSamplesOutliveAWorkersLaunchAndExit) {
   now_ += kSecond / 10;
   (void)tick();
   ASSERT_TRUE(rt_.plan);
-  ASSERT_EQ(rt_.plan->jobs.size(), 1u);
-  EXPECT_TRUE(rt_.plan->jobs[0].finished);
+  ASSERT_EQ(rt_.plan->jobs.size(), 2u);
+  EXPECT_TRUE(rt_.plan->jobs.back().finished);
   EXPECT_EQ(rt_.engine_samples.samples.size(), 3u) << "the exit kept the samples";
 }
 

@@ -85,13 +85,18 @@ TEST(ScanJobDir, WorkerFoldersOnlyWithTheirAges) {
   touch(job / "w0" / "f_00005.psd");
   touch(job / "w0.log");  // a worker's log beside its folder
   touch(job / "w1" / "AEtemp_f_00004.tga");
+  touch(job / "other" / "f_00009.tga");  // no worker's folder
   std::atomic<bool> stop{false};
   const auto files = scan_job_dir(job, "tga", {true, 8}, stop);
   ASSERT_TRUE(files);
-  EXPECT_EQ(frames_of(*files), (std::vector<int64_t>{10, 12, 3, 7}));
-  EXPECT_EQ(files->front().path, job / "w0" / "f_10.tga");
-  EXPECT_TRUE(files->front().age_known);
-  EXPECT_GE(files->front().age_ms, 0.0);
+  EXPECT_EQ(frames_of(*files), (std::vector<int64_t>{9, 10, 12, 3, 7}));
+  for (const DiscoveredFile& f : *files) {
+    const std::optional<uint64_t> worker = f.frame == 9 ? std::nullopt : std::optional<uint64_t>(f.frame % 2);
+    EXPECT_EQ(f.worker, worker) << f.path;
+  }
+  EXPECT_EQ((*files)[1].path, job / "w0" / "f_10.tga");
+  EXPECT_TRUE((*files)[1].age_known);
+  EXPECT_GE((*files)[1].age_ms, 0.0);
   stop = true;
   EXPECT_FALSE(scan_job_dir(job, "tga", {}, stop)) << "a raised stop flag drops the scan";
 }

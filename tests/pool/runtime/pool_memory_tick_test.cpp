@@ -5,6 +5,8 @@
 #include <functional>
 #include <vector>
 
+#include "core/switches.h"
+
 namespace vel {
 namespace {
 
@@ -244,6 +246,35 @@ TEST(MemorySampler, AWorkerThatEndedDuringTheListingIsNoEngineOfTheSample) {
   sample_at(kT0 + 3 * kNsPerSec, {client(4242, std::nullopt)});
   EXPECT_TRUE(rt.engine_samples.samples.empty());
   for (PoolJob& job : rt.plan->jobs) job.child.link->mark_reaped(1);
+}
+
+// The engine sample carries the batch's frame counter the scheduler's rates
+// are made of: the frames of the workers still running when measured
+// admission and the adaptive scheduler both run, else every useful frame;
+// never the frames delivered, which count frames the cache already held.
+TEST(MemorySampler, TheSampleCarriesTheCounterTheSwitchesName) {
+  FakeTick fake;
+  PoolRuntime rt = new_pool_runtime(kOutputPsd);
+  rt.plan.emplace();
+  rt.plan->jobs.resize(1);
+  rt.plan->jobs[0].child = WorkerChild{std::make_shared<SpawnedChild>(4242, -1)};
+  rt.plan->ledger.delivered = 31;
+  rt.plan->ledger.useful_frames = 17;
+  rt.plan->ledger.cohort_frames = 5;
+  pool_memory_tick(rt, kT0, fake.world());
+  ASSERT_EQ(fake.senders.size(), 1u);
+  PoolMemorySample sample;
+  sample.clients = {client(4242, 900'000'000)};
+  sample.available_bytes = 8 * GB;
+  sample.started_ns = kT0;
+  sample.ended_ns = kT0 + 50 * kNsPerMs;
+  fake.senders[0].send(std::move(sample));
+  pool_memory_tick(rt, kT0 + 100 * kNsPerMs, fake.world());
+  ASSERT_EQ(rt.engine_samples.samples.size(), 1u);
+  const uint64_t expected = measured_admission_enabled() && adaptive_scheduler_enabled() ? 5 : 17;
+  EXPECT_EQ(rt.engine_samples.samples.back().frames, expected);
+  EXPECT_EQ(rt.engine_samples.samples.back().frame_instant_ns, kT0 + 100 * kNsPerMs);
+  rt.plan->jobs[0].child.link->mark_reaped(1);
 }
 
 TEST(PoolMemoryLine, PrintsTheSample) {

@@ -161,6 +161,26 @@ TEST_F(AerenderRun, FaultSwitches) {
   EXPECT_FALSE(fs::exists(worker_ / "f_00007.psd"));
 }
 
+// A worker that misnumbers its frames: shifted, every frame lands one
+// number on; doubled, each frame is also written 1000 numbers on.
+TEST_F(AerenderRun, MisnumberedFrames) {
+  const fs::path out = worker_ / "f_[#####].tga";
+  const testing::ChildResult shifted = run(pool_args(out, 3, 5, "velocinta-tga-v1"), {"SIM_AERENDER_SHIFT=1"});
+  ASSERT_EQ(shifted.exit_code, 0) << shifted.output;
+  for (int f : {4, 5, 6}) EXPECT_TRUE(fs::exists(worker_ / ("f_0000" + std::to_string(f) + ".tga"))) << f;
+  EXPECT_FALSE(fs::exists(worker_ / "f_00003.tga"));
+
+  fs::remove_all(worker_);
+  fs::create_directories(worker_);
+  const testing::ChildResult doubled = run(pool_args(out, 3, 4, "velocinta-tga-v1"), {"SIM_AERENDER_ALSO_AS=1000"});
+  ASSERT_EQ(doubled.exit_code, 0) << doubled.output;
+  size_t files = 0;
+  for (const auto& e : fs::directory_iterator(worker_)) files += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 4u);
+  EXPECT_EQ(testing::read_text(worker_ / "f_01003.tga"), testing::read_text(worker_ / "f_00003.tga"));
+  EXPECT_TRUE(fs::exists(worker_ / "f_01004.tga"));
+}
+
 // A silent aerender, started as the pool starts its workers (own process
 // group), with its output on a pipe the test reads line by line.
 class SilentAerender {
