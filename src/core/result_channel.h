@@ -3,6 +3,7 @@
 // gone; the receiver never waits and learns when every sender has gone.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -63,6 +64,20 @@ class ResultSender {
   // freed place would wake it. `value` is moved from only when Sent.
   SendState try_send(T& value) {
     std::lock_guard lk(core_->mu);
+    if (!core_->receiver_alive) return SendState::Disconnected;
+    if (core_->items.size() >= core_->capacity) return SendState::Full;
+    core_->items.push_back(std::move(value));
+    return SendState::Sent;
+  }
+
+  // As try_send, after waiting at most `patience` for a place or the
+  // receiver's going: a thread that must stay cancellable waits in slices,
+  // and still goes on as soon as the receiver takes a result.
+  template <class Rep, class Period>
+  SendState try_send_for(T& value, std::chrono::duration<Rep, Period> patience) {
+    std::unique_lock lk(core_->mu);
+    core_->space.wait_for(lk, patience,
+                          [&] { return !core_->receiver_alive || core_->items.size() < core_->capacity; });
     if (!core_->receiver_alive) return SendState::Disconnected;
     if (core_->items.size() >= core_->capacity) return SendState::Full;
     core_->items.push_back(std::move(value));

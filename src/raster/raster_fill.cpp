@@ -4,8 +4,8 @@
 #include <chrono>
 #include <limits>
 #include <string>
-#include <thread>
 
+#include "cache/buffer_pool.h"
 #include "cache/memory_pressure.h"
 #include "core/log.h"
 #include "core/machine.h"
@@ -44,6 +44,15 @@ std::optional<OwnFrame> reuse_shared(SharedLastFrame& shared, const FrameState& 
   return OwnFrame{r.state, r.pixels, r.width, r.height};
 }
 
+// Pixels this thread lets go of: when nobody else holds them any more (the
+// idle hook dropped the result, or nothing kept it), the buffer goes back to
+// the pool, where the next frame's allocation finds it with its pages in
+// place, instead of to the allocator, which may hand them back to the
+// system and fault them in again for the next frame.
+void recycle(PixelPayload pixels) {
+  if (auto bytes = pixels.try_take_bytes()) return_pooled_buffer(std::move(*bytes));
+}
+
 void publish_shared(SharedLastFrame& shared, const OwnFrame& f) {
   std::optional<SharedLastFrame::Record> old;
   {
@@ -53,6 +62,7 @@ void publish_shared(SharedLastFrame& shared, const OwnFrame& f) {
     shared.record = SharedLastFrame::Record{f.state, f.pixels, f.width, f.height};
   }
   // The replaced record's pixels are released outside the lock.
+  if (old) recycle(std::move(old->pixels));
 }
 
 void fail_fill(const RasterFillWorker& w, const std::string& text) {
@@ -122,16 +132,18 @@ void raster_fill_worker_loop(RasterFillWorker w) {
       frame = OwnFrame{state, PixelPayload::adopt(std::move(rf.pixels)), rf.width, rf.height};
     }
     if (generation_is(w)) publish_shared(*w.last_frame, *frame);
+    if (previous) recycle(std::move(previous->pixels));
     previous = frame;
 
     RasterFrameResult result{frames[i], frame->pixels, t, frame->width, frame->height};
     frame.reset();
     while (true) {
       if (!generation_is(w)) return;
-      const SendState sent = w.sender.try_send(result);
+      // A full channel is waited on in slices: the thread goes on as soon
+      // as the idle hook takes a result, not at the end of a blind pause.
+      const SendState sent = w.sender.try_send_for(result, kFullChannelPause);
       if (sent == SendState::Sent) break;
       if (sent == SendState::Disconnected) return;
-      std::this_thread::sleep_for(kFullChannelPause);
     }
     request_early_idle();
   }

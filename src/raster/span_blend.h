@@ -27,12 +27,14 @@ bool span_kernel_available(SpanKernel kernel);
 
 // The constants of a layer's sums, in single precision: 1 - opacity, the
 // opacity, 255 x opacity and, per colour channel, opacity x colour, the same
-// x 255 and opacity x (1 - colour).
+// x 255 and opacity x (1 - colour); and the opacity and colour as the exact
+// path takes them.
 struct SpanConstants {
   float keep = 0, a = 0, a255 = 0;
   struct Channel {
     float as = 0, as255 = 0, a1s = 0;
   } ch[3];
+  double opacity = 0, colour[3] = {0, 0, 0};
 };
 
 // A layer's paint at one opacity, with the constants of its sums worked out

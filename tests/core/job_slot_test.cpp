@@ -43,6 +43,36 @@ TEST(JobSlot, WaitingSenderIsReleasedWhenTheSlotIsRenewed) {
   EXPECT_EQ(0, outcome.load());
 }
 
+// A sender waiting in slices for a place goes on when the receiver takes a
+// result or goes, not at the end of its slice: the slices here are a minute
+// long, so an answer other than the event's would come a minute late and be
+// Full.
+TEST(JobSlot, ASliceOfWaitingEndsWhenAPlaceFreesOrTheReceiverGoes) {
+  using namespace std::chrono_literals;
+  for (const bool renew : {false, true}) {
+    JobSlot<Result> slot;
+    auto tx = open_job_channel(slot, 1);
+    ASSERT_TRUE(tx.send({0, 1}));
+    Result held{0, 2};
+    EXPECT_EQ(SendState::Full, tx.try_send_for(held, 1ms)) << "full: the slice runs out";
+    std::atomic<int> outcome{-1};
+    auto t = spawn_named_thread("velocinta-test", [&] { outcome = static_cast<int>(tx.try_send_for(held, 60s)); });
+    ASSERT_TRUE(t.ok());
+    if (renew) {
+      renew_job_slot(slot);
+    } else {
+      EXPECT_EQ(1u, drain_result_channel(slot, 1, bytes_of).size());
+    }
+    t.value().join();
+    EXPECT_EQ(static_cast<int>(renew ? SendState::Disconnected : SendState::Sent), outcome.load()) << renew;
+    if (!renew) {
+      auto got = drain_result_channel(slot, 1, bytes_of);
+      ASSERT_EQ(1u, got.size());
+      EXPECT_EQ(2u, got[0].bytes);
+    }
+  }
+}
+
 TEST(JobSlot, DrainLimits) {
   const uint64_t MiB = 1024 * 1024;
   struct Case {

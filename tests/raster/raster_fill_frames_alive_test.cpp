@@ -186,7 +186,9 @@ TEST(RasterFillFramesAlive, DrainedOneAtATimeNeverMoreThanThreeNPlusTwo) {
     }
     fill.end();
     EXPECT_EQ(taken, 40u) << n;
-    EXPECT_EQ(frame_buffers().made.load(), 40) << "no frame drawn twice";
+    // A result dropped before its thread lets go of it hands its buffer
+    // back for a later frame, so the forty frames may need fewer.
+    EXPECT_LE(frame_buffers().made.load(), 40) << "no frame drawn twice";
     EXPECT_LE(frame_buffers().peak.load(), int64_t{3} * n + 2) << n << " threads";
   }
 }
