@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,22 @@ int main(int argc, char** argv) {
   }
   // The mount namespace came with --mount-proc, its propagation private: a
   // fresh tmpfs here hides the machine's segments and shows ours to no one.
-  if (::getpid() == 1) ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
+  // Every such test runs as pid 1, so names a test makes from its pid (log
+  // captures, scratch files) are the same in two tests side by side: each
+  // gets a temporary folder of its own, removed when it ends.
+  std::string own_tmp;
+  if (::getpid() == 1) {
+    ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
+    const char* base = std::getenv("TMPDIR");
+    own_tmp = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vel-test-XXXXXX";
+    if (::mkdtemp(own_tmp.data()) != nullptr) ::setenv("TMPDIR", own_tmp.c_str(), 1);
+    else own_tmp.clear();
+  }
   ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  const int status = RUN_ALL_TESTS();
+  if (!own_tmp.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(own_tmp, ec);
+  }
+  return status;
 }
