@@ -1,0 +1,334 @@
+// Four pixels at a time: the per-pixel values the general path works out
+// one by one (edge values, barycentrics, texture coordinates, tap positions
+// and weights, checker cells) are computed across the four in vector lanes,
+// the same operation per lane in the same order; the colours stay four
+// channels to a vector, as the general path's sampler keeps them. Only
+// basic SSE2 is used, so no multiply-add can be fused where the general
+// path rounds twice.
+#include "panel/present/metal/preview_shader_draw.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "panel/present/metal/preview_shader.h"
+#include "platform/metal_raster.h"
+#include "platform/metal_rows.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace vel {
+
+using preview_shader::Uniforms;
+using preview_shader::VOut;
+
+namespace {
+constexpr auto kGeneral =
+    &platform::rasterise_draw<VOut, Uniforms, &preview_shader::vn_vertex, &preview_shader::vn_fragment>;
+}  // namespace
+
+bool checker_parity_light(float s) {
+  // Beyond 2^24 every float is even; infinities and NaN give a NaN remainder.
+  if (!(std::fabs(s) < 16777216.0f)) return std::isfinite(s);
+  const auto i = static_cast<int32_t>(s);
+  if (static_cast<float>(i) != s) return std::fmod(s, 2.0f) < 1.0f;
+  return i % 2 != 1;  // -1 and ±0 are below 1
+}
+
+void draw_preview_shader(const platform::DrawCall& call) {
+  if (!draw_preview_shader_specialised(call)) kGeneral(call);
+}
+
+#ifndef __SSE2__
+bool draw_preview_shader_specialised(const platform::DrawCall&) { return false; }
+#else
+
+namespace {
+
+using platform::raster_detail::DrawInputs;
+using Tri = platform::raster_detail::Triangle<sizeof(VOut) / sizeof(float)>;
+
+// std::floor lane by lane: the truncation, one lower where it rounded up,
+// the input itself where already whole (2^23 and beyond, infinities) or not
+// a number, the sign of a zero kept.
+inline __m128 floor_lanes(__m128 f) {
+  const __m128 sign = _mm_set1_ps(-0.0f), one = _mm_set1_ps(1.0f);
+  const __m128 truncated = _mm_cvtepi32_ps(_mm_cvttps_epi32(f));
+  const __m128 lowered = _mm_sub_ps(truncated, _mm_and_ps(_mm_cmpgt_ps(truncated, f), one));
+  const __m128 small = _mm_cmplt_ps(_mm_andnot_ps(sign, f), _mm_set1_ps(8388608.0f));
+  return _mm_or_ps(_mm_or_ps(_mm_and_ps(small, lowered), _mm_andnot_ps(small, f)), _mm_and_ps(f, sign));
+}
+
+struct Level {
+  const uint8_t* bytes = nullptr;
+  size_t row_bytes = 0;
+  __m128 width{}, height{};  // as floats
+  __m128 top_x{}, top_y{};   // last column and row, as floats
+};
+
+// Where four pixels sample one level: corners and weights per pixel.
+struct Taps {
+  alignas(16) int32_t x0[4], x1[4], y0[4], y1[4];
+  alignas(16) float ax[4], ay[4];
+};
+
+inline void find_taps(const Level& l, __m128 u, __m128 v, Taps& t) {
+  const __m128 half = _mm_set1_ps(0.5f), one = _mm_set1_ps(1.0f), zero = _mm_setzero_ps();
+  const __m128 fx = _mm_sub_ps(_mm_mul_ps(u, l.width), half);
+  const __m128 fy = _mm_sub_ps(_mm_mul_ps(v, l.height), half);
+  const __m128 wx = floor_lanes(fx), wy = floor_lanes(fy);
+  _mm_store_ps(t.ax, _mm_sub_ps(fx, wx));
+  _mm_store_ps(t.ay, _mm_sub_ps(fy, wy));
+  // Clamped as floats first (a NaN goes to 0), then converted.
+  auto clamp = [&](__m128 c, __m128 top) { return _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(c, zero), top)); };
+  _mm_store_si128(reinterpret_cast<__m128i*>(t.x0), clamp(wx, l.top_x));
+  _mm_store_si128(reinterpret_cast<__m128i*>(t.x1), clamp(_mm_add_ps(wx, one), l.top_x));
+  _mm_store_si128(reinterpret_cast<__m128i*>(t.y0), clamp(wy, l.top_y));
+  _mm_store_si128(reinterpret_cast<__m128i*>(t.y1), clamp(_mm_add_ps(wy, one), l.top_y));
+}
+
+inline __m128 texel(const uint8_t* p) {
+  int32_t word;
+  std::memcpy(&word, p, 4);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero), zero);
+  return _mm_mul_ps(_mm_cvtepi32_ps(wide), _mm_set1_ps(1.0f / 255.0f));
+}
+
+// One pixel's bilinear sample, channels in the texture's byte order.
+inline __m128 bilinear(const Level& l, const Taps& t, int j) {
+  const uint8_t* r0 = l.bytes + static_cast<size_t>(t.y0[j]) * l.row_bytes;
+  const uint8_t* r1 = l.bytes + static_cast<size_t>(t.y1[j]) * l.row_bytes;
+  const size_t c0 = static_cast<size_t>(t.x0[j]) * 4, c1 = static_cast<size_t>(t.x1[j]) * 4;
+  const __m128 p00 = texel(r0 + c0), p10 = texel(r0 + c1), p01 = texel(r1 + c0), p11 = texel(r1 + c1);
+  const __m128 ax = _mm_set1_ps(t.ax[j]), ay = _mm_set1_ps(t.ay[j]);
+  const __m128 top = _mm_add_ps(p00, _mm_mul_ps(_mm_sub_ps(p10, p00), ax));
+  const __m128 bottom = _mm_add_ps(p01, _mm_mul_ps(_mm_sub_ps(p11, p01), ax));
+  return _mm_add_ps(top, _mm_mul_ps(_mm_sub_ps(bottom, top), ay));
+}
+
+// The sampler at the draw's level for four pixels: taps of one or two levels.
+template <bool Blend>
+struct Sample {
+  Taps a, b;
+  void find(const Level* levels, __m128 u, __m128 v) {
+    find_taps(levels[0], u, v, a);
+    if constexpr (Blend) find_taps(levels[1], u, v, b);
+  }
+  __m128 at(const Level* levels, __m128 t, int j) const {
+    const __m128 c = bilinear(levels[0], a, j);
+    if constexpr (!Blend) return c;
+    const __m128 d = bilinear(levels[1], b, j);
+    return _mm_add_ps(c, _mm_mul_ps(_mm_sub_ps(d, c), t));
+  }
+};
+
+// The draw, set up once.
+struct Plan {
+  uint8_t* target = nullptr;
+  int64_t target_width = 0;
+  Tri tri;
+  Level levels[2];
+  __m128 lod_weight{};  // between the two levels
+  Uniforms u{};
+  float offset_x = 0.0f, offset_y = 0.0f;  // the sharpening's taps
+  std::vector<float> px;                    // pixel centres of the bounds' columns, a multiple of four long
+  std::vector<float> edge_x[3];             // each edge's a·x over those columns
+  std::atomic<bool> outside{false};         // some pixel lies outside the triangle
+};
+
+// (c.rgb, 1) stored as unorm8 in the target's order, as store_pixel_lanes does.
+template <bool Swap>
+inline void store(uint8_t* p, __m128 c) {
+  if constexpr (Swap) c = _mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 0, 1, 2));
+  const __m128 alpha_lane = _mm_castsi128_ps(_mm_setr_epi32(0, 0, 0, -1));
+  const __m128 v = _mm_or_ps(_mm_andnot_ps(alpha_lane, c), _mm_and_ps(alpha_lane, _mm_set1_ps(1.0f)));
+  const __m128i scaled = _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(v, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
+  const __m128i positive = _mm_castps_si128(_mm_cmpgt_ps(v, _mm_setzero_ps()));
+  const __m128i full = _mm_castps_si128(_mm_cmpge_ps(v, _mm_set1_ps(1.0f)));
+  __m128i q = _mm_and_si128(scaled, positive);
+  q = _mm_or_si128(_mm_andnot_si128(full, q), _mm_and_si128(full, _mm_set1_epi32(255)));
+  q = _mm_packus_epi16(_mm_packs_epi32(q, q), q);
+  const int32_t word = _mm_cvtsi128_si32(q);
+  std::memcpy(p, &word, 4);
+}
+
+template <bool Blend, bool Sharpen, bool Checker, bool Swap>
+void shade_band(Plan& plan, int64_t ya, int64_t yb) {
+  const Tri& t = plan.tri;
+  const Uniforms& u = plan.u;
+  const Level* levels = plan.levels;
+  const __m128 zero = _mm_setzero_ps(), one = _mm_set1_ps(1.0f);
+  const __m128 inv_area = _mm_set1_ps(t.inv_area);
+  const __m128 inv_w0 = _mm_set1_ps(t.s[0].inv_w), inv_w1 = _mm_set1_ps(t.s[1].inv_w), inv_w2 = _mm_set1_ps(t.s[2].inv_w);
+  const platform::raster_detail::Edge* edges[3] = {&t.e0, &t.e1, &t.e2};
+  const int64_t width = t.x1 - t.x0;
+  for (int64_t y = ya; y < yb; ++y) {
+    if (plan.outside.load(std::memory_order_relaxed)) return;
+    const float py = static_cast<float>(y) + 0.5f;
+    uint8_t* row = plan.target + (static_cast<size_t>(y) * static_cast<size_t>(plan.target_width) +
+                                  static_cast<size_t>(t.x0)) * 4;
+    __m128 edge_y[3], edge_c[3], on_edge[3];
+    for (int e = 0; e < 3; ++e) {
+      edge_y[e] = _mm_set1_ps(edges[e]->b * py);
+      edge_c[e] = _mm_set1_ps(edges[e]->c);
+      on_edge[e] = edges[e]->top_left ? _mm_castsi128_ps(_mm_set1_epi32(-1)) : zero;
+    }
+    for (int64_t x = 0; x < width; x += 4) {
+      const auto i = static_cast<size_t>(x);
+      __m128 w[3];
+      int covered = 0xF;
+      for (int e = 0; e < 3; ++e) {
+        w[e] = _mm_add_ps(_mm_add_ps(_mm_loadu_ps(plan.edge_x[e].data() + i), edge_y[e]), edge_c[e]);
+        const __m128 in = _mm_or_ps(_mm_cmpgt_ps(w[e], zero), _mm_and_ps(_mm_cmpeq_ps(w[e], zero), on_edge[e]));
+        covered &= _mm_movemask_ps(in);
+      }
+      const int64_t n = std::min<int64_t>(4, width - x);
+      if ((covered & ((1 << n) - 1)) != (1 << n) - 1) {
+        plan.outside.store(true, std::memory_order_relaxed);
+        return;
+      }
+      const __m128 b0 = _mm_mul_ps(_mm_mul_ps(w[0], inv_area), inv_w0);
+      const __m128 b1 = _mm_mul_ps(_mm_mul_ps(w[1], inv_area), inv_w1);
+      const __m128 b2 = _mm_mul_ps(_mm_mul_ps(w[2], inv_area), inv_w2);
+      const __m128 norm = _mm_div_ps(one, _mm_add_ps(_mm_add_ps(b0, b1), b2));
+      auto attribute = [&](size_t k) {
+        const __m128 s = _mm_add_ps(
+            _mm_add_ps(_mm_mul_ps(_mm_set1_ps(t.attrs[0][k]), b0), _mm_mul_ps(_mm_set1_ps(t.attrs[1][k]), b1)),
+            _mm_mul_ps(_mm_set1_ps(t.attrs[2][k]), b2));
+        return _mm_mul_ps(s, norm);
+      };
+      constexpr size_t kU = offsetof(VOut, uv) / sizeof(float);
+      const __m128 uu = attribute(kU), vv = attribute(kU + 1);
+
+      Sample<Blend> centre;
+      centre.find(levels, uu, vv);
+      Sample<Blend> east, west, south, north;
+      if constexpr (Sharpen) {
+        const __m128 dx = _mm_set1_ps(plan.offset_x), dy = _mm_set1_ps(plan.offset_y);
+        east.find(levels, _mm_add_ps(uu, dx), vv);
+        west.find(levels, _mm_sub_ps(uu, dx), vv);
+        south.find(levels, uu, _mm_add_ps(vv, dy));
+        north.find(levels, uu, _mm_sub_ps(vv, dy));
+      }
+      alignas(16) float cell_sum[4];
+      if constexpr (Checker) {
+        const __m128 cell = _mm_set1_ps(u.cell);
+        const __m128 cx = floor_lanes(_mm_div_ps(_mm_mul_ps(uu, _mm_set1_ps(u.out_px.x)), cell));
+        const __m128 cy = floor_lanes(_mm_div_ps(_mm_mul_ps(vv, _mm_set1_ps(u.out_px.y)), cell));
+        _mm_store_ps(cell_sum, _mm_add_ps(cx, cy));
+      }
+      for (int j = 0; j < n; ++j) {
+        __m128 c = centre.at(levels, plan.lod_weight, j);
+        if constexpr (Sharpen) {
+          const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_add_ps(east.at(levels, plan.lod_weight, j),
+                                                             west.at(levels, plan.lod_weight, j)),
+                                                  south.at(levels, plan.lod_weight, j)),
+                                       north.at(levels, plan.lod_weight, j));
+          const __m128 k = _mm_set1_ps(u.sharpen / 4.0f);
+          const __m128 sharp = _mm_add_ps(c, _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(_mm_set1_ps(4.0f), c), sum), k));
+          const __m128 clamped = _mm_min_ps(one, _mm_max_ps(zero, sharp));
+          const __m128 alpha_lane = _mm_castsi128_ps(_mm_setr_epi32(0, 0, 0, -1));
+          c = _mm_or_ps(_mm_andnot_ps(alpha_lane, clamped), _mm_and_ps(alpha_lane, c));
+        }
+        if constexpr (Checker) {
+          const float alpha = _mm_cvtss_f32(_mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 3, 3, 3)));
+          if (alpha < 1.0f) {
+            const float g = checker_parity_light(cell_sum[j]) ? 153.0f / 255.0f : 102.0f / 255.0f;
+            const float under = g * (1.0f - alpha);
+            c = _mm_min_ps(one, _mm_add_ps(c, _mm_set1_ps(under)));
+          }
+        }
+        store<Swap>(row + (i + static_cast<size_t>(j)) * 4, c);
+      }
+    }
+  }
+}
+
+using Band = void (*)(Plan&, int64_t, int64_t);
+
+template <bool Blend, bool Sharpen, bool Checker>
+Band pick_swap(bool swap) {
+  return swap ? &shade_band<Blend, Sharpen, Checker, true> : &shade_band<Blend, Sharpen, Checker, false>;
+}
+template <bool Blend, bool Sharpen>
+Band pick_checker(bool checker, bool swap) {
+  return checker ? pick_swap<Blend, Sharpen, true>(swap) : pick_swap<Blend, Sharpen, false>(swap);
+}
+template <bool Blend>
+Band pick_sharpen(bool sharpen, bool checker, bool swap) {
+  return sharpen ? pick_checker<Blend, true>(checker, swap) : pick_checker<Blend, false>(checker, swap);
+}
+
+Level level_of(const metal::TextureLevelView& v) {
+  Level l;
+  l.bytes = v.bytes;
+  l.row_bytes = static_cast<size_t>(v.width) * 4;
+  l.width = _mm_set1_ps(static_cast<float>(v.width));
+  l.height = _mm_set1_ps(static_cast<float>(v.height));
+  l.top_x = _mm_set1_ps(static_cast<float>(v.width - 1));
+  l.top_y = _mm_set1_ps(static_cast<float>(v.height - 1));
+  return l;
+}
+
+}  // namespace
+
+bool draw_preview_shader_specialised(const platform::DrawCall& call) {
+  if (call.target == nullptr || call.bytes0 == nullptr || call.vertex_count < 3 || call.vertex_count >= 6) {
+    return false;
+  }
+  const DrawInputs<Uniforms> in(call);
+  if (in.view_count == 0) return false;
+  for (uint32_t i = 0; i < in.view_count; ++i) {
+    if (in.views[i].bytes == nullptr || in.views[i].width == 0 || in.views[i].height == 0) return false;
+  }
+  Plan plan;
+  if (!platform::raster_detail::set_up_triangle<VOut, &preview_shader::vn_vertex>(call.vertex_start, in.width,
+                                                                                  in.height, plan.tri)) {
+    return true;  // covers nothing: the general path draws nothing either
+  }
+  const Tri& t = plan.tri;
+  plan.target = in.target->levelBytes(0).data();
+  plan.target_width = in.width;
+  plan.u = in.uniforms;
+  // The sampler's level, as texture2d::sample works it out.
+  const float top = static_cast<float>(in.view_count - 1);
+  const float lod = std::isnan(plan.u.lod) ? 0.0f : std::min(std::max(plan.u.lod, 0.0f), top);
+  const auto l0 = static_cast<uint32_t>(lod);
+  const float weight = lod - static_cast<float>(l0);
+  const bool blend = weight > 0.0f && l0 + 1 < in.view_count;
+  plan.levels[0] = level_of(in.views[l0]);
+  if (blend) plan.levels[1] = level_of(in.views[l0 + 1]);
+  plan.lod_weight = _mm_set1_ps(weight);
+  const bool sharpen = plan.u.sharpen > 0.0f;
+  if (sharpen) {
+    plan.offset_x = metal::exp2(plan.u.lod) / plan.u.src_px.x;
+    plan.offset_y = metal::exp2(plan.u.lod) / plan.u.src_px.y;
+  }
+  const bool checker = plan.u.cell > 0.0f;
+  const bool swap = in.texture_bgra != in.bgra;
+
+  const int64_t width = t.x1 - t.x0;
+  if (width <= 0 || t.y1 <= t.y0) return true;
+  const auto columns = static_cast<size_t>((width + 3) / 4 * 4);
+  plan.px.resize(columns);
+  const platform::raster_detail::Edge* edges[3] = {&t.e0, &t.e1, &t.e2};
+  for (auto& e : plan.edge_x) e.resize(columns);
+  for (size_t i = 0; i < columns; ++i) {
+    plan.px[i] = static_cast<float>(t.x0 + static_cast<int64_t>(i)) + 0.5f;
+    for (int e = 0; e < 3; ++e) plan.edge_x[e][i] = edges[e]->a * plan.px[i];
+  }
+
+  const Band band = blend ? pick_sharpen<true>(sharpen, checker, swap) : pick_sharpen<false>(sharpen, checker, swap);
+  platform::for_row_bands(t.y1 - t.y0, width, [&](int64_t b, int64_t e) { band(plan, t.y0 + b, t.y0 + e); });
+  return !plan.outside.load(std::memory_order_relaxed);
+}
+
+#endif
+
+}  // namespace vel
