@@ -100,12 +100,27 @@ inline __m128 texel(const uint8_t* p) {
   return _mm_mul_ps(_mm_cvtepi32_ps(wide), _mm_set1_ps(1.0f / 255.0f));
 }
 
+// Two neighbouring texels from one load, converted as texel() converts each.
+inline void texel_pair(const uint8_t* p, __m128& left, __m128& right) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i shorts = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)), zero);
+  const __m128 k = _mm_set1_ps(1.0f / 255.0f);
+  left = _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpacklo_epi16(shorts, zero)), k);
+  right = _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(shorts, zero)), k);
+}
+
 // One pixel's bilinear sample, channels in the texture's byte order.
 inline __m128 bilinear(const Level& l, const Taps& t, int j) {
   const uint8_t* r0 = l.bytes + static_cast<size_t>(t.y0[j]) * l.row_bytes;
   const uint8_t* r1 = l.bytes + static_cast<size_t>(t.y1[j]) * l.row_bytes;
   const size_t c0 = static_cast<size_t>(t.x0[j]) * 4, c1 = static_cast<size_t>(t.x1[j]) * 4;
-  const __m128 p00 = texel(r0 + c0), p10 = texel(r0 + c1), p01 = texel(r1 + c0), p11 = texel(r1 + c1);
+  __m128 p00, p10, p01, p11;
+  if (c1 == c0 + 4) {
+    texel_pair(r0 + c0, p00, p10);
+    texel_pair(r1 + c0, p01, p11);
+  } else {
+    p00 = texel(r0 + c0), p10 = texel(r0 + c1), p01 = texel(r1 + c0), p11 = texel(r1 + c1);
+  }
   const __m128 ax = _mm_set1_ps(t.ax[j]), ay = _mm_set1_ps(t.ay[j]);
   const __m128 top = _mm_add_ps(p00, _mm_mul_ps(_mm_sub_ps(p10, p00), ax));
   const __m128 bottom = _mm_add_ps(p01, _mm_mul_ps(_mm_sub_ps(p11, p01), ax));

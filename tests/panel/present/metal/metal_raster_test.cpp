@@ -14,6 +14,7 @@
 #include "panel/present/metal/preview_shader.h"
 #include "panel/present/metal/preview_shader_draw.h"
 #include "platform/metal.h"
+#include "platform/metal_mipmaps.h"
 #include "platform/metal_raster.h"
 #include "platform/metal_rows.h"
 
@@ -207,6 +208,27 @@ TEST(MetalRaster, FarCoordinatesClampToTheNearerEdge) {
       const metal::float4 c = tex.sample(smp, metal::float2(p.u, 0.5f), metal::level(0.0f));
       EXPECT_EQ(raster_detail::to_unorm8(c.x), p.red) << "u " << p.u << (reference ? " (reference)" : "");
     }
+  }
+}
+
+// Mipmap levels: the vector sums give the plain form's texels, over widths
+// that leave a remainder, odd sizes and one-texel sides.
+TEST(MetalRaster, MipmapLevelsMatchThePlainForm) {
+  struct Size {
+    uint32_t w, h;
+  };
+  const Size sizes[] = {{1920, 1080}, {1, 1}, {1, 9}, {9, 1}, {2, 2}, {3, 3}, {7, 5}, {8, 8}, {17, 3}, {1279, 719}};
+  std::mt19937 rng(32);
+  for (const Size& s : sizes) {
+    std::vector<uint8_t> up(size_t{s.w} * s.h * 4);
+    for (uint8_t& b : up) b = static_cast<uint8_t>(rng());
+    up[0] = 255, up[1] = 255;  // sums at their largest
+    const metal::TextureLevelView view{up.data(), s.w, s.h};
+    const uint32_t dw = std::max<uint32_t>(s.w >> 1, 1), dh = std::max<uint32_t>(s.h >> 1, 1);
+    std::vector<uint8_t> plain(size_t{dw} * dh * 4, 1), fast(size_t{dw} * dh * 4, 2);
+    downsample_rows_plain(view, plain.data(), dw, 0, dh);
+    downsample_rows(view, fast.data(), dw, 0, dh);
+    EXPECT_EQ(fast, plain) << s.w << " x " << s.h;
   }
 }
 
