@@ -71,25 +71,28 @@ struct Level {
   __m128 top_x{}, top_y{};   // last column and row, as floats
 };
 
-// Where four pixels sample one level: corners and weights per pixel.
-struct Taps {
-  alignas(16) int32_t x0[4], x1[4], y0[4], y1[4];
-  alignas(16) float ax[4], ay[4];
+// Where four pixels sample one level along one axis: the two neighbouring
+// texels per pixel and the weight between them. A sharpening tap moved
+// across keeps the centre's rows and one moved along keeps its columns (the
+// same coordinate, the same operations), so each tap works out one axis.
+struct Axis {
+  alignas(16) int32_t i0[4], i1[4];  // columns as byte offsets in a row, rows as row numbers
+  alignas(16) float a[4];
 };
 
-inline void find_taps(const Level& l, __m128 u, __m128 v, Taps& t) {
+template <bool Columns>
+inline void find_axis(const Level& l, __m128 coord, Axis& t) {
   const __m128 half = _mm_set1_ps(0.5f), one = _mm_set1_ps(1.0f), zero = _mm_setzero_ps();
-  const __m128 fx = _mm_sub_ps(_mm_mul_ps(u, l.width), half);
-  const __m128 fy = _mm_sub_ps(_mm_mul_ps(v, l.height), half);
-  const __m128 wx = floor_lanes(fx), wy = floor_lanes(fy);
-  _mm_store_ps(t.ax, _mm_sub_ps(fx, wx));
-  _mm_store_ps(t.ay, _mm_sub_ps(fy, wy));
+  const __m128 f = _mm_sub_ps(_mm_mul_ps(coord, Columns ? l.width : l.height), half);
+  const __m128 w = floor_lanes(f);
+  _mm_store_ps(t.a, _mm_sub_ps(f, w));
   // Clamped as floats first (a NaN goes to 0), then converted.
-  auto clamp = [&](__m128 c, __m128 top) { return _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(c, zero), top)); };
-  _mm_store_si128(reinterpret_cast<__m128i*>(t.x0), clamp(wx, l.top_x));
-  _mm_store_si128(reinterpret_cast<__m128i*>(t.x1), clamp(_mm_add_ps(wx, one), l.top_x));
-  _mm_store_si128(reinterpret_cast<__m128i*>(t.y0), clamp(wy, l.top_y));
-  _mm_store_si128(reinterpret_cast<__m128i*>(t.y1), clamp(_mm_add_ps(wy, one), l.top_y));
+  const __m128 top = Columns ? l.top_x : l.top_y;
+  __m128i i0 = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(w, zero), top));
+  __m128i i1 = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_add_ps(w, one), zero), top));
+  if constexpr (Columns) i0 = _mm_slli_epi32(i0, 2), i1 = _mm_slli_epi32(i1, 2);
+  _mm_store_si128(reinterpret_cast<__m128i*>(t.i0), i0);
+  _mm_store_si128(reinterpret_cast<__m128i*>(t.i1), i1);
 }
 
 inline __m128 texel(const uint8_t* p) {
@@ -109,37 +112,73 @@ inline void texel_pair(const uint8_t* p, __m128& left, __m128& right) {
   right = _mm_mul_ps(_mm_cvtepi32_ps(_mm_unpackhi_epi16(shorts, zero)), k);
 }
 
-// One pixel's bilinear sample, channels in the texture's byte order.
-inline __m128 bilinear(const Level& l, const Taps& t, int j) {
-  const uint8_t* r0 = l.bytes + static_cast<size_t>(t.y0[j]) * l.row_bytes;
-  const uint8_t* r1 = l.bytes + static_cast<size_t>(t.y1[j]) * l.row_bytes;
-  const size_t c0 = static_cast<size_t>(t.x0[j]) * 4, c1 = static_cast<size_t>(t.x1[j]) * 4;
-  __m128 p00, p10, p01, p11;
+// A row's two texels at columns c0 and c1 (byte offsets) blended by ax,
+// as the first step of the bilinear sample.
+[[gnu::always_inline]] inline __m128 across(const uint8_t* row, size_t c0, size_t c1, __m128 ax) {
+  __m128 p0, p1;
   if (c1 == c0 + 4) {
-    texel_pair(r0 + c0, p00, p10);
-    texel_pair(r1 + c0, p01, p11);
+    texel_pair(row + c0, p0, p1);
   } else {
-    p00 = texel(r0 + c0), p10 = texel(r0 + c1), p01 = texel(r1 + c0), p11 = texel(r1 + c1);
+    p0 = texel(row + c0), p1 = texel(row + c1);
   }
-  const __m128 ax = _mm_set1_ps(t.ax[j]), ay = _mm_set1_ps(t.ay[j]);
-  const __m128 top = _mm_add_ps(p00, _mm_mul_ps(_mm_sub_ps(p10, p00), ax));
-  const __m128 bottom = _mm_add_ps(p01, _mm_mul_ps(_mm_sub_ps(p11, p01), ax));
+  return _mm_add_ps(p0, _mm_mul_ps(_mm_sub_ps(p1, p0), ax));
+}
+
+[[gnu::always_inline]] inline __m128 down(__m128 top, __m128 bottom, __m128 ay) {
   return _mm_add_ps(top, _mm_mul_ps(_mm_sub_ps(bottom, top), ay));
 }
 
-// The sampler at the draw's level for four pixels: taps of one or two levels.
-template <bool Blend>
-struct Sample {
-  Taps a, b;
-  void find(const Level* levels, __m128 u, __m128 v) {
-    find_taps(levels[0], u, v, a);
-    if constexpr (Blend) find_taps(levels[1], u, v, b);
+inline const uint8_t* row_of(const Level& l, int32_t y) { return l.bytes + static_cast<size_t>(y) * l.row_bytes; }
+
+// One level's taps for four pixels: the centre's both axes, and with the
+// sharpening the columns of the taps east and west and the rows of those
+// south and north.
+template <bool Sharpen>
+struct LevelTaps {
+  Axis x, y, east, west, south, north;
+
+  void find(const Level& l, __m128 u, __m128 v, __m128 dx, __m128 dy) {
+    find_axis<true>(l, u, x);
+    find_axis<false>(l, v, y);
+    if constexpr (Sharpen) {
+      find_axis<true>(l, _mm_add_ps(u, dx), east);
+      find_axis<true>(l, _mm_sub_ps(u, dx), west);
+      find_axis<false>(l, _mm_add_ps(v, dy), south);
+      find_axis<false>(l, _mm_sub_ps(v, dy), north);
+    }
   }
-  __m128 at(const Level* levels, __m128 t, int j) const {
-    const __m128 c = bilinear(levels[0], a, j);
-    if constexpr (!Blend) return c;
-    const __m128 d = bilinear(levels[1], b, j);
-    return _mm_add_ps(c, _mm_mul_ps(_mm_sub_ps(d, c), t));
+
+  // Pixel j's centre sample, and with the sharpening its four neighbours
+  // (east, west, south, north). A row
+  // the centre has already blended across is not blended again: the same
+  // texels and weight give the same value.
+  [[gnu::always_inline]] __m128 at(const Level& l, int j, __m128 (&neighbours)[4]) const {
+    const size_t c0 = static_cast<size_t>(x.i0[j]), c1 = static_cast<size_t>(x.i1[j]);
+    const int32_t y0 = y.i0[j], y1 = y.i1[j];
+    const __m128 ax = _mm_set1_ps(x.a[j]), ay = _mm_set1_ps(y.a[j]);
+    const uint8_t* r0 = row_of(l, y0);
+    const uint8_t* r1 = row_of(l, y1);
+    const __m128 top = across(r0, c0, c1, ax), bottom = across(r1, c0, c1, ax);
+    const __m128 centre = down(top, bottom, ay);
+    if constexpr (Sharpen) {
+      auto horizontal = [&](const Axis& a) {
+        const __m128 w = _mm_set1_ps(a.a[j]);
+        const size_t e0 = static_cast<size_t>(a.i0[j]), e1 = static_cast<size_t>(a.i1[j]);
+        return down(across(r0, e0, e1, w), across(r1, e0, e1, w), ay);
+      };
+      auto vertical = [&](const Axis& a) {
+        auto blended = [&](int32_t r) {
+          if (r == y0) return top;
+          if (r == y1) return bottom;
+          return across(row_of(l, r), c0, c1, ax);
+        };
+        const __m128 t = blended(a.i0[j]);
+        return down(t, blended(a.i1[j]), _mm_set1_ps(a.a[j]));
+      };
+      neighbours[0] = horizontal(east), neighbours[1] = horizontal(west);
+      neighbours[2] = vertical(south), neighbours[3] = vertical(north);
+    }
+    return centre;
   }
 };
 
@@ -221,16 +260,10 @@ void shade_band(Plan& plan, int64_t ya, int64_t yb) {
       constexpr size_t kU = offsetof(VOut, uv) / sizeof(float);
       const __m128 uu = attribute(kU), vv = attribute(kU + 1);
 
-      Sample<Blend> centre;
-      centre.find(levels, uu, vv);
-      Sample<Blend> east, west, south, north;
-      if constexpr (Sharpen) {
-        const __m128 dx = _mm_set1_ps(plan.offset_x), dy = _mm_set1_ps(plan.offset_y);
-        east.find(levels, _mm_add_ps(uu, dx), vv);
-        west.find(levels, _mm_sub_ps(uu, dx), vv);
-        south.find(levels, uu, _mm_add_ps(vv, dy));
-        north.find(levels, uu, _mm_sub_ps(vv, dy));
-      }
+      LevelTaps<Sharpen> taps[2];
+      const __m128 dx = _mm_set1_ps(plan.offset_x), dy = _mm_set1_ps(plan.offset_y);
+      taps[0].find(levels[0], uu, vv, dx, dy);
+      if constexpr (Blend) taps[1].find(levels[1], uu, vv, dx, dy);
       alignas(16) float cell_sum[4];
       if constexpr (Checker) {
         const __m128 cell = _mm_set1_ps(u.cell);
@@ -239,12 +272,19 @@ void shade_band(Plan& plan, int64_t ya, int64_t yb) {
         _mm_store_ps(cell_sum, _mm_add_ps(cx, cy));
       }
       for (int j = 0; j < n; ++j) {
-        __m128 c = centre.at(levels, plan.lod_weight, j);
+        __m128 nb[4];
+        __m128 c = taps[0].at(levels[0], j, nb);
+        if constexpr (Blend) {
+          // Each sample blends the two levels before the neighbours are summed.
+          auto blend = [&](__m128 a, __m128 b) { return _mm_add_ps(a, _mm_mul_ps(_mm_sub_ps(b, a), plan.lod_weight)); };
+          __m128 nb1[4];
+          c = blend(c, taps[1].at(levels[1], j, nb1));
+          if constexpr (Sharpen) {
+            for (int k = 0; k < 4; ++k) nb[k] = blend(nb[k], nb1[k]);
+          }
+        }
         if constexpr (Sharpen) {
-          const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_add_ps(east.at(levels, plan.lod_weight, j),
-                                                             west.at(levels, plan.lod_weight, j)),
-                                                  south.at(levels, plan.lod_weight, j)),
-                                       north.at(levels, plan.lod_weight, j));
+          const __m128 sum = _mm_add_ps(_mm_add_ps(_mm_add_ps(nb[0], nb[1]), nb[2]), nb[3]);
           const __m128 k = _mm_set1_ps(u.sharpen / 4.0f);
           const __m128 sharp = _mm_add_ps(c, _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(_mm_set1_ps(4.0f), c), sum), k));
           const __m128 clamped = _mm_min_ps(one, _mm_max_ps(zero, sharp));
