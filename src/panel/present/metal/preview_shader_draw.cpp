@@ -19,7 +19,7 @@
 #include "platform/metal_rows.h"
 
 #ifdef __SSE2__
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace vel {
@@ -45,7 +45,7 @@ void draw_preview_shader(const platform::DrawCall& call) {
 }
 
 #ifndef __SSE2__
-bool draw_preview_shader_specialised(const platform::DrawCall&) { return false; }
+bool draw_preview_shader_specialised(const platform::DrawCall&, PreviewLanes) { return false; }
 #else
 
 namespace {
@@ -212,7 +212,147 @@ inline void store(uint8_t* p, __m128 c) {
   std::memcpy(p, &word, 4);
 }
 
+// Two pixels to a 256-bit vector, each half the four-pixel form's vector
+// for its pixel: the same operations lane by lane. Only AVX2 itself is
+// asked of the compiler, never FMA, so no multiply-add is fused.
+#define VEL_WIDE [[gnu::target("avx2"), gnu::always_inline]] inline
+
+// [a[j] four times | a[j + 1] four times].
+VEL_WIDE __m256 spread(const float* a, int j) {
+  return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_set1_ps(a[j])), _mm_set1_ps(a[j + 1]), 1);
+}
+
+VEL_WIDE int32_t word_at(const uint8_t* p) {
+  int32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+// across() for two pixels: pixel j's row rj at columns c0j and c1j, pixel
+// k's row rk at c0k and c1k.
+VEL_WIDE __m256 across2(const uint8_t* rj, const uint8_t* rk, const Axis& x, int j, __m256 ax) {
+  const int k = j + 1;
+  const __m128i v = _mm_setr_epi32(word_at(rj + x.i0[j]), word_at(rk + x.i0[k]), word_at(rj + x.i1[j]),
+                                   word_at(rk + x.i1[k]));
+  const __m256 scale = _mm256_set1_ps(1.0f / 255.0f);
+  const __m256 p0 = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(v)), scale);
+  const __m256 p1 = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_unpackhi_epi64(v, v))), scale);
+  return _mm256_add_ps(p0, _mm256_mul_ps(_mm256_sub_ps(p1, p0), ax));
+}
+
+VEL_WIDE __m256 down2(__m256 top, __m256 bottom, __m256 ay) {
+  return _mm256_add_ps(top, _mm256_mul_ps(_mm256_sub_ps(bottom, top), ay));
+}
+
+VEL_WIDE __m256 lerp2(__m256 a, __m256 b, __m256 t) { return _mm256_add_ps(a, _mm256_mul_ps(_mm256_sub_ps(b, a), t)); }
+
+// A neighbour above or below for two pixels: a row the centre has blended
+// across in both pixels is taken from the centre.
+VEL_WIDE __m256 row_pair(const Level& l, const Axis& x, const Axis& y, const int32_t* rows, int j, __m256 ax,
+                         __m256 top, __m256 bottom) {
+  const int k = j + 1;
+  if (rows[j] == y.i0[j] && rows[k] == y.i0[k]) return top;
+  if (rows[j] == y.i1[j] && rows[k] == y.i1[k]) return bottom;
+  return across2(row_of(l, rows[j]), row_of(l, rows[k]), x, j, ax);
+}
+
+template <bool Sharpen>
+VEL_WIDE __m256 level_pair(const Level& l, const LevelTaps<Sharpen>& t, int j, __m256 (&neighbours)[4]) {
+  const int k = j + 1;
+  const uint8_t* rj0 = row_of(l, t.y.i0[j]);
+  const uint8_t* rj1 = row_of(l, t.y.i1[j]);
+  const uint8_t* rk0 = row_of(l, t.y.i0[k]);
+  const uint8_t* rk1 = row_of(l, t.y.i1[k]);
+  const __m256 ax = spread(t.x.a, j), ay = spread(t.y.a, j);
+  const __m256 top = across2(rj0, rk0, t.x, j, ax), bottom = across2(rj1, rk1, t.x, j, ax);
+  if constexpr (Sharpen) {
+    const __m256 we = spread(t.east.a, j), ww = spread(t.west.a, j);
+    neighbours[0] = down2(across2(rj0, rk0, t.east, j, we), across2(rj1, rk1, t.east, j, we), ay);
+    neighbours[1] = down2(across2(rj0, rk0, t.west, j, ww), across2(rj1, rk1, t.west, j, ww), ay);
+    neighbours[2] = down2(row_pair(l, t.x, t.y, t.south.i0, j, ax, top, bottom),
+                          row_pair(l, t.x, t.y, t.south.i1, j, ax, top, bottom), spread(t.south.a, j));
+    neighbours[3] = down2(row_pair(l, t.x, t.y, t.north.i0, j, ax, top, bottom),
+                          row_pair(l, t.x, t.y, t.north.i1, j, ax, top, bottom), spread(t.north.a, j));
+  }
+  return down2(top, bottom, ay);
+}
+
+// store() for two pixels; the second only when `both`.
+template <bool Swap>
+VEL_WIDE void store2(uint8_t* p, __m256 c, bool both) {
+  if constexpr (Swap) c = _mm256_shuffle_ps(c, c, _MM_SHUFFLE(3, 0, 1, 2));
+  const __m256 alpha_lane = _mm256_castsi256_ps(_mm256_setr_epi32(0, 0, 0, -1, 0, 0, 0, -1));
+  const __m256 one = _mm256_set1_ps(1.0f);
+  const __m256 v = _mm256_or_ps(_mm256_andnot_ps(alpha_lane, c), _mm256_and_ps(alpha_lane, one));
+  const __m256i scaled =
+      _mm256_cvttps_epi32(_mm256_add_ps(_mm256_mul_ps(v, _mm256_set1_ps(255.0f)), _mm256_set1_ps(0.5f)));
+  const __m256i positive = _mm256_castps_si256(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_GT_OQ));
+  const __m256i full = _mm256_castps_si256(_mm256_cmp_ps(v, one, _CMP_GE_OQ));
+  __m256i q = _mm256_and_si256(scaled, positive);
+  q = _mm256_or_si256(_mm256_andnot_si256(full, q), _mm256_and_si256(full, _mm256_set1_epi32(255)));
+  const __m128i shorts = _mm_packs_epi32(_mm256_castsi256_si128(q), _mm256_extracti128_si256(q, 1));
+  const __m128i bytes = _mm_packus_epi16(shorts, shorts);
+  if (both) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(p), bytes);
+  } else {
+    const int32_t word = _mm_cvtsi128_si32(bytes);
+    std::memcpy(p, &word, 4);
+  }
+}
+
+// The four-pixel loop's per-pixel work, two pixels at a time, for the n
+// pixels of a group starting at `out`.
 template <bool Blend, bool Sharpen, bool Checker, bool Swap>
+[[gnu::target("avx2"), gnu::noinline]] void shade_pairs(const Plan& plan, const LevelTaps<Sharpen> (&taps)[2],
+                                                      const float* cell_sum, uint8_t* out, int n) {
+  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+  const __m256 alpha_lane = _mm256_castsi256_ps(_mm256_setr_epi32(0, 0, 0, -1, 0, 0, 0, -1));
+  for (int j = 0; j < n; j += 2) {
+    __m256 nb[4];
+    __m256 c = level_pair<Sharpen>(plan.levels[0], taps[0], j, nb);
+    if constexpr (Blend) {
+      const __m256 t = _mm256_set1_ps(_mm_cvtss_f32(plan.lod_weight));
+      __m256 nb1[4];
+      c = lerp2(c, level_pair<Sharpen>(plan.levels[1], taps[1], j, nb1), t);
+      if constexpr (Sharpen) {
+        for (int k = 0; k < 4; ++k) nb[k] = lerp2(nb[k], nb1[k], t);
+      }
+    }
+    if constexpr (Sharpen) {
+      const __m256 sum = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(nb[0], nb[1]), nb[2]), nb[3]);
+      const __m256 k = _mm256_set1_ps(plan.u.sharpen / 4.0f);
+      const __m256 sharp =
+          _mm256_add_ps(c, _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(_mm256_set1_ps(4.0f), c), sum), k));
+      const __m256 clamped = _mm256_min_ps(one, _mm256_max_ps(zero, sharp));
+      c = _mm256_or_ps(_mm256_andnot_ps(alpha_lane, clamped), _mm256_and_ps(alpha_lane, c));
+    }
+    if constexpr (Checker) {
+      alignas(32) float lanes[8];
+      _mm256_store_ps(lanes, c);
+      const float alpha[2] = {lanes[3], lanes[7]};
+      if (alpha[0] < 1.0f || alpha[1] < 1.0f) {
+        alignas(16) float under[2] = {0.0f, 0.0f};
+        alignas(16) int32_t under_mask[2] = {0, 0};
+        for (int h = 0; h < 2; ++h) {
+          if (!(alpha[h] < 1.0f)) continue;
+          const float g = checker_parity_light(cell_sum[j + h]) ? 153.0f / 255.0f : 102.0f / 255.0f;
+          under[h] = g * (1.0f - alpha[h]);
+          under_mask[h] = -1;
+        }
+        const __m256 covered = _mm256_min_ps(one, _mm256_add_ps(c, spread(under, 0)));
+        const __m256 mask = _mm256_castsi256_ps(_mm256_setr_epi32(under_mask[0], under_mask[0], under_mask[0],
+                                                                   under_mask[0], under_mask[1], under_mask[1],
+                                                                   under_mask[1], under_mask[1]));
+        c = _mm256_blendv_ps(c, covered, mask);
+      }
+    }
+    store2<Swap>(out + static_cast<size_t>(j) * 4, c, j + 1 < n);
+  }
+}
+
+#undef VEL_WIDE
+
+template <bool Blend, bool Sharpen, bool Checker, bool Swap, bool Wide>
 void shade_band(Plan& plan, int64_t ya, int64_t yb) {
   const Tri& t = plan.tri;
   const Uniforms& u = plan.u;
@@ -271,6 +411,10 @@ void shade_band(Plan& plan, int64_t ya, int64_t yb) {
         const __m128 cy = floor_lanes(_mm_div_ps(_mm_mul_ps(vv, _mm_set1_ps(u.out_px.y)), cell));
         _mm_store_ps(cell_sum, _mm_add_ps(cx, cy));
       }
+      if constexpr (Wide) {
+        shade_pairs<Blend, Sharpen, Checker, Swap>(plan, taps, cell_sum, row + i * 4, static_cast<int>(n));
+        continue;
+      }
       for (int j = 0; j < n; ++j) {
         __m128 nb[4];
         __m128 c = taps[0].at(levels[0], j, nb);
@@ -307,17 +451,26 @@ void shade_band(Plan& plan, int64_t ya, int64_t yb) {
 
 using Band = void (*)(Plan&, int64_t, int64_t);
 
+template <bool Blend, bool Sharpen, bool Checker, bool Swap>
+Band pick_wide(bool wide) {
+  return wide ? &shade_band<Blend, Sharpen, Checker, Swap, true> : &shade_band<Blend, Sharpen, Checker, Swap, false>;
+}
 template <bool Blend, bool Sharpen, bool Checker>
-Band pick_swap(bool swap) {
-  return swap ? &shade_band<Blend, Sharpen, Checker, true> : &shade_band<Blend, Sharpen, Checker, false>;
+Band pick_swap(bool swap, bool wide) {
+  return swap ? pick_wide<Blend, Sharpen, Checker, true>(wide) : pick_wide<Blend, Sharpen, Checker, false>(wide);
 }
 template <bool Blend, bool Sharpen>
-Band pick_checker(bool checker, bool swap) {
-  return checker ? pick_swap<Blend, Sharpen, true>(swap) : pick_swap<Blend, Sharpen, false>(swap);
+Band pick_checker(bool checker, bool swap, bool wide) {
+  return checker ? pick_swap<Blend, Sharpen, true>(swap, wide) : pick_swap<Blend, Sharpen, false>(swap, wide);
 }
 template <bool Blend>
-Band pick_sharpen(bool sharpen, bool checker, bool swap) {
-  return sharpen ? pick_checker<Blend, true>(checker, swap) : pick_checker<Blend, false>(checker, swap);
+Band pick_sharpen(bool sharpen, bool checker, bool swap, bool wide) {
+  return sharpen ? pick_checker<Blend, true>(checker, swap, wide) : pick_checker<Blend, false>(checker, swap, wide);
+}
+
+bool has_avx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
 }
 
 Level level_of(const metal::TextureLevelView& v) {
@@ -333,7 +486,7 @@ Level level_of(const metal::TextureLevelView& v) {
 
 }  // namespace
 
-bool draw_preview_shader_specialised(const platform::DrawCall& call) {
+bool draw_preview_shader_specialised(const platform::DrawCall& call, PreviewLanes lanes) {
   if (call.target == nullptr || call.bytes0 == nullptr || call.vertex_count < 3 || call.vertex_count >= 6) {
     return false;
   }
@@ -379,7 +532,9 @@ bool draw_preview_shader_specialised(const platform::DrawCall& call) {
     for (int e = 0; e < 3; ++e) plan.edge_x[e][i] = edges[e]->a * plan.px[i];
   }
 
-  const Band band = blend ? pick_sharpen<true>(sharpen, checker, swap) : pick_sharpen<false>(sharpen, checker, swap);
+  const bool wide = lanes == PreviewLanes::widest && has_avx2();
+  const Band band = blend ? pick_sharpen<true>(sharpen, checker, swap, wide)
+                          : pick_sharpen<false>(sharpen, checker, swap, wide);
   platform::for_row_bands(t.y1 - t.y0, width, [&](int64_t b, int64_t e) { band(plan, t.y0 + b, t.y0 + e); });
   return !plan.outside.load(std::memory_order_relaxed);
 }

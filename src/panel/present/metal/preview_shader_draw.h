@@ -15,11 +15,16 @@ namespace vel {
 // takes the draw, else the general rasteriser.
 void draw_preview_shader(const platform::DrawCall& call);
 
+// The vectors the specialised form colours pixels in: one pixel to a
+// 128-bit vector, or two to a 256-bit one where the processor has AVX2
+// (else the former).
+enum class PreviewLanes { four, widest };
+
 // The specialised form alone. False when the draw is not one it knows (not
 // one triangle, no texture bound, no vector unit) or a pixel of the
 // triangle's bounds lies outside it; the target may then hold part of the
 // picture, and the general rasteriser must draw it whole.
-bool draw_preview_shader_specialised(const platform::DrawCall& call);
+bool draw_preview_shader_specialised(const platform::DrawCall& call, PreviewLanes lanes = PreviewLanes::widest);
 
 // fmod(s, 2) < 1 for a whole-numbered s (the checkerboard's parity test)
 // without the division; any other s goes through fmod itself.

@@ -28,6 +28,10 @@ constexpr auto kPlain =
     &rasterise_draw_plain<VOut, Uniforms, &vel::preview_shader::vn_vertex, &vel::preview_shader::vn_fragment>;
 
 constexpr auto kPreview = &vel::draw_preview_shader;
+// The specialised form four pixels to a vector, whatever the processor.
+void preview_four_lanes(const DrawCall& call) {
+  if (!vel::draw_preview_shader_specialised(call, vel::PreviewLanes::four)) kFast(call);
+}
 
 enum class Alpha { opaque, clear, mixed };
 
@@ -146,7 +150,8 @@ TEST(MetalRaster, DeviceDrawMatchesTheReferenceByteForByte) {
     SCOPED_TRACE(c.name);
     const auto source = sampled_texture(c, rng);
     const std::vector<uint8_t> plain = draw(c, kPlain, source.get());
-    for (auto [routine, form] : {std::pair{kFast, "device"}, std::pair{kPreview, "specialised"}}) {
+    for (auto [routine, form] : {std::pair{kFast, "device"}, std::pair{kPreview, "specialised"},
+                                 std::pair{&preview_four_lanes, "specialised, four lanes"}}) {
       const std::vector<uint8_t> fast = draw(c, routine, source.get());
       ASSERT_EQ(fast.size(), plain.size());
       size_t first_difference = fast.size();
