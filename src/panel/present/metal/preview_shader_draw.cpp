@@ -76,8 +76,9 @@ struct Level {
 // across keeps the centre's rows and one moved along keeps its columns (the
 // same coordinate, the same operations), so each tap works out one axis.
 struct Axis {
-  alignas(16) int32_t i0[4], i1[4];  // columns as byte offsets in a row, rows as row numbers
-  alignas(16) float a[4];
+  // Room for the eight pixels of the 256-bit form.
+  alignas(32) int32_t i0[8], i1[8];  // columns as byte offsets in a row, rows as row numbers
+  alignas(32) float a[8];
 };
 
 template <bool Columns>
@@ -300,10 +301,10 @@ VEL_WIDE void store2(uint8_t* p, __m256 c, bool both) {
   }
 }
 
-// The four-pixel loop's per-pixel work, two pixels at a time, for the n
-// pixels of a group starting at `out`.
+// The per-pixel work two pixels at a time, for the n pixels of a group
+// starting at `out`.
 template <bool Blend, bool Sharpen, bool Checker, bool Swap>
-[[gnu::target("avx2"), gnu::noinline]] void shade_pairs(const Plan& plan, const LevelTaps<Sharpen> (&taps)[2],
+VEL_WIDE void shade_pairs(const Plan& plan, const LevelTaps<Sharpen> (&taps)[2],
                                                       const float* cell_sum, uint8_t* out, int n) {
   const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
   const __m256 alpha_lane = _mm256_castsi256_ps(_mm256_setr_epi32(0, 0, 0, -1, 0, 0, 0, -1));
@@ -350,9 +351,106 @@ template <bool Blend, bool Sharpen, bool Checker, bool Swap>
   }
 }
 
+// find_axis() for eight pixels. The rounding down is the processor's own,
+// exact for every input as floor_lanes() is.
+template <bool Columns>
+VEL_WIDE void find_axis8(const Level& l, __m256 coord, Axis& t) {
+  const __m256 half = _mm256_set1_ps(0.5f), one = _mm256_set1_ps(1.0f), zero = _mm256_setzero_ps();
+  const __m256 size = _mm256_set1_ps(_mm_cvtss_f32(Columns ? l.width : l.height));
+  const __m256 top = _mm256_set1_ps(_mm_cvtss_f32(Columns ? l.top_x : l.top_y));
+  const __m256 f = _mm256_sub_ps(_mm256_mul_ps(coord, size), half);
+  const __m256 w = _mm256_round_ps(f, _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+  _mm256_store_ps(t.a, _mm256_sub_ps(f, w));
+  __m256i i0 = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(w, zero), top));
+  __m256i i1 = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(_mm256_add_ps(w, one), zero), top));
+  if constexpr (Columns) i0 = _mm256_slli_epi32(i0, 2), i1 = _mm256_slli_epi32(i1, 2);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(t.i0), i0);
+  _mm256_store_si256(reinterpret_cast<__m256i*>(t.i1), i1);
+}
+
+template <bool Sharpen>
+VEL_WIDE void find_taps8(const Level& l, __m256 u, __m256 v, __m256 dx, __m256 dy, LevelTaps<Sharpen>& t) {
+  find_axis8<true>(l, u, t.x);
+  find_axis8<false>(l, v, t.y);
+  if constexpr (Sharpen) {
+    find_axis8<true>(l, _mm256_add_ps(u, dx), t.east);
+    find_axis8<true>(l, _mm256_sub_ps(u, dx), t.west);
+    find_axis8<false>(l, _mm256_add_ps(v, dy), t.south);
+    find_axis8<false>(l, _mm256_sub_ps(v, dy), t.north);
+  }
+}
+
+VEL_WIDE __m256 attribute8(const Tri& t, size_t k, __m256 b0, __m256 b1, __m256 b2, __m256 norm) {
+  const __m256 s = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(_mm256_set1_ps(t.attrs[0][k]), b0),
+                                               _mm256_mul_ps(_mm256_set1_ps(t.attrs[1][k]), b1)),
+                                 _mm256_mul_ps(_mm256_set1_ps(t.attrs[2][k]), b2));
+  return _mm256_mul_ps(s, norm);
+}
+
+// shade_band() eight pixels to a group: the same values, lane by lane.
+template <bool Blend, bool Sharpen, bool Checker, bool Swap>
+[[gnu::target("avx2")]] void shade_band_wide(Plan& plan, int64_t ya, int64_t yb) {
+  const Tri& t = plan.tri;
+  const Uniforms& u = plan.u;
+  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f);
+  const __m256 inv_area = _mm256_set1_ps(t.inv_area);
+  const __m256 inv_w[3] = {_mm256_set1_ps(t.s[0].inv_w), _mm256_set1_ps(t.s[1].inv_w), _mm256_set1_ps(t.s[2].inv_w)};
+  const platform::raster_detail::Edge* edges[3] = {&t.e0, &t.e1, &t.e2};
+  const __m256 dx = _mm256_set1_ps(plan.offset_x), dy = _mm256_set1_ps(plan.offset_y);
+  const int64_t width = t.x1 - t.x0;
+  for (int64_t y = ya; y < yb; ++y) {
+    if (plan.outside.load(std::memory_order_relaxed)) return;
+    const float py = static_cast<float>(y) + 0.5f;
+    uint8_t* row = plan.target + (static_cast<size_t>(y) * static_cast<size_t>(plan.target_width) +
+                                  static_cast<size_t>(t.x0)) * 4;
+    __m256 edge_y[3], edge_c[3], on_edge[3];
+    for (int e = 0; e < 3; ++e) {
+      edge_y[e] = _mm256_set1_ps(edges[e]->b * py);
+      edge_c[e] = _mm256_set1_ps(edges[e]->c);
+      on_edge[e] = edges[e]->top_left ? _mm256_castsi256_ps(_mm256_set1_epi32(-1)) : zero;
+    }
+    for (int64_t x = 0; x < width; x += 8) {
+      const auto i = static_cast<size_t>(x);
+      __m256 w[3];
+      int covered = 0xFF;
+      for (int e = 0; e < 3; ++e) {
+        w[e] = _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(plan.edge_x[e].data() + i), edge_y[e]), edge_c[e]);
+        const __m256 in = _mm256_or_ps(_mm256_cmp_ps(w[e], zero, _CMP_GT_OQ),
+                                       _mm256_and_ps(_mm256_cmp_ps(w[e], zero, _CMP_EQ_OQ), on_edge[e]));
+        covered &= _mm256_movemask_ps(in);
+      }
+      const int n = static_cast<int>(std::min<int64_t>(8, width - x));
+      if ((covered & ((1 << n) - 1)) != (1 << n) - 1) {
+        plan.outside.store(true, std::memory_order_relaxed);
+        return;
+      }
+      const __m256 b0 = _mm256_mul_ps(_mm256_mul_ps(w[0], inv_area), inv_w[0]);
+      const __m256 b1 = _mm256_mul_ps(_mm256_mul_ps(w[1], inv_area), inv_w[1]);
+      const __m256 b2 = _mm256_mul_ps(_mm256_mul_ps(w[2], inv_area), inv_w[2]);
+      const __m256 norm = _mm256_div_ps(one, _mm256_add_ps(_mm256_add_ps(b0, b1), b2));
+      constexpr size_t kU = offsetof(VOut, uv) / sizeof(float);
+      const __m256 uu = attribute8(t, kU, b0, b1, b2, norm), vv = attribute8(t, kU + 1, b0, b1, b2, norm);
+
+      LevelTaps<Sharpen> taps[2];
+      find_taps8<Sharpen>(plan.levels[0], uu, vv, dx, dy, taps[0]);
+      if constexpr (Blend) find_taps8<Sharpen>(plan.levels[1], uu, vv, dx, dy, taps[1]);
+      alignas(32) float cell_sum[8];
+      if constexpr (Checker) {
+        const __m256 cell = _mm256_set1_ps(u.cell);
+        const __m256 cx = _mm256_round_ps(_mm256_div_ps(_mm256_mul_ps(uu, _mm256_set1_ps(u.out_px.x)), cell),
+                                          _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        const __m256 cy = _mm256_round_ps(_mm256_div_ps(_mm256_mul_ps(vv, _mm256_set1_ps(u.out_px.y)), cell),
+                                          _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        _mm256_store_ps(cell_sum, _mm256_add_ps(cx, cy));
+      }
+      shade_pairs<Blend, Sharpen, Checker, Swap>(plan, taps, cell_sum, row + i * 4, n);
+    }
+  }
+}
+
 #undef VEL_WIDE
 
-template <bool Blend, bool Sharpen, bool Checker, bool Swap, bool Wide>
+template <bool Blend, bool Sharpen, bool Checker, bool Swap>
 void shade_band(Plan& plan, int64_t ya, int64_t yb) {
   const Tri& t = plan.tri;
   const Uniforms& u = plan.u;
@@ -411,10 +509,6 @@ void shade_band(Plan& plan, int64_t ya, int64_t yb) {
         const __m128 cy = floor_lanes(_mm_div_ps(_mm_mul_ps(vv, _mm_set1_ps(u.out_px.y)), cell));
         _mm_store_ps(cell_sum, _mm_add_ps(cx, cy));
       }
-      if constexpr (Wide) {
-        shade_pairs<Blend, Sharpen, Checker, Swap>(plan, taps, cell_sum, row + i * 4, static_cast<int>(n));
-        continue;
-      }
       for (int j = 0; j < n; ++j) {
         __m128 nb[4];
         __m128 c = taps[0].at(levels[0], j, nb);
@@ -453,7 +547,7 @@ using Band = void (*)(Plan&, int64_t, int64_t);
 
 template <bool Blend, bool Sharpen, bool Checker, bool Swap>
 Band pick_wide(bool wide) {
-  return wide ? &shade_band<Blend, Sharpen, Checker, Swap, true> : &shade_band<Blend, Sharpen, Checker, Swap, false>;
+  return wide ? &shade_band_wide<Blend, Sharpen, Checker, Swap> : &shade_band<Blend, Sharpen, Checker, Swap>;
 }
 template <bool Blend, bool Sharpen, bool Checker>
 Band pick_swap(bool swap, bool wide) {
@@ -523,7 +617,7 @@ bool draw_preview_shader_specialised(const platform::DrawCall& call, PreviewLane
 
   const int64_t width = t.x1 - t.x0;
   if (width <= 0 || t.y1 <= t.y0) return true;
-  const auto columns = static_cast<size_t>((width + 3) / 4 * 4);
+  const auto columns = static_cast<size_t>((width + 7) / 8 * 8);  // whole groups of either form
   plan.px.resize(columns);
   const platform::raster_detail::Edge* edges[3] = {&t.e0, &t.e1, &t.e2};
   for (auto& e : plan.edge_x) e.resize(columns);
