@@ -1,10 +1,12 @@
-// Four pixels at a time: the per-pixel values the general path works out
-// one by one (edge values, barycentrics, texture coordinates, tap positions
-// and weights, checker cells) are computed across the four in vector lanes,
-// the same operation per lane in the same order; the colours stay four
-// channels to a vector, as the general path's sampler keeps them. Only
-// basic SSE2 is used, so no multiply-add can be fused where the general
-// path rounds twice.
+// Four pixels at a time, or eight where the processor has AVX2: the
+// per-pixel values the general path works out one by one (edge values,
+// barycentrics, texture coordinates, tap positions and weights, checker
+// cells) are computed across the group in vector lanes, the same operation
+// per lane in the same order; the colours stay four channels to a pixel, as
+// the general path's sampler keeps them, one pixel to a 128-bit vector or
+// two to a 256-bit one. Only SSE2, or AVX2 for the wider form's own
+// functions, is asked of the compiler, never FMA, so no multiply-add can be
+// fused where the general path rounds twice.
 #include "panel/present/metal/preview_shader_draw.h"
 
 #include <atomic>

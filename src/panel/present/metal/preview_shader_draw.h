@@ -2,7 +2,7 @@
 // works a pixel at a time through the shader's own text, which costs the
 // process many times what the CPU path spends on a frame; the one draw the
 // panel makes (a single triangle over the whole drawable) is run here four
-// pixels side by side, with every value the general path computes worked
+// or eight pixels side by side, with every value the general path computes worked
 // out by the same operations in the same order, so the bytes are its very
 // bytes.
 #pragma once
