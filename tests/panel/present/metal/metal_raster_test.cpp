@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "platform/metal_mipmaps.h"
 #include "platform/metal_raster.h"
 #include "platform/metal_rows.h"
+#include "platform/metal_testing.h"
 
 namespace platform {
 namespace {
@@ -235,6 +237,51 @@ TEST(MetalRaster, MipmapLevelsMatchThePlainForm) {
     downsample_rows(view, fast.data(), dw, 0, dh);
     EXPECT_EQ(fast, plain) << s.w << " x " << s.h;
   }
+}
+
+// A pass that loads nothing fills its target before any draw: the clear
+// colour, or a marker colour for don't-care so that what no draw covers
+// shows. Every pixel, over sizes of one band and of several.
+TEST(MetalRaster, PassStartFillsEveryPixel) {
+  set_metal_completion(MetalCompletion::at_commit);
+  auto device = MTLCreateSystemDefaultDevice();
+  auto queue = device->newCommandQueue();
+  struct Fill {
+    MTLLoadAction load;
+    MTLPixelFormat format;
+    uint8_t expected[4];
+  };
+  const Fill fills[] = {
+      {MTLLoadActionDontCare, MTLPixelFormatBGRA8Unorm, {255, 0, 255, 255}},
+      {MTLLoadActionClear, MTLPixelFormatBGRA8Unorm, {204, 102, 51, 128}},  // blue first
+      {MTLLoadActionClear, MTLPixelFormatRGBA8Unorm, {51, 102, 204, 128}},
+  };
+  const std::pair<uint64_t, uint64_t> sizes[] = {{1, 1}, {3, 5}, {4099, 9}, {257, 301}};
+  for (const Fill& f : fills) {
+    for (auto [w, h] : sizes) {
+      SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h) + " load " + std::to_string(int(f.load)));
+      auto d = MTLTextureDescriptor::texture2DDescriptorWithPixelFormat(f.format, w, h, false);
+      d->setUsage(MTLTextureUsageRenderTarget);
+      auto target = device->newTextureWithDescriptor(d);
+      std::memset(target->levelBytes(0).data(), 0x5a, target->levelBytes(0).size());
+      auto pass = MTLRenderPassDescriptor::renderPassDescriptor();
+      pass->colorAttachment(0).setTexture(target);
+      pass->colorAttachment(0).setLoadAction(f.load);
+      pass->colorAttachment(0).setClearColor({0.2, 0.4, 0.8, 0.5});
+      auto command = queue->commandBuffer();
+      command->renderCommandEncoderWithDescriptor(pass)->endEncoding();
+      command->commit();
+      const TextureLevel& out = target->levelBytes(0);
+      ASSERT_EQ(out.size(), w * h * 4);
+      for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] != f.expected[i % 4]) {
+          ADD_FAILURE() << "pixel " << i / 4 << " channel " << i % 4 << ": " << int(out[i]);
+          break;
+        }
+      }
+    }
+  }
+  reset_metal_faults();
 }
 
 TEST(MetalRaster, RowBandsCoverEveryRowOnceUnderConcurrentCallers) {
