@@ -1,8 +1,10 @@
 // Command buffers and their encoders: commands are recorded as closures that
 // hold every object they use, and run on the CPU when the buffer ends.
+#include <algorithm>
 #include <cstring>
 
 #include "metal_state.h"
+#include "platform/metal_mipmaps.h"
 #include "platform/metal_rows.h"
 
 namespace platform {
@@ -117,19 +119,7 @@ void MTLBlitCommandEncoder::generateMipmapsForTexture(std::shared_ptr<MTLTexture
       const metal::TextureLevelView down = texture->levelView(l);
       uint8_t* out = texture->levelBytes(l).data();
       for_row_bands(down.height, down.width, [&](int64_t b, int64_t e) {
-        for (auto y = static_cast<uint32_t>(b); y < static_cast<uint32_t>(e); ++y) {
-          const uint32_t y0 = std::min(2 * y, up.height - 1), y1 = std::min(2 * y + 1, up.height - 1);
-          const uint8_t* r0 = up.bytes + size_t(y0) * up.width * 4;
-          const uint8_t* r1 = up.bytes + size_t(y1) * up.width * 4;
-          uint8_t* o = out + size_t(y) * down.width * 4;
-          for (uint32_t x = 0; x < down.width; ++x) {
-            const size_t x0 = size_t(std::min(2 * x, up.width - 1)) * 4;
-            const size_t x1 = size_t(std::min(2 * x + 1, up.width - 1)) * 4;
-            for (size_t c = 0; c < 4; ++c) {
-              o[size_t(x) * 4 + c] = static_cast<uint8_t>((r0[x0 + c] + r0[x1 + c] + r1[x0 + c] + r1[x1 + c] + 2) / 4);
-            }
-          }
-        }
+        downsample_rows(up, out, down.width, static_cast<uint32_t>(b), static_cast<uint32_t>(e));
       });
     }
   });
@@ -160,7 +150,16 @@ MTLRenderCommandEncoder::MTLRenderCommandEncoder(MTLCommandBuffer* owner,
     uint8_t* bytes = target->levelBytes(0).data();
     const auto width = static_cast<int64_t>(target->width());
     for_row_bands(static_cast<int64_t>(target->height()), width, [&](int64_t b, int64_t e) {
-      for (int64_t i = b * width; i < e * width; ++i) std::memcpy(bytes + i * 4, px, 4);
+      // One pixel, then the filled part copied onto what follows, doubling:
+      // block copies rather than a store per pixel.
+      uint8_t* band = bytes + b * width * 4;
+      const auto n = static_cast<size_t>((e - b) * width) * 4;
+      std::memcpy(band, px, 4);
+      for (size_t done = 4; done < n;) {
+        const size_t k = std::min(done, n - done);
+        std::memcpy(band + done, band, k);
+        done += k;
+      }
     });
   });
 }

@@ -3,8 +3,8 @@
 #include <mutex>
 
 #include "panel/present/metal/preview_shader.h"
+#include "panel/present/metal/preview_shader_draw.h"
 #include "panel/present/metal/preview_shader_source.h"
-#include "platform/metal_raster.h"
 
 namespace vel {
 
@@ -18,8 +18,7 @@ void register_preview_shader() {
     program.vertex_name = "vn_vertex";
     program.fragment_name = "vn_fragment";
     program.fragment_bytes_length = sizeof(preview_shader::Uniforms);
-    program.draw = &platform::rasterise_draw<preview_shader::VOut, preview_shader::Uniforms,
-                                             &preview_shader::vn_vertex, &preview_shader::vn_fragment>;
+    program.draw = &draw_preview_shader;
     platform::register_shader_program(std::move(program));
   });
 }

@@ -8,13 +8,17 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "panel/present/metal/preview_shader.h"
+#include "panel/present/metal/preview_shader_draw.h"
 #include "platform/metal.h"
+#include "platform/metal_mipmaps.h"
 #include "platform/metal_raster.h"
 #include "platform/metal_rows.h"
+#include "platform/metal_testing.h"
 
 namespace platform {
 namespace {
@@ -24,6 +28,12 @@ using vel::preview_shader::VOut;
 constexpr auto kFast = &rasterise_draw<VOut, Uniforms, &vel::preview_shader::vn_vertex, &vel::preview_shader::vn_fragment>;
 constexpr auto kPlain =
     &rasterise_draw_plain<VOut, Uniforms, &vel::preview_shader::vn_vertex, &vel::preview_shader::vn_fragment>;
+
+constexpr auto kPreview = &vel::draw_preview_shader;
+// The specialised form four pixels to a vector, whatever the processor.
+void preview_four_lanes(const DrawCall& call) {
+  if (!vel::draw_preview_shader_specialised(call, vel::PreviewLanes::four)) kFast(call);
+}
 
 enum class Alpha { opaque, clear, mixed };
 
@@ -73,6 +83,16 @@ const Case kCases[] = {
     {"huge_offsets", 120, 80, 1, false, 200, 150, true, 0.0f, 0.35f, 12.0f, Alpha::mixed, 3, 1e-30f},
     {"tiny_offsets", 120, 80, 2, false, 200, 150, true, 0.5f, 0.35f, 12.0f, Alpha::mixed, 3, 1e30f},
     {"hd_frame_to_hd", 1920, 1080, 1, false, 1920, 1080, true, 0.0f, 0.0f, 12.0f, Alpha::mixed},
+    // The panel's draws: fit a larger frame, magnify by a non-integer ratio,
+    // odd sizes, an opaque frame with its edges premultiplied against clear.
+    {"fit_hd_to_half", 1920, 1080, 2, false, 960, 540, true, 1.0f, 0.0f, 12.0f, Alpha::mixed},
+    {"fit_uhd_to_quarter", 3840, 2160, 3, false, 960, 540, true, 2.0f, 0.0f, 12.0f, Alpha::opaque},
+    {"downscale_odd_ratio", 1279, 719, 2, false, 1001, 563, true, 0.3536f, 0.0f, 12.0f, Alpha::mixed},
+    {"upscale_non_integer", 703, 395, 1, false, 1517, 853, true, 0.0f, 0.0f, 12.0f, Alpha::mixed},
+    {"upscale_sharpened_odd", 333, 187, 1, false, 1001, 563, true, 0.0f, 0.35f, 12.0f, Alpha::mixed},
+    {"premultiplied_edges", 517, 301, 1, false, 517, 301, true, 0.0f, 0.0f, 12.0f, Alpha::clear},
+    {"odd_widths_rgba_source_rgba_target", 101, 37, 1, true, 203, 75, false, 0.0f, 0.35f, 7.0f, Alpha::mixed},
+    {"blend_levels_sharpened_bgra", 800, 450, 3, true, 555, 301, true, 0.6f, 0.35f, 12.0f, Alpha::mixed},
 };
 
 std::shared_ptr<MTLTexture> sampled_texture(const Case& c, std::mt19937& rng) {
@@ -96,7 +116,9 @@ std::shared_ptr<MTLTexture> sampled_texture(const Case& c, std::mt19937& rng) {
   return t;
 }
 
-std::vector<uint8_t> draw(const Case& c, void (*routine)(const DrawCall&), const MTLTexture* source) {
+// With no routine: the specialised form alone, `taken` telling whether it drew.
+std::vector<uint8_t> draw(const Case& c, void (*routine)(const DrawCall&), const MTLTexture* source,
+                          bool* taken = nullptr) {
   auto d = MTLTextureDescriptor::texture2DDescriptorWithPixelFormat(
       c.target_bgra ? MTLPixelFormatBGRA8Unorm : MTLPixelFormatRGBA8Unorm, c.vw, c.vh, false);
   d->setUsage(MTLTextureUsageRenderTarget);
@@ -109,9 +131,19 @@ std::vector<uint8_t> draw(const Case& c, void (*routine)(const DrawCall&), const
   call.texture0 = source;
   call.bytes0 = reinterpret_cast<const uint8_t*>(&u);
   call.vertex_count = c.vertices;
-  routine(call);
+  if (routine != nullptr) {
+    routine(call);
+  } else {
+    *taken = vel::draw_preview_shader_specialised(call);
+  }
   const TextureLevel& out = target->levelBytes(0);
   return {out.data(), out.data() + out.size()};
+}
+
+bool draw_taken(const Case& c, const MTLTexture* source) {
+  bool taken = false;
+  draw(c, nullptr, source, &taken);
+  return taken;
 }
 
 TEST(MetalRaster, DeviceDrawMatchesTheReferenceByteForByte) {
@@ -120,16 +152,19 @@ TEST(MetalRaster, DeviceDrawMatchesTheReferenceByteForByte) {
     SCOPED_TRACE(c.name);
     const auto source = sampled_texture(c, rng);
     const std::vector<uint8_t> plain = draw(c, kPlain, source.get());
-    const std::vector<uint8_t> fast = draw(c, kFast, source.get());
-    ASSERT_EQ(fast.size(), plain.size());
-    size_t first_difference = fast.size();
-    for (size_t i = 0; i < fast.size(); ++i) {
-      if (fast[i] != plain[i]) {
-        first_difference = i;
-        break;
+    for (auto [routine, form] : {std::pair{kFast, "device"}, std::pair{kPreview, "specialised"},
+                                 std::pair{&preview_four_lanes, "specialised, four lanes"}}) {
+      const std::vector<uint8_t> fast = draw(c, routine, source.get());
+      ASSERT_EQ(fast.size(), plain.size());
+      size_t first_difference = fast.size();
+      for (size_t i = 0; i < fast.size(); ++i) {
+        if (fast[i] != plain[i]) {
+          first_difference = i;
+          break;
+        }
       }
+      EXPECT_EQ(first_difference, fast.size()) << form << ": pixel " << first_difference / 4;
     }
-    EXPECT_EQ(first_difference, fast.size()) << "pixel " << first_difference / 4;
     // The full-screen triangle leaves nothing undrawn, and the view is opaque.
     for (size_t i = 3; i < plain.size(); i += 4) {
       if (plain[i] != 255) {
@@ -137,6 +172,30 @@ TEST(MetalRaster, DeviceDrawMatchesTheReferenceByteForByte) {
         break;
       }
     }
+  }
+}
+
+// The draws the panel makes run through the specialised form, not the
+// general one it falls back to; the others fall back whole.
+TEST(MetalRaster, SpecialisedFormTakesThePanelsDraws) {
+  std::mt19937 rng(31);
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const auto source = sampled_texture(c, rng);
+    const bool expected = c.tw != 0 && c.vertices < 6;
+    EXPECT_EQ(draw_taken(c, source.get()), expected);
+  }
+}
+
+// The checkerboard's parity without a division, against fmod itself.
+TEST(MetalRaster, CheckerParityMatchesTheRemainder) {
+  const float values[] = {0.0f, -0.0f, 1.0f, -1.0f, 2.0f, -2.0f, 3.0f, -3.0f, 8388607.0f, 8388609.0f, -8388609.0f,
+                          16777215.0f, -16777215.0f, 16777216.0f, 3e9f, -3e9f, 1e38f, 0.5f, -0.5f, 1.5f, -2.5f,
+                          std::numeric_limits<float>::denorm_min(), kInf, -kInf, kNaN};
+  for (float v : values) EXPECT_EQ(vel::checker_parity_light(v), std::fmod(v, 2.0f) < 1.0f) << v;
+  for (int i = -100000; i <= 100000; ++i) {
+    const auto v = static_cast<float>(i);
+    ASSERT_EQ(vel::checker_parity_light(v), std::fmod(v, 2.0f) < 1.0f) << v;
   }
 }
 
@@ -157,6 +216,72 @@ TEST(MetalRaster, FarCoordinatesClampToTheNearerEdge) {
       EXPECT_EQ(raster_detail::to_unorm8(c.x), p.red) << "u " << p.u << (reference ? " (reference)" : "");
     }
   }
+}
+
+// Mipmap levels: the vector sums give the plain form's texels, over widths
+// that leave a remainder, odd sizes and one-texel sides.
+TEST(MetalRaster, MipmapLevelsMatchThePlainForm) {
+  struct Size {
+    uint32_t w, h;
+  };
+  const Size sizes[] = {{1920, 1080}, {1, 1}, {1, 9}, {9, 1}, {2, 2}, {3, 3}, {7, 5}, {8, 8}, {17, 3}, {1279, 719}};
+  std::mt19937 rng(32);
+  for (const Size& s : sizes) {
+    std::vector<uint8_t> up(size_t{s.w} * s.h * 4);
+    for (uint8_t& b : up) b = static_cast<uint8_t>(rng());
+    up[0] = 255, up[1] = 255;  // sums at their largest
+    const metal::TextureLevelView view{up.data(), s.w, s.h};
+    const uint32_t dw = std::max<uint32_t>(s.w >> 1, 1), dh = std::max<uint32_t>(s.h >> 1, 1);
+    std::vector<uint8_t> plain(size_t{dw} * dh * 4, 1), fast(size_t{dw} * dh * 4, 2);
+    downsample_rows_plain(view, plain.data(), dw, 0, dh);
+    downsample_rows(view, fast.data(), dw, 0, dh);
+    EXPECT_EQ(fast, plain) << s.w << " x " << s.h;
+  }
+}
+
+// A pass that loads nothing fills its target before any draw: the clear
+// colour, or a marker colour for don't-care so that what no draw covers
+// shows. Every pixel, over sizes of one band and of several.
+TEST(MetalRaster, PassStartFillsEveryPixel) {
+  set_metal_completion(MetalCompletion::at_commit);
+  auto device = MTLCreateSystemDefaultDevice();
+  auto queue = device->newCommandQueue();
+  struct Fill {
+    MTLLoadAction load;
+    MTLPixelFormat format;
+    uint8_t expected[4];
+  };
+  const Fill fills[] = {
+      {MTLLoadActionDontCare, MTLPixelFormatBGRA8Unorm, {255, 0, 255, 255}},
+      {MTLLoadActionClear, MTLPixelFormatBGRA8Unorm, {204, 102, 51, 128}},  // blue first
+      {MTLLoadActionClear, MTLPixelFormatRGBA8Unorm, {51, 102, 204, 128}},
+  };
+  const std::pair<uint64_t, uint64_t> sizes[] = {{1, 1}, {3, 5}, {4099, 9}, {257, 301}};
+  for (const Fill& f : fills) {
+    for (auto [w, h] : sizes) {
+      SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h) + " load " + std::to_string(int(f.load)));
+      auto d = MTLTextureDescriptor::texture2DDescriptorWithPixelFormat(f.format, w, h, false);
+      d->setUsage(MTLTextureUsageRenderTarget);
+      auto target = device->newTextureWithDescriptor(d);
+      std::memset(target->levelBytes(0).data(), 0x5a, target->levelBytes(0).size());
+      auto pass = MTLRenderPassDescriptor::renderPassDescriptor();
+      pass->colorAttachment(0).setTexture(target);
+      pass->colorAttachment(0).setLoadAction(f.load);
+      pass->colorAttachment(0).setClearColor({0.2, 0.4, 0.8, 0.5});
+      auto command = queue->commandBuffer();
+      command->renderCommandEncoderWithDescriptor(pass)->endEncoding();
+      command->commit();
+      const TextureLevel& out = target->levelBytes(0);
+      ASSERT_EQ(out.size(), w * h * 4);
+      for (size_t i = 0; i < out.size(); ++i) {
+        if (out[i] != f.expected[i % 4]) {
+          ADD_FAILURE() << "pixel " << i / 4 << " channel " << i % 4 << ": " << int(out[i]);
+          break;
+        }
+      }
+    }
+  }
+  reset_metal_faults();
 }
 
 TEST(MetalRaster, RowBandsCoverEveryRowOnceUnderConcurrentCallers) {
