@@ -110,7 +110,7 @@ std::string output_path(const std::string& out_dir, const std::string& path) {
 }
 
 Status run_panel_event(Host& h, AEGP_GlobalRefcon refcon, const ScenarioEvent& ev, const std::string& out_dir,
-                       PanelRunStats& stats) {
+                       PanelRunStats& stats, ScreenshotWriter& shots) {
   ++stats.events;
   const nlohmann::json& e = ev.value;
   const std::string name = text(e, "name", kDefaultPanelName);
@@ -174,9 +174,11 @@ Status run_panel_event(Host& h, AEGP_GlobalRefcon refcon, const ScenarioEvent& e
     case EventKind::pause: return press_button(*w, "\xE2\x9D\x9A\xE2\x9D\x9A");
     case EventKind::screenshot: {
       const std::string path = output_path(out_dir, text(e, "path", "panel.png"));
-      Status painted = paint_window_png(*w, path);
-      if (painted) stats.screenshots.push_back(path);
-      return painted;
+      Result<PaintedWindowPtr> painted = paint_window(*w);
+      if (!painted) return fail(painted.error());
+      shots.write_later(std::move(painted).value(), path);
+      stats.screenshots.push_back(path);
+      return done();
     }
     default: return fail("not a panel event");
   }

@@ -11,18 +11,20 @@
 #include "platform/appkit_image.h"
 #include "result.h"
 #include "scenario.h"
+#include "screenshot_writer.h"
 
 namespace sim {
 
 struct PanelRunStats {
   uint64_t events = 0;
-  std::vector<std::string> screenshots;  // paths written
+  std::vector<std::string> screenshots;  // paths taken (a failed write is taken out at the end)
 };
 
 inline constexpr const char* kDefaultPanelName = "velocinta preview";
 
+// A screenshot is painted at once and handed to `shots` to be written.
 Status run_panel_event(Host& h, AEGP_GlobalRefcon refcon, const ScenarioEvent& ev, const std::string& out_dir,
-                       PanelRunStats& stats);
+                       PanelRunStats& stats, ScreenshotWriter& shots);
 
 // The largest image view in a view tree: the panel's picture.
 const platform::NSImageView* largest_image_view(const platform::NSView& v);

@@ -244,7 +244,16 @@ void draw_view(cairo_t* cr, const platform::NSView& v, double parent_height) {
 
 }  // namespace
 
-Status paint_window_png(const platform::NSWindow& window, const std::string& path) {
+struct PaintedWindow {
+  cairo_surface_t* surface;
+};
+
+void PaintedWindowDeleter::operator()(PaintedWindow* p) const {
+  cairo_surface_destroy(p->surface);
+  delete p;
+}
+
+Result<PaintedWindowPtr> paint_window(const platform::NSWindow& window) {
   const auto& content = window.contentView();
   if (!content) return fail("screenshot: the window has no content view");
   const double scale = window.backingScaleFactor() > 0 ? window.backingScaleFactor() : 1.0;
@@ -252,9 +261,9 @@ Status paint_window_png(const platform::NSWindow& window, const std::string& pat
   if (!(w >= 1 && h >= 1 && w * scale <= kMaxSide && h * scale <= kMaxSide)) {
     return fail("screenshot: window size out of range");
   }
-  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, static_cast<int>(std::lround(w * scale)),
-                                                        static_cast<int>(std::lround(h * scale)));
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> keep(surface, &cairo_surface_destroy);
+  PaintedWindowPtr painted(new PaintedWindow{cairo_image_surface_create(
+      CAIRO_FORMAT_ARGB32, static_cast<int>(std::lround(w * scale)), static_cast<int>(std::lround(h * scale)))});
+  cairo_surface_t* surface = painted->surface;
   if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) return fail("screenshot: cannot make the surface");
   cairo_t* cr = cairo_create(surface);
   cairo_scale(cr, scale, scale);
@@ -264,10 +273,20 @@ Status paint_window_png(const platform::NSWindow& window, const std::string& pat
   for (const auto& sub : content->subviews()) draw_view(cr, *sub, h);
   cairo_destroy(cr);
   cairo_surface_flush(surface);
-  if (cairo_surface_write_to_png(surface, path.c_str()) != CAIRO_STATUS_SUCCESS) {
+  return painted;
+}
+
+Status write_png(const PaintedWindow& painted, const std::string& path) {
+  if (cairo_surface_write_to_png(painted.surface, path.c_str()) != CAIRO_STATUS_SUCCESS) {
     return fail("screenshot: cannot write " + path);
   }
   return done();
+}
+
+Status paint_window_png(const platform::NSWindow& window, const std::string& path) {
+  Result<PaintedWindowPtr> painted = paint_window(window);
+  if (!painted) return fail(painted.error());
+  return write_png(*painted.value(), path);
 }
 
 void release_painter_caches() {

@@ -6,6 +6,7 @@
 // people; cairo writes the PNG and renders the DejaVu fonts.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/appkit_view.h"
@@ -13,7 +14,18 @@
 
 namespace sim {
 
-// The window at its backing scale (device pixels), written to `path`.
+// A window painted at its backing scale (device pixels), not yet encoded.
+struct PaintedWindow;
+struct PaintedWindowDeleter {
+  void operator()(PaintedWindow* p) const;
+};
+using PaintedWindowPtr = std::unique_ptr<PaintedWindow, PaintedWindowDeleter>;
+
+// Paints what the window shows now; main thread (it reads the views).
+Result<PaintedWindowPtr> paint_window(const platform::NSWindow& window);
+// Encodes a painted window into a PNG at `path`; any thread.
+Status write_png(const PaintedWindow& painted, const std::string& path);
+// Both at once.
 Status paint_window_png(const platform::NSWindow& window, const std::string& path);
 
 // Lets go of the font and drawing caches that painting fills (once no more

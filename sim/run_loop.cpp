@@ -38,6 +38,7 @@ struct Session {
   Host& h;
   std::string out_dir;
   ScenarioWaits waits;
+  ScreenshotWriter shots;
   AEGP_GlobalRefcon refcon = nullptr;
   RunStats stats;
   bool quit = false;
@@ -120,7 +121,7 @@ void run_event(Session& s, const ScenarioEvent& ev) {
                                       s.stats.idle_calls, s.h.idle.requests(), s.waits.picture_frames()});
       break;
     default:
-      result = run_panel_event(s.h, s.refcon, ev, s.out_dir, s.stats.panel);
+      result = run_panel_event(s.h, s.refcon, ev, s.out_dir, s.stats.panel, s.shots);
       if (ev.kind != EventKind::screenshot) s.waits.note_input();
       break;
     case EventKind::save:
@@ -184,6 +185,17 @@ void main_loop(Session& s, const Scenario& scenario, double seconds) {
   if (next < scenario.events.size() && scenario.events[next].when != WaitFor::nothing &&
       std::chrono::milliseconds(scenario.events[next].at_ms) <= Clock::now() - start) {
     s.stats.still_waiting = scenario.events[next].when_source;
+  }
+}
+
+// The pictures are on disk before the run's threads are counted and the
+// summary lists them.
+void take_written_screenshots(Session& s) {
+  std::vector<std::string>& taken = s.stats.panel.screenshots;
+  for (const ScreenshotWriter::Failed& f : s.shots.finish()) {
+    std::fprintf(stderr, "simhost: scenario: %s\n", f.error.c_str());
+    s.stats.scenario_failures.push_back(f.error);
+    taken.erase(std::remove(taken.begin(), taken.end(), f.path), taken.end());
   }
 }
 
@@ -262,6 +274,7 @@ int run_simhost(const Options& options) {
   } else {
     for (const std::string& name : options.commands) run_command(s, name);
     main_loop(s, scenario, options.seconds);
+    take_written_screenshots(s);
     for (const DeathHookEntry& e : h.hooks.death_hooks()) {
       e.hook(s.refcon, e.refcon);
       ++s.stats.death_calls;

@@ -1,12 +1,16 @@
 #include "panel_painter.h"
 
 #include <cairo.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "platform/appkit_controls.h"
 #include "platform/appkit_image.h"
 #include "scenario.h"
+#include "screenshot_writer.h"
 #include "support/scratch_dir.h"
 
 namespace sim {
@@ -81,6 +85,63 @@ TEST(PanelPainterTest, RefusesAWindowTooLargeToDraw) {
   auto window = platform::NSWindow::initWithContentRect({0, 0, 5000, 100});
   window->setBackingScaleFactor(2);
   EXPECT_FALSE(paint_window_png(*window, "/nonexistent/x.png").ok());
+}
+
+std::shared_ptr<platform::NSWindow> solid_window(unsigned char r, unsigned char g, unsigned char b) {
+  auto window = platform::NSWindow::initWithContentRect({0, 0, 40, 20});
+  auto picture = platform::NSImageView::initWithFrame({0, 0, 40, 20});
+  picture->setImageScaling(platform::NSImageScaleAxesIndependently);
+  picture->setImage(solid_image(r, g, b));
+  window->contentView()->addSubview(picture);
+  return window;
+}
+
+PaintedWindowPtr painted(const platform::NSWindow& w) {
+  Result<PaintedWindowPtr> p = paint_window(w);
+  EXPECT_TRUE(p.ok());
+  return p.ok() ? std::move(p).value() : nullptr;
+}
+
+// The host's main loop hands the picture over and goes on: a path nobody
+// reads yet (a FIFO) holds the writer, not the caller.
+TEST(ScreenshotWriterTest, TheCallerDoesNotWaitForTheFileToBeWritten) {
+  vel::testing::ScratchDir dir("vel-shot");
+  ASSERT_TRUE(dir.ok());
+  const std::string fifo = (dir.path() / "shot.png").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ScreenshotWriter shots;
+  shots.write_later(painted(*solid_window(255, 0, 0)), fifo);
+  // Reached only when the call above came back with nobody reading.
+  const int fd = ::open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::string bytes;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) bytes.append(buf, static_cast<size_t>(n));
+  ::close(fd);
+  EXPECT_TRUE(shots.finish().empty());
+  ASSERT_GE(bytes.size(), 8u);
+  EXPECT_EQ(bytes.substr(1, 3), "PNG");
+}
+
+TEST(ScreenshotWriterTest, WritesInTheOrderTakenAndReportsWhatCouldNotBeWritten) {
+  vel::testing::ScratchDir dir("vel-shot");
+  ASSERT_TRUE(dir.ok());
+  const std::string same = (dir.path() / "panel.png").string();
+  const std::string nowhere = (dir.path() / "missing" / "x.png").string();
+  ScreenshotWriter shots;
+  shots.write_later(painted(*solid_window(255, 0, 0)), same);
+  shots.write_later(painted(*solid_window(0, 0, 255)), nowhere);
+  shots.write_later(painted(*solid_window(0, 0, 255)), same);
+  const std::vector<ScreenshotWriter::Failed> failed = shots.finish();
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0].path, nowhere);
+  EXPECT_EQ(failed[0].error, "screenshot: cannot write " + nowhere);
+  const Rgb last = pixel_at(same, 20, 10);
+  EXPECT_EQ(last.b, 255) << "an earlier picture overwrote a later one";
+  EXPECT_EQ(last.r, 0);
+  // Finished twice, or with nothing handed over, is nothing to do.
+  EXPECT_TRUE(shots.finish().empty());
+  release_painter_caches();
 }
 
 TEST(PanelEventsScenarioTest, PanelEventsKeepTheirFieldsAndRefuseBadTypes) {
