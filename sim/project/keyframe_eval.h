@@ -3,7 +3,7 @@
 // Pure functions; no allocation.
 #pragma once
 
-#include "project_model.h"
+#include "project/project_model.h"
 
 namespace sim {
 

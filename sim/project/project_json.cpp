@@ -1,4 +1,4 @@
-#include "project_json.h"
+#include "project/project_json.h"
 
 #include <cmath>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "project_layer_extras.h"
+#include "project/project_layer_extras.h"
 
 namespace sim {
 namespace {

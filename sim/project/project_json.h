@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "project_model.h"
-#include "result.h"
+#include "project/project_model.h"
+#include "simhost/result.h"
 
 namespace sim {
 

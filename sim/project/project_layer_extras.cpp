@@ -1,9 +1,9 @@
-#include "project_layer_extras.h"
+#include "project/project_layer_extras.h"
 
 #include <cstdint>
 
 #include "hostsdk/layer_suite.h"
-#include "project_json.h"
+#include "project/project_json.h"
 
 namespace sim {
 namespace {

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "project_model.h"
+#include "project/project_model.h"
 
 namespace sim {
 

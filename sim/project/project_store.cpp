@@ -1,6 +1,6 @@
-#include "project_store.h"
+#include "project/project_store.h"
 
-#include "project_json.h"
+#include "project/project_json.h"
 
 namespace sim {
 

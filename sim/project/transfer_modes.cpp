@@ -1,4 +1,4 @@
-#include "project_model.h"
+#include "project/project_model.h"
 
 #include <iterator>
 

@@ -1,4 +1,4 @@
-#include "async_renderer.h"
+#include "render/async_renderer.h"
 
 #include <pthread.h>
 

@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "hostsdk/render.h"
-#include "live_set.h"
-#include "project_store.h"
-#include "render_service.h"
+#include "project/project_store.h"
+#include "render/render_service.h"
+#include "suites/live_set.h"
 
 namespace sim {
 

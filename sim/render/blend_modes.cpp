@@ -1,10 +1,10 @@
-#include "blend_modes.h"
+#include "render/blend_modes.h"
 
 #include <algorithm>
 #include <cmath>
 #include <string>
 
-#include "project_model.h"
+#include "project/project_model.h"
 
 namespace sim {
 namespace {

@@ -1,10 +1,10 @@
-#include "render_service.h"
+#include "render/render_service.h"
 
 #include <chrono>
 #include <thread>
 
-#include "handles.h"
-#include "renderer.h"
+#include "render/renderer.h"
+#include "suites/handles.h"
 
 namespace sim {
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "hostsdk/render.h"
-#include "project_model.h"
-#include "world.h"
+#include "project/project_model.h"
+#include "render/world.h"
 
 namespace sim {
 

@@ -1,12 +1,12 @@
-#include "renderer.h"
+#include "render/renderer.h"
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
 
-#include "blend_modes.h"
-#include "keyframe_eval.h"
+#include "project/keyframe_eval.h"
+#include "render/blend_modes.h"
 
 namespace sim {
 namespace {

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "project_model.h"
-#include "result.h"
+#include "project/project_model.h"
+#include "simhost/result.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "world.h"
+#include "render/world.h"
 
 #include <cstring>
 

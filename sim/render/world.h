@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "hostsdk/render.h"
-#include "renderer.h"
+#include "render/renderer.h"
 
 namespace sim {
 

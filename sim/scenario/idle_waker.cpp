@@ -1,4 +1,4 @@
-#include "idle_waker.h"
+#include "scenario/idle_waker.h"
 
 namespace sim {
 

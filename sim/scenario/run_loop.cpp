@@ -1,5 +1,5 @@
-#include "run_loop.h"
-#include "thread_census.h"
+#include "scenario/run_loop.h"
+#include "simhost/thread_census.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,18 +8,18 @@
 #include <filesystem>
 #include <thread>
 
-#include "host.h"
-#include "panel_events.h"
-#include "panel_painter.h"
 #include "platform/metal_testing.h"
-#include "metal_events.h"
-#include "output_templates_dialog.h"
-#include "plugin_loader.h"
-#include "project_json.h"
-#include "scenario.h"
-#include "scenario_waits.h"
-#include "summary.h"
-#include "update_world.h"
+#include "project/project_json.h"
+#include "scenario/scenario.h"
+#include "scenario/scenario_waits.h"
+#include "simhost/host.h"
+#include "simhost/plugin_loader.h"
+#include "simhost/summary.h"
+#include "ui/metal_events.h"
+#include "ui/output_templates_dialog.h"
+#include "ui/panel_events.h"
+#include "ui/panel_painter.h"
+#include "update/update_world.h"
 
 namespace sim {
 

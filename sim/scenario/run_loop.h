@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "panel_events.h"
 #include "hostsdk/types.h"
+#include "simhost/cli.h"
+#include "ui/panel_events.h"
 
 namespace sim {
 

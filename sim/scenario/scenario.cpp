@@ -1,7 +1,7 @@
-#include "scenario.h"
+#include "scenario/scenario.h"
 
-#include "metal_events.h"
-#include "output_templates_dialog.h"
+#include "ui/metal_events.h"
+#include "ui/output_templates_dialog.h"
 
 #include <algorithm>
 #include <cmath>

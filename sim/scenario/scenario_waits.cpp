@@ -1,4 +1,4 @@
-#include "scenario_waits.h"
+#include "scenario/scenario_waits.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,10 +6,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "panel_events.h"
 #include "platform/appkit_display_record.h"
 #include "platform/metal_testing.h"
-#include "update_world.h"
+#include "ui/panel_events.h"
+#include "update/update_world.h"
 
 namespace sim {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "host.h"
-#include "scenario.h"
+#include "scenario/scenario.h"
+#include "simhost/host.h"
 
 namespace sim {
 

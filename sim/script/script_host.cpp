@@ -1,4 +1,4 @@
-#include "script_host.h"
+#include "script/script_host.h"
 
 #include <duktape.h>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "script_prelude.h"
+#include "script/script_prelude.h"
 
 namespace sim {
 namespace {

@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "project_store.h"
+#include "project/project_store.h"
 
 namespace sim {
 

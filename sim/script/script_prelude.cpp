@@ -1,6 +1,6 @@
 // The object model scripts see, written in the engine's own language and run
 // before the ES5 additions are removed; it keeps what it needs in closures.
-#include "script_prelude.h"
+#include "script/script_prelude.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "call_faults.h"
+#include "simhost/call_faults.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "cli.h"
+#include "simhost/cli.h"
 
 #include <cmath>
 #include <cstdint>

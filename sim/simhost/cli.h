@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "result.h"
+#include "simhost/result.h"
 
 namespace sim {
 

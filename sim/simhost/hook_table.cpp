@@ -1,4 +1,4 @@
-#include "hook_table.h"
+#include "simhost/hook_table.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "host.h"
+#include "simhost/host.h"
 
 namespace sim {
 

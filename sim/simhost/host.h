@@ -10,19 +10,19 @@
 #include <thread>
 #include <vector>
 
-#include "async_renderer.h"
-#include "call_faults.h"
-#include "hook_table.h"
 #include "hostsdk/basic_suite.h"
-#include "idle_waker.h"
-#include "handles.h"
-#include "live_set.h"
-#include "panel_host.h"
-#include "project_store.h"
-#include "script_host.h"
-#include "ref_ledger.h"
-#include "render_service.h"
-#include "suite_registry.h"
+#include "project/project_store.h"
+#include "render/async_renderer.h"
+#include "render/render_service.h"
+#include "scenario/idle_waker.h"
+#include "script/script_host.h"
+#include "simhost/call_faults.h"
+#include "simhost/hook_table.h"
+#include "suites/handles.h"
+#include "suites/live_set.h"
+#include "suites/ref_ledger.h"
+#include "suites/suite_registry.h"
+#include "ui/panel_host.h"
 
 namespace sim {
 

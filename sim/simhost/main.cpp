@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
-#include "run_loop.h"
+#include "scenario/run_loop.h"
+#include "simhost/cli.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);

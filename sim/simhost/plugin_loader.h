@@ -5,7 +5,7 @@
 #include <string>
 
 #include "hostsdk/entry.h"
-#include "result.h"
+#include "simhost/result.h"
 
 namespace sim {
 

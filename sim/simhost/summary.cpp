@@ -1,14 +1,14 @@
-#include "summary.h"
+#include "simhost/summary.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 
-#include "platform/appkit_display_record.h"
 #include "platform/appkit_controls.h"
+#include "platform/appkit_display_record.h"
 #include "platform/appkit_image.h"
 #include "platform/metal_testing.h"
-#include "panel_events.h"
+#include "ui/panel_events.h"
 
 namespace sim {
 namespace {

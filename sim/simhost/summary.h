@@ -6,9 +6,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host.h"
-#include "result.h"
-#include "run_loop.h"
+#include "scenario/run_loop.h"
+#include "simhost/host.h"
+#include "simhost/result.h"
 
 namespace sim {
 

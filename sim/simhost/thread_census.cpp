@@ -1,4 +1,4 @@
-#include "thread_census.h"
+#include "simhost/thread_census.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 #include <string>
 
-#include "host.h"
-#include "suites.h"
+#include "simhost/host.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

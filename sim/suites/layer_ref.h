@@ -3,8 +3,8 @@
 // edit removed resolves to nothing.
 #pragma once
 
-#include "handles.h"
-#include "host.h"
+#include "simhost/host.h"
+#include "suites/handles.h"
 
 namespace sim {
 

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "hostsdk/types.h"
-#include "project_model.h"
+#include "project/project_model.h"
 
 namespace sim {
 

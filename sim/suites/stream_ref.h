@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "hostsdk/stream_suite.h"
-#include "layer_ref.h"
+#include "suites/layer_ref.h"
 
 namespace sim {
 

@@ -1,6 +1,6 @@
-#include "host.h"
 #include "hostsdk/command_suite.h"
-#include "suites.h"
+#include "simhost/host.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

@@ -1,9 +1,9 @@
 #include <cmath>
 
-#include "handles.h"
-#include "host.h"
 #include "hostsdk/comp_suite.h"
-#include "suites.h"
+#include "simhost/host.h"
+#include "suites/handles.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

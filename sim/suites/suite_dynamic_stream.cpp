@@ -3,8 +3,8 @@
 
 #include "hostsdk/dynamic_stream_suite.h"
 #include "hostsdk/layer_suite.h"
-#include "stream_ref.h"
-#include "suites.h"
+#include "suites/stream_ref.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

@@ -2,8 +2,8 @@
 #include <mutex>
 
 #include "hostsdk/effect_suite.h"
-#include "layer_ref.h"
-#include "suites.h"
+#include "suites/layer_ref.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

@@ -2,8 +2,8 @@
 // mask count.
 #include "hostsdk/footage_suite.h"
 #include "hostsdk/mask_suite.h"
-#include "layer_ref.h"
-#include "suites.h"
+#include "suites/layer_ref.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

@@ -4,9 +4,9 @@
 // no render item behind it (no file, size, start frame or rate) and no frame
 // world is ever handed over, so those questions are refused; the options
 // handle is what the dialog needs of the module.
-#include "host.h"
 #include "hostsdk/io.h"
-#include "suites.h"
+#include "simhost/host.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

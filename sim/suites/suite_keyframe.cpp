@@ -1,8 +1,8 @@
 #include "hostsdk/keyframe_suite.h"
 
-#include "layer_time.h"
-#include "stream_ref.h"
-#include "suites.h"
+#include "suites/layer_time.h"
+#include "suites/stream_ref.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

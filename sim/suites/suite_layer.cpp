@@ -1,10 +1,10 @@
-#include "handles.h"
-#include "host.h"
-#include "layer_ref.h"
-#include "suite_layer_details.h"
 #include "hostsdk/layer_suite.h"
-#include "project_json.h"
-#include "suites.h"
+#include "project/project_json.h"
+#include "simhost/host.h"
+#include "suites/handles.h"
+#include "suites/layer_ref.h"
+#include "suites/suite_layer_details.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

@@ -1,8 +1,8 @@
-#include "suite_layer_details.h"
+#include "suites/suite_layer_details.h"
 
-#include "layer_ref.h"
-#include "layer_time.h"
-#include "suites.h"
+#include "suites/layer_ref.h"
+#include "suites/layer_time.h"
+#include "suites/suites.h"
 
 namespace sim {
 

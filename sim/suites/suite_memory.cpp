@@ -1,9 +1,9 @@
 #include <cstring>
 
-#include "host.h"
 #include "hostsdk/memory_suite.h"
-#include "suites.h"
-#include "utf16.h"
+#include "simhost/host.h"
+#include "suites/suites.h"
+#include "suites/utf16.h"
 
 namespace sim {
 namespace {

@@ -6,11 +6,11 @@
 #include <iterator>
 #include <thread>
 
-#include "handles.h"
-#include "host.h"
 #include "hostsdk/proj_suite.h"
-#include "suites.h"
-#include "utf16.h"
+#include "simhost/host.h"
+#include "suites/handles.h"
+#include "suites/suites.h"
+#include "suites/utf16.h"
 
 namespace sim {
 namespace {

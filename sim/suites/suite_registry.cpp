@@ -1,4 +1,4 @@
-#include "suite_registry.h"
+#include "suites/suite_registry.h"
 
 #include "hostsdk/types.h"
 

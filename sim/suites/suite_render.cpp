@@ -1,9 +1,9 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "host.h"
 #include "hostsdk/render.h"
-#include "suites.h"
+#include "simhost/host.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

@@ -1,7 +1,7 @@
-#include "handles.h"
-#include "host.h"
 #include "hostsdk/render.h"
-#include "suites.h"
+#include "simhost/host.h"
+#include "suites/handles.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

@@ -1,9 +1,9 @@
 #include "hostsdk/stream_suite.h"
 
-#include "keyframe_eval.h"
-#include "layer_time.h"
-#include "stream_ref.h"
-#include "suites.h"
+#include "project/keyframe_eval.h"
+#include "suites/layer_time.h"
+#include "suites/stream_ref.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

@@ -1,9 +1,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host.h"
 #include "hostsdk/utility_suite.h"
-#include "suites.h"
+#include "simhost/host.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

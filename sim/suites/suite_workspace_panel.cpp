@@ -1,8 +1,8 @@
 #include <cstring>
 
-#include "host.h"
 #include "hostsdk/workspace_panel_suite.h"
-#include "suites.h"
+#include "simhost/host.h"
+#include "suites/suites.h"
 
 namespace sim {
 namespace {

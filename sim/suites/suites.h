@@ -5,7 +5,7 @@
 #include <string>
 
 #include "hostsdk/types.h"
-#include "suite_registry.h"
+#include "suites/suite_registry.h"
 
 struct AEGP_MemorySuite1;
 

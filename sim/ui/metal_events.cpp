@@ -1,4 +1,4 @@
-#include "metal_events.h"
+#include "ui/metal_events.h"
 
 #include <optional>
 

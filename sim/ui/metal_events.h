@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "result.h"
+#include "simhost/result.h"
 
 namespace sim {
 

@@ -1,11 +1,11 @@
-#include "output_templates_dialog.h"
+#include "ui/output_templates_dialog.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 
-#include "host.h"
-#include "script_host.h"
+#include "script/script_host.h"
+#include "simhost/host.h"
 
 namespace sim {
 namespace {

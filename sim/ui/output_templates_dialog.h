@@ -16,8 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "hook_table.h"
-#include "result.h"
+#include "simhost/hook_table.h"
+#include "simhost/result.h"
 
 namespace sim {
 

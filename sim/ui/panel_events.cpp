@@ -1,9 +1,9 @@
-#include "panel_events.h"
+#include "ui/panel_events.h"
 
 #include <algorithm>
 
-#include "panel_painter.h"
 #include "platform/appkit_controls.h"
+#include "ui/panel_painter.h"
 
 namespace sim {
 namespace {

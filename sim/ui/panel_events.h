@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "host.h"
 #include "platform/appkit_image.h"
-#include "result.h"
-#include "scenario.h"
+#include "scenario/scenario.h"
+#include "simhost/host.h"
+#include "simhost/result.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "panel_host.h"
+#include "ui/panel_host.h"
 
 #include <algorithm>
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "hook_table.h"
 #include "hostsdk/workspace_panel_suite.h"
 #include "platform/appkit_view.h"
-#include "result.h"
+#include "simhost/hook_table.h"
+#include "simhost/result.h"
 
 namespace sim {
 

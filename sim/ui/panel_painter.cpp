@@ -1,4 +1,4 @@
-#include "panel_painter.h"
+#include "ui/panel_painter.h"
 
 #include <cairo.h>
 #include <fontconfig/fontconfig.h>

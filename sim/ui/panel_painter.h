@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/appkit_view.h"
-#include "result.h"
+#include "simhost/result.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "update_service.h"
+#include "update/update_service.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

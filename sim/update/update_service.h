@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "result.h"
+#include "simhost/result.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "update_world.h"
+#include "update/update_world.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

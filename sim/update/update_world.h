@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "result.h"
-#include "update_service.h"
+#include "simhost/result.h"
+#include "update/update_service.h"
 
 namespace sim {
 

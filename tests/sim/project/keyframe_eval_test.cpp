@@ -1,4 +1,4 @@
-#include "keyframe_eval.h"
+#include "project/keyframe_eval.h"
 
 #include <gtest/gtest.h>
 

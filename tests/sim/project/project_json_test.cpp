@@ -1,10 +1,10 @@
-#include "project_json.h"
+#include "project/project_json.h"
 
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "project_store.h"
+#include "project/project_store.h"
 #include "vel_build_paths.h"
 
 namespace sim {

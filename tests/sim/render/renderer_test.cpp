@@ -1,11 +1,11 @@
-#include "renderer.h"
+#include "render/renderer.h"
 
 #include <cstring>
 
 #include <gtest/gtest.h>
 
-#include "project_model.h"
-#include "world.h"
+#include "project/project_model.h"
+#include "render/world.h"
 
 namespace sim {
 namespace {

@@ -1,10 +1,10 @@
-#include "scenario.h"
+#include "scenario/scenario.h"
 
 #include <gtest/gtest.h>
 
-#include "cli.h"
-#include "metal_events.h"
 #include "platform/metal_testing.h"
+#include "simhost/cli.h"
+#include "ui/metal_events.h"
 
 namespace sim {
 namespace {

@@ -1,7 +1,7 @@
 // The waits on another program's log: each match counts once, across the
 // waits that follow one another on the same text and across the turns in
 // which the file grows.
-#include "scenario_waits.h"
+#include "scenario/scenario_waits.h"
 
 #include <gtest/gtest.h>
 

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "async_renderer.h"
-#include "idle_waker.h"
-#include "project_json.h"
-#include "suite_registry.h"
+#include "project/project_json.h"
+#include "render/async_renderer.h"
+#include "scenario/idle_waker.h"
+#include "suites/suite_registry.h"
 
 namespace sim {
 namespace {

@@ -6,17 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include "host.h"
 #include "hostsdk/effect_suite.h"
 #include "hostsdk/keyframe_suite.h"
 #include "hostsdk/layer_suite.h"
 #include "hostsdk/mask_suite.h"
 #include "hostsdk/memory_suite.h"
 #include "hostsdk/stream_suite.h"
-#include "project_json.h"
+#include "project/project_json.h"
+#include "render/renderer.h"
+#include "simhost/cli.h"
+#include "simhost/host.h"
 #include "suite_table.h"
-#include "cli.h"
-#include "renderer.h"
 #include "vel_build_paths.h"
 
 namespace sim {

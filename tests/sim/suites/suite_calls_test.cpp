@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "host.h"
 #include "hostsdk/comp_suite.h"
 #include "hostsdk/item_suite.h"
 #include "hostsdk/layer_suite.h"
 #include "hostsdk/memory_suite.h"
 #include "hostsdk/render.h"
-#include "project_json.h"
+#include "project/project_json.h"
+#include "simhost/host.h"
 #include "suite_table.h"
 
 namespace sim {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host.h"
+#include "simhost/host.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "utf16.h"
+#include "suites/utf16.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The stand-in's Output Module Templates dialog: only what the host process
 // registered is offered, the module is called as a host calls it, and what
 // the dialog saves is what scripts and the render engine read.
-#include "output_templates_dialog.h"
+#include "ui/output_templates_dialog.h"
 
 #include <stdlib.h>
 
@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include "host.h"
 #include "hostsdk/memory_suite.h"
-#include "script_host.h"
-#include "suites.h"
+#include "script/script_host.h"
+#include "simhost/host.h"
+#include "suites/suites.h"
 #include "support/scratch_dir.h"
 
 namespace sim {

@@ -1,4 +1,4 @@
-#include "panel_painter.h"
+#include "ui/panel_painter.h"
 
 #include <cairo.h>
 
@@ -6,7 +6,7 @@
 
 #include "platform/appkit_controls.h"
 #include "platform/appkit_image.h"
-#include "scenario.h"
+#include "scenario/scenario.h"
 #include "support/scratch_dir.h"
 
 namespace sim {

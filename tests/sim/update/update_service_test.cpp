@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "update_service.h"
+#include "update/update_service.h"
 
 namespace sim {
 namespace {
