@@ -12,7 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "result.h"
+#include "simhost/result.h"
 
 namespace sim {
 

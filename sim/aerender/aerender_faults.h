@@ -26,7 +26,7 @@
 #include <set>
 #include <string>
 
-#include "result.h"
+#include "simhost/result.h"
 
 namespace sim {
 

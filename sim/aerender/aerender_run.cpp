@@ -16,11 +16,11 @@
 #include "hostile_producer.h"
 #include "output_faults.h"
 #include "output_module_host.h"
-#include "project_json.h"
 #include "process_variants.h"
+#include "project/project_json.h"
 #include "psd_writer.h"
+#include "render/renderer.h"
 #include "render_engine.h"
-#include "renderer.h"
 #include "tga_writer.h"
 #include "worker_file_faults.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "renderer.h"
+#include "render/renderer.h"
 
 namespace sim {
 

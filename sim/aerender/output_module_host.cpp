@@ -12,16 +12,16 @@
 
 #include "copy_crash.h"
 #include "frame_image.h"
-#include "host.h"
-#include "output_faults.h"
 #include "hostsdk/entry.h"
 #include "hostsdk/io.h"
 #include "hostsdk/memory_suite.h"
 #include "hostsdk/register_suite.h"
-#include "renderer.h"
-#include "suite_registry.h"
-#include "suites.h"
-#include "utf16.h"
+#include "output_faults.h"
+#include "render/renderer.h"
+#include "simhost/host.h"
+#include "suites/suite_registry.h"
+#include "suites/suites.h"
+#include "suites/utf16.h"
 
 namespace sim {
 

@@ -13,8 +13,8 @@
 
 #include "aerender_command.h"
 #include "aerender_run.h"
-#include "project_model.h"
-#include "result.h"
+#include "project/project_model.h"
+#include "simhost/result.h"
 
 namespace sim {
 

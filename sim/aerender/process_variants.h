@@ -21,7 +21,7 @@
 #include <optional>
 #include <string>
 
-#include "result.h"
+#include "simhost/result.h"
 
 namespace sim {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "result.h"
+#include "simhost/result.h"
 
 namespace sim {
 

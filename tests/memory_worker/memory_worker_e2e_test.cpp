@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "memory_worker_run.h"
-#include "renderer.h"
+#include "render/renderer.h"
 
 namespace vel::testing {
 namespace {

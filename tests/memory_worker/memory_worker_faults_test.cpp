@@ -5,7 +5,7 @@
 
 #include "hostsdk/io.h"
 #include "memory_worker_run.h"
-#include "renderer.h"
+#include "render/renderer.h"
 
 namespace vel::testing {
 namespace {

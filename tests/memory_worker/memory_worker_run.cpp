@@ -10,14 +10,14 @@
 #include <mutex>
 #include <thread>
 
-#include "memout/memout_test_support.h"
 #include "core/log.h"
 #include "frame_image.h"
+#include "memout/memout_test_support.h"
 #include "memout/output_consumer.h"
 #include "pool/decode/memory_output_reader.h"
 #include "pool/process/worker_launch.h"
-#include "project_json.h"
-#include "renderer.h"
+#include "project/project_json.h"
+#include "render/renderer.h"
 #include "vel_build_paths.h"
 
 namespace vel::testing {

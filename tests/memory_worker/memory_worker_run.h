@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pool/batch/pool_frame_delivery.h"
-#include "project_model.h"
+#include "project/project_model.h"
 #include "support/child_process.h"
 
 namespace vel::testing {

@@ -10,15 +10,15 @@
 #include "cache/frame_cache_ops.h"
 #include "cache/worker_registry.h"
 #include "core/machine.h"
-#include "plugin/hooks.h"
-#include "plugin/preview_state.h"
 #include "host/basic_suite_store.h"
 #include "host/utility_calls.h"
-#include "preview/async_render.h"
 #include "in_process_host.h"
+#include "plugin/hooks.h"
+#include "plugin/preview_state.h"
+#include "preview/async_render.h"
 // The stand-in host.
-#include "host.h"
-#include "project_json.h"
+#include "project/project_json.h"
+#include "simhost/host.h"
 
 namespace vel {
 namespace {

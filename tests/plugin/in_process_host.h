@@ -8,13 +8,13 @@
 
 #include "cache/worker_registry.h"
 #include "core/machine.h"
-#include "plugin/hooks.h"
-#include "plugin/preview_state.h"
 #include "host/basic_suite_store.h"
 #include "host/utility_calls.h"
+#include "plugin/hooks.h"
+#include "plugin/preview_state.h"
 #include "preview/async_render.h"
 // The stand-in host.
-#include "host.h"
+#include "simhost/host.h"
 
 namespace vel::testing {
 

@@ -13,20 +13,20 @@
 #include "cache/frame_cache_ops.h"
 #include "cache/worker_registry.h"
 #include "core/machine.h"
+#include "host/basic_suite_store.h"
+#include "host/utility_calls.h"
+#include "in_process_host.h"
+#include "panel/panel_views.h"
+#include "panel/present/present_workers.h"
+#include "panel/scrub_signals.h"
 #include "plugin/hooks.h"
 #include "plugin/panel_steps.h"
 #include "plugin/preview_reset.h"
 #include "plugin/preview_state.h"
-#include "host/basic_suite_store.h"
-#include "host/utility_calls.h"
-#include "panel/panel_views.h"
-#include "panel/present/present_workers.h"
-#include "panel/scrub_signals.h"
 #include "preview/async_render.h"
-#include "in_process_host.h"
 // The stand-in host.
-#include "host.h"
-#include "project_json.h"
+#include "project/project_json.h"
+#include "simhost/host.h"
 
 namespace vel {
 namespace {

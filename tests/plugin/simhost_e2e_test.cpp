@@ -12,10 +12,10 @@
 #include <optional>
 #include <set>
 
-#include "plugin/scan_budget.h"
-#include "store/frame_file.h"
 #include "core/machine.h"
+#include "plugin/scan_budget.h"
 #include "pool/schedule/worker_capacity.h"
+#include "store/frame_file.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
@@ -468,8 +468,8 @@ TEST_F(SimhostRun, DumpCompUnderFailingCallsKeepsTheLedgerBalanced) {
 }  // namespace vel
 
 // The stand-in host's own renderer, to compare the raster grab with.
-#include "project_json.h"
-#include "renderer.h"
+#include "project/project_json.h"
+#include "render/renderer.h"
 
 namespace vel {
 namespace {

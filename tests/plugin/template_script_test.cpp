@@ -7,12 +7,12 @@
 #include "host/memory_output_module.h"
 #include "pool/runtime/pool_runtime.h"
 #include "pool/runtime/rs_templates.h"
-#include "host.h"
-#include "output_templates_dialog.h"
-#include "project_store.h"
-#include "script_host.h"
-#include "suites.h"
+#include "project/project_store.h"
+#include "script/script_host.h"
+#include "simhost/host.h"
+#include "suites/suites.h"
 #include "support/scratch_dir.h"
+#include "ui/output_templates_dialog.h"
 
 namespace vel {
 namespace {

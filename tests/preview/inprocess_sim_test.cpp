@@ -29,9 +29,9 @@
 #include "preview/async_render.h"
 #include "preview/preview_controller.h"
 // The stand-in host.
-#include "host.h"
-#include "project_json.h"
-#include "renderer.h"
+#include "project/project_json.h"
+#include "render/renderer.h"
+#include "simhost/host.h"
 
 namespace vel {
 namespace {

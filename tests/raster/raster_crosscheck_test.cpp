@@ -14,8 +14,8 @@
 #include "sim_fixture.h"
 #include "support/scratch_dir.h"
 // The stand-in host's renderer and keyframe evaluation.
-#include "keyframe_eval.h"
-#include "renderer.h"
+#include "project/keyframe_eval.h"
+#include "render/renderer.h"
 #include "vel_build_paths.h"
 
 namespace vel::testing {

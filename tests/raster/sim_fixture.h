@@ -13,8 +13,8 @@
 #include "host/handles.h"
 #include "raster/introspect_comp.h"
 // The stand-in host.
-#include "host.h"
-#include "project_json.h"
+#include "project/project_json.h"
+#include "simhost/host.h"
 
 namespace vel::testing {
 

@@ -17,7 +17,7 @@
 #include "panel/update/update_request.h"
 #include "panel/update/update_spawn.h"
 #include "support/scratch_dir.h"
-#include "update_service.h"
+#include "update/update_service.h"
 
 namespace vel {
 namespace {
