@@ -9,6 +9,7 @@
 
 #include "platform/appkit_image.h"
 #include "scenario/scenario.h"
+#include "simhost/host.h"
 #include "simhost/result.h"
 #include "ui/screenshot_writer.h"
 
