@@ -8,7 +8,10 @@
 // error: there the byte is the one `composite_pixel` gives in double
 // precision. The few channels near a boundary are worked out as
 // `composite_pixel` does (each depends on its own byte and the alpha byte
-// alone), so the bytes are always exactly those of the plain path.
+// alone), so the bytes are always exactly those of the plain path. Over a
+// backdrop that differs from pixel to pixel most groups hold such a channel;
+// there the blender soon makes a table of every result by byte and alpha and
+// looks each pixel up in it instead.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +23,11 @@
 
 namespace vel {
 
-// How a span is blended: pixel after pixel through `composite_pixel`, or four
-// (SSE2) or eight (AVX2, when the processor has it) pixels at a time.
-enum class SpanKernel : uint8_t { Plain, Sse2, Avx2 };
+// How a span is blended: pixel after pixel through `composite_pixel`, four
+// (SSE2) or eight (AVX2, when the processor has it) pixels at a time, or by
+// looking each pixel up in the layer's table of results by byte and alpha
+// (made once, by the fastest of the others).
+enum class SpanKernel : uint8_t { Plain, Sse2, Avx2, Table };
 bool span_kernel_available(SpanKernel kernel);
 
 // The constants of a layer's sums, in single precision: 1 - opacity, the
@@ -45,7 +50,9 @@ class SpanBlender {
   SpanBlender(const SolidPaint& paint, double opacity);
 
   // Composites the paint over `count` pixels at `pixels` (4 bytes each), by
-  // the fastest kernel this processor has; the bytes do not depend on it.
+  // the fastest kernel this processor has, turning to the table once enough
+  // channels have needed the exact path that it pays for itself; the bytes
+  // do not depend on it.
   void blend(uint8_t* pixels, size_t count);
   // The same by the kernel given; one this processor lacks counts as plain.
   void blend_with(SpanKernel kernel, uint8_t* pixels, size_t count);
@@ -75,6 +82,16 @@ class SpanBlender {
   // a fifth of opacity, needs them often).
   static constexpr size_t kRememberAfter = 256;
   size_t exact_count_ = 0;
+  // Every output pixel of (c, c, c, alpha), indexed by alpha x 256 + c: one
+  // lookup per colour channel gives its byte, the alpha riding along. Made
+  // by blending those 65536 pixels once, which costs about as much as
+  // settling that many groups of a textured backdrop; `blend` makes it once
+  // the groups it settled reach that many pixels.
+  static constexpr size_t kTableAfter = size_t{1} << 16;
+  size_t settled_pixels_ = 0;
+  std::unique_ptr<uint32_t[]> table_;
+  bool make_table(SpanKernel by);
+  void blend_from_table(uint8_t* pixels, size_t count) const;
   std::unique_ptr<uint16_t[]> by_channel_;
   uint16_t by_alpha_[256]{};
 };
