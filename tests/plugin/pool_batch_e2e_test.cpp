@@ -161,7 +161,11 @@ TEST_F(PoolBatchRun, FourWorkersFillTheWorkArea) {
       most_room = std::max(most_room, room);
       most_target = std::max(most_target, target);
     }
-    EXPECT_GE(judged, 1u) << "no launch had more than one range to start\n" << text;
+    // On one or two processors the pool runs a single worker, so every
+    // launch has one engine to start and none is judged here.
+    if (workers >= 2) {
+      EXPECT_GE(judged, 1u) << "no launch had more than one range to start\n" << text;
+    }
     EXPECT_GE(most_target, std::min<uint64_t>(most_room, 3)) << "no launch started the engines it had room for\n" << text;
     EXPECT_GE(peak, most_target) << "fewer engines at once than a launch started\n" << text;
     EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
