@@ -25,54 +25,54 @@ uint64_t pack_capacity(uint64_t raw_len) {
   return scaled / 100 + 24;
 }
 
-std::optional<std::vector<uint8_t>> pack_pixels(std::span<const uint8_t> pixels) {
-  const uint64_t len = pixels.size();
-  if (len > std::numeric_limits<uint32_t>::max() || len > static_cast<uint64_t>(LZ4_MAX_INPUT_SIZE)) {
-    return std::nullopt;
-  }
-  const uint64_t cap = pack_capacity(len);
-  // Uninitialised scratch: only the compressed bytes are ever touched, and
-  // the result is copied out at its exact size so that the payload accounts
-  // for no slack.
-  std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[cap]);
-  if (!scratch) return std::nullopt;
-  const uint32_t len32 = static_cast<uint32_t>(len);
+namespace {
+
+bool packable_length(uint64_t len) {
+  return len <= std::numeric_limits<uint32_t>::max() && len <= static_cast<uint64_t>(LZ4_MAX_INPUT_SIZE);
+}
+
+// The 4-byte length and an LZ4 block of at most `max_block` bytes written
+// into `scratch`, then copied out at their exact size so that the payload
+// accounts for no slack. Empty when the block does not fit in `max_block`;
+// none when the copy cannot be made.
+std::optional<std::vector<uint8_t>> compress_into(std::span<const uint8_t> pixels, uint8_t* scratch, int max_block) {
+  const uint32_t len32 = static_cast<uint32_t>(pixels.size());
   const uint8_t header[4] = {static_cast<uint8_t>(len32), static_cast<uint8_t>(len32 >> 8),
                              static_cast<uint8_t>(len32 >> 16), static_cast<uint8_t>(len32 >> 24)};
-  std::memcpy(scratch.get(), header, 4);
+  std::memcpy(scratch, header, 4);
   const int block = LZ4_compress_default(reinterpret_cast<const char*>(pixels.data()),
-                                         reinterpret_cast<char*>(scratch.get() + 4), static_cast<int>(len),
-                                         static_cast<int>(std::min<uint64_t>(cap - 4, std::numeric_limits<int>::max())));
-  if (block <= 0) return std::nullopt;
+                                         reinterpret_cast<char*>(scratch + 4), static_cast<int>(len32), max_block);
+  if (block <= 0) return std::vector<uint8_t>();
   try {
-    return std::vector<uint8_t>(scratch.get(), scratch.get() + 4 + block);
+    return std::vector<uint8_t>(scratch, scratch + 4 + block);
   } catch (const std::bad_alloc&) {
     return std::nullopt;
   }
 }
 
+}  // namespace
+
+std::optional<std::vector<uint8_t>> pack_pixels(std::span<const uint8_t> pixels) {
+  const uint64_t len = pixels.size();
+  if (!packable_length(len)) return std::nullopt;
+  const uint64_t cap = pack_capacity(len);
+  // Uninitialised scratch: only the compressed bytes are ever touched.
+  std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[cap]);
+  if (!scratch) return std::nullopt;
+  const auto max_block = static_cast<int>(std::min<uint64_t>(cap - 4, std::numeric_limits<int>::max()));
+  std::optional<std::vector<uint8_t>> packed = compress_into(pixels, scratch.get(), max_block);
+  // The bound always fits the block: an empty answer is a failed compression.
+  if (packed && packed->empty()) return std::nullopt;
+  return packed;
+}
+
 std::optional<std::vector<uint8_t>> pack_pixels_smaller(std::span<const uint8_t> pixels, std::span<uint8_t> scratch) {
   const uint64_t len = pixels.size();
-  if (len > std::numeric_limits<uint32_t>::max() || len > static_cast<uint64_t>(LZ4_MAX_INPUT_SIZE) ||
-      scratch.size() < len) {
-    return std::nullopt;
-  }
+  if (!packable_length(len) || scratch.size() < len) return std::nullopt;
   // Room for a block of at most len - 5 bytes: header and block together
   // stay below the frame's length, or LZ4 answers 0.
   if (len < 6) return std::vector<uint8_t>();
-  const uint32_t len32 = static_cast<uint32_t>(len);
-  const uint8_t header[4] = {static_cast<uint8_t>(len32), static_cast<uint8_t>(len32 >> 8),
-                             static_cast<uint8_t>(len32 >> 16), static_cast<uint8_t>(len32 >> 24)};
-  std::memcpy(scratch.data(), header, 4);
-  const int block = LZ4_compress_default(reinterpret_cast<const char*>(pixels.data()),
-                                         reinterpret_cast<char*>(scratch.data() + 4), static_cast<int>(len),
-                                         static_cast<int>(len - 5));
-  if (block <= 0) return std::vector<uint8_t>();
-  try {
-    return std::vector<uint8_t>(scratch.data(), scratch.data() + 4 + block);
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
+  return compress_into(pixels, scratch.data(), static_cast<int>(len - 5));
 }
 
 std::vector<uint8_t> pack_pooled(std::span<const uint8_t> pixels) {

@@ -9,9 +9,9 @@
 
 #include "core/format.h"
 #include "core/log.h"
-#include "core/repeat_log.h"
 #include "core/machine.h"
 #include "core/process_flags.h"
+#include "core/repeat_log.h"
 #include "plugin/preview_state.h"
 #include "core/switches.h"
 #include "host/project_calls.h"

@@ -172,7 +172,7 @@ void touch_last_used(const fs::path& stream_dir) {
   if (!fs::is_directory(stream_dir, ec)) return;
   // A fresh empty file each time: its modification time is the use, and a
   // link planted under the marker's name is replaced, never written through.
-  (void)replace_file(stream_dir / ".last_used", std::span<const uint8_t>());
+  (void)replace_file(stream_dir / kLastUsedFile, std::span<const uint8_t>());
 }
 
 }  // namespace vel

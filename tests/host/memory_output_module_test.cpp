@@ -226,7 +226,7 @@ TEST_F(MemoryOutputModuleTest, StubsAndNullOutParameters) {
   EXPECT_NE(text.find("ERROR: AEIO GetDepths: null supported depth output"), std::string::npos) << text;
   EXPECT_NE(text.find("ERROR: AEIO GetOutputInfo: null output description"), std::string::npos);
   EXPECT_NE(text.find("ERROR: AEIO GetFlatOutputOptions: null flat options destination"), std::string::npos);
-  // Both nulls of the specification callback say so, the handle's as well.
+  // Both nulls given to InitOutputSpec say so, the handle's as well.
   const std::regex null_spec("ERROR: AEIO InitOutputSpec: null output specification\n");
   EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), null_spec), std::sregex_iterator()), 2)
       << text;
