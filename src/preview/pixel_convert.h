@@ -47,10 +47,16 @@ Result<size_t> checked_rgba_length(const HostPixels& src);
 // outside 0..1 (NaN as 0) are clamped. Rounds to nearest, halves up.
 void convert_rows(const HostPixels& src, uint32_t row_begin, uint32_t row_end, uint8_t* dst);
 
-// The plain per-pixel form of the 32-bit conversion, the reference that the
-// vector form used by `convert_rows` must equal byte for byte. Does nothing
-// for other depths.
-void convert_rows32_scalar(const HostPixels& src, uint32_t row_begin, uint32_t row_end, uint8_t* dst);
+// The forms of the 32-bit conversion: pixel after pixel (the reference every
+// other form must equal byte for byte), or two (SSE2) or four (AVX2, when the
+// processor has it) channels of doubles at a time. `convert_rows` takes the
+// fastest this processor has.
+enum class Convert32Kernel : uint8_t { Plain, Sse2, Avx2 };
+bool convert32_kernel_available(Convert32Kernel kernel);
+// `convert_rows` for a 32-bit view by the form given (one this processor
+// lacks counts as plain); does nothing for other depths.
+void convert_rows32_with(Convert32Kernel kernel, const HostPixels& src, uint32_t row_begin, uint32_t row_end,
+                         uint8_t* dst);
 
 // Pixels one "velocinta-convert" band should hold at least: starting a
 // thread costs tens of microseconds (far more on a loaded machine), so a

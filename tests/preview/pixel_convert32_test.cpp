@@ -4,6 +4,7 @@
 // pixels of both kinds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -61,14 +62,26 @@ Row make_row(const std::vector<float>& argb, AlphaKind kind) {
   return r;
 }
 
-// Answers the first differing pixel's index, or -1.
+// Answers the first pixel where a vector form (each this processor has,
+// and the one `convert_rows` takes) differs from the plain one, or -1.
 long first_difference(const HostPixels& view) {
   const size_t len = static_cast<size_t>(view.width) * view.height * 4;
-  std::vector<uint8_t> fast(len, 0x11), plain(len, 0x22);
+  std::vector<uint8_t> plain(len, 0x22);
+  convert_rows32_with(Convert32Kernel::Plain, view, 0, view.height, plain.data());
+  const auto differs = [&](const std::vector<uint8_t>& fast) -> long {
+    for (size_t i = 0; i < len; ++i) {
+      if (fast[i] != plain[i]) return static_cast<long>(i / 4);
+    }
+    return -1;
+  };
+  std::vector<uint8_t> fast(len, 0x11);
   convert_rows(view, 0, view.height, fast.data());
-  convert_rows32_scalar(view, 0, view.height, plain.data());
-  for (size_t i = 0; i < len; ++i) {
-    if (fast[i] != plain[i]) return static_cast<long>(i / 4);
+  if (const long at = differs(fast); at >= 0) return at;
+  for (Convert32Kernel kernel : {Convert32Kernel::Sse2, Convert32Kernel::Avx2}) {
+    if (!convert32_kernel_available(kernel)) continue;
+    std::fill(fast.begin(), fast.end(), 0x11);
+    convert_rows32_with(kernel, view, 0, view.height, fast.data());
+    if (const long at = differs(fast); at >= 0) return at;
   }
   return -1;
 }
