@@ -18,7 +18,7 @@ struct Sweeper {
   std::condition_variable idle;  // a walk ended
   std::vector<EngineClient> pending;
   bool running = false;   // a thread takes `pending`
-  bool sweeping = false;  // it walks now
+  int walking = 0;  // walks under way: a stopped thread may finish one beside its successor
   bool stop = false;
 };
 
@@ -39,11 +39,11 @@ void sweep_loop(Sweeper& s) {
     const bool stopping = s.stop;
     if (stopping) s.running = false;
     if (!clients.empty()) {
-      s.sweeping = true;
+      ++s.walking;
       lock.unlock();
       kill_engines_of_clients(clients);
       lock.lock();
-      s.sweeping = false;
+      --s.walking;
     }
     s.idle.notify_all();
     if (stopping) return;
@@ -90,7 +90,7 @@ void sweep_engines_later(std::vector<EngineClient> clients) {
 bool wait_for_engine_sweeps(std::chrono::milliseconds limit) {
   Sweeper& s = sweeper();
   std::unique_lock lock(s.mutex);
-  return s.idle.wait_for(lock, limit, [&] { return s.pending.empty() && !s.sweeping; });
+  return s.idle.wait_for(lock, limit, [&] { return s.pending.empty() && s.walking == 0; });
 }
 
 }  // namespace vel
