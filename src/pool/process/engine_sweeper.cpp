@@ -41,7 +41,12 @@ void sweep_loop(Sweeper& s) {
     if (!clients.empty()) {
       ++s.walking;
       lock.unlock();
-      kill_engines_of_clients(clients);
+      try {
+        kill_engines_of_clients(clients);
+      } catch (...) {
+        // Out of memory mid-walk: the thread must live on for the next
+        // clients; these ones the quit's sweep of every client still reaches.
+      }
       lock.lock();
       --s.walking;
     }
