@@ -85,6 +85,9 @@ vel::LaunchWorld bench_world(const vel::PoolRuntime& rt, uint64_t workers) {
   vel::LaunchWorld w = vel::live_launch_world(rt, 0);
   w.resolve_aerender = [](vel::AerenderLookup&) -> const std::optional<fs::path>& { return aerender(); };
   w.pool_directory = []() -> std::optional<fs::path> { return scratch() / "velocinta_pool"; };
+  // One worker as a user who set the pool to one: measured admission would
+  // otherwise start as many as this machine's processors and memory admit.
+  w.pool_worker_count = [] { return uint64_t{1}; };
   if (workers > 1) {
     w.measured_admission = false;
     w.pool_ramp = false;

@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "core/machine.h"
+#include "pool/process/engine_sweeper.h"
 #include "pool/process/proc_facts.h"
 #include "pool/process/spawned_registry.h"
 
@@ -103,17 +104,19 @@ EngineCandidate candidate_from(const ProcessFacts& f) {
   return {f.stat.pid, f.stat.ppid, f.uid, ticks_to_ns(f.stat.start_ticks), f.args};
 }
 
-// Signals `engine` after opening a pidfd and reading it again: the same
-// process (start time), still matching `still_ok`.
+// Signals the process `pid` through a pidfd opened before its facts are
+// read, when they pass `still_ok`. The pidfd reaches only the process it
+// was opened on: had that one ended and its pid gone to another before the
+// read, the signal finds no one, so the facts that passed are always those
+// of the process signalled.
 template <class Check>
-bool kill_engine_checked(const EngineCandidate& engine, const Check& still_ok) {
-  if (!signallable_pid(engine.pid)) return false;
-  const int fd = pidfd_open_fd(engine.pid);
+bool kill_engine_checked(pid_t pid, const Check& still_ok) {
+  if (!signallable_pid(pid)) return false;
+  const int fd = pidfd_open_fd(pid);
   if (fd < 0) return false;
   bool sent = false;
-  if (const auto again = read_process_facts(engine.pid)) {
-    const EngineCandidate now = candidate_from(*again);
-    if (now.start_boot_ns == engine.start_boot_ns && still_ok(now)) sent = pidfd_signal(fd, SIGKILL);
+  if (const auto now = read_process_facts(pid)) {
+    if (still_ok(candidate_from(*now))) sent = pidfd_signal(fd, SIGKILL);
   }
   ::close(fd);
   return sent;
@@ -127,14 +130,13 @@ struct ProcessScan {
 ProcessScan scan_processes() {
   ProcessScan scan;
   const uid_t me = ::geteuid();
+  ProcFileReader reader;
   for (pid_t pid : list_process_ids()) {
     scan.live.insert(pid);
     // The arguments first: one file per process, the other two only for
     // the few that pass the rule.
-    auto raw = read_small_file("/proc/" + std::to_string(pid) + "/cmdline", 256 * 1024);
-    if (!raw) continue;
-    if (!raw->empty() && raw->back() == '\0') raw->pop_back();
-    if (!engine_client_pid(std::string_view(*raw))) continue;
+    const auto raw = reader.read(pid, "cmdline", kCmdlineLimit);
+    if (!raw || !engine_client_pid(cmdline_joined(*raw))) continue;
     const auto facts = read_process_facts(pid);
     if (!facts || facts->uid != me || !engine_client_pid(facts->args)) continue;
     scan.engines.push_back(candidate_from(*facts));
@@ -202,7 +204,7 @@ void kill_pool_workers(std::span<WorkerChild* const> children) {
     clients.push_back({child->pid(), child->reaped() ? child->ended_boot_ns() : std::nullopt});
     if (!child->reaped()) note_child_to_reap(child->link);
   }
-  if (!clients.empty()) kill_engines_of_clients(clients);
+  if (!clients.empty()) sweep_engines_later(std::move(clients));
 }
 
 namespace {
@@ -266,12 +268,16 @@ void kill_engines_of_clients(std::span<const EngineClient> clients) {
       }
     }
     at += size;
-    for (const EngineCandidate& engine : scan_processes().engines) {
-      const auto named = engine_client_pid(engine.args);
-      const auto it = by_pid.find(*named);
-      if (it == by_pid.end() || !engine_belongs_to(engine, *it->second, me)) continue;
+    // Only the arguments of every process are read; an engine of one of
+    // these clients is read whole once, after its pidfd is open.
+    ProcFileReader reader;
+    for (pid_t pid : list_process_ids()) {
+      const auto raw = reader.read(pid, "cmdline", kCmdlineLimit);
+      const auto named = raw ? engine_client_pid(cmdline_joined(*raw)) : std::nullopt;
+      const auto it = named ? by_pid.find(*named) : by_pid.end();
+      if (it == by_pid.end()) continue;
       const EngineClient client = *it->second;
-      kill_engine_checked(engine, [&](const EngineCandidate& now) { return engine_belongs_to(now, client, me); });
+      kill_engine_checked(pid, [&](const EngineCandidate& now) { return engine_belongs_to(now, client, me); });
     }
   }
 }
@@ -308,8 +314,9 @@ size_t sweep_orphan_engines() {
   for (const EngineCandidate& engine : scan.engines) {
     const pid_t client = *engine_client_pid(engine.args);
     if (!orphan(engine, scan.live.count(client) != 0)) continue;
-    const bool sent = kill_engine_checked(engine, [&](const EngineCandidate& now) {
-      return orphan(now, read_small_file("/proc/" + std::to_string(client) + "/stat", 4096).has_value());
+    const bool sent = kill_engine_checked(engine.pid, [&](const EngineCandidate& now) {
+      return now.start_boot_ns == engine.start_boot_ns &&
+             orphan(now, read_small_file("/proc/" + std::to_string(client) + "/stat", 4096).has_value());
     });
     killed += sent ? 1 : 0;
   }
@@ -318,11 +325,12 @@ size_t sweep_orphan_engines() {
 
 bool any_aerender_running() {
   const uid_t me = ::geteuid();
+  ProcFileReader reader;
   for (pid_t pid : list_process_ids()) {
-    const auto stat_text = read_small_file("/proc/" + std::to_string(pid) + "/stat", 4096);
+    const auto stat_text = reader.read(pid, "stat", 4096);
     const auto stat = stat_text ? parse_proc_stat(*stat_text) : std::nullopt;
     if (!stat || stat->comm != "aerender" || stat->state == 'Z' || stat->state == 'X') continue;
-    const auto status = read_small_file("/proc/" + std::to_string(pid) + "/status", 16384);
+    const auto status = reader.read(pid, "status", 16384);
     const auto uid = status ? parse_status_uid(*status) : std::nullopt;
     if (uid && *uid == me) return true;
   }

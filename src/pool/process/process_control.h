@@ -56,7 +56,9 @@ std::string describe_wait_status(int wait_status);
 inline constexpr int kKilledChildWaitMs = 1000;
 
 // Kills the worker's process group and the worker while it is our unreaped
-// child, waits for it (bounded), then kills its render engines. A child not
+// child, waits for it (bounded), then has its render engines killed: by the
+// engine sweep thread once the worker is reaped (the caller does not wait
+// for that walk over every process), here and now otherwise. A child not
 // reaped within the bound stays unreaped and is polled again later.
 void kill_pool_worker(WorkerChild& child);
 
