@@ -1,5 +1,6 @@
 #include "raster/span_blend.h"
 
+#include <cstring>
 #include <new>
 
 #if defined(__SSE2__)
@@ -354,7 +355,16 @@ void SpanBlender::blend_with(SpanKernel kernel, uint8_t* pixels, size_t count) {
     for (size_t i = 0; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
     return;
   }
-  for (size_t i = done; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
+  // The pixels short of a whole group take one padded group: each lane's
+  // bytes are its own pixel's alone, and the plain path costs as much per
+  // pixel as a group does.
+  if (done < count) {
+    alignas(32) uint8_t group[4 * 8] = {};
+    const size_t left = count - done;
+    std::memcpy(group, pixels + 4 * done, 4 * left);
+    blend_groups(group, lanes);
+    std::memcpy(pixels + 4 * done, group, 4 * left);
+  }
 }
 
 void SpanBlender::blend(uint8_t* pixels, size_t count) {
