@@ -17,8 +17,8 @@ std::vector<uint8_t> pixels_of_every_alpha() {
   std::mt19937 rng(9);
   std::vector<uint8_t> px(4 * 40000);
   for (size_t p = 0; p < px.size(); p += 4) {
-    const uint32_t x = rng(), a = (p / 4) % 256;
-    for (uint32_t ch = 0; ch < 3; ++ch) px[p + ch] = static_cast<uint8_t>(((x >> (8 * ch)) & 0xFF) * (a + (p % 7 == 0)) / 255);
+    const uint32_t x = rng(), a = (p / 4) % 256, over = p % 7 == 0;
+    for (uint32_t ch = 0; ch < 3; ++ch) px[p + ch] = static_cast<uint8_t>(((x >> (8 * ch)) & 0xFF) * (a + over) / 255);
     px[p + 3] = static_cast<uint8_t>(a);
   }
   return px;

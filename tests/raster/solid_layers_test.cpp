@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "raster/blend_table.h"
@@ -54,7 +55,9 @@ std::vector<uint8_t> backdrop(bool noisy, size_t bytes) {
   std::mt19937 rng(5);
   for (size_t p = 0; p + 4 <= px.size(); p += 4) {
     const uint32_t x = rng(), a = noisy ? (x >> 24) | 1 : 200;
-    for (uint32_t ch = 0; ch < 3; ++ch) px[p + ch] = static_cast<uint8_t>((noisy ? (x >> (8 * ch)) & 0xFF : 60 * ch) * a / 255);
+    for (uint32_t ch = 0; ch < 3; ++ch) {
+      px[p + ch] = static_cast<uint8_t>((noisy ? (x >> (8 * ch)) & 0xFF : 60 * ch) * a / 255);
+    }
     px[p + 3] = static_cast<uint8_t>(a);
   }
   return px;
@@ -123,17 +126,40 @@ TEST(SolidLayers, SameBytesAsLayerByLayer) {
     for (BlendTableCache* tables : {static_cast<BlendTableCache*>(nullptr), &cold, &cold, &primed}) {
       std::vector<uint8_t> got = under;
       rasterize_solid_layers(got, w, h, c.downsample, draws, c.optimize, tables);
-      ASSERT_EQ(got, expected) << c.what << (tables == nullptr ? ", no cache" : tables == &cold ? ", cold" : ", primed");
+      const char* cache = tables == nullptr ? "no cache" : tables == &cold ? "cold" : "primed";
+      ASSERT_EQ(got, expected) << c.what << ", " << cache;
     }
     // The same stack a little more transparent is another table: the primed
     // one must not serve it.
     std::vector<SolidLayerDraw> fainter = draws;
     for (SolidLayerDraw& d : fainter) d.transform.opacity *= 0.9;
     std::vector<uint8_t> want = under, got = under;
-    for (const SolidLayerDraw& d : fainter) rasterize_solid_layer(want, w, h, c.downsample, *d.paint, d.transform, c.optimize);
+    for (const SolidLayerDraw& d : fainter) {
+      rasterize_solid_layer(want, w, h, c.downsample, *d.paint, d.transform, c.optimize);
+    }
     rasterize_solid_layers(got, w, h, c.downsample, fainter, c.optimize, &primed);
     ASSERT_EQ(got, want) << c.what << ", fainter";
   }
+}
+
+// The raster threads of a fill share their scene's cache: several frames of
+// one stack drawn at once, each making the table or finding another's.
+TEST(SolidLayers, ThreadsShareOneCache) {
+  const std::vector<Layer> layers = whole(7, 200);
+  const std::vector<SolidPaint> paints = paints_of(layers);
+  const std::vector<SolidLayerDraw> draws = draws_of(layers, paints);
+  const std::vector<uint8_t> under = backdrop(true, size_t{kW} * kH * 4);
+  std::vector<uint8_t> expected = under;
+  for (const SolidLayerDraw& d : draws) rasterize_solid_layer(expected, kW, kH, 1, *d.paint, d.transform, true);
+  BlendTableCache tables;
+  std::vector<std::vector<uint8_t>> frames(4, under);
+  std::vector<std::thread> threads;
+  for (auto& frame : frames) {
+    threads.emplace_back([&] { rasterize_solid_layers(frame, kW, kH, 1, draws, true, &tables); });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const auto& frame : frames) EXPECT_EQ(frame, expected);
+  EXPECT_EQ(tables.size(), 1u);
 }
 
 }  // namespace
