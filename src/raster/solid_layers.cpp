@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -109,8 +110,14 @@ class Stack {
             .blend_with(best_vector_kernel(), made->pixels(), BlendTable::kEntries);
       }
     }
-    table_ = std::shared_ptr<const BlendTable>(std::move(made));
-    if (tables_) tables_->insert(key_, table_);
+    try {
+      table_ = std::shared_ptr<const BlendTable>(std::move(made));
+      if (tables_) tables_->insert(key_, table_);
+    } catch (const std::bad_alloc&) {
+      // The table is a saving, not a need: without it the layers are
+      // blended one by one, and a table not kept is made again next frame.
+      gave_up_ = !table_;
+    }
   }
 
   const std::vector<Member>& members_;
