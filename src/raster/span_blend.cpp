@@ -327,44 +327,55 @@ void SpanBlender::blend_with(SpanKernel kernel, uint8_t* pixels, size_t count) {
     table_->apply(pixels, count);
     return;
   }
-  size_t lanes = 0;
-  const auto blend_groups = [&](uint8_t* at, size_t n) -> size_t {
-    size_t unsure = 0, done = 0;
-    switch (kernel) {
-      case SpanKernel::Plain:
-      case SpanKernel::Table:
-        break;
-      case SpanKernel::Sse2:
-#if defined(VEL_SPAN_SSE2)
-        lanes = lanes4::kLanes;
-        done = lanes4::blend_lanes(kind_, at, n, constants_, *this, unsure);
-#endif
-        break;
-      case SpanKernel::Avx2:
-#if defined(VEL_SPAN_AVX2)
-        lanes = lanes8::kLanes;
-        done = lanes8::blend_lanes(kind_, at, n, constants_, *this, unsure);
-#endif
-        break;
-    }
-    settled_pixels_ += lanes * unsure;
-    return done;
-  };
-  const size_t done = vector_ ? blend_groups(pixels, count) : 0;
-  if (lanes == 0) {
+  if (!vector_ || (kernel != SpanKernel::Sse2 && kernel != SpanKernel::Avx2)) {
     for (size_t i = 0; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
     return;
   }
-  // The pixels short of a whole group take one padded group: each lane's
-  // bytes are its own pixel's alone, and the plain path costs as much per
-  // pixel as a group does.
-  if (done < count) {
-    alignas(32) uint8_t group[4 * 8] = {};
-    const size_t left = count - done;
-    std::memcpy(group, pixels + 4 * done, 4 * left);
-    blend_groups(group, lanes);
-    std::memcpy(pixels + 4 * done, group, 4 * left);
+  const size_t done = blend_groups(kernel, pixels, count);
+  if (done == count) return;
+  if (count - done < 8) {
+    blend_tail(kernel, pixels + 4 * done, count - done);
+    return;
   }
+  for (size_t i = done; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
+}
+
+size_t SpanBlender::blend_groups(SpanKernel kernel, uint8_t* pixels, size_t count) {
+  size_t unsure = 0;
+  switch (kernel) {
+    case SpanKernel::Plain:
+    case SpanKernel::Table:
+      break;
+    case SpanKernel::Sse2:
+#if defined(VEL_SPAN_SSE2)
+    {
+      const size_t done = lanes4::blend_lanes(kind_, pixels, count, constants_, *this, unsure);
+      settled_pixels_ += lanes4::kLanes * unsure;
+      return done;
+    }
+#endif
+      break;
+    case SpanKernel::Avx2:
+#if defined(VEL_SPAN_AVX2)
+    {
+      const size_t done = lanes8::blend_lanes(kind_, pixels, count, constants_, *this, unsure);
+      settled_pixels_ += lanes8::kLanes * unsure;
+      return done;
+    }
+#endif
+      break;
+  }
+  return 0;
+}
+
+// The pixels short of a whole group take one padded group: each lane's bytes
+// are its own pixel's alone, and the plain path costs about as much per pixel
+// as a whole group does. Kept out of line, off the way of whole rows.
+__attribute__((noinline)) void SpanBlender::blend_tail(SpanKernel kernel, uint8_t* pixels, size_t count) {
+  uint8_t group[4 * 8] = {};
+  std::memcpy(group, pixels, 4 * count);
+  blend_groups(kernel, group, kernel == SpanKernel::Avx2 ? 8 : 4);
+  std::memcpy(pixels, group, 4 * count);
 }
 
 void SpanBlender::blend(uint8_t* pixels, size_t count) {

@@ -102,6 +102,10 @@ class SpanBlender {
   size_t settled_pixels_ = 0;
   std::unique_ptr<BlendTable> table_;
   bool make_table(SpanKernel by);
+  // The whole groups of `count` by a vector kernel, counting what they
+  // settled; how many pixels that was (0 for any other kernel).
+  size_t blend_groups(SpanKernel kernel, uint8_t* pixels, size_t count);
+  void blend_tail(SpanKernel kernel, uint8_t* pixels, size_t count);
   std::unique_ptr<uint16_t[]> by_channel_;
   uint16_t by_alpha_[256]{};
 };
