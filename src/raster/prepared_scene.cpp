@@ -139,13 +139,18 @@ Result<RasterFrame> render_prepared_frame(const FrameState& state, uint32_t down
   auto pixels = zeroed_frame_pixels(frame.width, frame.height);
   if (!pixels) return err(pixels.error());
   frame.pixels = std::move(pixels).value();
+  // A frame with a transform that is not finite is dropped whole, so the
+  // transforms are all checked before anything is drawn.
   const size_t n = std::min(state.layers.size(), scene.layers.size());
+  std::vector<SolidLayerDraw> draws;
+  draws.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     const LayerState& ls = state.layers[i];
     if (!ls.visible) continue;
     if (!transform_finite(ls.transform)) return err("non-finite evaluated transform");
-    rasterize_solid_layer(frame.pixels, frame.width, frame.height, d, scene.layers[i].paint, ls.transform, optimize);
+    draws.push_back({&scene.layers[i].paint, ls.transform});
   }
+  rasterize_solid_layers(frame.pixels, frame.width, frame.height, d, draws, optimize, scene.blend_tables.get());
   return frame;
 }
 

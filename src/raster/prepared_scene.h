@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/result.h"
+#include "raster/blend_table.h"
 #include "raster/comp_model.h"
 #include "raster/prepared_value.h"
 #include "raster/raster_frame.h"
@@ -25,6 +26,10 @@ struct PreparedLayer {
 struct PreparedScene {
   std::vector<PreparedLayer> layers;  // bottom of the host's stack first
   uint32_t width = 0, height = 0;
+  // The tables of layer stacks its frames have needed, kept for the frames
+  // that follow: a memo the raster threads share, not part of what the
+  // scene is (held by pointer so that the scene stays movable).
+  std::shared_ptr<BlendTableCache> blend_tables = std::make_shared<BlendTableCache>();
 };
 
 struct LayerState {

@@ -10,12 +10,12 @@
 #include <emmintrin.h>
 #endif
 
+#include "raster/solid_placement.h"
 #include "raster/span_blend.h"
 
 namespace vel {
 namespace {
 
-constexpr double kRadiansPerDegree = 0.017453292519943295;
 constexpr StoreWord kStoreFlag = StoreWord{1} << 32;
 
 // byte / 255 for every byte, the same doubles the division gives.
@@ -25,75 +25,6 @@ constexpr std::array<double, 256> make_byte_units() {
   return out;
 }
 constexpr std::array<double, 256> kByteUnit = make_byte_units();
-
-// The layer's mapping back from composition space, and what it covers.
-struct Placement {
-  double ax, ay, px, py, sx, sy, c, s;
-  double w, h;
-  double d;
-
-  // Layer-space point of destination pixel (i, j)'s centre.
-  double layer_x(int64_t i, int64_t j) const {
-    const double dx = (static_cast<double>(i) + 0.5) * d - px;
-    const double dy = (static_cast<double>(j) + 0.5) * d - py;
-    return ax + (c * dx + s * dy) / sx;
-  }
-  double layer_y(int64_t i, int64_t j) const {
-    const double dx = (static_cast<double>(i) + 0.5) * d - px;
-    const double dy = (static_cast<double>(j) + 0.5) * d - py;
-    return ay + (c * dy - s * dx) / sy;
-  }
-  bool inside_x(double lx) const { return lx >= 0.0 && lx < w; }
-  bool inside_y(double ly) const { return ly >= 0.0 && ly < h; }
-  bool covers(int64_t i, int64_t j) const { return inside_x(layer_x(i, j)) && inside_y(layer_y(i, j)); }
-};
-
-struct Box {
-  int64_t x0, y0, x1, y1;
-};
-
-// The solid's corners mapped forward to destination pixels, widened by one
-// pixel; the whole frame when the mapping is not finite.
-Box bounding_box(const Placement& p, uint32_t width, uint32_t height) {
-  double min_x = INFINITY, min_y = INFINITY, max_x = -INFINITY, max_y = -INFINITY;
-  const double corners[4][2] = {{0, 0}, {p.w, 0}, {0, p.h}, {p.w, p.h}};
-  for (const auto& k : corners) {
-    const double lx = p.sx * (k[0] - p.ax), ly = p.sy * (k[1] - p.ay);
-    const double X = (p.px + p.c * lx - p.s * ly) / p.d;
-    const double Y = (p.py + p.s * lx + p.c * ly) / p.d;
-    min_x = std::min(min_x, X);
-    max_x = std::max(max_x, X);
-    min_y = std::min(min_y, Y);
-    max_y = std::max(max_y, Y);
-  }
-  if (!std::isfinite(min_x) || !std::isfinite(max_x) || !std::isfinite(min_y) || !std::isfinite(max_y)) {
-    return {0, 0, width, height};
-  }
-  auto clamp_to = [](double v, uint32_t hi) { return static_cast<int64_t>(std::clamp(v, 0.0, double(hi))); };
-  return {clamp_to(std::floor(min_x) - 1, width), clamp_to(std::floor(min_y) - 1, height),
-          clamp_to(std::ceil(max_x) + 1, width), clamp_to(std::ceil(max_y) + 1, height)};
-}
-
-class Canvas {
- public:
-  Canvas(std::span<uint8_t> pixels, uint32_t width) : pixels_(pixels), width_(width) {}
-  void put(int64_t i, int64_t j, double opacity, const SolidPaint& paint, StoreWord store) {
-    const uint64_t at = (static_cast<uint64_t>(j) * width_ + static_cast<uint64_t>(i)) * 4;
-    if (at + 4 > pixels_.size()) return;
-    composite_pixel(opacity, pixels_.data() + at, paint, store);
-  }
-  // Pixels [i0, i1) of row j, cut to the whole pixels inside the buffer.
-  std::span<uint8_t> run(int64_t i0, int64_t i1, int64_t j) {
-    const uint64_t at = (static_cast<uint64_t>(j) * width_ + static_cast<uint64_t>(i0)) * 4;
-    if (at >= pixels_.size()) return {};
-    const uint64_t room = (pixels_.size() - at) / 4;
-    return pixels_.subspan(at, std::min<uint64_t>(room, static_cast<uint64_t>(i1 - i0)) * 4);
-  }
-
- private:
-  std::span<uint8_t> pixels_;
-  uint32_t width_;
-};
 
 // Writes the opaque store's four bytes over every pixel of `out`.
 void fill_store(std::span<uint8_t> out, StoreWord store) {
@@ -121,73 +52,14 @@ void fill_store(std::span<uint8_t> out, StoreWord store) {
   for (; at < end; at += 4) std::memcpy(at, word, 4);
 }
 
-// Layer x and y are monotone along a row when every step of their
-// arithmetic stays finite: each step (adding, multiplying or dividing by a
-// number fixed for the row) is, and so is rounding to nearest. Bounded
-// inputs keep every step far from overflow.
-bool rows_are_monotone(const Placement& p) {
-  constexpr double kBound = 1e200;
-  for (double v : {p.ax, p.ay, p.px, p.py}) {
-    if (!(std::fabs(v) <= kBound)) return false;
-  }
-  return std::isfinite(p.c) && std::isfinite(p.s) && std::isfinite(1.0 / p.sx) && std::isfinite(1.0 / p.sy);
-}
-
-// Narrows [lo, hi) of a row to where `holds` is true, given that it is true
-// on a prefix or a suffix of the row (or everywhere, or nowhere).
-template <class Test>
-void narrow(int64_t& lo, int64_t& hi, Test holds) {
-  if (lo >= hi) return;
-  const bool first = holds(lo), last = holds(hi - 1);
-  if (first && last) return;
-  if (!first && !last) {
-    hi = lo;
-    return;
-  }
-  // The one change lies in (a, b]: a on the side of `first`, b on the other.
-  int64_t a = lo, b = hi - 1;
-  while (b - a > 1) {
-    const int64_t mid = a + (b - a) / 2;
-    (holds(mid) == first ? a : b) = mid;
-  }
-  if (first) {
-    hi = b;
-  } else {
-    lo = b;
-  }
-}
-
-// The columns of row j within the box whose centres the solid covers. Each
-// of the four edge tests holds on a prefix or a suffix of the row, so the
-// covered columns are one run, found by bisection on the exact test.
-std::pair<int64_t, int64_t> covered_run(const Placement& p, const Box& b, int64_t j) {
-  int64_t lo = b.x0, hi = b.x1;
-  narrow(lo, hi, [&](int64_t i) { return p.layer_y(i, j) >= 0.0; });
-  narrow(lo, hi, [&](int64_t i) { return p.layer_y(i, j) < p.h; });
-  narrow(lo, hi, [&](int64_t i) { return p.layer_x(i, j) >= 0.0; });
-  narrow(lo, hi, [&](int64_t i) { return p.layer_x(i, j) < p.w; });
-  return {lo, hi};
-}
-
 void draw_runs(Canvas& canvas, const Placement& p, const Box& b, double opacity, const SolidPaint& paint,
                StoreWord store) {
   SpanBlender blender(paint, opacity);
-  // Unrotated (a sine of exactly 0), the sine's products are zeros, which
-  // change no edge test: layer x then depends on the column alone and layer
-  // y on the row alone, so the run is found once and each row tested once.
-  const bool separable = p.s == 0.0;
-  int64_t col_lo = b.x0, col_hi = b.x1;
-  if (separable) {
-    narrow(col_lo, col_hi, [&](int64_t i) { return p.layer_x(i, b.y0) >= 0.0; });
-    narrow(col_lo, col_hi, [&](int64_t i) { return p.layer_x(i, b.y0) < p.w; });
-    if (col_lo >= col_hi) return;
-  }
+  const RowRuns runs(p, b);
   for (int64_t j = b.y0; j < b.y1; ++j) {
-    const auto [first, end] =
-        separable ? (p.inside_y(p.layer_y(col_lo, j)) ? std::pair{col_lo, col_hi} : std::pair{col_lo, col_lo})
-                  : covered_run(p, b, j);
-    if (first >= end) continue;
+    const auto [first, end] = runs.run(j);
     const std::span<uint8_t> run = canvas.run(first, end, j);
+    if (run.empty()) continue;
     if (store) {
       fill_store(run, store);
     } else {
@@ -251,13 +123,9 @@ void composite_pixel(double opacity, uint8_t* pixel, const SolidPaint& paint, St
 
 void rasterize_solid_layer(std::span<uint8_t> pixels, uint32_t width, uint32_t height, uint32_t downsample,
                            const SolidPaint& paint, const EvaluatedTransform& tr, bool optimize) {
-  if (tr.opacity <= 0.0) return;
-  const double sx = tr.scale_x / 100.0, sy = tr.scale_y / 100.0;
-  if (!(std::fabs(sx) >= 1e-9) || !(std::fabs(sy) >= 1e-9)) return;
-  const double theta = tr.rotation * kRadiansPerDegree;
-  const Placement p{tr.anchor_x, tr.anchor_y, tr.position_x, tr.position_y, sx, sy,
-                    std::cos(theta), std::sin(theta), paint.width, paint.height,
-                    static_cast<double>(std::max<uint32_t>(downsample, 1))};
+  const std::optional<Placement> placed = place_solid(paint, tr, downsample);
+  if (!placed) return;
+  const Placement& p = *placed;
   Canvas canvas(pixels, width);
   if (!optimize) {
     for (int64_t j = 0; j < height; ++j) {

@@ -13,6 +13,8 @@
 
 namespace vel {
 
+class BlendTableCache;
+
 // One layer at one time, in full-size composition pixels.
 struct EvaluatedTransform {
   double anchor_x = 0, anchor_y = 0;
@@ -56,5 +58,21 @@ uint8_t composite_alpha(double opacity, uint8_t alpha_byte);
 // pixels is the same either way.
 void rasterize_solid_layer(std::span<uint8_t> pixels, uint32_t width, uint32_t height, uint32_t downsample,
                            const SolidPaint& paint, const EvaluatedTransform& transform, bool optimize);
+
+// One layer of a stack to draw: its paint (which must outlive the call) and
+// where it is at this time.
+struct SolidLayerDraw {
+  const SolidPaint* paint = nullptr;
+  EvaluatedTransform transform;
+};
+
+// Draws the layers in order, to the same bytes as `rasterize_solid_layer`
+// for each in turn. With `optimize`, runs of layers that blend (not the
+// opaque store) and whose rows can be taken as runs are drawn together: once
+// the pixels all of them cover have cost about as much as one table of the
+// whole run of layers, those pixels are looked up in such a table instead,
+// taken from `tables` when an earlier frame made it (`tables` may be null).
+void rasterize_solid_layers(std::span<uint8_t> pixels, uint32_t width, uint32_t height, uint32_t downsample,
+                            std::span<const SolidLayerDraw> layers, bool optimize, BlendTableCache* tables);
 
 }  // namespace vel

@@ -1,6 +1,5 @@
 #include "raster/span_blend.h"
 
-#include <bit>
 #include <cstring>
 #include <new>
 
@@ -290,6 +289,8 @@ SpanKernel best_lanes() {
 
 }  // namespace
 
+SpanKernel best_vector_kernel() { return best_lanes(); }
+
 bool span_kernel_available(SpanKernel kernel) {
   switch (kernel) {
     case SpanKernel::Plain:
@@ -312,70 +313,69 @@ bool span_kernel_available(SpanKernel kernel) {
 }
 
 bool SpanBlender::make_table(SpanKernel by) {
-  // The lookups take a pixel's bytes as R, G, B, A from the low end of a
-  // 32-bit word.
-  if constexpr (std::endian::native != std::endian::little) return false;
   if (table_) return true;
-  std::unique_ptr<uint32_t[]> made(new (std::nothrow) uint32_t[size_t{1} << 16]);
+  std::unique_ptr<BlendTable> made = BlendTable::identity();
   if (!made) return false;
-  for (uint32_t alpha = 0; alpha < 256; ++alpha) {
-    for (uint32_t c = 0; c < 256; ++c) made[(alpha << 8) | c] = c | (c << 8) | (c << 16) | (alpha << 24);
-  }
-  blend_with(by, reinterpret_cast<uint8_t*>(made.get()), size_t{1} << 16);
+  blend_with(by, made->pixels(), BlendTable::kEntries);
   table_ = std::move(made);
   return true;
-}
-
-void SpanBlender::blend_from_table(uint8_t* pixels, size_t count) const {
-  const uint32_t* const table = table_.get();
-  // p >> 16 is alpha x 256 + blue, the blue lookup's index as it stands;
-  // the others take its alpha part.
-  const auto one = [table](uint32_t p) {
-    const uint32_t high = p >> 16, row = high & 0xFF00;
-    return (table[row | (p & 0xFF)] & 0xFF0000FFu) | (table[row | ((p >> 8) & 0xFF)] & 0x0000FF00u) |
-           (table[high] & 0x00FF0000u);
-  };
-  // The loop's own count and test weigh on a body this short.
-#pragma GCC unroll 4
-  for (size_t i = 0; i < count; ++i) {
-    uint32_t p;
-    std::memcpy(&p, pixels + 4 * i, 4);
-    p = one(p);
-    std::memcpy(pixels + 4 * i, &p, 4);
-  }
 }
 
 void SpanBlender::blend_with(SpanKernel kernel, uint8_t* pixels, size_t count) {
   if (!span_kernel_available(kernel)) kernel = SpanKernel::Plain;
   if (kernel == SpanKernel::Table && vector_ && make_table(best_lanes())) {
-    blend_from_table(pixels, count);
+    table_->apply(pixels, count);
     return;
   }
-  size_t done = 0, unsure = 0;
-  if (vector_) {
-    switch (kernel) {
-      case SpanKernel::Plain:
-      case SpanKernel::Table:
-        break;
-      case SpanKernel::Sse2:
-#if defined(VEL_SPAN_SSE2)
-        done = lanes4::blend_lanes(kind_, pixels, count, constants_, *this, unsure);
-        settled_pixels_ += 4 * unsure;
-#endif
-        break;
-      case SpanKernel::Avx2:
-#if defined(VEL_SPAN_AVX2)
-        done = lanes8::blend_lanes(kind_, pixels, count, constants_, *this, unsure);
-        settled_pixels_ += 8 * unsure;
-#endif
-        break;
-    }
-  }
-  if (kernel == SpanKernel::Plain || kernel == SpanKernel::Table) {
+  if (!vector_ || (kernel != SpanKernel::Sse2 && kernel != SpanKernel::Avx2)) {
     for (size_t i = 0; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
     return;
   }
+  const size_t done = blend_groups(kernel, pixels, count);
+  if (done == count) return;
+  if (count - done < 8) {
+    blend_tail(kernel, pixels + 4 * done, count - done);
+    return;
+  }
   for (size_t i = done; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
+}
+
+size_t SpanBlender::blend_groups(SpanKernel kernel, uint8_t* pixels, size_t count) {
+  size_t unsure = 0;
+  switch (kernel) {
+    case SpanKernel::Plain:
+    case SpanKernel::Table:
+      break;
+    case SpanKernel::Sse2:
+#if defined(VEL_SPAN_SSE2)
+    {
+      const size_t done = lanes4::blend_lanes(kind_, pixels, count, constants_, *this, unsure);
+      settled_pixels_ += lanes4::kLanes * unsure;
+      return done;
+    }
+#endif
+      break;
+    case SpanKernel::Avx2:
+#if defined(VEL_SPAN_AVX2)
+    {
+      const size_t done = lanes8::blend_lanes(kind_, pixels, count, constants_, *this, unsure);
+      settled_pixels_ += lanes8::kLanes * unsure;
+      return done;
+    }
+#endif
+      break;
+  }
+  return 0;
+}
+
+// The pixels short of a whole group take one padded group: each lane's bytes
+// are its own pixel's alone, and the plain path costs about as much per pixel
+// as a whole group does. Kept out of line, off the way of whole rows.
+__attribute__((noinline)) void SpanBlender::blend_tail(SpanKernel kernel, uint8_t* pixels, size_t count) {
+  uint8_t group[4 * 8] = {};
+  std::memcpy(group, pixels, 4 * count);
+  blend_groups(kernel, group, kernel == SpanKernel::Avx2 ? 8 : 4);
+  std::memcpy(pixels, group, 4 * count);
 }
 
 void SpanBlender::blend(uint8_t* pixels, size_t count) {

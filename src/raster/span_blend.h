@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "raster/blend_kernels.h"
+#include "raster/blend_table.h"
 #include "raster/solid_rasterizer.h"
 
 namespace vel {
@@ -29,6 +30,8 @@ namespace vel {
 // (made once, by the fastest of the others).
 enum class SpanKernel : uint8_t { Plain, Sse2, Avx2, Table };
 bool span_kernel_available(SpanKernel kernel);
+// The fastest of the vector kernels this processor has (plain without any).
+SpanKernel best_vector_kernel();
 
 // The constants of a layer's sums, in single precision: 1 - opacity, the
 // opacity, 255 x opacity and, per colour channel, opacity x colour, the same
@@ -56,6 +59,12 @@ class SpanBlender {
   void blend(uint8_t* pixels, size_t count);
   // The same by the kernel given; one this processor lacks counts as plain.
   void blend_with(SpanKernel kernel, uint8_t* pixels, size_t count);
+  // How many pixels the vector kernels have handed to the exact path so far,
+  // counted by whole groups: what made the blender turn to its table, and
+  // what a stack of layers weighs before making one table of them all.
+  size_t settled_pixels() const { return settled_pixels_; }
+  // The blender's own table once it has made one; null before.
+  const BlendTable* table() const { return table_.get(); }
   // Whether the vector kernels serve this paint (a known kernel, finite
   // colours in 0..1, an opacity in (0, 1]); otherwise every kernel is plain.
   bool vectorised() const { return vector_; }
@@ -82,16 +91,21 @@ class SpanBlender {
   // a fifth of opacity, needs them often).
   static constexpr size_t kRememberAfter = 256;
   size_t exact_count_ = 0;
-  // Every output pixel of (c, c, c, alpha), indexed by alpha x 256 + c: one
-  // lookup per colour channel gives its byte, the alpha riding along. Made
-  // by blending those 65536 pixels once, which costs about as much as
-  // settling that many groups of a textured backdrop; `blend` makes it once
-  // the groups it settled reach that many pixels.
-  static constexpr size_t kTableAfter = size_t{1} << 16;
+
+ public:
+  // The layer's table is made by blending its 65536 pixels once, which costs
+  // about as much as settling that many pixels of a textured backdrop;
+  // `blend` makes it once the groups it settled reach that many pixels.
+  static constexpr size_t kTableAfter = BlendTable::kEntries;
+
+ private:
   size_t settled_pixels_ = 0;
-  std::unique_ptr<uint32_t[]> table_;
+  std::unique_ptr<BlendTable> table_;
   bool make_table(SpanKernel by);
-  void blend_from_table(uint8_t* pixels, size_t count) const;
+  // The whole groups of `count` by a vector kernel, counting what they
+  // settled; how many pixels that was (0 for any other kernel).
+  size_t blend_groups(SpanKernel kernel, uint8_t* pixels, size_t count);
+  void blend_tail(SpanKernel kernel, uint8_t* pixels, size_t count);
   std::unique_ptr<uint16_t[]> by_channel_;
   uint16_t by_alpha_[256]{};
 };
