@@ -53,6 +53,18 @@ std::optional<uint32_t> usable_cpu_count() {
   return std::nullopt;
 }
 
+bool cpu_has_avx2() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
+
 MemoryAndCpu memory_and_cpu_count() { return MemoryAndCpu{physical_memory_bytes(), usable_cpu_count()}; }
 
 std::optional<uint64_t> parse_mem_available(std::string_view text) {

@@ -34,6 +34,10 @@ std::optional<uint64_t> available_memory_bytes();
 // The parser behind it, for tests: the text of /proc/meminfo.
 std::optional<uint64_t> parse_mem_available(std::string_view meminfo);
 
+// Whether the processor runs AVX2 code (the vector kernels built for it
+// are chosen at run time); false off x86-64. Read once per process.
+bool cpu_has_avx2();
+
 // CLOCK_MONOTONIC in nanoseconds; 0 when the clock fails or overflows.
 uint64_t mono_ns();
 // Wall clock in milliseconds since the Unix epoch.

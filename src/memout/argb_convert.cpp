@@ -1,5 +1,6 @@
 #include "memout/argb_convert.h"
 
+#include "core/machine.h"
 #include "memout/output_contract.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -90,14 +91,6 @@ __attribute__((target("avx2"))) void row_avx2(const uint8_t* s, uint8_t* d, uint
 }
 #undef VEL_AVX2
 #undef VEL_LANE_PAIR
-
-bool cpu_has_avx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
 
 #endif
 

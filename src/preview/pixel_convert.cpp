@@ -260,17 +260,19 @@ inline __m128i pixel32(const uint8_t* in) {
   }
 }
 
+// Four pixels' A,R,G,B lanes (each 0..255) stored as R,G,B,A bytes.
+inline void store_rgba4(uint8_t* out, __m128i p0, __m128i p1, __m128i p2, __m128i p3) {
+  const __m128i argb = _mm_packus_epi16(_mm_packs_epi32(p0, p1), _mm_packs_epi32(p2, p3));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_or_si128(_mm_srli_epi32(argb, 8), _mm_slli_epi32(argb, 24)));
+}
+
 // Answers how many pixels of the row it converted (a multiple of 4).
 template <bool Premul>
 uint32_t row32_simd(const uint8_t* in, uint8_t* out, uint32_t width) {
   uint32_t x = 0;
   for (; x + 4 <= width; x += 4, in += 64, out += 16) {
-    const __m128i p01 = _mm_packs_epi32(pixel32<Premul>(in), pixel32<Premul>(in + 16));
-    const __m128i p23 = _mm_packs_epi32(pixel32<Premul>(in + 32), pixel32<Premul>(in + 48));
-    const __m128i argb = _mm_packus_epi16(p01, p23);
-    // Bytes A,R,G,B of each pixel to R,G,B,A.
-    const __m128i rgba = _mm_or_si128(_mm_srli_epi32(argb, 8), _mm_slli_epi32(argb, 24));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), rgba);
+    store_rgba4(out, pixel32<Premul>(in), pixel32<Premul>(in + 16), pixel32<Premul>(in + 32),
+                pixel32<Premul>(in + 48));
   }
   return x;
 }
@@ -298,11 +300,8 @@ template <bool Premul>
 VEL_AVX2 uint32_t row32_avx2(const uint8_t* in, uint8_t* out, uint32_t width) {
   uint32_t x = 0;
   for (; x + 4 <= width; x += 4, in += 64, out += 16) {
-    const __m128i p01 = _mm_packs_epi32(pixel32_avx2<Premul>(in), pixel32_avx2<Premul>(in + 16));
-    const __m128i p23 = _mm_packs_epi32(pixel32_avx2<Premul>(in + 32), pixel32_avx2<Premul>(in + 48));
-    const __m128i argb = _mm_packus_epi16(p01, p23);
-    const __m128i rgba = _mm_or_si128(_mm_srli_epi32(argb, 8), _mm_slli_epi32(argb, 24));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), rgba);
+    store_rgba4(out, pixel32_avx2<Premul>(in), pixel32_avx2<Premul>(in + 16), pixel32_avx2<Premul>(in + 32),
+                pixel32_avx2<Premul>(in + 48));
   }
   return x;
 }
@@ -396,17 +395,12 @@ bool convert32_kernel_available(Convert32Kernel kernel) {
 #else
       return false;
 #endif
-    case Convert32Kernel::Avx2: {
+    case Convert32Kernel::Avx2:
 #if defined(VEL_CONVERT_AVX2)
-      static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-      }();
-      return has;
+      return cpu_has_avx2();
 #else
       return false;
 #endif
-    }
   }
   return false;
 }

@@ -12,6 +12,8 @@
 #define VEL_SPAN_AVX2 1
 #endif
 
+#include "core/machine.h"
+
 namespace vel {
 namespace {
 
@@ -267,14 +269,6 @@ VEL_LANES vi settle(vi out, vi p, const int unclear[4], const SpanConstants& c, 
 #include "raster/span_lanes.inc"
 #undef VEL_LANES
 
-bool cpu_has_avx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
-
 }  // namespace lanes8
 #endif
 
@@ -304,7 +298,7 @@ bool span_kernel_available(SpanKernel kernel) {
 #endif
     case SpanKernel::Avx2:
 #if defined(VEL_SPAN_AVX2)
-      return lanes8::cpu_has_avx2();
+      return cpu_has_avx2();
 #else
       return false;
 #endif

@@ -11,6 +11,8 @@
 #define VEL_HAVE_AVX2_PATH 1
 #endif
 
+#include "core/machine.h"
+
 namespace vel {
 namespace {
 
@@ -177,10 +179,6 @@ __attribute__((target("avx2"))) uint32_t halve_avx2(const uint8_t* row0, const u
   return x;
 }
 
-bool cpu_has_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2");
-  return has;
-}
 #endif
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/machine.h"
 #include "pool/decode/premultiply_simd.h"
 
 #if defined(VEL_POOL_SSE2)
@@ -65,11 +66,6 @@ bool apply_footer(std::span<const uint8_t> data, uint8_t alpha_bits, TgaHeader& 
 #if defined(VEL_POOL_SSE2)
 #define VEL_TGA_AVX2 __attribute__((target("avx2")))
 
-bool has_avx2() {
-  static const bool has = __builtin_cpu_supports("avx2") != 0;
-  return has;
-}
-
 // Eight stored B G R A pixels a round to R G B A, for rows read left to
 // right at step 1; the count of pixels done (a multiple of eight). Same
 // rules as the scalar loop: colour c under alpha a is (t + (t >> 8)) >> 8
@@ -123,7 +119,7 @@ void convert_row(const uint8_t* src, ptrdiff_t stride, uint8_t* dst, uint64_t co
   if constexpr (kWide && kBpp == 4) {
     constexpr bool kPremultiply = kMode == TgaAlphaMode::Straight, kOpaque = kMode == TgaAlphaMode::Ignore;
     if (stride == 4) {
-      if (count >= 8 && has_avx2()) {
+      if (count >= 8 && cpu_has_avx2()) {
         x = targa_row_avx2<kMode>(src, dst, count);
         src += x * 4;
         dst += x * 4;

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/machine.h"
 #include "panel/present/metal/preview_shader.h"
 #include "platform/metal_raster.h"
 #include "platform/metal_rows.h"
@@ -564,11 +565,6 @@ Band pick_sharpen(bool sharpen, bool checker, bool swap, bool wide) {
   return sharpen ? pick_checker<Blend, true>(checker, swap, wide) : pick_checker<Blend, false>(checker, swap, wide);
 }
 
-bool has_avx2() {
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
-}
-
 Level level_of(const metal::TextureLevelView& v) {
   Level l;
   l.bytes = v.bytes;
@@ -628,7 +624,7 @@ bool draw_preview_shader_specialised(const platform::DrawCall& call, PreviewLane
     for (int e = 0; e < 3; ++e) plan.edge_x[e][i] = edges[e]->a * plan.px[i];
   }
 
-  const bool wide = lanes == PreviewLanes::widest && has_avx2();
+  const bool wide = lanes == PreviewLanes::widest && cpu_has_avx2();
   const Band band = blend ? pick_sharpen<true>(sharpen, checker, swap, wide)
                           : pick_sharpen<false>(sharpen, checker, swap, wide);
   platform::for_row_bands(t.y1 - t.y0, width, [&](int64_t b, int64_t e) { band(plan, t.y0 + b, t.y0 + e); });
