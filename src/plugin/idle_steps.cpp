@@ -74,6 +74,7 @@ void step_comp_tracking(Tick& t) {
   // The new composition's first frames are wanted soon.
   if (t.report.pinned_changed) start_pacemaker(true, kPacemakerSwitchPeriodUs);
   if (t.report.pinned_changed && t.s.preview.pinned_handle) {
+    t.s.preview.topology_rescans = 0;
     classify_preview_topology(t.s.preview, t.s.preview.pinned_handle);
     // The raster path draws this composition: the pool has nothing to do.
     if (t.s.preview.raster_comp) stop_pool(t.s);

@@ -131,6 +131,7 @@ struct PreviewController {
   RasterJobSlot raster_slot;    // the running fill's results and cancellation
   std::optional<RasterFillArm> raster_fill_armed;  // the last fill started for this raster comp
   bool raster_reread = false;   // an edit made the held comp stale: read it again once quiet
+  uint8_t topology_rescans = 0;  // scans of the pinned comp made again after running out of time
 
   // Developer live grab.
   bool live_grab = false;
@@ -242,6 +243,8 @@ bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, Fram
 // comp model as the raster comp when the raster path takes it (PERF
 // "PREVIEW_SCAN" and "PREVIEW_PROFILE" lines say why). Main thread.
 void classify_preview_topology(PreviewController& ctl, ItemH comp_item);
+// The same with the clock its scan's time budget reads.
+void classify_preview_topology(PreviewController& ctl, ItemH comp_item, const std::function<uint64_t()>& now_ns);
 
 // Forgets the per-factor render times of the current context.
 void reset_timing_trackers(PreviewController& ctl);

@@ -11,18 +11,28 @@
 namespace vel {
 
 void classify_preview_topology(PreviewController& ctl, ItemH comp_item) {
+  classify_preview_topology(ctl, comp_item, [] { return mono_ns(); });
+}
+
+void classify_preview_topology(PreviewController& ctl, ItemH comp_item, const std::function<uint64_t()>& now_ns) {
   ctl.raster_comp.reset();
   // A fill of the comp as it was read before is of no use now.
   renew_job_slot(ctl.raster_slot);
   ctl.raster_fill_armed.reset();
   ctl.raster_reread = false;
   const uint64_t start = mono_ns();
-  auto scan = scan_preview_topology(comp_item, [] { return mono_ns(); });
+  auto scan = scan_preview_topology(comp_item, now_ns);
   const double elapsed_ms = static_cast<double>(mono_ns() - start) / 1e6;
   const RasterDecision d = decide_raster_path(scan, elapsed_ms, {raster_enabled(), ctl.raster_blocked},
                                               [&] { return introspect_comp(ctl.plugin_id, comp_item); });
   ctl.comp_is_3d = d.comp_is_3d;
   for (const std::string& record : d.perf_records) perf_log(record);
+  // A scan that ran out of time is made again once quiet, a few times: its
+  // answer, 3D, would keep the pool from a 2-D composition all session.
+  if (d.scan_timed_out && ctl.topology_rescans < kTopologyRescans) {
+    ++ctl.topology_rescans;
+    ctl.raster_reread = true;
+  }
   if (!d.raster_comp) return;
   // The host's paths step aside: what they were asked for is not wanted.
   cancel_async_renders(ctl);

@@ -29,14 +29,16 @@ class Scan {
       ItemH item = stack_.back();
       stack_.pop_back();
       if (!visited_.insert(item).second) continue;
-      if (visited_.size() > kTopologyMaxItems || out_of_time()) return cut_short();
+      if (visited_.size() > kTopologyMaxItems) return cut_short();
+      if (out_of_time()) return timed_out();
       auto comp = comp_from_item(item);
       if (!comp) return err(topology_error(comp.error()));
       if (!comp.value() || !*comp.value()) return err("preview topology: missing composition");
       auto count = comp_num_layers(*comp.value());
       if (!count) return err(topology_error(count.error()));
       for (int32_t i = 0; i < count.value(); ++i) {
-        if (out_of_time() || topo_.layers >= kTopologyMaxLayers) return cut_short();
+        if (out_of_time()) return timed_out();
+        if (topo_.layers >= kTopologyMaxLayers) return cut_short();
         auto stop = examine_layer(*comp.value(), i);
         if (!stop) return err(stop.error());
         if (stop.value()) return topo_;
@@ -54,6 +56,11 @@ class Scan {
     topo_.complete = false;
     topo_.gpu = true;
     return topo_;
+  }
+
+  PreviewTopology timed_out() {
+    topo_.timed_out = true;
+    return cut_short();
   }
 
   PreviewTopology needs_3d() {
@@ -144,6 +151,7 @@ RasterDecision decide_raster_path(const Result<PreviewTopology>& scan, double el
   }
   const PreviewTopology& topo = scan.value();
   d.comp_is_3d = topo.gpu;
+  d.scan_timed_out = topo.timed_out;
   const bool full = topo.candidate && topo.complete && in.raster_on && !in.raster_blocked;
   d.perf_records.push_back("PREVIEW_SCAN layers=" + std::to_string(topo.layers) + " complete=" + yes_no(topo.complete) +
                            " gpu=" + yes_no(topo.gpu) + " full_introspection=" + yes_no(full) +

@@ -22,12 +22,16 @@ struct PreviewTopology {
   bool complete = false;   // the scan reached the end of the tree
   bool gpu = false;        // needs the host's 3D path; always so when cut short
   bool candidate = false;  // every layer a 2-D solid or harmless
+  bool timed_out = false;  // cut short by the time budget, not by the tree's size
 };
 
 // Scan budget: items visited, layers examined, time.
 inline constexpr size_t kTopologyMaxItems = 64;
 inline constexpr uint32_t kTopologyMaxLayers = 512;
 inline constexpr uint64_t kTopologyMaxNs = 8'000'000;
+// How many times a scan that ran out of time is made again for one pinned
+// composition before its answer stands.
+inline constexpr uint8_t kTopologyRescans = 3;
 
 // Scans from `comp_item`; `now_ns` is the clock the time budget reads. An
 // error text ("preview topology: …") when a host call fails or a layer cannot
@@ -39,6 +43,10 @@ struct RasterDecision {
   bool comp_is_3d = true;
   std::shared_ptr<const CompModel> raster_comp;  // set exactly when the raster path takes it
   std::vector<std::string> perf_records;         // in order, for the PERF log
+  // The scan ran out of time: on a busy machine a single preemption of the
+  // main thread can spend its whole budget, so its "3D" says nothing of the
+  // composition and the scan is worth making again.
+  bool scan_timed_out = false;
 };
 
 struct RasterDecisionInputs {

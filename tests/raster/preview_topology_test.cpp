@@ -86,6 +86,7 @@ TEST_F(TopologyScan, BudgetsCutTheScanShort) {
   EXPECT_EQ(r.value().layers, kTopologyMaxLayers);
   EXPECT_FALSE(r.value().complete);
   EXPECT_TRUE(r.value().gpu);
+  EXPECT_FALSE(r.value().timed_out) << "the tree's size cut it, which a second scan would meet again";
 
   // A clock that has run out after the first item.
   ASSERT_TRUE(open_project(project({comp("A", {solid("a")})}).dump()));
@@ -95,6 +96,9 @@ TEST_F(TopologyScan, BudgetsCutTheScanShort) {
   EXPECT_FALSE(slow.value().complete);
   EXPECT_TRUE(slow.value().gpu);
   EXPECT_EQ(slow.value().layers, 0u);
+  EXPECT_TRUE(slow.value().timed_out);
+  EXPECT_TRUE(decide_raster_path(slow, 8.07, {true, false}, [] { return Result<CompModel>(err("unused")); })
+                  .scan_timed_out);
 }
 
 TEST_F(TopologyScan, ErrorTexts) {
