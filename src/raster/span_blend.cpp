@@ -272,18 +272,12 @@ VEL_LANES vi settle(vi out, vi p, const int unclear[4], const SpanConstants& c, 
 }  // namespace lanes8
 #endif
 
-namespace {
-
-SpanKernel best_lanes() {
+SpanKernel best_vector_kernel() {
   static const SpanKernel best = span_kernel_available(SpanKernel::Avx2)   ? SpanKernel::Avx2
                                  : span_kernel_available(SpanKernel::Sse2) ? SpanKernel::Sse2
                                                                            : SpanKernel::Plain;
   return best;
 }
-
-}  // namespace
-
-SpanKernel best_vector_kernel() { return best_lanes(); }
 
 bool span_kernel_available(SpanKernel kernel) {
   switch (kernel) {
@@ -317,7 +311,7 @@ bool SpanBlender::make_table(SpanKernel by) {
 
 void SpanBlender::blend_with(SpanKernel kernel, uint8_t* pixels, size_t count) {
   if (!span_kernel_available(kernel)) kernel = SpanKernel::Plain;
-  if (kernel == SpanKernel::Table && vector_ && make_table(best_lanes())) {
+  if (kernel == SpanKernel::Table && vector_ && make_table(best_vector_kernel())) {
     table_->apply(pixels, count);
     return;
   }
@@ -325,13 +319,9 @@ void SpanBlender::blend_with(SpanKernel kernel, uint8_t* pixels, size_t count) {
     for (size_t i = 0; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
     return;
   }
+  // What the whole groups leave is less than one group.
   const size_t done = blend_groups(kernel, pixels, count);
-  if (done == count) return;
-  if (count - done < 8) {
-    blend_tail(kernel, pixels + 4 * done, count - done);
-    return;
-  }
-  for (size_t i = done; i < count; ++i) composite_pixel(opacity_, pixels + 4 * i, paint_, 0);
+  if (done < count) blend_tail(kernel, pixels + 4 * done, count - done);
 }
 
 size_t SpanBlender::blend_groups(SpanKernel kernel, uint8_t* pixels, size_t count) {
@@ -373,8 +363,8 @@ __attribute__((noinline)) void SpanBlender::blend_tail(SpanKernel kernel, uint8_
 }
 
 void SpanBlender::blend(uint8_t* pixels, size_t count) {
-  const bool table = table_ || (settled_pixels_ >= kTableAfter && make_table(best_lanes()));
-  blend_with(table ? SpanKernel::Table : best_lanes(), pixels, count);
+  const bool table = table_ || (settled_pixels_ >= kTableAfter && make_table(best_vector_kernel()));
+  blend_with(table ? SpanKernel::Table : best_vector_kernel(), pixels, count);
 }
 
 }  // namespace vel
