@@ -32,14 +32,16 @@ LogState& state() {
 }
 
 // The log is appended to, so it cannot go through a temporary and a rename
-// like every other file of the plug-in; it refuses a link at its name instead.
-// The open never waits (a FIFO there would hold the host at load) and only a
-// regular file is kept: a FIFO with a reader, a device or a socket is no log.
+// like every other file of the plug-in; it refuses a link at its name instead,
+// symbolic or hard: a file with a second name is someone else's file too, and
+// the lines would grow it. The open never waits (a FIFO there would hold the
+// host at load) and only a regular file is kept: a FIFO with a reader, a
+// device or a socket is no log.
 int open_append(const std::filesystem::path& p) {
   const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
   if (fd < 0) return -1;
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
     ::close(fd);
     return -1;
   }

@@ -41,13 +41,46 @@ TEST_F(LogTest, NothingIsWrittenWhileClosed) {
   EXPECT_TRUE(fs::is_empty(dir_));
 }
 
+// A link at the log's name, symbolic or hard, would carry the lines into a
+// file of the user's.
 TEST_F(LogTest, ALinkPlantedAtTheLogIsNotWrittenThrough) {
-  const fs::path outside = dir_ / "outside";
-  { std::ofstream(outside) << "keep"; }
-  fs::create_symlink(outside, dir_ / "velocinta.log");
-  EXPECT_FALSE(open_log_file_at(dir_ / "velocinta.log", LogRole::Host));
-  log_line("INFO", "lost");
-  EXPECT_EQ(read_text(outside), "keep");
+  struct Case {
+    const char* name;
+    bool symbolic;
+    LogRole role;
+  } cases[] = {
+      {"symbolic link, host", true, LogRole::Host},
+      {"hard link, host", false, LogRole::Host},
+      {"hard link, worker", false, LogRole::Worker},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path outside = dir_ / "outside";
+    const fs::path log = dir_ / "velocinta.log";
+    fs::remove(log);
+    { std::ofstream(outside, std::ios::trunc) << "keep"; }
+    if (c.symbolic) {
+      fs::create_symlink(outside, log);
+    } else {
+      fs::create_hard_link(outside, log);
+    }
+    EXPECT_FALSE(open_log_file_at(log, c.role));
+    log_line("INFO", "lost");
+    EXPECT_EQ(read_text(outside), "keep");
+  }
+}
+
+// Once the user's file has no second name any more, the log's own name is
+// a plain file again and is written.
+TEST_F(LogTest, AFileWithOneNameIsTheLog) {
+  const fs::path log = dir_ / "velocinta.log";
+  { std::ofstream(log) << "earlier\n"; }
+  fs::create_hard_link(log, dir_ / "second");
+  EXPECT_FALSE(open_log_file_at(log, LogRole::Host));
+  fs::remove(dir_ / "second");
+  ASSERT_TRUE(open_log_file_at(log, LogRole::Host));
+  log_line("INFO", "suite");
+  EXPECT_TRUE(read_text(log).starts_with("earlier\n[")) << read_text(log);
 }
 
 // A FIFO at the log's name would hold the host at load in a blocking open,
