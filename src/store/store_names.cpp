@@ -1,5 +1,6 @@
 #include "store/store_names.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -26,6 +27,12 @@ std::optional<Int> parse_decimal(std::string_view s, bool allow_minus) {
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
   if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
   return v;
+}
+
+// Digits only, no leading zero but for "0" itself.
+bool plain_decimal(std::string_view s) {
+  if (s.empty() || (s.size() > 1 && s.front() == '0')) return false;
+  return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
@@ -123,6 +130,28 @@ bool is_store_file_name(std::string_view name) {
   if (inner.starts_with(kLastUsedFile) || inner.starts_with(kStreamOwnerFileName)) return true;
   const size_t ext = inner.find(".vnf");
   return ext != std::string_view::npos && parse_frame_file_name(inner.substr(0, ext + 4)).has_value();
+}
+
+std::optional<int32_t> temporary_writer(std::string_view name) {
+  constexpr std::string_view kTail = ".tmp";
+  if (name.size() < 2 + kTail.size() || name.front() != '.' || !name.ends_with(kTail)) return std::nullopt;
+  const std::string_view body = name.substr(1, name.size() - 1 - kTail.size());
+  const size_t dot = body.rfind('.');
+  if (dot == std::string_view::npos) return std::nullopt;
+  const std::string_view file = body.substr(0, dot);
+  const std::string_view writer = body.substr(dot + 1);
+  const size_t dash = writer.find('-');
+  if (dash == std::string_view::npos) return std::nullopt;
+  const std::string_view pid = writer.substr(0, dash);
+  const std::string_view serial = writer.substr(dash + 1);
+  if (!plain_decimal(pid) || pid == "0" || !plain_decimal(serial)) return std::nullopt;
+  if (!parse_decimal<uint64_t>(serial, false)) return std::nullopt;
+  const std::optional<int32_t> id = parse_decimal<int32_t>(pid, false);
+  if (!id) return std::nullopt;
+  if (file == kLastUsedFile || file == kStreamOwnerFileName) return id;
+  const std::optional<FrameKey> key = parse_frame_file_name(file);
+  if (!key || frame_file_name(*key) != file) return std::nullopt;
+  return id;
 }
 
 std::string stream_dir_name(uint64_t fingerprint) { return std::string(kStreamDirPrefix) + hex16(fingerprint); }

@@ -51,6 +51,14 @@ bool is_stream_dir_name(std::string_view name);
 bool is_key_dir_name(std::string_view name);
 bool is_store_file_name(std::string_view name);
 
+// The writer's process id in the name of a store file's temporary, exactly
+// as replace_file names it (core/file_replace.h): "." + a frame file name in
+// its own written form, the use marker or the owner file, then "." + pid +
+// "-" + serial + ".tmp", both numbers plain decimal without sign or leading
+// zero, the pid 1 … 2^31−1. None for every other name: only what the store
+// itself writes is ever taken for one of its leftovers.
+std::optional<int32_t> temporary_writer(std::string_view name);
+
 // FNV-1a 64 over `bytes`, continuing from `hash` (the offset basis to start).
 inline constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;
 inline constexpr uint64_t kFnvPrime = 0x100000001b3ULL;

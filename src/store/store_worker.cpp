@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 
 #include "cache/pack_worker.h"
 #include "core/log.h"
@@ -9,6 +10,7 @@
 #include "core/process_flags.h"
 #include "core/threads.h"
 #include "store/frame_file_io.h"
+#include "store/leftover_temporaries.h"
 #include "store/store_sweep.h"
 #include "store/stream_dir.h"
 
@@ -44,6 +46,13 @@ class StoreThread {
  public:
   explicit StoreThread(std::shared_ptr<StoreShared> shared) : shared_(std::move(shared)) {
     ctx_.gauge = &shared_->load_gauge;
+    // File times come from the coarse clock: one taken from the fine clock
+    // could be later than the time of a file this thread writes just after.
+#ifdef CLOCK_REALTIME_COARSE
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &started_);
+#else
+    ::clock_gettime(CLOCK_REALTIME, &started_);
+#endif
   }
 
   void handle(StoreJob& job) {
@@ -81,6 +90,9 @@ class StoreThread {
     const uint64_t sent = preload(*dir, generation, job);
     if (!current(generation)) return;
     touch_last_used(*dir);
+    (void)remove_leftover_temporaries(*dir, [&](pid_t writer, timespec written) {
+      return temporary_writer_live(writer, written, started_);
+    });
     open_ = OpenStream{*dir, generation, job.comp_key, false};
     if (!reply(generation, OpenedReply{sent})) return;
     const auto now = std::chrono::steady_clock::now();
@@ -158,6 +170,7 @@ class StoreThread {
   LastWritten last_;
   LoadContext ctx_;
   std::optional<std::chrono::steady_clock::time_point> last_sweep_;
+  timespec started_{};  // no temporary of this process in the store is older
 };
 
 }  // namespace

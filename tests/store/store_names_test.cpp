@@ -1,5 +1,7 @@
 #include "store/store_names.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "core/file_replace.h"
@@ -97,6 +99,40 @@ TEST(FrameFileNames, NamesTheStoreWrites) {
     EXPECT_EQ(is_key_dir_name(r.name), r.key) << r.name;
     EXPECT_EQ(is_store_file_name(r.name), r.file) << r.name;
   }
+}
+
+// A crash's leftover is known by the exact name a write gives its
+// temporary; a name only like it is someone else's and stays.
+TEST(FrameFileNames, TemporaryWriter) {
+  struct Row {
+    std::string name;
+    std::optional<int32_t> writer;
+  };
+  const std::string pid = std::to_string(::getpid());
+  const Row rows[] = {
+      {temporary_name_for("v-48_s24.vnf", 0), ::getpid()},
+      {temporary_name_for(".last_used", 18446744073709551615ull), ::getpid()},
+      {temporary_name_for(".composition", 7), ::getpid()},
+      {".v5_s24.vnf.2147483647-3.tmp", INT32_MAX},
+      {".v5_s24.vnf.2147483648-3.tmp", std::nullopt},  // no pid
+      {".v5_s24.vnf.0-3.tmp", std::nullopt},
+      {".v5_s24.vnf.012-3.tmp", std::nullopt},
+      {".v5_s24.vnf.+12-3.tmp", std::nullopt},
+      {".v5_s24.vnf.12-03.tmp", std::nullopt},
+      {".v5_s24.vnf.12-18446744073709551616.tmp", std::nullopt},
+      {".v5_s24.vnf.12-.tmp", std::nullopt},
+      {".v5_s24.vnf.12.tmp", std::nullopt},
+      {".v5_s24.vnf.tmp", std::nullopt},               // no writer in the name
+      {".v+5_s24.vnf.12-3.tmp", std::nullopt},         // not how the store writes a frame's name
+      {".v5_s0.vnf.12-3.tmp", std::nullopt},
+      {".v5_s24.VNF.12-3.tmp", std::nullopt},
+      {".picture.jpg.12-3.tmp", std::nullopt},
+      {".last_used2.12-3.tmp", std::nullopt},
+      {"v5_s24.vnf.12-3.tmp", std::nullopt},
+      {".v5_s24.vnf.12-3.tmp.x", std::nullopt},
+      {"." + pid + "-1.tmp", std::nullopt},
+  };
+  for (const Row& r : rows) EXPECT_EQ(temporary_writer(r.name), r.writer) << r.name;
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "store/store_worker.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -131,6 +134,35 @@ TEST_F(StoreWorkerTest, AFileAtTheStreamFoldersNameIsReplacedByTheStream) {
   EXPECT_EQ(next<SavedReply>(h).key, (FrameKey{0, 24}));
   EXPECT_TRUE(frame_file_exists(stream_, {0, 24}));
   EXPECT_EQ(stream_owner(stream_, "Main"), StreamOwner::Ours);
+}
+
+// A crash between a write and its rename leaves a temporary that no later
+// write replaces, in the stream the next run uses: opening the stream takes
+// it away, and leaves what a writer still running may finish.
+TEST_F(StoreWorkerTest, OpeningAStreamRemovesTheTemporariesOfWritersThatAreGone) {
+  ASSERT_TRUE(claim_stream_dir(stream_, "Main"));
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_GT(gone, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(gone, &status, 0), gone);
+  auto tmp = [](pid_t writer, int32_t frame) {
+    return "." + frame_file_name({frame, 24}) + "." + std::to_string(writer) + "-0.tmp";
+  };
+  const std::vector<uint8_t> half(300, 7);
+  test::put_file(stream_ / tmp(gone, 0), half);
+  // The same pid in an earlier process: a fresh pid namespace gives it again.
+  test::put_file(stream_ / tmp(::getpid(), 1), half);
+  fs::last_write_time(stream_ / tmp(::getpid(), 1), fs::file_time_type::clock::now() - std::chrono::hours(1));
+  // This process's own write, at a time after its store began.
+  test::put_file(stream_ / tmp(::getpid(), 2), half);
+  fs::last_write_time(stream_ / tmp(::getpid(), 2), fs::file_time_type::clock::now() + std::chrono::hours(1));
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
+  EXPECT_EQ(next<OpenedReply>(h).frames_sent, 0u);
+  EXPECT_FALSE(fs::exists(stream_ / tmp(gone, 0)));
+  EXPECT_FALSE(fs::exists(stream_ / tmp(::getpid(), 1)));
+  EXPECT_TRUE(fs::exists(stream_ / tmp(::getpid(), 2)));
 }
 
 // At quit the writes already handed to the store reach the disk, even with
