@@ -29,14 +29,16 @@ double key_seconds(FrameKey k) { return k.scale != 0 ? static_cast<double>(k.val
 // Frames still to produce at the wanted width: the playhead's frame first
 // when it lies outside the work area (the user is looking at it), then the
 // work area's (all frames without one) from the playhead onward, wrapping;
-// at most the cache's frame limit of the work area are considered.
+// at most the cache's frame limit of the work area are considered, all of
+// them frames with a key (a frame rate so fine that the work area passes
+// 2^31 ticks would otherwise spend the sweep on frames that cannot be made).
 std::vector<std::pair<int64_t, FrameKey>> missing_frames(const PreviewController& ctl, const FrameCache& cache,
                                                          uint32_t want_width) {
   std::vector<std::pair<int64_t, FrameKey>> out;
   if (!ctl.timing || ctl.frame_count <= 0) return out;
-  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+  const WorkAreaFrames area = work_area_bounds(ctl.work_area, ctl.frame_count);
+  const WorkAreaFrames b = keyed_frames(area, ctl.timing->frame_value);
   const int64_t span = b.last - b.first + 1;
-  if (span <= 0) return out;
   auto add_if_missing = [&](int64_t f) {
     auto key = frame_key_of(ctl, f);
     if (!key) return;
@@ -45,11 +47,31 @@ std::vector<std::pair<int64_t, FrameKey>> missing_frames(const PreviewController
     if (width && *width >= want_width) return;
     out.emplace_back(f, *key);
   };
-  if (ctl.current_frame < b.first || ctl.current_frame > b.last) add_if_missing(ctl.current_frame);
+  if (ctl.current_frame < area.first || ctl.current_frame > area.last) add_if_missing(ctl.current_frame);
+  if (span <= 0) return out;
   const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
-  const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
+  const auto considered =
+      static_cast<int64_t>(std::min(static_cast<uint64_t>(span), std::max<uint64_t>(cache.frame_limit, 1)));
   for (int64_t i = 0; i < considered; ++i) add_if_missing(b.first + (start - b.first + i) % span);
   return out;
+}
+
+// Whether every frame of the work area is in the cache at the wanted width,
+// whoever made it. The sweep above looks at no more frames than the cache
+// holds, and passes by a frame whose time has no key at the composition's
+// frame rate (a frame beyond 2^31 ticks of it), so its having nothing left
+// to make says nothing of the frames it never looked at: a work area longer
+// than the cache's frame limit is never all cached, nor one holding a frame
+// without a key. At most the frame limit's lookups.
+bool work_area_fully_cached(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width) {
+  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+  if (b.last < b.first || static_cast<uint64_t>(b.last - b.first) >= cache.frame_limit) return false;
+  for (int64_t f = b.first; f <= b.last; ++f) {
+    const std::optional<FrameKey> key = frame_key_of(ctl, f);
+    const std::optional<uint32_t> width = key ? cached_frame_width(cache, *key) : std::nullopt;
+    if (!width || *width < want_width) return false;
+  }
+  return true;
 }
 
 void note_decision(PreviewController& ctl, const DeliveryDecision& d, const DeliveryMeasures& m) {
@@ -267,7 +289,10 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
 
   if (has_comp && none_missing && ctl.async_pending.empty() && ctl.store_pending.empty() &&
       !ctl.sweep_reported) {
+    // Nothing is left to make within reach; the work area is said cached
+    // only when all of it is.
     ctl.sweep_reported = true;
+    if (!work_area_fully_cached(ctl, cache, want_width)) return;
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
     log_line("INFO", "S2 zone de travail en cache : images " + std::to_string(b.first) + ".." +
                          std::to_string(b.last) + " (sync " + std::to_string(ctl.counters.sync_frames) + ", async " +

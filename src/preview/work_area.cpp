@@ -66,6 +66,12 @@ WorkAreaFrames work_area_bounds(const WorkAreaFrames& area, int64_t frame_count)
   return {lo, hi};
 }
 
+WorkAreaFrames keyed_frames(const WorkAreaFrames& bounds, int32_t frame_value) {
+  if (frame_value <= 0 || bounds.first < 0) return {0, -1};
+  const int64_t last_keyed = std::numeric_limits<int32_t>::max() / frame_value;
+  return {bounds.first, std::min(bounds.last, last_keyed)};
+}
+
 void snapshot_work_area_signals(WorkAreaSnapshot& snap, const WorkAreaSignals& sig) {
   snap.in_move_seq = sig.in_move >> kSeqShift;
   snap.out_move_seq = sig.out_move >> kSeqShift;

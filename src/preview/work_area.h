@@ -42,6 +42,12 @@ std::optional<std::pair<HostTime, HostTime>> work_area_to_host(const WorkAreaFra
 // all frames when it is unset. Empty (first > last) for no frames.
 WorkAreaFrames work_area_bounds(const WorkAreaFrames& area, int64_t frame_count);
 
+// The frames of `bounds` that have a key: those whose time, the index times
+// the frame duration's value, fits a key's signed 32-bit value (at the
+// finest frame rates only the first 2^31 ticks of a composition do). Empty
+// (first > last) when none does or the value is not positive.
+WorkAreaFrames keyed_frames(const WorkAreaFrames& bounds, int32_t frame_value);
+
 // Raw words posted by the panel: position words (bits 0..15 the position in
 // thousandths of the strip, bits 16..63 a sequence number) and key counts.
 struct WorkAreaSignals {

@@ -19,6 +19,7 @@
 
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
+#include "core/log.h"
 #include "core/machine.h"
 #include "core/options.h"
 #include "host/basic_suite_store.h"
@@ -32,6 +33,7 @@
 #include "project/project_json.h"
 #include "render/renderer.h"
 #include "simhost/host.h"
+#include "support/scratch_dir.h"
 
 namespace vel {
 namespace {
@@ -612,6 +614,56 @@ TEST_F(InProcessSim, SwitchingCompositionsNeverShowsTheOthersFrames) {
   EXPECT_TRUE(tick().pinned_changed);
   ASSERT_TRUE(tick_until([&] { return work_area_cached(); }));
   expect_work_area_shows(0);
+}
+
+// The work area is said cached only when every frame of it is: not when
+// the sweep stopped at the cache's frame limit (4096), nor when it met
+// frames whose time has no key. At 1/4294967295 s a frame, only the first
+// 2^31 frames have one: the sweep makes those, from the start when the
+// playhead is beyond them, and never the rest.
+TEST_F(InProcessSim, TheWorkAreaIsSaidCachedOnlyWhenEveryFrameOfItIs) {
+  struct Row {
+    const char* what;
+    const char* timing;  // frame duration, duration, work area
+    sim::HostTime playhead;
+    uint64_t made;     // frames rendered in the end
+    const char* line;  // what the log says, or nothing
+  } rows[] = {
+      {"the whole work area within the limit", R"("frame_duration": [1, 24], "duration": [12, 24],
+        "work_area": {"start": [2, 24], "duration": [8, 24]})", {2, 24}, 8,
+       "S2 zone de travail en cache : images 2..9 "},
+      {"a work area longer than the cache holds", R"("frame_duration": [1, 24], "duration": [5000, 24],
+        "work_area": {"start": [0, 24], "duration": [5000, 24]})", {0, 24}, 4096, nullptr},
+      {"frames without a key, the playhead among them",
+       R"("frame_duration": [1, 4294967295], "duration": [1, 1], "work_area": {"start": [0, 1], "duration": [1, 1]})",
+       {3, 4}, 4096, nullptr},
+  };
+  testing::ScratchDir scratch("vel-preview-log");
+  const std::filesystem::path log = scratch.path() / "velocinta.log";
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::filesystem::remove(log);
+    ASSERT_TRUE(open_log_file_at(log, LogRole::Worker));
+    open_text(R"({"active_comp": "Tiny", "compositions": [{"name": "Tiny", "width": 8, "height": 8, )" +
+              std::string(r.timing) + R"(, "bg_color": [0.1, 0.1, 0.1], "render_cost_ms": 0, "layers": []}]})");
+    ASSERT_TRUE(sim::host().project.modify([&](sim::Project& p) {
+      p.comps[0].current_time = r.playhead;
+      return sim::Status(sim::done());
+    }).ok());
+    clear_frame_cache(cache);
+    ctl = make_preview_controller(sim::kPluginId, mono_ns());
+    ctl.async_allowed = false;
+    ASSERT_TRUE(tick_until([&] { return ctl.sweep_reported; }, 60));
+    close_log_file();
+    EXPECT_EQ(ctl.counters.sync_frames, r.made);
+    const std::string text = testing::read_text(log);
+    if (r.line != nullptr) {
+      EXPECT_NE(text.find(r.line), std::string::npos) << text;
+    } else {
+      EXPECT_EQ(text.find("zone de travail en cache"), std::string::npos) << text;
+    }
+  }
+  EXPECT_TRUE(contains_frame(cache, FrameKey{0, 4294967295u})) << "the first frame, though the playhead is beyond";
 }
 
 }  // namespace

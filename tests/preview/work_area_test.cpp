@@ -75,6 +75,23 @@ TEST(WorkAreaFrames, Bounds) {
   for (const auto& c : cases) EXPECT_EQ(c.want, work_area_bounds(c.in, c.frames));
 }
 
+// A frame has a key while index × frame duration value fits 31 bits.
+TEST(WorkAreaFrames, KeyedFrames) {
+  struct Case {
+    WorkAreaFrames bounds;
+    int32_t frame_value;
+    WorkAreaFrames want;
+  } cases[] = {
+      {{0, 239}, 1, {0, 239}},
+      {{0, 42949672949}, 1, {0, 2147483647}},                    // 10 s at 1/4294967295 s
+      {{3000000000, 42949672949}, 1, {3000000000, 2147483647}},  // none
+      {{0, 3000000}, 1001, {0, 2145338}},
+      {{0, 2}, INT32_MAX, {0, 1}},
+      {{0, 10}, 0, {0, -1}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.want, keyed_frames(c.bounds, c.frame_value)) << c.bounds.last;
+}
+
 uint64_t pos_word(uint64_t seq, uint64_t thousandths) { return seq << 16 | thousandths; }
 
 TEST(WorkAreaFrames, InOutRequests) {
