@@ -130,6 +130,13 @@ TEST_F(PoolRun, MemoryWithoutTheUsersTemplateFallsBackToPsd) {
   EXPECT_NE(summary()["scripts"][0]["result"].get<std::string>().find("|output=psd|memory-fallback:"),
             std::string::npos);
   EXPECT_NE(log().find("POOL_OUTPUT requested=vnm selected=psd template=Photoshop"), std::string::npos) << log();
+  // Also without PERF lines: the user is told, once, which template to make.
+  const std::string said = "INFO: pool: sortie mémoire demandée, mais le modèle de module de sortie « velocinta-memory-v1 » "
+                           "manque ou ne convient pas (create velocinta-memory-v1 with Format Velocinta Memory 8bpc in "
+                           "Output Module Templates) — les workers rendent en PSD";
+  const size_t at = log().find(said);
+  EXPECT_NE(at, std::string::npos) << log();
+  EXPECT_EQ(log().find(said, at + 1), std::string::npos) << log();
 }
 
 TEST_F(PoolRun, WithoutTheOptimisationTheSnapshotIsADirectCopy) {

@@ -241,6 +241,7 @@ struct PoolRuntime {
   double last_snapshot_copy_ms = 0.0;
   uint8_t requested_output = kOutputPsd;
   uint8_t selected_output = kOutputPsd;
+  bool memory_fallback_logged = false;  // the INFO line of a memory output fallen back to PSD
 
   std::optional<int64_t> last_reorder_playhead;
   // Read and written by the batch supervision.

@@ -97,6 +97,9 @@ TemplateResult parse_template_result(std::string_view text) {
     std::string_view piece = text.substr(begin, bar == std::string_view::npos ? std::string_view::npos : bar - begin);
     out.tga_confirmed = out.tga_confirmed || piece == "output=tga";
     out.memory_confirmed = out.memory_confirmed || piece == "output=memory";
+    if (constexpr std::string_view kFallback = "memory-fallback:"; piece.starts_with(kFallback)) {
+      out.memory_fallback = piece.substr(kFallback.size());
+    }
     if (bar == std::string_view::npos) break;
     begin = bar + 1;
   }
@@ -110,11 +113,21 @@ uint8_t select_worker_output(uint8_t requested, const TemplateResult& result) {
 }
 
 void apply_template_result(PoolRuntime& rt, std::string_view result) {
-  uint8_t selection = select_worker_output(rt.requested_output, parse_template_result(result));
+  const TemplateResult parsed = parse_template_result(result);
+  uint8_t selection = select_worker_output(rt.requested_output, parsed);
   if (selection != rt.selected_output) {
     rt.selected_output = selection;
     rt.delivery_descriptor.reset();
     reset_pool_plan(rt);
+  }
+  // The one template the user must make: without a word here the memory
+  // output would only be missing from the PERF records.
+  if (rt.requested_output == kOutputMemory && selection != kOutputMemory && !rt.memory_fallback_logged) {
+    rt.memory_fallback_logged = true;
+    const std::string why = parsed.memory_fallback.empty() ? std::string() : " (" + parsed.memory_fallback + ")";
+    log_line("INFO", "pool: sortie mémoire demandée, mais le modèle de module de sortie « velocinta-memory-v1 » "
+                     "manque ou ne convient pas" + why + " — les workers rendent en PSD ; ce modèle se crée une "
+                     "fois dans Modèles de module de sortie, format « Velocinta Memory 8bpc »");
   }
   mark_templates_ready(rt);
   if (perf_enabled())

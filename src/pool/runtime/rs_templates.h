@@ -45,12 +45,16 @@ struct TemplateResult {
   enum class Kind { NoComp, Created, Failure } kind = Kind::Failure;
   bool tga_confirmed = false;
   bool memory_confirmed = false;
+  std::string memory_fallback;  // why memory output was not confirmed: the text after "memory-fallback:"
 };
 TemplateResult parse_template_result(std::string_view text);
 // The transport in use for what was requested and what the script confirmed.
 uint8_t select_worker_output(uint8_t requested, const TemplateResult& result);
 
 void ensure_rs_templates(PoolRuntime& rt, const TemplateHost& host);
+// Selects the transport and marks the templates ready. A memory output asked
+// for and not confirmed falls back to PSD and says so once at INFO, with the
+// script's reason.
 void apply_template_result(PoolRuntime& rt, std::string_view result);
 void mark_templates_ready(PoolRuntime& rt);
 void note_template_failure(PoolRuntime& rt, std::string_view reason);

@@ -52,26 +52,60 @@ class TemplateTest : public ::testing::Test {
 constexpr const char* kCreated = "created|fast preview: 8 bpc; motion blur off; quality, effects, solo, blending and "
                                  "guide layers: current settings";
 
+constexpr const char* kMemoryFallbackLine =
+    "INFO: pool: sortie mémoire demandée, mais le modèle de module de sortie « velocinta-memory-v1 » manque ou ne "
+    "convient pas";
+
+// A memory output asked for and not confirmed falls back to PSD, and the log
+// says so at INFO with the script's reason: the user has a template to make.
 TEST_F(TemplateTest, ResultsSelectTheTransport) {
   struct Case {
     uint8_t requested;
     std::string suffix;
     uint8_t selected;
+    const char* said;  // the INFO line's end, or nullptr for no such line
   } cases[] = {
-      {kOutputPsd, "|output=psd", kOutputPsd},
-      {kOutputTga, "|output=tga|alpha=straight-to-premultiplied-black", kOutputTga},
-      {kOutputMemory, "|output=tga|alpha=x", kOutputPsd},
-      {kOutputMemory, "|output=memory|alpha=x", kOutputMemory},
-      {kOutputMemory, "|output=psd|memory-fallback:create velocinta-memory-v1 with Format", kOutputPsd},
-      {kOutputTga, "|output=tgax", kOutputPsd},
+      {kOutputPsd, "|output=psd", kOutputPsd, nullptr},
+      {kOutputTga, "|output=tga|alpha=straight-to-premultiplied-black", kOutputTga, nullptr},
+      {kOutputMemory, "|output=tga|alpha=x", kOutputPsd, "ne convient pas — les workers rendent en PSD"},
+      {kOutputMemory, "|output=memory|alpha=x", kOutputMemory, nullptr},
+      {kOutputMemory, "|output=psd|memory-fallback:create velocinta-memory-v1 with Format", kOutputPsd,
+       "(create velocinta-memory-v1 with Format) — les workers rendent en PSD ; ce modèle se crée une fois dans "
+       "Modèles de module de sortie, format « Velocinta Memory 8bpc »\n"},
+      {kOutputTga, "|output=tgax", kOutputPsd, nullptr},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.suffix);
+    ASSERT_TRUE(open_log_file_at(dir_.path() / "velocinta.log", LogRole::Host));
+    std::filesystem::resize_file(dir_.path() / "velocinta.log", 0);
     PoolRuntime rt = new_pool_runtime(c.requested);
     rt.pool_enabled = true;
     ensure_rs_templates(rt, host(kCreated + c.suffix));
-    EXPECT_EQ(rt.templates_ready, 1) << c.suffix;
-    EXPECT_EQ(rt.selected_output, c.selected) << c.suffix;
+    EXPECT_EQ(rt.templates_ready, 1);
+    EXPECT_EQ(rt.selected_output, c.selected);
+    const std::string text = log();
+    EXPECT_EQ(text.find(kMemoryFallbackLine) != std::string::npos, c.said != nullptr) << text;
+    if (c.said != nullptr) {
+      EXPECT_NE(text.find(c.said), std::string::npos) << text;
+    }
   }
+}
+
+// Said once, however often the check runs again (a worker's template
+// complaint sends it back to the script).
+TEST_F(TemplateTest, TheMemoryFallbackIsSaidOnce) {
+  PoolRuntime rt = new_pool_runtime(kOutputMemory);
+  rt.pool_enabled = true;
+  const std::string fallback = std::string(kCreated) + "|output=psd|memory-fallback:create velocinta-memory-v1";
+  ensure_rs_templates(rt, host(fallback));
+  note_template_failure(rt, "signalé par aerender sur un lot");
+  ensure_rs_templates(rt, host(fallback));
+  const std::string text = log();
+  size_t n = 0;
+  for (size_t at = text.find(kMemoryFallbackLine); at != std::string::npos; at = text.find(kMemoryFallbackLine, at + 1)) {
+    ++n;
+  }
+  EXPECT_EQ(n, 1u) << text;
 }
 
 TEST_F(TemplateTest, TheScriptIsToldTheRequestedOutput) {
