@@ -10,9 +10,10 @@
 //   SIM_AEIO_HANG_AFTER=w0:n       alive and silent after n frames until killed
 //   SIM_AEIO_FRAME_MS=w0:n         every frame takes n ms more
 //   SIM_AEIO_SHRINK_AFTER=w0:n     once the host took n frames, the segment's
-//                                  file is cut while the host reads, again
-//                                  and again, until the host lets it go; no
-//                                  frame is added any more (status 1)
+//                                  file is cut and grown back while the host
+//                                  reads, again and again, until the host
+//                                  lets it go; no frame is added any more
+//                                  (status 1; segment_cutter.h)
 //   Frames the module must refuse
 //   SIM_AEIO_SKIP_ORDINAL=w0:k     ordinal k is never added (0, 1, 3 ...)
 //   SIM_AEIO_TWO_FRAMES=w0         AddFrame says 2 frames per call

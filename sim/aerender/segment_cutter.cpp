@@ -24,6 +24,7 @@ constexpr off_t kAtSlot = 32;
 constexpr uint32_t kFree = 0;
 
 constexpr auto kPatience = std::chrono::seconds(10);
+constexpr auto kWholeBetweenCuts = std::chrono::microseconds(50);
 
 bool exists(const std::string& path) {
   struct stat st {};
@@ -70,20 +71,23 @@ bool SegmentCutter::cut_while_host_reads(std::FILE* log) {
       return false;
     }
   }
-  // Cut at once: the host is still handing that frame on.
-  (void)::ftruncate(fd_, 0);
-  std::fprintf(log, "aerender: the segment cut under the host\n");
-  std::fflush(log);
+  // Cut at once (the host is still handing that frame on), then again and
+  // again: each cut brief, the file whole most of the time, so that the
+  // host's looks at its size mostly find it whole and its touches after
+  // them may meet the next cut.
+  uint64_t cuts = 0;
   bool let_go = false;
-  while (!(let_go = !exists(manifest_)) && std::chrono::steady_clock::now() < deadline) {
-    for (int i = 0; i < 64; ++i) {
-      (void)::ftruncate(fd_, static_cast<off_t>(whole_));
-      (void)::ftruncate(fd_, 0);
+  while (!let_go && std::chrono::steady_clock::now() < deadline) {
+    (void)::ftruncate(fd_, 0);
+    (void)::ftruncate(fd_, static_cast<off_t>(whole_));
+    ++cuts;
+    const auto whole_until = std::chrono::steady_clock::now() + kWholeBetweenCuts;
+    while (std::chrono::steady_clock::now() < whole_until) {
     }
+    if (cuts % 16 == 0) let_go = !exists(manifest_);
   }
-  (void)::ftruncate(fd_, static_cast<off_t>(whole_));
-  std::fprintf(log, let_go ? "aerender: the host let the output go\n"
-                           : "aerender ERROR: the host kept the output\n");
+  std::fprintf(log, "aerender: the segment cut under the host %llu times\n", static_cast<unsigned long long>(cuts));
+  std::fprintf(log, let_go ? "aerender: the host let the output go\n" : "aerender ERROR: the host kept the output\n");
   std::fflush(log);
   return let_go;
 }

@@ -1,8 +1,8 @@
 // A worker that cuts its shared-memory segment while the host reads it. The
 // stand-in opens the segment the manifest beside the output names before
 // the module attaches (the module then removes the name); later, once the
-// host took the last frame the module wrote, it cuts the file to nothing,
-// then grows it back and cuts it again, over and over, so that the host
+// host took the last frame the module wrote, it cuts the file to nothing
+// and grows it back at once, over and over (every 50 µs), so that the host
 // meets a cut at any moment: between a look at the file's size and its next
 // touch as much as anywhere. It stops when the host lets the output go (the
 // host removes the manifest) and leaves the file whole.
@@ -25,10 +25,10 @@ class SegmentCutter {
   SegmentCutter& operator=(const SegmentCutter&) = delete;
   ~SegmentCutter();
 
-  // Waits for an empty slot, then cuts as above. Writes "aerender: the
-  // segment cut under the host" when it starts and "aerender: the host let
-  // the output go" when the host did; false when the host did not within
-  // the stand-in's patience.
+  // Waits for an empty slot, then cuts as above. Then writes "aerender: the
+  // segment cut under the host N times" and "aerender: the host let the
+  // output go"; false (and "aerender ERROR: the host kept the output") when
+  // the host did not within the stand-in's patience of 10 s.
   bool cut_while_host_reads(std::FILE* log);
 
  private:
