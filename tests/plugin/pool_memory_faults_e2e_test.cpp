@@ -324,6 +324,8 @@ TEST_F(PoolMemoryRun, AWorkerThatCutsItsSegmentWhileTheHostReadsNeverFaultsIt) {
   for (auto& layer : p["compositions"][0]["layers"]) layer["three_d"] = false;
   write_project(p);
   json events = pool_on_events();
+  // The batch's end, then the work area's: either may come first.
+  events.push_back(when_logged(kNotClean, "wait"));
   events.push_back(when_logged("S2 zone de travail en cache", "quit"));
   auto r = run({"SIM_AEIO_SHRINK_AFTER=w0:2"}, events, 60.0);
   ASSERT_EQ(r.exit_code, 0) << r.output;
