@@ -249,6 +249,8 @@ OutputCompletion output_completion(const MemoryOutputConsumer& consumer) {
   return all_frames_received(consumer) ? OutputCompletion::Complete : OutputCompletion::Incomplete;
 }
 
-void close_memory_output(MemoryOutputConsumer& consumer) { close_output(consumer.segment(), std::memory_order_seq_cst); }
+void close_memory_output(MemoryOutputConsumer& consumer) {
+  close_output(consumer.segment(), std::memory_order_seq_cst);
+}
 
 }  // namespace vel

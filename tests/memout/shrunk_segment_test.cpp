@@ -78,7 +78,9 @@ int host_meets_shrinking_producer(const std::string& output_path, uint64_t shrun
   auto got = receive_output_frame(consumer, pixels);
   if (got) return kDelivered;
   if (got.error().message != "shared-memory mapping is too short") return kWrongError;
-  if (shrunk_to >= kSegmentHeaderBytes && testing::header_word(consumer.segment(), HeaderWord::Closed) == 0) return kLeftOpen;
+  if (shrunk_to >= kSegmentHeaderBytes && testing::header_word(consumer.segment(), HeaderWord::Closed) == 0) {
+    return kLeftOpen;
+  }
   if (output_completion(consumer) != OutputCompletion::Incomplete) return kLeftOpen;
   close_memory_output(consumer);
   return kRefused;  // dropping the consumer must not fault either
