@@ -105,7 +105,7 @@ void BM_reader_frame_baseline(benchmark::State& state) {
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();
     state.PauseTiming();
-    frames.consumer->header().slot_state().store(vel::kSlotFree, std::memory_order_release);
+    frames.consumer->segment().header().slot_state().store(vel::kSlotFree, std::memory_order_release);
     state.ResumeTiming();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFrameBytes));

@@ -9,6 +9,11 @@
 //                                  module copies ordinal k (slot left at 1)
 //   SIM_AEIO_HANG_AFTER=w0:n       alive and silent after n frames until killed
 //   SIM_AEIO_FRAME_MS=w0:n         every frame takes n ms more
+//   SIM_AEIO_SHRINK_AFTER=w0:n     once the host took n frames, the segment's
+//                                  file is cut and grown back while the host
+//                                  reads, again and again, until the host
+//                                  lets it go; no frame is added any more
+//                                  (status 1; segment_cutter.h)
 //   Frames the module must refuse
 //   SIM_AEIO_SKIP_ORDINAL=w0:k     ordinal k is never added (0, 1, 3 ...)
 //   SIM_AEIO_TWO_FRAMES=w0         AddFrame says 2 frames per call
@@ -46,6 +51,7 @@ struct OutputFaults {
   std::optional<int64_t> crash_in_copy;
   std::optional<int64_t> hang_after;
   int64_t extra_frame_ms = 0;
+  std::optional<int64_t> shrink_after;
   std::optional<int64_t> skip_ordinal;
   bool two_frames = false;
   bool compressed = false;

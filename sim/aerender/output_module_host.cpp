@@ -18,6 +18,7 @@
 #include "hostsdk/register_suite.h"
 #include "output_faults.h"
 #include "render/renderer.h"
+#include "segment_cutter.h"
 #include "simhost/host.h"
 #include "suites/suite_registry.h"
 #include "suites/suites.h"
@@ -307,6 +308,15 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
     h.worlds.clear();
     return end_run(fn, ok, ok ? 1 : 0, log);
   }
+  // The segment's name goes when the module attaches: the cutter takes it
+  // first.
+  std::optional<SegmentCutter> cutter;
+  if (ok && h.faults.shrink_after) {
+    std::string why;
+    std::optional<SegmentCutter> opened = SegmentCutter::open(cmd.output, why);
+    if (!opened) return fail_run(log, why);
+    cutter.emplace(std::move(*opened));
+  }
   bool started = false;
   if (ok) ok = started = called("StartAdding", fn.StartAdding(nullptr, outH, 0));
   if (h.faults.crash_in_copy) arm_copy_crash(log);
@@ -314,6 +324,11 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
   int64_t ordinal = 0;
   for (int64_t i = 0; ok && cmd.first_frame + i <= cmd.last_frame; ++i, ++ordinal) {
     const int64_t frame = cmd.first_frame + i;
+    if (cutter && static_cast<int64_t>(delivered) >= *h.faults.shrink_after) {
+      (void)cutter->cut_while_host_reads(log);
+      ok = false;
+      break;
+    }
     if (h.faults.crash_after && static_cast<int64_t>(delivered) >= *h.faults.crash_after) {
       std::fflush(log);
       ::raise(SIGKILL);

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -12,19 +13,31 @@ namespace vel {
 
 namespace {
 
-// The header lies in the file's first page: it can be touched as long as the
-// file still holds its bytes, whatever became of the payload.
-bool header_reachable(const SharedMemorySegment& segment) {
-  auto length = segment.file_length();
-  return length && *length >= kSegmentHeaderBytes;
+// Every access below goes to the header through the descriptor and to the
+// payload under the copy's guard: the producer may cut the file at any
+// moment, between any check and any use, and none of it faults.
+
+// Best effort: tells the producer to stop while its file still holds the
+// header to say so.
+void close_output(const SharedMemorySegment& segment, std::memory_order order) {
+  (void)segment.store_word(HeaderWord::Closed, 1, order);
 }
 
-// A shrunk segment is refused before anything of it is read; the producer is
-// told to stop when the header is still there to say so.
-MemoutStatus refuse_if_shrunk(const SharedMemorySegment& segment) {
-  auto whole = segment.check_whole();
-  if (!whole && header_reachable(segment)) segment.header().closed().store(1, std::memory_order_release);
-  return whole;
+// A take that went wrong after it held the slot: the pixels are dropped, the
+// producer told to stop, the slot handed back.
+Err<MemoutError> refuse_held_slot(const SharedMemorySegment& segment, std::vector<uint8_t>& pixels,
+                                  MemoutError error) {
+  pixels.clear();
+  close_output(segment, std::memory_order_release);
+  (void)segment.store_word(HeaderWord::SlotState, kSlotFree);
+  return Err<MemoutError>{std::move(error)};
+}
+
+OutputFrameMeta parse_slot_frame(const uint8_t (&bytes)[kSlotFrameBytes], uint64_t& payload_length) {
+  std::memcpy(&payload_length, bytes, sizeof payload_length);
+  OutputFrameMeta meta;
+  std::memcpy(&meta, bytes + sizeof payload_length, sizeof meta);
+  return meta;
 }
 
 }  // namespace
@@ -50,7 +63,7 @@ MemoryOutputConsumer::~MemoryOutputConsumer() { release(); }
 void MemoryOutputConsumer::release() noexcept {
   // A moved-from consumer holds no mapping and owns nothing.
   if (!segment_.mapped()) return;
-  if (header_reachable(segment_)) segment_.header().closed().store(1, std::memory_order_seq_cst);
+  close_output(segment_, std::memory_order_seq_cst);
   if (!manifest_path_.empty()) unlink(manifest_path_.c_str());
   segment_ = SharedMemorySegment();  // removes the name, then unmaps
   received_.clear();
@@ -85,10 +98,16 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
   if (!mapped) return Err<MemoutError>{mapped.error()};
   MemoryOutputConsumer consumer;
   consumer.segment_ = std::move(*mapped);  // from here on, a failure removes the name
-  uint8_t token[16];
-  std::memcpy(token, id.token.data(), sizeof token);
-  consumer.segment_.header().write_identity(token, capacity);
-  consumer.segment_.header().zero_state_words();
+  // The file was made zero-filled; only the identity is written.
+  SegmentHeader identity{};
+  std::memcpy(identity.magic, kSegmentMagic, sizeof identity.magic);
+  std::memcpy(identity.token, id.token.data(), sizeof identity.token);
+  identity.capacity = capacity;
+  constexpr uint64_t kIdentityBytes = offsetof(SegmentHeader, slot_state);
+  if (auto written = consumer.segment_.write_exact(0, reinterpret_cast<const uint8_t*>(&identity), kIdentityBytes);
+      !written) {
+    return Err<MemoutError>{written.error()};
+  }
 
   if (auto written = write_manifest_file(*manifest_path, m); !written) return Err<MemoutError>{written.error()};
   consumer.manifest_path_ = *manifest_path;
@@ -106,45 +125,58 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
 
 MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
                                                              std::vector<uint8_t>& pixels) {
-  if (auto whole = refuse_if_shrunk(consumer.segment()); !whole) return Err<MemoutError>{whole.error()};
-  const HeaderView h = consumer.header();
-  if (h.closed().load(std::memory_order_acquire) != 0) {
-    return memout_fail(MemoutErrorKind::BrokenPipe, "consumer closed");
-  }
-  uint32_t expected = kSlotReady;
-  if (!h.slot_state().compare_exchange_strong(expected, kSlotReading, std::memory_order_acquire,
-                                              std::memory_order_acquire)) {
-    return std::optional<OutputFrameMeta>();
-  }
+  const SharedMemorySegment& segment = consumer.segment();
+  // A shrunk segment is refused before its slot is taken.
+  auto refuse = [&segment](const MemoutError& error) {
+    close_output(segment, std::memory_order_release);
+    return Err<MemoutError>{error};
+  };
+  if (auto whole = segment.check_whole(); !whole) return refuse(whole.error());
+  auto closed = segment.load_word(HeaderWord::Closed);
+  if (!closed) return refuse(closed.error());
+  if (*closed != 0) return memout_fail(MemoutErrorKind::BrokenPipe, "consumer closed");
+  auto state = segment.load_word(HeaderWord::SlotState);
+  if (!state) return refuse(state.error());
+  if (*state != kSlotReady) return std::optional<OutputFrameMeta>();
+  // Ready is ours to move: the producer waits until the slot is free.
+  if (auto held = segment.store_word(HeaderWord::SlotState, kSlotReading); !held) return refuse(held.error());
   // One read of each producer-written value; only the locals are used below.
-  const OutputFrameMeta meta = h.read_record();
-  const uint64_t length = h.read_payload_length();
+  uint8_t slot_frame[kSlotFrameBytes];
+  if (auto read = segment.read_exact(kSlotFrameOffset, slot_frame, sizeof slot_frame); !read) {
+    return refuse_held_slot(segment, pixels, read.error());
+  }
+  uint64_t length = 0;
+  const OutputFrameMeta meta = parse_slot_frame(slot_frame, length);
   const uint64_t capacity = consumer.contract().capacity;  // ours, not the header's
   if (length > capacity) {
-    h.closed().store(1, std::memory_order_release);
-    h.slot_state().store(kSlotFree, std::memory_order_release);
-    return memout_invalid("shared-memory payload exceeds capacity");
+    return refuse_held_slot(segment, pixels,
+                            MemoutError{MemoutErrorKind::InvalidData, 0, "shared-memory payload exceeds capacity"});
   }
   try {
     if (pixels.capacity() < length) pixels.reserve(std::max<uint64_t>({length, pixels.capacity() * 2, 8}));
     pixels.resize(length);
   } catch (const std::exception&) {
-    h.slot_state().store(kSlotFree, std::memory_order_release);
+    (void)segment.store_word(HeaderWord::SlotState, kSlotFree);
     return memout_fail(MemoutErrorKind::OutOfMemory, "pixel allocation failed");
   }
-  // A segment shrunk since the check above gives an error here instead of
-  // SIGBUS in the copy from the mapping.
+  // A file cut under the copy answers short instead of faulting.
   if (length > 0) {
-    if (auto read = consumer.segment().copy_out(kSegmentHeaderBytes, pixels.data(), length); !read) {
-      pixels.clear();
-      if (header_reachable(consumer.segment())) {
-        h.closed().store(1, std::memory_order_release);
-        h.slot_state().store(kSlotFree, std::memory_order_release);
-      }
-      return Err<MemoutError>{read.error()};
+    if (auto read = segment.copy_out(kSegmentHeaderBytes, pixels.data(), length); !read) {
+      return refuse_held_slot(segment, pixels, read.error());
     }
   }
-  h.slot_state().store(kSlotFree, std::memory_order_release);
+  // A file cut and grown again under the copy gave back zeroed pages, with
+  // no fault to tell: the header went with them, and "reading" with it.
+  auto still = segment.load_word(HeaderWord::SlotState);
+  if (!still || *still != kSlotReading) {
+    pixels.clear();
+    close_output(segment, std::memory_order_release);
+    return still ? memout_invalid("shared-memory slot changed during the copy") : Err<MemoutError>{still.error()};
+  }
+  if (auto freed = segment.store_word(HeaderWord::SlotState, kSlotFree); !freed) {
+    pixels.clear();
+    return Err<MemoutError>{freed.error()};
+  }
   return std::optional<OutputFrameMeta>(meta);
 }
 
@@ -158,7 +190,7 @@ MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputCon
 
   auto refuse = [&](const char* text) -> MemoutResult<std::optional<DeliveredFrame>> {
     pixels.clear();
-    consumer.header().closed().store(1, std::memory_order_release);
+    close_output(consumer.segment(), std::memory_order_release);
     return memout_invalid(text);
   };
   if (meta.time_scale > 0xFFFFFFFFu) return refuse("time scale overflow");
@@ -205,17 +237,20 @@ bool all_frames_received(const MemoryOutputConsumer& consumer) {
 
 OutputCompletion output_completion(const MemoryOutputConsumer& consumer) {
   // A shrunk segment will never complete: the reader falls back.
-  if (!consumer.segment().check_whole()) return OutputCompletion::Incomplete;
-  const HeaderView h = consumer.header();
-  const bool finished = h.finished().load(std::memory_order_acquire) != 0;
-  const bool empty = h.slot_state().load(std::memory_order_acquire) == kSlotFree;
-  if (!finished || !empty) return OutputCompletion::Running;
+  const SharedMemorySegment& segment = consumer.segment();
+  if (!segment.check_whole()) return OutputCompletion::Incomplete;
+  // Finished first: the producer publishes its last frame before it says
+  // so, and an empty slot seen after the word is then truly the end.
+  auto finished = segment.load_word(HeaderWord::Finished);
+  if (!finished) return OutputCompletion::Incomplete;
+  auto state = segment.load_word(HeaderWord::SlotState);
+  if (!state) return OutputCompletion::Incomplete;
+  if (*finished == 0 || *state != kSlotFree) return OutputCompletion::Running;
   return all_frames_received(consumer) ? OutputCompletion::Complete : OutputCompletion::Incomplete;
 }
 
 void close_memory_output(MemoryOutputConsumer& consumer) {
-  if (!header_reachable(consumer.segment())) return;
-  consumer.header().closed().store(1, std::memory_order_seq_cst);
+  close_output(consumer.segment(), std::memory_order_seq_cst);
 }
 
 }  // namespace vel

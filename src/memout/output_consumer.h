@@ -65,7 +65,6 @@ class MemoryOutputConsumer {
   const std::string& mapping_name() const { return mapping_name_; }
   const std::string& manifest_path() const { return manifest_path_; }
   const std::string& output_path() const { return output_path_; }
-  HeaderView header() const { return segment_.header(); }
   const SharedMemorySegment& segment() const { return segment_; }
   uint64_t frames_expected() const { return frames_expected_; }
   uint64_t frames_received() const { return frames_received_; }
@@ -95,11 +94,14 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
 
 // Moves a ready frame out of the slot: its record (copied once) and its
 // payload into `pixels`, then frees the slot. Nothing when no frame is
-// ready. Errors: "shared-memory mapping is too short" (the producer shrank
-// the segment: checked before the mapping is touched, the payload read
-// without faulting; closes the output when the header is still there),
-// "consumer closed" (broken pipe), "shared-memory payload exceeds capacity"
-// (closes the output), "pixel allocation failed".
+// ready. Never faults, whatever the producer does to its file meanwhile.
+// Errors: "shared-memory mapping is too short" (the producer cut the file,
+// before or during the take), "shared-memory slot changed during the copy"
+// (the slot left the host's hands under the copy, as it does when the file
+// is cut and grown again: the pixels may be torn), both closing the output
+// while the header is there; "consumer closed" (broken pipe);
+// "shared-memory payload exceeds capacity" (closes the output); "pixel
+// allocation failed".
 MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
                                                              std::vector<uint8_t>& pixels);
 
@@ -119,10 +121,12 @@ enum class OutputCompletion {
   Incomplete,  // finished and slot empty, yet frames are missing: use the fallback
 };
 // The reader asks this after a take that found nothing ready. The producer's
-// finished word alone never makes an output complete.
+// finished word alone never makes an output complete; a segment cut short
+// never will be (Incomplete).
 OutputCompletion output_completion(const MemoryOutputConsumer& consumer);
 
-// Gives the output up: the producer's next write fails.
+// Gives the output up: the producer's next write fails. Writes nothing into
+// a file cut below its header.
 void close_memory_output(MemoryOutputConsumer& consumer);
 
 }  // namespace vel

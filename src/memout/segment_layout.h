@@ -3,10 +3,12 @@
 // here by static assertions; all integers are little-endian (native order on
 // every machine we build for, asserted below).
 //
-// Only the five u32 words at offsets 32..48 are shared atomically (through
-// std::atomic_ref on the mapping). The frame record and payload length are
-// plain bytes, written only by the side that holds the slot and published by
-// the release store of the slot state.
+// Only the five u32 words at offsets 32..48 are shared as atomics: the
+// producer reaches them through std::atomic_ref on its mapping, the host
+// through its descriptor, one whole word per read or write (shm_segment.h).
+// The frame record and payload length are plain bytes, written only by the
+// side that holds the slot and published by the release store of the slot
+// state.
 #pragma once
 
 #include <atomic>
@@ -85,8 +87,25 @@ static_assert(std::atomic_ref<uint32_t>::is_always_lock_free,
               "header words are shared between processes: they must be lock-free");
 static_assert(std::atomic_ref<uint32_t>::required_alignment <= alignof(uint32_t));
 
-// Typed access to a mapped header. Holds no state beyond the address; the
-// mapping (page-aligned) outlives it.
+// The shared words by their place in the header.
+enum class HeaderWord : uint64_t {
+  SlotState = offsetof(SegmentHeader, slot_state),
+  Closed = offsetof(SegmentHeader, closed),
+  ProducerAttached = offsetof(SegmentHeader, producer_attached),
+  Finished = offsetof(SegmentHeader, finished),
+  Unlinked = offsetof(SegmentHeader, unlinked),
+};
+
+// The payload length and the frame record lie side by side: one read takes
+// both.
+inline constexpr uint64_t kSlotFrameOffset = offsetof(SegmentHeader, payload_length);
+inline constexpr uint64_t kSlotFrameBytes = offsetof(SegmentHeader, reserved_tail) - kSlotFrameOffset;
+static_assert(offsetof(SegmentHeader, record) == kSlotFrameOffset + sizeof(uint64_t));
+
+// Typed access to a mapped header, as the producer uses it. Holds no state
+// beyond the address; the mapping (page-aligned) outlives it. The host never
+// touches the header through its mapping: the producer may cut the file
+// under it at any moment (SharedMemorySegment::load_word and store_word).
 class HeaderView {
  public:
   explicit HeaderView(void* base) : h_(static_cast<SegmentHeader*>(base)) {}

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "memout/guarded_copy.h"
@@ -98,6 +99,62 @@ MemoutStatus SharedMemorySegment::copy_out(uint64_t offset, uint8_t* out, uint64
       break;
   }
   return read_exact(offset, out, length);
+}
+
+namespace {
+
+// The descriptor's reads and writes are the kernel's copies from and into
+// the very pages the producer maps; a fence gives them the order the atomic
+// access would have had. ThreadSanitizer has no use for it (the other side
+// is another process) and does not model fences.
+void descriptor_fence(std::memory_order order) {
+#if !defined(__SANITIZE_THREAD__)
+  std::atomic_thread_fence(order);
+#else
+  (void)order;
+#endif
+}
+
+}  // namespace
+
+MemoutStatus SharedMemorySegment::write_exact(uint64_t offset, const uint8_t* in, uint64_t length) const {
+  if (offset > mapped_length_ || length > mapped_length_ - offset) {
+    return memout_invalid("shared-memory mapping is too short");
+  }
+  uint64_t done = 0;
+  while (done < length) {
+    const ssize_t n = pwrite(fd_, in + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return memout_os_failure(errno);
+    if (n == 0) return memout_os_failure(EIO);
+    done += static_cast<uint64_t>(n);
+  }
+  return ok_unit();
+}
+
+MemoutResult<uint32_t> SharedMemorySegment::load_word(HeaderWord word) const {
+  uint8_t bytes[sizeof(uint32_t)];
+  if (auto read = read_exact(static_cast<uint64_t>(word), bytes, sizeof bytes); !read) {
+    return Err<MemoutError>{read.error()};
+  }
+  descriptor_fence(std::memory_order_acquire);
+  uint32_t value = 0;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
+
+MemoutStatus SharedMemorySegment::store_word(HeaderWord word, uint32_t value, std::memory_order order) const {
+  // Writing into a file cut below its header would only lengthen it again;
+  // a cut that comes between this look and the write does so harmlessly.
+  auto length = file_length();
+  if (!length) return Err<MemoutError>{length.error()};
+  if (*length < kSegmentHeaderBytes) return memout_invalid("shared-memory mapping is too short");
+  descriptor_fence(order == std::memory_order_seq_cst ? order : std::memory_order_release);
+  uint8_t bytes[sizeof value];
+  std::memcpy(bytes, &value, sizeof value);
+  auto written = write_exact(static_cast<uint64_t>(word), bytes, sizeof bytes);
+  if (order == std::memory_order_seq_cst) descriptor_fence(order);
+  return written;
 }
 
 namespace {

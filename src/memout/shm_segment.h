@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -39,6 +40,7 @@ class SharedMemorySegment {
   // Payload bytes after the header.
   uint64_t capacity() const { return mapped_length_ > kSegmentHeaderBytes ? mapped_length_ - kSegmentHeaderBytes : 0; }
   const std::optional<std::string>& name() const { return name_; }
+  // The producer's view of the header (see HeaderView).
   HeaderView header() const { return HeaderView(base_); }
 
   // Bytes the segment's file holds now (fstat of the kept descriptor); an
@@ -54,6 +56,28 @@ class SharedMemorySegment {
   // turns a fault of a shrinking file into that same error; through
   // `read_exact` where the guard cannot be armed.
   MemoutStatus copy_out(uint64_t offset, uint8_t* out, uint64_t length) const;
+  // pwrite of exactly `length` bytes at `offset`, inside the mapping's
+  // length. A file cut meanwhile is lengthened again up to the bytes
+  // written, never faulted on.
+  MemoutStatus write_exact(uint64_t offset, const uint8_t* in, uint64_t length) const;
+
+  // One shared word of the header, read through the descriptor and ordered
+  // before every later access to the segment (acquire). A file cut below
+  // the word answers "shared-memory mapping is too short".
+  //
+  // The host reaches the header only through these two, never through its
+  // mapping, so no cut of the producer's can fault it, however it falls
+  // between a check and a use. A word is never torn that way: every value
+  // the protocol stores fits in the word's first byte. And the host needs no
+  // compare-and-swap: the producer moves the slot only out of "free" and out
+  // of "writing", so "ready" and "reading" are the host's alone to change.
+  MemoutResult<uint32_t> load_word(HeaderWord word) const;
+  // One shared word written through the descriptor after every earlier
+  // access to the segment (release; seq_cst also orders it before every
+  // later one). A file that no longer holds the header is not written:
+  // "shared-memory mapping is too short".
+  MemoutStatus store_word(HeaderWord word, uint32_t value,
+                          std::memory_order order = std::memory_order_release) const;
 
  private:
   void release() noexcept;

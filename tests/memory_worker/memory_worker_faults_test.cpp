@@ -127,6 +127,14 @@ TEST(MemoryWorkerFaults, CrashesAndStalls) {
       {"SIM_AEIO_CRASH_IN_COPY=w0:2", false, {}, "aerender: killed during the module's copy, slot state 1", {}, 2},
       {"SIM_AEIO_HANG_AFTER=w0:5", false, {}, "PROGRESS: frame 4 added", {.kill_after_frames = 5}, 5},
       {"SIM_AEIO_FRAME_MS=w0:20", true, {}, "", {}, 8},
+      // The segment cut and grown back under the reader, again and again:
+      // the three frames before it, then the reader lets the output go.
+      {"SIM_AEIO_SHRINK_AFTER=w0:3",
+       false,
+       {"ERROR: AEIO EndAdding: memory output incomplete; consumer must use fallback"},
+       "aerender: the host let the output go",
+       {},
+       3},
   };
   for (const FaultRow& row : rows) check_row(row);
 }

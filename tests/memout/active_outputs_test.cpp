@@ -156,7 +156,7 @@ TEST_F(ActiveOutputsTest, ASkippedOrdinalFailsThenFinishesIncomplete) {
   auto finished = finish_memory_output(&spec_);
   ASSERT_FALSE(finished);
   EXPECT_EQ(finished.error(), "memory output incomplete; consumer must use fallback");
-  EXPECT_EQ(consumers_.front().header().finished().load(), 0u);
+  EXPECT_EQ(testing::header_word(consumers_.front().segment(), HeaderWord::Finished), 0u);
 }
 
 TEST_F(ActiveOutputsTest, FrameRefusals) {
@@ -207,7 +207,7 @@ TEST_F(ActiveOutputsTest, CancelFlushAndTheOutputLimit) {
   ASSERT_FALSE(cancelled);
   EXPECT_EQ(cancelled.error(), "output cancelled");
   ASSERT_TRUE(flush_memory_output(&spec_));
-  EXPECT_EQ(consumers_.front().header().finished().load(), 0u);
+  EXPECT_EQ(testing::header_word(consumers_.front().segment(), HeaderWord::Finished), 0u);
 
   // Sixteen open outputs (each its own segment); the seventeenth is refused.
   consumers_.clear();

@@ -19,6 +19,7 @@
 
 #include "core/paths.h"
 #include "memout/argb_convert.h"
+#include "memout/shm_segment.h"
 #include "support/scratch_dir.h"
 
 namespace vel::testing {
@@ -97,6 +98,13 @@ inline std::vector<std::string> shm_entries(const std::string& prefix) {
   }
   return out;
 }
+// A shared word of the header as the host reads it; all ones when the file
+// no longer holds it.
+inline uint32_t header_word(const SharedMemorySegment& segment, HeaderWord word) {
+  auto value = segment.load_word(word);
+  return value ? *value : UINT32_MAX;
+}
+
 inline bool shm_exists(const std::string& mapping_name) {
   return access(("/dev/shm" + mapping_name).c_str(), F_OK) == 0;
 }

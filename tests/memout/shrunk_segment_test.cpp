@@ -8,8 +8,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <optional>
+
+#include "memout/guarded_copy.h"
 #include "memout/output_consumer.h"
 #include "memout_test_support.h"
+#include "producer_cuts.h"
 
 namespace vel {
 namespace {
@@ -73,7 +78,9 @@ int host_meets_shrinking_producer(const std::string& output_path, uint64_t shrun
   auto got = receive_output_frame(consumer, pixels);
   if (got) return kDelivered;
   if (got.error().message != "shared-memory mapping is too short") return kWrongError;
-  if (shrunk_to >= kSegmentHeaderBytes && consumer.header().closed().load() == 0) return kLeftOpen;
+  if (shrunk_to >= kSegmentHeaderBytes && testing::header_word(consumer.segment(), HeaderWord::Closed) == 0) {
+    return kLeftOpen;
+  }
   if (output_completion(consumer) != OutputCompletion::Incomplete) return kLeftOpen;
   close_memory_output(consumer);
   return kRefused;  // dropping the consumer must not fault either
@@ -100,6 +107,120 @@ TEST(ShrunkSegmentTest, HostRefusesTheOutputInsteadOfFaulting) {
     ASSERT_TRUE(status) << c.what;
     ASSERT_TRUE(WIFEXITED(*status)) << c.what << ": the host died of signal " << WTERMSIG(*status);
     EXPECT_EQ(WEXITSTATUS(*status), kRefused) << c.what;
+  }
+}
+
+// What the host does to the segment while the producer cuts it.
+enum class HostStep { Close, Drop, Receive, Completion };
+
+struct CutCase {
+  const char* what;
+  HostStep step;
+  std::vector<testing::ProducerCut> cuts;
+  const char* refusal = "";        // Receive: the error's text
+  bool copy_by_descriptor = false;  // the host's SIGBUS guard taken away (another handler holds SIGBUS)
+};
+
+enum CutOutcome : int {
+  kCutSurvived = 0,
+  kCutSetupFailed = 20,
+  kCutNeverActed = 21,
+  kCutFrameDelivered = 22,
+  kCutWrongRefusal = 23,
+  kCutNotIncomplete = 24,
+  kCutPixelsKept = 25,
+};
+
+// The host's side in the child: a valid frame waits in the slot (and the
+// producer said it finished), then the host does `step` while the producer
+// cuts the file at the touches the case names.
+int host_step_under_cuts(const std::string& output_path, const CutCase& c) {
+  auto made = create_memory_output(output_path, request());
+  if (!made) return kCutSetupFailed;
+  std::optional<MemoryOutputConsumer> consumer(std::move(*made));
+  const int fd = shm_open(consumer->mapping_name().c_str(), O_RDWR, 0);
+  if (fd < 0) return kCutSetupFailed;
+  void* view = mmap(nullptr, kSegmentHeaderBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (view == MAP_FAILED) return kCutSetupFailed;
+  publish_valid_record(HeaderView(view));
+  HeaderView(view).finished().store(1, std::memory_order_release);
+  if (c.copy_by_descriptor) {
+    uint8_t byte = 0;
+    (void)copy_from_shared_mapping(&byte, static_cast<const uint8_t*>(view), 1);  // the guard in place
+    signal(SIGBUS, SIG_DFL);                                                     // and taken from it
+  }
+  munmap(view, kSegmentHeaderBytes);
+
+  testing::arm_producer_cuts(fd, kSegmentHeaderBytes + kCapacity, c.cuts);
+  std::vector<uint8_t> pixels;
+  int outcome = kCutSurvived;
+  switch (c.step) {
+    case HostStep::Close:
+      close_memory_output(*consumer);
+      break;
+    case HostStep::Drop:
+      consumer.reset();
+      break;
+    case HostStep::Receive: {
+      auto got = receive_output_frame(*consumer, pixels);
+      if (got) {
+        outcome = kCutFrameDelivered;
+      } else if (got.error().message != c.refusal) {
+        outcome = kCutWrongRefusal;
+      } else if (!pixels.empty()) {
+        outcome = kCutPixelsKept;
+      }
+      break;
+    }
+    case HostStep::Completion:
+      if (output_completion(*consumer) != OutputCompletion::Incomplete) outcome = kCutNotIncomplete;
+      break;
+  }
+  if (outcome == kCutSurvived && testing::producer_cuts_done() != static_cast<int>(c.cuts.size())) {
+    outcome = kCutNeverActed;
+  }
+  consumer.reset();  // and the drop after it all must not fault either
+  testing::disarm_producer_cuts();
+  return outcome;
+}
+
+// Each of the host's touches of the segment, with the file cut between the
+// host's look at its size and the touch, or under the copy: the host never
+// faults, and never hands on a frame the cut reached.
+TEST(ShrunkSegmentTest, ACutBetweenTheHostsCheckAndItsTouchNeverFaults) {
+  using At = testing::ProducerCut::At;
+  const uint64_t half = kSegmentHeaderBytes + kCapacity / 2;
+  const CutCase cases[] = {
+      {"close: the header cut after the size look", HostStep::Close, {{At::SizeLook, 1, 0}}},
+      {"drop: the header cut after the size look", HostStep::Drop, {{At::SizeLook, 1, 0}}},
+      {"take: the header cut after the size look",
+       HostStep::Receive,
+       {{At::SizeLook, 1, 0}},
+       "shared-memory mapping is too short"},
+      {"take: the payload cut after the first look, the header after the second",
+       HostStep::Receive,
+       {{At::SizeLook, 1, half}, {At::SizeLook, 2, 0}},
+       "shared-memory mapping is too short"},
+      {"take: the file cut and grown again under the copy",
+       HostStep::Receive,
+       {{At::PayloadRead, 1, 0, true}},
+       "shared-memory slot changed during the copy",
+       true},
+      {"completion: the header cut after the size look", HostStep::Completion, {{At::SizeLook, 1, 0}}},
+  };
+  for (const CutCase& c : cases) {
+    testing::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string output = dir.file("output.vnm");
+    testing::ForkedChild child([&] { return host_step_under_cuts(output, c); });
+    ASSERT_TRUE(child.started());
+    const auto status = child.wait(20s);
+    ASSERT_TRUE(status) << c.what;
+    if (!WIFEXITED(*status)) {
+      ADD_FAILURE() << c.what << ": the host died of signal " << WTERMSIG(*status);
+      continue;
+    }
+    EXPECT_EQ(WEXITSTATUS(*status), kCutSurvived) << c.what;
   }
 }
 

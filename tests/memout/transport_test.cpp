@@ -47,7 +47,7 @@ class TransportTest : public ::testing::Test {
     writer_.emplace(std::move(*w));
   }
   std::string output_path() const { return dir_.file("output.vnm"); }
-  HeaderView header() const { return consumer_->header(); }
+  HeaderView header() const { return consumer_->segment().header(); }
 
   testing::ScratchDir dir_;
   std::optional<MemoryOutputConsumer> consumer_;
@@ -286,7 +286,7 @@ TEST_F(TransportTest, AttachRefusals) {
       {"wrong token", wrong, 128, {}, "shared-memory identity mismatch"},
       {"wrong capacity", c->token(), 124, {}, "shared-memory identity mismatch"},
       {"capacity beyond 64 MiB", c->token(), (64u << 20) + 4, {}, "shared-memory capacity exceeds 64 MiB"},
-      {"already attached", c->token(), 128, [&] { c->header().producer_attached().store(1); },
+      {"already attached", c->token(), 128, [&] { c->segment().header().producer_attached().store(1); },
        "shared-memory producer already attached"},
       {"closed", c->token(), 128, [&] { close_memory_output(*c); }, "consumer closed"},
   };
@@ -368,8 +368,8 @@ TEST_F(TransportTest, ForgedRecordsAreRefusedAndCloseTheOutput) {
     ASSERT_FALSE(r) << c.what;
     EXPECT_EQ(r.error().message, c.error) << c.what;
     EXPECT_EQ(r.error().kind, MemoutErrorKind::InvalidData) << c.what;
-    EXPECT_EQ(consumer.header().closed().load(), 1u) << c.what;
-    EXPECT_EQ(consumer.header().slot_state().load(), kSlotFree) << c.what;
+    EXPECT_EQ(testing::header_word(consumer.segment(), HeaderWord::Closed), 1u) << c.what;
+    EXPECT_EQ(testing::header_word(consumer.segment(), HeaderWord::SlotState), kSlotFree) << c.what;
     if (std::string(c.error) != "shared-memory payload exceeds capacity") {
       EXPECT_TRUE(pixels_.empty()) << c.what;
     }
@@ -439,7 +439,7 @@ TEST_F(TransportTest, DropRemovesTheNameWhateverTheProducerClaims) {
     const std::string name = c->mapping_name();
     const std::string manifest = c->manifest_path();
     ASSERT_TRUE(testing::shm_exists(name));
-    if (claim_unlinked) c->header().unlinked().store(1);
+    if (claim_unlinked) c->segment().header().unlinked().store(1);
     { MemoryOutputConsumer dropped = std::move(*c); }
     EXPECT_FALSE(testing::shm_exists(name)) << "claimed unlinked: " << claim_unlinked;
     EXPECT_NE(access(manifest.c_str(), F_OK), 0);

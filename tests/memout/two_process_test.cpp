@@ -107,7 +107,7 @@ TEST(TwoProcessTest, ProducerKilledMidCopy) {
   });
   ASSERT_TRUE(child.started());
   const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (consumer.header().slot_state().load() != kSlotWriting) {
+  while (testing::header_word(consumer.segment(), HeaderWord::SlotState) != kSlotWriting) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "child never took the slot";
     ASSERT_FALSE(child.wait(0ms).has_value()) << "child ended early";
     std::this_thread::sleep_for(1ms);

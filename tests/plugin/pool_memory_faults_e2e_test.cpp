@@ -15,8 +15,12 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
+#include <span>
 
 #include "plugin/simhost_pool_run.h"
+#include "project/project_json.h"
+#include "render/renderer.h"
+#include "store/frame_file.h"
 
 namespace vel {
 namespace {
@@ -257,6 +261,92 @@ TEST_F(PoolMemoryRun, AMemoryWorkerThatFailsIsReplayedOnceThenPsdIsSelected) {
     expect_nothing_left(r);
     fs::remove_all(root_);
   }
+}
+
+// The frames in the disk store (every frame the cache took goes there)
+// that are not the stand-in host's own render of the same frame at their
+// size: a channel more than 2 away from it in more than 1 % of the pixels
+// (the reader's reduction samples a block's corner, the renderer its
+// centre, so edges may differ). Frames of a size no downsample gives count
+// too. Also answers how many frames it looked at.
+std::pair<std::vector<std::string>, size_t> foreign_frames_in_store(const fs::path& store, const json& project) {
+  auto parsed = sim::parse_project_text(project.dump());
+  if (!parsed.ok()) return {{"unreadable project"}, 0};
+  const sim::Composition& comp = parsed.value().comps[0];
+  std::vector<std::string> foreign;
+  size_t seen = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(store, ec); it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (ec) break;
+    if (it->path().extension() != ".vnf") continue;
+    const std::string bytes = read_text(it->path());
+    auto frame = parse_frame_file(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    if (!frame) continue;  // an alias or a frame still being written
+    ++seen;
+    const int32_t ds = frame->width == 0 ? 0 : static_cast<int32_t>(comp.width / frame->width);
+    sim::RenderRequest req;
+    req.time = {static_cast<int32_t>(frame->key.value), frame->key.scale};
+    req.downsample_x = req.downsample_y = std::max(ds, 1);
+    auto host = sim::render_composition(comp, req);
+    const size_t pixels = static_cast<size_t>(frame->width) * frame->height;
+    if (!host.ok() || host.value().width != static_cast<int32_t>(frame->width) ||
+        host.value().height != static_cast<int32_t>(frame->height) || frame->pixels.size() != pixels * 4) {
+      foreign.push_back(it->path().filename().string() + " (size)");
+      continue;
+    }
+    size_t off = 0;
+    for (size_t p = 0; p < pixels; ++p) {
+      bool differs = false;
+      for (size_t ch = 0; ch < 4; ++ch) {
+        const int ours = frame->pixels.data()[p * 4 + ch];
+        differs = differs || std::abs(ours - int(sim::to_8bit(host.value().rgba[p * 4 + ch]))) > 2;
+      }
+      off += differs;
+    }
+    if (off * 100 > pixels) foreign.push_back(it->path().filename().string() + " (" + std::to_string(off) + " off)");
+  }
+  return {foreign, seen};
+}
+
+// A worker that cuts its segment's file while the host reads it, over and
+// over, once the host took its second frame: the host stands (no SIGBUS,
+// whatever look and touch the cuts fall between), lets that output go, and
+// the batch's other frames come from the other producers (the replay on a
+// later worker, the host's own renders); nothing the cuts reached is cached.
+// With the defaults: the host's render manager works beside the pool.
+TEST_F(PoolMemoryRun, AWorkerThatCutsItsSegmentWhileTheHostReadsNeverFaultsIt) {
+  host_renders_async_ = true;
+  // The sample's own render cost, and 2D: on the 3D sample the pool starts
+  // no worker while the host's render manager works.
+  json p = project();
+  p["compositions"][0]["render_cost_ms"] = 40;
+  for (auto& layer : p["compositions"][0]["layers"]) layer["three_d"] = false;
+  write_project(p);
+  json events = pool_on_events();
+  // The batch's end, then the work area's: either may come first.
+  events.push_back(when_logged(kNotClean, "wait"));
+  events.push_back(when_logged("S2 zone de travail en cache", "quit"));
+  auto r = run({"SIM_AEIO_SHRINK_AFTER=w0:2"}, events, 60.0);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const std::string text = log();
+  EXPECT_TRUE(summary()["scenario_failures"].empty()) << summary()["scenario_failures"];
+  // The cut w0 of the one batch that met the cuts.
+  std::string cut_log;
+  for (const fs::path& job : job_dirs()) {
+    const std::string w0 = read_text(job / "w0.log");
+    if (w0.find("aerender: the segment cut under the host") != std::string::npos) cut_log = w0;
+  }
+  ASSERT_FALSE(cut_log.empty()) << "no w0 met its cut\n" << text;
+  EXPECT_NE(cut_log.find("aerender: the host let the output go"), std::string::npos) << cut_log;
+  EXPECT_NE(text.find(kNotClean), std::string::npos) << text;
+  // The frames the cut worker did not hand over came from the others.
+  EXPECT_TRUE(std::regex_search(text, std::regex("S2 zone de travail en cache : images 0\\.\\.239 "))) << text;
+  const auto [foreign, seen] =
+      foreign_frames_in_store(root_ / "home" / "Library" / "Caches" / "velocinta" / "framestore-fast-v1", project());
+  EXPECT_GT(seen, 0u);
+  EXPECT_TRUE(foreign.empty()) << foreign.size() << " foreign, first " << foreign.front();
+  expect_nothing_left(r);
 }
 
 }  // namespace

@@ -36,10 +36,10 @@ std::optional<double> latency_since(uint64_t publish_ns) {
 bool raised(const std::shared_ptr<std::atomic<bool>>& flag) { return flag && flag->load(std::memory_order_acquire); }
 
 // The output has nothing more to give: the producer said it finished and
-// the slot is empty.
+// the slot is empty, or its segment was cut short. Asked of the consumer,
+// which reads the header without faulting whatever the producer does.
 bool output_over(const MemoryOutputConsumer& consumer) {
-  const HeaderView h = consumer.header();
-  return h.finished().load(std::memory_order_acquire) != 0 && h.slot_state().load(std::memory_order_acquire) == 0;
+  return output_completion(consumer) != OutputCompletion::Running;
 }
 
 }  // namespace

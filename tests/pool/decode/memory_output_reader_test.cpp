@@ -1,6 +1,10 @@
 #include "pool/decode/memory_output_reader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -35,6 +39,7 @@ class MemoryReaderTest : public ::testing::Test {
     stop_->store(true);
     if (reader_.joinable()) reader_.join();
     writer_.reset();
+    if (producer_fd_ >= 0) close(producer_fd_);
     close_log_file();
     release_memory_output_token();
   }
@@ -52,6 +57,7 @@ class MemoryReaderTest : public ::testing::Test {
     ASSERT_TRUE(made) << made.error().message;
     mapping_ = made->mapping_name();
     header_base_ = made->segment().base();
+    producer_fd_ = shm_open(mapping_.c_str(), O_RDWR, 0);  // before the producer removes the name
     auto writer = read_output_manifest(output_path());
     ASSERT_TRUE(writer) << writer.error().message;
     writer_.emplace(std::move(*writer));
@@ -88,6 +94,7 @@ class MemoryReaderTest : public ::testing::Test {
   testing::ScratchDir dir_;
   std::string mapping_;
   uint8_t* header_base_ = nullptr;
+  int producer_fd_ = -1;  // the segment as the producer holds it, to cut it with
   std::optional<MemoryOutputWriter> writer_;
   std::optional<MemoryReaderContext> context_;
   FrameReceiver rx_;
@@ -207,6 +214,38 @@ TEST_F(MemoryReaderTest, AFullChannelHoldsTheFrameUntilThereIsRoom) {
   join();
   EXPECT_TRUE(complete_->load());
   expect_released();
+}
+
+// The producer cuts its file while the reader holds a frame it took whole:
+// the frame goes on, then the reader asks whether the output is over, and
+// finds it cut instead of faulting. In a child: a fault would kill it.
+TEST_F(MemoryReaderTest, AFileCutWhileTheReaderHandsAFrameOnEndsItWithoutAFault) {
+  testing::ForkedChild child([&] {
+    open(8, 4, 0, 3, 1);  // room for one frame in the channel
+    if (!context_ || producer_fd_ < 0) return 10;
+    run();
+    publish(0, make_argb(8, 4, 0, 0));  // taken and sent: the channel is full
+    publish(1, make_argb(8, 4, 0, 1));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (HeaderView(header_base_).slot_state().load() != kSlotFree) {
+      if (std::chrono::steady_clock::now() > deadline) return 11;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // Frame 1 is the reader's now, waiting for room.
+    if (ftruncate(producer_fd_, 0) != 0) return 12;
+    if (next().frame != 0 || next().frame != 1) return 13;
+    join();
+    if (log().find("ERROR: pool: memory worker 3 rejected output: shared-memory mapping is too short") ==
+        std::string::npos) {
+      return 14;
+    }
+    return complete_->load() || !exited_->load() || testing::shm_exists(mapping_) ? 15 : 0;
+  });
+  ASSERT_TRUE(child.started());
+  const auto status = child.wait(std::chrono::seconds(20));
+  ASSERT_TRUE(status);
+  ASSERT_TRUE(WIFEXITED(*status)) << "the host died of signal " << WTERMSIG(*status);
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
 }
 
 TEST_F(MemoryReaderTest, AbandonEndsAtTheNextEmptyPollEvenWithTheSlotStuckWriting) {

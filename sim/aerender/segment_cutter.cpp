@@ -1,0 +1,95 @@
+#include "segment_cutter.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+namespace sim {
+
+namespace {
+
+// The segment as the transport lays it out (the hostile producer's layout
+// too): a 192-byte header whose slot state lies at 32, then the payload.
+constexpr uint64_t kHeaderBytes = 192;
+constexpr off_t kAtSlot = 32;
+constexpr uint32_t kFree = 0;
+
+constexpr auto kPatience = std::chrono::seconds(10);
+constexpr auto kWholeBetweenCuts = std::chrono::microseconds(50);
+
+bool exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::optional<SegmentCutter> SegmentCutter::open(const std::string& output, std::string& why) {
+  const std::string manifest = output + ".vnx-manifest.json";
+  std::ifstream in(manifest);
+  const nlohmann::json m = nlohmann::json::parse(in, nullptr, false);
+  if (!m.is_object() || !m.contains("mapping_name") || !m["mapping_name"].is_string() || !m.contains("capacity") ||
+      !m["capacity"].is_number_unsigned()) {
+    why = "no readable manifest beside " + output;
+    return std::nullopt;
+  }
+  const std::string mapping = m["mapping_name"].get<std::string>();
+  const int fd = ::shm_open(mapping.c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) {
+    why = "cannot open the segment " + mapping;
+    return std::nullopt;
+  }
+  return SegmentCutter(fd, kHeaderBytes + m["capacity"].get<uint64_t>(), manifest);
+}
+
+SegmentCutter::SegmentCutter(SegmentCutter&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), whole_(other.whole_), manifest_(std::move(other.manifest_)) {}
+
+SegmentCutter::~SegmentCutter() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool SegmentCutter::cut_while_host_reads(std::FILE* log) {
+  // The slot read through the descriptor, as every touch of this side is:
+  // the cuts would fault a mapping here as much as in the host.
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  for (;;) {
+    uint32_t slot = 1;
+    if (::pread(fd_, &slot, sizeof slot, kAtSlot) == static_cast<ssize_t>(sizeof slot) && slot == kFree) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      std::fprintf(log, "aerender ERROR: the host never took the last frame\n");
+      std::fflush(log);
+      return false;
+    }
+  }
+  // Cut at once (the host is still handing that frame on), then again and
+  // again: each cut brief, the file whole most of the time, so that the
+  // host's looks at its size mostly find it whole and its touches after
+  // them may meet the next cut.
+  uint64_t cuts = 0;
+  bool let_go = false;
+  while (!let_go && std::chrono::steady_clock::now() < deadline) {
+    (void)::ftruncate(fd_, 0);
+    (void)::ftruncate(fd_, static_cast<off_t>(whole_));
+    ++cuts;
+    const auto whole_until = std::chrono::steady_clock::now() + kWholeBetweenCuts;
+    while (std::chrono::steady_clock::now() < whole_until) {
+    }
+    if (cuts % 16 == 0) let_go = !exists(manifest_);
+  }
+  std::fprintf(log, "aerender: the segment cut under the host %llu times\n", static_cast<unsigned long long>(cuts));
+  std::fprintf(log, let_go ? "aerender: the host let the output go\n" : "aerender ERROR: the host kept the output\n");
+  std::fflush(log);
+  return let_go;
+}
+
+}  // namespace sim
