@@ -210,14 +210,14 @@ TEST_F(SupervisionHarness, AHeldDecoderOfAnEndedBatchDeliversNothingToTheNext) {
   auto gate = std::make_shared<Gate>();
   start_decoders_ = [gate](size_t, const DecodeWorkerContext& context) {
     DecodeWorkerContext held = context;
-    held.ingest = [gate](const fs::path& path, double time_s, uint64_t decimation) {
+    held.ingest = [gate](const DecodeJob& job) {
       {
         std::unique_lock lk(gate->mu);
         gate->holding = true;
         gate->cv.notify_all();
         gate->cv.wait(lk, [&] { return gate->released; });
       }
-      return ingest_frame_file(path, time_s, decimation);
+      return ingest_frame_file(job.path, job.time_s, job.decimation_factor, job.requested_size);
     };
     return start_decode_workers(1, held);
   };
