@@ -201,8 +201,8 @@ TEST_P(PoolForeignSize, NoFrameOfAnotherSizeIsCachedStoredOrShown) {
   const json panel = json::parse(read_text(foreign / "out" / "summary.json"))["panel"];
   const json& rect = panel["picture_rect"];
   json texts = panel["texts_over_picture"];
-  for (const json& t : json::parse(read_text(own / "out" / "summary.json"))["panel"]["texts_over_picture"])
-    texts.push_back(t);
+  const json own_summary = json::parse(read_text(own / "out" / "summary.json"));
+  for (const json& t : own_summary["panel"]["texts_over_picture"]) texts.push_back(t);
   for (int f : kFrames) {
     const std::string png = "frame-" + std::to_string(f) + ".png";
     const std::optional<double> shown = testing::frame_on_screen(foreign / "out" / png, rect);

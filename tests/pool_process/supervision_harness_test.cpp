@@ -528,7 +528,7 @@ TEST_F(SupervisionHarness, AMemoryBatchWhoseFirstWorkerFailsLeavesTheNextToPsd) 
   fs::permissions(not_executable, fs::perms::owner_read | fs::perms::owner_write);
   aerender_ = not_executable;
   rt_.selected_output = kOutputMemory;
-  rt_.comp_dimensions = std::make_pair(64u, 36u);
+  rt_.comp_dimensions = std::make_pair(1920u, 1080u);  // the sample's: the PSD batch's frames are of its size
   const std::vector<FrameRange> ranges = {{0, 9}};
   launch_pool_batch(rt_, "Main", ranges, 24, 1, launch_world());
   EXPECT_FALSE(rt_.plan);
