@@ -17,6 +17,7 @@
 #include "output_faults.h"
 #include "output_module_host.h"
 #include "process_variants.h"
+#include "render_size.h"
 #include "project/project_json.h"
 #include "psd_writer.h"
 #include "render/renderer.h"
@@ -205,6 +206,11 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
     if (c.name == cmd.value().comp) comp = &c;
   }
   if (comp == nullptr) return error(log, "No comp was found with the given name: " + cmd.value().comp);
+  // A worker told to render another size renders the composition on that
+  // canvas; the pool still asked for the composition's own.
+  Result<std::optional<RenderSize>> size = read_render_size(getenv, cmd.value().output);
+  if (!size) return error(log, size.error());
+  const Composition rendered = size.value() ? resized_composition(*comp, *size.value()) : *comp;
   if (!memory_output && !frame_file_path(cmd.value().output, 0)) {
     return error(log, "The output path has no frame number pattern: " + cmd.value().output);
   }
@@ -226,8 +232,8 @@ int run_aerender(const std::vector<std::string>& args, const EnvLookup& getenv, 
   if (!engines) return error(log, "Unable to start the render engine: " + engines.error());
   take_memory_and_cpu(variants.value().client_mib, variants.value().client_cpu_percent);
   const int status = hostile          ? run_hostile_producer(cmd.value().output, output_faults.hostile.value(), log)
-                     : memory_output ? run_memory_output(cmd.value(), *module, *comp, downsample, log)
-                                     : render_range(cmd.value(), *comp, *format, downsample, faults.value(),
+                     : memory_output ? run_memory_output(cmd.value(), *module, *comp, rendered, downsample, log)
+                                     : render_range(cmd.value(), rendered, *format, downsample, faults.value(),
                                                     read_worker_file_faults(getenv, cmd.value().output),
                                                     variants.value(), log);
   if (plugin) report_output_host(log);

@@ -248,7 +248,7 @@ Result<bool> load_output_plugin(const std::string& path, const std::string& outp
 }
 
 int run_memory_output(const AerenderCommand& cmd, const std::string& signature, const Composition& comp,
-                      int32_t downsample, std::FILE* log) {
+                      const Composition& rendered, int32_t downsample, std::FILE* log) {
   OutputHost& h = output_host();
   const RegisteredModule* module = nullptr;
   for (const RegisteredModule& m : h.modules) {
@@ -301,7 +301,7 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
   // A one-frame range may go through OutputFrame, which opens, writes and
   // finishes in one call.
   if (ok && h.faults.output_frame && cmd.first_frame == cmd.last_frame) {
-    Result<FrameWorldBytes> world = render_world(comp, cmd.first_frame, downsample);
+    Result<FrameWorldBytes> world = render_world(rendered, cmd.first_frame, downsample);
     if (!world) return fail_run(log, world.error());
     h.worlds.push_back(&world.value().world);
     ok = fn.OutputFrame != nullptr && called("OutputFrame", fn.OutputFrame(nullptr, outH, &world.value().world));
@@ -338,7 +338,7 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
     }
     if (h.faults.skip_ordinal && ordinal == *h.faults.skip_ordinal) ++ordinal;
     std::this_thread::sleep_for(std::chrono::milliseconds(h.faults.extra_frame_ms));
-    Result<FrameWorldBytes> world = render_world(comp, frame, downsample);
+    Result<FrameWorldBytes> world = render_world(rendered, frame, downsample);
     if (!world) return fail_run(log, world.error());
     AEIO_FrameWorld& handed = world.value().world;
     std::optional<StallingPixels> stalling;

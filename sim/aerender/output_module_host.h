@@ -30,9 +30,13 @@ Result<bool> load_output_plugin(const std::string& path, const std::string& outp
                                 std::FILE* log);
 
 // Renders the range and hands every frame to the registered module with
-// signature `module` (four characters), with the fault switches of output_faults.h; the answer is the exit status (0 only when every call
-// answered 0 and no memory handle is left).
-int run_memory_output(const AerenderCommand& cmd, const std::string& module, const Composition& comp, int32_t downsample, std::FILE* log);
+// signature `module` (four characters), with the fault switches of
+// output_faults.h; the answer is the exit status (0 only when every call
+// answered 0 and no memory handle is left). The module is told `comp`'s
+// size; the worlds are `rendered`'s, which is `comp` unless the worker was
+// told to render another size (render_size.h).
+int run_memory_output(const AerenderCommand& cmd, const std::string& module, const Composition& comp,
+                      const Composition& rendered, int32_t downsample, std::FILE* log);
 
 // Acquisitions, releases and live memory handles, written to `log`.
 void report_output_host(std::FILE* log);

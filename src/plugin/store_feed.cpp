@@ -25,6 +25,15 @@ bool in_pool_worker() {
   return inside;
 }
 
+// Loads give only frames of the composition's size at the downsample the
+// preview asks for: frames a worker of another size left in the store by an
+// earlier run are never shown.
+std::optional<LoadSize> load_size_of(const PreviewController& ctl) {
+  if (ctl.comp_size.width <= 0 || ctl.comp_size.height <= 0) return std::nullopt;
+  return LoadSize{static_cast<uint32_t>(ctl.comp_size.width), static_cast<uint32_t>(ctl.comp_size.height),
+                  effective_downsample(ctl)};
+}
+
 void start_store(StoreFeed& feed) {
   if (feed.started) return;
   feed.started = true;
@@ -174,7 +183,7 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
   }
   feed.stream = identity;
   feed.opened = false;
-  OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt};
+  OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt, load_size_of(ctl)};
   if (auto focus = frame_key_of(ctl, ctl.current_frame)) job.focus_value = focus->value;
   (void)feed.handle.send(std::move(job));
   // Frames cached before the stream opened (rendered before a save) belong to it too.
@@ -189,6 +198,7 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
   const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
   LoadJob job;
+  job.size = load_size_of(ctl);
   for (int64_t i = 0; i < considered; ++i) {
     std::optional<FrameKey> key = frame_key_of(ctl, b.first + (start - b.first + i) % span);
     if (!key || contains_frame(cache, *key) || feed.requested.contains(*key)) {

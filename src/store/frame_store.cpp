@@ -111,7 +111,19 @@ std::optional<LoadedFrame> load_uncounted(const fs::path& stream_dir, FrameKey k
   return LoadedFrame{key, std::move(frame->pixels), frame->time, frame->width, frame->height};
 }
 
+// A side of `side` pixels at downsample `d`, rounded down or up.
+bool side_fits(uint32_t side, uint32_t comp_side, uint32_t d) {
+  const uint32_t down = std::max<uint32_t>(comp_side / d, 1);
+  const uint32_t up = comp_side / d + (comp_side % d != 0 ? 1 : 0);
+  return side == down || side == up;
+}
+
 }  // namespace
+
+bool load_size_fits(const LoadSize& size, uint32_t width, uint32_t height) {
+  const uint32_t d = std::max<uint32_t>(size.downsample, 1);
+  return side_fits(width, size.comp_width, d) && side_fits(height, size.comp_height, d);
+}
 
 void reset_load_context(LoadContext& ctx) {
   ctx.directory.reset();
@@ -148,13 +160,15 @@ std::optional<uint64_t> store_frame(const fs::path& stream_dir, FrameKey key, co
   return written;
 }
 
-std::optional<LoadedFrame> load_frame_file(const fs::path& stream_dir, FrameKey key, LoadContext& ctx) {
+std::optional<LoadedFrame> load_frame_file(const fs::path& stream_dir, FrameKey key, LoadContext& ctx,
+                                           const std::optional<LoadSize>& size) {
   if (!ctx.directory || *ctx.directory != stream_dir) {
     reset_load_context(ctx);
     ctx.directory = stream_dir;
   }
   bool exists = false;
   std::optional<LoadedFrame> frame = load_uncounted(stream_dir, key, ctx, exists);
+  if (frame && size && !load_size_fits(*size, frame->width, frame->height)) frame.reset();
   if (frame) {
     ctx.rejected.erase(key);
   } else if (exists) {

@@ -75,6 +75,19 @@ struct LoadContext {
   std::unordered_set<FrameKey, FrameKeyHasher> rejected;
 };
 
+// The size a loaded frame must have: the composition's at the downsample
+// the preview asks for. Each side may be rounded either way: the host rounds
+// a downsampled side up, and a pool frame reduced once more rounds it down.
+// A frame of any other size was made by a worker that rendered another
+// picture (a template that crops or stretches), or at another downsample,
+// and is never loaded.
+struct LoadSize {
+  uint32_t comp_width = 0;
+  uint32_t comp_height = 0;
+  uint32_t downsample = 1;
+};
+bool load_size_fits(const LoadSize& size, uint32_t width, uint32_t height);
+
 // Forgets the folder, the table, the rejected keys and the read buffer.
 void reset_load_context(LoadContext& ctx);
 
@@ -85,9 +98,12 @@ std::optional<uint64_t> store_frame(const fs::path& stream_dir, FrameKey key, co
                                     LastWritten& last, std::unordered_set<FrameKey, FrameKeyHasher>& replace);
 
 // The key's frame from the stream folder; none for a missing, unreadable,
-// oversized or corrupt file, a file of another key, or a broken alias. Never
-// logs. The load gauge holds the bytes in use while it runs, 0 after.
-std::optional<LoadedFrame> load_frame_file(const fs::path& stream_dir, FrameKey key, LoadContext& ctx);
+// oversized or corrupt file, a file of another key, a broken alias, or a
+// frame that does not fit `size` (when given). A refused file is replaced by
+// the next save of its key. Never logs. The load gauge holds the bytes in
+// use while it runs, 0 after.
+std::optional<LoadedFrame> load_frame_file(const fs::path& stream_dir, FrameKey key, LoadContext& ctx,
+                                           const std::optional<LoadSize>& size = std::nullopt);
 
 // Writes an empty ".last_used" in the folder when it is one; errors ignored.
 void touch_last_used(const fs::path& stream_dir);

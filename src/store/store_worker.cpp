@@ -113,7 +113,7 @@ class StoreThread {
     uint64_t sent = 0;
     for (FrameKey key : keys) {
       if (sent >= job.preload_count) break;
-      std::optional<LoadedFrame> frame = load_frame_file(dir, key, ctx_);
+      std::optional<LoadedFrame> frame = load_frame_file(dir, key, ctx_, job.size);
       if (!frame) continue;
       if (!reply(generation, FrameReply{std::move(*frame)})) break;
       ++sent;
@@ -153,7 +153,7 @@ class StoreThread {
     if (!stream_takes(generation) || shared_->finishing.load()) return;
     for (FrameKey key : job.keys) {
       if (!current(open_->generation)) return;
-      std::optional<LoadedFrame> frame = load_frame_file(open_->dir, key, ctx_);
+      std::optional<LoadedFrame> frame = load_frame_file(open_->dir, key, ctx_, job.size);
       const bool sent = frame ? reply(generation, FrameReply{std::move(*frame)}) : reply(generation, MissingReply{key});
       if (!sent) return;
     }

@@ -41,6 +41,7 @@ struct OpenStreamJob {
   std::string comp_key;
   uint64_t preload_count = 0;
   std::optional<int32_t> focus_value;
+  std::optional<LoadSize> size;  // what a preloaded frame must fit (frame_store.h)
 };
 struct WriteFrameJob {
   FrameKey key;
@@ -48,6 +49,7 @@ struct WriteFrameJob {
 };
 struct LoadJob {
   std::vector<FrameKey> keys;
+  std::optional<LoadSize> size;  // what a loaded frame must fit (frame_store.h)
 };
 struct PurgeJob {};
 

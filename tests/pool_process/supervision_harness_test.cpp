@@ -210,14 +210,14 @@ TEST_F(SupervisionHarness, AHeldDecoderOfAnEndedBatchDeliversNothingToTheNext) {
   auto gate = std::make_shared<Gate>();
   start_decoders_ = [gate](size_t, const DecodeWorkerContext& context) {
     DecodeWorkerContext held = context;
-    held.ingest = [gate](const fs::path& path, double time_s, uint64_t decimation) {
+    held.ingest = [gate](const DecodeJob& job) {
       {
         std::unique_lock lk(gate->mu);
         gate->holding = true;
         gate->cv.notify_all();
         gate->cv.wait(lk, [&] { return gate->released; });
       }
-      return ingest_frame_file(path, time_s, decimation);
+      return ingest_frame_file(job.path, job.time_s, job.decimation_factor, job.requested_size);
     };
     return start_decode_workers(1, held);
   };
@@ -528,7 +528,7 @@ TEST_F(SupervisionHarness, AMemoryBatchWhoseFirstWorkerFailsLeavesTheNextToPsd) 
   fs::permissions(not_executable, fs::perms::owner_read | fs::perms::owner_write);
   aerender_ = not_executable;
   rt_.selected_output = kOutputMemory;
-  rt_.comp_dimensions = std::make_pair(64u, 36u);
+  rt_.comp_dimensions = std::make_pair(1920u, 1080u);  // the sample's: the PSD batch's frames are of its size
   const std::vector<FrameRange> ranges = {{0, 9}};
   launch_pool_batch(rt_, "Main", ranges, 24, 1, launch_world());
   EXPECT_FALSE(rt_.plan);

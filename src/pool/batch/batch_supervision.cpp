@@ -15,6 +15,7 @@
 #include "pool/batch/job_watch.h"
 #include "pool/batch/supervision_call.h"
 #include "pool/decode/discovery_exchange.h"
+#include "pool/decode/requested_size.h"
 #include "pool/process/hung_workers.h"
 #include "pool/runtime/pool_perf_records.h"
 #include "pool/runtime/pool_runtime_ops.h"
@@ -103,7 +104,8 @@ void hand_over_frame_files(SupervisionCall& c) {
   hand_frame_files(
       plan.pending_frames, plan.ledger, c.time(), decimation,
       [&plan](std::optional<uint64_t> worker, int64_t frame) { return worker_owns_frame(plan.jobs, worker, frame); },
-      [&plan](DecodeJob job) { return plan.decode_jobs.try_send(std::move(job)); }, plan.discovery_times);
+      [&plan](DecodeJob job) { return plan.decode_jobs.try_send(std::move(job)); }, plan.discovery_times,
+      requested_frame_size(plan.context.dimensions, plan.file_ds));
 }
 
 PoolJob* job_of_worker(PoolPlan& plan, const std::optional<uint64_t>& worker) {
@@ -171,6 +173,26 @@ void receive_frames(SupervisionCall& c) {
   c.receive_end = receive_deliveries(window, plan.stash, plan.frames, c.world.clock, take);
   const std::optional<uint64_t> seen = window.last_read_ns();
   c.now = seen ? *seen : c.world.clock();
+}
+
+// A worker that hands over frames of another size than the batch asked for
+// (a template that crops, pads or stretches, another version of the
+// project) does so for every frame of every batch. The batch ends at the
+// call that met the first, so that its frames go back to the other
+// producers at once, and the pool stays off for the session rather than
+// start worker after worker for frames it must refuse. Answers whether the
+// batch ended.
+bool end_batch_of_foreign_frames(SupervisionCall& c) {
+  const PoolPlan& plan = c.plan();
+  const DeliveryLedger& ledger = plan.ledger;
+  if (ledger.foreign_frames == 0) return false;
+  const std::optional<FrameDimensions> requested = requested_frame_size(plan.context.dimensions, plan.file_ds);
+  log_line("ERROR", foreign_frames_text(ledger.foreign_frames, ledger.foreign_size.value_or(FrameDimensions{}),
+                                        requested.value_or(FrameDimensions{})));
+  end_batch(c.rt, c.now);
+  disable_pool_for_session(c.rt, "les workers rendent des images d'une autre taille que la composition — "
+                                 "vérifier les modèles de rendu et de module de sortie");
+  return true;
 }
 
 // Step 8: the first delivery's time, and the batch's delivery profile.
@@ -320,6 +342,7 @@ std::vector<IngestedFrame> supervise(SupervisionCall& c) {
   publish_decimation(c);
   hand_over_frame_files(c);
   receive_frames(c);
+  if (end_batch_of_foreign_frames(c)) return std::move(c.frames);
   note_first_delivery(c);
   c.frame_budget = kLaunchFrameBudget;
   supervise_admission(c);

@@ -16,6 +16,12 @@ DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& m
     return b;
   }
   ledger.handed.erase(frame);
+  if (message.foreign_size) {
+    sat_inc(ledger.foreign_frames);
+    if (!ledger.foreign_size) ledger.foreign_size = message.foreign_size;
+    b.kind = DeliveryKind::ForeignSize;
+    return b;
+  }
   if (!message.pixels) {
     b.kind = DeliveryKind::FailedRead;
     b.failed = ledger.tries.note_failed_read(frame);
@@ -40,6 +46,12 @@ DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& m
     if (job.known && !job.finished) sat_inc(ledger.cohort_frames);
   }
   return b;
+}
+
+std::string foreign_frames_text(uint64_t count, FrameDimensions found, FrameDimensions requested) {
+  const auto size = [](FrameDimensions d) { return std::to_string(d.width) + "x" + std::to_string(d.height); };
+  return "pool: lot arrêté — " + std::to_string(count) + " image(s) d'une autre taille refusée(s) (" + size(found) +
+         " au lieu de " + size(requested) + ")";
 }
 
 std::optional<double> batch_per_frame_ms(double elapsed_ms, std::optional<double> first_delivery_ms,

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <string>
 #include <utility>
 
 #include "pool/batch/frame_tries.h"
@@ -24,12 +25,15 @@ struct DeliveryLedger {
   uint64_t useful_frames = 0;
   uint64_t cohort_frames = 0;  // delivered by a worker still running
   std::optional<std::pair<uint32_t, uint32_t>> last_frame_size;
+  uint64_t foreign_frames = 0;                  // refused for their size
+  std::optional<FrameDimensions> foreign_size;  // the size of the first of them
 };
 
 enum class DeliveryKind : uint8_t {
   NullOutput,  // a callback without pixels in null mode
   FailedRead,  // no pixels: counted in the frame's tries
   NoHostTime,  // its time does not fit in 32 bits: recorded, dropped
+  ForeignSize,  // of another size than the batch asked for: counted, dropped
   Frame,       // delivered: return it to the caller with `key`
 };
 
@@ -55,6 +59,11 @@ struct DeliveringJob {
 // not useful.
 DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& message, const BatchTimeBase& time,
                               bool already_served, DeliveringJob job);
+
+// The ERROR line of a batch that refused frames for their size, once per
+// batch: "pool: lot arrêté — N image(s) d'une autre taille refusée(s)
+// (WxH au lieu de WxH)".
+std::string foreign_frames_text(uint64_t count, FrameDimensions found, FrameDimensions requested);
 
 // The batch's time per frame after its first, for the delivery profile:
 // max(0, (elapsed − first delivery) / (delivered − 1)); known from the third

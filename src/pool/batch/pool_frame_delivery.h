@@ -41,6 +41,9 @@ struct PoolFrameDelivery {
   uint64_t file_bytes = 0;
   double handed_off_ms = 0.0;  // since the batch started, just before sending
   bool null_output = false;
+  // A frame refused for its size, with the size it had: no pixels, and
+  // nothing to read again.
+  std::optional<FrameDimensions> foreign_size;
 };
 
 using FrameSender = ChannelSender<PoolFrameDelivery>;

@@ -25,6 +25,7 @@ PoolFrameDelivery delivery_of(const DecodeJob& job, DecodedOutput&& out) {
   d.file = FileFrameTimings{out.read_ms, out.decode_ms, out.file_bytes, out.outcome};
   d.frame = job.frame;
   d.pixels = std::move(out.frame);
+  d.foreign_size = out.foreign_size;
   d.decode_ms = out.read_ms + out.decode_ms;
   d.file_bytes = out.file_bytes;
   return d;
@@ -37,10 +38,13 @@ void decode_worker_loop(DecodeWorkerContext context) {
   for (;;) {
     std::optional<DecodeJob> job = context.jobs.recv();
     if (!job || stopped(stop)) return;
-    DecodedOutput out = context.ingest ? context.ingest(job->path, job->time_s, job->decimation_factor)
-                                       : ingest_frame_file(job->path, job->time_s, job->decimation_factor);
+    DecodedOutput out = context.ingest
+                            ? context.ingest(*job)
+                            : ingest_frame_file(job->path, job->time_s, job->decimation_factor, job->requested_size);
     if (stopped(stop)) return;  // the result is dropped and the file stays
-    if (out.frame && !context.keep_frame_files) {
+    // A file of another size never becomes a frame of this batch: no later
+    // job reads it again.
+    if ((out.frame || out.foreign_size) && !context.keep_frame_files) {
       std::error_code ec;
       std::filesystem::remove(job->path, ec);
     }

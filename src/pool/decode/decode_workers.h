@@ -25,13 +25,14 @@ struct DecodeJob {
   int64_t frame = 0;
   double time_s = 0.0;
   uint64_t decimation_factor = 1;  // 1 keeps the full size
+  std::optional<FrameDimensions> requested_size;  // the batch's frame size; a file of another is refused
 };
 
 using DecodeJobReceiver = ChannelReceiver<DecodeJob>;
 
-// How one file is ingested; ingest_frame_file with the process's switches
-// unless a caller (tests) says otherwise.
-using FrameFileIngest = std::function<DecodedOutput(const std::filesystem::path&, double, uint64_t)>;
+// How one job's file is ingested; ingest_frame_file with the process's
+// switches unless a caller (tests) says otherwise.
+using FrameFileIngest = std::function<DecodedOutput(const DecodeJob&)>;
 
 struct DecodeWorkerContext {
   FrameSender frames;

@@ -15,7 +15,7 @@ double frame_time_seconds(int64_t frame, const BatchTimeBase& time) {
 
 size_t hand_frame_files(std::deque<DiscoveredFile>& pending, DeliveryLedger& ledger, const BatchTimeBase& time,
                         uint64_t decimation, const FrameOwnerTest& owned, const DecodeJobSend& send,
-                        DiscoveryTimes& times) {
+                        DiscoveryTimes& times, const std::optional<FrameDimensions>& requested) {
   size_t sent = 0;
   for (size_t looked = 0; looked < kFramesHandedPerCall && !pending.empty(); ++looked) {
     DiscoveredFile file = std::move(pending.front());
@@ -23,7 +23,7 @@ size_t hand_frame_files(std::deque<DiscoveredFile>& pending, DeliveryLedger& led
     if (!frame_file_wanted(ledger.tries, ledger.handed, file.frame, time) || !owned(file.worker, file.frame)) continue;
     // Its first try: no read of this frame has failed yet.
     const bool first_try = !ledger.tries.count(file.frame);
-    if (!send(DecodeJob{file.path, file.frame, frame_time_seconds(file.frame, time), decimation})) {
+    if (!send(DecodeJob{file.path, file.frame, frame_time_seconds(file.frame, time), decimation, requested})) {
       pending.push_front(std::move(file));
       break;
     }

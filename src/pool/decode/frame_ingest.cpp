@@ -76,6 +76,8 @@ const char* file_decode_outcome_name(FileDecodeOutcome outcome) {
       return "DecodeFailed";
     case FileDecodeOutcome::Decoded:
       return "Decoded";
+    case FileDecodeOutcome::ForeignSize:
+      return "ForeignSize";
   }
   return "ReadFailed";
 }
@@ -127,7 +129,9 @@ std::optional<RgbaFrame> sample_to_rgba(std::span<const uint8_t> bytes, uint64_t
 }
 
 std::optional<RgbaFrame> decode_with_bitmap_rep(std::span<const uint8_t> bytes, const std::filesystem::path& path,
-                                                uint64_t step, double time_s) {
+                                                uint64_t step, double time_s,
+                                                const std::optional<FrameDimensions>& requested,
+                                                std::optional<FrameDimensions>* foreign) {
   BitmapLock& lock = bitmap_lock();
   std::lock_guard guard(lock.mutex);
   if (lock.poisoned) return std::nullopt;
@@ -144,6 +148,11 @@ std::optional<RgbaFrame> decode_with_bitmap_rep(std::span<const uint8_t> bytes, 
                             " bits, planar=" + (planar ? "true" : "false") + ") : " + path.string());
       return std::nullopt;
     }
+    if (foreign_size(static_cast<uint64_t>(w), static_cast<uint64_t>(h), requested)) {
+      if (foreign && w <= UINT32_MAX && h <= UINT32_MAX)
+        *foreign = FrameDimensions{static_cast<uint32_t>(w), static_cast<uint32_t>(h)};
+      return std::nullopt;
+    }
     const uint8_t* data = rep->bitmap_data();
     if (data == nullptr) return std::nullopt;
     // The system decoder hands out straight alpha: premultiplied here, since
@@ -157,8 +166,32 @@ std::optional<RgbaFrame> decode_with_bitmap_rep(std::span<const uint8_t> bytes, 
   }
 }
 
+namespace {
+
+// The size a Targa or Photoshop header states, when it is of another than
+// the one asked for. A header that does not parse says nothing: its decoder
+// refuses the file anyway.
+std::optional<FrameDimensions> foreign_header_size(std::span<const uint8_t> bytes, bool targa,
+                                                   const std::optional<FrameDimensions>& requested) {
+  if (!requested) return std::nullopt;
+  uint64_t w = 0, h = 0;
+  if (targa) {
+    const std::optional<TgaHeader> header = parse_tga_header(bytes);
+    if (!header) return std::nullopt;
+    w = header->width, h = header->height;
+  } else {
+    const std::optional<PsdHeader> header = parse_psd_header(bytes);
+    if (!header) return std::nullopt;
+    w = header->width, h = header->height;
+  }
+  if (!foreign_size(w, h, requested)) return std::nullopt;
+  return FrameDimensions{static_cast<uint32_t>(w), static_cast<uint32_t>(h)};  // both at most 30000
+}
+
+}  // namespace
+
 DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
-                                bool sample_while_decoding) {
+                                bool sample_while_decoding, const std::optional<FrameDimensions>& requested) {
   DecodedOutput out;
   const Clock::time_point read_start = Clock::now();
   std::optional<ByteBuffer> bytes = read_output_file(path);
@@ -166,7 +199,11 @@ DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s
   if (!bytes) return out;
   const Clock::time_point decode_start = Clock::now();
   out.file_bytes = bytes->size();
-  if (extension_is_tga(path)) {
+  const bool targa = extension_is_tga(path);
+  out.foreign_size = foreign_header_size(*bytes, targa, requested);
+  if (out.foreign_size) {
+    // Not a frame of this batch, whatever its pixels: none is decoded.
+  } else if (targa) {
     if (std::optional<DecodedImage> image = decode_tga(*bytes, step)) {
       out.frame = frame_from_image(std::move(*image), 1, time_s);
     }
@@ -178,17 +215,20 @@ DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s
       // A Photoshop file our reader refused (cut short, damaged) is not
       // handed to the system decoder, which would fill the missing rows with
       // whatever it likes and put a wrong frame in the cache.
-      out.frame = decode_with_bitmap_rep(*bytes, path, step, time_s);
+      out.frame = decode_with_bitmap_rep(*bytes, path, step, time_s, requested, &out.foreign_size);
     }
   }
   out.decode_ms = ms_since(decode_start);
-  out.outcome = out.frame ? FileDecodeOutcome::Decoded : FileDecodeOutcome::DecodeFailed;
+  out.outcome = out.frame          ? FileDecodeOutcome::Decoded
+                : out.foreign_size ? FileDecodeOutcome::ForeignSize
+                                   : FileDecodeOutcome::DecodeFailed;
   return_pooled_buffer(std::move(*bytes));
   return out;
 }
 
-DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step) {
-  return ingest_frame_file(path, time_s, step, pipeline_optimize_enabled());
+DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
+                                const std::optional<FrameDimensions>& requested) {
+  return ingest_frame_file(path, time_s, step, pipeline_optimize_enabled(), requested);
 }
 
 std::optional<uint64_t> parse_worker_dir_name(const std::filesystem::path& frame_file) {

@@ -12,6 +12,7 @@
 
 #include "cache/buffer_pool.h"
 #include "cache/rgba_frame.h"
+#include "pool/decode/requested_size.h"
 
 namespace vel {
 
@@ -20,6 +21,7 @@ enum class FileDecodeOutcome : uint8_t {
   ReadFailed = 0,    // the file could not be read
   DecodeFailed = 1,  // read, but no frame came out of it
   Decoded = 2,       // frame present
+  ForeignSize = 3,   // an image of another size than the batch asked for: refused unread
 };
 const char* file_decode_outcome_name(FileDecodeOutcome outcome);
 
@@ -29,6 +31,7 @@ struct DecodedOutput {
   double decode_ms = 0.0;  // from the end of the read; 0 when unreadable
   uint64_t file_bytes = 0;  // 0 when unreadable
   FileDecodeOutcome outcome = FileDecodeOutcome::ReadFailed;
+  std::optional<FrameDimensions> foreign_size;  // ForeignSize: the size the file holds
 };
 
 // A file of 0 bytes or more than this is not read.
@@ -37,10 +40,14 @@ inline constexpr uint64_t kMaxFrameFileBytes = 512ull << 20;
 // Reads, decodes and samples one frame file; `time_s` becomes the frame's
 // time. The Photoshop reader samples while decoding when `sample_while_decoding`
 // (VELOCINTA_PIPELINE_OPTIMIZE), else decodes at full size and samples after.
+// An image whose size (before sampling) is not `requested` is ForeignSize,
+// told from its header before its pixels are decoded.
 DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
-                                bool sample_while_decoding);
+                                bool sample_while_decoding,
+                                const std::optional<FrameDimensions>& requested = std::nullopt);
 // The same with the process's switch.
-DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step);
+DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
+                                const std::optional<FrameDimensions>& requested = std::nullopt);
 
 // The whole regular file in a pooled buffer; nothing for a missing or
 // non-regular file, a size of 0 or above the limit, or a read that comes
@@ -56,9 +63,12 @@ std::optional<RgbaFrame> sample_to_rgba(std::span<const uint8_t> bytes, uint64_t
                                         bool straight_alpha);
 
 // The system bitmap decoder, under the process-wide bitmap lock. Logs the
-// layouts it cannot use ("pool ingest: format non géré ...").
+// layouts it cannot use ("pool ingest: format non géré ..."). An image that
+// is not of the `requested` size gives nothing, its size in `foreign`.
 std::optional<RgbaFrame> decode_with_bitmap_rep(std::span<const uint8_t> bytes, const std::filesystem::path& path,
-                                                uint64_t step, double time_s);
+                                                uint64_t step, double time_s,
+                                                const std::optional<FrameDimensions>& requested = std::nullopt,
+                                                std::optional<FrameDimensions>* foreign = nullptr);
 
 // The worker that wrote a frame file: N when the file's folder is named "w"
 // followed by N in decimal (one leading "+" allowed, nothing else, no

@@ -129,10 +129,10 @@ TEST_F(DecodeBatch, StopDuringADecodeSendsNothingAndKeepsTheFile) {
   std::promise<void> inside;
   std::promise<void> go_on;
   std::shared_future<void> go_on_future = go_on.get_future().share();
-  context_.ingest = [&inside, go_on_future](const fs::path& p, double t, uint64_t step) {
+  context_.ingest = [&inside, go_on_future](const DecodeJob& job) {
     inside.set_value();
     go_on_future.wait();
-    return ingest_frame_file(p, t, step, true);
+    return ingest_frame_file(job.path, job.time_s, job.decimation_factor, true);
   };
   context_.keep_frame_files = false;
   start(1);
@@ -158,8 +158,8 @@ TEST_F(DecodeBatchFullChannel, ADecoderBlockedOnAFullChannelEndsWhenTheBatchStop
   const fs::path file = job_dir_ / "w0" / "f_00001.tga";
   write_frame(file, 2);
   std::promise<void> decoded;
-  context_.ingest = [&decoded](const fs::path& p, double t, uint64_t step) {
-    DecodedOutput out = ingest_frame_file(p, t, step, true);
+  context_.ingest = [&decoded](const DecodeJob& job) {
+    DecodedOutput out = ingest_frame_file(job.path, job.time_s, job.decimation_factor, true);
     decoded.set_value();
     return out;
   };
