@@ -148,21 +148,34 @@ uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64
     marks.last = to;
     return 1;
   }
-  const int64_t span = hi - lo + 1;
-  auto ahead = [&](int64_t frame) { return ((frame - from) % span + span) % span; };
+  // Counted by arithmetic, not frame by frame: at a rate of billions of
+  // frames a second one late wake steps over more frames than a thread can
+  // walk before the host quits.
+  const i128 span = static_cast<i128>(hi) - lo + 1;
+  auto ahead = [&](int64_t frame) -> i128 { return ((static_cast<i128>(frame) - from) % span + span) % span; };
   // A mark more than half a loop ahead is one the picture went past.
-  int64_t counted = marks.through ? ahead(*marks.through) : 0;
+  i128 counted = marks.through ? ahead(*marks.through) : 0;
   if (counted > span / 2) counted = 0;
-  const int64_t reach = ahead(to);
-  uint64_t n = 0;
-  for (int64_t step = counted + 1; step <= reach; ++step) {
-    const int64_t frame = lo + (from - lo + step) % span;
-    if (frame == shown || marks.last == frame) continue;
-    marks.last = frame;
-    ++n;
+  const i128 reach = ahead(to);
+  if (reach <= counted) return 0;
+  // The frames at steps counted + 1 .. reach, all distinct (less than a
+  // loop), but the one going on screen, and the one counted last when it is
+  // the first met (counted again once other frames came between).
+  auto frame_at = [&](i128 step) { return static_cast<int64_t>(lo + (static_cast<i128>(from) - lo + step) % span); };
+  i128 n = reach - counted;
+  if (shown && *shown >= lo && *shown <= hi && ahead(*shown) > counted && ahead(*shown) <= reach) --n;
+  i128 first = counted + 1;
+  if (frame_at(first) == shown) ++first;
+  const bool repeat = first <= reach && frame_at(first) == marks.last;
+  if (repeat) --n;
+  // The last frame counted is the farthest one not left out.
+  for (i128 step = reach; step > counted && step >= reach - 2; --step) {
+    if (frame_at(step) == shown || (repeat && step == first)) continue;
+    marks.last = frame_at(step);
+    break;
   }
-  if (reach > counted) marks.through = to;
-  return n;
+  marks.through = to;
+  return static_cast<uint64_t>(n);
 }
 
 bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const ClockInputs& in,

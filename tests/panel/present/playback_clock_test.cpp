@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "cache/frame_cache_ops.h"
@@ -158,6 +159,78 @@ TEST(PlaybackClock, EveryFramePeriodIsHandedOverOrMissed) {
     EXPECT_EQ(rig.handed.size() + rig.clock.missed, static_cast<uint64_t>(std::floor(pause)))
         << c.name << " paused: " << rig.handed.size() << " handed over, " << rig.clock.missed << " missed";
   }
+}
+
+// The arithmetic count matches a walk over the stepped frames, one by one,
+// for every start, end, shown frame and earlier mark on small loops, call
+// after call.
+TEST(MissedFrames, CountedByArithmeticAsByAWalk) {
+  auto walk = [](MissedMarks& marks, int64_t from, int64_t to, int64_t lo, int64_t hi, std::optional<int64_t> shown) {
+    const int64_t span = hi - lo + 1;
+    auto ahead = [&](int64_t f) { return ((f - from) % span + span) % span; };
+    int64_t counted = marks.through ? ahead(*marks.through) : 0;
+    if (counted > span / 2) counted = 0;
+    const int64_t reach = ahead(to);
+    uint64_t n = 0;
+    for (int64_t step = counted + 1; step <= reach; ++step) {
+      const int64_t frame = lo + (from - lo + step) % span;
+      if (frame == shown || marks.last == frame) continue;
+      marks.last = frame;
+      ++n;
+    }
+    if (reach > counted) marks.through = to;
+    return n;
+  };
+  for (int64_t lo : {0, 3}) {
+    for (int64_t span = 1; span <= 6; ++span) {
+      const int64_t hi = lo + span - 1;
+      std::vector<std::optional<int64_t>> marks_at = {std::nullopt};
+      for (int64_t f = lo; f <= hi; ++f) marks_at.emplace_back(f);
+      for (int64_t from = lo; from <= hi; ++from) {
+        for (int64_t to = lo; to <= hi; ++to) {
+          for (const auto& shown : marks_at) {
+            for (const auto& through : marks_at) {
+              for (const auto& last : marks_at) {
+                MissedMarks a{through, last}, b{through, last};
+                // Then a second call from where the first left off.
+                const int64_t next_to = lo + (to - lo + 2) % span;
+                EXPECT_EQ(count_missed_frames(a, from, to, lo, hi, shown), walk(b, from, to, lo, hi, shown));
+                EXPECT_EQ(count_missed_frames(a, from, next_to, lo, hi, shown),
+                          walk(b, from, next_to, lo, hi, shown));
+                ASSERT_EQ(a.through, b.through);
+                ASSERT_EQ(a.last, b.last) << lo << ".." << hi << " from " << from << " to " << to;
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+// A composition of 1/4294967295 s frames: one late wake steps over billions
+// of frames, counted at once (a walk over them kept the thread for minutes).
+TEST(MissedFrames, BillionsOfFramesAtOnce) {
+  const int64_t last = (int64_t{1} << 62) - 1;
+  MissedMarks marks;
+  EXPECT_EQ(count_missed_frames(marks, 0, last / 2, 0, last, last / 2), uint64_t(last / 2 - 1));
+  EXPECT_EQ(marks.through, last / 2);
+  EXPECT_EQ(marks.last, last / 2 - 1);
+  EXPECT_EQ(count_missed_frames(marks, 0, last / 2, 0, last, last / 2), 0u) << "counted once";
+
+  FrameCache cache;
+  cache.budget_bytes = uint64_t{1} << 30;
+  PlaybackClock clock;
+  ClockInputs in;
+  in.timing = CompFrameTiming{1, 4294967295u, 10, 1};  // 42949672950 frames
+  in.frame_batch_limit = 240;
+  clock.shown_time = FrameKey{0, 4294967295u};
+  begin_present_request(99, false, 0.0);
+  in.now_ns = 1000 * kSecond;
+  advance_playback_clock(clock, cache, in, nullptr);
+  in.now_ns += 3 * kSecond;
+  advance_playback_clock(clock, cache, in, nullptr);
+  EXPECT_EQ(clock.missed, uint64_t{3} * 4294967295u) << "every frame that fell due in 3 s, none shown";
 }
 
 TEST(PlaybackClock, LoopsOverTheWorkArea) {
