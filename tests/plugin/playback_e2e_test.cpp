@@ -101,13 +101,14 @@ class Playback : public ::testing::Test {
   static std::string log_of(const fs::path& home) { return (home / "Library" / "Logs" / "velocinta.log").string(); }
 
   // Runs simhost with `events` in `home`; the summary, or null.
-  static json run_in(const fs::path& home, const std::string& name, const json& events, bool no_gpu) {
+  static json run_in(const fs::path& home, const std::string& name, const json& events, bool no_gpu,
+                     const fs::path& project_file = project(), const char* seconds = "100") {
     const fs::path out = root() / name;
     fs::create_directories(out);
     fs::create_directories(home / "tmp");
     std::ofstream(out / "scenario.json") << json{{"events", events}}.dump();
-    std::vector<std::string> args = {"--plugin", VEL_PLUGIN_PATH,       "--project",  project().string(),
-                                     "--seconds", "100",                "--out",      out.string(),
+    std::vector<std::string> args = {"--plugin", VEL_PLUGIN_PATH,       "--project",  project_file.string(),
+                                     "--seconds", seconds,              "--out",      out.string(),
                                      "--scenario", (out / "scenario.json").string()};
     if (no_gpu) args.push_back("--no-gpu");
     const std::vector<std::string> env = {"HOME=" + home.string(), "TMPDIR=" + (home / "tmp").string(),
@@ -179,8 +180,11 @@ TEST_F(Playback, FarClickShowsTheClickedFrameAndThePausedPanelStaysQuiet) {
 // Played on a filled store, once the work area is cached, for more frames
 // than the work area holds: the picture went round the whole loop, and in
 // every five-second report each frame that fell due while playing is either
-// among those put on screen or counted as missed; none is lost silently. A
-// loaded machine or a sanitizer may make frames late, never uncounted.
+// among those put on screen (the head advances: a frame whose pixels are
+// already on screen is not drawn again, yet shown) or counted as missed;
+// none is lost silently. A loaded machine or a sanitizer may make frames
+// late, never uncounted. The summary counts the pictures put on screen on
+// either path.
 TEST_F(Playback, LoopOverTheWorkAreaShowsEveryFrameTheClockAskedFor) {
   struct Case {
     const char* name;
@@ -199,9 +203,14 @@ TEST_F(Playback, LoopOverTheWorkAreaShowsEveryFrameTheClockAskedFor) {
     const json s = run_in(home, std::string("loop-") + c.name, events, c.no_gpu);
     EXPECT_TRUE(s.value("quit", false)) << "the loop stalled: still waiting for " << s.value("still_waiting", "");
     EXPECT_GT(s.at("presentations").value(c.backend, uint64_t{0}), static_cast<uint64_t>(kFrames));
+    const json& p = s.at("presentations");
+    EXPECT_EQ(s.at("panel").at("picture").value("frames_shown", uint64_t{0}),
+              p.value("appkit", uint64_t{0}) + p.value("metal-gpu", uint64_t{0}) + p.value("metal-blit", uint64_t{0}) +
+                  p.value("metal-direct", uint64_t{0}))
+        << s.at("panel").dump();
 
     const std::string log = read_text(log_of(home));
-    const std::vector<uint64_t> shown = pipeline_figures(log, "submitted");
+    const std::vector<uint64_t> shown = pipeline_figures(log, "head_advanced");
     const std::vector<uint64_t> missed = pipeline_figures(log, "missed_total");
     const std::vector<uint64_t> dropped = pipeline_figures(log, "dropped_total");
     const std::vector<double> playing_ms = pipeline_times(log, "requested_ms");
@@ -233,6 +242,40 @@ TEST_F(Playback, LoopOverTheWorkAreaShowsEveryFrameTheClockAskedFor) {
                                               << counted - shown[i] << " missed or dropped of " << due
                                               << " due, " << undecided << " undecided";
     }
+  }
+}
+
+// A composition of 1/4294967295 s frames, valid in a project file: every
+// wake of the clock steps over millions of frames. Counting them one by one
+// kept the clock's thread from the picture for tens of seconds (the main
+// thread on the CPU path, whose reports then showed no head advance). They
+// are counted, and the picture keeps moving on both paths.
+TEST_F(Playback, BillionsOfFramesASecondAreCountedWhileThePictureMoves) {
+  std::ifstream in(fs::path(VEL_DEMO_DIR) / "sample.aep");
+  json doc = json::parse(in);
+  json& comp = doc["compositions"][0];
+  comp["frame_duration"] = {1, 4294967295u};
+  comp["duration"] = {10, 1};
+  comp["work_area"] = {{"start", {0, 1}}, {"duration", {10, 1}}};
+  const fs::path huge = root() / "huge-rate.aep";
+  std::ofstream(huge) << doc.dump();
+  for (const bool no_gpu : {true, false}) {
+    const std::string name = no_gpu ? "huge-cpu" : "huge-metal";
+    SCOPED_TRACE(name);
+    const fs::path home = root() / ("home-" + name);
+    // Two reports while playing.
+    const json events = {
+        {{"at_ms", 0}, {"action", "open_panel"}, {"width", 480}, {"height", 270}, {"scale", 1}},
+        {{"when", {{"file", log_of(home)}, {"has", "PIPELINE(5s)"}, {"count", 2}}}, {"action", "quit"}}};
+    const json s = run_in(home, name, events, no_gpu, huge);
+    EXPECT_TRUE(s.value("quit", false)) << "still waiting for " << s.value("still_waiting", "");
+    const std::string log = read_text(log_of(home));
+    const std::vector<uint64_t> moved = pipeline_figures(log, "head_advanced");
+    const std::vector<uint64_t> missed = pipeline_figures(log, "missed_total");
+    ASSERT_EQ(moved.size(), 2u);
+    ASSERT_EQ(missed.size(), 2u);
+    EXPECT_GT(moved[1], 1u) << "the picture stood still";
+    EXPECT_GT(missed[1], missed[0]) << "frames fell due without being counted";
   }
 }
 
