@@ -55,12 +55,14 @@ bool show_index(PlaybackClock& clock, const PresentRequest& request, int64_t ind
 // old base, so that no time falls between the two bases and every frame
 // period of the run is due in one of them. The frames after `index` fall due
 // again in the new base and count again if they are missed again.
-void restart_time_base(PlaybackClock& clock, int64_t index, int64_t advanced, const Grid& grid, uint64_t now_ns) {
+void restart_time_base(PlaybackClock& clock, int64_t index, int64_t shown_index, int64_t advanced, const Grid& grid,
+                       uint64_t now_ns) {
   const double into_ns = static_cast<double>(advanced) * static_cast<double>(grid.fd) * 1e9 / grid.scale;
   const uint64_t since = now_ns > *clock.anchor_ns ? now_ns - *clock.anchor_ns : 0;
   clock.anchor_ns = *clock.anchor_ns + (into_ns < static_cast<double>(since) ? static_cast<uint64_t>(into_ns) : since);
   clock.anchor_index = index;
-  clock.missed_marks = MissedMarks{index, std::nullopt};
+  // The frames up to `index` are settled: shown, on their way or counted.
+  clock.missed_marks = MissedMarks{index, std::nullopt, shown_index};
 }
 
 // Where the running clock stands at `in.now_ns`: the frame due then, in
@@ -152,29 +154,25 @@ uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64
   // frames a second one late wake steps over more frames than a thread can
   // walk before the host quits.
   const i128 span = static_cast<i128>(hi) - lo + 1;
-  auto ahead = [&](int64_t frame) -> i128 { return ((static_cast<i128>(frame) - from) % span + span) % span; };
-  // A mark more than half a loop ahead is one the picture went past.
-  i128 counted = marks.through ? ahead(*marks.through) : 0;
-  if (counted > span / 2) counted = 0;
-  const i128 reach = ahead(to);
-  if (reach <= counted) return 0;
-  // The frames at steps counted + 1 .. reach, all distinct (less than a
-  // loop), but the one going on screen, and the one counted last when it is
-  // the first met (counted again once other frames came between).
-  auto frame_at = [&](i128 step) { return static_cast<int64_t>(lo + (static_cast<i128>(from) - lo + step) % span); };
-  i128 n = reach - counted;
-  if (shown && *shown >= lo && *shown <= hi && ahead(*shown) > counted && ahead(*shown) <= reach) --n;
-  i128 first = counted + 1;
-  if (frame_at(first) == shown) ++first;
-  const bool repeat = first <= reach && frame_at(first) == marks.last;
-  if (repeat) --n;
-  // The last frame counted is the farthest one not left out.
-  for (i128 step = reach; step > counted && step >= reach - 2; --step) {
-    if (frame_at(step) == shown || (repeat && step == first)) continue;
-    marks.last = frame_at(step);
-    break;
+  auto forward = [&](int64_t a, int64_t b) -> i128 { return ((static_cast<i128>(b) - a) % span + span) % span; };
+  auto in_loop = [&](std::optional<int64_t> f) { return f && *f >= lo && *f <= hi; };
+  // The steps ahead of `from` already counted: those counted ahead of the
+  // picture's position then, less the way it has come since.
+  i128 counted = 0;
+  if (in_loop(marks.through)) {
+    const int64_t then = in_loop(marks.from) ? *marks.from : *marks.through;
+    const i128 ahead_then = forward(then, *marks.through), moved = forward(then, from);
+    counted = ahead_then > moved ? ahead_then - moved : 0;
   }
+  const i128 reach = forward(from, to);
+  if (reach <= counted) return 0;
+  // The frames at steps counted + 1 .. reach are distinct (less than a
+  // loop); the one going on screen among them is not missed.
+  const bool steps_over_shown = in_loop(shown) && forward(from, *shown) > counted && forward(from, *shown) <= reach;
+  const i128 n = reach - counted - (steps_over_shown ? 1 : 0);
+  if (n > 0) marks.last = to == shown ? lo + static_cast<int64_t>((static_cast<i128>(to) - lo - 1 + span) % span) : to;
   marks.through = to;
+  marks.from = from;
   return static_cast<uint64_t>(n);
 }
 
@@ -188,6 +186,7 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
   if (!clock.anchor_ns) {
     clock.anchor_ns = in.now_ns;
     clock.anchor_index = shown_index;
+    clock.missed_marks = {};  // a new time base: every frame falls due anew
     return false;
   }
   const DuePosition position = due_position(clock, *grid, in);
@@ -244,7 +243,7 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
     if (present && present(frame, key)) {
       clock.awaiting = AwaitedPresentation{request.seq, chosen->frame, chosen->time, clock.last_present_no};
     }
-    if (chosen->frame != due) restart_time_base(clock, chosen->frame, advanced, *grid, in.now_ns);
+    if (chosen->frame != due) restart_time_base(clock, chosen->frame, t, advanced, *grid, in.now_ns);
   }
   return moved;
 }

@@ -2,6 +2,7 @@
 // command buffers ended at commit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -242,6 +243,66 @@ TEST_F(MetalWorker, SharedPixelsMoveTheIndexWithoutADraw) {
   const auto records = drain_present_telemetry();
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(records.back().kind, kEventClockReused);
+}
+
+// Round a loop whose last frames are identical (one payload, as the cache
+// keeps them) with a wake every frame: the index reaches every due frame
+// across each OUT to IN wrap, identical frames move it without a draw, and
+// only the frames not held fall due as missed, each once per loop.
+TEST_F(MetalWorker, EveryWrapOfALoopWithIdenticalFramesShowsItsDueFrames) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> missing;  // not among the frames held
+    uint64_t missed_per_loop;
+  } cases[] = {
+      {"all held", {}, 0},
+      {"an identical frame missing", {7}, 1},
+      {"the first frames missing at the wrap", {0, 1}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    job = testing::small_view_job();
+    start();
+    const NeighbourFrame still_end = entry(5);
+    std::vector<NeighbourFrame> held;
+    for (int64_t i = 0; i < 10; ++i) {
+      if (std::find(c.missing.begin(), c.missing.end(), i) != c.missing.end()) continue;
+      NeighbourFrame e = i >= 5 ? still_end : entry(i);
+      e.frame = i;
+      held.push_back(e);
+    }
+    play(held, {0, 9}, 25.0);
+    {
+      std::lock_guard lock(job->mutex);
+      job->seek = 2;
+    }
+    presenter->iterate(0.0);
+    const uint64_t at_start = job->presented.load();
+    (void)drain_present_telemetry();
+    constexpr int kLoops = 3;
+    uint64_t moves = 0;
+    for (int k = 1; k <= kLoops * 10; ++k) {
+      const int64_t before = presenter->current_index();
+      presenter->iterate(40.0 * k + 1.0);
+      const int64_t due = (2 + k) % 10;
+      const bool held_due = std::find(c.missing.begin(), c.missing.end(), due) == c.missing.end();
+      if (held_due) {
+        EXPECT_EQ(presenter->current_index(), due) << "at " << k;
+      }
+      moves += presenter->current_index() != before;
+    }
+    uint64_t reused = 0, moved = 0;
+    for (const PresentTelemetry& t : drain_present_telemetry()) {
+      reused += t.kind == kEventClockReused;
+      moved += t.kind == kEventClockMoved;
+    }
+    EXPECT_EQ(moved + reused, moves) << "every move reported";
+    EXPECT_EQ(job->presented.load() - at_start, moved) << "a draw for each new surface only";
+    EXPECT_GT(reused, 0u);
+    EXPECT_EQ(moves + job->missed.load(), kLoops * 10u) << moves << " shown";
+    EXPECT_EQ(job->missed.load(), kLoops * c.missed_per_loop);
+    presenter.reset();
+  }
 }
 
 TEST_F(MetalWorker, RefusedPlaybackDrawsLogDeferredAtOneSixtyAndOneTwenty) {
