@@ -99,10 +99,12 @@ void count_missed_before_stop(PlaybackClock& clock, const ClockInputs& in) {
   const int64_t shown_index = floor_div(clock.shown_time->value, grid->fd);
   const DuePosition at = due_position(clock, *grid, in);
   if (at.due == shown_index) return;
+  // The frames whose time ended before the stop; the due one's was cut short.
+  const int64_t ended = at.due == at.lo ? at.hi : at.due - 1;
   // The frame handed over and not yet confirmed is on its way to the screen.
   const std::optional<int64_t> on_its_way =
       clock.awaiting ? std::optional<int64_t>(clock.awaiting->index) : std::nullopt;
-  clock.missed += count_missed_frames(clock.missed_marks, shown_index, at.due, at.lo, at.hi, on_its_way);
+  clock.missed += count_missed_frames(clock.missed_marks, shown_index, ended, at.lo, at.hi, on_its_way);
 }
 
 std::optional<ClockGrid> clock_grid(uint32_t scale, const CompFrameTiming& t) {
@@ -141,6 +143,15 @@ std::pair<int64_t, int64_t> playback_loop_bounds(int64_t work_first, int64_t wor
   const int64_t lo = work_first < 0 ? 0 : std::min(work_first, last);
   const int64_t hi = work_last >= 0 ? std::max(lo, std::min(work_last, last)) : last;
   return {lo, hi};
+}
+
+void follow_picture(MissedMarks& marks, int64_t shown, int64_t lo, int64_t hi) {
+  auto in_loop = [&](std::optional<int64_t> f) { return f && *f >= lo && *f <= hi; };
+  if (!in_loop(marks.through) || shown < lo || shown > hi) return;
+  const int64_t then = in_loop(marks.from) ? *marks.from : *marks.through;
+  const i128 span = static_cast<i128>(hi) - lo + 1;
+  auto forward = [&](int64_t a, int64_t b) -> i128 { return ((static_cast<i128>(b) - a) % span + span) % span; };
+  if (forward(then, shown) >= forward(then, *marks.through)) marks.through.reset(), marks.from.reset();
 }
 
 uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64_t lo, int64_t hi,
@@ -201,6 +212,7 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
     auto confirmed = confirmed_awaited(clock, request, *grid);
     if (!confirmed) return false;
     if (!show_index(clock, request, confirmed->first, *grid, shown_index)) return false;
+    follow_picture(clock.missed_marks, confirmed->first, lo, hi);
     clock.last_present_no = confirmed->second;
     moved = true;
     t = confirmed->first;
@@ -226,13 +238,13 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
       if (!chosen) chosen = largest_in(c, hi);
     }
   }
-  // Frames that fell due and are not going on screen: the due one when it
-  // was not ready (the picture lags behind the clock), and those a late tick
-  // steps over. A stall counts once per frame that fell due, however many
-  // ticks it lasts.
+  // Frames whose time on screen has ended without them: those a late tick
+  // stepped over, those that were not ready, and the one going on screen
+  // now behind the due frame (it shows late, in the due frame's time). The
+  // due frame's own time is still running: it may yet be shown in it. A
+  // stall counts once per frame that fell due, however many ticks it lasts.
   if (lo <= due && due <= hi && due != t) {
-    clock.missed +=
-        count_missed_frames(clock.missed_marks, t, due, lo, hi, chosen ? std::optional<int64_t>(chosen->frame) : std::nullopt);
+    clock.missed += count_missed_frames(clock.missed_marks, t, due == lo ? hi : due - 1, lo, hi, std::nullopt);
   }
   if (chosen && chosen->frame != t) {
     await_present_request(request, chosen->time);

@@ -46,6 +46,10 @@ struct MissedMarks {
 uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64_t lo, int64_t hi,
                              std::optional<int64_t> shown);
 
+// The picture moved forward to `shown`: the marks it reached are done
+// with, so that the frames ahead count again in the next round of the loop.
+void follow_picture(MissedMarks& marks, int64_t shown, int64_t lo, int64_t hi);
+
 struct PlaybackClock {
   std::optional<FrameKey> shown_time;  // the frame on screen; the clock runs only while set
   std::optional<uint64_t> anchor_ns;   // start of the current run (monotonic)
