@@ -368,13 +368,13 @@ MetalPresenter::Due MetalPresenter::due_at(const Taken& t, double now) const {
 void MetalPresenter::count_missed_until(const Taken& t, double at) {
   // The due frame's own time is still running: it may yet be shown in it.
   const int64_t due = due_at(t, at).index;
-  if (due != current_index_) count_missed_through(t, due == t.start ? t.end : due - 1, std::nullopt);
+  if (due != current_index_) count_missed_through(t, due == t.start ? t.end : due - 1);
 }
 
-void MetalPresenter::count_missed_through(const Taken& t, int64_t through, std::optional<int64_t> going) {
+void MetalPresenter::count_missed_through(const Taken& t, int64_t through) {
   const int64_t s = t.start, e = t.end;
   if (s <= through && through <= e && s <= current_index_ && current_index_ <= e && through != current_index_) {
-    job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, through, s, e, going),
+    job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, through, s, e, std::nullopt),
                            std::memory_order_relaxed);
   }
 }
@@ -433,7 +433,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
       // The frames before the one going on screen are missed whenever it
       // gets there: a long wait for a drawable shows as frames missed.
       if (chosen->frame != current_index_ && !fallback) {
-        count_missed_through(t, chosen->frame == s ? e : chosen->frame - 1, std::nullopt);
+        count_missed_through(t, chosen->frame == s ? e : chosen->frame - 1);
       }
       deferred_ = deferred_ == UINT64_MAX ? deferred_ : deferred_ + 1;
       if (options_.perf && (deferred_ == 1 || deferred_ % 60 == 0)) {
