@@ -74,8 +74,12 @@ json panel_summary(const Host& h, const RunStats& s) {
   if (w && w->contentView()) {
     out["texts"] = window_texts(*w->contentView());
     if (const platform::NSImageView* picture = largest_image_view(*w->contentView())) {
+      // The picture is an image view on the CPU path and a Metal layer on
+      // the GPU path: both count, as a user sees either.
       if (auto shown = platform::shown_image(picture->viewId())) {
-        out["picture"] = {{"frames_shown", shown->images_set}};
+        const platform::MetalPresentTotals metal = platform::metal_present_totals();
+        out["picture"] = {{"frames_shown", shown->images_set + metal.drawn + metal.blitted + metal.direct},
+                          {"images_set", shown->images_set}};
       }
       // Where the picture lies in a screenshot, and the texts drawn over it.
       const platform::NSRect r = frame_in_window(*picture);
@@ -196,7 +200,7 @@ json build_summary(const Host& h, const RunStats& s) {
                                        {"command_buffers", live.command_buffers}, {"drawables", live.drawables}};
   summary["panel"] = panel_summary(h, s);
   if (summary["panel"].contains("picture")) {
-    summary["presentations"]["appkit"] = summary["panel"]["picture"].value("frames_shown", uint64_t{0});
+    summary["presentations"]["appkit"] = summary["panel"]["picture"].value("images_set", uint64_t{0});
   }
   summary["project"] = {{"changes", h.project.change_count()}, {"dirty", h.project.dirty()}};
   return summary;

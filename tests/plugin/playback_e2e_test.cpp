@@ -65,6 +65,47 @@ std::vector<double> line_stamps(const std::string& log, const std::string& text)
   return out;
 }
 
+// In every five-second report of a log, each frame that fell due at 24 per
+// second while playing was either put on screen (the head advances: a frame
+// whose pixels are already on screen is not drawn again, yet shown) or
+// counted as missed once its time had passed, and none twice. A report sums
+// up the last five seconds; its clock time counts since the one before. Of
+// the frames due, those that fell due since the last presentation may still
+// be undecided (a frame in flight, a worker waiting for its drawable, the
+// one whose time still runs); the other ones were shown or counted, give or
+// take one at each edge of the window. A frame in flight is decided within
+// a second: longer without a presentation is a stall, which must show as
+// missed frames. The clock time of the report that holds the play also
+// holds the opening, which plays while no picture is on screen yet and no
+// clock runs: there frames fall due from the play on.
+void expect_every_due_frame_counted_once(const std::string& log) {
+  const std::vector<uint64_t> shown = pipeline_figures(log, "head_advanced");
+  const std::vector<uint64_t> missed = pipeline_figures(log, "missed_total");
+  const std::vector<uint64_t> dropped = pipeline_figures(log, "dropped_total");
+  const std::vector<double> playing_ms = pipeline_times(log, "requested_ms");
+  const std::vector<double> undecided_ms = pipeline_times(log, "no_submission_ms");
+  ASSERT_FALSE(missed.empty()) << "no PIPELINE report";
+  const std::vector<double> reported_at = line_stamps(log, "PIPELINE\\(5s\\):[^\n]*");
+  const std::vector<double> played_at = line_stamps(log, "velocinta: lecture");
+  ASSERT_TRUE(shown.size() == missed.size() && dropped.size() == missed.size() &&
+              playing_ms.size() == missed.size() && undecided_ms.size() == missed.size() &&
+              reported_at.size() == missed.size() && !played_at.empty());
+  const double play = played_at.back();
+  for (size_t i = 0; i < missed.size(); ++i) {
+    if (reported_at[i] < play) continue;
+    double since = playing_ms[i] - (i ? playing_ms[i - 1] : 0.0);
+    if (i == 0 || reported_at[i - 1] < play) since = std::min(since, std::max(reported_at[i] - play, 0.0));
+    const auto due = static_cast<uint64_t>(std::min(since, 5000.0) * 24.0 / 1000.0);
+    const auto undecided = static_cast<uint64_t>(std::ceil(std::min(undecided_ms[i], 1000.0) * 24.0 / 1000.0));
+    const uint64_t counted = shown[i] + missed[i] - (i ? missed[i - 1] : 0) + dropped[i] - (i ? dropped[i - 1] : 0);
+    EXPECT_GE(counted + undecided + 2, due) << "report " << i << ": " << shown[i] << " shown and "
+                                            << counted - shown[i] << " missed or dropped of " << due << " due, "
+                                            << undecided << " undecided";
+    EXPECT_LE(counted, due + 2) << "report " << i << ": " << shown[i] << " shown and " << counted - shown[i]
+                                << " missed or dropped of " << due << " due: frames counted twice";
+  }
+}
+
 class Playback : public ::testing::Test {
  protected:
   // The sample with the bar on top; renders made cheaper than the sample's,
@@ -101,13 +142,14 @@ class Playback : public ::testing::Test {
   static std::string log_of(const fs::path& home) { return (home / "Library" / "Logs" / "velocinta.log").string(); }
 
   // Runs simhost with `events` in `home`; the summary, or null.
-  static json run_in(const fs::path& home, const std::string& name, const json& events, bool no_gpu) {
+  static json run_in(const fs::path& home, const std::string& name, const json& events, bool no_gpu,
+                     const fs::path& project_file = project(), const char* seconds = "100") {
     const fs::path out = root() / name;
     fs::create_directories(out);
     fs::create_directories(home / "tmp");
     std::ofstream(out / "scenario.json") << json{{"events", events}}.dump();
-    std::vector<std::string> args = {"--plugin", VEL_PLUGIN_PATH,       "--project",  project().string(),
-                                     "--seconds", "100",                "--out",      out.string(),
+    std::vector<std::string> args = {"--plugin", VEL_PLUGIN_PATH,       "--project",  project_file.string(),
+                                     "--seconds", seconds,              "--out",      out.string(),
                                      "--scenario", (out / "scenario.json").string()};
     if (no_gpu) args.push_back("--no-gpu");
     const std::vector<std::string> env = {"HOME=" + home.string(), "TMPDIR=" + (home / "tmp").string(),
@@ -177,10 +219,10 @@ TEST_F(Playback, FarClickShowsTheClickedFrameAndThePausedPanelStaysQuiet) {
 }
 
 // Played on a filled store, once the work area is cached, for more frames
-// than the work area holds: the picture went round the whole loop, and in
-// every five-second report each frame that fell due while playing is either
-// among those put on screen or counted as missed; none is lost silently. A
-// loaded machine or a sanitizer may make frames late, never uncounted.
+// than the work area holds: the picture went round the whole loop, every
+// frame that fell due was shown or counted missed, once, across the wraps
+// (a loaded machine or a sanitizer may make frames late, never uncounted),
+// and the summary counts the pictures put on screen on either path.
 TEST_F(Playback, LoopOverTheWorkAreaShowsEveryFrameTheClockAskedFor) {
   struct Case {
     const char* name;
@@ -199,40 +241,74 @@ TEST_F(Playback, LoopOverTheWorkAreaShowsEveryFrameTheClockAskedFor) {
     const json s = run_in(home, std::string("loop-") + c.name, events, c.no_gpu);
     EXPECT_TRUE(s.value("quit", false)) << "the loop stalled: still waiting for " << s.value("still_waiting", "");
     EXPECT_GT(s.at("presentations").value(c.backend, uint64_t{0}), static_cast<uint64_t>(kFrames));
+    const json& p = s.at("presentations");
+    EXPECT_EQ(s.at("panel").at("picture").value("frames_shown", uint64_t{0}),
+              p.value("appkit", uint64_t{0}) + p.value("metal-gpu", uint64_t{0}) + p.value("metal-blit", uint64_t{0}) +
+                  p.value("metal-direct", uint64_t{0}))
+        << s.at("panel").dump();
 
+    expect_every_due_frame_counted_once(read_text(log_of(home)));
+  }
+}
+
+// A first play, every frame rendered as it falls due, by a renderer slower
+// than the composition's rate: most frames come late. Each one that fell due
+// is shown or missed, once, on both paths (a frame shown late was counted
+// twice: missed while it was not ready, and shown).
+TEST_F(Playback, FirstPlayBehindTheRendererCountsEveryDueFrameOnce) {
+  std::ifstream in(project());
+  json doc = json::parse(in);
+  doc["compositions"][0]["render_cost_ms"] = 60;
+  const fs::path slow = root() / "slow-renders.aep";
+  std::ofstream(slow) << doc.dump();
+  for (const bool no_gpu : {true, false}) {
+    const std::string name = no_gpu ? "first-cpu" : "first-metal";
+    SCOPED_TRACE(name);
+    const fs::path home = root() / ("home-" + name);
+    const json events = {
+        {{"at_ms", 0}, {"action", "open_panel"}, {"width", 480}, {"height", 270}, {"scale", 1}},
+        {{"when", {{"frames", 1}}}, {"action", "pause"}},
+        {{"when", {{"after_ms", 100}}}, {"action", "play"}},
+        {{"when", {{"file", log_of(home)}, {"has", "PIPELINE(5s)"}, {"count", 3}}}, {"action", "quit"}}};
+    const json s = run_in(home, name, events, no_gpu, slow);
+    EXPECT_TRUE(s.value("quit", false)) << "still waiting for " << s.value("still_waiting", "");
     const std::string log = read_text(log_of(home));
-    const std::vector<uint64_t> shown = pipeline_figures(log, "submitted");
+    expect_every_due_frame_counted_once(log);
+    EXPECT_GT(pipeline_figures(log, "missed_total").back(), 0u) << "the renderer kept up";
+  }
+}
+
+// A composition of 1/4294967295 s frames, valid in a project file: every
+// wake of the clock steps over millions of frames. Counting them one by one
+// kept the clock's thread from the picture for tens of seconds (the main
+// thread on the CPU path, whose reports then showed no head advance). They
+// are counted, and the picture keeps moving on both paths.
+TEST_F(Playback, BillionsOfFramesASecondAreCountedWhileThePictureMoves) {
+  std::ifstream in(fs::path(VEL_DEMO_DIR) / "sample.aep");
+  json doc = json::parse(in);
+  json& comp = doc["compositions"][0];
+  comp["frame_duration"] = {1, 4294967295u};
+  comp["duration"] = {10, 1};
+  comp["work_area"] = {{"start", {0, 1}}, {"duration", {10, 1}}};
+  const fs::path huge = root() / "huge-rate.aep";
+  std::ofstream(huge) << doc.dump();
+  for (const bool no_gpu : {true, false}) {
+    const std::string name = no_gpu ? "huge-cpu" : "huge-metal";
+    SCOPED_TRACE(name);
+    const fs::path home = root() / ("home-" + name);
+    // Two reports while playing.
+    const json events = {
+        {{"at_ms", 0}, {"action", "open_panel"}, {"width", 480}, {"height", 270}, {"scale", 1}},
+        {{"when", {{"file", log_of(home)}, {"has", "PIPELINE(5s)"}, {"count", 2}}}, {"action", "quit"}}};
+    const json s = run_in(home, name, events, no_gpu, huge);
+    EXPECT_TRUE(s.value("quit", false)) << "still waiting for " << s.value("still_waiting", "");
+    const std::string log = read_text(log_of(home));
+    const std::vector<uint64_t> moved = pipeline_figures(log, "head_advanced");
     const std::vector<uint64_t> missed = pipeline_figures(log, "missed_total");
-    const std::vector<uint64_t> dropped = pipeline_figures(log, "dropped_total");
-    const std::vector<double> playing_ms = pipeline_times(log, "requested_ms");
-    const std::vector<double> undecided_ms = pipeline_times(log, "no_submission_ms");
-    ASSERT_FALSE(missed.empty()) << "no PIPELINE report";
-    const std::vector<double> reported_at = line_stamps(log, "PIPELINE\\(5s\\):[^\n]*");
-    const std::vector<double> played_at = line_stamps(log, "velocinta: lecture");
-    ASSERT_TRUE(shown.size() == missed.size() && dropped.size() == missed.size() &&
-                playing_ms.size() == missed.size() && undecided_ms.size() == missed.size() &&
-                reported_at.size() == missed.size() && !played_at.empty());
-    // A report sums up the last five seconds; its clock time counts since
-    // the one before. Of the frames due at 24 per second, those that fell
-    // due since the last presentation are still undecided (a frame in
-    // flight, a worker waiting for its drawable); the other ones were shown
-    // or counted, give or take one at each edge of the window. A frame in
-    // flight is decided within a second: longer without a presentation is
-    // a stall, which must show as missed frames. The clock time of the
-    // report that holds the play also holds the opening, which plays while
-    // no picture is on screen yet and no clock runs: there frames fall due
-    // from the play on.
-    const double play = played_at.back();
-    for (size_t i = 0; i < missed.size(); ++i) {
-      double since = playing_ms[i] - (i ? playing_ms[i - 1] : 0.0);
-      if (i == 0 || reported_at[i - 1] < play) since = std::min(since, std::max(reported_at[i] - play, 0.0));
-      const auto due = static_cast<uint64_t>(std::min(since, 5000.0) * 24.0 / 1000.0);
-      const auto undecided = static_cast<uint64_t>(std::ceil(std::min(undecided_ms[i], 1000.0) * 24.0 / 1000.0));
-      const uint64_t counted = shown[i] + missed[i] - (i ? missed[i - 1] : 0) + dropped[i] - (i ? dropped[i - 1] : 0);
-      EXPECT_GE(counted + undecided + 2, due) << "report " << i << ": " << shown[i] << " shown and "
-                                              << counted - shown[i] << " missed or dropped of " << due
-                                              << " due, " << undecided << " undecided";
-    }
+    ASSERT_EQ(moved.size(), 2u);
+    ASSERT_EQ(missed.size(), 2u);
+    EXPECT_GT(moved[1], 1u) << "the picture stood still";
+    EXPECT_GT(missed[1], missed[0]) << "frames fell due without being counted";
   }
 }
 

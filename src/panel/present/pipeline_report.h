@@ -28,7 +28,7 @@ struct PipelineStats {
   const char* block_label = nullptr;
   uint64_t rejected_total = 0;
   uint64_t drop_baseline = 0;
-  uint64_t missed_total = 0;  // frames the playback clock wanted on screen and found not ready
+  uint64_t missed_total = 0;  // frames whose time on screen ended while playing without them
 };
 
 // A new preview context: everything cleared, the wait restarted at `now_ms`,

@@ -55,12 +55,14 @@ bool show_index(PlaybackClock& clock, const PresentRequest& request, int64_t ind
 // old base, so that no time falls between the two bases and every frame
 // period of the run is due in one of them. The frames after `index` fall due
 // again in the new base and count again if they are missed again.
-void restart_time_base(PlaybackClock& clock, int64_t index, int64_t advanced, const Grid& grid, uint64_t now_ns) {
+void restart_time_base(PlaybackClock& clock, int64_t index, int64_t shown_index, int64_t advanced, const Grid& grid,
+                       uint64_t now_ns) {
   const double into_ns = static_cast<double>(advanced) * static_cast<double>(grid.fd) * 1e9 / grid.scale;
   const uint64_t since = now_ns > *clock.anchor_ns ? now_ns - *clock.anchor_ns : 0;
   clock.anchor_ns = *clock.anchor_ns + (into_ns < static_cast<double>(since) ? static_cast<uint64_t>(into_ns) : since);
   clock.anchor_index = index;
-  clock.missed_marks = MissedMarks{index, std::nullopt};
+  // The frames up to `index` are settled: shown, on their way or counted.
+  clock.missed_marks = MissedMarks{index, std::nullopt, shown_index};
 }
 
 // Where the running clock stands at `in.now_ns`: the frame due then, in
@@ -97,10 +99,12 @@ void count_missed_before_stop(PlaybackClock& clock, const ClockInputs& in) {
   const int64_t shown_index = floor_div(clock.shown_time->value, grid->fd);
   const DuePosition at = due_position(clock, *grid, in);
   if (at.due == shown_index) return;
+  // The frames whose time ended before the stop; the due one's was cut short.
+  const int64_t ended = at.due == at.lo ? at.hi : at.due - 1;
   // The frame handed over and not yet confirmed is on its way to the screen.
   const std::optional<int64_t> on_its_way =
       clock.awaiting ? std::optional<int64_t>(clock.awaiting->index) : std::nullopt;
-  clock.missed += count_missed_frames(clock.missed_marks, shown_index, at.due, at.lo, at.hi, on_its_way);
+  clock.missed += count_missed_frames(clock.missed_marks, shown_index, ended, at.lo, at.hi, on_its_way);
 }
 
 std::optional<ClockGrid> clock_grid(uint32_t scale, const CompFrameTiming& t) {
@@ -141,6 +145,15 @@ std::pair<int64_t, int64_t> playback_loop_bounds(int64_t work_first, int64_t wor
   return {lo, hi};
 }
 
+void follow_picture(MissedMarks& marks, int64_t shown, int64_t lo, int64_t hi) {
+  auto in_loop = [&](std::optional<int64_t> f) { return f && *f >= lo && *f <= hi; };
+  if (!in_loop(marks.through) || shown < lo || shown > hi) return;
+  const int64_t then = in_loop(marks.from) ? *marks.from : *marks.through;
+  const i128 span = static_cast<i128>(hi) - lo + 1;
+  auto forward = [&](int64_t a, int64_t b) -> i128 { return ((static_cast<i128>(b) - a) % span + span) % span; };
+  if (forward(then, shown) >= forward(then, *marks.through)) marks.through.reset(), marks.from.reset();
+}
+
 uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64_t lo, int64_t hi,
                              std::optional<int64_t> shown) {
   if (lo > hi || from < lo || from > hi || to < lo || to > hi) {
@@ -148,21 +161,30 @@ uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64
     marks.last = to;
     return 1;
   }
-  const int64_t span = hi - lo + 1;
-  auto ahead = [&](int64_t frame) { return ((frame - from) % span + span) % span; };
-  // A mark more than half a loop ahead is one the picture went past.
-  int64_t counted = marks.through ? ahead(*marks.through) : 0;
-  if (counted > span / 2) counted = 0;
-  const int64_t reach = ahead(to);
-  uint64_t n = 0;
-  for (int64_t step = counted + 1; step <= reach; ++step) {
-    const int64_t frame = lo + (from - lo + step) % span;
-    if (frame == shown || marks.last == frame) continue;
-    marks.last = frame;
-    ++n;
+  // Counted by arithmetic, not frame by frame: at a rate of billions of
+  // frames a second one late wake steps over more frames than a thread can
+  // walk before the host quits.
+  const i128 span = static_cast<i128>(hi) - lo + 1;
+  auto forward = [&](int64_t a, int64_t b) -> i128 { return ((static_cast<i128>(b) - a) % span + span) % span; };
+  auto in_loop = [&](std::optional<int64_t> f) { return f && *f >= lo && *f <= hi; };
+  // The steps ahead of `from` already counted: those counted ahead of the
+  // picture's position then, less the way it has come since.
+  i128 counted = 0;
+  if (in_loop(marks.through)) {
+    const int64_t then = in_loop(marks.from) ? *marks.from : *marks.through;
+    const i128 ahead_then = forward(then, *marks.through), moved = forward(then, from);
+    counted = ahead_then > moved ? ahead_then - moved : 0;
   }
-  if (reach > counted) marks.through = to;
-  return n;
+  const i128 reach = forward(from, to);
+  if (reach <= counted) return 0;
+  // The frames at steps counted + 1 .. reach are distinct (less than a
+  // loop); the one going on screen among them is not missed.
+  const bool steps_over_shown = in_loop(shown) && forward(from, *shown) > counted && forward(from, *shown) <= reach;
+  const i128 n = reach - counted - (steps_over_shown ? 1 : 0);
+  if (n > 0) marks.last = to == shown ? lo + static_cast<int64_t>((static_cast<i128>(to) - lo - 1 + span) % span) : to;
+  marks.through = to;
+  marks.from = from;
+  return static_cast<uint64_t>(n);
 }
 
 bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const ClockInputs& in,
@@ -175,6 +197,7 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
   if (!clock.anchor_ns) {
     clock.anchor_ns = in.now_ns;
     clock.anchor_index = shown_index;
+    clock.missed_marks = {};  // a new time base: every frame falls due anew
     return false;
   }
   const DuePosition position = due_position(clock, *grid, in);
@@ -189,6 +212,7 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
     auto confirmed = confirmed_awaited(clock, request, *grid);
     if (!confirmed) return false;
     if (!show_index(clock, request, confirmed->first, *grid, shown_index)) return false;
+    follow_picture(clock.missed_marks, confirmed->first, lo, hi);
     clock.last_present_no = confirmed->second;
     moved = true;
     t = confirmed->first;
@@ -214,13 +238,13 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
       if (!chosen) chosen = largest_in(c, hi);
     }
   }
-  // Frames that fell due and are not going on screen: the due one when it
-  // was not ready (the picture lags behind the clock), and those a late tick
-  // steps over. A stall counts once per frame that fell due, however many
-  // ticks it lasts.
+  // Frames whose time on screen has ended without them: those a late tick
+  // stepped over, those that were not ready, and the one going on screen
+  // now behind the due frame (it shows late, in the due frame's time). The
+  // due frame's own time is still running: it may yet be shown in it. A
+  // stall counts once per frame that fell due, however many ticks it lasts.
   if (lo <= due && due <= hi && due != t) {
-    clock.missed +=
-        count_missed_frames(clock.missed_marks, t, due, lo, hi, chosen ? std::optional<int64_t>(chosen->frame) : std::nullopt);
+    clock.missed += count_missed_frames(clock.missed_marks, t, due == lo ? hi : due - 1, lo, hi, std::nullopt);
   }
   if (chosen && chosen->frame != t) {
     await_present_request(request, chosen->time);
@@ -231,7 +255,7 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
     if (present && present(frame, key)) {
       clock.awaiting = AwaitedPresentation{request.seq, chosen->frame, chosen->time, clock.last_present_no};
     }
-    if (chosen->frame != due) restart_time_base(clock, chosen->frame, advanced, *grid, in.now_ns);
+    if (chosen->frame != due) restart_time_base(clock, chosen->frame, t, advanced, *grid, in.now_ns);
   }
   return moved;
 }

@@ -29,15 +29,26 @@ struct MissedMarks {
   // The farthest frame ahead of the shown one already counted, so that a
   // frame counted late is not counted again when the picture passes it.
   std::optional<int64_t> through;
+  // The frame counted last: a frame due outside the loop (its bounds just
+  // changed) counts once, however many steps it stays due.
   std::optional<int64_t> last;
+  // The frame on screen when `through` was counted: the picture only moves
+  // forward in loop order, so the frames counted still ahead of it are
+  // known exactly, round after round of the loop. Unset: `through` itself.
+  std::optional<int64_t> from;
 };
 
 // Counts every frame after `from` up to `to` in loop order over lo..hi,
 // except `shown` (the one going on screen), that `marks` has not counted
 // yet: the frames that fell due and were not shown in time, whether they
-// were not ready or a late tick stepped over them. Answers how many.
+// were not ready or a late tick stepped over them. A frame missed again in
+// a later round of the loop counts again. Answers how many.
 uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64_t lo, int64_t hi,
                              std::optional<int64_t> shown);
+
+// The picture moved forward to `shown`: the marks it reached are done
+// with, so that the frames ahead count again in the next round of the loop.
+void follow_picture(MissedMarks& marks, int64_t shown, int64_t lo, int64_t hi);
 
 struct PlaybackClock {
   std::optional<FrameKey> shown_time;  // the frame on screen; the clock runs only while set

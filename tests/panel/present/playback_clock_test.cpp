@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "cache/frame_cache_ops.h"
@@ -103,7 +104,7 @@ TEST(PlaybackClock, MissedFramesCountOncePerFrameThatFellDue) {
     uint64_t missed;
   } cases[] = {
       {"all ready", {}, {0, 1.5, 1.6, 2.5, 2.6, 3.5}, 0},
-      {"stalled at 2: due 3, then 4", {0, 1, 2}, {0, 1.5, 1.6, 2.5, 2.6, 3.1, 3.2, 3.3, 4.5}, 2},
+      {"stalled at 2: 3 ended unseen, 4 still has time", {0, 1, 2}, {0, 1.5, 1.6, 2.5, 2.6, 3.1, 3.2, 3.3, 4.5}, 1},
       {"the shown frame due again is no miss", {0}, {0, 0.5, 0.6, 0.7}, 0},
       {"a late tick steps over 2 and 3", {}, {0, 1.5, 1.6, 4.5, 4.6, 5.5}, 2},
       {"stepped over round the loop end", {}, {0, 8.5, 8.6, 11.5}, 7 + 2},
@@ -118,7 +119,9 @@ TEST(PlaybackClock, MissedFramesCountOncePerFrameThatFellDue) {
 // However the ticks fall and whenever frames become ready, every frame
 // period of the run is handed to the panel or counted as missed, once: a
 // restart behind the due frame loses no time, and the frames after the one
-// it shows fall due again and count again when they are missed again.
+// it shows fall due again and count again when they are missed again. A
+// frame that gets ready late in its own period is shown, not missed; the
+// period still running at the end is undecided.
 TEST(PlaybackClock, EveryFramePeriodIsHandedOverOrMissed) {
   struct Step {
     double at;                   // frame durations after t0
@@ -128,15 +131,20 @@ TEST(PlaybackClock, EveryFramePeriodIsHandedOverOrMissed) {
     const char* name;
     std::vector<int64_t> cached;
     std::vector<Step> steps;
+    uint64_t undecided = 0;  // the due frame's period still running, unseen
   } cases[] = {
       {"all ready", {}, {{0.0, {}}, {1.5, {}}, {2.5, {}}, {3.5, {}}, {4.5, {}}}},
       {"late ticks", {}, {{0.0, {}}, {1.5, {}}, {4.5, {}}, {9.5, {}}, {10.5, {}}}},
+      {"ready late in their own periods",
+       {0},
+       {{0.0, {}}, {1.2, {}}, {1.5, {1}}, {1.6, {}}, {2.2, {}}, {2.5, {2}}, {2.6, {}}, {3.5, {3}}}},
       {"shown behind the due frame, then missed again",
        {0, 1, 2, 3, 4},
        {{0.0, {}}, {8.5, {}}, {8.6, {}}, {9.5, {}}, {10.5, {}}, {11.5, {}}, {12.5, {5, 6, 7, 8, 9, 10}}, {13.5, {}}}},
       {"restarts a fraction past the due frame",
        {0, 1},
-       {{0.0, {}}, {3.9, {}}, {3.95, {2, 3}}, {6.8, {}}, {6.85, {4, 5}}, {9.7, {}}, {9.75, {}}, {11.2, {}}}},
+       {{0.0, {}}, {3.9, {}}, {3.95, {2, 3}}, {6.8, {}}, {6.85, {4, 5}}, {9.7, {}}, {9.75, {}}, {11.2, {}}},
+       1},
   };
   for (const Case& c : cases) {
     ClockRig rig(1, 30, 60, c.cached);
@@ -148,16 +156,70 @@ TEST(PlaybackClock, EveryFramePeriodIsHandedOverOrMissed) {
       rig.step_at(step.at);
     }
     const auto due = static_cast<uint64_t>(std::floor(c.steps.back().at));
-    EXPECT_EQ(rig.handed.size() + rig.clock.missed, due)
+    EXPECT_EQ(rig.handed.size() + rig.clock.missed + c.undecided, due)
         << c.name << ": " << rig.handed.size() << " handed over, " << rig.clock.missed << " missed";
-    // A pause between two ticks: the frames that fell due since the last
-    // one were not shown either.
+    // A pause between two ticks: the frames whose periods ended since the
+    // last one were not shown either; the one due at the pause was cut short.
     const double pause = c.steps.back().at + 2.6;
     rig.set_now(pause);
     count_missed_before_stop(rig.clock, rig.in);
-    EXPECT_EQ(rig.handed.size() + rig.clock.missed, static_cast<uint64_t>(std::floor(pause)))
+    EXPECT_EQ(rig.handed.size() + rig.clock.missed + 1, static_cast<uint64_t>(std::floor(pause)))
         << c.name << " paused: " << rig.handed.size() << " handed over, " << rig.clock.missed << " missed";
   }
+}
+
+// Sequences of counts over the loop 0..9, each call (from, to, the frame
+// going on screen) after the ones before it with the same marks: a frame
+// counts once each time it falls due and is not shown, round after round.
+TEST(MissedFrames, EachFrameCountsOnceEachTimeItFallsDue) {
+  struct Call {
+    int64_t from, to;
+    std::optional<int64_t> shown;
+    uint64_t missed;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Call> calls;
+  } cases[] = {
+      {"a stall counts the due frame once", {{6, 7, 6, 1}, {6, 7, 6, 0}, {6, 7, std::nullopt, 0}, {6, 8, 8, 0}}},
+      {"the same hole missed round after round",
+       {{6, 7, 6, 1}, {6, 8, 8, 0}, {8, 9, 9, 0}, {9, 0, 0, 0}, {0, 1, 1, 0}, {1, 2, 2, 0}, {2, 3, 3, 0},
+        {3, 4, 4, 0}, {4, 5, 5, 0}, {5, 6, 6, 0}, {6, 7, 6, 1}, {6, 8, 8, 0}}},
+      {"a late wake past half the loop, then one more frame", {{0, 7, std::nullopt, 7}, {0, 8, std::nullopt, 1}, {0, 9, 9, 0}}},
+      {"the picture passes what was counted", {{0, 3, 3, 2}, {3, 5, 5, 1}, {5, 8, std::nullopt, 3}, {7, 9, 9, 0}, {9, 1, std::nullopt, 2}}},
+      {"round the loop's end", {{8, 1, 1, 2}, {1, 2, 2, 0}}},
+      {"due outside the loop counts once", {{2, 12, std::nullopt, 1}, {2, 12, std::nullopt, 0}}},
+  };
+  for (const Case& c : cases) {
+    MissedMarks marks;
+    for (size_t i = 0; i < c.calls.size(); ++i) {
+      const Call& k = c.calls[i];
+      EXPECT_EQ(count_missed_frames(marks, k.from, k.to, 0, 9, k.shown), k.missed) << c.name << ", call " << i;
+    }
+  }
+}
+
+// A composition of 1/4294967295 s frames: one late wake steps over billions
+// of frames, counted at once (a walk over them kept the thread for minutes).
+TEST(MissedFrames, BillionsOfFramesAtOnce) {
+  const int64_t last = (int64_t{1} << 62) - 1;
+  MissedMarks marks;
+  EXPECT_EQ(count_missed_frames(marks, 0, last / 2, 0, last, last / 2), uint64_t(last / 2 - 1));
+  EXPECT_EQ(count_missed_frames(marks, 0, last / 2, 0, last, last / 2), 0u) << "counted once";
+
+  FrameCache cache;
+  cache.budget_bytes = uint64_t{1} << 30;
+  PlaybackClock clock;
+  ClockInputs in;
+  in.timing = CompFrameTiming{1, 4294967295u, 10, 1};  // 42949672950 frames
+  in.frame_batch_limit = 240;
+  clock.shown_time = FrameKey{0, 4294967295u};
+  begin_present_request(99, false, 0.0);
+  in.now_ns = 1000 * kSecond;
+  advance_playback_clock(clock, cache, in, nullptr);
+  in.now_ns += 3 * kSecond;
+  advance_playback_clock(clock, cache, in, nullptr);
+  EXPECT_EQ(clock.missed, uint64_t{3} * 4294967295u - 1) << "every frame whose time ended in 3 s, none shown";
 }
 
 TEST(PlaybackClock, LoopsOverTheWorkArea) {

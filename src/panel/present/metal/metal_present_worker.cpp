@@ -263,7 +263,7 @@ std::optional<double> MetalPresenter::iterate(double now) {
   // The clock ran until playback stopped, however late this worker hears of
   // it: what fell due since its last wake and was not shown is missed.
   if (previous_play_ && (stop_at || !t.worker_play)) {
-    count_missed_until(t, stop_at ? now - std::max(ms_since(*stop_at), 0.0) : now, std::nullopt);
+    count_missed_until(t, stop_at ? now - std::max(ms_since(*stop_at), 0.0) : now);
     previous_play_ = t.worker_play && !seek;
   }
   if (reset || seek) pending_.reset(), retained_.reset(), displayed_.reset();
@@ -365,14 +365,16 @@ MetalPresenter::Due MetalPresenter::due_at(const Taken& t, double now) const {
   return due;
 }
 
-void MetalPresenter::count_missed_until(const Taken& t, double at, std::optional<int64_t> going) {
-  count_missed_through(t, due_at(t, at).index, going);
+void MetalPresenter::count_missed_until(const Taken& t, double at) {
+  // The due frame's own time is still running: it may yet be shown in it.
+  const int64_t due = due_at(t, at).index;
+  if (due != current_index_) count_missed_through(t, due == t.start ? t.end : due - 1);
 }
 
-void MetalPresenter::count_missed_through(const Taken& t, int64_t through, std::optional<int64_t> going) {
+void MetalPresenter::count_missed_through(const Taken& t, int64_t through) {
   const int64_t s = t.start, e = t.end;
   if (s <= through && through <= e && s <= current_index_ && current_index_ <= e && through != current_index_) {
-    job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, through, s, e, going),
+    job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, through, s, e, std::nullopt),
                            std::memory_order_relaxed);
   }
 }
@@ -409,12 +411,14 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     }
     fallback = chosen != nullptr;
   }
-  // Frames that fell due and are not going on screen: not among those held,
-  // or stepped over by a late wake. Counted once the picture is settled for
-  // this wake, so that the frame a deferred draw still holds is not counted.
-  auto count_missed = [&](std::optional<int64_t> going) { count_missed_until(t, now, going); };
+  // Frames whose time on screen has ended without them: not among those
+  // held, stepped over by a late wake, or the one going on screen now behind
+  // the due frame (it shows late, in the due frame's time). Counted once the
+  // picture is settled for this wake, so that the frame a deferred draw
+  // still holds is not counted.
+  auto count_missed = [&] { count_missed_until(t, now); };
   if (!chosen) {
-    count_missed(std::nullopt);
+    count_missed();
     return;
   }
 
@@ -429,7 +433,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
       // The frames before the one going on screen are missed whenever it
       // gets there: a long wait for a drawable shows as frames missed.
       if (chosen->frame != current_index_ && !fallback) {
-        count_missed_through(t, chosen->frame == s ? e : chosen->frame - 1, std::nullopt);
+        count_missed_through(t, chosen->frame == s ? e : chosen->frame - 1);
       }
       deferred_ = deferred_ == UINT64_MAX ? deferred_ : deferred_ + 1;
       if (options_.perf && (deferred_ == 1 || deferred_ % 60 == 0)) {
@@ -442,7 +446,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     retained_ = frame_of(*chosen);
     last_vw_ = vw, last_vh_ = vh;
   }
-  count_missed(fallback ? std::nullopt : std::optional<int64_t>(chosen->frame));
+  count_missed();
   if (fallback || (skip && chosen->frame == current_index_)) return;
   const bool moved = chosen->frame != current_index_;
   if (report_presented_index(*job_, t.generation, chosen->frame)) {
@@ -458,6 +462,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     }
   }
   current_index_ = chosen->frame;
+  follow_picture(missed_marks_, current_index_, s, e);
   // Shown behind the due frame: the time base restarts there as from when
   // the due frame fell due, so that no time falls between the two bases; the
   // frames after it fall due anew and count again if missed again.

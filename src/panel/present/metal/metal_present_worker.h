@@ -60,10 +60,10 @@ class MetalPresenter {
     double since = 0.0;
   };
   Due due_at(const Taken& t, double at) const;
-  // Counts what fell due by `at` and is not going on screen as missed.
-  void count_missed_until(const Taken& t, double at, std::optional<int64_t> going);
-  // The frames after the one on screen up to `through`, not `going` there.
-  void count_missed_through(const Taken& t, int64_t through, std::optional<int64_t> going);
+  // Counts as missed the frames whose time ended by `at` unseen.
+  void count_missed_until(const Taken& t, double at);
+  // Counts as missed the frames after the one on screen up to `through`.
+  void count_missed_through(const Taken& t, int64_t through);
   bool poll_slots(uint64_t generation, double now, bool& failed);
   void note_command_failure(bool play);
   bool issue_clear(const MetalDrawContext& context);

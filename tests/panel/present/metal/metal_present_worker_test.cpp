@@ -2,6 +2,7 @@
 // command buffers ended at commit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -244,6 +245,66 @@ TEST_F(MetalWorker, SharedPixelsMoveTheIndexWithoutADraw) {
   EXPECT_EQ(records.back().kind, kEventClockReused);
 }
 
+// Round a loop whose last frames are identical (one payload, as the cache
+// keeps them) with a wake every frame: the index reaches every due frame
+// across each OUT to IN wrap, identical frames move it without a draw, and
+// only the frames not held fall due as missed, each once per loop.
+TEST_F(MetalWorker, EveryWrapOfALoopWithIdenticalFramesShowsItsDueFrames) {
+  struct Case {
+    const char* name;
+    std::vector<int64_t> missing;  // not among the frames held
+    uint64_t missed_per_loop;
+  } cases[] = {
+      {"all held", {}, 0},
+      {"an identical frame missing", {7}, 1},
+      {"the first frames missing at the wrap", {0, 1}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    job = testing::small_view_job();
+    start();
+    const NeighbourFrame still_end = entry(5);
+    std::vector<NeighbourFrame> held;
+    for (int64_t i = 0; i < 10; ++i) {
+      if (std::find(c.missing.begin(), c.missing.end(), i) != c.missing.end()) continue;
+      NeighbourFrame e = i >= 5 ? still_end : entry(i);
+      e.frame = i;
+      held.push_back(e);
+    }
+    play(held, {0, 9}, 25.0);
+    {
+      std::lock_guard lock(job->mutex);
+      job->seek = 2;
+    }
+    presenter->iterate(0.0);
+    const uint64_t at_start = job->presented.load();
+    (void)drain_present_telemetry();
+    constexpr int kLoops = 3;
+    uint64_t moves = 0;
+    for (int k = 1; k <= kLoops * 10; ++k) {
+      const int64_t before = presenter->current_index();
+      presenter->iterate(40.0 * k + 1.0);
+      const int64_t due = (2 + k) % 10;
+      const bool held_due = std::find(c.missing.begin(), c.missing.end(), due) == c.missing.end();
+      if (held_due) {
+        EXPECT_EQ(presenter->current_index(), due) << "at " << k;
+      }
+      moves += presenter->current_index() != before;
+    }
+    uint64_t reused = 0, moved = 0;
+    for (const PresentTelemetry& t : drain_present_telemetry()) {
+      reused += t.kind == kEventClockReused;
+      moved += t.kind == kEventClockMoved;
+    }
+    EXPECT_EQ(moved + reused, moves) << "every move reported";
+    EXPECT_EQ(job->presented.load() - at_start, moved) << "a draw for each new surface only";
+    EXPECT_GT(reused, 0u);
+    EXPECT_EQ(moves + job->missed.load(), kLoops * 10u) << moves << " shown";
+    EXPECT_EQ(job->missed.load(), kLoops * c.missed_per_loop);
+    presenter.reset();
+  }
+}
+
 TEST_F(MetalWorker, RefusedPlaybackDrawsLogDeferredAtOneSixtyAndOneTwenty) {
   MetalPresenterOptions o;
   o.perf = true;
@@ -281,7 +342,8 @@ TEST_F(MetalWorker, PressureShrinksTheCacheAndEndingReleasesEverything) {
 
 // Whatever the worker's wakes, the frames it holds and the drawables it
 // gets, every frame that falls due while it plays is drawn or counted as
-// missed, or is the one frame a refused draw still holds. Frames are 40 ms
+// missed once its period has ended, or is the one frame a refused draw
+// still holds, or the due one whose period still runs (or a stop cut short). Frames are 40 ms
 // apart (25 fps) from a seek to frame 0 at 0 ms; a step's frames are the
 // ones the worker holds from then on.
 TEST_F(MetalWorker, EveryFrameDueWhilePlayingIsDrawnOrMissed) {
@@ -294,11 +356,11 @@ TEST_F(MetalWorker, EveryFrameDueWhilePlayingIsDrawnOrMissed) {
   struct Case {
     const char* name;
     std::vector<Step> steps;
-    uint64_t due, in_flight;
+    uint64_t due, undecided;
   } cases[] = {
       {"a wake every frame", {{40, {}}, {80, {}}, {120, {}}, {160, {}}}, 4, 0},
       {"late wakes step over frames", {{40, {}}, {200, {}}, {400, {}}}, 10, 0},
-      {"stopped between wakes", {{40, {}}, {80, {}}, {200, {}, true}}, 5, 0},
+      {"stopped between wakes", {{40, {}}, {80, {}}, {200, {}, true}}, 5, 1},
       {"shown behind the due frame, then missed again",
        {{200, {0, 1}}, {240, {}}, {280, {}}, {320, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}}},
        8,
@@ -306,6 +368,10 @@ TEST_F(MetalWorker, EveryFrameDueWhilePlayingIsDrawnOrMissed) {
       {"restarts a fraction past the due frame",
        {{230, {0, 1}}, {270, {}}, {350, {0, 1, 2, 3}}, {390, {}}, {470, {0, 1, 2, 3, 4, 5}}, {590, {}}},
        14,
+       1},
+      {"ready late in their own periods",
+       {{50, {0}}, {70, {0, 1}}, {90, {0, 1}}, {110, {0, 1, 2}}, {160, {0, 1, 2, 3}}},
+       4,
        0},
       {"no drawable for a while", {{40, {}}, {80, {}, false, 5}, {120, {}}, {200, {}}, {280, {}}, {400, {}}}, 10, 1},
   };
@@ -326,7 +392,7 @@ TEST_F(MetalWorker, EveryFrameDueWhilePlayingIsDrawnOrMissed) {
     for (const Step& step : c.steps) {
       if (step.refused) fail_next_creations(MetalCreation::next_drawable, step.refused);
       std::vector<NeighbourFrame> held;
-      for (int64_t i : step.frames) held.push_back(entry(i));
+      for (int64_t i : step.frames) held.push_back(all[static_cast<size_t>(i)]);  // the same pixels as before
       if (step.stop) {
         PresentPost post;
         post.count = 100;
@@ -340,7 +406,7 @@ TEST_F(MetalWorker, EveryFrameDueWhilePlayingIsDrawnOrMissed) {
       presenter->iterate(step.now);
     }
     const uint64_t drawn = job->presented.load() - at_start;
-    EXPECT_EQ(drawn + job->missed.load() + c.in_flight, c.due) << drawn << " drawn, " << job->missed.load() << " missed";
+    EXPECT_EQ(drawn + job->missed.load() + c.undecided, c.due) << drawn << " drawn, " << job->missed.load() << " missed";
     presenter.reset();
   }
 }
