@@ -27,8 +27,12 @@ using testing::read_text;
 
 class PoolBatchRun : public testing::SimhostPoolRun {
  protected:
+  // The panel paused on its first frame: a playing panel makes the frames
+  // its playback reaches itself, and these slow workers' would all come
+  // after it.
   static json batch_then_edit() {
     return json::array({command(50, "Velocinta"), command(100, "velocinta: pool (toggle)"),
+                        {{"when", {{"frames", 1}}}, {"action", "pause"}},
                         {{"at_ms", 2600}, {"action", "edit"}, {"pointer", "/compositions/0/layers/1/solid/color"},
                          {"value", json::array({0.2, 0.8, 0.3})}}});
   }
