@@ -98,6 +98,7 @@ void step_producers(Tick& t) {
   t.in.pool_engaged = !t.s.preview.raster_comp && pool_takes_frames(t.s, t.in.now_ns);
   t.in.pool_pending = pool_held_frames(t.s, t.in.now_ns);
   t.in.pool_given_up = pool_given_up_frames(t.s, t.in.now_ns);
+  t.in.pool_coming = pool_coming_frames(t.s, t.in.now_ns);
   const PreviewController& ctl = t.s.preview;
   if (presenting_panel(t.s).views && ctl.timing) {
     t.in.playing_frame =

@@ -32,12 +32,15 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   const int64_t playhead = playhead_frame(ctl, in);
   q.playhead_key = frame_key_of(ctl, playhead);
   // The user waits for this one now. The host's render manager making it
-  // already, or the store answering it next, hand it over within a render;
-  // a batch may well deliver it last, and a store answer asked behind a
-  // whole work area of others (the playhead's previous position) comes
-  // seconds later.
+  // already, a pool worker about to hand it over, or the store answering it
+  // next, bring it within a render; a batch may well deliver it last (or
+  // never: silent workers), and a store answer asked behind a whole work
+  // area of others (the playhead's previous position) comes seconds later.
+  auto coming = [&](int64_t f) {
+    return std::find(in.pool_coming.begin(), in.pool_coming.end(), f) != in.pool_coming.end();
+  };
   if (const auto key = q.playhead_key; key && wanted(*key) && !ctl.async_pending_keys.count(*key) &&
-                                       !ctl.store_pending.answered_next(*key)) {
+                                       !ctl.store_pending.answered_next(*key) && !coming(playhead)) {
     q.frames.push_back({playhead, *key, given_up(playhead)});
     q.frames_unclaimed = !held(playhead);
     q.none_missing = false;

@@ -2,9 +2,10 @@
 // what order: the frame under the playhead first, then the work area's from
 // the playhead onward. What another producer is making stays with it, with
 // one exception: the playhead's frame waits only for a producer that is
-// about to hand it over (the host's render manager rendering it now, or the
-// disk store whose very next answer it is), never for a pool batch nor for
-// a store answer queued behind others. Pure apart from reading the cache.
+// about to hand it over (the host's render manager rendering it now, a pool
+// worker whose next frame it is, or the disk store whose very next answer
+// it is), never for the rest a pool batch holds nor for a store answer
+// queued behind others. Pure apart from reading the cache.
 #pragma once
 
 #include <cstdint>

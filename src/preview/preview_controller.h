@@ -168,6 +168,11 @@ struct PreviewTickInputs {
   // the asynchronous prefetch took a slow job's claim over): the in-process
   // producers render them, whatever `pool_pending` says.
   std::vector<std::pair<int64_t, int64_t>> pool_given_up;
+  // The frames the batch's workers are about to hand over (each the next of
+  // a worker still delivering): the playhead's frame waits for these, as
+  // for a render the host's manager is making, not for the rest the batch
+  // holds.
+  std::vector<int64_t> pool_coming;
 };
 
 struct PreviewTickReport {

@@ -95,6 +95,21 @@ TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
          w.async_asked(23);
        },
        24, "async_prefetch"},
+      {"playing: a worker of the batch is about to hand the next frame over",
+       [](World& w) {
+         w.in.playing_frame = 23;
+         w.batch(23, 239);
+         w.in.pool_coming = {23};
+       },
+       std::nullopt, "all_cached"},
+      {"playing: the worker delivering is behind the next frame",
+       [](World& w) {
+         w.in.playing_frame = 30;
+         for (int64_t f = 23; f <= 29; ++f) w.cache_frame(f);
+         w.batch(23, 57);
+         w.in.pool_coming = {26};
+       },
+       30, "current_frame"},
       {"playing: the queue starts at the playback, not at the host's time",
        [](World& w) {
          w.in.playing_frame = 100;
