@@ -25,6 +25,7 @@
 #include "panel/present/present_bytes.h"
 #include "panel/update/update_banner.h"
 #include "panel/update/update_opener.h"
+#include "preview/playing_frame.h"
 
 namespace vel {
 namespace {
@@ -97,6 +98,12 @@ void step_producers(Tick& t) {
   t.in.pool_engaged = !t.s.preview.raster_comp && pool_takes_frames(t.s, t.in.now_ns);
   t.in.pool_pending = pool_held_frames(t.s, t.in.now_ns);
   t.in.pool_given_up = pool_given_up_frames(t.s, t.in.now_ns);
+  t.in.pool_coming = pool_coming_frames(t.s, t.in.now_ns);
+  const PreviewController& ctl = t.s.preview;
+  if (presenting_panel(t.s).views && ctl.timing) {
+    t.in.playing_frame =
+        next_playing_frame(t.s.presentation.clock, *ctl.timing, ctl.work_area.first, ctl.work_area.last);
+  }
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
   note_cost_figures(t.s.store, t.s.preview);
 }

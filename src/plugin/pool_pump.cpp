@@ -369,6 +369,10 @@ std::vector<std::pair<int64_t, int64_t>> pool_given_up_frames(const PreviewState
   return out;
 }
 
+std::vector<int64_t> pool_coming_frames(const PreviewState& s, uint64_t now_ns) {
+  return pool_frames_coming(s.pool, now_ns);
+}
+
 std::string pool_status_line(const PreviewState& s) {
   if (s.pool.disabled_for_session && s.pool.pool_enabled) return "Render engines off for this session: see velocinta.log";
   return s.pool.save_required ? "Save the project (Cmd+S) to unlock the render engines" : std::string();

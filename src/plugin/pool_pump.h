@@ -58,6 +58,7 @@ bool pool_wants_frames(const PreviewState& state, uint64_t now_ns);
 bool pool_takes_frames(const PreviewState& state, uint64_t now_ns);
 std::vector<std::pair<int64_t, int64_t>> pool_held_frames(const PreviewState& state, uint64_t now_ns);
 std::vector<std::pair<int64_t, int64_t>> pool_given_up_frames(const PreviewState& state, uint64_t now_ns);
+std::vector<int64_t> pool_coming_frames(const PreviewState& state, uint64_t now_ns);
 
 // Saves a copy of the open project through the host at `path` (the open
 // project keeps its own path and dirty state); the save's milliseconds and

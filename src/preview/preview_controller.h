@@ -35,6 +35,7 @@
 #include "preview/grabbed_frame.h"
 #include "preview/level_render_times.h"
 #include "preview/pool_link.h"
+#include "preview/store_awaited.h"
 #include "preview/work_area.h"
 #include "raster/comp_model.h"
 #include "raster/raster_fill.h"
@@ -100,8 +101,9 @@ struct PreviewController {
   // Asynchronous requests waiting at the host: request id → frame key.
   std::unordered_map<uint64_t, FrameKey> async_pending;
   std::unordered_set<FrameKey, FrameKeyHasher> async_pending_keys;
-  // Keys asked of the disk store and not answered yet: not rendered meanwhile.
-  std::unordered_set<FrameKey, FrameKeyHasher> store_pending;
+  // Keys asked of the disk store and not answered yet: not rendered meanwhile
+  // (the playhead's frame only while the store answers it next).
+  StoreAwaited store_pending;
 
   // Measurements.
   LevelRenderTimes level_times;
@@ -150,6 +152,10 @@ struct PreviewController {
 struct PreviewTickInputs {
   uint64_t now_ns = 0;               // monotonic
   bool modal = false;                // the host shows a modal window
+  // While the panel plays: the frame its playback needs next, which is then
+  // the playhead's (the current frame stays the host's time, which playback
+  // in the panel does not move). None while paused, held or not yet shown.
+  std::optional<int64_t> playing_frame;
   WorkAreaSignals work_area_signals; // the panel's request words
   // The render pool: whether it may start a batch now, and the frame
   // ranges (inclusive frame indexes) its running batch already holds.
@@ -162,6 +168,11 @@ struct PreviewTickInputs {
   // the asynchronous prefetch took a slow job's claim over): the in-process
   // producers render them, whatever `pool_pending` says.
   std::vector<std::pair<int64_t, int64_t>> pool_given_up;
+  // The frames the batch's workers are about to hand over (each the next of
+  // a worker still delivering): the playhead's frame waits for these, as
+  // for a render the host's manager is making, not for the rest the batch
+  // holds.
+  std::vector<int64_t> pool_coming;
 };
 
 struct PreviewTickReport {

@@ -1,6 +1,6 @@
-// The in-process producers: which frames of the work area are missing, the
-// delivery decision over them, synchronous renders on the main thread, and
-// asynchronous requests whose results the next ticks collect.
+// The in-process producers: the delivery decision over the tick's queue of
+// missing frames (delivery_queue.h), synchronous renders on the main thread,
+// and asynchronous requests whose results the next ticks collect.
 #include <algorithm>
 #include <vector>
 
@@ -12,6 +12,7 @@
 #include "panel/present/present_telemetry.h"
 #include "preview/async_render.h"
 #include "preview/delivery_measures.h"
+#include "preview/delivery_queue.h"
 #include "preview/inprocess_render.h"
 #include "preview/preview_controller.h"
 
@@ -26,38 +27,8 @@ void sat_inc(T& v) {
 
 double key_seconds(FrameKey k) { return k.scale != 0 ? static_cast<double>(k.value) / k.scale : 0.0; }
 
-// Frames still to produce at the wanted width: the playhead's frame first
-// when it lies outside the work area (the user is looking at it), then the
-// work area's (all frames without one) from the playhead onward, wrapping;
-// at most the cache's frame limit of the work area are considered, all of
-// them frames with a key (a frame rate so fine that the work area passes
-// 2^31 ticks would otherwise spend the sweep on frames that cannot be made).
-std::vector<std::pair<int64_t, FrameKey>> missing_frames(const PreviewController& ctl, const FrameCache& cache,
-                                                         uint32_t want_width) {
-  std::vector<std::pair<int64_t, FrameKey>> out;
-  if (!ctl.timing || ctl.frame_count <= 0) return out;
-  const WorkAreaFrames area = work_area_bounds(ctl.work_area, ctl.frame_count);
-  const WorkAreaFrames b = keyed_frames(area, ctl.timing->frame_value);
-  const int64_t span = b.last - b.first + 1;
-  auto add_if_missing = [&](int64_t f) {
-    auto key = frame_key_of(ctl, f);
-    if (!key) return;
-    if (ctl.async_pending_keys.count(*key) || ctl.unplaceable.count(*key) || ctl.store_pending.count(*key)) return;
-    auto width = cached_frame_width(cache, *key);
-    if (width && *width >= want_width) return;
-    out.emplace_back(f, *key);
-  };
-  if (ctl.current_frame < area.first || ctl.current_frame > area.last) add_if_missing(ctl.current_frame);
-  if (span <= 0) return out;
-  const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
-  const auto considered =
-      static_cast<int64_t>(std::min(static_cast<uint64_t>(span), std::max<uint64_t>(cache.frame_limit, 1)));
-  for (int64_t i = 0; i < considered; ++i) add_if_missing(b.first + (start - b.first + i) % span);
-  return out;
-}
-
 // Whether every frame of the work area is in the cache at the wanted width,
-// whoever made it. The sweep above looks at no more frames than the cache
+// whoever made it. The delivery queue looks at no more frames than the cache
 // holds, and passes by a frame whose time has no key at the composition's
 // frame rate (a frame beyond 2^31 ticks of it), so its having nothing left
 // to make says nothing of the frames it never looked at: a work area longer
@@ -99,7 +70,7 @@ bool cache_produced(PreviewController& ctl, FrameCache& cache, FrameKey key, con
 // False when the user interrupted the host's render: the frame is fine and
 // is asked for again later, but nothing more renders in this tick.
 bool render_sync(PreviewController& ctl, FrameCache& cache, int64_t frame, FrameKey key, uint32_t ds,
-                 PreviewTickReport& report) {
+                 const PreviewTickInputs& in, PreviewTickReport& report) {
   RenderRequest req{ctl.pinned_handle, ctl.plugin_id, key, ds, ctl.depth_bpc};
   auto g = render_frame_sync(req);
   if (!g) {
@@ -114,7 +85,8 @@ bool render_sync(PreviewController& ctl, FrameCache& cache, int64_t frame, Frame
   if (!cache_produced(ctl, cache, key, g.value())) return true;
   sat_inc(ctl.counters.sync_frames);
   ++report.sync_cached;
-  if (frame == ctl.current_frame) present_frame_to_panel(ctl, g.value().to_rgba_frame(), key);
+  // A playing panel takes its frames from the cache by its own clock.
+  if (!in.playing_frame && frame == ctl.current_frame) present_frame_to_panel(ctl, g.value().to_rgba_frame(), key);
   return true;
 }
 
@@ -212,51 +184,32 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   const uint32_t want_width =
       ctl.comp_size.width > 0 ? downsampled_size(static_cast<uint32_t>(ctl.comp_size.width), ds) : 0;
   const bool has_comp = ctl.pinned_handle != nullptr && ctl.timing.has_value() && ctl.frame_count > 0;
-  std::vector<std::pair<int64_t, FrameKey>> missing;
-  if (has_comp) missing = missing_frames(ctl, cache, want_width);
-  // The work area is cached only when no frame of it is missing, whoever
-  // is producing the missing ones.
-  const bool none_missing = missing.empty();
   const bool async_manager = ctl.async_allowed && async_render_manager_available();
   // What the pool still claims, asked once per tick while the asynchronous
   // renderer may take a claim over: the pool gives up the jobs it would beat.
-  const bool claims_asked = has_comp && async_manager && !ctl.async_broken && ctl.pool_link.claimed_ranges;
-  std::vector<PoolFrameRange> pool_claims;
-  if (claims_asked) pool_claims = ctl.pool_link.claimed_ranges(ds);
-  auto given_up = [&](int64_t f) {
-    if (frame_in_ranges(in.pool_given_up, f)) return true;
-    return claims_asked && frame_in_ranges(in.pool_pending, f) && !frame_in_ranges(pool_claims, f);
-  };
-  auto held = [&](int64_t f) { return frame_in_ranges(in.pool_pending, f) && !given_up(f); };
-  report.frames_unclaimed = std::any_of(missing.begin(), missing.end(), [&](const auto& m) { return !held(m.first); });
-  // Frames a running pool batch holds are pending there, like async ones;
-  // not the playhead's frame: the user waits for it now, and the batch may
-  // well deliver it last.
-  std::erase_if(missing, [&](const std::pair<int64_t, FrameKey>& m) {
-    return m.first != ctl.current_frame && held(m.first);
-  });
-  // With the pool engaged, what it gave up comes before what waits for its
-  // next batch, so that the decision reaches it.
-  if (in.pool_engaged) {
-    std::stable_partition(missing.begin(), missing.end(), [&](const std::pair<int64_t, FrameKey>& m) {
-      return m.first == ctl.current_frame || given_up(m.first);
-    });
-  }
-  const auto current_key = frame_key_of(ctl, ctl.current_frame);
+  PoolView pool;
+  pool.claims_asked = has_comp && async_manager && !ctl.async_broken && ctl.pool_link.claimed_ranges;
+  if (pool.claims_asked) pool.claims = ctl.pool_link.claimed_ranges(ds);
+  DeliveryQueue queue;
+  if (has_comp) queue = build_delivery_queue(ctl, cache, want_width, in, pool);
+  report.frames_unclaimed = queue.frames_unclaimed;
+  // The work area is cached only when no frame of it is missing, whoever
+  // is producing the missing ones.
+  const bool none_missing = queue.none_missing;
+  const std::vector<QueuedFrame>& missing = queue.frames;
 
   const DeliveryMeasures measures =
       measure_delivery(ctl.level_times, ctl.per_factor_ms, ds, std::max<size_t>(missing.size(), 1), monotonic_ms());
 
   size_t next = 0;
   const uint64_t t0 = mono_ns();
+  bool sync_spent = false;
   while (true) {
     DeliveryInputs di;
     di.has_comp = has_comp;
     di.modal = in.modal;
     di.edit_quiet = edit_quiet_elapsed(ctl, in.now_ns);
-    di.missing_frames = missing.size() - next;
     di.renders_in_flight = ctl.async_pending.size();
-    di.current_missing = next < missing.size() && current_key && missing[next].second == *current_key;
     di.async_available = async_manager && !ctl.async_broken;  // a refusal turns it off mid-tick
     di.async_stalled = async_stalled(measures, !ctl.async_pending.empty());
     // A composition longer than the cache holds is never filled by the raster
@@ -264,24 +217,26 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     di.raster_ready = ctl.raster_comp != nullptr && static_cast<uint64_t>(ctl.frame_count) <= cache.frame_limit;
     di.pool_ready = in.pool_ready;
     di.pool_engaged = in.pool_engaged;
-    di.pool_gave_up = next < missing.size() && given_up(missing[next].first);
-    const DeliveryDecision d = decide_delivery(di);
+    const DeliveryDecision d = decide_delivery(delivery_inputs_at(queue, next, di));
     note_decision(ctl, d, measures);
     if (d.producer == Producer::InProcessSync) {
-      if (!render_sync(ctl, cache, missing[next].first, missing[next].second, ds, report)) break;
+      if (sync_spent || !render_sync(ctl, cache, missing[next].frame, missing[next].key, ds, in, report)) break;
       ++next;
-      if (mono_ns() - t0 >= kSyncTickBudgetNs) break;
+      // The main thread has rendered enough for this tick; the render
+      // manager may still be asked for the frames after it, so that the
+      // playhead's next frames are not all left to the main thread.
+      sync_spent = mono_ns() - t0 >= kSyncTickBudgetNs;
     } else if (d.producer == Producer::InProcessAsync) {
       // The host holds a few requests at a time; the rest wait for a later tick.
       if (ctl.async_pending.size() >= kMaxAsyncInFlight) break;
       // A frame the pool still claims is the pool's to deliver.
-      if (!frame_in_ranges(pool_claims, missing[next].first)) {
-        submit_async(ctl, missing[next].second, ds, in.now_ns, report);
+      if (!frame_in_ranges(pool.claims, missing[next].frame)) {
+        submit_async(ctl, missing[next].key, ds, in.now_ns, report);
       }
       ++next;
     } else {
       if (d.producer == Producer::Pool) {
-        for (size_t i = next; i < missing.size(); ++i) report.pool_frames.push_back(missing[i].first);
+        for (size_t i = next; i < missing.size(); ++i) report.pool_frames.push_back(missing[i].frame);
       }
       break;
     }

@@ -129,7 +129,10 @@ bool work_area_cached(const std::string& text) {
 // worker at a time, writes no frame file, and the work area is in the cache
 // before the run ends, without PSD ever being chosen.
 TEST_F(PoolMemoryRun, TheWorkAreaFillsThroughSharedMemoryOneWorkerAtATime) {
+  // Paused on the first frame: a playing panel makes itself the frames its
+  // playback reaches before the worker, anywhere in the work area.
   json events = pool_on_events();
+  events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
   events.push_back(when_logged("S2 zone de travail en cache", "quit"));
   auto r = run({"VELOCINTA_POOL_WORKERS=4"}, events, 60.0);
   ASSERT_EQ(r.exit_code, 0) << r.output;

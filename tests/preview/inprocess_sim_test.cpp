@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -119,6 +120,7 @@ class InProcessSim : public ::testing::Test {
     in.pool_engaged = pool_engaged;
     in.pool_pending = pool_pending;
     in.pool_given_up = pool_given_up;
+    in.playing_frame = playing_frame;
     return preview_idle_step(ctl, cache, in);
   }
 
@@ -193,6 +195,7 @@ class InProcessSim : public ::testing::Test {
   bool pool_engaged = false;
   std::vector<std::pair<int64_t, int64_t>> pool_pending;
   std::vector<std::pair<int64_t, int64_t>> pool_given_up;
+  std::optional<int64_t> playing_frame;
 };
 
 TEST_F(InProcessSim, SynchronousPathFillsTheWorkAreaWithTheHostsPixels) {
@@ -383,6 +386,27 @@ TEST_F(InProcessSim, AClaimGivenUpInTheTicksAnswerIsRenderedInProcess) {
   EXPECT_FALSE(contains_frame(cache, FrameKey{8, 24}));
   EXPECT_FALSE(contains_frame(cache, FrameKey{9, 24}));
   EXPECT_GE(asked, 1);
+}
+
+// While the panel plays, the frame its playback needs next is rendered in
+// the tick, and the render manager is asked for the frames after it in the
+// same tick however long that render took, so that the main thread does not
+// end up rendering every frame of the playback. The panel's clock takes
+// the frame from the cache: it is not handed to the panel here, even when
+// the host's time stands on it.
+TEST_F(InProcessSim, WhilePlayingTheNextFrameIsRenderedAndTheRenderManagerAskedForTheRest) {
+  ASSERT_TRUE(ctl.async_allowed);
+  open_project(25);  // one render spends the tick's budget for the main thread
+  int handed = 0;
+  ctl.present_hook = [&](const RgbaFrame&) { return ++handed > 0; };
+  set_current_frame(5);
+  playing_frame = 5;
+  tick();
+  EXPECT_TRUE(contains_frame(cache, FrameKey{5, 24}));
+  EXPECT_EQ(1u, ctl.counters.sync_frames);
+  EXPECT_GE(ctl.counters.async_submitted, 1u) << "the frames after the playhead wait for a later tick";
+  EXPECT_TRUE(ctl.async_pending_keys.count(FrameKey{6, 24}));
+  EXPECT_EQ(0, handed);
 }
 
 TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {

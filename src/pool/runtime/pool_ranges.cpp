@@ -89,6 +89,20 @@ std::vector<FrameRange> pool_given_up_ranges(const PoolRuntime& rt, Instant now)
   return out;
 }
 
+std::vector<int64_t> pool_frames_coming(const PoolRuntime& rt, Instant now) {
+  std::vector<int64_t> out;
+  if (!rt.plan) return out;
+  for (const auto& job : rt.plan->jobs) {
+    if (job.finished || job.delivered == 0 || !job.last_frame_at_ns) continue;
+    const double gap = std::max(2.0 * job.per_frame_ms.value_or(0.0), 250.0);
+    if (ms_since(*job.last_frame_at_ns, now) > gap) continue;
+    const uint64_t span = range_frame_count(job.first_frame, job.last_frame);
+    if (job.delivered >= span) continue;
+    out.push_back(job.first_frame + static_cast<int64_t>(job.delivered));
+  }
+  return out;
+}
+
 std::vector<FrameRange> release_async_2d_reservations(PoolRuntime& rt, uint64_t downsample,
                                                       const AsyncTimingTables& tables, Instant now) {
   std::vector<FrameRange> out;

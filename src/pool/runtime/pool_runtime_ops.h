@@ -86,6 +86,11 @@ std::vector<FrameRange> pool_given_up_ranges(const PoolRuntime& rt, Instant now)
 // delivers nothing until that batch is killed, and no next batch starts
 // before.
 bool pool_batch_given_up(const PoolRuntime& rt, Instant now);
+// The frames the running batch is about to hand over: for each worker still
+// delivering (a frame within twice its smoothed interval, at least 250 ms),
+// the frame after those it delivered. A worker that never delivered, or
+// stopped, is about to hand over nothing.
+std::vector<int64_t> pool_frames_coming(const PoolRuntime& rt, Instant now);
 
 // The asynchronous renderer's timings for one downsample.
 struct AsyncTimingTable {

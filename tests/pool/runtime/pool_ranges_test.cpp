@@ -63,6 +63,31 @@ TEST(PoolPendingRanges, AnExitedJobHoldsItsRangeUntilExaminedAndItsFramesWhileDe
 // What the batch no longer stands for: nothing while it may still deliver,
 // all of it once the first-delivery limit passed without a frame, else the
 // jobs whose claim was released (2D only, while they run).
+// The frame each worker still delivering hands over next: not a silent
+// one's, nor one that stopped longer than twice its interval (250 ms at
+// least), nor past the end of its range.
+TEST(PoolFramesComing, TheNextFrameOfEachWorkerStillDelivering) {
+  PoolRuntime rt = with_plan();
+  rt.plan->jobs = {job(0, 9, kT0), job(10, 19, kT0), job(20, 29, kT0), job(30, 31, kT0), job(40, 49, kT0)};
+  rt.plan->jobs[0].delivered = 3;  // steady at 100 ms a frame
+  rt.plan->jobs[0].per_frame_ms = 100.0;
+  rt.plan->jobs[0].last_frame_at_ns = kT0 + ms(900);
+  // jobs[1] never delivered: silent.
+  rt.plan->jobs[2].delivered = 5;  // stopped: 600 ms since its last, interval 200 ms
+  rt.plan->jobs[2].per_frame_ms = 200.0;
+  rt.plan->jobs[2].last_frame_at_ns = kT0 + ms(400);
+  rt.plan->jobs[3].delivered = 2;  // its whole range is in
+  rt.plan->jobs[3].last_frame_at_ns = kT0 + ms(950);
+  rt.plan->jobs[4].delivered = 1;  // one frame, no interval yet: 250 ms
+  rt.plan->jobs[4].last_frame_at_ns = kT0 + ms(800);
+  EXPECT_EQ(pool_frames_coming(rt, kT0 + ms(1000)), (std::vector<int64_t>{3, 41}));
+  EXPECT_EQ(pool_frames_coming(rt, kT0 + ms(1051)), (std::vector<int64_t>{3}));
+  EXPECT_TRUE(pool_frames_coming(rt, kT0 + ms(1151)).empty());
+  rt.plan->jobs[0].finished = true;
+  EXPECT_EQ(pool_frames_coming(rt, kT0 + ms(1000)), (std::vector<int64_t>{41}));
+  EXPECT_TRUE(pool_frames_coming(new_pool_runtime(kOutputPsd), kT0).empty());
+}
+
 TEST(PoolGivenUpRanges, TheWholeSilentBatchOrTheReleasedJobs) {
   PoolRuntime rt = with_plan();
   rt.plan->jobs = {job(0, 9, kT0), job(10, 19, kT0), job(20, 29, kT0)};
