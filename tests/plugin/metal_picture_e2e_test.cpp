@@ -3,16 +3,13 @@
 // the stand-in host into PNGs at full size.
 #include <gtest/gtest.h>
 
-#include <cairo.h>
-
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "support/child_process.h"
+#include "support/png_file.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
 
@@ -32,30 +29,8 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
-struct Png {
-  int width = 0, height = 0;
-  std::vector<uint32_t> px;  // cairo's ARGB32 words
-  uint32_t at(int x, int y) const { return px[static_cast<size_t>(y) * width + x]; }
-};
-
-Png read_png(const fs::path& path) {
-  Png out;
-  cairo_surface_t* s = cairo_image_surface_create_from_png(path.c_str());
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> keep(s, &cairo_surface_destroy);
-  if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) return out;
-  out.width = cairo_image_surface_get_width(s);
-  out.height = cairo_image_surface_get_height(s);
-  const int stride = cairo_image_surface_get_stride(s);
-  const unsigned char* data = cairo_image_surface_get_data(s);
-  for (int y = 0; y < out.height; ++y) {
-    for (int x = 0; x < out.width; ++x) {
-      uint32_t v;
-      std::memcpy(&v, data + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 4, 4);
-      out.px.push_back(v);
-    }
-  }
-  return out;
-}
+using testing::Png;
+using testing::read_png;
 
 struct Rect {
   int x = 0, y = 0, w = 0, h = 0;
@@ -163,7 +138,6 @@ class MetalPicture : public ::testing::Test {
 
   testing::ScratchDir scratch_{"vel-metal-picture"};
 };
-
 
 Difference compare(const Shot& a, const Shot& b) {
   Difference d;

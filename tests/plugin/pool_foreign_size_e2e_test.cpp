@@ -8,13 +8,10 @@
 // its count, and the work area still fills.
 #include <gtest/gtest.h>
 
-#include <cairo.h>
-
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
@@ -22,6 +19,7 @@
 
 #include "plugin/frame_bar.h"
 #include "plugin/simhost_pool_run.h"
+#include "support/png_file.h"
 
 namespace vel {
 namespace {
@@ -32,26 +30,8 @@ using testing::read_text;
 
 constexpr int kFrames[] = {40, 120, 200};
 
-struct Png {
-  int width = 0, height = 0;
-  std::vector<uint32_t> px;  // cairo's ARGB32 words
-};
-
-Png read_png(const fs::path& path) {
-  Png out;
-  cairo_surface_t* s = cairo_image_surface_create_from_png(path.c_str());
-  std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> keep(s, &cairo_surface_destroy);
-  if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) return out;
-  out.width = cairo_image_surface_get_width(s);
-  out.height = cairo_image_surface_get_height(s);
-  const int stride = cairo_image_surface_get_stride(s);
-  const unsigned char* data = cairo_image_surface_get_data(s);
-  out.px.resize(static_cast<size_t>(out.width) * out.height);
-  for (int y = 0; y < out.height; ++y)
-    std::memcpy(&out.px[static_cast<size_t>(y) * out.width], data + static_cast<size_t>(y) * stride,
-                static_cast<size_t>(out.width) * 4);
-  return out;
-}
+using testing::Png;
+using testing::read_png;
 
 bool inside(const json& r, int x, int y) {
   const double rx = r.at(0).get<double>(), ry = r.at(1).get<double>();
