@@ -26,6 +26,17 @@ int64_t saturating_add(int64_t a, int64_t b) {
   return static_cast<int64_t>(std::clamp<i128>(s, INT64_MIN, INT64_MAX));
 }
 
+// Loop order over lo..hi, in 128 bits: a loop may span the whole int64 range.
+struct LoopOrder {
+  int64_t lo, hi;
+  i128 span() const { return static_cast<i128>(hi) - lo + 1; }
+  bool holds(std::optional<int64_t> f) const { return f && *f >= lo && *f <= hi; }
+  // Steps forward from `a` to `b`, less than a loop.
+  i128 forward(int64_t a, int64_t b) const { return ((static_cast<i128>(b) - a) % span() + span()) % span(); }
+  // Where the picture stood when the marks' `through` was counted.
+  int64_t origin(const MissedMarks& marks) const { return holds(marks.from) ? *marks.from : *marks.through; }
+};
+
 // The confirmed presentation of the awaited frame, checked against the
 // awaited index on the nearest-frame grid. Whatever the answer, an awaited
 // presentation that was taken is no longer awaited.
@@ -100,7 +111,7 @@ void count_missed_before_stop(PlaybackClock& clock, const ClockInputs& in) {
   const DuePosition at = due_position(clock, *grid, in);
   if (at.due == shown_index) return;
   // The frames whose time ended before the stop; the due one's was cut short.
-  const int64_t ended = at.due == at.lo ? at.hi : at.due - 1;
+  const int64_t ended = previous_in_loop(at.due, at.lo, at.hi);
   // The frame handed over and not yet confirmed is on its way to the screen.
   const std::optional<int64_t> on_its_way =
       clock.awaiting ? std::optional<int64_t>(clock.awaiting->index) : std::nullopt;
@@ -146,12 +157,10 @@ std::pair<int64_t, int64_t> playback_loop_bounds(int64_t work_first, int64_t wor
 }
 
 void follow_picture(MissedMarks& marks, int64_t shown, int64_t lo, int64_t hi) {
-  auto in_loop = [&](std::optional<int64_t> f) { return f && *f >= lo && *f <= hi; };
-  if (!in_loop(marks.through) || shown < lo || shown > hi) return;
-  const int64_t then = in_loop(marks.from) ? *marks.from : *marks.through;
-  const i128 span = static_cast<i128>(hi) - lo + 1;
-  auto forward = [&](int64_t a, int64_t b) -> i128 { return ((static_cast<i128>(b) - a) % span + span) % span; };
-  if (forward(then, shown) >= forward(then, *marks.through)) marks.through.reset(), marks.from.reset();
+  const LoopOrder loop{lo, hi};
+  if (!loop.holds(marks.through) || !loop.holds(shown)) return;
+  const int64_t then = loop.origin(marks);
+  if (loop.forward(then, shown) >= loop.forward(then, *marks.through)) marks.through.reset(), marks.from.reset();
 }
 
 uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64_t lo, int64_t hi,
@@ -164,24 +173,23 @@ uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64
   // Counted by arithmetic, not frame by frame: at a rate of billions of
   // frames a second one late wake steps over more frames than a thread can
   // walk before the host quits.
-  const i128 span = static_cast<i128>(hi) - lo + 1;
-  auto forward = [&](int64_t a, int64_t b) -> i128 { return ((static_cast<i128>(b) - a) % span + span) % span; };
-  auto in_loop = [&](std::optional<int64_t> f) { return f && *f >= lo && *f <= hi; };
+  const LoopOrder loop{lo, hi};
   // The steps ahead of `from` already counted: those counted ahead of the
   // picture's position then, less the way it has come since.
   i128 counted = 0;
-  if (in_loop(marks.through)) {
-    const int64_t then = in_loop(marks.from) ? *marks.from : *marks.through;
-    const i128 ahead_then = forward(then, *marks.through), moved = forward(then, from);
+  if (loop.holds(marks.through)) {
+    const int64_t then = loop.origin(marks);
+    const i128 ahead_then = loop.forward(then, *marks.through), moved = loop.forward(then, from);
     counted = ahead_then > moved ? ahead_then - moved : 0;
   }
-  const i128 reach = forward(from, to);
+  const i128 reach = loop.forward(from, to);
   if (reach <= counted) return 0;
   // The frames at steps counted + 1 .. reach are distinct (less than a
   // loop); the one going on screen among them is not missed.
-  const bool steps_over_shown = in_loop(shown) && forward(from, *shown) > counted && forward(from, *shown) <= reach;
+  const bool steps_over_shown =
+      loop.holds(shown) && loop.forward(from, *shown) > counted && loop.forward(from, *shown) <= reach;
   const i128 n = reach - counted - (steps_over_shown ? 1 : 0);
-  if (n > 0) marks.last = to == shown ? lo + static_cast<int64_t>((static_cast<i128>(to) - lo - 1 + span) % span) : to;
+  if (n > 0) marks.last = to == shown ? previous_in_loop(to, lo, hi) : to;
   marks.through = to;
   marks.from = from;
   return static_cast<uint64_t>(n);
@@ -244,7 +252,7 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
   // due frame's own time is still running: it may yet be shown in it. A
   // stall counts once per frame that fell due, however many ticks it lasts.
   if (lo <= due && due <= hi && due != t) {
-    clock.missed += count_missed_frames(clock.missed_marks, t, due == lo ? hi : due - 1, lo, hi, std::nullopt);
+    clock.missed += count_missed_frames(clock.missed_marks, t, previous_in_loop(due, lo, hi), lo, hi, std::nullopt);
   }
   if (chosen && chosen->frame != t) {
     await_present_request(request, chosen->time);

@@ -38,6 +38,9 @@ struct MissedMarks {
   std::optional<int64_t> from;
 };
 
+// The frame before `frame` in loop order over lo..hi: hi before lo.
+constexpr int64_t previous_in_loop(int64_t frame, int64_t lo, int64_t hi) { return frame == lo ? hi : frame - 1; }
+
 // Counts every frame after `from` up to `to` in loop order over lo..hi,
 // except `shown` (the one going on screen), that `marks` has not counted
 // yet: the frames that fell due and were not shown in time, whether they

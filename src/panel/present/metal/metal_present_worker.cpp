@@ -368,7 +368,7 @@ MetalPresenter::Due MetalPresenter::due_at(const Taken& t, double now) const {
 void MetalPresenter::count_missed_until(const Taken& t, double at) {
   // The due frame's own time is still running: it may yet be shown in it.
   const int64_t due = due_at(t, at).index;
-  if (due != current_index_) count_missed_through(t, due == t.start ? t.end : due - 1);
+  if (due != current_index_) count_missed_through(t, previous_in_loop(due, t.start, t.end));
 }
 
 void MetalPresenter::count_missed_through(const Taken& t, int64_t through) {
@@ -433,7 +433,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
       // The frames before the one going on screen are missed whenever it
       // gets there: a long wait for a drawable shows as frames missed.
       if (chosen->frame != current_index_ && !fallback) {
-        count_missed_through(t, chosen->frame == s ? e : chosen->frame - 1);
+        count_missed_through(t, previous_in_loop(chosen->frame, s, e));
       }
       deferred_ = deferred_ == UINT64_MAX ? deferred_ : deferred_ + 1;
       if (options_.perf && (deferred_ == 1 || deferred_ % 60 == 0)) {
