@@ -8,6 +8,7 @@
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
 #include "host/log_capture.h"
+#include "pool/batch/fed_batch.h"
 #include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
@@ -19,33 +20,10 @@ constexpr uint64_t kSecond = 1'000'000'000;
 class BatchSupervision : public ::testing::Test {
  protected:
   void SetUp() override {
-    rt_.pool_enabled = true;
-    rt_.comp_identity = 7;
     auto [tx, rx] = make_bounded_channel<PoolFrameDelivery>(16);
     tx_ = std::move(tx);
-    PoolPlan& plan = rt_.plan.emplace();
-    plan.ownership.armed = false;  // no process, no report
-    plan.frames = std::move(rx);
-    plan.started_at = kT0;
-    plan.silent_limit_secs = 240;
-    plan.time_scale = 24;
-    plan.frame_step = 2;
-    plan.expected_frames = 10;
-    plan.context.identity = 7;
-    plan.shared_counter = std::make_shared<std::atomic<uint64_t>>(1);
-    // The worker the test's frames come from, long gone: its range holds
-    // every frame the tests send.
-    PoolJob& sender = plan.jobs.emplace_back();
-    sender.worker_index = 0;
-    sender.first_frame = 0;
-    sender.last_frame = 99;
-    sender.finished = true;
-    world_.clock = [this] { return now_; };
-    world_.measured_admission = false;
-    world_.adaptive_scheduler = false;
-    world_.effective_workers = [] { return uint64_t{1}; };
-    world_.available_memory = [] { return std::optional<uint64_t>(uint64_t{16} << 30); };
-    world_.spawn_worker = [](const LaunchRequest&) { return std::optional<PoolJob>(); };
+    testing::start_fed_batch(rt_, std::move(rx), kT0, {.frame_step = 2, .expected_frames = 10, .last_frame = 99});
+    testing::quiet_supervision_world(world_, [this] { return now_; });
   }
   void send(int64_t frame, uint32_t width = 4, std::optional<uint64_t> worker = 0) {
     PoolFrameDelivery d;

@@ -8,6 +8,7 @@
 #include "host/log_capture.h"
 #include "pool/batch/batch_supervision.h"
 #include "pool/batch/delivery_ledger.h"
+#include "pool/batch/fed_batch.h"
 #include "pool/runtime/pool_runtime_ops.h"
 
 namespace vel {
@@ -58,38 +59,18 @@ TEST(ForeignFramesLedger, TheLineCountsAndNamesBothSizes) {
 class ForeignFrames : public ::testing::Test {
  protected:
   void SetUp() override {
-    rt_.pool_enabled = true;
-    rt_.comp_identity = 7;
-    rt_.comp_dimensions = std::make_pair(64u, 36u);
     auto [tx, rx] = make_bounded_channel<PoolFrameDelivery>(16);
     tx_ = std::move(tx);
-    PoolPlan& plan = rt_.plan.emplace();
-    plan.ownership.armed = false;  // no process, no report
-    plan.frames = std::move(rx);
-    plan.started_at = kT0;
-    plan.silent_limit_secs = 240;
-    plan.time_scale = 24;
-    plan.frame_step = 1;
-    plan.expected_frames = 20;
+    PoolPlan& plan =
+        testing::start_fed_batch(rt_, std::move(rx), kT0, {.frame_step = 1, .expected_frames = 20, .last_frame = 19});
+    rt_.comp_dimensions = std::make_pair(64u, 36u);
     plan.file_ds = 4;
-    plan.context.identity = 7;
     plan.context.file_ds = 4;
     plan.context.dimensions = FrameDimensions{64, 36};
-    plan.shared_counter = std::make_shared<std::atomic<uint64_t>>(1);
-    PoolJob& sender = plan.jobs.emplace_back();
-    sender.worker_index = 0;
-    sender.first_frame = 0;
-    sender.last_frame = 19;
-    sender.finished = true;
     // A range still queued keeps the batch open; launching is paused.
     plan.queued_ranges.assign(1, QueuedRange{20, 29});
     rt_.pump_paused = true;
-    world_.clock = [this] { return now_; };
-    world_.measured_admission = false;
-    world_.adaptive_scheduler = false;
-    world_.effective_workers = [] { return uint64_t{1}; };
-    world_.available_memory = [] { return std::optional<uint64_t>(uint64_t{16} << 30); };
-    world_.spawn_worker = [](const LaunchRequest&) { return std::optional<PoolJob>(); };
+    testing::quiet_supervision_world(world_, [this] { return now_; });
   }
   std::vector<IngestedFrame> tick() { return supervise_batches(rt_, 4, world_); }
 
