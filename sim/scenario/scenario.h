@@ -45,6 +45,7 @@ enum class WaitFor : uint8_t {
   no_entry,           // no entry of the folder `when_path` has a name starting with `when_text`
   files,              // at least `when_count` files under the folder `when_path` have names ending with `when_text`
   frames,             // at least `when_count` frames reached the panel's picture since the last input
+  frames_total,       // at least `when_count` frames reached the panel's picture since the run began
   after_ms,           // `when_count` ms have passed since the event's turn came
 };
 

@@ -148,6 +148,8 @@ bool ScenarioWaits::holds(const ScenarioEvent& ev) {
       return file_holds(ev);
     case WaitFor::frames:
       return picture_frames() - std::min(frames_at_input_, picture_frames()) >= ev.when_count;
+    case WaitFor::frames_total:
+      return picture_frames() >= ev.when_count;
     case WaitFor::after_ms: {
       const auto now = std::chrono::steady_clock::now();
       if (timed_ != &ev) {
