@@ -16,6 +16,7 @@
 #include <regex>
 
 #include "plugin/frame_bar.h"
+#include "plugin/paused_opening.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
@@ -167,15 +168,9 @@ class Playback : public ::testing::Test {
     return s;
   }
 
-  // `events`, whose first opens the panel, paused before the first picture:
-  // as soon as the composition is taken up (its clock starts afresh,
-  // playing, for each composition), then the one picture that follows. No
-  // clock runs and no draw of a playback is under way until the scenario
-  // plays or clicks.
+  // `events`, whose first opens the panel, paused before the first picture.
   static json paused_before_first_picture(const fs::path& home, json events) {
-    const json pause = {
-        {{"when", {{"file", log_of(home)}, {"has", "PERF: PREVIEW_SCAN"}}}, {"action", "pause"}},
-        {{"when", {{"frames_total", 1}}}, {"action", "wait"}}};
+    const json pause = testing::pause_before_first_picture(log_of(home));
     events.insert(events.begin() + 1, pause.begin(), pause.end());
     return events;
   }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "plugin/frame_bar.h"
+#include "plugin/paused_opening.h"
 #include "plugin/simhost_pool_run.h"
 
 namespace vel {
@@ -63,15 +64,10 @@ class PoolPreviewRun : public testing::SimhostPoolRun, public ::testing::WithPar
   static json open_panel() {
     return {{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}};
   }
-  // Paused before the first picture, which then comes alone: no draw of a
-  // playback is under way when a later click is made, so the first picture
-  // that settles after the click is the clicked frame's. (Paused while
-  // playing, the frame the playback was drawing may reach the screen after
-  // the click.) The pause follows the composition's scan: the clock starts
-  // afresh, playing, for each composition the panel takes up.
+  // Paused before the first picture, so that the first picture settled
+  // after a click is the clicked frame's.
   void pause_before_first_picture(json& events) {
-    events.push_back(when_logged("PERF: PREVIEW_SCAN", 1, {{"action", "pause"}}));
-    events.push_back({{"when", {{"frames_total", 1}}}, {"action", "wait"}});
+    for (const json& e : testing::pause_before_first_picture(log_path().string())) events.push_back(e);
   }
 };
 
