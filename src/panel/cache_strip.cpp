@@ -16,12 +16,35 @@ constexpr Rgb kCachedInside{70, 176, 100};
 constexpr Rgb kMark{245, 190, 40};
 constexpr Rgb kShown{255, 255, 255};
 
+// The first frame column x shows: floor(x × n / w), in 128 bits for any length.
+int64_t first_frame_of_column(uint64_t x, int64_t n, uint64_t w) {
+  return static_cast<int64_t>(static_cast<unsigned __int128>(x) * static_cast<uint64_t>(n) / w);
+}
+
 uint64_t centre_thousandths(int64_t frame, int64_t count) {
   const double t = (static_cast<double>(frame) + 0.5) * 1000.0 / static_cast<double>(count);
   return static_cast<uint64_t>(std::clamp(std::round(t), 0.0, 1000.0));
 }
 
 }  // namespace
+
+std::vector<uint8_t> strip_columns(int64_t frame_count, uint32_t width, std::span<const int64_t> cached) {
+  if (width == 0 || frame_count <= 0) return {};
+  std::vector<uint8_t> lit(width, 0);
+  const auto n = static_cast<unsigned __int128>(frame_count);
+  const auto w = static_cast<unsigned __int128>(width);
+  for (const int64_t f : cached) {
+    if (f < 0 || f >= frame_count) continue;
+    const auto uf = static_cast<unsigned __int128>(f);
+    // The last column whose first frame is at or before f, and the first
+    // column starting at or after f; on a long composition they meet in the
+    // one column that holds f.
+    const auto hi = static_cast<uint64_t>(std::min<unsigned __int128>(((uf + 1) * w - 1) / n, w - 1));
+    const auto lo = static_cast<uint64_t>(std::min<unsigned __int128>((uf * w + n - 1) / n, hi));
+    std::fill(lit.begin() + static_cast<ptrdiff_t>(lo), lit.begin() + static_cast<ptrdiff_t>(hi) + 1, uint8_t{1});
+  }
+  return lit;
+}
 
 std::pair<uint64_t, uint64_t> strip_mark_positions(int64_t first, int64_t last, int64_t frame_count) {
   if (frame_count <= 0) return {0, 1000};
@@ -31,15 +54,15 @@ std::pair<uint64_t, uint64_t> strip_mark_positions(int64_t first, int64_t last, 
 }
 
 std::vector<uint8_t> draw_cache_strip(const StripPicture& in) {
-  const int64_t n = static_cast<int64_t>(in.cached.size());
-  if (in.width_px == 0 || in.height_px == 0 || n == 0) return {};
+  const int64_t n = in.frame_count;
+  if (in.width_px == 0 || in.height_px == 0 || n <= 0) return {};
   const size_t w = in.width_px;
   const size_t h = in.height_px;
   std::vector<Rgb> row(w, kBackground);
   for (size_t x = 0; x < w; ++x) {
-    const int64_t f = std::min<int64_t>(static_cast<int64_t>(x * static_cast<size_t>(n) / w), n - 1);
+    const int64_t f = first_frame_of_column(x, n, w);
     const bool inside = f >= in.work_first && f <= in.work_last;
-    if (in.cached[static_cast<size_t>(f)]) {
+    if (x < in.lit.size() && in.lit[x]) {
       row[x] = inside ? kCachedInside : kCachedOutside;
     } else if (inside) {
       row[x] = kWorkEmpty;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <thread>
+#include <utility>
 
 #include "cache/frame_cache_ops.h"
 #include "cache/unpack_worker.h"
@@ -15,6 +16,7 @@
 #include "plugin/pool_services.h"
 #include "plugin/presentation.h"
 #include "plugin/preview_state.h"
+#include "plugin/strip_columns.h"
 #include "core/switches.h"
 #include "host/panel_calls.h"
 #include "panel/scrub_signals.h"
@@ -27,7 +29,6 @@ namespace vel {
 namespace {
 
 constexpr const char* kBusyDetail = "VELOCINTAING\xE2\x80\xA6";
-constexpr int64_t kStripFrameLimit = 65536;
 
 std::thread::id& main_thread_id() {
   static std::thread::id& id = *new std::thread::id();
@@ -75,19 +76,16 @@ void scrub_to(PreviewState& state, uint64_t thousandths) {
 
 void refresh_strip(PreviewState& state) {
   PresentationState& p = state.presentation;
-  const PreviewController& ctl = state.preview;
+  PreviewController& ctl = state.preview;
   const ActivePanel panel = presenting_panel(state);
   if (panel.views == nullptr) return;
   const StripPixels size = strip_pixel_size(panel);
   StripPicture pic;
   pic.width_px = size.width;
   pic.height_px = size.height;
-  if (ctl.timing && ctl.frame_count > 0 && ctl.frame_count <= kStripFrameLimit) {
-    pic.cached.resize(static_cast<size_t>(ctl.frame_count));
-    for (int64_t f = 0; f < ctl.frame_count; ++f) {
-      auto key = frame_key_of(ctl, f);
-      pic.cached[static_cast<size_t>(f)] = key && contains_frame(state.cache, *key) ? 1 : 0;
-    }
+  if (ctl.timing && ctl.frame_count > 0) {
+    pic.frame_count = ctl.frame_count;
+    pic.lit = cached_strip_columns(p.strip_columns, ctl, state.cache, size.width, std::exchange(ctl.strip_dirty, false));
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
     pic.work_first = b.first;
     pic.work_last = b.last;

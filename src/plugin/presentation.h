@@ -16,6 +16,7 @@
 #include "panel/present/metal/worker_playback.h"
 #include "panel/present/pipeline_report.h"
 #include "panel/present/playback_clock.h"
+#include "plugin/strip_columns.h"
 
 namespace vel {
 
@@ -37,6 +38,7 @@ struct PresentationState {
   uint8_t pool_availability = 0;  // 2: the pool is unavailable for its render settings
   std::optional<std::string> last_detail;  // none: set it again on the next tick
   StripPicture last_strip;
+  StripColumnsMemo strip_columns;
   PlaybackClock clock;
   WorkerPlayback worker;  // playback by a Metal panel's own worker
   PipelineStats pipeline;

@@ -38,6 +38,7 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
   p.clock = PlaybackClock{};
   p.input.held_frame.reset();
   p.last_strip = {};
+  p.strip_columns = {};
   done("playback");
   set_detail_texts(p.docked, p.floating, "", true);
   p.last_detail = "";

@@ -56,6 +56,16 @@ std::optional<FrameKey> frame_key_of(const PreviewController& ctl, int64_t frame
   return FrameKey{static_cast<int32_t>(v), ctl.timing->frame_scale};
 }
 
+std::optional<int64_t> frame_of_key(const PreviewController& ctl, FrameKey key) {
+  if (!ctl.timing || ctl.timing->frame_value <= 0 || key.scale != ctl.timing->frame_scale || key.value < 0 ||
+      key.value % ctl.timing->frame_value != 0) {
+    return std::nullopt;
+  }
+  const int64_t frame = key.value / ctl.timing->frame_value;
+  if (frame >= ctl.frame_count) return std::nullopt;
+  return frame;
+}
+
 uint64_t cancel_async_renders(PreviewController& ctl) {
   const uint64_t gen = raise_async_generation();
   for (const auto& [id, key] : ctl.async_pending) {

@@ -231,6 +231,10 @@ bool edit_quiet_elapsed(const PreviewController& ctl, uint64_t now_ns);
 // The frame key of a frame index of the pinned composition; none without
 // timing or when the time leaves 32 bits.
 std::optional<FrameKey> frame_key_of(const PreviewController& ctl, int64_t frame);
+// The other way: the frame index whose key `key` is; none for a key that no
+// frame of the pinned composition has (another scale, a time between frames,
+// beyond the last frame).
+std::optional<int64_t> frame_of_key(const PreviewController& ctl, FrameKey key);
 
 // Raises the asynchronous generation, cancels every pending request at the
 // host and forgets them; answers the new generation.

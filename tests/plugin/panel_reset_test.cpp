@@ -139,7 +139,7 @@ TEST_F(PanelReset, ResetsEndTheRasterSessionAndTheCacheResetEmptiesTheArchive) {
 }
 
 TEST_F(PanelReset, AMarkDragReleasedBeforeTheResetIsNotAppliedAfterIt) {
-  ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48 && state->presentation.last_strip.cached.size() == 48; }));
+  ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48 && state->presentation.last_strip.frame_count == 48; }));
   const WorkAreaFrames before = state->preview.work_area;
   ASSERT_EQ(before.last, 47);
   const double width = panel().strip_scrub->frame().width;
