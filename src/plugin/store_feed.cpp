@@ -86,6 +86,7 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   feed.opened = false;
   feed.requested.clear();
   feed.on_disk.clear();
+  feed.loads_basis.reset();
   ctl.store_pending.clear();  // what was awaited is rendered instead
 }
 
@@ -112,7 +113,7 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
     } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
       ctl.store_pending.erase(m->key);
     } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
-      feed.requested.erase(s->key);
+      if (feed.requested.erase(s->key) != 0) sat_inc(feed.requested_forgotten);
       feed.on_disk.insert(s->key);
       sat_inc(feed.saved_frames);
       sat_add_to(feed.saved_bytes, s->saved_bytes);
@@ -183,6 +184,7 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
   }
   feed.stream = identity;
   feed.opened = false;
+  feed.loads_basis.reset();
   OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt, load_size_of(ctl)};
   if (auto focus = frame_key_of(ctl, ctl.current_frame)) job.focus_value = focus->value;
   (void)feed.handle.send(std::move(job));
@@ -197,6 +199,9 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   if (span <= 0) return;
   const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
   const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
+  const StoreFeed::LoadsBasis basis{cache.generation, feed.requested_forgotten, ctl.timing, b, start, considered};
+  if (feed.loads_basis == basis) return;
+  sat_inc(feed.load_passes);
   LoadJob job;
   job.size = load_size_of(ctl);
   for (int64_t i = 0; i < considered; ++i) {
@@ -206,11 +211,14 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
     }
     job.keys.push_back(*key);
   }
-  if (job.keys.empty()) return;
-  const std::vector<FrameKey> keys = job.keys;
-  if (!feed.handle.send(std::move(job))) return;
-  ctl.store_pending.insert(keys.begin(), keys.end());
-  feed.requested.insert(keys.begin(), keys.end());
+  if (!job.keys.empty()) {
+    const std::vector<FrameKey> keys = job.keys;
+    // Not sent: asked again on the next tick.
+    if (!feed.handle.send(std::move(job))) return;
+    ctl.store_pending.insert(keys.begin(), keys.end());
+    feed.requested.insert(keys.begin(), keys.end());
+  }
+  feed.loads_basis = basis;
 }
 
 void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickReport& report) {

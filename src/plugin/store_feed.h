@@ -57,6 +57,22 @@ struct StoreFeed {
   // key askable again.
   std::unordered_set<FrameKey, FrameKeyHasher> requested;
   std::unordered_set<FrameKey, FrameKeyHasher> on_disk;        // loaded or saved in this stream
+  uint64_t requested_forgotten = 0;  // keys taken out of `requested` one by one (saturating)
+
+  // What the last pass over the work area for loads went by; a tick with
+  // the same has nothing new to ask (what it found is asked now), so it
+  // goes through no frame. None: pass on the next tick.
+  struct LoadsBasis {
+    uint64_t cache_generation = 0;
+    uint64_t requested_forgotten = 0;
+    std::optional<CompFrameTiming> timing;
+    WorkAreaFrames bounds;
+    int64_t start = 0;
+    int64_t considered = 0;
+    friend bool operator==(const LoadsBasis&, const LoadsBasis&) = default;
+  };
+  std::optional<LoadsBasis> loads_basis;
+  uint64_t load_passes = 0;  // passes over the work area for loads (saturating)
 
   uint64_t loaded_frames = 0;  // taken into the cache from disk (saturating)
   uint64_t saved_frames = 0;
@@ -86,6 +102,8 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
 
 // One load job with the work area's keys that are neither cached nor asked
 // for already; the preview does not render them while they are awaited.
+// Goes through the frames only when the cache, the playhead, the work area,
+// the frame limit or the keys asked for changed since the last pass.
 void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache);
 
 // "Purge Velocinta": removes the whole store (starting the store thread

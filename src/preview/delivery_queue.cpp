@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cache/frame_cache_ops.h"
+#include "core/saturating.h"
 #include "preview/work_area.h"
 
 namespace vel {
@@ -11,8 +12,36 @@ int64_t playhead_frame(const PreviewController& ctl, const PreviewTickInputs& in
   return in.playing_frame.value_or(ctl.current_frame);
 }
 
+namespace {
+
+// The window's frames with a key that the cache lacks at `want_width`, from
+// `start` onward, wrapping inside `b`.
+void find_lacking_frames(DeliveryWindowMemo& memo, const PreviewController& ctl, const FrameCache& cache,
+                         const DeliveryWindowMemo::Basis& basis) {
+  memo.lacking.clear();
+  sat_inc(memo.passes);
+  const WorkAreaFrames b = basis.bounds;
+  const int64_t span = b.last - b.first + 1;
+  for (int64_t i = 0; i < basis.considered; ++i) {
+    const int64_t f = b.first + (basis.start - b.first + i) % span;
+    const std::optional<FrameKey> key = frame_key_of(ctl, f);
+    if (!key) continue;
+    const std::optional<uint32_t> width = cached_frame_width(cache, *key);
+    if (!width || *width < basis.want_width) memo.lacking.push_back({f, *key});
+  }
+  memo.basis = basis;
+}
+
+}  // namespace
+
 DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width,
                                    const PreviewTickInputs& in, const PoolView& pool) {
+  DeliveryWindowMemo fresh;
+  return build_delivery_queue(ctl, cache, want_width, in, pool, fresh);
+}
+
+DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width,
+                                   const PreviewTickInputs& in, const PoolView& pool, DeliveryWindowMemo& memo) {
   DeliveryQueue q;
   if (!ctl.timing || ctl.frame_count <= 0) return q;
   // Only frames with a key: a frame rate so fine that the work area passes
@@ -53,15 +82,19 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   const int64_t start = std::clamp(playhead, b.first, b.last);
   const auto considered =
       static_cast<int64_t>(std::min(static_cast<uint64_t>(span), std::max<uint64_t>(cache.frame_limit, 1)));
-  for (int64_t i = 0; i < considered; ++i) {
-    const int64_t f = b.first + (start - b.first + i) % span;
-    if (f == playhead) continue;
-    const std::optional<FrameKey> key = frame_key_of(ctl, f);
-    if (!key || !wanted(*key) || ctl.async_pending_keys.count(*key) || ctl.store_pending.count(*key)) continue;
+  const DeliveryWindowMemo::Basis basis{cache.generation, ctl.timing, b, start, considered, want_width};
+  if (memo.basis != basis) find_lacking_frames(memo, ctl, cache, basis);
+  for (const DeliveryWindowMemo::Lacking& lacking : memo.lacking) {
+    const int64_t f = lacking.frame;
+    const FrameKey key = lacking.key;
+    if (f == playhead || ctl.unplaceable.count(key) || ctl.async_pending_keys.count(key) ||
+        ctl.store_pending.count(key)) {
+      continue;
+    }
     q.none_missing = false;
     if (held(f)) continue;
     q.frames_unclaimed = true;
-    q.frames.push_back({f, *key, given_up(f)});
+    q.frames.push_back({f, key, given_up(f)});
   }
   // With the pool engaged, what it gave up comes before what waits for its
   // next batch, so that the decision reaches it.

@@ -15,6 +15,7 @@
 #include "cache/frame_cache.h"
 #include "cache/frame_key.h"
 #include "preview/delivery.h"
+#include "preview/delivery_window.h"
 #include "preview/pool_link.h"
 #include "preview/preview_controller.h"
 
@@ -50,6 +51,12 @@ struct PoolView {
 };
 
 // The tick's queue over the frames narrower than `want_width` in the cache.
+// What is pending elsewhere (asked of the host or the store, held by the
+// pool, refused) is weighed on every call; the window's frames the cache
+// lacks come from `memo`.
+DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width,
+                                   const PreviewTickInputs& in, const PoolView& pool, DeliveryWindowMemo& memo);
+// The same from a fresh pass over the window.
 DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width,
                                    const PreviewTickInputs& in, const PoolView& pool);
 

@@ -30,6 +30,7 @@
 #include "host/handles.h"
 #include "panel/stats/bench_timings.h"
 #include "preview/delivery.h"
+#include "preview/delivery_window.h"
 #include "preview/downsample_policy.h"
 #include "preview/edit_detection.h"
 #include "preview/grabbed_frame.h"
@@ -120,6 +121,7 @@ struct PreviewController {
   std::optional<bool> render_suites_ready;  // none until tried once
 
   std::optional<DeliveryDecision> last_decision;
+  DeliveryWindowMemo delivery_window;  // the delivery queue's last pass over the playhead's window
   uint64_t pinned_checked_ns = 0;
   bool sweep_reported = false;  // the "work area cached" line of this context
   bool strip_dirty = true;

@@ -191,7 +191,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   pool.claims_asked = has_comp && async_manager && !ctl.async_broken && ctl.pool_link.claimed_ranges;
   if (pool.claims_asked) pool.claims = ctl.pool_link.claimed_ranges(ds);
   DeliveryQueue queue;
-  if (has_comp) queue = build_delivery_queue(ctl, cache, want_width, in, pool);
+  if (has_comp) queue = build_delivery_queue(ctl, cache, want_width, in, pool, ctl.delivery_window);
   report.frames_unclaimed = queue.frames_unclaimed;
   // The work area is cached only when no frame of it is missing, whoever
   // is producing the missing ones.
