@@ -31,17 +31,26 @@ uint64_t centre_thousandths(int64_t frame, int64_t count) {
 std::vector<uint8_t> strip_columns(int64_t frame_count, uint32_t width, std::span<const int64_t> cached) {
   if (width == 0 || frame_count <= 0) return {};
   std::vector<uint8_t> lit(width, 0);
-  const auto n = static_cast<unsigned __int128>(frame_count);
-  const auto w = static_cast<unsigned __int128>(width);
-  for (const int64_t f : cached) {
-    if (f < 0 || f >= frame_count) continue;
-    const auto uf = static_cast<unsigned __int128>(f);
+  // In 64 bits while (f + 1) × w fits, which is every composition a host
+  // makes; the arithmetic is the same in 128 bits beyond.
+  auto light = [&lit](auto f, auto n, auto w) {
     // The last column whose first frame is at or before f, and the first
     // column starting at or after f; on a long composition they meet in the
     // one column that holds f.
-    const auto hi = static_cast<uint64_t>(std::min<unsigned __int128>(((uf + 1) * w - 1) / n, w - 1));
-    const auto lo = static_cast<uint64_t>(std::min<unsigned __int128>((uf * w + n - 1) / n, hi));
-    std::fill(lit.begin() + static_cast<ptrdiff_t>(lo), lit.begin() + static_cast<ptrdiff_t>(hi) + 1, uint8_t{1});
+    const auto hi = std::min<decltype(f)>(((f + 1) * w - 1) / n, w - 1);
+    const auto lo = std::min<decltype(f)>((f * w + n - 1) / n, hi);
+    for (auto x = lo; x <= hi; ++x) lit[static_cast<size_t>(x)] = 1;
+  };
+  const auto n = static_cast<uint64_t>(frame_count);
+  const bool narrow = n <= UINT64_MAX / (uint64_t{width} + 1);
+  for (const int64_t f : cached) {
+    if (f < 0 || f >= frame_count) continue;
+    if (narrow) {
+      light(static_cast<uint64_t>(f), n, uint64_t{width});
+    } else {
+      using U = unsigned __int128;
+      light(static_cast<U>(f), static_cast<U>(n), static_cast<U>(width));
+    }
   }
   return lit;
 }

@@ -1,10 +1,12 @@
 // The docked panel mounted by its creation hook in the stand-in host (in
 // this process), driven through its views, and the preview reset: its fixed
-// order, and requests posted before it that it must not let through.
+// order, and requests posted before it that it must not let through. Then
+// the same panel over a ten-hour composition: its strip and marks.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -42,7 +44,7 @@ class PanelReset : public ::testing::Test {
     ::setenv("VELOCINTA_METAL", "0", 1);  // the steps look at the CPU path's image view
     store_basic_suite(&sim::host().basic);
     auto project = sim::parse_project_text(R"({"active_comp": "One", "compositions": [{"name": "One",
-      "width": 64, "height": 36, "frame_duration": [1, 24], "duration": [48, 24],
+      "width": 64, "height": 36, "frame_duration": [1, )" + rate() + R"(], "duration": [)" + frames() + ", " + rate() + R"(],
       "bg_color": [0.2, 0.3, 0.4], "layers": [{"name": "Plate", "solid": {"name": "S", "color": [0.9, 0.1, 0.1]}}]}]})");
     ASSERT_TRUE(project.ok()) << project.error();
     sim::host().project.open(std::move(project).value(), "panel.aep");
@@ -66,6 +68,10 @@ class PanelReset : public ::testing::Test {
   }
 
   PanelViews& panel() { return *state->presentation.docked.views; }
+
+  // The composition's length: 48 frames at 24 per second.
+  virtual std::string frames() const { return "48"; }
+  virtual std::string rate() const { return "24"; }
 
   // A drag on the strip from `from` to `to` points (strip coordinates).
   void strip_drag(double from, double to) {
@@ -216,6 +222,44 @@ TEST_F(PanelReset, ThePoolsWaitForASaveAndItsSuspensionShowInThePanel) {
   state->pool.templates_ready = 2;
   run_idle_steps(*state, mono_ns());
   EXPECT_EQ(panel().status_label->stringValue(), "Pool unavailable: render settings");
+}
+
+}  // namespace
+}  // namespace vel
+
+namespace vel {
+namespace {
+
+// Ten hours at 30 frames a second: the strip shows the cached part, the
+// frame on screen and the marks, a click seeks to the frame under it and the
+// IN mark can be grabbed and moved.
+class TenHourPanel : public PanelReset {
+ protected:
+  std::string frames() const override { return std::to_string(kFrames); }
+  std::string rate() const override { return "30"; }
+  static constexpr int64_t kFrames = 10 * 3600 * 30;
+};
+
+TEST_F(TenHourPanel, TheStripShowsTheCachedPartAndItsMarksAndClicksAndMarkDragsReachTheirFrames) {
+  const StripPicture& strip = state->presentation.last_strip;
+  auto any_lit = [&] { return std::find(strip.lit.begin(), strip.lit.end(), 1) != strip.lit.end(); };
+  ASSERT_TRUE(tick_until([&] { return strip.frame_count == kFrames && any_lit(); })) << "no cached part on the strip";
+  EXPECT_EQ(strip.lit.front(), 1) << "the frames from the playhead on are the first column's";
+  EXPECT_NE(panel().strip_view->image(), nullptr);
+  const uint64_t marks = scrub_signals().workarea_marks.load();
+  EXPECT_EQ(marks & 0xFFFF, 0u);
+  EXPECT_EQ((marks >> 16) & 0xFFFF, 1000u);
+
+  const double width = panel().strip_scrub->frame().width;
+  strip_drag(width * 0.75, width * 0.75);  // a click three quarters of the way
+  ASSERT_TRUE(tick_until([&] { return strip.shown == 810000; })) << "the strip's playhead is not at the click";
+  EXPECT_EQ(state->preview.current_frame, 810000);
+
+  strip_drag(0, width / 2);  // the IN mark to the middle
+  ASSERT_TRUE(tick_until([&] { return (scrub_signals().workarea_marks.load() & 0xFFFF) == 500; }))
+      << "the IN mark was not drawn where it was left";
+  EXPECT_EQ(state->preview.work_area.first, 540000);
+  EXPECT_EQ(state->preview.work_area.last, kFrames - 1);
 }
 
 }  // namespace
