@@ -58,7 +58,7 @@ struct Paused {
     pic.lit = vel::cached_strip_columns(strip, ctl, cache, kStripWidth, false);
     pic.work_first = 0;
     pic.work_last = ctl.frame_count - 1;
-    pic.shown = ctl.current_frame;
+    pic.shown_column = vel::strip_shown_column(ctl.current_frame, ctl.frame_count, kStripWidth);
     if (pic == last) return false;
     last = std::move(pic);
     return true;

@@ -62,6 +62,11 @@ std::pair<uint64_t, uint64_t> strip_mark_positions(int64_t first, int64_t last, 
   return {centre_thousandths(lo, frame_count), centre_thousandths(hi, frame_count)};
 }
 
+std::optional<uint32_t> strip_shown_column(int64_t frame, int64_t frame_count, uint32_t width) {
+  if (width == 0 || frame < 0 || frame >= frame_count) return std::nullopt;
+  return static_cast<uint32_t>(std::min<uint64_t>(centre_thousandths(frame, frame_count) * width / 1000, width - 1));
+}
+
 std::vector<uint8_t> draw_cache_strip(const StripPicture& in) {
   const int64_t n = in.frame_count;
   if (in.width_px == 0 || in.height_px == 0 || n <= 0) return {};
@@ -80,8 +85,8 @@ std::vector<uint8_t> draw_cache_strip(const StripPicture& in) {
   auto column = [&](uint64_t thousandths) {
     return std::min<size_t>(static_cast<size_t>(thousandths * w / 1000), w - 1);
   };
-  if (in.shown && *in.shown >= 0 && *in.shown < n) {
-    const size_t c = column(centre_thousandths(*in.shown, n));
+  if (in.shown_column && *in.shown_column < w) {
+    const size_t c = *in.shown_column;
     row[c] = kShown;
     if (c + 1 < w) row[c + 1] = kShown;
   }

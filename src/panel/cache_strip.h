@@ -34,9 +34,15 @@ struct StripPicture {
   std::vector<uint8_t> lit;  // strip_columns over the cached frames, one flag per column
   int64_t work_first = 0;    // inclusive frame indexes
   int64_t work_last = -1;
-  std::optional<int64_t> shown;
+  std::optional<uint32_t> shown_column;  // the frame on screen's, strip_shown_column
   friend bool operator==(const StripPicture&, const StripPicture&) = default;
 };
+
+// The column of the white line for `frame` on a strip `width` pixels wide:
+// at the middle of the frame's cell, as the marks. None outside the
+// composition or for no width. The strip is drawn again when the line
+// changes column, not at every frame a playback moves on.
+std::optional<uint32_t> strip_shown_column(int64_t frame, int64_t frame_count, uint32_t width);
 
 // The IN and OUT marks in thousandths of the strip's width.
 std::pair<uint64_t, uint64_t> strip_mark_positions(int64_t first, int64_t last, int64_t frame_count);

@@ -89,8 +89,8 @@ void refresh_strip(PreviewState& state) {
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
     pic.work_first = b.first;
     pic.work_last = b.last;
-    pic.shown = shown_frame_index(state);
-    if (!pic.shown) pic.shown = ctl.current_frame;
+    const std::optional<int64_t> shown = shown_frame_index(state);
+    pic.shown_column = strip_shown_column(shown.value_or(ctl.current_frame), ctl.frame_count, size.width);
   }
   if (pic == p.last_strip) return;
   p.last_strip = pic;

@@ -107,7 +107,12 @@ TEST(CacheStripTest, ATenHourCompositionShowsItsCachedPartPlayheadAndMarks) {
   pic.lit = lit;
   pic.work_first = 270000;  // 2 h 30 to 7 h 30
   pic.work_last = 810000;
-  pic.shown = 540000;
+  pic.shown_column = strip_shown_column(540000, kTenHours, 1920);
+  EXPECT_EQ(pic.shown_column, 960u);
+  // Playing on through the frames of that column draws nothing new.
+  EXPECT_EQ(strip_shown_column(540000 + 280, kTenHours, 1920), pic.shown_column);
+  EXPECT_NE(strip_shown_column(540000 + 600, kTenHours, 1920), pic.shown_column);
+  EXPECT_EQ(strip_shown_column(kTenHours, kTenHours, 1920), std::nullopt);
   const std::vector<uint8_t> px = draw_cache_strip(pic);
   ASSERT_EQ(px.size(), 1920u * 2 * 4);
   auto rgb = [&](size_t x) { return std::vector<int>{px[(1920 + x) * 4], px[(1920 + x) * 4 + 1], px[(1920 + x) * 4 + 2]}; };
