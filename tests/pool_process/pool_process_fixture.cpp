@@ -29,6 +29,12 @@ void PoolProcessTest::SetUp() {
   log_path_ = scratch_.path() / "velocinta.log";
   ASSERT_TRUE(open_log_file_at(log_path_, LogRole::Host));
   forget_repeated_failures();  // a fresh log: a failure an earlier test saw is logged again here
+  // The stand-in reads its template store under HOME: the user's own (which
+  // may lack a template the test relies on) must not decide a test.
+  if (const char* home = ::getenv("HOME")) kept_home_ = home;
+  const std::filesystem::path home = scratch_.path() / "home";
+  std::filesystem::create_directories(home);
+  ::setenv("HOME", home.c_str(), 1);
   ::setenv("SIM_AERENDER_SILENT", "1", 1);
 }
 
@@ -36,6 +42,11 @@ void PoolProcessTest::TearDown() {
   if (skipped_) return;
   readers_.drain();
   for (const char* name : kStandInSwitches) ::unsetenv(name);
+  if (kept_home_) {
+    ::setenv("HOME", kept_home_->c_str(), 1);
+  } else {
+    ::unsetenv("HOME");
+  }
   set_log_duplicator_for_tests(nullptr);
   close_log_file();
   // Helpers and lingering engines end on their own once their parent is

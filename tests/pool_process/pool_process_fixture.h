@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,7 @@ class PoolProcessTest : public ::testing::Test {
   BackgroundWorkerRegistry readers_;
   std::atomic<int> readers_run_{0};
   bool skipped_ = false;
+  std::optional<std::string> kept_home_;
 };
 
 }  // namespace vel::testing
