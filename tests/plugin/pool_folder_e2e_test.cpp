@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <fstream>
@@ -134,6 +135,9 @@ TEST_F(PoolFolderRun, APoolFolderHeldByAnotherHostIsTakenOnceThatHostHasQuit) {
   json second_events = pool_on_events();
   second_events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
   second_events.push_back(logged(gone_marker, "gone", command(0, "velocinta: pool (toggle)")));
+  // The purge runs beside the batch: the run ends once both are seen done.
+  for (const char* left : {"partial-9-9-9", "job_9_9_9"})
+    second_events.push_back({{"when", {{"folder", pool_dir().string()}, {"no_entry", left}}}, {"action", "wait"}});
   second_events.push_back(logged(log_path(second), "S5 pool : image", {{"action", "quit"}}));
   testing::ChildResult second_run;
   std::thread second_host;
