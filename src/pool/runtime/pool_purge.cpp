@@ -38,6 +38,10 @@ bool remove_entry_at(int parent, const std::string& name, int depth_left) {
   return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
+// The pool folder was checked when its lock was taken (ours, not a link);
+// a link put in its place since is not followed either.
+DirFd open_pool_dir(const std::filesystem::path& pool_dir) { return open_dir_at(AT_FDCWD, pool_dir.native()); }
+
 }  // namespace
 
 bool is_pool_made_name(std::string_view name) {
@@ -51,7 +55,7 @@ bool is_pool_made_name(std::string_view name) {
 
 std::vector<std::filesystem::path> pool_purge_list(const std::filesystem::path& pool_dir) {
   std::vector<std::filesystem::path> entries;
-  const DirFd dir = open_dir_followed(pool_dir);
+  const DirFd dir = open_pool_dir(pool_dir);
   if (!dir.ok()) return entries;
   for (const std::string& name : folder_names(dir.get()))
     if (is_pool_made_name(name)) entries.push_back(pool_dir / name);
@@ -59,9 +63,7 @@ std::vector<std::filesystem::path> pool_purge_list(const std::filesystem::path& 
 }
 
 bool remove_pool_entry(const std::filesystem::path& pool_dir, std::string_view name) {
-  // The pool folder itself was checked when its lock was taken: ours, not
-  // a link.
-  const DirFd dir = open_dir_followed(pool_dir);
+  const DirFd dir = open_pool_dir(pool_dir);
   if (!dir.ok()) return false;
   return remove_entry_at(dir.get(), std::string(name), kMaxPurgeDepth);
 }

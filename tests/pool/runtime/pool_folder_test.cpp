@@ -150,6 +150,15 @@ TEST(PoolPurge, NoLinkIsFollowed) {
   }
   EXPECT_EQ(testing::read_text(user / "keep.txt"), "mine");
   EXPECT_EQ(testing::read_text(user / "inner" / "keep.txt"), "mine");
+
+  // The pool folder itself swapped for a link: nothing is listed or
+  // removed through it.
+  const fs::path swapped = scratch.path() / "swapped_pool";
+  fs::create_directories(user / "job_2_2_2");
+  fs::create_directory_symlink(user, swapped);
+  EXPECT_TRUE(pool_purge_list(swapped).empty());
+  EXPECT_FALSE(remove_pool_entry(swapped, "job_2_2_2"));
+  EXPECT_TRUE(fs::is_directory(user / "job_2_2_2"));
 }
 
 }  // namespace
