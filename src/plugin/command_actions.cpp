@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/machine.h"
+#include "plugin/orphan_outputs.h"
 #include "plugin/pool_services.h"
 #include "plugin/presentation.h"
 #include "plugin/preview_reset.h"
@@ -48,7 +49,32 @@ void cmd_live_grab_toggle(PreviewState& state) {
   log_line("INFO", on ? "velocinta: live grab activé" : "velocinta: live grab désactivé");
 }
 
-void cmd_pool_toggle(PreviewState& state) {
+namespace {
+
+// The pool folder for this host, taken now if a host that held it at load
+// has ended since: its leftovers are purged as at load, and the memory
+// outputs it left in it swept.
+std::optional<PoolFolderRefusal> claim_pool_folder() {
+  if (pool_folder_held()) return std::nullopt;
+  auto refused = purge_pool_directory();
+  if (!refused) sweep_orphan_memory_outputs();
+  return refused;
+}
+
+}  // namespace
+
+void cmd_pool_toggle(PreviewState& state) { toggle_pool(state, claim_pool_folder); }
+
+void toggle_pool(PreviewState& state, const std::function<std::optional<PoolFolderRefusal>()>& claim_folder) {
+  if (!state.pool_enabled && !state.pool.disabled_for_session) {
+    if (auto refused = claim_folder()) {
+      if (refused->held_elsewhere) {
+        log_line("INFO", "velocinta: pool non activé — " + refused->reason);
+        return;
+      }
+      disable_pool_for_session(state.pool, refused->reason);
+    }
+  }
   state.pool_enabled = !state.pool_enabled;
   state.pool.pool_enabled = state.pool_enabled;
   if (!state.pool_enabled) stop_pool(state);

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "core/log.h"
-#include "core/paths.h"
 #include "memout/memout_error.h"
 #include "pool/runtime/pool_directory.h"
 
@@ -78,10 +77,12 @@ void sweep_orphan_memory_outputs() {
   const std::string shm_dir = "/dev/shm";
   const auto segments = sweep_orphan_segments(shm_dir, geteuid(), gone);
   std::vector<SweptManifest> manifests;
-  // A pool folder refused at load is not ours (a link, another user's, a
-  // file): nothing in it is looked at.
-  if (const auto tmp = temp_dir(); tmp && !pool_folder_refusal()) {
-    manifests = sweep_orphan_manifests((*tmp / "velocinta_pool").string(), shm_dir, geteuid(), gone);
+  // Only a pool folder this host holds is looked into: one that is not ours
+  // (a link, another user's, a file) or that another live host uses (whose
+  // outputs are its own, and whose pids may be of another pid namespace)
+  // is left alone.
+  if (const auto dir = pool_directory_path(); dir && pool_folder_held()) {
+    manifests = sweep_orphan_manifests(dir->string(), shm_dir, geteuid(), gone);
   }
   log_orphan_sweep(segments, manifests);
 }

@@ -1,4 +1,5 @@
-// Memory outputs left behind by a host that was killed: removed at load.
+// Memory outputs left behind by a host that was killed: removed at load,
+// and, in the pool folder, once this host takes it.
 #pragma once
 
 #include <vector>

@@ -17,9 +17,11 @@ PreviewState* new_preview_state(PluginId plugin_id, const PersistedOptions& load
   s->preview.present_hook = [s](const RgbaFrame& frame) { return present_in_active_panel(*s, frame); };
   take_panel_posts_as_seen(*s);
   s->pool = new_pool_runtime(static_cast<uint8_t>(worker_output_format()));
-  // A pool folder refused at load (held by another host, or not ours to
-  // use) keeps the pool off for the session; start-up said why.
-  s->pool.disabled_for_session = pool_folder_refusal().has_value();
+  // A pool folder that is not ours to use keeps the pool off for the
+  // session; start-up said why. One held by another host only keeps it off
+  // while that host lives: turning the pool on tries again.
+  const auto& refused = pool_folder_refusal();
+  s->pool.disabled_for_session = refused && !refused->held_elsewhere;
   link_preview_to_pool(*s);
   return s;
 }

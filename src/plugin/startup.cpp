@@ -112,10 +112,14 @@ StartupOutcome plugin_init(const SPBasicSuite* basic, int32_t host_major, int32_
     apply_persisted_options(options);
     log_line("INFO", "options: " + encode_persisted_options(options));
     // Another host of this user may be using the pool folder: then its files
-    // stay and this host's pool stays off. Holding it, this host first ends
+    // stay, and this host's pool stays off until that host has ended
+    // (turning the pool on tries again). Holding it, this host first ends
     // the workers a dead host left, so that none of them still writes into a
-    // memory output about to be swept, nor passes for a client of ours.
-    if (auto refused = purge_pool_directory()) log_line("ERROR", "pool: DÉSACTIVÉ pour la session — " + *refused);
+    // memory output about to be swept, nor passes for a client of ours. A
+    // folder that is not ours to use keeps the pool off for the session.
+    if (auto refused = purge_pool_directory(); refused && !refused->held_elsewhere) {
+      log_line("ERROR", "pool: DÉSACTIVÉ pour la session — " + refused->reason);
+    }
     sweep_orphan_memory_outputs();
     sweep_orphan_engines();
   }

@@ -13,34 +13,11 @@
 #include <string_view>
 #include <vector>
 
+#include "core/dir_fd.h"
+
 namespace vel {
 
 namespace fs = std::filesystem;
-
-// A descriptor of an open folder, closed with the object.
-class DirFd {
- public:
-  DirFd() = default;
-  explicit DirFd(int fd) : fd_(fd) {}
-  DirFd(DirFd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  DirFd& operator=(DirFd&& o) noexcept;
-  DirFd(const DirFd&) = delete;
-  DirFd& operator=(const DirFd&) = delete;
-  ~DirFd();
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
-
-// The folder at `path`, a link at `path` itself followed (the store root).
-DirFd open_dir_followed(const fs::path& path);
-// The folder `name` inside `parent`; a link or anything but a folder fails.
-DirFd open_dir_at(int parent, std::string_view name);
-
-// The names in a folder but "." and "..", in the order the system lists them.
-std::vector<std::string> folder_names(int dir);
 
 // Whether `name` inside `key_dir` is a stream folder the store made: a
 // stream folder's name, a real folder, and its owner file a regular file.

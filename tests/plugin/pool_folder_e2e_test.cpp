@@ -1,19 +1,23 @@
-// The pool's folder in the temporary directory, unusable from the start:
-// a link, a folder others may write into, a plain file, another user's
-// folder. The host says once that the pool is off for the session, shows it
-// in the panel, leaves what it found alone and writes nothing more about it,
-// however long the user keeps the pool turned on.
+// The pool's folder in the temporary directory. Unusable from the start (a
+// link, a folder others may write into, a plain file, another user's
+// folder): the host says once that the pool is off for the session, shows
+// it in the panel, leaves what it found alone and writes nothing more about
+// it, however long the user keeps the pool turned on. Held by another host
+// of the same user: the pool stays off while that host lives, and turning it
+// on once that host has quit takes the folder and runs the pool.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <fstream>
 #include <iterator>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "plugin/simhost_pool_run.h"
 
@@ -94,6 +98,79 @@ TEST_F(PoolFolderRun, AnUnusablePoolFolderIsSaidOnceAndLeftAlone) {
     EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
     fs::remove_all(root_);
   }
+}
+
+// Two hosts on one temporary folder: the second says, each time its pool is
+// turned on, which host holds the folder, and keeps its pool off; once the
+// first has quit, the toggle takes the folder, purges what the pool made
+// there (and nothing else, through no link) and a batch runs.
+TEST_F(PoolFolderRun, APoolFolderHeldByAnotherHostIsTakenOnceThatHostHasQuit) {
+  const fs::path first = root_ / "first";
+  const fs::path second = root_ / "second";
+  const fs::path gone_marker = root_ / "first-gone.txt";
+  const std::string refused = "INFO: velocinta: pool non activé — dossier " + pool_dir().string() +
+                              " utilisé par le processus ";
+  const auto logged = [](const fs::path& log, const std::string& text, json event) {
+    event["when"] = {{"file", log.string()}, {"has", text}};
+    return event;
+  };
+
+  // The first host turns its pool on and quits once the second has said
+  // the folder is held.
+  json first_events = pool_on_events();
+  first_events.push_back(logged(log_path(second), refused, {{"action", "quit"}}));
+  testing::ChildResult first_run;
+  std::thread first_host([&] { first_run = run_in(first, {}, first_events, 60.0); });
+  // The second host starts once the first holds the folder: its pool is on.
+  bool first_holds = false;
+  for (int i = 0; i < 6000 && !first_holds; ++i) {
+    first_holds = testing::read_text(log_path(first)).find("INFO: velocinta: pool activé") != std::string::npos;
+    if (!first_holds) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const std::string lock_text = testing::read_text(pool_dir() / "host.lock");
+  const std::string first_pid = lock_text.substr(0, lock_text.find('\n'));
+
+  // The panel paused on its first frame, so that the main thread leaves the
+  // other frames to the pool; the toggle again once the first host is gone.
+  json second_events = pool_on_events();
+  second_events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
+  second_events.push_back(logged(gone_marker, "gone", command(0, "velocinta: pool (toggle)")));
+  // The purge runs beside the batch: the run ends once both are seen done.
+  for (const char* left : {"partial-9-9-9", "job_9_9_9"})
+    second_events.push_back({{"when", {{"folder", pool_dir().string()}, {"no_entry", left}}}, {"action", "wait"}});
+  second_events.push_back(logged(log_path(second), "S5 pool : image", {{"action", "quit"}}));
+  testing::ChildResult second_run;
+  std::thread second_host;
+  if (first_holds) second_host = std::thread([&] { second_run = run_in(second, {}, second_events, 90.0); });
+  first_host.join();
+  // What an earlier host left: the pool's own, and a user's file and folder.
+  fs::create_directories(root_ / "documents");
+  std::ofstream(root_ / "documents" / "keep.txt") << "mine";
+  std::ofstream(pool_dir() / "partial-9-9-9.aep") << "old copy";
+  std::ofstream(pool_dir() / "notes.txt") << "mine";
+  fs::create_directory_symlink(root_ / "documents", pool_dir() / "job_9_9_9");
+  std::ofstream(gone_marker) << "gone";
+  if (second_host.joinable()) second_host.join();
+
+  ASSERT_TRUE(first_holds) << first_run.output << testing::read_text(log_path(first));
+  ASSERT_EQ(first_run.exit_code, 0) << first_run.output;
+  EXPECT_NE(first_run.output.find("in-pid-namespace: no process left"), std::string::npos) << first_run.output;
+  ASSERT_EQ(second_run.exit_code, 0) << second_run.output;
+  EXPECT_NE(second_run.output.find("in-pid-namespace: no process left"), std::string::npos) << second_run.output;
+  const std::string text = testing::read_text(log_path(second));
+  ASSERT_FALSE(first_pid.empty());
+  EXPECT_EQ(count_of(text, refused), 1u) << text;
+  EXPECT_EQ(count_of(text, refused + first_pid + "\n"), 1u) << "the first host's pid\n" << text;
+  EXPECT_EQ(count_of(text, "velocinta: pool activé"), 1u) << text;
+  EXPECT_LT(text.find(refused), text.find("velocinta: pool activé")) << text;
+  EXPECT_LT(text.find("velocinta: pool activé"), text.find("S5 pool : image")) << text;
+  EXPECT_EQ(count_of(text, "DÉSACTIVÉ"), 0u) << text;
+  EXPECT_EQ(count_of(text, "ERROR"), 0u) << text;
+  EXPECT_EQ(summary_in(second)["quit"], true);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(pool_dir() / "partial-9-9-9.aep")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(pool_dir() / "job_9_9_9")));
+  EXPECT_EQ(testing::read_text(pool_dir() / "notes.txt"), "mine");
+  EXPECT_EQ(testing::read_text(root_ / "documents" / "keep.txt"), "mine");
 }
 
 }  // namespace

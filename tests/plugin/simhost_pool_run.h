@@ -40,12 +40,20 @@ class SimhostPoolRun : public ::testing::Test {
   // unless `env` names another.
   ChildResult run(std::vector<std::string> env, const json& events, double seconds,
                   const std::vector<std::string>& simhost_args = {}) {
-    std::ofstream(root_ / "scenario.json") << json{{"events", events}}.dump();
+    return run_in(root_, std::move(env), events, seconds, simhost_args);
+  }
+  // As run(), with the home, output and scenario in `base`; the temporary
+  // folder stays root_/tmp, so that hosts run in two bases are two hosts of
+  // one user side by side.
+  ChildResult run_in(const std::filesystem::path& base, std::vector<std::string> env, const json& events,
+                     double seconds, const std::vector<std::string>& simhost_args = {}) {
+    for (const char* d : {"home", "out"}) std::filesystem::create_directories(base / d);
+    std::ofstream(base / "scenario.json") << json{{"events", events}}.dump();
     std::vector<std::string> args = {VEL_SIMHOST_PATH, "--plugin", VEL_PLUGIN_PATH, "--project", project_.string(),
-                                     "--seconds", std::to_string(seconds), "--out", (root_ / "out").string(),
-                                     "--scenario", (root_ / "scenario.json").string()};
+                                     "--seconds", std::to_string(seconds), "--out", (base / "out").string(),
+                                     "--scenario", (base / "scenario.json").string()};
     args.insert(args.end(), simhost_args.begin(), simhost_args.end());
-    env.push_back("HOME=" + (root_ / "home").string());
+    env.push_back("HOME=" + (base / "home").string());
     env.push_back("TMPDIR=" + (root_ / "tmp").string());
     env.push_back("VELOCINTA_DEV=1");
     env.push_back("VELOCINTA_PERF=1");
@@ -63,7 +71,10 @@ class SimhostPoolRun : public ::testing::Test {
   // defaults.
   bool host_renders_async_ = false;
 
-  std::filesystem::path log_path() { return root_ / "home" / "Library" / "Logs" / "velocinta.log"; }
+  std::filesystem::path log_path(const std::filesystem::path& base) {
+    return base / "home" / "Library" / "Logs" / "velocinta.log";
+  }
+  std::filesystem::path log_path() { return log_path(root_); }
   std::string log() { return read_text(log_path()); }
   std::filesystem::path pool_dir() { return root_ / "tmp" / "velocinta_pool"; }
   std::vector<std::filesystem::path> job_dirs() {
@@ -73,7 +84,10 @@ class SimhostPoolRun : public ::testing::Test {
       if (e.path().filename().string().rfind("job_", 0) == 0) out.push_back(e.path());
     return out;
   }
-  json summary() { return json::parse(read_text(root_ / "out" / "summary.json"), nullptr, false); }
+  json summary_in(const std::filesystem::path& base) {
+    return json::parse(read_text(base / "out" / "summary.json"), nullptr, false);
+  }
+  json summary() { return summary_in(root_); }
   // The pool's threads still alive after the death hook.
   std::vector<std::string> pool_threads_left() {
     std::vector<std::string> left;

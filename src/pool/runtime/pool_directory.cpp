@@ -10,11 +10,10 @@
 #include <chrono>
 #include <cstring>
 
-#include "cache/worker_registry.h"
 #include "core/paths.h"
 #include "pool/process/orphan_workers.h"
 #include "pool/process/proc_facts.h"
-#include "pool/process/worker_record.h"
+#include "pool/runtime/pool_purge.h"
 
 namespace vel {
 
@@ -29,9 +28,10 @@ uint64_t wall_ns() {
   return ns > 0 ? static_cast<uint64_t>(ns) : 0;
 }
 
-std::optional<std::string>& refusal_slot() {
-  static std::optional<std::string>& slot = *new std::optional<std::string>;
-  return slot;
+// The host's one claim on its pool folder, for the life of the process.
+PoolFolderClaim& process_claim() {
+  static PoolFolderClaim& claim = *new PoolFolderClaim;
+  return claim;
 }
 
 }  // namespace
@@ -91,19 +91,21 @@ Result<SharedJobDir> create_job_dir_named(const fs::path& pool_dir, const std::f
   return err(std::string("pool directory collisions"));
 }
 
-std::optional<std::string> take_pool_folder_lock(const fs::path& pool_dir) {
-  if (auto ok = ensure_private_dir(pool_dir); !ok) return ok.error();
+std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir) {
+  if (auto ok = ensure_private_dir(pool_dir); !ok) return PoolFolderRefusal{ok.error(), false};
   const fs::path lock_path = pool_dir / kPoolLockName;
   const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return lock_path.string() + ": " + os_text(errno);
+  if (fd < 0) return PoolFolderRefusal{lock_path.string() + ": " + os_text(errno), false};
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int e = errno;
     const auto holder = read_small_file(lock_path.string(), 32);
     ::close(fd);
-    if (e != EWOULDBLOCK) return lock_path.string() + ": " + os_text(e);
+    if (e != EWOULDBLOCK) return PoolFolderRefusal{lock_path.string() + ": " + os_text(e), false};
     std::string who = holder ? std::string(holder->substr(0, holder->find('\n'))) : "";
     if (!parse_pid_text(who)) who = "?";
-    return "dossier " + pool_dir.string() + " utilisé par le processus " + who;
+    // The lock lives exactly as long as its holder: a host that ends, or
+    // dies, lets go of it, and the next try takes it.
+    return PoolFolderRefusal{"dossier " + pool_dir.string() + " utilisé par le processus " + who, true};
   }
   // Held until the process ends (the descriptor is never closed); the pid in
   // the file only names the holder for another host's message.
@@ -114,44 +116,33 @@ std::optional<std::string> take_pool_folder_lock(const fs::path& pool_dir) {
   return std::nullopt;
 }
 
-std::vector<fs::path> pool_purge_list(const fs::path& pool_dir) {
-  std::vector<fs::path> entries;
-  std::error_code ec;
-  for (fs::directory_iterator it(pool_dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path name = it->path().filename();
-    if (name != kPoolLockName && name != kWorkerRecordName) entries.push_back(it->path());
+std::optional<PoolFolderRefusal> PoolFolderClaim::claim(const fs::path& pool_dir,
+                                                        const std::function<void(const fs::path&)>& on_taken) {
+  if (held_) return std::nullopt;
+  if (refusal_ && !refusal_->held_elsewhere) return refusal_;
+  if (pool_dir.empty()) {
+    refusal_ = PoolFolderRefusal{"no temporary directory", false};
+    return refusal_;
   }
-  return entries;
-}
-
-std::optional<std::string> purge_pool_directory() {
-  const auto dir = pool_directory_path();
-  if (!dir) return std::string("no temporary directory");
-  if (auto refused = take_pool_folder_lock(*dir)) {
-    refusal_slot() = refused;
-    return refused;
-  }
-  // A host that died left its workers running: they go before anything
-  // else looks at the folder or at the running processes.
-  take_over_worker_record(*dir);
-  // The list is taken now, so folders this run creates later are never in it.
-  auto entries = std::make_shared<std::vector<fs::path>>(pool_purge_list(*dir));
-  if (entries->empty()) return std::nullopt;
-  auto stop = std::make_shared<std::atomic<bool>>(false);
-  auto started = BackgroundWorkerRegistry::process().start(
-      "velocinta-pool-purge",
-      [entries, stop] {
-        for (const fs::path& p : *entries) {
-          if (stop->load(std::memory_order_relaxed)) return;
-          std::error_code ignored;
-          fs::remove_all(p, ignored);
-        }
-      },
-      [stop] { stop->store(true, std::memory_order_relaxed); });
-  (void)started;  // a refused thread was logged; the files stay for the next load
+  refusal_ = take_pool_folder_lock(pool_dir);
+  if (refusal_) return refusal_;
+  held_ = true;
+  if (on_taken) on_taken(pool_dir);
   return std::nullopt;
 }
 
-const std::optional<std::string>& pool_folder_refusal() { return refusal_slot(); }
+std::optional<PoolFolderRefusal> purge_pool_directory() {
+  return process_claim().claim(pool_directory_path().value_or(fs::path()), [](const fs::path& dir) {
+    // A host that died left its workers running: they go before anything
+    // else looks at the folder or at the running processes.
+    take_over_worker_record(dir);
+    // The list is taken now, so folders this run creates later are never in it.
+    start_pool_purge(dir, pool_purge_list(dir));
+  });
+}
+
+bool pool_folder_held() { return process_claim().held(); }
+
+const std::optional<PoolFolderRefusal>& pool_folder_refusal() { return process_claim().refusal(); }
 
 }  // namespace vel

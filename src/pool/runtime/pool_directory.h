@@ -1,8 +1,8 @@
 // The pool's private folder, "velocinta_pool" in the temporary directory,
 // and its job folders. The folder is ours alone (mode 0700, checked before
 // each use) and one host at a time uses it: the host that holds the lock on
-// its lock file purges it at load and launches workers; another host of the
-// same user leaves it alone and keeps its pool off for the session.
+// its lock file purges it and launches workers; another host of the same
+// user leaves it alone and keeps its pool off while that host lives.
 #pragma once
 
 #include <cstdint>
@@ -44,22 +44,53 @@ uint64_t next_job_counter();
 Result<SharedJobDir> create_job_dir_named(const fs::path& pool_dir, const std::function<std::string()>& next_name,
                                           JobDirGuard::Disposer dispose = {});
 
+// Why this host may not use the pool folder.
+struct PoolFolderRefusal {
+  std::string reason;
+  // Another process holds the folder's lock, and `reason` names its pid:
+  // the folder is free again once that host ends. Otherwise the folder is
+  // not ours to use (a link, another user's, open to others, no temporary
+  // directory) for the rest of the session.
+  bool held_elsewhere = false;
+};
+
 // Takes the lock on "host.lock" in `pool_dir` for the life of the process.
-// Answers nothing when held, or the reason the folder is not ours to use
-// (another process holds it: its pid is named).
-std::optional<std::string> take_pool_folder_lock(const fs::path& pool_dir);
+// Answers nothing when held, or why the folder is not ours to use.
+std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir);
 
-// The entries of `pool_dir` an earlier run left, all but the lock file and
-// the worker record (read and replaced at once), to be deleted in the
-// background.
-std::vector<fs::path> pool_purge_list(const fs::path& pool_dir);
+// A process's hold on its pool folder: none at first, then held from the
+// first lock taken to the end of the process. Main thread only.
+class PoolFolderClaim {
+ public:
+  // Nothing once held. Otherwise takes the folder's lock (an empty path,
+  // no temporary directory, is refused) and, when it is taken, calls
+  // `on_taken` with the folder, once in the life of the claim. A folder
+  // found not ours is refused again without another look; one held by
+  // another host is tried again at every call.
+  std::optional<PoolFolderRefusal> claim(const fs::path& pool_dir,
+                                         const std::function<void(const fs::path&)>& on_taken);
+  bool held() const { return held_; }
+  // Why the latest try failed; none before the first and once held.
+  const std::optional<PoolFolderRefusal>& refusal() const { return refusal_; }
 
-// At load: takes the lock, ends the workers a dead host left (its worker
-// record), and hands the folder's old entries to the background; without the lock, purges nothing and answers why the pool must
-// stay off ("pool: DÉSACTIVÉ pour la session — " is the caller's to log).
-std::optional<std::string> purge_pool_directory();
+ private:
+  bool held_ = false;
+  std::optional<PoolFolderRefusal> refusal_;
+};
 
-// Set when the load purge found the folder held by another host.
-const std::optional<std::string>& pool_folder_refusal();
+// At load, and again each time the pool is turned on until it succeeds:
+// takes the pool folder for this host, ends the workers a dead host left
+// (its worker record), and hands the folder's old entries to the
+// background. Without the lock, purges nothing and answers why (a refusal
+// that is not `held_elsewhere` keeps the pool off for the session:
+// "pool: DÉSACTIVÉ pour la session — " is the caller's to log). Once held,
+// answers nothing at once.
+std::optional<PoolFolderRefusal> purge_pool_directory();
+
+// Whether this host holds the pool folder.
+bool pool_folder_held();
+// Set while the pool folder is refused to this host (at load or at the
+// latest try); none once held.
+const std::optional<PoolFolderRefusal>& pool_folder_refusal();
 
 }  // namespace vel

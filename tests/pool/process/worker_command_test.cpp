@@ -136,22 +136,5 @@ TEST(JobFolder, DisposedWithItsLastHolderUnlessKept) {
   }
 }
 
-TEST(PoolFolderLock, OneHostAtATimeAndThePurgeSparesTheLock) {
-  ScratchDir scratch;
-  const fs::path pool = scratch.path() / "velocinta_pool";
-  ASSERT_TRUE(ensure_private_dir(pool).ok());
-  fs::create_directory(pool / "job_9_9_9");
-  { std::ofstream(pool / "snapshot.aep") << "x"; }
-  EXPECT_FALSE(take_pool_folder_lock(pool)) << "the first taker holds it";
-  auto list = pool_purge_list(pool);
-  std::sort(list.begin(), list.end());
-  EXPECT_EQ(list, (std::vector<fs::path>{pool / "job_9_9_9", pool / "snapshot.aep"}));
-  // flock belongs to the open file: a second open in this process is refused
-  // exactly as another host's would be, and it names the holder.
-  const auto refused = take_pool_folder_lock(pool);
-  ASSERT_TRUE(refused);
-  EXPECT_NE(refused->find("utilisé par le processus " + std::to_string(::getpid())), std::string::npos) << *refused;
-}
-
 }  // namespace
 }  // namespace vel

@@ -1,0 +1,165 @@
+// The pool folder between hosts: one host at a time holds its lock, a host
+// that found it held takes it once the other has ended, and the purge that
+// follows removes only what the pool made, never through a link.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "pool/runtime/pool_directory.h"
+#include "pool/runtime/pool_purge.h"
+#include "support/lock_holder.h"
+#include "support/scratch_dir.h"
+
+namespace vel {
+namespace {
+
+using testing::ScratchDir;
+
+TEST(PoolFolderLock, OneHostAtATime) {
+  ScratchDir scratch;
+  const fs::path pool = scratch.path() / "velocinta_pool";
+  EXPECT_FALSE(take_pool_folder_lock(pool)) << "the first taker holds it";
+  // flock belongs to the open file: a second open in this process is refused
+  // exactly as another host's would be, and it names the holder.
+  const auto refused = take_pool_folder_lock(pool);
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->held_elsewhere);
+  EXPECT_EQ(refused->reason, "dossier " + pool.string() + " utilisé par le processus " + std::to_string(::getpid()));
+}
+
+TEST(PoolFolderClaim, AFolderHeldByAnotherHostIsTakenOnceThatHostHasEnded) {
+  ScratchDir scratch;
+  const fs::path pool = scratch.path() / "velocinta_pool";
+  ASSERT_TRUE(ensure_private_dir(pool).ok());
+  PoolFolderClaim claim;
+  std::vector<fs::path> taken;
+  const auto on_taken = [&](const fs::path& dir) { taken.push_back(dir); };
+
+  testing::LockHolder other(pool / kPoolLockName);
+  ASSERT_TRUE(other.holding());
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const auto refused = claim.claim(pool, on_taken);
+    ASSERT_TRUE(refused) << attempt;
+    EXPECT_TRUE(refused->held_elsewhere);
+    EXPECT_EQ(refused->reason, "dossier " + pool.string() + " utilisé par le processus " + std::to_string(other.pid()));
+    EXPECT_FALSE(claim.held());
+    EXPECT_TRUE(taken.empty()) << "nothing of the other host's is purged";
+  }
+
+  other.end();
+  EXPECT_FALSE(claim.claim(pool, on_taken));
+  EXPECT_TRUE(claim.held());
+  EXPECT_FALSE(claim.refusal());
+  EXPECT_EQ(taken, std::vector<fs::path>{pool});
+  EXPECT_EQ(testing::read_text(pool / kPoolLockName), std::to_string(::getpid()) + "\n");
+  EXPECT_FALSE(claim.claim(pool, on_taken));
+  EXPECT_EQ(taken.size(), 1u) << "the purge runs once per session";
+}
+
+// A folder that is not ours is refused for the session: the claim does not
+// look again, even once the folder would do.
+TEST(PoolFolderClaim, AFolderNotOursIsRefusedForTheSession) {
+  ScratchDir scratch;
+  const fs::path pool = scratch.path() / "velocinta_pool";
+  ASSERT_TRUE(ensure_private_dir(pool).ok());
+  ::chmod(pool.c_str(), 0777);
+  PoolFolderClaim claim;
+  int taken = 0;
+  const auto on_taken = [&](const fs::path&) { ++taken; };
+  const auto refused = claim.claim(pool, on_taken);
+  ASSERT_TRUE(refused);
+  EXPECT_FALSE(refused->held_elsewhere);
+  EXPECT_EQ(refused->reason, pool.string() + " is writable by other users");
+  ::chmod(pool.c_str(), 0700);
+  EXPECT_TRUE(claim.claim(pool, on_taken));
+  EXPECT_EQ(taken, 0);
+
+  PoolFolderClaim no_temporary_directory;
+  const auto none = no_temporary_directory.claim(fs::path(), on_taken);
+  ASSERT_TRUE(none);
+  EXPECT_FALSE(none->held_elsewhere);
+}
+
+TEST(PoolPurge, OnlyWhatThePoolMadeGoes) {
+  const struct {
+    const char* name;
+    bool pool_made;
+  } cases[] = {
+      {"job_4_1733700000000000000_0", true},
+      {"snapshot.aep", true},
+      {"velocinta_snapshot.aep", true},
+      {"saved-4-123-0.aep", true},
+      {"partial-4-123-1.aep", true},
+      {"hostsave-4-123-2.aep", true},
+      {"warmup", true},
+      {".workers.4-0.tmp", true},
+      {"host.lock", false},
+      {"workers", false},
+      {"saved-4-123-0.aep.bak", false},
+      {"notes.txt", false},
+      {"Snapshot.aep", false},
+      {".host.lock.4-0.tmp", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(is_pool_made_name(c.name), c.pool_made) << c.name;
+
+  ScratchDir scratch;
+  const fs::path pool = scratch.path() / "velocinta_pool";
+  ASSERT_TRUE(ensure_private_dir(pool).ok());
+  for (const auto& c : cases) {
+    if (std::string(c.name) == "warmup" || std::string(c.name).rfind("job_", 0) == 0) {
+      fs::create_directories(pool / c.name / "w0");
+      std::ofstream(pool / c.name / "w0" / "f_00001.tga") << "frame";
+    } else {
+      std::ofstream(pool / c.name) << "x";
+    }
+  }
+  std::vector<fs::path> listed = pool_purge_list(pool);
+  std::sort(listed.begin(), listed.end());
+  std::vector<fs::path> expected;
+  for (const auto& c : cases)
+    if (c.pool_made) expected.push_back(pool / c.name);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
+  for (const fs::path& p : listed) EXPECT_TRUE(remove_pool_entry(pool, p.filename().native())) << p;
+  for (const auto& c : cases) EXPECT_EQ(fs::exists(fs::symlink_status(pool / c.name)), !c.pool_made) << c.name;
+}
+
+// Links a worker left in its job folder, or in place of one, point at the
+// user's own folder: the links go, the user's files stay.
+TEST(PoolPurge, NoLinkIsFollowed) {
+  ScratchDir scratch;
+  const fs::path pool = scratch.path() / "velocinta_pool";
+  const fs::path user = scratch.path() / "documents";
+  ASSERT_TRUE(ensure_private_dir(pool).ok());
+  fs::create_directories(user / "inner");
+  std::ofstream(user / "keep.txt") << "mine";
+  std::ofstream(user / "inner" / "keep.txt") << "mine";
+  fs::create_directories(pool / "job_1_1_0" / "w0");
+  fs::create_directory_symlink(user, pool / "job_1_1_0" / "w0" / "to_documents");
+  fs::create_symlink(user / "keep.txt", pool / "job_1_1_0" / "f_00001.tga");
+  fs::create_directory_symlink(user, pool / "job_1_1_1");
+  fs::create_directory_symlink(user / "inner", pool / "warmup");
+
+  for (const char* name : {"job_1_1_0", "job_1_1_1", "warmup"}) {
+    EXPECT_TRUE(remove_pool_entry(pool, name)) << name;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(pool / name))) << name;
+  }
+  EXPECT_EQ(testing::read_text(user / "keep.txt"), "mine");
+  EXPECT_EQ(testing::read_text(user / "inner" / "keep.txt"), "mine");
+
+  // The pool folder itself swapped for a link: nothing is listed or
+  // removed through it.
+  const fs::path swapped = scratch.path() / "swapped_pool";
+  fs::create_directories(user / "job_2_2_2");
+  fs::create_directory_symlink(user, swapped);
+  EXPECT_TRUE(pool_purge_list(swapped).empty());
+  EXPECT_FALSE(remove_pool_entry(swapped, "job_2_2_2"));
+  EXPECT_TRUE(fs::is_directory(user / "job_2_2_2"));
+}
+
+}  // namespace
+}  // namespace vel
