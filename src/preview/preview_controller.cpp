@@ -80,6 +80,63 @@ void set_preview_context(PreviewController& ctl, uint64_t item_id) {
   perf_log("CONTEXT item=" + std::to_string(item_id) + " context=" + std::to_string(ctl.context));
 }
 
+namespace {
+
+// The frame index of a key on the composition's frame grid; none off it.
+std::optional<int64_t> grid_frame_of(const PreviewController& ctl, FrameKey key) {
+  if (!ctl.timing || key.scale != ctl.timing->frame_scale || ctl.timing->frame_value <= 0) return std::nullopt;
+  if (key.value % ctl.timing->frame_value != 0) return std::nullopt;
+  return key.value / ctl.timing->frame_value;
+}
+
+}  // namespace
+
+void note_frame_road(PreviewController& ctl, const FrameCache& cache, FrameKey key, FrameRoad road) {
+  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+  const auto in_work_area = [&](FrameKey k) {
+    const std::optional<int64_t> f = grid_frame_of(ctl, k);
+    return f && *f >= b.first && *f <= b.last;
+  };
+  if (!in_work_area(key) || static_cast<uint64_t>(b.last - b.first) >= cache.frame_limit) return;
+  ctl.frame_roads[key] = road;
+  // The frames of earlier work areas are kept while they may be in the next
+  // one; past twice what the cache holds only the current one's stay.
+  if (ctl.frame_roads.size() > 2 * cache.frame_limit) {
+    std::erase_if(ctl.frame_roads, [&](const auto& entry) { return !in_work_area(entry.first); });
+  }
+}
+
+WorkAreaRoads count_work_area_roads(const PreviewController& ctl) {
+  WorkAreaRoads n;
+  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+  for (int64_t f = b.first; f <= b.last; ++f) {
+    const std::optional<FrameKey> key = frame_key_of(ctl, f);
+    const auto road = key ? ctl.frame_roads.find(*key) : ctl.frame_roads.end();
+    if (road == ctl.frame_roads.end()) {
+      ++n.archive;
+      continue;
+    }
+    switch (road->second) {
+      case FrameRoad::Sync: ++n.sync; break;
+      case FrameRoad::Async: ++n.async; break;
+      case FrameRoad::Pool: ++n.pool; break;
+      case FrameRoad::Store: ++n.store; break;
+      case FrameRoad::Raster: ++n.raster; break;
+    }
+  }
+  return n;
+}
+
+std::string work_area_cached_line(const WorkAreaFrames& bounds, const WorkAreaRoads& roads, uint32_t downsample) {
+  std::string text = "S2 zone de travail en cache : images " + std::to_string(bounds.first) + ".." +
+                     std::to_string(bounds.last) + " (sync " + std::to_string(roads.sync) + ", async " +
+                     std::to_string(roads.async) + ", pool " + std::to_string(roads.pool);
+  if (roads.store > 0) text += ", disque " + std::to_string(roads.store);
+  if (roads.raster > 0) text += ", raster " + std::to_string(roads.raster);
+  if (roads.archive > 0) text += ", archive " + std::to_string(roads.archive);
+  return text + ", ds " + std::to_string(downsample) + ")";
+}
+
 void reset_preview_counters(PreviewController& ctl) {
   ctl.async_pending.clear();
   ctl.async_pending_keys.clear();
@@ -105,6 +162,7 @@ void purge_preview(PreviewController& ctl, FrameCache& cache) {
   ctl.per_factor_ms = {};
   ctl.unplaceable.clear();
   ctl.sweep_reported = false;
+  ctl.frame_roads.clear();
   ctl.presented.reset();
   ctl.live_grab_last.reset();
   ctl.strip_dirty = true;
