@@ -72,8 +72,9 @@ bool worker_playback_tick(PreviewState& state, const ClockInputs& in) {
   if (!panel_can_present(p.docked, p.floating, docked_usable)) return false;
   // Back from a hold, the worker's report comes from the panel it was
   // stopped in, wherever that is shown now.
-  const PresenterReport report = p.worker.held ? metal_home_result(metal_home_panel(p.docked, p.floating, p.worker.docked))
-                                               : take_floating_present_result(p.docked, p.floating, docked_usable);
+  const PresenterReport report = p.worker.held
+                                     ? metal_home_result(metal_home_panel(p.docked, p.floating, p.worker.docked))
+                                     : take_floating_present_result(p.docked, p.floating, docked_usable);
   p.clock.missed += take_worker_missed_frames(p.docked, p.floating, docked_usable);
   if (auto post = worker_playback_step(p.clock, p.worker, state.cache, in, report)) {
     p.worker.docked = docked_usable;

@@ -80,29 +80,12 @@ void set_preview_context(PreviewController& ctl, uint64_t item_id) {
   perf_log("CONTEXT item=" + std::to_string(item_id) + " context=" + std::to_string(ctl.context));
 }
 
-namespace {
-
-// The frame index of a key on the composition's frame grid; none off it.
-std::optional<int64_t> grid_frame_of(const PreviewController& ctl, FrameKey key) {
-  if (!ctl.timing || key.scale != ctl.timing->frame_scale || ctl.timing->frame_value <= 0) return std::nullopt;
-  if (key.value % ctl.timing->frame_value != 0) return std::nullopt;
-  return key.value / ctl.timing->frame_value;
-}
-
-}  // namespace
-
 void note_frame_road(PreviewController& ctl, const FrameCache& cache, FrameKey key, FrameRoad road) {
-  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
-  const auto in_work_area = [&](FrameKey k) {
-    const std::optional<int64_t> f = grid_frame_of(ctl, k);
-    return f && *f >= b.first && *f <= b.last;
-  };
-  if (!in_work_area(key) || static_cast<uint64_t>(b.last - b.first) >= cache.frame_limit) return;
   ctl.frame_roads[key] = road;
-  // The frames of earlier work areas are kept while they may be in the next
-  // one; past twice what the cache holds only the current one's stay.
-  if (ctl.frame_roads.size() > 2 * cache.frame_limit) {
-    std::erase_if(ctl.frame_roads, [&](const auto& entry) { return !in_work_area(entry.first); });
+  // The roads of the frames the cache let go are dropped together, once
+  // there are as many again as it holds.
+  if (ctl.frame_roads.size() > 2 * std::max<uint64_t>(cache.frame_limit, 1)) {
+    std::erase_if(ctl.frame_roads, [&cache](const auto& entry) { return !contains_frame(cache, entry.first); });
   }
 }
 

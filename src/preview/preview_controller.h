@@ -138,9 +138,9 @@ struct PreviewController {
   std::optional<DeliveryDecision> last_decision;
   uint64_t pinned_checked_ns = 0;
   bool sweep_reported = false;  // the "work area cached" line of this context
-  // The road of each work-area frame in the cache (the last one, when a
-  // frame came twice); forgotten when the cache is emptied or follows
-  // another composition.
+  // The road of each frame in the cache (the last one, when a frame came
+  // twice); forgotten when the cache is emptied or follows another
+  // composition.
   std::unordered_map<FrameKey, FrameRoad, FrameKeyHasher> frame_roads;
   bool strip_dirty = true;
   uint64_t context = 0;
@@ -260,8 +260,7 @@ uint64_t cancel_async_renders(PreviewController& ctl);
 // trackers and the presented frame, logs "CONTEXT" at PERF.
 void set_preview_context(PreviewController& ctl, uint64_t item_id);
 
-// A frame came into the cache by `road`: noted when it is a frame of a work
-// area the cache can hold whole (none other is ever said cached).
+// A frame came into the cache by `road`.
 void note_frame_road(PreviewController& ctl, const FrameCache& cache, FrameKey key, FrameRoad road);
 
 // The work area's frames by the road they came.

@@ -9,7 +9,9 @@ namespace vel {
 
 bool follow_worker_report(PlaybackClock& clock, WorkerPlayback& playback, const CompFrameTiming& timing,
                           const PresenterReport& report) {
-  if ((!playback.active && !playback.held) || !report || report->first == playback.reports_seen || !clock.shown_time) return false;
+  if (!(playback.active || playback.held) || !report || report->first == playback.reports_seen || !clock.shown_time) {
+    return false;
+  }
   playback.reports_seen = report->first;
   const auto grid = clock_grid(clock.shown_time->scale, timing);
   const int64_t index = report->second;
