@@ -41,14 +41,8 @@ TEST(HiddenPanel, DrawsNothingAndShowsTheFrameItLeftOffAtOnShow) {
   testing::ScratchDir scratch("vel-hidden-panel");
   ASSERT_TRUE(scratch.ok());
   const fs::path root = scratch.path();
-  std::ifstream in(fs::path(VEL_DEMO_DIR) / "sample.aep");
-  json doc = json::parse(in);
-  json& comp = doc["compositions"][0];
-  ASSERT_EQ(comp["duration"], json::array({kFrames, 24}));
-  comp["render_cost_ms"] = 10;
-  testing::add_frame_bar(comp, kFrames);
   const fs::path project = root / "sample-with-bar.aep";
-  std::ofstream(project) << doc.dump();
+  ASSERT_TRUE(testing::write_sample_with_bar(fs::path(VEL_DEMO_DIR) / "sample.aep", project, kFrames, 10));
 
   for (const bool no_gpu : {false, true}) {
     const std::string name = no_gpu ? "cpu" : "metal";
