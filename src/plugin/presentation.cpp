@@ -124,6 +124,8 @@ void hold_hidden_playback(PreviewState& state, uint64_t now_ns) {
     dispatch_present_job(home, std::move(*post));
     w.held = true;
   }
+  // A panel gone meanwhile holds nothing.
+  if (w.held && home.views == nullptr) w.held = false;
   if (w.held) {
     (void)follow_worker_report(p.clock, w, *state.preview.timing, metal_home_result(home));
   } else {

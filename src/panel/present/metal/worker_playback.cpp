@@ -9,7 +9,10 @@ namespace vel {
 
 bool follow_worker_report(PlaybackClock& clock, WorkerPlayback& playback, const CompFrameTiming& timing,
                           const PresenterReport& report) {
-  if (!(playback.active || playback.held) || !report || report->first == playback.reports_seen || !clock.shown_time) {
+  // A count of 0 is a worker that has presented nothing yet (a panel built
+  // anew), not a frame it reports.
+  if (!(playback.active || playback.held) || !report || report->first == 0 || report->first == playback.reports_seen ||
+      !clock.shown_time) {
     return false;
   }
   playback.reports_seen = report->first;
