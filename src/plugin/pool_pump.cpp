@@ -250,6 +250,7 @@ void ingest_pool_frames(PreviewState& s, std::vector<IngestedFrame> frames) {
     const uint32_t w = f.pixels.width, h = f.pixels.height;
     note_pool_frame(f.pixels);
     if (!cache_rendered_frame(s.cache, f.key, std::move(f.pixels))) continue;
+    note_frame_road(s.preview, s.cache, f.key, FrameRoad::Pool);
     log_line("INFO", "S5 pool : image " + std::to_string(f.key.value) + "/" + std::to_string(f.key.scale) + " en cache (" +
                          std::to_string(w) + "x" + std::to_string(h) + ")");
   }

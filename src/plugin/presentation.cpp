@@ -70,9 +70,14 @@ bool worker_playback_tick(PreviewState& state, const ClockInputs& in) {
   PresentationState& p = state.presentation;
   const bool docked_usable = docked_panel_shown(p.docked);
   if (!panel_can_present(p.docked, p.floating, docked_usable)) return false;
-  const PresenterReport report = take_floating_present_result(p.docked, p.floating, docked_usable);
+  // Back from a hold, the worker's report comes from the panel it was
+  // stopped in, wherever that is shown now.
+  const PresenterReport report = p.worker.held
+                                     ? metal_home_result(metal_home_panel(p.docked, p.floating, p.worker.docked))
+                                     : take_floating_present_result(p.docked, p.floating, docked_usable);
   p.clock.missed += take_worker_missed_frames(p.docked, p.floating, docked_usable);
   if (auto post = worker_playback_step(p.clock, p.worker, state.cache, in, report)) {
+    p.worker.docked = docked_usable;
     dispatch_present_job(presenting_panel(state), std::move(*post));
   }
   return true;
@@ -102,6 +107,31 @@ void stop_worker_playback(PreviewState& state) {
   const auto& shown = state.presentation.clock.shown_time;
   if (!shown) return;
   if (auto frame = cached_frame(state.cache, *shown)) (void)present_frame_to_panel(state.preview, *frame, *shown);
+}
+
+// The panel went out of sight while playing: nothing is drawn into it, and
+// no frame falls due unseen. A Metal worker is stopped in the panel it
+// played in (a stop sent to the panel now presenting, none, would never
+// reach it); the frame it last reported, read until it is back, is the one
+// its screen holds and stays the shown frame, which playback takes up again
+// from once the panel is back. The CPU clock counts what fell due before
+// the hide and starts a new time base then.
+void hold_hidden_playback(PreviewState& state, uint64_t now_ns) {
+  PresentationState& p = state.presentation;
+  WorkerPlayback& w = p.worker;
+  const ActivePanel home = metal_home_panel(p.docked, p.floating, w.docked);
+  if (auto post = end_worker_playback(w)) {
+    dispatch_present_job(home, std::move(*post));
+    w.held = true;
+  }
+  // A panel gone meanwhile holds nothing.
+  if (w.held && home.views == nullptr) w.held = false;
+  if (w.held) {
+    (void)follow_worker_report(p.clock, w, *state.preview.timing, metal_home_result(home));
+  } else {
+    count_missed_before_stop(p.clock, clock_inputs(state, now_ns));
+  }
+  p.clock.anchor_ns.reset();
 }
 
 }  // namespace
@@ -140,6 +170,7 @@ void invalidate_presentation(PreviewState& state) {
   p.pipeline.current_generation = request.seq;
   invalidate_home_presenters(p.docked, p.floating);
   p.worker.active = false;  // the cancel above stopped the worker's playback
+  p.worker.held = false;
   state.preview.presented.reset();
 }
 
@@ -159,6 +190,10 @@ void presentation_reap_step(PreviewState& state) {
 void playback_clock_step(PreviewState& state, uint64_t now_ns) {
   PresentationState& p = state.presentation;
   PreviewController& ctl = state.preview;
+  if (!presenting_panel(state).views && p.clock.playing && ctl.timing) {
+    hold_hidden_playback(state, now_ns);
+    return;
+  }
   if (!presenting_panel(state).views || !p.clock.playing || !ctl.timing) {
     stop_worker_playback(state);
     return;

@@ -25,6 +25,7 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
   clear_frame_cache(state.cache);
   ctl.unplaceable.clear();
   ctl.sweep_reported = false;
+  ctl.frame_roads.clear();
   ctl.presented.reset();
   done("cache");
   stop_pool(state);

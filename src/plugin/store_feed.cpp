@@ -98,6 +98,7 @@ void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cach
   RgbaFrame rgba{frame.pixels, frame.time, frame.width, frame.height};
   if (!cache_rendered_frame(cache, frame.key, rgba)) return;
   sat_inc(feed.loaded_frames);
+  note_frame_road(ctl, cache, frame.key, FrameRoad::Store);
   ctl.strip_dirty = true;
   if (auto cur = frame_key_of(ctl, ctl.current_frame); cur && *cur == frame.key) {
     present_frame_to_panel(ctl, rgba, frame.key);

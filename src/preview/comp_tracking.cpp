@@ -76,6 +76,7 @@ void switch_pinned(PreviewController& ctl, FrameCache& cache, ItemH item, uint64
   ctl.pinned_handle = item;
   ctl.timing = timing;
   ctl.work_area = {};
+  ctl.frame_roads.clear();  // the keys of the outgoing composition are the same numbers
   refresh_pinned(ctl);
 
   CompActivation act;
@@ -114,6 +115,7 @@ void note_edit(PreviewController& ctl, FrameCache& cache, PreviewTickReport& rep
   }
   ctl.unplaceable.clear();
   ctl.sweep_reported = false;
+  ctl.frame_roads.clear();
   ctl.presented.reset();
   ctl.strip_dirty = true;
 }

@@ -98,6 +98,7 @@ void live_grab_step(PreviewController& ctl, FrameCache& cache, const PreviewTick
   }
   if (cache_rendered_frame(cache, *key, g.value().to_rgba_frame())) {
     if (ctl.counters.sync_frames != UINT64_MAX) ++ctl.counters.sync_frames;
+    note_frame_road(ctl, cache, *key, FrameRoad::Sync);
   }
   present_frame_to_panel(ctl, g.value().to_rgba_frame(), *key);
 }

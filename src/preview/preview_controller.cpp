@@ -90,6 +90,46 @@ void set_preview_context(PreviewController& ctl, uint64_t item_id) {
   perf_log("CONTEXT item=" + std::to_string(item_id) + " context=" + std::to_string(ctl.context));
 }
 
+void note_frame_road(PreviewController& ctl, const FrameCache& cache, FrameKey key, FrameRoad road) {
+  ctl.frame_roads[key] = road;
+  // The roads of the frames the cache let go are dropped together, once
+  // there are as many again as it holds.
+  if (ctl.frame_roads.size() > 2 * std::max<uint64_t>(cache.frame_limit, 1)) {
+    std::erase_if(ctl.frame_roads, [&cache](const auto& entry) { return !contains_frame(cache, entry.first); });
+  }
+}
+
+WorkAreaRoads count_work_area_roads(const PreviewController& ctl) {
+  WorkAreaRoads n;
+  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+  for (int64_t f = b.first; f <= b.last; ++f) {
+    const std::optional<FrameKey> key = frame_key_of(ctl, f);
+    const auto road = key ? ctl.frame_roads.find(*key) : ctl.frame_roads.end();
+    if (road == ctl.frame_roads.end()) {
+      ++n.archive;
+      continue;
+    }
+    switch (road->second) {
+      case FrameRoad::Sync: ++n.sync; break;
+      case FrameRoad::Async: ++n.async; break;
+      case FrameRoad::Pool: ++n.pool; break;
+      case FrameRoad::Store: ++n.store; break;
+      case FrameRoad::Raster: ++n.raster; break;
+    }
+  }
+  return n;
+}
+
+std::string work_area_cached_line(const WorkAreaFrames& bounds, const WorkAreaRoads& roads, uint32_t downsample) {
+  std::string text = "S2 zone de travail en cache : images " + std::to_string(bounds.first) + ".." +
+                     std::to_string(bounds.last) + " (sync " + std::to_string(roads.sync) + ", async " +
+                     std::to_string(roads.async) + ", pool " + std::to_string(roads.pool);
+  if (roads.store > 0) text += ", disque " + std::to_string(roads.store);
+  if (roads.raster > 0) text += ", raster " + std::to_string(roads.raster);
+  if (roads.archive > 0) text += ", archive " + std::to_string(roads.archive);
+  return text + ", ds " + std::to_string(downsample) + ")";
+}
+
 void reset_preview_counters(PreviewController& ctl) {
   ctl.async_pending.clear();
   ctl.async_pending_keys.clear();
@@ -115,6 +155,7 @@ void purge_preview(PreviewController& ctl, FrameCache& cache) {
   ctl.per_factor_ms = {};
   ctl.unplaceable.clear();
   ctl.sweep_reported = false;
+  ctl.frame_roads.clear();
   ctl.presented.reset();
   ctl.live_grab_last.reset();
   ctl.strip_dirty = true;

@@ -56,6 +56,22 @@ struct PreviewCounters {
   uint64_t raster_frames = 0;     // raster fill results cached
 };
 
+// The road by which a frame came into the cache.
+enum class FrameRoad : uint8_t { Sync, Async, Pool, Store, Raster };
+
+// The work area's frames by the road they came into the cache, for the line
+// saying it is cached: each frame once, whichever fill made it, so that the
+// counts add up to the work area. `archive` counts the frames set aside with
+// their composition and brought back with it, whose road was not kept.
+struct WorkAreaRoads {
+  uint64_t sync = 0;
+  uint64_t async = 0;
+  uint64_t pool = 0;     // ingested from the render pool's workers
+  uint64_t store = 0;    // loaded from the disk store
+  uint64_t raster = 0;   // drawn by the plug-in's own renderer
+  uint64_t archive = 0;
+};
+
 // What a raster fill was started for; a change of any part allows another.
 struct RasterFillArm {
   uint64_t item = 0;
@@ -124,6 +140,10 @@ struct PreviewController {
   DeliveryWindowMemo delivery_window;  // the delivery queue's last pass over the playhead's window
   uint64_t pinned_checked_ns = 0;
   bool sweep_reported = false;  // the "work area cached" line of this context
+  // The road of each frame in the cache (the last one, when a frame came
+  // twice); forgotten when the cache is emptied or follows another
+  // composition.
+  std::unordered_map<FrameKey, FrameRoad, FrameKeyHasher> frame_roads;
   bool strip_dirty = true;
   uint64_t context = 0;
 
@@ -245,6 +265,17 @@ uint64_t cancel_async_renders(PreviewController& ctl);
 // Starts a new preview context for a composition: clears the per-context
 // trackers and the presented frame, logs "CONTEXT" at PERF.
 void set_preview_context(PreviewController& ctl, uint64_t item_id);
+
+// A frame came into the cache by `road`.
+void note_frame_road(PreviewController& ctl, const FrameCache& cache, FrameKey key, FrameRoad road);
+
+// The work area's frames by the road they came.
+WorkAreaRoads count_work_area_roads(const PreviewController& ctl);
+
+// "S2 zone de travail en cache : images A..B (sync S, async A, pool P, ds D)",
+// with ", disque N", ", raster N" and ", archive N" before the downsample
+// when frames came that way: where the work area's frames came from.
+std::string work_area_cached_line(const WorkAreaFrames& bounds, const WorkAreaRoads& roads, uint32_t downsample);
 
 // Clears the request tables and marks the cache strip for redrawing.
 void reset_preview_counters(PreviewController& ctl);

@@ -74,6 +74,7 @@ size_t take_raster_results(PreviewController& ctl, FrameCache& cache) {
       continue;
     }
     if (ctl.counters.raster_frames != UINT64_MAX) ++ctl.counters.raster_frames;
+    note_frame_road(ctl, cache, r.time, FrameRoad::Raster);
     ctl.strip_dirty = true;
     if (current && *current == r.time) present_frame_to_panel(ctl, frame, r.time);
   }

@@ -84,6 +84,7 @@ bool render_sync(PreviewController& ctl, FrameCache& cache, int64_t frame, Frame
   note_produced(ctl, g.value(), "sync", false);
   if (!cache_produced(ctl, cache, key, g.value())) return true;
   sat_inc(ctl.counters.sync_frames);
+  note_frame_road(ctl, cache, key, FrameRoad::Sync);
   ++report.sync_cached;
   // A playing panel takes its frames from the cache by its own clock.
   if (!in.playing_frame && frame == ctl.current_frame) present_frame_to_panel(ctl, g.value().to_rgba_frame(), key);
@@ -167,6 +168,7 @@ void async_render_tick(PreviewController& ctl, FrameCache& cache, PreviewTickRep
     note_produced(ctl, *d.frame, "async", true);
     if (!cache_produced(ctl, cache, d.ticket.key, *d.frame)) continue;
     sat_inc(ctl.counters.async_frames);
+    note_frame_road(ctl, cache, d.ticket.key, FrameRoad::Async);
     ++report.async_cached;
     if (auto cur = frame_key_of(ctl, ctl.current_frame); cur && *cur == d.ticket.key) {
       present_frame_to_panel(ctl, d.frame->to_rgba_frame(), d.ticket.key);
@@ -249,9 +251,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     ctl.sweep_reported = true;
     if (!work_area_fully_cached(ctl, cache, want_width)) return;
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
-    log_line("INFO", "S2 zone de travail en cache : images " + std::to_string(b.first) + ".." +
-                         std::to_string(b.last) + " (sync " + std::to_string(ctl.counters.sync_frames) + ", async " +
-                         std::to_string(ctl.counters.async_frames) + ", ds " + std::to_string(ds) + ")");
+    log_line("INFO", work_area_cached_line(b, count_work_area_roads(ctl), ds));
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -30,6 +31,22 @@ inline void add_frame_bar(nlohmann::json& comp, int frames) {
                     {{"time", {frames, 24}}, {"value", {kBarStart + kBarStep * frames, 540}},
                      {"interp", "linear"}}}}}}}}};
   comp["layers"].insert(comp["layers"].begin(), bar);
+}
+
+// Writes at `to` the project `sample` (the demo's sample: one composition of
+// `frames` frames at 24 per second) with the bar on top and its renders made
+// to cost `render_cost_ms`; false when the sample is not that.
+inline bool write_sample_with_bar(const std::filesystem::path& sample, const std::filesystem::path& to, int frames,
+                                  int render_cost_ms) {
+  std::ifstream in(sample);
+  nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
+  if (!doc.is_object()) return false;
+  nlohmann::json& comp = doc["compositions"][0];
+  if (comp["duration"] != nlohmann::json::array({frames, 24})) return false;
+  comp["render_cost_ms"] = render_cost_ms;
+  add_frame_bar(comp, frames);
+  std::ofstream(to) << doc.dump();
+  return true;
 }
 
 // Which frame a screenshot shows: from the white bar's columns on the

@@ -116,13 +116,7 @@ class Playback : public ::testing::Test {
   static void SetUpTestSuite() {
     scratch_ = new testing::ScratchDir("vel-playback");
     ASSERT_TRUE(scratch_->ok());
-    std::ifstream in(fs::path(VEL_DEMO_DIR) / "sample.aep");
-    json doc = json::parse(in);
-    json& comp = doc["compositions"][0];
-    ASSERT_EQ(comp["duration"], json::array({kFrames, 24}));
-    comp["render_cost_ms"] = 10;
-    testing::add_frame_bar(comp, kFrames);
-    std::ofstream(project()) << doc.dump();
+    ASSERT_TRUE(testing::write_sample_with_bar(fs::path(VEL_DEMO_DIR) / "sample.aep", project(), kFrames, 10));
 
     // The first run plays until the whole work area is cached, then lets
     // the store write it.

@@ -690,5 +690,42 @@ TEST_F(InProcessSim, TheWorkAreaIsSaidCachedOnlyWhenEveryFrameOfItIs) {
   EXPECT_TRUE(contains_frame(cache, FrameKey{0, 4294967295u})) << "the first frame, though the playhead is beyond";
 }
 
+// Each "work area cached" line counts the work area's frames by the road
+// they came, once each: filled, purged and filled again, both lines say the
+// eight frames rendered for them, not those of the first fill again, nor the
+// playhead's frame outside the work area.
+TEST_F(InProcessSim, TheWorkAreaCachedLineCountsTheFillItReports) {
+  testing::ScratchDir scratch("vel-preview-log");
+  const std::filesystem::path log = scratch.path() / "velocinta.log";
+  ASSERT_TRUE(open_log_file_at(log, LogRole::Worker));
+  ctl.async_allowed = false;
+  ASSERT_TRUE(tick_until([&] { return ctl.sweep_reported; }, 60));
+  purge_preview(ctl, cache);
+  ASSERT_TRUE(tick_until([&] { return ctl.sweep_reported; }, 60));
+  close_log_file();
+  const std::string text = testing::read_text(log);
+  const std::string line = "S2 zone de travail en cache : images 2..9 (sync 8, async 0, pool 0, ds ";
+  const size_t first = text.find(line);
+  ASSERT_NE(first, std::string::npos) << text;
+  EXPECT_NE(text.find(line, first + 1), std::string::npos) << text;
+}
+
+// The line names every road the work area's frames came, so that its counts
+// add up to the frames of the work area; the disk store, the plug-in's own
+// renderer and the archive of set-aside compositions only when they brought
+// any.
+TEST(WorkAreaCachedLine, SaysWhereTheWorkAreasFramesCameFrom) {
+  struct Row {
+    WorkAreaRoads roads;
+    const char* line;
+  } rows[] = {
+      {{8, 0, 232, 0, 0}, "S2 zone de travail en cache : images 0..239 (sync 8, async 0, pool 232, ds 1)"},
+      {{0, 0, 0, 240, 0}, "S2 zone de travail en cache : images 0..239 (sync 0, async 0, pool 0, disque 240, ds 1)"},
+      {{2, 3, 4, 5, 6, 220},
+       "S2 zone de travail en cache : images 0..239 (sync 2, async 3, pool 4, disque 5, raster 6, archive 220, ds 1)"},
+  };
+  for (const Row& r : rows) EXPECT_EQ(work_area_cached_line(WorkAreaFrames{0, 239}, r.roads, 1), r.line);
+}
+
 }  // namespace
 }  // namespace vel

@@ -49,6 +49,20 @@ uint64_t take_worker_missed_frames(DockedHome& docked, FloatingHome& floating, b
   return n;
 }
 
+ActivePanel metal_home_panel(DockedHome& docked, FloatingHome& floating, bool in_docked) {
+  if (in_docked) {
+    if (!docked.container || !docked.views || !docked.views->metal) return {};
+    return {docked.views.get(), docked.container.get()};
+  }
+  if (!floating.window || !floating.views || !floating.views->metal) return {};
+  return {floating.views.get(), floating.window->contentView().get()};
+}
+
+PresenterReport metal_home_result(const ActivePanel& panel) {
+  if (panel.views == nullptr || !panel.views->metal) return std::nullopt;
+  return read_presenter_result(*panel.views->metal->job);
+}
+
 void dispatch_present_job(const ActivePanel& panel, PresentPost post) {
   if (panel.views == nullptr || !panel.views->metal) return;
   post_present_job(*panel.views->metal->job, std::move(post), read_present_request(), memory_pressure_percent());

@@ -22,6 +22,13 @@ PresenterReport take_floating_present_result(DockedHome& docked, FloatingHome& f
 // since the last call.
 uint64_t take_worker_missed_frames(DockedHome& docked, FloatingHome& floating, bool docked_usable);
 
+// The Metal panel of one home (the docked one when `docked`), shown or not:
+// the panel a worker played in; none without a built panel with a Metal
+// presenter there.
+ActivePanel metal_home_panel(DockedHome& docked, FloatingHome& floating, bool in_docked);
+// The report of that panel's worker, made for its current job.
+PresenterReport metal_home_result(const ActivePanel& panel);
+
 // Posts to the panel's Metal worker with the present request and memory
 // pressure of now; a panel without one lets the frames go.
 void dispatch_present_job(const ActivePanel& panel, PresentPost post);

@@ -9,7 +9,12 @@ namespace vel {
 
 bool follow_worker_report(PlaybackClock& clock, WorkerPlayback& playback, const CompFrameTiming& timing,
                           const PresenterReport& report) {
-  if (!playback.active || !report || report->first == playback.reports_seen || !clock.shown_time) return false;
+  // A count of 0 is a worker that has presented nothing yet (a panel built
+  // anew), not a frame it reports.
+  if (!(playback.active || playback.held) || !report || report->first == 0 || report->first == playback.reports_seen ||
+      !clock.shown_time) {
+    return false;
+  }
   playback.reports_seen = report->first;
   const auto grid = clock_grid(clock.shown_time->scale, timing);
   const int64_t index = report->second;
@@ -46,6 +51,7 @@ std::optional<PresentPost> worker_playback_step(PlaybackClock& clock, WorkerPlay
   // Entering playback, the worker starts from the frame on screen.
   if (!playback.active) post.seek = shown, post.seek_at = std::chrono::steady_clock::now();
   playback.active = true;
+  playback.held = false;
   playback.last = post;
   playback.last.seek.reset();
   return post;

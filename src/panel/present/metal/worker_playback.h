@@ -19,6 +19,11 @@ namespace vel {
 // What the main thread remembers of the worker's playback.
 struct WorkerPlayback {
   bool active = false;        // the worker was last told to play
+  bool docked = false;        // it plays in the docked panel, else in the floating one
+  // Its panel went out of sight and the worker was stopped there: the frame
+  // it last reported is still the one on that panel's screen, which
+  // playback takes up from when the panel is back.
+  bool held = false;
   uint64_t reports_seen = 0;  // the worker's report count last followed
   PresentPost last;           // the last post, for the one that ends playback
 };
@@ -27,13 +32,13 @@ struct WorkerPlayback {
 using PresenterReport = std::optional<std::pair<uint64_t, int64_t>>;
 
 // Moves the clock's shown frame to the index the worker reported since the
-// last call; true when it moved.
+// last call, while it plays or is held; true when it moved.
 bool follow_worker_report(PlaybackClock& clock, WorkerPlayback& playback, const CompFrameTiming& timing,
                           const PresenterReport& report);
 
 // One tick of worker playback: follows the report, then answers the post
 // that keeps the worker playing from the shown frame (the first one seeks
-// there). None while the clock cannot run.
+// there, and ends a hold). None while the clock cannot run.
 std::optional<PresentPost> worker_playback_step(PlaybackClock& clock, WorkerPlayback& playback, FrameCache& cache,
                                                 const ClockInputs& in, const PresenterReport& report);
 

@@ -115,6 +115,35 @@ TEST_F(WorkerPlaybackRig, EndingPlaybackKeepsTheLastFrameOnScreen) {
   EXPECT_EQ(again->seek, std::optional<int64_t>(4));
 }
 
+// Stopped where it was as its panel went out of sight, after one more draw
+// that was under way: the worker's last report still moves the clock while
+// held, and playing again seeks to the frame on the layer, not back to the
+// one the clock had followed before.
+TEST_F(WorkerPlaybackRig, AHeldPlaybackTakesUpFromTheFrameTheWorkerLastPresented) {
+  (void)tick();
+  (void)presenter->iterate(0.0);
+  (void)presenter->iterate(90.0);
+  (void)tick();
+  ASSERT_EQ(shown_index(), 4);
+
+  auto end = end_worker_playback(playback);
+  ASSERT_TRUE(end);
+  playback.held = true;
+  (void)presenter->iterate(130.0);  // the draw under way as the stop went out
+  ASSERT_EQ(screen_value(), 50);
+  post_present_job(*job, *end, PresentRequest{1.0, 7, 3}, 100);
+  (void)presenter->iterate(1000.0);
+  EXPECT_TRUE(follow_worker_report(clock, playback, in.timing, read_presenter_result(*job)));
+  EXPECT_EQ(shown_index(), 5);
+
+  auto again = tick();
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->seek, std::optional<int64_t>(5));
+  EXPECT_FALSE(playback.held);
+  (void)presenter->iterate(1001.0);
+  EXPECT_EQ(screen_value(), 50) << "the frame on the layer stays";
+}
+
 TEST_F(WorkerPlaybackRig, NoPostWhileTheClockCannotRun) {
   clock.shown_time.reset();
   EXPECT_FALSE(tick());
