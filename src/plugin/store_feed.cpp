@@ -95,7 +95,14 @@ void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cach
   const std::optional<uint32_t> width = cached_frame_width(cache, frame.key);
   if (width && *width >= frame.width) return;
   RgbaFrame rgba{frame.pixels, frame.time, frame.width, frame.height};
-  if (!cache_rendered_frame(cache, frame.key, rgba)) return;
+  const OfferAnswer a = offer_rendered_frame(cache, frame.key, rgba);
+  if (a == OfferAnswer::NoRoom) {
+    // Loaded again from the store once the playhead comes near it.
+    feed.requested.erase(frame.key);
+    ctl.room_refused.note(frame.key, cache.focus);
+  }
+  if (a != OfferAnswer::Stored) return;
+  ctl.room_refused.forget(frame.key);
   sat_inc(feed.loaded_frames);
   ctl.strip_dirty = true;
   if (auto cur = frame_key_of(ctl, ctl.current_frame); cur && *cur == frame.key) {
@@ -201,7 +208,7 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   job.size = load_size_of(ctl);
   for (int64_t i = 0; i < considered; ++i) {
     std::optional<FrameKey> key = frame_key_of(ctl, b.first + (start - b.first + i) % span);
-    if (!key || contains_frame(cache, *key) || feed.requested.contains(*key)) {
+    if (!key || contains_frame(cache, *key) || feed.requested.contains(*key) || ctl.room_refused.holds_back(cache, *key)) {
       continue;
     }
     job.keys.push_back(*key);
