@@ -426,6 +426,40 @@ TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {
   }
 }
 
+// A cache too small for the work area, the playhead outside it: the work
+// area's farthest frame is put out as it goes in. It is not made again while
+// the playhead stays, yet it is no frame that cannot be made: once the
+// playhead comes to it, it is made and kept.
+TEST_F(InProcessSim, AFrameWithoutRoomIsAskedAgainOnceThePlayheadComesNearIt) {
+  for (bool async : {false, true}) {
+    SCOPED_TRACE(async ? "async on" : "async off");
+    clear_frame_cache(cache);
+    ctl = make_preview_controller(sim::kPluginId, mono_ns());
+    ctl.async_allowed = async;
+    set_current_frame(11);  // the work area is 2..9
+    tick();
+    cache.frame_limit = 4;  // 11, then 9, 4 and 3 are nearer than 2
+    clear_frame_cache(cache);
+    auto made = [&] { return ctl.counters.sync_frames + ctl.counters.async_submitted + ctl.counters.cache_refused; };
+    ASSERT_TRUE(tick_until([&] { return ctl.counters.cache_refused > 0 && ctl.async_pending.empty(); }));
+    EXPECT_FALSE(contains_frame(cache, FrameKey{2, 24}));
+    const uint64_t settled = made();
+    for (int i = 0; i < 20; ++i) tick();
+    EXPECT_EQ(made(), settled) << "a frame without room was made again for the same playhead";
+
+    // The playhead moves as the user moves it: no edit, which would make
+    // every frame worth asking for again.
+    ASSERT_TRUE(sim::host().project.move_playhead("Tiny", sim::HostTime{2, 24}).ok());
+    ASSERT_TRUE(tick_until([&] {
+      for (int f = 2; f <= 5; ++f) {
+        if (!contains_frame(cache, FrameKey{f, 24})) return false;
+      }
+      return true;
+    })) << "the playhead's frame, once without room, was never made again";
+    EXPECT_FALSE(contains_frame(cache, FrameKey{11, 24})) << "the farthest frame left";
+  }
+}
+
 TEST_F(InProcessSim, AfterShutdownNothingIsSubmittedToTheRenderManager) {
   set_current_frame(2);
   tick();
