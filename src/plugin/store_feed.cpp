@@ -208,7 +208,8 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   job.size = load_size_of(ctl);
   for (int64_t i = 0; i < considered; ++i) {
     std::optional<FrameKey> key = frame_key_of(ctl, b.first + (start - b.first + i) % span);
-    if (!key || contains_frame(cache, *key) || feed.requested.contains(*key) || ctl.room_refused.holds_back(cache, *key)) {
+    if (!key || contains_frame(cache, *key) || feed.requested.contains(*key) ||
+        ctl.room_refused.holds_back(cache, *key)) {
       continue;
     }
     job.keys.push_back(*key);
