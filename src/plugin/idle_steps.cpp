@@ -98,7 +98,7 @@ void step_playhead_focus(Tick& t) {
   focus_cache_on_playhead(ctl, t.s.cache, t.in);
 }
 
-void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.report); }
+void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.in, t.report); }
 
 void step_producers(Tick& t) {
   // An edited raster comp is read again before anyone decides who renders.

@@ -89,7 +89,10 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   ctl.store_pending.clear();  // what was awaited is rendered instead
 }
 
-void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, LoadedFrame& frame) {
+// A playing panel takes its frames from the cache by its own clock: a loaded
+// frame shown beside it (the host's current frame, which panel playback
+// does not move) left the clock waiting on a picture it never asked for.
+void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, LoadedFrame& frame, bool playing) {
   ctl.store_pending.erase(frame.key);
   feed.on_disk.insert(frame.key);
   const std::optional<uint32_t> width = cached_frame_width(cache, frame.key);
@@ -105,17 +108,17 @@ void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cach
   ctl.room_refused.forget(frame.key);
   sat_inc(feed.loaded_frames);
   ctl.strip_dirty = true;
-  if (auto cur = frame_key_of(ctl, ctl.current_frame); cur && *cur == frame.key) {
+  if (auto cur = frame_key_of(ctl, ctl.current_frame); !playing && cur && *cur == frame.key) {
     present_frame_to_panel(ctl, rgba, frame.key);
   }
 }
 
-void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
+void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, bool playing) {
   for (int n = 0; n < kStoreRepliesPerTick; ++n) {
     std::optional<StoreReply> reply = feed.handle.take_reply();
     if (!reply) return;
     if (auto* f = std::get_if<FrameReply>(&reply->body)) {
-      take_loaded_frame(feed, ctl, cache, f->frame);
+      take_loaded_frame(feed, ctl, cache, f->frame, playing);
     } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
       ctl.store_pending.erase(m->key);
     } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
@@ -221,7 +224,8 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   feed.requested.insert(keys.begin(), keys.end());
 }
 
-void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickReport& report) {
+void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
+                     const PreviewTickReport& report) {
   std::optional<StoreStreamIdentity> wanted = wanted_stream(feed, ctl, report);
   if (report.pinned_changed) switch_cost_profiles(feed, ctl);
   if (feed.purged && wanted != feed.purged) feed.purged.reset();
@@ -231,7 +235,7 @@ void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
     if (wanted) reset_preview_for_new_cache(feed, ctl, cache, *wanted);
   }
   if (!feed.handle.live()) return;
-  take_replies(feed, ctl, cache);
+  take_replies(feed, ctl, cache, in.playing_frame.has_value());
   if (!feed.stream) return;
   request_store_loads(feed, ctl, cache);
   post_writes(feed, cache);
