@@ -19,6 +19,7 @@
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
+#include "plugin/summary_marks.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
@@ -28,6 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using testing::find_mark;
 using testing::read_text;
 
 constexpr int kWidth = 320;
@@ -83,13 +85,6 @@ struct Case {
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   return std::string(info.param.length.name) + (info.param.no_gpu ? "_cpu" : "_gpu");
-}
-
-const json* find_mark(const json& summary, const std::string& name) {
-  for (const json& m : summary.at("marks")) {
-    if (m.at("name") == name) return &m;
-  }
-  return nullptr;
 }
 
 class FullCache : public ::testing::TestWithParam<Case> {};

@@ -181,6 +181,14 @@ class InProcessSim : public ::testing::Test {
     }
   }
 
+  // A new controller over an empty cache, with or without the host's
+  // render manager.
+  void start_afresh(bool async) {
+    clear_frame_cache(cache);
+    ctl = make_preview_controller(sim::kPluginId, mono_ns());
+    ctl.async_allowed = async;
+  }
+
   void set_current_frame(int frame) {
     auto st = sim::host().project.modify([frame](sim::Project& p) {
       p.comps[0].current_time = sim::HostTime{frame, 24};
@@ -322,9 +330,7 @@ TEST_F(InProcessSim, AnEngagedPoolLeavesAllButThePlayheadsFrameAndNothingIsSaidC
 TEST_F(InProcessSim, ThePlayheadsFrameIsRenderedAtOnceWhileTheBatchHoldsIt) {
   for (bool async : {false, true}) {
     SCOPED_TRACE(async ? "async on" : "async off");
-    clear_frame_cache(cache);
-    ctl = make_preview_controller(sim::kPluginId, mono_ns());
-    ctl.async_allowed = async;
+    start_afresh(async);
     pool_engaged = true;
     pool_pending = {{2, 9}};
     for (int frame : {5, 8}) {
@@ -352,9 +358,7 @@ TEST_F(InProcessSim, FramesTheBatchGaveUpAreRenderedInProcess) {
                {"released job", true, {{2, 9}}, {{2, 9}}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    clear_frame_cache(cache);
-    ctl = make_preview_controller(sim::kPluginId, mono_ns());
-    ctl.async_allowed = c.async;
+    start_afresh(c.async);
     set_current_frame(2);
     pool_engaged = true;
     pool_pending = c.pending;
@@ -412,9 +416,7 @@ TEST_F(InProcessSim, WhilePlayingTheNextFrameIsRenderedAndTheRenderManagerAskedF
 TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {
   for (bool async : {false, true}) {
     SCOPED_TRACE(async ? "async on" : "async off");
-    clear_frame_cache(cache);
-    ctl = make_preview_controller(sim::kPluginId, mono_ns());
-    ctl.async_allowed = async;
+    start_afresh(async);
     set_current_frame(11);  // the work area is 2..9
     tick();
     auto shown = cached_frame(cache, FrameKey{11, 24});
@@ -433,9 +435,7 @@ TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {
 TEST_F(InProcessSim, AFrameWithoutRoomIsAskedAgainOnceThePlayheadComesNearIt) {
   for (bool async : {false, true}) {
     SCOPED_TRACE(async ? "async on" : "async off");
-    clear_frame_cache(cache);
-    ctl = make_preview_controller(sim::kPluginId, mono_ns());
-    ctl.async_allowed = async;
+    start_afresh(async);
     set_current_frame(11);  // the work area is 2..9
     tick();
     cache.frame_limit = 4;  // 11, then 9, 4 and 3 are nearer than 2
@@ -708,9 +708,7 @@ TEST_F(InProcessSim, TheWorkAreaIsSaidCachedOnlyWhenEveryFrameOfItIs) {
       p.comps[0].current_time = r.playhead;
       return sim::Status(sim::done());
     }).ok());
-    clear_frame_cache(cache);
-    ctl = make_preview_controller(sim::kPluginId, mono_ns());
-    ctl.async_allowed = false;
+    start_afresh(false);
     ASSERT_TRUE(tick_until([&] { return ctl.sweep_reported; }, 60));
     close_log_file();
     EXPECT_EQ(ctl.counters.sync_frames, r.made);
