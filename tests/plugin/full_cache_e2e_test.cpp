@@ -143,12 +143,12 @@ TEST_P(FullCache, EveryClickAndScrubShowsItsFrameAndPlayGoesOn) {
   std::ofstream(out / "scenario.json") << json{{"events", events}}.dump();
 
   std::vector<std::string> args = {"--plugin",  VEL_PLUGIN_PATH, "--project", project.string(),
-                                   "--seconds", "90",            "--out",     out.string(),
+                                   "--seconds", "150",           "--out",     out.string(),
                                    "--scenario", (out / "scenario.json").string()};
   if (c.no_gpu) args.push_back("--no-gpu");
   const std::vector<std::string> env = {"HOME=" + home.string(), "TMPDIR=" + (home / "tmp").string(),
                                         "VELOCINTA_PERF=1"};
-  const testing::ChildResult r = testing::run_child(VEL_SIMHOST_PATH, args, env, out.string(), 120);
+  const testing::ChildResult r = testing::run_child(VEL_SIMHOST_PATH, args, env, out.string(), 170);
   ASSERT_EQ(r.exit_code, 0) << r.output;
   const json s = json::parse(read_text(out / "summary.json"), nullptr, false);
   ASSERT_TRUE(s.is_object()) << r.output;
