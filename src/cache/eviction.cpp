@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "cache/archive.h"
+#include "cache/frame_cache_ops.h"
 #include "cache/payload_accounting.h"
 
 namespace vel {
@@ -89,6 +90,14 @@ std::optional<FrameKey> oldest_inserted_key(FrameCache& cache) {
     cache.insertion_fifo.pop_front();
   }
   return std::nullopt;
+}
+
+bool cache_would_keep(const FrameCache& cache, FrameKey key) {
+  if (cache.focus == key) return true;
+  if (cache.index.size() < cache.frame_limit && cache.used_bytes < cache_byte_limit(cache)) return true;
+  if (!cache.focus) return true;  // the oldest inserted frame goes first, never the newest
+  const std::optional<TimedKey> far = farthest_from_focus(cache, cache.all_frames);
+  return far && far->key != key && focus_distance(cache, key) < focus_distance(cache, far->key);
 }
 
 void enforce_cache_budget(FrameCache& cache) {

@@ -130,24 +130,34 @@ void insert_frame(FrameCache& cache, FrameKey key, RgbaFrame frame) {
   enforce_cache_budget(cache);
 }
 
-bool cache_rendered_frame(FrameCache& cache, FrameKey key, RgbaFrame frame) {
-  if (key.scale == 0 || frame.width == 0 || frame.height == 0) return false;
+OfferAnswer offer_rendered_frame(FrameCache& cache, FrameKey key, RgbaFrame frame) {
+  if (key.scale == 0 || frame.width == 0 || frame.height == 0) return OfferAnswer::Invalid;
   const unsigned __int128 expected = static_cast<unsigned __int128>(frame.width) * frame.height * 4;
-  if (expected != frame.pixels.size()) return false;
+  if (expected != frame.pixels.size()) return OfferAnswer::Invalid;
   if (auto it = cache.index.find(key); it != cache.index.end()) {
     const uint32_t cw = it->second.width();
     const uint32_t ch = it->second.height();
     const bool grows = frame.width >= cw && frame.height >= ch && (frame.width != cw || frame.height != ch);
-    if (!grows) return false;
+    if (!grows) return OfferAnswer::NotLarger;
   }
   const uint32_t width = frame.width;
   const uint32_t height = frame.height;
   frame.time = static_cast<double>(key.value) / static_cast<double>(key.scale);
   const uint64_t generation = cache.generation;
   insert_frame(cache, key, std::move(frame));
-  if (cache.generation == generation) return false;
+  // A growing frame that insert_frame turned away found no room for its
+  // bytes (a narrower one never comes this far); one it took and the
+  // budget put out again was the farthest from the playhead.
+  if (cache.generation == generation) return OfferAnswer::NoRoom;
   auto it = cache.index.find(key);
-  return it != cache.index.end() && it->second.width() == width && it->second.height() == height;
+  if (it == cache.index.end() || it->second.width() != width || it->second.height() != height) {
+    return OfferAnswer::NoRoom;
+  }
+  return OfferAnswer::Stored;
+}
+
+bool cache_rendered_frame(FrameCache& cache, FrameKey key, RgbaFrame frame) {
+  return offer_rendered_frame(cache, key, std::move(frame)) == OfferAnswer::Stored;
 }
 
 }  // namespace vel

@@ -14,11 +14,28 @@
 
 namespace vel {
 
-// Validates a produced frame and inserts it. Refuses (answers false) a zero
-// scale, an empty or mis-sized frame, and any frame that is not strictly
-// larger than the one already cached for the key. Sets the frame's time to
-// value / scale. True only when the frame is now cached at its size.
+// What became of a produced frame offered to the cache.
+enum class OfferAnswer {
+  Stored,     // cached at its size
+  NotLarger,  // the key is cached already at this size or larger
+  Invalid,    // zero scale, empty or mis-sized pixels
+  NoRoom,     // a sound frame the budget put out (or kept out): the cache
+              // holds frames nearer the playhead, and may take it later
+};
+
+// Validates a produced frame and inserts it. Refuses a zero scale, an empty
+// or mis-sized frame, and any frame that is not strictly larger than the one
+// already cached for the key. Sets the frame's time to value / scale.
+OfferAnswer offer_rendered_frame(FrameCache& cache, FrameKey key, RgbaFrame frame);
+// The same, answering only whether the frame is now cached at its size.
 bool cache_rendered_frame(FrameCache& cache, FrameKey key, RgbaFrame frame);
+
+// Whether a new frame of `key` going in now would stay, as far as the
+// frame count tells: the playhead's own frame always stays; another stays
+// while the cache is below its frame limit and byte limit, or when a cached
+// frame lies farther from the playhead. A frame of another size may still
+// find the byte limit short.
+bool cache_would_keep(const FrameCache& cache, FrameKey key);
 
 // Inserts an already validated frame, replacing the key's entry unless the
 // new frame is narrower (counted) or larger without room in the budget.

@@ -87,7 +87,18 @@ void step_comp_tracking(Tick& t) {
 
 void step_verification_and_clock(Tick& t) { playback_clock_step(t.s, t.in.now_ns); }
 
-void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.report); }
+// Once the clock has moved, the playhead is known: the cache's focus
+// follows it before the store, the producers or the pool put a frame in.
+void step_playhead_focus(Tick& t) {
+  const PreviewController& ctl = t.s.preview;
+  if (presenting_panel(t.s).views && ctl.timing) {
+    t.in.playing_frame =
+        next_playing_frame(t.s.presentation.clock, *ctl.timing, ctl.work_area.first, ctl.work_area.last);
+  }
+  focus_cache_on_playhead(ctl, t.s.cache, t.in);
+}
+
+void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.in, t.report); }
 
 void step_producers(Tick& t) {
   // An edited raster comp is read again before anyone decides who renders.
@@ -99,11 +110,6 @@ void step_producers(Tick& t) {
   t.in.pool_pending = pool_held_frames(t.s, t.in.now_ns);
   t.in.pool_given_up = pool_given_up_frames(t.s, t.in.now_ns);
   t.in.pool_coming = pool_coming_frames(t.s, t.in.now_ns);
-  const PreviewController& ctl = t.s.preview;
-  if (presenting_panel(t.s).views && ctl.timing) {
-    t.in.playing_frame =
-        next_playing_frame(t.s.presentation.clock, *ctl.timing, ctl.work_area.first, ctl.work_area.last);
-  }
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
   note_cost_figures(t.s.store, t.s.preview);
 }
@@ -149,6 +155,7 @@ constexpr IdleStep kIdleSteps[] = {
     {"panel", step_panel},
     {"comp-tracking", step_comp_tracking},
     {"verification-and-clock", step_verification_and_clock},
+    {"playhead-focus", step_playhead_focus},
     {"store-feed", step_store_feed},
     {"producers", step_producers},
     {"cache-upkeep", step_cache_upkeep},

@@ -24,6 +24,7 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
   done("counters");
   clear_frame_cache(state.cache);
   ctl.unplaceable.clear();
+  ctl.room_refused.clear();
   ctl.sweep_reported = false;
   ctl.frame_roads.clear();
   ctl.presented.reset();

@@ -90,27 +90,37 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   ctl.store_pending.clear();  // what was awaited is rendered instead
 }
 
-void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, LoadedFrame& frame) {
+// A playing panel takes its frames from the cache by its own clock: a loaded
+// frame shown beside it (the host's current frame, which panel playback
+// does not move) left the clock waiting on a picture it never asked for.
+void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, LoadedFrame& frame, bool playing) {
   ctl.store_pending.erase(frame.key);
   feed.on_disk.insert(frame.key);
   const std::optional<uint32_t> width = cached_frame_width(cache, frame.key);
   if (width && *width >= frame.width) return;
   RgbaFrame rgba{frame.pixels, frame.time, frame.width, frame.height};
-  if (!cache_rendered_frame(cache, frame.key, rgba)) return;
+  const OfferAnswer a = offer_rendered_frame(cache, frame.key, rgba);
+  if (a == OfferAnswer::NoRoom) {
+    // Loaded again from the store once the playhead comes near it.
+    feed.requested.erase(frame.key);
+    ctl.room_refused.note(frame.key, cache.focus);
+  }
+  if (a != OfferAnswer::Stored) return;
+  ctl.room_refused.forget(frame.key);
   sat_inc(feed.loaded_frames);
   note_frame_road(ctl, cache, frame.key, FrameRoad::Store);
   ctl.strip_dirty = true;
-  if (auto cur = frame_key_of(ctl, ctl.current_frame); cur && *cur == frame.key) {
+  if (auto cur = frame_key_of(ctl, ctl.current_frame); !playing && cur && *cur == frame.key) {
     present_frame_to_panel(ctl, rgba, frame.key);
   }
 }
 
-void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
+void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, bool playing) {
   for (int n = 0; n < kStoreRepliesPerTick; ++n) {
     std::optional<StoreReply> reply = feed.handle.take_reply();
     if (!reply) return;
     if (auto* f = std::get_if<FrameReply>(&reply->body)) {
-      take_loaded_frame(feed, ctl, cache, f->frame);
+      take_loaded_frame(feed, ctl, cache, f->frame, playing);
     } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
       ctl.store_pending.erase(m->key);
     } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
@@ -207,7 +217,8 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   job.size = load_size_of(ctl);
   for (int64_t i = 0; i < considered; ++i) {
     std::optional<FrameKey> key = frame_key_of(ctl, b.first + (start - b.first + i) % span);
-    if (!key || contains_frame(cache, *key) || feed.requested.contains(*key)) {
+    if (!key || contains_frame(cache, *key) || feed.requested.contains(*key) ||
+        ctl.room_refused.holds_back(cache, *key)) {
       continue;
     }
     job.keys.push_back(*key);
@@ -222,7 +233,8 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   feed.loads_basis = basis;
 }
 
-void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickReport& report) {
+void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
+                     const PreviewTickReport& report) {
   std::optional<StoreStreamIdentity> wanted = wanted_stream(feed, ctl, report);
   if (report.pinned_changed) switch_cost_profiles(feed, ctl);
   if (feed.purged && wanted != feed.purged) feed.purged.reset();
@@ -232,7 +244,7 @@ void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
     if (wanted) reset_preview_for_new_cache(feed, ctl, cache, *wanted);
   }
   if (!feed.handle.live()) return;
-  take_replies(feed, ctl, cache);
+  take_replies(feed, ctl, cache, in.playing_frame.has_value());
   if (!feed.stream) return;
   request_store_loads(feed, ctl, cache);
   post_writes(feed, cache);

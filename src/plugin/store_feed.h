@@ -87,8 +87,10 @@ struct StoreFeed {
 // Opens, closes or keeps the stream for what the preview shows now, takes
 // the store's replies into the cache, asks the store for the work area's
 // frames the cache lacks, and hands it the cache's frames still to write.
-// Before the producers, so that frames on disk are not rendered again.
-void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickReport& report);
+// Before the producers, so that frames on disk are not rendered again. A
+// loaded frame is shown at once only while the panel does not play.
+void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
+                     const PreviewTickReport& report);
 
 // After the producers: the figures of the composition shown, kept for the
 // save at the next switch.

@@ -9,6 +9,7 @@
 #include "host/item_calls.h"
 #include "host/project_calls.h"
 #include "host/render_calls.h"
+#include "preview/delivery_queue.h"
 #include "preview/preview_controller.h"
 
 namespace vel {
@@ -114,6 +115,7 @@ void note_edit(PreviewController& ctl, FrameCache& cache, PreviewTickReport& rep
     if (!ctl.pinned_item || id != *ctl.pinned_item) ctl.stale_archived.insert(id);
   }
   ctl.unplaceable.clear();
+  ctl.room_refused.clear();
   ctl.sweep_reported = false;
   ctl.frame_roads.clear();
   ctl.presented.reset();
@@ -171,13 +173,18 @@ void preview_track_comp(PreviewController& ctl, FrameCache& cache, const Preview
   if (auto stamp = current_timestamp()) {
     if (note_project_stamp(ctl.edits, stamp.value(), in.now_ns)) note_edit(ctl, cache, report);
   }
-  // The cache ranks eviction and unpacking by the work range, then the focus.
+  // The cache ranks eviction and unpacking by the work range, then the
+  // focus, which follows the playhead once the tick knows it.
   if (ctl.pinned_item && ctl.timing && ctl.frame_count > 0) {
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
     cache.work_range = frame_range_micros(ctl.timing->frame_value, ctl.timing->frame_scale, b.first, b.last);
-    const int64_t focus = std::clamp<int64_t>(ctl.focus_frame.value_or(ctl.current_frame), 0, ctl.frame_count - 1);
-    if (auto key = frame_key_of(ctl, focus)) set_playhead_focus(cache, *key);
   }
+}
+
+void focus_cache_on_playhead(const PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in) {
+  if (!ctl.pinned_item || !ctl.timing || ctl.frame_count <= 0) return;
+  const int64_t playhead = std::clamp<int64_t>(playhead_frame(ctl, in), 0, ctl.frame_count - 1);
+  if (auto key = frame_key_of(ctl, playhead)) set_playhead_focus(cache, *key);
 }
 
 void preview_apply_work_area_requests(PreviewController& ctl, const PreviewTickInputs& in, PreviewTickReport& report) {

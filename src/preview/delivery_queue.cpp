@@ -54,7 +54,7 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   };
   auto held = [&](int64_t f) { return frame_in_ranges(in.pool_pending, f) && !given_up(f); };
   auto wanted = [&](FrameKey key) {
-    if (ctl.unplaceable.count(key)) return false;
+    if (ctl.unplaceable.count(key) || ctl.room_refused.holds_back(cache, key)) return false;
     const std::optional<uint32_t> width = cached_frame_width(cache, key);
     return !width || *width < want_width;
   };

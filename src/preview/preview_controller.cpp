@@ -85,6 +85,7 @@ void set_preview_context(PreviewController& ctl, uint64_t item_id) {
   reset_timing_trackers(ctl);
   ctl.presented.reset();
   ctl.unplaceable.clear();
+  ctl.room_refused.clear();
   ctl.sweep_reported = false;
   ctl.live_grab_last.reset();
   perf_log("CONTEXT item=" + std::to_string(item_id) + " context=" + std::to_string(ctl.context));
@@ -134,6 +135,7 @@ void reset_preview_counters(PreviewController& ctl) {
   ctl.async_pending.clear();
   ctl.async_pending_keys.clear();
   ctl.unplaceable.clear();
+  ctl.room_refused.clear();
   ctl.strip_dirty = true;
 }
 
@@ -154,6 +156,7 @@ void purge_preview(PreviewController& ctl, FrameCache& cache) {
   ctl.level_times = {};
   ctl.per_factor_ms = {};
   ctl.unplaceable.clear();
+  ctl.room_refused.clear();
   ctl.sweep_reported = false;
   ctl.frame_roads.clear();
   ctl.presented.reset();
@@ -185,6 +188,7 @@ PreviewTickReport preview_idle_step(PreviewController& ctl, FrameCache& cache, c
   preview_refresh_policy(ctl, cache);
   preview_track_comp(ctl, cache, in, report);
   preview_apply_work_area_requests(ctl, in, report);
+  focus_cache_on_playhead(ctl, cache, in);
   async_render_tick(ctl, cache, report);
   preview_render_step(ctl, cache, in, report);
   live_grab_step(ctl, cache, in);

@@ -7,10 +7,11 @@
 //   2. preview_track_comp         active/pinned composition, timing, work
 //                                 area, playhead, edits (switches the cache)
 //   3. preview_apply_work_area_requests   IN/OUT requests from the panel
-//   4. async_render_tick          collects asynchronous results
-//   5. preview_render_step        delivery decision and in-process renders
-//   6. live_grab_step             the developer live grab, when on
-// preview_idle_step runs all six.
+//   4. focus_cache_on_playhead    the cache's focus, before any frame goes in
+//   5. async_render_tick          collects asynchronous results
+//   6. preview_render_step        delivery decision and in-process renders
+//   7. live_grab_step             the developer live grab, when on
+// preview_idle_step runs all seven.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,7 @@
 #include "preview/grabbed_frame.h"
 #include "preview/level_render_times.h"
 #include "preview/pool_link.h"
+#include "preview/room_refusals.h"
 #include "preview/store_awaited.h"
 #include "preview/work_area.h"
 #include "raster/comp_model.h"
@@ -131,6 +133,9 @@ struct PreviewController {
   // Frames the cache refused or the host failed to render in this context
   // at this downsample: not asked for again until something changes.
   std::unordered_set<FrameKey, FrameKeyHasher> unplaceable;
+  // Sound frames the cache put out for lack of room: asked for again once
+  // the playhead comes near them. Cleared with `unplaceable`.
+  RoomRefusals room_refused;
   uint32_t unplaceable_downsample = 0;
   bool async_broken = false;  // a submission was refused: synchronous only
   bool async_allowed = true;  // VELOCINTA_ASYNC, as read when the controller was made
@@ -227,6 +232,11 @@ void preview_refresh_policy(PreviewController& ctl, const FrameCache& cache);
 void preview_track_comp(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
                         PreviewTickReport& report);
 void preview_apply_work_area_requests(PreviewController& ctl, const PreviewTickInputs& in, PreviewTickReport& report);
+// Moves the cache's focus to the playhead (`playhead_frame`, with
+// `in.playing_frame` already known) before any frame of the tick goes in:
+// a frame inserted under the focus of an earlier position may be the
+// farthest one and be put out as it goes in.
+void focus_cache_on_playhead(const PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in);
 void async_render_tick(PreviewController& ctl, FrameCache& cache, PreviewTickReport& report);
 void preview_render_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
                          PreviewTickReport& report);

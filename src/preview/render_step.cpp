@@ -59,11 +59,20 @@ void note_produced(PreviewController& ctl, const GrabbedFrame& g, const char* ba
 }
 
 // Caches a produced frame; a refusal marks the key so it is not produced
-// again and again.
+// again and again: for good when the frame itself was refused, until the
+// playhead comes near it when only room was lacking.
 bool cache_produced(PreviewController& ctl, FrameCache& cache, FrameKey key, const GrabbedFrame& g) {
-  if (cache_rendered_frame(cache, key, g.to_rgba_frame())) return true;
+  const OfferAnswer a = offer_rendered_frame(cache, key, g.to_rgba_frame());
+  if (a == OfferAnswer::Stored) {
+    ctl.room_refused.forget(key);
+    return true;
+  }
   sat_inc(ctl.counters.cache_refused);
-  ctl.unplaceable.insert(key);
+  if (a == OfferAnswer::NoRoom) {
+    ctl.room_refused.note(key, cache.focus);
+  } else {
+    ctl.unplaceable.insert(key);
+  }
   return false;
 }
 
@@ -181,6 +190,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   const uint32_t ds = effective_downsample(ctl);
   if (ctl.unplaceable_downsample != ds) {
     ctl.unplaceable.clear();
+    ctl.room_refused.clear();
     ctl.unplaceable_downsample = ds;
   }
   const uint32_t want_width =

@@ -129,5 +129,38 @@ TEST(Eviction, EvictedFrameLeavesIndexAndSetsButNotTheStoreQueue) {
   EXPECT_EQ(c.generation, gen + 1);
 }
 
+// Whether a frame going in now would stay: the playhead's own frame
+// always; another while there is room, or when a cached frame lies farther
+// from the playhead (forward, wrapping inside the work range).
+TEST(Eviction, WouldKeepAFrameNearerThanTheFarthestCached) {
+  struct Case {
+    const char* what;
+    uint64_t frame_limit;
+    std::optional<int32_t> focus;
+    int32_t key;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"below the frame limit", 8, 5, 40, true},
+      {"the playhead's own frame", 3, 40, 40, true},
+      {"ahead of the playhead, before the cached frames", 3, 5, 6, true},
+      {"behind the cached frames", 3, 5, 40, false},
+      {"just behind the playhead: farthest ahead", 3, 5, 4, false},
+      {"outside the work range", 3, 5, 120, false},
+      {"the playhead moved past the cached frames", 3, 25, 40, true},
+      {"without a focus the oldest goes", 3, std::nullopt, 40, true},
+  };
+  for (const Case& k : cases) {
+    FrameCache c;
+    roomy(c);
+    c.work_range = MicrosRange{true, 0, 10'000'000};  // 0..100 in tenths
+    c.focus = tenth(5);
+    for (int32_t v : {5, 10, 20}) insert_frame(c, tenth(v), make_frame(2, 2, static_cast<uint8_t>(v)));
+    c.frame_limit = k.frame_limit;
+    c.focus = k.focus ? std::optional(tenth(*k.focus)) : std::nullopt;
+    EXPECT_EQ(cache_would_keep(c, tenth(k.key)), k.kept) << k.what;
+  }
+}
+
 }  // namespace
 }  // namespace vel

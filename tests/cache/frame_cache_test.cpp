@@ -100,6 +100,43 @@ TEST(FrameCache, RenderedFrameEvictedAgainIsNotReportedStored) {
   EXPECT_TRUE(contains_frame(c, at24(0)));
 }
 
+// A refusal for lack of room (the frame is sound, the frames kept lie
+// nearer the playhead) is told apart from a frame refused for itself, which
+// is not worth making again.
+TEST(FrameCache, OfferTellsALackOfRoomFromARefusedFrame) {
+  struct Case {
+    const char* what;
+    uint64_t budget;
+    FrameKey key;
+    RgbaFrame frame;
+    OfferAnswer answer;
+  };
+  const Case cases[] = {
+      {"room", 64, at24(3), make_frame(2, 2), OfferAnswer::Stored},
+      {"farthest from the playhead on a full cache", 32, at24(50), make_frame(2, 2), OfferAnswer::NoRoom},
+      {"nearer than a cached frame", 32, at24(3), make_frame(2, 2), OfferAnswer::Stored},
+      {"growing without room for its bytes", 32, at24(0), make_frame(4, 4), OfferAnswer::NoRoom},
+      {"same size as the cached one", 64, at24(0), make_frame(2, 2), OfferAnswer::NotLarger},
+      {"narrower than the cached one", 64, at24(0), make_frame(1, 4), OfferAnswer::NotLarger},
+      {"mis-sized pixels", 64, at24(3), RgbaFrame{PixelPayload::adopt(std::vector<uint8_t>(15)), 0, 2, 2},
+       OfferAnswer::Invalid},
+      {"zero scale", 64, FrameKey{3, 0}, make_frame(2, 2), OfferAnswer::Invalid},
+  };
+  for (const Case& k : cases) {
+    FrameCache c;
+    roomy(c, k.budget);  // 16 bytes a 2×2 frame
+    c.focus = at24(0);
+    ASSERT_TRUE(cache_rendered_frame(c, at24(0), make_frame(2, 2, 1)));
+    ASSERT_TRUE(cache_rendered_frame(c, at24(10), make_frame(2, 2, 2)));
+    EXPECT_EQ(offer_rendered_frame(c, k.key, k.frame), k.answer) << k.what;
+    // Only a stored frame is in at its width; the playhead's frame keeps its own.
+    std::optional<uint32_t> width;
+    if (k.answer == OfferAnswer::Stored) width = k.frame.width;
+    if (k.answer != OfferAnswer::Stored && k.key == at24(0)) width = 2;
+    EXPECT_EQ(cached_frame_width(c, k.key), width) << k.what;
+  }
+}
+
 TEST(FrameCache, LargerReplacementMustFitTheBudget) {
   FrameCache c;
   roomy(c, 64);

@@ -49,11 +49,11 @@ inline bool write_sample_with_bar(const std::filesystem::path& sample, const std
   return true;
 }
 
-// Which frame a screenshot shows: from the white bar's columns on the
-// picture's middle row (`picture_rect`, the summary's, in points at scale
-// 1); none when the bar is not found.
-inline std::optional<double> frame_on_screen(const std::filesystem::path& png, const nlohmann::json& picture_rect,
-                                             double comp_width = 1920.0) {
+// Where a white bar stands in a screenshot: the composition x of its centre,
+// from its columns on the picture's middle row (`picture_rect`, the
+// summary's, in points at scale 1); none when no bar is found.
+inline std::optional<double> white_bar_on_screen(const std::filesystem::path& png, const nlohmann::json& picture_rect,
+                                                 double comp_width) {
   cairo_surface_t* s = cairo_image_surface_create_from_png(png.c_str());
   std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> keep(s, &cairo_surface_destroy);
   if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) return std::nullopt;
@@ -75,8 +75,15 @@ inline std::optional<double> frame_on_screen(const std::filesystem::path& png, c
     }
   }
   if (count == 0) return std::nullopt;
-  const double comp_x = (sum / count - rx) / rw * comp_width;
-  return (comp_x - kBarStart) / kBarStep;
+  return (sum / count - rx) / rw * comp_width;
+}
+
+// Which frame a screenshot shows, from the bar of `add_frame_bar`.
+inline std::optional<double> frame_on_screen(const std::filesystem::path& png, const nlohmann::json& picture_rect,
+                                             double comp_width = 1920.0) {
+  const std::optional<double> x = white_bar_on_screen(png, picture_rect, comp_width);
+  if (!x) return std::nullopt;
+  return (*x - kBarStart) / kBarStep;
 }
 
 }  // namespace vel::testing

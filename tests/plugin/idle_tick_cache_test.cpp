@@ -122,5 +122,23 @@ TEST_F(IdleTickCache, SwitchingCompositionsSetsTheOldAsideAndBringsItBack) {
   EXPECT_LE(sim::host().sync_renders.completed.load() + sim::host().async.counts().completed, renders_before + 1);
 }
 
+// A full cache, paused, a click far away: the clicked frame goes in once the
+// cache's focus is on it, so that it is not the farthest frame, put out as it
+// goes in and then given up for good.
+TEST_F(IdleTickCache, AClickFarFromAFullCacheShowsTheClickedFrame) {
+  ASSERT_TRUE(tick_until([&] { return state->preview.pinned_item.has_value(); }));
+  state->cache.frame_limit = 16;
+  ASSERT_TRUE(tick_until([&] { return state->cache.index.size() == 16 && all_cached(16); })) << "never filled";
+  for (const int clicked : {90, 30}) {
+    SCOPED_TRACE(clicked);
+    // What a click on the strip does.
+    state->presentation.input.held_frame = clicked;
+    state->preview.current_frame = clicked;
+    EXPECT_TRUE(tick_until([&] { return contains_frame(state->cache, FrameKey{clicked, 24}); }, 5))
+        << "the clicked frame never went in";
+    EXPECT_EQ(state->preview.counters.cache_refused, 0u);
+  }
+}
+
 }  // namespace
 }  // namespace vel

@@ -17,6 +17,7 @@
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
+#include "plugin/summary_marks.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
@@ -30,14 +31,8 @@ using testing::read_text;
 
 constexpr int kFrames = 240;
 constexpr const char* kSweepDone = "S2 zone de travail en cache";
+using testing::find_mark;
 using testing::frame_on_screen;
-
-const json* find_mark(const json& summary, const std::string& name) {
-  for (const json& m : summary.at("marks")) {
-    if (m.at("name") == name) return &m;
-  }
-  return nullptr;
-}
 
 // The figures of every "PIPELINE(5s)" line of a log, by name.
 std::vector<uint64_t> pipeline_figures(const std::string& log, const std::string& name) {

@@ -181,6 +181,14 @@ class InProcessSim : public ::testing::Test {
     }
   }
 
+  // A new controller over an empty cache, with or without the host's
+  // render manager.
+  void start_afresh(bool async) {
+    clear_frame_cache(cache);
+    ctl = make_preview_controller(sim::kPluginId, mono_ns());
+    ctl.async_allowed = async;
+  }
+
   void set_current_frame(int frame) {
     auto st = sim::host().project.modify([frame](sim::Project& p) {
       p.comps[0].current_time = sim::HostTime{frame, 24};
@@ -322,9 +330,7 @@ TEST_F(InProcessSim, AnEngagedPoolLeavesAllButThePlayheadsFrameAndNothingIsSaidC
 TEST_F(InProcessSim, ThePlayheadsFrameIsRenderedAtOnceWhileTheBatchHoldsIt) {
   for (bool async : {false, true}) {
     SCOPED_TRACE(async ? "async on" : "async off");
-    clear_frame_cache(cache);
-    ctl = make_preview_controller(sim::kPluginId, mono_ns());
-    ctl.async_allowed = async;
+    start_afresh(async);
     pool_engaged = true;
     pool_pending = {{2, 9}};
     for (int frame : {5, 8}) {
@@ -352,9 +358,7 @@ TEST_F(InProcessSim, FramesTheBatchGaveUpAreRenderedInProcess) {
                {"released job", true, {{2, 9}}, {{2, 9}}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    clear_frame_cache(cache);
-    ctl = make_preview_controller(sim::kPluginId, mono_ns());
-    ctl.async_allowed = c.async;
+    start_afresh(c.async);
     set_current_frame(2);
     pool_engaged = true;
     pool_pending = c.pending;
@@ -412,9 +416,7 @@ TEST_F(InProcessSim, WhilePlayingTheNextFrameIsRenderedAndTheRenderManagerAskedF
 TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {
   for (bool async : {false, true}) {
     SCOPED_TRACE(async ? "async on" : "async off");
-    clear_frame_cache(cache);
-    ctl = make_preview_controller(sim::kPluginId, mono_ns());
-    ctl.async_allowed = async;
+    start_afresh(async);
     set_current_frame(11);  // the work area is 2..9
     tick();
     auto shown = cached_frame(cache, FrameKey{11, 24});
@@ -423,6 +425,38 @@ TEST_F(InProcessSim, PlayheadFrameOutsideTheWorkAreaIsRenderedFirst) {
     ASSERT_TRUE(tick_until([&] { return work_area_cached() && async_renders_in_flight() == 0; }));
     for (int f : {0, 1, 10}) EXPECT_FALSE(contains_frame(cache, FrameKey{f, 24})) << "frame " << f;
     EXPECT_EQ(9u, ctl.counters.sync_frames + ctl.counters.async_frames);
+  }
+}
+
+// A cache too small for the work area, the playhead outside it: the work
+// area's farthest frame is put out as it goes in. It is not made again while
+// the playhead stays, yet it is no frame that cannot be made: once the
+// playhead comes to it, it is made and kept.
+TEST_F(InProcessSim, AFrameWithoutRoomIsAskedAgainOnceThePlayheadComesNearIt) {
+  for (bool async : {false, true}) {
+    SCOPED_TRACE(async ? "async on" : "async off");
+    start_afresh(async);
+    set_current_frame(11);  // the work area is 2..9
+    tick();
+    cache.frame_limit = 4;  // 11, then 9, 4 and 3 are nearer than 2
+    clear_frame_cache(cache);
+    auto made = [&] { return ctl.counters.sync_frames + ctl.counters.async_submitted + ctl.counters.cache_refused; };
+    ASSERT_TRUE(tick_until([&] { return ctl.counters.cache_refused > 0 && ctl.async_pending.empty(); }));
+    EXPECT_FALSE(contains_frame(cache, FrameKey{2, 24}));
+    const uint64_t settled = made();
+    for (int i = 0; i < 20; ++i) tick();
+    EXPECT_EQ(made(), settled) << "a frame without room was made again for the same playhead";
+
+    // The playhead moves as the user moves it: no edit, which would make
+    // every frame worth asking for again.
+    ASSERT_TRUE(sim::host().project.move_playhead("Tiny", sim::HostTime{2, 24}).ok());
+    ASSERT_TRUE(tick_until([&] {
+      for (int f = 2; f <= 5; ++f) {
+        if (!contains_frame(cache, FrameKey{f, 24})) return false;
+      }
+      return true;
+    })) << "the playhead's frame, once without room, was never made again";
+    EXPECT_FALSE(contains_frame(cache, FrameKey{11, 24})) << "the farthest frame left";
   }
 }
 
@@ -674,9 +708,7 @@ TEST_F(InProcessSim, TheWorkAreaIsSaidCachedOnlyWhenEveryFrameOfItIs) {
       p.comps[0].current_time = r.playhead;
       return sim::Status(sim::done());
     }).ok());
-    clear_frame_cache(cache);
-    ctl = make_preview_controller(sim::kPluginId, mono_ns());
-    ctl.async_allowed = false;
+    start_afresh(false);
     ASSERT_TRUE(tick_until([&] { return ctl.sweep_reported; }, 60));
     close_log_file();
     EXPECT_EQ(ctl.counters.sync_frames, r.made);
