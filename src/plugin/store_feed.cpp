@@ -102,7 +102,7 @@ void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cach
   const OfferAnswer a = offer_rendered_frame(cache, frame.key, rgba);
   if (a == OfferAnswer::NoRoom) {
     // Loaded again from the store once the playhead comes near it.
-    feed.requested.erase(frame.key);
+    if (feed.requested.erase(frame.key) != 0) sat_inc(feed.requested_forgotten);
     ctl.room_refused.note(frame.key, cache.focus);
   }
   if (a != OfferAnswer::Stored) return;

@@ -87,8 +87,8 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   for (const DeliveryWindowMemo::Lacking& lacking : memo.lacking) {
     const int64_t f = lacking.frame;
     const FrameKey key = lacking.key;
-    if (f == playhead || ctl.unplaceable.count(key) || ctl.async_pending_keys.count(key) ||
-        ctl.store_pending.count(key)) {
+    if (f == playhead || ctl.unplaceable.count(key) || ctl.room_refused.holds_back(cache, key) ||
+        ctl.async_pending_keys.count(key) || ctl.store_pending.count(key)) {
       continue;
     }
     q.none_missing = false;
