@@ -25,7 +25,6 @@
 #include "panel/present/present_bytes.h"
 #include "panel/update/update_banner.h"
 #include "panel/update/update_opener.h"
-#include "preview/playing_frame.h"
 
 namespace vel {
 namespace {
@@ -70,6 +69,9 @@ void step_update_banner(Tick& t) {
 }
 
 void step_comp_tracking(Tick& t) {
+  // The playhead is taken in there, from the host's time and where the
+  // panel stands after this tick's clicks and play toggles.
+  t.in.panel = panel_position(t.s);
   preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
   if (t.report.comp_left) reset_cache_and_preview(t.s);
   // The new composition's first frames are wanted soon.
@@ -99,11 +101,6 @@ void step_producers(Tick& t) {
   t.in.pool_pending = pool_held_frames(t.s, t.in.now_ns);
   t.in.pool_given_up = pool_given_up_frames(t.s, t.in.now_ns);
   t.in.pool_coming = pool_coming_frames(t.s, t.in.now_ns);
-  const PreviewController& ctl = t.s.preview;
-  if (presenting_panel(t.s).views && ctl.timing) {
-    t.in.playing_frame =
-        next_playing_frame(t.s.presentation.clock, *ctl.timing, ctl.work_area.first, ctl.work_area.last);
-  }
   preview_render_step(t.s.preview, t.s.cache, t.in, t.report);
   note_cost_figures(t.s.store, t.s.preview);
 }

@@ -98,9 +98,7 @@ void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cach
   if (!cache_rendered_frame(cache, frame.key, rgba)) return;
   sat_inc(feed.loaded_frames);
   ctl.strip_dirty = true;
-  if (auto cur = frame_key_of(ctl, ctl.current_frame); cur && *cur == frame.key) {
-    present_frame_to_panel(ctl, rgba, frame.key);
-  }
+  (void)present_at_playhead(ctl, rgba, frame.key);
 }
 
 void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
@@ -184,7 +182,7 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
   feed.stream = identity;
   feed.opened = false;
   OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt, load_size_of(ctl)};
-  if (auto focus = frame_key_of(ctl, ctl.current_frame)) job.focus_value = focus->value;
+  if (auto focus = frame_key_of(ctl, ctl.playhead.frame)) job.focus_value = focus->value;
   (void)feed.handle.send(std::move(job));
   // Frames cached before the stream opened (rendered before a save) belong to it too.
   rebuild_store_queue(cache);
@@ -195,7 +193,7 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
   const int64_t span = b.last - b.first + 1;
   if (span <= 0) return;
-  const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
+  const int64_t start = loop_entry(ctl.playhead.frame, b);
   const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
   LoadJob job;
   job.size = load_size_of(ctl);

@@ -99,6 +99,12 @@ bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, Fram
   return shown;
 }
 
+bool present_at_playhead(PreviewController& ctl, const RgbaFrame& frame, FrameKey key) {
+  // A playing panel takes its frames from the cache by its own clock.
+  if (ctl.playhead.playing || frame_key_of(ctl, ctl.playhead.frame) != key) return false;
+  return present_frame_to_panel(ctl, frame, key);
+}
+
 void purge_preview(PreviewController& ctl, FrameCache& cache) {
   clear_frame_cache(cache);
   ctl.level_times = {};

@@ -120,14 +120,12 @@ TEST_F(PanelReset, ResetsEndTheRasterSessionAndTheCacheResetEmptiesTheArchive) {
   ASSERT_TRUE(tick_until([&] { return ctl.frame_count == 48; }));
   ctl.raster_blocked = true;
   ctl.per_factor_ms[0] = 12.0;
-  ctl.focus_frame = 30;
   const uint64_t generation = ctl.raster_slot.generation->load();
   reset_preview_state(*state, 0.0);
   EXPECT_GT(ctl.raster_slot.generation->load(), generation) << "a running fill is cancelled";
   EXPECT_FALSE(ctl.raster_comp);
   EXPECT_FALSE(ctl.raster_blocked);
   EXPECT_FALSE(ctl.per_factor_ms[0]);
-  EXPECT_FALSE(ctl.focus_frame);
 
   ctl.stale_archived.insert(7);
   state->cache.archive_bytes = 1234;
@@ -186,7 +184,8 @@ TEST_F(PanelReset, PlayClicksPauseAndScrubsHoldTheFrameUnderThePointer) {
   platform::NSEvent::setPressedMouseButtons(0);
   window->sendEvent(platform::NSWindow::EventType::LeftMouseUp, e);
   ASSERT_TRUE(tick_until([&] { return state->preview.presented == FrameKey{36, 24}; })) << "scrubbed frame not shown";
-  EXPECT_EQ(state->preview.current_frame, 36);
+  EXPECT_EQ(state->preview.playhead.frame, 36);
+  EXPECT_EQ(state->preview.current_frame, 0) << "the host's time stays";
 
   panel().play_button->performClick();
   run_idle_steps(*state, mono_ns());

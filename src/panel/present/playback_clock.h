@@ -69,6 +69,10 @@ struct PlaybackClock {
   MissedMarks missed_marks;
 };
 
+// A clock started afresh (no frame on screen to follow, no time base, nothing
+// awaited or counted) that keeps what only the play and position controls
+// change: the pause and the hold.
+PlaybackClock restarted_clock(const PlaybackClock& clock);
 
 // What the clock reads of the preview this tick.
 struct ClockInputs {
