@@ -6,6 +6,7 @@
 #include "cache/unpack_worker.h"
 #include "core/log.h"
 #include "core/switches.h"
+#include "plugin/panel_focus.h"
 #include "plugin/panel_steps.h"
 #include "plugin/preview_state.h"
 #include "panel/present/metal/metal_homes.h"
@@ -197,7 +198,8 @@ void presentation_tick_step(PreviewState& state, uint64_t now_ns) {
 void restart_clock_in_place(PreviewState& state) {
   PresentationState& p = state.presentation;
   const PreviewController& ctl = state.preview;
-  if (!p.input.held_frame && ctl.pinned_item) p.input.held_frame = mark_frame(ctl.playhead);
+  // The picture may have moved since the playhead was taken this tick.
+  if (!p.input.held_frame && ctl.pinned_item) p.input.held_frame = panel_position(state).shown.value_or(ctl.playhead.frame);
   p.clock = restarted_clock(p.clock);
 }
 
