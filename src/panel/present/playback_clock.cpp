@@ -214,9 +214,11 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
   if (!grid) return false;
   const int64_t shown_index = floor_div(clock.shown_time->value, grid->fd);
 
-  if (!clock.anchor_ns) {
+  const std::pair<int64_t, int64_t> loop = playback_loop_bounds(in.work_first, in.work_last, grid->count);
+  if (!clock.anchor_ns || clock.anchor_loop != loop) {
     clock.anchor_ns = in.now_ns;
     clock.anchor_index = shown_index;
+    clock.anchor_loop = loop;
     clock.missed_marks = {};  // a new time base: every frame falls due anew
     return false;
   }

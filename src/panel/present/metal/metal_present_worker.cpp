@@ -273,6 +273,7 @@ std::optional<double> MetalPresenter::iterate(double now) {
     // worker takes it up.
     anchor_time_ = now - std::max(seek_at ? ms_since(*seek_at) : 0.0, 0.0);
     anchor_index_ = current_index_ = *seek;
+    anchor_range_ = {t.start, t.end};
     missed_marks_ = {};  // a new time base: every frame falls due anew
     if (!t.incoming && !t.worker_play && t.count > 0 && t.frames) {
       for (const NeighbourFrame& e : *t.frames) {
@@ -307,6 +308,7 @@ std::optional<double> MetalPresenter::iterate(double now) {
   if (t.worker_play && !previous_play_) {
     if (!seek) anchor_time_ = now;
     anchor_index_ = current_index_;
+    anchor_range_ = {t.start, t.end};
     missed_marks_ = {};
   }
   previous_play_ = t.worker_play;
@@ -329,6 +331,13 @@ std::optional<double> MetalPresenter::iterate(double now) {
     }
   } else {
     pending_.reset();
+    if (anchor_range_ != std::make_pair(t.start, t.end)) {
+      // New loop bounds: its frames fall due from the frame on screen now.
+      anchor_time_ = now;
+      anchor_index_ = current_index_;
+      anchor_range_ = {t.start, t.end};
+      missed_marks_ = {};
+    }
     play(t, context, now, vw, vh);
   }
 
