@@ -217,7 +217,8 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
   const std::pair<int64_t, int64_t> loop = playback_loop_bounds(in.work_first, in.work_last, grid->count);
   if (!clock.anchor_ns || clock.anchor_loop != loop) {
     clock.anchor_ns = in.now_ns;
-    clock.anchor_index = shown_index;
+    // The frame handed over is on its way to the screen: the run goes on from it.
+    clock.anchor_index = clock.awaiting ? clock.awaiting->index : shown_index;
     clock.anchor_loop = loop;
     clock.missed_marks = {};  // a new time base: every frame falls due anew
     return false;

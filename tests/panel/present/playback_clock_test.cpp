@@ -262,6 +262,21 @@ TEST(PlaybackClock, FromOutsideTheWorkAreaPlaybackStartsAtIn) {
   }
 }
 
+// IN set on the frame on screen while playing: the next frame is the one
+// after it, not one a whole run of frames further.
+TEST(PlaybackClock, NewLoopBoundsGoOnFromTheFrameOnScreen) {
+  ClockRig rig(1, 24, 240);
+  rig.step_at(0);
+  for (int k = 0; k < 30; ++k) rig.step_at(k + 0.5);
+  ASSERT_EQ(rig.shown_index(), 28);
+  ASSERT_EQ(rig.handed.back(), 29);
+  rig.in.work_first = 28;
+  rig.handed.clear();
+  for (double at : {29.6, 30.1, 30.7, 31.7}) rig.step_at(at);
+  EXPECT_EQ(rig.handed, (std::vector<int64_t>{30, 31}));
+  EXPECT_EQ(rig.clock.missed, 0u);
+}
+
 TEST(PlaybackClock, NoClockForOneFrameOrAnInexactScale) {
   ClockRig one(1, 30, 1);
   EXPECT_FALSE(one.step_at(0));

@@ -383,6 +383,27 @@ TEST_F(MetalWorker, FromOutsideTheLoopPlaybackEntersAtItsFirstFrame) {
   }
 }
 
+// IN set on the frame on screen while playing: the worker goes on with the
+// frame after it, not one a whole run of frames further.
+TEST_F(MetalWorker, NewLoopBoundsGoOnFromTheFrameOnScreen) {
+  start();
+  std::vector<NeighbourFrame> all;
+  for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
+  play(all, {0, 99}, 25.0);
+  {
+    std::lock_guard lock(job->mutex);
+    job->seek = 0;
+  }
+  for (int k = 0; k <= 30; ++k) presenter->iterate(40.0 * k);
+  ASSERT_EQ(presenter->current_index(), 30);
+  play(all, {30, 99}, 25.0);
+  presenter->iterate(40.0 * 30 + 10.0);
+  EXPECT_EQ(presenter->current_index(), 30);
+  presenter->iterate(40.0 * 31 + 10.0);
+  EXPECT_EQ(presenter->current_index(), 31);
+  EXPECT_EQ(job->missed.load(), 0u);
+}
+
 // Whatever the worker's wakes, the frames it holds and the drawables it
 // gets, every frame that falls due while it plays is drawn or counted as
 // missed once its period has ended, or is the one frame a refused draw
