@@ -71,6 +71,11 @@ class MetalWorker : public ::testing::Test {
     }
     return out;
   }
+  // Playback enters at `frame`, as the idle hook's first post asks.
+  void seek_to(int64_t frame) {
+    std::lock_guard lock(job->mutex);
+    job->seek = frame;
+  }
   void play(std::vector<NeighbourFrame> frames, std::pair<int64_t, int64_t> range, double fps) {
     PresentPost post;
     post.worker_play = true;
@@ -352,10 +357,7 @@ TEST_F(MetalWorker, FromOutsideTheLoopPlaybackEntersAtItsFirstFrame) {
     std::vector<NeighbourFrame> loop;
     for (int64_t i = 60; i <= 70; ++i) loop.push_back(entry(i));
     play(loop, {60, 99}, 25.0);
-    {
-      std::lock_guard lock(job->mutex);
-      job->seek = from;
-    }
+    seek_to(from);
     presenter->iterate(0.0);
     EXPECT_EQ(presenter->current_index(), 60) << "within a frame of the play";
     for (int64_t k = 1; k <= 5; ++k) {
@@ -368,10 +370,7 @@ TEST_F(MetalWorker, FromOutsideTheLoopPlaybackEntersAtItsFirstFrame) {
     job = testing::small_view_job();
     start();
     play({entry(from)}, {60, 99}, 25.0);
-    {
-      std::lock_guard lock(job->mutex);
-      job->seek = from;
-    }
+    seek_to(from);
     for (int64_t k = 0; k <= 12; ++k) presenter->iterate(40.0 * static_cast<double>(k));
     EXPECT_EQ(presenter->current_index(), from);
     EXPECT_EQ(job->missed.load(), 12u) << "60 to 71 fell due and were not shown";
@@ -390,10 +389,7 @@ TEST_F(MetalWorker, NewLoopBoundsGoOnFromTheFrameOnScreen) {
   std::vector<NeighbourFrame> all;
   for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
   play(all, {0, 99}, 25.0);
-  {
-    std::lock_guard lock(job->mutex);
-    job->seek = 0;
-  }
+  seek_to(0);
   for (int k = 0; k <= 30; ++k) presenter->iterate(40.0 * k);
   ASSERT_EQ(presenter->current_index(), 30);
   play(all, {30, 99}, 25.0);
@@ -447,10 +443,7 @@ TEST_F(MetalWorker, EveryFrameDueWhilePlayingIsDrawnOrMissed) {
     std::vector<NeighbourFrame> all;
     for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
     play(all, {0, 99}, 25.0);
-    {
-      std::lock_guard lock(job->mutex);
-      job->seek = 0;
-    }
+    seek_to(0);
     presenter->iterate(0.0);
     const uint64_t at_start = job->presented.load();  // the seek frame drawn again, not a frame due
     for (const Step& step : c.steps) {
