@@ -30,7 +30,7 @@ void cmd_preview_toggle(PreviewState& state) {
 void cmd_purge_caches(PreviewState& state) {
   purge_preview(state.preview, state.cache);
   purge_store(state.store, state.preview);
-  state.presentation.clock = PlaybackClock{};
+  restart_clock_in_place(state);
   invalidate_presentation(state);
   log_line("INFO", "velocinta: caches purgés");
 }

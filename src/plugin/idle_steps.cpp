@@ -25,7 +25,6 @@
 #include "panel/present/present_bytes.h"
 #include "panel/update/update_banner.h"
 #include "panel/update/update_opener.h"
-#include "preview/playing_frame.h"
 
 namespace vel {
 namespace {
@@ -70,6 +69,9 @@ void step_update_banner(Tick& t) {
 }
 
 void step_comp_tracking(Tick& t) {
+  // The playhead is taken in there, from the host's time and where the
+  // panel stands after this tick's clicks and play toggles.
+  t.in.panel = panel_position(t.s);
   preview_track_comp(t.s.preview, t.s.cache, t.in, t.report);
   if (t.report.comp_left) reset_cache_and_preview(t.s);
   // The new composition's first frames are wanted soon.
@@ -87,18 +89,12 @@ void step_comp_tracking(Tick& t) {
 
 void step_verification_and_clock(Tick& t) { playback_clock_step(t.s, t.in.now_ns); }
 
-// Once the clock has moved, the playhead is known: the cache's focus
-// follows it before the store, the producers or the pool put a frame in.
-void step_playhead_focus(Tick& t) {
-  const PreviewController& ctl = t.s.preview;
-  if (presenting_panel(t.s).views && ctl.timing) {
-    t.in.playing_frame =
-        next_playing_frame(t.s.presentation.clock, *ctl.timing, ctl.work_area.first, ctl.work_area.last);
-  }
-  focus_cache_on_playhead(ctl, t.s.cache, t.in);
-}
+// The cache's focus follows the playhead before the store, the producers
+// or the pool put a frame in: a frame far from the old focus would be the
+// farthest and put out as it goes in.
+void step_playhead_focus(Tick& t) { focus_cache_on_playhead(t.s.preview, t.s.cache); }
 
-void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.in, t.report); }
+void step_store_feed(Tick& t) { store_feed_tick(t.s.store, t.s.preview, t.s.cache, t.report); }
 
 void step_producers(Tick& t) {
   // An edited raster comp is read again before anyone decides who renders.

@@ -12,19 +12,20 @@
 
 namespace vel {
 
-std::optional<int64_t> panel_focus_frame(const PreviewState& state) {
+PanelPosition panel_position(PreviewState& state) {
   const PreviewController& ctl = state.preview;
   const PresentationState& p = state.presentation;
-  if (!ctl.timing || ctl.frame_count <= 0) return std::nullopt;
-  int64_t frame = ctl.current_frame;
-  if (p.input.held_frame) {
-    frame = *p.input.held_frame;
-  } else if (const auto& shown = p.clock.shown_time) {
-    const auto at = frame_at_time(HostTime{shown->value, shown->scale},
-                                  HostTime{ctl.timing->frame_value, ctl.timing->frame_scale});
-    if (at) frame = *at;
+  PanelPosition pos;
+  pos.asked = p.input.held_frame;
+  if (!ctl.timing) return pos;
+  if (const auto& shown = p.clock.shown_time) {
+    pos.shown = frame_at_time(HostTime{shown->value, shown->scale},
+                              HostTime{ctl.timing->frame_value, ctl.timing->frame_scale});
   }
-  return std::clamp<int64_t>(frame, 0, ctl.frame_count - 1);
+  // The clock counts on the composition's frame grid: its index is the frame's.
+  if (p.clock.awaiting) pos.awaiting = p.clock.awaiting->index;
+  pos.playing = p.clock.playing && presenting_panel(state).views != nullptr;
+  return pos;
 }
 
 int64_t unpack_ahead_frames(double fps, int64_t loop_frames) {
@@ -36,10 +37,9 @@ int64_t unpack_ahead_frames(double fps, int64_t loop_frames) {
 void request_panel_frames(PreviewState& state) {
   PreviewController& ctl = state.preview;
   FrameCache& cache = state.cache;
-  const std::optional<int64_t> focus = panel_focus_frame(state);
-  ctl.focus_frame = focus;
-  if (!focus) return;
-  const std::optional<FrameKey> key = frame_key_of(ctl, *focus);
+  if (!ctl.timing || ctl.frame_count <= 0) return;
+  const int64_t focus = ctl.playhead.frame;
+  const std::optional<FrameKey> key = frame_key_of(ctl, focus);
   if (!key) return;
   if (cache.focus != key) set_playhead_focus(cache, *key);
   // Once on screen the frame is not waited for: its unpacking, if any,
@@ -48,12 +48,15 @@ void request_panel_frames(PreviewState& state) {
 
   if (!presenting_panel(state).views) return;
   const auto [lo, hi] = playback_loop_bounds(ctl.work_area.first, ctl.work_area.last, ctl.frame_count);
-  if (*focus < lo || *focus > hi) return;
   const int64_t span = hi - lo + 1;
   const double fps = static_cast<double>(ctl.timing->frame_scale) / static_cast<double>(ctl.timing->frame_value);
   const int64_t ahead = unpack_ahead_frames(fps, span);
-  for (int64_t i = 1; i <= ahead; ++i) {
-    const int64_t frame = lo + (*focus - lo + i) % span;
+  // From a frame outside the loop playback enters it at its first frame,
+  // which is then the first one ahead.
+  const bool inside = focus >= lo && focus <= hi;
+  const int64_t from = inside ? focus : lo;
+  for (int64_t i = inside ? 1 : 0; i <= ahead; ++i) {
+    const int64_t frame = lo + (from - lo + i) % span;
     if (auto k = frame_key_of(ctl, frame)) (void)request_frame_unpack(cache, *k);
   }
 }

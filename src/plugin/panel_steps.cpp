@@ -69,7 +69,6 @@ void scrub_to(PreviewState& state, uint64_t thousandths) {
   if (!p.clock.paused) toggle_play(state);
   const int64_t frame = frame_at_strip_position(thousandths, ctl.frame_count);
   p.input.held_frame = frame;
-  ctl.current_frame = frame;
   p.clock.shown_time.reset();
   p.clock.awaiting.reset();
 }
@@ -90,7 +89,7 @@ void refresh_strip(PreviewState& state) {
     pic.work_first = b.first;
     pic.work_last = b.last;
     const std::optional<int64_t> shown = shown_frame_index(state);
-    pic.shown_column = strip_shown_column(shown.value_or(ctl.current_frame), ctl.frame_count, size.width);
+    pic.shown_column = strip_shown_column(shown.value_or(ctl.playhead.frame), ctl.frame_count, size.width);
   }
   if (pic == p.last_strip) return;
   p.last_strip = pic;
@@ -140,7 +139,7 @@ int32_t panel_create_hook(void* plugin_refcon, void* /*refcon*/, void* container
     PreviewController& ctl = state->preview;
     if (ctl.pinned_item) {
       set_preview_context(ctl, *ctl.pinned_item);
-      if (auto key = frame_key_of(ctl, ctl.current_frame)) {
+      if (auto key = frame_key_of(ctl, ctl.playhead.frame)) {
         (void)request_frame_unpack(state->cache, *key, true);
         // Through the preview, so that it knows the frame is on screen.
         if (auto frame = cached_frame(state->cache, *key)) (void)present_frame_to_panel(ctl, *frame, *key);
@@ -190,10 +189,7 @@ void panel_input_step(PreviewState& state, PreviewTickInputs& in) {
 }
 
 void hold_panel_frame(PreviewState& state, bool pinned_changed) {
-  PanelInputMemory& m = state.presentation.input;
-  PreviewController& ctl = state.preview;
-  if (pinned_changed) m.held_frame.reset();
-  if (m.held_frame && ctl.frame_count > 0) ctl.current_frame = std::clamp<int64_t>(*m.held_frame, 0, ctl.frame_count - 1);
+  if (pinned_changed) state.presentation.input.held_frame.reset();
 }
 
 void panel_refresh_step(PreviewState& state) {

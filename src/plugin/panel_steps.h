@@ -38,8 +38,9 @@ void take_panel_posts_as_seen(PreviewState& state);
 // requests) and applies play clicks and scrub positions.
 void panel_input_step(PreviewState& state, PreviewTickInputs& in);
 
-// After the composition tracking: a frame the panel holds (scrub or pause)
-// stays the current frame until playback resumes or the composition changes.
+// After the composition tracking: the frame the panel was asked to hold
+// (scrub, click or pause) belongs to the composition it was asked in, and
+// is forgotten when another is pinned.
 void hold_panel_frame(PreviewState& state, bool pinned_changed);
 
 // Layout, play title, status texts and the cache strip.

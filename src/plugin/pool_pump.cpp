@@ -108,7 +108,7 @@ FramePlan plan_pool_ranges(const PreviewState& s, const std::vector<int64_t>& fr
   in.pressure_percent = memory_pressure_percent();
   in.measured_admission = measured_admission_enabled();
   const uint64_t wanted = in.measured_admission ? in.worker_count : pool_effective_worker_count(rt, in);
-  const int64_t playhead = s.preview.current_frame;
+  const int64_t playhead = s.preview.playhead.frame;
   constexpr uint64_t kMinRun = 4;
   if (frame_packing_enabled()) return plan_batches_read_first(frames, wanted, playhead, kMinRun);
   std::vector<int64_t> sorted = frames;
@@ -133,7 +133,7 @@ void log_pool_delivery(const PreviewState& s, std::span<const FrameRange> ranges
   if (!perf_enabled()) return;
   const PreviewController& ctl = s.preview;
   const auto [lo, hi] = playback_loop_bounds(ctl.work_area.first, ctl.work_area.last, ctl.frame_count);
-  perf_log(pool_delivery_line(s.pool, wanted_downsample(s), ranges, ctl.current_frame, lo, hi, delivery_look_ahead(s)));
+  perf_log(pool_delivery_line(s.pool, wanted_downsample(s), ranges, ctl.playhead.frame, lo, hi, delivery_look_ahead(s)));
 }
 
 void launch_for_frames(PreviewState& s, uint64_t now_ns, const std::vector<int64_t>& frames) {
@@ -227,7 +227,7 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
 void note_pool_frame(const RgbaFrame& frame) { record_produced_frame(frame, "pool"); }
 
 SupervisionWorld supervision_world(const PreviewState& s) {
-  return live_supervision_world(s.pool, async_renders_in_flight(), s.preview.current_frame);
+  return live_supervision_world(s.pool, async_renders_in_flight(), s.preview.playhead.frame);
 }
 
 }  // namespace
@@ -285,7 +285,7 @@ void pump_pool_delivery(PreviewState& s, uint64_t now_ns, const std::vector<int6
   rt.quick_chaining = frames_unclaimed;
   // The frame files found wait read-first from the playhead: the frames the
   // user looks at next are decoded first.
-  reorder_queued_ranges(rt, s.preview.current_frame);
+  reorder_queued_ranges(rt, s.preview.playhead.frame);
   if (rt.plan) {
     const uint64_t ds = wanted_downsample(s);
     WidthRule rule;

@@ -6,6 +6,7 @@
 #include "cache/unpack_worker.h"
 #include "core/log.h"
 #include "core/switches.h"
+#include "plugin/panel_focus.h"
 #include "plugin/panel_steps.h"
 #include "plugin/preview_state.h"
 #include "panel/present/metal/metal_homes.h"
@@ -17,14 +18,13 @@
 namespace vel {
 namespace {
 
-std::optional<FrameKey> current_key(const PreviewController& ctl) { return frame_key_of(ctl, ctl.current_frame); }
-
-// A new composition (or none): the clock and the report start over.
+// A new composition (or none): the clock and the report start over; a pause
+// holds.
 void follow_context(PreviewState& state) {
   PresentationState& p = state.presentation;
   if (p.context_item == state.preview.pinned_item) return;
   p.context_item = state.preview.pinned_item;
-  p.clock = PlaybackClock{};
+  p.clock = restarted_clock(p.clock);
   p.dirty = false;
   invalidate_presentation(state);
   reset_pipeline_stats(p.pipeline, monotonic_ms(), present_telemetry_drop_count());
@@ -34,12 +34,13 @@ void follow_context(PreviewState& state) {
 // Until the clock runs, the playhead's frame is shown as soon as it is
 // cached; the clock then starts from it. A frame the renderer already handed
 // to the panel is not handed again (the panel refuses the same frame twice),
-// and the clock starts from it all the same.
+// and the clock starts from it all the same. Playing, the frame asked for
+// is where playback started from: it is asked for no more.
 void start_clock_at_playhead(PreviewState& state) {
   PresentationState& p = state.presentation;
   PreviewController& ctl = state.preview;
   if (p.clock.shown_time || !ctl.timing) return;
-  auto key = current_key(ctl);
+  auto key = frame_key_of(ctl, ctl.playhead.frame);
   if (!key) return;
   if (ctl.presented != key) {
     auto frame = cached_frame(state.cache, *key);
@@ -47,6 +48,7 @@ void start_clock_at_playhead(PreviewState& state) {
   }
   p.clock.shown_time = *key;
   p.clock.anchor_ns.reset();
+  if (p.clock.playing) p.input.held_frame.reset();
 }
 
 // Playback ticks at half a frame; frames still being unpacked or rendered
@@ -148,14 +150,14 @@ void open_presentation(PreviewState& state) {
   PresentationState& p = state.presentation;
   if (!p.docked.container) show_floating_panel(p.floating, panel_build_inputs());
   p.last_detail.reset();
-  p.clock = PlaybackClock{};
+  p.clock = restarted_clock(p.clock);
   invalidate_presentation(state);
 }
 
 void close_presentation(PreviewState& state) {
   PresentationState& p = state.presentation;
   hide_floating_panel(p.floating);
-  p.clock = PlaybackClock{};
+  p.clock = restarted_clock(p.clock);
   invalidate_presentation(state);
   start_pacemaker(false, kPacemakerIdlePeriodUs);
 }
@@ -226,6 +228,14 @@ void presentation_tick_step(PreviewState& state, uint64_t now_ns) {
   if (!shown) hold = "hidden";
   accumulate_clock_time(p.pipeline.run_totals, running, hold, now_ms);
   if (auto line = write_detail_report(p.pipeline, now_ms, present_telemetry_drop_count())) perf_log(*line);
+}
+
+void restart_clock_in_place(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  const PreviewController& ctl = state.preview;
+  // The picture may have moved since the playhead was taken this tick.
+  if (!p.input.held_frame && ctl.pinned_item) p.input.held_frame = panel_position(state).shown.value_or(ctl.playhead.frame);
+  p.clock = restarted_clock(p.clock);
 }
 
 void settle_playback_for_pause(PreviewState& state, uint64_t now_ns) {

@@ -71,6 +71,11 @@ void presentation_tick_step(PreviewState& state, uint64_t now_ns);
 // fell due since its last step.
 void settle_playback_for_pause(PreviewState& state, uint64_t now_ns);
 
+// The clock starts over where the picture stood (the cache it followed is
+// gone): the panel is asked for the frame on screen, or the playhead, and
+// a pause holds, since only the play control toggles it.
+void restart_clock_in_place(PreviewState& state);
+
 // Death hook: the pacemaker stops, present workers stop and are joined.
 void presentation_shutdown(PreviewState* state);
 

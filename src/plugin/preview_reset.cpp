@@ -36,8 +36,7 @@ void reset_preview_state(PreviewState& state, double /*time*/, const ResetObserv
   // preview is next wanted, with the raster path allowed again.
   reset_preview_session(ctl);
   ctl.raster_blocked = false;
-  ctl.focus_frame.reset();
-  p.clock = PlaybackClock{};
+  p.clock = restarted_clock(p.clock);
   p.input.held_frame.reset();
   p.last_strip = {};
   p.strip_columns = {};

@@ -90,10 +90,7 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   ctl.store_pending.clear();  // what was awaited is rendered instead
 }
 
-// A playing panel takes its frames from the cache by its own clock: a loaded
-// frame shown beside it (the host's current frame, which panel playback
-// does not move) left the clock waiting on a picture it never asked for.
-void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, LoadedFrame& frame, bool playing) {
+void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, LoadedFrame& frame) {
   ctl.store_pending.erase(frame.key);
   feed.on_disk.insert(frame.key);
   const std::optional<uint32_t> width = cached_frame_width(cache, frame.key);
@@ -110,17 +107,15 @@ void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cach
   sat_inc(feed.loaded_frames);
   note_frame_road(ctl, cache, frame.key, FrameRoad::Store);
   ctl.strip_dirty = true;
-  if (auto cur = frame_key_of(ctl, ctl.current_frame); !playing && cur && *cur == frame.key) {
-    present_frame_to_panel(ctl, rgba, frame.key);
-  }
+  (void)present_at_playhead(ctl, rgba, frame.key);
 }
 
-void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, bool playing) {
+void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
   for (int n = 0; n < kStoreRepliesPerTick; ++n) {
     std::optional<StoreReply> reply = feed.handle.take_reply();
     if (!reply) return;
     if (auto* f = std::get_if<FrameReply>(&reply->body)) {
-      take_loaded_frame(feed, ctl, cache, f->frame, playing);
+      take_loaded_frame(feed, ctl, cache, f->frame);
     } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
       ctl.store_pending.erase(m->key);
     } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
@@ -197,7 +192,7 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
   feed.opened = false;
   feed.loads_basis.reset();
   OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt, load_size_of(ctl)};
-  if (auto focus = frame_key_of(ctl, ctl.current_frame)) job.focus_value = focus->value;
+  if (auto focus = frame_key_of(ctl, ctl.playhead.frame)) job.focus_value = focus->value;
   (void)feed.handle.send(std::move(job));
   // Frames cached before the stream opened (rendered before a save) belong to it too.
   rebuild_store_queue(cache);
@@ -208,7 +203,7 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
   const int64_t span = b.last - b.first + 1;
   if (span <= 0) return;
-  const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
+  const int64_t start = loop_entry(ctl.playhead.frame, b);
   const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
   const StoreFeed::LoadsBasis basis{cache.generation, feed.requested_forgotten, ctl.timing, b, start, considered};
   if (feed.loads_basis == basis) return;
@@ -233,7 +228,7 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   feed.loads_basis = basis;
 }
 
-void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
+void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
                      const PreviewTickReport& report) {
   std::optional<StoreStreamIdentity> wanted = wanted_stream(feed, ctl, report);
   if (report.pinned_changed) switch_cost_profiles(feed, ctl);
@@ -244,7 +239,7 @@ void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
     if (wanted) reset_preview_for_new_cache(feed, ctl, cache, *wanted);
   }
   if (!feed.handle.live()) return;
-  take_replies(feed, ctl, cache, in.playing_frame.has_value());
+  take_replies(feed, ctl, cache);
   if (!feed.stream) return;
   request_store_loads(feed, ctl, cache);
   post_writes(feed, cache);

@@ -89,8 +89,7 @@ struct StoreFeed {
 // frames the cache lacks, and hands it the cache's frames still to write.
 // Before the producers, so that frames on disk are not rendered again. A
 // loaded frame is shown at once only while the panel does not play.
-void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
-                     const PreviewTickReport& report);
+void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, const PreviewTickReport& report);
 
 // After the producers: the figures of the composition shown, kept for the
 // save at the next switch.

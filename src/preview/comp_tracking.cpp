@@ -1,5 +1,6 @@
 // Following the composition: which one is pinned, its timing, size, work
-// area and playhead, and the project's edits, read from the host each tick.
+// area and current time, and the project's edits, read from the host each
+// tick; then the playhead, from the host's time and the panel's position.
 #include <algorithm>
 
 #include "cache/comp_switch.h"
@@ -73,7 +74,6 @@ void switch_pinned(PreviewController& ctl, FrameCache& cache, ItemH item, uint64
   renew_job_slot(ctl.raster_slot);
   const std::optional<uint64_t> outgoing = ctl.pinned_item;
   ctl.pinned_item = id;
-  ctl.focus_frame.reset();
   ctl.pinned_handle = item;
   ctl.timing = timing;
   ctl.work_area = {};
@@ -173,6 +173,10 @@ void preview_track_comp(PreviewController& ctl, FrameCache& cache, const Preview
   if (auto stamp = current_timestamp()) {
     if (note_project_stamp(ctl.edits, stamp.value(), in.now_ns)) note_edit(ctl, cache, report);
   }
+  // Where the panel stands belongs to the composition it showed: a newly
+  // pinned one starts from the host's time, playing or not as the panel is.
+  const PanelPosition panel = report.pinned_changed ? PanelPosition{.playing = in.panel.playing} : in.panel;
+  ctl.playhead = find_playhead(panel, ctl.current_frame, ctl.work_area, ctl.frame_count);
   // The cache ranks eviction and unpacking by the work range, then the
   // focus, which follows the playhead once the tick knows it.
   if (ctl.pinned_item && ctl.timing && ctl.frame_count > 0) {
@@ -181,9 +185,9 @@ void preview_track_comp(PreviewController& ctl, FrameCache& cache, const Preview
   }
 }
 
-void focus_cache_on_playhead(const PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in) {
+void focus_cache_on_playhead(const PreviewController& ctl, FrameCache& cache) {
   if (!ctl.pinned_item || !ctl.timing || ctl.frame_count <= 0) return;
-  const int64_t playhead = std::clamp<int64_t>(playhead_frame(ctl, in), 0, ctl.frame_count - 1);
+  const int64_t playhead = std::clamp<int64_t>(ctl.playhead.frame, 0, ctl.frame_count - 1);
   if (auto key = frame_key_of(ctl, playhead)) set_playhead_focus(cache, *key);
 }
 
@@ -193,7 +197,7 @@ void preview_apply_work_area_requests(PreviewController& ctl, const PreviewTickI
     return;
   }
   auto next = apply_work_area_requests(ctl.work_area, ctl.work_area_snapshot, in.work_area_signals,
-                                       ctl.current_frame, ctl.frame_count);
+                                       mark_frame(ctl.playhead), ctl.frame_count);
   if (!next) return;
   log_line("INFO", work_area_log_text(*next));
   const HostTime fd{ctl.timing->frame_value, ctl.timing->frame_scale};

@@ -8,9 +8,7 @@
 
 namespace vel {
 
-int64_t playhead_frame(const PreviewController& ctl, const PreviewTickInputs& in) {
-  return in.playing_frame.value_or(ctl.current_frame);
-}
+int64_t playhead_frame(const PreviewController& ctl, const PreviewTickInputs& /*in*/) { return ctl.playhead.frame; }
 
 namespace {
 
@@ -79,7 +77,7 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   // The work area from the playhead onward, wrapping; at most the cache's
   // frame limit of it. Frames a running batch holds are pending there, like
   // the asynchronous and the store's.
-  const int64_t start = std::clamp(playhead, b.first, b.last);
+  const int64_t start = loop_entry(playhead, b);
   const auto considered =
       static_cast<int64_t>(std::min(static_cast<uint64_t>(span), std::max<uint64_t>(cache.frame_limit, 1)));
   const DeliveryWindowMemo::Basis basis{cache.generation, ctl.timing, b, start, considered, want_width};

@@ -1,6 +1,6 @@
 // Which missing frames the in-process producers may take this tick, and in
 // what order: the frame under the playhead first, then the work area's from
-// the playhead onward. What another producer is making stays with it, with
+// the playhead onward in loop order. What another producer is making stays with it, with
 // one exception: the playhead's frame waits only for a producer that is
 // about to hand it over (the host's render manager rendering it now, a pool
 // worker whose next frame it is, or the disk store whose very next answer
@@ -21,9 +21,8 @@
 
 namespace vel {
 
-// The frame the user looks at: while the panel plays, the one the playback
-// needs next; else the controller's current frame (the clicked or held
-// one, or the host's current time).
+// The frame the user looks at: the controller's one playhead, taken early
+// in the tick (while the panel plays, the frame the playback needs next).
 int64_t playhead_frame(const PreviewController& ctl, const PreviewTickInputs& in);
 
 struct QueuedFrame {

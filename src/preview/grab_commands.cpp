@@ -74,7 +74,7 @@ bool toggle_live_grab(PreviewController& ctl) {
 void live_grab_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in) {
   (void)in;
   if (!ctl.live_grab || !ctl.pinned_handle) return;
-  auto key = frame_key_of(ctl, ctl.current_frame);
+  auto key = frame_key_of(ctl, ctl.playhead.frame);
   if (!key) return;
   if (ctl.live_grab_last == key && ctl.live_grab_edits == ctl.edits.edits) return;
   ctl.live_grab_last = key;

@@ -151,6 +151,12 @@ bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, Fram
   return shown;
 }
 
+bool present_at_playhead(PreviewController& ctl, const RgbaFrame& frame, FrameKey key) {
+  // A playing panel takes its frames from the cache by its own clock.
+  if (ctl.playhead.playing || frame_key_of(ctl, ctl.playhead.frame) != key) return false;
+  return present_frame_to_panel(ctl, frame, key);
+}
+
 void purge_preview(PreviewController& ctl, FrameCache& cache) {
   clear_frame_cache(cache);
   ctl.level_times = {};
@@ -188,7 +194,7 @@ PreviewTickReport preview_idle_step(PreviewController& ctl, FrameCache& cache, c
   preview_refresh_policy(ctl, cache);
   preview_track_comp(ctl, cache, in, report);
   preview_apply_work_area_requests(ctl, in, report);
-  focus_cache_on_playhead(ctl, cache, in);
+  focus_cache_on_playhead(ctl, cache);
   async_render_tick(ctl, cache, report);
   preview_render_step(ctl, cache, in, report);
   live_grab_step(ctl, cache, in);

@@ -5,7 +5,8 @@
 // in this order:
 //   1. preview_refresh_policy     quality and downsample policy
 //   2. preview_track_comp         active/pinned composition, timing, work
-//                                 area, playhead, edits (switches the cache)
+//                                 area, host time, edits (switches the
+//                                 cache), then the one playhead
 //   3. preview_apply_work_area_requests   IN/OUT requests from the panel
 //   4. focus_cache_on_playhead    the cache's focus, before any frame goes in
 //   5. async_render_tick          collects asynchronous results
@@ -36,6 +37,7 @@
 #include "preview/edit_detection.h"
 #include "preview/grabbed_frame.h"
 #include "preview/level_render_times.h"
+#include "preview/playhead.h"
 #include "preview/pool_link.h"
 #include "preview/room_refusals.h"
 #include "preview/store_awaited.h"
@@ -100,12 +102,13 @@ struct PreviewController {
   int64_t frame_count = 0;
   WorkAreaFrames work_area;  // frame indexes; negative ends unset
   WorkAreaSnapshot work_area_snapshot;
+  // The host's current time in the pinned composition, and its frame: where
+  // the playhead starts from while the panel has no position of its own.
   int64_t current_frame = 0;
-  std::optional<HostTime> current_time;  // the pinned composition's playhead
-  // The frame the panel shows or holds (the playhead during playback, the
-  // clicked frame when paused): the cache packs and unpacks around it. None
-  // until the panel has one; the host's current frame stands in meanwhile.
-  std::optional<int64_t> focus_frame;
+  std::optional<HostTime> current_time;
+  // The one playhead, taken once a tick by preview_track_comp: every later
+  // step of the tick follows it.
+  Playhead playhead;
   std::unordered_set<uint64_t> stale_archived;  // set-aside compositions an edit made stale
   std::unordered_set<uint64_t> seen_comps;
 
@@ -179,10 +182,9 @@ struct PreviewController {
 struct PreviewTickInputs {
   uint64_t now_ns = 0;               // monotonic
   bool modal = false;                // the host shows a modal window
-  // While the panel plays: the frame its playback needs next, which is then
-  // the playhead's (the current frame stays the host's time, which playback
-  // in the panel does not move). None while paused, held or not yet shown.
-  std::optional<int64_t> playing_frame;
+  // Where the panel stands: the playhead follows it rather than the host's
+  // current time, which playback in the panel does not move.
+  PanelPosition panel;
   WorkAreaSignals work_area_signals; // the panel's request words
   // The render pool: whether it may start a batch now, and the frame
   // ranges (inclusive frame indexes) its running batch already holds.
@@ -232,11 +234,10 @@ void preview_refresh_policy(PreviewController& ctl, const FrameCache& cache);
 void preview_track_comp(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
                         PreviewTickReport& report);
 void preview_apply_work_area_requests(PreviewController& ctl, const PreviewTickInputs& in, PreviewTickReport& report);
-// Moves the cache's focus to the playhead (`playhead_frame`, with
-// `in.playing_frame` already known) before any frame of the tick goes in:
-// a frame inserted under the focus of an earlier position may be the
+// Moves the cache's focus to the playhead before any frame of the tick goes
+// in: a frame inserted under the focus of an earlier position may be the
 // farthest one and be put out as it goes in.
-void focus_cache_on_playhead(const PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in);
+void focus_cache_on_playhead(const PreviewController& ctl, FrameCache& cache);
 void async_render_tick(PreviewController& ctl, FrameCache& cache, PreviewTickReport& report);
 void preview_render_step(PreviewController& ctl, FrameCache& cache, const PreviewTickInputs& in,
                          PreviewTickReport& report);
@@ -296,6 +297,11 @@ void record_inprocess_render_time(PreviewController& ctl, uint32_t factor, doubl
 
 // Hands a ready frame to the panel through its hook; whether it was shown.
 bool present_frame_to_panel(PreviewController& ctl, const RgbaFrame& frame, FrameKey key);
+
+// A frame that just came in goes on screen when it is the playhead's and the
+// panel does not play (a playing panel takes its frames by its own clock);
+// whether it was shown.
+bool present_at_playhead(PreviewController& ctl, const RgbaFrame& frame, FrameKey key);
 
 // Decides who renders a newly pinned composition: scans it, and holds its
 // comp model as the raster comp when the raster path takes it (PERF

@@ -21,7 +21,7 @@ std::vector<FrameKey> missing_work_area_frames(const PreviewController& ctl, con
   const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
   const int64_t span = b.last - b.first + 1;
   if (span <= 0) return out;
-  const int64_t start = std::clamp(ctl.current_frame, b.first, b.last);
+  const int64_t start = loop_entry(ctl.playhead.frame, b);
   for (int64_t i = 0; i < span; ++i) {
     auto key = frame_key_of(ctl, b.first + (start - b.first + i) % span);
     if (!key) continue;
@@ -65,7 +65,6 @@ void start_raster_fill_if_due(PreviewController& ctl, const FrameCache& cache, c
 size_t take_raster_results(PreviewController& ctl, FrameCache& cache) {
   std::vector<RasterFrameResult> got = drain_result_channel(
       ctl.raster_slot, kRasterResultsPerTick, [](const RasterFrameResult& r) { return uint64_t{r.pixels.size()}; });
-  const auto current = frame_key_of(ctl, ctl.current_frame);
   for (RasterFrameResult& r : got) {
     RgbaFrame frame{std::move(r.pixels), r.seconds, r.width, r.height};
     note_raster_result(frame);
@@ -76,7 +75,7 @@ size_t take_raster_results(PreviewController& ctl, FrameCache& cache) {
     if (ctl.counters.raster_frames != UINT64_MAX) ++ctl.counters.raster_frames;
     note_frame_road(ctl, cache, r.time, FrameRoad::Raster);
     ctl.strip_dirty = true;
-    if (current && *current == r.time) present_frame_to_panel(ctl, frame, r.time);
+    (void)present_at_playhead(ctl, frame, r.time);
   }
   return got.size();
 }

@@ -79,7 +79,7 @@ bool cache_produced(PreviewController& ctl, FrameCache& cache, FrameKey key, con
 // False when the user interrupted the host's render: the frame is fine and
 // is asked for again later, but nothing more renders in this tick.
 bool render_sync(PreviewController& ctl, FrameCache& cache, int64_t frame, FrameKey key, uint32_t ds,
-                 const PreviewTickInputs& in, PreviewTickReport& report) {
+                 PreviewTickReport& report) {
   RenderRequest req{ctl.pinned_handle, ctl.plugin_id, key, ds, ctl.depth_bpc};
   auto g = render_frame_sync(req);
   if (!g) {
@@ -95,8 +95,7 @@ bool render_sync(PreviewController& ctl, FrameCache& cache, int64_t frame, Frame
   sat_inc(ctl.counters.sync_frames);
   note_frame_road(ctl, cache, key, FrameRoad::Sync);
   ++report.sync_cached;
-  // A playing panel takes its frames from the cache by its own clock.
-  if (!in.playing_frame && frame == ctl.current_frame) present_frame_to_panel(ctl, g.value().to_rgba_frame(), key);
+  (void)present_at_playhead(ctl, g.value().to_rgba_frame(), key);
   return true;
 }
 
@@ -179,9 +178,7 @@ void async_render_tick(PreviewController& ctl, FrameCache& cache, PreviewTickRep
     sat_inc(ctl.counters.async_frames);
     note_frame_road(ctl, cache, d.ticket.key, FrameRoad::Async);
     ++report.async_cached;
-    if (auto cur = frame_key_of(ctl, ctl.current_frame); cur && *cur == d.ticket.key) {
-      present_frame_to_panel(ctl, d.frame->to_rgba_frame(), d.ticket.key);
-    }
+    (void)present_at_playhead(ctl, d.frame->to_rgba_frame(), d.ticket.key);
   }
 }
 
@@ -232,7 +229,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
     const DeliveryDecision d = decide_delivery(delivery_inputs_at(queue, next, di));
     note_decision(ctl, d, measures);
     if (d.producer == Producer::InProcessSync) {
-      if (sync_spent || !render_sync(ctl, cache, missing[next].frame, missing[next].key, ds, in, report)) break;
+      if (sync_spent || !render_sync(ctl, cache, missing[next].frame, missing[next].key, ds, report)) break;
       ++next;
       // The main thread has rendered enough for this tick; the render
       // manager may still be asked for the frames after it, so that the

@@ -87,7 +87,7 @@ int64_t frame_at_strip_position(uint64_t thousandths, int64_t frame_count) {
 }
 
 std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& current, WorkAreaSnapshot& snap,
-                                                 const WorkAreaSignals& sig, int64_t current_frame,
+                                                 const WorkAreaSignals& sig, int64_t mark_at,
                                                  int64_t frame_count) {
   if (frame_count <= 0) {
     snapshot_work_area_signals(snap, sig);
@@ -108,8 +108,8 @@ std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& cur
   };
   if ((sig.in_move >> kSeqShift) != snap.in_move_seq) set_in(frame_at_strip_position(sig.in_move & kPosMask, frame_count));
   if ((sig.out_move >> kSeqShift) != snap.out_move_seq) set_out(frame_at_strip_position(sig.out_move & kPosMask, frame_count));
-  if (sig.mark_in_requests != snap.mark_in_count) set_in(current_frame);
-  if (sig.mark_out_requests != snap.mark_out_count) set_out(current_frame);
+  if (sig.mark_in_requests != snap.mark_in_count) set_in(mark_at);
+  if (sig.mark_out_requests != snap.mark_out_count) set_out(mark_at);
   snapshot_work_area_signals(snap, sig);
   if (!changed) return std::nullopt;
   return area;

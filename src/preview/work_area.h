@@ -74,12 +74,12 @@ void snapshot_work_area_signals(WorkAreaSnapshot& snap, const WorkAreaSignals& s
 int64_t frame_at_strip_position(uint64_t thousandths, int64_t frame_count);
 
 // Applies the requests posted since the snapshot, in the order IN drag,
-// OUT drag, IN key, OUT key (keys put the mark at `current_frame`). Moving
+// OUT drag, IN key, OUT key (keys put the mark at `mark_at`). Moving
 // IN past OUT sends OUT to the last frame; moving OUT before IN sends IN to
 // the first. Answers the new area when anything was requested, and updates
 // the snapshot either way.
 std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& current, WorkAreaSnapshot& snap,
-                                                 const WorkAreaSignals& sig, int64_t current_frame,
+                                                 const WorkAreaSignals& sig, int64_t mark_at,
                                                  int64_t frame_count);
 
 // "workarea: IN <first> → OUT <last>".

@@ -21,6 +21,7 @@
 #include "panel/panel_views.h"
 #include "panel/present/present_workers.h"
 #include "panel/scrub_signals.h"
+#include "plugin/command_actions.h"
 #include "plugin/hooks.h"
 #include "plugin/panel_steps.h"
 #include "plugin/preview_reset.h"
@@ -45,7 +46,9 @@ class PanelReset : public ::testing::Test {
     store_basic_suite(&sim::host().basic);
     auto project = sim::parse_project_text(R"({"active_comp": "One", "compositions": [{"name": "One",
       "width": 64, "height": 36, "frame_duration": [1, )" + rate() + R"(], "duration": [)" + frames() + ", " + rate() + R"(],
-      "bg_color": [0.2, 0.3, 0.4], "layers": [{"name": "Plate", "solid": {"name": "S", "color": [0.9, 0.1, 0.1]}}]}]})");
+      "bg_color": [0.2, 0.3, 0.4], "layers": [{"name": "Plate", "solid": {"name": "S", "color": [0.9, 0.1, 0.1]}}]},
+      {"name": "Two", "width": 32, "height": 18, "frame_duration": [1, 24], "duration": [24, 24],
+      "bg_color": [0.5, 0.5, 0.5], "layers": []}]})");
     ASSERT_TRUE(project.ok()) << project.error();
     sim::host().project.open(std::move(project).value(), "panel.aep");
     reset_async_inbox_for_tests();
@@ -72,6 +75,13 @@ class PanelReset : public ::testing::Test {
   // The composition's length: 48 frames at 24 per second.
   virtual std::string frames() const { return "48"; }
   virtual std::string rate() const { return "24"; }
+
+  // The frame on screen by the playback clock (24 per second).
+  std::optional<int64_t> on_screen() const {
+    const auto& shown = state->presentation.clock.shown_time;
+    if (!shown) return std::nullopt;
+    return shown->value;
+  }
 
   // A drag on the strip from `from` to `to` points (strip coordinates).
   void strip_drag(double from, double to) {
@@ -126,14 +136,12 @@ TEST_F(PanelReset, ResetsEndTheRasterSessionAndTheCacheResetEmptiesTheArchive) {
   ASSERT_TRUE(tick_until([&] { return ctl.frame_count == 48; }));
   ctl.raster_blocked = true;
   ctl.per_factor_ms[0] = 12.0;
-  ctl.focus_frame = 30;
   const uint64_t generation = ctl.raster_slot.generation->load();
   reset_preview_state(*state, 0.0);
   EXPECT_GT(ctl.raster_slot.generation->load(), generation) << "a running fill is cancelled";
   EXPECT_FALSE(ctl.raster_comp);
   EXPECT_FALSE(ctl.raster_blocked);
   EXPECT_FALSE(ctl.per_factor_ms[0]);
-  EXPECT_FALSE(ctl.focus_frame);
 
   ctl.stale_archived.insert(7);
   state->cache.archive_bytes = 1234;
@@ -192,12 +200,86 @@ TEST_F(PanelReset, PlayClicksPauseAndScrubsHoldTheFrameUnderThePointer) {
   platform::NSEvent::setPressedMouseButtons(0);
   window->sendEvent(platform::NSWindow::EventType::LeftMouseUp, e);
   ASSERT_TRUE(tick_until([&] { return state->preview.presented == FrameKey{36, 24}; })) << "scrubbed frame not shown";
-  EXPECT_EQ(state->preview.current_frame, 36);
+  EXPECT_EQ(state->preview.playhead.frame, 36);
+  EXPECT_EQ(state->preview.current_frame, 0) << "the host's time stays";
 
   panel().play_button->performClick();
   run_idle_steps(*state, mono_ns());
   EXPECT_FALSE(state->presentation.clock.paused);
   EXPECT_EQ(panel().play_button->title(), kPauseTitle);
+}
+
+// Only the play control toggles the pause: one pressed as the panel opens,
+// before the composition is taken up, holds, and so it does across "Purge
+// Velocinta" and a switch to another composition and back.
+TEST_F(PanelReset, APauseHoldsUntilThePlayControl) {
+  PreviewController& ctl = state->preview;
+  const PlaybackClock& clock = state->presentation.clock;
+  panel().play_button->performClick();
+  ASSERT_TRUE(tick_until([&] { return ctl.frame_count == 48 && on_screen(); })) << "no first picture";
+  auto still_paused = [&](const char* after) {
+    for (int i = 0; i < 20; ++i) run_idle_steps(*state, mono_ns());
+    EXPECT_TRUE(clock.paused) << after;
+    EXPECT_FALSE(clock.playing) << after;
+    EXPECT_EQ(panel().play_button->title(), kPlayTitle) << after;
+    EXPECT_EQ(on_screen(), std::optional<int64_t>(0)) << after << ": the picture stays";
+  };
+  still_paused("the composition taken up");
+
+  cmd_purge_caches(*state);
+  ASSERT_TRUE(tick_until([&] { return on_screen().has_value(); }));
+  still_paused("a purge");
+
+  ASSERT_TRUE(sim::host().project.activate("Two").ok());
+  ASSERT_TRUE(tick_until([&] { return ctl.frame_count == 24 && on_screen(); }));
+  still_paused("a switch");
+  ASSERT_TRUE(sim::host().project.activate("One").ok());
+  ASSERT_TRUE(tick_until([&] { return ctl.frame_count == 48 && on_screen(); }));
+  still_paused("the switch back");
+
+  panel().play_button->performClick();
+  ASSERT_TRUE(tick_until([&] { return on_screen() > 3; })) << "the play control plays";
+}
+
+// Playing, "o" and "i" put OUT and IN at the frame on screen (the host's
+// time stays at 0), the host's composition takes the new work area and
+// playback goes on inside it; a purge goes on from the frame on screen.
+TEST_F(PanelReset, KeysAndAPurgeWhilePlayingFollowTheFrameOnScreen) {
+  PreviewController& ctl = state->preview;
+  ScrubSignals& sig = scrub_signals();
+  ASSERT_TRUE(tick_until([&] { return ctl.frame_count == 48 && on_screen() >= 30; })) << "playback did not start";
+  const int64_t out_at = *on_screen();
+  sig.mark_out_requests.fetch_add(1, std::memory_order_acq_rel);
+  run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(ctl.work_area.last, out_at);
+  EXPECT_EQ(ctl.work_area.first, 0);
+  EXPECT_EQ(ctl.current_frame, 0) << "the host's time did not move";
+  run_idle_steps(*state, mono_ns());  // read back from the host
+  EXPECT_EQ(ctl.work_area.last, out_at) << "the host's composition kept the new work area";
+
+  // Round the loop 0..OUT, never past OUT.
+  bool wrapped = false;
+  ASSERT_TRUE(tick_until([&] {
+    EXPECT_LE(on_screen().value_or(0), out_at);
+    wrapped = wrapped || on_screen() < out_at;
+    return wrapped && on_screen() >= 5;
+  })) << "playback stopped inside the new work area";
+  EXPECT_FALSE(state->presentation.clock.paused);
+
+  const int64_t in_at = *on_screen();
+  sig.mark_in_requests.fetch_add(1, std::memory_order_acq_rel);
+  run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(ctl.work_area.first, in_at);
+  EXPECT_EQ(ctl.work_area.last, out_at);
+
+  ASSERT_TRUE(tick_until([&] { return on_screen() == out_at; }));
+  ASSERT_TRUE(tick_until([&] { return on_screen() > in_at && on_screen() < out_at; }));
+  const int64_t purged_at = *on_screen();
+  cmd_purge_caches(*state);
+  ASSERT_TRUE(tick_until([&] { return ctl.presented.has_value(); }));
+  EXPECT_EQ(ctl.presented, (FrameKey{static_cast<int32_t>(purged_at), 24})) << "goes on from the frame on screen";
+  EXPECT_FALSE(state->presentation.clock.paused);
+  ASSERT_TRUE(tick_until([&] { return on_screen() != purged_at; })) << "and plays on";
 }
 
 // The pool's status: its wait for the user's save takes the detail text

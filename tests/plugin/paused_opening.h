@@ -7,9 +7,8 @@
 
 namespace vel::testing {
 
-// The pause as soon as the composition is taken up (its clock starts afresh,
-// playing, for each composition, so an earlier pause is not kept; the
-// plug-in's log at `log` says when), then the one picture that follows. No
+// The pause as soon as the composition is taken up (the plug-in's log at
+// `log` says when), then the one picture that follows. No
 // clock runs and no draw of a playback is under way until the scenario plays
 // or clicks: paused while playing, the frame the playback was drawing may
 // reach the screen after a click, and frames missed meanwhile are counted.

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
@@ -273,6 +274,202 @@ TEST_F(Playback, FirstPlayBehindTheRendererCountsEveryDueFrameOnce) {
     const std::string log = read_text(log_of(home));
     expect_every_due_frame_counted_once(log);
     EXPECT_GT(pipeline_figures(log, "missed_total").back(), 0u) << "the renderer kept up";
+  }
+}
+
+// Strip positions (window points) of a panel 960 points wide at scale 1.
+int strip_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (frame + 0.3) / kFrames)); }
+
+// The work area of a project file's first composition, as frames.
+std::pair<int64_t, int64_t> work_area_of(const fs::path& aep) {
+  const json doc = json::parse(read_text(aep));
+  const json& wa = doc.at("compositions").at(0).at("work_area");
+  const int64_t start = wa.at("start").at(0).get<int64_t>(), length = wa.at("duration").at(0).get<int64_t>();
+  return {start, start + length - 1};
+}
+
+// The frames of the "workarea: IN a → OUT b" lines of a log.
+std::vector<std::pair<int64_t, int64_t>> work_area_lines(const std::string& log) {
+  std::vector<std::pair<int64_t, int64_t>> out;
+  const std::regex re("workarea: IN ([0-9]+) \xE2\x86\x92 OUT ([0-9]+)");
+  for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it) {
+    out.emplace_back(std::stoll((*it)[1]), std::stoll((*it)[2]));
+  }
+  return out;
+}
+
+// Playing from frame 40 on a filled store, "o" and then "i" are pressed
+// while the picture moves: each mark lands on the frame on screen at the
+// key (the host's time stays at 0), the host's composition is given the new
+// work area, and playback goes on inside it on both paths.
+TEST_F(Playback, KeysWhilePlayingMarkTheFrameOnScreen) {
+  // The same 240 frames at 120 per second, the bar still 7 pixels a frame;
+  // its store is filled by the run itself.
+  json doc = json::parse(read_text(project()));
+  json& comp = doc["compositions"][0];
+  comp["frame_duration"] = {1, 120};
+  comp["duration"] = {kFrames, 120};
+  comp["work_area"] = {{"start", {0, 120}}, {"duration", {kFrames, 120}}};
+  for (json& key : comp["layers"][0]["transform"]["position"]["keyframes"]) key["time"][1] = 120;
+  const fs::path fast = root() / "sample-120fps.aep";
+  std::ofstream(fast) << doc.dump();
+  struct Case {
+    const char* name;
+    bool no_gpu;
+    bool at_120;
+  };
+  for (const Case c : {Case{"keys-cpu", true, false}, Case{"keys-metal", false, false},
+                       Case{"keys-cpu-120", true, true}, Case{"keys-metal-120", false, true}}) {
+    const std::string name = c.name;
+    const bool no_gpu = c.no_gpu;
+    SCOPED_TRACE(name);
+    const fs::path home = c.at_120 ? root() / ("home-" + name) : filled_home(name);
+    const json events = paused_before_first_picture(
+        home,
+        {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
+         {{"when", {{"file", log_of(home)}, {"has", kSweepDone}}}, {"action", "click"}, {"x", strip_x(40)}, {"y", 32}},
+         {{"when", {{"frames", 1}}}, {"action", "play"}},
+         {{"when", {{"frames", 48}}}, {"action", "screenshot"}, {"path", "at-o.png"}},
+         {{"at_ms", 0}, {"action", "key"}, {"chars", "o"}},
+         {{"when", {{"frames", 36}}}, {"action", "screenshot"}, {"path", "inside-1.png"}},
+         {{"when", {{"frames", 60}}}, {"action", "screenshot"}, {"path", "at-i.png"}},
+         {{"at_ms", 0}, {"action", "key"}, {"chars", "i"}},
+         {{"when", {{"frames", 12}}}, {"action", "screenshot"}, {"path", "inside-2.png"}},
+         {{"when", {{"frames", 24}}}, {"action", "screenshot"}, {"path", "inside-3.png"}},
+         {{"at_ms", 0}, {"action", "save"}, {"path", "marked.aep"}},
+         {{"at_ms", 0}, {"action", "quit"}}});
+    const json s = run_in(home, name, events, no_gpu, c.at_120 ? fast : project());
+    ASSERT_TRUE(s.value("quit", false)) << "still waiting for " << s.value("still_waiting", "");
+    const fs::path out = root() / name;
+    const json& rect = s.at("panel").at("picture_rect");
+    const std::optional<double> at_o = frame_on_screen(out / "at-o.png", rect);
+    const std::optional<double> at_i = frame_on_screen(out / "at-i.png", rect);
+    ASSERT_TRUE(at_o && at_i) << "the frame bar is not on screen";
+    const auto lines = work_area_lines(read_text(log_of(home)));
+    ASSERT_EQ(lines.size(), 2u);
+    std::cout << name << ": O pressed on frame " << *at_o << ", marked " << lines[0].second << "; I pressed on frame "
+              << *at_i << ", marked " << lines[1].first << "\n";
+    EXPECT_EQ(lines[0].first, 0);
+    EXPECT_NEAR(static_cast<double>(lines[0].second), *at_o, 2.0);
+    EXPECT_NEAR(static_cast<double>(lines[1].first), *at_i, 2.0);
+    EXPECT_EQ(lines[1].second, lines[0].second);
+    EXPECT_EQ(work_area_of(out / "marked.aep"), lines[1]) << "the host's composition holds the new work area";
+    // Playing on (the pictures the scenario waited for came), inside the loop
+    // 0..OUT, then IN..OUT.
+    const std::optional<double> inside1 = frame_on_screen(out / "inside-1.png", rect);
+    ASSERT_TRUE(inside1);
+    EXPECT_LE(*inside1, static_cast<double>(lines[0].second) + 0.5);
+    for (const char* png : {"inside-2.png", "inside-3.png"}) {
+      const std::optional<double> f = frame_on_screen(out / png, rect);
+      ASSERT_TRUE(f) << png;
+      EXPECT_GE(*f, static_cast<double>(lines[1].first) - 0.5) << png;
+      EXPECT_LE(*f, static_cast<double>(lines[1].second) + 0.5) << png;
+    }
+  }
+}
+
+// The work area 60..179 set by the keys, paused on frame 0 or 230, play:
+// the first picture is IN's, within a frame or so, and every frame follows
+// from there on both paths.
+TEST_F(Playback, PlayFromOutsideTheWorkAreaStartsAtIn) {
+  for (const bool no_gpu : {true, false}) {
+    for (const int from : {0, 230}) {
+      const std::string name = std::string(no_gpu ? "outside-cpu-" : "outside-metal-") + std::to_string(from);
+      SCOPED_TRACE(name);
+      const fs::path home = filled_home(name);
+      const json events = paused_before_first_picture(
+          home,
+          {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
+           {{"when", {{"file", log_of(home)}, {"has", kSweepDone}}}, {"action", "click"}, {"x", strip_x(60)}, {"y", 32}},
+           {{"when", {{"frames", 1}}}, {"action", "key"}, {"chars", "i"}},
+           {{"when", {{"file", log_of(home)}, {"has", "workarea: IN 60 "}}},
+            {"action", "click"}, {"x", strip_x(179)}, {"y", 32}},
+           {{"when", {{"frames", 1}}}, {"action", "key"}, {"chars", "o"}},
+           {{"when", {{"file", log_of(home)}, {"has", "OUT 179\n"}}},
+            {"action", "click"}, {"x", strip_x(from)}, {"y", 32}},
+           {{"when", {{"frames", 1}}}, {"action", "screenshot"}, {"path", "before.png"}},
+           {{"when", {{"after_ms", 300}}}, {"action", "play"}},
+           {{"at_ms", 0}, {"action", "mark"}, {"name", "play"}},
+           {{"when", {{"frames", 1}}}, {"action", "screenshot"}, {"path", "first.png"}},
+           {{"at_ms", 0}, {"action", "mark"}, {"name", "first"}},
+           {{"when", {{"frames", 47}}}, {"action", "screenshot"}, {"path", "later.png"}},
+           {{"at_ms", 0}, {"action", "mark"}, {"name", "later"}},
+           {{"at_ms", 0}, {"action", "quit"}}});
+      const json s = run_in(home, name, events, no_gpu);
+      ASSERT_TRUE(s.value("quit", false)) << "still waiting for " << s.value("still_waiting", "");
+      const fs::path out = root() / name;
+      const json& rect = s.at("panel").at("picture_rect");
+      const std::optional<double> before = frame_on_screen(out / "before.png", rect);
+      const std::optional<double> first = frame_on_screen(out / "first.png", rect);
+      const std::optional<double> later = frame_on_screen(out / "later.png", rect);
+      ASSERT_TRUE(before && first && later) << "the frame bar is not on screen";
+      EXPECT_NEAR(*before, from, 1.5) << "the click, outside the work area";
+      const json* play = find_mark(s, "play");
+      const json* shown = find_mark(s, "first");
+      const json* end = find_mark(s, "later");
+      ASSERT_TRUE(play && shown && end);
+      const double to_first = shown->at("at_ms").get<double>() - play->at("at_ms").get<double>();
+      const double to_later = end->at("at_ms").get<double>() - shown->at("at_ms").get<double>();
+      std::cout << name << ": first frame " << *first << " " << to_first << " ms after play; " << *later << " after "
+                << to_later << " ms more\n";
+      EXPECT_NEAR(*first, 60.0, 0.5) << "playback starts at IN";
+      // 47 pictures since the play: the frames after IN, in loop order (a
+      // loaded machine may miss some, which are counted, or show one twice).
+      EXPECT_GT(*later, 60.5);
+      EXPECT_LE(*later, 179.5);
+      EXPECT_EQ(work_area_lines(read_text(log_of(home))).back(), (std::pair<int64_t, int64_t>{60, 179}));
+    }
+  }
+}
+
+// A pause pressed as the panel opens, before the composition is taken up,
+// holds; so does a pause across "Purge Velocinta" and a switch to another
+// composition and back, on both paths: only the play control plays.
+TEST_F(Playback, APauseHoldsAcrossOpeningPurgeAndSwitch) {
+  json doc = json::parse(read_text(project()));
+  json other = doc["compositions"][0];
+  other["name"] = "Other";
+  other["duration"] = {48, 24};
+  other["work_area"] = {{"start", {0, 24}}, {"duration", {48, 24}}};
+  doc["compositions"].push_back(other);
+  const fs::path two = root() / "two-comps.aep";
+  std::ofstream(two) << doc.dump();
+  for (const bool no_gpu : {true, false}) {
+    const std::string name = no_gpu ? "pause-cpu" : "pause-metal";
+    SCOPED_TRACE(name);
+    const fs::path home = root() / ("home-" + name);
+    auto settled = [](const std::string& mark, const std::string& png) {
+      return json::array({json{{"when", {{"after_ms", 1500}}}, {"action", "mark"}, {"name", mark}},
+                          json{{"at_ms", 0}, {"action", "screenshot"}, {"path", png}}});
+    };
+    json events = {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
+                   {{"at_ms", 0}, {"action", "pause"}},
+                   {{"when", {{"frames_total", 1}}}, {"action", "mark"}, {"name", "opened"}}};
+    auto add = [&](const json& more) { events.insert(events.end(), more.begin(), more.end()); };
+    add(settled("opened-settled", "opened.png"));
+    add(json::array({json{{"at_ms", 0}, {"action", "command"}, {"name", "Purge Velocinta"}},
+                     json{{"when", {{"frames", 1}}}, {"action", "mark"}, {"name", "purged"}}}));
+    add(settled("purged-settled", "purged.png"));
+    add(json::array({json{{"at_ms", 0}, {"action", "activate"}, {"name", "Other"}},
+                     json{{"when", {{"after_ms", 1500}}}, {"action", "activate"}, {"name", "Main"}},
+                     json{{"when", {{"after_ms", 500}}}, {"action", "mark"}, {"name", "back"}}}));
+    add(settled("back-settled", "back.png"));
+    add(json::array({json{{"when", "text:\xE2\x96\xB6"}, {"action", "play"}},
+                     json{{"when", {{"frames", 24}}}, {"action", "quit"}}}));
+    const json s = run_in(home, name, events, no_gpu, two);
+    ASSERT_TRUE(s.value("quit", false)) << "still waiting for " << s.value("still_waiting", "");
+    const json& rect = s.at("panel").at("picture_rect");
+    for (const char* mark : {"opened", "purged", "back"}) {
+      const json* at = find_mark(s, mark);
+      const json* settled_at = find_mark(s, std::string(mark) + "-settled");
+      ASSERT_TRUE(at && settled_at) << mark;
+      EXPECT_LE(settled_at->at("picture_frames").get<uint64_t>(), at->at("picture_frames").get<uint64_t>() + 1)
+          << mark << ": playback started under the pause";
+      const std::optional<double> f = frame_on_screen(root() / name / (std::string(mark) + ".png"), rect);
+      ASSERT_TRUE(f) << mark;
+      EXPECT_NEAR(*f, 0.0, 0.5) << mark;
+    }
+    EXPECT_NE(read_text(log_of(home)).find("velocinta: lecture en pause"), std::string::npos);
   }
 }
 

@@ -249,6 +249,16 @@ TEST_F(PoolPreviewLink, WithNoPanelOnScreenQueuedRangesAreDropped) {
   EXPECT_EQ(pool().plan->expected_frames, 4u);
 }
 
+// Playing in the panel leaves the host's time at 0: the frame files the
+// pool found wait read-first from the playhead, not from the host's time.
+TEST_F(PoolPreviewLink, TheFoundFramesWaitFromThePlayhead) {
+  running_plan();
+  state->preview.current_frame = 0;
+  state->preview.playhead = Playhead{100, 99, true};
+  pump_pool_delivery(*state, kT0, {}, false);
+  EXPECT_EQ(pool().last_reorder_playhead, std::optional<int64_t>(100));
+}
+
 TEST_F(PoolPreviewLink, PlayLiftsAnEditStormAndTheSnapshotMayStartAtOnce) {
   note_pool_comp_edit(pool(), kT0);
   note_pool_comp_edit(pool(), kT0 + kS);  // a storm: held for 5 s

@@ -13,7 +13,6 @@
 #include "cache/frame_cache_ops.h"
 #include "preview/delivery.h"
 #include "preview/delivery_queue.h"
-#include "preview/playing_frame.h"
 #include "preview/preview_controller.h"
 #include "preview/store_awaited.h"
 
@@ -47,6 +46,8 @@ struct World {
     in.pool_engaged = base.pool_engaged = true;
     in.pool_pending.emplace_back(first, last);
   }
+  // Playing, the playback needing `f` next.
+  void play_at(int64_t f) { ctl.playhead = Playhead{f, f - 1, true}; }
   void store_asked(int64_t first, int64_t last) {
     for (int64_t f = first; f <= last; ++f) ctl.store_pending.insert(at24(f));
   }
@@ -66,45 +67,45 @@ TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
   } cases[] = {
       {"paused: the clicked frame a batch holds",
        [](World& w) {
-         w.ctl.current_frame = 200;
+         w.ctl.playhead.frame = 200;
          w.batch(180, 239);
        },
        200, "current_frame"},
       {"playing into frames a silent batch holds, the host's time on a cached frame",
        [](World& w) {
-         w.in.playing_frame = 23;
+         w.play_at(23);
          w.batch(23, 57);
        },
        23, "current_frame"},
       {"playing into frames waiting for the pool's next batch",
        [](World& w) {
-         w.in.playing_frame = 60;
+         w.play_at(60);
          for (int64_t f = 23; f <= 59; ++f) w.cache_frame(f);
          w.batch(23, 57);
        },
        60, "current_frame"},
       {"playing: the next frame is ready, the rest waits for the batch",
        [](World& w) {
-         w.in.playing_frame = 22;
+         w.play_at(22);
          w.batch(23, 239);
        },
        std::nullopt, "all_cached"},
       {"playing: the render manager is making the next frame",
        [](World& w) {
-         w.in.playing_frame = 23;
+         w.play_at(23);
          w.async_asked(23);
        },
        24, "async_prefetch"},
       {"playing: a worker of the batch is about to hand the next frame over",
        [](World& w) {
-         w.in.playing_frame = 23;
+         w.play_at(23);
          w.batch(23, 239);
          w.in.pool_coming = {23};
        },
        std::nullopt, "all_cached"},
       {"playing: the worker delivering is behind the next frame",
        [](World& w) {
-         w.in.playing_frame = 30;
+         w.play_at(30);
          for (int64_t f = 23; f <= 29; ++f) w.cache_frame(f);
          w.batch(23, 57);
          w.in.pool_coming = {26};
@@ -112,13 +113,13 @@ TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
        30, "current_frame"},
       {"playing: the queue starts at the playback, not at the host's time",
        [](World& w) {
-         w.in.playing_frame = 100;
+         w.play_at(100);
          w.cache_frame(100);
        },
        101, "async_prefetch"},
       {"paused: requests in flight for other frames",
        [](World& w) {
-         w.ctl.current_frame = 120;
+         w.ctl.playhead.frame = 120;
          w.async_asked(121);
          w.async_asked(122);
        },
@@ -126,26 +127,26 @@ TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
       {"far click: the store answers a whole work area asked before it",
        [](World& w) {
          w.store_asked(23, 239);
-         w.ctl.current_frame = 200;
+         w.ctl.playhead.frame = 200;
          w.store_asked(200, 239);
        },
        200, "current_frame"},
       {"click: the store's next answer is the clicked frame",
        [](World& w) {
-         w.ctl.current_frame = 200;
+         w.ctl.playhead.frame = 200;
          w.store_asked(200, 239);
          w.store_asked(23, 199);
        },
        std::nullopt, "all_cached"},
       {"far click on a frame the cache refused",
        [](World& w) {
-         w.ctl.current_frame = 200;
+         w.ctl.playhead.frame = 200;
          w.ctl.unplaceable.insert(at24(200));
        },
        201, "async_prefetch"},
       {"what the batch gave up comes before what waits for the next one",
        [](World& w) {
-         w.ctl.current_frame = 10;
+         w.ctl.playhead.frame = 10;
          w.batch(23, 57);
          w.in.pool_given_up.emplace_back(40, 57);
        },
@@ -163,7 +164,7 @@ TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
 
 TEST(DeliveryQueue, HeldFramesAreLeftToTheBatchAndClaimsCountWhenAsked) {
   World w;
-  w.ctl.current_frame = 23;
+  w.ctl.playhead.frame = 23;
   w.batch(23, 30);
   w.in.pool_pending.emplace_back(40, 45);
   w.pool.claims_asked = true;
@@ -211,33 +212,6 @@ TEST(StoreAwaited, AnswersComeInTheOrderAsked) {
   s.clear();
   EXPECT_TRUE(s.empty());
   EXPECT_EQ(0u, s.count(at24(100)));
-}
-
-TEST(PlayingFrame, TheFrameAfterTheOneOnScreenInLoopOrder) {
-  const CompFrameTiming timing{1, 24, 240, 24};
-  struct Case {
-    const char* name;
-    bool playing;
-    std::optional<int64_t> shown;
-    std::optional<int64_t> handed;
-    int64_t work_first, work_last;
-    std::optional<int64_t> want;
-  } cases[] = {
-      {"paused", false, 10, std::nullopt, -1, -1, std::nullopt},
-      {"nothing on screen yet", true, std::nullopt, std::nullopt, -1, -1, std::nullopt},
-      {"the next frame", true, 10, std::nullopt, -1, -1, 11},
-      {"after the one handed to the panel", true, 10, 12, -1, -1, 13},
-      {"the loop wraps at OUT", true, 80, std::nullopt, 20, 80, 20},
-      {"a frame outside the loop goes to IN", true, 5, std::nullopt, 20, 80, 20},
-      {"the last frame of the composition", true, 239, std::nullopt, -1, -1, 0},
-  };
-  for (const Case& c : cases) {
-    PlaybackClock clock;
-    clock.playing = c.playing;
-    if (c.shown) clock.shown_time = at24(*c.shown);
-    if (c.handed) clock.awaiting = AwaitedPresentation{1, *c.handed, *c.handed / 24.0, 0};
-    EXPECT_EQ(c.want, next_playing_frame(clock, timing, c.work_first, c.work_last)) << c.name;
-  }
 }
 
 }  // namespace

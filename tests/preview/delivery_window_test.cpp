@@ -33,6 +33,7 @@ struct TenHours {
     ctl.timing = CompFrameTiming{1, 30, static_cast<int32_t>(kTenHours), 30};
     ctl.frame_count = kTenHours;
     ctl.current_frame = kPlayhead;
+    ctl.playhead.frame = kPlayhead;
     cache.budget_bytes = uint64_t{1} << 30;
     for (int64_t f = kPlayhead; f < kPlayhead + 4096; ++f) {
       if (f < kPlayhead + 10 || f >= kPlayhead + 20) cache_frame(f, 4);
@@ -89,8 +90,8 @@ TEST(DeliveryWindow, ATickWithNothingChangedGoesThroughNoFrameAndQueuesWhatAFres
        },
        false},
       {"a lacking frame cached", [](TenHours& t) { t.cache_frame(kPlayhead + 14, 4); }, true},
-      {"playing from the next frame", [](TenHours& t) { t.in.playing_frame = kPlayhead + 1; }, true},
-      {"played on inside the window's cached part", [](TenHours& t) { t.in.playing_frame = kPlayhead + 2; }, true},
+      {"playing from the next frame", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 1; }, true},
+      {"played on inside the window's cached part", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 2; }, true},
       {"the work area moved", [](TenHours& t) { t.ctl.work_area = {kPlayhead + 5, kPlayhead + 100}; }, true},
       {"wider frames wanted", [](TenHours& t) { t.want_width = 8; }, true},
       {"a lower frame limit", [](TenHours& t) { t.cache.frame_limit = 50; }, true},

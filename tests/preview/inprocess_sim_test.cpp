@@ -120,7 +120,7 @@ class InProcessSim : public ::testing::Test {
     in.pool_engaged = pool_engaged;
     in.pool_pending = pool_pending;
     in.pool_given_up = pool_given_up;
-    in.playing_frame = playing_frame;
+    in.panel = panel;
     return preview_idle_step(ctl, cache, in);
   }
 
@@ -203,7 +203,7 @@ class InProcessSim : public ::testing::Test {
   bool pool_engaged = false;
   std::vector<std::pair<int64_t, int64_t>> pool_pending;
   std::vector<std::pair<int64_t, int64_t>> pool_given_up;
-  std::optional<int64_t> playing_frame;
+  PanelPosition panel;  // where the panel stands
 };
 
 TEST_F(InProcessSim, SynchronousPathFillsTheWorkAreaWithTheHostsPixels) {
@@ -404,7 +404,7 @@ TEST_F(InProcessSim, WhilePlayingTheNextFrameIsRenderedAndTheRenderManagerAskedF
   int handed = 0;
   ctl.present_hook = [&](const RgbaFrame&) { return ++handed > 0; };
   set_current_frame(5);
-  playing_frame = 5;
+  panel = PanelPosition{.shown = 4, .playing = true};  // frame 5 is needed next
   tick();
   EXPECT_TRUE(contains_frame(cache, FrameKey{5, 24}));
   EXPECT_EQ(1u, ctl.counters.sync_frames);

@@ -51,7 +51,7 @@ TEST(RasterResults, ATickTakesAtMost8AndStopsAt32MiB) {
 
 TEST(RasterResults, EachResultIsCachedRecordedAndTheAwaitedOnePresented) {
   PreviewController ctl = controller_at_25fps();
-  ctl.current_frame = 3;
+  ctl.playhead.frame = 3;
   std::vector<FrameKey> shown;
   ctl.present_hook = [&](const RgbaFrame& f) {
     shown.push_back(FrameKey{int32_t(f.pixels.bytes()[0]), 25});
@@ -127,7 +127,7 @@ TEST(RasterFillStart, OncePerWorkAreaAndDownsampleAndASizeChangeCancels) {
   PreviewController ctl = controller_at_25fps();
   ctl.frame_count = 40;
   ctl.pinned_item = 7;
-  ctl.current_frame = 30;
+  ctl.playhead.frame = 30;
   ctl.raster_comp = std::make_shared<const CompModel>(sliding_solid());
   FrameCache cache;
   PreviewTickInputs in;

@@ -118,6 +118,14 @@ void count_missed_before_stop(PlaybackClock& clock, const ClockInputs& in) {
   clock.missed += count_missed_frames(clock.missed_marks, shown_index, ended, at.lo, at.hi, on_its_way);
 }
 
+PlaybackClock restarted_clock(const PlaybackClock& clock) {
+  PlaybackClock fresh;
+  fresh.paused = clock.paused;
+  fresh.held = clock.held;
+  fresh.playing = !fresh.paused && !fresh.held;
+  return fresh;
+}
+
 std::optional<ClockGrid> clock_grid(uint32_t scale, const CompFrameTiming& t) {
   if (scale == 0 || t.frame_value <= 0 || t.frame_scale == 0) return std::nullopt;
   const i128 num = static_cast<i128>(t.frame_value) * scale;
@@ -165,11 +173,15 @@ void follow_picture(MissedMarks& marks, int64_t shown, int64_t lo, int64_t hi) {
 
 uint64_t count_missed_frames(MissedMarks& marks, int64_t from, int64_t to, int64_t lo, int64_t hi,
                              std::optional<int64_t> shown) {
-  if (lo > hi || from < lo || from > hi || to < lo || to > hi) {
+  if (lo > hi || to < lo || to > hi) {
     if (to == from || to == shown || marks.last == to) return 0;
     marks.last = to;
     return 1;
   }
+  // A picture outside the loop enters it at its first frame: it stands as
+  // if on the frame before it, so that every frame from the first on that
+  // fell due counts.
+  if (from < lo || from > hi) from = previous_in_loop(lo, lo, hi);
   // Counted by arithmetic, not frame by frame: at a rate of billions of
   // frames a second one late wake steps over more frames than a thread can
   // walk before the host quits.
@@ -202,9 +214,12 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
   if (!grid) return false;
   const int64_t shown_index = floor_div(clock.shown_time->value, grid->fd);
 
-  if (!clock.anchor_ns) {
+  const std::pair<int64_t, int64_t> loop = playback_loop_bounds(in.work_first, in.work_last, grid->count);
+  if (!clock.anchor_ns || clock.anchor_loop != loop) {
     clock.anchor_ns = in.now_ns;
-    clock.anchor_index = shown_index;
+    // The frame handed over is on its way to the screen: the run goes on from it.
+    clock.anchor_index = clock.awaiting ? clock.awaiting->index : shown_index;
+    clock.anchor_loop = loop;
     clock.missed_marks = {};  // a new time base: every frame falls due anew
     return false;
   }
@@ -227,11 +242,14 @@ bool advance_playback_clock(PlaybackClock& clock, FrameCache& cache, const Clock
   }
   if (auto p = presented_for_request(request)) clock.last_present_no = p->present_no;
 
-  NeighbourList list = neighbour_frames(cache, t, grid->fd, grid->scale, lo, hi, clock_look_ahead(*grid, in));
+  // From a frame outside the loop playback enters it at its first frame:
+  // the ready frames are looked for from there.
+  const int64_t entry = t >= lo && t <= hi ? t : lo;
+  NeighbourList list = neighbour_frames(cache, entry, grid->fd, grid->scale, lo, hi, clock_look_ahead(*grid, in));
 
   const NeighbourFrame* chosen = nullptr;
   if (lo <= due && due <= hi && list) {
-    const int64_t c = std::clamp(t, lo, hi);
+    const int64_t c = entry;
     auto largest_in = [&](int64_t a, int64_t b) {
       const NeighbourFrame* best = nullptr;
       for (const NeighbourFrame& f : *list) {

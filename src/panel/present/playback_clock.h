@@ -57,6 +57,10 @@ struct PlaybackClock {
   std::optional<FrameKey> shown_time;  // the frame on screen; the clock runs only while set
   std::optional<uint64_t> anchor_ns;   // start of the current run (monotonic)
   int64_t anchor_index = 0;
+  // The loop bounds the run started with: new bounds start a new run from
+  // the frame on screen, so that the frames of the new loop fall due from
+  // there, not from a time counted in the old one.
+  std::pair<int64_t, int64_t> anchor_loop{0, -1};
   std::optional<AwaitedPresentation> awaiting;
   uint64_t last_present_no = 0;
   bool paused = false;
@@ -69,6 +73,10 @@ struct PlaybackClock {
   MissedMarks missed_marks;
 };
 
+// A clock started afresh (no frame on screen to follow, no time base, nothing
+// awaited or counted) that keeps what only the play and position controls
+// change: the pause and the hold.
+PlaybackClock restarted_clock(const PlaybackClock& clock);
 
 // What the clock reads of the preview this tick.
 struct ClockInputs {

@@ -189,6 +189,8 @@ TEST(MissedFrames, EachFrameCountsOnceEachTimeItFallsDue) {
       {"the picture passes what was counted", {{0, 3, 3, 2}, {3, 5, 5, 1}, {5, 8, std::nullopt, 3}, {7, 9, 9, 0}, {9, 1, std::nullopt, 2}}},
       {"round the loop's end", {{8, 1, 1, 2}, {1, 2, 2, 0}}},
       {"due outside the loop counts once", {{2, 12, std::nullopt, 1}, {2, 12, std::nullopt, 0}}},
+      {"a picture outside the loop waits for its first frame",
+       {{12, 3, std::nullopt, 4}, {12, 3, std::nullopt, 0}, {12, 5, std::nullopt, 2}, {12, 8, 8, 2}}},
   };
   for (const Case& c : cases) {
     MissedMarks marks;
@@ -230,6 +232,49 @@ TEST(PlaybackClock, LoopsOverTheWorkArea) {
   rig.step_at(0);
   rig.step_at(11.5);  // position 21 wraps to 11
   EXPECT_EQ(rig.handed, (std::vector<int64_t>{11}));
+}
+
+// Play pressed on a frame outside the work area 60..179 of 240 frames at 24
+// per second: the first frame handed over is IN's, within a frame of the
+// play, and every frame after it follows; held while IN is not ready, each
+// frame that falls due counts as missed, late ticks included.
+TEST(PlaybackClock, FromOutsideTheWorkAreaPlaybackStartsAtIn) {
+  for (const int64_t from : {0, 230}) {
+    SCOPED_TRACE(from);
+    ClockRig rig(1, 24, 240);
+    rig.in.work_first = 60;
+    rig.in.work_last = 179;
+    rig.clock.shown_time = FrameKey{static_cast<int32_t>(from), 24};
+    rig.step_at(0);
+    for (int k = 0; k < 6; ++k) rig.step_at(k + 0.5);
+    EXPECT_EQ(rig.handed, (std::vector<int64_t>{60, 61, 62, 63, 64, 65}));
+    EXPECT_EQ(rig.clock.missed, 0u);
+
+    std::vector<int64_t> before;
+    for (int64_t i = 0; i < 60; ++i) before.push_back(i);
+    ClockRig held(1, 24, 240, before);
+    held.in.work_first = 60;
+    held.in.work_last = 179;
+    held.clock.shown_time = FrameKey{static_cast<int32_t>(from), 24};
+    for (double at : {0.0, 0.5, 1.5, 10.5, 11.5}) held.step_at(at);
+    EXPECT_TRUE(held.handed.empty());
+    EXPECT_EQ(held.clock.missed, 11u) << "60 to 70 fell due and were not shown";
+  }
+}
+
+// IN set on the frame on screen while playing: the next frame is the one
+// after it, not one a whole run of frames further.
+TEST(PlaybackClock, NewLoopBoundsGoOnFromTheFrameOnScreen) {
+  ClockRig rig(1, 24, 240);
+  rig.step_at(0);
+  for (int k = 0; k < 30; ++k) rig.step_at(k + 0.5);
+  ASSERT_EQ(rig.shown_index(), 28);
+  ASSERT_EQ(rig.handed.back(), 29);
+  rig.in.work_first = 28;
+  rig.handed.clear();
+  for (double at : {29.6, 30.1, 30.7, 31.7}) rig.step_at(at);
+  EXPECT_EQ(rig.handed, (std::vector<int64_t>{30, 31}));
+  EXPECT_EQ(rig.clock.missed, 0u);
 }
 
 TEST(PlaybackClock, NoClockForOneFrameOrAnInexactScale) {

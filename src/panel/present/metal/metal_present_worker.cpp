@@ -273,6 +273,7 @@ std::optional<double> MetalPresenter::iterate(double now) {
     // worker takes it up.
     anchor_time_ = now - std::max(seek_at ? ms_since(*seek_at) : 0.0, 0.0);
     anchor_index_ = current_index_ = *seek;
+    anchor_range_ = {t.start, t.end};
     missed_marks_ = {};  // a new time base: every frame falls due anew
     if (!t.incoming && !t.worker_play && t.count > 0 && t.frames) {
       for (const NeighbourFrame& e : *t.frames) {
@@ -307,6 +308,7 @@ std::optional<double> MetalPresenter::iterate(double now) {
   if (t.worker_play && !previous_play_) {
     if (!seek) anchor_time_ = now;
     anchor_index_ = current_index_;
+    anchor_range_ = {t.start, t.end};
     missed_marks_ = {};
   }
   previous_play_ = t.worker_play;
@@ -329,6 +331,13 @@ std::optional<double> MetalPresenter::iterate(double now) {
     }
   } else {
     pending_.reset();
+    if (anchor_range_ != std::make_pair(t.start, t.end)) {
+      // New loop bounds: its frames fall due from the frame on screen now.
+      anchor_time_ = now;
+      anchor_index_ = current_index_;
+      anchor_range_ = {t.start, t.end};
+      missed_marks_ = {};
+    }
     play(t, context, now, vw, vh);
   }
 
@@ -373,7 +382,9 @@ void MetalPresenter::count_missed_until(const Taken& t, double at) {
 
 void MetalPresenter::count_missed_through(const Taken& t, int64_t through) {
   const int64_t s = t.start, e = t.end;
-  if (s <= through && through <= e && s <= current_index_ && current_index_ <= e && through != current_index_) {
+  // A picture outside the loop counts too: it waits for the loop's first
+  // frame, and every frame that falls due meanwhile is missed.
+  if (s <= through && through <= e && through != current_index_) {
     job_->missed.fetch_add(count_missed_frames(missed_marks_, current_index_, through, s, e, std::nullopt),
                            std::memory_order_relaxed);
   }
@@ -387,7 +398,8 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
   const NeighbourFrame* chosen = nullptr;
   bool fallback = false;
   if (s <= d && d <= e) {
-    const int64_t c = std::clamp(current_index_, s, std::max(s, e));
+    // From a frame outside the loop playback enters it at its first frame.
+    const int64_t c = s <= current_index_ && current_index_ <= e ? current_index_ : s;
     auto largest_in = [&](int64_t lo, int64_t hi) {
       const NeighbourFrame* best = nullptr;
       for (const NeighbourFrame& f : frames) {

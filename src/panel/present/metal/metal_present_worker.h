@@ -88,6 +88,9 @@ class MetalPresenter {
   int64_t last_vw_ = 0, last_vh_ = 0;
   int64_t current_index_ = 0, anchor_index_ = 0;
   double anchor_time_ = 0.0;
+  // The loop the time base counts in: a new loop starts a new base at the
+  // frame on screen.
+  std::pair<int64_t, int64_t> anchor_range_{0, -1};
   bool previous_play_ = false;
   MissedMarks missed_marks_;
   uint64_t failures_ = 0;

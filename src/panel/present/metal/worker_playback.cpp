@@ -45,7 +45,9 @@ std::optional<PresentPost> worker_playback_step(PlaybackClock& clock, WorkerPlay
   post.count = grid->count;
   post.range = std::make_pair(lo, hi);
   post.fps = static_cast<double>(grid->scale) / static_cast<double>(grid->fd);
-  post.frames = neighbour_frames(cache, shown, grid->fd, grid->scale, lo, hi, clock_look_ahead(*grid, in));
+  // From a frame outside the loop playback enters it at its first frame.
+  const int64_t entry = shown >= lo && shown <= hi ? shown : lo;
+  post.frames = neighbour_frames(cache, entry, grid->fd, grid->scale, lo, hi, clock_look_ahead(*grid, in));
   // The frames the worker lets fall due without showing them (not among
   // those it holds, or stepped over) it counts itself.
   // Entering playback, the worker starts from the frame on screen.

@@ -71,6 +71,11 @@ class MetalWorker : public ::testing::Test {
     }
     return out;
   }
+  // Playback enters at `frame`, as the idle hook's first post asks.
+  void seek_to(int64_t frame) {
+    std::lock_guard lock(job->mutex);
+    job->seek = frame;
+  }
   void play(std::vector<NeighbourFrame> frames, std::pair<int64_t, int64_t> range, double fps) {
     PresentPost post;
     post.worker_play = true;
@@ -340,6 +345,61 @@ TEST_F(MetalWorker, PressureShrinksTheCacheAndEndingReleasesEverything) {
   EXPECT_EQ(after.drawables, before.drawables);
 }
 
+// Play pressed on a frame outside the loop 60..99 (before it or after it):
+// the worker enters the loop at its first frame and plays every frame from
+// there; while that frame is not ready, the frames that fall due count as
+// missed, from the first on.
+TEST_F(MetalWorker, FromOutsideTheLoopPlaybackEntersAtItsFirstFrame) {
+  for (const int64_t from : {0, 120}) {
+    SCOPED_TRACE(from);
+    job = testing::small_view_job();
+    start();
+    std::vector<NeighbourFrame> loop;
+    for (int64_t i = 60; i <= 70; ++i) loop.push_back(entry(i));
+    play(loop, {60, 99}, 25.0);
+    seek_to(from);
+    presenter->iterate(0.0);
+    EXPECT_EQ(presenter->current_index(), 60) << "within a frame of the play";
+    for (int64_t k = 1; k <= 5; ++k) {
+      presenter->iterate(40.0 * static_cast<double>(k));
+      EXPECT_EQ(presenter->current_index(), 60 + k);
+    }
+    EXPECT_EQ(job->missed.load(), 0u);
+
+    // Held: nothing of the loop is ready for 480 ms, then its first frames.
+    job = testing::small_view_job();
+    start();
+    play({entry(from)}, {60, 99}, 25.0);
+    seek_to(from);
+    for (int64_t k = 0; k <= 12; ++k) presenter->iterate(40.0 * static_cast<double>(k));
+    EXPECT_EQ(presenter->current_index(), from);
+    EXPECT_EQ(job->missed.load(), 12u) << "60 to 71 fell due and were not shown";
+    play(loop, {60, 99}, 25.0);
+    presenter->iterate(13 * 40.0);
+    EXPECT_EQ(presenter->current_index(), 70) << "the latest ready frame";
+    EXPECT_EQ(job->missed.load(), 13u) << "72 ended unseen too; none counted twice";
+    presenter.reset();
+  }
+}
+
+// IN set on the frame on screen while playing: the worker goes on with the
+// frame after it, not one a whole run of frames further.
+TEST_F(MetalWorker, NewLoopBoundsGoOnFromTheFrameOnScreen) {
+  start();
+  std::vector<NeighbourFrame> all;
+  for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
+  play(all, {0, 99}, 25.0);
+  seek_to(0);
+  for (int k = 0; k <= 30; ++k) presenter->iterate(40.0 * k);
+  ASSERT_EQ(presenter->current_index(), 30);
+  play(all, {30, 99}, 25.0);
+  presenter->iterate(40.0 * 30 + 10.0);
+  EXPECT_EQ(presenter->current_index(), 30);
+  presenter->iterate(40.0 * 31 + 10.0);
+  EXPECT_EQ(presenter->current_index(), 31);
+  EXPECT_EQ(job->missed.load(), 0u);
+}
+
 // Whatever the worker's wakes, the frames it holds and the drawables it
 // gets, every frame that falls due while it plays is drawn or counted as
 // missed once its period has ended, or is the one frame a refused draw
@@ -383,10 +443,7 @@ TEST_F(MetalWorker, EveryFrameDueWhilePlayingIsDrawnOrMissed) {
     std::vector<NeighbourFrame> all;
     for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
     play(all, {0, 99}, 25.0);
-    {
-      std::lock_guard lock(job->mutex);
-      job->seek = 0;
-    }
+    seek_to(0);
     presenter->iterate(0.0);
     const uint64_t at_start = job->presented.load();  // the seek frame drawn again, not a frame due
     for (const Step& step : c.steps) {
