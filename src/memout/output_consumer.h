@@ -75,6 +75,7 @@ class MemoryOutputConsumer {
 
   friend MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view, const OutputRequest&);
   friend MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputConsumer&, std::vector<uint8_t>&);
+  friend MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer&, std::vector<uint8_t>&);
 
   SharedMemorySegment segment_;
   OutputContract contract_;
@@ -85,6 +86,13 @@ class MemoryOutputConsumer {
   std::vector<uint64_t> received_;  // one bit per frame of the range
   uint64_t frames_expected_ = 0;
   uint64_t frames_received_ = 0;
+  // The segment's status right after the host released the last frame: from
+  // then on only a cut moves it (the producer's stores through its mapping
+  // fault no page in after its first frame), so a frame found ready under
+  // another status may have lost bytes to a cut that took no page, which
+  // nothing else tells. None before the first frame: that one is held only
+  // to the bracket around its copy.
+  std::optional<FileChangeStamp> still_since_;
 };
 
 // Creates a fresh segment and writes its manifest beside `output_path` (the
@@ -98,8 +106,11 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
 // Errors: "shared-memory mapping is too short" (the producer cut the file,
 // before or during the take), "shared-memory slot changed during the copy"
 // (the slot left the host's hands under the copy, as it does when the file
-// is cut and grown again: the pixels may be torn), both closing the output
-// while the header is there; "consumer closed" (broken pipe);
+// is cut and grown again: the pixels may be torn), "shared-memory segment
+// changed under the frame" (the file's length or change time moved since the
+// slot was last empty, or under the copy: a cut and a growth back that took
+// no page zeroed its bytes past the cut without a fault), all closing the
+// output while the header is there; "consumer closed" (broken pipe);
 // "shared-memory payload exceeds capacity" (closes the output); "pixel
 // allocation failed".
 MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
