@@ -311,7 +311,7 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
   // The segment's name goes when the module attaches: the cutter takes it
   // first.
   std::optional<SegmentCutter> cutter;
-  if (ok && h.faults.shrink_after) {
+  if (ok && (h.faults.shrink_after || h.faults.cut_to)) {
     std::string why;
     std::optional<SegmentCutter> opened = SegmentCutter::open(cmd.output, why);
     if (!opened) return fail_run(log, why);
@@ -324,7 +324,7 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
   int64_t ordinal = 0;
   for (int64_t i = 0; ok && cmd.first_frame + i <= cmd.last_frame; ++i, ++ordinal) {
     const int64_t frame = cmd.first_frame + i;
-    if (cutter && static_cast<int64_t>(delivered) >= *h.faults.shrink_after) {
+    if (cutter && h.faults.shrink_after && static_cast<int64_t>(delivered) >= *h.faults.shrink_after) {
       (void)cutter->cut_while_host_reads(log);
       ok = false;
       break;
@@ -357,8 +357,13 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
       ++delivered;
       std::fprintf(log, "PROGRESS: frame %lld added\n", static_cast<long long>(frame));
       std::fflush(log);
+      if (cutter && h.faults.cut_to && delivered == 1) {
+        std::string why;
+        if (!cutter->start_cutting(*h.faults.cut_to, why)) return fail_run(log, why);
+      }
     }
   }
+  if (cutter) cutter->stop_cutting(log);
   if (started && h.faults.flush_instead_of_end) {
     if (fn.Flush == nullptr || !called("Flush", fn.Flush(nullptr, outH))) ok = false;
   } else if (started && !h.faults.no_end && !called("EndAdding", fn.EndAdding(nullptr, outH, 0))) {
