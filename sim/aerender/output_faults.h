@@ -14,7 +14,7 @@
 //                                  reads, again and again, until the host
 //                                  lets it go; no frame is added any more
 //                                  (status 1; segment_cutter.h)
-//   SIM_AEIO_CUT_TO=w0:-1          once the host took the first frame, the
+//   SIM_AEIO_CUT_TO=w0:-1          once the module attached, the
 //                                  segment's file is cut to that size (the
 //                                  whole length plus it when negative) and
 //                                  grown back, again and again, while the

@@ -319,6 +319,11 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
   }
   bool started = false;
   if (ok) ok = started = called("StartAdding", fn.StartAdding(nullptr, outH, 0));
+  // The module attached: every frame it adds is cut under.
+  if (ok && cutter && h.faults.cut_to) {
+    std::string why;
+    if (!cutter->start_cutting(*h.faults.cut_to, why)) return fail_run(log, why);
+  }
   if (h.faults.crash_in_copy) arm_copy_crash(log);
   uint64_t delivered = 0;
   int64_t ordinal = 0;
@@ -357,10 +362,6 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
       ++delivered;
       std::fprintf(log, "PROGRESS: frame %lld added\n", static_cast<long long>(frame));
       std::fflush(log);
-      if (cutter && h.faults.cut_to && delivered == 1) {
-        std::string why;
-        if (!cutter->start_cutting(*h.faults.cut_to, why)) return fail_run(log, why);
-      }
     }
   }
   if (cutter) cutter->stop_cutting(log);

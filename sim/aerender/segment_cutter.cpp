@@ -77,8 +77,8 @@ bool SegmentCutter::start_cutting(int64_t to, std::string& why) {
   Cutting* c = cutting_.get();
   try {
     cutting_->thread = std::thread([this, c] {
-      // Only once the host took the frame in the slot: the frames after it
-      // are the ones cut under.
+      // Only once the slot is empty: the frames after are the ones cut
+      // under.
       for (;;) {
         if (c->stop.load()) return;
         uint32_t slot = 1;

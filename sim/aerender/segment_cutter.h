@@ -34,8 +34,8 @@ class SegmentCutter {
   // the host did not within the stand-in's patience of 10 s.
   bool cut_while_host_reads(std::FILE* log);
 
-  // SIM_AEIO_CUT_TO: on a thread of its own, once the host took the frame
-  // in the slot, cuts the file to `to` bytes (its whole length plus `to`
+  // SIM_AEIO_CUT_TO: on a thread of its own, once the slot is empty (the
+  // host took any frame in it), cuts the file to `to` bytes (its whole length plus `to`
   // when negative: -1 is one byte short) and grows it back, again and again
   // (every 50 µs), while the module goes on adding frames; until
   // stop_cutting, or the host lets the output go. A cut that takes no page

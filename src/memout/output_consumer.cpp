@@ -55,6 +55,8 @@ MemoryOutputConsumer& MemoryOutputConsumer::operator=(MemoryOutputConsumer&& oth
     frames_expected_ = other.frames_expected_;
     frames_received_ = other.frames_received_;
     still_since_ = other.still_since_;
+    made_ = other.made_;
+    cut_before_take_ = other.cut_before_take_;
   }
   return *this;
 }
@@ -110,6 +112,7 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
     return Err<MemoutError>{written.error()};
   }
 
+  if (auto made = consumer.segment_.file_status()) consumer.made_ = *made;
   if (auto written = write_manifest_file(*manifest_path, m); !written) return Err<MemoutError>{written.error()};
   consumer.manifest_path_ = *manifest_path;
 
@@ -151,10 +154,30 @@ MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsume
   if (*closed != 0) return memout_fail(MemoutErrorKind::BrokenPipe, "consumer closed");
   auto state = segment.load_word(HeaderWord::SlotState);
   if (!state) return refuse(state.error());
-  if (*state != kSlotReady) return std::optional<OutputFrameMeta>();
-  // Cut since the host released the frame before: this one may have lost
-  // bytes before this look.
-  if (consumer.still_since_ && *look != *consumer.still_since_) return changed();
+  if (*state != kSlotReady) {
+    // The first empty slot once the producer set the unlinked word (after
+    // its last change of the file's status: the name's removal, its pages
+    // made writable) gives the status the first frame is held to.
+    if (*state == kSlotFree && !consumer.still_since_) {
+      auto unlinked = segment.load_word(HeaderWord::Unlinked);
+      if (unlinked && *unlinked != 0) {
+        if (auto now = segment.file_status()) consumer.still_since_ = *now;
+      }
+    }
+    return std::optional<OutputFrameMeta>();
+  }
+  // Cut since the host released the frame before (or since it made the
+  // segment): this one may have lost bytes before this look. Told after the
+  // record's own checks (receive_output_frame), which name a hostile
+  // producer's fault better.
+  if (consumer.still_since_) {
+    consumer.cut_before_take_ = *look != *consumer.still_since_;
+  } else if (consumer.made_) {
+    consumer.cut_before_take_ = look->size != consumer.made_->size || look->mtime_s != consumer.made_->mtime_s ||
+                                look->mtime_ns != consumer.made_->mtime_ns;
+  } else {
+    consumer.cut_before_take_ = false;
+  }
   // Ready stays ready: the producer waits until the slot is free. The slot
   // is claimed only after the copy, since the claim, written through the
   // descriptor, moves the file's times itself and must not fall inside the
@@ -211,8 +234,8 @@ MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsume
   }
   // The host's own writes moved the times: the next frame is held to the
   // status they left. The producer's stores through its mapping move them
-  // only when they fault a page in, which its first frame does and later
-  // ones do not (unless the system swapped the segment out meanwhile).
+  // only when they fault a page in, which it did before the unlinked word
+  // (unless the system swapped the segment out since).
   auto left = segment.file_status();
   if (left) {
     consumer.still_since_ = *left;
@@ -257,6 +280,7 @@ MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputCon
   std::vector<uint64_t>& received = consumer.received_;
   if (word >= received.size()) return refuse("frame bitmap overflow");
   if (received[word] & bit) return refuse("duplicate output frame");
+  if (consumer.cut_before_take_) return refuse("shared-memory segment changed under the frame");
   received[word] |= bit;
   ++consumer.frames_received_;
 

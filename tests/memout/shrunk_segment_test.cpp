@@ -265,13 +265,18 @@ void wait_past_change_time(int fd) {
 // while a frame waits in the slot, before the host's first look at it: the
 // frame is refused, never delivered with its last pixel's alpha zeroed. The
 // status the host left when it released the frame before is what the frame
-// is held to.
+// is held to, or for the first frame the status of the first empty slot
+// after the producer set the unlinked word.
 TEST(ShrunkSegmentTest, ACutThatTakesNoPageNeverDeliversAFrameWithBytesZeroed) {
   struct Case {
     const char* what;
     int cut_before_frame;  // 0: no cut
+    bool empty_poll = true;  // the host saw the slot empty once the producer attached
   } cases[] = {
       {"no cut: both frames delivered whole", 0},
+      {"no cut, the first frame published before the host's first look", 0, false},
+      {"cut before the first frame, after an empty slot the producer had attached to", 1},
+      {"cut before the first frame, published before the host's first look", 1, false},
       {"cut before the second frame", 2},
   };
   for (const Case& c : cases) {
@@ -285,7 +290,18 @@ TEST(ShrunkSegmentTest, ACutThatTakesNoPageNeverDeliversAFrameWithBytesZeroed) {
     void* view = mmap(nullptr, kSegmentHeaderBytes + kCapacity, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ASSERT_NE(view, MAP_FAILED);
     const HeaderView h(view);
+    // The producer's side as the module does it: every page looked at, then
+    // the unlinked word, which the host's empty poll then sees.
+    for (uint64_t at = 0; at < kSegmentHeaderBytes + kCapacity; at += 4096) {
+      (void)*static_cast<volatile uint8_t*>(static_cast<uint8_t*>(view) + at);
+    }
+    (void)*static_cast<volatile uint8_t*>(h.payload() + kCapacity - 1);
+    h.unlinked().store(1, std::memory_order_release);
     std::vector<uint8_t> pixels;
+    if (c.empty_poll) {
+      auto empty = receive_output_frame(consumer, pixels);
+      ASSERT_TRUE(empty && !empty->has_value()) << c.what;
+    }
     bool refused = false;
     for (int frame = 1; frame <= 2 && !refused; ++frame) {
       std::memset(h.payload(), 0, kCapacity);
