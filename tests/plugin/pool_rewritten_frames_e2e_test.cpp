@@ -33,7 +33,10 @@ struct ChangedFrameRow {
   bool memory = false;
 };
 
-class PoolChangedFrames : public testing::SimhostPoolRun, public ::testing::WithParamInterface<ChangedFrameRow> {};
+class PoolChangedFrames : public testing::SimhostPoolRun, public ::testing::WithParamInterface<ChangedFrameRow> {
+ protected:
+  fs::path store() { return root_ / "home" / "Library" / "Caches" / "velocinta" / "framestore-fast-v1"; }
+};
 
 TEST_P(PoolChangedFrames, NoFrameAWorkerChangedAfterHandingItOverIsStored) {
   const ChangedFrameRow& row = GetParam();
@@ -60,7 +63,9 @@ TEST_P(PoolChangedFrames, NoFrameAWorkerChangedAfterHandingItOverIsStored) {
   if (row.memory) {
     events.push_back(when_logged("pool: memory output did not finish cleanly", 1, {{"action", "wait"}}));
   }
-  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
+  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "wait"}}));
+  // And every frame of it in the disk store, which writes behind the cache.
+  events.push_back({{"when", {{"folder", store().string()}, {"files", ".vnf"}, {"count", kWorkArea}}}, {"action", "quit"}});
   auto r = run(env, events, 90.0);
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
@@ -83,8 +88,7 @@ TEST_P(PoolChangedFrames, NoFrameAWorkerChangedAfterHandingItOverIsStored) {
     ++from_pool;
   EXPECT_GT(from_pool, 0u) << "the pool cached nothing: nothing tried\n" << text;
   // Any pixel off: a frame torn by a few rows differs in a few bar widths.
-  const std::vector<testing::StoredFrameCheck> stored = testing::check_stored_frames(
-      root_ / "home" / "Library" / "Caches" / "velocinta" / "framestore-fast-v1", project());
+  const std::vector<testing::StoredFrameCheck> stored = testing::check_stored_frames(store(), project());
   std::vector<std::string> unlike;
   for (const testing::StoredFrameCheck& c : stored) {
     if (!c.sized || c.off > 0 || c.invalid > 0) {
