@@ -53,9 +53,10 @@ std::optional<ByteBuffer> read_still_file(const std::filesystem::path& path, uin
     if (size == 0 || size > limit) return std::nullopt;
     // Still for a whole settle before the read, so that a change during it
     // cannot fall in the tick of the change before.
+    const std::chrono::nanoseconds settle = timing.settle;
     const std::optional<std::chrono::nanoseconds> age = change_age(file->status());
-    if (!age || *age < timing.settle) {
-      const std::chrono::nanoseconds wait = age ? timing.settle - *age : timing.settle;
+    if (!age || *age < settle) {
+      const std::chrono::nanoseconds wait = age ? settle - *age : settle;
       if (Clock::now() + wait > give_up) return std::nullopt;
       std::this_thread::sleep_for(wait);
       const std::optional<FileChangeStamp> settled = stamp_of(file->fd());

@@ -8,12 +8,14 @@
 //
 // A change in the same timestamp tick as the one before it may leave the
 // times as they were; so a file is read only once its last change lies at
-// least `settle` behind (longer than a coarse clock tick), after which any
-// further change carries a later time. What remains unseen: a file that is
-// still as a whole for longer than `settle` in the middle of a rewrite (a
-// worker pausing between its writes), writes through a shared mapping of the
-// file (their times are set when a page is first dirtied, not at each store),
-// and file systems whose timestamps are coarser than `settle`.
+// least a settle behind (longer than a coarse clock tick), after which any
+// further change carries a later time. What remains unseen: a file that
+// stands still in the middle of a rewrite for longer than the settle (a
+// worker held up between two writes for over 50 ms, one killed in the
+// middle of a rewrite, or one that renames a half-made file into place),
+// writes through a shared mapping of the file (their times are set when a
+// page is first dirtied, not at each store), and file systems whose
+// timestamps are coarser than the settle.
 #pragma once
 
 #include <chrono>
@@ -26,11 +28,13 @@
 namespace vel {
 
 struct StillReadTiming {
-  // How long the file must have stood unchanged before its read.
-  std::chrono::nanoseconds settle = std::chrono::milliseconds(15);
+  // How long the file must have stood unchanged before its read: longer
+  // than a coarse clock tick, and than most holdups of a busy machine
+  // between two writes of a worker.
+  std::chrono::nanoseconds settle = std::chrono::milliseconds(50);
   // How long one call waits for a file that keeps changing, the reads
   // included; past it the call gives up.
-  std::chrono::nanoseconds patience = std::chrono::milliseconds(200);
+  std::chrono::nanoseconds patience = std::chrono::milliseconds(400);
 };
 
 // The whole regular file at `path` (a link is followed) in a pooled buffer,
