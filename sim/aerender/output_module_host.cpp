@@ -322,7 +322,7 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
   // The module attached: every frame it adds is cut under.
   if (ok && cutter && h.faults.cut_to) {
     std::string why;
-    if (!cutter->start_cutting(*h.faults.cut_to, why)) return fail_run(log, why);
+    if (!cutter->start_cutting(*h.faults.cut_to, log, why)) return fail_run(log, why);
   }
   if (h.faults.crash_in_copy) arm_copy_crash(log);
   uint64_t delivered = 0;

@@ -66,7 +66,7 @@ SegmentCutter::~SegmentCutter() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool SegmentCutter::start_cutting(int64_t to, std::string& why) {
+bool SegmentCutter::start_cutting(int64_t to, std::FILE* log, std::string& why) {
   const int64_t size = to < 0 ? static_cast<int64_t>(whole_) + to : to;
   if (size < 0 || static_cast<uint64_t>(size) >= whole_ || cutting_) {
     why = "no cut to " + std::to_string(to) + " bytes of a " + std::to_string(whole_) + "-byte segment";
@@ -74,6 +74,8 @@ bool SegmentCutter::start_cutting(int64_t to, std::string& why) {
   }
   cutting_ = std::make_unique<Cutting>();
   cutting_->to = static_cast<uint64_t>(size);
+  std::fprintf(log, "aerender: cutting the segment to %llu bytes\n", static_cast<unsigned long long>(size));
+  std::fflush(log);
   Cutting* c = cutting_.get();
   try {
     cutting_->thread = std::thread([this, c] {

@@ -39,9 +39,10 @@ class SegmentCutter {
   // when negative: -1 is one byte short) and grows it back, again and again
   // (every 50 µs), while the module goes on adding frames; until
   // stop_cutting, or the host lets the output go. A cut that takes no page
-  // raises no fault anywhere, and zeroes the bytes past it. False (with
-  // `why`) for a size outside the file or a thread that cannot start.
-  bool start_cutting(int64_t to, std::string& why);
+  // raises no fault anywhere, and zeroes the bytes past it. Writes
+  // "aerender: cutting the segment to N bytes". False (with `why`) for a
+  // size outside the file or a thread that cannot start.
+  bool start_cutting(int64_t to, std::FILE* log, std::string& why);
   // Ends the cuts, leaves the file whole, and writes "aerender: the segment
   // cut to N bytes under the host K times".
   void stop_cutting(std::FILE* log);
