@@ -76,6 +76,11 @@ Result<AerenderFaults> read_aerender_faults(const std::function<std::optional<st
       if (!*target || **target == 0) return fail(std::string(name) + ": bad offset " + *v);
     }
   }
+  if (auto v = getenv("SIM_AERENDER_REWRITE_US")) {
+    const std::optional<int64_t> us = switch_number(*v, 1'000'000);
+    if (!us) return fail("SIM_AERENDER_REWRITE_US: bad value " + *v);
+    f.rewrite_pause_us = static_cast<uint32_t>(*us);
+  }
   if (auto v = getenv("SIM_AERENDER_TGA")) f.tga_run_length = *v == "rle";
   if (auto v = getenv("SIM_AERENDER_PSD")) f.psd_packbits = *v != "raw";
   if (auto v = getenv("SIM_AERENDER_PSD_DEPTH")) {

@@ -42,6 +42,10 @@ struct AerenderFaults {
   bool psd_packbits = true;
   int psd_depth = 8;
   bool psd_alpha_channel = true;
+  // SIM_AERENDER_REWRITE_US: each frame file rewritten in place after it is
+  // written, with another frame's bytes and then its own, 4 KiB writes this
+  // many µs apart (frame_rewriter.h).
+  std::optional<uint32_t> rewrite_pause_us;
 };
 
 // A switch's decimal value in 0 … hi; nothing when it is anything else.

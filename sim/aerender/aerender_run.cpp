@@ -13,6 +13,7 @@
 #include "aerender_command.h"
 #include "aerender_faults.h"
 #include "frame_image.h"
+#include "frame_rewriter.h"
 #include "hostile_producer.h"
 #include "output_faults.h"
 #include "output_module_host.h"
@@ -122,6 +123,21 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
     ++written;
     std::fprintf(log, "PROGRESS: frame %lld written: %s\n", static_cast<long long>(frame), path.c_str());
     std::fflush(log);
+    if (faults.rewrite_pause_us) {
+      // Another frame's bytes: those of the frame half a second on, far
+      // enough for its picture to differ.
+      const int64_t other = (frame + kRewriteOtherFrame) * comp.frame_duration.value <= INT32_MAX
+                                ? frame + kRewriteOtherFrame
+                                : frame - kRewriteOtherFrame;
+      Result<RenderedFrame> later = render_composition(
+          comp, {HostTime{static_cast<int32_t>(other * comp.frame_duration.value), comp.frame_duration.scale},
+                 downsample, downsample, 8});
+      if (!later) return error(log, "render failed at frame " + std::to_string(other) + ": " + later.error());
+      const std::vector<uint8_t> other_bytes = encode_frame(frame_image_from_render(later.value()), format, faults);
+      if (!rewrite_frame_file(path, other_bytes, bytes, std::chrono::microseconds(*faults.rewrite_pause_us), why)) {
+        return error(log, "Unable to rewrite file: " + path + " (" + why + ")");
+      }
+    }
   }
   std::fprintf(log, "aerender: %llu frames rendered\n", static_cast<unsigned long long>(written));
   std::fflush(log);

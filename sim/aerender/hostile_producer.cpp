@@ -104,6 +104,11 @@ class Segment {
       why = "another producer is attached";
       return false;
     }
+    // Every page looked at before the unlinked word, as the transport asks
+    // of a producer: a first store into a page not yet in this mapping
+    // would move the file's times, which the host takes for a cut.
+    for (size_t at = 0; at < length_; at += 4096) (void)*static_cast<volatile uint8_t*>(base_ + at);
+    (void)*static_cast<volatile uint8_t*>(base_ + length_ - 1);
     ::shm_unlink(c.mapping.c_str());
     __atomic_store_n(word(kAtUnlinked), 1, __ATOMIC_RELEASE);
     return true;

@@ -32,6 +32,7 @@ OutputFaults read_output_faults(const std::function<std::optional<std::string>(c
   f.hang_after = number("SIM_AEIO_HANG_AFTER");
   f.extra_frame_ms = std::clamp<int64_t>(number("SIM_AEIO_FRAME_MS").value_or(0), 0, 600'000);
   f.shrink_after = number("SIM_AEIO_SHRINK_AFTER");
+  f.cut_to = number("SIM_AEIO_CUT_TO");
   f.skip_ordinal = number("SIM_AEIO_SKIP_ORDINAL");
   f.two_frames = set("SIM_AEIO_TWO_FRAMES");
   f.compressed = set("SIM_AEIO_COMPRESSED");

@@ -14,6 +14,12 @@
 //                                  reads, again and again, until the host
 //                                  lets it go; no frame is added any more
 //                                  (status 1; segment_cutter.h)
+//   SIM_AEIO_CUT_TO=w0:-1          once the module attached, the
+//                                  segment's file is cut to that size (the
+//                                  whole length plus it when negative) and
+//                                  grown back, again and again, while the
+//                                  module goes on adding frames; until the
+//                                  host lets it go (segment_cutter.h)
 //   Frames the module must refuse
 //   SIM_AEIO_SKIP_ORDINAL=w0:k     ordinal k is never added (0, 1, 3 ...)
 //   SIM_AEIO_TWO_FRAMES=w0         AddFrame says 2 frames per call
@@ -52,6 +58,7 @@ struct OutputFaults {
   std::optional<int64_t> hang_after;
   int64_t extra_frame_ms = 0;
   std::optional<int64_t> shrink_after;
+  std::optional<int64_t> cut_to;
   std::optional<int64_t> skip_ordinal;
   bool two_frames = false;
   bool compressed = false;

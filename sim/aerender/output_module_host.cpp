@@ -311,7 +311,7 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
   // The segment's name goes when the module attaches: the cutter takes it
   // first.
   std::optional<SegmentCutter> cutter;
-  if (ok && h.faults.shrink_after) {
+  if (ok && (h.faults.shrink_after || h.faults.cut_to)) {
     std::string why;
     std::optional<SegmentCutter> opened = SegmentCutter::open(cmd.output, why);
     if (!opened) return fail_run(log, why);
@@ -319,12 +319,17 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
   }
   bool started = false;
   if (ok) ok = started = called("StartAdding", fn.StartAdding(nullptr, outH, 0));
+  // The module attached: every frame it adds is cut under.
+  if (ok && cutter && h.faults.cut_to) {
+    std::string why;
+    if (!cutter->start_cutting(*h.faults.cut_to, log, why)) return fail_run(log, why);
+  }
   if (h.faults.crash_in_copy) arm_copy_crash(log);
   uint64_t delivered = 0;
   int64_t ordinal = 0;
   for (int64_t i = 0; ok && cmd.first_frame + i <= cmd.last_frame; ++i, ++ordinal) {
     const int64_t frame = cmd.first_frame + i;
-    if (cutter && static_cast<int64_t>(delivered) >= *h.faults.shrink_after) {
+    if (cutter && h.faults.shrink_after && static_cast<int64_t>(delivered) >= *h.faults.shrink_after) {
       (void)cutter->cut_while_host_reads(log);
       ok = false;
       break;
@@ -359,6 +364,7 @@ int run_memory_output(const AerenderCommand& cmd, const std::string& signature, 
       std::fflush(log);
     }
   }
+  if (cutter) cutter->stop_cutting(log);
   if (started && h.faults.flush_instead_of_end) {
     if (fn.Flush == nullptr || !called("Flush", fn.Flush(nullptr, outH))) ok = false;
   } else if (started && !h.faults.no_end && !called("EndAdding", fn.EndAdding(nullptr, outH, 0))) {

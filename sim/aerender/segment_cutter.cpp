@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -52,10 +53,65 @@ std::optional<SegmentCutter> SegmentCutter::open(const std::string& output, std:
 }
 
 SegmentCutter::SegmentCutter(SegmentCutter&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), whole_(other.whole_), manifest_(std::move(other.manifest_)) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      whole_(other.whole_),
+      manifest_(std::move(other.manifest_)),
+      cutting_(std::move(other.cutting_)) {}
 
 SegmentCutter::~SegmentCutter() {
+  if (cutting_ && cutting_->thread.joinable()) {
+    cutting_->stop.store(true);
+    cutting_->thread.join();
+  }
   if (fd_ >= 0) ::close(fd_);
+}
+
+bool SegmentCutter::start_cutting(int64_t to, std::FILE* log, std::string& why) {
+  const int64_t size = to < 0 ? static_cast<int64_t>(whole_) + to : to;
+  if (size < 0 || static_cast<uint64_t>(size) >= whole_ || cutting_) {
+    why = "no cut to " + std::to_string(to) + " bytes of a " + std::to_string(whole_) + "-byte segment";
+    return false;
+  }
+  cutting_ = std::make_unique<Cutting>();
+  cutting_->to = static_cast<uint64_t>(size);
+  std::fprintf(log, "aerender: cutting the segment to %llu bytes\n", static_cast<unsigned long long>(size));
+  std::fflush(log);
+  Cutting* c = cutting_.get();
+  try {
+    cutting_->thread = std::thread([this, c] {
+      // Only once the slot is empty: the frames after are the ones cut
+      // under.
+      for (;;) {
+        if (c->stop.load()) return;
+        uint32_t slot = 1;
+        if (::pread(fd_, &slot, sizeof slot, kAtSlot) == static_cast<ssize_t>(sizeof slot) && slot == kFree) break;
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      while (!c->stop.load()) {
+        (void)::ftruncate(fd_, static_cast<off_t>(c->to));
+        (void)::ftruncate(fd_, static_cast<off_t>(whole_));
+        const uint64_t n = c->cuts.fetch_add(1) + 1;
+        const auto whole_until = std::chrono::steady_clock::now() + kWholeBetweenCuts;
+        while (std::chrono::steady_clock::now() < whole_until) {
+        }
+        if (n % 16 == 0 && !exists(manifest_)) return;  // the host let the output go
+      }
+    });
+  } catch (const std::system_error&) {
+    cutting_.reset();
+    why = "no thread for the cuts";
+    return false;
+  }
+  return true;
+}
+
+void SegmentCutter::stop_cutting(std::FILE* log) {
+  if (!cutting_) return;
+  cutting_->stop.store(true);
+  if (cutting_->thread.joinable()) cutting_->thread.join();
+  std::fprintf(log, "aerender: the segment cut to %llu bytes under the host %llu times\n",
+               static_cast<unsigned long long>(cutting_->to), static_cast<unsigned long long>(cutting_->cuts.load()));
+  std::fflush(log);
 }
 
 bool SegmentCutter::cut_while_host_reads(std::FILE* log) {

@@ -8,10 +8,13 @@
 // host removes the manifest) and leaves the file whole.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace sim {
 
@@ -31,13 +34,34 @@ class SegmentCutter {
   // the host did not within the stand-in's patience of 10 s.
   bool cut_while_host_reads(std::FILE* log);
 
+  // SIM_AEIO_CUT_TO: on a thread of its own, once the slot is empty (the
+  // host took any frame in it), cuts the file to `to` bytes (its whole length plus `to`
+  // when negative: -1 is one byte short) and grows it back, again and again
+  // (every 50 µs), while the module goes on adding frames; until
+  // stop_cutting, or the host lets the output go. A cut that takes no page
+  // raises no fault anywhere, and zeroes the bytes past it. Writes
+  // "aerender: cutting the segment to N bytes". False (with `why`) for a
+  // size outside the file or a thread that cannot start.
+  bool start_cutting(int64_t to, std::FILE* log, std::string& why);
+  // Ends the cuts, leaves the file whole, and writes "aerender: the segment
+  // cut to N bytes under the host K times".
+  void stop_cutting(std::FILE* log);
+
  private:
   SegmentCutter(int fd, uint64_t whole, std::string manifest)
       : fd_(fd), whole_(whole), manifest_(std::move(manifest)) {}
 
+  struct Cutting {
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> cuts{0};
+    uint64_t to = 0;
+    std::thread thread;
+  };
+
   int fd_ = -1;
   uint64_t whole_ = 0;  // header and payload
   std::string manifest_;
+  std::unique_ptr<Cutting> cutting_;
 };
 
 }  // namespace sim

@@ -54,6 +54,9 @@ MemoryOutputConsumer& MemoryOutputConsumer::operator=(MemoryOutputConsumer&& oth
     received_ = std::move(other.received_);
     frames_expected_ = other.frames_expected_;
     frames_received_ = other.frames_received_;
+    still_since_ = other.still_since_;
+    made_ = other.made_;
+    cut_before_take_ = other.cut_before_take_;
   }
   return *this;
 }
@@ -109,6 +112,7 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
     return Err<MemoutError>{written.error()};
   }
 
+  if (auto made = consumer.segment_.file_status()) consumer.made_ = *made;
   if (auto written = write_manifest_file(*manifest_path, m); !written) return Err<MemoutError>{written.error()};
   consumer.manifest_path_ = *manifest_path;
 
@@ -131,15 +135,53 @@ MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsume
     close_output(segment, std::memory_order_release);
     return Err<MemoutError>{error};
   };
-  if (auto whole = segment.check_whole(); !whole) return refuse(whole.error());
+  auto changed = [&segment, &pixels] {
+    return refuse_held_slot(segment, pixels,
+                            MemoutError{MemoutErrorKind::InvalidData, 0, "shared-memory segment changed under the frame"});
+  };
+  // The look that opens the bracket around the copy. A cut that takes no
+  // page (one byte off the end, and back) raises no fault and leaves the
+  // header as it was; the bytes past the cut come back zeroed all the same.
+  // Only the file's status tells: its length, and its change time, which a
+  // cut always moves.
+  auto look = segment.file_status();
+  if (!look) return refuse(look.error());
+  if (look->size < 0 || static_cast<uint64_t>(look->size) < segment.mapped_length()) {
+    return refuse(MemoutError{MemoutErrorKind::InvalidData, 0, "shared-memory mapping is too short"});
+  }
   auto closed = segment.load_word(HeaderWord::Closed);
   if (!closed) return refuse(closed.error());
   if (*closed != 0) return memout_fail(MemoutErrorKind::BrokenPipe, "consumer closed");
   auto state = segment.load_word(HeaderWord::SlotState);
   if (!state) return refuse(state.error());
-  if (*state != kSlotReady) return std::optional<OutputFrameMeta>();
-  // Ready is ours to move: the producer waits until the slot is free.
-  if (auto held = segment.store_word(HeaderWord::SlotState, kSlotReading); !held) return refuse(held.error());
+  if (*state != kSlotReady) {
+    // The first empty slot once the producer set the unlinked word (after
+    // its last change of the file's status: the name's removal, its pages
+    // made writable) gives the status the first frame is held to.
+    if (*state == kSlotFree && !consumer.still_since_) {
+      auto unlinked = segment.load_word(HeaderWord::Unlinked);
+      if (unlinked && *unlinked != 0) {
+        if (auto now = segment.file_status()) consumer.still_since_ = *now;
+      }
+    }
+    return std::optional<OutputFrameMeta>();
+  }
+  // Cut since the host released the frame before (or since it made the
+  // segment): this one may have lost bytes before this look. Told after the
+  // record's own checks (receive_output_frame), which name a hostile
+  // producer's fault better.
+  if (consumer.still_since_) {
+    consumer.cut_before_take_ = *look != *consumer.still_since_;
+  } else if (consumer.made_) {
+    consumer.cut_before_take_ = look->size != consumer.made_->size || look->mtime_s != consumer.made_->mtime_s ||
+                                look->mtime_ns != consumer.made_->mtime_ns;
+  } else {
+    consumer.cut_before_take_ = false;
+  }
+  // Ready stays ready: the producer waits until the slot is free. The slot
+  // is claimed only after the copy, since the claim, written through the
+  // descriptor, moves the file's times itself and must not fall inside the
+  // bracket.
   // One read of each producer-written value; only the locals are used below.
   uint8_t slot_frame[kSlotFrameBytes];
   if (auto read = segment.read_exact(kSlotFrameOffset, slot_frame, sizeof slot_frame); !read) {
@@ -166,16 +208,39 @@ MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsume
     }
   }
   // A file cut and grown again under the copy gave back zeroed pages, with
-  // no fault to tell: the header went with them, and "reading" with it.
+  // no fault to tell: the header went with them, and "ready" with it.
   auto still = segment.load_word(HeaderWord::SlotState);
-  if (!still || *still != kSlotReading) {
+  if (!still || *still != kSlotReady) {
     pixels.clear();
     close_output(segment, std::memory_order_release);
     return still ? memout_invalid("shared-memory slot changed during the copy") : Err<MemoutError>{still.error()};
   }
+  // The look that closes the bracket: the file still covers the slot, and
+  // nothing moved its status since the first.
+  auto after = segment.file_status();
+  if (!after) return refuse_held_slot(segment, pixels, after.error());
+  if (after->size < 0 || static_cast<uint64_t>(after->size) < segment.mapped_length()) {
+    return refuse_held_slot(segment, pixels,
+                            MemoutError{MemoutErrorKind::InvalidData, 0, "shared-memory mapping is too short"});
+  }
+  if (*after != *look) return changed();
+  if (auto held = segment.store_word(HeaderWord::SlotState, kSlotReading); !held) {
+    pixels.clear();
+    return refuse(held.error());
+  }
   if (auto freed = segment.store_word(HeaderWord::SlotState, kSlotFree); !freed) {
     pixels.clear();
     return Err<MemoutError>{freed.error()};
+  }
+  // The host's own writes moved the times: the next frame is held to the
+  // status they left. The producer's stores through its mapping move them
+  // only when they fault a page in, which it did before the unlinked word
+  // (unless the system swapped the segment out since).
+  auto left = segment.file_status();
+  if (left) {
+    consumer.still_since_ = *left;
+  } else {
+    consumer.still_since_.reset();
   }
   return std::optional<OutputFrameMeta>(meta);
 }
@@ -215,6 +280,7 @@ MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputCon
   std::vector<uint64_t>& received = consumer.received_;
   if (word >= received.size()) return refuse("frame bitmap overflow");
   if (received[word] & bit) return refuse("duplicate output frame");
+  if (consumer.cut_before_take_) return refuse("shared-memory segment changed under the frame");
   received[word] |= bit;
   ++consumer.frames_received_;
 

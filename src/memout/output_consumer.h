@@ -75,6 +75,7 @@ class MemoryOutputConsumer {
 
   friend MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view, const OutputRequest&);
   friend MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputConsumer&, std::vector<uint8_t>&);
+  friend MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer&, std::vector<uint8_t>&);
 
   SharedMemorySegment segment_;
   OutputContract contract_;
@@ -85,6 +86,20 @@ class MemoryOutputConsumer {
   std::vector<uint64_t> received_;  // one bit per frame of the range
   uint64_t frames_expected_ = 0;
   uint64_t frames_received_ = 0;
+  // The segment's status right after the host released the last frame, or
+  // at the first empty slot once the producer set the unlinked word: from
+  // then on only a cut moves it (the producer made its pages writable before
+  // that word, and its stores then fault none in), so a frame found ready
+  // under another status may have lost bytes to a cut that took no page,
+  // which nothing else tells.
+  std::optional<FileChangeStamp> still_since_;
+  // Its status once the host made it. Before still_since_ exists (a first
+  // frame published before the host saw the slot empty), the frame is held
+  // to this one's length and modification time: a cut moves both, while the
+  // producer's attaching moves only the change time (the name's removal).
+  std::optional<FileChangeStamp> made_;
+  // The last frame taken was found ready under another status than these.
+  bool cut_before_take_ = false;
 };
 
 // Creates a fresh segment and writes its manifest beside `output_path` (the
@@ -98,15 +113,19 @@ MemoutResult<MemoryOutputConsumer> create_memory_output(std::string_view output_
 // Errors: "shared-memory mapping is too short" (the producer cut the file,
 // before or during the take), "shared-memory slot changed during the copy"
 // (the slot left the host's hands under the copy, as it does when the file
-// is cut and grown again: the pixels may be torn), both closing the output
-// while the header is there; "consumer closed" (broken pipe);
+// is cut and grown again: the pixels may be torn), "shared-memory segment
+// changed under the frame" (the file's length or change time moved under the
+// copy: a cut and a growth back that took no page zeroed its bytes past the
+// cut without a fault), all closing the output while the header is there; "consumer closed" (broken pipe);
 // "shared-memory payload exceeds capacity" (closes the output); "pixel
 // allocation failed".
 MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsumer& consumer,
                                                              std::vector<uint8_t>& pixels);
 
 // take_slot_frame, then the record checked against the contract and the
-// duplicate record. A frame is delivered at most once, with exactly
+// duplicate record, then the segment's status when the frame was found
+// against the one the host last left it in ("shared-memory segment changed
+// under the frame": a cut since may have zeroed its bytes). A frame is delivered at most once, with exactly
 // width × height × 4 bytes in `pixels` (none in null mode). A record that
 // fails a check empties `pixels`, closes the output and is refused.
 MemoutResult<std::optional<DeliveredFrame>> receive_output_frame(MemoryOutputConsumer& consumer,

@@ -19,6 +19,9 @@ uint64_t saturating_ns(Clock::duration d) {
   return ns < 0 ? 0 : static_cast<uint64_t>(ns);
 }
 
+// No page is smaller on the systems the module runs on.
+constexpr uint64_t kPageBytes = 4096;
+
 }  // namespace
 
 MemoutResult<SharedMemorySegment> attach_output_segment(std::string_view mapping_name, const SegmentToken& token,
@@ -45,6 +48,19 @@ MemoutResult<SharedMemorySegment> attach_output_segment(std::string_view mapping
                                                      std::memory_order_acquire)) {
     return memout_invalid("shared-memory producer already attached");
   }
+  // The first store into each page through a shared mapping moves the file's
+  // change time, as a cut does; the host holds every frame to the file's
+  // status once this side set the unlinked word. So every page is made
+  // writable here, before the word, and no frame's own stores move it.
+  // The payload starts past the header, not on a page: its last byte may
+  // lie in a page of its own.
+  uint8_t* payload = h.payload();
+  const auto touch = [payload](uint64_t at) {
+    volatile uint8_t* byte = payload + at;
+    *byte = *byte;
+  };
+  for (uint64_t at = 0; at < capacity; at += kPageBytes) touch(at);
+  if (capacity > 0) touch(capacity - 1);
   if (auto removed = unlink_shared_memory(mapping_name); !removed) return Err<MemoutError>{removed.error()};
   h.unlinked().store(1, std::memory_order_release);
   return segment;

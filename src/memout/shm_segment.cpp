@@ -59,9 +59,15 @@ void SharedMemorySegment::release() noexcept {
 }
 
 MemoutResult<uint64_t> SharedMemorySegment::file_length() const {
+  auto status = file_status();
+  if (!status) return Err<MemoutError>{status.error()};
+  return status->size < 0 ? uint64_t{0} : static_cast<uint64_t>(status->size);
+}
+
+MemoutResult<FileChangeStamp> SharedMemorySegment::file_status() const {
   struct stat st {};
   if (fstat(fd_, &st) != 0) return memout_os_failure(errno);
-  return st.st_size < 0 ? uint64_t{0} : static_cast<uint64_t>(st.st_size);
+  return change_stamp(st);
 }
 
 MemoutStatus SharedMemorySegment::check_whole() const {

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/change_stamp.h"
 #include "memout/memout_error.h"
 #include "memout/segment_layout.h"
 
@@ -46,6 +47,8 @@ class SharedMemorySegment {
   // Bytes the segment's file holds now (fstat of the kept descriptor); an
   // error when it cannot be asked.
   MemoutResult<uint64_t> file_length() const;
+  // The file's status now: its length and the times any cut moves.
+  MemoutResult<FileChangeStamp> file_status() const;
   // The mapping is whole: the file still covers every mapped byte.
   // "shared-memory mapping is too short" otherwise.
   MemoutStatus check_whole() const;

@@ -27,7 +27,7 @@ TEST_P(MemoryWorkerRun, EveryFrameArrivesThroughSharedMemoryAndNothingIsLeft) {
   const WorkerRun run = run_memory_worker({.last = v.last, .downsample = v.downsample, .factor = v.factor});
   const size_t count = static_cast<size_t>(v.last + 1);
   const std::string range = "0.." + std::to_string(v.last);
-  ASSERT_EQ(run.child.exit_code, 0) << run.child.output;
+  ASSERT_EQ(run.child.exit_code, 0) << run.child.output << run.host_log;
   EXPECT_TRUE(run.complete) << run.worker_log << run.host_log;
   ASSERT_EQ(run.frames.size(), count) << run.child.output;
   const uint32_t width = static_cast<uint32_t>(sim::downsampled_side(comp.width, v.downsample));

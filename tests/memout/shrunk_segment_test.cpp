@@ -6,9 +6,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
+#include <thread>
 #include <optional>
 
 #include "memout/guarded_copy.h"
@@ -207,6 +210,22 @@ TEST(ShrunkSegmentTest, ACutBetweenTheHostsCheckAndItsTouchNeverFaults) {
        "shared-memory slot changed during the copy",
        true},
       {"completion: the header cut after the size look", HostStep::Completion, {{At::SizeLook, 1, 0}}},
+      // A cut that takes no page raises no fault and leaves the header whole:
+      // only the file's status tells that the last byte came back zeroed.
+      {"take: one byte cut off and grown again after the first look",
+       HostStep::Receive,
+       {{At::SizeLook, 1, kSegmentHeaderBytes + kCapacity - 1, true}},
+       "shared-memory segment changed under the frame"},
+      {"take: one byte cut off and grown again after the first look, read through the descriptor",
+       HostStep::Receive,
+       {{At::SizeLook, 1, kSegmentHeaderBytes + kCapacity - 1, true}},
+       "shared-memory segment changed under the frame",
+       true},
+      {"take: one byte cut off and grown again under the copy through the descriptor",
+       HostStep::Receive,
+       {{At::PayloadRead, 1, kSegmentHeaderBytes + kCapacity - 1, true}},
+       "shared-memory segment changed under the frame",
+       true},
   };
   for (const CutCase& c : cases) {
     testing::ScratchDir dir;
@@ -221,6 +240,100 @@ TEST(ShrunkSegmentTest, ACutBetweenTheHostsCheckAndItsTouchNeverFaults) {
       continue;
     }
     EXPECT_EQ(WEXITSTATUS(*status), kCutSurvived) << c.what;
+  }
+}
+
+// Waits until the clock the file system stamps changes with has passed the
+// file's change time, so that the next change carries another time even
+// where timestamps are coarse (one clock tick): the host cannot tell two
+// changes within one tick apart there, which is not what these cases are
+// about.
+void wait_past_change_time(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return;
+  for (int i = 0; i < 1000; ++i) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    if (now.tv_sec > st.st_ctim.tv_sec || (now.tv_sec == st.st_ctim.tv_sec && now.tv_nsec > st.st_ctim.tv_nsec)) {
+      return;
+    }
+    std::this_thread::sleep_for(1ms);
+  }
+}
+
+// A producer that cuts one byte off its segment's end and grows it back
+// while a frame waits in the slot, before the host's first look at it: the
+// frame is refused, never delivered with its last pixel's alpha zeroed. The
+// status the host left when it released the frame before is what the frame
+// is held to, or for the first frame the status of the first empty slot
+// after the producer set the unlinked word.
+TEST(ShrunkSegmentTest, ACutThatTakesNoPageNeverDeliversAFrameWithBytesZeroed) {
+  struct Case {
+    const char* what;
+    int cut_before_frame;  // 0: no cut
+    bool empty_poll = true;  // the host saw the slot empty once the producer attached
+  } cases[] = {
+      {"no cut: both frames delivered whole", 0},
+      {"no cut, the first frame published before the host's first look", 0, false},
+      {"cut before the first frame, after an empty slot the producer had attached to", 1},
+      {"cut before the first frame, published before the host's first look", 1, false},
+      {"cut before the second frame", 2},
+  };
+  for (const Case& c : cases) {
+    testing::ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    auto made = create_memory_output(dir.file("output.vnm"), request());
+    ASSERT_TRUE(made) << made.error().message;
+    MemoryOutputConsumer consumer = std::move(*made);
+    const int fd = shm_open(consumer.mapping_name().c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0);
+    void* view = mmap(nullptr, kSegmentHeaderBytes + kCapacity, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(view, MAP_FAILED);
+    const HeaderView h(view);
+    // The producer's side as the module does it: every page looked at, then
+    // the unlinked word, which the host's empty poll then sees.
+    for (uint64_t at = 0; at < kSegmentHeaderBytes + kCapacity; at += 4096) {
+      (void)*static_cast<volatile uint8_t*>(static_cast<uint8_t*>(view) + at);
+    }
+    (void)*static_cast<volatile uint8_t*>(h.payload() + kCapacity - 1);
+    h.unlinked().store(1, std::memory_order_release);
+    std::vector<uint8_t> pixels;
+    if (c.empty_poll) {
+      auto empty = receive_output_frame(consumer, pixels);
+      ASSERT_TRUE(empty && !empty->has_value()) << c.what;
+    }
+    bool refused = false;
+    for (int frame = 1; frame <= 2 && !refused; ++frame) {
+      std::memset(h.payload(), 0, kCapacity);
+      h.payload()[kCapacity - 1] = 230;  // the last pixel's alpha
+      publish_valid_record(h);
+      OutputFrameMeta m;
+      std::memcpy(&m, static_cast<uint8_t*>(view) + kSlotFrameOffset + sizeof(uint64_t), sizeof m);
+      m.frame = frame;
+      m.time_value = frame;
+      std::memcpy(static_cast<uint8_t*>(view) + kSlotFrameOffset + sizeof(uint64_t), &m, sizeof m);
+      if (frame == c.cut_before_frame) {
+        wait_past_change_time(fd);
+        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(kSegmentHeaderBytes + kCapacity - 1)), 0);
+        ASSERT_EQ(ftruncate(fd, static_cast<off_t>(kSegmentHeaderBytes + kCapacity)), 0);
+      }
+      auto got = receive_output_frame(consumer, pixels);
+      if (!got) {
+        EXPECT_EQ(frame, c.cut_before_frame) << c.what << ": " << got.error().message;
+        EXPECT_EQ(got.error().message, "shared-memory segment changed under the frame") << c.what;
+        EXPECT_TRUE(pixels.empty()) << c.what;
+        EXPECT_EQ(testing::header_word(consumer.segment(), HeaderWord::Closed), 1u) << c.what;
+        refused = true;
+        continue;
+      }
+      ASSERT_TRUE(got->has_value()) << c.what;
+      ASSERT_EQ(pixels.size(), kCapacity) << c.what;
+      EXPECT_EQ(pixels.back(), 230) << c.what << ": frame " << frame << " delivered with its last byte zeroed";
+      EXPECT_NE(frame, c.cut_before_frame) << c.what << ": a frame cut under was delivered";
+    }
+    EXPECT_EQ(refused, c.cut_before_frame != 0) << c.what;
+    munmap(view, kSegmentHeaderBytes + kCapacity);
+    close(fd);
   }
 }
 

@@ -18,15 +18,14 @@
 #include <span>
 
 #include "plugin/simhost_pool_run.h"
-#include "project/project_json.h"
-#include "render/renderer.h"
-#include "store/frame_file.h"
+#include "plugin/stored_frames.h"
 
 namespace vel {
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using testing::foreign_frames_in_store;
 using testing::read_text;
 
 const std::string kNotClean = "pool: memory output did not finish cleanly — PSD selected for a future batch";
@@ -264,52 +263,6 @@ TEST_F(PoolMemoryRun, AMemoryWorkerThatFailsIsReplayedOnceThenPsdIsSelected) {
     expect_nothing_left(r);
     fs::remove_all(root_);
   }
-}
-
-// The frames in the disk store (every frame the cache took goes there)
-// that are not the stand-in host's own render of the same frame at their
-// size: a channel more than 2 away from it in more than 1 % of the pixels
-// (the reader's reduction samples a block's corner, the renderer its
-// centre, so edges may differ). Frames of a size no downsample gives count
-// too. Also answers how many frames it looked at.
-std::pair<std::vector<std::string>, size_t> foreign_frames_in_store(const fs::path& store, const json& project) {
-  auto parsed = sim::parse_project_text(project.dump());
-  if (!parsed.ok()) return {{"unreadable project"}, 0};
-  const sim::Composition& comp = parsed.value().comps[0];
-  std::vector<std::string> foreign;
-  size_t seen = 0;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(store, ec); it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
-    if (ec) break;
-    if (it->path().extension() != ".vnf") continue;
-    const std::string bytes = read_text(it->path());
-    auto frame = parse_frame_file(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-    if (!frame) continue;  // an alias or a frame still being written
-    ++seen;
-    const int32_t ds = frame->width == 0 ? 0 : static_cast<int32_t>(comp.width / frame->width);
-    sim::RenderRequest req;
-    req.time = {static_cast<int32_t>(frame->key.value), frame->key.scale};
-    req.downsample_x = req.downsample_y = std::max(ds, 1);
-    auto host = sim::render_composition(comp, req);
-    const size_t pixels = static_cast<size_t>(frame->width) * frame->height;
-    if (!host.ok() || host.value().width != static_cast<int32_t>(frame->width) ||
-        host.value().height != static_cast<int32_t>(frame->height) || frame->pixels.size() != pixels * 4) {
-      foreign.push_back(it->path().filename().string() + " (size)");
-      continue;
-    }
-    size_t off = 0;
-    for (size_t p = 0; p < pixels; ++p) {
-      bool differs = false;
-      for (size_t ch = 0; ch < 4; ++ch) {
-        const int ours = frame->pixels.data()[p * 4 + ch];
-        differs = differs || std::abs(ours - int(sim::to_8bit(host.value().rgba[p * 4 + ch]))) > 2;
-      }
-      off += differs;
-    }
-    if (off * 100 > pixels) foreign.push_back(it->path().filename().string() + " (" + std::to_string(off) + " off)");
-  }
-  return {foreign, seen};
 }
 
 // A worker that cuts its segment's file while the host reads it, over and

@@ -1,21 +1,16 @@
 #include "pool/decode/frame_ingest.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
 
 #include "bitmap/bitmap_image_rep.h"
-#include "core/bounded_read.h"
 #include "core/log.h"
 #include "core/switches.h"
 #include "pool/decode/decoded_image.h"
 #include "pool/decode/psd_decoder.h"
+#include "pool/decode/still_file_read.h"
 #include "pool/decode/tga_decoder.h"
 
 namespace vel {
@@ -83,17 +78,7 @@ const char* file_decode_outcome_name(FileDecodeOutcome outcome) {
 }
 
 std::optional<ByteBuffer> read_output_file(const std::filesystem::path& path) {
-  Result<RegularFile, FileReadError> file = open_regular_file(path);
-  if (!file) return std::nullopt;
-  const uint64_t size = file->size();
-  if (size == 0 || size > kMaxFrameFileBytes) return std::nullopt;
-  std::optional<ByteBuffer> buffer = take_pooled_buffer(size, size * 2);
-  if (!buffer) return std::nullopt;
-  if (!read_open_file(*file, path, size, *buffer)) {
-    return_pooled_buffer(std::move(*buffer));
-    return std::nullopt;
-  }
-  return buffer;
+  return read_still_file(path, kMaxFrameFileBytes);
 }
 
 std::optional<RgbaFrame> sample_to_rgba(std::span<const uint8_t> bytes, uint64_t width, uint64_t height,

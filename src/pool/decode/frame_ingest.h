@@ -49,9 +49,11 @@ DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s
 DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
                                 const std::optional<FrameDimensions>& requested = std::nullopt);
 
-// The whole regular file in a pooled buffer; nothing for a missing or
-// non-regular file, a size of 0 or above the limit, or a read that comes
-// short or finds the file grown.
+// The whole regular file in a pooled buffer, as one still state of it
+// (still_file_read.h: a file its worker changes during the read is read again
+// once still); nothing for a missing or non-regular file, a size of 0 or
+// above the limit, or a file that never settles, which counts as a failed
+// read of its frame.
 std::optional<ByteBuffer> read_output_file(const std::filesystem::path& path);
 
 // Packed 8-bit RGB or RGBA rows (`row_bytes` apart) sampled into a new frame

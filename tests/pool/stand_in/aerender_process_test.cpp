@@ -81,6 +81,10 @@ TEST_F(AerenderRun, FilesReadBackEqualSimhostsOwnRender) {
       {"velocinta-tga-v1", "tga", {}, 1},
       {"velocinta-tga-v1", "tga", {"SIM_AERENDER_TGA=rle"}, 2},
       {"Photoshop", "psd", {"SIM_AERENDER_PSD=raw", "SIM_AERENDER_PSD_DEPTH=16"}, 2},
+      // Rewritten in place with another frame's bytes (PackBits: of another
+      // length), then its own: each file ends as the frame it names.
+      {"velocinta-tga-v1", "tga", {"SIM_AERENDER_REWRITE_US=0"}, 1},
+      {"Photoshop", "psd", {"SIM_AERENDER_REWRITE_US=0"}, 1},
   };
   for (const Variant& v : variants) {
     fs::remove_all(worker_);

@@ -1,0 +1,104 @@
+// A worker that changes a frame file after handing it over: the host never
+// takes a mix of two states of the file, reads it again once it is still,
+// and gives the read up when it never settles.
+
+#include "pool/decode/still_file_read.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "file_rewrites.h"
+#include "pool/decode/frame_ingest.h"
+#include "support/scratch_dir.h"
+
+namespace vel {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+Bytes filled(size_t n, uint8_t value) { return Bytes(n, value); }
+
+void write_file(const std::filesystem::path& p, const Bytes& b) {
+  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+std::optional<Bytes> read_as_bytes(const std::filesystem::path& p, const StillReadTiming& timing) {
+  std::optional<ByteBuffer> buffer = read_still_file(p, 1 << 20, timing);
+  if (!buffer) return std::nullopt;
+  Bytes bytes(buffer->begin(), buffer->end());
+  return_pooled_buffer(std::move(*buffer));
+  return bytes;
+}
+
+TEST(StillFileRead, AFileChangedUnderTheReadIsReadAgainOnceStill) {
+  constexpr size_t kBytes = 64 * 1024;
+  const Bytes own = filled(kBytes, 0x55), other = filled(kBytes, 0x62);
+  using Act = testing::FileRewrite::Act;
+  struct Case {
+    const char* what;
+    testing::FileRewrite rewrite;
+    std::optional<Bytes> wanted;  // nothing: the read is given up
+  } cases[] = {
+      {"rewritten in place with another frame once, during the first read", {Act::InPlace, other, 1}, other},
+      {"another frame's file renamed over it during the first read", {Act::RenameOver, other, 1}, other},
+      {"rewritten in place during every read", {Act::InPlace, other, 1'000'000}, std::nullopt},
+  };
+  const StillReadTiming timing{.settle = 15ms, .patience = 200ms};
+  for (const Case& c : cases) {
+    testing::ScratchDir dir("vel-still-read");
+    ASSERT_TRUE(dir.ok());
+    const std::filesystem::path path = dir.path() / "f_00055.tga";
+    write_file(path, own);
+    testing::arm_file_rewrite(path, c.rewrite);
+    const auto started = std::chrono::steady_clock::now();
+    const std::optional<Bytes> got = read_as_bytes(path, timing);
+    const auto took = std::chrono::steady_clock::now() - started;
+    testing::disarm_file_rewrite();
+    EXPECT_GE(testing::file_rewrites_done(), 1) << c.what << ": the worker never acted";
+    if (c.wanted) {
+      ASSERT_TRUE(got) << c.what;
+      EXPECT_TRUE(*got == *c.wanted) << c.what << ": a torn or stale read was taken";
+    } else {
+      EXPECT_FALSE(got) << c.what << ": a file that never settled was taken";
+      EXPECT_LT(took, 2s) << c.what << ": the wait is bounded";
+    }
+  }
+}
+
+// A file that stood still since long before its read is read at once, and
+// one changed just now only after it stood still for the settle.
+TEST(StillFileRead, OnlyAFreshFileWaitsForTheSettle) {
+  testing::ScratchDir dir("vel-still-read");
+  ASSERT_TRUE(dir.ok());
+  const std::filesystem::path path = dir.path() / "f_00001.psd";
+  write_file(path, filled(1000, 7));
+  const StillReadTiming timing{.settle = 100ms, .patience = 1s};
+  auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(read_as_bytes(path, timing));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 80ms) << "a fresh file is read only once settled";
+  std::this_thread::sleep_for(150ms);
+  started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(read_as_bytes(path, timing));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 80ms) << "an old file is read at once";
+}
+
+// The ingest of a rewritten frame file: the frame decoded is one whole frame.
+TEST(StillFileRead, TheIngestDecodesNoTornFrame) {
+  testing::ScratchDir dir("vel-still-read");
+  ASSERT_TRUE(dir.ok());
+  const std::filesystem::path path = dir.path() / "f_00055.psd";
+  write_file(path, filled(4096, 1));
+  testing::arm_file_rewrite(path, {testing::FileRewrite::Act::InPlace, filled(4096, 2), 1});
+  const std::optional<ByteBuffer> bytes = read_output_file(path);
+  testing::disarm_file_rewrite();
+  ASSERT_TRUE(bytes);
+  EXPECT_TRUE(std::all_of(bytes->begin(), bytes->end(), [](uint8_t b) { return b == 2; }));
+}
+
+}  // namespace
+}  // namespace vel
