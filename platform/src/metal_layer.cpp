@@ -77,7 +77,21 @@ void CAMetalDrawable::present() {
   count_present(kPresentDirect);
 }
 
+void CAMetalDrawable::addPresentedHandler(std::function<void()> handler) {
+  if (presented_.load(std::memory_order_acquire)) {
+    record_misuse("addPresentedHandler: drawable already presented");
+    return;
+  }
+  if (handler) presented_handlers_.push_back(std::move(handler));
+}
+
 void CAMetalDrawable::show(bool copy_pixels) {
+  show_on_screen(copy_pixels);
+  for (auto& handler : presented_handlers_) handler();
+  presented_handlers_.clear();
+}
+
+void CAMetalDrawable::show_on_screen(bool copy_pixels) {
   LayerScreen& s = *screen_;
   const TextureLevel& bytes = texture_->levelBytes(0);
   std::lock_guard lock(s.mutex);

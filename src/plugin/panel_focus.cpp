@@ -7,6 +7,7 @@
 #include "cache/pack_idle.h"
 #include "cache/unpack_worker.h"
 #include "plugin/preview_state.h"
+#include "panel/present/metal/metal_homes.h"
 #include "panel/present/playback_clock.h"
 #include "preview/work_area.h"
 
@@ -25,6 +26,7 @@ PanelPosition panel_position(PreviewState& state) {
   // The clock counts on the composition's frame grid: its index is the frame's.
   if (p.clock.awaiting) pos.awaiting = p.clock.awaiting->index;
   pos.playing = p.clock.playing && presenting_panel(state).views != nullptr;
+  if (pos.playing) pos.pictured = metal_home_screen_index(presenting_panel(state));
   return pos;
 }
 

@@ -11,7 +11,7 @@ int64_t loop_entry(int64_t frame, const WorkAreaFrames& bounds) {
 Playhead find_playhead(const PanelPosition& panel, int64_t host_frame, const WorkAreaFrames& work_area,
                        int64_t frame_count) {
   Playhead p;
-  p.on_screen = panel.shown;
+  p.on_screen = panel.pictured ? panel.pictured : panel.shown;
   p.playing = panel.playing;
   if (frame_count <= 0) {
     p.frame = host_frame;

@@ -21,6 +21,10 @@ struct PanelPosition {
   std::optional<int64_t> asked;
   std::optional<int64_t> shown;     // the frame on screen
   std::optional<int64_t> awaiting;  // handed to the panel, not confirmed yet
+  // The frame whose picture is on the screen, where the presenter knows it
+  // apart from `shown`: a GPU draw reaches the screen after the clock has
+  // moved on to it, by as many draws as are in flight.
+  std::optional<int64_t> pictured;
   bool playing = false;             // the panel is shown and its clock plays
   friend bool operator==(const PanelPosition&, const PanelPosition&) = default;
 };

@@ -336,7 +336,7 @@ TEST_F(TenHourPanel, TheStripShowsTheCachedPartAndItsMarksAndClicksAndMarkDragsR
   strip_drag(width * 0.75, width * 0.75);  // a click three quarters of the way
   ASSERT_TRUE(tick_until([&] { return strip.shown_column == strip_shown_column(810000, kFrames, strip.width_px); }))
       << "the strip's playhead is not at the click";
-  EXPECT_EQ(state->preview.current_frame, 810000);
+  EXPECT_EQ(state->preview.playhead.frame, 810000);
 
   strip_drag(0, width / 2);  // the IN mark to the middle
   ASSERT_TRUE(tick_until([&] { return (scrub_signals().workarea_marks.load() & 0xFFFF) == 500; }))

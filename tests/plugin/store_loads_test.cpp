@@ -27,6 +27,7 @@ TEST(StoreLoads, AskedOnceAndTheWindowIsGoneThroughAgainOnlyWhenSomethingChanged
   ctl.timing = CompFrameTiming{1, 30, static_cast<int32_t>(kTenHours), 30};
   ctl.frame_count = kTenHours;
   ctl.current_frame = kPlayhead;
+  ctl.playhead.frame = kPlayhead;
   FrameCache cache;
   cache.budget_bytes = uint64_t{1} << 30;
   for (int64_t f = kPlayhead; f < kPlayhead + 4000; ++f) {
@@ -48,7 +49,7 @@ TEST(StoreLoads, AskedOnceAndTheWindowIsGoneThroughAgainOnlyWhenSomethingChanged
   } steps[] = {
       {"nothing changed", [] {}, false, 96},
       {"the store answered one: missing", [&] { ctl.store_pending.erase(at30(kPlayhead + 4000)); }, false, 96},
-      {"the playhead moved on", [&] { ctl.current_frame = kPlayhead + 100; }, true, 196},
+      {"the playhead moved on", [&] { ctl.playhead.frame = kPlayhead + 100; }, true, 196},
       {"a frame cached",
        [&] {
          std::vector<uint8_t> px(64, 2);

@@ -300,6 +300,9 @@ class CAMetalDrawable {
   const std::shared_ptr<MTLTexture>& texture() const { return texture_; }
   // Presents at once.
   void present();
+  // Runs `handler` once the drawable is on screen, on the thread that put
+  // it there; never when it is not shown (its command buffer failed).
+  void addPresentedHandler(std::function<void()> handler);
 
  private:
   friend class CAMetalLayer;
@@ -308,11 +311,13 @@ class CAMetalDrawable {
   // Puts the drawable on screen; its pixels are copied unless the buffer
   // completed without executing (nothing was drawn).
   void show(bool copy_pixels = true);
+  void show_on_screen(bool copy_pixels);
   bool claim_present();
   std::shared_ptr<MTLTexture> texture_;
   std::shared_ptr<LayerScreen> screen_;
   std::atomic<bool> presented_{false};
   bool shown_ = false;  // under the screen's lock
+  std::vector<std::function<void()>> presented_handlers_;  // added before the present, run after
 };
 
 // What a layer shows: the last presented drawable's BGRA8 pixels.

@@ -121,6 +121,7 @@ PathOutcome draw_gpu(CAMetalLayer& layer, const RgbaFrame& frame, uint64_t vw, u
   render->drawPrimitives(MTLPrimitiveTypeTriangle, 0, 3);
   render->endEncoding();
   if (!c.current()) return PathOutcome::refused;  // encoded, never committed
+  if (c.on_presented) drawable->addPresentedHandler(c.on_presented);
   command->presentDrawable(drawable);
   command->commit();
 
@@ -177,6 +178,7 @@ PathOutcome draw_blit(CAMetalLayer& layer, const RgbaFrame& frame, uint64_t vw, 
   blit->copyFromBuffer(staging, 0, pw * 4, 0, {pw, ph, 1}, drawable->texture(), 0, 0, {0, 0, 0});
   blit->endEncoding();
   if (!c.current()) return PathOutcome::refused;
+  if (c.on_presented) drawable->addPresentedHandler(c.on_presented);
   command->presentDrawable(drawable);
   command->commit();
   const FitDetail detail = view_fit_detail(frame.width, prepared->width, static_cast<uint32_t>(vw));
@@ -205,6 +207,7 @@ bool draw_direct(CAMetalLayer& layer, const RgbaFrame& frame, uint64_t vw, uint6
   if (!drawable || !c.current()) return false;
   drawable->texture()->replaceRegion({{0, 0, 0}, {pw, ph, 1}}, 0, output.data(), pw * 4);
   if (!c.current()) return false;
+  if (c.on_presented) drawable->addPresentedHandler(c.on_presented);
   drawable->present();
   record_presented(frame, c, "metal-direct", view_fit_detail(frame.width, prepared->width, static_cast<uint32_t>(vw)));
   return true;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -100,6 +101,9 @@ struct MetalDrawContext {
   uint64_t pressure_percent = 100;            // memory_pressure_percent at the draw
   std::optional<uint64_t> physical_memory;   // physical_memory_bytes
   double now_ms = 0.0;                        // submission stamp
+  // Runs once the drawn picture is on screen (on the thread that put it
+  // there); none when the draw never reaches it.
+  std::function<void()> on_presented;
 
   // False once the job was stopped or moved to another generation.
   bool current() const;

@@ -63,6 +63,11 @@ PresenterReport metal_home_result(const ActivePanel& panel) {
   return read_presenter_result(*panel.views->metal->job);
 }
 
+std::optional<int64_t> metal_home_screen_index(const ActivePanel& panel) {
+  if (panel.views == nullptr || !panel.views->metal) return std::nullopt;
+  return read_screen_index(*panel.views->metal->job);
+}
+
 void dispatch_present_job(const ActivePanel& panel, PresentPost post) {
   if (panel.views == nullptr || !panel.views->metal) return;
   post_present_job(*panel.views->metal->job, std::move(post), read_present_request(), memory_pressure_percent());

@@ -28,6 +28,8 @@ uint64_t take_worker_missed_frames(DockedHome& docked, FloatingHome& floating, b
 ActivePanel metal_home_panel(DockedHome& docked, FloatingHome& floating, bool in_docked);
 // The report of that panel's worker, made for its current job.
 PresenterReport metal_home_result(const ActivePanel& panel);
+// The frame whose picture that panel's worker last put on screen.
+std::optional<int64_t> metal_home_screen_index(const ActivePanel& panel);
 
 // Posts to the panel's Metal worker with the present request and memory
 // pressure of now; a panel without one lets the frames go.

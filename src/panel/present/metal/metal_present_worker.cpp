@@ -441,6 +441,9 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
   const bool skip = displayed_ && same_payload(displayed_->pixels, chosen->pixels) && displayed_->width == vw &&
                     displayed_->height == vh;
   if (!skip) {
+    context.on_presented = [job = job_, generation = t.generation, index = chosen->frame] {
+      report_screen_index(*job, generation, index);
+    };
     if (!draw(frame_of(*chosen), vw, vh, context)) {
       // The frames before the one going on screen are missed whenever it
       // gets there: a long wait for a drawable shows as frames missed.

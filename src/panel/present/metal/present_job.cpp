@@ -96,6 +96,19 @@ std::optional<std::pair<uint64_t, int64_t>> read_presenter_result(PresentJob& jo
   return std::make_pair(job.report_count, job.report_index);
 }
 
+std::optional<int64_t> read_screen_index(PresentJob& job) {
+  std::lock_guard lock(job.report_mutex);
+  if (job.screen_generation != job.generation.load(std::memory_order_acquire)) return std::nullopt;
+  return job.screen_index;
+}
+
+void report_screen_index(PresentJob& job, uint64_t generation, int64_t index) {
+  std::lock_guard lock(job.report_mutex);
+  if (job.generation.load(std::memory_order_acquire) != generation) return;
+  job.screen_generation = generation;
+  job.screen_index = index;
+}
+
 bool report_presented_index(PresentJob& job, uint64_t generation, int64_t index) {
   std::lock_guard lock(job.report_mutex);
   if (job.stop.load(std::memory_order_acquire) || job.generation.load(std::memory_order_acquire) != generation) {

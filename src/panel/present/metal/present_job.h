@@ -44,6 +44,10 @@ struct PresentJob {
   uint64_t report_generation = 0;
   uint64_t report_count = 0;
   int64_t report_index = 0;
+  // The worker playback's frame whose picture last reached the screen: its
+  // draw ends after the report, by as many draws as the GPU has in flight.
+  uint64_t screen_generation = 0;
+  std::optional<int64_t> screen_index;
 
   std::atomic<uint64_t> presented{0};
   std::atomic<uint64_t> missed{0};  // frames the worker's playback let fall due without showing them
@@ -89,5 +93,9 @@ std::optional<std::pair<uint64_t, int64_t>> read_presenter_result(PresentJob& jo
 // The worker's report of the index it presented; false (nothing written)
 // when the job stopped or moved to another generation.
 bool report_presented_index(PresentJob& job, uint64_t generation, int64_t index);
+// The frame index whose picture the screen shows, when a draw of the
+// current generation reached it; set from the thread that put it there.
+std::optional<int64_t> read_screen_index(PresentJob& job);
+void report_screen_index(PresentJob& job, uint64_t generation, int64_t index);
 
 }  // namespace vel
