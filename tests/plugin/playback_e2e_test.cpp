@@ -8,6 +8,7 @@
 // hold under a sanitizer and on two cores.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -323,7 +324,14 @@ TEST_F(Playback, KeysWhilePlayingMarkTheFrameOnScreen) {
     const std::string name = c.name;
     const bool no_gpu = c.no_gpu;
     SCOPED_TRACE(name);
-    const fs::path home = c.at_120 ? root() / ("home-" + name) : filled_home(name);
+    // The first 120-frame run fills its store; the second starts from it.
+    fs::path home = root() / ("home-" + name);
+    if (!c.at_120) {
+      home = filled_home(name);
+    } else if (fs::path filled = root() / "home-keys-cpu-120"; name != "keys-cpu-120" && fs::exists(filled)) {
+      fs::copy(filled, home, fs::copy_options::recursive);
+      fs::remove(log_of(home));
+    }
     const json events = paused_before_first_picture(
         home,
         {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
@@ -357,11 +365,13 @@ TEST_F(Playback, KeysWhilePlayingMarkTheFrameOnScreen) {
     // The key is taken in the tick after the picture before it: the mark is
     // the frame on screen then, which lies between that picture and the
     // next one (the same frame or the one after, unless the machine is so
-    // slow that a draw lands between the two).
+    // slow that a draw lands between the two). A next picture that wrapped
+    // to the loop's start bounds nothing.
+    auto latest = [](double at, double after) { return std::max(at, after) + 2.0; };
     EXPECT_GE(static_cast<double>(lines[0].second), *at_o - 2.0);
-    EXPECT_LE(static_cast<double>(lines[0].second), *after_o + 2.0);
+    EXPECT_LE(static_cast<double>(lines[0].second), latest(*at_o, *after_o));
     EXPECT_GE(static_cast<double>(lines[1].first), *at_i - 2.0);
-    EXPECT_LE(static_cast<double>(lines[1].first), *after_i + 2.0);
+    EXPECT_LE(static_cast<double>(lines[1].first), latest(*at_i, *after_i));
     EXPECT_EQ(lines[1].second, lines[0].second);
     EXPECT_EQ(work_area_of(out / "marked.aep"), lines[1]) << "the host's composition holds the new work area";
     // Playing on (the pictures the scenario waited for came), inside the loop
