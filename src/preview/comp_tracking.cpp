@@ -10,7 +10,6 @@
 #include "host/item_calls.h"
 #include "host/project_calls.h"
 #include "host/render_calls.h"
-#include "preview/delivery_queue.h"
 #include "preview/preview_controller.h"
 
 namespace vel {

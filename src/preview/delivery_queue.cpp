@@ -8,8 +8,6 @@
 
 namespace vel {
 
-int64_t playhead_frame(const PreviewController& ctl, const PreviewTickInputs& /*in*/) { return ctl.playhead.frame; }
-
 namespace {
 
 // The window's frames with a key that the cache lacks at `want_width`, from
@@ -57,7 +55,7 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
     return !width || *width < want_width;
   };
 
-  const int64_t playhead = playhead_frame(ctl, in);
+  const int64_t playhead = ctl.playhead.frame;
   q.playhead_key = frame_key_of(ctl, playhead);
   // The user waits for this one now. The host's render manager making it
   // already, a pool worker about to hand it over, or the store answering it

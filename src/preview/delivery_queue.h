@@ -21,10 +21,6 @@
 
 namespace vel {
 
-// The frame the user looks at: the controller's one playhead, taken early
-// in the tick (while the panel plays, the frame the playback needs next).
-int64_t playhead_frame(const PreviewController& ctl, const PreviewTickInputs& in);
-
 struct QueuedFrame {
   int64_t frame = 0;
   FrameKey key;
