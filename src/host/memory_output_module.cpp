@@ -55,8 +55,8 @@ std::optional<ModuleState> module_state() {
   return state_cell();
 }
 
-std::string adobe_error_message(const char* function, A_Err code) {
-  return std::string(function) + ": Adobe error " + std::to_string(code);
+std::string host_error_message(const char* function, A_Err code) {
+  return std::string(function) + ": host error " + std::to_string(code);
 }
 
 template <class Suite>
@@ -99,13 +99,13 @@ Result<AEGP_MemHandle> make_options_handle(const std::optional<ModuleState>& s) 
   if (s->memory.UnlockMemHandle == nullptr) return err("UnlockMemHandle unavailable");
   AEGP_MemHandle handle = nullptr;
   if (A_Err e = s->memory.NewMemHandle(s->plugin_id, kOptionsName, 8, AEGP_MemFlag_CLEAR, &handle)) {
-    return err(adobe_error_message("NewMemHandle", e));
+    return err(host_error_message("NewMemHandle", e));
   }
   if (handle == nullptr) return err("null output options handle");
   void* bytes = nullptr;
   if (A_Err e = s->memory.LockMemHandle(handle, &bytes)) {
     release_temp_mem_handle(*s, handle, false);
-    return err(adobe_error_message("LockMemHandle", e));
+    return err(host_error_message("LockMemHandle", e));
   }
   if (bytes == nullptr) {
     release_temp_mem_handle(*s, handle, true);
@@ -114,7 +114,7 @@ Result<AEGP_MemHandle> make_options_handle(const std::optional<ModuleState>& s) 
   std::memcpy(bytes, "VNM1\0\0\0\0", 8);
   if (A_Err e = s->memory.UnlockMemHandle(handle)) {
     release_temp_mem_handle(*s, handle, false);
-    return err(adobe_error_message("UnlockMemHandle", e));
+    return err(host_error_message("UnlockMemHandle", e));
   }
   return handle;
 }
@@ -156,16 +156,16 @@ Result<std::string> read_output_path(const ModuleState& s, AEIO_OutSpecH outH) {
   AEGP_MemHandle handle = nullptr;
   A_Boolean reserved = 0;
   if (A_Err e = s.io.GetOutSpecFilePath(outH, &handle, &reserved)) {
-    return err(adobe_error_message("GetOutSpecFilePath", e));
+    return err(host_error_message("GetOutSpecFilePath", e));
   }
   if (handle == nullptr) return err("null output path handle");
   bool locked = false;
   Result<std::string> path = [&]() -> Result<std::string> {
     AEGP_MemSize size = 0;
-    if (A_Err e = s.memory.GetMemHandleSize(handle, &size)) return err(adobe_error_message("GetMemHandleSize", e));
+    if (A_Err e = s.memory.GetMemHandleSize(handle, &size)) return err(host_error_message("GetMemHandleSize", e));
     if (size < 2 || size > 65536 || size % 2 != 0) return err("invalid UTF16 output path size");
     void* bytes = nullptr;
-    if (A_Err e = s.memory.LockMemHandle(handle, &bytes)) return err(adobe_error_message("LockMemHandle", e));
+    if (A_Err e = s.memory.LockMemHandle(handle, &bytes)) return err(host_error_message("LockMemHandle", e));
     locked = true;
     if (bytes == nullptr || reinterpret_cast<uintptr_t>(bytes) % 2 != 0) {
       return err("invalid UTF16 output path storage");
@@ -194,13 +194,13 @@ Result<HostOutputFacts> ask_output_facts(const ModuleState& s, AEIO_OutSpecH out
   A_long width = 0, height = 0, start = 0;
   AEIO_AlphaLabel label{};
   A_Fixed fps = 0;
-  if (A_Err e = io.GetOutSpecDepth(outH, &depth)) return err(adobe_error_message("GetOutSpecDepth", e));
+  if (A_Err e = io.GetOutSpecDepth(outH, &depth)) return err(host_error_message("GetOutSpecDepth", e));
   if (A_Err e = io.GetOutSpecDimensions(outH, &width, &height)) {
-    return err(adobe_error_message("GetOutSpecDimensions", e));
+    return err(host_error_message("GetOutSpecDimensions", e));
   }
-  if (A_Err e = io.GetOutSpecAlphaLabel(outH, &label)) return err(adobe_error_message("GetOutSpecAlphaLabel", e));
-  if (A_Err e = io.GetOutSpecStartFrame(outH, &start)) return err(adobe_error_message("GetOutSpecStartFrame", e));
-  if (A_Err e = io.GetOutSpecFPS(outH, &fps)) return err(adobe_error_message("GetOutSpecFPS", e));
+  if (A_Err e = io.GetOutSpecAlphaLabel(outH, &label)) return err(host_error_message("GetOutSpecAlphaLabel", e));
+  if (A_Err e = io.GetOutSpecStartFrame(outH, &start)) return err(host_error_message("GetOutSpecStartFrame", e));
+  if (A_Err e = io.GetOutSpecFPS(outH, &fps)) return err(host_error_message("GetOutSpecFPS", e));
   HostOutputFacts f;
   f.depth = depth;
   f.width = width;
@@ -236,7 +236,7 @@ Status<> add_frame(AEIO_OutSpecH outH, const HostFrameCall& call, const AEIO_Fra
     const std::optional<ModuleState> s = module_state();
     if (!s || s->world.GetPixelFormat == nullptr) return err("GetPixelFormat unavailable");
     PF_PixelFormat format = 0;
-    if (A_Err e = s->world.GetPixelFormat(world, &format)) return err(adobe_error_message("GetPixelFormat", e));
+    if (A_Err e = s->world.GetPixelFormat(world, &format)) return err(host_error_message("GetPixelFormat", e));
     if (format != PF_PixelFormat_ARGB32) {
       return err("unsupported output pixel format " + std::to_string(format) + "; require ARGB8");
     }
@@ -262,7 +262,7 @@ A_Err InitOutputSpec(AEIO_BasicData*, AEIO_OutSpecH outH, A_Boolean* user_intera
     void* old = nullptr;
     if (A_Err e = s->io.SetOutSpecOptionsHandle(outH, *fresh, &old)) {
       release_temp_mem_handle(*s, *fresh, false);
-      return err(adobe_error_message("SetOutSpecOptionsHandle", e));
+      return err(host_error_message("SetOutSpecOptionsHandle", e));
     }
     *user_interacted = 0;
     if (old != nullptr) release_temp_mem_handle(*s, static_cast<AEGP_MemHandle>(old), false);
@@ -379,7 +379,7 @@ const AEIO_FunctionBlock& memory_output_callbacks() { return kCallbacks; }
 
 Status<> register_memory_output(const SPBasicSuite* basic, PluginId plugin_id, bool engine) {
   static_assert(kAeioUseDefault == AEIO_Err_USE_DFLT_CALLBACK);
-  const char* const kRejected = "Adobe rejected memory output registration";
+  const char* const kRejected = "host rejected memory output registration";
   if (std::optional<ModuleState> s = module_state()) return s->accepted ? ok_unit() : Status<>(err(kRejected));
   (void)open_log_file(engine ? LogRole::Worker : LogRole::Host);
   perf_log("AEIO entry: pid=" + std::to_string(getpid()) + " engine=" + (engine ? "true" : "false") +

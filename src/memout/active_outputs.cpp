@@ -185,7 +185,7 @@ Status<> write_output_frame(const void* spec, int64_t ordinal, const HostFrameWo
     out.first_pixels_ms = whole_ms(Clock::now() - out.opened_at);
     perf_log("AEIO first pixels: pid=" + std::to_string(getpid()) + " frame=" + std::to_string(frame) +
              " output_start_to_first_pixels_ms=" + std::to_string(*out.first_pixels_ms) +
-             " mono_ns=" + std::to_string(mono_ns()) + " (includes Adobe scheduling and conversion)");
+             " mono_ns=" + std::to_string(mono_ns()) + " (includes host scheduling and conversion)");
   }
   // The last row needs only its pixels, not the host's padding after them.
   const uint64_t length = static_cast<uint64_t>(world.width) * 4 +

@@ -132,8 +132,8 @@ class Scan {
 
 const char* yes_no(bool b) { return b ? "true" : "false"; }
 
-constexpr const char* kAdobeProfile =
-    "PREVIEW_PROFILE renderer=adobe bpc=8 pool_motion_blur=off in_process_motion_blur=current";
+constexpr const char* kHostProfile =
+    "PREVIEW_PROFILE renderer=host bpc=8 pool_motion_blur=off in_process_motion_blur=current";
 
 }  // namespace
 
@@ -157,7 +157,7 @@ RasterDecision decide_raster_path(const Result<PreviewTopology>& scan, double el
                            " gpu=" + yes_no(topo.gpu) + " full_introspection=" + yes_no(full) +
                            " elapsed_ms=" + fmt_2dp(elapsed_ms));
   if (!full) {
-    d.perf_records.push_back(kAdobeProfile);
+    d.perf_records.push_back(kHostProfile);
     return d;
   }
   auto model = introspect();
@@ -170,7 +170,7 @@ RasterDecision decide_raster_path(const Result<PreviewTopology>& scan, double el
   const size_t layer_count = model.value().layers.size();
   auto candidate = raster_candidate(std::move(model).value());
   if (!candidate) {
-    d.perf_records.push_back(std::string(kAdobeProfile) +
+    d.perf_records.push_back(std::string(kHostProfile) +
                              " raster_rejection=" + raster_out_of_scope_text(candidate.error()));
     return d;
   }

@@ -191,8 +191,8 @@ TEST_F(MemoryOutputModuleTest, RegistersOnceAndARefusalStaysARefusal) {
 
   forget_memory_output_registration_for_tests();
   host_.register_answer = 5;
-  EXPECT_EQ(register_memory_output(&basic, 7, true).error(), "Adobe rejected memory output registration");
-  EXPECT_EQ(register_memory_output(&basic, 7, true).error(), "Adobe rejected memory output registration");
+  EXPECT_EQ(register_memory_output(&basic, 7, true).error(), "host rejected memory output registration");
+  EXPECT_EQ(register_memory_output(&basic, 7, true).error(), "host rejected memory output registration");
   EXPECT_EQ(host_.register_calls, 2);
 
   const AEIO_ModuleInfo info = memory_output_module_info();

@@ -68,7 +68,7 @@ TEST(MemoryWorkerFaults, RefusalsAtOpen) {
        {"ERROR: AEIO StartAdding: output alpha must match verified Straight (Unmatted) template"}},
       {"SIM_AEIO_REFUSE_REGISTER=w0",
        false,
-       {"ERROR: memory output unavailable: Adobe rejected memory output registration"},
+       {"ERROR: memory output unavailable: host rejected memory output registration"},
        "No output module template was found with the given name: velocinta-memory-v1"},
       {"SIM_AEIO_HIDE_IO_OUT=w0",
        false,

@@ -139,7 +139,7 @@ struct Introspection {
   }
 };
 
-constexpr const char* kAdobe = "PREVIEW_PROFILE renderer=adobe bpc=8 pool_motion_blur=off in_process_motion_blur=current";
+constexpr const char* kHost = "PREVIEW_PROFILE renderer=host bpc=8 pool_motion_blur=off in_process_motion_blur=current";
 
 TEST(RasterDecision, AcceptsACompleteCandidate) {
   Introspection in;
@@ -162,7 +162,7 @@ TEST(RasterDecision, AScanCutShortIsNeverACandidate) {
   EXPECT_TRUE(d.comp_is_3d);
   EXPECT_EQ(d.perf_records, (std::vector<std::string>{
                                 "PREVIEW_SCAN layers=512 complete=false gpu=true full_introspection=false elapsed_ms=8.25",
-                                kAdobe}));
+                                kHost}));
 }
 
 TEST(RasterDecision, SwitchOffBlockedErrorsAndRejections) {
@@ -183,7 +183,7 @@ TEST(RasterDecision, SwitchOffBlockedErrorsAndRejections) {
   EXPECT_FALSE(rejected.raster_comp);
   ASSERT_EQ(rejected.perf_records.size(), 2u);
   EXPECT_EQ(rejected.perf_records[1],
-            std::string(kAdobe) + " raster_rejection=hors périmètre raster v0: calque 1 « Doux » : blend « soft_light »");
+            std::string(kHost) + " raster_rejection=hors périmètre raster v0: calque 1 « Doux » : blend « soft_light »");
 
   auto unreadable = decide_raster_path(PreviewTopology{1, true, false, true}, 0, {true, false},
                                        [] { return Result<CompModel>(err("no")); });

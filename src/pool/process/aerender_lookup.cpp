@@ -29,7 +29,7 @@ std::vector<fs::path> aerender_candidates(const fs::path& applications) {
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) break;
     const std::string name = it->path().filename().string();
-    if (!valid_utf8(name) || !name.starts_with("Adobe After Effects")) continue;
+    if (!valid_utf8(name) || !name.starts_with("Compositing Host")) continue;
     const fs::path candidate = it->path() / "aerender";
     if (is_regular_file_followed(candidate)) out.push_back(candidate);
   }

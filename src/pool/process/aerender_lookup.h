@@ -1,6 +1,6 @@
 // Finding the host's command-line renderer: once per host process, from
 // VELOCINTA_AERENDER when it names a regular file, else the newest
-// "Adobe After Effects*" folder in /Applications that holds an "aerender".
+// "Compositing Host*" folder in /Applications that holds an "aerender".
 #pragma once
 
 #include <filesystem>
@@ -26,7 +26,7 @@ const std::optional<std::filesystem::path>& resolve_aerender(AerenderLookup& loo
 const std::optional<std::filesystem::path>& resolve_aerender(AerenderLookup& lookup);
 
 // The candidates of one folder listing, in listing order: entries whose name
-// is valid UTF-8 and begins with "Adobe After Effects", and that hold a
+// is valid UTF-8 and begins with "Compositing Host", and that hold a
 // regular file "aerender" (links followed).
 std::vector<std::filesystem::path> aerender_candidates(const std::filesystem::path& applications);
 

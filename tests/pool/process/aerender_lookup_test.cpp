@@ -34,26 +34,27 @@ class AerenderLookupTest : public ::testing::Test {
 };
 
 TEST_F(AerenderLookupTest, TheNewestInstalledHostWins) {
-  install("Adobe After Effects 2024");
-  const fs::path newest = install("Adobe After Effects 2025");
-  fs::create_directories(apps_ / "Adobe After Effects 2026");  // no aerender inside
-  install("Adobe Premiere Pro 2030");
+  install("Compositing Host 2024");
+  const fs::path newest = install("Compositing Host 2025");
+  fs::create_directories(apps_ / "Compositing Host 2026");  // no aerender inside
+  install("Compositing Suite 2030");
+  install("compositing host 2030");  // the prefix is case-sensitive
   AerenderLookup lookup;
   EXPECT_EQ(resolve_aerender(lookup, std::nullopt, apps_), newest);
   EXPECT_EQ(log(), "");
 }
 
 TEST_F(AerenderLookupTest, ALetterAfterThePrefixSortsAfterADigit) {
-  install("Adobe After Effects 2025");
-  const fs::path beta = install("Adobe After Effects (Beta)");
-  const fs::path letter = install("Adobe After Effects Beta");
+  install("Compositing Host 2025");
+  const fs::path beta = install("Compositing Host (Beta)");
+  const fs::path letter = install("Compositing Host Beta");
   AerenderLookup lookup;
   EXPECT_EQ(resolve_aerender(lookup, std::nullopt, apps_), letter);
   (void)beta;
 }
 
 TEST_F(AerenderLookupTest, AnInvalidVariableLogsOnceAndTheFolderDecides) {
-  const fs::path installed = install("Adobe After Effects 2025");
+  const fs::path installed = install("Compositing Host 2025");
   for (const fs::path& bad : {dir_.path(), dir_.path() / "missing"}) {
     AerenderLookup lookup;
     EXPECT_EQ(resolve_aerender(lookup, bad.string(), apps_), installed);
@@ -75,7 +76,7 @@ TEST_F(AerenderLookupTest, TheVariableWinsAndTheAnswerIsKeptForTheProcess) {
 
   AerenderLookup nothing;
   EXPECT_EQ(resolve_aerender(nothing, std::nullopt, apps_), std::nullopt);
-  install("Adobe After Effects 2025");
+  install("Compositing Host 2025");
   EXPECT_EQ(resolve_aerender(nothing, std::nullopt, apps_), std::nullopt) << "never looked up again";
   AerenderLookup no_folder;
   EXPECT_EQ(resolve_aerender(no_folder, std::nullopt, dir_.path() / "nowhere"), std::nullopt);
