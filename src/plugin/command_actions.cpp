@@ -78,6 +78,11 @@ void toggle_pool(PreviewState& state, const std::function<std::optional<PoolFold
   state.pool_enabled = !state.pool_enabled;
   state.pool.pool_enabled = state.pool_enabled;
   if (!state.pool_enabled) stop_pool(state);
+  // On while off for the session: the panel says so, and so does the log.
+  if (state.pool_enabled && state.pool.disabled_for_session) {
+    log_line("INFO", "velocinta: pool non activé — désactivé pour la session");
+    return;
+  }
   log_line("INFO", state.pool_enabled ? "velocinta: pool activé" : "velocinta: pool désactivé");
 }
 

@@ -19,7 +19,8 @@ void cmd_pool_toggle(PreviewState& state);
 // The pool toggle with the pool folder's claim given: turning the pool on
 // first asks `claim_folder` for the folder. While another host holds it the
 // pool stays off and one line names that host; a folder that is not ours
-// turns the pool off for the session.
+// turns the pool off for the session. Turned on while off for the session,
+// the pool says it stays off.
 void toggle_pool(PreviewState& state, const std::function<std::optional<PoolFolderRefusal>()>& claim_folder);
 void cmd_dump_comp(PreviewState& state);
 

@@ -313,6 +313,16 @@ bool preparation_holds_pool(const PreviewController& preview, bool prepare_switc
 void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::vector<int64_t>& pool_frames,
                     bool frames_unclaimed) {
   PoolRuntime& rt = s.pool;
+  // The pool folder removed or replaced since this host took it: another
+  // host may hold it by now. The pool goes off, said once, before anything
+  // is launched, chained or prewarmed there.
+  if (rt.pool_enabled && !rt.disabled_for_session) {
+    if (const auto lost = pool_folder_lost()) {
+      disable_pool_for_session(rt, lost->reason);
+      if (rt.snapshot_file) rt.snapshot_file->keep_file();
+      stop_pool(rt, now_ns);
+    }
+  }
   // Set first, so that the prewarm of an edit and every gate of this tick
   // (and the delivery decision's question to the pool) see it.
   rt.preparation_hold = preparation_holds_pool(s.preview, prepare_enabled());

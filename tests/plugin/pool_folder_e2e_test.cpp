@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -34,6 +35,13 @@ size_t count_of(const std::string& text, const std::string& piece) {
 }
 
 class PoolFolderRun : public testing::SimhostPoolRun {};
+
+std::vector<std::string> entries(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) names.push_back(e.path().filename().string());
+  return names;
+}
 
 TEST_F(PoolFolderRun, AnUnusablePoolFolderIsSaidOnceAndLeftAlone) {
   struct Row {
@@ -171,6 +179,98 @@ TEST_F(PoolFolderRun, APoolFolderHeldByAnotherHostIsTakenOnceThatHostHasQuit) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(pool_dir() / "job_9_9_9")));
   EXPECT_EQ(testing::read_text(pool_dir() / "notes.txt"), "mine");
   EXPECT_EQ(testing::read_text(root_ / "documents" / "keep.txt"), "mine");
+}
+
+// A host holds the folder and runs a batch that stays under way (its worker
+// 0 hangs) when the folder's lock file is removed, as a temporary-file
+// cleaner or the user would: a second host's toggle leaves the folder alone
+// and keeps its pool off, and its quit leaves the warm-up folder in place.
+// Then the folder itself is moved away: the first host turns its pool off
+// with one line and writes nothing more under the folder's path.
+TEST_F(PoolFolderRun, AHostKeepsThePoolFolderWhateverBecomesOfItsLockFile) {
+  const fs::path first = root_ / "first";
+  const fs::path second = root_ / "second";
+  const fs::path lock_removed = root_ / "lock-removed.txt";
+  const fs::path second_gone = root_ / "second-gone.txt";
+  const auto logged = [](const fs::path& log, const std::string& text, json event) {
+    event["when"] = {{"file", log.string()}, {"has", text}};
+    return event;
+  };
+
+  json first_events = pool_on_events();
+  first_events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
+  first_events.push_back(logged(second_gone, "gone", {{"action", "wait"}}));
+  first_events.push_back(logged(log_path(first), "pool: DÉSACTIVÉ pour la session", {{"action", "quit"}}));
+  testing::ChildResult first_run;
+  std::thread first_host(
+      [&] { first_run = run_in(first, {"SIM_AERENDER_HANG_AFTER=w0:2"}, first_events, 60.0); });
+  // The second host starts once the first holds the folder, and turns its
+  // pool on once the lock file is gone.
+  const auto first_logged = [&](const std::string& text) {
+    bool seen = false;
+    for (int i = 0; i < 6000 && !seen; ++i) {
+      seen = testing::read_text(log_path(first)).find(text) != std::string::npos;
+      if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return seen;
+  };
+  const bool first_holds = first_logged("INFO: velocinta: pool activé");
+  json second_events = json::array({command(50, "Velocinta")});
+  second_events.push_back(logged(lock_removed, "removed", command(0, "velocinta: pool (toggle)")));
+  second_events.push_back(logged(log_path(second), "velocinta: pool ", {{"action", "quit"}}));
+  testing::ChildResult second_run;
+  std::thread second_host;
+  if (first_holds) second_host = std::thread([&] { second_run = run_in(second, {}, second_events, 60.0); });
+
+  // The first host's batch under way: its job folder, its snapshot, its
+  // worker record.
+  const bool first_runs = first_holds && first_logged("S5 pool : image");
+  const std::vector<fs::path> first_jobs = job_dirs();
+  fs::remove(pool_dir() / "host.lock");
+  const std::vector<std::string> first_entries = entries(pool_dir());
+  fs::create_directories(pool_dir() / "warmup" / "w0");
+  std::ofstream(pool_dir() / "warmup" / "w0" / "in_use.txt") << "engine";
+  std::ofstream(lock_removed) << "removed";
+  if (second_host.joinable()) second_host.join();
+  const std::vector<fs::path> jobs_after_second = job_dirs();
+  const std::vector<std::string> entries_after_second = entries(pool_dir());
+  const bool warmup_after_second = fs::is_regular_file(pool_dir() / "warmup" / "w0" / "in_use.txt");
+  // The folder moved away, as a cleaner of old folders might.
+  fs::rename(pool_dir(), root_ / "tmp" / "moved_pool");
+  std::ofstream(second_gone) << "gone";
+  first_host.join();
+
+  ASSERT_TRUE(first_runs) << first_run.output << testing::read_text(log_path(first));
+  ASSERT_EQ(second_run.exit_code, 0) << second_run.output;
+  EXPECT_NE(second_run.output.find("in-pid-namespace: no process left"), std::string::npos) << second_run.output;
+  const std::string second_text = testing::read_text(log_path(second));
+  EXPECT_EQ(count_of(second_text, "INFO: velocinta: pool non activé — dossier " + pool_dir().string() +
+                                      " utilisé par le processus "),
+            1u)
+      << second_text;
+  EXPECT_EQ(count_of(second_text, "velocinta: pool activé"), 0u) << second_text;
+  EXPECT_EQ(count_of(second_text, "ERROR"), 0u) << second_text;
+  EXPECT_EQ(summary_in(second)["quit"], true);
+  EXPECT_FALSE(first_jobs.empty());
+  EXPECT_EQ(jobs_after_second, first_jobs) << "the first host's job folder stays, and no other comes";
+  EXPECT_GE(first_entries.size(), 3u);
+  for (const std::string& name : first_entries) {
+    if (name.front() == '.') continue;  // a record being rewritten
+    EXPECT_NE(std::find(entries_after_second.begin(), entries_after_second.end(), name), entries_after_second.end())
+        << name << " of the first host's gone";
+  }
+  EXPECT_TRUE(warmup_after_second) << "the second host's quit leaves the warm-up folder";
+
+  ASSERT_EQ(first_run.exit_code, 0) << first_run.output;
+  EXPECT_NE(first_run.output.find("in-pid-namespace: no process left"), std::string::npos) << first_run.output;
+  const std::string first_text = testing::read_text(log_path(first));
+  EXPECT_EQ(count_of(first_text, "ERROR"), 1u) << first_text;
+  EXPECT_EQ(count_of(first_text, "ERROR: pool: DÉSACTIVÉ pour la session — dossier " + pool_dir().string() +
+                                     " supprimé ou remplacé depuis sa prise\n"),
+            1u)
+      << first_text;
+  EXPECT_EQ(summary_in(first)["quit"], true) << summary_in(first)["still_waiting"];
+  EXPECT_FALSE(fs::exists(fs::symlink_status(pool_dir()))) << "nothing written there once lost";
 }
 
 }  // namespace

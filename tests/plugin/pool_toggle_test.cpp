@@ -39,7 +39,7 @@ TEST_F(PoolToggle, AFolderHeldByAnotherHostKeepsThePoolOffUntilThatHostHasEnded)
   PoolFolderClaim folder;
   int taken = 0;
   const auto claim = [&] { return folder.claim(pool, [&](const fs::path&) { ++taken; }); };
-  testing::LockHolder other(pool / kPoolLockName);
+  testing::LockHolder other(pool);
   ASSERT_TRUE(other.holding());
   const std::string held_line =
       "] INFO: velocinta: pool non activé — dossier " + pool.string() + " utilisé par le processus " +
@@ -74,7 +74,8 @@ TEST_F(PoolToggle, AFolderHeldByAnotherHostKeepsThePoolOffUntilThatHostHasEnded)
 }
 
 // A folder found not ours when the pool is turned on turns it off for the
-// session, as at load: said once, and never asked again.
+// session, as at load: said once, and never asked again. Each time the pool
+// is turned on after that, the log says it stays off.
 TEST_F(PoolToggle, AFolderNotOursTurnsThePoolOffForTheSession) {
   int claims = 0;
   const auto claim = [&]() -> std::optional<PoolFolderRefusal> {
@@ -85,6 +86,9 @@ TEST_F(PoolToggle, AFolderNotOursTurnsThePoolOffForTheSession) {
   EXPECT_TRUE(state->pool.disabled_for_session);
   EXPECT_EQ(claims, 1);
   EXPECT_EQ(lines("] ERROR: pool: DÉSACTIVÉ pour la session — " + pool.string() + " is a symbolic link"), 1u);
+  EXPECT_EQ(lines("velocinta: pool activé"), 0u);
+  EXPECT_EQ(lines("] INFO: velocinta: pool non activé — désactivé pour la session"), 2u);
+  EXPECT_EQ(lines("] INFO: velocinta: pool désactivé"), 1u);
 }
 
 }  // namespace

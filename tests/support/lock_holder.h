@@ -1,6 +1,7 @@
-// Another host's hold on a lock file, played by a child of the test: it
-// takes an exclusive flock on the file, writes its pid there as a host
-// does, and keeps both until the test ends it, killed and reaped by its pid.
+// Another host's hold on its pool folder, played by a child of the test: it
+// takes an exclusive flock on the folder, writes its pid into the folder's
+// "host.lock" as a host does, and keeps the lock until the test ends it,
+// killed and reaped by its pid.
 #pragma once
 
 #include <fcntl.h>
@@ -20,15 +21,18 @@ class LockHolder {
  public:
   // Returns once the child holds the lock, or has failed to (holding()
   // false).
-  explicit LockHolder(const std::filesystem::path& lock_file) {
+  explicit LockHolder(const std::filesystem::path& pool_dir) {
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) return;
-    const std::string path = lock_file.string();
+    const std::string folder = pool_dir.string();
+    const std::string note = (pool_dir / "host.lock").string();
     pid_ = ::fork();
     if (pid_ == 0) {
       // Only calls safe after a fork of a threaded process from here on.
-      const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-      if (fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) ::_exit(1);
+      const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (dir < 0 || ::flock(dir, LOCK_EX | LOCK_NB) != 0) ::_exit(1);
+      const int fd = ::open(note.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+      if (fd < 0) ::_exit(1);
       char digits[16];
       char text[17];
       int n = 0;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string_view>
 
 #include "core/paths.h"
 #include "pool/process/orphan_workers.h"
@@ -91,44 +92,108 @@ Result<SharedJobDir> create_job_dir_named(const fs::path& pool_dir, const std::f
   return err(std::string("pool directory collisions"));
 }
 
-std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir) {
-  if (auto ok = ensure_private_dir(pool_dir); !ok) return PoolFolderRefusal{ok.error(), false};
-  const fs::path lock_path = pool_dir / kPoolLockName;
-  const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return PoolFolderRefusal{lock_path.string() + ": " + os_text(errno), false};
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int e = errno;
-    const auto holder = read_small_file(lock_path.string(), 32);
-    ::close(fd);
-    if (e != EWOULDBLOCK) return PoolFolderRefusal{lock_path.string() + ": " + os_text(e), false};
-    std::string who = holder ? std::string(holder->substr(0, holder->find('\n'))) : "";
-    if (!parse_pid_text(who)) who = "?";
-    // The lock lives exactly as long as its holder: a host that ends, or
-    // dies, lets go of it, and the next try takes it.
-    return PoolFolderRefusal{"dossier " + pool_dir.string() + " utilisé par le processus " + who, true};
-  }
-  // Held until the process ends (the descriptor is never closed); the pid in
-  // the file only names the holder for another host's message.
+namespace {
+
+// The pid the holder wrote, read without following a link or waiting on a
+// FIFO put in the file's place; "?" when there is none to read.
+std::string holder_pid(int dir) {
+  const int fd = ::openat(dir, kPoolLockName, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return "?";
+  struct stat st{};
+  char buf[32];
+  ssize_t n = -1;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = ::pread(fd, buf, sizeof buf, 0);
+  ::close(fd);
+  if (n <= 0) return "?";
+  std::string_view text(buf, static_cast<size_t>(n));
+  text = text.substr(0, text.find('\n'));
+  return parse_pid_text(text) ? std::string(text) : "?";
+}
+
+void write_holder_pid(int dir) {
+  const int fd = ::openat(dir, kPoolLockName, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  struct stat st{};
   const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd, 0) == 0) {
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == 0) {
     [[maybe_unused]] const ssize_t n = ::pwrite(fd, pid.data(), pid.size(), 0);
   }
-  return std::nullopt;
+  ::close(fd);
+}
+
+std::optional<FolderIdentity> identity_at(const fs::path& dir) {
+  struct stat st{};
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return std::nullopt;
+  return FolderIdentity{st.st_dev, st.st_ino};
+}
+
+}  // namespace
+
+std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken) {
+  // A folder swapped for another between the look and the lock is looked at
+  // again; one that keeps changing under us is not ours to use.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (auto ok = ensure_private_dir(pool_dir); !ok) return PoolFolderRefusal{ok.error(), false};
+    const int fd = ::open(pool_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ENOENT || errno == ELOOP || errno == ENOTDIR) continue;
+      return PoolFolderRefusal{pool_dir.string() + ": " + os_text(errno), false};
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      const int e = errno;
+      const std::string who = holder_pid(fd);
+      ::close(fd);
+      if (e != EWOULDBLOCK) return PoolFolderRefusal{pool_dir.string() + ": " + os_text(e), false};
+      // The lock lives exactly as long as its holder: a host that ends, or
+      // dies, lets go of it, and the next try takes it.
+      return PoolFolderRefusal{"dossier " + pool_dir.string() + " utilisé par le processus " + who, true};
+    }
+    struct stat st{};
+    const std::optional<FolderIdentity> named = identity_at(pool_dir);
+    if (::fstat(fd, &st) != 0 || !named || *named != FolderIdentity{st.st_dev, st.st_ino}) {
+      ::close(fd);
+      continue;
+    }
+    // Held until the process ends: the descriptor is never closed.
+    write_holder_pid(fd);
+    if (taken) *taken = *named;
+    return std::nullopt;
+  }
+  return PoolFolderRefusal{"dossier " + pool_dir.string() + " remplacé pendant sa prise", false};
 }
 
 std::optional<PoolFolderRefusal> PoolFolderClaim::claim(const fs::path& pool_dir,
                                                         const std::function<void(const fs::path&)>& on_taken) {
-  if (held_) return std::nullopt;
+  if (held()) return std::nullopt;
   if (refusal_ && !refusal_->held_elsewhere) return refusal_;
   if (pool_dir.empty()) {
     refusal_ = PoolFolderRefusal{"no temporary directory", false};
     return refusal_;
   }
-  refusal_ = take_pool_folder_lock(pool_dir);
+  FolderIdentity identity;
+  refusal_ = take_pool_folder_lock(pool_dir, &identity);
   if (refusal_) return refusal_;
   held_ = true;
+  dir_ = pool_dir;
+  identity_ = identity;
   if (on_taken) on_taken(pool_dir);
   return std::nullopt;
+}
+
+bool PoolFolderClaim::held() {
+  if (!held_) return false;
+  if (identity_at(dir_) == identity_) return true;
+  // Removed, or another folder in its place, which another host may hold by
+  // now: nothing of this host's goes there any more.
+  held_ = false;
+  lost_ = true;
+  refusal_ = PoolFolderRefusal{"dossier " + dir_.string() + " supprimé ou remplacé depuis sa prise", false};
+  return false;
+}
+
+std::optional<PoolFolderRefusal> PoolFolderClaim::lost() {
+  (void)held();
+  return lost_ ? refusal_ : std::nullopt;
 }
 
 std::optional<PoolFolderRefusal> purge_pool_directory() {
@@ -142,6 +207,8 @@ std::optional<PoolFolderRefusal> purge_pool_directory() {
 }
 
 bool pool_folder_held() { return process_claim().held(); }
+
+std::optional<PoolFolderRefusal> pool_folder_lost() { return process_claim().lost(); }
 
 const std::optional<PoolFolderRefusal>& pool_folder_refusal() { return process_claim().refusal(); }
 

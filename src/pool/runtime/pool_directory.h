@@ -1,9 +1,11 @@
 // The pool's private folder, "velocinta_pool" in the temporary directory,
 // and its job folders. The folder is ours alone (mode 0700, checked before
 // each use) and one host at a time uses it: the host that holds the lock on
-// its lock file purges it and launches workers; another host of the same
-// user leaves it alone and keeps its pool off while that host lives.
+// the folder purges it and launches workers; another host of the same user
+// leaves it alone and keeps its pool off while that host lives.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -20,6 +22,9 @@ namespace vel {
 namespace fs = std::filesystem;
 
 inline constexpr const char* kPoolDirName = "velocinta_pool";
+// The holder's pid, for another host's message. The lock itself is on the
+// folder: a file can be removed while held (a temporary-file cleaner, the
+// user), and a lock on a file that is gone keeps nobody out.
 inline constexpr const char* kPoolLockName = "host.lock";
 
 // The temporary directory joined with "velocinta_pool"; nothing without a
@@ -54,27 +59,49 @@ struct PoolFolderRefusal {
   bool held_elsewhere = false;
 };
 
-// Takes the lock on "host.lock" in `pool_dir` for the life of the process.
-// Answers nothing when held, or why the folder is not ours to use.
-std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir);
+// A folder as the system knows it, whatever its path.
+struct FolderIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FolderIdentity&) const = default;
+};
+
+// Takes the lock on the folder `pool_dir` itself, on a descriptor of it kept
+// open for the life of the process (never inherited by a child), and writes
+// the pid into "host.lock". The lock is let go only when the process ends,
+// however it ends. Answers nothing when taken (`taken`, when given, then
+// names the folder locked), or why the folder is not ours to use.
+std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken = nullptr);
 
 // A process's hold on its pool folder: none at first, then held from the
-// first lock taken to the end of the process. Main thread only.
+// first lock taken to the end of the process, unless the folder's path stops
+// naming the folder locked (removed, or replaced by another): the hold is
+// then lost for the session. Main thread only.
 class PoolFolderClaim {
  public:
-  // Nothing once held. Otherwise takes the folder's lock (an empty path,
+  // Nothing while held. Otherwise takes the folder's lock (an empty path,
   // no temporary directory, is refused) and, when it is taken, calls
   // `on_taken` with the folder, once in the life of the claim. A folder
-  // found not ours is refused again without another look; one held by
-  // another host is tried again at every call.
+  // found not ours, or lost, is refused again without another look; one
+  // held by another host is tried again at every call.
   std::optional<PoolFolderRefusal> claim(const fs::path& pool_dir,
                                          const std::function<void(const fs::path&)>& on_taken);
-  bool held() const { return held_; }
-  // Why the latest try failed; none before the first and once held.
+  // Held, and the folder's path still names the folder locked: looked at on
+  // each call, so that nothing is purged, launched or cleaned in a folder
+  // that is no longer this host's.
+  bool held();
+  // Why the hold was lost since it was taken (a refusal for the session);
+  // none while held and when never held.
+  std::optional<PoolFolderRefusal> lost();
+  // Why the latest try failed, or why the hold was lost; none before the
+  // first try and while held.
   const std::optional<PoolFolderRefusal>& refusal() const { return refusal_; }
 
  private:
   bool held_ = false;
+  bool lost_ = false;
+  fs::path dir_;
+  FolderIdentity identity_;
   std::optional<PoolFolderRefusal> refusal_;
 };
 
@@ -87,8 +114,11 @@ class PoolFolderClaim {
 // answers nothing at once.
 std::optional<PoolFolderRefusal> purge_pool_directory();
 
-// Whether this host holds the pool folder.
+// Whether this host holds the pool folder, its path still naming it.
 bool pool_folder_held();
+// Why this host lost the pool folder it held (for the session); none while
+// held and when never held.
+std::optional<PoolFolderRefusal> pool_folder_lost();
 // Set while the pool folder is refused to this host (at load or at the
 // latest try); none once held.
 const std::optional<PoolFolderRefusal>& pool_folder_refusal();

@@ -137,9 +137,14 @@ void stop_pool(PoolRuntime& rt, Instant now) {
 
 void end_pool_session_files(PoolRuntime& rt) {
   kill_warm_engines(rt);
+  // Only the folder's holder cleans it: what is there may be another host's,
+  // in use.
+  const auto dir = pool_directory_path();
+  const bool held = dir && pool_folder_held();
+  if (!held && rt.snapshot_file) rt.snapshot_file->keep_file();
   rt.snapshot_file.reset();
   rt.snapshot_path.reset();
-  if (const auto dir = pool_directory_path()) {
+  if (held) {
     std::error_code ec;
     std::filesystem::remove_all(*dir / "warmup", ec);
   }

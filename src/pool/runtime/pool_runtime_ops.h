@@ -70,8 +70,8 @@ void kill_unfinished_jobs(PoolPlan& plan);
 // Finished, with its reader's cancel flag raised when it has a reader.
 bool job_cancelled(const PoolJob& job);
 void kill_warm_engines(PoolRuntime& rt);
-// At the host's quit: the warm engines end, the adopted snapshot copy and
-// the warm-up folder are deleted.
+// At the host's quit: the warm engines end, the adopted snapshot copy and,
+// when this host holds the pool folder, the warm-up folder are deleted.
 void end_pool_session_files(PoolRuntime& rt);
 // Kills the engines these ended clients left, by the verified engine rule.
 void sweep_ended_clients(std::vector<EndedClient> clients);

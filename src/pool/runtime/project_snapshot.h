@@ -52,6 +52,9 @@ class SnapshotReady {
   const fs::path& source() const { return source_; }
   const FileStamp& stamp() const { return stamp_; }
   double copy_ms() const { return copy_ms_; }
+  // Leaves the file where it is when this goes: the folder that holds it is
+  // no longer this host's, and its path may name another host's file.
+  void keep_file() noexcept { owns_ = false; }
 
  private:
   void remove_file() noexcept;

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "pool/runtime/pool_directory.h"
 #include "pool/runtime/pool_purge.h"
@@ -31,6 +32,55 @@ TEST(PoolFolderLock, OneHostAtATime) {
   EXPECT_EQ(refused->reason, "dossier " + pool.string() + " utilisé par le processus " + std::to_string(::getpid()));
 }
 
+// The lock is the folder's: whatever becomes of the file that names the
+// holder, a second taker is refused while the first lives. The file is read
+// without following a link or waiting on a FIFO.
+TEST(PoolFolderLock, HeldWhateverBecomesOfTheLockFile) {
+  const struct {
+    const char* name;
+    std::function<void(const fs::path& note, const fs::path& scratch)> change;
+    const char* holder;  // the pid the refusal names: "" for the holder's own
+  } cases[] = {
+      {"left alone", [](const fs::path&, const fs::path&) {}, ""},
+      {"removed", [](const fs::path& note, const fs::path&) { fs::remove(note); }, "?"},
+      {"made a FIFO",
+       [](const fs::path& note, const fs::path&) {
+         fs::remove(note);
+         ASSERT_EQ(::mkfifo(note.c_str(), 0600), 0);
+       },
+       "?"},
+      {"made a link to another pid",
+       [](const fs::path& note, const fs::path& scratch) {
+         fs::remove(note);
+         std::ofstream(scratch / "pid.txt") << "4242\n";
+         fs::create_symlink(scratch / "pid.txt", note);
+       },
+       "?"},
+      {"rewritten by hand",
+       [](const fs::path& note, const fs::path&) { std::ofstream(note, std::ios::trunc) << "12345\n"; }, "12345"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    const fs::path pool = scratch.path() / "velocinta_pool";
+    ASSERT_TRUE(ensure_private_dir(pool).ok());
+    testing::LockHolder other(pool);
+    ASSERT_TRUE(other.holding());
+    c.change(pool / kPoolLockName, scratch.path());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      const auto refused = take_pool_folder_lock(pool);
+      ASSERT_TRUE(refused) << attempt;
+      EXPECT_TRUE(refused->held_elsewhere);
+      const std::string holder = *c.holder ? c.holder : std::to_string(other.pid());
+      EXPECT_EQ(refused->reason, "dossier " + pool.string() + " utilisé par le processus " + holder);
+    }
+    EXPECT_EQ(fs::exists(fs::symlink_status(pool / kPoolLockName)), std::string(c.name) != "removed")
+        << "a refused taker writes nothing";
+    other.end();
+    EXPECT_FALSE(take_pool_folder_lock(pool)) << "taken once the holder has ended";
+  }
+}
+
 TEST(PoolFolderClaim, AFolderHeldByAnotherHostIsTakenOnceThatHostHasEnded) {
   ScratchDir scratch;
   const fs::path pool = scratch.path() / "velocinta_pool";
@@ -39,7 +89,7 @@ TEST(PoolFolderClaim, AFolderHeldByAnotherHostIsTakenOnceThatHostHasEnded) {
   std::vector<fs::path> taken;
   const auto on_taken = [&](const fs::path& dir) { taken.push_back(dir); };
 
-  testing::LockHolder other(pool / kPoolLockName);
+  testing::LockHolder other(pool);
   ASSERT_TRUE(other.holding());
   for (int attempt = 0; attempt < 2; ++attempt) {
     const auto refused = claim.claim(pool, on_taken);
@@ -58,6 +108,50 @@ TEST(PoolFolderClaim, AFolderHeldByAnotherHostIsTakenOnceThatHostHasEnded) {
   EXPECT_EQ(testing::read_text(pool / kPoolLockName), std::to_string(::getpid()) + "\n");
   EXPECT_FALSE(claim.claim(pool, on_taken));
   EXPECT_EQ(taken.size(), 1u) << "the purge runs once per session";
+}
+
+// The folder's path no longer names the folder this host locked: nothing of
+// this host's goes there any more (another host may take the new one), the
+// loss is told, and the folder is not taken again in the session.
+TEST(PoolFolderClaim, AFolderRemovedOrReplacedIsLostForTheSession) {
+  const struct {
+    const char* name;
+    std::function<void(const fs::path& pool, const fs::path& scratch)> change;
+  } cases[] = {
+      {"removed", [](const fs::path& pool, const fs::path&) { fs::remove_all(pool); }},
+      {"moved away, a new one made",
+       [](const fs::path& pool, const fs::path& scratch) {
+         fs::rename(pool, scratch / "moved");
+         ASSERT_TRUE(ensure_private_dir(pool).ok());
+       }},
+      {"moved away, a link to it in its place",
+       [](const fs::path& pool, const fs::path& scratch) {
+         fs::rename(pool, scratch / "moved");
+         fs::create_directory_symlink(scratch / "moved", pool);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    const fs::path pool = scratch.path() / "velocinta_pool";
+    PoolFolderClaim claim;
+    int taken = 0;
+    const auto on_taken = [&](const fs::path&) { ++taken; };
+    ASSERT_FALSE(claim.claim(pool, on_taken));
+    EXPECT_TRUE(claim.held());
+    EXPECT_FALSE(claim.lost());
+    c.change(pool, scratch.path());
+    EXPECT_FALSE(claim.held());
+    const auto lost = claim.lost();
+    ASSERT_TRUE(lost);
+    EXPECT_FALSE(lost->held_elsewhere);
+    EXPECT_EQ(lost->reason, "dossier " + pool.string() + " supprimé ou remplacé depuis sa prise");
+    const auto again = claim.claim(pool, on_taken);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->reason, lost->reason);
+    EXPECT_FALSE(claim.held());
+    EXPECT_EQ(taken, 1) << "neither purged nor taken again";
+  }
 }
 
 // A folder that is not ours is refused for the session: the claim does not
