@@ -68,6 +68,12 @@ class StoreThread {
   }
 
   void forget_stream() {
+    // The stream left is counted among the others at the size kept of it.
+    if (open_ && usages_) {
+      auto it = std::find_if(usages_->begin(), usages_->end(), [&](const StreamUsage& u) { return u.path == open_->dir; });
+      if (it == usages_->end()) it = usages_->insert(usages_->end(), StreamUsage{0, 0, 0, open_->dir});
+      it->size = frames_.total();
+    }
     open_.reset();
     last_ = LastWritten{};
     reset_load_context(ctx_);
@@ -84,21 +90,25 @@ class StoreThread {
 
   uint64_t store_bytes() const { return sat_add64(others_, frames_.total()); }
 
-  // Counts the other streams, sweeping them first when the sweep is due or
-  // the store is over its cap (the oldest go first, never this one).
-  void measure_others(const fs::path& dir, bool sweep_due, uint64_t cap) {
-    std::vector<StreamUsage> usages = collect_stream_usage(*shared_->root);
-    uint64_t total = 0;
-    for (const StreamUsage& u : usages) total = sat_add64(total, u.size);
-    if (sweep_due || total > cap) {
-      for (const auto& [path, size] : sweep_measured_store(*shared_->root, usages, cap, 1, dir)) {
-        std::erase_if(usages, [&](const StreamUsage& u) { return u.path == path; });
+  // Counts the other streams than `dir`: from the last listing of the store
+  // (listed again when `fresh`), and when `sweep` or over `cap` with this
+  // stream, listed again and swept first (the oldest go, never this one).
+  void count_others(const fs::path& dir, bool fresh, bool sweep, uint64_t cap) {
+    if (fresh || !usages_) usages_ = collect_stream_usage(*shared_->root);
+    auto others = [&] {
+      uint64_t total = 0;
+      for (const StreamUsage& u : *usages_) {
+        if (u.path != dir) total = sat_add64(total, u.size);
       }
+      return total;
+    };
+    others_ = others();
+    if (!sweep && sat_add64(others_, frames_.total()) <= cap) return;
+    if (!fresh) usages_ = collect_stream_usage(*shared_->root);
+    for (const auto& [path, size] : sweep_measured_store(*shared_->root, *usages_, cap, 1, dir)) {
+      std::erase_if(*usages_, [&](const StreamUsage& u) { return u.path == path; });
     }
-    others_ = 0;
-    for (const StreamUsage& u : usages) {
-      if (u.path != dir) others_ = sat_add64(others_, u.size);
-    }
+    others_ = others();
   }
 
   // Removes the frames taken out of the index; one that stays on disk goes
@@ -127,7 +137,7 @@ class StoreThread {
     if (bound <= room.bytes) return true;
     if (room.limit == RoomLimit::Cap && others_ > 0 && !others_stay_) {
       const uint64_t before = others_;
-      measure_others(open_->dir, false, shared_->cap > bound ? shared_->cap - bound : 0);
+      count_others(open_->dir, true, true, shared_->cap > bound ? shared_->cap - bound : 0);
       others_stay_ = others_ >= before;  // nothing more of theirs can go
       room = store_room(store_bytes(), shared_->cap, volume);
       if (bound <= room.bytes) return true;
@@ -184,10 +194,10 @@ class StoreThread {
     const auto now = std::chrono::steady_clock::now();
     const bool sweep_due = !last_sweep_ || now - *last_sweep_ >= std::chrono::seconds(kSweepIntervalSeconds);
     if (sweep_due) last_sweep_ = now;
-    measure_others(*dir, sweep_due, shared_->cap);
-    // A stream left over its share by an earlier run keeps the frames
-    // nearest the playhead.
     frames_ = measure_stream_frames(*shared_->root, *dir);
+    count_others(*dir, sweep_due, sweep_due, shared_->cap);
+    // A stream left over the cap by an earlier run keeps the frames nearest
+    // the playhead.
     if (store_bytes() > shared_->cap) {
       remove_frames(take_farthest_frames(frames_, store_bytes() - shared_->cap, focus(), std::nullopt));
     }
@@ -257,6 +267,7 @@ class StoreThread {
 
   void run(uint64_t, PurgeJob&) {
     forget_stream();
+    usages_.reset();
     if (!shared_->root) return;
     if (!purge_store(*shared_->root)) log_line("ERROR", "store: purge failed: " + shared_->root->string());
   }
@@ -266,7 +277,10 @@ class StoreThread {
   LastWritten last_;
   LoadContext ctx_;
   StreamFrames frames_;       // the open stream's frame files
-  uint64_t others_ = 0;       // bytes of the other streams, as last measured
+  uint64_t others_ = 0;       // bytes of the other streams
+  // The streams as last listed (a sweep's interval apart at most), with the
+  // sizes this thread kept of those it wrote since.
+  std::optional<std::vector<StreamUsage>> usages_;
   bool others_stay_ = false;  // a sweep for room removed nothing: none is tried again in this stream
   bool told_full_ = false;    // the log said why frames are no longer written
   std::optional<std::chrono::steady_clock::time_point> last_sweep_;
