@@ -105,8 +105,8 @@ class StoreThread {
     others_ = others();
     if (!sweep && sat_add64(others_, frames_.total()) <= cap) return;
     if (!fresh) usages_ = collect_stream_usage(*shared_->root);
-    for (const auto& [path, size] : sweep_measured_store(*shared_->root, *usages_, cap, 1, dir)) {
-      std::erase_if(*usages_, [&](const StreamUsage& u) { return u.path == path; });
+    for (const auto& removed : sweep_measured_store(*shared_->root, *usages_, cap, 1, dir)) {
+      std::erase_if(*usages_, [&](const StreamUsage& u) { return u.path == removed.first; });
     }
     others_ = others();
   }
