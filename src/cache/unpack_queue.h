@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "cache/focus_distance.h"
 #include "cache/frame_key.h"
 #include "cache/pixel_payload.h"
 #include "cache/rgba_frame.h"
@@ -39,13 +40,6 @@ struct UnpackSlot {
   uint32_t height = 0;
   uint64_t sequence = 0;
   uint64_t cost = 0;  // packed capacity + width × height × 4
-};
-
-// A work range in microseconds (end exclusive), as the cache holds it.
-struct MicrosRange {
-  bool valid = false;
-  int64_t start = 0;
-  int64_t end = 0;
 };
 
 struct UnpackQueue {

@@ -80,6 +80,15 @@ std::optional<StoreStreamIdentity> wanted_stream(StoreFeed& feed, const PreviewC
                              static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec)};
 }
 
+// The store thread keeps the frames nearest the playhead when it is full:
+// it hears where the preview stands whenever that changes.
+void tell_store_focus(StoreFeed& feed, const FrameCache& cache) {
+  const StoreFocus focus{cache.focus, cache.work_range};
+  if (!feed.handle.live() || feed.told_focus == focus) return;
+  feed.handle.set_focus(focus);
+  feed.told_focus = focus;
+}
+
 void close_stream(StoreFeed& feed, PreviewController& ctl) {
   if (feed.handle.live()) feed.handle.raise_generation();
   feed.stream.reset();
@@ -191,6 +200,7 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
   feed.stream = identity;
   feed.opened = false;
   feed.loads_basis.reset();
+  tell_store_focus(feed, cache);
   OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt, load_size_of(ctl)};
   if (auto focus = frame_key_of(ctl, ctl.playhead.frame)) job.focus_value = focus->value;
   (void)feed.handle.send(std::move(job));
@@ -239,6 +249,7 @@ void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
     if (wanted) reset_preview_for_new_cache(feed, ctl, cache, *wanted);
   }
   if (!feed.handle.live()) return;
+  tell_store_focus(feed, cache);
   take_replies(feed, ctl, cache);
   if (!feed.stream) return;
   request_store_loads(feed, ctl, cache);

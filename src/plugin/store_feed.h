@@ -74,6 +74,8 @@ struct StoreFeed {
   std::optional<LoadsBasis> loads_basis;
   uint64_t load_passes = 0;  // passes over the work area for loads (saturating)
 
+  std::optional<StoreFocus> told_focus;  // where the store thread was last told the preview stands
+
   uint64_t loaded_frames = 0;  // taken into the cache from disk (saturating)
   uint64_t saved_frames = 0;
   uint64_t saved_bytes = 0;  // raw bytes minus bytes written

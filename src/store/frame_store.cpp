@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "cache/buffer_pool.h"
+#include "cache/pack_worker.h"
 #include "core/file_replace.h"
 #include "store/frame_file.h"
 #include "store/frame_file_io.h"
@@ -132,6 +133,24 @@ void reset_load_context(LoadContext& ctx) {
   std::vector<uint8_t>().swap(ctx.read_buffer);
 }
 
+bool aliases_last_written(FrameKey key, const StoredFrame& frame, const LastWritten& last) {
+  const auto* raw = std::get_if<RgbaFrame>(&frame);
+  const auto* packed = std::get_if<PackedFrame>(&frame);
+  const WrittenKind kind = raw ? WrittenKind::Raw : WrittenKind::Packed;
+  const uint32_t width = raw ? raw->width : packed->width;
+  const uint32_t height = raw ? raw->height : packed->height;
+  if (last.kind != kind || last.key == key || last.width != width || last.height != height) return false;
+  std::optional<PixelPayload> live = last.payload.upgrade();
+  return live && same_payload(*live, raw ? raw->pixels : packed->packed);
+}
+
+uint64_t frame_write_bound(FrameKey key, const StoredFrame& frame, const LastWritten& last) {
+  if (aliases_last_written(key, frame, last)) return kAliasFileBytes;
+  const auto* raw = std::get_if<RgbaFrame>(&frame);
+  const uint64_t payload = raw ? pack_capacity(raw->pixels.size()) : std::get<PackedFrame>(frame).packed.size();
+  return kFrameHeaderBytes + payload + kFrameCheckBytes;
+}
+
 std::optional<uint64_t> store_frame(const fs::path& stream_dir, FrameKey key, const StoredFrame& frame,
                                     LastWritten& last, std::unordered_set<FrameKey, FrameKeyHasher>& replace) {
   if (!replace.contains(key) && frame_file_exists(stream_dir, key)) return uint64_t{0};
@@ -143,14 +162,11 @@ std::optional<uint64_t> store_frame(const fs::path& stream_dir, FrameKey key, co
   const uint32_t height = raw ? raw->height : packed->height;
   const double time = raw ? raw->time : packed->time;
 
-  if (last.kind == kind && !(last.key == key) && last.width == width && last.height == height) {
-    std::optional<PixelPayload> live = last.payload.upgrade();
-    if (live && same_payload(*live, payload)) {
-      // The record stays on the frame with pixels: every alias names a real file.
-      std::optional<uint64_t> written = write_alias_file(stream_dir, key, time, last.key);
-      if (written) replace.erase(key);
-      return written;
-    }
+  if (aliases_last_written(key, frame, last)) {
+    // The record stays on the frame with pixels: every alias names a real file.
+    std::optional<uint64_t> written = write_alias_file(stream_dir, key, time, last.key);
+    if (written) replace.erase(key);
+    return written;
   }
   std::optional<uint64_t> written =
       raw ? write_raw_frame_file(stream_dir, key, *raw) : write_packed_frame_file(stream_dir, key, *packed);

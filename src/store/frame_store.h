@@ -97,6 +97,14 @@ void reset_load_context(LoadContext& ctx);
 std::optional<uint64_t> store_frame(const fs::path& stream_dir, FrameKey key, const StoredFrame& frame,
                                     LastWritten& last, std::unordered_set<FrameKey, FrameKeyHasher>& replace);
 
+// Whether saving `frame` under `key` writes an alias of the last frame
+// written: the very same pixel buffer, another key, the same kind and size.
+bool aliases_last_written(FrameKey key, const StoredFrame& frame, const LastWritten& last);
+
+// The most bytes saving `frame` under `key` writes: an alias's, or a frame
+// file's with the largest payload packing may give.
+uint64_t frame_write_bound(FrameKey key, const StoredFrame& frame, const LastWritten& last);
+
 // The key's frame from the stream folder; none for a missing, unreadable,
 // oversized or corrupt file, a file of another key, a broken alias, or a
 // frame that does not fit `size` (when given). A refused file is replaced by

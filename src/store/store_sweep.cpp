@@ -98,7 +98,12 @@ std::vector<size_t> select_streams_to_remove(const std::vector<StreamUsage>& usa
 
 std::vector<std::pair<fs::path, uint64_t>> sweep_store(const fs::path& root, uint64_t cap, size_t keep,
                                                        const std::optional<fs::path>& active) {
-  const std::vector<StreamUsage> usages = collect_stream_usage(root);
+  return sweep_measured_store(root, collect_stream_usage(root), cap, keep, active);
+}
+
+std::vector<std::pair<fs::path, uint64_t>> sweep_measured_store(const fs::path& root,
+                                                                const std::vector<StreamUsage>& usages, uint64_t cap,
+                                                                size_t keep, const std::optional<fs::path>& active) {
   std::vector<std::pair<fs::path, uint64_t>> done;
   DirFd root_dir = open_dir_followed(root);
   if (!root_dir.ok()) return done;

@@ -1,6 +1,8 @@
 // The size sweep of the frame store: one stream per composition name is
 // kept (the newest), then the oldest streams go until the store is under its
-// cap. The active stream is never removed, even alone over the cap.
+// cap. The active stream's folder is never removed, even alone over the
+// cap: the store thread keeps that stream within what the others leave
+// (stream_frames.h).
 #pragma once
 
 #include <cstdint>
@@ -37,6 +39,11 @@ std::vector<size_t> select_streams_to_remove(const std::vector<StreamUsage>& usa
 // silently, and a stream holding anything else stays.
 std::vector<std::pair<fs::path, uint64_t>> sweep_store(const fs::path& root, uint64_t cap, size_t keep,
                                                        const std::optional<fs::path>& active);
+
+// The same over `usages` as collect_stream_usage(root) measured them.
+std::vector<std::pair<fs::path, uint64_t>> sweep_measured_store(const fs::path& root,
+                                                                const std::vector<StreamUsage>& usages, uint64_t cap,
+                                                                size_t keep, const std::optional<fs::path>& active);
 
 // Removes every stream the store made under `root`, then the key folders
 // left empty and the root itself when it is a real folder left empty (a

@@ -11,6 +11,7 @@
 #include "core/threads.h"
 #include "store/frame_file_io.h"
 #include "store/leftover_temporaries.h"
+#include "store/store_room.h"
 #include "store/store_sweep.h"
 #include "store/stream_dir.h"
 
@@ -67,9 +68,104 @@ class StoreThread {
   }
 
   void forget_stream() {
+    // The stream left is counted among the others at the size kept of it.
+    if (open_ && usages_) {
+      auto it = std::find_if(usages_->begin(), usages_->end(), [&](const StreamUsage& u) { return u.path == open_->dir; });
+      if (it == usages_->end()) it = usages_->insert(usages_->end(), StreamUsage{0, 0, 0, open_->dir});
+      it->size = frames_.total();
+    }
     open_.reset();
     last_ = LastWritten{};
     reset_load_context(ctx_);
+    frames_ = StreamFrames{};
+    others_ = 0;
+    others_stay_ = false;
+    told_full_ = false;
+  }
+
+  StoreFocus focus() const {
+    std::lock_guard lock(shared_->focus_mutex);
+    return shared_->focus;
+  }
+
+  uint64_t store_bytes() const { return sat_add64(others_, frames_.total()); }
+
+  // Counts the other streams than `dir`: from the last listing of the store
+  // (listed again when `fresh`), and when `sweep` or over `cap` with this
+  // stream, listed again and swept first (the oldest go, never this one).
+  void count_others(const fs::path& dir, bool fresh, bool sweep, uint64_t cap) {
+    if (fresh || !usages_) usages_ = collect_stream_usage(*shared_->root);
+    auto others = [&] {
+      uint64_t total = 0;
+      for (const StreamUsage& u : *usages_) {
+        if (u.path != dir) total = sat_add64(total, u.size);
+      }
+      return total;
+    };
+    others_ = others();
+    if (!sweep && sat_add64(others_, frames_.total()) <= cap) return;
+    if (!fresh) usages_ = collect_stream_usage(*shared_->root);
+    for (const auto& removed : sweep_measured_store(*shared_->root, *usages_, cap, 1, dir)) {
+      std::erase_if(*usages_, [&](const StreamUsage& u) { return u.path == removed.first; });
+    }
+    others_ = others();
+  }
+
+  // Removes the frames taken out of the index; one that stays on disk goes
+  // back into it.
+  void remove_frames(const FreedFrames& freed) {
+    for (const auto& [key, size] : freed.frames) {
+      if (!remove_frame_file(*shared_->root, open_->dir, key)) {
+        frames_.put(key, size);
+        continue;
+      }
+      // Every alias names a file with pixels: the next frame with pixels
+      // becomes the target.
+      if (last_.key == key) last_ = LastWritten{};
+      ctx_.loaded.erase(key);
+    }
+  }
+
+  // Whether `frame` may be written under `key`: it fits what the cap and
+  // the volume's reserve leave, once the older streams and then this
+  // stream's frames farther from the playhead than it made way.
+  bool room_for(FrameKey key, const StoredFrame& frame) {
+    if (!ctx_.rejected.contains(key) && frame_file_exists(open_->dir, key)) return true;  // nothing is written
+    const uint64_t bound = frame_write_bound(key, frame, last_);
+    std::optional<VolumeSpace> volume = volume_space_of(open_->dir);
+    StoreRoom room = store_room(store_bytes(), shared_->cap, volume);
+    if (bound <= room.bytes) return true;
+    if (room.limit == RoomLimit::Cap && others_ > 0 && !others_stay_) {
+      const uint64_t before = others_;
+      count_others(open_->dir, true, true, shared_->cap > bound ? shared_->cap - bound : 0);
+      others_stay_ = others_ >= before;  // nothing more of theirs can go
+      room = store_room(store_bytes(), shared_->cap, volume);
+      if (bound <= room.bytes) return true;
+    }
+    const uint64_t needed = bound - room.bytes;
+    FreedFrames freed = take_farthest_frames(frames_, needed, focus(), key);
+    if (freed.bytes < needed) {
+      put_back(frames_, freed);
+      say_full(room, volume);
+      return false;
+    }
+    remove_frames(freed);
+    return true;
+  }
+
+  // Once a stream: why frames are no longer written.
+  void say_full(const StoreRoom& room, const std::optional<VolumeSpace>& volume) {
+    if (told_full_) return;
+    told_full_ = true;
+    constexpr uint64_t kMiB = uint64_t{1} << 20;
+    if (room.limit == RoomLimit::Reserve && volume) {
+      log_line("INFO", "S9 disque : écritures arrêtées, le volume du cache n'a plus que " +
+                           std::to_string(volume->free / kMiB) + " Mio libres et en laisse " +
+                           std::to_string(room.reserve / kMiB) + " aux autres fichiers");
+    } else {
+      log_line("INFO", "S9 disque : cache disque plein (" + std::to_string(shared_->cap / kMiB) +
+                           " Mio), seules les images plus proches de la tête de lecture que les siennes y sont écrites");
+    }
   }
 
   void run(uint64_t generation, OpenStreamJob& job) {
@@ -96,9 +192,14 @@ class StoreThread {
     open_ = OpenStream{*dir, generation, job.comp_key, false};
     if (!reply(generation, OpenedReply{sent})) return;
     const auto now = std::chrono::steady_clock::now();
-    if (!last_sweep_ || now - *last_sweep_ >= std::chrono::seconds(kSweepIntervalSeconds)) {
-      last_sweep_ = now;
-      (void)sweep_store(*shared_->root, kStoreCapBytes, 1, *dir);
+    const bool sweep_due = !last_sweep_ || now - *last_sweep_ >= std::chrono::seconds(kSweepIntervalSeconds);
+    if (sweep_due) last_sweep_ = now;
+    frames_ = measure_stream_frames(*shared_->root, *dir);
+    count_others(*dir, sweep_due, sweep_due, shared_->cap);
+    // A stream left over the cap by an earlier run keeps the frames nearest
+    // the playhead.
+    if (store_bytes() > shared_->cap) {
+      remove_frames(take_farthest_frames(frames_, store_bytes() - shared_->cap, focus(), std::nullopt));
     }
   }
 
@@ -133,6 +234,10 @@ class StoreThread {
       raw_len = uint64_t{p.width} * p.height * 4;
     }
     if (!open_->claimed) open_->claimed = claim_stream_dir(open_->dir, open_->comp_key);
+    if (open_->claimed && !room_for(job.key, job.frame)) {
+      shared_->load_gauge.store(0);
+      return;
+    }
     std::optional<uint64_t> written;
     if (open_->claimed) written = store_frame(open_->dir, job.key, job.frame, last_, ctx_.rejected);
     shared_->load_gauge.store(0);
@@ -145,6 +250,7 @@ class StoreThread {
       return;
     }
     log_repeat_ended(condition);
+    if (*written > 0) frames_.put(job.key, *written);
     const bool sent = reply(generation, SavedReply{job.key, raw_len > *written ? raw_len - *written : 0});
     if (!sent && shared_->finishing.load()) shared_->finished_writes.fetch_add(1);
   }
@@ -161,6 +267,7 @@ class StoreThread {
 
   void run(uint64_t, PurgeJob&) {
     forget_stream();
+    usages_.reset();
     if (!shared_->root) return;
     if (!purge_store(*shared_->root)) log_line("ERROR", "store: purge failed: " + shared_->root->string());
   }
@@ -169,6 +276,13 @@ class StoreThread {
   std::optional<OpenStream> open_;
   LastWritten last_;
   LoadContext ctx_;
+  StreamFrames frames_;       // the open stream's frame files
+  uint64_t others_ = 0;       // bytes of the other streams
+  // The streams as last listed (a sweep's interval apart at most), with the
+  // sizes this thread kept of those it wrote since.
+  std::optional<std::vector<StreamUsage>> usages_;
+  bool others_stay_ = false;  // a sweep for room removed nothing: none is tried again in this stream
+  bool told_full_ = false;    // the log said why frames are no longer written
   std::optional<std::chrono::steady_clock::time_point> last_sweep_;
   timespec started_{};  // no temporary of this process in the store is older
 };
@@ -220,9 +334,10 @@ void store_worker(const std::shared_ptr<StoreShared>& shared) {
   }
 }
 
-StoreHandle spawn_store_worker(std::optional<fs::path> root) {
+StoreHandle spawn_store_worker(std::optional<fs::path> root, uint64_t cap) {
   auto shared = std::make_shared<StoreShared>();
   shared->root = std::move(root);
+  shared->cap = cap;
   Result<std::thread> thread = spawn_named_thread("velocinta-store", [shared] { store_worker(shared); });
   if (!thread) {
     log_line("ERROR", "store: worker unavailable: " + thread.error());
@@ -251,6 +366,12 @@ bool StoreHandle::send(std::variant<OpenStreamJob, WriteFrameJob, LoadJob, Purge
   }
   shared_->jobs_ready.notify_one();
   return true;
+}
+
+void StoreHandle::set_focus(const StoreFocus& focus) {
+  if (!shared_) return;
+  std::lock_guard lock(shared_->focus_mutex);
+  shared_->focus = focus;
 }
 
 uint64_t StoreHandle::raise_generation() {

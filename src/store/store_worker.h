@@ -24,6 +24,8 @@
 
 #include "cache/frame_key.h"
 #include "store/frame_store.h"
+#include "store/store_sweep.h"
+#include "store/stream_frames.h"
 
 namespace vel {
 
@@ -81,6 +83,7 @@ struct StoreReply {
 // What the two sides share; counters are read by the main thread each tick.
 struct StoreShared {
   std::optional<fs::path> root;
+  uint64_t cap = kStoreCapBytes;  // every stream counted, the one written to as well
   std::atomic<uint64_t> generation{0};
   std::atomic<uint64_t> queued_job_bytes{0};
   std::atomic<uint64_t> queued_job_count{0};
@@ -100,6 +103,11 @@ struct StoreShared {
   // replies are dropped instead of waited for (nobody takes them any more).
   std::atomic<bool> finishing{false};
   std::atomic<uint64_t> finished_writes{0};  // writes done while finishing, their replies dropped
+
+  // Where the preview stands: the frames farthest from it make way when
+  // the store is full.
+  std::mutex focus_mutex;
+  StoreFocus focus;
 };
 
 // The preview state's handle. Dropping it stops and joins the thread.
@@ -120,6 +128,8 @@ class StoreHandle {
 
   // Sends a job at the current generation; false when no thread takes it.
   bool send(std::variant<OpenStreamJob, WriteFrameJob, LoadJob, PurgeJob> body, uint64_t bytes = 0);
+  // Tells the store thread where the preview stands.
+  void set_focus(const StoreFocus& focus);
   // Cancels every job and reply in flight; answers the new generation.
   uint64_t raise_generation();
   // One reply of the current generation, never waiting; stale ones are
@@ -146,9 +156,10 @@ class StoreHandle {
 };
 
 // Starts "velocinta-store" over `root` (none: the store is off, jobs are
-// taken and do nothing). When the thread cannot start, logs "store: worker
-// unavailable: ..." and answers a handle on which every send fails.
-StoreHandle spawn_store_worker(std::optional<fs::path> root);
+// taken and do nothing), keeping every stream under it within `cap` bytes.
+// When the thread cannot start, logs "store: worker unavailable: ..." and
+// answers a handle on which every send fails.
+StoreHandle spawn_store_worker(std::optional<fs::path> root, uint64_t cap = kStoreCapBytes);
 
 // Body of "velocinta-store"; returns once the channel is closed.
 void store_worker(const std::shared_ptr<StoreShared>& shared);

@@ -1,0 +1,43 @@
+#include "store/store_room.h"
+
+#include <sys/statvfs.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace vel {
+
+namespace {
+
+uint64_t sat_mul(uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b; }
+
+}  // namespace
+
+uint64_t volume_reserve(uint64_t volume_size) {
+  const uint64_t share = volume_size / 100 * kVolumeReservePercent + volume_size % 100 * kVolumeReservePercent / 100;
+  return std::max(kMinVolumeReserveBytes, share);
+}
+
+StoreRoom store_room(uint64_t store_bytes, uint64_t cap, const std::optional<VolumeSpace>& volume) {
+  StoreRoom room;
+  room.bytes = cap > store_bytes ? cap - store_bytes : 0;
+  if (!volume) return room;
+  room.reserve = volume_reserve(volume->size);
+  const uint64_t above_reserve = volume->free > room.reserve ? volume->free - room.reserve : 0;
+  if (above_reserve < room.bytes) room = StoreRoom{above_reserve, RoomLimit::Reserve, room.reserve};
+  return room;
+}
+
+std::optional<VolumeSpace> volume_space_of(const std::filesystem::path& dir) {
+  for (std::filesystem::path p = dir; !p.empty(); p = p.parent_path()) {
+    struct statvfs st {};
+    if (::statvfs(p.c_str(), &st) == 0) {
+      const uint64_t unit = st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
+      return VolumeSpace{sat_mul(st.f_bavail, unit), sat_mul(st.f_blocks, unit)};
+    }
+    if (errno != ENOENT || p == p.parent_path()) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+}  // namespace vel

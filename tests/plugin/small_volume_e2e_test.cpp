@@ -1,0 +1,158 @@
+// The host's home on a small volume of its own (a tmpfs the test mounts in
+// its private mount namespace): playing a composition whose frames would
+// fill it leaves its free space to the user's files, says once in the log
+// why the disk store writes nothing, and the panel shows every frame all
+// the same.
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/scratch_dir.h"
+#include "vel_build_paths.h"
+
+namespace vel {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::read_text;
+
+constexpr int kFps = 30;
+constexpr int kShown = 90;                   // frames the run plays before it quits
+constexpr uint64_t kVolumeBytes = 8 << 20;  // less than the frames the run makes would take
+
+// 320 × 180, ten minutes, no render cost, every frame different (a bar
+// crossing the picture and a square turning 7° a frame): the cache fills
+// thousands of frames in the seconds the run plays.
+json turning_project() {
+  const int frames = 10 * 60 * kFps;
+  const json spinner = {
+      {"name", "Turns"},
+      {"solid", {{"name", "Red Solid 1"}, {"color", {0.8, 0.2, 0.2}}, {"width", 40}, {"height", 40}}},
+      {"transform",
+       {{"position", {40, 40}},
+        {"rotation",
+         {{"keyframes",
+           {{{"time", {0, kFps}}, {"value", 0}, {"interp", "linear"}},
+            {{"time", {frames, kFps}}, {"value", 7.0 * frames}, {"interp", "linear"}}}}}}}}};
+  const json bar = {
+      {"name", "Where"},
+      {"solid", {{"name", "White Solid 1"}, {"color", {1, 1, 1}}, {"width", 8}, {"height", 180}}},
+      {"transform",
+       {{"position",
+         {{"keyframes",
+           {{{"time", {0, kFps}}, {"value", {0, 90}}, {"interp", "linear"}},
+            {{"time", {frames, kFps}}, {"value", {320, 90}}, {"interp", "linear"}}}}}}}}};
+  const json ground = {{"name", "Ground"}, {"solid", {{"name", "Dark Solid 1"}, {"color", {0.2, 0.2, 0.25}}}}};
+  return {{"active_comp", "Turning"},
+          {"compositions",
+           {{{"name", "Turning"},
+             {"width", 320},
+             {"height", 180},
+             {"frame_duration", {1, kFps}},
+             {"duration", {frames, kFps}},
+             {"render_cost_ms", 0},
+             {"layers", {bar, spinner, ground}}}}}};
+}
+
+uint64_t free_bytes(const fs::path& p) {
+  struct statvfs st {};
+  if (::statvfs(p.c_str(), &st) != 0) return 0;
+  return uint64_t{st.f_bavail} * st.f_frsize;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The volume mounted over the home folder for the test, taken down after.
+class SmallVolume {
+ public:
+  explicit SmallVolume(const fs::path& at) : at_(at) {
+    const std::string options = "size=" + std::to_string(kVolumeBytes) + ",mode=0755";
+    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
+      mounted_ = true;
+    } else {
+      refused_ = errno == EPERM || errno == EACCES;
+      error_ = std::strerror(errno);
+    }
+  }
+  ~SmallVolume() {
+    if (mounted_) (void)::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  bool refused() const { return refused_; }  // the namespace takes no mount at all
+  const std::string& error() const { return error_; }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+  bool refused_ = false;
+  std::string error_;
+};
+
+TEST(SmallVolume, PlayingLeavesTheVolumesFreeSpaceAndShowsEveryFrame) {
+  // Only the test's own mount namespace may take a mount: the main runs
+  // each test as pid 1 of its own namespaces where they can be made.
+  if (::getpid() != 1) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
+  testing::ScratchDir scratch("vel-small-volume");
+  ASSERT_TRUE(scratch.ok());
+  const fs::path home = scratch.path() / "home";
+  const fs::path out = scratch.path() / "out";
+  const fs::path tmp = scratch.path() / "tmp";
+  for (const fs::path& d : {home, out, tmp}) fs::create_directories(d);
+  SmallVolume volume(home);
+  if (volume.refused()) GTEST_SKIP() << "this namespace takes no mount: " << volume.error();
+  ASSERT_TRUE(volume.mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << volume.error();
+  const uint64_t free_before = free_bytes(home);
+
+  const fs::path project = scratch.path() / "turning.aep";
+  std::ofstream(project) << turning_project().dump();
+  const json scenario = {
+      {"events",
+       {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
+        {{"when", {{"frames", kShown}}}, {"action", "quit"}}}}};
+  std::ofstream(out / "scenario.json") << scenario.dump();
+  const std::vector<std::string> args = {"--plugin",   VEL_PLUGIN_PATH,  "--project", project.string(),
+                                         "--seconds",  "120",            "--out",     out.string(),
+                                         "--scenario", (out / "scenario.json").string(), "--no-gpu"};
+  const std::vector<std::string> env = {"HOME=" + home.string(), "TMPDIR=" + tmp.string()};
+  const testing::ChildResult r = testing::run_child(VEL_SIMHOST_PATH, args, env, out.string(), 150);
+  ASSERT_FALSE(r.timed_out) << r.output;
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const uint64_t free_after = free_bytes(home);
+  std::printf("free on the %llu-byte volume: %llu bytes before the run, %llu after\n",
+              static_cast<unsigned long long>(kVolumeBytes), static_cast<unsigned long long>(free_before),
+              static_cast<unsigned long long>(free_after));
+  ::testing::Test::RecordProperty("free_bytes_after", std::to_string(free_after));
+
+  const json s = json::parse(read_text(out / "summary.json"), nullptr, false);
+  ASSERT_TRUE(s.is_object()) << r.output;
+  EXPECT_TRUE(s.value("quit", false)) << "the panel stopped showing frames, still waiting for "
+                                      << s.value("still_waiting", "");
+  EXPECT_GE(s.at("panel").at("picture").at("frames_shown").get<int>(), kShown);
+
+  // Below the reserve a volume this small is never written: what the run
+  // took is the log and the options, a few pages.
+  EXPECT_GE(free_after + (256 << 10), free_before) << "the store took the volume's free space";
+  const std::string log = read_text(home / "Library" / "Logs" / "velocinta.log");
+  EXPECT_EQ(count_of(log, "S9 disque : écritures arrêtées, le volume du cache n'a plus que "), 1u) << log;
+  EXPECT_EQ(count_of(log, "store: frame write failed"), 0u) << log;
+}
+
+}  // namespace
+}  // namespace vel

@@ -1,0 +1,105 @@
+#include "store/store_room.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "store/stream_frames.h"
+
+namespace vel {
+namespace {
+
+constexpr uint64_t kMiB = uint64_t{1} << 20;
+constexpr uint64_t kGiB = uint64_t{1} << 30;
+
+TEST(StoreRoom, TheReserveIsTheLargerOfOneGibibyteAndFivePercent) {
+  struct Row {
+    uint64_t volume;
+    uint64_t reserve;
+  };
+  const Row rows[] = {{0, kGiB}, {256 * kMiB, kGiB}, {20 * kGiB, kGiB}, {40 * kGiB, 2 * kGiB}, {1024 * kGiB, 1024 * kGiB / 20}};
+  for (const Row& r : rows) EXPECT_EQ(volume_reserve(r.volume), r.reserve) << r.volume;
+}
+
+TEST(StoreRoom, TheNearerOfTheCapAndTheVolumesReserveBounds) {
+  struct Row {
+    const char* what;
+    uint64_t store_bytes;
+    std::optional<VolumeSpace> volume;
+    uint64_t bytes;
+    RoomLimit limit;
+  };
+  const uint64_t cap = 16 * kGiB;
+  const Row rows[] = {
+      {"an unknown volume: the cap alone", 10 * kGiB, std::nullopt, 6 * kGiB, RoomLimit::Cap},
+      {"the store over its cap has no room", 17 * kGiB, std::nullopt, 0, RoomLimit::Cap},
+      {"a roomy volume leaves the cap to bound", 4 * kGiB, VolumeSpace{50 * kGiB, 100 * kGiB}, 12 * kGiB, RoomLimit::Cap},
+      {"a volume nearly full: what lies above 5 %", 4 * kGiB, VolumeSpace{8 * kGiB, 100 * kGiB}, 3 * kGiB + 0, RoomLimit::Reserve},
+      {"a small volume keeps 1 GiB", 0, VolumeSpace{kGiB + 300 * kMiB, 10 * kGiB}, 300 * kMiB, RoomLimit::Reserve},
+      {"a volume smaller than the reserve is never written", 0, VolumeSpace{200 * kMiB, 256 * kMiB}, 0, RoomLimit::Reserve},
+      {"free space under the reserve gives nothing", 0, VolumeSpace{kGiB, 500 * kGiB}, 0, RoomLimit::Reserve},
+  };
+  for (const Row& r : rows) {
+    const StoreRoom room = store_room(r.store_bytes, cap, r.volume);
+    EXPECT_EQ(room.bytes, r.bytes) << r.what;
+    EXPECT_EQ(room.limit, r.limit) << r.what;
+  }
+}
+
+// Ten frames of 10 bytes at 24 fps, the work area over all ten.
+StreamFrames ten_frames() {
+  StreamFrames f;
+  for (int32_t v = 0; v < 10; ++v) f.put({v, 24}, 10);
+  return f;
+}
+const MicrosRange kTenFrames{true, 0, key_micros({10, 24})};
+
+std::vector<int32_t> values(const FreedFrames& freed) {
+  std::vector<int32_t> out;
+  for (const auto& [key, size] : freed.frames) out.push_back(key.value);
+  return out;
+}
+
+TEST(StoreRoom, TheFramesFarthestFromThePlayheadMakeWayForNearerOnes) {
+  using V = std::vector<int32_t>;
+  struct Row {
+    const char* what;
+    StreamFrames frames;
+    StoreFocus focus;
+    uint64_t needed;
+    std::optional<FrameKey> nearer;
+    V taken;
+  };
+  StreamFrames with_outside = ten_frames();
+  with_outside.put({30, 24}, 10);
+  StreamFrames focus_only;
+  focus_only.put({5, 24}, 10);
+  const Row rows[] = {
+      {"just played goes first: the loop comes back to it last", ten_frames(), {FrameKey{5, 24}, kTenFrames}, 25,
+       std::nullopt, V{4, 3, 2}},
+      {"only frames farther than the one to write", ten_frames(), {FrameKey{5, 24}, kTenFrames}, 25, FrameKey{3, 24},
+       V{4}},
+      {"a frame outside the work area before any inside", with_outside, {FrameKey{5, 24}, kTenFrames}, 15,
+       FrameKey{6, 24}, V{30, 4}},
+      {"without a work area, the farthest in time", ten_frames(), {FrameKey{2, 24}, MicrosRange{}}, 20, std::nullopt,
+       V{9, 8}},
+      {"without a focus nothing goes", ten_frames(), {std::nullopt, kTenFrames}, 10, std::nullopt, V{}},
+      {"the playhead's own frame stays", focus_only, {FrameKey{5, 24}, kTenFrames}, 10, std::nullopt, V{}},
+  };
+  for (const Row& r : rows) {
+    StreamFrames frames = r.frames;
+    const uint64_t before = frames.total();
+    const FreedFrames freed = take_farthest_frames(frames, r.needed, r.focus, r.nearer);
+    EXPECT_EQ(values(freed), r.taken) << r.what;
+    EXPECT_EQ(freed.bytes, 10 * r.taken.size()) << r.what;
+    EXPECT_EQ(frames.total(), before - freed.bytes) << r.what;
+    for (int32_t v : r.taken) EXPECT_FALSE(frames.holds({v, 24})) << r.what;
+    put_back(frames, freed);
+    EXPECT_EQ(frames.total(), before) << r.what;
+    EXPECT_EQ(frames.by_time.size(), frames.sizes.size()) << r.what;
+  }
+}
+
+}  // namespace
+}  // namespace vel
