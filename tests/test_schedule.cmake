@@ -9,6 +9,9 @@
 # build; only the long ones are named, so that they start first but not all
 # at once (four host runs under a sanitizer started together are load
 # enough to make a first scan run out of its time).
+#
+# FIXTURES: PlaybackFill fills the store the Playback tests start from,
+# once, before them.
 set(_vel_costs
   "^Playback\\.FirstPlayBehindTheRenderer" 34
   "^MetalPicture\\.FullSizePictures" 30
@@ -21,6 +24,7 @@ set(_vel_costs
   "^Playback\\.APauseHolds" 19
   "^MetalPanel\\.SwitchesAndFaults" 15
   "^Playback\\.PlayFromOutside" 15
+  "^PlaybackFill\\." 14
   "^Lengths/FullCache\\." 12
   "^HiddenPanel\\." 12
   "^BothPresentPaths/PoolPreviewRun\\." 11
@@ -42,5 +46,10 @@ foreach(_list IN LISTS _vel_lists)
         break()
       endif()
     endwhile()
+    if(_name MATCHES "^PlaybackFill\\.")
+      set_tests_properties("${_name}" PROPERTIES FIXTURES_SETUP playback_store)
+    elseif(_name MATCHES "^Playback\\.")
+      set_tests_properties("${_name}" PROPERTIES FIXTURES_REQUIRED playback_store)
+    endif()
   endforeach()
 endforeach()

@@ -4,8 +4,10 @@
 // composition pixels per frame, so a screenshot tells which frame is on
 // screen. A first run fills the disk store; the later runs start from a copy
 // of its home, so every frame is there from the start and most of them end
-// up packed. The scenarios follow what the run shows, not the clock: they
-// hold under a sanitizer and on two cores.
+// up packed. Under ctest the first run is a test of its own, run once
+// before the others, which copy the home it left in the build folder; a
+// test run alone fills a home of its own. The scenarios follow what the run
+// shows, not the clock: they hold under a sanitizer and on two cores.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -106,33 +108,50 @@ void expect_every_due_frame_counted_once(const std::string& log) {
   }
 }
 
+// Where ctest's run of PlaybackFill leaves the filled home and its project
+// for the other tests of this file; none outside ctest.
+std::optional<fs::path> shared_fill() {
+  const char* bin = std::getenv("VEL_TEST_BIN_DIR");
+  if (bin == nullptr || *bin == '\0') return std::nullopt;
+  return fs::path(bin) / "tests" / "shared" / "playback";
+}
+
 class Playback : public ::testing::Test {
  protected:
-  // The sample with the bar on top; renders made cheaper than the sample's,
-  // so that the first run fills the store soon.
+  // The sample with the bar on top, renders made cheaper than the
+  // sample's, and a home whose store holds the whole work area: the one
+  // PlaybackFill left when there is one, else filled here.
   static void SetUpTestSuite() {
     scratch_ = new testing::ScratchDir("vel-playback");
     ASSERT_TRUE(scratch_->ok());
-    ASSERT_TRUE(testing::write_sample_with_bar(fs::path(VEL_DEMO_DIR) / "sample.aep", project(), kFrames, 10));
-
-    // The first run plays until the whole work area is cached, then lets
-    // the store write it.
-    const fs::path home = root() / "filled";
-    const std::string log = (home / "Library" / "Logs" / "velocinta.log").string();
-    const json fill = {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 480}, {"height", 270}, {"scale", 1}},
-                       {{"when", {{"file", log}, {"has", kSweepDone}}}, {"action", "wait"}},
-                       {{"when", {{"after_ms", 1000}}}, {"action", "quit"}}};
-    const json s = run_in(home, "fill", fill, true);
-    ASSERT_TRUE(s.value("quit", false)) << "the fill run ended still waiting for " << s.value("still_waiting", "");
-    fs::remove(log);
+    if (const auto shared = shared_fill(); shared && fs::exists(*shared / "filled")) {
+      project_ = *shared / "sample-with-bar.aep";
+      fs::copy(*shared / "filled", root() / "filled", fs::copy_options::recursive);
+      return;
+    }
+    project_ = root() / "sample-with-bar.aep";
+    fill(root() / "filled");
   }
   static void TearDownTestSuite() {
     delete scratch_;
     scratch_ = nullptr;
   }
 
+  // The first run plays until the whole work area is cached, then lets the
+  // store write it.
+  static void fill(const fs::path& home) {
+    ASSERT_TRUE(testing::write_sample_with_bar(fs::path(VEL_DEMO_DIR) / "sample.aep", project(), kFrames, 10));
+    const std::string log = log_of(home);
+    const json events = {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 480}, {"height", 270}, {"scale", 1}},
+                         {{"when", {{"file", log}, {"has", kSweepDone}}}, {"action", "wait"}},
+                         {{"when", {{"after_ms", 1000}}}, {"action", "quit"}}};
+    const json s = run_in(home, "fill", events, true);
+    ASSERT_TRUE(s.value("quit", false)) << "the fill run ended still waiting for " << s.value("still_waiting", "");
+    fs::remove(log);
+  }
+
   static fs::path root() { return scratch_->path(); }
-  static fs::path project() { return root() / "sample-with-bar.aep"; }
+  static fs::path project() { return project_; }
   static std::string log_of(const fs::path& home) { return (home / "Library" / "Logs" / "velocinta.log").string(); }
 
   // Runs simhost with `events` in `home`; the summary, or null.
@@ -174,9 +193,38 @@ class Playback : public ::testing::Test {
   }
 
   static testing::ScratchDir* scratch_;
+  static fs::path project_;
 };
 
 testing::ScratchDir* Playback::scratch_ = nullptr;
+fs::path Playback::project_;
+
+// The run the others start from, once for all of them under ctest: it
+// fills a home and leaves it, with its project, where they copy it from.
+class PlaybackFill : public Playback {
+ protected:
+  static void SetUpTestSuite() {
+    scratch_ = new testing::ScratchDir("vel-playback-fill");
+    ASSERT_TRUE(scratch_->ok());
+    project_ = root() / "sample-with-bar.aep";
+  }
+};
+
+TEST_F(PlaybackFill, TheFirstRunStoresTheWholeWorkArea) {
+  ASSERT_NO_FATAL_FAILURE(fill(root() / "filled"));
+  const auto shared = shared_fill();
+  if (!shared) return;
+  // Written beside its place and renamed into it: a test never copies a
+  // half-written home.
+  std::error_code ec;
+  fs::remove_all(*shared, ec);
+  const fs::path next = shared->string() + ".next";
+  fs::remove_all(next, ec);
+  fs::create_directories(next);
+  fs::copy(root() / "filled", next / "filled", fs::copy_options::recursive);
+  fs::copy_file(project(), next / "sample-with-bar.aep");
+  fs::rename(next, *shared);
+}
 
 // Paused on a filled store, a click on the cache strip at frame 100, "i",
 // and a click at frame 180 (three quarters along): the frame clicked last is
