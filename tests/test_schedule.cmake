@@ -10,20 +10,20 @@
 # at once (four host runs under a sanitizer started together are load
 # enough to make a first scan run out of its time).
 #
-# FIXTURES: PlaybackFill fills the store the Playback tests start from,
-# once, before them.
+# FIXTURES: PlaybackFill fills the store the Playback and PlaybackOnPath
+# tests start from, once, before them.
 set(_vel_costs
-  "^Playback\\.FirstPlayBehindTheRenderer" 34
+  "^BothPresentPaths/PlaybackOnPath\\.FirstPlayBehindTheRenderer" 17
   "^MetalPicture\\.FullSizePictures" 30
-  "^Playback\\.LoopOverTheWorkArea" 25
+  "^BothPresentPaths/PlaybackOnPath\\.LoopOverTheWorkArea" 12
   "^BothPresentPaths/PoolPreviewRun\\.PlayingIntoFramesSilentWorkersHold" 25
-  "^Playback\\.BillionsOfFrames" 24
+  "^BothPresentPaths/PlaybackOnPath\\.BillionsOfFrames" 11
   "^Playback\\.KeysWhilePlaying" 22
   "^BothPresentPaths/PoolForeignSize\\." 21
   "^PoolFolderRun\\.AnUnusablePoolFolder" 20
-  "^Playback\\.APauseHolds" 19
+  "^BothPresentPaths/PlaybackOnPath\\.APauseHolds" 9
   "^MetalPanel\\.SwitchesAndFaults" 15
-  "^Playback\\.PlayFromOutside" 15
+  "^BothPresentPaths/PlaybackOnPath\\.PlayFromOutside" 7
   "^PlaybackFill\\." 14
   "^Lengths/FullCache\\." 12
   "^HiddenPanel\\." 12
@@ -48,7 +48,7 @@ foreach(_list IN LISTS _vel_lists)
     endwhile()
     if(_name MATCHES "^PlaybackFill\\.")
       set_tests_properties("${_name}" PROPERTIES FIXTURES_SETUP playback_store)
-    elseif(_name MATCHES "^Playback\\.")
+    elseif(_name MATCHES "^(BothPresentPaths/)?Playback(OnPath)?\\.")
       set_tests_properties("${_name}" PROPERTIES FIXTURES_REQUIRED playback_store)
     endif()
   endforeach()
