@@ -14,7 +14,8 @@
 # tests start from, once, before them.
 set(_vel_costs
   "^BothPresentPaths/PlaybackOnPath\\.FirstPlayBehindTheRenderer" 17
-  "^MetalPicture\\.FullSizePictures" 30
+  "^Sizes/MetalPictureAtSize\\..*/native" 16
+  "^Sizes/MetalPictureAtSize\\." 8
   "^BothPresentPaths/PlaybackOnPath\\.LoopOverTheWorkArea" 12
   "^BothPresentPaths/PoolPreviewRun\\.PlayingIntoFramesSilentWorkersHold" 25
   "^BothPresentPaths/PlaybackOnPath\\.BillionsOfFrames" 11
