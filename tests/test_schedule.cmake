@@ -10,8 +10,8 @@
 # at once (four host runs under a sanitizer started together are load
 # enough to make a first scan run out of its time).
 #
-# FIXTURES: PlaybackFill fills the store the Playback and PlaybackOnPath
-# tests start from, once, before them.
+# FIXTURES: PlaybackFill fills the store the Playback, PlaybackOnPath and
+# PlaybackAtRate tests start from, once, before them.
 set(_vel_costs
   "^BothPresentPaths/PlaybackOnPath\\.FirstPlayBehindTheRenderer" 17
   "^Sizes/MetalPictureAtSize\\..*/native" 16
@@ -19,7 +19,7 @@ set(_vel_costs
   "^BothPresentPaths/PlaybackOnPath\\.LoopOverTheWorkArea" 12
   "^BothPresentPaths/PoolPreviewRun\\.PlayingIntoFramesSilentWorkersHold" 25
   "^BothPresentPaths/PlaybackOnPath\\.BillionsOfFrames" 11
-  "^Playback\\.KeysWhilePlaying" 22
+  "^Rates/PlaybackAtRate\\.KeysWhilePlaying" 11
   "^BothPresentPaths/PoolForeignSize\\." 21
   "^PoolFolderRun\\.AnUnusablePoolFolder" 20
   "^BothPresentPaths/PlaybackOnPath\\.APauseHolds" 9
@@ -49,7 +49,7 @@ foreach(_list IN LISTS _vel_lists)
     endwhile()
     if(_name MATCHES "^PlaybackFill\\.")
       set_tests_properties("${_name}" PROPERTIES FIXTURES_SETUP playback_store)
-    elseif(_name MATCHES "^(BothPresentPaths/)?Playback(OnPath)?\\.")
+    elseif(_name MATCHES "^((BothPresentPaths|Rates)/)?Playback(OnPath|AtRate)?\\.")
       set_tests_properties("${_name}" PROPERTIES FIXTURES_REQUIRED playback_store)
     endif()
   endforeach()

@@ -355,8 +355,15 @@ std::vector<std::pair<int64_t, int64_t>> work_area_lines(const std::string& log)
 // Playing from frame 40 on a filled store, "o" and then "i" are pressed
 // while the picture moves: each mark lands on the frame on screen at the
 // key (the host's time stays at 0), the host's composition is given the new
-// work area, and playback goes on inside it on both paths.
-TEST_F(Playback, KeysWhilePlayingMarkTheFrameOnScreen) {
+// work area, and playback goes on inside it on both paths. At 24 and at 120
+// frames a second, each rate a test of its own.
+class PlaybackAtRate : public Playback, public ::testing::WithParamInterface<bool> {};
+INSTANTIATE_TEST_SUITE_P(Rates, PlaybackAtRate, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "fps120" : "fps24");
+                         });
+
+TEST_P(PlaybackAtRate, KeysWhilePlayingMarkTheFrameOnScreen) {
   // The same 240 frames at 120 per second, the bar still 7 pixels a frame;
   // its store is filled by the run itself.
   json doc = json::parse(read_text(project()));
@@ -372,8 +379,10 @@ TEST_F(Playback, KeysWhilePlayingMarkTheFrameOnScreen) {
     bool no_gpu;
     bool at_120;
   };
+  const bool at_120 = GetParam();
   for (const Case c : {Case{"keys-cpu", true, false}, Case{"keys-metal", false, false},
                        Case{"keys-cpu-120", true, true}, Case{"keys-metal-120", false, true}}) {
+    if (c.at_120 != at_120) continue;
     const std::string name = c.name;
     const bool no_gpu = c.no_gpu;
     SCOPED_TRACE(name);
