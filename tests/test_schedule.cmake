@@ -3,32 +3,43 @@
 #
 # COST: ctest starts the costliest tests first. A fresh build (CI's clone)
 # has no timings of an earlier run, so every test costs the same and they
-# start in the order they were added: the end-to-end runs that take tens of
-# seconds, added late, started when most of the rest was done and made the
-# run's tail. Each pattern's cost is about its tests' seconds in a plain
-# build; only the long ones are named, so that they start first but not all
-# at once (four host runs under a sanitizer started together are load
-# enough to make a first scan run out of its time).
+# start in the order they were added: the runs that take a minute under a
+# sanitizer, added late, started when most of the rest was done and made
+# the run's tail. A pattern's cost is about its tests' seconds in the slower
+# sanitizer build (on a loaded machine; only the order counts), the first
+# pattern that matches a test gives its cost; only the long ones are named.
+# The fill the Playback tests wait for goes first.
 #
 # FIXTURES: PlaybackFill fills the store the Playback, PlaybackOnPath and
 # PlaybackAtRate tests start from, once, before them.
 set(_vel_costs
-  "^BothPresentPaths/PlaybackOnPath\\.FirstPlayBehindTheRenderer" 17
-  "^Sizes/MetalPictureAtSize\\..*/native" 16
-  "^Sizes/MetalPictureAtSize\\." 8
-  "^BothPresentPaths/PlaybackOnPath\\.LoopOverTheWorkArea" 12
-  "^BothPresentPaths/PoolPreviewRun\\.PlayingIntoFramesSilentWorkersHold" 25
-  "^BothPresentPaths/PlaybackOnPath\\.BillionsOfFrames" 11
-  "^Rates/PlaybackAtRate\\.KeysWhilePlaying" 11
-  "^BothPresentPaths/PoolForeignSize\\." 21
-  "^PoolFolderRun\\.AnUnusablePoolFolder" 20
-  "^BothPresentPaths/PlaybackOnPath\\.APauseHolds" 9
-  "^MetalPanel\\.SwitchesAndFaults" 15
-  "^BothPresentPaths/PlaybackOnPath\\.PlayFromOutside" 7
-  "^PlaybackFill\\." 14
+  "^PlaybackFill\\." 300
+  "^Rates/PlaybackAtRate\\..*/fps120" 170
+  "^Sizes/MetalPictureAtSize\\..*/native" 100
+  "^Lengths/FullCache\\..*/ten_hours" 90
+  "^BothPresentPaths/PoolPreviewRun\\.SilentWorkersDoNotKeep" 70
+  "^BothPresentPaths/PlaybackOnPath\\.PlayFromOutside" 70
+  "^BothPresentPaths/PoolForeignSize\\." 70
+  "^AerenderRun\\.FilesReadBack" 70
+  "^MetalPanel\\.SwitchesAndFaults" 65
+  "^HiddenPanel\\." 60
+  "^Rates/PlaybackAtRate\\." 60
+  "^PixelConvert32\\.EveryPairOfEdgeValues" 60
+  "^Sizes/MetalPictureAtSize\\." 50
+  "^Downsamples/MemoryWorkerRun\\." 50
+  "^MetalRaster\\.DeviceDraw" 50
+  "^PanelPainterTest\\.DrawsVisibleImageViews" 50
+  "^RasterCrossCheck\\." 45
+  "^Playback\\.FarClick" 45
+  "^BothPresentPaths/PlaybackOnPath\\.FirstPlayBehindTheRenderer" 40
+  "^SpanBlender\\." 35
+  "^BothPresentPaths/PoolPreviewRun\\." 30
+  "^BothPresentPaths/PlaybackOnPath\\." 30
+  "^MetalDraw\\.MagnifiedPicture" 30
+  "^PoolFolderRun\\.AnUnusablePoolFolder" 25
+  "^PoolBatchRun\\.FourWorkers" 25
+  "^MetalPicture\\.MagnifiedPicture" 25
   "^Lengths/FullCache\\." 12
-  "^HiddenPanel\\." 12
-  "^BothPresentPaths/PoolPreviewRun\\." 11
 )
 
 file(GLOB _vel_lists "${vel_test_lists_dir}/*_tests.cmake")
