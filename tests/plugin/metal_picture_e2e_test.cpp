@@ -170,38 +170,41 @@ void expect_presented_by(const Shot& s, const char* backend) {
   EXPECT_TRUE(s.summary["metal_validation"].empty()) << s.summary["metal_validation"].dump();
 }
 
-TEST_F(MetalPicture, FullSizePicturesEqualTheCpuPathWithinOne) {
-  struct Case {
-    const char* name;
-    double scale;
-    int width;  // the picture in device pixels
-    bool transparent;
-  };
-  const Case cases[] = {
-      {"halved-960", 1.0, 960, false},
-      {"native-1920", 2.0, 1920, false},
-      {"transparent-960", 1.0, 960, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const fs::path project = sample(c.transparent);
-    const Shot gpu = run(std::string(c.name) + "-gpu", true, 3, c.scale, project);
-    const Shot cpu = run(std::string(c.name) + "-cpu", false, 3, c.scale, project);
-    expect_presented_by(gpu, "metal-gpu");
-    expect_presented_by(cpu, "appkit");
-    ASSERT_EQ(gpu.picture.w, c.width);
-    ASSERT_EQ(gpu.png.width, cpu.png.width);
-    ASSERT_EQ(gpu.png.height, cpu.png.height);
-    const Difference d = compare(gpu, cpu);
-    EXPECT_GT(d.compared, static_cast<size_t>(c.width) * c.width * 9 / 32) << "most of the picture is compared";
-    EXPECT_LE(d.largest, 1) << "psnr " << d.psnr;
-    // The checkerboard shows where the composition is transparent, and its
-    // squares line up in both pictures (else the greys would differ above).
-    if (c.transparent) {
-      EXPECT_GT(d.grey_pixels, d.compared / 10);
-    }
+// Each size is a test of its own: two full-size runs each, side by side
+// under ctest rather than six in a row.
+struct FullSize {
+  const char* name;
+  double scale;
+  int width;  // the picture in device pixels
+  bool transparent;
+};
+class MetalPictureAtSize : public MetalPicture, public ::testing::WithParamInterface<FullSize> {};
+
+TEST_P(MetalPictureAtSize, FullSizePicturesEqualTheCpuPathWithinOne) {
+  const FullSize c = GetParam();
+  const fs::path project = sample(c.transparent);
+  const Shot gpu = run(std::string(c.name) + "-gpu", true, 3, c.scale, project);
+  const Shot cpu = run(std::string(c.name) + "-cpu", false, 3, c.scale, project);
+  expect_presented_by(gpu, "metal-gpu");
+  expect_presented_by(cpu, "appkit");
+  ASSERT_EQ(gpu.picture.w, c.width);
+  ASSERT_EQ(gpu.png.width, cpu.png.width);
+  ASSERT_EQ(gpu.png.height, cpu.png.height);
+  const Difference d = compare(gpu, cpu);
+  EXPECT_GT(d.compared, static_cast<size_t>(c.width) * c.width * 9 / 32) << "most of the picture is compared";
+  EXPECT_LE(d.largest, 1) << "psnr " << d.psnr;
+  // The checkerboard shows where the composition is transparent, and its
+  // squares line up in both pictures (else the greys would differ above).
+  if (c.transparent) {
+    EXPECT_GT(d.grey_pixels, d.compared / 10);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, MetalPictureAtSize,
+                         ::testing::Values(FullSize{"halved_960", 1.0, 960, false},
+                                           FullSize{"native_1920", 2.0, 1920, false},
+                                           FullSize{"transparent_960", 1.0, 960, true}),
+                         [](const ::testing::TestParamInfo<FullSize>& info) { return std::string(info.param.name); });
 
 // Magnified, the GPU path sharpens in the shader and the CPU path with its
 // own 3 × 3 kernel before the window server scales it: close, not equal.
