@@ -29,6 +29,9 @@ struct RunMark {
   uint64_t idle_calls = 0;
   uint64_t early_idle_requests = 0;
   uint64_t picture_frames = 0;  // frames that reached the panel's picture
+  // Processor time the host's main thread (the one running the loop, and so
+  // every idle hook) used since it started, in ms.
+  double main_thread_cpu_ms = 0.0;
 };
 
 struct RunStats {

@@ -4,28 +4,57 @@
 
 #include "cache/frame_cache_ops.h"
 #include "core/saturating.h"
+#include "preview/loop_window.h"
 #include "preview/work_area.h"
 
 namespace vel {
 
 namespace {
 
-// The window's frames with a key that the cache lacks at `want_width`, from
-// `start` onward, wrapping inside `b`.
-void find_lacking_frames(DeliveryWindowMemo& memo, const PreviewController& ctl, const FrameCache& cache,
-                         const DeliveryWindowMemo::Basis& basis) {
-  memo.lacking.clear();
-  sat_inc(memo.passes);
-  const WorkAreaFrames b = basis.bounds;
-  const int64_t span = b.last - b.first + 1;
-  for (int64_t i = 0; i < basis.considered; ++i) {
-    const int64_t f = b.first + (basis.start - b.first + i) % span;
-    const std::optional<FrameKey> key = frame_key_of(ctl, f);
-    if (!key) continue;
-    const std::optional<uint32_t> width = cached_frame_width(cache, *key);
-    if (!width || *width < basis.want_width) memo.lacking.push_back({f, *key});
+// Whether the cache lacks frame `f` of the window at the wanted width, kept
+// in the memo.
+void look_at(DeliveryWindowMemo& memo, const PreviewController& ctl, const FrameCache& cache, int64_t f) {
+  sat_inc(memo.frames_looked_at);
+  const std::optional<FrameKey> key = frame_key_of(ctl, f);
+  const std::optional<uint32_t> width = key ? cached_frame_width(cache, *key) : std::nullopt;
+  if (key && (!width || *width < memo.basis->want_width)) {
+    memo.lacking.insert(f);
+  } else {
+    memo.lacking.erase(f);
+  }
+}
+
+void drop_run(std::set<int64_t>& frames, const FrameRun& run) {
+  frames.erase(frames.lower_bound(run.first), frames.upper_bound(run.last));
+}
+
+// Brings the memo to the window `now`: through the frames that entered it
+// and the cached keys that changed since the last call, or through the whole
+// window when its basis changed, the playhead jumped or the cache's changes
+// are no longer all kept.
+void follow_window(DeliveryWindowMemo& memo, const PreviewController& ctl, const FrameCache& cache,
+                   const DeliveryWindowMemo::Basis& basis, const LoopWindow& now) {
+  std::optional<WindowMove> move;
+  if (memo.basis == basis && cache.key_changes.can_follow(memo.cache_seen)) {
+    move = loop_window_move(LoopWindow{basis.bounds, memo.start, basis.considered}, now);
   }
   memo.basis = basis;
+  memo.start = now.start;
+  if (!move) {
+    memo.lacking.clear();
+    sat_inc(memo.passes);
+    for (int64_t i = 0; i < now.length; ++i) look_at(memo, ctl, cache, loop_window_frame(now, i));
+  } else {
+    for (const FrameRun& run : move->left) drop_run(memo.lacking, run);
+    for (const FrameRun& run : move->entered) {
+      for (int64_t f = run.first; f <= run.last; ++f) look_at(memo, ctl, cache, f);
+    }
+    cache.key_changes.follow(memo.cache_seen, [&](FrameKey key) {
+      const std::optional<int64_t> f = frame_of_key(ctl, key);
+      if (f && loop_window_offset(now, *f)) look_at(memo, ctl, cache, *f);
+    });
+  }
+  memo.cache_seen = cache.key_changes.cursor();
 }
 
 }  // namespace
@@ -78,20 +107,24 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   const int64_t start = loop_entry(playhead, b);
   const auto considered =
       static_cast<int64_t>(std::min(static_cast<uint64_t>(span), std::max<uint64_t>(cache.frame_limit, 1)));
-  const DeliveryWindowMemo::Basis basis{cache.generation, ctl.timing, b, start, considered, want_width};
-  if (memo.basis != basis) find_lacking_frames(memo, ctl, cache, basis);
-  for (const DeliveryWindowMemo::Lacking& lacking : memo.lacking) {
-    const int64_t f = lacking.frame;
-    const FrameKey key = lacking.key;
-    if (f == playhead || ctl.unplaceable.count(key) || ctl.room_refused.holds_back(cache, key) ||
-        ctl.async_pending_keys.count(key) || ctl.store_pending.count(key)) {
-      continue;
+  follow_window(memo, ctl, cache, DeliveryWindowMemo::Basis{ctl.timing, b, considered, want_width},
+                LoopWindow{b, start, considered});
+  auto weigh = [&](int64_t f) {
+    const std::optional<FrameKey> key = frame_key_of(ctl, f);
+    if (!key || f == playhead || ctl.unplaceable.count(*key) || ctl.room_refused.holds_back(cache, *key) ||
+        ctl.async_pending_keys.count(*key) || ctl.store_pending.count(*key)) {
+      return;
     }
     q.none_missing = false;
-    if (held(f)) continue;
+    if (held(f)) return;
     q.frames_unclaimed = true;
-    q.frames.push_back({f, key, given_up(f)});
-  }
+    q.frames.push_back({f, *key, given_up(f)});
+  };
+  // In window order: from the start to the end of the work area, then the
+  // part that wrapped round to its beginning.
+  const auto wrap = memo.lacking.lower_bound(start);
+  for (auto it = wrap; it != memo.lacking.end(); ++it) weigh(*it);
+  for (auto it = memo.lacking.begin(); it != wrap; ++it) weigh(*it);
   // With the pool engaged, what it gave up comes before what waits for its
   // next batch, so that the decision reaches it.
   if (in.pool_engaged) {
