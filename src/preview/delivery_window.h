@@ -11,8 +11,9 @@
 
 #include <cstdint>
 #include <optional>
-#include <set>
+#include <vector>
 
+#include "cache/frame_key.h"
 #include "cache/key_changes.h"
 #include "host/frame_timing.h"
 #include "preview/work_area.h"
@@ -31,7 +32,13 @@ struct DeliveryWindowMemo {
   std::optional<Basis> basis;  // none: go through the window on the next call
   int64_t start = 0;           // the window's first frame
   KeyCursor cache_seen;        // the cache's changes taken into account
-  std::set<int64_t> lacking;   // frames of the window the cache lacks
+  struct Lacking {
+    int64_t frame = 0;
+    FrameKey key;
+  };
+  // Frames of the window the cache lacks with their keys, in frame order:
+  // sorted in one block, which the queue goes through at every tick.
+  std::vector<Lacking> lacking;
   uint64_t passes = 0;         // passes over the whole window (saturating)
   uint64_t frames_looked_at = 0;  // frames whose cached width was looked up (saturating)
 };
