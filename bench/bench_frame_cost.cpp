@@ -1,8 +1,10 @@
 // The main thread's passes over the frames at each frame shown while
 // playing, and at each frame cached while filling, against the frames
 // cached: X_N with N frames cached beside X_N_baseline with 300, in one run.
-// Their ratio should stay near 1 (at most 1.5 at 4000): the passes follow
-// the frames and keys that changed, not the whole cache.
+// The passes follow the frames and keys that changed, not the whole cache:
+// playing_N stays near its baseline. filling_N still grows with the frames
+// the window lacks, which the delivery queue weighs at every tick against
+// what is pending elsewhere.
 //
 // - playing_N: a composition of N frames, all cached, played on: at each
 //   frame the playhead steps on, one frame comes back from its packed form
