@@ -126,7 +126,7 @@ void run_event(Session& s, const ScenarioEvent& ev) {
     case EventKind::mark:
       s.stats.marks.push_back(RunMark{ev.name, std::chrono::duration<double, std::milli>(Clock::now() - s.started).count(),
                                       s.stats.idle_calls, s.h.idle.requests(), s.waits.picture_frames(),
-                                      thread_cpu_ms()});
+                                      thread_cpu_ms(), s.stats.idle_hook_cpu_ms});
       break;
     default:
       result = run_panel_event(s.h, s.refcon, ev, s.out_dir, s.stats.panel, s.shots);
@@ -152,7 +152,9 @@ A_long call_idle_hooks(Session& s) {
   A_long sleep = kDefaultMaxSleepMs;
   for (const IdleHookEntry& e : s.h.hooks.idle_hooks()) {
     A_long max_sleep = kDefaultMaxSleepMs;
+    const double cpu_before = thread_cpu_ms();
     A_Err err = e.hook(s.refcon, e.refcon, &max_sleep);
+    s.stats.idle_hook_cpu_ms += thread_cpu_ms() - cpu_before;
     ++s.stats.idle_calls;
     if (err != A_Err_NONE) ++s.stats.idle_errors;
     max_sleep = std::max<A_long>(max_sleep, 0);
