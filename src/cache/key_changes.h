@@ -13,6 +13,13 @@
 
 namespace vel {
 
+// What became of a key's entry.
+enum class KeyChange : uint8_t {
+  Came,      // a key the index did not hold
+  Went,      // taken out of the index
+  Replaced,  // a new frame for a key the index held (its size may differ)
+};
+
 // Where a follower of the journal stands: the keys noted before `next` in
 // era `era` are taken into account.
 struct KeyCursor {
@@ -27,9 +34,9 @@ class KeyChanges {
   // cache again, which costs no more than following them.
   static constexpr uint64_t kKept = 16384;
 
-  void note(FrameKey key) {
+  void note(FrameKey key, KeyChange change) {
     if (ring_.empty()) ring_.resize(kKept);
-    ring_[next_ % kKept] = key;
+    ring_[next_ % kKept] = Noted{key, change};
     ++next_;
   }
 
@@ -47,17 +54,22 @@ class KeyChanges {
     return from.era == era_ && from.next <= next_ && from.next >= first_ && next_ - from.next <= kKept;
   }
 
-  // Calls `f` with each key noted since `from`, oldest first (a key noted
-  // twice comes twice); false, calling nothing, when they are not all kept.
+  // Calls `f` with each key noted since `from` and what became of it,
+  // oldest first (a key noted twice comes twice); false, calling nothing,
+  // when they are not all kept.
   template <class F>
   bool follow(KeyCursor from, F&& f) const {
     if (!can_follow(from)) return false;
-    for (uint64_t i = from.next; i < next_; ++i) f(ring_[i % kKept]);
+    for (uint64_t i = from.next; i < next_; ++i) f(ring_[i % kKept].key, ring_[i % kKept].change);
     return true;
   }
 
  private:
-  std::vector<FrameKey> ring_;
+  struct Noted {
+    FrameKey key;
+    KeyChange change = KeyChange::Came;
+  };
+  std::vector<Noted> ring_;
   uint64_t era_ = 0;
   uint64_t first_ = 0;  // the oldest change of this era
   uint64_t next_ = 0;   // the number the next change takes

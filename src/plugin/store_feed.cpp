@@ -251,7 +251,7 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
     auto look_at_key = [&](FrameKey key) {
       if (const std::optional<int64_t> f = frame_of_key(ctl, key)) look_at(*f);
     };
-    cache.key_changes.follow(feed.loads_cache_seen, look_at_key);
+    cache.key_changes.follow(feed.loads_cache_seen, [&](FrameKey key, KeyChange) { look_at_key(key); });
     for (const FrameKey key : feed.forgotten) look_at_key(key);
     for (const int64_t f : feed.loads_held) look_at(f);
     std::sort(offsets.begin(), offsets.end());

@@ -2,14 +2,13 @@
 // cached frames over each column, worked out from the cache's keys (at most
 // its frame limit) when the composition's frames or the strip's width
 // changed, and otherwise kept up from the keys the cache noted as they came
-// and went (key_changes.h): a frame cached or put out costs a lookup or two,
-// whatever the number of frames cached, and a paused panel goes through no
+// and went (key_changes.h): a frame cached or put out costs a count over its
+// columns, whatever the number of frames cached, and a paused panel goes through no
 // frame at all. Main thread only.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <unordered_set>
 #include <vector>
 
 #include "cache/frame_cache.h"
@@ -27,8 +26,7 @@ struct StripColumnsMemo {
   };
   std::optional<Basis> basis;  // none: work them out on the next call
   KeyCursor cache_seen;        // the cache's changes taken into account
-  std::unordered_set<FrameKey, FrameKeyHasher> counted;  // the cached keys lighting columns
-  std::vector<uint32_t> counts;  // counted frames over each column
+  std::vector<uint32_t> counts;  // cached frames over each column
   std::vector<uint8_t> lit;      // a count above 0
   uint64_t passes = 0;        // times the cache's keys were all gone through (saturating)
   uint64_t keys_visited = 0;  // cached keys looked at, in passes or one by one (saturating)

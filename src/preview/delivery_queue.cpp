@@ -56,7 +56,7 @@ void follow_window(DeliveryWindowMemo& memo, const PreviewController& ctl, const
     for (const FrameRun& run : move->entered) {
       for (int64_t f = run.first; f <= run.last; ++f) look_at(memo, ctl, cache, f);
     }
-    cache.key_changes.follow(memo.cache_seen, [&](FrameKey key) {
+    cache.key_changes.follow(memo.cache_seen, [&](FrameKey key, KeyChange) {
       const std::optional<int64_t> f = frame_of_key(ctl, key);
       if (f && loop_window_offset(now, *f)) look_at(memo, ctl, cache, *f);
     });

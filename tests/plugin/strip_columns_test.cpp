@@ -66,7 +66,7 @@ TEST(StripColumns, ATenHourCompositionFollowsTheKeysThatChangedAndIsGoneThroughO
   } steps[] = {
       {"nothing changed", [](TenHours&) {}, 1920, {960}, false, 0},
       {"a frame cached", [](TenHours& t) { t.cache_frame(kTenHours - 1); }, 1920, {960, 1919}, false, 1},
-      {"the same frame, larger", [](TenHours& t) { t.cache_frame(kTenHours - 1, 8); }, 1920, {960, 1919}, false, 1},
+      {"the same frame, larger", [](TenHours& t) { t.cache_frame(kTenHours - 1, 8); }, 1920, {960, 1919}, false, 0},
       {"its column's only frame put out",
        [](TenHours& t) { evict_frame(t.cache, FrameKey{static_cast<int32_t>(kTenHours - 1), 30}); }, 1920, {960},
        false, 1},
