@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -29,6 +30,12 @@ void* kept_global_refcon = nullptr;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+double thread_cpu_ms() {
+  timespec ts{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts) != 0) return 0.0;
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
 
 // The version the stand-in reports to the plug-in's entry.
 constexpr A_long kHostMajorVersion = 13;
@@ -118,7 +125,8 @@ void run_event(Session& s, const ScenarioEvent& ev) {
     }
     case EventKind::mark:
       s.stats.marks.push_back(RunMark{ev.name, std::chrono::duration<double, std::milli>(Clock::now() - s.started).count(),
-                                      s.stats.idle_calls, s.h.idle.requests(), s.waits.picture_frames()});
+                                      s.stats.idle_calls, s.h.idle.requests(), s.waits.picture_frames(),
+                                      thread_cpu_ms(), s.stats.idle_hook_cpu_ms});
       break;
     default:
       result = run_panel_event(s.h, s.refcon, ev, s.out_dir, s.stats.panel, s.shots);
@@ -144,7 +152,9 @@ A_long call_idle_hooks(Session& s) {
   A_long sleep = kDefaultMaxSleepMs;
   for (const IdleHookEntry& e : s.h.hooks.idle_hooks()) {
     A_long max_sleep = kDefaultMaxSleepMs;
+    const double cpu_before = thread_cpu_ms();
     A_Err err = e.hook(s.refcon, e.refcon, &max_sleep);
+    s.stats.idle_hook_cpu_ms += thread_cpu_ms() - cpu_before;
     ++s.stats.idle_calls;
     if (err != A_Err_NONE) ++s.stats.idle_errors;
     max_sleep = std::max<A_long>(max_sleep, 0);

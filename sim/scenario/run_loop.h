@@ -29,12 +29,18 @@ struct RunMark {
   uint64_t idle_calls = 0;
   uint64_t early_idle_requests = 0;
   uint64_t picture_frames = 0;  // frames that reached the panel's picture
+  // Processor time the host's main thread (the one running the loop, and so
+  // every idle hook) used since it started, in ms, and the part of it spent
+  // inside the idle hooks.
+  double main_thread_cpu_ms = 0.0;
+  double idle_hook_cpu_ms = 0.0;
 };
 
 struct RunStats {
   A_Err entry_err = A_Err_NONE;
   bool entry_called = false;
   uint64_t idle_calls = 0;
+  double idle_hook_cpu_ms = 0.0;  // processor time inside the idle hooks
   uint64_t idle_errors = 0;
   A_long smallest_max_sleep_ms = 0;  // the lowest max-sleep a hook asked for
   uint64_t update_menu_calls = 0;

@@ -112,7 +112,9 @@ json build_summary(const Host& h, const RunStats& s) {
                                 {"at_ms", m.at_ms},
                                 {"idle_calls", m.idle_calls},
                                 {"early_idle_requests", m.early_idle_requests},
-                                {"picture_frames", m.picture_frames}});
+                                {"picture_frames", m.picture_frames},
+                                {"main_thread_cpu_ms", m.main_thread_cpu_ms},
+                                {"idle_hook_cpu_ms", m.idle_hook_cpu_ms}});
   }
   summary["update_menu_calls"] = s.update_menu_calls;
   summary["death_calls"] = s.death_calls;

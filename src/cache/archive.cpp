@@ -49,6 +49,7 @@ uint64_t set_aside_comp_frames(FrameCache& cache, uint64_t comp_id) {
   for (const auto& [key, entry] : index) release_frame_payload(cache, entry);
   if (!index.empty()) {
     ++cache.generation;
+    cache.key_changes.restart();
     CachedComp rec;
     rec.index = std::move(index);
     rec.comp_id = comp_id;
@@ -151,6 +152,7 @@ std::optional<uint64_t> restore_cached_comp(FrameCache& cache, uint64_t comp_id)
     if (cache.index.contains(t.key)) cache.insertion_fifo.push_back(t.key);
   }
   ++cache.generation;
+  cache.key_changes.restart();
   reclaim_all_released_payloads(cache);
   refresh_archive_bytes(cache);
   rebuild_store_queue(cache);

@@ -19,6 +19,7 @@ void evict_frame(FrameCache& cache, FrameKey key) {
     cache.index.erase(it);
     release_frame_payload(cache, *removed);
     ++cache.generation;
+    cache.key_changes.note(key, KeyChange::Went);
   }
   TimedKey timed = TimedKey::of(key);
   cache.all_frames.erase(timed);

@@ -39,7 +39,10 @@ void rebuild_store_queue(FrameCache& cache) {
 
 void clear_frame_cache(FrameCache& cache) {
   cache.neighbour_memo.reset();
-  if (!cache.index.empty()) ++cache.generation;
+  if (!cache.index.empty()) {
+    ++cache.generation;
+    cache.key_changes.restart();
+  }
   if (cache.unpack_queue) cancel_all_unpack_jobs(*cache.unpack_queue);
   FrameIndex index = std::exchange(cache.index, FrameIndex{});
   for (auto& [key, entry] : index) {

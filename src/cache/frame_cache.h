@@ -20,6 +20,7 @@
 #include "cache/cached_comp.h"
 #include "cache/cached_frame.h"
 #include "cache/frame_key.h"
+#include "cache/key_changes.h"
 #include "cache/pack_link.h"
 #include "cache/pixel_payload.h"
 #include "cache/unpack_queue.h"
@@ -94,7 +95,11 @@ struct FrameCache {
   TimeOrderedKeys pack_candidates;
 
   PixelPayload last_payload;  // of the most recent insertion; empty for none
+  // Raised by every change of the index, packing and unpacking included
+  // (what the neighbour list holds).
   uint64_t generation = 0;
+  // Which keys came, went or changed size (key_changes.h).
+  KeyChanges key_changes;
 
   uint64_t narrower_rejects = 0;
   uint64_t dedup_hits = 0;

@@ -115,6 +115,7 @@ void insert_frame(FrameCache& cache, FrameKey key, RgbaFrame frame) {
   queue_frame_for_store(cache, key);
 
   std::optional<CachedFrame> old = replace_cache_entry(cache, key, CachedFrame(std::move(frame)));
+  cache.key_changes.note(key, old ? KeyChange::Replaced : KeyChange::Came);
   const TimedKey timed = TimedKey::of(key);
   if (old) {
     drop_cache_entry(cache, std::move(*old));

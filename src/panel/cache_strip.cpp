@@ -28,29 +28,31 @@ uint64_t centre_thousandths(int64_t frame, int64_t count) {
 
 }  // namespace
 
+std::optional<std::pair<uint32_t, uint32_t>> strip_frame_columns(int64_t frame_count, uint32_t width, int64_t frame) {
+  if (width == 0 || frame < 0 || frame >= frame_count) return std::nullopt;
+  // The last column whose first frame is at or before f, and the first
+  // column starting at or after f; on a long composition they meet in the
+  // one column that holds f.
+  auto columns = [](auto f, auto n, auto w) {
+    const auto hi = std::min<decltype(f)>(((f + 1) * w - 1) / n, w - 1);
+    const auto lo = std::min<decltype(f)>((f * w + n - 1) / n, hi);
+    return std::pair{static_cast<uint32_t>(lo), static_cast<uint32_t>(hi)};
+  };
+  // In 64 bits while (f + 1) × w fits, which is every composition a host
+  // makes; the arithmetic is the same in 128 bits beyond.
+  const auto n = static_cast<uint64_t>(frame_count);
+  if (n <= UINT64_MAX / (uint64_t{width} + 1)) return columns(static_cast<uint64_t>(frame), n, uint64_t{width});
+  using U = unsigned __int128;
+  return columns(static_cast<U>(frame), static_cast<U>(n), static_cast<U>(width));
+}
+
 std::vector<uint8_t> strip_columns(int64_t frame_count, uint32_t width, std::span<const int64_t> cached) {
   if (width == 0 || frame_count <= 0) return {};
   std::vector<uint8_t> lit(width, 0);
-  // In 64 bits while (f + 1) × w fits, which is every composition a host
-  // makes; the arithmetic is the same in 128 bits beyond.
-  auto light = [&lit](auto f, auto n, auto w) {
-    // The last column whose first frame is at or before f, and the first
-    // column starting at or after f; on a long composition they meet in the
-    // one column that holds f.
-    const auto hi = std::min<decltype(f)>(((f + 1) * w - 1) / n, w - 1);
-    const auto lo = std::min<decltype(f)>((f * w + n - 1) / n, hi);
-    for (auto x = lo; x <= hi; ++x) lit[static_cast<size_t>(x)] = 1;
-  };
-  const auto n = static_cast<uint64_t>(frame_count);
-  const bool narrow = n <= UINT64_MAX / (uint64_t{width} + 1);
   for (const int64_t f : cached) {
-    if (f < 0 || f >= frame_count) continue;
-    if (narrow) {
-      light(static_cast<uint64_t>(f), n, uint64_t{width});
-    } else {
-      using U = unsigned __int128;
-      light(static_cast<U>(f), static_cast<U>(n), static_cast<U>(width));
-    }
+    const auto columns = strip_frame_columns(frame_count, width, f);
+    if (!columns) continue;
+    for (uint32_t x = columns->first; x <= columns->second; ++x) lit[x] = 1;
   }
   return lit;
 }

@@ -27,6 +27,10 @@ namespace vel {
 // frames.
 std::vector<uint8_t> strip_columns(int64_t frame_count, uint32_t width, std::span<const int64_t> cached);
 
+// The columns, first and last inclusive, that frame `frame` lights on a
+// strip `width` pixels wide; none outside the composition or for no width.
+std::optional<std::pair<uint32_t, uint32_t>> strip_frame_columns(int64_t frame_count, uint32_t width, int64_t frame);
+
 struct StripPicture {
   uint32_t width_px = 0;
   uint32_t height_px = 0;

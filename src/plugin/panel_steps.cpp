@@ -84,7 +84,7 @@ void refresh_strip(PreviewState& state) {
   pic.height_px = size.height;
   if (ctl.timing && ctl.frame_count > 0) {
     pic.frame_count = ctl.frame_count;
-    pic.lit = cached_strip_columns(p.strip_columns, ctl, state.cache, size.width, std::exchange(ctl.strip_dirty, false));
+    pic.lit = cached_strip_columns(p.strip_columns, ctl, state.cache, size.width);
     const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
     pic.work_first = b.first;
     pic.work_last = b.last;

@@ -11,6 +11,7 @@
 #include "host/project_calls.h"
 #include "host/suite_probe.h"
 #include "plugin/startup_mode.h"
+#include "preview/loop_window.h"
 #include "store/cleanup_queue.h"
 #include "store/store_paths.h"
 
@@ -19,6 +20,20 @@ namespace vel {
 namespace {
 
 void sat_add_to(uint64_t& v, uint64_t n) { v = v + n < v ? UINT64_MAX : v + n; }
+
+// Forgotten keys followed one by one up to this many between two loads;
+// past it the window is gone through whole.
+constexpr size_t kForgottenFollowed = 4096;
+
+// `key` may be asked for again: the next loads look at it.
+void forget_requested(StoreFeed& feed, FrameKey key) {
+  if (feed.requested.erase(key) == 0) return;
+  if (feed.forgotten.size() >= kForgottenFollowed) {
+    feed.forgotten.clear();
+    feed.loads_basis.reset();
+  }
+  if (feed.loads_basis) feed.forgotten.push_back(key);
+}
 
 bool in_pool_worker() {
   static const bool inside = inside_pool_worker(current_startup_facts());
@@ -96,6 +111,7 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   feed.requested.clear();
   feed.on_disk.clear();
   feed.loads_basis.reset();
+  feed.forgotten.clear();
   ctl.store_pending.clear();  // what was awaited is rendered instead
 }
 
@@ -108,14 +124,13 @@ void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cach
   const OfferAnswer a = offer_rendered_frame(cache, frame.key, rgba);
   if (a == OfferAnswer::NoRoom) {
     // Loaded again from the store once the playhead comes near it.
-    if (feed.requested.erase(frame.key) != 0) sat_inc(feed.requested_forgotten);
+    forget_requested(feed, frame.key);
     ctl.room_refused.note(frame.key, cache.focus);
   }
   if (a != OfferAnswer::Stored) return;
   ctl.room_refused.forget(frame.key);
   sat_inc(feed.loaded_frames);
   note_frame_road(ctl, cache, frame.key, FrameRoad::Store);
-  ctl.strip_dirty = true;
   (void)present_at_playhead(ctl, rgba, frame.key);
 }
 
@@ -128,7 +143,7 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
     } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
       ctl.store_pending.erase(m->key);
     } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
-      if (feed.requested.erase(s->key) != 0) sat_inc(feed.requested_forgotten);
+      forget_requested(feed, s->key);
       feed.on_disk.insert(s->key);
       sat_inc(feed.saved_frames);
       sat_add_to(feed.saved_bytes, s->saved_bytes);
@@ -213,29 +228,77 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
   const int64_t span = b.last - b.first + 1;
   if (span <= 0) return;
-  const int64_t start = loop_entry(ctl.playhead.frame, b);
   const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
-  const StoreFeed::LoadsBasis basis{cache.generation, feed.requested_forgotten, ctl.timing, b, start, considered};
-  if (feed.loads_basis == basis) return;
-  sat_inc(feed.load_passes);
+  const LoopWindow now{b, loop_entry(ctl.playhead.frame, b), considered};
+  const StoreFeed::LoadsBasis basis{ctl.timing, b, considered};
+
+  // The window's offsets to look at, in window order once sorted.
+  std::vector<int64_t> offsets;
+  std::optional<WindowMove> move;
+  if (feed.loads_basis == basis && cache.key_changes.can_follow(feed.loads_cache_seen)) {
+    move = loop_window_move(LoopWindow{b, feed.loads_start, considered}, now);
+  }
+  if (!move) {
+    sat_inc(feed.load_passes);
+    feed.loads_held.clear();
+    offsets.resize(static_cast<size_t>(considered));
+    for (int64_t i = 0; i < considered; ++i) offsets[static_cast<size_t>(i)] = i;
+  } else {
+    if (move->entered.count == 0 && feed.forgotten.empty() && feed.loads_held.empty() &&
+        cache.key_changes.cursor() == feed.loads_cache_seen) {
+      feed.loads_start = now.start;
+      return;
+    }
+    for (const FrameRun& run : move->left) {
+      feed.loads_held.erase(feed.loads_held.lower_bound(run.first), feed.loads_held.upper_bound(run.last));
+    }
+    auto look_at = [&](int64_t f) {
+      if (const std::optional<int64_t> o = loop_window_offset(now, f)) offsets.push_back(*o);
+    };
+    for (const FrameRun& run : move->entered) {
+      for (int64_t f = run.first; f <= run.last; ++f) look_at(f);
+    }
+    auto look_at_key = [&](FrameKey key) {
+      if (const std::optional<int64_t> f = frame_of_key(ctl, key)) look_at(*f);
+    };
+    cache.key_changes.follow(feed.loads_cache_seen, [&](FrameKey key, KeyChange) { look_at_key(key); });
+    for (const FrameKey key : feed.forgotten) look_at_key(key);
+    for (const int64_t f : feed.loads_held) look_at(f);
+    std::sort(offsets.begin(), offsets.end());
+    offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
+  }
+
   LoadJob job;
   job.size = load_size_of(ctl);
-  for (int64_t i = 0; i < considered; ++i) {
-    std::optional<FrameKey> key = frame_key_of(ctl, b.first + (start - b.first + i) % span);
-    if (!key || contains_frame(cache, *key) || feed.requested.contains(*key) ||
-        ctl.room_refused.holds_back(cache, *key)) {
-      continue;
+  for (const int64_t o : offsets) {
+    const int64_t f = loop_window_frame(now, o);
+    sat_inc(feed.load_frames_looked_at);
+    std::optional<FrameKey> key = frame_key_of(ctl, f);
+    const bool held = key && !contains_frame(cache, *key) && !feed.requested.contains(*key) &&
+                      ctl.room_refused.holds_back(cache, *key);
+    if (held) {
+      feed.loads_held.insert(f);
+    } else if (!feed.loads_held.empty()) {
+      feed.loads_held.erase(f);
     }
+    if (!key || held || contains_frame(cache, *key) || feed.requested.contains(*key)) continue;
     job.keys.push_back(*key);
   }
   if (!job.keys.empty()) {
     const std::vector<FrameKey> keys = job.keys;
-    // Not sent: asked again on the next tick.
-    if (!feed.handle.send(std::move(job))) return;
+    if (!feed.handle.send(std::move(job))) {
+      // Not sent: the whole window is asked again on the next tick.
+      feed.loads_basis.reset();
+      feed.forgotten.clear();
+      return;
+    }
     ctl.store_pending.insert(keys.begin(), keys.end());
     feed.requested.insert(keys.begin(), keys.end());
   }
   feed.loads_basis = basis;
+  feed.loads_start = now.start;
+  feed.loads_cache_seen = cache.key_changes.cursor();
+  feed.forgotten.clear();
 }
 
 void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,

@@ -11,8 +11,10 @@
 #include <ctime>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "cache/frame_cache.h"
 #include "preview/preview_controller.h"
@@ -57,22 +59,28 @@ struct StoreFeed {
   // key askable again.
   std::unordered_set<FrameKey, FrameKeyHasher> requested;
   std::unordered_set<FrameKey, FrameKeyHasher> on_disk;        // loaded or saved in this stream
-  uint64_t requested_forgotten = 0;  // keys taken out of `requested` one by one (saturating)
+  std::vector<FrameKey> forgotten;  // taken out of `requested` since the last loads
 
-  // What the last pass over the work area for loads went by; a tick with
-  // the same has nothing new to ask (what it found is asked now), so it
-  // goes through no frame. None: pass on the next tick.
+  // What the loads last went by. Every frame of the playhead's window was
+  // then cached, asked for, or held back for want of room (`loads_held`);
+  // what can have changed since is the frames that came into the window,
+  // the keys the cache noted, the keys forgotten and the frames held back,
+  // and only those are looked at: a tick with nothing new goes through no
+  // frame, a playhead stepping on through one. The whole window is gone
+  // through when the basis changed or the playhead jumped. None: go
+  // through it on the next tick.
   struct LoadsBasis {
-    uint64_t cache_generation = 0;
-    uint64_t requested_forgotten = 0;
     std::optional<CompFrameTiming> timing;
     WorkAreaFrames bounds;
-    int64_t start = 0;
     int64_t considered = 0;
     friend bool operator==(const LoadsBasis&, const LoadsBasis&) = default;
   };
   std::optional<LoadsBasis> loads_basis;
-  uint64_t load_passes = 0;  // passes over the work area for loads (saturating)
+  int64_t loads_start = 0;      // the window's first frame
+  KeyCursor loads_cache_seen;   // the cache's changes taken into account
+  std::set<int64_t> loads_held;  // frames of the window held back for room
+  uint64_t load_passes = 0;     // passes over the whole window for loads (saturating)
+  uint64_t load_frames_looked_at = 0;  // frames of the window looked at for loads (saturating)
 
   std::optional<StoreFocus> told_focus;  // where the store thread was last told the preview stands
 
@@ -103,10 +111,10 @@ void note_cost_figures(StoreFeed& feed, const PreviewController& ctl);
 void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
                                  const StoreStreamIdentity& identity);
 
-// One load job with the work area's keys that are neither cached nor asked
-// for already; the preview does not render them while they are awaited.
-// Goes through the frames only when the cache, the playhead, the work area,
-// the frame limit or the keys asked for changed since the last pass.
+// One load job with the keys of the playhead's window that are neither
+// cached nor asked for already, in window order; the preview does not
+// render them while they are awaited. Looks only at the frames that may
+// have changed since the last call (`StoreFeed::loads_basis`).
 void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache);
 
 // "Purge Velocinta": removes the whole store (starting the store thread

@@ -118,7 +118,6 @@ void note_edit(PreviewController& ctl, FrameCache& cache, PreviewTickReport& rep
   ctl.sweep_reported = false;
   ctl.frame_roads.clear();
   ctl.presented.reset();
-  ctl.strip_dirty = true;
 }
 
 }  // namespace
@@ -212,7 +211,6 @@ void preview_apply_work_area_requests(PreviewController& ctl, const PreviewTickI
   }
   ctl.work_area = *next;
   ctl.sweep_reported = false;
-  ctl.strip_dirty = true;
   report.work_area_changed = true;
   // Our own change of the work area moves the project stamp; it leaves every
   // rendered frame valid, so it is taken as the new baseline, not an edit.

@@ -4,28 +4,64 @@
 
 #include "cache/frame_cache_ops.h"
 #include "core/saturating.h"
+#include "preview/loop_window.h"
 #include "preview/work_area.h"
 
 namespace vel {
 
 namespace {
 
-// The window's frames with a key that the cache lacks at `want_width`, from
-// `start` onward, wrapping inside `b`.
-void find_lacking_frames(DeliveryWindowMemo& memo, const PreviewController& ctl, const FrameCache& cache,
-                         const DeliveryWindowMemo::Basis& basis) {
-  memo.lacking.clear();
-  sat_inc(memo.passes);
-  const WorkAreaFrames b = basis.bounds;
-  const int64_t span = b.last - b.first + 1;
-  for (int64_t i = 0; i < basis.considered; ++i) {
-    const int64_t f = b.first + (basis.start - b.first + i) % span;
-    const std::optional<FrameKey> key = frame_key_of(ctl, f);
-    if (!key) continue;
-    const std::optional<uint32_t> width = cached_frame_width(cache, *key);
-    if (!width || *width < basis.want_width) memo.lacking.push_back({f, *key});
+std::vector<DeliveryWindowMemo::Lacking>::iterator first_at_or_after(std::vector<DeliveryWindowMemo::Lacking>& v,
+                                                                     int64_t f) {
+  return std::lower_bound(v.begin(), v.end(), f,
+                          [](const DeliveryWindowMemo::Lacking& l, int64_t frame) { return l.frame < frame; });
+}
+
+// Whether the cache lacks frame `f` of the window at the wanted width, kept
+// in the memo.
+void look_at(DeliveryWindowMemo& memo, const PreviewController& ctl, const FrameCache& cache, int64_t f) {
+  sat_inc(memo.frames_looked_at);
+  const std::optional<FrameKey> key = frame_key_of(ctl, f);
+  const std::optional<uint32_t> width = key ? cached_frame_width(cache, *key) : std::nullopt;
+  const bool lacks = key && (!width || *width < memo.basis->want_width);
+  std::vector<DeliveryWindowMemo::Lacking>& v = memo.lacking;
+  const auto at = first_at_or_after(v, f);
+  const bool listed = at != v.end() && at->frame == f;
+  if (lacks && !listed) v.insert(at, {f, *key});
+  if (!lacks && listed) v.erase(at);
+}
+
+void drop_run(std::vector<DeliveryWindowMemo::Lacking>& v, const FrameRun& run) {
+  v.erase(first_at_or_after(v, run.first), first_at_or_after(v, run.last + 1));
+}
+
+// Brings the memo to the window `now`: through the frames that entered it
+// and the cached keys that changed since the last call, or through the whole
+// window when its basis changed, the playhead jumped or the cache's changes
+// are no longer all kept.
+void follow_window(DeliveryWindowMemo& memo, const PreviewController& ctl, const FrameCache& cache,
+                   const DeliveryWindowMemo::Basis& basis, const LoopWindow& now) {
+  std::optional<WindowMove> move;
+  if (memo.basis == basis && cache.key_changes.can_follow(memo.cache_seen)) {
+    move = loop_window_move(LoopWindow{basis.bounds, memo.start, basis.considered}, now);
   }
   memo.basis = basis;
+  memo.start = now.start;
+  if (!move) {
+    memo.lacking.clear();
+    sat_inc(memo.passes);
+    for (int64_t i = 0; i < now.length; ++i) look_at(memo, ctl, cache, loop_window_frame(now, i));
+  } else {
+    for (const FrameRun& run : move->left) drop_run(memo.lacking, run);
+    for (const FrameRun& run : move->entered) {
+      for (int64_t f = run.first; f <= run.last; ++f) look_at(memo, ctl, cache, f);
+    }
+    cache.key_changes.follow(memo.cache_seen, [&](FrameKey key, KeyChange) {
+      const std::optional<int64_t> f = frame_of_key(ctl, key);
+      if (f && loop_window_offset(now, *f)) look_at(memo, ctl, cache, *f);
+    });
+  }
+  memo.cache_seen = cache.key_changes.cursor();
 }
 
 }  // namespace
@@ -44,11 +80,14 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   // 2^31 ticks would otherwise spend the sweep on frames that cannot be made.
   const WorkAreaFrames b = keyed_frames(work_area_bounds(ctl.work_area, ctl.frame_count), ctl.timing->frame_value);
   const int64_t span = b.last - b.first + 1;
+  // Without a batch (a fill by the host's renderer) no range is asked.
+  const bool batch = !in.pool_given_up.empty() || !in.pool_pending.empty();
   auto given_up = [&](int64_t f) {
+    if (!batch) return false;
     if (frame_in_ranges(in.pool_given_up, f)) return true;
     return pool.claims_asked && frame_in_ranges(in.pool_pending, f) && !frame_in_ranges(pool.claims, f);
   };
-  auto held = [&](int64_t f) { return frame_in_ranges(in.pool_pending, f) && !given_up(f); };
+  auto held = [&](int64_t f) { return batch && frame_in_ranges(in.pool_pending, f) && !given_up(f); };
   auto wanted = [&](FrameKey key) {
     if (ctl.unplaceable.count(key) || ctl.room_refused.holds_back(cache, key)) return false;
     const std::optional<uint32_t> width = cached_frame_width(cache, key);
@@ -78,20 +117,30 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   const int64_t start = loop_entry(playhead, b);
   const auto considered =
       static_cast<int64_t>(std::min(static_cast<uint64_t>(span), std::max<uint64_t>(cache.frame_limit, 1)));
-  const DeliveryWindowMemo::Basis basis{cache.generation, ctl.timing, b, start, considered, want_width};
-  if (memo.basis != basis) find_lacking_frames(memo, ctl, cache, basis);
-  for (const DeliveryWindowMemo::Lacking& lacking : memo.lacking) {
-    const int64_t f = lacking.frame;
-    const FrameKey key = lacking.key;
-    if (f == playhead || ctl.unplaceable.count(key) || ctl.room_refused.holds_back(cache, key) ||
-        ctl.async_pending_keys.count(key) || ctl.store_pending.count(key)) {
-      continue;
+  follow_window(memo, ctl, cache, DeliveryWindowMemo::Basis{ctl.timing, b, considered, want_width},
+                LoopWindow{b, start, considered});
+  // Filling, the window lacks thousands of frames at every tick while the
+  // sets below hold a few: an empty one is not asked.
+  auto weigh = [&](const DeliveryWindowMemo::Lacking& l) {
+    const int64_t f = l.frame;
+    const FrameKey key = l.key;
+    if (f == playhead || (!ctl.unplaceable.empty() && ctl.unplaceable.count(key)) ||
+        (!ctl.room_refused.empty() && ctl.room_refused.holds_back(cache, key)) ||
+        (!ctl.async_pending_keys.empty() && ctl.async_pending_keys.count(key)) ||
+        (!ctl.store_pending.empty() && ctl.store_pending.count(key))) {
+      return;
     }
     q.none_missing = false;
-    if (held(f)) continue;
+    if (held(f)) return;
     q.frames_unclaimed = true;
     q.frames.push_back({f, key, given_up(f)});
-  }
+  };
+  // In window order: from the start to the end of the work area, then the
+  // part that wrapped round to its beginning.
+  q.frames.reserve(q.frames.size() + memo.lacking.size());
+  const auto wrap = first_at_or_after(memo.lacking, start);
+  for (auto it = wrap; it != memo.lacking.end(); ++it) weigh(*it);
+  for (auto it = memo.lacking.begin(); it != wrap; ++it) weigh(*it);
   // With the pool engaged, what it gave up comes before what waits for its
   // next batch, so that the decision reaches it.
   if (in.pool_engaged) {

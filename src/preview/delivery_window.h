@@ -1,10 +1,12 @@
 // The frames of the playhead's window (the work area from the playhead
 // onward, at most the cache's frame limit of it) that the cache lacks at the
-// wanted width, in that order, as the delivery queue's last pass over the
-// window found them (delivery_queue.h). The window is gone through again
-// only when the cache's contents, the window or the wanted width changed: a
-// paused panel on a long composition does not look at its frames on every
-// tick. Kept in the preview controller, main thread only.
+// wanted width, as the delivery queue keeps them (delivery_queue.h). The
+// window is gone through whole only when the timing, the work area, the
+// frame limit or the wanted width changed, or when the playhead jumped; a
+// playhead moving on follows the frames that came into the window and went
+// out of it, and a change of the cache the keys it noted (key_changes.h). A
+// paused panel looks at no frame, a playing one at a frame or two a tick.
+// Kept in the preview controller, main thread only.
 #pragma once
 
 #include <cstdint>
@@ -12,28 +14,33 @@
 #include <vector>
 
 #include "cache/frame_key.h"
+#include "cache/key_changes.h"
 #include "host/frame_timing.h"
 #include "preview/work_area.h"
 
 namespace vel {
 
 struct DeliveryWindowMemo {
+  // What a pass over the window stands on; another one starts over.
   struct Basis {
-    uint64_t cache_generation = 0;
     std::optional<CompFrameTiming> timing;
     WorkAreaFrames bounds;
-    int64_t start = 0;
     int64_t considered = 0;
     uint32_t want_width = 0;
     friend bool operator==(const Basis&, const Basis&) = default;
   };
+  std::optional<Basis> basis;  // none: go through the window on the next call
+  int64_t start = 0;           // the window's first frame
+  KeyCursor cache_seen;        // the cache's changes taken into account
   struct Lacking {
     int64_t frame = 0;
     FrameKey key;
   };
-  std::optional<Basis> basis;  // none: go through the window on the next call
+  // Frames of the window the cache lacks with their keys, in frame order:
+  // sorted in one block, which the queue goes through at every tick.
   std::vector<Lacking> lacking;
-  uint64_t passes = 0;  // passes over the window (saturating)
+  uint64_t passes = 0;         // passes over the whole window (saturating)
+  uint64_t frames_looked_at = 0;  // frames whose cached width was looked up (saturating)
 };
 
 }  // namespace vel

@@ -136,7 +136,6 @@ void reset_preview_counters(PreviewController& ctl) {
   ctl.async_pending_keys.clear();
   ctl.unplaceable.clear();
   ctl.room_refused.clear();
-  ctl.strip_dirty = true;
 }
 
 void record_inprocess_render_time(PreviewController& ctl, uint32_t factor, double ms) {
@@ -167,7 +166,6 @@ void purge_preview(PreviewController& ctl, FrameCache& cache) {
   ctl.frame_roads.clear();
   ctl.presented.reset();
   ctl.live_grab_last.reset();
-  ctl.strip_dirty = true;
 }
 
 std::string preview_summary_text(const PreviewController& ctl) {

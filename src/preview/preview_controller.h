@@ -152,7 +152,6 @@ struct PreviewController {
   // twice); forgotten when the cache is emptied or follows another
   // composition.
   std::unordered_map<FrameKey, FrameRoad, FrameKeyHasher> frame_roads;
-  bool strip_dirty = true;
   uint64_t context = 0;
 
   // Raster path: the held raster comp is set exactly when the plug-in's own

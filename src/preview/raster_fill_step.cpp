@@ -74,7 +74,6 @@ size_t take_raster_results(PreviewController& ctl, FrameCache& cache) {
     }
     if (ctl.counters.raster_frames != UINT64_MAX) ++ctl.counters.raster_frames;
     note_frame_road(ctl, cache, r.time, FrameRoad::Raster);
-    ctl.strip_dirty = true;
     (void)present_at_playhead(ctl, frame, r.time);
   }
   return got.size();

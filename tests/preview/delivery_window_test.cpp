@@ -1,12 +1,15 @@
 // The delivery queue on a ten-hour composition: the playhead's window is
-// gone through once, and again only when the cache, the window or the wanted
-// width changed; what is pending elsewhere is weighed on every tick, so the
+// gone through once, and again whole only when the work area, the frame
+// limit or the wanted width changed or the playhead jumped; otherwise only
+// the frames that came into the window and the keys the cache noted are
+// looked at. What is pending elsewhere is weighed on every tick, so the
 // queue is the one a fresh pass makes.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <vector>
 
+#include "cache/eviction.h"
 #include "cache/frame_cache.h"
 #include "cache/frame_cache_ops.h"
 #include "preview/delivery_queue.h"
@@ -52,7 +55,7 @@ void expect_same(const DeliveryQueue& a, const DeliveryQueue& b) {
   EXPECT_EQ(a.none_missing, b.none_missing);
 }
 
-TEST(DeliveryWindow, ATickWithNothingChangedGoesThroughNoFrameAndQueuesWhatAFreshPassWould) {
+TEST(DeliveryWindow, ATickLooksAtWhatChangedOnlyAndQueuesWhatAFreshPassWould) {
   TenHours w;
   DeliveryWindowMemo memo;
   const DeliveryQueue first = build_delivery_queue(w.ctl, w.cache, w.want_width, w.in, w.pool, memo);
@@ -63,23 +66,25 @@ TEST(DeliveryWindow, ATickWithNothingChangedGoesThroughNoFrameAndQueuesWhatAFres
   struct Step {
     const char* name;
     std::function<void(TenHours&)> change;
-    bool pass;  // the window is gone through again
+    bool pass;           // the whole window is gone through again
+    uint64_t looked_at;  // else the frames looked at
   } steps[] = {
-      {"nothing changed", [](TenHours&) {}, false},
+      {"nothing changed", [](TenHours&) {}, false, 0},
       {"the render manager asked for a lacking frame",
        [](TenHours& t) {
          t.ctl.async_pending.emplace(1, at30(kPlayhead + 11));
          t.ctl.async_pending_keys.insert(at30(kPlayhead + 11));
        },
-       false},
-      {"the store asked for another", [](TenHours& t) { t.ctl.store_pending.insert(at30(kPlayhead + 12)); }, false},
-      {"another refused", [](TenHours& t) { t.ctl.unplaceable.insert(at30(kPlayhead + 13)); }, false},
+       false, 0},
+      {"the store asked for another", [](TenHours& t) { t.ctl.store_pending.insert(at30(kPlayhead + 12)); }, false,
+       0},
+      {"another refused", [](TenHours& t) { t.ctl.unplaceable.insert(at30(kPlayhead + 13)); }, false, 0},
       {"a batch holding the rest",
        [](TenHours& t) {
          t.in.pool_engaged = true;
          t.in.pool_pending.emplace_back(kPlayhead + 15, kPlayhead + 17);
        },
-       false},
+       false, 0},
       {"the answers came",
        [](TenHours& t) {
          t.ctl.async_pending.clear();
@@ -88,23 +93,38 @@ TEST(DeliveryWindow, ATickWithNothingChangedGoesThroughNoFrameAndQueuesWhatAFres
          t.ctl.unplaceable.clear();
          t.in.pool_pending.clear();
        },
-       false},
-      {"a lacking frame cached", [](TenHours& t) { t.cache_frame(kPlayhead + 14, 4); }, true},
-      {"playing from the next frame", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 1; }, true},
-      {"played on inside the window's cached part", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 2; }, true},
-      {"the work area moved", [](TenHours& t) { t.ctl.work_area = {kPlayhead + 5, kPlayhead + 100}; }, true},
-      {"wider frames wanted", [](TenHours& t) { t.want_width = 8; }, true},
-      {"a lower frame limit", [](TenHours& t) { t.cache.frame_limit = 50; }, true},
-      {"nothing changed again", [](TenHours&) {}, false},
+       false, 0},
+      {"a lacking frame cached", [](TenHours& t) { t.cache_frame(kPlayhead + 14, 4); }, false, 1},
+      {"a frame of the window put out", [](TenHours& t) { evict_frame(t.cache, at30(kPlayhead + 30)); }, false, 1},
+      {"a frame outside the window cached", [](TenHours& t) { t.cache_frame(3, 4); }, false, 0},
+      {"the frame put out cached again, narrower than wanted later",
+       [](TenHours& t) { t.cache_frame(kPlayhead + 30, 4); }, false, 1},
+      {"playing from the next frame", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 1; }, false, 1},
+      {"played on inside the window's cached part", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 2; },
+       false, 1},
+      {"a step back", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 1; }, false, 1},
+      {"a jump far away", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 100000; }, true, 0},
+      {"back again", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 2; }, true, 0},
+      {"the work area moved", [](TenHours& t) { t.ctl.work_area = {kPlayhead + 5, kPlayhead + 100}; }, true, 0},
+      {"played on round the work area's end", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 100; }, false, 0},
+      {"wider frames wanted", [](TenHours& t) { t.want_width = 8; }, true, 0},
+      {"a lower frame limit", [](TenHours& t) { t.cache.frame_limit = 50; }, true, 0},
+      {"played on with the window shorter than the loop", [](TenHours& t) { t.ctl.playhead.frame = kPlayhead + 6; },
+       false, 2},
+      {"the cache emptied", [](TenHours& t) { clear_frame_cache(t.cache); }, true, 0},
+      {"nothing changed again", [](TenHours&) {}, false, 0},
   };
-  uint64_t passes = memo.passes;
   for (Step& s : steps) {
     SCOPED_TRACE(s.name);
     s.change(w);
+    const uint64_t passes = memo.passes;
+    const uint64_t looked = memo.frames_looked_at;
     const DeliveryQueue q = build_delivery_queue(w.ctl, w.cache, w.want_width, w.in, w.pool, memo);
     expect_same(q, build_delivery_queue(w.ctl, w.cache, w.want_width, w.in, w.pool));
-    passes += s.pass ? 1 : 0;
-    EXPECT_EQ(memo.passes, passes);
+    EXPECT_EQ(memo.passes, passes + (s.pass ? 1 : 0));
+    if (!s.pass) {
+      EXPECT_EQ(memo.frames_looked_at, looked + s.looked_at);
+    }
   }
 }
 

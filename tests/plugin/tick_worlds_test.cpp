@@ -1,0 +1,82 @@
+// The worlds the tick's benchmarks time (bench/tick_worlds.h) are what the
+// benchmarks' names say, and the tick's passes over the frames follow what
+// changed in them: a paused world whose playhead's window is the cached
+// part and where a tick looks at no frame; a playing world where each frame
+// shown (the playhead stepping on, an unpack finished, a frame packed)
+// costs the passes a frame or two, not the cache's 4000; a filling world
+// where each frame cached costs them a frame.
+#include <gtest/gtest.h>
+
+#include "../../bench/tick_worlds.h"
+
+namespace vel {
+namespace {
+
+using bench::FillingWorld;
+using bench::PausedWorld;
+using bench::PlayingWorld;
+
+// Frames and keys the three passes looked at so far, and their whole passes.
+struct Looked {
+  uint64_t frames = 0;
+  uint64_t passes = 0;
+};
+Looked looked(const bench::TickWorld& w) {
+  return {w.feed.load_frames_looked_at + w.ctl.delivery_window.frames_looked_at + w.strip.keys_visited,
+          w.feed.load_passes + w.ctl.delivery_window.passes + w.strip.passes};
+}
+
+TEST(TickWorlds, PausedTheWindowIsTheCachedPartAndATickLooksAtNoFrame) {
+  for (const int64_t seconds : {int64_t{10}, int64_t{10 * 3600}}) {
+    SCOPED_TRACE(seconds);
+    PausedWorld w(seconds);
+    EXPECT_EQ(w.ctl.playhead.frame, seconds * 30 / 2);
+    EXPECT_EQ(w.queue_tick(), 0u) << "every frame of the playhead's window is cached";
+    EXPECT_TRUE(w.feed.requested.empty());
+    EXPECT_TRUE(w.strip_tick());
+    const Looked first = looked(w);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(w.queue_tick(), 0u);
+      EXPECT_FALSE(w.strip_tick());
+    }
+    EXPECT_EQ(looked(w).frames, first.frames);
+    EXPECT_EQ(looked(w).passes, first.passes);
+  }
+}
+
+TEST(TickWorlds, PlayingAFullCacheEachFrameShownLooksAtAFewFramesWhateverTheFramesCached) {
+  for (const int64_t frames : {int64_t{300}, int64_t{4000}}) {
+    SCOPED_TRACE(frames);
+    PlayingWorld w(frames);
+    ASSERT_EQ(w.cache.index.size(), static_cast<size_t>(frames));
+    const Looked before = looked(w);
+    for (int i = 0; i < 200; ++i) {
+      const uint64_t generation = w.cache.generation;
+      const FrameKey ahead = bench::frame_key(w.wrap(w.ctl.playhead.frame + 1 + PlayingWorld::kRaw));
+      ASSERT_FALSE(cached_frame(w.cache, ahead)) << "packed until the playhead comes near";
+      EXPECT_EQ(w.step(), 0u);
+      EXPECT_TRUE(cached_frame(w.cache, ahead)) << "unpacked as the playhead came";
+      EXPECT_GT(w.cache.generation, generation);
+    }
+    EXPECT_EQ(w.cache.index.size(), static_cast<size_t>(frames));
+    EXPECT_EQ(looked(w).passes, before.passes) << "no pass over the whole window or cache";
+    EXPECT_LE(looked(w).frames - before.frames, 200u) << "an unpack or a pack changes no key";
+  }
+}
+
+TEST(TickWorlds, FillingEachFrameCachedLooksAtItAloneWhateverTheFramesCached) {
+  for (const int64_t frames : {int64_t{300}, int64_t{4000}}) {
+    SCOPED_TRACE(frames);
+    FillingWorld w(frames);
+    EXPECT_EQ(w.feed.requested.size(), static_cast<size_t>(frames)) << "the store was asked for the window";
+    const Looked before = looked(w);
+    for (int64_t i = 0; i < 250; ++i) EXPECT_EQ(w.step(), static_cast<size_t>(frames - i - 1));
+    EXPECT_EQ(w.cache.index.size(), 250u);
+    EXPECT_EQ(looked(w).passes, before.passes);
+    // The new key, once in each pass.
+    EXPECT_EQ(looked(w).frames - before.frames, 3u * 250u);
+  }
+}
+
+}  // namespace
+}  // namespace vel
