@@ -172,7 +172,7 @@ TEST_F(PicturePlayhead, ClicksAndDragsBackShowTheFrameAskedForAndTheKeyWithPlayM
     events.push_back(click_strip(125));
     add(settled("at-125.png"));
     for (int i = 0; i < kClicks; ++i) {
-      add({now("play"), event(after_frames(30), "screenshot", {{"path", "click-from-" + std::to_string(i) + ".png"}}),
+      add({now("play"), event(after_frames(12), "screenshot", {{"path", "click-from-" + std::to_string(i) + ".png"}}),
            click_strip(125)});
       add(settled("click-" + std::to_string(i) + ".png"));
     }
@@ -199,7 +199,10 @@ TEST_F(PicturePlayhead, ClicksAndDragsBackShowTheFrameAskedForAndTheKeyWithPlayM
     }
     const double paused = frame_in(name, s, "paused.png"), shown = frame_in(name, s, "with-play.png");
     const auto lines = work_area_lines(read_text(log_of(root() / ("home-" + name))));
-    ASSERT_EQ(lines.size(), 1u);
+    if (lines.size() != 1u) {
+      ADD_FAILURE() << lines.size() << " work-area changes";
+      continue;
+    }
     std::cout << name << ": paused on " << paused << ", clicked 125 (" << shown << " on screen), play + i: IN "
               << lines[0].first << "\n";
     EXPECT_NEAR(shown, 125.0, 0.5);
@@ -236,9 +239,11 @@ TEST_F(PicturePlayhead, KeysThroughStillFramesMarkTheFramesTheClockShows) {
                                "wait")};
     const json s = run(name, path, still, events);
     const json *play = find_mark(s, "play"), *in = find_mark(s, "i"), *out = find_mark(s, "o");
-    ASSERT_TRUE(play && in && out);
     const auto lines = work_area_lines(read_text(log_of(root() / ("home-" + name))));
-    ASSERT_EQ(lines.size(), 2u);
+    if (!play || !in || !out || lines.size() != 2u) {
+      ADD_FAILURE() << "the run ended before both keys";
+      continue;
+    }
     const double between_ms = out->at("at_ms").get<double>() - in->at("at_ms").get<double>();
     const double since_play_ms = out->at("at_ms").get<double>() - play->at("at_ms").get<double>();
     const int64_t marked_in = lines[1].first, marked_out = lines[1].second;
@@ -287,7 +292,10 @@ TEST_F(PicturePlayhead, PausesAt120FramesASecondKeepThePicture) {
       const double before = frame_in(name, s, "before-" + k + ".png", kScale);
       const double paused = frame_in(name, s, "paused-" + k + ".png", kScale);
       const json *at = find_mark(s, "before-" + k), *taken = find_mark(s, "taken-" + k);
-      ASSERT_TRUE(at && taken);
+      if (!at || !taken) {
+        ADD_FAILURE() << "the run ended before pause " << i;
+        break;
+      }
       const double gap_ms = taken->at("at_ms").get<double>() - at->at("at_ms").get<double>();
       std::cout << name << ": pause on " << before << ", paused picture " << paused << " (taken up " << gap_ms
                 << " ms later)\n";
