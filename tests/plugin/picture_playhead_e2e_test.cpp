@@ -32,6 +32,19 @@ using testing::find_mark;
 using testing::frame_on_screen;
 using testing::read_text;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VEL_PICTURE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VEL_PICTURE_SANITIZED 1
+#endif
+#endif
+#ifdef VEL_PICTURE_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 constexpr int kFrames = 240;
 constexpr const char* kSweepDone = "S2 zone de travail en cache";
 
@@ -76,6 +89,7 @@ class PicturePlayhead : public ::testing::Test {
     ASSERT_TRUE(testing::write_sample_with_bar(fs::path(VEL_DEMO_DIR) / "sample.aep", project("bar"), kFrames, 10));
   }
   static void TearDownTestSuite() {
+    if (getenv("KEEP")) return;
     delete scratch_;
     scratch_ = nullptr;
   }
@@ -138,10 +152,19 @@ class PicturePlayhead : public ::testing::Test {
 
 testing::ScratchDir* PicturePlayhead::scratch_ = nullptr;
 
-// The gesture's picture, once it settled: the first frame after the input,
-// then a quiet round.
-json settled(const std::string& png) {
-  return json::array({event(after_frames(1), "wait"), event("picture_presented", "screenshot", {{"path", png}})});
+// The picture of a gesture made while playing, once it settled. The Metal
+// worker draws the frame asked for after the draws in flight, which the
+// stand-in GPU holds until they end: the first frame after the input, then
+// a quiet round. The CPU path may put up the frame it prepared for the
+// playback in the very idle call that takes the gesture up, and shows the
+// frame asked for in a later one: the frames counted are those after a key
+// the panel ignores, pressed in the next turn.
+json settled(const Path& path, const std::string& png) {
+  json out = json::array();
+  if (path.no_gpu) out.push_back(event({{"after_ms", 1}}, "key", {{"chars", "x"}}));
+  out.push_back(event(after_frames(1), "wait"));
+  out.push_back(event("picture_presented", "screenshot", {{"path", png}}));
+  return out;
 }
 
 // The picture of a pause once it settled. The CPU path keeps the frame on
@@ -149,7 +172,7 @@ json settled(const std::string& png) {
 // and the paused frame is drawn again over them.
 json pause_settled(const Path& path, const std::string& png) {
   if (path.no_gpu) return json::array({event("text:\xE2\x96\xB6", "screenshot", {{"path", png}})});
-  return settled(png);
+  return settled(path, png);
 }
 
 // Playing, five drags on the picture to its left edge (frame 0, the host's
@@ -165,21 +188,21 @@ TEST_F(PicturePlayhead, ClicksAndDragsBackShowTheFrameAskedForAndTheKeyWithPlayM
     json events = json::array();
     auto add = [&](const json& more) { events.insert(events.end(), more.begin(), more.end()); };
     for (int i = 0; i < kDrags; ++i) {
-      add({now("play"), event(after_frames(8), "screenshot", {{"path", "drag-from-" + std::to_string(i) + ".png"}}),
+      add({now("play"), event(after_frames(4), "screenshot", {{"path", "drag-from-" + std::to_string(i) + ".png"}}),
            now("drag", {{"x", 480}, {"y", 300}, {"to_x", 0}, {"to_y", 300}, {"steps", 4}})});
-      add(settled("drag-" + std::to_string(i) + ".png"));
+      add(settled(path, "drag-" + std::to_string(i) + ".png"));
     }
     events.push_back(click_strip(125));
-    add(settled("at-125.png"));
+    add(settled(path, "at-125.png"));
     for (int i = 0; i < kClicks; ++i) {
-      add({now("play"), event(after_frames(12), "screenshot", {{"path", "click-from-" + std::to_string(i) + ".png"}}),
+      add({now("play"), event(after_frames(6), "screenshot", {{"path", "click-from-" + std::to_string(i) + ".png"}}),
            click_strip(125)});
-      add(settled("click-" + std::to_string(i) + ".png"));
+      add(settled(path, "click-" + std::to_string(i) + ".png"));
     }
-    add({now("play"), event(after_frames(12), "pause")});
+    add({now("play"), event(after_frames(6), "pause")});
     add(pause_settled(path, "paused.png"));
     events.push_back(click_strip(125));
-    add(settled("with-play.png"));
+    add(settled(path, "with-play.png"));
     add({now("play"), now("key", {{"chars", "i"}})});
     events.push_back(event({{"file", log_of(root() / ("home-" + name))}, {"has", "workarea: IN"}}, "wait"));
     const json s = run(name, path, project("bar"), events);
@@ -210,7 +233,7 @@ TEST_F(PicturePlayhead, ClicksAndDragsBackShowTheFrameAskedForAndTheKeyWithPlayM
   }
 }
 
-// A composition whose bar stands still from frame 120 on: playing from 100,
+// A composition whose bar stands still from frame 120 on: playing from 110,
 // "i" and then "o" 1.5 s later mark frames as far apart as the time played
 // between the two keys, at 24 frames a second (within what a loaded machine
 // lets the picture fall behind), never one frame.
@@ -224,14 +247,15 @@ TEST_F(PicturePlayhead, KeysThroughStillFramesMarkTheFramesTheClockShows) {
     // The bar on the backdrop alone: nothing else moves.
     comp["layers"] = json::array({json(bar), comp["layers"].back()});
   });
+  constexpr int kFrom = 110;
   for (const Path& path : kPaths) {
     const std::string name = std::string("still-") + path.name;
     SCOPED_TRACE(name);
-    const json events = {click_strip(100),
+    const json events = {click_strip(kFrom),
                          event(after_frames(1), "play"),
                          now("mark", {{"name", "play"}}),
-                         event(after_frames(10), "wait"),
-                         event({{"after_ms", 300}}, "mark", {{"name", "i"}}),
+                         event(after_frames(2), "wait"),
+                         event({{"after_ms", 500}}, "mark", {{"name", "i"}}),
                          now("key", {{"chars", "i"}}),
                          event({{"after_ms", 1500}}, "mark", {{"name", "o"}}),
                          now("key", {{"chars", "o"}}),
@@ -249,8 +273,8 @@ TEST_F(PicturePlayhead, KeysThroughStillFramesMarkTheFramesTheClockShows) {
     const int64_t marked_in = lines[1].first, marked_out = lines[1].second;
     const double played = between_ms * 24.0 / 1000.0;
     std::cout << name << ": IN " << marked_in << " → OUT " << marked_out << ", " << between_ms << " ms apart ("
-              << played << " frames played); OUT " << since_play_ms << " ms after play from 100\n";
-    EXPECT_LE(static_cast<double>(marked_out), 100.0 + since_play_ms * 24.0 / 1000.0 + 2.0) << "ahead of the clock";
+              << played << " frames played); OUT " << since_play_ms << " ms after play from " << kFrom << "\n";
+    EXPECT_LE(static_cast<double>(marked_out), kFrom + since_play_ms * 24.0 / 1000.0 + 2.0) << "ahead of the clock";
     EXPECT_LE(static_cast<double>(marked_out - marked_in), played + 2.0) << "ahead of the clock";
     EXPECT_GE(static_cast<double>(marked_out - marked_in), played / 2.0) << "the marks stood still with the pixels";
   }
@@ -268,8 +292,10 @@ TEST_F(PicturePlayhead, PausesAt120FramesASecondKeepThePicture) {
   });
   constexpr int kPauses = 5;
   // On a 2× screen, as the demo's: the stand-in GPU's draws take long
-  // enough that several are in flight at 120 frames a second.
-  constexpr int kScale = 2;
+  // enough that several are in flight at 120 frames a second. Under a
+  // sanitizer each takes most of a second even at 1×.
+  constexpr int kScale = kSanitized ? 1 : 2;
+  constexpr int kPlayed = kSanitized ? 4 : 12;
   for (const Path& path : kPaths) {
     const std::string name = std::string("pauses-") + path.name;
     SCOPED_TRACE(name);
@@ -280,7 +306,7 @@ TEST_F(PicturePlayhead, PausesAt120FramesASecondKeepThePicture) {
       // The idle call that takes the pause up follows the events of its
       // turn: the picture moves on meanwhile for as long as the screenshot
       // takes to draw.
-      events.push_back(event(after_frames(24), "mark", {{"name", "before-" + k}}));
+      events.push_back(event(after_frames(kPlayed), "mark", {{"name", "before-" + k}}));
       events.push_back(shot("before-" + k + ".png"));
       events.push_back(now("pause"));
       events.push_back(now("mark", {{"name", "taken-" + k}}));
@@ -299,8 +325,11 @@ TEST_F(PicturePlayhead, PausesAt120FramesASecondKeepThePicture) {
       const double gap_ms = taken->at("at_ms").get<double>() - at->at("at_ms").get<double>();
       std::cout << name << ": pause on " << before << ", paused picture " << paused << " (taken up " << gap_ms
                 << " ms later)\n";
-      EXPECT_GE(paused, before - 0.5) << "pause " << i;
-      EXPECT_LE(paused, before + 2.5 + std::ceil(gap_ms * 120.0 / 1000.0)) << "pause " << i;
+      // In loop order: the picture may have gone round to the loop's start.
+      double ahead = paused - before;
+      if (ahead < -kFrames / 2.0) ahead += kFrames;
+      EXPECT_GE(ahead, -0.5) << "pause " << i;
+      EXPECT_LE(ahead, 2.5 + std::ceil(gap_ms * 120.0 / 1000.0)) << "pause " << i;
     }
   }
 }
