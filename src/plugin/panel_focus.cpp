@@ -26,7 +26,10 @@ PanelPosition panel_position(PreviewState& state) {
   // The clock counts on the composition's frame grid: its index is the frame's.
   if (p.clock.awaiting) pos.awaiting = p.clock.awaiting->index;
   pos.playing = p.clock.playing && presenting_panel(state).views != nullptr;
-  if (pos.playing) pos.pictured = metal_home_screen_index(presenting_panel(state));
+  // Only the worker's playback of this play tells its picture: until the
+  // play reaches the worker, what it last played (before a pause and a
+  // click) is on screen no more.
+  if (pos.playing && p.worker.active) pos.pictured = metal_home_screen_index(presenting_panel(state));
   return pos;
 }
 

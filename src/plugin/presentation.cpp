@@ -81,6 +81,10 @@ bool worker_playback_tick(PreviewState& state, const ClockInputs& in) {
   if (auto post = worker_playback_step(p.clock, p.worker, state.cache, in, report)) {
     p.worker.docked = docked_usable;
     dispatch_present_job(presenting_panel(state), std::move(*post));
+    // The worker puts its own frames on screen: the frame the preview last
+    // handed over is no longer the one shown, and a click back to it must
+    // hand it over again.
+    state.preview.presented.reset();
   }
   return true;
 }
@@ -245,6 +249,12 @@ void settle_playback_for_pause(PreviewState& state, uint64_t now_ns) {
     const bool docked_usable = docked_panel_shown(p.docked);
     (void)follow_worker_report(p.clock, p.worker, *state.preview.timing,
                                take_floating_present_result(p.docked, p.floating, docked_usable));
+    // The worker reports a frame as it hands its draw to the GPU; the pause
+    // keeps the one whose picture is on screen, the draws in flight behind
+    // it being covered again by the paused frame.
+    if (auto pictured = metal_home_screen_index(presenting_panel(state))) {
+      (void)show_worker_picture(p.clock, *state.preview.timing, *pictured);
+    }
     return;
   }
   if (presenting_panel(state).views) count_missed_before_stop(p.clock, clock_inputs(state, now_ns));

@@ -440,9 +440,13 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
   }
   const bool skip = displayed_ && same_payload(displayed_->pixels, chosen->pixels) && displayed_->width == vw &&
                     displayed_->height == vh;
-  if (!skip) {
-    context.on_presented = [job = job_, generation = t.generation, index = chosen->frame] {
-      report_screen_index(*job, generation, index);
+  if (skip) {
+    // The frame is on screen as soon as the picture it shares is.
+    report_undrawn_index(*job_, t.generation, displayed_->draw, chosen->frame);
+  } else {
+    const uint64_t serial = ++draws_;
+    context.on_presented = [job = job_, generation = t.generation, serial, index = chosen->frame] {
+      report_screen_index(*job, generation, serial, index);
     };
     if (!draw(frame_of(*chosen), vw, vh, context)) {
       // The frames before the one going on screen are missed whenever it
@@ -457,7 +461,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
       return;
     }
     job_->presented.fetch_add(1, std::memory_order_relaxed);
-    displayed_ = Displayed{chosen->pixels, vw, vh};
+    displayed_ = Displayed{chosen->pixels, vw, vh, serial};
     retained_ = frame_of(*chosen);
     last_vw_ = vw, last_vh_ = vh;
   }

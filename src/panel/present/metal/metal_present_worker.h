@@ -53,6 +53,7 @@ class MetalPresenter {
   struct Displayed {
     PixelPayload pixels;
     int64_t width = 0, height = 0;
+    uint64_t draw = 0;  // the serial of the draw that put it on screen
   };
   // The frame the clock has due at `at` and when it fell due.
   struct Due {
@@ -95,6 +96,7 @@ class MetalPresenter {
   MissedMarks missed_marks_;
   uint64_t failures_ = 0;
   uint64_t deferred_ = 0;
+  uint64_t draws_ = 0;  // serial of the last playback draw
   PresentScratch scratch_;
   std::vector<uint8_t> output_;
   PresentByteCount counted_;

@@ -102,11 +102,19 @@ std::optional<int64_t> read_screen_index(PresentJob& job) {
   return job.screen_index;
 }
 
-void report_screen_index(PresentJob& job, uint64_t generation, int64_t index) {
+void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index) {
   std::lock_guard lock(job.report_mutex);
   if (job.generation.load(std::memory_order_acquire) != generation) return;
   job.screen_generation = generation;
-  job.screen_index = index;
+  job.screen_draw = draw;
+  job.screen_index = job.undrawn && job.undrawn->first == draw ? job.undrawn->second : index;
+}
+
+void report_undrawn_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index) {
+  std::lock_guard lock(job.report_mutex);
+  if (job.generation.load(std::memory_order_acquire) != generation) return;
+  job.undrawn = std::make_pair(draw, index);
+  if (job.screen_generation == generation && job.screen_draw == draw) job.screen_index = index;
 }
 
 bool report_presented_index(PresentJob& job, uint64_t generation, int64_t index) {

@@ -46,8 +46,12 @@ struct PresentJob {
   int64_t report_index = 0;
   // The worker playback's frame whose picture last reached the screen: its
   // draw ends after the report, by as many draws as the GPU has in flight.
+  // A frame whose pixels are those of the draw before it is not drawn: it
+  // is on screen once that draw is, `screen_draw` naming the draw.
   uint64_t screen_generation = 0;
+  uint64_t screen_draw = 0;
   std::optional<int64_t> screen_index;
+  std::optional<std::pair<uint64_t, int64_t>> undrawn;  // (draw, the latest frame it shows)
 
   std::atomic<uint64_t> presented{0};
   std::atomic<uint64_t> missed{0};  // frames the worker's playback let fall due without showing them
@@ -96,6 +100,11 @@ bool report_presented_index(PresentJob& job, uint64_t generation, int64_t index)
 // The frame index whose picture the screen shows, when a draw of the
 // current generation reached it; set from the thread that put it there.
 std::optional<int64_t> read_screen_index(PresentJob& job);
-void report_screen_index(PresentJob& job, uint64_t generation, int64_t index);
+// The picture of the worker's draw `draw` (a serial of its own), made for
+// frame `index`, reached the screen.
+void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index);
+// Frame `index` has the pixels of draw `draw` and is not drawn: it is on
+// screen now if that draw is, else once it gets there.
+void report_undrawn_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index);
 
 }  // namespace vel

@@ -16,8 +16,12 @@ bool follow_worker_report(PlaybackClock& clock, WorkerPlayback& playback, const 
     return false;
   }
   playback.reports_seen = report->first;
+  return show_worker_picture(clock, timing, report->second);
+}
+
+bool show_worker_picture(PlaybackClock& clock, const CompFrameTiming& timing, int64_t index) {
+  if (!clock.shown_time) return false;
   const auto grid = clock_grid(clock.shown_time->scale, timing);
-  const int64_t index = report->second;
   if (!grid || index < 0 || index >= grid->count) return false;
   const __int128 value = static_cast<__int128>(index) * grid->fd;
   if (value > INT32_MAX) return false;

@@ -36,6 +36,10 @@ using PresenterReport = std::optional<std::pair<uint64_t, int64_t>>;
 bool follow_worker_report(PlaybackClock& clock, WorkerPlayback& playback, const CompFrameTiming& timing,
                           const PresenterReport& report);
 
+// Moves the clock's shown frame to `index`, the frame whose picture the
+// worker put on screen; true when it moved.
+bool show_worker_picture(PlaybackClock& clock, const CompFrameTiming& timing, int64_t index);
+
 // One tick of worker playback: follows the report, then answers the post
 // that keeps the worker playing from the shown frame (the first one seeks
 // there, and ends a hold). None while the clock cannot run.

@@ -248,6 +248,30 @@ TEST_F(MetalWorker, SharedPixelsMoveTheIndexWithoutADraw) {
   const auto records = drain_present_telemetry();
   ASSERT_FALSE(records.empty());
   EXPECT_EQ(records.back().kind, kEventClockReused);
+  EXPECT_EQ(read_screen_index(*job), std::optional<int64_t>(4)) << "the frame on screen stood still with the pixels";
+}
+
+// A frame not drawn, its pixels those of a draw, is on screen with that
+// draw, whether the draw got there before or after the frame fell due; a
+// later draw's picture is its own frame.
+TEST(MetalScreenIndex, AnUndrawnFrameIsOnScreenWithTheDrawItShares) {
+  struct Case {
+    const char* name;
+    bool draw_first;
+  };
+  for (const Case c : {Case{"draw on screen first", true}, Case{"draw on screen later", false}}) {
+    SCOPED_TRACE(c.name);
+    PresentJob job;
+    const uint64_t g = job.generation.load();
+    if (c.draw_first) report_screen_index(job, g, 1, 10);
+    EXPECT_EQ(read_screen_index(job), c.draw_first ? std::optional<int64_t>(10) : std::nullopt);
+    report_undrawn_index(job, g, 1, 11);
+    EXPECT_EQ(read_screen_index(job), c.draw_first ? std::optional<int64_t>(11) : std::nullopt);
+    if (!c.draw_first) report_screen_index(job, g, 1, 10);
+    EXPECT_EQ(read_screen_index(job), std::optional<int64_t>(11));
+    report_screen_index(job, g, 2, 12);
+    EXPECT_EQ(read_screen_index(job), std::optional<int64_t>(12));
+  }
 }
 
 // Round a loop whose last frames are identical (one payload, as the cache
