@@ -23,7 +23,8 @@ size_t hand_frame_files(std::deque<DiscoveredFile>& pending, DeliveryLedger& led
     if (!frame_file_wanted(ledger.tries, ledger.handed, file.frame, time) || !owned(file.worker, file.frame)) continue;
     // Its first try: no read of this frame has failed yet.
     const bool first_try = !ledger.tries.count(file.frame);
-    if (!send(DecodeJob{file.path, file.frame, frame_time_seconds(file.frame, time), decimation, requested})) {
+    if (!send(DecodeJob{file.path, file.frame, frame_time_seconds(file.frame, time), decimation, requested, file.folder,
+                       file.name})) {
       pending.push_front(std::move(file));
       break;
     }
