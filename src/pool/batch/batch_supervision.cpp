@@ -282,10 +282,8 @@ void queue_missing_frames(SupervisionCall& c) {
   for (size_t index : plan.exits_to_examine) {
     const PoolJob& job = plan.jobs[index];
     for (const QueuedRange& run : missing_runs(job.first_frame, job.last_frame, job.replay, plan.ledger.tries,
-                                               plan.ledger.handed, plan.ledger.null_frames)) {
-      plan.ledger.tries.forget_given_up(run.start, run.end);
+                                               plan.ledger.handed, plan.ledger.null_frames))
       plan.queued_ranges.push_back(run);
-    }
   }
   plan.exits_to_examine.clear();
 }

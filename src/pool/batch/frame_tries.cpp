@@ -61,12 +61,6 @@ size_t FrameTries::awaiting_retry(uint64_t now_ns) const {
   return n;
 }
 
-void FrameTries::forget_given_up(int64_t first, int64_t last) {
-  for (auto it = failed_.lower_bound(first); it != failed_.end() && it->first <= last;) {
-    it = it->second.tries >= kFrameReadTries ? failed_.erase(it) : std::next(it);
-  }
-}
-
 void FrameTries::note_delivered_anywhere(int64_t frame) {
   auto next = delivered_.upper_bound(frame);  // the first run that starts after the frame
   if (next != delivered_.begin()) {

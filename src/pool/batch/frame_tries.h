@@ -71,9 +71,6 @@ class FrameTries {
   // scan and the try is not overdue by more than kFrameRetryStallNs. The
   // batch stays open for them.
   size_t awaiting_retry(uint64_t now_ns) const;
-  // The frames of [first, last] given up start afresh: another worker makes
-  // them again, and its file gets its own tries.
-  void forget_given_up(int64_t first, int64_t last);
   // A frame that reached the cache (or could not, having no host time).
   // Inline for the usual case, the next frame of the newest run.
   void note_delivered(int64_t frame) {

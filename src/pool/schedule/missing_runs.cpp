@@ -6,11 +6,7 @@ std::vector<QueuedRange> missing_runs(int64_t start, int64_t end, bool replay, c
                                       const std::set<int64_t>& handed, const std::set<int64_t>& null_frames) {
   std::vector<QueuedRange> runs;
   if (replay || start > end) return runs;
-  // A frame given up is as missing as one never written.
-  const auto accounted = [&](int64_t f) {
-    const std::optional<uint32_t> t = tries.tries_of(f);
-    return (t && *t < kFrameReadTries) || handed.count(f) || null_frames.count(f);
-  };
+  const auto accounted = [&](int64_t f) { return tries.count(f) || handed.count(f) || null_frames.count(f); };
   std::optional<int64_t> run_start;
   for (int64_t f = start;; ++f) {
     if (!accounted(f)) {

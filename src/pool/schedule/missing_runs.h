@@ -14,10 +14,9 @@
 
 namespace vel {
 
-// The frames of [start, end] that were neither delivered nor tried (or were
-// given up), nor with the decoders, nor seen as null output, as runs of
-// consecutive frames marked for replay; nothing for a replay job or an
-// inverted range.
+// The frames of [start, end] that were neither delivered nor tried, nor
+// with the decoders, nor seen as null output, as runs of consecutive frames
+// marked for replay; nothing for a replay job or an inverted range.
 std::vector<QueuedRange> missing_runs(int64_t start, int64_t end, bool replay, const FrameTries& tries,
                                       const std::set<int64_t>& handed, const std::set<int64_t>& null_frames);
 

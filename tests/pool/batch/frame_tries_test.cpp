@@ -163,18 +163,6 @@ TEST(FrameTries, TheBatchAwaitsOnlyRetriesThatCanCome) {
   EXPECT_FALSE(batch_complete(BatchPending{0, 0, 0, 0, 0, 1})) << "a retry due keeps the batch open";
 }
 
-// A frame given up is made again by another worker: its worker's exit
-// sends it to the replay, where its new file is tried afresh.
-TEST(FrameTries, AGivenUpFrameIsReplayedAndTriedAfresh) {
-  FrameTries tries{{10, 0}, {11, kFrameReadTries}, {12, 3}, {13, 0}};
-  const std::vector<QueuedRange> runs = missing_runs(10, 14, false, tries, {}, {});
-  EXPECT_EQ(runs, (std::vector<QueuedRange>{{11, 11, true}, {14, 14, true}}));
-  for (const QueuedRange& r : runs) tries.forget_given_up(r.start, r.end);
-  EXPECT_EQ(tries.tries_of(11), std::nullopt);
-  EXPECT_EQ(tries.tries_of(12), 3u) << "a frame still being tried is no replay's";
-  EXPECT_TRUE(frame_file_wanted(tries, {}, 11, BatchTimeBase{1, 24}));
-}
-
 TEST(SilentWatchdog, KilledInTheCallWhereWholeSecondsReachTheLimit) {
   const uint64_t started = 1000 * kS;
   struct Case {
