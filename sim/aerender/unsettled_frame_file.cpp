@@ -39,7 +39,8 @@ bool write_frame_file_late(const std::string& path, const std::vector<uint8_t>& 
   return ok;
 }
 
-bool keep_rewriting(const std::string& path, const std::vector<uint8_t>& bytes, std::string& why) {
+bool keep_rewriting(const std::string& path, std::vector<uint8_t> bytes, std::string& why) {
+  for (size_t i = 0; i < 4 && i < bytes.size(); ++i) bytes[i] ^= 0xFF;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
     why = path + ": " + std::strerror(errno);
@@ -47,7 +48,7 @@ bool keep_rewriting(const std::string& path, const std::vector<uint8_t>& bytes, 
   }
   try {
     // Ends with the process: the worker's exit takes it down mid-sleep.
-    std::thread([fd, bytes] {
+    std::thread([fd, bytes = std::move(bytes)] {
       for (;;) {
         std::this_thread::sleep_for(kChurnPause);
         (void)write_all(fd, bytes);
