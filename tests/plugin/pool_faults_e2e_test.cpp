@@ -192,9 +192,10 @@ void expect_user_pictures_whole(const std::string& text, const std::string& pool
   expect_no_fallback(text);
 }
 
-// The frame file that never settles is given up, and only after the
-// worker's other frames came from the pool: it held up neither a decoder
-// nor the batch.
+// The frame file that never settles is given up while its worker still
+// runs (not once the batch ended it and the file stood still), and only
+// after the worker's other frames came from the pool: it held up neither a
+// decoder nor the batch.
 void expect_churning_frame_given_up(const std::string& text, const std::string&) {
   expect_given_up_once(text);
   const size_t given_up = text.find("illisible après 120 essais");
@@ -202,6 +203,7 @@ void expect_churning_frame_given_up(const std::string& text, const std::string&)
   const auto reports = end_reports(text);
   ASSERT_GE(reports.size(), 1u) << text;
   const size_t batch_end = text.find(reports[0].str());
+  ASSERT_LT(given_up, batch_end) << "given up only once the batch was over\n" << text;
   EXPECT_FALSE(pool_frames_cached(text.substr(0, given_up)).empty()) << text;
   EXPECT_TRUE(pool_frames_cached(text.substr(given_up, batch_end - given_up)).empty())
       << "the other frames waited for the one that never settles\n" << text;
