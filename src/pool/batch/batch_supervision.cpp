@@ -294,12 +294,24 @@ bool readers_complete(const PoolPlan& plan) {
   return true;
 }
 
+// A running worker that owes the batch nothing more: each frame of its range
+// delivered or given up, one of them given up (a file it keeps changing,
+// say). Waiting for its end gains nothing; the batch's end stops it.
+bool owes_nothing(const PoolPlan& plan, const PoolJob& job) {
+  if (!plan.ledger.tries.any_given_up() || job.first_frame > job.last_frame) return false;
+  for (int64_t f = job.first_frame;; ++f) {
+    const std::optional<uint32_t> tries = plan.ledger.tries.tries_of(f);
+    if (!tries || (*tries != 0 && *tries < kFrameReadTries)) return false;
+    if (f == job.last_frame) return true;
+  }
+}
+
 // Step 14: nothing pending, the batch ends and says what its end means for
 // the transport and the pool.
 void close_if_complete(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
   uint64_t unfinished = 0;
-  for (const PoolJob& job : plan.jobs) unfinished += job.finished ? 0 : 1;
+  for (const PoolJob& job : plan.jobs) unfinished += job.finished || owes_nothing(plan, job) ? 0 : 1;
   // Only the file road tries a frame again: its files wait in the folder.
   const uint64_t retrying = plan.discovery ? plan.ledger.tries.awaiting_retry(c.now) : 0;
   const BatchPending pending{plan.exits_to_examine.size(), c.frames.size(), plan.ledger.handed.size(),

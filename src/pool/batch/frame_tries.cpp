@@ -61,6 +61,12 @@ size_t FrameTries::awaiting_retry(uint64_t now_ns) const {
   return n;
 }
 
+bool FrameTries::any_given_up() const {
+  for (const auto& [frame, failed] : failed_)
+    if (failed.tries >= kFrameReadTries) return true;
+  return false;
+}
+
 void FrameTries::note_delivered_anywhere(int64_t frame) {
   auto next = delivered_.upper_bound(frame);  // the first run that starts after the frame
   if (next != delivered_.begin()) {

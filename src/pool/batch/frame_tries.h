@@ -71,6 +71,8 @@ class FrameTries {
   // scan and the try is not overdue by more than kFrameRetryStallNs. The
   // batch stays open for them.
   size_t awaiting_retry(uint64_t now_ns) const;
+  // Whether a frame was given up.
+  bool any_given_up() const;
   // A frame that reached the cache (or could not, having no host time).
   // Inline for the usual case, the next frame of the newest run.
   void note_delivered(int64_t frame) {
