@@ -16,6 +16,7 @@
 #include "frame_rewriter.h"
 #include "hostile_producer.h"
 #include "output_faults.h"
+#include "output_folder_link.h"
 #include "output_module_host.h"
 #include "process_variants.h"
 #include "render_size.h"
@@ -24,6 +25,7 @@
 #include "render/renderer.h"
 #include "render_engine.h"
 #include "tga_writer.h"
+#include "unsettled_frame_file.h"
 #include "worker_file_faults.h"
 
 namespace sim {
@@ -83,6 +85,10 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
                  const AerenderFaults& faults, const WorkerFileFaults& worker, const ProcessVariants& variants,
                  std::FILE* log) {
   uint64_t written = 0;
+  if (worker.link_target) {
+    std::string why;
+    if (!link_output_folder(cmd.output, *worker.link_target, why)) return error(log, "Unable to link the output folder: " + why);
+  }
   for (int64_t frame = cmd.first_frame; frame <= cmd.last_frame; ++frame) {
     if (variants.exit_after && written >= *variants.exit_after) end_client_now(variants);
     if (worker.unexec_after && written == *worker.unexec_after) take_away_execute_bits(log);
@@ -115,7 +121,12 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
                                                                    worker.extra_frame_ms));
     if (faults.write_error.count(frame)) return error(log, "Unable to write file: " + path);
     std::string why;
-    if (!write_frame_file(path, bytes, why)) return error(log, "Unable to write file: " + path + " (" + why + ")");
+    const bool wrote = worker.late_write_ms > 0
+                           ? write_frame_file_late(path, bytes, std::chrono::milliseconds(worker.late_write_ms), why)
+                           : write_frame_file(path, bytes, why);
+    if (!wrote) return error(log, "Unable to write file: " + path + " (" + why + ")");
+    if (worker.churn_frame && worker.churn_frame->is(frame, cmd.first_frame) && !keep_rewriting(path, bytes, why))
+      return error(log, "Unable to rewrite file: " + path + " (" + why + ")");
     if (faults.also_as) {
       const std::string copy = *frame_file_path(cmd.output, frame + *faults.also_as);
       if (!write_frame_file(copy, bytes, why)) return error(log, "Unable to write file: " + copy + " (" + why + ")");

@@ -49,6 +49,14 @@ WorkerFileFaults read_worker_file_faults(const std::function<std::optional<std::
   f.corrupt_frame = frame_for(getenv("SIM_AERENDER_CORRUPT"), scope);
   f.unexec_after = count("SIM_AERENDER_UNEXEC_AFTER");
   f.exit_delay_ms = static_cast<uint32_t>(std::min<uint64_t>(count("SIM_AERENDER_EXIT_DELAY_MS").value_or(0), 60'000));
+  if (worker_switch_text(getenv("SIM_AERENDER_LINK_OUT"), scope)) {
+    std::optional<std::string> target = getenv("SIM_AERENDER_LINK_TARGET");
+    const std::optional<std::string> home = getenv("HOME");
+    if (target && target->starts_with("~/") && home) target = *home + target->substr(1);
+    if (target && !target->empty()) f.link_target = target;
+  }
+  f.late_write_ms = static_cast<uint32_t>(std::min<uint64_t>(count("SIM_AERENDER_LATE_WRITE_MS").value_or(0), 60'000));
+  f.churn_frame = frame_for(getenv("SIM_AERENDER_CHURN"), scope);
   return f;
 }
 

@@ -13,6 +13,11 @@
 //   SIM_AERENDER_EXIT_DELAY_MS=w0:n  after its last frame the worker waits n ms before it ends
 //   SIM_AERENDER_UNEXEC_AFTER=w0:n   after n frames, the running program's own file loses its
 //                                    execute bits: no further worker can start from it
+//   SIM_AERENDER_LINK_OUT=w0         its folder moved away and a link to SIM_AERENDER_LINK_TARGET
+//                                    left in its place (output_folder_link.h)
+//   SIM_AERENDER_LATE_WRITE_MS=w0:n  each frame file made empty, its bytes written n ms later
+//   SIM_AERENDER_CHURN=w0:k          frame k written again every 10 ms until the worker ends
+//                                    (also "+k"; unsettled_frame_file.h)
 #pragma once
 
 #include <cstdint>
@@ -39,6 +44,9 @@ struct WorkerFileFaults {
   std::optional<WorkerFrame> corrupt_frame;
   std::optional<uint64_t> unexec_after;
   uint32_t exit_delay_ms = 0;
+  std::optional<std::string> link_target;  // LINK_OUT: where the link leads, "~/" expanded
+  uint32_t late_write_ms = 0;
+  std::optional<WorkerFrame> churn_frame;
 };
 
 // A value that names another folder, or is malformed, is ignored.

@@ -80,10 +80,11 @@ int RegularFile::release() {
   return fd;
 }
 
-Result<RegularFile, FileReadError> open_regular_file(const std::filesystem::path& path, bool follow_link) {
-  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  if (!follow_link) flags |= O_NOFOLLOW;
-  const int fd = ::open(path.c_str(), flags);
+namespace {
+
+// Takes the descriptor of an open that never blocked and keeps it only for a
+// regular file.
+Result<RegularFile, FileReadError> regular_file_of(int fd, const std::filesystem::path& path) {
   if (fd < 0) return os_refusal(path, errno);
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
@@ -100,6 +101,19 @@ Result<RegularFile, FileReadError> open_regular_file(const std::filesystem::path
   const int fl = ::fcntl(fd, F_GETFL);
   if (fl >= 0) (void)::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
   return RegularFile(fd, st);
+}
+
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+}  // namespace
+
+Result<RegularFile, FileReadError> open_regular_file(const std::filesystem::path& path, bool follow_link) {
+  return regular_file_of(::open(path.c_str(), follow_link ? kReadFlags : kReadFlags | O_NOFOLLOW), path);
+}
+
+Result<RegularFile, FileReadError> open_regular_file_at(int dir, const std::string& name,
+                                                        const std::filesystem::path& shown) {
+  return regular_file_of(::openat(dir, name.c_str(), kReadFlags | O_NOFOLLOW), shown);
 }
 
 Status<FileReadError> read_file_limited(const std::filesystem::path& path, uint64_t limit,

@@ -57,6 +57,10 @@ class RegularFile {
 // terminal and closed across exec, then refuses anything but a regular file.
 // A symbolic link at `path` itself is followed unless `follow_link` is false.
 Result<RegularFile, FileReadError> open_regular_file(const std::filesystem::path& path, bool follow_link = true);
+// The same for the entry `name` of the open folder `dir`, never through a
+// link; `shown` names it in the error text.
+Result<RegularFile, FileReadError> open_regular_file_at(int dir, const std::string& name,
+                                                        const std::filesystem::path& shown);
 
 // The whole of an open regular file (from where it stands, normally its
 // start) in `buffer`, as read_file_limited below; for a caller that sizes

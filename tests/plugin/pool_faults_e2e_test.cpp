@@ -9,7 +9,9 @@
 // in it, by the next load's purge), and no frame in the cache twice.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <ostream>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "plugin/simhost_pool_run.h"
+#include "psd_writer.h"
 #include "vel_build_paths.h"
 
 namespace vel {
@@ -57,6 +60,7 @@ struct FaultRow {
   const char* batch_line;
   std::function<void(const std::string& log, const std::string& pool_dir)> check;
   int quality = 1;  // the panel's size popup: 1 gives frame files at a quarter, 2 at half size
+  std::function<void(const fs::path& home)> prepare;  // the user's files, before the run
 };
 
 // The end reports of the batches, in order.
@@ -143,6 +147,84 @@ void expect_only_own_frames(const std::string& text, const std::string& pool_dir
     EXPECT_LT(std::stoll(m[1].str()), kFrames) << e.path();
   }
   EXPECT_GT(files, 0u) << "the store holds the comp's frames";
+  expect_no_fallback(text);
+}
+
+// A user's pictures, named like frames of a Photoshop batch, one of them of
+// another size than the batch's frames.
+constexpr int kUserPictures = 35;
+fs::path user_pictures(const fs::path& home) { return home / "Pictures"; }
+std::string user_picture_name(int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "holiday_%05d.psd", i);
+  return name;
+}
+std::vector<uint8_t> user_picture(int i) {
+  const int w = i == 3 ? 640 : 64, h = i == 3 ? 360 : 36;
+  return sim::encode_psd(sim::FrameImage{w, h, std::vector<uint8_t>(static_cast<size_t>(w) * h * 4, uint8_t(i))}, {});
+}
+void write_user_pictures(const fs::path& home) {
+  fs::create_directories(user_pictures(home));
+  for (int i = 0; i < kUserPictures; ++i) {
+    const std::vector<uint8_t> b = user_picture(i);
+    std::ofstream(user_pictures(home) / user_picture_name(i), std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  }
+}
+
+// The pictures a worker's link led to: every one still there, unchanged.
+void expect_user_pictures_whole(const std::string& text, const std::string& pool_dir) {
+  const fs::path home = fs::path(pool_dir).parent_path().parent_path() / "home";
+  int whole = 0;
+  for (int i = 0; i < kUserPictures; ++i) {
+    const std::string bytes = read_text(user_pictures(home) / user_picture_name(i));
+    const std::vector<uint8_t> want = user_picture(i);
+    whole += bytes == std::string(want.begin(), want.end()) ? 1 : 0;
+  }
+  EXPECT_EQ(whole, kUserPictures) << "user pictures lost or changed\n" << text;
+  const std::regex skipped("ERROR: pool: discovery skips " + pool_dir + "/job_[0-9_]+/w0: [^\n]*\n");
+  EXPECT_TRUE(std::regex_search(text, skipped)) << text;
+  EXPECT_EQ(count_of(text, "pool: discovery skips"), 1u) << text;
+  // The worker's frames went through its link: its replay makes them.
+  const auto reports = end_reports(text);
+  ASSERT_GE(reports.size(), 1u) << text;
+  expect_whole(reports[0], "2", "psd", text);
+  expect_no_fallback(text);
+}
+
+// The frame file that never settles is given up while its worker still
+// runs (not once the batch ended it and the file stood still), and only
+// after the worker's other frames came from the pool: it held up neither a
+// decoder nor the batch, which ends then rather than with its worker a
+// minute on; the host makes that frame, and the work area is cached. No try of it waited for the file to settle: each
+// took what a look at the file takes (the pool's own phase records; a try
+// that waited takes the whole of its wait, hundreds of ms).
+void expect_churning_frame_given_up(const std::string& text, const std::string&) {
+  EXPECT_EQ(count_of(text, "illisible après"), 1u) << "logged once\n" << text;
+  const size_t given_up = text.find("illisible après 120 essais");
+  ASSERT_NE(given_up, std::string::npos) << text;
+  const std::string frame = std::regex_replace(text.substr(text.rfind("pool: frame ", given_up) + 12, 12),
+                                               std::regex(" .*"), "");
+  const std::regex phase("POOL_FILE_PHASE worker=Some\\(0\\) frame=" + frame +
+                         " attempt=[0-9]+ read_ms=([0-9.]+) [^\n]*outcome=ReadFailed");
+  size_t tries = 0;
+  for (std::sregex_iterator it(text.begin(), text.end(), phase), end; it != end; ++it, ++tries)
+    EXPECT_LT(std::stod((*it)[1].str()), 200.0) << "a try waited for the file to settle: " << it->str();
+  EXPECT_GT(tries, 0u) << text;
+  const auto reports = end_reports(text);
+  ASSERT_GE(reports.size(), 1u) << text;
+  const size_t batch_end = text.find(reports[0].str());
+  ASSERT_LT(given_up, batch_end) << "given up only once the batch was over\n" << text;
+  static const std::regex elapsed(" elapsed_ms=([0-9.]+) ");
+  std::smatch m;
+  const std::string report = reports[0].str();
+  ASSERT_TRUE(std::regex_search(report, m, elapsed)) << report;
+  EXPECT_LT(std::stod(m[1].str()), 30'000.0) << "the batch waited for the worker that owed nothing more\n" << report;
+  EXPECT_LT(batch_end, text.find("S2 zone de travail en cache")) << text;
+  EXPECT_EQ(pool_frames_cached(text.substr(0, batch_end)).count(std::stoll(frame)), 0u) << text;
+  EXPECT_FALSE(pool_frames_cached(text.substr(0, given_up)).empty()) << text;
+  EXPECT_TRUE(pool_frames_cached(text.substr(given_up, batch_end - given_up)).empty())
+      << "the other frames waited for the one that never settles\n" << text;
   expect_no_fallback(text);
 }
 
@@ -287,6 +369,24 @@ const std::vector<FaultRow>& fault_rows() {
          EXPECT_NE(reports[0].str().find(" file_ds=2 "), std::string::npos) << reports[0].str();
        },
        2},
+      {"AWorkerLinksItsFolderToTheUsersPictures",
+       {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_LINK_OUT=0/w0", "SIM_AERENDER_LINK_TARGET=~/Pictures"},
+       1, false, false, false, kEndReport, expect_user_pictures_whole, 1, write_user_pictures},
+      {"FrameFilesFilledEightyMsAfterTheyAppear",
+       {"VELOCINTA_POOL_WORKERS=2", "SIM_AERENDER_LATE_WRITE_MS=w0:80,w1:80"},
+       1, false, false, false, kEndReport,
+       [](const std::string& text, const std::string&) {
+         EXPECT_EQ(text.find("illisible"), std::string::npos) << "a frame given up\n" << text;
+         const auto reports = end_reports(text);
+         ASSERT_GE(reports.size(), 1u) << text;
+         expect_whole(reports[0], nullptr, "psd", text);
+         expect_no_fallback(text);
+       }},
+      // The worker would stay a minute, its file churning: the batch ends
+      // once the frame is given up, and the host renders that frame.
+      {"AFrameFileThatNeverSettles",
+       {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_CHURN=0/w0:+1", "SIM_AERENDER_EXIT_DELAY_MS=0/w0:60000"},
+       1, false, false, false, "S2 zone de travail en cache", expect_churning_frame_given_up},
   };
   return rows;
 }
@@ -348,6 +448,7 @@ TEST_P(PoolFaultRun, EndsAsExpectedAndLeavesNothingBehind) {
   const fs::path support = root_ / "home" / "Library" / "Application Support" / "velocinta";
   fs::create_directories(support);
   std::ofstream(support / "panel_options.json") << json{{"quality", row.quality}}.dump();
+  if (row.prepare) row.prepare(root_ / "home");
   std::vector<std::string> env = row.env;
   env.push_back(kWorkerFrameMs);
   if (row.unexecutable_copy) env.push_back("VELOCINTA_AERENDER=" + stand_in_copy());

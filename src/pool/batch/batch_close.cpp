@@ -7,7 +7,7 @@ namespace vel {
 
 bool batch_complete(const BatchPending& p) {
   return p.exits_to_examine == 0 && p.frames_returned_now == 0 && p.frames_handed == 0 && p.queued_ranges == 0 &&
-         p.unfinished_jobs == 0;
+         p.unfinished_jobs == 0 && p.frames_awaiting_retry == 0;
 }
 
 BatchCloseVerdict close_batch(const BatchCloseInputs& in) {

@@ -21,6 +21,7 @@ struct BatchPending {
   uint64_t frames_handed = 0;
   uint64_t queued_ranges = 0;
   uint64_t unfinished_jobs = 0;
+  uint64_t frames_awaiting_retry = 0;  // failed reads whose files wait for their next try
 };
 bool batch_complete(const BatchPending& p);
 

@@ -96,7 +96,12 @@ void hand_over_frame_files(SupervisionCall& c) {
       plan.last_scan_at = c.now > age_ns ? c.now - age_ns : 0;
       if (!plan.first_discovered_ms && !report->files.empty())
         plan.first_discovered_ms = ms_between(plan.started_at, c.now);
-      for (DiscoveredFile& f : report->files) plan.pending_frames.push_back(std::move(f));
+      std::set<int64_t> found;
+      for (DiscoveredFile& f : report->files) {
+        found.insert(f.frame);
+        plan.pending_frames.push_back(std::move(f));
+      }
+      plan.ledger.tries.note_files_found(found);
     }
   }
   (void)request_discovery(discovery, c.world.playhead, std::chrono::steady_clock::now());
@@ -105,7 +110,7 @@ void hand_over_frame_files(SupervisionCall& c) {
       plan.pending_frames, plan.ledger, c.time(), decimation,
       [&plan](std::optional<uint64_t> worker, int64_t frame) { return worker_owns_frame(plan.jobs, worker, frame); },
       [&plan](DecodeJob job) { return plan.decode_jobs.try_send(std::move(job)); }, plan.discovery_times,
-      requested_frame_size(plan.context.dimensions, plan.file_ds));
+      requested_frame_size(plan.context.dimensions, plan.file_ds), c.now);
 }
 
 PoolJob* job_of_worker(PoolPlan& plan, const std::optional<uint64_t>& worker) {
@@ -137,7 +142,7 @@ bool take_delivery(SupervisionCall& c, double elapsed_ms, PoolFrameDelivery&& me
   PoolJob* job = job_of_worker(plan, message.worker);
   const bool served = message.pixels && c.served && c.served(message.frame);
   const DeliveryBooking booking =
-      book_delivery(plan.ledger, message, c.time(), served, DeliveringJob{job != nullptr, job && job->finished});
+      book_delivery(plan.ledger, message, c.time(), served, DeliveringJob{job != nullptr, job && job->finished}, c.now);
   if (booking.size_changed) {
     reset_scheduler_state(plan.scheduler, plan.scheduler.next_trial_at_ns, c.rt.engine_samples, c.now);
     c.rt.admission_grant.reset();
@@ -289,14 +294,28 @@ bool readers_complete(const PoolPlan& plan) {
   return true;
 }
 
+// A running worker that owes the batch nothing more: each frame of its range
+// delivered or given up, one of them given up (a file it keeps changing,
+// say). Waiting for its end gains nothing; the batch's end stops it.
+bool owes_nothing(const PoolPlan& plan, const PoolJob& job) {
+  if (!plan.ledger.tries.any_given_up() || job.first_frame > job.last_frame) return false;
+  for (int64_t f = job.first_frame;; ++f) {
+    const std::optional<uint32_t> tries = plan.ledger.tries.tries_of(f);
+    if (!tries || (*tries != 0 && *tries < kFrameReadTries)) return false;
+    if (f == job.last_frame) return true;
+  }
+}
+
 // Step 14: nothing pending, the batch ends and says what its end means for
 // the transport and the pool.
 void close_if_complete(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
   uint64_t unfinished = 0;
-  for (const PoolJob& job : plan.jobs) unfinished += job.finished ? 0 : 1;
+  for (const PoolJob& job : plan.jobs) unfinished += job.finished || owes_nothing(plan, job) ? 0 : 1;
+  // Only the file road tries a frame again: its files wait in the folder.
+  const uint64_t retrying = plan.discovery ? plan.ledger.tries.awaiting_retry(c.now) : 0;
   const BatchPending pending{plan.exits_to_examine.size(), c.frames.size(), plan.ledger.handed.size(),
-                             plan.queued_ranges.size(), unfinished};
+                             plan.queued_ranges.size(), unfinished, retrying};
   if (!batch_complete(pending)) return;
   BatchCloseInputs in;
   in.output = plan.output_format;

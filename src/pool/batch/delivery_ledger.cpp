@@ -7,7 +7,7 @@
 namespace vel {
 
 DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& message, const BatchTimeBase& time,
-                              bool already_served, DeliveringJob job) {
+                              bool already_served, DeliveringJob job, uint64_t now_ns) {
   DeliveryBooking b;
   const int64_t frame = message.frame;
   if (message.null_output) {
@@ -24,7 +24,7 @@ DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& m
   }
   if (!message.pixels) {
     b.kind = DeliveryKind::FailedRead;
-    b.failed = ledger.tries.note_failed_read(frame);
+    b.failed = ledger.tries.note_failed_read(frame, now_ns);
     return b;
   }
   const std::pair<uint32_t, uint32_t> size{message.pixels->width, message.pixels->height};

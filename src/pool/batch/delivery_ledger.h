@@ -56,9 +56,9 @@ struct DeliveringJob {
 
 // Books one message. `already_served` is the pump's test that the cache
 // holds the frame wide enough: such a frame is still returned, but it is
-// not useful.
+// not useful. `now_ns` (monotonic) times a failed read, for its next try.
 DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& message, const BatchTimeBase& time,
-                              bool already_served, DeliveringJob job);
+                              bool already_served, DeliveringJob job, uint64_t now_ns = 0);
 
 // The ERROR line of a batch that refused frames for their size, once per
 // batch: "pool: lot arrêté — N image(s) d'une autre taille refusée(s)

@@ -12,7 +12,7 @@ FrameTries::FrameTries(std::initializer_list<std::pair<int64_t, uint32_t>> recor
     if (tries == 0) {
       note_delivered(frame);
     } else {
-      failed_[frame] = tries;
+      failed_[frame].tries = tries;
     }
   }
 }
@@ -24,13 +24,15 @@ bool FrameTries::delivered(int64_t frame) const {
 
 std::optional<uint32_t> FrameTries::tries_of(int64_t frame) const {
   if (delivered(frame)) return 0u;
-  if (auto it = failed_.find(frame); it != failed_.end()) return it->second;
+  if (auto it = failed_.find(frame); it != failed_.end()) return it->second.tries;
   return std::nullopt;
 }
 
-FailedRead FrameTries::note_failed_read(int64_t frame) {
+FailedRead FrameTries::note_failed_read(int64_t frame, uint64_t now_ns) {
   if (delivered(frame)) return FailedRead::AlreadyDelivered;
-  uint32_t& tries = failed_[frame];
+  Failed& failed = failed_[frame];
+  failed.retry_at_ns = now_ns + kFrameRetrySpacingNs;
+  uint32_t& tries = failed.tries;
   if (tries >= kFrameReadTries) {
     if (tries < UINT32_MAX) ++tries;
     return FailedRead::BeyondLimit;
@@ -40,6 +42,29 @@ FailedRead FrameTries::note_failed_read(int64_t frame) {
   log_line("ERROR", "pool: frame " + std::to_string(frame) + " illisible après " + std::to_string(kFrameReadTries) +
                         " essais");
   return FailedRead::GivenUp;
+}
+
+bool FrameTries::retry_due(int64_t frame, uint64_t now_ns) const {
+  auto it = failed_.find(frame);
+  return it == failed_.end() || now_ns >= it->second.retry_at_ns;
+}
+
+void FrameTries::note_files_found(const std::set<int64_t>& found) {
+  for (auto& [frame, failed] : failed_) failed.file_gone = !found.count(frame);
+}
+
+size_t FrameTries::awaiting_retry(uint64_t now_ns) const {
+  size_t n = 0;
+  for (const auto& [frame, failed] : failed_) {
+    if (failed.tries < kFrameReadTries && !failed.file_gone && now_ns < failed.retry_at_ns + kFrameRetryStallNs) ++n;
+  }
+  return n;
+}
+
+bool FrameTries::any_given_up() const {
+  for (const auto& [frame, failed] : failed_)
+    if (failed.tries >= kFrameReadTries) return true;
+  return false;
 }
 
 void FrameTries::note_delivered_anywhere(int64_t frame) {
@@ -72,9 +97,10 @@ void FrameTries::note_delivered_anywhere(int64_t frame) {
 }
 
 bool frame_file_wanted(const FrameTries& tries, const std::set<int64_t>& handed, int64_t frame,
-                       const BatchTimeBase& time) {
+                       const BatchTimeBase& time, uint64_t now_ns) {
   if (handed.count(frame)) return false;
   if (const std::optional<uint32_t> t = tries.tries_of(frame); t && (*t == 0 || *t >= kFrameReadTries)) return false;
+  if (!tries.retry_due(frame, now_ns)) return false;
   return batch_frame_key(time, frame).has_value();
 }
 

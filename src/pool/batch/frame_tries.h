@@ -1,8 +1,12 @@
 // Per-frame read tries of a file-mode batch. A frame file that cannot be read
-// or decoded stays where it is and is offered to the decoders again each time
-// the discovery finds it, until 120 reads failed: then the frame is given up
-// (one ERROR line) and left to a later batch. A delivered frame is recorded
-// with 0 tries and is never handed over again.
+// or decoded (or was changed too lately to be read) stays where it is and is
+// offered to the decoders again when the discovery finds it, no sooner than
+// a spacing after its last failure, until 120 reads failed: then the frame
+// is given up (one ERROR line). The tries are there to keep the pool from
+// retrying for ever, not to give up within a tick: spaced, they span three
+// seconds at the least, so a file its worker completes within that time of
+// its appearing is taken. A delivered frame is recorded with 0 tries and is
+// never handed over again.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +23,11 @@
 namespace vel {
 
 inline constexpr uint32_t kFrameReadTries = 120;
+// The least time between a failed read of a frame and its next try.
+inline constexpr uint64_t kFrameRetrySpacingNs = 25'000'000;
+// A retry due this long without coming (its file no longer found, the
+// discovery gone) is no longer awaited.
+inline constexpr uint64_t kFrameRetryStallNs = 1'000'000'000;
 // At most this many frame files are handed to the decoders per call.
 inline constexpr size_t kFramesHandedPerCall = 32;
 
@@ -47,10 +56,23 @@ class FrameTries {
   size_t size() const { return failed_.size() + delivered_frames_; }
   bool empty() const { return size() == 0; }
 
-  // A message without pixels: counts the failure (saturating) and logs
-  // "pool: frame {} illisible après 120 essais" at ERROR on exactly the
-  // 120th; a frame delivered meanwhile stays delivered.
-  FailedRead note_failed_read(int64_t frame);
+  // A message without pixels, booked at `now_ns` (monotonic): counts the
+  // failure (saturating) and logs "pool: frame {} illisible après 120
+  // essais" at ERROR on exactly the 120th; a frame delivered meanwhile stays
+  // delivered. The next try is due a spacing later.
+  FailedRead note_failed_read(int64_t frame, uint64_t now_ns = 0);
+  // Whether a frame with failed reads may be tried again at `now_ns`.
+  bool retry_due(int64_t frame, uint64_t now_ns) const;
+  // The frames whose files a scan found: a failed frame whose file is gone
+  // is no longer awaited, one whose file is back is again.
+  void note_files_found(const std::set<int64_t>& found);
+  // How many frames with failed reads, neither delivered nor given up, still
+  // wait for their next try at `now_ns`: their file was found by the latest
+  // scan and the try is not overdue by more than kFrameRetryStallNs. The
+  // batch stays open for them.
+  size_t awaiting_retry(uint64_t now_ns) const;
+  // Whether a frame was given up.
+  bool any_given_up() const;
   // A frame that reached the cache (or could not, having no host time).
   // Inline for the usual case, the next frame of the newest run.
   void note_delivered(int64_t frame) {
@@ -71,15 +93,22 @@ class FrameTries {
   bool delivered(int64_t frame) const;
   void note_delivered_anywhere(int64_t frame);
 
-  std::map<int64_t, uint32_t> failed_;    // not delivered, with 1 or more failed reads
+  struct Failed {
+    uint32_t tries = 0;
+    uint64_t retry_at_ns = 0;
+    bool file_gone = false;
+    friend bool operator==(const Failed&, const Failed&) = default;
+  };
+  std::map<int64_t, Failed> failed_;      // not delivered, with 1 or more failed reads
   std::map<int64_t, int64_t> delivered_;  // runs of delivered frames, first → last; never adjacent
   size_t delivered_frames_ = 0;
 };
 
-// Whether a discovered frame file goes to the decoders now: not while the
-// frame is with them, not once it was delivered or given up, and not when
-// its host time does not fit in 32 bits.
+// Whether a discovered frame file goes to the decoders at `now_ns`: not
+// while the frame is with them, not once it was delivered or given up, not
+// before its retry is due, and not when its host time does not fit in 32
+// bits.
 bool frame_file_wanted(const FrameTries& tries, const std::set<int64_t>& handed, int64_t frame,
-                       const BatchTimeBase& time);
+                       const BatchTimeBase& time, uint64_t now_ns = UINT64_MAX);
 
 }  // namespace vel

@@ -1,5 +1,8 @@
 #include "pool/decode/decode_workers.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
 #include <system_error>
@@ -31,6 +34,26 @@ PoolFrameDelivery delivery_of(const DecodeJob& job, DecodedOutput&& out) {
   return d;
 }
 
+DecodedOutput ingest(const DecodeJob& job) {
+  if (!job.folder) return ingest_frame_file(job.path, job.time_s, job.decimation_factor, job.requested_size);
+  // A folder the worker swapped away since the discovery: what the name
+  // gives now is none of the pool's.
+  if (!still_in_job_folder(*job.folder)) return DecodedOutput{};
+  return ingest_frame_file_at(job.folder->dir.get(), job.name, job.path, job.time_s, job.decimation_factor,
+                              job.requested_size);
+}
+
+// The file that was read, and nothing else, leaves its folder.
+void remove_read_file(const DecodeJob& job, const FileChangeStamp& read) {
+  if (job.folder) {
+    (void)remove_frame_file(*job.folder, job.name, read);
+    return;
+  }
+  struct stat st {};
+  if (::lstat(job.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && same_file(change_stamp(st), read))
+    (void)::unlink(job.path.c_str());
+}
+
 }  // namespace
 
 void decode_worker_loop(DecodeWorkerContext context) {
@@ -38,16 +61,11 @@ void decode_worker_loop(DecodeWorkerContext context) {
   for (;;) {
     std::optional<DecodeJob> job = context.jobs.recv();
     if (!job || stopped(stop)) return;
-    DecodedOutput out = context.ingest
-                            ? context.ingest(*job)
-                            : ingest_frame_file(job->path, job->time_s, job->decimation_factor, job->requested_size);
+    DecodedOutput out = context.ingest ? context.ingest(*job) : ingest(*job);
     if (stopped(stop)) return;  // the result is dropped and the file stays
     // A file of another size never becomes a frame of this batch: no later
     // job reads it again.
-    if ((out.frame || out.foreign_size) && !context.keep_frame_files) {
-      std::error_code ec;
-      std::filesystem::remove(job->path, ec);
-    }
+    if ((out.frame || out.foreign_size) && !context.keep_frame_files && out.file_read) remove_read_file(*job, *out.file_read);
     PoolFrameDelivery delivery = delivery_of(*job, std::move(out));
     delivery.handed_off_ms = ms_between(context.batch_start, std::chrono::steady_clock::now());
     // Bounded steps: once the batch is dropped and nobody drains the channel,

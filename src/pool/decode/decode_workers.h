@@ -1,7 +1,9 @@
 // The decoder threads of a file-mode batch, "velocinta-decode-" plus an
 // index: each takes frame files from the batch's shared job queue, has them
 // ingested, deletes a file once it gave a frame, and hands the outcome to the
-// batch's frame channel. A decoder never outlives its batch: it ends when the
+// batch's frame channel. A file is read and removed only in the worker folder
+// the discovery opened, never through a link (frame_folder.h). A decoder
+// never outlives its batch: it ends when the
 // batch's stop flag rises (also while it waits for room on the frame
 // channel), when the job queue closes, or when the frame channel is dropped.
 #pragma once
@@ -13,9 +15,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "pool/batch/pool_frame_delivery.h"
 #include "pool/bounded_channel.h"
+#include "pool/decode/frame_folder.h"
 #include "pool/runtime/job_dir_guard.h"
 
 namespace vel {
@@ -26,6 +30,11 @@ struct DecodeJob {
   double time_s = 0.0;
   uint64_t decimation_factor = 1;  // 1 keeps the full size
   std::optional<FrameDimensions> requested_size;  // the batch's frame size; a file of another is refused
+  // The worker folder the discovery found the file in, and its name there:
+  // the file is read and removed through the folder's descriptor. Without
+  // one (a caller that names a file itself), the path is used as it stands.
+  std::shared_ptr<const FrameFolder> folder;
+  std::string name;
 };
 
 using DecodeJobReceiver = ChannelReceiver<DecodeJob>;

@@ -15,15 +15,16 @@ double frame_time_seconds(int64_t frame, const BatchTimeBase& time) {
 
 size_t hand_frame_files(std::deque<DiscoveredFile>& pending, DeliveryLedger& ledger, const BatchTimeBase& time,
                         uint64_t decimation, const FrameOwnerTest& owned, const DecodeJobSend& send,
-                        DiscoveryTimes& times, const std::optional<FrameDimensions>& requested) {
+                        DiscoveryTimes& times, const std::optional<FrameDimensions>& requested, uint64_t now_ns) {
   size_t sent = 0;
   for (size_t looked = 0; looked < kFramesHandedPerCall && !pending.empty(); ++looked) {
     DiscoveredFile file = std::move(pending.front());
     pending.pop_front();
-    if (!frame_file_wanted(ledger.tries, ledger.handed, file.frame, time) || !owned(file.worker, file.frame)) continue;
+    if (!frame_file_wanted(ledger.tries, ledger.handed, file.frame, time, now_ns) || !owned(file.worker, file.frame)) continue;
     // Its first try: no read of this frame has failed yet.
     const bool first_try = !ledger.tries.count(file.frame);
-    if (!send(DecodeJob{file.path, file.frame, frame_time_seconds(file.frame, time), decimation, requested})) {
+    if (!send(DecodeJob{file.path, file.frame, frame_time_seconds(file.frame, time), decimation, requested, file.folder,
+                       file.name})) {
       pending.push_front(std::move(file));
       break;
     }

@@ -42,9 +42,12 @@ using FrameOwnerTest = std::function<bool(std::optional<uint64_t> worker, int64_
 // worker was not given is dropped unread, like an unwanted one. Each sent
 // frame joins `ledger.handed`; a first try of a frame that never failed a
 // read adds its file age to `times`. Answers how many were sent.
-// Each job carries `requested`, the size of the batch's frames.
+// Each job carries `requested`, the size of the batch's frames. A frame
+// whose retry is not due at `now_ns` (monotonic) is dropped like an
+// unwanted one: the next scan finds its file again.
 size_t hand_frame_files(std::deque<DiscoveredFile>& pending, DeliveryLedger& ledger, const BatchTimeBase& time,
                         uint64_t decimation, const FrameOwnerTest& owned, const DecodeJobSend& send,
-                        DiscoveryTimes& times, const std::optional<FrameDimensions>& requested = std::nullopt);
+                        DiscoveryTimes& times, const std::optional<FrameDimensions>& requested = std::nullopt,
+                        uint64_t now_ns = UINT64_MAX);
 
 }  // namespace vel

@@ -173,15 +173,14 @@ std::optional<FrameDimensions> foreign_header_size(std::span<const uint8_t> byte
   return FrameDimensions{static_cast<uint32_t>(w), static_cast<uint32_t>(h)};  // both at most 30000
 }
 
-}  // namespace
-
-DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
-                                bool sample_while_decoding, const std::optional<FrameDimensions>& requested) {
-  DecodedOutput out;
-  const Clock::time_point read_start = Clock::now();
-  std::optional<ByteBuffer> bytes = read_output_file(path);
-  out.read_ms = ms_since(read_start);
-  if (!bytes) return out;
+// Decodes the bytes read (nothing when the read failed) into `out`.
+DecodedOutput decode_frame_bytes(DecodedOutput out, std::optional<ByteBuffer> bytes,
+                                 const std::filesystem::path& path, double time_s, uint64_t step,
+                                 bool sample_while_decoding, const std::optional<FrameDimensions>& requested) {
+  if (!bytes) {
+    out.file_read.reset();
+    return out;
+  }
   const Clock::time_point decode_start = Clock::now();
   out.file_bytes = bytes->size();
   const bool targa = extension_is_tga(path);
@@ -211,9 +210,34 @@ DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s
   return out;
 }
 
+}  // namespace
+
+DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
+                                bool sample_while_decoding, const std::optional<FrameDimensions>& requested) {
+  DecodedOutput out;
+  const Clock::time_point read_start = Clock::now();
+  FileChangeStamp read{};
+  std::optional<ByteBuffer> bytes = read_still_file(path, kMaxFrameFileBytes, {}, &read);
+  out.read_ms = ms_since(read_start);
+  out.file_read = read;
+  return decode_frame_bytes(std::move(out), std::move(bytes), path, time_s, step, sample_while_decoding, requested);
+}
+
 DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
                                 const std::optional<FrameDimensions>& requested) {
   return ingest_frame_file(path, time_s, step, pipeline_optimize_enabled(), requested);
+}
+
+DecodedOutput ingest_frame_file_at(int dir, const std::string& name, const std::filesystem::path& path, double time_s,
+                                   uint64_t step, const std::optional<FrameDimensions>& requested) {
+  DecodedOutput out;
+  const Clock::time_point read_start = Clock::now();
+  FileChangeStamp read{};
+  std::optional<ByteBuffer> bytes = read_still_file_at(dir, name, path, kMaxFrameFileBytes, {}, &read);
+  out.read_ms = ms_since(read_start);
+  out.file_read = read;
+  return decode_frame_bytes(std::move(out), std::move(bytes), path, time_s, step, pipeline_optimize_enabled(),
+                            requested);
 }
 
 std::optional<uint64_t> parse_worker_dir_name(const std::filesystem::path& frame_file) {

@@ -9,9 +9,11 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "cache/buffer_pool.h"
 #include "cache/rgba_frame.h"
+#include "core/change_stamp.h"
 #include "pool/decode/requested_size.h"
 
 namespace vel {
@@ -32,6 +34,7 @@ struct DecodedOutput {
   uint64_t file_bytes = 0;  // 0 when unreadable
   FileDecodeOutcome outcome = FileDecodeOutcome::ReadFailed;
   std::optional<FrameDimensions> foreign_size;  // ForeignSize: the size the file holds
+  std::optional<FileChangeStamp> file_read;     // the file whose bytes were read, when they were
 };
 
 // A file of 0 bytes or more than this is not read.
@@ -48,11 +51,15 @@ DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s
 // The same with the process's switch.
 DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
                                 const std::optional<FrameDimensions>& requested = std::nullopt);
+// The same for the file `name` of the open folder `dir` (read_still_file_at),
+// `path` naming it, with the process's switch.
+DecodedOutput ingest_frame_file_at(int dir, const std::string& name, const std::filesystem::path& path, double time_s,
+                                   uint64_t step, const std::optional<FrameDimensions>& requested = std::nullopt);
 
 // The whole regular file in a pooled buffer, as one still state of it
 // (still_file_read.h: a file its worker changes during the read is read again
-// once still); nothing for a missing or non-regular file, a size of 0 or
-// above the limit, or a file that never settles, which counts as a failed
+// later, once still); nothing for a missing or non-regular file, a size of 0
+// or above the limit, or a file changed too lately, which counts as a failed
 // read of its frame.
 std::optional<ByteBuffer> read_output_file(const std::filesystem::path& path);
 

@@ -2,7 +2,10 @@
 
 #include "pool/batch/batch_threads.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <ctime>
@@ -29,11 +32,10 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
          });
 }
 
-// Age of the entry's own modification (no link followed) at the wall clock now.
-void measure_age(const fs::path& path, DiscoveredFile& file) {
-  struct stat st{};
+// Age of the entry's own modification at the wall clock now.
+void measure_age(const struct stat& st, DiscoveredFile& file) {
   struct timespec now{};
-  if (::lstat(path.c_str(), &st) != 0 || ::clock_gettime(CLOCK_REALTIME, &now) != 0) return;
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return;
   const __int128 modified = static_cast<__int128>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
   const __int128 wall = static_cast<__int128>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
   if (modified > wall) return;
@@ -51,12 +53,13 @@ struct DiscoveryWorker {
 
   void run() {
     const std::string extension = output_format_extension(format);
+    JobFolderScan scan;
     for (;;) {
       std::optional<DiscoveryRequest> request = requests.recv();
       if (!request || stop->load(std::memory_order_acquire)) return;
       DiscoveryReport report;
       report.scan_started = std::chrono::steady_clock::now();
-      std::optional<std::vector<DiscoveredFile>> files = scan_job_dir(job_dir, extension, *request, *stop);
+      std::optional<std::vector<DiscoveredFile>> files = scan_job_dir(job_dir, extension, *request, *stop, scan);
       if (!files) return;
       report.files = std::move(*files);
       report.scan_took = std::chrono::steady_clock::now() - report.scan_started;
@@ -129,35 +132,47 @@ void sort_read_first(std::vector<DiscoveredFile>& files, const DiscoveryRequest&
 }
 
 std::optional<std::vector<DiscoveredFile>> scan_job_dir(const fs::path& job_dir, std::string_view extension,
-                                                       const DiscoveryRequest& request,
-                                                       const std::atomic<bool>& stop) {
+                                                       const DiscoveryRequest& request, const std::atomic<bool>& stop,
+                                                       JobFolderScan& state) {
   std::vector<DiscoveredFile> files;
-  std::error_code ec;
-  fs::directory_iterator workers(job_dir, ec);
-  if (ec) {
-    log_line("ERROR", "pool: discovery failed: " + ec.message());
+  if (!state.job) state.job = open_job_folder(job_dir.string());
+  if (!state.job) {
+    log_line("ERROR", "pool: discovery failed: " + std::error_code(errno, std::generic_category()).message());
     return files;
   }
-  for (auto it = workers; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
+  for (const std::string& entry : folder_names(state.job->get())) {
     if (stop.load(std::memory_order_acquire)) return std::nullopt;
-    std::error_code sub_ec;
-    fs::directory_iterator entries(it->path(), sub_ec);
-    if (sub_ec) continue;  // plain files, unreadable folders
-    for (auto e = entries; e != fs::directory_iterator(); e.increment(sub_ec)) {
-      if (sub_ec) break;
+    FolderRefusal refusal{};
+    std::shared_ptr<const FrameFolder> folder = open_frame_folder(state.job, entry, &refusal);
+    if (!folder) {
+      if (refusal == FolderRefusal::Foreign && state.refused.insert(entry).second)
+        log_line("ERROR", "pool: discovery skips " + (job_dir / entry).string() +
+                              ": a link or a folder of another user is no worker folder");
+      continue;  // plain files, folders gone meanwhile
+    }
+    const fs::path folder_path = job_dir / entry;
+    for (const std::string& name : folder_names(folder->dir.get())) {
       if (stop.load(std::memory_order_acquire)) return std::nullopt;
-      const std::string name = e->path().filename().string();
       const std::optional<int64_t> frame = finished_frame_of(name, extension);
       if (!frame) continue;
-      DiscoveredFile file{e->path(), *frame, false, 0.0, parse_worker_dir_name(e->path())};
-      measure_age(file.path, file);
+      struct stat st {};
+      if (::fstatat(folder->dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+      DiscoveredFile file{folder_path / name, *frame, false, 0.0, parse_worker_dir_name(folder_path / name), folder,
+                          name};
+      measure_age(st, file);
       files.push_back(std::move(file));
     }
   }
   sort_read_first(files, request);
   if (stop.load(std::memory_order_acquire)) return std::nullopt;
   return files;
+}
+
+std::optional<std::vector<DiscoveredFile>> scan_job_dir(const fs::path& job_dir, std::string_view extension,
+                                                       const DiscoveryRequest& request,
+                                                       const std::atomic<bool>& stop) {
+  JobFolderScan state;
+  return scan_job_dir(job_dir, extension, request, stop, state);
 }
 
 DiscoveryHandle spawn_output_discovery(fs::path job_dir, SharedJobDir job_dir_guard, WorkerOutputFormat format) {

@@ -11,11 +11,14 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "memout/output_format.h"
 #include "pool/bounded_channel.h"
+#include "pool/decode/frame_folder.h"
 #include "pool/runtime/job_dir_guard.h"
 
 namespace vel {
@@ -31,6 +34,8 @@ struct DiscoveredFile {
   bool age_known = false;
   double age_ms = 0.0;  // from the file's modification to the scan
   std::optional<uint64_t> worker;  // the number of its folder "w<N>"; none for another folder
+  std::shared_ptr<const FrameFolder> folder;  // the folder it was found in, held open
+  std::string name;                           // its name there
 };
 
 struct DiscoveryReport {
@@ -82,10 +87,26 @@ std::optional<int64_t> finished_frame_of(std::string_view name, std::string_view
 // ascending order, then those before it; without, plain ascending order.
 void sort_read_first(std::vector<DiscoveredFile>& files, const DiscoveryRequest& request);
 
+// What one discovery worker keeps between its scans: the job folder, opened
+// once, and the entries it refused (each is logged once).
+struct JobFolderScan {
+  std::shared_ptr<const DirFd> job;
+  std::set<std::string> refused;
+};
+
 // One scan of the job folder (the worker's step 3 to 6), each file with the
 // worker its folder names; nothing when the stop flag rose meanwhile. A
 // folder that cannot be listed logs "pool: discovery failed: ..." and gives
-// an empty list.
+// an empty list. The scan never leaves the job folder: a link in it, or a
+// folder of another user, is skipped with one ERROR line ("pool: discovery
+// skips ...") per entry and `state`; the job folder itself, a worker
+// folder or a frame file is never reached through a link, and only regular
+// files are reported.
+std::optional<std::vector<DiscoveredFile>> scan_job_dir(const std::filesystem::path& job_dir,
+                                                       std::string_view extension,
+                                                       const DiscoveryRequest& request,
+                                                       const std::atomic<bool>& stop, JobFolderScan& state);
+// The same with a state of its own.
 std::optional<std::vector<DiscoveredFile>> scan_job_dir(const std::filesystem::path& job_dir,
                                                        std::string_view extension,
                                                        const DiscoveryRequest& request,

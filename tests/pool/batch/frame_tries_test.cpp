@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/log_capture.h"
+#include "pool/batch/batch_close.h"
 #include "pool/batch/job_watch.h"
 #include "pool/schedule/missing_runs.h"
 
@@ -107,6 +108,59 @@ TEST(FrameTries, WhichDiscoveredFilesGoToTheDecoders) {
       {5, {int64_t{1} << 30, 24}, false},  // its time leaves 32 bits
   };
   for (const Case& c : cases) EXPECT_EQ(frame_file_wanted(tries, handed, c.frame, c.time), c.wanted) << c.frame;
+}
+
+// A frame's tries are spaced in time: a frame whose file its worker fills
+// late is not given up within a tick. Tried as soon as each try falls due,
+// its 120 reads span three seconds at the least.
+TEST(FrameTries, TriesAreSpacedSoTheHundredTwentiethComesSecondsLater) {
+  fake::LogCapture log;
+  FrameTries tries;
+  const BatchTimeBase time{1, 24};
+  const std::set<int64_t> handed;
+  const uint64_t start = 50 * kS;
+  uint64_t now = start;
+  uint32_t reads = 0;
+  while (reads < kFrameReadTries && now < start + 60 * kS) {
+    if (frame_file_wanted(tries, handed, 2, time, now)) {
+      tries.note_failed_read(2, now);
+      ++reads;
+    }
+    now += 1'000'000;  // a supervision tick of 1 ms
+  }
+  ASSERT_EQ(reads, kFrameReadTries);
+  EXPECT_GE(now - start, 2'975'000'000u) << "the 120 tries were spent within " << (now - start) / 1'000'000 << " ms";
+  EXPECT_FALSE(frame_file_wanted(tries, handed, 2, time, now + 10 * kS)) << "given up";
+  EXPECT_EQ(log.lines_with("illisible").size(), 1u);
+}
+
+// The batch waits for a frame whose next try is due, not for one given up,
+// nor one whose file is gone or whose try never comes.
+TEST(FrameTries, TheBatchAwaitsOnlyRetriesThatCanCome) {
+  const uint64_t t = 10 * kS;
+  struct Case {
+    const char* what;
+    uint32_t failures;
+    bool file_found;
+    uint64_t looked_at;
+    size_t awaiting;
+  } cases[] = {
+      {"failed once, its file found", 1, true, t, 1},
+      {"failed once, its file gone", 1, false, t, 0},
+      {"its try overdue by a second", 1, true, t + kFrameRetrySpacingNs + kFrameRetryStallNs, 0},
+      {"given up", kFrameReadTries, true, t, 0},
+  };
+  for (const Case& c : cases) {
+    FrameTries tries;
+    for (uint32_t i = 0; i < c.failures; ++i) tries.note_failed_read(4, t);
+    tries.note_files_found(c.file_found ? std::set<int64_t>{4} : std::set<int64_t>{});
+    EXPECT_EQ(tries.awaiting_retry(c.looked_at), c.awaiting) << c.what;
+  }
+  FrameTries tries;
+  tries.note_failed_read(4, t);
+  tries.note_delivered(4);
+  EXPECT_EQ(tries.awaiting_retry(t), 0u) << "delivered";
+  EXPECT_FALSE(batch_complete(BatchPending{0, 0, 0, 0, 0, 1})) << "a retry due keeps the batch open";
 }
 
 TEST(SilentWatchdog, KilledInTheCallWhereWholeSecondsReachTheLimit) {

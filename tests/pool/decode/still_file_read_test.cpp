@@ -1,6 +1,8 @@
 // A worker that changes a frame file after handing it over: the host never
-// takes a mix of two states of the file, reads it again once it is still,
-// and gives the read up when it never settles.
+// takes a mix of two states of the file. A decoder's look refuses a file
+// changed just now or during the read at once, for a later try; a caller
+// that names one file reads it again once it is still, and gives the read
+// up when it never settles.
 
 #include "pool/decode/still_file_read.h"
 
@@ -11,6 +13,7 @@
 #include <fstream>
 #include <thread>
 
+#include "core/dir_fd.h"
 #include "file_rewrites.h"
 #include "pool/decode/frame_ingest.h"
 #include "support/scratch_dir.h"
@@ -85,6 +88,79 @@ TEST(StillFileRead, OnlyAFreshFileWaitsForTheSettle) {
   started = std::chrono::steady_clock::now();
   ASSERT_TRUE(read_as_bytes(path, timing));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 80ms) << "an old file is read at once";
+}
+
+// One look through the folder's descriptor, as a decoder reads.
+std::optional<Bytes> read_at(const std::filesystem::path& p, const StillReadTiming& timing) {
+  const DirFd dir = open_dir_followed(p.parent_path());
+  std::optional<ByteBuffer> buffer = read_still_file_at(dir.get(), p.filename().string(), p, 1 << 20, timing);
+  if (!buffer) return std::nullopt;
+  Bytes bytes(buffer->begin(), buffer->end());
+  return_pooled_buffer(std::move(*buffer));
+  return bytes;
+}
+
+// A read that meets a change is refused, and the file is taken whole at a
+// later read once it stood still again: the caller's next try.
+TEST(StillFileRead, AFileChangedUnderTheReadIsRefusedThenTakenOnceStill) {
+  constexpr size_t kBytes = 64 * 1024;
+  const Bytes own = filled(kBytes, 0x55), other = filled(kBytes, 0x62);
+  using Act = testing::FileRewrite::Act;
+  struct Case {
+    const char* what;
+    testing::FileRewrite rewrite;
+  } cases[] = {
+      {"rewritten in place with another frame during the read", {Act::InPlace, other, 1}},
+      {"another frame's file renamed over it during the read", {Act::RenameOver, other, 1}},
+  };
+  const StillReadTiming timing{.settle = 15ms};
+  for (const Case& c : cases) {
+    testing::ScratchDir dir("vel-still-read");
+    ASSERT_TRUE(dir.ok());
+    const std::filesystem::path path = dir.path() / "f_00055.tga";
+    write_file(path, own);
+    std::this_thread::sleep_for(30ms);
+    testing::arm_file_rewrite(path, c.rewrite);
+    const std::optional<Bytes> torn = read_at(path, timing);
+    testing::disarm_file_rewrite();
+    EXPECT_GE(testing::file_rewrites_done(), 1) << c.what << ": the worker never acted";
+    EXPECT_FALSE(torn) << c.what << ": a read that met a change was taken";
+    std::this_thread::sleep_for(30ms);
+    const std::optional<Bytes> still = read_at(path, timing);
+    ASSERT_TRUE(still) << c.what;
+    EXPECT_TRUE(*still == other) << c.what << ": a torn or stale read was taken";
+  }
+}
+
+// A file changed within the settle is refused at once, not waited for: the
+// reader is a decoder that other frames wait for. Once it stood still for
+// the settle it is read.
+TEST(StillFileRead, AFreshFileIsRefusedAtOnceAndReadOnceSettled) {
+  testing::ScratchDir dir("vel-still-read");
+  ASSERT_TRUE(dir.ok());
+  const std::filesystem::path path = dir.path() / "f_00001.psd";
+  write_file(path, filled(1000, 7));
+  const StillReadTiming timing{.settle = 200ms};
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(read_at(path, timing)) << "a fresh file is read only once settled";
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 100ms) << "the read waited for the settle";
+  std::this_thread::sleep_for(250ms);
+  EXPECT_TRUE(read_at(path, timing)) << "a settled file is read";
+}
+
+// Only a file a worker made for the pool is read: never through a link, and
+// never a second name of someone else's file.
+TEST(StillFileRead, NoLinkAndNoSecondNameIsRead) {
+  testing::ScratchDir dir("vel-still-read");
+  ASSERT_TRUE(dir.ok());
+  const std::filesystem::path user = dir.path() / "holiday_00003.tga";
+  write_file(user, filled(1000, 9));
+  std::filesystem::create_symlink(user, dir.path() / "f_00003.tga");
+  std::filesystem::create_hard_link(user, dir.path() / "f_00004.tga");
+  std::this_thread::sleep_for(30ms);
+  const StillReadTiming timing{.settle = 15ms};
+  EXPECT_FALSE(read_at(dir.path() / "f_00003.tga", timing)) << "read through a link";
+  EXPECT_FALSE(read_at(dir.path() / "f_00004.tga", timing)) << "read a second name of a user file";
 }
 
 // The ingest of a rewritten frame file: the frame decoded is one whole frame.
