@@ -20,6 +20,7 @@
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
 #include "plugin/summary_marks.h"
+#include "plugin/turning_bar.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
@@ -44,35 +45,7 @@ constexpr double kStripY = 32;  // the cache strip, along the panel's bottom
 // frames in a row are alike (the Metal path draws no frame whose pixels are
 // those on screen already, and the bar alone moves a pixel only every few
 // hundred frames).
-json long_project(int frames) {
-  const json spinner = {
-      {"name", "Turns"},
-      {"solid", {{"name", "Red Solid 1"}, {"color", {0.8, 0.2, 0.2}}, {"width", 40}, {"height", 40}}},
-      {"transform",
-       {{"position", {40, 40}},
-        {"rotation",
-         {{"keyframes",
-           {{{"time", {0, kFps}}, {"value", 0}, {"interp", "linear"}},
-            {{"time", {frames, kFps}}, {"value", 7.0 * frames}, {"interp", "linear"}}}}}}}}};
-  const json bar = {
-      {"name", "Where"},
-      {"solid", {{"name", "White Solid 1"}, {"color", {1, 1, 1}}, {"width", 8}, {"height", 180}}},
-      {"transform",
-       {{"position",
-         {{"keyframes",
-           {{{"time", {0, kFps}}, {"value", {0, 90}}, {"interp", "linear"}},
-            {{"time", {frames, kFps}}, {"value", {kWidth, 90}}, {"interp", "linear"}}}}}}}}};
-  const json ground = {{"name", "Ground"}, {"solid", {{"name", "Dark Solid 1"}, {"color", {0.2, 0.2, 0.25}}}}};
-  return {{"active_comp", "Long"},
-          {"compositions",
-           {{{"name", "Long"},
-             {"width", kWidth},
-             {"height", 180},
-             {"frame_duration", {1, kFps}},
-             {"duration", {frames, kFps}},
-             {"render_cost_ms", 0},
-             {"layers", {bar, spinner, ground}}}}}};
-}
+json long_project(int frames) { return testing::turning_bar_project("Long", frames, kFps); }
 
 struct Length {
   const char* name;

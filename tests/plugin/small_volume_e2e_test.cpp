@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "plugin/turning_bar.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
@@ -36,36 +37,7 @@ constexpr uint64_t kVolumeBytes = 8 << 20;  // less than the frames the run make
 // 320 × 180, ten minutes, no render cost, every frame different (a bar
 // crossing the picture and a square turning 7° a frame): the cache fills
 // thousands of frames in the seconds the run plays.
-json turning_project() {
-  const int frames = 10 * 60 * kFps;
-  const json spinner = {
-      {"name", "Turns"},
-      {"solid", {{"name", "Red Solid 1"}, {"color", {0.8, 0.2, 0.2}}, {"width", 40}, {"height", 40}}},
-      {"transform",
-       {{"position", {40, 40}},
-        {"rotation",
-         {{"keyframes",
-           {{{"time", {0, kFps}}, {"value", 0}, {"interp", "linear"}},
-            {{"time", {frames, kFps}}, {"value", 7.0 * frames}, {"interp", "linear"}}}}}}}}};
-  const json bar = {
-      {"name", "Where"},
-      {"solid", {{"name", "White Solid 1"}, {"color", {1, 1, 1}}, {"width", 8}, {"height", 180}}},
-      {"transform",
-       {{"position",
-         {{"keyframes",
-           {{{"time", {0, kFps}}, {"value", {0, 90}}, {"interp", "linear"}},
-            {{"time", {frames, kFps}}, {"value", {320, 90}}, {"interp", "linear"}}}}}}}}};
-  const json ground = {{"name", "Ground"}, {"solid", {{"name", "Dark Solid 1"}, {"color", {0.2, 0.2, 0.25}}}}};
-  return {{"active_comp", "Turning"},
-          {"compositions",
-           {{{"name", "Turning"},
-             {"width", 320},
-             {"height", 180},
-             {"frame_duration", {1, kFps}},
-             {"duration", {frames, kFps}},
-             {"render_cost_ms", 0},
-             {"layers", {bar, spinner, ground}}}}}};
-}
+json turning_project() { return testing::turning_bar_project("Turning", 10 * 60 * kFps, kFps); }
 
 uint64_t free_bytes(const fs::path& p) {
   struct statvfs st {};
