@@ -1,6 +1,8 @@
 #include "preview/delivery_queue.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <utility>
 
 #include "cache/frame_cache_ops.h"
 #include "core/saturating.h"
@@ -69,7 +71,11 @@ void follow_window(DeliveryWindowMemo& memo, const PreviewController& ctl, const
 DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width,
                                    const PreviewTickInputs& in, const PoolView& pool) {
   DeliveryWindowMemo fresh;
-  return build_delivery_queue(ctl, cache, want_width, in, pool, fresh);
+  DeliveryQueue q = build_delivery_queue(ctl, cache, want_width, in, pool, fresh);
+  q.owned_ = std::move(fresh.lacking);
+  q.source_ = nullptr;
+  q.weighed_ = nullptr;
+  return q;
 }
 
 DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width,
@@ -106,7 +112,8 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   };
   if (const auto key = q.playhead_key; key && wanted(*key) && !ctl.async_pending_keys.count(*key) &&
                                        !ctl.store_pending.answered_next(*key) && !coming(playhead)) {
-    q.frames.push_back({playhead, *key, given_up(playhead)});
+    q.built_.push_back({playhead, *key, given_up(playhead)});
+    q.count_ = 1;
     q.frames_unclaimed = !held(playhead);
     q.none_missing = false;
   }
@@ -119,42 +126,114 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
       static_cast<int64_t>(std::min(static_cast<uint64_t>(span), std::max<uint64_t>(cache.frame_limit, 1)));
   follow_window(memo, ctl, cache, DeliveryWindowMemo::Basis{ctl.timing, b, considered, want_width},
                 LoopWindow{b, start, considered});
-  // Filling, the window lacks thousands of frames at every tick while the
-  // sets below hold a few: an empty one is not asked.
-  auto weigh = [&](const DeliveryWindowMemo::Lacking& l) {
-    const int64_t f = l.frame;
-    const FrameKey key = l.key;
-    if (f == playhead || (!ctl.unplaceable.empty() && ctl.unplaceable.count(key)) ||
-        (!ctl.room_refused.empty() && ctl.room_refused.holds_back(cache, key)) ||
-        (!ctl.async_pending_keys.empty() && ctl.async_pending_keys.count(key)) ||
-        (!ctl.store_pending.empty() && ctl.store_pending.count(key))) {
-      return;
-    }
-    q.none_missing = false;
-    if (held(f)) return;
-    q.frames_unclaimed = true;
-    q.frames.push_back({f, key, given_up(f)});
+  q.source_ = &memo.lacking;
+  q.weighed_ = &memo.frames_weighed;
+  std::vector<DeliveryWindowMemo::Lacking>& lacking = memo.lacking;
+  const size_t n = lacking.size();
+
+  // The lacking frames pending elsewhere, found from the pending keys: the
+  // playhead's (queued above or not at all), the refused, the asked.
+  std::vector<size_t>& skipped = q.skipped_;
+  auto index_of = [&](int64_t f) -> std::optional<size_t> {
+    const auto at = first_at_or_after(lacking, f);
+    if (at == lacking.end() || at->frame != f) return std::nullopt;
+    return static_cast<size_t>(at - lacking.begin());
   };
+  auto skip = [&](FrameKey key) {
+    sat_inc(memo.frames_weighed);
+    const std::optional<int64_t> f = frame_of_key(ctl, key);
+    const std::optional<size_t> i = f ? index_of(*f) : std::nullopt;
+    if (i && lacking[*i].key == key) skipped.push_back(*i);
+  };
+  if (const std::optional<size_t> i = index_of(playhead)) skipped.push_back(*i);
+  for (const FrameKey key : ctl.unplaceable) skip(key);
+  ctl.room_refused.for_each_key([&](FrameKey key) {
+    if (ctl.room_refused.holds_back(cache, key)) skip(key);
+  });
+  for (const FrameKey key : ctl.async_pending_keys) skip(key);
+  ctl.store_pending.for_each_key(skip);
+  std::sort(skipped.begin(), skipped.end());
+  skipped.erase(std::unique(skipped.begin(), skipped.end()), skipped.end());
+  // Every other lacking frame is missing, held by a batch or not.
+  if (skipped.size() < n) q.none_missing = false;
+
   // In window order: from the start to the end of the work area, then the
-  // part that wrapped round to its beginning.
-  q.frames.reserve(q.frames.size() + memo.lacking.size());
-  const auto wrap = first_at_or_after(memo.lacking, start);
-  for (auto it = wrap; it != memo.lacking.end(); ++it) weigh(*it);
-  for (auto it = memo.lacking.begin(); it != wrap; ++it) weigh(*it);
+  // part that wrapped round to its beginning; cut where a batch's ranges
+  // begin or end, so that each run is held, given up or neither throughout.
+  std::vector<size_t> cuts;
+  auto cut_at = [&](const std::vector<PoolFrameRange>& ranges) {
+    for (const auto& [first, last] : ranges) {
+      cuts.push_back(static_cast<size_t>(first_at_or_after(lacking, first) - lacking.begin()));
+      if (last < INT64_MAX) cuts.push_back(static_cast<size_t>(first_at_or_after(lacking, last + 1) - lacking.begin()));
+    }
+  };
+  if (batch) {
+    cut_at(in.pool_pending);
+    cut_at(in.pool_given_up);
+    if (pool.claims_asked) cut_at(pool.claims);
+  }
+  const auto wrap = static_cast<size_t>(first_at_or_after(lacking, start) - lacking.begin());
+  cuts.push_back(wrap);
+  cuts.push_back(n);
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  auto add_runs = [&](size_t from, size_t to) {
+    size_t begin = from;
+    for (auto c = std::upper_bound(cuts.begin(), cuts.end(), from); begin < to; ++c) {
+      const size_t end = c == cuts.end() ? to : std::min(*c, to);
+      const int64_t f = lacking[begin].frame;
+      if (!held(f)) q.runs_.push_back({begin, end, given_up(f)});
+      begin = end;
+    }
+  };
+  add_runs(wrap, n);
+  add_runs(0, wrap);
   // With the pool engaged, what it gave up comes before what waits for its
   // next batch, so that the decision reaches it.
   if (in.pool_engaged) {
-    const auto rest = q.frames.begin() + (q.frames.empty() || q.frames.front().frame != playhead ? 0 : 1);
-    std::stable_partition(rest, q.frames.end(), [](const QueuedFrame& f) { return f.given_up; });
+    std::stable_partition(q.runs_.begin(), q.runs_.end(), [](const DeliveryQueue::Run& r) { return r.given_up; });
   }
+  size_t entries = 0;
+  for (const DeliveryQueue::Run& r : q.runs_) {
+    entries += (r.end - r.begin) - static_cast<size_t>(std::lower_bound(skipped.begin(), skipped.end(), r.end) -
+                                                       std::lower_bound(skipped.begin(), skipped.end(), r.begin));
+  }
+  if (entries > 0) q.frames_unclaimed = true;
+  q.count_ += entries;
+  if (!q.runs_.empty()) q.at_ = q.runs_.front().begin;
   return q;
 }
 
+void DeliveryQueue::build_next() const {
+  const std::vector<DeliveryWindowMemo::Lacking>& v = lacking();
+  while (run_ < runs_.size()) {
+    const Run& r = runs_[run_];
+    while (at_ < r.end && std::binary_search(skipped_.begin(), skipped_.end(), at_)) ++at_;
+    if (at_ < r.end) {
+      const DeliveryWindowMemo::Lacking& l = v[at_++];
+      built_.push_back({l.frame, l.key, r.given_up});
+      if (weighed_) sat_inc(*weighed_);
+      return;
+    }
+    if (++run_ < runs_.size()) at_ = runs_[run_].begin;
+  }
+}
+
+const QueuedFrame& DeliveryQueue::operator[](size_t i) const {
+  while (built_.size() <= i && built_.size() < count_) build_next();
+  return built_.at(i);
+}
+
+std::vector<QueuedFrame> DeliveryQueue::all() const {
+  if (count_ > 0) (void)(*this)[count_ - 1];
+  return built_;
+}
+
 DeliveryInputs delivery_inputs_at(const DeliveryQueue& q, size_t next, DeliveryInputs base) {
-  const bool more = next < q.frames.size();
-  base.missing_frames = more ? q.frames.size() - next : 0;
-  base.current_missing = more && q.playhead_key && q.frames[next].key == *q.playhead_key;
-  base.pool_gave_up = more && q.frames[next].given_up;
+  const bool more = next < q.size();
+  base.missing_frames = more ? q.size() - next : 0;
+  base.current_missing = more && q.playhead_key && q[next].key == *q.playhead_key;
+  base.pool_gave_up = more && q[next].given_up;
   return base;
 }
 

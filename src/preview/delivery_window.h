@@ -41,6 +41,7 @@ struct DeliveryWindowMemo {
   std::vector<Lacking> lacking;
   uint64_t passes = 0;         // passes over the whole window (saturating)
   uint64_t frames_looked_at = 0;  // frames whose cached width was looked up (saturating)
+  uint64_t frames_weighed = 0;    // lacking frames weighed against what is pending elsewhere (saturating)
 };
 
 }  // namespace vel
