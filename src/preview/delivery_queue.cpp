@@ -13,10 +13,21 @@ namespace vel {
 
 namespace {
 
-std::vector<DeliveryWindowMemo::Lacking>::iterator first_at_or_after(std::vector<DeliveryWindowMemo::Lacking>& v,
-                                                                     int64_t f) {
-  return std::lower_bound(v.begin(), v.end(), f,
-                          [](const DeliveryWindowMemo::Lacking& l, int64_t frame) { return l.frame < frame; });
+using LackingList = std::deque<DeliveryWindowMemo::Lacking>;
+
+// How far frame `f` of `bounds` lies after `start`, round the loop.
+int64_t loop_distance(const WorkAreaFrames& bounds, int64_t start, int64_t f) {
+  const int64_t span = bounds.last - bounds.first + 1;
+  return ((f - start) % span + span) % span;
+}
+
+// The first entry of `v` (in the order of the window starting at `start`)
+// lying `d` frames or more after `start`.
+size_t position_at(const LackingList& v, const WorkAreaFrames& bounds, int64_t start, int64_t d) {
+  const auto at = std::lower_bound(v.begin(), v.end(), d, [&](const DeliveryWindowMemo::Lacking& l, int64_t dist) {
+    return loop_distance(bounds, start, l.frame) < dist;
+  });
+  return static_cast<size_t>(at - v.begin());
 }
 
 // Whether the cache lacks frame `f` of the window at the wanted width, kept
@@ -26,15 +37,29 @@ void look_at(DeliveryWindowMemo& memo, const PreviewController& ctl, const Frame
   const std::optional<FrameKey> key = frame_key_of(ctl, f);
   const std::optional<uint32_t> width = key ? cached_frame_width(cache, *key) : std::nullopt;
   const bool lacks = key && (!width || *width < memo.basis->want_width);
-  std::vector<DeliveryWindowMemo::Lacking>& v = memo.lacking;
-  const auto at = first_at_or_after(v, f);
+  LackingList& v = memo.lacking;
+  const WorkAreaFrames& b = memo.basis->bounds;
+  const auto at = v.begin() + static_cast<ptrdiff_t>(position_at(v, b, memo.start, loop_distance(b, memo.start, f)));
   const bool listed = at != v.end() && at->frame == f;
   if (lacks && !listed) v.insert(at, {f, *key});
   if (!lacks && listed) v.erase(at);
 }
 
-void drop_run(std::vector<DeliveryWindowMemo::Lacking>& v, const FrameRun& run) {
-  v.erase(first_at_or_after(v, run.first), first_at_or_after(v, run.last + 1));
+// Takes the frames of `run` out of `v`, in the order of the window starting
+// at `start`: two pieces when the run holds the start.
+void drop_run(LackingList& v, const WorkAreaFrames& bounds, int64_t start, const FrameRun& run) {
+  auto drop = [&](int64_t first, int64_t last) {
+    if (first > last) return;
+    const size_t from = position_at(v, bounds, start, loop_distance(bounds, start, first));
+    const size_t to = position_at(v, bounds, start, loop_distance(bounds, start, last) + 1);
+    if (from < to) v.erase(v.begin() + static_cast<ptrdiff_t>(from), v.begin() + static_cast<ptrdiff_t>(to));
+  };
+  if (run.first < start && start <= run.last) {
+    drop(start, run.last);
+    drop(run.first, start - 1);
+  } else {
+    drop(run.first, run.last);
+  }
 }
 
 // Brings the memo to the window `now`: through the frames that entered it
@@ -48,13 +73,30 @@ void follow_window(DeliveryWindowMemo& memo, const PreviewController& ctl, const
     move = loop_window_move(LoopWindow{basis.bounds, memo.start, basis.considered}, now);
   }
   memo.basis = basis;
-  memo.start = now.start;
+  LackingList& v = memo.lacking;
   if (!move) {
-    memo.lacking.clear();
+    v.clear();
+    memo.start = now.start;
     sat_inc(memo.passes);
     for (int64_t i = 0; i < now.length; ++i) look_at(memo, ctl, cache, loop_window_frame(now, i));
   } else {
-    for (const FrameRun& run : move->left) drop_run(memo.lacking, run);
+    const WorkAreaFrames& b = basis.bounds;
+    for (const FrameRun& run : move->left) drop_run(v, b, memo.start, run);
+    // The frames both windows hold come in the new window's order once
+    // those before its start go round to the back: a few, at either end.
+    const size_t p = position_at(v, b, memo.start, loop_distance(b, memo.start, now.start));
+    if (p <= v.size() - p) {
+      for (size_t i = 0; i < p; ++i) {
+        v.push_back(v.front());
+        v.pop_front();
+      }
+    } else {
+      for (size_t i = p; i < v.size(); ++i) {
+        v.push_front(v.back());
+        v.pop_back();
+      }
+    }
+    memo.start = now.start;
     for (const FrameRun& run : move->entered) {
       for (int64_t f = run.first; f <= run.last; ++f) look_at(memo, ctl, cache, f);
     }
@@ -128,16 +170,18 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
                 LoopWindow{b, start, considered});
   q.source_ = &memo.lacking;
   q.weighed_ = &memo.frames_weighed;
-  std::vector<DeliveryWindowMemo::Lacking>& lacking = memo.lacking;
+  const LackingList& lacking = memo.lacking;
   const size_t n = lacking.size();
+  auto position_of = [&](int64_t f) { return position_at(lacking, b, start, loop_distance(b, start, f)); };
 
   // The lacking frames pending elsewhere, found from the pending keys: the
   // playhead's (queued above or not at all), the refused, the asked.
   std::vector<size_t>& skipped = q.skipped_;
   auto index_of = [&](int64_t f) -> std::optional<size_t> {
-    const auto at = first_at_or_after(lacking, f);
-    if (at == lacking.end() || at->frame != f) return std::nullopt;
-    return static_cast<size_t>(at - lacking.begin());
+    if (f < b.first || f > b.last) return std::nullopt;
+    const size_t i = position_of(f);
+    if (i == n || lacking[i].frame != f) return std::nullopt;
+    return i;
   };
   auto skip = [&](FrameKey key) {
     sat_inc(memo.frames_weighed);
@@ -157,14 +201,14 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   // Every other lacking frame is missing, held by a batch or not.
   if (skipped.size() < n) q.none_missing = false;
 
-  // In window order: from the start to the end of the work area, then the
-  // part that wrapped round to its beginning; cut where a batch's ranges
-  // begin or end, so that each run is held, given up or neither throughout.
-  std::vector<size_t> cuts;
+  // In window order, cut where a batch's ranges begin or end, so that each
+  // run is held, given up or neither throughout; a range reaching past the
+  // work area changes there, where the window wraps round to its beginning.
+  std::vector<size_t> cuts{position_of(b.first), n};
   auto cut_at = [&](const std::vector<PoolFrameRange>& ranges) {
     for (const auto& [first, last] : ranges) {
-      cuts.push_back(static_cast<size_t>(first_at_or_after(lacking, first) - lacking.begin()));
-      if (last < INT64_MAX) cuts.push_back(static_cast<size_t>(first_at_or_after(lacking, last + 1) - lacking.begin()));
+      if (first > b.first && first <= b.last) cuts.push_back(position_of(first));
+      if (last >= b.first && last < b.last) cuts.push_back(position_of(last + 1));
     }
   };
   if (batch) {
@@ -172,22 +216,15 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
     cut_at(in.pool_given_up);
     if (pool.claims_asked) cut_at(pool.claims);
   }
-  const auto wrap = static_cast<size_t>(first_at_or_after(lacking, start) - lacking.begin());
-  cuts.push_back(wrap);
-  cuts.push_back(n);
   std::sort(cuts.begin(), cuts.end());
   cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-  auto add_runs = [&](size_t from, size_t to) {
-    size_t begin = from;
-    for (auto c = std::upper_bound(cuts.begin(), cuts.end(), from); begin < to; ++c) {
-      const size_t end = c == cuts.end() ? to : std::min(*c, to);
-      const int64_t f = lacking[begin].frame;
-      if (!held(f)) q.runs_.push_back({begin, end, given_up(f)});
-      begin = end;
-    }
-  };
-  add_runs(wrap, n);
-  add_runs(0, wrap);
+  size_t begin = 0;
+  for (auto c = std::upper_bound(cuts.begin(), cuts.end(), begin); begin < n; ++c) {
+    const size_t end = c == cuts.end() ? n : *c;
+    const int64_t f = lacking[begin].frame;
+    if (!held(f)) q.runs_.push_back({begin, end, given_up(f)});
+    begin = end;
+  }
   // With the pool engaged, what it gave up comes before what waits for its
   // next batch, so that the decision reaches it.
   if (in.pool_engaged) {
@@ -205,7 +242,7 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
 }
 
 void DeliveryQueue::build_next() const {
-  const std::vector<DeliveryWindowMemo::Lacking>& v = lacking();
+  const LackingList& v = lacking();
   while (run_ < runs_.size()) {
     const Run& r = runs_[run_];
     while (at_ < r.end && std::binary_search(skipped_.begin(), skipped_.end(), at_)) ++at_;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -71,12 +72,12 @@ class DeliveryQueue {
     size_t end = 0;
     bool given_up = false;
   };
-  const std::vector<DeliveryWindowMemo::Lacking>& lacking() const { return source_ ? *source_ : owned_; }
+  const std::deque<DeliveryWindowMemo::Lacking>& lacking() const { return source_ ? *source_ : owned_; }
   void build_next() const;
 
   size_t count_ = 0;
-  const std::vector<DeliveryWindowMemo::Lacking>* source_ = nullptr;  // the memo's list, else `owned_`
-  std::vector<DeliveryWindowMemo::Lacking> owned_;
+  const std::deque<DeliveryWindowMemo::Lacking>* source_ = nullptr;  // the memo's list, else `owned_`
+  std::deque<DeliveryWindowMemo::Lacking> owned_;
   std::vector<Run> runs_;       // in queue order
   std::vector<size_t> skipped_;  // indexes in the lacking list pending elsewhere, sorted
   uint64_t* weighed_ = nullptr;  // the memo's count of frames weighed
