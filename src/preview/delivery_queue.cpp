@@ -1,6 +1,7 @@
 #include "preview/delivery_queue.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
