@@ -1,10 +1,9 @@
 // The main thread's passes over the frames at each frame shown while
 // playing, and at each frame cached while filling, against the frames
 // cached: X_N with N frames cached beside X_N_baseline with 300, in one run.
-// The passes follow the frames and keys that changed, not the whole cache:
-// playing_N stays near its baseline. filling_N still grows with the frames
-// the window lacks, which the delivery queue weighs at every tick against
-// what is pending elsewhere.
+// The passes follow the frames and keys that changed, not the whole cache,
+// and the delivery queue builds only the entries read: playing_N and
+// filling_N stay near their baselines.
 //
 // - playing_N: a composition of N frames, all cached, played on: at each
 //   frame the playhead steps on, one frame comes back from its packed form

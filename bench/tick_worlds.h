@@ -71,9 +71,11 @@ struct TickWorld {
   }
 
   // One tick's passes over the frames; answers the delivery queue's length.
+  // The render step reads at least the queue's front.
   size_t frame_passes() {
     request_store_loads(feed, ctl, cache);
-    const size_t queued = build_delivery_queue(ctl, cache, kFrameWidth, in, pool, ctl.delivery_window).frames.size();
+    const DeliveryQueue q = build_delivery_queue(ctl, cache, kFrameWidth, in, pool, ctl.delivery_window);
+    const size_t queued = q.empty() ? 0 : q.size() + static_cast<size_t>(q[0].frame < 0);
     const std::vector<uint8_t>& lit = cached_strip_columns(strip, ctl, cache, kStripWidth);
     return queued + (lit.empty() ? 1 : 0);
   }
@@ -107,7 +109,7 @@ struct PausedWorld : TickWorld {
 
   size_t queue_tick() {
     request_store_loads(feed, ctl, cache);
-    return build_delivery_queue(ctl, cache, kFrameWidth, in, pool, ctl.delivery_window).frames.size();
+    return build_delivery_queue(ctl, cache, kFrameWidth, in, pool, ctl.delivery_window).size();
   }
 
   StripPicture last;

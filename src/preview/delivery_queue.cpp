@@ -1,6 +1,9 @@
 #include "preview/delivery_queue.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
 
 #include "cache/frame_cache_ops.h"
 #include "core/saturating.h"
@@ -11,10 +14,21 @@ namespace vel {
 
 namespace {
 
-std::vector<DeliveryWindowMemo::Lacking>::iterator first_at_or_after(std::vector<DeliveryWindowMemo::Lacking>& v,
-                                                                     int64_t f) {
-  return std::lower_bound(v.begin(), v.end(), f,
-                          [](const DeliveryWindowMemo::Lacking& l, int64_t frame) { return l.frame < frame; });
+using LackingList = std::deque<DeliveryWindowMemo::Lacking>;
+
+// How far frame `f` of `bounds` lies after `start`, round the loop.
+int64_t loop_distance(const WorkAreaFrames& bounds, int64_t start, int64_t f) {
+  const int64_t span = bounds.last - bounds.first + 1;
+  return ((f - start) % span + span) % span;
+}
+
+// The first entry of `v` (in the order of the window starting at `start`)
+// lying `d` frames or more after `start`.
+size_t position_at(const LackingList& v, const WorkAreaFrames& bounds, int64_t start, int64_t d) {
+  const auto at = std::lower_bound(v.begin(), v.end(), d, [&](const DeliveryWindowMemo::Lacking& l, int64_t dist) {
+    return loop_distance(bounds, start, l.frame) < dist;
+  });
+  return static_cast<size_t>(at - v.begin());
 }
 
 // Whether the cache lacks frame `f` of the window at the wanted width, kept
@@ -24,15 +38,29 @@ void look_at(DeliveryWindowMemo& memo, const PreviewController& ctl, const Frame
   const std::optional<FrameKey> key = frame_key_of(ctl, f);
   const std::optional<uint32_t> width = key ? cached_frame_width(cache, *key) : std::nullopt;
   const bool lacks = key && (!width || *width < memo.basis->want_width);
-  std::vector<DeliveryWindowMemo::Lacking>& v = memo.lacking;
-  const auto at = first_at_or_after(v, f);
+  LackingList& v = memo.lacking;
+  const WorkAreaFrames& b = memo.basis->bounds;
+  const auto at = v.begin() + static_cast<ptrdiff_t>(position_at(v, b, memo.start, loop_distance(b, memo.start, f)));
   const bool listed = at != v.end() && at->frame == f;
   if (lacks && !listed) v.insert(at, {f, *key});
   if (!lacks && listed) v.erase(at);
 }
 
-void drop_run(std::vector<DeliveryWindowMemo::Lacking>& v, const FrameRun& run) {
-  v.erase(first_at_or_after(v, run.first), first_at_or_after(v, run.last + 1));
+// Takes the frames of `run` out of `v`, in the order of the window starting
+// at `start`: two pieces when the run holds the start.
+void drop_run(LackingList& v, const WorkAreaFrames& bounds, int64_t start, const FrameRun& run) {
+  auto drop = [&](int64_t first, int64_t last) {
+    if (first > last) return;
+    const size_t from = position_at(v, bounds, start, loop_distance(bounds, start, first));
+    const size_t to = position_at(v, bounds, start, loop_distance(bounds, start, last) + 1);
+    if (from < to) v.erase(v.begin() + static_cast<ptrdiff_t>(from), v.begin() + static_cast<ptrdiff_t>(to));
+  };
+  if (run.first < start && start <= run.last) {
+    drop(start, run.last);
+    drop(run.first, start - 1);
+  } else {
+    drop(run.first, run.last);
+  }
 }
 
 // Brings the memo to the window `now`: through the frames that entered it
@@ -46,13 +74,30 @@ void follow_window(DeliveryWindowMemo& memo, const PreviewController& ctl, const
     move = loop_window_move(LoopWindow{basis.bounds, memo.start, basis.considered}, now);
   }
   memo.basis = basis;
-  memo.start = now.start;
+  LackingList& v = memo.lacking;
   if (!move) {
-    memo.lacking.clear();
+    v.clear();
+    memo.start = now.start;
     sat_inc(memo.passes);
     for (int64_t i = 0; i < now.length; ++i) look_at(memo, ctl, cache, loop_window_frame(now, i));
   } else {
-    for (const FrameRun& run : move->left) drop_run(memo.lacking, run);
+    const WorkAreaFrames& b = basis.bounds;
+    for (const FrameRun& run : move->left) drop_run(v, b, memo.start, run);
+    // The frames both windows hold come in the new window's order once
+    // those before its start go round to the back: a few, at either end.
+    const size_t p = position_at(v, b, memo.start, loop_distance(b, memo.start, now.start));
+    if (p <= v.size() - p) {
+      for (size_t i = 0; i < p; ++i) {
+        v.push_back(v.front());
+        v.pop_front();
+      }
+    } else {
+      for (size_t i = p; i < v.size(); ++i) {
+        v.push_front(v.back());
+        v.pop_back();
+      }
+    }
+    memo.start = now.start;
     for (const FrameRun& run : move->entered) {
       for (int64_t f = run.first; f <= run.last; ++f) look_at(memo, ctl, cache, f);
     }
@@ -69,7 +114,11 @@ void follow_window(DeliveryWindowMemo& memo, const PreviewController& ctl, const
 DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width,
                                    const PreviewTickInputs& in, const PoolView& pool) {
   DeliveryWindowMemo fresh;
-  return build_delivery_queue(ctl, cache, want_width, in, pool, fresh);
+  DeliveryQueue q = build_delivery_queue(ctl, cache, want_width, in, pool, fresh);
+  q.owned_ = std::move(fresh.lacking);
+  q.source_ = nullptr;
+  q.weighed_ = nullptr;
+  return q;
 }
 
 DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width,
@@ -106,7 +155,8 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   };
   if (const auto key = q.playhead_key; key && wanted(*key) && !ctl.async_pending_keys.count(*key) &&
                                        !ctl.store_pending.answered_next(*key) && !coming(playhead)) {
-    q.frames.push_back({playhead, *key, given_up(playhead)});
+    q.built_.push_back({playhead, *key, given_up(playhead)});
+    q.count_ = 1;
     q.frames_unclaimed = !held(playhead);
     q.none_missing = false;
   }
@@ -119,42 +169,109 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
       static_cast<int64_t>(std::min(static_cast<uint64_t>(span), std::max<uint64_t>(cache.frame_limit, 1)));
   follow_window(memo, ctl, cache, DeliveryWindowMemo::Basis{ctl.timing, b, considered, want_width},
                 LoopWindow{b, start, considered});
-  // Filling, the window lacks thousands of frames at every tick while the
-  // sets below hold a few: an empty one is not asked.
-  auto weigh = [&](const DeliveryWindowMemo::Lacking& l) {
-    const int64_t f = l.frame;
-    const FrameKey key = l.key;
-    if (f == playhead || (!ctl.unplaceable.empty() && ctl.unplaceable.count(key)) ||
-        (!ctl.room_refused.empty() && ctl.room_refused.holds_back(cache, key)) ||
-        (!ctl.async_pending_keys.empty() && ctl.async_pending_keys.count(key)) ||
-        (!ctl.store_pending.empty() && ctl.store_pending.count(key))) {
-      return;
-    }
-    q.none_missing = false;
-    if (held(f)) return;
-    q.frames_unclaimed = true;
-    q.frames.push_back({f, key, given_up(f)});
+  q.source_ = &memo.lacking;
+  q.weighed_ = &memo.frames_weighed;
+  const LackingList& lacking = memo.lacking;
+  const size_t n = lacking.size();
+  auto position_of = [&](int64_t f) { return position_at(lacking, b, start, loop_distance(b, start, f)); };
+
+  // The lacking frames pending elsewhere, found from the pending keys: the
+  // playhead's (queued above or not at all), the refused, the asked.
+  std::vector<size_t>& skipped = q.skipped_;
+  auto index_of = [&](int64_t f) -> std::optional<size_t> {
+    if (f < b.first || f > b.last) return std::nullopt;
+    const size_t i = position_of(f);
+    if (i == n || lacking[i].frame != f) return std::nullopt;
+    return i;
   };
-  // In window order: from the start to the end of the work area, then the
-  // part that wrapped round to its beginning.
-  q.frames.reserve(q.frames.size() + memo.lacking.size());
-  const auto wrap = first_at_or_after(memo.lacking, start);
-  for (auto it = wrap; it != memo.lacking.end(); ++it) weigh(*it);
-  for (auto it = memo.lacking.begin(); it != wrap; ++it) weigh(*it);
+  auto skip = [&](FrameKey key) {
+    sat_inc(memo.frames_weighed);
+    const std::optional<int64_t> f = frame_of_key(ctl, key);
+    const std::optional<size_t> i = f ? index_of(*f) : std::nullopt;
+    if (i && lacking[*i].key == key) skipped.push_back(*i);
+  };
+  if (const std::optional<size_t> i = index_of(playhead)) skipped.push_back(*i);
+  for (const FrameKey key : ctl.unplaceable) skip(key);
+  ctl.room_refused.for_each_key([&](FrameKey key) {
+    if (ctl.room_refused.holds_back(cache, key)) skip(key);
+  });
+  for (const FrameKey key : ctl.async_pending_keys) skip(key);
+  ctl.store_pending.for_each_key(skip);
+  std::sort(skipped.begin(), skipped.end());
+  skipped.erase(std::unique(skipped.begin(), skipped.end()), skipped.end());
+  // Every other lacking frame is missing, held by a batch or not.
+  if (skipped.size() < n) q.none_missing = false;
+
+  // In window order, cut where a batch's ranges begin or end, so that each
+  // run is held, given up or neither throughout; a range reaching past the
+  // work area changes there, where the window wraps round to its beginning.
+  std::vector<size_t> cuts{position_of(b.first), n};
+  auto cut_at = [&](const std::vector<PoolFrameRange>& ranges) {
+    for (const auto& [first, last] : ranges) {
+      if (first > b.first && first <= b.last) cuts.push_back(position_of(first));
+      if (last >= b.first && last < b.last) cuts.push_back(position_of(last + 1));
+    }
+  };
+  if (batch) {
+    cut_at(in.pool_pending);
+    cut_at(in.pool_given_up);
+    if (pool.claims_asked) cut_at(pool.claims);
+  }
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  size_t begin = 0;
+  for (auto c = std::upper_bound(cuts.begin(), cuts.end(), begin); begin < n; ++c) {
+    const size_t end = c == cuts.end() ? n : *c;
+    const int64_t f = lacking[begin].frame;
+    if (!held(f)) q.runs_.push_back({begin, end, given_up(f)});
+    begin = end;
+  }
   // With the pool engaged, what it gave up comes before what waits for its
   // next batch, so that the decision reaches it.
   if (in.pool_engaged) {
-    const auto rest = q.frames.begin() + (q.frames.empty() || q.frames.front().frame != playhead ? 0 : 1);
-    std::stable_partition(rest, q.frames.end(), [](const QueuedFrame& f) { return f.given_up; });
+    std::stable_partition(q.runs_.begin(), q.runs_.end(), [](const DeliveryQueue::Run& r) { return r.given_up; });
   }
+  size_t entries = 0;
+  for (const DeliveryQueue::Run& r : q.runs_) {
+    entries += (r.end - r.begin) - static_cast<size_t>(std::lower_bound(skipped.begin(), skipped.end(), r.end) -
+                                                       std::lower_bound(skipped.begin(), skipped.end(), r.begin));
+  }
+  if (entries > 0) q.frames_unclaimed = true;
+  q.count_ += entries;
+  if (!q.runs_.empty()) q.at_ = q.runs_.front().begin;
   return q;
 }
 
+void DeliveryQueue::build_next() const {
+  const LackingList& v = lacking();
+  while (run_ < runs_.size()) {
+    const Run& r = runs_[run_];
+    while (at_ < r.end && std::binary_search(skipped_.begin(), skipped_.end(), at_)) ++at_;
+    if (at_ < r.end) {
+      const DeliveryWindowMemo::Lacking& l = v[at_++];
+      built_.push_back({l.frame, l.key, r.given_up});
+      if (weighed_) sat_inc(*weighed_);
+      return;
+    }
+    if (++run_ < runs_.size()) at_ = runs_[run_].begin;
+  }
+}
+
+const QueuedFrame& DeliveryQueue::operator[](size_t i) const {
+  while (built_.size() <= i && built_.size() < count_) build_next();
+  return built_.at(i);
+}
+
+std::vector<QueuedFrame> DeliveryQueue::all() const {
+  if (count_ > 0) (void)(*this)[count_ - 1];
+  return built_;
+}
+
 DeliveryInputs delivery_inputs_at(const DeliveryQueue& q, size_t next, DeliveryInputs base) {
-  const bool more = next < q.frames.size();
-  base.missing_frames = more ? q.frames.size() - next : 0;
-  base.current_missing = more && q.playhead_key && q.frames[next].key == *q.playhead_key;
-  base.pool_gave_up = more && q.frames[next].given_up;
+  const bool more = next < q.size();
+  base.missing_frames = more ? q.size() - next : 0;
+  base.current_missing = more && q.playhead_key && q[next].key == *q.playhead_key;
+  base.pool_gave_up = more && q[next].given_up;
   return base;
 }
 

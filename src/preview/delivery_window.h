@@ -10,8 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
-#include <vector>
 
 #include "cache/frame_key.h"
 #include "cache/key_changes.h"
@@ -36,11 +36,13 @@ struct DeliveryWindowMemo {
     int64_t frame = 0;
     FrameKey key;
   };
-  // Frames of the window the cache lacks with their keys, in frame order:
-  // sorted in one block, which the queue goes through at every tick.
-  std::vector<Lacking> lacking;
+  // Frames of the window the cache lacks with their keys, in the window's
+  // order: a fill takes them from the front, a playhead moving on adds and
+  // takes them at the ends, none of which moves the thousands between.
+  std::deque<Lacking> lacking;
   uint64_t passes = 0;         // passes over the whole window (saturating)
   uint64_t frames_looked_at = 0;  // frames whose cached width was looked up (saturating)
+  uint64_t frames_weighed = 0;    // lacking frames weighed against what is pending elsewhere (saturating)
 };
 
 }  // namespace vel

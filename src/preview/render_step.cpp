@@ -205,7 +205,7 @@ void preview_render_step(PreviewController& ctl, FrameCache& cache, const Previe
   // The work area is cached only when no frame of it is missing, whoever
   // is producing the missing ones.
   const bool none_missing = queue.none_missing;
-  const std::vector<QueuedFrame>& missing = queue.frames;
+  const DeliveryQueue& missing = queue;
 
   const DeliveryMeasures measures =
       measure_delivery(ctl.level_times, ctl.per_factor_ms, ds, std::max<size_t>(missing.size(), 1), monotonic_ms());

@@ -24,6 +24,10 @@ class RoomRefusals {
   void clear() { at_focus_.clear(); }
   bool empty() const { return at_focus_.empty(); }
   size_t size() const { return at_focus_.size(); }
+  template <class F>
+  void for_each_key(F&& f) const {
+    for (const auto& entry : at_focus_) f(entry.first);
+  }
 
   // Whether `key` is not to be asked for now: refused at the cache's
   // present focus, or farther from it than every frame the cache holds.

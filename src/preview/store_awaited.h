@@ -30,6 +30,10 @@ class StoreAwaited {
   size_t count(FrameKey key) const { return order_.count(key); }
   size_t size() const { return order_.size(); }
   bool empty() const { return order_.empty(); }
+  template <class F>
+  void for_each_key(F&& f) const {
+    for (const auto& entry : order_) f(entry.first);
+  }
 
   // Whether the store's next answer is the one for `key`: nothing asked
   // before it is still unanswered. False for a key not awaited.

@@ -4,7 +4,8 @@
 // part and where a tick looks at no frame; a playing world where each frame
 // shown (the playhead stepping on, an unpack finished, a frame packed)
 // costs the passes a frame or two, not the cache's 4000; a filling world
-// where each frame cached costs them a frame.
+// where each frame cached costs them a frame, and the delivery queue weighs
+// the frames it hands out, not the thousands the window still lacks.
 #include <gtest/gtest.h>
 
 #include "../../bench/tick_worlds.h"
@@ -75,6 +76,17 @@ TEST(TickWorlds, FillingEachFrameCachedLooksAtItAloneWhateverTheFramesCached) {
     EXPECT_EQ(looked(w).passes, before.passes);
     // The new key, once in each pass.
     EXPECT_EQ(looked(w).frames - before.frames, 3u * 250u);
+  }
+}
+
+TEST(TickWorlds, FillingEachTickWeighsTheQueuesFrontNotEveryLackingFrame) {
+  for (const int64_t frames : {int64_t{300}, int64_t{4000}}) {
+    SCOPED_TRACE(frames);
+    FillingWorld w(frames);
+    const uint64_t before = w.ctl.delivery_window.frames_weighed;
+    for (int64_t i = 0; i < 250; ++i) w.step();
+    // The front entry the tick reads, once a tick.
+    EXPECT_LE(w.ctl.delivery_window.frames_weighed - before, 250u);
   }
 }
 

@@ -156,7 +156,7 @@ TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
     World w;
     c.setup(w);
     const DeliveryQueue q = build_delivery_queue(w.ctl, w.cache, 4, w.in, w.pool);
-    const std::optional<int64_t> first = q.frames.empty() ? std::nullopt : std::optional(q.frames.front().frame);
+    const std::optional<int64_t> first = q.empty() ? std::nullopt : std::optional(q[0].frame);
     EXPECT_EQ(c.first, first) << c.name;
     EXPECT_EQ(c.reason, decide_delivery(delivery_inputs_at(q, 0, w.base)).reason) << c.name;
   }
@@ -170,25 +170,25 @@ TEST(DeliveryQueue, HeldFramesAreLeftToTheBatchAndClaimsCountWhenAsked) {
   w.pool.claims_asked = true;
   w.pool.claims = {{40, 45}};  // the render manager would beat the job on 23..30
   const DeliveryQueue q = build_delivery_queue(w.ctl, w.cache, 4, w.in, w.pool);
-  ASSERT_GE(q.frames.size(), 9u);
-  EXPECT_EQ(23, q.frames[0].frame);
+  ASSERT_GE(q.size(), 9u);
+  EXPECT_EQ(23, q[0].frame);
   for (size_t i = 1; i < 8; ++i) {
-    EXPECT_EQ(static_cast<int64_t>(23 + i), q.frames[i].frame);
-    EXPECT_TRUE(q.frames[i].given_up);
+    EXPECT_EQ(static_cast<int64_t>(23 + i), q[i].frame);
+    EXPECT_TRUE(q[i].given_up);
   }
-  EXPECT_EQ(31, q.frames[8].frame) << "the released job first, then what waits for the next batch";
-  for (const QueuedFrame& f : q.frames) EXPECT_FALSE(f.frame >= 40 && f.frame <= 45) << f.frame << " is claimed";
+  EXPECT_EQ(31, q[8].frame) << "the released job first, then what waits for the next batch";
+  for (const QueuedFrame& f : q.all()) EXPECT_FALSE(f.frame >= 40 && f.frame <= 45) << f.frame << " is claimed";
   EXPECT_TRUE(q.frames_unclaimed);
   const DeliveryInputs next = delivery_inputs_at(q, 1, w.base);
   EXPECT_FALSE(next.current_missing);
   EXPECT_TRUE(next.pool_gave_up);
-  EXPECT_EQ(q.frames.size() - 1, next.missing_frames);
-  EXPECT_EQ(0u, delivery_inputs_at(q, q.frames.size(), w.base).missing_frames);
+  EXPECT_EQ(q.size() - 1, next.missing_frames);
+  EXPECT_EQ(0u, delivery_inputs_at(q, q.size(), w.base).missing_frames);
 
   World all_held;
   all_held.batch(23, 239);
   const DeliveryQueue none = build_delivery_queue(all_held.ctl, all_held.cache, 4, all_held.in, all_held.pool);
-  EXPECT_TRUE(none.frames.empty());
+  EXPECT_TRUE(none.empty());
   EXPECT_FALSE(none.frames_unclaimed);
   EXPECT_FALSE(none.none_missing) << "the batch's frames are missing all the same";
 }
