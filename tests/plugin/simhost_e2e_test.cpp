@@ -669,8 +669,13 @@ TEST_F(SimhostRun, RasterFillCachesTheWorkAreaWithoutTheHost) {
   const unsigned threads = std::min(std::max(hw > 2 ? hw - 2 : 0u, 1u), 8u);
   std::set<std::string> seen;
   for (const auto& n : s["threads_seen"]) seen.insert(n.get<std::string>());
-  for (unsigned i = 0; i < 8; ++i) {
-    EXPECT_EQ(seen.count("vel-raster-" + std::to_string(i)), i < threads ? 1u : 0u) << i << " " << s["threads_seen"];
+  // The host looks at its threads after each idle call: a raster thread
+  // that started and ended inside one (the main thread held up on a busy
+  // machine while the fill ran) is never seen. That the raster threads made
+  // the frames is the " raster=" count below; none past their number may
+  // run (raster_fill_test counts them).
+  for (unsigned i = threads; i < 8; ++i) {
+    EXPECT_EQ(seen.count("vel-raster-" + std::to_string(i)), 0u) << i << " " << s["threads_seen"];
   }
   EXPECT_TRUE(plugin_threads(s).empty()) << s["threads_after_death"].dump();
 
