@@ -88,16 +88,16 @@ bool show_frame_in_active_panel(const ActivePanel& panel, const RgbaFrame& frame
   return panel.views != nullptr && show_frame_in_panel(*panel.views, *panel.container, frame);
 }
 
-void stop_hidden_panel(DockedHome& docked, FloatingHome& floating, bool docked_usable) {
+void stop_hidden_panel(DockedHome& docked, FloatingHome& floating, bool docked_usable, bool hold_picture) {
   if (PanelViews* d = built_docked(docked); docked_usable && d != nullptr) {
     reap_present_workers();
-    if (d->cpu) d->cpu->represent_retained_frame();
+    if (d->cpu && !hold_picture) d->cpu->represent_retained_frame();
   }
   PanelViews* f = built_floating(floating);
   if (f == nullptr) return;
   if (floating.window->isVisible()) {
     reap_present_workers();
-    if (f->cpu) f->cpu->represent_retained_frame();
+    if (f->cpu && !hold_picture) f->cpu->represent_retained_frame();
   } else {
     end_panel_scrubs(*f);
   }

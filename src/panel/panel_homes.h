@@ -73,9 +73,10 @@ ActivePanel active_panel(DockedHome& docked, FloatingHome& floating);
 bool show_frame_in_active_panel(const ActivePanel& panel, const RgbaFrame& frame);
 
 // The visibility step of a tick: a shown panel collects what its pixel
-// worker finished and shows its retained frame again after a resize; a
-// hidden floating window ends the scrubs of its views.
-void stop_hidden_panel(DockedHome& docked, FloatingHome& floating, bool docked_usable);
+// worker finished and shows its retained frame again after a resize (not
+// with `hold_picture`: the picture stays as it is this tick); a hidden
+// floating window ends the scrubs of its views.
+void stop_hidden_panel(DockedHome& docked, FloatingHome& floating, bool docked_usable, bool hold_picture);
 
 // Both homes laid out for the composition's aspect (16:9 when unknown).
 void relayout_homes(DockedHome& docked, FloatingHome& floating, bool aspect_known, double aspect);

@@ -188,6 +188,14 @@ void panel_input_step(PreviewState& state, PreviewTickInputs& in) {
   }
 }
 
+bool playback_stop_posted(const PreviewState& state) {
+  const ScrubSignals& sig = scrub_signals();
+  const PresentationState& p = state.presentation;
+  if (!p.clock.playing) return false;
+  const uint64_t clicks = sig.play_toggles.load(std::memory_order_acquire) - p.input.play_toggles_seen;
+  return clicks % 2 == 1 || sequence_of(sig.scrub_position.load(std::memory_order_acquire)) != p.input.scrub_seq;
+}
+
 void hold_panel_frame(PreviewState& state, bool pinned_changed) {
   if (pinned_changed) state.presentation.input.held_frame.reset();
 }

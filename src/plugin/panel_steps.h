@@ -38,6 +38,11 @@ void take_panel_posts_as_seen(PreviewState& state);
 // requests) and applies play clicks and scrub positions.
 void panel_input_step(PreviewState& state, PreviewTickInputs& in);
 
+// Whether the panel posted, since the last input step, clicks or a scrub
+// that stop the playback in progress: until the stop is taken up, the
+// picture stays the one the user stopped on.
+bool playback_stop_posted(const PreviewState& state);
+
 // After the composition tracking: the frame the panel was asked to hold
 // (scrub, click or pause) belongs to the composition it was asked in, and
 // is forgotten when another is pinned.

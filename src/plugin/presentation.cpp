@@ -183,7 +183,10 @@ void invalidate_presentation(PreviewState& state) {
 void presentation_reap_step(PreviewState& state) {
   PresentationState& p = state.presentation;
   reap_present_workers();
-  stop_hidden_panel(p.docked, p.floating, docked_panel_shown(p.docked));
+  // A frame the pixels worker finished for the playback after a pause was
+  // pressed would reach the screen before the pause is taken up, and become
+  // the paused frame: it is not collected, and the pause drops it.
+  stop_hidden_panel(p.docked, p.floating, docked_panel_shown(p.docked), playback_stop_posted(state));
   follow_context(state);
   p.pipeline.current_generation = read_present_request().seq;
   for (const PresentTelemetry& r : drain_present_telemetry()) {

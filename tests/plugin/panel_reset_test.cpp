@@ -17,8 +17,10 @@
 #include "core/machine.h"
 #include "host/basic_suite_store.h"
 #include "host/utility_calls.h"
+#include "platform/appkit_display_record.h"
 #include "in_process_host.h"
 #include "panel/panel_views.h"
+#include "panel/present/presenter_mailbox.h"
 #include "panel/present/present_workers.h"
 #include "panel/scrub_signals.h"
 #include "plugin/command_actions.h"
@@ -207,6 +209,37 @@ TEST_F(PanelReset, PlayClicksPauseAndScrubsHoldTheFrameUnderThePointer) {
   run_idle_steps(*state, mono_ns());
   EXPECT_FALSE(state->presentation.clock.paused);
   EXPECT_EQ(panel().play_button->title(), kPauseTitle);
+}
+
+// Playing, the pixels worker has finished the next frame but the panel has
+// not collected it when pause is pressed: the tick that takes the pause up
+// leaves the picture as it was at the press, and the pause holds that frame.
+TEST_F(PanelReset, APauseKeepsThePictureOfThePressNotTheFramePreparedBehindIt) {
+  ASSERT_TRUE(panel().cpu && panel().cpu->has_worker());
+  PresenterMailbox& box = *panel().cpu->mailbox();
+  const uint64_t view = panel().cpu->view().viewId();
+  const PlaybackClock& clock = state->presentation.clock;
+  auto prepared_uncollected = [&] {
+    std::lock_guard lock(box.mutex);
+    return box.retained.has_value();
+  };
+  // A step that hands the next frame to the worker, then the worker's result.
+  ASSERT_TRUE(tick_until([&] { return state->preview.frame_count == 48 && on_screen() >= 2 && clock.awaiting; }))
+      << "playback did not start";
+  for (int i = 0; i < 2000 && !prepared_uncollected(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(prepared_uncollected()) << "the worker prepared nothing";
+  const int64_t pressed_at = *on_screen();
+  const uint64_t images = platform::shown_image(view)->images_set;
+
+  panel().play_button->performClick();
+  run_idle_steps(*state, mono_ns());
+  ASSERT_TRUE(clock.paused);
+  EXPECT_EQ(platform::shown_image(view)->images_set, images) << "the prepared frame reached the screen";
+  EXPECT_EQ(on_screen(), pressed_at);
+  EXPECT_EQ(state->presentation.input.held_frame, pressed_at);
+  for (int i = 0; i < 5; ++i) run_idle_steps(*state, mono_ns());
+  EXPECT_EQ(platform::shown_image(view)->images_set, images) << "nor after the pause";
+  EXPECT_EQ(on_screen(), pressed_at);
 }
 
 // Only the play control toggles the pause: one pressed as the panel opens,
