@@ -51,9 +51,15 @@ inline bool write_sample_with_bar(const std::filesystem::path& sample, const std
 
 // Where a white bar stands in a screenshot: the composition x of its centre,
 // from its columns on the picture's middle row (`picture_rect`, the
-// summary's, in points at scale 1); none when no bar is found.
+// summary's, in points at scale 1); none when no bar is found. The GPU path
+// filters the picture between two mip levels, so a bar a few pixels wide may
+// leave no column fully white, only neighbours that share it. A column whose
+// darkest channel is below 80 is taken for the composition (its colours on
+// that row all have a channel below that); above, it weighs by that channel
+// less 40, about how much of the bar it holds.
 inline std::optional<double> white_bar_on_screen(const std::filesystem::path& png, const nlohmann::json& picture_rect,
                                                  double comp_width) {
+  constexpr uint32_t kGround = 40, kBar = 80;
   cairo_surface_t* s = cairo_image_surface_create_from_png(png.c_str());
   std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)> keep(s, &cairo_surface_destroy);
   if (cairo_surface_status(s) != CAIRO_STATUS_SUCCESS) return std::nullopt;
@@ -64,18 +70,18 @@ inline std::optional<double> white_bar_on_screen(const std::filesystem::path& pn
   const int y = static_cast<int>(ry + rh / 2);
   if (y < 0 || y >= height || rw <= 0) return std::nullopt;
   const unsigned char* row = cairo_image_surface_get_data(s) + static_cast<size_t>(y) * cairo_image_surface_get_stride(s);
-  double sum = 0;
-  int count = 0;
+  double sum = 0, weight = 0;
   for (int x = std::max(0, static_cast<int>(rx)); x < std::min(width, static_cast<int>(rx + rw)); ++x) {
     uint32_t v;
     std::memcpy(&v, row + static_cast<size_t>(x) * 4, 4);
-    if (((v >> 16) & 0xff) >= 245 && ((v >> 8) & 0xff) >= 245 && (v & 0xff) >= 245) {
-      sum += x + 0.5;
-      ++count;
+    const uint32_t darkest = std::min({(v >> 16) & 0xff, (v >> 8) & 0xff, v & 0xff});
+    if (darkest >= kBar) {
+      sum += (x + 0.5) * (darkest - kGround);
+      weight += darkest - kGround;
     }
   }
-  if (count == 0) return std::nullopt;
-  return (sum / count - rx) / rw * comp_width;
+  if (weight == 0) return std::nullopt;
+  return (sum / weight - rx) / rw * comp_width;
 }
 
 // Which frame a screenshot shows, from the bar of `add_frame_bar`.
