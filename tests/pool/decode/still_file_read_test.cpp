@@ -30,12 +30,16 @@ void write_file(const std::filesystem::path& p, const Bytes& b) {
   std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
-std::optional<Bytes> read_as_bytes(const std::filesystem::path& p, const StillReadTiming& timing) {
-  std::optional<ByteBuffer> buffer = read_still_file(p, 1 << 20, timing);
+// The bytes of a read, its buffer handed back to the pool.
+std::optional<Bytes> taken_bytes(std::optional<ByteBuffer> buffer) {
   if (!buffer) return std::nullopt;
   Bytes bytes(buffer->begin(), buffer->end());
   return_pooled_buffer(std::move(*buffer));
   return bytes;
+}
+
+std::optional<Bytes> read_as_bytes(const std::filesystem::path& p, const StillReadTiming& timing) {
+  return taken_bytes(read_still_file(p, 1 << 20, timing));
 }
 
 TEST(StillFileRead, AFileChangedUnderTheReadIsReadAgainOnceStill) {
@@ -93,11 +97,7 @@ TEST(StillFileRead, OnlyAFreshFileWaitsForTheSettle) {
 // One look through the folder's descriptor, as a decoder reads.
 std::optional<Bytes> read_at(const std::filesystem::path& p, const StillReadTiming& timing) {
   const DirFd dir = open_dir_followed(p.parent_path());
-  std::optional<ByteBuffer> buffer = read_still_file_at(dir.get(), p.filename().string(), p, 1 << 20, timing);
-  if (!buffer) return std::nullopt;
-  Bytes bytes(buffer->begin(), buffer->end());
-  return_pooled_buffer(std::move(*buffer));
-  return bytes;
+  return taken_bytes(read_still_file_at(dir.get(), p.filename().string(), p, 1 << 20, timing));
 }
 
 // A read that meets a change is refused, and the file is taken whole at a
