@@ -3,10 +3,10 @@
 // offered to the decoders again when the discovery finds it, no sooner than
 // a spacing after its last failure, until 120 reads failed: then the frame
 // is given up (one ERROR line). The tries are there to keep the pool from
-// retrying for ever, not to give up within a tick: spaced, they span three
-// seconds at the least, so a file its worker completes within that time of
-// its appearing is taken. A delivered frame is recorded with 0 tries and is
-// never handed over again.
+// retrying for ever, not to give up within a tick: spaced, the first try and
+// the 120th lie three seconds apart at the least, so a file its worker
+// completes within that time of its first try is taken. A delivered frame is
+// recorded with 0 tries and is never handed over again.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +23,12 @@
 namespace vel {
 
 inline constexpr uint32_t kFrameReadTries = 120;
-// The least time between a failed read of a frame and its next try.
-inline constexpr uint64_t kFrameRetrySpacingNs = 25'000'000;
+// The least time from a frame's first try to its last.
+inline constexpr uint64_t kFrameTriesSpanNs = 3'000'000'000;
+// The least time between a failed read of a frame and its next try: the
+// span over the 119 gaps between 120 tries, rounded up (25.2 ms).
+inline constexpr uint64_t kFrameRetrySpacingNs = (kFrameTriesSpanNs + kFrameReadTries - 2) / (kFrameReadTries - 1);
+static_assert(kFrameRetrySpacingNs * (kFrameReadTries - 1) >= kFrameTriesSpanNs);
 // A retry due this long without coming (its file no longer found, the
 // discovery gone) is no longer awaited.
 inline constexpr uint64_t kFrameRetryStallNs = 1'000'000'000;
