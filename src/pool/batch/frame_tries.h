@@ -18,6 +18,7 @@
 #include <set>
 #include <utility>
 
+#include "core/change_stamp.h"
 #include "pool/schedule/range_frames.h"
 
 namespace vel {
@@ -63,8 +64,13 @@ class FrameTries {
   // A message without pixels, booked at `now_ns` (monotonic): counts the
   // failure (saturating) and logs "pool: frame {} illisible après 120
   // essais" at ERROR on exactly the 120th; a frame delivered meanwhile stays
-  // delivered. The next try is due a spacing later.
-  FailedRead note_failed_read(int64_t frame, uint64_t now_ns = 0);
+  // delivered. The next try is due a spacing later. `undecodable` is the
+  // file the try found giving no frame as it stands, when it did.
+  FailedRead note_failed_read(int64_t frame, uint64_t now_ns = 0,
+                              const std::optional<FileChangeStamp>& undecodable = std::nullopt);
+  // The file the frame's last try found giving no frame: its next try does
+  // not read it again while it stands so, and counts all the same.
+  std::optional<FileChangeStamp> undecodable_file(int64_t frame) const;
   // Whether a frame with failed reads may be tried again at `now_ns`.
   bool retry_due(int64_t frame, uint64_t now_ns) const;
   // The frames whose files a scan found: a failed frame whose file is gone
@@ -101,6 +107,7 @@ class FrameTries {
     uint32_t tries = 0;
     uint64_t retry_at_ns = 0;
     bool file_gone = false;
+    std::optional<FileChangeStamp> undecodable;
     friend bool operator==(const Failed&, const Failed&) = default;
   };
   std::map<int64_t, Failed> failed_;      // not delivered, with 1 or more failed reads
