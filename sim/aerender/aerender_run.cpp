@@ -142,7 +142,8 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
                                                                    worker.extra_frame_ms));
     if (faults.write_error.count(frame)) return error(log, "Unable to write file: " + path);
     std::string why;
-    const bool hollow = frame > cmd.first_frame && static_cast<uint64_t>(frame - cmd.first_frame) <= worker.hollow_frames;
+    const bool hollow =
+        frame > cmd.first_frame && static_cast<uint64_t>(frame - cmd.first_frame) <= worker.hollow_frames;
     const bool wrote = hollow ? write_hollow_frame_file(path, why)
                        : worker.late_write_ms > 0
                            ? write_frame_file_late(path, bytes, std::chrono::milliseconds(worker.late_write_ms), why)
