@@ -5,8 +5,11 @@
 // is given up (one ERROR line). The tries are there to keep the pool from
 // retrying for ever, not to give up within a tick: spaced, the first try and
 // the 120th lie three seconds apart at the least, so a file its worker
-// completes within that time of its first try is taken. A delivered frame is
-// recorded with 0 tries and is never handed over again.
+// completes within that time of its first try is taken. A file that gave no
+// frame as it stood (read whole, or too large to be a frame) goes with the
+// frame's next try, which only looks at it while it stands so: its tries
+// cost no read and still count. A delivered frame is recorded with 0 tries
+// and is never handed over again.
 #pragma once
 
 #include <cstddef>
