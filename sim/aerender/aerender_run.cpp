@@ -69,6 +69,27 @@ bool write_frame_file(const fs::path& path, const std::vector<uint8_t>& bytes, s
   return true;
 }
 
+// A frame file sized ahead and never filled, as by a worker that sets the
+// length of its output before it renders and fails to write it: through
+// "AEtemp_<name>" and a rename like a whole frame.
+constexpr off_t kHollowFrameBytes = off_t{400} << 20;
+bool write_hollow_frame_file(const fs::path& path, std::string& why) {
+  const fs::path temp = path.parent_path() / ("AEtemp_" + path.filename().string());
+  std::error_code ec;
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out.good()) ec = std::make_error_code(std::errc::io_error);
+  }
+  if (!ec) fs::resize_file(temp, static_cast<uintmax_t>(kHollowFrameBytes), ec);
+  if (!ec) fs::rename(temp, path, ec);
+  if (ec) {
+    why = temp.string() + ": " + ec.message();
+    fs::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
 // The program's own file stops being executable: the next start of it
 // fails, as when the renderer is moved or its permissions change mid-batch.
 void take_away_execute_bits(std::FILE* log) {
@@ -121,7 +142,10 @@ int render_range(const AerenderCommand& cmd, const Composition& comp, FrameFileF
                                                                    worker.extra_frame_ms));
     if (faults.write_error.count(frame)) return error(log, "Unable to write file: " + path);
     std::string why;
-    const bool wrote = worker.late_write_ms > 0
+    const bool hollow =
+        frame > cmd.first_frame && static_cast<uint64_t>(frame - cmd.first_frame) <= worker.hollow_frames;
+    const bool wrote = hollow ? write_hollow_frame_file(path, why)
+                       : worker.late_write_ms > 0
                            ? write_frame_file_late(path, bytes, std::chrono::milliseconds(worker.late_write_ms), why)
                            : write_frame_file(path, bytes, why);
     if (!wrote) return error(log, "Unable to write file: " + path + " (" + why + ")");

@@ -57,6 +57,7 @@ WorkerFileFaults read_worker_file_faults(const std::function<std::optional<std::
   }
   f.late_write_ms = static_cast<uint32_t>(std::min<uint64_t>(count("SIM_AERENDER_LATE_WRITE_MS").value_or(0), 60'000));
   f.churn_frame = frame_for(getenv("SIM_AERENDER_CHURN"), scope);
+  f.hollow_frames = count("SIM_AERENDER_HOLLOW").value_or(0);
   return f;
 }
 

@@ -18,6 +18,9 @@
 //   SIM_AERENDER_LATE_WRITE_MS=w0:n  each frame file made empty, its bytes written n ms later
 //   SIM_AERENDER_CHURN=w0:k          frame k written again every 10 ms until the worker ends
 //                                    (also "+k"; unsettled_frame_file.h)
+//   SIM_AERENDER_HOLLOW=w0:n         the n frames after the range's first are each a file of
+//                                    400 MiB sized ahead and never filled (no byte written: a
+//                                    hole), left as they are
 #pragma once
 
 #include <cstdint>
@@ -47,6 +50,7 @@ struct WorkerFileFaults {
   std::optional<std::string> link_target;  // LINK_OUT: where the link leads, "~/" expanded
   uint32_t late_write_ms = 0;
   std::optional<WorkerFrame> churn_frame;
+  uint64_t hollow_frames = 0;
 };
 
 // A value that names another folder, or is malformed, is ignored.

@@ -228,6 +228,47 @@ void expect_churning_frame_given_up(const std::string& text, const std::string&)
   expect_no_fallback(text);
 }
 
+// Three frame files of 400 MiB each, sized ahead and never filled: each
+// refused from its size (once it stood still) with no more read of it than
+// its head, then only looked at on its later tries, which still count, so
+// that the three frames are given up in their three seconds. The batch
+// reads next to nothing of them and closes within seconds; a later batch
+// (another job folder: the fault stays behind) makes the three frames, and
+// the work area is cached.
+void expect_hollow_frames_given_up(const std::string& text, const std::string&) {
+  const auto reports = end_reports(text);
+  ASSERT_GE(reports.size(), 1u) << text;
+  const std::string report = reports[0].str();
+  const std::string batch = text.substr(0, text.find(report) + report.size());
+  static const std::regex given_up("ERROR: pool: frame ([0-9]+) illisible après 120 essais\n");
+  std::vector<std::string> frames;
+  for (std::sregex_iterator it(batch.begin(), batch.end(), given_up), end; it != end; ++it) frames.push_back((*it)[1]);
+  ASSERT_EQ(frames.size(), 3u) << text;
+  EXPECT_EQ(count_of(text, "illisible après"), 3u) << text;
+  for (const std::string& frame : frames) {
+    const std::regex phase("POOL_FILE_PHASE worker=Some\\(0\\) frame=" + frame +
+                           " attempt=[0-9]+ read_ms=[0-9.]+ decode_ms=[0-9.]+ read_bytes=([0-9]+) outcome=([A-Za-z]+)");
+    std::string outcomes;  // one letter a try
+    for (std::sregex_iterator it(batch.begin(), batch.end(), phase), end; it != end; ++it) {
+      EXPECT_LE(std::stoull((*it)[1].str()), 26u) << "read past its head: " << it->str();
+      outcomes += (*it)[2].str()[0];
+    }
+    // Still settling (R: refused at once), then found too large once (O),
+    // then unchanged (U) to the end.
+    EXPECT_EQ(outcomes.size(), 120u) << "frame " << frame << ": " << outcomes;
+    EXPECT_TRUE(std::regex_match(outcomes, std::regex("R*OU+"))) << "frame " << frame << ": " << outcomes;
+    EXPECT_EQ(pool_frames_cached(batch).count(std::stoll(frame)), 0u) << text;
+  }
+  static const std::regex figures(" elapsed_ms=([0-9.]+) read_decode_ms_sum=[0-9.]+ read_bytes=([0-9]+) ");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(report, m, figures)) << report;
+  EXPECT_LT(std::stoull(m[2].str()), uint64_t{16} << 20) << "the batch read more than its frames\n" << report;
+  EXPECT_LT(std::stod(m[1].str()), 30'000.0) << "the batch read its files over and over\n" << report;
+  EXPECT_EQ(std::stoul(reports[0][3].str()) + 3, std::stoul(reports[0][4].str())) << report;
+  EXPECT_LT(batch.size(), text.find("S2 zone de travail en cache")) << text;
+  expect_no_fallback(text);
+}
+
 const std::vector<FaultRow>& fault_rows() {
   static const std::vector<FaultRow> rows = {
       {"WorkerZeroCrashesAfterFiveFrames",
@@ -387,6 +428,9 @@ const std::vector<FaultRow>& fault_rows() {
       {"AFrameFileThatNeverSettles",
        {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_CHURN=0/w0:+1", "SIM_AERENDER_EXIT_DELAY_MS=0/w0:60000"},
        1, false, false, false, "S2 zone de travail en cache", expect_churning_frame_given_up},
+      {"ThreeFrameFilesOfFourHundredMegabytes",
+       {"VELOCINTA_POOL_WORKERS=1", "SIM_AERENDER_HOLLOW=0/w0:3"},
+       1, false, false, false, "S2 zone de travail en cache", expect_hollow_frames_given_up},
   };
   return rows;
 }

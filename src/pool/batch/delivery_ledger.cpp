@@ -24,7 +24,7 @@ DeliveryBooking book_delivery(DeliveryLedger& ledger, const PoolFrameDelivery& m
   }
   if (!message.pixels) {
     b.kind = DeliveryKind::FailedRead;
-    b.failed = ledger.tries.note_failed_read(frame, now_ns);
+    b.failed = ledger.tries.note_failed_read(frame, now_ns, message.undecodable_file);
     return b;
   }
   const std::pair<uint32_t, uint32_t> size{message.pixels->width, message.pixels->height};

@@ -28,10 +28,12 @@ std::optional<uint32_t> FrameTries::tries_of(int64_t frame) const {
   return std::nullopt;
 }
 
-FailedRead FrameTries::note_failed_read(int64_t frame, uint64_t now_ns) {
+FailedRead FrameTries::note_failed_read(int64_t frame, uint64_t now_ns,
+                                        const std::optional<FileChangeStamp>& undecodable) {
   if (delivered(frame)) return FailedRead::AlreadyDelivered;
   Failed& failed = failed_[frame];
   failed.retry_at_ns = now_ns + kFrameRetrySpacingNs;
+  failed.undecodable = undecodable;
   uint32_t& tries = failed.tries;
   if (tries >= kFrameReadTries) {
     if (tries < UINT32_MAX) ++tries;
@@ -42,6 +44,12 @@ FailedRead FrameTries::note_failed_read(int64_t frame, uint64_t now_ns) {
   log_line("ERROR", "pool: frame " + std::to_string(frame) + " illisible après " + std::to_string(kFrameReadTries) +
                         " essais");
   return FailedRead::GivenUp;
+}
+
+std::optional<FileChangeStamp> FrameTries::undecodable_file(int64_t frame) const {
+  auto it = failed_.find(frame);
+  if (it == failed_.end()) return std::nullopt;
+  return it->second.undecodable;
 }
 
 bool FrameTries::retry_due(int64_t frame, uint64_t now_ns) const {

@@ -3,10 +3,13 @@
 // offered to the decoders again when the discovery finds it, no sooner than
 // a spacing after its last failure, until 120 reads failed: then the frame
 // is given up (one ERROR line). The tries are there to keep the pool from
-// retrying for ever, not to give up within a tick: spaced, they span three
-// seconds at the least, so a file its worker completes within that time of
-// its appearing is taken. A delivered frame is recorded with 0 tries and is
-// never handed over again.
+// retrying for ever, not to give up within a tick: spaced, the first try and
+// the 120th lie three seconds apart at the least, so a file its worker
+// completes within that time of its first try is taken. A file that gave no
+// frame as it stood (read whole, or too large to be a frame) goes with the
+// frame's next try, which only looks at it while it stands so: its tries
+// cost no read and still count. A delivered frame is recorded with 0 tries
+// and is never handed over again.
 #pragma once
 
 #include <cstddef>
@@ -18,13 +21,18 @@
 #include <set>
 #include <utility>
 
+#include "core/change_stamp.h"
 #include "pool/schedule/range_frames.h"
 
 namespace vel {
 
 inline constexpr uint32_t kFrameReadTries = 120;
-// The least time between a failed read of a frame and its next try.
-inline constexpr uint64_t kFrameRetrySpacingNs = 25'000'000;
+// The least time from a frame's first try to its last.
+inline constexpr uint64_t kFrameTriesSpanNs = 3'000'000'000;
+// The least time between a failed read of a frame and its next try: the
+// span over the 119 gaps between 120 tries, rounded up (25.2 ms).
+inline constexpr uint64_t kFrameRetrySpacingNs = (kFrameTriesSpanNs + kFrameReadTries - 2) / (kFrameReadTries - 1);
+static_assert(kFrameRetrySpacingNs * (kFrameReadTries - 1) >= kFrameTriesSpanNs);
 // A retry due this long without coming (its file no longer found, the
 // discovery gone) is no longer awaited.
 inline constexpr uint64_t kFrameRetryStallNs = 1'000'000'000;
@@ -59,8 +67,13 @@ class FrameTries {
   // A message without pixels, booked at `now_ns` (monotonic): counts the
   // failure (saturating) and logs "pool: frame {} illisible après 120
   // essais" at ERROR on exactly the 120th; a frame delivered meanwhile stays
-  // delivered. The next try is due a spacing later.
-  FailedRead note_failed_read(int64_t frame, uint64_t now_ns = 0);
+  // delivered. The next try is due a spacing later. `undecodable` is the
+  // file the try found giving no frame as it stands, when it did.
+  FailedRead note_failed_read(int64_t frame, uint64_t now_ns = 0,
+                              const std::optional<FileChangeStamp>& undecodable = std::nullopt);
+  // The file the frame's last try found giving no frame: its next try does
+  // not read it again while it stands so, and counts all the same.
+  std::optional<FileChangeStamp> undecodable_file(int64_t frame) const;
   // Whether a frame with failed reads may be tried again at `now_ns`.
   bool retry_due(int64_t frame, uint64_t now_ns) const;
   // The frames whose files a scan found: a failed frame whose file is gone
@@ -97,6 +110,7 @@ class FrameTries {
     uint32_t tries = 0;
     uint64_t retry_at_ns = 0;
     bool file_gone = false;
+    std::optional<FileChangeStamp> undecodable;
     friend bool operator==(const Failed&, const Failed&) = default;
   };
   std::map<int64_t, Failed> failed_;      // not delivered, with 1 or more failed reads

@@ -44,6 +44,9 @@ struct PoolFrameDelivery {
   // A frame refused for its size, with the size it had: no pixels, and
   // nothing to read again.
   std::optional<FrameDimensions> foreign_size;
+  // No pixels from a file that gives none as it stands: the frame's next
+  // try hands it back, so that it is not read again unchanged.
+  std::optional<FileChangeStamp> undecodable_file;
 };
 
 using FrameSender = ChannelSender<PoolFrameDelivery>;

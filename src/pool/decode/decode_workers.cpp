@@ -29,18 +29,20 @@ PoolFrameDelivery delivery_of(const DecodeJob& job, DecodedOutput&& out) {
   d.frame = job.frame;
   d.pixels = std::move(out.frame);
   d.foreign_size = out.foreign_size;
+  d.undecodable_file = out.undecodable;
   d.decode_ms = out.read_ms + out.decode_ms;
   d.file_bytes = out.file_bytes;
   return d;
 }
 
 DecodedOutput ingest(const DecodeJob& job) {
-  if (!job.folder) return ingest_frame_file(job.path, job.time_s, job.decimation_factor, job.requested_size);
+  if (!job.folder)
+    return ingest_frame_file(job.path, job.time_s, job.decimation_factor, job.requested_size, job.undecodable);
   // A folder the worker swapped away since the discovery: what the name
   // gives now is none of the pool's.
   if (!still_in_job_folder(*job.folder)) return DecodedOutput{};
   return ingest_frame_file_at(job.folder->dir.get(), job.name, job.path, job.time_s, job.decimation_factor,
-                              job.requested_size);
+                              job.requested_size, job.undecodable);
 }
 
 // The file that was read, and nothing else, leaves its folder.

@@ -35,6 +35,9 @@ struct DecodeJob {
   // one (a caller that names a file itself), the path is used as it stands.
   std::shared_ptr<const FrameFolder> folder;
   std::string name;
+  // The file as it stood when an earlier try of the frame found it giving
+  // no frame: standing so still, it is not read again.
+  std::optional<FileChangeStamp> undecodable;
 };
 
 using DecodeJobReceiver = ChannelReceiver<DecodeJob>;

@@ -24,7 +24,7 @@ size_t hand_frame_files(std::deque<DiscoveredFile>& pending, DeliveryLedger& led
     // Its first try: no read of this frame has failed yet.
     const bool first_try = !ledger.tries.count(file.frame);
     if (!send(DecodeJob{file.path, file.frame, frame_time_seconds(file.frame, time), decimation, requested, file.folder,
-                       file.name})) {
+                       file.name, ledger.tries.undecodable_file(file.frame)})) {
       pending.push_front(std::move(file));
       break;
     }

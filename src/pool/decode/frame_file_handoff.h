@@ -42,7 +42,8 @@ using FrameOwnerTest = std::function<bool(std::optional<uint64_t> worker, int64_
 // worker was not given is dropped unread, like an unwanted one. Each sent
 // frame joins `ledger.handed`; a first try of a frame that never failed a
 // read adds its file age to `times`. Answers how many were sent.
-// Each job carries `requested`, the size of the batch's frames. A frame
+// Each job carries `requested`, the size of the batch's frames, and the
+// file the frame's last try found giving no frame, if any. A frame
 // whose retry is not due at `now_ns` (monotonic) is dropped like an
 // unwanted one: the next scan finds its file again.
 size_t hand_frame_files(std::deque<DiscoveredFile>& pending, DeliveryLedger& ledger, const BatchTimeBase& time,

@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/switches.h"
 #include "pool/decode/decoded_image.h"
+#include "pool/decode/frame_file_bounds.h"
 #include "pool/decode/psd_decoder.h"
 #include "pool/decode/still_file_read.h"
 #include "pool/decode/tga_decoder.h"
@@ -73,12 +74,16 @@ const char* file_decode_outcome_name(FileDecodeOutcome outcome) {
       return "Decoded";
     case FileDecodeOutcome::ForeignSize:
       return "ForeignSize";
+    case FileDecodeOutcome::Oversize:
+      return "Oversize";
+    case FileDecodeOutcome::Unchanged:
+      return "Unchanged";
   }
   return "ReadFailed";
 }
 
 std::optional<ByteBuffer> read_output_file(const std::filesystem::path& path) {
-  return read_still_file(path, kMaxFrameFileBytes);
+  return read_still_file(path, kFrameFileReadCeiling);
 }
 
 std::optional<RgbaFrame> sample_to_rgba(std::span<const uint8_t> bytes, uint64_t width, uint64_t height,
@@ -173,17 +178,40 @@ std::optional<FrameDimensions> foreign_header_size(std::span<const uint8_t> byte
   return FrameDimensions{static_cast<uint32_t>(w), static_cast<uint32_t>(h)};  // both at most 30000
 }
 
-// Decodes the bytes read (nothing when the read failed) into `out`.
-DecodedOutput decode_frame_bytes(DecodedOutput out, std::optional<ByteBuffer> bytes,
-                                 const std::filesystem::path& path, double time_s, uint64_t step,
-                                 bool sample_while_decoding, const std::optional<FrameDimensions>& requested) {
-  if (!bytes) {
-    out.file_read.reset();
-    return out;
+// What a try of a file that was not read gives: nothing to decode, and for
+// a file that gives no frame as it stands, that file.
+DecodedOutput unread_frame_file(DecodedOutput out, StillRead got, bool targa,
+                                const std::optional<FrameDimensions>& requested) {
+  if (got.refusal == StillReadRefusal::Unchanged) {
+    out.outcome = FileDecodeOutcome::Unchanged;
+    out.undecodable = got.file;
+  } else if (got.refusal == StillReadRefusal::Oversize) {
+    // Its head is all that was read of it: a frame of another size is told
+    // so, whatever its length, as when it is read whole.
+    out.file_bytes = got.head.size();
+    const std::optional<FrameDimensions> stated = stated_frame_size(got.head, targa);
+    if (stated && foreign_size(stated->width, stated->height, requested)) {
+      out.outcome = FileDecodeOutcome::ForeignSize;
+      out.foreign_size = stated;
+      out.file_read = got.file;
+    } else {
+      out.outcome = FileDecodeOutcome::Oversize;
+      out.undecodable = got.file;
+    }
   }
+  return out;
+}
+
+// Decodes what the read gave into `out`.
+DecodedOutput decode_frame_read(DecodedOutput out, StillRead got, const std::filesystem::path& path, double time_s,
+                                uint64_t step, bool sample_while_decoding,
+                                const std::optional<FrameDimensions>& requested) {
+  const bool targa = extension_is_tga(path);
+  if (!got.bytes) return unread_frame_file(std::move(out), std::move(got), targa, requested);
+  std::optional<ByteBuffer>& bytes = got.bytes;
   const Clock::time_point decode_start = Clock::now();
   out.file_bytes = bytes->size();
-  const bool targa = extension_is_tga(path);
+  out.file_read = got.file;
   out.foreign_size = foreign_header_size(*bytes, targa, requested);
   if (out.foreign_size) {
     // Not a frame of this batch, whatever its pixels: none is decoded.
@@ -206,38 +234,50 @@ DecodedOutput decode_frame_bytes(DecodedOutput out, std::optional<ByteBuffer> by
   out.outcome = out.frame          ? FileDecodeOutcome::Decoded
                 : out.foreign_size ? FileDecodeOutcome::ForeignSize
                                    : FileDecodeOutcome::DecodeFailed;
+  // The same bytes would give nothing again.
+  if (out.outcome == FileDecodeOutcome::DecodeFailed) out.undecodable = got.file;
   return_pooled_buffer(std::move(*bytes));
   return out;
+}
+
+// What a read of a frame file of the batch asks: no more than a frame of
+// its format and size can hold, and not the file that gave nothing before.
+StillReadAsk frame_file_ask(const std::filesystem::path& path, const std::optional<FrameDimensions>& requested,
+                            const std::optional<FileChangeStamp>& undecodable) {
+  StillReadAsk ask;
+  ask.limit = frame_file_byte_limit(extension_is_tga(path), requested);
+  ask.unchanged_since = undecodable;
+  ask.oversize_head = kFrameFileHeadBytes;
+  return ask;
 }
 
 }  // namespace
 
 DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
-                                bool sample_while_decoding, const std::optional<FrameDimensions>& requested) {
+                                bool sample_while_decoding, const std::optional<FrameDimensions>& requested,
+                                const std::optional<FileChangeStamp>& undecodable) {
   DecodedOutput out;
   const Clock::time_point read_start = Clock::now();
-  FileChangeStamp read{};
-  std::optional<ByteBuffer> bytes = read_still_file(path, kMaxFrameFileBytes, {}, &read);
+  StillRead got = read_still_file_waiting(path, frame_file_ask(path, requested, undecodable));
   out.read_ms = ms_since(read_start);
-  out.file_read = read;
-  return decode_frame_bytes(std::move(out), std::move(bytes), path, time_s, step, sample_while_decoding, requested);
+  return decode_frame_read(std::move(out), std::move(got), path, time_s, step, sample_while_decoding, requested);
 }
 
 DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
-                                const std::optional<FrameDimensions>& requested) {
-  return ingest_frame_file(path, time_s, step, pipeline_optimize_enabled(), requested);
+                                const std::optional<FrameDimensions>& requested,
+                                const std::optional<FileChangeStamp>& undecodable) {
+  return ingest_frame_file(path, time_s, step, pipeline_optimize_enabled(), requested, undecodable);
 }
 
 DecodedOutput ingest_frame_file_at(int dir, const std::string& name, const std::filesystem::path& path, double time_s,
-                                   uint64_t step, const std::optional<FrameDimensions>& requested) {
+                                   uint64_t step, const std::optional<FrameDimensions>& requested,
+                                   const std::optional<FileChangeStamp>& undecodable) {
   DecodedOutput out;
   const Clock::time_point read_start = Clock::now();
-  FileChangeStamp read{};
-  std::optional<ByteBuffer> bytes = read_still_file_at(dir, name, path, kMaxFrameFileBytes, {}, &read);
+  StillRead got = read_still_file_checked(dir, name, path, frame_file_ask(path, requested, undecodable));
   out.read_ms = ms_since(read_start);
-  out.file_read = read;
-  return decode_frame_bytes(std::move(out), std::move(bytes), path, time_s, step, pipeline_optimize_enabled(),
-                            requested);
+  return decode_frame_read(std::move(out), std::move(got), path, time_s, step, pipeline_optimize_enabled(),
+                           requested);
 }
 
 std::optional<uint64_t> parse_worker_dir_name(const std::filesystem::path& frame_file) {

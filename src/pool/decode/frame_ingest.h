@@ -3,6 +3,12 @@
 // system bitmap decoder), sample it down by the job's step, and hand back
 // one outcome record with the frame, when there is one, and the timings.
 // Nothing here stops the caller: every failure is an outcome.
+//
+// A file is read only up to what a frame of the batch's size can hold
+// (frame_file_bounds.h): a larger one is refused unread. A file that gave no
+// frame, read whole or refused for its size, is named in the outcome; the
+// batch hands it back with the frame's next try, and while it stands as it
+// stood then, it is not read again: only a change of it can make a frame.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +30,8 @@ enum class FileDecodeOutcome : uint8_t {
   DecodeFailed = 1,  // read, but no frame came out of it
   Decoded = 2,       // frame present
   ForeignSize = 3,   // an image of another size than the batch asked for: refused unread
+  Oversize = 4,      // larger than any frame of the batch's format and size: refused unread
+  Unchanged = 5,     // the file that gave no frame before, as it stood then: not read again
 };
 const char* file_decode_outcome_name(FileDecodeOutcome outcome);
 
@@ -34,27 +42,34 @@ struct DecodedOutput {
   uint64_t file_bytes = 0;  // 0 when unreadable
   FileDecodeOutcome outcome = FileDecodeOutcome::ReadFailed;
   std::optional<FrameDimensions> foreign_size;  // ForeignSize: the size the file holds
-  std::optional<FileChangeStamp> file_read;     // the file whose bytes were read, when they were
+  // The file whose bytes were read, or whose head stated another size.
+  std::optional<FileChangeStamp> file_read;
+  // The file that gives no frame as it stands (DecodeFailed, Oversize,
+  // Unchanged): the next try of the frame need not read it again.
+  std::optional<FileChangeStamp> undecodable;
 };
-
-// A file of 0 bytes or more than this is not read.
-inline constexpr uint64_t kMaxFrameFileBytes = 512ull << 20;
 
 // Reads, decodes and samples one frame file; `time_s` becomes the frame's
 // time. The Photoshop reader samples while decoding when `sample_while_decoding`
 // (VELOCINTA_PIPELINE_OPTIMIZE), else decodes at full size and samples after.
 // An image whose size (before sampling) is not `requested` is ForeignSize,
-// told from its header before its pixels are decoded.
+// told from its header before its pixels are decoded. A file larger than a
+// frame of the `requested` size can be is Oversize, unread (ForeignSize when
+// its head states another size); `undecodable`, the file an earlier try
+// found giving no frame, is Unchanged while it stands as it stood.
 DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
                                 bool sample_while_decoding,
-                                const std::optional<FrameDimensions>& requested = std::nullopt);
+                                const std::optional<FrameDimensions>& requested = std::nullopt,
+                                const std::optional<FileChangeStamp>& undecodable = std::nullopt);
 // The same with the process's switch.
 DecodedOutput ingest_frame_file(const std::filesystem::path& path, double time_s, uint64_t step,
-                                const std::optional<FrameDimensions>& requested = std::nullopt);
-// The same for the file `name` of the open folder `dir` (read_still_file_at),
-// `path` naming it, with the process's switch.
+                                const std::optional<FrameDimensions>& requested = std::nullopt,
+                                const std::optional<FileChangeStamp>& undecodable = std::nullopt);
+// The same for the file `name` of the open folder `dir`
+// (read_still_file_checked), `path` naming it, with the process's switch.
 DecodedOutput ingest_frame_file_at(int dir, const std::string& name, const std::filesystem::path& path, double time_s,
-                                   uint64_t step, const std::optional<FrameDimensions>& requested = std::nullopt);
+                                   uint64_t step, const std::optional<FrameDimensions>& requested = std::nullopt,
+                                   const std::optional<FileChangeStamp>& undecodable = std::nullopt);
 
 // The whole regular file in a pooled buffer, as one still state of it
 // (still_file_read.h: a file its worker changes during the read is read again

@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <thread>
 
 #include "core/bounded_read.h"
@@ -42,52 +45,95 @@ bool name_gives(int dir, const std::string& name, const FileChangeStamp& file) {
 
 }  // namespace
 
-std::optional<ByteBuffer> read_still_file_at(int dir, const std::string& name, const std::filesystem::path& shown,
-                                             uint64_t limit, const StillReadTiming& timing, FileChangeStamp* read) {
+StillRead read_still_file_checked(int dir, const std::string& name, const std::filesystem::path& shown,
+                                  const StillReadAsk& ask) {
+  StillRead out;
   Result<RegularFile, FileReadError> file = open_regular_file_at(dir, name, shown);
-  if (!file || !frame_file_status_ok(file->status())) return std::nullopt;
+  if (!file || !frame_file_status_ok(file->status())) return out;
   const FileChangeStamp before = change_stamp(file->status());
+  if (ask.unchanged_since && *ask.unchanged_since == before) {
+    out.refusal = StillReadRefusal::Unchanged;
+    out.file = before;
+    return out;
+  }
   const uint64_t size = file->size();
-  if (size == 0 || size > limit) return std::nullopt;
+  if (size == 0) return out;
   // Still for a whole settle before the read, so that a change during it
   // cannot fall in the tick of the change before.
   const std::optional<std::chrono::nanoseconds> age = change_age(file->status());
-  if (!age || *age < timing.settle) return std::nullopt;
+  if (!age || *age < ask.timing.settle) {
+    out.refusal = StillReadRefusal::Unsettled;
+    return out;
+  }
+  const auto still_as_before = [&] {
+    const std::optional<FileChangeStamp> after = stamp_of(file->fd());
+    return after && *after == before && name_gives(dir, name, before);
+  };
+  if (size > ask.limit) {
+    out.head.resize(static_cast<size_t>(std::min<uint64_t>(ask.oversize_head, size)));
+    size_t done = 0;
+    while (done < out.head.size()) {
+      const ssize_t n = ::pread(file->fd(), out.head.data() + done, out.head.size() - done, static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    out.head.resize(done);
+    if (!still_as_before()) {
+      out.head.clear();
+      out.refusal = StillReadRefusal::Unsettled;
+      return out;
+    }
+    out.refusal = StillReadRefusal::Oversize;
+    out.file = before;
+    return out;
+  }
   std::optional<ByteBuffer> buffer = take_pooled_buffer(size, size * 2);
-  if (!buffer) return std::nullopt;
+  if (!buffer) return out;
   const Status<FileReadError> done = read_open_file(*file, shown, size, *buffer);
   // A read cut short or run long is a change as much as a moved time.
-  if (done) {
-    const std::optional<FileChangeStamp> after = stamp_of(file->fd());
-    if (after && *after == before && name_gives(dir, name, before)) {
-      if (read) *read = before;
-      return buffer;
-    }
+  if (done && still_as_before()) {
+    out.bytes = std::move(buffer);
+    out.file = before;
+    return out;
   }
   return_pooled_buffer(std::move(*buffer));
-  return std::nullopt;
+  out.refusal = StillReadRefusal::Unsettled;
+  return out;
+}
+
+std::optional<ByteBuffer> read_still_file_at(int dir, const std::string& name, const std::filesystem::path& shown,
+                                             uint64_t limit, const StillReadTiming& timing, FileChangeStamp* read) {
+  StillRead got = read_still_file_checked(dir, name, shown, StillReadAsk{limit, timing, std::nullopt, 0});
+  if (got.bytes && read) *read = *got.file;
+  return std::move(got.bytes);
+}
+
+StillRead read_still_file_waiting(const std::filesystem::path& path, const StillReadAsk& ask) {
+  const DirFd dir = open_dir_followed(path.has_parent_path() ? path.parent_path() : std::filesystem::path("."));
+  if (!dir.ok()) return {};
+  const std::string name = path.filename().string();
+  const auto give_up = std::chrono::steady_clock::now() + ask.timing.patience;
+  for (;;) {
+    StillRead got = read_still_file_checked(dir.get(), name, path, ask);
+    if (got.bytes || got.refusal != StillReadRefusal::Unsettled) return got;
+    // Refused for a change: look again once it may have settled.
+    struct stat st {};
+    if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return got;
+    const std::optional<std::chrono::nanoseconds> age = change_age(st);
+    const std::chrono::nanoseconds wait = age && *age < ask.timing.settle
+                                              ? ask.timing.settle - *age
+                                              : std::chrono::nanoseconds(std::chrono::milliseconds(1));
+    if (std::chrono::steady_clock::now() + wait > give_up) return got;
+    std::this_thread::sleep_for(wait);
+  }
 }
 
 std::optional<ByteBuffer> read_still_file(const std::filesystem::path& path, uint64_t limit,
                                           const StillReadTiming& timing, FileChangeStamp* read) {
-  const DirFd dir = open_dir_followed(path.has_parent_path() ? path.parent_path() : std::filesystem::path("."));
-  if (!dir.ok()) return std::nullopt;
-  const std::string name = path.filename().string();
-  const auto give_up = std::chrono::steady_clock::now() + timing.patience;
-  for (;;) {
-    if (std::optional<ByteBuffer> bytes = read_still_file_at(dir.get(), name, path, limit, timing, read)) return bytes;
-    struct stat st {};
-    if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !frame_file_status_ok(st) ||
-        st.st_size <= 0 || static_cast<uint64_t>(st.st_size) > limit) {
-      return std::nullopt;
-    }
-    // Refused for a change: look again once it may have settled.
-    const std::optional<std::chrono::nanoseconds> age = change_age(st);
-    const std::chrono::nanoseconds wait =
-        age && *age < timing.settle ? timing.settle - *age : std::chrono::nanoseconds(std::chrono::milliseconds(1));
-    if (std::chrono::steady_clock::now() + wait > give_up) return std::nullopt;
-    std::this_thread::sleep_for(wait);
-  }
+  StillRead got = read_still_file_waiting(path, StillReadAsk{limit, timing, std::nullopt, 0});
+  if (got.bytes && read) *read = *got.file;
+  return std::move(got.bytes);
 }
 
 }  // namespace vel
