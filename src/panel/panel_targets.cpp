@@ -11,7 +11,7 @@ uint64_t speed_from_index(int64_t index) { return index >= 0 && index <= 3 ? sta
 
 bool VelocintaPlayTarget::performAction(std::string_view selector, platform::NSObject*) {
   if (selector != "togglePlay:") return false;
-  scrub_signals().play_toggles.fetch_add(1, std::memory_order_release);
+  post_play_toggle();
   return true;
 }
 

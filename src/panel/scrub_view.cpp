@@ -78,13 +78,8 @@ void VelocintaScrubView::keyDown(const platform::NSEvent& event) {
   if (event.charactersIgnoringModifiers) {
     const std::string& t = *event.charactersIgnoringModifiers;
     const char key = mark_key_of(t.data(), t.size());
-    ScrubSignals& s = scrub_signals();
-    if (key == 'i') {
-      s.mark_in_requests.fetch_add(1, std::memory_order_acq_rel);
-      return;
-    }
-    if (key == 'o') {
-      s.mark_out_requests.fetch_add(1, std::memory_order_acq_rel);
+    if (key == 'i' || key == 'o') {
+      post_mark_key(key == 'i' ? PanelPostKind::MarkIn : PanelPostKind::MarkOut);
       return;
     }
   }
@@ -126,7 +121,7 @@ void VelocintaScrubView::mouseDown(const platform::NSEvent& event) {
   drag_state_ = strip_grab(f, width, s.workarea_marks.load(std::memory_order_acquire));
   if (drag_state_ != DragState::Scrub) return;
   start_scrub();
-  post_position(s.scrub_position, rounded_thousandths(x, width));
+  post_scrub_position(rounded_thousandths(x, width));
 }
 
 void VelocintaScrubView::mouseDragged(const platform::NSEvent& event) {
@@ -134,7 +129,7 @@ void VelocintaScrubView::mouseDragged(const platform::NSEvent& event) {
   if (drag_state_ != DragState::Scrub) {
     armed_ = true;
     const double p = std::clamp(event_fraction(event), 0.0, 1.0);
-    post_position(drag_state_ == DragState::OutMark ? s.workarea_out_move : s.workarea_in_move,
+    post_mark_move(drag_state_ == DragState::OutMark ? PanelPostKind::OutMove : PanelPostKind::InMove,
                   static_cast<uint64_t>(std::trunc(p * 1000.0)));
     return;
   }
@@ -142,7 +137,7 @@ void VelocintaScrubView::mouseDragged(const platform::NSEvent& event) {
   const double x = local_x(event);
   if (kind_ == ScrubKind::Picture && !armed_ && std::fabs(x - anchor_x_) < kScrubDeadZonePoints) return;
   armed_ = true;
-  post_position(s.scrub_position, rounded_thousandths(x, bounds().width));
+  post_scrub_position(rounded_thousandths(x, bounds().width));
 }
 
 void VelocintaScrubView::mouseUp(const platform::NSEvent& event) {
@@ -150,7 +145,7 @@ void VelocintaScrubView::mouseUp(const platform::NSEvent& event) {
   if (drag_state_ != DragState::Scrub) {
     if (armed_) {
       const double p = std::clamp(event_fraction(event), 0.0, 1.0);
-      post_position(drag_state_ == DragState::OutMark ? s.workarea_out_move : s.workarea_in_move,
+      post_mark_move(drag_state_ == DragState::OutMark ? PanelPostKind::OutMove : PanelPostKind::InMove,
                     static_cast<uint64_t>(std::trunc(p * 1000.0)));
     }
     drag_state_ = DragState::Scrub;
@@ -167,7 +162,7 @@ void VelocintaScrubView::mouseUp(const platform::NSEvent& event) {
     armed_ = false;
     return;
   }
-  if (kind_ == ScrubKind::Strip || armed_) post_position(s.scrub_position, rounded_thousandths(local_x(event), bounds().width));
+  if (kind_ == ScrubKind::Strip || armed_) post_scrub_position(rounded_thousandths(local_x(event), bounds().width));
   armed_ = false;
   s.scrub_ends.fetch_add(1, std::memory_order_release);
 }

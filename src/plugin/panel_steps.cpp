@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "core/machine.h"
 #include "core/options.h"
+#include "plugin/panel_focus.h"
 #include "plugin/pool_preview_link.h"
 #include "plugin/pool_pump.h"
 #include "plugin/pool_services.h"
@@ -165,27 +166,52 @@ WorkAreaSignals read_work_area_posts() {
 void take_panel_posts_as_seen(PreviewState& state) {
   const ScrubSignals& sig = scrub_signals();
   PanelInputMemory& m = state.presentation.input;
+  (void)take_panel_posts();
   m.play_toggles_seen = sig.play_toggles.load(std::memory_order_acquire);
   m.scrub_seq = sequence_of(sig.scrub_position.load(std::memory_order_acquire));
   snapshot_work_area_signals(state.preview.work_area_snapshot, read_work_area_posts());
 }
 
-void panel_input_step(PreviewState& state, PreviewTickInputs& in) {
-  ScrubSignals& sig = scrub_signals();
-  in.work_area_signals = read_work_area_posts();
+namespace {
 
+// One post of the panel, taken at its turn: a play click or a scrub acts on
+// the panel now, so that the posts after it find the panel where it left
+// it; a mark request waits for the composition's tracking, a key with where
+// the panel stands now. A word already taken is no news (the words only grow).
+void take_panel_post(PreviewState& state, PreviewTickInputs& in, const PanelPost& post) {
   PanelInputMemory& m = state.presentation.input;
-  const uint64_t toggles = sig.play_toggles.load(std::memory_order_acquire);
-  if (toggles != m.play_toggles_seen) {
-    const uint64_t clicks = toggles - m.play_toggles_seen;
-    m.play_toggles_seen = toggles;
-    if (clicks % 2 == 1) toggle_play(state);
+  switch (post.kind) {
+    case PanelPostKind::PlayToggle:
+      if (post.word > m.play_toggles_seen) {
+        const uint64_t clicks = post.word - m.play_toggles_seen;
+        m.play_toggles_seen = post.word;
+        if (clicks % 2 == 1) toggle_play(state);
+      }
+      return;
+    case PanelPostKind::ScrubPosition:
+      if (sequence_of(post.word) > m.scrub_seq) {
+        m.scrub_seq = sequence_of(post.word);
+        scrub_to(state, position_of(post.word));
+      }
+      return;
+    case PanelPostKind::InMove: in.mark_requests.push_back({WorkAreaPost::InMove, post.word, {}}); return;
+    case PanelPostKind::OutMove: in.mark_requests.push_back({WorkAreaPost::OutMove, post.word, {}}); return;
+    case PanelPostKind::MarkIn: in.mark_requests.push_back({WorkAreaPost::InKey, post.word, panel_position(state)}); return;
+    case PanelPostKind::MarkOut: in.mark_requests.push_back({WorkAreaPost::OutKey, post.word, panel_position(state)}); return;
   }
-  const uint64_t position = sig.scrub_position.load(std::memory_order_acquire);
-  if (sequence_of(position) != m.scrub_seq) {
-    m.scrub_seq = sequence_of(position);
-    scrub_to(state, position_of(position));
-  }
+}
+
+}  // namespace
+
+void panel_input_step(PreviewState& state, PreviewTickInputs& in) {
+  for (const PanelPost& post : take_panel_posts()) take_panel_post(state, in, post);
+  // What the words hold beyond the queue (posts it had no room for) comes
+  // after it: play clicks, then the scrub here, the mark requests after
+  // this tick's in the composition's tracking.
+  const ScrubSignals& sig = scrub_signals();
+  in.work_area_signals = read_work_area_posts();
+  take_panel_post(state, in, {PanelPostKind::PlayToggle, sig.play_toggles.load(std::memory_order_acquire)});
+  take_panel_post(state, in, {PanelPostKind::ScrubPosition, sig.scrub_position.load(std::memory_order_acquire)});
 }
 
 bool playback_stop_posted(const PreviewState& state) {

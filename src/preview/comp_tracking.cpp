@@ -194,8 +194,21 @@ void preview_apply_work_area_requests(PreviewController& ctl, const PreviewTickI
     snapshot_work_area_signals(ctl.work_area_snapshot, in.work_area_signals);
     return;
   }
-  auto next = apply_work_area_requests(ctl.work_area, ctl.work_area_snapshot, in.work_area_signals,
-                                       mark_frame(ctl.playhead), ctl.frame_count);
+  // A key marks the frame on screen at its turn, which a click or a play
+  // click made before it in the same turn may have changed: the playhead of
+  // where the panel stood then. That belongs to the composition it showed;
+  // a newly pinned one starts from the host's time.
+  std::vector<WorkAreaRequest> requests;
+  for (const PanelMarkRequest& r : in.mark_requests) {
+    int64_t mark_at = 0;
+    if (r.kind == WorkAreaPost::InKey || r.kind == WorkAreaPost::OutKey) {
+      const PanelPosition at = report.pinned_changed ? PanelPosition{.playing = r.at.playing} : r.at;
+      mark_at = mark_frame(find_playhead(at, ctl.current_frame, ctl.work_area, ctl.frame_count));
+    }
+    requests.push_back({r.kind, r.word, mark_at});
+  }
+  for (const WorkAreaRequest& r : requests_of_words(in.work_area_signals, mark_frame(ctl.playhead))) requests.push_back(r);
+  auto next = apply_work_area_requests(ctl.work_area, ctl.work_area_snapshot, requests, ctl.frame_count);
   if (!next) return;
   log_line("INFO", work_area_log_text(*next));
   const HostTime fd{ctl.timing->frame_value, ctl.timing->frame_scale};

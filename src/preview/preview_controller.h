@@ -178,13 +178,26 @@ struct PreviewController {
   WitnessClaims witness;
 };
 
+// A mark request of the panel: its word (WorkAreaRequest) and, for a key,
+// where the panel stood when the key's turn came, which the key marks.
+struct PanelMarkRequest {
+  WorkAreaPost kind;
+  uint64_t word = 0;
+  PanelPosition at;
+};
+
 struct PreviewTickInputs {
   uint64_t now_ns = 0;               // monotonic
   bool modal = false;                // the host shows a modal window
   // Where the panel stands: the playhead follows it rather than the host's
   // current time, which playback in the panel does not move.
   PanelPosition panel;
-  WorkAreaSignals work_area_signals; // the panel's request words
+  // The panel's mark requests in the order they were made, a key with where
+  // the panel stood at its turn; then the request words, whose news beyond
+  // those requests (posts the panel's queue had no room for) come after
+  // them, keys at the playhead.
+  std::vector<PanelMarkRequest> mark_requests;
+  WorkAreaSignals work_area_signals;
   // The render pool: whether it may start a batch now, and the frame
   // ranges (inclusive frame indexes) its running batch already holds.
   bool pool_ready = false;

@@ -86,13 +86,36 @@ int64_t frame_at_strip_position(uint64_t thousandths, int64_t frame_count) {
   return std::min(f, frame_count - 1);
 }
 
-std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& current, WorkAreaSnapshot& snap,
-                                                 const WorkAreaSignals& sig, int64_t mark_at,
-                                                 int64_t frame_count) {
-  if (frame_count <= 0) {
-    snapshot_work_area_signals(snap, sig);
-    return std::nullopt;
+std::vector<WorkAreaRequest> requests_of_words(const WorkAreaSignals& sig, int64_t mark_at) {
+  return {{WorkAreaPost::InMove, sig.in_move, 0},
+          {WorkAreaPost::OutMove, sig.out_move, 0},
+          {WorkAreaPost::InKey, sig.mark_in_requests, mark_at},
+          {WorkAreaPost::OutKey, sig.mark_out_requests, mark_at}};
+}
+
+namespace {
+
+// The snapshot's part for a request's kind, and the request's value to
+// compare with it: a sequence number for a move, a count for a key.
+uint64_t& seen_of(WorkAreaSnapshot& snap, WorkAreaPost kind) {
+  switch (kind) {
+    case WorkAreaPost::InMove: return snap.in_move_seq;
+    case WorkAreaPost::OutMove: return snap.out_move_seq;
+    case WorkAreaPost::InKey: return snap.mark_in_count;
+    case WorkAreaPost::OutKey: break;
   }
+  return snap.mark_out_count;
+}
+
+uint64_t value_of(const WorkAreaRequest& r) {
+  return r.kind == WorkAreaPost::InMove || r.kind == WorkAreaPost::OutMove ? r.word >> kSeqShift : r.word;
+}
+
+}  // namespace
+
+std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& current, WorkAreaSnapshot& snap,
+                                                       const std::vector<WorkAreaRequest>& requests,
+                                                       int64_t frame_count) {
   const int64_t last_frame = frame_count - 1;
   WorkAreaFrames area = work_area_bounds(current, frame_count);
   bool changed = false;
@@ -106,13 +129,28 @@ std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& cur
     if (area.first > area.last) area.first = 0;
     changed = true;
   };
-  if ((sig.in_move >> kSeqShift) != snap.in_move_seq) set_in(frame_at_strip_position(sig.in_move & kPosMask, frame_count));
-  if ((sig.out_move >> kSeqShift) != snap.out_move_seq) set_out(frame_at_strip_position(sig.out_move & kPosMask, frame_count));
-  if (sig.mark_in_requests != snap.mark_in_count) set_in(mark_at);
-  if (sig.mark_out_requests != snap.mark_out_count) set_out(mark_at);
-  snapshot_work_area_signals(snap, sig);
+  for (const WorkAreaRequest& r : requests) {
+    uint64_t& seen = seen_of(snap, r.kind);
+    const uint64_t value = value_of(r);
+    // Words only grow: one not past the snapshot is no new request.
+    if (value <= seen) continue;
+    seen = value;
+    if (frame_count <= 0) continue;
+    switch (r.kind) {
+      case WorkAreaPost::InMove: set_in(frame_at_strip_position(r.word & kPosMask, frame_count)); break;
+      case WorkAreaPost::OutMove: set_out(frame_at_strip_position(r.word & kPosMask, frame_count)); break;
+      case WorkAreaPost::InKey: set_in(r.mark_at); break;
+      case WorkAreaPost::OutKey: set_out(r.mark_at); break;
+    }
+  }
   if (!changed) return std::nullopt;
   return area;
+}
+
+std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& current, WorkAreaSnapshot& snap,
+                                                 const WorkAreaSignals& sig, int64_t mark_at,
+                                                 int64_t frame_count) {
+  return apply_work_area_requests(current, snap, requests_of_words(sig, mark_at), frame_count);
 }
 
 std::string work_area_log_text(const WorkAreaFrames& area) {

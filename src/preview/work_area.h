@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "host/handles.h"
 
@@ -73,11 +74,30 @@ void snapshot_work_area_signals(WorkAreaSnapshot& snap, const WorkAreaSignals& s
 // p clamped to 1000, the result to the last frame.
 int64_t frame_at_strip_position(uint64_t thousandths, int64_t frame_count);
 
-// Applies the requests posted since the snapshot, in the order IN drag,
-// OUT drag, IN key, OUT key (keys put the mark at `mark_at`). Moving
+// One request for a mark: a mark moved on the strip (`word` its position
+// word) or an IN/OUT key (`word` the key's count with this press, `mark_at`
+// the frame the key marks).
+enum class WorkAreaPost : uint8_t { InMove, OutMove, InKey, OutKey };
+struct WorkAreaRequest {
+  WorkAreaPost kind;
+  uint64_t word = 0;
+  int64_t mark_at = 0;
+};
+
+// The words as requests, in the order IN drag, OUT drag, IN key, OUT key,
+// the keys at `mark_at`.
+std::vector<WorkAreaRequest> requests_of_words(const WorkAreaSignals& sig, int64_t mark_at);
+
+// Applies, in their order, the requests newer than the snapshot (a word the
+// snapshot holds, or an older one, was applied or dropped already). Moving
 // IN past OUT sends OUT to the last frame; moving OUT before IN sends IN to
-// the first. Answers the new area when anything was requested, and updates
-// the snapshot either way.
+// the first. Answers the new area when anything was requested, and moves
+// the snapshot on to what it applied.
+std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& current, WorkAreaSnapshot& snap,
+                                                       const std::vector<WorkAreaRequest>& requests,
+                                                       int64_t frame_count);
+
+// The words' requests newer than the snapshot, in the fixed order above.
 std::optional<WorkAreaFrames> apply_work_area_requests(const WorkAreaFrames& current, WorkAreaSnapshot& snap,
                                                  const WorkAreaSignals& sig, int64_t mark_at,
                                                  int64_t frame_count);

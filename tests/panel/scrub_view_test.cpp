@@ -4,6 +4,8 @@
 
 #include "panel/scrub_signals.h"
 
+#include <vector>
+
 namespace vel {
 namespace {
 
@@ -44,6 +46,51 @@ TEST(ScrubSignalsTest, APostReplacesThePositionAndRaisesTheSequence) {
   post_position(word, 5000);  // beyond the view: the far end
   EXPECT_EQ(position_of(word.load()), 1000u);
   EXPECT_EQ(sequence_of(word.load()), 9u);
+}
+
+// A strip click, a key, a drag and a play click made before the idle hook
+// takes them come out in that order, each with its word as it left it; a
+// drag's many posts are one entry, its last.
+TEST(ScrubSignalsTest, TheQueueKeepsTheOrderOfTheRequestsAndFoldsARunOfOneKind) {
+  Fixture f(ScrubKind::Strip, 1000.0);
+  f.sig.workarea_marks.store(100 | (uint64_t{900} << 16));
+  (void)take_panel_posts();
+  f.view->mouseDown(Fixture::at(500));
+  f.view->mouseUp(Fixture::at(500));
+  const uint64_t clicked = f.sig.scrub_position.load();
+  NSEvent o;
+  o.charactersIgnoringModifiers = "o";
+  f.view->keyDown(o);
+  f.view->mouseDown(Fixture::at(898));  // the OUT mark
+  for (double x : {800.0, 700.0, 600.0}) f.view->mouseDragged(Fixture::at(x));
+  f.view->mouseUp(Fixture::at(600));
+  post_play_toggle();
+  const std::vector<PanelPost> expected = {{PanelPostKind::ScrubPosition, clicked},
+                                           {PanelPostKind::MarkOut, f.sig.mark_out_requests.load()},
+                                           {PanelPostKind::OutMove, f.sig.workarea_out_move.load()},
+                                           {PanelPostKind::PlayToggle, f.sig.play_toggles.load()}};
+  EXPECT_EQ(take_panel_posts(), expected);
+  EXPECT_TRUE(take_panel_posts().empty()) << "taken once";
+}
+
+// Past its room the queue takes nothing more until it is taken: what it
+// holds is the first posts in order, the rest is in the words only.
+TEST(ScrubSignalsTest, AFullQueueLeavesTheRestOfTheTurnToTheWords) {
+  ScrubSignals& sig = scrub_signals();
+  (void)take_panel_posts();
+  for (size_t i = 0; i < kPanelPostCapacity + 3; ++i) {
+    post_mark_key(i % 2 == 0 ? PanelPostKind::MarkIn : PanelPostKind::MarkOut);
+  }
+  const uint64_t in_word = sig.mark_in_requests.load();
+  post_mark_key(PanelPostKind::MarkOut);  // the kind queued last: not folded into it either
+  const std::vector<PanelPost> taken = take_panel_posts();
+  ASSERT_EQ(taken.size(), kPanelPostCapacity);
+  EXPECT_EQ(taken.front().kind, PanelPostKind::MarkIn);
+  EXPECT_EQ(taken.back().kind, PanelPostKind::MarkOut);
+  EXPECT_LT(taken[kPanelPostCapacity - 2].word, in_word) << "the posts that found no room are in the words";
+  post_scrub_position(10);
+  EXPECT_EQ(take_panel_posts(), (std::vector<PanelPost>{{PanelPostKind::ScrubPosition, sig.scrub_position.load()}}))
+      << "room again once taken";
 }
 
 TEST(ScrubViewTest, PictureDragInsideTheDeadZonePostsNothingButEndsTheScrub) {

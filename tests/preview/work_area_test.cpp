@@ -121,6 +121,28 @@ TEST(WorkAreaFrames, InOutRequests) {
   }
 }
 
+// Requests apply in the order they came, and one the snapshot already holds
+// (the same word again, or an older one) applies no more.
+TEST(WorkAreaFrames, RequestsApplyInTheirOrderAndOnce) {
+  using P = WorkAreaPost;
+  struct Case {
+    const char* name;
+    std::vector<WorkAreaRequest> requests;
+    std::optional<WorkAreaFrames> want;
+  } cases[] = {
+      {"key then drag: the drag's OUT", {{P::OutKey, 1, 50}, {P::OutMove, pos_word(1, 500), 0}}, WorkAreaFrames{10, 120}},
+      {"drag then key: the key's OUT", {{P::OutMove, pos_word(1, 500), 0}, {P::OutKey, 1, 50}}, WorkAreaFrames{10, 50}},
+      {"two keys at two frames", {{P::InKey, 1, 30}, {P::InKey, 2, 40}}, WorkAreaFrames{40, 200}},
+      {"a word seen again", {{P::InKey, 1, 30}, {P::InKey, 1, 40}}, WorkAreaFrames{30, 200}},
+      {"words the snapshot holds", {{P::InKey, 0, 30}, {P::OutMove, pos_word(0, 500), 0}}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    WorkAreaSnapshot snap;
+    EXPECT_EQ(c.want, apply_work_area_requests({10, 200}, snap, c.requests, 240)) << c.name;
+    EXPECT_FALSE(apply_work_area_requests(c.want.value_or(WorkAreaFrames{10, 200}), snap, c.requests, 240)) << c.name;
+  }
+}
+
 TEST(WorkAreaFrames, SnapshotDiscardsOlderRequests) {
   WorkAreaSnapshot snap;
   const WorkAreaSignals before{pos_word(4, 100), pos_word(2, 900), 7, 3};
