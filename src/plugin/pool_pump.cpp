@@ -44,16 +44,16 @@ namespace {
 // A batch's job folder, once nothing reads or writes in it, goes to the
 // deferred file work. While the host quits that work has stopped: the
 // folder is left to the next load's purge rather than refused with an error.
-void dispose_job_dir(const fs::path& dir) {
+void dispose_job_dir(const JobFolderRemoval& removal) {
   // The host is quitting: the cleanup thread is gone, and a folder left for
   // the next load would sit in the temporary directory until then. The
   // batch's threads have ended by now, so this runs once, on the thread
   // that lets the folder go last.
   if (dying_flag().load(std::memory_order_relaxed)) {
-    delete_job_dir(dir);
+    removal();
     return;
   }
-  post_cleanup_request(RemoveTree{dir});
+  post_cleanup_request(RemoveHeld{[removal] { removal(); }});
 }
 
 // The pinned composition's name, as the workers' "-comp" argument.
