@@ -238,6 +238,7 @@ uint64_t watch_workers(SupervisionCall& c) {
     PoolJob& job = plan.jobs[i];
     if (!job.finished && job_hung(job.launched_ns, job.last_frame_at_ns, c.now, plan.silent_limit_secs))
       retire_hung_job(job, i, c.rt.ended_clients, exited);
+    if (!job.finished && worker_path_misled(job)) retire_misled_job(job, i, c.rt.ended_clients, exited);
   }
   // The exit check names the log of a worker that failed: its folder stays.
   for (size_t index : exited)
