@@ -77,9 +77,11 @@ TEST_F(PoolProcessTest, ALaunchMeetingANameAlreadyThereTakesNothingOver) {
     EXPECT_FALSE(second);
     if (second) kill_pool_worker(second->child);
     const std::vector<std::string> lines = error_lines();
-    ASSERT_EQ(lines.size(), errors + 1) << lines.back();
-    EXPECT_EQ(lines.back().rfind(c.line, 0), 0u) << lines.back();
     EXPECT_EQ(folder_contents(user), before);
+    EXPECT_EQ(lines.size(), errors + 1);
+    if (lines.size() == errors + 1) {
+      EXPECT_EQ(lines.back().rfind(c.line, 0), 0u) << lines.back();
+    }
     kill_pool_worker(first->child);
   }
 }
