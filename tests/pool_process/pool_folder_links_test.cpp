@@ -15,6 +15,7 @@
 #include "core/machine.h"
 #include "pool/batch/pool_job.h"
 #include "pool/process/hung_workers.h"
+#include "pool/process/worker_record.h"
 #include "pool/runtime/engine_prewarm.h"
 #include "pool/runtime/pool_runtime_ops.h"
 #include "support/user_folder.h"
@@ -127,6 +128,26 @@ TEST_F(PoolProcessTest, AJobFolderSwappedForALinkIsRemovedWithoutFollowingIt) {
   EXPECT_TRUE(fs::is_symlink(job));
   EXPECT_EQ(folder_contents(pictures), before);
   EXPECT_TRUE(fs::is_empty(scratch_.path() / "job_moved")) << "the folder held is emptied wherever it went";
+}
+
+// The record of the host's workers, written again at each launch, goes by
+// its name into the pool folder held: a link left at the folder's path
+// gets nothing written through it.
+TEST_F(PoolProcessTest, TheWorkerRecordIsWrittenInTheFolderHeld) {
+  auto held = open_pool_folder(pool_dir_);
+  ASSERT_TRUE(held) << held.error();
+  WorkerRecordBook book;
+  const auto self = recorded_process(::getpid());
+  ASSERT_TRUE(self);
+  book.arm(pool_dir_ / kWorkerRecordName, *self, held.value());
+  const fs::path pictures = scratch_.path() / "Pictures";
+  write_user_folder(pictures);
+  const auto before = folder_contents(pictures);
+  fs::rename(pool_dir_, scratch_.path() / "pool_moved");
+  fs::create_directory_symlink(pictures, pool_dir_);
+  ASSERT_TRUE(book.write());
+  EXPECT_EQ(folder_contents(pictures), before);
+  EXPECT_TRUE(fs::is_regular_file(scratch_.path() / "pool_moved" / kWorkerRecordName));
 }
 
 class WarmupLinkTest : public PoolProcessTest {
