@@ -157,6 +157,8 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
     log_line("ERROR", "pool: création " + worker_dir.string() + " : " + worker_folder.error());
     return std::nullopt;
   }
+  // Swapped from now on (while the worker starts, or later), the path is
+  // the supervision's to look at: the job keeps the folder (worker_path_misled).
   if (!path_leads_to(worker_dir, worker_folder.value().get())) {
     log_line("ERROR", "pool: création " + worker_dir.string() + " : " + kPathNotOurs);
     return std::nullopt;
@@ -208,13 +210,6 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
   log_repeat_ended(kSpawnFailureKey);
   PoolJob job;
   job.child = WorkerChild{register_spawned_pid(pid)};
-  // Swapped while the worker started: it must not write there. Later swaps
-  // are the supervision's to see (worker_path_misled).
-  if (!path_leads_to(worker_dir, worker_folder.value().get())) {
-    log_line("ERROR", "pool: création " + worker_dir.string() + " : " + kPathNotOurs);
-    kill_pool_worker(job.child);
-    return std::nullopt;
-  }
   job.log_path = log_path;
   job.worker_dir = worker_dir;
   job.worker_folder = std::make_shared<const DirFd>(std::move(worker_folder.value()));
