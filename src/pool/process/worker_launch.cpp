@@ -157,8 +157,9 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
     log_line("ERROR", "pool: création " + worker_dir.string() + " : " + worker_folder.error());
     return std::nullopt;
   }
-  // Swapped from now on (while the worker starts, or later), the path is
-  // the supervision's to look at: the job keeps the folder (worker_path_misled).
+  // The path handed over must lead there now. Swapped from now on (while
+  // the worker starts, or later), it is the supervision's to look at: the
+  // job keeps the folder (worker_path_misled).
   if (!path_leads_to(worker_dir, worker_folder.value().get())) {
     log_line("ERROR", "pool: création " + worker_dir.string() + " : " + kPathNotOurs);
     return std::nullopt;

@@ -11,7 +11,6 @@
 
 #include "core/dir_fd.h"
 #include "core/log.h"
-
 #include "core/switches.h"
 #include "pool/process/spawned_registry.h"
 #include "pool/process/worker_command.h"
@@ -121,7 +120,7 @@ std::shared_ptr<const DirFd> prewarm_pool_folder(const PrewarmWorld& world, std:
   const auto dir = world.pool_directory();
   if (!dir) return nullptr;
   pool_dir = *dir;
-  auto pool = world.open_pool_folder ? world.open_pool_folder(pool_dir) : open_pool_folder(pool_dir);
+  auto pool = open_pool_folder(pool_dir);
   return pool ? pool.value() : nullptr;
 }
 

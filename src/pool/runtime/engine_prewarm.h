@@ -5,11 +5,8 @@
 
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <optional>
 
-#include "core/dir_fd.h"
-#include "core/result.h"
 #include "pool/runtime/pool_runtime.h"
 
 namespace vel {
@@ -24,8 +21,6 @@ struct PrewarmWorld {
   bool missing_ok = true;           // VELOCINTA_MISSING_OK
   std::function<uint64_t()> pool_worker_count;
   std::function<std::optional<std::filesystem::path>()> pool_directory;
-  // The pool folder held open (open_pool_folder when empty).
-  std::function<Result<std::shared_ptr<const DirFd>>(const std::filesystem::path&)> open_pool_folder;
   // Starts one engine; its pid, or nothing when the spawn failed.
   std::function<std::optional<WorkerChild>(const std::filesystem::path& program, const std::vector<std::string>& args)>
       spawn_engine;
