@@ -88,6 +88,31 @@ Status<> replace_file(const std::filesystem::path& path, std::span<const uint8_t
   return replace_file(path, {bytes}, mode);
 }
 
+Status<> replace_file_at(int dir, const std::string& name, std::string_view text, unsigned mode) {
+  static std::atomic<uint64_t> serial{0};
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < kTemporaryNameTries && fd < 0; ++attempt) {
+    tmp = temporary_name_for(name, serial.fetch_add(1, std::memory_order_relaxed));
+    fd = ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                  static_cast<mode_t>(mode));
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) return err("cannot create " + tmp + ": " + errno_text(errno));
+  const bool wrote = write_all(fd, text.data(), text.size());
+  const bool closed = ::close(fd) == 0;
+  if (!wrote || !closed) {
+    ::unlinkat(dir, tmp.c_str(), 0);
+    return err("cannot write " + tmp);
+  }
+  if (::renameat(dir, tmp.c_str(), dir, name.c_str()) != 0) {
+    const int e = errno;
+    ::unlinkat(dir, tmp.c_str(), 0);
+    return err("cannot rename to " + name + ": " + errno_text(e));
+  }
+  return ok_unit();
+}
+
 Status<> replace_file(const std::filesystem::path& path, std::string_view text, unsigned mode) {
   return replace_file(path, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()), mode);
 }

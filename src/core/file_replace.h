@@ -41,4 +41,9 @@ Status<> replace_file(const std::filesystem::path& path, std::initializer_list<s
 Status<> replace_file(const std::filesystem::path& path, std::span<const uint8_t> bytes, unsigned mode = 0666);
 Status<> replace_file(const std::filesystem::path& path, std::string_view text, unsigned mode = 0666);
 
+// The same for the entry `name` of the open folder `dir` (made already):
+// the temporary and the rename are reached from `dir`, never through a path
+// that may have come to name another folder.
+Status<> replace_file_at(int dir, const std::string& name, std::string_view text, unsigned mode = 0666);
+
 }  // namespace vel

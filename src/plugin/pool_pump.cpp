@@ -44,16 +44,16 @@ namespace {
 // A batch's job folder, once nothing reads or writes in it, goes to the
 // deferred file work. While the host quits that work has stopped: the
 // folder is left to the next load's purge rather than refused with an error.
-void dispose_job_dir(const fs::path& dir) {
+void dispose_job_dir(const JobFolderRemoval& removal) {
   // The host is quitting: the cleanup thread is gone, and a folder left for
   // the next load would sit in the temporary directory until then. The
   // batch's threads have ended by now, so this runs once, on the thread
   // that lets the folder go last.
   if (dying_flag().load(std::memory_order_relaxed)) {
-    delete_job_dir(dir);
+    removal();
     return;
   }
-  post_cleanup_request(RemoveTree{dir});
+  post_cleanup_request(RemoveHeld{[removal] { removal(); }});
 }
 
 // The pinned composition's name, as the workers' "-comp" argument.
@@ -173,8 +173,11 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
   if (!dir) return;
   // The pump comes back here every few ticks while the folder stays
   // unusable: one line, then a count once it is usable again (or at quit).
-  if (auto made = ensure_private_dir(*dir); !made) {
-    log_repeatable("pool: snapshot folder", "ERROR", "pool: snapshot: " + made.error());
+  // Every snapshot name is reached from the pool folder held, never
+  // through its path.
+  auto pool = open_pool_folder(*dir);
+  if (!pool) {
+    log_repeatable("pool: snapshot folder", "ERROR", "pool: snapshot: " + pool.error());
     return;
   }
   log_repeat_ended("pool: snapshot folder");
@@ -186,18 +189,20 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
       rt.save_required = true;
       return;
     case SnapshotRoad::BackgroundCopy:
-      start_snapshot_copy(rt.snapshot_reply, SnapshotRequest{project->first, *stamp, *dir, rt.snapshot_generation, {}});
+      start_snapshot_copy(rt.snapshot_reply,
+                          SnapshotRequest{project->first, *stamp, *dir, rt.snapshot_generation, {}, pool.value()});
       return;
     case SnapshotRoad::DirectCopy: {
       uint64_t start = mono_ns();
       rt.snapshot_file.reset();
       fs::path target = pool_snapshot_path(*dir);
-      if (auto copied = copy_project_file(project->first, target); !copied) {
+      if (auto copied = copy_project_file(project->first, target, pool.value()->get()); !copied) {
         log_line("ERROR", "pool: copie du projet: " + copied.error());
         note_pool_comp_edit(rt, now_ns);
         return;
       }
-      adopt_project_snapshot(rt, SnapshotReady(target, project->first, *stamp, static_cast<double>(mono_ns() - start) / 1e6));
+      adopt_project_snapshot(rt, SnapshotReady(target, project->first, *stamp,
+                                               static_cast<double>(mono_ns() - start) / 1e6, pool.value()));
       return;
     }
     case SnapshotRoad::HostSave: {
@@ -205,18 +210,19 @@ void take_snapshot(PreviewState& s, uint64_t now_ns) {
       fs::path written = fresh_partial_name(*dir, "hostsave-");
       auto saved = save_project_copy(written);
       if (!saved) {
-        ::unlink(written.c_str());
+        ::unlinkat(pool.value()->get(), written.filename().c_str(), 0);
         log_line("ERROR", "pool: snapshot forcé: " + saved.error());
         note_pool_comp_edit(rt, now_ns);
         return;
       }
       fs::path target = pool_snapshot_path(*dir);
-      if (auto adopted = adopt_written_file(written, target); !adopted) {
+      if (auto adopted = adopt_written_file(written, target, pool.value()->get()); !adopted) {
         log_line("ERROR", "pool: snapshot: " + adopted.error());
         note_pool_comp_edit(rt, now_ns);
         return;
       }
-      adopt_project_snapshot(rt, SnapshotReady(target, project->first, stamp.value_or(FileStamp{}), saved->save_ms));
+      adopt_project_snapshot(
+          rt, SnapshotReady(target, project->first, stamp.value_or(FileStamp{}), saved->save_ms, pool.value()));
       return;
     }
   }
@@ -391,7 +397,8 @@ std::string pool_status_line(const PreviewState& s) {
 
 void cmd_snapshot_probe(PreviewState&) {
   auto dir = pool_directory_path();
-  if (!dir || !ensure_private_dir(*dir)) {
+  auto pool = dir ? open_pool_folder(*dir) : Result<std::shared_ptr<const DirFd>>(err(std::string()));
+  if (!pool) {
     log_line("INFO", "S3.1 snapshot: Err(\"pool folder unavailable\")");
     return;
   }
@@ -400,9 +407,10 @@ void cmd_snapshot_probe(PreviewState&) {
   fs::path written = fresh_partial_name(*dir, "hostsave-");
   auto saved = save_project_copy(written);
   if (saved) {
-    if (auto moved = adopt_written_file(written, *dir / "velocinta_snapshot.aep"); !moved) saved = err(moved.error());
+    if (auto moved = adopt_written_file(written, *dir / "velocinta_snapshot.aep", pool.value()->get()); !moved)
+      saved = err(moved.error());
   } else {
-    ::unlink(written.c_str());
+    ::unlinkat(pool.value()->get(), written.filename().c_str(), 0);
   }
   if (saved) {
     log_line("INFO", "S3.1 snapshot: Ok((" + fmt_fixed(saved->save_ms, 1) + ", " + std::to_string(saved->size) + "))");

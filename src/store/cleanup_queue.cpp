@@ -71,6 +71,8 @@ void carry_out_cleanup(const CleanupRequest& request) {
     std::error_code ec;
     fs::remove_all(tree->path, ec);
     log_cleanup_error(ec);
+  } else if (const auto* held = std::get_if<RemoveHeld>(&request)) {
+    if (held->remove) held->remove();
   } else if (const auto* write = std::get_if<WriteFile>(&request)) {
     write_whole_file(*write);
   } else {

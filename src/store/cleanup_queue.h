@@ -10,6 +10,7 @@
 #include <ctime>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <variant>
@@ -25,6 +26,11 @@ inline constexpr int64_t kStaleEntrySeconds = 3601;
 struct RemoveTree {
   fs::path path;
 };
+// A folder its poster holds by descriptor, removed by the poster's own
+// walk (which follows no link) on the cleanup thread.
+struct RemoveHeld {
+  std::function<void()> remove;
+};
 struct WriteFile {
   fs::path path;
   std::vector<uint8_t> bytes;
@@ -35,7 +41,7 @@ struct RemoveStaleEntries {
   fs::path folder;
   struct timespec reference {};
 };
-using CleanupRequest = std::variant<RemoveTree, WriteFile, RemoveStaleEntries>;
+using CleanupRequest = std::variant<RemoveTree, RemoveHeld, WriteFile, RemoveStaleEntries>;
 
 // Whether an entry modified at `mtime` is stale at `reference`.
 bool entry_is_stale(const struct timespec& reference, const struct timespec& mtime);

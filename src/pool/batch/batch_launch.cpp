@@ -354,7 +354,7 @@ void give_up_launch(PoolRuntime& rt, PoolPlan& plan, const LaunchWorld& world) {
   }
   plan.ownership.armed = false;  // nothing started: no batch to end, no report
   // Nothing ran in the folder: it goes now, not with the batches to come.
-  delete_job_dir(plan.job_dir->path());
+  plan.job_dir->removal()();
 }
 
 // Step 8, file output: the decoder threads and the output discovery that

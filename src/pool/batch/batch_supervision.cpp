@@ -17,6 +17,7 @@
 #include "pool/decode/discovery_exchange.h"
 #include "pool/decode/requested_size.h"
 #include "pool/process/hung_workers.h"
+#include "pool/runtime/pool_directory.h"
 #include "pool/runtime/pool_perf_records.h"
 #include "pool/runtime/pool_runtime_ops.h"
 #include "pool/runtime/rs_templates.h"
@@ -238,6 +239,11 @@ uint64_t watch_workers(SupervisionCall& c) {
     PoolJob& job = plan.jobs[i];
     if (!job.finished && job_hung(job.launched_ns, job.last_frame_at_ns, c.now, plan.silent_limit_secs))
       retire_hung_job(job, i, c.rt.ended_clients, exited);
+    // The pool folder itself moved away is the idle step's to see (the pool
+    // goes off with one line, its workers with it); looked at after the
+    // worker's path, so that a move in between is seen here too.
+    if (!job.finished && worker_path_misled(job) && pool_folder_held())
+      retire_misled_job(job, i, c.rt.ended_clients, exited);
   }
   // The exit check names the log of a worker that failed: its folder stays.
   for (size_t index : exited)

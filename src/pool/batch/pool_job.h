@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/dir_fd.h"
 #include "pool/process/process_control.h"
 
 namespace vel {
@@ -38,6 +39,10 @@ struct PoolJob {
   bool replay = false;  // its range replays frames another worker missed
   std::optional<uint64_t> last_frame_at_ns;  // monotonic, of its last delivered frame
   std::optional<double> last_frame_ms;       // since its launch; per_frame_ms is the smoothed gap
+  // The folder made for it, held open, and the path it writes by: a path
+  // that stops leading there (its job folder swapped for a link) ends it.
+  std::filesystem::path worker_dir;
+  std::shared_ptr<const DirFd> worker_folder;
 };
 
 // A worker seen to end: its pid and the monotonic instant of detection.

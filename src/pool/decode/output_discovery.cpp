@@ -54,6 +54,9 @@ struct DiscoveryWorker {
   void run() {
     const std::string extension = output_format_extension(format);
     JobFolderScan scan;
+    // The folder the launch made and holds, not whatever its path names by
+    // the first scan.
+    if (job_dir_guard) scan.job = job_dir_guard->folder();
     for (;;) {
       std::optional<DiscoveryRequest> request = requests.recv();
       if (!request || stop->load(std::memory_order_acquire)) return;

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include "core/dir_fd.h"
 #include "core/log.h"
 #include "core/machine.h"
 
@@ -13,15 +14,34 @@ std::string killed_worker_text(uint64_t worker_index, const std::filesystem::pat
          ") — log : " + log_path.string();
 }
 
-void retire_hung_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
-  if (job.finished) return;
+namespace {
+
+void book_killed_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
   kill_pool_worker(job.child);
   job.finished = true;
   job.clean_exit = false;
   if (job.reader_flags) (*job.reader_flags)[0].store(true, std::memory_order_release);
   ended.push_back({job.child.pid(), mono_ns(), job.child.ended_boot_ns()});
   exited.push_back(index);
+}
+
+}  // namespace
+
+void retire_hung_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
+  if (job.finished) return;
+  book_killed_job(job, index, ended, exited);
   log_line("ERROR", killed_worker_text(job.worker_index, job.log_path));
+}
+
+bool worker_path_misled(const PoolJob& job) {
+  return job.worker_folder && job.worker_folder->ok() && !path_leads_to(job.worker_dir, job.worker_folder->get());
+}
+
+void retire_misled_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
+  if (job.finished) return;
+  book_killed_job(job, index, ended, exited);
+  log_line("ERROR", "pool: worker " + std::to_string(job.worker_index) + " arrêté — " + job.worker_dir.string() +
+                        " ne mène plus au dossier créé (lien ou dossier remplacé)");
 }
 
 }  // namespace vel

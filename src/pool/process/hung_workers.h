@@ -25,4 +25,13 @@ std::string killed_worker_text(uint64_t worker_index, const std::filesystem::pat
 // `exited`, and logged at ERROR. A job already finished is left alone.
 void retire_hung_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited);
 
+// Whether the path `job` writes by no longer leads to the folder made for
+// it: its job folder moved away and something put in its place (a link to
+// a user's folder), so that its next frames would land there.
+bool worker_path_misled(const PoolJob& job);
+// Kills `job` and books its end as retire_hung_job does, with one ERROR
+// line: "pool: worker {} arrêté — {} ne mène plus au dossier créé (lien ou
+// dossier remplacé)".
+void retire_misled_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited);
+
 }  // namespace vel

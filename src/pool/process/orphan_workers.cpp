@@ -16,6 +16,7 @@
 #include "pool/process/engine_match.h"
 #include "pool/process/proc_facts.h"
 #include "pool/process/process_control.h"
+#include "pool/runtime/pool_directory.h"
 
 namespace vel {
 
@@ -187,8 +188,11 @@ size_t end_workers_of_gone_host(const WorkerRecord& record) {
 
 size_t take_over_worker_record(const std::filesystem::path& pool_dir, std::string* refused) {
   const std::filesystem::path path = pool_dir / kWorkerRecordName;
+  // Read, removed and written again by its name in the pool folder held.
+  auto held = open_pool_folder(pool_dir);
+  const std::shared_ptr<const DirFd> pool = held ? held.value() : nullptr;
   size_t ended = 0;
-  auto record = read_worker_record(path);
+  auto record = pool ? read_worker_record_at(pool->get(), kWorkerRecordName, path) : read_worker_record(path);
   if (!record) {
     log_line("ERROR", "pool: worker record refused: " + record.error());
     if (refused != nullptr) *refused = record.error();
@@ -197,10 +201,10 @@ size_t take_over_worker_record(const std::filesystem::path& pool_dir, std::strin
   }
   // The old record is done with, refused or not; this host's own takes its
   // place with its first worker.
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+  if ((pool ? ::unlinkat(pool->get(), kWorkerRecordName, 0) : ::unlink(path.c_str())) != 0 && errno != ENOENT) {
     log_line("ERROR", "pool: worker record: " + path.string() + ": " + std::strerror(errno));
   }
-  if (const auto self = recorded_process(::getpid())) worker_record_book().arm(path, *self);
+  if (const auto self = recorded_process(::getpid())) worker_record_book().arm(path, *self, pool);
   return ended;
 }
 

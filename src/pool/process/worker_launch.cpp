@@ -12,6 +12,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/dir_fd.h"
 #include "core/log.h"
 #include "core/machine.h"
 #include "core/repeat_log.h"
@@ -84,14 +85,29 @@ int spawn_worker_process(pid_t& pid, const std::string& program, const std::vect
 
 namespace {
 
-Status<> make_worker_dir(const std::filesystem::path& dir) {
-  if (::mkdir(dir.c_str(), 0700) == 0) return ok_unit();  // made here: nothing to look at
-  if (errno != EEXIST) return err(os_text(errno));
-  struct stat st{};
-  if (::lstat(dir.c_str(), &st) != 0) return err(os_text(errno));
-  if (!S_ISDIR(st.st_mode)) return err(os_text(ENOTDIR));
-  return ok_unit();
+// The job folder held since the batch made it; a guard known only by its
+// path (tests) opens it now, a link at its name not followed.
+std::shared_ptr<const DirFd> held_job_folder(const JobDirGuard& guard) {
+  if (guard.folder()) return guard.folder();
+  const std::filesystem::path& path = guard.path();
+  const DirFd parent = open_dir_followed(path.parent_path());
+  auto job = std::make_shared<DirFd>(parent.ok() ? open_dir_at(parent.get(), path.filename().native()) : DirFd());
+  if (!job->ok()) return nullptr;
+  return job;
 }
+
+// The worker's folder, made now in the job folder held: a name already there
+// is not taken over, whatever it is (a folder of the user's behind a link put
+// in the job folder's place included).
+Result<DirFd> make_worker_dir(int job, const std::string& name) {
+  DirFd dir = make_dir_at(job, name);
+  if (!dir.ok()) return err(os_text(errno));
+  return dir;
+}
+
+// The worker writes by path: that path must lead to the folder made for it,
+// not through a job folder swapped for a link since.
+constexpr const char* kPathNotOurs = "le chemin ne mène plus au dossier créé (lien ou dossier remplacé)";
 
 }  // namespace
 
@@ -123,7 +139,12 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
   }
   const std::string n = std::to_string(req.worker_index);
   const std::filesystem::path log_path = job_dir / ("w" + n + ".log");
-  Fd log_fd{::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600)};
+  // Everything below is made from the job folder held, never through its
+  // path: a log name already there is not written over.
+  const std::shared_ptr<const DirFd> job_folder = held_job_folder(*req.job_dir);
+  Fd log_fd{job_folder ? ::openat(job_folder->get(), ("w" + n + ".log").c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
+                : -1};
   if (log_fd.fd < 0) {
     log_line("ERROR", "pool: log worker: " + os_text(errno));
     return std::nullopt;
@@ -131,8 +152,16 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
   Fd err_fd{log_duplicator.load()(log_fd.fd)};
   if (err_fd.fd < 0) log_line("ERROR", "pool: worker stderr log unavailable: " + os_text(errno));
   const std::filesystem::path worker_dir = job_dir / ("w" + n);
-  if (auto ok = make_worker_dir(worker_dir); !ok) {
-    log_line("ERROR", "pool: création " + worker_dir.string() + " : " + ok.error());
+  Result<DirFd> worker_folder = make_worker_dir(job_folder->get(), "w" + n);
+  if (!worker_folder) {
+    log_line("ERROR", "pool: création " + worker_dir.string() + " : " + worker_folder.error());
+    return std::nullopt;
+  }
+  // The path handed over must lead there now. Swapped from now on (while
+  // the worker starts, or later), it is the supervision's to look at: the
+  // job keeps the folder (worker_path_misled).
+  if (!path_leads_to(worker_dir, worker_folder.value().get())) {
+    log_line("ERROR", "pool: création " + worker_dir.string() + " : " + kPathNotOurs);
     return std::nullopt;
   }
   const std::filesystem::path output = worker_output_path(worker_dir, req.kind);
@@ -183,6 +212,8 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
   PoolJob job;
   job.child = WorkerChild{register_spawned_pid(pid)};
   job.log_path = log_path;
+  job.worker_dir = worker_dir;
+  job.worker_folder = std::make_shared<const DirFd>(std::move(worker_folder.value()));
   job.worker_index = req.worker_index;
   job.first_frame = req.first_frame;
   job.last_frame = req.last_frame;

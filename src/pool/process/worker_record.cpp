@@ -108,9 +108,10 @@ Result<WorkerRecord> parse_worker_record(std::string_view text) {
   return record;
 }
 
-Result<std::optional<WorkerRecord>> read_worker_record(const std::filesystem::path& path) {
-  // Not followed: a link at the record's name could name any file.
-  Result<RegularFile, FileReadError> file = open_regular_file(path, /*follow_link=*/false);
+namespace {
+
+Result<std::optional<WorkerRecord>> read_opened_record(Result<RegularFile, FileReadError> file,
+                                                       const std::filesystem::path& path) {
   if (!file) {
     if (file.error().kind == FileRefusal::Missing) return std::optional<WorkerRecord>{};
     return err(file.error().text);
@@ -132,6 +133,18 @@ Result<std::optional<WorkerRecord>> read_worker_record(const std::filesystem::pa
   return std::optional<WorkerRecord>(std::move(record).value());
 }
 
+}  // namespace
+
+Result<std::optional<WorkerRecord>> read_worker_record(const std::filesystem::path& path) {
+  // Not followed: a link at the record's name could name any file.
+  return read_opened_record(open_regular_file(path, /*follow_link=*/false), path);
+}
+
+Result<std::optional<WorkerRecord>> read_worker_record_at(int dir, const std::string& name,
+                                                          const std::filesystem::path& shown) {
+  return read_opened_record(open_regular_file_at(dir, name, shown), shown);
+}
+
 std::optional<RecordedProcess> recorded_process(pid_t pid) {
   const auto text = read_small_file("/proc/" + std::to_string(pid) + "/stat", 4096);
   const auto stat = text ? parse_proc_stat(*text) : std::nullopt;
@@ -139,9 +152,10 @@ std::optional<RecordedProcess> recorded_process(pid_t pid) {
   return RecordedProcess{stat->pid, stat->start_ticks, stat->pgrp};
 }
 
-void WorkerRecordBook::arm(std::filesystem::path path, RecordedProcess host) {
+void WorkerRecordBook::arm(std::filesystem::path path, RecordedProcess host, std::shared_ptr<const DirFd> folder) {
   std::lock_guard lock(mutex_);
   path_ = std::move(path);
+  folder_ = std::move(folder);
   host_ = host;
 }
 
@@ -173,6 +187,8 @@ Status<> WorkerRecordBook::write_locked() {
   WorkerRecord record;
   record.host = host_;
   for (const Entry& e : entries_) record.workers.push_back(e.process);
+  if (folder_ && folder_->ok())
+    return replace_file_at(folder_->get(), path_->filename().native(), format_worker_record(record), 0600);
   return replace_file(*path_, format_worker_record(record), 0600);
 }
 

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/dir_fd.h"
 #include "core/result.h"
 
 namespace vel {
@@ -58,6 +59,10 @@ Result<WorkerRecord> parse_worker_record(std::string_view text);
 // is not a plain file of ours, writable by us alone and of a sane size, or
 // does not parse.
 Result<std::optional<WorkerRecord>> read_worker_record(const std::filesystem::path& path);
+// The same for the entry `name` of the open folder `dir`, never through a
+// link; `shown` names it in the error text.
+Result<std::optional<WorkerRecord>> read_worker_record_at(int dir, const std::string& name,
+                                                          const std::filesystem::path& shown);
 
 // `pid` as the kernel describes it now; nothing when it is gone.
 std::optional<RecordedProcess> recorded_process(pid_t pid);
@@ -67,7 +72,9 @@ std::optional<RecordedProcess> recorded_process(pid_t pid);
 // start with the workers not yet reaped. Unarmed, it writes nothing.
 class WorkerRecordBook {
  public:
-  void arm(std::filesystem::path path, RecordedProcess host);
+  // With `folder` (the pool folder held open), the record is written by its
+  // name there, never through `path`.
+  void arm(std::filesystem::path path, RecordedProcess host, std::shared_ptr<const DirFd> folder = nullptr);
   bool armed() const;
   // Adds a child just spawned (still our unreaped child, so its /proc
   // entry is its own) and rewrites the file.
@@ -80,6 +87,7 @@ class WorkerRecordBook {
 
   mutable std::mutex mutex_;
   std::optional<std::filesystem::path> path_;
+  std::shared_ptr<const DirFd> folder_;
   RecordedProcess host_;
   struct Entry {
     std::shared_ptr<SpawnedChild> child;

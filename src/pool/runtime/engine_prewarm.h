@@ -37,7 +37,15 @@ bool prewarm_allowed(const PoolRuntime& rt, Instant now, const PrewarmWorld& wor
 void keep_snapshot_for_prewarm(const PoolRuntime& rt, const PrewarmWorld& world);
 
 // Starts the engines when allowed, a snapshot exists (the one kept for the
-// warm-up, else the pool's "snapshot.aep") and aerender is known.
+// warm-up, else the pool's "snapshot.aep") and aerender is known. The
+// warm-up folder, its engines' folders and the kept snapshot are reached
+// from the pool folder held, name by name, never through a link: a link or
+// a name not this user's at "warmup" is refused with one ERROR line a
+// session and left as it is, and no engine starts.
 void prewarm_pool_workers(PoolRuntime& rt, Instant now, const PrewarmWorld& world);
+
+// Removes the warm-up folder from the open pool folder `pool` (a link there
+// goes, its target stays): the session's end.
+void remove_warmup(int pool);
 
 }  // namespace vel

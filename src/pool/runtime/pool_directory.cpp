@@ -82,12 +82,17 @@ Result<SharedJobDir> create_job_dir(const fs::path& pool_dir, JobDirGuard::Dispo
 
 Result<SharedJobDir> create_job_dir_named(const fs::path& pool_dir, const std::function<std::string()>& next_name,
                                           JobDirGuard::Disposer dispose) {
-  if (auto ok = ensure_private_dir(pool_dir); !ok) return err(ok.error());
-  if (!dispose) dispose = [](const fs::path&) {};
+  auto pool = open_pool_folder(pool_dir);
+  if (!pool) return err(pool.error());
+  if (!dispose) dispose = [](const JobFolderRemoval&) {};
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const fs::path dir = pool_dir / next_name();
-    if (::mkdir(dir.c_str(), 0700) == 0) return make_job_dir_guard(dir, dispose);
-    if (errno != EEXIST) return err(dir.string() + ": " + os_text(errno));
+    const std::string name = next_name();
+    // Made here, from the folder held: a name already there (a link, a
+    // folder of anyone's) is another attempt, never the batch's folder.
+    DirFd job = make_dir_at(pool.value()->get(), name);
+    if (job.ok())
+      return make_job_dir_guard(pool_dir / name, dispose, HeldJobFolder{pool.value(), std::move(job), name});
+    if (errno != EEXIST) return err((pool_dir / name).string() + ": " + os_text(errno));
   }
   return err(std::string("pool directory collisions"));
 }
@@ -129,7 +134,7 @@ std::optional<FolderIdentity> identity_at(const fs::path& dir) {
 
 }  // namespace
 
-std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken) {
+std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken, int* held) {
   // A folder swapped for another between the look and the lock is looked at
   // again; one that keeps changing under us is not ours to use.
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -157,6 +162,7 @@ std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir,
     // Held until the process ends: the descriptor is never closed.
     write_holder_pid(fd);
     if (taken) *taken = *named;
+    if (held) *held = fd;
     return std::nullopt;
   }
   return PoolFolderRefusal{"dossier " + pool_dir.string() + " remplacé pendant sa prise", false};
@@ -171,7 +177,7 @@ std::optional<PoolFolderRefusal> PoolFolderClaim::claim(const fs::path& pool_dir
     return refusal_;
   }
   FolderIdentity identity;
-  refusal_ = take_pool_folder_lock(pool_dir, &identity);
+  refusal_ = take_pool_folder_lock(pool_dir, &identity, &fd_);
   if (refusal_) return refusal_;
   held_ = true;
   dir_ = pool_dir;
@@ -191,6 +197,14 @@ bool PoolFolderClaim::held() {
   return false;
 }
 
+std::shared_ptr<const DirFd> PoolFolderClaim::folder() {
+  if (!held() || fd_ < 0) return nullptr;
+  // A descriptor of its own: whoever holds it closes it, never the lock's.
+  auto copy = std::make_shared<DirFd>(::fcntl(fd_, F_DUPFD_CLOEXEC, 0));
+  if (!copy->ok()) return nullptr;
+  return copy;
+}
+
 std::optional<PoolFolderRefusal> PoolFolderClaim::lost() {
   (void)held();
   return lost_ ? refusal_ : std::nullopt;
@@ -201,9 +215,25 @@ std::optional<PoolFolderRefusal> purge_pool_directory() {
     // A host that died left its workers running: they go before anything
     // else looks at the folder or at the running processes.
     take_over_worker_record(dir);
-    // The list is taken now, so folders this run creates later are never in it.
-    start_pool_purge(dir, pool_purge_list(dir));
+    // The list is taken now, so folders this run creates later are never in
+    // it; the thread removes them through the folder held.
+    if (auto pool = open_pool_folder(dir)) start_pool_purge(pool.value(), pool_purge_names(pool.value()->get()));
   });
+}
+
+Result<std::shared_ptr<const DirFd>> open_pool_folder(const fs::path& pool_dir) {
+  PoolFolderClaim& claim = process_claim();
+  if (claim.took(pool_dir)) {
+    if (auto held = claim.folder()) return held;
+    return err(claim.refusal() ? claim.refusal()->reason : pool_dir.string() + ": not held");
+  }
+  if (auto ok = ensure_private_dir(pool_dir); !ok) return err(ok.error());
+  auto dir = std::make_shared<DirFd>(::open(pool_dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir->ok()) return err(pool_dir.string() + ": " + os_text(errno));
+  struct stat st{};
+  if (::fstat(dir->get(), &st) != 0 || !is_private_folder(st))
+    return err(pool_dir.string() + " replaced while opened");
+  return std::shared_ptr<const DirFd>(std::move(dir));
 }
 
 bool pool_folder_held() { return process_claim().held(); }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/dir_fd.h"
 #include "core/result.h"
 #include "pool/runtime/job_dir_guard.h"
 
@@ -36,10 +37,18 @@ std::optional<fs::path> pool_directory_path();
 // names what is wrong.
 Status<> ensure_private_dir(const fs::path& dir);
 
-// A fresh job folder "job_<host pid>_<wall ns>_<n>" in `pool_dir` (created
-// and checked first). Up to 8 names are tried; eight collisions give "pool
-// directory collisions". Never logs. The folder outlives the guard unless
-// `dispose` says otherwise: the load purge removes it.
+// The pool folder `pool_dir` held open: the descriptor this host locked when
+// `pool_dir` is the folder it claimed (none once that hold is lost, so that
+// nothing more goes there), otherwise the folder made when missing, opened
+// without following a link and checked to be private to this user. Main
+// thread only. The error names what is wrong.
+Result<std::shared_ptr<const DirFd>> open_pool_folder(const fs::path& pool_dir);
+
+// A fresh job folder "job_<host pid>_<wall ns>_<n>" in `pool_dir`, made and
+// held through the pool folder's descriptor (open_pool_folder). Up to 8
+// names are tried; eight collisions give "pool directory collisions". Never
+// logs. The folder outlives the guard unless `dispose` says otherwise: the
+// load purge removes it.
 Result<SharedJobDir> create_job_dir(const fs::path& pool_dir, JobDirGuard::Disposer dispose = {});
 
 // The job-name counter's next value (process-wide, from 0).
@@ -71,7 +80,10 @@ struct FolderIdentity {
 // the pid into "host.lock". The lock is let go only when the process ends,
 // however it ends. Answers nothing when taken (`taken`, when given, then
 // names the folder locked), or why the folder is not ours to use.
-std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken = nullptr);
+// `held`, when given, receives the locked descriptor (kept open by the
+// process whether or not it is asked for).
+std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken = nullptr,
+                                                       int* held = nullptr);
 
 // A process's hold on its pool folder: none at first, then held from the
 // first lock taken to the end of the process, unless the folder's path stops
@@ -96,9 +108,15 @@ class PoolFolderClaim {
   // Why the latest try failed, or why the hold was lost; none before the
   // first try and while held.
   const std::optional<PoolFolderRefusal>& refusal() const { return refusal_; }
+  // Whether `pool_dir` is the folder this claim took (held or lost since).
+  bool took(const fs::path& pool_dir) const { return (held_ || lost_) && dir_ == pool_dir; }
+  // A descriptor of the folder held, none when not held (looked at as
+  // held() does).
+  std::shared_ptr<const DirFd> folder();
 
  private:
   bool held_ = false;
+  int fd_ = -1;  // the locked descriptor, never closed
   bool lost_ = false;
   fs::path dir_;
   FolderIdentity identity_;

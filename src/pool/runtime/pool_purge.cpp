@@ -23,21 +23,6 @@ bool ends_with(std::string_view s, std::string_view e) {
   return s.size() >= e.size() && s.substr(s.size() - e.size()) == e;
 }
 
-// Removes `name` in the open folder `parent`: unlinked when it is anything
-// but a folder (a link goes, its target stays); a folder is opened without
-// following a link, emptied the same way and removed.
-bool remove_entry_at(int parent, const std::string& name, int depth_left) {
-  if (::unlinkat(parent, name.c_str(), 0) == 0 || errno == ENOENT) return true;
-  if (errno != EISDIR && errno != EPERM) return false;
-  if (depth_left == 0) return false;
-  {
-    const DirFd dir = open_dir_at(parent, name);
-    if (!dir.ok()) return errno == ENOENT;
-    for (const std::string& entry : folder_names(dir.get())) (void)remove_entry_at(dir.get(), entry, depth_left - 1);
-  }
-  return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
-}
-
 // The pool folder was checked when its lock was taken (ours, not a link);
 // a link put in its place since is not followed either.
 DirFd open_pool_dir(const std::filesystem::path& pool_dir) { return open_dir_at(AT_FDCWD, pool_dir.native()); }
@@ -53,31 +38,41 @@ bool is_pool_made_name(std::string_view name) {
   return starts_with(name, record_temporary) && ends_with(name, ".tmp");
 }
 
+std::vector<std::string> pool_purge_names(int pool) {
+  std::vector<std::string> names;
+  for (std::string& name : folder_names(pool))
+    if (is_pool_made_name(name)) names.push_back(std::move(name));
+  return names;
+}
+
 std::vector<std::filesystem::path> pool_purge_list(const std::filesystem::path& pool_dir) {
   std::vector<std::filesystem::path> entries;
   const DirFd dir = open_pool_dir(pool_dir);
   if (!dir.ok()) return entries;
-  for (const std::string& name : folder_names(dir.get()))
-    if (is_pool_made_name(name)) entries.push_back(pool_dir / name);
+  for (const std::string& name : pool_purge_names(dir.get())) entries.push_back(pool_dir / name);
   return entries;
+}
+
+bool remove_pool_entry(int pool, std::string_view name) {
+  return remove_tree_at(pool, std::string(name), kMaxPurgeDepth);
 }
 
 bool remove_pool_entry(const std::filesystem::path& pool_dir, std::string_view name) {
   const DirFd dir = open_pool_dir(pool_dir);
   if (!dir.ok()) return false;
-  return remove_entry_at(dir.get(), std::string(name), kMaxPurgeDepth);
+  return remove_pool_entry(dir.get(), name);
 }
 
-void start_pool_purge(const std::filesystem::path& pool_dir, std::vector<std::filesystem::path> entries) {
-  if (entries.empty()) return;
-  auto list = std::make_shared<std::vector<std::filesystem::path>>(std::move(entries));
+void start_pool_purge(std::shared_ptr<const DirFd> pool, std::vector<std::string> names) {
+  if (!pool || !pool->ok() || names.empty()) return;
+  auto list = std::make_shared<std::vector<std::string>>(std::move(names));
   auto stop = std::make_shared<std::atomic<bool>>(false);
   auto started = BackgroundWorkerRegistry::process().start(
       "velocinta-pool-purge",
-      [pool_dir, list, stop] {
-        for (const std::filesystem::path& p : *list) {
+      [pool, list, stop] {
+        for (const std::string& name : *list) {
           if (stop->load(std::memory_order_relaxed)) return;
-          (void)remove_pool_entry(pool_dir, p.filename().native());
+          (void)remove_pool_entry(pool->get(), name);
         }
       },
       [stop] { stop->store(true, std::memory_order_relaxed); });

@@ -7,6 +7,7 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/switches.h"
+#include "pool/runtime/engine_prewarm.h"
 #include "pool/runtime/pool_directory.h"
 #include "pool/runtime/pool_runtime_ops.h"
 
@@ -145,8 +146,7 @@ void end_pool_session_files(PoolRuntime& rt) {
   rt.snapshot_file.reset();
   rt.snapshot_path.reset();
   if (held) {
-    std::error_code ec;
-    std::filesystem::remove_all(*dir / "warmup", ec);
+    if (auto pool = open_pool_folder(*dir)) remove_warmup(pool.value()->get());
   }
 }
 

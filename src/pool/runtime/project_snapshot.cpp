@@ -112,12 +112,17 @@ FileStamp::Time wall_clock_now() {
   return FileStamp::Time{static_cast<int64_t>(ts.tv_sec), static_cast<uint32_t>(ts.tv_nsec)};
 }
 
-SnapshotReady::SnapshotReady(fs::path snapshot, fs::path source, FileStamp stamp, double copy_ms)
-    : snapshot_(std::move(snapshot)), source_(std::move(source)), stamp_(stamp), copy_ms_(copy_ms) {}
+SnapshotReady::SnapshotReady(fs::path snapshot, fs::path source, FileStamp stamp, double copy_ms,
+                             std::shared_ptr<const DirFd> folder)
+    : snapshot_(std::move(snapshot)),
+      source_(std::move(source)),
+      stamp_(stamp),
+      copy_ms_(copy_ms),
+      folder_(std::move(folder)) {}
 
 SnapshotReady::SnapshotReady(SnapshotReady&& o) noexcept
     : snapshot_(std::move(o.snapshot_)), source_(std::move(o.source_)), stamp_(o.stamp_), copy_ms_(o.copy_ms_),
-      owns_(o.owns_) {
+      owns_(o.owns_), folder_(std::move(o.folder_)) {
   o.owns_ = false;
 }
 
@@ -129,6 +134,7 @@ SnapshotReady& SnapshotReady::operator=(SnapshotReady&& o) noexcept {
     stamp_ = o.stamp_;
     copy_ms_ = o.copy_ms_;
     owns_ = o.owns_;
+    folder_ = std::move(o.folder_);
     o.owns_ = false;
   }
   return *this;
@@ -137,7 +143,13 @@ SnapshotReady& SnapshotReady::operator=(SnapshotReady&& o) noexcept {
 SnapshotReady::~SnapshotReady() { remove_file(); }
 
 void SnapshotReady::remove_file() noexcept {
-  if (owns_ && !snapshot_.empty()) ::unlink(snapshot_.c_str());
+  if (owns_ && !snapshot_.empty()) {
+    if (folder_ && folder_->ok()) {
+      (void)::unlinkat(folder_->get(), snapshot_.filename().c_str(), 0);
+    } else {
+      ::unlink(snapshot_.c_str());
+    }
+  }
   owns_ = false;
 }
 
@@ -152,9 +164,11 @@ fs::path pool_snapshot_path(const fs::path& pool_dir) { return pool_dir / "snaps
 SnapshotReply run_snapshot_copy(const SnapshotRequest& req) {
   SnapshotReply reply{req.generation, std::string()};
   uint64_t start = mono_ns();
-  if (auto dir = ensure_private_dir(req.pool_dir); !dir) {
-    reply.result = dir.error();
-    return reply;
+  if (!req.pool) {
+    if (auto dir = ensure_private_dir(req.pool_dir); !dir) {
+      reply.result = dir.error();
+      return reply;
+    }
   }
   Result<RegularFile, FileReadError> opened = open_regular_file(req.source);
   if (!opened) {
@@ -164,7 +178,9 @@ SnapshotReply run_snapshot_copy(const SnapshotRequest& req) {
   Fd src(opened->release());
   ::posix_fadvise(src.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   fs::path target = fresh_partial_name(req.pool_dir, "saved-");
-  Fd dst(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  const int dir = req.pool ? req.pool->get() : AT_FDCWD;
+  const std::string name = req.pool ? target.filename().native() : target.native();
+  Fd dst(::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (dst.get() < 0) {
     reply.result = target.string() + ": " + errno_text(errno);
     return reply;
@@ -172,11 +188,11 @@ SnapshotReply run_snapshot_copy(const SnapshotRequest& req) {
   auto failure = copy_in_pieces(req, src.get(), dst.get());
   if (!failure && ::close(dst.release()) != 0) failure = errno_text(errno);
   if (failure) {
-    ::unlink(target.c_str());
+    ::unlinkat(dir, name.c_str(), 0);
     reply.result = *failure;
     return reply;
   }
-  reply.result = SnapshotReady(target, req.source, req.stamp, elapsed_ms(start));
+  reply.result = SnapshotReady(target, req.source, req.stamp, elapsed_ms(start), req.pool);
   return reply;
 }
 
@@ -219,16 +235,19 @@ bool matches_clean_project(const fs::path& path, const std::optional<std::pair<s
   return project.lexically_normal() == path.lexically_normal();
 }
 
-Status<> copy_project_file(const fs::path& source, const fs::path& target) {
+Status<> copy_project_file(const fs::path& source, const fs::path& target, int pool) {
   Result<RegularFile, FileReadError> opened = open_regular_file(source);
   if (!opened) return err(opened.error().text);
   Fd src(opened->release());
   const uint64_t limit = opened->size();
   fs::path partial = fresh_partial_name(target.parent_path(), "partial-");
-  Fd dst(::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  const int dir = pool >= 0 ? pool : AT_FDCWD;
+  const std::string partial_name = pool >= 0 ? partial.filename().native() : partial.native();
+  const std::string target_name = pool >= 0 ? target.filename().native() : target.native();
+  Fd dst(::openat(dir, partial_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (dst.get() < 0) return err(partial.string() + ": " + errno_text(errno));
   auto fail = [&](std::string text) -> Status<> {
-    ::unlink(partial.c_str());
+    ::unlinkat(dir, partial_name.c_str(), 0);
     return err(std::move(text));
   };
   // copy_file_range clones where it can; a file system that refuses it
@@ -259,19 +278,23 @@ Status<> copy_project_file(const fs::path& source, const fs::path& target) {
     break;
   }
   if (::close(dst.release()) != 0) return fail(errno_text(errno));
-  if (::rename(partial.c_str(), target.c_str()) != 0) return fail(errno_text(errno));
+  if (::renameat(dir, partial_name.c_str(), dir, target_name.c_str()) != 0) return fail(errno_text(errno));
   return ok_unit();
 }
 
-Status<> adopt_written_file(const fs::path& written, const fs::path& target) {
+Status<> adopt_written_file(const fs::path& written, const fs::path& target, int pool) {
+  const int dir = pool >= 0 ? pool : AT_FDCWD;
+  const std::string written_name = pool >= 0 ? written.filename().native() : written.native();
+  const std::string target_name = pool >= 0 ? target.filename().native() : target.native();
   struct stat st{};
-  if (::lstat(written.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::remove(written.c_str());
+  if (::fstatat(dir, written_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    // Whatever is there goes, a link without what it leads to.
+    (void)remove_tree_at(dir, written_name);
     return err(written.string() + ": no saved file");
   }
-  if (::rename(written.c_str(), target.c_str()) != 0) {
+  if (::renameat(dir, written_name.c_str(), dir, target_name.c_str()) != 0) {
     std::string text = errno_text(errno);
-    ::unlink(written.c_str());
+    ::unlinkat(dir, written_name.c_str(), 0);
     return err(std::move(text));
   }
   return ok_unit();

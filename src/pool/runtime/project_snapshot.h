@@ -10,10 +10,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
 
+#include "core/dir_fd.h"
 #include "core/result.h"
 #include "pool/bounded_channel.h"
 
@@ -41,7 +43,10 @@ FileStamp::Time wall_clock_now();
 // A finished copy. It owns its file: dropping it deletes the copy.
 class SnapshotReady {
  public:
-  SnapshotReady(fs::path snapshot, fs::path source, FileStamp stamp, double copy_ms);
+  // `folder`, when given, is the pool folder held open: the file is deleted
+  // by its name there, never through the path.
+  SnapshotReady(fs::path snapshot, fs::path source, FileStamp stamp, double copy_ms,
+                std::shared_ptr<const DirFd> folder = nullptr);
   SnapshotReady(SnapshotReady&& o) noexcept;
   SnapshotReady& operator=(SnapshotReady&& o) noexcept;
   SnapshotReady(const SnapshotReady&) = delete;
@@ -63,6 +68,7 @@ class SnapshotReady {
   FileStamp stamp_;
   double copy_ms_ = 0.0;
   bool owns_ = true;
+  std::shared_ptr<const DirFd> folder_;
 };
 
 struct SnapshotReply {
@@ -80,6 +86,9 @@ struct SnapshotRequest {
   fs::path pool_dir;
   uint64_t generation = 0;
   CopyPieceHook between_pieces;  // empty outside tests
+  // The pool folder held open: the copy is made, and deleted on failure,
+  // by its name there. Without it, `pool_dir` is made and checked.
+  std::shared_ptr<const DirFd> pool;
 };
 
 // The copy thread's body, run in place: a fresh "saved-<pid>-<n>-<k>.aep"
@@ -114,10 +123,12 @@ fs::path fresh_partial_name(const fs::path& pool_dir, const char* prefix);
 
 // Copies `source` to a fresh name beside `target` (create-new, 0600) and
 // renames it onto `target` only once complete; deletes it on any failure.
-Status<> copy_project_file(const fs::path& source, const fs::path& target);
+// With `pool` (the open folder of `target`), both names are reached from it.
+Status<> copy_project_file(const fs::path& source, const fs::path& target, int pool = -1);
 
 // Adopts a host save written at `written` (a fresh name): only a regular
 // file is renamed onto `target`; anything else is deleted and refused.
-Status<> adopt_written_file(const fs::path& written, const fs::path& target);
+// With `pool` (the open folder of both), both names are reached from it.
+Status<> adopt_written_file(const fs::path& written, const fs::path& target, int pool = -1);
 
 }  // namespace vel

@@ -267,5 +267,41 @@ TEST_F(SnapshotTest, ThePoolFolderMustBeOurs) {
   EXPECT_FALSE(ensure_private_dir(pool_));
 }
 
+// The pool folder moved away under a copy, a direct copy and a host save,
+// and a link to the user's folder left at its path: every snapshot name is
+// reached from the folder held, so the copies land there and go from there,
+// and the user's "snapshot.aep" is neither replaced nor removed.
+TEST_F(SnapshotTest, NoSnapshotNameIsReachedThroughALinkAtThePoolFoldersPath) {
+  auto held = open_pool_folder(pool_);
+  ASSERT_TRUE(held) << held.error();
+  const fs::path user = dir_.path() / "Documents";
+  fs::create_directories(user);
+  std::ofstream(user / "snapshot.aep") << "mine";
+  const fs::path moved = dir_.path() / "moved_pool";
+  fs::rename(pool_, moved);
+  fs::create_directory_symlink(user, pool_);
+
+  SnapshotRequest req = request();
+  req.pool = held.value();
+  SnapshotReply reply = run_snapshot_copy(req);
+  auto* ready = std::get_if<SnapshotReady>(&reply.result);
+  ASSERT_TRUE(ready) << std::get<std::string>(reply.result);
+  EXPECT_TRUE(fs::exists(moved / ready->snapshot().filename()));
+  reply.result = std::string("dropped");  // the copy goes where it was made
+  EXPECT_TRUE(fs::is_empty(moved));
+
+  const int pool = held.value()->get();
+  ASSERT_TRUE(copy_project_file(project_, pool_snapshot_path(pool_), pool));
+  EXPECT_EQ(testing::read_text(moved / "snapshot.aep"), testing::read_text(project_));
+  std::ofstream(moved / "hostsave-1-2-3.aep") << "saved";
+  ASSERT_TRUE(adopt_written_file(pool_ / "hostsave-1-2-3.aep", pool_snapshot_path(pool_), pool));
+  EXPECT_EQ(testing::read_text(moved / "snapshot.aep"), "saved");
+  SnapshotReady adopted(pool_snapshot_path(pool_), project_, FileStamp{}, 1.0, held.value());
+  adopted = SnapshotReady(pool_ / "other.aep", project_, FileStamp{}, 1.0, held.value());
+  EXPECT_FALSE(fs::exists(moved / "snapshot.aep"));
+  EXPECT_EQ(testing::read_text(user / "snapshot.aep"), "mine");
+  EXPECT_EQ(std::distance(fs::directory_iterator(user), fs::directory_iterator()), 1);
+}
+
 }  // namespace
 }  // namespace vel
