@@ -63,6 +63,7 @@ class BatchProcessTest : public PoolProcessTest {
   }
   LaunchWorld world() {
     LaunchWorld w = live_launch_world(runtime_for_counts_, 0);
+    w.run_off_main = {};  // the starts run in place: the launch returns with its workers
     w.resolve_aerender = [this](AerenderLookup&) -> const std::optional<fs::path>& { return aerender_; };
     w.pool_directory = [this]() -> std::optional<fs::path> { return pool_dir_; };
     w.effective_worker_count = [] { return uint64_t{3}; };
