@@ -16,6 +16,8 @@ namespace {
 struct LaunchThread {
   std::mutex mutex;
   std::condition_variable wake;
+  std::condition_variable idle;  // a task ended
+  bool busy = false;             // a task runs
   std::deque<std::function<void()>> tasks;
   bool running = false;
   bool stop = false;
@@ -36,10 +38,12 @@ void launch_loop(LaunchThread& t) {
     t.wake.wait(lock, [&] { return t.stop || !t.tasks.empty(); });
     if (t.tasks.empty()) {
       t.running = false;
+      t.idle.notify_all();
       return;
     }
     std::function<void()> task = std::move(t.tasks.front());
     t.tasks.pop_front();
+    t.busy = true;
     lock.unlock();
     try {
       task();
@@ -48,6 +52,8 @@ void launch_loop(LaunchThread& t) {
     }
     task = nullptr;
     lock.lock();
+    t.busy = false;
+    t.idle.notify_all();
   }
 }
 
@@ -78,6 +84,12 @@ void run_on_launch_thread(std::function<void()> task) {
   std::deque<std::function<void()>> left = std::exchange(t.tasks, {});
   lock.unlock();
   for (auto& f : left) f();
+}
+
+bool wait_for_launch_thread(std::chrono::milliseconds limit) {
+  LaunchThread& t = launch_thread();
+  std::unique_lock lock(t.mutex);
+  return t.idle.wait_for(lock, limit, [&] { return t.tasks.empty() && !t.busy; });
 }
 
 void run_off_main(const OffMainRunner& runner, std::function<void()> task) {

@@ -5,6 +5,7 @@
 // The main thread only posts work here and later reads what came of it.
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 namespace vel {
@@ -14,6 +15,10 @@ namespace vel {
 // it cannot start (the registry full), the task runs here and now, as work
 // whose thread is missing does.
 void run_on_launch_thread(std::function<void()> task);
+
+// At the host's quit: waits until every task posted has run, at most
+// `limit`; answers whether none is left. Never from the idle hook.
+bool wait_for_launch_thread(std::chrono::milliseconds limit);
 
 // How work is taken off the calling thread: the plug-in passes
 // run_on_launch_thread; empty runs it in place (tests of the logic).
