@@ -151,9 +151,11 @@ bool WorkerRecordBook::armed() const {
 }
 
 Status<> WorkerRecordBook::add(std::shared_ptr<SpawnedChild> child) {
-  std::unique_lock lock(mutex_);
-  if (!path_ || !child || child->reaped()) return ok_unit();
+  if (!child || child->reaped()) return ok_unit();
+  // Read before the lock: nothing read from /proc is done under it.
   const auto process = recorded_process(child->pid());
+  std::unique_lock lock(mutex_);
+  if (!path_) return ok_unit();
   if (!process) return ok_unit();  // already gone: nothing to end later
   // Only a group the child leads is ours to kill later; a child outside one
   // (never so as the pool starts them) would make the whole record refused.
