@@ -1,7 +1,8 @@
 // The main thread never waits on a worker's start, a kill or a process walk:
 // a pool thread is held at each point where it may wait on the system (the
 // worker's folder and log, before posix_spawn, after it before the exec is
-// known, a walk over every process), and while it is held the calls the
+// known, a walk over every process, the read of a batch's job folder), and
+// while it is held the calls the
 // idle hook and the pool toggle make (the launch, the supervision, the
 // memory tick, the pool's stop) return at once. The hook also fails the test
 // when the test's own thread, the main thread here, reaches any such point.
@@ -205,6 +206,34 @@ TEST_F(LaunchHold, TheMainThreadGoesOnWhileAWorkerStarts) {
   }
   EXPECT_TRUE(reached_on_main().empty());
   std::printf("slowest main-thread call while held: %.3f ms\n", static_cast<double>(slowest_ns_) / 1e6);
+}
+
+// Held in the output discovery's read of the job folder: the supervision
+// only asks for the next read and takes a report when one is there.
+TEST_F(LaunchHold, TheMainThreadGoesOnWhileTheJobFolderIsRead) {
+  ::setenv("SIM_AERENDER_SILENT", "1", 1);
+  PoolRuntime rt = ready_runtime();
+  const std::vector<FrameRange> ranges{{0, 9}};
+  launch_pool_batch(rt, "Main", ranges, 24, 1, launch_world(rt));
+  ASSERT_TRUE(rt.plan);
+  ASSERT_TRUE(eventually([&] {
+    (void)supervise_batches(rt, 4, live_supervision_world(rt, 0, 0));
+    return rt.plan && rt.plan->jobs.size() == 1;
+  }));
+  arm(HoldPoint::FolderScan);
+  ASSERT_TRUE(eventually([&] {
+    EXPECT_TRUE(returns_at_once([&] { (void)supervise_batches(rt, 4, live_supervision_world(rt, 0, 0)); }));
+    return still_held();
+  }));
+  idle_calls_return_at_once(rt, "folder scan");
+  EXPECT_TRUE(still_held());
+  EXPECT_TRUE(returns_at_once([&] { stop_pool(rt, mono_ns()); }));
+  release();
+  EXPECT_TRUE(eventually([&] {
+    pool_memory_tick(rt, mono_ns());
+    return other_processes().empty();
+  }));
+  EXPECT_TRUE(reached_on_main().empty());
 }
 
 // A batch that ends while its first worker is held in its start: the end

@@ -15,6 +15,7 @@ enum class HoldPoint : uint8_t {
   BeforeSpawn,     // everything is ready, the process not yet started
   AfterSpawn,      // started, its exec not yet known to us
   ProcessListing,  // walking the machine's processes
+  FolderScan,      // the output discovery reading a batch's job folder
 };
 
 using HoldHook = void (*)(HoldPoint);
