@@ -9,6 +9,7 @@
 #include "panel/update/update_opener.h"
 #include "core/machine.h"
 #include "pool/batch/batch_threads.h"
+#include "pool/process/launch_thread.h"
 #include "pool/process/process_control.h"
 #include "pool/runtime/pool_runtime_ops.h"
 #include "preview/preview_controller.h"
@@ -33,6 +34,9 @@ constexpr DeathStep kDeathSteps[] = {
      [](PreviewState* s) {
        if (!s) return;
        (void)take_pool_plan(s->pool, mono_ns());
+       // A start under way finishes (or lets its worker go) before the
+       // session's sweep reaches the same children.
+       (void)wait_for_launch_thread(std::chrono::seconds(2));
        (void)wait_for_batch_threads(std::chrono::seconds(2));
        // The snapshot copy and the warm-up folder go with the session, not
        // at the next load.

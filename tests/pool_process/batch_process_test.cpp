@@ -63,6 +63,7 @@ class BatchProcessTest : public PoolProcessTest {
   }
   LaunchWorld world() {
     LaunchWorld w = live_launch_world(runtime_for_counts_, 0);
+    w.run_off_main = {};  // the starts run in place: the launch returns with its workers
     w.resolve_aerender = [this](AerenderLookup&) -> const std::optional<fs::path>& { return aerender_; };
     w.pool_directory = [this]() -> std::optional<fs::path> { return pool_dir_; };
     w.effective_worker_count = [] { return uint64_t{3}; };
@@ -167,7 +168,12 @@ TEST_F(BatchProcessTest, DroppingAPlanKillsEveryWorkerAndEngine) {
   rt.plan.reset();
   EXPECT_TRUE(stop->load());
   for (pid_t p : workers) {
-    EXPECT_TRUE(group_members(p).empty()) << "reaped before the drop returned";
+    // Signalled by the drop, which waits for nothing: the memory tick's poll
+    // reaps them.
+    EXPECT_TRUE(eventually([&] {
+      (void)poll_children_to_reap();
+      return group_members(p).empty();
+    }));
     // Engines are signalled, not waited for: SIGKILL lands a moment later.
     EXPECT_TRUE(eventually([&] { return engines_of(p).empty(); }));
   }
@@ -211,12 +217,18 @@ TEST_F(BatchProcessTest, SweepsOfEndedClientsSpareTheEnginesOfAReusedPid) {
 
     PoolRuntime rt = new_pool_runtime(kOutputPsd);
     rt.ended_clients = ended;
-    if (std::string(road) == "stop_pool") {
-      stop_pool(rt, mono_ns());
-    } else {
-      pool_memory_tick(rt, ended[0].detected_ns + kWarmWindowNs);
-    }
-    EXPECT_TRUE(rt.ended_clients.empty()) << road;
+    // Whether an aerender runs is looked at off the main thread: the sweep
+    // waits for a look that found none.
+    Instant at = ended[0].detected_ns + kWarmWindowNs;
+    EXPECT_TRUE(eventually([&] {
+      if (std::string(road) == "stop_pool") {
+        stop_pool(rt, mono_ns());
+      } else {
+        pool_memory_tick(rt, at);
+        at += kSweepSpacingNs;
+      }
+      return rt.ended_clients.empty();
+    })) << road;
     EXPECT_TRUE(wait_exit(ours[0])) << road;
     reap(ours[0]);
     EXPECT_TRUE(alive(theirs)) << road;
@@ -319,7 +331,12 @@ TEST_F(BatchProcessTest, PrewarmStartsAtMostFourEnginesAndEveryEnderReapsThem) {
     for (const WarmEngine& e : rt.warm_engines) pids.push_back(e.child.pid());
     end(rt, t);
     EXPECT_TRUE(rt.warm_engines.empty()) << name;
-    for (pid_t p : pids) EXPECT_FALSE(alive(p)) << name;
+    for (pid_t p : pids) {
+      EXPECT_TRUE(eventually([&] {
+        (void)poll_children_to_reap();  // the memory tick's poll reaps what the end signalled
+        return !alive(p);
+      })) << name;
+    }
     rt.handoff_deadline.reset();
     rt.gpu_contended = false;
     rt.pool_enabled = true;

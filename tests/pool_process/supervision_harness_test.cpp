@@ -63,6 +63,8 @@ class SupervisionHarness : public PoolProcessTest {
 
   LaunchWorld launch_world() {
     LaunchWorld w = live_launch_world(rt_, 0);
+    // The starts run in place: each call sees its outcome at once.
+    w.run_off_main = {};
     w.now = now();
     w.measured_admission = measured_;
     w.pool_ramp = ramp_;
@@ -78,6 +80,7 @@ class SupervisionHarness : public PoolProcessTest {
   }
   SupervisionWorld world() {
     SupervisionWorld w = live_supervision_world(rt_, 0, 0);
+    w.run_off_main = {};
     w.clock = [this] { return now(); };
     w.measured_admission = measured_;
     w.adaptive_scheduler = false;

@@ -4,8 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <set>
-#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/format.h"
@@ -83,8 +82,41 @@ void admit_pipeline_record(PipelineStats& stats, const PresentTelemetry& r) {
     if (stats.rejected_total != UINT64_MAX) ++stats.rejected_total;
     return;
   }
-  if (stats.records.size() >= kTelemetryCapacity) stats.records.pop_front();
-  stats.records.push_back(r);
+  PipelineInterval& in = stats.interval;
+  const uint64_t time_bits = bits_of(r.frame_time);
+  if (r.request.seq == 0) ++in.loose;
+  // The percentiles need the values themselves: a bounded sample of them.
+  if (r.kind <= 3 && r.duration_ms && in.durations[r.kind].size() < kTelemetryCapacity)
+    in.durations[r.kind].push_back(*r.duration_ms);
+  switch (r.kind) {
+    case kEventProduced: {
+      ++in.produced;
+      static constexpr const char* kNames[4] = {"sync", "async", "pool", "raster"};
+      for (size_t i = 0; i < 4; ++i) {
+        if (std::strcmp(r.backend, kNames[i]) == 0) ++in.sources[i];
+      }
+      break;
+    }
+    case kEventPresented:
+      ++in.submitted;
+      in.time_resolution.emplace(r.request.item, r.request.seq, time_bits, r.width, r.height, r.shown_width);
+      in.surfaces.emplace(r.request.item, time_bits, r.frame_identity, r.width, r.height, r.shown_width);
+      in.submitted_times.emplace(r.request.item, time_bits);
+      if (r.target_time && r.request_match == 0) ++in.fallback;
+      in.last_submission = r;
+      break;
+    case kEventGpuCompleted:
+      ++in.completed;
+      in.completed_times.emplace(r.request.item, time_bits);
+      break;
+    case kEventGpuFailed:
+      ++in.failed;
+      break;
+    default:
+      break;
+  }
+  if (r.kind > 4) ++in.head;
+  if (r.kind == kEventClockReused) ++in.reused;
 }
 
 std::optional<std::string> write_detail_report(PipelineStats& stats, double now, uint64_t drop_count) {
@@ -93,69 +125,29 @@ std::optional<std::string> write_detail_report(PipelineStats& stats, double now,
   if (now - *stats.last_report_ms < kPipelineReportPeriodMs) return std::nullopt;
   stats.last_report_ms = now;
 
-  std::erase_if(stats.records,
-                [&](const PresentTelemetry& r) { return r.stamp_ms > now || r.stamp_ms < now - kPipelineReportPeriodMs; });
   settle_run_totals(stats.run_totals, now);
-
-  uint64_t produced = 0, submitted = 0, fallback = 0, completed = 0, failed = 0, head = 0, reused = 0, loose = 0;
-  std::array<uint64_t, 4> sources{};  // sync, async, pool, raster
-  std::set<std::tuple<uint64_t, uint64_t, uint64_t, uint32_t, uint32_t, uint32_t>> time_resolution, surfaces;
-  std::set<std::pair<uint64_t, uint64_t>> submitted_times, completed_times;
-  std::array<std::vector<double>, 4> durations;
-  const PresentTelemetry* last = nullptr;
-  for (const PresentTelemetry& r : stats.records) {
-    const uint64_t time_bits = bits_of(r.frame_time);
-    if (r.request.seq == 0) ++loose;
-    if (r.kind <= 3 && r.duration_ms) durations[r.kind].push_back(*r.duration_ms);
-    switch (r.kind) {
-      case kEventProduced: {
-        ++produced;
-        static constexpr const char* kNames[4] = {"sync", "async", "pool", "raster"};
-        for (size_t i = 0; i < 4; ++i) {
-          if (std::strcmp(r.backend, kNames[i]) == 0) ++sources[i];
-        }
-        break;
-      }
-      case kEventPresented:
-        ++submitted;
-        time_resolution.emplace(r.request.item, r.request.seq, time_bits, r.width, r.height, r.shown_width);
-        surfaces.emplace(r.request.item, time_bits, r.frame_identity, r.width, r.height, r.shown_width);
-        submitted_times.emplace(r.request.item, time_bits);
-        if (r.target_time && r.request_match == 0) ++fallback;
-        last = &r;
-        break;
-      case kEventGpuCompleted:
-        ++completed;
-        completed_times.emplace(r.request.item, time_bits);
-        break;
-      case kEventGpuFailed:
-        ++failed;
-        break;
-      default:
-        break;
-    }
-    if (r.kind > 4) ++head;
-    if (r.kind == kEventClockReused) ++reused;
-  }
+  PipelineInterval in = std::exchange(stats.interval, PipelineInterval{});
+  auto& durations = in.durations;
+  const PresentTelemetry* last = in.last_submission ? &*in.last_submission : nullptr;
 
   const ClockRunTotals& run = stats.run_totals;
   const PresentTimingTotals& pt = stats.present_totals;
   std::string line = "PIPELINE(5s): comp=" + std::to_string(stats.comp);
   line += " current_generation=" + std::to_string(stats.current_generation);
-  line += " produced=" + std::to_string(produced);
-  line += " sources(sync,async,pool,raster)=[" + std::to_string(sources[0]) + ", " + std::to_string(sources[1]) +
-          ", " + std::to_string(sources[2]) + ", " + std::to_string(sources[3]) + "]";
-  line += " submitted=" + std::to_string(submitted);
-  line += " distinct_time_resolution=" + std::to_string(time_resolution.size());
-  line += " distinct_surface_keys=" + std::to_string(surfaces.size());
-  line += " distinct_submitted_times=" + std::to_string(submitted_times.size());
-  line += " fallback=" + std::to_string(fallback);
-  line += " completed=" + std::to_string(completed);
-  line += " distinct_completed_times=" + std::to_string(completed_times.size());
-  line += " failed=" + std::to_string(failed);
-  line += " head_advanced=" + std::to_string(head);
-  line += " reused_surface=" + std::to_string(reused);
-  line += " unattributed=" + std::to_string(loose);
+  line += " produced=" + std::to_string(in.produced);
+  line += " sources(sync,async,pool,raster)=[" + std::to_string(in.sources[0]) + ", " + std::to_string(in.sources[1]) +
+          ", " + std::to_string(in.sources[2]) + ", " + std::to_string(in.sources[3]) + "]";
+  line += " submitted=" + std::to_string(in.submitted);
+  line += " distinct_time_resolution=" + std::to_string(in.time_resolution.size());
+  line += " distinct_surface_keys=" + std::to_string(in.surfaces.size());
+  line += " distinct_submitted_times=" + std::to_string(in.submitted_times.size());
+  line += " fallback=" + std::to_string(in.fallback);
+  line += " completed=" + std::to_string(in.completed);
+  line += " distinct_completed_times=" + std::to_string(in.completed_times.size());
+  line += " failed=" + std::to_string(in.failed);
+  line += " head_advanced=" + std::to_string(in.head);
+  line += " reused_surface=" + std::to_string(in.reused);
+  line += " unattributed=" + std::to_string(in.loose);
   line += " rejected_total=" + std::to_string(stats.rejected_total);
   line += " dropped_total=" + std::to_string(drop_count > stats.drop_baseline ? drop_count - stats.drop_baseline : 0);
   line += " playback=[intent_play=" + std::string(run.running ? "true" : "false");

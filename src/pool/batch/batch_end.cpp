@@ -37,6 +37,8 @@ void drop_pool_plan(PoolPlan& plan, Instant now) {
   if (plan.stop) plan.stop->store(true, std::memory_order_release);
   if (perf_enabled()) perf_log(pool_batch_report(plan, pipeline_optimize_enabled(), now));
   if (plan.second_stop) plan.second_stop->store(true, std::memory_order_relaxed);
+  for (StartInFlight& s : plan.starting) s.start->abandon();
+  plan.starting.clear();
   kill_unfinished_jobs(plan);
 }
 

@@ -12,6 +12,7 @@
 #include "core/switches.h"
 #include "cache/memory_pressure.h"
 #include "pool/decode/memory_output_reader.h"
+#include "pool/process/launch_thread.h"
 #include "pool/runtime/pool_directory.h"
 #include "pool/runtime/pool_perf_records.h"
 #include "pool/runtime/pool_runtime_ops.h"
@@ -186,6 +187,7 @@ LaunchWorld live_launch_world(const PoolRuntime& rt, uint64_t async_renders_in_f
   };
   w.pool_directory = [] { return pool_directory_path(); };
   w.spawn_worker = [](const LaunchRequest& r) { return spawn_pool_worker(r); };
+  w.run_off_main = [](std::function<void()> task) { run_on_launch_thread(std::move(task)); };
   w.start_decoders = [](size_t n, const DecodeWorkerContext& c) { return start_decode_workers(n, c); };
   w.decoder_count = [](std::optional<FrameDimensions> d, uint64_t ds) { return decode_thread_count(d, ds); };
   w.start_discovery = [](std::filesystem::path dir, SharedJobDir guard, WorkerOutputFormat f) {
@@ -317,40 +319,35 @@ LaunchRequest worker_request_for(const PoolRuntime& rt, const PoolPlan& plan, co
   return request;
 }
 
-// Step 7: the engines admitted at launch, one queued range each. A spawn
-// that fails fails again at once (the renderer moved or lost its execute
-// bits), so the launch stops at the first: trying every range would start
-// the renderer once per range for nothing. With no worker started the
-// launch gives up; beside started ones the range waits at the front of the
-// queue for the supervision's spaced retries.
+// Step 7: the engines admitted at launch, one queued range each, started
+// off the main thread. A spawn that fails fails again at once (the renderer
+// moved or lost its execute bits): once one is known to have failed, no
+// further one starts. With no worker started the launch gives up; beside
+// started ones the range waits at the front of the queue for the
+// supervision's spaced retries.
 void start_first_workers(PoolPlan& plan, LaunchRequest& request, uint64_t count, const LaunchWorld& world) {
-  while (plan.jobs.size() < count && !plan.queued_ranges.empty()) {
+  while (plan.jobs.size() + plan.starting.size() < count && !plan.queued_ranges.empty()) {
     const QueuedRange range = plan.queued_ranges.front();
     plan.queued_ranges.pop_front();
     request.worker_index = static_cast<uint32_t>(plan.next_range_index++);
     request.first_frame = range.start;
     request.last_frame = range.end;
-    std::optional<PoolJob> job = world.spawn_worker(request);
-    if (!job) {
-      if (plan.spawn_retry.failed(world.now, !plan.jobs.empty()) == SpawnFailureAction::Retry)
-        plan.queued_ranges.push_front(range);
-      return;
-    }
-    job->launched_ns = world.now;  // the supervision's watchdogs read the launch's clock
-    plan.jobs.push_back(std::move(*job));
+    plan.starting.push_back(
+        {start_worker(world.spawn_worker, request, world.run_off_main), range, request.mfr_percent, request.worker_index});
+    if (take_started_workers(plan, world.now)) return;
   }
 }
 
 // Step 7, when no worker started: memory output gives way to PSD for the
 // batches to come; a file output counts the failure toward its cooldown.
-void give_up_launch(PoolRuntime& rt, PoolPlan& plan, const LaunchWorld& world) {
+void give_up_launch(PoolRuntime& rt, PoolPlan& plan, Instant now) {
   if (rt.selected_output >= kOutputMemory) {
     rt.selected_output = kOutputPsd;
     rt.delivery_descriptor.reset();
     reset_pool_plan(rt);
     log_line("ERROR", "pool: memory output unavailable — PSD selected for a future batch");
   } else {
-    note_failed_launch(rt, world.now, plan.aerender_path);
+    note_failed_launch(rt, now, plan.aerender_path);
   }
   plan.ownership.armed = false;  // nothing started: no batch to end, no report
   // Nothing ran in the folder: it goes now, not with the batches to come.
@@ -371,6 +368,8 @@ bool start_file_intake(PoolRuntime& rt, PoolPlan& plan, const FrameSender& frame
   decode.jobs = std::move(job_rx);
   decode.keep_frame_files = rt.decode_flag;
   if (world.start_decoders(decoders_wanted, decode) == 0) {
+    for (StartInFlight& started : plan.starting) started.start->abandon();
+    plan.starting.clear();
     kill_unfinished_jobs(plan);
     plan.ownership.armed = false;  // never a plan: no report
     disable_pool_for_session(rt, "no decoder thread available");
@@ -391,7 +390,10 @@ void arm_supervision(PoolRuntime& rt, PoolPlan& plan, LaunchRequest request, con
   plan.pending_b.reset();
   plan.counter_a = 0;
   plan.counter_b = 0;
-  plan.ramp_slots_left = world.measured_admission ? 0 : workers.target - std::min(workers.target, plan.jobs.size());
+  // A worker still starting counts as started, as it will on the supervision's
+  // next calls.
+  const uint64_t started = plan.jobs.size() + plan.starting.size();
+  plan.ramp_slots_left = world.measured_admission ? 0 : workers.target - std::min(workers.target, started);
   const WatchdogLimits limits = watchdog_limits(predicted);
   plan.first_delivery_limit_secs = limits.first_delivery_secs;
   plan.silent_limit_secs = limits.silent_secs;
@@ -399,19 +401,19 @@ void arm_supervision(PoolRuntime& rt, PoolPlan& plan, LaunchRequest request, con
   const uint64_t setup_to = mono_ns();
   plan.setup_ms = static_cast<double>(setup_to >= setup_from ? setup_to - setup_from : 0) / 1e6;
   plan.target_workers = workers.target;
-  plan.spawned_workers = plan.jobs.size();
-  plan.active = plan.jobs.size();
-  plan.peak_active = plan.jobs.size();
+  plan.spawned_workers = started;
+  plan.active = started;
+  plan.peak_active = started;
   // Further workers of the batch start as the first did; in file output the
   // request holds no sender of the frame channel, which then ends with the
   // decoders.
   plan.worker_request = std::move(request);
-  plan.worker_slots = world.measured_admission ? plan.jobs.size() : workers.target;
+  plan.worker_slots = world.measured_admission ? started : workers.target;
   plan.predicted_secs = predicted;
   plan.scheduler = rt.carried_scheduler;
   reset_scheduler_trial(rt.carried_scheduler);
   // The engines admitted at launch are the level the scheduler starts from.
-  plan.scheduler.level = std::max<uint64_t>(plan.scheduler.level, plan.jobs.size());
+  plan.scheduler.level = std::max<uint64_t>(plan.scheduler.level, started);
   plan.first_delivery_warned = false;
 }
 
@@ -421,7 +423,7 @@ void record_launch_admission(PoolRuntime& rt, const PoolPlan& plan, const BatchW
                              const BatchWorkers& workers) {
   SchedulerAssessment verdict;
   verdict.outcome = workers.admission;
-  verdict.target = plan.jobs.size();
+  verdict.target = plan.jobs.size() + plan.starting.size();
   verdict.available_bytes = in.available_bytes.value_or(0);
   verdict.engine_need_bytes = in.engine_need_bytes;
   verdict.peak_engine_bytes = rt.engine_samples.peak_engine_bytes;
@@ -434,6 +436,41 @@ void record_launch_admission(PoolRuntime& rt, const PoolPlan& plan, const BatchW
 }
 
 }  // namespace
+
+bool take_started_workers(PoolPlan& plan, Instant now) {
+  bool failed = false;
+  for (auto it = plan.starting.begin(); it != plan.starting.end();) {
+    std::optional<PoolJob> job;
+    const WorkerStart::Outcome outcome = it->start->take(job);
+    if (outcome == WorkerStart::Outcome::Pending) {
+      ++it;
+      continue;
+    }
+    const QueuedRange range = it->range;
+    const uint32_t mfr = it->mfr_percent;
+    it = plan.starting.erase(it);
+    if (outcome == WorkerStart::Outcome::Failed) {
+      failed = true;
+      if (plan.spawn_retry.failed(now, !plan.jobs.empty()) == SpawnFailureAction::Retry) {
+        plan.queued_ranges.push_front(range);
+      } else if (!range.replay) {
+        // Its frames are left to a later batch.
+        const FrameRange dropped[] = {{range.start, range.end}};
+        const uint64_t n = expected_frame_count(dropped);
+        plan.expected_frames = plan.expected_frames > n ? plan.expected_frames - n : 0;
+      }
+      continue;
+    }
+    job->replay = range.replay;
+    job->launched_ns = now;  // the supervision's watchdogs read the launch's clock
+    job->mfr_percent = mfr;
+    plan.jobs.push_back(std::move(*job));
+    plan.spawn_retry.succeeded();
+  }
+  return failed;
+}
+
+void give_up_batch_start(PoolRuntime& rt, PoolPlan& plan, Instant now) { give_up_launch(rt, plan, now); }
 
 void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<const FrameRange> ranges,
                        uint32_t time_scale, uint64_t frame_step, const LaunchWorld& world) {
@@ -461,8 +498,8 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
   LaunchRequest request = worker_request_for(rt, plan, frame_tx, batch_start);
 
   start_first_workers(plan, request, workers.immediate, world);
-  if (plan.jobs.empty()) return give_up_launch(rt, plan, world);
-  rt.failed_launches = 0;
+  if (plan.jobs.empty() && plan.starting.empty()) return give_up_launch(rt, plan, world.now);
+  if (!plan.jobs.empty()) rt.failed_launches = 0;
   if (file_output && !start_file_intake(rt, plan, frame_tx, std::move(job_tx), std::move(job_rx), batch_start,
                                         decoders_wanted, world)) {
     return;

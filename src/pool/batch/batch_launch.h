@@ -100,6 +100,9 @@ struct LaunchWorld {
   // next load's purge.
   JobDirGuard::Disposer dispose_job_dir;
   std::function<std::optional<PoolJob>(const LaunchRequest&)> spawn_worker;
+  // Where spawn_worker runs: the launch thread in the plug-in; empty runs it
+  // in place, so that its outcome is known when the launch returns.
+  OffMainRunner run_off_main;
   std::function<size_t(size_t, const DecodeWorkerContext&)> start_decoders;
   std::function<uint32_t(std::optional<FrameDimensions>, uint64_t)> decoder_count;
   std::function<DiscoveryHandle(std::filesystem::path, SharedJobDir, WorkerOutputFormat)> start_discovery;
@@ -110,9 +113,21 @@ LaunchWorld live_launch_world(const PoolRuntime& rt, uint64_t async_renders_in_f
 // Starts a batch of `ranges` (inclusive frame ranges, already planned and
 // ordered). Silent and without effect when a guard refuses: no ranges, the
 // pool off or held, a plan in place, the memory token held, the cooldown.
-// With a plan in place afterwards at least one worker runs (and in file
-// output at least one decoder); without one, nothing this call started runs.
+// With a plan in place afterwards at least one worker runs or is starting
+// off the main thread (and in file output at least one decoder runs);
+// without one, nothing this call started runs.
 void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<const FrameRange> ranges,
                        uint32_t time_scale, uint64_t frame_step, const LaunchWorld& world);
+
+// Takes the outcome of the starts `plan` waits for (the launch's first
+// workers, or the supervision's next one): a worker that started becomes a
+// job; a range whose worker did not start goes back to the front of the
+// queue or is dropped, as the spawn retry says. Answers whether one failed.
+bool take_started_workers(PoolPlan& plan, Instant now);
+
+// A batch none of whose workers started: memory output gives way to PSD for
+// the batches to come, a file output counts toward its cooldown; the plan
+// is left without a report and its folder goes. The caller drops the plan.
+void give_up_batch_start(PoolRuntime& rt, PoolPlan& plan, Instant now);
 
 }  // namespace vel

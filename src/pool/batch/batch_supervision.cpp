@@ -109,7 +109,9 @@ void hand_over_frame_files(SupervisionCall& c) {
   const uint64_t decimation = plan.shared_counter ? plan.shared_counter->load() : 1;
   hand_frame_files(
       plan.pending_frames, plan.ledger, c.time(), decimation,
-      [&plan](std::optional<uint64_t> worker, int64_t frame) { return worker_owns_frame(plan.jobs, worker, frame); },
+      [&plan](std::optional<uint64_t> worker, int64_t frame) {
+        return worker_owns_frame(plan.jobs, worker, frame) || start_owns_frame(plan.starting, worker, frame);
+      },
       [&plan](DecodeJob job) { return plan.decode_jobs.try_send(std::move(job)); }, plan.discovery_times,
       requested_frame_size(plan.context.dimensions, plan.file_ds), c.now);
 }
@@ -139,7 +141,9 @@ bool take_delivery(SupervisionCall& c, double elapsed_ms, PoolFrameDelivery&& me
   }
   // The file road drops such a frame before it is read; this holds for
   // every road, whatever a worker hands over.
-  if (!worker_owns_frame(plan.jobs, message.worker, message.frame)) return false;
+  if (!worker_owns_frame(plan.jobs, message.worker, message.frame) &&
+      !start_owns_frame(plan.starting, message.worker, message.frame))
+    return false;
   PoolJob* job = job_of_worker(plan, message.worker);
   const bool served = message.pixels && c.served && c.served(message.frame);
   const DeliveryBooking booking =
@@ -250,7 +254,8 @@ uint64_t watch_workers(SupervisionCall& c) {
     if (!plan.jobs[index].clean_exit && plan.job_dir) plan.job_dir->keep_for_next_load();
   uint64_t running = 0;
   for (const PoolJob& job : plan.jobs) running += job.finished ? 0 : 1;
-  plan.active = running;
+  // A worker still starting runs as far as the launch limits are concerned.
+  plan.active = running + plan.starting.size();
   // The engine samples go on: the next sample, with an engine fewer, begins
   // a new series by itself, and the series of the engines that just ran is
   // what the next launch's admission judges.
@@ -318,6 +323,7 @@ void close_if_complete(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
   uint64_t unfinished = 0;
   for (const PoolJob& job : plan.jobs) unfinished += job.finished || owes_nothing(plan, job) ? 0 : 1;
+  unfinished += plan.starting.size();
   // Only the file road tries a frame again: its files wait in the folder.
   const uint64_t retrying = plan.discovery ? plan.ledger.tries.awaiting_retry(c.now) : 0;
   const BatchPending pending{plan.exits_to_examine.size(), c.frames.size(), plan.ledger.handed.size(),
@@ -364,6 +370,9 @@ std::vector<IngestedFrame> supervise(SupervisionCall& c) {
   c.output_ds = std::max<uint64_t>(c.output_ds, 1);
   c.now = w.clock();
   if (silent_watchdog(c)) return {};
+  // The workers started since the last call become jobs before their
+  // frames are taken.
+  if (take_worker_starts(c) == StartsTaken::BatchEnded) return {};
   publish_decimation(c);
   hand_over_frame_files(c);
   receive_frames(c);
@@ -398,7 +407,8 @@ SupervisionWorld live_supervision_world(const PoolRuntime& rt, uint64_t async_re
   w.async_renders_in_flight = async_renders_in_flight;
   w.playhead = playhead;
   w.available_memory = [] { return available_memory_bytes(); };
-  w.spawn_worker = [](const LaunchRequest& r) { return spawn_pool_worker(r); };
+  w.spawn_worker = launch.spawn_worker;
+  w.run_off_main = launch.run_off_main;
   return w;
 }
 

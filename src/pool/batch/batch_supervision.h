@@ -43,6 +43,9 @@ struct SupervisionWorld {
   std::optional<int64_t> playhead;
   AvailableMemoryProbe available_memory;
   std::function<std::optional<PoolJob>(const LaunchRequest&)> spawn_worker;
+  // Where spawn_worker runs: the launch thread in the plug-in; empty runs it
+  // in place, so that its outcome is taken in the same call.
+  OffMainRunner run_off_main;
 };
 SupervisionWorld live_supervision_world(const PoolRuntime& rt, uint64_t async_renders_in_flight,
                                         std::optional<int64_t> playhead);

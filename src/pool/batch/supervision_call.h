@@ -36,6 +36,12 @@ struct SupervisionCall {
   bool memory_output() { return rt.plan->output_format >= kOutputMemory; }
 };
 
+// The outcome of the workers' starts: each started one becomes a job, a
+// failed one gives its range back. BatchEnded when the batch was taken out
+// (none of its workers started, or a memory worker did not).
+enum class StartsTaken { Quiet, Failed, BatchEnded };
+StartsTaken take_worker_starts(SupervisionCall& call);
+
 // Step 9: the admission verdict with its record and, in adaptive mode, the
 // scheduler's pressure, cancellation and trial.
 void supervise_admission(SupervisionCall& call);

@@ -6,6 +6,7 @@
 
 #include "core/log.h"
 #include "core/switches.h"
+#include "pool/batch/batch_launch.h"
 #include "pool/batch/supervision_call.h"
 #include "pool/runtime/pool_perf_records.h"
 #include "pool/runtime/pool_runtime_ops.h"
@@ -103,9 +104,60 @@ void spawn_failed(SupervisionCall& c, const QueuedRange& range) {
   }
 }
 
+// The starts of earlier calls (or of this one, run in place): a worker that
+// started becomes a job; one that did not gives its range back or drops it.
+// A batch none of whose workers started gives up as its launch would have.
+}  // namespace
+
+StartsTaken take_worker_starts(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  bool failed = false;
+  for (auto it = plan.starting.begin(); it != plan.starting.end();) {
+    std::optional<PoolJob> job;
+    const WorkerStart::Outcome outcome = it->start->take(job);
+    if (outcome == WorkerStart::Outcome::Pending) {
+      ++it;
+      continue;
+    }
+    const StartInFlight start = std::move(*it);
+    it = plan.starting.erase(it);
+    if (outcome == WorkerStart::Outcome::Started) {
+      job->replay = start.range.replay;
+      job->launched_ns = c.now;
+      job->mfr_percent = start.mfr_percent;
+      plan.jobs.push_back(std::move(*job));
+      plan.spawn_retry.succeeded();
+      c.rt.failed_launches = 0;
+      continue;
+    }
+    failed = true;
+    plan.active -= std::min<uint64_t>(plan.active, 1);
+    plan.spawned_workers -= std::min<uint64_t>(plan.spawned_workers, 1);
+    if (plan.jobs.empty() && plan.starting.empty()) {
+      give_up_batch_start(c.rt, plan, c.now);
+      (void)take_pool_plan(c.rt, c.now);
+      return StartsTaken::BatchEnded;
+    }
+    if (c.memory_output()) {
+      (void)take_pool_plan(c.rt, c.now);
+      if (c.rt.selected_output != kOutputPsd) {
+        c.rt.selected_output = kOutputPsd;
+        reset_pool_plan(c.rt);
+      }
+      log_line("ERROR", "pool: memory output launch failed — PSD selected for a future batch");
+      return StartsTaken::BatchEnded;
+    }
+    spawn_failed(c, start.range);
+  }
+  return failed ? StartsTaken::Failed : StartsTaken::Quiet;
+}
+
+namespace {
+
 bool may_launch_now(SupervisionCall& c, uint64_t limit) {
   const PoolPlan& plan = *c.rt.plan;
   const PoolRuntime& rt = c.rt;
+  if (!plan.starting.empty()) return false;  // one start at a time
   if (plan.active >= limit || plan.active >= std::max<uint64_t>(plan.target_workers, 1)) return false;
   if (plan.queued_ranges.empty()) return false;
   if (!rt.pool_enabled || rt.disabled_for_session || rt.gpu_contended || rt.ranges_held || rt.pump_paused) return false;
@@ -153,6 +205,7 @@ void supervise_admission(SupervisionCall& c) {
 }
 
 bool launch_further_workers(SupervisionCall& c) {
+  if (take_worker_starts(c) == StartsTaken::BatchEnded) return false;
   PoolPlan& plan = c.plan();
   if (c.adaptive) reduce_target_to_queue(plan.scheduler, plan.active, plan.queued_ranges.size());
   LaunchLimitInputs limits;
@@ -196,30 +249,16 @@ bool launch_further_workers(SupervisionCall& c) {
       --plan.ramp_slots_left;
       plan.next_ramp_slot_at = c.now + kRampSlotNs;
     }
-    std::optional<PoolJob> job = c.world.spawn_worker(request);
-    if (!job) {
-      if (c.memory_output()) {
-        (void)take_pool_plan(c.rt, c.now);
-        if (c.rt.selected_output != kOutputPsd) {
-          c.rt.selected_output = kOutputPsd;
-          reset_pool_plan(c.rt);
-        }
-        log_line("ERROR", "pool: memory output launch failed — PSD selected for a future batch");
-        return false;
-      }
-      spawn_failed(c, prepared.range);
-      break;  // no further launch in the call that failed
-    }
-    job->replay = prepared.range.replay;
-    job->launched_ns = c.now;
-    job->mfr_percent = prepared.mfr_percent;
-    plan.jobs.push_back(std::move(*job));
-    plan.spawn_retry.succeeded();
+    plan.starting.push_back({start_worker(c.world.spawn_worker, request, c.world.run_off_main), prepared.range,
+                             prepared.mfr_percent, request.worker_index});
     plan.mfr_percent = prepared.mfr_percent;
     ++plan.active;
     ++plan.spawned_workers;
     plan.peak_active = std::max(plan.peak_active, plan.active);
     restart_measurement_window(plan.scheduler, c.now);
+    const StartsTaken taken = take_worker_starts(c);
+    if (taken == StartsTaken::BatchEnded) return false;
+    if (taken == StartsTaken::Failed) break;  // no further launch in the call that failed
     if (one_per_call) break;
   }
   return true;

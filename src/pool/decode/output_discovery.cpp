@@ -1,3 +1,4 @@
+#include "pool/process/hold_points.h"
 #include "pool/decode/output_discovery.h"
 
 #include "pool/batch/batch_threads.h"
@@ -62,6 +63,7 @@ struct DiscoveryWorker {
       if (!request || stop->load(std::memory_order_acquire)) return;
       DiscoveryReport report;
       report.scan_started = std::chrono::steady_clock::now();
+      hold_at(HoldPoint::FolderScan);
       std::optional<std::vector<DiscoveredFile>> files = scan_job_dir(job_dir, extension, *request, *stop, scan);
       if (!files) return;
       report.files = std::move(*files);

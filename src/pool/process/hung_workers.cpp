@@ -17,7 +17,8 @@ std::string killed_worker_text(uint64_t worker_index, const std::filesystem::pat
 namespace {
 
 void book_killed_job(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
-  kill_pool_worker(job.child);
+  WorkerChild* child = &job.child;
+  end_pool_workers({&child, 1});
   job.finished = true;
   job.clean_exit = false;
   if (job.reader_flags) (*job.reader_flags)[0].store(true, std::memory_order_release);

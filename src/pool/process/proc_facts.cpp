@@ -1,3 +1,4 @@
+#include "pool/process/hold_points.h"
 #include "pool/process/proc_facts.h"
 
 #include <dirent.h>
@@ -224,6 +225,7 @@ std::optional<ProcessFacts> read_process_facts(pid_t pid, FactsWanted wanted) {
 }
 
 std::vector<pid_t> list_process_ids() {
+  hold_at(HoldPoint::ProcessListing);
   std::vector<pid_t> pids;
   DIR* dir = ::opendir("/proc");
   if (dir == nullptr) return pids;

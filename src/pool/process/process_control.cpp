@@ -207,6 +207,22 @@ void kill_pool_workers(std::span<WorkerChild* const> children) {
   if (!clients.empty()) sweep_engines_later(std::move(clients));
 }
 
+void end_pool_workers(std::span<WorkerChild* const> children) {
+  std::vector<EngineClient> clients;
+  for (WorkerChild* child : children) {
+    if (!child->link) continue;
+    if (still_our_child(*child->link)) signal_child(*child->link);
+    // No wait: a child that has not ended yet is the poll's.
+    if (!child->reaped()) reap_by(*child->link, 0);
+    if (child->reaped()) {
+      clients.push_back({child->pid(), child->ended_boot_ns()});
+    } else {
+      note_child_to_reap(child->link);
+    }
+  }
+  if (!clients.empty()) sweep_engines_later(std::move(clients));
+}
+
 namespace {
 
 struct ChildrenToReap {
@@ -232,19 +248,28 @@ void note_child_to_reap(std::shared_ptr<SpawnedChild> child) {
 
 size_t poll_children_to_reap() {
   ChildrenToReap& list = children_to_reap();
-  std::lock_guard lock(list.mutex);
-  std::erase_if(list.children, [](const std::shared_ptr<SpawnedChild>& child) {
-    if (child->reaped()) return true;
-    siginfo_t info{};
-    if (wait_child(*child, info, WEXITED | WNOHANG) == 0) {
-      if (info.si_pid == 0) return false;
-    } else if (errno != ECHILD) {
-      return false;
-    }
-    mark_reaped(*child);
-    return true;
-  });
-  return list.children.size();
+  std::vector<EngineClient> reaped;
+  size_t left = 0;
+  {
+    std::lock_guard lock(list.mutex);
+    std::erase_if(list.children, [&reaped](const std::shared_ptr<SpawnedChild>& child) {
+      if (!child->reaped()) {
+        siginfo_t info{};
+        if (wait_child(*child, info, WEXITED | WNOHANG) == 0) {
+          if (info.si_pid == 0) return false;
+        } else if (errno != ECHILD) {
+          return false;
+        }
+        mark_reaped(*child);
+      }
+      // Its engines were left for now: its pid was not ours to match by.
+      reaped.push_back({child->pid(), child->ended_boot_ns()});
+      return true;
+    });
+    left = list.children.size();
+  }
+  if (!reaped.empty()) sweep_engines_later(std::move(reaped));
+  return left;
 }
 
 std::vector<size_t> client_chunk_sizes(size_t count) {

@@ -68,9 +68,16 @@ void kill_pool_worker(WorkerChild& child);
 // unreaped at the bound goes to the children still to reap.
 void kill_pool_workers(std::span<WorkerChild* const> children);
 
+// The main thread's kill: every group is signalled now and nothing is
+// waited for. A child already ended is reaped here and its engines go to
+// the sweep thread; the others are reaped by a later poll of the children
+// to reap, which hands their engines over then.
+void end_pool_workers(std::span<WorkerChild* const> children);
+
 // Killed children whose bounded wait ran out. Left unreaped they would stay
 // zombies for the session; the pool's memory tick polls them without
-// blocking on every tick. Answers how many are still waiting.
+// blocking on every tick; the engines of each one it reaps go to the sweep
+// thread. Answers how many are still waiting.
 void note_child_to_reap(std::shared_ptr<SpawnedChild> child);
 size_t poll_children_to_reap();
 

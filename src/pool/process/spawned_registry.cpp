@@ -17,11 +17,11 @@ SpawnedChild::~SpawnedChild() {
 }
 
 void SpawnedChild::mark_reaped(uint64_t ended_boot_ns) {
-  if (reaped_) return;
-  reaped_ = true;
+  if (reaped()) return;
   ended_boot_ns_ = ended_boot_ns;
   if (pidfd_ >= 0) ::close(pidfd_);
   pidfd_ = -1;
+  reaped_.store(true, std::memory_order_release);
 }
 
 void SpawnedRegistry::add(std::shared_ptr<SpawnedChild> child) {

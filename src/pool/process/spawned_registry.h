@@ -3,12 +3,14 @@
 // our unreaped child, so that it is waited for and signalled exactly, never
 // through a pid that someone else's process may have taken since. Once
 // reaped (by us or, "no child", by someone else) the pidfd is closed and
-// nothing is ever signalled through that entry again. Used on the host's
-// main thread; the registry's mutex guards only its list.
+// nothing is ever signalled through that entry again. A child is started on
+// the launch thread and then polled, reaped and signalled by one thread at a
+// time; the registry's mutex guards only its list.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -27,7 +29,7 @@ class SpawnedChild {
   pid_t pid() const { return pid_; }
   // -1 once reaped, or when the system offers no pidfd.
   int pidfd() const { return pidfd_; }
-  bool reaped() const { return reaped_; }
+  bool reaped() const { return reaped_.load(std::memory_order_acquire); }
   // CLOCK_BOOTTIME when seen to end.
   std::optional<uint64_t> ended_boot_ns() const { return ended_boot_ns_; }
   // Records the end (the first call counts) and lets the pidfd go.
@@ -36,7 +38,9 @@ class SpawnedChild {
  private:
   pid_t pid_;
   int pidfd_;
-  bool reaped_ = false;
+  // Read by the worker record on the launch thread while the main thread
+  // reaps.
+  std::atomic<bool> reaped_{false};
   std::optional<uint64_t> ended_boot_ns_;
 };
 

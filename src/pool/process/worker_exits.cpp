@@ -9,6 +9,11 @@ namespace vel {
 
 namespace {
 
+void end_pool_worker(WorkerChild& child) {
+  WorkerChild* one = &child;
+  end_pool_workers({&one, 1});
+}
+
 void finish(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
   job.finished = true;
   if (job.reader_flags) (*job.reader_flags)[0].store(true, std::memory_order_release);
@@ -40,13 +45,13 @@ size_t reap_exited_workers(std::vector<PoolJob>& jobs, std::vector<EndedClient>&
         // A host that reaps its children took the status: the worker ended
         // as every worker does, and its frames tell whether its range is
         // whole (the missing ones are replayed). Its engines are swept;
-        // kill_pool_worker signals nothing through a pid it no longer holds.
-        kill_pool_worker(job.child);
+        // end_pool_workers signals nothing through a pid it no longer holds.
+        end_pool_worker(job.child);
         job.clean_exit = true;
         finish(job, i, ended, exited);
         break;
       case ChildState::Failed:
-        kill_pool_worker(job.child);
+        end_pool_worker(job.child);
         job.clean_exit = false;
         finish(job, i, ended, exited);
         log_line("ERROR", "pool: try_wait: " + std::string(std::strerror(poll.error)) + " (os error " +

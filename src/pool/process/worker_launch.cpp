@@ -17,6 +17,7 @@
 #include "core/machine.h"
 #include "core/repeat_log.h"
 #include "core/switches.h"
+#include "pool/process/hold_points.h"
 #include "pool/process/spawned_registry.h"
 #include "pool/runtime/pool_directory.h"
 
@@ -132,6 +133,7 @@ void set_log_duplicator_for_tests(int (*duplicate)(int)) {
 
 std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
   if (!req.job_dir) return std::nullopt;
+  hold_at(HoldPoint::FolderAndLog);
   const std::filesystem::path& job_dir = req.job_dir->path();
   if (auto ok = ensure_private_dir(job_dir.parent_path()); !ok) {
     log_line("ERROR", "pool: creation of output directory failed: " + ok.error());
@@ -202,7 +204,10 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
              " mono_ns=" + std::to_string(mono_ns()));
   }
   pid_t pid = -1;
-  if (const int rc = spawn_worker_process(pid, req.aerender.string(), args, env, log_fd.fd, err_fd.fd); rc != 0) {
+  hold_at(HoldPoint::BeforeSpawn);
+  const int rc = spawn_worker_process(pid, req.aerender.string(), args, env, log_fd.fd, err_fd.fd);
+  hold_at(HoldPoint::AfterSpawn);
+  if (rc != 0) {
     // A spawn that fails once (a renderer made non-executable) fails again
     // at every retry: the first line says it, the repeats are counted.
     log_repeatable(kSpawnFailureKey, "ERROR", "pool: spawn aerender: " + os_text(rc));

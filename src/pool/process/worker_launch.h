@@ -87,7 +87,9 @@ struct LaunchRequest {
   BackgroundWorkerRegistry* registry = nullptr;  // the process registry when null
 };
 
-// Starts the worker. Nothing when it was not started: the reason is logged
+// Starts the worker, on the launch thread: the folder, the log, the memory
+// output and posix_spawn may each wait on the system, which the host's main
+// thread never does. Nothing when it was not started: the reason is logged
 // (one ERROR line; none for the two memory refusals: a downsample beyond 32
 // bits, or another memory output holding the token), nothing is left
 // running and the memory output, if made, is released.

@@ -165,31 +165,40 @@ bool WorkerRecordBook::armed() const {
 }
 
 Status<> WorkerRecordBook::add(std::shared_ptr<SpawnedChild> child) {
-  std::lock_guard lock(mutex_);
-  if (!path_ || !child || child->reaped()) return ok_unit();
+  if (!child || child->reaped()) return ok_unit();
+  // Read before the lock: nothing read from /proc is done under it.
   const auto process = recorded_process(child->pid());
+  std::unique_lock lock(mutex_);
+  if (!path_) return ok_unit();
   if (!process) return ok_unit();  // already gone: nothing to end later
   // Only a group the child leads is ours to kill later; a child outside one
   // (never so as the pool starts them) would make the whole record refused.
   if (process->pgid != process->pid) return ok_unit();
   entries_.push_back({std::move(child), *process});
-  return write_locked();
+  return write_unlocked(lock);
 }
 
 Status<> WorkerRecordBook::write() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (!path_) return ok_unit();
-  return write_locked();
+  return write_unlocked(lock);
 }
 
-Status<> WorkerRecordBook::write_locked() {
+Status<> WorkerRecordBook::write_unlocked(std::unique_lock<std::mutex>& lock) {
   std::erase_if(entries_, [](const Entry& e) { return e.child->reaped(); });
   WorkerRecord record;
   record.host = host_;
   for (const Entry& e : entries_) record.workers.push_back(e.process);
-  if (folder_ && folder_->ok())
-    return replace_file_at(folder_->get(), path_->filename().native(), format_worker_record(record), 0600);
-  return replace_file(*path_, format_worker_record(record), 0600);
+  const std::filesystem::path path = *path_;
+  const std::shared_ptr<const DirFd> folder = folder_;
+  const std::string text = format_worker_record(record);
+  const uint64_t made = ++texts_made_;
+  lock.unlock();
+  std::lock_guard file(file_mutex_);
+  if (made < text_written_) return ok_unit();  // a later text is on disk already
+  text_written_ = made;
+  if (folder && folder->ok()) return replace_file_at(folder->get(), path.filename().native(), text, 0600);
+  return replace_file(path, text, 0600);
 }
 
 WorkerRecordBook& worker_record_book() {

@@ -83,9 +83,15 @@ class WorkerRecordBook {
   Status<> write();
 
  private:
-  Status<> write_locked();
+  // The file's text as the entries stand, under `mutex_`; then written
+  // under `file_mutex_` alone, when no later text was written first, so
+  // that arming the book never waits on a write of the launch thread.
+  Status<> write_unlocked(std::unique_lock<std::mutex>& lock);
 
   mutable std::mutex mutex_;
+  std::mutex file_mutex_;
+  uint64_t texts_made_ = 0;    // under mutex_
+  uint64_t text_written_ = 0;  // under file_mutex_
   std::optional<std::filesystem::path> path_;
   std::shared_ptr<const DirFd> folder_;
   RecordedProcess host_;

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "core/paths.h"
+#include "pool/process/launch_thread.h"
 #include "pool/process/orphan_workers.h"
 #include "pool/process/proc_facts.h"
 #include "pool/runtime/pool_purge.h"
@@ -212,9 +213,12 @@ std::optional<PoolFolderRefusal> PoolFolderClaim::lost() {
 
 std::optional<PoolFolderRefusal> purge_pool_directory() {
   return process_claim().claim(pool_directory_path().value_or(fs::path()), [](const fs::path& dir) {
-    // A host that died left its workers running: they go before anything
-    // else looks at the folder or at the running processes.
-    take_over_worker_record(dir);
+    // A host that died left its workers running: they go before this host
+    // starts one or looks at the running processes, all of which happens on
+    // the launch thread after this; ending them waits for them and walks
+    // every process, which the thread that claims (the idle hook's toggle)
+    // must not.
+    run_on_launch_thread([dir] { (void)take_over_worker_record(dir); });
     // The list is taken now, so folders this run creates later are never in
     // it; the thread removes them through the folder held.
     if (auto pool = open_pool_folder(dir)) start_pool_purge(pool.value(), pool_purge_names(pool.value()->get()));

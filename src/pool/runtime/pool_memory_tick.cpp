@@ -163,8 +163,9 @@ MemoryTickWorld live_memory_tick_world() {
     thread->detach();
     return ok_unit();
   };
-  w.any_aerender_running = [] { return any_aerender_running(); };
-  w.sweep_clients = [](std::vector<EndedClient> clients) { sweep_ended_clients(std::move(clients)); };
+  // Both walk every process of the machine: on the launch thread.
+  w.any_aerender_running = [] { return aerender_running_as_last_seen(); };
+  w.sweep_clients = [](std::vector<EndedClient> clients) { sweep_ended_clients_later(std::move(clients)); };
   w.poll_children_to_reap = [] { return poll_children_to_reap(); };
   w.physical_memory = [] { return physical_memory_bytes(); };
   return w;

@@ -7,6 +7,7 @@
 #include "core/format.h"
 #include "core/log.h"
 #include "core/switches.h"
+#include "pool/process/launch_thread.h"
 #include "pool/runtime/engine_prewarm.h"
 #include "pool/runtime/pool_directory.h"
 #include "pool/runtime/pool_runtime_ops.h"
@@ -86,7 +87,7 @@ void kill_unfinished_jobs(PoolPlan& plan) {
   std::vector<WorkerChild*> children;
   for (auto& job : plan.jobs)
     if (!job.finished) children.push_back(&job.child);
-  if (!children.empty()) kill_pool_workers(children);
+  if (!children.empty()) end_pool_workers(children);
   for (auto& job : plan.jobs) {
     if (job.finished) continue;
     job.finished = true;
@@ -97,7 +98,7 @@ void kill_unfinished_jobs(PoolPlan& plan) {
 void kill_warm_engines(PoolRuntime& rt) {
   std::vector<WorkerChild*> children;
   for (auto& engine : rt.warm_engines) children.push_back(&engine.child);
-  if (!children.empty()) kill_pool_workers(children);
+  if (!children.empty()) end_pool_workers(children);
   for (auto& engine : rt.warm_engines) {
     for (int fd : {engine.stdin_fd, engine.stdout_fd, engine.stderr_fd})
       if (fd >= 0) ::close(fd);
@@ -111,8 +112,22 @@ void sweep_ended_clients(std::vector<EndedClient> clients) {
   // The verified rule: once a client is reaped its pid may belong to
   // someone else's aerender, whose engines are told apart by their parent
   // and their start before this client's end.
-  for (const EndedClient& c : clients) engines_of.push_back({c.pid, c.ended_boot_ns});
+  // A client whose end is unknown was killed unreaped: the poll that reaps
+  // it sweeps its engines, by its end.
+  for (const EndedClient& c : clients)
+    if (c.ended_boot_ns) engines_of.push_back({c.pid, c.ended_boot_ns});
   if (!engines_of.empty()) kill_engines_of_clients(engines_of);
+}
+
+void sweep_ended_clients_later(std::vector<EndedClient> clients) {
+  if (clients.empty()) return;
+  run_on_launch_thread([clients = std::move(clients)]() mutable { sweep_ended_clients(std::move(clients)); });
+}
+
+bool aerender_running_as_last_seen() {
+  static std::atomic<int> seen{-1};  // -1 not looked yet, else 0 or 1
+  run_on_launch_thread([] { seen.store(any_aerender_running() ? 1 : 0, std::memory_order_relaxed); });
+  return seen.load(std::memory_order_relaxed) != 0;
 }
 
 void stop_pool(PoolRuntime& rt, Instant now) {
@@ -126,7 +141,8 @@ void stop_pool(PoolRuntime& rt, Instant now) {
   rt.ramp_active = false;
   rt.delivery_descriptor.reset();
   rt.gpu_contended = false;
-  if (!rt.ended_clients.empty() && !any_aerender_running()) sweep_ended_clients(std::exchange(rt.ended_clients, {}));
+  if (!rt.ended_clients.empty() && !aerender_running_as_last_seen())
+    sweep_ended_clients_later(std::exchange(rt.ended_clients, {}));
   (void)take_pool_plan(rt, now);  // dropping the plan ends its batch
   kill_warm_engines(rt);
   rt.snapshot_file.reset();

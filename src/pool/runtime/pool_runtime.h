@@ -18,6 +18,7 @@
 #include "pool/batch/delivery_ledger.h"
 #include "pool/batch/pool_frame_delivery.h"
 #include "pool/batch/pool_job.h"
+#include "pool/batch/worker_starts.h"
 #include "pool/decode/decode_workers.h"
 #include "pool/decode/frame_file_handoff.h"
 #include "pool/decode/output_discovery.h"
@@ -81,6 +82,9 @@ struct PoolPlan {
 
   Instant started_at = 0;
   std::vector<PoolJob> jobs;
+  // Workers whose start runs off the main thread; each becomes a job, or
+  // gives its range back, on a later supervision call.
+  std::vector<StartInFlight> starting;
   std::deque<QueuedRange> queued_ranges;
   std::deque<DiscoveredFile> pending_frames;  // found by the discovery, not yet with the decoders
   StartupContext context;

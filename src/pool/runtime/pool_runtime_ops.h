@@ -75,6 +75,13 @@ void kill_warm_engines(PoolRuntime& rt);
 void end_pool_session_files(PoolRuntime& rt);
 // Kills the engines these ended clients left, by the verified engine rule.
 void sweep_ended_clients(std::vector<EndedClient> clients);
+// The same walk over every process, on the launch thread: the main thread
+// hands the clients over and goes on.
+void sweep_ended_clients_later(std::vector<EndedClient> clients);
+// Whether an aerender of ours runs, as the launch thread last found it;
+// each call asks it to look again. True until it has looked once, so that
+// nothing is swept on a guess.
+bool aerender_running_as_last_seen();
 
 std::vector<FrameRange> pool_pending_ranges(const PoolRuntime& rt, Instant now);
 // The running batch's ranges the pool no longer stands for: all of them once

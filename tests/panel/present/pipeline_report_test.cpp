@@ -47,19 +47,15 @@ TEST(PipelineReport, EveryFiveSeconds) {
   EXPECT_FALSE(write_detail_report(s, std::nan(""), 0));
 }
 
-TEST(PipelineReport, WindowAndCounts) {
+TEST(PipelineReport, CountsTheRecordsOfItsInterval) {
   PipelineStats s = fresh_stats();
-  s.records = {record(kEventPresented, 0.0),       // exactly 5000 ms old: stays
-               record(kEventPresented, -0.1),      // 5000.1 ms old: leaves
-               record(kEventPresented, 5000.1),    // after now: leaves
-               record(kEventPresented, 10.0, 1.0, 2),  // same time and size, other payload
-               record(kEventProduced, 20.0),
-               record(kEventGpuCompleted, 30.0),
-               record(kEventClockMoved, 40.0)};
-  s.records.back().request.seq = 0;
+  std::vector<PresentTelemetry> admitted = {record(kEventPresented, 0.0), record(kEventPresented, 10.0, 1.0, 2),
+                                            record(kEventProduced, 20.0), record(kEventGpuCompleted, 30.0),
+                                            record(kEventClockMoved, 40.0)};  // same time and size, other payload
+  admitted.back().request.seq = 0;
+  for (const PresentTelemetry& r : admitted) admit_pipeline_record(s, r);
   auto line = write_detail_report(s, 5000.0, 0);
   ASSERT_TRUE(line);
-  EXPECT_EQ(s.records.size(), 5u);
   struct Case {
     const char* label;
     const char* value;
@@ -69,6 +65,35 @@ TEST(PipelineReport, WindowAndCounts) {
                {"dropped_total=", "0"}};
   for (const Case& c : cases) EXPECT_EQ(part(*line, std::string(" ") + c.label), c.value) << c.label;
   EXPECT_NE(line->find(" sources(sync,async,pool,raster)=[0, 1, 0, 0]"), std::string::npos) << *line;
+  // The next report counts only what came after this one.
+  admit_pipeline_record(s, record(kEventProduced, 6000.0));
+  line = write_detail_report(s, 10000.0, 0);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(part(*line, " produced="), "1");
+  EXPECT_EQ(part(*line, " submitted="), "0");
+  EXPECT_NE(line->find(" last=[none]"), std::string::npos) << *line;
+}
+
+// Five seconds at 120 fps: a producer's frame, its submission, its
+// completion and two clock events a frame, 3000 records, more than the
+// telemetry ring's 2048. Every one of them counts.
+TEST(PipelineReport, CountsABusyIntervalWhole) {
+  PipelineStats s = fresh_stats();
+  constexpr int kFrames = 600;
+  for (int i = 0; i < kFrames; ++i) {
+    const double stamp = i * (5000.0 / kFrames), time = i / 120.0;
+    for (uint8_t kind : {kEventProduced, kEventPresented, kEventGpuCompleted, kEventClockMoved, kEventClockReused})
+      admit_pipeline_record(s, record(kind, stamp, time, static_cast<uint64_t>(i)));
+  }
+  auto line = write_detail_report(s, 5000.0, 0);
+  ASSERT_TRUE(line);
+  struct Case {
+    const char* label;
+    const char* value;
+  } cases[] = {{"produced=", "600"},  {"submitted=", "600"},       {"distinct_submitted_times=", "600"},
+               {"completed=", "600"}, {"head_advanced=", "1200"}, {"reused_surface=", "600"}};
+  for (const Case& c : cases) EXPECT_EQ(part(*line, std::string(" ") + c.label), c.value) << c.label;
+  EXPECT_NE(line->find(" last=[requested=None actual=4.991667 "), std::string::npos) << *line;
 }
 
 TEST(PipelineReport, FallbackNeedsATarget) {
@@ -76,7 +101,7 @@ TEST(PipelineReport, FallbackNeedsATarget) {
   PresentTelemetry targeted = record(kEventPresented, 100.0);
   targeted.target_time = 2.0;
   PresentTelemetry untargeted = record(kEventPresented, 200.0);
-  s.records = {targeted, untargeted};
+  for (const auto& r : {targeted, untargeted}) admit_pipeline_record(s, r);
   auto line = write_detail_report(s, 5000.0, 0);
   EXPECT_EQ(part(*line, " fallback="), "1");
 }
@@ -109,7 +134,7 @@ TEST(PipelineReport, PlaybackPercentilesAndTheNewestSubmission) {
   accumulate_present_timing(s.present_totals, presented);
   PresentTelemetry produced = record(kEventProduced, 2000.0);
   produced.duration_ms = 12.5;
-  s.records = {produced, presented};
+  for (const auto& r : {produced, presented}) admit_pipeline_record(s, r);
   s.ready_in_ms = 250.04;
   s.block_label = "edit";
   auto line = write_detail_report(s, 5000.0, 0);
@@ -136,8 +161,11 @@ TEST(PipelineReport, AdmitsOnlyTheCurrentContext) {
   PresentTelemetry loose = record(kEventProduced, 150.0);
   loose.request = PresentRequest{};
   for (const auto& r : {mine, early, other, loose}) admit_pipeline_record(s, r);
-  EXPECT_EQ(s.records.size(), 2u);
   EXPECT_EQ(s.rejected_total, 2u);
+  auto line = write_detail_report(s, 5100.0, 0);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(part(*line, " submitted="), "1");
+  EXPECT_EQ(part(*line, " produced="), "1");
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "core/log.h"
+#include "pool/batch/batch_supervision.h"
+#include "pool/batch/fed_batch.h"
 #include "support/scratch_dir.h"
 
 namespace vel {
@@ -447,6 +449,88 @@ TEST_F(BatchLaunch, LaunchesThatStartNoWorkerCoolDownThenTurnThePoolOff) {
   size_t n = 0;
   for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
   EXPECT_EQ(n, 1u) << text;
+}
+
+// The first worker's start runs off the main thread: the launch returns with
+// the plan and the start in flight, and a later supervision call takes its
+// outcome. One that did not start ends the batch as the launch itself did:
+// memory output gives way to PSD, a file output counts toward its cooldown.
+TEST_F(BatchLaunch, TheFirstWorkersOutcomeIsTakenByALaterSupervisionCall) {
+  struct Case {
+    const char* name;
+    uint8_t output;
+    bool starts;
+  } cases[] = {{"file, started", kOutputPsd, true},
+               {"file, not started", kOutputPsd, false},
+               {"memory, not started", kOutputMemory, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeLaunch fake(pool_dir());
+    fake.spawn_answers = {c.starts};
+    PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+    rt.selected_output = c.output;
+    rt.comp_dimensions = std::make_pair(64u, 36u);
+    rt.failed_launches = 1;
+    std::vector<std::function<void()>> posted;
+    LaunchWorld world = fake.world();
+    world.dispose_job_dir = [](const std::filesystem::path&) {};
+    world.run_off_main = [&posted](std::function<void()> task) { posted.push_back(std::move(task)); };
+    launch_pool_batch(rt, "Main", {kRanges.data(), 1}, 24, 1, world);
+    ASSERT_TRUE(rt.plan);
+    EXPECT_TRUE(fake.spawned.empty()) << "not spawned on the launch's thread";
+    EXPECT_TRUE(rt.plan->jobs.empty());
+    EXPECT_EQ(rt.plan->starting.size(), 1u);
+    EXPECT_EQ(rt.plan->active, 1u);
+
+    SupervisionWorld supervision;
+    testing::quiet_supervision_world(supervision, [] { return kT0 + kNsPerMs; });
+    (void)supervise_batches(rt, 1, supervision);
+    ASSERT_TRUE(rt.plan) << "the start is still under way";
+    EXPECT_EQ(rt.plan->starting.size(), 1u);
+
+    ASSERT_EQ(posted.size(), 1u);
+    posted[0]();
+    const size_t logged = log().size();
+    (void)supervise_batches(rt, 1, supervision);
+    if (c.starts) {
+      ASSERT_TRUE(rt.plan);
+      EXPECT_EQ(rt.plan->jobs.size(), 1u);
+      EXPECT_TRUE(rt.plan->starting.empty());
+      EXPECT_EQ(rt.failed_launches, 0u);
+      continue;
+    }
+    EXPECT_FALSE(rt.plan);
+    EXPECT_EQ(rt.selected_output, kOutputPsd);
+    const bool memory = c.output == kOutputMemory;
+    EXPECT_EQ(rt.failed_launches, memory ? 1u : 2u);
+    const std::string said = log().substr(logged);
+    EXPECT_EQ(said.find("ERROR: pool: memory output unavailable — PSD selected for a future batch") != std::string::npos,
+              memory);
+    EXPECT_EQ(said.find("PERF: POOL "), std::string::npos) << "never a batch, so no report";
+  }
+}
+
+// A batch that ends while its worker is starting abandons the start: one
+// that had not begun starts nothing, one that started is let go.
+TEST_F(BatchLaunch, ABatchThatEndsAbandonsItsStarts) {
+  for (bool began : {false, true}) {
+    SCOPED_TRACE(began ? "started before the end" : "not begun at the end");
+    FakeLaunch fake(pool_dir());
+    PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
+    std::vector<std::function<void()>> posted;
+    LaunchWorld world = fake.world();
+    world.dispose_job_dir = [](const std::filesystem::path&) {};
+    world.run_off_main = [&posted](std::function<void()> task) { posted.push_back(std::move(task)); };
+    launch_pool_batch(rt, "Main", {kRanges.data(), 1}, 24, 1, world);
+    ASSERT_TRUE(rt.plan);
+    if (began) posted[0]();
+    rt.plan.reset();
+    if (!began) posted[0]();
+    EXPECT_EQ(fake.spawned.size(), began ? 1u : 0u);
+    // The let-go of a started worker (a stand-in job, no process) is posted too.
+    for (size_t i = 1; i < posted.size(); ++i) posted[i]();
+    EXPECT_EQ(posted.size(), began ? 2u : 1u);
+  }
 }
 
 }  // namespace
