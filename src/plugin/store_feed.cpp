@@ -97,8 +97,8 @@ std::optional<StoreStreamIdentity> wanted_stream(StoreFeed& feed, const PreviewC
 
 // The store thread keeps the frames nearest the playhead when it is full:
 // it hears where the preview stands whenever that changes.
-void tell_store_focus(StoreFeed& feed, const FrameCache& cache) {
-  const StoreFocus focus{cache.focus, cache.work_range};
+void tell_store_focus(StoreFeed& feed, const PreviewController& ctl, const FrameCache& cache) {
+  const StoreFocus focus{cache.focus, cache.work_range, ctl.playhead.playing};
   if (!feed.handle.live() || feed.told_focus == focus) return;
   feed.handle.set_focus(focus);
   feed.told_focus = focus;
@@ -110,6 +110,7 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   feed.opened = false;
   feed.requested.clear();
   feed.on_disk.clear();
+  feed.listed = false;
   feed.loads_basis.reset();
   feed.forgotten.clear();
   ctl.store_pending.clear();  // what was awaited is rendered instead
@@ -141,7 +142,19 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
     if (auto* f = std::get_if<FrameReply>(&reply->body)) {
       take_loaded_frame(feed, ctl, cache, f->frame);
     } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
-      ctl.store_pending.erase(m->key);
+      // No usable frame there (another size, a damaged file): the next
+      // save of the key writes over it.
+      for (const FrameKey key : m->keys) {
+        ctl.store_pending.erase(key);
+        feed.on_disk.erase(key);
+      }
+    } else if (auto* l = std::get_if<ListedReply>(&reply->body)) {
+      feed.on_disk.insert(l->keys.begin(), l->keys.end());
+      feed.listed = true;
+      feed.loads_basis.reset();  // the window is looked at again for what the store holds
+    } else if (auto* t = std::get_if<TrimmedReply>(&reply->body)) {
+      // Written again when the cache holds them anew near the playhead.
+      for (const FrameKey key : t->keys) feed.on_disk.erase(key);
     } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
       forget_requested(feed, s->key);
       feed.on_disk.insert(s->key);
@@ -214,8 +227,10 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
   }
   feed.stream = identity;
   feed.opened = false;
+  feed.listed = false;
+  feed.on_disk.clear();
   feed.loads_basis.reset();
-  tell_store_focus(feed, cache);
+  tell_store_focus(feed, ctl, cache);
   OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt, load_size_of(ctl)};
   if (auto focus = frame_key_of(ctl, ctl.playhead.frame)) job.focus_value = focus->value;
   (void)feed.handle.send(std::move(job));
@@ -224,7 +239,8 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
 }
 
 void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache) {
-  if (!feed.stream || !feed.handle.live() || !ctl.timing || ctl.frame_count <= 0) return;
+  // Before the store said what it holds, nothing is asked (nor waited for).
+  if (!feed.stream || !feed.listed || !feed.handle.live() || !ctl.timing || ctl.frame_count <= 0) return;
   const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
   const int64_t span = b.last - b.first + 1;
   if (span <= 0) return;
@@ -281,7 +297,9 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
     } else if (!feed.loads_held.empty()) {
       feed.loads_held.erase(f);
     }
-    if (!key || held || contains_frame(cache, *key) || feed.requested.contains(*key)) continue;
+    if (!key || held || contains_frame(cache, *key) || feed.requested.contains(*key) || !feed.on_disk.contains(*key)) {
+      continue;
+    }
     job.keys.push_back(*key);
   }
   if (!job.keys.empty()) {
@@ -312,7 +330,7 @@ void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
     if (wanted) reset_preview_for_new_cache(feed, ctl, cache, *wanted);
   }
   if (!feed.handle.live()) return;
-  tell_store_focus(feed, cache);
+  tell_store_focus(feed, ctl, cache);
   take_replies(feed, ctl, cache);
   if (!feed.stream) return;
   request_store_loads(feed, ctl, cache);

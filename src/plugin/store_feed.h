@@ -58,7 +58,12 @@ struct StoreFeed {
   // lets go again is rendered, not read back over and over. A save makes its
   // key askable again.
   std::unordered_set<FrameKey, FrameKeyHasher> requested;
-  std::unordered_set<FrameKey, FrameKeyHasher> on_disk;        // loaded or saved in this stream
+  // The stream's frames on disk: as the store listed them at the opening,
+  // with those saved since, less those it removed for room or could not
+  // load. Only these are asked for: a frame the store does not hold is
+  // rendered at once, never waited for.
+  std::unordered_set<FrameKey, FrameKeyHasher> on_disk;
+  bool listed = false;  // the store's listing of the stream came
   std::vector<FrameKey> forgotten;  // taken out of `requested` since the last loads
 
   // What the loads last went by. Every frame of the playhead's window was

@@ -29,6 +29,9 @@ struct Loads {
     ctl.frame_count = kTenHours;
     ctl.current_frame = kPlayhead;
     ctl.playhead.frame = kPlayhead;
+    // The store listed a long stretch from the playhead on.
+    feed.listed = true;
+    for (int64_t f = kPlayhead; f < kPlayhead + 10000; ++f) feed.on_disk.insert(at30(f));
   }
 };
 
@@ -98,6 +101,28 @@ TEST(StoreLoads, AskedOnceThenOnlyWhatChangedIsLookedAtAndTheKeysAreThoseOfAFres
     }
     EXPECT_EQ(kept.feed.requested.size(), s.requested);
   }
+}
+
+// Only what the store holds is asked for, and so awaited: a frame it lacks
+// is rendered at once. Before its listing came nothing is asked; what it
+// removed for room or could not load is not asked again.
+TEST(StoreLoads, OnlyTheFramesTheStoreListedAreAskedFor) {
+  testing::ScratchDir scratch("vel-loads-listed");
+  ASSERT_TRUE(scratch.ok());
+  Loads l(scratch);
+  const FrameCache cache;
+  l.feed.listed = false;
+  l.feed.on_disk.clear();
+  request_store_loads(l.feed, l.ctl, cache);
+  EXPECT_TRUE(l.ctl.store_pending.empty()) << "nothing asked before the store said what it holds";
+
+  l.feed.listed = true;
+  for (int64_t f = kPlayhead + 10; f < kPlayhead + 20; ++f) l.feed.on_disk.insert(at30(f));
+  l.feed.on_disk.insert(at30(kPlayhead + 9000));  // on disk, outside the window
+  request_store_loads(l.feed, l.ctl, cache);
+  EXPECT_EQ(l.ctl.store_pending.size(), 10u);
+  for (int64_t f = kPlayhead + 10; f < kPlayhead + 20; ++f) EXPECT_EQ(l.ctl.store_pending.count(at30(f)), 1u) << f;
+  EXPECT_EQ(l.ctl.store_pending.count(at30(kPlayhead)), 0u) << "the playhead's frame is not on disk: rendered";
 }
 
 }  // namespace
