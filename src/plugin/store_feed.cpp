@@ -111,6 +111,8 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   feed.requested.clear();
   feed.on_disk.clear();
   feed.listed = false;
+  feed.listing_awaited = false;
+  feed.awaiting_listing = {};
   feed.loads_basis.reset();
   feed.forgotten.clear();
   ctl.store_pending.clear();  // what was awaited is rendered instead
@@ -149,9 +151,7 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
         feed.on_disk.erase(key);
       }
     } else if (auto* l = std::get_if<ListedReply>(&reply->body)) {
-      feed.on_disk.insert(l->keys.begin(), l->keys.end());
-      feed.listed = true;
-      feed.loads_basis.reset();  // the window is looked at again for what the store holds
+      take_store_listing(feed, ctl, l->keys);
     } else if (auto* t = std::get_if<TrimmedReply>(&reply->body)) {
       // Written again when the cache holds them anew near the playhead.
       for (const FrameKey key : t->keys) feed.on_disk.erase(key);
@@ -218,6 +218,16 @@ void switch_cost_profiles(StoreFeed& feed, PreviewController& ctl) {
 
 }  // namespace
 
+void take_store_listing(StoreFeed& feed, PreviewController& ctl, const std::vector<FrameKey>& keys) {
+  feed.on_disk.insert(keys.begin(), keys.end());
+  feed.listed = true;
+  for (const FrameKey key : feed.awaiting_listing) {
+    if (!feed.on_disk.contains(key)) ctl.store_pending.erase(key);
+  }
+  feed.awaiting_listing = {};
+  feed.loads_basis.reset();  // the window is looked at again for what the store holds
+}
+
 void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
                                  const StoreStreamIdentity& identity) {
   if (!feed.started) {
@@ -228,6 +238,8 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
   feed.stream = identity;
   feed.opened = false;
   feed.listed = false;
+  feed.listing_awaited = false;
+  feed.awaiting_listing = {};
   feed.on_disk.clear();
   feed.loads_basis.reset();
   tell_store_focus(feed, ctl, cache);
@@ -239,13 +251,25 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
 }
 
 void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache) {
-  // Before the store said what it holds, nothing is asked (nor waited for).
-  if (!feed.stream || !feed.listed || !feed.handle.live() || !ctl.timing || ctl.frame_count <= 0) return;
+  if (!feed.stream || !feed.handle.live() || !ctl.timing || ctl.frame_count <= 0) return;
   const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
   const int64_t span = b.last - b.first + 1;
   if (span <= 0) return;
   const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
   const LoopWindow now{b, loop_entry(ctl.playhead.frame, b), considered};
+  // Before the store said what it holds, nothing is asked of it; the
+  // window's frames wait for its word, once.
+  if (!feed.listed) {
+    if (feed.listing_awaited) return;
+    feed.listing_awaited = true;
+    for (int64_t o = 0; o < considered; ++o) {
+      const std::optional<FrameKey> key = frame_key_of(ctl, loop_window_frame(now, o));
+      if (!key || contains_frame(cache, *key) || ctl.store_pending.count(*key)) continue;
+      ctl.store_pending.insert(*key);
+      feed.awaiting_listing.push_back(*key);
+    }
+    return;
+  }
   const StoreFeed::LoadsBasis basis{ctl.timing, b, considered};
 
   // The window's offsets to look at, in window order once sorted.

@@ -64,6 +64,10 @@ struct StoreFeed {
   // rendered at once, never waited for.
   std::unordered_set<FrameKey, FrameKeyHasher> on_disk;
   bool listed = false;  // the store's listing of the stream came
+  // Until it comes, the window's frames the cache lacked at the opening wait
+  // for it (those it holds come from it); it answers at once for the rest.
+  bool listing_awaited = false;
+  std::vector<FrameKey> awaiting_listing;
   std::vector<FrameKey> forgotten;  // taken out of `requested` since the last loads
 
   // What the loads last went by. Every frame of the playhead's window was
@@ -121,6 +125,10 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
 // render them while they are awaited. Looks only at the frames that may
 // have changed since the last call (`StoreFeed::loads_basis`).
 void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache);
+
+// The store's listing of the stream came: what it holds is on disk, the
+// frames that waited for its word and are not among them are rendered.
+void take_store_listing(StoreFeed& feed, PreviewController& ctl, const std::vector<FrameKey>& keys);
 
 // "Purge Velocinta": removes the whole store (starting the store thread
 // for it when needed) and keeps the stream closed until what it stood for

@@ -187,13 +187,16 @@ class StoreThread {
     shared_->load_gauge.store(kOpenStreamGaugeBytes);
     std::optional<uint64_t> fingerprint = fingerprint_file(job.snapshot, [&] { return current(generation); });
     shared_->load_gauge.store(0);
+    // No stream: the store holds nothing the preview may wait for.
     if (!fingerprint) {
       if (current(generation)) log_line("ERROR", "store: snapshot read failed or changed during fingerprint");
+      (void)reply(generation, ListedReply{});
       return;
     }
     std::optional<fs::path> dir = choose_stream_dir(*shared_->root, job.comp_key, *fingerprint);
     if (!dir) {
       log_line("ERROR", "store: stream folder bound to another composition; store off for « " + job.comp_key + " »");
+      (void)reply(generation, ListedReply{});
       return;
     }
     const uint64_t sent = preload(*dir, generation, job);

@@ -104,25 +104,31 @@ TEST(StoreLoads, AskedOnceThenOnlyWhatChangedIsLookedAtAndTheKeysAreThoseOfAFres
 }
 
 // Only what the store holds is asked for, and so awaited: a frame it lacks
-// is rendered at once. Before its listing came nothing is asked; what it
-// removed for room or could not load is not asked again.
-TEST(StoreLoads, OnlyTheFramesTheStoreListedAreAskedFor) {
+// is rendered at once. Until its listing comes, the window waits for its
+// word; the listing answers at once for the frames it does not hold.
+TEST(StoreLoads, OnlyTheFramesTheStoreListedAreAwaited) {
   testing::ScratchDir scratch("vel-loads-listed");
   ASSERT_TRUE(scratch.ok());
   Loads l(scratch);
-  const FrameCache cache;
+  FrameCache cache;
+  cache.budget_bytes = uint64_t{1} << 30;
+  std::vector<uint8_t> px(64, 1);
+  ASSERT_TRUE(cache_rendered_frame(cache, at30(kPlayhead + 1), RgbaFrame{PixelPayload::adopt(px), 0, 4, 4}));
   l.feed.listed = false;
   l.feed.on_disk.clear();
   request_store_loads(l.feed, l.ctl, cache);
-  EXPECT_TRUE(l.ctl.store_pending.empty()) << "nothing asked before the store said what it holds";
+  EXPECT_EQ(l.ctl.store_pending.size(), 4095u) << "the window the cache lacks waits for the listing";
+  EXPECT_TRUE(l.feed.requested.empty()) << "nothing asked before the store said what it holds";
 
-  l.feed.listed = true;
-  for (int64_t f = kPlayhead + 10; f < kPlayhead + 20; ++f) l.feed.on_disk.insert(at30(f));
-  l.feed.on_disk.insert(at30(kPlayhead + 9000));  // on disk, outside the window
+  std::vector<FrameKey> listed;
+  for (int64_t f = kPlayhead + 10; f < kPlayhead + 20; ++f) listed.push_back(at30(f));
+  listed.push_back(at30(kPlayhead + 9000));  // on disk, outside the window
+  take_store_listing(l.feed, l.ctl, listed);
+  EXPECT_EQ(l.ctl.store_pending.size(), 10u) << "those the store lacks are rendered at once";
   request_store_loads(l.feed, l.ctl, cache);
   EXPECT_EQ(l.ctl.store_pending.size(), 10u);
-  for (int64_t f = kPlayhead + 10; f < kPlayhead + 20; ++f) EXPECT_EQ(l.ctl.store_pending.count(at30(f)), 1u) << f;
-  EXPECT_EQ(l.ctl.store_pending.count(at30(kPlayhead)), 0u) << "the playhead's frame is not on disk: rendered";
+  EXPECT_EQ(l.feed.requested.size(), 10u) << "and only what it holds is asked for";
+  for (int64_t f = kPlayhead + 10; f < kPlayhead + 20; ++f) EXPECT_EQ(l.feed.requested.count(at30(f)), 1u) << f;
 }
 
 }  // namespace
