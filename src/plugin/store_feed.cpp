@@ -113,6 +113,7 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   feed.listed = false;
   feed.listing_awaited = false;
   feed.awaiting_listing = {};
+  feed.paused_at.reset();
   feed.loads_basis.reset();
   feed.forgotten.clear();
   ctl.store_pending.clear();  // what was awaited is rendered instead
@@ -183,6 +184,35 @@ void post_writes(StoreFeed& feed, FrameCache& cache) {
     if (!feed.handle.send(WriteFrameJob{key, std::move(frame)}, bytes)) return;
     ++posted;
   }
+}
+
+// Paused on another frame (a click, a pause): the frames nearest it that the
+// cache holds and the disk does not go to the store again, nearest first,
+// ahead of what waits. A full store makes room for them with the frames
+// farthest from the playhead (those it removed when the playhead stood
+// elsewhere, those it refused then), so that the frames on disk are the
+// ones nearest where the panel stands. As many are looked at as the disk
+// holds: no more would fit.
+void requeue_near_playhead(StoreFeed& feed, const PreviewController& ctl, FrameCache& cache) {
+  if (ctl.playhead.playing) {
+    feed.paused_at.reset();
+    return;
+  }
+  if (feed.paused_at == ctl.playhead.frame) return;
+  feed.paused_at = ctl.playhead.frame;
+  if (!feed.listed || feed.on_disk.empty() || !ctl.timing || ctl.frame_count <= 0) return;
+  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+  const int64_t span = b.last - b.first + 1;
+  if (span <= 0) return;
+  const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
+  const LoopWindow window{b, loop_entry(ctl.playhead.frame, b), considered};
+  const int64_t looked = std::min<int64_t>(considered, static_cast<int64_t>(feed.on_disk.size()));
+  std::vector<FrameKey> nearest;
+  for (int64_t o = 0; o < looked; ++o) {
+    const std::optional<FrameKey> key = frame_key_of(ctl, loop_window_frame(window, o));
+    if (key && !feed.on_disk.contains(*key) && contains_frame(cache, *key)) nearest.push_back(*key);
+  }
+  for (auto it = nearest.rbegin(); it != nearest.rend(); ++it) cache.store_write_queue.push_front(*it);
 }
 
 void save_cost_figures(const std::string& key, const CostFigures& figures) {
@@ -358,6 +388,7 @@ void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
   take_replies(feed, ctl, cache);
   if (!feed.stream) return;
   request_store_loads(feed, ctl, cache);
+  requeue_near_playhead(feed, ctl, cache);
   post_writes(feed, cache);
 }
 

@@ -92,6 +92,9 @@ struct StoreFeed {
   uint64_t load_frames_looked_at = 0;  // frames of the window looked at for loads (saturating)
 
   std::optional<StoreFocus> told_focus;  // where the store thread was last told the preview stands
+  // The frame the panel was last paused on when the frames nearest it went
+  // to the store again; none while playing.
+  std::optional<int64_t> paused_at;
 
   uint64_t loaded_frames = 0;  // taken into the cache from disk (saturating)
   uint64_t saved_frames = 0;
