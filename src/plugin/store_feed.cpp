@@ -114,6 +114,7 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   feed.listing_awaited = false;
   feed.awaiting_listing = {};
   feed.paused_at.reset();
+  feed.near_writes.clear();
   feed.loads_basis.reset();
   feed.forgotten.clear();
   ctl.store_pending.clear();  // what was awaited is rendered instead
@@ -172,9 +173,10 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
 void post_writes(StoreFeed& feed, FrameCache& cache) {
   int posted = 0;
   while (posted < kStoreWritesPerTick && feed.handle.queued_jobs() < kStoreJobsWaiting &&
-         !cache.store_write_queue.empty()) {
-    const FrameKey key = cache.store_write_queue.front();
-    cache.store_write_queue.pop_front();
+         (!feed.near_writes.empty() || !cache.store_write_queue.empty())) {
+    std::deque<FrameKey>& from = feed.near_writes.empty() ? cache.store_write_queue : feed.near_writes;
+    const FrameKey key = from.front();
+    from.pop_front();
     if (feed.on_disk.contains(key)) continue;
     auto it = cache.index.find(key);
     if (it == cache.index.end()) continue;  // evicted since: nothing to write
@@ -188,11 +190,12 @@ void post_writes(StoreFeed& feed, FrameCache& cache) {
 
 // Paused on another frame (a click, a pause): the frames nearest it that the
 // cache holds and the disk does not go to the store again, nearest first,
-// ahead of what waits. A full store makes room for them with the frames
-// farthest from the playhead (those it removed when the playhead stood
-// elsewhere, those it refused then), so that the frames on disk are the
-// ones nearest where the panel stands. As many are looked at as the disk
-// holds: no more would fit.
+// ahead of the cache's queue, in place of those of the frame paused on
+// before. A full store makes room for them with the frames farthest from
+// the playhead (those it removed when the playhead stood elsewhere, those
+// it refused then), so that the frames on disk are the ones nearest where
+// the panel stands. As many are looked at as the disk holds: no more would
+// fit.
 void requeue_near_playhead(StoreFeed& feed, const PreviewController& ctl, FrameCache& cache) {
   if (ctl.playhead.playing) {
     feed.paused_at.reset();
@@ -207,12 +210,11 @@ void requeue_near_playhead(StoreFeed& feed, const PreviewController& ctl, FrameC
   const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
   const LoopWindow window{b, loop_entry(ctl.playhead.frame, b), considered};
   const int64_t looked = std::min<int64_t>(considered, static_cast<int64_t>(feed.on_disk.size()));
-  std::vector<FrameKey> nearest;
+  feed.near_writes.clear();
   for (int64_t o = 0; o < looked; ++o) {
     const std::optional<FrameKey> key = frame_key_of(ctl, loop_window_frame(window, o));
-    if (key && !feed.on_disk.contains(*key) && contains_frame(cache, *key)) nearest.push_back(*key);
+    if (key && !feed.on_disk.contains(*key) && contains_frame(cache, *key)) feed.near_writes.push_back(*key);
   }
-  for (auto it = nearest.rbegin(); it != nearest.rend(); ++it) cache.store_write_queue.push_front(*it);
 }
 
 void save_cost_figures(const std::string& key, const CostFigures& figures) {
@@ -251,11 +253,11 @@ void switch_cost_profiles(StoreFeed& feed, PreviewController& ctl) {
 void take_store_listing(StoreFeed& feed, PreviewController& ctl, const std::vector<FrameKey>& keys) {
   feed.on_disk.insert(keys.begin(), keys.end());
   feed.listed = true;
-  for (const FrameKey key : feed.awaiting_listing) {
-    if (!feed.on_disk.contains(key)) ctl.store_pending.erase(key);
-  }
+  // The loads that follow in the same tick, before any producer, ask for
+  // those it holds of the window as it is now.
+  for (const FrameKey key : feed.awaiting_listing) ctl.store_pending.erase(key);
   feed.awaiting_listing = {};
-  feed.loads_basis.reset();  // the window is looked at again for what the store holds
+  feed.loads_basis.reset();
 }
 
 void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -95,6 +96,7 @@ struct StoreFeed {
   // The frame the panel was last paused on when the frames nearest it went
   // to the store again; none while playing.
   std::optional<int64_t> paused_at;
+  std::deque<FrameKey> near_writes;  // those frames, written before the cache's queue
 
   uint64_t loaded_frames = 0;  // taken into the cache from disk (saturating)
   uint64_t saved_frames = 0;
