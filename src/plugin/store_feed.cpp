@@ -201,9 +201,9 @@ void requeue_near_playhead(StoreFeed& feed, const PreviewController& ctl, FrameC
     feed.paused_at.reset();
     return;
   }
-  if (feed.paused_at == ctl.playhead.frame) return;
+  if (!feed.listed || feed.paused_at == ctl.playhead.frame) return;
   feed.paused_at = ctl.playhead.frame;
-  if (!feed.listed || feed.on_disk.empty() || !ctl.timing || ctl.frame_count <= 0) return;
+  if (feed.on_disk.empty() || !ctl.timing || ctl.frame_count <= 0) return;
   const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
   const int64_t span = b.last - b.first + 1;
   if (span <= 0) return;
