@@ -1,8 +1,8 @@
 // Filling with the disk store on (a saved project), as a user does twice:
 // the first run fills the work area and the store with it; the second,
-// opened on a frame the store no longer holds (half its frames removed
-// between the runs), shows that frame without waiting for the store to go
-// through the half it holds, takes that half from the store and renders
+// opened on a frame the store no longer holds (the last sixth of its frames
+// removed between the runs), shows that frame without waiting for the store
+// to go through the frames it holds, takes those from the store and renders
 // the rest. The store once held back every frame of the window until it
 // had answered for it, the frames it lacked after its preload of those it
 // held.
@@ -33,7 +33,7 @@ using nlohmann::json;
 using testing::read_text;
 
 constexpr int kFrames = 2400;
-constexpr int kHeld = 1200;  // frames 0 .. 1199 stay in the store for the second run
+constexpr int kHeld = 2000;  // frames 0 .. 1999 stay in the store for the second run
 constexpr const char* kFilled = "S2 zone de travail en cache";
 
 struct HostRun {
@@ -111,15 +111,15 @@ int64_t pictures_at_opened(const json& summary) {
 }
 
 TEST_F(StoreFill, AFrameTheStoreLacksIsRenderedAtOnceAndTheRestComesFromIt) {
-  // Opened half way: the playhead's window starts with the frames the
-  // second run finds missing.
+  // Opened on the first of the frames the second run finds missing: the
+  // playhead's window starts with them.
   json project = testing::turning_bar_project("Turning", kFrames, 30);
   project["compositions"][0]["current_time"] = {kHeld, 30};
 
   const HostRun first = run(project, "first", kFrames);
   EXPECT_EQ(last_fill_roads(first.log), std::make_pair(kFrames, 0)) << first.log;
 
-  // The store keeps frames 0 .. 1199 only.
+  // The store keeps frames 0 .. 1999 only.
   size_t removed = 0;
   std::error_code ec;
   for (fs::recursive_directory_iterator it(store_, ec), end; !ec && it != end; it.increment(ec)) {
@@ -133,7 +133,7 @@ TEST_F(StoreFill, AFrameTheStoreLacksIsRenderedAtOnceAndTheRestComesFromIt) {
       << "rendered what the store lacked, loaded what it held\n"
       << second.log;
   // The frame under the playhead, which the store lacks, came as soon as
-  // the store had listed what it holds: before its preload of the 1200
+  // the store had listed what it holds: before its preload of the 2000
   // frames it holds, which pass two at a time, was done.
   const int64_t shown = pictures_at_opened(second.summary);
   std::printf("pictures shown before the store's preload of %d frames was done: %lld\n", kHeld,
