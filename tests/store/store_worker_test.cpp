@@ -118,6 +118,25 @@ TEST_F(StoreWorkerTest, TheOpeningListsTheStreamFirstAndMissingKeysComeBackInRun
   EXPECT_EQ(next<MissingReply>(h).keys.size(), 11u);
 }
 
+// A stream that cannot be opened (the snapshot gone or changing under the
+// fingerprint) still answers with an empty listing: the window's frames
+// that waited for it are rendered, not held back until the next save.
+TEST_F(StoreWorkerTest, AStreamThatCannotBeOpenedListsNothing) {
+  ASSERT_TRUE(claim_stream_dir(stream_, "Main"));
+  ASSERT_TRUE(write_raw_frame_file(stream_, {3, 24}, pattern_frame(2, 2, 1)));
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(OpenStreamJob{scratch_.path() / "gone.aep", "Main", 10, std::nullopt}));
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
+  std::vector<std::vector<FrameKey>> listings;
+  for (;;) {
+    std::optional<StoreReply> r = h.wait_reply();
+    ASSERT_TRUE(r);
+    if (auto* l = std::get_if<ListedReply>(&r->body)) listings.push_back(l->keys);
+    if (std::holds_alternative<OpenedReply>(r->body)) break;
+  }
+  EXPECT_EQ(listings, (std::vector<std::vector<FrameKey>>{{}, {{3, 24}}})) << "nothing, then the stream opened";
+}
+
 TEST_F(StoreWorkerTest, PurgeRunsWithoutAnOpenStreamAndAfterTheGenerationMoved) {
   test::put_file(root_ / "Other" / "rgba-premul-v1-0000000000000001" / "v0_s24.vnf", {1});
   test::put_file(root_ / "Other" / "rgba-premul-v1-0000000000000001" / kStreamOwnerFile, {'O'});
