@@ -12,6 +12,10 @@
 // - filling_N: a composition of N frames filled from its first frame, one
 //   frame cached a step, then the same passes; the cache is emptied and the
 //   fill starts again once it holds them all (FillingWorld).
+// - filling_from_store_N: the same fill with every frame on disk: the
+//   window's frames (up to 4096) asked of the store at once, the store
+//   answering one a step (StoreFillingWorld). The keys still awaited, from
+//   thousands down, cost the tick nothing each.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -36,6 +40,13 @@ void filling(benchmark::State& state, int64_t frames) {
   state.counters["window_passes"] = static_cast<double>(w.feed.load_passes + w.ctl.delivery_window.passes);
 }
 
+void filling_from_store(benchmark::State& state, int64_t frames) {
+  vel::bench::StoreFillingWorld w(frames);
+  for (auto _ : state) benchmark::DoNotOptimize(w.step());
+  state.counters["awaited"] = static_cast<double>(w.ctl.store_pending.size());
+  state.counters["window_passes"] = static_cast<double>(w.feed.load_passes + w.ctl.delivery_window.passes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -46,6 +57,9 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark((play + "_baseline").c_str(), playing, kBaselineFrames);
     benchmark::RegisterBenchmark(fill.c_str(), filling, n);
     benchmark::RegisterBenchmark((fill + "_baseline").c_str(), filling, kBaselineFrames);
+    const std::string from_store = "filling_from_store_" + std::to_string(n);
+    benchmark::RegisterBenchmark(from_store.c_str(), filling_from_store, n);
+    benchmark::RegisterBenchmark((from_store + "_baseline").c_str(), filling_from_store, kBaselineFrames);
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -3,7 +3,9 @@
 // benchmark's name says (tests/plugin/tick_worlds_test.cpp): a paused world
 // whose playhead's window is the cached part and where nothing changes, a
 // playing world whose playhead steps on through a full cache, a filling
-// world that caches one new frame a step.
+// world that caches one new frame a step, and a world filling from the disk
+// store, which holds every frame: thousands of keys awaited from it, one
+// answered a step.
 //
 // A composition of `frames` frames at 30 fps, frames of 16 × 9 pixels, each
 // different from the last. The passes timed are the tick's passes over the
@@ -53,9 +55,12 @@ struct TickWorld {
     ctl.timing = CompFrameTiming{1, 30, static_cast<int32_t>(frames), 30};
     ctl.frame_count = frames;
     cache.budget_bytes = uint64_t{1} << 32;
-    // A live store with nowhere to write: the loads are posted, never answered.
+    // A live store with nowhere to write: the loads are posted, never
+    // answered. Its listing of the stream came, holding no frame unless a
+    // world puts some on disk.
     feed.handle = spawn_store_worker(std::nullopt);
     feed.stream = StoreStreamIdentity{1, "Main", "/nonexistent/p.aep"};
+    feed.listed = true;
   }
   TickWorld(const TickWorld&) = delete;
   TickWorld& operator=(const TickWorld&) = delete;
@@ -171,20 +176,12 @@ struct PlayingWorld : TickWorld {
 
 // Filling a composition of `frames` frames from the playhead at 0, one new
 // frame a step, as producers hand them over, the disk store having none of
-// them; once the work area is cached the cache is emptied and the fill
-// starts again.
+// them (nothing is asked of it); once the work area is cached the cache is
+// emptied and the fill starts again.
 struct FillingWorld : TickWorld {
   explicit FillingWorld(int64_t frames) : TickWorld(frames) {
     move_playhead(0);
-    passes();
-  }
-
-  // The tick's passes, the store answering at once that it has none of the
-  // frames asked for.
-  size_t passes() {
-    const size_t queued = frame_passes();
-    if (!ctl.store_pending.empty()) ctl.store_pending.clear();
-    return queued;
+    frame_passes();
   }
 
   // One frame cached; answers the delivery queue's length.
@@ -194,7 +191,37 @@ struct FillingWorld : TickWorld {
       next = 0;
     }
     cache_frame(next++);
-    return passes();
+    return frame_passes();
+  }
+
+  int64_t next = 0;
+};
+
+// The same fill from the disk store, which holds every frame of the
+// composition: the window's frames (at most the cache's 4096) are asked for
+// at once and awaited, and the store answers one a step, in order, its
+// frame cached. Once the work area is cached the cache is emptied and the
+// frames are asked for again.
+struct StoreFillingWorld : TickWorld {
+  explicit StoreFillingWorld(int64_t frames) : TickWorld(frames) {
+    for (int64_t f = 0; f < frames; ++f) feed.on_disk.insert(frame_key(f));
+    move_playhead(0);
+    frame_passes();
+  }
+
+  // The store's next answer taken into the cache; answers the delivery
+  // queue's length.
+  size_t step() {
+    if (next == ctl.frame_count) {
+      clear_frame_cache(cache);
+      ctl.store_pending.clear();
+      feed.requested.clear();
+      feed.loads_basis.reset();
+      next = 0;
+    }
+    ctl.store_pending.erase(frame_key(next));
+    cache_frame(next++);
+    return frame_passes();
   }
 
   int64_t next = 0;

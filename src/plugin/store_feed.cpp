@@ -97,8 +97,8 @@ std::optional<StoreStreamIdentity> wanted_stream(StoreFeed& feed, const PreviewC
 
 // The store thread keeps the frames nearest the playhead when it is full:
 // it hears where the preview stands whenever that changes.
-void tell_store_focus(StoreFeed& feed, const FrameCache& cache) {
-  const StoreFocus focus{cache.focus, cache.work_range};
+void tell_store_focus(StoreFeed& feed, const PreviewController& ctl, const FrameCache& cache) {
+  const StoreFocus focus{cache.focus, cache.work_range, ctl.playhead.playing};
   if (!feed.handle.live() || feed.told_focus == focus) return;
   feed.handle.set_focus(focus);
   feed.told_focus = focus;
@@ -110,6 +110,11 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   feed.opened = false;
   feed.requested.clear();
   feed.on_disk.clear();
+  feed.listed = false;
+  feed.listing_awaited = false;
+  feed.awaiting_listing = {};
+  feed.paused_at.reset();
+  feed.near_writes.clear();
   feed.loads_basis.reset();
   feed.forgotten.clear();
   ctl.store_pending.clear();  // what was awaited is rendered instead
@@ -141,7 +146,17 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
     if (auto* f = std::get_if<FrameReply>(&reply->body)) {
       take_loaded_frame(feed, ctl, cache, f->frame);
     } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
-      ctl.store_pending.erase(m->key);
+      // No usable frame there (another size, a damaged file): the next
+      // save of the key writes over it.
+      for (const FrameKey key : m->keys) {
+        ctl.store_pending.erase(key);
+        feed.on_disk.erase(key);
+      }
+    } else if (auto* l = std::get_if<ListedReply>(&reply->body)) {
+      take_store_listing(feed, ctl, l->keys);
+    } else if (auto* t = std::get_if<TrimmedReply>(&reply->body)) {
+      // Written again when the cache holds them anew near the playhead.
+      for (const FrameKey key : t->keys) feed.on_disk.erase(key);
     } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
       forget_requested(feed, s->key);
       feed.on_disk.insert(s->key);
@@ -158,9 +173,10 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
 void post_writes(StoreFeed& feed, FrameCache& cache) {
   int posted = 0;
   while (posted < kStoreWritesPerTick && feed.handle.queued_jobs() < kStoreJobsWaiting &&
-         !cache.store_write_queue.empty()) {
-    const FrameKey key = cache.store_write_queue.front();
-    cache.store_write_queue.pop_front();
+         (!feed.near_writes.empty() || !cache.store_write_queue.empty())) {
+    std::deque<FrameKey>& from = feed.near_writes.empty() ? cache.store_write_queue : feed.near_writes;
+    const FrameKey key = from.front();
+    from.pop_front();
     if (feed.on_disk.contains(key)) continue;
     auto it = cache.index.find(key);
     if (it == cache.index.end()) continue;  // evicted since: nothing to write
@@ -169,6 +185,35 @@ void post_writes(StoreFeed& feed, FrameCache& cache) {
     StoredFrame frame = entry.is_raw() ? StoredFrame(*entry.raw()) : StoredFrame(*entry.packed());
     if (!feed.handle.send(WriteFrameJob{key, std::move(frame)}, bytes)) return;
     ++posted;
+  }
+}
+
+// Paused on another frame (a click, a pause): the frames nearest it that the
+// cache holds and the disk does not go to the store again, nearest first,
+// ahead of the cache's queue, in place of those of the frame paused on
+// before. A full store makes room for them with the frames farthest from
+// the playhead (those it removed when the playhead stood elsewhere, those
+// it refused then), so that the frames on disk are the ones nearest where
+// the panel stands. As many are looked at as the disk holds: no more would
+// fit.
+void requeue_near_playhead(StoreFeed& feed, const PreviewController& ctl, FrameCache& cache) {
+  if (ctl.playhead.playing) {
+    feed.paused_at.reset();
+    return;
+  }
+  if (!feed.listed || feed.paused_at == ctl.playhead.frame) return;
+  feed.paused_at = ctl.playhead.frame;
+  if (feed.on_disk.empty() || !ctl.timing || ctl.frame_count <= 0) return;
+  const WorkAreaFrames b = work_area_bounds(ctl.work_area, ctl.frame_count);
+  const int64_t span = b.last - b.first + 1;
+  if (span <= 0) return;
+  const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
+  const LoopWindow window{b, loop_entry(ctl.playhead.frame, b), considered};
+  const int64_t looked = std::min<int64_t>(considered, static_cast<int64_t>(feed.on_disk.size()));
+  feed.near_writes.clear();
+  for (int64_t o = 0; o < looked; ++o) {
+    const std::optional<FrameKey> key = frame_key_of(ctl, loop_window_frame(window, o));
+    if (key && !feed.on_disk.contains(*key) && contains_frame(cache, *key)) feed.near_writes.push_back(*key);
   }
 }
 
@@ -205,6 +250,16 @@ void switch_cost_profiles(StoreFeed& feed, PreviewController& ctl) {
 
 }  // namespace
 
+void take_store_listing(StoreFeed& feed, PreviewController& ctl, const std::vector<FrameKey>& keys) {
+  feed.on_disk.insert(keys.begin(), keys.end());
+  feed.listed = true;
+  // The loads that follow in the same tick, before any producer, ask for
+  // those it holds of the window as it is now.
+  for (const FrameKey key : feed.awaiting_listing) ctl.store_pending.erase(key);
+  feed.awaiting_listing = {};
+  feed.loads_basis.reset();
+}
+
 void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
                                  const StoreStreamIdentity& identity) {
   if (!feed.started) {
@@ -214,8 +269,12 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
   }
   feed.stream = identity;
   feed.opened = false;
+  feed.listed = false;
+  feed.listing_awaited = false;
+  feed.awaiting_listing = {};
+  feed.on_disk.clear();
   feed.loads_basis.reset();
-  tell_store_focus(feed, cache);
+  tell_store_focus(feed, ctl, cache);
   OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt, load_size_of(ctl)};
   if (auto focus = frame_key_of(ctl, ctl.playhead.frame)) job.focus_value = focus->value;
   (void)feed.handle.send(std::move(job));
@@ -230,6 +289,19 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
   if (span <= 0) return;
   const int64_t considered = std::min<int64_t>(span, static_cast<int64_t>(std::max<uint64_t>(cache.frame_limit, 1)));
   const LoopWindow now{b, loop_entry(ctl.playhead.frame, b), considered};
+  // Before the store said what it holds, nothing is asked of it; the
+  // window's frames wait for its word, once.
+  if (!feed.listed) {
+    if (feed.listing_awaited) return;
+    feed.listing_awaited = true;
+    for (int64_t o = 0; o < considered; ++o) {
+      const std::optional<FrameKey> key = frame_key_of(ctl, loop_window_frame(now, o));
+      if (!key || contains_frame(cache, *key) || ctl.store_pending.count(*key)) continue;
+      ctl.store_pending.insert(*key);
+      feed.awaiting_listing.push_back(*key);
+    }
+    return;
+  }
   const StoreFeed::LoadsBasis basis{ctl.timing, b, considered};
 
   // The window's offsets to look at, in window order once sorted.
@@ -281,7 +353,9 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
     } else if (!feed.loads_held.empty()) {
       feed.loads_held.erase(f);
     }
-    if (!key || held || contains_frame(cache, *key) || feed.requested.contains(*key)) continue;
+    if (!key || held || contains_frame(cache, *key) || feed.requested.contains(*key) || !feed.on_disk.contains(*key)) {
+      continue;
+    }
     job.keys.push_back(*key);
   }
   if (!job.keys.empty()) {
@@ -312,10 +386,11 @@ void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
     if (wanted) reset_preview_for_new_cache(feed, ctl, cache, *wanted);
   }
   if (!feed.handle.live()) return;
-  tell_store_focus(feed, cache);
+  tell_store_focus(feed, ctl, cache);
   take_replies(feed, ctl, cache);
   if (!feed.stream) return;
   request_store_loads(feed, ctl, cache);
+  requeue_near_playhead(feed, ctl, cache);
   post_writes(feed, cache);
 }
 

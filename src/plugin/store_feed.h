@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -58,7 +59,16 @@ struct StoreFeed {
   // lets go again is rendered, not read back over and over. A save makes its
   // key askable again.
   std::unordered_set<FrameKey, FrameKeyHasher> requested;
-  std::unordered_set<FrameKey, FrameKeyHasher> on_disk;        // loaded or saved in this stream
+  // The stream's frames on disk: as the store listed them at the opening,
+  // with those saved since, less those it removed for room or could not
+  // load. Only these are asked for: a frame the store does not hold is
+  // rendered at once, never waited for.
+  std::unordered_set<FrameKey, FrameKeyHasher> on_disk;
+  bool listed = false;  // the store's listing of the stream came
+  // Until it comes, the window's frames the cache lacked at the opening wait
+  // for it (those it holds come from it); it answers at once for the rest.
+  bool listing_awaited = false;
+  std::vector<FrameKey> awaiting_listing;
   std::vector<FrameKey> forgotten;  // taken out of `requested` since the last loads
 
   // What the loads last went by. Every frame of the playhead's window was
@@ -83,6 +93,10 @@ struct StoreFeed {
   uint64_t load_frames_looked_at = 0;  // frames of the window looked at for loads (saturating)
 
   std::optional<StoreFocus> told_focus;  // where the store thread was last told the preview stands
+  // The frame the panel was last paused on when the frames nearest it went
+  // to the store again; none while playing.
+  std::optional<int64_t> paused_at;
+  std::deque<FrameKey> near_writes;  // those frames, written before the cache's queue
 
   uint64_t loaded_frames = 0;  // taken into the cache from disk (saturating)
   uint64_t saved_frames = 0;
@@ -116,6 +130,10 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
 // render them while they are awaited. Looks only at the frames that may
 // have changed since the last call (`StoreFeed::loads_basis`).
 void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache);
+
+// The store's listing of the stream came: what it holds is on disk, the
+// frames that waited for its word and are not among them are rendered.
+void take_store_listing(StoreFeed& feed, PreviewController& ctl, const std::vector<FrameKey>& keys);
 
 // "Purge Velocinta": removes the whole store (starting the store thread
 // for it when needed) and keeps the stream closed until what it stood for

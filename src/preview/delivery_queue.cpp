@@ -31,13 +31,13 @@ size_t position_at(const LackingList& v, const WorkAreaFrames& bounds, int64_t s
   return static_cast<size_t>(at - v.begin());
 }
 
-// Whether the cache lacks frame `f` of the window at the wanted width, kept
-// in the memo.
+// Whether the cache lacks frame `f` of the window at the wanted width and
+// the disk store is not about to give it, kept in the memo.
 void look_at(DeliveryWindowMemo& memo, const PreviewController& ctl, const FrameCache& cache, int64_t f) {
   sat_inc(memo.frames_looked_at);
   const std::optional<FrameKey> key = frame_key_of(ctl, f);
   const std::optional<uint32_t> width = key ? cached_frame_width(cache, *key) : std::nullopt;
-  const bool lacks = key && (!width || *width < memo.basis->want_width);
+  const bool lacks = key && (!width || *width < memo.basis->want_width) && ctl.store_pending.count(*key) == 0;
   LackingList& v = memo.lacking;
   const WorkAreaFrames& b = memo.basis->bounds;
   const auto at = v.begin() + static_cast<ptrdiff_t>(position_at(v, b, memo.start, loop_distance(b, memo.start, f)));
@@ -63,14 +63,22 @@ void drop_run(LackingList& v, const WorkAreaFrames& bounds, int64_t start, const
   }
 }
 
+// Awaited keys followed one by one up to this many (and a sixteenth of the
+// window) since the last call; past it the window is gone through whole,
+// which costs less than moving the list's entries for each of them.
+constexpr uint64_t kAwaitedFollowed = 64;
+
 // Brings the memo to the window `now`: through the frames that entered it
-// and the cached keys that changed since the last call, or through the whole
-// window when its basis changed, the playhead jumped or the cache's changes
-// are no longer all kept.
+// and the keys the cache and the store's awaited set noted since the last
+// call, or through the whole window when its basis changed, the playhead
+// jumped, the changes are no longer all kept or the store was asked for
+// much of the window at once.
 void follow_window(DeliveryWindowMemo& memo, const PreviewController& ctl, const FrameCache& cache,
                    const DeliveryWindowMemo::Basis& basis, const LoopWindow& now) {
+  const KeyChanges& awaited = ctl.store_pending.changes();
   std::optional<WindowMove> move;
-  if (memo.basis == basis && cache.key_changes.can_follow(memo.cache_seen)) {
+  if (memo.basis == basis && cache.key_changes.can_follow(memo.cache_seen) && awaited.can_follow(memo.awaited_seen) &&
+      awaited.cursor().next - memo.awaited_seen.next <= kAwaitedFollowed + static_cast<uint64_t>(now.length) / 16) {
     move = loop_window_move(LoopWindow{basis.bounds, memo.start, basis.considered}, now);
   }
   memo.basis = basis;
@@ -101,12 +109,15 @@ void follow_window(DeliveryWindowMemo& memo, const PreviewController& ctl, const
     for (const FrameRun& run : move->entered) {
       for (int64_t f = run.first; f <= run.last; ++f) look_at(memo, ctl, cache, f);
     }
-    cache.key_changes.follow(memo.cache_seen, [&](FrameKey key, KeyChange) {
+    auto changed = [&](FrameKey key, KeyChange) {
       const std::optional<int64_t> f = frame_of_key(ctl, key);
       if (f && loop_window_offset(now, *f)) look_at(memo, ctl, cache, *f);
-    });
+    };
+    cache.key_changes.follow(memo.cache_seen, changed);
+    awaited.follow(memo.awaited_seen, changed);
   }
   memo.cache_seen = cache.key_changes.cursor();
+  memo.awaited_seen = awaited.cursor();
 }
 
 }  // namespace
@@ -176,7 +187,8 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
   auto position_of = [&](int64_t f) { return position_at(lacking, b, start, loop_distance(b, start, f)); };
 
   // The lacking frames pending elsewhere, found from the pending keys: the
-  // playhead's (queued above or not at all), the refused, the asked.
+  // playhead's (queued above or not at all), the refused, the asked of the
+  // host. Those asked of the store are out of the lacking list already.
   std::vector<size_t>& skipped = q.skipped_;
   auto index_of = [&](int64_t f) -> std::optional<size_t> {
     if (f < b.first || f > b.last) return std::nullopt;
@@ -196,7 +208,6 @@ DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCach
     if (ctl.room_refused.holds_back(cache, key)) skip(key);
   });
   for (const FrameKey key : ctl.async_pending_keys) skip(key);
-  ctl.store_pending.for_each_key(skip);
   std::sort(skipped.begin(), skipped.end());
   skipped.erase(std::unique(skipped.begin(), skipped.end()), skipped.end());
   // Every other lacking frame is missing, held by a batch or not.

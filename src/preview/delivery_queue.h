@@ -87,9 +87,10 @@ class DeliveryQueue {
 };
 
 // The tick's queue over the frames narrower than `want_width` in the cache.
-// What is pending elsewhere (asked of the host or the store, held by the
-// pool, refused) is weighed on every call, through its own keys and ranges;
-// the window's frames the cache lacks come from `memo`.
+// What is pending elsewhere (asked of the host, held by the pool, refused)
+// is weighed on every call, through its own keys and ranges; the window's
+// frames the cache lacks, less those awaited from the disk store (thousands
+// at an opening), come from `memo`, which follows both as they change.
 DeliveryQueue build_delivery_queue(const PreviewController& ctl, const FrameCache& cache, uint32_t want_width,
                                    const PreviewTickInputs& in, const PoolView& pool, DeliveryWindowMemo& memo);
 // The same from a fresh pass over the window, the queue holding its list.

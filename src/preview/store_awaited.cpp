@@ -6,6 +6,7 @@ void StoreAwaited::insert(FrameKey key) {
   if (!order_.emplace(key, next_).second) return;
   by_order_.emplace(next_, key);
   ++next_;
+  changes_.note(key, KeyChange::Came);
 }
 
 size_t StoreAwaited::erase(FrameKey key) {
@@ -13,10 +14,12 @@ size_t StoreAwaited::erase(FrameKey key) {
   if (it == order_.end()) return 0;
   by_order_.erase(it->second);
   order_.erase(it);
+  changes_.note(key, KeyChange::Went);
   return 1;
 }
 
 void StoreAwaited::clear() {
+  if (!order_.empty()) changes_.restart();
   order_.clear();
   by_order_.clear();
 }

@@ -28,6 +28,16 @@ StoreRoom store_room(uint64_t store_bytes, uint64_t cap, const std::optional<Vol
   return room;
 }
 
+std::string volume_stop_line(uint64_t free, uint64_t reserve, uint64_t frame_bytes) {
+  constexpr uint64_t kKiB = 1024;
+  // Free space rounded down, what it must hold rounded up: when the free
+  // space falls short of the reserve and the frame, the figures show it.
+  auto up = [](uint64_t b) { return b / kKiB + (b % kKiB != 0 ? 1 : 0); };
+  return "S9 disque : écritures arrêtées, le volume du cache n'a plus que " + std::to_string(free / kKiB) +
+         " Kio libres et en laisse " + std::to_string(up(reserve)) + " aux autres fichiers ; l'image à écrire en demande " +
+         std::to_string(up(frame_bytes));
+}
+
 std::optional<VolumeSpace> volume_space_of(const std::filesystem::path& dir) {
   for (std::filesystem::path p = dir; !p.empty(); p = p.parent_path()) {
     struct statvfs st {};

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace vel {
 
@@ -35,6 +36,12 @@ struct StoreRoom {
 // what is left under `cap` and what the volume has free above its reserve;
 // 0 when either is spent. An unknown volume bounds nothing.
 StoreRoom store_room(uint64_t store_bytes, uint64_t cap, const std::optional<VolumeSpace>& volume);
+
+// The log line that says why the store stopped writing on a volume with
+// `free` bytes left, `reserve` of them left to the other files, for a frame
+// of at most `frame_bytes`: in Kio, so that a volume stopped a few pages
+// short of the reserve plus a frame shows it (in Mio both round alike).
+std::string volume_stop_line(uint64_t free, uint64_t reserve, uint64_t frame_bytes);
 
 // The volume holding `dir`, or its nearest existing parent (the store's
 // folders are made on the first write); none when none can be read.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <unordered_set>
+#include <utility>
 
 #include "cache/pack_worker.h"
 #include "core/log.h"
@@ -78,6 +80,7 @@ class StoreThread {
     last_ = LastWritten{};
     reset_load_context(ctx_);
     frames_ = StreamFrames{};
+    trimmed_.clear();
     others_ = 0;
     others_stay_ = false;
     told_full_ = false;
@@ -112,8 +115,10 @@ class StoreThread {
   }
 
   // Removes the frames taken out of the index; one that stays on disk goes
-  // back into it.
+  // back into it. The main thread hears which went, so that it writes them
+  // again when the playhead comes back near them.
   void remove_frames(const FreedFrames& freed) {
+    std::vector<FrameKey> removed;
     for (const auto& [key, size] : freed.frames) {
       if (!remove_frame_file(*shared_->root, open_->dir, key)) {
         frames_.put(key, size);
@@ -123,7 +128,10 @@ class StoreThread {
       // becomes the target.
       if (last_.key == key) last_ = LastWritten{};
       ctx_.loaded.erase(key);
+      trimmed_.insert(key);
+      removed.push_back(key);
     }
+    if (!removed.empty()) (void)reply(open_->generation, TrimmedReply{std::move(removed)});
   }
 
   // Whether `frame` may be written under `key`: it fits what the cap and
@@ -142,11 +150,18 @@ class StoreThread {
       room = store_room(store_bytes(), shared_->cap, volume);
       if (bound <= room.bytes) return true;
     }
+    const StoreFocus now = focus();
+    // Playing a loop longer than the store holds, each frame the playhead
+    // passes is the farthest of all: a frame removed for room that came
+    // back to be written would remove the one just played, and every round
+    // would write and remove the same frames. A removed frame displaces
+    // others only while the playhead stands still.
+    if (now.playing && trimmed_.contains(key)) return false;
     const uint64_t needed = bound - room.bytes;
-    FreedFrames freed = take_farthest_frames(frames_, needed, focus(), key);
+    FreedFrames freed = take_farthest_frames(frames_, needed, now, key);
     if (freed.bytes < needed) {
       put_back(frames_, freed);
-      say_full(room, volume);
+      say_full(room, volume, bound);
       return false;
     }
     remove_frames(freed);
@@ -154,14 +169,12 @@ class StoreThread {
   }
 
   // Once a stream: why frames are no longer written.
-  void say_full(const StoreRoom& room, const std::optional<VolumeSpace>& volume) {
+  void say_full(const StoreRoom& room, const std::optional<VolumeSpace>& volume, uint64_t frame_bytes) {
     if (told_full_) return;
     told_full_ = true;
     constexpr uint64_t kMiB = uint64_t{1} << 20;
     if (room.limit == RoomLimit::Reserve && volume) {
-      log_line("INFO", "S9 disque : écritures arrêtées, le volume du cache n'a plus que " +
-                           std::to_string(volume->free / kMiB) + " Mio libres et en laisse " +
-                           std::to_string(room.reserve / kMiB) + " aux autres fichiers");
+      log_line("INFO", volume_stop_line(volume->free, room.reserve, frame_bytes));
     } else {
       log_line("INFO", "S9 disque : cache disque plein (" + std::to_string(shared_->cap / kMiB) +
                            " Mio), seules les images plus proches de la tête de lecture que les siennes y sont écrites");
@@ -174,13 +187,16 @@ class StoreThread {
     shared_->load_gauge.store(kOpenStreamGaugeBytes);
     std::optional<uint64_t> fingerprint = fingerprint_file(job.snapshot, [&] { return current(generation); });
     shared_->load_gauge.store(0);
+    // No stream: the store holds nothing the preview may wait for.
     if (!fingerprint) {
       if (current(generation)) log_line("ERROR", "store: snapshot read failed or changed during fingerprint");
+      (void)reply(generation, ListedReply{});
       return;
     }
     std::optional<fs::path> dir = choose_stream_dir(*shared_->root, job.comp_key, *fingerprint);
     if (!dir) {
       log_line("ERROR", "store: stream folder bound to another composition; store off for « " + job.comp_key + " »");
+      (void)reply(generation, ListedReply{});
       return;
     }
     const uint64_t sent = preload(*dir, generation, job);
@@ -206,6 +222,7 @@ class StoreThread {
   // Frames at or after the focus first, each group by value then scale.
   uint64_t preload(const fs::path& dir, uint64_t generation, const OpenStreamJob& job) {
     std::vector<FrameKey> keys = list_stored_keys(dir);
+    if (!reply(generation, ListedReply{keys})) return 0;
     auto group = [&](FrameKey k) { return job.focus_value && k.value >= *job.focus_value ? 0 : 1; };
     std::sort(keys.begin(), keys.end(), [&](FrameKey a, FrameKey b) {
       if (group(a) != group(b)) return group(a) < group(b);
@@ -251,18 +268,30 @@ class StoreThread {
     }
     log_repeat_ended(condition);
     if (*written > 0) frames_.put(job.key, *written);
+    trimmed_.erase(job.key);
     const bool sent = reply(generation, SavedReply{job.key, raw_len > *written ? raw_len - *written : 0});
     if (!sent && shared_->finishing.load()) shared_->finished_writes.fetch_add(1);
   }
 
   void run(uint64_t generation, LoadJob& job) {
     if (!stream_takes(generation) || shared_->finishing.load()) return;
+    std::vector<FrameKey> missing;
+    auto tell_missing = [&] {
+      if (missing.empty()) return true;
+      return reply(generation, MissingReply{std::exchange(missing, {})});
+    };
     for (FrameKey key : job.keys) {
       if (!current(open_->generation)) return;
       std::optional<LoadedFrame> frame = load_frame_file(open_->dir, key, ctx_, job.size);
-      const bool sent = frame ? reply(generation, FrameReply{std::move(*frame)}) : reply(generation, MissingReply{key});
-      if (!sent) return;
+      if (!frame) {
+        missing.push_back(key);
+        if (missing.size() >= kMissingPerReply && !tell_missing()) return;
+        continue;
+      }
+      // The answers keep the order asked.
+      if (!tell_missing() || !reply(generation, FrameReply{std::move(*frame)})) return;
     }
+    (void)tell_missing();
   }
 
   void run(uint64_t, PurgeJob&) {
@@ -281,6 +310,8 @@ class StoreThread {
   // The streams as last listed (a sweep's interval apart at most), with the
   // sizes this thread kept of those it wrote since.
   std::optional<std::vector<StreamUsage>> usages_;
+  // Frames removed for room in this stream, not written since.
+  std::unordered_set<FrameKey, FrameKeyHasher> trimmed_;
   bool others_stay_ = false;  // a sweep for room removed nothing: none is tried again in this stream
   bool told_full_ = false;    // the log said why frames are no longer written
   std::optional<std::chrono::steady_clock::time_point> last_sweep_;

@@ -34,6 +34,9 @@ namespace fs = std::filesystem;
 inline constexpr size_t kStoreReplyLimit = 2;
 inline constexpr uint64_t kOpenStreamGaugeBytes = 32768;
 inline constexpr int64_t kSweepIntervalSeconds = 600;
+// Keys a missing reply carries at most: a long run of them is answered in
+// parts, the first while the store goes through the rest.
+inline constexpr size_t kMissingPerReply = 256;
 
 // Opens the stream of `comp_key` at the saved state of `snapshot`, then
 // preloads up to `preload_count` of its frames, those at or after
@@ -64,8 +67,21 @@ struct StoreJob {
 struct FrameReply {
   LoadedFrame frame;
 };
+// Keys the store holds no usable frame of, in the order asked: a run of
+// them goes back as one reply, so that thousands of keys it lacks are
+// answered within a tick or two instead of two a tick.
 struct MissingReply {
-  FrameKey key;
+  std::vector<FrameKey> keys;
+};
+// The keys of the stream's frame files as the opening found them, sent
+// before the preload: the main thread asks only for what the store holds.
+struct ListedReply {
+  std::vector<FrameKey> keys;
+};
+// Frame files removed to make room for frames nearer the playhead: the
+// main thread no longer counts them as on disk.
+struct TrimmedReply {
+  std::vector<FrameKey> keys;
 };
 struct SavedReply {
   FrameKey key;
@@ -77,7 +93,7 @@ struct OpenedReply {
 
 struct StoreReply {
   uint64_t generation = 0;
-  std::variant<FrameReply, MissingReply, SavedReply, OpenedReply> body;
+  std::variant<FrameReply, MissingReply, SavedReply, OpenedReply, ListedReply, TrimmedReply> body;
 };
 
 // What the two sides share; counters are read by the main thread each tick.

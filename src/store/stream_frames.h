@@ -24,6 +24,9 @@ namespace fs = std::filesystem;
 struct StoreFocus {
   std::optional<FrameKey> focus;
   MicrosRange range;
+  // The panel plays: the focus moves on by itself, and what lies just
+  // behind it is the farthest of all only until the loop comes round.
+  bool playing = false;
   friend bool operator==(const StoreFocus&, const StoreFocus&) = default;
 };
 

@@ -29,6 +29,9 @@ struct Loads {
     ctl.frame_count = kTenHours;
     ctl.current_frame = kPlayhead;
     ctl.playhead.frame = kPlayhead;
+    // The store listed a long stretch from the playhead on.
+    feed.listed = true;
+    for (int64_t f = kPlayhead; f < kPlayhead + 10000; ++f) feed.on_disk.insert(at30(f));
   }
 };
 
@@ -98,6 +101,33 @@ TEST(StoreLoads, AskedOnceThenOnlyWhatChangedIsLookedAtAndTheKeysAreThoseOfAFres
     }
     EXPECT_EQ(kept.feed.requested.size(), s.requested);
   }
+}
+
+// Only what the store holds is asked for, and so awaited: a frame it lacks
+// is rendered at once. Until its listing comes, the window waits for its
+// word; the listing answers at once for the frames it does not hold.
+TEST(StoreLoads, OnlyTheFramesTheStoreListedAreAwaited) {
+  testing::ScratchDir scratch("vel-loads-listed");
+  ASSERT_TRUE(scratch.ok());
+  Loads l(scratch);
+  FrameCache cache;
+  cache.budget_bytes = uint64_t{1} << 30;
+  std::vector<uint8_t> px(64, 1);
+  ASSERT_TRUE(cache_rendered_frame(cache, at30(kPlayhead + 1), RgbaFrame{PixelPayload::adopt(px), 0, 4, 4}));
+  l.feed.listed = false;
+  l.feed.on_disk.clear();
+  request_store_loads(l.feed, l.ctl, cache);
+  EXPECT_EQ(l.ctl.store_pending.size(), 4095u) << "the window the cache lacks waits for the listing";
+  EXPECT_TRUE(l.feed.requested.empty()) << "nothing asked before the store said what it holds";
+
+  std::vector<FrameKey> listed;
+  for (int64_t f = kPlayhead + 10; f < kPlayhead + 20; ++f) listed.push_back(at30(f));
+  listed.push_back(at30(kPlayhead + 9000));  // on disk, outside the window
+  take_store_listing(l.feed, l.ctl, listed);
+  request_store_loads(l.feed, l.ctl, cache);  // in the same tick, before the producers
+  EXPECT_EQ(l.ctl.store_pending.size(), 10u) << "those the store lacks are rendered at once";
+  EXPECT_EQ(l.feed.requested.size(), 10u) << "only what it holds is asked for";
+  for (int64_t f = kPlayhead + 10; f < kPlayhead + 20; ++f) EXPECT_EQ(l.feed.requested.count(at30(f)), 1u) << f;
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 // shown (the playhead stepping on, an unpack finished, a frame packed)
 // costs the passes a frame or two, not the cache's 4000; a filling world
 // where each frame cached costs them a frame, and the delivery queue weighs
-// the frames it hands out, not the thousands the window still lacks.
+// the frames it hands out, not the thousands the window still lacks; a
+// world filling from the disk store where the thousands of keys awaited
+// from it cost a tick nothing each.
 #include <gtest/gtest.h>
 
 #include "../../bench/tick_worlds.h"
@@ -16,6 +18,7 @@ namespace {
 using bench::FillingWorld;
 using bench::PausedWorld;
 using bench::PlayingWorld;
+using bench::StoreFillingWorld;
 
 // Frames and keys the three passes looked at so far, and their whole passes.
 struct Looked {
@@ -69,7 +72,8 @@ TEST(TickWorlds, FillingEachFrameCachedLooksAtItAloneWhateverTheFramesCached) {
   for (const int64_t frames : {int64_t{300}, int64_t{4000}}) {
     SCOPED_TRACE(frames);
     FillingWorld w(frames);
-    EXPECT_EQ(w.feed.requested.size(), static_cast<size_t>(frames)) << "the store was asked for the window";
+    EXPECT_TRUE(w.feed.requested.empty()) << "nothing asked of a store that holds none of the frames";
+    EXPECT_TRUE(w.ctl.store_pending.empty());
     const Looked before = looked(w);
     for (int64_t i = 0; i < 250; ++i) EXPECT_EQ(w.step(), static_cast<size_t>(frames - i - 1));
     EXPECT_EQ(w.cache.index.size(), 250u);
@@ -87,6 +91,24 @@ TEST(TickWorlds, FillingEachTickWeighsTheQueuesFrontNotEveryLackingFrame) {
     for (int64_t i = 0; i < 250; ++i) w.step();
     // The front entry the tick reads, once a tick.
     EXPECT_LE(w.ctl.delivery_window.frames_weighed - before, 250u);
+  }
+}
+
+TEST(TickWorlds, FillingFromTheStoreTheKeysAwaitedCostATickNothingEach) {
+  for (const int64_t frames : {int64_t{300}, int64_t{4000}}) {
+    SCOPED_TRACE(frames);
+    StoreFillingWorld w(frames);
+    EXPECT_EQ(w.ctl.store_pending.size(), static_cast<size_t>(frames)) << "the window asked of the store at once";
+    EXPECT_EQ(w.ctl.delivery_window.lacking.size(), 0u) << "nothing to render: the store gives them all";
+    const Looked before = looked(w);
+    const uint64_t weighed = w.ctl.delivery_window.frames_weighed;
+    for (int64_t i = 0; i < 250; ++i) EXPECT_EQ(w.step(), 0u);
+    EXPECT_EQ(w.ctl.store_pending.size(), static_cast<size_t>(frames - 250));
+    EXPECT_EQ(looked(w).passes, before.passes);
+    // The frame cached, once in each pass, and its key answered, once in
+    // the delivery window.
+    EXPECT_EQ(looked(w).frames - before.frames, 4u * 250u);
+    EXPECT_EQ(w.ctl.delivery_window.frames_weighed, weighed) << "no awaited key weighed";
   }
 }
 

@@ -134,7 +134,7 @@ TEST(DeliveryWindow, ATickLooksAtWhatChangedOnlyAndQueuesWhatAFreshPassWould) {
        },
        false, 0},
       {"the store asked for another", [](TenHours& t) { t.ctl.store_pending.insert(at30(kPlayhead + 12)); }, false,
-       0},
+       1},
       {"another refused", [](TenHours& t) { t.ctl.unplaceable.insert(at30(kPlayhead + 13)); }, false, 0},
       {"a batch holding the rest",
        [](TenHours& t) {
@@ -150,7 +150,7 @@ TEST(DeliveryWindow, ATickLooksAtWhatChangedOnlyAndQueuesWhatAFreshPassWould) {
          t.ctl.unplaceable.clear();
          t.in.pool_pending.clear();
        },
-       false, 0},
+       false, 1},
       {"a lacking frame cached", [](TenHours& t) { t.cache_frame(kPlayhead + 14, 4); }, false, 1},
       {"a frame of the window put out", [](TenHours& t) { evict_frame(t.cache, at30(kPlayhead + 30)); }, false, 1},
       {"a frame outside the window cached", [](TenHours& t) { t.cache_frame(3, 4); }, false, 0},
@@ -255,6 +255,41 @@ TEST(DeliveryWindow, PendingSetsAndBatchesGiveThePlainPasssQueueReadAtAnyTime) {
     expect_same(q, plain);
     EXPECT_LE(q.built(), q.size());
   }
+}
+
+// Filling from the disk store: the whole window asked of it at once, then
+// answered a frame at a time. The keys still awaited, thousands of them,
+// are weighed at no tick: each is looked at when it is asked for and when
+// it is answered, and the queue is the plain pass's all along.
+TEST(DeliveryWindow, ThousandsOfKeysAwaitedFromTheStoreCostATickNothingEach) {
+  TenHours w;
+  for (int64_t f = kPlayhead + 1; f < kPlayhead + 4096; ++f) evict_frame(w.cache, at30(f));
+  DeliveryWindowMemo memo;
+  (void)build_delivery_queue(w.ctl, w.cache, w.want_width, w.in, w.pool, memo);
+  const uint64_t passes = memo.passes;
+  for (int64_t f = kPlayhead + 100; f < kPlayhead + 4096; ++f) w.ctl.store_pending.insert(at30(f));
+  {
+    const DeliveryQueue q = build_delivery_queue(w.ctl, w.cache, w.want_width, w.in, w.pool, memo);
+    expect_same(q, plain_queue(w.ctl, w.cache, w.want_width, w.in, w.pool));
+    EXPECT_EQ(q.size(), 99u) << "the frames before the awaited ones";
+    EXPECT_EQ(memo.passes, passes + 1) << "thousands asked at once: one pass costs less than following them";
+  }
+  const uint64_t looked = memo.frames_looked_at;
+  const uint64_t weighed = memo.frames_weighed;
+  for (int64_t f = kPlayhead + 100; f < kPlayhead + 150; ++f) {
+    SCOPED_TRACE(f);
+    w.ctl.store_pending.erase(at30(f));
+    w.cache_frame(f, 4);
+    // One the store lacked after all: the renderers take it at once.
+    w.ctl.store_pending.erase(at30(f + 3000));
+    const DeliveryQueue q = build_delivery_queue(w.ctl, w.cache, w.want_width, w.in, w.pool, memo);
+    EXPECT_EQ(q[0].frame, kPlayhead + 1);
+    expect_same(q, plain_queue(w.ctl, w.cache, w.want_width, w.in, w.pool));
+  }
+  EXPECT_EQ(memo.passes, passes + 1);
+  EXPECT_EQ(memo.frames_looked_at - looked, 50u * 3u) << "each key answered, once";
+  // The front read at each tick, and by expect_same the queue's every entry.
+  EXPECT_LE(memo.frames_weighed - weighed, 50u * (1u + 3u + 99u + 50u));
 }
 
 }  // namespace

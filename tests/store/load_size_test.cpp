@@ -133,7 +133,7 @@ TEST_F(StoreThreadLoadSize, PreloadAndLoadJobsGiveOnlyFramesOfTheAskedSize) {
     std::optional<StoreReply> r = h.wait_reply();
     ASSERT_TRUE(r);
     if (auto* f = std::get_if<FrameReply>(&r->body)) loaded.push_back(f->frame.key);
-    if (auto* m = std::get_if<MissingReply>(&r->body)) missing.push_back(m->key);
+    if (auto* m = std::get_if<MissingReply>(&r->body)) missing.insert(missing.end(), m->keys.begin(), m->keys.end());
   }
   EXPECT_EQ(loaded, (std::vector<FrameKey>{{1, 24}}));
   EXPECT_EQ(missing, (std::vector<FrameKey>{{0, 24}, {2, 24}}));

@@ -143,5 +143,60 @@ TEST_F(StoreCapTest, AStreamLeftOverTheCapIsBroughtUnderItWhenOpened) {
   EXPECT_FALSE(kept.contains(29)) << "just behind the playhead: the farthest";
 }
 
+// Playing a loop longer than the store holds, the frame just played is the
+// farthest of all: had a frame removed for room made way for itself when
+// the loop brought it back, each round would write and remove every frame
+// again. The store tells which frames it removed, and a removed frame
+// displaces others only once the playhead stands still.
+TEST_F(StoreCapTest, ALoopLongerThanTheStoreWritesAndRemovesItsFramesOnceNotEveryRound) {
+  ASSERT_TRUE(write_raw_frame_file(scratch_.path() / "probe", {0, 24}, pattern_frame(64, 64, 0)));
+  cap_ = 20 * folder_bytes(scratch_.path() / "probe");
+  StoreHandle h;
+  open(h);
+  struct Round {
+    size_t saved = 0;
+    std::set<int32_t> trimmed;
+  };
+  // Writes `v` as the main thread hands it over at focus `at`, and takes
+  // the replies until the store has handled it.
+  auto write = [&](Round& round, int32_t v, int32_t at, bool playing) {
+    h.set_focus(StoreFocus{FrameKey{at, 24}, kRange, playing});
+    const RgbaFrame f = pattern_frame(64, 64, static_cast<uint8_t>(v), v / 24.0);
+    ASSERT_TRUE(h.send(WriteFrameJob{{v, 24}, f}, f.pixels.size()));
+    ASSERT_TRUE(h.send(LoadJob{{{-1, 24}}}));
+    for (;;) {
+      std::optional<StoreReply> r = h.wait_reply();
+      ASSERT_TRUE(r);
+      if (std::holds_alternative<MissingReply>(r->body)) return;
+      if (std::holds_alternative<SavedReply>(r->body)) ++round.saved;
+      if (auto* t = std::get_if<TrimmedReply>(&r->body)) {
+        for (FrameKey k : t->keys) round.trimmed.insert(k.value);
+      }
+    }
+  };
+  Round first, second;
+  for (int32_t v = 0; v < kLoop; ++v) write(first, v, v, true);
+  EXPECT_EQ(first.saved, static_cast<size_t>(kLoop)) << "the first round writes each frame as it comes";
+  ASSERT_GE(first.trimmed.size(), static_cast<size_t>(kLoop) - 20) << "and removes those the playhead passed";
+  const std::set<int32_t> kept = stored_values(stream_);
+  // The loop comes round: the frames removed come back to be written, as the
+  // main thread hands them over again once it heard they went.
+  for (int32_t v = 0; v < kLoop; ++v) {
+    if (first.trimmed.contains(v)) write(second, v, v, true);
+  }
+  EXPECT_EQ(second.saved, 0u) << "a removed frame displaced another while playing";
+  EXPECT_TRUE(second.trimmed.empty());
+  EXPECT_EQ(stored_values(stream_), kept);
+
+  // Paused on a removed frame: it comes back, the farthest make way.
+  const int32_t paused = *first.trimmed.begin();
+  Round still;
+  write(still, paused, paused, false);
+  EXPECT_EQ(still.saved, 1u);
+  EXPECT_TRUE(stored_values(stream_).contains(paused));
+  EXPECT_FALSE(still.trimmed.empty());
+  EXPECT_FALSE(still.trimmed.contains(paused));
+}
+
 }  // namespace
 }  // namespace vel

@@ -101,5 +101,29 @@ TEST(StoreRoom, TheFramesFarthestFromThePlayheadMakeWayForNearerOnes) {
   }
 }
 
+// The line once said "n'a plus que 1024 Mio libres et en laisse 1024": both
+// rounded alike, it did not tell why the store stopped. In Kio, the free
+// space rounded down and what it must hold rounded up, the shortfall shows.
+TEST(StoreRoom, TheStopLineShowsTheFreeSpaceFallingShortOfTheReserveAndTheFrame) {
+  struct Row {
+    uint64_t free;
+    uint64_t reserve;
+    uint64_t frame;
+    const char* figures;
+  };
+  const Row rows[] = {
+      {kGiB + 300 * 1024 + 512, kGiB, 400 * 1024, "1048876 Kio libres et en laisse 1048576 aux autres fichiers ; "
+                                                  "l'image à écrire en demande 400"},
+      {kGiB - 4096, kGiB, 1, "1048572 Kio libres et en laisse 1048576 aux autres fichiers ; l'image à écrire en demande 1"},
+      {kGiB + 1023, kGiB, 1024 + 1, "1048576 Kio libres et en laisse 1048576 aux autres fichiers ; "
+                                     "l'image à écrire en demande 2"},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(volume_stop_line(r.free, r.reserve, r.frame),
+              std::string("S9 disque : écritures arrêtées, le volume du cache n'a plus que ") + r.figures)
+        << r.free;
+  }
+}
+
 }  // namespace
 }  // namespace vel

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <type_traits>
+#include <vector>
 
 #include "core/repeat_log.h"
 
@@ -27,10 +30,14 @@ class StoreWorkerTest : public ::testing::Test {
     test::put_file(snapshot_, {'a', 'e', 'p'});
     stream_ = root_ / "Main" / stream_dir_name(*fingerprint_file(snapshot_, [] { return true; }));
   }
-  // The next reply, which the test expects to be of kind T.
+  // The next reply, which the test expects to be of kind T; the listing an
+  // opening sends first is passed over unless asked for.
   template <class T>
   T next(StoreHandle& h) {
     std::optional<StoreReply> r = h.wait_reply();
+    if constexpr (!std::is_same_v<T, ListedReply>) {
+      if (r && std::holds_alternative<ListedReply>(r->body)) r = h.wait_reply();
+    }
     EXPECT_TRUE(r);
     if (!r || !std::holds_alternative<T>(r->body)) {
       ADD_FAILURE() << "reply of another kind: " << (r ? r->body.index() : 99);
@@ -77,7 +84,57 @@ TEST_F(StoreWorkerTest, WritesThenLoadsThroughTheThread) {
   EXPECT_EQ(got.key, (FrameKey{12, 24}));
   ASSERT_EQ(got.pixels.size(), f.pixels.size());
   EXPECT_EQ(std::memcmp(got.pixels.data(), f.pixels.data(), f.pixels.size()), 0);
-  EXPECT_EQ(next<MissingReply>(h).key, (FrameKey{13, 24}));
+  EXPECT_EQ(next<MissingReply>(h).keys, (std::vector<FrameKey>{{13, 24}}));
+}
+
+// The main thread asks only for what the store holds: the opening lists the
+// stream's frames before its preload, and the keys a load does not find go
+// back in runs, not one reply each (two replies wait at most, so thousands
+// of them answered one by one took thousands of ticks).
+TEST_F(StoreWorkerTest, TheOpeningListsTheStreamFirstAndMissingKeysComeBackInRuns) {
+  ASSERT_TRUE(claim_stream_dir(stream_, "Main"));
+  for (int32_t v : {4, 0, 2}) ASSERT_TRUE(write_raw_frame_file(stream_, {v, 24}, pattern_frame(2, 2, 1)));
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 10, std::nullopt}));
+  std::vector<FrameKey> listed = next<ListedReply>(h).keys;
+  std::sort(listed.begin(), listed.end(), frame_key_time_less);
+  EXPECT_EQ(listed, (std::vector<FrameKey>{{0, 24}, {2, 24}, {4, 24}}));
+  for (int i = 0; i < 3; ++i) (void)next<FrameReply>(h);
+  EXPECT_EQ(next<OpenedReply>(h).frames_sent, 3u);
+
+  // In the order asked: the runs of keys it lacks between the frames.
+  LoadJob job;
+  for (int32_t v = 0; v < 6; ++v) job.keys.push_back({v, 24});
+  for (int32_t v = 100; v < 100 + static_cast<int32_t>(kMissingPerReply) + 10; ++v) job.keys.push_back({v, 24});
+  ASSERT_TRUE(h.send(std::move(job)));
+  EXPECT_EQ(next<FrameReply>(h).frame.key, (FrameKey{0, 24}));
+  EXPECT_EQ(next<MissingReply>(h).keys, (std::vector<FrameKey>{{1, 24}}));
+  EXPECT_EQ(next<FrameReply>(h).frame.key, (FrameKey{2, 24}));
+  EXPECT_EQ(next<MissingReply>(h).keys, (std::vector<FrameKey>{{3, 24}}));
+  EXPECT_EQ(next<FrameReply>(h).frame.key, (FrameKey{4, 24}));
+  const std::vector<FrameKey> run = next<MissingReply>(h).keys;
+  ASSERT_EQ(run.size(), kMissingPerReply) << "a long run in parts of a bounded size";
+  EXPECT_EQ(run.front(), (FrameKey{5, 24}));
+  EXPECT_EQ(next<MissingReply>(h).keys.size(), 11u);
+}
+
+// A stream that cannot be opened (the snapshot gone or changing under the
+// fingerprint) still answers with an empty listing: the window's frames
+// that waited for it are rendered, not held back until the next save.
+TEST_F(StoreWorkerTest, AStreamThatCannotBeOpenedListsNothing) {
+  ASSERT_TRUE(claim_stream_dir(stream_, "Main"));
+  ASSERT_TRUE(write_raw_frame_file(stream_, {3, 24}, pattern_frame(2, 2, 1)));
+  StoreHandle h = spawn_store_worker(root_);
+  ASSERT_TRUE(h.send(OpenStreamJob{scratch_.path() / "gone.aep", "Main", 10, std::nullopt}));
+  ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 0, std::nullopt}));
+  std::vector<std::vector<FrameKey>> listings;
+  for (;;) {
+    std::optional<StoreReply> r = h.wait_reply();
+    ASSERT_TRUE(r);
+    if (auto* l = std::get_if<ListedReply>(&r->body)) listings.push_back(l->keys);
+    if (std::holds_alternative<OpenedReply>(r->body)) break;
+  }
+  EXPECT_EQ(listings, (std::vector<std::vector<FrameKey>>{{}, {{3, 24}}})) << "nothing, then the stream opened";
 }
 
 TEST_F(StoreWorkerTest, PurgeRunsWithoutAnOpenStreamAndAfterTheGenerationMoved) {
@@ -188,7 +245,7 @@ TEST_F(StoreWorkerTest, FinishingWritesWhatWasHandedOverAndSkipsTheRest) {
 TEST(StoreEnqueue, StaleRepliesAreDroppedAndCountedBytesGiveBack) {
   StoreShared shared;
   shared.generation = 3;
-  EXPECT_FALSE(store_enqueue(shared, StoreReply{2, MissingReply{{1, 24}}}));
+  EXPECT_FALSE(store_enqueue(shared, StoreReply{2, MissingReply{{FrameKey{1, 24}}}}));
   EXPECT_TRUE(shared.replies.empty());
   LoadedFrame f{{1, 24}, PixelPayload::adopt(std::vector<uint8_t>(64)), 0.0, 4, 4};
   EXPECT_TRUE(store_enqueue(shared, StoreReply{3, FrameReply{f}}));
