@@ -20,6 +20,7 @@
 #include "core/machine.h"
 #include "pool/batch/batch_launch.h"
 #include "pool/batch/batch_supervision.h"
+#include "pool/batch/job_watch.h"
 #include "memout/manifest.h"
 #include "pool/runtime/pool_runtime_ops.h"
 #include "pool_process/pool_process_fixture.h"
@@ -53,7 +54,7 @@ class SupervisionHarness : public PoolProcessTest {
     BackgroundWorkerRegistry::process().drain();
     for (const char* name : {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS",
                              "SIM_AERENDER_CRASH_AFTER", "SIM_AERENDER_CORRUPT", "SIM_AERENDER_SHIFT",
-                             "SIM_AERENDER_ALSO_AS"})
+                             "SIM_AERENDER_ALSO_AS", "SIM_AERENDER_EXIT_DELAY_MS"})
       ::unsetenv(name);
     PoolProcessTest::TearDown();
   }
@@ -68,7 +69,7 @@ class SupervisionHarness : public PoolProcessTest {
     w.pool_ramp = ramp_;
     w.resolve_aerender = [this](AerenderLookup&) -> const std::optional<fs::path>& { return aerender_; };
     w.pool_directory = [this]() -> std::optional<fs::path> { return pool_dir_; };
-    w.effective_worker_count = [] { return uint64_t{2}; };
+    w.effective_worker_count = [this] { return effective_; };
     if (start_decoders_) w.start_decoders = start_decoders_;
     return w;
   }
@@ -81,7 +82,7 @@ class SupervisionHarness : public PoolProcessTest {
     w.clock = [this] { return now(); };
     w.measured_admission = measured_;
     w.adaptive_scheduler = false;
-    w.effective_workers = [] { return uint64_t{2}; };
+    w.effective_workers = [this] { return effective_; };
     if (spawn_fails_) {
       w.spawn_worker = [this](const LaunchRequest&) -> std::optional<PoolJob> {
         ++spawn_attempts_;
@@ -123,6 +124,7 @@ class SupervisionHarness : public PoolProcessTest {
   int spawn_attempts_ = 0;
   size_t jobs_seen_ = 0;
   bool measured_ = true;
+  uint64_t effective_ = 2;  // workers at once with measured admission off
   std::function<size_t(size_t, const DecodeWorkerContext&)> start_decoders_;
   std::map<int64_t, int> returned_;
 };
@@ -146,6 +148,47 @@ TEST_F(SupervisionHarness, ABatchSilentFromTheStartIsKilledAtItsLimit) {
   const std::string log = read_text(log_path_);
   EXPECT_NE(log.find("pool: lot muet TUÉ après 240 s (0/10 frame) — clients et moteurs balayés"), std::string::npos);
   EXPECT_TRUE(eventually([] { return other_processes().empty(); }));
+}
+
+// One worker at a time, the first staying a minute after its last frame
+// with its engine, as an engine slow to shut down does. Once its range is
+// in, its slot goes to the next range at once; it is ended with its engine
+// when its grace is over, not before, quietly (it failed nothing), and the
+// batch closes without waiting out its minute.
+TEST_F(SupervisionHarness, AWorkerLingeringAfterItsRangeGivesItsSlotUpAndIsEndedAfterItsGrace) {
+  ::setenv("SIM_AERENDER_EXIT_DELAY_MS", "w0:60000", 1);
+  measured_ = false;
+  effective_ = 1;
+  launch({{0, 4}, {5, 9}});
+  ASSERT_EQ(rt_.plan->jobs.size(), 1u) << "one slot";
+  const pid_t lingering = rt_.plan->jobs[0].child.pid();
+  ASSERT_TRUE(eventually([&] { return engines_of(lingering).size() == 1; }));
+  ASSERT_TRUE(tick_until([&] { return rt_.plan->jobs.size() == 2; })) << "the next range waited for the linger";
+  const PoolJob& first = rt_.plan->jobs[0];
+  ASSERT_TRUE(first.settled_at_ns);
+  EXPECT_TRUE(each_returned_once(0, 4));
+  EXPECT_TRUE(alive(lingering) && !first.finished) << "its slot went before its end";
+  EXPECT_FALSE(first.holds_slot());
+  const Instant settled = *first.settled_at_ns;
+  frozen_ = settled + kSettledWorkerGraceNs - 1;
+  tick();
+  ASSERT_TRUE(rt_.plan);
+  EXPECT_FALSE(rt_.plan->jobs[0].finished) << "ended before its grace was over";
+  EXPECT_TRUE(alive(lingering));
+  frozen_ = settled + kSettledWorkerGraceNs;
+  tick();
+  ASSERT_TRUE(rt_.plan);
+  EXPECT_TRUE(rt_.plan->jobs[0].finished);
+  EXPECT_TRUE(rt_.plan->jobs[0].clean_exit);
+  EXPECT_FALSE(alive(lingering));
+  frozen_.reset();
+  const Instant resume = settled + kSettledWorkerGraceNs, real = mono_ns();
+  skew_ = resume > real ? resume - real : 0;  // the clock goes on from there
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 9));
+  EXPECT_EQ(jobs_seen_, 2u) << "nothing to replay";
+  EXPECT_TRUE(eventually([&] { return engines_of(lingering).empty(); })) << "its engine went with it";
+  EXPECT_TRUE(error_lines().empty()) << error_lines().front();
 }
 
 // A worker that hangs after five frames is killed once it showed nothing

@@ -227,9 +227,39 @@ void note_first_delivery(SupervisionCall& c) {
   c.rt.delivery_descriptor = d;
 }
 
+// Whether each frame of the job's range was delivered or given up. Only a
+// job that delivered its range's count, or a batch that gave a frame up, is
+// walked: a running worker costs the tick nothing more.
+bool range_settled(const PoolPlan& plan, const PoolJob& job) {
+  if (job.first_frame > job.last_frame) return false;
+  if (job.delivered < range_frame_count(job.first_frame, job.last_frame) && !plan.ledger.tries.any_given_up())
+    return false;
+  for (int64_t f = job.first_frame;; ++f) {
+    const std::optional<uint32_t> tries = plan.ledger.tries.tries_of(f);
+    if (!tries || (*tries != 0 && *tries < kFrameReadTries)) return false;
+    if (f == job.last_frame) return true;
+  }
+}
+
+// A file worker that owes nothing more gives its slot up at once and is
+// ended once its grace is over. (A memory worker keeps its slot: the one
+// shared-memory output of the process is its until it ends.)
+void settle_finished_ranges(SupervisionCall& c, std::vector<size_t>& exited) {
+  PoolPlan& plan = c.plan();
+  if (c.memory_output()) return;
+  for (size_t i = 0; i < plan.jobs.size(); ++i) {
+    PoolJob& job = plan.jobs[i];
+    if (job.finished) continue;
+    if (!job.settled_at_ns && range_settled(plan, job)) job.settled_at_ns = c.now;
+    if (job.settled_at_ns && settled_grace_over(*job.settled_at_ns, c.now))
+      end_settled_worker(job, i, c.rt.ended_clients, exited);
+  }
+}
+
 // Steps 10 and the hung-worker watch: exited workers are booked, a worker
 // silent for the batch's limit since its start or last frame is killed and
-// booked the same way. Answers how many still run.
+// booked the same way, and one that owes nothing more is ended after its
+// grace. Answers how many still run; `active` counts those holding a slot.
 uint64_t watch_workers(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
   std::vector<size_t> exited;
@@ -239,12 +269,16 @@ uint64_t watch_workers(SupervisionCall& c) {
     if (!job.finished && job_hung(job.launched_ns, job.last_frame_at_ns, c.now, plan.silent_limit_secs))
       retire_hung_job(job, i, c.rt.ended_clients, exited);
   }
+  settle_finished_ranges(c, exited);
   // The exit check names the log of a worker that failed: its folder stays.
   for (size_t index : exited)
     if (!plan.jobs[index].clean_exit && plan.job_dir) plan.job_dir->keep_for_next_load();
   uint64_t running = 0;
-  for (const PoolJob& job : plan.jobs) running += job.finished ? 0 : 1;
-  plan.active = running;
+  plan.active = 0;
+  for (const PoolJob& job : plan.jobs) {
+    running += job.finished ? 0 : 1;
+    plan.active += job.holds_slot() ? 1 : 0;
+  }
   // The engine samples go on: the next sample, with an engine fewer, begins
   // a new series by itself, and the series of the engines that just ran is
   // what the next launch's admission judges.
@@ -298,12 +332,7 @@ bool readers_complete(const PoolPlan& plan) {
 // delivered or given up, one of them given up (a file it keeps changing,
 // say). Waiting for its end gains nothing; the batch's end stops it.
 bool owes_nothing(const PoolPlan& plan, const PoolJob& job) {
-  if (!plan.ledger.tries.any_given_up() || job.first_frame > job.last_frame) return false;
-  for (int64_t f = job.first_frame;; ++f) {
-    const std::optional<uint32_t> tries = plan.ledger.tries.tries_of(f);
-    if (!tries || (*tries != 0 && *tries < kFrameReadTries)) return false;
-    if (f == job.last_frame) return true;
-  }
+  return plan.ledger.tries.any_given_up() && range_settled(plan, job);
 }
 
 // Step 14: nothing pending, the batch ends and says what its end means for

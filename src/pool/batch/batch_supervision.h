@@ -3,7 +3,8 @@
 // frame files to the decoders, takes the finished frames for the caller's
 // RAM frame cache, weighs one more engine (measured admission and the
 // adaptive scheduler), notices exits and hung workers and replays their
-// missing frames once, launches further workers, and closes the batch.
+// missing frames once, ends workers that owe it nothing more, launches
+// further workers, and closes the batch.
 // Main thread only; instants are monotonic nanoseconds.
 #pragma once
 

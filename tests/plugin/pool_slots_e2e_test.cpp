@@ -1,0 +1,87 @@
+// A worker's slot, end to end in the stand-in host: a worker that has
+// handed over its whole range and lingers (an engine slow to shut down)
+// holds no slot, so the next ranges start and the batch ends without
+// waiting out its linger.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "plugin/simhost_pool_run.h"
+
+namespace vel {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+// The batches' end reports: their clients, frames and length.
+struct EndReport {
+  unsigned clients = 0;
+  unsigned delivered = 0;
+  unsigned expected = 0;
+  double elapsed_ms = 0.0;
+};
+std::vector<EndReport> end_reports(const std::string& text) {
+  static const std::regex line(
+      "PERF: POOL optimized=[a-z]+ clients=([0-9]+) peak_active=[0-9]+ frames=([0-9]+)/([0-9]+) [^\n]*"
+      " elapsed_ms=([0-9.]+) [^\n]*\n");
+  std::vector<EndReport> out;
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+    out.push_back({static_cast<unsigned>(std::stoul((*it)[1].str())), static_cast<unsigned>(std::stoul((*it)[2].str())),
+                   static_cast<unsigned>(std::stoul((*it)[3].str())), std::stod((*it)[4].str())});
+  return out;
+}
+
+// The log's millisecond stamp of the first line holding `what`.
+std::optional<uint64_t> stamp_of(const std::string& text, const std::string& what) {
+  const size_t at = text.find(what);
+  if (at == std::string::npos) return std::nullopt;
+  const size_t open = text.rfind("\n[", at);
+  const size_t from = open == std::string::npos ? 1 : open + 2;
+  return std::stoull(text.substr(from, text.find(']', from) - from));
+}
+
+class PoolSlotsRun : public testing::SimhostPoolRun {};
+
+// Four workers, the first of the first batch staying a minute after its
+// last frame with its engine (the stand-in's pause before it ends, as an
+// engine slow to shut down). Its slot goes to the next range as soon as
+// its range is in, it is ended a moment later with its engines, quietly,
+// and the work area is cached long before its minute is out.
+TEST_F(PoolSlotsRun, AWorkerLingeringAfterItsLastFrameHoldsNoSlot) {
+  json p = project();
+  for (auto& layer : p["compositions"][0]["layers"]) layer["three_d"] = false;
+  write_project(p);
+  json events = pool_on_events();
+  events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
+  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
+  auto r = run({"VELOCINTA_POOL_WORKERS=4", "SIM_AERENDER_EXIT_DELAY_MS=0/w0:60000"}, events, 90.0);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+  const std::string text = log();
+  const std::vector<EndReport> reports = end_reports(text);
+  ASSERT_GE(reports.size(), 1u) << text;
+  std::printf("the first batch: %u workers, %u/%u frames, %.1f ms\n", reports[0].clients, reports[0].delivered,
+              reports[0].expected, reports[0].elapsed_ms);
+  EXPECT_LT(reports[0].elapsed_ms, 30'000.0) << "the batch waited out the linger\n" << text;
+  EXPECT_EQ(reports[0].delivered, reports[0].expected) << text;
+  const auto on = stamp_of(text, "velocinta: pool activé");
+  const auto cached = stamp_of(text, "S2 zone de travail en cache : images 0..239");
+  ASSERT_TRUE(on && cached) << text;
+  EXPECT_LT(*cached - *on, 30'000u) << "the work area waited for the linger\n" << text;
+  EXPECT_EQ(count_of(text, "sorti en erreur"), 0u) << "a worker that owed nothing ended as a failure\n" << text;
+  EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
+}
+
+}  // namespace
+}  // namespace vel
