@@ -1,10 +1,19 @@
 // A worker's slot, end to end in the stand-in host: a worker that has
 // handed over its whole range and lingers (an engine slow to shut down)
 // holds no slot, so the next ranges start and the batch ends without
-// waiting out its linger.
+// waiting out its linger; and a full volume under the pool folder is said
+// once, no worker is sent into it, and the host's own renders fill the
+// work area.
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
@@ -80,6 +89,84 @@ TEST_F(PoolSlotsRun, AWorkerLingeringAfterItsLastFrameHoldsNoSlot) {
   ASSERT_TRUE(on && cached) << text;
   EXPECT_LT(*cached - *on, 30'000u) << "the work area waited for the linger\n" << text;
   EXPECT_EQ(count_of(text, "sorti en erreur"), 0u) << "a worker that owed nothing ended as a failure\n" << text;
+  EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
+}
+
+// The volume mounted over the test's scratch folder (home, temporary folder
+// and all), taken down after.
+class SmallVolume {
+ public:
+  SmallVolume(const fs::path& at, uint64_t bytes) : at_(at) {
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
+      mounted_ = true;
+    } else {
+      refused_ = errno == EPERM || errno == EACCES;
+      error_ = std::strerror(errno);
+    }
+  }
+  ~SmallVolume() {
+    if (mounted_) (void)::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  bool refused() const { return refused_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+  bool refused_ = false;
+  std::string error_;
+};
+
+// The host's home and temporary folder on one volume of 16 MiB, mounted
+// for the test over its scratch folder in its own mount namespace.
+class PoolFullVolumeRun : public testing::SimhostPoolRun {
+ protected:
+  void SetUp() override {
+    if (::getpid() != 1) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
+    volume_.emplace(root_, kVolumeBytes);
+    if (volume_->refused()) GTEST_SKIP() << "this namespace takes no mount: " << volume_->error();
+    ASSERT_TRUE(volume_->mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << volume_->error();
+    SimhostPoolRun::SetUp();
+  }
+  void TearDown() override { volume_.reset(); }
+
+  static constexpr uint64_t kVolumeBytes = 16ull << 20;
+  std::optional<SmallVolume> volume_;
+};
+
+// A 1080p composition at full size, its workers' frames raw Photoshop files
+// of 8 MB: the volume holds less than a worker needs. It is said once, with
+// the pool folder and the room left; no worker is sent to fail on it; the
+// host renders every frame of the work area.
+TEST_F(PoolFullVolumeRun, AFullVolumeIsSaidOnceAndTheHostFillsTheWorkArea) {
+  json p = project();
+  p["compositions"][0]["width"] = 1920;
+  p["compositions"][0]["height"] = 1080;
+  write_project(p);
+  const fs::path support = root_ / "home" / "Library" / "Application Support" / "velocinta";
+  fs::create_directories(support);
+  std::ofstream(support / "panel_options.json") << json{{"quality", 3}}.dump();  // full size
+  json events = pool_on_events();
+  events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
+  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
+  auto r = run({"SIM_AERENDER_PSD=raw"}, events, 90.0);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+  const std::string text = log();
+  EXPECT_EQ(count_of(text, "pool: volume plein"), 1u) << text;
+  const std::regex said("INFO: pool: volume plein, workers arrêtés : le volume de " + pool_dir().string() +
+                        " n'a plus que [0-9]+ Mio libres, il en faut 17 Mio à un worker \\(deux images\\) — "
+                        "l'hôte rend les images\n");
+  EXPECT_TRUE(std::regex_search(text, said)) << text;
+  EXPECT_EQ(count_of(text, "sorti en erreur"), 0u) << "workers sent into the full volume\n" << text;
+  EXPECT_EQ(text.find("DÉSACTIVÉ"), std::string::npos) << text;
+  std::smatch s2;
+  ASSERT_TRUE(std::regex_search(text, s2, std::regex("S2 zone de travail en cache : images 0\\.\\.239 \\(sync ([0-9]+), "
+                                                     "async ([0-9]+), pool 0,")))
+      << text;
+  EXPECT_EQ(std::stoul(s2[1].str()) + std::stoul(s2[2].str()), 240u) << s2.str();
   EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
 }
 

@@ -54,7 +54,7 @@ class SupervisionHarness : public PoolProcessTest {
     BackgroundWorkerRegistry::process().drain();
     for (const char* name : {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS",
                              "SIM_AERENDER_CRASH_AFTER", "SIM_AERENDER_CORRUPT", "SIM_AERENDER_SHIFT",
-                             "SIM_AERENDER_ALSO_AS", "SIM_AERENDER_EXIT_DELAY_MS"})
+                             "SIM_AERENDER_ALSO_AS", "SIM_AERENDER_EXIT_DELAY_MS", "SIM_AERENDER_WRITE_ERROR"})
       ::unsetenv(name);
     PoolProcessTest::TearDown();
   }
@@ -83,6 +83,12 @@ class SupervisionHarness : public PoolProcessTest {
     w.measured_admission = measured_;
     w.adaptive_scheduler = false;
     w.effective_workers = [this] { return effective_; };
+    if (free_bytes_) {
+      w.volume_probe = [this](ChannelSender<std::optional<uint64_t>> tx) -> Status<> {
+        (void)tx.try_send(*free_bytes_);
+        return ok_unit();
+      };
+    }
     if (spawn_fails_) {
       w.spawn_worker = [this](const LaunchRequest&) -> std::optional<PoolJob> {
         ++spawn_attempts_;
@@ -125,6 +131,7 @@ class SupervisionHarness : public PoolProcessTest {
   size_t jobs_seen_ = 0;
   bool measured_ = true;
   uint64_t effective_ = 2;  // workers at once with measured admission off
+  std::optional<uint64_t> free_bytes_;  // what the pool folder's volume has left, when the test says
   std::function<size_t(size_t, const DecodeWorkerContext&)> start_decoders_;
   std::map<int64_t, int> returned_;
 };
@@ -189,6 +196,46 @@ TEST_F(SupervisionHarness, AWorkerLingeringAfterItsRangeGivesItsSlotUpAndIsEnded
   EXPECT_EQ(jobs_seen_, 2u) << "nothing to replay";
   EXPECT_TRUE(eventually([&] { return engines_of(lingering).empty(); })) << "its engine went with it";
   EXPECT_TRUE(error_lines().empty()) << error_lines().front();
+}
+
+// A worker of 1080p frames that cannot write its third one (the volume
+// filled up) and exits 1, on a volume with 1 MiB left: the failure is
+// recognised by the look at the volume that follows it, said once, and its
+// missing frames are not sent to a replay that would fail the same way but
+// left to the host; the batch closes without turning the pool off. Once a
+// reading finds room again, the next batch goes.
+TEST_F(SupervisionHarness, AWorkerFailingOnAFullVolumeIsNotReplayed) {
+  ::setenv("SIM_AERENDER_WRITE_ERROR", "2", 1);
+  rt_.file_downsample = 1;
+  rt_.comp_dimensions = std::make_pair(1920u, 1080u);  // the sample's
+  free_bytes_ = uint64_t{64} << 30;
+  launch({{0, 9}});
+  const pid_t worker = rt_.plan->jobs[0].child.pid();
+  ASSERT_TRUE(eventually([&] { return !alive(worker); }));
+  free_bytes_ = uint64_t{1} << 20;
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 1));
+  EXPECT_EQ(jobs_seen_, 1u) << "a replay was sent into the full volume";
+  EXPECT_FALSE(rt_.disabled_for_session);
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
+  const std::string log = read_text(log_path_);
+  size_t said = 0;
+  for (size_t at = log.find("pool: volume plein"); at != std::string::npos; at = log.find("pool: volume plein", at + 1))
+    ++said;
+  EXPECT_EQ(said, 1u) << log;
+  EXPECT_NE(log.find("n'a plus que 1 Mio libres, il en faut 17 Mio à un worker (deux images)"), std::string::npos)
+      << log;
+  EXPECT_TRUE(rt_.volume.short_of_room());
+  // The volume has room again: the next batch goes once a reading says so.
+  ::unsetenv("SIM_AERENDER_WRITE_ERROR");
+  free_bytes_ = uint64_t{64} << 30;
+  skew_ += 4 * kSecond;  // past the batch's cooldown
+  tend_pool_volume(rt_, now(), world().volume_probe);
+  ASSERT_FALSE(rt_.volume.short_of_room());
+  returned_.clear();
+  launch({{2, 9}});
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(2, 9));
 }
 
 // A worker that hangs after five frames is killed once it showed nothing

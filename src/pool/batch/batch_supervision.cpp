@@ -271,8 +271,12 @@ uint64_t watch_workers(SupervisionCall& c) {
   }
   settle_finished_ranges(c, exited);
   // The exit check names the log of a worker that failed: its folder stays.
-  for (size_t index : exited)
-    if (!plan.jobs[index].clean_exit && plan.job_dir) plan.job_dir->keep_for_next_load();
+  // The failure may be the volume's: no worker goes before a fresh look at it.
+  for (size_t index : exited) {
+    if (plan.jobs[index].clean_exit) continue;
+    if (plan.job_dir) plan.job_dir->keep_for_next_load();
+    c.rt.volume.want_reading_after(c.now);
+  }
   uint64_t running = 0;
   plan.active = 0;
   for (const PoolJob& job : plan.jobs) {
@@ -322,6 +326,19 @@ void queue_missing_frames(SupervisionCall& c) {
   plan.exits_to_examine.clear();
 }
 
+// The volume has no room for a worker: the ranges still queued (the
+// replays among them) are left to the host's renders, which the pool no
+// longer holds back. The workers running finish what they can.
+void leave_queue_to_host(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  if (!c.rt.volume.short_of_room() || plan.queued_ranges.empty()) return;
+  uint64_t dropped = 0;
+  for (const QueuedRange& r : plan.queued_ranges)
+    if (!r.replay) dropped = sat_add(dropped, range_frame_count(r.start, r.end));
+  plan.queued_ranges.clear();
+  plan.expected_frames = plan.expected_frames > dropped ? plan.expected_frames - dropped : 0;
+}
+
 bool readers_complete(const PoolPlan& plan) {
   for (const PoolJob& job : plan.jobs)
     if (!job.reader_flags || !(*job.reader_flags)[1].load(std::memory_order_acquire)) return false;
@@ -353,6 +370,7 @@ void close_if_complete(SupervisionCall& c) {
   in.null_frames = plan.ledger.null_frames.size();
   in.readers_complete = plan.output_format < kOutputMemory || readers_complete(plan);
   in.file_ds = plan.file_ds;
+  in.volume_short = c.rt.volume.short_of_room();
   const std::filesystem::path first_log = plan.jobs.empty() ? std::filesystem::path() : plan.jobs.front().log_path;
   in.first_log_names_template = [first_log] { return !first_log.empty() && worker_log_mentions_template(first_log); };
   in.first_log_path = first_log.string();
@@ -386,6 +404,7 @@ std::vector<IngestedFrame> supervise(SupervisionCall& c) {
   if (!c.rt.plan) return {};
   c.output_ds = std::max<uint64_t>(c.output_ds, 1);
   c.now = w.clock();
+  tend_pool_volume(c.rt, c.now, w.volume_probe);
   if (silent_watchdog(c)) return {};
   publish_decimation(c);
   hand_over_frame_files(c);
@@ -400,6 +419,7 @@ std::vector<IngestedFrame> supervise(SupervisionCall& c) {
     return std::move(c.frames);
   }
   queue_missing_frames(c);
+  leave_queue_to_host(c);
   if (!launch_further_workers(c)) return std::move(c.frames);
   if (c.adaptive) write_scheduler_outcome(c);
   close_if_complete(c);
@@ -422,6 +442,7 @@ SupervisionWorld live_supervision_world(const PoolRuntime& rt, uint64_t async_re
   w.playhead = playhead;
   w.available_memory = [] { return available_memory_bytes(); };
   w.spawn_worker = [](const LaunchRequest& r) { return spawn_pool_worker(r); };
+  w.volume_probe = live_volume_probe();
   return w;
 }
 

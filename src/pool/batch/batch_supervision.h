@@ -4,7 +4,9 @@
 // RAM frame cache, weighs one more engine (measured admission and the
 // adaptive scheduler), notices exits and hung workers and replays their
 // missing frames once, ends workers that owe it nothing more, launches
-// further workers, and closes the batch.
+// further workers while the pool folder's volume has room for them (and
+// leaves the queue to the host's renders when it has not), and closes the
+// batch.
 // Main thread only; instants are monotonic nanoseconds.
 #pragma once
 
@@ -16,6 +18,7 @@
 #include "cache/frame_key.h"
 #include "cache/rgba_frame.h"
 #include "pool/runtime/pool_runtime.h"
+#include "pool/runtime/pool_volume.h"
 #include "pool/schedule/measured_admission.h"
 #include "pool/schedule/range_frames.h"
 
@@ -44,6 +47,7 @@ struct SupervisionWorld {
   std::optional<int64_t> playhead;
   AvailableMemoryProbe available_memory;
   std::function<std::optional<PoolJob>(const LaunchRequest&)> spawn_worker;
+  VolumeProbe volume_probe;  // the pool folder's free space, read off the main thread
 };
 SupervisionWorld live_supervision_world(const PoolRuntime& rt, uint64_t async_renders_in_flight,
                                         std::optional<int64_t> playhead);

@@ -129,7 +129,8 @@ std::optional<FolderIdentity> identity_at(const fs::path& dir) {
 
 }  // namespace
 
-std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken) {
+std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken,
+                                                       int* descriptor) {
   // A folder swapped for another between the look and the lock is looked at
   // again; one that keeps changing under us is not ours to use.
   for (int attempt = 0; attempt < 3; ++attempt) {
@@ -157,6 +158,7 @@ std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir,
     // Held until the process ends: the descriptor is never closed.
     write_holder_pid(fd);
     if (taken) *taken = *named;
+    if (descriptor) *descriptor = fd;
     return std::nullopt;
   }
   return PoolFolderRefusal{"dossier " + pool_dir.string() + " remplacé pendant sa prise", false};
@@ -171,7 +173,7 @@ std::optional<PoolFolderRefusal> PoolFolderClaim::claim(const fs::path& pool_dir
     return refusal_;
   }
   FolderIdentity identity;
-  refusal_ = take_pool_folder_lock(pool_dir, &identity);
+  refusal_ = take_pool_folder_lock(pool_dir, &identity, &fd_);
   if (refusal_) return refusal_;
   held_ = true;
   dir_ = pool_dir;
@@ -211,5 +213,7 @@ bool pool_folder_held() { return process_claim().held(); }
 std::optional<PoolFolderRefusal> pool_folder_lost() { return process_claim().lost(); }
 
 const std::optional<PoolFolderRefusal>& pool_folder_refusal() { return process_claim().refusal(); }
+
+int pool_folder_descriptor() { return process_claim().descriptor(); }
 
 }  // namespace vel

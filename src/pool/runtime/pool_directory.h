@@ -70,8 +70,10 @@ struct FolderIdentity {
 // open for the life of the process (never inherited by a child), and writes
 // the pid into "host.lock". The lock is let go only when the process ends,
 // however it ends. Answers nothing when taken (`taken`, when given, then
-// names the folder locked), or why the folder is not ours to use.
-std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken = nullptr);
+// names the folder locked, and `descriptor` the descriptor that holds it),
+// or why the folder is not ours to use.
+std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir, FolderIdentity* taken = nullptr,
+                                                       int* descriptor = nullptr);
 
 // A process's hold on its pool folder: none at first, then held from the
 // first lock taken to the end of the process, unless the folder's path stops
@@ -96,8 +98,12 @@ class PoolFolderClaim {
   // Why the latest try failed, or why the hold was lost; none before the
   // first try and while held.
   const std::optional<PoolFolderRefusal>& refusal() const { return refusal_; }
+  // The descriptor that holds the folder locked, open for the life of the
+  // process; -1 before the first lock.
+  int descriptor() const { return fd_; }
 
  private:
+  int fd_ = -1;
   bool held_ = false;
   bool lost_ = false;
   fs::path dir_;
@@ -122,5 +128,8 @@ std::optional<PoolFolderRefusal> pool_folder_lost();
 // Set while the pool folder is refused to this host (at load or at the
 // latest try); none once held.
 const std::optional<PoolFolderRefusal>& pool_folder_refusal();
+// The descriptor of the pool folder this host locked (never closed), or -1
+// before it took one. Main thread.
+int pool_folder_descriptor();
 
 }  // namespace vel
