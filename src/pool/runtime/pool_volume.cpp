@@ -58,11 +58,11 @@ std::string volume_full_text(const std::filesystem::path& folder, uint64_t free_
          " à un worker (deux images) — l'hôte rend les images";
 }
 
-VolumeProbe live_volume_probe() {
-  return [](ChannelSender<std::optional<uint64_t>> out) -> Status<> {
+VolumeProbe volume_probe_on(std::function<int()> held_descriptor) {
+  return [held_descriptor](ChannelSender<std::optional<uint64_t>> out) -> Status<> {
     // A copy of the held descriptor: the thread closes its own, whatever
     // becomes of the host's meanwhile.
-    const int held = pool_folder_descriptor();
+    const int held = held_descriptor ? held_descriptor() : -1;
     const int fd = held >= 0 ? ::fcntl(held, F_DUPFD_CLOEXEC, 0) : -1;
     if (fd < 0) {
       (void)out.try_send(std::nullopt);
@@ -77,6 +77,8 @@ VolumeProbe live_volume_probe() {
     return started;
   };
 }
+
+VolumeProbe live_volume_probe() { return volume_probe_on([] { return pool_folder_descriptor(); }); }
 
 void PoolVolumeWatch::ask(uint64_t now, const VolumeProbe& probe) {
   if (in_flight_) return;

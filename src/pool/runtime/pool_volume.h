@@ -56,8 +56,11 @@ std::string volume_full_text(const std::filesystem::path& folder, uint64_t free_
 // Starts one reading off the main thread; its figure (none: the volume
 // could not be read) comes through the channel. An error: nothing started.
 using VolumeProbe = std::function<Status<>(ChannelSender<std::optional<uint64_t>>)>;
-// The live probe: a batch thread "velocinta-pool-space" reads the volume
-// through the pool folder's held descriptor (a copy of it, its own).
+// A batch thread "velocinta-pool-space" reads the volume through a copy of
+// the descriptor `held` answers (its own, closed when done); none (-1): an
+// unknown volume, answered at once.
+VolumeProbe volume_probe_on(std::function<int()> held);
+// The live probe: through the pool folder's held descriptor.
 VolumeProbe live_volume_probe();
 
 struct VolumeReading {

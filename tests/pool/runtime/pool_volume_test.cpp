@@ -73,7 +73,7 @@ TEST(PoolVolume, TheRoomLeftAndTheRoomNeededNeverReadAlike) {
   }
 }
 
-TEST(PoolVolume, TheFreeBytesOfTheVolumeOfAHeldFolder) {
+TEST(PoolVolume, TheFreeBytesOfTheVolumeOfAHeldFolderReadOnAThread) {
   testing::ScratchDir scratch("vel-pool-volume");
   ASSERT_TRUE(scratch.ok());
   const int fd = ::open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -81,10 +81,28 @@ TEST(PoolVolume, TheFreeBytesOfTheVolumeOfAHeldFolder) {
   const std::optional<uint64_t> free_bytes = volume_free_bytes(fd);
   struct statvfs st {};
   ASSERT_EQ(::statvfs(scratch.path().c_str(), &st), 0);
-  ::close(fd);
   ASSERT_TRUE(free_bytes);
   EXPECT_EQ(*free_bytes / kMiB, uint64_t{st.f_bavail} * st.f_frsize / kMiB);
   EXPECT_FALSE(volume_free_bytes(-1));
+  // Read off the main thread through a copy of the descriptor: the watch
+  // takes the figure without waiting, once the thread has sent it.
+  PoolVolumeWatch watch;
+  watch.ask(kT0, volume_probe_on([fd] { return fd; }));
+  std::optional<VolumeReading> reading;
+  for (int i = 0; i < 6000 && !reading; ++i) {
+    reading = watch.take();
+    if (!reading) ::usleep(1000);
+  }
+  ::close(fd);
+  ASSERT_TRUE(reading);
+  ASSERT_TRUE(reading->free_bytes);
+  EXPECT_EQ(*reading->free_bytes / kMiB, *free_bytes / kMiB);
+  // Nothing held: an unknown volume, at once.
+  PoolVolumeWatch none;
+  none.ask(kT0, volume_probe_on([] { return -1; }));
+  reading = none.take();
+  ASSERT_TRUE(reading);
+  EXPECT_FALSE(reading->free_bytes);
 }
 
 // A runtime ready for its next batch of 1080p PSD frames, its pool folder
