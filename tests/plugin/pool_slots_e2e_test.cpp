@@ -133,17 +133,22 @@ class PoolFullVolumeRun : public testing::SimhostPoolRun {
   void TearDown() override { volume_.reset(); }
 
   static constexpr uint64_t kVolumeBytes = 16ull << 20;
+  static constexpr unsigned kFrames = 96;  // four seconds at 24 fps
   std::optional<SmallVolume> volume_;
 };
 
-// A 1080p composition at full size, its workers' frames raw Photoshop files
-// of 8 MB: the volume holds less than a worker needs. It is said once, with
+// A 1080p composition of four seconds at full size, four workers asked for,
+// their frames raw Photoshop files of 8 MB: the volume holds less than a
+// worker needs. It is said once, with
 // the pool folder and the room left; no worker is sent to fail on it; the
 // host renders every frame of the work area.
 TEST_F(PoolFullVolumeRun, AFullVolumeIsSaidOnceAndTheHostFillsTheWorkArea) {
   json p = project();
   p["compositions"][0]["width"] = 1920;
   p["compositions"][0]["height"] = 1080;
+  p["compositions"][0]["duration"] = json::array({kFrames, 24});
+  p["compositions"][0]["work_area"] = {{"start", json::array({0, 24})}, {"duration", json::array({kFrames, 24})}};
+  for (auto& layer : p["compositions"][0]["layers"]) layer["three_d"] = false;  // a 3D one gets a single worker
   write_project(p);
   const fs::path support = root_ / "home" / "Library" / "Application Support" / "velocinta";
   fs::create_directories(support);
@@ -151,7 +156,7 @@ TEST_F(PoolFullVolumeRun, AFullVolumeIsSaidOnceAndTheHostFillsTheWorkArea) {
   json events = pool_on_events();
   events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
   events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
-  auto r = run({"SIM_AERENDER_PSD=raw"}, events, 90.0);
+  auto r = run({"SIM_AERENDER_PSD=raw", "VELOCINTA_POOL_WORKERS=4"}, events, 90.0);
   ASSERT_EQ(r.exit_code, 0) << r.output;
   EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
   const std::string text = log();
@@ -163,10 +168,10 @@ TEST_F(PoolFullVolumeRun, AFullVolumeIsSaidOnceAndTheHostFillsTheWorkArea) {
   EXPECT_EQ(count_of(text, "sorti en erreur"), 0u) << "workers sent into the full volume\n" << text;
   EXPECT_EQ(text.find("DÉSACTIVÉ"), std::string::npos) << text;
   std::smatch s2;
-  ASSERT_TRUE(std::regex_search(text, s2, std::regex("S2 zone de travail en cache : images 0\\.\\.239 \\(sync ([0-9]+), "
+  ASSERT_TRUE(std::regex_search(text, s2, std::regex("S2 zone de travail en cache : images 0\\.\\.95 \\(sync ([0-9]+), "
                                                      "async ([0-9]+), pool 0,")))
       << text;
-  EXPECT_EQ(std::stoul(s2[1].str()) + std::stoul(s2[2].str()), 240u) << s2.str();
+  EXPECT_EQ(std::stoul(s2[1].str()) + std::stoul(s2[2].str()), kFrames) << s2.str();
   EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
 }
 
