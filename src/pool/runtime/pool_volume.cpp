@@ -139,22 +139,22 @@ bool PoolVolumeWatch::may_send_worker(uint64_t now) const {
 
 namespace {
 
+// The room a worker of the running batch needs, or one of the next batch.
+uint64_t room_a_worker_needs(const PoolRuntime& rt) {
+  if (rt.plan)
+    return worker_room_bytes(rt.plan->output_format, requested_frame_size(rt.plan->context.dimensions, rt.plan->file_ds));
+  std::optional<FrameDimensions> comp;
+  if (rt.comp_dimensions) comp = FrameDimensions{rt.comp_dimensions->first, rt.comp_dimensions->second};
+  return worker_room_bytes(rt.selected_output, requested_frame_size(comp, rt.file_downsample));
+}
+
 void judge_reading(PoolRuntime& rt) {
-  if (const std::optional<VolumeReading> reading = rt.volume.take()) {
-    // The running batch's frames, or those the next batch would render.
-    const uint64_t needed =
-        rt.plan ? worker_room_bytes(rt.plan->output_format, requested_frame_size(rt.plan->context.dimensions,
-                                                                                 rt.plan->file_ds))
-                : worker_room_bytes(rt.selected_output,
-                                    requested_frame_size(rt.comp_dimensions
-                                                             ? std::optional<FrameDimensions>(FrameDimensions{
-                                                                   rt.comp_dimensions->first, rt.comp_dimensions->second})
-                                                             : std::nullopt,
-                                                         rt.file_downsample));
-    const std::filesystem::path folder = rt.plan && rt.plan->job_dir ? rt.plan->job_dir->path().parent_path()
-                                                                       : pool_directory_path().value_or("");
-    if (std::optional<std::string> line = rt.volume.judge(*reading, needed, folder)) log_line("INFO", *line);
-  }
+  const std::optional<VolumeReading> reading = rt.volume.take();
+  if (!reading) return;
+  const std::filesystem::path folder =
+      rt.plan && rt.plan->job_dir ? rt.plan->job_dir->path().parent_path() : pool_directory_path().value_or("");
+  if (std::optional<std::string> line = rt.volume.judge(*reading, room_a_worker_needs(rt), folder))
+    log_line("INFO", *line);
 }
 
 }  // namespace
