@@ -152,7 +152,7 @@ void launch_for_frames(PreviewState& s, uint64_t now_ns, const std::vector<int64
   if (name.empty()) return;
   // No worker goes before a recent look at the pool folder's volume: the
   // batch waits the tick or two the reading takes.
-  if (!rt.volume.may_send_worker(now_ns)) {
+  if (!volume_lets_worker_go(rt, now_ns)) {
     rt.volume.ask(now_ns, pool_volume_probe());
     return;
   }

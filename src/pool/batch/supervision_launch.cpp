@@ -113,7 +113,7 @@ bool may_launch_now(SupervisionCall& c, uint64_t limit) {
   if (c.memory_output() && c.memory_exits_draining) return false;
   if (rt.comp_is_3d && c.world.async_renders_in_flight > 0) return false;
   if (plan.ramp_slots_left > 0 && c.now < plan.next_ramp_slot_at) return false;
-  if (!rt.volume.may_send_worker(c.now)) return false;
+  if (!volume_lets_worker_go(rt, c.now)) return false;
   return plan.spawn_retry.may_launch(c.now) && plan.worker_request.has_value();
 }
 

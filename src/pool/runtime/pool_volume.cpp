@@ -137,9 +137,6 @@ bool PoolVolumeWatch::may_send_worker(uint64_t now) const {
          now - in_flight_asked_at_ > kVolumeReadingLateNs;
 }
 
-namespace {
-
-// The room a worker of the running batch needs, or one of the next batch.
 uint64_t room_a_worker_needs(const PoolRuntime& rt) {
   if (rt.plan)
     return worker_room_bytes(rt.plan->output_format, requested_frame_size(rt.plan->context.dimensions, rt.plan->file_ds));
@@ -147,6 +144,12 @@ uint64_t room_a_worker_needs(const PoolRuntime& rt) {
   if (rt.comp_dimensions) comp = FrameDimensions{rt.comp_dimensions->first, rt.comp_dimensions->second};
   return worker_room_bytes(rt.selected_output, requested_frame_size(comp, rt.file_downsample));
 }
+
+bool volume_lets_worker_go(const PoolRuntime& rt, uint64_t now) {
+  return room_a_worker_needs(rt) == 0 || rt.volume.may_send_worker(now);
+}
+
+namespace {
 
 void judge_reading(PoolRuntime& rt) {
   const std::optional<VolumeReading> reading = rt.volume.take();
@@ -161,7 +164,8 @@ void judge_reading(PoolRuntime& rt) {
 
 void tend_pool_volume(PoolRuntime& rt, uint64_t now, const VolumeProbe& probe) {
   judge_reading(rt);
-  const bool wanted = rt.plan || (rt.pool_enabled && !rt.disabled_for_session && rt.volume.short_of_room());
+  const bool wanted = (rt.plan && room_a_worker_needs(rt) > 0) ||
+                      (rt.pool_enabled && !rt.disabled_for_session && rt.volume.short_of_room());
   if (!wanted || rt.volume.reading_in_flight()) return;
   rt.volume.ask(now, probe);
   judge_reading(rt);  // a probe that answered at once

@@ -99,13 +99,21 @@ class PoolVolumeWatch {
   bool short_ = false;
 };
 
+// The room a worker of the running batch needs, or one of the next batch
+// (0: nothing of it goes on the volume, or its frame size is unknown).
+uint64_t room_a_worker_needs(const PoolRuntime& rt);
+
+// Whether a worker may be sent at `now` as far as the volume goes: one that
+// needs no room goes, any other as `may_send_worker` says.
+bool volume_lets_worker_go(const PoolRuntime& rt, uint64_t now);
+
 // Once a tick, from the pool's step and from the supervision: takes a
 // reading that came in and judges it for the room a worker of the running
 // batch (or of the next one) needs, logging the full volume's line at INFO
 // with the batch's pool folder (or the pool folder's path); then asks for
-// the next reading while a batch runs or the volume is short, so that a
-// batch's launches and the volume's return are seen. The pump asks too
-// before it launches a batch.
+// the next reading while a batch that needs room runs or the volume is
+// short, so that a batch's launches and the volume's return are seen. The
+// pump asks too before it launches a batch.
 void tend_pool_volume(PoolRuntime& rt, uint64_t now, const VolumeProbe& probe);
 
 }  // namespace vel
