@@ -32,6 +32,7 @@
 #include "pool/schedule/worker_capacity.h"
 #include "preview/async_render.h"
 #include "pool/runtime/pool_runtime_ops.h"
+#include "pool/runtime/pool_volume.h"
 #include "pool/runtime/rs_templates.h"
 #include "pool/runtime/snapshot_adoption.h"
 #include "pool/utf8_validity.h"
@@ -54,6 +55,12 @@ void dispose_job_dir(const JobFolderRemoval& removal) {
     return;
   }
   post_cleanup_request(RemoveHeld{[removal] { removal(); }});
+}
+
+// The pool folder's volume is read on a thread of its own.
+const VolumeProbe& pool_volume_probe() {
+  static const VolumeProbe& probe = *new VolumeProbe(live_volume_probe());
+  return probe;
 }
 
 // The pinned composition's name, as the workers' "-comp" argument.
@@ -143,6 +150,12 @@ void launch_for_frames(PreviewState& s, uint64_t now_ns, const std::vector<int64
   if (!pool_wants_frames(s, now_ns)) return;
   const std::string name = comp_name_of(s);
   if (name.empty()) return;
+  // No worker goes before a recent look at the pool folder's volume: the
+  // batch waits the tick or two the reading takes.
+  if (!volume_lets_worker_go(rt, now_ns)) {
+    rt.volume.ask(now_ns, pool_volume_probe());
+    return;
+  }
   const FramePlan ranges = plan_pool_ranges(s, frames);
   const bool had_plan = rt.plan.has_value();
   LaunchWorld world = live_launch_world(rt, async_renders_in_flight());
@@ -346,6 +359,7 @@ void pool_idle_step(PreviewState& s, uint64_t now_ns, bool edited, const std::ve
   // The memory tick also reaps and sweeps what ended batches left: it runs
   // even while the raster path holds the composition.
   pool_memory_tick(rt, now_ns);
+  tend_pool_volume(rt, now_ns, pool_volume_probe());
   if (rt.plan) ingest_pool_frames(s, supervise_batches(rt, wanted_downsample(s), supervision_world(s)));
   // While the raster path holds the composition the pool stays stopped.
   if (s.preview.raster_comp) return;

@@ -20,6 +20,7 @@
 #include "core/machine.h"
 #include "pool/batch/batch_launch.h"
 #include "pool/batch/batch_supervision.h"
+#include "pool/batch/job_watch.h"
 #include "memout/manifest.h"
 #include "pool/runtime/pool_runtime_ops.h"
 #include "pool_process/pool_process_fixture.h"
@@ -53,7 +54,7 @@ class SupervisionHarness : public PoolProcessTest {
     BackgroundWorkerRegistry::process().drain();
     for (const char* name : {"SIM_AERENDER_HANG_AFTER", "SIM_AERENDER_SKIP_FRAME", "SIM_AERENDER_FRAME_MS",
                              "SIM_AERENDER_CRASH_AFTER", "SIM_AERENDER_CORRUPT", "SIM_AERENDER_SHIFT",
-                             "SIM_AERENDER_ALSO_AS"})
+                             "SIM_AERENDER_ALSO_AS", "SIM_AERENDER_EXIT_DELAY_MS", "SIM_AERENDER_WRITE_ERROR"})
       ::unsetenv(name);
     PoolProcessTest::TearDown();
   }
@@ -70,7 +71,7 @@ class SupervisionHarness : public PoolProcessTest {
     w.pool_ramp = ramp_;
     w.resolve_aerender = [this](AerenderLookup&) -> const std::optional<fs::path>& { return aerender_; };
     w.pool_directory = [this]() -> std::optional<fs::path> { return pool_dir_; };
-    w.effective_worker_count = [] { return uint64_t{2}; };
+    w.effective_worker_count = [this] { return effective_; };
     if (start_decoders_) w.start_decoders = start_decoders_;
     return w;
   }
@@ -84,7 +85,13 @@ class SupervisionHarness : public PoolProcessTest {
     w.clock = [this] { return now(); };
     w.measured_admission = measured_;
     w.adaptive_scheduler = false;
-    w.effective_workers = [] { return uint64_t{2}; };
+    w.effective_workers = [this] { return effective_; };
+    if (free_bytes_) {
+      w.volume_probe = [this](ChannelSender<std::optional<uint64_t>> tx) -> Status<> {
+        (void)tx.try_send(*free_bytes_);
+        return ok_unit();
+      };
+    }
     if (spawn_fails_) {
       w.spawn_worker = [this](const LaunchRequest&) -> std::optional<PoolJob> {
         ++spawn_attempts_;
@@ -126,6 +133,8 @@ class SupervisionHarness : public PoolProcessTest {
   int spawn_attempts_ = 0;
   size_t jobs_seen_ = 0;
   bool measured_ = true;
+  uint64_t effective_ = 2;  // workers at once with measured admission off
+  std::optional<uint64_t> free_bytes_;  // what the pool folder's volume has left, when the test says
   std::function<size_t(size_t, const DecodeWorkerContext&)> start_decoders_;
   std::map<int64_t, int> returned_;
 };
@@ -149,6 +158,87 @@ TEST_F(SupervisionHarness, ABatchSilentFromTheStartIsKilledAtItsLimit) {
   const std::string log = read_text(log_path_);
   EXPECT_NE(log.find("pool: lot muet TUÉ après 240 s (0/10 frame) — clients et moteurs balayés"), std::string::npos);
   EXPECT_TRUE(eventually([] { return other_processes().empty(); }));
+}
+
+// One worker at a time, the first staying a minute after its last frame
+// with its engine, as an engine slow to shut down does. Once its range is
+// in, its slot goes to the next range at once; it is ended with its engine
+// when its grace is over, not before, quietly (it failed nothing), and the
+// batch closes without waiting out its minute.
+TEST_F(SupervisionHarness, AWorkerLingeringAfterItsRangeGivesItsSlotUpAndIsEndedAfterItsGrace) {
+  ::setenv("SIM_AERENDER_EXIT_DELAY_MS", "w0:60000", 1);
+  measured_ = false;
+  effective_ = 1;
+  launch({{0, 4}, {5, 9}});
+  ASSERT_EQ(rt_.plan->jobs.size(), 1u) << "one slot";
+  const pid_t lingering = rt_.plan->jobs[0].child.pid();
+  ASSERT_TRUE(eventually([&] { return engines_of(lingering).size() == 1; }));
+  ASSERT_TRUE(tick_until([&] { return rt_.plan->jobs.size() == 2; })) << "the next range waited for the linger";
+  const PoolJob& first = rt_.plan->jobs[0];
+  ASSERT_TRUE(first.settled_at_ns);
+  EXPECT_TRUE(each_returned_once(0, 4));
+  EXPECT_TRUE(alive(lingering) && !first.finished) << "its slot went before its end";
+  EXPECT_FALSE(first.holds_slot());
+  const Instant settled = *first.settled_at_ns;
+  frozen_ = settled + kSettledWorkerGraceNs - 1;
+  tick();
+  ASSERT_TRUE(rt_.plan);
+  EXPECT_FALSE(rt_.plan->jobs[0].finished) << "ended before its grace was over";
+  EXPECT_TRUE(alive(lingering));
+  frozen_ = settled + kSettledWorkerGraceNs;
+  tick();
+  ASSERT_TRUE(rt_.plan);
+  EXPECT_TRUE(rt_.plan->jobs[0].finished);
+  EXPECT_TRUE(rt_.plan->jobs[0].clean_exit);
+  EXPECT_FALSE(alive(lingering));
+  frozen_.reset();
+  const Instant resume = settled + kSettledWorkerGraceNs, real = mono_ns();
+  skew_ = resume > real ? resume - real : 0;  // the clock goes on from there
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 9));
+  EXPECT_EQ(jobs_seen_, 2u) << "nothing to replay";
+  EXPECT_TRUE(eventually([&] { return engines_of(lingering).empty(); })) << "its engine went with it";
+  EXPECT_TRUE(error_lines().empty()) << error_lines().front();
+}
+
+// A worker of 1080p frames that cannot write its third one (the volume
+// filled up) and exits 1, on a volume with 1 MiB left: the failure is
+// recognised by the look at the volume that follows it, said once, and its
+// missing frames are not sent to a replay that would fail the same way but
+// left to the host; the batch closes without turning the pool off. Once a
+// reading finds room again, the next batch goes.
+TEST_F(SupervisionHarness, AWorkerFailingOnAFullVolumeIsNotReplayed) {
+  ::setenv("SIM_AERENDER_WRITE_ERROR", "2", 1);
+  rt_.file_downsample = 1;
+  rt_.comp_dimensions = std::make_pair(1920u, 1080u);  // the sample's
+  free_bytes_ = uint64_t{64} << 30;
+  launch({{0, 9}});
+  const pid_t worker = rt_.plan->jobs[0].child.pid();
+  ASSERT_TRUE(eventually([&] { return !alive(worker); }));
+  free_bytes_ = uint64_t{1} << 20;
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(0, 1));
+  EXPECT_EQ(jobs_seen_, 1u) << "a replay was sent into the full volume";
+  EXPECT_FALSE(rt_.disabled_for_session);
+  EXPECT_EQ(rt_.selected_output, kOutputPsd);
+  const std::string log = read_text(log_path_);
+  size_t said = 0;
+  for (size_t at = log.find("pool: volume plein"); at != std::string::npos; at = log.find("pool: volume plein", at + 1))
+    ++said;
+  EXPECT_EQ(said, 1u) << log;
+  EXPECT_NE(log.find("n'a plus que 1 Mio libres, il en faut 17 Mio à un worker (deux images)"), std::string::npos)
+      << log;
+  EXPECT_TRUE(rt_.volume.short_of_room());
+  // The volume has room again: the next batch goes once a reading says so.
+  ::unsetenv("SIM_AERENDER_WRITE_ERROR");
+  free_bytes_ = uint64_t{64} << 30;
+  skew_ += 4 * kSecond;  // past the batch's cooldown
+  tend_pool_volume(rt_, now(), world().volume_probe);
+  ASSERT_FALSE(rt_.volume.short_of_room());
+  returned_.clear();
+  launch({{2, 9}});
+  ASSERT_TRUE(tick_until([&] { return !rt_.plan; }));
+  EXPECT_TRUE(each_returned_once(2, 9));
 }
 
 // A worker that hangs after five frames is killed once it showed nothing

@@ -25,6 +25,11 @@ BatchCloseVerdict close_batch(const BatchCloseInputs& in) {
     v.null_record = pool_null_record(in.null_frames, in.expected, elapsed_ms);
     return v;
   }
+  if (in.volume_short && in.delivered < in.expected) {
+    v.kind = BatchCloseKind::VolumeShort;
+    v.next_batch_at_ns = sat_add(in.now_ns, kBatchCooldownNs);
+    return v;
+  }
   if (in.delivered == 0 && in.expected > 0) {
     if (in.output != 0) {
       v.kind = BatchCloseKind::NoFrameFallback;

@@ -3,7 +3,8 @@
 // later batches to PSD (PSD is never left automatically); a PSD batch that
 // produced no frame at all disables the pool for the session, unless its
 // worker named a render-settings template, which is the template step's
-// failure instead; a batch that ended well sets when the next may start.
+// failure instead, or the pool folder's volume had no room left; a batch
+// that ended well sets when the next may start.
 // Pure: the caller carries the verdict out. Instants are monotonic ns.
 #pragma once
 
@@ -31,6 +32,9 @@ struct BatchCloseInputs {
   uint64_t expected = 0;
   uint64_t null_frames = 0;
   bool readers_complete = true;  // memory: every job has a reader that set `complete`
+  // The pool folder's volume has no room for a worker: what the batch fell
+  // short of says nothing of the transport or of the pool.
+  bool volume_short = false;
   uint64_t file_ds = 1;
   // Whether the first job's log names a render-settings template; asked only
   // for a PSD batch without a frame at `file_ds` 2 or more.
@@ -48,6 +52,7 @@ enum class BatchCloseKind : uint8_t {
   NoFrameFallback,   // TGA or memory without any frame: PSD chosen
   TemplateFailure,   // PSD without any frame, its worker named a template
   Disabled,          // PSD without any frame: the pool is off for the session
+  VolumeShort,       // fell short on a full volume: only the next batch time set
   Closed,            // frames came: timing recorded, next batch time set
 };
 

@@ -232,9 +232,39 @@ void note_first_delivery(SupervisionCall& c) {
   c.rt.delivery_descriptor = d;
 }
 
+// Whether each frame of the job's range was delivered or given up. Only a
+// job that delivered its range's count, or a batch that gave a frame up, is
+// walked: a running worker costs the tick nothing more.
+bool range_settled(const PoolPlan& plan, const PoolJob& job) {
+  if (job.first_frame > job.last_frame) return false;
+  if (job.delivered < range_frame_count(job.first_frame, job.last_frame) && !plan.ledger.tries.any_given_up())
+    return false;
+  for (int64_t f = job.first_frame;; ++f) {
+    const std::optional<uint32_t> tries = plan.ledger.tries.tries_of(f);
+    if (!tries || (*tries != 0 && *tries < kFrameReadTries)) return false;
+    if (f == job.last_frame) return true;
+  }
+}
+
+// A file worker that owes nothing more gives its slot up at once and is
+// ended once its grace is over. (A memory worker keeps its slot: the one
+// shared-memory output of the process is its until it ends.)
+void settle_finished_ranges(SupervisionCall& c, std::vector<size_t>& exited) {
+  PoolPlan& plan = c.plan();
+  if (c.memory_output()) return;
+  for (size_t i = 0; i < plan.jobs.size(); ++i) {
+    PoolJob& job = plan.jobs[i];
+    if (job.finished) continue;
+    if (!job.settled_at_ns && range_settled(plan, job)) job.settled_at_ns = c.now;
+    if (job.settled_at_ns && settled_grace_over(*job.settled_at_ns, c.now))
+      end_settled_worker(job, i, c.rt.ended_clients, exited);
+  }
+}
+
 // Steps 10 and the hung-worker watch: exited workers are booked, a worker
 // silent for the batch's limit since its start or last frame is killed and
-// booked the same way. Answers how many still run.
+// booked the same way, and one that owes nothing more is ended after its
+// grace. Answers how many still run; `active` counts those holding a slot.
 uint64_t watch_workers(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
   std::vector<size_t> exited;
@@ -249,13 +279,20 @@ uint64_t watch_workers(SupervisionCall& c) {
     if (!job.finished && worker_path_misled(job) && pool_folder_held())
       retire_misled_job(job, i, c.rt.ended_clients, exited);
   }
+  settle_finished_ranges(c, exited);
   // The exit check names the log of a worker that failed: its folder stays.
-  for (size_t index : exited)
-    if (!plan.jobs[index].clean_exit && plan.job_dir) plan.job_dir->keep_for_next_load();
+  // The failure may be the volume's: no worker goes before a fresh look at it.
+  for (size_t index : exited) {
+    if (plan.jobs[index].clean_exit) continue;
+    if (plan.job_dir) plan.job_dir->keep_for_next_load();
+    c.rt.volume.want_reading_after(c.now);
+  }
   uint64_t running = 0;
-  for (const PoolJob& job : plan.jobs) running += job.finished ? 0 : 1;
-  // A worker still starting runs as far as the launch limits are concerned.
-  plan.active = running + plan.starting.size();
+  plan.active = plan.starting.size();  // a worker still starting runs as far as the launch limits are concerned
+  for (const PoolJob& job : plan.jobs) {
+    running += job.finished ? 0 : 1;
+    plan.active += job.holds_slot() ? 1 : 0;
+  }
   // The engine samples go on: the next sample, with an engine fewer, begins
   // a new series by itself, and the series of the engines that just ran is
   // what the next launch's admission judges.
@@ -299,6 +336,19 @@ void queue_missing_frames(SupervisionCall& c) {
   plan.exits_to_examine.clear();
 }
 
+// The volume has no room for a worker: the ranges still queued (the
+// replays among them) are left to the host's renders, which the pool no
+// longer holds back. The workers running finish what they can.
+void leave_queue_to_host(SupervisionCall& c) {
+  PoolPlan& plan = c.plan();
+  if (!c.rt.volume.short_of_room() || plan.queued_ranges.empty()) return;
+  uint64_t dropped = 0;
+  for (const QueuedRange& r : plan.queued_ranges)
+    if (!r.replay) dropped = sat_add(dropped, range_frame_count(r.start, r.end));
+  plan.queued_ranges.clear();
+  plan.expected_frames = plan.expected_frames > dropped ? plan.expected_frames - dropped : 0;
+}
+
 bool readers_complete(const PoolPlan& plan) {
   for (const PoolJob& job : plan.jobs)
     if (!job.reader_flags || !(*job.reader_flags)[1].load(std::memory_order_acquire)) return false;
@@ -309,12 +359,7 @@ bool readers_complete(const PoolPlan& plan) {
 // delivered or given up, one of them given up (a file it keeps changing,
 // say). Waiting for its end gains nothing; the batch's end stops it.
 bool owes_nothing(const PoolPlan& plan, const PoolJob& job) {
-  if (!plan.ledger.tries.any_given_up() || job.first_frame > job.last_frame) return false;
-  for (int64_t f = job.first_frame;; ++f) {
-    const std::optional<uint32_t> tries = plan.ledger.tries.tries_of(f);
-    if (!tries || (*tries != 0 && *tries < kFrameReadTries)) return false;
-    if (f == job.last_frame) return true;
-  }
+  return plan.ledger.tries.any_given_up() && range_settled(plan, job);
 }
 
 // Step 14: nothing pending, the batch ends and says what its end means for
@@ -336,6 +381,7 @@ void close_if_complete(SupervisionCall& c) {
   in.null_frames = plan.ledger.null_frames.size();
   in.readers_complete = plan.output_format < kOutputMemory || readers_complete(plan);
   in.file_ds = plan.file_ds;
+  in.volume_short = c.rt.volume.short_of_room();
   const std::filesystem::path first_log = plan.jobs.empty() ? std::filesystem::path() : plan.jobs.front().log_path;
   in.first_log_names_template = [first_log] { return !first_log.empty() && worker_log_mentions_template(first_log); };
   in.first_log_path = first_log.string();
@@ -369,6 +415,7 @@ std::vector<IngestedFrame> supervise(SupervisionCall& c) {
   if (!c.rt.plan) return {};
   c.output_ds = std::max<uint64_t>(c.output_ds, 1);
   c.now = w.clock();
+  tend_pool_volume(c.rt, c.now, w.volume_probe);
   if (silent_watchdog(c)) return {};
   // The workers started since the last call become jobs before their
   // frames are taken.
@@ -386,6 +433,7 @@ std::vector<IngestedFrame> supervise(SupervisionCall& c) {
     return std::move(c.frames);
   }
   queue_missing_frames(c);
+  leave_queue_to_host(c);
   if (!launch_further_workers(c)) return std::move(c.frames);
   if (c.adaptive) write_scheduler_outcome(c);
   close_if_complete(c);
@@ -409,6 +457,7 @@ SupervisionWorld live_supervision_world(const PoolRuntime& rt, uint64_t async_re
   w.available_memory = [] { return available_memory_bytes(); };
   w.spawn_worker = launch.spawn_worker;
   w.run_off_main = launch.run_off_main;
+  w.volume_probe = live_volume_probe();
   return w;
 }
 

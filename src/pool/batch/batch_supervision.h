@@ -3,7 +3,10 @@
 // frame files to the decoders, takes the finished frames for the caller's
 // RAM frame cache, weighs one more engine (measured admission and the
 // adaptive scheduler), notices exits and hung workers and replays their
-// missing frames once, launches further workers, and closes the batch.
+// missing frames once, ends workers that owe it nothing more, launches
+// further workers while the pool folder's volume has room for them (and
+// leaves the queue to the host's renders when it has not), and closes the
+// batch.
 // Main thread only; instants are monotonic nanoseconds.
 #pragma once
 
@@ -15,6 +18,7 @@
 #include "cache/frame_key.h"
 #include "cache/rgba_frame.h"
 #include "pool/runtime/pool_runtime.h"
+#include "pool/runtime/pool_volume.h"
 #include "pool/schedule/measured_admission.h"
 #include "pool/schedule/range_frames.h"
 
@@ -46,6 +50,7 @@ struct SupervisionWorld {
   // Where spawn_worker runs: the launch thread in the plug-in; empty runs it
   // in place, so that its outcome is taken in the same call.
   OffMainRunner run_off_main;
+  VolumeProbe volume_probe;  // the pool folder's free space, read off the main thread
 };
 SupervisionWorld live_supervision_world(const PoolRuntime& rt, uint64_t async_renders_in_flight,
                                         std::optional<int64_t> playhead);

@@ -25,6 +25,10 @@ bool job_hung(uint64_t job_started_ns, std::optional<uint64_t> last_frame_at_ns,
   return whole_seconds_between(since, now_ns) >= silent_secs;
 }
 
+bool settled_grace_over(uint64_t settled_at_ns, uint64_t now_ns) {
+  return now_ns >= settled_at_ns && now_ns - settled_at_ns >= kSettledWorkerGraceNs;
+}
+
 bool retirement_due(std::optional<uint64_t> retire_at_ns, uint64_t now_ns, uint64_t running_jobs) {
   return retire_at_ns && (running_jobs == 0 || now_ns >= *retire_at_ns);
 }

@@ -29,6 +29,20 @@ std::string silent_batch_killed_text(uint64_t silent_secs, uint64_t expected);
 bool job_hung(uint64_t job_started_ns, std::optional<uint64_t> last_frame_at_ns, uint64_t now_ns,
               uint64_t silent_secs);
 
+// How long a worker that owes its batch nothing more (each frame of its
+// range delivered or given up) may take to end by itself before it is
+// ended. A worker that finished its range normally is gone within a moment
+// of its last frame (its engine shuts down and it exits), and ending it
+// ourselves would cut its log short; one still there after two seconds is
+// an engine slow to shut down, holding memory and processors the next
+// range needs, and nothing it could still do is of use to the batch. Its
+// slot is free from the start of the grace; the grace only bounds how long
+// its engines stay beside the next range's.
+inline constexpr uint64_t kSettledWorkerGraceNs = 2'000'000'000;
+
+// Whether the grace of a worker settled at `settled_at_ns` is over.
+bool settled_grace_over(uint64_t settled_at_ns, uint64_t now_ns);
+
 // The witness hand-off's retirement: armed, and either no job still runs or
 // its deadline has come.
 bool retirement_due(std::optional<uint64_t> retire_at_ns, uint64_t now_ns, uint64_t running_jobs);

@@ -43,6 +43,15 @@ struct PoolJob {
   // that stops leading there (its job folder swapped for a link) ends it.
   std::filesystem::path worker_dir;
   std::shared_ptr<const DirFd> worker_folder;
+  // Monotonic, when the supervision first saw each frame of its range
+  // delivered or given up: from then on it owes the batch nothing, and only
+  // its end is awaited.
+  std::optional<uint64_t> settled_at_ns;
+
+  // Whether it takes one of the batch's slots: running and still owing
+  // frames. A settled worker that lingers (an engine slow to shut down)
+  // holds none, so the next range starts beside it.
+  bool holds_slot() const { return !finished && !settled_at_ns; }
 };
 
 // A worker seen to end: its pid and the monotonic instant of detection.
@@ -61,5 +70,12 @@ struct EndedClient {
 // Either way only its engines are killed: its pid is never signalled.
 // Answers the number of jobs still running.
 size_t reap_exited_workers(std::vector<PoolJob>& jobs, std::vector<EndedClient>& ended, std::vector<size_t>& exited);
+
+// Ends a settled worker still running after its grace: its process group
+// and its engines are killed as any worker's are, and its end is booked as a
+// clean one (finished, its reader's cancel flag raised, appended to `ended`
+// and `exited`), without a line: it owed nothing, so its end fails nothing.
+// A job already finished is left alone.
+void end_settled_worker(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited);
 
 }  // namespace vel

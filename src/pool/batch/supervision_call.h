@@ -52,7 +52,7 @@ bool launch_further_workers(SupervisionCall& call);
 // scheduler's state changed.
 void write_scheduler_outcome(SupervisionCall& call);
 
-// The MFR percents of the batch's running workers.
+// The MFR percents of the batch's workers that hold a slot.
 std::vector<uint32_t> running_mfr_percents(const PoolPlan& plan);
 // The CPU load the memory tick last took, with its stamp.
 CpuSample cpu_sample_of(const PoolRuntime& rt);

@@ -21,9 +21,9 @@ namespace {
 
 constexpr uint64_t kRampSlotNs = 750'000'000;
 
-uint64_t running_jobs(const PoolPlan& plan) {
+uint64_t jobs_holding_slots(const PoolPlan& plan) {
   uint64_t n = 0;
-  for (const PoolJob& job : plan.jobs) n += job.finished ? 0 : 1;
+  for (const PoolJob& job : plan.jobs) n += job.holds_slot() ? 1 : 0;
   return n;
 }
 
@@ -165,6 +165,7 @@ bool may_launch_now(SupervisionCall& c, uint64_t limit) {
   if (c.memory_output() && c.memory_exits_draining) return false;
   if (rt.comp_is_3d && c.world.async_renders_in_flight > 0) return false;
   if (plan.ramp_slots_left > 0 && c.now < plan.next_ramp_slot_at) return false;
+  if (!volume_lets_worker_go(rt, c.now)) return false;
   return plan.spawn_retry.may_launch(c.now) && plan.worker_request.has_value();
 }
 
@@ -173,7 +174,7 @@ bool may_launch_now(SupervisionCall& c, uint64_t limit) {
 std::vector<uint32_t> running_mfr_percents(const PoolPlan& plan) {
   std::vector<uint32_t> out;
   for (const PoolJob& job : plan.jobs)
-    if (!job.finished) out.push_back(job.mfr_percent);
+    if (job.holds_slot()) out.push_back(job.mfr_percent);
   return out;
 }
 
@@ -189,7 +190,7 @@ CpuSample cpu_sample_of(const PoolRuntime& rt) {
 void supervise_admission(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
   if (c.world.measured_admission) {
-    c.verdict = assess_admission(c.rt.engine_samples, c.now, running_jobs(plan), c.workers_per_batch,
+    c.verdict = assess_admission(c.rt.engine_samples, c.now, jobs_holding_slots(plan), c.workers_per_batch,
                                  c.world.available_memory);
     if (admission_record_due(c.rt.admission_logged, c.verdict) && perf_enabled()) {
       AdmissionContext context;

@@ -62,4 +62,11 @@ size_t reap_exited_workers(std::vector<PoolJob>& jobs, std::vector<EndedClient>&
   return running;
 }
 
+void end_settled_worker(PoolJob& job, size_t index, std::vector<EndedClient>& ended, std::vector<size_t>& exited) {
+  if (job.finished) return;
+  end_pool_worker(job.child);
+  job.clean_exit = true;
+  finish(job, index, ended, exited);
+}
+
 }  // namespace vel

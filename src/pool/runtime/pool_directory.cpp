@@ -246,4 +246,6 @@ std::optional<PoolFolderRefusal> pool_folder_lost() { return process_claim().los
 
 const std::optional<PoolFolderRefusal>& pool_folder_refusal() { return process_claim().refusal(); }
 
+int pool_folder_descriptor() { return process_claim().descriptor(); }
+
 }  // namespace vel

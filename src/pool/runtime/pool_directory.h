@@ -113,6 +113,9 @@ class PoolFolderClaim {
   // A descriptor of the folder held, none when not held (looked at as
   // held() does).
   std::shared_ptr<const DirFd> folder();
+  // The descriptor that holds the folder locked, open for the life of the
+  // process; -1 before the first lock.
+  int descriptor() const { return fd_; }
 
  private:
   bool held_ = false;
@@ -140,5 +143,8 @@ std::optional<PoolFolderRefusal> pool_folder_lost();
 // Set while the pool folder is refused to this host (at load or at the
 // latest try); none once held.
 const std::optional<PoolFolderRefusal>& pool_folder_refusal();
+// The descriptor of the pool folder this host locked (never closed), or -1
+// before it took one. Main thread.
+int pool_folder_descriptor();
 
 }  // namespace vel

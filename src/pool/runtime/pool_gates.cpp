@@ -30,7 +30,7 @@ bool pool_launch_allowed(const PoolRuntime& rt, Instant now) {
 bool pool_engaged(const PoolRuntime& rt, const GateWorld& world) {
   if (!rt.pool_enabled || rt.gpu_contended || rt.disabled_for_session || rt.ranges_held || rt.preparation_hold)
     return false;
-  if (rt.handoff_deadline) return false;
+  if (rt.handoff_deadline || rt.volume.short_of_room()) return false;
   if (rt.comp_is_3d && world.async_renders_in_flight != 0) return false;
   return rt.templates_ready == 1 && rt.snapshot_path.has_value();
 }

@@ -26,6 +26,7 @@
 #include "pool/process/process_monitor.h"
 #include "pool/process/spawn_retry.h"
 #include "pool/process/worker_launch.h"
+#include "pool/runtime/pool_volume.h"
 #include "pool/runtime/project_snapshot.h"
 #include "pool/schedule/adaptive_scheduler.h"
 #include "pool/schedule/engine_memory_samples.h"
@@ -246,6 +247,9 @@ struct PoolRuntime {
   uint8_t requested_output = kOutputPsd;
   uint8_t selected_output = kOutputPsd;
   bool memory_fallback_logged = false;  // the INFO line of a memory output fallen back to PSD
+  // The room on the pool folder's volume: no worker is sent while it is
+  // short, and the host renders what the pool would have.
+  PoolVolumeWatch volume;
 
   std::optional<int64_t> last_reorder_playhead;
   // Read and written by the batch supervision.

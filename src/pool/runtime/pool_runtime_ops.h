@@ -29,6 +29,8 @@ bool pool_next_batch_ready(const PoolRuntime& rt, const GateWorld& world);
 // The pool is on and admitted for the composition: its batch runs, or the
 // next one only waits for the running batch, the chaining delay or the
 // memory output of the last one. The preview leaves the work area to it.
+// Never while the pool folder's volume has no room for a worker: the
+// preview renders what the pool cannot.
 bool pool_engaged(const PoolRuntime& rt, const GateWorld& world);
 bool pool_ranges_held(const PoolRuntime& rt, Instant now);
 bool pool_periodic_check_due(PoolRuntime& rt, Instant now);

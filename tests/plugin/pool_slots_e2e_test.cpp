@@ -1,0 +1,179 @@
+// A worker's slot, end to end in the stand-in host: a worker that has
+// handed over its whole range and lingers (an engine slow to shut down)
+// holds no slot, so the next ranges start and the batch ends without
+// waiting out its linger; and a full volume under the pool folder is said
+// once, no worker is sent into it, and the host's own renders fill the
+// work area.
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "plugin/simhost_pool_run.h"
+
+namespace vel {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+// The batches' end reports: their clients, frames and length.
+struct EndReport {
+  unsigned clients = 0;
+  unsigned delivered = 0;
+  unsigned expected = 0;
+  double elapsed_ms = 0.0;
+};
+std::vector<EndReport> end_reports(const std::string& text) {
+  static const std::regex line(
+      "PERF: POOL optimized=[a-z]+ clients=([0-9]+) peak_active=[0-9]+ frames=([0-9]+)/([0-9]+) [^\n]*"
+      " elapsed_ms=([0-9.]+) [^\n]*\n");
+  std::vector<EndReport> out;
+  for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it)
+    out.push_back({static_cast<unsigned>(std::stoul((*it)[1].str())), static_cast<unsigned>(std::stoul((*it)[2].str())),
+                   static_cast<unsigned>(std::stoul((*it)[3].str())), std::stod((*it)[4].str())});
+  return out;
+}
+
+// The log's millisecond stamp of the first line holding `what`.
+std::optional<uint64_t> stamp_of(const std::string& text, const std::string& what) {
+  const size_t at = text.find(what);
+  if (at == std::string::npos) return std::nullopt;
+  const size_t open = text.rfind("\n[", at);
+  const size_t from = open == std::string::npos ? 1 : open + 2;
+  return std::stoull(text.substr(from, text.find(']', from) - from));
+}
+
+class PoolSlotsRun : public testing::SimhostPoolRun {};
+
+// Four workers, the first of the first batch staying a minute after its
+// last frame with its engine (the stand-in's pause before it ends, as an
+// engine slow to shut down). Its slot goes to the next range as soon as
+// its range is in, it is ended a moment later with its engines, quietly,
+// and the work area is cached long before its minute is out.
+TEST_F(PoolSlotsRun, AWorkerLingeringAfterItsLastFrameHoldsNoSlot) {
+  json p = project();
+  for (auto& layer : p["compositions"][0]["layers"]) layer["three_d"] = false;
+  write_project(p);
+  json events = pool_on_events();
+  events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
+  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
+  auto r = run({"VELOCINTA_POOL_WORKERS=4", "SIM_AERENDER_EXIT_DELAY_MS=0/w0:60000"}, events, 90.0);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+  const std::string text = log();
+  const std::vector<EndReport> reports = end_reports(text);
+  ASSERT_GE(reports.size(), 1u) << text;
+  std::printf("the first batch: %u workers, %u/%u frames, %.1f ms\n", reports[0].clients, reports[0].delivered,
+              reports[0].expected, reports[0].elapsed_ms);
+  EXPECT_LT(reports[0].elapsed_ms, 30'000.0) << "the batch waited out the linger\n" << text;
+  EXPECT_EQ(reports[0].delivered, reports[0].expected) << text;
+  const auto on = stamp_of(text, "velocinta: pool activé");
+  const auto cached = stamp_of(text, "S2 zone de travail en cache : images 0..239");
+  ASSERT_TRUE(on && cached) << text;
+  EXPECT_LT(*cached - *on, 30'000u) << "the work area waited for the linger\n" << text;
+  EXPECT_EQ(count_of(text, "sorti en erreur"), 0u) << "a worker that owed nothing ended as a failure\n" << text;
+  EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
+}
+
+// The volume mounted over the test's scratch folder (home, temporary folder
+// and all), taken down after.
+class SmallVolume {
+ public:
+  SmallVolume(const fs::path& at, uint64_t bytes) : at_(at) {
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
+      mounted_ = true;
+    } else {
+      refused_ = errno == EPERM || errno == EACCES;
+      error_ = std::strerror(errno);
+    }
+  }
+  ~SmallVolume() {
+    if (mounted_) (void)::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  bool refused() const { return refused_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+  bool refused_ = false;
+  std::string error_;
+};
+
+// The host's home and temporary folder on one volume of 16 MiB, mounted
+// for the test over its scratch folder in its own mount namespace.
+class PoolFullVolumeRun : public testing::SimhostPoolRun {
+ protected:
+  void SetUp() override {
+    if (::getpid() != 1) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
+    volume_.emplace(root_, kVolumeBytes);
+    if (volume_->refused()) GTEST_SKIP() << "this namespace takes no mount: " << volume_->error();
+    ASSERT_TRUE(volume_->mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << volume_->error();
+    SimhostPoolRun::SetUp();
+  }
+  void TearDown() override { volume_.reset(); }
+
+  static constexpr uint64_t kVolumeBytes = 16ull << 20;
+  static constexpr unsigned kFrames = 48;  // two seconds at 24 fps
+  std::optional<SmallVolume> volume_;
+};
+
+// A 1080p composition of two seconds at full size, four workers asked for,
+// their frames raw Photoshop files of 8 MB: the volume holds less than a
+// worker needs. It is said once, with
+// the pool folder and the room left; no worker is sent to fail on it; the
+// host renders every frame of the work area.
+TEST_F(PoolFullVolumeRun, AFullVolumeIsSaidOnceAndTheHostFillsTheWorkArea) {
+  json p = project();
+  p["compositions"][0]["width"] = 1920;
+  p["compositions"][0]["height"] = 1080;
+  p["compositions"][0]["duration"] = json::array({kFrames, 24});
+  p["compositions"][0]["work_area"] = {{"start", json::array({0, 24})}, {"duration", json::array({kFrames, 24})}};
+  for (auto& layer : p["compositions"][0]["layers"]) layer["three_d"] = false;  // a 3D one gets a single worker
+  write_project(p);
+  const fs::path support = root_ / "home" / "Library" / "Application Support" / "velocinta";
+  fs::create_directories(support);
+  std::ofstream(support / "panel_options.json") << json{{"quality", 3}}.dump();  // full size
+  json events = pool_on_events();
+  events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
+  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
+  auto r = run({"SIM_AERENDER_PSD=raw", "VELOCINTA_POOL_WORKERS=4"}, events, 90.0);
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+  const std::string text = log();
+  EXPECT_EQ(count_of(text, "pool: volume plein"), 1u) << text;
+  const std::regex said("INFO: pool: volume plein, workers arrêtés : le volume de " + pool_dir().string() +
+                        " n'a plus que [0-9]+ Mio libres, il en faut 17 Mio à un worker \\(deux images\\) — "
+                        "l'hôte rend les images\n");
+  EXPECT_TRUE(std::regex_search(text, said)) << text;
+  EXPECT_EQ(count_of(text, "sorti en erreur"), 0u) << "workers sent into the full volume\n" << text;
+  EXPECT_EQ(text.find("DÉSACTIVÉ"), std::string::npos) << text;
+  std::smatch s2;
+  ASSERT_TRUE(std::regex_search(text, s2, std::regex("S2 zone de travail en cache : images 0\\.\\.47 \\(sync ([0-9]+), "
+                                                     "async ([0-9]+), pool 0,")))
+      << text;
+  EXPECT_EQ(std::stoul(s2[1].str()) + std::stoul(s2[2].str()), kFrames) << s2.str();
+  EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
+}
+
+}  // namespace
+}  // namespace vel
