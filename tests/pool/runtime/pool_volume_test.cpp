@@ -136,6 +136,7 @@ class VolumeGate : public ::testing::Test {
       spawned = true;
       return std::optional<PoolJob>();  // nothing started: no batch stays
     };
+    world.run_off_main = {};  // the start runs in place, so its outcome is known on return
     const std::vector<FrameRange> ranges = {{0, 9}};
     launch_pool_batch(rt_, "Main", ranges, 24, 1, world);
     rt_.launch_cooldown_until.reset();
