@@ -85,6 +85,9 @@ vel::LaunchWorld bench_world(const vel::PoolRuntime& rt, uint64_t workers) {
   vel::LaunchWorld w = vel::live_launch_world(rt, 0);
   w.resolve_aerender = [](vel::AerenderLookup&) -> const std::optional<fs::path>& { return aerender(); };
   w.pool_directory = []() -> std::optional<fs::path> { return scratch() / "velocinta_pool"; };
+  // The starts run in place: what is timed is the launch's whole work, the
+  // spawn included, as in its baseline, and the launch returns with its jobs.
+  w.run_off_main = {};
   // One worker as a user who set the pool to one: measured admission would
   // otherwise start as many as this machine's processors and memory admit.
   w.pool_worker_count = [] { return uint64_t{1}; };
@@ -138,7 +141,10 @@ void BM_launch_pool_batch(benchmark::State& state) {
     state.ResumeTiming();
     vel::launch_pool_batch(rt, "Main", ranges, 24, 1, w);
     state.PauseTiming();
-    if (!rt.plan) state.SkipWithError("no batch started");
+    if (!rt.plan) {
+      state.SkipWithError("no batch started");
+      break;
+    }
     rt.plan.reset();
     state.ResumeTiming();
   }
@@ -169,7 +175,10 @@ void BM_launch_pool_batch_baseline(benchmark::State& state) {
     state.PauseTiming();
     ::close(log_fd);
     ::close(err_fd);
-    if (pid < 0) state.SkipWithError("spawn failed");
+    if (pid < 0) {
+      state.SkipWithError("spawn failed");
+      break;
+    }
     kill_and_reap(pid);
     std::error_code ec;
     fs::remove_all(worker_dir, ec);
@@ -186,7 +195,10 @@ void BM_drop_pool_plan(benchmark::State& state) {
     state.PauseTiming();
     vel::PoolRuntime rt = ready_runtime(snapshot);
     vel::launch_pool_batch(rt, "Main", ranges_of(8, 10), 24, 1, bench_world(rt, 8));
-    if (!rt.plan || rt.plan->jobs.size() != 8) state.SkipWithError("8 workers did not start");
+    if (!rt.plan || rt.plan->jobs.size() != 8) {
+      state.SkipWithError("8 workers did not start");
+      break;
+    }
     state.ResumeTiming();
     rt.plan.reset();
   }
