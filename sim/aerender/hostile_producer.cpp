@@ -30,6 +30,7 @@ constexpr size_t kAtSlot = 32;
 constexpr size_t kAtClosed = 36;
 constexpr size_t kAtAttached = 40;
 constexpr size_t kAtUnlinked = 48;
+constexpr size_t kAtWatched = 52;
 constexpr size_t kAtPayloadLength = 56;
 constexpr size_t kAtRecord = 64;  // twelve 8-byte words
 constexpr uint32_t kFree = 0, kWriting = 1, kReady = 2;
@@ -143,7 +144,8 @@ struct Publish {
 // One frame through the slot: opaque white pixels, a record as the
 // transport writes it, then the ready state.
 bool publish(Segment& s, const Contract& c, const Publish& p, std::string& why) {
-  if (!wait_for([&] { return s.load(kAtClosed) != 0 || s.load(kAtSlot) == kFree; }) || s.load(kAtClosed) != 0) {
+  if (!wait_for([&] { return s.load(kAtClosed) != 0 || (s.load(kAtWatched) != 0 && s.load(kAtSlot) == kFree); }) ||
+      s.load(kAtClosed) != 0) {
     why = "the slot never came free";
     return false;
   }

@@ -158,10 +158,15 @@ MemoutResult<std::optional<OutputFrameMeta>> take_slot_frame(MemoryOutputConsume
     // The first empty slot once the producer set the unlinked word (after
     // its last change of the file's status: the name's removal, its pages
     // made writable) gives the status the first frame is held to.
+    // The producer holds its first frame until the watched word: the status
+    // is taken after that word's own write, which moves the file's times,
+    // and before any frame can be published.
     if (*state == kSlotFree && !consumer.still_since_) {
       auto unlinked = segment.load_word(HeaderWord::Unlinked);
       if (unlinked && *unlinked != 0) {
-        if (auto now = segment.file_status()) consumer.still_since_ = *now;
+        if (segment.store_word(HeaderWord::Watched, 1)) {
+          if (auto now = segment.file_status()) consumer.still_since_ = *now;
+        }
       }
     }
     return std::optional<OutputFrameMeta>();

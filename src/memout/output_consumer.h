@@ -94,9 +94,10 @@ class MemoryOutputConsumer {
   // which nothing else tells.
   std::optional<FileChangeStamp> still_since_;
   // Its status once the host made it. Before still_since_ exists (a first
-  // frame published before the host saw the slot empty), the frame is held
-  // to this one's length and modification time: a cut moves both, while the
-  // producer's attaching moves only the change time (the name's removal).
+  // frame published before the host set the watched word, which a producer
+  // keeping to the transport never does), the frame is held to this one's
+  // length and modification time: a cut moves both, as does the producer's
+  // first store into each page, so such a frame is refused.
   std::optional<FileChangeStamp> made_;
   // The last frame taken was found ready under another status than these.
   bool cut_before_take_ = false;

@@ -116,8 +116,12 @@ MemoutResult<SlotWriteTimes> write_frame_to_slot(MemoryOutputWriter& writer, int
     if (h.closed().load(std::memory_order_acquire) != 0 || h.finished().load(std::memory_order_acquire) != 0) {
       return memout_fail(MemoutErrorKind::BrokenPipe, "output is closed");
     }
+    // The first frame waits for the host's watched word: until the host has
+    // taken the segment's status after our attaching, it could not tell a
+    // frame of ours from one a cut had taken bytes from.
     uint32_t expected = kSlotFree;
-    if (h.slot_state().compare_exchange_strong(expected, kSlotWriting, std::memory_order_acquire,
+    if (h.watched().load(std::memory_order_acquire) != 0 &&
+        h.slot_state().compare_exchange_strong(expected, kSlotWriting, std::memory_order_acquire,
                                                std::memory_order_acquire)) {
       break;
     }

@@ -3,7 +3,7 @@
 // here by static assertions; all integers are little-endian (native order on
 // every machine we build for, asserted below).
 //
-// Only the five u32 words at offsets 32..48 are shared as atomics: the
+// Only the six u32 words at offsets 32..52 are shared as atomics: the
 // producer reaches them through std::atomic_ref on its mapping, the host
 // through its descriptor, one whole word per read or write (shm_segment.h).
 // The frame record and payload length are plain bytes, written only by the
@@ -61,7 +61,7 @@ struct SegmentHeader {
   uint32_t producer_attached;
   uint32_t finished;
   uint32_t unlinked;
-  uint32_t reserved;
+  uint32_t watched;
   uint64_t payload_length;
   OutputFrameMeta record;
   uint8_t reserved_tail[32];
@@ -77,7 +77,7 @@ static_assert(offsetof(SegmentHeader, closed) == 36);
 static_assert(offsetof(SegmentHeader, producer_attached) == 40);
 static_assert(offsetof(SegmentHeader, finished) == 44);
 static_assert(offsetof(SegmentHeader, unlinked) == 48);
-static_assert(offsetof(SegmentHeader, reserved) == 52);
+static_assert(offsetof(SegmentHeader, watched) == 52);
 static_assert(offsetof(SegmentHeader, payload_length) == 56);
 static_assert(offsetof(SegmentHeader, record) == 64);
 static_assert(offsetof(SegmentHeader, record) + offsetof(OutputFrameMeta, copy_ns) == 128);
@@ -94,6 +94,7 @@ enum class HeaderWord : uint64_t {
   ProducerAttached = offsetof(SegmentHeader, producer_attached),
   Finished = offsetof(SegmentHeader, finished),
   Unlinked = offsetof(SegmentHeader, unlinked),
+  Watched = offsetof(SegmentHeader, watched),
 };
 
 // The payload length and the frame record lie side by side: one read takes
@@ -115,6 +116,7 @@ class HeaderView {
   std::atomic_ref<uint32_t> producer_attached() const { return std::atomic_ref<uint32_t>(h_->producer_attached); }
   std::atomic_ref<uint32_t> finished() const { return std::atomic_ref<uint32_t>(h_->finished); }
   std::atomic_ref<uint32_t> unlinked() const { return std::atomic_ref<uint32_t>(h_->unlinked); }
+  std::atomic_ref<uint32_t> watched() const { return std::atomic_ref<uint32_t>(h_->watched); }
 
   // Plain fields: copied in or out whole, never read twice.
   void write_identity(const uint8_t (&token)[16], uint64_t capacity) const {

@@ -45,6 +45,9 @@ class TransportTest : public ::testing::Test {
     auto w = read_output_manifest(output_path());
     ASSERT_TRUE(w) << w.error().message;
     writer_.emplace(std::move(*w));
+    // The host's first look at the empty slot lets the first frame go.
+    auto looked = receive_output_frame(*consumer_, pixels_);
+    ASSERT_TRUE(looked && !*looked);
   }
   std::string output_path() const { return dir_.file("output.vnm"); }
   HeaderView header() const { return consumer_->segment().header(); }
@@ -465,6 +468,39 @@ TEST_F(TransportTest, FailedCreationLeavesNothingBehind) {
   std::ifstream(manifest) >> kept;
   EXPECT_EQ(kept, "keep");
   EXPECT_EQ(testing::shm_entries(testing::own_segment_prefix()), before);
+}
+
+// The worker's attaching moves the segment's times (its first store into
+// each page), here in a later tick of the file clock than the host's making
+// of it. A first frame published before the host has looked could not be
+// told from one a cut had taken bytes from, and was refused: the first
+// frame waits for the host's first look, and is then taken whole.
+TEST_F(TransportTest, TheFirstFrameWaitsForTheHostsFirstLookAndIsTakenWhole) {
+  const OutputRequest req = request(64, 64, 10, 14);
+  auto c = create_memory_output(output_path(), req);
+  ASSERT_TRUE(c) << c.error().message;
+  consumer_.emplace(std::move(*c));
+  timespec made{}, now{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &made);
+  do ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  while (now.tv_sec == made.tv_sec && now.tv_nsec == made.tv_nsec);
+  auto w = read_output_manifest(output_path());
+  ASSERT_TRUE(w) << w.error().message;
+  writer_.emplace(std::move(*w));
+
+  const ArgbImage first = make_argb(64, 64, 0, 7);
+  const SlotWaitPolicy quick{30ms, 1ms};
+  auto early = write_frame_to_slot(*writer_, 10, frame_of(first), true, {}, quick);
+  ASSERT_FALSE(early) << "the first frame went before the host looked";
+  EXPECT_EQ(early.error().kind, MemoutErrorKind::TimedOut);
+
+  auto looked = receive_output_frame(*consumer_, pixels_);
+  ASSERT_TRUE(looked && !*looked);
+  ASSERT_TRUE(write_frame_to_slot(*writer_, 10, frame_of(first), true));
+  auto got = receive_output_frame(*consumer_, pixels_);
+  ASSERT_TRUE(got) << got.error().message;
+  ASSERT_TRUE(got->has_value());
+  EXPECT_EQ(pixels_, testing::expected_rgba(first, true));
 }
 
 }  // namespace
