@@ -4,14 +4,10 @@
 // waiting out its linger; and a full volume under the pool folder is said
 // once, no worker is sent into it, and the host's own renders fill the
 // work area.
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -20,6 +16,7 @@
 #include <vector>
 
 #include "plugin/simhost_pool_run.h"
+#include "plugin/small_volume.h"
 
 namespace vel {
 namespace {
@@ -92,39 +89,12 @@ TEST_F(PoolSlotsRun, AWorkerLingeringAfterItsLastFrameHoldsNoSlot) {
   EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
 }
 
-// The volume mounted over the test's scratch folder (home, temporary folder
-// and all), taken down after.
-class SmallVolume {
- public:
-  SmallVolume(const fs::path& at, uint64_t bytes) : at_(at) {
-    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
-    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
-      mounted_ = true;
-    } else {
-      refused_ = errno == EPERM || errno == EACCES;
-      error_ = std::strerror(errno);
-    }
-  }
-  ~SmallVolume() {
-    if (mounted_) (void)::umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  bool refused() const { return refused_; }
-  const std::string& error() const { return error_; }
-
- private:
-  fs::path at_;
-  bool mounted_ = false;
-  bool refused_ = false;
-  std::string error_;
-};
-
 // The host's home and temporary folder on one volume of 16 MiB, mounted
 // for the test over its scratch folder in its own mount namespace.
 class PoolFullVolumeRun : public testing::SimhostPoolRun {
  protected:
   void SetUp() override {
-    if (::getpid() != 1) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
+    if (!testing::in_own_namespace()) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
     volume_.emplace(root_, kVolumeBytes);
     if (volume_->refused()) GTEST_SKIP() << "this namespace takes no mount: " << volume_->error();
     ASSERT_TRUE(volume_->mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << volume_->error();
@@ -134,7 +104,7 @@ class PoolFullVolumeRun : public testing::SimhostPoolRun {
 
   static constexpr uint64_t kVolumeBytes = 16ull << 20;
   static constexpr unsigned kFrames = 48;  // two seconds at 24 fps
-  std::optional<SmallVolume> volume_;
+  std::optional<testing::SmallVolume> volume_;
 };
 
 // A 1080p composition of two seconds at full size, four workers asked for,
