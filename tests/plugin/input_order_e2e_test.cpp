@@ -14,13 +14,13 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
+#include "plugin/scenario_steps.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
@@ -31,6 +31,10 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
+using testing::after_frames;
+using testing::event;
+using testing::now;
+using testing::work_area_lines;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VEL_ORDER_SANITIZED 1
@@ -107,19 +111,8 @@ const Composition kCompositions[] = {
     {"ten-hours", kLongFrames, long_bar(), long_x(100), long_x(300), long_x(700), long_x(500), long_x(100), long_x(300)},
 };
 
-json event(const json& when, const std::string& action, json fields = json::object()) {
-  fields["action"] = action;
-  if (when.is_null()) {
-    fields["at_ms"] = 0;
-  } else {
-    fields["when"] = when;
-  }
-  return fields;
-}
-json now(const std::string& action, json fields = json::object()) { return event(nullptr, action, std::move(fields)); }
 json click_at(double x) { return now("click", {{"x", x}, {"y", 32}}); }
 json key(const char* chars) { return now("key", {{"chars", chars}}); }
-json after_frames(int n) { return {{"frames", n}}; }
 
 // The picture once a gesture settled: on the CPU path the frame prepared
 // for the playback may reach the screen in the very idle call that takes the
@@ -130,16 +123,6 @@ json settled(const Path& path, const std::string& png) {
   if (path.no_gpu) out.push_back(event({{"after_ms", 1}}, "key", {{"chars", "x"}}));
   out.push_back(event(after_frames(1), "wait"));
   out.push_back(event("picture_presented", "screenshot", {{"path", png}}));
-  return out;
-}
-
-// The frames of the "workarea: IN a → OUT b" lines of a log.
-std::vector<std::pair<int64_t, int64_t>> work_area_lines(const std::string& log) {
-  std::vector<std::pair<int64_t, int64_t>> out;
-  const std::regex re("workarea: IN ([0-9]+) \xE2\x86\x92 OUT ([0-9]+)");
-  for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it) {
-    out.emplace_back(std::stoll((*it)[1]), std::stoll((*it)[2]));
-  }
   return out;
 }
 

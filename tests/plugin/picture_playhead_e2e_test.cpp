@@ -13,11 +13,11 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <regex>
 #include <string>
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
+#include "plugin/scenario_steps.h"
 #include "plugin/summary_marks.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
@@ -31,6 +31,10 @@ using nlohmann::json;
 using testing::find_mark;
 using testing::frame_on_screen;
 using testing::read_text;
+using testing::after_frames;
+using testing::event;
+using testing::now;
+using testing::work_area_lines;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VEL_PICTURE_SANITIZED 1
@@ -57,29 +61,8 @@ constexpr Path kPaths[] = {{"cpu", true}, {"metal", false}};
 // Strip positions (window points) of a panel 960 points wide at scale 1.
 int strip_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (frame + 0.3) / kFrames)); }
 
-json event(const json& when, const std::string& action, json fields = json::object()) {
-  fields["action"] = action;
-  if (when.is_null()) {
-    fields["at_ms"] = 0;
-  } else {
-    fields["when"] = when;
-  }
-  return fields;
-}
-json now(const std::string& action, json fields = json::object()) { return event(nullptr, action, std::move(fields)); }
 json shot(const std::string& png) { return now("screenshot", {{"path", png}}); }
 json click_strip(int frame) { return now("click", {{"x", strip_x(frame)}, {"y", 32}}); }
-json after_frames(int n) { return {{"frames", n}}; }
-
-// The frames of the "workarea: IN a → OUT b" lines of a log.
-std::vector<std::pair<int64_t, int64_t>> work_area_lines(const std::string& log) {
-  std::vector<std::pair<int64_t, int64_t>> out;
-  const std::regex re("workarea: IN ([0-9]+) \xE2\x86\x92 OUT ([0-9]+)");
-  for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it) {
-    out.emplace_back(std::stoll((*it)[1]), std::stoll((*it)[2]));
-  }
-  return out;
-}
 
 class PicturePlayhead : public ::testing::Test {
  protected:

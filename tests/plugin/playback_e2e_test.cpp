@@ -21,6 +21,7 @@
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
+#include "plugin/scenario_steps.h"
 #include "plugin/summary_marks.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
@@ -32,6 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
+using testing::work_area_lines;
 
 constexpr int kFrames = 240;
 constexpr const char* kSweepDone = "S2 zone de travail en cache";
@@ -340,16 +342,6 @@ std::pair<int64_t, int64_t> work_area_of(const fs::path& aep) {
   const json& wa = doc.at("compositions").at(0).at("work_area");
   const int64_t start = wa.at("start").at(0).get<int64_t>(), length = wa.at("duration").at(0).get<int64_t>();
   return {start, start + length - 1};
-}
-
-// The frames of the "workarea: IN a → OUT b" lines of a log.
-std::vector<std::pair<int64_t, int64_t>> work_area_lines(const std::string& log) {
-  std::vector<std::pair<int64_t, int64_t>> out;
-  const std::regex re("workarea: IN ([0-9]+) \xE2\x86\x92 OUT ([0-9]+)");
-  for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it) {
-    out.emplace_back(std::stoll((*it)[1]), std::stoll((*it)[2]));
-  }
-  return out;
 }
 
 // Playing from frame 40 on a filled store, "o" and then "i" are pressed
