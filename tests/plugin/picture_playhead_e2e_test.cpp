@@ -96,28 +96,13 @@ class PicturePlayhead : public ::testing::Test {
   // fresh home; the summary.
   static json run(const std::string& name, const Path& path, const fs::path& aep, const json& events, int scale = 1) {
     const fs::path home = root() / ("home-" + name), out = root() / name;
-    fs::create_directories(home / "tmp");
-    fs::create_directories(out);
     json all = json::array({event(nullptr, "open_panel", {{"width", 960}, {"height", 540}, {"scale", scale}})});
     for (const json& e : testing::pause_before_first_picture(log_of(home))) all.push_back(e);
     all.push_back(event({{"file", log_of(home)}, {"has", kSweepDone}}, "wait"));
     for (const json& e : events) all.push_back(e);
     all.push_back(now("quit"));
-    std::ofstream(out / "scenario.json") << json{{"events", all}}.dump();
-    std::vector<std::string> args = {"--plugin",  VEL_PLUGIN_PATH, "--project", aep.string(),
-                                     "--seconds", "100",           "--out",     out.string(),
-                                     "--scenario", (out / "scenario.json").string()};
-    if (path.no_gpu) args.push_back("--no-gpu");
-    const std::vector<std::string> env = {"HOME=" + home.string(), "TMPDIR=" + (home / "tmp").string(),
-                                          "VELOCINTA_PERF=1"};
-    auto r = testing::run_child(VEL_SIMHOST_PATH, args, env, out.string(), 130);
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    json s = json::parse(read_text(out / "summary.json"), nullptr, false);
-    if (!s.is_object()) {
-      ADD_FAILURE() << name << ": no summary: " << r.output;
-      return json::object({{"marks", json::array()}, {"panel", json::object()}});
-    }
-    EXPECT_TRUE(s.at("scenario_failures").empty()) << s.at("scenario_failures").dump();
+    const json s = testing::run_scenario(name, home, out, aep, all, path.no_gpu);
+    if (!s.contains("scenario_failures")) return s;  // no summary: failed already
     EXPECT_TRUE(s.value("quit", false)) << name << ": still waiting for " << s.value("still_waiting", "");
     return s;
   }

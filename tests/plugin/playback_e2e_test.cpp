@@ -159,25 +159,7 @@ class Playback : public ::testing::Test {
   // Runs simhost with `events` in `home`; the summary, or null.
   static json run_in(const fs::path& home, const std::string& name, const json& events, bool no_gpu,
                      const fs::path& project_file = project(), const char* seconds = "100") {
-    const fs::path out = root() / name;
-    fs::create_directories(out);
-    fs::create_directories(home / "tmp");
-    std::ofstream(out / "scenario.json") << json{{"events", events}}.dump();
-    std::vector<std::string> args = {"--plugin", VEL_PLUGIN_PATH,       "--project",  project_file.string(),
-                                     "--seconds", seconds,              "--out",      out.string(),
-                                     "--scenario", (out / "scenario.json").string()};
-    if (no_gpu) args.push_back("--no-gpu");
-    const std::vector<std::string> env = {"HOME=" + home.string(), "TMPDIR=" + (home / "tmp").string(),
-                                          "VELOCINTA_PERF=1"};
-    auto r = testing::run_child(VEL_SIMHOST_PATH, args, env, out.string(), 130);
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    json s = json::parse(read_text(out / "summary.json"), nullptr, false);
-    if (!s.is_object()) {
-      ADD_FAILURE() << name << ": no summary: " << r.output;
-      return json::object({{"marks", json::array()}, {"panel", json::object()}});
-    }
-    EXPECT_TRUE(s.at("scenario_failures").empty()) << s.at("scenario_failures").dump();
-    return s;
+    return testing::run_scenario(name, home, root() / name, project_file, events, no_gpu, seconds);
   }
 
   // `events`, whose first opens the panel, paused before the first picture.
