@@ -22,6 +22,7 @@
 #include "plugin/paused_opening.h"
 #include "plugin/scenario_steps.h"
 #include "support/child_process.h"
+#include "support/sanitized_build.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
 
@@ -30,24 +31,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using testing::kSanitized;
 using testing::read_text;
 using testing::after_frames;
 using testing::event;
 using testing::now;
 using testing::work_area_lines;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VEL_ORDER_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VEL_ORDER_SANITIZED 1
-#endif
-#endif
-#ifdef VEL_ORDER_SANITIZED
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 struct Path {
   const char* name;

@@ -20,6 +20,7 @@
 #include "plugin/scenario_steps.h"
 #include "plugin/summary_marks.h"
 #include "support/child_process.h"
+#include "support/sanitized_build.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
 
@@ -30,24 +31,12 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::find_mark;
 using testing::frame_on_screen;
+using testing::kSanitized;
 using testing::read_text;
 using testing::after_frames;
 using testing::event;
 using testing::now;
 using testing::work_area_lines;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VEL_PICTURE_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VEL_PICTURE_SANITIZED 1
-#endif
-#endif
-#ifdef VEL_PICTURE_SANITIZED
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 constexpr int kFrames = 240;
 constexpr const char* kSweepDone = "S2 zone de travail en cache";
