@@ -2,18 +2,27 @@
 // stand-in host in this process.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <string>
 #include <thread>
+#include <utility>
 
 #include "cache/worker_registry.h"
 #include "core/machine.h"
 #include "host/basic_suite_store.h"
 #include "host/utility_calls.h"
+#include "panel/present/present_workers.h"
+#include "platform/appkit_view.h"
 #include "plugin/hooks.h"
+#include "plugin/panel_steps.h"
 #include "plugin/preview_state.h"
 #include "preview/async_render.h"
 // The stand-in host.
+#include "project/project_json.h"
 #include "simhost/host.h"
 
 namespace vel::testing {
@@ -51,6 +60,31 @@ inline void settle_and_delete(PreviewState* state) {
   }
   drain_deferred_list();
   delete state;
+}
+
+// Opens the project `project_json` in the host as the file `file_name`
+// and mounts the docked panel of a fresh state, by its creation hook, in a
+// key window of 640 × 400. Call through ASSERT_NO_FATAL_FAILURE.
+inline void open_docked_panel(const std::string& project_json, const std::string& file_name, PreviewState*& state,
+                              std::shared_ptr<platform::NSWindow>& window) {
+  store_basic_suite(&sim::host().basic);
+  auto project = sim::parse_project_text(project_json);
+  ASSERT_TRUE(project.ok()) << project.error();
+  sim::host().project.open(std::move(project).value(), file_name);
+  reset_async_inbox_for_tests();
+  state = new_preview_state(sim::kPluginId, PersistedOptions{});
+  window = platform::NSWindow::initWithContentRect({0, 0, 640, 400});
+  window->makeKeyAndOrderFront();
+  ASSERT_EQ(panel_create_hook(state, nullptr, window->contentView().get(), nullptr, nullptr, nullptr), 0);
+  ASSERT_TRUE(state->presentation.docked.views);
+}
+
+// Takes the panel of open_docked_panel down, its pixel worker joined, then
+// the state.
+inline void close_docked_panel(PreviewState* state) {
+  state->presentation.docked = {};
+  join_present_workers();
+  settle_and_delete(state);
 }
 
 }  // namespace vel::testing

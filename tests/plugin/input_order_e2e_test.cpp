@@ -14,14 +14,15 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
+#include "plugin/scenario_steps.h"
 #include "support/child_process.h"
+#include "support/sanitized_build.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
 
@@ -30,20 +31,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using testing::kSanitized;
 using testing::read_text;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VEL_ORDER_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VEL_ORDER_SANITIZED 1
-#endif
-#endif
-#ifdef VEL_ORDER_SANITIZED
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+using testing::after_frames;
+using testing::event;
+using testing::now;
+using testing::work_area_lines;
 
 struct Path {
   const char* name;
@@ -107,19 +100,8 @@ const Composition kCompositions[] = {
     {"ten-hours", kLongFrames, long_bar(), long_x(100), long_x(300), long_x(700), long_x(500), long_x(100), long_x(300)},
 };
 
-json event(const json& when, const std::string& action, json fields = json::object()) {
-  fields["action"] = action;
-  if (when.is_null()) {
-    fields["at_ms"] = 0;
-  } else {
-    fields["when"] = when;
-  }
-  return fields;
-}
-json now(const std::string& action, json fields = json::object()) { return event(nullptr, action, std::move(fields)); }
 json click_at(double x) { return now("click", {{"x", x}, {"y", 32}}); }
 json key(const char* chars) { return now("key", {{"chars", chars}}); }
-json after_frames(int n) { return {{"frames", n}}; }
 
 // The picture once a gesture settled: on the CPU path the frame prepared
 // for the playback may reach the screen in the very idle call that takes the
@@ -130,16 +112,6 @@ json settled(const Path& path, const std::string& png) {
   if (path.no_gpu) out.push_back(event({{"after_ms", 1}}, "key", {{"chars", "x"}}));
   out.push_back(event(after_frames(1), "wait"));
   out.push_back(event("picture_presented", "screenshot", {{"path", png}}));
-  return out;
-}
-
-// The frames of the "workarea: IN a → OUT b" lines of a log.
-std::vector<std::pair<int64_t, int64_t>> work_area_lines(const std::string& log) {
-  std::vector<std::pair<int64_t, int64_t>> out;
-  const std::regex re("workarea: IN ([0-9]+) \xE2\x86\x92 OUT ([0-9]+)");
-  for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it) {
-    out.emplace_back(std::stoll((*it)[1]), std::stoll((*it)[2]));
-  }
   return out;
 }
 
@@ -178,28 +150,13 @@ class InputOrderRun : public ::testing::Test {
   // summary.
   static json run(const std::string& name, const Path& path, const Composition& c, const json& events) {
     const fs::path home = root() / ("home-" + name), out = root() / name;
-    fs::create_directories(home / "tmp");
-    fs::create_directories(out);
     json all = json::array({event(nullptr, "open_panel", {{"width", 960}, {"height", 540}, {"scale", 1}})});
     for (const json& e : testing::pause_before_first_picture(log_of(home))) all.push_back(e);
     if (c.frames == kShortFrames) all.push_back(event({{"file", log_of(home)}, {"has", "S2 zone de travail en cache"}}, "wait"));
     for (const json& e : events) all.push_back(e);
     all.push_back(now("quit"));
-    std::ofstream(out / "scenario.json") << json{{"events", all}}.dump();
-    std::vector<std::string> args = {"--plugin",  VEL_PLUGIN_PATH, "--project", project(c).string(),
-                                     "--seconds", "100",           "--out",     out.string(),
-                                     "--scenario", (out / "scenario.json").string()};
-    if (path.no_gpu) args.push_back("--no-gpu");
-    const std::vector<std::string> env = {"HOME=" + home.string(), "TMPDIR=" + (home / "tmp").string(),
-                                          "VELOCINTA_PERF=1"};
-    auto r = testing::run_child(VEL_SIMHOST_PATH, args, env, out.string(), 130);
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    json s = json::parse(read_text(out / "summary.json"), nullptr, false);
-    if (!s.is_object()) {
-      ADD_FAILURE() << name << ": no summary: " << r.output;
-      return json::object({{"panel", json::object()}});
-    }
-    EXPECT_TRUE(s.at("scenario_failures").empty()) << s.at("scenario_failures").dump();
+    const json s = testing::run_scenario(name, home, out, project(c), all, path.no_gpu);
+    if (!s.contains("scenario_failures")) return s;  // no summary: failed already
     EXPECT_TRUE(s.value("quit", false)) << name << ": still waiting for " << s.value("still_waiting", "");
     return s;
   }

@@ -83,27 +83,17 @@ class InputOrder : public ::testing::TestWithParam<std::tuple<Composition, TurnC
 
   void SetUp() override {
     ::setenv("VELOCINTA_METAL", "0", 1);  // the clock's shown frame is the CPU path's picture
-    store_basic_suite(&sim::host().basic);
     const Composition& c = comp();
     const std::string rate = std::to_string(c.rate), frames = std::to_string(c.frames);
-    auto project = sim::parse_project_text(R"({"active_comp": "One", "compositions": [{"name": "One",
+    ASSERT_NO_FATAL_FAILURE(testing::open_docked_panel(R"({"active_comp": "One", "compositions": [{"name": "One",
       "width": 64, "height": 36, "frame_duration": [1, )" + rate + R"(], "duration": [)" + frames + ", " + rate +
-                                           R"(], "bg_color": [0.2, 0.3, 0.4],
-      "layers": [{"name": "Plate", "solid": {"name": "S", "color": [0.9, 0.1, 0.1]}}]}]})");
-    ASSERT_TRUE(project.ok()) << project.error();
-    sim::host().project.open(std::move(project).value(), "order.aep");
-    reset_async_inbox_for_tests();
-    state = new_preview_state(sim::kPluginId, PersistedOptions{});
-    window = platform::NSWindow::initWithContentRect({0, 0, 640, 400});
-    window->makeKeyAndOrderFront();
-    ASSERT_EQ(panel_create_hook(state, nullptr, window->contentView().get(), nullptr, nullptr, nullptr), 0);
-    ASSERT_TRUE(state->presentation.docked.views);
+                                                           R"(], "bg_color": [0.2, 0.3, 0.4],
+      "layers": [{"name": "Plate", "solid": {"name": "S", "color": [0.9, 0.1, 0.1]}}]}]})",
+                                                       "order.aep", state, window));
   }
 
   void TearDown() override {
-    state->presentation.docked = {};
-    join_present_workers();
-    testing::settle_and_delete(state);
+    testing::close_docked_panel(state);
     ::unsetenv("VELOCINTA_METAL");
   }
 

@@ -45,26 +45,16 @@ class PanelReset : public ::testing::Test {
 
   void SetUp() override {
     ::setenv("VELOCINTA_METAL", "0", 1);  // the steps look at the CPU path's image view
-    store_basic_suite(&sim::host().basic);
-    auto project = sim::parse_project_text(R"({"active_comp": "One", "compositions": [{"name": "One",
+    ASSERT_NO_FATAL_FAILURE(testing::open_docked_panel(R"({"active_comp": "One", "compositions": [{"name": "One",
       "width": 64, "height": 36, "frame_duration": [1, )" + rate() + R"(], "duration": [)" + frames() + ", " + rate() + R"(],
       "bg_color": [0.2, 0.3, 0.4], "layers": [{"name": "Plate", "solid": {"name": "S", "color": [0.9, 0.1, 0.1]}}]},
       {"name": "Two", "width": 32, "height": 18, "frame_duration": [1, 24], "duration": [24, 24],
-      "bg_color": [0.5, 0.5, 0.5], "layers": []}]})");
-    ASSERT_TRUE(project.ok()) << project.error();
-    sim::host().project.open(std::move(project).value(), "panel.aep");
-    reset_async_inbox_for_tests();
-    state = new_preview_state(sim::kPluginId, PersistedOptions{});
-    window = platform::NSWindow::initWithContentRect({0, 0, 640, 400});
-    window->makeKeyAndOrderFront();
-    ASSERT_EQ(panel_create_hook(state, nullptr, window->contentView().get(), nullptr, nullptr, nullptr), 0);
-    ASSERT_TRUE(state->presentation.docked.views);
+      "bg_color": [0.5, 0.5, 0.5], "layers": []}]})",
+                                                       "panel.aep", state, window));
   }
 
   void TearDown() override {
-    state->presentation.docked = {};
-    join_present_workers();  // the panel's pixel worker
-    testing::settle_and_delete(state);
+    testing::close_docked_panel(state);
     ::unsetenv("VELOCINTA_METAL");
   }
 

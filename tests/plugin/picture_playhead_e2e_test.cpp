@@ -13,13 +13,14 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <regex>
 #include <string>
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
+#include "plugin/scenario_steps.h"
 #include "plugin/summary_marks.h"
 #include "support/child_process.h"
+#include "support/sanitized_build.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
 
@@ -30,20 +31,12 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::find_mark;
 using testing::frame_on_screen;
+using testing::kSanitized;
 using testing::read_text;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VEL_PICTURE_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VEL_PICTURE_SANITIZED 1
-#endif
-#endif
-#ifdef VEL_PICTURE_SANITIZED
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+using testing::after_frames;
+using testing::event;
+using testing::now;
+using testing::work_area_lines;
 
 constexpr int kFrames = 240;
 constexpr const char* kSweepDone = "S2 zone de travail en cache";
@@ -57,29 +50,8 @@ constexpr Path kPaths[] = {{"cpu", true}, {"metal", false}};
 // Strip positions (window points) of a panel 960 points wide at scale 1.
 int strip_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (frame + 0.3) / kFrames)); }
 
-json event(const json& when, const std::string& action, json fields = json::object()) {
-  fields["action"] = action;
-  if (when.is_null()) {
-    fields["at_ms"] = 0;
-  } else {
-    fields["when"] = when;
-  }
-  return fields;
-}
-json now(const std::string& action, json fields = json::object()) { return event(nullptr, action, std::move(fields)); }
 json shot(const std::string& png) { return now("screenshot", {{"path", png}}); }
 json click_strip(int frame) { return now("click", {{"x", strip_x(frame)}, {"y", 32}}); }
-json after_frames(int n) { return {{"frames", n}}; }
-
-// The frames of the "workarea: IN a → OUT b" lines of a log.
-std::vector<std::pair<int64_t, int64_t>> work_area_lines(const std::string& log) {
-  std::vector<std::pair<int64_t, int64_t>> out;
-  const std::regex re("workarea: IN ([0-9]+) \xE2\x86\x92 OUT ([0-9]+)");
-  for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it) {
-    out.emplace_back(std::stoll((*it)[1]), std::stoll((*it)[2]));
-  }
-  return out;
-}
 
 class PicturePlayhead : public ::testing::Test {
  protected:
@@ -113,28 +85,13 @@ class PicturePlayhead : public ::testing::Test {
   // fresh home; the summary.
   static json run(const std::string& name, const Path& path, const fs::path& aep, const json& events, int scale = 1) {
     const fs::path home = root() / ("home-" + name), out = root() / name;
-    fs::create_directories(home / "tmp");
-    fs::create_directories(out);
     json all = json::array({event(nullptr, "open_panel", {{"width", 960}, {"height", 540}, {"scale", scale}})});
     for (const json& e : testing::pause_before_first_picture(log_of(home))) all.push_back(e);
     all.push_back(event({{"file", log_of(home)}, {"has", kSweepDone}}, "wait"));
     for (const json& e : events) all.push_back(e);
     all.push_back(now("quit"));
-    std::ofstream(out / "scenario.json") << json{{"events", all}}.dump();
-    std::vector<std::string> args = {"--plugin",  VEL_PLUGIN_PATH, "--project", aep.string(),
-                                     "--seconds", "100",           "--out",     out.string(),
-                                     "--scenario", (out / "scenario.json").string()};
-    if (path.no_gpu) args.push_back("--no-gpu");
-    const std::vector<std::string> env = {"HOME=" + home.string(), "TMPDIR=" + (home / "tmp").string(),
-                                          "VELOCINTA_PERF=1"};
-    auto r = testing::run_child(VEL_SIMHOST_PATH, args, env, out.string(), 130);
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    json s = json::parse(read_text(out / "summary.json"), nullptr, false);
-    if (!s.is_object()) {
-      ADD_FAILURE() << name << ": no summary: " << r.output;
-      return json::object({{"marks", json::array()}, {"panel", json::object()}});
-    }
-    EXPECT_TRUE(s.at("scenario_failures").empty()) << s.at("scenario_failures").dump();
+    const json s = testing::run_scenario(name, home, out, aep, all, path.no_gpu);
+    if (!s.contains("scenario_failures")) return s;  // no summary: failed already
     EXPECT_TRUE(s.value("quit", false)) << name << ": still waiting for " << s.value("still_waiting", "");
     return s;
   }

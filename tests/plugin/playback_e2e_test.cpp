@@ -21,6 +21,7 @@
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
+#include "plugin/scenario_steps.h"
 #include "plugin/summary_marks.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
@@ -32,6 +33,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
+using testing::work_area_lines;
 
 constexpr int kFrames = 240;
 constexpr const char* kSweepDone = "S2 zone de travail en cache";
@@ -157,25 +159,7 @@ class Playback : public ::testing::Test {
   // Runs simhost with `events` in `home`; the summary, or null.
   static json run_in(const fs::path& home, const std::string& name, const json& events, bool no_gpu,
                      const fs::path& project_file = project(), const char* seconds = "100") {
-    const fs::path out = root() / name;
-    fs::create_directories(out);
-    fs::create_directories(home / "tmp");
-    std::ofstream(out / "scenario.json") << json{{"events", events}}.dump();
-    std::vector<std::string> args = {"--plugin", VEL_PLUGIN_PATH,       "--project",  project_file.string(),
-                                     "--seconds", seconds,              "--out",      out.string(),
-                                     "--scenario", (out / "scenario.json").string()};
-    if (no_gpu) args.push_back("--no-gpu");
-    const std::vector<std::string> env = {"HOME=" + home.string(), "TMPDIR=" + (home / "tmp").string(),
-                                          "VELOCINTA_PERF=1"};
-    auto r = testing::run_child(VEL_SIMHOST_PATH, args, env, out.string(), 130);
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    json s = json::parse(read_text(out / "summary.json"), nullptr, false);
-    if (!s.is_object()) {
-      ADD_FAILURE() << name << ": no summary: " << r.output;
-      return json::object({{"marks", json::array()}, {"panel", json::object()}});
-    }
-    EXPECT_TRUE(s.at("scenario_failures").empty()) << s.at("scenario_failures").dump();
-    return s;
+    return testing::run_scenario(name, home, root() / name, project_file, events, no_gpu, seconds);
   }
 
   // `events`, whose first opens the panel, paused before the first picture.
@@ -340,16 +324,6 @@ std::pair<int64_t, int64_t> work_area_of(const fs::path& aep) {
   const json& wa = doc.at("compositions").at(0).at("work_area");
   const int64_t start = wa.at("start").at(0).get<int64_t>(), length = wa.at("duration").at(0).get<int64_t>();
   return {start, start + length - 1};
-}
-
-// The frames of the "workarea: IN a → OUT b" lines of a log.
-std::vector<std::pair<int64_t, int64_t>> work_area_lines(const std::string& log) {
-  std::vector<std::pair<int64_t, int64_t>> out;
-  const std::regex re("workarea: IN ([0-9]+) \xE2\x86\x92 OUT ([0-9]+)");
-  for (std::sregex_iterator it(log.begin(), log.end(), re), end; it != end; ++it) {
-    out.emplace_back(std::stoll((*it)[1]), std::stoll((*it)[2]));
-  }
-  return out;
 }
 
 // Playing from frame 40 on a filled store, "o" and then "i" are pressed

@@ -4,22 +4,20 @@
 // waiting out its linger; and a full volume under the pool folder is said
 // once, no worker is sent into it, and the host's own renders fill the
 // work area.
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "plugin/simhost_pool_run.h"
+#include "plugin/small_volume.h"
 
 namespace vel {
 namespace {
@@ -60,7 +58,21 @@ std::optional<uint64_t> stamp_of(const std::string& text, const std::string& wha
   return std::stoull(text.substr(from, text.find(']', from) - from));
 }
 
-class PoolSlotsRun : public testing::SimhostPoolRun {};
+class PoolSlotsRun : public testing::SimhostPoolRun {
+ protected:
+  // Runs the host with the pool on, paused after its first frame, until the
+  // work area is cached; `text` is the plug-in's log once the run ended
+  // with no process left. Call through ASSERT_NO_FATAL_FAILURE.
+  void cache_the_work_area(std::vector<std::string> env, std::string& text) {
+    json events = pool_on_events();
+    events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
+    events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
+    auto r = run(std::move(env), events, 90.0);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
+    text = log();
+  }
+};
 
 // Four workers, the first of the first batch staying a minute after its
 // last frame with its engine (the stand-in's pause before it ends, as an
@@ -71,13 +83,8 @@ TEST_F(PoolSlotsRun, AWorkerLingeringAfterItsLastFrameHoldsNoSlot) {
   json p = project();
   for (auto& layer : p["compositions"][0]["layers"]) layer["three_d"] = false;
   write_project(p);
-  json events = pool_on_events();
-  events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
-  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
-  auto r = run({"VELOCINTA_POOL_WORKERS=4", "SIM_AERENDER_EXIT_DELAY_MS=0/w0:60000"}, events, 90.0);
-  ASSERT_EQ(r.exit_code, 0) << r.output;
-  EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
-  const std::string text = log();
+  std::string text;
+  ASSERT_NO_FATAL_FAILURE(cache_the_work_area({"VELOCINTA_POOL_WORKERS=4", "SIM_AERENDER_EXIT_DELAY_MS=0/w0:60000"}, text));
   const std::vector<EndReport> reports = end_reports(text);
   ASSERT_GE(reports.size(), 1u) << text;
   std::printf("the first batch: %u workers, %u/%u frames, %.1f ms\n", reports[0].clients, reports[0].delivered,
@@ -92,49 +99,22 @@ TEST_F(PoolSlotsRun, AWorkerLingeringAfterItsLastFrameHoldsNoSlot) {
   EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
 }
 
-// The volume mounted over the test's scratch folder (home, temporary folder
-// and all), taken down after.
-class SmallVolume {
- public:
-  SmallVolume(const fs::path& at, uint64_t bytes) : at_(at) {
-    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
-    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
-      mounted_ = true;
-    } else {
-      refused_ = errno == EPERM || errno == EACCES;
-      error_ = std::strerror(errno);
-    }
-  }
-  ~SmallVolume() {
-    if (mounted_) (void)::umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  bool refused() const { return refused_; }
-  const std::string& error() const { return error_; }
-
- private:
-  fs::path at_;
-  bool mounted_ = false;
-  bool refused_ = false;
-  std::string error_;
-};
-
 // The host's home and temporary folder on one volume of 16 MiB, mounted
 // for the test over its scratch folder in its own mount namespace.
-class PoolFullVolumeRun : public testing::SimhostPoolRun {
+class PoolFullVolumeRun : public PoolSlotsRun {
  protected:
   void SetUp() override {
-    if (::getpid() != 1) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
+    if (!testing::in_own_namespace()) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
     volume_.emplace(root_, kVolumeBytes);
     if (volume_->refused()) GTEST_SKIP() << "this namespace takes no mount: " << volume_->error();
     ASSERT_TRUE(volume_->mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << volume_->error();
-    SimhostPoolRun::SetUp();
+    PoolSlotsRun::SetUp();
   }
   void TearDown() override { volume_.reset(); }
 
   static constexpr uint64_t kVolumeBytes = 16ull << 20;
   static constexpr unsigned kFrames = 48;  // two seconds at 24 fps
-  std::optional<SmallVolume> volume_;
+  std::optional<testing::SmallVolume> volume_;
 };
 
 // A 1080p composition of two seconds at full size, four workers asked for,
@@ -153,13 +133,8 @@ TEST_F(PoolFullVolumeRun, AFullVolumeIsSaidOnceAndTheHostFillsTheWorkArea) {
   const fs::path support = root_ / "home" / "Library" / "Application Support" / "velocinta";
   fs::create_directories(support);
   std::ofstream(support / "panel_options.json") << json{{"quality", 3}}.dump();  // full size
-  json events = pool_on_events();
-  events.push_back({{"when", {{"frames", 1}}}, {"action", "pause"}});
-  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
-  auto r = run({"SIM_AERENDER_PSD=raw", "VELOCINTA_POOL_WORKERS=4"}, events, 90.0);
-  ASSERT_EQ(r.exit_code, 0) << r.output;
-  EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
-  const std::string text = log();
+  std::string text;
+  ASSERT_NO_FATAL_FAILURE(cache_the_work_area({"SIM_AERENDER_PSD=raw", "VELOCINTA_POOL_WORKERS=4"}, text));
   EXPECT_EQ(count_of(text, "pool: volume plein"), 1u) << text;
   const std::regex said("INFO: pool: volume plein, workers arrêtés : le volume de " + pool_dir().string() +
                         " n'a plus que [0-9]+ Mio libres, il en faut 17 Mio à un worker \\(deux images\\) — "

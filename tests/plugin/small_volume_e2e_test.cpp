@@ -3,21 +3,18 @@
 // fill it leaves its free space to the user's files, says once in the log
 // why the disk store writes nothing, and the panel shows every frame all
 // the same.
-#include <sys/mount.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "plugin/small_volume.h"
 #include "plugin/turning_bar.h"
 #include "support/child_process.h"
 #include "support/scratch_dir.h"
@@ -51,43 +48,15 @@ size_t count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
-// The volume mounted over the home folder for the test, taken down after.
-class SmallVolume {
- public:
-  explicit SmallVolume(const fs::path& at) : at_(at) {
-    const std::string options = "size=" + std::to_string(kVolumeBytes) + ",mode=0755";
-    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
-      mounted_ = true;
-    } else {
-      refused_ = errno == EPERM || errno == EACCES;
-      error_ = std::strerror(errno);
-    }
-  }
-  ~SmallVolume() {
-    if (mounted_) (void)::umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  bool refused() const { return refused_; }  // the namespace takes no mount at all
-  const std::string& error() const { return error_; }
-
- private:
-  fs::path at_;
-  bool mounted_ = false;
-  bool refused_ = false;
-  std::string error_;
-};
-
 TEST(SmallVolume, PlayingLeavesTheVolumesFreeSpaceAndShowsEveryFrame) {
-  // Only the test's own mount namespace may take a mount: the main runs
-  // each test as pid 1 of its own namespaces where they can be made.
-  if (::getpid() != 1) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
+  if (!testing::in_own_namespace()) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
   testing::ScratchDir scratch("vel-small-volume");
   ASSERT_TRUE(scratch.ok());
   const fs::path home = scratch.path() / "home";
   const fs::path out = scratch.path() / "out";
   const fs::path tmp = scratch.path() / "tmp";
   for (const fs::path& d : {home, out, tmp}) fs::create_directories(d);
-  SmallVolume volume(home);
+  testing::SmallVolume volume(home, kVolumeBytes);
   if (volume.refused()) GTEST_SKIP() << "this namespace takes no mount: " << volume.error();
   ASSERT_TRUE(volume.mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << volume.error();
   const uint64_t free_before = free_bytes(home);

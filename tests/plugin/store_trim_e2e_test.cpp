@@ -6,15 +6,11 @@
 // the frames nearest the playhead. The main thread once kept counting the
 // removed frames as on disk, and never wrote them again in the session.
 // The stop line gives the figures that tell why the store stopped.
-#include <sys/mount.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -23,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "plugin/small_volume.h"
 #include "plugin/turning_bar.h"
 #include "store/store_names.h"
 #include "support/child_process.h"
@@ -49,32 +46,6 @@ int strip_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (fram
 
 json click_strip(int frame) { return {{"at_ms", 0}, {"action", "click"}, {"x", strip_x(frame)}, {"y", 32}}; }
 
-// The volume mounted over the caches folder for the test, taken down after.
-class CachesVolume {
- public:
-  explicit CachesVolume(const fs::path& at) : at_(at) {
-    const std::string options = "size=" + std::to_string(kVolumeBytes) + ",mode=0755";
-    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) {
-      mounted_ = true;
-    } else {
-      refused_ = errno == EPERM || errno == EACCES;
-      error_ = std::strerror(errno);
-    }
-  }
-  ~CachesVolume() {
-    if (mounted_) (void)::umount2(at_.c_str(), MNT_DETACH);
-  }
-  bool mounted() const { return mounted_; }
-  bool refused() const { return refused_; }
-  const std::string& error() const { return error_; }
-
- private:
-  fs::path at_;
-  bool mounted_ = false;
-  bool refused_ = false;
-  std::string error_;
-};
-
 std::set<int32_t> stored_frames(const fs::path& store) {
   std::set<int32_t> out;
   std::error_code ec;
@@ -85,7 +56,7 @@ std::set<int32_t> stored_frames(const fs::path& store) {
 }
 
 TEST(StoreTrim, FramesRemovedForRoomAreWrittenAgainWhenThePlayheadComesBack) {
-  if (::getpid() != 1) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
+  if (!testing::in_own_namespace()) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
   testing::ScratchDir scratch("vel-store-trim");
   ASSERT_TRUE(scratch.ok());
   const fs::path home = scratch.path() / "home";
@@ -93,7 +64,7 @@ TEST(StoreTrim, FramesRemovedForRoomAreWrittenAgainWhenThePlayheadComesBack) {
   const fs::path out = scratch.path() / "out";
   const fs::path tmp = scratch.path() / "tmp";
   for (const fs::path& d : {caches, out, tmp}) fs::create_directories(d);
-  CachesVolume volume(caches);
+  testing::SmallVolume volume(caches, kVolumeBytes);
   if (volume.refused()) GTEST_SKIP() << "this namespace takes no mount: " << volume.error();
   ASSERT_TRUE(volume.mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << volume.error();
 

@@ -160,6 +160,15 @@ class LaunchHold : public PoolProcessTest {
     }
   }
 
+  // Waits for the pool's processes to be gone, the memory tick reaping
+  // them; false when some outlive the wait.
+  bool pool_processes_gone(PoolRuntime& rt) {
+    return eventually([&] {
+      pool_memory_tick(rt, mono_ns());
+      return other_processes().empty();
+    });
+  }
+
   std::optional<fs::path> aerender_ = fs::path(kAerender);
   uint64_t slowest_ns_ = 0;
 };
@@ -199,10 +208,7 @@ TEST_F(LaunchHold, TheMainThreadGoesOnWhileAWorkerStarts) {
     // The toggle's stop: the worker is signalled, reaped by a later poll.
     EXPECT_TRUE(returns_at_once([&] { stop_pool(rt, mono_ns()); })) << p.name;
     EXPECT_FALSE(rt.plan);
-    EXPECT_TRUE(eventually([&] {
-      pool_memory_tick(rt, mono_ns());
-      return other_processes().empty();
-    })) << p.name;
+    EXPECT_TRUE(pool_processes_gone(rt)) << p.name;
   }
   EXPECT_TRUE(reached_on_main().empty());
   std::printf("slowest main-thread call while held: %.3f ms\n", static_cast<double>(slowest_ns_) / 1e6);
@@ -229,10 +235,7 @@ TEST_F(LaunchHold, TheMainThreadGoesOnWhileTheJobFolderIsRead) {
   EXPECT_TRUE(still_held());
   EXPECT_TRUE(returns_at_once([&] { stop_pool(rt, mono_ns()); }));
   release();
-  EXPECT_TRUE(eventually([&] {
-    pool_memory_tick(rt, mono_ns());
-    return other_processes().empty();
-  }));
+  EXPECT_TRUE(pool_processes_gone(rt));
   EXPECT_TRUE(reached_on_main().empty());
 }
 
@@ -251,10 +254,7 @@ TEST_F(LaunchHold, AWorkerStartedForABatchThatEndedMeanwhileIsLetGo) {
   EXPECT_FALSE(rt.plan);
   release();
   EXPECT_TRUE(wait_for_launch_thread(std::chrono::seconds(30)));
-  EXPECT_TRUE(eventually([&] {
-    pool_memory_tick(rt, mono_ns());
-    return other_processes().empty();
-  }));
+  EXPECT_TRUE(pool_processes_gone(rt));
   EXPECT_TRUE(reached_on_main().empty());
 }
 
@@ -299,10 +299,7 @@ TEST_F(LaunchHold, TheMainThreadGoesOnWhileAPoolThreadWalksTheProcesses) {
     return !alive(engine);
   }));
   reap(engine);
-  EXPECT_TRUE(eventually([&] {
-    pool_memory_tick(rt, mono_ns());
-    return other_processes().empty();
-  }));
+  EXPECT_TRUE(pool_processes_gone(rt));
   EXPECT_TRUE(reached_on_main().empty());
 }
 

@@ -437,8 +437,8 @@ void record_launch_admission(PoolRuntime& rt, const PoolPlan& plan, const BatchW
 
 }  // namespace
 
-bool take_started_workers(PoolPlan& plan, Instant now) {
-  bool failed = false;
+void take_finished_starts(PoolPlan& plan, Instant now, const std::function<void()>& started,
+                          const std::function<bool(const StartInFlight&)>& failed) {
   for (auto it = plan.starting.begin(); it != plan.starting.end();) {
     std::optional<PoolJob> job;
     const WorkerStart::Outcome outcome = it->start->take(job);
@@ -446,27 +446,36 @@ bool take_started_workers(PoolPlan& plan, Instant now) {
       ++it;
       continue;
     }
-    const QueuedRange range = it->range;
-    const uint32_t mfr = it->mfr_percent;
+    const StartInFlight start = std::move(*it);
     it = plan.starting.erase(it);
     if (outcome == WorkerStart::Outcome::Failed) {
-      failed = true;
-      if (plan.spawn_retry.failed(now, !plan.jobs.empty()) == SpawnFailureAction::Retry) {
-        plan.queued_ranges.push_front(range);
-      } else if (!range.replay) {
-        // Its frames are left to a later batch.
-        const FrameRange dropped[] = {{range.start, range.end}};
-        const uint64_t n = expected_frame_count(dropped);
-        plan.expected_frames = plan.expected_frames > n ? plan.expected_frames - n : 0;
-      }
+      if (!failed(start)) return;
       continue;
     }
-    job->replay = range.replay;
-    job->launched_ns = now;  // the supervision's watchdogs read the launch's clock
-    job->mfr_percent = mfr;
+    job->replay = start.range.replay;
+    job->launched_ns = now;
+    job->mfr_percent = start.mfr_percent;
     plan.jobs.push_back(std::move(*job));
     plan.spawn_retry.succeeded();
+    started();
   }
+}
+
+bool take_started_workers(PoolPlan& plan, Instant now) {
+  bool failed = false;
+  take_finished_starts(plan, now, [] {}, [&](const StartInFlight& start) {
+    failed = true;
+    const QueuedRange& range = start.range;
+    if (plan.spawn_retry.failed(now, !plan.jobs.empty()) == SpawnFailureAction::Retry) {
+      plan.queued_ranges.push_front(range);
+    } else if (!range.replay) {
+      // Its frames are left to a later batch.
+      const FrameRange dropped[] = {{range.start, range.end}};
+      const uint64_t n = expected_frame_count(dropped);
+      plan.expected_frames = plan.expected_frames > n ? plan.expected_frames - n : 0;
+    }
+    return true;
+  });
   return failed;
 }
 

@@ -125,6 +125,13 @@ void launch_pool_batch(PoolRuntime& rt, const std::string& comp_name, std::span<
 // queue or is dropped, as the spawn retry says. Answers whether one failed.
 bool take_started_workers(PoolPlan& plan, Instant now);
 
+// Takes the starts `plan` waits for that have finished, in their order: a
+// worker that started becomes a job launched at `now` (the supervision's
+// watchdogs read that clock) and `started` is told; the start of one that
+// did not is handed to `failed`, which answers whether to take the rest.
+void take_finished_starts(PoolPlan& plan, Instant now, const std::function<void()>& started,
+                          const std::function<bool(const StartInFlight&)>& failed);
+
 // A batch none of whose workers started: memory output gives way to PSD for
 // the batches to come, a file output counts toward its cooldown; the plan
 // is left without a report and its folder goes. The caller drops the plan.

@@ -112,31 +112,16 @@ void spawn_failed(SupervisionCall& c, const QueuedRange& range) {
 StartsTaken take_worker_starts(SupervisionCall& c) {
   PoolPlan& plan = c.plan();
   bool failed = false;
-  for (auto it = plan.starting.begin(); it != plan.starting.end();) {
-    std::optional<PoolJob> job;
-    const WorkerStart::Outcome outcome = it->start->take(job);
-    if (outcome == WorkerStart::Outcome::Pending) {
-      ++it;
-      continue;
-    }
-    const StartInFlight start = std::move(*it);
-    it = plan.starting.erase(it);
-    if (outcome == WorkerStart::Outcome::Started) {
-      job->replay = start.range.replay;
-      job->launched_ns = c.now;
-      job->mfr_percent = start.mfr_percent;
-      plan.jobs.push_back(std::move(*job));
-      plan.spawn_retry.succeeded();
-      c.rt.failed_launches = 0;
-      continue;
-    }
+  bool ended = false;
+  take_finished_starts(plan, c.now, [&] { c.rt.failed_launches = 0; }, [&](const StartInFlight& start) {
     failed = true;
     plan.active -= std::min<uint64_t>(plan.active, 1);
     plan.spawned_workers -= std::min<uint64_t>(plan.spawned_workers, 1);
     if (plan.jobs.empty() && plan.starting.empty()) {
       give_up_batch_start(c.rt, plan, c.now);
       (void)take_pool_plan(c.rt, c.now);
-      return StartsTaken::BatchEnded;
+      ended = true;
+      return false;
     }
     if (c.memory_output()) {
       (void)take_pool_plan(c.rt, c.now);
@@ -145,10 +130,13 @@ StartsTaken take_worker_starts(SupervisionCall& c) {
         reset_pool_plan(c.rt);
       }
       log_line("ERROR", "pool: memory output launch failed — PSD selected for a future batch");
-      return StartsTaken::BatchEnded;
+      ended = true;
+      return false;
     }
     spawn_failed(c, start.range);
-  }
+    return true;
+  });
+  if (ended) return StartsTaken::BatchEnded;
   return failed ? StartsTaken::Failed : StartsTaken::Quiet;
 }
 

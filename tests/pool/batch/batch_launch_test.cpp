@@ -63,6 +63,15 @@ struct FakeLaunch {
     };
     return w;
   }
+
+  // As world(), with the starts the launch sends off the main thread kept in
+  // `posted` for the test to run when it says, and no job folder disposed.
+  LaunchWorld posting_world(std::vector<std::function<void()>>& posted) {
+    LaunchWorld w = world();
+    w.dispose_job_dir = [](const std::filesystem::path&) {};
+    w.run_off_main = [&posted](std::function<void()> task) { posted.push_back(std::move(task)); };
+    return w;
+  }
 };
 
 PoolRuntime ready_runtime(const std::filesystem::path& snapshot) {
@@ -472,9 +481,7 @@ TEST_F(BatchLaunch, TheFirstWorkersOutcomeIsTakenByALaterSupervisionCall) {
     rt.comp_dimensions = std::make_pair(64u, 36u);
     rt.failed_launches = 1;
     std::vector<std::function<void()>> posted;
-    LaunchWorld world = fake.world();
-    world.dispose_job_dir = [](const std::filesystem::path&) {};
-    world.run_off_main = [&posted](std::function<void()> task) { posted.push_back(std::move(task)); };
+    const LaunchWorld world = fake.posting_world(posted);
     launch_pool_batch(rt, "Main", {kRanges.data(), 1}, 24, 1, world);
     ASSERT_TRUE(rt.plan);
     EXPECT_TRUE(fake.spawned.empty()) << "not spawned on the launch's thread";
@@ -518,9 +525,7 @@ TEST_F(BatchLaunch, ABatchThatEndsAbandonsItsStarts) {
     FakeLaunch fake(pool_dir());
     PoolRuntime rt = ready_runtime(scratch_.path() / "snapshot.aep");
     std::vector<std::function<void()>> posted;
-    LaunchWorld world = fake.world();
-    world.dispose_job_dir = [](const std::filesystem::path&) {};
-    world.run_off_main = [&posted](std::function<void()> task) { posted.push_back(std::move(task)); };
+    const LaunchWorld world = fake.posting_world(posted);
     launch_pool_batch(rt, "Main", {kRanges.data(), 1}, 24, 1, world);
     ASSERT_TRUE(rt.plan);
     if (began) posted[0]();
