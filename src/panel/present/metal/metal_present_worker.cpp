@@ -299,6 +299,10 @@ std::optional<double> MetalPresenter::iterate(double now) {
   context.pressure_percent = options_.pressure_percent();
   context.physical_memory = options_.physical_memory();
   context.now_ms = now;
+  // A still picture too is dropped when a stop or a new job came after it.
+  context.present = [job = job_, generation = t.generation](const std::function<void()>& show) {
+    return show_if_current(*job, generation, show, std::nullopt);
+  };
 
   if (clear_pending_ && !step_clear(context, t.worker_play, commands_pending, vw, vh, t.incoming)) {
     if (failed) note_command_failure(t.worker_play);  // failures count even while a clear is owed
@@ -445,8 +449,9 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     report_undrawn_index(*job_, t.generation, displayed_->draw, chosen->frame);
   } else {
     const uint64_t serial = ++draws_;
-    context.on_presented = [job = job_, generation = t.generation, serial, index = chosen->frame] {
-      report_screen_index(*job, generation, serial, index);
+    context.present = [job = job_, generation = t.generation, serial, index = chosen->frame](
+                          const std::function<void()>& show) {
+      return show_if_current(*job, generation, show, std::make_pair(serial, index));
     };
     if (!draw(frame_of(*chosen), vw, vh, context)) {
       // The frames before the one going on screen are missed whenever it
