@@ -288,7 +288,7 @@ TEST_F(StopPicture, ASwitchWhilePlayingShowsTheOldPictureUntilTheNewEntry) {
           const int entry = to_other ? kOtherEntry : kMainEntry;
           // Its first picture is its entry, or a frame played on from it
           // between two screenshots.
-          entry_wrong = behind(shot.frame, entry, kSwitchFrames) > 0.5 || shot.frame > entry + 4;
+          entry_wrong = behind(entry, shot.frame, kSwitchFrames) > 0.5 || shot.frame > entry + 4;
           EXPECT_FALSE(entry_wrong) << "first picture of the new composition at " << shot.frame << ", entry " << entry;
         } else {
           const bool back = behind(shots[j - 1].frame, shot.frame, kSwitchFrames) > 0.5;
