@@ -15,6 +15,7 @@ void reset_locked(PresentJob& job) {
   job.explicit_frame.reset();
   job.worker_play = false;
   job.reset = true;
+  job.stops.fetch_add(1, std::memory_order_acq_rel);
   job.generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
@@ -115,12 +116,10 @@ void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, in
   note_screen_locked(job, generation, draw, index);
 }
 
-bool show_if_current(PresentJob& job, uint64_t generation, const std::function<void()>& show,
+bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, const std::function<void()>& show,
                      std::optional<std::pair<uint64_t, int64_t>> playback_draw) {
   std::lock_guard lock(job.screen_mutex);
-  if (job.stop.load(std::memory_order_acquire) || job.generation.load(std::memory_order_acquire) != generation) {
-    return false;
-  }
+  if (job.stop.load(std::memory_order_acquire) || job.stops.load(std::memory_order_acquire) != stops) return false;
   show();
   if (playback_draw) note_screen_locked(job, generation, playback_draw->first, playback_draw->second);
   return true;
@@ -143,6 +142,7 @@ std::optional<int64_t> post_playback_stop(PresentJob& job, PresentPost post, con
       job.count = post.count;
       job.range = post.range;
       job.frames = post.frames ? std::move(post.frames) : std::make_shared<const std::vector<NeighbourFrame>>();
+      job.stops.fetch_add(1, std::memory_order_acq_rel);
       job.generation.fetch_add(1, std::memory_order_acq_rel);
     }
   }

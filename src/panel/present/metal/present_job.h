@@ -40,6 +40,10 @@ struct PresentJob {
   bool worker_play = false;
 
   std::atomic<uint64_t> generation{0};
+  // Raised with the generation by every stop (a cancel, an emptied job, the
+  // end of a playback), not by a seek: a still picture in flight as
+  // playback starts from it still lands, nothing drawn before a stop does.
+  std::atomic<uint64_t> stops{0};
 
   std::mutex report_mutex;
   uint64_t report_generation = 0;
@@ -118,12 +122,12 @@ std::optional<int64_t> read_screen_index(PresentJob& job);
 // The picture of the worker's draw `draw` (a serial of its own), made for
 // frame `index`, reached the screen.
 void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index);
-// Puts a picture drawn for `generation` on screen by calling `show`, under
-// the screen's gate, unless the job stopped or moved to another generation
-// since: a picture drawn before a stop is dropped. `playback_draw` (serial,
+// Puts a picture drawn for `generation` (`stops` the job's count of stops
+// then) on screen by calling `show`, under the screen's gate, unless the
+// job ended or took a stop since: a picture drawn before a stop is dropped. `playback_draw` (serial,
 // frame) names the worker playback's draw it is, then the frame on screen.
 // True when shown.
-bool show_if_current(PresentJob& job, uint64_t generation, const std::function<void()>& show,
+bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, const std::function<void()>& show,
                      std::optional<std::pair<uint64_t, int64_t>> playback_draw);
 // Frame `index` has the pixels of draw `draw` and is not drawn: it is on
 // screen now if that draw is, else once it gets there.
