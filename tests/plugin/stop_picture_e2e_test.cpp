@@ -236,7 +236,8 @@ std::string describe(const std::vector<Seen>& shots) {
 // (the host's time there) and goes on forward from it; never the new
 // composition at the old one's frame.
 TEST_F(StopPicture, ASwitchWhilePlayingShowsTheOldPictureUntilTheNewEntry) {
-  constexpr int kSwitches = 12, kShots = 24;
+  // Fewer rounds under a sanitizer, whose runs take several times as long.
+  constexpr int kSwitches = kSanitized ? 6 : 12, kShots = 24;
   // On a 2× screen, as the demo's: the stand-in GPU's draws take long
   // enough that the old composition's are still in flight at the switch.
   constexpr int kScale = kSanitized ? 1 : 2;
@@ -364,7 +365,7 @@ TEST_F(StopPicture, APurgeWhilePlayingAt120NeverStepsThePictureBack) { purge_whi
 // from the pause on the picture is the frame the pause keeps, and no frame
 // past it ever shows.
 TEST_F(StopPicture, PausesAt120FramesASecondShowNothingPastTheKeptFrame) {
-  constexpr int kPauses = 8, kShots = 20;
+  constexpr int kPauses = kSanitized ? 4 : 8, kShots = 20;
   const fs::path aep = write_project(root() / "bar-120.aep", 120, false);
   const int scale = kSanitized ? 1 : 2;
   for (const Path& path : kPaths) {
