@@ -24,9 +24,7 @@
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
-#include "plugin/scenario_steps.h"
 #include "support/child_process.h"
-#include "support/sanitized_build.h"
 #include "support/scratch_dir.h"
 #include "vel_build_paths.h"
 
@@ -35,11 +33,21 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using testing::event;
 using testing::frame_on_screen;
-using testing::kSanitized;
-using testing::now;
 using testing::read_text;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VEL_STOP_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VEL_STOP_SANITIZED 1
+#endif
+#endif
+#ifdef VEL_STOP_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 constexpr int kFrames = 240;
 constexpr const char* kSweepDone = "S2 zone de travail en cache";
@@ -54,6 +62,16 @@ struct Path {
 };
 constexpr Path kPaths[] = {{"cpu", true}, {"metal", false}};
 
+json event(const json& when, const std::string& action, json fields = json::object()) {
+  fields["action"] = action;
+  if (when.is_null()) {
+    fields["at_ms"] = 0;
+  } else {
+    fields["when"] = when;
+  }
+  return fields;
+}
+json now(const std::string& action, json fields = json::object()) { return event(nullptr, action, std::move(fields)); }
 json after_ms(int ms) { return {{"after_ms", ms}}; }
 
 // What one screenshot shows: the composition (by its backdrop) and the frame.
