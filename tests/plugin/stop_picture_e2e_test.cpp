@@ -79,7 +79,6 @@ struct Seen {
   std::string png;
   bool other = false;
   double frame = NAN;
-  double ms = NAN;  // when it was drawn, on the host's monotonic clock
 };
 
 // The bar project: the bar over a backdrop alone, at `fps` frames a second,
@@ -199,8 +198,6 @@ class StopPicture : public ::testing::Test {
       const fs::path file = root() / name / png;
       s.frame = frame_on_screen(file, rect).value_or(NAN);
       s.other = green_backdrop(file, rect).value_or(false);
-      const json& drawn = summary.at("panel").value("screenshot_ms", json::object());
-      if (auto at = drawn.find(file.string()); at != drawn.end()) s.ms = at->get<double>();
       out.push_back(s);
     }
     return out;
@@ -349,25 +346,10 @@ void purge_while_playing(int fps) {
         break;
       }
       std::cout << name << ": purge " << i << ": " << describe(shots) << "\n";
-      // While the frames are made again the picture may stand still for
-      // longer than the loop lasts (a sanitizer's stand-in GPU); the clock
-      // runs on meanwhile, so a frame behind it is the loop come round, not a
-      // step back, once the picture stood still for the time the clock takes
-      // to go round to it.
       double back = 0;
-      size_t still_from = 0;
       for (size_t j = 1; j < shots.size(); ++j) {
         ASSERT_FALSE(std::isnan(shots[j].frame)) << shots[j].png;
-        ASSERT_FALSE(std::isnan(shots[j].ms)) << shots[j].png << ": no drawing time";
-        const double d = behind(shots[j - 1].frame, shots[j].frame, kLoop);
-        const double lap_ms = (kLoop - d) * 1000.0 / fps;
-        if (d > 0.5 && shots[j].ms - shots[still_from].ms >= lap_ms) {
-          std::cout << name << ": purge " << i << ": the loop came round at " << shots[j].png << " after "
-                    << shots[j].ms - shots[still_from].ms << " ms still\n";
-        } else {
-          back = std::max(back, d);
-        }
-        if (std::abs(shots[j].frame - shots[j - 1].frame) > 0.25) still_from = j;
+        back = std::max(back, behind(shots[j - 1].frame, shots[j].frame, kLoop));
       }
       worst = std::max(worst, back);
       EXPECT_LE(back, 0.5) << "purge " << i << " stepped the picture back";
