@@ -82,7 +82,11 @@ TEST(PoolVolume, TheFreeBytesOfTheVolumeOfAHeldFolderReadOnAThread) {
   struct statvfs st {};
   ASSERT_EQ(::statvfs(scratch.path().c_str(), &st), 0);
   ASSERT_TRUE(free_bytes);
-  EXPECT_EQ(*free_bytes / kMiB, uint64_t{st.f_bavail} * st.f_frsize / kMiB);
+  // Other processes write to the same volume meanwhile: the figures agree
+  // within what they may have written or removed between two looks.
+  constexpr uint64_t kDrift = 256 * kMiB;
+  const auto near = [](uint64_t a, uint64_t b) { return (a > b ? a - b : b - a) <= kDrift; };
+  EXPECT_TRUE(near(*free_bytes, uint64_t{st.f_bavail} * st.f_frsize));
   EXPECT_FALSE(volume_free_bytes(-1));
   // Read off the main thread through a copy of the descriptor: the watch
   // takes the figure without waiting, once the thread has sent it.
@@ -96,7 +100,7 @@ TEST(PoolVolume, TheFreeBytesOfTheVolumeOfAHeldFolderReadOnAThread) {
   ::close(fd);
   ASSERT_TRUE(reading);
   ASSERT_TRUE(reading->free_bytes);
-  EXPECT_EQ(*reading->free_bytes / kMiB, *free_bytes / kMiB);
+  EXPECT_TRUE(near(*reading->free_bytes, *free_bytes));
   // Nothing held: an unknown volume, at once.
   PoolVolumeWatch none;
   none.ask(kT0, volume_probe_on([] { return -1; }));
