@@ -47,6 +47,14 @@ void MTLCommandBuffer::presentDrawable(std::shared_ptr<CAMetalDrawable> drawable
   presents_.push_back(std::move(drawable));
 }
 
+void MTLCommandBuffer::addCompletedHandler(std::function<void(MTLCommandBuffer&)> handler) {
+  if (committed_) {
+    record_misuse("addCompletedHandler: command buffer already committed");
+    return;
+  }
+  if (handler) completed_handlers_.push_back(std::move(handler));
+}
+
 void MTLCommandBuffer::commit() {
   if (committed_) {
     record_misuse("commit: command buffer committed twice");
@@ -64,6 +72,7 @@ void MTLCommandBuffer::finish(bool execute, bool fail) {
     for (auto& command : commands_) command();
   }
   if (!fail) {
+    for (auto& [texture, how] : fills_) texture->noteFill(how, execute);
     for (auto& d : presents_) {
       d->show(execute);
       count_present(draws_ ? kPresentDrawn : (copies_ ? kPresentBlitted : kPresentCleared));
@@ -71,7 +80,12 @@ void MTLCommandBuffer::finish(bool execute, bool fail) {
   }
   commands_.clear();
   presents_.clear();
+  fills_.clear();
   status_.store(fail ? MTLCommandBufferStatusError : MTLCommandBufferStatusCompleted, std::memory_order_release);
+  // Handlers may release what they hold (drawables back to their pool).
+  std::vector<std::function<void(MTLCommandBuffer&)>> handlers = std::move(completed_handlers_);
+  completed_handlers_.clear();
+  for (auto& handler : handlers) handler(*this);
 }
 
 bool MTLBlitCommandEncoder::usable(const char* call) {
@@ -99,6 +113,7 @@ void MTLBlitCommandEncoder::copyFromBuffer(std::shared_ptr<MTLBuffer> buffer, ui
     return;
   }
   owner_->copies_ = true;
+  owner_->fills_.emplace_back(texture, MTLTexture::Fill::blitted);
   owner_->record([buffer, texture, sourceOffset, sourceBytesPerRow, size, level, origin, lw] {
     const auto* src = static_cast<const uint8_t*>(buffer->contents()) + sourceOffset;
     TextureLevel& dst = texture->levelBytes(level);
@@ -135,6 +150,7 @@ MTLRenderCommandEncoder::MTLRenderCommandEncoder(MTLCommandBuffer* owner,
                                                  MTLRenderPassColorAttachmentDescriptor attachment)
     : owner_(owner), attachment_(std::move(attachment)) {
   if (attachment_.loadAction == MTLLoadActionLoad) return;
+  if (attachment_.loadAction == MTLLoadActionClear) owner_->fills_.emplace_back(attachment_.texture, MTLTexture::Fill::cleared);
   // A clear writes the clear colour; don't-care leaves a marker colour so a
   // pixel that no draw covers shows in tests.
   owner_->record([target = attachment_.texture, load = attachment_.loadAction, colour = attachment_.clearColor] {
@@ -201,6 +217,7 @@ void MTLRenderCommandEncoder::drawPrimitives(MTLPrimitiveType, uint64_t vertexSt
     return;
   }
   owner_->draws_ = true;
+  owner_->fills_.emplace_back(attachment_.texture, MTLTexture::Fill::drawn);
   owner_->record([pipeline = pipeline_, target = attachment_.texture, texture = texture0_, bytes = bytes0_,
                   vertexStart, vertexCount] {
     DrawCall call;

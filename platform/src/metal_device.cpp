@@ -54,6 +54,7 @@ void MTLTexture::replaceRegion(MTLRegion region, uint64_t level, const void* byt
     record_misuse("replaceRegion: region outside the level");
     return;
   }
+  noteFill(Fill::cpu, true);
   const auto* src = static_cast<const uint8_t*>(bytes);
   for (uint64_t y = 0; y < region.size.height; ++y) {
     std::memcpy(levels_[level].data() + ((region.origin.y + y) * lw + region.origin.x) * 4, src + y * bytesPerRow,

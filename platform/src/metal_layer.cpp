@@ -73,8 +73,23 @@ bool CAMetalDrawable::claim_present() {
 
 void CAMetalDrawable::present() {
   if (!claim_present()) return;
-  show();
-  count_present(kPresentDirect);
+  // Presented by hand once its command buffer ended: shown as that buffer
+  // filled it (nothing copied when it ran nothing).
+  show(texture_->written());
+  switch (texture_->fill()) {
+    case MTLTexture::Fill::drawn:
+      count_present(kPresentDrawn);
+      break;
+    case MTLTexture::Fill::blitted:
+      count_present(kPresentBlitted);
+      break;
+    case MTLTexture::Fill::cleared:
+      count_present(kPresentCleared);
+      break;
+    default:
+      count_present(kPresentDirect);
+      break;
+  }
 }
 
 void CAMetalDrawable::addPresentedHandler(std::function<void()> handler) {

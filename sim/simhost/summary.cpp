@@ -69,6 +69,7 @@ json panel_summary(const Host& h, const RunStats& s) {
   json out = {{"docked", std::move(docked)},
               {"events", s.panel.events},
               {"screenshots", s.panel.screenshots},
+              {"screenshot_ms", s.panel.screenshot_ms},
               {"windows", platform::NSWindow::windows().size()}};
   std::shared_ptr<platform::NSWindow> w = panel_event_window(h.panels);
   if (w && w->contentView()) {

@@ -1,6 +1,7 @@
 #include "ui/panel_events.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "platform/appkit_controls.h"
 #include "ui/panel_painter.h"
@@ -176,6 +177,8 @@ Status run_panel_event(Host& h, AEGP_GlobalRefcon refcon, const ScenarioEvent& e
       const std::string path = output_path(out_dir, text(e, "path", "panel.png"));
       Result<PaintedWindowPtr> painted = paint_window(*w);
       if (!painted) return fail(painted.error());
+      stats.screenshot_ms[path] =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
       shots.write_later(std::move(painted).value(), path);
       stats.screenshots.push_back(path);
       return done();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@ namespace sim {
 struct PanelRunStats {
   uint64_t events = 0;
   std::vector<std::string> screenshots;  // paths taken (a failed write is taken out at the end)
+  // When each was painted, in ms of the monotonic clock: a test reading the
+  // frames of a burst knows how much time the playback clock had between two.
+  std::map<std::string, double> screenshot_ms;
 };
 
 inline constexpr const char* kDefaultPanelName = "velocinta preview";

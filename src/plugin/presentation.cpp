@@ -103,16 +103,31 @@ ClockInputs clock_inputs(const PreviewState& state, uint64_t now_ns) {
   return in;
 }
 
+// The worker's playback ends as a stop: from here on nothing it drew for
+// the playback reaches the screen, and the frame whose picture it left
+// there, when one of its draws got there, is the shown frame. The panel
+// shows the shown frame again, last, so that it is what stays on screen
+// whatever the worker had in hand.
 void stop_worker_playback(PreviewState& state) {
-  auto post = end_worker_playback(state.presentation.worker);
+  PresentationState& p = state.presentation;
+  auto post = end_worker_playback(p.worker);
   if (!post) return;
-  dispatch_present_job(presenting_panel(state), std::move(*post));
-  // The worker may have drawn past the frame the clock last followed; the
-  // panel shows that frame again, so that what stays on screen is the
-  // shown frame.
-  const auto& shown = state.presentation.clock.shown_time;
+  const std::optional<int64_t> pictured = dispatch_playback_stop(presenting_panel(state), std::move(*post));
+  if (pictured && state.preview.timing) (void)show_worker_picture(p.clock, *state.preview.timing, *pictured);
+  const auto& shown = p.clock.shown_time;
   if (!shown) return;
   if (auto frame = cached_frame(state.cache, *shown)) (void)present_frame_to_panel(state.preview, *frame, *shown);
+}
+
+// A pause, a click or a purge taken up while the worker plays: the shown
+// frame follows its report, then its stop settles it on the picture on
+// screen.
+void stop_worker_playback_here(PreviewState& state) {
+  PresentationState& p = state.presentation;
+  if (!p.worker.active || !state.preview.timing) return;
+  (void)follow_worker_report(p.clock, p.worker, *state.preview.timing,
+                             take_floating_present_result(p.docked, p.floating, docked_panel_shown(p.docked)));
+  stop_worker_playback(state);
 }
 
 // The panel went out of sight while playing: nothing is drawn into it, and
@@ -126,15 +141,20 @@ void hold_hidden_playback(PreviewState& state, uint64_t now_ns) {
   PresentationState& p = state.presentation;
   WorkerPlayback& w = p.worker;
   const ActivePanel home = metal_home_panel(p.docked, p.floating, w.docked);
-  if (auto post = end_worker_playback(w)) {
-    dispatch_present_job(home, std::move(*post));
-    w.held = true;
+  if (w.active) {
+    (void)follow_worker_report(p.clock, w, *state.preview.timing, metal_home_result(home));
+    if (auto post = end_worker_playback(w)) {
+      // Nothing drawn for the playback lands after the stop: the picture it
+      // left is the one that panel holds.
+      if (auto pictured = dispatch_playback_stop(home, std::move(*post))) {
+        (void)show_worker_picture(p.clock, *state.preview.timing, *pictured);
+      }
+      w.held = true;
+    }
   }
   // A panel gone meanwhile holds nothing.
   if (w.held && home.views == nullptr) w.held = false;
-  if (w.held) {
-    (void)follow_worker_report(p.clock, w, *state.preview.timing, metal_home_result(home));
-  } else {
+  if (!w.held) {
     count_missed_before_stop(p.clock, clock_inputs(state, now_ns));
   }
   p.clock.anchor_ns.reset();
@@ -199,6 +219,10 @@ void presentation_reap_step(PreviewState& state) {
 void playback_clock_step(PreviewState& state, uint64_t now_ns) {
   PresentationState& p = state.presentation;
   PreviewController& ctl = state.preview;
+  // A switch this tick's composition tracking made is taken up before the
+  // clock plays: the old playback would go on over the new composition's
+  // frames, from the old one's frame number.
+  follow_context(state);
   if (!presenting_panel(state).views && p.clock.playing && ctl.timing) {
     hold_hidden_playback(state, now_ns);
     return;
@@ -240,6 +264,9 @@ void presentation_tick_step(PreviewState& state, uint64_t now_ns) {
 void restart_clock_in_place(PreviewState& state) {
   PresentationState& p = state.presentation;
   const PreviewController& ctl = state.preview;
+  // Playing on the worker, the frame on screen is the one its stop leaves
+  // there, not the one the clock last followed.
+  stop_worker_playback_here(state);
   // The picture may have moved since the playhead was taken this tick.
   if (!p.input.held_frame && ctl.pinned_item) p.input.held_frame = panel_position(state).shown.value_or(ctl.playhead.frame);
   p.clock = restarted_clock(p.clock);
@@ -249,15 +276,10 @@ void settle_playback_for_pause(PreviewState& state, uint64_t now_ns) {
   PresentationState& p = state.presentation;
   if (!state.preview.timing) return;
   if (p.worker.active) {
-    const bool docked_usable = docked_panel_shown(p.docked);
-    (void)follow_worker_report(p.clock, p.worker, *state.preview.timing,
-                               take_floating_present_result(p.docked, p.floating, docked_usable));
     // The worker reports a frame as it hands its draw to the GPU; the pause
-    // keeps the one whose picture is on screen, the draws in flight behind
-    // it being covered again by the paused frame.
-    if (auto pictured = metal_home_screen_index(presenting_panel(state))) {
-      (void)show_worker_picture(p.clock, *state.preview.timing, *pictured);
-    }
+    // keeps the one whose picture is on screen as it is taken up, and the
+    // draws in flight behind it never land.
+    stop_worker_playback_here(state);
     return;
   }
   if (presenting_panel(state).views) count_missed_before_stop(p.clock, clock_inputs(state, now_ns));

@@ -96,6 +96,15 @@ class MTLTexture {
   // Stand-in only: one level's bytes (width × 4 per row) and its view for
   // sampling; the executing thread alone touches them while a command runs.
   TextureLevel& levelBytes(uint64_t level) { return levels_[level]; }
+  // Stand-in only: how the texture was last filled, and whether its bytes
+  // were written (a buffer ended without executing writes nothing).
+  enum class Fill : uint8_t { none, drawn, blitted, cleared, cpu };
+  Fill fill() const { return fill_.load(std::memory_order_acquire); }
+  bool written() const { return written_.load(std::memory_order_acquire); }
+  void noteFill(Fill how, bool written) {
+    fill_.store(how, std::memory_order_release);
+    if (written) written_.store(true, std::memory_order_release);
+  }
   const TextureLevel& levelBytes(uint64_t level) const { return levels_[level]; }
   metal::TextureLevelView levelView(uint64_t level) const;
 
@@ -106,6 +115,8 @@ class MTLTexture {
   uint64_t width_ = 0, height_ = 0, usage_ = 0, storage_ = 0;
   MTLPixelFormat format_ = MTLPixelFormatRGBA8Unorm;
   std::vector<TextureLevel> levels_;
+  std::atomic<Fill> fill_{Fill::none};
+  std::atomic<bool> written_{false};
 };
 
 class MTLBuffer {
@@ -238,6 +249,10 @@ class MTLCommandBuffer : public std::enable_shared_from_this<MTLCommandBuffer> {
   std::shared_ptr<MTLRenderCommandEncoder> renderCommandEncoderWithDescriptor(
       const std::shared_ptr<MTLRenderPassDescriptor>& descriptor);
   void presentDrawable(std::shared_ptr<CAMetalDrawable> drawable);
+  // Runs `handler` once the buffer has ended (completed or failed, its
+  // status set), on the thread that ended it, in the order added; before
+  // commit only.
+  void addCompletedHandler(std::function<void(MTLCommandBuffer&)> handler);
   void commit();
   MTLCommandBufferStatus status() const { return status_.load(std::memory_order_acquire); }
 
@@ -253,6 +268,9 @@ class MTLCommandBuffer : public std::enable_shared_from_this<MTLCommandBuffer> {
   void record(std::function<void()> command) { commands_.push_back(std::move(command)); }
   std::vector<std::function<void()>> commands_;
   std::vector<std::shared_ptr<CAMetalDrawable>> presents_;
+  std::vector<std::function<void(MTLCommandBuffer&)>> completed_handlers_;
+  // The textures the buffer fills, and how, in encoding order.
+  std::vector<std::pair<std::shared_ptr<MTLTexture>, MTLTexture::Fill>> fills_;
   std::shared_ptr<MTLBlitCommandEncoder> open_blit_;
   std::shared_ptr<MTLRenderCommandEncoder> open_render_;
   std::atomic<MTLCommandBufferStatus> status_{MTLCommandBufferStatusNotEnqueued};
@@ -298,7 +316,7 @@ class CAMetalDrawable {
  public:
   ~CAMetalDrawable();
   const std::shared_ptr<MTLTexture>& texture() const { return texture_; }
-  // Presents at once.
+  // Presents at once (counted by how its texture was filled).
   void present();
   // Runs `handler` once the drawable is on screen, on the thread that put
   // it there; never when it is not shown (its command buffer failed).

@@ -53,6 +53,23 @@ MetalDrawRecord make_record(std::shared_ptr<MTLCommandBuffer> command, const Rgb
   return r;
 }
 
+// The drawable goes on screen once the command buffer that fills it has
+// ended, and only if the draw is still wanted then: a buffer's own present
+// could not be taken back once committed, and a stop posted meanwhile would
+// see the draws in flight land after it.
+void present_when_done(MTLCommandBuffer& command, std::shared_ptr<CAMetalDrawable> drawable,
+                       const MetalDrawContext& c) {
+  command.addCompletedHandler([drawable = std::move(drawable), present = c.present](MTLCommandBuffer& done) {
+    if (done.status() != MTLCommandBufferStatusCompleted) return;  // a failed draw shows nothing
+    auto show = [&drawable] { drawable->present(); };
+    if (present) {
+      (void)present(show);
+    } else {
+      show();
+    }
+  });
+}
+
 enum class PathOutcome { drawn, refused, dropped };
 
 PathOutcome draw_gpu(CAMetalLayer& layer, const RgbaFrame& frame, uint64_t vw, uint64_t vh, MetalGpuState& g,
@@ -121,8 +138,7 @@ PathOutcome draw_gpu(CAMetalLayer& layer, const RgbaFrame& frame, uint64_t vw, u
   render->drawPrimitives(MTLPrimitiveTypeTriangle, 0, 3);
   render->endEncoding();
   if (!c.current()) return PathOutcome::refused;  // encoded, never committed
-  if (c.on_presented) drawable->addPresentedHandler(c.on_presented);
-  command->presentDrawable(drawable);
+  present_when_done(*command, std::move(drawable), c);
   command->commit();
 
   const FitDetail detail = gpu_fit_detail(w, scale.lod, vw);
@@ -178,8 +194,7 @@ PathOutcome draw_blit(CAMetalLayer& layer, const RgbaFrame& frame, uint64_t vw, 
   blit->copyFromBuffer(staging, 0, pw * 4, 0, {pw, ph, 1}, drawable->texture(), 0, 0, {0, 0, 0});
   blit->endEncoding();
   if (!c.current()) return PathOutcome::refused;
-  if (c.on_presented) drawable->addPresentedHandler(c.on_presented);
-  command->presentDrawable(drawable);
+  present_when_done(*command, std::move(drawable), c);
   command->commit();
   const FitDetail detail = view_fit_detail(frame.width, prepared->width, static_cast<uint32_t>(vw));
   slot.record = make_record(std::move(command), frame, c, detail, n);
@@ -207,8 +222,12 @@ bool draw_direct(CAMetalLayer& layer, const RgbaFrame& frame, uint64_t vw, uint6
   if (!drawable || !c.current()) return false;
   drawable->texture()->replaceRegion({{0, 0, 0}, {pw, ph, 1}}, 0, output.data(), pw * 4);
   if (!c.current()) return false;
-  if (c.on_presented) drawable->addPresentedHandler(c.on_presented);
-  drawable->present();
+  auto show = [&drawable] { drawable->present(); };
+  if (!c.present) {
+    show();
+  } else if (!c.present(show)) {
+    return false;  // a stop came since the draw was made
+  }
   record_presented(frame, c, "metal-direct", view_fit_detail(frame.width, prepared->width, static_cast<uint32_t>(vw)));
   return true;
 }

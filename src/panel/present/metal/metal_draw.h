@@ -101,9 +101,11 @@ struct MetalDrawContext {
   uint64_t pressure_percent = 100;            // memory_pressure_percent at the draw
   std::optional<uint64_t> physical_memory;   // physical_memory_bytes
   double now_ms = 0.0;                        // submission stamp
-  // Runs once the drawn picture is on screen (on the thread that put it
-  // there); none when the draw never reaches it.
-  std::function<void()> on_presented;
+  // Puts the drawn picture on screen by calling its argument, or drops it
+  // (a stop came since the draw was made); answers whether it showed it.
+  // Called once the draw's commands have ended, on the thread that ended
+  // them (the direct path's at once). Unset: the picture is shown.
+  std::function<bool(const std::function<void()>& show)> present;
 
   // False once the job was stopped or moved to another generation.
   bool current() const;

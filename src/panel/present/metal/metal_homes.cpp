@@ -73,4 +73,10 @@ void dispatch_present_job(const ActivePanel& panel, PresentPost post) {
   post_present_job(*panel.views->metal->job, std::move(post), read_present_request(), memory_pressure_percent());
 }
 
+std::optional<int64_t> dispatch_playback_stop(const ActivePanel& panel, PresentPost post) {
+  if (panel.views == nullptr || !panel.views->metal) return std::nullopt;
+  return post_playback_stop(*panel.views->metal->job, std::move(post), read_present_request(),
+                            memory_pressure_percent());
+}
+
 }  // namespace vel

@@ -34,5 +34,9 @@ std::optional<int64_t> metal_home_screen_index(const ActivePanel& panel);
 // Posts to the panel's Metal worker with the present request and memory
 // pressure of now; a panel without one lets the frames go.
 void dispatch_present_job(const ActivePanel& panel, PresentPost post);
+// Ends the playback of the panel's Metal worker as a stop (`post` from
+// end_worker_playback): nothing it drew for the playback reaches the
+// screen from now on. The frame whose picture it left there, when one did.
+std::optional<int64_t> dispatch_playback_stop(const ActivePanel& panel, PresentPost post);
 
 }  // namespace vel

@@ -72,6 +72,7 @@ std::pair<bool, bool> poll_metal_completion(MetalSlot& slot, uint64_t generation
 struct MetalPresenter::Taken {
   PresentRequest request;
   uint64_t generation = 0;
+  uint64_t stops = 0;
   int64_t start = 0, end = -1;
   double fps = 0.0;
   int64_t count = 0;
@@ -244,6 +245,7 @@ std::optional<double> MetalPresenter::iterate(double now) {
     job.woken = false;
     t.request = job.request;
     t.generation = job.generation.load(std::memory_order_acquire);
+    t.stops = job.stops.load(std::memory_order_acquire);
     t.fps = job.fps;
     t.count = job.count;
     t.worker_play = job.worker_play;
@@ -299,6 +301,10 @@ std::optional<double> MetalPresenter::iterate(double now) {
   context.pressure_percent = options_.pressure_percent();
   context.physical_memory = options_.physical_memory();
   context.now_ms = now;
+  // A still picture too is dropped when a stop or a new job came after it.
+  context.present = [job = job_, generation = t.generation, stops = t.stops](const std::function<void()>& show) {
+    return show_if_current(*job, generation, stops, show, std::nullopt);
+  };
 
   if (clear_pending_ && !step_clear(context, t.worker_play, commands_pending, vw, vh, t.incoming)) {
     if (failed) note_command_failure(t.worker_play);  // failures count even while a clear is owed
@@ -445,8 +451,9 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     report_undrawn_index(*job_, t.generation, displayed_->draw, chosen->frame);
   } else {
     const uint64_t serial = ++draws_;
-    context.on_presented = [job = job_, generation = t.generation, serial, index = chosen->frame] {
-      report_screen_index(*job, generation, serial, index);
+    context.present = [job = job_, generation = t.generation, stops = t.stops, serial, index = chosen->frame](
+                          const std::function<void()>& show) {
+      return show_if_current(*job, generation, stops, show, std::make_pair(serial, index));
     };
     if (!draw(frame_of(*chosen), vw, vh, context)) {
       // The frames before the one going on screen are missed whenever it

@@ -15,7 +15,15 @@ void reset_locked(PresentJob& job) {
   job.explicit_frame.reset();
   job.worker_play = false;
   job.reset = true;
+  job.stops.fetch_add(1, std::memory_order_acq_rel);
   job.generation.fetch_add(1, std::memory_order_acq_rel);
+}
+
+// Under the screen's gate.
+void note_screen_locked(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index) {
+  job.screen_generation = generation;
+  job.screen_draw = draw;
+  job.screen_index = job.undrawn && job.undrawn->first == draw ? job.undrawn->second : index;
 }
 
 bool same_list(const NeighbourList& a, const NeighbourList& b) {
@@ -97,21 +105,57 @@ std::optional<std::pair<uint64_t, int64_t>> read_presenter_result(PresentJob& jo
 }
 
 std::optional<int64_t> read_screen_index(PresentJob& job) {
-  std::lock_guard lock(job.report_mutex);
+  std::lock_guard lock(job.screen_mutex);
   if (job.screen_generation != job.generation.load(std::memory_order_acquire)) return std::nullopt;
   return job.screen_index;
 }
 
 void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index) {
-  std::lock_guard lock(job.report_mutex);
+  std::lock_guard lock(job.screen_mutex);
   if (job.generation.load(std::memory_order_acquire) != generation) return;
-  job.screen_generation = generation;
-  job.screen_draw = draw;
-  job.screen_index = job.undrawn && job.undrawn->first == draw ? job.undrawn->second : index;
+  note_screen_locked(job, generation, draw, index);
+}
+
+bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, const std::function<void()>& show,
+                     std::optional<std::pair<uint64_t, int64_t>> playback_draw) {
+  std::lock_guard lock(job.screen_mutex);
+  if (job.stop.load(std::memory_order_acquire) || job.stops.load(std::memory_order_acquire) != stops) return false;
+  show();
+  if (playback_draw) note_screen_locked(job, generation, playback_draw->first, playback_draw->second);
+  return true;
+}
+
+std::optional<int64_t> post_playback_stop(PresentJob& job, PresentPost post, const PresentRequest& request,
+                                          uint64_t pressure) {
+  job.pressure_percent.store(pressure, std::memory_order_release);
+  uint64_t before = 0;
+  {
+    std::lock_guard lock(job.mutex);
+    job.request = request;
+    before = job.generation.load(std::memory_order_acquire);
+    if (post.count < 1) {
+      reset_locked(job);
+    } else {
+      if (job.worker_play && post.stop_at) job.stop_at = post.stop_at;
+      job.worker_play = false;
+      job.fps = post.fps;
+      job.count = post.count;
+      job.range = post.range;
+      job.frames = post.frames ? std::move(post.frames) : std::make_shared<const std::vector<NeighbourFrame>>();
+      job.stops.fetch_add(1, std::memory_order_acq_rel);
+      job.generation.fetch_add(1, std::memory_order_acq_rel);
+    }
+  }
+  job.notify();
+  // A picture that passed the gate before the generation moved is on
+  // screen once the gate is free; none of the playback's gets there after.
+  std::lock_guard lock(job.screen_mutex);
+  if (job.screen_generation != before) return std::nullopt;
+  return job.screen_index;
 }
 
 void report_undrawn_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index) {
-  std::lock_guard lock(job.report_mutex);
+  std::lock_guard lock(job.screen_mutex);
   if (job.generation.load(std::memory_order_acquire) != generation) return;
   job.undrawn = std::make_pair(draw, index);
   if (job.screen_generation == generation && job.screen_draw == draw) job.screen_index = index;

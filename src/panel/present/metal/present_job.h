@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,15 +40,25 @@ struct PresentJob {
   bool worker_play = false;
 
   std::atomic<uint64_t> generation{0};
+  // Raised with the generation by every stop (a cancel, an emptied job, the
+  // end of a playback), not by a seek: a still picture in flight as
+  // playback starts from it still lands, nothing drawn before a stop does.
+  std::atomic<uint64_t> stops{0};
 
   std::mutex report_mutex;
   uint64_t report_generation = 0;
   uint64_t report_count = 0;
   int64_t report_index = 0;
-  // The worker playback's frame whose picture last reached the screen: its
-  // draw ends after the report, by as many draws as the GPU has in flight.
-  // A frame whose pixels are those of the draw before it is not drawn: it
-  // is on screen once that draw is, `screen_draw` naming the draw.
+
+  // The screen's gate: the worker's pictures reach the screen only under
+  // it, each while the generation it was drawn for is still current, so
+  // that once a stop raised the generation and took the gate, nothing drawn
+  // before it lands. Below, under it, the worker playback's frame whose
+  // picture last reached the screen: its draw ends after the report, by as
+  // many draws as the GPU has in flight. A frame whose pixels are those of
+  // the draw before it is not drawn: it is on screen once that draw is,
+  // `screen_draw` naming the draw.
+  std::mutex screen_mutex;
   uint64_t screen_generation = 0;
   uint64_t screen_draw = 0;
   std::optional<int64_t> screen_index;
@@ -91,6 +102,14 @@ void cancel_and_clear_present_job(PresentJob& job);
 // Stops the worker.
 void stop_present_job(PresentJob& job);
 
+// Ends the worker's playback as a stop the panel took up (`post` with
+// `worker_play` off): the generation moves on with it, so that from the
+// return on no picture drawn for the playback reaches the screen. Answers
+// the frame whose picture the playback left there, when one of its draws
+// got there (the frame on screen, for good).
+std::optional<int64_t> post_playback_stop(PresentJob& job, PresentPost post, const PresentRequest& request,
+                                          uint64_t pressure);
+
 // (report count, frame index) when the report was made for the current
 // generation.
 std::optional<std::pair<uint64_t, int64_t>> read_presenter_result(PresentJob& job);
@@ -103,6 +122,13 @@ std::optional<int64_t> read_screen_index(PresentJob& job);
 // The picture of the worker's draw `draw` (a serial of its own), made for
 // frame `index`, reached the screen.
 void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index);
+// Puts a picture drawn for `generation` (`stops` the job's count of stops
+// then) on screen by calling `show`, under the screen's gate, unless the
+// job ended or took a stop since: a picture drawn before a stop is dropped. `playback_draw` (serial,
+// frame) names the worker playback's draw it is, then the frame on screen.
+// True when shown.
+bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, const std::function<void()>& show,
+                     std::optional<std::pair<uint64_t, int64_t>> playback_draw);
 // Frame `index` has the pixels of draw `draw` and is not drawn: it is on
 // screen now if that draw is, else once it gets there.
 void report_undrawn_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index);

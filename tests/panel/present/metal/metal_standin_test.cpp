@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/metal.h"
 #include "platform/metal_testing.h"
@@ -136,6 +137,46 @@ TEST_F(MetalStandIn, DeviceThreadEndsBuffersInOrder) {
   }
   EXPECT_TRUE(layer->waitForPresentCount(3));
   wait_metal_device_idle();
+}
+
+// A drawable presented by hand from its buffer's completed handler counts as
+// that buffer filled it and shows its pixels; a failed buffer's handler sees
+// the error, and a handler added after the commit is misuse.
+TEST_F(MetalStandIn, CompletedHandlersPresentAsTheBufferFilled) {
+  auto layer = CAMetalLayer::layer();
+  layer->setDrawableSize({1, 1});
+  set_metal_completion(MetalCompletion::held);
+  const MetalPresentTotals before = metal_present_totals();
+  std::vector<MTLCommandBufferStatus> seen;
+  for (const bool fail : {false, true}) {
+    AutoreleasePool pool;
+    auto cb = queue->commandBuffer();
+    auto d = layer->nextDrawable();
+    auto pass = MTLRenderPassDescriptor::renderPassDescriptor();
+    pass->colorAttachment(0).setTexture(d->texture());
+    pass->colorAttachment(0).setLoadAction(MTLLoadActionClear);
+    pass->colorAttachment(0).setClearColor({0, 0, 1, 1});
+    cb->renderCommandEncoderWithDescriptor(pass)->endEncoding();
+    cb->addCompletedHandler([d, &seen](MTLCommandBuffer& done) {
+      seen.push_back(done.status());
+      if (done.status() == MTLCommandBufferStatusCompleted) d->present();
+    });
+    const uint64_t shown_before = layer->presentCount();
+    cb->commit();
+    EXPECT_EQ(layer->presentCount(), shown_before) << "held: nothing shown at the commit";
+    if (fail) fail_next_command_buffers(1);
+    release_held_command_buffers();
+    cb->addCompletedHandler([](MTLCommandBuffer&) {});
+  }
+  EXPECT_EQ(seen, (std::vector<MTLCommandBufferStatus>{MTLCommandBufferStatusCompleted, MTLCommandBufferStatusError}));
+  EXPECT_EQ(layer->presentCount(), 1u);
+  EXPECT_EQ(metal_present_totals().cleared - before.cleared, 1u);
+  EXPECT_EQ(metal_present_totals().direct - before.direct, 0u);
+  const LayerContents shown = layer->contents();
+  ASSERT_EQ(shown.bgra.size(), 4u);
+  EXPECT_EQ(shown.bgra[0], 255);  // blue first in BGRA
+  EXPECT_EQ(metal_misuse_record().size(), 2u);
+  clear_metal_misuse_record();
 }
 
 }  // namespace
