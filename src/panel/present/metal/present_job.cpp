@@ -15,7 +15,7 @@ void reset_locked(PresentJob& job) {
   job.explicit_frame.reset();
   job.worker_play = false;
   job.reset = true;
-  job.stops.fetch_add(1, std::memory_order_acq_rel);
+  job.stops.fetch_add(1, std::memory_order_seq_cst);
   job.generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
@@ -118,21 +118,33 @@ void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, in
 
 bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, const std::function<void()>& show,
                      std::optional<std::pair<uint64_t, int64_t>> playback_draw) {
+  std::lock_guard gate(job.screen_gate);
+  // Named before the count of stops is read: a stop that reads no picture
+  // passing here raised its count before this reads it, and the picture is
+  // dropped; one that reads it keeps its frame, whether it lands or not.
+  if (playback_draw) {
+    std::lock_guard lock(job.screen_mutex);
+    const int64_t index =
+        job.undrawn && job.undrawn->first == playback_draw->first ? job.undrawn->second : playback_draw->second;
+    job.in_present = PresentJob::InPresent{generation, stops, index};
+  }
+  const bool current = !job.stop.load(std::memory_order_seq_cst) && job.stops.load(std::memory_order_seq_cst) == stops;
+  if (current) show();
   std::lock_guard lock(job.screen_mutex);
-  if (job.stop.load(std::memory_order_acquire) || job.stops.load(std::memory_order_acquire) != stops) return false;
-  show();
-  if (playback_draw) note_screen_locked(job, generation, playback_draw->first, playback_draw->second);
-  return true;
+  job.in_present.reset();
+  if (current && playback_draw) note_screen_locked(job, generation, playback_draw->first, playback_draw->second);
+  return current;
 }
 
 std::optional<int64_t> post_playback_stop(PresentJob& job, PresentPost post, const PresentRequest& request,
                                           uint64_t pressure) {
   job.pressure_percent.store(pressure, std::memory_order_release);
-  uint64_t before = 0;
+  uint64_t before = 0, stops_before = 0;
   {
     std::lock_guard lock(job.mutex);
     job.request = request;
     before = job.generation.load(std::memory_order_acquire);
+    stops_before = job.stops.load(std::memory_order_acquire);
     if (post.count < 1) {
       reset_locked(job);
     } else {
@@ -142,14 +154,17 @@ std::optional<int64_t> post_playback_stop(PresentJob& job, PresentPost post, con
       job.count = post.count;
       job.range = post.range;
       job.frames = post.frames ? std::move(post.frames) : std::make_shared<const std::vector<NeighbourFrame>>();
-      job.stops.fetch_add(1, std::memory_order_acq_rel);
+      job.stops.fetch_add(1, std::memory_order_seq_cst);
       job.generation.fetch_add(1, std::memory_order_acq_rel);
     }
   }
   job.notify();
-  // A picture that passed the gate before the generation moved is on
-  // screen once the gate is free; none of the playback's gets there after.
   std::lock_guard lock(job.screen_mutex);
+  // A picture of the playback passing the gate as the count moved may
+  // still land: its frame is the one the screen keeps.
+  if (job.in_present && job.in_present->generation == before && job.in_present->stops == stops_before) {
+    return job.in_present->index;
+  }
   if (job.screen_generation != before) return std::nullopt;
   return job.screen_index;
 }

@@ -50,18 +50,28 @@ struct PresentJob {
   uint64_t report_count = 0;
   int64_t report_index = 0;
 
-  // The screen's gate: the worker's pictures reach the screen only under
-  // it, each while the generation it was drawn for is still current, so
-  // that once a stop raised the generation and took the gate, nothing drawn
-  // before it lands. Below, under it, the worker playback's frame whose
-  // picture last reached the screen: its draw ends after the report, by as
-  // many draws as the GPU has in flight. A frame whose pixels are those of
-  // the draw before it is not drawn: it is on screen once that draw is,
-  // `screen_draw` naming the draw.
+  // The screen's gate: the worker's pictures reach the screen only through
+  // it, one at a time, each while no stop came since it was drawn, so that
+  // once a stop raised the count, nothing drawn before it lands but the one
+  // picture that may be going on screen at that instant, which
+  // `in_present` names. Only presenting threads take the gate: a stop never
+  // waits for a picture to go on screen.
+  std::mutex screen_gate;
+  // Under `screen_mutex`, held only to read or write what follows: the
+  // worker playback's frame whose picture last reached the screen (its
+  // draw ends after the report, by as many draws as the GPU has in
+  // flight), and the playback's picture passing the gate now. A frame whose
+  // pixels are those of the draw before it is not drawn: it is on screen
+  // once that draw is, `screen_draw` naming the draw.
   std::mutex screen_mutex;
   uint64_t screen_generation = 0;
   uint64_t screen_draw = 0;
   std::optional<int64_t> screen_index;
+  struct InPresent {
+    uint64_t generation = 0, stops = 0;
+    int64_t index = 0;
+  };
+  std::optional<InPresent> in_present;
   std::optional<std::pair<uint64_t, int64_t>> undrawn;  // (draw, the latest frame it shows)
 
   std::atomic<uint64_t> presented{0};
@@ -104,9 +114,11 @@ void stop_present_job(PresentJob& job);
 
 // Ends the worker's playback as a stop the panel took up (`post` with
 // `worker_play` off): the generation moves on with it, so that from the
-// return on no picture drawn for the playback reaches the screen. Answers
-// the frame whose picture the playback left there, when one of its draws
-// got there (the frame on screen, for good).
+// return on no picture drawn for the playback reaches the screen but the
+// one that may be going there at that instant. Answers the frame whose
+// picture the playback leaves there, when one of its draws got there or is
+// getting there (the frame on screen, for good). Never waits for the
+// worker.
 std::optional<int64_t> post_playback_stop(PresentJob& job, PresentPost post, const PresentRequest& request,
                                           uint64_t pressure);
 
