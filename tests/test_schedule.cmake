@@ -15,6 +15,8 @@
 set(_vel_costs
   "^PlaybackFill\\." 300
   "^Rates/PlaybackAtRate\\..*/fps120" 170
+  "^StopPicture\\." 100
+  "^PicturePlayhead\\.ClicksAndDragsBack" 75
   "^Sizes/MetalPictureAtSize\\..*/native" 100
   "^Lengths/FullCache\\..*/ten_hours" 90
   "^BothPresentPaths/PoolPreviewRun\\.SilentWorkersDoNotKeep" 70
@@ -23,6 +25,7 @@ set(_vel_costs
   "^AerenderRun\\.FilesReadBack" 70
   "^MetalPanel\\.SwitchesAndFaults" 65
   "^HiddenPanel\\." 60
+  "^InputOrderRun\\." 60
   "^Rates/PlaybackAtRate\\." 60
   "^PixelConvert32\\.EveryPairOfEdgeValues" 60
   "^Sizes/MetalPictureAtSize\\." 50
