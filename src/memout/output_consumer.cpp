@@ -306,18 +306,24 @@ bool all_frames_received(const MemoryOutputConsumer& consumer) {
   return consumer.frames_received() == consumer.frames_expected();
 }
 
-OutputCompletion output_completion(const MemoryOutputConsumer& consumer) {
-  // A shrunk segment will never complete: the reader falls back.
+MemoutResult<OutputCompletion> checked_output_completion(const MemoryOutputConsumer& consumer) {
+  // A shrunk segment will never complete: the output is refused, and the
+  // reader falls back.
   const SharedMemorySegment& segment = consumer.segment();
-  if (!segment.check_whole()) return OutputCompletion::Incomplete;
+  if (auto whole = segment.check_whole(); !whole) return Err<MemoutError>{whole.error()};
   // Finished first: the producer publishes its last frame before it says
   // so, and an empty slot seen after the word is then truly the end.
   auto finished = segment.load_word(HeaderWord::Finished);
-  if (!finished) return OutputCompletion::Incomplete;
+  if (!finished) return Err<MemoutError>{finished.error()};
   auto state = segment.load_word(HeaderWord::SlotState);
-  if (!state) return OutputCompletion::Incomplete;
+  if (!state) return Err<MemoutError>{state.error()};
   if (*finished == 0 || *state != kSlotFree) return OutputCompletion::Running;
   return all_frames_received(consumer) ? OutputCompletion::Complete : OutputCompletion::Incomplete;
+}
+
+OutputCompletion output_completion(const MemoryOutputConsumer& consumer) {
+  auto checked = checked_output_completion(consumer);
+  return checked ? *checked : OutputCompletion::Incomplete;
 }
 
 void close_memory_output(MemoryOutputConsumer& consumer) {

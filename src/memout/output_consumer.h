@@ -5,9 +5,11 @@
 //
 // A reader thread owns one consumer and loops:
 //   receive_output_frame → a frame: pixels are in its buffer, delivered once;
-//                        → nothing ready: ask output_completion (Complete:
-//                          done; Incomplete: the worker finished short, fall
-//                          back; Running: poll again later);
+//                        → nothing ready: ask checked_output_completion
+//                          (Complete: done; Incomplete: the worker finished
+//                          short, fall back; Running: poll again later; an
+//                          error: the segment stands cut, the reader says it
+//                          refuses the output and closes it);
 //                        → an error: the output is refused (already closed).
 // Dropping the consumer releases everything on every path.
 #pragma once
@@ -144,6 +146,15 @@ enum class OutputCompletion {
 // finished word alone never makes an output complete; a segment cut short
 // never will be (Incomplete).
 OutputCompletion output_completion(const MemoryOutputConsumer& consumer);
+
+// output_completion, with the host's refusal told apart from a producer that
+// finished short: an error when the segment's file stands cut below the
+// mapping ("shared-memory mapping is too short", as the take says when its
+// look meets the cut) or its header cannot be read, where output_completion
+// answers Incomplete. The producer may cut the file between the take's look
+// and this one, so the reader that ends on such an error refuses the output
+// as it does a take's error: it says so and closes it. Closes nothing itself.
+MemoutResult<OutputCompletion> checked_output_completion(const MemoryOutputConsumer& consumer);
 
 // Gives the output up: the producer's next write fails. Writes nothing into
 // a file cut below its header.

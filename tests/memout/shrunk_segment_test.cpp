@@ -337,6 +337,40 @@ TEST(ShrunkSegmentTest, ACutThatTakesNoPageNeverDeliversAFrameWithBytesZeroed) {
   }
 }
 
+// The producer cuts one byte off its file (a cut that takes no page) between
+// the host's take, which found the slot empty with the file whole, and the
+// host's question whether the output is over: the answer is a refusal with
+// its reason, which the reader then logs as it logs a take's, not the
+// Incomplete of a producer that finished short; once the file is whole
+// again, an output still running says so.
+TEST(ShrunkSegmentTest, AFileStandingCutWhenTheHostAsksWhetherTheOutputIsOverIsRefusedWithItsReason) {
+  testing::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  auto made = create_memory_output(dir.file("output.vnm"), request());
+  ASSERT_TRUE(made) << made.error().message;
+  MemoryOutputConsumer consumer = std::move(*made);
+  const int fd = shm_open(consumer.mapping_name().c_str(), O_RDWR, 0);
+  ASSERT_GE(fd, 0);
+  std::vector<uint8_t> pixels;
+  auto empty = receive_output_frame(consumer, pixels);
+  ASSERT_TRUE(empty && !empty->has_value()) << (empty ? "" : empty.error().message);
+  auto running = checked_output_completion(consumer);
+  ASSERT_TRUE(running) << running.error().message;
+  EXPECT_EQ(*running, OutputCompletion::Running);
+
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(kSegmentHeaderBytes + kCapacity - 1)), 0);
+  auto cut = checked_output_completion(consumer);
+  ASSERT_FALSE(cut) << "a cut segment answered as an output that can still complete";
+  EXPECT_EQ(cut.error().message, "shared-memory mapping is too short");
+  EXPECT_EQ(output_completion(consumer), OutputCompletion::Incomplete);
+
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(kSegmentHeaderBytes + kCapacity)), 0);
+  auto whole = checked_output_completion(consumer);
+  ASSERT_TRUE(whole) << whole.error().message;
+  EXPECT_EQ(*whole, OutputCompletion::Running);
+  close(fd);
+}
+
 // The payload is read through the descriptor: a file shrunk after the size
 // check answers short rather than faulting.
 TEST(ShrunkSegmentTest, ReadThroughTheDescriptorAnswersShort) {

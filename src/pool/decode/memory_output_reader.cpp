@@ -33,6 +33,12 @@ std::optional<double> latency_since(uint64_t publish_ns) {
   return static_cast<double>(now - publish_ns) / 1e6;
 }
 
+// A refused output, in the words every refusal uses, so that the log tells
+// why the worker's frames were dropped.
+void log_rejected_output(uint64_t worker, const MemoutError& error) {
+  log_line("ERROR", "pool: memory worker " + std::to_string(worker) + " rejected output: " + error.message);
+}
+
 bool raised(const std::shared_ptr<std::atomic<bool>>& flag) { return flag && flag->load(std::memory_order_acquire); }
 
 // The output has nothing more to give: the producer said it finished and
@@ -108,12 +114,19 @@ void memory_output_worker_loop(MemoryReaderContext context) {
     MemoutResult<std::optional<DeliveredFrame>> taken = receive_output_frame(consumer, buffer);
     const Clock::time_point taken_at = Clock::now();
     if (!taken) {
-      log_line("ERROR",
-               "pool: memory worker " + std::to_string(ctx.worker_) + " rejected output: " + taken.error().message);
+      log_rejected_output(ctx.worker_, taken.error());
       break;
     }
     if (!taken->has_value()) {
-      const OutputCompletion state = output_completion(consumer);
+      // The producer may cut its file between the take's look and this
+      // one: a refusal all the same, said as the take's are (the output is
+      // closed as the reader ends).
+      MemoutResult<OutputCompletion> checked = checked_output_completion(consumer);
+      if (!checked) {
+        log_rejected_output(ctx.worker_, checked.error());
+        break;
+      }
+      const OutputCompletion state = *checked;
       if (state == OutputCompletion::Complete) {
         if (ctx.complete_) ctx.complete_->store(true, std::memory_order_release);
         break;

@@ -248,6 +248,40 @@ TEST_F(MemoryReaderTest, AFileCutWhileTheReaderHandsAFrameOnEndsItWithoutAFault)
   EXPECT_EQ(WEXITSTATUS(*status), 0);
 }
 
+// The producer cuts one byte off its file and grows it back, again and
+// again, with no frame in the slot: the reader meets the cut at its take's
+// look, or between that look and its question whether the output is over.
+// Either way it refuses the output and says why, as it does any refusal,
+// and the output is closed and released.
+TEST_F(MemoryReaderTest, AFileCutWhileTheSlotIsEmptyIsRefusedWithItsReason) {
+  open(8, 4, 0, 3);
+  ASSERT_GE(producer_fd_, 0);
+  const off_t whole = static_cast<off_t>(kSegmentHeaderBytes + 8 * 4 * 4);
+  std::atomic<bool> done{false};
+  std::atomic<uint64_t> cuts{0};
+  std::thread cutter([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done.load() && std::chrono::steady_clock::now() < deadline) {
+      if (ftruncate(producer_fd_, whole - 1) != 0 || ftruncate(producer_fd_, whole) != 0) break;
+      cuts.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    if (!done.load()) stop_->store(true);  // never met: the checks below fail, the test ends
+  });
+  run();
+  join();
+  done.store(true);
+  cutter.join();
+  EXPECT_GT(cuts.load(), 0u);
+  EXPECT_NE(log().find("ERROR: pool: memory worker 3 rejected output: shared-memory mapping is too short"),
+            std::string::npos)
+      << log();
+  EXPECT_FALSE(complete_->load());
+  expect_released();
+  auto again = write_frame_to_slot(*writer_, 0, frame_of(make_argb(8, 4, 0, 0)), true);
+  EXPECT_FALSE(again) << "the output was left open";
+}
+
 TEST_F(MemoryReaderTest, AbandonEndsAtTheNextEmptyPollEvenWithTheSlotStuckWriting) {
   open(8, 4, 0, 9);
   run();
