@@ -102,6 +102,18 @@ bool SegmentCutter::start_cutting(int64_t to, std::FILE* log, std::string& why) 
     why = "no thread for the cuts";
     return false;
   }
+  // The module adds no frame before the first cut: a thread that a busy
+  // machine leaves unscheduled for as long as the module takes to add every
+  // frame (a few tens of ms) would otherwise cut under none of them, and
+  // the host would have no cut to meet.
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  while (c->cuts.load() == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      why = "the cuts did not start within 10 s";
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
   return true;
 }
 

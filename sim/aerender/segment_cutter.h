@@ -39,9 +39,12 @@ class SegmentCutter {
   // when negative: -1 is one byte short) and grows it back, again and again
   // (every 50 µs), while the module goes on adding frames; until
   // stop_cutting, or the host lets the output go. A cut that takes no page
-  // raises no fault anywhere, and zeroes the bytes past it. Writes
+  // raises no fault anywhere, and zeroes the bytes past it. Returns once the
+  // first cut is made, so that every frame the module adds after is cut
+  // under, however late the machine runs the thread. Writes
   // "aerender: cutting the segment to N bytes". False (with `why`) for a
-  // size outside the file or a thread that cannot start.
+  // size outside the file, a thread that cannot start, or no cut within the
+  // stand-in's patience of 10 s.
   bool start_cutting(int64_t to, std::FILE* log, std::string& why);
   // Ends the cuts, leaves the file whole, and writes "aerender: the segment
   // cut to N bytes under the host K times".
