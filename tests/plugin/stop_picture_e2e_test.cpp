@@ -222,7 +222,7 @@ std::string describe(const std::vector<Seen>& shots) {
 // composition at the old one's frame.
 TEST_F(StopPicture, ASwitchWhilePlayingShowsTheOldPictureUntilTheNewEntry) {
   // Fewer rounds under a sanitizer, whose runs take several times as long.
-  constexpr int kSwitches = kSanitized ? 6 : 12, kShots = 24;
+  constexpr int kSwitches = kSanitized ? 4 : 12, kShots = 24;
   // On a 2× screen, as the demo's: the stand-in GPU's draws take long
   // enough that the old composition's are still in flight at the switch.
   constexpr int kScale = kSanitized ? 1 : 2;
@@ -311,7 +311,7 @@ TEST_F(StopPicture, ASwitchWhilePlayingShowsTheOldPictureUntilTheNewEntry) {
 // picture holds the frame on screen, then goes on forward from it once the
 // frames are made again; it never steps back.
 void purge_while_playing(int fps) {
-  constexpr int kPurges = 2, kShots = 30, kLoop = 96;
+  constexpr int kPurges = kSanitized ? 1 : 2, kShots = 30, kLoop = 96;
   const fs::path aep = write_project(StopPictureRoot() / ("bar-" + std::to_string(fps) + ".aep"), fps, false, kLoop);
   // At 120 frames a second on a 2× screen several draws are in flight.
   const int scale = fps == 120 && !kSanitized ? 2 : 1;
@@ -373,7 +373,7 @@ TEST_F(StopPicture, APurgeWhilePlayingAt120NeverStepsThePictureBack) { purge_whi
 // from the pause on the picture is the frame the pause keeps, and no frame
 // past it ever shows.
 TEST_F(StopPicture, PausesAt120FramesASecondShowNothingPastTheKeptFrame) {
-  constexpr int kPauses = kSanitized ? 4 : 8, kShots = 20;
+  constexpr int kPauses = kSanitized ? 3 : 8, kShots = 20;
   const fs::path aep = write_project(root() / "bar-120.aep", 120, false);
   const int scale = kSanitized ? 1 : 2;
   for (const Path& path : kPaths) {
