@@ -121,11 +121,20 @@ TEST(HiddenPanel, DrawsNothingAndShowsTheFrameItLeftOffAtOnShow) {
     };
     EXPECT_GE(ahead(*before, *at_show), -0.5) << *before << " then " << *at_show;
     if (drawn_hidden == 0) {
-      // Until the hide the panel plays on.
+      // Until the hide the panel plays on. With no picture landed between
+      // the two marks the one on screen at the hide is the screenshot's (or
+      // the next, when the hide's stop met it going on screen). Else it is
+      // a frame due by the hide, which the pictures may have reached from
+      // behind the clock, by a lag this run cannot see (several frames on a
+      // loaded machine under a sanitizer): the bound then only tells a
+      // panel that played on while hidden, two seconds or 48 frames.
+      const uint64_t landed = mark_named(s, "hidden").at("picture_frames").get<uint64_t>() -
+                              mark_named(s, "before-hide").at("picture_frames").get<uint64_t>();
       const double due_hide = due_between("before-hide", "hidden");
-      EXPECT_LE(ahead(*before, *at_show), std::max(1.5, due_hide + 1.5))
-          << "the hidden panel played on: " << *before << " then " << *at_show << ", " << due_hide
-          << " frame(s) due before the hide";
+      const double bound = landed == 0 ? 1.5 : due_hide + 12.0;
+      EXPECT_LE(ahead(*before, *at_show), bound)
+          << "the hidden panel played on: " << *before << " then " << *at_show << ", " << landed
+          << " picture(s) and " << due_hide << " frame(s) due before the hide";
     }
     const double due_first = due_between("at-show", "first"), due_later = due_between("first", "later");
     EXPECT_GE(ahead(*at_show, *first), -0.5) << "back to an older frame on show: " << *at_show << " then " << *first;
