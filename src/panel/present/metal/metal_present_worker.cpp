@@ -302,8 +302,9 @@ std::optional<double> MetalPresenter::iterate(double now) {
   context.physical_memory = options_.physical_memory();
   context.now_ms = now;
   // A still picture too is dropped when a stop or a new job came after it.
-  context.present = [job = job_, generation = t.generation, stops = t.stops](const std::function<void()>& show) {
-    return show_if_current(*job, generation, stops, show, std::nullopt);
+  context.present = [job = job_, generation = t.generation, stops = t.stops,
+                     order = ++orders_](const std::function<void()>& show) {
+    return show_if_current(*job, generation, stops, order, show, std::nullopt);
   };
 
   if (clear_pending_ && !step_clear(context, t.worker_play, commands_pending, vw, vh, t.incoming)) {
@@ -451,9 +452,9 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     report_undrawn_index(*job_, t.generation, displayed_->draw, chosen->frame);
   } else {
     const uint64_t serial = ++draws_;
-    context.present = [job = job_, generation = t.generation, stops = t.stops, serial, index = chosen->frame](
-                          const std::function<void()>& show) {
-      return show_if_current(*job, generation, stops, show, std::make_pair(serial, index));
+    context.present = [job = job_, generation = t.generation, stops = t.stops, order = ++orders_, serial,
+                       index = chosen->frame](const std::function<void()>& show) {
+      return show_if_current(*job, generation, stops, order, show, std::make_pair(serial, index));
     };
     if (!draw(frame_of(*chosen), vw, vh, context)) {
       // The frames before the one going on screen are missed whenever it

@@ -116,9 +116,14 @@ void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, in
   note_screen_locked(job, generation, draw, index);
 }
 
-bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, const std::function<void()>& show,
+bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, uint64_t order,
+                     const std::function<void()>& show,
                      std::optional<std::pair<uint64_t, int64_t>> playback_draw) {
   std::lock_guard gate(job.screen_gate);
+  // Draws may end out of the order they were made in (a still frame and the
+  // playback after it on two paths): the screen never goes back to an older
+  // one.
+  if (order <= job.screen_order) return false;
   // Named before the count of stops is read: a stop that reads no picture
   // passing here raised its count before this reads it, and the picture is
   // dropped; one that reads it keeps its frame, whether it lands or not.
@@ -129,7 +134,10 @@ bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, const
     job.in_present = PresentJob::InPresent{generation, stops, index};
   }
   const bool current = !job.stop.load(std::memory_order_seq_cst) && job.stops.load(std::memory_order_seq_cst) == stops;
-  if (current) show();
+  if (current) {
+    show();
+    job.screen_order = order;
+  }
   std::lock_guard lock(job.screen_mutex);
   job.in_present.reset();
   if (current && playback_draw) note_screen_locked(job, generation, playback_draw->first, playback_draw->second);

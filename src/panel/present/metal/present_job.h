@@ -57,6 +57,7 @@ struct PresentJob {
   // `in_present` names. Only presenting threads take the gate: a stop never
   // waits for a picture to go on screen.
   std::mutex screen_gate;
+  uint64_t screen_order = 0;  // under the gate: the order of the last draw put on screen
   // Under `screen_mutex`, held only to read or write what follows: the
   // worker playback's frame whose picture last reached the screen (its
   // draw ends after the report, by as many draws as the GPU has in
@@ -139,7 +140,8 @@ void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, in
 // job ended or took a stop since: a picture drawn before a stop is dropped. `playback_draw` (serial,
 // frame) names the worker playback's draw it is, then the frame on screen.
 // True when shown.
-bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, const std::function<void()>& show,
+bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, uint64_t order,
+                     const std::function<void()>& show,
                      std::optional<std::pair<uint64_t, int64_t>> playback_draw);
 // Frame `index` has the pixels of draw `draw` and is not drawn: it is on
 // screen now if that draw is, else once it gets there.

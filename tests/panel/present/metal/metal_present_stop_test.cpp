@@ -153,7 +153,7 @@ TEST_F(MetalStop, AStopNeverWaitsForAPictureGoingOnScreen) {
   std::condition_variable cv;
   bool showing = false, stop_returned = false, shown = false;
   std::thread presenter([&] {
-    (void)show_if_current(job, generation, stops, [&] {
+    (void)show_if_current(job, generation, stops, 1, [&] {
       std::unique_lock lock(m);
       showing = true;
       cv.notify_all();
@@ -181,8 +181,25 @@ TEST_F(MetalStop, AStopNeverWaitsForAPictureGoingOnScreen) {
   EXPECT_EQ(read_screen_index(job), std::nullopt) << "the stop moved the generation on";
 
   bool late_shown = false;
-  EXPECT_FALSE(show_if_current(job, generation, stops, [&] { late_shown = true; }, std::make_pair(uint64_t{2}, int64_t{3})));
+  EXPECT_FALSE(
+      show_if_current(job, generation, stops, 2, [&] { late_shown = true; }, std::make_pair(uint64_t{2}, int64_t{3})));
   EXPECT_FALSE(late_shown) << "a picture drawn before the stop reached the screen after it";
+}
+
+// Draws may end out of the order they were made in (a still frame drawn on
+// one path, then the playback from it on another): a draw that ends after a
+// newer one reached the screen is dropped, so the picture never goes back.
+TEST_F(MetalStop, AnOlderDrawEndingAfterANewerOneNeverReachesTheScreen) {
+  PresentJob job;
+  const uint64_t generation = job.generation.load(), stops = job.stops.load();
+  std::vector<int> shown;
+  auto put = [&](uint64_t order, int what, std::optional<std::pair<uint64_t, int64_t>> draw) {
+    return show_if_current(job, generation, stops, order, [&] { shown.push_back(what); }, draw);
+  };
+  EXPECT_TRUE(put(2, 2, std::make_pair(uint64_t{1}, int64_t{2})));  // the playback's first picture
+  EXPECT_FALSE(put(1, 1, std::nullopt)) << "the still frame drawn before it ended late and showed";
+  EXPECT_TRUE(put(3, 3, std::make_pair(uint64_t{2}, int64_t{3})));
+  EXPECT_EQ(shown, (std::vector<int>{2, 3}));
 }
 
 }  // namespace
