@@ -97,7 +97,6 @@ class MetalPresenter {
   uint64_t failures_ = 0;
   uint64_t deferred_ = 0;
   uint64_t draws_ = 0;  // serial of the last playback draw
-  uint64_t orders_ = 0;  // every draw's place in the order they are made
   PresentScratch scratch_;
   std::vector<uint8_t> output_;
   PresentByteCount counted_;

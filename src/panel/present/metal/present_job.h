@@ -58,6 +58,9 @@ struct PresentJob {
   // waits for a picture to go on screen.
   std::mutex screen_gate;
   uint64_t screen_order = 0;  // under the gate: the order of the last draw put on screen
+  // Where each draw stands in the order they are made, whichever presenter
+  // of the job makes it.
+  std::atomic<uint64_t> draw_orders{0};
   // Under `screen_mutex`, held only to read or write what follows: the
   // worker playback's frame whose picture last reached the screen (its
   // draw ends after the report, by as many draws as the GPU has in
