@@ -302,8 +302,8 @@ std::optional<double> MetalPresenter::iterate(double now) {
   context.physical_memory = options_.physical_memory();
   context.now_ms = now;
   // A still picture too is dropped when a stop or a new job came after it.
-  context.present = [job = job_, generation = t.generation, stops = t.stops,
-                     order = job_->draw_orders.fetch_add(1, std::memory_order_relaxed) + 1](const std::function<void()>& show) {
+  const uint64_t order = job_->draw_orders.fetch_add(1, std::memory_order_relaxed) + 1;
+  context.present = [job = job_, generation = t.generation, stops = t.stops, order](const std::function<void()>& show) {
     return show_if_current(*job, generation, stops, order, show, std::nullopt);
   };
 

@@ -19,11 +19,17 @@ void reset_locked(PresentJob& job) {
   job.generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
-// Under the screen's gate.
+// Under `screen_mutex`: the frame the picture of draw `draw`, made for
+// `index`, shows (the latest frame sharing its pixels).
+int64_t frame_of_draw_locked(const PresentJob& job, uint64_t draw, int64_t index) {
+  return job.undrawn && job.undrawn->first == draw ? job.undrawn->second : index;
+}
+
+// Under `screen_mutex`.
 void note_screen_locked(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index) {
   job.screen_generation = generation;
   job.screen_draw = draw;
-  job.screen_index = job.undrawn && job.undrawn->first == draw ? job.undrawn->second : index;
+  job.screen_index = frame_of_draw_locked(job, draw, index);
 }
 
 bool same_list(const NeighbourList& a, const NeighbourList& b) {
@@ -129,9 +135,8 @@ bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, uint6
   // dropped; one that reads it keeps its frame, whether it lands or not.
   if (playback_draw) {
     std::lock_guard lock(job.screen_mutex);
-    const int64_t index =
-        job.undrawn && job.undrawn->first == playback_draw->first ? job.undrawn->second : playback_draw->second;
-    job.in_present = PresentJob::InPresent{generation, stops, index};
+    job.in_present = PresentJob::InPresent{generation, stops,
+                                           frame_of_draw_locked(job, playback_draw->first, playback_draw->second)};
   }
   const bool current = !job.stop.load(std::memory_order_seq_cst) && job.stops.load(std::memory_order_seq_cst) == stops;
   if (current) {
