@@ -212,6 +212,7 @@ bool MetalPresenter::step_clear(const MetalDrawContext& context, bool play, bool
     clear_command_.reset();
     clear_pending_ = false;
     clear_failures_ = 0;
+    view_drawn_ = false;
     return true;
   }
   if (status != MTLCommandBufferStatusError) return false;
@@ -230,8 +231,10 @@ bool MetalPresenter::step_clear(const MetalDrawContext& context, bool play, bool
 }
 
 bool MetalPresenter::draw(const RgbaFrame& frame, int64_t vw, int64_t vh, const MetalDrawContext& context) {
-  return draw_metal_frame(*layer_, frame, static_cast<uint64_t>(vw), static_cast<uint64_t>(vh), scratch_, output_,
-                          gpu_, blit_, context);
+  const bool drawn = draw_metal_frame(*layer_, frame, static_cast<uint64_t>(vw), static_cast<uint64_t>(vh), scratch_,
+                                      output_, gpu_, blit_, context);
+  view_drawn_ |= drawn;
+  return drawn;
 }
 
 std::optional<double> MetalPresenter::iterate(double now) {
@@ -421,7 +424,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
       if (!chosen) chosen = largest_in(c, e);
     }
   }
-  if (!chosen && !displayed_ && !retained_ && !frames.empty()) {
+  if (!chosen && !view_drawn_ && !displayed_ && !retained_ && !frames.empty()) {
     for (const NeighbourFrame& f : frames) {
       if (f.frame <= d && f.frame >= s && f.frame <= e && f.frame < current_index_ &&
           (!chosen || f.frame > chosen->frame)) {

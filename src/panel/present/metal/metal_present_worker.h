@@ -86,6 +86,10 @@ class MetalPresenter {
   uint32_t clear_failures_ = 0;
   std::optional<RgbaFrame> pending_, retained_;
   std::optional<Displayed> displayed_;
+  // A draw of ours went to the view since it was last cleared. A seek forgets
+  // the frames drawn, not the picture they left: a frame behind it would
+  // step the picture back, so only an empty view takes one as a fallback.
+  bool view_drawn_ = false;
   int64_t last_vw_ = 0, last_vh_ = 0;
   int64_t current_index_ = 0, anchor_index_ = 0;
   double anchor_time_ = 0.0;

@@ -406,6 +406,54 @@ TEST_F(MetalWorker, FromOutsideTheLoopPlaybackEntersAtItsFirstFrame) {
   }
 }
 
+// Playback restarted in place (a purge) while the due frames are made
+// again, an older one already back in the cache: the picture on screen stays
+// until a frame at or past it is ready, and a view with nothing on it yet is
+// filled with the older frame rather than left empty.
+TEST_F(MetalWorker, AnOlderFrameNeverReplacesThePictureOnScreen) {
+  std::vector<NeighbourFrame> all;
+  for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
+  struct Case {
+    const char* name;
+    bool picture_on_screen;
+    std::optional<int64_t> older_drawn;
+  } cases[] = {{"a picture on screen", true, std::nullopt}, {"nothing on screen yet", false, 5}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    job = testing::small_view_job();
+    start();
+    if (c.picture_on_screen) {
+      play(all, {0, 99}, 25.0);
+      seek_to(0);
+      for (int k = 0; k <= 20; ++k) presenter->iterate(40.0 * k);
+      ASSERT_EQ(read_screen_index(*job), std::optional<int64_t>(20));
+      PresentPost stop;
+      stop.count = 100;
+      stop.range = std::make_pair(int64_t{0}, int64_t{99});
+      stop.fps = 25.0;
+      stop.frames = std::make_shared<const std::vector<NeighbourFrame>>();
+      ASSERT_EQ(post_playback_stop(*job, stop, PresentRequest{1.0, 7, 3}, 100), std::optional<int64_t>(20));
+      presenter->iterate(40.0 * 20 + 5.0);
+    }
+    const uint64_t drawn = job->presented.load();
+    play({all[5]}, {0, 99}, 25.0);
+    seek_to(20);
+    for (int k = 21; k <= 24; ++k) presenter->iterate(40.0 * k);
+    EXPECT_EQ(job->presented.load() - drawn, c.older_drawn ? 1u : 0u);
+    EXPECT_EQ(presenter->current_index(), 20) << "the clock does not follow a frame behind it";
+    if (c.older_drawn) {
+      EXPECT_EQ(read_screen_index(*job), c.older_drawn);
+    } else {
+      EXPECT_NE(read_screen_index(*job), std::optional<int64_t>(5));
+    }
+
+    play({all[5], all[25], all[26]}, {0, 99}, 25.0);
+    presenter->iterate(40.0 * 26 + 5.0);  // 25 due on the clock started at 21's wake
+    EXPECT_EQ(read_screen_index(*job), std::optional<int64_t>(25)) << "playback goes on once its frames are back";
+    presenter.reset();
+  }
+}
+
 // IN set on the frame on screen while playing: the worker goes on with the
 // frame after it, not one a whole run of frames further.
 TEST_F(MetalWorker, NewLoopBoundsGoOnFromTheFrameOnScreen) {
