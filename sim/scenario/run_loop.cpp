@@ -181,6 +181,7 @@ void main_loop(Session& s, const Scenario& scenario, double seconds) {
     }
     if (s.quit || now >= end) break;
     A_long sleep_ms = call_idle_hooks(s);
+    s.waits.note_idle_round();
     for (std::string& name : other_thread_names()) s.stats.threads_seen.insert(std::move(name));
     auto wake = std::min(Clock::now() + std::chrono::milliseconds(sleep_ms), end);
     // An event past its time waits for its condition: the idle round's

@@ -125,10 +125,10 @@ Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev
     if (after) ev.when_source += " after \"" + *after + "\" over " + std::to_string(ev.when_range_frames) + " frames";
     return done();
   }
-  // {"frames": N}, {"frames_total": N} or {"after_ms": N}: what the panel
-  // showed, or a pause.
+  // {"frames": N}, {"frames_total": N}, {"after_ms": N} or {"idle_rounds":
+  // N}: what the panel showed, a pause, or the host's own turns.
   for (const auto& [key, kind] : {std::pair{"frames", WaitFor::frames}, std::pair{"frames_total", WaitFor::frames_total},
-                                  std::pair{"after_ms", WaitFor::after_ms}}) {
+                                  std::pair{"after_ms", WaitFor::after_ms}, std::pair{"idle_rounds", WaitFor::idle_rounds}}) {
     auto n = w.find(key);
     if (n == w.end()) continue;
     if (w.size() != 1 || !n->is_number_integer() || n->get<int64_t>() < 1 || n->get<int64_t>() > 600000)
@@ -155,8 +155,8 @@ Status read_file_when(const json& w, const std::string& where, ScenarioEvent& ev
   }
   return fail(where +
               ".when: expected {\"file\", \"has\"[, \"count\"]}, {\"folder\", \"no_entry\"}, {\"folder\", \"files\"[, "
-              "\"count\"]}, {\"frames\"}, {\"frames_total\"} or "
-              "{\"after_ms\"}");
+              "\"count\"]}, {\"frames\"}, {\"frames_total\"}, "
+              "{\"after_ms\"} or {\"idle_rounds\"}");
 }
 
 // "picture_presented", "link_opened", or "text:" or "no_text:" followed by

@@ -47,6 +47,7 @@ enum class WaitFor : uint8_t {
   frames,             // at least `when_count` frames reached the panel's picture since the last input
   frames_total,       // at least `when_count` frames reached the panel's picture since the run began
   after_ms,           // `when_count` ms have passed since the event's turn came
+  idle_rounds,        // the idle hooks were called `when_count` times since the event's turn came
 };
 
 // Panel events act on the panel's window (panel_events.h).
@@ -63,7 +64,7 @@ struct ScenarioEvent {
   std::string when_text;            // WaitFor::text: the text's beginning; file_text: the text; no_entry: the prefix;
                                     // files: the names' ending
   std::string when_path;            // file_text: the file; no_entry, files: the folder
-  uint32_t when_count = 1;          // file_text: how many times; frames, files: how many; after_ms: how long
+  uint32_t when_count = 1;          // file_text: how many times; frames, files, idle_rounds: how many; after_ms: how long
   // file_text: matches count only past the first line holding `when_after`
   // whose "range=A..B" spans at least `when_range_frames` frames.
   std::string when_after;

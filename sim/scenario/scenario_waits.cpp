@@ -158,6 +158,12 @@ bool ScenarioWaits::holds(const ScenarioEvent& ev) {
       }
       return now - timed_since_ >= std::chrono::milliseconds(ev.when_count);
     }
+    case WaitFor::idle_rounds:
+      if (counted_ != &ev) {
+        counted_ = &ev;
+        counted_since_ = idle_rounds_;
+      }
+      return idle_rounds_ - counted_since_ >= ev.when_count;
     case WaitFor::no_entry:
       return !folder_has_entry(ev.when_path, ev.when_text);
     case WaitFor::files:

@@ -21,6 +21,8 @@ class ScenarioWaits {
   // A panel input event ran: "picture_presented" now asks for a frame shown
   // after it.
   void note_input();
+  // The idle hooks were called once more.
+  void note_idle_round() { ++idle_rounds_; }
   // Whether the event's condition holds this turn.
   bool holds(const ScenarioEvent& ev);
 
@@ -48,6 +50,9 @@ class ScenarioWaits {
   bool after_passed_ = false;      // the wait's range line was found
   const ScenarioEvent* timed_ = nullptr;  // the after_ms event being waited for
   std::chrono::steady_clock::time_point timed_since_;
+  uint64_t idle_rounds_ = 0;
+  const ScenarioEvent* counted_ = nullptr;  // the idle_rounds event being waited for
+  uint64_t counted_since_ = 0;
 };
 
 }  // namespace sim

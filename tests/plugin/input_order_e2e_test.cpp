@@ -103,17 +103,7 @@ const Composition kCompositions[] = {
 json click_at(double x) { return now("click", {{"x", x}, {"y", 32}}); }
 json key(const char* chars) { return now("key", {{"chars", chars}}); }
 
-// The picture once a gesture settled: on the CPU path the frame prepared
-// for the playback may reach the screen in the very idle call that takes the
-// gesture up, so the frames counted are those after a key the panel ignores,
-// pressed in the next turn.
-json settled(const Path& path, const std::string& png) {
-  json out = json::array();
-  if (path.no_gpu) out.push_back(event({{"after_ms", 1}}, "key", {{"chars", "x"}}));
-  out.push_back(event(after_frames(1), "wait"));
-  out.push_back(event("picture_presented", "screenshot", {{"path", png}}));
-  return out;
-}
+json settled(const Path& path, const std::string& png) { return testing::settled_picture(path.no_gpu, png); }
 
 class InputOrderRun : public ::testing::Test {
  protected:

@@ -109,20 +109,7 @@ class PicturePlayhead : public ::testing::Test {
 
 testing::ScratchDir* PicturePlayhead::scratch_ = nullptr;
 
-// The picture of a gesture made while playing, once it settled. The Metal
-// worker draws the frame asked for after the draws in flight, which the
-// stand-in GPU holds until they end: the first frame after the input, then
-// a quiet round. The CPU path may put up the frame it prepared for the
-// playback in the very idle call that takes the gesture up, and shows the
-// frame asked for in a later one: the frames counted are those after a key
-// the panel ignores, pressed in the next turn.
-json settled(const Path& path, const std::string& png) {
-  json out = json::array();
-  if (path.no_gpu) out.push_back(event({{"after_ms", 1}}, "key", {{"chars", "x"}}));
-  out.push_back(event(after_frames(1), "wait"));
-  out.push_back(event("picture_presented", "screenshot", {{"path", png}}));
-  return out;
-}
+json settled(const Path& path, const std::string& png) { return testing::settled_picture(path.no_gpu, png); }
 
 // The picture of a pause once it settled. The CPU path keeps the frame on
 // screen as it is; the Metal worker's draws in flight land after the pause,

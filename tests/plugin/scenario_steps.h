@@ -37,6 +37,23 @@ inline nlohmann::json now(const std::string& action, nlohmann::json fields = nlo
 }
 inline nlohmann::json after_frames(int n) { return {{"frames", n}}; }
 
+// The picture of a gesture (a click, a drag) once it settled. The CPU path
+// may put up the frame it prepared for the playback in the very idle call
+// that takes the gesture up, and shows the frame asked for in a later one:
+// the frames counted are those after a key the panel ignores, pressed in the
+// turn after that call (a wait in time would race a worker that wakes the
+// host at once: the frame asked for could land before the key). The Metal
+// worker draws the frame asked for after the draws in flight, which the
+// stand-in GPU holds until they end: the first frame after the input, then a
+// quiet round.
+inline nlohmann::json settled_picture(bool no_gpu, const std::string& png) {
+  nlohmann::json out = nlohmann::json::array();
+  if (no_gpu) out.push_back(event({{"idle_rounds", 1}}, "key", {{"chars", "x"}}));
+  out.push_back(event(after_frames(1), "wait"));
+  out.push_back(event("picture_presented", "screenshot", {{"path", png}}));
+  return out;
+}
+
 // Runs simhost on `project` with `events` in `home` (its temporary folder
 // inside), its output and screenshots in `out`, the plug-in's figures on;
 // the summary, every event of the scenario done. Without a summary the run

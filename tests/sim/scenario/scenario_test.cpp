@@ -132,12 +132,13 @@ TEST(Scenario, FrameAndPauseConditionsAndMarks) {
   json doc = json::parse(R"({"events": [
     {"when": {"frames": 250}, "action": "mark", "name": "looped"},
     {"when": {"after_ms": 2000}, "action": "wait"},
-    {"when": {"frames_total": 1}, "action": "wait"}
+    {"when": {"frames_total": 1}, "action": "wait"},
+    {"when": {"idle_rounds": 1}, "action": "wait"}
   ]})");
   Result<Scenario> s = scenario_from_json(doc);
   ASSERT_TRUE(s.ok()) << s.error();
   const auto& e = s.value().events;
-  ASSERT_EQ(e.size(), 3u);
+  ASSERT_EQ(e.size(), 4u);
   EXPECT_EQ(e[0].when, WaitFor::frames);
   EXPECT_EQ(e[0].when_count, 250u);
   EXPECT_EQ(e[0].kind, EventKind::mark);
@@ -145,8 +146,9 @@ TEST(Scenario, FrameAndPauseConditionsAndMarks) {
   EXPECT_EQ(e[1].when, WaitFor::after_ms);
   EXPECT_EQ(e[1].when_source, "after_ms 2000");
   EXPECT_EQ(e[2].when, WaitFor::frames_total);
+  EXPECT_EQ(e[3].when, WaitFor::idle_rounds);
   for (const char* bad : {R"({"frames": 0})", R"({"after_ms": 600001})", R"({"frames": 1.5})",
-                          R"({"frames": 2, "after_ms": 3})", R"({"frames_total": 0})"}) {
+                          R"({"frames": 2, "after_ms": 3})", R"({"frames_total": 0})", R"({"idle_rounds": 0})"}) {
     json e2 = json::parse(R"({"events": [{"action": "quit"}]})");
     e2["events"][0]["when"] = json::parse(bad);
     EXPECT_FALSE(scenario_from_json(e2).ok()) << bad;

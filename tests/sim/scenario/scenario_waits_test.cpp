@@ -111,5 +111,25 @@ TEST(ScenarioWaits, FilesCountAtAnyDepthByTheirEnding) {
   EXPECT_TRUE(waits.holds(ev));
 }
 
+// Idle rounds count from the turn the event's wait began, not from the run's
+// start nor from an earlier wait's.
+TEST(ScenarioWaits, IdleRoundsCountFromTheWaitsTurn) {
+  ScenarioWaits waits(host(), "");
+  waits.note_idle_round();
+  waits.note_idle_round();
+  ScenarioEvent first, second;
+  first.when = second.when = WaitFor::idle_rounds;
+  second.when_count = 2;
+  EXPECT_FALSE(waits.holds(first)) << "no round yet since its turn came";
+  EXPECT_FALSE(waits.holds(first));
+  waits.note_idle_round();
+  EXPECT_TRUE(waits.holds(first));
+  EXPECT_FALSE(waits.holds(second));
+  waits.note_idle_round();
+  EXPECT_FALSE(waits.holds(second));
+  waits.note_idle_round();
+  EXPECT_TRUE(waits.holds(second));
+}
+
 }  // namespace
 }  // namespace sim
