@@ -35,6 +35,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using testing::after_frames;
 using testing::event;
 using testing::frame_on_screen;
 using testing::kSanitized;
@@ -266,10 +267,22 @@ TEST_F(StopPicture, ASwitchWhilePlayingShowsTheOldPictureUntilTheNewEntry) {
     for (int i = 0; i < kSwitches; ++i) {
       const std::string k = std::to_string(i);
       const bool to_other = i % 2 == 0;
+      // The composition played on screen before each switch: a slow GPU
+      // (a sanitizer's, beside other runs on two cores) may take longer to
+      // put a picture up than a round lasts, and every draw made before a
+      // switch is rightly dropped.
+      events.push_back(event(after_frames(2), "wait"));
       events.push_back(event(after_ms(250 + 37 * i), "screenshot", {{"path", "pre-" + k + ".png"}}));
       events.push_back(now("activate", {{"name", to_other ? "Other" : "Main"}}));
+      // A key the panel ignores, in the turn after the idle call that takes
+      // the switch up: the frames counted from here are the new
+      // composition's (an old one's picture may still land before that call).
+      events.push_back(event({{"idle_rounds", 1}}, "key", {{"chars", "x"}}));
       std::vector<std::string> pngs = {"pre-" + k + ".png"};
       for (const std::string& n : burst(events, "sw-" + k, kShots, 12)) pngs.push_back(n);
+      // However slow the GPU, the round ends on the new composition's picture.
+      events.push_back(event(after_frames(1), "screenshot", {{"path", "sw-" + k + "-shown.png"}}));
+      pngs.push_back("sw-" + k + "-shown.png");
       rounds.push_back(pngs);
     }
     const json s = run(name, path, aep, events, kScale);
