@@ -142,7 +142,7 @@ TEST_P(PoolPreviewRun, SilentWorkersDoNotKeepTheWorkAreaFromTheCache) {
 // 2D copy of the sample: the batch holds its frames for its first-delivery
 // limit (45 s), yet the picture moves in every five-second report of the
 // run, and until the work area is cached frames are made in each of them:
-// the frame the playback needs next is rendered in-process at once. The run
+// the frames the playback needs next are rendered in-process. The run
 // ends long before the batch gives its frames up.
 TEST_P(PoolPreviewRun, PlayingIntoFramesSilentWorkersHoldKeepsThePictureMoving) {
   use_sample(true);
@@ -160,8 +160,11 @@ TEST_P(PoolPreviewRun, PlayingIntoFramesSilentWorkersHoldKeepsThePictureMoving) 
   EXPECT_EQ(text.find("S5 pool"), std::string::npos) << "a silent worker delivered a frame";
   const size_t launched = text.find("reason=pool_next_batch_ready ranges=");
   ASSERT_NE(launched, std::string::npos);
-  EXPECT_NE(text.find("reason=current_frame", launched), std::string::npos)
-      << "the playback's frames were never made as the playhead's\n" << text;
+  // Made in-process: as the playhead's, or ahead of it when the host's
+  // renders keep up with the playback (seen under ASan).
+  EXPECT_TRUE(text.find("reason=current_frame", launched) != std::string::npos ||
+              text.find("reason=async_prefetch", launched) != std::string::npos)
+      << "the playback's frames were never made in-process\n" << text;
   const size_t cached_at = text.find("S2 zone de travail en cache");
   const std::regex produced_re("produced=([0-9]+) sources\\(sync,async,pool,raster\\)=\\[([0-9]+),");
   const std::regex advanced_re("head_advanced=([0-9]+)");
