@@ -305,8 +305,8 @@ std::optional<double> MetalPresenter::iterate(double now) {
   context.physical_memory = options_.physical_memory();
   context.now_ms = now;
   // A still picture too is dropped when a stop or a new job came after it.
-  const uint64_t order = job_->draw_orders.fetch_add(1, std::memory_order_relaxed) + 1;
-  context.present = [job = job_, generation = t.generation, stops = t.stops, order](const std::function<void()>& show) {
+  context.present = [job = job_, generation = t.generation, stops = t.stops,
+                     order = take_draw_order(*job_)](const std::function<void()>& show) {
     return show_if_current(*job, generation, stops, order, show, std::nullopt);
   };
 
@@ -455,7 +455,7 @@ void MetalPresenter::play(const Taken& t, const MetalDrawContext& base, double n
     report_undrawn_index(*job_, t.generation, displayed_->draw, chosen->frame);
   } else {
     const uint64_t serial = ++draws_;
-    context.present = [job = job_, generation = t.generation, stops = t.stops, order = job_->draw_orders.fetch_add(1, std::memory_order_relaxed) + 1, serial,
+    context.present = [job = job_, generation = t.generation, stops = t.stops, order = take_draw_order(*job_), serial,
                        index = chosen->frame](const std::function<void()>& show) {
       return show_if_current(*job, generation, stops, order, show, std::make_pair(serial, index));
     };

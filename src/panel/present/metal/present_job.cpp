@@ -122,6 +122,8 @@ void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, in
   note_screen_locked(job, generation, draw, index);
 }
 
+uint64_t take_draw_order(PresentJob& job) { return job.draw_orders.fetch_add(1, std::memory_order_relaxed) + 1; }
+
 bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, uint64_t order,
                      const std::function<void()>& show,
                      std::optional<std::pair<uint64_t, int64_t>> playback_draw) {

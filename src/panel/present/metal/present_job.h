@@ -146,6 +146,9 @@ void report_screen_index(PresentJob& job, uint64_t generation, uint64_t draw, in
 bool show_if_current(PresentJob& job, uint64_t generation, uint64_t stops, uint64_t order,
                      const std::function<void()>& show,
                      std::optional<std::pair<uint64_t, int64_t>> playback_draw);
+// The next place in the order the job's draws are made in, taken as a draw
+// begins (before its closure, so that no later draw precedes it).
+uint64_t take_draw_order(PresentJob& job);
 // Frame `index` has the pixels of draw `draw` and is not drawn: it is on
 // screen now if that draw is, else once it gets there.
 void report_undrawn_index(PresentJob& job, uint64_t generation, uint64_t draw, int64_t index);
