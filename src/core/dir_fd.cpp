@@ -65,6 +65,16 @@ bool is_private_folder(const struct stat& st) {
   return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+std::string foreign_file_kind(const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return "lien symbolique";
+  if (S_ISDIR(st.st_mode)) return "dossier";
+  if (S_ISFIFO(st.st_mode)) return "FIFO";
+  if (!S_ISREG(st.st_mode)) return "fichier spécial";
+  if (st.st_uid != ::geteuid()) return "fichier de l'utilisateur " + std::to_string(st.st_uid);
+  if (st.st_nlink != 1) return "lien physique (" + std::to_string(st.st_nlink) + " noms)";
+  return {};
+}
+
 DirFd make_dir_at(int parent, std::string_view name) {
   const std::string n(name);
   if (::mkdirat(parent, n.c_str(), 0700) != 0) return DirFd();

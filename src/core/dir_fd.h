@@ -53,6 +53,14 @@ inline bool same_file(const struct stat& a, const struct stat& b) {
 // A folder of this user that no one else may write into.
 bool is_private_folder(const struct stat& st);
 
+// A name the plug-in writes in place of what stood there (the pool's lock
+// note, the log moved aside) takes the place only of a file it could have
+// made: a regular file of this user with no other name. Anything else is
+// someone else's and stays as it is. Empty for such a file, else what it is
+// ("lien symbolique", "dossier", "FIFO", "fichier spécial", "fichier de
+// l'utilisateur N", "lien physique (N noms)"), for the line that says so.
+std::string foreign_file_kind(const struct stat& st);
+
 // Makes the folder `name` in `parent` (mode 0700) and opens it, checked to
 // be the folder just made. A name already there is never taken over: it
 // fails with EEXIST whatever it is. Not ok on failure, errno set.

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "core/dir_fd.h"
 #include "core/file_replace.h"
 #include "core/machine.h"
 #include "core/paths.h"
@@ -23,6 +24,7 @@ struct LogState {
   LogRole role = LogRole::Host;
   uint64_t rotate_bytes = kLogRotateBytes;
   std::filesystem::path path;
+  bool cut_said = false;  // the log was cut in place of its rotation, and said why
 };
 
 // Never destroyed: detached threads may log while the process exits.
@@ -52,17 +54,36 @@ int open_append(const std::filesystem::path& p) {
 
 // Caller holds the mutex. Only the host rotates; a worker keeps appending to
 // whatever file its descriptor names, so no line is lost across processes.
+// The file moved aside replaces only a file the host could have moved there
+// itself: a folder, a FIFO, a link or another user's file at that name is
+// someone else's and stays. The log is then cut instead, so that it stays
+// under its size whatever stands there, and the first cut of the process
+// says why, as the first line of what follows.
 void rotate_if_due(LogState& s) {
   if (s.role != LogRole::Host || s.fd < 0) return;
   struct stat st {};
   if (fstat(s.fd, &st) != 0 || static_cast<uint64_t>(st.st_size) <= s.rotate_bytes) return;
   std::filesystem::path old = s.path;
   old += ".old";
-  if (::rename(s.path.c_str(), old.c_str()) != 0) return;
-  int fd = open_append(s.path);
-  if (fd < 0) return;  // keep writing to the moved file rather than lose lines
-  ::close(s.fd);
-  s.fd = fd;
+  struct stat at_old {};
+  std::string foreign;
+  if (::lstat(old.c_str(), &at_old) == 0) foreign = foreign_file_kind(at_old);
+  if (foreign.empty()) {
+    if (::rename(s.path.c_str(), old.c_str()) == 0) {
+      int fd = open_append(s.path);
+      if (fd < 0) return;  // keep writing to the moved file rather than lose lines
+      ::close(s.fd);
+      s.fd = fd;
+      return;
+    }
+    foreign = std::generic_category().message(errno);
+  }
+  if (::ftruncate(s.fd, 0) != 0 || s.cut_said) return;
+  s.cut_said = true;
+  const std::string line = format_log_line(unix_time_ms(), "ERROR",
+                                           "log: rotation impossible vers " + old.string() + " (" + foreign +
+                                               ", laissé tel quel) : le journal est vidé à la place");
+  (void)write_all(s.fd, line.data(), line.size());
 }
 
 bool open_locked(LogState& s, const std::filesystem::path& path, LogRole role, uint64_t rotate_bytes) {
@@ -75,6 +96,7 @@ bool open_locked(LogState& s, const std::filesystem::path& path, LogRole role, u
   s.role = role;
   s.rotate_bytes = rotate_bytes;
   s.path = path;
+  s.cut_said = false;
   rotate_if_due(s);
   return true;
 }

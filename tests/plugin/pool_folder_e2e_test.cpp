@@ -273,5 +273,44 @@ TEST_F(PoolFolderRun, AHostKeepsThePoolFolderWhateverBecomesOfItsLockFile) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(pool_dir()))) << "nothing written there once lost";
 }
 
+// Before the host starts, a second name of a user's file as the folder's
+// lock file, a folder of the user's where the log is moved aside, and a log
+// past its size: the pid was written over the user's words, and the log
+// grew at every run. Two runs with the pool on: the user's file keeps its
+// words, the folder what it holds, the log stays under its size, and each is
+// said once a run; the pool works in its folder.
+TEST_F(PoolFolderRun, AUsersFileAsTheLockFileAndAFolderAsTheOldLogAreLeftAsTheyAre) {
+  host_renders_async_ = true;
+  const fs::path thesis = root_ / "thesis.txt", old_log = log_path().string() + ".old";
+  const std::string words(19'000, 'w');
+  std::ofstream(thesis) << words;
+  fs::create_directory(pool_dir());
+  fs::permissions(pool_dir(), fs::perms::owner_all);
+  fs::create_hard_link(thesis, pool_dir() / "host.lock");
+  fs::create_directories(old_log);
+  std::ofstream(old_log / "notes.txt") << "mine";
+  std::ofstream(log_path()) << std::string(8'500'000, 'x') << '\n';
+  json events = pool_on_events();
+  events.push_back(when_logged("PERF: SNAPSHOT ", 1, {{"action", "wait"}}));
+  events.push_back(when_logged("S2 zone de travail en cache", 1, {{"action", "quit"}}));
+  for (int run_index = 0; run_index < 2; ++run_index) {
+    auto r = run({}, events, 40.0);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(summary()["quit"], true) << summary()["still_waiting"];
+  }
+  EXPECT_EQ(testing::read_text(thesis), words);
+  EXPECT_EQ(testing::read_text(old_log / "notes.txt"), "mine");
+  EXPECT_LT(fs::file_size(log_path()), 8u << 20);
+  const std::string text = log();
+  EXPECT_EQ(count_of(text, "ERROR: log: rotation impossible vers " + old_log.string() + " (dossier, laissé tel quel)"),
+            1u)
+      << text;
+  EXPECT_EQ(count_of(text, "ERROR: pool: verrou non écrit — " + (pool_dir() / "host.lock").string() +
+                               " : lien physique (2 noms), laissé tel quel\n"),
+            2u)
+      << text;
+  EXPECT_EQ(count_of(text, "ERROR"), 3u) << text;
+}
+
 }  // namespace
 }  // namespace vel

@@ -31,7 +31,8 @@ struct SwapCase {
   // Puts something in the launch's way; answers the folder of the user's
   // whose files must stay as they were.
   std::function<fs::path(const fs::path& job, const fs::path& scratch)> arrange;
-  const char* line;
+  // The line's start, given the job folder.
+  std::function<std::string(const fs::path& job)> line;
 };
 
 // The batch's worker 0 runs; then the second launch meets what `arrange` put
@@ -46,14 +47,14 @@ TEST_F(PoolProcessTest, ALaunchMeetingANameAlreadyThereTakesNothingOver) {
          fs::create_directory_symlink(pictures, job);
          return pictures;
        },
-       "pool: création "},
+       [](const fs::path&) { return "pool: création "; }},
       {"a folder w1 of the user's in the job folder",
        [](const fs::path& job, const fs::path&) {
          fs::create_directories(job / "w1");
          std::ofstream(job / "w1" / "f_00004.tga") << "mine";
          return job / "w1";
        },
-       "pool: création "},
+       [](const fs::path&) { return "pool: création "; }},
       {"a file w1.log of the user's in the job folder",
        [](const fs::path& job, const fs::path& scratch) {
          fs::create_directories(scratch / "notes");
@@ -61,7 +62,9 @@ TEST_F(PoolProcessTest, ALaunchMeetingANameAlreadyThereTakesNothingOver) {
          fs::create_hard_link(scratch / "notes" / "w1.log", job / "w1.log");
          return scratch / "notes";
        },
-       "pool: log worker: "},
+       [](const fs::path& job) {
+         return "pool: log worker: " + (job / "w1.log").string() + ": File exists (os error 17)";
+       }},
   };
   ::setenv("SIM_AERENDER_ENGINES", "0", 1);
   for (const SwapCase& c : cases) {
@@ -81,7 +84,7 @@ TEST_F(PoolProcessTest, ALaunchMeetingANameAlreadyThereTakesNothingOver) {
     EXPECT_EQ(folder_contents(user), before);
     EXPECT_EQ(lines.size(), errors + 1);
     if (lines.size() == errors + 1) {
-      EXPECT_EQ(lines.back().rfind(c.line, 0), 0u) << lines.back();
+      EXPECT_EQ(lines.back().rfind(c.line(req.job_dir->path()), 0), 0u) << lines.back();
     }
     kill_pool_worker(first->child);
   }

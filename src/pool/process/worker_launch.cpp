@@ -148,7 +148,8 @@ std::optional<PoolJob> spawn_pool_worker(const LaunchRequest& req) {
                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
                 : -1};
   if (log_fd.fd < 0) {
-    log_line("ERROR", "pool: log worker: " + os_text(errno));
+    const int e = errno;
+    log_line("ERROR", "pool: log worker: " + log_path.string() + ": " + os_text(e));
     return std::nullopt;
   }
   Fd err_fd{log_duplicator.load()(log_fd.fd)};

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/file_replace.h"
+#include "core/log.h"
 #include "core/paths.h"
 #include "pool/process/launch_thread.h"
 #include "pool/process/orphan_workers.h"
@@ -108,7 +110,7 @@ std::string holder_pid(int dir) {
   struct stat st{};
   char buf[32];
   ssize_t n = -1;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) n = ::pread(fd, buf, sizeof buf, 0);
+  if (::fstat(fd, &st) == 0 && foreign_file_kind(st).empty()) n = ::pread(fd, buf, sizeof buf, 0);
   ::close(fd);
   if (n <= 0) return "?";
   std::string_view text(buf, static_cast<size_t>(n));
@@ -116,15 +118,21 @@ std::string holder_pid(int dir) {
   return parse_pid_text(text) ? std::string(text) : "?";
 }
 
-void write_holder_pid(int dir) {
-  const int fd = ::openat(dir, kPoolLockName, O_WRONLY | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return;
-  struct stat st{};
-  const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) == 0) {
-    [[maybe_unused]] const ssize_t n = ::pwrite(fd, pid.data(), pid.size(), 0);
+// The pid goes into a note made afresh and renamed into place, never through
+// what stood at the name: a second name of a user's file there would be
+// truncated and written over. Whatever is not a note a host could have made
+// stays as it is, said once at the taking; the lock on the folder decides
+// who holds the pool either way.
+void write_holder_pid(int dir, const fs::path& pool_dir) {
+  if (const auto st = status_at(dir, kPoolLockName)) {
+    if (const std::string kind = foreign_file_kind(*st); !kind.empty()) {
+      log_line("ERROR", "pool: verrou non écrit — " + (pool_dir / kPoolLockName).string() + " : " + kind +
+                            ", laissé tel quel");
+      return;
+    }
   }
-  ::close(fd);
+  if (auto written = replace_file_at(dir, kPoolLockName, std::to_string(::getpid()) + "\n", 0600); !written)
+    log_line("ERROR", "pool: verrou non écrit — " + (pool_dir / kPoolLockName).string() + " : " + written.error());
 }
 
 std::optional<FolderIdentity> identity_at(const fs::path& dir) {
@@ -161,7 +169,7 @@ std::optional<PoolFolderRefusal> take_pool_folder_lock(const fs::path& pool_dir,
       continue;
     }
     // Held until the process ends: the descriptor is never closed.
-    write_holder_pid(fd);
+    write_holder_pid(fd, pool_dir);
     if (taken) *taken = *named;
     if (held) *held = fd;
     return std::nullopt;

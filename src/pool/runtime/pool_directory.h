@@ -76,8 +76,10 @@ struct FolderIdentity {
 };
 
 // Takes the lock on the folder `pool_dir` itself, on a descriptor of it kept
-// open for the life of the process (never inherited by a child), and writes
-// the pid into "host.lock". The lock is let go only when the process ends,
+// open for the life of the process (never inherited by a child), and puts
+// the pid in a fresh "host.lock" (one the user or another program left there
+// that is not a plain file of this user's with one name stays, with one
+// line). The lock is let go only when the process ends,
 // however it ends. Answers nothing when taken (`taken`, when given, then
 // names the folder locked), or why the folder is not ours to use.
 // `held`, when given, receives the locked descriptor (kept open by the

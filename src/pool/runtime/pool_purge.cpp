@@ -11,6 +11,7 @@
 #include "cache/worker_registry.h"
 #include "core/dir_fd.h"
 #include "pool/process/worker_record.h"
+#include "pool/runtime/pool_directory.h"
 
 namespace vel {
 
@@ -34,8 +35,9 @@ bool is_pool_made_name(std::string_view name) {
   if (starts_with(name, "job_")) return true;
   for (std::string_view copy : {"saved-", "partial-", "hostsave-"})
     if (starts_with(name, copy) && ends_with(name, ".aep")) return true;
-  const std::string record_temporary = std::string(".") + kWorkerRecordName + ".";
-  return starts_with(name, record_temporary) && ends_with(name, ".tmp");
+  for (const char* replaced : {kWorkerRecordName, kPoolLockName})
+    if (starts_with(name, std::string(".") + replaced + ".") && ends_with(name, ".tmp")) return true;
+  return false;
 }
 
 std::vector<std::string> pool_purge_names(int pool) {

@@ -18,8 +18,9 @@ namespace vel {
 // the job folders "job_…", the snapshots "snapshot.aep" and
 // "velocinta_snapshot.aep", copies and partial saves ("saved-", "partial-",
 // "hostsave-" … ".aep"), the prewarm folder "warmup", and the temporaries
-// of the worker record (".workers.….tmp"). The folder's lock and the worker
-// record itself are not in the list: they stay.
+// of the worker record and of the lock note (".workers.….tmp",
+// ".host.lock.….tmp"). The lock note and the worker record themselves are
+// not in the list: they stay.
 bool is_pool_made_name(std::string_view name);
 
 // The names of the open pool folder `pool` an earlier run left that the pool

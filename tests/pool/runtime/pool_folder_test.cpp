@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 
+#include "core/log.h"
 #include "pool/runtime/pool_directory.h"
 #include "pool/runtime/pool_purge.h"
 #include "support/lock_holder.h"
@@ -78,6 +79,77 @@ TEST(PoolFolderLock, HeldWhateverBecomesOfTheLockFile) {
         << "a refused taker writes nothing";
     other.end();
     EXPECT_FALSE(take_pool_folder_lock(pool)) << "taken once the holder has ended";
+  }
+}
+
+// The names a host writes beside what others may have put there: the pid in
+// "host.lock" as it takes the folder, the log moved aside to
+// "velocinta.log.old" past its size. What stands there and is not a file a
+// host could have made (a second name of a user's file above all) is neither
+// written through nor replaced, and is said once; the folder's lock still
+// keeps a second taker out, and the log, cut instead, stays under its size.
+TEST(PoolFolderLock, WhatStandsAtANameTheHostWritesIsLeftAsItIs) {
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path& at, const fs::path& user_file)> plant;
+    std::string kind;
+  };
+  std::vector<Case> cases = {
+      {"hard link", [](const fs::path& at, const fs::path& user) { fs::create_hard_link(user, at); },
+       "lien physique (3 noms)"},
+      {"symbolic link", [](const fs::path& at, const fs::path& user) { fs::create_symlink(user, at); },
+       "lien symbolique"},
+      {"FIFO", [](const fs::path& at, const fs::path&) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); }, "FIFO"},
+      {"folder", [](const fs::path& at, const fs::path&) { fs::create_directory(at); }, "dossier"},
+  };
+  if (::geteuid() == 0) {
+    cases.push_back({"another user's file",
+                     [](const fs::path& at, const fs::path&) {
+                       std::ofstream(at) << "theirs";
+                       ASSERT_EQ(::chown(at.c_str(), 65534, 65534), 0);
+                     },
+                     "fichier de l'utilisateur 65534"});
+  }
+  constexpr uint64_t kLogCap = 600;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    const fs::path pool = scratch.path() / "velocinta_pool", log = scratch.path() / "velocinta.log";
+    const fs::path user = scratch.path() / "thesis.txt", note = pool / kPoolLockName, old = log.string() + ".old";
+    const std::string words(19000, 'w');
+    std::ofstream(user) << words;
+    ASSERT_TRUE(ensure_private_dir(pool).ok());
+    c.plant(note, user);
+    c.plant(old, user);
+    struct stat note_before{}, old_before{}, now{};
+    ASSERT_EQ(::lstat(note.c_str(), &note_before) | ::lstat(old.c_str(), &old_before), 0);
+    std::ofstream(log) << std::string(kLogCap + 100, 'x') << '\n';
+    ASSERT_TRUE(open_log_file_at(log, LogRole::Host, kLogCap));
+    EXPECT_FALSE(take_pool_folder_lock(pool)) << "taken all the same";
+    ASSERT_TRUE(take_pool_folder_lock(pool)) << "and held";
+    // Each cut shows as the log shrinking; only the first says why.
+    std::string text = testing::read_text(log);
+    const std::string kept =
+        "ERROR: pool: verrou non écrit — " + note.string() + " : " + c.kind + ", laissé tel quel\n";
+    EXPECT_EQ(text.find(kept), text.rfind(kept)) << text;
+    EXPECT_NE(text.find(kept), std::string::npos) << text;
+    const std::string cut = "ERROR: log: rotation impossible vers " + old.string() + " (" + c.kind;
+    int cuts = 1, said = text.find(cut) != std::string::npos;
+    for (int i = 0; i < 40; ++i) {
+      log_line("INFO", "0123456789012345678901234567890123456789");
+      const std::string next = testing::read_text(log);
+      if (next.size() < text.size()) ++cuts, said += next.find(cut) != std::string::npos;
+      EXPECT_LE(next.size(), kLogCap + 100);
+      text = next;
+    }
+    close_log_file();
+    EXPECT_GE(cuts, 3);
+    EXPECT_EQ(said, 1);
+    EXPECT_EQ(testing::read_text(user), words);
+    ASSERT_EQ(::lstat(note.c_str(), &now), 0);
+    EXPECT_TRUE(now.st_ino == note_before.st_ino && now.st_mode == note_before.st_mode);
+    ASSERT_EQ(::lstat(old.c_str(), &now), 0);
+    EXPECT_TRUE(now.st_ino == old_before.st_ino && now.st_mode == old_before.st_mode);
   }
 }
 
@@ -196,7 +268,7 @@ TEST(PoolPurge, OnlyWhatThePoolMadeGoes) {
       {"saved-4-123-0.aep.bak", false},
       {"notes.txt", false},
       {"Snapshot.aep", false},
-      {".host.lock.4-0.tmp", false},
+      {".host.lock.4-0.tmp", true},
   };
   for (const auto& c : cases) EXPECT_EQ(is_pool_made_name(c.name), c.pool_made) << c.name;
 
