@@ -94,23 +94,32 @@ FreedFrames take_farthest_frames(StreamFrames& frames, uint64_t needed, const St
   if (!focus.focus) return freed;
   const std::optional<int64_t> bound =
       nearer ? std::optional(distance_from_focus(*focus.focus, focus.range, *nearer)) : std::nullopt;
+  auto may_go = [&](FrameKey key) {
+    return !(key == *focus.focus) && (!bound || distance_from_focus(*focus.focus, focus.range, key) > *bound);
+  };
+  auto take = [&](FrameKey key) {
+    auto t = frames.targets.find(key);
+    FreedFrame f{key, frames.sizes.at(key), t != frames.targets.end() ? std::optional(t->second) : std::nullopt};
+    freed.bytes = sat_add64(freed.bytes, f.size);
+    freed.frames.push_back(f);
+    frames.drop(key);
+  };
+  // Frames kept for an alias that may not go, out of the walk until its end.
+  std::vector<TimedKey> kept;
   while (freed.bytes < needed) {
     std::optional<TimedKey> far = farthest_key_from(*focus.focus, focus.range, frames.by_time);
-    if (!far || (bound && distance_from_focus(*focus.focus, focus.range, far->key) <= *bound)) break;
-    auto take = [&](FrameKey key) {
-      auto t = frames.targets.find(key);
-      FreedFrame f{key, frames.sizes.at(key), t != frames.targets.end() ? std::optional(t->second) : std::nullopt};
-      freed.bytes = sat_add64(freed.bytes, f.size);
-      freed.frames.push_back(f);
-      frames.drop(key);
-    };
-    if (auto a = frames.aliases.find(far->key); a != frames.aliases.end()) {
-      for (FrameKey alias : std::vector<FrameKey>(a->second)) {
-        if (frames.holds(alias)) take(alias);
-      }
+    if (!far || !may_go(far->key)) break;
+    auto a = frames.aliases.find(far->key);
+    const std::vector<FrameKey> along = a != frames.aliases.end() ? a->second : std::vector<FrameKey>();
+    if (!std::all_of(along.begin(), along.end(), may_go)) {
+      frames.by_time.erase(*far);
+      kept.push_back(*far);
+      continue;
     }
+    for (FrameKey alias : along) take(alias);
     take(far->key);
   }
+  frames.by_time.insert(kept.begin(), kept.end());
   return freed;
 }
 

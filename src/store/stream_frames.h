@@ -70,9 +70,9 @@ struct FreedFrames {
 // Takes out of `frames` the frames farthest from the focus, one by one,
 // until `needed` bytes are freed; never the focus's own frame, and, when
 // `nearer` is given, only frames strictly farther from the focus than it.
-// A frame goes with its aliases, whatever their distance: they would name
-// no file. Stops short when no frame may go (without a focus none may).
-// Pure.
+// A frame goes with its aliases, which would name no file without it, and
+// stays while one of them may not go. Stops short when no frame may go
+// (without a focus none may). Pure.
 FreedFrames take_farthest_frames(StreamFrames& frames, uint64_t needed, const StoreFocus& focus,
                                  std::optional<FrameKey> nearer);
 
