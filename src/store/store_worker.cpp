@@ -116,10 +116,10 @@ class StoreThread {
 
   // Removes the frames taken out of the index; one that stays on disk goes
   // back into it. The main thread hears which went, so that it writes them
-  // again when the playhead comes back near them.
-  // A frame's aliases come before it and go first: a crash between them
-  // leaves a frame without some of its aliases, never an alias without its
-  // frame. A frame one of whose aliases stays stays too.
+  // again when the playhead comes back near them. A frame's aliases come
+  // before it and go first: a crash between them leaves a frame without
+  // some of its aliases, never an alias without its frame; and a frame one
+  // of whose aliases could not go stays too.
   void remove_frames(const FreedFrames& freed) {
     std::vector<FrameKey> removed;
     std::unordered_set<FrameKey, FrameKeyHasher> needed;
