@@ -103,14 +103,10 @@ TEST(StoreAliasTrim, NoAliasOutlivesItsFrameAcrossKillsMidTrim) {
   if (!testing::in_own_namespace()) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
   testing::ScratchDir scratch("vel-alias-trim");
   ASSERT_TRUE(scratch.ok());
-  const fs::path home = scratch.path() / "home";
-  const fs::path caches = home / "Library" / "Caches";
-  const fs::path out = scratch.path() / "out";
-  const fs::path tmp = scratch.path() / "tmp";
-  for (const fs::path& d : {caches, out, tmp}) fs::create_directories(d);
-  testing::SmallVolume volume(caches, kVolumeBytes);
-  if (volume.refused()) GTEST_SKIP() << "this namespace takes no mount: " << volume.error();
-  ASSERT_TRUE(volume.mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << volume.error();
+  const testing::SmallCachesHome h(scratch.path(), kVolumeBytes);
+  if (h.volume.refused()) GTEST_SKIP() << "this namespace takes no mount: " << h.volume.error();
+  ASSERT_TRUE(h.volume.mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << h.volume.error();
+  const fs::path &home = h.home, &caches = h.caches, &out = h.out, &tmp = h.tmp;
 
   const fs::path project = scratch.path() / "held.aep";
   std::ofstream(project) << held_bar_project().dump();
