@@ -92,7 +92,6 @@ TEST(StoreRoom, TheFramesFarthestFromThePlayheadMakeWayForNearerOnes) {
       {"the playhead's own frame stays", focus_only, {FrameKey{5, 24}, kTenFrames}, 10, std::nullopt, V{}},
       {"a frame takes its aliases along, before it", with_aliases, {FrameKey{8, 24}, MicrosRange{}}, 10,
        std::nullopt, V{1, 2, 0}},
-      {"an alias goes alone, its frame stays", with_aliases, {FrameKey{3, 24}, kTenFrames}, 10, std::nullopt, V{2}},
       {"a frame stays while an alias is as near as the frame to write", with_aliases,
        {FrameKey{8, 24}, MicrosRange{}}, 10, FrameKey{2, 24}, V{1}},
       {"a frame stays while the playhead's frame is its alias", with_aliases, {FrameKey{1, 24}, kTenFrames}, 10,
