@@ -13,6 +13,12 @@ uint64_t sat_mul(uint64_t a, uint64_t b) { return b != 0 && a > UINT64_MAX / b ?
 
 }  // namespace
 
+uint64_t round_up_to_block(uint64_t bytes, uint64_t block) {
+  if (block == 0 || bytes % block == 0) return bytes;
+  const uint64_t down = bytes - bytes % block;
+  return down > UINT64_MAX - block ? UINT64_MAX : down + block;
+}
+
 uint64_t volume_reserve(uint64_t volume_size) {
   const uint64_t share = volume_size / 100 * kVolumeReservePercent + volume_size % 100 * kVolumeReservePercent / 100;
   return std::max(kMinVolumeReserveBytes, share);
@@ -43,7 +49,7 @@ std::optional<VolumeSpace> volume_space_of(const std::filesystem::path& dir) {
     struct statvfs st {};
     if (::statvfs(p.c_str(), &st) == 0) {
       const uint64_t unit = st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
-      return VolumeSpace{sat_mul(st.f_bavail, unit), sat_mul(st.f_blocks, unit)};
+      return VolumeSpace{sat_mul(st.f_bavail, unit), sat_mul(st.f_blocks, unit), unit};
     }
     if (errno != ENOENT || p == p.parent_path()) return std::nullopt;
   }

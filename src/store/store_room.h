@@ -17,7 +17,12 @@ inline constexpr uint64_t kVolumeReservePercent = 5;
 struct VolumeSpace {
   uint64_t free = 0;  // bytes an unprivileged writer may still take
   uint64_t size = 0;
+  uint64_t block = 0;  // the unit a file takes the volume in
 };
+
+// `bytes` as the whole blocks of `block` bytes a file of that length takes
+// (unchanged for a block of 0).
+uint64_t round_up_to_block(uint64_t bytes, uint64_t block);
 
 // What the store leaves free on a volume of `volume_size` bytes: the larger
 // of 1 GiB and 5 % of it.

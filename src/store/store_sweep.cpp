@@ -12,6 +12,7 @@
 
 #include "store/store_names.h"
 #include "store/store_tree.h"
+#include "store/stream_frames.h"
 
 namespace vel {
 
@@ -31,14 +32,12 @@ Stamp mtime_at(int dir, const char* name) {
 
 uint64_t sat_add64(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
-// Size of the direct entries, links and folders by their own size.
+// The disk the direct entries take, links and folders by their own blocks.
 uint64_t direct_size(int dir) {
   uint64_t total = 0;
   for (const std::string& name : folder_names(dir)) {
     struct stat st {};
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_size > 0) {
-      total = sat_add64(total, static_cast<uint64_t>(st.st_size));
-    }
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) total = sat_add64(total, disk_bytes(st));
   }
   return total;
 }

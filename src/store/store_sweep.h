@@ -20,7 +20,7 @@ inline constexpr uint64_t kStoreCapBytes = 17179869184ULL;  // 16 GiB
 struct StreamUsage {
   int64_t last_use_sec = 0;  // the later of the folder's and its ".last_used" marker's modification
   uint32_t last_use_nsec = 0;
-  uint64_t size = 0;  // direct entries only, saturating
+  uint64_t size = 0;  // the disk its direct entries take (their blocks), saturating
   fs::path path;
 };
 

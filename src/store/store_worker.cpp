@@ -116,20 +116,25 @@ class StoreThread {
 
   // Removes the frames taken out of the index; one that stays on disk goes
   // back into it. The main thread hears which went, so that it writes them
-  // again when the playhead comes back near them.
+  // again when the playhead comes back near them. A frame's aliases come
+  // before it and go first: a crash between them leaves a frame without
+  // some of its aliases, never an alias without its frame; and a frame one
+  // of whose aliases could not go stays too.
   void remove_frames(const FreedFrames& freed) {
     std::vector<FrameKey> removed;
-    for (const auto& [key, size] : freed.frames) {
-      if (!remove_frame_file(*shared_->root, open_->dir, key)) {
-        frames_.put(key, size);
+    std::unordered_set<FrameKey, FrameKeyHasher> needed;
+    for (const FreedFrame& f : freed.frames) {
+      if (needed.contains(f.key) || !remove_frame_file(*shared_->root, open_->dir, f.key)) {
+        if (f.target) needed.insert(*f.target);
+        put_back(frames_, FreedFrames{{f}, f.size});
         continue;
       }
       // Every alias names a file with pixels: the next frame with pixels
       // becomes the target.
-      if (last_.key == key) last_ = LastWritten{};
-      ctx_.loaded.erase(key);
-      trimmed_.insert(key);
-      removed.push_back(key);
+      if (last_.key == f.key) last_ = LastWritten{};
+      ctx_.loaded.erase(f.key);
+      trimmed_.insert(f.key);
+      removed.push_back(f.key);
     }
     if (!removed.empty()) (void)reply(open_->generation, TrimmedReply{std::move(removed)});
   }
@@ -139,8 +144,10 @@ class StoreThread {
   // stream's frames farther from the playhead than it made way.
   bool room_for(FrameKey key, const StoredFrame& frame) {
     if (!ctx_.rejected.contains(key) && frame_file_exists(open_->dir, key)) return true;  // nothing is written
-    const uint64_t bound = frame_write_bound(key, frame, last_);
+    uint64_t bound = frame_write_bound(key, frame, last_);
     std::optional<VolumeSpace> volume = volume_space_of(open_->dir);
+    // A file takes whole blocks of the volume: a 40-byte alias takes one.
+    if (volume) bound = round_up_to_block(bound, volume->block);
     StoreRoom room = store_room(store_bytes(), shared_->cap, volume);
     if (bound <= room.bytes) return true;
     if (room.limit == RoomLimit::Cap && others_ > 0 && !others_stay_) {
@@ -199,18 +206,24 @@ class StoreThread {
       (void)reply(generation, ListedReply{});
       return;
     }
-    const uint64_t sent = preload(*dir, generation, job);
-    if (!current(generation)) return;
-    touch_last_used(*dir);
     (void)remove_leftover_temporaries(*dir, [&](pid_t writer, timespec written) {
       return temporary_writer_live(writer, written, started_);
     });
+    // Before the listing: an alias whose frame a crash removed is no frame
+    // the store holds.
+    frames_ = measure_stream_frames(*shared_->root, *dir);
+    (void)remove_broken_aliases(*shared_->root, *dir, frames_);
+    const uint64_t sent = preload(*dir, generation, job);
+    if (!current(generation)) {
+      frames_ = StreamFrames{};
+      return;
+    }
+    touch_last_used(*dir);
     open_ = OpenStream{*dir, generation, job.comp_key, false};
     if (!reply(generation, OpenedReply{sent})) return;
     const auto now = std::chrono::steady_clock::now();
     const bool sweep_due = !last_sweep_ || now - *last_sweep_ >= std::chrono::seconds(kSweepIntervalSeconds);
     if (sweep_due) last_sweep_ = now;
-    frames_ = measure_stream_frames(*shared_->root, *dir);
     count_others(*dir, sweep_due, sweep_due, shared_->cap);
     // A stream left over the cap by an earlier run keeps the frames nearest
     // the playhead.
@@ -256,6 +269,8 @@ class StoreThread {
       return;
     }
     std::optional<uint64_t> written;
+    const std::optional<FrameKey> target =
+        aliases_last_written(job.key, job.frame, last_) ? std::optional(last_.key) : std::nullopt;
     if (open_->claimed) written = store_frame(open_->dir, job.key, job.frame, last_, ctx_.rejected);
     shared_->load_gauge.store(0);
     // A store that cannot be written (a full disk, a file where a folder
@@ -267,7 +282,15 @@ class StoreThread {
       return;
     }
     log_repeat_ended(condition);
-    if (*written > 0) frames_.put(job.key, *written);
+    if (*written > 0) {
+      const uint64_t disk = frame_file_disk_bytes(*shared_->root, open_->dir, job.key).value_or(*written);
+      if (target) {
+        frames_.put_alias(job.key, disk, *target);
+      } else {
+        if (frames_.targets.contains(job.key)) frames_.drop(job.key);  // an alias written over with pixels
+        frames_.put(job.key, disk);
+      }
+    }
     trimmed_.erase(job.key);
     const bool sent = reply(generation, SavedReply{job.key, raw_len > *written ? raw_len - *written : 0});
     if (!sent && shared_->finishing.load()) shared_->finished_writes.fetch_add(1);

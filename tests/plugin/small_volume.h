@@ -48,4 +48,24 @@ class SmallVolume {
   std::string error_;
 };
 
+// A host's home whose caches folder is a small volume, with the run's own
+// output and temporary folders beside it in the scratch folder.
+struct SmallCachesHome {
+  SmallCachesHome(const std::filesystem::path& scratch, uint64_t bytes)
+      : home(scratch / "home"),
+        caches(home / "Library" / "Caches"),
+        out(scratch / "out"),
+        tmp(scratch / "tmp"),
+        volume((make_folders(), caches), bytes) {}
+
+  std::filesystem::path home, caches, out, tmp;
+  SmallVolume volume;
+
+ private:
+  bool make_folders() const {
+    for (const std::filesystem::path& d : {caches, out, tmp}) std::filesystem::create_directories(d);
+    return true;
+  }
+};
+
 }  // namespace vel::testing

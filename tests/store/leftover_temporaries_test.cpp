@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <set>
+#include <thread>
 #include <string>
 
 #include "store/store_names.h"
@@ -136,6 +138,15 @@ TEST(TemporaryWriterLive, ProcessesOfThisUserAndThisOnesRecentWrites) {
   ASSERT_GT(running.pid(), 0);
   Child ended;
   ended.end();
+  // A thread of this process, not its leader: kill() and /proc answer for
+  // its id too, yet no writer's pid is ever one.
+  std::promise<pid_t> tid;
+  std::promise<void> release;
+  std::thread thread([&] {
+    tid.set_value(static_cast<pid_t>(::gettid()));
+    release.get_future().wait();
+  });
+  const pid_t thread_id = tid.get_future().get();
   struct Row {
     const char* what;
     pid_t writer;
@@ -148,8 +159,11 @@ TEST(TemporaryWriterLive, ProcessesOfThisUserAndThisOnesRecentWrites) {
       {"this pid, before this process's store began", ::getpid(), before, false},
       {"no pid", 0, after, false},
       {"a process group's number", -1, after, false},
+      {"a live thread's id, not its process's", thread_id, after, false},
   };
   for (const Row& r : rows) EXPECT_EQ(temporary_writer_live(r.writer, r.written, since), r.live) << r.what;
+  release.set_value();
+  thread.join();
 }
 
 }  // namespace

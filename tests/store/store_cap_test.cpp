@@ -1,6 +1,8 @@
 // The store thread kept under a small cap while a composition plays: the
 // frames farthest from the playhead make way, the stream written to is
 // counted, and the log says once why a frame was not written.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -20,10 +22,14 @@ using test::pattern_frame;
 
 constexpr int32_t kLoop = 100;  // frames of the work area, at 24 fps
 
+// The disk the folder's files take, as the cap counts it.
 uint64_t folder_bytes(const fs::path& dir) {
   uint64_t total = 0;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec)) total += e.is_regular_file() ? e.file_size() : 0;
+  for (const auto& e : fs::directory_iterator(dir, ec)) {
+    struct stat st {};
+    if (e.is_regular_file() && ::lstat(e.path().c_str(), &st) == 0) total += static_cast<uint64_t>(st.st_blocks) * 512;
+  }
   return total;
 }
 
@@ -196,6 +202,30 @@ TEST_F(StoreCapTest, ALoopLongerThanTheStoreWritesAndRemovesItsFramesOnceNotEver
   EXPECT_TRUE(stored_values(stream_).contains(paused));
   EXPECT_FALSE(still.trimmed.empty());
   EXPECT_FALSE(still.trimmed.contains(paused));
+}
+
+// A held picture is a frame with pixels and aliases naming it: removed for
+// room, the frame takes them along in the same reply, so the main thread
+// writes them all again instead of counting aliases that name nothing.
+TEST_F(StoreCapTest, AFrameRemovedForRoomTakesItsAliasesAndSaysSo) {
+  ASSERT_TRUE(write_raw_frame_file(scratch_.path() / "probe", {0, 24}, pattern_frame(64, 64, 0)));
+  cap_ = 7 * folder_bytes(scratch_.path() / "probe");
+  StoreHandle h;
+  open(h);
+  h.set_focus(StoreFocus{FrameKey{20, 24}, MicrosRange{}});  // paused, no work area: frame 10 is the farthest
+  const RgbaFrame held = pattern_frame(64, 64, 10);
+  std::vector<int32_t> first_trim;
+  for (int32_t v : {10, 11, 12, 20, 21, 22, 23, 24, 25}) {
+    const RgbaFrame f = v < 20 ? RgbaFrame{held.pixels, v / 24.0, 64, 64} : pattern_frame(64, 64, static_cast<uint8_t>(v));
+    ASSERT_TRUE(h.send(WriteFrameJob{{v, 24}, f}, f.pixels.size()));
+    ASSERT_TRUE(h.send(LoadJob{{{-1, 24}}}));
+    for (auto r = h.wait_reply(); r && !std::holds_alternative<MissingReply>(r->body); r = h.wait_reply()) {
+      auto* t = std::get_if<TrimmedReply>(&r->body);
+      for (const FrameKey k : t && first_trim.empty() ? t->keys : std::vector<FrameKey>()) first_trim.push_back(k.value);
+    }
+  }
+  EXPECT_EQ(first_trim, (std::vector<int32_t>{11, 12, 10}));
+  EXPECT_FALSE(stored_values(stream_).contains(11));
 }
 
 }  // namespace

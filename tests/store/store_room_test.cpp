@@ -57,7 +57,7 @@ const MicrosRange kTenFrames{true, 0, key_micros({10, 24})};
 
 std::vector<int32_t> values(const FreedFrames& freed) {
   std::vector<int32_t> out;
-  for (const auto& [key, size] : freed.frames) out.push_back(key.value);
+  for (const FreedFrame& f : freed.frames) out.push_back(f.key.value);
   return out;
 }
 
@@ -75,6 +75,10 @@ TEST(StoreRoom, TheFramesFarthestFromThePlayheadMakeWayForNearerOnes) {
   with_outside.put({30, 24}, 10);
   StreamFrames focus_only;
   focus_only.put({5, 24}, 10);
+  // Frames 1 and 2 are aliases of 0; 9 of 8.
+  StreamFrames with_aliases = ten_frames();
+  for (int32_t v : {1, 2}) with_aliases.put_alias({v, 24}, 10, {0, 24});
+  with_aliases.put_alias({9, 24}, 10, {8, 24});
   const Row rows[] = {
       {"just played goes first: the loop comes back to it last", ten_frames(), {FrameKey{5, 24}, kTenFrames}, 25,
        std::nullopt, V{4, 3, 2}},
@@ -86,6 +90,12 @@ TEST(StoreRoom, TheFramesFarthestFromThePlayheadMakeWayForNearerOnes) {
        V{9, 8}},
       {"without a focus nothing goes", ten_frames(), {std::nullopt, kTenFrames}, 10, std::nullopt, V{}},
       {"the playhead's own frame stays", focus_only, {FrameKey{5, 24}, kTenFrames}, 10, std::nullopt, V{}},
+      {"a frame takes its aliases along, before it", with_aliases, {FrameKey{8, 24}, MicrosRange{}}, 10,
+       std::nullopt, V{1, 2, 0}},
+      {"a frame stays while an alias is as near as the frame to write", with_aliases,
+       {FrameKey{8, 24}, MicrosRange{}}, 10, FrameKey{2, 24}, V{1}},
+      {"a frame stays while the playhead's frame is its alias", with_aliases, {FrameKey{1, 24}, kTenFrames}, 10,
+       std::nullopt, V{9}},
   };
   for (const Row& r : rows) {
     StreamFrames frames = r.frames;
@@ -95,8 +105,10 @@ TEST(StoreRoom, TheFramesFarthestFromThePlayheadMakeWayForNearerOnes) {
     EXPECT_EQ(freed.bytes, 10 * r.taken.size()) << r.what;
     EXPECT_EQ(frames.total(), before - freed.bytes) << r.what;
     for (int32_t v : r.taken) EXPECT_FALSE(frames.holds({v, 24})) << r.what;
+    for (const auto& [alias, target] : frames.targets) EXPECT_TRUE(frames.holds(target)) << r.what;
     put_back(frames, freed);
     EXPECT_EQ(frames.total(), before) << r.what;
+    EXPECT_EQ(frames.targets, r.frames.targets) << r.what;
     EXPECT_EQ(frames.by_time.size(), frames.sizes.size()) << r.what;
   }
 }

@@ -72,12 +72,14 @@ TEST(StoreSweep, MeasuresAndRemovesRealFolders) {
 
   std::vector<StreamUsage> u = collect_stream_usage(root);
   ASSERT_EQ(u.size(), 3u);
-  for (const StreamUsage& s : u) EXPECT_EQ(s.size, 200u) << "direct entries, the marker empty";
+  // The disk the files take: a block each, not their 100 bytes.
+  const uint64_t stream_bytes = 2 * test::disk_use(root, 100);
+  for (const StreamUsage& s : u) EXPECT_EQ(s.size, stream_bytes) << "direct entries, the marker empty";
 
-  auto removed = sweep_store(root, 400, 1, b);
+  auto removed = sweep_store(root, 2 * stream_bytes, 1, b);
   ASSERT_EQ(removed.size(), 1u);
   EXPECT_EQ(removed[0].first, new_a);
-  EXPECT_EQ(removed[0].second, 200u);
+  EXPECT_EQ(removed[0].second, stream_bytes);
   EXPECT_TRUE(std::filesystem::exists(old_a));
   EXPECT_TRUE(std::filesystem::exists(b));
   EXPECT_TRUE(sweep_store(root / "absent", 0, 1, std::nullopt).empty());

@@ -2,6 +2,8 @@
 // files as bytes, and the log pointed at a scratch folder.
 #pragma once
 
+#include <sys/statvfs.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -44,6 +46,15 @@ inline std::vector<uint8_t> file_bytes(const std::filesystem::path& p) {
 inline void put_file(const std::filesystem::path& p, const std::vector<uint8_t>& bytes) {
   std::filesystem::create_directories(p.parent_path());
   std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The disk a file of `length` bytes takes on the volume holding `dir`: whole
+// blocks of it (what `du` shows, not the length).
+inline uint64_t disk_use(const std::filesystem::path& dir, uint64_t length) {
+  struct statvfs st {};
+  if (::statvfs(dir.c_str(), &st) != 0) return 0;
+  const uint64_t block = st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
+  return (length + block - 1) / block * block;
 }
 
 // The plug-in's log in a scratch file for the life of the object.

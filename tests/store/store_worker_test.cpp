@@ -94,6 +94,9 @@ TEST_F(StoreWorkerTest, WritesThenLoadsThroughTheThread) {
 TEST_F(StoreWorkerTest, TheOpeningListsTheStreamFirstAndMissingKeysComeBackInRuns) {
   ASSERT_TRUE(claim_stream_dir(stream_, "Main"));
   for (int32_t v : {4, 0, 2}) ASSERT_TRUE(write_raw_frame_file(stream_, {v, 24}, pattern_frame(2, 2, 1)));
+  // An alias whose frame a crash removed holds no frame: neither listed
+  // nor left on disk.
+  test::put_file(stream_ / frame_file_name({6, 24}), test::alias_file({6, 24}, 0.25, {5, 24}));
   StoreHandle h = spawn_store_worker(root_);
   ASSERT_TRUE(h.send(OpenStreamJob{snapshot_, "Main", 10, std::nullopt}));
   std::vector<FrameKey> listed = next<ListedReply>(h).keys;
@@ -101,6 +104,7 @@ TEST_F(StoreWorkerTest, TheOpeningListsTheStreamFirstAndMissingKeysComeBackInRun
   EXPECT_EQ(listed, (std::vector<FrameKey>{{0, 24}, {2, 24}, {4, 24}}));
   for (int i = 0; i < 3; ++i) (void)next<FrameReply>(h);
   EXPECT_EQ(next<OpenedReply>(h).frames_sent, 3u);
+  EXPECT_FALSE(std::filesystem::exists(stream_ / frame_file_name({6, 24})));
 
   // In the order asked: the runs of keys it lacks between the frames.
   LoadJob job;
