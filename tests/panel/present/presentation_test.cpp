@@ -18,6 +18,12 @@ RgbaFrame transparent_frame(uint32_t w, uint32_t h, double time) {
   return RgbaFrame{PixelPayload::adopt(std::vector<uint8_t>(static_cast<size_t>(w) * h * 4, 0)), time, w, h};
 }
 
+RgbaFrame opaque_frame(uint32_t w, uint32_t h, double time, uint8_t grey) {
+  std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4, grey);
+  for (size_t i = 3; i < px.size(); i += 4) px[i] = 255;
+  return RgbaFrame{PixelPayload::adopt(std::move(px)), time, w, h};
+}
+
 // Counts worker results; the test waits on the count, never on time.
 struct ResultSignal {
   std::mutex mutex;
@@ -78,6 +84,45 @@ TEST(Mailbox, KeepsOneJobAndDropsStaleResults) {
   EXPECT_EQ(present_pixel_bytes().load(), bytes_at_start) << "every holder gone";
 }
 
+// Whether a frame handed over is posted, against what the panel knows: X's
+// picture is up at 8 × 8, then `before` happened.
+TEST(Mailbox, AFrameIsNothingNewOnlyOnScreenOrOnItsWay) {
+  enum class Before { Nothing, NewRequest, YOnItsWay, YDropped, YFailedToShow };
+  struct Case {
+    const char* what;
+    Before before;
+    bool hand_y;
+    uint32_t size;
+    bool posted;
+  };
+  const Case cases[] = {
+      {"the frame on screen", Before::Nothing, false, 8, false},
+      {"the frame on screen, resized", Before::Nothing, false, 16, true},
+      {"another frame", Before::Nothing, true, 8, true},
+      {"the frame on screen, for a new request", Before::NewRequest, false, 8, true},
+      {"the frame on its way", Before::YOnItsWay, true, 8, false},
+      {"the frame on screen over one on its way", Before::YOnItsWay, false, 8, true},
+      {"a frame a stop dropped", Before::YDropped, true, 8, true},
+      {"a frame whose picture failed", Before::YFailedToShow, true, 8, true},
+  };
+  const RgbaFrame x = transparent_frame(4, 4, 0.0), y = transparent_frame(4, 4, 0.04);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PresenterMailbox box;
+    PresenterSubmission sub;
+    begin_present_request(5, true, 0.0);
+    ASSERT_TRUE(submit_to_presenter(box, sub, x, 8, 8));
+    note_picture(sub, *box.job, true);
+    if (c.before == Before::NewRequest) begin_present_request(5, true, 0.0);
+    if (c.before != Before::Nothing && c.before != Before::NewRequest) {
+      ASSERT_TRUE(submit_to_presenter(box, sub, y, 8, 8));
+    }
+    if (c.before == Before::YDropped) clear_presenter_mailbox(box, sub);
+    if (c.before == Before::YFailedToShow) note_picture(sub, *box.job, false);
+    EXPECT_EQ(submit_to_presenter(box, sub, c.hand_y ? y : x, c.size, c.size), c.posted);
+  }
+}
+
 TEST(BitmapPresent, AlternatesTwoBitmapsAndKeepsTheImageOnFailure) {
   auto view = platform::NSImageView::initWithFrame({0, 0, 4, 2});
   const uint64_t bytes_at_start = present_pixel_bytes().load();
@@ -135,7 +180,7 @@ TEST(CpuPresentation, WorkerPreparesAndThePanelShows) {
     EXPECT_TRUE(confirmed) << "the presentation confirms the awaited request";
     EXPECT_FALSE(cpu.represent_retained_frame()) << "nothing new";
 
-    // A resize re-posts the retained frame at the new size.
+    // A resize posts the frame on screen again at the new size.
     cpu.set_picture_px({16, 8});
     bool shown_again = cpu.represent_retained_frame();  // posts; may already collect
     signal.wait_for(2);
@@ -145,6 +190,36 @@ TEST(CpuPresentation, WorkerPreparesAndThePanelShows) {
   }
   join_present_workers();
   EXPECT_EQ(present_pixel_bytes().load(), bytes_at_start);
+}
+
+// A stop drops the frame the worker prepared before the panel showed it: a
+// resize then shows the frame on screen again, and the dropped frame, never
+// on screen, is posted when it comes again.
+TEST(CpuPresentation, AResizeShowsTheFrameOnScreenNotOneAStopDropped) {
+  ResultSignal signal;
+  auto view = platform::NSImageView::initWithFrame({0, 0, 4, 4});
+  {
+    CpuPresentation cpu(view, true, signal.hook());
+    cpu.set_picture_px({4, 4});
+    begin_present_request(43, true, 0.0);
+    const RgbaFrame kept = opaque_frame(4, 4, 0.0, 10), dropped = opaque_frame(4, 4, 0.04, 200);
+    ASSERT_TRUE(cpu.show_frame(kept));
+    signal.wait_for(1);
+    ASSERT_TRUE(cpu.represent_retained_frame());
+    ASSERT_TRUE(cpu.show_frame(dropped));
+    signal.wait_for(2);
+    cpu.invalidate();
+    cpu.set_picture_px({8, 8});
+    bool shown = cpu.represent_retained_frame();
+    signal.wait_for(3);
+    shown = cpu.represent_retained_frame() || shown;
+    ASSERT_TRUE(shown);
+    auto picture = platform::shown_image(view->viewId());
+    EXPECT_EQ(picture->images_set, 2u);
+    EXPECT_EQ(picture->pixels[0], 10) << "the frame on screen, not the one the stop dropped";
+    EXPECT_TRUE(cpu.show_frame(dropped)) << "never on screen: not a duplicate";
+  }
+  join_present_workers();
 }
 
 TEST(CpuPresentation, MainThreadPathShowsAtOnce) {
