@@ -69,8 +69,14 @@ void clear_presenter_mailbox(PresenterMailbox& mailbox, PresenterSubmission& sub
 void note_picture(PresenterSubmission& submission, const PresenterJob& job, bool shown) {
   if (same_sized(submission.on_its_way, job.frame, job.target_width, job.target_height)) submission.on_its_way.reset();
   if (!shown) return;
+  // The same frame again (after a resize, a retry) was handed over for the
+  // request it first showed for: shown again for a later one, it must not
+  // refuse that request's own hand-over, whose presentation the clock and
+  // the playhead wait for.
+  if (!submission.on_screen || !same_frame(submission.on_screen->frame, job.frame)) {
+    submission.on_screen_seq = job.request.seq;
+  }
   submission.on_screen = SizedFrame{job.frame, job.target_width, job.target_height};
-  submission.on_screen_seq = job.request.seq;
 }
 
 bool store_prepared_result(PresenterMailbox& mailbox, PreparedFrame result) {

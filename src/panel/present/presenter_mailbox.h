@@ -61,7 +61,7 @@ struct SizedFrame {
 // What the panel knows of its presenter: what is, not what was once handed
 // over. A frame handed over is on its way until its picture is shown, fails
 // to show, or a clear drops it; the frame on screen stays until another
-// picture replaces it, with the request it was shown for.
+// picture replaces it, with the request it was first shown for.
 struct PresenterSubmission {
   std::optional<SizedFrame> on_its_way;
   std::optional<SizedFrame> on_screen;

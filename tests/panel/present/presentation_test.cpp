@@ -87,7 +87,7 @@ TEST(Mailbox, KeepsOneJobAndDropsStaleResults) {
 // Whether a frame handed over is posted, against what the panel knows: X's
 // picture is up at 8 × 8, then `before` happened.
 TEST(Mailbox, AFrameIsNothingNewOnlyOnScreenOrOnItsWay) {
-  enum class Before { Nothing, NewRequest, YOnItsWay, YDropped, YFailedToShow };
+  enum class Before { Nothing, NewRequest, ResizedForNewRequest, YOnItsWay, YDropped, YFailedToShow };
   struct Case {
     const char* what;
     Before before;
@@ -100,6 +100,7 @@ TEST(Mailbox, AFrameIsNothingNewOnlyOnScreenOrOnItsWay) {
       {"the frame on screen, resized", Before::Nothing, false, 16, true},
       {"another frame", Before::Nothing, true, 8, true},
       {"the frame on screen, for a new request", Before::NewRequest, false, 8, true},
+      {"the frame on screen, resized since a new request", Before::ResizedForNewRequest, false, 16, true},
       {"the frame on its way", Before::YOnItsWay, true, 8, false},
       {"the frame on screen over one on its way", Before::YOnItsWay, false, 8, true},
       {"a frame a stop dropped", Before::YDropped, true, 8, true},
@@ -113,8 +114,14 @@ TEST(Mailbox, AFrameIsNothingNewOnlyOnScreenOrOnItsWay) {
     begin_present_request(5, true, 0.0);
     ASSERT_TRUE(submit_to_presenter(box, sub, x, 8, 8));
     note_picture(sub, *box.job, true);
-    if (c.before == Before::NewRequest) begin_present_request(5, true, 0.0);
-    if (c.before != Before::Nothing && c.before != Before::NewRequest) {
+    if (c.before == Before::NewRequest || c.before == Before::ResizedForNewRequest) {
+      begin_present_request(5, true, 0.0);
+    }
+    if (c.before == Before::ResizedForNewRequest) {
+      ASSERT_TRUE(submit_to_presenter(box, sub, x, 16, 16));
+      note_picture(sub, *box.job, true);
+    }
+    if (c.before >= Before::YOnItsWay) {
       ASSERT_TRUE(submit_to_presenter(box, sub, y, 8, 8));
     }
     if (c.before == Before::YDropped) clear_presenter_mailbox(box, sub);
