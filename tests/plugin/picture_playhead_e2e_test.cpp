@@ -15,6 +15,8 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "plugin/frame_bar.h"
 #include "plugin/paused_opening.h"
@@ -55,7 +57,7 @@ json shot(const std::string& png) { return now("screenshot", {{"path", png}}); }
 json click_strip(int frame) { return now("click", {{"x", strip_x(frame)}, {"y", 32}}); }
 
 class PicturePlayhead : public ::testing::Test {
- protected:
+ public:
   static void SetUpTestSuite() {
     scratch_ = new testing::ScratchDir("vel-picture");
     ASSERT_TRUE(scratch_->ok());
@@ -302,70 +304,67 @@ json resize_and_back(const json& settled) {
 }
 
 // At 120 frames a second the clock hands a frame over at nearly every idle
-// call, so a pause mostly finds one on its way and drops it. Rounds of play,
-// a resize while playing and back, a pause one or two turns later, and a
-// resize of the paused panel and back: the picture is the kept frame.
+// call, so a pause one or two turns after a picture mostly finds one on its
+// way and drops it. Rounds of play (with a resize and back while playing
+// when `resize_playing`), such a pause, and a resize of the paused panel and
+// back; the kept and resized pictures of each round that played (a play
+// that puts no picture up holds the run until its bound).
+std::vector<std::pair<double, double>> resize_rounds(const std::string& name, const Path& path, const fs::path& aep,
+                                                     int rounds, bool resize_playing) {
+  json events = json::array();
+  auto add = [&](const json& more) { events.insert(events.end(), more.begin(), more.end()); };
+  for (int i = 0; i < rounds; ++i) {
+    const std::string k = std::to_string(i);
+    events.push_back(now("play"));
+    events.push_back(event(after_frames(3), "mark", {{"name", "played-" + k}}));
+    if (resize_playing) add(resize_and_back(after_frames(2)));
+    events.push_back(event({{"idle_rounds", 1 + i % 2}}, "pause"));
+    add(pause_settled(path, "kept-" + k + ".png"));
+    add(resize_and_back("picture_presented"));
+    events.push_back(shot("resized-" + k + ".png"));
+  }
+  const json s = PicturePlayhead::run(name, path, aep, events);
+  std::vector<std::pair<double, double>> out;
+  for (int i = 0; i < rounds && find_mark(s, "played-" + std::to_string(i)); ++i) {
+    const std::string k = std::to_string(i);
+    out.emplace_back(PicturePlayhead::frame_in(name, s, "kept-" + k + ".png"),
+                     PicturePlayhead::frame_in(name, s, "resized-" + k + ".png"));
+    std::cout << name << ": round " << i << ": kept " << out.back().first << ", resized " << out.back().second << "\n";
+  }
+  return out;
+}
+
 TEST_F(PicturePlayhead, AResizeOfThePausedPanelShowsTheKeptFrame) {
   constexpr int kRounds = kSanitized ? 4 : 8;
   for (const Path& path : kPaths) {
     const std::string name = std::string("resized-") + path.name;
     SCOPED_TRACE(name);
-    json events = json::array();
-    auto add = [&](const json& more) { events.insert(events.end(), more.begin(), more.end()); };
-    for (int i = 0; i < kRounds; ++i) {
-      const std::string k = std::to_string(i);
-      events.push_back(now("play"));
-      events.push_back(event(after_frames(4), "wait"));
-      add(resize_and_back(after_frames(2)));
-      events.push_back(event({{"idle_rounds", 1 + i % 2}}, "pause"));
-      add(pause_settled(path, "kept-" + k + ".png"));
-      add(resize_and_back("picture_presented"));
-      events.push_back(shot("resized-" + k + ".png"));
-    }
-    const json s = run(name, path, at_120("bar-120-resized", 0, kFrames), events);
+    const auto rounds = resize_rounds(name, path, at_120("bar-120-resized", 0, kFrames), kRounds, true);
+    EXPECT_EQ(rounds.size(), static_cast<size_t>(kRounds));
     int off = 0;
-    for (int i = 0; i < kRounds; ++i) {
-      const std::string k = std::to_string(i);
-      const double kept = frame_in(name, s, "kept-" + k + ".png"), resized = frame_in(name, s, "resized-" + k + ".png");
-      std::cout << name << ": round " << i << ": kept " << kept << ", after the resize " << resized << "\n";
-      ASSERT_FALSE(std::isnan(kept)) << "round " << i;
+    for (const auto& [kept, resized] : rounds) {
+      ASSERT_FALSE(std::isnan(kept));
       off += !(std::abs(resized - kept) <= 0.5);
-      EXPECT_NEAR(resized, kept, 0.5) << "round " << i;
     }
-    std::cout << name << ": " << off << " of " << kRounds << " rounds off the kept frame after a resize\n";
+    std::cout << name << ": " << off << " of " << rounds.size() << " rounds off the kept frame after a resize\n";
+    EXPECT_EQ(off, 0);
   }
 }
 
-// A work area of two frames (IN 238, OUT 239) at 120 frames a second: ten
-// rounds of play, pause and a resize; each play puts pictures up again.
+// A work area of two frames, IN 238 and OUT 239: ten rounds of play, pause
+// and a resize; each play puts pictures up again.
 TEST_F(PicturePlayhead, PlayInATwoFrameWorkAreaGoesOnAfterAPausedResize) {
   constexpr int kRounds = 10;
   for (const Path& path : kPaths) {
     const std::string name = std::string("two-") + path.name;
     SCOPED_TRACE(name);
-    json events = json::array();
-    auto add = [&](const json& more) { events.insert(events.end(), more.begin(), more.end()); };
-    for (int i = 0; i < kRounds; ++i) {
-      const std::string k = std::to_string(i);
-      events.push_back(now("play"));
-      // A play that puts no picture up holds the run here until its bound.
-      events.push_back(event(after_frames(3), "mark", {{"name", "played-" + k}}));
-      events.push_back(event({{"idle_rounds", 1 + i % 2}}, "pause"));
-      add(pause_settled(path, "kept-" + k + ".png"));
-      add(resize_and_back("picture_presented"));
-      events.push_back(shot("resized-" + k + ".png"));
+    const auto rounds = resize_rounds(name, path, at_120("bar-120-two", 238, 2), kRounds, false);
+    std::cout << name << ": " << kRounds - rounds.size() << " of " << kRounds << " rounds with no picture after play\n";
+    EXPECT_EQ(rounds.size(), static_cast<size_t>(kRounds));
+    for (const auto& [kept, resized] : rounds) {
+      EXPECT_TRUE(std::abs(kept - 238) <= 0.5 || std::abs(kept - 239) <= 0.5) << kept;
+      EXPECT_NEAR(resized, kept, 0.5);
     }
-    const json s = run(name, path, at_120("bar-120-two", 238, 2), events);
-    int played = 0;
-    for (int i = 0; i < kRounds && find_mark(s, "played-" + std::to_string(i)); ++i, ++played) {
-      const std::string k = std::to_string(i);
-      const double kept = frame_in(name, s, "kept-" + k + ".png"), resized = frame_in(name, s, "resized-" + k + ".png");
-      std::cout << name << ": round " << i << ": kept " << kept << ", after the resize " << resized << "\n";
-      EXPECT_TRUE(std::abs(kept - 238) <= 0.5 || std::abs(kept - 239) <= 0.5) << "round " << i;
-      EXPECT_NEAR(resized, kept, 0.5) << "round " << i;
-    }
-    std::cout << name << ": " << kRounds - played << " of " << kRounds << " rounds with no picture after play\n";
-    EXPECT_EQ(played, kRounds);
   }
 }
 

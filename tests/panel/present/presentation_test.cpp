@@ -18,12 +18,6 @@ RgbaFrame transparent_frame(uint32_t w, uint32_t h, double time) {
   return RgbaFrame{PixelPayload::adopt(std::vector<uint8_t>(static_cast<size_t>(w) * h * 4, 0)), time, w, h};
 }
 
-RgbaFrame opaque_frame(uint32_t w, uint32_t h, double time, uint8_t grey) {
-  std::vector<uint8_t> px(static_cast<size_t>(w) * h * 4, grey);
-  for (size_t i = 3; i < px.size(); i += 4) px[i] = 255;
-  return RgbaFrame{PixelPayload::adopt(std::move(px)), time, w, h};
-}
-
 // Counts worker results; the test waits on the count, never on time.
 struct ResultSignal {
   std::mutex mutex;
@@ -98,7 +92,6 @@ TEST(Mailbox, AFrameIsNothingNewOnlyOnScreenOrOnItsWay) {
   const Case cases[] = {
       {"the frame on screen", Before::Nothing, false, 8, false},
       {"the frame on screen, resized", Before::Nothing, false, 16, true},
-      {"another frame", Before::Nothing, true, 8, true},
       {"the frame on screen, for a new request", Before::NewRequest, false, 8, true},
       {"the frame on screen, resized since a new request", Before::ResizedForNewRequest, false, 16, true},
       {"the frame on its way", Before::YOnItsWay, true, 8, false},
@@ -197,36 +190,6 @@ TEST(CpuPresentation, WorkerPreparesAndThePanelShows) {
   }
   join_present_workers();
   EXPECT_EQ(present_pixel_bytes().load(), bytes_at_start);
-}
-
-// A stop drops the frame the worker prepared before the panel showed it: a
-// resize then shows the frame on screen again, and the dropped frame, never
-// on screen, is posted when it comes again.
-TEST(CpuPresentation, AResizeShowsTheFrameOnScreenNotOneAStopDropped) {
-  ResultSignal signal;
-  auto view = platform::NSImageView::initWithFrame({0, 0, 4, 4});
-  {
-    CpuPresentation cpu(view, true, signal.hook());
-    cpu.set_picture_px({4, 4});
-    begin_present_request(43, true, 0.0);
-    const RgbaFrame kept = opaque_frame(4, 4, 0.0, 10), dropped = opaque_frame(4, 4, 0.04, 200);
-    ASSERT_TRUE(cpu.show_frame(kept));
-    signal.wait_for(1);
-    ASSERT_TRUE(cpu.represent_retained_frame());
-    ASSERT_TRUE(cpu.show_frame(dropped));
-    signal.wait_for(2);
-    cpu.invalidate();
-    cpu.set_picture_px({8, 8});
-    bool shown = cpu.represent_retained_frame();
-    signal.wait_for(3);
-    shown = cpu.represent_retained_frame() || shown;
-    ASSERT_TRUE(shown);
-    auto picture = platform::shown_image(view->viewId());
-    EXPECT_EQ(picture->images_set, 2u);
-    EXPECT_EQ(picture->pixels[0], 10) << "the frame on screen, not the one the stop dropped";
-    EXPECT_TRUE(cpu.show_frame(dropped)) << "never on screen: not a duplicate";
-  }
-  join_present_workers();
 }
 
 TEST(CpuPresentation, MainThreadPathShowsAtOnce) {
