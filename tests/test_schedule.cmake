@@ -17,6 +17,7 @@ set(_vel_costs
   "^Rates/PlaybackAtRate\\..*/fps120" 170
   "^StopPicture\\." 100
   "^PicturePlayhead\\.ClicksAndDragsBack" 75
+  "^PicturePlayhead\\.AResizeOfThePausedPanel" 60
   "^Sizes/MetalPictureAtSize\\..*/native" 100
   "^Lengths/FullCache\\..*/ten_hours" 90
   "^BothPresentPaths/PoolPreviewRun\\.SilentWorkersDoNotKeep" 70

@@ -135,7 +135,7 @@ void invalidate_home_presenters(DockedHome& docked, FloatingHome& floating) {
 void blank_homes(DockedHome& docked, FloatingHome& floating) {
   for (PanelViews* v : {built_docked(docked), built_floating(floating)}) {
     if (v == nullptr) continue;
-    if (v->cpu) v->cpu->invalidate();
+    if (v->cpu) v->cpu->blank();
     if (v->metal) cancel_and_clear_present_job(*v->metal->job);
     v->display_view->setImage(nullptr);
     v->strip_view->setImage(nullptr);

@@ -48,11 +48,7 @@ bool CpuPresentation::show_prepared(const RgbaFrame& source, const PresentReques
 
 bool CpuPresentation::show_frame(const RgbaFrame& frame) {
   if (presenting_ > 0) return false;
-  retained_ = frame;
-  if (mailbox_) {
-    retained_at_ = picture_px_;
-    return submit_to_presenter(*mailbox_, submission_, frame, picture_px_.width, picture_px_.height);
-  }
+  if (mailbox_) return submit_to_presenter(*mailbox_, submission_, frame, picture_px_.width, picture_px_.height);
   auto img = prepare_present_pixels(frame.pixels.data(), frame.pixels.size(), frame.width, frame.height,
                                     picture_px_.width, picture_px_.height, scratch_, memory_pressure_percent());
   if (!img) return false;
@@ -68,16 +64,19 @@ bool CpuPresentation::show_frame(const RgbaFrame& frame) {
 
 bool CpuPresentation::represent_retained_frame() {
   if (!mailbox_ || presenting_ > 0) return false;
-  if (retained_ && retained_at_ != picture_px_) {
-    retained_at_ = picture_px_;
-    submit_to_presenter(*mailbox_, submission_, *retained_, picture_px_.width, picture_px_.height);
+  // Never a frame a stop dropped: that one is neither on its way nor on
+  // screen, and showing it would put up a frame the panel does not keep.
+  const std::optional<SizedFrame>& again = submission_.on_its_way ? submission_.on_its_way : submission_.on_screen;
+  if (again && (again->target_width != picture_px_.width || again->target_height != picture_px_.height)) {
+    const RgbaFrame frame = again->frame;
+    submit_to_presenter(*mailbox_, submission_, frame, picture_px_.width, picture_px_.height);
   }
-  {
+  if (const auto& way = submission_.on_its_way) {
     std::lock_guard lock(mailbox_->mutex);
-    if (mailbox_->retry_at_ms && *mailbox_->retry_at_ms <= monotonic_ms() && retained_ && !mailbox_->job) {
+    if (mailbox_->retry_at_ms && *mailbox_->retry_at_ms <= monotonic_ms() && !mailbox_->job) {
       mailbox_->retry_at_ms.reset();
       mailbox_->job =
-          PresenterJob{read_present_request(), *retained_, mailbox_->generation, picture_px_.width, picture_px_.height};
+          PresenterJob{read_present_request(), way->frame, mailbox_->generation, way->target_width, way->target_height};
       mailbox_->wake.notify_one();
     }
   }
@@ -85,12 +84,19 @@ bool CpuPresentation::represent_retained_frame() {
   if (!done) return false;
   const bool shown =
       show_prepared(done->job.frame, done->job.request, done->pixels.data(), done->pixels.size(), done->width, done->height);
+  note_picture(submission_, done->job, shown);
   return_output_buffer(*mailbox_, std::move(done->pixels));
   return shown;
 }
 
 void CpuPresentation::invalidate() {
   if (mailbox_) clear_presenter_mailbox(*mailbox_, submission_);
+}
+
+void CpuPresentation::blank() {
+  invalidate();
+  submission_.on_screen.reset();
+  view_->setImage(nullptr);
 }
 
 }  // namespace vel

@@ -1,7 +1,8 @@
-// The CPU presentation of one panel home: the display view, the frame it
-// was last asked to show, and either a "velocinta-pixels" worker behind a
-// presenter mailbox or, without one, the scratch and output buffer to
-// prepare on the main thread. The bitmap pair alternates the bitmaps shown.
+// The CPU presentation of one panel home: the display view, and either a
+// "velocinta-pixels" worker behind a presenter mailbox, with what the panel
+// knows of the frame on screen and the one on its way, or, without one, the
+// scratch and output buffer to prepare on the main thread. The bitmap pair
+// alternates the bitmaps shown.
 // Main thread only; the panel's views and layout own one of these.
 #pragma once
 
@@ -47,13 +48,18 @@ class CpuPresentation {
   // False when nothing was posted or shown.
   bool show_frame(const RgbaFrame& frame);
 
-  // Collects a frame the worker finished and shows it; re-posts the retained
-  // frame after a size change or once a failed preparation may be retried.
-  // Answers whether a frame was shown.
+  // Collects a frame the worker finished and shows it. After a size change
+  // the frame on its way, else the frame on screen, is posted again at the
+  // new size; a frame on its way whose preparation failed, once it may be
+  // retried. Answers whether a frame was shown.
   bool represent_retained_frame();
 
-  // Drops what is pending (a new present request was opened).
+  // Drops what is on its way (a new present request was opened); the frame
+  // on screen stays.
   void invalidate();
+
+  // Drops what is on its way and empties the view: nothing is on screen.
+  void blank();
 
   bool has_worker() const { return mailbox_ != nullptr; }
   const std::shared_ptr<PresenterMailbox>& mailbox() const { return mailbox_; }
@@ -71,8 +77,6 @@ class CpuPresentation {
   BitmapPair bitmaps_;
   std::shared_ptr<PresenterMailbox> mailbox_;
   PresenterSubmission submission_;
-  std::optional<RgbaFrame> retained_;
-  PicturePixels retained_at_;
   PresentByteCount counted_;
   int presenting_ = 0;
 };

@@ -51,23 +51,40 @@ struct PresenterMailbox {
   void recount_locked();
 };
 
-// The panel's memory of its last submission.
-struct PresenterSubmission {
-  std::optional<RgbaFrame> frame;
+// A frame for a view of target_width × target_height pixels.
+struct SizedFrame {
+  RgbaFrame frame;
   uint32_t target_width = 0;
   uint32_t target_height = 0;
 };
 
+// What the panel knows of its presenter: what is, not what was once handed
+// over. A frame handed over is on its way until its picture is shown, fails
+// to show, or a clear drops it; the frame on screen stays until another
+// picture replaces it, with the request it was first shown for.
+struct PresenterSubmission {
+  std::optional<SizedFrame> on_its_way;
+  std::optional<SizedFrame> on_screen;
+  uint64_t on_screen_seq = 0;
+};
+
 // Posts `frame` for a tw × th view, replacing any job still waiting. Nothing
-// is posted for the frame already submitted at that size, nor for a frame
-// whose pixels are not width × height × 4 bytes. A change of view size
-// clears the mailbox first. Answers whether a job was posted.
+// is posted for a frame already on its way at that size, for the frame on
+// screen at that size and for the current request while nothing else is on
+// its way, nor for a frame whose pixels are not width × height × 4 bytes. A
+// change of view size while a frame is on its way clears the mailbox first.
+// Answers whether a job was posted.
 bool submit_to_presenter(PresenterMailbox& mailbox, PresenterSubmission& submission, const RgbaFrame& frame,
                          uint32_t target_width, uint32_t target_height);
 
-// Forgets the submission, raises the generation, drops the waiting job and
-// the retained frame (its pixels become the output buffer).
+// Drops the frame on its way: raises the generation, drops the waiting job
+// and the retained frame (its pixels become the output buffer). The frame on
+// screen stays what it is.
 void clear_presenter_mailbox(PresenterMailbox& mailbox, PresenterSubmission& submission);
+
+// The panel put the picture of `job` up (`shown`) or failed to: either way
+// the job's frame is no longer on its way, and a shown one is on screen.
+void note_picture(PresenterSubmission& submission, const PresenterJob& job, bool shown);
 
 // The worker's store (lock held): a result of the current generation while
 // not stopping becomes the retained frame (true); otherwise it is stale and

@@ -78,6 +78,51 @@ TEST(Mailbox, KeepsOneJobAndDropsStaleResults) {
   EXPECT_EQ(present_pixel_bytes().load(), bytes_at_start) << "every holder gone";
 }
 
+// Whether a frame handed over is posted, against what the panel knows: X's
+// picture is up at 8 × 8, then `before` happened.
+TEST(Mailbox, AFrameIsNothingNewOnlyOnScreenOrOnItsWay) {
+  enum class Before { Nothing, NewRequest, ResizedForNewRequest, YOnItsWay, YDropped, YFailedToShow };
+  struct Case {
+    const char* what;
+    Before before;
+    bool hand_y;
+    uint32_t size;
+    bool posted;
+  };
+  const Case cases[] = {
+      {"the frame on screen", Before::Nothing, false, 8, false},
+      {"the frame on screen, resized", Before::Nothing, false, 16, true},
+      {"the frame on screen, for a new request", Before::NewRequest, false, 8, true},
+      {"the frame on screen, resized since a new request", Before::ResizedForNewRequest, false, 16, true},
+      {"the frame on its way", Before::YOnItsWay, true, 8, false},
+      {"the frame on screen over one on its way", Before::YOnItsWay, false, 8, true},
+      {"a frame a stop dropped", Before::YDropped, true, 8, true},
+      {"a frame whose picture failed", Before::YFailedToShow, true, 8, true},
+  };
+  const RgbaFrame x = transparent_frame(4, 4, 0.0), y = transparent_frame(4, 4, 0.04);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PresenterMailbox box;
+    PresenterSubmission sub;
+    begin_present_request(5, true, 0.0);
+    ASSERT_TRUE(submit_to_presenter(box, sub, x, 8, 8));
+    note_picture(sub, *box.job, true);
+    if (c.before == Before::NewRequest || c.before == Before::ResizedForNewRequest) {
+      begin_present_request(5, true, 0.0);
+    }
+    if (c.before == Before::ResizedForNewRequest) {
+      ASSERT_TRUE(submit_to_presenter(box, sub, x, 16, 16));
+      note_picture(sub, *box.job, true);
+    }
+    if (c.before >= Before::YOnItsWay) {
+      ASSERT_TRUE(submit_to_presenter(box, sub, y, 8, 8));
+    }
+    if (c.before == Before::YDropped) clear_presenter_mailbox(box, sub);
+    if (c.before == Before::YFailedToShow) note_picture(sub, *box.job, false);
+    EXPECT_EQ(submit_to_presenter(box, sub, c.hand_y ? y : x, c.size, c.size), c.posted);
+  }
+}
+
 TEST(BitmapPresent, AlternatesTwoBitmapsAndKeepsTheImageOnFailure) {
   auto view = platform::NSImageView::initWithFrame({0, 0, 4, 2});
   const uint64_t bytes_at_start = present_pixel_bytes().load();
@@ -135,7 +180,7 @@ TEST(CpuPresentation, WorkerPreparesAndThePanelShows) {
     EXPECT_TRUE(confirmed) << "the presentation confirms the awaited request";
     EXPECT_FALSE(cpu.represent_retained_frame()) << "nothing new";
 
-    // A resize re-posts the retained frame at the new size.
+    // A resize posts the frame on screen again at the new size.
     cpu.set_picture_px({16, 8});
     bool shown_again = cpu.represent_retained_frame();  // posts; may already collect
     signal.wait_for(2);
