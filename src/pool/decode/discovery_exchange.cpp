@@ -3,9 +3,11 @@
 namespace vel {
 
 bool request_discovery(DiscoveryHandle& handle, std::optional<int64_t> playhead,
-                       std::chrono::steady_clock::time_point now) {
+                       std::chrono::steady_clock::time_point now, std::vector<FrameWait> waits) {
   if (handle.waiting) return false;
-  if (!handle.requests.try_send(DiscoveryRequest{playhead.has_value(), playhead.value_or(0)})) return false;
+  settle_frame_waits(waits);
+  if (!handle.requests.try_send(DiscoveryRequest{playhead.has_value(), playhead.value_or(0), std::move(waits)}))
+    return false;
   handle.waiting = true;
   handle.pending_since = now;
   ++handle.counter;

@@ -7,15 +7,17 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "pool/decode/output_discovery.h"
 
 namespace vel {
 
-// Sends a scan request when none is waiting; true when one was sent. A
-// worker that is gone (or a full request channel) leaves nothing waiting.
+// Sends a scan request when none is waiting, with the frames not wanted
+// now (`waits`, any order); true when one was sent. A worker that is gone
+// (or a full request channel) leaves nothing waiting.
 bool request_discovery(DiscoveryHandle& handle, std::optional<int64_t> playhead,
-                       std::chrono::steady_clock::time_point now);
+                       std::chrono::steady_clock::time_point now, std::vector<FrameWait> waits = {});
 
 // The report of the request in flight, when it has come; nothing while it
 // is awaited or when none is. A worker that is gone ends the wait.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/log.h"
+#include "core/machine.h"
 #include "core/process_flags.h"
 #include "core/threads.h"
 #include "pool/decode/frame_ingest.h"
@@ -55,6 +56,7 @@ struct DiscoveryWorker {
   void run() {
     const std::string extension = output_format_extension(format);
     JobFolderScan scan;
+    ScanMemory seen;
     // The folder the launch made and holds, not whatever its path names by
     // the first scan.
     if (job_dir_guard) scan.job = job_dir_guard->folder();
@@ -68,9 +70,9 @@ struct DiscoveryWorker {
       if (!files) return;
       report.files = std::move(*files);
       report.scan_took = std::chrono::steady_clock::now() - report.scan_started;
-      const bool found = !report.files.empty();
+      const bool wake = seen.note_scan(report.files, request->waits, mono_ns());
       if (reports.send(std::move(report)) != SendOutcome::Sent) return;
-      if (found) request_early_idle();
+      if (wake) request_early_idle();
     }
   }
 };

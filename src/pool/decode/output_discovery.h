@@ -18,6 +18,7 @@
 
 #include "memout/output_format.h"
 #include "pool/bounded_channel.h"
+#include "pool/decode/discovery_wake.h"
 #include "pool/decode/frame_folder.h"
 #include "pool/runtime/job_dir_guard.h"
 
@@ -26,6 +27,9 @@ namespace vel {
 struct DiscoveryRequest {
   bool has_playhead = false;
   int64_t playhead = 0;  // the frame reading starts from
+  // The frames the supervision does not want now, sorted by frame: their
+  // files ask for no early idle call until they are due.
+  std::vector<FrameWait> waits;
 };
 
 struct DiscoveredFile {
