@@ -56,9 +56,11 @@ TEST_P(PoolIdleRun, ABatchLetsTheMainThreadRest) {
   const double calls_a_second = ((*to)["idle_calls"].get<double>() - (*from)["idle_calls"].get<double>()) / seconds;
   const double hook_share =
       ((*to)["idle_hook_cpu_ms"].get<double>() - (*from)["idle_hook_cpu_ms"].get<double>()) / (seconds * 1000.0);
-  // Frames and the host's 15 ms ticks make a few hundred at most.
-  EXPECT_LT(calls_a_second, 500.0) << seconds << " s";
-  EXPECT_LT(hook_share, 0.06) << seconds << " s";
+  // The frames and the host's 15 ms ticks make about a hundred a second,
+  // the hook a few percent; a host woken by every scan that listed a file
+  // made over a thousand (several hundred under a sanitizer).
+  EXPECT_LT(calls_a_second, 300.0) << seconds << " s";
+  EXPECT_LT(hook_share, 0.10) << seconds << " s";
 }
 
 INSTANTIATE_TEST_SUITE_P(

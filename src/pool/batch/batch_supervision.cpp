@@ -124,8 +124,9 @@ void hand_over_frame_files(SupervisionCall& c) {
       requested_frame_size(plan.context.dimensions, plan.file_ds), c.now);
   // Asked after the hand-over, so that the frames just handed are among
   // those the next scan's files do not wake the host for.
-  if (!discovery.waiting) (void)request_discovery(discovery, c.world.playhead, std::chrono::steady_clock::now(),
-                                                  frame_waits(plan.ledger));
+  const auto now = std::chrono::steady_clock::now();
+  if (discovery_scan_wanted(discovery, now))
+    (void)request_discovery(discovery, c.world.playhead, now, frame_waits(plan.ledger));
 }
 
 PoolJob* job_of_worker(PoolPlan& plan, const std::optional<uint64_t>& worker) {

@@ -1,7 +1,10 @@
 // The supervision's side of a file-mode batch's output discovery: one scan
 // request in flight at a time, sent with the playhead whenever none is
-// waiting, and its report taken without blocking. The handle's `waiting`,
-// `pending_since` and `counter` (requests sent) record the exchange.
+// waiting, and its report taken without blocking. A report with nothing
+// fresh paces the next scan: no sooner than kQuietScanPace after its own
+// began, so that files already reported and not ready are not listed again
+// at every tick of a busy host. The handle's `waiting`, `pending_since`,
+// `next_scan_at` and `counter` (requests sent) record the exchange.
 #pragma once
 
 #include <chrono>
@@ -13,7 +16,12 @@
 
 namespace vel {
 
-// Sends a scan request when none is waiting, with the frames not wanted
+inline constexpr std::chrono::milliseconds kQuietScanPace{10};
+
+// Whether a scan may be asked at `now`: none waits, and the pace allows.
+bool discovery_scan_wanted(const DiscoveryHandle& handle, std::chrono::steady_clock::time_point now);
+
+// Sends a scan request when one is wanted, with the frames not wanted
 // now (`waits`, any order); true when one was sent. A worker that is gone
 // (or a full request channel) leaves nothing waiting.
 bool request_discovery(DiscoveryHandle& handle, std::optional<int64_t> playhead,

@@ -70,7 +70,8 @@ struct DiscoveryWorker {
       if (!files) return;
       report.files = std::move(*files);
       report.scan_took = std::chrono::steady_clock::now() - report.scan_started;
-      const bool wake = seen.note_scan(report.files, request->waits, mono_ns());
+      report.fresh = seen.note_scan(report.files, request->waits, mono_ns());
+      const bool wake = report.fresh;
       if (reports.send(std::move(report)) != SendOutcome::Sent) return;
       if (wake) request_early_idle();
     }
@@ -95,6 +96,7 @@ DiscoveryHandle& DiscoveryHandle::operator=(DiscoveryHandle&& other) noexcept {
     pending_since = other.pending_since;
     stop = std::move(other.stop);
     waiting = other.waiting;
+    next_scan_at = other.next_scan_at;
   }
   return *this;
 }

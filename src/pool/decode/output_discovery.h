@@ -46,6 +46,7 @@ struct DiscoveryReport {
   std::vector<DiscoveredFile> files;  // read-first order
   std::chrono::steady_clock::time_point scan_started;
   std::chrono::steady_clock::duration scan_took{};
+  bool fresh = false;  // it holds a file new since the last scan, or due for its try
 };
 
 // The batch plan's end of one discovery worker. Releasing it raises the stop
@@ -65,6 +66,8 @@ class DiscoveryHandle {
   std::optional<std::chrono::steady_clock::time_point> pending_since;
   std::shared_ptr<std::atomic<bool>> stop;
   bool waiting = false;
+  // After a report with nothing fresh, no scan is asked before this.
+  std::optional<std::chrono::steady_clock::time_point> next_scan_at;
 
  private:
   // Raises the stop flag, then drops the request sender, the report
