@@ -3,17 +3,17 @@
 // the work area is cached, the host calls the idle hook about as often as
 // frames come and its own timer ticks, and the hook takes a small share of
 // the time, whether the workers' files are ready at once or one worker's
-// are filled a second after they appear. (A host woken by every scan that
-// listed a file, ready or not, made well over a thousand idle calls a
-// second, up to a sixth of the time in the hook.)
+// are filled a second after they appear.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "plugin/simhost_pool_run.h"
 #include "plugin/summary_marks.h"
+#include "support/sanitized_build.h"
 
 namespace vel {
 namespace {
@@ -24,6 +24,8 @@ struct IdleRow {
   const char* name;
   std::vector<std::string> env;
 };
+
+void PrintTo(const IdleRow& row, std::ostream* os) { *os << row.name; }
 
 class PoolIdleRun : public testing::SimhostPoolRun, public ::testing::WithParamInterface<IdleRow> {};
 
@@ -56,11 +58,13 @@ TEST_P(PoolIdleRun, ABatchLetsTheMainThreadRest) {
   const double calls_a_second = ((*to)["idle_calls"].get<double>() - (*from)["idle_calls"].get<double>()) / seconds;
   const double hook_share =
       ((*to)["idle_hook_cpu_ms"].get<double>() - (*from)["idle_hook_cpu_ms"].get<double>()) / (seconds * 1000.0);
-  // The frames and the host's 15 ms ticks make about a hundred a second,
-  // the hook a few percent; a host woken by every scan that listed a file
-  // made over a thousand (several hundred under a sanitizer).
+  // The frames and the host's 15 ms ticks make about a hundred calls a
+  // second and the hook a few percent of the time (a tenth under the thread
+  // sanitizer); a host woken by every scan that listed a file made 400 to
+  // 3,000 a second, up to a sixth of the time in the hook (nearly half
+  // under the thread sanitizer).
   EXPECT_LT(calls_a_second, 300.0) << seconds << " s";
-  EXPECT_LT(hook_share, 0.10) << seconds << " s";
+  EXPECT_LT(hook_share, testing::kSanitized ? 0.25 : 0.06) << seconds << " s";
 }
 
 INSTANTIATE_TEST_SUITE_P(
