@@ -135,19 +135,6 @@ TEST(FrameTries, TheHundredTwentiethTryComesThreeSecondsAfterTheFirst) {
   }
 }
 
-// What the discovery is told of the frames it should not wake the host for.
-TEST(FrameTries, WaitsNameTheFailedFramesWithTheirNextTry) {
-  const uint64_t t = 10 * kS;
-  FrameTries tries;
-  tries.note_failed_read(3, t);
-  for (uint32_t i = 0; i < kFrameReadTries; ++i) tries.note_failed_read(5, t);
-  tries.note_failed_read(7, t);
-  tries.note_delivered(7);
-  std::vector<FrameWait> waits;
-  tries.append_waits(waits);
-  EXPECT_EQ(waits, (std::vector<FrameWait>{{3, t + kFrameRetrySpacingNs}, {5, kNeverDue}}));
-}
-
 // The batch waits for a frame whose next try is due, not for one given up,
 // nor one whose file is gone or whose try never comes.
 TEST(FrameTries, TheBatchAwaitsOnlyRetriesThatCanCome) {
