@@ -81,6 +81,15 @@ void publish_decimation(SupervisionCall& c) {
   }
 }
 
+// The frames whose files the next scan should not wake the host for: those
+// with the decoders, and those whose next try is not due.
+std::vector<FrameWait> frame_waits(const DeliveryLedger& ledger) {
+  std::vector<FrameWait> waits;
+  ledger.tries.append_waits(waits);
+  for (int64_t frame : ledger.handed) waits.push_back(FrameWait{frame, kNeverDue});
+  return waits;
+}
+
 // Step 5: the discovery's report becomes the pending files, and up to 32
 // of them go to the decoders; one scan request stays in flight.
 void hand_over_frame_files(SupervisionCall& c) {
@@ -105,7 +114,6 @@ void hand_over_frame_files(SupervisionCall& c) {
       plan.ledger.tries.note_files_found(found);
     }
   }
-  (void)request_discovery(discovery, c.world.playhead, std::chrono::steady_clock::now());
   const uint64_t decimation = plan.shared_counter ? plan.shared_counter->load() : 1;
   hand_frame_files(
       plan.pending_frames, plan.ledger, c.time(), decimation,
@@ -114,6 +122,11 @@ void hand_over_frame_files(SupervisionCall& c) {
       },
       [&plan](DecodeJob job) { return plan.decode_jobs.try_send(std::move(job)); }, plan.discovery_times,
       requested_frame_size(plan.context.dimensions, plan.file_ds), c.now);
+  // Asked after the hand-over, so that the frames just handed are among
+  // those the next scan's files do not wake the host for.
+  const auto now = std::chrono::steady_clock::now();
+  if (discovery_scan_wanted(discovery, now))
+    (void)request_discovery(discovery, c.world.playhead, now, frame_waits(plan.ledger));
 }
 
 PoolJob* job_of_worker(PoolPlan& plan, const std::optional<uint64_t>& worker) {

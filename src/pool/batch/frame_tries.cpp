@@ -75,6 +75,11 @@ bool FrameTries::any_given_up() const {
   return false;
 }
 
+void FrameTries::append_waits(std::vector<FrameWait>& waits) const {
+  for (const auto& [frame, failed] : failed_)
+    waits.push_back(FrameWait{frame, failed.tries >= kFrameReadTries ? kNeverDue : failed.retry_at_ns});
+}
+
 void FrameTries::note_delivered_anywhere(int64_t frame) {
   auto next = delivered_.upper_bound(frame);  // the first run that starts after the frame
   if (next != delivered_.begin()) {

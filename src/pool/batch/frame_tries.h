@@ -20,8 +20,10 @@
 #include <optional>
 #include <set>
 #include <utility>
+#include <vector>
 
 #include "core/change_stamp.h"
+#include "pool/decode/discovery_wake.h"
 #include "pool/schedule/range_frames.h"
 
 namespace vel {
@@ -86,6 +88,9 @@ class FrameTries {
   size_t awaiting_retry(uint64_t now_ns) const;
   // Whether a frame was given up.
   bool any_given_up() const;
+  // Appends each frame with failed reads, neither delivered nor given up,
+  // with the time its next try is due; a given-up frame is never due.
+  void append_waits(std::vector<FrameWait>& waits) const;
   // A frame that reached the cache (or could not, having no host time).
   // Inline for the usual case, the next frame of the newest run.
   void note_delivered(int64_t frame) {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/log.h"
+#include "core/machine.h"
 #include "core/process_flags.h"
 #include "core/threads.h"
 #include "pool/decode/frame_ingest.h"
@@ -55,6 +56,7 @@ struct DiscoveryWorker {
   void run() {
     const std::string extension = output_format_extension(format);
     JobFolderScan scan;
+    ScanMemory seen;
     // The folder the launch made and holds, not whatever its path names by
     // the first scan.
     if (job_dir_guard) scan.job = job_dir_guard->folder();
@@ -68,9 +70,10 @@ struct DiscoveryWorker {
       if (!files) return;
       report.files = std::move(*files);
       report.scan_took = std::chrono::steady_clock::now() - report.scan_started;
-      const bool found = !report.files.empty();
+      report.fresh = seen.note_scan(report.files, request->waits, mono_ns());
+      const bool wake = report.fresh;
       if (reports.send(std::move(report)) != SendOutcome::Sent) return;
-      if (found) request_early_idle();
+      if (wake) request_early_idle();
     }
   }
 };
@@ -93,6 +96,7 @@ DiscoveryHandle& DiscoveryHandle::operator=(DiscoveryHandle&& other) noexcept {
     pending_since = other.pending_since;
     stop = std::move(other.stop);
     waiting = other.waiting;
+    next_scan_at = other.next_scan_at;
   }
   return *this;
 }

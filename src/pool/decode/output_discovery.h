@@ -18,6 +18,7 @@
 
 #include "memout/output_format.h"
 #include "pool/bounded_channel.h"
+#include "pool/decode/discovery_wake.h"
 #include "pool/decode/frame_folder.h"
 #include "pool/runtime/job_dir_guard.h"
 
@@ -26,6 +27,9 @@ namespace vel {
 struct DiscoveryRequest {
   bool has_playhead = false;
   int64_t playhead = 0;  // the frame reading starts from
+  // The frames the supervision does not want now, sorted by frame: their
+  // files ask for no early idle call until they are due.
+  std::vector<FrameWait> waits;
 };
 
 struct DiscoveredFile {
@@ -42,6 +46,7 @@ struct DiscoveryReport {
   std::vector<DiscoveredFile> files;  // read-first order
   std::chrono::steady_clock::time_point scan_started;
   std::chrono::steady_clock::duration scan_took{};
+  bool fresh = false;  // it holds a file new since the last scan, or due for its try
 };
 
 // The batch plan's end of one discovery worker. Releasing it raises the stop
@@ -61,6 +66,8 @@ class DiscoveryHandle {
   std::optional<std::chrono::steady_clock::time_point> pending_since;
   std::shared_ptr<std::atomic<bool>> stop;
   bool waiting = false;
+  // After a report with nothing fresh, no scan is asked before this.
+  std::optional<std::chrono::steady_clock::time_point> next_scan_at;
 
  private:
   // Raises the stop flag, then drops the request sender, the report

@@ -53,6 +53,27 @@ TEST(DiscoveryExchange, OneRequestInFlightWithThePlayhead) {
   EXPECT_EQ(h.counter, 2u);
 }
 
+// A report with nothing fresh holds the next scan back for the pace from
+// its own start; a fresh one lets it go at once.
+TEST(DiscoveryExchange, AQuietReportPacesTheNextScan) {
+  for (const bool fresh : {false, true}) {
+    Exchange x;
+    DiscoveryHandle& h = *x.handle;
+    ASSERT_TRUE(request_discovery(h, 0, kNow));
+    std::optional<DiscoveryRequest> req;
+    ASSERT_EQ(x.requests.try_recv(req), TryRecv::Value);
+    DiscoveryReport report;
+    report.scan_started = kNow;
+    report.fresh = fresh;
+    ASSERT_TRUE(x.reports.try_send(std::move(report)));
+    ASSERT_TRUE(try_recv_discovery(h));
+    EXPECT_EQ(request_discovery(h, 0, kNow + kQuietScanPace / 2), fresh) << fresh;
+    if (!fresh) {
+      EXPECT_TRUE(request_discovery(h, 0, kNow + kQuietScanPace));
+    }
+  }
+}
+
 TEST(DiscoveryExchange, AWorkerThatIsGoneEndsTheWait) {
   Exchange x;
   DiscoveryHandle& h = *x.handle;
