@@ -215,7 +215,6 @@ struct StoreFillingWorld : TickWorld {
     if (next == ctl.frame_count) {
       clear_frame_cache(cache);
       ctl.store_pending.clear();
-      feed.requested.clear();
       feed.loads_basis.reset();
       next = 0;
     }

@@ -21,18 +21,20 @@ namespace {
 
 void sat_add_to(uint64_t& v, uint64_t n) { v = v + n < v ? UINT64_MAX : v + n; }
 
-// Forgotten keys followed one by one up to this many between two loads;
-// past it the window is gone through whole.
-constexpr size_t kForgottenFollowed = 4096;
+// Keys followed one by one up to this many between two loads; past it the
+// window is gone through whole.
+constexpr size_t kLookedAgainFollowed = 4096;
 
-// `key` may be asked for again: the next loads look at it.
-void forget_requested(StoreFeed& feed, FrameKey key) {
-  if (feed.requested.erase(key) == 0) return;
-  if (feed.forgotten.size() >= kForgottenFollowed) {
-    feed.forgotten.clear();
+// `key`'s standing changed without the cache noting it: the next loads look
+// at it again.
+void look_again(StoreFeed& feed, FrameKey key) {
+  if (!feed.loads_basis) return;  // the whole window is gone through anyway
+  if (feed.looked_again.size() >= kLookedAgainFollowed) {
+    feed.looked_again.clear();
     feed.loads_basis.reset();
+    return;
   }
-  if (feed.loads_basis) feed.forgotten.push_back(key);
+  feed.looked_again.push_back(key);
 }
 
 bool in_pool_worker() {
@@ -108,15 +110,15 @@ void close_stream(StoreFeed& feed, PreviewController& ctl) {
   if (feed.handle.live()) feed.handle.raise_generation();
   feed.stream.reset();
   feed.opened = false;
-  feed.requested.clear();
   feed.on_disk.clear();
   feed.listed = false;
   feed.listing_awaited = false;
   feed.awaiting_listing = {};
+  feed.preloading = {};
   feed.paused_at.reset();
   feed.near_writes.clear();
   feed.loads_basis.reset();
-  feed.forgotten.clear();
+  feed.looked_again.clear();
   ctl.store_pending.clear();  // what was awaited is rendered instead
 }
 
@@ -129,8 +131,12 @@ void take_loaded_frame(StoreFeed& feed, PreviewController& ctl, FrameCache& cach
   const OfferAnswer a = offer_rendered_frame(cache, frame.key, rgba);
   if (a == OfferAnswer::NoRoom) {
     // Loaded again from the store once the playhead comes near it.
-    forget_requested(feed, frame.key);
+    look_again(feed, frame.key);
     ctl.room_refused.note(frame.key, cache.focus);
+  } else if (a == OfferAnswer::Invalid) {
+    // As good as a file that could not be read: rendered, and asked for
+    // again only once the frame is written again.
+    feed.on_disk.erase(frame.key);
   }
   if (a != OfferAnswer::Stored) return;
   ctl.room_refused.forget(frame.key);
@@ -143,30 +149,7 @@ void take_replies(StoreFeed& feed, PreviewController& ctl, FrameCache& cache) {
   for (int n = 0; n < kStoreRepliesPerTick; ++n) {
     std::optional<StoreReply> reply = feed.handle.take_reply();
     if (!reply) return;
-    if (auto* f = std::get_if<FrameReply>(&reply->body)) {
-      take_loaded_frame(feed, ctl, cache, f->frame);
-    } else if (auto* m = std::get_if<MissingReply>(&reply->body)) {
-      // No usable frame there (another size, a damaged file): the next
-      // save of the key writes over it.
-      for (const FrameKey key : m->keys) {
-        ctl.store_pending.erase(key);
-        feed.on_disk.erase(key);
-      }
-    } else if (auto* l = std::get_if<ListedReply>(&reply->body)) {
-      take_store_listing(feed, ctl, l->keys);
-    } else if (auto* t = std::get_if<TrimmedReply>(&reply->body)) {
-      // Written again when the cache holds them anew near the playhead.
-      for (const FrameKey key : t->keys) feed.on_disk.erase(key);
-    } else if (auto* s = std::get_if<SavedReply>(&reply->body)) {
-      forget_requested(feed, s->key);
-      feed.on_disk.insert(s->key);
-      sat_inc(feed.saved_frames);
-      sat_add_to(feed.saved_bytes, s->saved_bytes);
-    } else if (auto* o = std::get_if<OpenedReply>(&reply->body)) {
-      feed.opened = true;
-      log_line("INFO", "S9 disque : flux ouvert pour « " + (feed.stream ? feed.stream->comp_key : std::string()) +
-                           " », " + std::to_string(o->frames_sent) + " image(s) préchargée(s)");
-    }
+    take_store_reply(feed, ctl, cache, *reply);
   }
 }
 
@@ -250,14 +233,62 @@ void switch_cost_profiles(StoreFeed& feed, PreviewController& ctl) {
 
 }  // namespace
 
-void take_store_listing(StoreFeed& feed, PreviewController& ctl, const std::vector<FrameKey>& keys) {
-  feed.on_disk.insert(keys.begin(), keys.end());
-  feed.listed = true;
+void take_store_reply(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, StoreReply& reply) {
+  if (auto* f = std::get_if<FrameReply>(&reply.body)) {
+    take_loaded_frame(feed, ctl, cache, f->frame);
+  } else if (auto* m = std::get_if<MissingReply>(&reply.body)) {
+    // No usable frame there (another size, a damaged file): the next
+    // save of the key writes over it.
+    for (const FrameKey key : m->keys) {
+      ctl.store_pending.erase(key);
+      feed.on_disk.erase(key);
+    }
+  } else if (auto* l = std::get_if<ListedReply>(&reply.body)) {
+    take_store_listing(feed, ctl, cache, std::move(l->keys));
+  } else if (auto* t = std::get_if<TrimmedReply>(&reply.body)) {
+    // Written again when the cache holds them anew near the playhead.
+    for (const FrameKey key : t->keys) feed.on_disk.erase(key);
+  } else if (auto* s = std::get_if<SavedReply>(&reply.body)) {
+    feed.on_disk.insert(s->key);
+    look_again(feed, s->key);
+    sat_inc(feed.saved_frames);
+    sat_add_to(feed.saved_bytes, s->saved_bytes);
+  } else if (auto* o = std::get_if<OpenedReply>(&reply.body)) {
+    feed.opened = true;
+    // The preload is over: what it did not send is asked for, or rendered.
+    for (const FrameKey key : feed.preloading) {
+      if (ctl.store_pending.erase(key) != 0) look_again(feed, key);
+    }
+    feed.preloading = {};
+    log_line("INFO", "S9 disque : flux ouvert pour « " + (feed.stream ? feed.stream->comp_key : std::string()) +
+                         " », " + std::to_string(o->frames_sent) + " image(s) préchargée(s)");
+  }
+}
+
+void take_store_listing(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache,
+                        std::vector<FrameKey> keys) {
   // The loads that follow in the same tick, before any producer, ask for
   // those it holds of the window as it is now.
   for (const FrameKey key : feed.awaiting_listing) ctl.store_pending.erase(key);
   feed.awaiting_listing = {};
   feed.loads_basis.reset();
+  // The preload goes through the listing in its order from the focus on,
+  // wrapping round.
+  feed.preloading = {};
+  const size_t from = feed.preload_from ? static_cast<size_t>(std::lower_bound(keys.begin(), keys.end(),
+                                                                               FrameKey{*feed.preload_from, 0},
+                                                                               listing_less) -
+                                                              keys.begin())
+                                        : 0;
+  const size_t count = static_cast<size_t>(std::min<uint64_t>(keys.size(), feed.preload_count));
+  for (size_t i = 0; i < count; ++i) {
+    const FrameKey key = keys[(from + i) % keys.size()];
+    if (contains_frame(cache, key) || ctl.store_pending.count(key) != 0) continue;
+    ctl.store_pending.insert(key);
+    feed.preloading.push_back(key);
+  }
+  feed.on_disk.take_listing(std::move(keys));
+  feed.listed = true;
 }
 
 void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
@@ -277,6 +308,9 @@ void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameC
   tell_store_focus(feed, ctl, cache);
   OpenStreamJob job{identity.project_path, identity.comp_key, cache.frame_limit, std::nullopt, load_size_of(ctl)};
   if (auto focus = frame_key_of(ctl, ctl.playhead.frame)) job.focus_value = focus->value;
+  feed.preload_from = job.focus_value;
+  feed.preload_count = job.preload_count;
+  feed.preloading = {};
   (void)feed.handle.send(std::move(job));
   // Frames cached before the stream opened (rendered before a save) belong to it too.
   rebuild_store_queue(cache);
@@ -316,7 +350,7 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
     offsets.resize(static_cast<size_t>(considered));
     for (int64_t i = 0; i < considered; ++i) offsets[static_cast<size_t>(i)] = i;
   } else {
-    if (move->entered.count == 0 && feed.forgotten.empty() && feed.loads_held.empty() &&
+    if (move->entered.count == 0 && feed.looked_again.empty() && feed.loads_held.empty() &&
         cache.key_changes.cursor() == feed.loads_cache_seen) {
       feed.loads_start = now.start;
       return;
@@ -334,7 +368,7 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
       if (const std::optional<int64_t> f = frame_of_key(ctl, key)) look_at(*f);
     };
     cache.key_changes.follow(feed.loads_cache_seen, [&](FrameKey key, KeyChange) { look_at_key(key); });
-    for (const FrameKey key : feed.forgotten) look_at_key(key);
+    for (const FrameKey key : feed.looked_again) look_at_key(key);
     for (const int64_t f : feed.loads_held) look_at(f);
     std::sort(offsets.begin(), offsets.end());
     offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
@@ -346,14 +380,14 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
     const int64_t f = loop_window_frame(now, o);
     sat_inc(feed.load_frames_looked_at);
     std::optional<FrameKey> key = frame_key_of(ctl, f);
-    const bool held = key && !contains_frame(cache, *key) && !feed.requested.contains(*key) &&
-                      ctl.room_refused.holds_back(cache, *key);
+    const bool awaited = key && ctl.store_pending.count(*key) != 0;
+    const bool held = key && !awaited && !contains_frame(cache, *key) && ctl.room_refused.holds_back(cache, *key);
     if (held) {
       feed.loads_held.insert(f);
     } else if (!feed.loads_held.empty()) {
       feed.loads_held.erase(f);
     }
-    if (!key || held || contains_frame(cache, *key) || feed.requested.contains(*key) || !feed.on_disk.contains(*key)) {
+    if (!key || held || awaited || contains_frame(cache, *key) || !feed.on_disk.contains(*key)) {
       continue;
     }
     job.keys.push_back(*key);
@@ -363,16 +397,15 @@ void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCac
     if (!feed.handle.send(std::move(job))) {
       // Not sent: the whole window is asked again on the next tick.
       feed.loads_basis.reset();
-      feed.forgotten.clear();
+      feed.looked_again.clear();
       return;
     }
     ctl.store_pending.insert(keys.begin(), keys.end());
-    feed.requested.insert(keys.begin(), keys.end());
   }
   feed.loads_basis = basis;
   feed.loads_start = now.start;
   feed.loads_cache_seen = cache.key_changes.cursor();
-  feed.forgotten.clear();
+  feed.looked_again.clear();
 }
 
 void store_feed_tick(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,

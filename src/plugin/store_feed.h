@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "cache/frame_cache.h"
+#include "plugin/disk_keys.h"
 #include "preview/preview_controller.h"
 #include "store/cost_profile.h"
 #include "store/store_worker.h"
@@ -55,26 +56,35 @@ struct StoreFeed {
   bool opened = false;                        // the store thread answered the open
   std::optional<std::pair<uint64_t, std::string>> comp_name;  // (item id, name) as last read
 
-  // Asked of the store in this stream, answered or not: a frame the cache
-  // lets go again is rendered, not read back over and over. A save makes its
-  // key askable again.
-  std::unordered_set<FrameKey, FrameKeyHasher> requested;
   // The stream's frames on disk: as the store listed them at the opening,
   // with those saved since, less those it removed for room or could not
   // load. Only these are asked for: a frame the store does not hold is
-  // rendered at once, never waited for.
-  std::unordered_set<FrameKey, FrameKeyHasher> on_disk;
+  // rendered at once, never waited for. A frame is asked for whenever the
+  // playhead's window lacks it and no answer for it is awaited
+  // (`PreviewController::store_pending`), so that a frame the cache let go
+  // comes from the disk again, not from a render.
+  DiskKeys on_disk;
   bool listed = false;  // the store's listing of the stream came
+  // What the opening asked the store to preload: up to this many of its
+  // frames from this value on. The frames the preload sends are awaited
+  // from the listing on, so that the loads do not ask for them a second
+  // time behind it; those it did not send are looked at again once the
+  // stream is open.
+  std::optional<int32_t> preload_from;
+  uint64_t preload_count = 0;
+  std::vector<FrameKey> preloading;
   // Until it comes, the window's frames the cache lacked at the opening wait
   // for it (those it holds come from it); it answers at once for the rest.
   bool listing_awaited = false;
   std::vector<FrameKey> awaiting_listing;
-  std::vector<FrameKey> forgotten;  // taken out of `requested` since the last loads
+  // Answered or saved since the last loads without the cache taking them:
+  // a frame it had no room for, a frame written after the cache let it go.
+  std::vector<FrameKey> looked_again;
 
   // What the loads last went by. Every frame of the playhead's window was
   // then cached, asked for, or held back for want of room (`loads_held`);
   // what can have changed since is the frames that came into the window,
-  // the keys the cache noted, the keys forgotten and the frames held back,
+  // the keys the cache noted, the keys to look at again and the frames held back,
   // and only those are looked at: a tick with nothing new goes through no
   // frame, a playhead stepping on through one. The whole window is gone
   // through when the basis changed or the playhead jumped. None: go
@@ -125,15 +135,20 @@ void note_cost_figures(StoreFeed& feed, const PreviewController& ctl);
 void reset_preview_for_new_cache(StoreFeed& feed, PreviewController& ctl, FrameCache& cache,
                                  const StoreStreamIdentity& identity);
 
-// One load job with the keys of the playhead's window that are neither
-// cached nor asked for already, in window order; the preview does not
+// One load job with the keys of the playhead's window that the store holds
+// and that are neither cached nor awaited from it, in window order; the preview does not
 // render them while they are awaited. Looks only at the frames that may
 // have changed since the last call (`StoreFeed::loads_basis`).
 void request_store_loads(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache);
 
+// One answer of the store taken into the feed, the controller and the cache.
+void take_store_reply(StoreFeed& feed, PreviewController& ctl, FrameCache& cache, StoreReply& reply);
+
 // The store's listing of the stream came: what it holds is on disk, the
-// frames that waited for its word and are not among them are rendered.
-void take_store_listing(StoreFeed& feed, PreviewController& ctl, const std::vector<FrameKey>& keys);
+// frames that waited for its word and are not among them are rendered, and
+// those its preload sends are awaited.
+void take_store_listing(StoreFeed& feed, PreviewController& ctl, const FrameCache& cache,
+                        std::vector<FrameKey> keys);
 
 // "Purge Velocinta": removes the whole store (starting the store thread
 // for it when needed) and keeps the stream closed until what it stood for

@@ -19,6 +19,11 @@
 
 namespace vel {
 
+void sort_listing(std::vector<FrameKey>& keys) {
+  std::sort(keys.begin(), keys.end(), listing_less);
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+}
+
 namespace {
 
 constexpr std::string_view kRawWriteCondition = "store: frame write";
@@ -235,15 +240,18 @@ class StoreThread {
   // Frames at or after the focus first, each group by value then scale.
   uint64_t preload(const fs::path& dir, uint64_t generation, const OpenStreamJob& job) {
     std::vector<FrameKey> keys = list_stored_keys(dir);
+    sort_listing(keys);
     if (!reply(generation, ListedReply{keys})) return 0;
-    auto group = [&](FrameKey k) { return job.focus_value && k.value >= *job.focus_value ? 0 : 1; };
-    std::sort(keys.begin(), keys.end(), [&](FrameKey a, FrameKey b) {
-      if (group(a) != group(b)) return group(a) < group(b);
-      return a.value != b.value ? a.value < b.value : a.scale < b.scale;
-    });
+    // The frames at or after the focus are the tail of the sorted listing.
+    const size_t from = job.focus_value ? static_cast<size_t>(std::lower_bound(keys.begin(), keys.end(),
+                                                                             FrameKey{*job.focus_value, 0},
+                                                                             listing_less) -
+                                                            keys.begin())
+                                        : 0;
     uint64_t sent = 0;
-    for (FrameKey key : keys) {
+    for (size_t i = 0; i < keys.size(); ++i) {
       if (sent >= job.preload_count) break;
+      const FrameKey key = keys[(from + i) % keys.size()];
       std::optional<LoadedFrame> frame = load_frame_file(dir, key, ctx_, job.size);
       if (!frame) continue;
       if (!reply(generation, FrameReply{std::move(*frame)})) break;

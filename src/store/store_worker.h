@@ -75,9 +75,17 @@ struct MissingReply {
 };
 // The keys of the stream's frame files as the opening found them, sent
 // before the preload: the main thread asks only for what the store holds.
+// Sorted by `listing_less`, no key twice: the main thread searches it as it
+// comes, instead of spending its tick on a million keys.
 struct ListedReply {
   std::vector<FrameKey> keys;
 };
+inline bool listing_less(FrameKey a, FrameKey b) {
+  return a.value != b.value ? a.value < b.value : a.scale < b.scale;
+}
+// Puts a listing in the order of a ListedReply (two names, v5_s30 and
+// v+5_s+30, can give one key).
+void sort_listing(std::vector<FrameKey>& keys);
 // Frame files removed to make room for frames nearer the playhead: the
 // main thread no longer counts them as on disk.
 struct TrimmedReply {

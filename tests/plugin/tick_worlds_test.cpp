@@ -36,7 +36,7 @@ TEST(TickWorlds, PausedTheWindowIsTheCachedPartAndATickLooksAtNoFrame) {
     PausedWorld w(seconds);
     EXPECT_EQ(w.ctl.playhead.frame, seconds * 30 / 2);
     EXPECT_EQ(w.queue_tick(), 0u) << "every frame of the playhead's window is cached";
-    EXPECT_TRUE(w.feed.requested.empty());
+    EXPECT_TRUE(w.ctl.store_pending.empty());
     EXPECT_TRUE(w.strip_tick());
     const Looked first = looked(w);
     for (int i = 0; i < 3; ++i) {
@@ -72,8 +72,7 @@ TEST(TickWorlds, FillingEachFrameCachedLooksAtItAloneWhateverTheFramesCached) {
   for (const int64_t frames : {int64_t{300}, int64_t{4000}}) {
     SCOPED_TRACE(frames);
     FillingWorld w(frames);
-    EXPECT_TRUE(w.feed.requested.empty()) << "nothing asked of a store that holds none of the frames";
-    EXPECT_TRUE(w.ctl.store_pending.empty());
+    EXPECT_TRUE(w.ctl.store_pending.empty()) << "nothing asked of a store that holds none of the frames";
     const Looked before = looked(w);
     for (int64_t i = 0; i < 250; ++i) EXPECT_EQ(w.step(), static_cast<size_t>(frames - i - 1));
     EXPECT_EQ(w.cache.index.size(), 250u);
