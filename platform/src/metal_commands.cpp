@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/gpu_accesses.h"
 #include "metal_state.h"
 #include "platform/metal_mipmaps.h"
 #include "platform/metal_rows.h"
@@ -117,6 +118,10 @@ void MTLBlitCommandEncoder::copyFromBuffer(std::shared_ptr<MTLBuffer> buffer, ui
   owner_->record([buffer, texture, sourceOffset, sourceBytesPerRow, size, level, origin, lw] {
     const auto* src = static_cast<const uint8_t*>(buffer->contents()) + sourceOffset;
     TextureLevel& dst = texture->levelBytes(level);
+    for (uint64_t y = 0; y < size.height; ++y) {
+      gpu_reads(src + y * sourceBytesPerRow, size.width * 4);
+      gpu_writes(dst.data() + ((origin.y + y) * lw + origin.x) * 4, size.width * 4);
+    }
     for_row_bands(static_cast<int64_t>(size.height), static_cast<int64_t>(size.width), [&](int64_t b, int64_t e) {
       for (auto y = static_cast<uint64_t>(b); y < static_cast<uint64_t>(e); ++y) {
         std::memcpy(dst.data() + ((origin.y + y) * lw + origin.x) * 4, src + y * sourceBytesPerRow, size.width * 4);
@@ -133,6 +138,8 @@ void MTLBlitCommandEncoder::generateMipmapsForTexture(std::shared_ptr<MTLTexture
       const metal::TextureLevelView up = texture->levelView(l - 1);
       const metal::TextureLevelView down = texture->levelView(l);
       uint8_t* out = texture->levelBytes(l).data();
+      gpu_reads(texture->levelBytes(l - 1).data(), texture->levelBytes(l - 1).size());
+      gpu_writes(out, texture->levelBytes(l).size());
       for_row_bands(down.height, down.width, [&](int64_t b, int64_t e) {
         downsample_rows(up, out, down.width, static_cast<uint32_t>(b), static_cast<uint32_t>(e));
       });
@@ -164,6 +171,7 @@ MTLRenderCommandEncoder::MTLRenderCommandEncoder(MTLCommandBuffer* owner,
       px[0] = 255, px[1] = 0, px[2] = 255, px[3] = 255;
     }
     uint8_t* bytes = target->levelBytes(0).data();
+    gpu_writes(bytes, target->levelBytes(0).size());
     const auto width = static_cast<int64_t>(target->width());
     for_row_bands(static_cast<int64_t>(target->height()), width, [&](int64_t b, int64_t e) {
       // One pixel, then the filled part copied onto what follows, doubling:
@@ -226,6 +234,12 @@ void MTLRenderCommandEncoder::drawPrimitives(MTLPrimitiveType, uint64_t vertexSt
     call.bytes0 = bytes.empty() ? nullptr : bytes.data();
     call.vertex_start = vertexStart;
     call.vertex_count = vertexCount;
+    if (texture) {
+      for (uint64_t l = 0; l < texture->mipmapLevelCount(); ++l) {
+        gpu_reads(texture->levelBytes(l).data(), texture->levelBytes(l).size());
+      }
+    }
+    gpu_writes(target->levelBytes(0).data(), target->levelBytes(0).size());
     pipeline->program_->draw(call);
     count_draw();
   });

@@ -4,6 +4,8 @@
 // leaves waiting holds up at most the band it took.
 #include "platform/metal_rows.h"
 
+#include "platform/gpu_accesses.h"
+
 #include <sched.h>
 #include <pthread.h>
 
@@ -38,7 +40,10 @@ struct Batch {
       const int64_t i = next.fetch_add(1, std::memory_order_relaxed);
       if (i >= bands) return;
       const int64_t begin = i * band_rows;
-      band(context, begin, std::min(rows, begin + band_rows));
+      {
+        const GpuCoreWork core;
+        band(context, begin, std::min(rows, begin + band_rows));
+      }
       if (finished.fetch_add(1, std::memory_order_acq_rel) + 1 == bands) {
         std::lock_guard lock(mutex);
         all_finished.notify_all();
@@ -112,6 +117,7 @@ void run_row_bands(int64_t rows, int64_t row_pixels, RowBand band, void* context
   const int64_t bands = (rows + band_rows - 1) / band_rows;
   RasterThreads& threads = raster_threads();
   if (bands == 1 || threads.count == 0) {
+    const GpuCoreWork core;
     band(context, 0, rows);
     return;
   }

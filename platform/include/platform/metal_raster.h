@@ -16,6 +16,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/gpu_accesses.h"
 #include "platform/metal.h"
 #include "platform/metal_rows.h"
 #include "platform/metal_shader_registry.h"
@@ -208,6 +209,7 @@ void rasterise_draw_plain(const DrawCall& call) {
   for (uint64_t first = call.vertex_start; first + 3 <= call.vertex_start + call.vertex_count; first += 3) {
     Triangle<sizeof(VOut) / sizeof(float)> t;
     if (!set_up_triangle<VOut, Vertex>(first, in.width, in.height, t)) continue;
+    const GpuCoreWork core;
     shade_rows<VOut, Uniforms, Fragment, false>(in, t, t.y0, t.y1, in.texture(true));
   }
 }

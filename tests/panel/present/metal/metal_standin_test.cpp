@@ -1,9 +1,11 @@
 // The Metal stand-in itself: what the presenter relies on it to do.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "platform/gpu_accesses.h"
 #include "platform/metal.h"
 #include "platform/metal_testing.h"
 
@@ -177,6 +179,34 @@ TEST_F(MetalStandIn, CompletedHandlersPresentAsTheBufferFilled) {
   EXPECT_EQ(shown.bgra[0], 255);  // blue first in BGRA
   EXPECT_EQ(metal_misuse_record().size(), 2u);
   clear_metal_misuse_record();
+}
+
+// Under the thread checker the GPU's rows go unwatched, but what a command
+// reads is still seen against the CPU: a buffer filled again while a copy
+// from it runs is a race; filled again once the copy has ended, none.
+TEST_F(MetalStandIn, TheThreadCheckerSeesACommandsSourceAgainstTheCpu) {
+#ifndef PLATFORM_THREAD_CHECKER
+  GTEST_SKIP() << "a thread checker's finding";
+#else
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto copy_then_refill = [this](bool after_the_copy) {
+    set_metal_completion(MetalCompletion::device_thread);
+    auto tex = device->newTextureWithDescriptor(
+        MTLTextureDescriptor::texture2DDescriptorWithPixelFormat(MTLPixelFormatRGBA8Unorm, 64, 64, false));
+    auto buf = device->newBufferWithLength(64 * 64 * 4, 0);
+    auto cb = queue->commandBuffer();
+    auto blit = cb->blitCommandEncoder();
+    blit->copyFromBuffer(buf, 0, 64 * 4, 0, {64, 64, 1}, tex, 0, 0, {0, 0, 0});
+    blit->endEncoding();
+    cb->commit();
+    if (after_the_copy) wait_metal_device_idle();
+    std::memset(buf->contents(), 7, 64 * 64 * 4);
+    wait_metal_device_idle();
+    std::exit(0);
+  };
+  EXPECT_EXIT(copy_then_refill(true), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(copy_then_refill(false), ::testing::ExitedWithCode(66), "data race");
+#endif
 }
 
 }  // namespace
