@@ -5,12 +5,11 @@
 #include <vector>
 
 #include "cache/buffer_pool.h"
+#include "byte_sizes.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kMiB = 1024 * 1024;
-constexpr uint64_t kGiB = 1024 * kMiB;
 constexpr uint64_t kBig = 1'000'000;  // pool budget in these tests
 constexpr uint64_t kAny = UINT64_MAX;
 

@@ -3,11 +3,10 @@
 #include "cache/cache_budget.h"
 #include "cache/frame_cache_ops.h"
 #include "frame_test_support.h"
+#include "byte_sizes.h"
 
 namespace vel {
 namespace {
-
-constexpr uint64_t kGiB = uint64_t{1} << 30;
 
 TEST(CacheBudget, TwelvePercentScaledByPressure) {
   struct Case {

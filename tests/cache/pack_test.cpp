@@ -11,6 +11,7 @@
 #include "cache/pack_worker.h"
 #include "cache/unpack_frame.h"
 #include "pack_test_support.h"
+#include "byte_sizes.h"
 
 namespace vel {
 namespace {
@@ -19,8 +20,6 @@ using namespace std::chrono_literals;
 using testing::gradient_frame;
 using testing::LogCapture;
 using testing::noise_frame;
-
-constexpr uint64_t kMiB = 1024 * 1024;
 
 uint32_t header_of(const std::vector<uint8_t>& packed) {
   uint32_t h = 0;

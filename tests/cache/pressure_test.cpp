@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "cache/memory_pressure.h"
+#include "byte_sizes.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kGiB = 1024ull * 1024 * 1024;
 constexpr uint64_t kSec = 1'000'000'000ull;
 
 TEST(PressureTest, AvailablePercent) {

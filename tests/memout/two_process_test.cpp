@@ -20,7 +20,7 @@ constexpr uint32_t kW = 67;  // not a multiple of 8: exercises the scalar tail
 constexpr uint32_t kH = 33;
 constexpr uint64_t kPad = 20;
 
-OutputRequest request(int64_t start, int64_t end) {
+OutputRequest frame_request(int64_t start, int64_t end) {
   OutputRequest r;
   r.range_start = start;
   r.range_end = end;
@@ -49,7 +49,7 @@ TEST(TwoProcessTest, ForkedProducerDeliversEveryPixel) {
   testing::ScratchDir dir;
   ASSERT_TRUE(dir.ok());
   const std::string output = dir.file("output.vnm");
-  auto made = create_memory_output(output, request(-3, 8));
+  auto made = create_memory_output(output, frame_request(-3, 8));
   ASSERT_TRUE(made) << made.error().message;
   MemoryOutputConsumer consumer = std::move(*made);
   const std::string name = consumer.mapping_name();
@@ -91,7 +91,7 @@ TEST(TwoProcessTest, ProducerKilledMidCopy) {
   testing::ScratchDir dir;
   ASSERT_TRUE(dir.ok());
   const std::string output = dir.file("output.vnm");
-  auto made = create_memory_output(output, request(0, 4));
+  auto made = create_memory_output(output, frame_request(0, 4));
   ASSERT_TRUE(made) << made.error().message;
   MemoryOutputConsumer consumer = std::move(*made);
   const std::string name = consumer.mapping_name();

@@ -15,19 +15,19 @@ namespace {
 using testing::ScratchDir;
 using testing::white_bar_on_screen;
 
-using Rgb = std::array<uint8_t, 3>;
-constexpr Rgb kBackdrop{15, 29, 64};
-constexpr Rgb kRed{217, 38, 51};
+using Rgb8 = std::array<uint8_t, 3>;
+constexpr Rgb8 kBackdrop{15, 29, 64};
+constexpr Rgb8 kRed{217, 38, 51};
 constexpr double kRowWidth = 200;
 
 // A PNG one row band high, backdrop everywhere but `columns` from `first` on.
-void write_row(const std::filesystem::path& png, int first, const std::vector<Rgb>& columns) {
+void write_row(const std::filesystem::path& png, int first, const std::vector<Rgb8>& columns) {
   cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(kRowWidth), 10);
   cairo_surface_flush(s);
   for (int y = 0; y < 10; ++y) {
     auto* row = reinterpret_cast<uint32_t*>(cairo_image_surface_get_data(s) + y * cairo_image_surface_get_stride(s));
     for (int x = 0; x < kRowWidth; ++x) {
-      const Rgb c = x >= first && x < first + static_cast<int>(columns.size()) ? columns[x - first] : kBackdrop;
+      const Rgb8 c = x >= first && x < first + static_cast<int>(columns.size()) ? columns[x - first] : kBackdrop;
       row[x] = (uint32_t{c[0]} << 16) | (uint32_t{c[1]} << 8) | c[2];
     }
   }
@@ -39,7 +39,7 @@ void write_row(const std::filesystem::path& png, int first, const std::vector<Rg
 TEST(FrameBar, FindsTheBarsCentreAsEachPathDrawsIt) {
   struct Case {
     const char* name;
-    std::vector<Rgb> columns;  // from column 100
+    std::vector<Rgb8> columns;  // from column 100
     std::optional<double> centre;  // in row pixels
   };
   const Case cases[] = {

@@ -24,8 +24,8 @@ namespace vel {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kFrames = 120;       // 5 s at 24 fps: enough for frames far from the playhead
-constexpr int kShortFrames = 10;  // the other composition is much shorter
+constexpr int kIdleFrames = 120;       // 5 s at 24 fps: enough for frames far from the playhead
+constexpr int kIdleShortFrames = 10;  // the other composition is much shorter
 
 std::string comp_text(const std::string& name, const char* color, int frames) {
   return R"({"name": ")" + name + R"(", "width": 96, "height": 54,
@@ -48,8 +48,8 @@ class IdleTickCache : public ::testing::Test {
   void SetUp() override {
     store_basic_suite(&sim::host().basic);
     auto project = sim::parse_project_text(R"({"active_comp": "One", "compositions": [)" +
-                                           comp_text("One", "[0.9, 0.5, 0.2]", kFrames) + "," +
-                                           comp_text("Two", "[0.2, 0.4, 0.9]", kShortFrames) + "]}");
+                                           comp_text("One", "[0.9, 0.5, 0.2]", kIdleFrames) + "," +
+                                           comp_text("Two", "[0.2, 0.4, 0.9]", kIdleShortFrames) + "]}");
     ASSERT_TRUE(project.ok()) << project.error();
     sim::host().project.open(std::move(project).value(), "cache.aep");
     reset_async_inbox_for_tests();
@@ -62,7 +62,7 @@ class IdleTickCache : public ::testing::Test {
     return testing::tick_until(*state, done, seconds);
   }
 
-  bool all_cached(int frames = kFrames) {
+  bool all_cached(int frames = kIdleFrames) {
     for (int f = 0; f < frames; ++f) {
       if (!contains_frame(state->cache, FrameKey{f, 24})) return false;
     }
@@ -74,7 +74,7 @@ class IdleTickCache : public ::testing::Test {
   }
   int packed_count() {
     int n = 0;
-    for (int f = 0; f < kFrames; ++f) n += packed(f);
+    for (int f = 0; f < kIdleFrames; ++f) n += packed(f);
     return n;
   }
 
@@ -110,7 +110,7 @@ TEST_F(IdleTickCache, SwitchingCompositionsSetsTheOldAsideAndBringsItBack) {
 
   activate("Two");
   ASSERT_TRUE(tick_until([&] { return !state->cache.archive.empty(); })) << "One was never set aside";
-  ASSERT_TRUE(tick_until([&] { return all_cached(kShortFrames); })) << "Two's frames never cached";
+  ASSERT_TRUE(tick_until([&] { return all_cached(kIdleShortFrames); })) << "Two's frames never cached";
 
   // Back to One: all its frames return from the archive without a new
   // render, though Two had room for far fewer.

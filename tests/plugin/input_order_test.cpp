@@ -67,14 +67,14 @@ const TurnCase kCases[] = {
     {"PlayingClickThenKey", true, {click(850), key('i')}, 'i', 850, 850},
 };
 
-struct Composition {
+struct TurnComp {
   const char* name;
   int64_t frames;
   int rate;
 };
-const Composition kCompositions[] = {{"Short", 48, 24}, {"TenHours", 10 * 3600 * 24, 24}};
+const TurnComp kTurnComps[] = {{"Short", 48, 24}, {"TenHours", 10 * 3600 * 24, 24}};
 
-class InputOrder : public ::testing::TestWithParam<std::tuple<Composition, TurnCase>> {
+class InputOrder : public ::testing::TestWithParam<std::tuple<TurnComp, TurnCase>> {
  protected:
   static void SetUpTestSuite() {
     ASSERT_TRUE(testing::install_in_process_host());
@@ -83,7 +83,7 @@ class InputOrder : public ::testing::TestWithParam<std::tuple<Composition, TurnC
 
   void SetUp() override {
     ::setenv("VELOCINTA_METAL", "0", 1);  // the clock's shown frame is the CPU path's picture
-    const Composition& c = comp();
+    const TurnComp& c = comp();
     const std::string rate = std::to_string(c.rate), frames = std::to_string(c.frames);
     ASSERT_NO_FATAL_FAILURE(testing::open_docked_panel(R"({"active_comp": "One", "compositions": [{"name": "One",
       "width": 64, "height": 36, "frame_duration": [1, )" + rate + R"(], "duration": [)" + frames + ", " + rate +
@@ -97,7 +97,7 @@ class InputOrder : public ::testing::TestWithParam<std::tuple<Composition, TurnC
     ::unsetenv("VELOCINTA_METAL");
   }
 
-  const Composition& comp() const { return std::get<0>(GetParam()); }
+  const TurnComp& comp() const { return std::get<0>(GetParam()); }
   const TurnCase& turn_case() const { return std::get<1>(GetParam()); }
   PanelViews& panel() { return *state->presentation.docked.views; }
 
@@ -182,7 +182,7 @@ TEST_P(InputOrder, EachGestureOfATurnActsOnTheFrameOnScreenAtItsTurn) {
       << "the picture is " << on_screen().value_or(-1) << ", not the frame asked for";
 }
 
-INSTANTIATE_TEST_SUITE_P(Turns, InputOrder, ::testing::Combine(::testing::ValuesIn(kCompositions), ::testing::ValuesIn(kCases)),
+INSTANTIATE_TEST_SUITE_P(Turns, InputOrder, ::testing::Combine(::testing::ValuesIn(kTurnComps), ::testing::ValuesIn(kCases)),
                          [](const ::testing::TestParamInfo<InputOrder::ParamType>& info) {
                            return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
                          });

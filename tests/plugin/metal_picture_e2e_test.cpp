@@ -24,9 +24,9 @@ using nlohmann::json;
 // threads of the same path run under the sanitizers in the panel's own
 // end-to-end test.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
+constexpr bool kSanitizedBuild = true;
 #else
-constexpr bool kSanitized = false;
+constexpr bool kSanitizedBuild = false;
 #endif
 
 using testing::Png;
@@ -66,7 +66,7 @@ Difference compare(const Shot& a, const Shot& b);
 class MetalPicture : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (kSanitized) GTEST_SKIP() << "full-size pictures are compared in the plain build";
+    if (kSanitizedBuild) GTEST_SKIP() << "full-size pictures are compared in the plain build";
     ASSERT_TRUE(scratch_.ok());
   }
 

@@ -41,17 +41,17 @@ using testing::event;
 using testing::now;
 using testing::work_area_lines;
 
-constexpr int kFrames = 240;
+constexpr int kBarFrames = 240;
 constexpr const char* kSweepDone = "S2 zone de travail en cache";
 
-struct Path {
+struct BarPath {
   const char* name;
   bool no_gpu;
 };
-constexpr Path kPaths[] = {{"cpu", true}, {"metal", false}};
+constexpr BarPath kBarPaths[] = {{"cpu", true}, {"metal", false}};
 
 // Strip positions (window points) of a panel 960 points wide at scale 1.
-int strip_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (frame + 0.3) / kFrames)); }
+int strip_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (frame + 0.3) / kBarFrames)); }
 
 json shot(const std::string& png) { return now("screenshot", {{"path", png}}); }
 json click_strip(int frame) { return now("click", {{"x", strip_x(frame)}, {"y", 32}}); }
@@ -61,7 +61,7 @@ class PicturePlayhead : public ::testing::Test {
   static void SetUpTestSuite() {
     scratch_ = new testing::ScratchDir("vel-picture");
     ASSERT_TRUE(scratch_->ok());
-    ASSERT_TRUE(testing::write_sample_with_bar(fs::path(VEL_DEMO_DIR) / "sample.aep", project("bar"), kFrames, 10));
+    ASSERT_TRUE(testing::write_sample_with_bar(fs::path(VEL_DEMO_DIR) / "sample.aep", project("bar"), kBarFrames, 10));
   }
   static void TearDownTestSuite() {
     if (getenv("KEEP")) return;
@@ -88,7 +88,7 @@ class PicturePlayhead : public ::testing::Test {
   static fs::path at_120(const std::string& name, int first, int count) {
     return variant(name, [&](json& comp, json& bar) {
       comp["frame_duration"] = {1, 120};
-      comp["duration"] = {kFrames, 120};
+      comp["duration"] = {kBarFrames, 120};
       comp["work_area"] = {{"start", {first, 120}}, {"duration", {count, 120}}};
       for (json& key : bar["transform"]["position"]["keyframes"]) key["time"][1] = 120;
     });
@@ -97,7 +97,8 @@ class PicturePlayhead : public ::testing::Test {
   // Opens the panel at 960 × 540 points, paused before the first picture,
   // waits until the whole work area is cached, then runs `events` in a
   // fresh home; the summary.
-  static json run(const std::string& name, const Path& path, const fs::path& aep, const json& events, int scale = 1) {
+  static json run(const std::string& name, const BarPath& path, const fs::path& aep, const json& events,
+                  int scale = 1) {
     const fs::path home = root() / ("home-" + name), out = root() / name;
     json all = json::array({event(nullptr, "open_panel", {{"width", 960}, {"height", 540}, {"scale", scale}})});
     for (const json& e : testing::pause_before_first_picture(log_of(home))) all.push_back(e);
@@ -123,14 +124,14 @@ class PicturePlayhead : public ::testing::Test {
 
 testing::ScratchDir* PicturePlayhead::scratch_ = nullptr;
 
-json settled(const Path& path, const std::string& png) { return testing::settled_picture(path.no_gpu, png); }
+json settled_on(const BarPath& path, const std::string& png) { return testing::settled_picture(path.no_gpu, png); }
 
 // The picture of a pause once it settled. The CPU path keeps the frame on
 // screen as it is; the Metal worker's draws in flight land after the pause,
 // and the paused frame is drawn again over them.
-json pause_settled(const Path& path, const std::string& png) {
+json pause_settled(const BarPath& path, const std::string& png) {
   if (path.no_gpu) return json::array({event("text:\xE2\x96\xB6", "screenshot", {{"path", png}})});
-  return settled(path, png);
+  return settled_on(path, png);
 }
 
 // Playing, five drags on the picture to its left edge (frame 0, the host's
@@ -140,7 +141,7 @@ json pause_settled(const Path& path, const std::string& png) {
 // moment mark 125, the frame on screen, not the frame of the pause.
 TEST_F(PicturePlayhead, ClicksAndDragsBackShowTheFrameAskedForAndTheKeyWithPlayMarksIt) {
   constexpr int kDrags = 5, kClicks = 3;
-  for (const Path& path : kPaths) {
+  for (const BarPath& path : kBarPaths) {
     const std::string name = std::string("back-") + path.name;
     SCOPED_TRACE(name);
     json events = json::array();
@@ -148,19 +149,19 @@ TEST_F(PicturePlayhead, ClicksAndDragsBackShowTheFrameAskedForAndTheKeyWithPlayM
     for (int i = 0; i < kDrags; ++i) {
       add({now("play"), event(after_frames(4), "screenshot", {{"path", "drag-from-" + std::to_string(i) + ".png"}}),
            now("drag", {{"x", 480}, {"y", 300}, {"to_x", 0}, {"to_y", 300}, {"steps", 4}})});
-      add(settled(path, "drag-" + std::to_string(i) + ".png"));
+      add(settled_on(path, "drag-" + std::to_string(i) + ".png"));
     }
     events.push_back(click_strip(125));
-    add(settled(path, "at-125.png"));
+    add(settled_on(path, "at-125.png"));
     for (int i = 0; i < kClicks; ++i) {
       add({now("play"), event(after_frames(6), "screenshot", {{"path", "click-from-" + std::to_string(i) + ".png"}}),
            click_strip(125)});
-      add(settled(path, "click-" + std::to_string(i) + ".png"));
+      add(settled_on(path, "click-" + std::to_string(i) + ".png"));
     }
     add({now("play"), event(after_frames(6), "pause")});
     add(pause_settled(path, "paused.png"));
     events.push_back(click_strip(125));
-    add(settled(path, "with-play.png"));
+    add(settled_on(path, "with-play.png"));
     add({now("play"), now("key", {{"chars", "i"}})});
     events.push_back(event({{"file", log_of(root() / ("home-" + name))}, {"has", "workarea: IN"}}, "wait"));
     const json s = run(name, path, project("bar"), events);
@@ -202,12 +203,12 @@ TEST_F(PicturePlayhead, KeysThroughStillFramesMarkTheFramesTheClockShows) {
     const json stop = {testing::kBarStart + testing::kBarStep * 120, 540};
     keys[1]["time"] = {120, 24};
     keys[1]["value"] = stop;
-    keys.push_back({{"time", {kFrames, 24}}, {"value", stop}, {"interp", "linear"}});
+    keys.push_back({{"time", {kBarFrames, 24}}, {"value", stop}, {"interp", "linear"}});
     // The bar on the backdrop alone: nothing else moves.
     comp["layers"] = json::array({json(bar), comp["layers"].back()});
   });
   constexpr int kFrom = 110;
-  for (const Path& path : kPaths) {
+  for (const BarPath& path : kBarPaths) {
     const std::string name = std::string("still-") + path.name;
     SCOPED_TRACE(name);
     const json events = {click_strip(kFrom),
@@ -242,14 +243,14 @@ TEST_F(PicturePlayhead, KeysThroughStillFramesMarkTheFramesTheClockShows) {
 // screen when pause was pressed, or the one after it, give or take the
 // frames that fell due before the pause was taken up.
 TEST_F(PicturePlayhead, PausesAt120FramesASecondKeepThePicture) {
-  const fs::path fast = at_120("bar-120", 0, kFrames);
+  const fs::path fast = at_120("bar-120", 0, kBarFrames);
   constexpr int kPauses = 5;
   // On a 2× screen, as the demo's: the stand-in GPU's draws take long
   // enough that several are in flight at 120 frames a second. Under a
   // sanitizer each takes most of a second even at 1×.
   constexpr int kScale = kSanitized ? 1 : 2;
   constexpr int kPlayed = kSanitized ? 4 : 12;
-  for (const Path& path : kPaths) {
+  for (const BarPath& path : kBarPaths) {
     const std::string name = std::string("pauses-") + path.name;
     SCOPED_TRACE(name);
     json events = json::array();
@@ -280,7 +281,7 @@ TEST_F(PicturePlayhead, PausesAt120FramesASecondKeepThePicture) {
                 << " ms later)\n";
       // In loop order: the picture may have gone round to the loop's start.
       double ahead = paused - before;
-      if (ahead < -kFrames / 2.0) ahead += kFrames;
+      if (ahead < -kBarFrames / 2.0) ahead += kBarFrames;
       EXPECT_GE(ahead, -0.5) << "pause " << i;
       // Under a sanitizer the stand-in GPU takes 25 to over 100 ms a draw,
       // so the Metal worker's picture lags its clock by as much and moves on
@@ -309,7 +310,7 @@ json resize_and_back(const json& settled) {
 // when `resize_playing`), such a pause, and a resize of the paused panel and
 // back; the kept and resized pictures of each round that played (a play
 // that puts no picture up holds the run until its bound).
-std::vector<std::pair<double, double>> resize_rounds(const std::string& name, const Path& path, const fs::path& aep,
+std::vector<std::pair<double, double>> resize_rounds(const std::string& name, const BarPath& path, const fs::path& aep,
                                                      int rounds, bool resize_playing) {
   json events = json::array();
   auto add = [&](const json& more) { events.insert(events.end(), more.begin(), more.end()); };
@@ -336,10 +337,10 @@ std::vector<std::pair<double, double>> resize_rounds(const std::string& name, co
 
 TEST_F(PicturePlayhead, AResizeOfThePausedPanelShowsTheKeptFrame) {
   constexpr int kRounds = kSanitized ? 4 : 8;
-  for (const Path& path : kPaths) {
+  for (const BarPath& path : kBarPaths) {
     const std::string name = std::string("resized-") + path.name;
     SCOPED_TRACE(name);
-    const auto rounds = resize_rounds(name, path, at_120("bar-120-resized", 0, kFrames), kRounds, true);
+    const auto rounds = resize_rounds(name, path, at_120("bar-120-resized", 0, kBarFrames), kRounds, true);
     EXPECT_EQ(rounds.size(), static_cast<size_t>(kRounds));
     int off = 0;
     for (const auto& [kept, resized] : rounds) {
@@ -355,7 +356,7 @@ TEST_F(PicturePlayhead, AResizeOfThePausedPanelShowsTheKeptFrame) {
 // and a resize; each play puts pictures up again.
 TEST_F(PicturePlayhead, PlayInATwoFrameWorkAreaGoesOnAfterAPausedResize) {
   constexpr int kRounds = 10;
-  for (const Path& path : kPaths) {
+  for (const BarPath& path : kBarPaths) {
     const std::string name = std::string("two-") + path.name;
     SCOPED_TRACE(name);
     const auto rounds = resize_rounds(name, path, at_120("bar-120-two", 238, 2), kRounds, false);

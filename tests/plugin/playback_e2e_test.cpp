@@ -35,8 +35,8 @@ using nlohmann::json;
 using testing::read_text;
 using testing::work_area_lines;
 
-constexpr int kFrames = 240;
-constexpr const char* kSweepDone = "S2 zone de travail en cache";
+constexpr int kLoopFrames = 240;
+constexpr const char* kLoopSwept = "S2 zone de travail en cache";
 using testing::find_mark;
 using testing::frame_on_screen;
 
@@ -142,10 +142,10 @@ class Playback : public ::testing::Test {
   // The first run plays until the whole work area is cached, then lets the
   // store write it.
   static void fill(const fs::path& home) {
-    ASSERT_TRUE(testing::write_sample_with_bar(fs::path(VEL_DEMO_DIR) / "sample.aep", project(), kFrames, 10));
+    ASSERT_TRUE(testing::write_sample_with_bar(fs::path(VEL_DEMO_DIR) / "sample.aep", project(), kLoopFrames, 10));
     const std::string log = log_of(home);
     const json events = {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 480}, {"height", 270}, {"scale", 1}},
-                         {{"when", {{"file", log}, {"has", kSweepDone}}}, {"action", "wait"}},
+                         {{"when", {{"file", log}, {"has", kLoopSwept}}}, {"action", "wait"}},
                          {{"when", {{"after_ms", 1000}}}, {"action", "quit"}}};
     const json s = run_in(home, "fill", events, true);
     ASSERT_TRUE(s.value("quit", false)) << "the fill run ended still waiting for " << s.value("still_waiting", "");
@@ -233,7 +233,7 @@ TEST_F(Playback, FarClickShowsTheClickedFrameAndThePausedPanelStaysQuiet) {
   // clicked frame's.
   const json events = paused_before_first_picture(home, {
       {{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
-      {{"when", {{"file", log_of(home)}, {"has", kSweepDone}}}, {"action", "click"}, {"x", 402}, {"y", 32}},
+      {{"when", {{"file", log_of(home)}, {"has", kLoopSwept}}}, {"action", "click"}, {"x", 402}, {"y", 32}},
       {{"when", {{"frames", 1}}}, {"action", "wait"}},
       {{"when", "picture_presented"}, {"action", "screenshot"}, {"path", "at-100.png"}},
       {{"at_ms", 0}, {"action", "key"}, {"chars", "i"}},
@@ -275,12 +275,12 @@ TEST_P(PlaybackOnPath, LoopOverTheWorkAreaShowsEveryFrameTheClockAskedFor) {
   const fs::path home = filled_home(std::string("loop-") + c.name);
   const json events = paused_before_first_picture(
       home, {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 480}, {"height", 270}, {"scale", 1}},
-             {{"when", {{"file", log_of(home)}, {"has", kSweepDone}}}, {"action", "play"}},
-             {{"when", {{"frames", kFrames + 10}}}, {"action", "mark"}, {"name", "looped"}},
+             {{"when", {{"file", log_of(home)}, {"has", kLoopSwept}}}, {"action", "play"}},
+             {{"when", {{"frames", kLoopFrames + 10}}}, {"action", "mark"}, {"name", "looped"}},
              {{"at_ms", 0}, {"action", "quit"}}});
   const json s = run_in(home, std::string("loop-") + c.name, events, c.no_gpu);
   EXPECT_TRUE(s.value("quit", false)) << "the loop stalled: still waiting for " << s.value("still_waiting", "");
-  EXPECT_GT(s.at("presentations").value(c.backend, uint64_t{0}), static_cast<uint64_t>(kFrames));
+  EXPECT_GT(s.at("presentations").value(c.backend, uint64_t{0}), static_cast<uint64_t>(kLoopFrames));
   const json& p = s.at("presentations");
   EXPECT_EQ(s.at("panel").at("picture").value("frames_shown", uint64_t{0}),
             p.value("appkit", uint64_t{0}) + p.value("metal-gpu", uint64_t{0}) + p.value("metal-blit", uint64_t{0}) +
@@ -316,7 +316,7 @@ TEST_P(PlaybackOnPath, FirstPlayBehindTheRendererCountsEveryDueFrameOnce) {
 }
 
 // Strip positions (window points) of a panel 960 points wide at scale 1.
-int strip_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (frame + 0.3) / kFrames)); }
+int loop_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (frame + 0.3) / kLoopFrames)); }
 
 // The work area of a project file's first composition, as frames.
 std::pair<int64_t, int64_t> work_area_of(const fs::path& aep) {
@@ -343,8 +343,8 @@ TEST_P(PlaybackAtRate, KeysWhilePlayingMarkTheFrameOnScreen) {
   json doc = json::parse(read_text(project()));
   json& comp = doc["compositions"][0];
   comp["frame_duration"] = {1, 120};
-  comp["duration"] = {kFrames, 120};
-  comp["work_area"] = {{"start", {0, 120}}, {"duration", {kFrames, 120}}};
+  comp["duration"] = {kLoopFrames, 120};
+  comp["work_area"] = {{"start", {0, 120}}, {"duration", {kLoopFrames, 120}}};
   for (json& key : comp["layers"][0]["transform"]["position"]["keyframes"]) key["time"][1] = 120;
   const fs::path fast = root() / "sample-120fps.aep";
   std::ofstream(fast) << doc.dump();
@@ -371,7 +371,7 @@ TEST_P(PlaybackAtRate, KeysWhilePlayingMarkTheFrameOnScreen) {
     const json events = paused_before_first_picture(
         home,
         {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
-         {{"when", {{"file", log_of(home)}, {"has", kSweepDone}}}, {"action", "click"}, {"x", strip_x(40)}, {"y", 32}},
+         {{"when", {{"file", log_of(home)}, {"has", kLoopSwept}}}, {"action", "click"}, {"x", loop_x(40)}, {"y", 32}},
          {{"when", {{"frames", 1}}}, {"action", "play"}},
          {{"when", {{"frames", 48}}}, {"action", "screenshot"}, {"path", "at-o.png"}},
          {{"at_ms", 0}, {"action", "key"}, {"chars", "o"}},
@@ -436,13 +436,13 @@ TEST_P(PlaybackOnPath, PlayFromOutsideTheWorkAreaStartsAtIn) {
     const json events = paused_before_first_picture(
         home,
         {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
-         {{"when", {{"file", log_of(home)}, {"has", kSweepDone}}}, {"action", "click"}, {"x", strip_x(60)}, {"y", 32}},
+         {{"when", {{"file", log_of(home)}, {"has", kLoopSwept}}}, {"action", "click"}, {"x", loop_x(60)}, {"y", 32}},
          {{"when", {{"frames", 1}}}, {"action", "key"}, {"chars", "i"}},
          {{"when", {{"file", log_of(home)}, {"has", "workarea: IN 60 "}}},
-          {"action", "click"}, {"x", strip_x(179)}, {"y", 32}},
+          {"action", "click"}, {"x", loop_x(179)}, {"y", 32}},
          {{"when", {{"frames", 1}}}, {"action", "key"}, {"chars", "o"}},
          {{"when", {{"file", log_of(home)}, {"has", "OUT 179\n"}}},
-          {"action", "click"}, {"x", strip_x(from)}, {"y", 32}},
+          {"action", "click"}, {"x", loop_x(from)}, {"y", 32}},
          {{"when", {{"frames", 1}}}, {"action", "screenshot"}, {"path", "before.png"}},
          {{"when", {{"after_ms", 300}}}, {"action", "play"}},
          {{"at_ms", 0}, {"action", "mark"}, {"name", "play"}},

@@ -40,7 +40,7 @@ constexpr const char* kLaunchLine = "DELIVERY use_pool=true reason=pool_next_bat
 // frame rather than by its number of frames: where the first batch starts,
 // and how many frames it holds, depend on how far the host's renderer and
 // the disk store's lookups got before it.
-constexpr int kFrames = 72;
+constexpr int kFaultFrames = 72;
 constexpr int kHostFrameMs = 20;
 constexpr const char* kWorkerFrameMs = "SIM_AERENDER_COST_MS=10";
 // A corrupt frame file, and its worker staying a while after its last
@@ -73,7 +73,7 @@ std::vector<std::smatch> end_reports(const std::string& text) {
   return out;
 }
 
-size_t count_of(const std::string& text, const std::string& what) {
+size_t count_in(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
   return n;
@@ -127,14 +127,14 @@ void expect_given_up_once(const std::string& text) {
   static const std::regex line("ERROR: pool: frame ([0-9]+) illisible après 120 essais\n");
   std::smatch m;
   ASSERT_TRUE(std::regex_search(text, m, line)) << text;
-  EXPECT_EQ(count_of(text, "illisible après"), 1u) << "logged once\n" << text;
+  EXPECT_EQ(count_in(text, "illisible après"), 1u) << "logged once\n" << text;
   EXPECT_EQ(pool_frames_cached(text).count(std::stoll(m[1].str())), 0u) << text;
 }
 
 // Frames written under numbers the worker was not given: none reaches the
-// cache or the disk store, where the comp's frames all lie below kFrames.
+// cache or the disk store, where the comp's frames all lie below kFaultFrames.
 void expect_only_own_frames(const std::string& text, const std::string& pool_dir) {
-  for (const auto& [frame, times] : pool_frames_cached(text)) EXPECT_LT(frame, kFrames) << text;
+  for (const auto& [frame, times] : pool_frames_cached(text)) EXPECT_LT(frame, kFaultFrames) << text;
   const fs::path store = fs::path(pool_dir).parent_path().parent_path() / "home" / "Library" / "Caches" / "velocinta";
   static const std::regex name("v([0-9]+)_s24\\.vnf");
   size_t files = 0;
@@ -144,7 +144,7 @@ void expect_only_own_frames(const std::string& text, const std::string& pool_dir
     const std::string file = e.path().filename().string();
     if (!std::regex_match(file, m, name)) continue;
     ++files;
-    EXPECT_LT(std::stoll(m[1].str()), kFrames) << e.path();
+    EXPECT_LT(std::stoll(m[1].str()), kFaultFrames) << e.path();
   }
   EXPECT_GT(files, 0u) << "the store holds the comp's frames";
   expect_no_fallback(text);
@@ -184,7 +184,7 @@ void expect_user_pictures_whole(const std::string& text, const std::string& pool
   EXPECT_EQ(whole, kUserPictures) << "user pictures lost or changed\n" << text;
   const std::regex skipped("ERROR: pool: discovery skips " + pool_dir + "/job_[0-9_]+/w0: [^\n]*\n");
   EXPECT_TRUE(std::regex_search(text, skipped)) << text;
-  EXPECT_EQ(count_of(text, "pool: discovery skips"), 1u) << text;
+  EXPECT_EQ(count_in(text, "pool: discovery skips"), 1u) << text;
   // Its next frames would go through the link: the worker is ended, and its
   // folder left for the next load (the line names it).
   const std::regex ended("ERROR: pool: worker 0 arrêté — " + pool_dir +
@@ -205,7 +205,7 @@ void expect_user_pictures_whole(const std::string& text, const std::string& pool
 // took what a look at the file takes (the pool's own phase records; a try
 // that waited takes the whole of its wait, hundreds of ms).
 void expect_churning_frame_given_up(const std::string& text, const std::string&) {
-  EXPECT_EQ(count_of(text, "illisible après"), 1u) << "logged once\n" << text;
+  EXPECT_EQ(count_in(text, "illisible après"), 1u) << "logged once\n" << text;
   const size_t given_up = text.find("illisible après 120 essais");
   ASSERT_NE(given_up, std::string::npos) << text;
   const std::string frame = std::regex_replace(text.substr(text.rfind("pool: frame ", given_up) + 12, 12),
@@ -249,7 +249,7 @@ void expect_hollow_frames_given_up(const std::string& text, const std::string&) 
   std::vector<std::string> frames;
   for (std::sregex_iterator it(batch.begin(), batch.end(), given_up), end; it != end; ++it) frames.push_back((*it)[1]);
   ASSERT_EQ(frames.size(), 3u) << text;
-  EXPECT_EQ(count_of(text, "illisible après"), 3u) << text;
+  EXPECT_EQ(count_in(text, "illisible après"), 3u) << text;
   for (const std::string& frame : frames) {
     const std::regex phase("POOL_FILE_PHASE worker=Some\\(0\\) frame=" + frame +
                            " attempt=[0-9]+ read_ms=[0-9.]+ decode_ms=[0-9.]+ read_bytes=([0-9]+) outcome=([A-Za-z]+)");
@@ -338,7 +338,7 @@ const std::vector<FaultRow>& fault_rows() {
        [](const std::string& text, const std::string&) {
          expect_given_up_once(text);
          // A TGA batch that fell short sends later batches to PSD.
-         EXPECT_EQ(count_of(text, "ERROR: pool: lot expérimental incomplet — repli PSD pour les images manquantes\n"), 1u)
+         EXPECT_EQ(count_in(text, "ERROR: pool: lot expérimental incomplet — repli PSD pour les images manquantes\n"), 1u)
              << text;
 
        }},
@@ -358,7 +358,7 @@ const std::vector<FaultRow>& fault_rows() {
         "SIM_AERENDER_SKIP_FRAME=0/w0:+1,0/w1:+0"},
        2, false, false, true, kLaunchLine,
        [](const std::string& text, const std::string&) {
-         EXPECT_EQ(count_of(text, "ERROR: pool: lot expérimental incomplet — repli PSD pour les images manquantes\n"), 1u)
+         EXPECT_EQ(count_in(text, "ERROR: pool: lot expérimental incomplet — repli PSD pour les images manquantes\n"), 1u)
              << text;
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 2u) << text;
@@ -374,7 +374,7 @@ const std::vector<FaultRow>& fault_rows() {
        [](const std::string& text, const std::string&) {
          // The replay of the skipped frame cannot start: no freeze (the run
          // ended on its own), one line, the range dropped and the batch closed.
-         EXPECT_EQ(count_of(text, "ERROR: pool: spawn aerender: "), 1u) << text;
+         EXPECT_EQ(count_in(text, "ERROR: pool: spawn aerender: "), 1u) << text;
          const auto reports = end_reports(text);
          ASSERT_GE(reports.size(), 1u) << text;
          EXPECT_EQ(reports[0][1].str(), "1") << reports[0].str();
@@ -490,8 +490,8 @@ class PoolFaultRun : public testing::SimhostPoolRun, public ::testing::WithParam
 TEST_P(PoolFaultRun, EndsAsExpectedAndLeavesNothingBehind) {
   const FaultRow& row = GetParam();
   json p = project();
-  p["compositions"][0]["duration"] = json::array({kFrames, 24});
-  p["compositions"][0]["work_area"] = {{"start", json::array({0, 24})}, {"duration", json::array({kFrames, 24})}};
+  p["compositions"][0]["duration"] = json::array({kFaultFrames, 24});
+  p["compositions"][0]["work_area"] = {{"start", json::array({0, 24})}, {"duration", json::array({kFaultFrames, 24})}};
   p["compositions"][0]["render_cost_ms"] = kHostFrameMs;
   write_project(p);
   const fs::path support = root_ / "home" / "Library" / "Application Support" / "velocinta";

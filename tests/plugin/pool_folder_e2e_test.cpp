@@ -28,7 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-size_t count_of(const std::string& text, const std::string& piece) {
+size_t times_in(const std::string& text, const std::string& piece) {
   size_t n = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
   return n;
@@ -99,9 +99,9 @@ TEST_F(PoolFolderRun, AnUnusablePoolFolderIsSaidOnceAndLeftAlone) {
     const json s = summary();
     EXPECT_EQ(s["quit"], true) << s["still_waiting"];
     const std::string text = log();
-    EXPECT_EQ(count_of(text, "ERROR: pool: DÉSACTIVÉ pour la session — "), 1u) << text;
-    EXPECT_EQ(count_of(text, "pool: snapshot"), 0u) << text;
-    EXPECT_EQ(count_of(text, "ERROR"), 1u) << text;
+    EXPECT_EQ(times_in(text, "ERROR: pool: DÉSACTIVÉ pour la session — "), 1u) << text;
+    EXPECT_EQ(times_in(text, "pool: snapshot"), 0u) << text;
+    EXPECT_EQ(times_in(text, "ERROR"), 1u) << text;
     EXPECT_TRUE(row.intact(pool_dir(), root_));
     EXPECT_NE(r.output.find("in-pid-namespace: no process left"), std::string::npos) << r.output;
     fs::remove_all(root_);
@@ -167,13 +167,13 @@ TEST_F(PoolFolderRun, APoolFolderHeldByAnotherHostIsTakenOnceThatHostHasQuit) {
   EXPECT_NE(second_run.output.find("in-pid-namespace: no process left"), std::string::npos) << second_run.output;
   const std::string text = testing::read_text(log_path(second));
   ASSERT_FALSE(first_pid.empty());
-  EXPECT_EQ(count_of(text, refused), 1u) << text;
-  EXPECT_EQ(count_of(text, refused + first_pid + "\n"), 1u) << "the first host's pid\n" << text;
-  EXPECT_EQ(count_of(text, "velocinta: pool activé"), 1u) << text;
+  EXPECT_EQ(times_in(text, refused), 1u) << text;
+  EXPECT_EQ(times_in(text, refused + first_pid + "\n"), 1u) << "the first host's pid\n" << text;
+  EXPECT_EQ(times_in(text, "velocinta: pool activé"), 1u) << text;
   EXPECT_LT(text.find(refused), text.find("velocinta: pool activé")) << text;
   EXPECT_LT(text.find("velocinta: pool activé"), text.find("S5 pool : image")) << text;
-  EXPECT_EQ(count_of(text, "DÉSACTIVÉ"), 0u) << text;
-  EXPECT_EQ(count_of(text, "ERROR"), 0u) << text;
+  EXPECT_EQ(times_in(text, "DÉSACTIVÉ"), 0u) << text;
+  EXPECT_EQ(times_in(text, "ERROR"), 0u) << text;
   EXPECT_EQ(summary_in(second)["quit"], true);
   EXPECT_FALSE(fs::exists(fs::symlink_status(pool_dir() / "partial-9-9-9.aep")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(pool_dir() / "job_9_9_9")));
@@ -244,12 +244,12 @@ TEST_F(PoolFolderRun, AHostKeepsThePoolFolderWhateverBecomesOfItsLockFile) {
   ASSERT_EQ(second_run.exit_code, 0) << second_run.output;
   EXPECT_NE(second_run.output.find("in-pid-namespace: no process left"), std::string::npos) << second_run.output;
   const std::string second_text = testing::read_text(log_path(second));
-  EXPECT_EQ(count_of(second_text, "INFO: velocinta: pool non activé — dossier " + pool_dir().string() +
+  EXPECT_EQ(times_in(second_text, "INFO: velocinta: pool non activé — dossier " + pool_dir().string() +
                                       " utilisé par le processus "),
             1u)
       << second_text;
-  EXPECT_EQ(count_of(second_text, "velocinta: pool activé"), 0u) << second_text;
-  EXPECT_EQ(count_of(second_text, "ERROR"), 0u) << second_text;
+  EXPECT_EQ(times_in(second_text, "velocinta: pool activé"), 0u) << second_text;
+  EXPECT_EQ(times_in(second_text, "ERROR"), 0u) << second_text;
   EXPECT_EQ(summary_in(second)["quit"], true);
   EXPECT_FALSE(first_jobs.empty());
   EXPECT_EQ(jobs_after_second, first_jobs) << "the first host's job folder stays, and no other comes";
@@ -264,8 +264,8 @@ TEST_F(PoolFolderRun, AHostKeepsThePoolFolderWhateverBecomesOfItsLockFile) {
   ASSERT_EQ(first_run.exit_code, 0) << first_run.output;
   EXPECT_NE(first_run.output.find("in-pid-namespace: no process left"), std::string::npos) << first_run.output;
   const std::string first_text = testing::read_text(log_path(first));
-  EXPECT_EQ(count_of(first_text, "ERROR"), 1u) << first_text;
-  EXPECT_EQ(count_of(first_text, "ERROR: pool: DÉSACTIVÉ pour la session — dossier " + pool_dir().string() +
+  EXPECT_EQ(times_in(first_text, "ERROR"), 1u) << first_text;
+  EXPECT_EQ(times_in(first_text, "ERROR: pool: DÉSACTIVÉ pour la session — dossier " + pool_dir().string() +
                                      " supprimé ou remplacé depuis sa prise\n"),
             1u)
       << first_text;
@@ -302,14 +302,14 @@ TEST_F(PoolFolderRun, AUsersFileAsTheLockFileAndAFolderAsTheOldLogAreLeftAsTheyA
   EXPECT_EQ(testing::read_text(old_log / "notes.txt"), "mine");
   EXPECT_LT(fs::file_size(log_path()), 8u << 20);
   const std::string text = log();
-  EXPECT_EQ(count_of(text, "ERROR: log: rotation impossible vers " + old_log.string() + " (dossier, laissé tel quel)"),
+  EXPECT_EQ(times_in(text, "ERROR: log: rotation impossible vers " + old_log.string() + " (dossier, laissé tel quel)"),
             1u)
       << text;
-  EXPECT_EQ(count_of(text, "ERROR: pool: verrou non écrit — " + (pool_dir() / "host.lock").string() +
+  EXPECT_EQ(times_in(text, "ERROR: pool: verrou non écrit — " + (pool_dir() / "host.lock").string() +
                                " : lien physique (2 noms), laissé tel quel\n"),
             2u)
       << text;
-  EXPECT_EQ(count_of(text, "ERROR"), 3u) << text;
+  EXPECT_EQ(times_in(text, "ERROR"), 3u) << text;
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
 
-constexpr int kFrames[] = {40, 120, 200};
+constexpr int kPictureFrames[] = {40, 120, 200};
 
 using testing::Png;
 using testing::read_png;
@@ -65,12 +65,12 @@ int64_t pixels_off(const Png& a, const Png& b, const json& rect, const json& tex
   return off;
 }
 
-struct Path {
+struct SizePath {
   const char* name;
   bool no_gpu;
 };
 
-class PoolForeignSize : public testing::SimhostPoolRun, public ::testing::WithParamInterface<Path> {
+class PoolForeignSize : public testing::SimhostPoolRun, public ::testing::WithParamInterface<SizePath> {
  protected:
   void SetUp() override {
     SimhostPoolRun::SetUp();
@@ -87,7 +87,7 @@ class PoolForeignSize : public testing::SimhostPoolRun, public ::testing::WithPa
     return GetParam().no_gpu ? std::vector<std::string>{"--no-gpu"} : std::vector<std::string>{};
   }
   // Play, pause at the first frame, and once the work area is cached click
-  // each of kFrames on the strip and take a picture of it.
+  // each of kPictureFrames on the strip and take a picture of it.
   json journey(bool pool) {
     json events = json::array({{{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}}});
     if (pool) events.push_back(command(0, "velocinta: pool (toggle)"));
@@ -96,7 +96,7 @@ class PoolForeignSize : public testing::SimhostPoolRun, public ::testing::WithPa
     // The pool's worker hands its first frame over (and has it refused)
     // before the clicks, however busy the machine.
     if (pool) events.push_back(when_logged("d'une autre taille refusée", 1, {{"action", "wait"}}));
-    for (int f : kFrames) {
+    for (int f : kPictureFrames) {
       events.push_back(json{{"at_ms", 0}, {"action", "click"}, {"x", f * 4 + 1}, {"y", 32}});
       events.push_back(json{{"when", "picture_presented"},
                             {"action", "screenshot"},
@@ -186,7 +186,7 @@ TEST_P(PoolForeignSize, NoFrameOfAnotherSizeIsCachedStoredOrShown) {
   json texts = panel["texts_over_picture"];
   const json own_summary = json::parse(read_text(own / "out" / "summary.json"));
   for (const json& t : own_summary["panel"]["texts_over_picture"]) texts.push_back(t);
-  for (int f : kFrames) {
+  for (int f : kPictureFrames) {
     const std::string png = "frame-" + std::to_string(f) + ".png";
     const std::optional<double> shown = testing::frame_on_screen(foreign / "out" / png, rect);
     ASSERT_TRUE(shown) << png << ": the frame bar is not on screen";
@@ -199,8 +199,8 @@ TEST_P(PoolForeignSize, NoFrameOfAnotherSizeIsCachedStoredOrShown) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPresentPaths, PoolForeignSize,
-                         ::testing::Values(Path{"cpu", true}, Path{"metal", false}),
-                         [](const ::testing::TestParamInfo<Path>& info) { return std::string(info.param.name); });
+                         ::testing::Values(SizePath{"cpu", true}, SizePath{"metal", false}),
+                         [](const ::testing::TestParamInfo<SizePath>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vel

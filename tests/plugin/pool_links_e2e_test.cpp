@@ -24,10 +24,10 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-constexpr int kFrames = 72;
+constexpr int kLinkFrames = 72;
 constexpr const char* kCached = "S2 zone de travail en cache";
 
-size_t count_of(const std::string& text, const std::string& piece) {
+size_t count_pieces(const std::string& text, const std::string& piece) {
   size_t n = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
   return n;
@@ -35,15 +35,15 @@ size_t count_of(const std::string& text, const std::string& piece) {
 
 // Frames a worker has written, by its log (the pool takes the files away as
 // it reads them).
-size_t frames_written(const fs::path& log) { return count_of(testing::read_text(log), "PROGRESS: frame "); }
+size_t frames_written(const fs::path& log) { return count_pieces(testing::read_text(log), "PROGRESS: frame "); }
 
 class PoolLinksRun : public testing::SimhostPoolRun {
  protected:
   void SetUp() override {
     SimhostPoolRun::SetUp();
     json p = project();
-    p["compositions"][0]["duration"] = json::array({kFrames, 24});
-    p["compositions"][0]["work_area"] = {{"start", json::array({0, 24})}, {"duration", json::array({kFrames, 24})}};
+    p["compositions"][0]["duration"] = json::array({kLinkFrames, 24});
+    p["compositions"][0]["work_area"] = {{"start", json::array({0, 24})}, {"duration", json::array({kLinkFrames, 24})}};
     p["compositions"][0]["render_cost_ms"] = 20;
     write_project(p);
     user_files_ = testing::write_user_folder(pictures(), 24);
@@ -107,9 +107,9 @@ TEST_F(PoolLinksRun, AJobFolderSwappedForALinkMidBatchCostsNoUserFile) {
   const std::string text = log();
   // Whatever came after the swap (a launch, worker 0's next look) was
   // refused through the folder held, one line each.
-  const size_t refused = count_of(text, "ne mène plus au dossier créé (lien ou dossier remplacé)");
+  const size_t refused = count_pieces(text, "ne mène plus au dossier créé (lien ou dossier remplacé)");
   EXPECT_GE(refused, 1u) << text;
-  EXPECT_EQ(count_of(text, "pool: log worker: "), 0u) << text;
+  EXPECT_EQ(count_pieces(text, "pool: log worker: "), 0u) << text;
   EXPECT_TRUE(fs::is_symlink(job)) << "the link is left as it is";
 }
 
@@ -147,7 +147,7 @@ TEST_F(PoolLinksRun, AWarmupLinkCostsNoUserFile) {
   expect_user_files_whole(r);
   EXPECT_EQ(summary()["still_waiting"], "") << log();
   const std::string text = log();
-  EXPECT_EQ(count_of(text, "ERROR: pool: préchauffage refusé — " + (pool_dir() / "warmup").string() +
+  EXPECT_EQ(count_pieces(text, "ERROR: pool: préchauffage refusé — " + (pool_dir() / "warmup").string() +
                                " : lien symbolique, non suivi\n"),
             1u)
       << text;

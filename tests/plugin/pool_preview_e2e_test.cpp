@@ -31,12 +31,12 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
 
-struct PresentPath {
+struct PoolPath {
   const char* name;
   bool no_gpu;
 };
 
-class PoolPreviewRun : public testing::SimhostPoolRun, public ::testing::WithParamInterface<PresentPath> {
+class PoolPreviewRun : public testing::SimhostPoolRun, public ::testing::WithParamInterface<PoolPath> {
  protected:
   void SetUp() override {
     SimhostPoolRun::SetUp();
@@ -265,8 +265,8 @@ TEST_P(PoolPreviewRun, FarClicksOnALongCompositionEachShowTheirFrame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothPresentPaths, PoolPreviewRun,
-                         ::testing::Values(PresentPath{"cpu", true}, PresentPath{"metal", false}),
-                         [](const ::testing::TestParamInfo<PresentPath>& info) { return std::string(info.param.name); });
+                         ::testing::Values(PoolPath{"cpu", true}, PoolPath{"metal", false}),
+                         [](const ::testing::TestParamInfo<PoolPath>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vel

@@ -25,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-size_t count_of(const std::string& text, const std::string& what) {
+size_t occurrences(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
   return n;
@@ -38,7 +38,7 @@ struct EndReport {
   unsigned expected = 0;
   double elapsed_ms = 0.0;
 };
-std::vector<EndReport> end_reports(const std::string& text) {
+std::vector<EndReport> slot_end_reports(const std::string& text) {
   static const std::regex line(
       "PERF: POOL optimized=[a-z]+ clients=([0-9]+) peak_active=[0-9]+ frames=([0-9]+)/([0-9]+) [^\n]*"
       " elapsed_ms=([0-9.]+) [^\n]*\n");
@@ -85,7 +85,7 @@ TEST_F(PoolSlotsRun, AWorkerLingeringAfterItsLastFrameHoldsNoSlot) {
   write_project(p);
   std::string text;
   ASSERT_NO_FATAL_FAILURE(cache_the_work_area({"VELOCINTA_POOL_WORKERS=4", "SIM_AERENDER_EXIT_DELAY_MS=0/w0:60000"}, text));
-  const std::vector<EndReport> reports = end_reports(text);
+  const std::vector<EndReport> reports = slot_end_reports(text);
   ASSERT_GE(reports.size(), 1u) << text;
   std::printf("the first batch: %u workers, %u/%u frames, %.1f ms\n", reports[0].clients, reports[0].delivered,
               reports[0].expected, reports[0].elapsed_ms);
@@ -95,7 +95,7 @@ TEST_F(PoolSlotsRun, AWorkerLingeringAfterItsLastFrameHoldsNoSlot) {
   const auto cached = stamp_of(text, "S2 zone de travail en cache : images 0..239");
   ASSERT_TRUE(on && cached) << text;
   EXPECT_LT(*cached - *on, 30'000u) << "the work area waited for the linger\n" << text;
-  EXPECT_EQ(count_of(text, "sorti en erreur"), 0u) << "a worker that owed nothing ended as a failure\n" << text;
+  EXPECT_EQ(occurrences(text, "sorti en erreur"), 0u) << "a worker that owed nothing ended as a failure\n" << text;
   EXPECT_TRUE(pool_threads_left().empty()) << pool_threads_left().front();
 }
 
@@ -135,12 +135,12 @@ TEST_F(PoolFullVolumeRun, AFullVolumeIsSaidOnceAndTheHostFillsTheWorkArea) {
   std::ofstream(support / "panel_options.json") << json{{"quality", 3}}.dump();  // full size
   std::string text;
   ASSERT_NO_FATAL_FAILURE(cache_the_work_area({"SIM_AERENDER_PSD=raw", "VELOCINTA_POOL_WORKERS=4"}, text));
-  EXPECT_EQ(count_of(text, "pool: volume plein"), 1u) << text;
+  EXPECT_EQ(occurrences(text, "pool: volume plein"), 1u) << text;
   const std::regex said("INFO: pool: volume plein, workers arrêtés : le volume de " + pool_dir().string() +
                         " n'a plus que [0-9]+ Mio libres, il en faut 17 Mio à un worker \\(deux images\\) — "
                         "l'hôte rend les images\n");
   EXPECT_TRUE(std::regex_search(text, said)) << text;
-  EXPECT_EQ(count_of(text, "sorti en erreur"), 0u) << "workers sent into the full volume\n" << text;
+  EXPECT_EQ(occurrences(text, "sorti en erreur"), 0u) << "workers sent into the full volume\n" << text;
   EXPECT_EQ(text.find("DÉSACTIVÉ"), std::string::npos) << text;
   std::smatch s2;
   ASSERT_TRUE(std::regex_search(text, s2, std::regex("S2 zone de travail en cache : images 0\\.\\.47 \\(sync ([0-9]+), "

@@ -16,7 +16,7 @@
 namespace vel {
 namespace {
 
-struct StateDeleter {
+struct ToggleStateDeleter {
   void operator()(PreviewState* s) const { delete s; }
 };
 
@@ -32,7 +32,7 @@ class PoolToggle : public ::testing::Test {
   fake::LogCapture log;
   testing::ScratchDir scratch;
   fs::path pool = scratch.path() / "velocinta_pool";
-  std::unique_ptr<PreviewState, StateDeleter> state;
+  std::unique_ptr<PreviewState, ToggleStateDeleter> state;
 };
 
 TEST_F(PoolToggle, AFolderHeldByAnotherHostKeepsThePoolOffUntilThatHostHasEnded) {

@@ -41,7 +41,7 @@ std::vector<std::string> plugin_threads(const json& summary) {
   return left;
 }
 
-size_t count_of(const std::string& text, const std::string& needle) {
+size_t count_needles(const std::string& text, const std::string& needle) {
   size_t n = 0;
   for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
   return n;
@@ -151,7 +151,7 @@ TEST_F(SimhostRun, DeveloperCommandsAppearAndPingAnswers) {
   EXPECT_EQ(s["menu_commands"].size(), 11u);
   ASSERT_EQ(s["commands_run"].size(), 1u);
   EXPECT_TRUE(s["commands_run"][0]["handled"].get<bool>());
-  EXPECT_EQ(count_of(read_text(log_path()), "INFO: velocinta: pong"), 1u);
+  EXPECT_EQ(count_needles(read_text(log_path()), "INFO: velocinta: pong"), 1u);
 
   // "0" is off.
   fs::remove_all(root_ / "out");
@@ -164,7 +164,7 @@ TEST_F(SimhostRun, HiddenSuiteIsLoggedOnceAndStartUpGoesOn) {
   auto r = run({}, {"--hide-suite", "AEGP Proj Suite"});
   ASSERT_EQ(r.exit_code, 0) << r.output;
   std::string log = read_text(log_path());
-  EXPECT_EQ(count_of(log, "Suite not found: AEGP_ProjSuite9, kAEGPProjSuite, kAEGPProjSuiteVersion9"), 1u) << log;
+  EXPECT_EQ(count_needles(log, "Suite not found: AEGP_ProjSuite9, kAEGPProjSuite, kAEGPProjSuiteVersion9"), 1u) << log;
   json s = summary();
   EXPECT_EQ(s["entry_error"], 0);
   EXPECT_EQ(s["hooks"]["idle"], 1);
@@ -190,10 +190,10 @@ TEST_F(SimhostRun, SuiteMissingOnEveryIdleCallIsLoggedOnceThenCounted) {
     const int idle_calls = summary()["idle_calls"].get<int>();
     ASSERT_GT(idle_calls, 40) << "enough idle calls to have flooded the log before";
     const std::string log = read_text(log_path());
-    EXPECT_EQ(count_of(log, "ERROR: " + std::string(c.line) + "\n"), 1u) << log;
-    EXPECT_EQ(count_of(log, "ERROR: " + std::string(c.line) + " (repeated "), 1u) << "the count comes at quit\n"
+    EXPECT_EQ(count_needles(log, "ERROR: " + std::string(c.line) + "\n"), 1u) << log;
+    EXPECT_EQ(count_needles(log, "ERROR: " + std::string(c.line) + " (repeated "), 1u) << "the count comes at quit\n"
                                                                                << log;
-    EXPECT_LT(count_of(log, "\n"), 20u) << log;
+    EXPECT_LT(count_needles(log, "\n"), 20u) << log;
   }
 }
 
@@ -384,7 +384,7 @@ TEST_F(SimhostRun, AnEditClosesTheStreamAndASaveOpensTheNewState) {
     {"at_ms": 300, "action": "edit", "pointer": "/compositions/0/layers/3/solid/color", "value": [0.9, 0.2, 0.1]},
     {"at_ms": 700, "action": "save"}]})";
   ASSERT_EQ(run({}, {"--project", project.string(), "--scenario", scenario.string()}, "<default>", 2.0).exit_code, 0);
-  EXPECT_EQ(count_of(read_text(log_path()), "S9 disque : flux ouvert"), 2u) << read_text(log_path());
+  EXPECT_EQ(count_needles(read_text(log_path()), "S9 disque : flux ouvert"), 2u) << read_text(log_path());
 
   std::vector<fs::path> streams;
   const fs::path main = home_ / "Library" / "Caches" / "velocinta" / "framestore-fast-v1" / "Main";
@@ -417,7 +417,7 @@ TEST_F(SimhostRun, ClosingThePreviewSavesTheCostProfileAndTheNextRunReloadsIt) {
   EXPECT_TRUE(plugin_threads(summary()).empty()) << "the cleanup thread ends at death";
 
   ASSERT_EQ(run({}, {}, "<default>", 0.3).exit_code, 0);
-  EXPECT_EQ(count_of(read_text(log_path()), "profil de coût rechargé : "), 1u) << read_text(log_path());
+  EXPECT_EQ(count_needles(read_text(log_path()), "profil de coût rechargé : "), 1u) << read_text(log_path());
 }
 
 }  // namespace

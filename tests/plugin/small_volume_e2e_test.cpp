@@ -27,14 +27,14 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
 
-constexpr int kFps = 30;
+constexpr int kVolumeFps = 30;
 constexpr int kShown = 90;                   // frames the run plays before it quits
 constexpr uint64_t kVolumeBytes = 8 << 20;  // less than the frames the run makes would take
 
 // 320 × 180, ten minutes, no render cost, every frame different (a bar
 // crossing the picture and a square turning 7° a frame): the cache fills
 // thousands of frames in the seconds the run plays.
-json turning_project() { return testing::turning_bar_project("Turning", 10 * 60 * kFps, kFps); }
+json turning_project() { return testing::turning_bar_project("Turning", 10 * 60 * kVolumeFps, kVolumeFps); }
 
 uint64_t free_bytes(const fs::path& p) {
   struct statvfs st {};
@@ -42,7 +42,7 @@ uint64_t free_bytes(const fs::path& p) {
   return uint64_t{st.f_bavail} * st.f_frsize;
 }
 
-size_t count_of(const std::string& text, const std::string& what) {
+size_t count_in_volume_log(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
@@ -91,8 +91,8 @@ TEST(SmallVolume, PlayingLeavesTheVolumesFreeSpaceAndShowsEveryFrame) {
   // took is the log and the options, a few pages.
   EXPECT_GE(free_after + (256 << 10), free_before) << "the store took the volume's free space";
   const std::string log = read_text(home / "Library" / "Logs" / "velocinta.log");
-  EXPECT_EQ(count_of(log, "S9 disque : écritures arrêtées, le volume du cache n'a plus que "), 1u) << log;
-  EXPECT_EQ(count_of(log, "store: frame write failed"), 0u) << log;
+  EXPECT_EQ(count_in_volume_log(log, "S9 disque : écritures arrêtées, le volume du cache n'a plus que "), 1u) << log;
+  EXPECT_EQ(count_in_volume_log(log, "store: frame write failed"), 0u) << log;
 }
 
 }  // namespace

@@ -42,18 +42,18 @@ using testing::kSanitized;
 using testing::now;
 using testing::read_text;
 
-constexpr int kFrames = 240;
-constexpr const char* kSweepDone = "S2 zone de travail en cache";
+constexpr int kStopFrames = 240;
+constexpr const char* kStopSwept = "S2 zone de travail en cache";
 // The host's time in each composition: where a switch to it enters.
 constexpr int kMainEntry = 8, kOtherEntry = 30;
 // Loops short enough that every frame of both stays unpacked.
 constexpr int kSwitchFrames = 48;
 
-struct Path {
+struct StopPath {
   const char* name;
   bool no_gpu;
 };
-constexpr Path kPaths[] = {{"cpu", true}, {"metal", false}};
+constexpr StopPath kStopPaths[] = {{"cpu", true}, {"metal", false}};
 
 json after_ms(int ms) { return {{"after_ms", ms}}; }
 
@@ -68,12 +68,12 @@ struct Seen {
 // The bar project: the bar over a backdrop alone, at `fps` frames a second,
 // renders of 10 ms; with a second composition "Other", whose backdrop is
 // green where Main's is blue.
-fs::path write_project(const fs::path& to, int fps, bool with_other, int frames = kFrames) {
+fs::path write_project(const fs::path& to, int fps, bool with_other, int frames = kStopFrames) {
   json doc = json::parse(read_text(fs::path(VEL_DEMO_DIR) / "sample.aep"));
   json& comp = doc["compositions"][0];
   json backdrop = comp["layers"].back();
   comp["layers"] = json::array({backdrop});
-  testing::add_frame_bar(comp, kFrames);
+  testing::add_frame_bar(comp, kStopFrames);
   comp["render_cost_ms"] = 10;
   comp["frame_duration"] = {1, fps};
   comp["duration"] = {frames, fps};
@@ -116,7 +116,7 @@ std::optional<bool> green_backdrop(const fs::path& png, const json& rect) {
 
 // How far `to` lies behind `from` in loop order over `frames` frames (0 when
 // ahead or level): a step back of more than half the loop is the loop's wrap.
-double behind(double from, double to, int frames = kFrames) {
+double behind(double from, double to, int frames = kStopFrames) {
   double d = from - to;
   if (d < -frames / 2.0) d += frames;
   if (d > frames / 2.0) d -= frames;
@@ -159,13 +159,13 @@ class StopPicture : public ::testing::Test {
 
   // Opens the panel at 960 × 540 points, paused before the first picture,
   // waits until the work area is cached, then runs `events`; the summary.
-  static json run(const std::string& name, const Path& path, const fs::path& aep, const json& events, int scale) {
+  static json run(const std::string& name, const StopPath& path, const fs::path& aep, const json& events, int scale) {
     const fs::path home = root() / ("home-" + name), out = root() / name;
     fs::create_directories(home / "tmp");
     fs::create_directories(out);
     json all = json::array({event(nullptr, "open_panel", {{"width", 960}, {"height", 540}, {"scale", scale}})});
     for (const json& e : testing::pause_before_first_picture(log_of(name))) all.push_back(e);
-    all.push_back(event({{"file", log_of(name)}, {"has", kSweepDone}}, "wait"));
+    all.push_back(event({{"file", log_of(name)}, {"has", kStopSwept}}, "wait"));
     for (const json& e : events) all.push_back(e);
     all.push_back(now("quit"));
     std::ofstream(out / "scenario.json") << json{{"events", all}}.dump();
@@ -245,7 +245,7 @@ TEST_F(StopPicture, ASwitchWhilePlayingShowsTheOldPictureUntilTheNewEntry) {
   // enough that the old composition's are still in flight at the switch.
   constexpr int kScale = kSanitized ? 1 : 2;
   const fs::path aep = write_project(root() / "two.aep", 24, true, kSwitchFrames);
-  for (const Path& path : kPaths) {
+  for (const StopPath& path : kStopPaths) {
     const std::string name = std::string("switch-") + path.name;
     SCOPED_TRACE(name);
     json events = json::array();
@@ -253,7 +253,7 @@ TEST_F(StopPicture, ASwitchWhilePlayingShowsTheOldPictureUntilTheNewEntry) {
     // composition up with its frames (at its first fill, then from the
     // frames it set aside): Main's fill comes before the first event.
     int sweeps = 1;
-    auto taken_up = [&] { return event({{"file", log_of(name)}, {"has", kSweepDone}, {"count", ++sweeps}}, "wait"); };
+    auto taken_up = [&] { return event({{"file", log_of(name)}, {"has", kStopSwept}, {"count", ++sweeps}}, "wait"); };
     // Both compositions cached, then playing in Main once it is back on
     // screen (a loaded machine may take long to put each picture up).
     events.push_back(now("activate", {{"name", "Other"}}));
@@ -351,7 +351,7 @@ void purge_while_playing(int fps) {
   const fs::path aep = write_project(StopPictureRoot() / ("bar-" + std::to_string(fps) + ".aep"), fps, false, kLoop);
   // At 120 frames a second on a 2× screen several draws are in flight.
   const int scale = fps == 120 && !kSanitized ? 2 : 1;
-  for (const Path& path : kPaths) {
+  for (const StopPath& path : kStopPaths) {
     const std::string name = "purge-" + std::to_string(fps) + "-" + path.name;
     SCOPED_TRACE(name);
     json events = json::array({now("play")});
@@ -364,7 +364,7 @@ void purge_while_playing(int fps) {
       for (const std::string& n : burst(events, "purged-" + k, kShots, 10)) pngs.push_back(n);
       rounds.push_back(pngs);
       // Cached again, playing.
-      events.push_back(event({{"file", StopPicture::log_of(name)}, {"has", kSweepDone}, {"count", 2 + i}}, "wait"));
+      events.push_back(event({{"file", StopPicture::log_of(name)}, {"has", kStopSwept}, {"count", 2 + i}}, "wait"));
     }
     const json s = StopPicture::run(name, path, aep, events, scale);
     double worst = 0;
@@ -411,7 +411,7 @@ TEST_F(StopPicture, PausesAt120FramesASecondShowNothingPastTheKeptFrame) {
   constexpr int kPauses = kSanitized ? 3 : 8, kShots = 20;
   const fs::path aep = write_project(root() / "bar-120.aep", 120, false);
   const int scale = kSanitized ? 1 : 2;
-  for (const Path& path : kPaths) {
+  for (const StopPath& path : kStopPaths) {
     const std::string name = std::string("pauses-") + path.name;
     SCOPED_TRACE(name);
     json events = json::array();

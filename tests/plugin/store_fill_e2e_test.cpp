@@ -32,7 +32,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
 
-constexpr int kFrames = 2400;
+constexpr int kFillFrames = 2400;
 constexpr int kHeld = 2000;  // frames 0 .. 1999 stay in the store for the second run
 constexpr const char* kFilled = "S2 zone de travail en cache";
 
@@ -113,11 +113,11 @@ int64_t pictures_at_opened(const json& summary) {
 TEST_F(StoreFill, AFrameTheStoreLacksIsRenderedAtOnceAndTheRestComesFromIt) {
   // Opened on the first of the frames the second run finds missing: the
   // playhead's window starts with them.
-  json project = testing::turning_bar_project("Turning", kFrames, 30);
+  json project = testing::turning_bar_project("Turning", kFillFrames, 30);
   project["compositions"][0]["current_time"] = {kHeld, 30};
 
-  const HostRun first = run(project, "first", kFrames);
-  EXPECT_EQ(last_fill_roads(first.log), std::make_pair(kFrames, 0)) << first.log;
+  const HostRun first = run(project, "first", kFillFrames);
+  EXPECT_EQ(last_fill_roads(first.log), std::make_pair(kFillFrames, 0)) << first.log;
 
   // The store keeps frames 0 .. 1999 only.
   size_t removed = 0;
@@ -126,10 +126,10 @@ TEST_F(StoreFill, AFrameTheStoreLacksIsRenderedAtOnceAndTheRestComesFromIt) {
     const std::optional<FrameKey> key = parse_frame_file_name(it->path().filename().string());
     if (key && key->value >= kHeld) removed += fs::remove(it->path()) ? 1 : 0;
   }
-  ASSERT_EQ(removed, static_cast<size_t>(kFrames - kHeld));
+  ASSERT_EQ(removed, static_cast<size_t>(kFillFrames - kHeld));
 
-  const HostRun second = run(project, "second", kFrames);
-  EXPECT_EQ(last_fill_roads(second.log), std::make_pair(kFrames - kHeld, kHeld))
+  const HostRun second = run(project, "second", kFillFrames);
+  EXPECT_EQ(last_fill_roads(second.log), std::make_pair(kFillFrames - kHeld, kHeld))
       << "rendered what the store lacked, loaded what it held\n"
       << second.log;
   // The frame under the playhead, which the store lacks, came as soon as

@@ -29,15 +29,15 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
 
-constexpr int kCacheFrames = 4096;  // the cache's frame limit
+constexpr int kReloadCacheFrames = 4096;  // the cache's frame limit
 
-struct HostRun {
+struct ReloadHostRun {
   json summary;
   std::string log;  // this run's part of the plug-in's log
 };
 
 // Frames the run made: the host's renders and the pool's frames.
-uint64_t frames_made(const HostRun& run) {
+uint64_t frames_made(const ReloadHostRun& run) {
   const json& r = run.summary.at("renders");
   uint64_t pool = 0;
   for (size_t at = run.log.find("S5 pool : image "); at != std::string::npos;
@@ -49,7 +49,7 @@ uint64_t frames_made(const HostRun& run) {
 
 // "S9 disque : N image(s) rechargée(s) du disque, M écrite(s)" at the
 // run's end: (loaded, written).
-std::pair<uint64_t, uint64_t> loaded_and_written(const HostRun& run) {
+std::pair<uint64_t, uint64_t> loaded_and_written(const ReloadHostRun& run) {
   const std::regex line("S9 disque : ([0-9]+) image\\(s\\) rechargée\\(s\\) du disque, ([0-9]+) écrite");
   std::smatch m;
   if (!std::regex_search(run.log, m, line)) return {0, 0};
@@ -89,7 +89,7 @@ class StoreReload : public ::testing::Test {
     std::ofstream(project_path_) << project.dump();
   }
 
-  HostRun run(const std::string& name, json events) {
+  ReloadHostRun run(const std::string& name, json events) {
     const fs::path out = scratch_.path() / name;
     fs::create_directories(out);
     events.push_back({{"at_ms", 0}, {"action", "quit"}});
@@ -104,7 +104,7 @@ class StoreReload : public ::testing::Test {
     EXPECT_FALSE(r.timed_out) << r.output;
     EXPECT_EQ(r.exit_code, 0) << r.output;
     const std::string log = read_text(log_path_);
-    HostRun result{json::parse(read_text(out / "summary.json"), nullptr, false),
+    ReloadHostRun result{json::parse(read_text(out / "summary.json"), nullptr, false),
                    log.substr(std::min(log_from, log.size()))};
     EXPECT_TRUE(result.summary.is_object()) << r.output;
     if (!result.summary.is_object()) result.summary = {{"renders", json::object()}};
@@ -136,24 +136,24 @@ TEST_F(StoreReload, AClickBackLoadsWhatTheCacheLetGo) {
   // the same paths through the loads.
   if (testing::kSanitized) GTEST_SKIP() << "the click back runs in the plain build";
   constexpr int kFps = 60;
-  constexpr int kFrames = 2 * kCacheFrames + 200;
-  constexpr int kFar = kCacheFrames + 100;
+  constexpr int kFrames = 2 * kReloadCacheFrames + 200;
+  constexpr int kFar = kReloadCacheFrames + 100;
   constexpr int kPast = 40;
   use_project(testing::turning_bar_project("Turning", kFrames, kFps));
 
   json first = opening();
-  first.push_back(store_holds(kCacheFrames));
+  first.push_back(store_holds(kReloadCacheFrames));
   first.push_back(click(kFar));
-  first.push_back(store_holds(2 * kCacheFrames));
-  const HostRun filled = run("first", first);
+  first.push_back(store_holds(2 * kReloadCacheFrames));
+  const ReloadHostRun filled = run("first", first);
 
   json second = opening();
   second.push_back(opened());
   second.push_back(click(kFar + kPast));
-  second.push_back(on_disk(kFar + kCacheFrames + kPast - 8, kFps));
+  second.push_back(on_disk(kFar + kReloadCacheFrames + kPast - 8, kFps));
   second.push_back(click(kPast));
-  second.push_back(on_disk(kCacheFrames + kPast / 2, kFps));
-  const HostRun back = run("second", second);
+  second.push_back(on_disk(kReloadCacheFrames + kPast / 2, kFps));
+  const ReloadHostRun back = run("second", second);
   const auto [loaded, written] = loaded_and_written(back);
   std::printf("click back: first run made %llu frames; second run made %llu, wrote %llu, loaded %llu\n",
               static_cast<unsigned long long>(frames_made(filled)), static_cast<unsigned long long>(frames_made(back)),
@@ -161,7 +161,7 @@ TEST_F(StoreReload, AClickBackLoadsWhatTheCacheLetGo) {
   // It made the frames of its windows that the first run's did not reach:
   // a click lands up to 35 frames off the one aimed at, the same in both runs.
   EXPECT_LE(frames_made(back), 4u * kPast) << back.log;
-  EXPECT_GE(loaded + frames_made(back), 3u * kCacheFrames - 8);
+  EXPECT_GE(loaded + frames_made(back), 3u * kReloadCacheFrames - 8);
 }
 
 // A loop of 4200 frames at 120 fps, all on disk, against a cache of 4096:
@@ -169,13 +169,13 @@ TEST_F(StoreReload, AClickBackLoadsWhatTheCacheLetGo) {
 // its window a loop later. Played for a loop and 600 frames, the second run
 // makes none of them.
 TEST_F(StoreReload, ALoopLongerThanTheCachePlaysFromTheStore) {
-  constexpr int kFrames = kCacheFrames + 104;
+  constexpr int kFrames = kReloadCacheFrames + 104;
   constexpr int kFps = 120;
   use_project(testing::turning_bar_project("Turning", kFrames, kFps));
 
   json first = opening();
-  first.push_back(store_holds(kCacheFrames));
-  first.push_back(click(kCacheFrames - 50));  // the window takes in the rest
+  first.push_back(store_holds(kReloadCacheFrames));
+  first.push_back(click(kReloadCacheFrames - 50));  // the window takes in the rest
   first.push_back(store_holds(kFrames));
   (void)run("first", first);
 
@@ -183,7 +183,7 @@ TEST_F(StoreReload, ALoopLongerThanTheCachePlaysFromTheStore) {
   second.push_back(opened());
   second.push_back({{"at_ms", 0}, {"action", "play"}});
   second.push_back({{"when", {{"frames", kFrames + 600}}}, {"action", "pause"}});
-  const HostRun loop = run("second", second);
+  const ReloadHostRun loop = run("second", second);
   size_t reports = 0;
   for (size_t at = loop.log.find("PIPELINE(5s)"); at != std::string::npos; at = loop.log.find("PIPELINE(5s)", at + 1)) {
     ++reports;

@@ -37,18 +37,18 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::read_text;
 
-constexpr int kFps = 30;
+constexpr int kTrimFps = 30;
 // Thirty seconds: a strip point a frame, and every frame in the cache, so
 // that the frames the store removes are still cached when the playhead
 // comes back (the cache writes a frame to the store when it comes in).
-constexpr int kFrames = 900;
+constexpr int kTrimFrames = 900;
 // Above the store's 1 GiB reserve: a few hundred frames' room.
-constexpr uint64_t kVolumeBytes = (uint64_t{1} << 30) + (uint64_t{1} << 20);
+constexpr uint64_t kTrimVolumeBytes = (uint64_t{1} << 30) + (uint64_t{1} << 20);
 
 // Strip positions (window points) of a panel 960 points wide at scale 1.
-int strip_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (frame + 0.3) / kFrames)); }
+int trim_strip_x(int frame) { return static_cast<int>(std::lround(4.5 + 954.0 * (frame + 0.3) / kTrimFrames)); }
 
-json click_strip(int frame) { return {{"at_ms", 0}, {"action", "click"}, {"x", strip_x(frame)}, {"y", 32}}; }
+json click_trim_strip(int frame) { return {{"at_ms", 0}, {"action", "click"}, {"x", trim_strip_x(frame)}, {"y", 32}}; }
 
 // The store's frame files, and its aliases that name no frame with pixels.
 struct StoreState {
@@ -82,13 +82,13 @@ TEST(StoreTrim, FramesRemovedForRoomAreWrittenAgainWhenThePlayheadComesBack) {
   if (!testing::in_own_namespace()) GTEST_SKIP() << "no namespace of the test's own here: nothing is mounted";
   testing::ScratchDir scratch("vel-store-trim");
   ASSERT_TRUE(scratch.ok());
-  const testing::SmallCachesHome h(scratch.path(), kVolumeBytes);
+  const testing::SmallCachesHome h(scratch.path(), kTrimVolumeBytes);
   if (h.volume.refused()) GTEST_SKIP() << "this namespace takes no mount: " << h.volume.error();
   ASSERT_TRUE(h.volume.mounted()) << "a tmpfs could not be mounted in the test's own namespace: " << h.volume.error();
   const fs::path &home = h.home, &caches = h.caches, &out = h.out, &tmp = h.tmp;
 
   const fs::path project = scratch.path() / "turning.aep";
-  std::ofstream(project) << testing::turning_bar_project("Turning", kFrames, kFps).dump();
+  std::ofstream(project) << testing::turning_bar_project("Turning", kTrimFrames, kTrimFps).dump();
   const fs::path log_path = home / "Library" / "Logs" / "velocinta.log";
   const fs::path store = caches / "velocinta";
   auto on_disk = [&](int frame) {
@@ -103,9 +103,9 @@ TEST(StoreTrim, FramesRemovedForRoomAreWrittenAgainWhenThePlayheadComesBack) {
        {{{"at_ms", 0}, {"action", "open_panel"}, {"width", 960}, {"height", 540}, {"scale", 1}},
         {{"when", {{"frames_total", 1}}}, {"action", "pause"}},
         {{"when", stopped}, {"action", "wait"}},
-        click_strip(500),
+        click_trim_strip(500),
         {{"when", on_disk(560)}, {"action", "wait"}},
-        click_strip(187),
+        click_trim_strip(187),
         {{"when", on_disk(380)}, {"action", "quit"}}}}};
   std::ofstream(out / "scenario.json") << scenario.dump();
   const std::vector<std::string> args = {"--plugin",   VEL_PLUGIN_PATH,  "--project", project.string(),

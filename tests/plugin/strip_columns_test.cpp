@@ -13,7 +13,7 @@
 namespace vel {
 namespace {
 
-constexpr int64_t kTenHours = 10 * 3600 * 30;
+constexpr int64_t kTenHrs = 10 * 3600 * 30;
 
 struct TenHours {
   PreviewController ctl = make_preview_controller(1, 0);
@@ -21,8 +21,8 @@ struct TenHours {
   StripColumnsMemo memo;
 
   TenHours() {
-    ctl.timing = CompFrameTiming{1, 30, static_cast<int32_t>(kTenHours), 30};
-    ctl.frame_count = kTenHours;
+    ctl.timing = CompFrameTiming{1, 30, static_cast<int32_t>(kTenHrs), 30};
+    ctl.frame_count = kTenHrs;
     cache.budget_bytes = uint64_t{1} << 30;
   }
   void cache_frame(int64_t f, uint32_t side = 4) {
@@ -65,10 +65,10 @@ TEST(StripColumns, ATenHourCompositionFollowsTheKeysThatChangedAndIsGoneThroughO
     uint64_t visits;  // else the keys looked at
   } steps[] = {
       {"nothing changed", [](TenHours&) {}, 1920, {960}, false, 0},
-      {"a frame cached", [](TenHours& t) { t.cache_frame(kTenHours - 1); }, 1920, {960, 1919}, false, 1},
-      {"the same frame, larger", [](TenHours& t) { t.cache_frame(kTenHours - 1, 8); }, 1920, {960, 1919}, false, 0},
+      {"a frame cached", [](TenHours& t) { t.cache_frame(kTenHrs - 1); }, 1920, {960, 1919}, false, 1},
+      {"the same frame, larger", [](TenHours& t) { t.cache_frame(kTenHrs - 1, 8); }, 1920, {960, 1919}, false, 0},
       {"its column's only frame put out",
-       [](TenHours& t) { evict_frame(t.cache, FrameKey{static_cast<int32_t>(kTenHours - 1), 30}); }, 1920, {960},
+       [](TenHours& t) { evict_frame(t.cache, FrameKey{static_cast<int32_t>(kTenHrs - 1), 30}); }, 1920, {960},
        false, 1},
       {"one of 64 in a column put out", [](TenHours& t) { evict_frame(t.cache, FrameKey{540000, 30}); }, 1920, {960},
        false, 1},

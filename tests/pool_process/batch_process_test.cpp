@@ -34,8 +34,6 @@ namespace fs = std::filesystem;
 // The PERF lines are part of what these tests read; the switch is read once.
 const bool kPerfOn = (::setenv("VELOCINTA_PERF", "1", 1), true);
 
-const std::string kSample = std::string(VEL_DEMO_DIR) + "/sample.aep";
-
 std::set<std::string> thread_names() {
   std::set<std::string> names;
   DIR* dir = ::opendir("/proc/self/task");

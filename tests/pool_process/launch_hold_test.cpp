@@ -25,8 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kSample = std::string(VEL_DEMO_DIR) + "/sample.aep";
-
 // A call that must not wait returns well within this, on a busy machine and
 // under a sanitizer too; the proof is that it returns at all while a pool
 // thread is held, which it would not if it waited on that thread.

@@ -59,4 +59,7 @@ class PoolProcessTest : public ::testing::Test {
   std::optional<std::string> kept_home_;
 };
 
+// The stand-in project the process tests hand their workers.
+inline const std::string kSample = std::string(VEL_DEMO_DIR) + "/sample.aep";
+
 }  // namespace vel::testing

@@ -31,7 +31,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kSample = std::string(VEL_DEMO_DIR) + "/sample.aep";
 constexpr uint64_t kSecond = 1'000'000'000;
 
 class SupervisionHarness : public PoolProcessTest {

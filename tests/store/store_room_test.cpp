@@ -6,12 +6,10 @@
 #include <vector>
 
 #include "store/stream_frames.h"
+#include "store/byte_sizes.h"
 
 namespace vel {
 namespace {
-
-constexpr uint64_t kMiB = uint64_t{1} << 20;
-constexpr uint64_t kGiB = uint64_t{1} << 30;
 
 TEST(StoreRoom, TheReserveIsTheLargerOfOneGibibyteAndFivePercent) {
   struct Row {

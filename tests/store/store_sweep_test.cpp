@@ -8,6 +8,7 @@
 
 #include "store/store_names.h"
 #include "store/store_test_support.h"
+#include "store/byte_sizes.h"
 
 namespace vel {
 namespace {
@@ -24,7 +25,6 @@ std::vector<std::string> names(const std::vector<StreamUsage>& u, const std::vec
   return out;
 }
 
-constexpr uint64_t kGiB = uint64_t{1} << 30;
 
 TEST(StoreSweep, SelectionTable) {
   using V = std::vector<std::string>;

@@ -10,7 +10,7 @@
 namespace vel {
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kNotANumber = std::numeric_limits<double>::quiet_NaN();
 
 TEST(BenchTimings, IntervalsJoinEventsOfOneMark) {
   BenchTimings b;
@@ -22,7 +22,7 @@ TEST(BenchTimings, IntervalsJoinEventsOfOneMark) {
   EXPECT_TRUE(b.service_intervals.empty());
   record_delivery_time(b, false, 250.0);  // 200 ms: an interval, not a gap
   record_delivery_time(b, false, 450.5);  // 200.5 ms: a gap
-  record_delivery_time(b, false, kNaN);
+  record_delivery_time(b, false, kNotANumber);
   ASSERT_EQ(b.service_intervals.size(), 2u);
   EXPECT_EQ(b.service_intervals[0].second, 200.0);
   ASSERT_EQ(b.dispatch_gaps.size(), 1u);
@@ -59,7 +59,7 @@ TEST(BenchTimings, Percentile95) {
   EXPECT_EQ(p95({}), std::nullopt);
   EXPECT_EQ(p95({5, 1, 3}), 5.0);
   EXPECT_EQ(p95({7}), 7.0);
-  EXPECT_TRUE(std::isnan(*p95({1, kNaN, 2}))) << "NaN sorts above every number";
+  EXPECT_TRUE(std::isnan(*p95({1, kNotANumber, 2}))) << "NaN sorts above every number";
   EXPECT_EQ(p95(twenty), 20.0);
   EXPECT_EQ(p95(twenty_one), 20.0);
 }
@@ -90,7 +90,7 @@ TEST(LevelDelivery, ArrivalsRestartAfterSilence) {
     EXPECT_FALSE(level_delivery_is_fresh(s, bad, 2000.0));
     EXPECT_FALSE(expected_level_interval(s, bad, true, true, 1));
   }
-  note_level_delivery(s, 1, kNaN);
+  note_level_delivery(s, 1, kNotANumber);
   EXPECT_EQ(s.arrivals[0].back(), 990.0);
 }
 
@@ -121,7 +121,7 @@ TEST(LevelDelivery, BestLevelAndExpectedInterval) {
   EXPECT_EQ(best->first, 2u) << "equal estimates: the finer factor";
   s.async_ms[1].count = 2;
   EXPECT_EQ(level_delivery_stats(s, 1, 1050.0)->first, 4u) << "fewer than 3 samples is no candidate";
-  EXPECT_FALSE(level_delivery_stats(s, 1, kNaN));
+  EXPECT_FALSE(level_delivery_stats(s, 1, kNotANumber));
 
   // Arrivals 40 ms apart with a 100 ms render: per frame over 5 frames,
   // (100 + 40 × 4) / 5 = 52.

@@ -24,12 +24,12 @@ namespace {
 
 using nlohmann::json;
 
-std::string repo_file(const char* rel) {
+std::string repo_path(const char* rel) {
   return std::string(VEL_SOURCE_DIR) + "/" + rel;
 }
 
 TEST(ProjectExtras, ShowcaseReadsWritesAndReadsBackTheSame) {
-  Result<Project> p = load_project_file(repo_file("demo/showcase.aep"));
+  Result<Project> p = load_project_file(repo_path("demo/showcase.aep"));
   ASSERT_TRUE(p.ok()) << p.error();
   const json once = project_to_json(p.value());
   Result<Project> back = project_from_json(once);

@@ -19,14 +19,14 @@ namespace {
 
 using namespace platform;
 
-NeighbourFrame entry(int64_t index, uint32_t w = 8, uint32_t h = 8, uint8_t alpha = 255) {
+NeighbourFrame worker_entry(int64_t index, uint32_t w = 8, uint32_t h = 8, uint8_t alpha = 255) {
   std::vector<uint8_t> px(size_t{w} * h * 4, static_cast<uint8_t>(index * 9));
   for (size_t i = 3; i < px.size(); i += 4) px[i] = alpha;
   return NeighbourFrame{index, PixelPayload::adopt(std::move(px)), static_cast<double>(index) / 25.0, w, h};
 }
 
 RgbaFrame still(uint8_t seed) {
-  NeighbourFrame e = entry(seed);
+  NeighbourFrame e = worker_entry(seed);
   return RgbaFrame{e.pixels, e.time, e.width, e.height};
 }
 
@@ -165,7 +165,7 @@ TEST_F(MetalWorker, AClearThatKeepsFailingStopsBeingOwed) {
   cancel_and_clear_present_job(*job);
   PresentPost post;
   post.worker_play = true, post.count = 20, post.fps = 25, post.range = std::make_pair(int64_t{0}, int64_t{9});
-  post.frames = std::make_shared<const std::vector<NeighbourFrame>>(std::vector<NeighbourFrame>{entry(0)});
+  post.frames = std::make_shared<const std::vector<NeighbourFrame>>(std::vector<NeighbourFrame>{worker_entry(0)});
   post_present_job(*job, post, PresentRequest{}, 100);
   double now = 0.0;
   for (int i = 0; i < 40 && presenter->has_blit(); ++i, now += 16) presenter->iterate(now);
@@ -194,7 +194,7 @@ TEST_F(MetalWorker, AClearBeforeAPendingStillFrameIsSkipped) {
 TEST_F(MetalWorker, PlaybackClockWrapsAndRestartsAtALateFrame) {
   start();
   std::vector<NeighbourFrame> all;
-  for (int64_t i = 10; i <= 19; ++i) all.push_back(entry(i));
+  for (int64_t i = 10; i <= 19; ++i) all.push_back(worker_entry(i));
   play(all, {10, 19}, 25.0);
   {
     std::lock_guard lock(job->mutex);
@@ -213,7 +213,7 @@ TEST_F(MetalWorker, PlaybackClockWrapsAndRestartsAtALateFrame) {
 
   // Frames 10, 11 and 15 only; 10 shown, the clock due at 13: 11 is drawn
   // and the clock restarts from it.
-  play({entry(10), entry(11), entry(15)}, {10, 19}, 25.0);
+  play({worker_entry(10), worker_entry(11), worker_entry(15)}, {10, 19}, 25.0);
   {
     std::lock_guard lock(job->mutex);
     job->seek = 10;
@@ -230,7 +230,7 @@ TEST_F(MetalWorker, PlaybackClockWrapsAndRestartsAtALateFrame) {
 
 TEST_F(MetalWorker, SharedPixelsMoveTheIndexWithoutADraw) {
   start();
-  NeighbourFrame a = entry(3);
+  NeighbourFrame a = worker_entry(3);
   NeighbourFrame b = a;
   b.frame = 4;
   play({a, b}, {3, 4}, 25.0);
@@ -292,11 +292,11 @@ TEST_F(MetalWorker, EveryWrapOfALoopWithIdenticalFramesShowsItsDueFrames) {
     SCOPED_TRACE(c.name);
     job = testing::small_view_job();
     start();
-    const NeighbourFrame still_end = entry(5);
+    const NeighbourFrame still_end = worker_entry(5);
     std::vector<NeighbourFrame> held;
     for (int64_t i = 0; i < 10; ++i) {
       if (std::find(c.missing.begin(), c.missing.end(), i) != c.missing.end()) continue;
-      NeighbourFrame e = i >= 5 ? still_end : entry(i);
+      NeighbourFrame e = i >= 5 ? still_end : worker_entry(i);
       e.frame = i;
       held.push_back(e);
     }
@@ -338,7 +338,7 @@ TEST_F(MetalWorker, RefusedPlaybackDrawsLogDeferredAtOneSixtyAndOneTwenty) {
   MetalPresenterOptions o;
   o.perf = true;
   start(o);
-  play({entry(0), entry(1)}, {0, 1}, 25.0);
+  play({worker_entry(0), worker_entry(1)}, {0, 1}, 25.0);
   fail_next_creations(MetalCreation::next_drawable, 120);
   for (int i = 0; i < 120; ++i) presenter->iterate(static_cast<double>(i));
   EXPECT_EQ(presenter->deferred(), 120u);
@@ -353,7 +353,7 @@ TEST_F(MetalWorker, PressureShrinksTheCacheAndEndingReleasesEverything) {
   presenter = std::make_unique<MetalPresenter>(job, layer, MetalPresenterOptions{true, true, false, [&] { return pressure; },
                                                                                   [] { return std::optional<uint64_t>(uint64_t{1} << 20); }, {}});
   for (uint8_t i = 0; i < 3; ++i) {
-    post_explicit_frame(*job, RgbaFrame{entry(i, 128, 128).pixels, 0.0, 128, 128}, PresentRequest{});
+    post_explicit_frame(*job, RgbaFrame{worker_entry(i, 128, 128).pixels, 0.0, 128, 128}, PresentRequest{});
     presenter->iterate(i);
   }
   EXPECT_EQ(presenter->cached_textures(), 3u);
@@ -379,7 +379,7 @@ TEST_F(MetalWorker, FromOutsideTheLoopPlaybackEntersAtItsFirstFrame) {
     job = testing::small_view_job();
     start();
     std::vector<NeighbourFrame> loop;
-    for (int64_t i = 60; i <= 70; ++i) loop.push_back(entry(i));
+    for (int64_t i = 60; i <= 70; ++i) loop.push_back(worker_entry(i));
     play(loop, {60, 99}, 25.0);
     seek_to(from);
     presenter->iterate(0.0);
@@ -393,7 +393,7 @@ TEST_F(MetalWorker, FromOutsideTheLoopPlaybackEntersAtItsFirstFrame) {
     // Held: nothing of the loop is ready for 480 ms, then its first frames.
     job = testing::small_view_job();
     start();
-    play({entry(from)}, {60, 99}, 25.0);
+    play({worker_entry(from)}, {60, 99}, 25.0);
     seek_to(from);
     for (int64_t k = 0; k <= 12; ++k) presenter->iterate(40.0 * static_cast<double>(k));
     EXPECT_EQ(presenter->current_index(), from);
@@ -412,7 +412,7 @@ TEST_F(MetalWorker, FromOutsideTheLoopPlaybackEntersAtItsFirstFrame) {
 // filled with the older frame rather than left empty.
 TEST_F(MetalWorker, AnOlderFrameNeverReplacesThePictureOnScreen) {
   std::vector<NeighbourFrame> all;
-  for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
+  for (int64_t i = 0; i < 100; ++i) all.push_back(worker_entry(i));
   struct Case {
     const char* name;
     bool picture_on_screen;
@@ -459,7 +459,7 @@ TEST_F(MetalWorker, AnOlderFrameNeverReplacesThePictureOnScreen) {
 TEST_F(MetalWorker, NewLoopBoundsGoOnFromTheFrameOnScreen) {
   start();
   std::vector<NeighbourFrame> all;
-  for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
+  for (int64_t i = 0; i < 100; ++i) all.push_back(worker_entry(i));
   play(all, {0, 99}, 25.0);
   seek_to(0);
   for (int k = 0; k <= 30; ++k) presenter->iterate(40.0 * k);
@@ -513,7 +513,7 @@ TEST_F(MetalWorker, EveryFrameDueWhilePlayingIsDrawnOrMissed) {
     job = testing::small_view_job();
     start();
     std::vector<NeighbourFrame> all;
-    for (int64_t i = 0; i < 100; ++i) all.push_back(entry(i));
+    for (int64_t i = 0; i < 100; ++i) all.push_back(worker_entry(i));
     play(all, {0, 99}, 25.0);
     seek_to(0);
     presenter->iterate(0.0);
