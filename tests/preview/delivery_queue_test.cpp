@@ -23,14 +23,14 @@ FrameKey at24(int64_t frame) { return FrameKey{static_cast<int32_t>(frame), 24};
 
 // 240 frames at 24 per second, the whole composition as work area, frames
 // wanted 4 pixels wide; frames 0..22 cached, as after a short first play.
-struct World {
+struct QueueWorld {
   PreviewController ctl = make_preview_controller(1, 0);
   FrameCache cache;
   PreviewTickInputs in;
   PoolView pool;
   DeliveryInputs base;
 
-  World() {
+  QueueWorld() {
     ctl.timing = CompFrameTiming{1, 24, 240, 24};
     ctl.frame_count = 240;
     for (int64_t f = 0; f <= 22; ++f) cache_frame(f);
@@ -61,50 +61,50 @@ struct World {
 TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
   struct Case {
     const char* name;
-    std::function<void(World&)> setup;
+    std::function<void(QueueWorld&)> setup;
     std::optional<int64_t> first;  // the queue's first frame
     std::string_view reason;       // the decision over it
   } cases[] = {
       {"paused: the clicked frame a batch holds",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.ctl.playhead.frame = 200;
          w.batch(180, 239);
        },
        200, "current_frame"},
       {"playing into frames a silent batch holds, the host's time on a cached frame",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.play_at(23);
          w.batch(23, 57);
        },
        23, "current_frame"},
       {"playing into frames waiting for the pool's next batch",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.play_at(60);
          for (int64_t f = 23; f <= 59; ++f) w.cache_frame(f);
          w.batch(23, 57);
        },
        60, "current_frame"},
       {"playing: the next frame is ready, the rest waits for the batch",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.play_at(22);
          w.batch(23, 239);
        },
        std::nullopt, "all_cached"},
       {"playing: the render manager is making the next frame",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.play_at(23);
          w.async_asked(23);
        },
        24, "async_prefetch"},
       {"playing: a worker of the batch is about to hand the next frame over",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.play_at(23);
          w.batch(23, 239);
          w.in.pool_coming = {23};
        },
        std::nullopt, "all_cached"},
       {"playing: the worker delivering is behind the next frame",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.play_at(30);
          for (int64_t f = 23; f <= 29; ++f) w.cache_frame(f);
          w.batch(23, 57);
@@ -112,40 +112,40 @@ TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
        },
        30, "current_frame"},
       {"playing: the queue starts at the playback, not at the host's time",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.play_at(100);
          w.cache_frame(100);
        },
        101, "async_prefetch"},
       {"paused: requests in flight for other frames",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.ctl.playhead.frame = 120;
          w.async_asked(121);
          w.async_asked(122);
        },
        120, "current_frame"},
       {"far click: the store answers a whole work area asked before it",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.store_asked(23, 239);
          w.ctl.playhead.frame = 200;
          w.store_asked(200, 239);
        },
        200, "current_frame"},
       {"click: the store's next answer is the clicked frame",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.ctl.playhead.frame = 200;
          w.store_asked(200, 239);
          w.store_asked(23, 199);
        },
        std::nullopt, "all_cached"},
       {"far click on a frame the cache refused",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.ctl.playhead.frame = 200;
          w.ctl.unplaceable.insert(at24(200));
        },
        201, "async_prefetch"},
       {"what the batch gave up comes before what waits for the next one",
-       [](World& w) {
+       [](QueueWorld& w) {
          w.ctl.playhead.frame = 10;
          w.batch(23, 57);
          w.in.pool_given_up.emplace_back(40, 57);
@@ -153,7 +153,7 @@ TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
        40, "async_prefetch"},
   };
   for (const Case& c : cases) {
-    World w;
+    QueueWorld w;
     c.setup(w);
     const DeliveryQueue q = build_delivery_queue(w.ctl, w.cache, 4, w.in, w.pool);
     const std::optional<int64_t> first = q.empty() ? std::nullopt : std::optional(q[0].frame);
@@ -163,7 +163,7 @@ TEST(DeliveryQueue, TheFrameUnderThePlayheadIsMadeAtOnceWhateverOthersHold) {
 }
 
 TEST(DeliveryQueue, HeldFramesAreLeftToTheBatchAndClaimsCountWhenAsked) {
-  World w;
+  QueueWorld w;
   w.ctl.playhead.frame = 23;
   w.batch(23, 30);
   w.in.pool_pending.emplace_back(40, 45);
@@ -185,7 +185,7 @@ TEST(DeliveryQueue, HeldFramesAreLeftToTheBatchAndClaimsCountWhenAsked) {
   EXPECT_EQ(q.size() - 1, next.missing_frames);
   EXPECT_EQ(0u, delivery_inputs_at(q, q.size(), w.base).missing_frames);
 
-  World all_held;
+  QueueWorld all_held;
   all_held.batch(23, 239);
   const DeliveryQueue none = build_delivery_queue(all_held.ctl, all_held.cache, 4, all_held.in, all_held.pool);
   EXPECT_TRUE(none.empty());

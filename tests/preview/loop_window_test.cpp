@@ -42,7 +42,7 @@ TEST(LoopWindow, AMoveBringsInAndTakesOutExactlyTheFramesTheTwoWindowsDoNotShare
       {10, 10, 8, true},   // not moved
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.from << " -> " << c.to << " over " << c.length);
+    SCOPED_TRACE(::testing::Message() << c.from << " -> " << c.to << " over " << c.length);
     const LoopWindow a{loop, c.from, c.length};
     const LoopWindow b{loop, c.to, c.length};
     const std::optional<WindowMove> m = loop_window_move(a, b);

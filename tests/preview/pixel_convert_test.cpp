@@ -31,16 +31,16 @@ std::array<uint8_t, 4> ref_pixel(UnitPixel p, AlphaKind kind) {
 }
 
 // Builds a host world (ARGB, `pad` spare bytes per row filled with junk).
-struct World {
+struct PixelWorld {
   std::vector<uint8_t> bytes;
   HostPixels view;
 };
 
-World make_world(const std::vector<UnitPixel>& px, uint32_t width, SourceDepth depth, AlphaKind kind, size_t pad,
+PixelWorld make_world(const std::vector<UnitPixel>& px, uint32_t width, SourceDepth depth, AlphaKind kind, size_t pad,
                  size_t offset = 0) {
   const uint32_t height = static_cast<uint32_t>(px.size() / width);
   const size_t row = width * source_pixel_bytes(depth) + pad;
-  World w;
+  PixelWorld w;
   w.bytes.assign(offset + row * height, 0xAB);
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
@@ -87,7 +87,7 @@ TEST(PixelConvert, EveryEightBitPairMatchesReference) {
     std::vector<UnitPixel> px;
     for (int a = 0; a < 256; ++a)
       for (int c = 0; c < 256; ++c) px.push_back({a / 255.0, c / 255.0, (255 - c) / 255.0, (c * 7 % 256) / 255.0});
-    World w = make_world(px, 256, SourceDepth::Bpc8, kind, 0);
+    PixelWorld w = make_world(px, 256, SourceDepth::Bpc8, kind, 0);
     auto out = convert(w.view);
     for (size_t i = 0; i < px.size(); ++i) {
       auto want = ref_pixel(px[i], kind);
@@ -129,7 +129,7 @@ TEST(PixelConvert, DeepValuesMatchReferenceIncludingClampsAndHalves) {
         const DeepCase& other = cases[(k + i) % std::size(cases)];
         if (other.depth == c.depth) row[i] = other.px;
       }
-      World w = make_world(row, static_cast<uint32_t>(width), c.depth, c.kind, 0);
+      PixelWorld w = make_world(row, static_cast<uint32_t>(width), c.depth, c.kind, 0);
       auto out = convert(w.view);
       for (size_t i = 0; i < width; ++i) {
         const UnitPixel& p = row[i];
@@ -201,7 +201,7 @@ TEST(PixelConvert, RowPaddingAndUnalignedRowsAreHonoured) {
 }
 
 TEST(PixelConvert, ChannelOrderIsAlphaFirstInRgbaOut) {
-  World w = make_world({{1.0, 10 / 255.0, 20 / 255.0, 30 / 255.0}}, 1, SourceDepth::Bpc8, AlphaKind::Straight, 0);
+  PixelWorld w = make_world({{1.0, 10 / 255.0, 20 / 255.0, 30 / 255.0}}, 1, SourceDepth::Bpc8, AlphaKind::Straight, 0);
   auto out = convert(w.view);
   EXPECT_EQ((std::vector<uint8_t>{10, 20, 30, 255}), out);
 }
@@ -213,7 +213,7 @@ TEST(PixelConvert, LargeFramesConvertedInBandsEqualOneThreadRows) {
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> u(0.0, 1.0);
   for (auto& p : px) p = {u(rng), u(rng), u(rng), u(rng)};
-  World w = make_world(px, width, SourceDepth::Bpc16, AlphaKind::Straight, 12);
+  PixelWorld w = make_world(px, width, SourceDepth::Bpc16, AlphaKind::Straight, 12);
   auto banded = convert(w.view);
   std::vector<uint8_t> serial(banded.size());
   convert_rows(w.view, 0, height, serial.data());
@@ -259,7 +259,7 @@ TEST(PixelConvert, BadViewsAreRefusedBeforeAnyRead) {
   };
   for (const auto& c : cases) EXPECT_FALSE(checked_rgba_length(c.view).ok()) << c.name;
 
-  World w = make_world({{1, 1, 1, 1}, {1, 1, 1, 1}}, 2, SourceDepth::Bpc8, AlphaKind::Straight, 0);
+  PixelWorld w = make_world({{1, 1, 1, 1}, {1, 1, 1, 1}}, 2, SourceDepth::Bpc8, AlphaKind::Straight, 0);
   std::vector<uint8_t> out(7);
   EXPECT_FALSE(convert_to_rgba(w.view, out.data(), out.size()).ok());
 }

@@ -128,7 +128,7 @@ TEST_F(TopologyScan, ErrorTexts) {
 
 // --- the decision -------------------------------------------------------
 
-struct Introspection {
+struct CountedIntrospection {
   int calls = 0;
   CompModel model = comp_model(8, 8, {solid_layer(1, {1, 0, 0}, 8, 8)});
   std::function<Result<CompModel>()> fn() {
@@ -142,7 +142,7 @@ struct Introspection {
 constexpr const char* kHost = "PREVIEW_PROFILE renderer=host bpc=8 pool_motion_blur=off in_process_motion_blur=current";
 
 TEST(RasterDecision, AcceptsACompleteCandidate) {
-  Introspection in;
+  CountedIntrospection in;
   auto d = decide_raster_path(PreviewTopology{1, true, false, true}, 0.5, {true, false}, in.fn());
   EXPECT_EQ(in.calls, 1);
   ASSERT_TRUE(d.raster_comp);
@@ -155,7 +155,7 @@ TEST(RasterDecision, AcceptsACompleteCandidate) {
 // The budget stops the scan with the 3D flag up; the layers it did not see
 // may be anything, so the composition stays with the host, flagged 3D.
 TEST(RasterDecision, AScanCutShortIsNeverACandidate) {
-  Introspection in;
+  CountedIntrospection in;
   auto d = decide_raster_path(PreviewTopology{512, false, true, true}, 8.25, {true, false}, in.fn());
   EXPECT_EQ(in.calls, 0);
   EXPECT_FALSE(d.raster_comp);
@@ -166,7 +166,7 @@ TEST(RasterDecision, AScanCutShortIsNeverACandidate) {
 }
 
 TEST(RasterDecision, SwitchOffBlockedErrorsAndRejections) {
-  Introspection in;
+  CountedIntrospection in;
   EXPECT_FALSE(decide_raster_path(PreviewTopology{1, true, false, true}, 0, {false, false}, in.fn()).raster_comp);
   EXPECT_FALSE(decide_raster_path(PreviewTopology{1, true, false, true}, 0, {true, true}, in.fn()).raster_comp);
   EXPECT_EQ(in.calls, 0);

@@ -28,7 +28,7 @@ constexpr int kFps = 25;
 // path down, and only whole pixels are compared.
 constexpr int kWidth = 160, kHeight = 120;
 
-json solid_layer(const std::string& name, json color, int w, int h) {
+json solid_layer_json(const std::string& name, json color, int w, int h) {
   return {{"name", name}, {"solid", {{"name", name + " solid"}, {"color", color}, {"width", w}, {"height", h}}}};
 }
 
@@ -58,15 +58,15 @@ json comp_of(json layers) {
 // A half-covering, half-transparent backdrop with its own colour, so that
 // every kernel sees backdrops with and without coverage.
 json backdrop_layers() {
-  json low = solid_layer("low", {0.1, 0.6, 0.9}, 100, 120);
+  json low = solid_layer_json("low", {0.1, 0.6, 0.9}, 100, 120);
   low["transform"] = {{"anchor", {0, 0}}, {"position", {0, 0}}, {"opacity", 80}};
-  json mid = solid_layer("mid", {0.95, 0.4, 0.05}, 160, 50);
+  json mid = solid_layer_json("mid", {0.95, 0.4, 0.05}, 160, 50);
   mid["transform"] = {{"anchor", {0, 0}}, {"position", {0, 70}}, {"opacity", 100}};
   return {mid, low};
 }
 
 json blend_project(const json& mode) {
-  json top = solid_layer("top", {0.7, 0.25, 0.55}, 90, 70);
+  json top = solid_layer_json("top", {0.7, 0.25, 0.55}, 90, 70);
   top["blend_mode"] = mode;
   top["transform"] = {{"position", {75, 62}}, {"rotation", 30}, {"opacity", 70}, {"scale", {110, 90}}};
   json layers = json::array({top});
@@ -75,7 +75,7 @@ json blend_project(const json& mode) {
 }
 
 json animated_project() {
-  json spin = solid_layer("spin", {0.9, 0.1, 0.2}, 60, 40);
+  json spin = solid_layer_json("spin", {0.9, 0.1, 0.2}, 60, 40);
   spin["transform"] = {
       {"anchor", {{"keyframes", {key(0, {30, 20}), key(40, {10, 5})}}}},
       {"position", {{"keyframes", {eased_key(0, {40, 40}, 0, 33.33, 0, 33.33),
@@ -84,12 +84,12 @@ json animated_project() {
       {"scale", {{"keyframes", {key(0, {100, 100}, "hold"), key(15, {150, 60}, "hold"), key(30, {-80, 120})}}}},
       {"rotation", {{"keyframes", {eased_key(0, 0, 0, 33.33, 0, 33.33), eased_key(35, 270, 0, 33.33, 0, 33.33)}}}},
       {"opacity", {{"keyframes", {key(0, 100), key(25, 35), key(49, 90)}}}}};
-  json late = solid_layer("late", {0.2, 0.9, 0.3}, 80, 80);
+  json late = solid_layer_json("late", {0.2, 0.9, 0.3}, 80, 80);
   late["in_point"] = {10, kFps};
   late["duration"] = {20, kFps};
   late["blend_mode"] = "screen";
   late["transform"] = {{"position", {{"keyframes", {key(10, {20, 20}), key(30, {140, 100})}}}}, {"rotation", -12.5}};
-  json off = solid_layer("off", {1, 1, 1}, 160, 120);
+  json off = solid_layer_json("off", {1, 1, 1}, 160, 120);
   off["enabled"] = false;
   json layers = json::array({spin, late, off});
   for (const json& l : backdrop_layers()) layers.push_back(l);
@@ -232,7 +232,7 @@ json mixed_keys_project(const std::vector<SideKey>& keys) {
     rotation.push_back(sided_key(keys[i], rotations[i], 200));
     opacity.push_back(sided_key(keys[i], opacities[i], -120));
   }
-  json mover = solid_layer("mover", {0.85, 0.3, 0.15}, 50, 30);
+  json mover = solid_layer_json("mover", {0.85, 0.3, 0.15}, 50, 30);
   mover["blend_mode"] = "overlay";
   mover["transform"] = {{"position", {{"keyframes", position}}},
                         {"rotation", {{"keyframes", rotation}}},

@@ -25,7 +25,7 @@ struct Layer {
   bool huge = false;
 };
 
-const char* const kModes[] = {"normal", "multiply", "screen", "overlay", "darken", "lighten", "difference", "add"};
+const char* const kLayerModes[] = {"normal", "multiply", "screen", "overlay", "darken", "lighten", "difference", "add"};
 
 std::vector<SolidPaint> paints_of(const std::vector<Layer>& layers) {
   std::vector<SolidPaint> out;
@@ -66,7 +66,7 @@ std::vector<uint8_t> backdrop(bool noisy, size_t bytes) {
 // Eight layers, one of each kind, every one covering the whole frame.
 std::vector<Layer> whole(double rotation, double scale) {
   std::vector<Layer> out;
-  for (int i = 0; i < 8; ++i) out.push_back({kModes[i], 0.6, rotation == 0 ? 0 : rotation + 11 * i, scale, 0, 0});
+  for (int i = 0; i < 8; ++i) out.push_back({kLayerModes[i], 0.6, rotation == 0 ? 0 : rotation + 11 * i, scale, 0, 0});
   return out;
 }
 
@@ -87,8 +87,8 @@ struct Case {
 
 std::vector<Case> cases() {
   std::vector<Layer> partial, apart;
-  for (int i = 0; i < 8; ++i) partial.push_back({kModes[i], 0.6, 3.0 * i, 100, 20.0 * i - 70, 10.0 * (i % 3) - 10});
-  for (int i = 0; i < 4; ++i) apart.push_back({kModes[i], 0.6, 2, 100, (i % 2 ? 1 : -1) * 0.6 * kW, 0});
+  for (int i = 0; i < 8; ++i) partial.push_back({kLayerModes[i], 0.6, 3.0 * i, 100, 20.0 * i - 70, 10.0 * (i % 3) - 10});
+  for (int i = 0; i < 4; ++i) apart.push_back({kLayerModes[i], 0.6, 2, 100, (i % 2 ? 1 : -1) * 0.6 * kW, 0});
   return {
       {"rotated, whole frame", whole(7, 200)},
       {"unrotated, whole frame", whole(0, 100)},

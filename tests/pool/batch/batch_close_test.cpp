@@ -1,13 +1,13 @@
 #include "pool/batch/batch_close.h"
 
 #include <gtest/gtest.h>
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kMs = 1'000'000;
 constexpr uint64_t kStart = 1'000'000 * kMs;
-constexpr uint64_t kNow = kStart + 12'345'678'900;
+constexpr uint64_t kCloseNow = kStart + 12'345'678'900;
 
 constexpr uint8_t kPsd = 0, kTga = 1, kMemory = 2, kNull = 3;
 
@@ -67,14 +67,14 @@ TEST(BatchClose, OutputByDeliveredByReaders) {
     in.quick_chaining = c.quick;
     in.comp_3d = c.comp_3d;
     in.started_ns = kStart;
-    in.now_ns = kNow;
+    in.now_ns = kCloseNow;
     const BatchCloseVerdict v = close_batch(in);
     EXPECT_EQ(v.kind, c.kind) << c.what;
     EXPECT_EQ(v.choose_psd, c.psd) << c.what;
     EXPECT_EQ(v.error_line.has_value(), c.psd) << c.what;
     const std::optional<uint64_t> next = c.next == Next::None    ? std::nullopt
-                                         : c.next == Next::Quick ? std::optional<uint64_t>(kNow + 500 * kMs)
-                                                                 : std::optional<uint64_t>(kNow + 3000 * kMs);
+                                         : c.next == Next::Quick ? std::optional<uint64_t>(kCloseNow + 500 * kMs)
+                                                                 : std::optional<uint64_t>(kCloseNow + 3000 * kMs);
     EXPECT_EQ(v.next_batch_at_ns, next) << c.what;
     EXPECT_EQ(v.record_timing, c.kind == BatchCloseKind::Closed) << c.what;
     EXPECT_EQ(v.null_record.has_value(), c.kind == BatchCloseKind::NullMeasured) << c.what;

@@ -5,7 +5,7 @@
 namespace vel {
 namespace {
 
-constexpr Instant kT0 = 100 * kNsPerSec;
+constexpr Instant kEndT0 = 100 * kNsPerSec;
 
 TEST(PoolBatchReport, OptionalsDecimalsAndFormat) {
   struct Case {
@@ -27,7 +27,7 @@ TEST(PoolBatchReport, OptionalsDecimalsAndFormat) {
     PoolPlan plan;
     plan.ownership.armed = false;
     plan.jobs.resize(2);
-    plan.started_at = kT0;
+    plan.started_at = kEndT0;
     plan.expected_frames = 30;
     plan.file_ds = 2;
     plan.peak_active = 2;
@@ -43,7 +43,7 @@ TEST(PoolBatchReport, OptionalsDecimalsAndFormat) {
       plan.first_discovered_ms = 120.0;
       plan.first_decoded_ms = 130.25;
     }
-    EXPECT_EQ(pool_batch_report(plan, true, kT0 + 1'234'560'000), c.expected) << c.name;
+    EXPECT_EQ(pool_batch_report(plan, true, kEndT0 + 1'234'560'000), c.expected) << c.name;
   }
 }
 

@@ -15,7 +15,7 @@
 namespace vel {
 namespace {
 
-constexpr Instant kT0 = 100 * kNsPerSec;
+constexpr Instant kLaunchT0 = 100 * kNsPerSec;
 
 // A launch world whose workers, decoders and discovery are stand-ins: every
 // call is counted, nothing runs.
@@ -31,7 +31,7 @@ struct FakeLaunch {
   size_t discovery_starts = 0;
   uint64_t worker_count = 4;
 
-  LaunchWorld world(Instant now = kT0) {
+  LaunchWorld world(Instant now = kLaunchT0) {
     LaunchWorld w;
     w.now = now;
     w.hardware_threads = 32;
@@ -245,7 +245,7 @@ TEST_F(BatchLaunch, FileBatchHandsThePlanItsWorkersDecodersAndQueue) {
   EXPECT_EQ(plan.mfr_percent, 80u);
   EXPECT_EQ(plan.first_delivery_limit_secs, 45u);
   EXPECT_EQ(plan.silent_limit_secs, 240u);
-  EXPECT_EQ(plan.next_ramp_slot_at, kT0 + 750 * kNsPerMs);
+  EXPECT_EQ(plan.next_ramp_slot_at, kLaunchT0 + 750 * kNsPerMs);
   EXPECT_EQ(fake.decoder_starts, 1u);
   EXPECT_EQ(fake.discovery_starts, 1u);
   EXPECT_TRUE(plan.discovery.has_value());
@@ -297,8 +297,8 @@ TEST_F(BatchLaunch, ALaunchStopsAtItsFirstSpawnFailure) {
     ASSERT_EQ(rt.plan->queued_ranges.size(), c.queued);
     EXPECT_EQ(rt.plan->queued_ranges.front(), *c.front);
     EXPECT_EQ(rt.plan->expected_frames, 60u);
-    EXPECT_FALSE(rt.plan->spawn_retry.may_launch(kT0)) << "retried a second later, not in this call";
-    EXPECT_TRUE(rt.plan->spawn_retry.may_launch(kT0 + kNsPerSec));
+    EXPECT_FALSE(rt.plan->spawn_retry.may_launch(kLaunchT0)) << "retried a second later, not in this call";
+    EXPECT_TRUE(rt.plan->spawn_retry.may_launch(kLaunchT0 + kNsPerSec));
   }
 }
 
@@ -341,7 +341,7 @@ TEST_F(BatchLaunch, DefaultsStartTheEnginesTheMemoryHolds) {
     if (saturated) {
       // A later batch of the same configuration: its CPU sample is kept.
       rt.batch_identity = StartupContext{rt.comp_identity, rt.file_downsample, std::nullopt, false, kOutputPsd};
-      rt.cpu_sample_at = kT0 - 1;
+      rt.cpu_sample_at = kLaunchT0 - 1;
       rt.total_cpu_percent = 95.0;
     }
     launch_pool_batch(rt, "Main", kRanges, 24, 1, w);
@@ -416,13 +416,13 @@ TEST_F(BatchLaunch, LaunchesThatStartNoWorkerCoolDownThenTurnThePoolOff) {
   const Instant s = kNsPerSec;
   const std::vector<Case> cases = {
       {"never starts",
-       {{kT0, false, true, 1, false},
-        {kT0 + 1 * s, false, false, 1, false},  // within the cooldown
-        {kT0 + 3 * s, false, true, 2, false},
-        {kT0 + 6 * s, false, true, 3, true},
-        {kT0 + 60 * s, false, false, 3, true}}},
+       {{kLaunchT0, false, true, 1, false},
+        {kLaunchT0 + 1 * s, false, false, 1, false},  // within the cooldown
+        {kLaunchT0 + 3 * s, false, true, 2, false},
+        {kLaunchT0 + 6 * s, false, true, 3, true},
+        {kLaunchT0 + 60 * s, false, false, 3, true}}},
       {"starts in between",
-       {{kT0, false, true, 1, false}, {kT0 + 3 * s, false, true, 2, false}, {kT0 + 6 * s, true, true, 0, false}}},
+       {{kLaunchT0, false, true, 1, false}, {kLaunchT0 + 3 * s, false, true, 2, false}, {kLaunchT0 + 6 * s, true, true, 0, false}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -490,7 +490,7 @@ TEST_F(BatchLaunch, TheFirstWorkersOutcomeIsTakenByALaterSupervisionCall) {
     EXPECT_EQ(rt.plan->active, 1u);
 
     SupervisionWorld supervision;
-    testing::quiet_supervision_world(supervision, [] { return kT0 + kNsPerMs; });
+    testing::quiet_supervision_world(supervision, [] { return kLaunchT0 + kNsPerMs; });
     (void)supervise_batches(rt, 1, supervision);
     ASSERT_TRUE(rt.plan) << "the start is still under way";
     EXPECT_EQ(rt.plan->starting.size(), 1u);

@@ -10,19 +10,19 @@
 #include "host/log_capture.h"
 #include "pool/batch/fed_batch.h"
 #include "pool/runtime/pool_runtime_ops.h"
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr Instant kT0 = 1'000'000'000'000;
-constexpr uint64_t kSecond = 1'000'000'000;
+constexpr Instant kSupervisionT0 = 1'000'000'000'000;
 
 class BatchSupervision : public ::testing::Test {
  protected:
   void SetUp() override {
     auto [tx, rx] = make_bounded_channel<PoolFrameDelivery>(16);
     tx_ = std::move(tx);
-    testing::start_fed_batch(rt_, std::move(rx), kT0, {.frame_step = 2, .expected_frames = 10, .last_frame = 99});
+    testing::start_fed_batch(rt_, std::move(rx), kSupervisionT0, {.frame_step = 2, .expected_frames = 10, .last_frame = 99});
     testing::quiet_supervision_world(world_, [this] { return now_; });
   }
   void send(int64_t frame, uint32_t width = 4, std::optional<uint64_t> worker = 0) {
@@ -38,7 +38,7 @@ class BatchSupervision : public ::testing::Test {
   PoolRuntime rt_ = new_pool_runtime(kOutputPsd);
   FrameSender tx_;
   SupervisionWorld world_;
-  Instant now_ = kT0 + kSecond;
+  Instant now_ = kSupervisionT0 + kS;
 };
 
 TEST_F(BatchSupervision, EightFramesACallKeyedByTheBatchAndMarkedWithItsComposition) {
@@ -123,10 +123,10 @@ TEST_F(BatchSupervision, ASilentMemoryBatchStallsAndSelectsPsd) {
   rt_.plan->output_format = kOutputMemory;
   rt_.plan->queued_ranges.push_back({0, 9});  // kept open, launching paused
   rt_.pump_paused = true;
-  now_ = kT0 + 240 * kSecond - 1;
+  now_ = kSupervisionT0 + 240 * kS - 1;
   EXPECT_TRUE(tick().empty());
   ASSERT_TRUE(rt_.plan);
-  now_ = kT0 + 240 * kSecond;
+  now_ = kSupervisionT0 + 240 * kS;
   EXPECT_TRUE(tick().empty());
   EXPECT_FALSE(rt_.plan);
   EXPECT_EQ(rt_.selected_output, kOutputPsd);
@@ -145,10 +145,10 @@ TEST_F(BatchSupervision, ClosingByOutputAndFramesDelivered) {
     uint8_t output_after;
     uint64_t cooldown_ns;
   } cases[] = {
-      {"PSD whole, quick chaining", kOutputPsd, 10, true, kOutputPsd, kSecond / 2},
-      {"PSD whole, no chaining", kOutputPsd, 10, false, kOutputPsd, 3 * kSecond},
-      {"TGA short", kOutputTga, 9, true, kOutputPsd, 3 * kSecond},
-      {"PSD short", kOutputPsd, 9, true, kOutputPsd, 3 * kSecond},
+      {"PSD whole, quick chaining", kOutputPsd, 10, true, kOutputPsd, kS / 2},
+      {"PSD whole, no chaining", kOutputPsd, 10, false, kOutputPsd, 3 * kS},
+      {"TGA short", kOutputTga, 9, true, kOutputPsd, 3 * kS},
+      {"PSD short", kOutputPsd, 9, true, kOutputPsd, 3 * kS},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -174,13 +174,13 @@ TEST_F(BatchSupervision, AnEndedBatchEndsItsMemoryWindow) {
     int64_t frames;  // delivered before the end
     Instant at;      // the call's instant
   } cases[] = {
-      {"closed whole", 10, kT0 + kSecond},
-      {"closed without a frame", 0, kT0 + kSecond},
-      {"killed as silent", 0, kT0 + 240 * kSecond},
+      {"closed whole", 10, kSupervisionT0 + kS},
+      {"closed without a frame", 0, kSupervisionT0 + kS},
+      {"killed as silent", 0, kSupervisionT0 + 240 * kS},
   };
   for (const auto& c : cases) {
     SetUp();
-    if (c.at > kT0 + kSecond) {  // kept open, launching paused, until the silent limit
+    if (c.at > kSupervisionT0 + kS) {  // kept open, launching paused, until the silent limit
       rt_.plan->queued_ranges.push_back({0, 9});
       rt_.pump_paused = true;
     }
@@ -188,7 +188,7 @@ TEST_F(BatchSupervision, AnEndedBatchEndsItsMemoryWindow) {
     rt_.worker_bytes_estimate = uint64_t{3} << 30;
     rt_.total_rss_peak = uint64_t{6} << 30;
     rt_.concurrent_groups = 2;
-    rt_.rss_window_started = kT0;
+    rt_.rss_window_started = kSupervisionT0;
     for (int64_t f = 0; f < c.frames; ++f) send(f);
     now_ = c.at;
     for (int i = 0; i < 4 && rt_.plan; ++i) (void)tick();
@@ -230,7 +230,7 @@ TEST_F(BatchSupervision, EngineSamplesOutliveAWorkersLaunchAndExit) {
   for (int i = 0; i < 3; ++i) {
     EngineMemorySample sample;
     sample.engine_bytes = {uint64_t{2} << 30};
-    sample.collection_start_ns = kT0 + uint64_t(i) * kSecond / 4;
+    sample.collection_start_ns = kSupervisionT0 + uint64_t(i) * kS / 4;
     sample.collection_end_ns = sample.collection_start_ns + 1;
     sample.frame_instant_ns = sample.collection_end_ns;
     sample.available_bytes = uint64_t{32} << 30;
@@ -240,7 +240,7 @@ TEST_F(BatchSupervision, EngineSamplesOutliveAWorkersLaunchAndExit) {
   (void)tick();
   ASSERT_EQ(spawned, 1u);
   EXPECT_EQ(rt_.engine_samples.samples.size(), 3u) << "the launch kept the samples";
-  now_ += kSecond / 10;
+  now_ += kS / 10;
   (void)tick();
   ASSERT_TRUE(rt_.plan);
   ASSERT_EQ(rt_.plan->jobs.size(), 2u);

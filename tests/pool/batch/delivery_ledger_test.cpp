@@ -9,7 +9,7 @@
 namespace vel {
 namespace {
 
-const BatchTimeBase kTime{1001, 24000};
+const BatchTimeBase kLedgerTime{1001, 24000};
 
 PoolFrameDelivery with_pixels(int64_t frame, uint32_t w = 4, uint32_t h = 2) {
   PoolFrameDelivery d;
@@ -50,7 +50,7 @@ TEST(DeliveryLedger, EachKindOfMessage) {
   for (const Case& c : cases) {
     DeliveryLedger ledger;
     ledger.handed = {5, int64_t{1} << 22, 6};
-    const DeliveryBooking b = book_delivery(ledger, c.message, kTime, c.served, c.job);
+    const DeliveryBooking b = book_delivery(ledger, c.message, kLedgerTime, c.served, c.job);
     EXPECT_EQ(b.kind, c.kind) << c.what;
     EXPECT_EQ(ledger.delivered, c.delivered) << c.what;
     EXPECT_EQ(ledger.useful_frames, c.useful) << c.what;
@@ -66,7 +66,7 @@ TEST(DeliveryLedger, EachKindOfMessage) {
     }
   }
   DeliveryLedger ledger;
-  const DeliveryBooking b = book_delivery(ledger, with_pixels(7), kTime, false, {});
+  const DeliveryBooking b = book_delivery(ledger, with_pixels(7), kLedgerTime, false, {});
   EXPECT_EQ(b.key, (FrameKey{7007, 24000}));
 }
 
@@ -84,7 +84,7 @@ TEST(DeliveryLedger, AChangeOfFrameSizeIsReportedOnce) {
       {with_pixels(4, 2, 1), false},
   };
   for (const Step& s : steps) {
-    EXPECT_EQ(book_delivery(ledger, s.message, kTime, false, {}).size_changed, s.changed) << s.message.frame;
+    EXPECT_EQ(book_delivery(ledger, s.message, kLedgerTime, false, {}).size_changed, s.changed) << s.message.frame;
   }
   EXPECT_EQ(ledger.last_frame_size, (std::pair<uint32_t, uint32_t>{2, 1}));
 }
@@ -92,8 +92,8 @@ TEST(DeliveryLedger, AChangeOfFrameSizeIsReportedOnce) {
 TEST(DeliveryLedger, ALateFailureOfADeliveredFrameLeavesItDelivered) {
   fake::LogCapture log;
   DeliveryLedger ledger;
-  book_delivery(ledger, with_pixels(9), kTime, false, {});
-  const DeliveryBooking late = book_delivery(ledger, without_pixels(9), kTime, false, {});
+  book_delivery(ledger, with_pixels(9), kLedgerTime, false, {});
+  const DeliveryBooking late = book_delivery(ledger, without_pixels(9), kLedgerTime, false, {});
   EXPECT_EQ(late.failed, FailedRead::AlreadyDelivered);
   EXPECT_EQ(ledger.tries.tries_of(9), 0u);
   EXPECT_EQ(ledger.delivered, 1u);

@@ -10,12 +10,12 @@
 #include "pool/batch/delivery_ledger.h"
 #include "pool/batch/fed_batch.h"
 #include "pool/runtime/pool_runtime_ops.h"
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr Instant kT0 = 1'000'000'000'000;
-constexpr uint64_t kSecond = 1'000'000'000;
+constexpr Instant kForeignT0 = 1'000'000'000'000;
 
 PoolFrameDelivery good_frame(int64_t frame) {
   PoolFrameDelivery d;
@@ -62,7 +62,7 @@ class ForeignFrames : public ::testing::Test {
     auto [tx, rx] = make_bounded_channel<PoolFrameDelivery>(16);
     tx_ = std::move(tx);
     PoolPlan& plan =
-        testing::start_fed_batch(rt_, std::move(rx), kT0, {.frame_step = 1, .expected_frames = 20, .last_frame = 19});
+        testing::start_fed_batch(rt_, std::move(rx), kForeignT0, {.frame_step = 1, .expected_frames = 20, .last_frame = 19});
     rt_.comp_dimensions = std::make_pair(64u, 36u);
     plan.file_ds = 4;
     plan.context.file_ds = 4;
@@ -78,7 +78,7 @@ class ForeignFrames : public ::testing::Test {
   PoolRuntime rt_ = new_pool_runtime(kOutputPsd);
   FrameSender tx_;
   SupervisionWorld world_;
-  Instant now_ = kT0 + kSecond;
+  Instant now_ = kForeignT0 + kS;
 };
 
 TEST_F(ForeignFrames, FramesOfTheAskedSizeKeepTheBatchGoing) {
@@ -109,7 +109,7 @@ TEST_F(ForeignFrames, TheBatchEndsAtTheCallThatMetThemWithOneLineAndThePoolOff) 
   PoolFrameDelivery late = foreign_frame(4, {16, 12});
   EXPECT_FALSE(tx_.try_send(std::move(late))) << "the batch's channel went with it";
   EXPECT_TRUE(tick().empty());
-  EXPECT_FALSE(pool_next_batch_ready(rt_, GateWorld{now_ + 60 * kSecond, 0, 0}));
+  EXPECT_FALSE(pool_next_batch_ready(rt_, GateWorld{now_ + 60 * kS, 0, 0}));
   EXPECT_EQ(log_.lines_with("d'une autre taille refusée").size(), 1u);
 }
 

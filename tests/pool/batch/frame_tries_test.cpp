@@ -10,11 +10,11 @@
 #include "pool/batch/batch_close.h"
 #include "pool/batch/job_watch.h"
 #include "pool/schedule/missing_runs.h"
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kS = 1'000'000'000;
 
 TEST(FrameTries, TheHundredTwentiethFailureLogsOnceAndGivesUp) {
   fake::LogCapture log;

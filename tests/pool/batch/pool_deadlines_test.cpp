@@ -10,7 +10,7 @@
 namespace vel {
 namespace {
 
-constexpr Instant kT0 = 100 * kNsPerSec;
+constexpr Instant kDeadlineT0 = 100 * kNsPerSec;
 constexpr Instant sec(uint64_t v) { return v * kNsPerSec; }
 
 PoolRuntime enabled_runtime(bool three_d = false) {
@@ -28,9 +28,9 @@ TEST(EditStorm, HoldsNewRangesByDimension) {
   } cases[] = {{false, 3, 5}, {true, 3, 20}, {false, 15, std::nullopt}, {true, 16, std::nullopt}};
   for (const auto& c : cases) {
     PoolRuntime rt = enabled_runtime(c.three_d);
-    note_pool_comp_edit(rt, kT0);
-    note_pool_comp_edit(rt, kT0 + sec(c.gap_secs));
-    Instant second = kT0 + sec(c.gap_secs);
+    note_pool_comp_edit(rt, kDeadlineT0);
+    note_pool_comp_edit(rt, kDeadlineT0 + sec(c.gap_secs));
+    Instant second = kDeadlineT0 + sec(c.gap_secs);
     if (c.held_secs) {
       ASSERT_TRUE(rt.ranges_held_until) << c.three_d << " " << c.gap_secs;
       EXPECT_EQ(*rt.ranges_held_until, second + sec(*c.held_secs));
@@ -42,11 +42,11 @@ TEST(EditStorm, HoldsNewRangesByDimension) {
 
 TEST(EditStorm, ImmediateLaunchLiftsThePendingDeadline) {
   PoolRuntime rt = enabled_runtime();
-  note_pool_comp_edit(rt, kT0);
-  note_pool_comp_edit(rt, kT0 + sec(1));
-  EXPECT_FALSE(pool_launch_allowed(rt, kT0 + sec(1)));
-  allow_immediate_pool_launch(rt, kT0 + sec(1));
-  EXPECT_TRUE(pool_launch_allowed(rt, kT0 + sec(1)));
+  note_pool_comp_edit(rt, kDeadlineT0);
+  note_pool_comp_edit(rt, kDeadlineT0 + sec(1));
+  EXPECT_FALSE(pool_launch_allowed(rt, kDeadlineT0 + sec(1)));
+  allow_immediate_pool_launch(rt, kDeadlineT0 + sec(1));
+  EXPECT_TRUE(pool_launch_allowed(rt, kDeadlineT0 + sec(1)));
   EXPECT_FALSE(rt.ranges_held_until);
 }
 
@@ -58,12 +58,12 @@ TEST(EditStorm, AnEditThrowsTheSnapshotAwayAndBumpsTheGeneration) {
   rt.snapshot_path = copy;
   rt.snapshot_file.emplace(copy, "/p.aep", FileStamp{}, 1.0);
   uint64_t gen = rt.snapshot_generation;
-  note_pool_comp_edit(rt, kT0);
+  note_pool_comp_edit(rt, kDeadlineT0);
   EXPECT_FALSE(rt.snapshot_path);
   EXPECT_FALSE(rt.snapshot_file);
   EXPECT_FALSE(fs::exists(copy));
   EXPECT_EQ(rt.snapshot_generation, gen + 1);
-  EXPECT_EQ(rt.launch_debounce_from, kT0);
+  EXPECT_EQ(rt.launch_debounce_from, kDeadlineT0);
 }
 
 TEST(HoldRelease, GraceKeepsALaterDeadline) {
@@ -73,16 +73,16 @@ TEST(HoldRelease, GraceKeepsALaterDeadline) {
   } cases[] = {{std::nullopt, 5}, {8, 8}, {2, 5}};
   for (const auto& c : cases) {
     PoolRuntime rt = enabled_runtime();
-    set_pool_ranges_held(rt, true, kT0);
-    note_pool_comp_edit(rt, kT0);  // an edit during the hold arms the grace
+    set_pool_ranges_held(rt, true, kDeadlineT0);
+    note_pool_comp_edit(rt, kDeadlineT0);  // an edit during the hold arms the grace
     rt.ranges_held_until.reset();
-    if (c.existing_secs) rt.ranges_held_until = kT0 + sec(*c.existing_secs);
-    set_pool_ranges_held(rt, false, kT0);
+    if (c.existing_secs) rt.ranges_held_until = kDeadlineT0 + sec(*c.existing_secs);
+    set_pool_ranges_held(rt, false, kDeadlineT0);
     ASSERT_TRUE(rt.ranges_held_until);
-    EXPECT_EQ(*rt.ranges_held_until, kT0 + sec(c.expected_secs));
+    EXPECT_EQ(*rt.ranges_held_until, kDeadlineT0 + sec(c.expected_secs));
     EXPECT_FALSE(rt.hold_grace_armed);
-    EXPECT_TRUE(pool_ranges_held(rt, kT0 + sec(c.expected_secs) - 1));
-    EXPECT_FALSE(pool_ranges_held(rt, kT0 + sec(c.expected_secs)));
+    EXPECT_TRUE(pool_ranges_held(rt, kDeadlineT0 + sec(c.expected_secs) - 1));
+    EXPECT_FALSE(pool_ranges_held(rt, kDeadlineT0 + sec(c.expected_secs)));
   }
 }
 
@@ -102,12 +102,12 @@ TEST(WitnessHandoff, GraceFromThePerFrameTime) {
       rt.delivery_descriptor.emplace();
       rt.delivery_descriptor->per_frame_ms = *c.per_frame_ms;
     }
-    request_witness_handoff(rt, true, kT0);
+    request_witness_handoff(rt, true, kDeadlineT0);
     ASSERT_TRUE(rt.handoff_deadline);
-    EXPECT_EQ(*rt.handoff_deadline, kT0 + c.grace_ms * kNsPerMs);
-    request_witness_handoff(rt, true, kT0 + sec(1));  // pending: unchanged
-    EXPECT_EQ(*rt.handoff_deadline, kT0 + c.grace_ms * kNsPerMs);
-    request_witness_handoff(rt, false, kT0);
+    EXPECT_EQ(*rt.handoff_deadline, kDeadlineT0 + c.grace_ms * kNsPerMs);
+    request_witness_handoff(rt, true, kDeadlineT0 + sec(1));  // pending: unchanged
+    EXPECT_EQ(*rt.handoff_deadline, kDeadlineT0 + c.grace_ms * kNsPerMs);
+    request_witness_handoff(rt, false, kDeadlineT0);
     EXPECT_FALSE(rt.handoff_deadline);
   }
 }
@@ -158,7 +158,7 @@ TEST(GpuContention, FromFourSecondsOnAndOnce) {
   once.plan.emplace();
   note_gpu_contention(once, "grab", 5000.0);
   EXPECT_TRUE(once.plan.has_value());  // the second report changes nothing
-  stop_pool(once, kT0);
+  stop_pool(once, kDeadlineT0);
   EXPECT_FALSE(once.gpu_contended);
 }
 
@@ -186,13 +186,13 @@ TEST(TakePoolPlan, CarriesTheCeilingOfTheSameContext) {
   rt.plan->context = ctx;
   rt.plan->ledger.delivered = 3;
   rt.plan->scheduler.ceiling = 12;
-  rt.plan->scheduler.retry_not_before_ns = kT0;
+  rt.plan->scheduler.retry_not_before_ns = kDeadlineT0;
   rt.plan->scheduler.trial_length_ns = 4;
   rt.plan->scheduler.level = 3;
   rt.plan->scheduler.outcome = TrialOutcome::Loss;
-  rt.plan->scheduler.next_trial_at_ns = kT0;
+  rt.plan->scheduler.next_trial_at_ns = kDeadlineT0;
   rt.plan->scheduler.logged = SchedulerLogged{3, true, TrialOutcome::Loss};
-  auto taken = take_pool_plan(rt, kT0);
+  auto taken = take_pool_plan(rt, kDeadlineT0);
   ASSERT_TRUE(taken);
   EXPECT_FALSE(rt.plan);
   EXPECT_EQ(rt.carried_scheduler.ceiling, 12u);
@@ -202,7 +202,7 @@ TEST(TakePoolPlan, CarriesTheCeilingOfTheSameContext) {
   EXPECT_FALSE(rt.carried_scheduler.logged);
   EXPECT_EQ(rt.carried_scheduler.level, 1u);
   EXPECT_EQ(rt.carried_scheduler.outcome, TrialOutcome::Cold);
-  EXPECT_FALSE(take_pool_plan(rt, kT0));
+  EXPECT_FALSE(take_pool_plan(rt, kDeadlineT0));
 }
 
 TEST(TakePoolPlan, ABatchWithoutAnyFrameLogsItsFirstDelivery) {
@@ -210,9 +210,9 @@ TEST(TakePoolPlan, ABatchWithoutAnyFrameLogsItsFirstDelivery) {
   ASSERT_TRUE(open_log_file_at(dir.path() / "velocinta.log", LogRole::Host));
   PoolRuntime rt = enabled_runtime();
   rt.plan.emplace();
-  rt.plan->started_at = kT0;
+  rt.plan->started_at = kDeadlineT0;
   rt.plan->context = StartupContext{4, 1, std::nullopt, true, kOutputPsd};
-  (void)take_pool_plan(rt, kT0 + 1'234'560'000);
+  (void)take_pool_plan(rt, kDeadlineT0 + 1'234'560'000);
   ASSERT_EQ(rt.first_delivery_history.size(), 1u);
   EXPECT_NEAR(rt.first_delivery_history[0].pending_lower_bound_ms.value_or(0.0), 1234.56, 1e-6);
   close_log_file();
@@ -236,11 +236,11 @@ TEST(StopPool, LeavesNothingBehind) {
   rt.snapshot_file.emplace(copy, "/p.aep", FileStamp{}, 1.0);
   rt.save_required = true;
   rt.gpu_contended = true;
-  rt.handoff_deadline = kT0;
+  rt.handoff_deadline = kDeadlineT0;
   rt.ramp_open = true;
-  rt.launch_debounce_from = kT0;
+  rt.launch_debounce_from = kDeadlineT0;
   uint64_t gen = rt.snapshot_generation;
-  stop_pool(rt, kT0);
+  stop_pool(rt, kDeadlineT0);
   EXPECT_FALSE(rt.plan);
   EXPECT_TRUE((*flags)[0].load());
   EXPECT_FALSE(fs::exists(copy));

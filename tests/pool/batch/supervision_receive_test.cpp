@@ -5,12 +5,12 @@
 #include <functional>
 #include <memory>
 #include <vector>
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kMs = 1'000'000;
-constexpr uint64_t kT0 = 50'000 * kMs;
+constexpr uint64_t kReceiveT0 = 50'000 * kMs;
 
 PoolFrameDelivery frame(int64_t index, size_t pixel_bytes = 16) {
   PoolFrameDelivery d;
@@ -37,7 +37,7 @@ struct Channel {
 // A clock that only moves while messages are handled: each takes `per_message`.
 struct Clock {
   explicit Clock(uint64_t per_message = 0) : per_message(per_message) {}
-  std::shared_ptr<uint64_t> now = std::make_shared<uint64_t>(kT0);
+  std::shared_ptr<uint64_t> now = std::make_shared<uint64_t>(kReceiveT0);
   uint64_t per_message;
   std::function<uint64_t()> reader() const {
     return [now = now] { return *now; };
@@ -150,14 +150,14 @@ TEST(Receive, ADroppedBatchsSendersLeaveADisconnectedChannel) {
 }
 
 TEST(ReceiveWindow, RunsFromTheCallsInstantAndReadsTheClockOnlyWhenItDecides) {
-  uint64_t now = kT0;
+  uint64_t now = kReceiveT0;
   int reads = 0;
   const auto clock = [&] {
     ++reads;
     return now;
   };
   // Opened at the call's start, 1.5 ms before the receiving began.
-  ReceiveWindow window(kT0 - 1'500'000);
+  ReceiveWindow window(kReceiveT0 - 1'500'000);
   EXPECT_TRUE(window.room());
   EXPECT_TRUE(window.in_time(clock));
   EXPECT_EQ(reads, 0) << "no frame returned yet: the 2 ms do not apply";
@@ -167,14 +167,14 @@ TEST(ReceiveWindow, RunsFromTheCallsInstantAndReadsTheClockOnlyWhenItDecides) {
   EXPECT_TRUE(window.in_time(clock));
   EXPECT_EQ(reads, 1);
   EXPECT_EQ(window.last_read_ns(), now);
-  now = kT0 + 500'000;  // 2 ms after the call's start
+  now = kReceiveT0 + 500'000;  // 2 ms after the call's start
   EXPECT_FALSE(window.in_time(clock));
   EXPECT_EQ(window.last_read_ns(), now);
 
-  ReceiveWindow full(kT0);
+  ReceiveWindow full(kReceiveT0);
   full.took(frame(0, 32u << 20));
   EXPECT_FALSE(full.room()) << "32 MiB taken";
-  ReceiveWindow counted(kT0);
+  ReceiveWindow counted(kReceiveT0);
   for (uint32_t i = 0; i < kReceiveMessagesPerCall; ++i) counted.took(failed_read(i));
   EXPECT_FALSE(counted.room()) << "eight messages taken";
   EXPECT_EQ(counted.messages_taken(), kReceiveMessagesPerCall);
@@ -184,7 +184,7 @@ TEST(Receive, AnEmptyChannelCostsNoLookAtTheClockAndALateMessageWaitsInTheStash)
   Channel ch;
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
   int reads = 0;
-  uint64_t now = kT0;
+  uint64_t now = kReceiveT0;
   const auto clock = [&] {
     ++reads;
     return now;
@@ -195,16 +195,16 @@ TEST(Receive, AnEmptyChannelCostsNoLookAtTheClockAndALateMessageWaitsInTheStash)
     return true;
   };
   std::optional<PoolFrameDelivery> stash;
-  ReceiveWindow drained(kT0);
+  ReceiveWindow drained(kReceiveT0);
   EXPECT_EQ(receive_deliveries(drained, stash, ch.receiver, clock, handle), ReceiveEnd::Empty);
   EXPECT_EQ(taken, (std::vector<int64_t>{0, 1, 2}));
   EXPECT_EQ(reads, 2) << "before the second and the third message only";
-  EXPECT_EQ(drained.last_read_ns(), kT0);
+  EXPECT_EQ(drained.last_read_ns(), kReceiveT0);
 
   for (int i = 3; i < 5; ++i) ASSERT_TRUE(ch.sender.try_send(frame(i)));
-  ReceiveWindow late(kT0);
+  ReceiveWindow late(kReceiveT0);
   late.returned();
-  now = kT0 + 2'000'000;
+  now = kReceiveT0 + 2'000'000;
   EXPECT_EQ(receive_deliveries(late, stash, ch.receiver, clock, handle), ReceiveEnd::Limit);
   EXPECT_EQ(taken.size(), 3u);
   ASSERT_TRUE(stash);

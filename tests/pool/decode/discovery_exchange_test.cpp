@@ -19,17 +19,17 @@ struct Exchange {
   ChannelSender<DiscoveryReport> reports;
 };
 
-const auto kNow = std::chrono::steady_clock::time_point(std::chrono::seconds(100));
+const auto kExchangeNow = std::chrono::steady_clock::time_point(std::chrono::seconds(100));
 
 TEST(DiscoveryExchange, OneRequestInFlightWithThePlayhead) {
   Exchange x;
   DiscoveryHandle& h = *x.handle;
   EXPECT_FALSE(try_recv_discovery(h));  // nothing asked yet
-  ASSERT_TRUE(request_discovery(h, 42, kNow));
+  ASSERT_TRUE(request_discovery(h, 42, kExchangeNow));
   EXPECT_TRUE(h.waiting);
-  EXPECT_EQ(h.pending_since, kNow);
+  EXPECT_EQ(h.pending_since, kExchangeNow);
   EXPECT_EQ(h.counter, 1u);
-  EXPECT_FALSE(request_discovery(h, 43, kNow));  // one at a time
+  EXPECT_FALSE(request_discovery(h, 43, kExchangeNow));  // one at a time
   EXPECT_FALSE(try_recv_discovery(h));          // not answered yet
 
   std::optional<DiscoveryRequest> req;
@@ -47,7 +47,7 @@ TEST(DiscoveryExchange, OneRequestInFlightWithThePlayhead) {
   EXPECT_FALSE(h.waiting);
   EXPECT_FALSE(h.pending_since);
 
-  ASSERT_TRUE(request_discovery(h, std::nullopt, kNow));
+  ASSERT_TRUE(request_discovery(h, std::nullopt, kExchangeNow));
   ASSERT_EQ(x.requests.try_recv(req), TryRecv::Value);
   EXPECT_FALSE(req->has_playhead);
   EXPECT_EQ(h.counter, 2u);
@@ -59,17 +59,17 @@ TEST(DiscoveryExchange, AQuietReportPacesTheNextScan) {
   for (const bool fresh : {false, true}) {
     Exchange x;
     DiscoveryHandle& h = *x.handle;
-    ASSERT_TRUE(request_discovery(h, 0, kNow));
+    ASSERT_TRUE(request_discovery(h, 0, kExchangeNow));
     std::optional<DiscoveryRequest> req;
     ASSERT_EQ(x.requests.try_recv(req), TryRecv::Value);
     DiscoveryReport report;
-    report.scan_started = kNow;
+    report.scan_started = kExchangeNow;
     report.fresh = fresh;
     ASSERT_TRUE(x.reports.try_send(std::move(report)));
     ASSERT_TRUE(try_recv_discovery(h));
-    EXPECT_EQ(request_discovery(h, 0, kNow + kQuietScanPace / 2), fresh) << fresh;
+    EXPECT_EQ(request_discovery(h, 0, kExchangeNow + kQuietScanPace / 2), fresh) << fresh;
     if (!fresh) {
-      EXPECT_TRUE(request_discovery(h, 0, kNow + kQuietScanPace));
+      EXPECT_TRUE(request_discovery(h, 0, kExchangeNow + kQuietScanPace));
     }
   }
 }
@@ -77,12 +77,12 @@ TEST(DiscoveryExchange, AQuietReportPacesTheNextScan) {
 TEST(DiscoveryExchange, AWorkerThatIsGoneEndsTheWait) {
   Exchange x;
   DiscoveryHandle& h = *x.handle;
-  ASSERT_TRUE(request_discovery(h, 0, kNow));
+  ASSERT_TRUE(request_discovery(h, 0, kExchangeNow));
   x.reports.reset();
   x.requests.reset();
   EXPECT_FALSE(try_recv_discovery(h));
   EXPECT_FALSE(h.waiting);
-  EXPECT_FALSE(request_discovery(h, 0, kNow));
+  EXPECT_FALSE(request_discovery(h, 0, kExchangeNow));
   EXPECT_FALSE(h.waiting);
 }
 

@@ -15,19 +15,16 @@
 #include "psd_writer.h"
 #include "support/scratch_dir.h"
 #include "tga_writer.h"
+#include "pool/decode/file_bytes.h"
 
 namespace vel {
 namespace {
 
+using testing::write_file;
 namespace fs = std::filesystem;
 using testing::Bytes;
 using testing::bytes_read_by_process;
 using testing::ScratchDir;
-
-void write_file(const fs::path& p, const Bytes& b) {
-  std::ofstream(p, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
 
 // Premultiplied pixels no encoder packs: each byte drawn at random.
 sim::FrameImage noise_image(int w, int h, uint32_t seed) {

@@ -9,7 +9,7 @@
 namespace vel {
 namespace {
 
-const BatchTimeBase kTime{1001, 24000};
+const BatchTimeBase kHandoffTime{1001, 24000};
 
 DiscoveredFile file(int64_t frame, double age_ms = 10.0, std::optional<uint64_t> worker = 0) {
   return {"/tmp/job/w0/f_" + std::to_string(frame) + ".psd", frame, true, age_ms, worker};
@@ -25,7 +25,7 @@ TEST(FrameFileHandoff, DropsWhatIsNotWantedAndSendsTheRest) {
   std::vector<DecodeJob> jobs;
   DiscoveryTimes times;
   const size_t sent = hand_frame_files(
-      pending, ledger, kTime, 2, any_owner,
+      pending, ledger, kHandoffTime, 2, any_owner,
       [&](DecodeJob j) {
         jobs.push_back(std::move(j));
         return true;
@@ -60,7 +60,7 @@ TEST(FrameFileHandoff, AFrameOutsideItsWorkersRangeIsNotRead) {
   std::vector<DecodeJob> jobs;
   DiscoveryTimes times;
   EXPECT_EQ(hand_frame_files(
-                pending, ledger, kTime, 1, owned,
+                pending, ledger, kHandoffTime, 1, owned,
                 [&](DecodeJob j) {
                   jobs.push_back(std::move(j));
                   return true;
@@ -84,12 +84,12 @@ TEST(FrameFileHandoff, AtMost32ACallAndAFullQueueKeepsTheFile) {
   for (int f = 0; f < 40; ++f) pending.push_back(file(f));
   DiscoveryTimes times;
   size_t room = 32;
-  EXPECT_EQ(hand_frame_files(pending, ledger, kTime, 1, any_owner, [&](DecodeJob) { return room-- > 0; }, times), 32u);
+  EXPECT_EQ(hand_frame_files(pending, ledger, kHandoffTime, 1, any_owner, [&](DecodeJob) { return room-- > 0; }, times), 32u);
   ASSERT_EQ(pending.size(), 8u);
   EXPECT_EQ(pending.front().frame, 32);
 
   room = 3;
-  EXPECT_EQ(hand_frame_files(pending, ledger, kTime, 1, any_owner, [&](DecodeJob) { return room-- > 0; }, times), 3u);
+  EXPECT_EQ(hand_frame_files(pending, ledger, kHandoffTime, 1, any_owner, [&](DecodeJob) { return room-- > 0; }, times), 3u);
   ASSERT_EQ(pending.size(), 5u);
   EXPECT_EQ(pending.front().frame, 35);  // refused, back at the front
   EXPECT_EQ(ledger.handed.count(35), 0u);

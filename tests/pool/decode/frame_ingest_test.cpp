@@ -10,16 +10,14 @@
 #include "pool/decode/image_bytes.h"
 #include "support/scratch_dir.h"
 #include "tga_writer.h"
+#include "pool/decode/file_bytes.h"
 
 namespace vel {
 namespace {
 
+using testing::write_file;
 using testing::Bytes;
 using testing::ScratchDir;
-
-void write_file(const std::filesystem::path& p, const Bytes& b) {
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
 
 // A PNG of `channels` samples of `depth` bits, each sample `value` (alpha
 // channels `alpha`).

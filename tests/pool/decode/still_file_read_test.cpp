@@ -17,18 +17,16 @@
 #include "file_rewrites.h"
 #include "pool/decode/frame_ingest.h"
 #include "support/scratch_dir.h"
+#include "pool/decode/file_bytes.h"
 
 namespace vel {
 namespace {
 
+using testing::write_file;
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 Bytes filled(size_t n, uint8_t value) { return Bytes(n, value); }
-
-void write_file(const std::filesystem::path& p, const Bytes& b) {
-  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
 
 // The bytes of a read, its buffer handed back to the pool.
 std::optional<Bytes> taken_bytes(std::optional<ByteBuffer> buffer) {

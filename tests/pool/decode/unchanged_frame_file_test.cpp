@@ -22,10 +22,12 @@
 #include "pool/decode/process_reads.h"
 #include "support/scratch_dir.h"
 #include "tga_writer.h"
+#include "pool/decode/file_bytes.h"
 
 namespace vel {
 namespace {
 
+using testing::write_file;
 namespace fs = std::filesystem;
 using testing::bytes_read_by_process;
 using testing::ScratchDir;
@@ -34,11 +36,6 @@ constexpr FrameDimensions kAsked{64, 36};
 // Garbage that passes for no frame, as large as a frame file of the batch
 // may be, so that each read of it shows.
 constexpr size_t kBadBytes = 1 << 20;
-
-void write_file(const fs::path& p, const std::vector<uint8_t>& b) {
-  std::ofstream(p, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-}
 
 std::vector<uint8_t> bad_bytes(uint8_t fill) { return std::vector<uint8_t>(kBadBytes, fill); }
 

@@ -5,19 +5,19 @@
 #include <limits>
 
 #include "pool/runtime/pool_runtime_ops.h"
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr Instant kT0 = 100 * kNsPerSec;
-constexpr Instant ms(uint64_t v) { return v * kNsPerMs; }
+constexpr Instant kGateT0 = 100 * kNsPerSec;
 
 // A runtime one quiet period away from its snapshot and its launch.
 PoolRuntime ready_runtime() {
   PoolRuntime rt = new_pool_runtime(kOutputPsd);
   rt.pool_enabled = true;
   rt.templates_ready = 1;
-  rt.launch_debounce_from = kT0;
+  rt.launch_debounce_from = kGateT0;
   return rt;
 }
 
@@ -30,21 +30,21 @@ struct GateCase {
 
 TEST(PoolLaunchAllowed, EachConditionInOrder) {
   const GateCase cases[] = {
-      {"1999 ms after the edit", [](PoolRuntime&) {}, kT0 + ms(1999), false},
-      {"1999.9 ms counts whole ms", [](PoolRuntime&) {}, kT0 + ms(1999) + 900'000, false},
-      {"2000 ms after the edit", [](PoolRuntime&) {}, kT0 + ms(2000), true},
-      {"no edit yet", [](PoolRuntime& r) { r.launch_debounce_from.reset(); }, kT0, true},
-      {"pool off", [](PoolRuntime& r) { r.pool_enabled = false; }, kT0 + ms(5000), false},
-      {"disabled", [](PoolRuntime& r) { r.disabled_for_session = true; }, kT0 + ms(5000), false},
-      {"gpu contended", [](PoolRuntime& r) { r.gpu_contended = true; }, kT0 + ms(5000), false},
-      {"preparation", [](PoolRuntime& r) { r.preparation_hold = true; }, kT0 + ms(5000), false},
-      {"handoff pending", [](PoolRuntime& r) { r.handoff_deadline = kT0; }, kT0 + ms(5000), false},
-      {"cooldown running", [](PoolRuntime& r) { r.launch_cooldown_until = kT0 + ms(6000); }, kT0 + ms(5000), false},
-      {"cooldown over", [](PoolRuntime& r) { r.launch_cooldown_until = kT0 + ms(5000); }, kT0 + ms(5000), true},
-      {"snapshot held", [](PoolRuntime& r) { r.snapshot_path = "/x/snapshot.aep"; }, kT0 + ms(5000), false},
-      {"ranges held", [](PoolRuntime& r) { r.ranges_held = true; }, kT0 + ms(5000), false},
-      {"held until later", [](PoolRuntime& r) { r.ranges_held_until = kT0 + ms(5001); }, kT0 + ms(5000), false},
-      {"held until passed", [](PoolRuntime& r) { r.ranges_held_until = kT0 + ms(5000); }, kT0 + ms(5000), true},
+      {"1999 ms after the edit", [](PoolRuntime&) {}, kGateT0 + ms(1999), false},
+      {"1999.9 ms counts whole ms", [](PoolRuntime&) {}, kGateT0 + ms(1999) + 900'000, false},
+      {"2000 ms after the edit", [](PoolRuntime&) {}, kGateT0 + ms(2000), true},
+      {"no edit yet", [](PoolRuntime& r) { r.launch_debounce_from.reset(); }, kGateT0, true},
+      {"pool off", [](PoolRuntime& r) { r.pool_enabled = false; }, kGateT0 + ms(5000), false},
+      {"disabled", [](PoolRuntime& r) { r.disabled_for_session = true; }, kGateT0 + ms(5000), false},
+      {"gpu contended", [](PoolRuntime& r) { r.gpu_contended = true; }, kGateT0 + ms(5000), false},
+      {"preparation", [](PoolRuntime& r) { r.preparation_hold = true; }, kGateT0 + ms(5000), false},
+      {"handoff pending", [](PoolRuntime& r) { r.handoff_deadline = kGateT0; }, kGateT0 + ms(5000), false},
+      {"cooldown running", [](PoolRuntime& r) { r.launch_cooldown_until = kGateT0 + ms(6000); }, kGateT0 + ms(5000), false},
+      {"cooldown over", [](PoolRuntime& r) { r.launch_cooldown_until = kGateT0 + ms(5000); }, kGateT0 + ms(5000), true},
+      {"snapshot held", [](PoolRuntime& r) { r.snapshot_path = "/x/snapshot.aep"; }, kGateT0 + ms(5000), false},
+      {"ranges held", [](PoolRuntime& r) { r.ranges_held = true; }, kGateT0 + ms(5000), false},
+      {"held until later", [](PoolRuntime& r) { r.ranges_held_until = kGateT0 + ms(5001); }, kGateT0 + ms(5000), false},
+      {"held until passed", [](PoolRuntime& r) { r.ranges_held_until = kGateT0 + ms(5000); }, kGateT0 + ms(5000), true},
   };
   for (const auto& c : cases) {
     PoolRuntime rt = ready_runtime();
@@ -75,7 +75,7 @@ TEST(PoolNextBatchReady, EachConditionInOrder) {
       {"no snapshot", [](PoolRuntime& r, GateWorld&) { r.snapshot_path.reset(); }, false, false},
       {"plan running", [](PoolRuntime& r, GateWorld&) { r.plan.emplace(); }, false, true},
       {"ranges held", [](PoolRuntime& r, GateWorld&) { r.ranges_held = true; }, false, false},
-      {"handoff", [](PoolRuntime& r, GateWorld&) { r.handoff_deadline = kT0; }, false, false},
+      {"handoff", [](PoolRuntime& r, GateWorld&) { r.handoff_deadline = kGateT0; }, false, false},
       {"3D with an async render in flight",
        [](PoolRuntime& r, GateWorld& w) {
          r.comp_is_3d = true;
@@ -95,7 +95,7 @@ TEST(PoolNextBatchReady, EachConditionInOrder) {
   };
   for (const auto& c : cases) {
     PoolRuntime rt = with_snapshot();
-    GateWorld world{kT0 + ms(5000), 0, 0};
+    GateWorld world{kGateT0 + ms(5000), 0, 0};
     c.arrange(rt, world);
     EXPECT_EQ(pool_next_batch_ready(rt, world), c.ready) << c.name;
     EXPECT_EQ(pool_engaged(rt, world), c.engaged) << c.name;
@@ -105,11 +105,11 @@ TEST(PoolNextBatchReady, EachConditionInOrder) {
 TEST(PoolPeriodicCheck, AtMostEvery30sAndNeverWhileReady) {
   PoolRuntime rt = ready_runtime();
   rt.templates_ready = 0;
-  EXPECT_TRUE(pool_periodic_check_due(rt, kT0));
-  EXPECT_FALSE(pool_periodic_check_due(rt, kT0 + 29'999 * kNsPerMs));
-  EXPECT_TRUE(pool_periodic_check_due(rt, kT0 + 30 * kNsPerSec));
+  EXPECT_TRUE(pool_periodic_check_due(rt, kGateT0));
+  EXPECT_FALSE(pool_periodic_check_due(rt, kGateT0 + 29'999 * kNsPerMs));
+  EXPECT_TRUE(pool_periodic_check_due(rt, kGateT0 + 30 * kNsPerSec));
   rt.templates_ready = 1;
-  EXPECT_FALSE(pool_periodic_check_due(rt, kT0 + 90 * kNsPerSec));
+  EXPECT_FALSE(pool_periodic_check_due(rt, kGateT0 + 90 * kNsPerSec));
 }
 
 TEST(PoolEffectiveWorkerCount, RamBoundAndMeasuredAdmission) {

@@ -10,7 +10,7 @@
 namespace vel {
 namespace {
 
-constexpr Instant kT0 = 1000 * kNsPerSec;
+constexpr Instant kTickT0 = 1000 * kNsPerSec;
 constexpr uint64_t GB = 1'000'000'000;
 
 // A tick world that starts no thread and kills nothing: it records.
@@ -47,17 +47,17 @@ TEST(WarmWindowSweep, WaitsTwentySecondsAndKeepsTheLatestWhileActive) {
     Instant at;
     std::vector<pid_t> swept;
   } cases[] = {
-      {"19.9 s after the older end", false, kT0 + 19'900 * kNsPerMs, {}},
-      {"20 s after the older end", false, kT0 + 20 * kNsPerSec, {101}},
-      {"both old, pool inactive", false, kT0 + 40 * kNsPerSec, {101, 102}},
-      {"both old, pool active keeps the latest", true, kT0 + 40 * kNsPerSec, {101}},
+      {"19.9 s after the older end", false, kTickT0 + 19'900 * kNsPerMs, {}},
+      {"20 s after the older end", false, kTickT0 + 20 * kNsPerSec, {101}},
+      {"both old, pool inactive", false, kTickT0 + 40 * kNsPerSec, {101, 102}},
+      {"both old, pool active keeps the latest", true, kTickT0 + 40 * kNsPerSec, {101}},
   };
   for (const Case& c : cases) {
     FakeTick fake;
     PoolRuntime rt = new_pool_runtime(kOutputPsd);
     rt.pool_enabled = c.enabled_and_active;
     rt.pool_active = c.enabled_and_active;
-    rt.ended_clients = {{101, kT0, 5}, {102, kT0 + 10 * kNsPerSec, 6}};
+    rt.ended_clients = {{101, kTickT0, 5}, {102, kTickT0 + 10 * kNsPerSec, 6}};
     pool_memory_tick(rt, c.at, fake.world());
     const std::vector<pid_t> swept = fake.sweeps.empty() ? std::vector<pid_t>{} : pids_of(fake.sweeps[0]);
     EXPECT_EQ(swept, c.swept) << c.name;
@@ -68,8 +68,8 @@ TEST(WarmWindowSweep, WaitsTwentySecondsAndKeepsTheLatestWhileActive) {
 TEST(WarmWindowSweep, SweepsAtLeastTenSecondsApartEvenWhenPostponed) {
   FakeTick fake;
   PoolRuntime rt = new_pool_runtime(kOutputPsd);
-  rt.ended_clients = {{101, kT0, 5}};
-  const Instant t = kT0 + 30 * kNsPerSec;
+  rt.ended_clients = {{101, kTickT0, 5}};
+  const Instant t = kTickT0 + 30 * kNsPerSec;
   fake.aerender_running = true;
   pool_memory_tick(rt, t, fake.world());  // postponed, but it counts as a sweep
   fake.aerender_running = false;
@@ -84,9 +84,9 @@ TEST(WarmWindowSweep, SweepsAtLeastTenSecondsApartEvenWhenPostponed) {
 TEST(WarmWindowSweep, NeverWhileABatchRuns) {
   FakeTick fake;
   PoolRuntime rt = new_pool_runtime(kOutputPsd);
-  rt.ended_clients = {{101, kT0, 5}};
+  rt.ended_clients = {{101, kTickT0, 5}};
   rt.plan.emplace();
-  pool_memory_tick(rt, kT0 + 60 * kNsPerSec, fake.world());
+  pool_memory_tick(rt, kTickT0 + 60 * kNsPerSec, fake.world());
   EXPECT_TRUE(fake.sweeps.empty());
 }
 
@@ -134,16 +134,16 @@ TEST(AcceptPoolMemorySample, RefusalsClearTheCurrentSample) {
     SampleCpuPart part;
     bool accepted;
   } cases[] = {
-      {"a span of 3 s", cpu_part(kT0, kT0 + 3 * kNsPerSec, {3, 1, 2}), true},
-      {"a span of 3.000000001 s", cpu_part(kT0, kT0 + 3 * kNsPerSec + 1, {1, 2}), false},
-      {"a duplicate pid", cpu_part(kT0, kT0 + kNsPerSec, {1, 2, 1}), false},
-      {"no entry", cpu_part(kT0, kT0 + kNsPerSec, {}), false},
-      {"an end before the start", cpu_part(kT0, kT0 - 1, {1}), false},
-      {"a pid 0", cpu_part(kT0, kT0 + kNsPerSec, {0, 1}), false},
+      {"a span of 3 s", cpu_part(kTickT0, kTickT0 + 3 * kNsPerSec, {3, 1, 2}), true},
+      {"a span of 3.000000001 s", cpu_part(kTickT0, kTickT0 + 3 * kNsPerSec + 1, {1, 2}), false},
+      {"a duplicate pid", cpu_part(kTickT0, kTickT0 + kNsPerSec, {1, 2, 1}), false},
+      {"no entry", cpu_part(kTickT0, kTickT0 + kNsPerSec, {}), false},
+      {"an end before the start", cpu_part(kTickT0, kTickT0 - 1, {1}), false},
+      {"a pid 0", cpu_part(kTickT0, kTickT0 + kNsPerSec, {0, 1}), false},
   };
   for (const Case& c : cases) {
     std::optional<PoolMemorySample> current = PoolMemorySample{};
-    current->cpu = cpu_part(kT0 - 2 * kNsPerSec, kT0 - kNsPerSec, {1});
+    current->cpu = cpu_part(kTickT0 - 2 * kNsPerSec, kTickT0 - kNsPerSec, {1});
     EXPECT_FALSE(accept_pool_memory_sample(current, c.part).has_value()) << c.name;
     EXPECT_EQ(current.has_value(), c.accepted) << c.name;
     if (c.accepted) {
@@ -160,14 +160,14 @@ TEST(AcceptPoolMemorySample, AfterARefusalTheNextGivesNoShare) {
     p.host = {busy, total};
     return p;
   };
-  EXPECT_FALSE(accept_pool_memory_sample(current, cpu_part(kT0, kT0 + 1000, {1, 2})));
+  EXPECT_FALSE(accept_pool_memory_sample(current, cpu_part(kTickT0, kTickT0 + 1000, {1, 2})));
   const auto shares =
-      accept_pool_memory_sample(current, later(cpu_part(kT0 + kNsPerSec, kT0 + kNsPerSec + 1000, {2, 1}), 3'000'000, 200, 800));
+      accept_pool_memory_sample(current, later(cpu_part(kTickT0 + kNsPerSec, kTickT0 + kNsPerSec + 1000, {2, 1}), 3'000'000, 200, 800));
   ASSERT_TRUE(shares);
   EXPECT_GT(shares->host_busy_percent, 0.0);
-  EXPECT_FALSE(accept_pool_memory_sample(current, cpu_part(kT0, kT0 + 4 * kNsPerSec, {1})));
+  EXPECT_FALSE(accept_pool_memory_sample(current, cpu_part(kTickT0, kTickT0 + 4 * kNsPerSec, {1})));
   EXPECT_FALSE(current);
-  EXPECT_FALSE(accept_pool_memory_sample(current, cpu_part(kT0 + 5 * kNsPerSec, kT0 + 5 * kNsPerSec + 10, {1, 2})));
+  EXPECT_FALSE(accept_pool_memory_sample(current, cpu_part(kTickT0 + 5 * kNsPerSec, kTickT0 + 5 * kNsPerSec + 10, {1, 2})));
 }
 
 TEST(MemorySampler, StartsAtMostOncePerSecondAndOnlyForLiveJobs) {
@@ -176,19 +176,19 @@ TEST(MemorySampler, StartsAtMostOncePerSecondAndOnlyForLiveJobs) {
   rt.plan.emplace();
   rt.plan->jobs.resize(2);
   for (auto& job : rt.plan->jobs) job.finished = true;
-  pool_memory_tick(rt, kT0, fake.world());
+  pool_memory_tick(rt, kTickT0, fake.world());
   EXPECT_TRUE(fake.sampler_starts.empty()) << "every job has exited";
 
   rt.plan->jobs[1].finished = false;
   rt.plan->jobs[1].child = WorkerChild{std::make_shared<SpawnedChild>(4242, -1)};
-  pool_memory_tick(rt, kT0, fake.world());
+  pool_memory_tick(rt, kTickT0, fake.world());
   ASSERT_EQ(fake.sampler_starts.size(), 1u);
   EXPECT_EQ(fake.sampler_starts[0], std::vector<uint32_t>{4242});
   fake.senders.clear();  // the sampler ends without a sample
-  pool_memory_tick(rt, kT0 + 999 * kNsPerMs, fake.world());
+  pool_memory_tick(rt, kTickT0 + 999 * kNsPerMs, fake.world());
   EXPECT_FALSE(rt.sampler);
   EXPECT_EQ(fake.sampler_starts.size(), 1u);
-  pool_memory_tick(rt, kT0 + kNsPerSec, fake.world());
+  pool_memory_tick(rt, kTickT0 + kNsPerSec, fake.world());
   EXPECT_EQ(fake.sampler_starts.size(), 2u);
   rt.plan->jobs[1].child.link->mark_reaped(1);  // never signal what the test invented
 }
@@ -199,15 +199,15 @@ TEST(MemorySampler, ASampleRaisesThePeaksAndEndsTheRun) {
   rt.plan.emplace();
   rt.plan->jobs.resize(1);
   rt.plan->jobs[0].child = WorkerChild{std::make_shared<SpawnedChild>(4242, -1)};
-  pool_memory_tick(rt, kT0, fake.world());
+  pool_memory_tick(rt, kTickT0, fake.world());
   ASSERT_EQ(fake.senders.size(), 1u);
   PoolMemorySample sample;
   sample.clients = {client(4242, 900'000'000)};
   sample.available_bytes = 8 * GB;
-  sample.started_ns = kT0;
-  sample.ended_ns = kT0 + 50 * kNsPerMs;
+  sample.started_ns = kTickT0;
+  sample.ended_ns = kTickT0 + 50 * kNsPerMs;
   fake.senders[0].send(std::move(sample));
-  pool_memory_tick(rt, kT0 + 100 * kNsPerMs, fake.world());
+  pool_memory_tick(rt, kTickT0 + 100 * kNsPerMs, fake.world());
   EXPECT_FALSE(rt.sampler);
   EXPECT_EQ(rt.group_rss_peak, 900'000'000u);
   EXPECT_EQ(rt.concurrent_groups, 1u);
@@ -234,16 +234,16 @@ TEST(MemorySampler, AWorkerThatEndedDuringTheListingIsNoEngineOfTheSample) {
     fake.senders.back().send(std::move(sample));
     pool_memory_tick(rt, start + 100 * kNsPerMs, fake.world());
   };
-  sample_at(kT0, {client(4242, 900'000'000), client(4343, 800'000'000)});
+  sample_at(kTickT0, {client(4242, 900'000'000), client(4343, 800'000'000)});
   ASSERT_EQ(rt.engine_samples.samples.size(), 1u);
   rt.plan->jobs[1].finished = true;  // ended while the next listing ran
-  sample_at(kT0 + kNsPerSec, {client(4242, 900'000'000), client(4343, std::nullopt)});
+  sample_at(kTickT0 + kNsPerSec, {client(4242, 900'000'000), client(4343, std::nullopt)});
   ASSERT_EQ(rt.engine_samples.samples.size(), 1u) << "a new series, with one engine";
   EXPECT_EQ(rt.engine_samples.samples.back().engine_bytes, std::vector<uint64_t>{900'000'000});
-  sample_at(kT0 + 2 * kNsPerSec, {client(4242, 900'000'000)});
+  sample_at(kTickT0 + 2 * kNsPerSec, {client(4242, 900'000'000)});
   EXPECT_EQ(rt.engine_samples.samples.size(), 2u) << "and it goes on";
   // A running worker without a figure still spoils the sample.
-  sample_at(kT0 + 3 * kNsPerSec, {client(4242, std::nullopt)});
+  sample_at(kTickT0 + 3 * kNsPerSec, {client(4242, std::nullopt)});
   EXPECT_TRUE(rt.engine_samples.samples.empty());
   for (PoolJob& job : rt.plan->jobs) job.child.link->mark_reaped(1);
 }
@@ -261,19 +261,19 @@ TEST(MemorySampler, TheSampleCarriesTheCounterTheSwitchesName) {
   rt.plan->ledger.delivered = 31;
   rt.plan->ledger.useful_frames = 17;
   rt.plan->ledger.cohort_frames = 5;
-  pool_memory_tick(rt, kT0, fake.world());
+  pool_memory_tick(rt, kTickT0, fake.world());
   ASSERT_EQ(fake.senders.size(), 1u);
   PoolMemorySample sample;
   sample.clients = {client(4242, 900'000'000)};
   sample.available_bytes = 8 * GB;
-  sample.started_ns = kT0;
-  sample.ended_ns = kT0 + 50 * kNsPerMs;
+  sample.started_ns = kTickT0;
+  sample.ended_ns = kTickT0 + 50 * kNsPerMs;
   fake.senders[0].send(std::move(sample));
-  pool_memory_tick(rt, kT0 + 100 * kNsPerMs, fake.world());
+  pool_memory_tick(rt, kTickT0 + 100 * kNsPerMs, fake.world());
   ASSERT_EQ(rt.engine_samples.samples.size(), 1u);
   const uint64_t expected = measured_admission_enabled() && adaptive_scheduler_enabled() ? 5 : 17;
   EXPECT_EQ(rt.engine_samples.samples.back().frames, expected);
-  EXPECT_EQ(rt.engine_samples.samples.back().frame_instant_ns, kT0 + 100 * kNsPerMs);
+  EXPECT_EQ(rt.engine_samples.samples.back().frame_instant_ns, kTickT0 + 100 * kNsPerMs);
   rt.plan->jobs[0].child.link->mark_reaped(1);
 }
 
@@ -281,8 +281,8 @@ TEST(PoolMemoryLine, PrintsTheSample) {
   PoolMemorySample s;
   s.clients = {client(1, 1'000), client(2, 2'000)};
   s.available_bytes = 5'000;
-  s.started_ns = kT0;
-  s.ended_ns = kT0 + 12'340'000;
+  s.started_ns = kTickT0;
+  s.ended_ns = kTickT0 + 12'340'000;
   EXPECT_EQ(pool_memory_line(s, 16'000, 1'500),
             "POOL_MEMORY clients=2 available_bytes=5000 total_bytes=Some(16000) rss_total_bytes=3000 "
             "peak_engine_bytes=1500 collection_ms=12.3");

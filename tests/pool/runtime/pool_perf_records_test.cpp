@@ -1,11 +1,11 @@
 #include "pool/runtime/pool_perf_records.h"
 
 #include <gtest/gtest.h>
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kS = 1'000'000'000;
 
 TEST(PoolPerfRecords, AdmissionWithOptionalsAndVariantNames) {
   SchedulerAssessment v;

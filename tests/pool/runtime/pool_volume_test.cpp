@@ -16,6 +16,7 @@
 #include "pool/runtime/pool_directory.h"
 #include "pool/runtime/pool_runtime_ops.h"
 #include "support/scratch_dir.h"
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
@@ -23,8 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
-constexpr Instant kT0 = 100 * kNsPerSec;
-constexpr Instant ms(uint64_t v) { return v * kNsPerMs; }
+constexpr Instant kVolumeT0 = 100 * kNsPerSec;
 
 // A volume the test reads for the pool: each reading asked waits until the
 // test answers it.
@@ -91,7 +91,7 @@ TEST(PoolVolume, TheFreeBytesOfTheVolumeOfAHeldFolderReadOnAThread) {
   // Read off the main thread through a copy of the descriptor: the watch
   // takes the figure without waiting, once the thread has sent it.
   PoolVolumeWatch watch;
-  watch.ask(kT0, volume_probe_on([fd] { return fd; }));
+  watch.ask(kVolumeT0, volume_probe_on([fd] { return fd; }));
   std::optional<VolumeReading> reading;
   for (int i = 0; i < 6000 && !reading; ++i) {
     reading = watch.take();
@@ -103,7 +103,7 @@ TEST(PoolVolume, TheFreeBytesOfTheVolumeOfAHeldFolderReadOnAThread) {
   EXPECT_TRUE(near(*reading->free_bytes, *free_bytes));
   // Nothing held: an unknown volume, at once.
   PoolVolumeWatch none;
-  none.ask(kT0, volume_probe_on([] { return -1; }));
+  none.ask(kVolumeT0, volume_probe_on([] { return -1; }));
   reading = none.take();
   ASSERT_TRUE(reading);
   EXPECT_FALSE(reading->free_bytes);
@@ -160,10 +160,10 @@ class VolumeGate : public ::testing::Test {
 // readings go on; a reading with room lets the next launch go, and a
 // volume that runs short again is said again.
 TEST_F(VolumeGate, AShortVolumeRefusesTheLaunchSaidOnceUntilSpaceReturns) {
-  EXPECT_FALSE(try_launch(kT0)) << "a worker sent before the volume was read";
+  EXPECT_FALSE(try_launch(kVolumeT0)) << "a worker sent before the volume was read";
   ASSERT_EQ(volume_.asked.size(), 1u);
   volume_.answer(15 * kMiB);
-  tend_pool_volume(rt_, kT0 + ms(16), volume_.probe());
+  tend_pool_volume(rt_, kVolumeT0 + ms(16), volume_.probe());
   ASSERT_TRUE(rt_.volume.short_of_room());
   const std::vector<std::string> said = log_.lines_with("pool: volume plein");
   ASSERT_EQ(said.size(), 1u);
@@ -172,11 +172,11 @@ TEST_F(VolumeGate, AShortVolumeRefusesTheLaunchSaidOnceUntilSpaceReturns) {
             std::string::npos)
       << said[0];
   EXPECT_NE(said[0].find(" n'a plus que 15 Mio libres, il en faut 17 Mio à un worker"), std::string::npos) << said[0];
-  EXPECT_FALSE(ready(kT0 + ms(16)));
-  EXPECT_FALSE(try_launch(kT0 + ms(16)));
+  EXPECT_FALSE(ready(kVolumeT0 + ms(16)));
+  EXPECT_FALSE(try_launch(kVolumeT0 + ms(16)));
   EXPECT_FALSE(fs::exists(scratch_.path() / "velocinta_pool")) << "the refused launch made its folder";
   // Still short at the next readings: nothing more is said.
-  for (Instant t = kT0 + ms(600); t < kT0 + ms(3000); t += ms(600)) {
+  for (Instant t = kVolumeT0 + ms(600); t < kVolumeT0 + ms(3000); t += ms(600)) {
     tend_pool_volume(rt_, t, volume_.probe());
     ASSERT_EQ(volume_.asked.size(), 1u) << "the short volume is read again";
     volume_.answer(15 * kMiB);
@@ -185,17 +185,17 @@ TEST_F(VolumeGate, AShortVolumeRefusesTheLaunchSaidOnceUntilSpaceReturns) {
   }
   EXPECT_EQ(lines_said(), 1u);
   // Room again: the next launch goes.
-  tend_pool_volume(rt_, kT0 + ms(3600), volume_.probe());
+  tend_pool_volume(rt_, kVolumeT0 + ms(3600), volume_.probe());
   volume_.answer(64 * kMiB);
-  tend_pool_volume(rt_, kT0 + ms(3616), volume_.probe());
+  tend_pool_volume(rt_, kVolumeT0 + ms(3616), volume_.probe());
   EXPECT_FALSE(rt_.volume.short_of_room());
-  EXPECT_TRUE(ready(kT0 + ms(3616)));
-  EXPECT_TRUE(try_launch(kT0 + ms(3616)));
+  EXPECT_TRUE(ready(kVolumeT0 + ms(3616)));
+  EXPECT_TRUE(try_launch(kVolumeT0 + ms(3616)));
   // Short again: said again, once.
-  rt_.volume.ask(kT0 + ms(4200), volume_.probe());
+  rt_.volume.ask(kVolumeT0 + ms(4200), volume_.probe());
   volume_.answer(1 * kMiB);
-  tend_pool_volume(rt_, kT0 + ms(4216), volume_.probe());
-  EXPECT_FALSE(try_launch(kT0 + ms(4216)));
+  tend_pool_volume(rt_, kVolumeT0 + ms(4216), volume_.probe());
+  EXPECT_FALSE(try_launch(kVolumeT0 + ms(4216)));
   EXPECT_EQ(lines_said(), 2u);
 }
 
@@ -203,36 +203,36 @@ TEST_F(VolumeGate, AShortVolumeRefusesTheLaunchSaidOnceUntilSpaceReturns) {
 // reading asked before the failure, however recent; one asked after it
 // decides.
 TEST_F(VolumeGate, AfterAFailureOnlyALaterReadingLetsAWorkerGo) {
-  rt_.volume.ask(kT0, volume_.probe());
+  rt_.volume.ask(kVolumeT0, volume_.probe());
   volume_.answer(64 * kMiB);
-  tend_pool_volume(rt_, kT0 + ms(10), volume_.probe());
-  ASSERT_TRUE(rt_.volume.may_send_worker(kT0 + ms(20)));
-  rt_.volume.want_reading_after(kT0 + ms(20));
-  EXPECT_FALSE(rt_.volume.may_send_worker(kT0 + ms(30)));
-  rt_.volume.ask(kT0 + ms(30), volume_.probe());
+  tend_pool_volume(rt_, kVolumeT0 + ms(10), volume_.probe());
+  ASSERT_TRUE(rt_.volume.may_send_worker(kVolumeT0 + ms(20)));
+  rt_.volume.want_reading_after(kVolumeT0 + ms(20));
+  EXPECT_FALSE(rt_.volume.may_send_worker(kVolumeT0 + ms(30)));
+  rt_.volume.ask(kVolumeT0 + ms(30), volume_.probe());
   ASSERT_EQ(volume_.asked.size(), 1u) << "asked at once, within the spacing";
   volume_.answer(64 * kMiB);
-  tend_pool_volume(rt_, kT0 + ms(40), volume_.probe());
-  EXPECT_TRUE(rt_.volume.may_send_worker(kT0 + ms(40)));
+  tend_pool_volume(rt_, kVolumeT0 + ms(40), volume_.probe());
+  EXPECT_TRUE(rt_.volume.may_send_worker(kVolumeT0 + ms(40)));
 }
 
 // The main thread never waits on a volume slow to answer: a reading still
 // out after a second lets the pool go on with what it knew; a volume that
 // cannot be read, or nothing to read it with, holds nothing back.
 TEST_F(VolumeGate, ASlowOrUnreadableVolumeHoldsNoWorkerBack) {
-  rt_.volume.ask(kT0, volume_.probe());
-  EXPECT_FALSE(rt_.volume.may_send_worker(kT0 + kVolumeReadingLateNs));
-  EXPECT_TRUE(rt_.volume.may_send_worker(kT0 + kVolumeReadingLateNs + 1));
+  rt_.volume.ask(kVolumeT0, volume_.probe());
+  EXPECT_FALSE(rt_.volume.may_send_worker(kVolumeT0 + kVolumeReadingLateNs));
+  EXPECT_TRUE(rt_.volume.may_send_worker(kVolumeT0 + kVolumeReadingLateNs + 1));
   volume_.answer(std::nullopt);
-  tend_pool_volume(rt_, kT0 + ms(1100), volume_.probe());
+  tend_pool_volume(rt_, kVolumeT0 + ms(1100), volume_.probe());
   EXPECT_FALSE(rt_.volume.short_of_room());
-  rt_.volume.ask(kT0 + ms(1200), volume_.probe());
+  rt_.volume.ask(kVolumeT0 + ms(1200), volume_.probe());
   volume_.answer(std::nullopt);
-  tend_pool_volume(rt_, kT0 + ms(1210), volume_.probe());
-  EXPECT_TRUE(rt_.volume.may_send_worker(kT0 + ms(1210))) << "an unreadable volume";
+  tend_pool_volume(rt_, kVolumeT0 + ms(1210), volume_.probe());
+  EXPECT_TRUE(rt_.volume.may_send_worker(kVolumeT0 + ms(1210))) << "an unreadable volume";
   PoolVolumeWatch none;
-  none.ask(kT0, VolumeProbe{});
-  EXPECT_TRUE(none.may_send_worker(kT0));
+  none.ask(kVolumeT0, VolumeProbe{});
+  EXPECT_TRUE(none.may_send_worker(kVolumeT0));
   EXPECT_EQ(lines_said(), 0u);
 }
 

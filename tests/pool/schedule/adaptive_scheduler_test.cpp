@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <vector>
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kS = 1'000'000'000;
 
 // A signal proposing `target` workers whose proposal has the given
 // transition time: start-up cost t / (target + 1), no fixed cost.

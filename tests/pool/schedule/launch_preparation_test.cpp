@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "pool/process/spawn_retry.h"
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kS = 1'000'000'000;
 
 TEST(MfrShares, NoWorkerPastEightyPercentTogether) {
   struct Case {

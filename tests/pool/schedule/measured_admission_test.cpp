@@ -3,12 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "pool/schedule/scheduler_step.h"
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kS = 1'000'000'000;
-constexpr uint64_t kGiB = 1ull << 30;
 
 // One engine of 1 GiB sampled at 0, 2.5 and 5 s with 10 frames delivered:
 // an Admit for two engines while the machine has `available` bytes.
@@ -29,9 +28,9 @@ SchedulerHistory one_engine_history(uint64_t available) {
   }
   return h;
 }
-constexpr uint64_t kNow = 6 * kS;  // one second after the newest sample
+constexpr uint64_t kAdmissionNow = 6 * kS;  // one second after the newest sample
 
-SchedulerAssessment admit(uint64_t target, uint64_t sampled_at = kNow) {
+SchedulerAssessment admit(uint64_t target, uint64_t sampled_at = kAdmissionNow) {
   SchedulerAssessment v;
   v.outcome = SchedulerOutcome::Admit;
   v.target = target;
@@ -95,26 +94,26 @@ TEST(WorkersPerBatch, CapsAndFallbacks) {
 TEST(AssessAdmission, AnAdmitIsJudgedAgainAgainstTheMemoryLeftNow) {
   int calls = 0;
   SchedulerHistory roomy = one_engine_history(16 * kGiB);
-  SchedulerAssessment v = assess_admission(roomy, kNow, 1, 2, reads(16 * kGiB, &calls));
+  SchedulerAssessment v = assess_admission(roomy, kAdmissionNow, 1, 2, reads(16 * kGiB, &calls));
   EXPECT_EQ(v.outcome, SchedulerOutcome::Admit);
   EXPECT_EQ(v.target, 2u);
   EXPECT_EQ(calls, 1);
 
   // Memory vanished since the last sample: the fresh reading wins.
   SchedulerHistory h = one_engine_history(16 * kGiB);
-  v = assess_admission(h, kNow, 1, 2, reads(5 * kGiB));
+  v = assess_admission(h, kAdmissionNow, 1, 2, reads(5 * kGiB));
   EXPECT_EQ(v.outcome, SchedulerOutcome::Headroom);
   EXPECT_EQ(h.samples.back().available_bytes, 5 * kGiB);
 
   // A failed reading changes nothing; a larger one is not believed over the sample.
   SchedulerHistory kept = one_engine_history(16 * kGiB);
-  EXPECT_EQ(assess_admission(kept, kNow, 1, 2, reads(std::nullopt)).outcome, SchedulerOutcome::Admit);
-  EXPECT_EQ(assess_admission(kept, kNow, 1, 2, reads(64 * kGiB)).available_bytes, 16 * kGiB);
+  EXPECT_EQ(assess_admission(kept, kAdmissionNow, 1, 2, reads(std::nullopt)).outcome, SchedulerOutcome::Admit);
+  EXPECT_EQ(assess_admission(kept, kAdmissionNow, 1, 2, reads(64 * kGiB)).available_bytes, 16 * kGiB);
 
   // No Admit: the machine is not asked.
   calls = 0;
   SchedulerHistory stale = one_engine_history(16 * kGiB);
-  EXPECT_EQ(assess_admission(stale, kNow + 4 * kS, 1, 2, reads(16 * kGiB, &calls)).outcome,
+  EXPECT_EQ(assess_admission(stale, kAdmissionNow + 4 * kS, 1, 2, reads(16 * kGiB, &calls)).outcome,
             SchedulerOutcome::Stale);
   EXPECT_EQ(calls, 0);
 }
@@ -152,13 +151,13 @@ TEST(LaunchGate, OnlyAnAdmitForTwoWithRoomStartsASecondEngine) {
       {"equality admits", admit(2), kGateNeed, 3},
       {"one byte short", admit(2), kGateNeed - 1, 1},
       {"admit for three", admit(3), 64 * kGiB, 1},
-      {"sample 3 s old", admit(2, kNow - 3 * kS), 64 * kGiB, 3},
-      {"sample older", admit(2, kNow - 3 * kS - 1), 64 * kGiB, 1},
+      {"sample 3 s old", admit(2, kAdmissionNow - 3 * kS), 64 * kGiB, 3},
+      {"sample older", admit(2, kAdmissionNow - 3 * kS - 1), 64 * kGiB, 1},
       {"no fresh reading", admit(2), std::nullopt, 1},
   };
   for (const Case& c : cases) {
     std::optional<AdmissionGrant> grant = AdmissionGrant{1, 1, 1};
-    EXPECT_EQ(gate_launch_shares(3, c.verdict, kNow, reads(c.available), grant), c.shares) << c.what;
+    EXPECT_EQ(gate_launch_shares(3, c.verdict, kAdmissionNow, reads(c.available), grant), c.shares) << c.what;
     EXPECT_EQ(grant.has_value(), c.shares > 1) << c.what;
     if (grant) {
       EXPECT_EQ(*grant, (AdmissionGrant{2 * kGiB, kGiB / 2, *c.verdict.newest_collection_end_ns + 3 * kS})) << c.what;
@@ -167,12 +166,12 @@ TEST(LaunchGate, OnlyAnAdmitForTwoWithRoomStartsASecondEngine) {
   SchedulerAssessment refused = admit(2);
   refused.outcome = SchedulerOutcome::Headroom;
   std::optional<AdmissionGrant> none;
-  EXPECT_EQ(gate_launch_shares(2, refused, kNow, reads(64 * kGiB), none), 1u);
+  EXPECT_EQ(gate_launch_shares(2, refused, kAdmissionNow, reads(64 * kGiB), none), 1u);
 
   // One share asks nothing and keeps the grant.
   int calls = 0;
   std::optional<AdmissionGrant> kept = AdmissionGrant{1, 1, 1};
-  EXPECT_EQ(gate_launch_shares(1, admit(2), kNow, reads(64 * kGiB, &calls), kept), 1u);
+  EXPECT_EQ(gate_launch_shares(1, admit(2), kAdmissionNow, reads(64 * kGiB, &calls), kept), 1u);
   EXPECT_EQ(calls, 0);
   EXPECT_TRUE(kept);
 }

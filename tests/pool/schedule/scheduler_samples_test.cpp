@@ -2,13 +2,12 @@
 
 #include "pool/schedule/engine_memory_samples.h"
 #include "pool/schedule/scheduler_assessment.h"
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kS = 1'000'000'000;  // one second in ns
 constexpr uint64_t kGB = 1'000'000'000;
-constexpr uint64_t kGiB = uint64_t{1} << 30;
 
 // A sample collected over 100 ms ending at `end_s` seconds, frames read then.
 EngineMemorySample sample(double end_s, std::vector<uint64_t> engines, uint64_t available = 64 * kGiB,

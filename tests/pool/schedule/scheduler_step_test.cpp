@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <vector>
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kS = 1'000'000'000;
-constexpr uint64_t kNow = 100 * kS;
+constexpr uint64_t kStepNow = 100 * kS;
 
-CpuSample cpu_at(double total, std::optional<uint64_t> taken = kNow) {
+CpuSample cpu_at(double total, std::optional<uint64_t> taken = kStepNow) {
   CpuSample c;
   c.pool_cpu = total / 2;
   c.total_cpu = total;
@@ -41,14 +41,14 @@ TEST(CpuPressure, NinetyFiveFreshFallsBackToOneEngine) {
   } cases[] = {
       {"95.0 exactly", cpu_at(95.0), true},
       {"just below", cpu_at(94.99), false},
-      {"3 s old", cpu_at(99.0, kNow - 3 * kS), true},
-      {"stale", cpu_at(99.0, kNow - 3 * kS - 1), false},
+      {"3 s old", cpu_at(99.0, kStepNow - 3 * kS), true},
+      {"stale", cpu_at(99.0, kStepNow - 3 * kS - 1), false},
       {"no sample", cpu_at(99.0, std::nullopt), false},
   };
   for (const Case& c : cases) {
     SchedulerTrial t = trying(3);
     t.ceiling = 5;
-    EXPECT_EQ(apply_cpu_pressure(t, c.cpu, kNow), c.pressure) << c.what;
+    EXPECT_EQ(apply_cpu_pressure(t, c.cpu, kStepNow), c.pressure) << c.what;
     if (c.pressure) {
       EXPECT_EQ(t.level, 1u) << c.what;
       EXPECT_EQ(t.ceiling, 3u) << c.what;
@@ -60,7 +60,7 @@ TEST(CpuPressure, NinetyFiveFreshFallsBackToOneEngine) {
     }
   }
   SchedulerTrial one;  // level 1 sets no ceiling
-  ASSERT_TRUE(apply_cpu_pressure(one, cpu_at(100.0), kNow));
+  ASSERT_TRUE(apply_cpu_pressure(one, cpu_at(100.0), kStepNow));
   EXPECT_FALSE(one.ceiling);
 }
 
@@ -74,37 +74,37 @@ TEST(TrialStep, AttemptsOnlyOnAnAdmitBelowNinetyPercentAtMostOnceASecond) {
       {"calm", SchedulerOutcome::Admit, cpu_at(89.9), TrialStep::Attempt},
       {"90.0 exactly", SchedulerOutcome::Admit, cpu_at(90.0), TrialStep::Idle},
       {"no CPU sample", SchedulerOutcome::Admit, cpu_at(10.0, std::nullopt), TrialStep::Idle},
-      {"stale CPU sample", SchedulerOutcome::Admit, cpu_at(10.0, kNow - 4 * kS), TrialStep::Idle},
+      {"stale CPU sample", SchedulerOutcome::Admit, cpu_at(10.0, kStepNow - 4 * kS), TrialStep::Idle},
       {"no admit", SchedulerOutcome::Headroom, cpu_at(10.0), TrialStep::Idle},
   };
   for (const Case& c : cases) {
     SchedulerTrial t;
     std::optional<uint64_t> next;
-    EXPECT_EQ(scheduler_trial_step(t, next, true, verdict(c.outcome), c.cpu, kNow), c.step) << c.what;
+    EXPECT_EQ(scheduler_trial_step(t, next, true, verdict(c.outcome), c.cpu, kStepNow), c.step) << c.what;
     EXPECT_EQ(next.has_value(), c.step == TrialStep::Attempt) << c.what;
   }
 
   SchedulerTrial t;
   std::optional<uint64_t> next;
   const SchedulerAssessment admit = verdict(SchedulerOutcome::Admit);
-  ASSERT_EQ(scheduler_trial_step(t, next, true, admit, cpu_at(10.0), kNow), TrialStep::Attempt);
-  EXPECT_EQ(scheduler_trial_step(t, next, true, admit, cpu_at(10.0, kNow + kS - 1), kNow + kS - 1), TrialStep::Idle);
-  EXPECT_EQ(scheduler_trial_step(t, next, true, admit, cpu_at(10.0, kNow + kS), kNow + kS), TrialStep::Attempt);
+  ASSERT_EQ(scheduler_trial_step(t, next, true, admit, cpu_at(10.0), kStepNow), TrialStep::Attempt);
+  EXPECT_EQ(scheduler_trial_step(t, next, true, admit, cpu_at(10.0, kStepNow + kS - 1), kStepNow + kS - 1), TrialStep::Idle);
+  EXPECT_EQ(scheduler_trial_step(t, next, true, admit, cpu_at(10.0, kStepNow + kS), kStepNow + kS), TrialStep::Attempt);
 
   SchedulerTrial running = trying(2);
   std::optional<uint64_t> unset;
-  EXPECT_EQ(scheduler_trial_step(running, unset, true, admit, cpu_at(10.0), kNow), TrialStep::Idle);
+  EXPECT_EQ(scheduler_trial_step(running, unset, true, admit, cpu_at(10.0), kStepNow), TrialStep::Idle);
 }
 
 TEST(TrialStep, ATrialWhereNoneMayRunIsCancelled) {
   SchedulerTrial t = trying(2);
   std::optional<uint64_t> next;
-  EXPECT_EQ(scheduler_trial_step(t, next, false, verdict(SchedulerOutcome::Admit), cpu_at(10.0), kNow),
+  EXPECT_EQ(scheduler_trial_step(t, next, false, verdict(SchedulerOutcome::Admit), cpu_at(10.0), kStepNow),
             TrialStep::Cancelled);
   EXPECT_EQ(t.level, 1u);
   EXPECT_EQ(t.ceiling, 2u);
   EXPECT_EQ(t.outcome, TrialOutcome::Cancelled);
-  EXPECT_EQ(scheduler_trial_step(t, next, false, verdict(SchedulerOutcome::Admit), cpu_at(10.0), kNow),
+  EXPECT_EQ(scheduler_trial_step(t, next, false, verdict(SchedulerOutcome::Admit), cpu_at(10.0), kStepNow),
             TrialStep::Idle);
 }
 
@@ -124,15 +124,15 @@ TEST(TrialConditions, EveryOneCounts) {
 
 TEST(CpuHoldOff, ListingAtMostThreeSecondsOldAndDeadlinePassed) {
   CpuSample c;
-  EXPECT_FALSE(cpu_hold_off_passed(c, kNow));
-  c.listing_at_ns = kNow - 3 * kS;
-  EXPECT_TRUE(cpu_hold_off_passed(c, kNow));
-  c.hold_until_ns = kNow + 1;
-  EXPECT_FALSE(cpu_hold_off_passed(c, kNow));
-  c.hold_until_ns = kNow;
-  EXPECT_TRUE(cpu_hold_off_passed(c, kNow));
-  c.listing_at_ns = kNow - 3 * kS - 1;
-  EXPECT_FALSE(cpu_hold_off_passed(c, kNow));
+  EXPECT_FALSE(cpu_hold_off_passed(c, kStepNow));
+  c.listing_at_ns = kStepNow - 3 * kS;
+  EXPECT_TRUE(cpu_hold_off_passed(c, kStepNow));
+  c.hold_until_ns = kStepNow + 1;
+  EXPECT_FALSE(cpu_hold_off_passed(c, kStepNow));
+  c.hold_until_ns = kStepNow;
+  EXPECT_TRUE(cpu_hold_off_passed(c, kStepNow));
+  c.listing_at_ns = kStepNow - 3 * kS - 1;
+  EXPECT_FALSE(cpu_hold_off_passed(c, kStepNow));
 }
 
 TEST(QueueReduction, TargetFollowsTheWorkLeft) {
@@ -165,15 +165,15 @@ TEST(MeasurementWindow, AWorkerChangeStartsTheTrialsMeasuredPart) {
   };
   for (const Case& c : cases) {
     SchedulerTrial t = c.running ? trying(2) : SchedulerTrial{};
-    t.trial_opened_at_ns = kNow;
+    t.trial_opened_at_ns = kStepNow;
     t.baseline_throughput = 10.0;
-    if (c.worker_changed) restart_measurement_window(t, kNow + kS);
+    if (c.worker_changed) restart_measurement_window(t, kStepNow + kS);
     EXPECT_EQ(t.trial_started_at_ns.has_value(), c.running && c.worker_changed) << c.name;
     TrialSignal signal;
     signal.throughput = 11.0;
     signal.target = t.level;
     const std::vector<uint32_t> shares{40, 40};
-    evaluate_scheduler_trial(t, kNow + 3 * kS, signal, shares, 2);
+    evaluate_scheduler_trial(t, kStepNow + 3 * kS, signal, shares, 2);
     EXPECT_EQ(t.outcome, c.want) << c.name;
   }
 }
@@ -194,17 +194,17 @@ TEST(SchedulerRecord, OneLinePerChangedTriple) {
 TEST(SchedulerReset, StartsOverFromOneEngineAndAFreshHistory) {
   SchedulerTrial t = trying(3);
   t.ceiling = 4;
-  std::optional<uint64_t> next = kNow;
+  std::optional<uint64_t> next = kStepNow;
   SchedulerHistory h;
   h.samples.emplace_back();
-  reset_scheduler_state(t, next, h, kNow);
+  reset_scheduler_state(t, next, h, kStepNow);
   EXPECT_EQ(t.level, 1u);
   EXPECT_FALSE(t.ceiling);
   EXPECT_FALSE(trial_running(t));
   EXPECT_EQ(t.outcome, TrialOutcome::Cold);
   EXPECT_FALSE(next);
   EXPECT_TRUE(h.samples.empty());
-  EXPECT_EQ(h.reset_at_ns, kNow);
+  EXPECT_EQ(h.reset_at_ns, kStepNow);
 }
 
 }  // namespace

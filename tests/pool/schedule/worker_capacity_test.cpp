@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include "pool/pool_test_units.h"
 
 namespace vel {
 namespace {
 
-constexpr uint64_t kGiB = uint64_t{1} << 30;
 
 TEST(PoolWorkersVariable, ParsesOnlyPlainUnsignedNumbers) {
   const std::string digits25(25, '9');
